@@ -1,0 +1,58 @@
+// A log sink that keeps every record, so tests can assert exact log lines.
+#pragma once
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "common/applog.h"
+
+namespace hxt::test {
+
+struct LogRecord {
+  u32 level;
+  u8 category;
+  std::string text;
+};
+
+class CCaptureLogger : public ILogger {
+ public:
+  bool Write(u32 level, u8 category, const char* text) override;
+  std::string GetErrorText(u32 code) override;
+
+  std::vector<LogRecord> Records() const;
+  void Clear();
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<LogRecord> records_;
+};
+
+// Registers a CAppLog with a capturing sink for the scope's lifetime.
+class ScopedCaptureLog {
+ public:
+  explicit ScopedCaptureLog(bool verbose = false);
+  ~ScopedCaptureLog();
+
+  std::vector<LogRecord> Records() const { return sink_->Records(); }
+  void Clear() { sink_->Clear(); }
+
+  // The message part of each record (after the "Function/Thread" header).
+  std::vector<std::string> Messages() const;
+  std::vector<std::string> Messages(u32 level) const;
+  // Whether some record's message equals `message` exactly.
+  bool Has(const std::string& message) const;
+  bool Has(u32 level, const std::string& message) const;
+  std::size_t Count(const std::string& message) const;
+  // Every record as one text, for failure output.
+  std::string Dump() const;
+
+ private:
+  CCaptureLogger* sink_;
+};
+
+// The message of a record: the text after the two header lines of the
+// function forms, or the whole text of a plain record.
+std::string MessageOf(const LogRecord& record);
+
+}  // namespace hxt::test

@@ -1,0 +1,43 @@
+// A private service root for one test: a fresh directory that HXT_ROOT points
+// at while the object lives, with helpers to write the registry store, the
+// machine id and the profile files.
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <string>
+
+namespace hxt::test {
+
+class TestRoot {
+ public:
+  TestRoot();
+  ~TestRoot();
+  TestRoot(const TestRoot&) = delete;
+  TestRoot& operator=(const TestRoot&) = delete;
+
+  const std::string& path() const { return path_; }
+  std::string BinariesPath() const;
+  std::string PluginsPath() const;
+  std::string ProfilePath() const;
+
+  // Writes `body` as the registry store (a REGEDIT4 header is added unless
+  // `raw` is set).
+  void WriteRegistry(const std::string& body, bool raw = false) const;
+  void RemoveRegistry() const;
+  void WriteMachineId(const std::string& text) const;
+  void WriteFile(const std::string& relativePath, const std::string& content) const;
+  // The registry content the quick-start root holds: the runtime recorded present.
+  static std::string DotNetPresentEntry();
+
+ private:
+  std::string path_;
+  std::string savedRoot_;
+  bool hadRoot_ = false;
+};
+
+// Polls `condition` until it holds or `timeout` passes; true when it held.
+bool WaitFor(const std::function<bool()>& condition,
+             std::chrono::milliseconds timeout = std::chrono::seconds(10));
+
+}  // namespace hxt::test

@@ -1,0 +1,225 @@
+#include <gtest/gtest.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "common/applog.h"
+#include "common/eventviewerlogger.h"
+#include "fakes/capturelogger.h"
+#include "fakes/testroot.h"
+
+namespace hxt {
+namespace {
+
+using test::ScopedCaptureLog;
+
+std::string threadId() { return std::to_string(static_cast<unsigned>(::syscall(SYS_gettid))); }
+
+TEST(AppLog, PlainAndFunctionFormsCarryTheirCategoryAndHeader) {
+  ScopedCaptureLog log;
+  HXT_LOG(LOG_LEVEL_WARNING, "plain %d", 7);
+  LoggerHandle handle;
+  LogFunction(handle, LOG_LEVEL_ERROR, "file.cpp", 42, "CThing::Do", "value %s=%u", "x", 5u);
+
+  auto records = log.Records();
+  ASSERT_EQ(records.size(), 2u);
+  EXPECT_EQ(records[0].level, LOG_LEVEL_WARNING);
+  EXPECT_EQ(records[0].category, LOG_CATEGORY_PLAIN);
+  EXPECT_EQ(records[0].text, "plain 7");
+  EXPECT_EQ(records[1].category, LOG_CATEGORY_FUNCTION);
+  EXPECT_EQ(records[1].text, "Function: CThing::Do (file.cpp:42)\nThread: " + threadId() + "\nvalue x=5");
+}
+
+TEST(AppLog, MacroPassesTheSourceBaseName) {
+  ScopedCaptureLog log;
+  HXT_LOGF(LOG_LEVEL_INFO, "Suite::Case", "hello");
+  auto text = log.Records().at(0).text;
+  EXPECT_EQ(text.rfind("Function: Suite::Case (applog_test.cpp:", 0), 0u) << text;
+  EXPECT_EQ(SourceBaseName("C:\\src\\agent\\x.cpp"), std::string("x.cpp"));
+  EXPECT_EQ(SourceBaseName("plain.cpp"), std::string("plain.cpp"));
+}
+
+TEST(AppLog, DebugIsWrittenOnlyWhenVerbose) {
+  {
+    ScopedCaptureLog quiet(false);
+    HXT_LOG(LOG_LEVEL_DEBUG, "hidden");
+    HXT_LOGF(LOG_LEVEL_DEBUG, "F", "hidden");
+    HXT_LOG_CODE(LOG_LEVEL_DEBUG, 1, false, "call", "F", nullptr);
+    EXPECT_TRUE(quiet.Records().empty());
+    EXPECT_FALSE(IsVerboseLogging(LoggerHandle()));
+  }
+  ScopedCaptureLog verbose(true);
+  HXT_LOG(LOG_LEVEL_DEBUG, "shown");
+  EXPECT_EQ(verbose.Messages(LOG_LEVEL_DEBUG), std::vector<std::string>{"shown"});
+  EXPECT_TRUE(IsVerboseLogging(LoggerHandle()));
+}
+
+TEST(AppLog, LongMessagesAreCutAtTheBufferLimits) {
+  ScopedCaptureLog log;
+  std::string big(5000, 'a');
+  HXT_LOG(LOG_LEVEL_INFO, "%s", big.c_str());
+  EXPECT_EQ(log.Records().at(0).text.size(), kLogMessageBufferSize - 1);
+
+  // A format longer than the header buffer is cut there before the arguments go in.
+  log.Clear();
+  std::string longFormat(3000, 'b');
+  LoggerHandle handle;
+  LogFunction(handle, LOG_LEVEL_INFO, "f.cpp", 1, "F", longFormat.c_str());
+  EXPECT_EQ(log.Records().at(0).text.size(), kLogHeaderBufferSize - 1);
+}
+
+TEST(AppLog, LogFunctionCodeFormsWithAndWithoutSystemText) {
+  ScopedCaptureLog log;
+  LoggerHandle h;
+  std::string head = "Function: F (f.cpp:9)\nThread: " + threadId() + "\n";
+  LogFunctionCode(h, LOG_LEVEL_ERROR, -5, false, "Call", "f.cpp", 9, "F", nullptr);
+  LogFunctionCode(h, LOG_LEVEL_ERROR, 2, true, "Call", "f.cpp", 9, "F", nullptr);
+  LogFunctionCode(h, LOG_LEVEL_ERROR, 0x7123, true, "Call", "f.cpp", 9, "F", "registry value %s", "Version");
+  LogFunctionCode(h, LOG_LEVEL_ERROR, 0, true, "Call", "f.cpp", 9, "F", nullptr);
+  auto r = log.Records();
+  ASSERT_EQ(r.size(), 4u);
+  EXPECT_EQ(r[0].text, head + "Call returned code -5");
+  EXPECT_EQ(r[1].text, head + "Call returned code 2 - No such file or directory");
+  EXPECT_EQ(r[2].text, head + "Call returned code 28963 - UNKNOWN_WINDOWS_ERROR_CODE\nregistry value Version");
+  EXPECT_EQ(r[3].text, head + "Call returned code 0 - ");
+  for (const auto& rec : r) EXPECT_EQ(rec.category, LOG_CATEGORY_FUNCTION);
+}
+
+TEST(AppLog, NoLoggerMeansNoOpAndSecondRegistrationFails) {
+  HXT_LOG(LOG_LEVEL_ERROR, "nobody listens");  // must not crash
+  EXPECT_FALSE(IsVerboseLogging(LoggerHandle()));
+  ScopedCaptureLog log;
+  auto* second = new CAppLog(std::make_unique<test::CCaptureLogger>(), false);
+  EXPECT_FALSE(CAppLog::registerInstance(second));
+  delete second;
+  EXPECT_FALSE(CAppLog::createSingletonInstance());
+}
+
+TEST(AppLog, HandleKeepsTheLoggerAliveUntilTheLastRelease) {
+  auto* log = new CAppLog(std::make_unique<test::CCaptureLogger>(), false);
+  ASSERT_TRUE(CAppLog::registerInstance(log));
+  {
+    LoggerHandle held;
+    CAppLog::releaseInstance();  // the creator's reference is gone, the handle still holds one
+    EXPECT_EQ(held.get(), log);
+    EXPECT_TRUE(LoggerHandle());  // still registered while a reference is out
+  }
+  EXPECT_FALSE(LoggerHandle());
+}
+
+// Captures what the process writes to standard error while it lives.
+class StderrCapture {
+ public:
+  StderrCapture() {
+    std::fflush(stderr);
+    saved_ = ::dup(2);
+    file_ = std::tmpfile();
+    ::dup2(::fileno(file_), 2);
+  }
+  ~StderrCapture() {
+    restore();
+    std::fclose(file_);
+  }
+  std::string Text() {
+    restore();
+    std::rewind(file_);
+    std::string out;
+    char buf[4096];
+    std::size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, file_)) > 0) out.append(buf, n);
+    return out;
+  }
+
+ private:
+  void restore() {
+    if (saved_ >= 0) {
+      ::dup2(saved_, 2);
+      ::close(saved_);
+      saved_ = -1;
+    }
+  }
+  int saved_ = -1;
+  std::FILE* file_;
+};
+
+std::size_t countOf(const std::string& hay, const std::string& needle) {
+  std::size_t n = 0;
+  for (auto p = hay.find(needle); p != std::string::npos; p = hay.find(needle, p + 1)) ++n;
+  return n;
+}
+
+TEST(EventViewerLogger, RoutesLevelsToEventLogAndDebuggerOutput) {
+  ::setenv("HXT_LOG", "stderr", 1);
+  {
+    CEventViewerLogger quiet(false);
+    ASSERT_TRUE(quiet.Open());
+    StderrCapture cap;
+    EXPECT_FALSE(quiet.Write(LOG_LEVEL_DEBUG, 0, "dbg"));
+    EXPECT_TRUE(quiet.Write(LOG_LEVEL_INFO, 0, "line one\nline two"));
+    EXPECT_TRUE(quiet.Write(LOG_LEVEL_WARNING, 1, "warn"));
+    EXPECT_TRUE(quiet.Write(LOG_LEVEL_ERROR, 1, "err"));
+    EXPECT_FALSE(quiet.Write(9, 0, "bad level"));
+    EXPECT_FALSE(quiet.Write(LOG_LEVEL_INFO, 0, nullptr));
+    std::string out = cap.Text();
+    EXPECT_EQ(countOf(out, "dbg"), 0u);
+    EXPECT_EQ(countOf(out, "bad level"), 0u);
+    EXPECT_EQ(countOf(out, "] info: line one\n"), 1u) << out;
+    EXPECT_EQ(countOf(out, "] info: line two\n"), 1u) << out;
+    EXPECT_EQ(countOf(out, "] warning: warn\n"), 1u) << out;
+    EXPECT_EQ(countOf(out, "] error: err\n"), 1u) << out;
+    EXPECT_EQ(countOf(out, "debug-output"), 0u);
+  }
+  {
+    CEventViewerLogger verbose(true);
+    ASSERT_TRUE(verbose.Open());
+    StderrCapture cap;
+    EXPECT_FALSE(verbose.Write(LOG_LEVEL_DEBUG, 0, "dbg"));  // debugger output only
+    EXPECT_TRUE(verbose.Write(LOG_LEVEL_INFO, 0, "inf"));
+    std::string out = cap.Text();
+    EXPECT_EQ(countOf(out, "] debug-output: dbg\n"), 1u) << out;
+    EXPECT_EQ(countOf(out, "] debug-output: inf\n"), 1u) << out;
+    EXPECT_EQ(countOf(out, "] info: inf\n"), 1u) << out;
+  }
+  ::unsetenv("HXT_LOG");
+}
+
+TEST(EventViewerLogger, ErrorTexts) {
+  CEventViewerLogger logger(false);
+  EXPECT_EQ(logger.GetErrorText(0), "");
+  EXPECT_EQ(logger.GetErrorText(13), "Permission denied");
+  EXPECT_EQ(logger.GetErrorText(0x7fff1234u), "UNKNOWN_WINDOWS_ERROR_CODE");
+}
+
+TEST(AppLogCreation, VerboseMarkerInTheProfileDirectorySwitchesVerboseOn) {
+  test::TestRoot root;
+  {
+    bool ok = false;
+    CAppLog log(ok);
+    EXPECT_TRUE(ok);
+    EXPECT_FALSE(log.verbose());
+  }
+  root.WriteFile("var/opt/Truvane/Truvane Helixor Client/Tarrow/verbose_logging", "");
+  bool ok = false;
+  CAppLog log(ok);
+  EXPECT_TRUE(ok);
+  EXPECT_TRUE(log.verbose());
+}
+
+TEST(AppLogCreation, FailsWithoutAProfileDirectory) {
+  const char* old = std::getenv("HXT_ROOT");
+  std::string saved = old ? old : "";
+  ::setenv("HXT_ROOT", "relative/root", 1);
+  bool ok = true;
+  { CAppLog log(ok); }
+  EXPECT_FALSE(ok);
+  EXPECT_FALSE(CAppLog::createSingletonInstance());
+  if (old) ::setenv("HXT_ROOT", saved.c_str(), 1); else ::unsetenv("HXT_ROOT");
+}
+
+}  // namespace
+}  // namespace hxt
