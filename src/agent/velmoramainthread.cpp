@@ -1,0 +1,407 @@
+#include "agent/velmoramainthread.h"
+
+#include <boost/asio/post.hpp>
+#include <boost/filesystem.hpp>
+#include <exception>
+#include <functional>
+#include <vector>
+
+#include "agent/netframeworkdependency.h"
+#include "common/applog.h"
+#include "common/deviceinfo.h"
+#include "common/singleton.h"
+#include "common/velmorautils.h"
+
+#ifndef HXT_AGENT_VERSION
+#error "HXT_AGENT_VERSION must be defined by the build"
+#endif
+
+namespace hxt {
+
+namespace {
+
+constexpr const char* kCtor = "CVelmoraMainThread::CVelmoraMainThread";
+
+using Slot = CSingletonSlot<CVelmoraMainThread>;
+
+// The pointer the service control handler tests, and a stop that arrived
+// while no instance existed. Guarded together so that a stop can never fall
+// between "no instance yet" and "instance published".
+std::mutex& instanceMutex() {
+  static std::mutex m;
+  return m;
+}
+CVelmoraMainThread* g_instance = nullptr;
+bool g_pendingShutdown = false;
+
+}  // namespace
+
+// ---- Singleton ---------------------------------------------------------------
+
+bool CVelmoraMainThread::createSingletonInstance(const MainThreadSettings& settings) {
+  if (!Slot::IsFree()) {
+    HXT_LOGF(LOG_LEVEL_ERROR, "CVelmoraMainThread::createSingletonInstance",
+             "CVelmoraMainThread instance already initialized");
+    return false;
+  }
+  bool ok = false;
+  auto* object = new CVelmoraMainThread(ok, settings);
+  if (!ok || !Slot::Register(object)) {
+    HXT_LOGF(LOG_LEVEL_ERROR, "CVelmoraMainThread::createSingletonInstance", "CVelmoraMainThread failed");
+    delete object;
+    return false;
+  }
+  std::lock_guard<std::mutex> lock(instanceMutex());
+  g_instance = object;
+  if (g_pendingShutdown) {
+    g_pendingShutdown = false;
+    object->RequestShutdown();
+  }
+  return true;
+}
+
+CVelmoraMainThread* CVelmoraMainThread::instance() {
+  std::lock_guard<std::mutex> lock(instanceMutex());
+  return g_instance;
+}
+
+void CVelmoraMainThread::releaseInstance() {
+  CVelmoraMainThread* object = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(instanceMutex());
+    object = g_instance;
+    g_instance = nullptr;
+  }
+  Slot::Release(object);
+}
+
+bool CVelmoraMainThread::requestShutdownOfInstance() {
+  std::lock_guard<std::mutex> lock(instanceMutex());
+  if (g_instance == nullptr) {
+    g_pendingShutdown = true;
+    return false;
+  }
+  g_instance->RequestShutdown();
+  return true;
+}
+
+void CVelmoraMainThread::clearPendingShutdown() {
+  std::lock_guard<std::mutex> lock(instanceMutex());
+  g_pendingShutdown = false;
+}
+
+// ---- Construction and destruction --------------------------------------------
+
+CVelmoraMainThread::CVelmoraMainThread(bool& ok, const MainThreadSettings& settingsIn)
+    : settings(settingsIn) {
+  ok = false;
+  loopWork.emplace(boost::asio::make_work_guard(ioService));
+  stopTimer.emplace(ioService);
+
+  if (!CDotNetDependency::Validate()) {
+    HXT_LOGF(LOG_LEVEL_WARNING, kCtor,
+             "The required .NET Framework version is not installed, the Velmora plugin will not be loaded.");
+    missingDependency = MISSING_DOTNET;
+  }
+
+  if (missingDependency == MISSING_NONE) {
+    if (!loadPlugins()) return;
+  }
+
+  initializeTables();
+  ok = true;
+}
+
+// Loads and initialises the plug-ins; every failure is fatal to construction.
+bool CVelmoraMainThread::loadPlugins() {
+  std::string binariesDirectory;
+  if (!CVelmoraUtils::GetBinariesPath(binariesDirectory)) {
+    HXT_LOGF(LOG_LEVEL_ERROR, kCtor, "Failed to get Helixor binaries directory");
+    return false;
+  }
+  std::string librariesDirectory;
+  if (!CVelmoraUtils::GetBinariesPath(librariesDirectory)) {
+    HXT_LOGF(LOG_LEVEL_ERROR, kCtor, "Failed to get Helixor libraries directory");
+    return false;
+  }
+  if (!CVelmoraUtils::GetProfilePath(profileDirectory)) {
+    HXT_LOGF(LOG_LEVEL_ERROR, kCtor, "Failed to get Helixor Velmora profile directory");
+    return false;
+  }
+
+  u32 udidLength = 0;
+  i32 code = CDeviceInfo::GetUDID(nullptr, &udidLength);
+  if (code != kUdidBufferTooSmall) {
+    HXT_LOG_CODE(LOG_LEVEL_ERROR, code, false, "CDeviceInfo::GetUDID", kCtor, nullptr);
+    return false;
+  }
+  std::vector<wchar_t> wideUdid(udidLength, L'\0');
+  code = CDeviceInfo::GetUDID(wideUdid.data(), &udidLength);
+  if (code != kUdidOk) {
+    HXT_LOG_CODE(LOG_LEVEL_ERROR, code, false, "CDeviceInfo::GetUDID", kCtor, nullptr);
+    return false;
+  }
+  std::string udid;
+  for (wchar_t c : wideUdid) {
+    if (c == L'\0') break;
+    udid += static_cast<char>(c);
+  }
+  (void)udid;
+  return true;
+}
+
+CVelmoraMainThread::~CVelmoraMainThread() {
+  // The loop's pending handlers are destroyed without running; the work
+  // guard goes first so nothing keeps the service alive.
+  stopTimer.reset();
+  profileDirectory.clear();
+  validators.clear();
+  loopWork.reset();
+}
+
+void CVelmoraMainThread::initializeTables() {
+  std::lock_guard<std::mutex> lock(stateMutex);
+  validators = BuildValidatorTable();
+}
+
+// ---- State machine -------------------------------------------------------------
+
+AgentState CVelmoraMainThread::getState() {
+  std::lock_guard<std::mutex> lock(stateMutex);
+  return agentState;
+}
+
+bool CVelmoraMainThread::validateStateForActivity(AgentActivity activity, const char* validator) {
+  std::lock_guard<std::mutex> lock(stateMutex);
+  const std::vector<AgentState>& acceptable = validators[activity];
+  for (AgentState s : acceptable) {
+    if (s == agentState) return true;
+  }
+  std::string list;
+  for (AgentState s : acceptable) {
+    if (!list.empty()) list += ", ";
+    list += AgentStateName(s);
+  }
+  HXT_LOGF(LOG_LEVEL_ERROR, "CVelmoraMainThread::validateStateForActivity",
+           "Current state %s is not valid for %s (validator %s). Acceptable states: %s.",
+           AgentStateName(agentState), AgentActivityName(activity), validator ? validator : "",
+           list.c_str());
+  return false;
+}
+
+void CVelmoraMainThread::updateState(AgentState state) {
+  std::lock_guard<std::mutex> lock(stateMutex);
+  if (state == agentState) return;
+  HXT_LOGF(LOG_LEVEL_INFO, "CVelmoraMainThread::updateState", "State transition: %s -> %s",
+           AgentStateName(agentState), AgentStateName(state));
+  agentState = state;
+}
+
+// ---- Loop ----------------------------------------------------------------------
+
+bool CVelmoraMainThread::Run() {
+  switch (missingDependency) {
+    case MISSING_NONE: {
+      std::string profile = profileDirectory + "/" + kOrgInfoFileName;
+      boost::system::error_code ec;
+      if (boost::filesystem::is_regular_file(profile, ec)) {
+        HXT_LOG(LOG_LEVEL_INFO, "Profile %s found, starting Velmora plugin", profile.c_str());
+        boost::asio::post(ioService, std::bind(&CVelmoraMainThread::startVelmoraPlugin, this));
+      } else {
+        HXT_LOG(LOG_LEVEL_INFO, "Profile %s not found, not starting Velmora plugin", profile.c_str());
+      }
+      break;
+    }
+    case MISSING_DOTNET:
+    case MISSING_KEXT_APPROVAL:
+      break;
+    default:
+      HXT_LOG(LOG_LEVEL_WARNING, "Unexpected dependency missing %d", static_cast<int>(missingDependency));
+      break;
+  }
+
+  updateState(SERVICE_STARTED);
+
+  bool result = true;
+  try {
+    ioService.run();
+  } catch (const std::exception& e) {
+    updateState(FAILED);
+    HXT_LOGF(LOG_LEVEL_ERROR, "CVelmoraMainThread::Run", "ioService run exception - %s", e.what());
+    stopAll = true;
+    stopVelmoraPlugin();
+    result = false;
+  }
+  HXT_LOGF(LOG_LEVEL_INFO, "CVelmoraMainThread::Run", "ioService run complete");
+  return result;
+}
+
+void CVelmoraMainThread::RequestShutdown() {
+  HXT_LOG(LOG_LEVEL_INFO, "Handling shutdown request");
+  boost::asio::post(ioService, std::bind(&CVelmoraMainThread::shutdown, this));
+}
+
+void CVelmoraMainThread::shutdown() {
+  HXT_LOGF(LOG_LEVEL_INFO, "CVelmoraMainThread::shutdown", "shutdown");
+  shutdownRequested = true;
+  stopAll = true;
+  stopVelmoraPlugin();
+}
+
+// ---- DNS plug-in start and stop ------------------------------------------------
+
+void CVelmoraMainThread::startVelmoraPlugin() {
+  HXT_LOGF(LOG_LEVEL_INFO, "CVelmoraMainThread::startVelmoraPlugin", "startVelmoraPlugin");
+  if (!validateStateForActivity(START_VELMORA_PLUGIN, "CVelmoraMainThread::startVelmoraPlugin")) return;
+  updateState(VELMORA_PLUGIN_STARTED);
+  if (cloudDownloader != nullptr) {
+    if (u32 result = cloudDownloader->Start()) {
+      HXT_LOG_CODE(LOG_LEVEL_WARNING, static_cast<i32>(result), false, "ICloudDownloaderPlugin::Start",
+                   "CVelmoraMainThread::startVelmoraPlugin", nullptr);
+    }
+  }
+  if (velmoraPlugin != nullptr) {
+    if (u32 result = velmoraPlugin->Start()) {
+      HXT_LOG_CODE(LOG_LEVEL_ERROR, static_cast<i32>(result), false, "IVelmoraPlugin::Start",
+                   "CVelmoraMainThread::startVelmoraPlugin", nullptr);
+      stopVelmoraPlugin();
+      return;
+    }
+  }
+}
+
+void CVelmoraMainThread::stopVelmoraPlugin() {
+  HXT_LOGF(LOG_LEVEL_INFO, "CVelmoraMainThread::stopVelmoraPlugin", "stopVelmoraPlugin");
+  if (!validateStateForActivity(STOP_VELMORA_PLUGIN, "CVelmoraMainThread::stopVelmoraPlugin")) return;
+  if (cloudDownloader != nullptr) {
+    if (u32 result = cloudDownloader->Stop()) {
+      HXT_LOG_CODE(LOG_LEVEL_WARNING, static_cast<i32>(result), false, "ICloudDownloaderPlugin::Stop",
+                   "CVelmoraMainThread::stopVelmoraPlugin", nullptr);
+    }
+  }
+  if (velmoraPlugin != nullptr) {
+    updateState(VELMORA_PLUGIN_STOPPING);
+    u32 result = velmoraPlugin->InitiateStop();
+    if (result == 0) {
+      std::lock_guard<std::mutex> lock(stopTimerMutex);
+      stopTimer->expires_after(settings.pluginStopTimeout);
+      stopTimer->async_wait(
+          std::bind(&CVelmoraMainThread::handleStopVelmoraPluginTimeout, this, std::placeholders::_1));
+      return;
+    }
+    HXT_LOG_CODE(LOG_LEVEL_ERROR, static_cast<i32>(result), false, "IVelmoraPlugin::InitiateStop",
+                 "CVelmoraMainThread::stopVelmoraPlugin", nullptr);
+  }
+  completeVelmoraPluginStop();
+}
+
+void CVelmoraMainThread::PluginStopped() {
+  HXT_LOG(LOG_LEVEL_INFO, "Handling 'Velmora plugin stopped' notification");
+  if (!validateStateForActivity(VELMORA_PLUGIN_STOPPED_CALLBACK, "CVelmoraMainThread::PluginStopped")) return;
+  {
+    std::lock_guard<std::mutex> lock(stopTimerMutex);
+    stopTimer->cancel();
+  }
+  boost::asio::post(ioService, std::bind(&CVelmoraMainThread::completeVelmoraPluginStop, this));
+}
+
+void CVelmoraMainThread::handleStopVelmoraPluginTimeout(const boost::system::error_code& error) {
+  if (error == boost::asio::error::operation_aborted) return;
+  HXT_LOGF(LOG_LEVEL_WARNING, "CVelmoraMainThread::handleStopVelmoraPluginTimeout", "stopVelmoraPlugin timed out");
+  completeVelmoraPluginStop();
+}
+
+void CVelmoraMainThread::completeVelmoraPluginStop() {
+  stopAll = false;
+  updateState(SERVICE_STARTED);
+  if (shutdownRequested) ioService.stop();
+}
+
+void CVelmoraMainThread::OrgInfoChanged(u8 action) {
+  const char* name = action == FILE_ACTION_MODIFIED ? "MODIFIED" : action == FILE_ACTION_DELETED ? "DELETED" : "UNDEFINED";
+  HXT_LOG(LOG_LEVEL_INFO, "Received Orginfo file change notification: %s", name);
+  if ((action & 1u) == 0) return;
+  AgentState state = getState();
+  if (state != VELMORA_PLUGIN_STARTED && state != VELMORA_SWG_PLUGINS_STARTED) {
+    boost::asio::post(ioService, std::bind(&CVelmoraMainThread::startVelmoraPlugin, this));
+  }
+}
+
+// ---- Plug-in callbacks -----------------------------------------------------------
+
+void CVelmoraMainThread::VelmoraSystemErrorOccurred(u32 code) {
+  HXT_LOG(LOG_LEVEL_ERROR, "Received Velmora plugin system error notification [%u]", code);
+}
+
+void CVelmoraMainThread::SwgSystemErrorOccurred(u32 code) {
+  HXT_LOG(LOG_LEVEL_ERROR, "Received SWG plugin system error notification [%u]", code);
+}
+
+void CVelmoraMainThread::Response(u32, u32, const unsigned char*, u32) {
+  validateStateForActivity(VELMORA_PLUGIN_CALLBACK, "CVelmoraMainThread::Response");
+}
+
+void CVelmoraMainThread::ErrorOccurred(u32, u32, u32) {
+  validateStateForActivity(VELMORA_PLUGIN_CALLBACK, "CVelmoraMainThread::ErrorOccurred");
+}
+
+void CVelmoraMainThread::ProtectionStateChanged(const char*) {
+  validateStateForActivity(VELMORA_PLUGIN_CALLBACK, "CVelmoraMainThread::ProtectionStateChanged");
+}
+
+void CVelmoraMainThread::ChangeDnsRedirectionMode(const char*) {
+  validateStateForActivity(VELMORA_PLUGIN_CALLBACK, "CVelmoraMainThread::ChangeDnsRedirectionMode");
+}
+
+void CVelmoraMainThread::UpgradeDetailsChanged(const char*) {
+  validateStateForActivity(VELMORA_PLUGIN_CALLBACK, "CVelmoraMainThread::UpgradeDetailsChanged");
+}
+
+void CVelmoraMainThread::SWGStateChanged(const char*) {
+  validateStateForActivity(SWG_PLUGIN_CALLBACK, "CVelmoraMainThread::SWGStateChanged");
+}
+
+void CVelmoraMainThread::SWGStatsChanged(const char*) {
+  validateStateForActivity(SWG_PLUGIN_CALLBACK, "CVelmoraMainThread::SWGStatsChanged");
+}
+
+void CVelmoraMainThread::SWGPluginStopped() {
+  validateStateForActivity(SWG_PLUGIN_STOPPED_CALLBACK, "CVelmoraMainThread::SWGPluginStopped");
+}
+
+u32 CVelmoraMainThread::SendPluginMessage(const char*, const char*, const char*, const char*) { return 6; }
+
+i32 CVelmoraMainThread::UpdateAvailable() {
+  return validateStateForActivity(UPDATE_READY_CALLBACK, "CVelmoraMainThread::UpdateAvailable") ? 0 : -10;
+}
+
+i32 CVelmoraMainThread::UpdateInProgress() {
+  return validateStateForActivity(UPDATE_IN_PROGRESS_CALLBACK, "CVelmoraMainThread::UpdateInProgress") ? 0 : -10;
+}
+
+// ---- Listener, VPN and filter callbacks ------------------------------------------
+
+bool CVelmoraMainThread::OnFirstRequestTcpFragmentAvailable(const unsigned char*, u32,
+                                                            std::shared_ptr<CVelmoraTcpListenerConnection>, u32&) {
+  return false;
+}
+
+bool CVelmoraMainThread::OnRequestTcpFragmentAvailable(const unsigned char*, u32, u32) { return false; }
+
+bool CVelmoraMainThread::CloseSession(u32) { return false; }
+
+bool CVelmoraMainThread::OnUdpRequestAvailable(const unsigned char*, u32) { return false; }
+
+void CVelmoraMainThread::OnListenerException(u32) {}
+
+void CVelmoraMainThread::VpnStateChanged(const RawVpnState&) {
+  validateStateForActivity(VPN_STATE_MONITOR_CALLBACK, "CVelmoraMainThread::VpnStateChanged");
+}
+
+void CVelmoraMainThread::UserSessionChanged(u32) {
+  validateStateForActivity(VPN_STATE_MONITOR_CALLBACK, "CVelmoraMainThread::UserSessionChanged");
+}
+
+void CVelmoraMainThread::NotifyKdfDisruption() {}
+
+}  // namespace hxt

@@ -1,0 +1,188 @@
+// The orchestrator: one instance per process, created by the service entry,
+// driven by Run on the service thread.
+//
+// It owns every other component, implements every callback interface they
+// and the plug-ins call back through, and takes every decision on one
+// single-threaded event loop (`ioService`) that only the thread inside Run
+// executes. Callbacks arriving on other threads either answer at once from
+// data guarded by a lock, or post a bound copy of their arguments onto the
+// loop and return; no caller buffer is used after a callback returns.
+//
+// Lock order: listenerMutex, then any other lock; stateMutex before the
+// logger's own lock (validateStateForActivity and updateState log while
+// holding stateMutex).
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/io_service.hpp>
+#include <boost/asio/steady_timer.hpp>
+
+#include "agent/agentstate.h"
+#include "agent/velmorakdfcb.h"
+#include "agent/velmoralistenercb.h"
+#include "agent/velmoravpnconsumercb.h"
+#include "hxtarrow/plugin.h"
+
+namespace hxt {
+
+constexpr std::chrono::milliseconds kPluginStopTimeout = std::chrono::seconds(30);
+constexpr const char* kOrgInfoFileName = "OrgInfo.json";
+
+// Fixed durations and addresses of the orchestrator; tests shorten or move them.
+struct MainThreadSettings {
+  std::chrono::milliseconds pluginStopTimeout = kPluginStopTimeout;
+};
+
+// Kind of change the file monitor reports for the organisation profile file.
+enum FileAction : u8 {
+  FILE_ACTION_MODIFIED = 1,
+  FILE_ACTION_DELETED = 2,
+};
+
+// Both plug-in callback interfaces name their slot for system errors
+// SystemErrorOccurred with the same signature; one overrider would serve
+// both. These shims give each slot its own overrider without moving a slot.
+class CVelmoraPluginCallbackShim : public IVelmoraPluginCallback {
+ public:
+  void SystemErrorOccurred(u32 code) final { VelmoraSystemErrorOccurred(code); }
+
+ protected:
+  virtual void VelmoraSystemErrorOccurred(u32 code) = 0;
+};
+
+class CSwgPluginCallbackShim : public ISWGPluginCallback {
+ public:
+  void SystemErrorOccurred(u32 code) final { SwgSystemErrorOccurred(code); }
+
+ protected:
+  virtual void SwgSystemErrorOccurred(u32 code) = 0;
+};
+
+class CVelmoraMainThread : public CVelmoraPluginCallbackShim,
+                           public CSwgPluginCallbackShim,
+                           public IPluginMessagingCallback,
+                           public ICloudDownloaderPluginCB,
+                           public IVelmoraListenerCB,
+                           public IVelmoraVpnConsumerCB,
+                           public IVelmoraKdfCB {
+ public:
+  // Creates and registers the process-wide instance. False, after logging,
+  // when one exists already or construction failed.
+  static bool createSingletonInstance(const MainThreadSettings& settings = MainThreadSettings());
+  // The registered instance, or null. Only the service entry (which holds the
+  // creator's reference) and tests use the raw pointer.
+  static CVelmoraMainThread* instance();
+  // Drops the creator's reference; the last release destroys the object.
+  static void releaseInstance();
+  // For the service control handler: asks the instance to shut down. Without
+  // an instance the request is remembered and honoured as soon as one is
+  // registered, so a stop during construction is never lost. Returns whether
+  // an instance existed.
+  static bool requestShutdownOfInstance();
+  // Forgets a remembered shutdown request (tests that run several instances).
+  static void clearPendingShutdown();
+
+  CVelmoraMainThread(bool& ok, const MainThreadSettings& settings);
+  ~CVelmoraMainThread() override;
+  CVelmoraMainThread(const CVelmoraMainThread&) = delete;
+  CVelmoraMainThread& operator=(const CVelmoraMainThread&) = delete;
+
+  // Runs the loop on the calling thread until it is stopped. False when an
+  // exception escaped a handler.
+  bool Run();
+  // Any thread: posts `shutdown` onto the loop and returns.
+  void RequestShutdown();
+
+  AgentState getState();
+  bool validateStateForActivity(AgentActivity activity, const char* validator);
+  // Called on the loop (and once by Run after the loop failed).
+  void updateState(AgentState state);
+  MissingDependency missingDependencyForTesting() const { return missingDependency; }
+  boost::asio::io_service& loop() { return ioService; }
+
+  // IVelmoraPluginCallback (DNS plug-in threads)
+  void Response(u32 sessionHandle, u32 contextId, const unsigned char* data, u32 size) override;
+  void ErrorOccurred(u32 sessionHandle, u32 contextId, u32 error) override;
+  void VelmoraSystemErrorOccurred(u32 code) override;
+  void ProtectionStateChanged(const char* json) override;
+  void ChangeDnsRedirectionMode(const char* json) override;
+  void UpgradeDetailsChanged(const char* json) override;
+  void PluginStopped() override;
+
+  // ISWGPluginCallback (SWG plug-in threads)
+  void SwgSystemErrorOccurred(u32 code) override;
+  void SWGStateChanged(const char* json) override;
+  void SWGStatsChanged(const char* json) override;
+  void SWGPluginStopped() override;
+
+  // IPluginMessagingCallback
+  u32 SendPluginMessage(const char* to, const char* from, const char* topic, const char* payload) override;
+
+  // ICloudDownloaderPluginCB
+  i32 UpdateAvailable() override;
+  i32 UpdateInProgress() override;
+
+  // IVelmoraListenerCB (listener threads)
+  bool OnFirstRequestTcpFragmentAvailable(const unsigned char* data, u32 size,
+                                          std::shared_ptr<CVelmoraTcpListenerConnection> connection,
+                                          u32& contextId) override;
+  bool OnRequestTcpFragmentAvailable(const unsigned char* data, u32 size, u32 contextId) override;
+  bool CloseSession(u32 contextId) override;
+  bool OnUdpRequestAvailable(const unsigned char* data, u32 size) override;
+  void OnListenerException(u32 family) override;
+
+  // IVelmoraVpnConsumerCB (VPN consumer thread)
+  void VpnStateChanged(const RawVpnState& state) override;
+  void UserSessionChanged(u32 event) override;
+
+  // IVelmoraKdfCB (filter library thread)
+  void NotifyKdfDisruption() override;
+
+  // The file monitor's handler for the organisation profile file (its thread).
+  void OrgInfoChanged(u8 action);
+
+ private:
+  void initializeTables();
+  bool loadPlugins();
+
+  // Loop handlers.
+  void shutdown();
+  void startVelmoraPlugin();
+  void stopVelmoraPlugin();
+  void handleStopVelmoraPluginTimeout(const boost::system::error_code& error);
+  void completeVelmoraPluginStop();
+
+  MainThreadSettings settings;
+
+  std::map<std::string, std::string> dnsProtectionStateNames;
+  std::map<std::string, std::string> ipProtectionStateNames;
+  std::map<std::string, std::string> swgStateNames;
+  boost::asio::io_service ioService;
+  std::optional<boost::asio::executor_work_guard<boost::asio::io_service::executor_type>> loopWork;
+  AgentState agentState = INITIAL;
+  ValidatorTable validators;
+  std::mutex stateMutex;
+  std::string profileDirectory;
+  IVelmoraPlugin* velmoraPlugin = nullptr;
+  ISWGPlugin* swgPlugin = nullptr;
+  ICloudDownloaderPlugin* cloudDownloader = nullptr;
+  // Plug-in threads cancel the timer while the loop may arm it: every access
+  // goes through stopTimerMutex.
+  std::optional<boost::asio::steady_timer> stopTimer;
+  std::mutex stopTimerMutex;
+  bool shutdownRequested = false;
+  bool stopAll = false;
+  bool swgStopReplyPending = false;
+  u32 proxyErrorCount = 0;
+  MissingDependency missingDependency = MISSING_NONE;
+};
+
+}  // namespace hxt

@@ -1,0 +1,125 @@
+#include "e2e/serviceprocess.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <vector>
+
+#include "fakes/testroot.h"
+
+extern char** environ;
+
+namespace hxt::test {
+
+ServiceProcess::ServiceProcess(const std::string& root, const std::string& logPath,
+                               const std::map<std::string, std::string>& environment)
+    : logPath_(logPath) {
+  std::map<std::string, std::string> env;
+  for (char** e = environ; *e != nullptr; ++e) {
+    std::string entry = *e;
+    auto eq = entry.find('=');
+    if (eq != std::string::npos) env[entry.substr(0, eq)] = entry.substr(eq + 1);
+  }
+  env.erase("NOTIFY_SOCKET");
+  env.erase("INVOCATION_ID");
+  env["HXT_ROOT"] = root;
+  env["HXT_LOG"] = "stderr";
+  for (const auto& kv : environment) env[kv.first] = kv.second;
+  std::vector<std::string> envStrings;
+  for (const auto& kv : env) envStrings.push_back(kv.first + "=" + kv.second);
+  std::vector<char*> envp;
+  for (auto& s : envStrings) envp.push_back(s.data());
+  envp.push_back(nullptr);
+
+  int logFd = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (logFd < 0) throw std::runtime_error("cannot open " + logPath);
+  pid_ = ::fork();
+  if (pid_ == 0) {
+    ::dup2(logFd, 2);
+    ::dup2(logFd, 1);
+    sigset_t none;
+    sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    char* argv[] = {const_cast<char*>(HXT_AGENT_BINARY), nullptr};
+    ::execve(HXT_AGENT_BINARY, argv, envp.data());
+    ::_exit(127);
+  }
+  ::close(logFd);
+  if (pid_ < 0) throw std::runtime_error("fork failed");
+}
+
+ServiceProcess::~ServiceProcess() {
+  if (pid_ > 0 && !reaped_) {
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, nullptr, 0);
+  }
+}
+
+void ServiceProcess::Signal(int signo) const { ::kill(pid_, signo); }
+
+std::optional<int> ServiceProcess::WaitForExit(std::chrono::milliseconds timeout) {
+  int status = 0;
+  bool exited = WaitFor([&] { return ::waitpid(pid_, &status, WNOHANG) == pid_; }, timeout);
+  if (!exited) return std::nullopt;
+  reaped_ = true;
+  if (WIFEXITED(status)) return WEXITSTATUS(status);
+  return std::nullopt;
+}
+
+std::string ServiceProcess::Log() const {
+  std::ifstream in(logPath_);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+bool ServiceProcess::WaitForLog(const std::string& text, std::chrono::milliseconds timeout) const {
+  return WaitFor([&] { return Log().find(text) != std::string::npos; }, timeout);
+}
+
+NotifySocket::NotifySocket(const std::string& path) : path_(path) {
+  fd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_un addr {};
+  addr.sun_family = AF_UNIX;
+  if (path.size() >= sizeof addr.sun_path) throw std::runtime_error("notify socket path too long");
+  std::strcpy(addr.sun_path, path.c_str());
+  ::unlink(path.c_str());
+  if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)
+    throw std::runtime_error("cannot bind notify socket");
+}
+
+NotifySocket::~NotifySocket() {
+  if (fd_ >= 0) ::close(fd_);
+  ::unlink(path_.c_str());
+}
+
+std::optional<std::string> NotifySocket::Receive(std::chrono::milliseconds timeout) {
+  pollfd pfd {fd_, POLLIN, 0};
+  if (::poll(&pfd, 1, static_cast<int>(timeout.count())) <= 0) return std::nullopt;
+  char buf[4096];
+  ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
+  if (n < 0) return std::nullopt;
+  return std::string(buf, static_cast<std::size_t>(n));
+}
+
+bool NotifySocket::WaitFor(const std::string& text, std::chrono::milliseconds timeout) {
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (true) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return false;
+    auto message = Receive(left);
+    if (!message) return false;
+    if (message->find(text) != std::string::npos) return true;
+  }
+}
+
+}  // namespace hxt::test

@@ -1,0 +1,147 @@
+#include <gtest/gtest.h>
+
+#include <boost/asio/post.hpp>
+#include <future>
+#include <stdexcept>
+#include <thread>
+
+#include "agent/velmoramainthread.h"
+#include "fakes/capturelogger.h"
+#include "fakes/testroot.h"
+
+namespace hxt {
+namespace {
+
+// Runs the registered orchestrator's loop on a thread of its own.
+class LoopRunner {
+ public:
+  explicit LoopRunner(CVelmoraMainThread* orchestrator)
+      : result_(std::async(std::launch::async, [orchestrator] { return orchestrator->Run(); })) {}
+  // Run's result, or a test failure when the loop does not end in time.
+  bool Wait() {
+    if (result_.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
+      ADD_FAILURE() << "the loop did not end";
+      std::abort();  // a running loop would outlive its orchestrator
+    }
+    return result_.get();
+  }
+
+ private:
+  std::future<bool> result_;
+};
+
+class MainThreadTest : public ::testing::Test {
+ protected:
+  void SetUp() override { CVelmoraMainThread::clearPendingShutdown(); }
+  void TearDown() override {
+    CVelmoraMainThread::releaseInstance();
+    CVelmoraMainThread::clearPendingShutdown();
+  }
+  test::TestRoot root;
+  test::ScopedCaptureLog log;
+};
+
+TEST_F(MainThreadTest, SecondInstanceIsRefused) {
+  ASSERT_TRUE(CVelmoraMainThread::createSingletonInstance());
+  CVelmoraMainThread* first = CVelmoraMainThread::instance();
+  EXPECT_FALSE(CVelmoraMainThread::createSingletonInstance());
+  EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, "CVelmoraMainThread instance already initialized"));
+  EXPECT_EQ(CVelmoraMainThread::instance(), first);
+}
+
+TEST_F(MainThreadTest, WithoutTheRuntimeItRunsWithoutPluginsAndStopsOnRequest) {
+  ASSERT_TRUE(CVelmoraMainThread::createSingletonInstance());
+  auto* orchestrator = CVelmoraMainThread::instance();
+  EXPECT_EQ(orchestrator->missingDependencyForTesting(), MISSING_DOTNET);
+  EXPECT_TRUE(log.Has(LOG_LEVEL_WARNING,
+                      "The required .NET Framework version is not installed, the Velmora plugin will not be loaded."));
+  EXPECT_EQ(orchestrator->getState(), INITIAL);
+
+  LoopRunner runner(orchestrator);
+  ASSERT_TRUE(test::WaitFor([&] { return orchestrator->getState() == SERVICE_STARTED; }));
+  orchestrator->RequestShutdown();
+  EXPECT_TRUE(runner.Wait());
+  EXPECT_EQ(orchestrator->getState(), SERVICE_STARTED);
+  auto info = log.Messages(LOG_LEVEL_INFO);
+  std::vector<std::string> tail(info.end() - 4, info.end());
+  EXPECT_EQ(tail, (std::vector<std::string>{"Handling shutdown request", "shutdown", "stopVelmoraPlugin",
+                                            "ioService run complete"}));
+}
+
+TEST_F(MainThreadTest, ShutdownRequestedBeforeTheLoopRunsEndsRunWithTrue) {
+  ASSERT_TRUE(CVelmoraMainThread::createSingletonInstance());
+  auto* orchestrator = CVelmoraMainThread::instance();
+  orchestrator->RequestShutdown();
+  EXPECT_TRUE(orchestrator->Run());
+}
+
+TEST_F(MainThreadTest, StopArrivingBeforeTheInstanceExistsIsNotLost) {
+  EXPECT_FALSE(CVelmoraMainThread::requestShutdownOfInstance());
+  ASSERT_TRUE(CVelmoraMainThread::createSingletonInstance());
+  LoopRunner runner(CVelmoraMainThread::instance());
+  EXPECT_TRUE(runner.Wait());
+  EXPECT_TRUE(log.Has("Handling shutdown request"));
+}
+
+TEST_F(MainThreadTest, ExceptionFromAHandlerFailsRunAfterStoppingThePlugin) {
+  ASSERT_TRUE(CVelmoraMainThread::createSingletonInstance());
+  auto* orchestrator = CVelmoraMainThread::instance();
+  boost::asio::post(orchestrator->loop(), [] { throw std::runtime_error("handler broke"); });
+  EXPECT_FALSE(orchestrator->Run());
+  EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, "ioService run exception - handler broke"));
+  EXPECT_TRUE(log.Has("State transition: SERVICE_STARTED -> FAILED"));
+  EXPECT_TRUE(log.Has("State transition: FAILED -> SERVICE_STARTED"));
+  EXPECT_EQ(orchestrator->getState(), SERVICE_STARTED);
+  EXPECT_EQ(log.Messages().back(), "ioService run complete");
+}
+
+TEST_F(MainThreadTest, SystemErrorNotificationsAreOnlyLogged) {
+  ASSERT_TRUE(CVelmoraMainThread::createSingletonInstance());
+  auto* orchestrator = CVelmoraMainThread::instance();
+  static_cast<IVelmoraPluginCallback*>(orchestrator)->SystemErrorOccurred(7);
+  static_cast<ISWGPluginCallback*>(orchestrator)->SystemErrorOccurred(8);
+  EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, "Received Velmora plugin system error notification [7]"));
+  EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, "Received SWG plugin system error notification [8]"));
+  EXPECT_EQ(orchestrator->getState(), INITIAL);
+}
+
+TEST_F(MainThreadTest, NoDeviceIdentityIsFatalAndTheHalfBuiltObjectIsReleased) {
+  root.WriteRegistry(test::TestRoot::DotNetPresentEntry());
+  EXPECT_FALSE(CVelmoraMainThread::createSingletonInstance());
+  EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, "CDeviceInfo::GetUDID returned code -9999"));
+  EXPECT_EQ(log.Messages().back(), "CVelmoraMainThread failed");
+  EXPECT_EQ(CVelmoraMainThread::instance(), nullptr);
+}
+
+TEST_F(MainThreadTest, ProfileDecisionWithTheRuntimePresent) {
+  root.WriteRegistry(test::TestRoot::DotNetPresentEntry());
+  root.WriteMachineId("0123456789abcdef0123456789abcdef\n");
+  ASSERT_TRUE(CVelmoraMainThread::createSingletonInstance());
+  auto* orchestrator = CVelmoraMainThread::instance();
+  orchestrator->RequestShutdown();
+  EXPECT_TRUE(orchestrator->Run());
+  EXPECT_TRUE(log.Has(LOG_LEVEL_INFO, "Profile " + root.ProfilePath() +
+                                          "/OrgInfo.json not found, not starting Velmora plugin"));
+}
+
+TEST_F(MainThreadTest, OrgInfoModificationsPostStartsThatTheStateCheckFilters) {
+  ASSERT_TRUE(CVelmoraMainThread::createSingletonInstance());
+  auto* orchestrator = CVelmoraMainThread::instance();
+  orchestrator->OrgInfoChanged(FILE_ACTION_DELETED);
+  orchestrator->OrgInfoChanged(FILE_ACTION_MODIFIED);
+  orchestrator->OrgInfoChanged(FILE_ACTION_MODIFIED);
+  orchestrator->OrgInfoChanged(9);
+  orchestrator->RequestShutdown();
+  EXPECT_TRUE(orchestrator->Run());
+  EXPECT_EQ(log.Count("Received Orginfo file change notification: DELETED"), 1u);
+  EXPECT_EQ(log.Count("Received Orginfo file change notification: MODIFIED"), 2u);
+  EXPECT_EQ(log.Count("Received Orginfo file change notification: UNDEFINED"), 1u);
+  // Action 9 has bit 0 set: three starts posted; the first runs, the others are refused.
+  EXPECT_EQ(log.Count("startVelmoraPlugin"), 3u);
+  EXPECT_EQ(log.Count("Current state VELMORA_PLUGIN_STARTED is not valid for START_VELMORA_PLUGIN (validator "
+                      "CVelmoraMainThread::startVelmoraPlugin). Acceptable states: SERVICE_STARTED."),
+            2u);
+}
+
+}  // namespace
+}  // namespace hxt
