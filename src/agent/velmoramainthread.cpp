@@ -160,8 +160,32 @@ CVelmoraMainThread::~CVelmoraMainThread() {
 }
 
 void CVelmoraMainThread::initializeTables() {
-  std::lock_guard<std::mutex> lock(stateMutex);
-  validators = BuildValidatorTable();
+  {
+    std::lock_guard<std::mutex> lock(stateMutex);
+    validators = BuildValidatorTable();
+  }
+  dnsProtectionStateNames = {{"disabled", "disabled"},
+                             {"reserved", "reserved"},
+                             {"encrypted", "encrypted"},
+                             {"protected", "protected"},
+                             {"behind_va", "behindVA"},
+                             {"protected_network", "protectedNetwork"},
+                             {"tnd_network", "vpnTrustedNetwork"},
+                             {"velm_trusted_network", "velmTrustedNetwork"},
+                             {"disabled_due_to_vpn", "disabledDueToVpn"},
+                             {"open", "open"},
+                             {"open_interference_detected_A", "openInterferenceA"},
+                             {"open_interference_detected_AAAA", "openInterferenceAAAA"},
+                             {"open_interference_detected_A_and_AAAA", "openInterferenceA_and_AAAA"},
+                             {"encrypted_limited_dns64_detected", "encryptedLimitedDns64"},
+                             {"protected_limited_dns64_detected", "protectedLimitedDns64"},
+                             {"open_not_required", "openNotRequired"},
+                             {"open_not_available", "openNotAvailable"},
+                             {"disabled_no_network_stack", "disabledNoNwStack"}};
+  ipProtectionStateNames = {{"not_protected", "notProtected"},
+                            {"in_progress", "inProgress"},
+                            {"partial", "partial"},
+                            {"protected", "protected"}};
 }
 
 // ---- State machine -------------------------------------------------------------
@@ -402,6 +426,23 @@ void CVelmoraMainThread::UserSessionChanged(u32) {
   validateStateForActivity(VPN_STATE_MONITOR_CALLBACK, "CVelmoraMainThread::UserSessionChanged");
 }
 
-void CVelmoraMainThread::NotifyKdfDisruption() {}
+void CVelmoraMainThread::NotifyKdfDisruption() {
+  boost::asio::post(ioService, std::bind(&CVelmoraMainThread::handleKdfDisruption, this));
+}
+
+void CVelmoraMainThread::handleKdfDisruption() {
+  // The plug-in decides what a disruption means; without one loaded there
+  // is nobody to tell, and saying so keeps the notice visible.
+  if (velmoraPlugin == nullptr) {
+    HXT_LOGF(LOG_LEVEL_WARNING, "CVelmoraMainThread::handleKdfDisruption",
+             "KDF disruption reported while no Tarrow plugin is loaded; ignored.");
+    return;
+  }
+  HXT_LOGF(LOG_LEVEL_WARNING, "CVelmoraMainThread::handleKdfDisruption", "Notifying Tarrow plugin of KDF disruption.");
+  if (u32 result = velmoraPlugin->DnsRedirectionDisrupted()) {
+    HXT_LOG_CODE(LOG_LEVEL_ERROR, static_cast<i32>(result), false, "IVelmoraPlugin::DnsRedirectionDisrupted",
+                 "CVelmoraMainThread::handleKdfDisruption", nullptr);
+  }
+}
 
 }  // namespace hxt

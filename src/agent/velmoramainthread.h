@@ -159,6 +159,7 @@ class CVelmoraMainThread : public CVelmoraPluginCallbackShim,
   void stopVelmoraPlugin();
   void handleStopVelmoraPluginTimeout(const boost::system::error_code& error);
   void completeVelmoraPluginStop();
+  void handleKdfDisruption();
 
   MainThreadSettings settings;
 

@@ -2,8 +2,10 @@
 //
 // The control signals are blocked before the service thread exists, so every
 // thread inherits the mask and only the dispatcher receives them, through a
-// signalfd. An eventfd tells the dispatcher that the service's main function
-// returned.
+// signalfd. One eventfd tells the dispatcher that the service's main function
+// returned, another that the control handler was registered: controls that
+// arrive before the handler exists are queued and delivered then, as a
+// service manager would.
 #include <poll.h>
 #include <signal.h>
 #include <sys/eventfd.h>
@@ -14,7 +16,9 @@
 #include <cstdint>
 #include <cstdlib>
 #include <string>
+#include <atomic>
 #include <thread>
+#include <vector>
 
 #include <systemd/sd-daemon.h>
 
@@ -25,8 +29,9 @@ namespace hxt::platform {
 
 namespace {
 
-ServiceHandlerFunction g_handler = nullptr;
-void* g_handlerContext = nullptr;
+std::atomic<ServiceHandlerFunction> g_handler {nullptr};
+std::atomic<void*> g_handlerContext {nullptr};
+std::atomic<int> g_registeredFd {-1};
 int g_handleToken = 0;  // its address is the (opaque, non-null) status handle
 
 u32 controlForSignal(int signo) {
@@ -76,7 +81,9 @@ bool StartServiceCtrlDispatcher(const char* serviceName, ServiceMainFunction ser
   }
   FileDescriptor signals(::signalfd(-1, &controls, SFD_CLOEXEC));
   FileDescriptor finished(::eventfd(0, EFD_CLOEXEC));
-  if (signals.get() < 0 || finished.get() < 0) return false;
+  FileDescriptor registered(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+  if (signals.get() < 0 || finished.get() < 0 || registered.get() < 0) return false;
+  g_registeredFd = registered.get();
 
   std::thread service([&] {
     serviceMain(argc, argv);
@@ -85,22 +92,36 @@ bool StartServiceCtrlDispatcher(const char* serviceName, ServiceMainFunction ser
     }
   });
 
-  pollfd fds[2] = {{signals.get(), POLLIN, 0}, {finished.get(), POLLIN, 0}};
+  std::vector<u32> queued;
+  auto deliver = [&] {
+    ServiceHandlerFunction handler = g_handler.load();
+    if (handler == nullptr) return;
+    for (u32 control : queued) handler(control, 0, nullptr, g_handlerContext.load());
+    queued.clear();
+  };
+  pollfd fds[3] = {{signals.get(), POLLIN, 0}, {finished.get(), POLLIN, 0}, {registered.get(), POLLIN, 0}};
   while (true) {
-    int n = ::poll(fds, 2, -1);
+    int n = ::poll(fds, 3, -1);
     if (n < 0) {
       if (errno == EINTR) continue;
       break;  // cannot wait any longer: let the service end on its own
     }
     if (fds[1].revents != 0) break;
-    if (fds[0].revents & POLLIN) {
-      signalfd_siginfo info {};
-      if (::read(signals.get(), &info, sizeof info) == sizeof info && g_handler != nullptr) {
-        g_handler(controlForSignal(static_cast<int>(info.ssi_signo)), 0, nullptr, g_handlerContext);
+    if (fds[2].revents & POLLIN) {
+      std::uint64_t count = 0;
+      while (::read(registered.get(), &count, sizeof count) < 0 && errno == EINTR) {
       }
     }
+    if (fds[0].revents & POLLIN) {
+      signalfd_siginfo info {};
+      if (::read(signals.get(), &info, sizeof info) == sizeof info) {
+        queued.push_back(controlForSignal(static_cast<int>(info.ssi_signo)));
+      }
+    }
+    deliver();
   }
   service.join();
+  g_registeredFd = -1;
   return true;
 }
 
@@ -110,8 +131,14 @@ ServiceStatusHandle RegisterServiceCtrlHandler(const char* serviceName, ServiceH
     errno = EINVAL;
     return nullptr;
   }
-  g_handler = handler;
   g_handlerContext = context;
+  g_handler = handler;
+  int fd = g_registeredFd.load();
+  if (fd >= 0) {
+    std::uint64_t one = 1;
+    while (::write(fd, &one, sizeof one) < 0 && errno == EINTR) {
+    }
+  }
   return &g_handleToken;
 }
 

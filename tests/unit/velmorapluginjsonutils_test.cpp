@@ -1,0 +1,193 @@
+#include <gtest/gtest.h>
+
+#include "agent/velmorapluginjsonutils.h"
+#include "fakes/capturelogger.h"
+
+namespace hxt {
+namespace {
+
+using test::ScopedCaptureLog;
+
+const char* kInvalidFormat = "invalid format: expected just PIDs, just white lists, just resolvers or all properties";
+
+const char* kFullRedirect = R"({"version":1,"ignore_pids":[4,"1234"],
+  "dns4":{"redirect":true,"whitelist":["a.example","b.example"],"resolvers":["208.67.222.222","2620:119:35::35"]},
+  "dns6":{"redirect":"TRUE","whitelist":[],"resolvers":["::1"]}})";
+
+TEST(RedirectPayload, FullDocumentFillsEveryField) {
+  ScopedCaptureLog log;
+  ParsedRedirect r;
+  ASSERT_TRUE(CVelmoraPluginJsonUtils::ParseRedirectPayload(kFullRedirect, r)) << r.error;
+  EXPECT_TRUE(r.valid);
+  EXPECT_FALSE(r.justPids || r.justWhiteLists || r.justResolvers);
+  EXPECT_EQ(r.ignorePids, (std::vector<u32>{4, 1234}));
+  EXPECT_EQ(r.whitelist4, (std::vector<std::string>{"a.example", "b.example"}));
+  EXPECT_TRUE(r.whitelist6.empty());
+  EXPECT_TRUE(r.redirect4);
+  EXPECT_FALSE(r.redirect6);  // "TRUE" is not "true", but redirect still counts as present
+  ASSERT_EQ(r.resolvers4.size(), 2u);
+  EXPECT_EQ(r.resolvers4[0].family, 2u);
+  EXPECT_EQ((std::vector<u8>(r.resolvers4[0].address, r.resolvers4[0].address + 4)),
+            (std::vector<u8>{208, 67, 222, 222}));
+  for (int i = 4; i < 16; ++i) EXPECT_EQ(r.resolvers4[0].address[i], 0);
+  EXPECT_EQ(r.resolvers4[1].family, 23u);  // an IPv6 resolver in the IPv4 list is accepted
+  EXPECT_EQ(r.resolvers4[1].address[0], 0x26);
+  EXPECT_EQ(r.resolvers6.at(0).address[15], 1);
+  // Only the payload line is logged.
+  ASSERT_EQ(log.Records().size(), 1u);
+  EXPECT_EQ(log.Messages()[0], std::string("parsing payload\n") + kFullRedirect);
+}
+
+TEST(RedirectPayload, PartialShapes) {
+  struct Case {
+    const char* json;
+    bool pids, whitelists, resolvers;
+  };
+  const Case good[] = {
+      {R"({"version":1,"ignore_pids":[4,1234]})", true, false, false},
+      {R"({"version":"1","dns4":{"whitelist":["x"]},"dns6":{"whitelist":[]}})", false, true, false},
+      {R"({"version":1,"dns4":{"resolvers":["1.1.1.1"]},"dns6":{"resolvers":[]}})", false, false, true},
+  };
+  for (const auto& c : good) {
+    SCOPED_TRACE(c.json);
+    ScopedCaptureLog log;
+    ParsedRedirect r;
+    ASSERT_TRUE(CVelmoraPluginJsonUtils::ParseRedirectPayload(c.json, r)) << r.error;
+    EXPECT_EQ(r.justPids, c.pids);
+    EXPECT_EQ(r.justWhiteLists, c.whitelists);
+    EXPECT_EQ(r.justResolvers, c.resolvers);
+  }
+  const char* bad[] = {
+      R"({"version":1,"ignore_pids":[4],"dns4":{"whitelist":[]}})",
+      R"({"version":1,"dns4":{"whitelist":[],"resolvers":[]},"dns6":{"whitelist":[],"resolvers":[]}})",
+      R"({"version":1,"dns4":{"whitelist":[]}})",
+      R"({"version":1})",
+      R"({"version":1,"ignore_pids":[],"dns4":{"redirect":true,"whitelist":[],"resolvers":[]},"dns6":{"redirect":true,"whitelist":[]}})",
+  };
+  for (const char* json : bad) {
+    SCOPED_TRACE(json);
+    ScopedCaptureLog log;
+    ParsedRedirect r;
+    EXPECT_FALSE(CVelmoraPluginJsonUtils::ParseRedirectPayload(json, r));
+    EXPECT_FALSE(r.valid);
+    EXPECT_EQ(r.error, kInvalidFormat);
+  }
+}
+
+TEST(RedirectPayload, FailuresCarryTheirReason) {
+  struct Case {
+    const char* json;  // null: a null payload
+    std::string error;
+    std::string logged;  // the one error line expected, empty for none
+  };
+  const Case cases[] = {
+      {nullptr, "NULL payload", "bad json payload parameter"},
+      {R"({"version":2})", "unsupported payload version", "missing or unsupported payload version, expected 1"},
+      {R"({"ignore_pids":[1]})", "unsupported payload version", "missing or unsupported payload version, expected 1"},
+      {R"({"version":"one"})", "bad lexical cast: source type value could not be interpreted as target", ""},
+      {R"({"version":1,"ignore_pids":["x"]})",
+       "bad lexical cast: source type value could not be interpreted as target", ""},
+      {R"({"version":1,"ignore_pids":["99999999999"]})",
+       "bad lexical cast: source type value could not be interpreted as target", ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.json ? c.json : "null");
+    ScopedCaptureLog log;
+    ParsedRedirect r;
+    EXPECT_FALSE(CVelmoraPluginJsonUtils::ParseRedirectPayload(c.json, r));
+    EXPECT_EQ(r.error, c.error);
+    auto errors = log.Messages(LOG_LEVEL_ERROR);
+    if (c.logged.empty()) {
+      EXPECT_TRUE(errors.empty());
+    } else {
+      EXPECT_EQ(errors, std::vector<std::string>{c.logged});
+    }
+  }
+  ScopedCaptureLog log;
+  ParsedRedirect syntax;
+  EXPECT_FALSE(CVelmoraPluginJsonUtils::ParseRedirectPayload("{\"version\":1,", syntax));
+  EXPECT_FALSE(syntax.error.empty());
+  ParsedRedirect address;
+  EXPECT_FALSE(CVelmoraPluginJsonUtils::ParseRedirectPayload(
+      R"({"version":1,"dns4":{"resolvers":["999.1.1.1"]},"dns6":{"resolvers":[]}})", address));
+  EXPECT_FALSE(address.error.empty());
+  EXPECT_TRUE(log.Messages(LOG_LEVEL_ERROR).empty());
+}
+
+const std::string kRequired =
+    R"("client_display_name":"Acme","user_name":"ann","last_policy_sync_time":"-5","log_upload_enabled":true)";
+
+TEST(ProtectionStatePayload, FullDocument) {
+  ScopedCaptureLog log;
+  ParsedProtectionState p;
+  std::string json = R"({"version":1,"dns4":{"protection_state":"velm_trusted_network"},
+    "dns6":{"protection_state":"open_interference_detected_A_and_AAAA"},
+    "ip4":{"protection_state":"partial","connection_error":true},"ip6":{"protection_state":"in_progress"},
+    "swg":{"enabled":"true"},)" + kRequired + "}";
+  ASSERT_TRUE(CVelmoraPluginJsonUtils::ParseProtectionStatePayload(json.c_str(), p)) << p.error;
+  EXPECT_EQ(p.dnsProtectionState4, "velm_trusted_network");
+  EXPECT_EQ(p.dnsProtectionState6, "open_interference_detected_A_and_AAAA");
+  EXPECT_EQ(p.ipProtectionState4, "partial");
+  EXPECT_TRUE(p.connectionError4);
+  EXPECT_EQ(p.ipProtectionState6, "in_progress");
+  EXPECT_FALSE(p.connectionError6);
+  EXPECT_TRUE(p.swgEnabled);
+  EXPECT_EQ(p.clientDisplayName, "Acme");
+  EXPECT_EQ(p.userName, "ann");
+  EXPECT_EQ(p.lastPolicySyncTime, -5);
+  EXPECT_TRUE(p.logUploadEnabled);
+  EXPECT_TRUE(p.valid);
+}
+
+TEST(ProtectionStatePayload, FailuresAndTheirLines) {
+  struct Case {
+    std::string json;
+    std::string error;
+    std::string logged;
+  };
+  auto without = [](const std::string& member) {
+    std::string all = kRequired;
+    auto start = all.find("\"" + member + "\"");
+    auto end = all.find(',', start);
+    all.erase(start, end == std::string::npos ? std::string::npos : end - start + 1);
+    if (!all.empty() && all.back() == ',') all.pop_back();
+    return "{\"version\":1," + all + "}";
+  };
+  const Case cases[] = {
+      {R"({"version":1,"dns4":{"protection_state":"Protected"},)" + kRequired + "}",
+       "unexpected IPv4 protection state", ""},
+      {R"({"version":1,"dns6":{"protection_state":"nope"},)" + kRequired + "}", "unexpected IPv6 protection state",
+       ""},
+      {R"({"version":1,"ip4":{"protection_state":"protected_network"},)" + kRequired + "}",
+       "unexpected IPv4 blocking state", ""},
+      {R"({"version":1,"ip6":{"protection_state":""},)" + kRequired + "}", "unexpected IPv6 blocking state", ""},
+      {without("client_display_name"), "no client name attribute", "missing client name attribute"},
+      {without("user_name"), "no user name attribute", "missing user name attribute"},
+      {without("last_policy_sync_time"), "no last sync time attribute", "missing last sync time attribute"},
+      {without("log_upload_enabled"), "no log upload enabled attribute", "missing log upload enabled attribute"},
+      {R"({"version":1,"client_display_name":"A","user_name":"u","last_policy_sync_time":"soon","log_upload_enabled":1})",
+       "bad lexical cast: source type value could not be interpreted as target", ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.json);
+    ScopedCaptureLog log;
+    ParsedProtectionState p;
+    EXPECT_FALSE(CVelmoraPluginJsonUtils::ParseProtectionStatePayload(c.json.c_str(), p));
+    EXPECT_FALSE(p.valid);
+    EXPECT_EQ(p.error, c.error);
+    auto errors = log.Messages(LOG_LEVEL_ERROR);
+    EXPECT_EQ(errors, c.logged.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.logged});
+  }
+}
+
+TEST(ProtectionStatePayload, StateNameTables) {
+  EXPECT_TRUE(CVelmoraPluginJsonUtils::IsValidDnsProtectionState("disabled_no_network_stack"));
+  EXPECT_TRUE(CVelmoraPluginJsonUtils::IsValidDnsProtectionState("behind_va"));
+  EXPECT_FALSE(CVelmoraPluginJsonUtils::IsValidDnsProtectionState("not_protected"));
+  EXPECT_FALSE(CVelmoraPluginJsonUtils::IsValidDnsProtectionState(""));
+  EXPECT_TRUE(CVelmoraPluginJsonUtils::IsValidIpProtectionState("not_protected"));
+  EXPECT_FALSE(CVelmoraPluginJsonUtils::IsValidIpProtectionState("open"));
+}
+
+}  // namespace
+}  // namespace hxt
