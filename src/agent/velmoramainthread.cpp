@@ -336,6 +336,7 @@ void CVelmoraMainThread::handleStopVelmoraPluginTimeout(const boost::system::err
 }
 
 void CVelmoraMainThread::completeVelmoraPluginStop() {
+  teardownRedirection();
   stopAll = false;
   updateState(SERVICE_STARTED);
   if (shutdownRequested) ioService.stop();
@@ -361,20 +362,8 @@ void CVelmoraMainThread::SwgSystemErrorOccurred(u32 code) {
   HXT_LOG(LOG_LEVEL_ERROR, "Received SWG plugin system error notification [%u]", code);
 }
 
-void CVelmoraMainThread::Response(u32, u32, const unsigned char*, u32) {
-  validateStateForActivity(VELMORA_PLUGIN_CALLBACK, "CVelmoraMainThread::Response");
-}
-
-void CVelmoraMainThread::ErrorOccurred(u32, u32, u32) {
-  validateStateForActivity(VELMORA_PLUGIN_CALLBACK, "CVelmoraMainThread::ErrorOccurred");
-}
-
 void CVelmoraMainThread::ProtectionStateChanged(const char*) {
   validateStateForActivity(VELMORA_PLUGIN_CALLBACK, "CVelmoraMainThread::ProtectionStateChanged");
-}
-
-void CVelmoraMainThread::ChangeDnsRedirectionMode(const char*) {
-  validateStateForActivity(VELMORA_PLUGIN_CALLBACK, "CVelmoraMainThread::ChangeDnsRedirectionMode");
 }
 
 void CVelmoraMainThread::UpgradeDetailsChanged(const char*) {
@@ -403,20 +392,7 @@ i32 CVelmoraMainThread::UpdateInProgress() {
   return validateStateForActivity(UPDATE_IN_PROGRESS_CALLBACK, "CVelmoraMainThread::UpdateInProgress") ? 0 : -10;
 }
 
-// ---- Listener, VPN and filter callbacks ------------------------------------------
-
-bool CVelmoraMainThread::OnFirstRequestTcpFragmentAvailable(const unsigned char*, u32,
-                                                            std::shared_ptr<CVelmoraTcpListenerConnection>, u32&) {
-  return false;
-}
-
-bool CVelmoraMainThread::OnRequestTcpFragmentAvailable(const unsigned char*, u32, u32) { return false; }
-
-bool CVelmoraMainThread::CloseSession(u32) { return false; }
-
-bool CVelmoraMainThread::OnUdpRequestAvailable(const unsigned char*, u32) { return false; }
-
-void CVelmoraMainThread::OnListenerException(u32) {}
+// ---- VPN and filter callbacks ------------------------------------------------------
 
 void CVelmoraMainThread::VpnStateChanged(const RawVpnState&) {
   validateStateForActivity(VPN_STATE_MONITOR_CALLBACK, "CVelmoraMainThread::VpnStateChanged");

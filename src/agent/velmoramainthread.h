@@ -160,6 +160,9 @@ class CVelmoraMainThread : public CVelmoraPluginCallbackShim,
   void handleStopVelmoraPluginTimeout(const boost::system::error_code& error);
   void completeVelmoraPluginStop();
   void handleKdfDisruption();
+  // Stops the filter's redirection, forgets every request context and frees
+  // the listener hosts (the DNS plug-in has stopped).
+  void teardownRedirection();
 
   MainThreadSettings settings;
 
