@@ -238,28 +238,6 @@ TEST_F(KdfPluginMgrTest, SetParametersSendsEverythingAndRefreshesSiblings) {
   EXPECT_THAT(log_.Messages(), ElementsAre());
 }
 
-TEST_F(KdfPluginMgrTest, PartialUpdatesCarryTheirKind) {
-  Create();
-  IpAddressRecord r{HXT_AF_INET, {9, 9, 9, 9}};
-  Mark();
-  ASSERT_TRUE(mgr_->UpdateWhiteList({"a.example"}, {"b.example", "c.example"}));
-  ASSERT_TRUE(mgr_->UpdateIncludedDnsServers({}, {r}));
-  ASSERT_TRUE(mgr_->UpdatePids({55}));
-  auto sent = SentSinceMark();
-  ASSERT_EQ(sent.size(), 3u);
-  EXPECT_EQ(sent[0].updateKind, u32{FILTER_UPDATE_WHITE_LISTS});
-  EXPECT_THAT(sent[0].whiteList6, ElementsAre("b.example", "c.example"));
-  EXPECT_EQ(sent[1].updateKind, u32{FILTER_UPDATE_RESOLVERS});
-  EXPECT_EQ(sent[1].resolvers6.size(), 1u);
-  EXPECT_EQ(sent[2].updateKind, u32{FILTER_UPDATE_PIDS});
-  EXPECT_EQ(sent[2].agentPid, static_cast<u32>(::getpid()));
-  EXPECT_THAT(sent[2].ignoredPids, ElementsAre(55u));
-  // Only the ignore-list change concerns the siblings.
-  auto names = NamesSinceMark();
-  EXPECT_EQ(std::count(names.begin(), names.end(), "IVpnDnsApi::RefreshVelmoraPids"), 1);
-  EXPECT_EQ(std::count(names.begin(), names.end(), "IVelmoraApi::OpenPlugin"), 1) << "opened once, kept open";
-}
-
 TEST_F(KdfPluginMgrTest, StopPluginClearsAndRestoresTheIgnoreListOfSetParameters) {
   Create();
   ASSERT_TRUE(mgr_->SetParameters({}, {}, {}, {}, 5000, 5001, 5002, 5003, {11, 12}, true, true));
@@ -297,17 +275,31 @@ TEST_F(KdfPluginMgrTest, RefusedSetParametersStillReplacesTheSavedList) {
   EXPECT_EQ(fake::CallNames().back(), "CSocketRedirectorApiClassFactory::ReleaseInstance");
 }
 
-TEST_F(KdfPluginMgrTest, AnOpenPluginIsNeverOpenedAgain) {
-  fake::Configure([](fake::Script& s) { s.pluginOpenAnswer = true; });
-  Create();
-  EXPECT_TRUE(mgr_->SetParameters({}, {}, {}, {}, 0, 0, 0, 0, {}, true, true));
-  EXPECT_TRUE(ApplyAllPorts());
-  EXPECT_TRUE(mgr_->UpdatePids({}));
-  EXPECT_TRUE(mgr_->UpdateWhiteList({}, {}));
-  EXPECT_TRUE(mgr_->UpdateIncludedDnsServers({}, {}));
-  EXPECT_TRUE(mgr_->StopPlugin());
-  auto names = fake::CallNames();
-  EXPECT_EQ(std::count(names.begin(), names.end(), "IVelmoraApi::OpenPlugin"), 0);
+// Whether the filter reports its plug-in open by itself or because the
+// manager opened it, no operation opens it again.
+TEST_F(KdfPluginMgrTest, EachOperationSendsItsKindAndOpensThePluginOnce) {
+  for (bool reportedOpen : {false, true}) {
+    SCOPED_TRACE(reportedOpen);
+    fake::Reset();
+    if (reportedOpen) fake::Configure([](fake::Script& s) { s.pluginOpenAnswer = true; });
+    Create();
+    Mark();
+    EXPECT_TRUE(mgr_->SetParameters({}, {}, {}, {}, 0, 0, 0, 0, {}, true, true));
+    EXPECT_TRUE(ApplyAllPorts());
+    EXPECT_TRUE(mgr_->UpdatePids({55}));
+    EXPECT_TRUE(mgr_->UpdateWhiteList({}, {"b.example"}));
+    EXPECT_TRUE(mgr_->UpdateIncludedDnsServers({}, {}));
+    EXPECT_TRUE(mgr_->StopPlugin());
+    std::vector<u32> kinds;
+    for (const auto& sent : SentSinceMark()) kinds.push_back(sent.updateKind);
+    EXPECT_THAT(kinds, ElementsAre(0u, 4u, 1u, 2u, 3u, 1u));
+    EXPECT_THAT(SentSinceMark()[3].whiteList6, ElementsAre("b.example"));
+    auto names = NamesSinceMark();
+    EXPECT_EQ(std::count(names.begin(), names.end(), "IVelmoraApi::OpenPlugin"), reportedOpen ? 0 : 1);
+    // Only changes of the ignore list concern the siblings.
+    EXPECT_EQ(std::count(names.begin(), names.end(), "IVpnDnsApi::RefreshVelmoraPids"), 3);
+    Release();
+  }
 }
 
 // What a failure to open the filter's plug-in does to every operation.
