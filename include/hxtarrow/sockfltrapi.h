@@ -4,7 +4,7 @@
 // listeners. It offers four interfaces, each made and destroyed by a static
 // class factory; the agent is its only caller. Every interface here is called
 // through its virtual table, so the order of the virtual operations is a
-// binary contract: never reorder, insert or remove one. Unused positions hold
+// binary interface: never reorder, insert or remove one. Unused positions hold
 // reserved operations that the agent never calls. Only IVelmoraInfo and
 // IKdfApiCB have a virtual destructor (under the Itanium ABI it takes two
 // table entries, which is why the others have none): the API objects are
