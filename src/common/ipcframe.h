@@ -57,8 +57,6 @@ class CIpcFrameDecoder {
   // Takes the next complete frame off the buffered bytes. After kMalformed
   // every call answers kMalformed with the same error.
   Result Next(IpcFrame& frame, std::string& error);
-  // Bytes received but not yet taken as frames (a frame cut off mid-way).
-  std::size_t Buffered() const { return buffer_.size() - consumed_; }
 
  private:
   Result fail(const std::string& reason, std::string& error);
