@@ -35,10 +35,17 @@ Bytes MakeQuery(const std::string& name, u16 id) {
 }
 
 Bytes MakeAnswer(const Bytes& query, const std::string& address) {
-  Bytes a = query;
+  // The header and the question only: an EDNS record in the query's
+  // additional section has no place in front of the answer.
+  std::size_t end = 12;
+  while (end < query.size() && query[end] != 0) end += 1 + query[end];
+  end = std::min(end + 5, query.size());
+  Bytes a(query.begin(), query.begin() + static_cast<std::ptrdiff_t>(end));
   a[2] = 0x81;
   a[3] = 0x80;
   a[7] = 1;  // one answer
+  a[9] = 0;
+  a[11] = 0;
   Bytes record = {0xC0, 0x0C, 0, 1, 0, 1, 0, 0, 0, 60, 0, 4};
   a.insert(a.end(), record.begin(), record.end());
   auto bytes = asio::ip::make_address_v4(address).to_bytes();
