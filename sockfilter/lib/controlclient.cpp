@@ -121,10 +121,10 @@ void CControlClient::disconnectLocked(bool lost) {
   established_ = false;
   // Only a working connection that breaks is a disruption; a failed attempt
   // to reconnect is not a new one.
-  if (lost && open_ && wasEstablished) {
-    ++pendingDisruptions_;
-    wake();
-  }
+  if (lost && open_ && wasEstablished) ++pendingDisruptions_;
+  // A thread blocked in poll() on a descriptor that another thread closes
+  // is not woken by the close.
+  wake();
 }
 
 ngc_error_t CControlClient::exchangeLocked(std::vector<u8> frame, u32 sequence, u16 replyType, Frame& reply) {
