@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <poll.h>
-#include <sys/stat.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
