@@ -1,7 +1,12 @@
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <regex>
 
 #include "e2e/serviceprocess.h"
+#include "fakes/fakeplugin.h"
 #include "fakes/testroot.h"
 
 namespace hxt::test {
@@ -54,6 +59,66 @@ TEST_F(ServiceE2E, BadRootMeansNoLoggerAndExitCodeOne) {
   ServiceProcess agent(root.path(), logPath, {{"HXT_ROOT", "relative"}});
   EXPECT_EQ(agent.WaitForExit(), 1);
   EXPECT_NE(agent.Log().find("Failed to instance logger"), std::string::npos) << agent.Log();
+}
+
+// Runs hxtarrowctl with `arguments`; its exit code and what it printed.
+std::pair<int, std::string> RunCtl(const std::string& arguments) {
+  std::string command = std::string("'") + HXT_ARROWCTL_BINARY + "' " + arguments + " 2>&1";
+  FILE* pipe = ::popen(command.c_str(), "r");
+  std::string out;
+  char buf[512];
+  std::size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, pipe)) > 0) out.append(buf, n);
+  int status = ::pclose(pipe);
+  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
+}
+
+class AgentWithPluginsE2E : public ServiceE2E {
+ protected:
+  AgentWithPluginsE2E() {
+    root.WriteRegistry(TestRoot::DotNetPresentEntry());
+    root.WriteMachineId("0123456789abcdef0123456789abcdef\n");
+    for (const char* module : {HXT_FAKE_PLUGIN_VELMORA, HXT_FAKE_PLUGIN_SWG, HXT_FAKE_PLUGIN_CLOUD_DOWNLOADER}) {
+      InstallPlugin(module, root.PluginsPath());
+    }
+  }
+  unsigned short port = FreeLoopbackPort();
+};
+
+TEST_F(AgentWithPluginsE2E, StatusClientSeesNoOrginfoAndNothingWithoutAnAgent) {
+  {
+    ServiceProcess agent(root.path(), logPath, {{"HXT_IPC_PORT", std::to_string(port)}});
+    ASSERT_TRUE(agent.WaitForLog("not starting Velmora plugin")) << agent.Log();
+    auto [code, out] = RunCtl("status --port " + std::to_string(port));
+    EXPECT_EQ(code, 0) << out;
+    EXPECT_TRUE(std::regex_search(out, std::regex("Agent status: +noOrginfo"))) << out;
+    auto [jsonCode, json] = RunCtl("status --json --port " + std::to_string(port));
+    EXPECT_EQ(jsonCode, 0);
+    EXPECT_NE(json.find("\"AgentStatus\":\"noOrginfo\""), std::string::npos) << json;
+    agent.Signal(SIGTERM);
+    EXPECT_EQ(agent.WaitForExit(), 0) << agent.Log();
+  }
+  auto [code, out] = RunCtl("status --port " + std::to_string(port));
+  EXPECT_EQ(code, 1) << out;
+}
+
+TEST_F(AgentWithPluginsE2E, ProfilePresentStartsThePluginAndSigtermUnloadsItCleanly) {
+  root.WriteFile("var/opt/Truvane/Truvane Helixor Client/Tarrow/OrgInfo.json", "{}");
+  ServiceProcess agent(root.path(), logPath, {{"HXT_IPC_PORT", std::to_string(port)}});
+  ASSERT_TRUE(agent.WaitForLog("State transition: SERVICE_STARTED -> VELMORA_PLUGIN_STARTED")) << agent.Log();
+  agent.Signal(SIGTERM);
+  EXPECT_EQ(agent.WaitForExit(), 0) << agent.Log();
+  std::string log = agent.Log();
+  EXPECT_NE(log.find("Handling 'Velmora plugin stopped' notification"), std::string::npos) << log;
+  std::size_t last = 0;
+  for (const char* line :
+       {"Finished unregistering Velmora plugin", "Finished unloading Velmora plugin",
+        "Finished unregistering SWG plugin", "Finished unloading SWG plugin",
+        "Finished unregistering Cloud Downloader plugin", "Finished unloading Cloud Downloader plugin"}) {
+    std::size_t at = log.find(line, last);
+    ASSERT_NE(at, std::string::npos) << line << "\n" << log;
+    last = at;
+  }
 }
 
 }  // namespace
