@@ -27,6 +27,32 @@ struct ParseFailure {
   std::string text;
 };
 
+// The JSON reader descends recursively; a document nested deeper than any
+// plug-in writes would exhaust the stack, so it is refused before parsing.
+constexpr std::size_t kMaxJsonNesting = 64;
+
+bool nestingWithinLimit(const char* text) {
+  std::size_t depth = 0;
+  bool inString = false;
+  for (const char* p = text; *p != '\0'; ++p) {
+    char c = *p;
+    if (inString) {
+      if (c == '\\' && p[1] != '\0') {
+        ++p;
+      } else if (c == '"') {
+        inString = false;
+      }
+    } else if (c == '"') {
+      inString = true;
+    } else if (c == '{' || c == '[') {
+      if (++depth > kMaxJsonNesting) return false;
+    } else if ((c == '}' || c == ']') && depth > 0) {
+      --depth;
+    }
+  }
+  return true;
+}
+
 bool isTrue(const pt::ptree& node) { return node.data() == "true"; }
 
 template <typename T>
@@ -62,6 +88,10 @@ bool parseFramed(const char* payload, Record& out, const char* function,
     return false;
   }
   HXT_LOGF(LOG_LEVEL_INFO, function, "parsing payload\n%s", payload);
+  if (!nestingWithinLimit(payload)) {
+    out.error = "JSON nested deeper than " + std::to_string(kMaxJsonNesting) + " levels";
+    return false;
+  }
   try {
     pt::ptree tree;
     std::istringstream in(payload);

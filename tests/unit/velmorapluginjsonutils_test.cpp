@@ -114,6 +114,18 @@ TEST(RedirectPayload, FailuresCarryTheirReason) {
   EXPECT_TRUE(log.Messages(LOG_LEVEL_ERROR).empty());
 }
 
+TEST(RedirectPayload, DeepNestingIsRefusedBeforeItReachesTheReader) {
+  ScopedCaptureLog log;
+  std::string deep = "{\"version\":1,\"x\":" + std::string(1 << 20, '[') + std::string(1 << 20, ']') + "}";
+  ParsedRedirect r;
+  EXPECT_FALSE(CVelmoraPluginJsonUtils::ParseRedirectPayload(deep.c_str(), r));
+  EXPECT_EQ(r.error, "JSON nested deeper than 64 levels");
+  // Brackets inside strings do not count, and ordinary documents pass.
+  std::string quoted = "{\"version\":1,\"ignore_pids\":[1],\"note\":\"" + std::string(100, '[') + "\\\"\"}";
+  ParsedRedirect ok;
+  EXPECT_TRUE(CVelmoraPluginJsonUtils::ParseRedirectPayload(quoted.c_str(), ok)) << ok.error;
+}
+
 const std::string kRequired =
     R"("client_display_name":"Acme","user_name":"ann","last_policy_sync_time":"-5","log_upload_enabled":true)";
 
