@@ -14,6 +14,7 @@ constexpr unsigned char kFlagRecursionAvailable = 0x80;  // RA, second flags byt
 constexpr unsigned char kRcodeFormatError = 1;
 constexpr unsigned char kRcodeNameError = 3;
 constexpr unsigned kTypeA = 1;
+constexpr unsigned kTypeAaaa = 28;
 constexpr unsigned kClassIn = 1;
 constexpr unsigned kTtlSeconds = 60;
 
@@ -66,8 +67,22 @@ std::size_t readName(const std::string& query, std::size_t at, std::string& name
 bool FakeDnsResponder::AddARecord(const std::string& name, const std::string& ipv4) {
   std::array<unsigned char, 4> address{};
   if (::inet_pton(AF_INET, ipv4.c_str(), address.data()) != 1) return false;
-  records_[lower(name)].push_back(address);
+  records_[lower(name)].push_back({kTypeA, std::string(address.begin(), address.end())});
   return true;
+}
+
+bool FakeDnsResponder::AddRecord(const std::string& name, const std::string& address) {
+  if (AddARecord(name, address)) return true;
+  std::array<unsigned char, 16> v6{};
+  if (::inet_pton(AF_INET6, address.c_str(), v6.data()) != 1) return false;
+  records_[lower(name)].push_back({kTypeAaaa, std::string(v6.begin(), v6.end())});
+  return true;
+}
+
+std::string FakeDnsResponder::QuestionName(const std::string& query) {
+  std::string name;
+  if (query.size() < kHeaderSize || read16(query, 4) == 0) return name;
+  return readName(query, kHeaderSize, name) == 0 ? std::string() : lower(name);
 }
 
 void FakeDnsResponder::Clear() {
@@ -108,17 +123,20 @@ std::string FakeDnsResponder::fromRecords(const std::string& query) const {
 
   auto found = records_.find(lower(name));
   if (found == records_.end()) return replyHeader(query, kRcodeNameError, 1, 0) + question;
-  if (type != kTypeA || klass != kClassIn) return replyHeader(query, 0, 1, 0) + question;
-
-  std::string reply = replyHeader(query, 0, 1, static_cast<unsigned>(found->second.size())) + question;
-  for (const auto& address : found->second) {
+  std::vector<const Record*> matching;
+  if (klass == kClassIn) {
+    for (const auto& record : found->second)
+      if (record.type == type) matching.push_back(&record);
+  }
+  std::string reply = replyHeader(query, 0, 1, static_cast<unsigned>(matching.size())) + question;
+  for (const Record* record : matching) {
     put16(reply, 0xC000 | kHeaderSize);  // the name: a pointer to the question's
-    put16(reply, kTypeA);
+    put16(reply, record->type);
     put16(reply, kClassIn);
     put16(reply, kTtlSeconds >> 16);
     put16(reply, kTtlSeconds & 0xffff);
-    put16(reply, 4);
-    reply.append(reinterpret_cast<const char*>(address.data()), address.size());
+    put16(reply, static_cast<unsigned>(record->data.size()));
+    reply += record->data;
   }
   return reply;
 }

@@ -18,7 +18,12 @@ class FakeDnsResponder {
   DnsAnswerMode Mode() const { return mode_; }
   // False when `ipv4` is not a dotted IPv4 address. Names compare case-insensitively.
   bool AddARecord(const std::string& name, const std::string& ipv4);
+  // An A record for an IPv4 text, an AAAA record for an IPv6 text; false for neither.
+  bool AddRecord(const std::string& name, const std::string& address);
   void Clear();
+
+  // The question's name of a DNS message, lower-cased; empty when it has none.
+  static std::string QuestionName(const std::string& query);
 
   // The reply to one DNS message; empty when the mode sends none.
   std::string Answer(const std::string& query) const;
@@ -28,7 +33,11 @@ class FakeDnsResponder {
   std::string fromRecords(const std::string& query) const;
 
   DnsAnswerMode mode_ = DnsAnswerMode::Silent;
-  std::map<std::string, std::vector<std::array<unsigned char, 4>>> records_;
+  struct Record {
+    unsigned type;
+    std::string data;
+  };
+  std::map<std::string, std::vector<Record>> records_;
 };
 
 // DNS over TCP: each message is preceded by its 16-bit length in network order.

@@ -20,7 +20,11 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cctype>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <deque>
 #include <functional>
 #include <map>
@@ -281,6 +285,10 @@ class ModuleState final : public IFakePluginControl {
     std::lock_guard<std::mutex> lock(mutex_);
     responder_.AddARecord(text(name), text(ipv4));
   }
+  void AddRecord(const std::string& name, const std::string& address) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    responder_.AddRecord(name, address);
+  }
   void SetHoldResponses(bool hold) override {
     std::lock_guard<std::mutex> lock(mutex_);
     holdResponses_ = hold;
@@ -498,6 +506,72 @@ ModuleState& State() {
 
 // ---- the plug-in objects ----------------------------------------------------
 
+// A plug-in inside a separately started agent cannot be steered through the
+// control function, so end-to-end tests script its start through a file named
+// by HXT_FAKE_DNS_SCRIPT, one directive a line:
+//   record <name> <IPv4 or IPv6 address>   answer from these records (else NXDOMAIN)
+//   redirect <JSON>                        sent through ChangeDnsRedirectionMode on Start
+//   protection <JSON>                      sent through ProtectionStateChanged on Start
+//   trigger <name> <JSON>                  a UDP query for <name> sends the JSON through
+//                                          ChangeDnsRedirectionMode (before it is answered)
+std::mutex& triggerMutex() {
+  static std::mutex m;
+  return m;
+}
+std::map<std::string, std::string>& triggers() {
+  static std::map<std::string, std::string> byName;
+  return byName;
+}
+
+void fireTrigger(const std::string& query) {
+  std::string name = FakeDnsResponder::QuestionName(query);
+  if (name.empty()) return;
+  std::string json;
+  {
+    std::lock_guard<std::mutex> lock(triggerMutex());
+    auto it = triggers().find(name);
+    if (it == triggers().end()) return;
+    json = it->second;
+  }
+  CallbackRequest request = MakeCallback(Callback::ChangeDnsRedirectionMode);
+  request.text = json;
+  State().Post(request);
+}
+
+void runStartScript() {
+  const char* path = std::getenv("HXT_FAKE_DNS_SCRIPT");
+  if (path == nullptr) return;
+  std::ifstream in(path);
+  std::string line;
+  while (std::getline(in, line)) {
+    std::istringstream words(line);
+    std::string directive;
+    words >> directive;
+    std::string rest;
+    std::getline(words >> std::ws, rest);
+    if (directive == "record") {
+      std::istringstream parts(rest);
+      std::string name, address;
+      parts >> name >> address;
+      State().SetDnsAnswerMode(DnsAnswerMode::Records, 0);
+      State().AddRecord(name, address);
+    } else if (directive == "trigger") {
+      std::istringstream parts(rest);
+      std::string name, json;
+      parts >> name;
+      std::getline(parts >> std::ws, json);
+      for (auto& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+      std::lock_guard<std::mutex> lock(triggerMutex());
+      triggers()[name] = json;
+    } else if (directive == "redirect" || directive == "protection") {
+      CallbackRequest request = MakeCallback(directive == "redirect" ? Callback::ChangeDnsRedirectionMode
+                                                                     : Callback::ProtectionStateChanged);
+      request.text = rest;
+      State().Post(request);
+    }
+  }
+}
+
 class FakeVelmoraPlugin final : public IVelmoraPlugin {
  public:
   FakeVelmoraPlugin() { State().Attach(&core_); }
@@ -538,7 +612,11 @@ class FakeVelmoraPlugin final : public IVelmoraPlugin {
       core.messaging = nullptr;
     });
   }
-  u32 Start() override { return recorded("IVelmoraPlugin::Start", {}); }
+  u32 Start() override {
+    u32 result = recorded("IVelmoraPlugin::Start", {});
+    if (result == 0) runStartScript();
+    return result;
+  }
   u32 InitiateStop() override {
     u32 result = recorded("IVelmoraPlugin::InitiateStop", {});
     if (result == 0 && State().ReportsStopped()) State().Post(MakeCallback(Callback::PluginStopped));
@@ -556,7 +634,10 @@ class FakeVelmoraPlugin final : public IVelmoraPlugin {
   u32 Send(u32 sessionHandle, const unsigned char* data, u32 length) override {
     std::string bytes = data != nullptr ? std::string(reinterpret_cast<const char*>(data), length) : "";
     u32 result = recorded("IVelmoraPlugin::Send", {text(sessionHandle), bytes, text(length)});
-    if (result == 0) State().Answer(sessionHandle, bytes);
+    if (result == 0) {
+      fireTrigger(bytes);
+      State().Answer(sessionHandle, bytes);
+    }
     return result;
   }
   u32 CloseSession(u32 sessionHandle) override {
