@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "agent/netframeworkdependency.h"
+#include "agent/velmorakdfpluginmgr.h"
 #include "common/applog.h"
 #include "common/deviceinfo.h"
 #include "common/singleton.h"
@@ -98,6 +99,22 @@ CVelmoraMainThread::CVelmoraMainThread(bool& ok, const MainThreadSettings& setti
   loopWork.emplace(boost::asio::make_work_guard(ioService));
   stopTimer.emplace(ioService);
 
+  if (u32 result = CVelmoraKdfPluginMgr::createSingletonInstance(this, &kdfPluginMgr)) {
+    HXT_LOG_CODE(LOG_LEVEL_ERROR, static_cast<i32>(result), false, "CVelmoraKdfPluginMgr::createSingletonInstance",
+                 kCtor, nullptr);
+    return;
+  }
+  u32 preload = kdfPluginMgr->PreloadPlugin();
+  if (preload == kKdfOpenApprovalPending) {
+    HXT_LOGF(LOG_LEVEL_WARNING, kCtor,
+             "The required Truvane Extension must first be approved in System Preferences, the Velmora plugin will "
+             "not be loaded.");
+    missingDependency = MISSING_KEXT_APPROVAL;
+  } else if (preload != 0) {
+    HXT_LOG_CODE(LOG_LEVEL_ERROR, static_cast<i32>(preload), false, "CVelmoraKdfPluginMgr::PreloadPlugin", kCtor,
+                 nullptr);
+  }
+
   if (!CDotNetDependency::Validate()) {
     HXT_LOGF(LOG_LEVEL_WARNING, kCtor,
              "The required .NET Framework version is not installed, the Velmora plugin will not be loaded.");
@@ -151,6 +168,9 @@ bool CVelmoraMainThread::loadPlugins() {
 }
 
 CVelmoraMainThread::~CVelmoraMainThread() {
+  CVelmoraKdfPluginMgr::releaseInstance(kdfPluginMgr);
+  kdfPluginMgr = nullptr;
+
   // The loop's pending handlers are destroyed without running; the work
   // guard goes first so nothing keeps the service alive.
   stopTimer.reset();
@@ -336,6 +356,7 @@ void CVelmoraMainThread::handleStopVelmoraPluginTimeout(const boost::system::err
 }
 
 void CVelmoraMainThread::completeVelmoraPluginStop() {
+  if (kdfPluginMgr != nullptr) kdfPluginMgr->StopPlugin();
   teardownRedirection();
   stopAll = false;
   updateState(SERVICE_STARTED);

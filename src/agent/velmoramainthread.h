@@ -33,6 +33,8 @@
 
 namespace hxt {
 
+class CVelmoraKdfPluginMgr;
+
 constexpr std::chrono::milliseconds kPluginStopTimeout = std::chrono::seconds(30);
 constexpr const char* kOrgInfoFileName = "OrgInfo.json";
 
@@ -174,6 +176,7 @@ class CVelmoraMainThread : public CVelmoraPluginCallbackShim,
   AgentState agentState = INITIAL;
   ValidatorTable validators;
   std::mutex stateMutex;
+  CVelmoraKdfPluginMgr* kdfPluginMgr = nullptr;
   std::string profileDirectory;
   IVelmoraPlugin* velmoraPlugin = nullptr;
   ISWGPlugin* swgPlugin = nullptr;

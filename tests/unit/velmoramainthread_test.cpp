@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "agent/velmoramainthread.h"
+#include "fake/fakesockfilter.h"
 #include "fakes/capturelogger.h"
 #include "fakes/testroot.h"
 
@@ -32,7 +33,10 @@ class LoopRunner {
 
 class MainThreadTest : public ::testing::Test {
  protected:
-  void SetUp() override { CVelmoraMainThread::clearPendingShutdown(); }
+  void SetUp() override {
+    CVelmoraMainThread::clearPendingShutdown();
+    fakefilter::Reset();
+  }
   void TearDown() override {
     CVelmoraMainThread::releaseInstance();
     CVelmoraMainThread::clearPendingShutdown();
@@ -141,6 +145,50 @@ TEST_F(MainThreadTest, OrgInfoModificationsPostStartsThatTheStateCheckFilters) {
   EXPECT_EQ(log.Count("Current state VELMORA_PLUGIN_STARTED is not valid for START_VELMORA_PLUGIN (validator "
                       "CVelmoraMainThread::startVelmoraPlugin). Acceptable states: SERVICE_STARTED."),
             2u);
+}
+
+TEST_F(MainThreadTest, FilterAwaitingApprovalKeepsThePluginsOutButTheServiceRuns) {
+  root.WriteRegistry(test::TestRoot::DotNetPresentEntry());
+  fakefilter::Configure([](fakefilter::Script& s) {
+    s.preloadNeeded = true;
+    s.velmora.openPlugin = HXT_NGC_AWAITING_APPROVAL;
+  });
+  ASSERT_TRUE(CVelmoraMainThread::createSingletonInstance());
+  auto* orchestrator = CVelmoraMainThread::instance();
+  EXPECT_EQ(orchestrator->missingDependencyForTesting(), MISSING_KEXT_APPROVAL);
+  EXPECT_TRUE(log.Has(LOG_LEVEL_WARNING,
+                      "The required Truvane Extension must first be approved in System Preferences, the Velmora "
+                      "plugin will not be loaded."));
+  orchestrator->RequestShutdown();
+  EXPECT_TRUE(orchestrator->Run());
+}
+
+TEST_F(MainThreadTest, MissingRuntimeOverridesPendingApproval) {
+  fakefilter::Configure([](fakefilter::Script& s) {
+    s.preloadNeeded = true;
+    s.velmora.openPlugin = HXT_NGC_AWAITING_APPROVAL;
+  });
+  ASSERT_TRUE(CVelmoraMainThread::createSingletonInstance());
+  EXPECT_EQ(CVelmoraMainThread::instance()->missingDependencyForTesting(), MISSING_DOTNET);
+}
+
+TEST_F(MainThreadTest, FilterManagerThatCannotBeCreatedIsFatal) {
+  fakefilter::Configure([](fakefilter::Script& s) { s.velmora.createReturnsNull = true; });
+  EXPECT_FALSE(CVelmoraMainThread::createSingletonInstance());
+  EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, "CVelmoraKdfPluginMgr::createSingletonInstance returned code 3"));
+  EXPECT_EQ(log.Messages().back(), "CVelmoraMainThread failed");
+  EXPECT_EQ(fakefilter::LiveInstances(fakefilter::Interface::Velmora), 0);
+}
+
+TEST_F(MainThreadTest, StopClearsTheFilterAndDisruptionWithoutPluginIsDropped) {
+  ASSERT_TRUE(CVelmoraMainThread::createSingletonInstance());
+  auto* orchestrator = CVelmoraMainThread::instance();
+  orchestrator->NotifyKdfDisruption();
+  orchestrator->RequestShutdown();
+  EXPECT_TRUE(orchestrator->Run());
+  EXPECT_TRUE(log.Has(LOG_LEVEL_WARNING, "KDF disruption reported while no Tarrow plugin is loaded; ignored."));
+  auto names = fakefilter::CallNames();
+  EXPECT_NE(std::find(names.begin(), names.end(), "IVelmoraApi::Clear"), names.end());
 }
 
 }  // namespace
