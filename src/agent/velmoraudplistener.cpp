@@ -7,7 +7,9 @@
 #include <boost/asio/ip/address_v4.hpp>
 #include <boost/asio/ip/address_v6.hpp>
 
+#include "agent/velmorakdfpluginmgr.h"
 #include "common/applog.h"
+#include "common/singleton.h"
 
 namespace hxt {
 
@@ -61,6 +63,12 @@ CVelmoraUdpListener::CVelmoraUdpListener(IVelmoraListenerCB* callbackIn, boost::
   }
   if (family != kAddressFamilyIPv4 && family != kAddressFamilyIPv6) {
     HXT_LOGF(LOG_LEVEL_ERROR, kConstructor, "Invalid address family parameter");
+    return;
+  }
+  // Answers go back through the filter; without its manager nobody could
+  // have told the filter where this listener is.
+  if (CSingletonSlot<CVelmoraKdfPluginMgr>::Peek() == nullptr) {
+    HXT_LOGF(LOG_LEVEL_ERROR, kConstructor, "KDF plugin manager not initialized");
     return;
   }
   bool v4 = family == kAddressFamilyIPv4;

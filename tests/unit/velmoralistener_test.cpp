@@ -11,6 +11,7 @@
 #include "fakes/capturelogger.h"
 #include "fakes/recordinglistenercb.h"
 #include "fakes/redirectclient.h"
+#include "fakes/scopedkdfmgr.h"
 #include "fakes/testroot.h"
 
 namespace hxt {
@@ -57,6 +58,7 @@ class ListenerHostTest : public ::testing::TestWithParam<u32> {
   }
 
   test::ScopedCaptureLog log{true};
+  test::ScopedKdfPluginMgr kdf;
   test::RecordingListenerCB callback;
   std::unique_ptr<CVelmoraListener> host;
   u16 udpPort = 0;
@@ -190,6 +192,9 @@ TEST(ListenerHostConstruction, RefusesBadArgumentsAndReportsNoPorts) {
       {&callback, 6, "Invalid address family parameter"},
       {&callback, 10, "Invalid address family parameter"},
       {nullptr, kAddressFamilyIPv4, "Invalid callback interface parameter"},
+      // The UDP listener is refused without the filter manager; the host
+      // reports it and builds no TCP listener.
+      {&callback, kAddressFamilyIPv4, "CVelmoraUdpListener failure"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.family);
@@ -198,6 +203,9 @@ TEST(ListenerHostConstruction, RefusesBadArgumentsAndReportsNoPorts) {
     CVelmoraListener host(c.callback, c.family, ok);
     EXPECT_FALSE(ok);
     EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, c.message)) << log.Dump();
+    if (std::string(c.message) == "CVelmoraUdpListener failure") {
+      EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, "KDF plugin manager not initialized"));
+    }
     u16 udp = 1, tcp = 1;
     EXPECT_FALSE(host.GetListenerPorts(udp, tcp));
     EXPECT_EQ(udp, 0);
@@ -208,6 +216,7 @@ TEST(ListenerHostConstruction, RefusesBadArgumentsAndReportsNoPorts) {
 
 TEST(ListenerHostConstruction, EveryHostGetsPortsOfItsOwn) {
   test::ScopedCaptureLog log;
+  test::ScopedKdfPluginMgr kdf;
   test::RecordingListenerCB callback;
   auto first = MakeHost(&callback, kAddressFamilyIPv4);
   auto second = MakeHost(&callback, kAddressFamilyIPv4);
@@ -229,6 +238,7 @@ TEST(ListenerHostConstruction, EveryHostGetsPortsOfItsOwn) {
 // alive and frees them itself.
 TEST(ListenerHostLifetime, HostDestroyedWhileItsThreadIsBusyLeavesTheThreadItsListeners) {
   test::ScopedCaptureLog log;
+  test::ScopedKdfPluginMgr kdf;
   test::RecordingListenerCB callback;
   ASSERT_TRUE(CVelmoraListener::WaitForAllThreads(std::chrono::seconds(10)));
   ListenerSettings settings;

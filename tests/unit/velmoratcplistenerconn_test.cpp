@@ -9,6 +9,7 @@
 #include "fakes/capturelogger.h"
 #include "fakes/recordinglistenercb.h"
 #include "fakes/redirectclient.h"
+#include "fakes/scopedkdfmgr.h"
 #include "fakes/testroot.h"
 
 namespace hxt {
@@ -131,6 +132,7 @@ class TcpConnectionTest : public ::testing::Test {
   }
 
   test::ScopedCaptureLog log{true};
+  test::ScopedKdfPluginMgr kdf;
   test::RecordingListenerCB callback;
   LoopbackSocket client{kAddressFamilyIPv4, SOCK_STREAM};
   std::unique_ptr<CVelmoraListener> host;
