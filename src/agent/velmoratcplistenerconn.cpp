@@ -34,6 +34,7 @@ CVelmoraTcpListenerConnection::CVelmoraTcpListenerConnection(PrivateTag, IVelmor
                                                              boost::asio::io_service& ioServiceIn,
                                                              std::chrono::milliseconds receiveTimeoutIn)
     : callback(callbackIn),
+      verbose(IsVerboseLogging(LoggerHandle())),
       ioService(ioServiceIn),
       socket(std::in_place, ioServiceIn),
       receiveBuffer(kMaxTcpReadSize),
@@ -68,8 +69,9 @@ void CVelmoraTcpListenerConnection::handleReceived(const boost::system::error_co
     if (receiveTimer) receiveTimer->cancel();
   }
   if (error) {
-    HXT_LOGF(LOG_LEVEL_DEBUG, kHandleReceived, "receive error [%d-%s], ctx %u", error.value(),
-             error.message().c_str(), contextId());
+    if (verbose)
+      HXT_LOGF(LOG_LEVEL_DEBUG, kHandleReceived, "receive error [%d-%s], ctx %u", error.value(),
+               error.message().c_str(), contextId());
     std::lock_guard<std::mutex> guard(lock);
     if (socket) closeSocket();
     if (firstFragmentHandled) callback->CloseSession(contextId());
@@ -81,7 +83,8 @@ void CVelmoraTcpListenerConnection::handleReceived(const boost::system::error_co
     startReceive();
     return;
   }
-  HXT_LOGF(LOG_LEVEL_DEBUG, kHandleReceived, "received %lu bytes", static_cast<unsigned long>(bytes));
+  if (verbose)
+    HXT_LOGF(LOG_LEVEL_DEBUG, kHandleReceived, "received %lu bytes", static_cast<unsigned long>(bytes));
   const unsigned char* first = receiveBuffer.data();
   const unsigned char* last = first + (bytes == 0 ? 0 : bytes - 1);
   const unsigned char* start = nullptr;
@@ -92,8 +95,10 @@ void CVelmoraTcpListenerConnection::handleReceived(const boost::system::error_co
       HXT_LOGF(LOG_LEVEL_ERROR, kHandleReceived, "Failed to parse received data, ignoring");
       break;
     }
-    HXT_LOGF(LOG_LEVEL_DEBUG, kHandleReceived, "Successfully parsed payload of size %lu, %s to be parsed",
-             static_cast<unsigned long>(size), more ? "at least another payload still" : "no other payload");
+    if (verbose)
+      HXT_LOGF(LOG_LEVEL_DEBUG, kHandleReceived, "Successfully parsed payload of size %lu, %s to be parsed",
+               static_cast<unsigned long>(size),
+               more ? "at least another payload still" : "no other payload");
     if (firstFragmentHandled) {
       if (!callback->OnRequestTcpFragmentAvailable(start, static_cast<u32>(size), contextId())) {
         HXT_LOGF(LOG_LEVEL_ERROR, kHandleReceived, "OnRequestFragmentAvailable failed");
@@ -164,12 +169,14 @@ void CVelmoraTcpListenerConnection::handleReceiveTimeout(const boost::system::er
 void CVelmoraTcpListenerConnection::ProcessResponseFragment(SharedBytes bytes, u32 size) {
   std::lock_guard<std::mutex> guard(lock);
   if (!socketOpen()) {
-    HXT_LOGF(LOG_LEVEL_DEBUG, kProcessResponseFragment, "TCP socket is closed [ctx %u]", contextId());
+    if (verbose)
+      HXT_LOGF(LOG_LEVEL_DEBUG, kProcessResponseFragment, "TCP socket is closed [ctx %u]", contextId());
     return;
   }
   if (bytes && size > 0 && size <= bytes->size()) {
-    HXT_LOGF(LOG_LEVEL_DEBUG, kProcessResponseFragment,
-             "Sending to KDF TCP DNS response fragment of size %lu", static_cast<unsigned long>(size));
+    if (verbose)
+      HXT_LOGF(LOG_LEVEL_DEBUG, kProcessResponseFragment,
+               "Sending to KDF TCP DNS response fragment of size %lu", static_cast<unsigned long>(size));
     pendingWrites.emplace_back(std::move(bytes), size);
     if (pendingWrites.size() == 1) startWrite();
     return;
@@ -199,8 +206,9 @@ void CVelmoraTcpListenerConnection::handleResponseSent(const boost::system::erro
     HXT_LOGF(LOG_LEVEL_ERROR, kHandleResponseSent, "Failed to sent TCP DNS response fragment to KDF [%d-%s]",
              error.value(), error.message().c_str());
   } else {
-    HXT_LOGF(LOG_LEVEL_DEBUG, kHandleResponseSent, "Sent TCP DNS response fragment of size %lu to KDF",
-             static_cast<unsigned long>(bytes));
+    if (verbose)
+      HXT_LOGF(LOG_LEVEL_DEBUG, kHandleResponseSent, "Sent TCP DNS response fragment of size %lu to KDF",
+               static_cast<unsigned long>(bytes));
   }
   std::lock_guard<std::mutex> guard(lock);
   if (!pendingWrites.empty()) pendingWrites.pop_front();
@@ -217,13 +225,14 @@ void CVelmoraTcpListenerConnection::handleResponseSent(const boost::system::erro
 }
 
 void CVelmoraTcpListenerConnection::handleRequestProcessingError() {
-  HXT_LOGF(LOG_LEVEL_DEBUG, kHandleRequestProcessingError, "Handling TCP request processing failure [ctx %u]",
-           contextId());
+  if (verbose)
+    HXT_LOGF(LOG_LEVEL_DEBUG, kHandleRequestProcessingError,
+             "Handling TCP request processing failure [ctx %u]", contextId());
   std::lock_guard<std::mutex> guard(lock);
   if (socketOpen()) {
     closeSocket();
   } else {
-    HXT_LOGF(LOG_LEVEL_DEBUG, kHandleRequestProcessingError, "TCP socket is already closed");
+    if (verbose) HXT_LOGF(LOG_LEVEL_DEBUG, kHandleRequestProcessingError, "TCP socket is already closed");
   }
   callback->CloseSession(contextId());
 }

@@ -93,6 +93,8 @@ class CVelmoraTcpListenerConnection : public std::enable_shared_from_this<CVelmo
   void closeSocket();
 
   IVelmoraListenerCB* callback;
+  // Read once: debug lines, and the texts they format, cost nothing when off.
+  bool verbose;
   boost::asio::io_service& ioService;
   std::optional<boost::asio::ip::tcp::socket> socket;
   std::mutex lock;

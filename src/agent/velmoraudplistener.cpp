@@ -55,7 +55,7 @@ boost::asio::ip::udp::endpoint responseDestination(const unsigned char* requeste
 
 CVelmoraUdpListener::CVelmoraUdpListener(IVelmoraListenerCB* callbackIn, boost::asio::io_service& ioService,
                                          u32 familyIn, bool& ok)
-    : callback(callbackIn), family(familyIn), socket(ioService) {
+    : callback(callbackIn), family(familyIn), verbose(IsVerboseLogging(LoggerHandle())), socket(ioService) {
   ok = false;
   if (callback == nullptr) {
     HXT_LOGF(LOG_LEVEL_ERROR, kConstructor, "Invalid callback interface");
@@ -127,9 +127,10 @@ void CVelmoraUdpListener::handleReceived(const boost::system::error_code& error,
     HXT_LOGF(LOG_LEVEL_ERROR, kHandleReceived, "received %lu bytes (max expected - %lu), ignoring data",
              static_cast<unsigned long>(bytes), static_cast<unsigned long>(kMaxUdpDatagramSize));
   } else {
-    HXT_LOGF(LOG_LEVEL_DEBUG, kHandleReceived, "received %lu bytes from [%s]:%u",
-             static_cast<unsigned long>(bytes), senderEndpoint.address().to_string().c_str(),
-             static_cast<unsigned>(senderEndpoint.port()));
+    if (verbose)
+      HXT_LOGF(LOG_LEVEL_DEBUG, kHandleReceived, "received %lu bytes from [%s]:%u",
+               static_cast<unsigned long>(bytes), senderEndpoint.address().to_string().c_str(),
+               static_cast<unsigned>(senderEndpoint.port()));
     if (bytes < kMinRedirectedMessageSize) {
       HXT_LOGF(LOG_LEVEL_ERROR, kHandleReceived, "Malformed received payload (expected at least %lu)",
                static_cast<unsigned long>(kMinRedirectedMessageSize));
@@ -152,9 +153,11 @@ void CVelmoraUdpListener::ProcessDnsResponse(SharedBytes bytes, u32 size,
     return;
   }
   boost::asio::ip::udp::endpoint destination = responseDestination(requesterAddress, family);
-  HXT_LOGF(LOG_LEVEL_DEBUG, kProcessDnsResponse,
-           "Sending to KDF UDP DNS response of size %lu to %s:%u [ctx %u]", static_cast<unsigned long>(size),
-           destination.address().to_string().c_str(), static_cast<unsigned>(destination.port()), contextId);
+  if (verbose)
+    HXT_LOGF(LOG_LEVEL_DEBUG, kProcessDnsResponse,
+             "Sending to KDF UDP DNS response of size %lu to %s:%u [ctx %u]",
+             static_cast<unsigned long>(size), destination.address().to_string().c_str(),
+             static_cast<unsigned>(destination.port()), contextId);
   std::lock_guard<std::mutex> lock(socketMutex);
   auto buffer = boost::asio::buffer(bytes->data(), size);
   socket.async_send_to(
@@ -170,15 +173,17 @@ void CVelmoraUdpListener::handleResponseSent(u32 contextId, const boost::system:
     HXT_LOGF(LOG_LEVEL_ERROR, kHandleResponseSent, "Failed to sent UDP DNS response to KDF [%d-%s] [ctx %u]",
              error.value(), error.message().c_str(), contextId);
   } else {
-    HXT_LOGF(LOG_LEVEL_DEBUG, kHandleResponseSent, "Sent UDP DNS response of size %lu to KDF [ctx %u]",
-             static_cast<unsigned long>(bytes), contextId);
+    if (verbose)
+      HXT_LOGF(LOG_LEVEL_DEBUG, kHandleResponseSent, "Sent UDP DNS response of size %lu to KDF [ctx %u]",
+               static_cast<unsigned long>(bytes), contextId);
   }
   callback->CloseSession(contextId);
 }
 
 void CVelmoraUdpListener::handleRequestProcessingError(u32 contextId) {
-  HXT_LOGF(LOG_LEVEL_DEBUG, kHandleRequestProcessingError, "Handling UDP request processing failure [ctx %u]",
-           contextId);
+  if (verbose)
+    HXT_LOGF(LOG_LEVEL_DEBUG, kHandleRequestProcessingError,
+             "Handling UDP request processing failure [ctx %u]", contextId);
   callback->CloseSession(contextId);
 }
 

@@ -59,6 +59,8 @@ class CVelmoraUdpListener {
 
   IVelmoraListenerCB* callback;
   u32 family;
+  // Read once: debug lines, and the texts they format, cost nothing when off.
+  bool verbose;
   boost::asio::ip::udp::socket socket;
   std::mutex socketMutex;
   boost::asio::ip::udp::endpoint senderEndpoint;
