@@ -70,7 +70,7 @@ void ServiceMain(u32, char**) {
     } else if (!ReportStatusToSCMgr(SERVICE_RUNNING, 0, 0)) {
       HXT_LOG_CODE(LOG_LEVEL_ERROR, static_cast<i32>(platform::LastSystemError()), true,
                    "ReportStatusToSCMgr (running)", "ServiceMain", nullptr);
-    } else if (!CVelmoraMainThread::createSingletonInstance()) {
+    } else if (!CVelmoraMainThread::createSingletonInstance(MainThreadSettings::FromEnvironment())) {
       HXT_LOGF(LOG_LEVEL_ERROR, "ServiceMain", "CVelmoraMainThread::createSingletonInstance failed");
     } else if (!CVelmoraMainThread::instance()->Run()) {
       HXT_LOGF(LOG_LEVEL_ERROR, "ServiceMain", "CVelmoraMainThread::Run failed");

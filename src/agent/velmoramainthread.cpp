@@ -2,12 +2,15 @@
 
 #include <boost/asio/post.hpp>
 #include <boost/filesystem.hpp>
+#include <boost/lexical_cast.hpp>
+#include <cstdlib>
 #include <exception>
 #include <functional>
 #include <vector>
 
 #include "agent/netframeworkdependency.h"
 #include "agent/velmorakdfpluginmgr.h"
+#include "agent/velmorapluginjsonutils.h"
 #include "common/applog.h"
 #include "common/deviceinfo.h"
 #include "common/singleton.h"
@@ -36,6 +39,18 @@ CVelmoraMainThread* g_instance = nullptr;
 bool g_pendingShutdown = false;
 
 }  // namespace
+
+MainThreadSettings MainThreadSettings::FromEnvironment() {
+  MainThreadSettings settings;
+  if (const char* port = std::getenv("HXT_IPC_PORT")) {
+    try {
+      settings.ipc.port = boost::lexical_cast<u16>(port);
+    } catch (const boost::bad_lexical_cast&) {
+      HXT_LOG(LOG_LEVEL_WARNING, "Ignoring HXT_IPC_PORT=%s: not a port number", port);
+    }
+  }
+  return settings;
+}
 
 // ---- Singleton ---------------------------------------------------------------
 
@@ -125,6 +140,11 @@ CVelmoraMainThread::CVelmoraMainThread(bool& ok, const MainThreadSettings& setti
     if (!loadPlugins()) return;
   }
 
+  if (!CVelmoraIpcMgr::createSingletonInstance(ioService, ipcManager, settings.ipc)) {
+    HXT_LOGF(LOG_LEVEL_ERROR, kCtor, "CVelmoraIpcMgr::createSingletonInstance failed");
+    return;
+  }
+
   initializeTables();
   ok = true;
 }
@@ -168,6 +188,8 @@ bool CVelmoraMainThread::loadPlugins() {
 }
 
 CVelmoraMainThread::~CVelmoraMainThread() {
+  CVelmoraIpcMgr::releaseInstance(ipcManager);
+  ipcManager = nullptr;
   CVelmoraKdfPluginMgr::releaseInstance(kdfPluginMgr);
   kdfPluginMgr = nullptr;
 
@@ -253,11 +275,15 @@ bool CVelmoraMainThread::Run() {
         boost::asio::post(ioService, std::bind(&CVelmoraMainThread::startVelmoraPlugin, this));
       } else {
         HXT_LOG(LOG_LEVEL_INFO, "Profile %s not found, not starting Velmora plugin", profile.c_str());
+        ipcManager->UpdateAgentStatus("noOrginfo");
       }
       break;
     }
     case MISSING_DOTNET:
+      ipcManager->UpdateAgentStatus("noDotNet4");
+      break;
     case MISSING_KEXT_APPROVAL:
+      ipcManager->UpdateAgentStatus("kextApprovalRequired");
       break;
     default:
       HXT_LOG(LOG_LEVEL_WARNING, "Unexpected dependency missing %d", static_cast<int>(missingDependency));
@@ -297,6 +323,7 @@ void CVelmoraMainThread::shutdown() {
 void CVelmoraMainThread::startVelmoraPlugin() {
   HXT_LOGF(LOG_LEVEL_INFO, "CVelmoraMainThread::startVelmoraPlugin", "startVelmoraPlugin");
   if (!validateStateForActivity(START_VELMORA_PLUGIN, "CVelmoraMainThread::startVelmoraPlugin")) return;
+  ipcManager->UpdateAgentStatus("ok");
   updateState(VELMORA_PLUGIN_STARTED);
   if (cloudDownloader != nullptr) {
     if (u32 result = cloudDownloader->Start()) {
@@ -383,8 +410,37 @@ void CVelmoraMainThread::SwgSystemErrorOccurred(u32 code) {
   HXT_LOG(LOG_LEVEL_ERROR, "Received SWG plugin system error notification [%u]", code);
 }
 
-void CVelmoraMainThread::ProtectionStateChanged(const char*) {
-  validateStateForActivity(VELMORA_PLUGIN_CALLBACK, "CVelmoraMainThread::ProtectionStateChanged");
+void CVelmoraMainThread::ProtectionStateChanged(const char* json) {
+  if (!validateStateForActivity(VELMORA_PLUGIN_CALLBACK, "CVelmoraMainThread::ProtectionStateChanged")) return;
+  ParsedProtectionState parsed;
+  if (!CVelmoraPluginJsonUtils::ParseProtectionStatePayload(json, parsed)) {
+    HXT_LOGF(LOG_LEVEL_ERROR, "CVelmoraMainThread::ProtectionStateChanged", "failed to parse JSON payload (%s)",
+             parsed.error.c_str());
+    return;
+  }
+  // The parser accepts only names the tables hold; an empty name stays empty
+  // so that the UI keeps its current value for that family.
+  auto translate = [](const std::map<std::string, std::string>& table, const std::string& name) {
+    auto it = table.find(name);
+    return it == table.end() ? std::string() : it->second;
+  };
+  ipcManager->UpdateStatus(translate(dnsProtectionStateNames, parsed.dnsProtectionState4),
+                           translate(dnsProtectionStateNames, parsed.dnsProtectionState6),
+                           translate(ipProtectionStateNames, parsed.ipProtectionState4), parsed.connectionError4,
+                           translate(ipProtectionStateNames, parsed.ipProtectionState6), parsed.connectionError6,
+                           parsed.clientDisplayName, parsed.userName, parsed.lastPolicySyncTime,
+                           parsed.logUploadEnabled, parsed.swgEnabled);
+}
+
+void CVelmoraMainThread::logStats() {
+  LoggerHandle logger;
+  if (!IsVerboseLogging(logger)) return;
+  IpcRequestCounters c = ipcManager->GetRequestCounters();
+  LogFunction(logger, LOG_LEVEL_DEBUG, SourceBaseName(__FILE__), __LINE__, "CVelmoraMainThread::logStats",
+              "Stats:\nFrom KDF - UDP: %u (IPv4), %u (IPv6)\nFrom KDF - TCP: %u (IPv4), %u (IPv6)\nTo KDF - UDP: %u "
+              "(IPv4), %u (IPv6)\nTo KDF - TCP: %u (IPv4), %u (IPv6)\nProxy Errors: %u",
+              c.udpRequests4, c.udpRequests6, c.tcpRequests4, c.tcpRequests6, c.udpResponses4, c.udpResponses6,
+              c.tcpResponses4, c.tcpResponses6, proxyErrorCount.load());
 }
 
 void CVelmoraMainThread::UpgradeDetailsChanged(const char*) {

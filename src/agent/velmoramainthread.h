@@ -26,6 +26,7 @@
 #include <boost/asio/steady_timer.hpp>
 
 #include "agent/agentstate.h"
+#include "agent/velmoraipcmgr.h"
 #include "agent/velmorakdfcb.h"
 #include "agent/velmoralistenercb.h"
 #include "agent/velmoravpnconsumercb.h"
@@ -41,6 +42,11 @@ constexpr const char* kOrgInfoFileName = "OrgInfo.json";
 // Fixed durations and addresses of the orchestrator; tests shorten or move them.
 struct MainThreadSettings {
   std::chrono::milliseconds pluginStopTimeout = kPluginStopTimeout;
+  IpcSettings ipc;
+
+  // The defaults, with the IPC port taken from HXT_IPC_PORT when it is set
+  // (so that several agents can run side by side in tests).
+  static MainThreadSettings FromEnvironment();
 };
 
 // Kind of change the file monitor reports for the organisation profile file.
@@ -109,6 +115,9 @@ class CVelmoraMainThread : public CVelmoraPluginCallbackShim,
   void updateState(AgentState state);
   MissingDependency missingDependencyForTesting() const { return missingDependency; }
   boost::asio::io_service& loop() { return ioService; }
+  CVelmoraIpcMgr* ipcManagerForTesting() const { return ipcManager; }
+  // Writes the request statistics (verbose logging only).
+  void logStats();
 
   // IVelmoraPluginCallback (DNS plug-in threads)
   void Response(u32 sessionHandle, u32 contextId, const unsigned char* data, u32 size) override;
@@ -168,6 +177,7 @@ class CVelmoraMainThread : public CVelmoraPluginCallbackShim,
 
   MainThreadSettings settings;
 
+  CVelmoraIpcMgr* ipcManager = nullptr;
   std::map<std::string, std::string> dnsProtectionStateNames;
   std::map<std::string, std::string> ipProtectionStateNames;
   std::map<std::string, std::string> swgStateNames;
@@ -188,7 +198,7 @@ class CVelmoraMainThread : public CVelmoraPluginCallbackShim,
   bool shutdownRequested = false;
   bool stopAll = false;
   bool swgStopReplyPending = false;
-  u32 proxyErrorCount = 0;
+  std::atomic<u32> proxyErrorCount {0};
   MissingDependency missingDependency = MISSING_NONE;
 };
 

@@ -1,6 +1,8 @@
 #include "e2e/serviceprocess.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -20,6 +22,20 @@ extern char** environ;
 
 namespace hxt::test {
 
+unsigned short FreeLoopbackPort() {
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in addr {};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof addr;
+  if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+    throw std::runtime_error("cannot find a free port");
+  }
+  ::close(fd);
+  return ntohs(addr.sin_port);
+}
+
 ServiceProcess::ServiceProcess(const std::string& root, const std::string& logPath,
                                const std::map<std::string, std::string>& environment)
     : logPath_(logPath) {
@@ -33,6 +49,7 @@ ServiceProcess::ServiceProcess(const std::string& root, const std::string& logPa
   env.erase("INVOCATION_ID");
   env["HXT_ROOT"] = root;
   env["HXT_LOG"] = "stderr";
+  env["HXT_IPC_PORT"] = std::to_string(FreeLoopbackPort());
   for (const auto& kv : environment) env[kv.first] = kv.second;
   std::vector<std::string> envStrings;
   for (const auto& kv : env) envStrings.push_back(kv.first + "=" + kv.second);

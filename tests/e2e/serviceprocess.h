@@ -10,10 +10,13 @@
 
 namespace hxt::test {
 
+// A loopback TCP port that was free a moment ago.
+unsigned short FreeLoopbackPort();
+
 class ServiceProcess {
  public:
-  // Starts the agent with HXT_ROOT=`root`, standard error to `logPath` and
-  // the extra environment given.
+  // Starts the agent with HXT_ROOT=`root`, standard error to `logPath`, the
+  // IPC server on a free port (HXT_IPC_PORT) and the extra environment given.
   ServiceProcess(const std::string& root, const std::string& logPath,
                  const std::map<std::string, std::string>& environment = {});
   ~ServiceProcess();  // kills the process if it still runs

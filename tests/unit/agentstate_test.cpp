@@ -51,7 +51,9 @@ class AgentStateTest : public ::testing::Test {
   AgentStateTest() {
     // No runtime recorded: the orchestrator constructs without plug-ins.
     bool ok = false;
-    orchestrator = std::make_unique<CVelmoraMainThread>(ok, MainThreadSettings());
+    MainThreadSettings settings;
+    settings.ipc.port = 0;
+    orchestrator = std::make_unique<CVelmoraMainThread>(ok, settings);
     EXPECT_TRUE(ok);
   }
   test::TestRoot root;
@@ -97,6 +99,7 @@ TEST_F(AgentStateTest, UnknownValuesPrintAsUnknown) {
 }
 
 TEST_F(AgentStateTest, UpdateStateLogsOnlyRealTransitions) {
+  log.Clear();
   orchestrator->updateState(SERVICE_STARTED);
   orchestrator->updateState(SERVICE_STARTED);
   orchestrator->updateState(VELMORA_PLUGIN_STOPPING);

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
 #include <future>
 #include <stdexcept>
@@ -12,6 +13,19 @@
 
 namespace hxt {
 namespace {
+
+// IPC on a system-chosen port, so tests run beside a live service.
+MainThreadSettings testSettings() {
+  MainThreadSettings settings;
+  settings.ipc.port = 0;
+  return settings;
+}
+
+std::string statusDocument(CVelmoraMainThread* orchestrator) {
+  std::string json;
+  orchestrator->ipcManagerForTesting()->GetJsonPayload(PAYLOAD_TYPE_STATUS, json);
+  return json;
+}
 
 // Runs the registered orchestrator's loop on a thread of its own.
 class LoopRunner {
@@ -46,15 +60,15 @@ class MainThreadTest : public ::testing::Test {
 };
 
 TEST_F(MainThreadTest, SecondInstanceIsRefused) {
-  ASSERT_TRUE(CVelmoraMainThread::createSingletonInstance());
+  ASSERT_TRUE(CVelmoraMainThread::createSingletonInstance(testSettings()));
   CVelmoraMainThread* first = CVelmoraMainThread::instance();
-  EXPECT_FALSE(CVelmoraMainThread::createSingletonInstance());
+  EXPECT_FALSE(CVelmoraMainThread::createSingletonInstance(testSettings()));
   EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, "CVelmoraMainThread instance already initialized"));
   EXPECT_EQ(CVelmoraMainThread::instance(), first);
 }
 
 TEST_F(MainThreadTest, WithoutTheRuntimeItRunsWithoutPluginsAndStopsOnRequest) {
-  ASSERT_TRUE(CVelmoraMainThread::createSingletonInstance());
+  ASSERT_TRUE(CVelmoraMainThread::createSingletonInstance(testSettings()));
   auto* orchestrator = CVelmoraMainThread::instance();
   EXPECT_EQ(orchestrator->missingDependencyForTesting(), MISSING_DOTNET);
   EXPECT_TRUE(log.Has(LOG_LEVEL_WARNING,
@@ -66,6 +80,7 @@ TEST_F(MainThreadTest, WithoutTheRuntimeItRunsWithoutPluginsAndStopsOnRequest) {
   orchestrator->RequestShutdown();
   EXPECT_TRUE(runner.Wait());
   EXPECT_EQ(orchestrator->getState(), SERVICE_STARTED);
+  EXPECT_NE(statusDocument(orchestrator).find("\"AgentStatus\":\"noDotNet4\""), std::string::npos);
   auto info = log.Messages(LOG_LEVEL_INFO);
   std::vector<std::string> tail(info.end() - 4, info.end());
   EXPECT_EQ(tail, (std::vector<std::string>{"Handling shutdown request", "shutdown", "stopVelmoraPlugin",
@@ -73,7 +88,7 @@ TEST_F(MainThreadTest, WithoutTheRuntimeItRunsWithoutPluginsAndStopsOnRequest) {
 }
 
 TEST_F(MainThreadTest, ShutdownRequestedBeforeTheLoopRunsEndsRunWithTrue) {
-  ASSERT_TRUE(CVelmoraMainThread::createSingletonInstance());
+  ASSERT_TRUE(CVelmoraMainThread::createSingletonInstance(testSettings()));
   auto* orchestrator = CVelmoraMainThread::instance();
   orchestrator->RequestShutdown();
   EXPECT_TRUE(orchestrator->Run());
@@ -81,14 +96,14 @@ TEST_F(MainThreadTest, ShutdownRequestedBeforeTheLoopRunsEndsRunWithTrue) {
 
 TEST_F(MainThreadTest, StopArrivingBeforeTheInstanceExistsIsNotLost) {
   EXPECT_FALSE(CVelmoraMainThread::requestShutdownOfInstance());
-  ASSERT_TRUE(CVelmoraMainThread::createSingletonInstance());
+  ASSERT_TRUE(CVelmoraMainThread::createSingletonInstance(testSettings()));
   LoopRunner runner(CVelmoraMainThread::instance());
   EXPECT_TRUE(runner.Wait());
   EXPECT_TRUE(log.Has("Handling shutdown request"));
 }
 
 TEST_F(MainThreadTest, ExceptionFromAHandlerFailsRunAfterStoppingThePlugin) {
-  ASSERT_TRUE(CVelmoraMainThread::createSingletonInstance());
+  ASSERT_TRUE(CVelmoraMainThread::createSingletonInstance(testSettings()));
   auto* orchestrator = CVelmoraMainThread::instance();
   boost::asio::post(orchestrator->loop(), [] { throw std::runtime_error("handler broke"); });
   EXPECT_FALSE(orchestrator->Run());
@@ -100,7 +115,7 @@ TEST_F(MainThreadTest, ExceptionFromAHandlerFailsRunAfterStoppingThePlugin) {
 }
 
 TEST_F(MainThreadTest, SystemErrorNotificationsAreOnlyLogged) {
-  ASSERT_TRUE(CVelmoraMainThread::createSingletonInstance());
+  ASSERT_TRUE(CVelmoraMainThread::createSingletonInstance(testSettings()));
   auto* orchestrator = CVelmoraMainThread::instance();
   static_cast<IVelmoraPluginCallback*>(orchestrator)->SystemErrorOccurred(7);
   static_cast<ISWGPluginCallback*>(orchestrator)->SystemErrorOccurred(8);
@@ -111,7 +126,7 @@ TEST_F(MainThreadTest, SystemErrorNotificationsAreOnlyLogged) {
 
 TEST_F(MainThreadTest, NoDeviceIdentityIsFatalAndTheHalfBuiltObjectIsReleased) {
   root.WriteRegistry(test::TestRoot::DotNetPresentEntry());
-  EXPECT_FALSE(CVelmoraMainThread::createSingletonInstance());
+  EXPECT_FALSE(CVelmoraMainThread::createSingletonInstance(testSettings()));
   EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, "CDeviceInfo::GetUDID returned code -9999"));
   EXPECT_EQ(log.Messages().back(), "CVelmoraMainThread failed");
   EXPECT_EQ(CVelmoraMainThread::instance(), nullptr);
@@ -120,16 +135,17 @@ TEST_F(MainThreadTest, NoDeviceIdentityIsFatalAndTheHalfBuiltObjectIsReleased) {
 TEST_F(MainThreadTest, ProfileDecisionWithTheRuntimePresent) {
   root.WriteRegistry(test::TestRoot::DotNetPresentEntry());
   root.WriteMachineId("0123456789abcdef0123456789abcdef\n");
-  ASSERT_TRUE(CVelmoraMainThread::createSingletonInstance());
+  ASSERT_TRUE(CVelmoraMainThread::createSingletonInstance(testSettings()));
   auto* orchestrator = CVelmoraMainThread::instance();
   orchestrator->RequestShutdown();
   EXPECT_TRUE(orchestrator->Run());
   EXPECT_TRUE(log.Has(LOG_LEVEL_INFO, "Profile " + root.ProfilePath() +
                                           "/OrgInfo.json not found, not starting Velmora plugin"));
+  EXPECT_NE(statusDocument(orchestrator).find("\"AgentStatus\":\"noOrginfo\""), std::string::npos);
 }
 
 TEST_F(MainThreadTest, OrgInfoModificationsPostStartsThatTheStateCheckFilters) {
-  ASSERT_TRUE(CVelmoraMainThread::createSingletonInstance());
+  ASSERT_TRUE(CVelmoraMainThread::createSingletonInstance(testSettings()));
   auto* orchestrator = CVelmoraMainThread::instance();
   orchestrator->OrgInfoChanged(FILE_ACTION_DELETED);
   orchestrator->OrgInfoChanged(FILE_ACTION_MODIFIED);
@@ -153,7 +169,7 @@ TEST_F(MainThreadTest, FilterAwaitingApprovalKeepsThePluginsOutButTheServiceRuns
     s.preloadNeeded = true;
     s.velmora.openPlugin = HXT_NGC_AWAITING_APPROVAL;
   });
-  ASSERT_TRUE(CVelmoraMainThread::createSingletonInstance());
+  ASSERT_TRUE(CVelmoraMainThread::createSingletonInstance(testSettings()));
   auto* orchestrator = CVelmoraMainThread::instance();
   EXPECT_EQ(orchestrator->missingDependencyForTesting(), MISSING_KEXT_APPROVAL);
   EXPECT_TRUE(log.Has(LOG_LEVEL_WARNING,
@@ -161,6 +177,7 @@ TEST_F(MainThreadTest, FilterAwaitingApprovalKeepsThePluginsOutButTheServiceRuns
                       "plugin will not be loaded."));
   orchestrator->RequestShutdown();
   EXPECT_TRUE(orchestrator->Run());
+  EXPECT_NE(statusDocument(orchestrator).find("\"AgentStatus\":\"kextApprovalRequired\""), std::string::npos);
 }
 
 TEST_F(MainThreadTest, MissingRuntimeOverridesPendingApproval) {
@@ -168,20 +185,20 @@ TEST_F(MainThreadTest, MissingRuntimeOverridesPendingApproval) {
     s.preloadNeeded = true;
     s.velmora.openPlugin = HXT_NGC_AWAITING_APPROVAL;
   });
-  ASSERT_TRUE(CVelmoraMainThread::createSingletonInstance());
+  ASSERT_TRUE(CVelmoraMainThread::createSingletonInstance(testSettings()));
   EXPECT_EQ(CVelmoraMainThread::instance()->missingDependencyForTesting(), MISSING_DOTNET);
 }
 
 TEST_F(MainThreadTest, FilterManagerThatCannotBeCreatedIsFatal) {
   fakefilter::Configure([](fakefilter::Script& s) { s.velmora.createReturnsNull = true; });
-  EXPECT_FALSE(CVelmoraMainThread::createSingletonInstance());
+  EXPECT_FALSE(CVelmoraMainThread::createSingletonInstance(testSettings()));
   EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, "CVelmoraKdfPluginMgr::createSingletonInstance returned code 3"));
   EXPECT_EQ(log.Messages().back(), "CVelmoraMainThread failed");
   EXPECT_EQ(fakefilter::LiveInstances(fakefilter::Interface::Velmora), 0);
 }
 
 TEST_F(MainThreadTest, StopClearsTheFilterAndDisruptionWithoutPluginIsDropped) {
-  ASSERT_TRUE(CVelmoraMainThread::createSingletonInstance());
+  ASSERT_TRUE(CVelmoraMainThread::createSingletonInstance(testSettings()));
   auto* orchestrator = CVelmoraMainThread::instance();
   orchestrator->NotifyKdfDisruption();
   orchestrator->RequestShutdown();
@@ -189,6 +206,65 @@ TEST_F(MainThreadTest, StopClearsTheFilterAndDisruptionWithoutPluginIsDropped) {
   EXPECT_TRUE(log.Has(LOG_LEVEL_WARNING, "KDF disruption reported while no Tarrow plugin is loaded; ignored."));
   auto names = fakefilter::CallNames();
   EXPECT_NE(std::find(names.begin(), names.end(), "IVelmoraApi::Clear"), names.end());
+}
+
+TEST_F(MainThreadTest, TakenIpcPortIsFatal) {
+  boost::asio::io_service io;
+  boost::asio::ip::tcp::acceptor squatter(io, {boost::asio::ip::address_v4::loopback(), 0});
+  MainThreadSettings settings = testSettings();
+  settings.ipc.port = squatter.local_endpoint().port();
+  EXPECT_FALSE(CVelmoraMainThread::createSingletonInstance(settings));
+  EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, "CVelmoraIpcMgr::createSingletonInstance failed"));
+  EXPECT_EQ(log.Messages().back(), "CVelmoraMainThread failed");
+}
+
+TEST_F(MainThreadTest, ProtectionStateReachesTheStatusUnderTheUiNames) {
+  ASSERT_TRUE(CVelmoraMainThread::createSingletonInstance(testSettings()));
+  auto* orchestrator = CVelmoraMainThread::instance();
+  auto* callback = static_cast<IVelmoraPluginCallback*>(orchestrator);
+  const std::string json =
+      R"({"version":1,"dns4":{"protection_state":"behind_va"},"client_display_name":"Acme",)"
+      R"("user_name":"ann","last_policy_sync_time":"77","log_upload_enabled":"true","swg":{"enabled":"true"}})";
+
+  callback->ProtectionStateChanged(json.c_str());  // refused: no plug-in runs yet
+  EXPECT_NE(statusDocument(orchestrator).find(R"("Dns4":{"ProtectionState":"open"})"), std::string::npos);
+
+  orchestrator->updateState(VELMORA_PLUGIN_STARTED);
+  callback->ProtectionStateChanged(json.c_str());
+  std::string status = statusDocument(orchestrator);
+  EXPECT_NE(status.find(R"("Dns4":{"ProtectionState":"behindVA"})"), std::string::npos) << status;
+  EXPECT_NE(status.find(R"("Dns6":{"ProtectionState":"open"})"), std::string::npos) << status;
+  EXPECT_NE(status.find(R"("Ip4":{"ProtectionState":"notProtected")"), std::string::npos) << status;
+  EXPECT_NE(status.find(R"("ClientName":"Acme")"), std::string::npos) << status;
+
+  callback->ProtectionStateChanged(R"({"version":1,"ip6":{"protection_state":"shielded"}})");
+  EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, "failed to parse JSON payload (unexpected IPv6 blocking state)"));
+  EXPECT_EQ(statusDocument(orchestrator), status);
+}
+
+TEST(MainThreadStatistics, LineOnlyWithVerboseLogging) {
+  for (bool verbose : {false, true}) {
+    SCOPED_TRACE(verbose);
+    test::TestRoot root;
+    test::ScopedCaptureLog log(verbose);
+    CVelmoraMainThread::clearPendingShutdown();
+    ASSERT_TRUE(CVelmoraMainThread::createSingletonInstance(testSettings()));
+    auto* orchestrator = CVelmoraMainThread::instance();
+    auto* ipc = orchestrator->ipcManagerForTesting();
+    ipc->IncrementRequestCount(kIpcFamilyIpv4, kIpcSocketDatagram);
+    ipc->IncrementRequestCount(kIpcFamilyIpv6, kIpcSocketStream);
+    ipc->IncrementResponseCount(kIpcFamilyIpv4, kIpcSocketDatagram);
+    log.Clear();
+    orchestrator->logStats();
+    std::vector<std::string> expected;
+    if (verbose) {
+      expected.push_back(
+          "Stats:\nFrom KDF - UDP: 1 (IPv4), 0 (IPv6)\nFrom KDF - TCP: 0 (IPv4), 1 (IPv6)\n"
+          "To KDF - UDP: 1 (IPv4), 0 (IPv6)\nTo KDF - TCP: 0 (IPv4), 0 (IPv6)\nProxy Errors: 0");
+    }
+    EXPECT_EQ(log.Messages(LOG_LEVEL_DEBUG), expected);
+    CVelmoraMainThread::releaseInstance();
+  }
 }
 
 }  // namespace

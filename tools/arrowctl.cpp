@@ -1,0 +1,325 @@
+#include "arrowctl.h"
+
+#include <time.h>
+
+#include <cctype>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <ctime>
+#include <optional>
+#include <ostream>
+#include <sstream>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/address_v4.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/signal_set.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/lexical_cast.hpp>
+
+#include "common/ipcframe.h"
+
+namespace hxt::ctl {
+
+namespace {
+
+using boost::asio::ip::tcp;
+namespace pt = boost::property_tree;
+
+constexpr const char* kProgram = "hxtarrowctl";
+constexpr const char* kUsage =
+    "usage: hxtarrowctl [--json] [--port N] [status | watch]\n"
+    "  status    print the agent's status and statistics once (the default)\n"
+    "  watch     print every document the agent sends, until Ctrl-C or the agent goes away\n"
+    "  --json    print the documents as the agent sends them, one per line\n"
+    "  --port N  connect to 127.0.0.1:N instead of the agent's port 62722\n";
+
+enum class Mode { kStatus, kWatch };
+
+struct Options {
+  Mode mode = Mode::kStatus;
+  bool json = false;
+  u16 port = kIpcPort;
+  bool help = false;
+};
+
+// False with `problem` set for anything it does not understand.
+bool parseArguments(const std::vector<std::string>& args, Options& options, std::string& problem) {
+  bool modeGiven = false;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (arg == "--json") {
+      options.json = true;
+    } else if (arg == "--help" || arg == "-h") {
+      options.help = true;
+    } else if (arg == "--port") {
+      if (i + 1 >= args.size()) {
+        problem = "--port needs a port number";
+        return false;
+      }
+      const std::string& value = args[++i];
+      unsigned long port = 0;
+      try {
+        port = boost::lexical_cast<unsigned long>(value);
+      } catch (const boost::bad_lexical_cast&) {
+        port = 0;
+      }
+      if (port == 0 || port > 65535) {
+        problem = "bad port number '" + value + "'";
+        return false;
+      }
+      options.port = static_cast<u16>(port);
+    } else if ((arg == "status" || arg == "watch" || arg == "--watch") && !modeGiven) {
+      options.mode = arg == "status" ? Mode::kStatus : Mode::kWatch;
+      modeGiven = true;
+    } else {
+      problem = "unexpected argument '" + arg + "'";
+      return false;
+    }
+  }
+  return true;
+}
+
+std::string field(const pt::ptree& document, const std::string& path) {
+  return document.get<std::string>(path, "?");
+}
+
+// Empty texts are shown as such rather than as a blank after the label.
+std::string textOrNone(const pt::ptree& document, const std::string& path) {
+  std::string value = field(document, path);
+  return value.empty() ? "(none)" : value;
+}
+
+void line(std::ostream& out, const char* label, const std::string& value) {
+  char padded[32];
+  std::snprintf(padded, sizeof padded, "%-19s", label);
+  out << padded << value << '\n';
+}
+
+std::string timeStamp() {
+  const auto now = std::chrono::system_clock::now();
+  const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+  const auto millis =
+      std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+  std::tm local{};
+  localtime_r(&seconds, &local);
+  char text[64];
+  std::size_t n = std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
+  std::snprintf(text + n, sizeof text - n, ".%03d", static_cast<int>(millis));
+  return text;
+}
+
+// Indents every line of `text` for the watch view.
+std::string indented(const std::string& text) {
+  std::string out;
+  std::istringstream in(text);
+  for (std::string row; std::getline(in, row);) out += "  " + row + "\n";
+  return out;
+}
+
+std::string withLineFeed(const std::string& json) {
+  return !json.empty() && json.back() == '\n' ? json : json + "\n";
+}
+
+// One connection to the agent, driven by a private I/O context on the
+// caller's thread.
+class CCtlSession {
+ public:
+  CCtlSession(const Options& options, std::ostream& out, std::ostream& err)
+      : options_(options), out_(out), err_(err), socket_(io_), deadline_(io_), signals_(io_) {}
+
+  int Run() {
+    const tcp::endpoint agent(boost::asio::ip::make_address_v4(kIpcListenAddress), options_.port);
+    boost::system::error_code error;
+    socket_.connect(agent, error);
+    if (error) {
+      err_ << kProgram << ": no agent listening on " << kIpcListenAddress << ":" << options_.port << " ("
+           << error.message() << ")\n";
+      return kExitFailure;
+    }
+    if (options_.mode == Mode::kStatus) {
+      deadline_.expires_after(kStatusWaitTimeout);
+      deadline_.async_wait([this](const boost::system::error_code& e) {
+        if (e) return;
+        finish(kExitFailure,
+               "no status from the agent within " + std::to_string(kStatusWaitTimeout.count()) + " seconds");
+      });
+    } else {
+      signals_.add(SIGINT);
+      signals_.add(SIGTERM);
+      signals_.async_wait([this](const boost::system::error_code& e, int) {
+        if (!e) finish(kExitOk, "");
+      });
+    }
+    read();
+    io_.run();
+    return exitCode_;
+  }
+
+ private:
+  void read() {
+    socket_.async_read_some(
+        boost::asio::buffer(buffer_),
+        [this](const boost::system::error_code& error, std::size_t size) { handleRead(error, size); });
+  }
+
+  void handleRead(const boost::system::error_code& error, std::size_t size) {
+    if (finished_) return;
+    if (error) {
+      if (options_.mode == Mode::kWatch) {
+        finish(kExitOk, "the agent closed the connection");
+      } else {
+        finish(kExitFailure,
+               "the agent closed the connection before sending its status (" + error.message() + ")");
+      }
+      return;
+    }
+    decoder_.Feed(buffer_, size);
+    IpcFrame frame;
+    std::string problem;
+    for (;;) {
+      switch (decoder_.Next(frame, problem)) {
+        case CIpcFrameDecoder::kNeedMore:
+          read();
+          return;
+        case CIpcFrameDecoder::kMalformed:
+          finish(kExitFailure, "malformed frame from the agent: " + problem);
+          return;
+        case CIpcFrameDecoder::kFrame:
+          onFrame(frame);
+          if (finished_) return;
+          break;
+      }
+    }
+  }
+
+  void onFrame(const IpcFrame& frame) {
+    if (options_.mode == Mode::kWatch) {
+      if (options_.json) {
+        out_ << withLineFeed(frame.json);
+      } else {
+        out_ << timeStamp() << " " << PayloadTypeName(frame.type) << "\n" << indented(describe(frame));
+      }
+      out_.flush();
+      return;
+    }
+    // `status` shows the first status and statistics documents; a command
+    // that happens to arrive in between is not what was asked for.
+    if (frame.type == PAYLOAD_TYPE_STATUS && !status_) status_ = frame;
+    if (frame.type == PAYLOAD_TYPE_STATS && !stats_) stats_ = frame;
+    if (!status_ || !stats_) return;
+    if (options_.json) {
+      out_ << withLineFeed(status_->json) << withLineFeed(stats_->json);
+    } else {
+      out_ << describe(*status_) << describe(*stats_);
+    }
+    finish(kExitOk, "");
+  }
+
+  static std::string describe(const IpcFrame& frame) {
+    switch (frame.type) {
+      case PAYLOAD_TYPE_STATUS:
+        return FormatStatus(frame.document);
+      case PAYLOAD_TYPE_STATS:
+        return FormatStats(frame.document);
+      case PAYLOAD_TYPE_COMMAND:
+        return FormatCommands(frame.document);
+    }
+    return std::string();
+  }
+
+  void finish(int exitCode, const std::string& message) {
+    if (finished_) return;
+    finished_ = true;
+    exitCode_ = exitCode;
+    if (!message.empty()) err_ << kProgram << ": " << message << "\n";
+    boost::system::error_code ignored;
+    socket_.close(ignored);
+    deadline_.cancel();
+    signals_.cancel(ignored);
+    signals_.clear(ignored);
+  }
+
+  const Options& options_;
+  std::ostream& out_;
+  std::ostream& err_;
+  boost::asio::io_context io_;
+  tcp::socket socket_;
+  boost::asio::steady_timer deadline_;
+  boost::asio::signal_set signals_;
+  unsigned char buffer_[4096];
+  CIpcFrameDecoder decoder_;
+  std::optional<IpcFrame> status_;
+  std::optional<IpcFrame> stats_;
+  bool finished_ = false;
+  int exitCode_ = kExitOk;
+};
+
+}  // namespace
+
+std::string FormatStatus(const pt::ptree& status) {
+  std::ostringstream out;
+  line(out, "Agent status:", field(status, "AgentStatus"));
+  line(out, "Client:", field(status, "ClientName"));
+  line(out, "User:", field(status, "UserName"));
+  line(out, "DNS protection:",
+       "IPv4 " + field(status, "Dns4.ProtectionState") + ", IPv6 " + field(status, "Dns6.ProtectionState"));
+  line(out, "IP protection:",
+       "IPv4 " + field(status, "Ip4.ProtectionState") + ", IPv6 " + field(status, "Ip6.ProtectionState"));
+  line(out, "Connection error:",
+       "IPv4 " + field(status, "Ip4.connectionError") + ", IPv6 " + field(status, "Ip6.connectionError"));
+  line(out, "Last connected:", field(status, "LastConnectedTime"));
+  line(out, "Log upload:", field(status, "LogUploadEnabled"));
+  line(out, "SWG:", field(status, "SWG.State") + ", enabled " + field(status, "SWG.Enabled"));
+  return out.str();
+}
+
+std::string FormatStats(const pt::ptree& stats) {
+  std::ostringstream out;
+  for (const char* counter : {"ReqCnt", "RespCnt"}) {
+    std::string value;
+    for (const char* family : {"4", "6"}) {
+      for (const char* transport : {"Udp", "Tcp"}) {
+        if (!value.empty()) value += ", ";
+        std::string upper = transport;
+        for (auto& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        value += std::string("IPv") + family + " " + upper + " " +
+                 field(stats, std::string("Dns") + family + "." + transport + "." + counter);
+      }
+    }
+    line(out, std::string(counter) == "ReqCnt" ? "DNS requests:" : "DNS responses:", value);
+  }
+  line(out, "SWG connections:",
+       "HTTP " + field(stats, "SWGHTTPConnCnt") + ", HTTPS " + field(stats, "SWGHTTPSConnCnt") +
+           ", bypassed " + field(stats, "SWGBypassedConnCnt"));
+  line(out, "SWG proxy:", textOrNone(stats, "SWGTarrowProxy"));
+  line(out, "SWG user message:", textOrNone(stats, "SWGUserMsg"));
+  return out.str();
+}
+
+std::string FormatCommands(const pt::ptree& commands) {
+  std::ostringstream out;
+  const auto list = commands.get_child_optional("Commands");
+  if (list) {
+    for (const auto& entry : *list) line(out, "Command:", textOrNone(entry.second, "Command"));
+  }
+  return out.str();
+}
+
+int RunArrowCtl(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+  Options options;
+  std::string problem;
+  if (!parseArguments(args, options, problem)) {
+    err << kProgram << ": " << problem << "\n" << kUsage;
+    return kExitUsage;
+  }
+  if (options.help) {
+    out << kUsage;
+    return kExitOk;
+  }
+  CCtlSession session(options, out, err);
+  return session.Run();
+}
+
+}  // namespace hxt::ctl

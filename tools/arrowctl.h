@@ -1,0 +1,35 @@
+// hxtarrowctl: the command-line view of the agent's loopback IPC.
+//
+// It connects where the UI connects, decodes the frames the agent pushes and
+// prints them, readably or as the raw JSON documents. It never sends a byte:
+// the agent would warn about every one. The whole program is `RunArrowCtl`, so
+// that tests run it in-process against a live IPC manager or a fake server.
+#pragma once
+
+#include <chrono>
+#include <iosfwd>
+#include <string>
+#include <vector>
+
+#include <boost/property_tree/ptree.hpp>
+
+namespace hxt::ctl {
+
+// How long `status` waits for the two documents a new client is sent at once.
+constexpr std::chrono::seconds kStatusWaitTimeout{5};
+
+constexpr int kExitOk = 0;
+constexpr int kExitFailure = 1;  // no agent, malformed frame, agent gone too early
+constexpr int kExitUsage = 2;
+
+// `args` without the program name. Normal output goes to `out`, diagnostics
+// to `err`; the result is the process exit code. `watch` stops on SIGINT or
+// SIGTERM (caught only while it runs) or when the agent closes the connection.
+int RunArrowCtl(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
+
+// Readable forms of the documents, one "Label: value" line each.
+std::string FormatStatus(const boost::property_tree::ptree& status);
+std::string FormatStats(const boost::property_tree::ptree& stats);
+std::string FormatCommands(const boost::property_tree::ptree& commands);
+
+}  // namespace hxt::ctl
