@@ -38,6 +38,10 @@ namespace hxt {
 
 class CVelmoraTcpListener;
 
+// How long the owner waits, at teardown, for host threads that were still
+// busy when their hosts were destroyed.
+constexpr std::chrono::milliseconds kListenerThreadsDrainTimeout = std::chrono::seconds(10);
+
 // Fixed durations of a host; tests shorten them.
 struct ListenerSettings {
   std::chrono::milliseconds stopWait = kListenerStopWait;
