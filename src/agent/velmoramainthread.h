@@ -129,6 +129,8 @@ class CVelmoraMainThread : public CVelmoraPluginCallbackShim,
   bool createListenerForTesting(u32 family);
   bool listenerPortsForTesting(u32 family, u16& udpPort, u16& tcpPort);
   bool postToListenerForTesting(u32 family, std::function<void()> work);
+  // Hosts made for `family` fail their construction from now on (0: none).
+  void failListenerCreationForTesting(u32 family) { failingListenerFamily = family; }
   std::size_t contextCountForTesting() const { return contextCache.Size(); }
   u32 proxyErrorCountForTesting() const { return proxyErrorCount.load(); }
 
@@ -228,6 +230,7 @@ class CVelmoraMainThread : public CVelmoraPluginCallbackShim,
   std::mutex listenerMutex;
   std::unique_ptr<CVelmoraListener> listener4;
   std::unique_ptr<CVelmoraListener> listener6;
+  std::atomic<u32> failingListenerFamily{0};
   MissingDependency missingDependency = MISSING_NONE;
 };
 

@@ -25,7 +25,9 @@ constexpr const char* kTeardownRedirection = "CVelmoraMainThread::teardownRedire
 }  // namespace
 
 std::unique_ptr<CVelmoraListener> CVelmoraMainThread::makeListener(u32 family, bool& ok) {
-  return std::make_unique<CVelmoraListener>(this, family, ok, settings.listener);
+  // A host without a callback fails its construction as a real failure would.
+  IVelmoraListenerCB* callback = family == failingListenerFamily.load() ? nullptr : this;
+  return std::make_unique<CVelmoraListener>(callback, family, ok, settings.listener);
 }
 
 void CVelmoraMainThread::ChangeDnsRedirectionMode(const char* json) {
