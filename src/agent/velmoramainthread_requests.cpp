@@ -137,7 +137,8 @@ bool CVelmoraMainThread::OnRequestTcpFragmentAvailable(const unsigned char* data
 bool CVelmoraMainThread::CloseSession(u32 contextId) {
   if (!validateStateForActivity(LISTENER_CALLBACK, kCloseSession)) return false;
   RequestContext context;
-  if (!contextCache.Find(contextId, context) || velmoraPlugin == nullptr) {
+  // Contexts exist only while a plug-in is loaded: processDnsRequest makes none without one.
+  if (!contextCache.Find(contextId, context)) {
     HXT_LOGF(LOG_LEVEL_WARNING, kCloseSession, "cannot find cached context with id %u", contextId);
     return false;
   }
