@@ -160,12 +160,20 @@ typedef void (*DisposePluginFn)(IPlugin* object);
 #define HXT_CREATE_PLUGIN "CreatePlugin"
 #define HXT_DISPOSE_PLUGIN "DisposePlugin"
 
-// A plug-in library defines these three:
-//   InterfaceList GetAvailableInterfaces(void);   ids it offers (storage owned by the plug-in)
-//   IPlugin* CreatePlugin(const char* interfaceId); the object for the id (as its first base), or null
-//   void DisposePlugin(IPlugin* object);            destroys an object made by CreatePlugin
-// The service converts the IPlugin* to the interface of the id it asked for
-// only after SupportsInterface(id, 1) returned true.
+// A plug-in library defines these three. Declaring them here makes a
+// definition with the wrong signature a compile error, and exports them even
+// when the library is built with hidden visibility.
+//
+// The ids the plug-in offers; the descriptors stay owned by the plug-in and
+// must remain valid while the library is loaded.
+HXT_PLUGIN_EXPORT InterfaceList GetAvailableInterfaces(void);
+// The object for the id (as its first base, IPlugin), or null. The service
+// converts it to the interface of the id only after SupportsInterface(id, 1)
+// returned true, and asks for at most one object per id.
+HXT_PLUGIN_EXPORT IPlugin* CreatePlugin(const char* interfaceId);
+// Destroys an object made by CreatePlugin; the service unloads the library
+// after the last one, so every thread of the object must have ended on return.
+HXT_PLUGIN_EXPORT void DisposePlugin(IPlugin* object);
 }
 
 #endif  // HXTARROW_PLUGIN_H

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "agent/netframeworkdependency.h"
+#include "agent/pluginloader.h"
 #include "agent/velmorakdfpluginmgr.h"
 #include "agent/velmorapluginjsonutils.h"
 #include "common/applog.h"
@@ -27,6 +28,11 @@ namespace {
 constexpr const char* kCtor = "CVelmoraMainThread::CVelmoraMainThread";
 
 using Slot = CSingletonSlot<CVelmoraMainThread>;
+
+u32 millisecondsSince(std::chrono::system_clock::time_point start) {
+  return static_cast<u32>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now() - start).count());
+}
 
 // The pointer the service control handler tests, and a stop that arrived
 // while no instance existed. Guarded together so that a stop can never fall
@@ -150,7 +156,29 @@ CVelmoraMainThread::CVelmoraMainThread(bool& ok, const MainThreadSettings& setti
 }
 
 // Loads and initialises the plug-ins; every failure is fatal to construction.
+// Plug-ins loaded before a failure stay in their members for the destructor.
 bool CVelmoraMainThread::loadPlugins() {
+  if (!PluginLoader::createSingletonInstance(pluginLoader)) {
+    HXT_LOGF(LOG_LEVEL_ERROR, kCtor, "PluginLoader::createSingletonInstance failed");
+    return false;
+  }
+
+  auto started = std::chrono::system_clock::now();
+  velmoraPlugin = PluginLoader::QuickCreatePlugin<IVelmoraPlugin>(HXT_VELMORA_PLUGIN_ID);
+  if (velmoraPlugin == nullptr) {
+    HXT_LOGF(LOG_LEVEL_ERROR, kCtor, "Failed to load Velmora plugin");
+    return false;
+  }
+  HXT_LOG(LOG_LEVEL_INFO, "Finished loading Velmora plugin (%u ms)", millisecondsSince(started));
+
+  started = std::chrono::system_clock::now();
+  swgPlugin = PluginLoader::QuickCreatePlugin<ISWGPlugin>(HXT_SWG_PLUGIN_ID);
+  if (swgPlugin == nullptr) {
+    HXT_LOGF(LOG_LEVEL_ERROR, kCtor, "Failed to load SWG plugin");
+    return false;
+  }
+  HXT_LOG(LOG_LEVEL_INFO, "Finished loading SWG plugin (%u ms)", millisecondsSince(started));
+
   std::string binariesDirectory;
   if (!CVelmoraUtils::GetBinariesPath(binariesDirectory)) {
     HXT_LOGF(LOG_LEVEL_ERROR, kCtor, "Failed to get Helixor binaries directory");
@@ -183,8 +211,58 @@ bool CVelmoraMainThread::loadPlugins() {
     if (c == L'\0') break;
     udid += static_cast<char>(c);
   }
-  (void)udid;
+
+  started = std::chrono::system_clock::now();
+  u32 result = velmoraPlugin->Init(binariesDirectory.c_str(), librariesDirectory.c_str(), profileDirectory.c_str(),
+                                   HXT_AGENT_VERSION, udid.c_str(), this, this, nullptr);
+  if (result != 0) {
+    HXT_LOG_CODE(LOG_LEVEL_ERROR, static_cast<i32>(result), false, "IVelmoraPlugin::Init", kCtor,
+                 "Failed to init Velmora plugin");
+    return false;
+  }
+  HXT_LOG(LOG_LEVEL_INFO, "Finished registering Velmora plugin (%u ms)", millisecondsSince(started));
+
+  started = std::chrono::system_clock::now();
+  result = swgPlugin->Init(binariesDirectory.c_str(), librariesDirectory.c_str(), profileDirectory.c_str(),
+                           HXT_AGENT_VERSION, this, this, nullptr);
+  if (result != 0) {
+    HXT_LOG_CODE(LOG_LEVEL_ERROR, static_cast<i32>(result), false, "ISWGPlugin::Init", kCtor,
+                 "Failed to init SWG plugin");
+    return false;
+  }
+  HXT_LOG(LOG_LEVEL_INFO, "Finished registering SWG plugin (%u ms)", millisecondsSince(started));
+
+  started = std::chrono::system_clock::now();
+  cloudDownloader = PluginLoader::QuickCreatePlugin<ICloudDownloaderPlugin>(HXT_CLOUD_DOWNLOADER_ID);
+  if (cloudDownloader == nullptr) {
+    HXT_LOGF(LOG_LEVEL_ERROR, kCtor, "Failed to load Cloud Downloader plugin");
+    return false;
+  }
+  HXT_LOG(LOG_LEVEL_INFO, "Finished loading Cloud Downloader plugin (%u ms)", millisecondsSince(started));
+
+  started = std::chrono::system_clock::now();
+  result = cloudDownloader->Register(this);
+  if (result != 0) {
+    HXT_LOG_CODE(LOG_LEVEL_ERROR, static_cast<i32>(result), false, "ICloudDownloaderPlugin::Register", kCtor,
+                 "Failed to register with Cloud Downloader plugin");
+    return false;
+  }
+  HXT_LOG(LOG_LEVEL_INFO, "Finished registering Cloud Downloader plugin (%u ms)", millisecondsSince(started));
   return true;
+}
+
+// De-initialises and disposes of one plug-in, with the two timing lines.
+template <typename Plugin, typename Uninit>
+void CVelmoraMainThread::unloadPlugin(Plugin*& plugin, Uninit uninit, const char* unregisteredLine,
+                                      const char* unloadedLine) {
+  if (plugin == nullptr) return;
+  auto started = std::chrono::system_clock::now();
+  uninit(plugin);
+  HXT_LOG(LOG_LEVEL_INFO, unregisteredLine, millisecondsSince(started));
+  started = std::chrono::system_clock::now();
+  if (pluginLoader != nullptr) pluginLoader->DisposeInstance(plugin);
+  HXT_LOG(LOG_LEVEL_INFO, unloadedLine, millisecondsSince(started));
+  plugin = nullptr;
 }
 
 CVelmoraMainThread::~CVelmoraMainThread() {
@@ -192,6 +270,16 @@ CVelmoraMainThread::~CVelmoraMainThread() {
   ipcManager = nullptr;
   CVelmoraKdfPluginMgr::releaseInstance(kdfPluginMgr);
   kdfPluginMgr = nullptr;
+
+  unloadPlugin(velmoraPlugin, [](IVelmoraPlugin* p) { p->Uninit(); }, "Finished unregistering Velmora plugin (%u ms)",
+               "Finished unloading Velmora plugin (%u ms)");
+  unloadPlugin(swgPlugin, [](ISWGPlugin* p) { p->Uninit(); }, "Finished unregistering SWG plugin (%u ms)",
+               "Finished unloading SWG plugin (%u ms)");
+  unloadPlugin(cloudDownloader, [this](ICloudDownloaderPlugin* p) { p->Unregister(this); },
+               "Finished unregistering Cloud Downloader plugin (%u ms)",
+               "Finished unloading Cloud Downloader plugin (%u ms)");
+  PluginLoader::releaseInstance(pluginLoader);
+  pluginLoader = nullptr;
 
   // The loop's pending handlers are destroyed without running; the work
   // guard goes first so nothing keeps the service alive.
@@ -383,6 +471,12 @@ void CVelmoraMainThread::handleStopVelmoraPluginTimeout(const boost::system::err
 }
 
 void CVelmoraMainThread::completeVelmoraPluginStop() {
+  {
+    // The plug-in may report that it stopped before the loop armed the
+    // time-out; a stop that is complete must not time out later.
+    std::lock_guard<std::mutex> lock(stopTimerMutex);
+    stopTimer->cancel();
+  }
   if (kdfPluginMgr != nullptr) kdfPluginMgr->StopPlugin();
   teardownRedirection();
   stopAll = false;

@@ -38,6 +38,7 @@
 namespace hxt {
 
 class CVelmoraKdfPluginMgr;
+class PluginLoader;
 
 constexpr std::chrono::milliseconds kPluginStopTimeout = std::chrono::seconds(30);
 constexpr const char* kOrgInfoFileName = "OrgInfo.json";
@@ -178,6 +179,8 @@ class CVelmoraMainThread : public CVelmoraPluginCallbackShim,
  private:
   void initializeTables();
   bool loadPlugins();
+  template <typename Plugin, typename Uninit>
+  void unloadPlugin(Plugin*& plugin, Uninit uninit, const char* unregisteredLine, const char* unloadedLine);
 
   // Loop handlers.
   void shutdown();
@@ -205,6 +208,7 @@ class CVelmoraMainThread : public CVelmoraPluginCallbackShim,
   std::map<std::string, std::string> dnsProtectionStateNames;
   std::map<std::string, std::string> ipProtectionStateNames;
   std::map<std::string, std::string> swgStateNames;
+  PluginLoader* pluginLoader = nullptr;
   boost::asio::io_service ioService;
   std::optional<boost::asio::executor_work_guard<boost::asio::io_service::executor_type>> loopWork;
   AgentState agentState = INITIAL;

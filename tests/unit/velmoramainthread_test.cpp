@@ -9,6 +9,7 @@
 #include "agent/velmoramainthread.h"
 #include "fake/fakesockfilter.h"
 #include "fakes/capturelogger.h"
+#include "fakes/looprunner.h"
 #include "fakes/testroot.h"
 
 namespace hxt {
@@ -27,23 +28,7 @@ std::string statusDocument(CVelmoraMainThread* orchestrator) {
   return json;
 }
 
-// Runs the registered orchestrator's loop on a thread of its own.
-class LoopRunner {
- public:
-  explicit LoopRunner(CVelmoraMainThread* orchestrator)
-      : result_(std::async(std::launch::async, [orchestrator] { return orchestrator->Run(); })) {}
-  // Run's result, or a test failure when the loop does not end in time.
-  bool Wait() {
-    if (result_.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
-      ADD_FAILURE() << "the loop did not end";
-      std::abort();  // a running loop would outlive its orchestrator
-    }
-    return result_.get();
-  }
-
- private:
-  std::future<bool> result_;
-};
+using test::LoopRunner;
 
 class MainThreadTest : public ::testing::Test {
  protected:
@@ -122,26 +107,6 @@ TEST_F(MainThreadTest, SystemErrorNotificationsAreOnlyLogged) {
   EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, "Received Velmora plugin system error notification [7]"));
   EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, "Received SWG plugin system error notification [8]"));
   EXPECT_EQ(orchestrator->getState(), INITIAL);
-}
-
-TEST_F(MainThreadTest, NoDeviceIdentityIsFatalAndTheHalfBuiltObjectIsReleased) {
-  root.WriteRegistry(test::TestRoot::DotNetPresentEntry());
-  EXPECT_FALSE(CVelmoraMainThread::createSingletonInstance(testSettings()));
-  EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, "CDeviceInfo::GetUDID returned code -9999"));
-  EXPECT_EQ(log.Messages().back(), "CVelmoraMainThread failed");
-  EXPECT_EQ(CVelmoraMainThread::instance(), nullptr);
-}
-
-TEST_F(MainThreadTest, ProfileDecisionWithTheRuntimePresent) {
-  root.WriteRegistry(test::TestRoot::DotNetPresentEntry());
-  root.WriteMachineId("0123456789abcdef0123456789abcdef\n");
-  ASSERT_TRUE(CVelmoraMainThread::createSingletonInstance(testSettings()));
-  auto* orchestrator = CVelmoraMainThread::instance();
-  orchestrator->RequestShutdown();
-  EXPECT_TRUE(orchestrator->Run());
-  EXPECT_TRUE(log.Has(LOG_LEVEL_INFO, "Profile " + root.ProfilePath() +
-                                          "/OrgInfo.json not found, not starting Velmora plugin"));
-  EXPECT_NE(statusDocument(orchestrator).find("\"AgentStatus\":\"noOrginfo\""), std::string::npos);
 }
 
 TEST_F(MainThreadTest, OrgInfoModificationsPostStartsThatTheStateCheckFilters) {

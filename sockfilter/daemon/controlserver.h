@@ -1,0 +1,63 @@
+// The daemon's side of the control socket (protocol: common/controlproto.h,
+// docs/sockfilter.md).
+//
+// A UNIX stream socket, owner-only, that the agent's filter library connects
+// to. Each peer must say HELLO with the daemon's protocol version first; a
+// peer of another version gets a clear refusal and is disconnected. The peer
+// that opens the DNS plug-in (IVelmoraApi) is the owner: only it may change
+// the filter's parameters, and only it receives disruption notices. When the
+// owner's connection drops without closing the plug-in while it redirected,
+// the filter fails open (its parameters are cleared) and the next owner from
+// another process is told of the disruption when it opens.
+//
+// I/O thread only.
+#pragma once
+
+#include <deque>
+#include <memory>
+#include <set>
+#include <string>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/local/stream_protocol.hpp>
+
+#include "daemon/filtercore.h"
+
+namespace hxt::sockfilter {
+
+class CControlServer {
+ public:
+  CControlServer(boost::asio::io_context& io, CFilterCore& core);
+  ~CControlServer();
+
+  // Creates the socket at the configured path (its folder too); false when
+  // that fails or another daemon already listens there.
+  bool Start();
+  void Stop();
+
+ private:
+  class Session;
+  friend class Session;
+
+  void accept();
+  void forget(Session* session);
+  void sendDisruption(u32 reason, const std::string& text);
+  void ownerLost(Session* session);
+
+  boost::asio::io_context& io_;
+  CFilterCore& core_;
+  boost::asio::local::stream_protocol::acceptor acceptor_;
+  std::string path_;
+  bool created_ = false;
+  std::set<std::shared_ptr<Session>> sessions_;
+  Session* owner_ = nullptr;
+  // A disruption no owner was there to hear, for the next owner of another
+  // process (the same process's library raised it itself).
+  bool pendingNotice_ = false;
+  u32 pendingFromPid_ = 0;
+  std::string pendingText_;
+  CLogThrottle throttle_;
+  bool stopped_ = false;
+};
+
+}  // namespace hxt::sockfilter

@@ -1,0 +1,73 @@
+#include "daemon/daemonlogger.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#define SD_JOURNAL_SUPPRESS_LOCATION
+#include <systemd/sd-journal.h>
+
+namespace hxt::sockfilter {
+
+namespace {
+
+bool journalWanted() {
+  const char* forced = std::getenv("HXT_LOG");
+  if (forced != nullptr && std::strcmp(forced, "stderr") == 0) return false;
+  struct stat st {};
+  bool present = ::stat("/run/systemd/journal/socket", &st) == 0 && S_ISSOCK(st.st_mode);
+  if (forced != nullptr && std::strcmp(forced, "journal") == 0) return present;
+  return present && std::getenv("INVOCATION_ID") != nullptr;
+}
+
+const char* levelName(u32 level) {
+  switch (level) {
+    case LOG_LEVEL_ERROR:
+      return "error";
+    case LOG_LEVEL_WARNING:
+      return "warning";
+    case LOG_LEVEL_DEBUG:
+      return "debug";
+    default:
+      return "info";
+  }
+}
+
+}  // namespace
+
+CDaemonLogger::CDaemonLogger() : journal_(journalWanted()) {}
+
+bool CDaemonLogger::Write(u32 level, u8, const char* text) {
+  if (text == nullptr) return false;
+  if (journal_) {
+    int priority = level == LOG_LEVEL_ERROR     ? 3
+                   : level == LOG_LEVEL_WARNING ? 4
+                   : level == LOG_LEVEL_DEBUG   ? 7
+                                                : 6;
+    return sd_journal_send("MESSAGE=%s", text, "PRIORITY=%d", priority, "SYSLOG_IDENTIFIER=hxsockfilterd",
+                           nullptr) == 0;
+  }
+  // One write per record, one prefixed line per text line, so that records
+  // never interleave.
+  std::string prefix = "hxsockfilterd[" + std::to_string(::getpid()) + "] " + levelName(level) + ": ";
+  std::string out;
+  const char* line = text;
+  while (true) {
+    const char* end = std::strchr(line, '\n');
+    out += prefix;
+    out.append(line, end == nullptr ? line + std::strlen(line) : end);
+    out += '\n';
+    if (end == nullptr || end[1] == '\0') break;
+    line = end + 1;
+  }
+  return ::write(STDERR_FILENO, out.data(), out.size()) == static_cast<ssize_t>(out.size());
+}
+
+std::string CDaemonLogger::GetErrorText(u32 code) {
+  char buffer[256];
+  return ::strerror_r(static_cast<int>(code), buffer, sizeof buffer);
+}
+
+}  // namespace hxt::sockfilter

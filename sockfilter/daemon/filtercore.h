@@ -1,0 +1,94 @@
+// What every part of hxsockfilterd shares: the filter's parameters as the
+// agent last set them, the query budget, the disruption episodes and the
+// counters. Lives on the daemon's I/O thread; only the counters are read from
+// other threads (tests, status).
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <map>
+#include <string>
+
+#include <boost/asio/ip/udp.hpp>
+
+#include "common/controlproto.h"
+#include "daemon/sockfilterconfig.h"
+
+namespace hxt::sockfilter {
+
+enum class Transport { Udp, Tcp };
+
+struct DaemonCounters {
+  std::atomic<u64> redirected{0};       // queries and TCP connections sent to the agent
+  std::atomic<u64> passedThrough{0};    // sent to a pass-through resolver
+  std::atomic<u64> failedOver{0};       // sent to the agent first, then passed through
+  std::atomic<u64> answeredLocally{0};  // error answers the daemon made itself
+  std::atomic<u64> dropped{0};          // input that could not be answered at all
+  std::atomic<u64> unmatched{0};        // answers from the agent that match no query
+  std::atomic<u64> disruptions{0};      // disruption notices raised
+  std::atomic<bool> ownerConnected{false};
+};
+
+// Logs at most a few lines of one kind per second, then counts the rest, so
+// that a flood of bad input cannot flood the journal.
+class CLogThrottle {
+ public:
+  bool Allow();
+  u64 TakeSuppressed();
+
+ private:
+  std::chrono::steady_clock::time_point windowStart_{};
+  u32 inWindow_ = 0;
+  u64 suppressed_ = 0;
+};
+
+class CFilterCore {
+ public:
+  explicit CFilterCore(const SockFilterConfig& config) : config_(config) {}
+
+  const SockFilterConfig& config() const { return config_; }
+  const FilterParameters& parameters() const { return parameters_; }
+  DaemonCounters& counters() { return counters_; }
+
+  // Replaces the parameters and tells the listeners (the stubs) when the
+  // agent's ports or redirect flags changed.
+  void SetParameters(const FilterParameters& parameters);
+  void SetParametersListener(std::function<void()> listener) { parametersChanged_ = std::move(listener); }
+
+  // Whether a family (2 or 23) is redirected over a transport: its flag set
+  // and the agent's listener port known.
+  bool Redirected(u16 family, Transport transport) const;
+  u16 ServicePort(u16 family, Transport transport) const;
+  const std::vector<std::string>& WhiteList(u16 family) const;
+
+  // The agent's listener of a family failed; the first failure of an episode
+  // raises the disruption notice.
+  void ServiceFailed(u16 family, const char* what);
+  // The listener answered: the episode, if any, is over.
+  void ServiceAnswered(u16 family);
+  // Raises a notice through the control server's sender.
+  void RaiseDisruption(u32 reason, const std::string& text);
+  void SetDisruptionSender(std::function<void(u32, const std::string&)> sender) {
+    sender_ = std::move(sender);
+  }
+
+  // At most maxPendingQueries queries in flight, and at most
+  // maxPendingPerClient of them from one client socket.
+  bool AcquireQuery(const boost::asio::ip::udp::endpoint& client);
+  void ReleaseQuery(const boost::asio::ip::udp::endpoint& client);
+  u32 QueriesInFlight() const { return inFlight_; }
+
+ private:
+  const SockFilterConfig& config_;
+  FilterParameters parameters_;
+  std::function<void()> parametersChanged_;
+  std::function<void(u32, const std::string&)> sender_;
+  bool episode4_ = false;
+  bool episode6_ = false;
+  u32 inFlight_ = 0;
+  std::map<boost::asio::ip::udp::endpoint, u32> perClient_;
+  DaemonCounters counters_;
+};
+
+}  // namespace hxt::sockfilter

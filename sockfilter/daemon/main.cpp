@@ -1,0 +1,129 @@
+// hxsockfilterd: the DNS redirector the agent's filter library drives.
+//
+//   hxsockfilterd [--control PATH] [--stub4 ADDR|off] [--stub6 ADDR|off]
+//                 [--resolvers LIST] [--verbose]
+//
+// The registry key (README, "Socket filter") configures it; the options
+// override the key. Runs in a terminal or under systemd (Type=notify). Exit
+// codes: 0 stopped by SIGTERM or SIGINT, 2 bad options or configuration,
+// 3 the control socket or the stub addresses could not be set up.
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include <systemd/sd-daemon.h>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/signal_set.hpp>
+
+#include "common/applog.h"
+#include "daemon/daemonlogger.h"
+#include "daemon/sockfilterconfig.h"
+#include "daemon/sockfilterdaemon.h"
+
+namespace {
+
+using namespace hxt;
+using namespace hxt::sockfilter;
+
+constexpr int kExitUsage = 2;
+constexpr int kExitSetup = 3;
+
+void usage(FILE* out) {
+  std::fputs(
+      "usage: hxsockfilterd [--control PATH] [--stub4 ADDR|off] [--stub6 ADDR|off]\n"
+      "                     [--resolvers LIST] [--verbose]\n"
+      "  --control PATH    control socket (default $HXT_ROOT/run/hxsockfilterd.sock)\n"
+      "  --stub4 ADDR      IPv4 stub address, e.g. 127.0.0.1:5353 (default 127.0.0.1:53)\n"
+      "  --stub6 ADDR      IPv6 stub address, e.g. [::1]:5353 (default [::1]:53)\n"
+      "  --resolvers LIST  pass-through resolvers, e.g. \"192.0.2.53,[2001:db8::53]:53\"\n"
+      "                    (default: the registry, else /etc/resolv.conf)\n"
+      "  --verbose         debug records too\n",
+      out);
+}
+
+bool applyStub(const char* text, bool v6, std::optional<boost::asio::ip::udp::endpoint>& stub) {
+  if (std::strcmp(text, "off") == 0) {
+    stub.reset();
+    return true;
+  }
+  boost::asio::ip::udp::endpoint endpoint;
+  if (!ParseEndpoint(text, kDnsPort, endpoint) || endpoint.address().is_v6() != v6) return false;
+  stub = endpoint;
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::signal(SIGPIPE, SIG_IGN);
+  bool verbose = false;
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--verbose") == 0) verbose = true;
+    if (std::strcmp(argv[i], "--help") == 0) {
+      usage(stdout);
+      return 0;
+    }
+  }
+  auto* log = new CAppLog(std::make_unique<CDaemonLogger>(), verbose);
+  if (!CAppLog::registerInstance(log)) {
+    delete log;
+    return 1;
+  }
+  struct LogRelease {
+    ~LogRelease() { CAppLog::releaseInstance(); }
+  } logRelease;
+
+  SockFilterConfig config;
+  std::string error;
+  if (!LoadConfig(config, error)) {
+    HXT_LOG(LOG_LEVEL_ERROR, "hxsockfilterd: %s", error.c_str());
+    return kExitUsage;
+  }
+  for (int i = 1; i < argc; ++i) {
+    std::string option = argv[i];
+    if (option == "--verbose") continue;
+    if (i + 1 >= argc) {
+      usage(stderr);
+      return kExitUsage;
+    }
+    const char* value = argv[++i];
+    bool ok = true;
+    std::string bad;
+    if (option == "--control") {
+      config.controlPath = value;
+    } else if (option == "--stub4") {
+      ok = applyStub(value, false, config.stub4);
+    } else if (option == "--stub6") {
+      ok = applyStub(value, true, config.stub6);
+    } else if (option == "--resolvers") {
+      ok = ParseEndpointList(value, config.resolvers, bad);
+    } else {
+      ok = false;
+    }
+    if (!ok) {
+      HXT_LOG(LOG_LEVEL_ERROR, "hxsockfilterd: bad option %s %s", option.c_str(), value);
+      usage(stderr);
+      return kExitUsage;
+    }
+  }
+
+  boost::asio::io_context io;
+  CSockFilterDaemon daemon(io, config);
+  if (!daemon.Start()) {
+    sd_notify(0, "STATUS=could not set up the stub addresses or the control socket");
+    return kExitSetup;
+  }
+  boost::asio::signal_set signals(io, SIGTERM, SIGINT);
+  signals.async_wait([&](const boost::system::error_code& ec, int number) {
+    if (ec) return;
+    HXT_LOG(LOG_LEVEL_INFO, "hxsockfilterd: signal %d, stopping", number);
+    sd_notify(0, "STOPPING=1");
+    daemon.Stop();
+    io.stop();
+  });
+  sd_notifyf(0, "READY=1\nSTATUS=%s", daemon.Describe().c_str());
+  io.run();
+  return 0;
+}

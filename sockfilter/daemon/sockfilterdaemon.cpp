@@ -1,0 +1,112 @@
+#include "daemon/sockfilterdaemon.h"
+
+#include <random>
+
+#include "common/applog.h"
+#include "daemon/controlserver.h"
+#include "daemon/passthrough.h"
+#include "daemon/tcpstub.h"
+#include "daemon/udpstub.h"
+
+namespace hxt::sockfilter {
+
+namespace asio = boost::asio;
+
+namespace {
+
+// Answers meant for an earlier run of the daemon must not match this one's
+// queries, whatever serial they carry.
+Nonce makeNonce() {
+  std::random_device random;
+  Nonce nonce{};
+  for (auto& byte : nonce) byte = static_cast<u8>(random());
+  return nonce;
+}
+
+}  // namespace
+
+CSockFilterDaemon::CSockFilterDaemon(asio::io_context& io, const SockFilterConfig& config)
+    : io_(io), config_(config), core_(config_) {}
+
+CSockFilterDaemon::~CSockFilterDaemon() {
+  Stop();
+}
+
+bool CSockFilterDaemon::startFamily(Family& family, const asio::ip::udp::endpoint& stub) {
+  Nonce nonce = makeNonce();
+  family.udp = std::make_unique<CUdpStub>(io_, core_, *passThrough_, nonce);
+  family.tcp = std::make_unique<CTcpStub>(io_, core_, nonce);
+  if (!family.udp->Start(stub)) {
+    family.udp.reset();
+    family.tcp.reset();
+    return false;
+  }
+  // TCP on the port UDP got, so that port 0 gives one port for both.
+  asio::ip::udp::endpoint bound = family.udp->LocalEndpoint();
+  if (!family.tcp->Start(asio::ip::tcp::endpoint(bound.address(), bound.port()))) {
+    family.udp.reset();
+    family.tcp.reset();
+    return false;
+  }
+  return true;
+}
+
+bool CSockFilterDaemon::Start() {
+  passThrough_ = std::make_unique<CPassThrough>(io_, core_);
+  control_ = std::make_unique<CControlServer>(io_, core_);
+  if (!control_->Start()) return false;
+  bool any = false;
+  if (config_.stub4) any = startFamily(v4_, *config_.stub4) || any;
+  if (config_.stub6) any = startFamily(v6_, *config_.stub6) || any;
+  if (!any) {
+    HXT_LOGF(LOG_LEVEL_ERROR, "CSockFilterDaemon::Start", "no stub address could be bound");
+    control_->Stop();
+    return false;
+  }
+  core_.SetParametersListener([this] {
+    for (Family* family : {&v4_, &v6_}) {
+      if (family->udp) family->udp->RoutingChanged();
+    }
+  });
+  std::string resolvers;
+  for (const auto& resolver : config_.resolvers)
+    resolvers += (resolvers.empty() ? "" : ", ") + EndpointText(resolver);
+  HXT_LOGF(LOG_LEVEL_INFO, "CSockFilterDaemon::Start",
+           "stub mode: IPv4 stub %s, IPv6 stub %s, pass-through resolvers %s, control socket %s",
+           v4_.udp ? EndpointText(v4_.udp->LocalEndpoint()).c_str() : "off",
+           v6_.udp ? EndpointText(v6_.udp->LocalEndpoint()).c_str() : "off",
+           resolvers.empty() ? "none" : resolvers.c_str(), config_.controlPath.c_str());
+  return true;
+}
+
+void CSockFilterDaemon::Stop() {
+  core_.SetParametersListener(nullptr);
+  if (control_) control_->Stop();
+  for (Family* family : {&v4_, &v6_}) {
+    if (family->udp) family->udp->Stop();
+    if (family->tcp) family->tcp->Stop();
+  }
+  if (passThrough_) passThrough_->Stop();
+}
+
+std::optional<asio::ip::udp::endpoint> CSockFilterDaemon::UdpStub(u16 family) const {
+  const Family& f = family == HXT_AF_INET6 ? v6_ : v4_;
+  if (!f.udp) return std::nullopt;
+  return f.udp->LocalEndpoint();
+}
+
+std::optional<asio::ip::tcp::endpoint> CSockFilterDaemon::TcpStub(u16 family) const {
+  const Family& f = family == HXT_AF_INET6 ? v6_ : v4_;
+  if (!f.tcp) return std::nullopt;
+  return f.tcp->LocalEndpoint();
+}
+
+std::string CSockFilterDaemon::Describe() const {
+  const FilterParameters& p = core_.parameters();
+  std::string text = core_.counters().ownerConnected ? "agent connected" : "no agent: passing through";
+  text += p.redirect4 && p.udpPort4 != 0 ? ", IPv4 redirected" : ", IPv4 passed through";
+  text += p.redirect6 && p.udpPort6 != 0 ? ", IPv6 redirected" : ", IPv6 passed through";
+  return text;
+}
+
+}  // namespace hxt::sockfilter

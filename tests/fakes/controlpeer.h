@@ -1,0 +1,46 @@
+// A hand-driven control connection to hxsockfilterd, speaking the protocol
+// frame by frame, for tests that need to do what the filter library never
+// does (other versions, garbage, half frames). Blocking calls with a
+// time-out; one thread.
+#pragma once
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/controlproto.h"
+
+namespace hxt::test {
+
+class ControlPeer {
+ public:
+  explicit ControlPeer(const std::string& path);
+  ~ControlPeer();
+  bool connected() const { return fd_ >= 0; }
+
+  // HELLO with `version`; the reply's status (0 accepted), its text in `text`.
+  std::optional<u32> Hello(u32 version = sockfilter::kProtocolVersion, std::string* text = nullptr);
+  // One request and the status of its reply.
+  std::optional<u32> Request(u16 type, const std::vector<u8>& body);
+  std::optional<u32> Open(sockfilter::ApiInterface which, const std::string& pluginId = "");
+  std::optional<u32> SetParameters(u32 kind, const sockfilter::FilterParameters& parameters);
+  // The reason of the next disruption notice, or nothing within `timeout`.
+  std::optional<u32> WaitDisruption(std::chrono::milliseconds timeout = std::chrono::seconds(5));
+  bool SendRaw(const std::vector<u8>& bytes);
+  // Whether the daemon closed the connection within `timeout`.
+  bool WaitClosed(std::chrono::milliseconds timeout = std::chrono::seconds(5));
+  void Close();
+
+ private:
+  std::optional<sockfilter::Frame> next(std::chrono::milliseconds timeout);
+  int fd_ = -1;
+  u32 sequence_ = 1;
+  std::vector<u8> rx_;
+  std::vector<sockfilter::Frame> notices_;
+};
+
+// The parameters that redirect a family to a test service.
+sockfilter::FilterParameters RedirectTo(u16 udpPort4, u16 tcpPort4, u16 udpPort6, u16 tcpPort6);
+
+}  // namespace hxt::test

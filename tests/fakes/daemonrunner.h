@@ -1,0 +1,41 @@
+// hxsockfilterd in-process on a thread of its own, for tests. Started in
+// the constructor, stopped and joined in the destructor.
+#pragma once
+
+#include <thread>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/post.hpp>
+
+#include "daemon/sockfilterdaemon.h"
+
+namespace hxt::test {
+
+// The daemon on a thread of its own.
+class DaemonRunner {
+ public:
+  explicit DaemonRunner(const sockfilter::SockFilterConfig& config) : config_(config), daemon_(io_, config_) {
+    started_ = daemon_.Start();
+    thread_ = std::thread([this] { io_.run(); });
+  }
+  ~DaemonRunner() {
+    boost::asio::post(io_, [this] {
+      daemon_.Stop();
+      io_.stop();
+    });
+    thread_.join();
+  }
+  bool started() const { return started_; }
+  boost::asio::ip::udp::endpoint Udp(u16 family) const { return *daemon_.UdpStub(family); }
+  boost::asio::ip::tcp::endpoint Tcp(u16 family) const { return *daemon_.TcpStub(family); }
+  const sockfilter::DaemonCounters& counters() const { return daemon_.counters(); }
+
+ private:
+  sockfilter::SockFilterConfig config_;
+  boost::asio::io_context io_;
+  sockfilter::CSockFilterDaemon daemon_;
+  bool started_ = false;
+  std::thread thread_;
+};
+
+}  // namespace hxt::test

@@ -1,0 +1,458 @@
+#include "fakes/dnstestkit.h"
+
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <future>
+
+#include <boost/asio/post.hpp>
+#include <boost/asio/write.hpp>
+
+namespace hxt::test {
+
+namespace asio = boost::asio;
+using udp = asio::ip::udp;
+using tcp = asio::ip::tcp;
+
+Bytes MakeQuery(const std::string& name, u16 id) {
+  Bytes q = {static_cast<u8>(id >> 8), static_cast<u8>(id), 0x01, 0x00, 0, 1, 0, 0, 0, 0, 0, 0};
+  std::size_t start = 0;
+  while (start <= name.size()) {
+    std::size_t dot = name.find('.', start);
+    if (dot == std::string::npos) dot = name.size();
+    q.push_back(static_cast<u8>(dot - start));
+    q.insert(q.end(), name.begin() + static_cast<std::ptrdiff_t>(start),
+             name.begin() + static_cast<std::ptrdiff_t>(dot));
+    start = dot + 1;
+  }
+  q.push_back(0);
+  Bytes tail = {0, 1, 0, 1};  // A, IN
+  q.insert(q.end(), tail.begin(), tail.end());
+  return q;
+}
+
+Bytes MakeAnswer(const Bytes& query, const std::string& address) {
+  // The header and the question only: an EDNS record in the query's
+  // additional section has no place in front of the answer.
+  std::size_t end = 12;
+  while (end < query.size() && query[end] != 0) end += 1 + query[end];
+  end = std::min(end + 5, query.size());
+  Bytes a(query.begin(), query.begin() + static_cast<std::ptrdiff_t>(end));
+  a[2] = 0x81;
+  a[3] = 0x80;
+  a[7] = 1;  // one answer
+  a[9] = 0;
+  a[11] = 0;
+  Bytes record = {0xC0, 0x0C, 0, 1, 0, 1, 0, 0, 0, 60, 0, 4};
+  a.insert(a.end(), record.begin(), record.end());
+  auto bytes = asio::ip::make_address_v4(address).to_bytes();
+  a.insert(a.end(), bytes.begin(), bytes.end());
+  return a;
+}
+
+u16 IdOf(const Bytes& message) {
+  return message.size() < 2 ? 0 : static_cast<u16>((message[0] << 8) | message[1]);
+}
+
+u8 RcodeOf(const Bytes& message) {
+  return message.size() < 4 ? 0xFF : static_cast<u8>(message[3] & 0x0F);
+}
+
+std::string AnswerAddress(const Bytes& m) {
+  if (m.size() < 12 || m[7] == 0) return "";
+  std::size_t pos = 12;
+  while (pos < m.size() && m[pos] != 0) pos += 1 + m[pos];
+  pos += 5;   // root label, type, class
+  pos += 12;  // pointer, type, class, ttl, length of the first record
+  if (pos + 4 > m.size()) return "";
+  return asio::ip::address_v4({m[pos], m[pos + 1], m[pos + 2], m[pos + 3]}).to_string();
+}
+
+IoThread::IoThread() : guard_(asio::make_work_guard(io_)), thread_([this] { io_.run(); }) {}
+
+IoThread::~IoThread() {
+  guard_.reset();
+  io_.stop();
+  thread_.join();
+}
+
+namespace {
+
+// Runs `work` on the I/O thread and waits for it, so that sockets are only
+// ever touched there.
+template <typename Work>
+void onThread(asio::io_context& io, Work work) {
+  std::promise<void> done;
+  asio::post(io, [&] {
+    work();
+    done.set_value();
+  });
+  done.get_future().wait();
+}
+
+// Parses length-prefixed DNS messages off the front of `stream`.
+std::vector<Bytes> takeTcpMessages(Bytes& stream) {
+  std::vector<Bytes> out;
+  while (stream.size() >= 2) {
+    std::size_t n = static_cast<std::size_t>((stream[0] << 8) | stream[1]);
+    if (stream.size() < 2 + n) break;
+    out.emplace_back(stream.begin() + 2, stream.begin() + 2 + static_cast<std::ptrdiff_t>(n));
+    stream.erase(stream.begin(), stream.begin() + 2 + static_cast<std::ptrdiff_t>(n));
+  }
+  return out;
+}
+
+Bytes withLength(const Bytes& message) {
+  Bytes out(message.size() + 2);
+  out[0] = static_cast<u8>(message.size() >> 8);
+  out[1] = static_cast<u8>(message.size());
+  std::copy(message.begin(), message.end(), out.begin() + 2);
+  return out;
+}
+
+std::string queryName(const Bytes& q) {
+  std::string name;
+  std::size_t pos = 12;
+  while (pos < q.size() && q[pos] != 0) {
+    if (!name.empty()) name += '.';
+    name.append(reinterpret_cast<const char*>(q.data() + pos + 1),
+                std::min<std::size_t>(q[pos], q.size() - pos - 1));
+    pos += 1 + q[pos];
+  }
+  return name;
+}
+
+}  // namespace
+
+TestUpstream::TestUpstream(const std::string& loopback, const std::string& address)
+    : address_(address), udp_(thread_.io()), tcp_(thread_.io()) {
+  onThread(thread_.io(), [&] {
+    asio::ip::address ip = asio::ip::make_address(loopback);
+    udp_.open(ip.is_v6() ? udp::v6() : udp::v4());
+    udp_.bind(udp::endpoint(ip, 0));
+    endpoint_ = udp_.local_endpoint();
+    tcp_.open(ip.is_v6() ? tcp::v6() : tcp::v4());
+    tcp_.bind(tcp::endpoint(ip, endpoint_.port()));
+    tcp_.listen();
+    receive();
+    accept();
+  });
+}
+
+TestUpstream::~TestUpstream() {
+  onThread(thread_.io(), [&] {
+    udp_.close();
+    tcp_.close();
+  });
+}
+
+void TestUpstream::receive() {
+  udp_.async_receive_from(
+      asio::buffer(buffer_), sender_, [this](const boost::system::error_code& ec, std::size_t n) {
+        if (ec == asio::error::operation_aborted) return;
+        if (!ec && n >= 12) {
+          ++udpQueries_;
+          if (!silent_) {
+            auto answer = std::make_shared<Bytes>(MakeAnswer(
+                Bytes(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(n)), address_));
+            udp_.async_send_to(asio::buffer(*answer), sender_,
+                               [answer](const boost::system::error_code&, std::size_t) {});
+          }
+        }
+        receive();
+      });
+}
+
+void TestUpstream::accept() {
+  tcp_.async_accept([this](const boost::system::error_code& ec, tcp::socket socket) {
+    if (ec == asio::error::operation_aborted) return;
+    if (!ec) {
+      struct Session : std::enable_shared_from_this<Session> {
+        tcp::socket socket;
+        TestUpstream* owner;
+        std::array<u8, 65536> buffer{};
+        Bytes stream;
+        Session(tcp::socket s, TestUpstream* o) : socket(std::move(s)), owner(o) {}
+        void read() {
+          auto self = shared_from_this();
+          socket.async_read_some(
+              asio::buffer(buffer), [self](const boost::system::error_code& ec, std::size_t n) {
+                if (ec) return;
+                self->stream.insert(self->stream.end(), self->buffer.begin(),
+                                    self->buffer.begin() + static_cast<std::ptrdiff_t>(n));
+                for (const Bytes& q : takeTcpMessages(self->stream)) {
+                  ++self->owner->tcpQueries_;
+                  if (self->owner->silent_) continue;
+                  auto answer = std::make_shared<Bytes>(withLength(MakeAnswer(q, self->owner->address_)));
+                  asio::async_write(self->socket, asio::buffer(*answer),
+                                    [answer, self](const boost::system::error_code&, std::size_t) {});
+                }
+                self->read();
+              });
+        }
+      };
+      std::make_shared<Session>(std::move(socket), this)->read();
+    }
+    accept();
+  });
+}
+
+struct TestService::Connection : std::enable_shared_from_this<Connection> {
+  Connection(tcp::socket s, TestService* o, int number) : socket(std::move(s)), owner(o), id(number) {}
+  tcp::socket socket;
+  TestService* owner;
+  int id;
+  std::array<u8, 65536> buffer{};
+  Bytes framed;  // header-framed bytes not yet parsed
+  Bytes stream;  // the DNS-over-TCP payload bytes
+  bool closed = false;
+
+  void read() {
+    auto self = shared_from_this();
+    socket.async_read_some(asio::buffer(buffer), [self](const boost::system::error_code& ec, std::size_t n) {
+      if (ec) {
+        std::lock_guard<std::mutex> lock(self->owner->mutex_);
+        self->closed = true;
+        return;
+      }
+      self->framed.insert(self->framed.end(), self->buffer.begin(),
+                          self->buffer.begin() + static_cast<std::ptrdiff_t>(n));
+      while (self->framed.size() >= 70) {
+        std::size_t length = static_cast<std::size_t>(self->framed[68] | (self->framed[69] << 8));
+        if (self->framed.size() < 70 + length) break;
+        ServiceMessage m;
+        m.header.assign(self->framed.begin(), self->framed.begin() + 70);
+        m.payload.assign(self->framed.begin() + 70,
+                         self->framed.begin() + 70 + static_cast<std::ptrdiff_t>(length));
+        m.tcp = true;
+        m.connection = self->id;
+        self->framed.erase(self->framed.begin(),
+                           self->framed.begin() + 70 + static_cast<std::ptrdiff_t>(length));
+        self->stream.insert(self->stream.end(), m.payload.begin(), m.payload.end());
+        std::vector<std::string> silent;
+        {
+          std::lock_guard<std::mutex> lock(self->owner->mutex_);
+          self->owner->messages_.push_back(std::move(m));
+          silent = self->owner->silent_;
+        }
+        for (const Bytes& q : takeTcpMessages(self->stream)) {
+          if (std::find(silent.begin(), silent.end(), queryName(q)) != silent.end()) continue;
+          auto answer = std::make_shared<Bytes>(withLength(MakeAnswer(q, self->owner->address_)));
+          asio::async_write(self->socket, asio::buffer(*answer),
+                            [answer, self](const boost::system::error_code&, std::size_t) {});
+        }
+      }
+      self->read();
+    });
+  }
+};
+
+TestService::TestService(const std::string& loopback, const std::string& address)
+    : address_(address), udp_(thread_.io()), tcp_(thread_.io()) {
+  onThread(thread_.io(), [&] {
+    asio::ip::address ip = asio::ip::make_address(loopback);
+    udp_.open(ip.is_v6() ? udp::v6() : udp::v4());
+    udp_.bind(udp::endpoint(ip, 0));
+    udpPort_ = udp_.local_endpoint().port();
+    tcp_.open(ip.is_v6() ? tcp::v6() : tcp::v4());
+    tcp_.bind(tcp::endpoint(ip, 0));
+    tcp_.listen();
+    tcpPort_ = tcp_.local_endpoint().port();
+    receive();
+    accept();
+  });
+}
+
+TestService::~TestService() {
+  onThread(thread_.io(), [&] {
+    boost::system::error_code ignored;
+    udp_.close(ignored);
+    tcp_.close(ignored);
+    for (auto& c : connections_) c->socket.close(ignored);
+  });
+}
+
+void TestService::receive() {
+  udp_.async_receive_from(
+      asio::buffer(buffer_), sender_, [this](const boost::system::error_code& ec, std::size_t n) {
+        if (ec == asio::error::operation_aborted || !udp_.is_open()) return;
+        if (!ec && n >= 70) {
+          ServiceMessage m;
+          m.header.assign(buffer_.begin(), buffer_.begin() + 70);
+          m.payload.assign(buffer_.begin() + 70, buffer_.begin() + static_cast<std::ptrdiff_t>(n));
+          m.source = sender_;
+          bool silent = false;
+          {
+            std::lock_guard<std::mutex> lock(mutex_);
+            silent = std::find(silent_.begin(), silent_.end(), queryName(m.payload)) != silent_.end();
+            messages_.push_back(m);
+          }
+          if (!silent) {
+            // As the agent does: bytes 0-67 as received, the answer's length, the
+            // answer; sent to loopback at the requester's port.
+            Bytes answer = MakeAnswer(m.payload, address_);
+            auto datagram = std::make_shared<Bytes>(m.header);
+            (*datagram)[68] = static_cast<u8>(answer.size());
+            (*datagram)[69] = static_cast<u8>(answer.size() >> 8);
+            datagram->insert(datagram->end(), answer.begin(), answer.end());
+            u16 port = static_cast<u16>((m.header[14] << 8) | m.header[15]);
+            udp::endpoint to(sender_.address(), port);
+            udp_.async_send_to(asio::buffer(*datagram), to,
+                               [datagram](const boost::system::error_code&, std::size_t) {});
+          }
+        }
+        receive();
+      });
+}
+
+void TestService::accept() {
+  tcp_.async_accept([this](const boost::system::error_code& ec, tcp::socket socket) {
+    if (ec == asio::error::operation_aborted || !tcp_.is_open()) return;
+    if (!ec) {
+      std::shared_ptr<Connection> c;
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        c = std::make_shared<Connection>(std::move(socket), this, ++accepted_);
+        connections_.push_back(c);
+      }
+      c->read();
+    }
+    accept();
+  });
+}
+
+std::vector<ServiceMessage> TestService::Messages() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return messages_;
+}
+
+std::size_t TestService::MessageCount() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return messages_.size();
+}
+
+void TestService::SilenceName(const std::string& name) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  silent_.push_back(name);
+}
+
+void TestService::CloseListeners() {
+  onThread(thread_.io(), [&] {
+    boost::system::error_code ignored;
+    udp_.close(ignored);
+    tcp_.close(ignored);
+  });
+}
+
+void TestService::SendRaw(u16 port, const Bytes& bytes) {
+  onThread(thread_.io(), [&] {
+    boost::system::error_code ignored;
+    udp_.send_to(asio::buffer(bytes), udp::endpoint(udp_.local_endpoint().address(), port), 0, ignored);
+  });
+}
+
+bool TestService::AllTcpClosed() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (const auto& c : connections_) {
+    if (!c->closed) return false;
+  }
+  return true;
+}
+
+std::optional<Bytes> UdpExchange(const udp::endpoint& server, const Bytes& query,
+                                 std::chrono::milliseconds timeout) {
+  asio::io_context io;
+  udp::socket socket(io, server.protocol());
+  socket.connect(server);
+  socket.send(asio::buffer(query));
+  pollfd p{socket.native_handle(), POLLIN, 0};
+  if (::poll(&p, 1, static_cast<int>(timeout.count())) <= 0) return std::nullopt;
+  Bytes answer(65536);
+  boost::system::error_code ec;
+  std::size_t n = socket.receive(asio::buffer(answer), 0, ec);
+  if (ec) return std::nullopt;
+  answer.resize(n);
+  return answer;
+}
+
+TcpClient::TcpClient(const tcp::endpoint& server) {
+  int fd = ::socket(server.address().is_v6() ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return;
+  if (::connect(fd, server.data(), static_cast<socklen_t>(server.size())) != 0) {
+    ::close(fd);
+    return;
+  }
+  fd_ = fd;
+}
+
+TcpClient::~TcpClient() {
+  Close();
+}
+
+void TcpClient::Close() {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+}
+
+u16 TcpClient::localPort() const {
+  sockaddr_storage address{};
+  socklen_t length = sizeof address;
+  ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
+  if (address.ss_family == AF_INET6) return ntohs(reinterpret_cast<sockaddr_in6*>(&address)->sin6_port);
+  return ntohs(reinterpret_cast<sockaddr_in*>(&address)->sin_port);
+}
+
+bool TcpClient::SendRaw(const Bytes& bytes) {
+  std::size_t sent = 0;
+  while (sent < bytes.size()) {
+    ssize_t n = ::send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+    if (n <= 0) return false;
+    sent += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+bool TcpClient::Send(const Bytes& query) {
+  return SendRaw(withLength(query));
+}
+
+bool TcpClient::readExactly(u8* out, std::size_t size, std::chrono::steady_clock::time_point deadline) {
+  std::size_t got = 0;
+  while (got < size) {
+    auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    pollfd p{fd_, POLLIN, 0};
+    if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) return false;
+    ssize_t n = ::recv(fd_, out + got, size - got, 0);
+    if (n <= 0) return false;
+    got += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+std::optional<Bytes> TcpClient::Receive(std::chrono::milliseconds timeout) {
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  u8 prefix[2];
+  if (!readExactly(prefix, 2, deadline)) return std::nullopt;
+  Bytes message(static_cast<std::size_t>((prefix[0] << 8) | prefix[1]));
+  if (!readExactly(message.data(), message.size(), deadline)) return std::nullopt;
+  return message;
+}
+
+bool TcpClient::WaitClosed(std::chrono::milliseconds timeout) {
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  u8 sink[4096];
+  while (true) {
+    auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    pollfd p{fd_, POLLIN, 0};
+    if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) return false;
+    ssize_t n = ::recv(fd_, sink, sizeof sink, 0);
+    if (n <= 0) return true;
+  }
+}
+
+}  // namespace hxt::test

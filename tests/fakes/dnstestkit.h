@@ -1,0 +1,151 @@
+// Loopback stand-ins for what surrounds the socket filter daemon in tests:
+// a DNS resolver ("upstream"), the agent's redirection listeners ("service")
+// and DNS clients. Each server runs its own I/O thread and records what it
+// saw; every accessor is thread-safe.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/ip/udp.hpp>
+
+#include "common/hxttypes.h"
+
+namespace hxt::test {
+
+using Bytes = std::vector<u8>;
+
+// An A query for `name` with `id`.
+Bytes MakeQuery(const std::string& name, u16 id);
+// An answer to `query` carrying one A record with `address` (dotted quad).
+Bytes MakeAnswer(const Bytes& query, const std::string& address);
+u16 IdOf(const Bytes& message);
+// The first A record's address of an answer; "" when there is none.
+std::string AnswerAddress(const Bytes& message);
+u8 RcodeOf(const Bytes& message);
+
+// An io_context with its own thread, stopped and joined on destruction.
+class IoThread {
+ public:
+  IoThread();
+  ~IoThread();
+  boost::asio::io_context& io() { return io_; }
+
+ private:
+  boost::asio::io_context io_;
+  boost::asio::executor_work_guard<boost::asio::io_context::executor_type> guard_;
+  std::thread thread_;
+};
+
+// A resolver on loopback (UDP and TCP on one port) that answers every A
+// query with `address`, unless made silent.
+class TestUpstream {
+ public:
+  TestUpstream(const std::string& loopback, const std::string& address);
+  ~TestUpstream();
+  boost::asio::ip::udp::endpoint endpoint() const { return endpoint_; }
+  int udpQueries() const { return udpQueries_; }
+  int tcpQueries() const { return tcpQueries_; }
+  void SetSilent(bool silent) { silent_ = silent; }
+
+ private:
+  void receive();
+  void accept();
+
+  IoThread thread_;
+  std::string address_;
+  boost::asio::ip::udp::socket udp_;
+  boost::asio::ip::tcp::acceptor tcp_;
+  boost::asio::ip::udp::endpoint endpoint_;
+  boost::asio::ip::udp::endpoint sender_;
+  std::array<u8, 65536> buffer_{};
+  std::atomic<int> udpQueries_{0};
+  std::atomic<int> tcpQueries_{0};
+  std::atomic<bool> silent_{false};
+};
+
+// One message the service received: its 70-byte header and payload, and for
+// UDP the datagram's source.
+struct ServiceMessage {
+  Bytes header;
+  Bytes payload;
+  boost::asio::ip::udp::endpoint source;
+  bool tcp = false;
+  int connection = 0;  // TCP: which accepted connection (1, 2, ...)
+};
+
+// The agent's UDP and TCP listeners of one family, as the daemon sees them:
+// they take header-framed queries and answer with `address`. Queries for
+// names in the silent list get no answer. Every header is recorded for the
+// test to check byte for byte.
+class TestService {
+ public:
+  TestService(const std::string& loopback, const std::string& address);
+  ~TestService();
+  u16 udpPort() const { return udpPort_; }
+  u16 tcpPort() const { return tcpPort_; }
+  std::vector<ServiceMessage> Messages() const;
+  std::size_t MessageCount() const;
+  void SilenceName(const std::string& name);
+  // Closes the UDP socket and the acceptor (the agent went away).
+  void CloseListeners();
+  // Sends raw bytes from the UDP listener's socket to loopback at `port`.
+  void SendRaw(u16 port, const Bytes& bytes);
+  // Whether every accepted TCP connection has been closed by its peer.
+  bool AllTcpClosed() const;
+
+ private:
+  struct Connection;
+  void receive();
+  void accept();
+
+  IoThread thread_;
+  std::string address_;
+  boost::asio::ip::udp::socket udp_;
+  boost::asio::ip::tcp::acceptor tcp_;
+  u16 udpPort_ = 0;
+  u16 tcpPort_ = 0;
+  boost::asio::ip::udp::endpoint sender_;
+  std::array<u8, 65536> buffer_{};
+  mutable std::mutex mutex_;
+  std::vector<ServiceMessage> messages_;
+  std::vector<std::string> silent_;
+  std::vector<std::shared_ptr<Connection>> connections_;
+  int accepted_ = 0;
+};
+
+// One query over UDP; the answer or nothing after `timeout`. `socket` lets a
+// test reuse one client socket.
+std::optional<Bytes> UdpExchange(const boost::asio::ip::udp::endpoint& server, const Bytes& query,
+                                 std::chrono::milliseconds timeout = std::chrono::seconds(5));
+
+// A DNS-over-TCP client connection with blocking calls and a time-out.
+class TcpClient {
+ public:
+  explicit TcpClient(const boost::asio::ip::tcp::endpoint& server);
+  ~TcpClient();
+  bool connected() const { return fd_ >= 0; }
+  u16 localPort() const;
+  bool SendRaw(const Bytes& bytes);
+  bool Send(const Bytes& query);  // with the 2-byte length
+  std::optional<Bytes> Receive(std::chrono::milliseconds timeout = std::chrono::seconds(5));
+  // Whether the daemon closed the connection within `timeout`.
+  bool WaitClosed(std::chrono::milliseconds timeout = std::chrono::seconds(5));
+  void Close();
+
+ private:
+  bool readExactly(u8* out, std::size_t size, std::chrono::steady_clock::time_point deadline);
+  int fd_ = -1;
+};
+
+}  // namespace hxt::test

@@ -1,0 +1,67 @@
+#include "fakes/fakeplugin.h"
+
+#include <link.h>
+
+#include <gtest/gtest.h>
+
+#include <boost/filesystem.hpp>
+
+#include "fakes/testroot.h"
+
+namespace hxt::test {
+
+namespace fs = boost::filesystem;
+
+std::string InstallPlugin(const std::string& modulePath, const std::string& pluginsDir,
+                          const std::string& fileName) {
+  fs::path target = fs::path(pluginsDir) / (fileName.empty() ? fs::path(modulePath).filename() : fileName);
+  fs::create_directories(target.parent_path());
+  // Copy, then rename over the target: a module that is loaded from the old
+  // file keeps its own inode instead of being rewritten under its mapping.
+  fs::path partial = target;
+  partial += ".partial";
+  fs::copy_file(modulePath, partial, fs::copy_options::overwrite_existing);
+  fs::rename(partial, target);
+  return target.string();
+}
+
+bool IsModuleLoaded(const std::string& path) {
+  struct Search {
+    fs::path wanted;
+    bool found;
+  } search{fs::path(path), false};
+  boost::system::error_code ec;
+  if (!fs::exists(search.wanted, ec)) return false;
+  ::dl_iterate_phdr(
+      [](dl_phdr_info* info, std::size_t, void* data) {
+        auto* s = static_cast<Search*>(data);
+        boost::system::error_code error;
+        if (info->dlpi_name != nullptr && *info->dlpi_name != '\0' &&
+            fs::equivalent(s->wanted, fs::path(info->dlpi_name), error)) {
+          s->found = true;
+          return 1;
+        }
+        return 0;
+      },
+      &search);
+  return search.found;
+}
+
+FakePlugin::FakePlugin(const std::string& path) : path_(path) {
+  if (!module_.Load(path.c_str())) {
+    ADD_FAILURE() << "cannot load fake plug-in " << path;
+    return;
+  }
+  HxtFakePluginControlFn control = nullptr;
+  if (!module_.GetFuncAddress(control, HXT_FAKE_PLUGIN_CONTROL) ||
+      (control_ = control(fake::kControlVersion)) == nullptr) {
+    ADD_FAILURE() << path << " has no usable " << HXT_FAKE_PLUGIN_CONTROL;
+  }
+}
+
+bool WaitForCall(const FakePlugin& plugin, const char* op, std::size_t count,
+                 std::chrono::milliseconds timeout) {
+  return plugin.ok() && WaitFor([&] { return plugin->CallCount(op) >= count; }, timeout);
+}
+
+}  // namespace hxt::test

@@ -1,0 +1,223 @@
+// The orchestrator with real plug-in modules: loading, start, stop and unload.
+#include <gtest/gtest.h>
+
+#include <regex>
+
+#include "agent/velmoramainthread.h"
+#include "fake/fakesockfilter.h"
+#include "fakes/capturelogger.h"
+#include "fakes/fakeplugin.h"
+#include "fakes/looprunner.h"
+#include "fakes/testroot.h"
+
+namespace hxt {
+namespace {
+
+using fake::Callback;
+using fake::MakeCallback;
+
+MainThreadSettings testSettings(std::chrono::milliseconds stopTimeout = kPluginStopTimeout) {
+  MainThreadSettings settings;
+  settings.ipc.port = 0;
+  settings.pluginStopTimeout = stopTimeout;
+  return settings;
+}
+
+class LifecycleTest : public ::testing::Test {
+ protected:
+  LifecycleTest() {
+    root.WriteRegistry(test::TestRoot::DotNetPresentEntry());
+    root.WriteMachineId("0123456789abcdef0123456789abcdef\n");
+    CVelmoraMainThread::clearPendingShutdown();
+    fakefilter::Reset();
+    dns->Reset();
+    swg->Reset();
+    cloud->Reset();
+  }
+  ~LifecycleTest() override { CVelmoraMainThread::releaseInstance(); }
+
+  void WriteOrgInfo() { root.WriteFile("var/opt/Truvane/Truvane Helixor Client/Tarrow/OrgInfo.json", "{}"); }
+
+  // Messages at `level` that match `pattern`, in order.
+  std::vector<std::string> Matching(const std::string& pattern) {
+    std::vector<std::string> out;
+    std::regex re(pattern);
+    for (const auto& m : log.Messages(LOG_LEVEL_INFO))
+      if (std::regex_match(m, re)) out.push_back(m);
+    return out;
+  }
+
+  test::TestRoot root;
+  test::ScopedCaptureLog log;
+  test::FakePlugin dns{test::InstallPlugin(HXT_FAKE_PLUGIN_VELMORA, root.PluginsPath())};
+  test::FakePlugin swg{test::InstallPlugin(HXT_FAKE_PLUGIN_SWG, root.PluginsPath())};
+  test::FakePlugin cloud{test::InstallPlugin(HXT_FAKE_PLUGIN_CLOUD_DOWNLOADER, root.PluginsPath())};
+};
+
+TEST_F(LifecycleTest, ConstructionLoadsAndInitialisesInOrder) {
+  ASSERT_TRUE(CVelmoraMainThread::createSingletonInstance(testSettings())) << log.Dump();
+  EXPECT_EQ(Matching("Finished (loading|registering) .* plugin \\(\\d+ ms\\)").size(), 6u);
+  auto lines = Matching("Finished (loading|registering) .*");
+  std::vector<std::string> order;
+  for (auto& l : lines) order.push_back(l.substr(0, l.find(" (")));
+  EXPECT_EQ(order, (std::vector<std::string>{"Finished loading Velmora plugin", "Finished loading SWG plugin",
+                                             "Finished registering Velmora plugin",
+                                             "Finished registering SWG plugin",
+                                             "Finished loading Cloud Downloader plugin",
+                                             "Finished registering Cloud Downloader plugin"}));
+  auto init = dns->Calls();
+  auto it = std::find_if(init.begin(), init.end(), [](const fake::Call& c) { return c.op == "IVelmoraPlugin::Init"; });
+  ASSERT_NE(it, init.end());
+  EXPECT_EQ(it->args[0], root.BinariesPath());
+  EXPECT_EQ(it->args[1], root.BinariesPath());
+  EXPECT_EQ(it->args[2], root.ProfilePath());
+  EXPECT_TRUE(std::regex_match(it->args[3], std::regex("\\d+\\.\\d+\\.\\d+")));
+  EXPECT_TRUE(std::regex_match(it->args[4], std::regex("[0-9a-f]{40}")));
+  EXPECT_EQ(cloud->CallCount("ICloudDownloaderPlugin::Register"), 1u);
+}
+
+TEST_F(LifecycleTest, EveryConstructionFailureIsFatalAndUnloadsWhatWasLoaded) {
+  struct Case {
+    const char* name;
+    std::function<void()> arrange;
+    std::string line;
+  };
+  const std::vector<Case> cases = {
+      {"dns Init", [&] { dns->SetResult("IVelmoraPlugin::Init", 5); },
+       "IVelmoraPlugin::Init returned code 5\nFailed to init Velmora plugin"},
+      {"swg Init", [&] { swg->SetResult("ISWGPlugin::Init", 6); },
+       "ISWGPlugin::Init returned code 6\nFailed to init SWG plugin"},
+      {"Register", [&] { cloud->SetResult("ICloudDownloaderPlugin::Register", 7); },
+       "ICloudDownloaderPlugin::Register returned code 7\nFailed to register with Cloud Downloader plugin"},
+      {"no cloud object", [&] { cloud->SetCreateReturnsNull(true); }, "Failed to load Cloud Downloader plugin"},
+      {"no swg object", [&] { swg->SetSupportsInterface(false); }, "Failed to load SWG plugin"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    dns->Reset();
+    swg->Reset();
+    cloud->Reset();
+    log.Clear();
+    c.arrange();
+    EXPECT_FALSE(CVelmoraMainThread::createSingletonInstance(testSettings()));
+    EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, c.line)) << log.Dump();
+    EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, "CVelmoraMainThread failed"));
+    EXPECT_EQ(dns->LiveObjects() + swg->LiveObjects() + cloud->LiveObjects(), 0u);
+  }
+}
+
+TEST_F(LifecycleTest, NoDeviceIdentityIsFatal) {
+  test::TestRoot bare;  // no machine id, no device details
+  bare.WriteRegistry(test::TestRoot::DotNetPresentEntry());
+  test::InstallPlugin(HXT_FAKE_PLUGIN_VELMORA, bare.PluginsPath());
+  test::InstallPlugin(HXT_FAKE_PLUGIN_SWG, bare.PluginsPath());
+  EXPECT_FALSE(CVelmoraMainThread::createSingletonInstance(testSettings()));
+  EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, "CDeviceInfo::GetUDID returned code -9999")) << log.Dump();
+  EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, "CVelmoraMainThread failed"));
+  EXPECT_EQ(CVelmoraMainThread::instance(), nullptr);
+}
+
+TEST_F(LifecycleTest, ProfileAbsentMeansNoStartAndTheStatusSaysSo) {
+  ASSERT_TRUE(CVelmoraMainThread::createSingletonInstance(testSettings()));
+  auto* orchestrator = CVelmoraMainThread::instance();
+  orchestrator->RequestShutdown();
+  EXPECT_TRUE(orchestrator->Run());
+  EXPECT_TRUE(log.Has(LOG_LEVEL_INFO,
+                      "Profile " + root.ProfilePath() + "/OrgInfo.json not found, not starting Velmora plugin"));
+  std::string status;
+  orchestrator->ipcManagerForTesting()->GetJsonPayload(PAYLOAD_TYPE_STATUS, status);
+  EXPECT_NE(status.find("\"AgentStatus\":\"noOrginfo\""), std::string::npos) << status;
+  EXPECT_EQ(dns->CallCount("IVelmoraPlugin::Start"), 0u);
+}
+
+TEST_F(LifecycleTest, EmptyPluginsFolderIsFatal) {
+  test::TestRoot empty;
+  empty.WriteRegistry(test::TestRoot::DotNetPresentEntry());
+  EXPECT_FALSE(CVelmoraMainThread::createSingletonInstance(testSettings()));
+  EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, "PluginLoader::createSingletonInstance failed")) << log.Dump();
+}
+
+TEST_F(LifecycleTest, ProfilePresentStartsThePluginAndShutdownStopsIt) {
+  WriteOrgInfo();
+  ASSERT_TRUE(CVelmoraMainThread::createSingletonInstance(testSettings())) << log.Dump();
+  auto* orchestrator = CVelmoraMainThread::instance();
+  test::LoopRunner run(orchestrator);
+  ASSERT_TRUE(test::WaitForCall(dns, "IVelmoraPlugin::Start"));
+  EXPECT_EQ(cloud->CallCount("ICloudDownloaderPlugin::Start"), 1u);
+  ASSERT_TRUE(test::WaitFor([&] { return orchestrator->getState() == VELMORA_PLUGIN_STARTED; }));
+  orchestrator->RequestShutdown();
+  EXPECT_TRUE(run.Wait());
+  EXPECT_EQ(dns->CallCount("IVelmoraPlugin::InitiateStop"), 1u);
+  EXPECT_EQ(cloud->CallCount("ICloudDownloaderPlugin::Stop"), 1u);
+  EXPECT_TRUE(log.Has("Handling 'Velmora plugin stopped' notification"));
+  EXPECT_EQ(orchestrator->getState(), SERVICE_STARTED);
+  EXPECT_FALSE(log.Has("stopVelmoraPlugin timed out"));
+
+  log.Clear();
+  CVelmoraMainThread::releaseInstance();
+  auto lines = Matching("Finished (unregistering|unloading) .*");
+  std::vector<std::string> order;
+  for (auto& l : lines) order.push_back(l.substr(0, l.find(" (")));
+  EXPECT_EQ(order, (std::vector<std::string>{
+                       "Finished unregistering Velmora plugin", "Finished unloading Velmora plugin",
+                       "Finished unregistering SWG plugin", "Finished unloading SWG plugin",
+                       "Finished unregistering Cloud Downloader plugin",
+                       "Finished unloading Cloud Downloader plugin"}));
+  EXPECT_EQ(dns->CallCount("IVelmoraPlugin::Uninit"), 1u);
+  EXPECT_EQ(cloud->CallCount("ICloudDownloaderPlugin::Unregister"), 1u);
+  EXPECT_EQ(dns->LiveObjects() + swg->LiveObjects() + cloud->LiveObjects(), 0u);
+}
+
+TEST_F(LifecycleTest, PluginThatNeverReportsIsStoppedByTheTimeout) {
+  WriteOrgInfo();
+  dns->SetReportStopped(false);
+  ASSERT_TRUE(CVelmoraMainThread::createSingletonInstance(testSettings(std::chrono::milliseconds(50))));
+  auto* orchestrator = CVelmoraMainThread::instance();
+  test::LoopRunner run(orchestrator);
+  ASSERT_TRUE(test::WaitFor([&] { return orchestrator->getState() == VELMORA_PLUGIN_STARTED; }));
+  orchestrator->RequestShutdown();
+  EXPECT_TRUE(run.Wait());
+  EXPECT_TRUE(log.Has(LOG_LEVEL_WARNING, "stopVelmoraPlugin timed out"));
+
+  // The late report finds the stop complete and is refused.
+  long long result = 0;
+  ASSERT_TRUE(dns->Fire(MakeCallback(Callback::PluginStopped), &result, 5000));
+  EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR,
+                      "Current state SERVICE_STARTED is not valid for VELMORA_PLUGIN_STOPPED_CALLBACK (validator "
+                      "CVelmoraMainThread::PluginStopped). Acceptable states: VELMORA_PLUGIN_STOPPING."));
+}
+
+TEST_F(LifecycleTest, FailedStartStopsTheCloudDownloaderAndThePlugin) {
+  WriteOrgInfo();
+  dns->SetResult("IVelmoraPlugin::Start", 3);
+  dns->SetResult("IVelmoraPlugin::InitiateStop", 4);  // the stop then completes at once
+  ASSERT_TRUE(CVelmoraMainThread::createSingletonInstance(testSettings()));
+  auto* orchestrator = CVelmoraMainThread::instance();
+  test::LoopRunner run(orchestrator);
+  ASSERT_TRUE(test::WaitFor([&] { return log.Has("IVelmoraPlugin::InitiateStop returned code 4"); })) << log.Dump();
+  EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, "IVelmoraPlugin::Start returned code 3"));
+  EXPECT_EQ(cloud->CallCount("ICloudDownloaderPlugin::Stop"), 1u);
+  ASSERT_TRUE(test::WaitFor([&] { return orchestrator->getState() == SERVICE_STARTED; }));
+  EXPECT_TRUE(log.Has("State transition: VELMORA_PLUGIN_STARTED -> VELMORA_PLUGIN_STOPPING"));
+  orchestrator->RequestShutdown();
+  EXPECT_TRUE(run.Wait());
+}
+
+TEST_F(LifecycleTest, DisruptionNoticesReachThePluginInOrder) {
+  WriteOrgInfo();
+  fakefilter::Configure([](fakefilter::Script& s) { s.preloadNeeded = true; });  // the filter is open
+  ASSERT_TRUE(CVelmoraMainThread::createSingletonInstance(testSettings()));
+  auto* orchestrator = CVelmoraMainThread::instance();
+  test::LoopRunner run(orchestrator);
+  ASSERT_TRUE(test::WaitFor([&] { return orchestrator->getState() == VELMORA_PLUGIN_STARTED; }));
+  ASSERT_TRUE(fakefilter::RaiseDisruption());
+  ASSERT_TRUE(fakefilter::RaiseDisruption());
+  fakefilter::JoinDisruptionThreads();
+  ASSERT_TRUE(test::WaitForCall(dns, "IVelmoraPlugin::DnsRedirectionDisrupted", 2));
+  EXPECT_EQ(log.Count("Notifying Tarrow plugin of KDF disruption."), 2u);
+  orchestrator->RequestShutdown();
+  EXPECT_TRUE(run.Wait());
+}
+
+}  // namespace
+}  // namespace hxt

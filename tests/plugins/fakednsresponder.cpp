@@ -1,0 +1,144 @@
+#include "fakednsresponder.h"
+
+#include <arpa/inet.h>
+
+#include <cctype>
+
+namespace hxt::fake {
+
+namespace {
+
+constexpr std::size_t kHeaderSize = 12;
+constexpr unsigned char kFlagResponse = 0x80;            // QR, first flags byte
+constexpr unsigned char kFlagRecursionAvailable = 0x80;  // RA, second flags byte
+constexpr unsigned char kRcodeFormatError = 1;
+constexpr unsigned char kRcodeNameError = 3;
+constexpr unsigned kTypeA = 1;
+constexpr unsigned kClassIn = 1;
+constexpr unsigned kTtlSeconds = 60;
+
+unsigned read16(const std::string& s, std::size_t at) {
+  return (static_cast<unsigned char>(s[at]) << 8) | static_cast<unsigned char>(s[at + 1]);
+}
+
+void put16(std::string& s, unsigned value) {
+  s.push_back(static_cast<char>((value >> 8) & 0xff));
+  s.push_back(static_cast<char>(value & 0xff));
+}
+
+std::string lower(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  while (!text.empty() && text.back() == '.') text.pop_back();
+  return text;
+}
+
+// The reply header: the query's id, opcode and RD bit, QR and RA set.
+std::string replyHeader(const std::string& query, unsigned char rcode, unsigned questions, unsigned answers) {
+  std::string out;
+  out.push_back(query[0]);
+  out.push_back(query[1]);
+  out.push_back(static_cast<char>((static_cast<unsigned char>(query[2]) & 0x79) | kFlagResponse));
+  out.push_back(static_cast<char>(kFlagRecursionAvailable | rcode));
+  put16(out, questions);
+  put16(out, answers);
+  put16(out, 0);
+  put16(out, 0);
+  return out;
+}
+
+// Reads the question's name (queries carry no compression pointers); the
+// offset after it, or 0 when the name is malformed.
+std::size_t readName(const std::string& query, std::size_t at, std::string& name) {
+  name.clear();
+  while (at < query.size()) {
+    unsigned length = static_cast<unsigned char>(query[at]);
+    if (length == 0) return at + 1;
+    if (length > 63 || at + 1 + length > query.size()) return 0;
+    if (!name.empty()) name.push_back('.');
+    name.append(query, at + 1, length);
+    at += 1 + length;
+  }
+  return 0;
+}
+
+}  // namespace
+
+bool FakeDnsResponder::AddARecord(const std::string& name, const std::string& ipv4) {
+  std::array<unsigned char, 4> address{};
+  if (::inet_pton(AF_INET, ipv4.c_str(), address.data()) != 1) return false;
+  records_[lower(name)].push_back(address);
+  return true;
+}
+
+void FakeDnsResponder::Clear() {
+  mode_ = DnsAnswerMode::Silent;
+  records_.clear();
+}
+
+std::string FakeDnsResponder::Answer(const std::string& query) const {
+  switch (mode_) {
+    case DnsAnswerMode::Echo:
+      return echo(query);
+    case DnsAnswerMode::Records:
+      return fromRecords(query);
+    case DnsAnswerMode::Silent:
+    case DnsAnswerMode::Error:
+      break;
+  }
+  return {};
+}
+
+std::string FakeDnsResponder::echo(const std::string& query) const {
+  std::string reply = query;
+  if (reply.size() >= 4) {
+    reply[2] = static_cast<char>(static_cast<unsigned char>(reply[2]) | kFlagResponse);
+    reply[3] = static_cast<char>(static_cast<unsigned char>(reply[3]) | kFlagRecursionAvailable);
+  }
+  return reply;
+}
+
+std::string FakeDnsResponder::fromRecords(const std::string& query) const {
+  if (query.size() < kHeaderSize) return {};
+  std::string name;
+  std::size_t end = read16(query, 4) == 1 ? readName(query, kHeaderSize, name) : 0;
+  if (end == 0 || end + 4 > query.size()) return replyHeader(query, kRcodeFormatError, 0, 0);
+  const unsigned type = read16(query, end);
+  const unsigned klass = read16(query, end + 2);
+  const std::string question = query.substr(kHeaderSize, end + 4 - kHeaderSize);
+
+  auto found = records_.find(lower(name));
+  if (found == records_.end()) return replyHeader(query, kRcodeNameError, 1, 0) + question;
+  if (type != kTypeA || klass != kClassIn) return replyHeader(query, 0, 1, 0) + question;
+
+  std::string reply = replyHeader(query, 0, 1, static_cast<unsigned>(found->second.size())) + question;
+  for (const auto& address : found->second) {
+    put16(reply, 0xC000 | kHeaderSize);  // the name: a pointer to the question's
+    put16(reply, kTypeA);
+    put16(reply, kClassIn);
+    put16(reply, kTtlSeconds >> 16);
+    put16(reply, kTtlSeconds & 0xffff);
+    put16(reply, 4);
+    reply.append(reinterpret_cast<const char*>(address.data()), address.size());
+  }
+  return reply;
+}
+
+std::vector<std::string> TcpDnsStream::Append(const std::string& bytes) {
+  pending_ += bytes;
+  std::vector<std::string> messages;
+  while (pending_.size() >= 2) {
+    const std::size_t length = read16(pending_, 0);
+    if (pending_.size() < 2 + length) break;
+    messages.push_back(pending_.substr(2, length));
+    pending_.erase(0, 2 + length);
+  }
+  return messages;
+}
+
+std::string TcpDnsStream::Frame(const std::string& message) {
+  std::string framed;
+  put16(framed, static_cast<unsigned>(message.size()));
+  return framed + message;
+}
+
+}  // namespace hxt::fake

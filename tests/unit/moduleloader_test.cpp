@@ -1,0 +1,108 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "agent/moduleloader.h"
+#include "fakes/capturelogger.h"
+#include "fakes/fakeplugin.h"
+#include "fakes/testroot.h"
+
+namespace hxt {
+namespace {
+
+class ModuleLoaderTest : public ::testing::Test {
+ protected:
+  std::string Install(const char* module, const std::string& name = std::string()) {
+    return test::InstallPlugin(module, root_.PluginsPath(), name);
+  }
+
+  test::TestRoot root_;
+  test::ScopedCaptureLog log_;
+};
+
+TEST_F(ModuleLoaderTest, LoadsResolvesAndUnloadsAModuleOnAPathWithSpaces) {
+  const std::string path = Install(HXT_FAKE_PLUGIN_VELMORA);
+  ASSERT_NE(path.find(' '), std::string::npos);
+
+  CModuleLoader loader;
+  ASSERT_TRUE(loader.Load(path.c_str()));
+  EXPECT_TRUE(test::IsModuleLoaded(path));
+  CreatePluginFn create = nullptr;
+  EXPECT_TRUE(loader.GetFuncAddress(create, HXT_CREATE_PLUGIN));
+  EXPECT_NE(create, nullptr);
+
+  EXPECT_TRUE(loader.Unload());
+  EXPECT_FALSE(loader.IsLoaded());
+  EXPECT_FALSE(test::IsModuleLoaded(path));
+  EXPECT_TRUE(loader.Unload()) << "nothing loaded is not a failure";
+  EXPECT_TRUE(log_.Messages(LOG_LEVEL_ERROR).empty()) << log_.Dump();
+}
+
+TEST_F(ModuleLoaderTest, ALoaderReleasesItsModuleOnReloadAndDestruction) {
+  const std::string first = Install(HXT_FAKE_PLUGIN_VELMORA);
+  const std::string second = Install(HXT_FAKE_PLUGIN_SWG);
+  {
+    CModuleLoader loader;
+    ASSERT_TRUE(loader.Load(first.c_str()));
+    ASSERT_TRUE(loader.Load(second.c_str()));
+    EXPECT_FALSE(test::IsModuleLoaded(first));
+    EXPECT_TRUE(test::IsModuleLoaded(second));
+  }
+  EXPECT_FALSE(test::IsModuleLoaded(second));
+}
+
+TEST_F(ModuleLoaderTest, LoadFailuresNameThePathAndAnErrnoCode) {
+  const std::string loadable = Install(HXT_FAKE_PLUGIN_VELMORA);
+  const std::string missing = root_.PluginsPath() + "/absent.so";
+  root_.WriteFile("opt/Truvane/Truvane Helixor Client/Plugins/notes.so", "not a module\n");
+  const std::string text = root_.PluginsPath() + "/notes.so";
+
+  struct Case {
+    const char* path;
+    std::string message;
+  } cases[] = {
+      {nullptr, "LoadLibrary: invalid library name\n"},
+      {missing.c_str(), "LoadLibrary: unable to load " + missing + " [error 2]\n"},
+      {text.c_str(), "LoadLibrary: unable to load " + text + " [error 8]\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.message);
+    log_.Clear();
+    CModuleLoader loader;
+    ASSERT_TRUE(loader.Load(loadable.c_str()));
+    EXPECT_FALSE(loader.Load(c.path));
+    EXPECT_EQ(log_.Messages(LOG_LEVEL_ERROR), std::vector<std::string>{c.message}) << log_.Dump();
+    EXPECT_NE(log_.Records().front().text.find("Function: CModuleLoader::Load"), std::string::npos);
+    // Only a real attempt gives up the module held before.
+    EXPECT_EQ(loader.IsLoaded(), c.path == nullptr);
+  }
+}
+
+TEST_F(ModuleLoaderTest, MissingExportsAndBadArgumentsYieldNull) {
+  const std::string path = Install(HXT_FAKE_PLUGIN_NO_CREATE);
+  CModuleLoader loader;
+  void* entry = &loader;
+  EXPECT_FALSE(loader.GetFuncAddress(entry, HXT_CREATE_PLUGIN)) << "nothing loaded";
+  EXPECT_EQ(entry, nullptr);
+
+  ASSERT_TRUE(loader.Load(path.c_str()));
+  EXPECT_FALSE(loader.GetFuncAddress(entry, nullptr));
+  entry = &loader;
+  EXPECT_FALSE(loader.GetFuncAddress(entry, HXT_CREATE_PLUGIN));
+  EXPECT_EQ(entry, nullptr);
+  EXPECT_TRUE(loader.GetFuncAddress(entry, HXT_DISPOSE_PLUGIN));
+
+  const std::vector<std::string> expected = {
+      "CModuleLoader::GetFuncAddress: at least one parameter is invalid\n",
+      "CModuleLoader::GetFuncAddress: at least one parameter is invalid\n",
+      "GetProcAddress: Unable to obtain entry point CreatePlugin [error 2]\n",
+  };
+  EXPECT_EQ(log_.Messages(LOG_LEVEL_ERROR), expected) << log_.Dump();
+  // The loader's own explanation follows as an info line.
+  auto info = log_.Messages(LOG_LEVEL_INFO);
+  ASSERT_EQ(info.size(), 1u);
+  EXPECT_NE(info[0].find("undefined symbol: CreatePlugin"), std::string::npos) << info[0];
+}
+
+}  // namespace
+}  // namespace hxt
