@@ -1,7 +1,7 @@
 // hxt_dns_bench: throughput and latency of the DNS redirection path on
 // loopback, against a bare echo server as the baseline.
 //
-//   hxt_dns_bench [--seconds S] [--family 4|6] [--server listener] [--transport udp|tcp|tcplong]
+//   hxt_dns_bench [--seconds S] [--family 4|6] [--server listener|agent] [--transport udp|tcp|tcplong]
 //
 // Every run uses the same client (bench/loadclient.cpp) with 1 and 16
 // requests in flight; the table prints requests per second, p50 and p99
@@ -13,8 +13,6 @@
 #include <string>
 #include <vector>
 
-#include "agent/velmorakdfcb.h"
-#include "agent/velmorakdfpluginmgr.h"
 #include "common/applog.h"
 #include "loadclient.h"
 #include "servers.h"
@@ -30,15 +28,10 @@ class NullSink : public ILogger {
   std::string GetErrorText(u32) override { return std::string(); }
 };
 
-class NoDisruption : public IVelmoraKdfCB {
- public:
-  void NotifyKdfDisruption() override {}
-};
-
 struct Options {
   std::chrono::milliseconds measure{3000};
   u32 family = 2;
-  std::vector<std::string> servers = {"listener"};
+  std::vector<std::string> servers = {"listener", "agent"};
   std::vector<Transport> transports = {Transport::Udp, Transport::TcpPerRequest, Transport::TcpLong};
 };
 
@@ -60,7 +53,7 @@ bool parse(int argc, char** argv, Options& options) {
     } else {
       std::fprintf(
           stderr,
-          "usage: %s [--seconds S] [--family 4|6] [--server listener] [--transport udp|tcp|tcplong]\n",
+          "usage: %s [--seconds S] [--family 4|6] [--server listener|agent] [--transport udp|tcp|tcplong]\n",
           argv[0]);
       return false;
     }
@@ -72,6 +65,7 @@ bool parse(int argc, char** argv, Options& options) {
 std::unique_ptr<Server> makeServer(const std::string& name, u32 family) {
   if (name == "echo") return MakeEchoServer(family);
   if (name == "listener") return MakeListenerServer(family);
+  if (name == "agent") return MakeAgentServer(family);
   return nullptr;
 }
 
@@ -126,11 +120,7 @@ int main(int argc, char** argv) {
   if (!bench::parse(argc, argv, options)) return 2;
   auto* log = new CAppLog(std::make_unique<bench::NullSink>(), false);
   if (!CAppLog::registerInstance(log)) return 1;
-  bench::NoDisruption noDisruption;
-  CVelmoraKdfPluginMgr* kdf = nullptr;
-  if (CVelmoraKdfPluginMgr::createSingletonInstance(&noDisruption, &kdf) != kKdfMgrOk) return 1;
   int code = bench::run(options);
-  CVelmoraKdfPluginMgr::releaseInstance(kdf);
   CAppLog::releaseInstance();
   return code;
 }

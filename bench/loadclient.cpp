@@ -130,7 +130,7 @@ class Loop {
     sockaddr_storage local;
     socklen_t length = loopbackAddress(target_.family, 0, local);
     ::bind(s.fd, reinterpret_cast<sockaddr*>(&local), length);
-    s.request = BuildRequest(target_.family, localPort(s.fd));
+    s.request = BuildRequest(target_.family, localPort(s.fd), transport_);
     s.expected = target_.answerSize(transport_, s.request.size());
     Clock::time_point now = Clock::now();
     if (transport_ == Transport::Udp) {
@@ -233,8 +233,11 @@ const char* TransportName(Transport transport) {
   return "?";
 }
 
-std::vector<unsigned char> BuildRequest(u32 family, u16 requesterPort) {
-  std::vector<unsigned char> out(kRedirectHeaderSize + sizeof(kQuery), 0);
+std::vector<unsigned char> BuildRequest(u32 family, u16 requesterPort, Transport transport) {
+  std::vector<unsigned char> dns;
+  if (transport != Transport::Udp) dns = {0, static_cast<unsigned char>(sizeof(kQuery))};
+  dns.insert(dns.end(), kQuery, kQuery + sizeof(kQuery));
+  std::vector<unsigned char> out(kRedirectHeaderSize + dns.size(), 0);
   for (std::size_t i = 0; i < kFilterBytesSize; ++i) out[i] = static_cast<unsigned char>(0xa0 + i);
   unsigned char* requester = out.data() + kRequesterAddressOffset;
   unsigned char* destination = out.data() + kDestinationAddressOffset;
@@ -250,8 +253,8 @@ std::vector<unsigned char> BuildRequest(u32 family, u16 requesterPort) {
     inet_pton(AF_INET, "127.0.0.1", requester + 4);
     inet_pton(AF_INET, "192.0.2.53", destination + 4);
   }
-  WriteLittleEndian16(out.data() + kPayloadLengthOffset, static_cast<u16>(sizeof(kQuery)));
-  std::memcpy(out.data() + kRedirectHeaderSize, kQuery, sizeof(kQuery));
+  WriteLittleEndian16(out.data() + kPayloadLengthOffset, static_cast<u16>(dns.size()));
+  std::copy(dns.begin(), dns.end(), out.begin() + kRedirectHeaderSize);
   return out;
 }
 

@@ -39,7 +39,8 @@ Result RunLoad(const Target& target, Transport transport, unsigned inFlight, std
                std::chrono::milliseconds measure);
 
 // The request every loop sends: the redirection header (requester port
-// filled in per socket) and a 33-byte DNS query for www.example.com/A.
-std::vector<unsigned char> BuildRequest(u32 family, u16 requesterPort);
+// filled in per socket) and a 33-byte DNS query for www.example.com/A, over
+// TCP behind its 16-bit length as DNS over TCP carries it.
+std::vector<unsigned char> BuildRequest(u32 family, u16 requesterPort, Transport transport);
 
 }  // namespace hxt::bench

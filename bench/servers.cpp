@@ -10,6 +10,8 @@
 #include <boost/asio/write.hpp>
 
 #include "agent/velmoracontextcache.h"
+#include "agent/velmorakdfcb.h"
+#include "agent/velmorakdfpluginmgr.h"
 #include "agent/velmoralistener.h"
 #include "agent/velmoratcplistenerconn.h"
 
@@ -141,9 +143,13 @@ class AnsweringCallback : public IVelmoraListenerCB {
   CVelmoraContextCache cache_;
 };
 
-class ListenerServer : public Server {
+class ListenerServer : public Server, private IVelmoraKdfCB {
  public:
   explicit ListenerServer(u32 family) {
+    // The UDP listener needs the socket-filter manager, as in the service.
+    if (CVelmoraKdfPluginMgr::createSingletonInstance(this, &kdf_) != kKdfMgrOk) {
+      throw std::runtime_error("socket-filter manager could not be created");
+    }
     bool ok = false;
     host_ = std::make_unique<CVelmoraListener>(&callback_, family, ok);
     if (!ok) throw std::runtime_error("listener host could not be created");
@@ -153,11 +159,17 @@ class ListenerServer : public Server {
     target_.answerSize = &listenerAnswerSize;
     host_->start();
   }
-  ~ListenerServer() override { host_.reset(); }
+  ~ListenerServer() override {
+    host_.reset();
+    CVelmoraKdfPluginMgr::releaseInstance(kdf_);
+  }
   const char* Name() const override { return "listener"; }
   Target GetTarget() const override { return target_; }
 
  private:
+  void NotifyKdfDisruption() override {}
+
+  CVelmoraKdfPluginMgr* kdf_ = nullptr;
   AnsweringCallback callback_;
   std::unique_ptr<CVelmoraListener> host_;
   Target target_;

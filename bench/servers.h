@@ -25,4 +25,9 @@ std::unique_ptr<Server> MakeEchoServer(u32 family);
 // query back as the answer.
 std::unique_ptr<Server> MakeListenerServer(u32 family);
 
+// The service's whole path in-process: the orchestrator with the fake DNS
+// plug-in answering every query from its own thread (Echo mode), hosts made
+// by the plug-in's redirect payload, the socket filter's test double.
+std::unique_ptr<Server> MakeAgentServer(u32 family);
+
 }  // namespace hxt::bench
