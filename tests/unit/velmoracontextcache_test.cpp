@@ -3,8 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <set>
-#include <thread>
 
 #include "fakes/redirectclient.h"
 
@@ -72,30 +70,6 @@ TEST(ContextCache, RemovesOneFamilyAndCountsByTransport) {
   EXPECT_TRUE(cache.Find(keepOther, context));
   EXPECT_FALSE(cache.RemoveForFamily(kAddressFamilyIPv4, tcp, udp));
   EXPECT_EQ(tcp + udp, 0u);
-}
-
-TEST(ContextCache, ConcurrentUseIssuesDistinctIds) {
-  CVelmoraContextCache cache;
-  auto header = Header(kAddressFamilyIPv4);
-  constexpr int kThreads = 4, kEach = 500;
-  std::vector<std::vector<u32>> ids(kThreads);
-  std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([&, t] {
-      for (int i = 0; i < kEach; ++i) {
-        u32 id = cache.Add(header.data(), nullptr, i % 2 == 0);
-        ids[t].push_back(id);
-        cache.SetSession(id, id);
-        std::size_t remaining;
-        if (i % 3 == 0) cache.Erase(id, remaining);
-      }
-    });
-  }
-  for (auto& t : threads) t.join();
-  std::set<u32> all;
-  for (auto& v : ids) all.insert(v.begin(), v.end());
-  EXPECT_EQ(all.size(), static_cast<std::size_t>(kThreads * kEach));
-  EXPECT_EQ(*all.rbegin(), static_cast<u32>(kThreads * kEach));
 }
 
 }  // namespace

@@ -251,36 +251,6 @@ TEST_F(TcpConnectionTest, ProcessingErrorClosesTheConnectionOnTheIoThread) {
       log.Has(LOG_LEVEL_DEBUG, "Handling TCP request processing failure [ctx " + std::to_string(id) + "]"));
 }
 
-TEST_F(TcpConnectionTest, RefusedHandOverStopsReadingUntilTheRequestIsEnded) {
-  Start();
-  callback.SetHandOverResult(false);
-  auto connection = Open(Concat(Message(3), Message(4)));
-  ASSERT_TRUE(connection);
-  EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, "OnFirstRequestFragmentAvailable failed"));
-  // The second message of the read is not handed on.
-  EXPECT_EQ(callback.Fragments().size(), 1u);
-  // The connection still answers and is ended by the failure report.
-  Bytes answer = test::DnsBytes(20);
-  connection->ProcessResponseFragment(Share(answer), 20);
-  EXPECT_EQ(client.ReceiveExactly(20), std::optional<Bytes>(answer));
-  EXPECT_TRUE(connection->PostRequestProcessingError());
-  EXPECT_TRUE(client.WaitForClose());
-}
-
-TEST_F(TcpConnectionTest, ConnectionsOutliveTheirHostSafely) {
-  Start();
-  auto connection = Open(Message(3));
-  ASSERT_TRUE(connection);
-  callback.ForgetConnections();
-  host.reset();
-  EXPECT_TRUE(client.WaitForClose());
-  log.Clear();
-  connection->ProcessResponseFragment(Share(test::DnsBytes(4)), 4);
-  EXPECT_TRUE(
-      log.Has(LOG_LEVEL_DEBUG, "TCP socket is closed [ctx " + std::to_string(connection->contextId()) + "]"));
-  EXPECT_FALSE(connection->PostRequestProcessingError());
-}
-
 TEST(TcpConnectionCreation, NeedsACallback) {
   test::ScopedCaptureLog log;
   boost::asio::io_service io;
