@@ -184,8 +184,8 @@ void CVelmoraMainThread::Response(u32 sessionHandle, u32 contextId, const unsign
              HexDump(data, size).c_str());
   }
 
-  // Any other requester family is answered through the IPv4 host; a UDP
-  // answer without that host is dropped like one whose host went away.
+  // Any other requester family is handled by the IPv4 host; a UDP answer
+  // without that host is dropped like one whose host went away.
   u32 family = RequesterFamily(context.header.data());
   bool knownFamily = family == kAddressFamilyIPv4 || family == kAddressFamilyIPv6;
   CVelmoraListener* host = family == kAddressFamilyIPv6 ? listener6.get() : listener4.get();
@@ -196,6 +196,15 @@ void CVelmoraMainThread::Response(u32 sessionHandle, u32 contextId, const unsign
     return;
   }
 
+  if (context.isUdp && !knownFamily) {
+    // No socket address to answer to: the request ends as a failed one, so
+    // that its session is closed and its context forgotten on the listener
+    // thread instead of staying behind.
+    HXT_LOGF(LOG_LEVEL_ERROR, kResponse, "received UDP response for requester family %u, dropped [ctx %u]",
+             family, contextId);
+    host->ProcessUdpRequestError(contextId);
+    return;
+  }
   if (context.isUdp) {
     auto datagram = std::make_shared<std::vector<unsigned char>>(kRedirectHeaderSize + size);
     std::copy(context.header.begin(), context.header.begin() + kPayloadLengthOffset, datagram->begin());

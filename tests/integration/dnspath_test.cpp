@@ -410,6 +410,16 @@ TEST_F(DnsPathTest, AnswersAndErrorsAreCheckedAndRouted) {
   ASSERT_TRUE(test::WaitFor([&] { return OpenedContexts().size() == 3; }));
   EXPECT_EQ(OpenedContexts()[2], ids[1] + 1);
 
+  // A requester of no known family cannot be answered; its session is closed.
+  auto bogus = test::FilterSocketAddress(7, "", udp.LocalPort());
+  ASSERT_TRUE(udp.SendTo(UdpPort(kAddressFamilyIPv4),
+                         test::RedirectedMessage(bogus, Resolver(kAddressFamilyIPv4), Query(5))));
+  ASSERT_TRUE(test::WaitFor([&] { return OpenedContexts().size() == 4; }));
+  Answer(fake::Callback::Response, OpenedContexts()[3], std::string(20, 'c'));
+  ASSERT_TRUE(test::WaitFor([&] { return CallCount("IVelmoraPlugin::CloseSession") == 3; }));
+  EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, "received UDP response for requester family 7, dropped [ctx " +
+                                           std::to_string(OpenedContexts()[3]) + "]"));
+
   // A later fragment for a context nobody knows is refused and reported.
   Bytes fragment = test::RedirectedMessage(udp.AsRequester(), Resolver(kAddressFamilyIPv4), Query(4));
   EXPECT_FALSE(agent->OnRequestTcpFragmentAvailable(fragment.data(), static_cast<u32>(fragment.size()), 42));
