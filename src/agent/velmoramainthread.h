@@ -124,10 +124,8 @@ class CVelmoraMainThread : public CVelmoraPluginCallbackShim,
   // Writes the request statistics (verbose logging only).
   void logStats();
 
-  // Tests of the DNS path: a host for `family` created and started as an
-  // activation does, without the filter; its ports; work run on its I/O
-  // thread; what the request path keeps.
-  bool createListenerForTesting(u32 family);
+  // Tests of the DNS path: a host's ports, work run on its I/O thread, what
+  // the request path keeps.
   bool listenerPortsForTesting(u32 family, u16& udpPort, u16& tcpPort);
   bool postToListenerForTesting(u32 family, std::function<void()> work);
   // Hosts made for `family` fail their construction from now on (0: none).

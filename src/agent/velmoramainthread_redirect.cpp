@@ -250,19 +250,6 @@ void CVelmoraMainThread::teardownRedirection() {
   }
 }
 
-bool CVelmoraMainThread::createListenerForTesting(u32 family) {
-  std::lock_guard<std::mutex> lock(listenerMutex);
-  std::unique_ptr<CVelmoraListener>& slot = family == kAddressFamilyIPv6 ? listener6 : listener4;
-  bool ok = false;
-  slot = makeListener(family, ok);
-  if (!ok) {
-    slot.reset();
-    return false;
-  }
-  slot->start();
-  return true;
-}
-
 bool CVelmoraMainThread::listenerPortsForTesting(u32 family, u16& udpPort, u16& tcpPort) {
   std::lock_guard<std::mutex> lock(listenerMutex);
   CVelmoraListener* host = family == kAddressFamilyIPv6 ? listener6.get() : listener4.get();
