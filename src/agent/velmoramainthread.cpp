@@ -266,6 +266,9 @@ void CVelmoraMainThread::unloadPlugin(Plugin*& plugin, Uninit uninit, const char
 }
 
 CVelmoraMainThread::~CVelmoraMainThread() {
+  // Host threads call into the IPC manager and the DNS plug-in: they go
+  // first. After a completed plug-in stop there is nothing left to do here.
+  teardownRedirection();
   CVelmoraIpcMgr::releaseInstance(ipcManager);
   ipcManager = nullptr;
   CVelmoraKdfPluginMgr::releaseInstance(kdfPluginMgr);

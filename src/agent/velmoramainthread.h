@@ -15,6 +15,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -26,8 +27,10 @@
 #include <boost/asio/steady_timer.hpp>
 
 #include "agent/agentstate.h"
+#include "agent/velmoracontextcache.h"
 #include "agent/velmoraipcmgr.h"
 #include "agent/velmorakdfcb.h"
+#include "agent/velmoralistener.h"
 #include "agent/velmoralistenercb.h"
 #include "agent/velmoravpnconsumercb.h"
 #include "hxtarrow/plugin.h"
@@ -44,6 +47,7 @@ constexpr const char* kOrgInfoFileName = "OrgInfo.json";
 struct MainThreadSettings {
   std::chrono::milliseconds pluginStopTimeout = kPluginStopTimeout;
   IpcSettings ipc;
+  ListenerSettings listener;
 
   // The defaults, with the IPC port taken from HXT_IPC_PORT when it is set
   // (so that several agents can run side by side in tests).
@@ -120,6 +124,15 @@ class CVelmoraMainThread : public CVelmoraPluginCallbackShim,
   // Writes the request statistics (verbose logging only).
   void logStats();
 
+  // Tests of the DNS path: a host's ports, work run on its I/O thread, what
+  // the request path keeps.
+  bool listenerPortsForTesting(u32 family, u16& udpPort, u16& tcpPort);
+  bool postToListenerForTesting(u32 family, std::function<void()> work);
+  // Hosts made for `family` fail their construction from now on (0: none).
+  void failListenerCreationForTesting(u32 family) { failingListenerFamily = family; }
+  std::size_t contextCountForTesting() const { return contextCache.Size(); }
+  u32 proxyErrorCountForTesting() const { return proxyErrorCount.load(); }
+
   // IVelmoraPluginCallback (DNS plug-in threads)
   void Response(u32 sessionHandle, u32 contextId, const unsigned char* data, u32 size) override;
   void ErrorOccurred(u32 sessionHandle, u32 contextId, u32 error) override;
@@ -174,9 +187,18 @@ class CVelmoraMainThread : public CVelmoraPluginCallbackShim,
   void handleStopVelmoraPluginTimeout(const boost::system::error_code& error);
   void completeVelmoraPluginStop();
   void handleKdfDisruption();
-  // Stops the filter's redirection, forgets every request context and frees
-  // the listener hosts (the DNS plug-in has stopped).
+  // Forgets every request context and frees the listener hosts (the DNS
+  // plug-in has stopped); returns once no host thread runs any more, or
+  // after kListenerThreadsDrainTimeout.
   void teardownRedirection();
+
+  // DNS redirection (velmoramainthread_redirect.cpp, _requests.cpp).
+  bool processDnsRequest(const unsigned char* data, u32 size, bool isUdp,
+                         std::shared_ptr<CVelmoraTcpListenerConnection> connection, bool isFirst, u32& contextId);
+  // Callers hold listenerMutex.
+  bool getListenerPorts(u16& udpPort4, u16& udpPort6, u16& tcpPort4, u16& tcpPort6);
+  void restartListener(u32 family);
+  std::unique_ptr<CVelmoraListener> makeListener(u32 family, bool& ok);
 
   MainThreadSettings settings;
 
@@ -203,6 +225,14 @@ class CVelmoraMainThread : public CVelmoraPluginCallbackShim,
   bool stopAll = false;
   bool swgStopReplyPending = false;
   std::atomic<u32> proxyErrorCount {0};
+  // The listener hosts, null while their family is not redirected. Lock
+  // order: listenerMutex before every other lock. Declared so that the hosts
+  // go first: their threads use the cache and the mutex.
+  CVelmoraContextCache contextCache;
+  std::mutex listenerMutex;
+  std::unique_ptr<CVelmoraListener> listener4;
+  std::unique_ptr<CVelmoraListener> listener6;
+  std::atomic<u32> failingListenerFamily{0};
   MissingDependency missingDependency = MISSING_NONE;
 };
 

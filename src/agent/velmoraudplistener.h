@@ -1,0 +1,70 @@
+// Receives the DNS datagrams the socket filter redirects for one address
+// family, checks their framing and hands each to the orchestrator; sends the
+// plug-in's answers back to the filter on the same socket.
+//
+// Owned by its listener host (CVelmoraListener), which creates it before the
+// host's I/O thread exists and destroys it after that thread ended. The
+// socket is bound to the family's loopback address on a port the system
+// chooses, so the port is known as soon as construction succeeded.
+//
+// Threads: the receive loop, the send completions and
+// handleRequestProcessingError run on the host's I/O thread. ProcessDnsResponse
+// is called on the thread that delivered the plug-in's answer and only starts
+// the send there. Asio sockets are not safe for concurrent use, so starting a
+// receive and starting a send are serialised by `socketMutex`; the mutex is
+// never held while the callback runs.
+#pragma once
+
+#include <array>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include <boost/asio/io_service.hpp>
+#include <boost/asio/ip/udp.hpp>
+
+#include "agent/velmoralistenercb.h"
+#include "agent/velmoraredirectheader.h"
+#include "common/hxttypes.h"
+
+namespace hxt {
+
+// A response datagram shared between its builder and the send that carries it.
+using SharedBytes = std::shared_ptr<const std::vector<unsigned char>>;
+
+class CVelmoraUdpListener {
+ public:
+  // `ok` is true when the socket is bound and its first receive is queued
+  // (it runs once the I/O service runs).
+  CVelmoraUdpListener(IVelmoraListenerCB* callback, boost::asio::io_service& ioService, u32 family, bool& ok);
+  ~CVelmoraUdpListener();
+  CVelmoraUdpListener(const CVelmoraUdpListener&) = delete;
+  CVelmoraUdpListener& operator=(const CVelmoraUdpListener&) = delete;
+
+  // Sends the first `size` bytes of `bytes` (a complete response datagram) to
+  // the filter at the loopback address and the port of `requesterAddress`
+  // (the request header's 28-byte requester socket address). The session of
+  // `contextId` is closed once the send completed, successfully or not.
+  void ProcessDnsResponse(SharedBytes bytes, u32 size, const unsigned char* requesterAddress, u32 contextId);
+  // I/O thread: the orchestrator could not hand the request on; closes its session.
+  void handleRequestProcessingError(u32 contextId);
+
+  // The bound port, 0 when unknown.
+  u16 LocalPort() const;
+
+ private:
+  void startReceive();
+  void handleReceived(const boost::system::error_code& error, std::size_t bytes);
+  void handleResponseSent(u32 contextId, const boost::system::error_code& error, std::size_t bytes);
+
+  IVelmoraListenerCB* callback;
+  u32 family;
+  // Read once: debug lines, and the texts they format, cost nothing when off.
+  bool verbose;
+  boost::asio::ip::udp::socket socket;
+  std::mutex socketMutex;
+  boost::asio::ip::udp::endpoint senderEndpoint;
+  std::array<unsigned char, kMaxUdpDatagramSize> receiveBuffer{};
+};
+
+}  // namespace hxt

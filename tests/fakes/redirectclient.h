@@ -1,0 +1,196 @@
+// Test helpers that play the socket filter's part towards the listeners:
+// build redirected messages and exchange them over real loopback sockets.
+//
+// Every blocking call gives up after a deadline (the sockets' receive and
+// send time-outs), so a missing answer fails a test instead of hanging it.
+#pragma once
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "agent/velmoraredirectheader.h"
+
+namespace hxt::test {
+
+using Bytes = std::vector<unsigned char>;
+using SocketAddressBytes = std::array<unsigned char, kSocketAddressSize>;
+
+constexpr std::chrono::milliseconds kClientDeadline = std::chrono::seconds(10);
+
+// A 28-byte socket address in the filter's layout.
+inline SocketAddressBytes FilterSocketAddress(u32 family, const std::string& address, u16 port) {
+  SocketAddressBytes out{};
+  WriteLittleEndian16(out.data(), static_cast<u16>(family));
+  out[2] = static_cast<unsigned char>(port >> 8);
+  out[3] = static_cast<unsigned char>(port & 0xff);
+  if (family == kAddressFamilyIPv6) {
+    inet_pton(AF_INET6, address.c_str(), out.data() + 8);
+  } else if (!address.empty()) {
+    inet_pton(AF_INET, address.c_str(), out.data() + 4);
+  }
+  return out;
+}
+
+// The filter's own 12 bytes, recognisable in answers.
+inline std::array<unsigned char, kFilterBytesSize> FilterBytes() {
+  return {0xf0, 0xf1, 0xf2, 0xf3, 0xf4, 0xf5, 0xf6, 0xf7, 0xf8, 0xf9, 0xfa, 0xfb};
+}
+
+// Header and DNS message; the length field says `lengthField` when given.
+inline Bytes RedirectedMessage(const SocketAddressBytes& requester, const SocketAddressBytes& destination,
+                               const Bytes& dns, std::optional<u16> lengthField = std::nullopt) {
+  Bytes out(kRedirectHeaderSize + dns.size());
+  auto filter = FilterBytes();
+  std::copy(filter.begin(), filter.end(), out.begin());
+  std::copy(requester.begin(), requester.end(), out.begin() + kRequesterAddressOffset);
+  std::copy(destination.begin(), destination.end(), out.begin() + kDestinationAddressOffset);
+  WriteLittleEndian16(out.data() + kPayloadLengthOffset, lengthField.value_or(static_cast<u16>(dns.size())));
+  std::copy(dns.begin(), dns.end(), out.begin() + kRedirectHeaderSize);
+  return out;
+}
+
+// `size` recognisable bytes standing for a DNS message.
+inline Bytes DnsBytes(std::size_t size, unsigned char seed = 1) {
+  Bytes out(size);
+  for (std::size_t i = 0; i < size; ++i) out[i] = static_cast<unsigned char>(seed + i * 7);
+  return out;
+}
+
+inline int FamilyToNative(u32 family) {
+  return family == kAddressFamilyIPv6 ? AF_INET6 : AF_INET;
+}
+
+// A loopback socket of the family, bound to an ephemeral port, with deadlines.
+class LoopbackSocket {
+ public:
+  LoopbackSocket(u32 family, int type) : family_(family) {
+    fd_ = ::socket(FamilyToNative(family), type, 0);
+    timeval tv{static_cast<time_t>(kClientDeadline.count() / 1000), 0};
+    setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+    setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv));
+    if (type == SOCK_DGRAM) {
+      int size = 1 << 20;
+      setsockopt(fd_, SOL_SOCKET, SO_SNDBUF, &size, sizeof(size));
+      setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &size, sizeof(size));
+    }
+    sockaddr_storage local = Address(0);
+    ::bind(fd_, reinterpret_cast<sockaddr*>(&local), AddressLength());
+  }
+  ~LoopbackSocket() { Close(); }
+  LoopbackSocket(const LoopbackSocket&) = delete;
+  LoopbackSocket& operator=(const LoopbackSocket&) = delete;
+
+  void Close() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
+  int fd() const { return fd_; }
+  bool valid() const { return fd_ >= 0; }
+
+  u16 LocalPort() const {
+    sockaddr_storage local{};
+    socklen_t length = sizeof(local);
+    getsockname(fd_, reinterpret_cast<sockaddr*>(&local), &length);
+    return ntohs(family_ == kAddressFamilyIPv6 ? reinterpret_cast<sockaddr_in6*>(&local)->sin6_port
+                                               : reinterpret_cast<sockaddr_in*>(&local)->sin_port);
+  }
+  // This socket as the requester address of a redirection header.
+  SocketAddressBytes AsRequester() const {
+    return FilterSocketAddress(family_, family_ == kAddressFamilyIPv6 ? "::1" : "127.0.0.1", LocalPort());
+  }
+
+  sockaddr_storage Address(u16 port) const {
+    sockaddr_storage out{};
+    if (family_ == kAddressFamilyIPv6) {
+      auto* a = reinterpret_cast<sockaddr_in6*>(&out);
+      a->sin6_family = AF_INET6;
+      a->sin6_addr = in6addr_loopback;
+      a->sin6_port = htons(port);
+    } else {
+      auto* a = reinterpret_cast<sockaddr_in*>(&out);
+      a->sin_family = AF_INET;
+      a->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+      a->sin_port = htons(port);
+    }
+    return out;
+  }
+  socklen_t AddressLength() const {
+    return family_ == kAddressFamilyIPv6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
+  }
+
+  // UDP
+  bool SendTo(u16 port, const Bytes& bytes) {
+    sockaddr_storage to = Address(port);
+    return ::sendto(fd_, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&to), AddressLength()) ==
+           static_cast<ssize_t>(bytes.size());
+  }
+  // One datagram, or nothing when the deadline passed. `fromPort` receives the sender's port.
+  std::optional<Bytes> Receive(u16* fromPort = nullptr) {
+    Bytes buffer(70000);
+    sockaddr_storage from{};
+    socklen_t length = sizeof(from);
+    ssize_t n = ::recvfrom(fd_, buffer.data(), buffer.size(), 0, reinterpret_cast<sockaddr*>(&from), &length);
+    if (n < 0) return std::nullopt;
+    if (fromPort != nullptr) {
+      *fromPort = ntohs(family_ == kAddressFamilyIPv6 ? reinterpret_cast<sockaddr_in6*>(&from)->sin6_port
+                                                      : reinterpret_cast<sockaddr_in*>(&from)->sin_port);
+    }
+    buffer.resize(static_cast<std::size_t>(n));
+    return buffer;
+  }
+
+  // TCP
+  bool Connect(u16 port) {
+    sockaddr_storage to = Address(port);
+    return ::connect(fd_, reinterpret_cast<sockaddr*>(&to), AddressLength()) == 0;
+  }
+  bool Send(const Bytes& bytes) {
+    return ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
+  }
+  // Exactly `size` bytes, or nothing when the stream ended or the deadline passed.
+  std::optional<Bytes> ReceiveExactly(std::size_t size) {
+    Bytes out(size);
+    std::size_t have = 0;
+    while (have < size) {
+      ssize_t n = ::recv(fd_, out.data() + have, size - have, 0);
+      if (n <= 0) return std::nullopt;
+      have += static_cast<std::size_t>(n);
+    }
+    return out;
+  }
+  // True when the peer closed the stream (EOF or reset) before the deadline.
+  bool WaitForClose() {
+    unsigned char byte;
+    ssize_t n = ::recv(fd_, &byte, 1, 0);
+    return n == 0 || (n < 0 && errno == ECONNRESET);
+  }
+
+ private:
+  u32 family_;
+  int fd_ = -1;
+};
+
+// Whether the machine has an IPv6 loopback address.
+inline bool HaveIPv6Loopback() {
+  int fd = ::socket(AF_INET6, SOCK_DGRAM, 0);
+  if (fd < 0) return false;
+  sockaddr_in6 a{};
+  a.sin6_family = AF_INET6;
+  a.sin6_addr = in6addr_loopback;
+  bool ok = ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0;
+  ::close(fd);
+  return ok;
+}
+
+}  // namespace hxt::test

@@ -1,0 +1,269 @@
+#include "agent/velmoralistener.h"
+#include "agent/velmoratcplistenerconn.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+#include "fakes/capturelogger.h"
+#include "fakes/recordinglistenercb.h"
+#include "fakes/redirectclient.h"
+#include "fakes/scopedkdfmgr.h"
+#include "fakes/testroot.h"
+
+namespace hxt {
+namespace {
+
+using test::Bytes;
+using test::LoopbackSocket;
+
+std::unique_ptr<CVelmoraListener> MakeHost(IVelmoraListenerCB* callback, u32 family,
+                                           const ListenerSettings& settings = ListenerSettings()) {
+  bool ok = false;
+  auto host = std::make_unique<CVelmoraListener>(callback, family, ok, settings);
+  EXPECT_TRUE(ok);
+  return host;
+}
+
+SharedBytes Share(const Bytes& bytes) {
+  return std::make_shared<const Bytes>(bytes);
+}
+
+class ListenerHostTest : public ::testing::TestWithParam<u32> {
+ protected:
+  void SetUp() override {
+    if (GetParam() == kAddressFamilyIPv6 && !test::HaveIPv6Loopback()) GTEST_SKIP() << "no IPv6 loopback";
+    host = MakeHost(&callback, GetParam());
+    ASSERT_TRUE(host->GetListenerPorts(udpPort, tcpPort));
+    host->start();
+  }
+  std::string Loopback() const { return GetParam() == kAddressFamilyIPv6 ? "::1" : "127.0.0.1"; }
+  test::SocketAddressBytes Destination() const {
+    return test::FilterSocketAddress(GetParam(),
+                                     GetParam() == kAddressFamilyIPv6 ? "2001:db8::53" : "192.0.2.53", 53);
+  }
+  // Sends `datagram` and then a good one; true when the good one arrived last.
+  bool SendThenProbe(LoopbackSocket& client, const Bytes& datagram) {
+    Bytes probe = test::RedirectedMessage(client.AsRequester(), Destination(), test::DnsBytes(20, 99));
+    std::size_t before = callback.Datagrams().size();
+    if (!client.SendTo(udpPort, datagram) || !client.SendTo(udpPort, probe)) return false;
+    if (!test::WaitFor(
+            [&] { return callback.Datagrams().size() > before && callback.Datagrams().back() == probe; })) {
+      return false;
+    }
+    return true;
+  }
+
+  test::ScopedCaptureLog log{true};
+  test::ScopedKdfPluginMgr kdf;
+  test::RecordingListenerCB callback;
+  std::unique_ptr<CVelmoraListener> host;
+  u16 udpPort = 0;
+  u16 tcpPort = 0;
+};
+
+INSTANTIATE_TEST_SUITE_P(Families, ListenerHostTest,
+                         ::testing::Values(kAddressFamilyIPv4, kAddressFamilyIPv6),
+                         [](const ::testing::TestParamInfo<u32>& info) {
+                           return info.param == kAddressFamilyIPv4 ? std::string("IPv4")
+                                                                   : std::string("IPv6");
+                         });
+
+TEST_P(ListenerHostTest, HandsOnWellFramedDatagramsAndDropsTheOthers) {
+  LoopbackSocket client(GetParam(), SOCK_DGRAM);
+  auto requester = client.AsRequester();
+  struct Case {
+    const char* name;
+    Bytes datagram;
+    std::string message;  // the error line; empty when the datagram is handed on
+  };
+  const Case cases[] = {
+      {"empty", Bytes(), "Malformed received payload (expected at least 71)"},
+      {"header only", test::RedirectedMessage(requester, Destination(), Bytes()),
+       "Malformed received payload (expected at least 71)"},
+      {"length field too small", test::RedirectedMessage(requester, Destination(), test::DnsBytes(30), 40),
+       "Malformed received payload (expected 110)"},
+      {"length field too large", test::RedirectedMessage(requester, Destination(), test::DnsBytes(30), 20),
+       "Malformed received payload (expected 90)"},
+      {"one byte", test::RedirectedMessage(requester, Destination(), test::DnsBytes(1)), ""},
+      {"largest", test::RedirectedMessage(requester, Destination(), test::DnsBytes(4026)), ""},
+      {"one byte too large", test::RedirectedMessage(requester, Destination(), test::DnsBytes(4027)),
+       "received 4097 bytes (max expected - 4096), ignoring data"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    log.Clear();
+    std::size_t before = callback.Datagrams().size();
+    ASSERT_TRUE(SendThenProbe(client, c.datagram));
+    auto datagrams = callback.Datagrams();
+    if (c.message.empty()) {
+      ASSERT_EQ(datagrams.size(), before + 2);
+      EXPECT_EQ(datagrams[before], c.datagram);
+      EXPECT_TRUE(log.Messages(LOG_LEVEL_ERROR).empty()) << log.Dump();
+    } else {
+      EXPECT_EQ(datagrams.size(), before + 1);
+      EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, c.message)) << log.Dump();
+    }
+  }
+  EXPECT_TRUE(log.Has(LOG_LEVEL_DEBUG,
+                      "received 90 bytes from [" + Loopback() + "]:" + std::to_string(client.LocalPort())));
+}
+
+TEST_P(ListenerHostTest, RefusedHandOverIsLoggedAndReceivingGoesOn) {
+  LoopbackSocket client(GetParam(), SOCK_DGRAM);
+  callback.SetHandOverResult(false);
+  Bytes request = test::RedirectedMessage(client.AsRequester(), Destination(), test::DnsBytes(12));
+  ASSERT_TRUE(SendThenProbe(client, request));
+  EXPECT_EQ(log.Count("OnUdpRequestAvailable failed"), 2u);
+}
+
+TEST_P(ListenerHostTest, ResponseGoesToTheRequesterPortOnLoopbackAndThenClosesTheSession) {
+  LoopbackSocket client(GetParam(), SOCK_DGRAM);
+  // The requester address names another host's address: the answer still
+  // goes to loopback, at the requester's port.
+  auto requester = test::FilterSocketAddress(
+      GetParam(), GetParam() == kAddressFamilyIPv6 ? "2001:db8::7" : "198.51.100.7", client.LocalPort());
+  Bytes response = test::RedirectedMessage(requester, Destination(), test::DnsBytes(13, 5));
+  host->ProcessUdpDnsResponse(Share(response), static_cast<u32>(response.size()),
+                              response.data() + kRequesterAddressOffset, 77);
+  u16 from = 0;
+  auto received = client.Receive(&from);
+  ASSERT_TRUE(received.has_value());
+  EXPECT_EQ(*received, response);
+  EXPECT_EQ(from, udpPort);
+  ASSERT_TRUE(test::WaitFor([&] { return callback.Closed() == std::vector<u32>{77}; }));
+  EXPECT_NE(callback.CloseThreads()[0], std::this_thread::get_id());
+  EXPECT_TRUE(log.Has(LOG_LEVEL_DEBUG, "Sending to KDF UDP DNS response of size 83 to " + Loopback() + ":" +
+                                           std::to_string(client.LocalPort()) + " [ctx 77]"));
+  EXPECT_TRUE(log.Has(LOG_LEVEL_DEBUG, "Sent UDP DNS response of size 83 to KDF [ctx 77]"));
+}
+
+TEST_P(ListenerHostTest, ResponseWithWrongFamilyOrNoBytesIsRefused) {
+  u32 other = GetParam() == kAddressFamilyIPv4 ? kAddressFamilyIPv6 : kAddressFamilyIPv4;
+  auto wrongFamily =
+      test::FilterSocketAddress(other, other == kAddressFamilyIPv6 ? "::1" : "127.0.0.1", 5353);
+  auto rightFamily = test::FilterSocketAddress(GetParam(), Loopback(), 5353);
+  Bytes response = test::DnsBytes(90);
+  host->ProcessUdpDnsResponse(Share(response), 90, wrongFamily.data(), 1);
+  host->ProcessUdpDnsResponse(nullptr, 90, rightFamily.data(), 2);
+  host->ProcessUdpDnsResponse(Share(response), 0, rightFamily.data(), 3);
+  EXPECT_EQ(log.Count("At least one argument is invalid"), 3u);
+  EXPECT_TRUE(callback.Closed().empty());
+}
+
+TEST_P(ListenerHostTest, ExceptionFromTheCallbackReachesOnListenerException) {
+  LoopbackSocket client(GetParam(), SOCK_DGRAM);
+  callback.ThrowOnDatagram();
+  ASSERT_TRUE(client.SendTo(udpPort,
+                            test::RedirectedMessage(client.AsRequester(), Destination(), test::DnsBytes(3))));
+  ASSERT_TRUE(test::WaitFor([&] { return !callback.Exceptions().empty(); }));
+  EXPECT_EQ(callback.Exceptions(), std::vector<u32>{GetParam()});
+  EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, "ioListenerService run exception - listener test failure"));
+  ASSERT_TRUE(test::WaitFor([&] { return log.Has(LOG_LEVEL_INFO, "ioListenerService run complete"); }));
+  // The thread has ended: stopping the host waits for nothing.
+  log.Clear();
+  host->stop();
+  EXPECT_TRUE(log.Has(LOG_LEVEL_INFO, "Successfully stopped ioListenerService thread"));
+}
+
+TEST(ListenerHostConstruction, RefusesBadArgumentsAndReportsNoPorts) {
+  test::ScopedCaptureLog log;
+  test::RecordingListenerCB callback;
+  struct Case {
+    IVelmoraListenerCB* callback;
+    u32 family;
+    const char* message;
+  };
+  const Case cases[] = {
+      {&callback, 0, "Invalid address family parameter"},
+      {&callback, 6, "Invalid address family parameter"},
+      {&callback, 10, "Invalid address family parameter"},
+      {nullptr, kAddressFamilyIPv4, "Invalid callback interface parameter"},
+      // The UDP listener is refused without the filter manager; the host
+      // reports it and builds no TCP listener.
+      {&callback, kAddressFamilyIPv4, "CVelmoraUdpListener failure"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.family);
+    log.Clear();
+    bool ok = true;
+    CVelmoraListener host(c.callback, c.family, ok);
+    EXPECT_FALSE(ok);
+    EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, c.message)) << log.Dump();
+    if (std::string(c.message) == "CVelmoraUdpListener failure") {
+      EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, "KDF plugin manager not initialized"));
+    }
+    u16 udp = 1, tcp = 1;
+    EXPECT_FALSE(host.GetListenerPorts(udp, tcp));
+    EXPECT_EQ(udp, 0);
+    EXPECT_EQ(tcp, 0);
+    EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, "At least one listener is not initialized."));
+  }
+}
+
+TEST(ListenerHostConstruction, EveryHostGetsPortsOfItsOwn) {
+  test::ScopedCaptureLog log;
+  test::ScopedKdfPluginMgr kdf;
+  test::RecordingListenerCB callback;
+  auto first = MakeHost(&callback, kAddressFamilyIPv4);
+  auto second = MakeHost(&callback, kAddressFamilyIPv4);
+  u16 udp1, tcp1, udp2, tcp2;
+  ASSERT_TRUE(first->GetListenerPorts(udp1, tcp1));
+  ASSERT_TRUE(second->GetListenerPorts(udp2, tcp2));
+  EXPECT_NE(udp1, 0);
+  EXPECT_NE(tcp1, 0);
+  EXPECT_NE(udp1, udp2);
+  EXPECT_NE(tcp1, tcp2);
+  // Never started: stopping has no thread to wait for.
+  first.reset();
+  EXPECT_TRUE(log.Has(LOG_LEVEL_INFO, "Successfully stopped ioListenerService thread"));
+}
+
+// A host whose thread is stuck in a callback (as when it waits for the
+// orchestrator's listenerMutex held by the destroyer) is destroyed after the
+// bounded wait; the thread finishes its handler on listeners that are still
+// alive and frees them itself.
+TEST(ListenerHostLifetime, HostDestroyedWhileItsThreadIsBusyLeavesTheThreadItsListeners) {
+  test::ScopedCaptureLog log;
+  test::ScopedKdfPluginMgr kdf;
+  test::RecordingListenerCB callback;
+  ASSERT_TRUE(CVelmoraListener::WaitForAllThreads(std::chrono::seconds(10)));
+  ListenerSettings settings;
+  settings.stopWait = std::chrono::milliseconds(20);
+  auto host = MakeHost(&callback, kAddressFamilyIPv4, settings);
+  u16 udpPort, tcpPort;
+  ASSERT_TRUE(host->GetListenerPorts(udpPort, tcpPort));
+  host->start();
+
+  // An open TCP connection whose context the orchestrator would still hold.
+  LoopbackSocket tcpClient(kAddressFamilyIPv4, SOCK_STREAM);
+  ASSERT_TRUE(tcpClient.Connect(tcpPort));
+  auto dest = test::FilterSocketAddress(kAddressFamilyIPv4, "192.0.2.1", 53);
+  ASSERT_TRUE(tcpClient.Send(test::RedirectedMessage(tcpClient.AsRequester(), dest, test::DnsBytes(5))));
+  ASSERT_TRUE(test::WaitFor([&] { return callback.Fragments().size() == 1; }));
+
+  callback.HoldDatagrams();
+  LoopbackSocket client(kAddressFamilyIPv4, SOCK_DGRAM);
+  ASSERT_TRUE(client.SendTo(udpPort, test::RedirectedMessage(client.AsRequester(), dest, test::DnsBytes(5))));
+  ASSERT_TRUE(test::WaitFor([&] { return callback.Held() == 1; }));
+
+  host.reset();
+  EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, "Failed to stop ioListenerService thread"));
+  EXPECT_EQ(CVelmoraListener::RunningThreads(), 1u);
+  EXPECT_FALSE(CVelmoraListener::WaitForAllThreads(std::chrono::milliseconds(1)));
+
+  // Once the thread has freed the listeners, the connection the orchestrator
+  // still holds is detached from the service that is gone.
+  auto connection = callback.Fragments()[0].connection;
+  callback.Release();
+  ASSERT_TRUE(CVelmoraListener::WaitForAllThreads(std::chrono::seconds(10)));
+  EXPECT_TRUE(log.Has(LOG_LEVEL_INFO, "ioListenerService run complete"));
+  connection->ProcessResponseFragment(Share(test::DnsBytes(4)), 4);
+  EXPECT_FALSE(connection->PostRequestProcessingError());
+  EXPECT_TRUE(tcpClient.WaitForClose());
+}
+
+}  // namespace
+}  // namespace hxt
