@@ -4,6 +4,7 @@
 #include <regex>
 
 #include "agent/velmoramainthread.h"
+#include "common/deviceinfo.h"
 #include "fake/fakesockfilter.h"
 #include "fakes/capturelogger.h"
 #include "fakes/fakeplugin.h"
@@ -29,6 +30,7 @@ class LifecycleTest : public ::testing::Test {
     root.WriteRegistry(test::TestRoot::DotNetPresentEntry());
     root.WriteMachineId("0123456789abcdef0123456789abcdef\n");
     CVelmoraMainThread::clearPendingShutdown();
+    CDeviceInfo::ResetCacheForTesting();  // the identity is cached per process
     fakefilter::Reset();
     dns->Reset();
     swg->Reset();

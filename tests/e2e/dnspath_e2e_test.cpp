@@ -1,0 +1,121 @@
+// The whole DNS path with real DNS clients: dig asks the filter daemon's stub,
+// which redirects to the agent's listeners, which hand the query to the DNS
+// plug-in, whose answer travels back the same way.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+
+#include "e2e/daemonprocess.h"
+#include "e2e/serviceprocess.h"
+#include "fakes/dnstestkit.h"
+#include "fakes/fakeplugin.h"
+#include "fakes/testroot.h"
+
+namespace hxt::test {
+namespace {
+
+constexpr const char* kTestName = "test-name.hxt.example";
+constexpr const char* kPluginAnswer4 = "192.0.2.10";
+constexpr const char* kPluginAnswer6 = "2001:db8::10";
+constexpr const char* kUpstreamAnswer = "192.0.2.1";
+
+std::string RedirectPayload(bool redirect) {
+  const char* flag = redirect ? "true" : "false";
+  return std::string(R"({"version":1,"ignore_pids":[],"dns4":{"redirect":)") + flag +
+         R"(,"whitelist":[],"resolvers":[]},"dns6":{"redirect":)" + flag + R"(,"whitelist":[],"resolvers":[]}})";
+}
+
+std::pair<int, std::string> RunCtl(const std::string& arguments) {
+  std::string command = std::string("'") + HXT_ARROWCTL_BINARY + "' " + arguments + " 2>&1";
+  FILE* pipe = ::popen(command.c_str(), "r");
+  std::string out;
+  char buf[512];
+  std::size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, pipe)) > 0) out.append(buf, n);
+  int status = ::pclose(pipe);
+  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
+}
+
+class DnsPathE2E : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (::access("/usr/bin/dig", X_OK) != 0) GTEST_SKIP() << "dig (dnsutils) is not installed";
+    ASSERT_NE(stubPort, 0);
+    root.WriteRegistry(TestRoot::DotNetPresentEntry());
+    root.WriteMachineId("0123456789abcdef0123456789abcdef\n");
+    root.WriteFile("var/opt/Truvane/Truvane Helixor Client/Tarrow/OrgInfo.json", "{}");
+    for (const char* module : {HXT_FAKE_PLUGIN_VELMORA, HXT_FAKE_PLUGIN_SWG, HXT_FAKE_PLUGIN_CLOUD_DOWNLOADER}) {
+      InstallPlugin(module, root.PluginsPath());
+    }
+    std::ofstream script(scriptPath);
+    script << "record " << kTestName << " " << kPluginAnswer4 << "\n"
+           << "record " << kTestName << " " << kPluginAnswer6 << "\n"
+           << "redirect " << RedirectPayload(true) << "\n"
+           << R"(protection {"version":1,"dns4":{"protection_state":"behind_va"},)"
+           << R"("dns6":{"protection_state":"open_interference_detected_A"},"ip4":{"protection_state":"partial"},)"
+           << R"("client_display_name":"E2E Org","user_name":"tester","last_policy_sync_time":"7",)"
+           << R"("log_upload_enabled":"false"})" << "\n"
+           << "trigger deactivate.hxt.example " << RedirectPayload(false) << "\n";
+  }
+
+  std::string Stats() {
+    auto [code, out] = RunCtl("status --json --port " + std::to_string(ipcPort));
+    EXPECT_EQ(code, 0) << out;
+    return out;
+  }
+
+  TestRoot root;
+  std::string scriptPath = root.path() + "/plugin-script.txt";
+  TestUpstream upstream{"127.0.0.1", kUpstreamAnswer};
+  u16 stubPort = FreePort();
+  unsigned short ipcPort = FreeLoopbackPort();
+};
+
+TEST_F(DnsPathE2E, RealClientsAreAnsweredByThePluginUntilRedirectionIsTurnedOff) {
+  std::string upstreamAddress = "127.0.0.1:" + std::to_string(upstream.endpoint().port());
+  DaemonProcess daemon(root, {"--stub4", "127.0.0.1:" + std::to_string(stubPort), "--stub6",
+                              "[::1]:" + std::to_string(stubPort), "--resolvers", upstreamAddress});
+  ASSERT_TRUE(daemon.WaitForLog("stub mode:")) << daemon.Log();
+
+  ServiceProcess agent(root.path(), root.path() + "/agent.log",
+                       {{"HXT_IPC_PORT", std::to_string(ipcPort)}, {"HXT_FAKE_DNS_SCRIPT", scriptPath}});
+  ASSERT_TRUE(agent.WaitForLog("IPv4 DNS redirection: ACTIVATED")) << agent.Log();
+  ASSERT_TRUE(agent.WaitForLog("IPv6 DNS redirection: ACTIVATED")) << agent.Log();
+
+  EXPECT_EQ(Dig("127.0.0.1", stubPort, kTestName), kPluginAnswer4) << agent.Log();
+  EXPECT_EQ(Dig("127.0.0.1", stubPort, kTestName, true), kPluginAnswer4);
+  EXPECT_EQ(Dig("::1", stubPort, kTestName, false, "AAAA"), kPluginAnswer6);
+  EXPECT_EQ(Dig("::1", stubPort, kTestName, true, "AAAA"), kPluginAnswer6);
+  EXPECT_EQ(Dig("127.0.0.1", stubPort, "unknown.hxt.example"), "");  // NXDOMAIN from the plug-in's zone
+  EXPECT_EQ(upstream.udpQueries() + upstream.tcpQueries(), 0);
+
+  std::string json = Stats();
+  EXPECT_NE(json.find(R"("Dns4":{"ProtectionState":"behindVA"})"), std::string::npos) << json;
+  EXPECT_NE(json.find(R"("Dns6":{"ProtectionState":"openInterferenceA"})"), std::string::npos) << json;
+  EXPECT_NE(json.find(R"("Ip4":{"ProtectionState":"partial")"), std::string::npos) << json;
+  EXPECT_NE(json.find(R"("ClientName":"E2E Org")"), std::string::npos) << json;
+  EXPECT_NE(json.find(R"("Dns4":{"Udp":{"ReqCnt":"2","RespCnt":"2"},"Tcp":{"ReqCnt":"1","RespCnt":"1"}})"),
+            std::string::npos)
+      << json;
+  EXPECT_NE(json.find(R"("Dns6":{"Udp":{"ReqCnt":"1","RespCnt":"1"},"Tcp":{"ReqCnt":"1","RespCnt":"1"}})"),
+            std::string::npos)
+      << json;
+
+  // The plug-in turns redirection off; queries then go by pass-through.
+  Dig("127.0.0.1", stubPort, "deactivate.hxt.example");
+  ASSERT_TRUE(agent.WaitForLog("IPv4 DNS redirection: DEACTIVATED")) << agent.Log();
+  ASSERT_TRUE(agent.WaitForLog("IPv6 DNS redirection: DEACTIVATED")) << agent.Log();
+  EXPECT_TRUE(WaitFor([&] { return Dig("127.0.0.1", stubPort, kTestName) == kUpstreamAnswer; }));
+
+  agent.Signal(SIGTERM);
+  EXPECT_EQ(agent.WaitForExit(), 0) << agent.Log();
+  EXPECT_NE(agent.Log().find("Finished unloading Cloud Downloader plugin"), std::string::npos);
+  EXPECT_TRUE(daemon.WaitForLog("closed the filter")) << daemon.Log();
+}
+
+}  // namespace
+}  // namespace hxt::test
