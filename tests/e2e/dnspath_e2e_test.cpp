@@ -26,18 +26,12 @@ constexpr const char* kUpstreamAnswer = "192.0.2.1";
 std::string RedirectPayload(bool redirect) {
   const char* flag = redirect ? "true" : "false";
   return std::string(R"({"version":1,"ignore_pids":[],"dns4":{"redirect":)") + flag +
-         R"(,"whitelist":[],"resolvers":[]},"dns6":{"redirect":)" + flag + R"(,"whitelist":[],"resolvers":[]}})";
+         R"(,"whitelist":[],"resolvers":[]},"dns6":{"redirect":)" + flag +
+         R"(,"whitelist":[],"resolvers":[]}})";
 }
 
 std::pair<int, std::string> RunCtl(const std::string& arguments) {
-  std::string command = std::string("'") + HXT_ARROWCTL_BINARY + "' " + arguments + " 2>&1";
-  FILE* pipe = ::popen(command.c_str(), "r");
-  std::string out;
-  char buf[512];
-  std::size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, pipe)) > 0) out.append(buf, n);
-  int status = ::pclose(pipe);
-  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
+  return RunTool(HXT_ARROWCTL_BINARY, arguments);
 }
 
 class DnsPathE2E : public ::testing::Test {
@@ -48,18 +42,21 @@ class DnsPathE2E : public ::testing::Test {
     root.WriteRegistry(TestRoot::DotNetPresentEntry());
     root.WriteMachineId("0123456789abcdef0123456789abcdef\n");
     root.WriteFile("var/opt/Truvane/Truvane Helixor Client/Tarrow/OrgInfo.json", "{}");
-    for (const char* module : {HXT_FAKE_PLUGIN_VELMORA, HXT_FAKE_PLUGIN_SWG, HXT_FAKE_PLUGIN_CLOUD_DOWNLOADER}) {
+    for (const char* module :
+         {HXT_FAKE_PLUGIN_VELMORA, HXT_FAKE_PLUGIN_SWG, HXT_FAKE_PLUGIN_CLOUD_DOWNLOADER}) {
       InstallPlugin(module, root.PluginsPath());
     }
     std::ofstream script(scriptPath);
-    script << "record " << kTestName << " " << kPluginAnswer4 << "\n"
-           << "record " << kTestName << " " << kPluginAnswer6 << "\n"
-           << "redirect " << RedirectPayload(true) << "\n"
-           << R"(protection {"version":1,"dns4":{"protection_state":"behind_va"},)"
-           << R"("dns6":{"protection_state":"open_interference_detected_A"},"ip4":{"protection_state":"partial"},)"
-           << R"("client_display_name":"E2E Org","user_name":"tester","last_policy_sync_time":"7",)"
-           << R"("log_upload_enabled":"false"})" << "\n"
-           << "trigger deactivate.hxt.example " << RedirectPayload(false) << "\n";
+    script
+        << "record " << kTestName << " " << kPluginAnswer4 << "\n"
+        << "record " << kTestName << " " << kPluginAnswer6 << "\n"
+        << "redirect " << RedirectPayload(true) << "\n"
+        << R"(protection {"version":1,"dns4":{"protection_state":"behind_va"},)"
+        << R"("dns6":{"protection_state":"open_interference_detected_A"},"ip4":{"protection_state":"partial"},)"
+        << R"("client_display_name":"E2E Org","user_name":"tester","last_policy_sync_time":"7",)"
+        << R"("log_upload_enabled":"false"})"
+        << "\n"
+        << "trigger deactivate.hxt.example " << RedirectPayload(false) << "\n";
   }
 
   std::string Stats() {

@@ -61,16 +61,8 @@ TEST_F(ServiceE2E, BadRootMeansNoLoggerAndExitCodeOne) {
   EXPECT_NE(agent.Log().find("Failed to instance logger"), std::string::npos) << agent.Log();
 }
 
-// Runs hxtarrowctl with `arguments`; its exit code and what it printed.
 std::pair<int, std::string> RunCtl(const std::string& arguments) {
-  std::string command = std::string("'") + HXT_ARROWCTL_BINARY + "' " + arguments + " 2>&1";
-  FILE* pipe = ::popen(command.c_str(), "r");
-  std::string out;
-  char buf[512];
-  std::size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, pipe)) > 0) out.append(buf, n);
-  int status = ::pclose(pipe);
-  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
+  return RunTool(HXT_ARROWCTL_BINARY, arguments);
 }
 
 class AgentWithPluginsE2E : public ServiceE2E {
@@ -78,7 +70,8 @@ class AgentWithPluginsE2E : public ServiceE2E {
   AgentWithPluginsE2E() {
     root.WriteRegistry(TestRoot::DotNetPresentEntry());
     root.WriteMachineId("0123456789abcdef0123456789abcdef\n");
-    for (const char* module : {HXT_FAKE_PLUGIN_VELMORA, HXT_FAKE_PLUGIN_SWG, HXT_FAKE_PLUGIN_CLOUD_DOWNLOADER}) {
+    for (const char* module :
+         {HXT_FAKE_PLUGIN_VELMORA, HXT_FAKE_PLUGIN_SWG, HXT_FAKE_PLUGIN_CLOUD_DOWNLOADER}) {
       InstallPlugin(module, root.PluginsPath());
     }
   }

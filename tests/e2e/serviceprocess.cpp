@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -24,7 +25,7 @@ namespace hxt::test {
 
 unsigned short FreeLoopbackPort() {
   int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in addr {};
+  sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   socklen_t len = sizeof addr;
@@ -34,6 +35,18 @@ unsigned short FreeLoopbackPort() {
   }
   ::close(fd);
   return ntohs(addr.sin_port);
+}
+
+std::pair<int, std::string> RunTool(const std::string& binary, const std::string& arguments) {
+  std::string command = "'" + binary + "' " + arguments + " 2>&1";
+  FILE* pipe = ::popen(command.c_str(), "r");
+  if (pipe == nullptr) return {-1, "popen failed"};
+  std::string out;
+  char buf[512];
+  std::size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, pipe)) > 0) out.append(buf, n);
+  int status = ::pclose(pipe);
+  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
 }
 
 ServiceProcess::ServiceProcess(const std::string& root, const std::string& logPath,
@@ -81,7 +94,9 @@ ServiceProcess::~ServiceProcess() {
   }
 }
 
-void ServiceProcess::Signal(int signo) const { ::kill(pid_, signo); }
+void ServiceProcess::Signal(int signo) const {
+  ::kill(pid_, signo);
+}
 
 std::optional<int> ServiceProcess::WaitForExit(std::chrono::milliseconds timeout) {
   int status = 0;
@@ -105,7 +120,7 @@ bool ServiceProcess::WaitForLog(const std::string& text, std::chrono::millisecon
 
 NotifySocket::NotifySocket(const std::string& path) : path_(path) {
   fd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  sockaddr_un addr {};
+  sockaddr_un addr{};
   addr.sun_family = AF_UNIX;
   if (path.size() >= sizeof addr.sun_path) throw std::runtime_error("notify socket path too long");
   std::strcpy(addr.sun_path, path.c_str());
@@ -120,7 +135,7 @@ NotifySocket::~NotifySocket() {
 }
 
 std::optional<std::string> NotifySocket::Receive(std::chrono::milliseconds timeout) {
-  pollfd pfd {fd_, POLLIN, 0};
+  pollfd pfd{fd_, POLLIN, 0};
   if (::poll(&pfd, 1, static_cast<int>(timeout.count())) <= 0) return std::nullopt;
   char buf[4096];
   ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
@@ -131,7 +146,8 @@ std::optional<std::string> NotifySocket::Receive(std::chrono::milliseconds timeo
 bool NotifySocket::WaitFor(const std::string& text, std::chrono::milliseconds timeout) {
   auto deadline = std::chrono::steady_clock::now() + timeout;
   while (true) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) return false;
     auto message = Receive(left);
     if (!message) return false;

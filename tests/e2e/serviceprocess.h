@@ -7,11 +7,15 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <utility>
 
 namespace hxt::test {
 
 // A loopback TCP port that was free a moment ago.
 unsigned short FreeLoopbackPort();
+
+// Runs `binary` with `arguments` (shell words); its exit code and everything it printed.
+std::pair<int, std::string> RunTool(const std::string& binary, const std::string& arguments);
 
 class ServiceProcess {
  public:
@@ -29,7 +33,8 @@ class ServiceProcess {
   // What the process wrote to standard error so far.
   std::string Log() const;
   // Waits until the log holds `text`.
-  bool WaitForLog(const std::string& text, std::chrono::milliseconds timeout = std::chrono::seconds(20)) const;
+  bool WaitForLog(const std::string& text,
+                  std::chrono::milliseconds timeout = std::chrono::seconds(20)) const;
   pid_t pid() const { return pid_; }
 
  private:
