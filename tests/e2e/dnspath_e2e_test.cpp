@@ -114,5 +114,29 @@ TEST_F(DnsPathE2E, RealClientsAreAnsweredByThePluginUntilRedirectionIsTurnedOff)
   EXPECT_TRUE(daemon.WaitForLog("closed the filter")) << daemon.Log();
 }
 
+TEST_F(DnsPathE2E, SigtermWhileRedirectingClearsTheFilterAndFreesBothHosts) {
+  std::string upstreamAddress = "127.0.0.1:" + std::to_string(upstream.endpoint().port());
+  DaemonProcess daemon(root, {"--stub4", "127.0.0.1:" + std::to_string(stubPort), "--stub6",
+                              "[::1]:" + std::to_string(stubPort), "--resolvers", upstreamAddress});
+  ASSERT_TRUE(daemon.WaitForLog("stub mode:")) << daemon.Log();
+  ServiceProcess agent(root.path(), root.path() + "/agent.log",
+                       {{"HXT_IPC_PORT", std::to_string(ipcPort)}, {"HXT_FAKE_DNS_SCRIPT", scriptPath}});
+  ASSERT_TRUE(agent.WaitForLog("IPv6 DNS redirection: ACTIVATED")) << agent.Log();
+  ASSERT_EQ(Dig("127.0.0.1", stubPort, kTestName), kPluginAnswer4) << agent.Log();
+
+  agent.Signal(SIGTERM);
+  EXPECT_EQ(agent.WaitForExit(), 0) << agent.Log();
+  std::string log = agent.Log();
+  std::size_t stopped = 0;
+  for (auto at = log.find("Successfully stopped ioListenerService thread"); at != std::string::npos;
+       at = log.find("Successfully stopped ioListenerService thread", at + 1)) {
+    ++stopped;
+  }
+  EXPECT_EQ(stopped, 2u) << log;
+  EXPECT_TRUE(daemon.WaitForLog("redirection cleared")) << daemon.Log();
+  // Fail-open: with the agent gone the daemon answers by pass-through.
+  EXPECT_EQ(Dig("127.0.0.1", stubPort, kTestName), kUpstreamAnswer);
+}
+
 }  // namespace
 }  // namespace hxt::test
