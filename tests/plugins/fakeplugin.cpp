@@ -173,7 +173,8 @@ class ModuleState final : public IFakePluginControl {
     std::lock_guard<std::mutex> lock(mutex_);
     if (keepCalls_) calls_.push_back({op, std::move(args), currentThreadId()});
   }
-  // A benchmark sends millions of queries: the log would grow without bound.
+  // A benchmark sends millions of queries: the logs of calls and callbacks
+  // would grow without bound.
   void StopKeepingCalls() {
     std::lock_guard<std::mutex> lock(mutex_);
     keepCalls_ = false;
@@ -477,7 +478,7 @@ class ModuleState final : public IFakePluginControl {
     }
     if (delivered) {
       std::lock_guard<std::mutex> lock(mutex_);
-      fired_.push_back({request.callback, result, currentThreadId()});
+      if (keepCalls_) fired_.push_back({request.callback, result, currentThreadId()});
     }
     if (completion) {
       std::lock_guard<std::mutex> lock(completion->mutex);
@@ -521,7 +522,7 @@ ModuleState& State() {
 //   protection <JSON>                      sent through ProtectionStateChanged on Start
 //   trigger <name> <JSON>                  a UDP query for <name> sends the JSON through
 //                                          ChangeDnsRedirectionMode (before it is answered)
-//   forget-calls                           keep no call log from here on (benchmarks)
+//   forget-calls                           keep no log of calls or callbacks from here on (benchmarks)
 std::mutex& triggerMutex() {
   static std::mutex m;
   return m;
