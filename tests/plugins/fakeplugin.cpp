@@ -171,7 +171,13 @@ class ModuleState final : public IFakePluginControl {
   // ---- used by the plug-in objects
   void Record(const char* op, std::vector<std::string> args) {
     std::lock_guard<std::mutex> lock(mutex_);
-    calls_.push_back({op, std::move(args), currentThreadId()});
+    if (keepCalls_) calls_.push_back({op, std::move(args), currentThreadId()});
+  }
+  // A benchmark sends millions of queries: the logs of calls and callbacks
+  // would grow without bound.
+  void StopKeepingCalls() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    keepCalls_ = false;
   }
   u32 ResultOf(const char* op) {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -341,6 +347,7 @@ class ModuleState final : public IFakePluginControl {
  private:
   void resetLocked() {
     calls_.clear();
+    keepCalls_ = true;
     fired_.clear();
     results_.clear();
     supports_ = HXT_FAKE_SUPPORTS_INTERFACE != 0;
@@ -471,7 +478,7 @@ class ModuleState final : public IFakePluginControl {
     }
     if (delivered) {
       std::lock_guard<std::mutex> lock(mutex_);
-      fired_.push_back({request.callback, result, currentThreadId()});
+      if (keepCalls_) fired_.push_back({request.callback, result, currentThreadId()});
     }
     if (completion) {
       std::lock_guard<std::mutex> lock(completion->mutex);
@@ -484,6 +491,7 @@ class ModuleState final : public IFakePluginControl {
 
   mutable std::mutex mutex_;
   std::vector<Call> calls_;
+  bool keepCalls_ = true;
   std::vector<FiredCallback> fired_;
   std::map<std::string, u32> results_;
   bool supports_ = true;
@@ -514,6 +522,7 @@ ModuleState& State() {
 //   protection <JSON>                      sent through ProtectionStateChanged on Start
 //   trigger <name> <JSON>                  a UDP query for <name> sends the JSON through
 //                                          ChangeDnsRedirectionMode (before it is answered)
+//   forget-calls                           keep no log of calls or callbacks from here on (benchmarks)
 std::mutex& triggerMutex() {
   static std::mutex m;
   return m;
@@ -555,6 +564,8 @@ void runStartScript() {
       parts >> name >> address;
       State().SetDnsAnswerMode(DnsAnswerMode::Records, 0);
       State().AddRecord(name, address);
+    } else if (directive == "forget-calls") {
+      State().StopKeepingCalls();
     } else if (directive == "trigger") {
       std::istringstream parts(rest);
       std::string name, json;

@@ -1,0 +1,338 @@
+#!/usr/bin/env bash
+# Whole-path DNS benchmark: dnsperf against the filter daemon's stub, which
+# redirects to the agent's listener, which hands every query to the fake DNS
+# plug-in answering from a small zone. Measured in the same run, with the same
+# dnsperf commands, against two baselines: the plain zone responder answering
+# directly, and dnsdist (no packet cache) forwarding to that responder.
+#
+#   bench/fullpath.sh            build (build/release), run, print the table
+#
+# Environment: HXT_BENCH_SECONDS (10) per dnsperf run, HXT_BENCH_RUNS (3)
+# saturated runs per path, HXT_BENCH_LIGHT_QPS (2000), HXT_BENCH_KEEP=1 keeps
+# the temporary root and the logs, HXT_BENCH_PER_CLIENT=N sets the daemon's
+# MaxPendingPerClient (default 64, below dnsperf's 100 in flight: the excess is
+# answered SERVFAIL at once). Everything listens on 127.0.0.1 only; the
+# daemon's pass-through resolver is the zone responder, never the machine's.
+set -euo pipefail
+
+HERE="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+BUILD="$HERE/build/release"
+RUN_SECONDS="${HXT_BENCH_SECONDS:-10}"
+RUNS="${HXT_BENCH_RUNS:-3}"
+LIGHT_QPS="${HXT_BENCH_LIGHT_QPS:-2000}"
+TEST_NAME="test-name.hxt.example"
+ANSWER4="192.0.2.10"
+ANSWER6="2001:db8::10"
+TICKS="$(getconf CLK_TCK)"
+
+say() { printf '== %s\n' "$*" >&2; }
+die() { printf 'fullpath.sh: %s\n' "$*" >&2; exit 1; }
+
+# ---- tools and build --------------------------------------------------------
+
+ensure_tools() {
+  local missing=() p
+  for p in dnsperf dnsdist dnsutils; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+  done
+  [ "${#missing[@]}" -eq 0 ] && return 0
+  local sudo=()
+  if [ "$(id -u)" -ne 0 ]; then
+    command -v sudo >/dev/null || die "need root to install: ${missing[*]}"
+    sudo=(sudo)
+  fi
+  say "installing ${missing[*]}"
+  "${sudo[@]}" apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+}
+
+build_targets() {
+  say "building in $BUILD"
+  cmake -S "$HERE" -B "$BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DHXT_BUILD_TESTS=ON >/dev/null
+  cmake --build "$BUILD" -j "$(nproc 2>/dev/null || echo 2)" \
+    --target hxtarrowagent hxsockfilterd hxt_fake_plugins_stage hxt_zone_responder >/dev/null
+}
+
+# ---- processes --------------------------------------------------------------
+
+WORK=""
+PIDS=()  # started here, stopped in reverse order on exit
+
+cleanup() {
+  local i pid
+  for ((i = ${#PIDS[@]} - 1; i >= 0; i--)); do
+    pid="${PIDS[$i]}"
+    kill -TERM "$pid" 2>/dev/null || continue
+    for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+    kill -KILL "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+  done
+  if [ -n "$WORK" ]; then
+    if [ "${HXT_BENCH_KEEP:-0}" = 1 ]; then say "kept $WORK"; else rm -rf "$WORK"; fi
+  fi
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+# A port free for UDP and TCP on 127.0.0.1 at the time of asking.
+free_port() {
+  local port
+  for _ in $(seq 100); do
+    port=$((20000 + RANDOM % 40000))
+    if [ -z "$(ss -Hlnu "sport = :$port")" ] && [ -z "$(ss -Hlnt "sport = :$port")" ]; then
+      echo "$port"
+      return 0
+    fi
+  done
+  die "no free port"
+}
+
+# wait_for CONDITION-COMMAND... : polls for up to 30 s.
+wait_for() {
+  for _ in $(seq 300); do "$@" && return 0; sleep 0.1; done
+  return 1
+}
+
+answers() {  # answers PORT: dig's short answer for the test name's A record
+  dig @127.0.0.1 -p "$1" "$TEST_NAME" A +short +tries=1 +time=1 2>/dev/null
+}
+answers_test_name() { [ "$(answers "$1")" = "$ANSWER4" ]; }
+
+# ---- /proc figures ------------------------------------------------------------
+
+cpu_ticks() {  # cpu_ticks PID...: utime + stime of all the processes' threads
+  local total=0 pid stat
+  for pid in "$@"; do
+    stat="$(cat "/proc/$pid/stat")"
+    stat="${stat##*) }"  # the fields after the command name, from state (3rd) on
+    read -r -a f <<<"$stat"
+    total=$((total + f[11] + f[12]))  # fields 14 and 15
+  done
+  echo "$total"
+}
+
+rss_kib() {  # rss_kib PID...: VmRSS summed, KiB
+  local total=0 pid
+  for pid in "$@"; do
+    total=$((total + $(awk '/^VmRSS:/ { print $2 }' "/proc/$pid/status")))
+  done
+  echo "$total"
+}
+
+# ---- dnsperf ------------------------------------------------------------------
+
+# saturated PORT OUT: one run at dnsperf's default 100 queries in flight.
+saturated() {
+  dnsperf -s 127.0.0.1 -p "$1" -d "$WORK/queries.txt" -l "$RUN_SECONDS" >"$2" 2>&1 || die "dnsperf failed: $(cat "$2")"
+}
+# light PORT OUT: a paced run with a line per query.
+light() {
+  dnsperf -s 127.0.0.1 -p "$1" -d "$WORK/queries.txt" -l "$RUN_SECONDS" -Q "$LIGHT_QPS" -v >"$2" 2>&1 ||
+    die "dnsperf failed: $(tail -n 20 "$2")"
+}
+completed() { awk '/Queries completed:/ { print $3 }' "$1"; }
+lost() { awk '/Queries lost:/ { print $3 }' "$1"; }
+servfail() { awk '/Response codes:/ { for (i = 3; i < NF; i++) if ($i == "SERVFAIL") n = $(i + 1) } END { print n + 0 }' "$1"; }
+# Answers other than SERVFAIL per second: the daemon refuses queries beyond its
+# per-client limit with an immediate SERVFAIL, which would flatter its rate.
+qps() {
+  awk '/Queries completed:/ { done = $3 } /Run time \(s\):/ { t = $4 }
+       /Response codes:/ { for (i = 3; i < NF; i++) if ($i == "SERVFAIL") bad = $(i + 1) }
+       END { printf "%.0f", (done - bad) / t }' "$1"
+}
+
+# percentiles OUT: "p50 p99" in microseconds from the per-query lines
+# ("> RCODE NAME TYPE SECONDS"; a lost query's line, "> T NAME TYPE", has no time).
+percentiles() {
+  awk '/^> / && NF >= 5 && $NF ~ /^[0-9.]+$/ { print $NF * 1e6 }' "$1" | sort -g | awk '
+    { v[NR] = $1 }
+    END {
+      if (NR == 0) { print "- -"; exit }
+      i50 = int(NR * 0.50 + 0.999999); i99 = int(NR * 0.99 + 0.999999)
+      printf "%.0f %.0f\n", v[i50], v[i99]
+    }'
+}
+
+median() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
+
+# ---- the run ------------------------------------------------------------------
+
+ensure_tools
+build_targets
+
+WORK="$(mktemp -d /tmp/hxt-fullpath.XXXXXX)"
+ROOT="$WORK/root"
+PLUGINS="$ROOT/opt/Truvane/Truvane Helixor Client/Plugins"
+PROFILE="$ROOT/var/opt/Truvane/Truvane Helixor Client/Tarrow"
+mkdir -p "$ROOT/etc/opt/truvane" "$PLUGINS" "$PROFILE" "$ROOT/run"
+od -An -N16 -tx1 /dev/urandom | tr -d ' \n' >"$ROOT/etc/machine-id"
+echo >>"$ROOT/etc/machine-id"
+cat >"$ROOT/etc/opt/truvane/registry.reg" <<'REG'
+REGEDIT4
+
+; The runtime the plug-ins need, recorded as present.
+[HKEY_LOCAL_MACHINE\SOFTWARE\Microsoft\NET Framework Setup\NDP\v4\Full]
+"Install"=dword:00000001
+"Release"=dword:00080ff4
+"Version"="4.8.09037"
+REG
+if [ -n "${HXT_BENCH_PER_CLIENT:-}" ]; then
+  printf '\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Truvane\\Truvane Helixor Client\\SocketFilter]\n"MaxPendingPerClient"=dword:%08x\n' \
+    "$HXT_BENCH_PER_CLIENT" >>"$ROOT/etc/opt/truvane/registry.reg"
+fi
+printf '{"organization":"bench"}\n' >"$PROFILE/OrgInfo.json"
+for module in "$BUILD/tests/plugins/Plugins"/*.so; do cp "$module" "$PLUGINS/"; done
+
+# The plug-in's zone, its redirect (IPv4 only: the stub listens on 127.0.0.1
+# only) and no call log (it would grow with every query).
+cat >"$WORK/plugin-script.txt" <<EOF
+forget-calls
+record $TEST_NAME $ANSWER4
+record $TEST_NAME $ANSWER6
+redirect {"version":1,"ignore_pids":[],"dns4":{"redirect":true,"whitelist":[],"resolvers":[]},"dns6":{"redirect":false,"whitelist":[],"resolvers":[]}}
+protection {"version":1,"dns4":{"protection_state":"protected"},"client_display_name":"Bench","user_name":"bench","last_policy_sync_time":"0","log_upload_enabled":"false"}
+EOF
+
+# The test name's two records and two unknown names: half the answers are NXDOMAIN.
+cat >"$WORK/queries.txt" <<EOF
+$TEST_NAME A
+$TEST_NAME AAAA
+missing-1.hxt.example A
+missing-2.hxt.example AAAA
+EOF
+
+say "starting the zone responder"
+"$BUILD/bench/hxt_zone_responder" --listen 127.0.0.1:0 --record "$TEST_NAME" "$ANSWER4" \
+  --record "$TEST_NAME" "$ANSWER6" >"$WORK/responder.port" 2>"$WORK/responder.log" &
+RESPONDER=$!
+PIDS+=("$RESPONDER")
+wait_for test -s "$WORK/responder.port" || die "the responder did not start: $(cat "$WORK/responder.log")"
+RESPONDER_PORT="$(head -n 1 "$WORK/responder.port")"
+
+say "starting dnsdist"
+DNSDIST_PORT="$(free_port)"
+cat >"$WORK/dnsdist.conf" <<EOF
+-- A plain forwarder: no packet cache, no console, no security polling.
+setSecurityPollSuffix("")
+setLocal("127.0.0.1:$DNSDIST_PORT")
+newServer({address="127.0.0.1:$RESPONDER_PORT"})
+EOF
+dnsdist --supervised --disable-syslog -C "$WORK/dnsdist.conf" >"$WORK/dnsdist.log" 2>&1 </dev/null &
+DNSDIST=$!
+PIDS+=("$DNSDIST")
+
+say "starting hxsockfilterd and hxtarrowagent in $ROOT"
+STUB_PORT="$(free_port)"
+HXT_ROOT="$ROOT" HXT_LOG=stderr "$BUILD/sockfilter/hxsockfilterd" --stub4 "127.0.0.1:$STUB_PORT" --stub6 off \
+  --resolvers "127.0.0.1:$RESPONDER_PORT" 2>"$WORK/hxsockfilterd.log" &
+DAEMON=$!
+PIDS+=("$DAEMON")
+wait_for grep -qs "stub mode:" "$WORK/hxsockfilterd.log" || die "hxsockfilterd did not start: $(cat "$WORK/hxsockfilterd.log")"
+HXT_ROOT="$ROOT" HXT_LOG=stderr HXT_IPC_PORT="$(free_port)" HXT_FAKE_DNS_SCRIPT="$WORK/plugin-script.txt" \
+  "$BUILD/src/agent/hxtarrowagent" 2>"$WORK/agent.log" &
+AGENT=$!
+PIDS+=("$AGENT")
+wait_for grep -qs "IPv4 DNS redirection: ACTIVATED" "$WORK/agent.log" || die "redirection not active: $(tail -n 30 "$WORK/agent.log")"
+
+for port in "$RESPONDER_PORT" "$DNSDIST_PORT" "$STUB_PORT"; do
+  wait_for answers_test_name "$port" || die "127.0.0.1:$port does not answer $TEST_NAME with $ANSWER4"
+done
+AGENT_LOG_BEFORE="$(grep -c . "$WORK/agent.log")"
+sleep 1  # let the start-up settle before the idle figures
+
+PATHS=(ours responder dnsdist)
+declare -A PORT=([ours]="$STUB_PORT" [responder]="$RESPONDER_PORT" [dnsdist]="$DNSDIST_PORT")
+declare -A SERVING=([ours]="$AGENT $DAEMON" [responder]="$RESPONDER" [dnsdist]="$DNSDIST $RESPONDER")
+declare -A LABEL=([ours]="agent+hxsockfilterd" [responder]="zone responder" [dnsdist]="dnsdist+responder")
+declare -A IDLE QPS_LIST TICKS_SUM DONE_SUM LOST_SUM FAIL_SUM P50 P99 AFTER
+IDLE_AGENT="$(rss_kib "$AGENT")"
+IDLE_DAEMON="$(rss_kib "$DAEMON")"
+for p in "${PATHS[@]}"; do
+  # shellcheck disable=SC2086
+  IDLE[$p]="$(rss_kib ${SERVING[$p]})"
+  QPS_LIST[$p]=""; TICKS_SUM[$p]=0; DONE_SUM[$p]=0; LOST_SUM[$p]=0; FAIL_SUM[$p]=0
+done
+AGENT_TICKS=0
+DAEMON_TICKS=0
+PASSED_THROUGH_TICKS=0  # the responder's CPU during our runs: redirection must leave it idle
+
+# The saturated runs alternate between the paths so that the other load on
+# the machine falls on all of them alike.
+for run in $(seq "$RUNS"); do
+  for p in "${PATHS[@]}"; do
+    say "saturated run $run/$RUNS: ${LABEL[$p]}"
+    out="$WORK/sat-$p-$run.txt"
+    # shellcheck disable=SC2086
+    before="$(cpu_ticks ${SERVING[$p]})"
+    agent_before="$(cpu_ticks "$AGENT")"
+    daemon_before="$(cpu_ticks "$DAEMON")"
+    responder_before="$(cpu_ticks "$RESPONDER")"
+    saturated "${PORT[$p]}" "$out"
+    # shellcheck disable=SC2086
+    TICKS_SUM[$p]=$((TICKS_SUM[$p] + $(cpu_ticks ${SERVING[$p]}) - before))
+    if [ "$p" = ours ]; then
+      AGENT_TICKS=$((AGENT_TICKS + $(cpu_ticks "$AGENT") - agent_before))
+      DAEMON_TICKS=$((DAEMON_TICKS + $(cpu_ticks "$DAEMON") - daemon_before))
+      PASSED_THROUGH_TICKS=$((PASSED_THROUGH_TICKS + $(cpu_ticks "$RESPONDER") - responder_before))
+    fi
+    QPS_LIST[$p]="${QPS_LIST[$p]} $(qps "$out")"
+    DONE_SUM[$p]=$((DONE_SUM[$p] + $(completed "$out")))
+    LOST_SUM[$p]=$((LOST_SUM[$p] + $(lost "$out")))
+    FAIL_SUM[$p]=$((FAIL_SUM[$p] + $(servfail "$out")))
+  done
+done
+for p in "${PATHS[@]}"; do
+  say "light run ($LIGHT_QPS queries/s): ${LABEL[$p]}"
+  out="$WORK/light-$p.txt"
+  light "${PORT[$p]}" "$out"
+  read -r p50 p99 < <(percentiles "$out")
+  P50[$p]="$p50"
+  P99[$p]="$p99"
+done
+for p in "${PATHS[@]}"; do
+  # shellcheck disable=SC2086
+  AFTER[$p]="$(rss_kib ${SERVING[$p]})"
+done
+AFTER_AGENT="$(rss_kib "$AGENT")"
+AFTER_DAEMON="$(rss_kib "$DAEMON")"
+AGENT_LOG_LINES=$(($(grep -c . "$WORK/agent.log") - AGENT_LOG_BEFORE))
+
+# ---- report -------------------------------------------------------------------
+
+mib() { awk -v k="$1" 'BEGIN { printf "%.1f", k / 1024 }'; }
+us_per_query() { awk -v t="$1" -v n="$2" -v hz="$TICKS" 'BEGIN { if (n == 0) print "-"; else printf "%.1f", t * 1e6 / hz / n }'; }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b == 0 || a == "-" || b == "-") print "-"; else printf "%.0f%%", 100 * a / b }'; }
+
+declare -A QPS CPUQ
+for p in "${PATHS[@]}"; do
+  # shellcheck disable=SC2086
+  QPS[$p]="$(median ${QPS_LIST[$p]})"
+  CPUQ[$p]="$(us_per_query "${TICKS_SUM[$p]}" "${DONE_SUM[$p]}")"
+done
+
+echo
+echo "whole-path DNS benchmark, $(date -u '+%Y-%m-%d %H:%M UTC'), load average $(cut -d' ' -f1-3 /proc/loadavg)"
+echo "dnsperf -s 127.0.0.1 -p PORT -d queries.txt -l $RUN_SECONDS  (x$RUNS, 100 in flight; queries.txt: $TEST_NAME A and AAAA, two NXDOMAIN names)"
+echo "dnsperf -s 127.0.0.1 -p PORT -d queries.txt -l $RUN_SECONDS -Q $LIGHT_QPS -v"
+echo "hxsockfilterd MaxPendingPerClient: ${HXT_BENCH_PER_CLIENT:-default (64)}"
+echo "qps: answers other than SERVFAIL per second; lost and servfail: totals over the saturated runs"
+echo
+printf '%-22s %9s  %-22s %8s %8s %9s %9s %9s %7s %9s\n' path "qps(med)" "qps runs" "p50(us)" "p99(us)" "cpu us/q" \
+  "rss idle" "rss after" lost servfail
+for p in "${PATHS[@]}"; do
+  printf '%-22s %9s  %-22s %8s %8s %9s %8sM %8sM %7s %9s\n' "${LABEL[$p]}" "${QPS[$p]}" "${QPS_LIST[$p]# }" \
+    "${P50[$p]}" "${P99[$p]}" "${CPUQ[$p]}" "$(mib "${IDLE[$p]}")" "$(mib "${AFTER[$p]}")" "${LOST_SUM[$p]}" \
+    "${FAIL_SUM[$p]}"
+done
+echo
+echo "our path: agent $(us_per_query "$AGENT_TICKS" "${DONE_SUM[ours]}") us/query, hxsockfilterd $(us_per_query "$DAEMON_TICKS" "${DONE_SUM[ours]}") us/query;" \
+  "agent resident $(mib "$IDLE_AGENT") MiB idle, $(mib "$AFTER_AGENT") MiB after;" \
+  "hxsockfilterd $(mib "$IDLE_DAEMON") MiB idle, $(mib "$AFTER_DAEMON") MiB after; agent log grew by $AGENT_LOG_LINES lines;" \
+  "zone responder busy $(us_per_query "$PASSED_THROUGH_TICKS" "${DONE_SUM[ours]}") us/query during our runs (0: nothing passed through)"
+for b in responder dnsdist; do
+  echo "ours vs ${LABEL[$b]}: qps $(ratio "${QPS[ours]}" "${QPS[$b]}"), p50 $(ratio "${P50[ours]}" "${P50[$b]}")," \
+    "p99 $(ratio "${P99[ours]}" "${P99[$b]}"), cpu/query $(ratio "${CPUQ[ours]}" "${CPUQ[$b]}")"
+done
+half=$(awk -v a="${QPS[ours]}" -v b="${QPS[dnsdist]}" 'BEGIN { print (2 * a >= b) ? "met" : "NOT met" }')
+small=$(awk -v k="$IDLE_AGENT" 'BEGIN { print (k < 16 * 1024) ? "met" : "NOT met" }')
+echo "aims: at least half of dnsdist's qps: $half; agent below 16 MiB resident at idle: $small"
