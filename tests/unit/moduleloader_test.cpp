@@ -12,43 +12,34 @@ namespace {
 
 class ModuleLoaderTest : public ::testing::Test {
  protected:
-  std::string Install(const char* module, const std::string& name = std::string()) {
-    return test::InstallPlugin(module, root_.PluginsPath(), name);
-  }
+  std::string Install(const char* module) { return test::InstallPlugin(module, root_.PluginsPath()); }
 
   test::TestRoot root_;
   test::ScopedCaptureLog log_;
 };
 
-TEST_F(ModuleLoaderTest, LoadsResolvesAndUnloadsAModuleOnAPathWithSpaces) {
-  const std::string path = Install(HXT_FAKE_PLUGIN_VELMORA);
-  ASSERT_NE(path.find(' '), std::string::npos);
-
-  CModuleLoader loader;
-  ASSERT_TRUE(loader.Load(path.c_str()));
-  EXPECT_TRUE(test::IsModuleLoaded(path));
-  CreatePluginFn create = nullptr;
-  EXPECT_TRUE(loader.GetFuncAddress(create, HXT_CREATE_PLUGIN));
-  EXPECT_NE(create, nullptr);
-
-  EXPECT_TRUE(loader.Unload());
-  EXPECT_FALSE(loader.IsLoaded());
-  EXPECT_FALSE(test::IsModuleLoaded(path));
-  EXPECT_TRUE(loader.Unload()) << "nothing loaded is not a failure";
-  EXPECT_TRUE(log_.Messages(LOG_LEVEL_ERROR).empty()) << log_.Dump();
-}
-
-TEST_F(ModuleLoaderTest, ALoaderReleasesItsModuleOnReloadAndDestruction) {
+TEST_F(ModuleLoaderTest, LoadsResolvesAndReleasesModulesOnAPathWithSpaces) {
   const std::string first = Install(HXT_FAKE_PLUGIN_VELMORA);
   const std::string second = Install(HXT_FAKE_PLUGIN_SWG);
+  ASSERT_NE(first.find(' '), std::string::npos);
   {
     CModuleLoader loader;
     ASSERT_TRUE(loader.Load(first.c_str()));
+    EXPECT_TRUE(test::IsModuleLoaded(first));
+    CreatePluginFn create = nullptr;
+    EXPECT_TRUE(loader.GetFuncAddress(create, HXT_CREATE_PLUGIN));
+    EXPECT_NE(create, nullptr);
+
     ASSERT_TRUE(loader.Load(second.c_str()));
-    EXPECT_FALSE(test::IsModuleLoaded(first));
-    EXPECT_TRUE(test::IsModuleLoaded(second));
+    EXPECT_FALSE(test::IsModuleLoaded(first)) << "a reload gives up the module held before";
+    EXPECT_TRUE(loader.Unload());
+    EXPECT_FALSE(loader.IsLoaded());
+    EXPECT_FALSE(test::IsModuleLoaded(second));
+    EXPECT_TRUE(loader.Unload()) << "nothing loaded is not a failure";
+    ASSERT_TRUE(loader.Load(first.c_str()));
   }
-  EXPECT_FALSE(test::IsModuleLoaded(second));
+  EXPECT_FALSE(test::IsModuleLoaded(first)) << "destruction unloads";
+  EXPECT_TRUE(log_.Messages(LOG_LEVEL_ERROR).empty()) << log_.Dump();
 }
 
 TEST_F(ModuleLoaderTest, LoadFailuresNameThePathAndAnErrnoCode) {
