@@ -1,5 +1,5 @@
 // The production filter library (libhx_sock_fltr_api) against a live
-// hxsockfilterd, and the agent's filter manager on top of both.
+// hxsockfilterd.
 #include <gtest/gtest.h>
 
 #include <poll.h>

@@ -18,6 +18,7 @@
 #include <boost/asio/post.hpp>
 
 #include "agent/velmoraipcmgr.h"
+#include "common/ipcframe.h"
 #include "fakes/capturelogger.h"
 #include "fakes/testroot.h"
 
@@ -61,23 +62,20 @@ class TestClient {
   }
 
  private:
-  std::size_t length() const {
-    std::size_t n = 0;
-    for (int i = 3; i >= 0; --i) n = (n << 8) | static_cast<unsigned char>(raw_[static_cast<std::size_t>(i)]);
-    return n;
+  std::size_t length() const {  // of the first frame's type and text, little-endian
+    auto byte = [this](std::size_t i) { return std::size_t(static_cast<unsigned char>(raw_[i])) << (8 * i); };
+    return byte(0) | byte(1) | byte(2) | byte(3);
   }
   int fd_;
   std::string raw_;  // received, not yet taken
 };
 
-// The frame as the UI must see it, spelt out byte by byte.
+// The frame the UI must see for `model`'s current document.
 std::string WireFrame(CIpcApiData& model, PayloadType type) {
   std::string json;
-  EXPECT_TRUE(model.ToJson(type, json));
-  const u32 length = static_cast<u32>(json.size() + 1);
-  std::string frame;
-  for (int i = 0; i < 4; ++i) frame += static_cast<char>((length >> (8 * i)) & 0xff);
-  return frame + static_cast<char>(type) + json;
+  std::vector<unsigned char> frame;
+  EXPECT_TRUE(model.ToJson(type, json) && BuildIpcFrame(type, json, frame));
+  return std::string(frame.begin(), frame.end());
 }
 
 IpcSettings TestSettings() {
