@@ -51,7 +51,7 @@ class SockFilterDaemonTest : public ::testing::TestWithParam<const char*> {
   }
   void StartDaemon() {
     daemon_ = std::make_unique<DaemonRunner>(config_);
-    ASSERT_TRUE(daemon_->started());
+    ASSERT_TRUE(daemon_->started()) << log_.Dump();
   }
   u16 family() const { return loopback_.is_v6() ? HXT_AF_INET6 : HXT_AF_INET; }
   // The ports that redirect this family to `service`.
@@ -280,7 +280,7 @@ class SockFilterControlTest : public ::testing::Test {
     config_.controlPath = root_.path() + "/run/hxsockfilterd.sock";
     config_.handshakeTimeout = std::chrono::milliseconds(300);
     daemon_ = std::make_unique<DaemonRunner>(config_);
-    ASSERT_TRUE(daemon_->started());
+    ASSERT_TRUE(daemon_->started()) << log_.Dump();
   }
   // Whether a well-behaved peer still gets through.
   bool DaemonStillServes() { return ControlPeer(config_.controlPath).Hello() == std::optional<u32>(0); }
