@@ -50,8 +50,8 @@ class SockFilterDaemonTest : public ::testing::TestWithParam<const char*> {
     config_.serviceTimeout = std::chrono::seconds(5);
   }
   void StartDaemon() {
-    daemon_ = std::make_unique<DaemonRunner>(config_);
-    ASSERT_TRUE(daemon_->started()) << log_.Dump();
+    daemon_ = StartDaemonRunner(config_);
+    ASSERT_NE(daemon_, nullptr) << log_.Dump();
   }
   u16 family() const { return loopback_.is_v6() ? HXT_AF_INET6 : HXT_AF_INET; }
   // The ports that redirect this family to `service`.
@@ -279,8 +279,8 @@ class SockFilterControlTest : public ::testing::Test {
     config_.stub4 = udp::endpoint(asio::ip::make_address("127.0.0.1"), 0);
     config_.controlPath = root_.path() + "/run/hxsockfilterd.sock";
     config_.handshakeTimeout = std::chrono::milliseconds(300);
-    daemon_ = std::make_unique<DaemonRunner>(config_);
-    ASSERT_TRUE(daemon_->started()) << log_.Dump();
+    daemon_ = StartDaemonRunner(config_);
+    ASSERT_NE(daemon_, nullptr) << log_.Dump();
   }
   // Whether a well-behaved peer still gets through.
   bool DaemonStillServes() { return ControlPeer(config_.controlPath).Hello() == std::optional<u32>(0); }

@@ -54,8 +54,8 @@ class FilterLibraryTest : public ::testing::Test {
     config_.controlPath = DefaultControlPath();  // where the library looks: below the test's HXT_ROOT
   }
   void StartDaemon() {
-    daemon_ = std::make_unique<DaemonRunner>(config_);
-    ASSERT_TRUE(daemon_->started());
+    daemon_ = StartDaemonRunner(config_);
+    ASSERT_NE(daemon_, nullptr);
   }
   CVelmoraInfo RedirectRecord(const std::vector<std::string>& whiteList4 = {}) {
     CVelmoraInfo::Ports ports;
