@@ -147,11 +147,16 @@ TestUpstream::TestUpstream(const std::string& loopback, const std::string& addre
     : address_(address), udp_(thread_.io()), tcp_(thread_.io()) {
   onThread(thread_.io(), [&] {
     asio::ip::address ip = asio::ip::make_address(loopback);
-    udp_.open(ip.is_v6() ? udp::v6() : udp::v4());
-    udp_.bind(udp::endpoint(ip, 0));
-    endpoint_ = udp_.local_endpoint();
-    tcp_.open(ip.is_v6() ? tcp::v6() : tcp::v4());
-    tcp_.bind(tcp::endpoint(ip, endpoint_.port()));
+    // One port for both: draw UDP ports until one's TCP twin is free.
+    for (boost::system::error_code ec = asio::error::address_in_use; ec;) {
+      if (udp_.is_open()) udp_.close();
+      if (tcp_.is_open()) tcp_.close();
+      udp_.open(ip.is_v6() ? udp::v6() : udp::v4());
+      udp_.bind(udp::endpoint(ip, 0));
+      endpoint_ = udp_.local_endpoint();
+      tcp_.open(ip.is_v6() ? tcp::v6() : tcp::v4());
+      tcp_.bind(tcp::endpoint(ip, endpoint_.port()), ec);
+    }
     tcp_.listen();
     receive();
     accept();
