@@ -1,11 +1,12 @@
 #include "fakes/controlpeer.h"
 
-#include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <cstring>
+
+#include "fakes/dnstestkit.h"
 
 namespace hxt::test {
 
@@ -34,28 +35,18 @@ void ControlPeer::Close() {
 }
 
 bool ControlPeer::SendRaw(const std::vector<u8>& bytes) {
-  std::size_t sent = 0;
-  while (sent < bytes.size()) {
-    ssize_t n = ::send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-    if (n <= 0) return false;
-    sent += static_cast<std::size_t>(n);
-  }
-  return true;
+  return SendAll(fd_, bytes.data(), bytes.size());
 }
 
 std::optional<Frame> ControlPeer::next(std::chrono::milliseconds timeout) {
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (true) {
-    Frame frame;
-    TakeResult taken = TakeFrame(rx_, frame);
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  for (Frame frame;;) {
+    const TakeResult taken = TakeFrame(rx_, frame);
     if (taken == TakeResult::Frame) return frame;
-    if (taken == TakeResult::Malformed) return std::nullopt;
-    auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    pollfd p{fd_, POLLIN, 0};
-    if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) return std::nullopt;
     u8 buffer[4096];
-    ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
+    const ssize_t n = taken == TakeResult::NeedMore && WaitReadable(fd_, deadline)
+                          ? ::recv(fd_, buffer, sizeof buffer, 0)
+                          : -1;
     if (n <= 0) return std::nullopt;
     rx_.insert(rx_.end(), buffer, buffer + n);
   }
@@ -135,16 +126,12 @@ std::optional<u32> ControlPeer::WaitDisruption(std::chrono::milliseconds timeout
 }
 
 bool ControlPeer::WaitClosed(std::chrono::milliseconds timeout) {
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (true) {
-    auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    pollfd p{fd_, POLLIN, 0};
-    if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) return false;
-    u8 buffer[4096];
-    ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
-    if (n <= 0) return true;
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  u8 buffer[4096];
+  while (WaitReadable(fd_, deadline)) {
+    if (::recv(fd_, buffer, sizeof buffer, 0) <= 0) return true;
   }
+  return false;
 }
 
 FilterParameters RedirectTo(u16 udpPort4, u16 tcpPort4, u16 udpPort6, u16 tcpPort6) {

@@ -17,7 +17,6 @@ class ControlPeer {
  public:
   explicit ControlPeer(const std::string& path);
   ~ControlPeer();
-  bool connected() const { return fd_ >= 0; }
 
   // HELLO with `version`; the reply's status (0 accepted), its text in `text`.
   std::optional<u32> Hello(u32 version = sockfilter::kProtocolVersion, std::string* text = nullptr);

@@ -2,6 +2,7 @@
 // the constructor, stopped and joined in the destructor.
 #pragma once
 
+#include <memory>
 #include <thread>
 
 #include <boost/asio/io_context.hpp>
@@ -25,7 +26,11 @@ class DaemonRunner {
     });
     thread_.join();
   }
-  bool started() const { return started_; }
+  // Whether every stub the configuration asks for is up.
+  bool started() const {
+    return started_ && (!config_.stub4 || daemon_.UdpStub(HXT_AF_INET)) &&
+           (!config_.stub6 || daemon_.UdpStub(HXT_AF_INET6));
+  }
   boost::asio::ip::udp::endpoint Udp(u16 family) const { return *daemon_.UdpStub(family); }
   boost::asio::ip::tcp::endpoint Tcp(u16 family) const { return *daemon_.TcpStub(family); }
   const sockfilter::DaemonCounters& counters() const { return daemon_.counters(); }
@@ -37,5 +42,15 @@ class DaemonRunner {
   bool started_ = false;
   std::thread thread_;
 };
+
+// A started daemon, or null. A stub on port 0 takes for TCP the port UDP got,
+// which may be taken for TCP already: then another daemon draws another port.
+inline std::unique_ptr<DaemonRunner> StartDaemonRunner(const sockfilter::SockFilterConfig& config) {
+  for (int attempt = 0; attempt < 10; ++attempt) {
+    auto runner = std::make_unique<DaemonRunner>(config);
+    if (runner->started()) return runner;
+  }
+  return nullptr;
+}
 
 }  // namespace hxt::test

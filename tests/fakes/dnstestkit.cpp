@@ -71,6 +71,30 @@ std::string AnswerAddress(const Bytes& m) {
   return asio::ip::address_v4({m[pos], m[pos + 1], m[pos + 2], m[pos + 3]}).to_string();
 }
 
+Bytes WithLength(const Bytes& message) {
+  Bytes out(message.size() + 2);
+  out[0] = static_cast<u8>(message.size() >> 8);
+  out[1] = static_cast<u8>(message.size());
+  std::copy(message.begin(), message.end(), out.begin() + 2);
+  return out;
+}
+
+bool WaitReadable(int fd, std::chrono::steady_clock::time_point deadline) {
+  const auto left =
+      std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+  pollfd p{fd, POLLIN, 0};
+  return left.count() > 0 && ::poll(&p, 1, static_cast<int>(left.count())) > 0;
+}
+
+bool SendAll(int fd, const u8* bytes, std::size_t size) {
+  for (std::size_t sent = 0; sent < size;) {
+    const ssize_t n = ::send(fd, bytes + sent, size - sent, MSG_NOSIGNAL);
+    if (n <= 0) return false;
+    sent += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
 IoThread::IoThread() : guard_(asio::make_work_guard(io_)), thread_([this] { io_.run(); }) {}
 
 IoThread::~IoThread() {
@@ -105,14 +129,6 @@ std::vector<Bytes> takeTcpMessages(Bytes& stream) {
   return out;
 }
 
-Bytes withLength(const Bytes& message) {
-  Bytes out(message.size() + 2);
-  out[0] = static_cast<u8>(message.size() >> 8);
-  out[1] = static_cast<u8>(message.size());
-  std::copy(message.begin(), message.end(), out.begin() + 2);
-  return out;
-}
-
 std::string queryName(const Bytes& q) {
   std::string name;
   std::size_t pos = 12;
@@ -131,11 +147,16 @@ TestUpstream::TestUpstream(const std::string& loopback, const std::string& addre
     : address_(address), udp_(thread_.io()), tcp_(thread_.io()) {
   onThread(thread_.io(), [&] {
     asio::ip::address ip = asio::ip::make_address(loopback);
-    udp_.open(ip.is_v6() ? udp::v6() : udp::v4());
-    udp_.bind(udp::endpoint(ip, 0));
-    endpoint_ = udp_.local_endpoint();
-    tcp_.open(ip.is_v6() ? tcp::v6() : tcp::v4());
-    tcp_.bind(tcp::endpoint(ip, endpoint_.port()));
+    // One port for both: draw UDP ports until one's TCP twin is free.
+    for (boost::system::error_code ec = asio::error::address_in_use; ec;) {
+      if (udp_.is_open()) udp_.close();
+      if (tcp_.is_open()) tcp_.close();
+      udp_.open(ip.is_v6() ? udp::v6() : udp::v4());
+      udp_.bind(udp::endpoint(ip, 0));
+      endpoint_ = udp_.local_endpoint();
+      tcp_.open(ip.is_v6() ? tcp::v6() : tcp::v4());
+      tcp_.bind(tcp::endpoint(ip, endpoint_.port()), ec);
+    }
     tcp_.listen();
     receive();
     accept();
@@ -155,12 +176,10 @@ void TestUpstream::receive() {
         if (ec == asio::error::operation_aborted) return;
         if (!ec && n >= 12) {
           ++udpQueries_;
-          if (!silent_) {
-            auto answer = std::make_shared<Bytes>(MakeAnswer(
-                Bytes(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(n)), address_));
-            udp_.async_send_to(asio::buffer(*answer), sender_,
-                               [answer](const boost::system::error_code&, std::size_t) {});
-          }
+          auto answer = std::make_shared<Bytes>(
+              MakeAnswer(Bytes(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(n)), address_));
+          udp_.async_send_to(asio::buffer(*answer), sender_,
+                             [answer](const boost::system::error_code&, std::size_t) {});
         }
         receive();
       });
@@ -185,8 +204,7 @@ void TestUpstream::accept() {
                                     self->buffer.begin() + static_cast<std::ptrdiff_t>(n));
                 for (const Bytes& q : takeTcpMessages(self->stream)) {
                   ++self->owner->tcpQueries_;
-                  if (self->owner->silent_) continue;
-                  auto answer = std::make_shared<Bytes>(withLength(MakeAnswer(q, self->owner->address_)));
+                  auto answer = std::make_shared<Bytes>(WithLength(MakeAnswer(q, self->owner->address_)));
                   asio::async_write(self->socket, asio::buffer(*answer),
                                     [answer, self](const boost::system::error_code&, std::size_t) {});
                 }
@@ -240,7 +258,7 @@ struct TestService::Connection : std::enable_shared_from_this<Connection> {
         }
         for (const Bytes& q : takeTcpMessages(self->stream)) {
           if (std::find(silent.begin(), silent.end(), queryName(q)) != silent.end()) continue;
-          auto answer = std::make_shared<Bytes>(withLength(MakeAnswer(q, self->owner->address_)));
+          auto answer = std::make_shared<Bytes>(WithLength(MakeAnswer(q, self->owner->address_)));
           asio::async_write(self->socket, asio::buffer(*answer),
                             [answer, self](const boost::system::error_code&, std::size_t) {});
         }
@@ -406,27 +424,16 @@ u16 TcpClient::localPort() const {
 }
 
 bool TcpClient::SendRaw(const Bytes& bytes) {
-  std::size_t sent = 0;
-  while (sent < bytes.size()) {
-    ssize_t n = ::send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-    if (n <= 0) return false;
-    sent += static_cast<std::size_t>(n);
-  }
-  return true;
+  return SendAll(fd_, bytes.data(), bytes.size());
 }
 
 bool TcpClient::Send(const Bytes& query) {
-  return SendRaw(withLength(query));
+  return SendRaw(WithLength(query));
 }
 
 bool TcpClient::readExactly(u8* out, std::size_t size, std::chrono::steady_clock::time_point deadline) {
-  std::size_t got = 0;
-  while (got < size) {
-    auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    pollfd p{fd_, POLLIN, 0};
-    if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) return false;
-    ssize_t n = ::recv(fd_, out + got, size - got, 0);
+  for (std::size_t got = 0; got < size;) {
+    const ssize_t n = WaitReadable(fd_, deadline) ? ::recv(fd_, out + got, size - got, 0) : -1;
     if (n <= 0) return false;
     got += static_cast<std::size_t>(n);
   }
@@ -440,19 +447,6 @@ std::optional<Bytes> TcpClient::Receive(std::chrono::milliseconds timeout) {
   Bytes message(static_cast<std::size_t>((prefix[0] << 8) | prefix[1]));
   if (!readExactly(message.data(), message.size(), deadline)) return std::nullopt;
   return message;
-}
-
-bool TcpClient::WaitClosed(std::chrono::milliseconds timeout) {
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  u8 sink[4096];
-  while (true) {
-    auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    pollfd p{fd_, POLLIN, 0};
-    if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) return false;
-    ssize_t n = ::recv(fd_, sink, sizeof sink, 0);
-    if (n <= 0) return true;
-  }
 }
 
 }  // namespace hxt::test

@@ -33,6 +33,13 @@ u16 IdOf(const Bytes& message);
 // The first A record's address of an answer; "" when there is none.
 std::string AnswerAddress(const Bytes& message);
 u8 RcodeOf(const Bytes& message);
+// `message` behind its 2-byte length, as DNS over TCP sends it.
+Bytes WithLength(const Bytes& message);
+
+// Blocking socket helpers: whether `fd` has input (or was closed) before
+// `deadline`; whether all of `bytes` went out.
+bool WaitReadable(int fd, std::chrono::steady_clock::time_point deadline);
+bool SendAll(int fd, const u8* bytes, std::size_t size);
 
 // An io_context with its own thread, stopped and joined on destruction.
 class IoThread {
@@ -48,7 +55,7 @@ class IoThread {
 };
 
 // A resolver on loopback (UDP and TCP on one port) that answers every A
-// query with `address`, unless made silent.
+// query with `address`.
 class TestUpstream {
  public:
   TestUpstream(const std::string& loopback, const std::string& address);
@@ -56,7 +63,6 @@ class TestUpstream {
   boost::asio::ip::udp::endpoint endpoint() const { return endpoint_; }
   int udpQueries() const { return udpQueries_; }
   int tcpQueries() const { return tcpQueries_; }
-  void SetSilent(bool silent) { silent_ = silent; }
 
  private:
   void receive();
@@ -71,7 +77,6 @@ class TestUpstream {
   std::array<u8, 65536> buffer_{};
   std::atomic<int> udpQueries_{0};
   std::atomic<int> tcpQueries_{0};
-  std::atomic<bool> silent_{false};
 };
 
 // One message the service received: its 70-byte header and payload, and for
@@ -124,8 +129,7 @@ class TestService {
   int accepted_ = 0;
 };
 
-// One query over UDP; the answer or nothing after `timeout`. `socket` lets a
-// test reuse one client socket.
+// One query over UDP; the answer or nothing after `timeout`.
 std::optional<Bytes> UdpExchange(const boost::asio::ip::udp::endpoint& server, const Bytes& query,
                                  std::chrono::milliseconds timeout = std::chrono::seconds(5));
 
@@ -134,13 +138,10 @@ class TcpClient {
  public:
   explicit TcpClient(const boost::asio::ip::tcp::endpoint& server);
   ~TcpClient();
-  bool connected() const { return fd_ >= 0; }
   u16 localPort() const;
   bool SendRaw(const Bytes& bytes);
   bool Send(const Bytes& query);  // with the 2-byte length
   std::optional<Bytes> Receive(std::chrono::milliseconds timeout = std::chrono::seconds(5));
-  // Whether the daemon closed the connection within `timeout`.
-  bool WaitClosed(std::chrono::milliseconds timeout = std::chrono::seconds(5));
   void Close();
 
  private:

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <sstream>
+#include <tuple>
 
 #include <boost/property_tree/json_parser.hpp>
 
@@ -14,9 +15,8 @@ struct CIpcApiDataTestPeer {
   static void SetCounters(CIpcApiData& data, u32 value) {
     for (u32* counter :
          {&data.udpRequests4_, &data.udpRequests6_, &data.udpResponses4_, &data.udpResponses6_,
-          &data.tcpRequests4_, &data.tcpRequests6_, &data.tcpResponses4_, &data.tcpResponses6_}) {
+          &data.tcpRequests4_, &data.tcpRequests6_, &data.tcpResponses4_, &data.tcpResponses6_})
       *counter = value;
-    }
   }
 };
 
@@ -28,7 +28,6 @@ const std::string kInitialStatus =
     R"("LastConnectedTime":"0","LogUploadEnabled":"false","ClientName":"UnknownClient","UserName":"UnknownUser",)"
     R"("AgentStatus":"ok","SWG":{"State":"unprotected","Enabled":"false"}})"
     "\n";
-
 const std::string kInitialStats =
     R"({"Dns4":{"Udp":{"ReqCnt":"0","RespCnt":"0"},"Tcp":{"ReqCnt":"0","RespCnt":"0"}},)"
     R"("Dns6":{"Udp":{"ReqCnt":"0","RespCnt":"0"},"Tcp":{"ReqCnt":"0","RespCnt":"0"}},)"
@@ -41,26 +40,25 @@ std::string Document(CIpcApiData& data, PayloadType type) {
   return json;
 }
 
-boost::property_tree::ptree Parsed(CIpcApiData& data, PayloadType type) {
-  std::istringstream in(Document(data, type));
-  boost::property_tree::ptree tree;
-  boost::property_tree::read_json(in, tree);
-  return tree;
-}
-
-TEST(IpcApiData, InitialDocuments) {
+TEST(IpcApiData, InitialDocumentsAndUnknownType) {
+  test::ScopedCaptureLog log;
   CIpcApiData data;
   EXPECT_EQ(Document(data, PAYLOAD_TYPE_STATUS), kInitialStatus);
   EXPECT_EQ(Document(data, PAYLOAD_TYPE_STATS), kInitialStats);
   EXPECT_EQ(Document(data, PAYLOAD_TYPE_COMMAND), "");
+  std::string json = "stale";
+  EXPECT_FALSE(data.ToJson(static_cast<PayloadType>('D'), json));
+  EXPECT_EQ(json, "");
+  EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, "Bad payload type parameter - D")) << log.Dump();
 }
 
-TEST(IpcApiData, StatusAfterUpdatesIsEscapedByTheWriter) {
+TEST(IpcApiData, DocumentsAfterUpdatesAreEscapedByTheWriter) {
   CIpcApiData data;
   data.SetStatus("protected", "encrypted", "protected", true, "partial", false, "Acme/EU \"HQ\"",
                  "Zo\xc3\xab\x01", -1700000000123, true, true);
   data.SetAgentStatus("noOrginfo");
   data.SetSwgState("disabled_due_to_vpn");
+  data.SetSwgStats(12, 4294967295u, 0, "http://proxy.example:3128/", "Blocked \"by\" policy");
   EXPECT_EQ(
       Document(data, PAYLOAD_TYPE_STATUS),
       R"({"Dns4":{"ProtectionState":"protected"},"Ip4":{"ProtectionState":"protected",)"
@@ -70,158 +68,95 @@ TEST(IpcApiData, StatusAfterUpdatesIsEscapedByTheWriter) {
       "\xc3\xab"
       R"(\u0001","AgentStatus":"noOrginfo","SWG":{"State":"disabled_due_to_vpn","Enabled":"true"}})"
       "\n");
+  EXPECT_EQ(Document(data, PAYLOAD_TYPE_STATS),
+            kInitialStats.substr(0, kInitialStats.find("\"SWGHTTPConnCnt")) +
+                R"("SWGHTTPConnCnt":"12","SWGHTTPSConnCnt":"4294967295","SWGBypassedConnCnt":"0",)"
+                R"("SWGTarrowProxy":"http:\/\/proxy.example:3128\/","SWGUserMsg":"Blocked \"by\" policy"})"
+                "\n");
 }
 
 TEST(IpcApiData, EmptyStateArgumentsKeepTheStoredState) {
-  struct Case {
-    const char* name;
-    std::string dns4, dns6, ip4, ip6;
-    bool error4, error6;
-    const char *wantDns4, *wantDns6, *wantIp4, *wantError4, *wantIp6, *wantError6;
+  // Given dns4, dns6, ip4, ip6; then Dns4, Dns6, Ip4 and its error, Ip6 and its error.
+  const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+      {{"", "", "", ""}, "protected protected inProgress true inProgress true"},
+      {{"open", "open", "partial", ""}, "open open partial false inProgress true"},
+      {{"", "disabled", "", "protected"}, "protected disabled inProgress true protected false"},
+      {{"behindVA", "open", "notProtected", "notProtected"},
+       "behindVA open notProtected false notProtected false"},
   };
-  // Stored before each case: protected/protected, inProgress+true / inProgress+true.
-  const Case cases[] = {
-      {"all empty", "", "", "", "", false, false, "protected", "protected", "inProgress", "true",
-       "inProgress", "true"},
-      {"ipv6 ip empty keeps its flag", "open", "open", "partial", "", false, false, "open", "open", "partial",
-       "false", "inProgress", "true"},
-      {"ipv4 ip empty keeps its flag", "", "disabled", "", "protected", false, false, "protected", "disabled",
-       "inProgress", "true", "protected", "false"},
-      {"all given", "behindVA", "open", "notProtected", "notProtected", false, false, "behindVA", "open",
-       "notProtected", "false", "notProtected", "false"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
+  for (const auto& [in, want] : cases) {
+    SCOPED_TRACE(want);
     CIpcApiData data;
     data.SetStatus("protected", "protected", "inProgress", true, "inProgress", true, "c", "u", 7, true, true);
-    data.SetStatus(c.dns4, c.dns6, c.ip4, c.error4, c.ip6, c.error6, "client", "user", 9, false, false);
-    auto tree = Parsed(data, PAYLOAD_TYPE_STATUS);
-    EXPECT_EQ(tree.get<std::string>("Dns4.ProtectionState"), c.wantDns4);
-    EXPECT_EQ(tree.get<std::string>("Dns6.ProtectionState"), c.wantDns6);
-    EXPECT_EQ(tree.get<std::string>("Ip4.ProtectionState"), c.wantIp4);
-    EXPECT_EQ(tree.get<std::string>("Ip4.connectionError"), c.wantError4);
-    EXPECT_EQ(tree.get<std::string>("Ip6.ProtectionState"), c.wantIp6);
-    EXPECT_EQ(tree.get<std::string>("Ip6.connectionError"), c.wantError6);
+    data.SetStatus(in[0], in[1], in[2], false, in[3], false, "client", "user", 9, false, false);
+    std::istringstream json(Document(data, PAYLOAD_TYPE_STATUS));
+    boost::property_tree::ptree tree;
+    boost::property_tree::read_json(json, tree);
+    std::string got;
+    for (const char* path : {"Dns4.ProtectionState", "Dns6.ProtectionState", "Ip4.ProtectionState",
+                             "Ip4.connectionError", "Ip6.ProtectionState", "Ip6.connectionError"})
+      got += (got.empty() ? "" : " ") + tree.get<std::string>(path);
+    EXPECT_EQ(got, want);
     // The other values are taken whatever the states are.
-    EXPECT_EQ(tree.get<std::string>("ClientName"), "client");
-    EXPECT_EQ(tree.get<std::string>("UserName"), "user");
-    EXPECT_EQ(tree.get<std::string>("LastConnectedTime"), "9");
-    EXPECT_EQ(tree.get<std::string>("LogUploadEnabled"), "false");
-    EXPECT_EQ(tree.get<std::string>("SWG.Enabled"), "false");
+    EXPECT_EQ(tree.get<std::string>("ClientName") + tree.get<std::string>("UserName") +
+                  tree.get<std::string>("LastConnectedTime") + tree.get<std::string>("LogUploadEnabled") +
+                  tree.get<std::string>("SWG.Enabled"),
+              "clientuser9falsefalse");
   }
 }
 
-TEST(IpcApiData, CountersAreSelectedByFamilyAndSocketType) {
-  struct Case {
-    u32 family, socketType;
-    const char* path;  // null: no counter
+TEST(IpcApiData, CountersAreSelectedByFamilyAndSocketTypeAndWrapAt32Bits) {
+  // Which counter pair, in document order, a family and socket type select; -1 none.
+  const std::tuple<u32, u32, int> cases[] = {
+      {kIpcFamilyIpv4, kIpcSocketDatagram, 0},
+      {kIpcFamilyIpv4, kIpcSocketStream, 1},
+      {kIpcFamilyIpv6, kIpcSocketDatagram, 2},
+      {kIpcFamilyIpv6, kIpcSocketStream, 3},
+      {kIpcFamilyIpv4, 3, -1},
+      {kIpcFamilyIpv6, 0, -1},
+      {10, kIpcSocketDatagram, -1},
+      {0, kIpcSocketStream, -1},
   };
-  const Case cases[] = {
-      {kIpcFamilyIpv4, kIpcSocketDatagram, "Dns4.Udp"},
-      {kIpcFamilyIpv4, kIpcSocketStream, "Dns4.Tcp"},
-      {kIpcFamilyIpv6, kIpcSocketDatagram, "Dns6.Udp"},
-      {kIpcFamilyIpv6, kIpcSocketStream, "Dns6.Tcp"},
-      {kIpcFamilyIpv4, 3, nullptr},
-      {kIpcFamilyIpv6, 0, nullptr},
-      {10, kIpcSocketDatagram, nullptr},
-      {0, kIpcSocketStream, nullptr},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(std::to_string(c.family) + "/" + std::to_string(c.socketType));
+  const std::string zero = R"({"ReqCnt":"0","RespCnt":"0"})";
+  for (const auto& [family, socketType, selected] : cases) {
+    SCOPED_TRACE(std::to_string(family) + "/" + std::to_string(socketType));
     CIpcApiData data;
-    data.IncrementRequestCount(c.family, c.socketType);
-    data.IncrementRequestCount(c.family, c.socketType);
-    data.IncrementResponseCount(c.family, c.socketType);
-    if (c.path == nullptr) {
-      EXPECT_EQ(Document(data, PAYLOAD_TYPE_STATS), kInitialStats);
-      continue;
-    }
-    auto tree = Parsed(data, PAYLOAD_TYPE_STATS);
-    for (const char* dns : {"Dns4", "Dns6"}) {
-      for (const char* transport : {"Udp", "Tcp"}) {
-        const std::string prefix = std::string(dns) + "." + transport;
-        const bool selected = prefix == c.path;
-        EXPECT_EQ(tree.get<std::string>(prefix + ".ReqCnt"), selected ? "2" : "0") << prefix;
-        EXPECT_EQ(tree.get<std::string>(prefix + ".RespCnt"), selected ? "1" : "0") << prefix;
-      }
-    }
+    data.IncrementRequestCount(family, socketType);
+    data.IncrementRequestCount(family, socketType);
+    data.IncrementResponseCount(family, socketType);
+    std::string expected = kInitialStats;
+    std::size_t at = expected.find(zero);
+    for (int i = 0; i < selected; ++i) at = expected.find(zero, at + 1);
+    if (selected >= 0) expected.replace(at, zero.size(), R"({"ReqCnt":"2","RespCnt":"1"})");
+    EXPECT_EQ(Document(data, PAYLOAD_TYPE_STATS), expected);
   }
-}
-
-TEST(IpcApiData, CountersWrapAt32Bits) {
   CIpcApiData data;
   CIpcApiDataTestPeer::SetCounters(data, 4294967295u);
-  for (u32 family : {kIpcFamilyIpv4, kIpcFamilyIpv6}) {
-    for (u32 type : {kIpcSocketDatagram, kIpcSocketStream}) {
-      data.IncrementRequestCount(family, type);
-      data.IncrementResponseCount(family, type);
-    }
+  for (const auto& [family, socketType, selected] : cases) {
+    data.IncrementRequestCount(family, socketType);
+    data.IncrementResponseCount(family, socketType);
   }
-  EXPECT_EQ(Document(data, PAYLOAD_TYPE_STATS), kInitialStats);
-}
-
-TEST(IpcApiData, SwgStatistics) {
-  CIpcApiData data;
-  data.SetSwgStats(12, 4294967295u, 0, "http://proxy.example:3128/", "Blocked \"by\" policy");
-  EXPECT_EQ(Document(data, PAYLOAD_TYPE_STATS),
-            R"({"Dns4":{"Udp":{"ReqCnt":"0","RespCnt":"0"},"Tcp":{"ReqCnt":"0","RespCnt":"0"}},)"
-            R"("Dns6":{"Udp":{"ReqCnt":"0","RespCnt":"0"},"Tcp":{"ReqCnt":"0","RespCnt":"0"}},)"
-            R"("SWGHTTPConnCnt":"12","SWGHTTPSConnCnt":"4294967295","SWGBypassedConnCnt":"0",)"
-            R"("SWGTarrowProxy":"http:\/\/proxy.example:3128\/","SWGUserMsg":"Blocked \"by\" policy"})"
-            "\n");
+  EXPECT_EQ(Document(data, PAYLOAD_TYPE_STATS), kInitialStats);  // every counter wrapped
 }
 
 TEST(IpcApiData, OnlyTheExactUpdateCommandIsQueued) {
-  struct Case {
-    std::string command;
-    bool accepted;
-  };
-  const Case cases[] = {
-      {"NotifyExitForUpdate", true},
-      {"notifyexitforupdate", false},
-      {"NotifyExitForUpdateNow", false},
-      {"NotifyExitFor", false},
-      {"", false},
-      {std::string("NotifyExitForUpdate\0", 20), false},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.command);
+  for (const std::string& command :
+       {std::string("notifyexitforupdate"), std::string("NotifyExitForUpdateNow"),
+        std::string("NotifyExitFor"), std::string(), std::string("NotifyExitForUpdate\0", 20)}) {
+    SCOPED_TRACE(command);
     test::ScopedCaptureLog log;
     CIpcApiData data;
-    EXPECT_EQ(data.QueueCommand(c.command), c.accepted);
-    if (c.accepted) {
-      EXPECT_TRUE(log.Records().empty()) << log.Dump();
-      EXPECT_NE(Document(data, PAYLOAD_TYPE_COMMAND), "");
-    } else {
-      EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, "Invalid command - " + std::string(c.command.c_str())))
-          << log.Dump();
-      EXPECT_EQ(Document(data, PAYLOAD_TYPE_COMMAND), "");
-    }
+    EXPECT_FALSE(data.QueueCommand(command));
+    EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, "Invalid command - " + std::string(command.c_str()))) << log.Dump();
+    EXPECT_EQ(Document(data, PAYLOAD_TYPE_COMMAND), "");
   }
-}
-
-TEST(IpcApiData, CommandDocumentDrainsTheQueueInOrder) {
+  // Queued commands are taken by the document that carries them.
+  test::ScopedCaptureLog log;
   CIpcApiData data;
   ASSERT_TRUE(data.QueueCommand("NotifyExitForUpdate"));
   EXPECT_EQ(Document(data, PAYLOAD_TYPE_COMMAND), "{\"Commands\":[{\"Command\":\"NotifyExitForUpdate\"}]}\n");
   EXPECT_EQ(Document(data, PAYLOAD_TYPE_COMMAND), "");
-
-  ASSERT_TRUE(data.QueueCommand("NotifyExitForUpdate"));
-  ASSERT_TRUE(data.QueueCommand("NotifyExitForUpdate"));
-  EXPECT_EQ(Document(data, PAYLOAD_TYPE_COMMAND),
-            "{\"Commands\":[{\"Command\":\"NotifyExitForUpdate\"},{\"Command\":\"NotifyExitForUpdate\"}]}\n");
-  EXPECT_EQ(Document(data, PAYLOAD_TYPE_COMMAND), "");
-}
-
-TEST(IpcApiData, UnknownPayloadTypeIsRefused) {
-  test::ScopedCaptureLog log;
-  CIpcApiData data;
-  std::string json = "stale";
-  EXPECT_FALSE(data.ToJson(static_cast<PayloadType>('D'), json));
-  EXPECT_EQ(json, "");
-  EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, "Bad payload type parameter - D")) << log.Dump();
-  EXPECT_STREQ(PayloadTypeName(static_cast<PayloadType>('D')), "unknown");
-  EXPECT_STREQ(PayloadTypeName(PAYLOAD_TYPE_STATS), "stats");
+  EXPECT_TRUE(log.Records().empty()) << log.Dump();
 }
 
 }  // namespace
