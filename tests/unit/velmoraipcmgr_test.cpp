@@ -236,6 +236,11 @@ TEST_F(IpcMgrTest, ClientThatStopsReadingIsClosedWithoutHarmingOthers) {
 }
 
 TEST_F(IpcMgrTest, AcceptingGoesOnAfterAFailedAccept) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  // Exhausting the process's descriptors starves the sanitizer runtime as
+  // well (it once reported a bogus vptr fault from inside Asio under load).
+  GTEST_SKIP() << "descriptor exhaustion is tested in the normal build";
+#endif
   Start(TestSettings(), false);
   // The client's socket exists before the descriptors run out, so only the
   // agent's accept fails; the connection waits in the backlog.
