@@ -33,56 +33,43 @@ Bytes Prefix(const Bytes& bytes, std::size_t size) {
   return Bytes(bytes.begin(), bytes.begin() + size);
 }
 
+std::string Insufficient(int have, int need) {
+  return "Insufficient remaining buffer (" + std::to_string(have) + " bytes, expected at least " +
+         std::to_string(need) + ")";
+}
+
 TEST(ParseReceivedData, FindsWholeMessagesOnly) {
-  struct Step {
-    bool ok;
-    std::size_t offset, size;  // of the message found
-    bool more;
-  };
   const struct {
-    const char* name;
     Bytes read;
-    std::vector<Step> steps;
-    std::string error;  // logged by the failing step
+    std::vector<std::size_t> found;  // sizes of the messages found, in order
+    std::string error;               // logged by the call after them that fails; empty when none does
   } cases[] = {
-      {"one message", Message(30), {{true, 0, 100, false}}, ""},
-      {"two messages", Message(30) + Message(1), {{true, 0, 100, true}, {true, 100, 71, false}}, ""},
-      {"announces more than read",
-       Message(30, 60),
-       {{false, 0, 0, false}},
-       "Insufficient remaining buffer (100 bytes, expected at least 130)"},
-      {"shorter than a header",
-       Bytes(50, 0),
-       {{false, 0, 0, false}},
-       "Insufficient remaining buffer (50 bytes, expected at least 71)"},
-      {"message and a half",
-       Message(30) + Prefix(Message(30), 40),
-       {{true, 0, 100, true}, {false, 0, 0, false}},
-       "Insufficient remaining buffer (40 bytes, expected at least 71)"},
-      {"message and a half with header",
-       Message(30) + Prefix(Message(30), 80),
-       {{true, 0, 100, true}, {false, 0, 0, false}},
-       "Insufficient remaining buffer (80 bytes, expected at least 100)"},
-      {"message and one byte",
-       Message(30) + Bytes(1, 7),
-       {{true, 0, 100, true}, {false, 0, 0, false}},
-       "Payload start out of bounds"},
+      {Message(30), {100}, ""},
+      {Message(30) + Message(1), {100, 71}, ""},
+      {Message(30, 60), {}, Insufficient(100, 130)},
+      {Bytes(50, 0), {}, Insufficient(50, 71)},
+      {Message(30) + Prefix(Message(30), 40), {100}, Insufficient(40, 71)},
+      {Message(30) + Prefix(Message(30), 80), {100}, Insufficient(80, 100)},
+      {Message(30) + Bytes(1, 7), {100}, "Payload start out of bounds"},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
+    SCOPED_TRACE(::testing::Message() << "case " << (&c - cases));
     test::ScopedCaptureLog log;
-    const unsigned char* first = c.read.data();
-    const unsigned char* start = nullptr;
-    std::size_t size = 0;
-    for (const Step& step : c.steps) {
-      bool more = !step.more;
-      bool ok = CVelmoraTcpListenerConnection::parseReceivedData(first, c.read.data() + c.read.size() - 1,
-                                                                 start, size, more);
-      ASSERT_EQ(ok, step.ok) << log.Dump();
-      if (!ok) break;
-      EXPECT_EQ(static_cast<std::size_t>(start - first), step.offset);
-      EXPECT_EQ(size, step.size);
-      EXPECT_EQ(more, step.more);
+    const unsigned char *first = c.read.data(), *last = first + c.read.size() - 1, *start = nullptr;
+    std::size_t size = 0, offset = 0;
+    for (std::size_t i = 0; i < c.found.size(); ++i) {
+      const bool moreFollows = i + 1 < c.found.size() || !c.error.empty();
+      bool more = !moreFollows;
+      ASSERT_TRUE(CVelmoraTcpListenerConnection::parseReceivedData(first, last, start, size, more))
+          << log.Dump();
+      EXPECT_EQ(static_cast<std::size_t>(start - first), offset);
+      EXPECT_EQ(size, c.found[i]);
+      EXPECT_EQ(more, moreFollows);
+      offset += size;
+    }
+    bool more = false;
+    if (!c.error.empty()) {
+      EXPECT_FALSE(CVelmoraTcpListenerConnection::parseReceivedData(first, last, start, size, more));
     }
     EXPECT_EQ(log.Messages(LOG_LEVEL_ERROR),
               c.error.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.error});
