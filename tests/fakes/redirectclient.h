@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <array>
+#include <boost/asio/ip/udp.hpp>
 #include <cerrno>
 #include <optional>
 #include <string>
@@ -72,8 +73,8 @@ class LoopbackSocket {
       setsockopt(fd_, SOL_SOCKET, SO_SNDBUF, &size, sizeof(size));
       setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &size, sizeof(size));
     }
-    sockaddr_storage local = Address(0);
-    bound_ = ::bind(fd_, reinterpret_cast<sockaddr*>(&local), AddressLength()) == 0;
+    Endpoint local = Loopback(0);
+    bound_ = ::bind(fd_, local.data(), local.size()) == 0;
   }
   ~LoopbackSocket() { Close(); }
   LoopbackSocket(const LoopbackSocket&) = delete;
@@ -86,10 +87,10 @@ class LoopbackSocket {
   bool bound() const { return bound_; }
 
   u16 LocalPort() const {
-    sockaddr_storage local{};
-    socklen_t length = sizeof(local);
-    getsockname(fd_, reinterpret_cast<sockaddr*>(&local), &length);
-    return PortOf(local);
+    Endpoint local;
+    socklen_t length = static_cast<socklen_t>(local.capacity());
+    getsockname(fd_, local.data(), &length);
+    return local.port();
   }
   // This socket as the requester address of a redirection header.
   SocketAddressBytes AsRequester() const {
@@ -99,26 +100,26 @@ class LoopbackSocket {
 
   // UDP
   bool SendTo(u16 port, const Bytes& bytes) {
-    sockaddr_storage to = Address(port);
-    return ::sendto(fd_, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&to), AddressLength()) ==
+    Endpoint to = Loopback(port);
+    return ::sendto(fd_, bytes.data(), bytes.size(), 0, to.data(), to.size()) ==
            static_cast<ssize_t>(bytes.size());
   }
   // One datagram, or nothing when the deadline passed. `fromPort` receives the sender's port.
   std::optional<Bytes> Receive(u16* fromPort = nullptr) {
     Bytes buffer(70000);
-    sockaddr_storage from{};
-    socklen_t length = sizeof(from);
-    ssize_t n = ::recvfrom(fd_, buffer.data(), buffer.size(), 0, reinterpret_cast<sockaddr*>(&from), &length);
+    Endpoint from;
+    socklen_t length = static_cast<socklen_t>(from.capacity());
+    ssize_t n = ::recvfrom(fd_, buffer.data(), buffer.size(), 0, from.data(), &length);
     if (n < 0) return std::nullopt;
-    if (fromPort != nullptr) *fromPort = PortOf(from);
+    if (fromPort != nullptr) *fromPort = from.port();
     buffer.resize(static_cast<std::size_t>(n));
     return buffer;
   }
 
   // TCP
   bool Connect(u16 port) {
-    sockaddr_storage to = Address(port);
-    return ::connect(fd_, reinterpret_cast<sockaddr*>(&to), AddressLength()) == 0;
+    Endpoint to = Loopback(port);
+    return ::connect(fd_, to.data(), to.size()) == 0;
   }
   bool Send(const Bytes& bytes) {
     return ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
@@ -141,25 +142,10 @@ class LoopbackSocket {
   }
 
  private:
-  sockaddr_storage Address(u16 port) const {
-    sockaddr_storage out{};
-    if (v6_) {
-      auto* a = reinterpret_cast<sockaddr_in6*>(&out);
-      a->sin6_family = AF_INET6;
-      a->sin6_addr = in6addr_loopback;
-      a->sin6_port = htons(port);
-    } else {
-      auto* a = reinterpret_cast<sockaddr_in*>(&out);
-      a->sin_family = AF_INET;
-      a->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-      a->sin_port = htons(port);
-    }
-    return out;
-  }
-  socklen_t AddressLength() const { return v6_ ? sizeof(sockaddr_in6) : sizeof(sockaddr_in); }
-  u16 PortOf(const sockaddr_storage& a) const {
-    return ntohs(v6_ ? reinterpret_cast<const sockaddr_in6*>(&a)->sin6_port
-                     : reinterpret_cast<const sockaddr_in*>(&a)->sin_port);
+  using Endpoint = boost::asio::ip::udp::endpoint;  // only its socket address is used
+  Endpoint Loopback(u16 port) const {
+    return v6_ ? Endpoint(boost::asio::ip::address_v6::loopback(), port)
+               : Endpoint(boost::asio::ip::address_v4::loopback(), port);
   }
 
   bool v6_;
