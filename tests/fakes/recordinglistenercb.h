@@ -1,9 +1,9 @@
 // An IVelmoraListenerCB that records what the listeners hand over, answers
 // as steered, and lets a test hold the listener thread inside a callback.
+// Every member may be called from any thread; observations are copies.
 #pragma once
 
 #include <condition_variable>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
@@ -27,105 +27,86 @@ class RecordingListenerCB : public IVelmoraListenerCB {
   bool OnFirstRequestTcpFragmentAvailable(const unsigned char* data, u32 size,
                                           std::shared_ptr<CVelmoraTcpListenerConnection> connection,
                                           u32& contextId) override {
-    std::unique_lock<std::mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(mutex_);
     contextId = nextContextId_++;
     fragments_.push_back({Bytes(data, data + size), true, contextId, std::move(connection)});
-    changed_.notify_all();
     return handOverResult_;
   }
   bool OnRequestTcpFragmentAvailable(const unsigned char* data, u32 size, u32 contextId) override {
     std::lock_guard<std::mutex> lock(mutex_);
     fragments_.push_back({Bytes(data, data + size), false, contextId, nullptr});
-    changed_.notify_all();
     return handOverResult_;
   }
   bool CloseSession(u32 contextId) override {
     std::lock_guard<std::mutex> lock(mutex_);
     closed_.push_back(contextId);
     closeThreads_.push_back(std::this_thread::get_id());
-    changed_.notify_all();
     return true;
   }
   bool OnUdpRequestAvailable(const unsigned char* data, u32 size) override {
     std::unique_lock<std::mutex> lock(mutex_);
     datagrams_.emplace_back(data, data + size);
-    changed_.notify_all();
     if (throwOnDatagram_) throw std::runtime_error("listener test failure");
     if (holdDatagrams_) {
       ++held_;
-      changed_.notify_all();
-      changed_.wait(lock, [this] { return !holdDatagrams_; });
+      released_.wait(lock, [this] { return !holdDatagrams_; });
     }
     return handOverResult_;
   }
   void OnListenerException(u32 family) override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    exceptions_.push_back(family);
+    locked([&] { exceptions_.push_back(family); });
   }
 
-  // Steering.
+  // Steering. While held, datagrams wait inside OnUdpRequestAvailable until Release.
   void SetHandOverResult(bool result) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    handOverResult_ = result;
+    locked([&] { handOverResult_ = result; });
   }
   void ThrowOnDatagram() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    throwOnDatagram_ = true;
+    locked([&] { throwOnDatagram_ = true; });
   }
-  // Datagrams that arrive are held inside OnUdpRequestAvailable until Release.
   void HoldDatagrams() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    holdDatagrams_ = true;
+    locked([&] { holdDatagrams_ = true; });
   }
   void Release() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    holdDatagrams_ = false;
-    changed_.notify_all();
-  }
-  unsigned Held() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return held_;
+    locked([&] { holdDatagrams_ = false; });
+    released_.notify_all();
   }
 
-  // Observations (copies).
+  unsigned Held() {
+    return locked([&] { return held_; });
+  }
   std::vector<Bytes> Datagrams() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return datagrams_;
+    return locked([&] { return datagrams_; });
   }
   std::vector<Fragment> Fragments() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return fragments_;
+    return locked([&] { return fragments_; });
   }
   std::vector<u32> Closed() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return closed_;
+    return locked([&] { return closed_; });
   }
   std::vector<std::thread::id> CloseThreads() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return closeThreads_;
+    return locked([&] { return closeThreads_; });
   }
   std::vector<u32> Exceptions() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return exceptions_;
-  }
-  // Drops the connections the fragments hold.
-  void ForgetConnections() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    for (auto& f : fragments_) f.connection.reset();
+    return locked([&] { return exceptions_; });
   }
 
  private:
+  template <typename F>
+  auto locked(F f) -> decltype(f()) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return f();
+  }
+
   std::mutex mutex_;
-  std::condition_variable changed_;
+  std::condition_variable released_;
   std::vector<Bytes> datagrams_;
   std::vector<Fragment> fragments_;
   std::vector<u32> closed_;
   std::vector<std::thread::id> closeThreads_;
   std::vector<u32> exceptions_;
   u32 nextContextId_ = 100;
-  bool handOverResult_ = true;
-  bool throwOnDatagram_ = false;
-  bool holdDatagrams_ = false;
+  bool handOverResult_ = true, throwOnDatagram_ = false, holdDatagrams_ = false;
   unsigned held_ = 0;
 };
 

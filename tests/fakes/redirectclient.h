@@ -11,10 +11,10 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
+#include <boost/asio/ip/udp.hpp>
 #include <cerrno>
-#include <chrono>
-#include <cstring>
 #include <optional>
 #include <string>
 #include <vector>
@@ -25,8 +25,6 @@ namespace hxt::test {
 
 using Bytes = std::vector<unsigned char>;
 using SocketAddressBytes = std::array<unsigned char, kSocketAddressSize>;
-
-constexpr std::chrono::milliseconds kClientDeadline = std::chrono::seconds(10);
 
 // A 28-byte socket address in the filter's layout.
 inline SocketAddressBytes FilterSocketAddress(u32 family, const std::string& address, u16 port) {
@@ -42,17 +40,12 @@ inline SocketAddressBytes FilterSocketAddress(u32 family, const std::string& add
   return out;
 }
 
-// The filter's own 12 bytes, recognisable in answers.
-inline std::array<unsigned char, kFilterBytesSize> FilterBytes() {
-  return {0xf0, 0xf1, 0xf2, 0xf3, 0xf4, 0xf5, 0xf6, 0xf7, 0xf8, 0xf9, 0xfa, 0xfb};
-}
-
-// Header and DNS message; the length field says `lengthField` when given.
+// Header and DNS message; the length field says `lengthField` when given. The
+// filter's own 12 bytes are 0xf0..0xfb, recognisable in answers.
 inline Bytes RedirectedMessage(const SocketAddressBytes& requester, const SocketAddressBytes& destination,
                                const Bytes& dns, std::optional<u16> lengthField = std::nullopt) {
   Bytes out(kRedirectHeaderSize + dns.size());
-  auto filter = FilterBytes();
-  std::copy(filter.begin(), filter.end(), out.begin());
+  for (std::size_t i = 0; i < kFilterBytesSize; ++i) out[i] = static_cast<unsigned char>(0xf0 + i);
   std::copy(requester.begin(), requester.end(), out.begin() + kRequesterAddressOffset);
   std::copy(destination.begin(), destination.end(), out.begin() + kDestinationAddressOffset);
   WriteLittleEndian16(out.data() + kPayloadLengthOffset, lengthField.value_or(static_cast<u16>(dns.size())));
@@ -67,16 +60,12 @@ inline Bytes DnsBytes(std::size_t size, unsigned char seed = 1) {
   return out;
 }
 
-inline int FamilyToNative(u32 family) {
-  return family == kAddressFamilyIPv6 ? AF_INET6 : AF_INET;
-}
-
 // A loopback socket of the family, bound to an ephemeral port, with deadlines.
 class LoopbackSocket {
  public:
-  LoopbackSocket(u32 family, int type) : family_(family) {
-    fd_ = ::socket(FamilyToNative(family), type, 0);
-    timeval tv{static_cast<time_t>(kClientDeadline.count() / 1000), 0};
+  LoopbackSocket(u32 family, int type) : v6_(family == kAddressFamilyIPv6) {
+    fd_ = ::socket(v6_ ? AF_INET6 : AF_INET, type, 0);
+    timeval tv{10, 0};
     setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
     setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv));
     if (type == SOCK_DGRAM) {
@@ -84,8 +73,8 @@ class LoopbackSocket {
       setsockopt(fd_, SOL_SOCKET, SO_SNDBUF, &size, sizeof(size));
       setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &size, sizeof(size));
     }
-    sockaddr_storage local = Address(0);
-    ::bind(fd_, reinterpret_cast<sockaddr*>(&local), AddressLength());
+    Endpoint local = Loopback(0);
+    bound_ = ::bind(fd_, local.data(), local.size()) == 0;
   }
   ~LoopbackSocket() { Close(); }
   LoopbackSocket(const LoopbackSocket&) = delete;
@@ -95,65 +84,42 @@ class LoopbackSocket {
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
   }
-  int fd() const { return fd_; }
-  bool valid() const { return fd_ >= 0; }
+  bool bound() const { return bound_; }
 
   u16 LocalPort() const {
-    sockaddr_storage local{};
-    socklen_t length = sizeof(local);
-    getsockname(fd_, reinterpret_cast<sockaddr*>(&local), &length);
-    return ntohs(family_ == kAddressFamilyIPv6 ? reinterpret_cast<sockaddr_in6*>(&local)->sin6_port
-                                               : reinterpret_cast<sockaddr_in*>(&local)->sin_port);
+    Endpoint local;
+    socklen_t length = static_cast<socklen_t>(local.capacity());
+    getsockname(fd_, local.data(), &length);
+    return local.port();
   }
   // This socket as the requester address of a redirection header.
   SocketAddressBytes AsRequester() const {
-    return FilterSocketAddress(family_, family_ == kAddressFamilyIPv6 ? "::1" : "127.0.0.1", LocalPort());
-  }
-
-  sockaddr_storage Address(u16 port) const {
-    sockaddr_storage out{};
-    if (family_ == kAddressFamilyIPv6) {
-      auto* a = reinterpret_cast<sockaddr_in6*>(&out);
-      a->sin6_family = AF_INET6;
-      a->sin6_addr = in6addr_loopback;
-      a->sin6_port = htons(port);
-    } else {
-      auto* a = reinterpret_cast<sockaddr_in*>(&out);
-      a->sin_family = AF_INET;
-      a->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-      a->sin_port = htons(port);
-    }
-    return out;
-  }
-  socklen_t AddressLength() const {
-    return family_ == kAddressFamilyIPv6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
+    return FilterSocketAddress(v6_ ? kAddressFamilyIPv6 : kAddressFamilyIPv4, v6_ ? "::1" : "127.0.0.1",
+                               LocalPort());
   }
 
   // UDP
   bool SendTo(u16 port, const Bytes& bytes) {
-    sockaddr_storage to = Address(port);
-    return ::sendto(fd_, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&to), AddressLength()) ==
+    Endpoint to = Loopback(port);
+    return ::sendto(fd_, bytes.data(), bytes.size(), 0, to.data(), to.size()) ==
            static_cast<ssize_t>(bytes.size());
   }
   // One datagram, or nothing when the deadline passed. `fromPort` receives the sender's port.
   std::optional<Bytes> Receive(u16* fromPort = nullptr) {
     Bytes buffer(70000);
-    sockaddr_storage from{};
-    socklen_t length = sizeof(from);
-    ssize_t n = ::recvfrom(fd_, buffer.data(), buffer.size(), 0, reinterpret_cast<sockaddr*>(&from), &length);
+    Endpoint from;
+    socklen_t length = static_cast<socklen_t>(from.capacity());
+    ssize_t n = ::recvfrom(fd_, buffer.data(), buffer.size(), 0, from.data(), &length);
     if (n < 0) return std::nullopt;
-    if (fromPort != nullptr) {
-      *fromPort = ntohs(family_ == kAddressFamilyIPv6 ? reinterpret_cast<sockaddr_in6*>(&from)->sin6_port
-                                                      : reinterpret_cast<sockaddr_in*>(&from)->sin_port);
-    }
+    if (fromPort != nullptr) *fromPort = from.port();
     buffer.resize(static_cast<std::size_t>(n));
     return buffer;
   }
 
   // TCP
   bool Connect(u16 port) {
-    sockaddr_storage to = Address(port);
-    return ::connect(fd_, reinterpret_cast<sockaddr*>(&to), AddressLength()) == 0;
+    Endpoint to = Loopback(port);
+    return ::connect(fd_, to.data(), to.size()) == 0;
   }
   bool Send(const Bytes& bytes) {
     return ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
@@ -161,8 +127,7 @@ class LoopbackSocket {
   // Exactly `size` bytes, or nothing when the stream ended or the deadline passed.
   std::optional<Bytes> ReceiveExactly(std::size_t size) {
     Bytes out(size);
-    std::size_t have = 0;
-    while (have < size) {
+    for (std::size_t have = 0; have < size;) {
       ssize_t n = ::recv(fd_, out.data() + have, size - have, 0);
       if (n <= 0) return std::nullopt;
       have += static_cast<std::size_t>(n);
@@ -177,20 +142,20 @@ class LoopbackSocket {
   }
 
  private:
-  u32 family_;
+  using Endpoint = boost::asio::ip::udp::endpoint;  // only its socket address is used
+  Endpoint Loopback(u16 port) const {
+    return v6_ ? Endpoint(boost::asio::ip::address_v6::loopback(), port)
+               : Endpoint(boost::asio::ip::address_v4::loopback(), port);
+  }
+
+  bool v6_;
+  bool bound_ = false;
   int fd_ = -1;
 };
 
 // Whether the machine has an IPv6 loopback address.
 inline bool HaveIPv6Loopback() {
-  int fd = ::socket(AF_INET6, SOCK_DGRAM, 0);
-  if (fd < 0) return false;
-  sockaddr_in6 a{};
-  a.sin6_family = AF_INET6;
-  a.sin6_addr = in6addr_loopback;
-  bool ok = ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0;
-  ::close(fd);
-  return ok;
+  return LoopbackSocket(kAddressFamilyIPv6, SOCK_DGRAM).bound();
 }
 
 }  // namespace hxt::test

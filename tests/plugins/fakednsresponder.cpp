@@ -64,18 +64,15 @@ std::size_t readName(const std::string& query, std::size_t at, std::string& name
 
 }  // namespace
 
-bool FakeDnsResponder::AddARecord(const std::string& name, const std::string& ipv4) {
-  std::array<unsigned char, 4> address{};
-  if (::inet_pton(AF_INET, ipv4.c_str(), address.data()) != 1) return false;
-  records_[lower(name)].push_back({kTypeA, std::string(address.begin(), address.end())});
-  return true;
-}
-
-bool FakeDnsResponder::AddRecord(const std::string& name, const std::string& address) {
-  if (AddARecord(name, address)) return true;
-  std::array<unsigned char, 16> v6{};
-  if (::inet_pton(AF_INET6, address.c_str(), v6.data()) != 1) return false;
-  records_[lower(name)].push_back({kTypeAaaa, std::string(v6.begin(), v6.end())});
+bool FakeDnsResponder::AddRecord(const std::string& name, const std::string& address, bool ipv4Only) {
+  unsigned char bytes[16];
+  if (::inet_pton(AF_INET, address.c_str(), bytes) == 1) {
+    records_[lower(name)].push_back({kTypeA, std::string(bytes, bytes + 4)});
+  } else if (!ipv4Only && ::inet_pton(AF_INET6, address.c_str(), bytes) == 1) {
+    records_[lower(name)].push_back({kTypeAaaa, std::string(bytes, bytes + 16)});
+  } else {
+    return false;
+  }
   return true;
 }
 
@@ -91,19 +88,8 @@ void FakeDnsResponder::Clear() {
 }
 
 std::string FakeDnsResponder::Answer(const std::string& query) const {
-  switch (mode_) {
-    case DnsAnswerMode::Echo:
-      return echo(query);
-    case DnsAnswerMode::Records:
-      return fromRecords(query);
-    case DnsAnswerMode::Silent:
-    case DnsAnswerMode::Error:
-      break;
-  }
-  return {};
-}
-
-std::string FakeDnsResponder::echo(const std::string& query) const {
+  if (mode_ == DnsAnswerMode::Records) return fromRecords(query);
+  if (mode_ != DnsAnswerMode::Echo) return {};
   std::string reply = query;
   if (reply.size() >= 4) {
     reply[2] = static_cast<char>(static_cast<unsigned char>(reply[2]) | kFlagResponse);

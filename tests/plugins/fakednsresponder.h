@@ -3,7 +3,6 @@
 // Plain values, no locking; the plug-in guards them with its own mutex.
 #pragma once
 
-#include <array>
 #include <map>
 #include <string>
 #include <vector>
@@ -16,10 +15,9 @@ class FakeDnsResponder {
  public:
   void SetMode(DnsAnswerMode mode) { mode_ = mode; }
   DnsAnswerMode Mode() const { return mode_; }
-  // False when `ipv4` is not a dotted IPv4 address. Names compare case-insensitively.
-  bool AddARecord(const std::string& name, const std::string& ipv4);
-  // An A record for an IPv4 text, an AAAA record for an IPv6 text; false for neither.
-  bool AddRecord(const std::string& name, const std::string& address);
+  // An A record for an IPv4 text, an AAAA record for an IPv6 text unless
+  // `ipv4Only`; false when neither. Names compare case-insensitively.
+  bool AddRecord(const std::string& name, const std::string& address, bool ipv4Only = false);
   void Clear();
 
   // The question's name of a DNS message, lower-cased; empty when it has none.
@@ -29,7 +27,6 @@ class FakeDnsResponder {
   std::string Answer(const std::string& query) const;
 
  private:
-  std::string echo(const std::string& query) const;
   std::string fromRecords(const std::string& query) const;
 
   DnsAnswerMode mode_ = DnsAnswerMode::Silent;

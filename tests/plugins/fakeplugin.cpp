@@ -18,19 +18,21 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cctype>
 #include <chrono>
 #include <condition_variable>
-#include <cctype>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 #include <deque>
+#include <fstream>
 #include <functional>
+#include <future>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -60,6 +62,8 @@ namespace {
 
 constexpr std::size_t kKinds = 3;
 constexpr const char* kIds[kKinds] = {HXT_VELMORA_PLUGIN_ID, HXT_SWG_PLUGIN_ID, HXT_CLOUD_DOWNLOADER_ID};
+constexpr const char* kInterfaceNames[kKinds] = {
+    "IVelmoraPlugin::", "ISWGPlugin::", "ICloudDownloaderPlugin::"};
 
 u32 currentThreadId() {
   return static_cast<u32>(::syscall(SYS_gettid));
@@ -68,10 +72,10 @@ u32 currentThreadId() {
 std::string text(const char* value) {
   return value != nullptr ? value : "(null)";
 }
-std::string text(u32 value) {
+std::string text(u64 value) {
   return std::to_string(value);
 }
-std::string text(u64 value) {
+std::string text(u32 value) {
   return std::to_string(value);
 }
 std::string text(bool value) {
@@ -85,8 +89,7 @@ std::string text(const void* value) {
 // it is destroyed are dropped; the one running is waited for.
 class PluginThread {
  public:
-  PluginThread() {
-    thread_ = std::thread([this] { run(); });
+  PluginThread() : thread_([this] { run(); }) {
     std::unique_lock<std::mutex> lock(mutex_);
     wake_.wait(lock, [this] { return id_ != 0; });
   }
@@ -119,7 +122,7 @@ class PluginThread {
     std::unique_lock<std::mutex> lock(mutex_);
     id_ = currentThreadId();
     wake_.notify_all();
-    while (true) {
+    for (;;) {
       wake_.wait(lock, [this] { return stopping_ || !tasks_.empty(); });
       if (stopping_) return;
       auto task = std::move(tasks_.front());
@@ -135,28 +138,28 @@ class PluginThread {
   std::deque<std::function<void()>> tasks_;
   bool stopping_ = false;
   u32 id_ = 0;
-  std::thread thread_;
+  std::thread thread_;  // last: starts once the rest is built
 };
 
-// What every fake object shares: its kind, its thread, the callback
-// interfaces the service handed it (guarded by the module state's mutex).
+// The callback interfaces the service handed an object.
+struct CallbackSlots {
+  IVelmoraPluginCallback* velmora = nullptr;
+  ISWGPluginCallback* swg = nullptr;
+  ICloudDownloaderPluginCB* cloud = nullptr;
+  IPluginMessagingCallback* messaging = nullptr;
+};
+
+// What every fake object shares: its kind, its callback slots (guarded by the
+// module state's mutex) and its thread.
 struct FakeCore {
   explicit FakeCore(PluginKind k) : kind(k) {}
   PluginKind kind;
-  IVelmoraPluginCallback* velmoraCallback = nullptr;
-  ISWGPluginCallback* swgCallback = nullptr;
-  ICloudDownloaderPluginCB* cloudCallback = nullptr;
-  IPluginMessagingCallback* messaging = nullptr;
+  CallbackSlots slots;
   PluginThread thread;  // last: it stops first
 };
 
-struct Completion {
-  std::mutex mutex;
-  std::condition_variable done;
-  bool finished = false;
-  bool delivered = false;
-  long long result = 0;
-};
+// Whether a fired callback was delivered, and its return value.
+using Completion = std::promise<std::pair<bool, long long>>;
 
 struct Session {
   u32 contextId = 0;
@@ -164,67 +167,144 @@ struct Session {
   TcpDnsStream stream;
 };
 
+// The object a callback goes to; the enum lists each object's callbacks together.
+PluginKind targetOf(const CallbackRequest& request) {
+  if (request.callback == Callback::SendPluginMessage) return request.sender;
+  if (request.callback <= Callback::PluginStopped) return PluginKind::Velmora;
+  if (request.callback <= Callback::SWGPluginStopped) return PluginKind::Swg;
+  return PluginKind::CloudDownloader;
+}
+
+bool holds(const CallbackSlots& slots, const CallbackRequest& request) {
+  if (request.callback == Callback::SendPluginMessage) return slots.messaging != nullptr;
+  switch (targetOf(request)) {
+    case PluginKind::Velmora:
+      return slots.velmora != nullptr;
+    case PluginKind::Swg:
+      return slots.swg != nullptr;
+    case PluginKind::CloudDownloader:
+      break;
+  }
+  return slots.cloud != nullptr;
+}
+
+// Makes the callback through `slots`, which hold its interface; its return value, 0 for none.
+long long call(const CallbackSlots& slots, const CallbackRequest& request) {
+  const char* textArg = request.nullText ? nullptr : request.text.c_str();
+  const auto* bytes = reinterpret_cast<const unsigned char*>(textArg);
+  const u32 size = static_cast<u32>(request.text.size());
+  switch (request.callback) {
+    case Callback::Response:
+      slots.velmora->Response(request.handle, request.contextId, bytes, size);
+      break;
+    case Callback::ErrorOccurred:
+      slots.velmora->ErrorOccurred(request.handle, request.contextId, request.code);
+      break;
+    case Callback::SystemErrorOccurred:
+      slots.velmora->SystemErrorOccurred(request.code);
+      break;
+    case Callback::ProtectionStateChanged:
+      slots.velmora->ProtectionStateChanged(textArg);
+      break;
+    case Callback::ChangeDnsRedirectionMode:
+      slots.velmora->ChangeDnsRedirectionMode(textArg);
+      break;
+    case Callback::UpgradeDetailsChanged:
+      slots.velmora->UpgradeDetailsChanged(textArg);
+      break;
+    case Callback::PluginStopped:
+      slots.velmora->PluginStopped();
+      break;
+    case Callback::SwgSystemErrorOccurred:
+      slots.swg->SystemErrorOccurred(request.code);
+      break;
+    case Callback::SWGStateChanged:
+      slots.swg->SWGStateChanged(textArg);
+      break;
+    case Callback::SWGStatsChanged:
+      slots.swg->SWGStatsChanged(textArg);
+      break;
+    case Callback::SWGPluginStopped:
+      slots.swg->SWGPluginStopped();
+      break;
+    case Callback::SendPluginMessage:
+      return slots.messaging->SendPluginMessage(request.to.c_str(), request.from.c_str(),
+                                                request.topic.c_str(), textArg);
+    case Callback::UpdateAvailable:
+      return slots.cloud->UpdateAvailable();
+    case Callback::UpdateInProgress:
+      return slots.cloud->UpdateInProgress();
+  }
+  return 0;
+}
+
 class ModuleState final : public IFakePluginControl {
  public:
   ModuleState() { resetLocked(); }
 
   // ---- used by the plug-in objects
-  void Record(const char* op, std::vector<std::string> args) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (keepCalls_) calls_.push_back({op, std::move(args), currentThreadId()});
+  // The result scripted for `op`.
+  u32 ResultOf(const std::string& op) const {
+    return locked([&] {
+      auto found = results_.find(op);
+      return found != results_.end() ? found->second : 0u;
+    });
   }
-  // A benchmark sends millions of queries: the logs of calls and callbacks
-  // would grow without bound.
-  void StopKeepingCalls() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    keepCalls_ = false;
+  // Records the call and returns the result scripted for it.
+  u32 Record(const std::string& op, std::vector<std::string> args) {
+    locked([&] {
+      if (keepCalls_) calls_.push_back({op, std::move(args), currentThreadId()});
+    });
+    return ResultOf(op);
   }
-  u32 ResultOf(const char* op) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    auto found = results_.find(op);
-    return found != results_.end() ? found->second : 0;
-  }
-  bool Supports() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return supports_;
-  }
-  bool CreatesNull() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return createReturnsNull_;
-  }
-  bool ReportsStopped() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return reportStopped_;
-  }
-
+  bool Supports() const { return supports_; }
+  bool CreatesNull() const { return createReturnsNull_; }
+  bool ReportsStopped() const { return reportStopped_; }
   void Attach(FakeCore* core) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    live_.insert(core);
-    current_[static_cast<std::size_t>(core->kind)] = core;
+    locked([&] {
+      live_.insert(core);
+      current_[static_cast<std::size_t>(core->kind)] = core;
+    });
   }
   void Detach(FakeCore* core) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    live_.erase(core);
-    auto& current = current_[static_cast<std::size_t>(core->kind)];
-    if (current == core) current = nullptr;
+    locked([&] {
+      live_.erase(core);
+      FakeCore*& current = current_[static_cast<std::size_t>(core->kind)];
+      if (current == core) current = nullptr;
+    });
   }
-  // Callback interfaces are stored and cleared under the state's lock so that
-  // a callback in flight reads a consistent set.
-  template <typename Change>
-  void Update(FakeCore* core, Change change) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    change(*core);
+  // Under the state's lock, so that a callback in flight reads a consistent set.
+  void Bind(FakeCore* core, const CallbackSlots& slots) {
+    locked([&] { core->slots = slots; });
   }
-
   u32 OpenSession(u32 contextId, u32 transport) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    u32 handle = nextHandle_++;
-    sessions_[handle] = Session{contextId, transport, {}};
-    return handle;
+    return locked([&] {
+      sessions_[nextHandle_] = Session{contextId, transport, {}};
+      return nextHandle_++;
+    });
   }
   void CloseSession(u32 handle) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    sessions_.erase(handle);
+    locked([&] { sessions_.erase(handle); });
+  }
+  void AddRecord(const std::string& name, const std::string& address) {
+    locked([&] {
+      responder_.SetMode(DnsAnswerMode::Records);
+      responder_.AddRecord(name, address);
+    });
+  }
+  void AddTrigger(const std::string& name, const std::string& json) {
+    locked([&] { triggers_[name] = json; });
+  }
+  // A query for a trigger's name sends its JSON through ChangeDnsRedirectionMode.
+  void FireTrigger(const std::string& query) {
+    const std::string name = FakeDnsResponder::QuestionName(query);
+    auto request = MakeCallback(Callback::ChangeDnsRedirectionMode);
+    const bool found = locked([&] {
+      auto it = triggers_.find(name);
+      if (it != triggers_.end()) request.text = it->second;
+      return it != triggers_.end();
+    });
+    if (found) Post(request);
   }
   // Answers the messages completed by `bytes`, now or when released.
   void Answer(u32 handle, const std::string& bytes) {
@@ -234,26 +314,20 @@ class ModuleState final : public IFakePluginControl {
       auto session = sessions_.find(handle);
       if (session == sessions_.end() || responder_.Mode() == DnsAnswerMode::Silent) return;
       const bool tcp = session->second.transport == HXT_TRANSPORT_TCP;
-      std::vector<std::string> messages =
-          tcp ? session->second.stream.Append(bytes) : std::vector<std::string>{bytes};
-      for (const auto& message : messages) {
-        CallbackRequest request;
+      for (const auto& message :
+           tcp ? session->second.stream.Append(bytes) : std::vector<std::string>{bytes}) {
+        auto request = MakeCallback(Callback::ErrorOccurred);
         request.handle = handle;
         request.contextId = session->second.contextId;
         if (responder_.Mode() == DnsAnswerMode::Error) {
-          request.callback = Callback::ErrorOccurred;
           request.code = answerErrorCode_;
         } else {
           request.callback = Callback::Response;
-          std::string answer = responder_.Answer(message);
+          const std::string answer = responder_.Answer(message);
           if (answer.empty()) continue;
           request.text = tcp ? TcpDnsStream::Frame(answer) : answer;
         }
-        if (holdResponses_) {
-          held_.push_back(request);
-        } else {
-          answers.push_back(request);
-        }
+        (holdResponses_ ? held_ : answers).push_back(request);
       }
     }
     for (const auto& request : answers) dispatch(request, nullptr);
@@ -263,88 +337,79 @@ class ModuleState final : public IFakePluginControl {
   u32 Version() const override { return kControlVersion; }
   const char* ModuleName() const override { return HXT_FAKE_MODULE_NAME; }
   void Reset() override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    resetLocked();
+    locked([&] { resetLocked(); });
   }
   void SetResult(const char* op, u32 result) override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    results_[text(op)] = result;
+    locked([&] { results_[text(op)] = result; });
   }
-  void SetSupportsInterface(bool supported) override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    supports_ = supported;
-  }
-  void SetCreateReturnsNull(bool returnsNull) override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    createReturnsNull_ = returnsNull;
-  }
-  void SetReportStopped(bool report) override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    reportStopped_ = report;
-  }
+  void SetSupportsInterface(bool supported) override { supports_ = supported; }
+  void SetCreateReturnsNull(bool returnsNull) override { createReturnsNull_ = returnsNull; }
+  void SetReportStopped(bool report) override { reportStopped_ = report; }
   void SetDnsAnswerMode(DnsAnswerMode mode, u32 errorCode) override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    responder_.SetMode(mode);
-    answerErrorCode_ = errorCode;
+    locked([&] {
+      responder_.SetMode(mode);
+      answerErrorCode_ = errorCode;
+    });
   }
   void AddARecord(const char* name, const char* ipv4) override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    responder_.AddARecord(text(name), text(ipv4));
+    locked([&] { responder_.AddRecord(text(name), text(ipv4), true); });
   }
-  void AddRecord(const std::string& name, const std::string& address) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    responder_.AddRecord(name, address);
-  }
-  void SetHoldResponses(bool hold) override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    holdResponses_ = hold;
-  }
+  void SetHoldResponses(bool hold) override { holdResponses_ = hold; }
   std::size_t ReleaseHeldResponses() override {
     std::vector<CallbackRequest> held;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      held.swap(held_);
-    }
+    locked([&] { held.swap(held_); });
     for (const auto& request : held) dispatch(request, nullptr);
     return held.size();
   }
   std::vector<Call> Calls() const override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return calls_;
+    return locked([&] { return calls_; });
   }
   std::size_t CallCount(const char* op) const override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    std::size_t count = 0;
-    for (const auto& call : calls_) count += call.op == text(op) ? 1 : 0;
-    return count;
+    return locked([&] {
+      std::size_t count = 0;
+      for (const auto& call : calls_) count += call.op == text(op) ? 1 : 0;
+      return count;
+    });
   }
   std::vector<FiredCallback> Fired() const override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return fired_;
+    return locked([&] { return fired_; });
   }
   u32 LiveObjects() const override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return static_cast<u32>(live_.size());
+    return locked([&] { return static_cast<u32>(live_.size()); });
   }
   u32 PluginThreadId(PluginKind kind) const override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    FakeCore* core = current_[static_cast<std::size_t>(kind)];
-    return core != nullptr ? core->thread.Id() : 0;
+    return locked([&] {
+      FakeCore* core = current_[static_cast<std::size_t>(kind)];
+      return core != nullptr ? core->thread.Id() : 0u;
+    });
   }
   bool Post(const CallbackRequest& request) override { return dispatch(request, nullptr); }
   bool Fire(const CallbackRequest& request, long long* result, u32 timeoutMs) override {
+    // `completion` stays alive here, so a dropped task times out rather than breaking the promise.
     auto completion = std::make_shared<Completion>();
-    if (!dispatch(request, completion)) return false;
-    std::unique_lock<std::mutex> lock(completion->mutex);
-    if (!completion->done.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                                   [&] { return completion->finished; })) {
+    auto outcome = completion->get_future();
+    if (!dispatch(request, completion) ||
+        outcome.wait_for(std::chrono::milliseconds(timeoutMs)) != std::future_status::ready)
       return false;
-    }
-    if (result != nullptr) *result = completion->result;
-    return completion->delivered;
+    const auto [delivered, value] = outcome.get();
+    if (result != nullptr) *result = value;
+    return delivered;
+  }
+
+  // A benchmark sends millions of queries: the logs of calls and callbacks
+  // would grow without bound.
+  void StopKeepingCalls() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    keepCalls_ = false;
   }
 
  private:
+  template <typename F>
+  auto locked(F f) const -> decltype(f()) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return f();
+  }
+
   void resetLocked() {
     calls_.clear();
     keepCalls_ = true;
@@ -359,134 +424,31 @@ class ModuleState final : public IFakePluginControl {
     holdResponses_ = false;
     held_.clear();
     sessions_.clear();
-  }
-
-  static PluginKind targetOf(const CallbackRequest& request) {
-    switch (request.callback) {
-      case Callback::Response:
-      case Callback::ErrorOccurred:
-      case Callback::SystemErrorOccurred:
-      case Callback::ProtectionStateChanged:
-      case Callback::ChangeDnsRedirectionMode:
-      case Callback::UpgradeDetailsChanged:
-      case Callback::PluginStopped:
-        return PluginKind::Velmora;
-      case Callback::SwgSystemErrorOccurred:
-      case Callback::SWGStateChanged:
-      case Callback::SWGStatsChanged:
-      case Callback::SWGPluginStopped:
-        return PluginKind::Swg;
-      case Callback::SendPluginMessage:
-        return request.sender;
-      case Callback::UpdateAvailable:
-      case Callback::UpdateInProgress:
-        break;
-    }
-    return PluginKind::CloudDownloader;
-  }
-
-  static bool holdsCallback(const FakeCore& core, const CallbackRequest& request) {
-    if (request.callback == Callback::SendPluginMessage) return core.messaging != nullptr;
-    switch (targetOf(request)) {
-      case PluginKind::Velmora:
-        return core.velmoraCallback != nullptr;
-      case PluginKind::Swg:
-        return core.swgCallback != nullptr;
-      case PluginKind::CloudDownloader:
-        break;
-    }
-    return core.cloudCallback != nullptr;
+    triggers_.clear();
   }
 
   bool dispatch(const CallbackRequest& request, std::shared_ptr<Completion> completion) {
     std::lock_guard<std::mutex> lock(mutex_);
     FakeCore* core = current_[static_cast<std::size_t>(targetOf(request))];
-    if (core == nullptr || !holdsCallback(*core, request)) return false;
+    if (core == nullptr || !holds(core->slots, request)) return false;
     // The task runs on the object's own thread, which stops before the
     // object goes away, so `core` outlives it.
     core->thread.Post([this, core, request, completion] { deliver(core, request, completion); });
     return true;
   }
 
+  // On the object's thread; the interface may have been taken back since it was posted.
   void deliver(FakeCore* core, const CallbackRequest& request,
                const std::shared_ptr<Completion>& completion) {
-    IVelmoraPluginCallback* velmora;
-    ISWGPluginCallback* swg;
-    ICloudDownloaderPluginCB* cloud;
-    IPluginMessagingCallback* messaging;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      velmora = core->velmoraCallback;
-      swg = core->swgCallback;
-      cloud = core->cloudCallback;
-      messaging = core->messaging;
-    }
-    const char* textArg = request.nullText ? nullptr : request.text.c_str();
-    const auto* bytes =
-        request.nullText ? nullptr : reinterpret_cast<const unsigned char*>(request.text.data());
-    const u32 size = static_cast<u32>(request.text.size());
-    bool delivered = true;
-    long long result = 0;
-    switch (request.callback) {
-      case Callback::Response:
-        if ((delivered = velmora != nullptr))
-          velmora->Response(request.handle, request.contextId, bytes, size);
-        break;
-      case Callback::ErrorOccurred:
-        if ((delivered = velmora != nullptr))
-          velmora->ErrorOccurred(request.handle, request.contextId, request.code);
-        break;
-      case Callback::SystemErrorOccurred:
-        if ((delivered = velmora != nullptr)) velmora->SystemErrorOccurred(request.code);
-        break;
-      case Callback::ProtectionStateChanged:
-        if ((delivered = velmora != nullptr)) velmora->ProtectionStateChanged(textArg);
-        break;
-      case Callback::ChangeDnsRedirectionMode:
-        if ((delivered = velmora != nullptr)) velmora->ChangeDnsRedirectionMode(textArg);
-        break;
-      case Callback::UpgradeDetailsChanged:
-        if ((delivered = velmora != nullptr)) velmora->UpgradeDetailsChanged(textArg);
-        break;
-      case Callback::PluginStopped:
-        if ((delivered = velmora != nullptr)) velmora->PluginStopped();
-        break;
-      case Callback::SwgSystemErrorOccurred:
-        if ((delivered = swg != nullptr)) swg->SystemErrorOccurred(request.code);
-        break;
-      case Callback::SWGStateChanged:
-        if ((delivered = swg != nullptr)) swg->SWGStateChanged(textArg);
-        break;
-      case Callback::SWGStatsChanged:
-        if ((delivered = swg != nullptr)) swg->SWGStatsChanged(textArg);
-        break;
-      case Callback::SWGPluginStopped:
-        if ((delivered = swg != nullptr)) swg->SWGPluginStopped();
-        break;
-      case Callback::SendPluginMessage:
-        if ((delivered = messaging != nullptr)) {
-          result = messaging->SendPluginMessage(request.to.c_str(), request.from.c_str(),
-                                                request.topic.c_str(), textArg);
-        }
-        break;
-      case Callback::UpdateAvailable:
-        if ((delivered = cloud != nullptr)) result = cloud->UpdateAvailable();
-        break;
-      case Callback::UpdateInProgress:
-        if ((delivered = cloud != nullptr)) result = cloud->UpdateInProgress();
-        break;
-    }
+    const CallbackSlots slots = locked([&] { return core->slots; });
+    const bool delivered = holds(slots, request);
+    const long long result = delivered ? call(slots, request) : 0;
     if (delivered) {
-      std::lock_guard<std::mutex> lock(mutex_);
-      if (keepCalls_) fired_.push_back({request.callback, result, currentThreadId()});
+      locked([&] {
+        if (keepCalls_) fired_.push_back({request.callback, result, currentThreadId()});
+      });
     }
-    if (completion) {
-      std::lock_guard<std::mutex> lock(completion->mutex);
-      completion->finished = true;
-      completion->delivered = delivered;
-      completion->result = result;
-      completion->done.notify_all();
-    }
+    if (completion) completion->set_value({delivered, result});
   }
 
   mutable std::mutex mutex_;
@@ -494,15 +456,13 @@ class ModuleState final : public IFakePluginControl {
   bool keepCalls_ = true;
   std::vector<FiredCallback> fired_;
   std::map<std::string, u32> results_;
-  bool supports_ = true;
-  bool createReturnsNull_ = false;
-  bool reportStopped_ = true;
+  std::atomic<bool> supports_{true}, createReturnsNull_{false}, reportStopped_{true}, holdResponses_{false};
   FakeDnsResponder responder_;
   u32 answerErrorCode_ = 0;
-  bool holdResponses_ = false;
   std::vector<CallbackRequest> held_;
   std::map<u32, Session> sessions_;
   u32 nextHandle_ = 1;
+  std::map<std::string, std::string> triggers_;
   std::set<FakeCore*> live_;
   FakeCore* current_[kKinds] = {};
 };
@@ -512,258 +472,175 @@ ModuleState& State() {
   return state;
 }
 
-// ---- the plug-in objects ----------------------------------------------------
-
 // A plug-in inside a separately started agent cannot be steered through the
 // control function, so end-to-end tests script its start through a file named
 // by HXT_FAKE_DNS_SCRIPT, one directive a line:
 //   record <name> <IPv4 or IPv6 address>   answer from these records (else NXDOMAIN)
 //   redirect <JSON>                        sent through ChangeDnsRedirectionMode on Start
 //   protection <JSON>                      sent through ProtectionStateChanged on Start
-//   trigger <name> <JSON>                  a UDP query for <name> sends the JSON through
+//   trigger <name> <JSON>                  a query for <name> sends the JSON through
 //                                          ChangeDnsRedirectionMode (before it is answered)
 //   forget-calls                           keep no log of calls or callbacks from here on (benchmarks)
-std::mutex& triggerMutex() {
-  static std::mutex m;
-  return m;
-}
-std::map<std::string, std::string>& triggers() {
-  static std::map<std::string, std::string> byName;
-  return byName;
-}
-
-void fireTrigger(const std::string& query) {
-  std::string name = FakeDnsResponder::QuestionName(query);
-  if (name.empty()) return;
-  std::string json;
-  {
-    std::lock_guard<std::mutex> lock(triggerMutex());
-    auto it = triggers().find(name);
-    if (it == triggers().end()) return;
-    json = it->second;
-  }
-  CallbackRequest request = MakeCallback(Callback::ChangeDnsRedirectionMode);
-  request.text = json;
-  State().Post(request);
-}
-
 void runStartScript() {
   const char* path = std::getenv("HXT_FAKE_DNS_SCRIPT");
   if (path == nullptr) return;
   std::ifstream in(path);
-  std::string line;
-  while (std::getline(in, line)) {
+  for (std::string line; std::getline(in, line);) {
     std::istringstream words(line);
-    std::string directive;
+    std::string directive, name, rest;
     words >> directive;
-    std::string rest;
-    std::getline(words >> std::ws, rest);
+    if (directive == "record" || directive == "trigger") words >> name;
     if (directive == "record") {
-      std::istringstream parts(rest);
-      std::string name, address;
-      parts >> name >> address;
-      State().SetDnsAnswerMode(DnsAnswerMode::Records, 0);
-      State().AddRecord(name, address);
+      words >> rest;
+    } else {
+      std::getline(words >> std::ws, rest);
+    }
+    if (directive == "record") {
+      State().AddRecord(name, rest);
     } else if (directive == "forget-calls") {
       State().StopKeepingCalls();
     } else if (directive == "trigger") {
-      std::istringstream parts(rest);
-      std::string name, json;
-      parts >> name;
-      std::getline(parts >> std::ws, json);
       for (auto& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-      std::lock_guard<std::mutex> lock(triggerMutex());
-      triggers()[name] = json;
+      State().AddTrigger(name, rest);
     } else if (directive == "redirect" || directive == "protection") {
-      CallbackRequest request = MakeCallback(directive == "redirect" ? Callback::ChangeDnsRedirectionMode
-                                                                     : Callback::ProtectionStateChanged);
+      auto request = MakeCallback(directive == "redirect" ? Callback::ChangeDnsRedirectionMode
+                                                          : Callback::ProtectionStateChanged);
       request.text = rest;
       State().Post(request);
     }
   }
 }
 
-class FakeVelmoraPlugin final : public IVelmoraPlugin {
+// ---- the plug-in objects ----------------------------------------------------
+
+// Lets DisposePlugin delete any fake object it is handed.
+struct Disposable {
+  virtual ~Disposable() = default;
+};
+
+// What the three fake objects share: calls recorded as "<interface>::<op>",
+// SupportsInterface, the callback slots and the thread.
+template <typename Interface, PluginKind Kind>
+class FakeObject : public Interface, public Disposable {
  public:
-  FakeVelmoraPlugin() { State().Attach(&core_); }
-  ~FakeVelmoraPlugin() { State().Detach(&core_); }
+  FakeObject() { State().Attach(&core_); }
+  ~FakeObject() override { State().Detach(&core_); }
 
   bool SupportsInterface(const char* interfaceId, u32 version) override {
-    State().Record("IVelmoraPlugin::SupportsInterface", {text(interfaceId), text(version)});
+    record("SupportsInterface", {text(interfaceId), text(version)});
     return State().Supports() && interfaceId != nullptr &&
-           std::strcmp(interfaceId, HXT_VELMORA_PLUGIN_ID) == 0;
+           std::strcmp(interfaceId, kIds[static_cast<std::size_t>(Kind)]) == 0;
   }
-  void Reserved() override { State().Record("IVelmoraPlugin::Reserved", {}); }
-  void ReservedSink() override { State().Record("IVelmoraPlugin::ReservedSink", {}); }
+  void Reserved() override { record("Reserved", {}); }
+
+ protected:
+  u32 record(const char* op, std::vector<std::string> args) {
+    return State().Record(kInterfaceNames[static_cast<std::size_t>(Kind)] + std::string(op), std::move(args));
+  }
+  void bind(const CallbackSlots& slots) { State().Bind(&core_, slots); }
+
+ private:
+  FakeCore core_{Kind};
+};
+
+// The DNS-protection and SWG objects also take messages and stop asynchronously.
+template <typename Interface, PluginKind Kind, Callback Stopped>
+class FakeMessagingObject : public FakeObject<Interface, Kind> {
+ public:
+  void ReservedSink() override { this->record("ReservedSink", {}); }
   u32 ReceiveMessage(const char* from, const char* topic, const char* payload, u64 timestamp) override {
-    return recorded("IVelmoraPlugin::ReceiveMessage",
-                    {text(from), text(topic), text(payload), text(timestamp)});
+    return this->record("ReceiveMessage", {text(from), text(topic), text(payload), text(timestamp)});
   }
   void ReceiveMessageResult(const char* plugin, const char* topic, u32 status) override {
-    State().Record("IVelmoraPlugin::ReceiveMessageResult", {text(plugin), text(topic), text(status)});
+    this->record("ReceiveMessageResult", {text(plugin), text(topic), text(status)});
   }
+  void Uninit() override {
+    this->record("Uninit", {});
+    this->bind({});
+  }
+  u32 InitiateStop() override {
+    const u32 result = this->record("InitiateStop", {});
+    if (result == 0 && State().ReportsStopped()) State().Post(MakeCallback(Stopped));
+    return result;
+  }
+};
+
+class FakeVelmoraPlugin final
+    : public FakeMessagingObject<IVelmoraPlugin, PluginKind::Velmora, Callback::PluginStopped> {
+ public:
   u32 Init(const char* binDir, const char* libDir, const char* profileDir, const char* version,
            const char* udid, IVelmoraPluginCallback* callback, IPluginMessagingCallback* messaging,
            void* reserved) override {
-    u32 result =
-        recorded("IVelmoraPlugin::Init",
-                 {text(binDir), text(libDir), text(profileDir), text(version), text(udid),
-                  text(static_cast<const void*>(callback)), text(static_cast<const void*>(messaging)),
-                  text(static_cast<const void*>(reserved))});
-    State().Update(&core_, [&](FakeCore& core) {
-      core.velmoraCallback = callback;
-      core.messaging = messaging;
-    });
+    const u32 result = record("Init", {text(binDir), text(libDir), text(profileDir), text(version),
+                                       text(udid), text(static_cast<const void*>(callback)),
+                                       text(static_cast<const void*>(messaging)), text(reserved)});
+    bind({callback, nullptr, nullptr, messaging});
     return result;
   }
-  void Uninit() override {
-    State().Record("IVelmoraPlugin::Uninit", {});
-    State().Update(&core_, [](FakeCore& core) {
-      core.velmoraCallback = nullptr;
-      core.messaging = nullptr;
-    });
-  }
   u32 Start() override {
-    u32 result = recorded("IVelmoraPlugin::Start", {});
+    const u32 result = record("Start", {});
     if (result == 0) runStartScript();
     return result;
   }
-  u32 InitiateStop() override {
-    u32 result = recorded("IVelmoraPlugin::InitiateStop", {});
-    if (result == 0 && State().ReportsStopped()) State().Post(MakeCallback(Callback::PluginStopped));
-    return result;
-  }
+  // The handle handed out is recorded as a fourth argument.
   u32 OpenSession(u32 contextId, const char* address, u32 transport, u32* sessionHandle) override {
-    u32 result = State().ResultOf("IVelmoraPlugin::OpenSession");
-    u32 handle = 0;
-    if (result == 0) handle = State().OpenSession(contextId, transport);
+    const u32 result = State().ResultOf("IVelmoraPlugin::OpenSession");
+    const u32 handle = result == 0 ? State().OpenSession(contextId, transport) : 0;
     if (sessionHandle != nullptr) *sessionHandle = handle;
-    State().Record("IVelmoraPlugin::OpenSession",
-                   {text(contextId), text(address), text(transport), text(handle)});
+    record("OpenSession", {text(contextId), text(address), text(transport), text(handle)});
     return result;
   }
   u32 Send(u32 sessionHandle, const unsigned char* data, u32 length) override {
-    std::string bytes = data != nullptr ? std::string(reinterpret_cast<const char*>(data), length) : "";
-    u32 result = recorded("IVelmoraPlugin::Send", {text(sessionHandle), bytes, text(length)});
+    const std::string bytes = data != nullptr ? std::string(reinterpret_cast<const char*>(data), length) : "";
+    const u32 result = record("Send", {text(sessionHandle), bytes, text(length)});
     if (result == 0) {
-      fireTrigger(bytes);
+      State().FireTrigger(bytes);
       State().Answer(sessionHandle, bytes);
     }
     return result;
   }
   u32 CloseSession(u32 sessionHandle) override {
-    u32 result = recorded("IVelmoraPlugin::CloseSession", {text(sessionHandle)});
+    const u32 result = record("CloseSession", {text(sessionHandle)});
     State().CloseSession(sessionHandle);
     return result;
   }
-  u32 VpnStateChanged(const char* json) override {
-    return recorded("IVelmoraPlugin::VpnStateChanged", {text(json)});
-  }
-  u32 UpgradeStateChanged(const char* json) override {
-    return recorded("IVelmoraPlugin::UpgradeStateChanged", {text(json)});
-  }
-  u32 DnsRedirectionDisrupted() override { return recorded("IVelmoraPlugin::DnsRedirectionDisrupted", {}); }
-
- private:
-  static u32 recorded(const char* op, std::vector<std::string> args) {
-    State().Record(op, std::move(args));
-    return State().ResultOf(op);
-  }
-  FakeCore core_{PluginKind::Velmora};
+  u32 VpnStateChanged(const char* json) override { return record("VpnStateChanged", {text(json)}); }
+  u32 UpgradeStateChanged(const char* json) override { return record("UpgradeStateChanged", {text(json)}); }
+  u32 DnsRedirectionDisrupted() override { return record("DnsRedirectionDisrupted", {}); }
 };
 
-class FakeSwgPlugin final : public ISWGPlugin {
+class FakeSwgPlugin final
+    : public FakeMessagingObject<ISWGPlugin, PluginKind::Swg, Callback::SWGPluginStopped> {
  public:
-  FakeSwgPlugin() { State().Attach(&core_); }
-  ~FakeSwgPlugin() { State().Detach(&core_); }
-
-  bool SupportsInterface(const char* interfaceId, u32 version) override {
-    State().Record("ISWGPlugin::SupportsInterface", {text(interfaceId), text(version)});
-    return State().Supports() && interfaceId != nullptr && std::strcmp(interfaceId, HXT_SWG_PLUGIN_ID) == 0;
-  }
-  void Reserved() override { State().Record("ISWGPlugin::Reserved", {}); }
-  void ReservedSink() override { State().Record("ISWGPlugin::ReservedSink", {}); }
-  u32 ReceiveMessage(const char* from, const char* topic, const char* payload, u64 timestamp) override {
-    return recorded("ISWGPlugin::ReceiveMessage", {text(from), text(topic), text(payload), text(timestamp)});
-  }
-  void ReceiveMessageResult(const char* plugin, const char* topic, u32 status) override {
-    State().Record("ISWGPlugin::ReceiveMessageResult", {text(plugin), text(topic), text(status)});
-  }
   u32 Init(const char* binDir, const char* libDir, const char* profileDir, const char* version,
            ISWGPluginCallback* callback, IPluginMessagingCallback* messaging, void* reserved) override {
-    u32 result = recorded("ISWGPlugin::Init", {text(binDir), text(libDir), text(profileDir), text(version),
-                                               text(static_cast<const void*>(callback)),
-                                               text(static_cast<const void*>(messaging)),
-                                               text(static_cast<const void*>(reserved))});
-    State().Update(&core_, [&](FakeCore& core) {
-      core.swgCallback = callback;
-      core.messaging = messaging;
-    });
+    const u32 result = record("Init", {text(binDir), text(libDir), text(profileDir), text(version),
+                                       text(static_cast<const void*>(callback)),
+                                       text(static_cast<const void*>(messaging)), text(reserved)});
+    bind({nullptr, callback, nullptr, messaging});
     return result;
   }
-  void Uninit() override {
-    State().Record("ISWGPlugin::Uninit", {});
-    State().Update(&core_, [](FakeCore& core) {
-      core.swgCallback = nullptr;
-      core.messaging = nullptr;
-    });
-  }
-  u32 Start(const char* payload) override { return recorded("ISWGPlugin::Start", {text(payload)}); }
-  u32 InitiateStop() override {
-    u32 result = recorded("ISWGPlugin::InitiateStop", {});
-    if (result == 0 && State().ReportsStopped()) State().Post(MakeCallback(Callback::SWGPluginStopped));
-    return result;
-  }
-
- private:
-  static u32 recorded(const char* op, std::vector<std::string> args) {
-    State().Record(op, std::move(args));
-    return State().ResultOf(op);
-  }
-  FakeCore core_{PluginKind::Swg};
+  u32 Start(const char* payload) override { return record("Start", {text(payload)}); }
 };
 
-class FakeCloudDownloader final : public ICloudDownloaderPlugin {
+class FakeCloudDownloader final : public FakeObject<ICloudDownloaderPlugin, PluginKind::CloudDownloader> {
  public:
-  FakeCloudDownloader() { State().Attach(&core_); }
-  ~FakeCloudDownloader() { State().Detach(&core_); }
-
-  bool SupportsInterface(const char* interfaceId, u32 version) override {
-    State().Record("ICloudDownloaderPlugin::SupportsInterface", {text(interfaceId), text(version)});
-    return State().Supports() && interfaceId != nullptr &&
-           std::strcmp(interfaceId, HXT_CLOUD_DOWNLOADER_ID) == 0;
-  }
-  void Reserved() override { State().Record("ICloudDownloaderPlugin::Reserved", {}); }
   u32 Register(ICloudDownloaderPluginCB* callback) override {
-    u32 result = recorded("ICloudDownloaderPlugin::Register", {text(static_cast<const void*>(callback))});
-    State().Update(&core_, [&](FakeCore& core) { core.cloudCallback = callback; });
+    const u32 result = record("Register", {text(static_cast<const void*>(callback))});
+    bind({nullptr, nullptr, callback, nullptr});
     return result;
   }
   void Unregister(ICloudDownloaderPluginCB* callback) override {
-    State().Record("ICloudDownloaderPlugin::Unregister", {text(static_cast<const void*>(callback))});
-    State().Update(&core_, [](FakeCore& core) { core.cloudCallback = nullptr; });
+    record("Unregister", {text(static_cast<const void*>(callback))});
+    bind({});
   }
-  u32 Start() override { return recorded("ICloudDownloaderPlugin::Start", {}); }
-  u32 Stop() override { return recorded("ICloudDownloaderPlugin::Stop", {}); }
+  u32 Start() override { return record("Start", {}); }
+  u32 Stop() override { return record("Stop", {}); }
   u32 UpdateParameters(const char* downloadUrl, u32 intervalSeconds, bool windowOpen) override {
-    return recorded("ICloudDownloaderPlugin::UpdateParameters",
-                    {text(downloadUrl), text(intervalSeconds), text(windowOpen)});
+    return record("UpdateParameters", {text(downloadUrl), text(intervalSeconds), text(windowOpen)});
   }
-  u32 UserSessionChange(u32 event) override {
-    return recorded("ICloudDownloaderPlugin::UserSessionChange", {text(event)});
-  }
-
- private:
-  static u32 recorded(const char* op, std::vector<std::string> args) {
-    State().Record(op, std::move(args));
-    return State().ResultOf(op);
-  }
-  FakeCore core_{PluginKind::CloudDownloader};
+  u32 UserSessionChange(u32 event) override { return record("UserSessionChange", {text(event)}); }
 };
-
-constexpr bool offers(PluginKind kind) {
-  return (HXT_FAKE_OFFERS & (1u << static_cast<u32>(kind))) != 0;
-}
 
 // The ids the module lists; a trailing null entry keeps the array non-empty
 // and is not counted.
@@ -809,7 +686,7 @@ HXT_PLUGIN_EXPORT IPlugin* CreatePlugin(const char* interfaceId) {
   State().Record("CreatePlugin", {hxt::fake::text(interfaceId)});
   if (interfaceId == nullptr || State().CreatesNull()) return nullptr;
   auto is = [&](PluginKind kind) {
-    return hxt::fake::offers(kind) &&
+    return (HXT_FAKE_OFFERS & (1u << static_cast<u32>(kind))) != 0 &&
            std::strcmp(interfaceId, hxt::fake::kIds[static_cast<std::size_t>(kind)]) == 0;
   };
   if (is(PluginKind::Velmora)) return new hxt::fake::FakeVelmoraPlugin;
@@ -823,14 +700,7 @@ HXT_PLUGIN_EXPORT IPlugin* CreatePlugin(const char* interfaceId) {
 // The object arrives as its first base; the module knows its own types.
 HXT_PLUGIN_EXPORT void DisposePlugin(IPlugin* object) {
   State().Record("DisposePlugin", {hxt::fake::text(static_cast<const void*>(object))});
-  if (object == nullptr) return;
-  if (auto* velmora = dynamic_cast<hxt::fake::FakeVelmoraPlugin*>(object)) {
-    delete velmora;
-  } else if (auto* swg = dynamic_cast<hxt::fake::FakeSwgPlugin*>(object)) {
-    delete swg;
-  } else if (auto* cloud = dynamic_cast<hxt::fake::FakeCloudDownloader*>(object)) {
-    delete cloud;
-  }
+  delete dynamic_cast<hxt::fake::Disposable*>(object);
 }
 #endif
 
