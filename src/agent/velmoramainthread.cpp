@@ -284,8 +284,8 @@ CVelmoraMainThread::~CVelmoraMainThread() {
   PluginLoader::releaseInstance(pluginLoader);
   pluginLoader = nullptr;
 
-  // The loop's pending handlers are destroyed without running; the work
-  // guard goes first so nothing keeps the service alive.
+  // The timer before the loop it is bound to; handlers still queued on the
+  // loop are destroyed with it, without running.
   stopTimer.reset();
   profileDirectory.clear();
   validators.clear();
