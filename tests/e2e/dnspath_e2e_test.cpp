@@ -8,6 +8,8 @@
 
 #include <cstdio>
 #include <fstream>
+#include <map>
+#include <vector>
 
 #include "e2e/daemonprocess.h"
 #include "e2e/serviceprocess.h"
@@ -65,6 +67,15 @@ class DnsPathE2E : public ::testing::Test {
     return out;
   }
 
+  // The daemon's stub on both loopbacks, passing through to the test upstream.
+  std::vector<std::string> DaemonArgs() const {
+    return {"--stub4", "127.0.0.1:" + std::to_string(stubPort), "--stub6", "[::1]:" + std::to_string(stubPort),
+            "--resolvers", "127.0.0.1:" + std::to_string(upstream.endpoint().port())};
+  }
+  std::map<std::string, std::string> AgentEnvironment() const {
+    return {{"HXT_IPC_PORT", std::to_string(ipcPort)}, {"HXT_FAKE_DNS_SCRIPT", scriptPath}};
+  }
+
   TestRoot root;
   std::string scriptPath = root.path() + "/plugin-script.txt";
   TestUpstream upstream{"127.0.0.1", kUpstreamAnswer};
@@ -73,13 +84,10 @@ class DnsPathE2E : public ::testing::Test {
 };
 
 TEST_F(DnsPathE2E, RealClientsAreAnsweredByThePluginUntilRedirectionIsTurnedOff) {
-  std::string upstreamAddress = "127.0.0.1:" + std::to_string(upstream.endpoint().port());
-  DaemonProcess daemon(root, {"--stub4", "127.0.0.1:" + std::to_string(stubPort), "--stub6",
-                              "[::1]:" + std::to_string(stubPort), "--resolvers", upstreamAddress});
+  DaemonProcess daemon(root, DaemonArgs());
   ASSERT_TRUE(daemon.WaitForLog("stub mode:")) << daemon.Log();
 
-  ServiceProcess agent(root.path(), root.path() + "/agent.log",
-                       {{"HXT_IPC_PORT", std::to_string(ipcPort)}, {"HXT_FAKE_DNS_SCRIPT", scriptPath}});
+  ServiceProcess agent(root.path(), root.path() + "/agent.log", AgentEnvironment());
   ASSERT_TRUE(agent.WaitForLog("IPv4 DNS redirection: ACTIVATED")) << agent.Log();
   ASSERT_TRUE(agent.WaitForLog("IPv6 DNS redirection: ACTIVATED")) << agent.Log();
 
@@ -115,12 +123,9 @@ TEST_F(DnsPathE2E, RealClientsAreAnsweredByThePluginUntilRedirectionIsTurnedOff)
 }
 
 TEST_F(DnsPathE2E, SigtermWhileRedirectingClearsTheFilterAndFreesBothHosts) {
-  std::string upstreamAddress = "127.0.0.1:" + std::to_string(upstream.endpoint().port());
-  DaemonProcess daemon(root, {"--stub4", "127.0.0.1:" + std::to_string(stubPort), "--stub6",
-                              "[::1]:" + std::to_string(stubPort), "--resolvers", upstreamAddress});
+  DaemonProcess daemon(root, DaemonArgs());
   ASSERT_TRUE(daemon.WaitForLog("stub mode:")) << daemon.Log();
-  ServiceProcess agent(root.path(), root.path() + "/agent.log",
-                       {{"HXT_IPC_PORT", std::to_string(ipcPort)}, {"HXT_FAKE_DNS_SCRIPT", scriptPath}});
+  ServiceProcess agent(root.path(), root.path() + "/agent.log", AgentEnvironment());
   ASSERT_TRUE(agent.WaitForLog("IPv6 DNS redirection: ACTIVATED")) << agent.Log();
   ASSERT_EQ(Dig("127.0.0.1", stubPort, kTestName), kPluginAnswer4) << agent.Log();
 
