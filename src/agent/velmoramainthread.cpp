@@ -319,6 +319,13 @@ void CVelmoraMainThread::initializeTables() {
                             {"in_progress", "inProgress"},
                             {"partial", "partial"},
                             {"protected", "protected"}};
+  swgStateNames = {{"protected", "protected"},
+                   {"unprotected", "unprotected"},
+                   {"disabled", "disabled"},
+                   {"disabled_due_to_vpn", "disabled_due_to_vpn"},
+                   {"disabled_due_to_trusted_network", "disabled_due_to_trusted_network"},
+                   {"config_error", "config_error"},
+                   {"cloud_service_unavailable", "cloud_service_unavailable"}};
 }
 
 // ---- State machine -------------------------------------------------------------
@@ -539,24 +546,6 @@ void CVelmoraMainThread::logStats() {
               c.udpRequests4, c.udpRequests6, c.tcpRequests4, c.tcpRequests6, c.udpResponses4, c.udpResponses6,
               c.tcpResponses4, c.tcpResponses6, proxyErrorCount.load());
 }
-
-void CVelmoraMainThread::UpgradeDetailsChanged(const char*) {
-  validateStateForActivity(VELMORA_PLUGIN_CALLBACK, "CVelmoraMainThread::UpgradeDetailsChanged");
-}
-
-void CVelmoraMainThread::SWGStateChanged(const char*) {
-  validateStateForActivity(SWG_PLUGIN_CALLBACK, "CVelmoraMainThread::SWGStateChanged");
-}
-
-void CVelmoraMainThread::SWGStatsChanged(const char*) {
-  validateStateForActivity(SWG_PLUGIN_CALLBACK, "CVelmoraMainThread::SWGStatsChanged");
-}
-
-void CVelmoraMainThread::SWGPluginStopped() {
-  validateStateForActivity(SWG_PLUGIN_STOPPED_CALLBACK, "CVelmoraMainThread::SWGPluginStopped");
-}
-
-u32 CVelmoraMainThread::SendPluginMessage(const char*, const char*, const char*, const char*) { return 6; }
 
 i32 CVelmoraMainThread::UpdateAvailable() {
   return validateStateForActivity(UPDATE_READY_CALLBACK, "CVelmoraMainThread::UpdateAvailable") ? 0 : -10;

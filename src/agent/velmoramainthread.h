@@ -41,11 +41,13 @@ class CVelmoraKdfPluginMgr;
 class PluginLoader;
 
 constexpr std::chrono::milliseconds kPluginStopTimeout = std::chrono::seconds(30);
+constexpr std::chrono::milliseconds kSwgPluginStopTimeout = std::chrono::seconds(30);
 constexpr const char* kOrgInfoFileName = "OrgInfo.json";
 
 // Fixed durations and addresses of the orchestrator; tests shorten or move them.
 struct MainThreadSettings {
   std::chrono::milliseconds pluginStopTimeout = kPluginStopTimeout;
+  std::chrono::milliseconds swgPluginStopTimeout = kSwgPluginStopTimeout;
   IpcSettings ipc;
   ListenerSettings listener;
 
@@ -132,6 +134,9 @@ class CVelmoraMainThread : public CVelmoraPluginCallbackShim,
   void failListenerCreationForTesting(u32 family) { failingListenerFamily = family; }
   std::size_t contextCountForTesting() const { return contextCache.Size(); }
   u32 proxyErrorCountForTesting() const { return proxyErrorCount.load(); }
+  // Cancels whatever waits on the plug-in stop timer; the number of waits
+  // that were pending (0 proves that no stop time-out is running).
+  std::size_t cancelStopTimerForTesting();
 
   // IVelmoraPluginCallback (DNS plug-in threads)
   void Response(u32 sessionHandle, u32 contextId, const unsigned char* data, u32 size) override;
@@ -200,6 +205,15 @@ class CVelmoraMainThread : public CVelmoraPluginCallbackShim,
   void restartListener(u32 family);
   std::unique_ptr<CVelmoraListener> makeListener(u32 family, bool& ok);
 
+  // The SWG plug-in, started and stopped at the DNS plug-in's request
+  // (velmoramainthread_swg.cpp).
+  void startSWGPlugin(const std::string& payload);
+  void stopSWGPlugin(bool reply);
+  void completeSwgPluginStop(u32 result);
+  void handleStopSWGPluginTimeout(const boost::system::error_code& error);
+  void handleSwgPluginStopped();
+  void replyToVelmoraPlugin(const char* topic, u32 status);
+
   MainThreadSettings settings;
 
   CVelmoraIpcMgr* ipcManager = nullptr;
@@ -224,6 +238,8 @@ class CVelmoraMainThread : public CVelmoraPluginCallbackShim,
   bool shutdownRequested = false;
   bool stopAll = false;
   bool swgStopReplyPending = false;
+  // Loop only: an SWG stop waits on stopTimer for SWGPluginStopped.
+  bool swgStopWaitPending = false;
   std::atomic<u32> proxyErrorCount {0};
   // The listener hosts, null while their family is not redirected. Lock
   // order: listenerMutex before every other lock. Declared so that the hosts

@@ -10,6 +10,7 @@
 #include <functional>
 #include <set>
 #include <sstream>
+#include <type_traits>
 
 #include "common/applog.h"
 
@@ -55,8 +56,11 @@ bool nestingWithinLimit(const char* text) {
 
 bool isTrue(const pt::ptree& node) { return node.data() == "true"; }
 
+// The lexical conversion alone reads "-1" as an unsigned number's maximum; a
+// count or an id with a sign is not a number of that type.
 template <typename T>
 T toNumber(const std::string& text) {
+  if (std::is_unsigned<T>::value && !text.empty() && text[0] == '-') throw boost::bad_lexical_cast();
   return boost::lexical_cast<T>(text);
 }
 
@@ -228,6 +232,69 @@ bool CVelmoraPluginJsonUtils::ParseProtectionStatePayload(const char* payload, P
       });
 }
 
+bool CVelmoraPluginJsonUtils::ParseSWGStatePayload(const char* payload, ParsedSwgState& out) {
+  constexpr const char* kFunction = "CVelmoraPluginJsonUtils::ParseSWGStatePayload";
+  return parseFramed<ParsedSwgState>(
+      payload, out, kFunction, [kFunction](const pt::ptree& tree, ParsedSwgState& r) {
+        const std::string& state =
+            required(tree, "swg_protection_state", "missing state attribute", "no state attribute", kFunction)
+                .data();
+        if (!IsValidSwgState(state)) throw ParseFailure{"unexpected SWG state"};
+        r.swgState = state;
+      });
+}
+
+bool CVelmoraPluginJsonUtils::ParseSWGStatsPayload(const char* payload, ParsedSwgStats& out) {
+  constexpr const char* kFunction = "CVelmoraPluginJsonUtils::ParseSWGStatsPayload";
+  return parseFramed<ParsedSwgStats>(
+      payload, out, kFunction, [kFunction](const pt::ptree& tree, ParsedSwgStats& r) {
+        const pt::ptree& info =
+            required(tree, "web_connections_info", "missing web connection info attributes",
+                     "no web connection info attributes", kFunction);
+        // Members are counted, not names: a counter sent twice hides a missing one.
+        constexpr u32 kCounters = 3;
+        u32 found = 0;
+        for (const auto& member : info) {
+          u32* field = member.first == "http_connections"       ? &r.httpConnections
+                       : member.first == "https_connections"    ? &r.httpsConnections
+                       : member.first == "bypassed_connections" ? &r.bypassedConnections
+                                                                : nullptr;
+          if (field == nullptr) continue;
+          *field = toNumber<u32>(member.second.data());
+          ++found;
+        }
+        if (found != kCounters) {
+          HXT_LOGF(LOG_LEVEL_ERROR, kFunction, "found %u web connection info attributes, expected %u", found,
+                   kCounters);
+          throw ParseFailure{"incomplete web connection info attributes"};
+        }
+        r.proxy =
+            required(tree, "tarrow_proxy", "missing proxy attribute", "no proxy attribute", kFunction).data();
+        if (const pt::ptree* message = child(tree, "user_message")) r.userMessage = message->data();
+      });
+}
+
+bool CVelmoraPluginJsonUtils::ParseUpgradeDetailsChangedPayload(const char* payload,
+                                                                ParsedUpgradeDetails& out) {
+  constexpr const char* kFunction = "CVelmoraPluginJsonUtils::ParseUpgradeDetailsChangedPayload";
+  return parseFramed<ParsedUpgradeDetails>(
+      payload, out, kFunction, [kFunction](const pt::ptree& tree, ParsedUpgradeDetails& r) {
+        r.manifestUrl = required(tree, "manifest_url", "missing manifest URL attribute",
+                                 "no manifest URL attribute", kFunction)
+                            .data();
+        r.downloadUrl = required(tree, "download_url", "missing download URL attribute",
+                                 "no download URL attribute", kFunction)
+                            .data();
+        r.upgradeCheckInterval =
+            toNumber<u32>(required(tree, "upgrade_check_interval", "missing upgrade check interval attribute",
+                                   "no upgrade check interval attribute", kFunction)
+                              .data());
+        r.upgradeWindowIsOpen =
+            isTrue(required(tree, "upgrade_window_is_open", "missing 'upgrade windows open' attribute",
+                            "no 'upgrade windows open' attribute", kFunction));
+      });
+}
+
 bool CVelmoraPluginJsonUtils::IsValidDnsProtectionState(const std::string& state) {
   static const std::set<std::string> kStates = {"disabled",
                                                 "reserved",
@@ -252,6 +319,17 @@ bool CVelmoraPluginJsonUtils::IsValidDnsProtectionState(const std::string& state
 
 bool CVelmoraPluginJsonUtils::IsValidIpProtectionState(const std::string& state) {
   static const std::set<std::string> kStates = {"not_protected", "in_progress", "partial", "protected"};
+  return kStates.count(state) != 0;
+}
+
+bool CVelmoraPluginJsonUtils::IsValidSwgState(const std::string& state) {
+  static const std::set<std::string> kStates = {"protected",
+                                                "unprotected",
+                                                "config_error",
+                                                "cloud_service_unavailable",
+                                                "disabled",
+                                                "disabled_due_to_vpn",
+                                                "disabled_due_to_trusted_network"};
   return kStates.count(state) != 0;
 }
 

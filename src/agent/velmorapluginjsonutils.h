@@ -48,12 +48,43 @@ struct ParsedProtectionState {
   bool swgEnabled = false;
 };
 
+struct ParsedSwgState {
+  bool valid = false;
+  std::string error;
+  std::string swgState;
+};
+
+struct ParsedSwgStats {
+  bool valid = false;
+  std::string error;
+  u32 httpConnections = 0;
+  u32 httpsConnections = 0;
+  u32 bypassedConnections = 0;
+  std::string proxy;
+  std::string userMessage;  // empty when the document has none
+};
+
+struct ParsedUpgradeDetails {
+  bool valid = false;
+  std::string error;
+  std::string manifestUrl;
+  std::string downloadUrl;
+  bool upgradeWindowIsOpen = false;
+  u32 upgradeCheckInterval = 0;
+};
+
 class CVelmoraPluginJsonUtils {
  public:
   static bool ParseRedirectPayload(const char* payload, ParsedRedirect& out);
   static bool ParseProtectionStatePayload(const char* payload, ParsedProtectionState& out);
+  // The SWG plug-in's state and web-connection statistics.
+  static bool ParseSWGStatePayload(const char* payload, ParsedSwgState& out);
+  static bool ParseSWGStatsPayload(const char* payload, ParsedSwgStats& out);
+  // Where and when the cloud downloader looks for upgrades.
+  static bool ParseUpgradeDetailsChangedPayload(const char* payload, ParsedUpgradeDetails& out);
   static bool IsValidDnsProtectionState(const std::string& state);
   static bool IsValidIpProtectionState(const std::string& state);
+  static bool IsValidSwgState(const std::string& state);
 };
 
 }  // namespace hxt

@@ -18,6 +18,7 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -71,7 +72,8 @@ struct CallbackRequest {
   u32 code = 0;                 // ErrorOccurred, both SystemErrorOccurred
   std::string text;             // the JSON document, or the response bytes of Response
   bool nullText = false;        // pass null instead of `text` (documents and the message payload)
-  std::string to, from, topic;  // SendPluginMessage; its payload is `text`
+  // SendPluginMessage; its payload is `text`. An unset name is passed as null.
+  std::optional<std::string> to, from, topic;
   PluginKind sender = PluginKind::Velmora;
 };
 

@@ -1,15 +1,8 @@
 // The orchestrator with real plug-in modules: loading, start, stop and unload.
 #include <gtest/gtest.h>
 
-#include <regex>
-
-#include "agent/velmoramainthread.h"
-#include "common/deviceinfo.h"
-#include "fake/fakesockfilter.h"
-#include "fakes/capturelogger.h"
-#include "fakes/fakeplugin.h"
 #include "fakes/looprunner.h"
-#include "fakes/testroot.h"
+#include "fakes/pluginhostfixture.h"
 
 namespace hxt {
 namespace {
@@ -17,52 +10,13 @@ namespace {
 using fake::Callback;
 using fake::MakeCallback;
 
-MainThreadSettings testSettings(std::chrono::milliseconds stopTimeout = kPluginStopTimeout) {
-  MainThreadSettings settings;
-  settings.ipc.port = 0;
-  settings.pluginStopTimeout = stopTimeout;
-  return settings;
-}
-
-class LifecycleTest : public ::testing::Test {
- protected:
-  LifecycleTest() {
-    root.WriteRegistry(test::TestRoot::DotNetPresentEntry());
-    root.WriteMachineId("0123456789abcdef0123456789abcdef\n");
-    CVelmoraMainThread::clearPendingShutdown();
-    CDeviceInfo::ResetCacheForTesting();  // the identity is cached per process
-    fakefilter::Reset();
-    dns->Reset();
-    swg->Reset();
-    cloud->Reset();
-  }
-  ~LifecycleTest() override { CVelmoraMainThread::releaseInstance(); }
-
-  void WriteOrgInfo() { root.WriteFile("var/opt/Truvane/Truvane Helixor Client/Tarrow/OrgInfo.json", "{}"); }
-
-  // Messages at `level` that match `pattern`, in order.
-  std::vector<std::string> Matching(const std::string& pattern) {
-    std::vector<std::string> out;
-    std::regex re(pattern);
-    for (const auto& m : log.Messages(LOG_LEVEL_INFO))
-      if (std::regex_match(m, re)) out.push_back(m);
-    return out;
-  }
-
-  test::TestRoot root;
-  test::ScopedCaptureLog log;
-  test::FakePlugin dns{test::InstallPlugin(HXT_FAKE_PLUGIN_VELMORA, root.PluginsPath())};
-  test::FakePlugin swg{test::InstallPlugin(HXT_FAKE_PLUGIN_SWG, root.PluginsPath())};
-  test::FakePlugin cloud{test::InstallPlugin(HXT_FAKE_PLUGIN_CLOUD_DOWNLOADER, root.PluginsPath())};
-};
+using LifecycleTest = test::PluginHostTest;
+using test::HostSettings;
 
 TEST_F(LifecycleTest, ConstructionLoadsAndInitialisesInOrder) {
-  ASSERT_TRUE(CVelmoraMainThread::createSingletonInstance(testSettings())) << log.Dump();
+  ASSERT_TRUE(CVelmoraMainThread::createSingletonInstance(HostSettings())) << log.Dump();
   EXPECT_EQ(Matching("Finished (loading|registering) .* plugin \\(\\d+ ms\\)").size(), 6u);
-  auto lines = Matching("Finished (loading|registering) .*");
-  std::vector<std::string> order;
-  for (auto& l : lines) order.push_back(l.substr(0, l.find(" (")));
-  EXPECT_EQ(order, (std::vector<std::string>{"Finished loading Velmora plugin", "Finished loading SWG plugin",
+  EXPECT_EQ(Matching("Finished (loading|registering) .*", true), (std::vector<std::string>{"Finished loading Velmora plugin", "Finished loading SWG plugin",
                                              "Finished registering Velmora plugin",
                                              "Finished registering SWG plugin",
                                              "Finished loading Cloud Downloader plugin",
@@ -101,7 +55,7 @@ TEST_F(LifecycleTest, EveryConstructionFailureIsFatalAndUnloadsWhatWasLoaded) {
     cloud->Reset();
     log.Clear();
     c.arrange();
-    EXPECT_FALSE(CVelmoraMainThread::createSingletonInstance(testSettings()));
+    EXPECT_FALSE(CVelmoraMainThread::createSingletonInstance(HostSettings()));
     EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, c.line)) << log.Dump();
     EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, "CVelmoraMainThread failed"));
     EXPECT_EQ(dns->LiveObjects() + swg->LiveObjects() + cloud->LiveObjects(), 0u);
@@ -113,14 +67,14 @@ TEST_F(LifecycleTest, NoDeviceIdentityIsFatal) {
   bare.WriteRegistry(test::TestRoot::DotNetPresentEntry());
   test::InstallPlugin(HXT_FAKE_PLUGIN_VELMORA, bare.PluginsPath());
   test::InstallPlugin(HXT_FAKE_PLUGIN_SWG, bare.PluginsPath());
-  EXPECT_FALSE(CVelmoraMainThread::createSingletonInstance(testSettings()));
+  EXPECT_FALSE(CVelmoraMainThread::createSingletonInstance(HostSettings()));
   EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, "CDeviceInfo::GetUDID returned code -9999")) << log.Dump();
   EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, "CVelmoraMainThread failed"));
   EXPECT_EQ(CVelmoraMainThread::instance(), nullptr);
 }
 
 TEST_F(LifecycleTest, ProfileAbsentMeansNoStartAndTheStatusSaysSo) {
-  ASSERT_TRUE(CVelmoraMainThread::createSingletonInstance(testSettings()));
+  ASSERT_TRUE(CVelmoraMainThread::createSingletonInstance(HostSettings()));
   auto* orchestrator = CVelmoraMainThread::instance();
   orchestrator->RequestShutdown();
   EXPECT_TRUE(orchestrator->Run());
@@ -135,13 +89,13 @@ TEST_F(LifecycleTest, ProfileAbsentMeansNoStartAndTheStatusSaysSo) {
 TEST_F(LifecycleTest, EmptyPluginsFolderIsFatal) {
   test::TestRoot empty;
   empty.WriteRegistry(test::TestRoot::DotNetPresentEntry());
-  EXPECT_FALSE(CVelmoraMainThread::createSingletonInstance(testSettings()));
+  EXPECT_FALSE(CVelmoraMainThread::createSingletonInstance(HostSettings()));
   EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, "PluginLoader::createSingletonInstance failed")) << log.Dump();
 }
 
 TEST_F(LifecycleTest, ProfilePresentStartsThePluginAndShutdownStopsIt) {
   WriteOrgInfo();
-  ASSERT_TRUE(CVelmoraMainThread::createSingletonInstance(testSettings())) << log.Dump();
+  ASSERT_TRUE(CVelmoraMainThread::createSingletonInstance(HostSettings())) << log.Dump();
   auto* orchestrator = CVelmoraMainThread::instance();
   test::LoopRunner run(orchestrator);
   ASSERT_TRUE(test::WaitForCall(dns, "IVelmoraPlugin::Start"));
@@ -157,10 +111,7 @@ TEST_F(LifecycleTest, ProfilePresentStartsThePluginAndShutdownStopsIt) {
 
   log.Clear();
   CVelmoraMainThread::releaseInstance();
-  auto lines = Matching("Finished (unregistering|unloading) .*");
-  std::vector<std::string> order;
-  for (auto& l : lines) order.push_back(l.substr(0, l.find(" (")));
-  EXPECT_EQ(order, (std::vector<std::string>{
+  EXPECT_EQ(Matching("Finished (unregistering|unloading) .*", true), (std::vector<std::string>{
                        "Finished unregistering Velmora plugin", "Finished unloading Velmora plugin",
                        "Finished unregistering SWG plugin", "Finished unloading SWG plugin",
                        "Finished unregistering Cloud Downloader plugin",
@@ -173,7 +124,7 @@ TEST_F(LifecycleTest, ProfilePresentStartsThePluginAndShutdownStopsIt) {
 TEST_F(LifecycleTest, PluginThatNeverReportsIsStoppedByTheTimeout) {
   WriteOrgInfo();
   dns->SetReportStopped(false);
-  ASSERT_TRUE(CVelmoraMainThread::createSingletonInstance(testSettings(std::chrono::milliseconds(50))));
+  ASSERT_TRUE(CVelmoraMainThread::createSingletonInstance(HostSettings(std::chrono::milliseconds(50))));
   auto* orchestrator = CVelmoraMainThread::instance();
   test::LoopRunner run(orchestrator);
   ASSERT_TRUE(test::WaitFor([&] { return orchestrator->getState() == VELMORA_PLUGIN_STARTED; }));
@@ -193,7 +144,7 @@ TEST_F(LifecycleTest, FailedStartStopsTheCloudDownloaderAndThePlugin) {
   WriteOrgInfo();
   dns->SetResult("IVelmoraPlugin::Start", 3);
   dns->SetResult("IVelmoraPlugin::InitiateStop", 4);  // the stop then completes at once
-  ASSERT_TRUE(CVelmoraMainThread::createSingletonInstance(testSettings()));
+  ASSERT_TRUE(CVelmoraMainThread::createSingletonInstance(HostSettings()));
   auto* orchestrator = CVelmoraMainThread::instance();
   test::LoopRunner run(orchestrator);
   ASSERT_TRUE(test::WaitFor([&] { return log.Has("IVelmoraPlugin::InitiateStop returned code 4"); })) << log.Dump();
@@ -208,7 +159,7 @@ TEST_F(LifecycleTest, FailedStartStopsTheCloudDownloaderAndThePlugin) {
 TEST_F(LifecycleTest, DisruptionNoticesReachThePluginInOrder) {
   WriteOrgInfo();
   fakefilter::Configure([](fakefilter::Script& s) { s.preloadNeeded = true; });  // the filter is open
-  ASSERT_TRUE(CVelmoraMainThread::createSingletonInstance(testSettings()));
+  ASSERT_TRUE(CVelmoraMainThread::createSingletonInstance(HostSettings()));
   auto* orchestrator = CVelmoraMainThread::instance();
   test::LoopRunner run(orchestrator);
   ASSERT_TRUE(test::WaitFor([&] { return orchestrator->getState() == VELMORA_PLUGIN_STARTED; }));

@@ -188,6 +188,10 @@ bool holds(const CallbackSlots& slots, const CallbackRequest& request) {
   return slots.cloud != nullptr;
 }
 
+const char* orNull(const std::optional<std::string>& value) {
+  return value ? value->c_str() : nullptr;
+}
+
 // Makes the callback through `slots`, which hold its interface; its return value, 0 for none.
 long long call(const CallbackSlots& slots, const CallbackRequest& request) {
   const char* textArg = request.nullText ? nullptr : request.text.c_str();
@@ -228,8 +232,8 @@ long long call(const CallbackSlots& slots, const CallbackRequest& request) {
       slots.swg->SWGPluginStopped();
       break;
     case Callback::SendPluginMessage:
-      return slots.messaging->SendPluginMessage(request.to.c_str(), request.from.c_str(),
-                                                request.topic.c_str(), textArg);
+      return slots.messaging->SendPluginMessage(orNull(request.to), orNull(request.from), orNull(request.topic),
+                                                textArg);
     case Callback::UpdateAvailable:
       return slots.cloud->UpdateAvailable();
     case Callback::UpdateInProgress:

@@ -8,7 +8,25 @@ namespace {
 
 using test::ScopedCaptureLog;
 
-const char* kInvalidFormat = "invalid format: expected just PIDs, just white lists, just resolvers or all properties";
+// A parse by its outcome: the error text ("" when it succeeded) and the error
+// lines logged.
+struct Outcome {
+  std::string error;
+  std::vector<std::string> logged;
+};
+
+template <typename Record>
+Outcome parse(bool (*parser)(const char*, Record&), const std::string& json, Record* out = nullptr) {
+  ScopedCaptureLog log;
+  Record record;
+  const bool ok = parser(json.c_str(), record);
+  EXPECT_EQ(ok, record.valid);
+  if (out != nullptr) *out = record;
+  return {ok ? "" : record.error, log.Messages(LOG_LEVEL_ERROR)};
+}
+
+const char* kInvalidFormat =
+    "invalid format: expected just PIDs, just white lists, just resolvers or all properties";
 
 const char* kFullRedirect = R"({"version":1,"ignore_pids":[4,"1234"],
   "dns4":{"redirect":true,"whitelist":["a.example","b.example"],"resolvers":["208.67.222.222","2620:119:35::35"]},
@@ -64,14 +82,8 @@ TEST(RedirectPayload, PartialShapes) {
       R"({"version":1})",
       R"({"version":1,"ignore_pids":[],"dns4":{"redirect":true,"whitelist":[],"resolvers":[]},"dns6":{"redirect":true,"whitelist":[]}})",
   };
-  for (const char* json : bad) {
-    SCOPED_TRACE(json);
-    ScopedCaptureLog log;
-    ParsedRedirect r;
-    EXPECT_FALSE(CVelmoraPluginJsonUtils::ParseRedirectPayload(json, r));
-    EXPECT_FALSE(r.valid);
-    EXPECT_EQ(r.error, kInvalidFormat);
-  }
+  for (const char* json : bad)
+    EXPECT_EQ(parse(&CVelmoraPluginJsonUtils::ParseRedirectPayload, json).error, kInvalidFormat);
 }
 
 TEST(RedirectPayload, FailuresCarryTheirReason) {
@@ -82,12 +94,16 @@ TEST(RedirectPayload, FailuresCarryTheirReason) {
   };
   const Case cases[] = {
       {nullptr, "NULL payload", "bad json payload parameter"},
-      {R"({"version":2})", "unsupported payload version", "missing or unsupported payload version, expected 1"},
-      {R"({"ignore_pids":[1]})", "unsupported payload version", "missing or unsupported payload version, expected 1"},
+      {R"({"version":2})", "unsupported payload version",
+       "missing or unsupported payload version, expected 1"},
+      {R"({"ignore_pids":[1]})", "unsupported payload version",
+       "missing or unsupported payload version, expected 1"},
       {R"({"version":"one"})", "bad lexical cast: source type value could not be interpreted as target", ""},
       {R"({"version":1,"ignore_pids":["x"]})",
        "bad lexical cast: source type value could not be interpreted as target", ""},
       {R"({"version":1,"ignore_pids":["99999999999"]})",
+       "bad lexical cast: source type value could not be interpreted as target", ""},
+      {R"({"version":1,"ignore_pids":[-1]})",
        "bad lexical cast: source type value could not be interpreted as target", ""},
   };
   for (const auto& c : cases) {
@@ -135,7 +151,8 @@ TEST(ProtectionStatePayload, FullDocument) {
   std::string json = R"({"version":1,"dns4":{"protection_state":"velm_trusted_network"},
     "dns6":{"protection_state":"open_interference_detected_A_and_AAAA"},
     "ip4":{"protection_state":"partial","connection_error":true},"ip6":{"protection_state":"in_progress"},
-    "swg":{"enabled":"true"},)" + kRequired + "}";
+    "swg":{"enabled":"true"},)" +
+                     kRequired + "}";
   ASSERT_TRUE(CVelmoraPluginJsonUtils::ParseProtectionStatePayload(json.c_str(), p)) << p.error;
   EXPECT_EQ(p.dnsProtectionState4, "velm_trusted_network");
   EXPECT_EQ(p.dnsProtectionState6, "open_interference_detected_A_and_AAAA");
@@ -168,37 +185,153 @@ TEST(ProtectionStatePayload, FailuresAndTheirLines) {
   const Case cases[] = {
       {R"({"version":1,"dns4":{"protection_state":"Protected"},)" + kRequired + "}",
        "unexpected IPv4 protection state", ""},
-      {R"({"version":1,"dns6":{"protection_state":"nope"},)" + kRequired + "}", "unexpected IPv6 protection state",
-       ""},
+      {R"({"version":1,"dns6":{"protection_state":"nope"},)" + kRequired + "}",
+       "unexpected IPv6 protection state", ""},
       {R"({"version":1,"ip4":{"protection_state":"protected_network"},)" + kRequired + "}",
        "unexpected IPv4 blocking state", ""},
-      {R"({"version":1,"ip6":{"protection_state":""},)" + kRequired + "}", "unexpected IPv6 blocking state", ""},
+      {R"({"version":1,"ip6":{"protection_state":""},)" + kRequired + "}", "unexpected IPv6 blocking state",
+       ""},
       {without("client_display_name"), "no client name attribute", "missing client name attribute"},
       {without("user_name"), "no user name attribute", "missing user name attribute"},
       {without("last_policy_sync_time"), "no last sync time attribute", "missing last sync time attribute"},
-      {without("log_upload_enabled"), "no log upload enabled attribute", "missing log upload enabled attribute"},
+      {without("log_upload_enabled"), "no log upload enabled attribute",
+       "missing log upload enabled attribute"},
       {R"({"version":1,"client_display_name":"A","user_name":"u","last_policy_sync_time":"soon","log_upload_enabled":1})",
        "bad lexical cast: source type value could not be interpreted as target", ""},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.json);
-    ScopedCaptureLog log;
-    ParsedProtectionState p;
-    EXPECT_FALSE(CVelmoraPluginJsonUtils::ParseProtectionStatePayload(c.json.c_str(), p));
-    EXPECT_FALSE(p.valid);
-    EXPECT_EQ(p.error, c.error);
-    auto errors = log.Messages(LOG_LEVEL_ERROR);
-    EXPECT_EQ(errors, c.logged.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.logged});
+    Outcome outcome = parse(&CVelmoraPluginJsonUtils::ParseProtectionStatePayload, c.json);
+    EXPECT_EQ(outcome.error, c.error) << c.json;
+    EXPECT_EQ(outcome.logged,
+              c.logged.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.logged});
   }
 }
 
-TEST(ProtectionStatePayload, StateNameTables) {
-  EXPECT_TRUE(CVelmoraPluginJsonUtils::IsValidDnsProtectionState("disabled_no_network_stack"));
-  EXPECT_TRUE(CVelmoraPluginJsonUtils::IsValidDnsProtectionState("behind_va"));
-  EXPECT_FALSE(CVelmoraPluginJsonUtils::IsValidDnsProtectionState("not_protected"));
-  EXPECT_FALSE(CVelmoraPluginJsonUtils::IsValidDnsProtectionState(""));
-  EXPECT_TRUE(CVelmoraPluginJsonUtils::IsValidIpProtectionState("not_protected"));
-  EXPECT_FALSE(CVelmoraPluginJsonUtils::IsValidIpProtectionState("open"));
+TEST(PayloadStateNames, TablesAcceptExactlyTheirOwnNames) {
+  using J = CVelmoraPluginJsonUtils;
+  struct Case {
+    bool (*check)(const std::string&);
+    const char* name;
+    bool valid;
+  };
+  const Case cases[] = {
+      {&J::IsValidDnsProtectionState, "disabled_no_network_stack", true},
+      {&J::IsValidDnsProtectionState, "behind_va", true},
+      {&J::IsValidDnsProtectionState, "not_protected", false},
+      {&J::IsValidDnsProtectionState, "", false},
+      {&J::IsValidIpProtectionState, "not_protected", true},
+      {&J::IsValidIpProtectionState, "open", false},
+      {&J::IsValidSwgState, "disabled_due_to_trusted_network", true},
+      {&J::IsValidSwgState, "cloud_service_unavailable", true},
+      {&J::IsValidSwgState, "Protected", false},
+      {&J::IsValidSwgState, "not_protected", false},
+  };
+  for (const auto& c : cases) EXPECT_EQ(c.check(c.name), c.valid) << c.name;
+}
+
+const char* kLexical = "bad lexical cast: source type value could not be interpreted as target";
+
+std::string stats(const std::string& counters, const std::string& rest = R"(,"tarrow_proxy":"p:8080")") {
+  return R"({"version":1,"web_connections_info":{)" + counters + "}" + rest + "}";
+}
+
+std::string upgrade(const std::string& without, const std::string& interval = R"("3600")") {
+  std::string json = R"({"version":1)";
+  const std::pair<std::string, std::string> members[] = {{"manifest_url", R"("https://m")"},
+                                                         {"download_url", R"("https://d")"},
+                                                         {"upgrade_check_interval", interval},
+                                                         {"upgrade_window_is_open", "true"}};
+  for (const auto& [name, value] : members)
+    if (name != without) json += ",\"" + name + "\":" + value;
+  return json + "}";
+}
+
+TEST(SwgAndUpgradePayloads, FailuresCarryTheirTextAndLine) {
+  using J = CVelmoraPluginJsonUtils;
+  const std::string all3 = R"("http_connections":1,"https_connections":2,"bypassed_connections":3)";
+  struct Case {
+    Outcome outcome;
+    std::string error;
+    std::vector<std::string> logged;
+  };
+  const Case cases[] = {
+      {parse(&J::ParseSWGStatePayload, R"({"version":1,"swg_protection_state":"Disabled"})"),
+       "unexpected SWG state",
+       {}},
+      {parse(&J::ParseSWGStatePayload, R"({"version":1,"state":"protected"})"),
+       "no state attribute",
+       {"missing state attribute"}},
+      {parse(&J::ParseSWGStatsPayload, stats(R"("http_connections":1,"https_connections":2)")),
+       "incomplete web connection info attributes",
+       {"found 2 web connection info attributes, expected 3"}},
+      {parse(&J::ParseSWGStatsPayload, stats(all3 + R"(,"http_connections":4)")),
+       "incomplete web connection info attributes",
+       {"found 4 web connection info attributes, expected 3"}},
+      {parse(&J::ParseSWGStatsPayload, R"({"version":1,"tarrow_proxy":"p"})"),
+       "no web connection info attributes",
+       {"missing web connection info attributes"}},
+      {parse(&J::ParseSWGStatsPayload, stats(all3, "")), "no proxy attribute", {"missing proxy attribute"}},
+      {parse(&J::ParseSWGStatsPayload,
+             stats(R"("http_connections":"-1","https_connections":2,"bypassed_connections":3)")),
+       kLexical,
+       {}},
+      {parse(&J::ParseUpgradeDetailsChangedPayload, upgrade("download_url")),
+       "no download URL attribute",
+       {"missing download URL attribute"}},
+      {parse(&J::ParseUpgradeDetailsChangedPayload, upgrade("upgrade_window_is_open")),
+       "no 'upgrade windows open' attribute",
+       {"missing 'upgrade windows open' attribute"}},
+      {parse(&J::ParseUpgradeDetailsChangedPayload, upgrade("", R"("abc")")), kLexical, {}},
+      {parse(&J::ParseUpgradeDetailsChangedPayload, upgrade("", "-1")), kLexical, {}},
+  };
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    EXPECT_EQ(cases[i].outcome.error, cases[i].error) << "case " << i;
+    EXPECT_EQ(cases[i].outcome.logged, cases[i].logged) << "case " << i;
+  }
+}
+
+TEST(SwgAndUpgradePayloads, ValuesReachTheirFields) {
+  using J = CVelmoraPluginJsonUtils;
+  ParsedSwgState state;
+  EXPECT_EQ(
+      parse(&J::ParseSWGStatePayload, R"({"version":1,"swg_protection_state":"disabled_due_to_vpn"})", &state)
+          .error,
+      "");
+  EXPECT_EQ(state.swgState, "disabled_due_to_vpn");
+
+  ParsedSwgStats s;
+  EXPECT_EQ(parse(&J::ParseSWGStatsPayload,
+                  stats(R"("bypassed_connections":"7","https_connections":20,"http_connections":4294967295)",
+                        R"(,"tarrow_proxy":"proxy:443","user_message":"hi")"),
+                  &s)
+                .error,
+            "");
+  EXPECT_EQ((std::vector<u32>{s.httpConnections, s.httpsConnections, s.bypassedConnections}),
+            (std::vector<u32>{4294967295u, 20, 7}));
+  EXPECT_EQ(s.proxy, "proxy:443");
+  EXPECT_EQ(s.userMessage, "hi");
+  // A counter named twice fills the count of three; the missing one stays 0.
+  ParsedSwgStats twice;
+  EXPECT_EQ(parse(&J::ParseSWGStatsPayload,
+                  stats(R"("http_connections":1,"https_connections":2,"http_connections":5)"), &twice)
+                .error,
+            "");
+  EXPECT_EQ((std::vector<u32>{twice.httpConnections, twice.bypassedConnections}), (std::vector<u32>{5, 0}));
+  EXPECT_EQ(twice.userMessage, "");
+
+  for (const char* interval : {R"("3600")", "3600"}) {
+    ParsedUpgradeDetails u;
+    EXPECT_EQ(parse(&J::ParseUpgradeDetailsChangedPayload, upgrade("", interval), &u).error, "");
+    EXPECT_EQ(u.upgradeCheckInterval, 3600u);
+    EXPECT_EQ(u.manifestUrl, "https://m");
+    EXPECT_EQ(u.downloadUrl, "https://d");
+    EXPECT_TRUE(u.upgradeWindowIsOpen);
+  }
+  ParsedUpgradeDetails closed;
+  std::string json = upgrade("");
+  json.replace(json.find("true"), 4, "false");
+  EXPECT_EQ(parse(&J::ParseUpgradeDetailsChangedPayload, json, &closed).error, "");
+  EXPECT_FALSE(closed.upgradeWindowIsOpen);
 }
 
 }  // namespace

@@ -1,0 +1,65 @@
+// A test fixture for the orchestrator with the three fake plug-in modules in a
+// private root and the filter library's double: each test starts from fresh
+// modules and a fresh filter script, and releases the orchestrator it made.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "agent/velmoramainthread.h"
+#include "common/deviceinfo.h"
+#include "fake/fakesockfilter.h"
+#include "fakes/capturelogger.h"
+#include "fakes/fakeplugin.h"
+#include "fakes/testroot.h"
+
+namespace hxt::test {
+
+// IPC on a system-chosen port, so tests run beside a live service.
+inline MainThreadSettings HostSettings(std::chrono::milliseconds stopTimeout = kPluginStopTimeout,
+                                       std::chrono::milliseconds swgStopTimeout = kSwgPluginStopTimeout) {
+  MainThreadSettings settings;
+  settings.ipc.port = 0;
+  settings.pluginStopTimeout = stopTimeout;
+  settings.swgPluginStopTimeout = swgStopTimeout;
+  return settings;
+}
+
+class PluginHostTest : public ::testing::Test {
+ protected:
+  PluginHostTest() {
+    root.WriteRegistry(TestRoot::DotNetPresentEntry());
+    root.WriteMachineId("0123456789abcdef0123456789abcdef\n");
+    CVelmoraMainThread::clearPendingShutdown();
+    CDeviceInfo::ResetCacheForTesting();  // the identity is cached per process
+    fakefilter::Reset();
+    dns->Reset();
+    swg->Reset();
+    cloud->Reset();
+  }
+  ~PluginHostTest() override { CVelmoraMainThread::releaseInstance(); }
+
+  void WriteOrgInfo() { root.WriteFile("var/opt/Truvane/Truvane Helixor Client/Tarrow/OrgInfo.json", "{}"); }
+
+  // Info messages that match `pattern`, in order; with `untilParenthesis`,
+  // each only up to its " (" (timing lines without their figures).
+  std::vector<std::string> Matching(const std::string& pattern, bool untilParenthesis = false) {
+    std::vector<std::string> out;
+    std::regex re(pattern);
+    for (const auto& m : log.Messages(LOG_LEVEL_INFO))
+      if (std::regex_match(m, re)) out.push_back(untilParenthesis ? m.substr(0, m.find(" (")) : m);
+    return out;
+  }
+
+  TestRoot root;
+  ScopedCaptureLog log;
+  FakePlugin dns{InstallPlugin(HXT_FAKE_PLUGIN_VELMORA, root.PluginsPath())};
+  FakePlugin swg{InstallPlugin(HXT_FAKE_PLUGIN_SWG, root.PluginsPath())};
+  FakePlugin cloud{InstallPlugin(HXT_FAKE_PLUGIN_CLOUD_DOWNLOADER, root.PluginsPath())};
+};
+
+}  // namespace hxt::test

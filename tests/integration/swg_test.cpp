@@ -1,0 +1,259 @@
+// The SWG plug-in's start and stop at the DNS plug-in's request, the messages
+// between plug-ins and the upgrade details, inside the orchestrator with the
+// fake plug-ins calling from their own threads.
+#include <gtest/gtest.h>
+
+#include <optional>
+
+#include "fakes/looprunner.h"
+#include "fakes/pluginhostfixture.h"
+
+namespace hxt {
+namespace {
+
+using fake::Callback;
+using fake::MakeCallback;
+using fake::PluginKind;
+using Text = std::optional<std::string>;
+const Text kNull;
+
+class SwgTest : public test::PluginHostTest {
+ protected:
+  // Runs the loop until the DNS plug-in started (or, without `started`, until
+  // the service runs without it).
+  void Start(bool started, const MainThreadSettings& settings = test::HostSettings()) {
+    if (started) WriteOrgInfo();
+    ASSERT_TRUE(CVelmoraMainThread::createSingletonInstance(settings)) << log.Dump();
+    host = CVelmoraMainThread::instance();
+    run.emplace(host);
+    ASSERT_TRUE(started ? test::WaitForCall(dns, "IVelmoraPlugin::Start")
+                        : test::WaitFor([&] { return host->getState() == SERVICE_STARTED; }));
+  }
+
+  // SendPluginMessage made from the plug-in thread of `sender`.
+  long long Send(PluginKind sender, Text to, Text from, Text topic, Text payload) {
+    auto request = MakeCallback(Callback::SendPluginMessage);
+    request.sender = sender;
+    request.to = to;
+    request.from = from;
+    request.topic = topic;
+    request.nullText = !payload;
+    request.text = payload.value_or("");
+    long long result = -1;
+    EXPECT_TRUE((sender == PluginKind::Swg ? swg : dns)->Fire(request, &result, 5000));
+    return result;
+  }
+
+  // The DNS plug-in asks the SWG start or stop; the reply it gets, as "SWG <topic> <code>".
+  std::string Ask(const char* topic, Text payload = kNull) {
+    const std::size_t replies = dns->CallCount("IVelmoraPlugin::ReceiveMessageResult");
+    EXPECT_EQ(Send(PluginKind::Velmora, "SWG", "Velmora", topic, payload), 7);
+    if (!test::WaitForCall(dns, "IVelmoraPlugin::ReceiveMessageResult", replies + 1)) return "no reply";
+    auto args = LastCall(dns, "IVelmoraPlugin::ReceiveMessageResult");
+    return args[0] + " " + args[1] + " " + args[2];
+  }
+
+  static std::vector<std::string> LastCall(const test::FakePlugin& plugin, const std::string& op) {
+    auto calls = plugin->Calls();
+    for (auto it = calls.rbegin(); it != calls.rend(); ++it)
+      if (it->op == op) return it->args;
+    return {};
+  }
+
+  void Report(const test::FakePlugin& plugin, Callback callback, const std::string& json) {
+    auto request = MakeCallback(callback);
+    request.text = json;
+    EXPECT_TRUE(plugin->Fire(request, nullptr, 5000));
+  }
+
+  std::string Document(PayloadType type) {
+    std::string json;
+    host->ipcManagerForTesting()->GetJsonPayload(type, json);
+    return json;
+  }
+
+  CVelmoraMainThread* host = nullptr;
+  std::optional<test::LoopRunner> run;  // ends before the fixture releases `host`
+};
+
+TEST_F(SwgTest, EveryMessageCode) {
+  Start(true);
+  swg->SetResult("ISWGPlugin::ReceiveMessage", 42);
+  dns->SetResult("IVelmoraPlugin::ReceiveMessage", 9);
+  struct Case {
+    PluginKind sender;
+    Text to, from, topic, payload;
+    long long code;
+    const test::FakePlugin* receiver;
+  };
+  const PluginKind V = PluginKind::Velmora, S = PluginKind::Swg;
+  const Case cases[] = {
+      {V, kNull, "Velmora", "T", "{}", 5, nullptr},
+      {V, "SWG", kNull, "T", "{}", 5, nullptr},
+      {V, "SWG", "SWG", "T", "{}", 5, nullptr},
+      {V, "SWG", "Velmora", kNull, "{}", 5, nullptr},
+      {V, "SWG", "Velmora", "T", kNull, 5, nullptr},
+      {S, "Velmora", "SWG", "T", "{}", 6, nullptr},    // the SWG plug-in does not run
+      {V, "Other", "Velmora", "T", "{}", 5, nullptr},  // unknown target, after the log line
+      {V, "SWG", "Velmora", "T", "{}", 42, &swg},      // the receiver's result
+      {S, "Velmora", "Updater", "T", "x", 9, &dns},    // another sender: no state check
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.to.value_or("null") + " <- " + c.from.value_or("null") + " " + c.topic.value_or("null"));
+    log.Clear();
+    EXPECT_EQ(Send(c.sender, c.to, c.from, c.topic, c.payload), c.code);
+    auto errors = log.Messages(LOG_LEVEL_ERROR);
+    if (c.receiver != nullptr) {
+      auto args = LastCall(
+          *c.receiver, c.receiver == &swg ? "ISWGPlugin::ReceiveMessage" : "IVelmoraPlugin::ReceiveMessage");
+      ASSERT_EQ(args.size(), 4u);
+      EXPECT_EQ((std::vector<std::string>{args[0], args[1], args[2]}),
+                (std::vector<std::string>{*c.from, "T", *c.payload}));
+      EXPECT_TRUE(log.Has("Sending message with topic T from plugin " + *c.from + " to " + *c.to + " [" +
+                          args[3] + "]\n" + *c.payload));
+    } else if (c.code == 6) {
+      EXPECT_EQ(errors.size(), 1u);
+    } else if (*c.to == "Other") {
+      EXPECT_EQ(errors, std::vector<std::string>{"Unexpected target plugin"});
+    } else {
+      EXPECT_TRUE(errors.empty() && log.Dump().find("Sending message") == std::string::npos) << log.Dump();
+    }
+  }
+}
+
+TEST_F(SwgTest, StartReportsAndStopAtTheDnsPluginsRequest) {
+  Start(true);
+  EXPECT_EQ(Ask("StartPlugin", R"({"mode":"x"})"), "SWG StartPlugin 0");
+  EXPECT_EQ(LastCall(swg, "ISWGPlugin::Start"), std::vector<std::string>{R"({"mode":"x"})"});
+  EXPECT_EQ(host->getState(), VELMORA_SWG_PLUGINS_STARTED);
+  EXPECT_EQ(Ask("StartPlugin", "{}"), "SWG StartPlugin 18");
+
+  Report(swg, Callback::SWGStateChanged, R"({"version":1,"swg_protection_state":"disabled_due_to_vpn"})");
+  Report(swg, Callback::SWGStateChanged, R"({"version":1,"swg_protection_state":"Disabled"})");
+  EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, "failed to parse JSON payload (unexpected SWG state)"));
+  EXPECT_NE(Document(PAYLOAD_TYPE_STATUS).find(R"("SWG":{"State":"disabled_due_to_vpn")"), std::string::npos)
+      << Document(PAYLOAD_TYPE_STATUS);
+  const std::string counters = R"("http_connections":1,"https_connections":2,"bypassed_connections":3}})";
+  Report(swg, Callback::SWGStatsChanged,
+         R"({"version":1,"tarrow_proxy":"p:80","user_message":"m","web_connections_info":{)" + counters);
+  const std::string stats = Document(PAYLOAD_TYPE_STATS);
+  EXPECT_NE(stats.find(R"("SWGHTTPConnCnt":"1","SWGHTTPSConnCnt":"2","SWGBypassedConnCnt":"3",)"
+                       R"("SWGTarrowProxy":"p:80","SWGUserMsg":"m")"),
+            std::string::npos)
+      << stats;
+  // The SWG plug-in now passes the state check; a null payload is fine with this topic.
+  EXPECT_EQ(Send(PluginKind::Swg, "Velmora", "SWG", "StopPlugin", kNull), 0);
+  EXPECT_EQ(LastCall(dns, "IVelmoraPlugin::ReceiveMessage")[2], "(null)");
+
+  EXPECT_EQ(Ask("StopPlugin"), "SWG StopPlugin 0");
+  EXPECT_EQ(host->getState(), VELMORA_PLUGIN_STARTED);
+  EXPECT_EQ(Matching("State transition: .*").back(),
+            "State transition: SWG_PLUGIN_STOPPING -> VELMORA_PLUGIN_STARTED");
+  Report(swg, Callback::SWGStatsChanged,
+         R"({"version":1,"tarrow_proxy":"q","web_connections_info":{)" + counters);
+  EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR,
+                      "Current state VELMORA_PLUGIN_STARTED is not valid for SWG_PLUGIN_CALLBACK (validator "
+                      "CVelmoraMainThread::SWGStatsChanged). Acceptable states: VELMORA_SWG_PLUGINS_STARTED, "
+                      "VELMORA_PLUGIN_STOPPING, VELMORA_SWG_PLUGINS_STOPPING, SWG_PLUGIN_STOPPING."));
+  EXPECT_EQ(Document(PAYLOAD_TYPE_STATS), stats);
+}
+
+TEST_F(SwgTest, FailedStartsAndStopsAnswerWithTheirCode) {
+  Start(true, test::HostSettings(kPluginStopTimeout, std::chrono::milliseconds(200)));
+  struct Case {
+    u32 start, stop;
+    bool reportsStop;
+    std::vector<std::string> replies;
+  };
+  const Case cases[] = {
+      {9, 0, true, {"SWG StartPlugin 9"}},  // then stopped without a reply
+      {0, 4, true, {"SWG StartPlugin 0", "SWG StopPlugin 4"}},
+      {0, 0, false, {"SWG StartPlugin 0", "SWG StopPlugin 6"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.replies.back());
+    swg->SetResult("ISWGPlugin::Start", c.start);
+    swg->SetResult("ISWGPlugin::InitiateStop", c.stop);
+    swg->SetReportStopped(c.reportsStop);
+    const std::size_t stops = swg->CallCount("ISWGPlugin::InitiateStop");
+    std::vector<std::string> replies = {Ask("StartPlugin", "{}")};
+    if (c.start == 0) replies.push_back(Ask("StopPlugin"));
+    EXPECT_EQ(replies, c.replies);
+    EXPECT_TRUE(test::WaitFor([&] { return host->getState() == VELMORA_PLUGIN_STARTED; }));
+    EXPECT_EQ(swg->CallCount("ISWGPlugin::InitiateStop"), stops + 1);
+  }
+  EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, "ISWGPlugin::Start returned code 9"));
+  EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, "ISWGPlugin::InitiateStop returned code 4"));
+  EXPECT_TRUE(log.Has(LOG_LEVEL_WARNING, "stopSWGPlugin timed out"));
+  EXPECT_EQ(dns->CallCount("IVelmoraPlugin::ReceiveMessageResult"), 5u);
+}
+
+TEST_F(SwgTest, StopAskedBeforeTheDnsPluginStartsIsCarriedOut) {
+  Start(false);
+  EXPECT_EQ(Ask("StopPlugin"), "SWG StopPlugin 0");
+  EXPECT_EQ(host->getState(), VELMORA_PLUGIN_STARTED);
+}
+
+// During a service stop, the DNS plug-in asks the SWG stop; its own stop
+// time-out gives way to the SWG plug-in's.
+TEST_F(SwgTest, SwgStopDuringTheServiceStop) {
+  for (bool swgReports : {true, false}) {
+    SCOPED_TRACE(swgReports);
+    fakefilter::Reset();
+    dns->Reset();
+    swg->Reset();
+    log.Clear();
+    dns->SetReportStopped(false);
+    swg->SetReportStopped(swgReports);
+    Start(true, test::HostSettings(kPluginStopTimeout, std::chrono::milliseconds(50)));
+    host->RequestShutdown();
+    ASSERT_TRUE(test::WaitForCall(dns, "IVelmoraPlugin::InitiateStop"));
+    EXPECT_EQ(Ask("StopPlugin"), swgReports ? "SWG StopPlugin 0" : "SWG StopPlugin 6");
+    if (swgReports) {
+      EXPECT_EQ(host->cancelStopTimerForTesting(), 0u);  // nothing waits any more
+      ASSERT_TRUE(dns->Fire(MakeCallback(Callback::PluginStopped), nullptr, 5000));
+    }
+    EXPECT_TRUE(run->Wait());  // without a report, the SWG time-out ended the loop
+    EXPECT_FALSE(log.Has("stopVelmoraPlugin timed out"));
+    EXPECT_EQ(
+        Matching("State transition: .*"),
+        (std::vector<std::string>{"State transition: INITIAL -> SERVICE_STARTED",
+                                  "State transition: SERVICE_STARTED -> VELMORA_PLUGIN_STARTED",
+                                  "State transition: VELMORA_PLUGIN_STARTED -> VELMORA_PLUGIN_STOPPING",
+                                  "State transition: VELMORA_PLUGIN_STOPPING -> VELMORA_SWG_PLUGINS_STOPPING",
+                                  "State transition: VELMORA_SWG_PLUGINS_STOPPING -> VELMORA_PLUGIN_STOPPING",
+                                  "State transition: VELMORA_PLUGIN_STOPPING -> SERVICE_STARTED"}));
+    run.reset();
+    CVelmoraMainThread::releaseInstance();
+  }
+}
+
+TEST_F(SwgTest, UpgradeDetailsReachTheCloudDownloader) {
+  Start(true);
+  const std::string good = R"({"version":1,"manifest_url":"https://m","download_url":"https://d",)"
+                           R"("upgrade_check_interval":3600,"upgrade_window_is_open":true})";
+  struct Case {
+    std::string json;
+    u32 result;
+    std::string logged;
+  };
+  const Case cases[] = {
+      {good, 0, ""},
+      {good, 2, "ICloudDownloaderPlugin::UpdateParameters returned code 2"},
+      {R"({"version":1,"manifest_url":"m"})", 0, "failed to parse JSON payload (no download URL attribute)"},
+  };
+  for (const auto& c : cases) {
+    log.Clear();
+    cloud->SetResult("ICloudDownloaderPlugin::UpdateParameters", c.result);
+    const std::size_t calls = cloud->CallCount("ICloudDownloaderPlugin::UpdateParameters");
+    Report(dns, Callback::UpgradeDetailsChanged, c.json);
+    const std::vector<std::string> expected = {"https://d", "3600", "true"};
+    const bool parsed = c.json == good;
+    EXPECT_EQ(cloud->CallCount("ICloudDownloaderPlugin::UpdateParameters"), calls + (parsed ? 1 : 0));
+    EXPECT_TRUE(!parsed || LastCall(cloud, "ICloudDownloaderPlugin::UpdateParameters") == expected);
+    EXPECT_TRUE(c.logged.empty() || log.Has(c.logged)) << log.Dump();
+  }
+}
+
+}  // namespace
+}  // namespace hxt
