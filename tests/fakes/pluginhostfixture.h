@@ -29,6 +29,14 @@ inline MainThreadSettings HostSettings(std::chrono::milliseconds stopTimeout = k
   return settings;
 }
 
+// The arguments of the last call of `op` the fake recorded; empty when none.
+inline std::vector<std::string> LastCall(const FakePlugin& plugin, const std::string& op) {
+  auto calls = plugin->Calls();
+  for (auto it = calls.rbegin(); it != calls.rend(); ++it)
+    if (it->op == op) return it->args;
+  return {};
+}
+
 class PluginHostTest : public ::testing::Test {
  protected:
   PluginHostTest() {

@@ -21,14 +21,13 @@ TEST_F(LifecycleTest, ConstructionLoadsAndInitialisesInOrder) {
                                              "Finished registering SWG plugin",
                                              "Finished loading Cloud Downloader plugin",
                                              "Finished registering Cloud Downloader plugin"}));
-  auto init = dns->Calls();
-  auto it = std::find_if(init.begin(), init.end(), [](const fake::Call& c) { return c.op == "IVelmoraPlugin::Init"; });
-  ASSERT_NE(it, init.end());
-  EXPECT_EQ(it->args[0], root.BinariesPath());
-  EXPECT_EQ(it->args[1], root.BinariesPath());
-  EXPECT_EQ(it->args[2], root.ProfilePath());
-  EXPECT_TRUE(std::regex_match(it->args[3], std::regex("\\d+\\.\\d+\\.\\d+")));
-  EXPECT_TRUE(std::regex_match(it->args[4], std::regex("[0-9a-f]{40}")));
+  auto init = test::LastCall(dns, "IVelmoraPlugin::Init");
+  ASSERT_EQ(init.size(), 8u);
+  EXPECT_EQ(init[0], root.BinariesPath());
+  EXPECT_EQ(init[1], root.BinariesPath());
+  EXPECT_EQ(init[2], root.ProfilePath());
+  EXPECT_TRUE(std::regex_match(init[3], std::regex("\\d+\\.\\d+\\.\\d+")));
+  EXPECT_TRUE(std::regex_match(init[4], std::regex("[0-9a-f]{40}")));
   EXPECT_EQ(cloud->CallCount("ICloudDownloaderPlugin::Register"), 1u);
 }
 

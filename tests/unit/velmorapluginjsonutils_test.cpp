@@ -207,131 +207,81 @@ TEST(ProtectionStatePayload, FailuresAndTheirLines) {
   }
 }
 
-TEST(PayloadStateNames, TablesAcceptExactlyTheirOwnNames) {
+TEST(ProtectionStatePayload, StateNameTables) {
+  EXPECT_TRUE(CVelmoraPluginJsonUtils::IsValidDnsProtectionState("disabled_no_network_stack"));
+  EXPECT_TRUE(CVelmoraPluginJsonUtils::IsValidDnsProtectionState("behind_va"));
+  EXPECT_FALSE(CVelmoraPluginJsonUtils::IsValidDnsProtectionState("not_protected"));
+  EXPECT_FALSE(CVelmoraPluginJsonUtils::IsValidDnsProtectionState(""));
+  EXPECT_TRUE(CVelmoraPluginJsonUtils::IsValidIpProtectionState("not_protected"));
+  EXPECT_FALSE(CVelmoraPluginJsonUtils::IsValidIpProtectionState("open"));
+}
+
+// The SWG and upgrade-details records, as one text of their fields.
+std::string fields(const ParsedSwgState& r) {
+  return r.swgState;
+}
+std::string fields(const ParsedSwgStats& r) {
+  return std::to_string(r.httpConnections) + " " + std::to_string(r.httpsConnections) + " " +
+         std::to_string(r.bypassedConnections) + " " + r.proxy + " " + r.userMessage;
+}
+std::string fields(const ParsedUpgradeDetails& r) {
+  return r.manifestUrl + " " + r.downloadUrl + " " + std::to_string(r.upgradeCheckInterval) +
+         (r.upgradeWindowIsOpen ? " open" : " closed");
+}
+
+// The fields of a parse that succeeded, else its error text; then the error lines logged.
+template <typename Record>
+std::vector<std::string> run(bool (*parser)(const char*, Record&), const std::string& json) {
+  Record record;
+  Outcome outcome = parse(parser, json, &record);
+  outcome.logged.insert(outcome.logged.begin(), outcome.error.empty() ? fields(record) : outcome.error);
+  return outcome.logged;
+}
+
+TEST(SwgAndUpgradePayloads, FieldsOrFailureTextAndLine) {
   using J = CVelmoraPluginJsonUtils;
-  struct Case {
-    bool (*check)(const std::string&);
-    const char* name;
-    bool valid;
+  const std::string lexical = "bad lexical cast: source type value could not be interpreted as target";
+  auto stats = [](const std::string& counters, const std::string& rest = R"(,"tarrow_proxy":"p")") {
+    return R"({"version":1,"web_connections_info":{)" + counters + "}" + rest + "}";
   };
-  const Case cases[] = {
-      {&J::IsValidDnsProtectionState, "disabled_no_network_stack", true},
-      {&J::IsValidDnsProtectionState, "behind_va", true},
-      {&J::IsValidDnsProtectionState, "not_protected", false},
-      {&J::IsValidDnsProtectionState, "", false},
-      {&J::IsValidIpProtectionState, "not_protected", true},
-      {&J::IsValidIpProtectionState, "open", false},
-      {&J::IsValidSwgState, "disabled_due_to_trusted_network", true},
-      {&J::IsValidSwgState, "cloud_service_unavailable", true},
-      {&J::IsValidSwgState, "Protected", false},
-      {&J::IsValidSwgState, "not_protected", false},
+  auto upgrade = [](const std::string& interval, const std::string& window) {
+    return R"({"version":1,"manifest_url":"m","download_url":"d","upgrade_check_interval":)" + interval +
+           (window.empty() ? "" : R"(,"upgrade_window_is_open":)" + window) + "}";
   };
-  for (const auto& c : cases) EXPECT_EQ(c.check(c.name), c.valid) << c.name;
-}
-
-const char* kLexical = "bad lexical cast: source type value could not be interpreted as target";
-
-std::string stats(const std::string& counters, const std::string& rest = R"(,"tarrow_proxy":"p:8080")") {
-  return R"({"version":1,"web_connections_info":{)" + counters + "}" + rest + "}";
-}
-
-std::string upgrade(const std::string& without, const std::string& interval = R"("3600")") {
-  std::string json = R"({"version":1)";
-  const std::pair<std::string, std::string> members[] = {{"manifest_url", R"("https://m")"},
-                                                         {"download_url", R"("https://d")"},
-                                                         {"upgrade_check_interval", interval},
-                                                         {"upgrade_window_is_open", "true"}};
-  for (const auto& [name, value] : members)
-    if (name != without) json += ",\"" + name + "\":" + value;
-  return json + "}";
-}
-
-TEST(SwgAndUpgradePayloads, FailuresCarryTheirTextAndLine) {
-  using J = CVelmoraPluginJsonUtils;
   const std::string all3 = R"("http_connections":1,"https_connections":2,"bypassed_connections":3)";
-  struct Case {
-    Outcome outcome;
-    std::string error;
-    std::vector<std::string> logged;
+  const std::pair<std::vector<std::string>, std::vector<std::string>> cases[] = {
+      {run(&J::ParseSWGStatePayload, R"({"version":1,"swg_protection_state":"disabled_due_to_vpn"})"),
+       {"disabled_due_to_vpn"}},
+      {run(&J::ParseSWGStatePayload, R"({"version":1,"swg_protection_state":"Disabled"})"),
+       {"unexpected SWG state"}},
+      {run(&J::ParseSWGStatePayload, R"({"version":1,"state":"protected"})"),
+       {"no state attribute", "missing state attribute"}},
+      {run(&J::ParseSWGStatsPayload, stats(all3, R"(,"tarrow_proxy":"p","user_message":"hi")")),
+       {"1 2 3 p hi"}},
+      // Members are counted, not names: a counter sent twice hides a missing one.
+      {run(&J::ParseSWGStatsPayload,
+           stats(R"("http_connections":1,"https_connections":"2","http_connections":5)")),
+       {"5 2 0 p "}},
+      {run(&J::ParseSWGStatsPayload, stats(R"("http_connections":1,"https_connections":2)")),
+       {"incomplete web connection info attributes", "found 2 web connection info attributes, expected 3"}},
+      {run(&J::ParseSWGStatsPayload, stats(all3 + R"(,"http_connections":4)")),
+       {"incomplete web connection info attributes", "found 4 web connection info attributes, expected 3"}},
+      {run(&J::ParseSWGStatsPayload, R"({"version":1,"tarrow_proxy":"p"})"),
+       {"no web connection info attributes", "missing web connection info attributes"}},
+      {run(&J::ParseSWGStatsPayload, stats(all3, "")), {"no proxy attribute", "missing proxy attribute"}},
+      {run(&J::ParseSWGStatsPayload,
+           stats(R"("http_connections":-1,"https_connections":2,"bypassed_connections":3)")),
+       {lexical}},
+      {run(&J::ParseUpgradeDetailsChangedPayload, upgrade(R"("3600")", "true")), {"m d 3600 open"}},
+      {run(&J::ParseUpgradeDetailsChangedPayload, upgrade("3600", "false")), {"m d 3600 closed"}},
+      {run(&J::ParseUpgradeDetailsChangedPayload, upgrade(R"("abc")", "true")), {lexical}},
+      {run(&J::ParseUpgradeDetailsChangedPayload, upgrade("3600", "")),
+       {"no 'upgrade windows open' attribute", "missing 'upgrade windows open' attribute"}},
+      {run(&J::ParseUpgradeDetailsChangedPayload, R"({"version":1,"manifest_url":"m"})"),
+       {"no download URL attribute", "missing download URL attribute"}},
   };
-  const Case cases[] = {
-      {parse(&J::ParseSWGStatePayload, R"({"version":1,"swg_protection_state":"Disabled"})"),
-       "unexpected SWG state",
-       {}},
-      {parse(&J::ParseSWGStatePayload, R"({"version":1,"state":"protected"})"),
-       "no state attribute",
-       {"missing state attribute"}},
-      {parse(&J::ParseSWGStatsPayload, stats(R"("http_connections":1,"https_connections":2)")),
-       "incomplete web connection info attributes",
-       {"found 2 web connection info attributes, expected 3"}},
-      {parse(&J::ParseSWGStatsPayload, stats(all3 + R"(,"http_connections":4)")),
-       "incomplete web connection info attributes",
-       {"found 4 web connection info attributes, expected 3"}},
-      {parse(&J::ParseSWGStatsPayload, R"({"version":1,"tarrow_proxy":"p"})"),
-       "no web connection info attributes",
-       {"missing web connection info attributes"}},
-      {parse(&J::ParseSWGStatsPayload, stats(all3, "")), "no proxy attribute", {"missing proxy attribute"}},
-      {parse(&J::ParseSWGStatsPayload,
-             stats(R"("http_connections":"-1","https_connections":2,"bypassed_connections":3)")),
-       kLexical,
-       {}},
-      {parse(&J::ParseUpgradeDetailsChangedPayload, upgrade("download_url")),
-       "no download URL attribute",
-       {"missing download URL attribute"}},
-      {parse(&J::ParseUpgradeDetailsChangedPayload, upgrade("upgrade_window_is_open")),
-       "no 'upgrade windows open' attribute",
-       {"missing 'upgrade windows open' attribute"}},
-      {parse(&J::ParseUpgradeDetailsChangedPayload, upgrade("", R"("abc")")), kLexical, {}},
-      {parse(&J::ParseUpgradeDetailsChangedPayload, upgrade("", "-1")), kLexical, {}},
-  };
-  for (std::size_t i = 0; i < std::size(cases); ++i) {
-    EXPECT_EQ(cases[i].outcome.error, cases[i].error) << "case " << i;
-    EXPECT_EQ(cases[i].outcome.logged, cases[i].logged) << "case " << i;
-  }
-}
-
-TEST(SwgAndUpgradePayloads, ValuesReachTheirFields) {
-  using J = CVelmoraPluginJsonUtils;
-  ParsedSwgState state;
-  EXPECT_EQ(
-      parse(&J::ParseSWGStatePayload, R"({"version":1,"swg_protection_state":"disabled_due_to_vpn"})", &state)
-          .error,
-      "");
-  EXPECT_EQ(state.swgState, "disabled_due_to_vpn");
-
-  ParsedSwgStats s;
-  EXPECT_EQ(parse(&J::ParseSWGStatsPayload,
-                  stats(R"("bypassed_connections":"7","https_connections":20,"http_connections":4294967295)",
-                        R"(,"tarrow_proxy":"proxy:443","user_message":"hi")"),
-                  &s)
-                .error,
-            "");
-  EXPECT_EQ((std::vector<u32>{s.httpConnections, s.httpsConnections, s.bypassedConnections}),
-            (std::vector<u32>{4294967295u, 20, 7}));
-  EXPECT_EQ(s.proxy, "proxy:443");
-  EXPECT_EQ(s.userMessage, "hi");
-  // A counter named twice fills the count of three; the missing one stays 0.
-  ParsedSwgStats twice;
-  EXPECT_EQ(parse(&J::ParseSWGStatsPayload,
-                  stats(R"("http_connections":1,"https_connections":2,"http_connections":5)"), &twice)
-                .error,
-            "");
-  EXPECT_EQ((std::vector<u32>{twice.httpConnections, twice.bypassedConnections}), (std::vector<u32>{5, 0}));
-  EXPECT_EQ(twice.userMessage, "");
-
-  for (const char* interval : {R"("3600")", "3600"}) {
-    ParsedUpgradeDetails u;
-    EXPECT_EQ(parse(&J::ParseUpgradeDetailsChangedPayload, upgrade("", interval), &u).error, "");
-    EXPECT_EQ(u.upgradeCheckInterval, 3600u);
-    EXPECT_EQ(u.manifestUrl, "https://m");
-    EXPECT_EQ(u.downloadUrl, "https://d");
-    EXPECT_TRUE(u.upgradeWindowIsOpen);
-  }
-  ParsedUpgradeDetails closed;
-  std::string json = upgrade("");
-  json.replace(json.find("true"), 4, "false");
-  EXPECT_EQ(parse(&J::ParseUpgradeDetailsChangedPayload, json, &closed).error, "");
-  EXPECT_FALSE(closed.upgradeWindowIsOpen);
+  for (std::size_t i = 0; i < std::size(cases); ++i)
+    EXPECT_EQ(cases[i].first, cases[i].second) << "case " << i;
 }
 
 }  // namespace
