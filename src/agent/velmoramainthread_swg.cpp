@@ -169,20 +169,26 @@ void CVelmoraMainThread::completeSwgPluginStop(u32 result) {
     std::lock_guard<std::mutex> lock(stopTimerMutex);
     stopTimer->cancel();
   }
-  updateState(stopAll ? VELMORA_PLUGIN_STOPPING : VELMORA_PLUGIN_STARTED);
+  // A service stop that arrived while only the SWG plug-in was stopping was
+  // refused by the state; nobody would stop the DNS plug-in and the loop
+  // would never end, so that stop is made now.
+  const bool serviceStopRefused = stopAll && getState() == SWG_PLUGIN_STOPPING;
+  updateState(stopAll && !serviceStopRefused ? VELMORA_PLUGIN_STOPPING : VELMORA_PLUGIN_STARTED);
   if (swgStopReplyPending) {
     replyToVelmoraPlugin(kStopTopic, result);
     swgStopReplyPending = false;
   }
+  if (serviceStopRefused) stopVelmoraPlugin();
 }
 
 void CVelmoraMainThread::handleStopSWGPluginTimeout(const boost::system::error_code& error) {
   if (error == boost::asio::error::operation_aborted || !swgStopWaitPending) return;
   HXT_LOGF(LOG_LEVEL_WARNING, "CVelmoraMainThread::handleStopSWGPluginTimeout", "stopSWGPlugin timed out");
   swgStopWaitPending = false;
+  const bool bothStopping = getState() == VELMORA_SWG_PLUGINS_STOPPING;
   completeSwgPluginStop(kSwgStopTimedOut);
   // The DNS plug-in's own wait was replaced by this one: its stop ends too.
-  if (stopAll) completeVelmoraPluginStop();
+  if (bothStopping) completeVelmoraPluginStop();
 }
 
 std::size_t CVelmoraMainThread::cancelStopTimerForTesting() {
