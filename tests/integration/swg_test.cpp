@@ -60,6 +60,13 @@ class SwgTest : public test::PluginHostTest {
     EXPECT_TRUE(plugin->Fire(request, nullptr, 5000));
   }
 
+  // The states the agent went through, in order.
+  std::string States() {
+    std::string path;
+    for (const auto& line : Matching("State transition: .*")) path += line.substr(line.rfind(' ') + 1) + " ";
+    return path;
+  }
+
   std::string Document(PayloadType type) {
     std::string json;
     host->ipcManagerForTesting()->GetJsonPayload(type, json);
@@ -121,31 +128,26 @@ TEST_F(SwgTest, StartReportsAndStopAtTheDnsPluginsRequest) {
   Report(swg, Callback::SWGStateChanged, R"({"version":1,"swg_protection_state":"disabled_due_to_vpn"})");
   Report(swg, Callback::SWGStateChanged, R"({"version":1,"swg_protection_state":"Disabled"})");
   EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, "failed to parse JSON payload (unexpected SWG state)"));
-  EXPECT_NE(Document(PAYLOAD_TYPE_STATUS).find(R"("SWG":{"State":"disabled_due_to_vpn")"), std::string::npos)
-      << Document(PAYLOAD_TYPE_STATUS);
+  EXPECT_NE(Document(PAYLOAD_TYPE_STATUS).find(R"("SWG":{"State":"disabled_due_to_vpn")"), std::string::npos);
   const std::string counters = R"("http_connections":1,"https_connections":2,"bypassed_connections":3}})";
   Report(swg, Callback::SWGStatsChanged,
          R"({"version":1,"tarrow_proxy":"p:80","user_message":"m","web_connections_info":{)" + counters);
   const std::string stats = Document(PAYLOAD_TYPE_STATS);
   EXPECT_NE(stats.find(R"("SWGHTTPConnCnt":"1","SWGHTTPSConnCnt":"2","SWGBypassedConnCnt":"3",)"
                        R"("SWGTarrowProxy":"p:80","SWGUserMsg":"m")"),
-            std::string::npos)
-      << stats;
+            std::string::npos);
   // The SWG plug-in now passes the state check; a null payload is fine with this topic.
   EXPECT_EQ(Send(PluginKind::Swg, "Velmora", "SWG", "StopPlugin", kNull), 0);
   EXPECT_EQ(LastCall(dns, "IVelmoraPlugin::ReceiveMessage")[2], "(null)");
 
   EXPECT_EQ(Ask("StopPlugin"), "SWG StopPlugin 0");
-  EXPECT_EQ(host->getState(), VELMORA_PLUGIN_STARTED);
-  EXPECT_EQ(Matching("State transition: .*").back(),
-            "State transition: SWG_PLUGIN_STOPPING -> VELMORA_PLUGIN_STARTED");
+  EXPECT_EQ(States(),
+            "SERVICE_STARTED VELMORA_PLUGIN_STARTED VELMORA_SWG_PLUGINS_STARTED SWG_PLUGIN_STOPPING "
+            "VELMORA_PLUGIN_STARTED ");
   Report(swg, Callback::SWGStatsChanged,
          R"({"version":1,"tarrow_proxy":"q","web_connections_info":{)" + counters);
-  EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR,
-                      "Current state VELMORA_PLUGIN_STARTED is not valid for SWG_PLUGIN_CALLBACK (validator "
-                      "CVelmoraMainThread::SWGStatsChanged). Acceptable states: VELMORA_SWG_PLUGINS_STARTED, "
-                      "VELMORA_PLUGIN_STOPPING, VELMORA_SWG_PLUGINS_STOPPING, SWG_PLUGIN_STOPPING."));
-  EXPECT_EQ(Document(PAYLOAD_TYPE_STATS), stats);
+  EXPECT_NE(log.Dump().find("validator CVelmoraMainThread::SWGStatsChanged"), std::string::npos);
+  EXPECT_EQ(Document(PAYLOAD_TYPE_STATS), stats);  // refused in VELMORA_PLUGIN_STARTED
 }
 
 TEST_F(SwgTest, FailedStartsAndStopsAnswerWithTheirCode) {
@@ -205,14 +207,9 @@ TEST_F(SwgTest, SwgStopDuringTheServiceStop) {
     }
     EXPECT_TRUE(run->Wait());  // without a report, the SWG time-out ended the loop
     EXPECT_FALSE(log.Has("stopVelmoraPlugin timed out"));
-    EXPECT_EQ(
-        Matching("State transition: .*"),
-        (std::vector<std::string>{"State transition: INITIAL -> SERVICE_STARTED",
-                                  "State transition: SERVICE_STARTED -> VELMORA_PLUGIN_STARTED",
-                                  "State transition: VELMORA_PLUGIN_STARTED -> VELMORA_PLUGIN_STOPPING",
-                                  "State transition: VELMORA_PLUGIN_STOPPING -> VELMORA_SWG_PLUGINS_STOPPING",
-                                  "State transition: VELMORA_SWG_PLUGINS_STOPPING -> VELMORA_PLUGIN_STOPPING",
-                                  "State transition: VELMORA_PLUGIN_STOPPING -> SERVICE_STARTED"}));
+    EXPECT_EQ(States(),
+              "SERVICE_STARTED VELMORA_PLUGIN_STARTED VELMORA_PLUGIN_STOPPING VELMORA_SWG_PLUGINS_STOPPING "
+              "VELMORA_PLUGIN_STOPPING SERVICE_STARTED ");
     run.reset();
     CVelmoraMainThread::releaseInstance();
   }
