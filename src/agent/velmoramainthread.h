@@ -32,6 +32,7 @@
 #include "agent/velmorakdfcb.h"
 #include "agent/velmoralistener.h"
 #include "agent/velmoralistenercb.h"
+#include "agent/velmoravpnconsumer.h"
 #include "agent/velmoravpnconsumercb.h"
 #include "hxtarrow/plugin.h"
 
@@ -48,6 +49,7 @@ struct MainThreadSettings {
   std::chrono::milliseconds pluginStopTimeout = kPluginStopTimeout;
   IpcSettings ipc;
   ListenerSettings listener;
+  VpnConsumerSettings vpn;
 
   // The defaults, with the IPC port taken from HXT_IPC_PORT when it is set
   // (so that several agents can run side by side in tests).
@@ -200,6 +202,15 @@ class CVelmoraMainThread : public CVelmoraPluginCallbackShim,
   void restartListener(u32 family);
   std::unique_ptr<CVelmoraListener> makeListener(u32 family, bool& ok);
 
+  // VPN state, user sessions and updates (velmoramainthread_vpn.cpp).
+  bool createVpnConsumer();
+  void startVpnConsumer();
+  void stopVpnConsumer();
+  void handleVpnStateChange(std::shared_ptr<ParsedVpnState> state);
+  void handleUserSessionChange(u32 event);
+  void handleUpdateReadyNotification();
+  void sendIpcExitForUpdate();
+
   MainThreadSettings settings;
 
   CVelmoraIpcMgr* ipcManager = nullptr;
@@ -214,6 +225,7 @@ class CVelmoraMainThread : public CVelmoraPluginCallbackShim,
   std::mutex stateMutex;
   CVelmoraKdfPluginMgr* kdfPluginMgr = nullptr;
   std::string profileDirectory;
+  std::unique_ptr<CVelmoraVpnConsumer> vpnConsumer;
   IVelmoraPlugin* velmoraPlugin = nullptr;
   ISWGPlugin* swgPlugin = nullptr;
   ICloudDownloaderPlugin* cloudDownloader = nullptr;

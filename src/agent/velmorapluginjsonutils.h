@@ -48,8 +48,16 @@ struct ParsedProtectionState {
   bool swgEnabled = false;
 };
 
+struct ParsedVpnState;  // agent/velmoravpnconsumer.h
+
 class CVelmoraPluginJsonUtils {
  public:
+  // The documents the service writes for the DNS-protection plug-in: compact,
+  // every leaf a string, one line feed after. Both empty `out` first and fill
+  // it only with a whole document; false after logging when writing failed.
+  static bool BuildVpnStatePayload(const ParsedVpnState& state, std::string& out);
+  static bool BuildUpgradeStateChangedPayload(std::string& out);
+
   static bool ParseRedirectPayload(const char* payload, ParsedRedirect& out);
   static bool ParseProtectionStatePayload(const char* payload, ParsedProtectionState& out);
   static bool IsValidDnsProtectionState(const std::string& state);
