@@ -108,8 +108,8 @@ u32 parseWord(const std::string& option, const std::string& value, const WordOpt
 
 void setText(const std::string& option, const std::string& value, char* field, std::size_t size) {
   if (value.size() >= size) {
-    throw UsageError{option + " is " + std::to_string(value.size()) +
-                     " bytes long; its field holds at most " + std::to_string(size - 1)};
+    throw UsageError{option + " is " + std::to_string(value.size()) + " bytes long; at most " +
+                     std::to_string(size - 1) + " bytes fit its field"};
   }
   std::memset(field, 0, size);
   std::memcpy(field, value.data(), value.size());
