@@ -30,19 +30,12 @@ class VpnE2E : public ::testing::Test {
     }
   }
 
-  // The arguments of every `op` call in the plug-ins' call log, escapes undone.
+  // The arguments of every `op` call in the plug-ins' call log, as logged (a line feed as \\n).
   std::vector<std::string> Calls(const std::string& op) const {
     std::vector<std::string> found;
     std::ifstream in(callLog);
     for (std::string line; std::getline(in, line);) {
-      if (line.rfind(op + "\t", 0) != 0) continue;
-      std::string args;
-      for (std::size_t i = op.size() + 1; i < line.size(); ++i) {
-        char c = line[i];
-        if (c == '\\' && i + 1 < line.size()) c = line[++i] == 'n' ? '\n' : line[i] == 't' ? '\t' : line[i];
-        args += c;
-      }
-      found.push_back(args);
+      if (line.rfind(op + "\t", 0) == 0) found.push_back(line.substr(op.size() + 1));
     }
     return found;
   }
@@ -73,7 +66,7 @@ TEST_F(VpnE2E, PublishedTunnelStateAndLogonReachThePlugins) {
       R"("split_include_networks":""})";
   EXPECT_EQ(Calls("IVelmoraPlugin::VpnStateChanged")[1],
             R"({"version":"1","vpn_ipv4":{"state":"connected",)" + family +
-                R"(,"vpn_ipv6":{"state":"connected",)" + family + R"(,"tnd":"undefined"})" + "\n");
+                R"(,"vpn_ipv6":{"state":"connected",)" + family + R"(,"tnd":"undefined"}\n)");
 
   ASSERT_TRUE(PublishUntil("logon", "ICloudDownloaderPlugin::UserSessionChange", 1)) << agent.Log();
   EXPECT_EQ(Calls("ICloudDownloaderPlugin::UserSessionChange"), std::vector<std::string>{"1"});

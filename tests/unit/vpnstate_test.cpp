@@ -39,8 +39,7 @@ void setText(char* field, std::size_t size, const std::string& text) {
 
 // The VPN agent's side of the objects, as hxvpnstate drives them.
 struct Publisher {
-  explicit Publisher(const RawVpnState* initial = nullptr)
-      : record(initial != nullptr ? std::make_unique<RawVpnState>(*initial) : recordWith()) {
+  Publisher() {
     bool memoryOk = false, eventOk = false;
     memory =
         std::make_unique<CSharedMemory>(memoryOk, record.get(), kRawVpnStateSize, kSharedMemoryRolePublisher);
@@ -53,7 +52,7 @@ struct Publisher {
     return memory->WriteToSharedMemory(record.get(), size);
   }
 
-  std::unique_ptr<RawVpnState> record;
+  std::unique_ptr<RawVpnState> record = recordWith();
   std::unique_ptr<CSharedMemory> memory;
   std::unique_ptr<CInterProcessSync> event;
   bool ok = false;
@@ -84,18 +83,17 @@ TEST_F(VpnSharedMemoryTest, FirstCreatorDecidesTheContent) {
   ASSERT_TRUE(RemoveVpnSharedObjects(VpnSharedObjectNames::FromEnvironment(), error)) << error;
 
   // The publisher came first: the reader leaves its record alone.
-  auto published = recordWith([](RawVpnState& s) {
+  Publisher publisher;
+  ASSERT_TRUE(publisher.ok && publisher.Publish([](RawVpnState& s) {
     s.tunnelState = 1;
     SET_TEXT(s, splitDnsDomains, "corp.example");
-  });
-  Publisher publisher(published.get());
-  ASSERT_TRUE(publisher.ok);
+  }));
   bool ok = false;
   CInterModuleVPNStateReaderWriter reader(ok);
   ASSERT_TRUE(ok);
   auto read = recordWith();
   ASSERT_TRUE(reader.GetCurrentState(*read));
-  EXPECT_EQ(std::memcmp(read.get(), published.get(), kRawVpnStateSize), 0);
+  EXPECT_EQ(std::memcmp(read.get(), publisher.record.get(), kRawVpnStateSize), 0);
 }
 
 TEST_F(VpnSharedMemoryTest, ShortReadsAndReaderWritesAreRefused) {
@@ -115,14 +113,8 @@ TEST_F(VpnSharedMemoryTest, ShortReadsAndReaderWritesAreRefused) {
 }
 
 TEST_F(VpnSharedMemoryTest, MutexHeldByAnotherProcess) {
-  struct Case {
-    bool holderDies;
-    const char* waitLine;  // logged by the failed lock, if any
-  };
-  const std::string abandoned = "WaitForSingleObject failed - " + std::to_string(EOWNERDEAD);
-  const Case cases[] = {{false, nullptr}, {true, abandoned.c_str()}};
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.holderDies ? "holder dies holding the mutex" : "holder keeps it past the time-out");
+  for (bool holderDies : {false, true}) {
+    SCOPED_TRACE(holderDies ? "holder dies holding the mutex" : "holder keeps it past the time-out");
     log.Clear();
     bool ok = false;
     CSharedMemory memory(ok, nullptr, kRawVpnStateSize);
@@ -136,7 +128,7 @@ TEST_F(VpnSharedMemoryTest, MutexHeldByAnotherProcess) {
     if (child == 0) {
       char byte = lock.Lock() ? 'y' : 'n';
       (void)!::write(held[1], &byte, 1);
-      if (!c.holderDies) {
+      if (!holderDies) {
         (void)!::read(release[0], &byte, 1);
         lock.Unlock();
       }
@@ -145,7 +137,7 @@ TEST_F(VpnSharedMemoryTest, MutexHeldByAnotherProcess) {
     char byte = 0;
     ASSERT_EQ(::read(held[0], &byte, 1), 1);
     ASSERT_EQ(byte, 'y');
-    if (c.holderDies) {
+    if (holderDies) {
       ASSERT_EQ(::waitpid(child, nullptr, 0), child);
     }
 
@@ -153,8 +145,8 @@ TEST_F(VpnSharedMemoryTest, MutexHeldByAnotherProcess) {
     u32 size = kRawVpnStateSize;
     EXPECT_FALSE(memory.ReadSharedMemory(size, buffer.get()));
     EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, "Unable to read the shared memory as the lock was not available"));
-    if (c.waitLine != nullptr) {
-      EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, c.waitLine)) << log.Dump();
+    if (holderDies) {
+      EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, "WaitForSingleObject failed - " + std::to_string(EOWNERDEAD)));
     } else {
       EXPECT_EQ(log.Messages(LOG_LEVEL_ERROR).size(), 1u)
           << log.Dump();  // a time-out is not logged by the lock
@@ -195,83 +187,38 @@ TEST_F(VpnSharedMemoryTest, EventPulseWakesTheWaiterSetStays) {
 
 // ---- parsing -------------------------------------------------------------------------
 
-TEST(ParsedVpnStateTest, WordsAndLists) {
-  struct Case {
-    const char* name;
-    Edit edit;
-    std::function<void(const ParsedVpnState&)> check;
-  };
-  const Case cases[] = {
-      {"defaults", nullptr,
-       [](const ParsedVpnState& p) {
-         EXPECT_EQ(p.state, "disconnected");
-         EXPECT_EQ(p.tndState, "undefined");
-         EXPECT_EQ(p.vpnTypeIpv4, "undefined");
-         EXPECT_EQ(p.vpnTypeIpv6, "undefined");
-         EXPECT_TRUE(p.dnsServersIpv4.empty() && p.splitIncludeNetworks.empty() && p.splitDnsDomains.empty());
-         EXPECT_FALSE(p.splitDnsIpv4 || p.splitDnsIpv6 || p.tunnelAllDns);
-       }},
-      {"unknown words",
-       [](RawVpnState& s) {
-         s.tunnelState = 9;
-         s.tndState = 7;
-         s.tunnelModeIpv4 = 0xFFFFFFFF;
-       },
-       [](const ParsedVpnState& p) {
-         EXPECT_EQ(p.state, "undefined");
-         EXPECT_EQ(p.tndState, "undefined");
-         EXPECT_EQ(p.vpnTypeIpv4, "undefined");
-       }},
-      {"known words and flags",
-       [](RawVpnState& s) {
-         s.tunnelState = 7;
-         s.tndState = 1;
-         s.tunnelModeIpv4 = 4;
-         s.tunnelModeIpv6 = 0;
-         s.splitDnsIpv6 = 2;
-         s.tunnelAllDns = 0x80;
-       },
-       [](const ParsedVpnState& p) {
-         EXPECT_EQ(p.state, "authenticating");
-         EXPECT_EQ(p.tndState, "untrusted");
-         EXPECT_EQ(p.vpnTypeIpv4, "block_all");
-         EXPECT_EQ(p.vpnTypeIpv6, "tunnel_all");
-         EXPECT_TRUE(p.splitDnsIpv6 && p.tunnelAllDns);
-         EXPECT_FALSE(p.splitDnsIpv4);
-       }},
-      {"networks of both families, empty pieces dropped, nothing trimmed",
-       [](RawVpnState& s) {
-         SET_TEXT(s, splitIncludeNetworksIpv4, ",10.0.0.0/8,,192.168.0.0/16,");
-         SET_TEXT(s, splitIncludeNetworksIpv6, "fd00::/8");
-         SET_TEXT(s, splitDnsDomains, " a.example,b.example ");
-       },
-       [](const ParsedVpnState& p) {
-         EXPECT_EQ(p.splitIncludeNetworks,
-                   (std::vector<std::string>{"10.0.0.0/8", "192.168.0.0/16", "fd00::/8"}));
-         EXPECT_EQ(p.splitDnsDomains, (std::vector<std::string>{" a.example", "b.example "}));
-       }},
-      {"lists end at their NUL or their field's end",
-       [](RawVpnState& s) {
-         std::memcpy(s.dnsServersIpv4, "10.0.0.1\0,10.0.0.2", 18);
-         std::memset(s.dnsServersIpv6, 'a', sizeof s.dnsServersIpv6);  // no NUL at all
-         s.splitIncludeNetworksIpv6[0] = 'x';                          // the next field is not read into it
-       },
-       [](const ParsedVpnState& p) {
-         EXPECT_EQ(p.dnsServersIpv4, (std::vector<std::string>{"10.0.0.1"}));
-         EXPECT_EQ(p.dnsServersIpv6, (std::vector<std::string>{std::string(120, 'a')}));
-       }},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    auto record = recordWith(c.edit);
-    c.check(ParsedVpnState(*record));
-  }
-  const char* states[] = {"connecting",   "connected", "reconnecting", "disconnecting",
-                          "disconnected", "pausing",   "paused",       "authenticating"};
-  for (u32 i = 0; i < 8; ++i) EXPECT_STREQ(ParsedVpnState::TunnelStateName(i), states[i]);
+TEST(ParsedVpnStateTest, NamesOfTheWords) {
+  const char* states[] = {"connecting", "connected", "reconnecting",   "disconnecting", "disconnected",
+                          "pausing",    "paused",    "authenticating", "undefined",     "undefined"};
   const char* modes[] = {"tunnel_all", "split_include", "split_exclude",
                          "bypass_all", "block_all",     "undefined"};
-  for (u32 i = 0; i < 6; ++i) EXPECT_STREQ(ParsedVpnState::TunnelModeName(i), modes[i]);
+  const char* tnd[] = {"trusted", "untrusted", "undefined"};
+  for (u32 i = 0; i < 10; ++i) EXPECT_STREQ(ParsedVpnState::TunnelStateName(i), states[i]) << i;
+  for (u32 i = 0; i < 6; ++i) EXPECT_STREQ(ParsedVpnState::TunnelModeName(i), modes[i]) << i;
+  for (u32 i = 0; i < 3; ++i) EXPECT_STREQ(ParsedVpnState::TndStateName(i), tnd[i]) << i;
+  EXPECT_STREQ(ParsedVpnState::TunnelModeName(0xFFFFFFFF), "undefined");
+}
+
+TEST(ParsedVpnStateTest, ListsAndFlags) {
+  auto record = recordWith([](RawVpnState& s) {
+    SET_TEXT(s, splitIncludeNetworksIpv4, ",10.0.0.0/8,,192.168.0.0/16,");
+    SET_TEXT(s, splitIncludeNetworksIpv6, "fd00::/8");
+    SET_TEXT(s, splitDnsDomains, " a.example,b.example ");
+    std::memcpy(s.dnsServersIpv4, "10.0.0.1\0,10.0.0.2", 18);
+    std::memset(s.dnsServersIpv6, 'a', sizeof s.dnsServersIpv6);  // no NUL: ends where its field ends
+    s.splitDnsIpv6 = 2;
+    s.tunnelAllDns = 0x80;
+    s.tunnelModeIpv4 = 4;
+    s.tndState = 1;
+  });
+  const ParsedVpnState p(*record);
+  EXPECT_EQ(p.splitIncludeNetworks, (std::vector<std::string>{"10.0.0.0/8", "192.168.0.0/16", "fd00::/8"}));
+  EXPECT_EQ(p.splitDnsDomains, (std::vector<std::string>{" a.example", "b.example "}));
+  EXPECT_EQ(p.dnsServersIpv4, (std::vector<std::string>{"10.0.0.1"}));
+  EXPECT_EQ(p.dnsServersIpv6, (std::vector<std::string>{std::string(120, 'a')}));
+  EXPECT_TRUE(p.splitDnsIpv6 && p.tunnelAllDns);
+  EXPECT_FALSE(p.splitDnsIpv4);
+  EXPECT_EQ(p.state + p.vpnTypeIpv4 + p.vpnTypeIpv6 + p.tndState, "disconnectedblock_allundefineduntrusted");
 }
 
 // ---- documents -------------------------------------------------------------------------
