@@ -25,6 +25,10 @@
 
 #include "vpn/agent/sharedmemory_platform.h"
 
+#if defined(__SANITIZE_THREAD__)
+#include <sanitizer/tsan_interface.h>
+#endif
+
 namespace hxt {
 
 struct PlatformMapping {
@@ -199,6 +203,13 @@ WaitOutcome LockMutex(PlatformSync* mutex, u32 timeoutMs, int& code) {
     case ETIMEDOUT:
       return WaitOutcome::TimedOut;
     case EOWNERDEAD:
+#if defined(__SANITIZE_THREAD__)
+      // ThreadSanitizer's timed-lock interceptor counts only success as
+      // taking the mutex; the ownership a dead holder hands over is ours too,
+      // and the unlock that follows must not look like a stranger's.
+      __tsan_mutex_pre_lock(&block->mutex, __tsan_mutex_try_lock);
+      __tsan_mutex_post_lock(&block->mutex, __tsan_mutex_try_lock, 0);
+#endif
       return WaitOutcome::Abandoned;
     default:
       return WaitOutcome::Failed;
