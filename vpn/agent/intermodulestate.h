@@ -1,6 +1,6 @@
 // The VPN agent's state record in shared memory, and its reader.
 //
-// `RawVpnState` is the contract with the VPN agent, byte for byte: integers
+// `RawVpnState` is what the VPN agent and this service agree on, byte for byte: integers
 // little-endian, texts NUL-terminated 8-bit in fixed fields (a text that
 // fills its field has no NUL), lists comma-separated inside one text.
 // `CInterModuleVPNStateReaderWriter` reads whole records out of the section;
