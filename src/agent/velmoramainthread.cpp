@@ -144,6 +144,7 @@ CVelmoraMainThread::CVelmoraMainThread(bool& ok, const MainThreadSettings& setti
 
   if (missingDependency == MISSING_NONE) {
     if (!loadPlugins()) return;
+    if (!createVpnConsumer()) return;
   }
 
   if (!CVelmoraIpcMgr::createSingletonInstance(ioService, ipcManager, settings.ipc)) {
@@ -269,6 +270,7 @@ CVelmoraMainThread::~CVelmoraMainThread() {
   // Host threads call into the IPC manager and the DNS plug-in: they go
   // first. After a completed plug-in stop there is nothing left to do here.
   teardownRedirection();
+  vpnConsumer.reset();  // its thread calls back into this object
   CVelmoraIpcMgr::releaseInstance(ipcManager);
   ipcManager = nullptr;
   CVelmoraKdfPluginMgr::releaseInstance(kdfPluginMgr);
@@ -437,6 +439,7 @@ void CVelmoraMainThread::startVelmoraPlugin() {
       return;
     }
   }
+  startVpnConsumer();
 }
 
 void CVelmoraMainThread::stopVelmoraPlugin() {
@@ -489,6 +492,7 @@ void CVelmoraMainThread::completeVelmoraPluginStop() {
   }
   if (kdfPluginMgr != nullptr) kdfPluginMgr->StopPlugin();
   teardownRedirection();
+  stopVpnConsumer();
   stopAll = false;
   updateState(SERVICE_STARTED);
   if (shutdownRequested) ioService.stop();
@@ -547,23 +551,7 @@ void CVelmoraMainThread::logStats() {
               c.tcpResponses4, c.tcpResponses6, proxyErrorCount.load());
 }
 
-i32 CVelmoraMainThread::UpdateAvailable() {
-  return validateStateForActivity(UPDATE_READY_CALLBACK, "CVelmoraMainThread::UpdateAvailable") ? 0 : -10;
-}
-
-i32 CVelmoraMainThread::UpdateInProgress() {
-  return validateStateForActivity(UPDATE_IN_PROGRESS_CALLBACK, "CVelmoraMainThread::UpdateInProgress") ? 0 : -10;
-}
-
-// ---- VPN and filter callbacks ------------------------------------------------------
-
-void CVelmoraMainThread::VpnStateChanged(const RawVpnState&) {
-  validateStateForActivity(VPN_STATE_MONITOR_CALLBACK, "CVelmoraMainThread::VpnStateChanged");
-}
-
-void CVelmoraMainThread::UserSessionChanged(u32) {
-  validateStateForActivity(VPN_STATE_MONITOR_CALLBACK, "CVelmoraMainThread::UserSessionChanged");
-}
+// ---- Filter callbacks --------------------------------------------------------------
 
 void CVelmoraMainThread::NotifyKdfDisruption() {
   boost::asio::post(ioService, std::bind(&CVelmoraMainThread::handleKdfDisruption, this));

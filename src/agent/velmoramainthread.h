@@ -32,6 +32,7 @@
 #include "agent/velmorakdfcb.h"
 #include "agent/velmoralistener.h"
 #include "agent/velmoralistenercb.h"
+#include "agent/velmoravpnconsumer.h"
 #include "agent/velmoravpnconsumercb.h"
 #include "hxtarrow/plugin.h"
 
@@ -50,6 +51,7 @@ struct MainThreadSettings {
   std::chrono::milliseconds swgPluginStopTimeout = kSwgPluginStopTimeout;
   IpcSettings ipc;
   ListenerSettings listener;
+  VpnConsumerSettings vpn;
 
   // The defaults, with the IPC port taken from HXT_IPC_PORT when it is set
   // (so that several agents can run side by side in tests).
@@ -213,6 +215,14 @@ class CVelmoraMainThread : public CVelmoraPluginCallbackShim,
   void handleStopSWGPluginTimeout(const boost::system::error_code& error);
   void handleSwgPluginStopped();
   void replyToVelmoraPlugin(const char* topic, u32 status);
+  // VPN state, user sessions and updates (velmoramainthread_vpn.cpp).
+  bool createVpnConsumer();
+  void startVpnConsumer();
+  void stopVpnConsumer();
+  void handleVpnStateChange(std::shared_ptr<ParsedVpnState> state);
+  void handleUserSessionChange(u32 event);
+  void handleUpdateReadyNotification();
+  void sendIpcExitForUpdate();
 
   MainThreadSettings settings;
 
@@ -228,6 +238,7 @@ class CVelmoraMainThread : public CVelmoraPluginCallbackShim,
   std::mutex stateMutex;
   CVelmoraKdfPluginMgr* kdfPluginMgr = nullptr;
   std::string profileDirectory;
+  std::unique_ptr<CVelmoraVpnConsumer> vpnConsumer;
   IVelmoraPlugin* velmoraPlugin = nullptr;
   ISWGPlugin* swgPlugin = nullptr;
   ICloudDownloaderPlugin* cloudDownloader = nullptr;

@@ -72,9 +72,16 @@ struct ParsedUpgradeDetails {
   bool upgradeWindowIsOpen = false;
   u32 upgradeCheckInterval = 0;
 };
+struct ParsedVpnState;  // agent/velmoravpnconsumer.h
 
 class CVelmoraPluginJsonUtils {
  public:
+  // The documents the service writes for the DNS-protection plug-in: compact,
+  // every leaf a string, one line feed after. Both empty `out` first and fill
+  // it only with a whole document; false after logging when writing failed.
+  static bool BuildVpnStatePayload(const ParsedVpnState& state, std::string& out);
+  static bool BuildUpgradeStateChangedPayload(std::string& out);
+
   static bool ParseRedirectPayload(const char* payload, ParsedRedirect& out);
   static bool ParseProtectionStatePayload(const char* payload, ParsedProtectionState& out);
   // The SWG plug-in's state and web-connection statistics.

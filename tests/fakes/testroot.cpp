@@ -10,6 +10,7 @@
 #include "common/knownfolders.h"
 #include "common/registry.h"
 #include "common/velmorautils.h"
+#include "vpn/agent/sharedmemory.h"
 
 namespace hxt::test {
 
@@ -29,6 +30,9 @@ TestRoot::TestRoot() {
 }
 
 TestRoot::~TestRoot() {
+  // The VPN state objects of this root outlive every process that used them.
+  std::string error;
+  RemoveVpnSharedObjects(VpnSharedObjectNames::ForRoot(path_.c_str()), error);
   if (hadRoot_) {
     ::setenv("HXT_ROOT", savedRoot_.c_str(), 1);
   } else {

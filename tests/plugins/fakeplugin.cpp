@@ -15,6 +15,7 @@
 // plug-in object runs a thread of its own, from which it calls the service
 // back; the thread ends before DisposePlugin returns, so the module can be
 // unloaded right after.
+#include <fcntl.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -242,6 +243,8 @@ long long call(const CallbackSlots& slots, const CallbackRequest& request) {
   return 0;
 }
 
+void appendToCallLog(const std::string& op, const std::vector<std::string>& args);
+
 class ModuleState final : public IFakePluginControl {
  public:
   ModuleState() { resetLocked(); }
@@ -256,6 +259,7 @@ class ModuleState final : public IFakePluginControl {
   }
   // Records the call and returns the result scripted for it.
   u32 Record(const std::string& op, std::vector<std::string> args) {
+    appendToCallLog(op, args);
     locked([&] {
       if (keepCalls_) calls_.push_back({op, std::move(args), currentThreadId()});
     });
@@ -474,6 +478,27 @@ class ModuleState final : public IFakePluginControl {
 ModuleState& State() {
   static ModuleState state;
   return state;
+}
+
+// A plug-in inside a separately started agent cannot be observed through the
+// control function either: with HXT_FAKE_CALL_LOG set, every module appends
+// each call to that file as one line, "<op>" then each argument after a tab,
+// with backslash, tab and line feed written as \\, \t and \n.
+void appendToCallLog(const std::string& op, const std::vector<std::string>& args) {
+  const char* path = std::getenv("HXT_FAKE_CALL_LOG");
+  if (path == nullptr) return;
+  std::string line = op;
+  for (const auto& arg : args) {
+    line += '\t';
+    for (char c : arg) line += c == '\\' ? "\\\\" : c == '\t' ? "\\t" : c == '\n' ? "\\n" : std::string(1, c);
+  }
+  line += '\n';
+  // One append per line, so that lines of several modules never interleave.
+  int fd = ::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+  if (fd < 0) return;
+  ssize_t written = ::write(fd, line.data(), line.size());
+  (void)written;
+  ::close(fd);
 }
 
 // A plug-in inside a separately started agent cannot be steered through the

@@ -1,0 +1,132 @@
+// The orchestrator's VPN intake, user sessions and update notices, with real
+// plug-in modules and the shared VPN objects of a private root.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <functional>
+
+#include "agent/velmoramainthread.h"
+#include "agent/velmorapluginjsonutils.h"
+#include "common/apidata.h"
+#include "common/deviceinfo.h"
+#include "fake/fakesockfilter.h"
+#include "fakes/capturelogger.h"
+#include "fakes/fakeplugin.h"
+#include "fakes/looprunner.h"
+#include "fakes/testroot.h"
+
+namespace hxt {
+namespace {
+
+using fake::Callback;
+using fake::MakeCallback;
+
+class VpnIntakeTest : public ::testing::Test {
+ protected:
+  VpnIntakeTest() {
+    root.WriteRegistry(test::TestRoot::DotNetPresentEntry());
+    root.WriteMachineId("0123456789abcdef0123456789abcdef\n");
+    CVelmoraMainThread::clearPendingShutdown();
+    CDeviceInfo::ResetCacheForTesting();
+    fakefilter::Reset();
+    for (auto* plugin : {&dns, &swg, &cloud}) (*plugin)->Reset();
+    settings.ipc.port = 0;
+    settings.vpn.pollSlice = std::chrono::milliseconds(20);
+    root.WriteFile("var/opt/Truvane/Truvane Helixor Client/Tarrow/OrgInfo.json", "{}");
+  }
+  ~VpnIntakeTest() override { CVelmoraMainThread::releaseInstance(); }
+
+  // Publishes like the VPN agent, pulsing until `plugin` saw `op` `count` times.
+  bool Publish(const std::function<void(RawVpnState&)>& edit, const test::FakePlugin& plugin, const char* op,
+               std::size_t count) {
+    edit(*record);
+    u32 size = kRawVpnStateSize;
+    if (!memory->WriteToSharedMemory(record.get(), size)) return false;
+    return test::WaitFor([&] {
+      event->SignalAll();
+      return plugin->CallCount(op) >= count;
+    });
+  }
+
+  // The last argument of the last call of `op`.
+  std::string LastArgument(const test::FakePlugin& plugin, const std::string& op) {
+    std::string found;
+    for (const auto& call : plugin->Calls())
+      if (call.op == op && !call.args.empty()) found = call.args.back();
+    return found;
+  }
+
+  test::TestRoot root;
+  test::ScopedCaptureLog log;
+  test::FakePlugin dns{test::InstallPlugin(HXT_FAKE_PLUGIN_VELMORA, root.PluginsPath())};
+  test::FakePlugin swg{test::InstallPlugin(HXT_FAKE_PLUGIN_SWG, root.PluginsPath())};
+  test::FakePlugin cloud{test::InstallPlugin(HXT_FAKE_PLUGIN_CLOUD_DOWNLOADER, root.PluginsPath())};
+  MainThreadSettings settings;
+
+  // The VPN agent's side.
+  std::unique_ptr<RawVpnState> record = std::make_unique<RawVpnState>(DefaultRawVpnState());
+  bool memoryOk = false, eventOk = false;
+  std::unique_ptr<CSharedMemory> memory =
+      std::make_unique<CSharedMemory>(memoryOk, record.get(), kRawVpnStateSize, kSharedMemoryRolePublisher);
+  std::unique_ptr<CInterProcessSync> event = std::make_unique<CInterProcessSync>(kSyncKindEvent, eventOk);
+};
+
+TEST_F(VpnIntakeTest, VpnStateSessionsAndUpdateNoticesWhileThePluginRuns) {
+  ASSERT_TRUE(memoryOk && eventOk);
+  ASSERT_TRUE(CVelmoraMainThread::createSingletonInstance(settings)) << log.Dump();
+  auto* orchestrator = CVelmoraMainThread::instance();
+  test::LoopRunner run(orchestrator);
+  ASSERT_TRUE(test::WaitForCall(dns, "IVelmoraPlugin::VpnStateChanged")) << log.Dump();
+  std::string expected;
+  ASSERT_TRUE(CVelmoraPluginJsonUtils::BuildVpnStatePayload(ParsedVpnState(DefaultRawVpnState()), expected));
+  EXPECT_EQ(LastArgument(dns, "IVelmoraPlugin::VpnStateChanged"), expected);
+  EXPECT_TRUE(log.Has("Passing VPN JSON payload to plugin:\n" + expected));
+
+  ASSERT_TRUE(Publish([](RawVpnState& s) { s.tunnelState = 1; }, dns, "IVelmoraPlugin::VpnStateChanged", 2));
+  EXPECT_NE(LastArgument(dns, "IVelmoraPlugin::VpnStateChanged").find(R"("state":"connected")"),
+            std::string::npos);
+
+  struct Session {
+    u32 event;
+    const char* line;
+    const char* passed;
+  };
+  const Session sessions[] = {{1, "received logon event", "1"},
+                              {2, "received logoff event", "2"},
+                              {3, "received unexpected event - 3", "0"}};
+  std::size_t count = 0;
+  for (const auto& s : sessions) {
+    SCOPED_TRACE(s.line);
+    ASSERT_TRUE(Publish([&s](RawVpnState& r) { r.userSessionEvent = s.event; }, cloud,
+                        "ICloudDownloaderPlugin::UserSessionChange", ++count));
+    EXPECT_EQ(LastArgument(cloud, "ICloudDownloaderPlugin::UserSessionChange"), s.passed);
+    EXPECT_TRUE(log.Has(s.line));
+  }
+
+  long long result = 0;
+  ASSERT_TRUE(cloud->Fire(MakeCallback(Callback::UpdateAvailable), &result, 5000));
+  EXPECT_EQ(result, 0);
+  ASSERT_TRUE(test::WaitForCall(dns, "IVelmoraPlugin::UpgradeStateChanged"));
+  EXPECT_EQ(LastArgument(dns, "IVelmoraPlugin::UpgradeStateChanged"),
+            "{\"version\":\"1\",\"upgrade_is_ready\":\"true\"}\n");
+  ASSERT_TRUE(cloud->Fire(MakeCallback(Callback::UpdateInProgress), &result, 5000));
+  EXPECT_EQ(result, 0);
+  EXPECT_TRUE(test::WaitFor([&] {
+    std::string json;
+    orchestrator->ipcManagerForTesting()->GetJsonPayload(PAYLOAD_TYPE_COMMAND, json);
+    return json.find(kIpcCommandNotifyExitForUpdate) != std::string::npos;
+  })) << log.Dump();
+
+  orchestrator->RequestShutdown();
+  EXPECT_TRUE(run.Wait());
+  EXPECT_TRUE(log.Has("Successfully stopped polling thread"));
+  // Without a running plug-in both notices are refused.
+  for (Callback notice : {Callback::UpdateAvailable, Callback::UpdateInProgress}) {
+    ASSERT_TRUE(cloud->Fire(MakeCallback(notice), &result, 5000));
+    EXPECT_EQ(result, -10);
+  }
+  EXPECT_EQ(dns->CallCount("IVelmoraPlugin::UpgradeStateChanged"), 1u);
+}
+
+}  // namespace
+}  // namespace hxt

@@ -1,0 +1,384 @@
+// The VPN state intake: the shared record and its named objects, the
+// consumer's parsing and change rules, and the VPN and upgrade documents.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <condition_variable>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <mutex>
+
+#include "agent/velmorapluginjsonutils.h"
+#include "agent/velmoravpnconsumer.h"
+#include "fakes/capturelogger.h"
+#include "fakes/testroot.h"
+#include "vpn/agent/intermodulestate.h"
+#include "vpn/agent/sharedmemory.h"
+
+namespace hxt {
+namespace {
+
+using Edit = std::function<void(RawVpnState&)>;
+
+std::unique_ptr<RawVpnState> recordWith(const Edit& edit = nullptr) {
+  auto record = std::make_unique<RawVpnState>(DefaultRawVpnState());
+  if (edit) edit(*record);
+  return record;
+}
+
+void setText(char* field, std::size_t size, const std::string& text) {
+  std::memset(field, 0, size);
+  std::memcpy(field, text.data(), std::min(size, text.size()));
+}
+#define SET_TEXT(record, field, text) setText((record).field, sizeof((record).field), (text))
+
+// The VPN agent's side of the objects, as hxvpnstate drives them.
+struct Publisher {
+  Publisher() {
+    bool memoryOk = false, eventOk = false;
+    memory =
+        std::make_unique<CSharedMemory>(memoryOk, record.get(), kRawVpnStateSize, kSharedMemoryRolePublisher);
+    event = std::make_unique<CInterProcessSync>(kSyncKindEvent, eventOk);
+    ok = memoryOk && eventOk;
+  }
+  bool Publish(const Edit& edit) {
+    edit(*record);
+    u32 size = kRawVpnStateSize;
+    return memory->WriteToSharedMemory(record.get(), size);
+  }
+
+  std::unique_ptr<RawVpnState> record = recordWith();
+  std::unique_ptr<CSharedMemory> memory;
+  std::unique_ptr<CInterProcessSync> event;
+  bool ok = false;
+};
+
+class VpnSharedMemoryTest : public ::testing::Test {
+ protected:
+  test::TestRoot root;  // private object names, removed at the end
+  test::ScopedCaptureLog log;
+};
+
+TEST_F(VpnSharedMemoryTest, FirstCreatorDecidesTheContent) {
+  // No publisher: the reader creates the section with the defaults.
+  {
+    bool ok = false;
+    CInterModuleVPNStateReaderWriter reader(ok);
+    ASSERT_TRUE(ok) << log.Dump();
+    auto read = recordWith([](RawVpnState& s) { s.tunnelState = 77; });
+    ASSERT_TRUE(reader.GetCurrentState(*read));
+    const auto* bytes = reinterpret_cast<const unsigned char*>(read.get());
+    EXPECT_EQ(bytes[0], 1);                         // header
+    EXPECT_EQ(bytes[12], kTndUndefined);            // trusted network
+    EXPECT_EQ(bytes[16], kTunnelDisconnected);      // tunnel
+    EXPECT_EQ(bytes[20], kTunnelModeUndefined);     // IPv4 mode
+    EXPECT_EQ(bytes[47580], kTunnelModeUndefined);  // IPv6 mode
+  }
+  std::string error;
+  ASSERT_TRUE(RemoveVpnSharedObjects(VpnSharedObjectNames::FromEnvironment(), error)) << error;
+
+  // The publisher came first: the reader leaves its record alone.
+  Publisher publisher;
+  ASSERT_TRUE(publisher.ok && publisher.Publish([](RawVpnState& s) {
+    s.tunnelState = 1;
+    SET_TEXT(s, splitDnsDomains, "corp.example");
+  }));
+  bool ok = false;
+  CInterModuleVPNStateReaderWriter reader(ok);
+  ASSERT_TRUE(ok);
+  auto read = recordWith();
+  ASSERT_TRUE(reader.GetCurrentState(*read));
+  EXPECT_EQ(std::memcmp(read.get(), publisher.record.get(), kRawVpnStateSize), 0);
+}
+
+TEST_F(VpnSharedMemoryTest, ShortReadsAndReaderWritesAreRefused) {
+  bool ok = false;
+  CSharedMemory memory(ok, nullptr, kRawVpnStateSize);
+  ASSERT_TRUE(ok);
+  auto buffer = recordWith();
+  u32 size = kRawVpnStateSize - 1;
+  EXPECT_FALSE(memory.ReadSharedMemory(size, buffer.get()));
+  EXPECT_EQ(size, kRawVpnStateSize);
+  EXPECT_TRUE(
+      log.Has(LOG_LEVEL_ERROR, "Unable to read the shared memory, memory corrupted or not initialized"));
+  EXPECT_FALSE(memory.WriteToSharedMemory(buffer.get(), size));
+  EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, "Only the publisher can write to shared memory"));
+  // The refused read released the lock.
+  EXPECT_TRUE(memory.ReadSharedMemory(size, buffer.get()));
+}
+
+TEST_F(VpnSharedMemoryTest, MutexHeldByAnotherProcess) {
+  for (bool holderDies : {false, true}) {
+    SCOPED_TRACE(holderDies ? "holder dies holding the mutex" : "holder keeps it past the time-out");
+    log.Clear();
+    bool ok = false;
+    CSharedMemory memory(ok, nullptr, kRawVpnStateSize);
+    CInterProcessSync lock(kSyncKindLock, ok);
+    ASSERT_TRUE(ok);
+    int held[2], release[2];
+    ASSERT_EQ(::pipe(held), 0);
+    ASSERT_EQ(::pipe(release), 0);
+    pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      char byte = lock.Lock() ? 'y' : 'n';
+      (void)!::write(held[1], &byte, 1);
+      if (!holderDies) {
+        (void)!::read(release[0], &byte, 1);
+        lock.Unlock();
+      }
+      ::_exit(0);
+    }
+    char byte = 0;
+    ASSERT_EQ(::read(held[0], &byte, 1), 1);
+    ASSERT_EQ(byte, 'y');
+    if (holderDies) {
+      ASSERT_EQ(::waitpid(child, nullptr, 0), child);
+    }
+
+    auto buffer = recordWith();
+    u32 size = kRawVpnStateSize;
+    EXPECT_FALSE(memory.ReadSharedMemory(size, buffer.get()));
+    EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, "Unable to read the shared memory as the lock was not available"));
+    if (holderDies) {
+      EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, "WaitForSingleObject failed - " + std::to_string(EOWNERDEAD)));
+    } else {
+      EXPECT_EQ(log.Messages(LOG_LEVEL_ERROR).size(), 1u)
+          << log.Dump();  // a time-out is not logged by the lock
+      ASSERT_EQ(::write(release[1], "x", 1), 1);
+      ASSERT_EQ(::waitpid(child, nullptr, 0), child);
+    }
+    // Neither a time-out nor a dead holder leaves the mutex held.
+    EXPECT_TRUE(memory.ReadSharedMemory(size, buffer.get())) << log.Dump();
+    for (int fd : {held[0], held[1], release[0], release[1]}) ::close(fd);
+    std::string error;
+    RemoveVpnSharedObjects(VpnSharedObjectNames::FromEnvironment(), error);
+  }
+}
+
+// That a pulse wakes a waiter, the consumer tests show.
+TEST_F(VpnSharedMemoryTest, EventPulseResetsSetStays) {
+  bool ok = false;
+  CInterProcessSync waiter(kSyncKindEvent, ok);
+  CInterProcessSync signaller(kSyncKindEvent, ok);
+  ASSERT_TRUE(ok && signaller.SignalAll());
+  EXPECT_FALSE(waiter.Wait(1));  // nobody waited: the pulse is gone; a time-out is not logged
+  ASSERT_TRUE(signaller.Signal());
+  EXPECT_TRUE(waiter.Wait(1) && waiter.Wait(1));
+  EXPECT_TRUE(log.Messages(LOG_LEVEL_ERROR).empty()) << log.Dump();
+  waiter.Close();
+  EXPECT_FALSE(waiter.Wait(1));
+  EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, "Synchronization primitive not initialized"));
+}
+
+// ---- parsing -------------------------------------------------------------------------
+
+TEST(ParsedVpnStateTest, NamesOfTheWords) {
+  const char* states[] = {"connecting", "connected", "reconnecting",   "disconnecting", "disconnected",
+                          "pausing",    "paused",    "authenticating", "undefined",     "undefined"};
+  const char* modes[] = {"tunnel_all", "split_include", "split_exclude",
+                         "bypass_all", "block_all",     "undefined"};
+  const char* tnd[] = {"trusted", "untrusted", "undefined"};
+  for (u32 i = 0; i < 10; ++i) EXPECT_STREQ(ParsedVpnState::TunnelStateName(i), states[i]) << i;
+  for (u32 i = 0; i < 6; ++i) EXPECT_STREQ(ParsedVpnState::TunnelModeName(i), modes[i]) << i;
+  for (u32 i = 0; i < 3; ++i) EXPECT_STREQ(ParsedVpnState::TndStateName(i), tnd[i]) << i;
+  EXPECT_STREQ(ParsedVpnState::TunnelModeName(0xFFFFFFFF), "undefined");
+}
+
+TEST(ParsedVpnStateTest, ListsAndFlags) {
+  auto record = recordWith([](RawVpnState& s) {
+    SET_TEXT(s, splitIncludeNetworksIpv4, ",10.0.0.0/8,,192.168.0.0/16,");
+    SET_TEXT(s, splitIncludeNetworksIpv6, "fd00::/8");
+    SET_TEXT(s, splitDnsDomains, " a.example,b.example ");
+    std::memcpy(s.dnsServersIpv4, "10.0.0.1\0,10.0.0.2", 18);
+    std::memset(s.dnsServersIpv6, 'a', sizeof s.dnsServersIpv6);  // no NUL: ends where its field ends
+    s.splitDnsIpv6 = 2;
+    s.tunnelAllDns = 0x80;
+    s.tunnelModeIpv4 = 4;
+    s.tndState = 1;
+  });
+  const ParsedVpnState p(*record);
+  EXPECT_EQ(p.splitIncludeNetworks, (std::vector<std::string>{"10.0.0.0/8", "192.168.0.0/16", "fd00::/8"}));
+  EXPECT_EQ(p.splitDnsDomains, (std::vector<std::string>{" a.example", "b.example "}));
+  EXPECT_EQ(p.dnsServersIpv4, (std::vector<std::string>{"10.0.0.1"}));
+  EXPECT_EQ(p.dnsServersIpv6, (std::vector<std::string>{std::string(120, 'a')}));
+  EXPECT_TRUE(p.splitDnsIpv6 && p.tunnelAllDns);
+  EXPECT_FALSE(p.splitDnsIpv4);
+  EXPECT_EQ(p.state + p.vpnTypeIpv4 + p.vpnTypeIpv6 + p.tndState, "disconnectedblock_allundefineduntrusted");
+}
+
+// ---- documents -------------------------------------------------------------------------
+
+TEST(VpnDocuments, ByteForByte) {
+  const std::string undefinedFamily =
+      R"({"state":"disconnected","vpn_type":"undefined","tunnel_all_dns":"false","split_dns":"false","dns":"",)"
+      R"("split_dns_domains":"","split_include_networks":""})";
+  struct Case {
+    const char* name;
+    Edit edit;
+    std::string document;
+  };
+  const Case cases[] = {
+      {"defaults: empty lists are empty strings", nullptr,
+       R"({"version":"1","vpn_ipv4":)" + undefinedFamily + R"(,"vpn_ipv6":)" + undefinedFamily +
+           R"(,"tnd":"undefined"})" + "\n"},
+      {"split DNS decides per family; slashes escaped; tunnel-all in both",
+       [](RawVpnState& s) {
+         s.tunnelState = 1;
+         s.tndState = 0;
+         s.tunnelModeIpv4 = 1;
+         s.tunnelModeIpv6 = 0;
+         s.splitDnsIpv6 = 1;
+         s.tunnelAllDns = 1;
+         SET_TEXT(s, dnsServersIpv4, "10.0.0.1,10.0.0.2");
+         SET_TEXT(s, splitIncludeNetworksIpv4, "10.0.0.0/8");
+         SET_TEXT(s, splitDnsDomains, "d.example");
+       },
+       R"({"version":"1","vpn_ipv4":{"state":"connected","vpn_type":"split_include","tunnel_all_dns":"true",)"
+       R"("split_dns":"false","dns":["10.0.0.1","10.0.0.2"],"split_dns_domains":"","split_include_networks":""},)"
+       R"("vpn_ipv6":{"state":"connected","vpn_type":"tunnel_all","tunnel_all_dns":"true","split_dns":"true",)"
+       R"("dns":"","split_dns_domains":["d.example"],"split_include_networks":["10.0.0.0\/8"]},"tnd":"trusted"})"
+       "\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto record = recordWith(c.edit);
+    std::string out = "stale";
+    ASSERT_TRUE(CVelmoraPluginJsonUtils::BuildVpnStatePayload(ParsedVpnState(*record), out));
+    EXPECT_EQ(out, c.document);
+  }
+  std::string upgrade;
+  ASSERT_TRUE(CVelmoraPluginJsonUtils::BuildUpgradeStateChangedPayload(upgrade));
+  EXPECT_EQ(upgrade, "{\"version\":\"1\",\"upgrade_is_ready\":\"true\"}\n");
+  EXPECT_EQ(upgrade.size(), 42u);
+}
+
+// ---- the consumer ------------------------------------------------------------------------
+
+class RecordingVpnCB : public IVelmoraVpnConsumerCB {
+ public:
+  void VpnStateChanged(const RawVpnState& state) override {
+    std::unique_lock<std::mutex> lock(mutex);
+    states.emplace_back(state);
+    changed.notify_all();
+    changed.wait(lock, [this] { return !hold; });
+  }
+  void UserSessionChanged(u32 event) override {
+    std::lock_guard<std::mutex> lock(mutex);
+    sessions.push_back(event);
+    changed.notify_all();
+  }
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::vector<ParsedVpnState> states;
+  std::vector<u32> sessions;
+  bool hold = false;  // VpnStateChanged returns only once this is false
+};
+
+class VpnConsumerTest : public VpnSharedMemoryTest {
+ protected:
+  VpnConsumerSettings fast{std::chrono::milliseconds(20), kVpnStopJoinTimeout};
+
+  // Publishes `edit`, then pulses until `done` holds: a pulse wakes the
+  // consumer only while it waits, so one may pass unseen.
+  bool PublishUntil(Publisher& publisher, const Edit& edit, const std::function<bool()>& done) {
+    if (!publisher.Publish(edit)) return false;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    std::unique_lock<std::mutex> lock(cb.mutex);
+    while (std::chrono::steady_clock::now() < deadline) {
+      publisher.event->SignalAll();
+      if (cb.changed.wait_for(lock, std::chrono::milliseconds(2), done)) return true;
+    }
+    return false;
+  }
+
+  RecordingVpnCB cb;
+};
+
+TEST_F(VpnConsumerTest, ReportsTunnelAndTrustedNetworkChangesAndEachNewSession) {
+  Publisher publisher;
+  ASSERT_TRUE(publisher.ok);
+  bool ok = false;
+  CVelmoraVpnConsumer consumer(&cb, ok, fast);
+  ASSERT_TRUE(ok) << log.Dump();
+  auto initial = recordWith();
+  consumer.Start(*initial);
+  EXPECT_EQ(initial->tunnelState, kTunnelDisconnected);
+
+  ASSERT_TRUE(PublishUntil(
+      publisher, [](RawVpnState& s) { s.tndState = 1; }, [&] { return cb.states.size() == 1; }));
+  // Lists alone are read but not reported: they come with the next report.
+  ASSERT_TRUE(publisher.Publish([](RawVpnState& s) { SET_TEXT(s, dnsServersIpv4, "10.9.9.9"); }));
+  for (int i = 0; i < 20; ++i) publisher.event->SignalAll();
+  log.Clear();
+  ASSERT_TRUE(PublishUntil(
+      publisher, [](RawVpnState& s) { s.tndState = 0; }, [&] { return cb.states.size() >= 2; }));
+  EXPECT_EQ(cb.states.size(), 2u);
+  EXPECT_EQ(cb.states[1].tndState, "trusted");
+  EXPECT_EQ(cb.states[1].dnsServersIpv4, (std::vector<std::string>{"10.9.9.9"}));
+  EXPECT_EQ(log.Messages(LOG_LEVEL_INFO), (std::vector<std::string>{"New TND state reported (0)"}));
+
+  // A session value is reported once, again only after another value was read.
+  ASSERT_TRUE(PublishUntil(
+      publisher, [](RawVpnState& s) { s.userSessionEvent = kUserSessionLogon; },
+      [&] { return cb.sessions.size() == 1; }));
+  ASSERT_TRUE(PublishUntil(
+      publisher, [](RawVpnState& s) { s.tunnelState = 1; }, [&] { return cb.states.size() == 3; }));
+  ASSERT_TRUE(PublishUntil(
+      publisher,
+      [](RawVpnState& s) {
+        s.userSessionEvent = kUserSessionNone;
+        s.tunnelState = 2;
+      },
+      [&] { return cb.states.size() == 4; }));
+  ASSERT_TRUE(PublishUntil(
+      publisher, [](RawVpnState& s) { s.userSessionEvent = kUserSessionLogon; },
+      [&] { return cb.sessions.size() == 2; }));
+  EXPECT_EQ(cb.sessions, (std::vector<u32>{1, 1}));
+  EXPECT_EQ(log.Count("User session change reported (1)"), 2u);
+  EXPECT_EQ(cb.states[2].state, "connected");
+  EXPECT_TRUE(log.Has(LOG_LEVEL_INFO, "New VPN tunnel state reported (2)"));
+}
+
+TEST_F(VpnConsumerTest, StartHandsOverTheCurrentRecordAndStopEndsTheThread) {
+  bool ok = false;
+  auto consumer = std::make_unique<CVelmoraVpnConsumer>(&cb, ok);  // the real slice and join time-out
+  ASSERT_TRUE(ok);
+  auto initial = recordWith([](RawVpnState& s) { s.tunnelState = 1; });
+  consumer->Start(*initial);
+  EXPECT_EQ(initial->tunnelState, kTunnelDisconnected);
+  consumer->Stop();
+  consumer->Stop();  // harmless
+  EXPECT_EQ(log.Count("Successfully stopped polling thread"), 1u) << log.Dump();
+
+  CVelmoraVpnConsumer refused(nullptr, ok);
+  EXPECT_FALSE(ok);
+  EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, "Invalid callback interface"));
+}
+
+TEST_F(VpnConsumerTest, ThreadBusyInACallbackOutlivesStopButNotTheConsumer) {
+  Publisher publisher;
+  bool ok = false;
+  auto consumer = std::make_unique<CVelmoraVpnConsumer>(
+      &cb, ok, VpnConsumerSettings{std::chrono::milliseconds(20), std::chrono::milliseconds(1)});
+  ASSERT_TRUE(ok && publisher.ok);
+  cb.hold = true;  // set before the thread exists
+  auto initial = recordWith();
+  consumer->Start(*initial);
+  ASSERT_TRUE(PublishUntil(
+      publisher, [](RawVpnState& s) { s.tunnelState = 1; }, [&] { return !cb.states.empty(); }));
+  consumer->Stop();
+  EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, "Failed to stop polling thread within 1 ms")) << log.Dump();
+  {
+    std::lock_guard<std::mutex> lock(cb.mutex);
+    cb.hold = false;
+  }
+  cb.changed.notify_all();
+  consumer.reset();  // waits for the thread before anything it uses goes away
+}
+
+}  // namespace
+}  // namespace hxt
