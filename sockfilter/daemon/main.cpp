@@ -10,12 +10,14 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 
 #include <systemd/sd-daemon.h>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/signal_set.hpp>
+#include <boost/asio/steady_timer.hpp>
 
 #include "common/applog.h"
 #include "daemon/daemonlogger.h"
@@ -99,6 +101,7 @@ int main(int argc, char** argv) {
       ok = applyStub(value, true, config.stub6);
     } else if (option == "--resolvers") {
       ok = ParseEndpointList(value, config.resolvers, bad);
+      config.resolvConfPath.clear();  // a fixed list
     } else {
       ok = false;
     }
@@ -107,6 +110,10 @@ int main(int argc, char** argv) {
       usage(stderr);
       return kExitUsage;
     }
+  }
+  if (!CheckStubAddresses(config, error)) {
+    HXT_LOG(LOG_LEVEL_ERROR, "hxsockfilterd: %s", error.c_str());
+    return kExitUsage;
   }
 
   boost::asio::io_context io;
@@ -123,7 +130,22 @@ int main(int argc, char** argv) {
     daemon.Stop();
     io.stop();
   });
-  sd_notifyf(0, "READY=1\nSTATUS=%s", daemon.Describe().c_str());
+  std::string status = daemon.Describe();
+  sd_notifyf(0, "READY=1\nSTATUS=%s", status.c_str());
+  // The status follows the daemon: an agent that comes or goes, a resolver
+  // list that turns empty.
+  boost::asio::steady_timer statusTimer(io);
+  std::function<void()> refresh = [&] {
+    statusTimer.expires_after(std::chrono::seconds(5));
+    statusTimer.async_wait([&](const boost::system::error_code& ec) {
+      if (ec) return;
+      std::string now = daemon.Describe();
+      if (now != status) sd_notifyf(0, "STATUS=%s", now.c_str());
+      status = now;
+      refresh();
+    });
+  };
+  refresh();
   io.run();
   return 0;
 }

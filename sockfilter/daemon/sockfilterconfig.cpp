@@ -150,6 +150,9 @@ bool LoadConfig(SockFilterConfig& config, std::string& error, const std::string&
     readLimit(key, "MaxPendingQueries", config.maxPendingQueries);
     readLimit(key, "MaxPendingPerClient", config.maxPendingPerClient);
     readLimit(key, "MaxTcpConnections", config.maxTcpConnections);
+    u32 flag = 0;
+    if (key.QueryDword("StubNonLoopback", flag) == platform::kRegOk) config.nonLoopbackStub = flag == 1;
+    if (readString(key, "ControlGroup", text)) config.controlGroup = text;
   }
   if (config.mode != kModeStub) {
     error = "unsupported Mode \"" + config.mode + "\" (this build offers \"stub\")";
@@ -165,6 +168,18 @@ bool LoadConfig(SockFilterConfig& config, std::string& error, const std::string&
     std::stringstream text;
     text << in.rdbuf();
     config.resolvers = ResolversFromResolvConf(text.str(), stubs);
+    config.resolvConfPath = resolvConfPath;
+  }
+  return CheckStubAddresses(config, error);
+}
+
+bool CheckStubAddresses(const SockFilterConfig& config, std::string& error) {
+  for (const auto& stub : {config.stub4, config.stub6}) {
+    if (stub && !stub->address().is_loopback() && !config.nonLoopbackStub) {
+      error = "stub address " + EndpointText(*stub) +
+              " is not loopback: it would answer other machines (set StubNonLoopback to 1 to allow it)";
+      return false;
+    }
   }
   return true;
 }

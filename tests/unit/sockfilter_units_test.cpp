@@ -40,9 +40,16 @@ TEST(DnsMessageTest, WhiteListEntriesCoverTheNameAndWhatLiesBelowIt) {
       {"badexample.com", {"example.com"}, false},
       {"example.com.evil", {"example.com"}, false},
       {"com", {"example.com"}, false},
-      {"anything", {"", "*.", "."}, false},
+      {"anything", {"", "*.", ".", "a..b", "bad\x01.test"}, false},
       {"b.test", {"a.test", "b.test"}, true}};
-  for (const auto& [name, list, matches] : cases) EXPECT_EQ(MatchesWhiteList(name, list), matches) << name;
+  for (const auto& [name, list, matches] : cases) {
+    std::vector<std::string> normalised;
+    for (const auto& entry : list) {
+      std::string n;
+      if (NormaliseWhiteListEntry(entry, n)) normalised.push_back(n);
+    }
+    EXPECT_EQ(MatchesWhiteList(name, normalised), matches) << name;
+  }
 }
 
 TEST(DnsMessageTest, ErrorAnswersKeepTheIdAndQuestionAndDropTheRest) {
