@@ -46,7 +46,7 @@ const std::vector<boost::asio::ip::udp::endpoint>& CResolverSource::Current() {
   std::ifstream in(config_.resolvConfPath);
   std::stringstream text;
   text << in.rdbuf();
-  auto fresh = ResolversFromResolvConf(text.str(), stubs);
+  auto fresh = ResolversFromResolvConf(text.str(), stubs, config_.resolvConfPort);
   if (fresh != resolvers_) {
     resolvers_ = std::move(fresh);
     LogState(true);

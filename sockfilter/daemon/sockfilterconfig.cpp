@@ -62,7 +62,7 @@ bool ParseEndpointList(const std::string& text, std::vector<udp::endpoint>& endp
 }
 
 std::vector<udp::endpoint> ResolversFromResolvConf(const std::string& text,
-                                                   const std::vector<udp::endpoint>& exclude) {
+                                                   const std::vector<udp::endpoint>& exclude, u16 port) {
   std::vector<udp::endpoint> resolvers;
   std::istringstream lines(text);
   std::string line;
@@ -75,7 +75,7 @@ std::vector<udp::endpoint> ResolversFromResolvConf(const std::string& text,
     boost::system::error_code ec;
     asio::ip::address address = asio::ip::make_address(value, ec);
     if (ec) continue;
-    udp::endpoint endpoint(address, kDnsPort);
+    udp::endpoint endpoint(address, port);
     if (std::find(exclude.begin(), exclude.end(), endpoint) != exclude.end()) continue;
     resolvers.push_back(endpoint);
   }

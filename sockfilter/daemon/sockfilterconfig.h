@@ -34,6 +34,8 @@ struct SockFilterConfig {
   // network change), checked at most once per interval. Empty: fixed list.
   std::string resolvConfPath;
   std::chrono::milliseconds resolvConfCheckInterval{1000};
+  // The port of its name servers: 53 (tests run their resolvers elsewhere).
+  u16 resolvConfPort = kDnsPort;
   // Stub addresses other than loopback make an open resolver; only an
   // explicit StubNonLoopback = 1 allows them.
   bool nonLoopbackStub = false;
@@ -67,9 +69,9 @@ bool ParseEndpoint(const std::string& text, u16 defaultPort, boost::asio::ip::ud
 // offending item in `bad`) when an item does not parse.
 bool ParseEndpointList(const std::string& text, std::vector<boost::asio::ip::udp::endpoint>& endpoints,
                        std::string& bad);
-// The name servers of a resolv.conf text (port 53), skipping `exclude`.
+// The name servers of a resolv.conf text (at `port`), skipping `exclude`.
 std::vector<boost::asio::ip::udp::endpoint> ResolversFromResolvConf(
-    const std::string& text, const std::vector<boost::asio::ip::udp::endpoint>& exclude);
+    const std::string& text, const std::vector<boost::asio::ip::udp::endpoint>& exclude, u16 port = kDnsPort);
 
 // The defaults, the registry key over them and, when no resolvers are
 // configured, the name servers of `resolvConfPath` that are not a stub

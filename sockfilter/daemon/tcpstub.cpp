@@ -283,7 +283,7 @@ class CTcpStub::Connection : public std::enable_shared_from_this<Connection> {
 };
 
 CTcpStub::CTcpStub(asio::io_context& io, CFilterCore& core, const Nonce& nonce)
-    : io_(io), core_(core), nonce_(nonce), acceptor_(io) {}
+    : io_(io), core_(core), nonce_(nonce), acceptor_(io), backoff_(io) {}
 
 CTcpStub::~CTcpStub() {
   Stop();
@@ -313,6 +313,7 @@ void CTcpStub::Stop() {
   stopped_ = true;
   boost::system::error_code ignored;
   acceptor_.close(ignored);
+  backoff_.Cancel();
   auto all = connections_;
   for (const auto& connection : all) connection->Close();
   connections_.clear();
@@ -326,6 +327,12 @@ void CTcpStub::accept() {
         HXT_LOGF(LOG_LEVEL_ERROR, "CTcpStub::accept", "accept error [%d-%s]", ec.value(),
                  ec.message().c_str());
       }
+      if (backoff_.Failed(ec)) {
+        backoff_.Wait([this] {
+          if (!stopped_) accept();
+        });
+        return;
+      }
     } else if (connections_.size() >= core_.config().maxTcpConnections) {
       ++core_.counters().dropped;
       if (throttle_.Allow()) {
@@ -335,6 +342,7 @@ void CTcpStub::accept() {
       boost::system::error_code ignored;
       socket.close(ignored);
     } else {
+      backoff_.Succeeded();
       auto connection = std::make_shared<Connection>(*this, std::move(socket), nextSerial_++);
       connections_.insert(connection);
       connection->Start();
