@@ -395,7 +395,7 @@ void CControlServer::accept() {
         HXT_LOGF(LOG_LEVEL_ERROR, "CControlServer::accept", "accept error [%d-%s]", ec.value(),
                  ec.message().c_str());
       }
-      if (backoff_.Failed(ec)) {
+      if (CAcceptBackoff::Calls(ec)) {
         backoff_.Wait([this] {
           if (!stopped_) accept();
         });

@@ -22,7 +22,7 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/local/stream_protocol.hpp>
 
-#include "daemon/acceptbackoff.h"
+#include "common/acceptbackoff.h"
 #include "daemon/filtercore.h"
 
 namespace hxt::sockfilter {

@@ -129,6 +129,7 @@ bool LoadConfig(SockFilterConfig& config, std::string& error, const std::string&
   config.stub6 = udp::endpoint(asio::ip::make_address("::1"), kDnsPort);
   config.controlPath = DefaultControlPath();
   bool resolversConfigured = false;
+  std::string resolvConf = resolvConfPath;
 
   platform::CRegistryKey key;
   if (key.Open(kConfigKey) == platform::kRegOk) {
@@ -153,6 +154,7 @@ bool LoadConfig(SockFilterConfig& config, std::string& error, const std::string&
     u32 flag = 0;
     if (key.QueryDword("StubNonLoopback", flag) == platform::kRegOk) config.nonLoopbackStub = flag == 1;
     if (readString(key, "ControlGroup", text)) config.controlGroup = text;
+    if (readString(key, "ResolvConf", text) && !text.empty()) resolvConf = text;
   }
   if (config.mode != kModeStub) {
     error = "unsupported Mode \"" + config.mode + "\" (this build offers \"stub\")";
@@ -164,11 +166,11 @@ bool LoadConfig(SockFilterConfig& config, std::string& error, const std::string&
     std::vector<udp::endpoint> stubs;
     if (config.stub4) stubs.push_back(*config.stub4);
     if (config.stub6) stubs.push_back(*config.stub6);
-    std::ifstream in(resolvConfPath);
+    std::ifstream in(resolvConf);
     std::stringstream text;
     text << in.rdbuf();
     config.resolvers = ResolversFromResolvConf(text.str(), stubs);
-    config.resolvConfPath = resolvConfPath;
+    config.resolvConfPath = resolvConf;
   }
   return CheckStubAddresses(config, error);
 }

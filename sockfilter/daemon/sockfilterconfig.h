@@ -74,8 +74,8 @@ std::vector<boost::asio::ip::udp::endpoint> ResolversFromResolvConf(
     const std::string& text, const std::vector<boost::asio::ip::udp::endpoint>& exclude, u16 port = kDnsPort);
 
 // The defaults, the registry key over them and, when no resolvers are
-// configured, the name servers of `resolvConfPath` that are not a stub
-// address. False with a reason for a value that makes no sense.
+// configured, the name servers of `resolvConfPath` (or of the key's
+// ResolvConf) that are not a stub address. False with a reason for a value that makes no sense.
 bool LoadConfig(SockFilterConfig& config, std::string& error,
                 const std::string& resolvConfPath = "/etc/resolv.conf");
 

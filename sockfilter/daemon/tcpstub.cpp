@@ -327,7 +327,7 @@ void CTcpStub::accept() {
         HXT_LOGF(LOG_LEVEL_ERROR, "CTcpStub::accept", "accept error [%d-%s]", ec.value(),
                  ec.message().c_str());
       }
-      if (backoff_.Failed(ec)) {
+      if (CAcceptBackoff::Calls(ec)) {
         backoff_.Wait([this] {
           if (!stopped_) accept();
         });

@@ -24,7 +24,7 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 
-#include "daemon/acceptbackoff.h"
+#include "common/acceptbackoff.h"
 #include "daemon/filtercore.h"
 #include "daemon/redirectheader.h"
 

@@ -50,6 +50,10 @@ struct Fault {
   std::chrono::milliseconds within;
 };
 
+void PrintTo(const Fault& fault, std::ostream* out) {
+  *out << fault.name;
+}
+
 class FaultTest : public ::testing::TestWithParam<Fault> {
  public:
   void SetUp() override {
