@@ -13,6 +13,7 @@
 #include <fstream>
 #include <functional>
 #include <memory>
+#include <thread>
 
 #include "agent/velmorainfo.h"
 #include "fakes/capturelogger.h"
@@ -116,6 +117,9 @@ class FaultTest : public ::testing::TestWithParam<Fault> {
   SockFilterConfig config_;
   std::unique_ptr<DaemonRunner> daemon_;
   std::unique_ptr<ControlPeer> agent_;
+  asio::io_context forgerIo_;
+  std::unique_ptr<udp::socket> forger_;
+  std::thread forgery_;
 };
 
 void needRoot(FaultTest&) {
@@ -157,6 +161,33 @@ const Fault kFaults[] = {
        t.WriteResolvConf("search example\nnameserver 127.0.0.1\n");
      },
      [](FaultTest& t) { return t.AskBoth("after.test"); }, "192.0.2.1 192.0.2.1", 500ms},
+    {"ForgedAnswers",
+     [](FaultTest& t) {
+       t.forger_ =
+           std::make_unique<udp::socket>(t.forgerIo_, udp::endpoint(asio::ip::make_address("127.0.0.1"), 0));
+       t.config_.resolvers = {t.forger_->local_endpoint()};
+     },
+     [](FaultTest& t) {
+       // Before the real answer, what a forger would send: a wrong id, then
+       // the right id for another question.
+       t.agent_.reset();
+       t.forgery_ = std::thread([&t] {
+         Bytes query(512);
+         udp::endpoint daemon;
+         query.resize(t.forger_->receive_from(asio::buffer(query), daemon));
+         Bytes wrongId = MakeAnswer(query, "192.0.2.66"), wrongQuestion = MakeAnswer(query, "192.0.2.66");
+         wrongId[1] ^= 1;
+         wrongQuestion[wrongQuestion.size() - 16 - 3] = 28;  // the question's type
+         for (const Bytes& answer : {wrongId, wrongQuestion, MakeAnswer(query, kResolver)})
+           t.forger_->send_to(asio::buffer(answer), daemon);
+       });
+     },
+     [](FaultTest& t) {
+       std::string seen = t.AskUdp("forged.test");
+       t.forgery_.join();
+       return seen + ", " + std::to_string(t.daemon_->counters().rejectedAnswers) + " ignored";
+     },
+     "192.0.2.1, 2 ignored", 500ms},
     {"EmptyResolverList", [](FaultTest& t) { t.config_.resolvers.clear(); },
      [](FaultTest& t) { t.agent_.reset(); },
      [](FaultTest& t) {
