@@ -52,8 +52,8 @@ void CFilterCore::SetParameters(const FilterParameters& parameters) {
   if (parameters.whiteList4 != parameters_.whiteList4) whiteList4_ = normalised(parameters.whiteList4, '4');
   if (parameters.whiteList6 != parameters_.whiteList6) whiteList6_ = normalised(parameters.whiteList6, '6');
   // Whatever the agent sends, it is alive: a hung family tries it again.
-  closeBreaker(HXT_AF_INET, "sent new parameters");
-  closeBreaker(HXT_AF_INET6, "sent new parameters");
+  closeBreaker(HXT_AF_INET, parameters.redirect4 ? "sent new parameters" : nullptr);
+  closeBreaker(HXT_AF_INET6, parameters.redirect6 ? "sent new parameters" : nullptr);
   bool routingChanged =
       parameters.udpPort4 != parameters_.udpPort4 || parameters.udpPort6 != parameters_.udpPort6 ||
       parameters.tcpPort4 != parameters_.tcpPort4 || parameters.tcpPort6 != parameters_.tcpPort6 ||
@@ -113,6 +113,7 @@ void CFilterCore::closeBreaker(u16 family, const char* why) {
   b.timeouts = 0;
   if (!b.open) return;
   b.open = false;
+  if (why == nullptr) return;  // the family stops being redirected: nothing resumes
   HXT_LOGF(LOG_LEVEL_INFO, "CFilterCore::closeBreaker", "the agent %s: redirecting IPv%c queries again", why,
            family == HXT_AF_INET6 ? '6' : '4');
 }
