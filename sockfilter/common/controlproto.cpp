@@ -76,6 +76,10 @@ const char* ErrorText(ngc_error_t code) {
       return "another agent holds the filter";
     case kErrBadRequest:
       return "hxsockfilterd could not decode the request";
+    case kErrRefused:
+      return "hxsockfilterd does not admit this process's user (see ControlGroup)";
+    case kErrTooLarge:
+      return "the parameter record is too large for one control frame";
     default:
       return "unknown error";
   }

@@ -54,6 +54,8 @@ constexpr ngc_error_t kErrNotOpen = 1005;          // the operation needs OpenPl
 constexpr ngc_error_t kErrInvalidArgument = 1006;  // null record, unknown update kind, null instance
 constexpr ngc_error_t kErrBusy = 1007;             // another agent holds the filter's DNS plug-in
 constexpr ngc_error_t kErrBadRequest = 1008;       // the daemon could not decode the request
+constexpr ngc_error_t kErrRefused = 1009;          // the daemon does not admit this process's user
+constexpr ngc_error_t kErrTooLarge = 1010;         // the parameter record does not fit one frame
 const char* ErrorText(ngc_error_t code);
 
 enum DisruptionReason : u32 {

@@ -1,9 +1,12 @@
 #include "daemon/controlserver.h"
 
+#include <grp.h>
+#include <pwd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 
 #include <boost/asio/steady_timer.hpp>
@@ -30,15 +33,19 @@ class CControlServer::Session : public std::enable_shared_from_this<Session> {
   void Start() {
     ucred credentials{};
     socklen_t length = sizeof credentials;
-    if (::getsockopt(socket_.native_handle(), SOL_SOCKET, SO_PEERCRED, &credentials, &length) == 0) {
+    if (::getsockopt(socket_.native_handle(), SOL_SOCKET, SO_PEERCRED, &credentials, &length) != 0) {
+      // Whoever it is, we cannot tell: not admitted.
+      refused_ = true;
+      HXT_LOGF(LOG_LEVEL_WARNING, "CControlServer::Session",
+               "refused a control peer whose credentials cannot be read [%d]", errno);
+    } else {
       pid_ = static_cast<u32>(credentials.pid);
       // The socket's mode already keeps others out; this catches a socket
       // whose mode was loosened by hand.
-      if (credentials.uid != 0 && credentials.uid != ::geteuid()) {
+      refused_ = !server_.admits(credentials.uid, credentials.gid);
+      if (refused_) {
         HXT_LOGF(LOG_LEVEL_WARNING, "CControlServer::Session", "refused control peer pid %u of user %u", pid_,
                  static_cast<unsigned>(credentials.uid));
-        Close();
-        return;
       }
     }
     std::weak_ptr<Session> weak = shared_from_this();
@@ -55,6 +62,14 @@ class CControlServer::Session : public std::enable_shared_from_this<Session> {
 
   void Send(std::vector<u8> frame) {
     if (closed_) return;
+    if (outbox_.size() >= server_.core_.config().maxControlQueue) {
+      // A peer that does not read its replies and notices must not make the
+      // daemon hold them without end.
+      HXT_LOGF(LOG_LEVEL_WARNING, "CControlServer::Session",
+               "control peer pid %u reads nothing (%zu frames queued); closing", pid_, outbox_.size());
+      Close();
+      return;
+    }
     outbox_.push_back(std::move(frame));
     if (outbox_.size() == 1) writeNext();
   }
@@ -165,6 +180,18 @@ class CControlServer::Session : public std::enable_shared_from_this<Session> {
   }
 
   void handleFrame(const Frame& frame) {
+    if (refused_) {
+      // Told why, so that its library reports a refusal rather than a
+      // daemon that is not there.
+      FrameWriter w(kMsgHelloReply, frame.sequence);
+      w.U32(kErrRefused);
+      w.U32(kProtocolVersion);
+      w.U32(static_cast<u32>(::getpid()));
+      w.String("this user is not admitted to hxsockfilterd's control socket");
+      Send(w.Finish());
+      CloseAfterSend();
+      return;
+    }
     if (!helloDone_) {
       if (frame.type == kMsgHello) {
         handleHello(frame);
@@ -285,12 +312,13 @@ class CControlServer::Session : public std::enable_shared_from_this<Session> {
   std::array<bool, 5> open_{};
   u32 pid_ = 0;
   bool helloDone_ = false;
+  bool refused_ = false;
   bool closing_ = false;
   bool closed_ = false;
 };
 
 CControlServer::CControlServer(asio::io_context& io, CFilterCore& core)
-    : io_(io), core_(core), acceptor_(io) {
+    : io_(io), core_(core), acceptor_(io), backoff_(io) {
   core_.SetDisruptionSender([this](u32 reason, const std::string& text) { sendDisruption(reason, text); });
 }
 
@@ -322,7 +350,19 @@ bool CControlServer::Start() {
   if (!ec) acceptor_.bind(stream::endpoint(path_), ec);
   if (!ec) {
     created_ = true;
-    if (::chmod(path_.c_str(), S_IRUSR | S_IWUSR) != 0) ec.assign(errno, boost::system::system_category());
+    mode_t mode = S_IRUSR | S_IWUSR;
+    if (!core_.config().controlGroup.empty()) {
+      if (lookUpGroup(core_.config().controlGroup, group_) &&
+          ::chown(path_.c_str(), static_cast<uid_t>(-1), group_) == 0) {
+        hasGroup_ = true;
+        mode |= S_IRGRP | S_IWGRP;
+      } else {
+        // Owner-only still works for an agent of the daemon's own user.
+        HXT_LOGF(LOG_LEVEL_ERROR, kStart, "cannot give the control socket to group \"%s\"; owner only",
+                 core_.config().controlGroup.c_str());
+      }
+    }
+    if (::chmod(path_.c_str(), mode) != 0) ec.assign(errno, boost::system::system_category());
   }
   if (!ec) acceptor_.listen(asio::socket_base::max_listen_connections, ec);
   if (ec) {
@@ -339,6 +379,7 @@ void CControlServer::Stop() {
   stopped_ = true;
   boost::system::error_code ignored;
   acceptor_.close(ignored);
+  backoff_.Cancel();
   auto all = sessions_;
   for (const auto& session : all) session->Close();
   sessions_.clear();
@@ -354,6 +395,12 @@ void CControlServer::accept() {
         HXT_LOGF(LOG_LEVEL_ERROR, "CControlServer::accept", "accept error [%d-%s]", ec.value(),
                  ec.message().c_str());
       }
+      if (CAcceptBackoff::Calls(ec)) {
+        backoff_.Wait([this] {
+          if (!stopped_) accept();
+        });
+        return;
+      }
     } else if (sessions_.size() >= core_.config().maxControlPeers) {
       if (throttle_.Allow()) {
         HXT_LOGF(LOG_LEVEL_WARNING, "CControlServer::accept",
@@ -362,12 +409,42 @@ void CControlServer::accept() {
       boost::system::error_code ignored;
       socket.close(ignored);
     } else {
+      backoff_.Succeeded();
       auto session = std::make_shared<Session>(*this, std::move(socket));
       sessions_.insert(session);
       session->Start();
     }
     accept();
   });
+}
+
+bool CControlServer::lookUpGroup(const std::string& name, gid_t& gid) {
+  std::vector<char> buffer(16384);
+  group entry{};
+  group* found = nullptr;
+  if (::getgrnam_r(name.c_str(), &entry, buffer.data(), buffer.size(), &found) != 0 || found == nullptr)
+    return false;
+  gid = found->gr_gid;
+  return true;
+}
+
+bool CControlServer::admits(uid_t uid, gid_t gid) const {
+  if (uid == 0 || uid == ::geteuid()) return true;
+  if (!hasGroup_) return false;
+  if (gid == group_) return true;
+  // A member of the group whose primary group is another.
+  std::vector<char> buffer(16384);
+  passwd entry{};
+  passwd* found = nullptr;
+  if (::getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) != 0 || found == nullptr) return false;
+  int count = 64;
+  std::vector<gid_t> groups(static_cast<std::size_t>(count));
+  if (::getgrouplist(found->pw_name, gid, groups.data(), &count) < 0) {
+    groups.resize(static_cast<std::size_t>(count));
+    if (::getgrouplist(found->pw_name, gid, groups.data(), &count) < 0) return false;
+  }
+  groups.resize(static_cast<std::size_t>(count));
+  return std::find(groups.begin(), groups.end(), group_) != groups.end();
 }
 
 void CControlServer::forget(Session* session) {

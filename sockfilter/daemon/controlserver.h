@@ -1,17 +1,18 @@
 // The daemon's side of the control socket (protocol: common/controlproto.h,
 // docs/sockfilter.md).
 //
-// A UNIX stream socket, owner-only, that the agent's filter library connects
-// to. Each peer must say HELLO with the daemon's protocol version first; a
-// peer of another version gets a clear refusal and is disconnected. The peer
-// that opens the DNS plug-in (IVelmoraApi) is the owner: only it may change
-// the filter's parameters, and only it receives disruption notices. When the
-// owner's connection drops without closing the plug-in while it redirected,
-// the filter fails open (its parameters are cleared) and the next owner from
-// another process is told of the disruption when it opens.
+// A UNIX stream socket, owner-only (or owner and ControlGroup), that the
+// agent's filter library connects to; peers of other users are refused. Each peer must say HELLO with the
+// daemon's protocol version first; a peer of another version gets a clear refusal and is disconnected. The
+// peer that opens the DNS plug-in (IVelmoraApi) is the owner: only it may change the filter's parameters, and
+// only it receives disruption notices. When the owner's connection drops without closing the plug-in while it
+// redirected, the filter fails open (its parameters are cleared) and the next owner from another process is
+// told of the disruption when it opens.
 //
 // I/O thread only.
 #pragma once
+
+#include <sys/types.h>
 
 #include <deque>
 #include <memory>
@@ -21,6 +22,7 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/local/stream_protocol.hpp>
 
+#include "common/acceptbackoff.h"
 #include "daemon/filtercore.h"
 
 namespace hxt::sockfilter {
@@ -41,6 +43,9 @@ class CControlServer {
 
   void accept();
   void forget(Session* session);
+  // Root, the daemon's own user and, with ControlGroup, the group's members.
+  bool admits(uid_t uid, gid_t gid) const;
+  static bool lookUpGroup(const std::string& name, gid_t& gid);
   void sendDisruption(u32 reason, const std::string& text);
   void ownerLost(Session* session);
 
@@ -49,6 +54,9 @@ class CControlServer {
   boost::asio::local::stream_protocol::acceptor acceptor_;
   std::string path_;
   bool created_ = false;
+  gid_t group_ = 0;
+  bool hasGroup_ = false;
+  CAcceptBackoff backoff_;
   std::set<std::shared_ptr<Session>> sessions_;
   Session* owner_ = nullptr;
   // A disruption no owner was there to hear, for the next owner of another

@@ -39,6 +39,9 @@ bool readName(const u8* message, std::size_t size, std::size_t offset, std::stri
       return true;
     }
     if (pos + 1 + length > size) return false;
+    for (std::size_t i = pos + 1; i <= pos + length; ++i) {
+      if (message[i] == '.' || message[i] < 0x20 || message[i] == 0x7F) return false;
+    }
     if (!name.empty()) name += '.';
     name.append(reinterpret_cast<const char*>(message + pos + 1), length);
     if (name.size() > kMaxNameLength) return false;
@@ -58,13 +61,44 @@ bool ReadQueryName(const u8* message, std::size_t size, std::string& name) {
   return end + 4 <= size;  // type and class follow the name
 }
 
+bool SameQuestion(const u8* query, std::size_t querySize, const u8* answer, std::size_t answerSize) {
+  std::string asked;
+  std::string answered;
+  std::size_t queryEnd = 0;
+  std::size_t answerEnd = 0;
+  if (query == nullptr || answer == nullptr || querySize < kDnsHeaderSize || answerSize < kDnsHeaderSize)
+    return false;
+  if (((query[4] << 8) | query[5]) == 0 || ((answer[4] << 8) | answer[5]) == 0) return false;
+  if (!readName(query, querySize, kDnsHeaderSize, asked, queryEnd) || queryEnd + 4 > querySize) return false;
+  if (!readName(answer, answerSize, kDnsHeaderSize, answered, answerEnd) || answerEnd + 4 > answerSize)
+    return false;
+  return lowered(asked) == lowered(answered) &&
+         std::equal(query + queryEnd, query + queryEnd + 4, answer + answerEnd);
+}
+
+bool NormaliseWhiteListEntry(const std::string& raw, std::string& normalised) {
+  std::string entry = lowered(raw);
+  if (entry.compare(0, 2, "*.") == 0) entry.erase(0, 2);
+  while (!entry.empty() && entry.front() == '.') entry.erase(0, 1);
+  while (!entry.empty() && entry.back() == '.') entry.pop_back();
+  if (entry.empty() || entry.size() > kMaxNameLength) return false;
+  std::size_t label = 0;
+  for (char c : entry) {
+    auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7F) return false;
+    if (c == '.') {
+      if (label == 0) return false;
+      label = 0;
+    } else if (++label > 63) {
+      return false;
+    }
+  }
+  normalised = std::move(entry);
+  return true;
+}
+
 bool MatchesWhiteList(const std::string& name, const std::vector<std::string>& whiteList) {
-  for (const std::string& raw : whiteList) {
-    std::string entry = lowered(raw);
-    if (entry.compare(0, 2, "*.") == 0) entry.erase(0, 2);
-    while (!entry.empty() && entry.front() == '.') entry.erase(0, 1);
-    while (!entry.empty() && entry.back() == '.') entry.pop_back();
-    if (entry.empty()) continue;
+  for (const std::string& entry : whiteList) {
     if (name == entry) return true;
     if (name.size() > entry.size() && name.compare(name.size() - entry.size(), entry.size(), entry) == 0 &&
         name[name.size() - entry.size() - 1] == '.') {

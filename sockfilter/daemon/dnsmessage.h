@@ -17,13 +17,25 @@ constexpr u8 kRcodeServFail = 2;
 
 // The first question's name, lower case, labels joined by dots, without the
 // root's trailing dot ("" for the root). False when the message holds no
-// readable question.
+// readable question, or a label holds a dot or a control byte (such a name
+// could pose as another one once its labels are joined).
 bool ReadQueryName(const u8* message, std::size_t size, std::string& name);
 
-// Whether `name` is an entry of `whiteList` or lies below one. Entries are
-// compared without case; a leading "*." or "." and a trailing "." are ignored,
-// so "example.com", "*.example.com" and ".example.com." all cover
-// "example.com" and "www.example.com" but not "badexample.com".
+// Whether two messages ask the same first question (name without case, type
+// and class). An answer that does not repeat its query's question is not an
+// answer to it.
+bool SameQuestion(const u8* query, std::size_t querySize, const u8* answer, std::size_t answerSize);
+
+// A white-list entry in the form MatchesWhiteList compares: lower case,
+// without a leading "*." or "." and a trailing ".", so that "example.com",
+// "*.example.com" and ".example.com." are all "example.com". False (the entry
+// is ignored) when nothing is left or a label is empty, too long or holds a
+// control byte.
+bool NormaliseWhiteListEntry(const std::string& entry, std::string& normalised);
+
+// Whether `name` is an entry of `whiteList` (normalised entries) or lies
+// below one: "example.com" covers "example.com" and "www.example.com" but not
+// "badexample.com".
 bool MatchesWhiteList(const std::string& name, const std::vector<std::string>& whiteList);
 
 // An answer with `rcode` to `query`: its id, its question (when readable) and

@@ -1,6 +1,7 @@
 #include "daemon/filtercore.h"
 
 #include "common/applog.h"
+#include "daemon/dnsmessage.h"
 
 namespace hxt::sockfilter {
 
@@ -29,7 +30,30 @@ u64 CLogThrottle::TakeSuppressed() {
   return n;
 }
 
+namespace {
+
+std::vector<std::string> normalised(const std::vector<std::string>& entries, char family) {
+  std::vector<std::string> out;
+  for (const std::string& entry : entries) {
+    std::string name;
+    if (NormaliseWhiteListEntry(entry, name)) {
+      out.push_back(std::move(name));
+    } else {
+      HXT_LOGF(LOG_LEVEL_WARNING, "CFilterCore::SetParameters", "ignored the IPv%c white-list entry \"%s\"",
+               family, entry.c_str());
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
 void CFilterCore::SetParameters(const FilterParameters& parameters) {
+  if (parameters.whiteList4 != parameters_.whiteList4) whiteList4_ = normalised(parameters.whiteList4, '4');
+  if (parameters.whiteList6 != parameters_.whiteList6) whiteList6_ = normalised(parameters.whiteList6, '6');
+  // Whatever the agent sends, it is alive: a hung family tries it again.
+  closeBreaker(HXT_AF_INET, parameters.redirect4 ? "sent new parameters" : nullptr);
+  closeBreaker(HXT_AF_INET6, parameters.redirect6 ? "sent new parameters" : nullptr);
   bool routingChanged =
       parameters.udpPort4 != parameters_.udpPort4 || parameters.udpPort6 != parameters_.udpPort6 ||
       parameters.tcpPort4 != parameters_.tcpPort4 || parameters.tcpPort6 != parameters_.tcpPort6 ||
@@ -55,7 +79,43 @@ u16 CFilterCore::ServicePort(u16 family, Transport transport) const {
 }
 
 const std::vector<std::string>& CFilterCore::WhiteList(u16 family) const {
-  return family == HXT_AF_INET6 ? parameters_.whiteList6 : parameters_.whiteList4;
+  return family == HXT_AF_INET6 ? whiteList6_ : whiteList4_;
+}
+
+bool CFilterCore::RouteToService(u16 family, Transport transport) {
+  if (!Redirected(family, transport)) return false;
+  Breaker& b = breaker(family);
+  if (!b.open) return true;
+  auto now = std::chrono::steady_clock::now();
+  if (now < b.nextProbe) return false;
+  b.nextProbe = now + config_.breakerProbeInterval;
+  HXT_LOGF(LOG_LEVEL_DEBUG, "CFilterCore::RouteToService", "probing the agent's IPv%c listener with a query",
+           family == HXT_AF_INET6 ? '6' : '4');
+  return true;
+}
+
+void CFilterCore::ServiceTimedOut(u16 family) {
+  Breaker& b = breaker(family);
+  if (b.open || ++b.timeouts < config_.breakerThreshold) return;
+  b.open = true;
+  b.nextProbe = std::chrono::steady_clock::now() + config_.breakerProbeInterval;
+  ++counters_.breakerTrips;
+  HXT_LOGF(
+      LOG_LEVEL_WARNING, "CFilterCore::ServiceTimedOut",
+      "the agent's IPv%c listener let %u queries in a row time out: passing the family's queries through "
+      "at once, trying the agent again every %lld ms",
+      family == HXT_AF_INET6 ? '6' : '4', b.timeouts,
+      static_cast<long long>(config_.breakerProbeInterval.count()));
+}
+
+void CFilterCore::closeBreaker(u16 family, const char* why) {
+  Breaker& b = breaker(family);
+  b.timeouts = 0;
+  if (!b.open) return;
+  b.open = false;
+  if (why == nullptr) return;  // the family stops being redirected: nothing resumes
+  HXT_LOGF(LOG_LEVEL_INFO, "CFilterCore::closeBreaker", "the agent %s: redirecting IPv%c queries again", why,
+           family == HXT_AF_INET6 ? '6' : '4');
 }
 
 void CFilterCore::ServiceFailed(u16 family, const char* what) {
@@ -70,6 +130,7 @@ void CFilterCore::ServiceFailed(u16 family, const char* what) {
 }
 
 void CFilterCore::ServiceAnswered(u16 family) {
+  closeBreaker(family, "answers again");
   bool& episode = family == HXT_AF_INET6 ? episode6_ : episode4_;
   if (episode) {
     episode = false;

@@ -13,6 +13,7 @@
 #include <boost/asio/ip/udp.hpp>
 
 #include "common/controlproto.h"
+#include "daemon/resolversource.h"
 #include "daemon/sockfilterconfig.h"
 
 namespace hxt::sockfilter {
@@ -27,6 +28,9 @@ struct DaemonCounters {
   std::atomic<u64> dropped{0};          // input that could not be answered at all
   std::atomic<u64> unmatched{0};        // answers from the agent that match no query
   std::atomic<u64> disruptions{0};      // disruption notices raised
+  std::atomic<u64> overBudget{0};       // queries dropped over the in-flight budget (a flood)
+  std::atomic<u64> rejectedAnswers{0};  // resolver answers of a wrong id, question or sender
+  std::atomic<u64> breakerTrips{0};     // a family gave up on a hung agent
   std::atomic<bool> ownerConnected{false};
 };
 
@@ -45,7 +49,7 @@ class CLogThrottle {
 
 class CFilterCore {
  public:
-  explicit CFilterCore(const SockFilterConfig& config) : config_(config) {}
+  explicit CFilterCore(const SockFilterConfig& config) : config_(config), resolvers_(config) {}
 
   const SockFilterConfig& config() const { return config_; }
   const FilterParameters& parameters() const { return parameters_; }
@@ -59,13 +63,24 @@ class CFilterCore {
   // Whether a family (2 or 23) is redirected over a transport: its flag set
   // and the agent's listener port known.
   bool Redirected(u16 family, Transport transport) const;
+  // Whether this query goes to the agent: redirected, and the family's
+  // breaker closed, or open and due for a probe.
+  bool RouteToService(u16 family, Transport transport);
+  bool BreakerOpen(u16 family) const { return breaker(family).open; }
+  // The agent's listener of a family let a query time out.
+  void ServiceTimedOut(u16 family);
+  // The pass-through resolvers, following resolv.conf.
+  const std::vector<boost::asio::ip::udp::endpoint>& Resolvers() { return resolvers_.Current(); }
+  const CResolverSource& ResolverSource() const { return resolvers_; }
   u16 ServicePort(u16 family, Transport transport) const;
+  // The family's white list, normalised once when the parameters arrived.
   const std::vector<std::string>& WhiteList(u16 family) const;
 
   // The agent's listener of a family failed; the first failure of an episode
   // raises the disruption notice.
   void ServiceFailed(u16 family, const char* what);
-  // The listener answered: the episode, if any, is over.
+  // The listener answered: the episode, if any, is over, and the breaker
+  // closes.
   void ServiceAnswered(u16 family);
   // Raises a notice through the control server's sender.
   void RaiseDisruption(u32 reason, const std::string& text);
@@ -80,8 +95,22 @@ class CFilterCore {
   u32 QueriesInFlight() const { return inFlight_; }
 
  private:
+  struct Breaker {
+    u32 timeouts = 0;
+    bool open = false;
+    std::chrono::steady_clock::time_point nextProbe{};
+  };
+  Breaker& breaker(u16 family) { return family == HXT_AF_INET6 ? breaker6_ : breaker4_; }
+  const Breaker& breaker(u16 family) const { return family == HXT_AF_INET6 ? breaker6_ : breaker4_; }
+  void closeBreaker(u16 family, const char* why);
+
   const SockFilterConfig& config_;
+  CResolverSource resolvers_;
   FilterParameters parameters_;
+  std::vector<std::string> whiteList4_;
+  std::vector<std::string> whiteList6_;
+  Breaker breaker4_;
+  Breaker breaker6_;
   std::function<void()> parametersChanged_;
   std::function<void(u32, const std::string&)> sender_;
   bool episode4_ = false;

@@ -7,15 +7,20 @@
 // override the key. Runs in a terminal or under systemd (Type=notify). Exit
 // codes: 0 stopped by SIGTERM or SIGINT, 2 bad options or configuration,
 // 3 the control socket or the stub addresses could not be set up.
+#include <sys/resource.h>
+
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 
 #include <systemd/sd-daemon.h>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/signal_set.hpp>
+#include <boost/asio/steady_timer.hpp>
 
 #include "common/applog.h"
 #include "daemon/daemonlogger.h"
@@ -54,10 +59,23 @@ bool applyStub(const char* text, bool v6, std::optional<boost::asio::ip::udp::en
   return true;
 }
 
+// Every pass-through query has a socket of its own (a random port each), and
+// every TCP client two: the usual soft limit of 1024 descriptors is less than
+// the bounds allow.
+void raiseDescriptorLimit() {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return;
+  rlim_t wanted = std::min<rlim_t>(limit.rlim_max, 65536);
+  if (limit.rlim_cur >= wanted) return;
+  limit.rlim_cur = wanted;
+  ::setrlimit(RLIMIT_NOFILE, &limit);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   std::signal(SIGPIPE, SIG_IGN);
+  raiseDescriptorLimit();
   bool verbose = false;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--verbose") == 0) verbose = true;
@@ -99,6 +117,7 @@ int main(int argc, char** argv) {
       ok = applyStub(value, true, config.stub6);
     } else if (option == "--resolvers") {
       ok = ParseEndpointList(value, config.resolvers, bad);
+      config.resolvConfPath.clear();  // a fixed list
     } else {
       ok = false;
     }
@@ -107,6 +126,10 @@ int main(int argc, char** argv) {
       usage(stderr);
       return kExitUsage;
     }
+  }
+  if (!CheckStubAddresses(config, error)) {
+    HXT_LOG(LOG_LEVEL_ERROR, "hxsockfilterd: %s", error.c_str());
+    return kExitUsage;
   }
 
   boost::asio::io_context io;
@@ -123,7 +146,22 @@ int main(int argc, char** argv) {
     daemon.Stop();
     io.stop();
   });
-  sd_notifyf(0, "READY=1\nSTATUS=%s", daemon.Describe().c_str());
+  std::string status = daemon.Describe();
+  sd_notifyf(0, "READY=1\nSTATUS=%s", status.c_str());
+  // The status follows the daemon: an agent that comes or goes, a resolver
+  // list that turns empty.
+  boost::asio::steady_timer statusTimer(io);
+  std::function<void()> refresh = [&] {
+    statusTimer.expires_after(std::chrono::seconds(5));
+    statusTimer.async_wait([&](const boost::system::error_code& ec) {
+      if (ec) return;
+      std::string now = daemon.Describe();
+      if (now != status) sd_notifyf(0, "STATUS=%s", now.c_str());
+      status = now;
+      refresh();
+    });
+  };
+  refresh();
   io.run();
   return 0;
 }

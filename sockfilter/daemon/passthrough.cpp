@@ -9,11 +9,26 @@ namespace asio = boost::asio;
 using udp = asio::ip::udp;
 
 namespace {
-constexpr const char* kResolve = "CPassThrough::Resolve";
+constexpr const char* kTryNext = "CPassThrough::tryNext";
 constexpr const char* kReceive = "CPassThrough::receive";
+
+// A query without a question we can read (rare, but legal) is matched by
+// its id alone.
+bool askedTheSame(const std::vector<u8>& query, const std::vector<u8>& answer) {
+  std::string name;
+  return SameQuestion(query.data(), query.size(), answer.data(), answer.size()) ||
+         !ReadQueryName(query.data(), query.size(), name);
+}
+
+std::mt19937 seeded() {
+  std::random_device device;
+  std::seed_seq seed{device(), device(), device(), device(), device(), device(), device(), device()};
+  return std::mt19937(seed);
+}
 }  // namespace
 
-CPassThrough::CPassThrough(asio::io_context& io, CFilterCore& core) : io_(io), core_(core) {}
+CPassThrough::CPassThrough(asio::io_context& io, CFilterCore& core)
+    : io_(io), core_(core), random_(seeded()) {}
 
 CPassThrough::~CPassThrough() {
   Stop();
@@ -21,132 +36,141 @@ CPassThrough::~CPassThrough() {
 
 void CPassThrough::Stop() {
   stopped_ = true;
-  for (auto* upstream : {upstream4_.get(), upstream6_.get()}) {
-    if (upstream == nullptr) continue;
+  for (auto& entry : queries_) {
     boost::system::error_code ignored;
-    upstream->socket.close(ignored);
-    for (auto& entry : upstream->pending) entry.second.timer->cancel();
-    upstream->pending.clear();
+    entry.second->socket.close(ignored);
+    entry.second->timer.cancel();
   }
-}
-
-CPassThrough::Upstream* CPassThrough::upstreamFor(const udp::endpoint& resolver) {
-  std::unique_ptr<Upstream>& slot = resolver.address().is_v6() ? upstream6_ : upstream4_;
-  if (slot) return slot.get();
-  auto upstream = std::make_unique<Upstream>(io_);
-  boost::system::error_code ec;
-  udp protocol = resolver.address().is_v6() ? udp::v6() : udp::v4();
-  upstream->socket.open(protocol, ec);
-  if (!ec) upstream->socket.bind(udp::endpoint(protocol, 0), ec);
-  if (ec) {
-    HXT_LOGF(LOG_LEVEL_ERROR, kResolve, "cannot open a socket towards %s [%d-%s]",
-             EndpointText(resolver).c_str(), ec.value(), ec.message().c_str());
-    return nullptr;
-  }
-  slot = std::move(upstream);
-  receive(*slot);
-  return slot.get();
+  queries_.clear();
 }
 
 void CPassThrough::Resolve(std::vector<u8> query, Done done) {
-  const auto& resolvers = core_.config().resolvers;
-  if (stopped_ || query.size() < kDnsHeaderSize || resolvers.empty()) {
-    if (resolvers.empty() && throttle_.Allow()) {
-      HXT_LOGF(LOG_LEVEL_ERROR, kResolve, "no pass-through resolver is configured; answering SERVFAIL");
+  if (stopped_ || query.size() < kDnsHeaderSize) {
+    done({});
+    return;
+  }
+  auto entry = std::make_unique<Query>(io_);
+  entry->resolvers = core_.Resolvers();
+  if (entry->resolvers.empty()) {
+    if (throttle_.Allow()) {
+      HXT_LOGF(LOG_LEVEL_ERROR, kTryNext, "no pass-through resolver is known; answering SERVFAIL");
     }
     done({});
     return;
   }
-  Upstream* upstream = upstreamFor(resolvers.front());
-  if (upstream == nullptr || upstream->pending.size() >= 65535) {
-    done({});
-    return;
-  }
-  u16 id = upstream->nextId;
-  while (upstream->pending.count(id) != 0) ++id;
-  upstream->nextId = static_cast<u16>(id + 1);
-
-  Pending pending;
-  pending.clientId = static_cast<u16>((query[0] << 8) | query[1]);
-  query[0] = static_cast<u8>(id >> 8);
-  query[1] = static_cast<u8>(id);
-  pending.query = std::move(query);
-  pending.resolver = resolvers.front();
-  pending.timer = std::make_unique<asio::steady_timer>(io_);
-  pending.done = std::move(done);
-  upstream->pending.emplace(id, std::move(pending));
+  entry->clientId = static_cast<u16>((query[0] << 8) | query[1]);
+  entry->query = std::move(query);
+  entry->done = std::move(done);
+  u64 key = nextKey_++;
+  queries_.emplace(key, std::move(entry));
   ++core_.counters().passedThrough;
-  send(*upstream, id);
+  tryNext(key);
 }
 
-void CPassThrough::send(Upstream& upstream, u16 id) {
-  Pending& pending = upstream.pending.at(id);
-  auto bytes = std::make_shared<std::vector<u8>>(pending.query);
-  upstream.socket.async_send_to(asio::buffer(*bytes), pending.resolver,
-                                [bytes](const boost::system::error_code&, std::size_t) {});
-  pending.timer->expires_after(core_.config().passThroughTimeout);
-  Upstream* self = &upstream;
-  pending.timer->async_wait([this, self, id](const boost::system::error_code& ec) {
-    if (!ec) handleTimeout(*self, id);
+CPassThrough::Query* CPassThrough::find(u64 key, u64 attempt) {
+  auto it = queries_.find(key);
+  if (it == queries_.end() || it->second->attempt != attempt) return nullptr;
+  return it->second.get();
+}
+
+void CPassThrough::tryNext(u64 key) {
+  Query& q = *queries_.at(key);
+  boost::system::error_code ec;
+  q.socket.close(ec);
+  q.timer.cancel();
+  while (q.next < q.resolvers.size()) {
+    q.resolver = q.resolvers[q.next++];
+    udp protocol = q.resolver.address().is_v6() ? udp::v6() : udp::v4();
+    ec.clear();
+    q.socket = udp::socket(io_);
+    q.socket.open(protocol, ec);
+    // Port 0: the system draws a free port at random for each attempt.
+    if (!ec) q.socket.bind(udp::endpoint(protocol, 0), ec);
+    if (!ec) q.socket.connect(q.resolver, ec);
+    if (!ec) q.socket.non_blocking(true, ec);
+    if (ec) {
+      if (throttle_.Allow()) {
+        HXT_LOGF(LOG_LEVEL_WARNING, kTryNext, "cannot ask %s [%d-%s]; trying the next resolver",
+                 EndpointText(q.resolver).c_str(), ec.value(), ec.message().c_str());
+      }
+      q.socket.close(ec);
+      continue;
+    }
+    u16 id = static_cast<u16>(random_());
+    q.query[0] = static_cast<u8>(id >> 8);
+    q.query[1] = static_cast<u8>(id);
+    q.attempt = nextAttempt_++;
+    auto bytes = std::make_shared<std::vector<u8>>(q.query);
+    q.socket.async_send(asio::buffer(*bytes), [bytes](const boost::system::error_code&, std::size_t) {});
+    u64 attempt = q.attempt;
+    q.timer.expires_after(core_.config().passThroughTimeout);
+    q.timer.async_wait([this, key, attempt](const boost::system::error_code& error) {
+      if (error || stopped_ || find(key, attempt) == nullptr) return;
+      tryNext(key);
+    });
+    receive(key, attempt);
+    return;
+  }
+  if (throttle_.Allow()) {
+    HXT_LOGF(LOG_LEVEL_WARNING, kTryNext,
+             "no pass-through resolver answered (last asked %s); answering SERVFAIL",
+             EndpointText(q.resolver).c_str());
+  }
+  finish(key, {});
+}
+
+void CPassThrough::receive(u64 key, u64 attempt) {
+  Query& q = *queries_.at(key);
+  q.socket.async_wait(udp::socket::wait_read, [this, key, attempt](const boost::system::error_code& ec) {
+    if (ec || stopped_) return;
+    Query* q = find(key, attempt);
+    if (q == nullptr) return;
+    // Read the datagram whole whatever its size, without a buffer of 64 KiB
+    // per query in flight.
+    boost::system::error_code error;
+    std::size_t pending = q->socket.available(error);
+    std::vector<u8> answer(std::max<std::size_t>(pending, 1));
+    std::size_t n = error ? 0 : q->socket.receive(asio::buffer(answer), 0, error);
+    if (error == asio::error::would_block) {
+      receive(key, attempt);
+      return;
+    }
+    if (error) {
+      // The resolver's port is closed (ICMP), or another error of this
+      // socket: no point in waiting for its time-out.
+      HXT_LOGF(LOG_LEVEL_DEBUG, kReceive, "%s failed [%d-%s]; trying the next resolver",
+               EndpointText(q->resolver).c_str(), error.value(), error.message().c_str());
+      tryNext(key);
+      return;
+    }
+    answer.resize(n);
+    bool matches = n >= kDnsHeaderSize && answer[0] == q->query[0] && answer[1] == q->query[1] &&
+                   (answer[2] & 0x80) != 0 && askedTheSame(q->query, answer);
+    if (!matches) {
+      ++core_.counters().rejectedAnswers;
+      if (throttle_.Allow()) {
+        HXT_LOGF(LOG_LEVEL_WARNING, kReceive,
+                 "ignored an answer from %s that does not answer the query asked",
+                 EndpointText(q->resolver).c_str());
+      }
+      receive(key, attempt);
+      return;
+    }
+    answer[0] = static_cast<u8>(q->clientId >> 8);
+    answer[1] = static_cast<u8>(q->clientId);
+    finish(key, std::move(answer));
   });
 }
 
-void CPassThrough::handleTimeout(Upstream& upstream, u16 id) {
-  auto it = upstream.pending.find(id);
-  if (it == upstream.pending.end()) return;
-  Pending& pending = it->second;
-  const auto& resolvers = core_.config().resolvers;
-  std::size_t tries = std::min(resolvers.size(), kMaxAttempts);
-  // Resolvers of the other family are skipped: this query's socket speaks one.
-  while (++pending.attempt < tries) {
-    const udp::endpoint& next = resolvers[pending.attempt];
-    if (next.address().is_v6() == pending.resolver.address().is_v6()) {
-      pending.resolver = next;
-      send(upstream, id);
-      return;
-    }
-  }
-  if (throttle_.Allow()) {
-    HXT_LOGF(LOG_LEVEL_WARNING, "CPassThrough::handleTimeout",
-             "no pass-through resolver answered (last tried %s); answering SERVFAIL",
-             EndpointText(pending.resolver).c_str());
-  }
-  finish(upstream, id, {});
-}
-
-void CPassThrough::receive(Upstream& upstream) {
-  Upstream* self = &upstream;
-  upstream.socket.async_receive_from(
-      asio::buffer(upstream.buffer), upstream.sender,
-      [this, self](const boost::system::error_code& ec, std::size_t n) {
-        if (ec == asio::error::operation_aborted || stopped_) return;
-        if (!ec && n >= kDnsHeaderSize) {
-          u16 id = static_cast<u16>((self->buffer[0] << 8) | self->buffer[1]);
-          auto it = self->pending.find(id);
-          if (it != self->pending.end() && it->second.resolver == self->sender) {
-            std::vector<u8> answer(self->buffer.begin(),
-                                   self->buffer.begin() + static_cast<std::ptrdiff_t>(n));
-            answer[0] = static_cast<u8>(it->second.clientId >> 8);
-            answer[1] = static_cast<u8>(it->second.clientId);
-            finish(*self, id, std::move(answer));
-          } else if (throttle_.Allow()) {
-            HXT_LOGF(LOG_LEVEL_DEBUG, kReceive, "ignored an answer from %s that matches no query",
-                     EndpointText(self->sender).c_str());
-          }
-        } else if (ec && throttle_.Allow()) {
-          // ICMP errors of one resolver surface here; the timer moves on.
-          HXT_LOGF(LOG_LEVEL_DEBUG, kReceive, "receive error [%d-%s]", ec.value(), ec.message().c_str());
-        }
-        receive(*self);
-      });
-}
-
-void CPassThrough::finish(Upstream& upstream, u16 id, std::vector<u8> answer) {
-  auto it = upstream.pending.find(id);
-  if (it == upstream.pending.end()) return;
-  Done done = std::move(it->second.done);
-  it->second.timer->cancel();
-  upstream.pending.erase(it);
+void CPassThrough::finish(u64 key, std::vector<u8> answer) {
+  auto it = queries_.find(key);
+  if (it == queries_.end()) return;
+  std::unique_ptr<Query> q = std::move(it->second);
+  queries_.erase(it);
+  boost::system::error_code ignored;
+  q->socket.close(ignored);
+  q->timer.cancel();
+  Done done = std::move(q->done);
   done(std::move(answer));
 }
 

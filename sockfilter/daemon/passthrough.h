@@ -1,19 +1,25 @@
 // Pass-through of UDP queries to the machine's own resolvers: what every
 // query that is not redirected, or whose redirection failed, goes through.
 //
-// Each query leaves with an id of the daemon's choosing (clients choose theirs
-// freely and may collide) and comes back with the client's id. A resolver
-// that does not answer within the configured time gives way to the next;
-// when all configured resolvers (at most kMaxAttempts) failed, the owner is
-// told with an empty answer and answers the client itself.
+// The resolvers are tried in the order the machine lists them, across both
+// address families, until one answers: a resolver that refuses (its port is
+// closed), whose socket cannot be opened, or that does not answer within
+// the configured time gives way to the next. When every one failed, the
+// owner is told with an empty answer and answers the client itself.
+//
+// Answers cannot be forged by a guess: every attempt leaves from a socket of
+// its own, on a port the system draws at random, connected to the resolver
+// asked (so that nobody else's datagrams are read), with a random id, and an
+// answer counts only when it carries that id, the response bit and the
+// query's question. The client's id goes back on the answer.
 //
 // I/O thread only. The owner keeps the object alive until after Stop().
 #pragma once
 
-#include <array>
 #include <functional>
 #include <map>
 #include <memory>
+#include <random>
 #include <vector>
 
 #include <boost/asio/io_context.hpp>
@@ -35,37 +41,33 @@ class CPassThrough {
   // `query` is a whole DNS message of at least a DNS header.
   void Resolve(std::vector<u8> query, Done done);
   void Stop();
+  std::size_t InFlight() const { return queries_.size(); }
 
  private:
-  struct Pending {
+  struct Query {
+    explicit Query(boost::asio::io_context& io) : socket(io), timer(io) {}
+    std::vector<u8> query;  // with the id of the current attempt
     u16 clientId = 0;
-    std::vector<u8> query;  // with the daemon's id
-    std::size_t attempt = 0;
+    std::vector<boost::asio::ip::udp::endpoint> resolvers;  // as they were when the query came
+    std::size_t next = 0;
     boost::asio::ip::udp::endpoint resolver;
-    std::unique_ptr<boost::asio::steady_timer> timer;
+    boost::asio::ip::udp::socket socket;
+    boost::asio::steady_timer timer;
+    u64 attempt = 0;
     Done done;
   };
-  struct Upstream {
-    explicit Upstream(boost::asio::io_context& io) : socket(io) {}
-    boost::asio::ip::udp::socket socket;
-    std::array<u8, 65536> buffer{};
-    boost::asio::ip::udp::endpoint sender;
-    std::map<u16, Pending> pending;
-    u16 nextId = 0;
-  };
 
-  static constexpr std::size_t kMaxAttempts = 3;
-
-  Upstream* upstreamFor(const boost::asio::ip::udp::endpoint& resolver);
-  void send(Upstream& upstream, u16 id);
-  void receive(Upstream& upstream);
-  void handleTimeout(Upstream& upstream, u16 id);
-  void finish(Upstream& upstream, u16 id, std::vector<u8> answer);
+  void tryNext(u64 key);
+  void receive(u64 key, u64 attempt);
+  void finish(u64 key, std::vector<u8> answer);
+  Query* find(u64 key, u64 attempt);
 
   boost::asio::io_context& io_;
   CFilterCore& core_;
-  std::unique_ptr<Upstream> upstream4_;
-  std::unique_ptr<Upstream> upstream6_;
+  std::map<u64, std::unique_ptr<Query>> queries_;
+  u64 nextKey_ = 1;
+  u64 nextAttempt_ = 1;
+  std::mt19937 random_;
   CLogThrottle throttle_;
   bool stopped_ = false;
 };

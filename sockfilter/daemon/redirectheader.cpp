@@ -51,4 +51,11 @@ bool ReadOwnBytes(const u8* header, const Nonce& nonce, u32& serial) {
   return true;
 }
 
+bool ParseServiceAnswer(const u8* datagram, std::size_t size, const Nonce& nonce, u32& serial) {
+  constexpr std::size_t kDnsHeader = 12;
+  if (datagram == nullptr || size < kRedirectHeaderSize + kDnsHeader) return false;
+  std::size_t length = datagram[68] | (static_cast<std::size_t>(datagram[69]) << 8);
+  return length == size - kRedirectHeaderSize && ReadOwnBytes(datagram, nonce, serial);
+}
+
 }  // namespace hxt::sockfilter

@@ -51,4 +51,9 @@ std::vector<u8> WithHeader(const RedirectHeader& header, const u8* payload, std:
 // The serial of a header whose nonce is `nonce`; false for a stranger's.
 bool ReadOwnBytes(const u8* header, const Nonce& nonce, u32& serial);
 
+// An answer datagram from the agent's UDP listener: our header, whose length
+// field must count exactly the bytes after it, and at least a DNS header.
+// False for anything else (a stranger's nonce included).
+bool ParseServiceAnswer(const u8* datagram, std::size_t size, const Nonce& nonce, u32& serial);
+
 }  // namespace hxt::sockfilter

@@ -62,7 +62,7 @@ bool ParseEndpointList(const std::string& text, std::vector<udp::endpoint>& endp
 }
 
 std::vector<udp::endpoint> ResolversFromResolvConf(const std::string& text,
-                                                   const std::vector<udp::endpoint>& exclude) {
+                                                   const std::vector<udp::endpoint>& exclude, u16 port) {
   std::vector<udp::endpoint> resolvers;
   std::istringstream lines(text);
   std::string line;
@@ -75,7 +75,7 @@ std::vector<udp::endpoint> ResolversFromResolvConf(const std::string& text,
     boost::system::error_code ec;
     asio::ip::address address = asio::ip::make_address(value, ec);
     if (ec) continue;
-    udp::endpoint endpoint(address, kDnsPort);
+    udp::endpoint endpoint(address, port);
     if (std::find(exclude.begin(), exclude.end(), endpoint) != exclude.end()) continue;
     resolvers.push_back(endpoint);
   }
@@ -129,6 +129,7 @@ bool LoadConfig(SockFilterConfig& config, std::string& error, const std::string&
   config.stub6 = udp::endpoint(asio::ip::make_address("::1"), kDnsPort);
   config.controlPath = DefaultControlPath();
   bool resolversConfigured = false;
+  std::string resolvConf = resolvConfPath;
 
   platform::CRegistryKey key;
   if (key.Open(kConfigKey) == platform::kRegOk) {
@@ -150,6 +151,10 @@ bool LoadConfig(SockFilterConfig& config, std::string& error, const std::string&
     readLimit(key, "MaxPendingQueries", config.maxPendingQueries);
     readLimit(key, "MaxPendingPerClient", config.maxPendingPerClient);
     readLimit(key, "MaxTcpConnections", config.maxTcpConnections);
+    u32 flag = 0;
+    if (key.QueryDword("StubNonLoopback", flag) == platform::kRegOk) config.nonLoopbackStub = flag == 1;
+    if (readString(key, "ControlGroup", text)) config.controlGroup = text;
+    if (readString(key, "ResolvConf", text) && !text.empty()) resolvConf = text;
   }
   if (config.mode != kModeStub) {
     error = "unsupported Mode \"" + config.mode + "\" (this build offers \"stub\")";
@@ -161,10 +166,22 @@ bool LoadConfig(SockFilterConfig& config, std::string& error, const std::string&
     std::vector<udp::endpoint> stubs;
     if (config.stub4) stubs.push_back(*config.stub4);
     if (config.stub6) stubs.push_back(*config.stub6);
-    std::ifstream in(resolvConfPath);
+    std::ifstream in(resolvConf);
     std::stringstream text;
     text << in.rdbuf();
     config.resolvers = ResolversFromResolvConf(text.str(), stubs);
+    config.resolvConfPath = resolvConf;
+  }
+  return CheckStubAddresses(config, error);
+}
+
+bool CheckStubAddresses(const SockFilterConfig& config, std::string& error) {
+  for (const auto& stub : {config.stub4, config.stub6}) {
+    if (stub && !stub->address().is_loopback() && !config.nonLoopbackStub) {
+      error = "stub address " + EndpointText(*stub) +
+              " is not loopback: it would answer other machines (set StubNonLoopback to 1 to allow it)";
+      return false;
+    }
   }
   return true;
 }

@@ -26,9 +26,23 @@ struct SockFilterConfig {
   // Where clients send their queries; absent disables the family.
   std::optional<boost::asio::ip::udp::endpoint> stub4;
   std::optional<boost::asio::ip::udp::endpoint> stub6;
-  // Where queries go when they are not redirected (UDP and TCP, same port).
+  // Where queries go when they are not redirected (UDP and TCP, same port),
+  // tried in order across both families.
   std::vector<boost::asio::ip::udp::endpoint> resolvers;
+  // Where `resolvers` came from when no list was configured: the file is
+  // read again when it changes (a roaming machine rewrites it on every
+  // network change), checked at most once per interval. Empty: fixed list.
+  std::string resolvConfPath;
+  std::chrono::milliseconds resolvConfCheckInterval{1000};
+  // The port of its name servers: 53 (tests run their resolvers elsewhere).
+  u16 resolvConfPort = kDnsPort;
+  // Stub addresses other than loopback make an open resolver; only an
+  // explicit StubNonLoopback = 1 allows them.
+  bool nonLoopbackStub = false;
   std::string controlPath;
+  // A group admitted to the control socket besides its owner (mode 0660),
+  // so that the agent can run as a user of that group.
+  std::string controlGroup;
   // How long the agent's listener may take before a query fails over.
   std::chrono::milliseconds serviceTimeout{1500};
   // How long one pass-through resolver may take before the next is tried.
@@ -40,6 +54,13 @@ struct SockFilterConfig {
   u32 maxPendingPerClient = 64;
   u32 maxTcpConnections = 256;
   u32 maxControlPeers = 16;
+  // Frames queued to one control peer that does not read; more close it.
+  u32 maxControlQueue = 256;
+  // After this many time-outs in a row of the agent's listener of one
+  // family, that family's queries go straight to the pass-through resolvers
+  // (the agent hangs); one query per probe interval still tries the agent.
+  u32 breakerThreshold = 3;
+  std::chrono::milliseconds breakerProbeInterval{5000};
 };
 
 // "1.2.3.4", "1.2.3.4:53", "::1", "[::1]:53"; `defaultPort` when none is given.
@@ -48,15 +69,19 @@ bool ParseEndpoint(const std::string& text, u16 defaultPort, boost::asio::ip::ud
 // offending item in `bad`) when an item does not parse.
 bool ParseEndpointList(const std::string& text, std::vector<boost::asio::ip::udp::endpoint>& endpoints,
                        std::string& bad);
-// The name servers of a resolv.conf text (port 53), skipping `exclude`.
+// The name servers of a resolv.conf text (at `port`), skipping `exclude`.
 std::vector<boost::asio::ip::udp::endpoint> ResolversFromResolvConf(
-    const std::string& text, const std::vector<boost::asio::ip::udp::endpoint>& exclude);
+    const std::string& text, const std::vector<boost::asio::ip::udp::endpoint>& exclude, u16 port = kDnsPort);
 
 // The defaults, the registry key over them and, when no resolvers are
-// configured, the name servers of `resolvConfPath` that are not a stub
-// address. False with a reason for a value that makes no sense.
+// configured, the name servers of `resolvConfPath` (or of the key's
+// ResolvConf) that are not a stub address. False with a reason for a value that makes no sense.
 bool LoadConfig(SockFilterConfig& config, std::string& error,
                 const std::string& resolvConfPath = "/etc/resolv.conf");
+
+// Refuses a stub address that is not loopback unless the configuration
+// opted in.
+bool CheckStubAddresses(const SockFilterConfig& config, std::string& error);
 
 std::string EndpointText(const boost::asio::ip::udp::endpoint& endpoint);
 

@@ -68,14 +68,11 @@ bool CSockFilterDaemon::Start() {
       if (family->udp) family->udp->RoutingChanged();
     }
   });
-  std::string resolvers;
-  for (const auto& resolver : config_.resolvers)
-    resolvers += (resolvers.empty() ? "" : ", ") + EndpointText(resolver);
   HXT_LOGF(LOG_LEVEL_INFO, "CSockFilterDaemon::Start",
-           "stub mode: IPv4 stub %s, IPv6 stub %s, pass-through resolvers %s, control socket %s",
+           "stub mode: IPv4 stub %s, IPv6 stub %s, control socket %s",
            v4_.udp ? EndpointText(v4_.udp->LocalEndpoint()).c_str() : "off",
-           v6_.udp ? EndpointText(v6_.udp->LocalEndpoint()).c_str() : "off",
-           resolvers.empty() ? "none" : resolvers.c_str(), config_.controlPath.c_str());
+           v6_.udp ? EndpointText(v6_.udp->LocalEndpoint()).c_str() : "off", config_.controlPath.c_str());
+  core_.ResolverSource().LogState(false);
   return true;
 }
 
@@ -106,6 +103,9 @@ std::string CSockFilterDaemon::Describe() const {
   std::string text = core_.counters().ownerConnected ? "agent connected" : "no agent: passing through";
   text += p.redirect4 && p.udpPort4 != 0 ? ", IPv4 redirected" : ", IPv4 passed through";
   text += p.redirect6 && p.udpPort6 != 0 ? ", IPv6 redirected" : ", IPv6 passed through";
+  if (core_.BreakerOpen(HXT_AF_INET)) text += ", the agent's IPv4 listener hangs";
+  if (core_.BreakerOpen(HXT_AF_INET6)) text += ", the agent's IPv6 listener hangs";
+  if (core_.Resolvers().empty()) text += "; WARNING: no pass-through resolver";
   return text;
 }
 

@@ -1,18 +1,21 @@
 // The TCP side of one family's stub address.
 //
-// Each client connection is routed once, on its first chunk: to the agent's
-// TCP listener when the family is redirected and the first query's name is
-// not white-listed, otherwise to a pass-through resolver. Towards the agent
-// every chunk the client sends becomes one message, the redirection header
-// followed by the chunk (at most kMaxTcpChunk bytes, so that one message fits
-// one read of the agent); the agent's bytes go back to the client unchanged.
-// Towards a resolver bytes are relayed as they are. Either side closing, an
-// error, or the idle time-out closes both. An agent that refuses the
-// connection starts a disruption episode and the connection is passed
-// through instead.
+// The client's stream is cut into whole DNS messages first (however its
+// writes arrive), and each connection is routed once, on its first message:
+// to the agent's TCP listener when the family is redirected and the first
+// query's name is not white-listed, otherwise to the pass-through resolvers,
+// tried in order. Towards the agent every message goes wrapped in the
+// redirection header, split into pieces of at most kMaxTcpChunk bytes so that
+// each fits one read of the agent; the agent's bytes go back to the client
+// unchanged. Towards a resolver bytes are relayed as they are. An agent that
+// refuses the connection, or says nothing within the service time-out, starts
+// a disruption episode and the connection is passed through instead, what it
+// was sent replayed to the resolver. Either side closing, an error, or the
+// idle time-out closes both.
 //
-// Connections are bounded; each holds two fixed buffers and has at most one
-// read and one write pending per direction. I/O thread only.
+// Connections are bounded; accepting backs off while descriptors run out.
+// Each connection holds two fixed buffers and at most one message being
+// written upstream. I/O thread only.
 #pragma once
 
 #include <memory>
@@ -21,6 +24,7 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 
+#include "common/acceptbackoff.h"
 #include "daemon/filtercore.h"
 #include "daemon/redirectheader.h"
 
@@ -48,6 +52,7 @@ class CTcpStub {
   const Nonce nonce_;
   u16 family_ = 2;
   boost::asio::ip::tcp::acceptor acceptor_;
+  CAcceptBackoff backoff_;
   boost::asio::ip::tcp::endpoint local_;
   std::set<std::shared_ptr<Connection>> connections_;
   u32 nextSerial_ = 1;

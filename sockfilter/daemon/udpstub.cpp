@@ -90,11 +90,13 @@ void CUdpStub::handleClient(std::size_t size) {
     return;
   }
   if (!core_.AcquireQuery(client)) {
+    // Dropped, as a resolver does: an error answer would only invite the
+    // flooding client to retry at once.
+    ++core_.counters().overBudget;
     if (inputThrottle_.Allow()) {
-      HXT_LOGF(LOG_LEVEL_WARNING, kHandleClient, "too many queries in flight (client %s); answering SERVFAIL",
-               EndpointText(client).c_str());
+      HXT_LOGF(LOG_LEVEL_WARNING, kHandleClient,
+               "too many queries in flight (client %s); dropping the excess", EndpointText(client).c_str());
     }
-    answerError(client, query, kRcodeServFail);
     return;
   }
   std::string name;
@@ -102,7 +104,7 @@ void CUdpStub::handleClient(std::size_t size) {
   if (named && MatchesWhiteList(name, core_.WhiteList(family_))) {
     HXT_LOGF(LOG_LEVEL_DEBUG, kHandleClient, "%s is white-listed: passing it through", name.c_str());
     toPassThrough(client, std::move(query));
-  } else if (core_.Redirected(family_, Transport::Udp)) {
+  } else if (core_.RouteToService(family_, Transport::Udp)) {
     toService(client, std::move(query));
   } else {
     toPassThrough(client, std::move(query));
@@ -159,6 +161,7 @@ void CUdpStub::toService(const udp::endpoint& client, std::vector<u8> query) {
   pending.timer->async_wait([this, serial](const boost::system::error_code& ec) {
     if (ec || stopped_) return;
     core_.ServiceFailed(family_, "did not answer in time");
+    core_.ServiceTimedOut(family_);
     failOver(serial);
   });
   pending_.emplace(serial, std::move(pending));
@@ -199,13 +202,9 @@ void CUdpStub::receiveRelay(u64 generation) {
 
 void CUdpStub::handleRelay(std::size_t size) {
   u32 serial = 0;
-  std::size_t length = size >= kRedirectHeaderSize ? (relayBuffer_[68] | (relayBuffer_[69] << 8)) : 0;
   auto it = pending_.end();
-  if (size >= kRedirectHeaderSize && length == size - kRedirectHeaderSize &&
-      ReadOwnBytes(relayBuffer_.data(), nonce_, serial)) {
-    it = pending_.find(serial);
-  }
-  if (it == pending_.end() || length < kDnsHeaderSize) {
+  if (ParseServiceAnswer(relayBuffer_.data(), size, nonce_, serial)) it = pending_.find(serial);
+  if (it == pending_.end()) {
     ++core_.counters().unmatched;
     if (relayThrottle_.Allow()) {
       HXT_LOGF(LOG_LEVEL_WARNING, kHandleRelay,

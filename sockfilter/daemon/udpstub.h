@@ -10,10 +10,11 @@
 // client from the stub socket without the header.
 //
 // A query the agent does not answer in time, or that it refuses (its port is
-// closed), is passed through and starts a disruption episode. Nothing is
-// dropped without a word: a query over the budget, an oversized one and one
-// that no resolver answered get an error answer; input too short to answer
-// is logged.
+// closed), is passed through and starts a disruption episode; a few time-outs
+// in a row open the family's breaker (CFilterCore). An oversized query and
+// one that no resolver answered get an error answer; a query over the budget
+// is dropped and counted (an error answer would invite a flooding client to
+// retry at once); input too short to answer is logged.
 //
 // I/O thread only.
 #pragma once

@@ -81,8 +81,11 @@ ngc_error_t CControlClient::connectLocked() {
   int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return kErrConnectionLost;
   if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    int error = errno;
     ::close(fd);
-    return kErrNoDaemon;
+    // The socket is there but its mode keeps this user out: not the same
+    // trouble as a daemon that is not running.
+    return error == EACCES || error == EPERM ? kErrRefused : kErrNoDaemon;
   }
   int flags = ::fcntl(fd, F_GETFL);
   ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
@@ -311,6 +314,9 @@ ngc_error_t CControlClient::SetParameters(u32 kind, const FilterParameters& reco
   FrameWriter body(0, 0);
   EncodeParameters(body, kind, record);
   std::vector<u8> bytes = body.Finish();
+  // The daemon would take a larger frame for a broken peer and drop the
+  // connection; refuse it here and keep the connection.
+  if (bytes.size() - 4 > kMaxFrameLength) return kErrTooLarge;
   ngc_error_t code =
       simpleRequestLocked(kMsgSetParameters, std::vector<u8>(bytes.begin() + kFrameHeaderSize, bytes.end()));
   if (code == HXT_NGC_OK && mirror_.Apply(kind, record)) haveMirror_ = true;

@@ -23,6 +23,7 @@ CVelmoraIpcMgr::CVelmoraIpcMgr(boost::asio::io_service& ioService, bool& ok, con
       acceptor_(ioService),
       apiData_(std::make_unique<CIpcApiData>()),
       statsTimer_(ioService),
+      acceptBackoff_(ioService),
       settings_(settings) {
   ok = false;
   boost::system::error_code error;
@@ -72,6 +73,7 @@ CVelmoraIpcMgr::~CVelmoraIpcMgr() {
   connections_.clear();
   boost::system::error_code ignored;
   acceptor_.close(ignored);
+  acceptBackoff_.Cancel();
 }
 
 bool CVelmoraIpcMgr::createSingletonInstance(boost::asio::io_service& ioService, CVelmoraIpcMgr*& instance,
@@ -215,7 +217,22 @@ void CVelmoraIpcMgr::handleAccept(const std::shared_ptr<CVelmoraIpcConnection>& 
   if (error) {
     HXT_LOGF(LOG_LEVEL_ERROR, "CVelmoraIpcMgr::handleAccept", "accept error [%d-%s]", error.value(),
              error.message().c_str());
+    if (CAcceptBackoff::Calls(error)) {
+      // Out of descriptors: the pending connection stays pending, so an
+      // accept at once would fail (and log) again at once.
+      acceptBackoff_.Wait([this] {
+        if (acceptor_.is_open()) startAccept();
+      });
+      return;
+    }
+  } else if (connections_.size() >= settings_.maxConnections) {
+    HXT_LOGF(LOG_LEVEL_WARNING, "CVelmoraIpcMgr::handleAccept",
+             "%zu client/UI connections are open already; closing IPC connection #%u", connections_.size(),
+             connection->Number());
+    boost::system::error_code ignored;
+    connection->Socket().close(ignored);
   } else {
+    acceptBackoff_.Succeeded();
     connections_[connection->Number()] = connection;
     HXT_LOGF(LOG_LEVEL_INFO, "CVelmoraIpcMgr::handleAccept", "Accepted IPC connection #%u from client/UI",
              connection->Number());

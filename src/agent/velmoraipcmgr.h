@@ -35,6 +35,7 @@
 
 #include "agent/velmoraipcconcb.h"
 #include "agent/velmoraipcconn.h"
+#include "common/acceptbackoff.h"
 #include "common/apidata.h"
 #include "common/hxttypes.h"
 #include "common/ipcframe.h"
@@ -49,6 +50,9 @@ struct IpcSettings {
   u16 port = kIpcPort;
   std::chrono::milliseconds statsThrottle = kIpcStatsThrottle;
   std::chrono::milliseconds sendTimeout = kIpcSendTimeout;
+  // Connections beyond this are closed at once; an idle UI connection costs
+  // little, but each counts.
+  std::size_t maxConnections = 64;
 };
 
 class CVelmoraIpcMgr : public IVelmoraIpcConCB {
@@ -110,6 +114,7 @@ class CVelmoraIpcMgr : public IVelmoraIpcConCB {
   std::map<PayloadType, bool> pendingThrottle_;
   std::mutex mutex_;  // guards apiData_, pendingThrottle_ and statsTimer_
   boost::asio::steady_timer statsTimer_;
+  CAcceptBackoff acceptBackoff_;
   IpcSettings settings_;
   u16 listeningPort_ = 0;
 };

@@ -18,6 +18,8 @@ constexpr const char* kHandleAccept = "CVelmoraTcpListener::handleAccept";
 
 // Below this many remembered connections the list is not worth pruning.
 constexpr std::size_t kMinPruneThreshold = 64;
+// More connections than the socket filter ever opens (256 per family).
+constexpr std::size_t kMaxConnections = 1024;
 
 }  // namespace
 
@@ -28,7 +30,8 @@ CVelmoraTcpListener::CVelmoraTcpListener(IVelmoraListenerCB* callbackIn, boost::
       family(familyIn),
       acceptor(ioServiceIn),
       receiveTimeout(receiveTimeoutIn),
-      pruneThreshold(kMinPruneThreshold) {
+      pruneThreshold(kMinPruneThreshold),
+      acceptBackoff(ioServiceIn) {
   ok = false;
   if (callback == nullptr) {
     HXT_LOGF(LOG_LEVEL_ERROR, kConstructor, "Invalid callback interface parameter");
@@ -76,6 +79,7 @@ CVelmoraTcpListener::CVelmoraTcpListener(IVelmoraListenerCB* callbackIn, boost::
 CVelmoraTcpListener::~CVelmoraTcpListener() {
   boost::system::error_code ignored;
   acceptor.close(ignored);
+  acceptBackoff.Cancel();
   // The orchestrator may hold connections beyond the I/O service's life;
   // they must not keep sockets of a service that no longer exists.
   for (auto& weak : connections) {
@@ -107,12 +111,33 @@ void CVelmoraTcpListener::handleAccept(std::shared_ptr<CVelmoraTcpListenerConnec
                                        const boost::system::error_code& error) {
   if (error) {
     HXT_LOGF(LOG_LEVEL_ERROR, kHandleAccept, "accept error [%d-%s]", error.value(), error.message().c_str());
+  } else if (liveConnections() > kMaxConnections) {
+    // The socket filter bounds its own connections; more than this is not it.
+    HXT_LOGF(LOG_LEVEL_WARNING, kHandleAccept, "more than %zu connections open; closing the new one",
+             kMaxConnections);
+    boost::system::error_code ignored;
+    connection->acceptSocket().close(ignored);
   } else {
+    acceptBackoff.Succeeded();
     connection->startReceive();
   }
   connection.reset();
   if (!acceptor.is_open()) return;
+  if (error && CAcceptBackoff::Calls(error)) {
+    // Out of descriptors: the pending connection stays pending, so an accept
+    // at once would fail (and log) again at once.
+    acceptBackoff.Wait([this] {
+      if (acceptor.is_open() && !startAccept())
+        HXT_LOGF(LOG_LEVEL_ERROR, kHandleAccept, "startAccept failed");
+    });
+    return;
+  }
   if (!startAccept()) HXT_LOGF(LOG_LEVEL_ERROR, kHandleAccept, "startAccept failed");
+}
+
+std::size_t CVelmoraTcpListener::liveConnections() const {
+  return static_cast<std::size_t>(std::count_if(connections.begin(), connections.end(),
+                                                [](const auto& weak) { return !weak.expired(); }));
 }
 
 void CVelmoraTcpListener::rememberConnection(

@@ -18,6 +18,7 @@
 
 #include "agent/velmoralistenercb.h"
 #include "agent/velmoraredirectheader.h"
+#include "common/acceptbackoff.h"
 #include "common/hxttypes.h"
 
 namespace hxt {
@@ -41,6 +42,7 @@ class CVelmoraTcpListener {
   void handleAccept(std::shared_ptr<CVelmoraTcpListenerConnection> connection,
                     const boost::system::error_code& error);
   void rememberConnection(const std::shared_ptr<CVelmoraTcpListenerConnection>& connection);
+  std::size_t liveConnections() const;
 
   IVelmoraListenerCB* callback;
   boost::asio::io_service& ioService;
@@ -49,6 +51,7 @@ class CVelmoraTcpListener {
   std::chrono::milliseconds receiveTimeout;
   std::vector<std::weak_ptr<CVelmoraTcpListenerConnection>> connections;
   std::size_t pruneThreshold;
+  CAcceptBackoff acceptBackoff;
 };
 
 }  // namespace hxt

@@ -27,8 +27,24 @@ TEST(DnsMessageTest, ReadsTheQuestionNameAndRefusesWhatIsNotOne) {
   selfPointer[12] = 0xC0;  // a pointer to itself must not loop
   selfPointer[13] = 12;
   const Bytes typeAndClassCut(query.begin(), query.end() - 3), headerCut(query.begin(), query.begin() + 11);
-  for (const Bytes& bad : {noQuestion, labelPastEnd, selfPointer, typeAndClassCut, headerCut})
+  // A label holding a dot or a control byte could pose as another name.
+  Bytes dotted = MakeQuery("ab.test", 1), control = dotted;
+  dotted[14] = '.';
+  control[14] = 0x01;
+  for (const Bytes& bad :
+       {noQuestion, labelPastEnd, selfPointer, typeAndClassCut, headerCut, dotted, control})
     EXPECT_FALSE(ReadQueryName(bad.data(), bad.size(), name));
+}
+
+TEST(DnsMessageTest, AnAnswerCountsOnlyForTheSameQuestion) {
+  const Bytes query = MakeQuery("a.test", 1);
+  Bytes otherType = query, otherName = MakeQuery("b.test", 1), noQuestion = query;
+  otherType[otherType.size() - 3] = 28;
+  noQuestion[5] = 0;
+  const std::pair<Bytes, bool> cases[] = {
+      {MakeQuery("A.TEST", 2), true}, {otherType, false}, {otherName, false}, {noQuestion, false}};
+  for (const auto& [answer, same] : cases)
+    EXPECT_EQ(SameQuestion(query.data(), query.size(), answer.data(), answer.size()), same);
 }
 
 TEST(DnsMessageTest, WhiteListEntriesCoverTheNameAndWhatLiesBelowIt) {
@@ -40,9 +56,16 @@ TEST(DnsMessageTest, WhiteListEntriesCoverTheNameAndWhatLiesBelowIt) {
       {"badexample.com", {"example.com"}, false},
       {"example.com.evil", {"example.com"}, false},
       {"com", {"example.com"}, false},
-      {"anything", {"", "*.", "."}, false},
+      {"anything", {"", "*.", ".", "a..b", "bad\x01.test"}, false},
       {"b.test", {"a.test", "b.test"}, true}};
-  for (const auto& [name, list, matches] : cases) EXPECT_EQ(MatchesWhiteList(name, list), matches) << name;
+  for (const auto& [name, list, matches] : cases) {
+    std::vector<std::string> normalised;
+    for (const auto& entry : list) {
+      std::string n;
+      if (NormaliseWhiteListEntry(entry, n)) normalised.push_back(n);
+    }
+    EXPECT_EQ(MatchesWhiteList(name, normalised), matches) << name;
+  }
 }
 
 TEST(DnsMessageTest, ErrorAnswersKeepTheIdAndQuestionAndDropTheRest) {

@@ -1,0 +1,283 @@
+// What a machine's DNS client sees when something on the agent's side of
+// hxsockfilterd goes wrong, and how long it may take: one row per fault. The
+// README's fault table says the same in words.
+#include <gtest/gtest.h>
+
+#include <grp.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <thread>
+
+#include "agent/velmorainfo.h"
+#include "fakes/capturelogger.h"
+#include "fakes/controlpeer.h"
+#include "fakes/daemonrunner.h"
+#include "fakes/dnstestkit.h"
+#include "fakes/testroot.h"
+#include "hxtarrow/sockfltrapi.h"
+
+namespace hxt::test {
+namespace {
+
+namespace asio = boost::asio;
+using namespace hxt::sockfilter;
+using namespace std::chrono_literals;
+using udp = asio::ip::udp;
+
+constexpr const char* kAgent = "192.0.2.2";
+constexpr const char* kResolver = "192.0.2.1";
+
+// A loopback port nothing listens on (UDP and TCP), for a dead resolver.
+u16 DeadPort(const char* loopback) {
+  asio::io_context io;
+  udp::socket socket(io, udp::endpoint(asio::ip::make_address(loopback), 0));
+  return socket.local_endpoint().port();
+}
+
+class FaultTest;
+struct Fault {
+  const char* name;
+  std::function<void(FaultTest&)> configure;  // before the daemon starts
+  std::function<void(FaultTest&)> inflict;    // the daemon runs, an agent redirects IPv4
+  std::function<std::string(FaultTest&)> observe;
+  const char* clientSees;
+  std::chrono::milliseconds within;
+};
+
+void PrintTo(const Fault& fault, std::ostream* out) {
+  *out << fault.name;
+}
+
+class FaultTest : public ::testing::TestWithParam<Fault> {
+ public:
+  void SetUp() override {
+    config_.stub4 = udp::endpoint(asio::ip::make_address("127.0.0.1"), 0);
+    config_.stub6.reset();
+    config_.resolvers = {upstream_.endpoint()};
+    config_.controlPath = DefaultControlPath();  // where the library looks
+    config_.serviceTimeout = 1s;
+    config_.breakerThreshold = 2;
+    config_.breakerProbeInterval = 1h;
+    config_.resolvConfCheckInterval = 0ms;
+    if (GetParam().configure) GetParam().configure(*this);
+    if (IsSkipped()) return;
+    daemon_ = StartDaemonRunner(config_);
+    ASSERT_NE(daemon_, nullptr) << log_.Dump();
+    agent_ = std::make_unique<ControlPeer>(config_.controlPath);
+    ASSERT_EQ(agent_->Hello(), std::optional<u32>(0));
+    ASSERT_EQ(agent_->Open(ApiInterface::Velmora), std::optional<u32>(0));
+    ASSERT_EQ(
+        agent_->SetParameters(FILTER_UPDATE_ALL, RedirectTo(service_.udpPort(), service_.tcpPort(), 0, 0)),
+        std::optional<u32>(0));
+  }
+
+  std::string AskUdp(const std::string& name, std::chrono::milliseconds timeout = 5s) {
+    auto answer = UdpExchange(daemon_->Udp(HXT_AF_INET), MakeQuery(name, 0x4242), timeout);
+    if (!answer) return "nothing";
+    return RcodeOf(*answer) == 2 ? "SERVFAIL" : AnswerAddress(*answer);
+  }
+  std::string AskTcp(const std::string& name) {
+    TcpClient client(daemon_->Tcp(HXT_AF_INET));
+    if (!client.Send(MakeQuery(name, 7))) return "no connection";
+    auto answer = client.Receive();
+    return answer ? AnswerAddress(*answer) : "nothing";
+  }
+  std::string AskBoth(const std::string& name) { return AskUdp(name) + " " + AskTcp(name); }
+  void WriteResolvConf(const std::string& text) { std::ofstream(root_.path() + "/resolv.conf") << text; }
+
+  // A process of user and group `id` opens the filter with the library;
+  // the result code. Needs root.
+  ngc_error_t OpenAs(u32 id) {
+    ::chmod(root_.path().c_str(), 0711);
+    ::chmod((root_.path() + "/run").c_str(), 0711);
+    pid_t child = ::fork();
+    if (child == 0) {
+      if (::setgroups(0, nullptr) != 0 || ::setgid(id) != 0 || ::setuid(id) != 0) ::_exit(255);
+      IVelmoraApi* api = CVelmoraApiClassFactory::CreateInstance();
+      ngc_error_t code = api->OpenPlugin(nullptr);
+      ::_exit(code == 0 ? 0 : static_cast<int>(code - 1000));
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    int code = WIFEXITED(status) ? WEXITSTATUS(status) : 254;
+    return code == 0 ? 0 : static_cast<ngc_error_t>(code + 1000);
+  }
+
+  ScopedCaptureLog log_;
+  TestRoot root_;
+  TestService service_{"127.0.0.1", kAgent};
+  TestUpstream upstream_{"127.0.0.1", kResolver};
+  SockFilterConfig config_;
+  std::unique_ptr<DaemonRunner> daemon_;
+  std::unique_ptr<ControlPeer> agent_;
+  asio::io_context forgerIo_;
+  std::unique_ptr<udp::socket> forger_;
+  std::thread forgery_;
+};
+
+// The rows that act as another user fork a child that starts the library's
+// thread.
+void needRoot(FaultTest&) {
+#if defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "ThreadSanitizer cannot start threads in the child of a threaded process";
+#endif
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+}
+
+const Fault kFaults[] = {
+    {"AgentKilled", nullptr, [](FaultTest& t) { t.agent_.reset(); },
+     [](FaultTest& t) { return t.AskBoth("a.test"); }, "192.0.2.1 192.0.2.1", 500ms},
+    {"AgentStopped", nullptr,
+     [](FaultTest& t) {
+       // Two queries wait out the service time-out; then the breaker opens.
+       t.service_.SilenceName("hung.test");
+       for (int i = 0; i < 2; ++i) EXPECT_EQ(t.AskUdp("hung.test"), kResolver);
+     },
+     [](FaultTest& t) { return t.AskUdp("hung.test"); }, "192.0.2.1", 500ms},
+    {"PlugInNeverAnswers", nullptr, [](FaultTest& t) { t.service_.SilenceName("quiet.test"); },
+     [](FaultTest& t) { return t.AskBoth("quiet.test"); }, "192.0.2.1 192.0.2.1", 2500ms},
+    {"ListenerGone", nullptr, [](FaultTest& t) { t.service_.CloseListeners(); },
+     [](FaultTest& t) { return t.AskBoth("gone.test"); }, "192.0.2.1 192.0.2.1", 500ms},
+    {"ResolversMixedAndPartlyDead",
+     [](FaultTest& t) {
+       t.config_.resolvers = {udp::endpoint(asio::ip::make_address("::1"), DeadPort("::1")),
+                              udp::endpoint(asio::ip::make_address("127.0.0.1"), DeadPort("127.0.0.1")),
+                              t.upstream_.endpoint()};
+     },
+     [](FaultTest& t) { t.agent_.reset(); }, [](FaultTest& t) { return t.AskBoth("mixed.test"); },
+     "192.0.2.1 192.0.2.1", 500ms},
+    {"ResolversChangedWhileRunning",
+     [](FaultTest& t) {
+       t.WriteResolvConf("# no name server yet\n");
+       t.config_.resolvers.clear();
+       t.config_.resolvConfPath = t.root_.path() + "/resolv.conf";
+       t.config_.resolvConfPort = t.upstream_.endpoint().port();
+     },
+     [](FaultTest& t) {
+       t.agent_.reset();
+       EXPECT_EQ(t.AskUdp("before.test"), "SERVFAIL");
+       t.WriteResolvConf("search example\nnameserver 127.0.0.1\n");
+     },
+     [](FaultTest& t) { return t.AskBoth("after.test"); }, "192.0.2.1 192.0.2.1", 500ms},
+    {"ForgedAnswers",
+     [](FaultTest& t) {
+       t.forger_ =
+           std::make_unique<udp::socket>(t.forgerIo_, udp::endpoint(asio::ip::make_address("127.0.0.1"), 0));
+       t.config_.resolvers = {t.forger_->local_endpoint()};
+     },
+     [](FaultTest& t) {
+       // Before the real answer, what a forger would send: a wrong id, then
+       // the right id for another question.
+       t.agent_.reset();
+       t.forgery_ = std::thread([&t] {
+         Bytes query(512);
+         udp::endpoint daemon;
+         query.resize(t.forger_->receive_from(asio::buffer(query), daemon));
+         Bytes wrongId = MakeAnswer(query, "192.0.2.66"), wrongQuestion = MakeAnswer(query, "192.0.2.66");
+         wrongId[1] ^= 1;
+         wrongQuestion[wrongQuestion.size() - 16 - 3] = 28;  // the question's type
+         for (const Bytes& answer : {wrongId, wrongQuestion, MakeAnswer(query, kResolver)})
+           t.forger_->send_to(asio::buffer(answer), daemon);
+       });
+     },
+     [](FaultTest& t) {
+       std::string seen = t.AskUdp("forged.test");
+       t.forgery_.join();
+       return seen + ", " + std::to_string(t.daemon_->counters().rejectedAnswers) + " ignored";
+     },
+     "192.0.2.1, 2 ignored", 500ms},
+    {"EmptyResolverList", [](FaultTest& t) { t.config_.resolvers.clear(); },
+     [](FaultTest& t) { t.agent_.reset(); },
+     [](FaultTest& t) {
+       bool warned = t.log_.Dump().find("NO PASS-THROUGH RESOLVER") != std::string::npos;
+       return t.AskUdp("none.test") + (warned ? ", warned at start" : ", no warning");
+     },
+     "SERVFAIL, warned at start", 500ms},
+    {"FloodFromOneSocket",
+     [](FaultTest& t) {
+       t.config_.maxPendingPerClient = 8;
+       t.config_.maxPendingQueries = 32;
+       t.config_.serviceTimeout = 5s;
+     },
+     [](FaultTest& t) {
+       t.service_.SilenceName("flood.test");
+       asio::io_context io;
+       udp::socket flooder(io, udp::v4());
+       flooder.connect(t.daemon_->Udp(HXT_AF_INET));
+       for (int i = 0; i < 100; ++i) flooder.send(asio::buffer(MakeQuery("flood.test", static_cast<u16>(i))));
+       EXPECT_TRUE(WaitFor([&] { return t.daemon_->counters().overBudget == 92u; }));
+       EXPECT_EQ(t.daemon_->counters().answeredLocally, 0u);  // no SERVFAIL inviting retries
+     },
+     [](FaultTest& t) { return t.AskUdp("innocent.test"); }, "192.0.2.2", 500ms},
+    {"DescriptorExhaustion", nullptr,
+     [](FaultTest& t) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+       (void)t;
+       GTEST_SKIP() << "the sanitizer runtime needs descriptors of its own";
+#else
+       // Clients connect while the process has no descriptor left: the
+       // daemon's accept fails until descriptors are free again.
+       std::vector<int> sockets;
+       for (int i = 0; i < 3; ++i) sockets.push_back(::socket(AF_INET, SOCK_STREAM, 0));
+       rlimit saved{};
+       ::getrlimit(RLIMIT_NOFILE, &saved);
+       rlimit none = saved;
+       none.rlim_cur = static_cast<rlim_t>(::dup(0));  // the lowest free one: none is left below
+       ::close(static_cast<int>(none.rlim_cur));
+       ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &none), 0);
+       const auto stub = t.daemon_->Tcp(HXT_AF_INET);
+       for (int fd : sockets) ::connect(fd, stub.data(), static_cast<socklen_t>(stub.size()));
+       EXPECT_TRUE(WaitFor([&] { return t.log_.Dump().find("accept error") != std::string::npos; }));
+       ::setrlimit(RLIMIT_NOFILE, &saved);
+       for (int fd : sockets) ::close(fd);
+#endif
+     },
+     [](FaultTest& t) { return t.AskBoth("after.test"); }, "192.0.2.2 192.0.2.2", 2500ms},
+    {"OversizedParameters", nullptr, nullptr,
+     [](FaultTest& t) {
+       t.agent_.reset();
+       IVelmoraApi* api = CVelmoraApiClassFactory::CreateInstance();
+       std::vector<std::string> huge(5000, std::string(250, 'a'));
+       CVelmoraInfo record = CVelmoraInfo::All(huge, {}, {}, {}, {}, 1, {}, true, false);
+       std::string seen = std::to_string(api->OpenPlugin(nullptr));
+       seen += " " + std::to_string(api->SetParameters(&record));
+       seen += " " + std::to_string(api->Clear());  // the connection survived
+       CVelmoraApiClassFactory::ReleaseInstance(&api);
+       return seen;
+     },
+     "0 1010 0", 1000ms},
+    {"UnprivilegedPeer", needRoot, nullptr, [](FaultTest& t) { return std::to_string(t.OpenAs(65534)); },
+     "1009", 1000ms},
+    {"UnprivilegedPeerSocketLoosenedByHand", needRoot,
+     [](FaultTest& t) { ::chmod(t.config_.controlPath.c_str(), 0666); },
+     [](FaultTest& t) { return std::to_string(t.OpenAs(65534)); }, "1009", 1000ms},
+    {"UnprivilegedPeerOfTheControlGroup",
+     [](FaultTest& t) {
+       needRoot(t);
+       t.config_.controlGroup = "nogroup";
+     },
+     [](FaultTest& t) { t.agent_.reset(); }, [](FaultTest& t) { return std::to_string(t.OpenAs(65534)); },
+     "0", 1000ms},
+};
+
+TEST_P(FaultTest, TheClientIsAnsweredInTime) {
+  const Fault& fault = GetParam();
+  if (fault.inflict) fault.inflict(*this);
+  if (IsSkipped()) return;
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(fault.observe(*this), fault.clientSees) << log_.Dump();
+  EXPECT_LE(std::chrono::steady_clock::now() - start, fault.within);
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, FaultTest, ::testing::ValuesIn(kFaults),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace hxt::test
