@@ -1,5 +1,6 @@
 #include "plugins/dnsprotect/testresolver.h"
 
+#include <fcntl.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <openssl/x509v3.h>
@@ -129,6 +130,9 @@ struct TestResolver::Impl {
       if (ec && options.port != 0) throw std::runtime_error("port taken: " + ec.message());
     }
     acceptor.listen();
+    // Processes the test starts later must not keep the port.
+    ::fcntl(udpSocket.native_handle(), F_SETFD, FD_CLOEXEC);
+    ::fcntl(acceptor.native_handle(), F_SETFD, FD_CLOEXEC);
     asio::post(thread.io(), [this] {
       receive();
       accept();
