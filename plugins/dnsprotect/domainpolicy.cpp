@@ -68,12 +68,31 @@ void CNameSet::Seal() {
   std::sort(hashes_.begin(), hashes_.end());
   hashes_.erase(std::unique(hashes_.begin(), hashes_.end()), hashes_.end());
   hashes_.shrink_to_fit();
+  unsigned bits = 1;
+  while (bits < 31 && (std::size_t{1} << bits) < hashes_.size()) ++bits;
+  shift_ = 64 - bits;
+  index_.assign((std::size_t{1} << bits) + 1, 0);
+  std::size_t at = 0;
+  for (std::size_t slot = 0; slot < index_.size(); ++slot) {
+    while (at < hashes_.size() && (hashes_[at] >> shift_) < slot) ++at;
+    index_[slot] = static_cast<std::uint32_t>(at);
+  }
+}
+
+bool CNameSet::contains(std::uint64_t hash) const {
+  const std::size_t slot = hash >> shift_;
+  auto first = hashes_.begin() + index_[slot];
+  auto last = hashes_.begin() + index_[slot + 1];
+  for (; first != last; ++first) {
+    if (*first >= hash) return *first == hash;
+  }
+  return false;
 }
 
 bool CNameSet::Covers(std::string_view name) const {
   if (hashes_.empty()) return false;
   while (!name.empty()) {
-    if (std::binary_search(hashes_.begin(), hashes_.end(), NameHash(name))) return true;
+    if (contains(NameHash(name))) return true;
     std::size_t dot = name.find('.');
     if (dot == std::string_view::npos) break;
     name.remove_prefix(dot + 1);
