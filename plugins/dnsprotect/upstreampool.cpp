@@ -424,7 +424,12 @@ void CUpstreamPool::tryNext(const std::shared_ptr<QueryState>& state) {
   state->timer.async_wait([this, state, generation, index](const error_code& e) {
     if (e || state->finished || generation != state->generation) return;
     markHealth(index, false);
+    // A TLS connection that lets a query time out is taken for dead: it is
+    // closed, and the queries it still carries try their next upstream.
+    auto connection = std::exchange(state->connection, nullptr);
+    if (connection) connection->Cancel(state->connectionId);
     tryNext(state);
+    if (connection) connection->Close();
   });
   std::string query = state->query;
   if (candidate.config.tls && index >= 0) {

@@ -384,7 +384,9 @@ TEST(DnsProtectUpstreams, TlsVerifiesTheCertificateAndItsName) {
   good.keyFile = dir.path + "/good.key";
   rogue.certFile = dir.path + "/rogue.pem";
   rogue.keyFile = dir.path + "/rogue.key";
-  TestResolver goodServer(good), rogueServer(rogue);
+  ResolverOptions mute = good;
+  mute.silent = true;
+  TestResolver goodServer(good), rogueServer(rogue), muteServer(mute);
   const struct {
     const char* what;
     UpstreamConfig upstream;
@@ -394,13 +396,21 @@ TEST(DnsProtectUpstreams, TlsVerifiesTheCertificateAndItsName) {
       {"wrong name", Tls(goodServer.port(), "other.test", pki.caFile()), kErrorNoUpstream},
       {"untrusted issuer", Tls(rogueServer.port(), "resolver.test", pki.caFile()), kErrorNoUpstream},
       {"system store", Tls(goodServer.port(), "resolver.test", ""), kErrorNoUpstream},
+      {"no answer", Tls(muteServer.port(), "resolver.test", pki.caFile()), kErrorTimeout},
   };
   for (const auto& c : cases) {
     PoolRunner runner({c.upstream});
-    EXPECT_EQ(runner.Resolve(Query("www.example")).first, c.error) << c.what;
+    EXPECT_EQ(runner.Resolve(Query("www.example"), 500ms).first, c.error) << c.what;
     EXPECT_EQ(runner.pool.PreferredIsTls(), c.error == 0) << c.what;
   }
   EXPECT_TRUE(log.Has("certificate verify failed"));
+  {
+    // A connection that let a query time out is not used again.
+    PoolRunner runner({Tls(muteServer.port(), "resolver.test", pki.caFile())});
+    runner.Resolve(Query("www.example"), 300ms);
+    runner.Resolve(Query("www.example"), 300ms);
+    EXPECT_EQ(runner.pool.TlsConnects(), 2u);
+  }
   EXPECT_EQ(goodServer.udpQueries() + rogueServer.udpQueries(), 0);  // never falls back to plain DNS
 }
 
