@@ -108,35 +108,6 @@ TEST(DnsProtectProfile, RefusesWhatItCannotUseNamingTheMemberAndReason) {
   }
 }
 
-TEST(DnsProtectProfile, ReadsEveryMemberWithFilesRelativeToTheProfile) {
-  TempDir dir;
-  Write(dir.path + "/ca.pem", "x");
-  Write(dir.path + "/blocklist.txt", "");
-  const std::string json = R"({"organization":"Demo Org","dns":{
-    "upstreams":[{"address":"127.0.0.1:5300","transport":"udp"},
-                 {"address":"[::1]","transport":"tls","tlsName":"resolver.demo","caFile":"ca.pem"}],
-    "blockLists":["blocklist.txt"],"allowList":["ok.example"],"blockResponse":"::","blockTtl":30,
-    "localDomains":["corp.example"],"queryTimeoutMs":1500,"standDownOnTrustedNetwork":true,
-    "blockLog":{"maxBytes":4096}},
-    "swg":{"enabled":true,"proxy":"127.0.0.1:3128"},"updates":{"location":"file:///srv/updates"}})";
-  Profile p;
-  std::string error;
-  ASSERT_TRUE(ParseProfile(json, dir.path, p, error)) << error;
-  ASSERT_EQ(p.upstreams.size(), 2u);
-  EXPECT_EQ(p.upstreams[0].Text(), "127.0.0.1:5300");
-  EXPECT_FALSE(p.upstreams[0].tls);
-  EXPECT_EQ(p.upstreams[1].Text(), "[::1]:853");
-  EXPECT_EQ(p.upstreams[1].caFile, dir.path + "/ca.pem");
-  EXPECT_EQ(p.blockLists, std::vector<std::string>{dir.path + "/blocklist.txt"});
-  EXPECT_EQ(p.blockAddress, std::string(16, '\0'));
-  EXPECT_EQ(p.blockTtl, 30u);
-  EXPECT_EQ(p.queryTimeoutMs, 1500u);
-  EXPECT_TRUE(p.standDownOnTrustedNetwork);
-  EXPECT_EQ(p.blockLogMaxBytes, 4096u);
-  EXPECT_EQ(p.swgProxy, "127.0.0.1:3128");
-  EXPECT_EQ(p.updatesLocation, "file:///srv/updates");
-}
-
 // ---- lists -----------------------------------------------------------------
 
 TEST(DnsProtectPolicy, BlocksListedNamesAndTheirSubdomainsUnlessAllowed) {
