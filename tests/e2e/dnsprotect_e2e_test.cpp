@@ -40,7 +40,7 @@ class DnsProtectE2E : public ::testing::Test {
     std::ofstream(profile + "/OrgInfo.json")
         << R"({"organization":"E2E Org","dns":{"upstreams":[{"address":"127.0.0.1:)" << tls.port
         << R"(","transport":"tls","tlsName":"resolver.test","caFile":"ca.pem"}],)"
-        << R"("blockLists":["blocklist.txt"],"healthCheckIntervalMs":100,"queryTimeoutMs":1000}})";
+        << R"("blockLists":["blocklist.txt"],"healthCheckIntervalMs":100,"queryTimeoutMs":3000}})";
   }
 
   std::string DnsState() {

@@ -82,7 +82,7 @@ class DnsProtectPlugin : public ::testing::Test {
     std::ofstream(dir + "/OrgInfo.json")
         << R"({"organization":"Test Org","dns":{"upstreams":[{"address":"127.0.0.1:)" << upstream->port()
         << R"("}],"blockLists":["blocked.txt"],)"
-        << R"("healthCheckIntervalMs":50,"queryTimeoutMs":500)" << dnsMembers << "}" << more << "}";
+        << R"("healthCheckIntervalMs":50,"queryTimeoutMs":1000)" << dnsMembers << "}" << more << "}";
     ASSERT_EQ(plugin.Init("", "", dir.c_str(), "1.0.0", "udid", &service, &service, nullptr), 0u);
     ASSERT_EQ(plugin.Start(), 0u);
   }
