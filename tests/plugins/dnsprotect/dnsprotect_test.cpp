@@ -12,6 +12,7 @@
 #include <boost/asio/ip/udp.hpp>
 
 #include "answercache.h"
+#include "blocklog.h"
 #include "dnsmessage.h"
 #include "dnsprotectplugin.h"
 #include "domainpolicy.h"
@@ -267,6 +268,18 @@ TEST(DnsProtectCache, EvictsTheLeastRecentlyUsedBeyondItsBounds) {
   small.Store(asked[1].second, UpstreamAnswer(asked[1].first, 60));
   EXPECT_EQ(small.entries(), 1u);
   EXPECT_LE(small.bytes(), 100u);
+}
+
+TEST(DnsProtectBlockLog, RotatesBySizeKeepingOneOlderFile) {
+  TempDir dir;
+  CBlockLog log(dir.path + "/blocked.jsonl", 150);  // three lines of 50 bytes
+  for (int i = 0; i < 7; ++i) log.Record("ads" + std::to_string(i) + ".example\"", kTypeA, 1000 + i);
+  std::ifstream current(dir.path + "/blocked.jsonl"), older(dir.path + "/blocked.jsonl.1");
+  std::string last, previous;
+  for (std::string line; std::getline(current, line);) last = line;
+  std::getline(older, previous);
+  EXPECT_EQ(last, R"({"time_ms":1006,"name":"ads6.example\"","type":1})");
+  EXPECT_EQ(previous, R"({"time_ms":1003,"name":"ads3.example\"","type":1})");
 }
 
 // ---- upstreams -------------------------------------------------------------
