@@ -471,7 +471,7 @@ void CUpstreamPool::Probe(std::chrono::milliseconds timeout, std::function<void(
     auto left = std::make_shared<std::size_t>(upstreams_.size());
     for (std::size_t i = 0; i < upstreams_.size(); ++i) {
       auto state = std::make_shared<QueryState>(io_);
-      state->query = BuildQuery("", kTypeNs, 0);
+      state->query = BuildQuery("localhost", kTypeA, 0);
       state->deadline = Clock::now() + timeout;
       state->candidates.push_back(Candidate{static_cast<int>(i), upstreams_[i]->config});
       state->handler = [left, done](std::uint32_t, std::string) {

@@ -47,7 +47,8 @@ class CUpstreamPool {
   // (plain DNS, no health tracking) when it is not empty.
   void Resolve(std::string query, Clock::time_point deadline, ResolveHandler handler,
                std::vector<UpstreamConfig> servers = {});
-  // Asks every upstream for the root's NS records and records which answered
+  // Asks every upstream for localhost's A record (which resolvers are expected
+  // to answer themselves, so a probe need not leave the resolver) and records which answered
   // within `timeout`; `done` runs on the I/O thread when all have finished.
   void Probe(std::chrono::milliseconds timeout, std::function<void()> done);
   // Fails every query in flight with kErrorStopped and closes the TLS
