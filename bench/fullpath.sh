@@ -3,7 +3,11 @@
 # redirects to the agent's listener, which hands every query to the fake DNS
 # plug-in answering from a small zone. Measured in the same run, with the same
 # dnsperf commands, against two baselines: the plain zone responder answering
-# directly, and dnsdist (no packet cache) forwarding to that responder.
+# directly, and dnsdist (no packet cache) forwarding to that responder. The
+# reference DNS-protection plug-in (dnsprotect.so) has two rows of its own,
+# each with its own agent and daemon: answering locally (the test name from
+# its cache, the two unknown names from its block list) and forwarding every
+# query to the responder (cache off); beside them dnsdist with its packet cache.
 #
 #   bench/fullpath.sh            build (build/release), run, print the table
 #
@@ -50,7 +54,7 @@ build_targets() {
   say "building in $BUILD"
   cmake -S "$HERE" -B "$BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DHXT_BUILD_TESTS=ON >/dev/null
   cmake --build "$BUILD" -j "$(nproc 2>/dev/null || echo 2)" \
-    --target hxtarrowagent hxsockfilterd hxt_fake_plugins_stage hxt_zone_responder >/dev/null
+    --target hxtarrowagent hxsockfilterd hxt_fake_plugins_stage hxt_zone_responder hxt_plugin_dnsprotect >/dev/null
 }
 
 # ---- processes --------------------------------------------------------------
@@ -221,6 +225,52 @@ dnsdist --supervised --disable-syslog -C "$WORK/dnsdist.conf" >"$WORK/dnsdist.lo
 DNSDIST=$!
 PIDS+=("$DNSDIST")
 
+say "starting dnsdist with its packet cache"
+DNSDIST_CACHE_PORT="$(free_port)"
+cat >"$WORK/dnsdist-cache.conf" <<EOF
+setSecurityPollSuffix("")
+setLocal("127.0.0.1:$DNSDIST_CACHE_PORT")
+newServer({address="127.0.0.1:$RESPONDER_PORT"})
+getPool(""):setCache(newPacketCache(10000))
+EOF
+dnsdist --supervised --disable-syslog -C "$WORK/dnsdist-cache.conf" >"$WORK/dnsdist-cache.log" 2>&1 </dev/null &
+DNSDIST_CACHE=$!
+PIDS+=("$DNSDIST_CACHE")
+
+# start_dnsprotect NAME DNS-MEMBERS: an agent hosting dnsprotect.so (and the
+# fake SWG plug-in and cloud downloader) behind a daemon of its own, in the
+# root $WORK/NAME; sets DP_PORT, DP_AGENT, DP_DAEMON.
+start_dnsprotect() {
+  local root="$WORK/$1" port
+  local plugins="$root/opt/Truvane/Truvane Helixor Client/Plugins"
+  local profile="$root/var/opt/Truvane/Truvane Helixor Client/Tarrow"
+  mkdir -p "$root/etc/opt/truvane" "$plugins" "$profile"
+  cp "$ROOT/etc/machine-id" "$root/etc/"
+  cp "$ROOT/etc/opt/truvane/registry.reg" "$root/etc/opt/truvane/"
+  cp "$BUILD/tests/plugins/Plugins/fake_swg.so" "$BUILD/tests/plugins/Plugins/fake_cloud_downloader.so" \
+    "$BUILD/plugins/dnsprotect/dnsprotect.so" "$plugins/"
+  printf 'missing-1.hxt.example\nmissing-2.hxt.example\n' >"$profile/blocklist.txt"
+  printf '{"organization":"bench","dns":{"upstreams":[{"address":"127.0.0.1:%s"}],%s}}\n' \
+    "$RESPONDER_PORT" "$2" >"$profile/OrgInfo.json"
+  port="$(free_port)"
+  HXT_ROOT="$root" HXT_LOG=stderr "$BUILD/sockfilter/hxsockfilterd" --stub4 "127.0.0.1:$port" --stub6 off \
+    --resolvers "127.0.0.1:$RESPONDER_PORT" 2>"$root/hxsockfilterd.log" &
+  DP_DAEMON=$!
+  PIDS+=("$DP_DAEMON")
+  wait_for grep -qs "stub mode:" "$root/hxsockfilterd.log" || die "hxsockfilterd did not start: $(cat "$root/hxsockfilterd.log")"
+  HXT_ROOT="$root" HXT_LOG=stderr HXT_IPC_PORT="$(free_port)" "$BUILD/src/agent/hxtarrowagent" 2>"$root/agent.log" &
+  DP_AGENT=$!
+  PIDS+=("$DP_AGENT")
+  wait_for grep -qs "IPv4 DNS redirection: ACTIVATED" "$root/agent.log" ||
+    die "redirection not active: $(tail -n 30 "$root/agent.log")"
+  DP_PORT="$port"
+}
+say "starting two agents with dnsprotect.so"
+start_dnsprotect dplocal '"blockLists":["blocklist.txt"]'
+DPL_PORT="$DP_PORT" DPL_SERVING="$DP_AGENT $DP_DAEMON"
+start_dnsprotect dpupstream '"cache":{"maxEntries":0}'
+DPU_PORT="$DP_PORT" DPU_SERVING="$DP_AGENT $DP_DAEMON"
+
 say "starting hxsockfilterd and hxtarrowagent in $ROOT"
 STUB_PORT="$(free_port)"
 HXT_ROOT="$ROOT" HXT_LOG=stderr "$BUILD/sockfilter/hxsockfilterd" --stub4 "127.0.0.1:$STUB_PORT" --stub6 off \
@@ -234,16 +284,19 @@ AGENT=$!
 PIDS+=("$AGENT")
 wait_for grep -qs "IPv4 DNS redirection: ACTIVATED" "$WORK/agent.log" || die "redirection not active: $(tail -n 30 "$WORK/agent.log")"
 
-for port in "$RESPONDER_PORT" "$DNSDIST_PORT" "$STUB_PORT"; do
+for port in "$RESPONDER_PORT" "$DNSDIST_PORT" "$STUB_PORT" "$DNSDIST_CACHE_PORT" "$DPL_PORT" "$DPU_PORT"; do
   wait_for answers_test_name "$port" || die "127.0.0.1:$port does not answer $TEST_NAME with $ANSWER4"
 done
 AGENT_LOG_BEFORE="$(grep -c . "$WORK/agent.log")"
 sleep 1  # let the start-up settle before the idle figures
 
-PATHS=(ours responder dnsdist)
-declare -A PORT=([ours]="$STUB_PORT" [responder]="$RESPONDER_PORT" [dnsdist]="$DNSDIST_PORT")
-declare -A SERVING=([ours]="$AGENT $DAEMON" [responder]="$RESPONDER" [dnsdist]="$DNSDIST $RESPONDER")
-declare -A LABEL=([ours]="agent+hxsockfilterd" [responder]="zone responder" [dnsdist]="dnsdist+responder")
+PATHS=(ours responder dnsdist dplocal dpupstream dnsdistcache)
+declare -A PORT=([ours]="$STUB_PORT" [responder]="$RESPONDER_PORT" [dnsdist]="$DNSDIST_PORT" [dplocal]="$DPL_PORT"
+  [dpupstream]="$DPU_PORT" [dnsdistcache]="$DNSDIST_CACHE_PORT")
+declare -A SERVING=([ours]="$AGENT $DAEMON" [responder]="$RESPONDER" [dnsdist]="$DNSDIST $RESPONDER"
+  [dplocal]="$DPL_SERVING" [dpupstream]="$DPU_SERVING $RESPONDER" [dnsdistcache]="$DNSDIST_CACHE $RESPONDER")
+declare -A LABEL=([ours]="agent+hxsockfilterd" [responder]="zone responder" [dnsdist]="dnsdist+responder"
+  [dplocal]="dnsprotect local" [dpupstream]="dnsprotect upstream" [dnsdistcache]="dnsdist cache+resp.")
 declare -A IDLE QPS_LIST TICKS_SUM DONE_SUM LOST_SUM FAIL_SUM P50 P99 AFTER
 IDLE_AGENT="$(rss_kib "$AGENT")"
 IDLE_DAEMON="$(rss_kib "$DAEMON")"
@@ -329,7 +382,7 @@ echo "our path: agent $(us_per_query "$AGENT_TICKS" "${DONE_SUM[ours]}") us/quer
   "agent resident $(mib "$IDLE_AGENT") MiB idle, $(mib "$AFTER_AGENT") MiB after;" \
   "hxsockfilterd $(mib "$IDLE_DAEMON") MiB idle, $(mib "$AFTER_DAEMON") MiB after; agent log grew by $AGENT_LOG_LINES lines;" \
   "zone responder busy $(us_per_query "$PASSED_THROUGH_TICKS" "${DONE_SUM[ours]}") us/query during our runs (0: nothing passed through)"
-for b in responder dnsdist; do
+for b in responder dnsdist dnsdistcache; do
   echo "ours vs ${LABEL[$b]}: qps $(ratio "${QPS[ours]}" "${QPS[$b]}"), p50 $(ratio "${P50[ours]}" "${P50[$b]}")," \
     "p99 $(ratio "${P99[ours]}" "${P99[$b]}"), cpu/query $(ratio "${CPUQ[ours]}" "${CPUQ[$b]}")"
 done

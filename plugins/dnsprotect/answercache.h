@@ -1,0 +1,56 @@
+// Answers from upstream, kept for their TTL (clamped to a floor and a
+// ceiling), negative answers for their SOA's negative TTL, bounded in
+// entries and bytes with the least recently used entry evicted first. A hit
+// is answered with the TTLs lowered by the time the answer spent here.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <list>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+
+#include "dnsmessage.h"
+
+namespace hxt::dnsprotect {
+
+struct CacheLimits {
+  std::size_t maxEntries = 10000;
+  std::size_t maxBytes = 8u << 20;
+  std::uint32_t minTtl = 5;
+  std::uint32_t maxTtl = 86400;
+  std::uint32_t maxNegativeTtl = 3600;
+};
+
+class CAnswerCache {
+ public:
+  using Clock = std::chrono::steady_clock;
+  explicit CAnswerCache(CacheLimits limits = {}) : limits_(limits) {}
+
+  // Fills `answer` for `query` (its id and question spelling) on a hit.
+  bool Lookup(const std::string& query, const Question& question, std::string& answer,
+              Clock::time_point now = Clock::now());
+  void Store(const Question& question, const std::string& answer, Clock::time_point now = Clock::now());
+  void Clear();
+  std::size_t entries() const;
+  std::size_t bytes() const;
+
+ private:
+  struct Entry {
+    std::string key;
+    std::string answer;
+    Clock::time_point stored;
+    Clock::time_point expires;
+  };
+  static std::string keyOf(const Question& question);
+  void eraseLocked(std::list<Entry>::iterator entry);
+
+  const CacheLimits limits_;
+  mutable std::mutex mutex_;
+  std::list<Entry> lru_;  // most recently used first
+  std::unordered_map<std::string, std::list<Entry>::iterator> index_;
+  std::size_t bytes_ = 0;
+};
+
+}  // namespace hxt::dnsprotect

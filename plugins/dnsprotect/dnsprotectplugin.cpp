@@ -1,0 +1,481 @@
+#include "dnsprotectplugin.h"
+
+#include <cstring>
+#include <future>
+#include <sstream>
+
+#include <boost/asio/post.hpp>
+#include <boost/property_tree/json_parser.hpp>
+#include <boost/property_tree/ptree.hpp>
+
+#include "dnsmessage.h"
+#include "pluginlog.h"
+
+namespace hxt::dnsprotect {
+
+namespace asio = boost::asio;
+
+namespace {
+
+constexpr u32 kErrorBadQuery = 2;
+constexpr u32 kErrorNoSession = 3;
+constexpr const char* kSelf = "Velmora";
+constexpr const char* kSwg = "SWG";
+constexpr const char* kBlockLogName = "blocked-queries.jsonl";
+
+std::string JsonArray(const std::vector<std::string>& items) {
+  std::string out = "[";
+  for (const auto& item : items) out += (out.size() > 1 ? ",\"" : "\"") + JsonEscape(item) + "\"";
+  return out + "]";
+}
+
+u64 NowMs() {
+  return static_cast<u64>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                              std::chrono::system_clock::now().time_since_epoch())
+                              .count());
+}
+
+bool UnderAny(const std::string& name, const std::vector<std::string>& domains) {
+  for (const auto& domain : domains) {
+    if (name == domain || (name.size() > domain.size() &&
+                           name.compare(name.size() - domain.size(), domain.size(), domain) == 0 &&
+                           name[name.size() - domain.size() - 1] == '.')) {
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+bool ParseVpnDocument(const std::string& json, VpnView& out, std::string& error) {
+  out = VpnView{};
+  try {
+    std::istringstream stream(json);
+    boost::property_tree::ptree root;
+    boost::property_tree::read_json(stream, root);
+    out.trustedNetwork = root.get<std::string>("tnd", "") == "trusted";
+    for (const char* family : {"vpn_ipv4", "vpn_ipv6"}) {
+      auto tunnel = root.get_child_optional(family);
+      if (!tunnel || tunnel->get<std::string>("state", "") != "connected") continue;
+      if (tunnel->get<std::string>("tunnel_all_dns", "") == "true") out.tunnelAllDns = true;
+      if (tunnel->get<std::string>("split_dns", "") != "true") continue;
+      if (auto domains = tunnel->get_child_optional("split_dns_domains")) {
+        for (const auto& domain : *domains) {
+          std::string name = NormalizeName(domain.second.data());
+          if (!name.empty()) out.splitDomains.push_back(name);
+        }
+      }
+      if (auto servers = tunnel->get_child_optional("dns")) {
+        for (const auto& server : *servers) {
+          UpstreamConfig config;
+          if (ParseAddressPort(server.second.data(), 53, config.address, config.port)) {
+            out.splitServers.push_back(config);
+          }
+        }
+      }
+    }
+    return true;
+  } catch (const std::exception& e) {
+    error = e.what();
+    return false;
+  }
+}
+
+CDnsProtectPlugin::CDnsProtectPlugin() = default;
+
+CDnsProtectPlugin::~CDnsProtectPlugin() {
+  stopIoThread();
+}
+
+bool CDnsProtectPlugin::SupportsInterface(const char* interfaceId, u32 version) {
+  return interfaceId != nullptr && std::strcmp(interfaceId, HXT_VELMORA_PLUGIN_ID) == 0 && version == 1;
+}
+
+u32 CDnsProtectPlugin::Init(const char*, const char*, const char* profileDir, const char*, const char*,
+                            IVelmoraPluginCallback* callback, IPluginMessagingCallback* messaging, void*) {
+  if (callback == nullptr || profileDir == nullptr) return 1;
+  callback_ = callback;
+  messaging_ = messaging;
+  profileDir_ = profileDir;
+  return 0;
+}
+
+void CDnsProtectPlugin::Uninit() {
+  stopIoThread();
+  callback_ = nullptr;
+  messaging_ = nullptr;
+}
+
+void CDnsProtectPlugin::startIoThread() {
+  io_.restart();
+  guard_.emplace(io_.get_executor());
+  healthTimer_ = std::make_unique<asio::steady_timer>(io_);
+  stopTimer_ = std::make_unique<asio::steady_timer>(io_);
+  thread_ = std::thread([this] {
+    try {
+      io_.run();
+    } catch (const std::exception& e) {
+      PluginLog(LogLevel::Error, std::string("I/O thread ended by an exception: ") + e.what());
+    }
+  });
+}
+
+void CDnsProtectPlugin::stopIoThread() {
+  serving_ = false;
+  if (!thread_.joinable()) return;
+  // Let the loop run dry: the pool fails what is in flight, the timers stop.
+  asio::post(io_, [this] {
+    if (pool_) pool_->Shutdown();
+    healthTimer_->cancel();
+    stopTimer_->cancel();
+  });
+  guard_.reset();
+  auto ended = std::async(std::launch::async, [this] { thread_.join(); });
+  if (ended.wait_for(std::chrono::seconds(3)) != std::future_status::ready) {
+    PluginLog(LogLevel::Warning, "I/O thread did not run dry, stopping it");
+    io_.stop();
+  }
+  ended.wait();
+  pool_.reset();
+  healthTimer_.reset();
+  stopTimer_.reset();
+}
+
+u32 CDnsProtectPlugin::Start() {
+  if (callback_ == nullptr) return 1;
+  stopIoThread();
+  {
+    std::lock_guard<std::mutex> lock(sessionsMutex_);
+    sessions_.clear();
+  }
+  state_.clear();
+  redirect_.reset();
+  stopping_ = swgStarted_ = stopReported_ = false;
+  profile_.reset();
+
+  const std::string path = profileDir_ + "/OrgInfo.json";
+  Profile profile;
+  std::string error;
+  std::unique_ptr<CPolicyHolder> policy;
+  if (LoadProfile(path, profileDir_, profile, error)) {
+    policy = std::make_unique<CPolicyHolder>(profile.blockLists, profile.allowList);
+    if (!policy->Load(error))
+      error = "dns.blockLists: " + error;
+    else
+      error.clear();
+  }
+  startIoThread();
+  if (!error.empty()) {
+    PluginLog(LogLevel::Error, "OrgInfo.json refused: " + error);
+    asio::post(io_, [this] { sendState("disabled"); });
+    return 0;
+  }
+  PluginLog(LogLevel::Info, "profile of \"" + profile.organization +
+                                "\": " + std::to_string(profile.upstreams.size()) + " upstreams, " +
+                                std::to_string(policy->Current()->blocked.size()) + " blocked names");
+  profile_ = profile;
+  policy_ = std::move(policy);
+  CacheLimits limits;
+  limits.maxEntries = profile.cacheMaxEntries;
+  limits.maxBytes = profile.cacheMaxBytes;
+  limits.minTtl = profile.cacheMinTtl;
+  limits.maxTtl = profile.cacheMaxTtl;
+  cache_ = std::make_unique<CAnswerCache>(limits);
+  blockLog_ = std::make_unique<CBlockLog>(profileDir_ + "/" + kBlockLogName, profile.blockLogMaxBytes);
+  pool_ = std::make_unique<CUpstreamPool>(io_, profile.upstreams,
+                                          std::chrono::milliseconds(profile.tlsIdleTimeoutMs));
+  serving_ = true;
+  asio::post(io_, [this] {
+    if (profile_->swgEnabled && messaging_ != nullptr) {
+      const std::string payload = "{\"version\":\"1\",\"proxy\":\"" + JsonEscape(profile_->swgProxy) + "\"}";
+      u32 result = messaging_->SendPluginMessage(kSwg, kSelf, "StartPlugin", payload.c_str());
+      PluginLog(LogLevel::Info, "asked for the SWG plug-in, result " + std::to_string(result));
+    }
+    if (!profile_->updatesLocation.empty()) {
+      const std::string location = JsonEscape(profile_->updatesLocation);
+      const std::string payload = "{\"version\":\"1\",\"manifest_url\":\"" + location +
+                                  "\",\"download_url\":\"" + location + "\",\"upgrade_check_interval\":\"" +
+                                  std::to_string(profile_->updatesCheckIntervalSeconds) +
+                                  "\",\"upgrade_window_is_open\":\"true\"}";
+      callback_->UpgradeDetailsChanged(payload.c_str());
+    }
+    pool_->Probe(std::chrono::milliseconds(profile_->queryTimeoutMs), [this] {
+      evaluate(true);
+      scheduleHealthCheck(std::chrono::milliseconds(profile_->healthCheckIntervalMs));
+    });
+  });
+  return 0;
+}
+
+void CDnsProtectPlugin::scheduleHealthCheck(std::chrono::milliseconds delay) {
+  if (stopping_) return;
+  healthTimer_->expires_after(delay);
+  healthTimer_->async_wait([this](const boost::system::error_code& e) {
+    if (e || stopping_) return;
+    policy_->ReloadIfChanged();
+    pool_->Probe(std::chrono::milliseconds(profile_->queryTimeoutMs), [this] {
+      if (stopping_) return;
+      evaluate(false);
+      scheduleHealthCheck(std::chrono::milliseconds(profile_->healthCheckIntervalMs));
+    });
+  });
+}
+
+void CDnsProtectPlugin::evaluate(bool forceRedirect) {
+  if (stopping_) return;
+  VpnView vpn;
+  {
+    std::lock_guard<std::mutex> lock(vpnMutex_);
+    vpn = vpn_;
+  }
+  std::string state;
+  bool redirect = false;
+  if (vpn.tunnelAllDns) {
+    state = "disabled_due_to_vpn";
+  } else if (vpn.trustedNetwork && profile_->standDownOnTrustedNetwork) {
+    state = "velm_trusted_network";
+  } else if (!pool_->AnyHealthy()) {
+    state = "open";
+  } else {
+    state = pool_->PreferredIsTls() ? "encrypted" : "protected";
+    redirect = true;
+  }
+  // Redirect before claiming protection; claim "open" before letting go.
+  if (!redirect && state != state_) sendState(state);
+  if (forceRedirect || redirect_ != redirect) sendRedirect(redirect);
+  if (state != state_) sendState(state);
+}
+
+void CDnsProtectPlugin::sendRedirect(bool redirect) {
+  redirect_ = redirect;
+  std::vector<std::string> resolvers4, resolvers6;
+  for (const auto& upstream : profile_->upstreams) {
+    (upstream.address.is_v4() ? resolvers4 : resolvers6).push_back(upstream.address.to_string());
+  }
+  const char* flag = redirect ? "true" : "false";
+  const std::string whitelist = JsonArray(profile_->localDomains);
+  const std::string payload = std::string("{\"version\":\"1\",\"ignore_pids\":[],\"dns4\":{\"redirect\":\"") +
+                              flag + "\",\"whitelist\":" + whitelist +
+                              ",\"resolvers\":" + JsonArray(resolvers4) + "},\"dns6\":{\"redirect\":\"" +
+                              flag + "\",\"whitelist\":" + whitelist +
+                              ",\"resolvers\":" + JsonArray(resolvers6) + "}}";
+  PluginLog(LogLevel::Info, std::string("asking for redirection ") + (redirect ? "on" : "off"));
+  callback_->ChangeDnsRedirectionMode(payload.c_str());
+}
+
+void CDnsProtectPlugin::sendState(const std::string& state) {
+  state_ = state;
+  const std::string organization = profile_ ? JsonEscape(profile_->organization) : std::string();
+  const std::string swg = profile_ && profile_->swgEnabled ? "true" : "false";
+  const std::string payload =
+      "{\"version\":\"1\",\"dns4\":{\"protection_state\":\"" + state +
+      "\"},\"dns6\":{\"protection_state\":\"" + state + "\"},\"client_display_name\":\"" + organization +
+      "\",\"user_name\":\"\",\"last_policy_sync_time\":\"" + std::to_string(NowMs() / 1000) +
+      "\",\"log_upload_enabled\":\"false\",\"swg\":{\"enabled\":\"" + swg + "\"}}";
+  PluginLog(LogLevel::Info, "protection state: " + state);
+  callback_->ProtectionStateChanged(payload.c_str());
+}
+
+u32 CDnsProtectPlugin::InitiateStop() {
+  if (!thread_.joinable()) return 1;
+  serving_ = false;
+  asio::post(io_, [this] {
+    stopping_ = true;
+    healthTimer_->cancel();
+    drainThenStop(Clock::now() + kStopGrace);
+  });
+  return 0;
+}
+
+// Queries in flight get until `giveUp` to finish, then are failed.
+void CDnsProtectPlugin::drainThenStop(Clock::time_point giveUp) {
+  if (pool_ && pool_->InFlight() > 0 && Clock::now() < giveUp) {
+    stopTimer_->expires_after(std::chrono::milliseconds(20));
+    stopTimer_->async_wait([this, giveUp](const boost::system::error_code& e) {
+      if (!e) drainThenStop(giveUp);
+    });
+    return;
+  }
+  if (pool_) pool_->Shutdown();
+  if (swgStarted_ && messaging_ != nullptr) {
+    u32 result = messaging_->SendPluginMessage(kSwg, kSelf, "StopPlugin", "{}");
+    if (result == 7) return;  // finishStop when the result arrives
+    PluginLog(LogLevel::Warning, "stopping the SWG plug-in failed, result " + std::to_string(result));
+  }
+  finishStop();
+}
+
+void CDnsProtectPlugin::finishStop() {
+  if (stopReported_) return;
+  stopReported_ = true;
+  PluginLog(LogLevel::Info, "stopped");
+  callback_->PluginStopped();
+}
+
+u32 CDnsProtectPlugin::ReceiveMessage(const char* from, const char* topic, const char*, u64) {
+  PluginLog(LogLevel::Info,
+            std::string("message ") + (topic ? topic : "(null)") + " from " + (from ? from : "(null)"));
+  return 0;
+}
+
+void CDnsProtectPlugin::ReceiveMessageResult(const char* plugin, const char* topic, u32 status) {
+  if (topic == nullptr || !thread_.joinable()) return;
+  std::string name = topic;
+  PluginLog(LogLevel::Info,
+            name + " of " + (plugin ? plugin : "(null)") + ": result " + std::to_string(status));
+  asio::post(io_, [this, name, status] {
+    if (name == "StartPlugin") swgStarted_ = status == 0;
+    if (name != "StopPlugin") return;
+    swgStarted_ = false;
+    if (stopping_) finishStop();
+  });
+}
+
+u32 CDnsProtectPlugin::OpenSession(u32 contextId, const char*, u32 transport, u32* sessionHandle) {
+  if (sessionHandle == nullptr || (transport != HXT_TRANSPORT_TCP && transport != HXT_TRANSPORT_UDP))
+    return 1;
+  std::lock_guard<std::mutex> lock(sessionsMutex_);
+  *sessionHandle = nextHandle_++;
+  if (nextHandle_ == 0) nextHandle_ = 1;
+  sessions_[*sessionHandle] = Session{contextId, transport == HXT_TRANSPORT_TCP, {}};
+  return 0;
+}
+
+u32 CDnsProtectPlugin::CloseSession(u32 sessionHandle) {
+  std::lock_guard<std::mutex> lock(sessionsMutex_);
+  return sessions_.erase(sessionHandle) == 1 ? 0 : kErrorNoSession;
+}
+
+u32 CDnsProtectPlugin::Send(u32 sessionHandle, const unsigned char* data, u32 length) {
+  if (data == nullptr) return kErrorBadQuery;
+  std::vector<std::string> queries;
+  u32 contextId = 0;
+  bool tcp = false;
+  {
+    std::lock_guard<std::mutex> lock(sessionsMutex_);
+    auto found = sessions_.find(sessionHandle);
+    if (found == sessions_.end()) return kErrorNoSession;
+    Session& session = found->second;
+    contextId = session.contextId;
+    tcp = session.tcp;
+    if (!tcp) {
+      queries.emplace_back(reinterpret_cast<const char*>(data), length);
+    } else {
+      session.stream.append(reinterpret_cast<const char*>(data), length);
+      while (session.stream.size() >= 2) {
+        std::size_t size = (std::size_t{static_cast<unsigned char>(session.stream[0])} << 8) |
+                           static_cast<unsigned char>(session.stream[1]);
+        if (session.stream.size() < 2 + size) break;
+        queries.push_back(session.stream.substr(2, size));
+        session.stream.erase(0, 2 + size);
+      }
+    }
+  }
+  for (auto& query : queries) handleQuery(sessionHandle, contextId, tcp, std::move(query));
+  return 0;
+}
+
+void CDnsProtectPlugin::handleQuery(u32 handle, u32 contextId, bool tcp, std::string query) {
+  Question question;
+  if (!serving_) {
+    asio::post(io_, [this, handle, contextId] { fail(handle, contextId, kErrorStopped); });
+    return;
+  }
+  if (!ParseQuestion(query, question)) {
+    asio::post(io_, [this, handle, contextId] { fail(handle, contextId, kErrorBadQuery); });
+    return;
+  }
+  std::vector<UpstreamConfig> servers;
+  {
+    std::lock_guard<std::mutex> lock(vpnMutex_);
+    if (!vpn_.splitServers.empty() && UnderAny(question.name, vpn_.splitDomains)) servers = vpn_.splitServers;
+  }
+  std::string answer;
+  if (servers.empty()) {
+    if (policy_->Current()->Check(question.name) == Verdict::Blocked) {
+      blockLog_->Record(question.name, question.type, NowMs());
+      answer = BuildBlockedAnswer(query, question, profile_->blockAddress, profile_->blockTtl);
+    } else {
+      cache_->Lookup(query, question, answer);
+    }
+  }
+  if (!answer.empty()) {
+    asio::post(io_, [this, handle, contextId, tcp, answer = std::move(answer)] {
+      respond(handle, contextId, tcp, answer);
+    });
+    return;
+  }
+  const bool cacheable = servers.empty();
+  pool_->Resolve(
+      std::move(query), Clock::now() + std::chrono::milliseconds(profile_->queryTimeoutMs),
+      [this, handle, contextId, tcp, question, cacheable](u32 error, std::string answer) {
+        if (error != 0) return fail(handle, contextId, error);
+        if (cacheable) cache_->Store(question, answer);
+        respond(handle, contextId, tcp, answer);
+      },
+      std::move(servers));
+}
+
+void CDnsProtectPlugin::respond(u32 handle, u32 contextId, bool tcp, const std::string& answer) {
+  {
+    std::lock_guard<std::mutex> lock(sessionsMutex_);
+    if (sessions_.count(handle) == 0) return;  // the service gave up on it
+  }
+  if (callback_ == nullptr) return;
+  std::string data = answer;
+  if (tcp) {
+    data.insert(0, 1, static_cast<char>(answer.size() & 0xff));
+    data.insert(0, 1, static_cast<char>(answer.size() >> 8));
+  }
+  callback_->Response(handle, contextId, reinterpret_cast<const unsigned char*>(data.data()),
+                      static_cast<u32>(data.size()));
+}
+
+void CDnsProtectPlugin::fail(u32 handle, u32 contextId, u32 error) {
+  {
+    std::lock_guard<std::mutex> lock(sessionsMutex_);
+    if (sessions_.count(handle) == 0) return;
+  }
+  if (callback_ != nullptr) callback_->ErrorOccurred(handle, contextId, error);
+}
+
+u32 CDnsProtectPlugin::VpnStateChanged(const char* json) {
+  if (json == nullptr) return 1;
+  VpnView view;
+  std::string error;
+  if (!ParseVpnDocument(json, view, error)) {
+    PluginLog(LogLevel::Error, "unreadable VPN document: " + error);
+    return 1;
+  }
+  PluginLog(LogLevel::Info, std::string("VPN: ") +
+                                (view.tunnelAllDns ? "tunnel carries all DNS" : "DNS not tunnelled") + ", " +
+                                std::to_string(view.splitDomains.size()) + " split-DNS domains" +
+                                (view.trustedNetwork ? ", trusted network" : ""));
+  {
+    std::lock_guard<std::mutex> lock(vpnMutex_);
+    vpn_ = std::move(view);
+  }
+  if (thread_.joinable() && profile_) {
+    asio::post(io_, [this] {
+      if (profile_ && pool_) evaluate(false);
+    });
+  }
+  return 0;
+}
+
+u32 CDnsProtectPlugin::UpgradeStateChanged(const char*) {
+  PluginLog(LogLevel::Info, "an upgrade is ready");
+  return 0;
+}
+
+u32 CDnsProtectPlugin::DnsRedirectionDisrupted() {
+  if (!thread_.joinable()) return 1;
+  asio::post(io_, [this] {
+    PluginLog(LogLevel::Warning, "redirection disrupted, asking for it again");
+    if (redirect_ && profile_ && !stopping_) sendRedirect(*redirect_);
+  });
+  return 0;
+}
+
+}  // namespace hxt::dnsprotect

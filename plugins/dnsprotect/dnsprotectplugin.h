@@ -1,0 +1,121 @@
+// The DNS-protection plug-in: answers the queries the service redirects to
+// it from its block lists, its cache or its upstream resolvers, and tells the
+// service what to redirect and how well DNS is protected.
+//
+// Threads: the service's calls return at once; all network work, timers and
+// every callback to the service run on the plug-in's own I/O thread, started
+// by Start and ended by Uninit (or the destructor).
+#pragma once
+
+#include <hxtarrow/plugin.h>
+
+#include <atomic>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/steady_timer.hpp>
+
+#include "answercache.h"
+#include "blocklog.h"
+#include "domainpolicy.h"
+#include "profile.h"
+#include "upstreampool.h"
+
+namespace hxt::dnsprotect {
+
+// What the VPN document says matters to DNS.
+struct VpnView {
+  bool tunnelAllDns = false;
+  bool trustedNetwork = false;
+  std::vector<std::string> splitDomains;
+  std::vector<UpstreamConfig> splitServers;
+};
+bool ParseVpnDocument(const std::string& json, VpnView& out, std::string& error);
+
+class CDnsProtectPlugin final : public IVelmoraPlugin {
+ public:
+  // How long InitiateStop lets queries in flight finish before failing them.
+  static constexpr std::chrono::milliseconds kStopGrace{1500};
+
+  CDnsProtectPlugin();
+  ~CDnsProtectPlugin();
+
+  bool SupportsInterface(const char* interfaceId, u32 version) override;
+  void Reserved() override {}
+  void ReservedSink() override {}
+  u32 ReceiveMessage(const char* from, const char* topic, const char* payload,
+                     u64 millisecondsSince1970) override;
+  void ReceiveMessageResult(const char* plugin, const char* topic, u32 status) override;
+  u32 Init(const char* binDir, const char* libDir, const char* profileDir, const char* version,
+           const char* udid, IVelmoraPluginCallback* callback, IPluginMessagingCallback* messaging,
+           void* reserved) override;
+  void Uninit() override;
+  u32 Start() override;
+  u32 InitiateStop() override;
+  u32 OpenSession(u32 contextId, const char* address, u32 transport, u32* sessionHandle) override;
+  u32 Send(u32 sessionHandle, const unsigned char* data, u32 length) override;
+  u32 CloseSession(u32 sessionHandle) override;
+  u32 VpnStateChanged(const char* json) override;
+  u32 UpgradeStateChanged(const char* json) override;
+  u32 DnsRedirectionDisrupted() override;
+
+ private:
+  struct Session {
+    u32 contextId = 0;
+    bool tcp = false;
+    std::string stream;  // TCP bytes not yet forming a whole message
+  };
+
+  void startIoThread();
+  void stopIoThread();
+  void handleQuery(u32 handle, u32 contextId, bool tcp, std::string query);
+  void respond(u32 handle, u32 contextId, bool tcp, const std::string& answer);
+  void fail(u32 handle, u32 contextId, u32 error);
+  void scheduleHealthCheck(std::chrono::milliseconds delay);
+  void evaluate(bool forceRedirect);
+  void sendRedirect(bool redirect);
+  void sendState(const std::string& state);
+  void drainThenStop(Clock::time_point giveUp);
+  void finishStop();
+
+  IVelmoraPluginCallback* callback_ = nullptr;
+  IPluginMessagingCallback* messaging_ = nullptr;
+  std::string profileDir_;
+
+  boost::asio::io_context io_;
+  std::optional<boost::asio::executor_work_guard<boost::asio::io_context::executor_type>> guard_;
+  std::thread thread_;
+  std::unique_ptr<boost::asio::steady_timer> healthTimer_, stopTimer_;
+
+  // Set by Start, read by the session calls.
+  std::optional<Profile> profile_;
+  std::unique_ptr<CPolicyHolder> policy_;
+  std::unique_ptr<CAnswerCache> cache_;
+  std::unique_ptr<CBlockLog> blockLog_;
+  std::unique_ptr<CUpstreamPool> pool_;
+  std::atomic<bool> serving_{false};
+
+  std::mutex sessionsMutex_;
+  std::map<u32, Session> sessions_;
+  u32 nextHandle_ = 1;
+
+  // Set by VpnStateChanged, read on the I/O thread and by session calls.
+  std::mutex vpnMutex_;
+  VpnView vpn_;
+
+  // I/O thread only.
+  std::string state_;
+  std::optional<bool> redirect_;
+  bool stopping_ = false;
+  bool swgStarted_ = false;
+  bool stopReported_ = false;
+};
+
+}  // namespace hxt::dnsprotect

@@ -1,0 +1,55 @@
+// The organisation profile, OrgInfo.json, as this plug-in reads it. The
+// schema is documented in docs/plugins.md. A profile that cannot be used is
+// refused as a whole, with the member at fault and the reason.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <boost/asio/ip/address.hpp>
+
+namespace hxt::dnsprotect {
+
+struct UpstreamConfig {
+  boost::asio::ip::address address;
+  std::uint16_t port = 53;
+  bool tls = false;
+  std::string tlsName;       // the name the certificate must carry; "" checks the address
+  std::string caFile;        // "" uses the system's trust store
+  std::string Text() const;  // "address:port" as configured
+};
+
+struct Profile {
+  std::string organization;
+  std::vector<UpstreamConfig> upstreams;
+  std::vector<std::string> blockLists;  // absolute paths
+  std::vector<std::string> allowList;
+  std::string blockAddress;  // 4 or 16 bytes; "" answers NXDOMAIN
+  std::uint32_t blockTtl = 60;
+  std::vector<std::string> localDomains;
+  std::uint32_t queryTimeoutMs = 2000;
+  bool standDownOnTrustedNetwork = false;
+  std::uint64_t blockLogMaxBytes = 1u << 20;
+  std::uint32_t healthCheckIntervalMs = 10000;
+  std::uint32_t tlsIdleTimeoutMs = 30000;
+  std::uint32_t cacheMaxEntries = 10000;
+  std::uint64_t cacheMaxBytes = 8u << 20;
+  std::uint32_t cacheMinTtl = 5;
+  std::uint32_t cacheMaxTtl = 86400;
+  bool swgEnabled = false;
+  std::string swgProxy;
+  std::string updatesLocation;
+  std::uint32_t updatesCheckIntervalSeconds = 3600;
+};
+
+// Parses `text`; relative file names are taken from `profileDir`. On failure
+// `error` reads "<member>: <reason>".
+bool ParseProfile(const std::string& text, const std::string& profileDir, Profile& out, std::string& error);
+bool LoadProfile(const std::string& path, const std::string& profileDir, Profile& out, std::string& error);
+
+// "1.2.3.4:53", "[::1]:853" or a bare address (then `defaultPort`).
+bool ParseAddressPort(const std::string& text, std::uint16_t defaultPort, boost::asio::ip::address& address,
+                      std::uint16_t& port);
+
+}  // namespace hxt::dnsprotect

@@ -1,0 +1,495 @@
+#include "upstreampool.h"
+
+#include <openssl/ssl.h>
+
+#include <array>
+#include <deque>
+#include <random>
+
+#include <boost/asio/connect.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/ip/udp.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/read.hpp>
+#include <boost/asio/ssl/host_name_verification.hpp>
+#include <boost/asio/ssl/stream.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/write.hpp>
+
+#include "dnsmessage.h"
+#include "pluginlog.h"
+
+namespace hxt::dnsprotect {
+
+namespace asio = boost::asio;
+using boost::system::error_code;
+using Done = std::function<void(bool ok, std::string answer)>;
+
+namespace {
+
+std::string WithLength(const std::string& message) {
+  std::string framed;
+  framed.push_back(static_cast<char>(message.size() >> 8));
+  framed.push_back(static_cast<char>(message.size() & 0xff));
+  return framed + message;
+}
+
+// One attempt on one upstream; Cancel ends it without calling back.
+class IAttempt {
+ public:
+  virtual ~IAttempt() = default;
+  virtual void Cancel() = 0;
+};
+
+// A query over a TCP connection of its own.
+class CTcpExchange : public IAttempt, public std::enable_shared_from_this<CTcpExchange> {
+ public:
+  CTcpExchange(asio::io_context& io, asio::ip::tcp::endpoint server, std::string query, Done done)
+      : socket_(io), server_(server), query_(WithLength(query)), done_(std::move(done)) {}
+  void Start() {
+    auto self = shared_from_this();
+    socket_.async_connect(server_, [self](const error_code& e) {
+      if (e) return self->fail();
+      asio::async_write(self->socket_, asio::buffer(self->query_), [self](const error_code& e, std::size_t) {
+        if (e) return self->fail();
+        asio::async_read(
+            self->socket_, asio::buffer(self->length_), [self](const error_code& e, std::size_t) {
+              if (e) return self->fail();
+              self->answer_.resize((std::size_t{self->length_[0]} << 8) | self->length_[1]);
+              asio::async_read(self->socket_, asio::buffer(self->answer_),
+                               [self](const error_code& e, std::size_t) {
+                                 if (e) return self->fail();
+                                 self->socket_.close();
+                                 if (self->done_)
+                                   std::exchange(self->done_, nullptr)(true, std::move(self->answer_));
+                               });
+            });
+      });
+    });
+  }
+  void Cancel() override {
+    done_ = nullptr;
+    error_code ignored;
+    socket_.close(ignored);
+  }
+
+ private:
+  void fail() {
+    error_code ignored;
+    socket_.close(ignored);
+    if (done_) std::exchange(done_, nullptr)(false, {});
+  }
+  asio::ip::tcp::socket socket_;
+  asio::ip::tcp::endpoint server_;
+  std::string query_;
+  Done done_;
+  std::array<unsigned char, 2> length_{};
+  std::string answer_;
+};
+
+// A query over UDP from a socket of its own; a truncated answer is asked
+// again over TCP.
+class CUdpExchange : public IAttempt, public std::enable_shared_from_this<CUdpExchange> {
+ public:
+  CUdpExchange(asio::io_context& io, asio::ip::udp::endpoint server, std::string query, Done done)
+      : io_(io), socket_(io), server_(server), query_(std::move(query)), done_(std::move(done)) {}
+  void Start() {
+    error_code e;
+    socket_.open(server_.protocol(), e);
+    if (e) return fail();
+    auto self = shared_from_this();
+    socket_.async_send_to(asio::buffer(query_), server_, [self](const error_code& e, std::size_t) {
+      if (e) return self->fail();
+      self->receive();
+    });
+  }
+  void Cancel() override {
+    done_ = nullptr;
+    error_code ignored;
+    socket_.close(ignored);
+    if (tcp_) tcp_->Cancel();
+  }
+
+ private:
+  void receive() {
+    auto self = shared_from_this();
+    socket_.async_receive_from(asio::buffer(buffer_), sender_, [self](const error_code& e, std::size_t size) {
+      if (e) return self->fail();
+      std::string answer(reinterpret_cast<const char*>(self->buffer_.data()), size);
+      // Anything but the answer from the server we asked is ignored.
+      if (self->sender_ != self->server_ || size < kHeaderSize ||
+          MessageId(answer) != MessageId(self->query_)) {
+        return self->receive();
+      }
+      error_code ignored;
+      self->socket_.close(ignored);
+      if (!self->done_) return;
+      if (IsTruncated(answer)) {
+        self->tcp_ = std::make_shared<CTcpExchange>(
+            self->io_, asio::ip::tcp::endpoint(self->server_.address(), self->server_.port()), self->query_,
+            std::exchange(self->done_, nullptr));
+        self->tcp_->Start();
+        return;
+      }
+      std::exchange(self->done_, nullptr)(true, std::move(answer));
+    });
+  }
+  void fail() {
+    error_code ignored;
+    socket_.close(ignored);
+    if (done_) std::exchange(done_, nullptr)(false, {});
+  }
+
+  asio::io_context& io_;
+  asio::ip::udp::socket socket_;
+  asio::ip::udp::endpoint server_, sender_;
+  std::string query_;
+  Done done_;
+  std::array<unsigned char, 65536> buffer_{};
+  std::shared_ptr<CTcpExchange> tcp_;
+};
+
+}  // namespace
+
+// A persistent TLS connection to one upstream. Queries are written as they
+// come (each under an id unique on the connection) and answers are matched
+// by id, in whatever order they arrive. The connection closes itself when
+// idle and reconnects on the next query; a failure fails every pending query.
+class CDotConnection : public std::enable_shared_from_this<CDotConnection> {
+ public:
+  CDotConnection(asio::io_context& io, asio::ssl::context& context, const UpstreamConfig& config,
+                 std::chrono::milliseconds idle, std::atomic<std::size_t>& connects)
+      : io_(io), context_(context), config_(config), idle_(idle), idleTimer_(io), connects_(connects) {}
+
+  // Returns the id the query travels under, for Cancel.
+  std::uint16_t Send(std::string query, Done done) {
+    std::uint16_t id = nextId_++;
+    while (pending_.count(id) != 0) id = nextId_++;
+    SetMessageId(query, id);
+    pending_[id] = std::move(done);
+    writes_.push_back(WithLength(query));
+    idleTimer_.cancel();
+    if (!stream_) {
+      connect();
+    } else if (open_) {
+      flush();
+    }
+    return id;
+  }
+  void Cancel(std::uint16_t id) { pending_.erase(id); }
+  void Close() { fail("closed"); }
+
+ private:
+  using Stream = asio::ssl::stream<asio::ip::tcp::socket>;
+
+  void connect() {
+    stream_ = std::make_shared<Stream>(io_, context_);
+    open_ = false;
+    ++connects_;
+    const std::string name = config_.tlsName.empty() ? config_.address.to_string() : config_.tlsName;
+    stream_->set_verify_mode(asio::ssl::verify_peer);
+    stream_->set_verify_callback(asio::ssl::host_name_verification(name));
+    error_code probe;
+    asio::ip::make_address(name, probe);
+    if (probe) SSL_set_tlsext_host_name(stream_->native_handle(), name.c_str());
+    auto self = shared_from_this();
+    auto stream = stream_;
+    stream_->lowest_layer().async_connect(
+        asio::ip::tcp::endpoint(config_.address, config_.port), [self, stream](const error_code& e) {
+          if (stream != self->stream_) return;
+          if (e) return self->fail("connect: " + e.message());
+          stream->async_handshake(Stream::client, [self, stream](const error_code& e) {
+            if (stream != self->stream_) return;
+            if (e) return self->fail("TLS handshake: " + e.message());
+            self->open_ = true;
+            self->flush();
+            self->readLength();
+          });
+        });
+  }
+
+  void flush() {
+    if (writing_ || writes_.empty()) return;
+    writing_ = true;
+    auto self = shared_from_this();
+    auto stream = stream_;
+    asio::async_write(*stream_, asio::buffer(writes_.front()),
+                      [self, stream](const error_code& e, std::size_t) {
+                        if (stream != self->stream_) return;
+                        self->writing_ = false;
+                        if (e) return self->fail("write: " + e.message());
+                        self->writes_.pop_front();
+                        self->flush();
+                      });
+  }
+
+  void readLength() {
+    auto self = shared_from_this();
+    auto stream = stream_;
+    asio::async_read(*stream_, asio::buffer(length_), [self, stream](const error_code& e, std::size_t) {
+      if (stream != self->stream_) return;
+      if (e) return self->fail(self->pending_.empty() ? "closed by the server" : "read: " + e.message());
+      self->answer_.resize((std::size_t{self->length_[0]} << 8) | self->length_[1]);
+      asio::async_read(*stream, asio::buffer(self->answer_),
+                       [self, stream](const error_code& e, std::size_t) {
+                         if (stream != self->stream_) return;
+                         if (e) return self->fail("read: " + e.message());
+                         auto found = self->pending_.find(MessageId(self->answer_));
+                         if (found != self->pending_.end()) {
+                           Done done = std::move(found->second);
+                           self->pending_.erase(found);
+                           done(true, std::move(self->answer_));
+                         }
+                         if (self->stream_ != stream) return;  // the handler closed the connection
+                         if (self->pending_.empty() && self->writes_.empty()) self->armIdle();
+                         self->readLength();
+                       });
+    });
+  }
+
+  void armIdle() {
+    idleTimer_.expires_after(idle_);
+    auto self = shared_from_this();
+    auto stream = stream_;
+    idleTimer_.async_wait([self, stream](const error_code& e) {
+      if (e || stream != self->stream_ || !self->pending_.empty()) return;
+      PluginLog(LogLevel::Info, "closing idle TLS connection to " + self->config_.Text());
+      self->fail("idle");
+    });
+  }
+
+  void fail(const std::string& reason) {
+    if (stream_) {
+      if (reason != "idle" && reason != "closed" && !pending_.empty()) {
+        PluginLog(LogLevel::Warning, "TLS upstream " + config_.Text() + ": " + reason);
+      }
+      error_code ignored;
+      stream_->lowest_layer().close(ignored);
+      stream_.reset();
+    }
+    open_ = false;
+    writing_ = false;
+    writes_.clear();
+    idleTimer_.cancel();
+    auto pending = std::move(pending_);
+    pending_.clear();
+    for (auto& entry : pending) entry.second(false, {});
+  }
+
+  asio::io_context& io_;
+  asio::ssl::context& context_;
+  const UpstreamConfig config_;
+  const std::chrono::milliseconds idle_;
+  asio::steady_timer idleTimer_;
+  std::atomic<std::size_t>& connects_;
+  std::shared_ptr<Stream> stream_;
+  bool open_ = false;
+  bool writing_ = false;
+  std::deque<std::string> writes_;
+  std::map<std::uint16_t, Done> pending_;
+  std::uint16_t nextId_ = 1;
+  std::array<unsigned char, 2> length_{};
+  std::string answer_;
+};
+
+struct Candidate {
+  int index;  // into the pool's upstreams; -1 for a server given with the query
+  UpstreamConfig config;
+};
+
+struct QueryState {
+  QueryState(asio::io_context& io) : timer(io) {}
+  std::string query;
+  std::uint16_t clientId = 0;
+  Clock::time_point deadline;
+  ResolveHandler handler;
+  std::vector<Candidate> candidates;
+  std::size_t next = 0;
+  unsigned generation = 0;
+  asio::steady_timer timer;
+  std::shared_ptr<IAttempt> attempt;
+  std::shared_ptr<CDotConnection> connection;
+  std::uint16_t connectionId = 0;
+  bool finished = false;
+
+  void cancelAttempt() {
+    ++generation;
+    timer.cancel();
+    if (attempt) std::exchange(attempt, nullptr)->Cancel();
+    if (connection) std::exchange(connection, nullptr)->Cancel(connectionId);
+  }
+};
+
+CUpstreamPool::CUpstreamPool(asio::io_context& io, std::vector<UpstreamConfig> upstreams,
+                             std::chrono::milliseconds tlsIdleTimeout)
+    : io_(io), tlsIdle_(tlsIdleTimeout) {
+  std::random_device seed;
+  nextId_ = static_cast<std::uint16_t>(seed());
+  for (auto& config : upstreams) {
+    auto upstream = std::make_unique<Upstream>();
+    upstream->config = std::move(config);
+    if (upstream->config.tls) {
+      upstream->tls = std::make_unique<asio::ssl::context>(asio::ssl::context::tls_client);
+      upstream->tls->set_options(asio::ssl::context::no_sslv2 | asio::ssl::context::no_sslv3 |
+                                 asio::ssl::context::no_tlsv1 | asio::ssl::context::no_tlsv1_1);
+      error_code e;
+      if (upstream->config.caFile.empty()) {
+        upstream->tls->set_default_verify_paths(e);
+      } else {
+        upstream->tls->load_verify_file(upstream->config.caFile, e);
+      }
+      if (e)
+        PluginLog(LogLevel::Error,
+                  "TLS upstream " + upstream->config.Text() + ": trust store: " + e.message());
+      upstream->connection =
+          std::make_shared<CDotConnection>(io_, *upstream->tls, upstream->config, tlsIdle_, tlsConnects_);
+    }
+    upstreams_.push_back(std::move(upstream));
+  }
+}
+
+CUpstreamPool::~CUpstreamPool() = default;
+
+bool CUpstreamPool::AnyHealthy() const {
+  for (const auto& upstream : upstreams_) {
+    if (upstream->healthy) return true;
+  }
+  return false;
+}
+
+bool CUpstreamPool::PreferredIsTls() const {
+  for (const auto& upstream : upstreams_) {
+    if (upstream->healthy) return upstream->config.tls;
+  }
+  return false;
+}
+
+void CUpstreamPool::markHealth(int index, bool healthy) {
+  if (index < 0) return;
+  auto& upstream = *upstreams_[static_cast<std::size_t>(index)];
+  if (upstream.healthy.exchange(healthy) != healthy) {
+    PluginLog(healthy ? LogLevel::Info : LogLevel::Warning,
+              "upstream " + upstream.config.Text() + (healthy ? " answers again" : " does not answer"));
+  }
+}
+
+void CUpstreamPool::Resolve(std::string query, Clock::time_point deadline, ResolveHandler handler,
+                            std::vector<UpstreamConfig> servers) {
+  ++inFlight_;
+  auto state = std::make_shared<QueryState>(io_);
+  state->query = std::move(query);
+  state->deadline = deadline;
+  state->handler = std::move(handler);
+  for (auto& server : servers) state->candidates.push_back(Candidate{-1, std::move(server)});
+  asio::post(io_, [this, state] { start(state); });
+}
+
+void CUpstreamPool::start(const std::shared_ptr<QueryState>& state) {
+  if (stopped_) return finish(state, kErrorStopped, {});
+  if (state->candidates.empty()) {
+    for (int pass = 0; pass < 2; ++pass) {
+      for (std::size_t i = 0; i < upstreams_.size(); ++i) {
+        if (upstreams_[i]->healthy == (pass == 0)) {
+          state->candidates.push_back(Candidate{static_cast<int>(i), upstreams_[i]->config});
+        }
+      }
+    }
+  }
+  state->clientId = MessageId(state->query);
+  active_.insert(state);
+  tryNext(state);
+}
+
+void CUpstreamPool::tryNext(const std::shared_ptr<QueryState>& state) {
+  state->cancelAttempt();
+  const auto now = Clock::now();
+  if (now >= state->deadline) return finish(state, kErrorTimeout, {});
+  if (state->next >= state->candidates.size()) return finish(state, kErrorNoUpstream, {});
+  const Candidate& candidate = state->candidates[state->next];
+  const std::size_t left = state->candidates.size() - state->next;
+  ++state->next;
+  // Each attempt left gets an equal share of the time left.
+  const auto share = (state->deadline - now) / static_cast<int>(left);
+  const unsigned generation = state->generation;
+  const int index = candidate.index;
+  Done done = [this, state, generation, index](bool ok, std::string answer) {
+    if (state->finished || generation != state->generation) return;
+    markHealth(index, ok);
+    if (!ok) return tryNext(state);
+    state->attempt.reset();
+    state->connection.reset();
+    finish(state, 0, std::move(answer));
+  };
+  state->timer.expires_after(share);
+  state->timer.async_wait([this, state, generation, index](const error_code& e) {
+    if (e || state->finished || generation != state->generation) return;
+    markHealth(index, false);
+    // A TLS connection that lets a query time out is taken for dead: it is
+    // closed, and the queries it still carries try their next upstream.
+    auto connection = std::exchange(state->connection, nullptr);
+    if (connection) connection->Cancel(state->connectionId);
+    tryNext(state);
+    if (connection) connection->Close();
+  });
+  std::string query = state->query;
+  if (candidate.config.tls && index >= 0) {
+    state->connection = upstreams_[static_cast<std::size_t>(index)]->connection;
+    state->connectionId = state->connection->Send(std::move(query), std::move(done));
+    return;
+  }
+  SetMessageId(query, nextId_ += 7919);  // a fresh id for each exchange over UDP
+  auto exchange = std::make_shared<CUdpExchange>(
+      io_, asio::ip::udp::endpoint(candidate.config.address, candidate.config.port), std::move(query),
+      std::move(done));
+  state->attempt = exchange;
+  exchange->Start();
+}
+
+void CUpstreamPool::finish(const std::shared_ptr<QueryState>& state, std::uint32_t error,
+                           std::string answer) {
+  if (state->finished) return;
+  state->finished = true;
+  state->cancelAttempt();
+  active_.erase(state);
+  if (error == 0) {
+    Question asked, answered;
+    // An answer to some other question is no answer.
+    if (!ParseQuestion(answer, answered) || !ParseQuestion(state->query, asked) ||
+        answered.name != asked.name || answered.type != asked.type) {
+      error = kErrorNoUpstream;
+    }
+  }
+  if (error == 0) SetMessageId(answer, state->clientId);
+  --inFlight_;
+  auto handler = std::move(state->handler);
+  handler(error, std::move(answer));
+}
+
+void CUpstreamPool::Probe(std::chrono::milliseconds timeout, std::function<void()> done) {
+  asio::post(io_, [this, timeout, done = std::move(done)] {
+    if (upstreams_.empty() || stopped_) return done();
+    auto left = std::make_shared<std::size_t>(upstreams_.size());
+    for (std::size_t i = 0; i < upstreams_.size(); ++i) {
+      auto state = std::make_shared<QueryState>(io_);
+      state->query = BuildQuery("localhost", kTypeA, 0);
+      state->deadline = Clock::now() + timeout;
+      state->candidates.push_back(Candidate{static_cast<int>(i), upstreams_[i]->config});
+      state->handler = [left, done](std::uint32_t, std::string) {
+        if (--*left == 0) done();
+      };
+      ++inFlight_;
+      start(state);
+    }
+  });
+}
+
+void CUpstreamPool::Shutdown() {
+  stopped_ = true;
+  auto active = active_;
+  for (const auto& state : active) finish(state, kErrorStopped, {});
+  for (auto& upstream : upstreams_) {
+    if (upstream->connection) upstream->connection->Close();
+  }
+}
+
+}  // namespace hxt::dnsprotect

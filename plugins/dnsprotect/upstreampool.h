@@ -1,0 +1,88 @@
+// The upstream resolvers: plain DNS over UDP with a retry over TCP when the
+// answer is truncated, and DNS over TLS on a persistent connection per
+// upstream that carries many queries at once and takes their answers in any
+// order. A query tries the healthy upstreams first, in profile order, then
+// the others, sharing its deadline among the attempts left. Everything runs
+// on the one I/O thread of the io_context given; Resolve may be called from
+// any thread, and its handler runs on the I/O thread.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ssl/context.hpp>
+
+#include "profile.h"
+
+namespace hxt::dnsprotect {
+
+// Errors handed to a ResolveHandler, also reported to the service.
+constexpr std::uint32_t kErrorTimeout = 7;
+constexpr std::uint32_t kErrorNoUpstream = 20;
+constexpr std::uint32_t kErrorStopped = 21;
+
+using Clock = std::chrono::steady_clock;
+using ResolveHandler = std::function<void(std::uint32_t error, std::string answer)>;
+
+class CDotConnection;
+struct QueryState;
+
+class CUpstreamPool {
+ public:
+  CUpstreamPool(boost::asio::io_context& io, std::vector<UpstreamConfig> upstreams,
+                std::chrono::milliseconds tlsIdleTimeout);
+  ~CUpstreamPool();
+  CUpstreamPool(const CUpstreamPool&) = delete;
+  CUpstreamPool& operator=(const CUpstreamPool&) = delete;
+
+  // Resolves `query` through the profile's upstreams, or through `servers`
+  // (plain DNS, no health tracking) when it is not empty.
+  void Resolve(std::string query, Clock::time_point deadline, ResolveHandler handler,
+               std::vector<UpstreamConfig> servers = {});
+  // Asks every upstream for localhost's A record (which resolvers are expected
+  // to answer themselves, so a probe need not leave the resolver) and records which answered
+  // within `timeout`; `done` runs on the I/O thread when all have finished.
+  void Probe(std::chrono::milliseconds timeout, std::function<void()> done);
+  // Fails every query in flight with kErrorStopped and closes the TLS
+  // connections. I/O thread only.
+  void Shutdown();
+
+  bool AnyHealthy() const;
+  // Whether the upstream queries go to first is a TLS one.
+  bool PreferredIsTls() const;
+  std::size_t InFlight() const { return inFlight_.load(); }
+  std::size_t TlsConnects() const { return tlsConnects_.load(); }
+
+ private:
+  friend struct QueryState;
+  struct Upstream {
+    UpstreamConfig config;
+    std::unique_ptr<boost::asio::ssl::context> tls;
+    std::shared_ptr<CDotConnection> connection;
+    std::atomic<bool> healthy{false};
+  };
+
+  void start(const std::shared_ptr<QueryState>& state);
+  void tryNext(const std::shared_ptr<QueryState>& state);
+  void finish(const std::shared_ptr<QueryState>& state, std::uint32_t error, std::string answer);
+  void markHealth(int index, bool healthy);
+
+  boost::asio::io_context& io_;
+  std::vector<std::unique_ptr<Upstream>> upstreams_;
+  const std::chrono::milliseconds tlsIdle_;
+  std::set<std::shared_ptr<QueryState>> active_;
+  std::atomic<std::size_t> inFlight_{0};
+  std::atomic<std::size_t> tlsConnects_{0};
+  std::uint16_t nextId_ = 1;
+  bool stopped_ = false;
+};
+
+}  // namespace hxt::dnsprotect

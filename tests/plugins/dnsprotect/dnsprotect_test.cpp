@@ -1,0 +1,440 @@
+// The DNS-protection plug-in's parts: the profile, the lists, the cache, the
+// upstreams (plain, truncated, silent, TLS), and the plug-in object itself
+// driven through its interface as the service drives it.
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <fstream>
+#include <future>
+#include <mutex>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/udp.hpp>
+
+#include "answercache.h"
+#include "blocklog.h"
+#include "dnsmessage.h"
+#include "dnsprotectplugin.h"
+#include "domainpolicy.h"
+#include "fakes/dnstestkit.h"
+#include "fakes/testroot.h"
+#include "pluginlog.h"
+#include "plugins/dnsprotect/testresolver.h"
+#include "profile.h"
+#include "upstreampool.h"
+
+namespace hxt::dnsprotect {
+namespace {
+
+using namespace std::chrono_literals;
+using test::ResolverOptions;
+using test::TestResolver;
+
+std::string Query(const std::string& name, std::uint16_t type = kTypeA, std::uint16_t id = 0x1234) {
+  return BuildQuery(name, type, id);
+}
+
+void Write(const std::string& path, const std::string& text) {
+  std::ofstream(path) << text;
+}
+
+// A folder of its own, removed afterwards.
+struct TempDir {
+  TempDir() {
+    char name[] = "/tmp/hxt-dnsprotect-XXXXXX";
+    path = ::mkdtemp(name);
+  }
+  ~TempDir() { std::system(("rm -rf '" + path + "'").c_str()); }
+  std::string path;
+};
+
+// Log lines the plug-in wrote while a test ran.
+struct CapturedLog {
+  CapturedLog() {
+    SetPluginLogSink([this](LogLevel, const std::string& text) {
+      std::lock_guard<std::mutex> lock(mutex);
+      lines += text + "\n";
+    });
+  }
+  ~CapturedLog() { SetPluginLogSink(nullptr); }
+  bool Has(const std::string& text) {
+    return test::WaitFor([&] {
+      std::lock_guard<std::mutex> lock(mutex);
+      return lines.find(text) != std::string::npos;
+    });
+  }
+  std::mutex mutex;
+  std::string lines;
+};
+
+// ---- profile ---------------------------------------------------------------
+
+TEST(DnsProtectProfile, RefusesWhatItCannotUseNamingTheMemberAndReason) {
+  TempDir dir;
+  const std::string up = R"({"address":"127.0.0.1:5300"})";
+  const std::string head = R"({"organization":"Org","dns":{"upstreams":[)" + up;
+  const struct {
+    std::string json;
+    std::string error;
+  } cases[] = {
+      {"[1,2]", "(document): expected an object"},
+      {"{", "(document): not JSON"},
+      {R"({"dns":{"upstreams":[)" + up + "]}}", "organization: missing"},
+      {R"({"organization":"Org"})", "dns: missing"},
+      {R"({"organization":"Org","dns":{"upstreams":[]}})", "dns.upstreams: expected a non-empty array"},
+      {R"({"organization":"Org","dns":{"upstreams":[{"address":"resolver:53"}]}})",
+       "dns.upstreams[0].address: expected an IP address"},
+      {head + R"(,{"address":"127.0.0.1:99999"}]}})", "dns.upstreams[1].address"},
+      {head + R"(,{"address":"::1","transport":"quic"}]}})", "dns.upstreams[1].transport: expected"},
+      {head + R"(,{"address":"::1","tlsName":"x"}]}})", "dns.upstreams[1]: tlsName and caFile need"},
+      {head + R"(,{"address":"::1","transport":"tls","caFile":"none.pem"}]}})",
+       "dns.upstreams[1].caFile: cannot read"},
+      {head + R"(],"blockLists":["missing.txt"]}})", "dns.blockLists: cannot read"},
+      {head + R"(],"blockLists":"list.txt"}})", "dns.blockLists: expected an array"},
+      {head + R"(],"blockResponse":"sinkhole"}})", "dns.blockResponse: expected"},
+      {head + R"(],"blockTtl":-1}})", "dns.blockTtl: expected a whole number"},
+      {head + R"(],"queryTimeoutMs":0}})", "dns.queryTimeoutMs: out of range"},
+      {head + R"(],"standDownOnTrustedNetwork":"yes"}})",
+       "dns.standDownOnTrustedNetwork: expected true or false"},
+      {head + R"(],"blockLog":{"maxBytes":"big"}}})", "dns.blockLog.maxBytes: expected a whole number"},
+      {head + R"(],"cache":{"minTtl":60,"maxTtl":10}}})", "dns.cache.maxTtl: smaller than"},
+      {head + R"(]},"swg":{"enabled":true}})", "swg.proxy: missing"},
+      {head + R"(]},"updates":{}})", "updates: expected an object"},
+  };
+  for (const auto& c : cases) {
+    Profile profile;
+    std::string error;
+    EXPECT_FALSE(ParseProfile(c.json, dir.path, profile, error)) << c.json;
+    EXPECT_EQ(error.rfind(c.error, 0), 0u) << c.json << "\n -> " << error;
+  }
+}
+
+// ---- lists -----------------------------------------------------------------
+
+TEST(DnsProtectPolicy, BlocksListedNamesAndTheirSubdomainsUnlessAllowed) {
+  TempDir dir;
+  Write(dir.path + "/hosts",
+        "# hosts format\n0.0.0.0 ads.example tracker.example # trailing\n127.0.0.1 localhost\n");
+  Write(dir.path + "/plain", "Malware.Example.\n\n  phish.example  \n");  // no final line feed either
+  CPolicyHolder holder({dir.path + "/hosts", dir.path + "/plain"}, {"good.ads.example"});
+  std::string error;
+  ASSERT_TRUE(holder.Load(error)) << error;
+  const struct {
+    const char* name;
+    Verdict verdict;
+  } cases[] = {
+      {"ads.example", Verdict::Blocked},
+      {"x.y.ads.example", Verdict::Blocked},
+      {"tracker.example", Verdict::Blocked},
+      {"malware.example", Verdict::Blocked},
+      {"phish.example", Verdict::Blocked},
+      {"good.ads.example", Verdict::Allowed},
+      {"a.good.ads.example", Verdict::Allowed},
+      {"badads.example", Verdict::Pass},
+      {"example", Verdict::Pass},
+      {"localhost", Verdict::Pass},
+      {"", Verdict::Pass},
+  };
+  auto policy = holder.Current();
+  EXPECT_EQ(policy->blocked.size(), 4u);
+  for (const auto& c : cases) EXPECT_EQ(policy->Check(c.name), c.verdict) << c.name;
+}
+
+TEST(DnsProtectPolicy, ReloadsAChangedListAsAWholeAndKeepsTheOldOnFailure) {
+  TempDir dir;
+  CapturedLog log;
+  const std::string list = dir.path + "/list";
+  Write(list, "old.example\n");
+  CPolicyHolder holder({list}, {});
+  std::string error;
+  ASSERT_TRUE(holder.Load(error));
+  auto before = holder.Current();
+  EXPECT_FALSE(holder.ReloadIfChanged());
+
+  Write(list, "new.example\nnewer.example\n");
+  EXPECT_TRUE(holder.ReloadIfChanged());
+  EXPECT_EQ(holder.Current()->Check("new.example"), Verdict::Blocked);
+  EXPECT_EQ(holder.Current()->Check("old.example"), Verdict::Pass);
+  EXPECT_EQ(before->Check("old.example"), Verdict::Blocked);  // a reader's snapshot stays whole
+
+  ASSERT_EQ(std::remove(list.c_str()), 0);
+  EXPECT_FALSE(holder.ReloadIfChanged());
+  EXPECT_TRUE(log.Has("block list reload failed, keeping the previous lists"));
+  EXPECT_EQ(holder.Current()->Check("newer.example"), Verdict::Blocked);
+}
+
+// ---- answers and cache -----------------------------------------------------
+
+std::string UpstreamAnswer(const std::string& query, std::uint32_t ttl) {
+  test::Bytes answer = test::MakeAnswer(test::Bytes(query.begin(), query.end()), "192.0.2.7");
+  std::string out(answer.begin(), answer.end());
+  for (int i = 0; i < 4; ++i) out[out.size() - 10 + i] = static_cast<char>(ttl >> (24 - 8 * i));
+  return out;
+}
+
+std::uint32_t FirstTtl(const std::string& answer) {
+  Question q;
+  ParseQuestion(answer, q);
+  std::uint32_t ttl = 0;
+  for (int i = 0; i < 4; ++i) ttl = (ttl << 8) | static_cast<unsigned char>(answer[q.end + 6 + i]);
+  return ttl;
+}
+
+TEST(DnsProtectAnswers, BlockedNamesGetTheConfiguredAnswer) {
+  const struct {
+    std::uint16_t type;
+    std::string address;
+    std::uint8_t rcode;
+    int answers;
+  } cases[] = {
+      {kTypeA, "", kRcodeNxDomain, 0},
+      {kTypeA, std::string(4, '\0'), kRcodeNoError, 1},
+      {kTypeAaaa, std::string(4, '\0'), kRcodeNoError, 0},
+      {kTypeAaaa, std::string(16, '\0'), kRcodeNoError, 1},
+      {kTypeNs, std::string(16, '\0'), kRcodeNoError, 0},
+  };
+  for (const auto& c : cases) {
+    std::string query = Query("Ads.Example", c.type);
+    Question q;
+    ASSERT_TRUE(ParseQuestion(query, q));
+    EXPECT_EQ(q.name, "ads.example");
+    std::string answer = BuildBlockedAnswer(query, q, c.address, 42);
+    EXPECT_EQ(MessageId(answer), 0x1234);
+    EXPECT_EQ(Rcode(answer), c.rcode);
+    EXPECT_EQ(answer[7], c.answers) << c.type;
+    if (c.address.empty() || c.answers == 1) {
+      EXPECT_EQ(CacheInfoOf(answer).ttl, 42u);
+    }
+  }
+}
+
+TEST(DnsProtectCache, HonoursTtlsWithinBoundsAndNegativeAnswers) {
+  const auto t0 = CAnswerCache::Clock::time_point{} + 1000s;
+  const std::string query = Query("www.example");
+  Question q;
+  ASSERT_TRUE(ParseQuestion(query, q));
+  const struct {
+    std::string answer;
+    std::chrono::seconds age;
+    bool hit;
+    std::uint32_t ttl;  // of the first record, on a hit
+  } cases[] = {
+      {UpstreamAnswer(query, 60), 20s, true, 40},
+      {UpstreamAnswer(query, 60), 60s, false, 0},
+      {UpstreamAnswer(query, 1), 4s, true, 0},                        // kept for the floor of 5 s
+      {UpstreamAnswer(query, 999999), 86399s, true, 999999 - 86399},  // the ceiling bounds the stay
+      {UpstreamAnswer(query, 999999), 86400s, false, 0},
+      {BuildBlockedAnswer(query, q, "", 30), 29s, true, 1},  // negative, for the SOA's TTL
+      {BuildBlockedAnswer(query, q, "", 30), 30s, false, 0},
+      {BuildErrorAnswer(query, q, kRcodeNxDomain), 0s, false, 0},  // negative without SOA
+      {BuildErrorAnswer(query, q, kRcodeServFail), 0s, false, 0},
+  };
+  for (const auto& c : cases) {
+    CAnswerCache cache;
+    cache.Store(q, c.answer, t0);
+    std::string asked = Query("WWW.example", kTypeA, 0x4321);
+    Question askedQuestion;
+    ParseQuestion(asked, askedQuestion);
+    std::string hit;
+    ASSERT_EQ(cache.Lookup(asked, askedQuestion, hit, t0 + c.age), c.hit) << c.age.count();
+    if (!c.hit) continue;
+    EXPECT_EQ(MessageId(hit), 0x4321);
+    EXPECT_EQ(hit.substr(12, 5), asked.substr(12, 5));  // the asker's spelling
+    EXPECT_EQ(FirstTtl(hit), c.ttl);
+  }
+}
+
+TEST(DnsProtectCache, EvictsTheLeastRecentlyUsedBeyondItsBounds) {
+  CacheLimits limits;
+  limits.maxEntries = 2;
+  CAnswerCache cache(limits);
+  std::vector<std::pair<std::string, Question>> asked;
+  for (const char* name : {"a.example", "b.example", "c.example"}) {
+    asked.emplace_back(Query(name), Question{});
+    ParseQuestion(asked.back().first, asked.back().second);
+  }
+  std::string out;
+  cache.Store(asked[0].second, UpstreamAnswer(asked[0].first, 60));
+  cache.Store(asked[1].second, UpstreamAnswer(asked[1].first, 60));
+  EXPECT_TRUE(cache.Lookup(asked[0].first, asked[0].second, out));  // a is now the most recent
+  cache.Store(asked[2].second, UpstreamAnswer(asked[2].first, 60));
+  EXPECT_EQ(cache.entries(), 2u);
+  EXPECT_TRUE(cache.Lookup(asked[0].first, asked[0].second, out));
+  EXPECT_FALSE(cache.Lookup(asked[1].first, asked[1].second, out));
+
+  limits.maxBytes = 100;  // a byte bound smaller than two answers keeps one
+  CAnswerCache small(limits);
+  small.Store(asked[0].second, UpstreamAnswer(asked[0].first, 60));
+  small.Store(asked[1].second, UpstreamAnswer(asked[1].first, 60));
+  EXPECT_EQ(small.entries(), 1u);
+  EXPECT_LE(small.bytes(), 100u);
+}
+
+TEST(DnsProtectBlockLog, RotatesBySizeKeepingOneOlderFile) {
+  TempDir dir;
+  CBlockLog log(dir.path + "/blocked.jsonl", 150);  // three lines of 50 bytes
+  for (int i = 0; i < 7; ++i) log.Record("ads" + std::to_string(i) + ".example\"", kTypeA, 1000 + i);
+  std::ifstream current(dir.path + "/blocked.jsonl"), older(dir.path + "/blocked.jsonl.1");
+  std::string last, previous;
+  for (std::string line; std::getline(current, line);) last = line;
+  std::getline(older, previous);
+  EXPECT_EQ(last, R"({"time_ms":1006,"name":"ads6.example\"","type":1})");
+  EXPECT_EQ(previous, R"({"time_ms":1003,"name":"ads3.example\"","type":1})");
+}
+
+// ---- upstreams -------------------------------------------------------------
+
+// A pool on an I/O thread of the test's own, and a blocking Resolve.
+struct PoolRunner {
+  explicit PoolRunner(std::vector<UpstreamConfig> upstreams, std::chrono::milliseconds idle = 30s)
+      : pool(thread.io(), std::move(upstreams), idle) {}
+  ~PoolRunner() {
+    std::promise<void> done;
+    boost::asio::post(thread.io(), [&] {
+      pool.Shutdown();
+      done.set_value();
+    });
+    done.get_future().wait();
+  }
+  std::pair<std::uint32_t, std::string> Resolve(const std::string& query,
+                                                std::chrono::milliseconds timeout = 2s) {
+    std::promise<std::pair<std::uint32_t, std::string>> result;
+    pool.Resolve(query, Clock::now() + timeout, [&](std::uint32_t e, std::string a) {
+      result.set_value({e, a});
+    });
+    return result.get_future().get();
+  }
+  test::IoThread thread;
+  CUpstreamPool pool;
+};
+
+UpstreamConfig Plain(std::uint16_t port) {
+  UpstreamConfig c;
+  c.address = boost::asio::ip::make_address("127.0.0.1");
+  c.port = port;
+  return c;
+}
+
+UpstreamConfig Tls(std::uint16_t port, const std::string& name, const std::string& caFile) {
+  UpstreamConfig c = Plain(port);
+  c.tls = true;
+  c.tlsName = name;
+  c.caFile = caFile;
+  return c;
+}
+
+TEST(DnsProtectUpstreams, PlainTruncatedSilentAndFailOver) {
+  TestResolver answering(ResolverOptions{});
+  ResolverOptions truncating;
+  truncating.truncateUdp = true;
+  TestResolver truncated(truncating);
+  ResolverOptions quiet;
+  quiet.silent = true;
+  TestResolver silent(quiet);
+  const struct {
+    const char* what;
+    std::vector<UpstreamConfig> upstreams;
+    std::uint32_t error;
+  } cases[] = {
+      {"udp", {Plain(answering.port())}, 0},
+      {"tcp after truncation", {Plain(truncated.port())}, 0},
+      {"silent then answering", {Plain(silent.port()), Plain(answering.port())}, 0},
+      {"silent only: time-out", {Plain(silent.port())}, kErrorTimeout},
+  };
+  for (const auto& c : cases) {
+    PoolRunner runner(c.upstreams);
+    auto [error, answer] = runner.Resolve(Query("www.example"), 400ms);
+    EXPECT_EQ(error, c.error) << c.what;
+    if (error == 0) {
+      EXPECT_EQ(MessageId(answer), 0x1234) << c.what;
+      EXPECT_EQ(test::AnswerAddress(test::Bytes(answer.begin(), answer.end())), "192.0.2.1") << c.what;
+    }
+  }
+  EXPECT_EQ(truncated.streamQueries(), 1);
+  PoolRunner failover({Plain(silent.port()), Plain(answering.port())});
+  failover.Resolve(Query("www.example"), 400ms);
+  EXPECT_TRUE(failover.pool.AnyHealthy());
+  EXPECT_FALSE(failover.pool.PreferredIsTls());
+}
+
+TEST(DnsProtectUpstreams, TlsVerifiesTheCertificateAndItsName) {
+  TempDir dir;
+  CapturedLog log;
+  test::TestPki pki(dir.path);
+  pki.Issue("resolver.test", dir.path + "/good.pem", dir.path + "/good.key");
+  pki.Issue("resolver.test", dir.path + "/rogue.pem", dir.path + "/rogue.key", false);
+  ResolverOptions good, rogue;
+  good.certFile = dir.path + "/good.pem";
+  good.keyFile = dir.path + "/good.key";
+  rogue.certFile = dir.path + "/rogue.pem";
+  rogue.keyFile = dir.path + "/rogue.key";
+  ResolverOptions mute = good;
+  mute.silent = true;
+  TestResolver goodServer(good), rogueServer(rogue), muteServer(mute);
+  const struct {
+    const char* what;
+    UpstreamConfig upstream;
+    std::uint32_t error;
+  } cases[] = {
+      {"trusted", Tls(goodServer.port(), "resolver.test", pki.caFile()), 0},
+      {"wrong name", Tls(goodServer.port(), "other.test", pki.caFile()), kErrorNoUpstream},
+      {"untrusted issuer", Tls(rogueServer.port(), "resolver.test", pki.caFile()), kErrorNoUpstream},
+      {"system store", Tls(goodServer.port(), "resolver.test", ""), kErrorNoUpstream},
+      {"no answer", Tls(muteServer.port(), "resolver.test", pki.caFile()), kErrorTimeout},
+  };
+  for (const auto& c : cases) {
+    PoolRunner runner({c.upstream});
+    EXPECT_EQ(runner.Resolve(Query("www.example"), 500ms).first, c.error) << c.what;
+    EXPECT_EQ(runner.pool.PreferredIsTls(), c.error == 0) << c.what;
+  }
+  EXPECT_TRUE(log.Has("certificate verify failed"));
+  {
+    // A connection that let a query time out is not used again.
+    PoolRunner runner({Tls(muteServer.port(), "resolver.test", pki.caFile())});
+    runner.Resolve(Query("www.example"), 300ms);
+    runner.Resolve(Query("www.example"), 300ms);
+    EXPECT_EQ(runner.pool.TlsConnects(), 2u);
+  }
+  EXPECT_EQ(goodServer.udpQueries() + rogueServer.udpQueries(), 0);  // never falls back to plain DNS
+}
+
+TEST(DnsProtectUpstreams, TlsPipelinesOnOneConnectionClosesWhenIdleAndReconnects) {
+  TempDir dir;
+  CapturedLog log;
+  test::TestPki pki(dir.path);
+  pki.Issue("resolver.test", dir.path + "/cert.pem", dir.path + "/key.pem");
+  ResolverOptions options;
+  options.certFile = dir.path + "/cert.pem";
+  options.keyFile = dir.path + "/key.pem";
+  options.answerInBatchesOf = 3;  // answers come back in reverse order
+  TestResolver server(options);
+  PoolRunner runner({Tls(server.port(), "resolver.test", pki.caFile())}, 100ms);
+
+  // Three queries at once; their ids, in the order the answers came.
+  auto resolveThree = [&] {
+    std::mutex mutex;
+    std::condition_variable done;
+    std::vector<std::uint16_t> ids;
+    for (std::uint16_t id : {11, 22, 33}) {
+      runner.pool.Resolve(Query("n" + std::to_string(id) + ".example", kTypeA, id), Clock::now() + 5s,
+                          [&](std::uint32_t error, std::string answer) {
+                            std::lock_guard<std::mutex> lock(mutex);
+                            ids.push_back(error == 0 ? MessageId(answer) : 0);
+                            done.notify_one();
+                          });
+    }
+    std::unique_lock<std::mutex> lock(mutex);
+    done.wait_for(lock, 10s, [&] { return ids.size() == 3; });
+    return ids;
+  };
+  const std::vector<std::uint16_t> reversed{33, 22, 11};
+  EXPECT_EQ(resolveThree(), reversed);
+  EXPECT_EQ(server.connections(), 1);
+  ASSERT_TRUE(log.Has("closing idle TLS connection"));
+  EXPECT_EQ(resolveThree(), reversed);
+  EXPECT_EQ(server.connections(), 2);
+  EXPECT_EQ(runner.pool.TlsConnects(), 2u);
+}
+
+}  // namespace
+}  // namespace hxt::dnsprotect

@@ -1,0 +1,221 @@
+// The DNS-protection plug-in object driven as the service drives it: the
+// documents it sends, its answers and errors, and how it stops.
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <fstream>
+#include <mutex>
+
+#include "dnsmessage.h"
+#include "dnsprotectplugin.h"
+#include "fakes/dnstestkit.h"
+#include "pluginlog.h"
+#include "plugins/dnsprotect/testresolver.h"
+
+namespace hxt::dnsprotect {
+namespace {
+
+using namespace std::chrono_literals;
+
+// The service's side: records every callback.
+class RecordingService : public IVelmoraPluginCallback, public IPluginMessagingCallback {
+ public:
+  void Response(u32 handle, u32 contextId, const unsigned char* data, u32 size) override {
+    record([&] { responses[contextId] = std::string(reinterpret_cast<const char*>(data), size); });
+  }
+  void ErrorOccurred(u32, u32 contextId, u32 error) override {
+    record([&] { errors[contextId] = error; });
+  }
+  void SystemErrorOccurred(u32) override {}
+  void ProtectionStateChanged(const char* json) override {
+    record([&] { states.push_back(json); });
+  }
+  void ChangeDnsRedirectionMode(const char* json) override {
+    record([&] { redirects.push_back(json); });
+  }
+  void UpgradeDetailsChanged(const char* json) override {
+    record([&] { upgrades.push_back(json); });
+  }
+  void PluginStopped() override {
+    record([&] { ++stopped; });
+  }
+  u32 SendPluginMessage(const char* to, const char*, const char* topic, const char*) override {
+    record([&] { messages.push_back(std::string(to) + " " + topic); });
+    return 7;
+  }
+
+  template <typename Condition>
+  bool Wait(Condition condition, std::chrono::milliseconds timeout = 10s) {
+    std::unique_lock<std::mutex> lock(mutex);
+    return changed.wait_for(lock, timeout, condition);
+  }
+  // Whether the last protection state named `state`.
+  bool WaitForState(const std::string& state) {
+    return Wait([&] {
+      return !states.empty() &&
+             states.back().find("\"protection_state\":\"" + state + "\"") != std::string::npos;
+    });
+  }
+
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::map<u32, std::string> responses;
+  std::map<u32, u32> errors;
+  std::vector<std::string> states, redirects, upgrades, messages;
+  int stopped = 0;
+
+ private:
+  template <typename F>
+  void record(F f) {
+    std::lock_guard<std::mutex> lock(mutex);
+    f();
+    changed.notify_all();
+  }
+};
+
+class DnsProtectPlugin : public ::testing::Test {
+ protected:
+  void TearDown() override { std::system(("rm -rf '" + dir + "'").c_str()); }
+
+  void StartWith(const std::string& dnsMembers, const std::string& more = "") {
+    std::ofstream(dir + "/blocked.txt") << "0.0.0.0 ads.example\n";
+    std::ofstream(dir + "/OrgInfo.json")
+        << R"({"organization":"Test Org","dns":{"upstreams":[{"address":"127.0.0.1:)" << upstream->port()
+        << R"("}],"blockLists":["blocked.txt"],)"
+        << R"("healthCheckIntervalMs":50,"queryTimeoutMs":1000)" << dnsMembers << "}" << more << "}";
+    ASSERT_EQ(plugin.Init("", "", dir.c_str(), "1.0.0", "udid", &service, &service, nullptr), 0u);
+    ASSERT_EQ(plugin.Start(), 0u);
+  }
+  // Asks `name` in a new UDP session under `contextId`.
+  void Ask(u32 contextId, const std::string& name) {
+    u32 handle = 0;
+    ASSERT_EQ(plugin.OpenSession(contextId, "127.0.0.53:53", HXT_TRANSPORT_UDP, &handle), 0u);
+    std::string query = BuildQuery(name, kTypeA, static_cast<std::uint16_t>(contextId));
+    ASSERT_EQ(plugin.Send(handle, reinterpret_cast<const unsigned char*>(query.data()), query.size()), 0u);
+  }
+  std::string AnswerTo(u32 contextId) {
+    service.Wait([&] { return service.responses.count(contextId) || service.errors.count(contextId); });
+    std::lock_guard<std::mutex> lock(service.mutex);
+    return service.responses[contextId];
+  }
+
+  std::string dir = [] {
+    char name[] = "/tmp/hxt-dnsprotect-plugin-XXXXXX";
+    return std::string(::mkdtemp(name));
+  }();
+  std::unique_ptr<test::TestResolver> upstream =
+      std::make_unique<test::TestResolver>(test::ResolverOptions{});
+  RecordingService service;
+  CDnsProtectPlugin plugin;
+};
+
+TEST_F(DnsProtectPlugin, AnswersBlocksAndTellsTheTruthAboutItsUpstream) {
+  StartWith("", R"(,"updates":{"location":"file:///srv/updates"})");
+  ASSERT_TRUE(service.WaitForState("protected"));
+  {
+    std::lock_guard<std::mutex> lock(service.mutex);
+    ASSERT_EQ(service.redirects.size(), 1u);
+    EXPECT_NE(
+        service.redirects[0].find(R"("dns4":{"redirect":"true","whitelist":[],"resolvers":["127.0.0.1"]})"),
+        std::string::npos)
+        << service.redirects[0];
+    EXPECT_NE(service.states[0].find(R"("client_display_name":"Test Org")"), std::string::npos);
+    ASSERT_EQ(service.upgrades.size(), 1u);
+    EXPECT_NE(service.upgrades[0].find(R"("download_url":"file:///srv/updates")"), std::string::npos);
+  }
+  Ask(1, "www.example");
+  Ask(2, "x.ads.example");
+  const std::string answer = AnswerTo(1);
+  EXPECT_EQ(test::AnswerAddress(test::Bytes(answer.begin(), answer.end())), "192.0.2.1");
+  EXPECT_EQ(Rcode(AnswerTo(2)), kRcodeNxDomain);
+  std::ifstream log(dir + "/blocked-queries.jsonl");
+  std::string line;
+  ASSERT_TRUE(std::getline(log, line));
+  EXPECT_NE(line.find(R"("name":"x.ads.example","type":1)"), std::string::npos) << line;
+
+  // Two queries in one TCP send, answered with their lengths in front.
+  u32 handle = 0;
+  ASSERT_EQ(plugin.OpenSession(3, "[::1]:53", HXT_TRANSPORT_TCP, &handle), 0u);
+  std::string stream;
+  for (const char* name : {"a.ads.example", "b.ads.example"}) {
+    std::string query = BuildQuery(name, kTypeA, 3);
+    stream += std::string{static_cast<char>(query.size() >> 8), static_cast<char>(query.size())} + query;
+  }
+  ASSERT_EQ(plugin.Send(handle, reinterpret_cast<const unsigned char*>(stream.data()), stream.size()), 0u);
+  EXPECT_EQ(
+      AnswerTo(3).size(),
+      2 + BuildBlockedAnswer(BuildQuery("a.ads.example", kTypeA, 3), Question{"", 1, 1, 31}, "", 60).size());
+
+  // With the upstream gone: "open", and a query that gets no answer fails.
+  upstream.reset();
+  ASSERT_TRUE(service.WaitForState("open"));
+  Ask(4, "not-cached.example");
+  EXPECT_TRUE(service.Wait([&] { return service.errors.count(4) != 0; }));
+  ASSERT_EQ(plugin.DnsRedirectionDisrupted(), 0u);
+  EXPECT_TRUE(service.Wait([&] { return service.redirects.size() == 3; }));  // on, off, off again
+
+  ASSERT_EQ(plugin.InitiateStop(), 0u);
+  EXPECT_TRUE(service.Wait([&] { return service.stopped == 1; }));
+  plugin.Uninit();
+}
+
+TEST_F(DnsProtectPlugin, FollowsTheVpnAndTheTrustedNetwork) {
+  StartWith(R"(,"standDownOnTrustedNetwork":true)", R"(,"swg":{"enabled":true,"proxy":"127.0.0.1:3128"})");
+  ASSERT_TRUE(service.WaitForState("protected"));
+  EXPECT_EQ(service.messages, std::vector<std::string>{"SWG StartPlugin"});
+  plugin.ReceiveMessageResult("SWG", "StartPlugin", 0);
+
+  auto vpn = [](const char* state, const char* tunnelAll, const char* tnd) {
+    return std::string(R"({"version":"1","vpn_ipv4":{"state":")") + state +
+           R"(","vpn_type":"split_include","tunnel_all_dns":")" + tunnelAll +
+           R"(","split_dns":"true","dns":["127.0.0.1:)" + "1" +
+           R"("],"split_dns_domains":["corp.example"],)" +
+           R"("split_include_networks":""},"vpn_ipv6":{"state":")" + state +
+           R"(","vpn_type":"undefined","tunnel_all_dns":"false","split_dns":"false","dns":"",)" +
+           R"("split_dns_domains":"","split_include_networks":""},"tnd":")" + tnd + "\"}\n";
+  };
+  const struct {
+    std::string document;
+    const char* state;
+  } cases[] = {
+      {vpn("connected", "true", "undefined"), "disabled_due_to_vpn"},
+      {vpn("disconnected", "true", "trusted"), "velm_trusted_network"},
+      {vpn("connected", "false", "untrusted"), "protected"},
+  };
+  for (const auto& c : cases) {
+    ASSERT_EQ(plugin.VpnStateChanged(c.document.c_str()), 0u);
+    EXPECT_TRUE(service.WaitForState(c.state)) << c.document;
+  }
+  // Split DNS: names of the VPN's domains go to its server (here: nobody).
+  Ask(1, "intranet.corp.example");
+  Ask(2, "www.example");
+  service.Wait([&] { return service.errors.count(1) && service.responses.count(2); });
+  EXPECT_EQ(service.errors[1], kErrorTimeout);
+  EXPECT_EQ(plugin.VpnStateChanged("{not json"), 1u);
+
+  // The stop waits for the SWG plug-in's stop.
+  ASSERT_EQ(plugin.InitiateStop(), 0u);
+  ASSERT_TRUE(service.Wait([&] { return service.messages.size() == 2; }));
+  EXPECT_EQ(service.messages.back(), "SWG StopPlugin");
+  EXPECT_EQ(service.stopped, 0);
+  plugin.ReceiveMessageResult("SWG", "StopPlugin", 0);
+  EXPECT_TRUE(service.Wait([&] { return service.stopped == 1; }));
+}
+
+TEST_F(DnsProtectPlugin, RefusesABadProfileAsDisabledAndStillStops) {
+  std::string logged;
+  SetPluginLogSink([&](LogLevel, const std::string& text) { logged += text + "\n"; });
+  StartWith(R"(,"blockTtl":"soon")");
+  EXPECT_TRUE(service.WaitForState("disabled"));
+  SetPluginLogSink(nullptr);
+  EXPECT_NE(logged.find("OrgInfo.json refused: dns.blockTtl: expected a whole number"), std::string::npos)
+      << logged;
+  EXPECT_TRUE(service.redirects.empty());
+  Ask(1, "www.example");
+  EXPECT_TRUE(service.Wait([&] { return service.errors.count(1) != 0; }));
+  ASSERT_EQ(plugin.InitiateStop(), 0u);
+  EXPECT_TRUE(service.Wait([&] { return service.stopped == 1; }));
+}
+
+}  // namespace
+}  // namespace hxt::dnsprotect
