@@ -114,6 +114,20 @@ demo_profile() {
 JSON
 }
 
+# demo_unbound DIR: the unbound binary to run. Where AppArmor is on, Debian
+# confines /usr/sbin/unbound to the system service's files under /etc/unbound
+# and /var/lib/unbound, so the demo's own instance, which reads its files in
+# the private root, runs from a copy that the service's profile does not name.
+demo_unbound() {
+  local dir="$1" binary
+  binary="$(command -v unbound || echo /usr/sbin/unbound)"
+  if [ "$(cat /sys/module/apparmor/parameters/enabled 2>/dev/null)" = Y ] && [ -f /etc/apparmor.d/usr.sbin.unbound ]; then
+    cp -f "$binary" "$dir/unbound.bin"
+    binary="$dir/unbound.bin"
+  fi
+  printf '%s' "$binary"
+}
+
 # demo_start_resolver DIR: starts unbound in a session of its own (Ctrl-C
 # reaches only the agent) and waits until it answers; sets DEMO_RESOLVER_PID.
 demo_start_resolver() {
@@ -123,7 +137,7 @@ demo_start_resolver() {
     return 1
   fi
   unbound-checkconf "$dir/unbound.conf" >/dev/null
-  setsid unbound -d -c "$dir/unbound.conf" > "$dir/unbound.log" 2>&1 &
+  setsid "$(demo_unbound "$dir")" -d -c "$dir/unbound.conf" > "$dir/unbound.log" 2>&1 &
   DEMO_RESOLVER_PID=$!
   for _ in $(seq 100); do
     if dig +short +time=1 +tries=1 @127.0.0.1 -p "$DEMO_PLAIN_PORT" example.com A 2>/dev/null | grep -q .; then
