@@ -1,0 +1,207 @@
+// The web-gateway plug-in: profile settings, the states its gateway check
+// reports, stop, and its one message.
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "fakes/testroot.h"
+#include "swgconfig.h"
+#include "swgplugin.h"
+
+namespace hxtplugin {
+namespace {
+
+using hxt::test::TestRoot;
+using hxt::test::WaitFor;
+
+TEST(SwgConfig, ReadsTheProfileOrNamesWhatIsWrong) {
+  struct Case {
+    const char* profile;
+    bool enabled;
+    const char* host;
+    uint16_t port;
+    const char* error;  // start of the error, "" for none
+  } cases[] = {
+      {R"({"organization":"demo"})", false, "", 0, ""},
+      {R"({"swg":{"enabled":false,"proxy":"127.0.0.1:3128"}})", false, "", 0, ""},
+      {R"({"swg":{"enabled":true,"proxy":"127.0.0.1:3128"}})", true, "127.0.0.1", 3128, ""},
+      {R"({"swg":{"enabled":"true","proxy":"[::1]:8080"}})", true, "::1", 8080, ""},
+      {R"({"swg":{"enabled":true,"proxy":"gw.example:65535"}})", true, "gw.example", 65535, ""},
+      {R"({"swg":{"enabled":true}})", false, "", 0, "swg.proxy: missing"},
+      {R"({"swg":{"enabled":true,"proxy":"127.0.0.1"}})", false, "", 0, "swg.proxy: expected host:port"},
+      {R"({"swg":{"enabled":true,"proxy":"::1:80"}})", false, "", 0, "swg.proxy: expected host:port"},
+      {R"({"swg":{"enabled":true,"proxy":"[::1]80"}})", false, "", 0, "swg.proxy: expected [address]:port"},
+      {R"({"swg":{"enabled":true,"proxy":":80"}})", false, "", 0, "swg.proxy: missing or malformed host"},
+      {R"({"swg":{"enabled":true,"proxy":"h:0"}})", false, "", 0, "swg.proxy: port"},
+      {R"({"swg":{"enabled":true,"proxy":"h:65536"}})", false, "", 0, "swg.proxy: port"},
+      {R"({"swg":{"enabled":true,"proxy":"h:99999999999999999999"}})", false, "", 0, "swg.proxy: port"},
+      {R"({"swg":{"enabled":true,"proxy":"h:8o"}})", false, "", 0, "swg.proxy: port"},
+      {R"({"swg":{"enabled":"yes"}})", false, "", 0, "swg.enabled: expected true or false"},
+      {R"({"swg":5})", false, "", 0, "swg: expected an object"},
+      {R"({"swg":)", false, "", 0, "OrgInfo.json: not JSON"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.profile);
+    const SwgConfig config = ParseSwgConfig(c.profile);
+    EXPECT_EQ(config.enabled, c.enabled);
+    EXPECT_EQ(config.host, c.host);
+    EXPECT_EQ(config.port, c.port);
+    EXPECT_EQ(config.error.rfind(c.error, 0), 0u) << config.error;
+    EXPECT_EQ(config.error.empty(), *c.error == '\0');
+  }
+}
+
+// Records the documents and the stop, as the service would receive them.
+class RecordingSwgCallback : public ISWGPluginCallback, public IPluginMessagingCallback {
+ public:
+  void SystemErrorOccurred(u32) override {}
+  void SWGStateChanged(const char* json) override { add(json); }
+  void SWGStatsChanged(const char* json) override { add(json); }
+  void SWGPluginStopped() override { add("stopped"); }
+  u32 SendPluginMessage(const char* to, const char* from, const char* topic, const char* payload) override {
+    add(std::string(to) + " <- " + from + " " + topic + " " + payload);
+    return 0;
+  }
+  std::vector<std::string> Events() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return events_;
+  }
+  // The events once there are `count` of them.
+  std::vector<std::string> WaitForEvents(std::size_t count) {
+    WaitFor([&] { return Events().size() >= count; });
+    return Events();
+  }
+
+ private:
+  void add(const std::string& event) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    events_.push_back(event);
+  }
+  std::mutex mutex_;
+  std::vector<std::string> events_;
+};
+
+// A loopback port that accepts connections while the object lives.
+class Acceptor {
+ public:
+  Acceptor() : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    EXPECT_EQ(::bind(fd_, reinterpret_cast<sockaddr*>(&address), length), 0);
+    EXPECT_EQ(::listen(fd_, SOMAXCONN), 0);
+    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
+    port_ = ntohs(address.sin_port);
+  }
+  ~Acceptor() { Close(); }
+  void Close() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
+  uint16_t port() const { return port_; }
+
+ private:
+  int fd_;
+  uint16_t port_ = 0;
+};
+
+std::string stateDocument(const std::string& state) {
+  return R"({"version":"1","swg_protection_state":")" + state + "\"}\n";
+}
+std::string statsDocument(const std::string& proxy, const std::string& message) {
+  return R"({"version":"1","web_connections_info":{"http_connections":"0","https_connections":"0",)"
+         R"("bypassed_connections":"0"},"tarrow_proxy":")" +
+         proxy + R"(","user_message":")" + message + "\"}\n";
+}
+
+class SwgPluginTest : public ::testing::Test {
+ protected:
+  // Starts a plug-in on a profile whose "swg" member is `swg`.
+  void start(const std::string& swg) {
+    root_.WriteFile("profile/OrgInfo.json", R"({"organization":"demo","swg":)" + swg + "}");
+    ASSERT_EQ(plugin_.Init("/bin", "/lib", (root_.path() + "/profile").c_str(), "1.0.0", &callback_,
+                           &callback_, nullptr),
+              0u);
+    ASSERT_EQ(plugin_.Start(""), 0u);
+  }
+
+  TestRoot root_;
+  RecordingSwgCallback callback_;
+  CSwgPlugin plugin_{SwgTiming{std::chrono::milliseconds(10), std::chrono::milliseconds(2000)}};
+};
+
+TEST_F(SwgPluginTest, ReportsTheGatewayStateAndStopsDisabled) {
+  Acceptor open, closed;
+  closed.Close();
+  const std::string up = "127.0.0.1:" + std::to_string(open.port());
+  const std::string down = "127.0.0.1:" + std::to_string(closed.port());
+  struct Case {
+    std::string swg, state, proxy, message;  // message: its start
+  } cases[] = {
+      {R"({"enabled":false})", "disabled", "", "the profile does not enable a web gateway"},
+      {R"({"enabled":true,"proxy":"nonsense"})", "config_error", "", "profile refused: swg.proxy: expected"},
+      {R"({"enabled":true,"proxy":")" + up + "\"}", "protected", up, up + " accepts connections"},
+      {R"({"enabled":true,"proxy":")" + down + "\"}", "cloud_service_unavailable", down,
+       down + " does not accept connections: Connection refused"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.swg);
+    RecordingSwgCallback callback;
+    CSwgPlugin plugin;
+    root_.WriteFile("profile/OrgInfo.json", R"({"swg":)" + c.swg + "}");
+    ASSERT_EQ(plugin.Init("/bin", "/lib", (root_.path() + "/profile").c_str(), "1.0.0", &callback, &callback,
+                          nullptr),
+              0u);
+    ASSERT_EQ(plugin.Start(nullptr), 0u);
+    auto events = callback.WaitForEvents(2);
+    ASSERT_EQ(events.size(), 2u);
+    EXPECT_EQ(events[0], stateDocument(c.state));
+    const std::string stats = statsDocument(c.proxy, c.message);
+    EXPECT_EQ(events[1].rfind(stats.substr(0, stats.size() - 3), 0), 0u) << events[1];
+    ASSERT_EQ(plugin.InitiateStop(), 0u);
+    // Anything but "disabled" is withdrawn before the stop is reported.
+    const std::size_t stopAt = c.state == "disabled" ? 2 : 4;
+    events = callback.WaitForEvents(stopAt + 1);
+    ASSERT_EQ(events.size(), stopAt + 1);
+    if (stopAt == 4) {
+      EXPECT_EQ(events[2], stateDocument("disabled"));
+    }
+    EXPECT_EQ(events[stopAt], "stopped");
+  }
+}
+
+TEST_F(SwgPluginTest, FollowsTheGatewayGoingAway) {
+  Acceptor gateway;
+  start(R"({"enabled":true,"proxy":"127.0.0.1:)" + std::to_string(gateway.port()) + "\"}");
+  ASSERT_EQ(callback_.WaitForEvents(2).at(0), stateDocument("protected"));
+  gateway.Close();
+  const auto events = callback_.WaitForEvents(4);
+  ASSERT_EQ(events.size(), 4u);
+  EXPECT_EQ(events[2], stateDocument("cloud_service_unavailable"));
+}
+
+TEST_F(SwgPluginTest, AnswersTheStateMessageAndRefusesOthers) {
+  start(R"({"enabled":false})");
+  callback_.WaitForEvents(2);
+  EXPECT_EQ(plugin_.ReceiveMessage("Velmora", "GetState", "", 0), 0u);
+  EXPECT_EQ(callback_.WaitForEvents(3).at(2), "Velmora <- SWG SWGState " + stateDocument("disabled"));
+  EXPECT_EQ(plugin_.ReceiveMessage("Velmora", "Reboot", "", 0), kSwgUnknownTopic);
+  EXPECT_EQ(plugin_.ReceiveMessage(nullptr, "GetState", "", 0), kSwgBadArgument);
+}
+
+TEST(SwgPluginCalls, NeedInit) {
+  CSwgPlugin plugin;
+  RecordingSwgCallback callback;
+  EXPECT_EQ(plugin.Start(""), kSwgNotInitialised);
+  EXPECT_EQ(plugin.InitiateStop(), kSwgNotInitialised);
+  EXPECT_EQ(plugin.Init("/bin", "/lib", "/profile", "1.0.0", nullptr, &callback, nullptr), kSwgBadArgument);
+}
+
+}  // namespace
+}  // namespace hxtplugin
