@@ -188,6 +188,10 @@ class CControlServer::Session : public std::enable_shared_from_this<Session> {
           reply(frame.sequence, kErrInvalidArgument, "unknown plug-in id");
           return;
         }
+        if (api == ApiInterface::Velmora && core.AwaitingApproval()) {
+          reply(frame.sequence, HXT_NGC_AWAITING_APPROVAL, "transparent mode awaits CAP_NET_ADMIN");
+          return;
+        }
         if (api == ApiInterface::Velmora) {
           if (server_.owner_ != nullptr && !owner) {
             HXT_LOGF(LOG_LEVEL_WARNING, kHandle,
@@ -255,6 +259,9 @@ class CControlServer::Session : public std::enable_shared_from_this<Session> {
       case kMsgStartEncryptedDns:
         // Stub mode sees only plain DNS sent to it; there is nothing to start.
         reply(frame.sequence, HXT_NGC_OK);
+        return;
+      case kMsgStatus:
+        reply(frame.sequence, HXT_NGC_OK, core.Status());
         return;
       case kMsgRefreshPids:
         if (!r.U8(which) || !IsKnownInterface(which)) break;

@@ -79,6 +79,14 @@ class CFilterCore {
   void ReleaseQuery(const boost::asio::ip::udp::endpoint& client);
   u32 QueriesInFlight() const { return inFlight_; }
 
+  // Transparent mode was asked for but cannot run: the agent's OpenPlugin
+  // is answered "awaits approval" (40).
+  void SetAwaitingApproval(bool awaiting) { awaitingApproval_ = awaiting; }
+  bool AwaitingApproval() const { return awaitingApproval_; }
+  // The daemon's status text, for the control protocol's STATUS.
+  void SetStatusProvider(std::function<std::string()> provider) { status_ = std::move(provider); }
+  std::string Status() const { return status_ ? status_() : std::string(); }
+
  private:
   const SockFilterConfig& config_;
   FilterParameters parameters_;
@@ -87,6 +95,8 @@ class CFilterCore {
   bool episode4_ = false;
   bool episode6_ = false;
   u32 inFlight_ = 0;
+  bool awaitingApproval_ = false;
+  std::function<std::string()> status_;
   std::map<boost::asio::ip::udp::endpoint, u32> perClient_;
   DaemonCounters counters_;
 };

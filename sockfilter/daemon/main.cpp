@@ -1,7 +1,8 @@
 // hxsockfilterd: the DNS redirector the agent's filter library drives.
 //
 //   hxsockfilterd [--control PATH] [--stub4 ADDR|off] [--stub6 ADDR|off]
-//                 [--resolvers LIST] [--verbose]
+//                 [--resolvers LIST] [--mode stub|transparent] [--verbose]
+//   hxsockfilterd --status [--control PATH]
 //
 // The registry key (README, "Socket filter") configures it; the options
 // override the key. Runs in a terminal or under systemd (Type=notify). Exit
@@ -21,6 +22,7 @@
 #include "daemon/daemonlogger.h"
 #include "daemon/sockfilterconfig.h"
 #include "daemon/sockfilterdaemon.h"
+#include "daemon/statusclient.h"
 
 namespace {
 
@@ -33,12 +35,15 @@ constexpr int kExitSetup = 3;
 void usage(FILE* out) {
   std::fputs(
       "usage: hxsockfilterd [--control PATH] [--stub4 ADDR|off] [--stub6 ADDR|off]\n"
-      "                     [--resolvers LIST] [--verbose]\n"
+      "                     [--resolvers LIST] [--mode stub|transparent] [--verbose]\n"
+      "       hxsockfilterd --status [--control PATH]\n"
       "  --control PATH    control socket (default $HXT_ROOT/run/hxsockfilterd.sock)\n"
       "  --stub4 ADDR      IPv4 stub address, e.g. 127.0.0.1:5353 (default 127.0.0.1:53)\n"
       "  --stub6 ADDR      IPv6 stub address, e.g. [::1]:5353 (default [::1]:53)\n"
       "  --resolvers LIST  pass-through resolvers, e.g. \"192.0.2.53,[2001:db8::53]:53\"\n"
       "                    (default: the registry, else /etc/resolv.conf)\n"
+      "  --mode MODE       stub (default) or transparent (redirects all outgoing DNS; root)\n"
+      "  --status          print the running daemon's mode, rules and counters\n"
       "  --verbose         debug records too\n",
       out);
 }
@@ -59,8 +64,10 @@ bool applyStub(const char* text, bool v6, std::optional<boost::asio::ip::udp::en
 int main(int argc, char** argv) {
   std::signal(SIGPIPE, SIG_IGN);
   bool verbose = false;
+  bool status = false;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--verbose") == 0) verbose = true;
+    if (std::strcmp(argv[i], "--status") == 0) status = true;
     if (std::strcmp(argv[i], "--help") == 0) {
       usage(stdout);
       return 0;
@@ -83,7 +90,7 @@ int main(int argc, char** argv) {
   }
   for (int i = 1; i < argc; ++i) {
     std::string option = argv[i];
-    if (option == "--verbose") continue;
+    if (option == "--verbose" || option == "--status") continue;
     if (i + 1 >= argc) {
       usage(stderr);
       return kExitUsage;
@@ -97,6 +104,9 @@ int main(int argc, char** argv) {
       ok = applyStub(value, false, config.stub4);
     } else if (option == "--stub6") {
       ok = applyStub(value, true, config.stub6);
+    } else if (option == "--mode") {
+      config.mode = value;
+      ok = config.mode == kModeStub || config.mode == kModeTransparent;
     } else if (option == "--resolvers") {
       ok = ParseEndpointList(value, config.resolvers, bad);
     } else {
@@ -108,6 +118,8 @@ int main(int argc, char** argv) {
       return kExitUsage;
     }
   }
+
+  if (status) return PrintDaemonStatus(config.controlPath);
 
   boost::asio::io_context io;
   CSockFilterDaemon daemon(io, config);

@@ -144,6 +144,11 @@ bool LoadConfig(SockFilterConfig& config, std::string& error, const std::string&
       }
       resolversConfigured = !config.resolvers.empty();
     }
+    if (readString(key, "ExemptCgroups", text)) {
+      std::istringstream paths(text);
+      config.exemptCgroups.clear();
+      for (std::string path; paths >> path;) config.exemptCgroups.push_back(path);
+    }
     readMilliseconds(key, "ServiceTimeoutMs", config.serviceTimeout);
     readMilliseconds(key, "PassThroughTimeoutMs", config.passThroughTimeout);
     readMilliseconds(key, "TcpIdleTimeoutMs", config.tcpIdleTimeout);
@@ -151,8 +156,8 @@ bool LoadConfig(SockFilterConfig& config, std::string& error, const std::string&
     readLimit(key, "MaxPendingPerClient", config.maxPendingPerClient);
     readLimit(key, "MaxTcpConnections", config.maxTcpConnections);
   }
-  if (config.mode != kModeStub) {
-    error = "unsupported Mode \"" + config.mode + "\" (this build offers \"stub\")";
+  if (config.mode != kModeStub && config.mode != kModeTransparent) {
+    error = "unsupported Mode \"" + config.mode + "\" (this build offers \"stub\" and \"transparent\")";
     return false;
   }
   if (!resolversConfigured) {

@@ -19,6 +19,7 @@ namespace hxt::sockfilter {
 
 constexpr const char* kConfigKey = "SOFTWARE\\Truvane\\Truvane Helixor Client\\SocketFilter";
 constexpr const char* kModeStub = "stub";
+constexpr const char* kModeTransparent = "transparent";
 constexpr u16 kDnsPort = 53;
 
 struct SockFilterConfig {
@@ -29,6 +30,9 @@ struct SockFilterConfig {
   // Where queries go when they are not redirected (UDP and TCP, same port).
   std::vector<boost::asio::ip::udp::endpoint> resolvers;
   std::string controlPath;
+  // Transparent mode: cgroups whose DNS is never redirected, besides the
+  // agent's own and the ignore list's (those that do not exist are skipped).
+  std::vector<std::string> exemptCgroups{"/system.slice/hxtarrowagent.service"};
   // How long the agent's listener may take before a query fails over.
   std::chrono::milliseconds serviceTimeout{1500};
   // How long one pass-through resolver may take before the next is tried.
