@@ -271,6 +271,7 @@ class CControlServer::Session : public std::enable_shared_from_this<Session> {
         }
         HXT_LOGF(LOG_LEVEL_DEBUG, kHandle, "%s: process ids refreshed",
                  InterfaceName(static_cast<ApiInterface>(which)));
+        core.PidsRefreshed();
         reply(frame.sequence, HXT_NGC_OK);
         return;
       default:

@@ -55,6 +55,12 @@ class CFilterCore {
   // agent's ports or redirect flags changed.
   void SetParameters(const FilterParameters& parameters);
   void SetParametersListener(std::function<void()> listener) { parametersChanged_ = std::move(listener); }
+  // Told of every parameter record, and when the agent asks for its process
+  // ids to be read again (transparent mode maps them to cgroups).
+  void SetEveryChangeListener(std::function<void()> listener) { everyChange_ = std::move(listener); }
+  void PidsRefreshed() {
+    if (everyChange_) everyChange_();
+  }
 
   // Whether a family (2 or 23) is redirected over a transport: its flag set
   // and the agent's listener port known.
@@ -91,6 +97,7 @@ class CFilterCore {
   const SockFilterConfig& config_;
   FilterParameters parameters_;
   std::function<void()> parametersChanged_;
+  std::function<void()> everyChange_;
   std::function<void(u32, const std::string&)> sender_;
   bool episode4_ = false;
   bool episode6_ = false;

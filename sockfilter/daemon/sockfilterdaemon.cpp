@@ -70,6 +70,8 @@ bool CSockFilterDaemon::Start() {
     for (Family* family : {&v4_, &v6_}) {
       if (family->udp) family->udp->RoutingChanged();
     }
+  });
+  core_.SetEveryChangeListener([this] {
     if (transparent_) transparent_->ParametersChanged();
   });
   core_.SetStatusProvider([this] { return Describe(); });
@@ -86,6 +88,7 @@ bool CSockFilterDaemon::Start() {
 
 void CSockFilterDaemon::Stop() {
   core_.SetParametersListener(nullptr);
+  core_.SetEveryChangeListener(nullptr);
   core_.SetStatusProvider(nullptr);
   if (control_) control_->Stop();
   if (transparent_) transparent_->Stop();

@@ -149,9 +149,10 @@ class TransparentModeTest : public ::testing::Test {
     FilterParameters p =
         RedirectTo(service4_->udpPort(), service4_->tcpPort(), service6_->udpPort(), service6_->tcpPort());
     p.agentPid = static_cast<u32>(agentPid_);
-    p.ignoredPids = {static_cast<u32>(ignoredPid_)};
     p.whiteList4 = p.whiteList6 = {"white.example"};
     EXPECT_EQ(agent->SetParameters(FILTER_UPDATE_ALL, p), std::optional<u32>(0));
+    p.ignoredPids = {static_cast<u32>(ignoredPid_)};  // a later update of its own, as the agent sends it
+    EXPECT_EQ(agent->SetParameters(FILTER_UPDATE_PIDS, p), std::optional<u32>(0));
     return agent;
   }
 
