@@ -1,6 +1,7 @@
 #include "daemon/transparentmode.h"
 
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <map>
@@ -616,12 +617,17 @@ bool CTransparentMode::Start(std::string& why) {
     return false;
   }
   v4_ = std::make_unique<Family>(*this, HXT_AF_INET);
+  if (!v4_->udp.Start(why) || !v4_->tcp.Start(why)) {
+    Stop();
+    return false;
+  }
+  // A machine without IPv6 still gets its IPv4 DNS redirected.
   v6_ = std::make_unique<Family>(*this, HXT_AF_INET6);
-  for (Family* family : {v4_.get(), v6_.get()}) {
-    if (!family->udp.Start(why) || !family->tcp.Start(why)) {
-      Stop();
-      return false;
-    }
+  if (!v6_->udp.Start(why) || !v6_->tcp.Start(why)) {
+    HXT_LOGF(LOG_LEVEL_WARNING, "CTransparentMode::Start", "IPv6 DNS is never redirected: %s", why.c_str());
+    v6_->udp.Stop();
+    v6_->tcp.Stop();
+    v6_.reset();
   }
   if (!table_.Create(why)) {
     why = "cannot create the nftables table " + std::string(kNftTable) + ": " + why;
@@ -631,7 +637,7 @@ bool CTransparentMode::Start(std::string& why) {
   HXT_LOGF(LOG_LEVEL_INFO, "CTransparentMode::Start",
            "transparent mode: table inet %s in place; listeners UDP %u/%u, TCP %u/%u (IPv4/IPv6); "
            "nothing is redirected until the agent asks",
-           kNftTable, v4_->udp.Port(), v6_->udp.Port(), v4_->tcp.Port(), v6_->tcp.Port());
+           kNftTable, v4_->udp.Port(), v6_ ? v6_->udp.Port() : 0, v4_->tcp.Port(), v6_ ? v6_->tcp.Port() : 0);
   return true;
 }
 
@@ -678,6 +684,9 @@ NftRules CTransparentMode::buildRules() {
     rules.exempt.push_back(cgroup);
   };
   add(*agent);
+  // The daemon's own cgroup (its unit's under systemd), so that what its stub
+  // passes through is not caught again; nothing when it shares the root.
+  if (auto own = ExemptionForPid(static_cast<u32>(::getpid()), why)) add(*own);
   for (const std::string& path : core_.config().exemptCgroups) {
     if (auto cgroup = ExemptionForCgroup(path, why)) add(*cgroup);
   }
@@ -706,6 +715,7 @@ NftRules CTransparentMode::buildRules() {
   }
   for (auto [family, out, sides] : {std::make_tuple(HXT_AF_INET, &rules.v4, v4_.get()),
                                     std::make_tuple(HXT_AF_INET6, &rules.v6, v6_.get())}) {
+    if (sides == nullptr) continue;
     u16 f = static_cast<u16>(family);
     out->redirectUdp = core_.Redirected(f, Transport::Udp);
     out->redirectTcp = core_.Redirected(f, Transport::Tcp);
@@ -721,8 +731,9 @@ NftRules CTransparentMode::buildRules() {
 
 void CTransparentMode::ParametersChanged() {
   if (stopped_ || !table_.InPlace()) return;
-  v4_->udp.RoutingChanged();
-  v6_->udp.RoutingChanged();
+  for (Family* family : {v4_.get(), v6_.get()}) {
+    if (family != nullptr) family->udp.RoutingChanged();
+  }
   NftRules rules = buildRules();
   std::string error;
   if (!table_.Apply(rules, error)) {
