@@ -224,13 +224,18 @@ TEST_F(TransparentModeTest, QueriesToAnyResolverReachTheAgentWithTheirDestinatio
       << status;
 }
 
-TEST_F(TransparentModeTest, KillNineLeavesNoRuleAndDigReachesTheResolverAgain) {
+TEST_F(TransparentModeTest, IncludedResolversNarrowTheRedirectionAndKillNineLeavesNoRule) {
   startDaemon();
   ASSERT_TRUE(daemon_->WaitForLog("in place")) << daemon_->Log();
   auto agent = openAgent();
-  ASSERT_TRUE(daemon_->WaitForLog("transparent rules:")) << daemon_->Log();
-  ASSERT_NE(output("ip netns exec " + netns_ + " nft list ruleset").find("redirect to"), std::string::npos);
+  // Only 192.0.2.53 included: IPv6 DNS, naming no included resolver, leaves untouched.
+  FilterParameters included;
+  included.resolvers4 = {IpAddressRecord{HXT_AF_INET, {192, 0, 2, 53}}};
+  ASSERT_EQ(agent->SetParameters(FILTER_UPDATE_RESOLVERS, included), std::optional<u32>(0));
+  ASSERT_TRUE(daemon_->WaitForLog("IPv4 UDP and TCP redirected (1 resolvers), IPv6 not redirected"))
+      << daemon_->Log();
   EXPECT_EQ(dig(kResolver4, "www.example.com", false), kServiceAnswer);
+  EXPECT_EQ(dig(kResolver6, "www.example.com", true), kUpstreamAnswer);
 
   daemon_->Signal(SIGKILL);
   daemon_->WaitForExit();
