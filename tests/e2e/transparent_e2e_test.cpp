@@ -22,8 +22,10 @@
 #include "daemon/redirectheader.h"
 #include "daemon/transparenthost.h"
 #include "e2e/daemonprocess.h"
+#include "e2e/serviceprocess.h"
 #include "fakes/controlpeer.h"
 #include "fakes/dnstestkit.h"
+#include "fakes/fakeplugin.h"
 #include "fakes/testroot.h"
 
 namespace hxt::test {
@@ -139,6 +141,21 @@ class TransparentModeTest : public ::testing::Test {
         withoutNetAdmin);
   }
 
+  // Forks the agent from a thread in the namespace while the test process
+  // stands in the agent's cgroup, so that the agent is born there.
+  std::unique_ptr<ServiceProcess> startAgentInItsCgroup(
+      const std::map<std::string, std::string>& environment) {
+    std::string own = CgroupFromProcText(readFile("/proc/self/cgroup")).value_or("/");
+    std::string mount = cgroupDir_.substr(0, cgroupDir_.rfind('/'));
+    std::unique_ptr<ServiceProcess> agent;
+    inNetns([&] {
+      std::ofstream(cgroupDir_ + "/agent/cgroup.procs") << ::getpid() << std::endl;
+      agent = std::make_unique<ServiceProcess>(root_.path(), root_.path() + "/agent.log", environment);
+      std::ofstream(mount + (own == "/" ? "" : own) + "/cgroup.procs") << ::getpid() << std::endl;
+    });
+    return agent;
+  }
+
   std::string controlPath() const { return root_.path() + "/run/hxsockfilterd.sock"; }
 
   // The agent: its filter parameters, the listeners of the test services.
@@ -244,6 +261,37 @@ TEST_F(TransparentModeTest, IncludedResolversNarrowTheRedirectionAndKillNineLeav
     EXPECT_EQ(dig(kResolver4, "www.example.com", tcp), kUpstreamAnswer);
     EXPECT_EQ(dig(kResolver6, "www.example.com", tcp), kUpstreamAnswer);
   }
+}
+
+TEST_F(TransparentModeTest, TheAgentAndItsPluginAnswerWhatADirectQueryAsked) {
+  constexpr const char* kName = "test-name.hxt.example";
+  constexpr const char* kPluginAnswer = "192.0.2.10";
+  root_.WriteRegistry(TestRoot::DotNetPresentEntry());
+  root_.WriteMachineId("0123456789abcdef0123456789abcdef\n");
+  root_.WriteFile("var/opt/Truvane/Truvane Helixor Client/Tarrow/OrgInfo.json", "{}");
+  for (const char* module : {HXT_FAKE_PLUGIN_VELMORA, HXT_FAKE_PLUGIN_SWG, HXT_FAKE_PLUGIN_CLOUD_DOWNLOADER})
+    InstallPlugin(module, root_.PluginsPath());
+  const std::string script = root_.path() + "/plugin-script.txt";
+  const std::string both = R"({"redirect":true,"whitelist":[],"resolvers":[]})";
+  std::ofstream(script) << "record " << kName << " " << kPluginAnswer << "\n"
+                        << R"(redirect {"version":1,"ignore_pids":[],"dns4":)" << both << R"(,"dns6":)"
+                        << both << "}\n";
+  startDaemon();
+  ASSERT_TRUE(daemon_->WaitForLog("in place")) << daemon_->Log();
+  auto agent = startAgentInItsCgroup(
+      {{"HXT_IPC_PORT", std::to_string(FreeLoopbackPort())}, {"HXT_FAKE_DNS_SCRIPT", script}});
+  ASSERT_TRUE(
+      daemon_->WaitForLog("transparent rules: IPv4 UDP and TCP redirected (every resolver), IPv6 UDP"))
+      << daemon_->Log() << agent->Log();
+  for (const char* resolver : {kResolver4, kResolver6}) {
+    EXPECT_EQ(dig(resolver, kName, false), kPluginAnswer) << resolver;
+    EXPECT_EQ(dig(resolver, kName, true), kPluginAnswer) << resolver;
+  }
+  EXPECT_EQ(upstream4_->udpQueries() + upstream4_->tcpQueries() + upstream6_->udpQueries() +
+                upstream6_->tcpQueries(),
+            0);
+  agent->Signal(SIGTERM);
+  EXPECT_EQ(agent->WaitForExit(), 0) << agent->Log();
 }
 
 TEST_F(TransparentModeTest, WithoutNetAdminOpenPluginAwaitsApproval) {
