@@ -185,6 +185,7 @@ class TransparentModeTest : public ::testing::Test {
 
   // The namespace's nftables tables, one "table FAMILY NAME" a line.
   std::string nftTables() { return output("ip netns exec " + netns_ + " nft list tables"); }
+  std::string nftRuleset() { return output("ip netns exec " + netns_ + " nft list ruleset"); }
 
   TestRoot root_;
   std::string netns_;
@@ -290,8 +291,11 @@ TEST_F(TransparentModeTest, TheAgentAndItsPluginAnswerWhatADirectQueryAsked) {
   EXPECT_EQ(upstream4_->udpQueries() + upstream4_->tcpQueries() + upstream6_->udpQueries() +
                 upstream6_->tcpQueries(),
             0);
+  // The agent gone, no rule is left to redirect: queries go to their resolver untouched.
   agent->Signal(SIGTERM);
   EXPECT_EQ(agent->WaitForExit(), 0) << agent->Log();
+  EXPECT_TRUE(WaitFor([&] { return nftRuleset().find("redirect") == std::string::npos; })) << nftRuleset();
+  EXPECT_EQ(dig(kResolver4, kName, false), kUpstreamAnswer);
 }
 
 TEST_F(TransparentModeTest, WithoutNetAdminOpenPluginAwaitsApproval) {
