@@ -3,6 +3,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 #include <set>
@@ -701,7 +702,6 @@ NftRules CTransparentMode::buildRules() {
   // Resolvers to include: an address of either list counts for its own family.
   for (const auto* list : {&p.resolvers4, &p.resolvers6}) {
     for (const IpAddressRecord& record : *list) {
-      asio::ip::address address;
       if (record.family == HXT_AF_INET6) {
         asio::ip::address_v6::bytes_type bytes;
         std::memcpy(bytes.data(), record.address, 16);
@@ -712,6 +712,11 @@ NftRules CTransparentMode::buildRules() {
         rules.v4.resolvers.push_back(asio::ip::address_v4(bytes).to_string());
       }
     }
+  }
+  // Each resolver once in the rules, however often the lists name it.
+  for (auto* resolvers : {&rules.v4.resolvers, &rules.v6.resolvers}) {
+    std::sort(resolvers->begin(), resolvers->end());
+    resolvers->erase(std::unique(resolvers->begin(), resolvers->end()), resolvers->end());
   }
   for (auto [family, out, sides] : {std::make_tuple(HXT_AF_INET, &rules.v4, v4_.get()),
                                     std::make_tuple(HXT_AF_INET6, &rules.v6, v6_.get())}) {
