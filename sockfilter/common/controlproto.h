@@ -39,6 +39,7 @@ enum MessageType : u16 {
   kMsgSetParameters = 19,  // a parameter record
   kMsgStartEncryptedDns = 20,
   kMsgRefreshPids = 21,  // interface
+  kMsgStatus = 22,       // any peer: RESULT 0 with the daemon's status text
 };
 
 enum class ApiInterface : u8 { Velmora = 1, VpnDns = 2, Kestrum = 3, SocketRedirector = 4 };

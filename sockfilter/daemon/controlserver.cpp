@@ -215,6 +215,10 @@ class CControlServer::Session : public std::enable_shared_from_this<Session> {
           reply(frame.sequence, kErrInvalidArgument, "unknown plug-in id");
           return;
         }
+        if (api == ApiInterface::Velmora && core.AwaitingApproval()) {
+          reply(frame.sequence, HXT_NGC_AWAITING_APPROVAL, "transparent mode awaits CAP_NET_ADMIN");
+          return;
+        }
         if (api == ApiInterface::Velmora) {
           if (server_.owner_ != nullptr && !owner) {
             HXT_LOGF(LOG_LEVEL_WARNING, kHandle,
@@ -283,6 +287,9 @@ class CControlServer::Session : public std::enable_shared_from_this<Session> {
         // Stub mode sees only plain DNS sent to it; there is nothing to start.
         reply(frame.sequence, HXT_NGC_OK);
         return;
+      case kMsgStatus:
+        reply(frame.sequence, HXT_NGC_OK, core.Status());
+        return;
       case kMsgRefreshPids:
         if (!r.U8(which) || !IsKnownInterface(which)) break;
         if (!IsOpen(static_cast<ApiInterface>(which))) {
@@ -291,6 +298,7 @@ class CControlServer::Session : public std::enable_shared_from_this<Session> {
         }
         HXT_LOGF(LOG_LEVEL_DEBUG, kHandle, "%s: process ids refreshed",
                  InterfaceName(static_cast<ApiInterface>(which)));
+        core.PidsRefreshed();
         reply(frame.sequence, HXT_NGC_OK);
         return;
       default:

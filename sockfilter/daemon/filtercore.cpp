@@ -65,6 +65,7 @@ void CFilterCore::SetParameters(const FilterParameters& parameters) {
     episode6_ = false;
     if (parametersChanged_) parametersChanged_();
   }
+  if (everyChange_) everyChange_();
 }
 
 bool CFilterCore::Redirected(u16 family, Transport transport) const {

@@ -59,6 +59,12 @@ class CFilterCore {
   // agent's ports or redirect flags changed.
   void SetParameters(const FilterParameters& parameters);
   void SetParametersListener(std::function<void()> listener) { parametersChanged_ = std::move(listener); }
+  // Told of every parameter record, and when the agent asks for its process
+  // ids to be read again (transparent mode maps them to cgroups).
+  void SetEveryChangeListener(std::function<void()> listener) { everyChange_ = std::move(listener); }
+  void PidsRefreshed() {
+    if (everyChange_) everyChange_();
+  }
 
   // Whether a family (2 or 23) is redirected over a transport: its flag set
   // and the agent's listener port known.
@@ -94,6 +100,14 @@ class CFilterCore {
   void ReleaseQuery(const boost::asio::ip::udp::endpoint& client);
   u32 QueriesInFlight() const { return inFlight_; }
 
+  // Transparent mode was asked for but cannot run: the agent's OpenPlugin
+  // is answered "awaits approval" (40).
+  void SetAwaitingApproval(bool awaiting) { awaitingApproval_ = awaiting; }
+  bool AwaitingApproval() const { return awaitingApproval_; }
+  // The daemon's status text, for the control protocol's STATUS.
+  void SetStatusProvider(std::function<std::string()> provider) { status_ = std::move(provider); }
+  std::string Status() const { return status_ ? status_() : std::string(); }
+
  private:
   struct Breaker {
     u32 timeouts = 0;
@@ -112,10 +126,13 @@ class CFilterCore {
   Breaker breaker4_;
   Breaker breaker6_;
   std::function<void()> parametersChanged_;
+  std::function<void()> everyChange_;
   std::function<void(u32, const std::string&)> sender_;
   bool episode4_ = false;
   bool episode6_ = false;
   u32 inFlight_ = 0;
+  bool awaitingApproval_ = false;
+  std::function<std::string()> status_;
   std::map<boost::asio::ip::udp::endpoint, u32> perClient_;
   DaemonCounters counters_;
 };

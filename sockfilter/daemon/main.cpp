@@ -1,7 +1,8 @@
 // hxsockfilterd: the DNS redirector the agent's filter library drives.
 //
 //   hxsockfilterd [--control PATH] [--stub4 ADDR|off] [--stub6 ADDR|off]
-//                 [--resolvers LIST] [--verbose]
+//                 [--resolvers LIST] [--mode stub|transparent] [--verbose]
+//   hxsockfilterd --status [--control PATH]
 //
 // The registry key (README, "Socket filter") configures it; the options
 // override the key. Runs in a terminal or under systemd (Type=notify). Exit
@@ -26,6 +27,7 @@
 #include "daemon/daemonlogger.h"
 #include "daemon/sockfilterconfig.h"
 #include "daemon/sockfilterdaemon.h"
+#include "daemon/statusclient.h"
 
 namespace {
 
@@ -38,12 +40,15 @@ constexpr int kExitSetup = 3;
 void usage(FILE* out) {
   std::fputs(
       "usage: hxsockfilterd [--control PATH] [--stub4 ADDR|off] [--stub6 ADDR|off]\n"
-      "                     [--resolvers LIST] [--verbose]\n"
+      "                     [--resolvers LIST] [--mode stub|transparent] [--verbose]\n"
+      "       hxsockfilterd --status [--control PATH]\n"
       "  --control PATH    control socket (default $HXT_ROOT/run/hxsockfilterd.sock)\n"
       "  --stub4 ADDR      IPv4 stub address, e.g. 127.0.0.1:5353 (default 127.0.0.1:53)\n"
       "  --stub6 ADDR      IPv6 stub address, e.g. [::1]:5353 (default [::1]:53)\n"
       "  --resolvers LIST  pass-through resolvers, e.g. \"192.0.2.53,[2001:db8::53]:53\"\n"
       "                    (default: the registry, else /etc/resolv.conf)\n"
+      "  --mode MODE       stub (default) or transparent (redirects all outgoing DNS; root)\n"
+      "  --status          print the running daemon's mode, rules and counters\n"
       "  --verbose         debug records too\n",
       out);
 }
@@ -77,8 +82,10 @@ int main(int argc, char** argv) {
   std::signal(SIGPIPE, SIG_IGN);
   raiseDescriptorLimit();
   bool verbose = false;
+  bool status = false;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--verbose") == 0) verbose = true;
+    if (std::strcmp(argv[i], "--status") == 0) status = true;
     if (std::strcmp(argv[i], "--help") == 0) {
       usage(stdout);
       return 0;
@@ -101,7 +108,7 @@ int main(int argc, char** argv) {
   }
   for (int i = 1; i < argc; ++i) {
     std::string option = argv[i];
-    if (option == "--verbose") continue;
+    if (option == "--verbose" || option == "--status") continue;
     if (i + 1 >= argc) {
       usage(stderr);
       return kExitUsage;
@@ -115,6 +122,9 @@ int main(int argc, char** argv) {
       ok = applyStub(value, false, config.stub4);
     } else if (option == "--stub6") {
       ok = applyStub(value, true, config.stub6);
+    } else if (option == "--mode") {
+      config.mode = value;
+      ok = config.mode == kModeStub || config.mode == kModeTransparent;
     } else if (option == "--resolvers") {
       ok = ParseEndpointList(value, config.resolvers, bad);
       config.resolvConfPath.clear();  // a fixed list
@@ -132,6 +142,8 @@ int main(int argc, char** argv) {
     return kExitUsage;
   }
 
+  if (status) return PrintDaemonStatus(config.controlPath);
+
   boost::asio::io_context io;
   CSockFilterDaemon daemon(io, config);
   if (!daemon.Start()) {
@@ -146,8 +158,8 @@ int main(int argc, char** argv) {
     daemon.Stop();
     io.stop();
   });
-  std::string status = daemon.Describe();
-  sd_notifyf(0, "READY=1\nSTATUS=%s", status.c_str());
+  std::string described = daemon.Describe();
+  sd_notifyf(0, "READY=1\nSTATUS=%s", described.c_str());
   // The status follows the daemon: an agent that comes or goes, a resolver
   // list that turns empty.
   boost::asio::steady_timer statusTimer(io);
@@ -156,8 +168,8 @@ int main(int argc, char** argv) {
     statusTimer.async_wait([&](const boost::system::error_code& ec) {
       if (ec) return;
       std::string now = daemon.Describe();
-      if (now != status) sd_notifyf(0, "STATUS=%s", now.c_str());
-      status = now;
+      if (now != described) sd_notifyf(0, "STATUS=%s", now.c_str());
+      described = now;
       refresh();
     });
   };

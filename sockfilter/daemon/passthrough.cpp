@@ -2,6 +2,7 @@
 
 #include "common/applog.h"
 #include "daemon/dnsmessage.h"
+#include "daemon/nftables.h"
 
 namespace hxt::sockfilter {
 
@@ -85,6 +86,7 @@ void CPassThrough::tryNext(u64 key) {
     q.socket = udp::socket(io_);
     q.socket.open(protocol, ec);
     // Port 0: the system draws a free port at random for each attempt.
+    if (!ec) MarkOwnTraffic(q.socket.native_handle());
     if (!ec) q.socket.bind(udp::endpoint(protocol, 0), ec);
     if (!ec) q.socket.connect(q.resolver, ec);
     if (!ec) q.socket.non_blocking(true, ec);

@@ -145,6 +145,11 @@ bool LoadConfig(SockFilterConfig& config, std::string& error, const std::string&
       }
       resolversConfigured = !config.resolvers.empty();
     }
+    if (readString(key, "ExemptCgroups", text)) {
+      std::istringstream paths(text);
+      config.exemptCgroups.clear();
+      for (std::string path; paths >> path;) config.exemptCgroups.push_back(path);
+    }
     readMilliseconds(key, "ServiceTimeoutMs", config.serviceTimeout);
     readMilliseconds(key, "PassThroughTimeoutMs", config.passThroughTimeout);
     readMilliseconds(key, "TcpIdleTimeoutMs", config.tcpIdleTimeout);
@@ -156,8 +161,8 @@ bool LoadConfig(SockFilterConfig& config, std::string& error, const std::string&
     if (readString(key, "ControlGroup", text)) config.controlGroup = text;
     if (readString(key, "ResolvConf", text) && !text.empty()) resolvConf = text;
   }
-  if (config.mode != kModeStub) {
-    error = "unsupported Mode \"" + config.mode + "\" (this build offers \"stub\")";
+  if (config.mode != kModeStub && config.mode != kModeTransparent) {
+    error = "unsupported Mode \"" + config.mode + "\" (this build offers \"stub\" and \"transparent\")";
     return false;
   }
   if (!resolversConfigured) {

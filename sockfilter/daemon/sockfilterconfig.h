@@ -19,6 +19,7 @@ namespace hxt::sockfilter {
 
 constexpr const char* kConfigKey = "SOFTWARE\\Truvane\\Truvane Helixor Client\\SocketFilter";
 constexpr const char* kModeStub = "stub";
+constexpr const char* kModeTransparent = "transparent";
 constexpr u16 kDnsPort = 53;
 
 struct SockFilterConfig {
@@ -43,6 +44,9 @@ struct SockFilterConfig {
   // A group admitted to the control socket besides its owner (mode 0660),
   // so that the agent can run as a user of that group.
   std::string controlGroup;
+  // Transparent mode: cgroups whose DNS is never redirected, besides the
+  // agent's own and the ignore list's (those that do not exist are skipped).
+  std::vector<std::string> exemptCgroups{"/system.slice/hxtarrowagent.service"};
   // How long the agent's listener may take before a query fails over.
   std::chrono::milliseconds serviceTimeout{1500};
   // How long one pass-through resolver may take before the next is tried.

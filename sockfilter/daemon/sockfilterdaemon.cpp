@@ -6,6 +6,7 @@
 #include "daemon/controlserver.h"
 #include "daemon/passthrough.h"
 #include "daemon/tcpstub.h"
+#include "daemon/transparentmode.h"
 #include "daemon/udpstub.h"
 
 namespace hxt::sockfilter {
@@ -55,7 +56,9 @@ bool CSockFilterDaemon::Start() {
   passThrough_ = std::make_unique<CPassThrough>(io_, core_);
   control_ = std::make_unique<CControlServer>(io_, core_);
   if (!control_->Start()) return false;
-  bool any = false;
+  if (config_.mode == kModeTransparent) startTransparent();
+  // Without its capability transparent mode still answers the agent (40).
+  bool any = transparent_ != nullptr || core_.AwaitingApproval();
   if (config_.stub4) any = startFamily(v4_, *config_.stub4) || any;
   if (config_.stub6) any = startFamily(v6_, *config_.stub6) || any;
   if (!any) {
@@ -68,6 +71,10 @@ bool CSockFilterDaemon::Start() {
       if (family->udp) family->udp->RoutingChanged();
     }
   });
+  core_.SetEveryChangeListener([this] {
+    if (transparent_) transparent_->ParametersChanged();
+  });
+  core_.SetStatusProvider([this] { return Describe(); });
   HXT_LOGF(LOG_LEVEL_INFO, "CSockFilterDaemon::Start",
            "stub mode: IPv4 stub %s, IPv6 stub %s, control socket %s",
            v4_.udp ? EndpointText(v4_.udp->LocalEndpoint()).c_str() : "off",
@@ -78,12 +85,26 @@ bool CSockFilterDaemon::Start() {
 
 void CSockFilterDaemon::Stop() {
   core_.SetParametersListener(nullptr);
+  core_.SetEveryChangeListener(nullptr);
+  core_.SetStatusProvider(nullptr);
   if (control_) control_->Stop();
+  if (transparent_) transparent_->Stop();
   for (Family* family : {&v4_, &v6_}) {
     if (family->udp) family->udp->Stop();
     if (family->tcp) family->tcp->Stop();
   }
   if (passThrough_) passThrough_->Stop();
+}
+
+void CSockFilterDaemon::startTransparent() {
+  transparent_ = std::make_unique<CTransparentMode>(io_, core_, makeNonce());
+  std::string why;
+  if (transparent_->Start(why)) return;
+  transparent_.reset();
+  core_.SetAwaitingApproval(true);
+  HXT_LOGF(LOG_LEVEL_ERROR, "CSockFilterDaemon::startTransparent",
+           "transparent mode does not start: %s; the agent's OpenPlugin is answered 40 (awaits approval)%s",
+           why.c_str(), config_.stub4 || config_.stub6 ? "; serving stub mode" : "");
 }
 
 std::optional<asio::ip::udp::endpoint> CSockFilterDaemon::UdpStub(u16 family) const {
@@ -101,6 +122,8 @@ std::optional<asio::ip::tcp::endpoint> CSockFilterDaemon::TcpStub(u16 family) co
 std::string CSockFilterDaemon::Describe() const {
   const FilterParameters& p = core_.parameters();
   std::string text = core_.counters().ownerConnected ? "agent connected" : "no agent: passing through";
+  if (transparent_) return text + "; " + transparent_->Describe();
+  if (core_.AwaitingApproval()) text += "; transparent mode awaits CAP_NET_ADMIN";
   text += p.redirect4 && p.udpPort4 != 0 ? ", IPv4 redirected" : ", IPv4 passed through";
   text += p.redirect6 && p.udpPort6 != 0 ? ", IPv6 redirected" : ", IPv6 passed through";
   if (core_.BreakerOpen(HXT_AF_INET)) text += ", the agent's IPv4 listener hangs";

@@ -23,6 +23,7 @@ namespace hxt::sockfilter {
 class CControlServer;
 class CPassThrough;
 class CTcpStub;
+class CTransparentMode;
 class CUdpStub;
 
 class CSockFilterDaemon {
@@ -44,6 +45,9 @@ class CSockFilterDaemon {
   const DaemonCounters& counters() const { return core_.counters(); }
   // A one-line summary of what the daemon does now, for its status.
   std::string Describe() const;
+  // Transparent mode when it runs (the configuration asked for it and the
+  // daemon may change the firewall), else null.
+  const CTransparentMode* Transparent() const { return transparent_.get(); }
 
  private:
   struct Family {
@@ -51,6 +55,7 @@ class CSockFilterDaemon {
     std::unique_ptr<CTcpStub> tcp;
   };
 
+  void startTransparent();
   bool startFamily(Family& family, const boost::asio::ip::udp::endpoint& stub);
 
   boost::asio::io_context& io_;
@@ -58,6 +63,7 @@ class CSockFilterDaemon {
   mutable CFilterCore core_;
   std::unique_ptr<CPassThrough> passThrough_;
   std::unique_ptr<CControlServer> control_;
+  std::unique_ptr<CTransparentMode> transparent_;
   Family v4_;
   Family v6_;
 };

@@ -12,6 +12,7 @@
 #include "common/applog.h"
 #include "daemon/dnsmessage.h"
 #include "daemon/dnstcpframer.h"
+#include "daemon/nftables.h"
 
 namespace hxt::sockfilter {
 
@@ -175,6 +176,11 @@ class CTcpStub::Connection : public std::enable_shared_from_this<Connection> {
     }
     tcp::endpoint resolver(resolvers_[attempt].address(), resolvers_[attempt].port());
     upstream_ = tcp::socket(owner_.io_);
+    // Transparent mode must not catch the daemon's own pass-through; a socket
+    // that cannot open here fails in async_connect and the next resolver is tried.
+    boost::system::error_code openError;
+    upstream_.open(resolver.protocol(), openError);
+    if (!openError) MarkOwnTraffic(upstream_.native_handle());
     auto self = shared_from_this();
     upstream_.async_connect(resolver, [self, attempt, generation](const boost::system::error_code& ec) {
       if (self->closed_ || generation != self->generation_) return;

@@ -108,10 +108,10 @@ TEST_F(SockFilterDaemonE2eTest, ReadsTheRegistryReportsReadyAndStopsOnSigterm) {
 TEST_F(SockFilterDaemonE2eTest, BadConfigurationIsRefusedAtStart) {
   root_.WriteRegistry(
       "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Truvane\\Truvane Helixor "
-      "Client\\SocketFilter]\n\"Mode\"=\"transparent\"\n");
+      "Client\\SocketFilter]\n\"Mode\"=\"kernel\"\n");
   DaemonProcess daemon(root_, StubArgs());
   EXPECT_EQ(daemon.WaitForExit(), std::optional<int>(2));
-  EXPECT_NE(daemon.Log().find("unsupported Mode \"transparent\""), std::string::npos) << daemon.Log();
+  EXPECT_NE(daemon.Log().find("unsupported Mode \"kernel\""), std::string::npos) << daemon.Log();
 }
 
 }  // namespace

@@ -143,7 +143,7 @@ std::string queryName(const Bytes& q) {
 
 }  // namespace
 
-TestUpstream::TestUpstream(const std::string& loopback, const std::string& address)
+TestUpstream::TestUpstream(const std::string& loopback, const std::string& address, u16 port)
     : address_(address), udp_(thread_.io()), tcp_(thread_.io()) {
   onThread(thread_.io(), [&] {
     asio::ip::address ip = asio::ip::make_address(loopback);
@@ -152,10 +152,12 @@ TestUpstream::TestUpstream(const std::string& loopback, const std::string& addre
       if (udp_.is_open()) udp_.close();
       if (tcp_.is_open()) tcp_.close();
       udp_.open(ip.is_v6() ? udp::v6() : udp::v4());
-      udp_.bind(udp::endpoint(ip, 0));
+      udp_.bind(udp::endpoint(ip, port));
       endpoint_ = udp_.local_endpoint();
       tcp_.open(ip.is_v6() ? tcp::v6() : tcp::v4());
+      if (port != 0) tcp_.set_option(tcp::acceptor::reuse_address(true));
       tcp_.bind(tcp::endpoint(ip, endpoint_.port()), ec);
+      if (ec && port != 0) throw boost::system::system_error(ec);
     }
     tcp_.listen();
     receive();

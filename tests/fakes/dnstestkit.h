@@ -54,11 +54,11 @@ class IoThread {
   std::thread thread_;
 };
 
-// A resolver on loopback (UDP and TCP on one port) that answers every A
-// query with `address`.
+// A resolver on loopback (UDP and TCP on one port, `port` or one the system
+// draws) that answers every A query with `address`.
 class TestUpstream {
  public:
-  TestUpstream(const std::string& loopback, const std::string& address);
+  TestUpstream(const std::string& loopback, const std::string& address, u16 port = 0);
   ~TestUpstream();
   boost::asio::ip::udp::endpoint endpoint() const { return endpoint_; }
   int udpQueries() const { return udpQueries_; }

@@ -1,0 +1,774 @@
+#include "daemon/transparentmode.h"
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <map>
+#include <set>
+#include <tuple>
+#include <vector>
+
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/ip/udp.hpp>
+#include <boost/asio/ip/v6_only.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/write.hpp>
+
+#include "common/applog.h"
+#include "daemon/dnsmessage.h"
+#include "daemon/transparenthost.h"
+
+namespace hxt::sockfilter {
+
+namespace asio = boost::asio;
+using udp = asio::ip::udp;
+using tcp = asio::ip::tcp;
+
+namespace {
+
+constexpr const char* kUdpReceive = "CTransparentMode::Udp::handleClient";
+constexpr std::size_t kTcpLengthPrefix = 2;
+
+asio::ip::address loopbackOf(u16 family) {
+  if (family == HXT_AF_INET6) return asio::ip::address_v6::loopback();
+  return asio::ip::address_v4::loopback();
+}
+
+std::string addressText(const asio::ip::address& address) {
+  return address.is_v6() ? "[" + address.to_string() + "]" : address.to_string();
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// UDP: one listener per family, one relay socket to the agent's listener.
+
+class CTransparentMode::Udp {
+ public:
+  Udp(CTransparentMode& owner, u16 family)
+      : owner_(owner), core_(owner.core_), family_(family), listener_(owner.io_), relay_(owner.io_) {}
+
+  bool Start(std::string& why) {
+    boost::system::error_code ec;
+    udp::endpoint bind(loopbackOf(family_), 0);
+    listener_.open(bind.protocol(), ec);
+    if (!ec && family_ == HXT_AF_INET6) listener_.set_option(asio::ip::v6_only(true), ec);
+    if (!ec) listener_.bind(bind, ec);
+    if (!ec) local_ = listener_.local_endpoint(ec);
+    if (ec) {
+      why = "cannot open the UDP listener on " + EndpointText(bind) + ": " + ec.message();
+      return false;
+    }
+    if (!conntrack_.Open(why)) return false;
+    receive();
+    return true;
+  }
+
+  void Stop() {
+    stopped_ = true;
+    boost::system::error_code ignored;
+    listener_.close(ignored);
+    relay_.close(ignored);
+    for (auto& entry : pending_) entry.second.timer->cancel();
+    pending_.clear();
+  }
+
+  u16 Port() const { return local_.port(); }
+
+  // The agent's port or flag changed: queries waiting on the old listener go
+  // on to their resolver, and the relay follows the new port.
+  void RoutingChanged() {
+    u16 port = core_.Redirected(family_, Transport::Udp) ? core_.ServicePort(family_, Transport::Udp) : 0;
+    if (port == relayServicePort_) return;
+    while (!pending_.empty()) failOver(pending_.begin()->first);
+    closeRelay();
+  }
+
+ private:
+  struct Pending {
+    udp::endpoint client;
+    udp::endpoint original;
+    std::vector<u8> query;
+    std::unique_ptr<asio::steady_timer> timer;
+  };
+  // One query on its way to its original resolver, on a socket of its own.
+  struct Direct {
+    explicit Direct(asio::io_context& io) : socket(io), timer(io) {}
+    udp::socket socket;
+    asio::steady_timer timer;
+    std::array<u8, 65536> buffer{};
+    bool done = false;
+  };
+
+  TransparentCounters& counters() { return owner_.counters_[family_ == HXT_AF_INET6 ? 1 : 0]; }
+
+  void receive() {
+    listener_.async_receive_from(asio::buffer(buffer_), sender_,
+                                 [this](const boost::system::error_code& ec, std::size_t n) {
+                                   if (ec == asio::error::operation_aborted || stopped_) return;
+                                   if (!ec) handleClient(n);
+                                   receive();
+                                 });
+  }
+
+  void handleClient(std::size_t size) {
+    const udp::endpoint client = sender_;
+    udp::endpoint original;
+    if (size < kDnsHeaderSize || !conntrack_.OriginalDestination(local_, client, original) ||
+        original == local_) {
+      // Sent to the listener itself, or too short to be DNS: nobody to ask.
+      ++core_.counters().dropped;
+      if (throttle_.Allow()) {
+        HXT_LOGF(LOG_LEVEL_WARNING, kUdpReceive,
+                 "dropped a %zu-byte datagram from %s: no redirected DNS query", size,
+                 EndpointText(client).c_str());
+      }
+      return;
+    }
+    ++counters().intercepted;
+    std::vector<u8> query(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(size));
+    if (size > kMaxUdpPayload || !core_.AcquireQuery(client)) {
+      answerError(client, query, size > kMaxUdpPayload ? kRcodeFormErr : kRcodeServFail);
+      return;
+    }
+    std::string name;
+    if (ReadQueryName(query.data(), query.size(), name) && MatchesWhiteList(name, core_.WhiteList(family_))) {
+      ++counters().whiteListed;
+      HXT_LOGF(LOG_LEVEL_DEBUG, kUdpReceive, "%s is white-listed: passing it on to %s", name.c_str(),
+               EndpointText(original).c_str());
+      direct(client, original, std::move(query));
+    } else if (core_.Redirected(family_, Transport::Udp)) {
+      toService(client, original, std::move(query));
+    } else {
+      direct(client, original, std::move(query));
+    }
+  }
+
+  bool ensureRelay(u16 servicePort) {
+    if (relay_.is_open() && relayServicePort_ == servicePort) return true;
+    closeRelay();
+    boost::system::error_code ec;
+    asio::ip::address loopback = loopbackOf(family_);
+    relay_.open(loopback.is_v6() ? udp::v6() : udp::v4(), ec);
+    if (!ec) relay_.bind(udp::endpoint(loopback, 0), ec);
+    if (!ec) relay_.connect(udp::endpoint(loopback, servicePort), ec);
+    if (!ec) relayPort_ = relay_.local_endpoint(ec).port();
+    if (ec) {
+      closeRelay();
+      return false;
+    }
+    relayServicePort_ = servicePort;
+    receiveRelay(++relayGeneration_);
+    return true;
+  }
+
+  void closeRelay() {
+    boost::system::error_code ignored;
+    relay_.close(ignored);
+    relayServicePort_ = 0;
+    ++relayGeneration_;
+  }
+
+  void toService(const udp::endpoint& client, const udp::endpoint& original, std::vector<u8> query) {
+    if (!ensureRelay(core_.ServicePort(family_, Transport::Udp))) {
+      core_.ServiceFailed(family_, "cannot be reached");
+      direct(client, original, std::move(query));
+      return;
+    }
+    u32 serial = nextSerial_++;
+    RedirectHeader header =
+        BuildRedirectHeader(serial, owner_.nonce_, client.address(), relayPort_, original.address(),
+                            original.port(), static_cast<u16>(query.size()));
+    auto datagram = std::make_shared<std::vector<u8>>(WithHeader(header, query.data(), query.size()));
+    relay_.async_send(asio::buffer(*datagram), [datagram](const boost::system::error_code&, std::size_t) {});
+    Pending pending{client, original, std::move(query), std::make_unique<asio::steady_timer>(owner_.io_)};
+    pending.timer->expires_after(core_.config().serviceTimeout);
+    pending.timer->async_wait([this, serial](const boost::system::error_code& ec) {
+      if (ec || stopped_) return;
+      core_.ServiceFailed(family_, "did not answer in time");
+      failOver(serial);
+    });
+    pending_.emplace(serial, std::move(pending));
+    ++counters().redirected;
+  }
+
+  void receiveRelay(u64 generation) {
+    relay_.async_receive(
+        asio::buffer(relayBuffer_), [this, generation](const boost::system::error_code& ec, std::size_t n) {
+          if (ec == asio::error::operation_aborted || stopped_ || generation != relayGeneration_) return;
+          if (ec == asio::error::connection_refused) {
+            if (!pending_.empty()) core_.ServiceFailed(family_, "refused the query (its port is closed)");
+            while (!pending_.empty()) failOver(pending_.begin()->first);
+          } else if (!ec) {
+            handleRelay(n);
+          }
+          receiveRelay(generation);
+        });
+  }
+
+  void handleRelay(std::size_t size) {
+    u32 serial = 0;
+    std::size_t length = size >= kRedirectHeaderSize ? (relayBuffer_[68] | (relayBuffer_[69] << 8)) : 0;
+    auto it = pending_.end();
+    if (size >= kRedirectHeaderSize && length == size - kRedirectHeaderSize && length >= kDnsHeaderSize &&
+        ReadOwnBytes(relayBuffer_.data(), owner_.nonce_, serial)) {
+      it = pending_.find(serial);
+    }
+    if (it == pending_.end()) {
+      ++core_.counters().unmatched;
+      return;
+    }
+    core_.ServiceAnswered(family_);
+    udp::endpoint client = it->second.client;
+    it->second.timer->cancel();
+    pending_.erase(it);
+    answer(client, std::vector<u8>(relayBuffer_.begin() + kRedirectHeaderSize,
+                                   relayBuffer_.begin() + static_cast<std::ptrdiff_t>(size)));
+    core_.ReleaseQuery(client);
+  }
+
+  void failOver(u32 serial) {
+    auto it = pending_.find(serial);
+    if (it == pending_.end()) return;
+    Pending pending = std::move(it->second);
+    pending.timer->cancel();
+    pending_.erase(it);
+    ++core_.counters().failedOver;
+    direct(pending.client, pending.original, std::move(pending.query));
+  }
+
+  // To the resolver the program asked, from a marked socket of its own.
+  void direct(const udp::endpoint& client, const udp::endpoint& original, std::vector<u8> query) {
+    ++counters().passedThrough;
+    auto d = std::make_shared<Direct>(owner_.io_);
+    boost::system::error_code ec;
+    d->socket.open(original.protocol(), ec);
+    if (!ec && !MarkOwnTraffic(d->socket.native_handle())) ec.assign(errno, boost::system::system_category());
+    if (!ec) d->socket.connect(original, ec);
+    if (ec) {
+      if (throttle_.Allow()) {
+        HXT_LOGF(LOG_LEVEL_WARNING, "CTransparentMode::Udp::direct", "cannot pass a query on to %s [%d-%s]",
+                 EndpointText(original).c_str(), ec.value(), ec.message().c_str());
+      }
+      finishDirect(client, query, {});
+      return;
+    }
+    auto bytes = std::make_shared<std::vector<u8>>(std::move(query));
+    d->socket.async_send(asio::buffer(*bytes), [bytes](const boost::system::error_code&, std::size_t) {});
+    d->timer.expires_after(core_.config().passThroughTimeout);
+    d->timer.async_wait([this, d, client, bytes](const boost::system::error_code& ec) {
+      if (ec || stopped_ || d->done) return;
+      d->done = true;
+      boost::system::error_code ignored;
+      d->socket.close(ignored);
+      finishDirect(client, *bytes, {});
+    });
+    receiveDirect(d, client, bytes);
+  }
+
+  void receiveDirect(const std::shared_ptr<Direct>& d, const udp::endpoint& client,
+                     const std::shared_ptr<std::vector<u8>>& query) {
+    d->socket.async_receive(asio::buffer(d->buffer), [this, d, client, query](
+                                                         const boost::system::error_code& ec, std::size_t n) {
+      if (ec == asio::error::operation_aborted || stopped_ || d->done) return;
+      // Only an answer to this query's id ends the wait; an ICMP error leaves
+      // it to the timer.
+      if (ec || n < kDnsHeaderSize || d->buffer[0] != (*query)[0] || d->buffer[1] != (*query)[1]) {
+        receiveDirect(d, client, query);
+        return;
+      }
+      d->done = true;
+      d->timer.cancel();
+      finishDirect(client, *query,
+                   std::vector<u8>(d->buffer.begin(), d->buffer.begin() + static_cast<std::ptrdiff_t>(n)));
+      boost::system::error_code ignored;
+      d->socket.close(ignored);
+    });
+  }
+
+  void finishDirect(const udp::endpoint& client, const std::vector<u8>& query, std::vector<u8> answerBytes) {
+    if (answerBytes.empty()) {
+      answerError(client, query, kRcodeServFail);
+    } else {
+      answer(client, std::move(answerBytes));
+    }
+    core_.ReleaseQuery(client);
+  }
+
+  void answer(const udp::endpoint& client, std::vector<u8> bytes) {
+    auto shared = std::make_shared<std::vector<u8>>(std::move(bytes));
+    listener_.async_send_to(asio::buffer(*shared), client,
+                            [shared](const boost::system::error_code&, std::size_t) {});
+  }
+
+  void answerError(const udp::endpoint& client, const std::vector<u8>& query, u8 rcode) {
+    std::vector<u8> bytes = MakeErrorAnswer(query.data(), query.size(), rcode);
+    if (bytes.empty()) return;
+    ++core_.counters().answeredLocally;
+    answer(client, std::move(bytes));
+  }
+
+  CTransparentMode& owner_;
+  CFilterCore& core_;
+  const u16 family_;
+  udp::socket listener_;
+  udp::endpoint local_;
+  udp::endpoint sender_;
+  std::array<u8, 65536> buffer_{};
+  CConntrackLookup conntrack_;
+  udp::socket relay_;
+  u16 relayServicePort_ = 0;
+  u16 relayPort_ = 0;
+  u64 relayGeneration_ = 0;
+  std::array<u8, 65536> relayBuffer_{};
+  std::map<u32, Pending> pending_;
+  u32 nextSerial_ = 1;
+  CLogThrottle throttle_;
+  bool stopped_ = false;
+};
+
+// ---------------------------------------------------------------------------
+// TCP: one acceptor per family; each connection is routed on its first chunk
+// and then relayed, towards the agent one header-framed message per chunk.
+
+class CTransparentMode::Tcp {
+ public:
+  Tcp(CTransparentMode& owner, u16 family)
+      : owner_(owner), core_(owner.core_), family_(family), acceptor_(owner.io_) {}
+
+  bool Start(std::string& why) {
+    boost::system::error_code ec;
+    tcp::endpoint bind(loopbackOf(family_), 0);
+    acceptor_.open(bind.protocol(), ec);
+    if (!ec && family_ == HXT_AF_INET6) acceptor_.set_option(asio::ip::v6_only(true), ec);
+    if (!ec) acceptor_.bind(bind, ec);
+    if (!ec) acceptor_.listen(asio::socket_base::max_listen_connections, ec);
+    if (!ec) port_ = acceptor_.local_endpoint(ec).port();
+    if (ec) {
+      why = "cannot open the TCP listener on " + addressText(bind.address()) + ": " + ec.message();
+      return false;
+    }
+    accept();
+    return true;
+  }
+
+  void Stop();
+  u16 Port() const { return port_; }
+
+ private:
+  class Connection;
+
+  void accept();
+  void forget(Connection* connection) {
+    for (auto it = connections_.begin(); it != connections_.end(); ++it) {
+      if (it->get() == connection) {
+        connections_.erase(it);
+        return;
+      }
+    }
+  }
+
+  CTransparentMode& owner_;
+  CFilterCore& core_;
+  const u16 family_;
+  tcp::acceptor acceptor_;
+  u16 port_ = 0;
+  std::set<std::shared_ptr<Connection>> connections_;
+  u32 nextSerial_ = 1;
+  CLogThrottle throttle_;
+  bool stopped_ = false;
+};
+
+class CTransparentMode::Tcp::Connection : public std::enable_shared_from_this<Connection> {
+ public:
+  Connection(Tcp& owner, tcp::socket client, u32 serial)
+      : owner_(owner),
+        client_(std::move(client)),
+        upstream_(owner.owner_.io_),
+        idle_(owner.owner_.io_),
+        serial_(serial),
+        clientBuffer_(kMaxTcpChunk),
+        upstreamBuffer_(65536) {}
+
+  void Start() {
+    boost::system::error_code ec;
+    peer_ = client_.remote_endpoint(ec);
+    if (ec || !OriginalDestination(client_, original_) || original_.port() == owner_.port_) {
+      ++core().counters().dropped;
+      Close();
+      return;
+    }
+    ++counters().intercepted;
+    touch();
+    auto self = shared_from_this();
+    client_.async_read_some(asio::buffer(clientBuffer_),
+                            [self](const boost::system::error_code& ec, std::size_t n) {
+                              if (ec) {
+                                self->Close();
+                                return;
+                              }
+                              self->route(n);
+                            });
+  }
+
+  void Close() {
+    if (closed_) return;
+    closed_ = true;
+    boost::system::error_code ignored;
+    client_.close(ignored);
+    upstream_.close(ignored);
+    idle_.cancel();
+    owner_.forget(this);
+  }
+
+ private:
+  CFilterCore& core() { return owner_.core_; }
+  TransparentCounters& counters() { return owner_.owner_.counters_[owner_.family_ == HXT_AF_INET6 ? 1 : 0]; }
+
+  void touch() {
+    idle_.expires_after(core().config().tcpIdleTimeout);
+    std::weak_ptr<Connection> weak = shared_from_this();
+    idle_.async_wait([weak](const boost::system::error_code& ec) {
+      auto self = weak.lock();
+      if (!ec && self) self->Close();
+    });
+  }
+
+  void route(std::size_t n) {
+    first_.assign(clientBuffer_.begin(), clientBuffer_.begin() + static_cast<std::ptrdiff_t>(n));
+    std::string name;
+    bool named =
+        n > kTcpLengthPrefix && ReadQueryName(first_.data() + kTcpLengthPrefix, n - kTcpLengthPrefix, name);
+    if (named && MatchesWhiteList(name, core().WhiteList(owner_.family_))) {
+      ++counters().whiteListed;
+      connectDirect();
+    } else if (core().Redirected(owner_.family_, Transport::Tcp)) {
+      connectService();
+    } else {
+      connectDirect();
+    }
+  }
+
+  void connectService() {
+    tcp::endpoint service(loopbackOf(owner_.family_), core().ServicePort(owner_.family_, Transport::Tcp));
+    auto self = shared_from_this();
+    upstream_.async_connect(service, [self](const boost::system::error_code& ec) {
+      if (self->closed_) return;
+      if (ec) {
+        self->core().ServiceFailed(self->owner_.family_, "refused a connection");
+        ++self->core().counters().failedOver;
+        boost::system::error_code ignored;
+        self->upstream_.close(ignored);
+        self->connectDirect();
+        return;
+      }
+      ++self->counters().redirected;
+      self->toService_ = true;
+      self->forward(std::move(self->first_));
+      self->readUpstream();
+    });
+  }
+
+  void connectDirect() {
+    ++counters().passedThrough;
+    boost::system::error_code ec;
+    upstream_.open(original_.protocol(), ec);
+    if (!ec && !MarkOwnTraffic(upstream_.native_handle())) ec.assign(errno, boost::system::system_category());
+    if (ec) {
+      Close();
+      return;
+    }
+    auto self = shared_from_this();
+    upstream_.async_connect(original_, [self](const boost::system::error_code& ec) {
+      if (self->closed_) return;
+      if (ec) {
+        self->Close();
+        return;
+      }
+      self->forward(std::move(self->first_));
+      self->readUpstream();
+    });
+  }
+
+  void forward(std::vector<u8> chunk) {
+    auto bytes = std::make_shared<std::vector<u8>>();
+    if (toService_) {
+      RedirectHeader header =
+          BuildRedirectHeader(serial_, owner_.owner_.nonce_, peer_.address(), peer_.port(),
+                              original_.address(), original_.port(), static_cast<u16>(chunk.size()));
+      *bytes = WithHeader(header, chunk.data(), chunk.size());
+    } else {
+      *bytes = std::move(chunk);
+    }
+    auto self = shared_from_this();
+    asio::async_write(upstream_, asio::buffer(*bytes),
+                      [self, bytes](const boost::system::error_code& ec, std::size_t) {
+                        if (ec) {
+                          self->Close();
+                          return;
+                        }
+                        self->readClient();
+                      });
+  }
+
+  void readClient() {
+    auto self = shared_from_this();
+    client_.async_read_some(
+        asio::buffer(clientBuffer_), [self](const boost::system::error_code& ec, std::size_t n) {
+          if (ec) {
+            self->Close();
+            return;
+          }
+          self->touch();
+          self->forward(std::vector<u8>(self->clientBuffer_.begin(),
+                                        self->clientBuffer_.begin() + static_cast<std::ptrdiff_t>(n)));
+        });
+  }
+
+  void readUpstream() {
+    auto self = shared_from_this();
+    upstream_.async_read_some(
+        asio::buffer(upstreamBuffer_), [self](const boost::system::error_code& ec, std::size_t n) {
+          if (ec) {
+            self->Close();
+            return;
+          }
+          self->touch();
+          if (self->toService_) self->core().ServiceAnswered(self->owner_.family_);
+          asio::async_write(self->client_, asio::buffer(self->upstreamBuffer_.data(), n),
+                            [self](const boost::system::error_code& ec, std::size_t) {
+                              if (ec) {
+                                self->Close();
+                                return;
+                              }
+                              self->readUpstream();
+                            });
+        });
+  }
+
+  Tcp& owner_;
+  tcp::socket client_;
+  tcp::socket upstream_;
+  asio::steady_timer idle_;
+  tcp::endpoint peer_;
+  tcp::endpoint original_;
+  const u32 serial_;
+  std::vector<u8> clientBuffer_;
+  std::vector<u8> upstreamBuffer_;
+  std::vector<u8> first_;
+  bool toService_ = false;
+  bool closed_ = false;
+};
+
+void CTransparentMode::Tcp::Stop() {
+  stopped_ = true;
+  boost::system::error_code ignored;
+  acceptor_.close(ignored);
+  auto all = connections_;
+  for (const auto& connection : all) connection->Close();
+  connections_.clear();
+}
+
+void CTransparentMode::Tcp::accept() {
+  acceptor_.async_accept([this](const boost::system::error_code& ec, tcp::socket socket) {
+    if (ec == asio::error::operation_aborted || stopped_) return;
+    if (!ec && connections_.size() >= core_.config().maxTcpConnections) {
+      ++core_.counters().dropped;
+      if (throttle_.Allow()) {
+        HXT_LOGF(LOG_LEVEL_WARNING, "CTransparentMode::Tcp::accept",
+                 "%zu TCP connections open already; refusing another", connections_.size());
+      }
+      boost::system::error_code ignored;
+      socket.close(ignored);
+    } else if (!ec) {
+      auto connection = std::make_shared<Connection>(*this, std::move(socket), nextSerial_++);
+      connections_.insert(connection);
+      connection->Start();
+    }
+    accept();
+  });
+}
+
+// ---------------------------------------------------------------------------
+
+struct CTransparentMode::Family {
+  Family(CTransparentMode& owner, u16 family) : udp(owner, family), tcp(owner, family) {}
+  Udp udp;
+  Tcp tcp;
+};
+
+CTransparentMode::CTransparentMode(asio::io_context& io, CFilterCore& core, const Nonce& nonce)
+    : io_(io), core_(core), nonce_(nonce) {}
+
+CTransparentMode::~CTransparentMode() {
+  Stop();
+}
+
+bool CTransparentMode::Start(std::string& why) {
+  if (!HasNetAdmin()) {
+    why = "the daemon lacks CAP_NET_ADMIN, which the redirection rules need";
+    return false;
+  }
+  v4_ = std::make_unique<Family>(*this, HXT_AF_INET);
+  if (!v4_->udp.Start(why) || !v4_->tcp.Start(why)) {
+    Stop();
+    return false;
+  }
+  // A machine without IPv6 still gets its IPv4 DNS redirected.
+  v6_ = std::make_unique<Family>(*this, HXT_AF_INET6);
+  if (!v6_->udp.Start(why) || !v6_->tcp.Start(why)) {
+    HXT_LOGF(LOG_LEVEL_WARNING, "CTransparentMode::Start", "IPv6 DNS is never redirected: %s", why.c_str());
+    v6_->udp.Stop();
+    v6_->tcp.Stop();
+    v6_.reset();
+  }
+  if (!table_.Create(why)) {
+    why = "cannot create the nftables table " + std::string(kNftTable) + ": " + why;
+    Stop();
+    return false;
+  }
+  HXT_LOGF(LOG_LEVEL_INFO, "CTransparentMode::Start",
+           "transparent mode: table inet %s in place; listeners UDP %u/%u, TCP %u/%u (IPv4/IPv6); "
+           "nothing is redirected until the agent asks",
+           kNftTable, v4_->udp.Port(), v6_ ? v6_->udp.Port() : 0, v4_->tcp.Port(), v6_ ? v6_->tcp.Port() : 0);
+  return true;
+}
+
+void CTransparentMode::Stop() {
+  if (stopped_) return;
+  stopped_ = true;
+  table_.Close();
+  for (auto* family : {v4_.get(), v6_.get()}) {
+    if (family == nullptr) continue;
+    family->udp.Stop();
+    family->tcp.Stop();
+  }
+}
+
+const TransparentCounters& CTransparentMode::Counters(u16 family) const {
+  return counters_[family == HXT_AF_INET6 ? 1 : 0];
+}
+
+NftRules CTransparentMode::buildRules() {
+  const FilterParameters& p = core_.parameters();
+  NftRules rules;
+  bool wanted =
+      core_.Redirected(HXT_AF_INET, Transport::Udp) || core_.Redirected(HXT_AF_INET, Transport::Tcp) ||
+      core_.Redirected(HXT_AF_INET6, Transport::Udp) || core_.Redirected(HXT_AF_INET6, Transport::Tcp);
+  if (!wanted) return rules;
+
+  std::string why;
+  auto agent = ExemptionForPid(p.agentPid, why);
+  if (!agent) {
+    // Its plug-in's own queries would come back to it: better not redirect.
+    std::string problem = "the agent (pid " + std::to_string(p.agentPid) + ") cannot be exempted: " + why +
+                          "; nothing is redirected";
+    if (problem != lastExemptionProblem_) {
+      HXT_LOGF(LOG_LEVEL_WARNING, "CTransparentMode::buildRules", "%s", problem.c_str());
+      lastExemptionProblem_ = problem;
+    }
+    return rules;
+  }
+  lastExemptionProblem_.clear();
+  auto add = [&rules](const NftCgroup& cgroup) {
+    for (const auto& known : rules.exempt) {
+      if (known.nftPath == cgroup.nftPath) return;
+    }
+    rules.exempt.push_back(cgroup);
+  };
+  add(*agent);
+  // The daemon's own cgroup (its unit's under systemd), so that what its stub
+  // passes through is not caught again; nothing when it shares the root.
+  if (auto own = ExemptionForPid(static_cast<u32>(::getpid()), why)) add(*own);
+  for (const std::string& path : core_.config().exemptCgroups) {
+    if (auto cgroup = ExemptionForCgroup(path, why)) add(*cgroup);
+  }
+  for (u32 pid : p.ignoredPids) {
+    if (auto cgroup = ExemptionForPid(pid, why)) {
+      add(*cgroup);
+    } else {
+      HXT_LOGF(LOG_LEVEL_WARNING, "CTransparentMode::buildRules", "ignored %s; its queries stay redirected",
+               why.c_str());
+    }
+  }
+  // Resolvers to include: an address of either list counts for its own family.
+  for (const auto* list : {&p.resolvers4, &p.resolvers6}) {
+    for (const IpAddressRecord& record : *list) {
+      if (record.family == HXT_AF_INET6) {
+        asio::ip::address_v6::bytes_type bytes;
+        std::memcpy(bytes.data(), record.address, 16);
+        rules.v6.resolvers.push_back(asio::ip::address_v6(bytes).to_string());
+      } else {
+        asio::ip::address_v4::bytes_type bytes;
+        std::memcpy(bytes.data(), record.address, 4);
+        rules.v4.resolvers.push_back(asio::ip::address_v4(bytes).to_string());
+      }
+    }
+  }
+  // Each resolver once in the rules, however often the lists name it.
+  for (auto* resolvers : {&rules.v4.resolvers, &rules.v6.resolvers}) {
+    std::sort(resolvers->begin(), resolvers->end());
+    resolvers->erase(std::unique(resolvers->begin(), resolvers->end()), resolvers->end());
+  }
+  for (auto [family, out, sides] : {std::make_tuple(HXT_AF_INET, &rules.v4, v4_.get()),
+                                    std::make_tuple(HXT_AF_INET6, &rules.v6, v6_.get())}) {
+    if (sides == nullptr) continue;
+    u16 f = static_cast<u16>(family);
+    out->redirectUdp = core_.Redirected(f, Transport::Udp);
+    out->redirectTcp = core_.Redirected(f, Transport::Tcp);
+    out->udpPort = sides->udp.Port();
+    out->tcpPort = sides->tcp.Port();
+    // Only the other family's resolvers listed: this family is not included.
+    if (out->resolvers.empty() && (!rules.v4.resolvers.empty() || !rules.v6.resolvers.empty())) {
+      out->redirectUdp = out->redirectTcp = false;
+    }
+  }
+  return rules;
+}
+
+void CTransparentMode::ParametersChanged() {
+  if (stopped_ || !table_.InPlace()) return;
+  for (Family* family : {v4_.get(), v6_.get()}) {
+    if (family != nullptr) family->udp.RoutingChanged();
+  }
+  NftRules rules = buildRules();
+  std::string error;
+  if (!table_.Apply(rules, error)) {
+    HXT_LOGF(LOG_LEVEL_ERROR, "CTransparentMode::ParametersChanged",
+             "cannot change the redirection rules: %s", error.c_str());
+    // Whatever stood before may not match the agent any more: redirect nothing.
+    if (!table_.Apply(NftRules(), error)) table_.Close();
+    return;
+  }
+  auto side = [](const NftFamilyRules& f) -> std::string {
+    if (!f.redirectUdp && !f.redirectTcp) return "not redirected";
+    std::string text = f.redirectUdp && f.redirectTcp ? "UDP and TCP redirected"
+                       : f.redirectUdp                ? "UDP redirected"
+                                                      : "TCP redirected";
+    return f.resolvers.empty() ? text + " (every resolver)"
+                               : text + " (" + std::to_string(f.resolvers.size()) + " resolvers)";
+  };
+  std::string summary = "IPv4 " + side(rules.v4) + ", IPv6 " + side(rules.v6) + ", " +
+                        std::to_string(rules.exempt.size()) + " exempt cgroups";
+  if (summary != lastRulesSummary_) {
+    HXT_LOGF(LOG_LEVEL_INFO, "CTransparentMode::ParametersChanged", "transparent rules: %s", summary.c_str());
+    lastRulesSummary_ = summary;
+  }
+}
+
+std::string CTransparentMode::Describe() const {
+  std::string text = std::string("transparent mode, rules ") + (table_.InPlace() ? "in place" : "absent");
+  if (!lastRulesSummary_.empty()) text += " (" + lastRulesSummary_ + ")";
+  for (u16 family : {static_cast<u16>(HXT_AF_INET), static_cast<u16>(HXT_AF_INET6)}) {
+    const TransparentCounters& c = Counters(family);
+    text += std::string("; IPv") + (family == HXT_AF_INET6 ? "6" : "4") + ": " +
+            std::to_string(c.intercepted.load()) + " intercepted, " + std::to_string(c.redirected.load()) +
+            " redirected, " + std::to_string(c.whiteListed.load()) + " white-listed, " +
+            std::to_string(c.passedThrough.load()) + " passed through";
+  }
+  return text;
+}
+
+}  // namespace hxt::sockfilter

@@ -1,0 +1,312 @@
+// hxsockfilterd in transparent mode, in a network namespace the test creates
+// and removes: a "remote" resolver on addresses of that namespace, dig from
+// processes in it, the agent's listeners played by a test service. Needs
+// root (namespaces, cgroups, nftables); skips itself elsewhere.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <linux/capability.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "daemon/redirectheader.h"
+#include "daemon/transparenthost.h"
+#include "e2e/daemonprocess.h"
+#include "e2e/serviceprocess.h"
+#include "fakes/controlpeer.h"
+#include "fakes/dnstestkit.h"
+#include "fakes/fakeplugin.h"
+#include "fakes/testroot.h"
+
+namespace hxt::test {
+namespace {
+
+using namespace hxt::sockfilter;
+
+constexpr const char* kServiceAnswer = "192.0.2.2";
+constexpr const char* kUpstreamAnswer = "192.0.2.1";
+constexpr const char* kResolver4 = "192.0.2.53";
+constexpr const char* kResolver6 = "2001:db8::53";
+
+int shell(const std::string& command) {
+  return std::system((command + " >/dev/null 2>&1").c_str());
+}
+
+std::string output(const std::string& command) {
+  std::string out;
+  if (FILE* pipe = ::popen((command + " 2>&1").c_str(), "r")) {
+    char buffer[256];
+    while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) out += buffer;
+    ::pclose(pipe);
+  }
+  while (!out.empty() && (out.back() == '\n' || out.back() == ' ')) out.pop_back();
+  return out;
+}
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+class TransparentModeTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (::geteuid() != 0)
+      GTEST_SKIP() << "transparent mode tests need root (network namespaces, nftables, cgroups)";
+    if (::access("/usr/bin/dig", X_OK) != 0 || ::access("/usr/bin/nsenter", X_OK) != 0)
+      GTEST_SKIP() << "dig (dnsutils) or nsenter (util-linux) is not installed";
+    auto mount = Cgroup2MountFromMountinfo(readFile("/proc/self/mountinfo"));
+    if (!mount) GTEST_SKIP() << "no cgroup v2 hierarchy is mounted";
+    netns_ = "hxt-transp-" + std::to_string(::getpid());
+    if (shell("ip netns add " + netns_) != 0) GTEST_SKIP() << "cannot create a network namespace";
+    created_ = true;
+    const std::string in = "ip -n " + netns_ + " ";
+    for (const std::string& step : {in + "link set lo up", in + "addr add " + kResolver4 + "/32 dev lo",
+                                    in + "addr add " + kResolver6 + "/128 dev lo"}) {
+      ASSERT_EQ(shell(step), 0) << step;
+    }
+    cgroupDir_ = *mount + "/" + netns_;
+    for (const char* leaf : {"", "/agent", "/ignored"})
+      ASSERT_EQ(::mkdir((cgroupDir_ + leaf).c_str(), 0755), 0);
+    agentPid_ = sleeperIn("agent");
+    ignoredPid_ = sleeperIn("ignored");
+    inNetns([&] {
+      upstream4_ = std::make_unique<TestUpstream>(kResolver4, kUpstreamAnswer, 53);
+      upstream6_ = std::make_unique<TestUpstream>(kResolver6, kUpstreamAnswer, 53);
+      service4_ = std::make_unique<TestService>("127.0.0.1", kServiceAnswer);
+      service6_ = std::make_unique<TestService>("::1", kServiceAnswer);
+    });
+  }
+
+  void TearDown() override {
+    daemon_.reset();
+    upstream4_.reset();
+    upstream6_.reset();
+    service4_.reset();
+    service6_.reset();
+    for (pid_t pid : {agentPid_, ignoredPid_}) {
+      if (pid <= 0) continue;
+      ::kill(pid, SIGKILL);
+      ::waitpid(pid, nullptr, 0);
+    }
+    for (const char* leaf : {"/agent", "/ignored", ""}) ::rmdir((cgroupDir_ + leaf).c_str());
+    if (created_) shell("ip netns del " + netns_);
+  }
+
+  // Runs `body` on a thread inside the namespace: sockets it opens and
+  // processes it forks stay there. `withoutNetAdmin` takes CAP_NET_ADMIN out
+  // of that thread's bounding set first, so that what it starts never has it.
+  void inNetns(const std::function<void()>& body, bool withoutNetAdmin = false) {
+    std::thread([&] {
+      int fd = ::open(("/run/netns/" + netns_).c_str(), O_RDONLY | O_CLOEXEC);
+      ASSERT_GE(fd, 0);
+      ASSERT_EQ(::setns(fd, CLONE_NEWNET), 0);
+      ::close(fd);
+      if (withoutNetAdmin) {
+        ASSERT_EQ(::prctl(PR_CAPBSET_DROP, CAP_NET_ADMIN, 0, 0, 0), 0);
+      }
+      body();
+    }).join();
+  }
+
+  pid_t sleeperIn(const std::string& leaf) {
+    pid_t pid = ::fork();
+    if (pid == 0) {
+      ::execl("/bin/sleep", "sleep", "600", static_cast<char*>(nullptr));
+      ::_exit(127);
+    }
+    std::ofstream(cgroupDir_ + "/" + leaf + "/cgroup.procs") << pid << std::endl;
+    return pid;
+  }
+
+  void startDaemon(bool withoutNetAdmin = false) {
+    inNetns(
+        [&] {
+          daemon_ = std::make_unique<DaemonProcess>(
+              root_, std::vector<std::string>{"--mode", "transparent", "--stub4", "off", "--stub6", "off",
+                                              "--control", controlPath()});
+        },
+        withoutNetAdmin);
+  }
+
+  // Forks the agent from a thread in the namespace while the test process
+  // stands in the agent's cgroup, so that the agent is born there.
+  std::unique_ptr<ServiceProcess> startAgentInItsCgroup(
+      const std::map<std::string, std::string>& environment) {
+    std::string own = CgroupFromProcText(readFile("/proc/self/cgroup")).value_or("/");
+    std::string mount = cgroupDir_.substr(0, cgroupDir_.rfind('/'));
+    std::unique_ptr<ServiceProcess> agent;
+    inNetns([&] {
+      std::ofstream(cgroupDir_ + "/agent/cgroup.procs") << ::getpid() << std::endl;
+      agent = std::make_unique<ServiceProcess>(root_.path(), root_.path() + "/agent.log", environment);
+      std::ofstream(mount + (own == "/" ? "" : own) + "/cgroup.procs") << ::getpid() << std::endl;
+    });
+    return agent;
+  }
+
+  std::string controlPath() const { return root_.path() + "/run/hxsockfilterd.sock"; }
+
+  // The agent: its filter parameters, the listeners of the test services.
+  std::unique_ptr<ControlPeer> openAgent() {
+    auto agent = std::make_unique<ControlPeer>(controlPath());
+    EXPECT_EQ(agent->Hello(), std::optional<u32>(0));
+    EXPECT_EQ(agent->Open(ApiInterface::Velmora), std::optional<u32>(0));
+    FilterParameters p =
+        RedirectTo(service4_->udpPort(), service4_->tcpPort(), service6_->udpPort(), service6_->tcpPort());
+    p.agentPid = static_cast<u32>(agentPid_);
+    p.whiteList4 = p.whiteList6 = {"white.example"};
+    EXPECT_EQ(agent->SetParameters(FILTER_UPDATE_ALL, p), std::optional<u32>(0));
+    p.ignoredPids = {static_cast<u32>(ignoredPid_)};  // a later update of its own, as the agent sends it
+    EXPECT_EQ(agent->SetParameters(FILTER_UPDATE_PIDS, p), std::optional<u32>(0));
+    return agent;
+  }
+
+  // dig from a process in the namespace, in cgroup `leaf` when given.
+  std::string dig(const std::string& server, const std::string& name, bool tcp,
+                  const std::string& leaf = "") {
+    std::string command = "nsenter --net=/run/netns/" + netns_ + " dig @" + server + " " + name +
+                          " A +short +tries=1 +time=3" + (tcp ? " +tcp" : "");
+    if (!leaf.empty())
+      command = "sh -c 'echo $$ > " + cgroupDir_ + "/" + leaf + "/cgroup.procs && exec " + command + "'";
+    return output(command);
+  }
+
+  // The namespace's nftables tables, one "table FAMILY NAME" a line.
+  std::string nftTables() { return output("ip netns exec " + netns_ + " nft list tables"); }
+  std::string nftRuleset() { return output("ip netns exec " + netns_ + " nft list ruleset"); }
+
+  TestRoot root_;
+  std::string netns_;
+  bool created_ = false;
+  std::string cgroupDir_;
+  pid_t agentPid_ = -1;
+  pid_t ignoredPid_ = -1;
+  std::unique_ptr<TestUpstream> upstream4_, upstream6_;
+  std::unique_ptr<TestService> service4_, service6_;
+  std::unique_ptr<DaemonProcess> daemon_;
+};
+
+TEST_F(TransparentModeTest, QueriesToAnyResolverReachTheAgentWithTheirDestinationUnlessExempt) {
+  startDaemon();
+  ASSERT_TRUE(daemon_->WaitForLog("transparent mode: table inet hxsockfilterd in place")) << daemon_->Log();
+  auto agent = openAgent();
+  ASSERT_TRUE(daemon_->WaitForLog("transparent rules: IPv4 UDP and TCP redirected")) << daemon_->Log();
+
+  for (const char* resolver : {kResolver4, kResolver6}) {
+    for (bool tcp : {false, true}) {
+      SCOPED_TRACE(std::string(resolver) + (tcp ? " TCP" : " UDP"));
+      TestService& service = std::string(resolver) == kResolver4 ? *service4_ : *service6_;
+      std::size_t before = service.MessageCount();
+      EXPECT_EQ(dig(resolver, "www.example.com", tcp), kServiceAnswer) << daemon_->Log();
+      ASSERT_EQ(service.MessageCount(), before + 1);
+      u8 expected[kSocketAddressSize];
+      WriteSocketAddress(expected, boost::asio::ip::make_address(resolver), 53);
+      const Bytes header = service.Messages().back().header;
+      EXPECT_EQ(Bytes(header.begin() + 40, header.begin() + 68),
+                Bytes(expected, expected + kSocketAddressSize));
+    }
+  }
+  const struct {
+    const char* what;
+    std::string name;
+    std::string leaf;
+  } exempt[] = {{"a white-listed name", "www.white.example", ""},
+                {"the ignored process's cgroup", "www.example.com", "ignored"},
+                {"the agent's own cgroup", "www.example.com", "agent"}};
+  for (const auto& c : exempt) {
+    for (bool tcp : {false, true}) {
+      SCOPED_TRACE(std::string(c.what) + (tcp ? " TCP" : " UDP"));
+      std::size_t before = service4_->MessageCount() + service6_->MessageCount();
+      EXPECT_EQ(dig(kResolver4, c.name, tcp, c.leaf), kUpstreamAnswer);
+      EXPECT_EQ(dig(kResolver6, c.name, tcp, c.leaf), kUpstreamAnswer);
+      EXPECT_EQ(service4_->MessageCount() + service6_->MessageCount(), before);
+    }
+  }
+  std::string status =
+      output(std::string(HXT_SOCKFILTERD_BINARY) + " --status --control '" + controlPath() + "'");
+  EXPECT_NE(status.find("transparent mode, rules in place"), std::string::npos) << status;
+  EXPECT_NE(status.find("IPv4: 4 intercepted, 2 redirected, 2 white-listed, 2 passed through"),
+            std::string::npos)
+      << status;
+}
+
+TEST_F(TransparentModeTest, IncludedResolversNarrowTheRedirectionAndKillNineLeavesNoRule) {
+  startDaemon();
+  ASSERT_TRUE(daemon_->WaitForLog("in place")) << daemon_->Log();
+  auto agent = openAgent();
+  // Only 192.0.2.53 included: IPv6 DNS, naming no included resolver, leaves untouched.
+  FilterParameters included;
+  included.resolvers4 = {IpAddressRecord{HXT_AF_INET, {192, 0, 2, 53}}};
+  ASSERT_EQ(agent->SetParameters(FILTER_UPDATE_RESOLVERS, included), std::optional<u32>(0));
+  ASSERT_TRUE(daemon_->WaitForLog("IPv4 UDP and TCP redirected (1 resolvers), IPv6 not redirected"))
+      << daemon_->Log();
+  EXPECT_EQ(dig(kResolver4, "www.example.com", false), kServiceAnswer);
+  EXPECT_EQ(dig(kResolver6, "www.example.com", true), kUpstreamAnswer);
+
+  daemon_->Signal(SIGKILL);
+  daemon_->WaitForExit();
+  EXPECT_TRUE(WaitFor([&] { return nftTables().empty(); })) << nftTables();
+  for (bool tcp : {false, true}) {
+    EXPECT_EQ(dig(kResolver4, "www.example.com", tcp), kUpstreamAnswer);
+    EXPECT_EQ(dig(kResolver6, "www.example.com", tcp), kUpstreamAnswer);
+  }
+}
+
+TEST_F(TransparentModeTest, TheAgentAndItsPluginAnswerWhatADirectQueryAsked) {
+  constexpr const char* kName = "test-name.hxt.example";
+  constexpr const char* kPluginAnswer = "192.0.2.10";
+  root_.WriteRegistry(TestRoot::DotNetPresentEntry());
+  root_.WriteMachineId("0123456789abcdef0123456789abcdef\n");
+  root_.WriteFile("var/opt/Truvane/Truvane Helixor Client/Tarrow/OrgInfo.json", "{}");
+  for (const char* module : {HXT_FAKE_PLUGIN_VELMORA, HXT_FAKE_PLUGIN_SWG, HXT_FAKE_PLUGIN_CLOUD_DOWNLOADER})
+    InstallPlugin(module, root_.PluginsPath());
+  const std::string script = root_.path() + "/plugin-script.txt";
+  const std::string both = R"({"redirect":true,"whitelist":[],"resolvers":[]})";
+  std::ofstream(script) << "record " << kName << " " << kPluginAnswer << "\n"
+                        << R"(redirect {"version":1,"ignore_pids":[],"dns4":)" << both << R"(,"dns6":)"
+                        << both << "}\n";
+  startDaemon();
+  ASSERT_TRUE(daemon_->WaitForLog("in place")) << daemon_->Log();
+  auto agent = startAgentInItsCgroup(
+      {{"HXT_IPC_PORT", std::to_string(FreeLoopbackPort())}, {"HXT_FAKE_DNS_SCRIPT", script}});
+  ASSERT_TRUE(
+      daemon_->WaitForLog("transparent rules: IPv4 UDP and TCP redirected (every resolver), IPv6 UDP"))
+      << daemon_->Log() << agent->Log();
+  for (const char* resolver : {kResolver4, kResolver6}) {
+    EXPECT_EQ(dig(resolver, kName, false), kPluginAnswer) << resolver;
+    EXPECT_EQ(dig(resolver, kName, true), kPluginAnswer) << resolver;
+  }
+  EXPECT_EQ(upstream4_->udpQueries() + upstream4_->tcpQueries() + upstream6_->udpQueries() +
+                upstream6_->tcpQueries(),
+            0);
+  // The agent gone, no rule is left to redirect: queries go to their resolver untouched.
+  agent->Signal(SIGTERM);
+  EXPECT_EQ(agent->WaitForExit(), 0) << agent->Log();
+  EXPECT_TRUE(WaitFor([&] { return nftRuleset().find("redirect") == std::string::npos; })) << nftRuleset();
+  EXPECT_EQ(dig(kResolver4, kName, false), kUpstreamAnswer);
+}
+
+TEST_F(TransparentModeTest, WithoutNetAdminOpenPluginAwaitsApproval) {
+  startDaemon(true);
+  ASSERT_TRUE(daemon_->WaitForLog("transparent mode does not start: the daemon lacks CAP_NET_ADMIN"))
+      << daemon_->Log();
+  ControlPeer agent(controlPath());
+  ASSERT_EQ(agent.Hello(), std::optional<u32>(0));
+  EXPECT_EQ(agent.Open(ApiInterface::Velmora), std::optional<u32>(HXT_NGC_AWAITING_APPROVAL));
+  EXPECT_EQ(nftTables(), "");
+}
+
+}  // namespace
+}  // namespace hxt::test
