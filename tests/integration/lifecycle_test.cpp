@@ -1,7 +1,9 @@
 // The orchestrator with real plug-in modules: loading, start, stop and unload.
 #include <gtest/gtest.h>
 
+#include <boost/asio/post.hpp>
 #include <regex>
+#include <stdexcept>
 
 #include "agent/velmoramainthread.h"
 #include "common/deviceinfo.h"
@@ -187,6 +189,32 @@ TEST_F(LifecycleTest, PluginThatNeverReportsIsStoppedByTheTimeout) {
   EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR,
                       "Current state SERVICE_STARTED is not valid for VELMORA_PLUGIN_STOPPED_CALLBACK (validator "
                       "CVelmoraMainThread::PluginStopped). Acceptable states: VELMORA_PLUGIN_STOPPING."));
+}
+
+// The loop failed while the plug-in was stopping: the plug-in keeps calling
+// back while the orchestrator is destroyed, and nothing it reaches may be gone.
+TEST_F(LifecycleTest, CallbacksDuringTeardownAfterALoopFailureAreRefused) {
+  WriteOrgInfo();
+  dns->SetReportStopped(false);
+  ASSERT_TRUE(CVelmoraMainThread::createSingletonInstance(testSettings()));
+  auto* orchestrator = CVelmoraMainThread::instance();
+  test::LoopRunner run(orchestrator);
+  ASSERT_TRUE(test::WaitFor([&] { return orchestrator->getState() == VELMORA_PLUGIN_STARTED; }));
+  boost::asio::post(orchestrator->loop(), [] { throw std::runtime_error("loop broke"); });
+  EXPECT_FALSE(run.Wait());
+  ASSERT_EQ(orchestrator->getState(), VELMORA_PLUGIN_STOPPING);
+
+  auto state = MakeCallback(Callback::ProtectionStateChanged);
+  state.text = R"({"version":1,"dns4":{"protection_state":"protected"}})";
+  auto redirect = MakeCallback(Callback::ChangeDnsRedirectionMode);
+  redirect.text = R"({"version":1,"dns4":{"redirect":true},"dns6":{"redirect":false}})";
+  for (int i = 0; i < 200; ++i) {
+    dns->Post(state);
+    dns->Post(redirect);
+    dns->Post(MakeCallback(Callback::PluginStopped));
+  }
+  CVelmoraMainThread::releaseInstance();
+  EXPECT_EQ(dns->LiveObjects(), 0u);
 }
 
 TEST_F(LifecycleTest, FailedStartStopsTheCloudDownloaderAndThePlugin) {
