@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <boost/asio/post.hpp>
+#include <future>
 #include <regex>
 #include <stdexcept>
 
@@ -191,9 +192,10 @@ TEST_F(LifecycleTest, PluginThatNeverReportsIsStoppedByTheTimeout) {
                       "CVelmoraMainThread::PluginStopped). Acceptable states: VELMORA_PLUGIN_STOPPING."));
 }
 
-// The loop failed while the plug-in was stopping: the plug-in keeps calling
-// back while the orchestrator is destroyed, and nothing it reaches may be gone.
-TEST_F(LifecycleTest, CallbacksDuringTeardownAfterALoopFailureAreRefused) {
+// The loop failed while the plug-in was stopping, so the plug-in still calls
+// back while the orchestrator is destroyed: a callback already inside is
+// waited for, and from the start of the teardown new ones are refused.
+TEST_F(LifecycleTest, TeardownWaitsForCallbacksInsideAndRefusesNewOnes) {
   WriteOrgInfo();
   dns->SetReportStopped(false);
   ASSERT_TRUE(CVelmoraMainThread::createSingletonInstance(testSettings()));
@@ -204,17 +206,21 @@ TEST_F(LifecycleTest, CallbacksDuringTeardownAfterALoopFailureAreRefused) {
   EXPECT_FALSE(run.Wait());
   ASSERT_EQ(orchestrator->getState(), VELMORA_PLUGIN_STOPPING);
 
-  auto state = MakeCallback(Callback::ProtectionStateChanged);
-  state.text = R"({"version":1,"dns4":{"protection_state":"protected"}})";
+  std::promise<void> inside;
+  bool refused = false;
+  orchestrator->setRedirectionLockHookForTesting([&] {
+    inside.set_value();
+    refused = test::WaitFor(
+        [&] { return !orchestrator->validateStateForActivity(VELMORA_PLUGIN_STOPPED_CALLBACK, "probe"); });
+  });
   auto redirect = MakeCallback(Callback::ChangeDnsRedirectionMode);
-  redirect.text = R"({"version":1,"dns4":{"redirect":true},"dns6":{"redirect":false}})";
-  for (int i = 0; i < 200; ++i) {
-    dns->Post(state);
-    dns->Post(redirect);
-    dns->Post(MakeCallback(Callback::PluginStopped));
-  }
+  redirect.text = R"({"version":1,"ignore_pids":[],"dns4":{"redirect":true,"whitelist":[],"resolvers":[]},)"
+                  R"("dns6":{"redirect":false,"whitelist":[],"resolvers":[]}})";
+  ASSERT_TRUE(dns->Post(redirect));
+  ASSERT_EQ(inside.get_future().wait_for(std::chrono::seconds(10)), std::future_status::ready) << log.Dump();
   CVelmoraMainThread::releaseInstance();
-  EXPECT_EQ(dns->LiveObjects(), 0u);
+  EXPECT_TRUE(refused);
+  EXPECT_TRUE(log.Has(LOG_LEVEL_WARNING, "probe refused: the service is shutting down"));
 }
 
 TEST_F(LifecycleTest, FailedStartStopsTheCloudDownloaderAndThePlugin) {
