@@ -57,7 +57,6 @@ bool CFileMonitor::StartMonitor() {
              path.c_str());
     return false;
   }
-  fileName = boost::filesystem::path(path).filename().string();
   if (monitorThread && monitorThread->joinable()) {
     if (threadRunning.load()) {
       HXT_LOGF(LOG_LEVEL_WARNING, "CFileMonitor::StartMonitor", "File monitor thread is already running");
@@ -65,6 +64,8 @@ bool CFileMonitor::StartMonitor() {
     }
     monitorThread->join();  // ended on its own (set-up failure); start afresh
   }
+  // Only while no thread reads it.
+  fileName = boost::filesystem::path(path).filename().string();
   threadRunning = true;
   monitorThread = std::make_shared<boost::thread>([this] {
     fileMonitorThread();
