@@ -6,6 +6,7 @@
 #include "agent/velmoramainthread.h"
 #include "common/applog.h"
 #include "common/eventlog.h"
+#include "common/minidump.h"
 
 namespace hxt {
 
@@ -22,23 +23,21 @@ platform::ServiceStatus g_status = {kServiceWin32OwnProcess, SERVICE_STOPPED, 0,
 
 }  // namespace
 
-void InstallGlobalExceptionHandler() {
-  // Crash dumps hook in here; until then the platform's default applies.
-}
-
 void ResetServiceStatusForTesting() {
   std::lock_guard<std::mutex> lock(statusMutex());
   g_statusHandle = nullptr;
 }
 
 int ServiceProcessMain(u32 argc, char** argv) {
+  // Before any thread exists, so that every thread inherits it: a write to a
+  // peer that went away fails with an error instead of ending the process.
+  platform::IgnoreBrokenPipe();
   if (!CAppLog::createSingletonInstance()) {
     platform::OutputDebugString("Failed to instance logger");
     return kExitFailure;
   }
-  static struct CrashHandlerInstaller {
-    CrashHandlerInstaller() { InstallGlobalExceptionHandler(); }
-  } crashHandler;
+  static CExceptionHandlerEx crashHandler;
+  crashHandler.InstallGlobalExceptionHandler();
   platform::HardenLibrarySearchPath();
 
   int result = kExitOk;
@@ -52,6 +51,7 @@ int ServiceProcessMain(u32 argc, char** argv) {
 }
 
 void ServiceMain(u32, char**) {
+  PrepareThreadForCrashDumps();  // the orchestrator's loop runs on this thread
   platform::ServiceStatusHandle handle =
       platform::RegisterServiceCtrlHandler(kServiceName, &ServiceControlHandler, nullptr);
   if (handle == nullptr) {

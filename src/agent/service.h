@@ -46,9 +46,6 @@ bool ReportStatusToSCMgr(u32 state, u32 checkPoint, u32 waitHint);
 
 [[noreturn]] void TerminateService();
 
-// Crash reporting hook point: installed once by the process entry.
-void InstallGlobalExceptionHandler();
-
 // Tests only: forget the registered status handle.
 void ResetServiceStatusForTesting();
 

@@ -47,4 +47,8 @@ void HardenLibrarySearchPath();
 
 [[noreturn]] void ExitProcess(int code);
 
+// Makes a write to a peer that went away fail with an error instead of
+// ending the process (no-op where the platform has no such signal).
+void IgnoreBrokenPipe();
+
 }  // namespace hxt::platform

@@ -67,10 +67,19 @@ bool CVelmoraContextCache::RemoveForFamily(u32 family, u32& tcpCount, u32& udpCo
 }
 
 std::size_t CVelmoraContextCache::RemoveAll() {
+  std::vector<u32> sessions;
+  return RemoveAll(sessions);
+}
+
+std::size_t CVelmoraContextCache::RemoveAll(std::vector<u32>& sessions) {
   std::map<u32, std::shared_ptr<RequestContext>> doomed;
   {
     std::lock_guard<std::mutex> lock(mutex);
     doomed.swap(contexts);
+  }
+  sessions.clear();
+  for (const auto& entry : doomed) {
+    if (entry.second->session != 0) sessions.push_back(entry.second->session);
   }
   return doomed.size();
 }

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include <boost/asio/error.hpp>
+#include <boost/asio/post.hpp>
 #include <boost/asio/write.hpp>
 
 #include "common/applog.h"
@@ -33,6 +34,7 @@ void CVelmoraIpcConnection::Start() {
 }
 
 void CVelmoraIpcConnection::Close() {
+  closed_ = true;
   boost::system::error_code ignored;
   socket_.close(ignored);
 }
@@ -54,6 +56,9 @@ bool CVelmoraIpcConnection::buildPayload(PayloadType type, std::vector<unsigned 
 }
 
 void CVelmoraIpcConnection::SendPayload(PayloadType type) {
+  // A closed connection only waits for its pending completions to report the
+  // closure; a send started now would fail on a descriptor that is gone.
+  if (closed_) return;
   std::vector<unsigned char> frame;
   if (!buildPayload(type, frame)) {
     HXT_LOGF(LOG_LEVEL_ERROR, "CVelmoraIpcConnection::SendPayload", "Failed to build %s payload",
@@ -87,6 +92,13 @@ void CVelmoraIpcConnection::SendPayload(PayloadType type) {
 void CVelmoraIpcConnection::writeFront() {
   PendingFramePtr pending = sendQueue_.front();
   auto self = shared_from_this();
+  if (closed_) {
+    // Queued behind a send that succeeded just before the close: it fails
+    // as the writes in flight did, through the same completion.
+    boost::asio::post(
+        ioService_, [self, pending] { self->handleSent(pending, boost::asio::error::operation_aborted, 0); });
+    return;
+  }
   // async_write continues a partial send until the whole frame is out.
   boost::asio::async_write(socket_, boost::asio::buffer(pending->frame),
                            [self, pending](const boost::system::error_code& error, std::size_t bytesSent) {

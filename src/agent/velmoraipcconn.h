@@ -86,6 +86,7 @@ class CVelmoraIpcConnection : public std::enable_shared_from_this<CVelmoraIpcCon
   boost::asio::io_service& ioService_;
   std::chrono::milliseconds sendTimeout_;
   std::deque<PendingFramePtr> sendQueue_;  // front: the frame being written
+  bool closed_ = false;                    // Close ran: no write starts any more
 };
 
 }  // namespace hxt

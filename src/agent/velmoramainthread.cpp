@@ -144,6 +144,14 @@ CVelmoraMainThread::CVelmoraMainThread(bool& ok, const MainThreadSettings& setti
 
   if (missingDependency == MISSING_NONE) {
     if (!loadPlugins()) return;
+    bool monitorOk = false;
+    fileMonitor = std::make_unique<CFileMonitor>(
+        profileDirectory + "/" + kOrgInfoFileName, [this](FileAction action) { OrgInfoChanged(action); },
+        monitorOk, settings.profileSettle);
+    if (!monitorOk) {
+      HXT_LOGF(LOG_LEVEL_ERROR, kCtor, "CFileMonitor failed");
+      return;
+    }
     if (!createVpnConsumer()) return;
   }
 
@@ -267,6 +275,11 @@ void CVelmoraMainThread::unloadPlugin(Plugin*& plugin, Uninit uninit, const char
 }
 
 CVelmoraMainThread::~CVelmoraMainThread() {
+  // A loop that failed can leave the plug-in stopping and calling back: from
+  // here on every callback is refused, and those already inside are waited
+  // for, before anything they use goes.
+  callbackGate.Close();
+  fileMonitor.reset();
   // Host threads call into the IPC manager and the DNS plug-in: they go
   // first. After a completed plug-in stop there is nothing left to do here.
   teardownRedirection();
@@ -288,7 +301,10 @@ CVelmoraMainThread::~CVelmoraMainThread() {
 
   // The timer before the loop it is bound to; handlers still queued on the
   // loop are destroyed with it, without running.
-  stopTimer.reset();
+  {
+    std::lock_guard<std::mutex> lock(stopTimerMutex);
+    stopTimer.reset();
+  }
   profileDirectory.clear();
   validators.clear();
   loopWork.reset();
@@ -338,6 +354,11 @@ AgentState CVelmoraMainThread::getState() {
 }
 
 bool CVelmoraMainThread::validateStateForActivity(AgentActivity activity, const char* validator) {
+  if (callbackGate.IsClosed()) {
+    HXT_LOGF(LOG_LEVEL_WARNING, "CVelmoraMainThread::validateStateForActivity",
+             "%s refused: the service is shutting down", validator ? validator : AgentActivityName(activity));
+    return false;
+  }
   std::lock_guard<std::mutex> lock(stateMutex);
   const std::vector<AgentState>& acceptable = validators[activity];
   for (AgentState s : acceptable) {
@@ -376,6 +397,9 @@ bool CVelmoraMainThread::Run() {
       } else {
         HXT_LOG(LOG_LEVEL_INFO, "Profile %s not found, not starting Velmora plugin", profile.c_str());
         ipcManager->UpdateAgentStatus("noOrginfo");
+        if (!fileMonitor || !fileMonitor->StartMonitor()) {
+          HXT_LOG(LOG_LEVEL_WARNING, "Failed to start Orginfo monitoring");
+        }
       }
       break;
     }
@@ -392,15 +416,22 @@ bool CVelmoraMainThread::Run() {
 
   updateState(SERVICE_STARTED);
 
-  bool result = true;
+  // Anything a handler throws ends the loop as a failure, whatever its type:
+  // a plug-in's own exception must not terminate the process.
+  std::string failure;
   try {
     ioService.run();
   } catch (const std::exception& e) {
+    failure = e.what();
+  } catch (...) {
+    failure = "unknown exception";
+  }
+  bool result = failure.empty();
+  if (!result) {
     updateState(FAILED);
-    HXT_LOGF(LOG_LEVEL_ERROR, "CVelmoraMainThread::Run", "ioService run exception - %s", e.what());
+    HXT_LOGF(LOG_LEVEL_ERROR, "CVelmoraMainThread::Run", "ioService run exception - %s", failure.c_str());
     stopAll = true;
     stopVelmoraPlugin();
-    result = false;
   }
   HXT_LOGF(LOG_LEVEL_INFO, "CVelmoraMainThread::Run", "ioService run complete");
   return result;
@@ -414,6 +445,7 @@ void CVelmoraMainThread::RequestShutdown() {
 void CVelmoraMainThread::shutdown() {
   HXT_LOGF(LOG_LEVEL_INFO, "CVelmoraMainThread::shutdown", "shutdown");
   shutdownRequested = true;
+  if (fileMonitor) fileMonitor->StopMonitor();
   stopAll = true;
   stopVelmoraPlugin();
 }
@@ -423,6 +455,11 @@ void CVelmoraMainThread::shutdown() {
 void CVelmoraMainThread::startVelmoraPlugin() {
   HXT_LOGF(LOG_LEVEL_INFO, "CVelmoraMainThread::startVelmoraPlugin", "startVelmoraPlugin");
   if (!validateStateForActivity(START_VELMORA_PLUGIN, "CVelmoraMainThread::startVelmoraPlugin")) return;
+  if (fileMonitor) fileMonitor->StopMonitor();
+  {
+    std::lock_guard<std::mutex> lock(listenerMutex);
+    redirectionOpen = true;
+  }
   ipcManager->UpdateAgentStatus("ok");
   updateState(VELMORA_PLUGIN_STARTED);
   if (cloudDownloader != nullptr) {
@@ -468,8 +505,11 @@ void CVelmoraMainThread::stopVelmoraPlugin() {
 }
 
 void CVelmoraMainThread::PluginStopped() {
+  auto entry = callbackGate.Enter();
   HXT_LOG(LOG_LEVEL_INFO, "Handling 'Velmora plugin stopped' notification");
-  if (!validateStateForActivity(VELMORA_PLUGIN_STOPPED_CALLBACK, "CVelmoraMainThread::PluginStopped")) return;
+  if (!entry ||
+      !validateStateForActivity(VELMORA_PLUGIN_STOPPED_CALLBACK, "CVelmoraMainThread::PluginStopped"))
+    return;
   {
     std::lock_guard<std::mutex> lock(stopTimerMutex);
     stopTimer->cancel();
@@ -499,9 +539,9 @@ void CVelmoraMainThread::completeVelmoraPluginStop() {
 }
 
 void CVelmoraMainThread::OrgInfoChanged(u8 action) {
-  const char* name = action == FILE_ACTION_MODIFIED ? "MODIFIED" : action == FILE_ACTION_DELETED ? "DELETED" : "UNDEFINED";
-  HXT_LOG(LOG_LEVEL_INFO, "Received Orginfo file change notification: %s", name);
-  if ((action & 1u) == 0) return;
+  auto entry = callbackGate.Enter();
+  HXT_LOG(LOG_LEVEL_INFO, "Received Orginfo file change notification: %s", FileActionName(action));
+  if (!entry || (action & 1u) == 0) return;
   AgentState state = getState();
   if (state != VELMORA_PLUGIN_STARTED && state != VELMORA_SWG_PLUGINS_STARTED) {
     boost::asio::post(ioService, std::bind(&CVelmoraMainThread::startVelmoraPlugin, this));
@@ -519,7 +559,10 @@ void CVelmoraMainThread::SwgSystemErrorOccurred(u32 code) {
 }
 
 void CVelmoraMainThread::ProtectionStateChanged(const char* json) {
-  if (!validateStateForActivity(VELMORA_PLUGIN_CALLBACK, "CVelmoraMainThread::ProtectionStateChanged")) return;
+  auto entry = callbackGate.Enter();
+  if (!entry ||
+      !validateStateForActivity(VELMORA_PLUGIN_CALLBACK, "CVelmoraMainThread::ProtectionStateChanged"))
+    return;
   ParsedProtectionState parsed;
   if (!CVelmoraPluginJsonUtils::ParseProtectionStatePayload(json, parsed)) {
     HXT_LOGF(LOG_LEVEL_ERROR, "CVelmoraMainThread::ProtectionStateChanged", "failed to parse JSON payload (%s)",
@@ -554,6 +597,8 @@ void CVelmoraMainThread::logStats() {
 // ---- Filter callbacks --------------------------------------------------------------
 
 void CVelmoraMainThread::NotifyKdfDisruption() {
+  auto entry = callbackGate.Enter();
+  if (!entry) return;
   boost::asio::post(ioService, std::bind(&CVelmoraMainThread::handleKdfDisruption, this));
 }
 

@@ -27,6 +27,8 @@
 #include <boost/asio/steady_timer.hpp>
 
 #include "agent/agentstate.h"
+#include "agent/callbackgate.h"
+#include "agent/filemonitor.h"
 #include "agent/velmoracontextcache.h"
 #include "agent/velmoraipcmgr.h"
 #include "agent/velmorakdfcb.h"
@@ -49,6 +51,7 @@ constexpr const char* kOrgInfoFileName = "OrgInfo.json";
 struct MainThreadSettings {
   std::chrono::milliseconds pluginStopTimeout = kPluginStopTimeout;
   std::chrono::milliseconds swgPluginStopTimeout = kSwgPluginStopTimeout;
+  std::chrono::milliseconds profileSettle = kFileMonitorSettle;
   IpcSettings ipc;
   ListenerSettings listener;
   VpnConsumerSettings vpn;
@@ -56,12 +59,6 @@ struct MainThreadSettings {
   // The defaults, with the IPC port taken from HXT_IPC_PORT when it is set
   // (so that several agents can run side by side in tests).
   static MainThreadSettings FromEnvironment();
-};
-
-// Kind of change the file monitor reports for the organisation profile file.
-enum FileAction : u8 {
-  FILE_ACTION_MODIFIED = 1,
-  FILE_ACTION_DELETED = 2,
 };
 
 // Both plug-in callback interfaces name their slot for system errors
@@ -139,6 +136,9 @@ class CVelmoraMainThread : public CVelmoraPluginCallbackShim,
   // Cancels whatever waits on the plug-in stop timer; the number of waits
   // that were pending (0 proves that no stop time-out is running).
   std::size_t cancelStopTimerForTesting();
+  // Runs on the caller's thread between a redirect payload's state check and
+  // the moment it takes listenerMutex.
+  void setRedirectionLockHookForTesting(std::function<void()> hook) { redirectionLockHook = std::move(hook); }
 
   // IVelmoraPluginCallback (DNS plug-in threads)
   void Response(u32 sessionHandle, u32 contextId, const unsigned char* data, u32 size) override;
@@ -198,6 +198,9 @@ class CVelmoraMainThread : public CVelmoraPluginCallbackShim,
   // plug-in has stopped); returns once no host thread runs any more, or
   // after kListenerThreadsDrainTimeout.
   void teardownRedirection();
+  // Removes every request context and closes its plug-in session (callers
+  // hold listenerMutex; only reached while a plug-in is loaded).
+  void forgetAllRequests(const char* function);
 
   // DNS redirection (velmoramainthread_redirect.cpp, _requests.cpp).
   bool processDnsRequest(const unsigned char* data, u32 size, bool isUdp,
@@ -261,6 +264,15 @@ class CVelmoraMainThread : public CVelmoraPluginCallbackShim,
   std::unique_ptr<CVelmoraListener> listener6;
   std::atomic<u32> failingListenerFamily{0};
   MissingDependency missingDependency = MISSING_NONE;
+  // Watches the organisation profile file while Run found none.
+  std::unique_ptr<CFileMonitor> fileMonitor;
+  // False from the teardown of the redirection path until the next plug-in
+  // start: a redirect payload or listener restart that was under way when
+  // the plug-in stopped must not bring hosts back. Guarded by listenerMutex.
+  bool redirectionOpen = true;
+  std::function<void()> redirectionLockHook;
+  // Closed by the destructor before it frees anything callbacks use.
+  CCallbackGate callbackGate;
 };
 
 }  // namespace hxt

@@ -31,7 +31,8 @@ std::unique_ptr<CVelmoraListener> CVelmoraMainThread::makeListener(u32 family, b
 }
 
 void CVelmoraMainThread::ChangeDnsRedirectionMode(const char* json) {
-  if (!validateStateForActivity(VELMORA_PLUGIN_CALLBACK, kChangeDnsRedirectionMode)) return;
+  auto entry = callbackGate.Enter();
+  if (!entry || !validateStateForActivity(VELMORA_PLUGIN_CALLBACK, kChangeDnsRedirectionMode)) return;
   ParsedRedirect parsed;
   if (!CVelmoraPluginJsonUtils::ParseRedirectPayload(json, parsed)) {
     HXT_LOGF(LOG_LEVEL_ERROR, kChangeDnsRedirectionMode, "failed to parse JSON payload (%s)",
@@ -39,7 +40,13 @@ void CVelmoraMainThread::ChangeDnsRedirectionMode(const char* json) {
     return;
   }
 
+  if (redirectionLockHook) redirectionLockHook();
   std::lock_guard<std::mutex> lock(listenerMutex);
+  // The state check above may have passed just before the plug-in stopped.
+  if (!redirectionOpen) {
+    HXT_LOGF(LOG_LEVEL_WARNING, kChangeDnsRedirectionMode, "DNS redirection was torn down; payload ignored");
+    return;
+  }
   bool partial = parsed.justPids || parsed.justWhiteLists || parsed.justResolvers;
   bool activate4 = !listener4 && parsed.redirect4;
   bool activate6 = !listener6 && parsed.redirect6;
@@ -146,10 +153,11 @@ void CVelmoraMainThread::ChangeDnsRedirectionMode(const char* json) {
 
   if (failed) {
     // Half-done activations are undone: no family is redirected rather than
-    // one whose listener the filter may not know. Contexts stay; their
-    // answers find no host and are dropped.
+    // one whose listener the filter may not know. The requests those hosts
+    // carried can never be answered: their contexts and sessions go too.
     listener4.reset();
     listener6.reset();
+    forgetAllRequests(kChangeDnsRedirectionMode);
     if (!kdfPluginMgr->StopPlugin()) {
       HXT_LOGF(LOG_LEVEL_ERROR, kChangeDnsRedirectionMode, "CVelmoraKdfPluginMgr::StopPlugin failed");
     }
@@ -179,6 +187,8 @@ bool CVelmoraMainThread::getListenerPorts(u16& udpPort4, u16& udpPort6, u16& tcp
 }
 
 void CVelmoraMainThread::OnListenerException(u32 family) {
+  auto entry = callbackGate.Enter();
+  if (!entry) return;
   HXT_LOGF(LOG_LEVEL_WARNING, kOnListenerException, "Handling IPv%c listener exception",
            family == kAddressFamilyIPv4 ? '4' : '6');
   boost::asio::post(ioService, [this, family] { restartListener(family); });
@@ -187,6 +197,7 @@ void CVelmoraMainThread::OnListenerException(u32 family) {
 void CVelmoraMainThread::restartListener(u32 family) {
   const char* name = family == kAddressFamilyIPv6 ? "IPv6" : "IPv4";
   std::lock_guard<std::mutex> lock(listenerMutex);
+  if (!redirectionOpen) return;  // the plug-in stopped since the host failed
   HXT_LOGF(LOG_LEVEL_INFO, kRestartListener, "Restarting %s listener", name);
   u32 tcpCount = 0, udpCount = 0;
   if (contextCache.RemoveForFamily(family, tcpCount, udpCount)) {
@@ -236,6 +247,7 @@ void CVelmoraMainThread::teardownRedirection() {
   std::unique_ptr<CVelmoraListener> host6;
   {
     std::lock_guard<std::mutex> lock(listenerMutex);
+    redirectionOpen = false;
     host4 = std::move(listener4);
     host6 = std::move(listener6);
   }
@@ -247,6 +259,20 @@ void CVelmoraMainThread::teardownRedirection() {
   if (!CVelmoraListener::WaitForAllThreads(kListenerThreadsDrainTimeout)) {
     HXT_LOGF(LOG_LEVEL_ERROR, kTeardownRedirection, "%u listener threads still running",
              CVelmoraListener::RunningThreads());
+  }
+}
+
+void CVelmoraMainThread::forgetAllRequests(const char* function) {
+  std::vector<u32> sessions;
+  std::size_t removed = contextCache.RemoveAll(sessions);
+  if (removed == 0) return;
+  HXT_LOGF(LOG_LEVEL_INFO, function, "Removed context for %lu pending sessions",
+           static_cast<unsigned long>(removed));
+  for (u32 session : sessions) {
+    if (u32 result = velmoraPlugin->CloseSession(session)) {
+      HXT_LOG_CODE(LOG_LEVEL_ERROR, static_cast<i32>(result), false, "IVelmoraPlugin::CloseSession", function,
+                   nullptr);
+    }
   }
 }
 

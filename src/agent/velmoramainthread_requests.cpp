@@ -48,7 +48,8 @@ bool verboseLogging() {
 bool CVelmoraMainThread::processDnsRequest(const unsigned char* data, u32 size, bool isUdp,
                                            std::shared_ptr<CVelmoraTcpListenerConnection> connection,
                                            bool isFirst, u32& contextId) {
-  if (!validateStateForActivity(LISTENER_CALLBACK, kProcessDnsRequest)) return false;
+  auto entry = callbackGate.Enter();
+  if (!entry || !validateStateForActivity(LISTENER_CALLBACK, kProcessDnsRequest)) return false;
   if (data == nullptr || size < kMinRedirectedMessageSize || velmoraPlugin == nullptr) {
     HXT_LOGF(LOG_LEVEL_ERROR, kProcessDnsRequest, "at least one invalid argument");
     return false;
@@ -135,7 +136,8 @@ bool CVelmoraMainThread::OnRequestTcpFragmentAvailable(const unsigned char* data
 }
 
 bool CVelmoraMainThread::CloseSession(u32 contextId) {
-  if (!validateStateForActivity(LISTENER_CALLBACK, kCloseSession)) return false;
+  auto entry = callbackGate.Enter();
+  if (!entry || !validateStateForActivity(LISTENER_CALLBACK, kCloseSession)) return false;
   RequestContext context;
   // Contexts exist only while a plug-in is loaded: processDnsRequest makes none without one.
   if (!contextCache.Find(contextId, context)) {
@@ -158,7 +160,8 @@ bool CVelmoraMainThread::CloseSession(u32 contextId) {
 }
 
 void CVelmoraMainThread::Response(u32 sessionHandle, u32 contextId, const unsigned char* data, u32 size) {
-  if (!validateStateForActivity(VELMORA_PLUGIN_CALLBACK, kResponse)) return;
+  auto entry = callbackGate.Enter();
+  if (!entry || !validateStateForActivity(VELMORA_PLUGIN_CALLBACK, kResponse)) return;
   std::lock_guard<std::mutex> lock(listenerMutex);
   RequestContext context;
   if (!contextCache.Find(contextId, context)) {
@@ -224,7 +227,8 @@ void CVelmoraMainThread::Response(u32 sessionHandle, u32 contextId, const unsign
 }
 
 void CVelmoraMainThread::ErrorOccurred(u32 sessionHandle, u32 contextId, u32 error) {
-  if (!validateStateForActivity(VELMORA_PLUGIN_CALLBACK, kErrorOccurred)) return;
+  auto entry = callbackGate.Enter();
+  if (!entry || !validateStateForActivity(VELMORA_PLUGIN_CALLBACK, kErrorOccurred)) return;
   std::lock_guard<std::mutex> lock(listenerMutex);
   if (error == kErrorTimeout || error == kErrorSocket) {
     HXT_LOGF(LOG_LEVEL_WARNING, kErrorOccurred, "%s error reported [ctx %u]",

@@ -55,6 +55,8 @@ bool same(const char* a, const char* b) {
 
 u32 CVelmoraMainThread::SendPluginMessage(const char* to, const char* from, const char* topic,
                                           const char* payload) {
+  auto entry = callbackGate.Enter();
+  if (!entry) return kMessageRefusedByState;
   if (to == nullptr || from == nullptr || same(to, from) || topic == nullptr ||
       (payload == nullptr && !same(topic, kStopTopic))) {
     return kMessageBadRequest;
@@ -145,8 +147,9 @@ void CVelmoraMainThread::stopSWGPlugin(bool reply) {
 }
 
 void CVelmoraMainThread::SWGPluginStopped() {
+  auto entry = callbackGate.Enter();
   HXT_LOG(LOG_LEVEL_INFO, "Handling 'SWG plugin stopped' notification");
-  if (!validateStateForActivity(SWG_PLUGIN_STOPPED_CALLBACK, "CVelmoraMainThread::SWGPluginStopped")) return;
+  if (!entry || !validateStateForActivity(SWG_PLUGIN_STOPPED_CALLBACK, "CVelmoraMainThread::SWGPluginStopped")) return;
   {
     std::lock_guard<std::mutex> lock(stopTimerMutex);
     stopTimer->cancel();
@@ -199,7 +202,8 @@ std::size_t CVelmoraMainThread::cancelStopTimerForTesting() {
 // ---- SWG reports (SWG plug-in's thread) -----------------------------------------------
 
 void CVelmoraMainThread::SWGStateChanged(const char* json) {
-  if (!validateStateForActivity(SWG_PLUGIN_CALLBACK, "CVelmoraMainThread::SWGStateChanged")) return;
+  auto entry = callbackGate.Enter();
+  if (!entry || !validateStateForActivity(SWG_PLUGIN_CALLBACK, "CVelmoraMainThread::SWGStateChanged")) return;
   ParsedSwgState parsed;
   if (!CVelmoraPluginJsonUtils::ParseSWGStatePayload(json, parsed)) {
     HXT_LOGF(LOG_LEVEL_ERROR, "CVelmoraMainThread::SWGStateChanged", "failed to parse JSON payload (%s)",
@@ -211,7 +215,8 @@ void CVelmoraMainThread::SWGStateChanged(const char* json) {
 }
 
 void CVelmoraMainThread::SWGStatsChanged(const char* json) {
-  if (!validateStateForActivity(SWG_PLUGIN_CALLBACK, "CVelmoraMainThread::SWGStatsChanged")) return;
+  auto entry = callbackGate.Enter();
+  if (!entry || !validateStateForActivity(SWG_PLUGIN_CALLBACK, "CVelmoraMainThread::SWGStatsChanged")) return;
   ParsedSwgStats parsed;
   if (!CVelmoraPluginJsonUtils::ParseSWGStatsPayload(json, parsed)) {
     HXT_LOGF(LOG_LEVEL_ERROR, "CVelmoraMainThread::SWGStatsChanged", "failed to parse JSON payload (%s)",
@@ -225,7 +230,8 @@ void CVelmoraMainThread::SWGStatsChanged(const char* json) {
 // ---- Upgrade details (DNS plug-in's thread) -------------------------------------------
 
 void CVelmoraMainThread::UpgradeDetailsChanged(const char* json) {
-  if (!validateStateForActivity(VELMORA_PLUGIN_CALLBACK, kUpgradeDetailsChanged)) return;
+  auto entry = callbackGate.Enter();
+  if (!entry || !validateStateForActivity(VELMORA_PLUGIN_CALLBACK, kUpgradeDetailsChanged)) return;
   ParsedUpgradeDetails parsed;
   if (!CVelmoraPluginJsonUtils::ParseUpgradeDetailsChangedPayload(json, parsed)) {
     HXT_LOGF(LOG_LEVEL_ERROR, kUpgradeDetailsChanged, "failed to parse JSON payload (%s)",

@@ -39,8 +39,9 @@ void CVelmoraMainThread::stopVpnConsumer() {
 }
 
 void CVelmoraMainThread::VpnStateChanged(const RawVpnState& state) {
+  auto entry = callbackGate.Enter();
   HXT_LOG(LOG_LEVEL_INFO, "Handling 'VPN state changed' notification");
-  if (!validateStateForActivity(VPN_STATE_MONITOR_CALLBACK, "CVelmoraMainThread::VpnStateChanged")) return;
+  if (!entry || !validateStateForActivity(VPN_STATE_MONITOR_CALLBACK, "CVelmoraMainThread::VpnStateChanged")) return;
   boost::asio::post(ioService, std::bind(&CVelmoraMainThread::handleVpnStateChange, this,
                                          std::make_shared<ParsedVpnState>(state)));
 }
@@ -61,8 +62,9 @@ void CVelmoraMainThread::handleVpnStateChange(std::shared_ptr<ParsedVpnState> st
 }
 
 void CVelmoraMainThread::UserSessionChanged(u32 event) {
+  auto entry = callbackGate.Enter();
   HXT_LOG(LOG_LEVEL_INFO, "Handling user session event");
-  if (!validateStateForActivity(VPN_STATE_MONITOR_CALLBACK, "CVelmoraMainThread::UserSessionChanged")) return;
+  if (!entry || !validateStateForActivity(VPN_STATE_MONITOR_CALLBACK, "CVelmoraMainThread::UserSessionChanged")) return;
   boost::asio::post(ioService, std::bind(&CVelmoraMainThread::handleUserSessionChange, this, event));
 }
 
@@ -89,8 +91,9 @@ void CVelmoraMainThread::handleUserSessionChange(u32 event) {
 }
 
 i32 CVelmoraMainThread::UpdateAvailable() {
+  auto entry = callbackGate.Enter();
   HXT_LOG(LOG_LEVEL_INFO, "Handling 'Update ready' notification");
-  if (!validateStateForActivity(UPDATE_READY_CALLBACK, "CVelmoraMainThread::UpdateAvailable")) return -10;
+  if (!entry || !validateStateForActivity(UPDATE_READY_CALLBACK, "CVelmoraMainThread::UpdateAvailable")) return -10;
   boost::asio::post(ioService, std::bind(&CVelmoraMainThread::handleUpdateReadyNotification, this));
   return 0;
 }
@@ -111,8 +114,9 @@ void CVelmoraMainThread::handleUpdateReadyNotification() {
 }
 
 i32 CVelmoraMainThread::UpdateInProgress() {
+  auto entry = callbackGate.Enter();
   HXT_LOG(LOG_LEVEL_INFO, "Handling 'Update in progress' notification");
-  if (!validateStateForActivity(UPDATE_IN_PROGRESS_CALLBACK, "CVelmoraMainThread::UpdateInProgress"))
+  if (!entry || !validateStateForActivity(UPDATE_IN_PROGRESS_CALLBACK, "CVelmoraMainThread::UpdateInProgress"))
     return -10;
   boost::asio::post(ioService, std::bind(&CVelmoraMainThread::sendIpcExitForUpdate, this));
   return 0;

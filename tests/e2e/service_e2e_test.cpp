@@ -78,7 +78,7 @@ class AgentWithPluginsE2E : public ServiceE2E {
   unsigned short port = FreeLoopbackPort();
 };
 
-TEST_F(AgentWithPluginsE2E, StatusClientSeesNoOrginfoAndNothingWithoutAnAgent) {
+TEST_F(AgentWithPluginsE2E, WithoutProfileWaitsForItAndStatusClientSeesWhy) {
   {
     ServiceProcess agent(root.path(), logPath, {{"HXT_IPC_PORT", std::to_string(port)}});
     ASSERT_TRUE(agent.WaitForLog("not starting Velmora plugin")) << agent.Log();
@@ -88,6 +88,16 @@ TEST_F(AgentWithPluginsE2E, StatusClientSeesNoOrginfoAndNothingWithoutAnAgent) {
     auto [jsonCode, json] = RunCtl("status --json --port " + std::to_string(port));
     EXPECT_EQ(jsonCode, 0);
     EXPECT_NE(json.find("\"AgentStatus\":\"noOrginfo\""), std::string::npos) << json;
+
+    // Writing the profile starts the plug-in once the writes have settled.
+    ASSERT_TRUE(agent.WaitForLog("Starting monitoring file")) << agent.Log();
+    root.WriteFile("var/opt/Truvane/Truvane Helixor Client/Tarrow/OrgInfo.json", "{}");
+    ASSERT_TRUE(agent.WaitForLog("State transition: SERVICE_STARTED -> VELMORA_PLUGIN_STARTED"))
+        << agent.Log();
+    std::string log = agent.Log();
+    EXPECT_LT(log.find("Received Orginfo file change notification: MODIFIED"),
+              log.find("startVelmoraPlugin"));
+    EXPECT_NE(log.find("Successfully stopped file monitor thread"), std::string::npos) << log;
     agent.Signal(SIGTERM);
     EXPECT_EQ(agent.WaitForExit(), 0) << agent.Log();
   }

@@ -275,6 +275,33 @@ TEST_F(DnsPathTest, FailedActivationFallsBackToNoRedirection) {
   for (const auto& update : FilterUpdates()) EXPECT_NE(update.updateKind, 4u);
 }
 
+TEST_F(DnsPathTest, FailedActivationForgetsTheRequestsOfTheHostsItDropped) {
+  Redirect(true, false);
+  dns->SetDnsAnswerMode(fake::DnsAnswerMode::Silent, 0);
+  LoopbackSocket udp(kV4, SOCK_DGRAM);
+  ASSERT_TRUE(SendUdp(udp, Query(1)));
+  ASSERT_TRUE(test::WaitFor([&] { return agent->contextCountForTesting() == 1; }));
+  agent->failListenerCreationForTesting(kV6);
+  Redirect(true, true);
+  EXPECT_EQ(Port(kV4), 0);
+  EXPECT_EQ(agent->contextCountForTesting(), 0u);
+  EXPECT_EQ(CallCount("IVelmoraPlugin::CloseSession"), 1u);
+}
+
+// The plug-in stops between a payload's state check and its taking the
+// listener lock: the stop's teardown must stay the last word.
+TEST_F(DnsPathTest, RedirectPayloadOvertakenByThePluginStopMakesNoHosts) {
+  dns->SetResult("IVelmoraPlugin::InitiateStop", 4);  // the stop completes at once
+  agent->setRedirectionLockHookForTesting([&] {
+    agent->RequestShutdown();
+    EXPECT_TRUE(loop->Wait());
+  });
+  Redirect(true, true);
+  EXPECT_TRUE(log.Has(LOG_LEVEL_WARNING, "DNS redirection was torn down; payload ignored")) << log.Dump();
+  EXPECT_EQ(Port(kV4), 0);
+  EXPECT_EQ(Port(kV6), 0);
+}
+
 TEST_F(DnsPathTest, DeadListenerThreadIsRestartedOnNewPorts) {
   Redirect(true, false);
   const u16 oldPort = Port(kV4);

@@ -1,6 +1,10 @@
 // The orchestrator with real plug-in modules: loading, start, stop and unload.
 #include <gtest/gtest.h>
 
+#include <boost/asio/post.hpp>
+#include <future>
+#include <stdexcept>
+
 #include "fakes/looprunner.h"
 #include "fakes/pluginhostfixture.h"
 
@@ -137,6 +141,37 @@ TEST_F(LifecycleTest, PluginThatNeverReportsIsStoppedByTheTimeout) {
   EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR,
                       "Current state SERVICE_STARTED is not valid for VELMORA_PLUGIN_STOPPED_CALLBACK (validator "
                       "CVelmoraMainThread::PluginStopped). Acceptable states: VELMORA_PLUGIN_STOPPING."));
+}
+
+// The loop failed while the plug-in was stopping, so the plug-in still calls
+// back while the orchestrator is destroyed: a callback already inside is
+// waited for, and from the start of the teardown new ones are refused.
+TEST_F(LifecycleTest, TeardownWaitsForCallbacksInsideAndRefusesNewOnes) {
+  WriteOrgInfo();
+  dns->SetReportStopped(false);
+  ASSERT_TRUE(CVelmoraMainThread::createSingletonInstance(HostSettings()));
+  auto* orchestrator = CVelmoraMainThread::instance();
+  test::LoopRunner run(orchestrator);
+  ASSERT_TRUE(test::WaitFor([&] { return orchestrator->getState() == VELMORA_PLUGIN_STARTED; }));
+  boost::asio::post(orchestrator->loop(), [] { throw std::runtime_error("loop broke"); });
+  EXPECT_FALSE(run.Wait());
+  ASSERT_EQ(orchestrator->getState(), VELMORA_PLUGIN_STOPPING);
+
+  std::promise<void> inside;
+  bool refused = false;
+  orchestrator->setRedirectionLockHookForTesting([&] {
+    inside.set_value();
+    refused = test::WaitFor(
+        [&] { return !orchestrator->validateStateForActivity(VELMORA_PLUGIN_STOPPED_CALLBACK, "probe"); });
+  });
+  auto redirect = MakeCallback(Callback::ChangeDnsRedirectionMode);
+  redirect.text = R"({"version":1,"ignore_pids":[],"dns4":{"redirect":true,"whitelist":[],"resolvers":[]},)"
+                  R"("dns6":{"redirect":false,"whitelist":[],"resolvers":[]}})";
+  ASSERT_TRUE(dns->Post(redirect));
+  ASSERT_EQ(inside.get_future().wait_for(std::chrono::seconds(10)), std::future_status::ready) << log.Dump();
+  CVelmoraMainThread::releaseInstance();
+  EXPECT_TRUE(refused);
+  EXPECT_TRUE(log.Has(LOG_LEVEL_WARNING, "probe refused: the service is shutting down"));
 }
 
 TEST_F(LifecycleTest, FailedStartStopsTheCloudDownloaderAndThePlugin) {

@@ -1,4 +1,9 @@
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
 
 #include "agent/service.h"
 #include "agent/velmoramainthread.h"
@@ -50,6 +55,25 @@ TEST(ServiceControl, StopWithoutOrchestratorIsRememberedAndStatusNeedsAHandle) {
   // The remembered stop is consumed by the next instance; clear it for the other tests.
   CVelmoraMainThread::clearPendingShutdown();
   EXPECT_FALSE(ReportStatusToSCMgr(SERVICE_RUNNING, 0, 0));
+}
+
+TEST(ServiceProcess, WriteToAVanishedPeerNeverEndsTheProcess) {
+  // In a child: the process entry (which ends at once without a logger),
+  // then a write into a pipe nobody reads.
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    ::setenv("HXT_ROOT", "relative", 1);
+    ::close(STDERR_FILENO);
+    ServiceProcessMain(0, nullptr);
+    int fds[2];
+    if (::pipe(fds) != 0) std::_Exit(2);
+    ::close(fds[0]);
+    std::_Exit(::write(fds[1], "x", 1) < 0 && errno == EPIPE ? 0 : 3);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+  EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 }  // namespace

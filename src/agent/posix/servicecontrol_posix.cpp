@@ -177,13 +177,17 @@ bool SetServiceStatus(ServiceStatusHandle handle, const ServiceStatus& status) {
 
 u32 RequestServiceStop(const char*, const char*& failedCall) {
   // Under systemd the exit code that follows is the request: the unit fails
-  // and Restart=on-failure brings the service back. Say why first.
+  // and the unit's Restart= setting brings the service back. Say why first.
   failedCall = nullptr;
   sd_notify(0, "STOPPING=1\nSTATUS=Terminating: the service status could not be reported");
   return 0;
 }
 
 void HardenLibrarySearchPath() {}
+
+void IgnoreBrokenPipe() {
+  ::signal(SIGPIPE, SIG_IGN);
+}
 
 void ExitProcess(int code) {
   // Other threads still run: skip static destructors that could pull their

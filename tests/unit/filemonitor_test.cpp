@@ -1,0 +1,166 @@
+// The profile file monitor over real inotify, with a shortened settle time.
+#include <gtest/gtest.h>
+
+#include <boost/filesystem.hpp>
+#include <fstream>
+#include <mutex>
+#include <vector>
+
+#include "agent/filemonitor.h"
+#include "fakes/capturelogger.h"
+#include "fakes/testroot.h"
+
+namespace hxt {
+namespace {
+
+namespace fs = boost::filesystem;
+using namespace std::chrono_literals;
+
+class FileMonitorTest : public ::testing::Test {
+ public:
+  // Reports the handler received, in order.
+  std::vector<FileAction> Reports() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return reports;
+  }
+  std::unique_ptr<CFileMonitor> Make(std::chrono::milliseconds settle = 300ms, std::string path = {}) {
+    bool ok = false;
+    auto monitor = std::make_unique<CFileMonitor>(
+        path.empty() ? file : path,
+        [this](FileAction action) {
+          std::lock_guard<std::mutex> lock(mutex);
+          reports.push_back(action);
+        },
+        ok, settle);
+    EXPECT_TRUE(ok);
+    return monitor;
+  }
+  bool Started() {
+    return test::WaitFor([&] { return log.Has("Starting monitoring file " + file); });
+  }
+  void Write(const std::string& name) { std::ofstream(dir + "/" + name) << "{}"; }
+
+  test::TestRoot root;
+  test::ScopedCaptureLog log{true};
+  std::string dir = root.path() + "/profile";
+  std::string file = dir + "/OrgInfo.json";
+  std::mutex mutex;
+  std::vector<FileAction> reports;
+};
+
+TEST_F(FileMonitorTest, EachBurstIsReportedOnceWithTheLastActionOnTheFile) {
+  struct Case {
+    const char* name;
+    bool fileExists;
+    std::function<void(FileMonitorTest&)> burst;
+    FileAction expected;
+  };
+  const std::vector<Case> cases = {
+      {"several saves", false,
+       [](FileMonitorTest& t) {
+         for (int i = 0; i < 3; ++i) t.Write("OrgInfo.json");
+       },
+       FILE_ACTION_MODIFIED},
+      {"delete", true, [](FileMonitorTest& t) { fs::remove(t.file); }, FILE_ACTION_DELETED},
+      {"rename onto the name", false,
+       [](FileMonitorTest& t) {
+         t.Write("draft.tmp");
+         fs::rename(t.dir + "/draft.tmp", t.file);
+       },
+       FILE_ACTION_MODIFIED},
+      {"name in other case", false, [](FileMonitorTest& t) { t.Write("ORGINFO.json"); },
+       FILE_ACTION_MODIFIED},
+      {"other files do not override", true,
+       [](FileMonitorTest& t) {
+         fs::remove(t.file);
+         t.Write("other.txt");
+       },
+       FILE_ACTION_DELETED},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    if (c.fileExists) Write("OrgInfo.json");
+    log.Clear();
+    reports.clear();
+    auto monitor = Make();
+    ASSERT_TRUE(monitor->StartMonitor());
+    ASSERT_TRUE(Started());
+    c.burst(*this);
+    ASSERT_TRUE(test::WaitFor([&] { return !Reports().empty(); })) << log.Dump();
+    EXPECT_TRUE(monitor->StopMonitor());
+    EXPECT_EQ(Reports(), std::vector<FileAction>{c.expected});
+    EXPECT_TRUE(log.Has(std::string("Reporting file change event: ") + FileActionName(c.expected) + " (" +
+                        file + ")."));
+  }
+}
+
+TEST_F(FileMonitorTest, OtherFilesAloneReportNothing) {
+  fs::create_directories(dir);
+  auto monitor = Make();
+  ASSERT_TRUE(monitor->StartMonitor());
+  ASSERT_TRUE(Started());
+  Write("other.txt");
+  ASSERT_TRUE(
+      test::WaitFor([&] { return log.Has("Directory change signaled, no changes in monitored file."); }));
+  EXPECT_TRUE(log.Has(LOG_LEVEL_DEBUG, "Ignored file action: 1 (file: other.txt)"));
+  // A later save of the file is the first and only report.
+  Write("OrgInfo.json");
+  ASSERT_TRUE(test::WaitFor([&] { return !Reports().empty(); }));
+  EXPECT_TRUE(monitor->StopMonitor());
+  EXPECT_EQ(Reports(), std::vector<FileAction>{FILE_ACTION_MODIFIED});
+}
+
+TEST_F(FileMonitorTest, StopEndsTheThreadIdleOrWithAReportPending) {
+  fs::create_directories(dir);
+  for (bool pending : {false, true}) {
+    SCOPED_TRACE(pending);
+    log.Clear();
+    auto monitor = Make(1h);
+    ASSERT_TRUE(monitor->StartMonitor());
+    ASSERT_TRUE(Started());
+    EXPECT_TRUE(monitor->StartMonitor());
+    EXPECT_TRUE(log.Has(LOG_LEVEL_WARNING, "File monitor thread is already running"));
+    if (pending) {
+      Write("OrgInfo.json");
+      ASSERT_TRUE(test::WaitFor([&] { return log.Has("Directory change signaled, last change: MODIFIED"); }));
+    }
+    EXPECT_TRUE(monitor->StopMonitor());
+    EXPECT_TRUE(log.Has(LOG_LEVEL_INFO, "Successfully stopped file monitor thread"));
+    EXPECT_TRUE(log.Has(LOG_LEVEL_INFO, "Finished monitoring file " + file));
+  }
+  EXPECT_TRUE(Reports().empty());
+}
+
+TEST_F(FileMonitorTest, BadPathsAndHandlersAreRefused) {
+  bool ok = true;
+  CFileMonitor noPath(
+      "", [](FileAction) {}, ok);
+  EXPECT_FALSE(ok);
+  CFileMonitor noHandler(file, nullptr, ok);
+  EXPECT_FALSE(ok);
+  EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, "Invalid file path parameter."));
+  EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, "Invalid callback function pointer parameter."));
+
+  fs::create_directories(dir);
+  EXPECT_FALSE(Make(300ms, dir)->StartMonitor());
+  EXPECT_TRUE(log.Has(
+      LOG_LEVEL_ERROR,
+      "Unable to start file monitoring because the path is a directory (expected file path): " + dir));
+
+  // A missing directory ends the thread at set-up, with one error line.
+  auto monitor = Make(300ms, root.path() + "/absent/OrgInfo.json");
+  EXPECT_TRUE(monitor->StartMonitor());
+  EXPECT_TRUE(test::WaitFor([&] {
+    auto errors = log.Messages(LOG_LEVEL_ERROR);
+    return std::any_of(errors.begin(), errors.end(), [&](const std::string& m) {
+      return m.find("Failed to obtain handle to the directory " + root.path() + "/absent.") !=
+             std::string::npos;
+    });
+  })) << log.Dump();
+  EXPECT_TRUE(monitor->StopMonitor());
+}
+
+}  // namespace
+}  // namespace hxt

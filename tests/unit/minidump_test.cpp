@@ -1,0 +1,188 @@
+// Crash dumps: each crash runs in a child process, which must end by its
+// signal after leaving one dump file and its log line.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <boost/filesystem.hpp>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <regex>
+#include <sstream>
+#include <stdexcept>
+
+#include "common/minidump.h"
+#include "fakes/capturelogger.h"
+#include "fakes/testroot.h"
+
+namespace hxt {
+namespace {
+
+namespace fs = boost::filesystem;
+
+#define HXT_NO_SANITIZE __attribute__((noinline, no_sanitize("undefined", "address")))
+
+HXT_NO_SANITIZE void nullDereference() {
+  *static_cast<volatile int*>(nullptr) = 1;
+}
+
+HXT_NO_SANITIZE void divideByZero() {
+  volatile int zero = 0;
+  volatile int seven = 7;
+  volatile int result = seven / zero;
+  (void)result;
+}
+
+volatile int g_neverReached = -1;
+HXT_NO_SANITIZE int recurse(int depth) {
+  if (depth == g_neverReached) return 0;
+  volatile char frame[4096];
+  frame[0] = static_cast<char>(depth);
+  return recurse(depth + 1) + frame[0];
+}
+void overflowTheStack() {
+  recurse(0);
+}
+
+void throwUncaught() {
+  throw std::runtime_error("nobody catches this");
+}
+// The test framework would catch it on the way out of the test body.
+void throwThroughNoexcept() noexcept {
+  throwUncaught();
+}
+
+std::string executableName() {
+  return fs::read_symlink("/proc/self/exe").filename().string();
+}
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// Runs `crash` in a child whose temporary folder is `tmpdir` and whose
+// standard error goes to `errPath`; the wait status.
+int runChild(const std::string& tmpdir, const std::string& errPath, const std::function<void()>& crash) {
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    rlimit noCore{0, 0};
+    ::setrlimit(RLIMIT_CORE, &noCore);
+    ::setenv("TMPDIR", tmpdir.c_str(), 1);
+    std::freopen(errPath.c_str(), "w", stderr);
+    static CExceptionHandlerEx handler;
+    if (handler.InstallGlobalExceptionHandler() != 0) std::_Exit(90);
+    crash();
+    std::_Exit(91);
+  }
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  return status;
+}
+
+std::vector<std::string> dumpsIn(const std::string& dir) {
+  std::regex pattern(executableName() + "_\\d+\\.\\d+\\.\\d+_\\d{14}\\.mdmp");
+  std::vector<std::string> out;
+  for (const auto& entry : fs::directory_iterator(dir))
+    if (std::regex_match(entry.path().filename().string(), pattern)) out.push_back(entry.path().string());
+  return out;
+}
+
+class MiniDumpTest : public ::testing::Test {
+ protected:
+  test::TestRoot root;
+  std::string dumps = root.path() + "/tmp";
+  std::string errPath = root.path() + "/stderr.txt";
+  MiniDumpTest() { fs::create_directories(dumps); }
+};
+
+TEST_F(MiniDumpTest, EachCrashLeavesOneDumpAndItsLineAndEndsByItsSignal) {
+  struct Case {
+    const char* name;
+    std::function<void()> crash;
+    int signo;
+    const char* code;
+  };
+  const std::vector<Case> cases = {
+      {"null dereference", nullDereference, SIGSEGV, "(0xC0000005), ACCESS_VIOLATION"},
+      {"integer division by zero", divideByZero, SIGFPE, "(0xC0000094), INT_DIVIDE_BY_ZERO"},
+      {"uncaught exception", throwThroughNoexcept, SIGABRT,
+       "(0xE06D7363), Microsoft Compiler Generated (Q185294)"},
+      {"stack overflow", overflowTheStack, SIGSEGV, "(0xC00000FD), STACK_OVERFLOW"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    // The sanitizers own the thread's stack layout and catch overflows first.
+    if (c.signo == SIGSEGV && std::string(c.name) == "stack overflow") continue;
+#endif
+    fs::remove_all(dumps);
+    fs::create_directories(dumps);
+    int status = runChild(dumps, errPath, c.crash);
+    std::string err = readFile(errPath);
+    ASSERT_TRUE(WIFSIGNALED(status)) << status << "\n" << err;
+    EXPECT_EQ(WTERMSIG(status), c.signo);
+    auto files = dumpsIn(dumps);
+    ASSERT_EQ(files.size(), 1u) << err;
+    EXPECT_NE(err.find(std::string("UNHANDLED_EXCEPTION - ") + c.code +
+                       ". A minidump file is located at: " + files[0]),
+              std::string::npos)
+        << err;
+    std::string dump = readFile(files[0]);
+    EXPECT_EQ(dump.rfind("HXTARROW CRASH DUMP 1\n", 0), 0u);
+    EXPECT_NE(dump.find("Backtrace: "), std::string::npos);
+    EXPECT_NE(dump.find("Memory map:\n"), std::string::npos);
+  }
+}
+
+TEST_F(MiniDumpTest, MissingDumpFolderPutsTheDumpBesideTheExecutable) {
+  fs::path beside = fs::read_symlink("/proc/self/exe").parent_path();
+  auto before = dumpsIn(beside.string());
+  int status = runChild(root.path() + "/absent", errPath, nullDereference);
+  EXPECT_TRUE(WIFSIGNALED(status));
+  auto after = dumpsIn(beside.string());
+  ASSERT_EQ(after.size(), before.size() + 1) << readFile(errPath);
+  for (const auto& file : after)
+    if (std::find(before.begin(), before.end(), file) == before.end()) fs::remove(file);
+}
+
+TEST_F(MiniDumpTest, InstallationPrunesToTheNewestFiveAndRefusesASecondOne) {
+  // Seven earlier dumps, one hour apart; a file of another version stays.
+  const std::string prefix = dumps + "/" + executableName() + "_" + HXT_TEST_BUILD_VERSION + "_2026010112000";
+  std::time_t now = std::time(nullptr);
+  for (int i = 0; i < 7; ++i) {
+    std::string path = prefix + std::to_string(i) + ".mdmp";
+    std::ofstream(path) << i;
+    fs::last_write_time(path, now - (7 - i) * 3600);
+  }
+  std::ofstream(dumps + "/" + executableName() + "_0.0.1_20260101120000.mdmp") << "other";
+  ::setenv("TMPDIR", dumps.c_str(), 1);
+  test::ScopedCaptureLog log;
+  {
+    CExceptionHandlerEx first;
+    EXPECT_EQ(first.InstallGlobalExceptionHandler(), 0u);
+    CExceptionHandlerEx second;
+    EXPECT_EQ(second.InstallGlobalExceptionHandler(), 1u);
+  }
+  ::unsetenv("TMPDIR");
+  EXPECT_TRUE(log.Has(
+      LOG_LEVEL_WARNING, "Mutex lock already exists (CExceptionHandlerEx_0x" +
+                             [] {
+                               char pid[16];
+                               std::snprintf(pid, sizeof pid, "%.8X", unsigned(::getpid()));
+                               return std::string(pid);
+                             }() +
+                             ") for this process. Error = 0x800700B7"))
+      << log.Dump();
+  for (int i = 0; i < 7; ++i) EXPECT_EQ(fs::exists(prefix + std::to_string(i) + ".mdmp"), i >= 2) << i;
+  EXPECT_EQ(dumpsIn(dumps).size(), 6u);
+}
+
+}  // namespace
+}  // namespace hxt
