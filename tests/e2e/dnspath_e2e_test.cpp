@@ -3,10 +3,8 @@
 // plug-in, whose answer travels back the same way.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <fstream>
 #include <map>
 #include <vector>
