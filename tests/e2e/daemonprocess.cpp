@@ -1,69 +1,32 @@
 #include "e2e/daemonprocess.h"
 
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
+#include <map>
 
 #include <boost/asio.hpp>
-#include <cstdio>
-#include <cstdlib>
-#include <fstream>
-#include <sstream>
 
 namespace hxt::test {
 
 namespace asio = boost::asio;
 
-// The daemon's process, its standard error in a file.
+namespace {
+std::vector<std::string> DaemonArgv(const std::vector<std::string>& args) {
+  std::vector<std::string> argv = {HXT_SOCKFILTERD_BINARY};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return argv;
+}
+}  // namespace
+
 DaemonProcess::DaemonProcess(const TestRoot& root, const std::vector<std::string>& args,
                              const std::string& notifySocket)
-    : logPath_(root.path() + "/hxsockfilterd.log") {
-  std::vector<std::string> argStrings = {HXT_SOCKFILTERD_BINARY};
-  argStrings.insert(argStrings.end(), args.begin(), args.end());
-  int logFd = ::open(logPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  pid_ = ::fork();
-  if (pid_ == 0) {
-    ::dup2(logFd, 2);
-    ::setenv("HXT_LOG", "stderr", 1);
-    ::unsetenv("INVOCATION_ID");
-    if (notifySocket.empty()) {
-      ::unsetenv("NOTIFY_SOCKET");
-    } else {
-      ::setenv("NOTIFY_SOCKET", notifySocket.c_str(), 1);
-    }
-    std::vector<char*> argv;
-    for (auto& a : argStrings) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    ::execv(HXT_SOCKFILTERD_BINARY, argv.data());
-    ::_exit(127);
-  }
-  ::close(logFd);
-}
-DaemonProcess::~DaemonProcess() {
-  if (pid_ > 0 && !reaped_) {
-    ::kill(pid_, SIGKILL);
-    ::waitpid(pid_, nullptr, 0);
-  }
-}
-void DaemonProcess::Signal(int signo) const {
-  ::kill(pid_, signo);
-}
+    : ChildProcess(DaemonArgv(args), root.path() + "/hxsockfilterd.log",
+                   notifySocket.empty()
+                       ? std::map<std::string, std::string>{}
+                       : std::map<std::string, std::string>{{"NOTIFY_SOCKET", notifySocket}}) {}
 
-std::optional<int> DaemonProcess::WaitForExit() {
-  int status = 0;
-  if (!WaitFor([&] { return ::waitpid(pid_, &status, WNOHANG) == pid_; })) return std::nullopt;
-  reaped_ = true;
-  return WIFEXITED(status) ? std::optional<int>(WEXITSTATUS(status)) : std::nullopt;
-}
-std::string DaemonProcess::Log() const {
-  std::ifstream in(logPath_);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-bool DaemonProcess::WaitForLog(const std::string& text) const {
-  return WaitFor([&] { return Log().find(text) != std::string::npos; });
+std::vector<std::string> StubArgs(u16 port, u16 resolverPort) {
+  return {"--stub4",     "127.0.0.1:" + std::to_string(port),
+          "--stub6",     "[::1]:" + std::to_string(port),
+          "--resolvers", "127.0.0.1:" + std::to_string(resolverPort)};
 }
 
 // A port free for UDP and TCP on both loopbacks at the time of asking.
@@ -90,16 +53,8 @@ u16 FreePort() {
 // dig's short answer ("" when it got none).
 std::string Dig(const std::string& server, u16 port, const std::string& name, bool tcp,
                 const std::string& type) {
-  std::string command = "dig @" + server + " -p " + std::to_string(port) + " " + name + " " + type +
-                        " +short +tries=1 +time=5" + (tcp ? " +tcp" : "") + " 2>&1";
-  FILE* pipe = ::popen(command.c_str(), "r");
-  if (pipe == nullptr) return "";
-  std::string out;
-  char buffer[256];
-  while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) out += buffer;
-  ::pclose(pipe);
-  while (!out.empty() && (out.back() == '\n' || out.back() == ' ')) out.pop_back();
-  return out;
+  return Output("dig @" + server + " -p " + std::to_string(port) + " " + name + " " + type +
+                " +short +tries=1 +time=5" + (tcp ? " +tcp" : ""));
 }
 
 }  // namespace hxt::test

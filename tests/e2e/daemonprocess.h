@@ -2,36 +2,25 @@
 // end-to-end tests (dig, free ports).
 #pragma once
 
-#include <sys/types.h>
-
-#include <optional>
 #include <string>
 #include <vector>
 
 #include "common/hxttypes.h"
+#include "e2e/serviceprocess.h"
 #include "fakes/testroot.h"
 
 namespace hxt::test {
 
-// The daemon's process, its standard error in a file in the root.
-class DaemonProcess {
+// The daemon's process, its output in a file in the root.
+class DaemonProcess : public ChildProcess {
  public:
   DaemonProcess(const TestRoot& root, const std::vector<std::string>& args,
                 const std::string& notifySocket = "");
-  ~DaemonProcess();  // kills the process if it still runs
-  DaemonProcess(const DaemonProcess&) = delete;
-  DaemonProcess& operator=(const DaemonProcess&) = delete;
-
-  void Signal(int signo) const;
-  std::optional<int> WaitForExit();
-  std::string Log() const;
-  bool WaitForLog(const std::string& text) const;
-
- private:
-  std::string logPath_;
-  pid_t pid_ = -1;
-  bool reaped_ = false;
 };
+
+// The daemon's arguments for stubs on both loopbacks at `port`, passing
+// through to the resolver on 127.0.0.1 at `resolverPort`.
+std::vector<std::string> StubArgs(u16 port, u16 resolverPort);
 
 // A port free for UDP and TCP on both loopbacks at the time of asking; 0 when none was found.
 u16 FreePort();

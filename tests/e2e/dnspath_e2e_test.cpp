@@ -3,10 +3,8 @@
 // plug-in, whose answer travels back the same way.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <fstream>
 #include <map>
 #include <vector>
@@ -41,13 +39,7 @@ class DnsPathE2E : public ::testing::Test {
   void SetUp() override {
     if (::access("/usr/bin/dig", X_OK) != 0) GTEST_SKIP() << "dig (dnsutils) is not installed";
     ASSERT_NE(stubPort, 0);
-    root.WriteRegistry(TestRoot::DotNetPresentEntry());
-    root.WriteMachineId("0123456789abcdef0123456789abcdef\n");
-    root.WriteFile("var/opt/Truvane/Truvane Helixor Client/Tarrow/OrgInfo.json", "{}");
-    for (const char* module :
-         {HXT_FAKE_PLUGIN_VELMORA, HXT_FAKE_PLUGIN_SWG, HXT_FAKE_PLUGIN_CLOUD_DOWNLOADER}) {
-      InstallPlugin(module, root.PluginsPath());
-    }
+    PrepareAgentRoot(root, {HXT_FAKE_PLUGIN_VELMORA, HXT_FAKE_PLUGIN_SWG, HXT_FAKE_PLUGIN_CLOUD_DOWNLOADER});
     std::ofstream script(scriptPath);
     script
         << "record " << kTestName << " " << kPluginAnswer4 << "\n"
@@ -67,11 +59,7 @@ class DnsPathE2E : public ::testing::Test {
     return out;
   }
 
-  // The daemon's stub on both loopbacks, passing through to the test upstream.
-  std::vector<std::string> DaemonArgs() const {
-    return {"--stub4", "127.0.0.1:" + std::to_string(stubPort), "--stub6", "[::1]:" + std::to_string(stubPort),
-            "--resolvers", "127.0.0.1:" + std::to_string(upstream.endpoint().port())};
-  }
+  std::vector<std::string> DaemonArgs() const { return StubArgs(stubPort, upstream.endpoint().port()); }
   std::map<std::string, std::string> AgentEnvironment() const {
     return {{"HXT_IPC_PORT", std::to_string(ipcPort)}, {"HXT_FAKE_DNS_SCRIPT", scriptPath}};
   }

@@ -25,11 +25,8 @@ class DnsProtectE2E : public ::testing::Test {
   void SetUp() override {
     if (::access("/usr/bin/dig", X_OK) != 0) GTEST_SKIP() << "dig (dnsutils) is not installed";
     ASSERT_NE(stubPort, 0);
-    root.WriteRegistry(TestRoot::DotNetPresentEntry());
-    root.WriteMachineId("0123456789abcdef0123456789abcdef\n");
-    InstallPlugin(HXT_DNSPROTECT_PLUGIN, root.PluginsPath());
-    InstallPlugin(HXT_FAKE_PLUGIN_SWG, root.PluginsPath());
-    InstallPlugin(HXT_FAKE_PLUGIN_CLOUD_DOWNLOADER, root.PluginsPath());
+    PrepareAgentRoot(root, {HXT_DNSPROTECT_PLUGIN, HXT_FAKE_PLUGIN_SWG, HXT_FAKE_PLUGIN_CLOUD_DOWNLOADER},
+                     false);
     const std::string profile = root.ProfilePath();
     pki.Issue("resolver.test", profile + "/server.pem", profile + "/server.key");
     tls.certFile = profile + "/server.pem";
@@ -64,9 +61,7 @@ class DnsProtectE2E : public ::testing::Test {
 };
 
 TEST_F(DnsProtectE2E, AnswersOverTlsBlocksAndFallsBackOpenWhileTheUpstreamIsAway) {
-  DaemonProcess daemon(root, {"--stub4", "127.0.0.1:" + std::to_string(stubPort), "--stub6",
-                              "[::1]:" + std::to_string(stubPort), "--resolvers",
-                              "127.0.0.1:" + std::to_string(passThrough.endpoint().port())});
+  DaemonProcess daemon(root, StubArgs(stubPort, passThrough.endpoint().port()));
   ASSERT_TRUE(daemon.WaitForLog("stub mode:")) << daemon.Log();
   ServiceProcess agent(root.path(), root.path() + "/agent.log", {{"HXT_IPC_PORT", std::to_string(ipcPort)}});
   ASSERT_TRUE(agent.WaitForLog("IPv4 DNS redirection: ACTIVATED")) << agent.Log();

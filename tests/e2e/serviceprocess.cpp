@@ -37,9 +37,10 @@ unsigned short FreeLoopbackPort() {
   return ntohs(addr.sin_port);
 }
 
-std::pair<int, std::string> RunTool(const std::string& binary, const std::string& arguments) {
-  std::string command = "'" + binary + "' " + arguments + " 2>&1";
-  FILE* pipe = ::popen(command.c_str(), "r");
+namespace {
+// Runs a shell command: its exit code and what it printed, standard error included.
+std::pair<int, std::string> Run(const std::string& command) {
+  FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
   if (pipe == nullptr) return {-1, "popen failed"};
   std::string out;
   char buf[512];
@@ -48,9 +49,27 @@ std::pair<int, std::string> RunTool(const std::string& binary, const std::string
   int status = ::pclose(pipe);
   return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
 }
+}  // namespace
 
-ServiceProcess::ServiceProcess(const std::string& root, const std::string& logPath,
-                               const std::map<std::string, std::string>& environment)
+std::pair<int, std::string> RunTool(const std::string& binary, const std::string& arguments) {
+  return Run("'" + binary + "' " + arguments);
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+std::string Output(const std::string& command) {
+  std::string out = Run(command).second;
+  while (!out.empty() && (out.back() == '\n' || out.back() == ' ')) out.pop_back();
+  return out;
+}
+
+ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::string& logPath,
+                           const std::map<std::string, std::string>& environment)
     : logPath_(logPath) {
   std::map<std::string, std::string> env;
   for (char** e = environ; *e != nullptr; ++e) {
@@ -60,15 +79,15 @@ ServiceProcess::ServiceProcess(const std::string& root, const std::string& logPa
   }
   env.erase("NOTIFY_SOCKET");
   env.erase("INVOCATION_ID");
-  env["HXT_ROOT"] = root;
   env["HXT_LOG"] = "stderr";
-  env["HXT_IPC_PORT"] = std::to_string(FreeLoopbackPort());
   for (const auto& kv : environment) env[kv.first] = kv.second;
-  std::vector<std::string> envStrings;
+  std::vector<std::string> envStrings, args = argv;
   for (const auto& kv : env) envStrings.push_back(kv.first + "=" + kv.second);
-  std::vector<char*> envp;
+  std::vector<char*> envp, argp;
   for (auto& s : envStrings) envp.push_back(s.data());
+  for (auto& s : args) argp.push_back(s.data());
   envp.push_back(nullptr);
+  argp.push_back(nullptr);
 
   int logFd = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   if (logFd < 0) throw std::runtime_error("cannot open " + logPath);
@@ -79,44 +98,47 @@ ServiceProcess::ServiceProcess(const std::string& root, const std::string& logPa
     sigset_t none;
     sigemptyset(&none);
     ::sigprocmask(SIG_SETMASK, &none, nullptr);
-    char* argv[] = {const_cast<char*>(HXT_AGENT_BINARY), nullptr};
-    ::execve(HXT_AGENT_BINARY, argv, envp.data());
+    ::execve(argp[0], argp.data(), envp.data());
     ::_exit(127);
   }
   ::close(logFd);
   if (pid_ < 0) throw std::runtime_error("fork failed");
 }
 
-ServiceProcess::~ServiceProcess() {
+ChildProcess::~ChildProcess() {
   if (pid_ > 0 && !reaped_) {
     ::kill(pid_, SIGKILL);
     ::waitpid(pid_, nullptr, 0);
   }
 }
 
-void ServiceProcess::Signal(int signo) const {
+void ChildProcess::Signal(int signo) const {
   ::kill(pid_, signo);
 }
 
-std::optional<int> ServiceProcess::WaitForExit(std::chrono::milliseconds timeout) {
+std::optional<int> ChildProcess::WaitForExit(std::chrono::milliseconds timeout) {
   int status = 0;
-  bool exited = WaitFor([&] { return ::waitpid(pid_, &status, WNOHANG) == pid_; }, timeout);
-  if (!exited) return std::nullopt;
+  if (!WaitFor([&] { return ::waitpid(pid_, &status, WNOHANG) == pid_; }, timeout)) return std::nullopt;
   reaped_ = true;
-  if (WIFEXITED(status)) return WEXITSTATUS(status);
-  return std::nullopt;
+  return WIFEXITED(status) ? std::optional<int>(WEXITSTATUS(status)) : std::nullopt;
 }
 
-std::string ServiceProcess::Log() const {
-  std::ifstream in(logPath_);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-bool ServiceProcess::WaitForLog(const std::string& text, std::chrono::milliseconds timeout) const {
+bool ChildProcess::WaitForLog(const std::string& text, std::chrono::milliseconds timeout) const {
   return WaitFor([&] { return Log().find(text) != std::string::npos; }, timeout);
 }
+
+namespace {
+std::map<std::string, std::string> AgentEnvironment(const std::string& root,
+                                                    std::map<std::string, std::string> environment) {
+  environment.insert({"HXT_ROOT", root});
+  environment.insert({"HXT_IPC_PORT", std::to_string(FreeLoopbackPort())});
+  return environment;
+}
+}  // namespace
+
+ServiceProcess::ServiceProcess(const std::string& root, const std::string& logPath,
+                               const std::map<std::string, std::string>& environment)
+    : ChildProcess({HXT_AGENT_BINARY}, logPath, AgentEnvironment(root, environment)) {}
 
 NotifySocket::NotifySocket(const std::string& path) : path_(path) {
   fd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);

@@ -2,16 +2,10 @@
 // and a test service on loopback.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdio>
-#include <fstream>
-#include <map>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -39,10 +33,7 @@ class SockFilterDaemonE2eTest : public ::testing::Test {
     ASSERT_NE(port_, 0);
   }
 
-  std::vector<std::string> StubArgs() const {
-    return {"--stub4",     "127.0.0.1:" + std::to_string(port_), "--stub6", "[::1]:" + std::to_string(port_),
-            "--resolvers", EndpointText(upstream_.endpoint())};
-  }
+  std::vector<std::string> StubArgs() const { return test::StubArgs(port_, upstream_.endpoint().port()); }
 
   std::string ControlPath() const { return root_.path() + "/run/hxsockfilterd.sock"; }
 
@@ -50,18 +41,6 @@ class SockFilterDaemonE2eTest : public ::testing::Test {
   TestUpstream upstream_{"127.0.0.1", kUpstreamAnswer};
   u16 port_ = 0;
 };
-
-TEST_F(SockFilterDaemonE2eTest, DigIsAnsweredThroughThePassThroughResolverOverUdpAndTcp) {
-  DaemonProcess daemon(root_, StubArgs());
-  ASSERT_TRUE(daemon.WaitForLog("stub mode:")) << daemon.Log();
-  for (const char* server : {"127.0.0.1", "::1"}) {
-    SCOPED_TRACE(server);
-    EXPECT_EQ(Dig(server, port_, "www.example.com"), kUpstreamAnswer);
-    EXPECT_EQ(Dig(server, port_, "www.example.com", true), kUpstreamAnswer);
-  }
-  EXPECT_EQ(upstream_.udpQueries(), 2);
-  EXPECT_EQ(upstream_.tcpQueries(), 2);
-}
 
 TEST_F(SockFilterDaemonE2eTest, DigReachesTheServiceWhileAnAgentRedirectsAndFailsOpenWhenItGoes) {
   TestService service("127.0.0.1", kServiceAnswer);

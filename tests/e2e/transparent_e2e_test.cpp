@@ -14,9 +14,7 @@
 
 #include <linux/capability.h>
 
-#include <cstdio>
 #include <fstream>
-#include <sstream>
 #include <thread>
 
 #include "daemon/redirectheader.h"
@@ -42,24 +40,6 @@ int shell(const std::string& command) {
   return std::system((command + " >/dev/null 2>&1").c_str());
 }
 
-std::string output(const std::string& command) {
-  std::string out;
-  if (FILE* pipe = ::popen((command + " 2>&1").c_str(), "r")) {
-    char buffer[256];
-    while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) out += buffer;
-    ::pclose(pipe);
-  }
-  while (!out.empty() && (out.back() == '\n' || out.back() == ' ')) out.pop_back();
-  return out;
-}
-
-std::string readFile(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 class TransparentModeTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -67,7 +47,7 @@ class TransparentModeTest : public ::testing::Test {
       GTEST_SKIP() << "transparent mode tests need root (network namespaces, nftables, cgroups)";
     if (::access("/usr/bin/dig", X_OK) != 0 || ::access("/usr/bin/nsenter", X_OK) != 0)
       GTEST_SKIP() << "dig (dnsutils) or nsenter (util-linux) is not installed";
-    auto mount = Cgroup2MountFromMountinfo(readFile("/proc/self/mountinfo"));
+    auto mount = Cgroup2MountFromMountinfo(ReadFile("/proc/self/mountinfo"));
     if (!mount) GTEST_SKIP() << "no cgroup v2 hierarchy is mounted";
     netns_ = "hxt-transp-" + std::to_string(::getpid());
     if (shell("ip netns add " + netns_) != 0) GTEST_SKIP() << "cannot create a network namespace";
@@ -145,7 +125,7 @@ class TransparentModeTest : public ::testing::Test {
   // stands in the agent's cgroup, so that the agent is born there.
   std::unique_ptr<ServiceProcess> startAgentInItsCgroup(
       const std::map<std::string, std::string>& environment) {
-    std::string own = CgroupFromProcText(readFile("/proc/self/cgroup")).value_or("/");
+    std::string own = CgroupFromProcText(ReadFile("/proc/self/cgroup")).value_or("/");
     std::string mount = cgroupDir_.substr(0, cgroupDir_.rfind('/'));
     std::unique_ptr<ServiceProcess> agent;
     inNetns([&] {
@@ -180,12 +160,12 @@ class TransparentModeTest : public ::testing::Test {
                           " A +short +tries=1 +time=3" + (tcp ? " +tcp" : "");
     if (!leaf.empty())
       command = "sh -c 'echo $$ > " + cgroupDir_ + "/" + leaf + "/cgroup.procs && exec " + command + "'";
-    return output(command);
+    return Output(command);
   }
 
   // The namespace's nftables tables, one "table FAMILY NAME" a line.
-  std::string nftTables() { return output("ip netns exec " + netns_ + " nft list tables"); }
-  std::string nftRuleset() { return output("ip netns exec " + netns_ + " nft list ruleset"); }
+  std::string nftTables() { return Output("ip netns exec " + netns_ + " nft list tables"); }
+  std::string nftRuleset() { return Output("ip netns exec " + netns_ + " nft list ruleset"); }
 
   TestRoot root_;
   std::string netns_;
@@ -235,7 +215,7 @@ TEST_F(TransparentModeTest, QueriesToAnyResolverReachTheAgentWithTheirDestinatio
     }
   }
   std::string status =
-      output(std::string(HXT_SOCKFILTERD_BINARY) + " --status --control '" + controlPath() + "'");
+      Output(std::string(HXT_SOCKFILTERD_BINARY) + " --status --control '" + controlPath() + "'");
   EXPECT_NE(status.find("transparent mode, rules in place"), std::string::npos) << status;
   EXPECT_NE(status.find("IPv4: 4 intercepted, 2 redirected, 2 white-listed, 2 passed through"),
             std::string::npos)

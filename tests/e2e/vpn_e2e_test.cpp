@@ -21,13 +21,7 @@ std::pair<int, std::string> RunVpnState(const std::string& arguments) {
 class VpnE2E : public ::testing::Test {
  protected:
   VpnE2E() {
-    root.WriteRegistry(TestRoot::DotNetPresentEntry());
-    root.WriteMachineId("0123456789abcdef0123456789abcdef\n");
-    root.WriteFile("var/opt/Truvane/Truvane Helixor Client/Tarrow/OrgInfo.json", "{}");
-    for (const char* module :
-         {HXT_FAKE_PLUGIN_VELMORA, HXT_FAKE_PLUGIN_SWG, HXT_FAKE_PLUGIN_CLOUD_DOWNLOADER}) {
-      InstallPlugin(module, root.PluginsPath());
-    }
+    PrepareAgentRoot(root, {HXT_FAKE_PLUGIN_VELMORA, HXT_FAKE_PLUGIN_SWG, HXT_FAKE_PLUGIN_CLOUD_DOWNLOADER});
   }
 
   // The arguments of every `op` call in the plug-ins' call log, as logged (a line feed as \\n).

@@ -398,6 +398,23 @@ std::optional<Bytes> UdpExchange(const udp::endpoint& server, const Bytes& query
   return answer;
 }
 
+namespace {
+std::string Described(const std::optional<Bytes>& answer, u16 id) {
+  if (!answer || IdOf(*answer) != id) return "nothing";
+  return RcodeOf(*answer) == 2 ? "SERVFAIL" : AnswerAddress(*answer);
+}
+}  // namespace
+
+std::string AskUdp(const udp::endpoint& stub, const std::string& name, std::chrono::milliseconds timeout) {
+  return Described(UdpExchange(stub, MakeQuery(name, 0x4242), timeout), 0x4242);
+}
+
+std::string AskTcp(const tcp::endpoint& stub, const std::string& name) {
+  TcpClient client(stub);
+  if (!client.Send(MakeQuery(name, 7))) return "no connection";
+  return Described(client.Receive(), 7);
+}
+
 TcpClient::TcpClient(const tcp::endpoint& server) {
   int fd = ::socket(server.address().is_v6() ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return;

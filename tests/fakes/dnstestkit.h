@@ -133,6 +133,13 @@ class TestService {
 std::optional<Bytes> UdpExchange(const boost::asio::ip::udp::endpoint& server, const Bytes& query,
                                  std::chrono::milliseconds timeout = std::chrono::seconds(5));
 
+// One A query for `name` through a stub: the answer's first address, "SERVFAIL",
+// or "nothing" (no answer, or one with another id).
+std::string AskUdp(const boost::asio::ip::udp::endpoint& stub, const std::string& name,
+                   std::chrono::milliseconds timeout = std::chrono::seconds(5));
+// The same over a new TCP connection ("no connection" when it cannot be made).
+std::string AskTcp(const boost::asio::ip::tcp::endpoint& stub, const std::string& name);
+
 // A DNS-over-TCP client connection with blocking calls and a time-out.
 class TcpClient {
  public:

@@ -78,18 +78,10 @@ class FaultTest : public ::testing::TestWithParam<Fault> {
         std::optional<u32>(0));
   }
 
-  std::string AskUdp(const std::string& name, std::chrono::milliseconds timeout = 5s) {
-    auto answer = UdpExchange(daemon_->Udp(HXT_AF_INET), MakeQuery(name, 0x4242), timeout);
-    if (!answer) return "nothing";
-    return RcodeOf(*answer) == 2 ? "SERVFAIL" : AnswerAddress(*answer);
+  std::string AskUdp(const std::string& name) { return test::AskUdp(daemon_->Udp(HXT_AF_INET), name); }
+  std::string AskBoth(const std::string& name) {
+    return AskUdp(name) + " " + test::AskTcp(daemon_->Tcp(HXT_AF_INET), name);
   }
-  std::string AskTcp(const std::string& name) {
-    TcpClient client(daemon_->Tcp(HXT_AF_INET));
-    if (!client.Send(MakeQuery(name, 7))) return "no connection";
-    auto answer = client.Receive();
-    return answer ? AnswerAddress(*answer) : "nothing";
-  }
-  std::string AskBoth(const std::string& name) { return AskUdp(name) + " " + AskTcp(name); }
   void WriteResolvConf(const std::string& text) { std::ofstream(root_.path() + "/resolv.conf") << text; }
 
   // A process of user and group `id` opens the filter with the library;

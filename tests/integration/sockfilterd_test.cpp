@@ -71,16 +71,8 @@ class SockFilterDaemonTest : public ::testing::TestWithParam<const char*> {
     EXPECT_EQ(peer->SetParameters(FILTER_UPDATE_ALL, parameters), std::optional<u32>(0));
     return peer;
   }
-  std::string AskUdp(const std::string& name) {
-    auto answer = UdpExchange(daemon_->Udp(family()), MakeQuery(name, 0x4242));
-    return !answer ? "no answer" : IdOf(*answer) != 0x4242 ? "wrong id" : AnswerAddress(*answer);
-  }
-  std::string AskTcp(const std::string& name) {
-    TcpClient client(daemon_->Tcp(family()));
-    if (!client.Send(MakeQuery(name, 7))) return "no connection";
-    auto answer = client.Receive();
-    return answer ? AnswerAddress(*answer) : "no answer";
-  }
+  std::string AskUdp(const std::string& name) { return test::AskUdp(daemon_->Udp(family()), name); }
+  std::string AskTcp(const std::string& name) { return test::AskTcp(daemon_->Tcp(family()), name); }
   // The client's and the stub's socket addresses and the payload's length.
   void ExpectHeader(const ServiceMessage& m, u16 clientPort, u16 stubPort) {
     EXPECT_EQ(Bytes(m.header.begin() + 12, m.header.begin() + 40),

@@ -63,10 +63,7 @@ class FilterLibraryTest : public ::testing::Test {
     ports.tcp4 = service_.tcpPort();
     return CVelmoraInfo::All(whiteList4, {}, {}, {}, ports, 1, {7, 8}, true, false);
   }
-  std::string Ask(const std::string& name) {
-    auto answer = UdpExchange(daemon_->Udp(HXT_AF_INET), MakeQuery(name, 9));
-    return answer ? AnswerAddress(*answer) : "no answer";
-  }
+  std::string Ask(const std::string& name) { return AskUdp(daemon_->Udp(HXT_AF_INET), name); }
 
   TestRoot root_;
   TestService service_{"127.0.0.1", kServiceAnswer};

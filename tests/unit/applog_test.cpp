@@ -2,10 +2,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <string>
 
 #include "common/applog.h"
@@ -18,7 +15,9 @@ namespace {
 
 using test::ScopedCaptureLog;
 
-std::string threadId() { return std::to_string(static_cast<unsigned>(::syscall(SYS_gettid))); }
+std::string threadId() {
+  return std::to_string(static_cast<unsigned>(::syscall(SYS_gettid)));
+}
 
 TEST(AppLog, PlainAndFunctionFormsCarryTheirCategoryAndHeader) {
   ScopedCaptureLog log;
@@ -85,7 +84,8 @@ TEST(AppLog, LogFunctionCodeFormsWithAndWithoutSystemText) {
   ASSERT_EQ(r.size(), 4u);
   EXPECT_EQ(r[0].text, head + "Call returned code -5");
   EXPECT_EQ(r[1].text, head + "Call returned code 2 - No such file or directory");
-  EXPECT_EQ(r[2].text, head + "Call returned code 28963 - UNKNOWN_WINDOWS_ERROR_CODE\nregistry value Version");
+  EXPECT_EQ(r[2].text,
+            head + "Call returned code 28963 - UNKNOWN_WINDOWS_ERROR_CODE\nregistry value Version");
   EXPECT_EQ(r[3].text, head + "Call returned code 0 - ");
   for (const auto& rec : r) EXPECT_EQ(rec.category, LOG_CATEGORY_FUNCTION);
 }
@@ -112,41 +112,6 @@ TEST(AppLog, HandleKeepsTheLoggerAliveUntilTheLastRelease) {
   EXPECT_FALSE(LoggerHandle());
 }
 
-// Captures what the process writes to standard error while it lives.
-class StderrCapture {
- public:
-  StderrCapture() {
-    std::fflush(stderr);
-    saved_ = ::dup(2);
-    file_ = std::tmpfile();
-    ::dup2(::fileno(file_), 2);
-  }
-  ~StderrCapture() {
-    restore();
-    std::fclose(file_);
-  }
-  std::string Text() {
-    restore();
-    std::rewind(file_);
-    std::string out;
-    char buf[4096];
-    std::size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, file_)) > 0) out.append(buf, n);
-    return out;
-  }
-
- private:
-  void restore() {
-    if (saved_ >= 0) {
-      ::dup2(saved_, 2);
-      ::close(saved_);
-      saved_ = -1;
-    }
-  }
-  int saved_ = -1;
-  std::FILE* file_;
-};
-
 std::size_t countOf(const std::string& hay, const std::string& needle) {
   std::size_t n = 0;
   for (auto p = hay.find(needle); p != std::string::npos; p = hay.find(needle, p + 1)) ++n;
@@ -158,14 +123,14 @@ TEST(EventViewerLogger, RoutesLevelsToEventLogAndDebuggerOutput) {
   {
     CEventViewerLogger quiet(false);
     ASSERT_TRUE(quiet.Open());
-    StderrCapture cap;
+    ::testing::internal::CaptureStderr();
     EXPECT_FALSE(quiet.Write(LOG_LEVEL_DEBUG, 0, "dbg"));
     EXPECT_TRUE(quiet.Write(LOG_LEVEL_INFO, 0, "line one\nline two"));
     EXPECT_TRUE(quiet.Write(LOG_LEVEL_WARNING, 1, "warn"));
     EXPECT_TRUE(quiet.Write(LOG_LEVEL_ERROR, 1, "err"));
     EXPECT_FALSE(quiet.Write(9, 0, "bad level"));
     EXPECT_FALSE(quiet.Write(LOG_LEVEL_INFO, 0, nullptr));
-    std::string out = cap.Text();
+    std::string out = ::testing::internal::GetCapturedStderr();
     EXPECT_EQ(countOf(out, "dbg"), 0u);
     EXPECT_EQ(countOf(out, "bad level"), 0u);
     EXPECT_EQ(countOf(out, "] info: line one\n"), 1u) << out;
@@ -177,10 +142,10 @@ TEST(EventViewerLogger, RoutesLevelsToEventLogAndDebuggerOutput) {
   {
     CEventViewerLogger verbose(true);
     ASSERT_TRUE(verbose.Open());
-    StderrCapture cap;
+    ::testing::internal::CaptureStderr();
     EXPECT_FALSE(verbose.Write(LOG_LEVEL_DEBUG, 0, "dbg"));  // debugger output only
     EXPECT_TRUE(verbose.Write(LOG_LEVEL_INFO, 0, "inf"));
-    std::string out = cap.Text();
+    std::string out = ::testing::internal::GetCapturedStderr();
     EXPECT_EQ(countOf(out, "] debug-output: dbg\n"), 1u) << out;
     EXPECT_EQ(countOf(out, "] debug-output: inf\n"), 1u) << out;
     EXPECT_EQ(countOf(out, "] info: inf\n"), 1u) << out;
@@ -218,7 +183,10 @@ TEST(AppLogCreation, FailsWithoutAProfileDirectory) {
   { CAppLog log(ok); }
   EXPECT_FALSE(ok);
   EXPECT_FALSE(CAppLog::createSingletonInstance());
-  if (old) ::setenv("HXT_ROOT", saved.c_str(), 1); else ::unsetenv("HXT_ROOT");
+  if (old)
+    ::setenv("HXT_ROOT", saved.c_str(), 1);
+  else
+    ::unsetenv("HXT_ROOT");
 }
 
 }  // namespace

@@ -30,8 +30,8 @@ using namespace std::chrono_literals;
 using test::ResolverOptions;
 using test::TestResolver;
 
-std::string Query(const std::string& name, std::uint16_t type = kTypeA, std::uint16_t id = 0x1234) {
-  return BuildQuery(name, type, id);
+std::string Query(const std::string& name, std::uint16_t type = kTypeA) {
+  return BuildQuery(name, type, 0x1234);
 }
 
 void Write(const std::string& path, const std::string& text) {
@@ -40,12 +40,8 @@ void Write(const std::string& path, const std::string& text) {
 
 // A folder of its own, removed afterwards.
 struct TempDir {
-  TempDir() {
-    char name[] = "/tmp/hxt-dnsprotect-XXXXXX";
-    path = ::mkdtemp(name);
-  }
-  ~TempDir() { std::system(("rm -rf '" + path + "'").c_str()); }
-  std::string path;
+  test::TestRoot root;
+  const std::string path = root.path();
 };
 
 // Log lines the plug-in wrote while a test ran.
@@ -232,7 +228,7 @@ TEST(DnsProtectCache, HonoursTtlsWithinBoundsAndNegativeAnswers) {
   for (const auto& c : cases) {
     CAnswerCache cache;
     cache.Store(q, c.answer, t0);
-    std::string asked = Query("WWW.example", kTypeA, 0x4321);
+    std::string asked = BuildQuery("WWW.example", kTypeA, 0x4321);
     Question askedQuestion;
     ParseQuestion(asked, askedQuestion);
     std::string hit;
@@ -416,7 +412,7 @@ TEST(DnsProtectUpstreams, TlsPipelinesOnOneConnectionClosesWhenIdleAndReconnects
     std::condition_variable done;
     std::vector<std::uint16_t> ids;
     for (std::uint16_t id : {11, 22, 33}) {
-      runner.pool.Resolve(Query("n" + std::to_string(id) + ".example", kTypeA, id), Clock::now() + 5s,
+      runner.pool.Resolve(BuildQuery("n" + std::to_string(id) + ".example", kTypeA, id), Clock::now() + 5s,
                           [&](std::uint32_t error, std::string answer) {
                             std::lock_guard<std::mutex> lock(mutex);
                             ids.push_back(error == 0 ? MessageId(answer) : 0);

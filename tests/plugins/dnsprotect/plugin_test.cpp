@@ -9,6 +9,7 @@
 #include "dnsmessage.h"
 #include "dnsprotectplugin.h"
 #include "fakes/dnstestkit.h"
+#include "fakes/testroot.h"
 #include "pluginlog.h"
 #include "plugins/dnsprotect/testresolver.h"
 
@@ -75,8 +76,6 @@ class RecordingService : public IVelmoraPluginCallback, public IPluginMessagingC
 
 class DnsProtectPlugin : public ::testing::Test {
  protected:
-  void TearDown() override { std::system(("rm -rf '" + dir + "'").c_str()); }
-
   void StartWith(const std::string& dnsMembers, const std::string& more = "") {
     std::ofstream(dir + "/blocked.txt") << "0.0.0.0 ads.example\n";
     std::ofstream(dir + "/OrgInfo.json")
@@ -99,10 +98,8 @@ class DnsProtectPlugin : public ::testing::Test {
     return service.responses[contextId];
   }
 
-  std::string dir = [] {
-    char name[] = "/tmp/hxt-dnsprotect-plugin-XXXXXX";
-    return std::string(::mkdtemp(name));
-  }();
+  test::TestRoot root;
+  const std::string dir = root.path();
   std::unique_ptr<test::TestResolver> upstream =
       std::make_unique<test::TestResolver>(test::ResolverOptions{});
   RecordingService service;
