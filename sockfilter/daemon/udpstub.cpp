@@ -95,7 +95,7 @@ void CUdpStub::drainClient() {
         HXT_LOGF(LOG_LEVEL_ERROR, kHandleClient, "receive error [%d-%s]", error,
                  boost::system::error_code(error, boost::system::system_category()).message().c_str());
       }
-      break;
+      continue;  // datagrams may wait behind the error
     }
     for (int i = 0; i < n && !stopped_; ++i) handleClient(static_cast<std::size_t>(i));
     flushRelay();
@@ -312,7 +312,8 @@ void CUdpStub::drainRelay(u64 generation) {
         HXT_LOGF(LOG_LEVEL_ERROR, kHandleRelay, "receive error [%d-%s]", error,
                  boost::system::error_code(error, boost::system::system_category()).message().c_str());
       }
-      break;
+      if (stopped_ || generation != relayGeneration_) return;
+      continue;
     }
     for (int i = 0; i < n && !stopped_; ++i) handleRelay(static_cast<std::size_t>(i));
     flushStub();

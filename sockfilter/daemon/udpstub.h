@@ -63,8 +63,13 @@ class CUdpStub {
     u32 older = kNone;  // the time-out order: oldest first
     u32 newer = kNone;
   };
+  // Consecutive serials would fill one contiguous run of the table, which
+  // every erasure scans to its end; an odd multiplier spreads them out while
+  // keeping any window of them collision-free.
   struct SerialHash {
-    std::size_t operator()(u32 serial) const { return serial; }  // serials are consecutive
+    std::size_t operator()(u32 serial) const {
+      return static_cast<std::size_t>(serial * 0x9E3779B97F4A7C15ull);
+    }
   };
 
   void waitClient();
