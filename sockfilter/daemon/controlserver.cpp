@@ -8,10 +8,10 @@
 
 #include <algorithm>
 #include <array>
+#include <filesystem>
 
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/write.hpp>
-#include <boost/filesystem.hpp>
 
 #include "common/applog.h"
 
@@ -337,15 +337,16 @@ CControlServer::~CControlServer() {
 
 bool CControlServer::Start() {
   path_ = core_.config().controlPath;
-  boost::system::error_code ec;
-  boost::filesystem::path folder = boost::filesystem::path(path_).parent_path();
-  if (!folder.empty()) boost::filesystem::create_directories(folder, ec);
-  if (ec) {
-    HXT_LOGF(LOG_LEVEL_ERROR, kStart, "cannot create %s [%d-%s]", folder.string().c_str(), ec.value(),
-             ec.message().c_str());
+  std::error_code made;
+  std::filesystem::path folder = std::filesystem::path(path_).parent_path();
+  if (!folder.empty()) std::filesystem::create_directories(folder, made);
+  if (made) {
+    HXT_LOGF(LOG_LEVEL_ERROR, kStart, "cannot create %s [%d-%s]", folder.string().c_str(), made.value(),
+             made.message().c_str());
     return false;
   }
-  if (boost::filesystem::exists(path_, ec)) {
+  boost::system::error_code ec;
+  if (std::filesystem::exists(path_, made)) {
     stream::socket probe(io_);
     probe.connect(stream::endpoint(path_), ec);
     if (!ec) {

@@ -6,8 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#define SD_JOURNAL_SUPPRESS_LOCATION
-#include <systemd/sd-journal.h>
+#include "daemon/servicemanager.h"
 
 namespace hxt::sockfilter {
 
@@ -46,8 +45,7 @@ bool CDaemonLogger::Write(u32 level, u8, const char* text) {
                    : level == LOG_LEVEL_WARNING ? 4
                    : level == LOG_LEVEL_DEBUG   ? 7
                                                 : 6;
-    return sd_journal_send("MESSAGE=%s", text, "PRIORITY=%d", priority, "SYSLOG_IDENTIFIER=hxsockfilterd",
-                           nullptr) == 0;
+    return SendToJournal(text, priority, "hxsockfilterd");
   }
   // One write per record, one prefixed line per text line, so that records
   // never interleave.

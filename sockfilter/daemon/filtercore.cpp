@@ -145,19 +145,38 @@ void CFilterCore::RaiseDisruption(u32 reason, const std::string& text) {
   if (sender_) sender_(reason, text);
 }
 
+std::size_t EndpointHash::operator()(const boost::asio::ip::udp::endpoint& endpoint) const {
+  u64 h = endpoint.port();
+  const boost::asio::ip::address address = endpoint.address();
+  if (address.is_v4()) {
+    h = (h << 32) ^ address.to_v4().to_uint();
+  } else {
+    for (u8 byte : address.to_v6().to_bytes()) h = (h ^ byte) * 0x100000001B3ull;
+  }
+  // The table indexes by the low bits: mix the high ones into them.
+  h ^= h >> 33;
+  h *= 0xFF51AFD7ED558CCDull;
+  h ^= h >> 33;
+  return static_cast<std::size_t>(h);
+}
+
 bool CFilterCore::AcquireQuery(const boost::asio::ip::udp::endpoint& client) {
   if (inFlight_ >= config_.maxPendingQueries) return false;
-  u32& mine = perClient_[client];
-  if (mine >= config_.maxPendingPerClient) return false;
-  ++mine;
+  u32* mine = perClient_.Find(client);
+  if (mine != nullptr && *mine >= config_.maxPendingPerClient) return false;
+  if (mine == nullptr) {
+    if (config_.maxPendingPerClient == 0) return false;
+    mine = &perClient_[client];
+  }
+  ++*mine;
   ++inFlight_;
   return true;
 }
 
 void CFilterCore::ReleaseQuery(const boost::asio::ip::udp::endpoint& client) {
-  auto it = perClient_.find(client);
-  if (it == perClient_.end()) return;
-  if (--it->second == 0) perClient_.erase(it);
+  u32* mine = perClient_.Find(client);
+  if (mine == nullptr) return;
+  if (--*mine == 0) perClient_.Erase(client);
   if (inFlight_ > 0) --inFlight_;
 }
 

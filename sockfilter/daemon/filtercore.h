@@ -7,18 +7,22 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
-#include <map>
 #include <string>
 
 #include <boost/asio/ip/udp.hpp>
 
 #include "common/controlproto.h"
+#include "daemon/flatmap.h"
 #include "daemon/resolversource.h"
 #include "daemon/sockfilterconfig.h"
 
 namespace hxt::sockfilter {
 
 enum class Transport { Udp, Tcp };
+
+struct EndpointHash {
+  std::size_t operator()(const boost::asio::ip::udp::endpoint& endpoint) const;
+};
 
 struct DaemonCounters {
   std::atomic<u64> redirected{0};       // queries and TCP connections sent to the agent
@@ -133,7 +137,7 @@ class CFilterCore {
   u32 inFlight_ = 0;
   bool awaitingApproval_ = false;
   std::function<std::string()> status_;
-  std::map<boost::asio::ip::udp::endpoint, u32> perClient_;
+  CFlatMap<boost::asio::ip::udp::endpoint, u32, EndpointHash> perClient_;
   DaemonCounters counters_;
 };
 

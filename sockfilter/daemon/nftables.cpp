@@ -2,6 +2,7 @@
 
 #include <nftables/libnftables.h>
 
+#include <dlfcn.h>
 #include <sys/socket.h>
 
 #include <cstdio>
@@ -9,6 +10,48 @@
 namespace hxt::sockfilter {
 
 namespace {
+
+// libnftables and the libraries it pulls in are loaded when transparent mode
+// starts, not with every daemon: stub mode never needs them, and loading them
+// would cost every stub-mode daemon some 600 KiB of resident memory.
+struct NftLibrary {
+  decltype(&nft_ctx_new) ctxNew = nullptr;
+  decltype(&nft_ctx_free) ctxFree = nullptr;
+  decltype(&nft_ctx_buffer_output) bufferOutput = nullptr;
+  decltype(&nft_ctx_buffer_error) bufferError = nullptr;
+  decltype(&nft_ctx_get_error_buffer) errorBuffer = nullptr;
+  decltype(&nft_run_cmd_from_buffer) runCommands = nullptr;
+  std::string error;
+};
+
+template <typename Function>
+bool bind(void* library, const char* name, Function& function, std::string& error) {
+  function = reinterpret_cast<Function>(::dlsym(library, name));
+  if (function == nullptr && error.empty()) error = std::string("libnftables has no ") + name;
+  return function != nullptr;
+}
+
+// Loaded once, kept for the process's life (the table's socket lives in it).
+const NftLibrary& nftLibrary() {
+  static const NftLibrary loaded = [] {
+    NftLibrary lib;
+    void* handle = ::dlopen("libnftables.so.1", RTLD_NOW | RTLD_LOCAL);
+    if (handle == nullptr) {
+      const char* why = ::dlerror();
+      lib.error = std::string("cannot load libnftables: ") + (why != nullptr ? why : "unknown error");
+      return lib;
+    }
+    bool ok = bind(handle, "nft_ctx_new", lib.ctxNew, lib.error) &
+              bind(handle, "nft_ctx_free", lib.ctxFree, lib.error) &
+              bind(handle, "nft_ctx_buffer_output", lib.bufferOutput, lib.error) &
+              bind(handle, "nft_ctx_buffer_error", lib.bufferError, lib.error) &
+              bind(handle, "nft_ctx_get_error_buffer", lib.errorBuffer, lib.error) &
+              bind(handle, "nft_run_cmd_from_buffer", lib.runCommands, lib.error);
+    if (!ok) lib.ctxNew = nullptr;
+    return lib;
+  }();
+  return loaded;
+}
 
 std::string familyRules(const char* nfproto, const char* addressKey, const NftFamilyRules& family) {
   std::string daddr;
@@ -55,8 +98,9 @@ CNftTable::~CNftTable() {
 }
 
 bool CNftTable::run(const std::string& script, std::string& error) {
-  if (nft_run_cmd_from_buffer(ctx_, script.c_str()) == 0) return true;
-  const char* text = nft_ctx_get_error_buffer(ctx_);
+  const NftLibrary& lib = nftLibrary();
+  if (lib.runCommands(ctx_, script.c_str()) == 0) return true;
+  const char* text = lib.errorBuffer(ctx_);
   error = text != nullptr ? text : "nft failed";
   while (!error.empty() && (error.back() == '\n' || error.back() == ' ')) error.pop_back();
   return false;
@@ -64,13 +108,18 @@ bool CNftTable::run(const std::string& script, std::string& error) {
 
 bool CNftTable::Create(std::string& error) {
   Close();
-  ctx_ = nft_ctx_new(NFT_CTX_DEFAULT);
+  const NftLibrary& lib = nftLibrary();
+  if (lib.ctxNew == nullptr) {
+    error = lib.error;
+    return false;
+  }
+  ctx_ = lib.ctxNew(NFT_CTX_DEFAULT);
   if (ctx_ == nullptr) {
     error = "cannot create an nftables context";
     return false;
   }
-  nft_ctx_buffer_output(ctx_);
-  nft_ctx_buffer_error(ctx_);
+  lib.bufferOutput(ctx_);
+  lib.bufferError(ctx_);
   if (!run(BuildTableScript(), error)) {
     Close();
     return false;
@@ -88,7 +137,7 @@ bool CNftTable::Apply(const NftRules& rules, std::string& error) {
 
 void CNftTable::Close() {
   if (ctx_ == nullptr) return;
-  nft_ctx_free(ctx_);
+  nftLibrary().ctxFree(ctx_);
   ctx_ = nullptr;
 }
 

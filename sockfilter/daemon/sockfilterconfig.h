@@ -55,7 +55,7 @@ struct SockFilterConfig {
   // How long a control peer may take to say HELLO.
   std::chrono::milliseconds handshakeTimeout{5000};
   u32 maxPendingQueries = 1024;
-  u32 maxPendingPerClient = 64;
+  u32 maxPendingPerClient = 256;
   u32 maxTcpConnections = 256;
   u32 maxControlPeers = 16;
   // Frames queued to one control peer that does not read; more close it.

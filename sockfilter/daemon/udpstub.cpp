@@ -1,6 +1,7 @@
 #include "daemon/udpstub.h"
 
 #include <boost/asio/ip/v6_only.hpp>
+#include <boost/asio/post.hpp>
 
 #include "common/applog.h"
 #include "daemon/dnsmessage.h"
@@ -14,6 +15,14 @@ namespace {
 constexpr const char* kHandleClient = "CUdpStub::handleClient";
 constexpr const char* kHandleRelay = "CUdpStub::handleRelay";
 
+// Datagrams read per system call, and batches per pass before the other
+// handlers get their turn.
+constexpr std::size_t kBatch = 32;
+constexpr int kBatchesPerPass = 4;
+// The agent's answers are read whole, whatever their size: the pages of a
+// buffer that only small answers reach are never touched.
+constexpr std::size_t kMaxAnswerDatagram = 65536;
+
 asio::ip::address loopbackOf(u16 family) {
   if (family == HXT_AF_INET6) return asio::ip::address_v6::loopback();
   return asio::ip::address_v4::loopback();
@@ -21,7 +30,17 @@ asio::ip::address loopbackOf(u16 family) {
 }  // namespace
 
 CUdpStub::CUdpStub(asio::io_context& io, CFilterCore& core, CPassThrough& passThrough, const Nonce& nonce)
-    : io_(io), core_(core), passThrough_(passThrough), nonce_(nonce), stub_(io), relay_(io) {}
+    : io_(io),
+      core_(core),
+      passThrough_(passThrough),
+      nonce_(nonce),
+      stub_(io),
+      clientIn_(kBatch, kRedirectHeaderSize, kMaxUdpPayload),
+      clientOut_(kBatch),
+      relay_(io),
+      relayIn_(kBatch, 0, kMaxAnswerDatagram),
+      relayOut_(kBatch),
+      expiry_(io) {}
 
 CUdpStub::~CUdpStub() {
   Stop();
@@ -39,7 +58,7 @@ bool CUdpStub::Start(const udp::endpoint& stub) {
     return false;
   }
   local_ = stub_.local_endpoint(ec);
-  receiveClient();
+  waitClient();
   return true;
 }
 
@@ -49,28 +68,52 @@ void CUdpStub::Stop() {
   boost::system::error_code ignored;
   stub_.close(ignored);
   closeRelay();
-  for (auto& entry : pending_) entry.second.timer->cancel();
-  pending_.clear();
+  expiry_.cancel();
+  slots_.clear();
+  freeSlots_.clear();
+  bySerial_.Clear();
+  oldest_ = newest_ = kNone;
 }
 
-void CUdpStub::receiveClient() {
-  stub_.async_receive_from(asio::buffer(clientBuffer_), sender_,
-                           [this](const boost::system::error_code& ec, std::size_t n) {
-                             if (ec == asio::error::operation_aborted || stopped_) return;
-                             if (ec) {
-                               if (inputThrottle_.Allow()) {
-                                 HXT_LOGF(LOG_LEVEL_ERROR, kHandleClient, "receive error [%d-%s]", ec.value(),
-                                          ec.message().c_str());
-                               }
-                             } else {
-                               handleClient(n);
-                             }
-                             receiveClient();
-                           });
+void CUdpStub::waitClient() {
+  stub_.async_wait(udp::socket::wait_read, [this](const boost::system::error_code& ec) {
+    if (ec == asio::error::operation_aborted || stopped_) return;
+    drainClient();
+  });
 }
 
-void CUdpStub::handleClient(std::size_t size) {
-  const udp::endpoint client = sender_;
+// Reads until the socket would block (the reactor reports only new
+// readiness), or a few batches at most before letting the other handlers
+// run; what the batch redirects leaves in one send before the buffers are
+// read into again.
+void CUdpStub::drainClient() {
+  for (int pass = 0; pass < kBatchesPerPass; ++pass) {
+    int n = clientIn_.Receive(stub_.native_handle());
+    if (n < 0) {
+      int error = errno;
+      if (inputThrottle_.Allow()) {
+        HXT_LOGF(LOG_LEVEL_ERROR, kHandleClient, "receive error [%d-%s]", error,
+                 boost::system::error_code(error, boost::system::system_category()).message().c_str());
+      }
+      continue;  // datagrams may wait behind the error
+    }
+    for (int i = 0; i < n && !stopped_; ++i) handleClient(static_cast<std::size_t>(i));
+    flushRelay();
+    if (stopped_) return;
+    if (static_cast<std::size_t>(n) < kBatch) {
+      waitClient();
+      return;
+    }
+  }
+  asio::post(io_, [this] {
+    if (!stopped_) drainClient();
+  });
+}
+
+void CUdpStub::handleClient(std::size_t i) {
+  const udp::endpoint client = clientIn_.Sender(i);
+  std::size_t size = clientIn_.Length(i);
+  u8* query = clientIn_.Data(i);
   if (size < kDnsHeaderSize) {
     ++core_.counters().dropped;
     if (inputThrottle_.Allow()) {
@@ -80,13 +123,13 @@ void CUdpStub::handleClient(std::size_t size) {
     }
     return;
   }
-  std::vector<u8> query(clientBuffer_.begin(), clientBuffer_.begin() + static_cast<std::ptrdiff_t>(size));
   if (size > kMaxUdpPayload) {
     if (inputThrottle_.Allow()) {
       HXT_LOGF(LOG_LEVEL_WARNING, kHandleClient, "refused a %zu-byte query from %s (at most %zu bytes)", size,
                EndpointText(client).c_str(), kMaxUdpPayload);
     }
-    answerError(client, query, kRcodeFormErr);
+    // The question follows the header: it lies within what was stored.
+    answerError(client, query, clientIn_.Stored(i), kRcodeFormErr);
     return;
   }
   if (!core_.AcquireQuery(client)) {
@@ -99,20 +142,20 @@ void CUdpStub::handleClient(std::size_t size) {
     }
     return;
   }
-  std::string name;
-  bool named = ReadQueryName(query.data(), query.size(), name);
-  if (named && MatchesWhiteList(name, core_.WhiteList(family_))) {
-    HXT_LOGF(LOG_LEVEL_DEBUG, kHandleClient, "%s is white-listed: passing it through", name.c_str());
-    toPassThrough(client, std::move(query));
+  const std::vector<std::string>& whiteList = core_.WhiteList(family_);
+  if (!whiteList.empty() && ReadQueryName(query, size, name_) && MatchesWhiteList(name_, whiteList)) {
+    HXT_LOGF(LOG_LEVEL_DEBUG, kHandleClient, "%s is white-listed: passing it through", name_.c_str());
+    toPassThrough(client, std::vector<u8>(query, query + size));
   } else if (core_.RouteToService(family_, Transport::Udp)) {
-    toService(client, std::move(query));
+    toService(client, query - clientIn_.Headroom(), size);
   } else {
-    toPassThrough(client, std::move(query));
+    toPassThrough(client, std::vector<u8>(query, query + size));
   }
 }
 
 bool CUdpStub::ensureRelay(u16 servicePort) {
   if (relay_.is_open() && relayServicePort_ == servicePort) return true;
+  flushRelay();
   closeRelay();
   boost::system::error_code ec;
   asio::ip::address loopback = loopbackOf(family_);
@@ -129,7 +172,7 @@ bool CUdpStub::ensureRelay(u16 servicePort) {
   }
   relayServicePort_ = servicePort;
   relayPort_ = relay_.local_endpoint(ec).port();
-  receiveRelay(++relayGeneration_);
+  waitRelay(++relayGeneration_);
   return true;
 }
 
@@ -138,34 +181,104 @@ void CUdpStub::closeRelay() {
   relay_.close(ignored);
   relayServicePort_ = 0;
   relayPort_ = 0;
+  relayBacklog_ = 0;  // its sends were aborted with it
   ++relayGeneration_;
 }
 
-void CUdpStub::toService(const udp::endpoint& client, std::vector<u8> query) {
+u32 CUdpStub::takeSlot() {
+  if (freeSlots_.empty()) {
+    slots_.emplace_back();
+    return static_cast<u32>(slots_.size() - 1);
+  }
+  u32 slot = freeSlots_.back();
+  freeSlots_.pop_back();
+  return slot;
+}
+
+// Out of the serial table and the time-out order, back to the pool.
+void CUdpStub::releaseSlot(u32 slot) {
+  Pending& p = slots_[slot];
+  bySerial_.Erase(p.serial);
+  if (p.older != kNone) slots_[p.older].newer = p.newer;
+  if (p.newer != kNone) slots_[p.newer].older = p.older;
+  if (oldest_ == slot) oldest_ = p.newer;
+  if (newest_ == slot) newest_ = p.older;
+  p.older = p.newer = kNone;
+  freeSlots_.push_back(slot);
+}
+
+// `room` holds the query after the header's size in bytes; the header is
+// written there and the datagram leaves with the batch.
+void CUdpStub::toService(const udp::endpoint& client, u8* room, std::size_t size) {
+  u8* query = room + kRedirectHeaderSize;
   if (!ensureRelay(core_.ServicePort(family_, Transport::Udp))) {
     core_.ServiceFailed(family_, "cannot be reached");
-    toPassThrough(client, std::move(query));
+    toPassThrough(client, std::vector<u8>(query, query + size));
     return;
   }
   u32 serial = nextSerial_++;
   RedirectHeader header = BuildRedirectHeader(serial, nonce_, client.address(), relayPort_, local_.address(),
-                                              local_.port(), static_cast<u16>(query.size()));
-  auto datagram = std::make_shared<std::vector<u8>>(WithHeader(header, query.data(), query.size()));
-  relay_.async_send(asio::buffer(*datagram), [datagram](const boost::system::error_code&, std::size_t) {});
+                                              local_.port(), static_cast<u16>(size));
+  std::memcpy(room, header.data(), header.size());
+  relayOut_.Add(room, kRedirectHeaderSize + size, nullptr);
 
-  Pending pending;
+  u32 slot = takeSlot();
+  Pending& pending = slots_[slot];
   pending.client = client;
-  pending.query = std::move(query);
-  pending.timer = std::make_unique<asio::steady_timer>(io_);
-  pending.timer->expires_after(core_.config().serviceTimeout);
-  pending.timer->async_wait([this, serial](const boost::system::error_code& ec) {
-    if (ec || stopped_) return;
+  pending.query.assign(query, query + size);
+  pending.deadline = std::chrono::steady_clock::now() + core_.config().serviceTimeout;
+  pending.serial = serial;
+  pending.older = newest_;
+  if (newest_ != kNone) slots_[newest_].newer = slot;
+  newest_ = slot;
+  if (oldest_ == kNone) oldest_ = slot;
+  bySerial_[serial] = slot;
+  if (!expiryArmed_) {
+    expiryArmed_ = true;
+    expiry_.expires_at(pending.deadline);
+    expiry_.async_wait([this](const boost::system::error_code& ec) {
+      if (ec == asio::error::operation_aborted || stopped_) return;
+      expiryArmed_ = false;
+      expire();
+    });
+  }
+  ++core_.counters().redirected;
+  if (relayOut_.Full()) flushRelay();
+}
+
+// Every query waits the same time, so they time out in the order they were
+// sent: the timer follows the oldest one.
+void CUdpStub::expire() {
+  auto now = std::chrono::steady_clock::now();
+  while (oldest_ != kNone && slots_[oldest_].deadline <= now && !stopped_) {
     core_.ServiceFailed(family_, "did not answer in time");
     core_.ServiceTimedOut(family_);
-    failOver(serial);
+    failOver(oldest_);
+  }
+  if (oldest_ == kNone || stopped_ || expiryArmed_) return;
+  expiryArmed_ = true;
+  expiry_.expires_at(slots_[oldest_].deadline);
+  expiry_.async_wait([this](const boost::system::error_code& ec) {
+    if (ec == asio::error::operation_aborted || stopped_) return;
+    expiryArmed_ = false;
+    expire();
   });
-  pending_.emplace(serial, std::move(pending));
-  ++core_.counters().redirected;
+}
+
+void CUdpStub::flushRelay() {
+  if (relayOut_.Empty()) return;
+  int error = 0;
+  if (relayBacklog_ > 0) {
+    // Earlier datagrams still wait for the socket: these go after them.
+    relayOut_.Flush(-1, [](const u8*, std::size_t, const udp::endpoint*) {});
+  }
+  error = relayOut_.Flush(relay_.native_handle(),
+                          [this](const u8* bytes, std::size_t size, const udp::endpoint*) {
+                            sendLater(relay_, relayBacklog_, bytes, size, nullptr);
+                          });
+  // The listener's port is closed: the error the next receive would have
+  // seen came back on this send instead.
+  if (error == ECONNREFUSED) relayRefused();
 }
 
 void CUdpStub::toPassThrough(const udp::endpoint& client, std::vector<u8> query) {
@@ -173,89 +286,140 @@ void CUdpStub::toPassThrough(const udp::endpoint& client, std::vector<u8> query)
   passThrough_.Resolve(std::move(query), [this, client, copy](std::vector<u8> answerBytes) {
     if (stopped_) return;
     if (answerBytes.empty()) {
-      answerError(client, copy, kRcodeServFail);
+      answerError(client, copy.data(), copy.size(), kRcodeServFail);
     } else {
-      answer(client, std::move(answerBytes));
+      answer(client, answerBytes.data(), answerBytes.size());
     }
     core_.ReleaseQuery(client);
   });
 }
 
-void CUdpStub::receiveRelay(u64 generation) {
-  relay_.async_receive(asio::buffer(relayBuffer_), [this, generation](const boost::system::error_code& ec,
-                                                                      std::size_t n) {
-    if (ec == asio::error::operation_aborted || stopped_ || generation != relayGeneration_) {
-      return;
-    }
-    if (ec == asio::error::connection_refused) {
-      failOverAll("refused the query (its port is closed)");
-    } else if (ec) {
-      if (relayThrottle_.Allow()) {
-        HXT_LOGF(LOG_LEVEL_ERROR, kHandleRelay, "receive error [%d-%s]", ec.value(), ec.message().c_str());
-      }
-    } else {
-      handleRelay(n);
-    }
-    receiveRelay(generation);
+void CUdpStub::waitRelay(u64 generation) {
+  relay_.async_wait(udp::socket::wait_read, [this, generation](const boost::system::error_code& ec) {
+    if (ec == asio::error::operation_aborted || stopped_ || generation != relayGeneration_) return;
+    drainRelay(generation);
   });
 }
 
-void CUdpStub::handleRelay(std::size_t size) {
+void CUdpStub::drainRelay(u64 generation) {
+  for (int pass = 0; pass < kBatchesPerPass; ++pass) {
+    int n = relayIn_.Receive(relay_.native_handle());
+    if (n < 0) {
+      int error = errno;
+      if (error == ECONNREFUSED) {
+        relayRefused();
+      } else if (relayThrottle_.Allow()) {
+        HXT_LOGF(LOG_LEVEL_ERROR, kHandleRelay, "receive error [%d-%s]", error,
+                 boost::system::error_code(error, boost::system::system_category()).message().c_str());
+      }
+      if (stopped_ || generation != relayGeneration_) return;
+      continue;
+    }
+    for (int i = 0; i < n && !stopped_; ++i) handleRelay(static_cast<std::size_t>(i));
+    flushStub();
+    if (stopped_ || generation != relayGeneration_) return;
+    if (static_cast<std::size_t>(n) < kBatch) {
+      waitRelay(generation);
+      return;
+    }
+  }
+  if (stopped_ || generation != relayGeneration_) return;
+  asio::post(io_, [this, generation] {
+    if (!stopped_ && generation == relayGeneration_) drainRelay(generation);
+  });
+}
+
+void CUdpStub::relayRefused() {
+  failOverAll("refused the query (its port is closed)");
+}
+
+void CUdpStub::handleRelay(std::size_t i) {
+  std::size_t size = relayIn_.Stored(i);
+  const u8* datagram = relayIn_.Data(i);
   u32 serial = 0;
-  auto it = pending_.end();
-  if (ParseServiceAnswer(relayBuffer_.data(), size, nonce_, serial)) it = pending_.find(serial);
-  if (it == pending_.end()) {
+  const u32* slot = nullptr;
+  if (relayIn_.Length(i) == size && ParseServiceAnswer(datagram, size, nonce_, serial)) {
+    slot = bySerial_.Find(serial);
+  }
+  if (slot == nullptr) {
     ++core_.counters().unmatched;
     if (relayThrottle_.Allow()) {
       HXT_LOGF(LOG_LEVEL_WARNING, kHandleRelay,
-               "ignored a %zu-byte answer from the agent that matches no query", size);
+               "ignored a %zu-byte answer from the agent that matches no query", relayIn_.Length(i));
     }
     return;
   }
+  u32 taken = *slot;
   core_.ServiceAnswered(family_);
-  udp::endpoint client = it->second.client;
-  it->second.timer->cancel();
-  pending_.erase(it);
-  answer(client, std::vector<u8>(relayBuffer_.begin() + kRedirectHeaderSize,
-                                 relayBuffer_.begin() + static_cast<std::ptrdiff_t>(size)));
+  udp::endpoint client = slots_[taken].client;
+  releaseSlot(taken);
+  // The answer's bytes stay in the batch's buffer until it is sent.
+  if (stubBacklog_ == 0 && !clientOut_.Full()) {
+    clientOut_.Add(datagram + kRedirectHeaderSize, size - kRedirectHeaderSize, &client);
+  } else {
+    answer(client, datagram + kRedirectHeaderSize, size - kRedirectHeaderSize);
+  }
   core_.ReleaseQuery(client);
 }
 
-void CUdpStub::failOver(u32 serial) {
-  auto it = pending_.find(serial);
-  if (it == pending_.end()) return;
-  udp::endpoint client = it->second.client;
-  std::vector<u8> query = std::move(it->second.query);
-  it->second.timer->cancel();
-  pending_.erase(it);
+void CUdpStub::flushStub() {
+  clientOut_.Flush(stub_.native_handle(), [this](const u8* bytes, std::size_t size, const udp::endpoint* to) {
+    sendLater(stub_, stubBacklog_, bytes, size, to);
+  });
+}
+
+void CUdpStub::failOver(u32 slot) {
+  udp::endpoint client = slots_[slot].client;
+  std::vector<u8> query = std::move(slots_[slot].query);
+  releaseSlot(slot);
   ++core_.counters().failedOver;
   toPassThrough(client, std::move(query));
 }
 
 void CUdpStub::failOverAll(const char* what) {
-  if (!pending_.empty()) core_.ServiceFailed(family_, what);
-  while (!pending_.empty()) failOver(pending_.begin()->first);
+  if (oldest_ != kNone) core_.ServiceFailed(family_, what);
+  while (oldest_ != kNone) failOver(oldest_);
 }
 
 void CUdpStub::RoutingChanged() {
   if (stopped_) return;
   u16 port = core_.Redirected(family_, Transport::Udp) ? core_.ServicePort(family_, Transport::Udp) : 0;
   if (port == relayServicePort_) return;
-  while (!pending_.empty()) failOver(pending_.begin()->first);
+  while (oldest_ != kNone) failOver(oldest_);
   closeRelay();
 }
 
-void CUdpStub::answer(const udp::endpoint& client, std::vector<u8> bytes) {
-  auto shared = std::make_shared<std::vector<u8>>(std::move(bytes));
-  stub_.async_send_to(asio::buffer(*shared), client,
-                      [shared](const boost::system::error_code&, std::size_t) {});
+// Sent at once when the socket takes it; otherwise (or behind answers that
+// already wait) copied and sent when the socket can take it.
+void CUdpStub::answer(const udp::endpoint& client, const u8* bytes, std::size_t size) {
+  if (stubBacklog_ == 0) {
+    ssize_t n = ::sendto(stub_.native_handle(), bytes, size, MSG_DONTWAIT | MSG_NOSIGNAL, client.data(),
+                         static_cast<socklen_t>(client.size()));
+    if (n >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) return;
+  }
+  sendLater(stub_, stubBacklog_, bytes, size, &client);
 }
 
-void CUdpStub::answerError(const udp::endpoint& client, const std::vector<u8>& query, u8 rcode) {
-  std::vector<u8> bytes = MakeErrorAnswer(query.data(), query.size(), rcode);
+void CUdpStub::sendLater(udp::socket& socket, u32& backlog, const u8* bytes, std::size_t size,
+                         const udp::endpoint* to) {
+  auto shared = std::make_shared<std::vector<u8>>(bytes, bytes + size);
+  ++backlog;
+  auto done = [this, shared, &backlog](const boost::system::error_code& ec, std::size_t) {
+    if (ec == asio::error::operation_aborted || stopped_) return;
+    if (backlog > 0) --backlog;
+  };
+  if (to != nullptr) {
+    socket.async_send_to(asio::buffer(*shared), *to, done);
+  } else {
+    socket.async_send(asio::buffer(*shared), done);
+  }
+}
+
+void CUdpStub::answerError(const udp::endpoint& client, const u8* query, std::size_t size, u8 rcode) {
+  std::vector<u8> bytes = MakeErrorAnswer(query, size, rcode);
   if (bytes.empty()) return;
   ++core_.counters().answeredLocally;
-  answer(client, std::move(bytes));
+  answer(client, bytes.data(), bytes.size());
 }
 
 }  // namespace hxt::sockfilter

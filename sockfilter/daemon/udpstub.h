@@ -16,18 +16,26 @@
 // is dropped and counted (an error answer would invite a flooding client to
 // retry at once); input too short to answer is logged.
 //
+// Both sockets are drained in batches when readable, and what a batch
+// produced goes out in one send; the records of queries in flight live in a
+// pool of slots reused from query to query, found by serial through a flat
+// table, and time out in the order they were sent, under one timer.
+//
 // I/O thread only.
 #pragma once
 
-#include <array>
-#include <map>
+#include <chrono>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/udp.hpp>
 #include <boost/asio/steady_timer.hpp>
 
+#include "daemon/datagrambatch.h"
 #include "daemon/filtercore.h"
+#include "daemon/flatmap.h"
 #include "daemon/passthrough.h"
 #include "daemon/redirectheader.h"
 
@@ -46,24 +54,46 @@ class CUdpStub {
   boost::asio::ip::udp::endpoint LocalEndpoint() const { return local_; }
 
  private:
+  static constexpr u32 kNone = ~u32{0};
   struct Pending {
     boost::asio::ip::udp::endpoint client;
-    std::vector<u8> query;
-    std::unique_ptr<boost::asio::steady_timer> timer;
+    std::vector<u8> query;  // keeps its capacity from one use of the slot to the next
+    std::chrono::steady_clock::time_point deadline;
+    u32 serial = 0;
+    u32 older = kNone;  // the time-out order: oldest first
+    u32 newer = kNone;
+  };
+  // Consecutive serials would fill one contiguous run of the table, which
+  // every erasure scans to its end; an odd multiplier spreads them out while
+  // keeping any window of them collision-free.
+  struct SerialHash {
+    std::size_t operator()(u32 serial) const {
+      return static_cast<std::size_t>(serial * 0x9E3779B97F4A7C15ull);
+    }
   };
 
-  void receiveClient();
-  void handleClient(std::size_t size);
-  void toService(const boost::asio::ip::udp::endpoint& client, std::vector<u8> query);
+  void waitClient();
+  void drainClient();
+  void handleClient(std::size_t i);
+  void toService(const boost::asio::ip::udp::endpoint& client, u8* room, std::size_t size);
   void toPassThrough(const boost::asio::ip::udp::endpoint& client, std::vector<u8> query);
   bool ensureRelay(u16 servicePort);
   void closeRelay();
-  void receiveRelay(u64 generation);
-  void handleRelay(std::size_t size);
-  void failOver(u32 serial);
+  void waitRelay(u64 generation);
+  void drainRelay(u64 generation);
+  void handleRelay(std::size_t i);
+  void flushRelay();
+  void flushStub();
+  void relayRefused();
+  void failOver(u32 slot);
   void failOverAll(const char* what);
-  void answer(const boost::asio::ip::udp::endpoint& client, std::vector<u8> bytes);
-  void answerError(const boost::asio::ip::udp::endpoint& client, const std::vector<u8>& query, u8 rcode);
+  void expire();
+  u32 takeSlot();
+  void releaseSlot(u32 slot);
+  void answer(const boost::asio::ip::udp::endpoint& client, const u8* bytes, std::size_t size);
+  void sendLater(boost::asio::ip::udp::socket& socket, u32& backlog, const u8* bytes, std::size_t size,
+                 const boost::asio::ip::udp::endpoint* to);
+  void answerError(const boost::asio::ip::udp::endpoint& client, const u8* query, std::size_t size, u8 rcode);
 
   boost::asio::io_context& io_;
   CFilterCore& core_;
@@ -72,15 +102,25 @@ class CUdpStub {
   u16 family_ = 2;
   boost::asio::ip::udp::socket stub_;
   boost::asio::ip::udp::endpoint local_;
-  boost::asio::ip::udp::endpoint sender_;
-  std::array<u8, 65536> clientBuffer_{};
+  CReceiveBatch clientIn_;
+  CSendBatch clientOut_;
+  u32 stubBacklog_ = 0;  // answers waiting for the stub socket to take them
   boost::asio::ip::udp::socket relay_;
   u16 relayServicePort_ = 0;
   u16 relayPort_ = 0;
   u64 relayGeneration_ = 0;
-  std::array<u8, 65536> relayBuffer_{};
-  std::map<u32, Pending> pending_;
+  CReceiveBatch relayIn_;
+  CSendBatch relayOut_;
+  u32 relayBacklog_ = 0;
+  std::vector<Pending> slots_;
+  std::vector<u32> freeSlots_;
+  CFlatMap<u32, u32, SerialHash> bySerial_;
+  u32 oldest_ = kNone;
+  u32 newest_ = kNone;
+  boost::asio::steady_timer expiry_;
+  bool expiryArmed_ = false;
   u32 nextSerial_ = 1;
+  std::string name_;
   CLogThrottle inputThrottle_;
   CLogThrottle relayThrottle_;
   bool stopped_ = false;

@@ -8,11 +8,6 @@
 
 #include <sys/syscall.h>
 
-#include <boost/filesystem.hpp>
-
-#include "common/eventviewerlogger.h"
-#include "common/velmorautils.h"
-
 namespace hxt {
 
 namespace {
@@ -41,32 +36,10 @@ bool suppressed(const LoggerHandle& logger, u32 level) {
 
 }  // namespace
 
-CAppLog::CAppLog(bool& ok) {
-  ok = false;
-  std::string profile;
-  if (!CVelmoraUtils::GetProfilePath(profile)) return;
-  boost::system::error_code ec;
-  verbose_ = boost::filesystem::is_regular_file(profile + "/" + kVerboseMarkerFileName, ec);
-  auto sink = std::make_unique<CEventViewerLogger>(verbose_);
-  ok = sink->Open();
-  sink_ = std::move(sink);
-}
-
 CAppLog::CAppLog(std::unique_ptr<ILogger> sink, bool verbose)
     : sink_(std::move(sink)), verbose_(verbose) {}
 
 CAppLog::~CAppLog() = default;
-
-bool CAppLog::createSingletonInstance() {
-  if (!CSingletonSlot<CAppLog>::IsFree()) return false;
-  bool ok = false;
-  auto* log = new CAppLog(ok);
-  if (!ok || !registerInstance(log)) {
-    delete log;
-    return false;
-  }
-  return true;
-}
 
 bool CAppLog::registerInstance(CAppLog* log) { return CSingletonSlot<CAppLog>::Register(log); }
 

@@ -1,0 +1,172 @@
+// The daemon's hot path pieces: the flat table, batched datagram I/O, the
+// service manager's datagrams, and a burst through the whole UDP stub.
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <random>
+
+#include "daemon/datagrambatch.h"
+#include "daemon/flatmap.h"
+#include "daemon/servicemanager.h"
+#include "fakes/capturelogger.h"
+#include "fakes/controlpeer.h"
+#include "fakes/daemonrunner.h"
+#include "fakes/dnstestkit.h"
+#include "fakes/testroot.h"
+
+namespace hxt::test {
+namespace {
+
+using namespace hxt::sockfilter;
+using udp = boost::asio::ip::udp;
+
+struct Identity {
+  std::size_t operator()(u32 key) const { return key; }
+};
+// Three homes next to the table's end: long runs that wrap around.
+struct Crowded {
+  std::size_t operator()(u32 key) const { return 13 + key % 3; }
+};
+
+template <typename Hash>
+void CompareWithMap(u32 keys) {
+  CFlatMap<u32, u32, Hash> flat;
+  std::map<u32, u32> reference;
+  std::mt19937 random(7);
+  for (int step = 0; step < 20000; ++step) {
+    u32 key = random() % keys;
+    if (random() % 2 == 0) {
+      flat[key] = reference[key] = static_cast<u32>(step);
+    } else {
+      flat.Erase(key);
+      reference.erase(key);
+    }
+    ASSERT_EQ(flat.Size(), reference.size());
+    for (u32 k = 0; k < keys; ++k) {
+      auto it = reference.find(k);
+      const u32* found = flat.Find(k);
+      ASSERT_EQ(found != nullptr, it != reference.end()) << "step " << step << " key " << k;
+      if (found != nullptr) {
+        ASSERT_EQ(*found, it->second);
+      }
+    }
+  }
+}
+
+TEST(FlatMapTest, AgreesWithAMapThroughCollisionsGrowthAndErasure) {
+  CompareWithMap<Identity>(64);
+  CompareWithMap<Crowded>(12);  // stays in the first 16 entries
+}
+
+TEST(DatagramBatchTest, ReadsWhatWaitsWithItsTrueLengthAndSendsInOrder) {
+  boost::asio::io_context io;
+  udp::socket server(io, udp::endpoint(boost::asio::ip::make_address("127.0.0.1"), 0));
+  udp::socket client(io, udp::endpoint(boost::asio::ip::make_address("127.0.0.1"), 0));
+  for (std::size_t i = 0; i < 40; ++i) {
+    Bytes datagram(i == 6 ? 5000 : 20 + i, static_cast<u8>(i));
+    client.send_to(boost::asio::buffer(datagram), server.local_endpoint());
+  }
+  CReceiveBatch in(32, 70, 4026);
+  EXPECT_EQ(in.Receive(server.native_handle()), 32);
+  EXPECT_EQ(in.Length(6), 5000u);
+  EXPECT_EQ(in.Stored(6), 4026u);
+  EXPECT_EQ(in.Length(31), 51u);
+  EXPECT_EQ(in.Data(31)[50], 31);
+  EXPECT_EQ(in.Sender(31), client.local_endpoint());
+  EXPECT_EQ(in.Receive(server.native_handle()), 8);
+  EXPECT_EQ(in.Receive(server.native_handle()), 0);
+
+  CSendBatch out(4);
+  const udp::endpoint to = client.local_endpoint();
+  const u8 bytes[] = {1, 2, 3};
+  for (std::size_t n = 1; n <= 3; ++n) out.Add(bytes, n, &to);
+  int blocked = 0;
+  EXPECT_EQ(
+      out.Flush(server.native_handle(), [&](const u8*, std::size_t, const udp::endpoint*) { ++blocked; }), 0);
+  EXPECT_EQ(blocked, 0);
+  u8 buffer[8];
+  for (std::size_t n = 1; n <= 3; ++n) EXPECT_EQ(client.receive(boost::asio::buffer(buffer)), n);
+}
+
+// A datagram socket at a path (or an abstract name) that keeps what it gets.
+struct UnixSink {
+  explicit UnixSink(const std::string& name) : fd(::socket(AF_UNIX, SOCK_DGRAM, 0)) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, name.data(), name.size());
+    if (address.sun_path[0] == '@') address.sun_path[0] = '\0';
+    ::bind(fd, reinterpret_cast<sockaddr*>(&address),
+           static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + name.size()));
+  }
+  ~UnixSink() { ::close(fd); }
+  std::string Take() {
+    char buffer[512];
+    ssize_t n = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
+    return n < 0 ? "nothing" : std::string(buffer, static_cast<std::size_t>(n));
+  }
+  int fd;
+};
+
+TEST(ServiceManagerTest, NotifiesAPathOrAnAbstractNameAndWritesJournalRecords) {
+  TestRoot root;
+  for (const std::string& name : {root.path() + "/notify", std::string("@hxt-notify-test")}) {
+    UnixSink sink(name);
+    ::setenv("NOTIFY_SOCKET", name.c_str(), 1);
+    EXPECT_TRUE(NotifyServiceManager("READY=1\nSTATUS=up"));
+    EXPECT_EQ(sink.Take(), "READY=1\nSTATUS=up");
+  }
+  ::unsetenv("NOTIFY_SOCKET");
+  EXPECT_TRUE(NotifyServiceManager("READY=1"));  // outside systemd: nothing to tell
+
+  UnixSink journal(root.path() + "/journal");
+  ASSERT_TRUE(SendToJournal("two\nlines", 4, "hxsockfilterd", (root.path() + "/journal").c_str()));
+  EXPECT_EQ(journal.Take(), std::string("MESSAGE\n\x09\0\0\0\0\0\0\0two\nlines\n", 26) +
+                                "PRIORITY=4\nSYSLOG_IDENTIFIER=hxsockfilterd\n");
+  EXPECT_FALSE(SendToJournal("x", 6, "hxsockfilterd", (root.path() + "/absent").c_str()));
+}
+
+// More queries at once than one read takes, from one socket: every one
+// reaches the service once and comes back to its asker with its own id.
+TEST(UdpStubBurstTest, EveryQueryOfABurstIsAnsweredOnce) {
+  ScopedCaptureLog log;
+  TestRoot root;
+  TestService service("127.0.0.1", "192.0.2.2");
+  SockFilterConfig config;
+  config.stub4 = udp::endpoint(boost::asio::ip::make_address("127.0.0.1"), 0);
+  config.resolvers = {udp::endpoint(boost::asio::ip::make_address("127.0.0.1"), 9)};
+  config.controlPath = root.path() + "/run/hxsockfilterd.sock";
+  auto daemon = StartDaemonRunner(config);
+  ASSERT_NE(daemon, nullptr) << log.Dump();
+  ControlPeer peer(config.controlPath);
+  ASSERT_EQ(peer.Hello(), std::optional<u32>(0));
+  ASSERT_EQ(peer.Open(ApiInterface::Velmora), std::optional<u32>(0));
+  ASSERT_EQ(peer.SetParameters(FILTER_UPDATE_ALL, RedirectTo(service.udpPort(), service.tcpPort(), 0, 0)),
+            std::optional<u32>(0));
+
+  boost::asio::io_context io;
+  udp::socket client(io, udp::v4());
+  client.connect(daemon->Udp(HXT_AF_INET));
+  constexpr u16 kBurst = 200;
+  for (u16 id = 0; id < kBurst; ++id) client.send(boost::asio::buffer(MakeQuery("burst.test", id)));
+  std::vector<int> answers(kBurst, 0);
+  for (u16 n = 0; n < kBurst; ++n) {
+    ASSERT_TRUE(
+        WaitReadable(client.native_handle(), std::chrono::steady_clock::now() + std::chrono::seconds(5)));
+    Bytes answer(512);
+    answer.resize(client.receive(boost::asio::buffer(answer)));
+    ASSERT_EQ(AnswerAddress(answer), "192.0.2.2");
+    ++answers[IdOf(answer)];
+  }
+  EXPECT_EQ(std::count(answers.begin(), answers.end(), 1), kBurst);
+  EXPECT_EQ(service.MessageCount(), kBurst);
+  EXPECT_EQ(daemon->counters().redirected, kBurst);
+}
+
+}  // namespace
+}  // namespace hxt::test
