@@ -20,7 +20,7 @@
 set -euo pipefail
 
 HERE="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-BUILD="$HERE/build/release"
+BUILD="${HXT_BENCH_BUILD:-$HERE/build/release}"
 RUN_SECONDS="${HXT_BENCH_SECONDS:-10}"
 RUNS="${HXT_BENCH_RUNS:-3}"
 LIGHT_QPS="${HXT_BENCH_LIGHT_QPS:-2000}"
@@ -162,7 +162,7 @@ median() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { print v[int(
 # ---- the run ------------------------------------------------------------------
 
 ensure_tools
-build_targets
+[ -n "${HXT_BENCH_BUILD:-}" ] || build_targets
 
 WORK="$(mktemp -d /tmp/hxt-fullpath.XXXXXX)"
 ROOT="$WORK/root"
@@ -290,7 +290,7 @@ done
 AGENT_LOG_BEFORE="$(grep -c . "$WORK/agent.log")"
 sleep 1  # let the start-up settle before the idle figures
 
-PATHS=(ours responder dnsdist dplocal dpupstream dnsdistcache)
+read -r -a PATHS <<<"${HXT_BENCH_PATHS:-ours responder dnsdist dplocal dpupstream dnsdistcache}"
 declare -A PORT=([ours]="$STUB_PORT" [responder]="$RESPONDER_PORT" [dnsdist]="$DNSDIST_PORT" [dplocal]="$DPL_PORT"
   [dpupstream]="$DPU_PORT" [dnsdistcache]="$DNSDIST_CACHE_PORT")
 declare -A SERVING=([ours]="$AGENT $DAEMON" [responder]="$RESPONDER" [dnsdist]="$DNSDIST $RESPONDER"
@@ -334,6 +334,15 @@ for run in $(seq "$RUNS"); do
     FAIL_SUM[$p]=$((FAIL_SUM[$p] + $(servfail "$out")))
   done
 done
+if [ -n "${HXT_BENCH_PERF:-}" ]; then
+  # One more saturated run of our path with the profiler attached to the
+  # agent and the daemon; its figures are not in the table.
+  say "profiled run: ${LABEL[ours]}"
+  perf record -q -g -o "$WORK/perf.data" -p "$AGENT,$DAEMON" -- sleep "$RUN_SECONDS" >/dev/null 2>&1 &
+  PERF=$!
+  saturated "${PORT[ours]}" "$WORK/perf-run.txt"
+  wait "$PERF" || true
+fi
 for p in "${PATHS[@]}"; do
   say "light run ($LIGHT_QPS queries/s): ${LABEL[$p]}"
   out="$WORK/light-$p.txt"
@@ -383,9 +392,16 @@ echo "our path: agent $(us_per_query "$AGENT_TICKS" "${DONE_SUM[ours]}") us/quer
   "hxsockfilterd $(mib "$IDLE_DAEMON") MiB idle, $(mib "$AFTER_DAEMON") MiB after; agent log grew by $AGENT_LOG_LINES lines;" \
   "zone responder busy $(us_per_query "$PASSED_THROUGH_TICKS" "${DONE_SUM[ours]}") us/query during our runs (0: nothing passed through)"
 for b in responder dnsdist dnsdistcache; do
+  [ -n "${QPS[$b]:-}" ] || continue
   echo "ours vs ${LABEL[$b]}: qps $(ratio "${QPS[ours]}" "${QPS[$b]}"), p50 $(ratio "${P50[ours]}" "${P50[$b]}")," \
     "p99 $(ratio "${P99[ours]}" "${P99[$b]}"), cpu/query $(ratio "${CPUQ[ours]}" "${CPUQ[$b]}")"
 done
 half=$(awk -v a="${QPS[ours]}" -v b="${QPS[dnsdist]}" 'BEGIN { print (2 * a >= b) ? "met" : "NOT met" }')
 small=$(awk -v k="$IDLE_AGENT" 'BEGIN { print (k < 16 * 1024) ? "met" : "NOT met" }')
 echo "aims: at least half of dnsdist's qps: $half; agent below 16 MiB resident at idle: $small"
+if [ -n "${HXT_BENCH_PERF:-}" ]; then
+  echo
+  echo "profile of agent and daemon during one saturated run (self time, top $HXT_BENCH_PERF):"
+  perf report -i "$WORK/perf.data" --no-children --sort comm,dso,symbol --stdio 2>/dev/null |
+    grep -E "^ +[0-9.]+%" | sed -E "s/[[:space:]]+-[[:space:]]+-[[:space:]]*$//" | head -n "$HXT_BENCH_PERF"
+fi
