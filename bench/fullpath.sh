@@ -126,13 +126,19 @@ rss_kib() {  # rss_kib PID...: VmRSS summed, KiB
 # ---- dnsperf ------------------------------------------------------------------
 
 # saturated PORT OUT: one run at dnsperf's default 100 queries in flight.
+# Further arguments go to dnsperf (-m tcp, -c CLIENTS ...).
 saturated() {
-  dnsperf -s 127.0.0.1 -p "$1" -d "$WORK/queries.txt" -l "$RUN_SECONDS" >"$2" 2>&1 || die "dnsperf failed: $(cat "$2")"
+  local port="$1" out="$2"
+  shift 2
+  dnsperf -s 127.0.0.1 -p "$port" -d "$WORK/queries.txt" -l "$RUN_SECONDS" "$@" >"$out" 2>&1 ||
+    die "dnsperf failed: $(cat "$out")"
 }
 # light PORT OUT: a paced run with a line per query.
 light() {
-  dnsperf -s 127.0.0.1 -p "$1" -d "$WORK/queries.txt" -l "$RUN_SECONDS" -Q "$LIGHT_QPS" -v >"$2" 2>&1 ||
-    die "dnsperf failed: $(tail -n 20 "$2")"
+  local port="$1" out="$2"
+  shift 2
+  dnsperf -s 127.0.0.1 -p "$port" -d "$WORK/queries.txt" -l "$RUN_SECONDS" -Q "$LIGHT_QPS" -v "$@" >"$out" 2>&1 ||
+    die "dnsperf failed: $(tail -n 20 "$out")"
 }
 completed() { awk '/Queries completed:/ { print $3 }' "$1"; }
 lost() { awk '/Queries lost:/ { print $3 }' "$1"; }
@@ -162,6 +168,7 @@ median() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { print v[int(
 # ---- the run ------------------------------------------------------------------
 
 ensure_tools
+ulimit -n 8192 2>/dev/null || true  # the cost curve's 1,000 dnsperf sockets
 [ -n "${HXT_BENCH_BUILD:-}" ] || build_targets
 
 WORK="$(mktemp -d /tmp/hxt-fullpath.XXXXXX)"
@@ -291,11 +298,13 @@ AGENT_LOG_BEFORE="$(grep -c . "$WORK/agent.log")"
 sleep 1  # let the start-up settle before the idle figures
 
 read -r -a PATHS <<<"${HXT_BENCH_PATHS:-ours responder dnsdist dplocal dpupstream dnsdistcache}"
-declare -A PORT=([ours]="$STUB_PORT" [responder]="$RESPONDER_PORT" [dnsdist]="$DNSDIST_PORT" [dplocal]="$DPL_PORT"
+[ "${HXT_BENCH_TCP:-0}" = 1 ] && PATHS+=(ourstcp dnsdisttcp)
+declare -A PORT=([ours]="$STUB_PORT" [ourstcp]="$STUB_PORT" [dnsdisttcp]="$DNSDIST_PORT" [responder]="$RESPONDER_PORT" [dnsdist]="$DNSDIST_PORT" [dplocal]="$DPL_PORT"
   [dpupstream]="$DPU_PORT" [dnsdistcache]="$DNSDIST_CACHE_PORT")
-declare -A SERVING=([ours]="$AGENT $DAEMON" [responder]="$RESPONDER" [dnsdist]="$DNSDIST $RESPONDER"
+declare -A SERVING=([ours]="$AGENT $DAEMON" [ourstcp]="$AGENT $DAEMON" [dnsdisttcp]="$DNSDIST $RESPONDER" [responder]="$RESPONDER" [dnsdist]="$DNSDIST $RESPONDER"
   [dplocal]="$DPL_SERVING" [dpupstream]="$DPU_SERVING $RESPONDER" [dnsdistcache]="$DNSDIST_CACHE $RESPONDER")
-declare -A LABEL=([ours]="agent+hxsockfilterd" [responder]="zone responder" [dnsdist]="dnsdist+responder"
+declare -A MODE=([ourstcp]="-m tcp" [dnsdisttcp]="-m tcp")
+declare -A LABEL=([ours]="agent+hxsockfilterd" [ourstcp]="ours, TCP" [dnsdisttcp]="dnsdist+resp., TCP" [responder]="zone responder" [dnsdist]="dnsdist+responder"
   [dplocal]="dnsprotect local" [dpupstream]="dnsprotect upstream" [dnsdistcache]="dnsdist cache+resp.")
 declare -A IDLE QPS_LIST TICKS_SUM DONE_SUM LOST_SUM FAIL_SUM P50 P99 AFTER
 IDLE_AGENT="$(rss_kib "$AGENT")"
@@ -320,7 +329,8 @@ for run in $(seq "$RUNS"); do
     agent_before="$(cpu_ticks "$AGENT")"
     daemon_before="$(cpu_ticks "$DAEMON")"
     responder_before="$(cpu_ticks "$RESPONDER")"
-    saturated "${PORT[$p]}" "$out"
+    # shellcheck disable=SC2086
+    saturated "${PORT[$p]}" "$out" ${MODE[$p]:-}
     # shellcheck disable=SC2086
     TICKS_SUM[$p]=$((TICKS_SUM[$p] + $(cpu_ticks ${SERVING[$p]}) - before))
     if [ "$p" = ours ]; then
@@ -334,6 +344,23 @@ for run in $(seq "$RUNS"); do
     FAIL_SUM[$p]=$((FAIL_SUM[$p] + $(servfail "$out")))
   done
 done
+# The cost curve: one saturated run per number of dnsperf clients (sockets)
+# for our path and dnsdist; at least 50 queries in flight, one per client
+# above that, so that no single socket exceeds the daemon's per-client limit.
+declare -A CURVE
+for clients in ${HXT_BENCH_CURVE:-}; do
+  inflight=$((clients > 50 ? clients : 50))
+  for p in ours dnsdist; do
+    say "cost curve, $clients clients: ${LABEL[$p]}"
+    out="$WORK/curve-$p-$clients.txt"
+    # shellcheck disable=SC2086
+    before="$(cpu_ticks ${SERVING[$p]})"
+    saturated "${PORT[$p]}" "$out" -c "$clients" -q "$inflight"
+    # shellcheck disable=SC2086
+    CURVE[$p,$clients]="$(qps "$out") $(($(cpu_ticks ${SERVING[$p]}) - before)) $(completed "$out") $(servfail "$out")"
+  done
+done
+
 if [ -n "${HXT_BENCH_PERF:-}" ]; then
   # One more saturated run of our path with the profiler attached to the
   # agent and the daemon; its figures are not in the table.
@@ -346,7 +373,8 @@ fi
 for p in "${PATHS[@]}"; do
   say "light run ($LIGHT_QPS queries/s): ${LABEL[$p]}"
   out="$WORK/light-$p.txt"
-  light "${PORT[$p]}" "$out"
+  # shellcheck disable=SC2086
+  light "${PORT[$p]}" "$out" ${MODE[$p]:-}
   read -r p50 p99 < <(percentiles "$out")
   P50[$p]="$p50"
   P99[$p]="$p99"
@@ -396,9 +424,24 @@ for b in responder dnsdist dnsdistcache; do
   echo "ours vs ${LABEL[$b]}: qps $(ratio "${QPS[ours]}" "${QPS[$b]}"), p50 $(ratio "${P50[ours]}" "${P50[$b]}")," \
     "p99 $(ratio "${P99[ours]}" "${P99[$b]}"), cpu/query $(ratio "${CPUQ[ours]}" "${CPUQ[$b]}")"
 done
-half=$(awk -v a="${QPS[ours]}" -v b="${QPS[dnsdist]}" 'BEGIN { print (2 * a >= b) ? "met" : "NOT met" }')
-small=$(awk -v k="$IDLE_AGENT" 'BEGIN { print (k < 16 * 1024) ? "met" : "NOT met" }')
-echo "aims: at least half of dnsdist's qps: $half; agent below 16 MiB resident at idle: $small"
+aim() { awk -v a="$1" -v b="$2" -v f="$3" 'BEGIN { if (a == "" || b == "" || a == "-" || b == "-") print "-"; else print (a <= f * b) ? "met" : "NOT met" }'; }
+echo "aims: qps at least dnsdist's: $(aim "${QPS[dnsdist]:-}" "${QPS[ours]}" 1);" \
+  "cpu/query at most dnsdist's: $(aim "${CPUQ[ours]}" "${CPUQ[dnsdist]:-}" 1);" \
+  "p50 within 1.2x dnsdist's: $(aim "${P50[ours]}" "${P50[dnsdist]:-}" 1.2);" \
+  "agent at most 8 MiB idle: $(aim "$IDLE_AGENT" 8192 1); hxsockfilterd at most 4 MiB idle: $(aim "$IDLE_DAEMON" 4096 1);" \
+  "no SERVFAIL: $([ "${FAIL_SUM[ours]}" = 0 ] && echo met || echo "NOT met")"
+if [ -n "${HXT_BENCH_CURVE:-}" ]; then
+  echo
+  echo "cost curve: dnsperf -c CLIENTS -q max(CLIENTS,50), one run of $RUN_SECONDS s per point"
+  printf '%8s %12s %12s %9s %12s %12s %9s\n' clients "ours qps" "ours us/q" servfail "dnsdist qps" "dnsdist us/q" "cpu ratio"
+  for clients in $HXT_BENCH_CURVE; do
+    read -r oq ot od of <<<"${CURVE[ours,$clients]}"
+    read -r dq dt dd _ <<<"${CURVE[dnsdist,$clients]}"
+    ou="$(us_per_query "$ot" "$od")"
+    du="$(us_per_query "$dt" "$dd")"
+    printf '%8s %12s %12s %9s %12s %12s %9s\n' "$clients" "$oq" "$ou" "$of" "$dq" "$du" "$(ratio "$ou" "$du")"
+  done
+fi
 if [ -n "${HXT_BENCH_PERF:-}" ]; then
   echo
   echo "profile of agent and daemon during one saturated run (self time, top $HXT_BENCH_PERF):"
