@@ -278,33 +278,56 @@ DPL_PORT="$DP_PORT" DPL_SERVING="$DP_AGENT $DP_DAEMON"
 start_dnsprotect dpupstream '"cache":{"maxEntries":0}'
 DPU_PORT="$DP_PORT" DPU_SERVING="$DP_AGENT $DP_DAEMON"
 
-say "starting hxsockfilterd and hxtarrowagent in $ROOT"
-STUB_PORT="$(free_port)"
-HXT_ROOT="$ROOT" HXT_LOG=stderr "$BUILD/sockfilter/hxsockfilterd" --stub4 "127.0.0.1:$STUB_PORT" --stub6 off \
-  --resolvers "127.0.0.1:$RESPONDER_PORT" 2>"$WORK/hxsockfilterd.log" &
-DAEMON=$!
-PIDS+=("$DAEMON")
-wait_for grep -qs "stub mode:" "$WORK/hxsockfilterd.log" || die "hxsockfilterd did not start: $(cat "$WORK/hxsockfilterd.log")"
-HXT_ROOT="$ROOT" HXT_LOG=stderr HXT_IPC_PORT="$(free_port)" HXT_FAKE_DNS_SCRIPT="$WORK/plugin-script.txt" \
-  "$BUILD/src/agent/hxtarrowagent" 2>"$WORK/agent.log" &
-AGENT=$!
-PIDS+=("$AGENT")
-wait_for grep -qs "IPv4 DNS redirection: ACTIVATED" "$WORK/agent.log" || die "redirection not active: $(tail -n 30 "$WORK/agent.log")"
+# start_ours ROOT BUILD-DIR: the daemon and the agent with the fake plug-in in
+# ROOT (made like $ROOT), from the binaries of BUILD-DIR; sets OURS_PORT,
+# OURS_AGENT, OURS_DAEMON.
+start_ours() {
+  local root="$1" build="$2" module
+  if [ "$root" != "$ROOT" ]; then
+    mkdir -p "$root/etc/opt/truvane" "$root/${PLUGINS#"$ROOT"/}" "$root/${PROFILE#"$ROOT"/}" "$root/run"
+    cp "$ROOT/etc/machine-id" "$root/etc/"
+    cp "$ROOT/etc/opt/truvane/registry.reg" "$root/etc/opt/truvane/"
+    cp "$PROFILE/OrgInfo.json" "$root/${PROFILE#"$ROOT"/}/"
+    for module in "$build/tests/plugins/Plugins"/*.so; do cp "$module" "$root/${PLUGINS#"$ROOT"/}/"; done
+  fi
+  say "starting hxsockfilterd and hxtarrowagent in $root"
+  OURS_PORT="$(free_port)"
+  HXT_ROOT="$root" HXT_LOG=stderr "$build/sockfilter/hxsockfilterd" --stub4 "127.0.0.1:$OURS_PORT" --stub6 off \
+    --resolvers "127.0.0.1:$RESPONDER_PORT" 2>"$root.hxsockfilterd.log" &
+  OURS_DAEMON=$!
+  PIDS+=("$OURS_DAEMON")
+  wait_for grep -qs "stub mode:" "$root.hxsockfilterd.log" || die "hxsockfilterd did not start: $(cat "$root.hxsockfilterd.log")"
+  HXT_ROOT="$root" HXT_LOG=stderr HXT_IPC_PORT="$(free_port)" HXT_FAKE_DNS_SCRIPT="$WORK/plugin-script.txt" \
+    "$build/src/agent/hxtarrowagent" 2>"$root.agent.log" &
+  OURS_AGENT=$!
+  PIDS+=("$OURS_AGENT")
+  wait_for grep -qs "IPv4 DNS redirection: ACTIVATED" "$root.agent.log" ||
+    die "redirection not active: $(tail -n 30 "$root.agent.log")"
+}
+start_ours "$ROOT" "$BUILD"
+STUB_PORT="$OURS_PORT" AGENT="$OURS_AGENT" DAEMON="$OURS_DAEMON"
+BEFORE_PORT="" BEFORE_SERVING=""
+if [ -n "${HXT_BENCH_BEFORE:-}" ]; then
+  start_ours "$WORK/before" "$HXT_BENCH_BEFORE"
+  BEFORE_PORT="$OURS_PORT" BEFORE_SERVING="$OURS_AGENT $OURS_DAEMON"
+  wait_for answers_test_name "$BEFORE_PORT" || die "the earlier build does not answer $TEST_NAME"
+fi
 
 for port in "$RESPONDER_PORT" "$DNSDIST_PORT" "$STUB_PORT" "$DNSDIST_CACHE_PORT" "$DPL_PORT" "$DPU_PORT"; do
   wait_for answers_test_name "$port" || die "127.0.0.1:$port does not answer $TEST_NAME with $ANSWER4"
 done
-AGENT_LOG_BEFORE="$(grep -c . "$WORK/agent.log")"
+AGENT_LOG_BEFORE="$(grep -c . "$ROOT.agent.log")"
 sleep 1  # let the start-up settle before the idle figures
 
 read -r -a PATHS <<<"${HXT_BENCH_PATHS:-ours responder dnsdist dplocal dpupstream dnsdistcache}"
 [ "${HXT_BENCH_TCP:-0}" = 1 ] && PATHS+=(ourstcp dnsdisttcp)
-declare -A PORT=([ours]="$STUB_PORT" [ourstcp]="$STUB_PORT" [dnsdisttcp]="$DNSDIST_PORT" [responder]="$RESPONDER_PORT" [dnsdist]="$DNSDIST_PORT" [dplocal]="$DPL_PORT"
+[ -n "$BEFORE_PORT" ] && PATHS=(ours before "${PATHS[@]:1}")
+declare -A PORT=([ours]="$STUB_PORT" [before]="$BEFORE_PORT" [ourstcp]="$STUB_PORT" [dnsdisttcp]="$DNSDIST_PORT" [responder]="$RESPONDER_PORT" [dnsdist]="$DNSDIST_PORT" [dplocal]="$DPL_PORT"
   [dpupstream]="$DPU_PORT" [dnsdistcache]="$DNSDIST_CACHE_PORT")
-declare -A SERVING=([ours]="$AGENT $DAEMON" [ourstcp]="$AGENT $DAEMON" [dnsdisttcp]="$DNSDIST $RESPONDER" [responder]="$RESPONDER" [dnsdist]="$DNSDIST $RESPONDER"
+declare -A SERVING=([ours]="$AGENT $DAEMON" [before]="$BEFORE_SERVING" [ourstcp]="$AGENT $DAEMON" [dnsdisttcp]="$DNSDIST $RESPONDER" [responder]="$RESPONDER" [dnsdist]="$DNSDIST $RESPONDER"
   [dplocal]="$DPL_SERVING" [dpupstream]="$DPU_SERVING $RESPONDER" [dnsdistcache]="$DNSDIST_CACHE $RESPONDER")
 declare -A MODE=([ourstcp]="-m tcp" [dnsdisttcp]="-m tcp")
-declare -A LABEL=([ours]="agent+hxsockfilterd" [ourstcp]="ours, TCP" [dnsdisttcp]="dnsdist+resp., TCP" [responder]="zone responder" [dnsdist]="dnsdist+responder"
+declare -A LABEL=([ours]="agent+hxsockfilterd" [before]="ours, earlier build" [ourstcp]="ours, TCP" [dnsdisttcp]="dnsdist+resp., TCP" [responder]="zone responder" [dnsdist]="dnsdist+responder"
   [dplocal]="dnsprotect local" [dpupstream]="dnsprotect upstream" [dnsdistcache]="dnsdist cache+resp.")
 declare -A IDLE QPS_LIST TICKS_SUM DONE_SUM LOST_SUM FAIL_SUM P50 P99 AFTER
 IDLE_AGENT="$(rss_kib "$AGENT")"
@@ -385,7 +408,7 @@ for p in "${PATHS[@]}"; do
 done
 AFTER_AGENT="$(rss_kib "$AGENT")"
 AFTER_DAEMON="$(rss_kib "$DAEMON")"
-AGENT_LOG_LINES=$(($(grep -c . "$WORK/agent.log") - AGENT_LOG_BEFORE))
+AGENT_LOG_LINES=$(($(grep -c . "$ROOT.agent.log") - AGENT_LOG_BEFORE))
 
 # ---- report -------------------------------------------------------------------
 
@@ -419,7 +442,7 @@ echo "our path: agent $(us_per_query "$AGENT_TICKS" "${DONE_SUM[ours]}") us/quer
   "agent resident $(mib "$IDLE_AGENT") MiB idle, $(mib "$AFTER_AGENT") MiB after;" \
   "hxsockfilterd $(mib "$IDLE_DAEMON") MiB idle, $(mib "$AFTER_DAEMON") MiB after; agent log grew by $AGENT_LOG_LINES lines;" \
   "zone responder busy $(us_per_query "$PASSED_THROUGH_TICKS" "${DONE_SUM[ours]}") us/query during our runs (0: nothing passed through)"
-for b in responder dnsdist dnsdistcache; do
+for b in before responder dnsdist dnsdistcache; do
   [ -n "${QPS[$b]:-}" ] || continue
   echo "ours vs ${LABEL[$b]}: qps $(ratio "${QPS[ours]}" "${QPS[$b]}"), p50 $(ratio "${P50[ours]}" "${P50[$b]}")," \
     "p99 $(ratio "${P99[ours]}" "${P99[$b]}"), cpu/query $(ratio "${CPUQ[ours]}" "${CPUQ[$b]}")"
