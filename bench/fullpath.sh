@@ -12,11 +12,20 @@
 #   bench/fullpath.sh            build (build/release), run, print the table
 #
 # Environment: HXT_BENCH_SECONDS (10) per dnsperf run, HXT_BENCH_RUNS (3)
-# saturated runs per path, HXT_BENCH_LIGHT_QPS (2000), HXT_BENCH_KEEP=1 keeps
-# the temporary root and the logs, HXT_BENCH_PER_CLIENT=N sets the daemon's
-# MaxPendingPerClient (default 64, below dnsperf's 100 in flight: the excess is
-# answered SERVFAIL at once). Everything listens on 127.0.0.1 only; the
-# daemon's pass-through resolver is the zone responder, never the machine's.
+# saturated runs per path (the table gives their median), HXT_BENCH_LIGHT_QPS
+# (2000), HXT_BENCH_KEEP=1 keeps the temporary root and the logs,
+# HXT_BENCH_PER_CLIENT=N sets the daemon's MaxPendingPerClient.
+# Optional parts, off by default to keep a run at about six minutes:
+#   HXT_BENCH_PATHS="ours dnsdist"   only these rows (ours responder dnsdist
+#                                    dplocal dpupstream dnsdistcache)
+#   HXT_BENCH_TCP=1                  our path and dnsdist over TCP (dnsperf -m tcp)
+#   HXT_BENCH_CURVE="1 10 100 1000"  one run per number of dnsperf clients
+#   HXT_BENCH_BEFORE=DIR             an earlier build's daemon and agent (DIR
+#                                    laid out like build/release) beside ours
+#   HXT_BENCH_PERF=N                 one more run under perf record; top N lines
+#   HXT_BENCH_BUILD=DIR              use DIR's binaries, build nothing
+# Everything listens on 127.0.0.1 only; the daemon's pass-through resolver is
+# the zone responder, never the machine's.
 set -euo pipefail
 
 HERE="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
