@@ -45,7 +45,9 @@ die() { printf 'fullpath.sh: %s\n' "$*" >&2; exit 1; }
 
 ensure_tools() {
   local missing=() p
-  for p in dnsperf dnsdist dnsutils; do
+  local wanted=(dnsperf dnsdist dnsutils)
+  [ -z "${HXT_BENCH_PERF:-}" ] || wanted+=(linux-perf)
+  for p in "${wanted[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
   done
   [ "${#missing[@]}" -eq 0 ] && return 0
