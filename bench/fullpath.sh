@@ -12,15 +12,24 @@
 #   bench/fullpath.sh            build (build/release), run, print the table
 #
 # Environment: HXT_BENCH_SECONDS (10) per dnsperf run, HXT_BENCH_RUNS (3)
-# saturated runs per path, HXT_BENCH_LIGHT_QPS (2000), HXT_BENCH_KEEP=1 keeps
-# the temporary root and the logs, HXT_BENCH_PER_CLIENT=N sets the daemon's
-# MaxPendingPerClient (default 64, below dnsperf's 100 in flight: the excess is
-# answered SERVFAIL at once). Everything listens on 127.0.0.1 only; the
-# daemon's pass-through resolver is the zone responder, never the machine's.
+# saturated runs per path (the table gives their median), HXT_BENCH_LIGHT_QPS
+# (2000), HXT_BENCH_KEEP=1 keeps the temporary root and the logs,
+# HXT_BENCH_PER_CLIENT=N sets the daemon's MaxPendingPerClient.
+# Optional parts, off by default to keep a run at about six minutes:
+#   HXT_BENCH_PATHS="ours dnsdist"   only these rows (ours responder dnsdist
+#                                    dplocal dpupstream dnsdistcache)
+#   HXT_BENCH_TCP=1                  our path and dnsdist over TCP (dnsperf -m tcp)
+#   HXT_BENCH_CURVE="1 10 100 1000"  one run per number of dnsperf clients
+#   HXT_BENCH_BEFORE=DIR             an earlier build's daemon and agent (DIR
+#                                    laid out like build/release) beside ours
+#   HXT_BENCH_PERF=N                 one more run under perf record; top N lines
+#   HXT_BENCH_BUILD=DIR              use DIR's binaries, build nothing
+# Everything listens on 127.0.0.1 only; the daemon's pass-through resolver is
+# the zone responder, never the machine's.
 set -euo pipefail
 
 HERE="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-BUILD="$HERE/build/release"
+BUILD="${HXT_BENCH_BUILD:-$HERE/build/release}"
 RUN_SECONDS="${HXT_BENCH_SECONDS:-10}"
 RUNS="${HXT_BENCH_RUNS:-3}"
 LIGHT_QPS="${HXT_BENCH_LIGHT_QPS:-2000}"
@@ -36,7 +45,9 @@ die() { printf 'fullpath.sh: %s\n' "$*" >&2; exit 1; }
 
 ensure_tools() {
   local missing=() p
-  for p in dnsperf dnsdist dnsutils; do
+  local wanted=(dnsperf dnsdist dnsutils)
+  [ -z "${HXT_BENCH_PERF:-}" ] || wanted+=(linux-perf)
+  for p in "${wanted[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
   done
   [ "${#missing[@]}" -eq 0 ] && return 0
@@ -126,13 +137,19 @@ rss_kib() {  # rss_kib PID...: VmRSS summed, KiB
 # ---- dnsperf ------------------------------------------------------------------
 
 # saturated PORT OUT: one run at dnsperf's default 100 queries in flight.
+# Further arguments go to dnsperf (-m tcp, -c CLIENTS ...).
 saturated() {
-  dnsperf -s 127.0.0.1 -p "$1" -d "$WORK/queries.txt" -l "$RUN_SECONDS" >"$2" 2>&1 || die "dnsperf failed: $(cat "$2")"
+  local port="$1" out="$2"
+  shift 2
+  dnsperf -s 127.0.0.1 -p "$port" -d "$WORK/queries.txt" -l "$RUN_SECONDS" "$@" >"$out" 2>&1 ||
+    die "dnsperf failed: $(cat "$out")"
 }
 # light PORT OUT: a paced run with a line per query.
 light() {
-  dnsperf -s 127.0.0.1 -p "$1" -d "$WORK/queries.txt" -l "$RUN_SECONDS" -Q "$LIGHT_QPS" -v >"$2" 2>&1 ||
-    die "dnsperf failed: $(tail -n 20 "$2")"
+  local port="$1" out="$2"
+  shift 2
+  dnsperf -s 127.0.0.1 -p "$port" -d "$WORK/queries.txt" -l "$RUN_SECONDS" -Q "$LIGHT_QPS" -v "$@" >"$out" 2>&1 ||
+    die "dnsperf failed: $(tail -n 20 "$out")"
 }
 completed() { awk '/Queries completed:/ { print $3 }' "$1"; }
 lost() { awk '/Queries lost:/ { print $3 }' "$1"; }
@@ -162,7 +179,8 @@ median() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { print v[int(
 # ---- the run ------------------------------------------------------------------
 
 ensure_tools
-build_targets
+ulimit -n 8192 2>/dev/null || true  # the cost curve's 1,000 dnsperf sockets
+[ -n "${HXT_BENCH_BUILD:-}" ] || build_targets
 
 WORK="$(mktemp -d /tmp/hxt-fullpath.XXXXXX)"
 ROOT="$WORK/root"
@@ -271,31 +289,56 @@ DPL_PORT="$DP_PORT" DPL_SERVING="$DP_AGENT $DP_DAEMON"
 start_dnsprotect dpupstream '"cache":{"maxEntries":0}'
 DPU_PORT="$DP_PORT" DPU_SERVING="$DP_AGENT $DP_DAEMON"
 
-say "starting hxsockfilterd and hxtarrowagent in $ROOT"
-STUB_PORT="$(free_port)"
-HXT_ROOT="$ROOT" HXT_LOG=stderr "$BUILD/sockfilter/hxsockfilterd" --stub4 "127.0.0.1:$STUB_PORT" --stub6 off \
-  --resolvers "127.0.0.1:$RESPONDER_PORT" 2>"$WORK/hxsockfilterd.log" &
-DAEMON=$!
-PIDS+=("$DAEMON")
-wait_for grep -qs "stub mode:" "$WORK/hxsockfilterd.log" || die "hxsockfilterd did not start: $(cat "$WORK/hxsockfilterd.log")"
-HXT_ROOT="$ROOT" HXT_LOG=stderr HXT_IPC_PORT="$(free_port)" HXT_FAKE_DNS_SCRIPT="$WORK/plugin-script.txt" \
-  "$BUILD/src/agent/hxtarrowagent" 2>"$WORK/agent.log" &
-AGENT=$!
-PIDS+=("$AGENT")
-wait_for grep -qs "IPv4 DNS redirection: ACTIVATED" "$WORK/agent.log" || die "redirection not active: $(tail -n 30 "$WORK/agent.log")"
+# start_ours ROOT BUILD-DIR: the daemon and the agent with the fake plug-in in
+# ROOT (made like $ROOT), from the binaries of BUILD-DIR; sets OURS_PORT,
+# OURS_AGENT, OURS_DAEMON.
+start_ours() {
+  local root="$1" build="$2" module
+  if [ "$root" != "$ROOT" ]; then
+    mkdir -p "$root/etc/opt/truvane" "$root/${PLUGINS#"$ROOT"/}" "$root/${PROFILE#"$ROOT"/}" "$root/run"
+    cp "$ROOT/etc/machine-id" "$root/etc/"
+    cp "$ROOT/etc/opt/truvane/registry.reg" "$root/etc/opt/truvane/"
+    cp "$PROFILE/OrgInfo.json" "$root/${PROFILE#"$ROOT"/}/"
+    for module in "$build/tests/plugins/Plugins"/*.so; do cp "$module" "$root/${PLUGINS#"$ROOT"/}/"; done
+  fi
+  say "starting hxsockfilterd and hxtarrowagent in $root"
+  OURS_PORT="$(free_port)"
+  HXT_ROOT="$root" HXT_LOG=stderr "$build/sockfilter/hxsockfilterd" --stub4 "127.0.0.1:$OURS_PORT" --stub6 off \
+    --resolvers "127.0.0.1:$RESPONDER_PORT" 2>"$root.hxsockfilterd.log" &
+  OURS_DAEMON=$!
+  PIDS+=("$OURS_DAEMON")
+  wait_for grep -qs "stub mode:" "$root.hxsockfilterd.log" || die "hxsockfilterd did not start: $(cat "$root.hxsockfilterd.log")"
+  HXT_ROOT="$root" HXT_LOG=stderr HXT_IPC_PORT="$(free_port)" HXT_FAKE_DNS_SCRIPT="$WORK/plugin-script.txt" \
+    "$build/src/agent/hxtarrowagent" 2>"$root.agent.log" &
+  OURS_AGENT=$!
+  PIDS+=("$OURS_AGENT")
+  wait_for grep -qs "IPv4 DNS redirection: ACTIVATED" "$root.agent.log" ||
+    die "redirection not active: $(tail -n 30 "$root.agent.log")"
+}
+start_ours "$ROOT" "$BUILD"
+STUB_PORT="$OURS_PORT" AGENT="$OURS_AGENT" DAEMON="$OURS_DAEMON"
+BEFORE_PORT="" BEFORE_SERVING=""
+if [ -n "${HXT_BENCH_BEFORE:-}" ]; then
+  start_ours "$WORK/before" "$HXT_BENCH_BEFORE"
+  BEFORE_PORT="$OURS_PORT" BEFORE_SERVING="$OURS_AGENT $OURS_DAEMON"
+  wait_for answers_test_name "$BEFORE_PORT" || die "the earlier build does not answer $TEST_NAME"
+fi
 
 for port in "$RESPONDER_PORT" "$DNSDIST_PORT" "$STUB_PORT" "$DNSDIST_CACHE_PORT" "$DPL_PORT" "$DPU_PORT"; do
   wait_for answers_test_name "$port" || die "127.0.0.1:$port does not answer $TEST_NAME with $ANSWER4"
 done
-AGENT_LOG_BEFORE="$(grep -c . "$WORK/agent.log")"
+AGENT_LOG_BEFORE="$(grep -c . "$ROOT.agent.log")"
 sleep 1  # let the start-up settle before the idle figures
 
-PATHS=(ours responder dnsdist dplocal dpupstream dnsdistcache)
-declare -A PORT=([ours]="$STUB_PORT" [responder]="$RESPONDER_PORT" [dnsdist]="$DNSDIST_PORT" [dplocal]="$DPL_PORT"
+read -r -a PATHS <<<"${HXT_BENCH_PATHS:-ours responder dnsdist dplocal dpupstream dnsdistcache}"
+[ "${HXT_BENCH_TCP:-0}" = 1 ] && PATHS+=(ourstcp dnsdisttcp)
+[ -n "$BEFORE_PORT" ] && PATHS=(ours before "${PATHS[@]:1}")
+declare -A PORT=([ours]="$STUB_PORT" [before]="$BEFORE_PORT" [ourstcp]="$STUB_PORT" [dnsdisttcp]="$DNSDIST_PORT" [responder]="$RESPONDER_PORT" [dnsdist]="$DNSDIST_PORT" [dplocal]="$DPL_PORT"
   [dpupstream]="$DPU_PORT" [dnsdistcache]="$DNSDIST_CACHE_PORT")
-declare -A SERVING=([ours]="$AGENT $DAEMON" [responder]="$RESPONDER" [dnsdist]="$DNSDIST $RESPONDER"
+declare -A SERVING=([ours]="$AGENT $DAEMON" [before]="$BEFORE_SERVING" [ourstcp]="$AGENT $DAEMON" [dnsdisttcp]="$DNSDIST $RESPONDER" [responder]="$RESPONDER" [dnsdist]="$DNSDIST $RESPONDER"
   [dplocal]="$DPL_SERVING" [dpupstream]="$DPU_SERVING $RESPONDER" [dnsdistcache]="$DNSDIST_CACHE $RESPONDER")
-declare -A LABEL=([ours]="agent+hxsockfilterd" [responder]="zone responder" [dnsdist]="dnsdist+responder"
+declare -A MODE=([ourstcp]="-m tcp" [dnsdisttcp]="-m tcp")
+declare -A LABEL=([ours]="agent+hxsockfilterd" [before]="ours, earlier build" [ourstcp]="ours, TCP" [dnsdisttcp]="dnsdist+resp., TCP" [responder]="zone responder" [dnsdist]="dnsdist+responder"
   [dplocal]="dnsprotect local" [dpupstream]="dnsprotect upstream" [dnsdistcache]="dnsdist cache+resp.")
 declare -A IDLE QPS_LIST TICKS_SUM DONE_SUM LOST_SUM FAIL_SUM P50 P99 AFTER
 IDLE_AGENT="$(rss_kib "$AGENT")"
@@ -320,7 +363,8 @@ for run in $(seq "$RUNS"); do
     agent_before="$(cpu_ticks "$AGENT")"
     daemon_before="$(cpu_ticks "$DAEMON")"
     responder_before="$(cpu_ticks "$RESPONDER")"
-    saturated "${PORT[$p]}" "$out"
+    # shellcheck disable=SC2086
+    saturated "${PORT[$p]}" "$out" ${MODE[$p]:-}
     # shellcheck disable=SC2086
     TICKS_SUM[$p]=$((TICKS_SUM[$p] + $(cpu_ticks ${SERVING[$p]}) - before))
     if [ "$p" = ours ]; then
@@ -334,10 +378,37 @@ for run in $(seq "$RUNS"); do
     FAIL_SUM[$p]=$((FAIL_SUM[$p] + $(servfail "$out")))
   done
 done
+# The cost curve: one saturated run per number of dnsperf clients (sockets)
+# for our path and dnsdist; at least 50 queries in flight, one per client
+# above that, so that no single socket exceeds the daemon's per-client limit.
+declare -A CURVE
+for clients in ${HXT_BENCH_CURVE:-}; do
+  inflight=$((clients > 50 ? clients : 50))
+  for p in ours dnsdist; do
+    say "cost curve, $clients clients: ${LABEL[$p]}"
+    out="$WORK/curve-$p-$clients.txt"
+    # shellcheck disable=SC2086
+    before="$(cpu_ticks ${SERVING[$p]})"
+    saturated "${PORT[$p]}" "$out" -c "$clients" -q "$inflight"
+    # shellcheck disable=SC2086
+    CURVE[$p,$clients]="$(qps "$out") $(($(cpu_ticks ${SERVING[$p]}) - before)) $(completed "$out") $(servfail "$out")"
+  done
+done
+
+if [ -n "${HXT_BENCH_PERF:-}" ]; then
+  # One more saturated run of our path with the profiler attached to the
+  # agent and the daemon; its figures are not in the table.
+  say "profiled run: ${LABEL[ours]}"
+  perf record -q -g -o "$WORK/perf.data" -p "$AGENT,$DAEMON" -- sleep "$RUN_SECONDS" >/dev/null 2>&1 &
+  PERF=$!
+  saturated "${PORT[ours]}" "$WORK/perf-run.txt"
+  wait "$PERF" || true
+fi
 for p in "${PATHS[@]}"; do
   say "light run ($LIGHT_QPS queries/s): ${LABEL[$p]}"
   out="$WORK/light-$p.txt"
-  light "${PORT[$p]}" "$out"
+  # shellcheck disable=SC2086
+  light "${PORT[$p]}" "$out" ${MODE[$p]:-}
   read -r p50 p99 < <(percentiles "$out")
   P50[$p]="$p50"
   P99[$p]="$p99"
@@ -348,7 +419,7 @@ for p in "${PATHS[@]}"; do
 done
 AFTER_AGENT="$(rss_kib "$AGENT")"
 AFTER_DAEMON="$(rss_kib "$DAEMON")"
-AGENT_LOG_LINES=$(($(grep -c . "$WORK/agent.log") - AGENT_LOG_BEFORE))
+AGENT_LOG_LINES=$(($(grep -c . "$ROOT.agent.log") - AGENT_LOG_BEFORE))
 
 # ---- report -------------------------------------------------------------------
 
@@ -382,10 +453,32 @@ echo "our path: agent $(us_per_query "$AGENT_TICKS" "${DONE_SUM[ours]}") us/quer
   "agent resident $(mib "$IDLE_AGENT") MiB idle, $(mib "$AFTER_AGENT") MiB after;" \
   "hxsockfilterd $(mib "$IDLE_DAEMON") MiB idle, $(mib "$AFTER_DAEMON") MiB after; agent log grew by $AGENT_LOG_LINES lines;" \
   "zone responder busy $(us_per_query "$PASSED_THROUGH_TICKS" "${DONE_SUM[ours]}") us/query during our runs (0: nothing passed through)"
-for b in responder dnsdist dnsdistcache; do
+for b in before responder dnsdist dnsdistcache; do
+  [ -n "${QPS[$b]:-}" ] || continue
   echo "ours vs ${LABEL[$b]}: qps $(ratio "${QPS[ours]}" "${QPS[$b]}"), p50 $(ratio "${P50[ours]}" "${P50[$b]}")," \
     "p99 $(ratio "${P99[ours]}" "${P99[$b]}"), cpu/query $(ratio "${CPUQ[ours]}" "${CPUQ[$b]}")"
 done
-half=$(awk -v a="${QPS[ours]}" -v b="${QPS[dnsdist]}" 'BEGIN { print (2 * a >= b) ? "met" : "NOT met" }')
-small=$(awk -v k="$IDLE_AGENT" 'BEGIN { print (k < 16 * 1024) ? "met" : "NOT met" }')
-echo "aims: at least half of dnsdist's qps: $half; agent below 16 MiB resident at idle: $small"
+aim() { awk -v a="$1" -v b="$2" -v f="$3" 'BEGIN { if (a == "" || b == "" || a == "-" || b == "-") print "-"; else print (a <= f * b) ? "met" : "NOT met" }'; }
+echo "aims: qps at least dnsdist's: $(aim "${QPS[dnsdist]:-}" "${QPS[ours]}" 1);" \
+  "cpu/query at most dnsdist's: $(aim "${CPUQ[ours]}" "${CPUQ[dnsdist]:-}" 1);" \
+  "p50 within 1.2x dnsdist's: $(aim "${P50[ours]}" "${P50[dnsdist]:-}" 1.2);" \
+  "agent at most 8 MiB idle: $(aim "$IDLE_AGENT" 8192 1); hxsockfilterd at most 4 MiB idle: $(aim "$IDLE_DAEMON" 4096 1);" \
+  "no SERVFAIL: $([ "${FAIL_SUM[ours]}" = 0 ] && echo met || echo "NOT met")"
+if [ -n "${HXT_BENCH_CURVE:-}" ]; then
+  echo
+  echo "cost curve: dnsperf -c CLIENTS -q max(CLIENTS,50), one run of $RUN_SECONDS s per point"
+  printf '%8s %12s %12s %9s %12s %12s %9s\n' clients "ours qps" "ours us/q" servfail "dnsdist qps" "dnsdist us/q" "cpu ratio"
+  for clients in $HXT_BENCH_CURVE; do
+    read -r oq ot od of <<<"${CURVE[ours,$clients]}"
+    read -r dq dt dd _ <<<"${CURVE[dnsdist,$clients]}"
+    ou="$(us_per_query "$ot" "$od")"
+    du="$(us_per_query "$dt" "$dd")"
+    printf '%8s %12s %12s %9s %12s %12s %9s\n' "$clients" "$oq" "$ou" "$of" "$dq" "$du" "$(ratio "$ou" "$du")"
+  done
+fi
+if [ -n "${HXT_BENCH_PERF:-}" ]; then
+  echo
+  echo "profile of agent and daemon during one saturated run (self time, top $HXT_BENCH_PERF):"
+  perf report -i "$WORK/perf.data" --no-children --sort comm,dso,symbol --stdio 2>/dev/null |
+    grep -E "^ +[0-9.]+%" | sed -E "s/[[:space:]]+-[[:space:]]+-[[:space:]]*$//" | head -n "$HXT_BENCH_PERF"
+fi

@@ -6,6 +6,9 @@
 // never be routed to a newer one. Entries do not expire; each is removed
 // explicitly when its request ends or its address family is torn down.
 //
+// The map's nodes of finished UDP requests are kept for the next requests,
+// so that a request in the steady state allocates nothing here.
+//
 // Threads: every operation may be called from any thread; each takes the
 // cache's mutex for its own duration only and copies out what it returns, so
 // callers never hold the mutex while calling the plug-in. The mutex is
@@ -28,6 +31,7 @@ namespace hxt {
 
 class CVelmoraTcpListenerConnection;
 
+// One request's record; the cache copies it out, so callers own what they get.
 struct RequestContext {
   // The request's redirection header as received (for TCP: of the first
   // message on the connection).
@@ -67,8 +71,14 @@ class CVelmoraContextCache {
   std::size_t Size() const;
 
  private:
+  using Map = std::map<u32, RequestContext>;
+  // Enough for the requests in flight of a busy client; a burst beyond it
+  // allocates as before.
+  static constexpr std::size_t kMaxSpareNodes = 256;
+
   mutable std::mutex mutex;
-  std::map<u32, std::shared_ptr<RequestContext>> contexts;
+  Map contexts;
+  std::vector<Map::node_type> spareNodes;
   u32 lastId = 0;
 };
 

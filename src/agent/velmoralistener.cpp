@@ -160,6 +160,16 @@ void CVelmoraListener::ProcessUdpDnsResponse(SharedBytes bytes, u32 size,
   core->udpListener->ProcessDnsResponse(std::move(bytes), size, requesterAddress, contextId);
 }
 
+CVelmoraUdpListener::SendOutcome CVelmoraListener::TrySendUdpDnsResponse(
+    const unsigned char* bytes, u32 size, const unsigned char* requesterAddress, u32 contextId) {
+  if (bytes == nullptr || size == 0 || requesterAddress == nullptr ||
+      SocketAddressFamily(requesterAddress) != family || !core->udpListener) {
+    HXT_LOGF(LOG_LEVEL_ERROR, kProcessUdpDnsResponse, "At least one argument is invalid");
+    return CVelmoraUdpListener::SendOutcome::Dropped;
+  }
+  return core->udpListener->TrySendDnsResponse(bytes, size, requesterAddress, contextId);
+}
+
 void CVelmoraListener::ProcessUdpRequestError(u32 contextId) {
   if (!core->udpListener) return;
   boost::asio::post(core->ioService, [listener = core->udpListener.get(), contextId] {

@@ -69,6 +69,11 @@ class CVelmoraListener {
   // requester named by the request header's 28-byte requester address.
   void ProcessUdpDnsResponse(SharedBytes bytes, u32 size, const unsigned char* requesterAddress,
                              u32 contextId);
+  // Sends a complete response datagram at once on the caller's thread if the
+  // socket takes it without blocking (see CVelmoraUdpListener::TrySendDnsResponse).
+  CVelmoraUdpListener::SendOutcome TrySendUdpDnsResponse(const unsigned char* bytes, u32 size,
+                                                         const unsigned char* requesterAddress,
+                                                         u32 contextId);
   // Schedules the UDP listener's failure handling for the context on the I/O
   // thread and returns at once.
   void ProcessUdpRequestError(u32 contextId);

@@ -162,7 +162,7 @@ bool CVelmoraMainThread::CloseSession(u32 contextId) {
 void CVelmoraMainThread::Response(u32 sessionHandle, u32 contextId, const unsigned char* data, u32 size) {
   auto entry = callbackGate.Enter();
   if (!entry || !validateStateForActivity(VELMORA_PLUGIN_CALLBACK, kResponse)) return;
-  std::lock_guard<std::mutex> lock(listenerMutex);
+  std::unique_lock<std::mutex> lock(listenerMutex);
   RequestContext context;
   if (!contextCache.Find(contextId, context)) {
     HXT_LOGF(LOG_LEVEL_DEBUG, kResponse,
@@ -208,13 +208,23 @@ void CVelmoraMainThread::Response(u32 sessionHandle, u32 contextId, const unsign
     host->ProcessUdpRequestError(contextId);
     return;
   }
+  bool sent = false;
   if (context.isUdp) {
-    auto datagram = std::make_shared<std::vector<unsigned char>>(kRedirectHeaderSize + size);
-    std::copy(context.header.begin(), context.header.begin() + kPayloadLengthOffset, datagram->begin());
-    WriteLittleEndian16(datagram->data() + kPayloadLengthOffset, static_cast<u16>(size));
-    std::copy(data, data + size, datagram->begin() + kRedirectHeaderSize);
-    host->ProcessUdpDnsResponse(std::move(datagram), static_cast<u32>(kRedirectHeaderSize) + size,
-                                context.header.data() + kRequesterAddressOffset, contextId);
+    // Built in a buffer this thread keeps: the datagram is copied out only
+    // when the socket cannot take it at once.
+    thread_local std::vector<unsigned char> datagram;
+    const u32 datagramSize = static_cast<u32>(kRedirectHeaderSize) + size;
+    datagram.resize(datagramSize);
+    std::copy(context.header.begin(), context.header.begin() + kPayloadLengthOffset, datagram.begin());
+    WriteLittleEndian16(datagram.data() + kPayloadLengthOffset, static_cast<u16>(size));
+    std::copy(data, data + size, datagram.begin() + kRedirectHeaderSize);
+    const unsigned char* requester = context.header.data() + kRequesterAddressOffset;
+    auto outcome = host->TrySendUdpDnsResponse(datagram.data(), datagramSize, requester, contextId);
+    if (outcome == CVelmoraUdpListener::SendOutcome::WouldBlock) {
+      host->ProcessUdpDnsResponse(std::make_shared<std::vector<unsigned char>>(datagram), datagramSize,
+                                  requester, contextId);
+    }
+    sent = outcome == CVelmoraUdpListener::SendOutcome::Sent;
   } else if (context.connection) {
     auto answer = std::make_shared<std::vector<unsigned char>>(data, data + size);
     context.connection->ProcessResponseFragment(std::move(answer), size);
@@ -223,6 +233,13 @@ void CVelmoraMainThread::Response(u32 sessionHandle, u32 contextId, const unsign
   if (counted) {
     ipcManager->IncrementResponseCount(family, context.isUdp ? kTransportUdp : kTransportTcp);
     logStats();
+  }
+  // The answer went out: its session ends here, as the listener ends it
+  // after an asynchronous send. Not under listenerMutex, which the plug-in's
+  // CloseSession must never be called under (its locks come first).
+  if (sent) {
+    lock.unlock();
+    CloseSession(contextId);
   }
 }
 

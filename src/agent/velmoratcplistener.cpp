@@ -119,6 +119,10 @@ void CVelmoraTcpListener::handleAccept(std::shared_ptr<CVelmoraTcpListenerConnec
     connection->acceptSocket().close(ignored);
   } else {
     acceptBackoff.Succeeded();
+    // Each answer is written whole and at once: holding a small one back
+    // until the previous segment is acknowledged (Nagle) only delays it.
+    boost::system::error_code ignored;
+    connection->acceptSocket().set_option(boost::asio::ip::tcp::no_delay(true), ignored);
     connection->startReceive();
   }
   connection.reset();

@@ -2,6 +2,7 @@
 
 #include <sys/socket.h>
 
+#include <cerrno>
 #include <cstring>
 
 #include <boost/asio/ip/address_v4.hpp>
@@ -29,6 +30,9 @@ constexpr boost::asio::socket_base::message_flags kReceiveFlags = MSG_TRUNC;
 #else
 constexpr boost::asio::socket_base::message_flags kReceiveFlags = 0;
 #endif
+
+// Datagrams read in one turn of the receive loop before the reactor runs again.
+constexpr unsigned kMaxDatagramsPerWakeUp = 32;
 
 u32 readLittleEndian32(const unsigned char* p) {
   return static_cast<u32>(p[0]) | (static_cast<u32>(p[1]) << 8) | (static_cast<u32>(p[2]) << 16) |
@@ -120,6 +124,41 @@ void CVelmoraUdpListener::startReceive() {
 }
 
 void CVelmoraUdpListener::handleReceived(const boost::system::error_code& error, std::size_t bytes) {
+  handleDatagram(error, bytes);
+  // Under load more datagrams are already queued: reading them here spares a
+  // pass through the reactor for each. The cap gives the TCP listener, which
+  // shares this thread, its turn.
+  if (!error) {
+    boost::system::error_code next;
+    std::size_t size = 0;
+    for (unsigned i = 0; i < kMaxDatagramsPerWakeUp && receiveQueued(next, size); ++i) {
+      handleDatagram(next, size);
+      if (next) break;
+    }
+  }
+  startReceive();
+}
+
+bool CVelmoraUdpListener::receiveQueued(boost::system::error_code& error, std::size_t& bytes) {
+  for (;;) {
+    socklen_t length = static_cast<socklen_t>(senderEndpoint.capacity());
+    ssize_t received = ::recvfrom(socket.native_handle(), receiveBuffer.data(), receiveBuffer.size(),
+                                  MSG_DONTWAIT | kReceiveFlags, senderEndpoint.data(), &length);
+    if (received >= 0) {
+      senderEndpoint.resize(length);
+      error.clear();
+      bytes = static_cast<std::size_t>(received);
+      return true;
+    }
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return false;
+    error.assign(errno, boost::system::system_category());
+    bytes = 0;
+    return true;
+  }
+}
+
+void CVelmoraUdpListener::handleDatagram(const boost::system::error_code& error, std::size_t bytes) {
   if (error) {
     HXT_LOGF(LOG_LEVEL_ERROR, kHandleReceived, "receive error [%d-%s]", error.value(),
              error.message().c_str());
@@ -142,16 +181,48 @@ void CVelmoraUdpListener::handleReceived(const boost::system::error_code& error,
       HXT_LOGF(LOG_LEVEL_ERROR, kHandleReceived, "OnUdpRequestAvailable failed");
     }
   }
-  startReceive();
+}
+
+bool CVelmoraUdpListener::checkResponse(const unsigned char* bytes, u32 size,
+                                        const unsigned char* requesterAddress) const {
+  if (bytes != nullptr && size != 0 && requesterAddress != nullptr &&
+      SocketAddressFamily(requesterAddress) == family)
+    return true;
+  HXT_LOGF(LOG_LEVEL_ERROR, kProcessDnsResponse, "at least one argument is invalid");
+  return false;
+}
+
+CVelmoraUdpListener::SendOutcome CVelmoraUdpListener::TrySendDnsResponse(
+    const unsigned char* bytes, u32 size, const unsigned char* requesterAddress, u32 contextId) {
+  if (!checkResponse(bytes, size, requesterAddress)) return SendOutcome::Dropped;
+  boost::asio::ip::udp::endpoint destination = responseDestination(requesterAddress, family);
+  boost::system::error_code error;
+  ssize_t sent = 0;
+  for (;;) {
+    sent = ::sendto(socket.native_handle(), bytes, size, MSG_DONTWAIT | MSG_NOSIGNAL, destination.data(),
+                    static_cast<socklen_t>(destination.size()));
+    if (sent >= 0 || errno != EINTR) break;
+  }
+  if (sent < 0) {
+    // A full send buffer: ProcessDnsResponse then waits for room, and logs
+    // that it sends, on the I/O thread.
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return SendOutcome::WouldBlock;
+    error.assign(errno, boost::system::system_category());
+  }
+  if (verbose)
+    HXT_LOGF(LOG_LEVEL_DEBUG, kProcessDnsResponse,
+             "Sending to KDF UDP DNS response of size %lu to %s:%u [ctx %u]",
+             static_cast<unsigned long>(size), destination.address().to_string().c_str(),
+             static_cast<unsigned>(destination.port()), contextId);
+  logResponseSent(contextId, error, sent < 0 ? 0 : static_cast<std::size_t>(sent));
+  return SendOutcome::Sent;
 }
 
 void CVelmoraUdpListener::ProcessDnsResponse(SharedBytes bytes, u32 size,
                                              const unsigned char* requesterAddress, u32 contextId) {
-  if (!bytes || size == 0 || size > bytes->size() || requesterAddress == nullptr ||
-      SocketAddressFamily(requesterAddress) != family) {
-    HXT_LOGF(LOG_LEVEL_ERROR, kProcessDnsResponse, "at least one argument is invalid");
+  if (!checkResponse(bytes ? bytes->data() : nullptr, bytes && size <= bytes->size() ? size : 0,
+                     requesterAddress))
     return;
-  }
   boost::asio::ip::udp::endpoint destination = responseDestination(requesterAddress, family);
   if (verbose)
     HXT_LOGF(LOG_LEVEL_DEBUG, kProcessDnsResponse,
@@ -169,6 +240,12 @@ void CVelmoraUdpListener::ProcessDnsResponse(SharedBytes bytes, u32 size,
 
 void CVelmoraUdpListener::handleResponseSent(u32 contextId, const boost::system::error_code& error,
                                              std::size_t bytes) {
+  logResponseSent(contextId, error, bytes);
+  callback->CloseSession(contextId);
+}
+
+void CVelmoraUdpListener::logResponseSent(u32 contextId, const boost::system::error_code& error,
+                                          std::size_t bytes) {
   if (error) {
     HXT_LOGF(LOG_LEVEL_ERROR, kHandleResponseSent, "Failed to sent UDP DNS response to KDF [%d-%s] [ctx %u]",
              error.value(), error.message().c_str(), contextId);
@@ -177,7 +254,6 @@ void CVelmoraUdpListener::handleResponseSent(u32 contextId, const boost::system:
       HXT_LOGF(LOG_LEVEL_DEBUG, kHandleResponseSent, "Sent UDP DNS response of size %lu to KDF [ctx %u]",
                static_cast<unsigned long>(bytes), contextId);
   }
-  callback->CloseSession(contextId);
 }
 
 void CVelmoraUdpListener::handleRequestProcessingError(u32 contextId) {

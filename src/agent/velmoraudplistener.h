@@ -9,10 +9,12 @@
 //
 // Threads: the receive loop, the send completions and
 // handleRequestProcessingError run on the host's I/O thread. ProcessDnsResponse
-// is called on the thread that delivered the plug-in's answer and only starts
-// the send there. Asio sockets are not safe for concurrent use, so starting a
-// receive and starting a send are serialised by `socketMutex`; the mutex is
-// never held while the callback runs.
+// and TrySendDnsResponse are called on the thread that delivered the plug-in's
+// answer: the first only starts an asynchronous send there, the second sends
+// at once with a non-blocking system call on the socket's descriptor, which
+// needs no serialisation. Asio sockets are not safe for concurrent use, so
+// starting a receive and starting a send are serialised by `socketMutex`; the
+// mutex is never held while the callback runs.
 #pragma once
 
 #include <array>
@@ -46,6 +48,17 @@ class CVelmoraUdpListener {
   // (the request header's 28-byte requester socket address). The session of
   // `contextId` is closed once the send completed, successfully or not.
   void ProcessDnsResponse(SharedBytes bytes, u32 size, const unsigned char* requesterAddress, u32 contextId);
+  enum class SendOutcome {
+    Sent,        // the send finished (successfully or not, logged): the caller closes the session
+    WouldBlock,  // nothing was sent: hand the datagram to ProcessDnsResponse
+    Dropped,     // invalid arguments, logged; nothing to close
+  };
+  // Sends the datagram at once on the caller's thread without blocking. This
+  // spares the I/O thread a wake-up per answer: the send is done when this
+  // returns, so the caller can close the session right away and the session
+  // still ends only after its answer went out.
+  SendOutcome TrySendDnsResponse(const unsigned char* bytes, u32 size, const unsigned char* requesterAddress,
+                                 u32 contextId);
   // I/O thread: the orchestrator could not hand the request on; closes its session.
   void handleRequestProcessingError(u32 contextId);
 
@@ -55,6 +68,12 @@ class CVelmoraUdpListener {
  private:
   void startReceive();
   void handleReceived(const boost::system::error_code& error, std::size_t bytes);
+  void handleDatagram(const boost::system::error_code& error, std::size_t bytes);
+  // Reads what else is queued on the socket without blocking; false when
+  // nothing was.
+  bool receiveQueued(boost::system::error_code& error, std::size_t& bytes);
+  bool checkResponse(const unsigned char* bytes, u32 size, const unsigned char* requesterAddress) const;
+  void logResponseSent(u32 contextId, const boost::system::error_code& error, std::size_t bytes);
   void handleResponseSent(u32 contextId, const boost::system::error_code& error, std::size_t bytes);
 
   IVelmoraListenerCB* callback;

@@ -6,12 +6,13 @@
 #include <vector>
 
 #include "common/deviceinfo.h"
+#include "common/sha1.h"
 #include "fakes/testroot.h"
 
 namespace hxt {
 namespace {
 
-// An independent SHA-1 (the one-shot API) to check the EVP path against.
+// The crypto library's SHA-1, to check the service's own against.
 std::string sha1Of(const std::vector<unsigned char>& bytes) {
   unsigned char digest[SHA_DIGEST_LENGTH];
   SHA1(bytes.data(), bytes.size(), digest);
@@ -34,9 +35,22 @@ class DeviceInfoTest : public ::testing::Test {
   void SetUp() override { CDeviceInfo::ResetCacheForTesting(); }
   void TearDown() override { CDeviceInfo::ResetCacheForTesting(); }
   test::TestRoot root;
-  const std::string details = "[HKEY_LOCAL_MACHINE\\Software\\Truvane\\Truvane Helixor Client\\DeviceDetails]\n";
+  const std::string details =
+      "[HKEY_LOCAL_MACHINE\\Software\\Truvane\\Truvane Helixor Client\\DeviceDetails]\n";
   const std::string current = "[HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Windows NT\\CurrentVersion]\n";
 };
+
+// Lengths around the padding's block boundaries (55/56, 63/64) and several blocks.
+TEST(Sha1, MatchesTheCryptoLibrary) {
+  for (std::size_t size : {0, 1, 3, 55, 56, 63, 64, 65, 119, 120, 1000}) {
+    std::vector<unsigned char> bytes(size);
+    for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<unsigned char>(i * 7 + 1);
+    const auto digest = Sha1(bytes.data(), bytes.size());
+    char hex[41];
+    for (int i = 0; i < 20; ++i) std::snprintf(hex + 2 * i, 3, "%02x", digest[i]);
+    EXPECT_EQ(hex, sha1Of(bytes)) << size;
+  }
+}
 
 TEST_F(DeviceInfoTest, PrimarySourceInNameOrderWithLittleEndianNonce) {
   root.WriteRegistry(details +
@@ -50,8 +64,8 @@ TEST_F(DeviceInfoTest, WithoutSidTheFallbackIsUsedEvenIfDetailsHoldProductIds) {
   root.WriteMachineId("00112233445566778899aabbccddeeff\n");
   root.WriteRegistry(details + "\"DigitalProductId\"=hex:aa\n\"DigitalProductId4\"=hex:bb\n" + current +
                      "\"DigitalProductId\"=hex:c1\n\"DigitalProductId4\"=hex:c2\n");
-  std::vector<unsigned char> expected = {0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77,
-                                         0x88, 0x99, 0xaa, 0xbb, 0xcc, 0xdd, 0xee, 0xff, 0xc1, 0xc2};
+  std::vector<unsigned char> expected = {0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88,
+                                         0x99, 0xaa, 0xbb, 0xcc, 0xdd, 0xee, 0xff, 0xc1, 0xc2};
   EXPECT_EQ(udid(), sha1Of(expected));
 }
 

@@ -131,6 +131,29 @@ TEST_P(ListenerHostTest, ResponseGoesToTheRequesterPortOnLoopbackAndThenClosesTh
   EXPECT_EQ(callback.Closed(), std::vector<u32>{77});
 }
 
+TEST_P(ListenerHostTest, ResponseSentAtOnceLeavesClosingTheSessionToTheCaller) {
+  Bytes response = test::RedirectedMessage(client.AsRequester(), Destination(), test::DnsBytes(13, 6));
+  const unsigned char* requester = response.data() + kRequesterAddressOffset;
+  EXPECT_EQ(host->TrySendUdpDnsResponse(response.data(), static_cast<u32>(response.size()), requester, 78),
+            CVelmoraUdpListener::SendOutcome::Sent);
+  EXPECT_EQ(client.Receive(), std::optional<Bytes>(response));
+  EXPECT_TRUE(log.Has(LOG_LEVEL_DEBUG, "Sent UDP DNS response of size 83 to KDF [ctx 78]"));
+  EXPECT_EQ(host->TrySendUdpDnsResponse(nullptr, 83, requester, 79),
+            CVelmoraUdpListener::SendOutcome::Dropped);
+  EXPECT_TRUE(callback.Closed().empty());
+}
+
+// Datagrams queued while the I/O thread works are read in one go, in order.
+TEST_P(ListenerHostTest, BurstIsHandedOnInOrder) {
+  std::vector<Bytes> sent;
+  for (unsigned char i = 0; i < 100; ++i) {
+    sent.push_back(test::RedirectedMessage(client.AsRequester(), Destination(), test::DnsBytes(20, i)));
+    ASSERT_TRUE(client.SendTo(udpPort, sent.back()));
+  }
+  ASSERT_TRUE(test::WaitFor([&] { return callback.Datagrams().size() == sent.size(); }));
+  EXPECT_EQ(callback.Datagrams(), sent);
+}
+
 TEST_P(ListenerHostTest, ExceptionFromTheCallbackReachesOnListenerException) {
   callback.ThrowOnDatagram();
   ASSERT_TRUE(client.SendTo(udpPort, Request(3)));
