@@ -66,7 +66,7 @@ class DnsPathE2E : public ::testing::Test {
 
   TestRoot root;
   std::string scriptPath = root.path() + "/plugin-script.txt";
-  TestUpstream upstream{"127.0.0.1", kUpstreamAnswer};
+  TestResolver upstream{"127.0.0.1", kUpstreamAnswer};
   u16 stubPort = FreePort();
   unsigned short ipcPort = FreeLoopbackPort();
 };

@@ -12,7 +12,6 @@
 #include "fakes/dnstestkit.h"
 #include "fakes/fakeplugin.h"
 #include "fakes/testroot.h"
-#include "plugins/dnsprotect/testresolver.h"
 
 namespace hxt::test {
 namespace {
@@ -55,7 +54,7 @@ class DnsProtectE2E : public ::testing::Test {
   TestPki pki{root.ProfilePath()};
   ResolverOptions tls;
   std::unique_ptr<TestResolver> resolver;
-  TestUpstream passThrough{"127.0.0.1", kPassThroughAnswer};
+  TestResolver passThrough{"127.0.0.1", kPassThroughAnswer};
   u16 stubPort = FreePort();
   unsigned short ipcPort = FreeLoopbackPort();
 };

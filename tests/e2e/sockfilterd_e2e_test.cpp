@@ -38,7 +38,7 @@ class SockFilterDaemonE2eTest : public ::testing::Test {
   std::string ControlPath() const { return root_.path() + "/run/hxsockfilterd.sock"; }
 
   TestRoot root_;
-  TestUpstream upstream_{"127.0.0.1", kUpstreamAnswer};
+  TestResolver upstream_{"127.0.0.1", kUpstreamAnswer};
   u16 port_ = 0;
 };
 

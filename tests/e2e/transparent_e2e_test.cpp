@@ -63,8 +63,8 @@ class TransparentModeTest : public ::testing::Test {
     agentPid_ = sleeperIn("agent");
     ignoredPid_ = sleeperIn("ignored");
     inNetns([&] {
-      upstream4_ = std::make_unique<TestUpstream>(kResolver4, kUpstreamAnswer, 53);
-      upstream6_ = std::make_unique<TestUpstream>(kResolver6, kUpstreamAnswer, 53);
+      upstream4_ = std::make_unique<TestResolver>(kResolver4, kUpstreamAnswer, 53);
+      upstream6_ = std::make_unique<TestResolver>(kResolver6, kUpstreamAnswer, 53);
       service4_ = std::make_unique<TestService>("127.0.0.1", kServiceAnswer);
       service6_ = std::make_unique<TestService>("::1", kServiceAnswer);
     });
@@ -173,7 +173,7 @@ class TransparentModeTest : public ::testing::Test {
   std::string cgroupDir_;
   pid_t agentPid_ = -1;
   pid_t ignoredPid_ = -1;
-  std::unique_ptr<TestUpstream> upstream4_, upstream6_;
+  std::unique_ptr<TestResolver> upstream4_, upstream6_;
   std::unique_ptr<TestService> service4_, service6_;
   std::unique_ptr<DaemonProcess> daemon_;
 };

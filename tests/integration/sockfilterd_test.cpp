@@ -86,7 +86,7 @@ class SockFilterDaemonTest : public ::testing::TestWithParam<const char*> {
   TestRoot root_;
   const asio::ip::address loopback_ = asio::ip::make_address(GetParam());
   TestService service_{GetParam(), kServiceAnswer};
-  TestUpstream upstream_{GetParam(), kUpstreamAnswer};
+  TestResolver upstream_{GetParam(), kUpstreamAnswer};
   SockFilterConfig config_;
   std::unique_ptr<DaemonRunner> daemon_;
 };

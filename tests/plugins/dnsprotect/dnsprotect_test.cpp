@@ -19,7 +19,6 @@
 #include "fakes/dnstestkit.h"
 #include "fakes/testroot.h"
 #include "pluginlog.h"
-#include "plugins/dnsprotect/testresolver.h"
 #include "profile.h"
 #include "upstreampool.h"
 
@@ -346,7 +345,7 @@ TEST(DnsProtectUpstreams, PlainTruncatedSilentAndFailOver) {
       EXPECT_EQ(test::AnswerAddress(test::Bytes(answer.begin(), answer.end())), "192.0.2.1") << c.what;
     }
   }
-  EXPECT_EQ(truncated.streamQueries(), 1);
+  EXPECT_EQ(truncated.tcpQueries(), 1);
   PoolRunner failover({Plain(silent.port()), Plain(answering.port())});
   failover.Resolve(Query("www.example"), 400ms);
   EXPECT_TRUE(failover.pool.AnyHealthy());
