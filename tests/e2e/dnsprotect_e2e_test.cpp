@@ -23,7 +23,6 @@ class DnsProtectE2E : public ::testing::Test {
  protected:
   void SetUp() override {
     if (::access("/usr/bin/dig", X_OK) != 0) GTEST_SKIP() << "dig (dnsutils) is not installed";
-    ASSERT_NE(stubPort, 0);
     PrepareAgentRoot(root, {HXT_DNSPROTECT_PLUGIN, HXT_FAKE_PLUGIN_SWG, HXT_FAKE_PLUGIN_CLOUD_DOWNLOADER},
                      false);
     const std::string profile = root.ProfilePath();
@@ -56,7 +55,7 @@ class DnsProtectE2E : public ::testing::Test {
   std::unique_ptr<TestResolver> resolver;
   TestResolver passThrough{"127.0.0.1", kPassThroughAnswer};
   u16 stubPort = FreePort();
-  unsigned short ipcPort = FreeLoopbackPort();
+  unsigned short ipcPort = FreePort();
 };
 
 TEST_F(DnsProtectE2E, AnswersOverTlsBlocksAndFallsBackOpenWhileTheUpstreamIsAway) {

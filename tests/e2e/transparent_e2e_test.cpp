@@ -259,8 +259,8 @@ TEST_F(TransparentModeTest, TheAgentAndItsPluginAnswerWhatADirectQueryAsked) {
                         << both << "}\n";
   startDaemon();
   ASSERT_TRUE(daemon_->WaitForLog("in place")) << daemon_->Log();
-  auto agent = startAgentInItsCgroup(
-      {{"HXT_IPC_PORT", std::to_string(FreeLoopbackPort())}, {"HXT_FAKE_DNS_SCRIPT", script}});
+  auto agent =
+      startAgentInItsCgroup({{"HXT_IPC_PORT", std::to_string(FreePort())}, {"HXT_FAKE_DNS_SCRIPT", script}});
   ASSERT_TRUE(
       daemon_->WaitForLog("transparent rules: IPv4 UDP and TCP redirected (every resolver), IPv6 UDP"))
       << daemon_->Log() << agent->Log();

@@ -76,12 +76,6 @@ bool FakeDnsResponder::AddRecord(const std::string& name, const std::string& add
   return true;
 }
 
-std::string FakeDnsResponder::QuestionName(const std::string& query) {
-  std::string name;
-  if (query.size() < kHeaderSize || read16(query, 4) == 0) return name;
-  return readName(query, kHeaderSize, name) == 0 ? std::string() : lower(name);
-}
-
 void FakeDnsResponder::Clear() {
   mode_ = DnsAnswerMode::Silent;
   records_.clear();

@@ -20,9 +20,6 @@ class FakeDnsResponder {
   bool AddRecord(const std::string& name, const std::string& address, bool ipv4Only = false);
   void Clear();
 
-  // The question's name of a DNS message, lower-cased; empty when it has none.
-  static std::string QuestionName(const std::string& query);
-
   // The reply to one DNS message; empty when the mode sends none.
   std::string Answer(const std::string& query) const;
 

@@ -20,7 +20,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <cctype>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -233,8 +232,8 @@ long long call(const CallbackSlots& slots, const CallbackRequest& request) {
       slots.swg->SWGPluginStopped();
       break;
     case Callback::SendPluginMessage:
-      return slots.messaging->SendPluginMessage(orNull(request.to), orNull(request.from), orNull(request.topic),
-                                                textArg);
+      return slots.messaging->SendPluginMessage(orNull(request.to), orNull(request.from),
+                                                orNull(request.topic), textArg);
     case Callback::UpdateAvailable:
       return slots.cloud->UpdateAvailable();
     case Callback::UpdateInProgress:
@@ -299,20 +298,6 @@ class ModuleState final : public IFakePluginControl {
       responder_.SetMode(DnsAnswerMode::Records);
       responder_.AddRecord(name, address);
     });
-  }
-  void AddTrigger(const std::string& name, const std::string& json) {
-    locked([&] { triggers_[name] = json; });
-  }
-  // A query for a trigger's name sends its JSON through ChangeDnsRedirectionMode.
-  void FireTrigger(const std::string& query) {
-    const std::string name = FakeDnsResponder::QuestionName(query);
-    auto request = MakeCallback(Callback::ChangeDnsRedirectionMode);
-    const bool found = locked([&] {
-      auto it = triggers_.find(name);
-      if (it != triggers_.end()) request.text = it->second;
-      return it != triggers_.end();
-    });
-    if (found) Post(request);
   }
   // Answers the messages completed by `bytes`, now or when released.
   void Answer(u32 handle, const std::string& bytes) {
@@ -432,7 +417,6 @@ class ModuleState final : public IFakePluginControl {
     holdResponses_ = false;
     held_.clear();
     sessions_.clear();
-    triggers_.clear();
   }
 
   bool dispatch(const CallbackRequest& request, std::shared_ptr<Completion> completion) {
@@ -470,7 +454,6 @@ class ModuleState final : public IFakePluginControl {
   std::vector<CallbackRequest> held_;
   std::map<u32, Session> sessions_;
   u32 nextHandle_ = 1;
-  std::map<std::string, std::string> triggers_;
   std::set<FakeCore*> live_;
   FakeCore* current_[kKinds] = {};
 };
@@ -507,8 +490,6 @@ void appendToCallLog(const std::string& op, const std::vector<std::string>& args
 //   record <name> <IPv4 or IPv6 address>   answer from these records (else NXDOMAIN)
 //   redirect <JSON>                        sent through ChangeDnsRedirectionMode on Start
 //   protection <JSON>                      sent through ProtectionStateChanged on Start
-//   trigger <name> <JSON>                  a query for <name> sends the JSON through
-//                                          ChangeDnsRedirectionMode (before it is answered)
 //   forget-calls                           keep no log of calls or callbacks from here on (benchmarks)
 void runStartScript() {
   const char* path = std::getenv("HXT_FAKE_DNS_SCRIPT");
@@ -518,23 +499,15 @@ void runStartScript() {
     std::istringstream words(line);
     std::string directive, name, rest;
     words >> directive;
-    if (directive == "record" || directive == "trigger") words >> name;
     if (directive == "record") {
-      words >> rest;
-    } else {
-      std::getline(words >> std::ws, rest);
-    }
-    if (directive == "record") {
+      words >> name >> rest;
       State().AddRecord(name, rest);
     } else if (directive == "forget-calls") {
       State().StopKeepingCalls();
-    } else if (directive == "trigger") {
-      for (auto& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-      State().AddTrigger(name, rest);
     } else if (directive == "redirect" || directive == "protection") {
       auto request = MakeCallback(directive == "redirect" ? Callback::ChangeDnsRedirectionMode
                                                           : Callback::ProtectionStateChanged);
-      request.text = rest;
+      std::getline(words >> std::ws, request.text);
       State().Post(request);
     }
   }
@@ -622,10 +595,7 @@ class FakeVelmoraPlugin final
   u32 Send(u32 sessionHandle, const unsigned char* data, u32 length) override {
     const std::string bytes = data != nullptr ? std::string(reinterpret_cast<const char*>(data), length) : "";
     const u32 result = record("Send", {text(sessionHandle), bytes, text(length)});
-    if (result == 0) {
-      State().FireTrigger(bytes);
-      State().Answer(sessionHandle, bytes);
-    }
+    if (result == 0) State().Answer(sessionHandle, bytes);
     return result;
   }
   u32 CloseSession(u32 sessionHandle) override {
