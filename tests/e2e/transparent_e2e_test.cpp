@@ -247,11 +247,7 @@ TEST_F(TransparentModeTest, IncludedResolversNarrowTheRedirectionAndKillNineLeav
 TEST_F(TransparentModeTest, TheAgentAndItsPluginAnswerWhatADirectQueryAsked) {
   constexpr const char* kName = "test-name.hxt.example";
   constexpr const char* kPluginAnswer = "192.0.2.10";
-  root_.WriteRegistry(TestRoot::DotNetPresentEntry());
-  root_.WriteMachineId("0123456789abcdef0123456789abcdef\n");
-  root_.WriteFile("var/opt/Truvane/Truvane Helixor Client/Tarrow/OrgInfo.json", "{}");
-  for (const char* module : {HXT_FAKE_PLUGIN_VELMORA, HXT_FAKE_PLUGIN_SWG, HXT_FAKE_PLUGIN_CLOUD_DOWNLOADER})
-    InstallPlugin(module, root_.PluginsPath());
+  PrepareAgentRoot(root_, {HXT_FAKE_PLUGIN_VELMORA, HXT_FAKE_PLUGIN_SWG, HXT_FAKE_PLUGIN_CLOUD_DOWNLOADER});
   const std::string script = root_.path() + "/plugin-script.txt";
   const std::string both = R"({"redirect":true,"whitelist":[],"resolvers":[]})";
   std::ofstream(script) << "record " << kName << " " << kPluginAnswer << "\n"
