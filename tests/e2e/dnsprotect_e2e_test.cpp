@@ -26,9 +26,7 @@ class DnsProtectE2E : public ::testing::Test {
     PrepareAgentRoot(root, {HXT_DNSPROTECT_PLUGIN, HXT_FAKE_PLUGIN_SWG, HXT_FAKE_PLUGIN_CLOUD_DOWNLOADER},
                      false);
     const std::string profile = root.ProfilePath();
-    pki.Issue("resolver.test", profile + "/server.pem", profile + "/server.key");
-    tls.certFile = profile + "/server.pem";
-    tls.keyFile = profile + "/server.key";
+    tls = pki.TlsServer("resolver.test");
     resolver = std::make_unique<TestResolver>(tls);
     tls.port = resolver->port();
     std::ofstream(profile + "/blocklist.txt") << "0.0.0.0 blocked.example\n";

@@ -385,7 +385,8 @@ struct TestPki::Keys {
   }
 };
 
-TestPki::TestPki(const std::string& dir) : caFile_(dir + "/ca.pem"), keys_(std::make_unique<Keys>()) {
+TestPki::TestPki(const std::string& dir)
+    : dir_(dir), caFile_(dir + "/ca.pem"), keys_(std::make_unique<Keys>()) {
   WritePem(caFile_, keys_->ca, nullptr);
 }
 
@@ -648,6 +649,15 @@ std::optional<Bytes> TcpClient::Receive(std::chrono::milliseconds timeout) {
   Bytes message(static_cast<std::size_t>((prefix[0] << 8) | prefix[1]));
   if (!readExactly(message.data(), message.size(), deadline)) return std::nullopt;
   return message;
+}
+
+ResolverOptions TestPki::TlsServer(const std::string& name, bool trusted) {
+  ResolverOptions options;
+  const std::string base = dir_ + "/" + name + (trusted ? "" : ".rogue");
+  options.certFile = base + ".pem";
+  options.keyFile = base + ".key";
+  Issue(name, options.certFile, options.keyFile, trusted);
+  return options;
 }
 
 }  // namespace hxt::test

@@ -92,10 +92,12 @@ class TestPki {
   // `trusted` false signs it with a second CA that nobody trusts.
   void Issue(const std::string& name, const std::string& certFile, const std::string& keyFile,
              bool trusted = true);
+  // A TLS resolver's options with such a certificate, its files in `dir`.
+  ResolverOptions TlsServer(const std::string& name, bool trusted = true);
 
  private:
   struct Keys;
-  std::string caFile_;
+  std::string dir_, caFile_;
   std::unique_ptr<Keys> keys_;
 };
 
