@@ -106,7 +106,7 @@ TEST(RedirectPayload, FailuresCarryTheirReason) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.json);
     const Outcome outcome = parse(&CVelmoraPluginJsonUtils::ParseRedirectPayload, c.json);
-    EXPECT_EQ(c.error.empty() ? !outcome.error.empty() : outcome.error == c.error, true) << outcome.error;
+    EXPECT_TRUE(c.error.empty() ? !outcome.error.empty() : outcome.error == c.error) << outcome.error;
     EXPECT_EQ(outcome.logged,
               c.logged.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.logged});
   }
