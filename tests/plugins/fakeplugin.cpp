@@ -1,7 +1,6 @@
 // The fake plug-in: one source compiled into several modules, each with its
 // own compile definitions.
 //
-//   HXT_FAKE_MODULE_NAME         text ModuleName() returns
 //   HXT_FAKE_OFFERS              ids offered: bit 0 DNS protection, bit 1 SWG, bit 2 cloud downloader
 //   HXT_FAKE_SUPPORTS_INTERFACE  0: SupportsInterface answers false until told otherwise
 //   HXT_FAKE_CREATE_RETURNS_NULL 1: CreatePlugin returns null until told otherwise
@@ -16,7 +15,6 @@
 // back; the thread ends before DisposePlugin returns, so the module can be
 // unloaded right after.
 #include <fcntl.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -41,9 +39,6 @@
 #include "fakes/fakeplugincontrol.h"
 #include "hxtarrow/plugin.h"
 
-#ifndef HXT_FAKE_MODULE_NAME
-#define HXT_FAKE_MODULE_NAME "fake"
-#endif
 #ifndef HXT_FAKE_OFFERS
 #define HXT_FAKE_OFFERS 1
 #endif
@@ -65,10 +60,6 @@ constexpr const char* kIds[kKinds] = {HXT_VELMORA_PLUGIN_ID, HXT_SWG_PLUGIN_ID, 
 constexpr const char* kInterfaceNames[kKinds] = {
     "IVelmoraPlugin::", "ISWGPlugin::", "ICloudDownloaderPlugin::"};
 
-u32 currentThreadId() {
-  return static_cast<u32>(::syscall(SYS_gettid));
-}
-
 std::string text(const char* value) {
   return value != nullptr ? value : "(null)";
 }
@@ -89,10 +80,7 @@ std::string text(const void* value) {
 // it is destroyed are dropped; the one running is waited for.
 class PluginThread {
  public:
-  PluginThread() : thread_([this] { run(); }) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    wake_.wait(lock, [this] { return id_ != 0; });
-  }
+  PluginThread() : thread_([this] { run(); }) {}
   ~PluginThread() {
     {
       std::lock_guard<std::mutex> lock(mutex_);
@@ -112,16 +100,10 @@ class PluginThread {
     }
     wake_.notify_all();
   }
-  u32 Id() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return id_;
-  }
 
  private:
   void run() {
     std::unique_lock<std::mutex> lock(mutex_);
-    id_ = currentThreadId();
-    wake_.notify_all();
     for (;;) {
       wake_.wait(lock, [this] { return stopping_ || !tasks_.empty(); });
       if (stopping_) return;
@@ -137,7 +119,6 @@ class PluginThread {
   std::condition_variable wake_;
   std::deque<std::function<void()>> tasks_;
   bool stopping_ = false;
-  u32 id_ = 0;
   std::thread thread_;  // last: starts once the rest is built
 };
 
@@ -260,7 +241,7 @@ class ModuleState final : public IFakePluginControl {
   u32 Record(const std::string& op, std::vector<std::string> args) {
     appendToCallLog(op, args);
     locked([&] {
-      if (keepCalls_) calls_.push_back({op, std::move(args), currentThreadId()});
+      if (keepCalls_) calls_.push_back({op, std::move(args)});
     });
     return ResultOf(op);
   }
@@ -327,8 +308,6 @@ class ModuleState final : public IFakePluginControl {
   }
 
   // ---- IFakePluginControl
-  u32 Version() const override { return kControlVersion; }
-  const char* ModuleName() const override { return HXT_FAKE_MODULE_NAME; }
   void Reset() override {
     locked([&] { resetLocked(); });
   }
@@ -343,9 +322,6 @@ class ModuleState final : public IFakePluginControl {
       responder_.SetMode(mode);
       answerErrorCode_ = errorCode;
     });
-  }
-  void AddARecord(const char* name, const char* ipv4) override {
-    locked([&] { responder_.AddRecord(text(name), text(ipv4), true); });
   }
   void SetHoldResponses(bool hold) override { holdResponses_ = hold; }
   std::size_t ReleaseHeldResponses() override {
@@ -364,17 +340,8 @@ class ModuleState final : public IFakePluginControl {
       return count;
     });
   }
-  std::vector<FiredCallback> Fired() const override {
-    return locked([&] { return fired_; });
-  }
   u32 LiveObjects() const override {
     return locked([&] { return static_cast<u32>(live_.size()); });
-  }
-  u32 PluginThreadId(PluginKind kind) const override {
-    return locked([&] {
-      FakeCore* core = current_[static_cast<std::size_t>(kind)];
-      return core != nullptr ? core->thread.Id() : 0u;
-    });
   }
   bool Post(const CallbackRequest& request) override { return dispatch(request, nullptr); }
   bool Fire(const CallbackRequest& request, long long* result, u32 timeoutMs) override {
@@ -406,7 +373,6 @@ class ModuleState final : public IFakePluginControl {
   void resetLocked() {
     calls_.clear();
     keepCalls_ = true;
-    fired_.clear();
     results_.clear();
     supports_ = HXT_FAKE_SUPPORTS_INTERFACE != 0;
     createReturnsNull_ = HXT_FAKE_CREATE_RETURNS_NULL != 0;
@@ -435,18 +401,12 @@ class ModuleState final : public IFakePluginControl {
     const CallbackSlots slots = locked([&] { return core->slots; });
     const bool delivered = holds(slots, request);
     const long long result = delivered ? call(slots, request) : 0;
-    if (delivered) {
-      locked([&] {
-        if (keepCalls_) fired_.push_back({request.callback, result, currentThreadId()});
-      });
-    }
     if (completion) completion->set_value({delivered, result});
   }
 
   mutable std::mutex mutex_;
   std::vector<Call> calls_;
   bool keepCalls_ = true;
-  std::vector<FiredCallback> fired_;
   std::map<std::string, u32> results_;
   std::atomic<bool> supports_{true}, createReturnsNull_{false}, reportStopped_{true}, holdResponses_{false};
   FakeDnsResponder responder_;
