@@ -22,9 +22,6 @@ class DaemonProcess : public ChildProcess {
 // through to the resolver on 127.0.0.1 at `resolverPort`.
 std::vector<std::string> StubArgs(u16 port, u16 resolverPort);
 
-// A port free for UDP and TCP on both loopbacks at the time of asking; 0 when none was found.
-u16 FreePort();
-
 // dig's short answer for `name` and `type` ("" when it got none).
 std::string Dig(const std::string& server, u16 port, const std::string& name, bool tcp = false,
                 const std::string& type = "A");

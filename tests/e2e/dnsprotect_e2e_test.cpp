@@ -12,7 +12,6 @@
 #include "fakes/dnstestkit.h"
 #include "fakes/fakeplugin.h"
 #include "fakes/testroot.h"
-#include "plugins/dnsprotect/testresolver.h"
 
 namespace hxt::test {
 namespace {
@@ -24,13 +23,10 @@ class DnsProtectE2E : public ::testing::Test {
  protected:
   void SetUp() override {
     if (::access("/usr/bin/dig", X_OK) != 0) GTEST_SKIP() << "dig (dnsutils) is not installed";
-    ASSERT_NE(stubPort, 0);
     PrepareAgentRoot(root, {HXT_DNSPROTECT_PLUGIN, HXT_FAKE_PLUGIN_SWG, HXT_FAKE_PLUGIN_CLOUD_DOWNLOADER},
                      false);
     const std::string profile = root.ProfilePath();
-    pki.Issue("resolver.test", profile + "/server.pem", profile + "/server.key");
-    tls.certFile = profile + "/server.pem";
-    tls.keyFile = profile + "/server.key";
+    tls = pki.TlsServer("resolver.test");
     resolver = std::make_unique<TestResolver>(tls);
     tls.port = resolver->port();
     std::ofstream(profile + "/blocklist.txt") << "0.0.0.0 blocked.example\n";
@@ -55,9 +51,9 @@ class DnsProtectE2E : public ::testing::Test {
   TestPki pki{root.ProfilePath()};
   ResolverOptions tls;
   std::unique_ptr<TestResolver> resolver;
-  TestUpstream passThrough{"127.0.0.1", kPassThroughAnswer};
+  TestResolver passThrough{"127.0.0.1", kPassThroughAnswer};
   u16 stubPort = FreePort();
-  unsigned short ipcPort = FreeLoopbackPort();
+  unsigned short ipcPort = FreePort();
 };
 
 TEST_F(DnsProtectE2E, AnswersOverTlsBlocksAndFallsBackOpenWhileTheUpstreamIsAway) {

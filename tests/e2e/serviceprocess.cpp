@@ -1,8 +1,6 @@
 #include "e2e/serviceprocess.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -17,24 +15,35 @@
 #include <stdexcept>
 #include <vector>
 
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/ip/udp.hpp>
+
 #include "fakes/testroot.h"
 
 extern char** environ;
 
 namespace hxt::test {
 
-unsigned short FreeLoopbackPort() {
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof addr;
-  if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-    throw std::runtime_error("cannot find a free port");
+u16 FreePort() {
+  namespace ip = boost::asio::ip;
+  boost::asio::io_context io;
+  const auto v4 = ip::make_address("127.0.0.1"), v6 = ip::make_address("::1");
+  for (int attempt = 0; attempt < 20; ++attempt) {
+    ip::udp::socket probe(io, ip::udp::endpoint(v4, 0));
+    const u16 port = probe.local_endpoint().port();
+    boost::system::error_code ec;
+    ip::tcp::acceptor t4(io), t6(io);
+    ip::udp::socket u6(io);
+    t4.open(ip::tcp::v4(), ec);
+    if (!ec) t4.bind(ip::tcp::endpoint(v4, port), ec);
+    if (!ec) u6.open(ip::udp::v6(), ec);
+    if (!ec) u6.bind(ip::udp::endpoint(v6, port), ec);
+    if (!ec) t6.open(ip::tcp::v6(), ec);
+    if (!ec) t6.bind(ip::tcp::endpoint(v6, port), ec);
+    if (!ec) return port;
   }
-  ::close(fd);
-  return ntohs(addr.sin_port);
+  throw std::runtime_error("no port is free on both loopbacks");
 }
 
 namespace {
@@ -131,7 +140,7 @@ namespace {
 std::map<std::string, std::string> AgentEnvironment(const std::string& root,
                                                     std::map<std::string, std::string> environment) {
   environment.insert({"HXT_ROOT", root});
-  environment.insert({"HXT_IPC_PORT", std::to_string(FreeLoopbackPort())});
+  environment.insert({"HXT_IPC_PORT", std::to_string(FreePort())});
   return environment;
 }
 }  // namespace

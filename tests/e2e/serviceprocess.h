@@ -10,13 +10,14 @@
 #include <utility>
 #include <vector>
 
+#include "common/hxttypes.h"
 #include "fakes/fakeplugin.h"
 #include "fakes/testroot.h"
 
 namespace hxt::test {
 
-// A loopback TCP port that was free a moment ago.
-unsigned short FreeLoopbackPort();
+// A port free for UDP and TCP on both loopbacks a moment ago.
+u16 FreePort();
 
 // Runs `binary` with `arguments` (shell words); its exit code and everything it printed.
 std::pair<int, std::string> RunTool(const std::string& binary, const std::string& arguments);

@@ -63,8 +63,8 @@ class TransparentModeTest : public ::testing::Test {
     agentPid_ = sleeperIn("agent");
     ignoredPid_ = sleeperIn("ignored");
     inNetns([&] {
-      upstream4_ = std::make_unique<TestUpstream>(kResolver4, kUpstreamAnswer, 53);
-      upstream6_ = std::make_unique<TestUpstream>(kResolver6, kUpstreamAnswer, 53);
+      upstream4_ = std::make_unique<TestResolver>(kResolver4, kUpstreamAnswer, 53);
+      upstream6_ = std::make_unique<TestResolver>(kResolver6, kUpstreamAnswer, 53);
       service4_ = std::make_unique<TestService>("127.0.0.1", kServiceAnswer);
       service6_ = std::make_unique<TestService>("::1", kServiceAnswer);
     });
@@ -173,7 +173,7 @@ class TransparentModeTest : public ::testing::Test {
   std::string cgroupDir_;
   pid_t agentPid_ = -1;
   pid_t ignoredPid_ = -1;
-  std::unique_ptr<TestUpstream> upstream4_, upstream6_;
+  std::unique_ptr<TestResolver> upstream4_, upstream6_;
   std::unique_ptr<TestService> service4_, service6_;
   std::unique_ptr<DaemonProcess> daemon_;
 };
@@ -247,11 +247,7 @@ TEST_F(TransparentModeTest, IncludedResolversNarrowTheRedirectionAndKillNineLeav
 TEST_F(TransparentModeTest, TheAgentAndItsPluginAnswerWhatADirectQueryAsked) {
   constexpr const char* kName = "test-name.hxt.example";
   constexpr const char* kPluginAnswer = "192.0.2.10";
-  root_.WriteRegistry(TestRoot::DotNetPresentEntry());
-  root_.WriteMachineId("0123456789abcdef0123456789abcdef\n");
-  root_.WriteFile("var/opt/Truvane/Truvane Helixor Client/Tarrow/OrgInfo.json", "{}");
-  for (const char* module : {HXT_FAKE_PLUGIN_VELMORA, HXT_FAKE_PLUGIN_SWG, HXT_FAKE_PLUGIN_CLOUD_DOWNLOADER})
-    InstallPlugin(module, root_.PluginsPath());
+  PrepareAgentRoot(root_, {HXT_FAKE_PLUGIN_VELMORA, HXT_FAKE_PLUGIN_SWG, HXT_FAKE_PLUGIN_CLOUD_DOWNLOADER});
   const std::string script = root_.path() + "/plugin-script.txt";
   const std::string both = R"({"redirect":true,"whitelist":[],"resolvers":[]})";
   std::ofstream(script) << "record " << kName << " " << kPluginAnswer << "\n"
@@ -259,8 +255,8 @@ TEST_F(TransparentModeTest, TheAgentAndItsPluginAnswerWhatADirectQueryAsked) {
                         << both << "}\n";
   startDaemon();
   ASSERT_TRUE(daemon_->WaitForLog("in place")) << daemon_->Log();
-  auto agent = startAgentInItsCgroup(
-      {{"HXT_IPC_PORT", std::to_string(FreeLoopbackPort())}, {"HXT_FAKE_DNS_SCRIPT", script}});
+  auto agent =
+      startAgentInItsCgroup({{"HXT_IPC_PORT", std::to_string(FreePort())}, {"HXT_FAKE_DNS_SCRIPT", script}});
   ASSERT_TRUE(
       daemon_->WaitForLog("transparent rules: IPv4 UDP and TCP redirected (every resolver), IPv6 UDP"))
       << daemon_->Log() << agent->Log();

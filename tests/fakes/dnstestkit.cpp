@@ -1,14 +1,23 @@
 #include "fakes/dnstestkit.h"
 
+#include <fcntl.h>
 #include <netinet/in.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/x509v3.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
+#include <functional>
 #include <future>
+#include <stdexcept>
 
 #include <boost/asio/post.hpp>
+#include <boost/asio/read.hpp>
+#include <boost/asio/ssl.hpp>
 #include <boost/asio/write.hpp>
 
 namespace hxt::test {
@@ -143,81 +152,255 @@ std::string queryName(const Bytes& q) {
 
 }  // namespace
 
-TestUpstream::TestUpstream(const std::string& loopback, const std::string& address, u16 port)
-    : address_(address), udp_(thread_.io()), tcp_(thread_.io()) {
-  onThread(thread_.io(), [&] {
-    asio::ip::address ip = asio::ip::make_address(loopback);
+struct TestResolver::Impl {
+  using TlsStream = asio::ssl::stream<tcp::socket>;
+
+  explicit Impl(ResolverOptions o) : options(std::move(o)), udpSocket(thread.io()), acceptor(thread.io()) {
+    if (!options.certFile.empty()) {
+      tls = std::make_unique<asio::ssl::context>(asio::ssl::context::tls_server);
+      tls->use_certificate_chain_file(options.certFile);
+      tls->use_private_key_file(options.keyFile, asio::ssl::context::pem);
+    }
+    const auto ip = asio::ip::make_address(options.loopback);
     // One port for both: draw UDP ports until one's TCP twin is free.
     for (boost::system::error_code ec = asio::error::address_in_use; ec;) {
-      if (udp_.is_open()) udp_.close();
-      if (tcp_.is_open()) tcp_.close();
-      udp_.open(ip.is_v6() ? udp::v6() : udp::v4());
-      udp_.bind(udp::endpoint(ip, port));
-      endpoint_ = udp_.local_endpoint();
-      tcp_.open(ip.is_v6() ? tcp::v6() : tcp::v4());
-      if (port != 0) tcp_.set_option(tcp::acceptor::reuse_address(true));
-      tcp_.bind(tcp::endpoint(ip, endpoint_.port()), ec);
-      if (ec && port != 0) throw boost::system::system_error(ec);
+      if (udpSocket.is_open()) udpSocket.close();
+      if (acceptor.is_open()) acceptor.close();
+      udpSocket.open(ip.is_v6() ? udp::v6() : udp::v4());
+      if (options.port != 0) udpSocket.set_option(asio::socket_base::reuse_address(true));
+      udpSocket.bind(udp::endpoint(ip, options.port));
+      acceptor.open(ip.is_v6() ? tcp::v6() : tcp::v4());
+      acceptor.set_option(asio::socket_base::reuse_address(true));
+      acceptor.bind(tcp::endpoint(ip, udpSocket.local_endpoint().port()), ec);
+      if (ec && options.port != 0) throw boost::system::system_error(ec);
     }
-    tcp_.listen();
-    receive();
-    accept();
-  });
-}
+    acceptor.listen();
+    // Processes the test starts later must not keep the port.
+    ::fcntl(udpSocket.native_handle(), F_SETFD, FD_CLOEXEC);
+    ::fcntl(acceptor.native_handle(), F_SETFD, FD_CLOEXEC);
+    asio::post(thread.io(), [this] {
+      receive();
+      accept();
+    });
+  }
 
-TestUpstream::~TestUpstream() {
-  onThread(thread_.io(), [&] {
-    udp_.close();
-    tcp_.close();
-  });
-}
+  ~Impl() {
+    onThread(thread.io(), [&] {
+      udpSocket.close();
+      acceptor.close();
+      for (auto& close : closers) close();
+    });
+  }
 
-void TestUpstream::receive() {
-  udp_.async_receive_from(
-      asio::buffer(buffer_), sender_, [this](const boost::system::error_code& ec, std::size_t n) {
-        if (ec == asio::error::operation_aborted) return;
-        if (!ec && n >= 12) {
-          ++udpQueries_;
-          auto answer = std::make_shared<Bytes>(
-              MakeAnswer(Bytes(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(n)), address_));
-          udp_.async_send_to(asio::buffer(*answer), sender_,
-                             [answer](const boost::system::error_code&, std::size_t) {});
-        }
-        receive();
-      });
-}
-
-void TestUpstream::accept() {
-  tcp_.async_accept([this](const boost::system::error_code& ec, tcp::socket socket) {
-    if (ec == asio::error::operation_aborted) return;
-    if (!ec) {
-      struct Session : std::enable_shared_from_this<Session> {
-        tcp::socket socket;
-        TestUpstream* owner;
-        std::array<u8, 65536> buffer{};
-        Bytes stream;
-        Session(tcp::socket s, TestUpstream* o) : socket(std::move(s)), owner(o) {}
-        void read() {
-          auto self = shared_from_this();
-          socket.async_read_some(
-              asio::buffer(buffer), [self](const boost::system::error_code& ec, std::size_t n) {
-                if (ec) return;
-                self->stream.insert(self->stream.end(), self->buffer.begin(),
-                                    self->buffer.begin() + static_cast<std::ptrdiff_t>(n));
-                for (const Bytes& q : takeTcpMessages(self->stream)) {
-                  ++self->owner->tcpQueries_;
-                  auto answer = std::make_shared<Bytes>(WithLength(MakeAnswer(q, self->owner->address_)));
-                  asio::async_write(self->socket, asio::buffer(*answer),
-                                    [answer, self](const boost::system::error_code&, std::size_t) {});
-                }
-                self->read();
-              });
-        }
-      };
-      std::make_shared<Session>(std::move(socket), this)->read();
+  std::string answerTo(const std::string& query, bool truncate) {
+    Bytes answer = MakeAnswer(Bytes(query.begin(), query.end()), options.answer);
+    if (truncate) {
+      answer.resize(answer.size() - 16);  // drop the one record
+      answer[2] |= 0x02;
+      answer[7] = 0;
     }
-    accept();
-  });
+    return std::string(answer.begin(), answer.end());
+  }
+
+  void receive() {
+    udpSocket.async_receive_from(
+        asio::buffer(buffer), sender, [this](const boost::system::error_code& e, std::size_t n) {
+          if (e == asio::error::operation_aborted) return;
+          if (!e && n >= 12) {
+            ++udpQueries;
+            if (!options.silent) {
+              auto answer =
+                  std::make_shared<std::string>(answerTo(std::string(buffer.data(), n), options.truncateUdp));
+              udpSocket.async_send_to(asio::buffer(*answer), sender,
+                                      [answer](const boost::system::error_code&, std::size_t) {});
+            }
+          }
+          receive();
+        });
+  }
+
+  // One client connection, plain or TLS, reading length-prefixed queries.
+  template <typename Stream>
+  struct Session : std::enable_shared_from_this<Session<Stream>> {
+    Session(Impl* o, std::shared_ptr<Stream> s) : owner(o), stream(std::move(s)) {}
+    Impl* owner;
+    std::shared_ptr<Stream> stream;
+    std::array<unsigned char, 2> length{};
+    std::string query;
+    std::vector<std::string> held;
+    void read() {
+      auto self = this->shared_from_this();
+      asio::async_read(*stream, asio::buffer(length),
+                       [self](const boost::system::error_code& e, std::size_t) {
+                         if (e) return;
+                         self->query.resize((std::size_t{self->length[0]} << 8) | self->length[1]);
+                         asio::async_read(*self->stream, asio::buffer(self->query),
+                                          [self](const boost::system::error_code& e, std::size_t) {
+                                            if (!e) self->answer();
+                                          });
+                       });
+    }
+    void answer() {
+      ++owner->tcpQueries;
+      if (!owner->options.silent) {
+        const Bytes answer = WithLength(MakeAnswer(Bytes(query.begin(), query.end()), owner->options.answer));
+        held.emplace_back(answer.begin(), answer.end());
+        if (static_cast<int>(held.size()) >= owner->options.answerInBatchesOf) {
+          auto batch = std::make_shared<std::string>();
+          for (auto it = held.rbegin(); it != held.rend(); ++it) *batch += *it;
+          held.clear();
+          auto self = this->shared_from_this();
+          asio::async_write(*stream, asio::buffer(*batch),
+                            [self, batch](const boost::system::error_code&, std::size_t) {});
+        }
+      }
+      read();
+    }
+  };
+
+  template <typename Stream>
+  void serve(std::shared_ptr<Stream> stream) {
+    closers.push_back([weak = std::weak_ptr<Stream>(stream)] {
+      boost::system::error_code ignored;
+      if (auto s = weak.lock()) s->lowest_layer().close(ignored);
+    });
+    std::make_shared<Session<Stream>>(this, std::move(stream))->read();
+  }
+
+  void accept() {
+    acceptor.async_accept([this](const boost::system::error_code& e, tcp::socket socket) {
+      if (e == asio::error::operation_aborted) return;
+      if (!e) {
+        ++connections;
+        if (tls) {
+          auto stream = std::make_shared<TlsStream>(std::move(socket), *tls);
+          stream->async_handshake(TlsStream::server, [this, stream](const boost::system::error_code& e) {
+            if (!e) serve(stream);
+          });
+        } else {
+          serve(std::make_shared<tcp::socket>(std::move(socket)));
+        }
+      }
+      accept();
+    });
+  }
+
+  ResolverOptions options;
+  IoThread thread;
+  std::unique_ptr<asio::ssl::context> tls;
+  udp::socket udpSocket;
+  tcp::acceptor acceptor;
+  udp::endpoint sender;
+  std::array<char, 65536> buffer{};
+  std::vector<std::function<void()>> closers;  // of the connections, on the I/O thread
+  std::atomic<int> udpQueries{0}, tcpQueries{0}, connections{0};
+};
+
+TestResolver::TestResolver(ResolverOptions options) : impl_(std::make_unique<Impl>(std::move(options))) {}
+namespace {
+ResolverOptions On(const std::string& loopback, const std::string& answer, u16 port) {
+  ResolverOptions options;
+  options.loopback = loopback;
+  options.answer = answer;
+  options.port = port;
+  return options;
+}
+}  // namespace
+
+TestResolver::TestResolver(const std::string& loopback, const std::string& answer, u16 port)
+    : TestResolver(On(loopback, answer, port)) {}
+TestResolver::~TestResolver() = default;
+udp::endpoint TestResolver::endpoint() const {
+  return impl_->udpSocket.local_endpoint();
+}
+int TestResolver::udpQueries() const {
+  return impl_->udpQueries;
+}
+int TestResolver::tcpQueries() const {
+  return impl_->tcpQueries;
+}
+int TestResolver::connections() const {
+  return impl_->connections;
+}
+
+// ---- certificates ----------------------------------------------------------
+
+namespace {
+
+EVP_PKEY* NewKey() {
+  return EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256");
+}
+
+void AddExtension(X509* cert, X509* issuer, int nid, const char* value) {
+  X509V3_CTX context;
+  X509V3_set_ctx(&context, issuer, cert, nullptr, nullptr, 0);
+  X509_EXTENSION* extension = X509V3_EXT_conf_nid(nullptr, &context, nid, value);
+  X509_add_ext(cert, extension, -1);
+  X509_EXTENSION_free(extension);
+}
+
+// A certificate for `key` named `cn`, signed by `issuerKey` (self-signed when
+// `issuer` is null).
+X509* MakeCert(EVP_PKEY* key, const std::string& cn, X509* issuer, EVP_PKEY* issuerKey, bool ca,
+               const std::string& altName) {
+  static long serial = 1;
+  X509* cert = X509_new();
+  X509_set_version(cert, 2);
+  ASN1_INTEGER_set(X509_get_serialNumber(cert), serial++);
+  X509_gmtime_adj(X509_getm_notBefore(cert), -3600);
+  X509_gmtime_adj(X509_getm_notAfter(cert), 86400);
+  X509_set_pubkey(cert, key);
+  X509_NAME* name = X509_get_subject_name(cert);
+  X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>(cn.c_str()), -1,
+                             -1, 0);
+  X509_set_issuer_name(cert, issuer ? X509_get_subject_name(issuer) : name);
+  X509* signer = issuer ? issuer : cert;
+  AddExtension(cert, signer, NID_basic_constraints, ca ? "critical,CA:TRUE" : "CA:FALSE");
+  if (ca) AddExtension(cert, signer, NID_key_usage, "critical,keyCertSign,cRLSign");
+  if (!altName.empty()) AddExtension(cert, signer, NID_subject_alt_name, ("DNS:" + altName).c_str());
+  X509_sign(cert, issuerKey, EVP_sha256());
+  return cert;
+}
+
+void WritePem(const std::string& path, X509* cert, EVP_PKEY* key) {
+  std::FILE* file = std::fopen(path.c_str(), "w");
+  if (file == nullptr) throw std::runtime_error("cannot write " + path);
+  if (cert) PEM_write_X509(file, cert);
+  if (key) PEM_write_PrivateKey(file, key, nullptr, nullptr, 0, nullptr, nullptr);
+  std::fclose(file);
+}
+
+}  // namespace
+
+struct TestPki::Keys {
+  EVP_PKEY* caKey = NewKey();
+  X509* ca = MakeCert(caKey, "hxt test CA", nullptr, caKey, true, "");
+  EVP_PKEY* rogueKey = NewKey();
+  X509* rogue = MakeCert(rogueKey, "hxt rogue CA", nullptr, rogueKey, true, "");
+  ~Keys() {
+    X509_free(ca);
+    X509_free(rogue);
+    EVP_PKEY_free(caKey);
+    EVP_PKEY_free(rogueKey);
+  }
+};
+
+TestPki::TestPki(const std::string& dir)
+    : dir_(dir), caFile_(dir + "/ca.pem"), keys_(std::make_unique<Keys>()) {
+  WritePem(caFile_, keys_->ca, nullptr);
+}
+
+TestPki::~TestPki() = default;
+
+void TestPki::Issue(const std::string& name, const std::string& certFile, const std::string& keyFile,
+                    bool trusted) {
+  EVP_PKEY* key = NewKey();
+  X509* issuer = trusted ? keys_->ca : keys_->rogue;
+  X509* cert = MakeCert(key, name, issuer, trusted ? keys_->caKey : keys_->rogueKey, false, name);
+  WritePem(certFile, cert, nullptr);
+  WritePem(keyFile, nullptr, key);
+  X509_free(cert);
+  EVP_PKEY_free(key);
 }
 
 struct TestService::Connection : std::enable_shared_from_this<Connection> {
@@ -466,6 +649,15 @@ std::optional<Bytes> TcpClient::Receive(std::chrono::milliseconds timeout) {
   Bytes message(static_cast<std::size_t>((prefix[0] << 8) | prefix[1]));
   if (!readExactly(message.data(), message.size(), deadline)) return std::nullopt;
   return message;
+}
+
+ResolverOptions TestPki::TlsServer(const std::string& name, bool trusted) {
+  ResolverOptions options;
+  const std::string base = dir_ + "/" + name + (trusted ? "" : ".rogue");
+  options.certFile = base + ".pem";
+  options.keyFile = base + ".key";
+  Issue(name, options.certFile, options.keyFile, trusted);
+  return options;
 }
 
 }  // namespace hxt::test

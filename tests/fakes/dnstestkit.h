@@ -1,7 +1,8 @@
-// Loopback stand-ins for what surrounds the socket filter daemon in tests:
-// a DNS resolver ("upstream"), the agent's redirection listeners ("service")
-// and DNS clients. Each server runs its own I/O thread and records what it
-// saw; every accessor is thread-safe.
+// Loopback stand-ins for what surrounds DNS code in tests: resolvers (plain
+// or TLS, with certificates made on the spot), the agent's redirection
+// listeners as the filter daemon sees them ("service") and DNS clients. Each
+// server runs its own I/O thread and records what it saw; every accessor is
+// thread-safe.
 #pragma once
 
 #include <array>
@@ -54,29 +55,50 @@ class IoThread {
   std::thread thread_;
 };
 
-// A resolver on loopback (UDP and TCP on one port, `port` or one the system
-// draws) that answers every A query with `address`.
-class TestUpstream {
+struct ResolverOptions {
+  std::string loopback = "127.0.0.1";  // or "::1"
+  std::string answer = "192.0.2.1";    // every A query gets this record
+  u16 port = 0;                        // 0: one the system draws
+  bool silent = false;                 // reads queries, never answers
+  bool truncateUdp = false;            // UDP answers carry TC and no record
+  std::string certFile, keyFile;       // set: the TCP side speaks TLS
+  int answerInBatchesOf = 1;           // TCP: holds answers, sends each batch in reverse order
+};
+
+// A resolver on loopback: UDP and TCP (or TLS) on one port, on its own thread.
+class TestResolver {
  public:
-  TestUpstream(const std::string& loopback, const std::string& address, u16 port = 0);
-  ~TestUpstream();
-  boost::asio::ip::udp::endpoint endpoint() const { return endpoint_; }
-  int udpQueries() const { return udpQueries_; }
-  int tcpQueries() const { return tcpQueries_; }
+  explicit TestResolver(ResolverOptions options = {});
+  TestResolver(const std::string& loopback, const std::string& answer, u16 port = 0);
+  ~TestResolver();
+  boost::asio::ip::udp::endpoint endpoint() const;
+  u16 port() const { return endpoint().port(); }
+  int udpQueries() const;
+  int tcpQueries() const;
+  int connections() const;
 
  private:
-  void receive();
-  void accept();
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
 
-  IoThread thread_;
-  std::string address_;
-  boost::asio::ip::udp::socket udp_;
-  boost::asio::ip::tcp::acceptor tcp_;
-  boost::asio::ip::udp::endpoint endpoint_;
-  boost::asio::ip::udp::endpoint sender_;
-  std::array<u8, 65536> buffer_{};
-  std::atomic<int> udpQueries_{0};
-  std::atomic<int> tcpQueries_{0};
+// A CA and server certificates, written as PEM files into `dir`.
+class TestPki {
+ public:
+  explicit TestPki(const std::string& dir);
+  ~TestPki();
+  const std::string& caFile() const { return caFile_; }
+  // A certificate for `name` (its subject alternative name) and its key;
+  // `trusted` false signs it with a second CA that nobody trusts.
+  void Issue(const std::string& name, const std::string& certFile, const std::string& keyFile,
+             bool trusted = true);
+  // A TLS resolver's options with such a certificate, its files in `dir`.
+  ResolverOptions TlsServer(const std::string& name, bool trusted = true);
+
+ private:
+  struct Keys;
+  std::string dir_, caFile_;
+  std::unique_ptr<Keys> keys_;
 };
 
 // One message the service received: its 70-byte header and payload, and for

@@ -3,7 +3,7 @@
 // Every fake module exports one C function, HxtFakePluginControl, which
 // returns the module's control object. Through it a test scripts the results
 // of the plug-in operations, reads back every call the service made (with
-// its arguments and the calling thread), and makes the plug-in call the
+// its arguments), and makes the plug-in call the
 // service back from a plug-in thread of its own. The fake DNS-protection
 // plug-in also answers the DNS queries it receives through Send.
 //
@@ -41,7 +41,6 @@ enum class PluginKind : u32 { Velmora = 0, Swg = 1, CloudDownloader = 2 };
 struct Call {
   std::string op;
   std::vector<std::string> args;
-  u32 threadId = 0;
 };
 
 enum class Callback : u32 {
@@ -67,11 +66,11 @@ enum class Callback : u32 {
 
 struct CallbackRequest {
   Callback callback = Callback::PluginStopped;
-  u32 handle = 0;               // Response, ErrorOccurred
-  u32 contextId = 0;            // Response, ErrorOccurred
-  u32 code = 0;                 // ErrorOccurred, both SystemErrorOccurred
-  std::string text;             // the JSON document, or the response bytes of Response
-  bool nullText = false;        // pass null instead of `text` (documents and the message payload)
+  u32 handle = 0;         // Response, ErrorOccurred
+  u32 contextId = 0;      // Response, ErrorOccurred
+  u32 code = 0;           // ErrorOccurred, both SystemErrorOccurred
+  std::string text;       // the JSON document, or the response bytes of Response
+  bool nullText = false;  // pass null instead of `text` (documents and the message payload)
   // SendPluginMessage; its payload is `text`. An unset name is passed as null.
   std::optional<std::string> to, from, topic;
   PluginKind sender = PluginKind::Velmora;
@@ -83,26 +82,18 @@ inline CallbackRequest MakeCallback(Callback callback) {
   return request;
 }
 
-struct FiredCallback {
-  Callback callback;
-  long long result = 0;  // the callback's return value; 0 for those without one
-  u32 threadId = 0;
-};
-
 // How the DNS-protection fake answers a message it receives through Send.
 // TCP sessions (transport 1) carry length-prefixed messages that may arrive in
 // pieces; each complete message is answered with a length-prefixed answer.
 enum class DnsAnswerMode : u32 {
   Silent,   // record only
   Echo,     // the query itself with the response and recursion-available bits set
-  Records,  // A records of AddARecord; other names NXDOMAIN, other types no data
+  Records,  // the records of the start script; other names NXDOMAIN, other types no data
   Error,    // ErrorOccurred(handle, context id, the mode's error code) instead of an answer
 };
 
 class IFakePluginControl {
  public:
-  virtual u32 Version() const = 0;
-  virtual const char* ModuleName() const = 0;
   // Back to the module's built-in defaults; forgets recorded calls and callbacks.
   virtual void Reset() = 0;
 
@@ -115,7 +106,6 @@ class IFakePluginControl {
   // SWGPluginStopped (SWG) from the plug-in thread. On by default.
   virtual void SetReportStopped(bool report) = 0;
   virtual void SetDnsAnswerMode(DnsAnswerMode mode, u32 errorCode) = 0;
-  virtual void AddARecord(const char* name, const char* ipv4) = 0;
   // While held, answers are queued instead of sent; release sends them in order.
   virtual void SetHoldResponses(bool hold) = 0;
   virtual std::size_t ReleaseHeldResponses() = 0;
@@ -123,11 +113,8 @@ class IFakePluginControl {
   // ---- observation
   virtual std::vector<Call> Calls() const = 0;
   virtual std::size_t CallCount(const char* op) const = 0;
-  virtual std::vector<FiredCallback> Fired() const = 0;
   // Objects made by CreatePlugin and not yet disposed of.
   virtual u32 LiveObjects() const = 0;
-  // The plug-in thread of the live object of `kind`; 0 when there is none.
-  virtual u32 PluginThreadId(PluginKind kind) const = 0;
 
   // ---- callbacks into the service, on the plug-in thread of the object
   // that holds the callback interface. False when there is no such object or

@@ -12,6 +12,7 @@
 #include "agent/velmoramainthread.h"
 #include "fake/fakesockfilter.h"
 #include "fakes/capturelogger.h"
+#include "fakes/dnstestkit.h"
 #include "fakes/fakeplugin.h"
 #include "fakes/looprunner.h"
 #include "fakes/redirectclient.h"
@@ -34,13 +35,8 @@ std::string Payload(bool redirect4, bool redirect6) {
          flag(redirect6) + R"(,"whitelist":[],"resolvers":["2001:db8::53"]}})";
 }
 
-// A DNS query for www.example.com/A with id `id`.
 Bytes Query(u16 id) {
-  static const char kQuery[] = "\0\0\1\0\0\1\0\0\0\0\0\0\3www\7example\3com\0\0\1\0\1";
-  Bytes q(kQuery, kQuery + sizeof kQuery - 1);
-  q[0] = static_cast<unsigned char>(id >> 8);
-  q[1] = static_cast<unsigned char>(id & 0xff);
-  return q;
+  return test::MakeQuery("www.example.com", id);
 }
 
 // What the fake answers in echo mode: the query with QR and RA set.
@@ -48,15 +44,6 @@ Bytes Echo(Bytes query) {
   query[2] |= 0x80;
   query[3] |= 0x80;
   return query;
-}
-
-// DNS over TCP carries each message behind its 16-bit length.
-Bytes Framed(const Bytes& message) {
-  Bytes out(2 + message.size());
-  out[0] = static_cast<unsigned char>(message.size() >> 8);
-  out[1] = static_cast<unsigned char>(message.size() & 0xff);
-  std::copy(message.begin(), message.end(), out.begin() + 2);
-  return out;
 }
 
 test::SocketAddressBytes Resolver(u32 family) {
@@ -185,8 +172,10 @@ TEST_P(DnsPathFamilyTest, RequestsAreAnsweredByteForByte) {
   LoopbackSocket tcp(family, SOCK_STREAM);
   ASSERT_TRUE(tcp.Connect(Port(family, true)));
   for (u16 id : {1, 2}) {
-    ASSERT_TRUE(tcp.Send(test::RedirectedMessage(tcp.AsRequester(), Resolver(family), Framed(Query(id)))));
-    EXPECT_EQ(tcp.ReceiveExactly(Framed(Query(id)).size()), std::optional<Bytes>(Framed(Echo(Query(id)))));
+    ASSERT_TRUE(
+        tcp.Send(test::RedirectedMessage(tcp.AsRequester(), Resolver(family), test::WithLength(Query(id)))));
+    EXPECT_EQ(tcp.ReceiveExactly(test::WithLength(Query(id)).size()),
+              std::optional<Bytes>(test::WithLength(Echo(Query(id)))));
   }
   tcp.Close();
   ASSERT_TRUE(WaitForCloses(2));
@@ -374,7 +363,8 @@ TEST_F(DnsPathTest, RefusedSessionEndsTheRequest) {
   dns->SetResult("IVelmoraPlugin::OpenSession", 5);
   LoopbackSocket tcp(kV4, SOCK_STREAM);
   ASSERT_TRUE(tcp.Connect(Port(kV4, true)));
-  ASSERT_TRUE(tcp.Send(test::RedirectedMessage(tcp.AsRequester(), Resolver(kV4), Framed(Query(5)))));
+  ASSERT_TRUE(
+      tcp.Send(test::RedirectedMessage(tcp.AsRequester(), Resolver(kV4), test::WithLength(Query(5)))));
   EXPECT_TRUE(tcp.WaitForClose());
   ASSERT_TRUE(test::WaitFor([&] { return agent->contextCountForTesting() == 0; }));
   EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, "Error reported: 5 [ctx 1]"));

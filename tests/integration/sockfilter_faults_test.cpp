@@ -105,7 +105,7 @@ class FaultTest : public ::testing::TestWithParam<Fault> {
   ScopedCaptureLog log_;
   TestRoot root_;
   TestService service_{"127.0.0.1", kAgent};
-  TestUpstream upstream_{"127.0.0.1", kResolver};
+  TestResolver upstream_{"127.0.0.1", kResolver};
   SockFilterConfig config_;
   std::unique_ptr<DaemonRunner> daemon_;
   std::unique_ptr<ControlPeer> agent_;

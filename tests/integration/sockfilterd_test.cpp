@@ -86,7 +86,7 @@ class SockFilterDaemonTest : public ::testing::TestWithParam<const char*> {
   TestRoot root_;
   const asio::ip::address loopback_ = asio::ip::make_address(GetParam());
   TestService service_{GetParam(), kServiceAnswer};
-  TestUpstream upstream_{GetParam(), kUpstreamAnswer};
+  TestResolver upstream_{GetParam(), kUpstreamAnswer};
   SockFilterConfig config_;
   std::unique_ptr<DaemonRunner> daemon_;
 };
@@ -123,6 +123,9 @@ TEST_P(SockFilterDaemonTest, QueriesReachTheServiceWithTheirHeaderAndItsAnswersC
   EXPECT_EQ(Bytes(m[1].header.begin(), m[1].header.begin() + 12),
             Bytes(m[3].header.begin(), m[3].header.begin() + 12));
   EXPECT_EQ(upstream_.udpQueries() + upstream_.tcpQueries(), 0);
+  // The other family is not redirected.
+  const u16 other = family() == HXT_AF_INET ? HXT_AF_INET6 : HXT_AF_INET;
+  EXPECT_EQ(test::AskUdp(daemon_->Udp(other), "www.example.com"), kUpstreamAnswer);
   client.Close();
   EXPECT_TRUE(WaitFor([&] { return service_.AllTcpClosed(); }));
 }

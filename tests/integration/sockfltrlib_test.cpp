@@ -67,7 +67,7 @@ class FilterLibraryTest : public ::testing::Test {
 
   TestRoot root_;
   TestService service_{"127.0.0.1", kServiceAnswer};
-  TestUpstream upstream_{"127.0.0.1", kUpstreamAnswer};
+  TestResolver upstream_{"127.0.0.1", kUpstreamAnswer};
   SockFilterConfig config_;
   std::unique_ptr<DaemonRunner> daemon_;
   RecordingCallback callback_;

@@ -64,22 +64,16 @@ std::size_t readName(const std::string& query, std::size_t at, std::string& name
 
 }  // namespace
 
-bool FakeDnsResponder::AddRecord(const std::string& name, const std::string& address, bool ipv4Only) {
+bool FakeDnsResponder::AddRecord(const std::string& name, const std::string& address) {
   unsigned char bytes[16];
   if (::inet_pton(AF_INET, address.c_str(), bytes) == 1) {
     records_[lower(name)].push_back({kTypeA, std::string(bytes, bytes + 4)});
-  } else if (!ipv4Only && ::inet_pton(AF_INET6, address.c_str(), bytes) == 1) {
+  } else if (::inet_pton(AF_INET6, address.c_str(), bytes) == 1) {
     records_[lower(name)].push_back({kTypeAaaa, std::string(bytes, bytes + 16)});
   } else {
     return false;
   }
   return true;
-}
-
-std::string FakeDnsResponder::QuestionName(const std::string& query) {
-  std::string name;
-  if (query.size() < kHeaderSize || read16(query, 4) == 0) return name;
-  return readName(query, kHeaderSize, name) == 0 ? std::string() : lower(name);
 }
 
 void FakeDnsResponder::Clear() {

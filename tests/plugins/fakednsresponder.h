@@ -15,13 +15,10 @@ class FakeDnsResponder {
  public:
   void SetMode(DnsAnswerMode mode) { mode_ = mode; }
   DnsAnswerMode Mode() const { return mode_; }
-  // An A record for an IPv4 text, an AAAA record for an IPv6 text unless
-  // `ipv4Only`; false when neither. Names compare case-insensitively.
-  bool AddRecord(const std::string& name, const std::string& address, bool ipv4Only = false);
+  // An A record for an IPv4 text, an AAAA record for an IPv6 text; false when
+  // neither. Names compare case-insensitively.
+  bool AddRecord(const std::string& name, const std::string& address);
   void Clear();
-
-  // The question's name of a DNS message, lower-cased; empty when it has none.
-  static std::string QuestionName(const std::string& query);
 
   // The reply to one DNS message; empty when the mode sends none.
   std::string Answer(const std::string& query) const;

@@ -1,7 +1,6 @@
 // The fake plug-in: one source compiled into several modules, each with its
 // own compile definitions.
 //
-//   HXT_FAKE_MODULE_NAME         text ModuleName() returns
 //   HXT_FAKE_OFFERS              ids offered: bit 0 DNS protection, bit 1 SWG, bit 2 cloud downloader
 //   HXT_FAKE_SUPPORTS_INTERFACE  0: SupportsInterface answers false until told otherwise
 //   HXT_FAKE_CREATE_RETURNS_NULL 1: CreatePlugin returns null until told otherwise
@@ -16,11 +15,9 @@
 // back; the thread ends before DisposePlugin returns, so the module can be
 // unloaded right after.
 #include <fcntl.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <cctype>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -43,9 +40,6 @@
 #include "fakes/fakeplugincontrol.h"
 #include "hxtarrow/plugin.h"
 
-#ifndef HXT_FAKE_MODULE_NAME
-#define HXT_FAKE_MODULE_NAME "fake"
-#endif
 #ifndef HXT_FAKE_OFFERS
 #define HXT_FAKE_OFFERS 1
 #endif
@@ -67,10 +61,6 @@ constexpr const char* kIds[kKinds] = {HXT_VELMORA_PLUGIN_ID, HXT_SWG_PLUGIN_ID, 
 constexpr const char* kInterfaceNames[kKinds] = {
     "IVelmoraPlugin::", "ISWGPlugin::", "ICloudDownloaderPlugin::"};
 
-u32 currentThreadId() {
-  return static_cast<u32>(::syscall(SYS_gettid));
-}
-
 std::string text(const char* value) {
   return value != nullptr ? value : "(null)";
 }
@@ -91,10 +81,7 @@ std::string text(const void* value) {
 // it is destroyed are dropped; the one running is waited for.
 class PluginThread {
  public:
-  PluginThread() : thread_([this] { run(); }) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    wake_.wait(lock, [this] { return id_ != 0; });
-  }
+  PluginThread() : thread_([this] { run(); }) {}
   ~PluginThread() {
     {
       std::lock_guard<std::mutex> lock(mutex_);
@@ -114,16 +101,10 @@ class PluginThread {
     }
     wake_.notify_all();
   }
-  u32 Id() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return id_;
-  }
 
  private:
   void run() {
     std::unique_lock<std::mutex> lock(mutex_);
-    id_ = currentThreadId();
-    wake_.notify_all();
     for (;;) {
       wake_.wait(lock, [this] { return stopping_ || !tasks_.empty(); });
       if (stopping_) return;
@@ -139,7 +120,6 @@ class PluginThread {
   std::condition_variable wake_;
   std::deque<std::function<void()>> tasks_;
   bool stopping_ = false;
-  u32 id_ = 0;
   std::thread thread_;  // last: starts once the rest is built
 };
 
@@ -263,7 +243,7 @@ class ModuleState final : public IFakePluginControl {
   u32 Record(const std::string& op, std::vector<std::string> args) {
     appendToCallLog(op, args);
     locked([&] {
-      if (keepCalls_) calls_.push_back({op, std::move(args), currentThreadId()});
+      if (keepCalls_) calls_.push_back({op, std::move(args)});
     });
     return ResultOf(op);
   }
@@ -302,21 +282,6 @@ class ModuleState final : public IFakePluginControl {
       responder_.AddRecord(name, address);
     });
   }
-  void AddTrigger(const std::string& name, const std::string& json) {
-    locked([&] { triggers_[name] = json; });
-  }
-  // A query for a trigger's name sends its JSON through ChangeDnsRedirectionMode.
-  void FireTrigger(const std::string& query) {
-    if (locked([&] { return triggers_.empty(); })) return;
-    const std::string name = FakeDnsResponder::QuestionName(query);
-    auto request = MakeCallback(Callback::ChangeDnsRedirectionMode);
-    const bool found = locked([&] {
-      auto it = triggers_.find(name);
-      if (it != triggers_.end()) request.text = it->second;
-      return it != triggers_.end();
-    });
-    if (found) Post(request);
-  }
   // Answers the messages completed by `bytes`, now or when released.
   void Answer(u32 handle, const std::string& bytes) {
     std::vector<CallbackRequest> answers;
@@ -345,8 +310,6 @@ class ModuleState final : public IFakePluginControl {
   }
 
   // ---- IFakePluginControl
-  u32 Version() const override { return kControlVersion; }
-  const char* ModuleName() const override { return HXT_FAKE_MODULE_NAME; }
   void Reset() override {
     locked([&] { resetLocked(); });
   }
@@ -361,9 +324,6 @@ class ModuleState final : public IFakePluginControl {
       responder_.SetMode(mode);
       answerErrorCode_ = errorCode;
     });
-  }
-  void AddARecord(const char* name, const char* ipv4) override {
-    locked([&] { responder_.AddRecord(text(name), text(ipv4), true); });
   }
   void SetHoldResponses(bool hold) override { holdResponses_ = hold; }
   std::size_t ReleaseHeldResponses() override {
@@ -382,17 +342,8 @@ class ModuleState final : public IFakePluginControl {
       return count;
     });
   }
-  std::vector<FiredCallback> Fired() const override {
-    return locked([&] { return fired_; });
-  }
   u32 LiveObjects() const override {
     return locked([&] { return static_cast<u32>(live_.size()); });
-  }
-  u32 PluginThreadId(PluginKind kind) const override {
-    return locked([&] {
-      FakeCore* core = current_[static_cast<std::size_t>(kind)];
-      return core != nullptr ? core->thread.Id() : 0u;
-    });
   }
   bool Post(const CallbackRequest& request) override { return dispatch(request, nullptr); }
   bool Fire(const CallbackRequest& request, long long* result, u32 timeoutMs) override {
@@ -429,7 +380,6 @@ class ModuleState final : public IFakePluginControl {
     calls_.clear();
     keepCalls_ = true;
     unrecorded_ = false;
-    fired_.clear();
     results_.clear();
     supports_ = HXT_FAKE_SUPPORTS_INTERFACE != 0;
     createReturnsNull_ = HXT_FAKE_CREATE_RETURNS_NULL != 0;
@@ -440,7 +390,6 @@ class ModuleState final : public IFakePluginControl {
     holdResponses_ = false;
     held_.clear();
     sessions_.clear();
-    triggers_.clear();
   }
 
   bool dispatch(const CallbackRequest& request, std::shared_ptr<Completion> completion) {
@@ -459,11 +408,6 @@ class ModuleState final : public IFakePluginControl {
     const CallbackSlots slots = locked([&] { return core->slots; });
     const bool delivered = holds(slots, request);
     const long long result = delivered ? call(slots, request) : 0;
-    if (delivered) {
-      locked([&] {
-        if (keepCalls_) fired_.push_back({request.callback, result, currentThreadId()});
-      });
-    }
     if (completion) completion->set_value({delivered, result});
   }
 
@@ -471,7 +415,6 @@ class ModuleState final : public IFakePluginControl {
   std::vector<Call> calls_;
   bool keepCalls_ = true;
   std::atomic<bool> unrecorded_{false};
-  std::vector<FiredCallback> fired_;
   std::map<std::string, u32, std::less<>> results_;
   std::atomic<bool> supports_{true}, createReturnsNull_{false}, reportStopped_{true}, holdResponses_{false};
   FakeDnsResponder responder_;
@@ -479,7 +422,6 @@ class ModuleState final : public IFakePluginControl {
   std::vector<CallbackRequest> held_;
   std::map<u32, Session> sessions_;
   u32 nextHandle_ = 1;
-  std::map<std::string, std::string> triggers_;
   std::set<FakeCore*> live_;
   FakeCore* current_[kKinds] = {};
 };
@@ -516,8 +458,6 @@ void appendToCallLog(const std::string& op, const std::vector<std::string>& args
 //   record <name> <IPv4 or IPv6 address>   answer from these records (else NXDOMAIN)
 //   redirect <JSON>                        sent through ChangeDnsRedirectionMode on Start
 //   protection <JSON>                      sent through ProtectionStateChanged on Start
-//   trigger <name> <JSON>                  a query for <name> sends the JSON through
-//                                          ChangeDnsRedirectionMode (before it is answered)
 //   forget-calls                           keep no log of calls or callbacks from here on (benchmarks)
 void runStartScript() {
   const char* path = std::getenv("HXT_FAKE_DNS_SCRIPT");
@@ -527,23 +467,15 @@ void runStartScript() {
     std::istringstream words(line);
     std::string directive, name, rest;
     words >> directive;
-    if (directive == "record" || directive == "trigger") words >> name;
     if (directive == "record") {
-      words >> rest;
-    } else {
-      std::getline(words >> std::ws, rest);
-    }
-    if (directive == "record") {
+      words >> name >> rest;
       State().AddRecord(name, rest);
     } else if (directive == "forget-calls") {
       State().StopKeepingCalls();
-    } else if (directive == "trigger") {
-      for (auto& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-      State().AddTrigger(name, rest);
     } else if (directive == "redirect" || directive == "protection") {
       auto request = MakeCallback(directive == "redirect" ? Callback::ChangeDnsRedirectionMode
                                                           : Callback::ProtectionStateChanged);
-      request.text = rest;
+      std::getline(words >> std::ws, request.text);
       State().Post(request);
     }
   }
@@ -633,10 +565,7 @@ class FakeVelmoraPlugin final
     const std::string bytes = data != nullptr ? std::string(reinterpret_cast<const char*>(data), length) : "";
     const u32 result = State().Unrecorded() ? State().ResultOf("IVelmoraPlugin::Send")
                                             : record("Send", {text(sessionHandle), bytes, text(length)});
-    if (result == 0) {
-      State().FireTrigger(bytes);
-      State().Answer(sessionHandle, bytes);
-    }
+    if (result == 0) State().Answer(sessionHandle, bytes);
     return result;
   }
   u32 CloseSession(u32 sessionHandle) override {

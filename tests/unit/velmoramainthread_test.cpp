@@ -57,8 +57,9 @@ TEST_F(MainThreadTest, WithoutTheRuntimeItRunsWithoutPluginsAndStopsOnRequest) {
   ASSERT_TRUE(CVelmoraMainThread::createSingletonInstance(testSettings()));
   auto* orchestrator = CVelmoraMainThread::instance();
   EXPECT_EQ(orchestrator->missingDependencyForTesting(), MISSING_DOTNET);
-  EXPECT_TRUE(log.Has(LOG_LEVEL_WARNING,
-                      "The required .NET Framework version is not installed, the Velmora plugin will not be loaded."));
+  EXPECT_TRUE(log.Has(
+      LOG_LEVEL_WARNING,
+      "The required .NET Framework version is not installed, the Velmora plugin will not be loaded."));
   EXPECT_EQ(orchestrator->getState(), INITIAL);
 
   LoopRunner runner(orchestrator);
@@ -71,13 +72,6 @@ TEST_F(MainThreadTest, WithoutTheRuntimeItRunsWithoutPluginsAndStopsOnRequest) {
   std::vector<std::string> tail(info.end() - 4, info.end());
   EXPECT_EQ(tail, (std::vector<std::string>{"Handling shutdown request", "shutdown", "stopVelmoraPlugin",
                                             "ioService run complete"}));
-}
-
-TEST_F(MainThreadTest, ShutdownRequestedBeforeTheLoopRunsEndsRunWithTrue) {
-  ASSERT_TRUE(CVelmoraMainThread::createSingletonInstance(testSettings()));
-  auto* orchestrator = CVelmoraMainThread::instance();
-  orchestrator->RequestShutdown();
-  EXPECT_TRUE(orchestrator->Run());
 }
 
 TEST_F(MainThreadTest, StopArrivingBeforeTheInstanceExistsIsNotLost) {
@@ -142,33 +136,39 @@ TEST_F(MainThreadTest, OrgInfoModificationsPostStartsThatTheStateCheckFilters) {
             2u);
 }
 
+// A filter awaiting approval keeps the plug-ins out but the service runs; a
+// missing runtime is reported first.
 TEST_F(MainThreadTest, FilterAwaitingApprovalKeepsThePluginsOutButTheServiceRuns) {
-  root.WriteRegistry(test::TestRoot::DotNetPresentEntry());
-  fakefilter::Configure([](fakefilter::Script& s) {
-    s.preloadNeeded = true;
-    s.velmora.openPlugin = HXT_NGC_AWAITING_APPROVAL;
-  });
-  ASSERT_TRUE(CVelmoraMainThread::createSingletonInstance(testSettings()));
-  auto* orchestrator = CVelmoraMainThread::instance();
-  EXPECT_EQ(orchestrator->missingDependencyForTesting(), MISSING_KEXT_APPROVAL);
-  EXPECT_TRUE(log.Has(LOG_LEVEL_WARNING,
-                      "The required Truvane Extension must first be approved in System Preferences, the Velmora "
-                      "plugin will not be loaded."));
-  orchestrator->RequestShutdown();
-  EXPECT_TRUE(orchestrator->Run());
-  EXPECT_NE(statusDocument(orchestrator).find("\"AgentStatus\":\"kextApprovalRequired\""), std::string::npos);
-}
-
-TEST_F(MainThreadTest, MissingRuntimeOverridesPendingApproval) {
   fakefilter::Configure([](fakefilter::Script& s) {
     s.preloadNeeded = true;
     s.velmora.openPlugin = HXT_NGC_AWAITING_APPROVAL;
   });
   ASSERT_TRUE(CVelmoraMainThread::createSingletonInstance(testSettings()));
   EXPECT_EQ(CVelmoraMainThread::instance()->missingDependencyForTesting(), MISSING_DOTNET);
+  CVelmoraMainThread::releaseInstance();
+
+  root.WriteRegistry(test::TestRoot::DotNetPresentEntry());
+  ASSERT_TRUE(CVelmoraMainThread::createSingletonInstance(testSettings()));
+  auto* orchestrator = CVelmoraMainThread::instance();
+  EXPECT_EQ(orchestrator->missingDependencyForTesting(), MISSING_KEXT_APPROVAL);
+  EXPECT_TRUE(
+      log.Has(LOG_LEVEL_WARNING,
+              "The required Truvane Extension must first be approved in System Preferences, the Velmora "
+              "plugin will not be loaded."));
+  orchestrator->RequestShutdown();
+  EXPECT_TRUE(orchestrator->Run());
+  EXPECT_NE(statusDocument(orchestrator).find("\"AgentStatus\":\"kextApprovalRequired\""), std::string::npos);
 }
 
-TEST_F(MainThreadTest, FilterManagerThatCannotBeCreatedIsFatal) {
+TEST_F(MainThreadTest, FilterManagerOrIpcPortFailureIsFatal) {
+  boost::asio::io_service io;
+  boost::asio::ip::tcp::acceptor squatter(io, {boost::asio::ip::address_v4::loopback(), 0});
+  MainThreadSettings taken = testSettings();
+  taken.ipc.port = squatter.local_endpoint().port();
+  EXPECT_FALSE(CVelmoraMainThread::createSingletonInstance(taken));
+  EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, "CVelmoraIpcMgr::createSingletonInstance failed"));
+  EXPECT_EQ(log.Messages().back(), "CVelmoraMainThread failed");
+
   fakefilter::Configure([](fakefilter::Script& s) { s.velmora.createReturnsNull = true; });
   EXPECT_FALSE(CVelmoraMainThread::createSingletonInstance(testSettings()));
   EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, "CVelmoraKdfPluginMgr::createSingletonInstance returned code 3"));
@@ -182,19 +182,10 @@ TEST_F(MainThreadTest, StopClearsTheFilterAndDisruptionWithoutPluginIsDropped) {
   orchestrator->NotifyKdfDisruption();
   orchestrator->RequestShutdown();
   EXPECT_TRUE(orchestrator->Run());
-  EXPECT_TRUE(log.Has(LOG_LEVEL_WARNING, "KDF disruption reported while no Tarrow plugin is loaded; ignored."));
+  EXPECT_TRUE(
+      log.Has(LOG_LEVEL_WARNING, "KDF disruption reported while no Tarrow plugin is loaded; ignored."));
   auto names = fakefilter::CallNames();
   EXPECT_NE(std::find(names.begin(), names.end(), "IVelmoraApi::Clear"), names.end());
-}
-
-TEST_F(MainThreadTest, TakenIpcPortIsFatal) {
-  boost::asio::io_service io;
-  boost::asio::ip::tcp::acceptor squatter(io, {boost::asio::ip::address_v4::loopback(), 0});
-  MainThreadSettings settings = testSettings();
-  settings.ipc.port = squatter.local_endpoint().port();
-  EXPECT_FALSE(CVelmoraMainThread::createSingletonInstance(settings));
-  EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, "CVelmoraIpcMgr::createSingletonInstance failed"));
-  EXPECT_EQ(log.Messages().back(), "CVelmoraMainThread failed");
 }
 
 TEST_F(MainThreadTest, ProtectionStateReachesTheStatusUnderTheUiNames) {

@@ -19,7 +19,6 @@
 #include "fakes/dnstestkit.h"
 #include "fakes/testroot.h"
 #include "pluginlog.h"
-#include "plugins/dnsprotect/testresolver.h"
 #include "profile.h"
 #include "upstreampool.h"
 
@@ -37,12 +36,6 @@ std::string Query(const std::string& name, std::uint16_t type = kTypeA) {
 void Write(const std::string& path, const std::string& text) {
   std::ofstream(path) << text;
 }
-
-// A folder of its own, removed afterwards.
-struct TempDir {
-  test::TestRoot root;
-  const std::string path = root.path();
-};
 
 // Log lines the plug-in wrote while a test ran.
 struct CapturedLog {
@@ -66,7 +59,7 @@ struct CapturedLog {
 // ---- profile ---------------------------------------------------------------
 
 TEST(DnsProtectProfile, RefusesWhatItCannotUseNamingTheMemberAndReason) {
-  TempDir dir;
+  test::TestRoot dir;
   const std::string up = R"({"address":"127.0.0.1:5300"})";
   const std::string head = R"({"organization":"Org","dns":{"upstreams":[)" + up;
   const struct {
@@ -100,7 +93,7 @@ TEST(DnsProtectProfile, RefusesWhatItCannotUseNamingTheMemberAndReason) {
   for (const auto& c : cases) {
     Profile profile;
     std::string error;
-    EXPECT_FALSE(ParseProfile(c.json, dir.path, profile, error)) << c.json;
+    EXPECT_FALSE(ParseProfile(c.json, dir.path(), profile, error)) << c.json;
     EXPECT_EQ(error.rfind(c.error, 0), 0u) << c.json << "\n -> " << error;
   }
 }
@@ -108,11 +101,11 @@ TEST(DnsProtectProfile, RefusesWhatItCannotUseNamingTheMemberAndReason) {
 // ---- lists -----------------------------------------------------------------
 
 TEST(DnsProtectPolicy, BlocksListedNamesAndTheirSubdomainsUnlessAllowed) {
-  TempDir dir;
-  Write(dir.path + "/hosts",
+  test::TestRoot dir;
+  Write(dir.path() + "/hosts",
         "# hosts format\n0.0.0.0 ads.example tracker.example # trailing\n127.0.0.1 localhost\n");
-  Write(dir.path + "/plain", "Malware.Example.\n\n  phish.example  \n");  // no final line feed either
-  CPolicyHolder holder({dir.path + "/hosts", dir.path + "/plain"}, {"good.ads.example"});
+  Write(dir.path() + "/plain", "Malware.Example.\n\n  phish.example  \n");  // no final line feed either
+  CPolicyHolder holder({dir.path() + "/hosts", dir.path() + "/plain"}, {"good.ads.example"});
   std::string error;
   ASSERT_TRUE(holder.Load(error)) << error;
   const struct {
@@ -137,9 +130,9 @@ TEST(DnsProtectPolicy, BlocksListedNamesAndTheirSubdomainsUnlessAllowed) {
 }
 
 TEST(DnsProtectPolicy, ReloadsAChangedListAsAWholeAndKeepsTheOldOnFailure) {
-  TempDir dir;
+  test::TestRoot dir;
   CapturedLog log;
-  const std::string list = dir.path + "/list";
+  const std::string list = dir.path() + "/list";
   Write(list, "old.example\n");
   CPolicyHolder holder({list}, {});
   std::string error;
@@ -267,10 +260,10 @@ TEST(DnsProtectCache, EvictsTheLeastRecentlyUsedBeyondItsBounds) {
 }
 
 TEST(DnsProtectBlockLog, RotatesBySizeKeepingOneOlderFile) {
-  TempDir dir;
-  CBlockLog log(dir.path + "/blocked.jsonl", 150);  // three lines of 50 bytes
+  test::TestRoot dir;
+  CBlockLog log(dir.path() + "/blocked.jsonl", 150);  // three lines of 50 bytes
   for (int i = 0; i < 7; ++i) log.Record("ads" + std::to_string(i) + ".example\"", kTypeA, 1000 + i);
-  std::ifstream current(dir.path + "/blocked.jsonl"), older(dir.path + "/blocked.jsonl.1");
+  std::ifstream current(dir.path() + "/blocked.jsonl"), older(dir.path() + "/blocked.jsonl.1");
   std::string last, previous;
   for (std::string line; std::getline(current, line);) last = line;
   std::getline(older, previous);
@@ -346,7 +339,7 @@ TEST(DnsProtectUpstreams, PlainTruncatedSilentAndFailOver) {
       EXPECT_EQ(test::AnswerAddress(test::Bytes(answer.begin(), answer.end())), "192.0.2.1") << c.what;
     }
   }
-  EXPECT_EQ(truncated.streamQueries(), 1);
+  EXPECT_EQ(truncated.tcpQueries(), 1);
   PoolRunner failover({Plain(silent.port()), Plain(answering.port())});
   failover.Resolve(Query("www.example"), 400ms);
   EXPECT_TRUE(failover.pool.AnyHealthy());
@@ -354,16 +347,10 @@ TEST(DnsProtectUpstreams, PlainTruncatedSilentAndFailOver) {
 }
 
 TEST(DnsProtectUpstreams, TlsVerifiesTheCertificateAndItsName) {
-  TempDir dir;
+  test::TestRoot dir;
   CapturedLog log;
-  test::TestPki pki(dir.path);
-  pki.Issue("resolver.test", dir.path + "/good.pem", dir.path + "/good.key");
-  pki.Issue("resolver.test", dir.path + "/rogue.pem", dir.path + "/rogue.key", false);
-  ResolverOptions good, rogue;
-  good.certFile = dir.path + "/good.pem";
-  good.keyFile = dir.path + "/good.key";
-  rogue.certFile = dir.path + "/rogue.pem";
-  rogue.keyFile = dir.path + "/rogue.key";
+  test::TestPki pki(dir.path());
+  const ResolverOptions good = pki.TlsServer("resolver.test"), rogue = pki.TlsServer("resolver.test", false);
   ResolverOptions mute = good;
   mute.silent = true;
   TestResolver goodServer(good), rogueServer(rogue), muteServer(mute);
@@ -395,13 +382,10 @@ TEST(DnsProtectUpstreams, TlsVerifiesTheCertificateAndItsName) {
 }
 
 TEST(DnsProtectUpstreams, TlsPipelinesOnOneConnectionClosesWhenIdleAndReconnects) {
-  TempDir dir;
+  test::TestRoot dir;
   CapturedLog log;
-  test::TestPki pki(dir.path);
-  pki.Issue("resolver.test", dir.path + "/cert.pem", dir.path + "/key.pem");
-  ResolverOptions options;
-  options.certFile = dir.path + "/cert.pem";
-  options.keyFile = dir.path + "/key.pem";
+  test::TestPki pki(dir.path());
+  ResolverOptions options = pki.TlsServer("resolver.test");
   options.answerInBatchesOf = 3;  // answers come back in reverse order
   TestResolver server(options);
   PoolRunner runner({Tls(server.port(), "resolver.test", pki.caFile())}, 100ms);

@@ -11,7 +11,6 @@
 #include "fakes/dnstestkit.h"
 #include "fakes/testroot.h"
 #include "pluginlog.h"
-#include "plugins/dnsprotect/testresolver.h"
 
 namespace hxt::dnsprotect {
 namespace {
