@@ -156,10 +156,10 @@ void CFileMonitor::fileMonitorThread() {
     u32 error = 0;
     records.clear();
     switch (dirWatch.Wait(timeout, records, error)) {
-      case CDirectoryWatch::WAIT_STOP:
+      case CDirectoryWatch::WATCH_STOP:
         running = false;
         break;
-      case CDirectoryWatch::WAIT_TIMEOUT: {
+      case CDirectoryWatch::WATCH_TIMEOUT: {
         u8 action = lastAction.exchange(FILE_ACTION_NONE);
         if (action != FILE_ACTION_NONE) {
           HXT_LOGF(LOG_LEVEL_INFO, kThreadFunction, "Reporting file change event: %s (%s).",
@@ -169,7 +169,7 @@ void CFileMonitor::fileMonitorThread() {
         timeout = kInfinite;
         break;
       }
-      case CDirectoryWatch::WAIT_CHANGE: {
+      case CDirectoryWatch::WATCH_CHANGE: {
         u8 action = lastAction.load();
         if (ScanRecords(records, fileName, action)) {
           lastAction = action;
@@ -188,8 +188,8 @@ void CFileMonitor::fileMonitorThread() {
         }
         break;
       }
-      case CDirectoryWatch::WAIT_FAILED:
-        HXT_LOGF(LOG_LEVEL_ERROR, kThreadFunction, "::poll returned WAIT_FAILED, last error: %u ", error);
+      case CDirectoryWatch::WATCH_FAILED:
+        HXT_LOGF(LOG_LEVEL_ERROR, kThreadFunction, "::poll returned WATCH_FAILED, last error: %u ", error);
         running = false;
         break;
     }

@@ -54,7 +54,7 @@ struct FileNotifyRecord {
 // Every operation but SignalStop runs on the monitoring thread.
 class CDirectoryWatch {
  public:
-  enum WaitResult { WAIT_STOP, WAIT_TIMEOUT, WAIT_CHANGE, WAIT_FAILED };
+  enum WaitResult { WATCH_STOP, WATCH_TIMEOUT, WATCH_CHANGE, WATCH_FAILED };
 
   CDirectoryWatch();
   ~CDirectoryWatch();
@@ -69,11 +69,11 @@ class CDirectoryWatch {
   // Starts the next change read; the records of a change are collected until
   // the wait reports it.
   u32 Arm(const char*& failedCall);
-  // Any thread: wakes the wait with WAIT_STOP (auto-reset).
+  // Any thread: wakes the wait with WATCH_STOP (auto-reset).
   void SignalStop();
   // Waits for the stop event or a change; a negative timeout waits forever.
-  // WAIT_CHANGE fills `records`; a notification queue that overflowed gives
-  // no records. WAIT_FAILED sets `error`.
+  // WATCH_CHANGE fills `records`; a notification queue that overflowed gives
+  // no records. WATCH_FAILED sets `error`.
   WaitResult Wait(std::chrono::milliseconds timeout, std::vector<FileNotifyRecord>& records, u32& error);
 
  private:

@@ -1,18 +1,18 @@
 #include "common/applog.h"
 
-#include <unistd.h>
-
 #include <cstdarg>
 #include <cstdio>
 #include <string>
 
-#include <sys/syscall.h>
+#include "common/eventlog.h"
 
 namespace hxt {
 
 namespace {
 
-u32 currentThreadId() { return static_cast<u32>(::syscall(SYS_gettid)); }
+u32 currentThreadId() {
+  return platform::CurrentThreadId();
+}
 
 // vsnprintf into a fixed buffer: text beyond size - 1 characters is cut off.
 void formatInto(char* buffer, std::size_t size, const char* format, va_list args) {
@@ -20,8 +20,7 @@ void formatInto(char* buffer, std::size_t size, const char* format, va_list args
   if (n < 0) buffer[0] = '\0';
 }
 
-void formatInto(char* buffer, std::size_t size, const char* format, ...)
-    __attribute__((format(printf, 3, 4)));
+void formatInto(char* buffer, std::size_t size, const char* format, ...) HXT_PRINTF_FORMAT(3, 4);
 void formatInto(char* buffer, std::size_t size, const char* format, ...) {
   va_list args;
   va_start(args, format);
@@ -61,8 +60,8 @@ void Log(const LoggerHandle& logger, u32 level, const char* format, ...) {
 // The caller's format is embedded in a header and the header is then used as
 // the format for the caller's arguments, so '%' in function or file names
 // would be misread; those names are compile-time constants without '%'.
-void LogFunction(const LoggerHandle& logger, u32 level, const char* file, u32 line,
-                 const char* function, const char* format, ...) {
+void LogFunction(const LoggerHandle& logger, u32 level, const char* file, u32 line, const char* function,
+                 const char* format, ...) {
   if (suppressed(logger, level) || logger->sink() == nullptr) return;
   char header[kLogHeaderBufferSize];
   formatInto(header, sizeof header, "Function: %s (%s:%u)\nThread: %u\n%s", function, file, line,
@@ -79,20 +78,19 @@ void LogFunction(const LoggerHandle& logger, u32 level, const char* file, u32 li
 }
 
 void LogFunctionCode(const LoggerHandle& logger, u32 level, i32 code, bool isSystemError,
-                     const char* calledFunction, const char* file, u32 line,
-                     const char* function, const char* message, ...) {
+                     const char* calledFunction, const char* file, u32 line, const char* function,
+                     const char* message, ...) {
   if (suppressed(logger, level) || logger->sink() == nullptr) return;
   std::string suffix;
   if (isSystemError) suffix = " - " + logger->sink()->GetErrorText(static_cast<u32>(code));
   char text[kLogMessageBufferSize];
   if (message == nullptr) {
-    formatInto(text, sizeof text, "Function: %s (%s:%u)\nThread: %u\n%s returned code %d%s",
-               function, file, line, currentThreadId(), calledFunction, code, suffix.c_str());
+    formatInto(text, sizeof text, "Function: %s (%s:%u)\nThread: %u\n%s returned code %d%s", function, file,
+               line, currentThreadId(), calledFunction, code, suffix.c_str());
   } else {
     char header[kLogHeaderBufferSize];
-    formatInto(header, sizeof header, "Function: %s (%s:%u)\nThread: %u\n%s returned code %d%s\n%s",
-               function, file, line, currentThreadId(), calledFunction, code, suffix.c_str(),
-               message);
+    formatInto(header, sizeof header, "Function: %s (%s:%u)\nThread: %u\n%s returned code %d%s\n%s", function,
+               file, line, currentThreadId(), calledFunction, code, suffix.c_str(), message);
     va_list args;
     va_start(args, message);
 #pragma GCC diagnostic push
@@ -104,6 +102,8 @@ void LogFunctionCode(const LoggerHandle& logger, u32 level, i32 code, bool isSys
   logger->sink()->Write(level, LOG_CATEGORY_FUNCTION, text);
 }
 
-bool IsVerboseLogging(const LoggerHandle& logger) { return logger && logger->verbose(); }
+bool IsVerboseLogging(const LoggerHandle& logger) {
+  return logger && logger->verbose();
+}
 
 }  // namespace hxt
