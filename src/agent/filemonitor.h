@@ -31,9 +31,9 @@ namespace hxt {
 
 // The change reported to the handler (0: none pending).
 enum FileAction : u8 {
-  FILE_ACTION_NONE = 0,
-  FILE_ACTION_MODIFIED = 1,
-  FILE_ACTION_DELETED = 2,
+  FILE_CHANGE_NONE = 0,
+  FILE_CHANGE_MODIFIED = 1,
+  FILE_CHANGE_DELETED = 2,
 };
 
 // "MODIFIED", "DELETED", or "UNDEFINED" for any other value.
@@ -54,7 +54,7 @@ struct FileNotifyRecord {
 // Every operation but SignalStop runs on the monitoring thread.
 class CDirectoryWatch {
  public:
-  enum WaitResult { WAIT_STOP, WAIT_TIMEOUT, WAIT_CHANGE, WAIT_FAILED };
+  enum WaitResult { WATCH_STOP, WATCH_TIMEOUT, WATCH_CHANGE, WATCH_FAILED };
 
   CDirectoryWatch();
   ~CDirectoryWatch();
@@ -69,11 +69,11 @@ class CDirectoryWatch {
   // Starts the next change read; the records of a change are collected until
   // the wait reports it.
   u32 Arm(const char*& failedCall);
-  // Any thread: wakes the wait with WAIT_STOP (auto-reset).
+  // Any thread: wakes the wait with WATCH_STOP (auto-reset).
   void SignalStop();
   // Waits for the stop event or a change; a negative timeout waits forever.
-  // WAIT_CHANGE fills `records`; a notification queue that overflowed gives
-  // no records. WAIT_FAILED sets `error`.
+  // WATCH_CHANGE fills `records`; a notification queue that overflowed gives
+  // no records. WATCH_FAILED sets `error`.
   WaitResult Wait(std::chrono::milliseconds timeout, std::vector<FileNotifyRecord>& records, u32& error);
 
  private:
@@ -106,7 +106,7 @@ class CFileMonitor {
  private:
   void fileMonitorThread();
 
-  std::atomic<u8> lastAction{FILE_ACTION_NONE};
+  std::atomic<u8> lastAction{FILE_CHANGE_NONE};
   std::string path;
   Handler handler;
   std::shared_ptr<boost::thread> monitorThread;

@@ -4,10 +4,18 @@
 
 #include "common/hxttypes.h"
 
+#ifdef _WIN32
+// Winsock 2 first, as Asio needs it ahead of windows.h.
+#include <winsock2.h>
+#include <windows.h>
+#endif
+
 namespace hxt {
 
 constexpr const char* kServiceName = "hxtarrowagent";
 
+#ifndef _WIN32
+// Windows defines these codes, with the same values, in its own headers.
 enum ServiceStateCode : u32 {
   SERVICE_STOPPED = 1,
   SERVICE_START_PENDING = 2,
@@ -22,6 +30,7 @@ enum ServiceControlCode : u32 {
   SERVICE_CONTROL_INTERROGATE = 4,
   SERVICE_CONTROL_SHUTDOWN = 5,
 };
+#endif
 
 constexpr u32 kServiceWin32OwnProcess = 0x10;
 constexpr u32 kStartWaitHintMs = 20000;

@@ -1,6 +1,7 @@
 // The operating system's side of sharedmemory.h: named section, named mutex,
 // named manual-reset event. Every call returns 0 or the system's error code;
-// nothing here logs. One implementation per platform (sharedmemory_posix.cpp).
+// nothing here logs. One implementation per platform (sharedmemory_posix.cpp,
+// sharedmemory_win.cpp).
 #pragma once
 
 #include <cstddef>
@@ -8,6 +9,14 @@
 
 #include "common/hxttypes.h"
 #include "vpn/agent/sharedmemory.h"
+
+#ifdef _WIN32
+// windows.h makes CreateMutex and CreateEvent macros; seen before the
+// declarations below by every file, it renames declarations, calls and
+// definitions alike.
+#include <winsock2.h>
+#include <windows.h>
+#endif
 
 namespace hxt::platform {
 

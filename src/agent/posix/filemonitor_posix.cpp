@@ -91,14 +91,14 @@ CDirectoryWatch::WaitResult CDirectoryWatch::Wait(std::chrono::milliseconds time
   } while (n < 0 && errno == EINTR);
   if (n < 0) {
     error = static_cast<u32>(errno);
-    return WAIT_FAILED;
+    return WATCH_FAILED;
   }
-  if (n == 0) return WAIT_TIMEOUT;
+  if (n == 0) return WATCH_TIMEOUT;
   if (fds[0].revents != 0) {
     std::uint64_t count = 0;
     while (::read(handles_->stopFd, &count, sizeof count) < 0 && errno == EINTR) {
     }
-    return WAIT_STOP;
+    return WATCH_STOP;
   }
 
   alignas(inotify_event) char buffer[4096];
@@ -118,7 +118,7 @@ CDirectoryWatch::WaitResult CDirectoryWatch::Wait(std::chrono::milliseconds time
     }
   }
   if (overflow) records.clear();
-  return WAIT_CHANGE;
+  return WATCH_CHANGE;
 }
 
 }  // namespace hxt
