@@ -1,15 +1,12 @@
 #include "common/applog.h"
 
-#include <unistd.h>
-
 #include <cstdarg>
 #include <cstdio>
 #include <string>
 
-#include <sys/syscall.h>
-
 #include <boost/filesystem.hpp>
 
+#include "common/eventlog.h"
 #include "common/eventviewerlogger.h"
 #include "common/velmorautils.h"
 
@@ -17,7 +14,9 @@ namespace hxt {
 
 namespace {
 
-u32 currentThreadId() { return static_cast<u32>(::syscall(SYS_gettid)); }
+u32 currentThreadId() {
+  return platform::CurrentThreadId();
+}
 
 // vsnprintf into a fixed buffer: text beyond size - 1 characters is cut off.
 void formatInto(char* buffer, std::size_t size, const char* format, va_list args) {
@@ -52,8 +51,7 @@ CAppLog::CAppLog(bool& ok) {
   sink_ = std::move(sink);
 }
 
-CAppLog::CAppLog(std::unique_ptr<ILogger> sink, bool verbose)
-    : sink_(std::move(sink)), verbose_(verbose) {}
+CAppLog::CAppLog(std::unique_ptr<ILogger> sink, bool verbose) : sink_(std::move(sink)), verbose_(verbose) {}
 
 CAppLog::~CAppLog() = default;
 
@@ -68,7 +66,9 @@ bool CAppLog::createSingletonInstance() {
   return true;
 }
 
-bool CAppLog::registerInstance(CAppLog* log) { return CSingletonSlot<CAppLog>::Register(log); }
+bool CAppLog::registerInstance(CAppLog* log) {
+  return CSingletonSlot<CAppLog>::Register(log);
+}
 
 void CAppLog::releaseInstance() {
   CAppLog* log = CSingletonSlot<CAppLog>::Peek();
@@ -88,8 +88,8 @@ void Log(const LoggerHandle& logger, u32 level, const char* format, ...) {
 // The caller's format is embedded in a header and the header is then used as
 // the format for the caller's arguments, so '%' in function or file names
 // would be misread; those names are compile-time constants without '%'.
-void LogFunction(const LoggerHandle& logger, u32 level, const char* file, u32 line,
-                 const char* function, const char* format, ...) {
+void LogFunction(const LoggerHandle& logger, u32 level, const char* file, u32 line, const char* function,
+                 const char* format, ...) {
   if (suppressed(logger, level) || logger->sink() == nullptr) return;
   char header[kLogHeaderBufferSize];
   formatInto(header, sizeof header, "Function: %s (%s:%u)\nThread: %u\n%s", function, file, line,
@@ -106,20 +106,19 @@ void LogFunction(const LoggerHandle& logger, u32 level, const char* file, u32 li
 }
 
 void LogFunctionCode(const LoggerHandle& logger, u32 level, i32 code, bool isSystemError,
-                     const char* calledFunction, const char* file, u32 line,
-                     const char* function, const char* message, ...) {
+                     const char* calledFunction, const char* file, u32 line, const char* function,
+                     const char* message, ...) {
   if (suppressed(logger, level) || logger->sink() == nullptr) return;
   std::string suffix;
   if (isSystemError) suffix = " - " + logger->sink()->GetErrorText(static_cast<u32>(code));
   char text[kLogMessageBufferSize];
   if (message == nullptr) {
-    formatInto(text, sizeof text, "Function: %s (%s:%u)\nThread: %u\n%s returned code %d%s",
-               function, file, line, currentThreadId(), calledFunction, code, suffix.c_str());
+    formatInto(text, sizeof text, "Function: %s (%s:%u)\nThread: %u\n%s returned code %d%s", function, file,
+               line, currentThreadId(), calledFunction, code, suffix.c_str());
   } else {
     char header[kLogHeaderBufferSize];
-    formatInto(header, sizeof header, "Function: %s (%s:%u)\nThread: %u\n%s returned code %d%s\n%s",
-               function, file, line, currentThreadId(), calledFunction, code, suffix.c_str(),
-               message);
+    formatInto(header, sizeof header, "Function: %s (%s:%u)\nThread: %u\n%s returned code %d%s\n%s", function,
+               file, line, currentThreadId(), calledFunction, code, suffix.c_str(), message);
     va_list args;
     va_start(args, message);
 #pragma GCC diagnostic push
@@ -131,6 +130,8 @@ void LogFunctionCode(const LoggerHandle& logger, u32 level, i32 code, bool isSys
   logger->sink()->Write(level, LOG_CATEGORY_FUNCTION, text);
 }
 
-bool IsVerboseLogging(const LoggerHandle& logger) { return logger && logger->verbose(); }
+bool IsVerboseLogging(const LoggerHandle& logger) {
+  return logger && logger->verbose();
+}
 
 }  // namespace hxt

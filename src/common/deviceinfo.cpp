@@ -1,13 +1,12 @@
 #include "common/deviceinfo.h"
 
-#include <openssl/evp.h>
-
 #include <memory>
 #include <mutex>
 #include <string>
 
 #include "common/machineidentity.h"
 #include "common/registry.h"
+#include "common/sha1.h"
 
 namespace hxt {
 
@@ -71,26 +70,12 @@ void appendNonce(std::vector<unsigned char>& bytes) {
   for (int shift = 0; shift < 32; shift += 8) bytes.push_back(static_cast<unsigned char>(nonce >> shift));
 }
 
-struct DigestContextDeleter {
-  void operator()(EVP_MD_CTX* ctx) const {
-    EVP_MD_CTX_reset(ctx);
-    EVP_MD_CTX_free(ctx);
-  }
-};
-
 bool sha1Hex(const std::vector<unsigned char>& input, std::string& hex) {
-  std::unique_ptr<EVP_MD_CTX, DigestContextDeleter> ctx(EVP_MD_CTX_new());
-  if (!ctx) return false;
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  if (EVP_DigestInit_ex(ctx.get(), EVP_sha1(), nullptr) != 1 ||
-      EVP_DigestUpdate(ctx.get(), input.data(), input.size()) != 1 ||
-      EVP_DigestFinal_ex(ctx.get(), digest, &length) != 1) {
-    return false;
-  }
+  platform::Sha1Digest digest;
+  if (!platform::Sha1(input.data(), input.size(), digest)) return false;
   static const char kDigits[] = "0123456789abcdef";
   hex.clear();
-  for (unsigned int i = 0; i < length; ++i) {
+  for (std::size_t i = 0; i < digest.size(); ++i) {
     hex += kDigits[digest[i] >> 4];
     hex += kDigits[digest[i] & 0x0f];
   }

@@ -21,13 +21,15 @@ enum class EventType { Information, Warning, Error };
 // Registers the named event source on the local machine; kInvalidEventSource
 // on failure (the reason is in LastSystemError()).
 EventSourceHandle RegisterEventSource(const char* sourceName);
-bool ReportEvent(EventSourceHandle source, EventType type, u16 category, u32 eventId,
-                 const char* text);
+bool ReportEvent(EventSourceHandle source, EventType type, u16 category, u32 eventId, const char* text);
 void DeregisterEventSource(EventSourceHandle source);
 void OutputDebugString(const char* text);
 
 // The system's text for an error code, empty when the system has none.
 std::string SystemErrorText(u32 code);
 u32 LastSystemError();
+
+// The calling thread's id as the log lines show it.
+u32 CurrentThreadId();
 
 }  // namespace hxt::platform

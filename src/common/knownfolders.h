@@ -1,6 +1,6 @@
 // Platform seam for the well-known folders.
 //
-// Windows: SHGetFolderPathW. POSIX: everything lives below $HXT_ROOT (empty on
+// Windows: SHGetFolderPathW; the service root is always "". POSIX: everything lives below $HXT_ROOT (empty on
 // an installed system): program files = $HXT_ROOT/opt, common application
 // data = $HXT_ROOT/var/opt, the configuration store under $HXT_ROOT/etc.
 #pragma once
@@ -22,9 +22,18 @@ u32 GetKnownFolderPath(KnownFolder folder, std::string& path);
 // set but not an absolute path.
 u32 GetServiceRoot(std::string& root);
 
-// Temporary files folder: $TMPDIR or /tmp.
+// Temporary files folder: $TMPDIR or /tmp (Windows: GetTempPathW), no
+// trailing separator.
 std::string GetTempFolder();
 
+// Full path of the running executable (Windows: GetModuleFileNameW, POSIX:
+// /proc/self/exe). Non-zero system error code on failure, `path` empty.
+u32 GetModuleFilePath(std::string& path);
+
+#ifdef _WIN32
+constexpr char kPathSeparator = '\\';
+#else
 constexpr char kPathSeparator = '/';
+#endif
 
 }  // namespace hxt::platform

@@ -61,6 +61,7 @@ class CRegistryKey {
  private:
   std::string subKey_;
   bool open_ = false;
+  void* handle_ = nullptr;  // the HKEY on Windows
 };
 
 // Where the POSIX store lives (for tools and tests that write it).

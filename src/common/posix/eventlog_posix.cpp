@@ -5,6 +5,7 @@
 // line per text line, each prefixed with a time stamp and the level, so that
 // records from different threads never interleave.
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -41,7 +42,7 @@ std::string timeStamp() {
   auto now = std::chrono::system_clock::now();
   std::time_t secs = std::chrono::system_clock::to_time_t(now);
   auto millis = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
-  std::tm tm {};
+  std::tm tm{};
   ::localtime_r(&secs, &tm);
   char buf[40];
   std::size_t n = std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &tm);
@@ -95,8 +96,8 @@ bool ReportEvent(EventSourceHandle source, EventType type, u16 category, u32 eve
   if (source == kJournalSource) {
     int priority = type == EventType::Error ? 3 : type == EventType::Warning ? 4 : 6;
     return sd_journal_send("MESSAGE=%s", text, "PRIORITY=%d", priority, "SYSLOG_IDENTIFIER=hxtarrowagent",
-                           "HXT_EVENT_ID=0x%08x", eventId, "HXT_CATEGORY=%u",
-                           static_cast<unsigned>(category), nullptr) == 0;
+                           "HXT_EVENT_ID=0x%08x", eventId, "HXT_CATEGORY=%u", static_cast<unsigned>(category),
+                           nullptr) == 0;
   }
   if (source == kStderrSource) {
     writeToStderr(tag, text);
@@ -120,6 +121,12 @@ std::string SystemErrorText(u32 code) {
   return text;
 }
 
-u32 LastSystemError() { return static_cast<u32>(errno); }
+u32 LastSystemError() {
+  return static_cast<u32>(errno);
+}
+
+u32 CurrentThreadId() {
+  return static_cast<u32>(::syscall(SYS_gettid));
+}
 
 }  // namespace hxt::platform

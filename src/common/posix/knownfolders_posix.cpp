@@ -1,4 +1,7 @@
+#include <unistd.h>
+
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <string>
 
@@ -39,6 +42,21 @@ std::string GetTempFolder() {
   std::string dir = (env != nullptr && *env != '\0') ? env : "/tmp";
   while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
   return dir;
+}
+
+}  // namespace hxt::platform
+
+namespace hxt::platform {
+
+u32 GetModuleFilePath(std::string& path) {
+  char buffer[PATH_MAX];
+  ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof buffer - 1);
+  if (n <= 0) {
+    path.clear();
+    return static_cast<u32>(errno);
+  }
+  path.assign(buffer, static_cast<std::size_t>(n));
+  return 0;
 }
 
 }  // namespace hxt::platform
