@@ -70,3 +70,7 @@ if(HXT_BUILD_TESTS)
   # of Wine.
   set(CMAKE_GTEST_DISCOVER_TESTS_DISCOVERY_MODE PRE_TEST)
 endif()
+
+# Every source file of ours (the targets created from here on) sees
+# <windows.h> first, with the macros that clash with our seams' names gone.
+add_compile_options(-include ${PROJECT_SOURCE_DIR}/src/common/win/windowsfirst.h)

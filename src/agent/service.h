@@ -4,18 +4,12 @@
 
 #include "common/hxttypes.h"
 
-#ifdef _WIN32
-// Winsock 2 first, as Asio needs it ahead of windows.h.
-#include <winsock2.h>
-#include <windows.h>
-#endif
-
 namespace hxt {
 
 constexpr const char* kServiceName = "hxtarrowagent";
 
-#ifndef _WIN32
-// Windows defines these codes, with the same values, in its own headers.
+#ifndef SERVICE_STOPPED
+// Windows' headers define these codes, with the same values, as macros.
 enum ServiceStateCode : u32 {
   SERVICE_STOPPED = 1,
   SERVICE_START_PENDING = 2,

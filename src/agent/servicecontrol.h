@@ -11,14 +11,6 @@
 
 #include "common/hxttypes.h"
 
-#ifdef _WIN32
-// windows.h turns StartServiceCtrlDispatcher and RegisterServiceCtrlHandler
-// into macros; every file sees them before the names below, so declarations,
-// calls and definitions are renamed alike.
-#include <winsock2.h>
-#include <windows.h>
-#endif
-
 namespace hxt::platform {
 
 using ServiceMainFunction = void (*)(u32 argc, char** argv);

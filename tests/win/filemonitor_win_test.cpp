@@ -2,8 +2,9 @@
 // directory becomes one report with the last action on the watched file.
 #include <gtest/gtest.h>
 
-#include <windows.h>
 #include <winsock2.h>
+
+#include <windows.h>
 
 #include <chrono>
 #include <filesystem>

@@ -5,8 +5,9 @@
 // the statement must be harmless twice.
 #include <gtest/gtest.h>
 
-#include <windows.h>
 #include <winsock2.h>
+
+#include <windows.h>
 
 #include <algorithm>
 #include <cstdlib>

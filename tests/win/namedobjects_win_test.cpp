@@ -4,8 +4,9 @@
 // must be harmless twice, and the names are fixed so that both find them.
 #include <gtest/gtest.h>
 
-#include <windows.h>
 #include <winsock2.h>
+
+#include <windows.h>
 
 #include <cstring>
 #include <future>

@@ -10,14 +10,6 @@
 #include "common/hxttypes.h"
 #include "vpn/agent/sharedmemory.h"
 
-#ifdef _WIN32
-// windows.h makes CreateMutex and CreateEvent macros; seen before the
-// declarations below by every file, it renames declarations, calls and
-// definitions alike.
-#include <winsock2.h>
-#include <windows.h>
-#endif
-
 namespace hxt::platform {
 
 enum class WaitOutcome {

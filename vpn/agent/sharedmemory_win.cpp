@@ -2,8 +2,13 @@
 // named mutex and a named manual-reset event, created or opened by name in
 // the session's namespace. The system destroys each object with its last
 // handle, so there is nothing to remove by name.
+#include <winsock2.h>
+
+#include <windows.h>
+
 #include <string>
 
+#include "common/win/widestring.h"
 #include "vpn/agent/sharedmemory_platform.h"
 
 namespace hxt {
@@ -19,14 +24,6 @@ struct PlatformSync {
 namespace platform {
 
 namespace {
-
-std::wstring widen(const std::string& text) {
-  int size = ::MultiByteToWideChar(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0);
-  std::wstring wide(static_cast<std::size_t>(size > 0 ? size : 0), L'\0');
-  if (size > 0)
-    ::MultiByteToWideChar(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), wide.data(), size);
-  return wide;
-}
 
 int lastError() {
   return static_cast<int>(::GetLastError());
@@ -56,7 +53,7 @@ int CreateMapping(const std::string& name, std::size_t size, PlatformMapping*& m
   const unsigned long long wide = size;
   HANDLE handle =
       ::CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, static_cast<DWORD>(wide >> 32),
-                           static_cast<DWORD>(wide & 0xffffffffu), widen(name).c_str());
+                           static_cast<DWORD>(wide & 0xffffffffu), Utf8ToWide(name).c_str());
   if (handle == nullptr) return lastError();
   existed = ::GetLastError() == ERROR_ALREADY_EXISTS;
   mapping = new PlatformMapping{handle};
@@ -79,7 +76,7 @@ void CloseMapping(PlatformMapping*& mapping) {
 }
 
 int CreateMutex(const std::string& name, PlatformSync*& mutex) {
-  HANDLE handle = ::CreateMutexW(nullptr, FALSE, widen(name).c_str());
+  HANDLE handle = ::CreateMutexW(nullptr, FALSE, Utf8ToWide(name).c_str());
   if (handle == nullptr) return lastError();
   mutex = new PlatformSync{handle};
   return 0;
@@ -97,7 +94,7 @@ int UnlockMutex(PlatformSync* mutex) {
 }
 
 int CreateEvent(const std::string& name, PlatformSync*& event) {
-  HANDLE handle = ::CreateEventW(nullptr, TRUE, FALSE, widen(name).c_str());
+  HANDLE handle = ::CreateEventW(nullptr, TRUE, FALSE, Utf8ToWide(name).c_str());
   if (handle == nullptr) return lastError();
   event = new PlatformSync{handle};
   return 0;

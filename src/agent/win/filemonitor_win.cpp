@@ -9,10 +9,13 @@
 // goes away.
 #include "agent/filemonitor.h"
 
-#include <windows.h>
 #include <winsock2.h>
 
+#include <windows.h>
+
 #include <cstring>
+
+#include "common/win/widestring.h"
 
 namespace hxt {
 
@@ -22,27 +25,14 @@ constexpr DWORD kBufferSize = 1024;
 constexpr DWORD kNotifyFilter =
     FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_LAST_WRITE | FILE_NOTIFY_CHANGE_CREATION;
 
-std::wstring widen(const std::string& text) {
-  int size = ::MultiByteToWideChar(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0);
-  std::wstring wide(static_cast<std::size_t>(size > 0 ? size : 0), L'\0');
-  if (size > 0)
-    ::MultiByteToWideChar(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), wide.data(), size);
-  return wide;
-}
-
-std::string narrow(const wchar_t* text, int length) {
-  int size = ::WideCharToMultiByte(CP_UTF8, 0, text, length, nullptr, 0, nullptr, nullptr);
-  std::string utf8(static_cast<std::size_t>(size > 0 ? size : 0), '\0');
-  if (size > 0) ::WideCharToMultiByte(CP_UTF8, 0, text, length, utf8.data(), size, nullptr, nullptr);
-  return utf8;
-}
-
 void closeHandle(HANDLE& handle) {
   if (handle != nullptr && handle != INVALID_HANDLE_VALUE) ::CloseHandle(handle);
   handle = nullptr;
 }
 
 }  // namespace
+
+const char* const CDirectoryWatch::kWaitCall = "::WaitForMultipleObjects";
 
 struct CDirectoryWatch::Handles {
   HANDLE stopEvent = nullptr;
@@ -80,9 +70,10 @@ u32 CDirectoryWatch::CreateChangeEvent(const char*& failedCall) {
 
 u32 CDirectoryWatch::Open(const std::string& directory, const char*& failedCall) {
   failedCall = "::CreateFile";
-  handles_->directory = ::CreateFileW(
-      widen(directory).c_str(), FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OVERLAPPED, nullptr);
+  handles_->directory =
+      ::CreateFileW(platform::Utf8ToWide(directory).c_str(), FILE_LIST_DIRECTORY,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OVERLAPPED, nullptr);
   return handles_->directory == INVALID_HANDLE_VALUE ? ::GetLastError() : 0;
 }
 
@@ -127,7 +118,7 @@ CDirectoryWatch::WaitResult CDirectoryWatch::Wait(std::chrono::milliseconds time
     const auto* info = reinterpret_cast<const FILE_NOTIFY_INFORMATION*>(handles_->buffer + offset);
     const DWORD nameBytes = info->FileNameLength;
     if (offset + offsetof(FILE_NOTIFY_INFORMATION, FileName) + nameBytes > bytes) break;
-    records.push_back({info->Action, narrow(info->FileName, static_cast<int>(nameBytes / sizeof(WCHAR)))});
+    records.push_back({info->Action, platform::WideToUtf8(info->FileName, nameBytes / sizeof(WCHAR))});
     if (info->NextEntryOffset == 0) break;
     offset += info->NextEntryOffset;
   }

@@ -5,11 +5,18 @@
 // The system calls the service's main function with wide-character
 // arguments and the handler with its own types; two small trampolines turn
 // those into the portable signatures of servicecontrol.h.
+#include <winsock2.h>
+
+#include <windows.h>
+
 #include "agent/servicecontrol.h"
 
 #include <atomic>
+#include <cwchar>
 #include <string>
 #include <vector>
+
+#include "common/win/widestring.h"
 
 namespace hxt::platform {
 
@@ -18,27 +25,9 @@ namespace {
 std::atomic<ServiceMainFunction> g_serviceMain{nullptr};
 std::atomic<ServiceHandlerFunction> g_handler{nullptr};
 
-std::wstring widen(const char* text) {
-  int size = ::MultiByteToWideChar(CP_UTF8, 0, text, -1, nullptr, 0);
-  if (size <= 0) return std::wstring();
-  std::wstring wide(static_cast<std::size_t>(size), L'\0');
-  ::MultiByteToWideChar(CP_UTF8, 0, text, -1, wide.data(), size);
-  wide.resize(static_cast<std::size_t>(size - 1));
-  return wide;
-}
-
-std::string narrow(const wchar_t* text) {
-  int size = ::WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
-  if (size <= 0) return std::string();
-  std::string utf8(static_cast<std::size_t>(size), '\0');
-  ::WideCharToMultiByte(CP_UTF8, 0, text, -1, utf8.data(), size, nullptr, nullptr);
-  utf8.resize(static_cast<std::size_t>(size - 1));
-  return utf8;
-}
-
 void WINAPI serviceMainTrampoline(DWORD argc, LPWSTR* argv) {
   std::vector<std::string> arguments;
-  for (DWORD i = 0; i < argc; ++i) arguments.push_back(narrow(argv[i]));
+  for (DWORD i = 0; i < argc; ++i) arguments.push_back(WideToUtf8(argv[i], std::wcslen(argv[i])));
   std::vector<char*> pointers;
   for (std::string& argument : arguments) pointers.push_back(argument.data());
   pointers.push_back(nullptr);
@@ -74,7 +63,7 @@ bool StartServiceCtrlDispatcher(const char* serviceName, ServiceMainFunction ser
     return false;
   }
   g_serviceMain = serviceMain;
-  std::wstring name = widen(serviceName);
+  std::wstring name = Utf8ToWide(serviceName);
   SERVICE_TABLE_ENTRYW table[] = {{name.data(), &serviceMainTrampoline}, {nullptr, nullptr}};
   return ::StartServiceCtrlDispatcherW(table) != FALSE;
 }
@@ -86,7 +75,7 @@ ServiceStatusHandle RegisterServiceCtrlHandler(const char* serviceName, ServiceH
     return nullptr;
   }
   g_handler = handler;
-  return ::RegisterServiceCtrlHandlerExW(widen(serviceName).c_str(), &handlerTrampoline, context);
+  return ::RegisterServiceCtrlHandlerExW(Utf8ToWide(serviceName).c_str(), &handlerTrampoline, context);
 }
 
 bool SetServiceStatus(ServiceStatusHandle handle, const ServiceStatus& status) {
@@ -105,7 +94,7 @@ u32 RequestServiceStop(const char* serviceName, const char*& failedCall) {
   ServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
   if (manager.get() == nullptr) return ::GetLastError();
   failedCall = "OpenService";
-  ServiceHandle service(::OpenServiceW(manager.get(), widen(serviceName).c_str(), SERVICE_ALL_ACCESS));
+  ServiceHandle service(::OpenServiceW(manager.get(), Utf8ToWide(serviceName).c_str(), SERVICE_ALL_ACCESS));
   if (service.get() == nullptr) return ::GetLastError();
   // The process ends right after this; whether the manager took the request
   // shows in the service's state, not here.

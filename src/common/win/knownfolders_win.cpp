@@ -1,5 +1,6 @@
-#include <shlobj.h>
 #include <windows.h>
+// after windows.h, whose types it uses
+#include <shlobj.h>
 
 #include "common/knownfolders.h"
 #include "common/win/widestring.h"

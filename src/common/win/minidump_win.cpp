@@ -8,9 +8,11 @@
 // handler raises the language runtime's exception code to come the same way.
 #include "common/minidump.h"
 
-#include <dbghelp.h>
-#include <windows.h>
 #include <winsock2.h>
+
+#include <windows.h>
+
+#include <dbghelp.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -21,6 +23,7 @@
 #include <string>
 
 #include "common/applog.h"
+#include "common/win/widestring.h"
 
 #ifndef HXT_BUILD_VERSION
 #error "HXT_BUILD_VERSION must be defined by the build"
@@ -53,16 +56,6 @@ wchar_t g_dumpDirectory[kMaxDumpPath + 1];
 
 u32 hresult(DWORD error) {
   return 0x80070000u | (error & 0xffffu);
-}
-
-std::string narrow(const std::wstring& text) {
-  int size = ::WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0,
-                                   nullptr, nullptr);
-  std::string utf8(static_cast<std::size_t>(size > 0 ? size : 0), '\0');
-  if (size > 0)
-    ::WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), utf8.data(), size, nullptr,
-                          nullptr);
-  return utf8;
 }
 
 // The table's name, else the system's text for the code.
@@ -119,7 +112,7 @@ void writeDump(const DumpRequest& request) {
   std::swprintf(suffix, 64, L"_%hs_%.4d%.2d%.2d%.2d%.2d%.2d.mdmp", HXT_BUILD_VERSION, now.wYear, now.wMonth,
                 now.wDay, now.wHour, now.wMinute, now.wSecond);
   path += suffix;
-  const std::string shown = narrow(path);
+  const std::string shown = platform::WideToUtf8(path);
   HANDLE file =
       ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
@@ -278,7 +271,7 @@ void CExceptionHandlerEx::PruneMiniDumpFiles() {
   HANDLE search = ::FindFirstFileW(pattern.c_str(), &found);
   if (search == INVALID_HANDLE_VALUE) {
     HXT_LOGF(LOG_LEVEL_DEBUG, kPrune, "There are no minidump files matching the search pattern: %s",
-             narrow(pattern).c_str());
+             platform::WideToUtf8(pattern).c_str());
     return;
   }
   // Oldest first; two files of the same creation time count once.
@@ -299,7 +292,7 @@ void CExceptionHandlerEx::PruneMiniDumpFiles() {
     const std::wstring oldest = directory + L"\\" + dumps.begin()->second;
     if (!::DeleteFileW(oldest.c_str())) {
       HXT_LOGF(LOG_LEVEL_WARNING, kPrune, "DeleteFile error 0x%.8X failed to delete %s",
-               hresult(::GetLastError()), narrow(oldest).c_str());
+               hresult(::GetLastError()), platform::WideToUtf8(oldest).c_str());
     }
     dumps.erase(dumps.begin());
   }

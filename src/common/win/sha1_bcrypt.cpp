@@ -1,8 +1,9 @@
 // SHA-1 through the system's own cryptography provider. The algorithm
 // provider is opened explicitly: mingw's headers lack the pseudo-handles of
 // newer SDKs.
-#include <bcrypt.h>
 #include <windows.h>
+// after windows.h, whose types it uses
+#include <bcrypt.h>
 
 #include "common/sha1.h"
 
