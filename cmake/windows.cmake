@@ -16,7 +16,9 @@ file(MAKE_DIRECTORY ${hxt_boost_include})
 file(CREATE_LINK /usr/include/boost ${hxt_boost_include}/boost SYMBOLIC)
 
 # Windows 7 and later: the API level Asio and our adapters are written for.
-add_compile_definitions(_WIN32_WINNT=0x0601 WINVER=0x0601 NOMINMAX WIN32_LEAN_AND_MEAN BOOST_ALL_NO_LIB)
+# mingw's own printf family: C99 formats (%zu, %lld) as on Linux.
+add_compile_definitions(_WIN32_WINNT=0x0601 WINVER=0x0601 NOMINMAX WIN32_LEAN_AND_MEAN BOOST_ALL_NO_LIB
+                        __USE_MINGW_ANSI_STDIO=1)
 
 add_library(hxt_boost_headers INTERFACE)
 target_include_directories(hxt_boost_headers SYSTEM INTERFACE ${hxt_boost_include})

@@ -16,9 +16,9 @@ constexpr std::chrono::milliseconds kInfinite{-1};
 
 const char* FileActionName(u32 action) {
   switch (action) {
-    case FILE_CHANGE_MODIFIED:
+    case FILE_ACTION_MODIFIED:
       return "MODIFIED";
-    case FILE_CHANGE_DELETED:
+    case FILE_ACTION_DELETED:
       return "DELETED";
     default:
       return "UNDEFINED";
@@ -104,7 +104,7 @@ bool CFileMonitor::ScanRecords(const std::vector<FileNotifyRecord>& records, con
                static_cast<int>(record.action), record.name.c_str());
       continue;
     }
-    last = record.action == 2 || record.action == 4 ? FILE_CHANGE_DELETED : FILE_CHANGE_MODIFIED;
+    last = record.action == 2 || record.action == 4 ? FILE_ACTION_DELETED : FILE_ACTION_MODIFIED;
     HXT_LOGF(LOG_LEVEL_DEBUG, "CFileMonitor::fileMonitorThread", "Monitored file action: %d, count=%d",
              static_cast<int>(record.action), count++);
     matched = true;
@@ -113,7 +113,7 @@ bool CFileMonitor::ScanRecords(const std::vector<FileNotifyRecord>& records, con
 }
 
 void CFileMonitor::fileMonitorThread() {
-  lastAction = FILE_CHANGE_NONE;
+  lastAction = FILE_ACTION_NONE;
   std::string directory = boost::filesystem::path(path).parent_path().string();
   if (directory.empty()) directory = ".";
 
@@ -160,8 +160,8 @@ void CFileMonitor::fileMonitorThread() {
         running = false;
         break;
       case CDirectoryWatch::WATCH_TIMEOUT: {
-        u8 action = lastAction.exchange(FILE_CHANGE_NONE);
-        if (action != FILE_CHANGE_NONE) {
+        u8 action = lastAction.exchange(FILE_ACTION_NONE);
+        if (action != FILE_ACTION_NONE) {
           HXT_LOGF(LOG_LEVEL_INFO, kThreadFunction, "Reporting file change event: %s (%s).",
                    FileActionName(action), path.c_str());
           handler(static_cast<FileAction>(action));

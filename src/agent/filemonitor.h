@@ -31,9 +31,9 @@ namespace hxt {
 
 // The change reported to the handler (0: none pending).
 enum FileAction : u8 {
-  FILE_CHANGE_NONE = 0,
-  FILE_CHANGE_MODIFIED = 1,
-  FILE_CHANGE_DELETED = 2,
+  FILE_ACTION_NONE = 0,
+  FILE_ACTION_MODIFIED = 1,
+  FILE_ACTION_DELETED = 2,
 };
 
 // "MODIFIED", "DELETED", or "UNDEFINED" for any other value.
@@ -109,7 +109,7 @@ class CFileMonitor {
  private:
   void fileMonitorThread();
 
-  std::atomic<u8> lastAction{FILE_CHANGE_NONE};
+  std::atomic<u8> lastAction{FILE_ACTION_NONE};
   std::string path;
   Handler handler;
   std::shared_ptr<boost::thread> monitorThread;

@@ -1,6 +1,8 @@
 #include "agent/velmoraudplistener.h"
 
+#ifndef _WIN32
 #include <sys/socket.h>
+#endif
 
 #include <cstring>
 

@@ -24,8 +24,7 @@ void formatInto(char* buffer, std::size_t size, const char* format, va_list args
   if (n < 0) buffer[0] = '\0';
 }
 
-void formatInto(char* buffer, std::size_t size, const char* format, ...)
-    __attribute__((format(printf, 3, 4)));
+void formatInto(char* buffer, std::size_t size, const char* format, ...) HXT_PRINTF_FORMAT(3, 4);
 void formatInto(char* buffer, std::size_t size, const char* format, ...) {
   va_list args;
   va_start(args, format);

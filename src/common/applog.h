@@ -72,19 +72,24 @@ class CAppLog {
 
 using LoggerHandle = CInstanceSmartPtr<CAppLog>;
 
-void Log(const LoggerHandle& logger, u32 level, const char* format, ...)
-    __attribute__((format(printf, 3, 4)));
+// Format checking of the printf-style logging calls. mingw's C99 printf
+// (__USE_MINGW_ANSI_STDIO) is checked as GNU printf, not as the system's.
+#ifdef __MINGW32__
+#define HXT_PRINTF_FORMAT(fmt, first) __attribute__((format(gnu_printf, fmt, first)))
+#else
+#define HXT_PRINTF_FORMAT(fmt, first) __attribute__((format(printf, fmt, first)))
+#endif
 
-void LogFunction(const LoggerHandle& logger, u32 level, const char* file, u32 line,
-                 const char* function, const char* format, ...)
-    __attribute__((format(printf, 6, 7)));
+void Log(const LoggerHandle& logger, u32 level, const char* format, ...) HXT_PRINTF_FORMAT(3, 4);
+
+void LogFunction(const LoggerHandle& logger, u32 level, const char* file, u32 line, const char* function,
+                 const char* format, ...) HXT_PRINTF_FORMAT(6, 7);
 
 // Reports that `calledFunction` returned `code`. With `isSystemError` the
 // platform's text for the code is appended. `message` may be null.
 void LogFunctionCode(const LoggerHandle& logger, u32 level, i32 code, bool isSystemError,
-                     const char* calledFunction, const char* file, u32 line,
-                     const char* function, const char* message, ...)
-    __attribute__((format(printf, 9, 10)));
+                     const char* calledFunction, const char* file, u32 line, const char* function,
+                     const char* message, ...) HXT_PRINTF_FORMAT(9, 10);
 
 bool IsVerboseLogging(const LoggerHandle& logger);
 
@@ -103,24 +108,23 @@ constexpr const char* SourceBaseName(const char* path) {
 }  // namespace hxt
 
 // One-line call sites: the file base name and line are filled in here.
-#define HXT_LOG(level, ...)                   \
-  do {                                        \
-    ::hxt::LoggerHandle hxtLogger_;           \
+#define HXT_LOG(level, ...)                       \
+  do {                                            \
+    ::hxt::LoggerHandle hxtLogger_;               \
     ::hxt::Log(hxtLogger_, (level), __VA_ARGS__); \
   } while (0)
 
-#define HXT_LOGF(level, function, ...)                                                  \
-  do {                                                                                  \
-    ::hxt::LoggerHandle hxtLogger_;                                                     \
-    ::hxt::LogFunction(hxtLogger_, (level), ::hxt::SourceBaseName(__FILE__), __LINE__, \
-                       (function), __VA_ARGS__);                                        \
+#define HXT_LOGF(level, function, ...)                                                             \
+  do {                                                                                             \
+    ::hxt::LoggerHandle hxtLogger_;                                                                \
+    ::hxt::LogFunction(hxtLogger_, (level), ::hxt::SourceBaseName(__FILE__), __LINE__, (function), \
+                       __VA_ARGS__);                                                               \
   } while (0)
 
 // HXT_LOG_CODE(level, code, isSystemError, calledFunction, function, message-or-null, args...)
-#define HXT_LOG_CODE(level, code, isSystemError, calledFunction, function, ...)            \
-  do {                                                                                     \
-    ::hxt::LoggerHandle hxtLogger_;                                                        \
-    ::hxt::LogFunctionCode(hxtLogger_, (level), (code), (isSystemError), (calledFunction), \
-                           ::hxt::SourceBaseName(__FILE__), __LINE__, (function),          \
-                           __VA_ARGS__);                                                   \
+#define HXT_LOG_CODE(level, code, isSystemError, calledFunction, function, ...)                 \
+  do {                                                                                          \
+    ::hxt::LoggerHandle hxtLogger_;                                                             \
+    ::hxt::LogFunctionCode(hxtLogger_, (level), (code), (isSystemError), (calledFunction),      \
+                           ::hxt::SourceBaseName(__FILE__), __LINE__, (function), __VA_ARGS__); \
   } while (0)

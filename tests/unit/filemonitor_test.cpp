@@ -60,22 +60,22 @@ TEST_F(FileMonitorTest, EachBurstIsReportedOnceWithTheLastActionOnTheFile) {
        [](FileMonitorTest& t) {
          for (int i = 0; i < 3; ++i) t.Write("OrgInfo.json");
        },
-       FILE_CHANGE_MODIFIED},
-      {"delete", true, [](FileMonitorTest& t) { fs::remove(t.file); }, FILE_CHANGE_DELETED},
+       FILE_ACTION_MODIFIED},
+      {"delete", true, [](FileMonitorTest& t) { fs::remove(t.file); }, FILE_ACTION_DELETED},
       {"rename onto the name", false,
        [](FileMonitorTest& t) {
          t.Write("draft.tmp");
          fs::rename(t.dir + "/draft.tmp", t.file);
        },
-       FILE_CHANGE_MODIFIED},
+       FILE_ACTION_MODIFIED},
       {"name in other case", false, [](FileMonitorTest& t) { t.Write("ORGINFO.json"); },
-       FILE_CHANGE_MODIFIED},
+       FILE_ACTION_MODIFIED},
       {"other files do not override", true,
        [](FileMonitorTest& t) {
          fs::remove(t.file);
          t.Write("other.txt");
        },
-       FILE_CHANGE_DELETED},
+       FILE_ACTION_DELETED},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -109,7 +109,7 @@ TEST_F(FileMonitorTest, OtherFilesAloneReportNothing) {
   Write("OrgInfo.json");
   ASSERT_TRUE(test::WaitFor([&] { return !Reports().empty(); }));
   EXPECT_TRUE(monitor->StopMonitor());
-  EXPECT_EQ(Reports(), std::vector<FileAction>{FILE_CHANGE_MODIFIED});
+  EXPECT_EQ(Reports(), std::vector<FileAction>{FILE_ACTION_MODIFIED});
 }
 
 TEST_F(FileMonitorTest, StopEndsTheThreadIdleOrWithAReportPending) {

@@ -126,9 +126,9 @@ TEST_F(MainThreadTest, SystemErrorNotificationsAreOnlyLogged) {
 TEST_F(MainThreadTest, OrgInfoModificationsPostStartsThatTheStateCheckFilters) {
   ASSERT_TRUE(CVelmoraMainThread::createSingletonInstance(testSettings()));
   auto* orchestrator = CVelmoraMainThread::instance();
-  orchestrator->OrgInfoChanged(FILE_CHANGE_DELETED);
-  orchestrator->OrgInfoChanged(FILE_CHANGE_MODIFIED);
-  orchestrator->OrgInfoChanged(FILE_CHANGE_MODIFIED);
+  orchestrator->OrgInfoChanged(FILE_ACTION_DELETED);
+  orchestrator->OrgInfoChanged(FILE_ACTION_MODIFIED);
+  orchestrator->OrgInfoChanged(FILE_ACTION_MODIFIED);
   orchestrator->OrgInfoChanged(9);
   orchestrator->RequestShutdown();
   EXPECT_TRUE(orchestrator->Run());

@@ -11,17 +11,25 @@
 #include <fstream>
 #include <functional>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "agent/filemonitor.h"
 #include "fakes/capturelogger.h"
-#include "fakes/testroot.h"
 
 namespace hxt {
 namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
+
+bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 10s) {
+  for (auto deadline = std::chrono::steady_clock::now() + timeout; !condition();) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(10ms);
+  }
+  return true;
+}
 
 TEST(FileMonitorWin, EachBurstIsReportedOnceWithTheLastActionOnTheFile) {
   struct Case {
@@ -35,16 +43,16 @@ TEST(FileMonitorWin, EachBurstIsReportedOnceWithTheLastActionOnTheFile) {
       {"saves",
        false,
        [&](const fs::path& d) { write(d / "OrgInfo.json"), write(d / "OrgInfo.json"); },
-       {FILE_CHANGE_MODIFIED}},
-      {"delete", true, [](const fs::path& d) { fs::remove(d / "OrgInfo.json"); }, {FILE_CHANGE_DELETED}},
+       {FILE_ACTION_MODIFIED}},
+      {"delete", true, [](const fs::path& d) { fs::remove(d / "OrgInfo.json"); }, {FILE_ACTION_DELETED}},
       {"rename onto it",
        false,
        [&](const fs::path& d) { write(d / "new.json"), fs::rename(d / "new.json", d / "OrgInfo.json"); },
-       {FILE_CHANGE_MODIFIED}},
+       {FILE_ACTION_MODIFIED}},
       {"other letter case",
        false,
        [&](const fs::path& d) { write(d / "ORGINFO.JSON"); },
-       {FILE_CHANGE_MODIFIED}},
+       {FILE_ACTION_MODIFIED}},
       {"other file", false, [&](const fs::path& d) { write(d / "other.json"); }, {}},
   };
   for (const Case& c : cases) {
@@ -68,10 +76,10 @@ TEST(FileMonitorWin, EachBurstIsReportedOnceWithTheLastActionOnTheFile) {
         ok, 200ms);
     ASSERT_TRUE(ok);
     ASSERT_TRUE(monitor.StartMonitor());
-    ASSERT_TRUE(test::WaitFor([&] { return log.Has("Starting monitoring file " + path); }));
+    ASSERT_TRUE(WaitFor([&] { return log.Has("Starting monitoring file " + path); }));
     c.burst(dir);
     // Without an expected report, the wait is the time a report would take.
-    test::WaitFor(
+    WaitFor(
         [&] {
           std::lock_guard<std::mutex> lock(mutex);
           return reports.size() >= c.expected.size() && !c.expected.empty();
