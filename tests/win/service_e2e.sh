@@ -3,8 +3,8 @@
 # start it, read its status from Linux over the loopback IPC port (Wine's
 # sockets are the host's), stop it, read its exit code, delete it.
 #   tests/win/service_e2e.sh WINDOWS_BUILD_DIR LINUX_HXTARROWCTL
-# The Wine prefix is WINEPREFIX, or WINDOWS_BUILD_DIR/wineprefix; the fake
-# plug-ins of the Windows build stand in for the real ones.
+# The Wine prefix is WINEPREFIX, or WINDOWS_BUILD_DIR/wineprefix. The example
+# plug-in is the DNS protection, e2e_plugin.dll the SWG and cloud downloader.
 set -euo pipefail
 
 build="$(cd "$1" && pwd)"
@@ -41,7 +41,7 @@ install="$drive/Program Files/Truvane/Truvane Helixor Client"
 profile="$drive/ProgramData/Truvane/Truvane Helixor Client/Tarrow"
 mkdir -p "$install/Plugins" "$profile"
 cp "$build/src/agent/hxtarrowagent.exe" "$install/"
-cp "$build/tests/plugins/Plugins/"*.dll "$install/Plugins/"
+cp "$build/docs/example/example_plugin.dll" "$build/tests/win/e2e_plugin.dll" "$install/Plugins/"
 echo '{}' > "$profile/OrgInfo.json"
 ndp='HKLM\SOFTWARE\Microsoft\NET Framework Setup\NDP\v4\Full'
 wine reg add "$ndp" /v Install /t REG_DWORD /d 1 /f >/dev/null 2>&1
@@ -78,4 +78,4 @@ exit_code="$(query WIN32_EXIT_CODE)"
 sc delete "$service" >/dev/null || fail "sc delete"
 trap - EXIT
 wineserver -k || true
-say "passed: installed, started, status \"ok\" with the fake plug-ins, stopped with exit code 0, deleted"
+say "passed: installed, started, status \"ok\" with the plug-ins loaded, stopped with exit code 0, deleted"

@@ -9,6 +9,7 @@
 
 #include <windows.h>
 
+#include "agent/service.h"
 #include "agent/servicecontrol.h"
 
 #include <atomic>
