@@ -8,7 +8,7 @@
 
 namespace {
 
-class IdleSwg : public ISWGPlugin {
+class IdleSwg final : public ISWGPlugin {
  public:
   bool SupportsInterface(const char* id, u32 version) override {
     return id != nullptr && std::strcmp(id, HXT_SWG_PLUGIN_ID) == 0 && version == 1;
@@ -39,7 +39,7 @@ class IdleSwg : public ISWGPlugin {
   std::thread stopper_;
 };
 
-class IdleDownloader : public ICloudDownloaderPlugin {
+class IdleDownloader final : public ICloudDownloaderPlugin {
  public:
   bool SupportsInterface(const char* id, u32 version) override {
     return id != nullptr && std::strcmp(id, HXT_CLOUD_DOWNLOADER_ID) == 0 && version == 1;

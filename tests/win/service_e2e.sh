@@ -34,13 +34,14 @@ if (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then
   fail "127.0.0.1:$port is taken already; the service could not serve it"
 fi
 [ -d "$WINEPREFIX/drive_c" ] || { say "creating the Wine prefix"; wineboot -i >/dev/null 2>&1; }
-wineserver -p  # one server for every wine command below
+wineserver -p || true  # one server for every wine command below (or the one running already)
 
 drive="$WINEPREFIX/drive_c"
-install="$drive/Program Files/Truvane/Truvane Helixor Client"
+install="$drive/Program Files (x86)/Truvane/Truvane Helixor Client"  # where the agent looks for its plug-ins
 profile="$drive/ProgramData/Truvane/Truvane Helixor Client/Tarrow"
 mkdir -p "$install/Plugins" "$profile"
-cp "$build/src/agent/hxtarrowagent.exe" "$install/"
+# The agent and the socket-filter library it imports by name.
+cp "$build/src/agent/hxtarrowagent.exe" "$build"/sockfilter/*hx_sock_fltr_api*.dll "$install/"
 cp "$build/docs/example/example_plugin.dll" "$build/tests/win/e2e_plugin.dll" "$install/Plugins/"
 echo '{}' > "$profile/OrgInfo.json"
 ndp='HKLM\SOFTWARE\Microsoft\NET Framework Setup\NDP\v4\Full'
@@ -56,7 +57,7 @@ cleanup() {
 trap cleanup EXIT
 
 sc delete "$service" >/dev/null || true  # a leftover of an interrupted run
-sc create "$service" binPath= 'C:\Program Files\Truvane\Truvane Helixor Client\hxtarrowagent.exe' \
+sc create "$service" binPath= 'C:\Program Files (x86)\Truvane\Truvane Helixor Client\hxtarrowagent.exe' \
   >/dev/null || fail "sc create"
 sc start "$service" >/dev/null
 wait_for "the service to run" test "$(query STATE)" = 4
