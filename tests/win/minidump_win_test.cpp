@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <ostream>
 #include <regex>
 #include <stdexcept>
 #include <string>
@@ -89,6 +90,10 @@ struct Crash {
   void (*crash)();
   DWORD code;
 };
+
+void PrintTo(const Crash& crash, std::ostream* out) {
+  *out << crash.name;
+}
 
 class MiniDumpCrashWin : public ::testing::TestWithParam<Crash> {};
 
