@@ -15,9 +15,13 @@
 // plug-in object runs a thread of its own, from which it calls the service
 // back; the thread ends before DisposePlugin returns, so the module can be
 // unloaded right after.
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <fcntl.h>
 #include <sys/syscall.h>
 #include <unistd.h>
+#endif
 
 #include <atomic>
 #include <cctype>
@@ -67,7 +71,11 @@ constexpr const char* kInterfaceNames[kKinds] = {
     "IVelmoraPlugin::", "ISWGPlugin::", "ICloudDownloaderPlugin::"};
 
 u32 currentThreadId() {
+#ifdef _WIN32
+  return static_cast<u32>(::GetCurrentThreadId());
+#else
   return static_cast<u32>(::syscall(SYS_gettid));
+#endif
 }
 
 std::string text(const char* value) {
@@ -233,8 +241,8 @@ long long call(const CallbackSlots& slots, const CallbackRequest& request) {
       slots.swg->SWGPluginStopped();
       break;
     case Callback::SendPluginMessage:
-      return slots.messaging->SendPluginMessage(orNull(request.to), orNull(request.from), orNull(request.topic),
-                                                textArg);
+      return slots.messaging->SendPluginMessage(orNull(request.to), orNull(request.from),
+                                                orNull(request.topic), textArg);
     case Callback::UpdateAvailable:
       return slots.cloud->UpdateAvailable();
     case Callback::UpdateInProgress:
@@ -494,11 +502,20 @@ void appendToCallLog(const std::string& op, const std::vector<std::string>& args
   }
   line += '\n';
   // One append per line, so that lines of several modules never interleave.
+#ifdef _WIN32
+  HANDLE file = ::CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return;
+  DWORD written = 0;
+  ::WriteFile(file, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+  ::CloseHandle(file);
+#else
   int fd = ::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
   if (fd < 0) return;
   ssize_t written = ::write(fd, line.data(), line.size());
   (void)written;
   ::close(fd);
+#endif
 }
 
 // A plug-in inside a separately started agent cannot be steered through the
