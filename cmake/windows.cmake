@@ -25,7 +25,13 @@ target_include_directories(hxt_boost_headers SYSTEM INTERFACE ${hxt_boost_includ
 target_link_libraries(hxt_boost_headers INTERFACE ws2_32 mswsock)
 add_library(Boost::headers ALIAS hxt_boost_headers)
 # Header-only in 1.81.
-foreach(component system chrono date_time)
+# Boost.Chrono's clocks are compiled once here (its header-only mode would
+# have to be set for every file alike).
+add_library(hxt_boost_chrono STATIC ${CMAKE_CURRENT_LIST_DIR}/boost_chrono.cpp)
+target_compile_options(hxt_boost_chrono PRIVATE -w)
+target_link_libraries(hxt_boost_chrono PUBLIC hxt_boost_headers)
+add_library(Boost::chrono ALIAS hxt_boost_chrono)
+foreach(component system date_time)
   add_library(Boost::${component} ALIAS hxt_boost_headers)
 endforeach()
 
@@ -38,7 +44,7 @@ add_library(hxt_boost_thread STATIC
   ${hxt_boost_libs}/thread/src/future.cpp)
 target_compile_definitions(hxt_boost_thread PRIVATE BOOST_THREAD_BUILD_LIB PUBLIC BOOST_THREAD_USE_LIB)
 target_compile_options(hxt_boost_thread PRIVATE -w)
-target_link_libraries(hxt_boost_thread PUBLIC hxt_boost_headers)
+target_link_libraries(hxt_boost_thread PUBLIC hxt_boost_chrono)
 add_library(Boost::thread ALIAS hxt_boost_thread)
 
 add_library(hxt_boost_filesystem STATIC

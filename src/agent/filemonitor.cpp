@@ -189,7 +189,8 @@ void CFileMonitor::fileMonitorThread() {
         break;
       }
       case CDirectoryWatch::WATCH_FAILED:
-        HXT_LOGF(LOG_LEVEL_ERROR, kThreadFunction, "::poll returned WATCH_FAILED, last error: %u ", error);
+        HXT_LOGF(LOG_LEVEL_ERROR, kThreadFunction, "%s returned WAIT_FAILED, last error: %u ",
+                 CDirectoryWatch::kWaitCall, error);
         running = false;
         break;
     }

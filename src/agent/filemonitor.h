@@ -54,6 +54,9 @@ struct FileNotifyRecord {
 // Every operation but SignalStop runs on the monitoring thread.
 class CDirectoryWatch {
  public:
+  // The system call Wait blocks in, as its failure is logged.
+  static const char* const kWaitCall;
+
   enum WaitResult { WATCH_STOP, WATCH_TIMEOUT, WATCH_CHANGE, WATCH_FAILED };
 
   CDirectoryWatch();

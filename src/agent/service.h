@@ -8,6 +8,8 @@ namespace hxt {
 
 constexpr const char* kServiceName = "hxtarrowagent";
 
+#ifndef SERVICE_STOPPED
+// Windows' headers define these codes, with the same values, as macros.
 enum ServiceStateCode : u32 {
   SERVICE_STOPPED = 1,
   SERVICE_START_PENDING = 2,
@@ -22,6 +24,7 @@ enum ServiceControlCode : u32 {
   SERVICE_CONTROL_INTERROGATE = 4,
   SERVICE_CONTROL_SHUTDOWN = 5,
 };
+#endif
 
 constexpr u32 kServiceWin32OwnProcess = 0x10;
 constexpr u32 kStartWaitHintMs = 20000;

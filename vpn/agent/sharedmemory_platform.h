@@ -1,6 +1,7 @@
 // The operating system's side of sharedmemory.h: named section, named mutex,
 // named manual-reset event. Every call returns 0 or the system's error code;
-// nothing here logs. One implementation per platform (sharedmemory_posix.cpp).
+// nothing here logs. One implementation per platform (sharedmemory_posix.cpp,
+// sharedmemory_win.cpp).
 #pragma once
 
 #include <cstddef>

@@ -39,6 +39,8 @@ void closeFd(int& fd) {
 
 }  // namespace
 
+const char* const CDirectoryWatch::kWaitCall = "::poll";
+
 struct CDirectoryWatch::Handles {
   int stopFd = -1;
   int inotifyFd = -1;

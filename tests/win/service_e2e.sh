@@ -1,0 +1,82 @@
+#!/usr/bin/env bash
+# The Windows service end to end under Wine's service manager: install it,
+# start it, read its status from Linux over the loopback IPC port (Wine's
+# sockets are the host's), stop it, read its exit code, delete it.
+#   tests/win/service_e2e.sh WINDOWS_BUILD_DIR LINUX_HXTARROWCTL
+# The Wine prefix is WINEPREFIX, or WINDOWS_BUILD_DIR/wineprefix. The example
+# plug-in is the DNS protection, e2e_plugin.dll the SWG and cloud downloader.
+set -euo pipefail
+
+build="$(cd "$1" && pwd)"
+ctl="$2"
+export WINEPREFIX="${WINEPREFIX:-$build/wineprefix}" WINEDEBUG="${WINEDEBUG:--all}"
+service=hxtarrowagent
+port=62722
+deadline_s=60
+
+say() { printf '== service e2e: %s\n' "$*" >&2; }
+fail() { say "FAILED: $*"; exit 1; }
+sc() { wine sc "$@" 2>/dev/null | tr -d '\r'; return "${PIPESTATUS[0]}"; }
+# The value of FIELD in `sc query` (STATE is "4  RUNNING" → 4).
+query() { sc query "$service" | awk -v f="$1" '$1 == f { print $3; exit }'; }
+# Polls a command until it succeeds or the deadline passes.
+wait_for() {
+  local what="$1"; shift
+  local end=$((SECONDS + deadline_s))
+  until "$@"; do
+    [ "$SECONDS" -lt "$end" ] || fail "timed out waiting for $what"
+    sleep 0.5
+  done
+}
+
+[ -x "$ctl" ] || fail "no hxtarrowctl at $ctl"
+if (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then
+  fail "127.0.0.1:$port is taken already; the service could not serve it"
+fi
+[ -d "$WINEPREFIX/drive_c" ] || { say "creating the Wine prefix"; wineboot -i >/dev/null 2>&1; }
+wineserver -p || true  # one server for every wine command below (or the one running already)
+
+drive="$WINEPREFIX/drive_c"
+install="$drive/Program Files (x86)/Truvane/Truvane Helixor Client"  # where the agent looks for its plug-ins
+profile="$drive/ProgramData/Truvane/Truvane Helixor Client/Tarrow"
+mkdir -p "$install/Plugins" "$profile"
+# The agent and the socket-filter library it imports by name.
+cp "$build/src/agent/hxtarrowagent.exe" "$build"/sockfilter/*hx_sock_fltr_api*.dll "$install/"
+cp "$build/docs/example/example_plugin.dll" "$build/tests/win/e2e_plugin.dll" "$install/Plugins/"
+echo '{}' > "$profile/OrgInfo.json"
+ndp='HKLM\SOFTWARE\Microsoft\NET Framework Setup\NDP\v4\Full'
+wine reg add "$ndp" /v Install /t REG_DWORD /d 1 /f >/dev/null 2>&1
+wine reg add "$ndp" /v Release /t REG_DWORD /d 528372 /f >/dev/null 2>&1
+wine reg add "$ndp" /v Version /t REG_SZ /d 4.8.09037 /f >/dev/null 2>&1
+
+cleanup() {
+  sc stop "$service" >/dev/null || true
+  sc delete "$service" >/dev/null || true
+  wineserver -k || true
+}
+trap cleanup EXIT
+
+sc delete "$service" >/dev/null || true  # a leftover of an interrupted run
+sc create "$service" binPath= 'C:\Program Files (x86)\Truvane\Truvane Helixor Client\hxtarrowagent.exe' \
+  >/dev/null || fail "sc create"
+sc start "$service" >/dev/null
+wait_for "the service to run" test "$(query STATE)" = 4
+say "running; asking its status on 127.0.0.1:$port"
+
+status_ok() {
+  out="$("$ctl" status 2>&1)" || return 1
+  grep -Eq 'Agent status: +ok' <<<"$out"
+}
+wait_for "status \"ok\"" status_ok
+printf '%s\n' "$out" >&2
+json="$("$ctl" status --json)"
+grep -q '"AgentStatus":"ok"' <<<"$json" || fail "status document: $json"
+
+sc stop "$service" >/dev/null
+wait_for "the service to stop" test "$(query STATE)" = 1
+exit_code="$(query WIN32_EXIT_CODE)"
+[ "$exit_code" = 0 ] || fail "the service stopped with exit code $exit_code"
+sc delete "$service" >/dev/null || fail "sc delete"
+trap - EXIT
+wineserver -k || true
+say "passed: installed, started, status \"ok\" with the plug-ins loaded, stopped with exit code 0, deleted"
