@@ -438,7 +438,7 @@ echo
 echo "whole-path DNS benchmark, $(date -u '+%Y-%m-%d %H:%M UTC'), load average $(cut -d' ' -f1-3 /proc/loadavg)"
 echo "dnsperf -s 127.0.0.1 -p PORT -d queries.txt -l $RUN_SECONDS  (x$RUNS, 100 in flight; queries.txt: $TEST_NAME A and AAAA, two NXDOMAIN names)"
 echo "dnsperf -s 127.0.0.1 -p PORT -d queries.txt -l $RUN_SECONDS -Q $LIGHT_QPS -v"
-echo "hxsockfilterd MaxPendingPerClient: ${HXT_BENCH_PER_CLIENT:-default (64)}"
+echo "hxsockfilterd MaxPendingPerClient: ${HXT_BENCH_PER_CLIENT:-default (256)}"
 echo "qps: answers other than SERVFAIL per second; lost and servfail: totals over the saturated runs"
 echo
 printf '%-22s %9s  %-22s %8s %8s %9s %9s %9s %7s %9s\n' path "qps(med)" "qps runs" "p50(us)" "p99(us)" "cpu us/q" \
