@@ -142,6 +142,13 @@ void CVelmoraUdpListener::handleReceived(const boost::system::error_code& error,
 }
 
 bool CVelmoraUdpListener::receiveQueued(boost::system::error_code& error, std::size_t& bytes) {
+#ifndef MSG_DONTWAIT
+  // Without a per-call non-blocking flag every datagram comes through the
+  // reactor, as it did before the drain.
+  (void)error;
+  (void)bytes;
+  return false;
+#else
   for (;;) {
     socklen_t length = static_cast<socklen_t>(senderEndpoint.capacity());
     ssize_t received = ::recvfrom(socket.native_handle(), receiveBuffer.data(), receiveBuffer.size(),
@@ -158,6 +165,7 @@ bool CVelmoraUdpListener::receiveQueued(boost::system::error_code& error, std::s
     bytes = 0;
     return true;
   }
+#endif
 }
 
 void CVelmoraUdpListener::handleDatagram(const boost::system::error_code& error, std::size_t bytes) {
@@ -197,6 +205,12 @@ bool CVelmoraUdpListener::checkResponse(const unsigned char* bytes, u32 size,
 CVelmoraUdpListener::SendOutcome CVelmoraUdpListener::TrySendDnsResponse(
     const unsigned char* bytes, u32 size, const unsigned char* requesterAddress, u32 contextId) {
   if (!checkResponse(bytes, size, requesterAddress)) return SendOutcome::Dropped;
+#ifndef MSG_DONTWAIT
+  // No per-call non-blocking send here: the answer takes the asynchronous
+  // path on the I/O thread.
+  (void)contextId;
+  return SendOutcome::WouldBlock;
+#else
   boost::asio::ip::udp::endpoint destination = responseDestination(requesterAddress, family);
   boost::system::error_code error;
   ssize_t sent = 0;
@@ -218,6 +232,7 @@ CVelmoraUdpListener::SendOutcome CVelmoraUdpListener::TrySendDnsResponse(
              static_cast<unsigned>(destination.port()), contextId);
   logResponseSent(contextId, error, sent < 0 ? 0 : static_cast<std::size_t>(sent));
   return SendOutcome::Sent;
+#endif
 }
 
 void CVelmoraUdpListener::ProcessDnsResponse(SharedBytes bytes, u32 size,
