@@ -19,6 +19,7 @@ fail() { say "FAILED: $*"; exit 1; }
 sc() { wine sc "$@" 2>/dev/null | tr -d '\r'; return "${PIPESTATUS[0]}"; }
 # The value of FIELD in `sc query` (STATE is "4  RUNNING" → 4).
 query() { sc query "$service" | awk -v f="$1" '$1 == f { print $3; exit }'; }
+state_is() { [ "$(query STATE)" = "$1" ]; }
 # Polls a command until it succeeds or the deadline passes.
 wait_for() {
   local what="$1"; shift
@@ -60,7 +61,7 @@ sc delete "$service" >/dev/null || true  # a leftover of an interrupted run
 sc create "$service" binPath= 'C:\Program Files (x86)\Truvane\Truvane Helixor Client\hxtarrowagent.exe' \
   >/dev/null || fail "sc create"
 sc start "$service" >/dev/null
-wait_for "the service to run" test "$(query STATE)" = 4
+wait_for "the service to run" state_is 4
 say "running; asking its status on 127.0.0.1:$port"
 
 status_ok() {
@@ -73,7 +74,7 @@ json="$("$ctl" status --json)"
 grep -q '"AgentStatus":"ok"' <<<"$json" || fail "status document: $json"
 
 sc stop "$service" >/dev/null
-wait_for "the service to stop" test "$(query STATE)" = 1
+wait_for "the service to stop" state_is 1
 exit_code="$(query WIN32_EXIT_CODE)"
 [ "$exit_code" = 0 ] || fail "the service stopped with exit code $exit_code"
 sc delete "$service" >/dev/null || fail "sc delete"
