@@ -35,7 +35,12 @@ if (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then
   fail "127.0.0.1:$port is taken already; the service could not serve it"
 fi
 [ -d "$WINEPREFIX/drive_c" ] || { say "creating the Wine prefix"; wineboot -i >/dev/null 2>&1; }
-wineserver -p || true  # one server for every wine command below (or the one running already)
+# Wine's service manager, when it has lived through the prefix's creation,
+# fails every start: RegisterServiceCtrlHandlerExW answers 1060 in the
+# service. One started afresh does not, so end the suite's server first.
+wineserver -k 2>/dev/null || true
+wineserver -w 2>/dev/null || true
+wineserver -p  # one server for every wine command below
 
 drive="$WINEPREFIX/drive_c"
 install="$drive/Program Files (x86)/Truvane/Truvane Helixor Client"  # where the agent looks for its plug-ins
@@ -60,8 +65,16 @@ trap cleanup EXIT
 sc delete "$service" >/dev/null || true  # a leftover of an interrupted run
 sc create "$service" binPath= 'C:\Program Files (x86)\Truvane\Truvane Helixor Client\hxtarrowagent.exe' \
   >/dev/null || fail "sc create"
-sc start "$service" >/dev/null
-wait_for "the service to run" state_is 4
+# A start that fails is tried again until the deadline, as a user would.
+start_until_running() {
+  local state
+  state="$(query STATE)"
+  [ "$state" = 4 ] && return 0
+  [ "$state" = 2 ] && return 1  # start pending: wait
+  sc start "$service" >/dev/null || say "sc start failed (state $state); trying again"
+  state_is 4
+}
+wait_for "the service to run" start_until_running
 say "running; asking its status on 127.0.0.1:$port"
 
 status_ok() {
