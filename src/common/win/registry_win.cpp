@@ -81,15 +81,6 @@ u32 CRegistryKey::QueryValue(const std::string& name, RegValue& value) const {
   return kRegOk;
 }
 
-u32 CRegistryKey::QueryDword(const std::string& name, u32& value) const {
-  RegValue raw;
-  if (u32 code = QueryValue(name, raw)) return code;
-  if (raw.type != kRegDword || raw.bytes.size() != 4) return kRegNotFound;
-  value = static_cast<u32>(raw.bytes[0]) | static_cast<u32>(raw.bytes[1]) << 8 |
-          static_cast<u32>(raw.bytes[2]) << 16 | static_cast<u32>(raw.bytes[3]) << 24;
-  return kRegOk;
-}
-
 u32 CRegistryKey::QueryString(const std::string& name, std::size_t capacity, std::string& value) const {
   RegValue raw;
   if (u32 code = QueryValue(name, raw)) return code;
