@@ -401,9 +401,10 @@ void CDnsProtectPlugin::handleQuery(u32 handle, u32 contextId, bool tcp, std::st
     }
   }
   if (!answer.empty()) {
-    asio::post(io_, [this, handle, contextId, tcp, answer = std::move(answer)] {
-      respond(handle, contextId, tcp, answer);
-    });
+    // Known already: answered here, on the service's thread, before Send
+    // returns. A hop to the I/O thread would cost a wake-up and a context
+    // switch per query and gain nothing; no lock of ours is held here.
+    respond(handle, contextId, tcp, answer);
     return;
   }
   const bool cacheable = servers.empty();

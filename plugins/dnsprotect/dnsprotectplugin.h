@@ -3,8 +3,10 @@
 // service what to redirect and how well DNS is protected.
 //
 // Threads: the service's calls return at once; all network work, timers and
-// every callback to the service run on the plug-in's own I/O thread, started
-// by Start and ended by Uninit (or the destructor).
+// every other callback to the service run on the plug-in's own I/O thread,
+// started by Start and ended by Uninit (or the destructor). An answer known
+// when the query arrives (blocked name, cache hit) is given through Response
+// from inside Send, on the service's thread.
 #pragma once
 
 #include <hxtarrow/plugin.h>

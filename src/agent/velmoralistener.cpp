@@ -33,6 +33,9 @@ ThreadCount& threadCount() {
   return count;
 }
 
+// The I/O service of the host whose thread this is; null on other threads.
+thread_local const boost::asio::io_service* tHostService = nullptr;
+
 }  // namespace
 
 // What the I/O thread works on. Members are destroyed in reverse order: the
@@ -83,6 +86,14 @@ CVelmoraListener::~CVelmoraListener() {
   thread.reset();
 }
 
+bool CVelmoraListener::OnHostThread() {
+  return tHostService != nullptr;
+}
+
+bool CVelmoraListener::HostThreadStopping() {
+  return tHostService != nullptr && tHostService->stopped();
+}
+
 void CVelmoraListener::start() {
   if (thread && thread->joinable()) thread->detach();
   {
@@ -106,6 +117,7 @@ void CVelmoraListener::start() {
 void CVelmoraListener::ioListenerServiceThread(std::shared_ptr<Core> core, IVelmoraListenerCB* callback,
                                                u32 family) {
   HXT_LOGF(LOG_LEVEL_INFO, kThread, "ioListenerServiceThread running...");
+  tHostService = &core->ioService;
   try {
     core->ioService.run();
   } catch (const std::exception& e) {
@@ -117,6 +129,7 @@ void CVelmoraListener::ioListenerServiceThread(std::shared_ptr<Core> core, IVelm
   }
   HXT_LOGF(LOG_LEVEL_INFO, kThread, "ioListenerService run complete");
   // When the host is gone already, the listeners and the service end here.
+  tHostService = nullptr;
   core.reset();
   std::lock_guard<std::mutex> lock(threadCount().mutex);
   --threadCount().running;

@@ -85,6 +85,13 @@ class CVelmoraListener {
   static bool WaitForAllThreads(std::chrono::milliseconds timeout);
   // Host threads currently running.
   static unsigned RunningThreads();
+  // Whether the calling thread is a host's I/O thread, and whether that
+  // host is being stopped (its I/O service was told to stop). A plug-in may
+  // answer on this thread from inside the request it was handed; an answer
+  // that cannot get the orchestrator's lock because the holder is stopping
+  // this very host must give up rather than wait for it.
+  static bool OnHostThread();
+  static bool HostThreadStopping();
 
   // Tests: the host's I/O service, to run work on the I/O thread.
   boost::asio::io_service& ioServiceForTesting();

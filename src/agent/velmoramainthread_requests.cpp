@@ -4,10 +4,15 @@
 // Requests arrive on a host's I/O thread and are handed to the plug-in
 // synchronously there; answers and errors arrive on the plug-in's threads and
 // are routed under listenerMutex, so that the host they go to cannot be
-// destroyed meanwhile. The context cache is only ever locked for one of its
-// own operations, never around a plug-in call.
+// destroyed meanwhile. A plug-in may also answer on the host's I/O thread
+// from inside Send: then nothing of the request path is locked on this
+// thread, and the answer's send and CloseSession run right there. The
+// context cache is only ever locked for one of its own operations, never
+// around a plug-in call.
+#include <chrono>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "agent/velmoramainthread.h"
@@ -41,6 +46,28 @@ constexpr u32 kMaxUdpResponseSize = 0xffff;
 bool verboseLogging() {
   LoggerHandle logger;
   return IsVerboseLogging(logger);
+}
+
+// Takes listenerMutex for an answer. An answer given on a host's I/O thread
+// (the plug-in answering inside Send) must not wait for a holder that is
+// stopping this very host: that holder waits for this thread to leave its
+// handler. Such an answer gives up (false) once its host was told to stop;
+// its host is then as good as gone.
+bool lockForAnswer(std::unique_lock<std::mutex>& lock) {
+  if (lock.try_lock()) return true;
+  if (!CVelmoraListener::OnHostThread()) {
+    lock.lock();
+    return true;
+  }
+  for (unsigned tries = 0;; ++tries) {
+    if (CVelmoraListener::HostThreadStopping()) return false;
+    if (tries < 64) {
+      std::this_thread::yield();
+    } else {
+      std::this_thread::sleep_for(std::chrono::microseconds(50));
+    }
+    if (lock.try_lock()) return true;
+  }
 }
 
 }  // namespace
@@ -162,7 +189,8 @@ bool CVelmoraMainThread::CloseSession(u32 contextId) {
 void CVelmoraMainThread::Response(u32 sessionHandle, u32 contextId, const unsigned char* data, u32 size) {
   auto entry = callbackGate.Enter();
   if (!entry || !validateStateForActivity(VELMORA_PLUGIN_CALLBACK, kResponse)) return;
-  std::unique_lock<std::mutex> lock(listenerMutex);
+  std::unique_lock<std::mutex> lock(listenerMutex, std::defer_lock);
+  const bool hostsHeld = lockForAnswer(lock);
   RequestContext context;
   if (!contextCache.Find(contextId, context)) {
     HXT_LOGF(LOG_LEVEL_DEBUG, kResponse,
@@ -191,8 +219,10 @@ void CVelmoraMainThread::Response(u32 sessionHandle, u32 contextId, const unsign
   // without that host is dropped like one whose host went away.
   u32 family = RequesterFamily(context.header.data());
   bool knownFamily = family == kAddressFamilyIPv4 || family == kAddressFamilyIPv6;
-  CVelmoraListener* host = family == kAddressFamilyIPv6 ? listener6.get() : listener4.get();
-  if (host == nullptr && (knownFamily || context.isUdp)) {
+  CVelmoraListener* host = !hostsHeld                     ? nullptr
+                           : family == kAddressFamilyIPv6 ? listener6.get()
+                                                          : listener4.get();
+  if (!hostsHeld || (host == nullptr && (knownFamily || context.isUdp))) {
     HXT_LOGF(LOG_LEVEL_ERROR, kResponse,
              "received IPv%c %s response, but corresponding listener is not active [ctx %u]",
              family == kAddressFamilyIPv6 ? '6' : '4', context.isUdp ? "UDP" : "TCP", contextId);
@@ -246,7 +276,8 @@ void CVelmoraMainThread::Response(u32 sessionHandle, u32 contextId, const unsign
 void CVelmoraMainThread::ErrorOccurred(u32 sessionHandle, u32 contextId, u32 error) {
   auto entry = callbackGate.Enter();
   if (!entry || !validateStateForActivity(VELMORA_PLUGIN_CALLBACK, kErrorOccurred)) return;
-  std::lock_guard<std::mutex> lock(listenerMutex);
+  std::unique_lock<std::mutex> lock(listenerMutex, std::defer_lock);
+  const bool hostsHeld = lockForAnswer(lock);
   if (error == kErrorTimeout || error == kErrorSocket) {
     HXT_LOGF(LOG_LEVEL_WARNING, kErrorOccurred, "%s error reported [ctx %u]",
              error == kErrorTimeout ? "Timeout" : "Socket", contextId);
@@ -260,9 +291,11 @@ void CVelmoraMainThread::ErrorOccurred(u32 sessionHandle, u32 contextId, u32 err
   } else {
     u32 family = RequesterFamily(context.header.data());
     bool knownFamily = family == kAddressFamilyIPv4 || family == kAddressFamilyIPv6;
-    CVelmoraListener* host = family == kAddressFamilyIPv6 ? listener6.get() : listener4.get();
+    CVelmoraListener* host = !hostsHeld                     ? nullptr
+                             : family == kAddressFamilyIPv6 ? listener6.get()
+                                                            : listener4.get();
     bool routed = false;
-    if (host != nullptr || (!knownFamily && !context.isUdp)) {
+    if (hostsHeld && (host != nullptr || (!knownFamily && !context.isUdp))) {
       if (context.isUdp) {
         host->ProcessUdpRequestError(contextId);
         routed = true;

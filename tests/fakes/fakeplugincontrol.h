@@ -123,6 +123,10 @@ class IFakePluginControl {
   // Posts and waits until the callback returned; `result` (may be null) gets
   // its return value. False also when it did not return within `timeoutMs`.
   virtual bool Fire(const CallbackRequest& request, long long* result, u32 timeoutMs) = 0;
+  // On: answers (and answer errors) are given on the thread that called Send,
+  // before Send returns, as a plug-in answering from memory does; off (the
+  // default): from the plug-in thread. Held answers still wait for release.
+  virtual void SetAnswerOnCaller(bool onCaller) = 0;
 
  protected:
   ~IFakePluginControl() = default;

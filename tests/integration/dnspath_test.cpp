@@ -3,6 +3,7 @@
 // by the plug-in's redirect payloads, requests over real loopback sockets.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <future>
 #include <optional>
 #include <stdexcept>
@@ -144,19 +145,33 @@ class DnsPathTest : public ::testing::Test {
   std::optional<test::LoopRunner> loop;
 };
 
-class DnsPathFamilyTest : public DnsPathTest, public ::testing::WithParamInterface<u32> {
+// The plug-in answers from its own thread, or inside Send on the listener's
+// thread (the answer's send and, for UDP, CloseSession then run while the
+// listener still waits for Send).
+struct PathCase {
+  u32 family;
+  bool onCaller;
+};
+
+class DnsPathFamilyTest : public DnsPathTest, public ::testing::WithParamInterface<PathCase> {
  protected:
   void SetUp() override {
-    if (GetParam() == kV6 && !test::HaveIPv6Loopback()) GTEST_SKIP() << "no IPv6 loopback";
+    if (GetParam().family == kV6 && !test::HaveIPv6Loopback()) GTEST_SKIP() << "no IPv6 loopback";
     DnsPathTest::SetUp();
+    dns->SetAnswerOnCaller(GetParam().onCaller);
   }
 };
 
-INSTANTIATE_TEST_SUITE_P(Families, DnsPathFamilyTest, ::testing::Values(kV4, kV6),
-                         [](const auto& info) { return std::string(info.param == kV4 ? "IPv4" : "IPv6"); });
+INSTANTIATE_TEST_SUITE_P(Families, DnsPathFamilyTest,
+                         ::testing::Values(PathCase{kV4, false}, PathCase{kV6, false}, PathCase{kV4, true},
+                                           PathCase{kV6, true}),
+                         [](const auto& info) {
+                           return std::string(info.param.family == kV4 ? "IPv4" : "IPv6") +
+                                  (info.param.onCaller ? "OnCaller" : "");
+                         });
 
 TEST_P(DnsPathFamilyTest, RequestsAreAnsweredByteForByte) {
-  const u32 family = GetParam();
+  const u32 family = GetParam().family;
   Redirect(true, true);
   ASSERT_NE(Port(family), 0) << log.Dump();
 
@@ -371,23 +386,46 @@ TEST_F(DnsPathTest, RefusedSessionEndsTheRequest) {
   EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, "OnFirstRequestFragmentAvailable failed"));
 }
 
-// The plug-in answers from its thread while the family's host is torn down
-// and rebuilt; nothing may reach a host that is gone.
+// Answers race the teardown of their family's host: from the plug-in's
+// thread (held answers released during the deactivation), or inside Send on
+// the host's own thread while queries keep coming. Nothing may reach a host
+// that is gone, and stopping a host never waits for an answer on its thread.
 TEST_F(DnsPathTest, AnswersRacingADeactivationAreSafe) {
-  Redirect(true, false);
-  dns->SetHoldResponses(true);
-  for (int round = 0; round < 5; ++round) {
-    LoopbackSocket udp(kV4, SOCK_DGRAM);
-    const std::size_t before = CallCount("IVelmoraPlugin::Send");
-    for (u16 i = 0; i < 20; ++i) ASSERT_TRUE(SendUdp(udp, Query(i)));
-    ASSERT_TRUE(test::WaitFor([&] { return CallCount("IVelmoraPlugin::Send") == before + 20; }));
-    auto release = std::async(std::launch::async, [&] { return dns->ReleaseHeldResponses(); });
-    Redirect(false, false);
-    release.get();
+  for (bool onCaller : {false, true}) {
+    SCOPED_TRACE(onCaller ? "inside Send" : "from the plug-in's thread");
+    dns->SetHoldResponses(!onCaller);
+    dns->SetAnswerOnCaller(onCaller);
     Redirect(true, false);
+    for (int round = 0; round < 5; ++round) {
+      LoopbackSocket udp(kV4, SOCK_DGRAM);
+      std::atomic<bool> stop{false};
+      std::future<std::size_t> answering;
+      if (onCaller) {
+        answering = std::async(std::launch::async, [&] {
+          for (u16 i = 0; !stop; ++i) SendUdp(udp, Query(i));
+          return std::size_t{0};
+        });
+      } else {
+        const std::size_t before = CallCount("IVelmoraPlugin::Send");
+        for (u16 i = 0; i < 20; ++i) ASSERT_TRUE(SendUdp(udp, Query(i)));
+        ASSERT_TRUE(test::WaitFor([&] { return CallCount("IVelmoraPlugin::Send") == before + 20; }));
+        answering = std::async(std::launch::async, [&] { return dns->ReleaseHeldResponses(); });
+      }
+      Redirect(false, false);
+      Redirect(true, false);
+      stop = true;
+      answering.get();
+    }
+    if (onCaller) {
+      // Answered after every query still queued: none arrives during the last deactivation.
+      // (A probe may be dropped while the listener's receive queue is full.)
+      LoopbackSocket probe(kV4, SOCK_DGRAM);
+      ASSERT_TRUE(test::WaitFor([&] { return SendUdp(probe, Query(1)) && probe.Receive().has_value(); }));
+    }
+    Redirect(false, false);
+    EXPECT_EQ(agent->contextCountForTesting(), 0u);
   }
-  Redirect(false, false);
-  EXPECT_EQ(agent->contextCountForTesting(), 0u);
+  EXPECT_FALSE(log.Has(LOG_LEVEL_ERROR, "Failed to stop ioListenerService thread"));
 }
 
 TEST_F(DnsPathTest, StoppingThePluginTearsTheRedirectionDown) {

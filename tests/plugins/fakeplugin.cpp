@@ -310,7 +310,13 @@ class ModuleState final : public IFakePluginControl {
         (holdResponses_ ? held_ : answers).push_back(request);
       }
     }
-    for (const auto& request : answers) dispatch(request, nullptr);
+    for (const auto& request : answers) {
+      if (answerOnCaller_) {
+        deliverNow(request);
+      } else {
+        dispatch(request, nullptr);
+      }
+    }
   }
 
   // ---- IFakePluginControl
@@ -330,6 +336,7 @@ class ModuleState final : public IFakePluginControl {
     });
   }
   void SetHoldResponses(bool hold) override { holdResponses_ = hold; }
+  void SetAnswerOnCaller(bool onCaller) override { answerOnCaller_ = onCaller; }
   std::size_t ReleaseHeldResponses() override {
     std::vector<CallbackRequest> held;
     locked([&] { held.swap(held_); });
@@ -392,6 +399,7 @@ class ModuleState final : public IFakePluginControl {
     responder_.SetMode(DnsAnswerMode::Echo);
     answerErrorCode_ = 0;
     holdResponses_ = false;
+    answerOnCaller_ = false;
     held_.clear();
     sessions_.clear();
   }
@@ -404,6 +412,15 @@ class ModuleState final : public IFakePluginControl {
     // object goes away, so `core` outlives it.
     core->thread.Post([this, core, request, completion] { deliver(core, request, completion); });
     return true;
+  }
+
+  // On the thread that called Send: the object is alive while its Send runs.
+  void deliverNow(const CallbackRequest& request) {
+    const CallbackSlots slots = locked([&] {
+      FakeCore* core = current_[static_cast<std::size_t>(targetOf(request))];
+      return core != nullptr ? core->slots : CallbackSlots{};
+    });
+    if (holds(slots, request)) call(slots, request);
   }
 
   // On the object's thread; the interface may have been taken back since it was posted.
@@ -420,7 +437,8 @@ class ModuleState final : public IFakePluginControl {
   bool keepCalls_ = true;
   std::atomic<bool> unrecorded_{false};
   std::map<std::string, u32, std::less<>> results_;
-  std::atomic<bool> supports_{true}, createReturnsNull_{false}, reportStopped_{true}, holdResponses_{false};
+  std::atomic<bool> supports_{true}, createReturnsNull_{false}, reportStopped_{true}, holdResponses_{false},
+      answerOnCaller_{false};
   FakeDnsResponder responder_;
   u32 answerErrorCode_ = 0;
   std::vector<CallbackRequest> held_;
@@ -472,6 +490,7 @@ void appendToCallLog(const std::string& op, const std::vector<std::string>& args
 //   redirect <JSON>                        sent through ChangeDnsRedirectionMode on Start
 //   protection <JSON>                      sent through ProtectionStateChanged on Start
 //   forget-calls                           keep no log of calls or callbacks from here on (benchmarks)
+//   answer-on-caller                       answer inside Send, on the service's thread (SetAnswerOnCaller)
 void runStartScript() {
   const char* path = std::getenv("HXT_FAKE_DNS_SCRIPT");
   if (path == nullptr) return;
@@ -485,6 +504,8 @@ void runStartScript() {
       State().AddRecord(name, rest);
     } else if (directive == "forget-calls") {
       State().StopKeepingCalls();
+    } else if (directive == "answer-on-caller") {
+      State().SetAnswerOnCaller(true);
     } else if (directive == "redirect" || directive == "protection") {
       auto request = MakeCallback(directive == "redirect" ? Callback::ChangeDnsRedirectionMode
                                                           : Callback::ProtectionStateChanged);

@@ -91,6 +91,10 @@ class DnsProtectPlugin : public ::testing::Test {
     std::string query = BuildQuery(name, kTypeA, static_cast<std::uint16_t>(contextId));
     ASSERT_EQ(plugin.Send(handle, reinterpret_cast<const unsigned char*>(query.data()), query.size()), 0u);
   }
+  bool Answered(u32 contextId) {
+    std::lock_guard<std::mutex> lock(service.mutex);
+    return service.responses.count(contextId) != 0;
+  }
   std::string AnswerTo(u32 contextId) {
     service.Wait([&] { return service.responses.count(contextId) || service.errors.count(contextId); });
     std::lock_guard<std::mutex> lock(service.mutex);
@@ -121,6 +125,7 @@ TEST_F(DnsProtectPlugin, AnswersBlocksAndTellsTheTruthAboutItsUpstream) {
   }
   Ask(1, "www.example");
   Ask(2, "x.ads.example");
+  EXPECT_TRUE(Answered(2)) << "a block answer is given inside Send";
   const std::string answer = AnswerTo(1);
   EXPECT_EQ(test::AnswerAddress(test::Bytes(answer.begin(), answer.end())), "192.0.2.1");
   EXPECT_EQ(Rcode(AnswerTo(2)), kRcodeNxDomain);
@@ -138,6 +143,7 @@ TEST_F(DnsProtectPlugin, AnswersBlocksAndTellsTheTruthAboutItsUpstream) {
     stream += std::string{static_cast<char>(query.size() >> 8), static_cast<char>(query.size())} + query;
   }
   ASSERT_EQ(plugin.Send(handle, reinterpret_cast<const unsigned char*>(stream.data()), stream.size()), 0u);
+  EXPECT_TRUE(Answered(3)) << "block answers are given inside Send";
   EXPECT_EQ(
       AnswerTo(3).size(),
       2 + BuildBlockedAnswer(BuildQuery("a.ads.example", kTypeA, 3), Question{"", 1, 1, 31}, "", 60).size());
