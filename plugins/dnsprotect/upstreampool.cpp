@@ -87,65 +87,41 @@ class CTcpExchange : public IAttempt, public std::enable_shared_from_this<CTcpEx
   std::string answer_;
 };
 
-// A query over UDP from a socket of its own; a truncated answer is asked
+// A query over UDP on one of the shared sockets; a truncated answer is asked
 // again over TCP.
 class CUdpExchange : public IAttempt, public std::enable_shared_from_this<CUdpExchange> {
  public:
-  CUdpExchange(asio::io_context& io, asio::ip::udp::endpoint server, std::string query, Done done)
-      : io_(io), socket_(io), server_(server), query_(std::move(query)), done_(std::move(done)) {}
+  CUdpExchange(asio::io_context& io, CUdpSockets& sockets, asio::ip::udp::endpoint server, std::string query,
+               Done done)
+      : io_(io), sockets_(sockets), server_(server), query_(std::move(query)), done_(std::move(done)) {}
   void Start() {
-    error_code e;
-    socket_.open(server_.protocol(), e);
-    if (e) return fail();
     auto self = shared_from_this();
-    socket_.async_send_to(asio::buffer(query_), server_, [self](const error_code& e, std::size_t) {
-      if (e) return self->fail();
-      self->receive();
-    });
-  }
-  void Cancel() override {
-    done_ = nullptr;
-    error_code ignored;
-    socket_.close(ignored);
-    if (tcp_) tcp_->Cancel();
-  }
-
- private:
-  void receive() {
-    auto self = shared_from_this();
-    socket_.async_receive_from(asio::buffer(buffer_), sender_, [self](const error_code& e, std::size_t size) {
-      if (e) return self->fail();
-      std::string answer(reinterpret_cast<const char*>(self->buffer_.data()), size);
-      // Anything but the answer from the server we asked is ignored.
-      if (self->sender_ != self->server_ || size < kHeaderSize ||
-          MessageId(answer) != MessageId(self->query_)) {
-        return self->receive();
-      }
-      error_code ignored;
-      self->socket_.close(ignored);
+    ticket_ = sockets_.Send(server_, query_, [self](bool ok, std::string answer) {
+      self->ticket_ = 0;
       if (!self->done_) return;
-      if (IsTruncated(answer)) {
+      if (ok && IsTruncated(answer)) {
         self->tcp_ = std::make_shared<CTcpExchange>(
             self->io_, asio::ip::tcp::endpoint(self->server_.address(), self->server_.port()), self->query_,
             std::exchange(self->done_, nullptr));
         self->tcp_->Start();
         return;
       }
-      std::exchange(self->done_, nullptr)(true, std::move(answer));
+      std::exchange(self->done_, nullptr)(ok, std::move(answer));
     });
   }
-  void fail() {
-    error_code ignored;
-    socket_.close(ignored);
-    if (done_) std::exchange(done_, nullptr)(false, {});
+  void Cancel() override {
+    done_ = nullptr;
+    sockets_.Cancel(std::exchange(ticket_, 0));
+    if (tcp_) tcp_->Cancel();
   }
 
+ private:
   asio::io_context& io_;
-  asio::ip::udp::socket socket_;
-  asio::ip::udp::endpoint server_, sender_;
+  CUdpSockets& sockets_;
+  asio::ip::udp::endpoint server_;
   std::string query_;
   Done done_;
-  std::array<unsigned char, 65536> buffer_;  // not cleared: 64 KiB written per forwarded query for nothing
+  std::uint64_t ticket_ = 0;
   std::shared_ptr<CTcpExchange> tcp_;
 };
 
@@ -322,9 +298,7 @@ struct QueryState {
 
 CUpstreamPool::CUpstreamPool(asio::io_context& io, std::vector<UpstreamConfig> upstreams,
                              std::chrono::milliseconds tlsIdleTimeout)
-    : io_(io), tlsIdle_(tlsIdleTimeout) {
-  std::random_device seed;
-  nextId_ = static_cast<std::uint16_t>(seed());
+    : io_(io), tlsIdle_(tlsIdleTimeout), udpSockets_(io) {
   for (auto& config : upstreams) {
     auto upstream = std::make_unique<Upstream>();
     upstream->config = std::move(config);
@@ -437,10 +411,9 @@ void CUpstreamPool::tryNext(const std::shared_ptr<QueryState>& state) {
     state->connectionId = state->connection->Send(std::move(query), std::move(done));
     return;
   }
-  SetMessageId(query, nextId_ += 7919);  // a fresh id for each exchange over UDP
   auto exchange = std::make_shared<CUdpExchange>(
-      io_, asio::ip::udp::endpoint(candidate.config.address, candidate.config.port), std::move(query),
-      std::move(done));
+      io_, udpSockets_, asio::ip::udp::endpoint(candidate.config.address, candidate.config.port),
+      std::move(query), std::move(done));
   state->attempt = exchange;
   exchange->Start();
 }
@@ -487,6 +460,7 @@ void CUpstreamPool::Shutdown() {
   stopped_ = true;
   auto active = active_;
   for (const auto& state : active) finish(state, kErrorStopped, {});
+  udpSockets_.Close();
   for (auto& upstream : upstreams_) {
     if (upstream->connection) upstream->connection->Close();
   }

@@ -1,9 +1,8 @@
-// The upstream resolvers: plain DNS over UDP with a retry over TCP when the
-// answer is truncated, and DNS over TLS on a persistent connection per
-// upstream that carries many queries at once and takes their answers in any
-// order. A query tries the healthy upstreams first, in profile order, then
-// the others, sharing its deadline among the attempts left. Everything runs
-// on the one I/O thread of the io_context given; Resolve may be called from
+// The upstream resolvers: plain DNS over UDP (on a few shared sockets, see
+// udpsockets.h) with a retry over TCP when the answer is truncated, and DNS over TLS on a persistent
+// connection per upstream that carries many queries at once and takes their answers in any order. A query
+// tries the healthy upstreams first, in profile order, then the others, sharing its deadline among the
+// attempts left. Everything runs on the one I/O thread of the io_context given; Resolve may be called from
 // any thread, and its handler runs on the I/O thread.
 #pragma once
 
@@ -21,6 +20,7 @@
 #include <boost/asio/ssl/context.hpp>
 
 #include "profile.h"
+#include "udpsockets.h"
 
 namespace hxt::dnsprotect {
 
@@ -81,7 +81,7 @@ class CUpstreamPool {
   std::set<std::shared_ptr<QueryState>> active_;
   std::atomic<std::size_t> inFlight_{0};
   std::atomic<std::size_t> tlsConnects_{0};
-  std::uint16_t nextId_ = 1;
+  CUdpSockets udpSockets_;
   bool stopped_ = false;
 };
 

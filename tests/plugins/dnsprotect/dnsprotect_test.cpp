@@ -3,10 +3,12 @@
 // driven through its interface as the service drives it.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <condition_variable>
 #include <fstream>
 #include <future>
 #include <mutex>
+#include <set>
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/udp.hpp>
@@ -20,6 +22,7 @@
 #include "fakes/testroot.h"
 #include "pluginlog.h"
 #include "profile.h"
+#include "udpsockets.h"
 #include "upstreampool.h"
 
 namespace hxt::dnsprotect {
@@ -344,6 +347,71 @@ TEST(DnsProtectUpstreams, PlainTruncatedSilentAndFailOver) {
   failover.Resolve(Query("www.example"), 400ms);
   EXPECT_TRUE(failover.pool.AnyHealthy());
   EXPECT_FALSE(failover.pool.PreferredIsTls());
+}
+
+// The shared sockets take an answer only from the server asked, with the id
+// and the question the query was sent with, and not after a Cancel. In each
+// case an impostor arrives first, then the answer that must be taken.
+TEST(DnsProtectUpstreams, SharedUdpSocketsMatchAnswersByServerIdAndQuestion) {
+  namespace asio = boost::asio;
+  using asio::ip::udp;
+  asio::io_context io;
+  CUdpSockets sockets(io);
+  udp::socket server(io, udp::endpoint(asio::ip::make_address("127.0.0.1"), 0));
+  udp::socket other(io, udp::endpoint(asio::ip::make_address("127.0.0.1"), 0));
+  std::vector<std::string> answers;
+  auto ask = [&](const std::string& name) {
+    return sockets.Send(server.local_endpoint(), Query(name), [&](bool ok, std::string answer) {
+      if (ok) answers.push_back(answer);
+      io.stop();
+    });
+  };
+  // The next query the server reads from `client` (any client when unset), made an answer.
+  auto answerOf = [&](udp::endpoint& client, bool anyClient) {
+    std::array<char, 512> buffer;
+    for (udp::endpoint from;;) {
+      std::string query(buffer.data(), server.receive_from(asio::buffer(buffer), from));
+      if (!anyClient && from != client) continue;
+      client = from;
+      query[2] = static_cast<char>(0x81);
+      return query;
+    }
+  };
+  const struct {
+    const char* what;
+    bool fromOther, idChanged, nameChanged, cancelled;
+  } cases[] = {
+      {"another server", true, false, false, false},
+      {"another id", false, true, false, false},
+      {"another question", false, false, true, false},
+      {"cancelled", false, false, false, true},
+  };
+  std::set<std::uint16_t> ids;
+  for (const auto& c : cases) {
+    answers.clear();
+    const std::uint64_t ticket = ask("www.example");
+    ASSERT_NE(ticket, 0u) << c.what;
+    udp::endpoint client;
+    std::string impostor = answerOf(client, true);
+    ids.insert(MessageId(impostor));
+    std::string genuine = impostor;
+    genuine[3] = 0x01;  // told apart from the impostor
+    if (c.idChanged) SetMessageId(impostor, static_cast<std::uint16_t>(MessageId(impostor) + 1));
+    if (c.nameChanged) impostor[kHeaderSize + 1] = 'x';
+    if (c.cancelled) {
+      sockets.Cancel(ticket);
+      impostor = genuine;
+      // A later query on the same socket: its answer arrives after the dropped one.
+      for (std::size_t i = 0; i < CUdpSockets::kSocketsPerFamily; ++i) ask("later.example");
+      genuine = answerOf(client, false);
+    }
+    (c.fromOther ? other : server).send_to(asio::buffer(impostor), client);
+    server.send_to(asio::buffer(genuine), client);
+    io.restart();
+    io.run_for(10s);  // a deadline: stopped by the first answer taken
+    EXPECT_EQ(answers, std::vector<std::string>{genuine}) << c.what;
+  }
+  EXPECT_GT(ids.size(), 1u) << "ids are drawn at random";
 }
 
 TEST(DnsProtectUpstreams, TlsVerifiesTheCertificateAndItsName) {

@@ -1,0 +1,75 @@
+// The UDP sockets that plain-DNS queries to upstreams share. Opening a socket
+// for each query cost several system calls and a reactor registration per
+// query, more than the rest of the forwarding together. Instead each address
+// family has a few sockets, opened on first use on ports the system draws,
+// each with one receive always pending. A query gets a random id unused on
+// its socket; an answer is taken only from the server asked, with the id and
+// the question (name, type and class as sent) of a query in flight there.
+// Anything else is dropped.
+//
+// Threads: everything runs on the one I/O thread of the io_context given.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/udp.hpp>
+
+namespace hxt::dnsprotect {
+
+class CUdpSockets {
+ public:
+  // ok false: no answer (the socket failed, or Close); else the answer,
+  // carrying the id the query was sent with.
+  using Done = std::function<void(bool ok, std::string answer)>;
+  static constexpr std::size_t kSocketsPerFamily = 4;
+
+  explicit CUdpSockets(boost::asio::io_context& io);
+  ~CUdpSockets();
+  CUdpSockets(const CUdpSockets&) = delete;
+  CUdpSockets& operator=(const CUdpSockets&) = delete;
+
+  // Sends `query` under a fresh random id; returns a ticket for Cancel, 0
+  // when it failed at once (`done` has then run).
+  std::uint64_t Send(const boost::asio::ip::udp::endpoint& server, std::string query, Done done);
+  // Forgets the query without calling its handler.
+  void Cancel(std::uint64_t ticket);
+  // Closes the sockets; the queries in flight are forgotten without a call.
+  void Close();
+
+ private:
+  struct Pending {
+    std::uint64_t ticket;
+    boost::asio::ip::udp::endpoint server;
+    std::string question;  // the bytes after the header up to the end of the question
+    Done done;
+  };
+  struct Slot {
+    explicit Slot(boost::asio::io_context& io) : socket(io) {}
+    boost::asio::ip::udp::socket socket;
+    boost::asio::ip::udp::endpoint sender;
+    std::array<unsigned char, 65536> buffer;
+    std::map<std::uint16_t, Pending> pending;  // by id
+    bool receiving = false;
+    bool closed = false;
+  };
+
+  // A ticket names its slot and id: serial << 20 | family << 19 | slot << 16 | id.
+  static std::uint64_t ticketOf(std::uint64_t serial, std::size_t family, std::size_t slot, std::uint16_t id);
+  static void receive(const std::shared_ptr<Slot>& slot);
+
+  boost::asio::io_context& io_;
+  std::vector<std::shared_ptr<Slot>> slots_[2];  // IPv4, IPv6
+  std::size_t next_[2] = {0, 0};
+  std::uint64_t serial_ = 0;
+  std::mt19937 random_;
+};
+
+}  // namespace hxt::dnsprotect
