@@ -15,6 +15,7 @@
 #include <array>
 #include <boost/asio/ip/udp.hpp>
 #include <cerrno>
+#include <chrono>
 #include <optional>
 #include <string>
 #include <vector>
@@ -85,6 +86,12 @@ class LoopbackSocket {
     fd_ = -1;
   }
   bool bound() const { return bound_; }
+  // How long Receive waits from now on (10 seconds at first).
+  void SetReceiveTimeout(std::chrono::milliseconds timeout) {
+    timeval tv{static_cast<time_t>(timeout.count() / 1000),
+               static_cast<suseconds_t>(timeout.count() % 1000 * 1000)};
+    setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+  }
 
   u16 LocalPort() const {
     Endpoint local;

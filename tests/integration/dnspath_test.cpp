@@ -418,8 +418,9 @@ TEST_F(DnsPathTest, AnswersRacingADeactivationAreSafe) {
     }
     if (onCaller) {
       // Answered after every query still queued: none arrives during the last deactivation.
-      // (A probe may be dropped while the listener's receive queue is full.)
+      // A probe is dropped while the listener's receive queue is full: then the next one.
       LoopbackSocket probe(kV4, SOCK_DGRAM);
+      probe.SetReceiveTimeout(std::chrono::milliseconds(100));
       ASSERT_TRUE(test::WaitFor([&] { return SendUdp(probe, Query(1)) && probe.Receive().has_value(); }));
     }
     Redirect(false, false);
