@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
 # Whole-path DNS benchmark: dnsperf against the filter daemon's stub, which
-# redirects to the agent's listener, which hands every query to the fake DNS
-# plug-in answering from a small zone. Measured in the same run, with the same
-# dnsperf commands, against two baselines: the plain zone responder answering
-# directly, and dnsdist (no packet cache) forwarding to that responder. The
-# reference DNS-protection plug-in (dnsprotect.so) has two rows of its own,
-# each with its own agent and daemon: answering locally (the test name from
-# its cache, the two unknown names from its block list) and forwarding every
-# query to the responder (cache off); beside them dnsdist with its packet cache.
+# redirects to the agent's listener, which hands every query to the reference
+# DNS-protection plug-in (dnsprotect.so) answering locally: the test name from
+# its cache, the two unknown names from its block list. Measured in the same
+# run, with the same dnsperf commands, against two baselines: the plain zone
+# responder answering directly, and dnsdist (no packet cache) forwarding to that
+# responder; beside them dnsdist with its packet cache. Further rows, each with
+# an agent and a daemon of its own: the fake DNS plug-in answering from a small
+# zone inside Send (the row to compare with an earlier build, whose fake
+# plug-in answers from its own thread), and dnsprotect.so forwarding every
+# query to the responder (cache off).
 #
 #   bench/fullpath.sh            build (build/release), run, print the table
 #
@@ -16,12 +18,13 @@
 # (2000), HXT_BENCH_KEEP=1 keeps the temporary root and the logs,
 # HXT_BENCH_PER_CLIENT=N sets the daemon's MaxPendingPerClient.
 # Optional parts, off by default to keep a run at about six minutes:
-#   HXT_BENCH_PATHS="ours dnsdist"   only these rows (ours responder dnsdist
-#                                    dplocal dpupstream dnsdistcache)
+#   HXT_BENCH_PATHS="ours dnsdist"   only these rows (ours fake responder dnsdist
+#                                    dpupstream dnsdistcache)
 #   HXT_BENCH_TCP=1                  our path and dnsdist over TCP (dnsperf -m tcp)
 #   HXT_BENCH_CURVE="1 10 100 1000"  one run per number of dnsperf clients
-#   HXT_BENCH_BEFORE=DIR             an earlier build's daemon and agent (DIR
-#                                    laid out like build/release) beside ours
+#   HXT_BENCH_BEFORE=DIR             an earlier build's daemon, agent and fake
+#                                    plug-in (DIR laid out like build/release)
+#                                    beside the fake plug-in's row
 #   HXT_BENCH_PERF=N                 one more run under perf record; top N lines
 #   HXT_BENCH_BUILD=DIR              use DIR's binaries, build nothing
 # Everything listens on 127.0.0.1 only; the daemon's pass-through resolver is
@@ -206,9 +209,11 @@ printf '{"organization":"bench"}\n' >"$PROFILE/OrgInfo.json"
 for module in "$BUILD/tests/plugins/Plugins"/*.so; do cp "$module" "$PLUGINS/"; done
 
 # The plug-in's zone, its redirect (IPv4 only: the stub listens on 127.0.0.1
-# only) and no call log (it would grow with every query).
+# only), no call log (it would grow with every query), and answers given inside
+# Send (an earlier build's fake ignores that line and answers from its thread).
 cat >"$WORK/plugin-script.txt" <<EOF
 forget-calls
+answer-on-caller
 record $TEST_NAME $ANSWER4
 record $TEST_NAME $ANSWER6
 redirect {"version":1,"ignore_pids":[],"dns4":{"redirect":true,"whitelist":[],"resolvers":[]},"dns6":{"redirect":false,"whitelist":[],"resolvers":[]}}
@@ -285,7 +290,7 @@ start_dnsprotect() {
 }
 say "starting two agents with dnsprotect.so"
 start_dnsprotect dplocal '"blockLists":["blocklist.txt"]'
-DPL_PORT="$DP_PORT" DPL_SERVING="$DP_AGENT $DP_DAEMON"
+STUB_PORT="$DP_PORT" AGENT="$DP_AGENT" DAEMON="$DP_DAEMON" AGENT_LOG="$WORK/dplocal/agent.log"
 start_dnsprotect dpupstream '"cache":{"maxEntries":0}'
 DPU_PORT="$DP_PORT" DPU_SERVING="$DP_AGENT $DP_DAEMON"
 
@@ -316,7 +321,7 @@ start_ours() {
     die "redirection not active: $(tail -n 30 "$root.agent.log")"
 }
 start_ours "$ROOT" "$BUILD"
-STUB_PORT="$OURS_PORT" AGENT="$OURS_AGENT" DAEMON="$OURS_DAEMON"
+FAKE_PORT="$OURS_PORT" FAKE_SERVING="$OURS_AGENT $OURS_DAEMON"
 BEFORE_PORT="" BEFORE_SERVING=""
 if [ -n "${HXT_BENCH_BEFORE:-}" ]; then
   start_ours "$WORK/before" "$HXT_BENCH_BEFORE"
@@ -324,22 +329,30 @@ if [ -n "${HXT_BENCH_BEFORE:-}" ]; then
   wait_for answers_test_name "$BEFORE_PORT" || die "the earlier build does not answer $TEST_NAME"
 fi
 
-for port in "$RESPONDER_PORT" "$DNSDIST_PORT" "$STUB_PORT" "$DNSDIST_CACHE_PORT" "$DPL_PORT" "$DPU_PORT"; do
+for port in "$RESPONDER_PORT" "$DNSDIST_PORT" "$STUB_PORT" "$DNSDIST_CACHE_PORT" "$FAKE_PORT" "$DPU_PORT"; do
   wait_for answers_test_name "$port" || die "127.0.0.1:$port does not answer $TEST_NAME with $ANSWER4"
 done
-AGENT_LOG_BEFORE="$(grep -c . "$ROOT.agent.log")"
+# The first answers filled dnsprotect's cache: the responder is idle from here on.
+AGENT_LOG_BEFORE="$(grep -c . "$AGENT_LOG")"
 sleep 1  # let the start-up settle before the idle figures
 
-read -r -a PATHS <<<"${HXT_BENCH_PATHS:-ours responder dnsdist dplocal dpupstream dnsdistcache}"
+read -r -a PATHS <<<"${HXT_BENCH_PATHS:-ours fake responder dnsdist dpupstream dnsdistcache}"
 [ "${HXT_BENCH_TCP:-0}" = 1 ] && PATHS+=(ourstcp dnsdisttcp)
-[ -n "$BEFORE_PORT" ] && PATHS=(ours before "${PATHS[@]:1}")
-declare -A PORT=([ours]="$STUB_PORT" [before]="$BEFORE_PORT" [ourstcp]="$STUB_PORT" [dnsdisttcp]="$DNSDIST_PORT" [responder]="$RESPONDER_PORT" [dnsdist]="$DNSDIST_PORT" [dplocal]="$DPL_PORT"
+if [ -n "$BEFORE_PORT" ]; then  # right after the fake plug-in's row
+  with_before=()
+  for p in "${PATHS[@]}"; do
+    with_before+=("$p")
+    [ "$p" = fake ] && with_before+=(before)
+  done
+  PATHS=("${with_before[@]}")
+fi
+declare -A PORT=([ours]="$STUB_PORT" [fake]="$FAKE_PORT" [before]="$BEFORE_PORT" [ourstcp]="$STUB_PORT" [dnsdisttcp]="$DNSDIST_PORT" [responder]="$RESPONDER_PORT" [dnsdist]="$DNSDIST_PORT"
   [dpupstream]="$DPU_PORT" [dnsdistcache]="$DNSDIST_CACHE_PORT")
-declare -A SERVING=([ours]="$AGENT $DAEMON" [before]="$BEFORE_SERVING" [ourstcp]="$AGENT $DAEMON" [dnsdisttcp]="$DNSDIST $RESPONDER" [responder]="$RESPONDER" [dnsdist]="$DNSDIST $RESPONDER"
-  [dplocal]="$DPL_SERVING" [dpupstream]="$DPU_SERVING $RESPONDER" [dnsdistcache]="$DNSDIST_CACHE $RESPONDER")
+declare -A SERVING=([ours]="$AGENT $DAEMON" [fake]="$FAKE_SERVING" [before]="$BEFORE_SERVING" [ourstcp]="$AGENT $DAEMON" [dnsdisttcp]="$DNSDIST $RESPONDER" [responder]="$RESPONDER" [dnsdist]="$DNSDIST $RESPONDER"
+  [dpupstream]="$DPU_SERVING $RESPONDER" [dnsdistcache]="$DNSDIST_CACHE $RESPONDER")
 declare -A MODE=([ourstcp]="-m tcp" [dnsdisttcp]="-m tcp")
-declare -A LABEL=([ours]="agent+hxsockfilterd" [before]="ours, earlier build" [ourstcp]="ours, TCP" [dnsdisttcp]="dnsdist+resp., TCP" [responder]="zone responder" [dnsdist]="dnsdist+responder"
-  [dplocal]="dnsprotect local" [dpupstream]="dnsprotect upstream" [dnsdistcache]="dnsdist cache+resp.")
+declare -A LABEL=([ours]="agent+daemon+dnsprotect" [fake]="fake plug-in" [before]="fake, earlier build" [ourstcp]="ours, TCP" [dnsdisttcp]="dnsdist+resp., TCP" [responder]="zone responder" [dnsdist]="dnsdist+responder"
+  [dpupstream]="dnsprotect upstream" [dnsdistcache]="dnsdist cache+resp.")
 declare -A IDLE QPS_LIST TICKS_SUM DONE_SUM LOST_SUM FAIL_SUM P50 P99 AFTER
 IDLE_AGENT="$(rss_kib "$AGENT")"
 IDLE_DAEMON="$(rss_kib "$DAEMON")"
@@ -419,7 +432,7 @@ for p in "${PATHS[@]}"; do
 done
 AFTER_AGENT="$(rss_kib "$AGENT")"
 AFTER_DAEMON="$(rss_kib "$DAEMON")"
-AGENT_LOG_LINES=$(($(grep -c . "$ROOT.agent.log") - AGENT_LOG_BEFORE))
+AGENT_LOG_LINES=$(($(grep -c . "$AGENT_LOG") - AGENT_LOG_BEFORE))
 
 # ---- report -------------------------------------------------------------------
 
@@ -453,11 +466,16 @@ echo "our path: agent $(us_per_query "$AGENT_TICKS" "${DONE_SUM[ours]}") us/quer
   "agent resident $(mib "$IDLE_AGENT") MiB idle, $(mib "$AFTER_AGENT") MiB after;" \
   "hxsockfilterd $(mib "$IDLE_DAEMON") MiB idle, $(mib "$AFTER_DAEMON") MiB after; agent log grew by $AGENT_LOG_LINES lines;" \
   "zone responder busy $(us_per_query "$PASSED_THROUGH_TICKS" "${DONE_SUM[ours]}") us/query during our runs (0: nothing passed through)"
-for b in before responder dnsdist dnsdistcache; do
-  [ -n "${QPS[$b]:-}" ] || continue
-  echo "ours vs ${LABEL[$b]}: qps $(ratio "${QPS[ours]}" "${QPS[$b]}"), p50 $(ratio "${P50[ours]}" "${P50[$b]}")," \
-    "p99 $(ratio "${P99[ours]}" "${P99[$b]}"), cpu/query $(ratio "${CPUQ[ours]}" "${CPUQ[$b]}")"
+compare() {  # compare A B: A's figures as a share of B's
+  echo "${LABEL[$1]} vs ${LABEL[$2]}: qps $(ratio "${QPS[$1]}" "${QPS[$2]}"), p50 $(ratio "${P50[$1]}" "${P50[$2]}")," \
+    "p99 $(ratio "${P99[$1]}" "${P99[$2]}"), cpu/query $(ratio "${CPUQ[$1]}" "${CPUQ[$2]}")"
+}
+for b in responder dnsdist dnsdistcache; do
+  [ -n "${QPS[$b]:-}" ] && compare ours "$b"
 done
+[ -n "${QPS[fake]:-}" ] && [ -n "${QPS[dnsdist]:-}" ] && compare fake dnsdist
+[ -n "${QPS[before]:-}" ] && compare fake before
+[ -n "${QPS[dpupstream]:-}" ] && [ -n "${QPS[dnsdist]:-}" ] && compare dpupstream dnsdist
 aim() { awk -v a="$1" -v b="$2" -v f="$3" 'BEGIN { if (a == "" || b == "" || a == "-" || b == "-") print "-"; else print (a <= f * b) ? "met" : "NOT met" }'; }
 echo "aims: qps at least dnsdist's: $(aim "${QPS[dnsdist]:-}" "${QPS[ours]}" 1);" \
   "cpu/query at most dnsdist's: $(aim "${CPUQ[ours]}" "${CPUQ[dnsdist]:-}" 1);" \
@@ -480,5 +498,6 @@ if [ -n "${HXT_BENCH_PERF:-}" ]; then
   echo
   echo "profile of agent and daemon during one saturated run (self time, top $HXT_BENCH_PERF):"
   perf report -i "$WORK/perf.data" --no-children --sort comm,dso,symbol --stdio 2>/dev/null |
-    grep -E "^ +[0-9.]+%" | sed -E "s/[[:space:]]+-[[:space:]]+-[[:space:]]*$//" | head -n "$HXT_BENCH_PERF"
+    grep -E "^ +[0-9.]+%" | sed -E "s/[[:space:]]+-[[:space:]]+-[[:space:]]*$//" | head -n "$HXT_BENCH_PERF" ||
+    true  # head leaves perf report a closed pipe
 fi
