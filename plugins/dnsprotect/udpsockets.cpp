@@ -47,6 +47,15 @@ std::uint64_t CUdpSockets::Send(const asio::ip::udp::endpoint& server, std::stri
   const std::size_t family = server.address().is_v6() ? 1 : 0;
   const std::size_t index = next_[family]++ % kSocketsPerFamily;
   std::shared_ptr<Slot>& slot = slots_[family][index];
+  if (slot && !slot->closed && slot->sent >= kQueriesPerPort) {
+    retired_.erase(
+        std::remove_if(retired_.begin(), retired_.end(), [](const auto& old) { return old->closed; }),
+        retired_.end());
+    slot->retired = true;
+    closeIfDone(*slot);
+    if (!slot->closed) retired_.push_back(slot);
+    slot.reset();
+  }
   if (!slot || slot->closed) {
     slot = std::make_shared<Slot>(io_);
     error_code e;
@@ -68,6 +77,7 @@ std::uint64_t CUdpSockets::Send(const asio::ip::udp::endpoint& server, std::stri
   error_code e;
   // Loopback and local resolvers take a datagram at once; a full send
   // buffer drops it like the network would, and the query's deadline decides.
+  ++slot->sent;
   slot->socket.send_to(asio::buffer(query), server, 0, e);
   if (e && e != asio::error::would_block) {
     done(false, {});
@@ -100,21 +110,45 @@ void CUdpSockets::receive(const std::shared_ptr<Slot>& slot) {
           Done done = std::move(found->second.done);
           slot->pending.erase(found);
           done(true, std::move(answer));
-          if (slot->closed) return;  // closed by the handler
+          closeIfDone(*slot);
+          if (slot->closed) return;  // closed by the handler or retired
         }
         receive(slot);
       });
 }
 
+void CUdpSockets::closeIfDone(Slot& slot) {
+  if (!slot.retired || !slot.pending.empty() || slot.closed) return;
+  slot.closed = true;
+  error_code ignored;
+  slot.socket.close(ignored);
+}
+
 void CUdpSockets::Cancel(std::uint64_t ticket) {
   if (ticket == 0) return;
-  const std::shared_ptr<Slot>& slot = slots_[(ticket >> 19) & 1][(ticket >> 16) & 7];
-  if (!slot) return;
-  auto found = slot->pending.find(static_cast<std::uint16_t>(ticket & 0xffff));
-  if (found != slot->pending.end() && found->second.ticket == ticket) slot->pending.erase(found);
+  const auto id = static_cast<std::uint16_t>(ticket & 0xffff);
+  auto forget = [&](const std::shared_ptr<Slot>& slot) {
+    if (!slot) return false;
+    auto found = slot->pending.find(id);
+    if (found == slot->pending.end() || found->second.ticket != ticket) return false;
+    slot->pending.erase(found);
+    closeIfDone(*slot);
+    return true;
+  };
+  if (forget(slots_[(ticket >> 19) & 1][(ticket >> 16) & 7])) return;
+  for (const auto& slot : retired_) {
+    if (forget(slot)) return;
+  }
 }
 
 void CUdpSockets::Close() {
+  for (auto& slot : retired_) {
+    slot->closed = true;
+    slot->pending.clear();
+    error_code ignored;
+    slot->socket.close(ignored);
+  }
+  retired_.clear();
   for (auto& family : slots_) {
     for (auto& slot : family) {
       if (!slot) continue;

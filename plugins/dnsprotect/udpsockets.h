@@ -5,7 +5,9 @@
 // each with one receive always pending. A query gets a random id unused on
 // its socket; an answer is taken only from the server asked, with the id and
 // the question (name, type and class as sent) of a query in flight there.
-// Anything else is dropped.
+// Anything else is dropped. A socket carries kQueriesPerPort queries and is
+// then retired (it takes no new query and closes once its last one ended),
+// so that a forger must guess a port that keeps changing besides the id.
 //
 // Threads: everything runs on the one I/O thread of the io_context given.
 #pragma once
@@ -30,6 +32,7 @@ class CUdpSockets {
   // carrying the id the query was sent with.
   using Done = std::function<void(bool ok, std::string answer)>;
   static constexpr std::size_t kSocketsPerFamily = 4;
+  static constexpr unsigned kQueriesPerPort = 256;
 
   explicit CUdpSockets(boost::asio::io_context& io);
   ~CUdpSockets();
@@ -57,16 +60,20 @@ class CUdpSockets {
     boost::asio::ip::udp::endpoint sender;
     std::array<unsigned char, 65536> buffer;
     std::map<std::uint16_t, Pending> pending;  // by id
-    bool receiving = false;
+    unsigned sent = 0;
+    bool retired = false;
     bool closed = false;
   };
 
   // A ticket names its slot and id: serial << 20 | family << 19 | slot << 16 | id.
   static std::uint64_t ticketOf(std::uint64_t serial, std::size_t family, std::size_t slot, std::uint16_t id);
   static void receive(const std::shared_ptr<Slot>& slot);
+  // Closes a retired socket whose last query ended.
+  static void closeIfDone(Slot& slot);
 
   boost::asio::io_context& io_;
   std::vector<std::shared_ptr<Slot>> slots_[2];  // IPv4, IPv6
+  std::vector<std::shared_ptr<Slot>> retired_;   // still waiting for answers
   std::size_t next_[2] = {0, 0};
   std::uint64_t serial_ = 0;
   std::mt19937 random_;

@@ -9,6 +9,7 @@
 #include <future>
 #include <mutex>
 #include <set>
+#include <tuple>
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/udp.hpp>
@@ -412,6 +413,39 @@ TEST(DnsProtectUpstreams, SharedUdpSocketsMatchAnswersByServerIdAndQuestion) {
     EXPECT_EQ(answers, std::vector<std::string>{genuine}) << c.what;
   }
   EXPECT_GT(ids.size(), 1u) << "ids are drawn at random";
+}
+
+// A socket is retired after its share of queries: later queries leave from
+// other ports, while an answer to a query still in flight on the retired one
+// is taken.
+TEST(DnsProtectUpstreams, SharedUdpSocketsMoveToNewPorts) {
+  namespace asio = boost::asio;
+  using asio::ip::udp;
+  asio::io_context io;
+  CUdpSockets sockets(io);
+  udp::socket server(io, udp::endpoint(asio::ip::make_address("127.0.0.1"), 0));
+  std::vector<std::string> answers;
+  std::set<unsigned short> ports;
+  std::array<char, 512> buffer;
+  udp::endpoint first;
+  std::string firstQuery;
+  for (unsigned i = 0; i <= CUdpSockets::kQueriesPerPort * CUdpSockets::kSocketsPerFamily; ++i) {
+    ASSERT_NE(sockets.Send(server.local_endpoint(), Query("www.example"),
+                           [&](bool ok, std::string answer) {
+                             if (ok) answers.push_back(answer);
+                             io.stop();
+                           }),
+              0u);
+    udp::endpoint from;
+    std::string query(buffer.data(), server.receive_from(asio::buffer(buffer), from));
+    ports.insert(from.port());
+    if (i == 0) std::tie(first, firstQuery) = std::make_pair(from, query);
+  }
+  EXPECT_GT(ports.size(), CUdpSockets::kSocketsPerFamily);
+  firstQuery[2] = static_cast<char>(0x81);
+  server.send_to(asio::buffer(firstQuery), first);
+  io.run_for(10s);  // a deadline: stopped by the first answer taken
+  EXPECT_EQ(answers, std::vector<std::string>{firstQuery});
 }
 
 TEST(DnsProtectUpstreams, TlsVerifiesTheCertificateAndItsName) {
