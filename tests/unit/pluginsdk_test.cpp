@@ -1,5 +1,5 @@
-// The plug-in SDK's binary layout, and the documented example module built
-// against it.
+// The binary layouts of the plug-in SDK and the filter library, and the
+// documented example module built against the SDK.
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -7,15 +7,18 @@
 
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "agent/pluginloader.h"
 #include "fakes/capturelogger.h"
 #include "fakes/fakeplugin.h"
 #include "fakes/testroot.h"
+#include "hxtarrow/sockfltrapi.h"
 
 namespace hxt {
 namespace {
@@ -51,6 +54,38 @@ void ExpectSlots(const char* name, long first, const std::vector<long>& slots) {
   for (std::size_t op = 0; op < slots.size(); ++op) {
     EXPECT_EQ(slots[op], first + static_cast<long>(op)) << name << " operation " << op;
   }
+}
+
+// The filter library is called through virtual tables too. Behind a virtual
+// destructor, which fills two entries (complete and deleting), published slot
+// n is entry n + 1.
+TEST(FilterApiLayout, OperationsSitAtTheirSlots) {
+  ExpectSlots("IVelmoraApi", 1,
+              {Slot(&IVelmoraApi::IsPreloadNeeded), Slot(&IVelmoraApi::IsPluginOpen),
+               Slot(&IVelmoraApi::OpenPlugin), Slot(&IVelmoraApi::ClosePlugin), Slot(&IVelmoraApi::Clear),
+               Slot(&IVelmoraApi::SetParameters), Slot(&IVelmoraApi::StartEncryptedDnsHandling)});
+  const std::pair<long, long> siblings[] = {{Slot(&IVpnDnsApi::OpenPlugin), 3},
+                                            {Slot(&IVpnDnsApi::ClosePlugin), 4},
+                                            {Slot(&IVpnDnsApi::RefreshVelmoraPids), 11},
+                                            {Slot(&IKestrumApi::OpenPlugin), 2},
+                                            {Slot(&IKestrumApi::ClosePlugin), 3},
+                                            {Slot(&IKestrumApi::RefreshVelmoraPids), 7},
+                                            {Slot(&ISocketRedirectorApi::OpenPlugin), 2},
+                                            {Slot(&ISocketRedirectorApi::ClosePlugin), 3},
+                                            {Slot(&ISocketRedirectorApi::RefreshVelmoraPids), 9},
+                                            {Slot(&IKdfApiCB::OnKdfDisruption), 2}};
+  for (std::size_t i = 0; i < std::size(siblings); ++i) EXPECT_EQ(siblings[i].first, siblings[i].second) << i;
+  ExpectSlots("IVelmoraInfo", 2,
+              {Slot(&IVelmoraInfo::GetWhiteList4Count),      Slot(&IVelmoraInfo::GetFirstWhiteList4Entry),
+               Slot(&IVelmoraInfo::GetNextWhiteList4Entry),  Slot(&IVelmoraInfo::GetWhiteList6Count),
+               Slot(&IVelmoraInfo::GetFirstWhiteList6Entry), Slot(&IVelmoraInfo::GetNextWhiteList6Entry),
+               Slot(&IVelmoraInfo::GetResolver4Count),       Slot(&IVelmoraInfo::GetFirstResolver4),
+               Slot(&IVelmoraInfo::GetNextResolver4),        Slot(&IVelmoraInfo::GetResolver6Count),
+               Slot(&IVelmoraInfo::GetFirstResolver6),       Slot(&IVelmoraInfo::GetNextResolver6),
+               Slot(&IVelmoraInfo::GetListenerPort),         Slot(&IVelmoraInfo::GetAgentPid),
+               Slot(&IVelmoraInfo::GetIgnoredPidCount),      Slot(&IVelmoraInfo::GetFirstIgnoredPid),
+               Slot(&IVelmoraInfo::GetNextIgnoredPid),       Slot(&IVelmoraInfo::IsRedirect4Enabled),
+               Slot(&IVelmoraInfo::IsRedirect6Enabled),      Slot(&IVelmoraInfo::GetUpdateKind)});
 }
 
 TEST(PluginSdkLayout, EveryOperationSitsAtItsPublishedSlot) {

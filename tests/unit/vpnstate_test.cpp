@@ -176,18 +176,6 @@ TEST_F(VpnSharedMemoryTest, EventPulseResetsSetStays) {
 
 // ---- parsing -------------------------------------------------------------------------
 
-TEST(ParsedVpnStateTest, NamesOfTheWords) {
-  const char* states[] = {"connecting", "connected", "reconnecting",   "disconnecting", "disconnected",
-                          "pausing",    "paused",    "authenticating", "undefined",     "undefined"};
-  const char* modes[] = {"tunnel_all", "split_include", "split_exclude",
-                         "bypass_all", "block_all",     "undefined"};
-  const char* tnd[] = {"trusted", "untrusted", "undefined"};
-  for (u32 i = 0; i < 10; ++i) EXPECT_STREQ(ParsedVpnState::TunnelStateName(i), states[i]) << i;
-  for (u32 i = 0; i < 6; ++i) EXPECT_STREQ(ParsedVpnState::TunnelModeName(i), modes[i]) << i;
-  for (u32 i = 0; i < 3; ++i) EXPECT_STREQ(ParsedVpnState::TndStateName(i), tnd[i]) << i;
-  EXPECT_STREQ(ParsedVpnState::TunnelModeName(0xFFFFFFFF), "undefined");
-}
-
 TEST(ParsedVpnStateTest, ListsAndFlags) {
   auto record = recordWith([](RawVpnState& s) {
     SET_TEXT(s, splitIncludeNetworksIpv4, ",10.0.0.0/8,,192.168.0.0/16,");
