@@ -64,10 +64,11 @@ TEST_F(DnsProtectE2E, AnswersOverTlsBlocksAndFallsBackOpenWhileTheUpstreamIsAway
   ASSERT_TRUE(agent.WaitForLog("IPv6 DNS redirection: ACTIVATED")) << agent.Log();
   ASSERT_TRUE(WaitForState("encrypted")) << agent.Log();
 
+  // Both families and transports of the stub the DNS-path e2e test asks; here one of each.
   const struct {
     const char* server;
     bool tcp;
-  } clients[] = {{"127.0.0.1", false}, {"127.0.0.1", true}, {"::1", false}, {"::1", true}};
+  } clients[] = {{"127.0.0.1", false}, {"::1", true}};
   for (const auto& c : clients) {
     EXPECT_EQ(Dig(c.server, stubPort, "www.example", c.tcp), kUpstreamAnswer) << c.server << c.tcp;
     EXPECT_EQ(Dig(c.server, stubPort, "ads.blocked.example", c.tcp), "") << c.server << c.tcp;

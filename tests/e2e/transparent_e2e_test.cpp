@@ -178,7 +178,7 @@ class TransparentModeTest : public ::testing::Test {
   std::unique_ptr<DaemonProcess> daemon_;
 };
 
-TEST_F(TransparentModeTest, QueriesToAnyResolverReachTheAgentWithTheirDestinationUnlessExempt) {
+TEST_F(TransparentModeTest, QueriesReachTheAgentWithTheirDestinationUnlessExemptUntilTheDaemonIsKilled) {
   startDaemon();
   ASSERT_TRUE(daemon_->WaitForLog("transparent mode: table inet hxsockfilterd in place")) << daemon_->Log();
   auto agent = openAgent();
@@ -220,12 +220,7 @@ TEST_F(TransparentModeTest, QueriesToAnyResolverReachTheAgentWithTheirDestinatio
   EXPECT_NE(status.find("IPv4: 4 intercepted, 2 redirected, 2 white-listed, 2 passed through"),
             std::string::npos)
       << status;
-}
 
-TEST_F(TransparentModeTest, IncludedResolversNarrowTheRedirectionAndKillNineLeavesNoRule) {
-  startDaemon();
-  ASSERT_TRUE(daemon_->WaitForLog("in place")) << daemon_->Log();
-  auto agent = openAgent();
   // Only 192.0.2.53 included: IPv6 DNS, naming no included resolver, leaves untouched.
   FilterParameters included;
   included.resolvers4 = {IpAddressRecord{HXT_AF_INET, {192, 0, 2, 53}}};
@@ -235,6 +230,7 @@ TEST_F(TransparentModeTest, IncludedResolversNarrowTheRedirectionAndKillNineLeav
   EXPECT_EQ(dig(kResolver4, "www.example.com", false), kServiceAnswer);
   EXPECT_EQ(dig(kResolver6, "www.example.com", true), kUpstreamAnswer);
 
+  // A daemon killed outright leaves no rule behind: its table belongs to it.
   daemon_->Signal(SIGKILL);
   daemon_->WaitForExit();
   EXPECT_TRUE(WaitFor([&] { return nftTables().empty(); })) << nftTables();

@@ -5,11 +5,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "fakes/testroot.h"
+#include "support/recordingservice.h"
 #include "swgconfig.h"
 #include "swgplugin.h"
 
@@ -56,35 +56,16 @@ TEST(SwgConfig, ReadsTheProfileOrNamesWhatIsWrong) {
   }
 }
 
-// Records the documents and the stop, as the service would receive them.
-class RecordingSwgCallback : public ISWGPluginCallback, public IPluginMessagingCallback {
- public:
-  void SystemErrorOccurred(u32) override {}
-  void SWGStateChanged(const char* json) override { add(json); }
-  void SWGStatsChanged(const char* json) override { add(json); }
-  void SWGPluginStopped() override { add("stopped"); }
-  u32 SendPluginMessage(const char* to, const char* from, const char* topic, const char* payload) override {
-    add(std::string(to) + " <- " + from + " " + topic + " " + payload);
-    return 0;
-  }
-  std::vector<std::string> Events() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return events_;
-  }
-  // The events once there are `count` of them.
-  std::vector<std::string> WaitForEvents(std::size_t count) {
-    WaitFor([&] { return Events().size() >= count; });
-    return Events();
-  }
+using Recording = hxt::test::RecordingService;
 
- private:
-  void add(const std::string& event) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    events_.push_back(event);
-  }
-  std::mutex mutex_;
-  std::vector<std::string> events_;
-};
+// The documents and the stop, in order, once there are `count` of them.
+std::vector<std::string> WaitForEvents(const Recording& service, std::size_t count) {
+  service.WaitFor("", count);
+  std::vector<std::string> events;
+  for (const auto& event : service.Events())
+    events.push_back(event.name == "SWGPluginStopped" ? "stopped" : event.text);
+  return events;
+}
 
 // A loopback port that accepts connections while the object lives.
 class Acceptor {
@@ -132,7 +113,7 @@ class SwgPluginTest : public ::testing::Test {
   }
 
   TestRoot root_;
-  RecordingSwgCallback callback_;
+  Recording callback_;
   CSwgPlugin plugin_{SwgTiming{std::chrono::milliseconds(10), std::chrono::milliseconds(2000)}};
 };
 
@@ -152,14 +133,14 @@ TEST_F(SwgPluginTest, ReportsTheGatewayStateAndStopsDisabled) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.swg);
-    RecordingSwgCallback callback;
+    Recording callback;
     CSwgPlugin plugin;
     root_.WriteFile("profile/OrgInfo.json", R"({"swg":)" + c.swg + "}");
     ASSERT_EQ(plugin.Init("/bin", "/lib", (root_.path() + "/profile").c_str(), "1.0.0", &callback, &callback,
                           nullptr),
               0u);
     ASSERT_EQ(plugin.Start(nullptr), 0u);
-    auto events = callback.WaitForEvents(2);
+    auto events = WaitForEvents(callback, 2);
     ASSERT_EQ(events.size(), 2u);
     EXPECT_EQ(events[0], stateDocument(c.state));
     const std::string stats = statsDocument(c.proxy, c.message);
@@ -167,7 +148,7 @@ TEST_F(SwgPluginTest, ReportsTheGatewayStateAndStopsDisabled) {
     ASSERT_EQ(plugin.InitiateStop(), 0u);
     // Anything but "disabled" is withdrawn before the stop is reported.
     const std::size_t stopAt = c.state == "disabled" ? 2 : 4;
-    events = callback.WaitForEvents(stopAt + 1);
+    events = WaitForEvents(callback, stopAt + 1);
     ASSERT_EQ(events.size(), stopAt + 1);
     if (stopAt == 4) {
       EXPECT_EQ(events[2], stateDocument("disabled"));
@@ -179,25 +160,25 @@ TEST_F(SwgPluginTest, ReportsTheGatewayStateAndStopsDisabled) {
 TEST_F(SwgPluginTest, FollowsTheGatewayGoingAway) {
   Acceptor gateway;
   start(R"({"enabled":true,"proxy":"127.0.0.1:)" + std::to_string(gateway.port()) + "\"}");
-  ASSERT_EQ(callback_.WaitForEvents(2).at(0), stateDocument("protected"));
+  ASSERT_EQ(WaitForEvents(callback_, 2).at(0), stateDocument("protected"));
   gateway.Close();
-  const auto events = callback_.WaitForEvents(4);
+  const auto events = WaitForEvents(callback_, 4);
   ASSERT_EQ(events.size(), 4u);
   EXPECT_EQ(events[2], stateDocument("cloud_service_unavailable"));
 }
 
 TEST_F(SwgPluginTest, AnswersTheStateMessageAndRefusesOthers) {
   start(R"({"enabled":false})");
-  callback_.WaitForEvents(2);
+  WaitForEvents(callback_, 2);
   EXPECT_EQ(plugin_.ReceiveMessage("Velmora", "GetState", "", 0), 0u);
-  EXPECT_EQ(callback_.WaitForEvents(3).at(2), "Velmora <- SWG SWGState " + stateDocument("disabled"));
+  EXPECT_EQ(WaitForEvents(callback_, 3).at(2), "Velmora <- SWG SWGState " + stateDocument("disabled"));
   EXPECT_EQ(plugin_.ReceiveMessage("Velmora", "Reboot", "", 0), kSwgUnknownTopic);
   EXPECT_EQ(plugin_.ReceiveMessage(nullptr, "GetState", "", 0), kSwgBadArgument);
 }
 
 TEST(SwgPluginCalls, NeedInit) {
   CSwgPlugin plugin;
-  RecordingSwgCallback callback;
+  Recording callback;
   EXPECT_EQ(plugin.Start(""), kSwgNotInitialised);
   EXPECT_EQ(plugin.InitiateStop(), kSwgNotInitialised);
   EXPECT_EQ(plugin.Init("/bin", "/lib", "/profile", "1.0.0", nullptr, &callback, nullptr), kSwgBadArgument);

@@ -118,7 +118,7 @@ std::size_t countOf(const std::string& hay, const std::string& needle) {
   return n;
 }
 
-TEST(EventViewerLogger, RoutesLevelsToEventLogAndDebuggerOutput) {
+TEST(EventViewerLogger, RoutesLevelsToEventLogAndDebuggerOutputAndNamesErrors) {
   ::setenv("HXT_LOG", "stderr", 1);
   {
     CEventViewerLogger quiet(false);
@@ -151,42 +151,28 @@ TEST(EventViewerLogger, RoutesLevelsToEventLogAndDebuggerOutput) {
     EXPECT_EQ(countOf(out, "] info: inf\n"), 1u) << out;
   }
   ::unsetenv("HXT_LOG");
-}
-
-TEST(EventViewerLogger, ErrorTexts) {
   CEventViewerLogger logger(false);
   EXPECT_EQ(logger.GetErrorText(0), "");
   EXPECT_EQ(logger.GetErrorText(13), "Permission denied");
   EXPECT_EQ(logger.GetErrorText(0x7fff1234u), "UNKNOWN_WINDOWS_ERROR_CODE");
 }
 
-TEST(AppLogCreation, VerboseMarkerInTheProfileDirectorySwitchesVerboseOn) {
-  test::TestRoot root;
-  {
+// The marker file switches verbose logging on; a relative root leaves no
+// profile directory, and creation fails.
+TEST(AppLogCreation, VerboseMarkerInTheProfileDirectoryAndNoDirectoryAtAll) {
+  test::TestRoot root;  // restores HXT_ROOT at the end
+  for (bool marker : {false, true}) {
+    if (marker) root.WriteFile("var/opt/Truvane/Truvane Helixor Client/Tarrow/verbose_logging", "");
     bool ok = false;
     CAppLog log(ok);
     EXPECT_TRUE(ok);
-    EXPECT_FALSE(log.verbose());
+    EXPECT_EQ(log.verbose(), marker);
   }
-  root.WriteFile("var/opt/Truvane/Truvane Helixor Client/Tarrow/verbose_logging", "");
-  bool ok = false;
-  CAppLog log(ok);
-  EXPECT_TRUE(ok);
-  EXPECT_TRUE(log.verbose());
-}
-
-TEST(AppLogCreation, FailsWithoutAProfileDirectory) {
-  const char* old = std::getenv("HXT_ROOT");
-  std::string saved = old ? old : "";
   ::setenv("HXT_ROOT", "relative/root", 1);
   bool ok = true;
   { CAppLog log(ok); }
   EXPECT_FALSE(ok);
   EXPECT_FALSE(CAppLog::createSingletonInstance());
-  if (old)
-    ::setenv("HXT_ROOT", saved.c_str(), 1);
-  else
-    ::unsetenv("HXT_ROOT");
 }
 
 }  // namespace

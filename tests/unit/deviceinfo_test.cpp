@@ -101,24 +101,23 @@ TEST_F(DeviceInfoTest, SizeProtocolAndBufferLimits) {
   for (int i = 0; i < 40; ++i) EXPECT_TRUE(std::iswxdigit(big[i]) && !std::iswupper(big[i]));
 }
 
-TEST_F(DeviceInfoTest, NoIdentityAtAllFails) {
-  root.RemoveRegistry();  // and no machine id in the private root
-  u32 size = kUdidSize;
-  wchar_t buffer[kUdidSize];
-  EXPECT_EQ(CDeviceInfo::GetUDID(buffer, &size), kUdidFailure);
-  root.WriteMachineId("not-a-machine-id\n");
-  EXPECT_EQ(CDeviceInfo::GetUDID(buffer, &size), kUdidFailure);
-  root.WriteMachineId("00000000000000000000000000000000\n");
-  EXPECT_EQ(CDeviceInfo::GetUDID(buffer, &size), kUdidFailure);
-}
-
-TEST_F(DeviceInfoTest, SecondCallReturnsTheCachedIdentifier) {
+// The identifier is kept once made; without any identity there is none.
+TEST_F(DeviceInfoTest, SecondCallReturnsTheCachedIdentifierAndNoIdentityAtAllFails) {
   root.WriteRegistry(details + "\"Sid\"=hex:05\n");
   std::string first = udid();
   root.WriteRegistry(details + "\"Sid\"=hex:06\n");
   EXPECT_EQ(udid(), first);
   CDeviceInfo::ResetCacheForTesting();
   EXPECT_EQ(udid(), sha1Of({6}));
+
+  CDeviceInfo::ResetCacheForTesting();
+  root.RemoveRegistry();  // and no machine id in the private root
+  u32 size = kUdidSize;
+  wchar_t buffer[kUdidSize];
+  for (const char* machineId : {"", "not-a-machine-id\n", "00000000000000000000000000000000\n"}) {
+    if (*machineId != '\0') root.WriteMachineId(machineId);
+    EXPECT_EQ(CDeviceInfo::GetUDID(buffer, &size), kUdidFailure) << machineId;
+  }
 }
 
 }  // namespace

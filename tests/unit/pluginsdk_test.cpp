@@ -1,28 +1,25 @@
-// The plug-in SDK's binary layout, and the documented example module built
-// against it.
-#include <sys/syscall.h>
-#include <unistd.h>
-
+// The binary layouts of the plug-in SDK and the filter library, and the
+// documented example module built against the SDK.
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <memory>
-#include <mutex>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "agent/pluginloader.h"
 #include "fakes/capturelogger.h"
 #include "fakes/fakeplugin.h"
 #include "fakes/testroot.h"
+#include "hxtarrow/sockfltrapi.h"
+#include "support/recordingservice.h"
 
 namespace hxt {
 namespace {
-
-u32 ThreadId() {
-  return static_cast<u32>(::syscall(SYS_gettid));
-}
 
 // Itanium C++ ABI: a pointer to a virtual member holds 1 + the slot's byte
 // offset, plus the this-adjustment.
@@ -51,6 +48,38 @@ void ExpectSlots(const char* name, long first, const std::vector<long>& slots) {
   for (std::size_t op = 0; op < slots.size(); ++op) {
     EXPECT_EQ(slots[op], first + static_cast<long>(op)) << name << " operation " << op;
   }
+}
+
+// The filter library is called through virtual tables too. Behind a virtual
+// destructor, which fills two entries (complete and deleting), published slot
+// n is entry n + 1.
+TEST(FilterApiLayout, OperationsSitAtTheirSlots) {
+  ExpectSlots("IVelmoraApi", 1,
+              {Slot(&IVelmoraApi::IsPreloadNeeded), Slot(&IVelmoraApi::IsPluginOpen),
+               Slot(&IVelmoraApi::OpenPlugin), Slot(&IVelmoraApi::ClosePlugin), Slot(&IVelmoraApi::Clear),
+               Slot(&IVelmoraApi::SetParameters), Slot(&IVelmoraApi::StartEncryptedDnsHandling)});
+  const std::pair<long, long> siblings[] = {{Slot(&IVpnDnsApi::OpenPlugin), 3},
+                                            {Slot(&IVpnDnsApi::ClosePlugin), 4},
+                                            {Slot(&IVpnDnsApi::RefreshVelmoraPids), 11},
+                                            {Slot(&IKestrumApi::OpenPlugin), 2},
+                                            {Slot(&IKestrumApi::ClosePlugin), 3},
+                                            {Slot(&IKestrumApi::RefreshVelmoraPids), 7},
+                                            {Slot(&ISocketRedirectorApi::OpenPlugin), 2},
+                                            {Slot(&ISocketRedirectorApi::ClosePlugin), 3},
+                                            {Slot(&ISocketRedirectorApi::RefreshVelmoraPids), 9},
+                                            {Slot(&IKdfApiCB::OnKdfDisruption), 2}};
+  for (std::size_t i = 0; i < std::size(siblings); ++i) EXPECT_EQ(siblings[i].first, siblings[i].second) << i;
+  ExpectSlots("IVelmoraInfo", 2,
+              {Slot(&IVelmoraInfo::GetWhiteList4Count),      Slot(&IVelmoraInfo::GetFirstWhiteList4Entry),
+               Slot(&IVelmoraInfo::GetNextWhiteList4Entry),  Slot(&IVelmoraInfo::GetWhiteList6Count),
+               Slot(&IVelmoraInfo::GetFirstWhiteList6Entry), Slot(&IVelmoraInfo::GetNextWhiteList6Entry),
+               Slot(&IVelmoraInfo::GetResolver4Count),       Slot(&IVelmoraInfo::GetFirstResolver4),
+               Slot(&IVelmoraInfo::GetNextResolver4),        Slot(&IVelmoraInfo::GetResolver6Count),
+               Slot(&IVelmoraInfo::GetFirstResolver6),       Slot(&IVelmoraInfo::GetNextResolver6),
+               Slot(&IVelmoraInfo::GetListenerPort),         Slot(&IVelmoraInfo::GetAgentPid),
+               Slot(&IVelmoraInfo::GetIgnoredPidCount),      Slot(&IVelmoraInfo::GetFirstIgnoredPid),
+               Slot(&IVelmoraInfo::GetNextIgnoredPid),       Slot(&IVelmoraInfo::IsRedirect4Enabled),
+               Slot(&IVelmoraInfo::IsRedirect6Enabled),      Slot(&IVelmoraInfo::GetUpdateKind)});
 }
 
 TEST(PluginSdkLayout, EveryOperationSitsAtItsPublishedSlot) {
@@ -95,50 +124,11 @@ TEST(PluginSdkLayout, EveryOperationSitsAtItsPublishedSlot) {
   EXPECT_EQ(sizeof(InterfaceDescriptor), 2 * sizeof(void*));
 }
 
-// The service's side of the callbacks, recording what arrives and on which thread.
-class RecordingService : public IVelmoraPluginCallback, public IPluginMessagingCallback {
- public:
-  struct Event {
-    std::string name;
-    std::string data;
-    u32 threadId;
-  };
-
-  void Response(u32 handle, u32 contextId, const unsigned char* data, u32 size) override {
-    add("Response " + std::to_string(handle) + " " + std::to_string(contextId),
-        std::string(reinterpret_cast<const char*>(data), size));
-  }
-  void ErrorOccurred(u32, u32, u32) override { add("ErrorOccurred"); }
-  void SystemErrorOccurred(u32) override { add("SystemErrorOccurred"); }
-  void ProtectionStateChanged(const char*) override { add("ProtectionStateChanged"); }
-  void ChangeDnsRedirectionMode(const char*) override { add("ChangeDnsRedirectionMode"); }
-  void UpgradeDetailsChanged(const char*) override { add("UpgradeDetailsChanged"); }
-  void PluginStopped() override { add("PluginStopped"); }
-  u32 SendPluginMessage(const char*, const char*, const char*, const char*) override {
-    add("SendPluginMessage");
-    return 0;
-  }
-
-  std::vector<Event> Events() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return events_;
-  }
-
- private:
-  void add(std::string name, std::string data = std::string()) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    events_.push_back({std::move(name), std::move(data), ThreadId()});
-  }
-
-  mutable std::mutex mutex_;
-  std::vector<Event> events_;
-};
-
 // The example refuses every query, from its own thread, and reports its stop.
 TEST(PluginSdkExample, TheDocumentedExamplePluginLoadsAndRefusesQueries) {
   test::TestRoot root;
   test::ScopedCaptureLog log;
-  RecordingService service;
+  test::RecordingService service;
   test::InstallPlugin(HXT_EXAMPLE_PLUGIN, root.PluginsPath());
   PluginLoader* loader = nullptr;
   ASSERT_TRUE(PluginLoader::createSingletonInstance(loader)) << log.Dump();
@@ -157,13 +147,15 @@ TEST(PluginSdkExample, TheDocumentedExamplePluginLoadsAndRefusesQueries) {
       33);
   ASSERT_EQ(dns->Send(handle, reinterpret_cast<const unsigned char*>(query.data()), 33u), 0u);
   ASSERT_EQ(dns->InitiateStop(), 0u);
-  ASSERT_TRUE(test::WaitFor([&] { return service.Events().size() >= 2; }));
+  ASSERT_TRUE(service.WaitFor("", 2));
 
   const auto events = service.Events();
   ASSERT_EQ(events.size(), 2u);
-  EXPECT_EQ(events[0].name, "Response " + std::to_string(handle) + " 5");
-  EXPECT_EQ(static_cast<unsigned char>(events[0].data.at(3)) & 0x0f, 5) << "REFUSED";
-  EXPECT_NE(events[0].threadId, ThreadId());
+  EXPECT_EQ(events[0].name, "Response");
+  EXPECT_EQ(events[0].handle, handle);
+  EXPECT_EQ(events[0].contextId, 5u);
+  EXPECT_EQ(static_cast<unsigned char>(events[0].text.at(3)) & 0x0f, 5) << "REFUSED";
+  EXPECT_NE(events[0].thread, std::this_thread::get_id());
   EXPECT_EQ(events[1].name, "PluginStopped");
   EXPECT_EQ(dns->CloseSession(handle), 0u);
   dns->Uninit();

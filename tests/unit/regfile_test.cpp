@@ -41,37 +41,36 @@ TEST(RegFile, ParsesEveryValueFormAndBothHeaders) {
   }
 }
 
-TEST(RegFile, MalformedLinesAreReportedWithLineNumbersAndSkipped) {
+TEST(RegFile, MalformedLinesAreReportedWithLineNumbersAndSkippedAndAHeaderIsNeeded) {
   std::string text =
-      "REGEDIT4\n"                               // 1
-      "\"Orphan\"=dword:1\n"                     // 2 value outside a key
-      "[HKEY_LOCAL_MACHINE\\K]\n"                // 3
-      "\"BadDword\"=dword:123456789\n"           // 4
-      "\"BadHex\"=hex:1,zz\n"                    // 5
-      "\"Unterminated\"=\"abc\n"                 // 6
-      "\"NoEquals\" dword:1\n"                   // 7
-      "\"Good\"=dword:00000007\n"                // 8
-      "[HKEY_CURRENT_USER\\Other]\n"             // 9
-      "\"Ignored\"=dword:1\n"                    // 10
-      "[HKEY_LOCAL_MACHINE\\Broken\n"            // 11
-      "\"Weird\"=qword:1\n";                     // 12
+      "REGEDIT4\n"                      // 1
+      "\"Orphan\"=dword:1\n"            // 2 value outside a key
+      "[HKEY_LOCAL_MACHINE\\K]\n"       // 3
+      "\"BadDword\"=dword:123456789\n"  // 4
+      "\"BadHex\"=hex:1,zz\n"           // 5
+      "\"Unterminated\"=\"abc\n"        // 6
+      "\"NoEquals\" dword:1\n"          // 7
+      "\"Good\"=dword:00000007\n"       // 8
+      "[HKEY_CURRENT_USER\\Other]\n"    // 9
+      "\"Ignored\"=dword:1\n"           // 10
+      "[HKEY_LOCAL_MACHINE\\Broken\n"   // 11
+      "\"Weird\"=qword:1\n";            // 12
   auto c = ParseRegFile(text);
   std::vector<unsigned> lines;
   for (const auto& d : c.diagnostics) lines.push_back(d.line);
   EXPECT_EQ(lines, (std::vector<unsigned>{2, 4, 5, 6, 7, 9, 10, 11, 12}));
   ASSERT_NE(find(c, "HKEY_LOCAL_MACHINE\\K", "good"), nullptr);
   EXPECT_EQ(find(c, "HKEY_LOCAL_MACHINE\\K", "baddword"), nullptr);
-}
 
-TEST(RegFile, WithoutHeaderNothingIsRead) {
-  auto c = ParseRegFile("[HKEY_LOCAL_MACHINE\\K]\n\"A\"=dword:1\n");
+  // Without the header nothing is read.
+  c = ParseRegFile("[HKEY_LOCAL_MACHINE\\K]\n\"A\"=dword:1\n");
   EXPECT_TRUE(c.keys.empty());
   ASSERT_EQ(c.diagnostics.size(), 1u);
   EXPECT_EQ(c.diagnostics[0].line, 1u);
   EXPECT_TRUE(ParseRegFile(std::string("\0\xff\x01garbage", 10)).keys.empty());
 }
 
-TEST(RegistryStore, QueriesAreCaseInsensitiveAndTyped) {
+TEST(RegistryStore, QueriesAreCaseInsensitiveAndTypedAndBadLinesAreLogged) {
   test::TestRoot root;
   root.WriteRegistry(
       "[HKEY_LOCAL_MACHINE\\Software\\Vendor]\n"
@@ -93,16 +92,15 @@ TEST(RegistryStore, QueriesAreCaseInsensitiveAndTyped) {
   EXPECT_EQ(absent.Open("Software\\Nobody"), kRegNotFound);
   root.RemoveRegistry();
   EXPECT_EQ(absent.Open("Software\\Vendor"), kRegNotFound);
-}
 
-TEST(RegistryStore, MalformedStoreIsLoggedWithFileAndLine) {
-  test::TestRoot root;
+  // A malformed store is logged with its file and line.
   test::ScopedCaptureLog log;
   root.WriteRegistry("[HKEY_LOCAL_MACHINE\\K]\n\"A\"=dword:zz\n");
-  CRegistryKey key;
-  ASSERT_EQ(key.Open("K"), kRegOk);
-  std::string expected = "Registry store " + RegistryStorePath() + ", line 4: value \"A\": bad dword 'zz'";
-  EXPECT_TRUE(log.Has(LOG_LEVEL_WARNING, expected)) << log.Dump();
+  CRegistryKey malformed;
+  ASSERT_EQ(malformed.Open("K"), kRegOk);
+  EXPECT_TRUE(log.Has(LOG_LEVEL_WARNING,
+                      "Registry store " + RegistryStorePath() + ", line 4: value \"A\": bad dword 'zz'"))
+      << log.Dump();
 }
 
 }  // namespace

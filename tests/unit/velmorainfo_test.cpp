@@ -77,7 +77,7 @@ TEST(VelmoraInfo, ResolversPadIpv4AndCopyIpv6Whole) {
   EXPECT_FALSE(info.GetNextResolver6(&out));
 }
 
-TEST(VelmoraInfo, IgnoredPids) {
+TEST(VelmoraInfo, IgnoredPidsAndListenerPorts) {
   CVelmoraInfo info = CVelmoraInfo::Pids(77, {3, 5});
   u32 pid = 0;
   EXPECT_FALSE(info.GetFirstIgnoredPid(nullptr));
@@ -85,16 +85,14 @@ TEST(VelmoraInfo, IgnoredPids) {
   EXPECT_TRUE(info.GetNextIgnoredPid(&pid) && pid == 5u);
   EXPECT_FALSE(info.GetNextIgnoredPid(&pid));
   EXPECT_TRUE(info.GetFirstIgnoredPid(&pid) && pid == 3u);
-}
 
-TEST(VelmoraInfo, ListenerPortSelection) {
-  CVelmoraInfo info = CVelmoraInfo::PortsOnly({1001, 1002, 1003, 1004});
-  EXPECT_EQ(info.GetListenerPort(HXT_AF_INET, 17), 1001);
-  EXPECT_EQ(info.GetListenerPort(HXT_AF_INET6, 17), 1002);
-  EXPECT_EQ(info.GetListenerPort(HXT_AF_INET, 6), 1003);
-  EXPECT_EQ(info.GetListenerPort(HXT_AF_INET6, 6), 1004);
-  EXPECT_EQ(info.GetListenerPort(0, 0), 1003);
-  EXPECT_EQ(info.GetListenerPort(10, 17), 1001) << "Linux's own AF_INET6 is not the filter's 23";
+  CVelmoraInfo ports = CVelmoraInfo::PortsOnly({1001, 1002, 1003, 1004});
+  EXPECT_EQ(ports.GetListenerPort(HXT_AF_INET, 17), 1001);
+  EXPECT_EQ(ports.GetListenerPort(HXT_AF_INET6, 17), 1002);
+  EXPECT_EQ(ports.GetListenerPort(HXT_AF_INET, 6), 1003);
+  EXPECT_EQ(ports.GetListenerPort(HXT_AF_INET6, 6), 1004);
+  EXPECT_EQ(ports.GetListenerPort(0, 0), 1003);
+  EXPECT_EQ(ports.GetListenerPort(10, 17), 1001) << "Linux's own AF_INET6 is not the filter's 23";
 }
 
 }  // namespace

@@ -154,19 +154,6 @@ TEST_P(ListenerHostTest, BurstIsHandedOnInOrder) {
   EXPECT_EQ(callback.Datagrams(), sent);
 }
 
-TEST_P(ListenerHostTest, ExceptionFromTheCallbackReachesOnListenerException) {
-  callback.ThrowOnDatagram();
-  ASSERT_TRUE(client.SendTo(udpPort, Request(3)));
-  ASSERT_TRUE(test::WaitFor([&] { return !callback.Exceptions().empty(); }));
-  EXPECT_EQ(callback.Exceptions(), std::vector<u32>{GetParam()});
-  EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, "ioListenerService run exception - listener test failure"));
-  ASSERT_TRUE(test::WaitFor([&] { return log.Has(LOG_LEVEL_INFO, "ioListenerService run complete"); }));
-  // The thread has ended: stopping the host waits for nothing.
-  log.Clear();
-  host->stop();
-  EXPECT_TRUE(log.Has(LOG_LEVEL_INFO, "Successfully stopped ioListenerService thread"));
-}
-
 TEST(ListenerHostConstruction, RefusesBadArgumentsAndReportsNoPorts) {
   test::ScopedCaptureLog log;
   test::RecordingListenerCB callback;

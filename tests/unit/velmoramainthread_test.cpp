@@ -45,14 +45,6 @@ class MainThreadTest : public ::testing::Test {
   test::ScopedCaptureLog log;
 };
 
-TEST_F(MainThreadTest, SecondInstanceIsRefused) {
-  ASSERT_TRUE(CVelmoraMainThread::createSingletonInstance(testSettings()));
-  CVelmoraMainThread* first = CVelmoraMainThread::instance();
-  EXPECT_FALSE(CVelmoraMainThread::createSingletonInstance(testSettings()));
-  EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, "CVelmoraMainThread instance already initialized"));
-  EXPECT_EQ(CVelmoraMainThread::instance(), first);
-}
-
 TEST_F(MainThreadTest, WithoutTheRuntimeItRunsWithoutPluginsAndStopsOnRequest) {
   ASSERT_TRUE(CVelmoraMainThread::createSingletonInstance(testSettings()));
   auto* orchestrator = CVelmoraMainThread::instance();
@@ -105,16 +97,6 @@ TEST_F(MainThreadTest, AnythingThrownByAHandlerFailsRunAfterStoppingThePlugin) {
     EXPECT_EQ(log.Messages().back(), "ioService run complete");
     CVelmoraMainThread::releaseInstance();
   }
-}
-
-TEST_F(MainThreadTest, SystemErrorNotificationsAreOnlyLogged) {
-  ASSERT_TRUE(CVelmoraMainThread::createSingletonInstance(testSettings()));
-  auto* orchestrator = CVelmoraMainThread::instance();
-  static_cast<IVelmoraPluginCallback*>(orchestrator)->SystemErrorOccurred(7);
-  static_cast<ISWGPluginCallback*>(orchestrator)->SystemErrorOccurred(8);
-  EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, "Received Velmora plugin system error notification [7]"));
-  EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, "Received SWG plugin system error notification [8]"));
-  EXPECT_EQ(orchestrator->getState(), INITIAL);
 }
 
 TEST_F(MainThreadTest, OrgInfoModificationsPostStartsThatTheStateCheckFilters) {
@@ -176,9 +158,19 @@ TEST_F(MainThreadTest, FilterManagerOrIpcPortFailureIsFatal) {
   EXPECT_EQ(fakefilter::LiveInstances(fakefilter::Interface::Velmora), 0);
 }
 
-TEST_F(MainThreadTest, StopClearsTheFilterAndDisruptionWithoutPluginIsDropped) {
+// Without a plug-in, system errors and disruptions are only logged; a second
+// instance is refused; the stop clears the filter.
+TEST_F(MainThreadTest, NoticesWithoutAPluginAreLoggedAndStopClearsTheFilter) {
   ASSERT_TRUE(CVelmoraMainThread::createSingletonInstance(testSettings()));
   auto* orchestrator = CVelmoraMainThread::instance();
+  EXPECT_FALSE(CVelmoraMainThread::createSingletonInstance(testSettings()));
+  EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, "CVelmoraMainThread instance already initialized"));
+  EXPECT_EQ(CVelmoraMainThread::instance(), orchestrator);
+  static_cast<IVelmoraPluginCallback*>(orchestrator)->SystemErrorOccurred(7);
+  static_cast<ISWGPluginCallback*>(orchestrator)->SystemErrorOccurred(8);
+  EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, "Received Velmora plugin system error notification [7]"));
+  EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, "Received SWG plugin system error notification [8]"));
+  EXPECT_EQ(orchestrator->getState(), INITIAL);
   orchestrator->NotifyKdfDisruption();
   orchestrator->RequestShutdown();
   EXPECT_TRUE(orchestrator->Run());
@@ -210,6 +202,29 @@ TEST_F(MainThreadTest, ProtectionStateReachesTheStatusUnderTheUiNames) {
   callback->ProtectionStateChanged(R"({"version":1,"ip6":{"protection_state":"shielded"}})");
   EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, "failed to parse JSON payload (unexpected IPv6 blocking state)"));
   EXPECT_EQ(statusDocument(orchestrator), status);
+}
+
+// Only real transitions are logged; values outside the tables print as UNKNOWN.
+TEST_F(MainThreadTest, StateTransitionsAndUnknownValues) {
+  bool ok = false;
+  CVelmoraMainThread orchestrator(ok, testSettings());  // no runtime recorded: no plug-ins
+  ASSERT_TRUE(ok);
+  log.Clear();
+  orchestrator.updateState(SERVICE_STARTED);
+  orchestrator.updateState(SERVICE_STARTED);
+  orchestrator.updateState(INITIAL);
+  EXPECT_EQ(log.Messages(LOG_LEVEL_INFO),
+            (std::vector<std::string>{"State transition: INITIAL -> SERVICE_STARTED",
+                                      "State transition: SERVICE_STARTED -> INITIAL"}));
+  EXPECT_FALSE(orchestrator.validateStateForActivity(static_cast<AgentActivity>(13), "V"));
+  EXPECT_EQ(log.Messages().back(),
+            "Current state INITIAL is not valid for UNKNOWN (validator V). Acceptable states: .");
+  orchestrator.updateState(static_cast<AgentState>(8));
+  EXPECT_EQ(log.Messages().back(), "State transition: INITIAL -> UNKNOWN");
+  EXPECT_FALSE(orchestrator.validateStateForActivity(START_SWG_PLUGIN, "V"));
+  EXPECT_EQ(log.Messages().back(),
+            "Current state UNKNOWN is not valid for START_SWG_PLUGIN (validator V). Acceptable states: "
+            "VELMORA_PLUGIN_STARTED.");
 }
 
 TEST(MainThreadStatistics, LineOnlyWithVerboseLogging) {

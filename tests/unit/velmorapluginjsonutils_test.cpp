@@ -194,15 +194,6 @@ TEST(ProtectionStatePayload, FailuresAndTheirLines) {
   }
 }
 
-TEST(ProtectionStatePayload, StateNameTables) {
-  EXPECT_TRUE(CVelmoraPluginJsonUtils::IsValidDnsProtectionState("disabled_no_network_stack"));
-  EXPECT_TRUE(CVelmoraPluginJsonUtils::IsValidDnsProtectionState("behind_va"));
-  EXPECT_FALSE(CVelmoraPluginJsonUtils::IsValidDnsProtectionState("not_protected"));
-  EXPECT_FALSE(CVelmoraPluginJsonUtils::IsValidDnsProtectionState(""));
-  EXPECT_TRUE(CVelmoraPluginJsonUtils::IsValidIpProtectionState("not_protected"));
-  EXPECT_FALSE(CVelmoraPluginJsonUtils::IsValidIpProtectionState("open"));
-}
-
 // The SWG and upgrade-details records, as one text of their fields.
 std::string fields(const ParsedSwgState& r) {
   return r.swgState;

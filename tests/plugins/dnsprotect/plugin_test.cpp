@@ -2,76 +2,20 @@
 // documents it sends, its answers and errors, and how it stops.
 #include <gtest/gtest.h>
 
-#include <condition_variable>
 #include <fstream>
-#include <mutex>
+#include <optional>
 
 #include "dnsmessage.h"
 #include "dnsprotectplugin.h"
 #include "fakes/dnstestkit.h"
 #include "fakes/testroot.h"
 #include "pluginlog.h"
+#include "support/recordingservice.h"
 
 namespace hxt::dnsprotect {
 namespace {
 
 using namespace std::chrono_literals;
-
-// The service's side: records every callback.
-class RecordingService : public IVelmoraPluginCallback, public IPluginMessagingCallback {
- public:
-  void Response(u32 handle, u32 contextId, const unsigned char* data, u32 size) override {
-    record([&] { responses[contextId] = std::string(reinterpret_cast<const char*>(data), size); });
-  }
-  void ErrorOccurred(u32, u32 contextId, u32 error) override {
-    record([&] { errors[contextId] = error; });
-  }
-  void SystemErrorOccurred(u32) override {}
-  void ProtectionStateChanged(const char* json) override {
-    record([&] { states.push_back(json); });
-  }
-  void ChangeDnsRedirectionMode(const char* json) override {
-    record([&] { redirects.push_back(json); });
-  }
-  void UpgradeDetailsChanged(const char* json) override {
-    record([&] { upgrades.push_back(json); });
-  }
-  void PluginStopped() override {
-    record([&] { ++stopped; });
-  }
-  u32 SendPluginMessage(const char* to, const char*, const char* topic, const char*) override {
-    record([&] { messages.push_back(std::string(to) + " " + topic); });
-    return 7;
-  }
-
-  template <typename Condition>
-  bool Wait(Condition condition, std::chrono::milliseconds timeout = 10s) {
-    std::unique_lock<std::mutex> lock(mutex);
-    return changed.wait_for(lock, timeout, condition);
-  }
-  // Whether the last protection state named `state`.
-  bool WaitForState(const std::string& state) {
-    return Wait([&] {
-      return !states.empty() &&
-             states.back().find("\"protection_state\":\"" + state + "\"") != std::string::npos;
-    });
-  }
-
-  std::mutex mutex;
-  std::condition_variable changed;
-  std::map<u32, std::string> responses;
-  std::map<u32, u32> errors;
-  std::vector<std::string> states, redirects, upgrades, messages;
-  int stopped = 0;
-
- private:
-  template <typename F>
-  void record(F f) {
-    std::lock_guard<std::mutex> lock(mutex);
-    f();
-    changed.notify_all();
-  }
-};
 
 class DnsProtectPlugin : public ::testing::Test {
  protected:
@@ -81,6 +25,7 @@ class DnsProtectPlugin : public ::testing::Test {
         << R"({"organization":"Test Org","dns":{"upstreams":[{"address":"127.0.0.1:)" << upstream->port()
         << R"("}],"blockLists":["blocked.txt"],)"
         << R"("healthCheckIntervalMs":50,"queryTimeoutMs":1000)" << dnsMembers << "}" << more << "}";
+    service.messageResult = 7;  // the SWG plug-in's answer comes later
     ASSERT_EQ(plugin.Init("", "", dir.c_str(), "1.0.0", "udid", &service, &service, nullptr), 0u);
     ASSERT_EQ(plugin.Start(), 0u);
   }
@@ -91,38 +36,61 @@ class DnsProtectPlugin : public ::testing::Test {
     std::string query = BuildQuery(name, kTypeA, static_cast<std::uint16_t>(contextId));
     ASSERT_EQ(plugin.Send(handle, reinterpret_cast<const unsigned char*>(query.data()), query.size()), 0u);
   }
+  // Whether an answer to `contextId` came already (no waiting).
   bool Answered(u32 contextId) {
-    std::lock_guard<std::mutex> lock(service.mutex);
-    return service.responses.count(contextId) != 0;
+    for (const auto& event : service.Events())
+      if (event.name == "Response" && event.contextId == contextId) return true;
+    return false;
+  }
+  // The answer to or the error for `contextId`, once one came.
+  std::optional<test::RecordingService::Event> Outcome(u32 contextId) {
+    std::optional<test::RecordingService::Event> found;
+    test::WaitFor([&] {
+      for (const auto& event : service.Events())
+        if ((event.name == "Response" || event.name == "ErrorOccurred") && event.contextId == contextId)
+          found = event;
+      return found.has_value();
+    });
+    return found;
   }
   std::string AnswerTo(u32 contextId) {
-    service.Wait([&] { return service.responses.count(contextId) || service.errors.count(contextId); });
-    std::lock_guard<std::mutex> lock(service.mutex);
-    return service.responses[contextId];
+    auto outcome = Outcome(contextId);
+    return outcome && outcome->name == "Response" ? outcome->text : "";
+  }
+  bool Failed(u32 contextId, u32 error = 0) {
+    auto outcome = Outcome(contextId);
+    return outcome && outcome->name == "ErrorOccurred" && (error == 0 || outcome->code == error);
+  }
+  // Whether the last protection state named `state`.
+  bool WaitForState(const std::string& state) {
+    return test::WaitFor([&] {
+      auto states = service.Texts("ProtectionStateChanged");
+      return !states.empty() &&
+             states.back().find("\"protection_state\":\"" + state + "\"") != std::string::npos;
+    });
   }
 
   test::TestRoot root;
   const std::string dir = root.path();
   std::unique_ptr<test::TestResolver> upstream =
       std::make_unique<test::TestResolver>(test::ResolverOptions{});
-  RecordingService service;
+  test::RecordingService service;
   CDnsProtectPlugin plugin;
 };
 
 TEST_F(DnsProtectPlugin, AnswersBlocksAndTellsTheTruthAboutItsUpstream) {
   StartWith("", R"(,"updates":{"location":"file:///srv/updates"})");
-  ASSERT_TRUE(service.WaitForState("protected"));
-  {
-    std::lock_guard<std::mutex> lock(service.mutex);
-    ASSERT_EQ(service.redirects.size(), 1u);
-    EXPECT_NE(
-        service.redirects[0].find(R"("dns4":{"redirect":"true","whitelist":[],"resolvers":["127.0.0.1"]})"),
-        std::string::npos)
-        << service.redirects[0];
-    EXPECT_NE(service.states[0].find(R"("client_display_name":"Test Org")"), std::string::npos);
-    ASSERT_EQ(service.upgrades.size(), 1u);
-    EXPECT_NE(service.upgrades[0].find(R"("download_url":"file:///srv/updates")"), std::string::npos);
-  }
+  ASSERT_TRUE(WaitForState("protected"));
+  const auto redirects = service.Texts("ChangeDnsRedirectionMode");
+  ASSERT_EQ(redirects.size(), 1u);
+  EXPECT_NE(redirects[0].find(R"("dns4":{"redirect":"true","whitelist":[],"resolvers":["127.0.0.1"]})"),
+            std::string::npos)
+      << redirects[0];
+  EXPECT_NE(service.Texts("ProtectionStateChanged")[0].find(R"("client_display_name":"Test Org")"),
+            std::string::npos);
+  const auto upgrades = service.Texts("UpgradeDetailsChanged");
+  ASSERT_EQ(upgrades.size(), 1u);
+  EXPECT_NE(upgrades[0].find(R"("download_url":"file:///srv/updates")"), std::string::npos);
   Ask(1, "www.example");
   Ask(2, "x.ads.example");
   EXPECT_TRUE(Answered(2)) << "a block answer is given inside Send";
@@ -150,21 +118,24 @@ TEST_F(DnsProtectPlugin, AnswersBlocksAndTellsTheTruthAboutItsUpstream) {
 
   // With the upstream gone: "open", and a query that gets no answer fails.
   upstream.reset();
-  ASSERT_TRUE(service.WaitForState("open"));
+  ASSERT_TRUE(WaitForState("open"));
   Ask(4, "not-cached.example");
-  EXPECT_TRUE(service.Wait([&] { return service.errors.count(4) != 0; }));
+  EXPECT_TRUE(Failed(4));
   ASSERT_EQ(plugin.DnsRedirectionDisrupted(), 0u);
-  EXPECT_TRUE(service.Wait([&] { return service.redirects.size() == 3; }));  // on, off, off again
+  EXPECT_TRUE(service.WaitFor("ChangeDnsRedirectionMode", 3));  // on, off, off again
 
   ASSERT_EQ(plugin.InitiateStop(), 0u);
-  EXPECT_TRUE(service.Wait([&] { return service.stopped == 1; }));
+  EXPECT_TRUE(service.WaitFor("PluginStopped"));
   plugin.Uninit();
 }
 
 TEST_F(DnsProtectPlugin, FollowsTheVpnAndTheTrustedNetwork) {
   StartWith(R"(,"standDownOnTrustedNetwork":true)", R"(,"swg":{"enabled":true,"proxy":"127.0.0.1:3128"})");
-  ASSERT_TRUE(service.WaitForState("protected"));
-  EXPECT_EQ(service.messages, std::vector<std::string>{"SWG StartPlugin"});
+  ASSERT_TRUE(WaitForState("protected"));
+  auto messages = service.Texts("SendPluginMessage");
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_EQ(messages[0].rfind("SWG <- ", 0), 0u) << messages[0];
+  EXPECT_NE(messages[0].find(R"( StartPlugin {"version":"1","proxy":"127.0.0.1:3128"})"), std::string::npos);
   plugin.ReceiveMessageResult("SWG", "StartPlugin", 0);
 
   auto vpn = [](const char* state, const char* tunnelAll, const char* tnd) {
@@ -186,37 +157,37 @@ TEST_F(DnsProtectPlugin, FollowsTheVpnAndTheTrustedNetwork) {
   };
   for (const auto& c : cases) {
     ASSERT_EQ(plugin.VpnStateChanged(c.document.c_str()), 0u);
-    EXPECT_TRUE(service.WaitForState(c.state)) << c.document;
+    EXPECT_TRUE(WaitForState(c.state)) << c.document;
   }
   // Split DNS: names of the VPN's domains go to its server (here: nobody).
   Ask(1, "intranet.corp.example");
   Ask(2, "www.example");
-  service.Wait([&] { return service.errors.count(1) && service.responses.count(2); });
-  EXPECT_EQ(service.errors[1], kErrorTimeout);
+  EXPECT_TRUE(Failed(1, kErrorTimeout));
+  EXPECT_NE(AnswerTo(2), "");
   EXPECT_EQ(plugin.VpnStateChanged("{not json"), 1u);
 
   // The stop waits for the SWG plug-in's stop.
   ASSERT_EQ(plugin.InitiateStop(), 0u);
-  ASSERT_TRUE(service.Wait([&] { return service.messages.size() == 2; }));
-  EXPECT_EQ(service.messages.back(), "SWG StopPlugin");
-  EXPECT_EQ(service.stopped, 0);
+  ASSERT_TRUE(service.WaitFor("SendPluginMessage", 2));
+  EXPECT_NE(service.Texts("SendPluginMessage").back().find(" StopPlugin {}"), std::string::npos);
+  EXPECT_EQ(service.Events("PluginStopped").size(), 0u);
   plugin.ReceiveMessageResult("SWG", "StopPlugin", 0);
-  EXPECT_TRUE(service.Wait([&] { return service.stopped == 1; }));
+  EXPECT_TRUE(service.WaitFor("PluginStopped"));
 }
 
 TEST_F(DnsProtectPlugin, RefusesABadProfileAsDisabledAndStillStops) {
   std::string logged;
   SetPluginLogSink([&](LogLevel, const std::string& text) { logged += text + "\n"; });
   StartWith(R"(,"blockTtl":"soon")");
-  EXPECT_TRUE(service.WaitForState("disabled"));
+  EXPECT_TRUE(WaitForState("disabled"));
   SetPluginLogSink(nullptr);
   EXPECT_NE(logged.find("OrgInfo.json refused: dns.blockTtl: expected a whole number"), std::string::npos)
       << logged;
-  EXPECT_TRUE(service.redirects.empty());
+  EXPECT_TRUE(service.Events("ChangeDnsRedirectionMode").empty());
   Ask(1, "www.example");
-  EXPECT_TRUE(service.Wait([&] { return service.errors.count(1) != 0; }));
+  EXPECT_TRUE(Failed(1));
   ASSERT_EQ(plugin.InitiateStop(), 0u);
-  EXPECT_TRUE(service.Wait([&] { return service.stopped == 1; }));
+  EXPECT_TRUE(service.WaitFor("PluginStopped"));
 }
 
 }  // namespace
