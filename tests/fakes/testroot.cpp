@@ -136,9 +136,11 @@ void TestRoot::WriteFile(const std::string& relativePath, const std::string& con
 }
 
 #ifdef _WIN32
-// The values go into the machine's registry; RemoveRegistry deletes the keys
+// The values go into the machine's registry, in place of what the root wrote
+// before (as a new store replaces the old); RemoveRegistry deletes the keys
 // again (the tests' keys belong to nothing else in the test prefix).
 void TestRoot::WriteRegistry(const std::string& body, bool raw) const {
+  RemoveRegistry();
   const auto contents = platform::ParseRegFile(raw ? body : "REGEDIT4\n\n" + body);
   for (const auto& [key, values] : contents.keys) {
     HKEY handle = nullptr;
