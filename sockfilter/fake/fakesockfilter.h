@@ -19,7 +19,9 @@
 
 #include "hxtarrow/sockfltrapi.h"
 
-#define HXT_FAKE_FILTER_EXPORT __attribute__((visibility("default")))
+// The steering calls cross the DLL boundary like the factories (Windows:
+// exported by the double, imported by the tests).
+#define HXT_FAKE_FILTER_EXPORT HX_SOCK_FLTR_API
 
 namespace hxt::fakefilter {
 

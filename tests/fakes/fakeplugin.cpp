@@ -1,6 +1,10 @@
 #include "fakes/fakeplugin.h"
 
+#ifdef _WIN32
+#include "common/win/widestring.h"
+#else
 #include <link.h>
+#endif
 
 #include <gtest/gtest.h>
 
@@ -26,6 +30,9 @@ std::string InstallPlugin(const std::string& modulePath, const std::string& plug
 }
 
 bool IsModuleLoaded(const std::string& path) {
+#ifdef _WIN32
+  return ::GetModuleHandleW(platform::Utf8ToWide(path).c_str()) != nullptr;
+#else
   struct Search {
     fs::path wanted;
     bool found;
@@ -45,6 +52,7 @@ bool IsModuleLoaded(const std::string& path) {
       },
       &search);
   return search.found;
+#endif
 }
 
 FakePlugin::FakePlugin(const std::string& path) : path_(path) {

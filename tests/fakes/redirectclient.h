@@ -5,11 +5,15 @@
 // send time-outs), so a missing answer fails a test instead of hanging it.
 #pragma once
 
+#ifdef _WIN32
+#include <ws2tcpip.h>
+#else
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <array>
@@ -25,6 +29,39 @@
 namespace hxt::test {
 
 using Bytes = std::vector<unsigned char>;
+
+// What differs between Winsock and BSD sockets here (Winsock is started by Asio).
+namespace socketapi {
+#ifdef _WIN32
+using Native = SOCKET;
+using Length = int;
+constexpr Native kNone = INVALID_SOCKET;
+constexpr int kNoSignal = 0;  // a closed peer never raises a signal
+inline DWORD Deadline() {
+  return 10000;
+}
+inline void Close(Native socket) {
+  ::closesocket(socket);
+}
+inline bool WasReset() {
+  return ::WSAGetLastError() == WSAECONNRESET;
+}
+#else
+using Native = int;
+using Length = std::size_t;
+constexpr Native kNone = -1;
+constexpr int kNoSignal = MSG_NOSIGNAL;
+inline timeval Deadline() {
+  return timeval{10, 0};
+}
+inline void Close(Native socket) {
+  ::close(socket);
+}
+inline bool WasReset() {
+  return errno == ECONNRESET;
+}
+#endif
+}  // namespace socketapi
 using SocketAddressBytes = std::array<unsigned char, kSocketAddressSize>;
 
 // A 28-byte socket address in the filter's layout.
@@ -66,24 +103,25 @@ class LoopbackSocket {
  public:
   LoopbackSocket(u32 family, int type) : v6_(family == kAddressFamilyIPv6) {
     fd_ = ::socket(v6_ ? AF_INET6 : AF_INET, type, 0);
-    timeval tv{10, 0};
-    setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
-    setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv));
+    const auto deadline = socketapi::Deadline();
+    const char* value = reinterpret_cast<const char*>(&deadline);
+    setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, value, sizeof(deadline));
+    setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, value, sizeof(deadline));
     if (type == SOCK_DGRAM) {
       int size = 1 << 20;
-      setsockopt(fd_, SOL_SOCKET, SO_SNDBUF, &size, sizeof(size));
-      setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &size, sizeof(size));
+      setsockopt(fd_, SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char*>(&size), sizeof(size));
+      setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&size), sizeof(size));
     }
     Endpoint local = Loopback(0);
-    bound_ = ::bind(fd_, local.data(), local.size()) == 0;
+    bound_ = ::bind(fd_, local.data(), static_cast<socklen_t>(local.size())) == 0;
   }
   ~LoopbackSocket() { Close(); }
   LoopbackSocket(const LoopbackSocket&) = delete;
   LoopbackSocket& operator=(const LoopbackSocket&) = delete;
 
   void Close() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
+    if (fd_ != socketapi::kNone) socketapi::Close(fd_);
+    fd_ = socketapi::kNone;
   }
   bool bound() const { return bound_; }
   // How long Receive waits from now on (10 seconds at first).
@@ -108,15 +146,17 @@ class LoopbackSocket {
   // UDP
   bool SendTo(u16 port, const Bytes& bytes) {
     Endpoint to = Loopback(port);
-    return ::sendto(fd_, bytes.data(), bytes.size(), 0, to.data(), to.size()) ==
-           static_cast<ssize_t>(bytes.size());
+    return ::sendto(fd_, reinterpret_cast<const char*>(bytes.data()),
+                    static_cast<socketapi::Length>(bytes.size()), 0, to.data(),
+                    static_cast<socklen_t>(to.size())) == static_cast<ssize_t>(bytes.size());
   }
   // One datagram, or nothing when the deadline passed. `fromPort` receives the sender's port.
   std::optional<Bytes> Receive(u16* fromPort = nullptr) {
     Bytes buffer(70000);
     Endpoint from;
     socklen_t length = static_cast<socklen_t>(from.capacity());
-    ssize_t n = ::recvfrom(fd_, buffer.data(), buffer.size(), 0, from.data(), &length);
+    ssize_t n = ::recvfrom(fd_, reinterpret_cast<char*>(buffer.data()),
+                           static_cast<socketapi::Length>(buffer.size()), 0, from.data(), &length);
     if (n < 0) return std::nullopt;
     if (fromPort != nullptr) *fromPort = from.port();
     buffer.resize(static_cast<std::size_t>(n));
@@ -126,16 +166,19 @@ class LoopbackSocket {
   // TCP
   bool Connect(u16 port) {
     Endpoint to = Loopback(port);
-    return ::connect(fd_, to.data(), to.size()) == 0;
+    return ::connect(fd_, to.data(), static_cast<socklen_t>(to.size())) == 0;
   }
   bool Send(const Bytes& bytes) {
-    return ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
+    return ::send(fd_, reinterpret_cast<const char*>(bytes.data()),
+                  static_cast<socketapi::Length>(bytes.size()),
+                  socketapi::kNoSignal) == static_cast<ssize_t>(bytes.size());
   }
   // Exactly `size` bytes, or nothing when the stream ended or the deadline passed.
   std::optional<Bytes> ReceiveExactly(std::size_t size) {
     Bytes out(size);
     for (std::size_t have = 0; have < size;) {
-      ssize_t n = ::recv(fd_, out.data() + have, size - have, 0);
+      ssize_t n = ::recv(fd_, reinterpret_cast<char*>(out.data() + have),
+                         static_cast<socketapi::Length>(size - have), 0);
       if (n <= 0) return std::nullopt;
       have += static_cast<std::size_t>(n);
     }
@@ -143,9 +186,9 @@ class LoopbackSocket {
   }
   // True when the peer closed the stream (EOF or reset) before the deadline.
   bool WaitForClose() {
-    unsigned char byte;
+    char byte;
     ssize_t n = ::recv(fd_, &byte, 1, 0);
-    return n == 0 || (n < 0 && errno == ECONNRESET);
+    return n == 0 || (n < 0 && socketapi::WasReset());
   }
 
  private:
@@ -157,7 +200,7 @@ class LoopbackSocket {
 
   bool v6_;
   bool bound_ = false;
-  int fd_ = -1;
+  socketapi::Native fd_ = socketapi::kNone;
 };
 
 // Whether the machine has an IPv6 loopback address.

@@ -1,11 +1,13 @@
 // A private service root for one test: a fresh directory that HXT_ROOT points
 // at while the object lives, with helpers to write the registry store, the
-// machine id and the profile files.
+// machine id and the profile files. On Windows the agent's folders and
+// registry are the machine's: the root clears them instead (testroot.cpp).
 #pragma once
 
 #include <chrono>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace hxt::test {
 
@@ -34,6 +36,9 @@ class TestRoot {
   std::string path_;
   std::string savedRoot_;
   bool hadRoot_ = false;
+#ifdef _WIN32
+  mutable std::vector<std::string> writtenKeys_;  // registry keys to delete again
+#endif
 };
 
 // Polls `condition` until it holds or `timeout` passes; true when it held.
