@@ -37,8 +37,8 @@ using Native = SOCKET;
 using Length = int;
 constexpr Native kNone = INVALID_SOCKET;
 constexpr int kNoSignal = 0;  // a closed peer never raises a signal
-inline DWORD Deadline() {
-  return 10000;
+inline DWORD Deadline(std::chrono::milliseconds after = std::chrono::seconds(10)) {
+  return static_cast<DWORD>(after.count());
 }
 inline void Close(Native socket) {
   ::closesocket(socket);
@@ -51,8 +51,9 @@ using Native = int;
 using Length = std::size_t;
 constexpr Native kNone = -1;
 constexpr int kNoSignal = MSG_NOSIGNAL;
-inline timeval Deadline() {
-  return timeval{10, 0};
+inline timeval Deadline(std::chrono::milliseconds after = std::chrono::seconds(10)) {
+  return timeval{static_cast<time_t>(after.count() / 1000),
+                 static_cast<suseconds_t>(after.count() % 1000 * 1000)};
 }
 inline void Close(Native socket) {
   ::close(socket);
@@ -126,9 +127,8 @@ class LoopbackSocket {
   bool bound() const { return bound_; }
   // How long Receive waits from now on (10 seconds at first).
   void SetReceiveTimeout(std::chrono::milliseconds timeout) {
-    timeval tv{static_cast<time_t>(timeout.count() / 1000),
-               static_cast<suseconds_t>(timeout.count() % 1000 * 1000)};
-    setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+    const auto deadline = socketapi::Deadline(timeout);
+    setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&deadline), sizeof(deadline));
   }
 
   u16 LocalPort() const {
