@@ -3,13 +3,13 @@
 // upstream of the test's own.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/udp.hpp>
 #include <boost/asio/ssl/context.hpp>
 #include <boost/filesystem.hpp>
 #include <condition_variable>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -100,30 +100,27 @@ class LoopbackResolver {
   std::thread thread_;
 };
 
-// The service's side of the DNS plug-in: answers and states.
+// The service's side of the DNS plug-in: what it was told, under a lock.
 class Service : public IVelmoraPluginCallback, public IPluginMessagingCallback {
  public:
   void Response(u32, u32 contextId, const unsigned char* data, u32 size) override {
-    record([&] { answers[contextId] = std::string(reinterpret_cast<const char*>(data), size); });
+    note([&] { answers[contextId].assign(reinterpret_cast<const char*>(data), size); });
   }
   void ErrorOccurred(u32, u32 contextId, u32 error) override {
-    record([&] { answers[contextId] = "error " + std::to_string(error); });
+    note([&] { answers[contextId] = "error " + std::to_string(error); });
+  }
+  void ProtectionStateChanged(const char* json) override {
+    note([&] { state = json; });
+  }
+  void PluginStopped() override {
+    note([&] { stopped = true; });
   }
   void SystemErrorOccurred(u32) override {}
-  void ProtectionStateChanged(const char* json) override {
-    record([&] {
-      protectedNow = std::string(json).find("\"protection_state\":\"protected\"") != std::string::npos;
-    });
-  }
   void ChangeDnsRedirectionMode(const char*) override {}
   void UpgradeDetailsChanged(const char*) override {}
-  void PluginStopped() override {
-    record([&] { stopped = true; });
-  }
   u32 SendPluginMessage(const char*, const char*, const char*, const char*) override { return 0; }
 
-  template <typename Condition>
-  bool Wait(Condition condition) {
+  bool Wait(const std::function<bool()>& condition) {
     std::unique_lock<std::mutex> lock(mutex);
     return changed.wait_for(lock, 10s, condition);
   }
@@ -131,14 +128,13 @@ class Service : public IVelmoraPluginCallback, public IPluginMessagingCallback {
   std::mutex mutex;
   std::condition_variable changed;
   std::map<u32, std::string> answers;
-  bool protectedNow = false;
+  std::string state;
   bool stopped = false;
 
  private:
-  template <typename F>
-  void record(F f) {
+  void note(const std::function<void()>& change) {
     std::lock_guard<std::mutex> lock(mutex);
-    f();
+    change();
     changed.notify_all();
   }
 };
@@ -168,7 +164,8 @@ TEST_F(RefPluginsWin, DnsProtectionAnswersAndBlocksThroughALoopbackUpstream) {
   Service service;
   ASSERT_EQ(plugin->Init("", "", profile.string().c_str(), "1.0.0", "udid", &service, &service, nullptr), 0u);
   ASSERT_EQ(plugin->Start(), 0u);
-  ASSERT_TRUE(service.Wait([&] { return service.protectedNow; }));
+  ASSERT_TRUE(service.Wait(
+      [&] { return service.state.find(R"("protection_state":"protected")") != std::string::npos; }));
 
   struct Case {
     const char* name;
