@@ -2,6 +2,8 @@
 // loader, and the DNS-protection plug-in answering through a loopback
 // upstream of the test's own.
 #include <gtest/gtest.h>
+#include <openssl/ssl.h>
+#include <openssl/x509_vfy.h>
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/udp.hpp>
@@ -11,6 +13,7 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -196,12 +199,25 @@ TEST_F(RefPluginsWin, DnsProtectionAnswersAndBlocksThroughALoopbackUpstream) {
 }
 
 // Without a CA file in the profile, TLS upstreams are checked against the
-// system's roots, which Wine's store holds too.
-TEST(DnsProtectTrustWin, LoadsTheSystemRoots) {
+// system's roots, which Wine's store holds too; their self-signatures check
+// out with the cross-built libcrypto.
+TEST(DnsProtectTrustWin, LoadsTheSystemRootsAndVerifiesThem) {
   asio::ssl::context context(asio::ssl::context::tls_client);
   boost::system::error_code error;
   dnsprotect::LoadSystemTrust(context, error);
-  EXPECT_FALSE(error) << error.message();
+  ASSERT_FALSE(error) << error.message();
+  X509_STORE* store = ::SSL_CTX_get_cert_store(context.native_handle());
+  STACK_OF(X509_OBJECT)* objects = ::X509_STORE_get0_objects(store);
+  int verified = 0;
+  for (int i = 0; i < sk_X509_OBJECT_num(objects); ++i) {
+    X509* root = ::X509_OBJECT_get0_X509(sk_X509_OBJECT_value(objects, i));
+    std::unique_ptr<X509_STORE_CTX, decltype(&::X509_STORE_CTX_free)> check(::X509_STORE_CTX_new(),
+                                                                            &::X509_STORE_CTX_free);
+    if (root == nullptr || ::X509_STORE_CTX_init(check.get(), store, root, nullptr) != 1) continue;
+    ::X509_STORE_CTX_set_flags(check.get(), X509_V_FLAG_CHECK_SS_SIGNATURE | X509_V_FLAG_NO_CHECK_TIME);
+    if (::X509_verify_cert(check.get()) == 1) ++verified;
+  }
+  EXPECT_GT(verified, 0);
 }
 
 }  // namespace
