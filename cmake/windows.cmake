@@ -2,8 +2,8 @@
 # Boost's headers from the host (through a folder that holds only a link to
 # them, because -isystem /usr/include would put glibc's headers in front of
 # mingw's), Boost.Thread and Boost.Filesystem compiled from Boost's sources,
-# GoogleTest compiled from /usr/src/googletest. SHA-1 comes from BCrypt, so
-# no OpenSSL is needed.
+# GoogleTest compiled from /usr/src/googletest. OpenSSL, which only the DNS
+# plug-in needs, comes from cmake/windows_openssl.cmake.
 
 set(HXT_BOOST_SOURCE_DIR "" CACHE PATH
     "Boost 1.81 source tree (the folder holding libs/); `./hxt win` fetches Debian's")

@@ -1,6 +1,5 @@
 #include "updatemanifest.h"
 
-#include <openssl/evp.h>
 #include <sys/stat.h>
 
 #include <boost/property_tree/json_parser.hpp>
@@ -10,6 +9,8 @@
 #include <memory>
 #include <sstream>
 #include <vector>
+
+#include "sha256.h"
 
 namespace hxtplugin {
 namespace {
@@ -133,21 +134,18 @@ bool ParseManifest(const std::string& json, UpdateManifest& manifest, std::strin
 std::string Sha256OfFile(const std::string& path) {
   std::ifstream file(path, std::ios::binary);
   if (!file) return "";
-  std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(), &EVP_MD_CTX_free);
-  if (!context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1) return "";
+  Sha256 sha;
   char buffer[65536];
   while (file.read(buffer, sizeof buffer) || file.gcount() > 0) {
-    if (EVP_DigestUpdate(context.get(), buffer, static_cast<std::size_t>(file.gcount())) != 1) return "";
+    sha.Update(reinterpret_cast<const unsigned char*>(buffer), static_cast<std::size_t>(file.gcount()));
   }
   if (file.bad()) return "";
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  if (EVP_DigestFinal_ex(context.get(), digest, &length) != 1) return "";
+  const auto digest = sha.Final();
   static const char kHex[] = "0123456789abcdef";
   std::string text;
-  for (unsigned int i = 0; i < length; ++i) {
-    text += kHex[digest[i] >> 4];
-    text += kHex[digest[i] & 15];
+  for (unsigned char byte : digest) {
+    text += kHex[byte >> 4];
+    text += kHex[byte & 15];
   }
   return text;
 }

@@ -1,11 +1,10 @@
 #include "domainpolicy.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 
 #include "pluginlog.h"
 
@@ -138,13 +137,15 @@ CPolicyHolder::CPolicyHolder(std::vector<std::string> listFiles, std::vector<std
 std::string CPolicyHolder::signature() const {
   std::string out;
   for (const auto& file : files_) {
-    struct stat info {};
-    if (::stat(file.c_str(), &info) != 0) {
+    // Size and modification time, in the file system's finest resolution.
+    std::error_code sizeError, timeError;
+    const auto size = std::filesystem::file_size(file, sizeError);
+    const auto modified = std::filesystem::last_write_time(file, timeError);
+    if (sizeError || timeError) {
       out += "-;";
       continue;
     }
-    out += std::to_string(info.st_size) + ":" + std::to_string(info.st_mtim.tv_sec) + "." +
-           std::to_string(info.st_mtim.tv_nsec) + ";";
+    out += std::to_string(size) + ":" + std::to_string(modified.time_since_epoch().count()) + ";";
   }
   return out;
 }

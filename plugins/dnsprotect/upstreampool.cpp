@@ -18,6 +18,7 @@
 
 #include "dnsmessage.h"
 #include "pluginlog.h"
+#include "truststore.h"
 
 namespace hxt::dnsprotect {
 
@@ -308,7 +309,7 @@ CUpstreamPool::CUpstreamPool(asio::io_context& io, std::vector<UpstreamConfig> u
                                  asio::ssl::context::no_tlsv1 | asio::ssl::context::no_tlsv1_1);
       error_code e;
       if (upstream->config.caFile.empty()) {
-        upstream->tls->set_default_verify_paths(e);
+        LoadSystemTrust(*upstream->tls, e);
       } else {
         upstream->tls->load_verify_file(upstream->config.caFile, e);
       }
