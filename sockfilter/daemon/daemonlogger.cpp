@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "daemon/servicemanager.h"
+#include "common/servicemanager.h"
 
 namespace hxt::sockfilter {
 
@@ -45,7 +45,7 @@ bool CDaemonLogger::Write(u32 level, u8, const char* text) {
                    : level == LOG_LEVEL_WARNING ? 4
                    : level == LOG_LEVEL_DEBUG   ? 7
                                                 : 6;
-    return SendToJournal(text, priority, "hxsockfilterd");
+    return platform::SendToJournal(text, priority, "hxsockfilterd");
   }
   // One write per record, one prefixed line per text line, so that records
   // never interleave.

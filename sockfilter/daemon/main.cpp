@@ -23,8 +23,8 @@
 #include <boost/asio/steady_timer.hpp>
 
 #include "common/applog.h"
+#include "common/servicemanager.h"
 #include "daemon/daemonlogger.h"
-#include "daemon/servicemanager.h"
 #include "daemon/sockfilterconfig.h"
 #include "daemon/sockfilterdaemon.h"
 #include "daemon/statusclient.h"
@@ -147,19 +147,19 @@ int main(int argc, char** argv) {
   boost::asio::io_context io;
   CSockFilterDaemon daemon(io, config);
   if (!daemon.Start()) {
-    NotifyServiceManager("STATUS=could not set up the stub addresses or the control socket");
+    platform::NotifyServiceManager("STATUS=could not set up the stub addresses or the control socket");
     return kExitSetup;
   }
   boost::asio::signal_set signals(io, SIGTERM, SIGINT);
   signals.async_wait([&](const boost::system::error_code& ec, int number) {
     if (ec) return;
     HXT_LOG(LOG_LEVEL_INFO, "hxsockfilterd: signal %d, stopping", number);
-    NotifyServiceManager("STOPPING=1");
+    platform::NotifyServiceManager("STOPPING=1");
     daemon.Stop();
     io.stop();
   });
   std::string described = daemon.Describe();
-  NotifyServiceManager("READY=1\nSTATUS=" + described);
+  platform::NotifyServiceManager("READY=1\nSTATUS=" + described);
   // The status follows the daemon: an agent that comes or goes, a resolver
   // list that turns empty.
   boost::asio::steady_timer statusTimer(io);
@@ -168,7 +168,7 @@ int main(int argc, char** argv) {
     statusTimer.async_wait([&](const boost::system::error_code& ec) {
       if (ec) return;
       std::string now = daemon.Describe();
-      if (now != described) NotifyServiceManager("STATUS=" + now);
+      if (now != described) platform::NotifyServiceManager("STATUS=" + now);
       described = now;
       refresh();
     });

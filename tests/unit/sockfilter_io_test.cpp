@@ -11,9 +11,9 @@
 #include <map>
 #include <random>
 
+#include "common/servicemanager.h"
 #include "daemon/datagrambatch.h"
 #include "daemon/flatmap.h"
-#include "daemon/servicemanager.h"
 #include "fakes/capturelogger.h"
 #include "fakes/controlpeer.h"
 #include "fakes/daemonrunner.h"
@@ -118,17 +118,18 @@ TEST(ServiceManagerTest, NotifiesAPathOrAnAbstractNameAndWritesJournalRecords) {
   for (const std::string& name : {root.path() + "/notify", std::string("@hxt-notify-test")}) {
     UnixSink sink(name);
     ::setenv("NOTIFY_SOCKET", name.c_str(), 1);
-    EXPECT_TRUE(NotifyServiceManager("READY=1\nSTATUS=up"));
+    EXPECT_TRUE(platform::NotifyServiceManager("READY=1\nSTATUS=up"));
     EXPECT_EQ(sink.Take(), "READY=1\nSTATUS=up");
   }
   ::unsetenv("NOTIFY_SOCKET");
-  EXPECT_TRUE(NotifyServiceManager("READY=1"));  // outside systemd: nothing to tell
+  EXPECT_TRUE(platform::NotifyServiceManager("READY=1"));  // outside systemd: nothing to tell
 
   UnixSink journal(root.path() + "/journal");
-  ASSERT_TRUE(SendToJournal("two\nlines", 4, "hxsockfilterd", (root.path() + "/journal").c_str()));
+  ASSERT_TRUE(
+      platform::SendToJournal("two\nlines", 4, "hxsockfilterd", {}, (root.path() + "/journal").c_str()));
   EXPECT_EQ(journal.Take(), std::string("MESSAGE\n\x09\0\0\0\0\0\0\0two\nlines\n", 26) +
                                 "PRIORITY=4\nSYSLOG_IDENTIFIER=hxsockfilterd\n");
-  EXPECT_FALSE(SendToJournal("x", 6, "hxsockfilterd", (root.path() + "/absent").c_str()));
+  EXPECT_FALSE(platform::SendToJournal("x", 6, "hxsockfilterd", {}, (root.path() + "/absent").c_str()));
 }
 
 // More queries at once than one read takes, from one socket: every one

@@ -12,26 +12,25 @@
 #include <sys/signalfd.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
-#include <atomic>
 #include <thread>
 #include <vector>
 
-#include <systemd/sd-daemon.h>
-
 #include "agent/service.h"
 #include "agent/servicecontrol.h"
+#include "common/servicemanager.h"
 
 namespace hxt::platform {
 
 namespace {
 
-std::atomic<ServiceHandlerFunction> g_handler {nullptr};
-std::atomic<void*> g_handlerContext {nullptr};
-std::atomic<int> g_registeredFd {-1};
+std::atomic<ServiceHandlerFunction> g_handler{nullptr};
+std::atomic<void*> g_handlerContext{nullptr};
+std::atomic<int> g_registeredFd{-1};
 int g_handleToken = 0;  // its address is the (opaque, non-null) status handle
 
 u32 controlForSignal(int signo) {
@@ -113,7 +112,7 @@ bool StartServiceCtrlDispatcher(const char* serviceName, ServiceMainFunction ser
       }
     }
     if (fds[0].revents & POLLIN) {
-      signalfd_siginfo info {};
+      signalfd_siginfo info{};
       if (::read(signals.get(), &info, sizeof info) == sizeof info) {
         queued.push_back(controlForSignal(static_cast<int>(info.ssi_signo)));
       }
@@ -156,8 +155,8 @@ bool SetServiceStatus(ServiceStatusHandle handle, const ServiceStatus& status) {
       message = "READY=1\nSTATUS=Running";
       break;
     case SERVICE_STOP_PENDING:
-      message = "STOPPING=1\nEXTEND_TIMEOUT_USEC=" + std::to_string(static_cast<std::uint64_t>(status.waitHint) * 1000) +
-                "\nSTATUS=Stopping";
+      message = "STOPPING=1\nEXTEND_TIMEOUT_USEC=" +
+                std::to_string(static_cast<std::uint64_t>(status.waitHint) * 1000) + "\nSTATUS=Stopping";
       break;
     case SERVICE_STOPPED:
       message = "STATUS=Stopped";
@@ -166,20 +165,15 @@ bool SetServiceStatus(ServiceStatusHandle handle, const ServiceStatus& status) {
       message = "STATUS=State " + std::to_string(status.currentState);
       break;
   }
-  // 0 means no NOTIFY_SOCKET: not under systemd, nothing to tell.
-  int rc = sd_notify(0, message.c_str());
-  if (rc < 0) {
-    errno = -rc;
-    return false;
-  }
-  return true;
+  // Without NOTIFY_SOCKET (not under systemd) there is nothing to tell.
+  return NotifyServiceManager(message);
 }
 
 u32 RequestServiceStop(const char*, const char*& failedCall) {
   // Under systemd the exit code that follows is the request: the unit fails
   // and the unit's Restart= setting brings the service back. Say why first.
   failedCall = nullptr;
-  sd_notify(0, "STOPPING=1\nSTATUS=Terminating: the service status could not be reported");
+  NotifyServiceManager("STOPPING=1\nSTATUS=Terminating: the service status could not be reported");
   return 0;
 }
 

@@ -15,10 +15,8 @@
 #include <ctime>
 #include <string>
 
-#define SD_JOURNAL_SUPPRESS_LOCATION
-#include <systemd/sd-journal.h>
-
 #include "common/eventlog.h"
+#include "common/servicemanager.h"
 
 namespace hxt::platform {
 
@@ -26,7 +24,6 @@ namespace {
 
 constexpr EventSourceHandle kStderrSource = 1;
 constexpr EventSourceHandle kJournalSource = 2;
-constexpr const char* kJournalSocket = "/run/systemd/journal/socket";
 
 bool journalWanted() {
   const char* forced = std::getenv("HXT_LOG");
@@ -94,9 +91,10 @@ bool ReportEvent(EventSourceHandle source, EventType type, u16 category, u32 eve
   const char* tag = type == EventType::Error ? "error" : type == EventType::Warning ? "warning" : "info";
   if (source == kJournalSource) {
     int priority = type == EventType::Error ? 3 : type == EventType::Warning ? 4 : 6;
-    return sd_journal_send("MESSAGE=%s", text, "PRIORITY=%d", priority, "SYSLOG_IDENTIFIER=hxtarrowagent",
-                           "HXT_EVENT_ID=0x%08x", eventId, "HXT_CATEGORY=%u", static_cast<unsigned>(category),
-                           nullptr) == 0;
+    char id[16];
+    std::snprintf(id, sizeof id, "0x%08x", eventId);
+    return SendToJournal(text, priority, "hxtarrowagent",
+                         {{"HXT_EVENT_ID", id}, {"HXT_CATEGORY", std::to_string(category)}});
   }
   if (source == kStderrSource) {
     writeToStderr(tag, text);

@@ -1,4 +1,4 @@
-#include "daemon/servicemanager.h"
+#include "common/servicemanager.h"
 
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -10,7 +10,7 @@
 
 #include "common/hxttypes.h"
 
-namespace hxt::sockfilter {
+namespace hxt::platform {
 
 namespace {
 
@@ -54,13 +54,15 @@ bool NotifyServiceManager(const std::string& state) {
   return sendTo(path, state);
 }
 
-bool SendToJournal(const char* message, int priority, const char* identifier, const char* socketPath) {
+bool SendToJournal(const char* message, int priority, const char* identifier, const JournalFields& extra,
+                   const char* socketPath) {
   std::string record;
   appendField(record, "MESSAGE", message);
   char number[4] = {static_cast<char>('0' + (priority & 7)), '\0'};
   appendField(record, "PRIORITY", number);
   appendField(record, "SYSLOG_IDENTIFIER", identifier);
+  for (const auto& field : extra) appendField(record, field.first, field.second.c_str());
   return sendTo(socketPath, record);
 }
 
-}  // namespace hxt::sockfilter
+}  // namespace hxt::platform
