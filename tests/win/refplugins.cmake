@@ -1,11 +1,9 @@
 # The reference plug-ins' DLLs under Wine: loaded through the service's
 # plug-in loader, the DNS-protection plug-in answering on loopback, and its
 # trust roots from the system store.
-add_executable(hxt_win_refplugin_tests ${CMAKE_CURRENT_LIST_DIR}/refplugins_win_test.cpp
-               ${PROJECT_SOURCE_DIR}/tests/fakes/capturelogger.cpp)
-target_include_directories(hxt_win_refplugin_tests PRIVATE ${PROJECT_SOURCE_DIR}/tests)
+add_executable(hxt_win_refplugin_tests ${CMAKE_CURRENT_LIST_DIR}/refplugins_win_test.cpp)
 target_compile_options(hxt_win_refplugin_tests PRIVATE ${HXT_WARNINGS})
-target_link_libraries(hxt_win_refplugin_tests PRIVATE hxt_agent hxt_dnsprotect_core GTest::gtest_main)
+target_link_libraries(hxt_win_refplugin_tests PRIVATE hxt_agent hxt_testsupport hxt_dnsprotect_core GTest::gtest_main)
 foreach(entry DNSPROTECT=dnsprotect SWG=swg CLOUD_DOWNLOADER=clouddownloader)
   string(REPLACE "=" ";" entry ${entry})
   list(GET entry 0 macro)

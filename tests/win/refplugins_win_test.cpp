@@ -9,19 +9,18 @@
 #include <boost/asio/ip/udp.hpp>
 #include <boost/asio/ssl/context.hpp>
 #include <boost/filesystem.hpp>
-#include <condition_variable>
 #include <fstream>
-#include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 
 #include "agent/pluginloader.h"
 #include "common/velmorautils.h"
+#include "dnsmessage.h"
 #include "fakes/capturelogger.h"
 #include "hxtarrow/plugin.h"
+#include "support/recordingservice.h"
 #include "truststore.h"
 
 namespace hxt {
@@ -103,55 +102,6 @@ class LoopbackResolver {
   std::thread thread_;
 };
 
-// The service's side of the DNS plug-in: what it was told, under a lock.
-class Service : public IVelmoraPluginCallback, public IPluginMessagingCallback {
- public:
-  void Response(u32, u32 contextId, const unsigned char* data, u32 size) override {
-    note([&] { answers[contextId].assign(reinterpret_cast<const char*>(data), size); });
-  }
-  void ErrorOccurred(u32, u32 contextId, u32 error) override {
-    note([&] { answers[contextId] = "error " + std::to_string(error); });
-  }
-  void ProtectionStateChanged(const char* json) override {
-    note([&] { state = json; });
-  }
-  void PluginStopped() override {
-    note([&] { stopped = true; });
-  }
-  void SystemErrorOccurred(u32) override {}
-  void ChangeDnsRedirectionMode(const char*) override {}
-  void UpgradeDetailsChanged(const char*) override {}
-  u32 SendPluginMessage(const char*, const char*, const char*, const char*) override { return 0; }
-
-  bool Wait(const std::function<bool()>& condition) {
-    std::unique_lock<std::mutex> lock(mutex);
-    return changed.wait_for(lock, 10s, condition);
-  }
-
-  std::mutex mutex;
-  std::condition_variable changed;
-  std::map<u32, std::string> answers;
-  std::string state;
-  bool stopped = false;
-
- private:
-  void note(const std::function<void()>& change) {
-    std::lock_guard<std::mutex> lock(mutex);
-    change();
-    changed.notify_all();
-  }
-};
-
-std::string Query(const std::string& name, u16 id) {
-  std::string query{static_cast<char>(id >> 8), static_cast<char>(id), 1, 0, 0, 1, 0, 0, 0, 0, 0, 0};
-  for (std::size_t start = 0; start <= name.size();) {
-    const std::size_t dot = std::min(name.find('.', start), name.size());
-    query += static_cast<char>(dot - start) + name.substr(start, dot - start);
-    start = dot + 1;
-  }
-  return query + std::string("\0\0\x01\0\x01", 5);
-}
-
 TEST_F(RefPluginsWin, DnsProtectionAnswersAndBlocksThroughALoopbackUpstream) {
   LoopbackResolver upstream;
   const fs::path profile = fs::temp_directory_path() / fs::unique_path("hxt-dnsprotect-%%%%%%");
@@ -164,11 +114,13 @@ TEST_F(RefPluginsWin, DnsProtectionAnswersAndBlocksThroughALoopbackUpstream) {
   IPlugin* object = nullptr;
   ASSERT_TRUE(loader_->CreateInstance(HXT_VELMORA_PLUGIN_ID, object)) << log_.Dump();
   auto* plugin = static_cast<IVelmoraPlugin*>(object);
-  Service service;
+  test::RecordingService service;
   ASSERT_EQ(plugin->Init("", "", profile.string().c_str(), "1.0.0", "udid", &service, &service, nullptr), 0u);
   ASSERT_EQ(plugin->Start(), 0u);
-  ASSERT_TRUE(service.Wait(
-      [&] { return service.state.find(R"("protection_state":"protected")") != std::string::npos; }));
+  ASSERT_TRUE(test::WaitFor([&] {
+    const auto states = service.Texts("ProtectionStateChanged");
+    return !states.empty() && states.back().find(R"("protection_state":"protected")") != std::string::npos;
+  }));
 
   struct Case {
     const char* name;
@@ -178,11 +130,11 @@ TEST_F(RefPluginsWin, DnsProtectionAnswersAndBlocksThroughALoopbackUpstream) {
     const Case& c = cases[context];
     u32 session = 0;
     ASSERT_EQ(plugin->OpenSession(context, "127.0.0.53:53", HXT_TRANSPORT_UDP, &session), 0u);
-    const std::string query = Query(c.name, static_cast<u16>(context + 1));
+    const std::string query =
+        dnsprotect::BuildQuery(c.name, dnsprotect::kTypeA, static_cast<u16>(context + 1));
     ASSERT_EQ(plugin->Send(session, reinterpret_cast<const unsigned char*>(query.data()), query.size()), 0u);
-    ASSERT_TRUE(service.Wait([&] { return service.answers.count(context) != 0; })) << c.name;
-    std::lock_guard<std::mutex> lock(service.mutex);
-    const std::string& answer = service.answers[context];
+    ASSERT_TRUE(service.WaitFor("Response", context + 1)) << c.name;
+    const std::string answer = service.Texts("Response")[context];
     ASSERT_GE(answer.size(), 12u) << c.name << ": " << answer;
     if (c.expected.empty()) {
       EXPECT_EQ(answer[3] & 0x0f, 3) << c.name;
@@ -192,7 +144,7 @@ TEST_F(RefPluginsWin, DnsProtectionAnswersAndBlocksThroughALoopbackUpstream) {
   }
 
   ASSERT_EQ(plugin->InitiateStop(), 0u);
-  EXPECT_TRUE(service.Wait([&] { return service.stopped; }));
+  EXPECT_TRUE(service.WaitFor("PluginStopped"));
   plugin->Uninit();
   EXPECT_TRUE(loader_->DisposeInstance(object));
   fs::remove_all(profile);
