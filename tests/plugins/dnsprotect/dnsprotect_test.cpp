@@ -350,23 +350,30 @@ TEST(DnsProtectUpstreams, PlainTruncatedSilentAndFailOver) {
   EXPECT_FALSE(failover.pool.PreferredIsTls());
 }
 
-// The shared sockets take an answer only from the server asked, with the id
-// and the question the query was sent with, and not after a Cancel. In each
-// case an impostor arrives first, then the answer that must be taken.
-TEST(DnsProtectUpstreams, SharedUdpSocketsMatchAnswersByServerIdAndQuestion) {
-  namespace asio = boost::asio;
-  using asio::ip::udp;
-  asio::io_context io;
-  CUdpSockets sockets(io);
-  udp::socket server(io, udp::endpoint(asio::ip::make_address("127.0.0.1"), 0));
-  udp::socket other(io, udp::endpoint(asio::ip::make_address("127.0.0.1"), 0));
-  std::vector<std::string> answers;
-  auto ask = [&](const std::string& name) {
-    return sockets.Send(server.local_endpoint(), Query(name), [&](bool ok, std::string answer) {
+// The shared sockets, a server on loopback, and the answers taken.
+class SharedUdpSockets : public ::testing::Test {
+ protected:
+  // Sends a query for `name`; the first answer taken stops the I/O context.
+  std::uint64_t Ask(const std::string& name) {
+    return sockets.Send(server.local_endpoint(), Query(name), [this](bool ok, std::string answer) {
       if (ok) answers.push_back(answer);
       io.stop();
     });
-  };
+  }
+
+  boost::asio::io_context io;
+  CUdpSockets sockets{io};
+  boost::asio::ip::udp::socket server{io, {boost::asio::ip::make_address("127.0.0.1"), 0}};
+  std::vector<std::string> answers;
+};
+
+// The shared sockets take an answer only from the server asked, with the id
+// and the question the query was sent with, and not after a Cancel. In each
+// case an impostor arrives first, then the answer that must be taken.
+TEST_F(SharedUdpSockets, MatchAnswersByServerIdAndQuestion) {
+  namespace asio = boost::asio;
+  using asio::ip::udp;
+  udp::socket other(io, udp::endpoint(asio::ip::make_address("127.0.0.1"), 0));
   // The next query the server reads from `client` (any client when unset), made an answer.
   auto answerOf = [&](udp::endpoint& client, bool anyClient) {
     std::array<char, 512> buffer;
@@ -390,7 +397,7 @@ TEST(DnsProtectUpstreams, SharedUdpSocketsMatchAnswersByServerIdAndQuestion) {
   std::set<std::uint16_t> ids;
   for (const auto& c : cases) {
     answers.clear();
-    const std::uint64_t ticket = ask("www.example");
+    const std::uint64_t ticket = Ask("www.example");
     ASSERT_NE(ticket, 0u) << c.what;
     udp::endpoint client;
     std::string impostor = answerOf(client, true);
@@ -403,7 +410,7 @@ TEST(DnsProtectUpstreams, SharedUdpSocketsMatchAnswersByServerIdAndQuestion) {
       sockets.Cancel(ticket);
       impostor = genuine;
       // A later query on the same socket: its answer arrives after the dropped one.
-      for (std::size_t i = 0; i < CUdpSockets::kSocketsPerFamily; ++i) ask("later.example");
+      for (std::size_t i = 0; i < CUdpSockets::kSocketsPerFamily; ++i) Ask("later.example");
       genuine = answerOf(client, false);
     }
     (c.fromOther ? other : server).send_to(asio::buffer(impostor), client);
@@ -418,24 +425,15 @@ TEST(DnsProtectUpstreams, SharedUdpSocketsMatchAnswersByServerIdAndQuestion) {
 // A socket is retired after its share of queries: later queries leave from
 // other ports, while an answer to a query still in flight on the retired one
 // is taken.
-TEST(DnsProtectUpstreams, SharedUdpSocketsMoveToNewPorts) {
+TEST_F(SharedUdpSockets, MoveToNewPorts) {
   namespace asio = boost::asio;
   using asio::ip::udp;
-  asio::io_context io;
-  CUdpSockets sockets(io);
-  udp::socket server(io, udp::endpoint(asio::ip::make_address("127.0.0.1"), 0));
-  std::vector<std::string> answers;
   std::set<unsigned short> ports;
   std::array<char, 512> buffer;
   udp::endpoint first;
   std::string firstQuery;
   for (unsigned i = 0; i <= CUdpSockets::kQueriesPerPort * CUdpSockets::kSocketsPerFamily; ++i) {
-    ASSERT_NE(sockets.Send(server.local_endpoint(), Query("www.example"),
-                           [&](bool ok, std::string answer) {
-                             if (ok) answers.push_back(answer);
-                             io.stop();
-                           }),
-              0u);
+    ASSERT_NE(Ask("www.example"), 0u);
     udp::endpoint from;
     std::string query(buffer.data(), server.receive_from(asio::buffer(buffer), from));
     ports.insert(from.port());
