@@ -11,4 +11,6 @@ foreach(entry DNSPROTECT=dnsprotect SWG=swg CLOUD_DOWNLOADER=clouddownloader)
   add_dependencies(hxt_win_refplugin_tests hxt_plugin_${plugin})
   target_compile_definitions(hxt_win_refplugin_tests PRIVATE HXT_${macro}_DLL="$<TARGET_FILE:hxt_plugin_${plugin}>")
 endforeach()
-gtest_discover_tests(hxt_win_refplugin_tests DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 120)
+# They empty and fill the machine's suite folders, as the other Windows suites do.
+gtest_discover_tests(hxt_win_refplugin_tests DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 120
+                     RESOURCE_LOCK hxt_win_suite_folders)
