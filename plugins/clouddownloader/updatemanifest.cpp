@@ -10,7 +10,7 @@
 #include <sstream>
 #include <vector>
 
-#include "sha256.h"
+#include <openssl/evp.h>
 
 namespace hxtplugin {
 namespace {
@@ -134,18 +134,21 @@ bool ParseManifest(const std::string& json, UpdateManifest& manifest, std::strin
 std::string Sha256OfFile(const std::string& path) {
   std::ifstream file(path, std::ios::binary);
   if (!file) return "";
-  Sha256 sha;
-  char buffer[65536];
-  while (file.read(buffer, sizeof buffer) || file.gcount() > 0) {
-    sha.Update(reinterpret_cast<const unsigned char*>(buffer), static_cast<std::size_t>(file.gcount()));
+  std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(), &EVP_MD_CTX_free);
+  if (!context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1) return "";
+  std::vector<char> buffer(65536);
+  while (file.read(buffer.data(), static_cast<std::streamsize>(buffer.size())) || file.gcount() > 0) {
+    if (EVP_DigestUpdate(context.get(), buffer.data(), static_cast<std::size_t>(file.gcount())) != 1) return "";
   }
   if (file.bad()) return "";
-  const auto digest = sha.Final();
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  if (EVP_DigestFinal_ex(context.get(), digest, &length) != 1) return "";
   static const char kHex[] = "0123456789abcdef";
   std::string text;
-  for (unsigned char byte : digest) {
-    text += kHex[byte >> 4];
-    text += kHex[byte & 15];
+  for (unsigned int i = 0; i < length; ++i) {
+    text += kHex[digest[i] >> 4];
+    text += kHex[digest[i] & 15];
   }
   return text;
 }

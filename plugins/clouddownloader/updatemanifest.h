@@ -28,7 +28,8 @@ struct UpdateManifest {
 };
 bool ParseManifest(const std::string& json, UpdateManifest& manifest, std::string& error);
 
-// Lower-case hex SHA-256 of a file's content; empty when it cannot be read.
+// Lower-case hex SHA-256 of a file's content (libcrypto's EVP digest); empty
+// when it cannot be read or digested.
 std::string Sha256OfFile(const std::string& path);
 
 struct LocationCheck {

@@ -71,7 +71,8 @@ void appendNonce(std::vector<unsigned char>& bytes) {
 }
 
 bool sha1Hex(const std::vector<unsigned char>& input, std::string& hex) {
-  const auto digest = Sha1(input.data(), input.size());
+  std::array<unsigned char, 20> digest{};
+  if (!Sha1(input.data(), input.size(), digest)) return false;
   static const char kDigits[] = "0123456789abcdef";
   hex.clear();
   for (std::size_t i = 0; i < digest.size(); ++i) {

@@ -1,7 +1,6 @@
-// SHA-1 of a byte string, for the device identity (a fingerprint, not a
-// security boundary). Written out here so that the agent does not load and
-// initialise the whole crypto library, several MiB of resident pages, for
-// one digest at start-up.
+// SHA-1 of a byte string, for the device identity, through libcrypto's EVP
+// digest interface (the library the DNS plug-in loads into the process for
+// TLS anyway).
 #pragma once
 
 #include <array>
@@ -9,6 +8,11 @@
 
 namespace hxt {
 
-std::array<unsigned char, 20> Sha1(const unsigned char* data, std::size_t size);
+// False when the digest could not be computed; `digest` is then unchanged.
+bool Sha1(const unsigned char* data, std::size_t size, std::array<unsigned char, 20>& digest);
+
+// Tests: every following digest fails inside libcrypto (it is set up without
+// an algorithm), until called again with false.
+void FailDigestsForTesting(bool fail);
 
 }  // namespace hxt
