@@ -66,6 +66,10 @@ bool CFileMonitor::StartMonitor() {
   }
   // Only while no thread reads it.
   fileName = boost::filesystem::path(path).filename().string();
+  {
+    std::lock_guard<std::mutex> lock(watchMutex);
+    stopRequested = false;
+  }
   threadRunning = true;
   monitorThread = std::make_shared<boost::thread>([this] {
     fileMonitorThread();
@@ -77,6 +81,7 @@ bool CFileMonitor::StartMonitor() {
 bool CFileMonitor::StopMonitor() {
   {
     std::lock_guard<std::mutex> lock(watchMutex);
+    stopRequested = true;
     if (watch != nullptr) watch->SignalStop();
   }
   if (!monitorThread || !monitorThread->joinable()) return true;
@@ -130,6 +135,9 @@ void CFileMonitor::fileMonitorThread() {
   {
     std::lock_guard<std::mutex> lock(watchMutex);
     watch = &dirWatch;
+    // A stop asked for before this thread had its stop event must not be
+    // lost: the wait would then never end.
+    if (stopRequested) dirWatch.SignalStop();
   }
   auto finish = [&] {
     std::lock_guard<std::mutex> lock(watchMutex);

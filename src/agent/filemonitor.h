@@ -117,6 +117,9 @@ class CFileMonitor {
   // The watch whose stop event StopMonitor signals; set while the thread has one.
   std::mutex watchMutex;
   CDirectoryWatch* watch = nullptr;
+  // Set by StopMonitor, so that a thread still setting up its watch stops
+  // as soon as it has one.
+  bool stopRequested = false;
   std::string fileName;
   std::chrono::milliseconds settle;
 };
