@@ -30,8 +30,9 @@ const char* const kUsage = R"(Usage: hxvpnstate [--help] COMMAND [OPTIONS]
 
 Publishes the VPN agent's state record for hxtarrowagent, as the VPN agent does:
 take the named mutex, write the whole record, release the mutex, pulse the named
-event. With HXT_ROOT set, the objects are those of that root (the agent started
-with the same HXT_ROOT reads them); without it, those of the installed system.
+event. With HXT_ROOT set (HXT_OBJECT_NAMESPACE on Windows), the objects are
+those of that root (the agent started with the same value reads them); without
+it, those of the installed system.
 
 Commands:
   set OPTIONS   change the named fields, keep every other field, publish

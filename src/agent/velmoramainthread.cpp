@@ -14,6 +14,7 @@
 #include "agent/velmorapluginjsonutils.h"
 #include "common/applog.h"
 #include "common/deviceinfo.h"
+#include "common/knownfolders.h"
 #include "common/singleton.h"
 #include "common/velmorautils.h"
 
@@ -146,7 +147,7 @@ CVelmoraMainThread::CVelmoraMainThread(bool& ok, const MainThreadSettings& setti
     if (!loadPlugins()) return;
     bool monitorOk = false;
     fileMonitor = std::make_unique<CFileMonitor>(
-        profileDirectory + "/" + kOrgInfoFileName, [this](FileAction action) { OrgInfoChanged(action); },
+        profileDirectory + platform::kPathSeparator + kOrgInfoFileName, [this](FileAction action) { OrgInfoChanged(action); },
         monitorOk, settings.profileSettle);
     if (!monitorOk) {
       HXT_LOGF(LOG_LEVEL_ERROR, kCtor, "CFileMonitor failed");
@@ -389,7 +390,7 @@ void CVelmoraMainThread::updateState(AgentState state) {
 bool CVelmoraMainThread::Run() {
   switch (missingDependency) {
     case MISSING_NONE: {
-      std::string profile = profileDirectory + "/" + kOrgInfoFileName;
+      std::string profile = profileDirectory + platform::kPathSeparator + kOrgInfoFileName;
       boost::system::error_code ec;
       if (boost::filesystem::is_regular_file(profile, ec)) {
         HXT_LOG(LOG_LEVEL_INFO, "Profile %s found, starting Velmora plugin", profile.c_str());

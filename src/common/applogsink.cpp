@@ -5,6 +5,7 @@
 
 #include "common/applog.h"
 #include "common/eventviewerlogger.h"
+#include "common/knownfolders.h"
 #include "common/velmorautils.h"
 
 namespace hxt {
@@ -14,7 +15,7 @@ CAppLog::CAppLog(bool& ok) {
   std::string profile;
   if (!CVelmoraUtils::GetProfilePath(profile)) return;
   boost::system::error_code ec;
-  verbose_ = boost::filesystem::is_regular_file(profile + "/" + kVerboseMarkerFileName, ec);
+  verbose_ = boost::filesystem::is_regular_file(profile + platform::kPathSeparator + kVerboseMarkerFileName, ec);
   auto sink = std::make_unique<CEventViewerLogger>(verbose_);
   ok = sink->Open();
   sink_ = std::move(sink);

@@ -26,6 +26,7 @@ namespace {
 void setRoot(const char* value) {
 #ifdef _WIN32
   ::_putenv_s("HXT_ROOT", value != nullptr ? value : "");  // "" removes it
+  ::_putenv_s("HXT_OBJECT_NAMESPACE", value != nullptr ? value : "");
 #else
   if (value != nullptr) {
     ::setenv("HXT_ROOT", value, 1);
@@ -38,8 +39,8 @@ void setRoot(const char* value) {
 #ifdef _WIN32
 // Windows has no private root: the agent's folders are the machine's (the
 // Wine prefix's), so a root empties them when it starts and when it ends,
-// and tests that use roots never run side by side (RESOURCE_LOCK). HXT_ROOT
-// still names the VPN objects apart.
+// and tests that use roots never run side by side (RESOURCE_LOCK).
+// HXT_OBJECT_NAMESPACE still names the VPN objects apart.
 std::string suiteFolder(bool (*get)(std::string&)) {
   std::string path;
   if (!get(path)) throw std::runtime_error("no folder for the suite");

@@ -12,7 +12,7 @@ set -euo pipefail
 build="$(cd "$1" && pwd)"
 ctl="$2"
 export WINEPREFIX="${WINEPREFIX:-$build/wineprefix}" WINEDEBUG="${WINEDEBUG:--all}"
-unset HXT_ROOT  # the tools use the installed system's VPN objects, as the service does
+unset HXT_ROOT HXT_OBJECT_NAMESPACE  # the tools use the installed system's VPN objects, as the service does
 service=hxtarrowagent
 port=62722
 deadline_s=60

@@ -1,7 +1,6 @@
 #include "vpn/agent/sharedmemory.h"
 
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #include "common/applog.h"
@@ -35,7 +34,7 @@ VpnSharedObjectNames VpnSharedObjectNames::ForRoot(const char* root) {
 }
 
 VpnSharedObjectNames VpnSharedObjectNames::FromEnvironment() {
-  return ForRoot(std::getenv("HXT_ROOT"));
+  return ForRoot(platform::ObjectNamespace());
 }
 
 bool RemoveVpnSharedObjects(const VpnSharedObjectNames& names, std::string& error) {

@@ -8,9 +8,10 @@
 // (sharedmemory_posix.cpp on Linux).
 //
 // Names: on an installed system the objects carry the well-known names below.
-// When HXT_ROOT is set, each name gets a suffix derived from it, so that
-// private roots (tests, the demo) never share a record with each other or
-// with the machine's VPN agent.
+// When a private root is set (HXT_ROOT on POSIX, HXT_OBJECT_NAMESPACE on
+// Windows), each name gets a suffix derived from it, so that private roots
+// (tests, the demo) never share a record with each other or with the
+// machine's VPN agent.
 //
 // Threads: an object is used by one thread at a time (the VPN consumer's
 // polling thread, or the thread that starts it before the thread exists).
@@ -44,7 +45,7 @@ struct VpnSharedObjectNames {
 
   // The names for `root` (an HXT_ROOT value; null or empty: the installed system's names).
   static VpnSharedObjectNames ForRoot(const char* root);
-  // The names for this process's HXT_ROOT.
+  // The names for this process's private root, if any.
   static VpnSharedObjectNames FromEnvironment();
 };
 

@@ -12,6 +12,13 @@
 
 namespace hxt::platform {
 
+// What sets this process's object names apart (null: the installed system's
+// names). POSIX: HXT_ROOT, which also moves every folder of a private root.
+// Windows: only the dedicated HXT_OBJECT_NAMESPACE, since HXT_ROOT moves no
+// folder there and a machine-wide HXT_ROOT must not cut the service off from
+// the VPN agent's objects.
+const char* ObjectNamespace();
+
 enum class WaitOutcome {
   Acquired,  // the mutex is ours, or the event was set or pulsed
   TimedOut,

@@ -21,6 +21,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdlib>
 #include <new>
 
 #include "vpn/agent/sharedmemory_platform.h"
@@ -285,6 +286,10 @@ void CloseSync(PlatformSync*& object) {
   ::munmap(object->view, object->size);
   delete object;
   object = nullptr;
+}
+
+const char* ObjectNamespace() {
+  return std::getenv("HXT_ROOT");
 }
 
 int RemoveNamedObject(const std::string& name) {

@@ -6,6 +6,7 @@
 
 #include <windows.h>
 
+#include <cstdlib>
 #include <string>
 
 #include "common/win/widestring.h"
@@ -121,6 +122,10 @@ void CloseSync(PlatformSync*& object) {
   ::CloseHandle(object->handle);
   delete object;
   object = nullptr;
+}
+
+const char* ObjectNamespace() {
+  return std::getenv("HXT_OBJECT_NAMESPACE");
 }
 
 int RemoveNamedObject(const std::string&) {
