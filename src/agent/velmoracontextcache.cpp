@@ -77,19 +77,10 @@ bool CVelmoraContextCache::RemoveForFamily(u32 family, u32& tcpCount, u32& udpCo
 }
 
 std::size_t CVelmoraContextCache::RemoveAll() {
-  std::vector<u32> sessions;
-  return RemoveAll(sessions);
-}
-
-std::size_t CVelmoraContextCache::RemoveAll(std::vector<u32>& sessions) {
   Map doomed;
   {
     std::lock_guard<std::mutex> lock(mutex);
     doomed.swap(contexts);
-  }
-  sessions.clear();
-  for (const auto& entry : doomed) {
-    if (entry.second.session != 0) sessions.push_back(entry.second.session);
   }
   return doomed.size();
 }

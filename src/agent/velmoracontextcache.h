@@ -65,9 +65,6 @@ class CVelmoraContextCache {
   bool RemoveForFamily(u32 family, u32& tcpCount, u32& udpCount);
   // Removes every context; the number removed.
   std::size_t RemoveAll();
-  // The same, collecting the plug-in session handles (non-zero) of the
-  // removed contexts into `sessions`.
-  std::size_t RemoveAll(std::vector<u32>& sessions);
   std::size_t Size() const;
 
  private:

@@ -136,6 +136,10 @@ void CVelmoraListener::ioListenerServiceThread(std::shared_ptr<Core> core, IVelm
   threadCount().ended.notify_all();
 }
 
+void CVelmoraListener::requestStop() {
+  core->ioService.stop();
+}
+
 void CVelmoraListener::stop() {
   core->ioService.stop();
   if (thread && thread->joinable()) {

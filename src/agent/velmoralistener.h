@@ -15,7 +15,9 @@
 //
 // Lifetime: the I/O service and both listeners live in a core that the host
 // shares with its I/O thread. Stopping waits a bounded time for the thread
-// (the thread may be blocked on listenerMutex, which the destroyer holds).
+// (the thread may be inside a call that waits for a lock its stopper holds;
+// the orchestrator only tells hosts to stop under listenerMutex and waits for
+// them after releasing it).
 // If it has not ended when the host is destroyed, the thread keeps the core
 // and frees it itself once its current handler has returned; nothing the
 // thread can still touch is freed under it. Such a thread still calls the
@@ -63,6 +65,8 @@ class CVelmoraListener {
   // Stops the I/O service (pending handlers are not run) and waits up to
   // settings.stopWait for the thread.
   void stop();
+  // Only tells the I/O service to stop; the destructor waits for the thread.
+  void requestStop();
 
   bool GetListenerPorts(u16& udpPort, u16& tcpPort);
   // Sends a complete response datagram (its first `size` bytes) to the

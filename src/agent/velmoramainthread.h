@@ -198,9 +198,6 @@ class CVelmoraMainThread : public CVelmoraPluginCallbackShim,
   // plug-in has stopped); returns once no host thread runs any more, or
   // after kListenerThreadsDrainTimeout.
   void teardownRedirection();
-  // Removes every request context and closes its plug-in session (callers
-  // hold listenerMutex; only reached while a plug-in is loaded).
-  void forgetAllRequests(const char* function);
 
   // DNS redirection (velmoramainthread_redirect.cpp, _requests.cpp).
   bool processDnsRequest(const unsigned char* data, u32 size, bool isUdp,

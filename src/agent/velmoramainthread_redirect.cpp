@@ -6,6 +6,9 @@
 // listenerMutex, so the filter never learns ports of a host that is gone.
 // Any failure while activating falls back to no redirection at all, until
 // the plug-in sends its next full payload.
+#include <memory>
+#include <vector>
+
 #include <boost/asio/post.hpp>
 
 #include "agent/velmorakdfpluginmgr.h"
@@ -21,6 +24,23 @@ constexpr const char* kChangeDnsRedirectionMode = "CVelmoraMainThread::ChangeDns
 constexpr const char* kRestartListener = "CVelmoraMainThread::restartListener";
 constexpr const char* kOnListenerException = "CVelmoraMainThread::OnListenerException";
 constexpr const char* kTeardownRedirection = "CVelmoraMainThread::teardownRedirection";
+
+// Hosts taken out of service under listenerMutex. They are told to stop at
+// once, but waited for only when this goes out of scope, after the lock was
+// released: a host thread may be inside the plug-in's CloseSession, waiting
+// for a lock of the plug-in's whose holder waits for listenerMutex in
+// Response. Declared before the lock, so that it is destroyed after it.
+class RetiredHosts {
+ public:
+  void Take(std::unique_ptr<CVelmoraListener>& slot) {
+    if (!slot) return;
+    slot->requestStop();
+    hosts.push_back(std::move(slot));
+  }
+
+ private:
+  std::vector<std::unique_ptr<CVelmoraListener>> hosts;
+};
 
 }  // namespace
 
@@ -41,6 +61,7 @@ void CVelmoraMainThread::ChangeDnsRedirectionMode(const char* json) {
   }
 
   if (redirectionLockHook) redirectionLockHook();
+  RetiredHosts retired;
   std::lock_guard<std::mutex> lock(listenerMutex);
   // The state check above may have passed just before the plug-in stopped.
   if (!redirectionOpen) {
@@ -105,7 +126,7 @@ void CVelmoraMainThread::ChangeDnsRedirectionMode(const char* json) {
       HXT_LOGF(LOG_LEVEL_INFO, kChangeDnsRedirectionMode,
                "Removed context for pending IPv4 sessions: %u TCP, %u UDP", tcpCount, udpCount);
     }
-    listener4.reset();
+    retired.Take(listener4);
     HXT_LOG(LOG_LEVEL_INFO, "IPv4 DNS redirection: DEACTIVATED");
   } else if (activate4) {
     bool ok = false;
@@ -122,7 +143,7 @@ void CVelmoraMainThread::ChangeDnsRedirectionMode(const char* json) {
       HXT_LOGF(LOG_LEVEL_INFO, kChangeDnsRedirectionMode,
                "Removed context for pending IPv6 sessions: %u TCP, %u UDP", tcpCount, udpCount);
     }
-    listener6.reset();
+    retired.Take(listener6);
     HXT_LOG(LOG_LEVEL_INFO, "IPv6 DNS redirection: DEACTIVATED");
   } else if (!failed && activate6) {
     bool ok = false;
@@ -153,11 +174,11 @@ void CVelmoraMainThread::ChangeDnsRedirectionMode(const char* json) {
 
   if (failed) {
     // Half-done activations are undone: no family is redirected rather than
-    // one whose listener the filter may not know. The requests those hosts
-    // carried can never be answered: their contexts and sessions go too.
-    listener4.reset();
-    listener6.reset();
-    forgetAllRequests(kChangeDnsRedirectionMode);
+    // one whose listener the filter may not know. The hosts' contexts stay:
+    // a late answer finds no host and is dropped, and the plug-in is not
+    // called from here, under listenerMutex, to close their sessions.
+    retired.Take(listener4);
+    retired.Take(listener6);
     if (!kdfPluginMgr->StopPlugin()) {
       HXT_LOGF(LOG_LEVEL_ERROR, kChangeDnsRedirectionMode, "CVelmoraKdfPluginMgr::StopPlugin failed");
     }
@@ -196,6 +217,7 @@ void CVelmoraMainThread::OnListenerException(u32 family) {
 
 void CVelmoraMainThread::restartListener(u32 family) {
   const char* name = family == kAddressFamilyIPv6 ? "IPv6" : "IPv4";
+  RetiredHosts retired;
   std::lock_guard<std::mutex> lock(listenerMutex);
   if (!redirectionOpen) return;  // the plug-in stopped since the host failed
   HXT_LOGF(LOG_LEVEL_INFO, kRestartListener, "Restarting %s listener", name);
@@ -206,7 +228,7 @@ void CVelmoraMainThread::restartListener(u32 family) {
   }
   // Any family but IPv6 is hosted by the IPv4 slot, as answers are routed.
   std::unique_ptr<CVelmoraListener>& slot = family == kAddressFamilyIPv6 ? listener6 : listener4;
-  slot.reset();
+  retired.Take(slot);
   bool ok = false;
   slot = makeListener(family, ok);
   bool restarted = false;
@@ -234,8 +256,8 @@ void CVelmoraMainThread::restartListener(u32 family) {
   }
   HXT_LOGF(LOG_LEVEL_ERROR, kRestartListener, "Restarting %s listener failed, disabling DNS redirection",
            name);
-  listener4.reset();
-  listener6.reset();
+  retired.Take(listener4);
+  retired.Take(listener6);
   if (!kdfPluginMgr->StopPlugin()) {
     HXT_LOGF(LOG_LEVEL_ERROR, kRestartListener, "CVelmoraKdfPluginMgr::StopPlugin failed");
   }
@@ -259,20 +281,6 @@ void CVelmoraMainThread::teardownRedirection() {
   if (!CVelmoraListener::WaitForAllThreads(kListenerThreadsDrainTimeout)) {
     HXT_LOGF(LOG_LEVEL_ERROR, kTeardownRedirection, "%u listener threads still running",
              CVelmoraListener::RunningThreads());
-  }
-}
-
-void CVelmoraMainThread::forgetAllRequests(const char* function) {
-  std::vector<u32> sessions;
-  std::size_t removed = contextCache.RemoveAll(sessions);
-  if (removed == 0) return;
-  HXT_LOGF(LOG_LEVEL_INFO, function, "Removed context for %lu pending sessions",
-           static_cast<unsigned long>(removed));
-  for (u32 session : sessions) {
-    if (u32 result = velmoraPlugin->CloseSession(session)) {
-      HXT_LOG_CODE(LOG_LEVEL_ERROR, static_cast<i32>(result), false, "IVelmoraPlugin::CloseSession", function,
-                   nullptr);
-    }
   }
 }
 

@@ -3,12 +3,14 @@
 //
 // Requests arrive on a host's I/O thread and are handed to the plug-in
 // synchronously there; answers and errors arrive on the plug-in's threads and
-// are routed under listenerMutex, so that the host they go to cannot be
-// destroyed meanwhile. A plug-in may also answer on the host's I/O thread
-// from inside Send: then nothing of the request path is locked on this
-// thread, and the answer's send and CloseSession run right there. The
-// context cache is only ever locked for one of its own operations, never
-// around a plug-in call.
+// are routed under listenerMutex, held to the end, so that the host they go
+// to cannot be destroyed meanwhile. A plug-in may also answer on the host's
+// I/O thread from inside Send: then nothing of the request path is locked on
+// this thread. Either way the plug-in's CloseSession for a request is called
+// only on the host's I/O thread, after its answer was sent, and never from
+// inside Response or under listenerMutex: a plug-in may hold its own locks
+// while it answers. The context cache is only ever locked for one of its own
+// operations, never around a plug-in call.
 #include <chrono>
 #include <memory>
 #include <string>
@@ -238,7 +240,6 @@ void CVelmoraMainThread::Response(u32 sessionHandle, u32 contextId, const unsign
     host->ProcessUdpRequestError(contextId);
     return;
   }
-  bool sent = false;
   if (context.isUdp) {
     // Built in a buffer this thread keeps: the datagram is copied out only
     // when the socket cannot take it at once.
@@ -249,12 +250,13 @@ void CVelmoraMainThread::Response(u32 sessionHandle, u32 contextId, const unsign
     WriteLittleEndian16(datagram.data() + kPayloadLengthOffset, static_cast<u16>(size));
     std::copy(data, data + size, datagram.begin() + kRedirectHeaderSize);
     const unsigned char* requester = context.header.data() + kRequesterAddressOffset;
+    // Sent at once or, when the socket is full, by the I/O thread; either way
+    // the listener closes the session on its I/O thread afterwards.
     auto outcome = host->TrySendUdpDnsResponse(datagram.data(), datagramSize, requester, contextId);
     if (outcome == CVelmoraUdpListener::SendOutcome::WouldBlock) {
       host->ProcessUdpDnsResponse(std::make_shared<std::vector<unsigned char>>(datagram), datagramSize,
                                   requester, contextId);
     }
-    sent = outcome == CVelmoraUdpListener::SendOutcome::Sent;
   } else if (context.connection) {
     auto answer = std::make_shared<std::vector<unsigned char>>(data, data + size);
     context.connection->ProcessResponseFragment(std::move(answer), size);
@@ -263,13 +265,6 @@ void CVelmoraMainThread::Response(u32 sessionHandle, u32 contextId, const unsign
   if (counted) {
     ipcManager->IncrementResponseCount(family, context.isUdp ? kTransportUdp : kTransportTcp);
     logStats();
-  }
-  // The answer went out: its session ends here, as the listener ends it
-  // after an asynchronous send. Not under listenerMutex, which the plug-in's
-  // CloseSession must never be called under (its locks come first).
-  if (sent) {
-    lock.unlock();
-    CloseSession(contextId);
   }
 }
 

@@ -9,6 +9,7 @@
 
 #include <boost/asio/ip/address_v4.hpp>
 #include <boost/asio/ip/address_v6.hpp>
+#include <boost/asio/post.hpp>
 
 #include "agent/velmorakdfpluginmgr.h"
 #include "common/applog.h"
@@ -138,6 +139,9 @@ void CVelmoraUdpListener::handleReceived(const boost::system::error_code& error,
       if (next) break;
     }
   }
+  // Answers given inside the requests just handed on are closed now, before
+  // the next wait, rather than by a handler of their own.
+  closeSent();
   startReceive();
 }
 
@@ -231,8 +235,31 @@ CVelmoraUdpListener::SendOutcome CVelmoraUdpListener::TrySendDnsResponse(
              static_cast<unsigned long>(size), destination.address().to_string().c_str(),
              static_cast<unsigned>(destination.port()), contextId);
   logResponseSent(contextId, error, sent < 0 ? 0 : static_cast<std::size_t>(sent));
+  scheduleClose(contextId);
   return SendOutcome::Sent;
 #endif
+}
+
+void CVelmoraUdpListener::scheduleClose(u32 contextId) {
+  bool post = false;
+  {
+    std::lock_guard<std::mutex> lock(closeMutex);
+    sentToClose.push_back(contextId);
+    post = !closePosted;
+    closePosted = true;
+  }
+  // One wake-up of the I/O thread for all the answers sent until it runs.
+  if (post) boost::asio::post(socket.get_executor(), [this] { closeSent(); });
+}
+
+void CVelmoraUdpListener::closeSent() {
+  {
+    std::lock_guard<std::mutex> lock(closeMutex);
+    closing.swap(sentToClose);
+    closePosted = false;
+  }
+  for (u32 contextId : closing) callback->CloseSession(contextId);
+  closing.clear();
 }
 
 void CVelmoraUdpListener::ProcessDnsResponse(SharedBytes bytes, u32 size,

@@ -15,6 +15,12 @@
 // needs no serialisation. Asio sockets are not safe for concurrent use, so
 // starting a receive and starting a send are serialised by `socketMutex`; the
 // mutex is never held while the callback runs.
+//
+// Whichever way an answer went out, the callback's CloseSession for it runs on
+// the I/O thread, never on the thread that answered: a plug-in may hold its
+// own locks while it answers and take them again when its session closes.
+// Sessions of answers sent on other threads are queued (`closeMutex`,
+// innermost) and closed in batches, one wake-up of the I/O thread per batch.
 #pragma once
 
 #include <array>
@@ -49,14 +55,14 @@ class CVelmoraUdpListener {
   // `contextId` is closed once the send completed, successfully or not.
   void ProcessDnsResponse(SharedBytes bytes, u32 size, const unsigned char* requesterAddress, u32 contextId);
   enum class SendOutcome {
-    Sent,        // the send finished (successfully or not, logged): the caller closes the session
+    Sent,        // the send finished (successfully or not, logged); the session is closed on the I/O thread
     WouldBlock,  // nothing was sent: hand the datagram to ProcessDnsResponse
     Dropped,     // invalid arguments, logged; nothing to close
   };
   // Sends the datagram at once on the caller's thread without blocking. This
   // spares the I/O thread a wake-up per answer: the send is done when this
-  // returns, so the caller can close the session right away and the session
-  // still ends only after its answer went out.
+  // returns, and the session of `contextId` is queued to be closed on the I/O
+  // thread, so it still ends only after its answer went out.
   SendOutcome TrySendDnsResponse(const unsigned char* bytes, u32 size, const unsigned char* requesterAddress,
                                  u32 contextId);
   // I/O thread: the orchestrator could not hand the request on; closes its session.
@@ -75,6 +81,10 @@ class CVelmoraUdpListener {
   bool checkResponse(const unsigned char* bytes, u32 size, const unsigned char* requesterAddress) const;
   void logResponseSent(u32 contextId, const boost::system::error_code& error, std::size_t bytes);
   void handleResponseSent(u32 contextId, const boost::system::error_code& error, std::size_t bytes);
+  // Queues the session of an answer sent on another thread; closeSent (I/O
+  // thread) closes every queued one.
+  void scheduleClose(u32 contextId);
+  void closeSent();
 
   IVelmoraListenerCB* callback;
   u32 family;
@@ -84,6 +94,10 @@ class CVelmoraUdpListener {
   std::mutex socketMutex;
   boost::asio::ip::udp::endpoint senderEndpoint;
   std::array<unsigned char, kMaxUdpDatagramSize> receiveBuffer{};
+  std::mutex closeMutex;
+  std::vector<u32> sentToClose;  // guarded by closeMutex
+  bool closePosted = false;      // guarded by closeMutex: a closeSent is on its way
+  std::vector<u32> closing;      // I/O thread only; kept to reuse its storage
 };
 
 }  // namespace hxt

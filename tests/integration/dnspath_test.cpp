@@ -146,8 +146,8 @@ class DnsPathTest : public ::testing::Test {
 };
 
 // The plug-in answers from its own thread, or inside Send on the listener's
-// thread (the answer's send and, for UDP, CloseSession then run while the
-// listener still waits for Send).
+// thread (the answer's send then runs while the listener still waits for
+// Send; its CloseSession follows once Send returned).
 struct PathCase {
   u32 family;
   bool onCaller;
@@ -203,6 +203,34 @@ TEST_P(DnsPathFamilyTest, RequestsAreAnsweredByteForByte) {
     EXPECT_EQ(call.args[2], call.args[0] == "1" ? "2" : "1");  // transport: UDP 2, TCP 1
   }
   EXPECT_EQ(agent->proxyErrorCountForTesting(), 0u);
+}
+
+// The fake holds its session lock across every answer and takes it in
+// CloseSession: a session closed from inside an answer, or an answer made to
+// wait for a close, would hang here. Several clients keep both listeners'
+// paths busy at once.
+TEST_P(DnsPathFamilyTest, AFloodIsAnsweredAndEachSessionClosedOnceWhileThePluginHoldsItsLock) {
+  const u32 family = GetParam().family;
+  Redirect(true, true);
+  constexpr int kClients = 4, kQueries = 250;
+  std::vector<std::future<int>> clients;
+  for (int c = 0; c < kClients; ++c) {
+    clients.push_back(std::async(std::launch::async, [&, c] {
+      LoopbackSocket udp(family, SOCK_DGRAM);
+      int answered = 0;
+      for (int i = 0; i < kQueries; ++i) {
+        const Bytes query = Query(static_cast<u16>(c * kQueries + i));
+        if (SendUdp(udp, query, family) && udp.Receive() == std::optional<Bytes>(test::RedirectedMessage(
+                                                                 udp.AsRequester(), Resolver(family), Echo(query))))
+          ++answered;
+      }
+      return answered;
+    }));
+  }
+  for (auto& client : clients) EXPECT_EQ(client.get(), kQueries) << log.Dump();
+  EXPECT_TRUE(WaitForCloses(kClients * kQueries)) << CallCount("IVelmoraPlugin::CloseSession");
+  EXPECT_TRUE(test::WaitFor([&] { return agent->contextCountForTesting() == 0; }));
+  EXPECT_FALSE(log.Has("cannot find cached context"));
 }
 
 TEST_F(DnsPathTest, ActivationCreatesHostsTellsTheFilterTheirPortsAndPartialUpdatesKeepThem) {
@@ -279,7 +307,9 @@ TEST_F(DnsPathTest, FailedActivationFallsBackToNoRedirection) {
   for (const auto& update : FilterUpdates()) EXPECT_NE(update.updateKind, 4u);
 }
 
-TEST_F(DnsPathTest, FailedActivationForgetsTheRequestsOfTheHostsItDropped) {
+// The fallback drops the hosts but keeps their contexts, and never calls the
+// plug-in from under the listener lock: a late answer is dropped as hostless.
+TEST_F(DnsPathTest, FailedActivationKeepsTheDroppedHostsContextsAndClosesNoSession) {
   Redirect(true, false);
   dns->SetDnsAnswerMode(fake::DnsAnswerMode::Silent, 0);
   LoopbackSocket udp(kV4, SOCK_DGRAM);
@@ -288,8 +318,10 @@ TEST_F(DnsPathTest, FailedActivationForgetsTheRequestsOfTheHostsItDropped) {
   agent->failListenerCreationForTesting(kV6);
   Redirect(true, true);
   EXPECT_EQ(Port(kV4), 0);
-  EXPECT_EQ(agent->contextCountForTesting(), 0u);
-  EXPECT_EQ(CallCount("IVelmoraPlugin::CloseSession"), 1u);
+  EXPECT_EQ(agent->contextCountForTesting(), 1u);
+  Fire(fake::Callback::Response, std::string(20, 'x'), 1);
+  EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, "received IPv4 UDP response, but corresponding listener is not active [ctx 1]"));
+  EXPECT_EQ(CallCount("IVelmoraPlugin::CloseSession"), 0u);
 }
 
 // The plug-in stops between a payload's state check and its taking the

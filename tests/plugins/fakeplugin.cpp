@@ -178,18 +178,31 @@ const char* orNull(const std::optional<std::string>& value) {
   return value ? value->c_str() : nullptr;
 }
 
+// The lock a plug-in typically keeps around its session table: held across
+// every Response and ErrorOccurred, and taken again in CloseSession. The
+// service must never close a session from inside an answer (that would
+// deadlock here), nor make an answer wait for a session to close.
+std::mutex& sessionTableLock() {
+  static std::mutex lock;
+  return lock;
+}
+
 // Makes the callback through `slots`, which hold its interface; its return value, 0 for none.
 long long call(const CallbackSlots& slots, const CallbackRequest& request) {
   const char* textArg = request.nullText ? nullptr : request.text.c_str();
   const auto* bytes = reinterpret_cast<const unsigned char*>(textArg);
   const u32 size = static_cast<u32>(request.text.size());
   switch (request.callback) {
-    case Callback::Response:
+    case Callback::Response: {
+      std::lock_guard<std::mutex> hold(sessionTableLock());
       slots.velmora->Response(request.handle, request.contextId, bytes, size);
       break;
-    case Callback::ErrorOccurred:
+    }
+    case Callback::ErrorOccurred: {
+      std::lock_guard<std::mutex> hold(sessionTableLock());
       slots.velmora->ErrorOccurred(request.handle, request.contextId, request.code);
       break;
+    }
     case Callback::SystemErrorOccurred:
       slots.velmora->SystemErrorOccurred(request.code);
       break;
@@ -603,6 +616,7 @@ class FakeVelmoraPlugin final
     return result;
   }
   u32 CloseSession(u32 sessionHandle) override {
+    std::lock_guard<std::mutex> hold(sessionTableLock());
     const u32 result = State().Unrecorded() ? State().ResultOf("IVelmoraPlugin::CloseSession")
                                             : record("CloseSession", {text(sessionHandle)});
     State().CloseSession(sessionHandle);
