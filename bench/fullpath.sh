@@ -22,9 +22,10 @@
 #                                    dpupstream dnsdistcache)
 #   HXT_BENCH_TCP=1                  our path and dnsdist over TCP (dnsperf -m tcp)
 #   HXT_BENCH_CURVE="1 10 100 1000"  one run per number of dnsperf clients
-#   HXT_BENCH_BEFORE=DIR             an earlier build's daemon, agent and fake
-#                                    plug-in (DIR laid out like build/release)
-#                                    beside the fake plug-in's row
+#   HXT_BENCH_BEFORE=DIR             an earlier build's daemon, agent, fake
+#                                    plug-in and dnsprotect.so (DIR laid out
+#                                    like build/release): a row beside the main
+#                                    one and a row beside the fake plug-in's
 #   HXT_BENCH_PERF=N                 one more run under perf record; top N lines
 #   HXT_BENCH_BUILD=DIR              use DIR's binaries, build nothing
 # Everything listens on 127.0.0.1 only; the daemon's pass-through resolver is
@@ -260,11 +261,12 @@ dnsdist --supervised --disable-syslog -C "$WORK/dnsdist-cache.conf" >"$WORK/dnsd
 DNSDIST_CACHE=$!
 PIDS+=("$DNSDIST_CACHE")
 
-# start_dnsprotect NAME DNS-MEMBERS: an agent hosting dnsprotect.so (and the
-# fake SWG plug-in and cloud downloader) behind a daemon of its own, in the
-# root $WORK/NAME; sets DP_PORT, DP_AGENT, DP_DAEMON.
+# start_dnsprotect NAME DNS-MEMBERS [BUILD-DIR]: an agent hosting dnsprotect.so
+# (and the fake SWG plug-in and cloud downloader) behind a daemon of its own,
+# all from BUILD-DIR ($BUILD by default), in the root $WORK/NAME; sets
+# DP_PORT, DP_AGENT, DP_DAEMON.
 start_dnsprotect() {
-  local root="$WORK/$1" port
+  local root="$WORK/$1" port BUILD="${3:-$BUILD}"
   local plugins="$root/opt/Truvane/Truvane Helixor Client/Plugins"
   local profile="$root/var/opt/Truvane/Truvane Helixor Client/Tarrow"
   mkdir -p "$root/etc/opt/truvane" "$plugins" "$profile"
@@ -293,6 +295,11 @@ start_dnsprotect dplocal '"blockLists":["blocklist.txt"]'
 STUB_PORT="$DP_PORT" AGENT="$DP_AGENT" DAEMON="$DP_DAEMON" AGENT_LOG="$WORK/dplocal/agent.log"
 start_dnsprotect dpupstream '"cache":{"maxEntries":0}'
 DPU_PORT="$DP_PORT" DPU_SERVING="$DP_AGENT $DP_DAEMON"
+BEFORE_DP_PORT="" BEFORE_DP_SERVING=""
+if [ -n "${HXT_BENCH_BEFORE:-}" ]; then
+  start_dnsprotect dpbefore '"blockLists":["blocklist.txt"]' "$HXT_BENCH_BEFORE"
+  BEFORE_DP_PORT="$DP_PORT" BEFORE_DP_SERVING="$DP_AGENT $DP_DAEMON"
+fi
 
 # start_ours ROOT BUILD-DIR: the daemon and the agent with the fake plug-in in
 # ROOT (made like $ROOT), from the binaries of BUILD-DIR; sets OURS_PORT,
@@ -329,7 +336,8 @@ if [ -n "${HXT_BENCH_BEFORE:-}" ]; then
   wait_for answers_test_name "$BEFORE_PORT" || die "the earlier build does not answer $TEST_NAME"
 fi
 
-for port in "$RESPONDER_PORT" "$DNSDIST_PORT" "$STUB_PORT" "$DNSDIST_CACHE_PORT" "$FAKE_PORT" "$DPU_PORT"; do
+for port in "$RESPONDER_PORT" "$DNSDIST_PORT" "$STUB_PORT" "$DNSDIST_CACHE_PORT" "$FAKE_PORT" "$DPU_PORT" \
+  ${BEFORE_DP_PORT:+"$BEFORE_DP_PORT"}; do
   wait_for answers_test_name "$port" || die "127.0.0.1:$port does not answer $TEST_NAME with $ANSWER4"
 done
 # The first answers filled dnsprotect's cache: the responder is idle from here on.
@@ -338,20 +346,21 @@ sleep 1  # let the start-up settle before the idle figures
 
 read -r -a PATHS <<<"${HXT_BENCH_PATHS:-ours fake responder dnsdist dpupstream dnsdistcache}"
 [ "${HXT_BENCH_TCP:-0}" = 1 ] && PATHS+=(ourstcp dnsdisttcp)
-if [ -n "$BEFORE_PORT" ]; then  # right after the fake plug-in's row
+if [ -n "$BEFORE_PORT" ]; then  # right after the main row and the fake plug-in's
   with_before=()
   for p in "${PATHS[@]}"; do
     with_before+=("$p")
+    [ "$p" = ours ] && with_before+=(beforedp)
     [ "$p" = fake ] && with_before+=(before)
   done
   PATHS=("${with_before[@]}")
 fi
-declare -A PORT=([ours]="$STUB_PORT" [fake]="$FAKE_PORT" [before]="$BEFORE_PORT" [ourstcp]="$STUB_PORT" [dnsdisttcp]="$DNSDIST_PORT" [responder]="$RESPONDER_PORT" [dnsdist]="$DNSDIST_PORT"
+declare -A PORT=([ours]="$STUB_PORT" [beforedp]="$BEFORE_DP_PORT" [fake]="$FAKE_PORT" [before]="$BEFORE_PORT" [ourstcp]="$STUB_PORT" [dnsdisttcp]="$DNSDIST_PORT" [responder]="$RESPONDER_PORT" [dnsdist]="$DNSDIST_PORT"
   [dpupstream]="$DPU_PORT" [dnsdistcache]="$DNSDIST_CACHE_PORT")
-declare -A SERVING=([ours]="$AGENT $DAEMON" [fake]="$FAKE_SERVING" [before]="$BEFORE_SERVING" [ourstcp]="$AGENT $DAEMON" [dnsdisttcp]="$DNSDIST $RESPONDER" [responder]="$RESPONDER" [dnsdist]="$DNSDIST $RESPONDER"
+declare -A SERVING=([ours]="$AGENT $DAEMON" [beforedp]="$BEFORE_DP_SERVING" [fake]="$FAKE_SERVING" [before]="$BEFORE_SERVING" [ourstcp]="$AGENT $DAEMON" [dnsdisttcp]="$DNSDIST $RESPONDER" [responder]="$RESPONDER" [dnsdist]="$DNSDIST $RESPONDER"
   [dpupstream]="$DPU_SERVING $RESPONDER" [dnsdistcache]="$DNSDIST_CACHE $RESPONDER")
 declare -A MODE=([ourstcp]="-m tcp" [dnsdisttcp]="-m tcp")
-declare -A LABEL=([ours]="agent+daemon+dnsprotect" [fake]="fake plug-in" [before]="fake, earlier build" [ourstcp]="ours, TCP" [dnsdisttcp]="dnsdist+resp., TCP" [responder]="zone responder" [dnsdist]="dnsdist+responder"
+declare -A LABEL=([ours]="agent+daemon+dnsprotect" [beforedp]="dnsprotect, earlier" [fake]="fake plug-in" [before]="fake, earlier build" [ourstcp]="ours, TCP" [dnsdisttcp]="dnsdist+resp., TCP" [responder]="zone responder" [dnsdist]="dnsdist+responder"
   [dpupstream]="dnsprotect upstream" [dnsdistcache]="dnsdist cache+resp.")
 declare -A IDLE QPS_LIST TICKS_SUM DONE_SUM LOST_SUM FAIL_SUM P50 P99 AFTER
 IDLE_AGENT="$(rss_kib "$AGENT")"
@@ -474,6 +483,7 @@ for b in responder dnsdist dnsdistcache; do
   [ -n "${QPS[$b]:-}" ] && compare ours "$b"
 done
 [ -n "${QPS[fake]:-}" ] && [ -n "${QPS[dnsdist]:-}" ] && compare fake dnsdist
+[ -n "${QPS[beforedp]:-}" ] && compare ours beforedp
 [ -n "${QPS[before]:-}" ] && compare fake before
 [ -n "${QPS[dpupstream]:-}" ] && [ -n "${QPS[dnsdist]:-}" ] && compare dpupstream dnsdist
 aim() { awk -v a="$1" -v b="$2" -v f="$3" 'BEGIN { if (a == "" || b == "" || a == "-" || b == "-") print "-"; else print (a <= f * b) ? "met" : "NOT met" }'; }
