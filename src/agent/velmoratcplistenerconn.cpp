@@ -72,8 +72,12 @@ void CVelmoraTcpListenerConnection::handleReceived(const boost::system::error_co
     if (verbose)
       HXT_LOGF(LOG_LEVEL_DEBUG, kHandleReceived, "receive error [%d-%s], ctx %u", error.value(),
                error.message().c_str(), contextId());
-    std::lock_guard<std::mutex> guard(lock);
-    if (socket) closeSocket();
+    {
+      std::lock_guard<std::mutex> guard(lock);
+      if (socket) closeSocket();
+    }
+    // Outside the connection's lock: a plug-in answering with its own locks
+    // held takes this lock in Response, and its CloseSession may take those.
     if (firstFragmentHandled) callback->CloseSession(contextId());
     return;
   }
@@ -228,12 +232,15 @@ void CVelmoraTcpListenerConnection::handleRequestProcessingError() {
   if (verbose)
     HXT_LOGF(LOG_LEVEL_DEBUG, kHandleRequestProcessingError,
              "Handling TCP request processing failure [ctx %u]", contextId());
-  std::lock_guard<std::mutex> guard(lock);
-  if (socketOpen()) {
-    closeSocket();
-  } else {
-    if (verbose) HXT_LOGF(LOG_LEVEL_DEBUG, kHandleRequestProcessingError, "TCP socket is already closed");
+  {
+    std::lock_guard<std::mutex> guard(lock);
+    if (socketOpen()) {
+      closeSocket();
+    } else {
+      if (verbose) HXT_LOGF(LOG_LEVEL_DEBUG, kHandleRequestProcessingError, "TCP socket is already closed");
+    }
   }
+  // Outside the connection's lock, as in handleReceived.
   callback->CloseSession(contextId());
 }
 

@@ -17,9 +17,9 @@
 // Threads: reading, parsing, the hand-over to the orchestrator, the timer and
 // handleRequestProcessingError run on the host's I/O thread. The plug-in's
 // thread calls ProcessResponseFragment and PostRequestProcessingError. The
-// connection's `lock` guards the socket between them; it is held while
-// CloseSession is called (the orchestrator takes the context cache's mutex
-// inside), never while the other callbacks run.
+// connection's `lock` guards the socket between them; it is never held while
+// the orchestrator is called: a plug-in may answer (and so take this lock)
+// with its own locks held, and its CloseSession may take those locks.
 #pragma once
 
 #include <atomic>
