@@ -3,11 +3,14 @@
 # daemon and agent started by their units' ExecStart lines (as systemd would,
 # whether or not it runs here) and asked by dig through the daemon's stub, with
 # a local resolver of the test's own behind it; dpkg -r stops both and leaves
-# the machine's DNS as it was; dpkg -P leaves none of the package's files.
+# the machine's DNS as it was (and takes a transparent-mode daemon in a network
+# namespace, with its nftables table); dpkg -P leaves none of the package's files.
 #
 # usage: tests/package/package_test.sh PATH_TO_DEB
 # Prints PASS or FAIL: reason as its last line; exits 0 only on PASS.
 set -uo pipefail
+# With pipefail, `grep -q` ending a pipeline early would fail it by the
+# writer's SIGPIPE: matches go to /dev/null instead.
 
 DEB="$(realpath "$1")"
 HERE="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
@@ -20,16 +23,18 @@ REGISTRY=/etc/opt/truvane/registry.reg
 CONTROL=/run/hxsockfilterd.sock
 STUB_PORT=15335
 WORK="$(mktemp -d /tmp/hxt-package-test.XXXXXX)"
-FILTER_PID="" AGENT_PID="" DEMO_RESOLVER_PID="" INSTALLED=""
+NETNS="hxt-pkgtest-$$"
+FILTER_PID="" AGENT_PID="" DEMO_RESOLVER_PID="" INSTALLED="" NETNS_PID="" NETNS_MADE=""
 
-say() { printf '== package test: %s\n' "$*" >&2; }
+say() { printf '== package test, %3d s: %s\n' "$SECONDS" "$*" >&2; }
 
 cleanup() {
   local pid
-  for pid in "$AGENT_PID" "$FILTER_PID" "$DEMO_RESOLVER_PID"; do
+  for pid in "$AGENT_PID" "$FILTER_PID" "$NETNS_PID" "$DEMO_RESOLVER_PID"; do
     [ -n "$pid" ] && { kill "$pid" 2>/dev/null; wait "$pid" 2>/dev/null; }
   done
   [ -n "$INSTALLED" ] && DEBIAN_FRONTEND=noninteractive dpkg -P "$PKG" >/dev/null 2>&1
+  [ -n "$NETNS_MADE" ] && ip netns del "$NETNS" 2>/dev/null
   rm -rf "$WORK"
 }
 
@@ -64,7 +69,7 @@ exec_start() {
 }
 
 [ "$(id -u)" -eq 0 ] || fail "needs root (dpkg -i)"
-if dpkg-query -W -f='${Status}' "$PKG" 2>/dev/null | grep -q installed || [ -e "$REGISTRY" ] || [ -e "$CONTROL" ]; then
+if dpkg-query -W -f='${Status}' "$PKG" 2>/dev/null | grep installed >/dev/null || [ -e "$REGISTRY" ] || [ -e "$CONTROL" ]; then
   fail "$PKG is installed or has left files on this machine; the test needs a machine without it"
 fi
 
@@ -80,7 +85,7 @@ lintian --fail-on error,warning "$DEB" > "$WORK/lintian.log" 2>&1 || fail "linti
 say "dpkg -i"
 INSTALLED=yes
 DEBIAN_FRONTEND=noninteractive dpkg -i "$DEB" > "$WORK/dpkg.log" 2>&1 || fail "dpkg -i failed"
-ldconfig -p | grep -q 'libhx_sock_fltr_api.so.1 ' || fail "the filter library is not in ld.so's cache"
+ldconfig -p | grep 'libhx_sock_fltr_api.so.1 ' >/dev/null || fail "the filter library is not in ld.so's cache"
 [ -f "$REGISTRY" ] || fail "postinst wrote no registry store"
 
 # The daemon's stub on a spare port, passing through to the test's resolver:
@@ -112,11 +117,26 @@ exec_start hxtarrowagent.service || fail "no ExecStart in hxtarrowagent.service"
 HXT_LOG=stderr setsid "${EXEC[@]}" > "$WORK/hxtarrowagent.log" 2>&1 &
 AGENT_PID=$!
 
+# A second daemon in transparent mode, in a network namespace of the test's
+# own so that the machine's DNS is not redirected: its nftables table must go
+# with it when the package is removed.
+ns_tables() { ip netns exec "$NETNS" nft list tables 2>&1; }
+if ip netns add "$NETNS" 2>/dev/null; then
+  NETNS_MADE=yes
+  ip -n "$NETNS" link set lo up
+  ip netns exec "$NETNS" "$PROGRAMS/hxsockfilterd" --mode transparent --stub4 off --stub6 off \
+    --control "$WORK/transparent.sock" > "$WORK/transparent.log" 2>&1 &
+  NETNS_PID=$!
+  wait_for 20 eval 'ns_tables | grep hxsockfilterd >/dev/null' || fail "no nftables table in transparent mode: $(ns_tables)"
+else
+  say "no network namespace could be made: transparent mode is not tried"
+fi
+
 dig_stub() { dig +time=2 +tries=1 @127.0.0.1 -p "$STUB_PORT" "$@" 2>&1; }
-answered() { dig_stub example.com A | grep -q 'status: NOERROR'; }
+answered() { dig_stub example.com A | grep 'status: NOERROR' >/dev/null; }
 # The block list's name comes back refused only once the agent and its DNS
 # plug-in carry the queries; before that the daemon passes it through.
-blocked() { dig_stub ads.example.com A | grep -q 'status: NXDOMAIN'; }
+blocked() { dig_stub ads.example.com A | grep 'status: NXDOMAIN' >/dev/null; }
 wait_for 20 answered || fail "no answer through the stub: $(dig_stub example.com A)"
 wait_for 60 blocked || fail "the agent's DNS plug-in never answered: $(dig_stub ads.example.com A)"
 answered || fail "example.com is not answered through the agent: $(dig_stub example.com A)"
@@ -129,8 +149,12 @@ say "dpkg -r"
 DEBIAN_FRONTEND=noninteractive dpkg -r "$PKG" >> "$WORK/dpkg.log" 2>&1 || fail "dpkg -r failed"
 ended "$AGENT_PID" || fail "hxtarrowagent still runs after dpkg -r"
 ended "$FILTER_PID" || fail "hxsockfilterd still runs after dpkg -r"
-wait "$AGENT_PID" "$FILTER_PID" 2>/dev/null
-AGENT_PID="" FILTER_PID=""
+if [ -n "$NETNS_PID" ]; then
+  ended "$NETNS_PID" || fail "hxsockfilterd in transparent mode still runs after dpkg -r"
+  [ -z "$(ns_tables)" ] || fail "nftables tables left in the namespace: $(ns_tables)"
+fi
+wait "$AGENT_PID" "$FILTER_PID" $NETNS_PID 2>/dev/null
+AGENT_PID="" FILTER_PID="" NETNS_PID=""
 for exe in /proc/[0-9]*/exe; do
   [[ "$(readlink "$exe" 2>/dev/null)" == "$PROGRAMS"/* ]] && fail "${exe%/exe} still runs $(readlink "$exe")"
 done
