@@ -41,6 +41,10 @@ install(FILES "${hxt_out}/hxtarrowctl.1.gz" "${hxt_out}/hxvpnstate.1.gz" DESTINA
 install(FILES "${hxt_out}/changelog.gz" DESTINATION "${HXT_DOC_INSTALL_DIR}" RENAME changelog.Debian.gz
         COMPONENT service)
 install(FILES "${CMAKE_CURRENT_LIST_DIR}/debian/copyright" DESTINATION "${HXT_DOC_INSTALL_DIR}" COMPONENT service)
+# The units' Documentation= lines name these.
+install(FILES "${PROJECT_SOURCE_DIR}/README.md" "${PROJECT_SOURCE_DIR}/docs/sockfilter.md"
+        "${PROJECT_SOURCE_DIR}/docs/plugins.md" "${PROJECT_SOURCE_DIR}/docs/referenceplugins.md"
+        DESTINATION "${HXT_DOC_INSTALL_DIR}" COMPONENT service)
 install(FILES "${CMAKE_CURRENT_LIST_DIR}/debian/lintian-overrides" DESTINATION usr/share/lintian/overrides RENAME hxtarrowagent
         COMPONENT service)
 
