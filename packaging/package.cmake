@@ -7,7 +7,6 @@ include(GNUInstallDirs)
 set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY ON)
 
 set(HXT_PROGRAM_INSTALL_DIR "opt/Truvane/Truvane Helixor Client")
-set(HXT_PROFILE_INSTALL_DIR "var/opt/Truvane/Truvane Helixor Client/Tarrow")
 set(HXT_DOC_INSTALL_DIR "usr/share/doc/hxtarrowagent")
 
 install(TARGETS hxtarrowagent hxsockfilterd RUNTIME DESTINATION "${HXT_PROGRAM_INSTALL_DIR}" COMPONENT service)
@@ -18,8 +17,9 @@ install(TARGETS hx_sock_fltr_api LIBRARY DESTINATION "usr/lib/${CMAKE_LIBRARY_AR
 install(TARGETS hxtarrowctl hxvpnstate RUNTIME DESTINATION usr/bin COMPONENT service)
 install(FILES "${CMAKE_CURRENT_LIST_DIR}/hxtarrowagent.service" "${CMAKE_CURRENT_LIST_DIR}/hxsockfilterd.service"
         DESTINATION lib/systemd/system COMPONENT service)
-# The agent watches this folder for OrgInfo.json from its start.
-install(DIRECTORY DESTINATION "${HXT_PROFILE_INSTALL_DIR}" COMPONENT service)
+# The profile folder is made by postinst, not shipped: dpkg would otherwise own
+# /var/opt, which base-files makes without listing it, and delete it with the
+# profile on purge.
 
 # Manual pages and the changelog, compressed as Debian has them.
 set(hxt_compressed)

@@ -172,6 +172,9 @@ done < "$WORK/paths"
 for path in /etc/opt/truvane /var/opt/Truvane; do
   [ -e "$path" ] && fail "$path is left after dpkg -P"
 done
+while read -r path; do
+  [ -e "$path" ] || fail "$path, there before the package, is gone after dpkg -P"
+done < "$WORK/existing"
 leftover="$(find /etc/systemd /var/lib/systemd -name 'hx*' 2>/dev/null)"
 [ -z "$leftover" ] || fail "systemd state left: $leftover"
 
