@@ -29,13 +29,14 @@ namespace pt = boost::property_tree;
 
 constexpr const char* kProgram = "hxtarrowctl";
 constexpr const char* kUsage =
-    "usage: hxtarrowctl [--json] [--port N] [status | watch]\n"
+    "usage: hxtarrowctl [--json] [--port N] [status | watch | metrics]\n"
     "  status    print the agent's status and statistics once (the default)\n"
     "  watch     print every document the agent sends, until Ctrl-C or the agent goes away\n"
+    "  metrics   print the status and statistics once in the Prometheus text format\n"
     "  --json    print the documents as the agent sends them, one per line\n"
     "  --port N  connect to 127.0.0.1:N instead of the agent's port 62722\n";
 
-enum class Mode { kStatus, kWatch };
+enum class Mode { kStatus, kWatch, kMetrics };
 
 struct Options {
   Mode mode = Mode::kStatus;
@@ -70,8 +71,8 @@ bool parseArguments(const std::vector<std::string>& args, Options& options, std:
         return false;
       }
       options.port = static_cast<u16>(port);
-    } else if ((arg == "status" || arg == "watch" || arg == "--watch") && !modeGiven) {
-      options.mode = arg == "status" ? Mode::kStatus : Mode::kWatch;
+    } else if ((arg == "status" || arg == "watch" || arg == "--watch" || arg == "metrics") && !modeGiven) {
+      options.mode = arg == "status" ? Mode::kStatus : arg == "metrics" ? Mode::kMetrics : Mode::kWatch;
       modeGiven = true;
     } else {
       problem = "unexpected argument '" + arg + "'";
@@ -140,9 +141,10 @@ class CCtlSession {
     if (error) {
       err_ << kProgram << ": no agent listening on " << kIpcListenAddress << ":" << options_.port << " ("
            << error.message() << ")\n";
+      if (options_.mode == Mode::kMetrics) out_ << FormatMetricsDown();
       return kExitFailure;
     }
-    if (options_.mode == Mode::kStatus) {
+    if (options_.mode != Mode::kWatch) {
       deadline_.expires_after(kStatusWaitTimeout);
       deadline_.async_wait([this](const boost::system::error_code& e) {
         if (e) return;
@@ -213,7 +215,9 @@ class CCtlSession {
     if (frame.type == PAYLOAD_TYPE_STATUS && !status_) status_ = frame;
     if (frame.type == PAYLOAD_TYPE_STATS && !stats_) stats_ = frame;
     if (!status_ || !stats_) return;
-    if (options_.json) {
+    if (options_.mode == Mode::kMetrics) {
+      out_ << FormatMetrics(status_->document, stats_->document);
+    } else if (options_.json) {
       out_ << withLineFeed(status_->json) << withLineFeed(stats_->json);
     } else {
       out_ << describe(*status_) << describe(*stats_);
@@ -238,6 +242,8 @@ class CCtlSession {
     finished_ = true;
     exitCode_ = exitCode;
     if (!message.empty()) err_ << kProgram << ": " << message << "\n";
+    // A scrape always gets an answer, if only that the agent is not there.
+    if (exitCode != kExitOk && options_.mode == Mode::kMetrics) out_ << FormatMetricsDown();
     boost::system::error_code ignored;
     socket_.close(ignored);
     deadline_.cancel();
@@ -307,6 +313,123 @@ std::string FormatCommands(const pt::ptree& commands) {
   const auto list = commands.get_child_optional("Commands");
   if (list) {
     for (const auto& entry : *list) line(out, "Command:", textOrNone(entry.second, "Command"));
+  }
+  return out.str();
+}
+
+namespace {
+
+// Label values may hold anything the agent was told (names of states come from
+// the plug-ins); the format escapes three characters.
+std::string labelValue(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    if (c == '\\')
+      out += "\\\\";
+    else if (c == '"')
+      out += "\\\"";
+    else if (c == '\n')
+      out += "\\n";
+    else
+      out += c;
+  }
+  return out;
+}
+
+void metricHeader(std::ostream& out, const char* name, const char* type, const char* help) {
+  out << "# HELP " << name << " " << help << "\n# TYPE " << name << " " << type << "\n";
+}
+
+// A counter's value only when the document holds a whole decimal number.
+std::optional<std::string> counterValue(const pt::ptree& document, const std::string& path) {
+  const auto value = document.get_optional<std::string>(path);
+  if (!value || value->empty() || value->size() > 20) return std::nullopt;
+  for (char c : *value) {
+    if (!std::isdigit(static_cast<unsigned char>(c))) return std::nullopt;
+  }
+  return *value;
+}
+
+void stateSample(std::ostream& out, const char* name, const std::string& labels, const pt::ptree& document,
+                 const std::string& path) {
+  const auto value = document.get_optional<std::string>(path);
+  if (!value) return;
+  out << name << "{" << labels << (labels.empty() ? "" : ",") << "state=\"" << labelValue(*value)
+      << "\"} 1\n";
+}
+
+}  // namespace
+
+std::string FormatMetricsDown() {
+  std::ostringstream out;
+  metricHeader(out, "hxtarrow_agent_up", "gauge", "1 when the agent answered with its status, 0 otherwise.");
+  out << "hxtarrow_agent_up 0\n";
+  return out.str();
+}
+
+std::string FormatMetrics(const pt::ptree& status, const pt::ptree& stats) {
+  std::ostringstream out;
+  metricHeader(out, "hxtarrow_agent_up", "gauge", "1 when the agent answered with its status, 0 otherwise.");
+  out << "hxtarrow_agent_up 1\n";
+  metricHeader(out, "hxtarrow_agent_status", "gauge", "The agent's state, named by the label.");
+  stateSample(out, "hxtarrow_agent_status", "", status, "AgentStatus");
+  const struct {
+    const char* label;
+    const char* dns;
+    const char* ip;
+  } families[] = {{"ipv4", "Dns4", "Ip4"}, {"ipv6", "Dns6", "Ip6"}};
+  metricHeader(out, "hxtarrow_dns_protection_state", "gauge",
+               "DNS protection per address family, named by the label.");
+  for (const auto& f : families) {
+    stateSample(out, "hxtarrow_dns_protection_state", std::string("family=\"") + f.label + "\"", status,
+                std::string(f.dns) + ".ProtectionState");
+  }
+  metricHeader(out, "hxtarrow_ip_protection_state", "gauge",
+               "IP protection per address family, named by the label.");
+  for (const auto& f : families) {
+    stateSample(out, "hxtarrow_ip_protection_state", std::string("family=\"") + f.label + "\"", status,
+                std::string(f.ip) + ".ProtectionState");
+  }
+  metricHeader(out, "hxtarrow_connection_error", "gauge",
+               "1 while the family's connection reports an error.");
+  for (const auto& f : families) {
+    const auto flag = status.get_optional<std::string>(std::string(f.ip) + ".connectionError");
+    if (flag)
+      out << "hxtarrow_connection_error{family=\"" << f.label << "\"} " << (*flag == "true" ? 1 : 0) << "\n";
+  }
+  metricHeader(out, "hxtarrow_swg_state", "gauge", "The secure web gateway's state, named by the label.");
+  const auto swgEnabled = status.get_optional<std::string>("SWG.Enabled");
+  stateSample(out, "hxtarrow_swg_state",
+              "enabled=\"" + labelValue(swgEnabled ? *swgEnabled : std::string("unknown")) + "\"", status,
+              "SWG.State");
+
+  const struct {
+    const char* name;
+    const char* key;
+    const char* help;
+  } dnsCounters[] = {
+      {"hxtarrow_dns_requests_total", "ReqCnt", "DNS requests the agent took, since it started."},
+      {"hxtarrow_dns_responses_total", "RespCnt", "DNS responses the agent gave, since it started."}};
+  for (const auto& counter : dnsCounters) {
+    metricHeader(out, counter.name, "counter", counter.help);
+    for (const auto& f : families) {
+      for (const char* transport : {"Udp", "Tcp"}) {
+        const auto value = counterValue(stats, std::string(f.dns) + "." + transport + "." + counter.key);
+        if (!value) continue;
+        std::string lower = transport;
+        for (auto& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        out << counter.name << "{family=\"" << f.label << "\",transport=\"" << lower << "\"} " << *value
+            << "\n";
+      }
+    }
+  }
+  metricHeader(out, "hxtarrow_swg_connections_total", "counter",
+               "Connections the secure web gateway reported, by kind, since the agent started.");
+  for (const auto& [kind, key] : {std::pair<const char*, const char*>{"http", "SWGHTTPConnCnt"},
+                                  {"https", "SWGHTTPSConnCnt"},
+                                  {"bypassed", "SWGBypassedConnCnt"}}) {
+    const auto value = counterValue(stats, key);
+    if (value) out << "hxtarrow_swg_connections_total{kind=\"" << kind << "\"} " << *value << "\n";
   }
   return out.str();
 }

@@ -32,4 +32,13 @@ std::string FormatStatus(const boost::property_tree::ptree& status);
 std::string FormatStats(const boost::property_tree::ptree& stats);
 std::string FormatCommands(const boost::property_tree::ptree& commands);
 
+// The status and statistics documents in the Prometheus text exposition
+// format: states as gauges labelled with the state's name (value 1), the
+// agent's counters as counters. Fields missing from a document are left out.
+std::string FormatMetrics(const boost::property_tree::ptree& status,
+                          const boost::property_tree::ptree& stats);
+
+// What `metrics` prints when no status came: the agent is down.
+std::string FormatMetricsDown();
+
 }  // namespace hxt::ctl
