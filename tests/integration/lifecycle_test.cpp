@@ -6,6 +6,7 @@
 #include <optional>
 #include <stdexcept>
 
+#include "common/knownfolders.h"
 #include "fakes/looprunner.h"
 #include "fakes/pluginhostfixture.h"
 
@@ -91,8 +92,8 @@ TEST_F(LifecycleTest, ProfileAbsentMeansNoStartAndTheStatusSaysSo) {
   auto* orchestrator = CVelmoraMainThread::instance();
   orchestrator->RequestShutdown();
   EXPECT_TRUE(orchestrator->Run());
-  EXPECT_TRUE(log.Has(LOG_LEVEL_INFO, "Profile " + root.ProfilePath() +
-                                          "/OrgInfo.json not found, not starting Velmora plugin"));
+  EXPECT_TRUE(log.Has(LOG_LEVEL_INFO, "Profile " + root.ProfilePath() + platform::kPathSeparator +
+                                          "OrgInfo.json not found, not starting Velmora plugin"));
   std::string status;
   orchestrator->ipcManagerForTesting()->GetJsonPayload(PAYLOAD_TYPE_STATUS, status);
   EXPECT_NE(status.find("\"AgentStatus\":\"noOrginfo\""), std::string::npos) << status;
