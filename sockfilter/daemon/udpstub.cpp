@@ -251,9 +251,12 @@ void CUdpStub::toService(const udp::endpoint& client, u8* room, std::size_t size
 void CUdpStub::expire() {
   auto now = std::chrono::steady_clock::now();
   while (oldest_ != kNone && slots_[oldest_].deadline <= now && !stopped_) {
+    // The query is passed through before the core hears of it: the disruption
+    // notice may cost the agent its control connection, and clearing its
+    // parameters then fails over every pending query from under this loop.
+    failOver(oldest_);
     core_.ServiceFailed(family_, "did not answer in time");
     core_.ServiceTimedOut(family_);
-    failOver(oldest_);
   }
   if (oldest_ == kNone || stopped_ || expiryArmed_) return;
   expiryArmed_ = true;
