@@ -78,11 +78,22 @@ std::string BuildTableScript() {
          " " + kNftChain + " { type nat hook output priority -100; policy accept; }\n";
 }
 
+bool NftQuotable(const std::string& text) {
+  if (text.empty()) return false;
+  for (unsigned char c : text) {
+    if (c == '"' || c < 0x20 || c == 0x7F) return false;
+  }
+  return true;
+}
+
 std::string BuildRuleScript(const NftRules& rules) {
   std::string script = std::string("flush chain inet ") + kNftTable + " " + kNftChain + "\n";
   std::string redirects = familyRules("ipv4", "ip", rules.v4) + familyRules("ipv6", "ip6", rules.v6);
   // Without a redirection the chain stays empty: nothing to exempt from.
   if (redirects.empty()) return script;
+  for (const NftCgroup& cgroup : rules.exempt) {
+    if (!NftQuotable(cgroup.nftPath)) return script;
+  }
   char mark[64];
   std::snprintf(mark, sizeof mark, "meta mark 0x%08x return\n", kOwnTrafficMark);
   std::string rule = std::string("add rule inet ") + kNftTable + " " + kNftChain + " ";

@@ -39,6 +39,11 @@ TEST(TransparentRulesTest, ScriptsRedirectOnlyWhatIsAskedAndExemptFirst) {
            "meta nfproto ipv6 ip6 daddr { 2001:db8::53 } tcp dport 53 redirect to :5001\n"},
   };
   for (const auto& c : cases) EXPECT_EQ(BuildRuleScript(c.rules), c.script) << c.what;
+  // An exemption nft cannot quote would let a cgroup's name write rules; the
+  // chain stays empty instead.
+  NftRules hostile = udp4;
+  hostile.exempt.push_back({1, "x\" return; add table ip evil { }; #"});
+  EXPECT_EQ(BuildRuleScript(hostile), flush);
   EXPECT_NE(BuildTableScript().find("add table inet hxsockfilterd { flags owner; }"), std::string::npos);
 }
 
@@ -55,6 +60,12 @@ TEST(TransparentHostTest, CgroupsMapToLevelAndNftPathAndTheRootIsRefused) {
       {"/sys/fs/cgroup", "/", 0, ""},
       {"/sys/fs/cgroup", "", 0, ""},
       {"/sys/fs/cgroup", "/a/../b", 0, ""},
+      // Names the kernel allows but nft cannot take between quotes.
+      {"/sys/fs/cgroup", "/user.slice/x\" return\nadd table ip evil { }\n\"", 0, ""},
+      {"/sys/fs/cgroup", "/a\"b", 0, ""},
+      {"/sys/fs/cgroup", "/tab\there", 0, ""},
+      {"/mnt/c\"g", "/a", 0, ""},
+      {"/sys/fs/cgroup", "/odd 'name' $x {y}", 1, "odd 'name' $x {y}"},
   };
   for (const auto& c : cases) {
     auto cgroup = CgroupExemption(c.mount, c.path);
