@@ -93,15 +93,6 @@ class CTransparentMode::Udp {
     std::vector<u8> query;
     std::unique_ptr<asio::steady_timer> timer;
   };
-  // One query on its way to its original resolver, on a socket of its own.
-  struct Direct {
-    explicit Direct(asio::io_context& io) : socket(io), timer(io) {}
-    udp::socket socket;
-    asio::steady_timer timer;
-    std::array<u8, 65536> buffer{};
-    bool done = false;
-  };
-
   TransparentCounters& counters() { return owner_.counters_[family_ == HXT_AF_INET6 ? 1 : 0]; }
 
   void receive() {
@@ -239,53 +230,17 @@ class CTransparentMode::Udp {
     direct(pending.client, pending.original, std::move(pending.query));
   }
 
-  // To the resolver the program asked, from a marked socket of its own.
+  // To the resolver the program asked, as the stub passes a query through:
+  // from a marked socket of its own on a random port, under a random id, and
+  // only an answer to that id and question counts.
   void direct(const udp::endpoint& client, const udp::endpoint& original, std::vector<u8> query) {
     ++counters().passedThrough;
-    auto d = std::make_shared<Direct>(owner_.io_);
-    boost::system::error_code ec;
-    d->socket.open(original.protocol(), ec);
-    if (!ec && !MarkOwnTraffic(d->socket.native_handle())) ec.assign(errno, boost::system::system_category());
-    if (!ec) d->socket.connect(original, ec);
-    if (ec) {
-      if (throttle_.Allow()) {
-        HXT_LOGF(LOG_LEVEL_WARNING, "CTransparentMode::Udp::direct", "cannot pass a query on to %s [%d-%s]",
-                 EndpointText(original).c_str(), ec.value(), ec.message().c_str());
-      }
-      finishDirect(client, query, {});
-      return;
-    }
-    auto bytes = std::make_shared<std::vector<u8>>(std::move(query));
-    d->socket.async_send(asio::buffer(*bytes), [bytes](const boost::system::error_code&, std::size_t) {});
-    d->timer.expires_after(core_.config().passThroughTimeout);
-    d->timer.async_wait([this, d, client, bytes](const boost::system::error_code& ec) {
-      if (ec || stopped_ || d->done) return;
-      d->done = true;
-      boost::system::error_code ignored;
-      d->socket.close(ignored);
-      finishDirect(client, *bytes, {});
-    });
-    receiveDirect(d, client, bytes);
-  }
-
-  void receiveDirect(const std::shared_ptr<Direct>& d, const udp::endpoint& client,
-                     const std::shared_ptr<std::vector<u8>>& query) {
-    d->socket.async_receive(asio::buffer(d->buffer), [this, d, client, query](
-                                                         const boost::system::error_code& ec, std::size_t n) {
-      if (ec == asio::error::operation_aborted || stopped_ || d->done) return;
-      // Only an answer to this query's id ends the wait; an ICMP error leaves
-      // it to the timer.
-      if (ec || n < kDnsHeaderSize || d->buffer[0] != (*query)[0] || d->buffer[1] != (*query)[1]) {
-        receiveDirect(d, client, query);
-        return;
-      }
-      d->done = true;
-      d->timer.cancel();
-      finishDirect(client, *query,
-                   std::vector<u8>(d->buffer.begin(), d->buffer.begin() + static_cast<std::ptrdiff_t>(n)));
-      boost::system::error_code ignored;
-      d->socket.close(ignored);
-    });
+    std::vector<u8> asked = query;
+    owner_.passThrough_.ResolveAt({original}, std::move(query),
+                                  [this, client, asked](std::vector<u8> answerBytes) {
+                                    if (stopped_) return;
+                                    finishDirect(client, asked, std::move(answerBytes));
+                                  });
   }
 
   void finishDirect(const udp::endpoint& client, const std::vector<u8>& query, std::vector<u8> answerBytes) {
@@ -599,8 +554,9 @@ struct CTransparentMode::Family {
   Tcp tcp;
 };
 
-CTransparentMode::CTransparentMode(asio::io_context& io, CFilterCore& core, const Nonce& nonce)
-    : io_(io), core_(core), nonce_(nonce) {}
+CTransparentMode::CTransparentMode(asio::io_context& io, CFilterCore& core, CPassThrough& passThrough,
+                                   const Nonce& nonce)
+    : io_(io), core_(core), passThrough_(passThrough), nonce_(nonce) {}
 
 CTransparentMode::~CTransparentMode() {
   Stop();

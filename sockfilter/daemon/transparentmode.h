@@ -28,6 +28,7 @@
 
 #include "daemon/filtercore.h"
 #include "daemon/nftables.h"
+#include "daemon/passthrough.h"
 #include "daemon/redirectheader.h"
 
 namespace hxt::sockfilter {
@@ -41,7 +42,10 @@ struct TransparentCounters {
 
 class CTransparentMode {
  public:
-  CTransparentMode(boost::asio::io_context& io, CFilterCore& core, const Nonce& nonce);
+  // Queries that go on to their resolver leave through `passThrough`, which
+  // outlives this object.
+  CTransparentMode(boost::asio::io_context& io, CFilterCore& core, CPassThrough& passThrough,
+                   const Nonce& nonce);
   ~CTransparentMode();
   CTransparentMode(const CTransparentMode&) = delete;
   CTransparentMode& operator=(const CTransparentMode&) = delete;
@@ -67,6 +71,7 @@ class CTransparentMode {
 
   boost::asio::io_context& io_;
   CFilterCore& core_;
+  CPassThrough& passThrough_;
   const Nonce nonce_;
   CNftTable table_;
   TransparentCounters counters_[2];

@@ -270,6 +270,39 @@ TEST_F(TransparentModeTest, TheAgentAndItsPluginAnswerWhatADirectQueryAsked) {
   EXPECT_EQ(dig(kResolver4, kName, false), kUpstreamAnswer);
 }
 
+// What leaves for the resolver the program asked is answered only by an
+// answer to that query (response bit, id, question).
+TEST_F(TransparentModeTest, DirectAnswersMustAnswerTheQuery) {
+  constexpr const char* kForger = "192.0.2.54";
+  ASSERT_EQ(shell("ip -n " + netns_ + " addr add " + kForger + "/32 dev lo"), 0);
+  startDaemon();
+  ASSERT_TRUE(daemon_->WaitForLog("in place")) << daemon_->Log();
+  auto agent = openAgent();
+  ASSERT_TRUE(daemon_->WaitForLog("transparent rules: IPv4 UDP and TCP redirected")) << daemon_->Log();
+  namespace asio = boost::asio;
+  std::optional<Bytes> direct;
+  inNetns([&] {
+    asio::io_context io;
+    asio::ip::udp::socket forger(io, asio::ip::udp::endpoint(asio::ip::make_address(kForger), 53));
+    std::thread forgery([&] {
+      Bytes query(512);
+      asio::ip::udp::endpoint daemon;
+      query.resize(forger.receive_from(asio::buffer(query), daemon));
+      Bytes notAnswer = MakeAnswer(query, "192.0.2.66"), otherQuestion = notAnswer;
+      notAnswer[2] &= 0x7F;                               // the response bit
+      otherQuestion[otherQuestion.size() - 16 - 3] = 28;  // the question's type
+      for (const Bytes& answer : {notAnswer, otherQuestion, MakeAnswer(query, kUpstreamAnswer)})
+        forger.send_to(asio::buffer(answer), daemon);
+    });
+    direct = UdpExchange(asio::ip::udp::endpoint(asio::ip::make_address(kForger), 53),
+                         MakeQuery("www.white.example", 7));
+    forgery.join();
+  });
+  ASSERT_TRUE(direct.has_value());
+  EXPECT_EQ(IdOf(*direct), 7);
+  EXPECT_EQ(AnswerAddress(*direct), kUpstreamAnswer);
+}
+
 TEST_F(TransparentModeTest, WithoutNetAdminOpenPluginAwaitsApproval) {
   startDaemon(true);
   ASSERT_TRUE(daemon_->WaitForLog("transparent mode does not start: the daemon lacks CAP_NET_ADMIN"))
