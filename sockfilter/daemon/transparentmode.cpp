@@ -16,6 +16,7 @@
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/write.hpp>
 
+#include "common/acceptbackoff.h"
 #include "common/applog.h"
 #include "daemon/dnsmessage.h"
 #include "daemon/transparenthost.h"
@@ -291,7 +292,7 @@ class CTransparentMode::Udp {
 class CTransparentMode::Tcp {
  public:
   Tcp(CTransparentMode& owner, u16 family)
-      : owner_(owner), core_(owner.core_), family_(family), acceptor_(owner.io_) {}
+      : owner_(owner), core_(owner.core_), family_(family), acceptor_(owner.io_), backoff_(owner.io_) {}
 
   bool Start(std::string& why) {
     boost::system::error_code ec;
@@ -329,6 +330,7 @@ class CTransparentMode::Tcp {
   CFilterCore& core_;
   const u16 family_;
   tcp::acceptor acceptor_;
+  CAcceptBackoff backoff_;
   u16 port_ = 0;
   std::set<std::shared_ptr<Connection>> connections_;
   u32 nextSerial_ = 1;
@@ -521,6 +523,7 @@ void CTransparentMode::Tcp::Stop() {
   stopped_ = true;
   boost::system::error_code ignored;
   acceptor_.close(ignored);
+  backoff_.Cancel();
   auto all = connections_;
   for (const auto& connection : all) connection->Close();
   connections_.clear();
@@ -529,7 +532,18 @@ void CTransparentMode::Tcp::Stop() {
 void CTransparentMode::Tcp::accept() {
   acceptor_.async_accept([this](const boost::system::error_code& ec, tcp::socket socket) {
     if (ec == asio::error::operation_aborted || stopped_) return;
-    if (!ec && connections_.size() >= core_.config().maxTcpConnections) {
+    if (ec) {
+      if (throttle_.Allow()) {
+        HXT_LOGF(LOG_LEVEL_ERROR, "CTransparentMode::Tcp::accept", "accept error [%d-%s]", ec.value(),
+                 ec.message().c_str());
+      }
+      if (CAcceptBackoff::Calls(ec)) {
+        backoff_.Wait([this] {
+          if (!stopped_) accept();
+        });
+        return;
+      }
+    } else if (connections_.size() >= core_.config().maxTcpConnections) {
       ++core_.counters().dropped;
       if (throttle_.Allow()) {
         HXT_LOGF(LOG_LEVEL_WARNING, "CTransparentMode::Tcp::accept",
@@ -537,7 +551,8 @@ void CTransparentMode::Tcp::accept() {
       }
       boost::system::error_code ignored;
       socket.close(ignored);
-    } else if (!ec) {
+    } else {
+      backoff_.Succeeded();
       auto connection = std::make_shared<Connection>(*this, std::move(socket), nextSerial_++);
       connections_.insert(connection);
       connection->Start();

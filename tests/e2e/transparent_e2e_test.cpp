@@ -14,7 +14,11 @@
 
 #include <linux/capability.h>
 
+#include <chrono>
+#include <filesystem>
 #include <fstream>
+#include <set>
+#include <sstream>
 #include <thread>
 
 #include "daemon/redirectheader.h"
@@ -301,6 +305,42 @@ TEST_F(TransparentModeTest, DirectAnswersMustAnswerTheQuery) {
   ASSERT_TRUE(direct.has_value());
   EXPECT_EQ(IdOf(*direct), 7);
   EXPECT_EQ(AnswerAddress(*direct), kUpstreamAnswer);
+}
+
+// Out of descriptors, the TCP listener waits before it tries to accept again
+// instead of spinning on the connection it cannot take, and serves again
+// once descriptors are free.
+TEST_F(TransparentModeTest, OutOfDescriptorsTheTcpListenerBacksOffAndThenServesAgain) {
+  startDaemon();
+  ASSERT_TRUE(daemon_->WaitForLog("in place")) << daemon_->Log();
+  auto agent = openAgent();
+  ASSERT_TRUE(daemon_->WaitForLog("transparent rules: IPv4 UDP and TCP redirected")) << daemon_->Log();
+  const std::string pid = std::to_string(daemon_->pid());
+  auto cpuSeconds = [&] {
+    // utime and stime: the 12th and 13th fields after the command's ")".
+    std::string stat = ReadFile("/proc/" + pid + "/stat");
+    std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+    std::string field;
+    double ticks = 0;
+    for (int i = 1; i <= 13 && fields >> field; ++i)
+      if (i >= 12) ticks += std::stod(field);
+    return ticks / static_cast<double>(::sysconf(_SC_CLK_TCK));
+  };
+  // The lowest free descriptor as the limit: none is left below it.
+  std::set<int> used;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/" + pid + "/fd"))
+    used.insert(std::stoi(entry.path().filename().string()));
+  int lowestFree = 0;
+  while (used.count(lowestFree) != 0) ++lowestFree;
+  ASSERT_EQ(shell("prlimit --pid " + pid + " --nofile=" + std::to_string(lowestFree) + ":"), 0);
+  const double cpuBefore = cpuSeconds();
+  const auto start = std::chrono::steady_clock::now();
+  dig(kResolver4, "www.example.com", true);  // its connection waits in the backlog until dig gives up
+  const std::chrono::duration<double> window = std::chrono::steady_clock::now() - start;
+  EXPECT_LT(cpuSeconds() - cpuBefore, window.count() / 10) << daemon_->Log();
+  EXPECT_NE(daemon_->Log().find("accept error"), std::string::npos) << daemon_->Log();
+  ASSERT_EQ(shell("prlimit --pid " + pid + " --nofile=4096:"), 0);
+  EXPECT_EQ(dig(kResolver4, "www.example.com", true), kServiceAnswer) << daemon_->Log();
 }
 
 TEST_F(TransparentModeTest, WithoutNetAdminOpenPluginAwaitsApproval) {
