@@ -38,6 +38,14 @@ struct DaemonCounters {
   std::atomic<bool> ownerConnected{false};
 };
 
+// Transparent mode's, per family.
+struct TransparentCounters {
+  std::atomic<u64> intercepted{0};    // UDP queries and TCP connections that reached the daemon
+  std::atomic<u64> redirected{0};     // of those, sent to the agent
+  std::atomic<u64> whiteListed{0};    // passed on because the name is white-listed
+  std::atomic<u64> passedThrough{0};  // sent on to the original resolver (white-listed ones included)
+};
+
 // Logs at most a few lines of one kind per second, then counts the rest, so
 // that a flood of bad input cannot flood the journal.
 class CLogThrottle {

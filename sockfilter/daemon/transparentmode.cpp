@@ -19,6 +19,7 @@
 #include "common/acceptbackoff.h"
 #include "common/applog.h"
 #include "daemon/dnsmessage.h"
+#include "daemon/tcprelay.h"
 #include "daemon/transparenthost.h"
 
 namespace hxt::sockfilter {
@@ -30,7 +31,6 @@ using tcp = asio::ip::tcp;
 namespace {
 
 constexpr const char* kUdpReceive = "CTransparentMode::Udp::handleClient";
-constexpr std::size_t kTcpLengthPrefix = 2;
 
 asio::ip::address loopbackOf(u16 family) {
   if (family == HXT_AF_INET6) return asio::ip::address_v6::loopback();
@@ -131,7 +131,7 @@ class CTransparentMode::Udp {
       HXT_LOGF(LOG_LEVEL_DEBUG, kUdpReceive, "%s is white-listed: passing it on to %s", name.c_str(),
                EndpointText(original).c_str());
       direct(client, original, std::move(query));
-    } else if (core_.Redirected(family_, Transport::Udp)) {
+    } else if (core_.RouteToService(family_, Transport::Udp)) {
       toService(client, original, std::move(query));
     } else {
       direct(client, original, std::move(query));
@@ -179,8 +179,11 @@ class CTransparentMode::Udp {
     pending.timer->expires_after(core_.config().serviceTimeout);
     pending.timer->async_wait([this, serial](const boost::system::error_code& ec) {
       if (ec || stopped_) return;
-      core_.ServiceFailed(family_, "did not answer in time");
+      // Passed on first: the notice may drop the agent, which fails over
+      // every pending query at once.
       failOver(serial);
+      core_.ServiceFailed(family_, "did not answer in time");
+      core_.ServiceTimedOut(family_);
     });
     pending_.emplace(serial, std::move(pending));
     ++counters().redirected;
@@ -286,8 +289,7 @@ class CTransparentMode::Udp {
 };
 
 // ---------------------------------------------------------------------------
-// TCP: one acceptor per family; each connection is routed on its first chunk
-// and then relayed, towards the agent one header-framed message per chunk.
+// TCP: one acceptor per family; each connection is relayed as the stub's are.
 
 class CTransparentMode::Tcp {
  public:
@@ -314,10 +316,9 @@ class CTransparentMode::Tcp {
   u16 Port() const { return port_; }
 
  private:
-  class Connection;
-
   void accept();
-  void forget(Connection* connection) {
+  void relay(tcp::socket socket);
+  void forget(CTcpRelay* connection) {
     for (auto it = connections_.begin(); it != connections_.end(); ++it) {
       if (it->get() == connection) {
         connections_.erase(it);
@@ -332,192 +333,37 @@ class CTransparentMode::Tcp {
   tcp::acceptor acceptor_;
   CAcceptBackoff backoff_;
   u16 port_ = 0;
-  std::set<std::shared_ptr<Connection>> connections_;
+  std::set<std::shared_ptr<CTcpRelay>> connections_;
   u32 nextSerial_ = 1;
   CLogThrottle throttle_;
   bool stopped_ = false;
 };
 
-class CTransparentMode::Tcp::Connection : public std::enable_shared_from_this<Connection> {
- public:
-  Connection(Tcp& owner, tcp::socket client, u32 serial)
-      : owner_(owner),
-        client_(std::move(client)),
-        upstream_(owner.owner_.io_),
-        idle_(owner.owner_.io_),
-        serial_(serial),
-        clientBuffer_(kMaxTcpChunk),
-        upstreamBuffer_(65536) {}
-
-  void Start() {
-    boost::system::error_code ec;
-    peer_ = client_.remote_endpoint(ec);
-    if (ec || !OriginalDestination(client_, original_) || original_.port() == owner_.port_) {
-      ++core().counters().dropped;
-      Close();
-      return;
-    }
-    ++counters().intercepted;
-    touch();
-    auto self = shared_from_this();
-    client_.async_read_some(asio::buffer(clientBuffer_),
-                            [self](const boost::system::error_code& ec, std::size_t n) {
-                              if (ec) {
-                                self->Close();
-                                return;
-                              }
-                              self->route(n);
-                            });
+// Relayed as a stub connection is, with the resolver the program asked as
+// the requested destination and as the only one to pass through to.
+void CTransparentMode::Tcp::relay(tcp::socket socket) {
+  boost::system::error_code ec;
+  tcp::endpoint peer = socket.remote_endpoint(ec);
+  tcp::endpoint original;
+  if (ec || !OriginalDestination(socket, original) || original.port() == port_) {
+    ++core_.counters().dropped;
+    socket.close(ec);
+    return;
   }
-
-  void Close() {
-    if (closed_) return;
-    closed_ = true;
-    boost::system::error_code ignored;
-    client_.close(ignored);
-    upstream_.close(ignored);
-    idle_.cancel();
-    owner_.forget(this);
-  }
-
- private:
-  CFilterCore& core() { return owner_.core_; }
-  TransparentCounters& counters() { return owner_.owner_.counters_[owner_.family_ == HXT_AF_INET6 ? 1 : 0]; }
-
-  void touch() {
-    idle_.expires_after(core().config().tcpIdleTimeout);
-    std::weak_ptr<Connection> weak = shared_from_this();
-    idle_.async_wait([weak](const boost::system::error_code& ec) {
-      auto self = weak.lock();
-      if (!ec && self) self->Close();
-    });
-  }
-
-  void route(std::size_t n) {
-    first_.assign(clientBuffer_.begin(), clientBuffer_.begin() + static_cast<std::ptrdiff_t>(n));
-    std::string name;
-    bool named =
-        n > kTcpLengthPrefix && ReadQueryName(first_.data() + kTcpLengthPrefix, n - kTcpLengthPrefix, name);
-    if (named && MatchesWhiteList(name, core().WhiteList(owner_.family_))) {
-      ++counters().whiteListed;
-      connectDirect();
-    } else if (core().Redirected(owner_.family_, Transport::Tcp)) {
-      connectService();
-    } else {
-      connectDirect();
-    }
-  }
-
-  void connectService() {
-    tcp::endpoint service(loopbackOf(owner_.family_), core().ServicePort(owner_.family_, Transport::Tcp));
-    auto self = shared_from_this();
-    upstream_.async_connect(service, [self](const boost::system::error_code& ec) {
-      if (self->closed_) return;
-      if (ec) {
-        self->core().ServiceFailed(self->owner_.family_, "refused a connection");
-        ++self->core().counters().failedOver;
-        boost::system::error_code ignored;
-        self->upstream_.close(ignored);
-        self->connectDirect();
-        return;
-      }
-      ++self->counters().redirected;
-      self->toService_ = true;
-      self->forward(std::move(self->first_));
-      self->readUpstream();
-    });
-  }
-
-  void connectDirect() {
-    ++counters().passedThrough;
-    boost::system::error_code ec;
-    upstream_.open(original_.protocol(), ec);
-    if (!ec && !MarkOwnTraffic(upstream_.native_handle())) ec.assign(errno, boost::system::system_category());
-    if (ec) {
-      Close();
-      return;
-    }
-    auto self = shared_from_this();
-    upstream_.async_connect(original_, [self](const boost::system::error_code& ec) {
-      if (self->closed_) return;
-      if (ec) {
-        self->Close();
-        return;
-      }
-      self->forward(std::move(self->first_));
-      self->readUpstream();
-    });
-  }
-
-  void forward(std::vector<u8> chunk) {
-    auto bytes = std::make_shared<std::vector<u8>>();
-    if (toService_) {
-      RedirectHeader header =
-          BuildRedirectHeader(serial_, owner_.owner_.nonce_, peer_.address(), peer_.port(),
-                              original_.address(), original_.port(), static_cast<u16>(chunk.size()));
-      *bytes = WithHeader(header, chunk.data(), chunk.size());
-    } else {
-      *bytes = std::move(chunk);
-    }
-    auto self = shared_from_this();
-    asio::async_write(upstream_, asio::buffer(*bytes),
-                      [self, bytes](const boost::system::error_code& ec, std::size_t) {
-                        if (ec) {
-                          self->Close();
-                          return;
-                        }
-                        self->readClient();
-                      });
-  }
-
-  void readClient() {
-    auto self = shared_from_this();
-    client_.async_read_some(
-        asio::buffer(clientBuffer_), [self](const boost::system::error_code& ec, std::size_t n) {
-          if (ec) {
-            self->Close();
-            return;
-          }
-          self->touch();
-          self->forward(std::vector<u8>(self->clientBuffer_.begin(),
-                                        self->clientBuffer_.begin() + static_cast<std::ptrdiff_t>(n)));
-        });
-  }
-
-  void readUpstream() {
-    auto self = shared_from_this();
-    upstream_.async_read_some(
-        asio::buffer(upstreamBuffer_), [self](const boost::system::error_code& ec, std::size_t n) {
-          if (ec) {
-            self->Close();
-            return;
-          }
-          self->touch();
-          if (self->toService_) self->core().ServiceAnswered(self->owner_.family_);
-          asio::async_write(self->client_, asio::buffer(self->upstreamBuffer_.data(), n),
-                            [self](const boost::system::error_code& ec, std::size_t) {
-                              if (ec) {
-                                self->Close();
-                                return;
-                              }
-                              self->readUpstream();
-                            });
-        });
-  }
-
-  Tcp& owner_;
-  tcp::socket client_;
-  tcp::socket upstream_;
-  asio::steady_timer idle_;
-  tcp::endpoint peer_;
-  tcp::endpoint original_;
-  const u32 serial_;
-  std::vector<u8> clientBuffer_;
-  std::vector<u8> upstreamBuffer_;
-  std::vector<u8> first_;
-  bool toService_ = false;
-  bool closed_ = false;
-};
+  TransparentCounters& counters = owner_.counters_[family_ == HXT_AF_INET6 ? 1 : 0];
+  ++counters.intercepted;
+  TcpRelayRoute route;
+  route.family = family_;
+  route.nonce = owner_.nonce_;
+  route.requested = original;
+  route.resolvers = {udp::endpoint(original.address(), original.port())};
+  route.counters = &counters;
+  auto connection =
+      std::make_shared<CTcpRelay>(owner_.io_, core_, std::move(socket), nextSerial_++, std::move(route),
+                                  throttle_, [this](CTcpRelay* closed) { forget(closed); });
+  connections_.insert(connection);
+  connection->Start(peer);
+}
 
 void CTransparentMode::Tcp::Stop() {
   stopped_ = true;
@@ -553,9 +399,7 @@ void CTransparentMode::Tcp::accept() {
       socket.close(ignored);
     } else {
       backoff_.Succeeded();
-      auto connection = std::make_shared<Connection>(*this, std::move(socket), nextSerial_++);
-      connections_.insert(connection);
-      connection->Start();
+      relay(std::move(socket));
     }
     accept();
   });

@@ -33,13 +33,6 @@
 
 namespace hxt::sockfilter {
 
-struct TransparentCounters {
-  std::atomic<u64> intercepted{0};    // UDP queries and TCP connections that reached the daemon
-  std::atomic<u64> redirected{0};     // of those, sent to the agent
-  std::atomic<u64> whiteListed{0};    // passed on because the name is white-listed
-  std::atomic<u64> passedThrough{0};  // sent on to the original resolver (white-listed ones included)
-};
-
 class CTransparentMode {
  public:
   // Queries that go on to their resolver leave through `passThrough`, which

@@ -274,9 +274,31 @@ TEST_F(TransparentModeTest, TheAgentAndItsPluginAnswerWhatADirectQueryAsked) {
   EXPECT_EQ(dig(kResolver4, kName, false), kUpstreamAnswer);
 }
 
+// A hung agent (stopped, a stuck plug-in) costs a client no more than the
+// service time-out: a TCP connection the agent took and never answers is
+// passed through, and once three queries in a row timed out the family's
+// breaker sends UDP straight to the resolver.
+TEST_F(TransparentModeTest, AHungAgentIsPassedByOverTcpAndThenAtOnceOverUdp) {
+  root_.WriteRegistry(
+      "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Truvane\\Truvane Helixor Client\\SocketFilter]\n"
+      "\"ServiceTimeoutMs\"=dword:0000012c\n");  // 300 ms
+  startDaemon();
+  ASSERT_TRUE(daemon_->WaitForLog("in place")) << daemon_->Log();
+  auto agent = openAgent();
+  ASSERT_TRUE(daemon_->WaitForLog("transparent rules: IPv4 UDP and TCP redirected")) << daemon_->Log();
+  service4_->SilenceName("hung.example");
+  EXPECT_EQ(dig(kResolver4, "hung.example", true), kUpstreamAnswer) << daemon_->Log();
+  for (int i = 0; i < 2; ++i) EXPECT_EQ(dig(kResolver4, "hung.example", false), kUpstreamAnswer);
+  ASSERT_TRUE(daemon_->WaitForLog("let 3 queries in a row time out")) << daemon_->Log();
+  const std::size_t seen = service4_->MessageCount();
+  EXPECT_EQ(dig(kResolver4, "hung.example", false), kUpstreamAnswer);
+  EXPECT_EQ(service4_->MessageCount(), seen);
+}
+
 // What leaves for the resolver the program asked is answered only by an
-// answer to that query (response bit, id, question).
-TEST_F(TransparentModeTest, DirectAnswersMustAnswerTheQuery) {
+// answer to that query (response bit, id, question); a TCP client that
+// writes the length bytes on their own is routed on its whole first message.
+TEST_F(TransparentModeTest, DirectAnswersMustAnswerTheQueryAndTcpIsRoutedOnWholeMessages) {
   constexpr const char* kForger = "192.0.2.54";
   ASSERT_EQ(shell("ip -n " + netns_ + " addr add " + kForger + "/32 dev lo"), 0);
   startDaemon();
@@ -284,7 +306,7 @@ TEST_F(TransparentModeTest, DirectAnswersMustAnswerTheQuery) {
   auto agent = openAgent();
   ASSERT_TRUE(daemon_->WaitForLog("transparent rules: IPv4 UDP and TCP redirected")) << daemon_->Log();
   namespace asio = boost::asio;
-  std::optional<Bytes> direct;
+  std::optional<Bytes> direct, framed;
   inNetns([&] {
     asio::io_context io;
     asio::ip::udp::socket forger(io, asio::ip::udp::endpoint(asio::ip::make_address(kForger), 53));
@@ -301,10 +323,19 @@ TEST_F(TransparentModeTest, DirectAnswersMustAnswerTheQuery) {
     direct = UdpExchange(asio::ip::udp::endpoint(asio::ip::make_address(kForger), 53),
                          MakeQuery("www.white.example", 7));
     forgery.join();
+
+    TcpClient client(asio::ip::tcp::endpoint(asio::ip::make_address(kResolver4), 53));
+    const Bytes message = WithLength(MakeQuery("www.white.example", 8));
+    ASSERT_TRUE(client.SendRaw(Bytes(message.begin(), message.begin() + 2)));
+    ASSERT_TRUE(client.SendRaw(Bytes(message.begin() + 2, message.end())));
+    framed = client.Receive();
   });
   ASSERT_TRUE(direct.has_value());
   EXPECT_EQ(IdOf(*direct), 7);
   EXPECT_EQ(AnswerAddress(*direct), kUpstreamAnswer);
+  ASSERT_TRUE(framed.has_value());
+  EXPECT_EQ(AnswerAddress(*framed), kUpstreamAnswer);
+  EXPECT_EQ(service4_->MessageCount(), 0u);
 }
 
 // Out of descriptors, the TCP listener waits before it tries to accept again
