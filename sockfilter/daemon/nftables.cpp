@@ -64,6 +64,14 @@ std::string familyRules(const char* nfproto, const char* addressKey, const NftFa
   std::string prefix =
       std::string("add rule inet ") + kNftTable + " " + kNftChain + " meta nfproto " + nfproto + " " + daddr;
   std::string script;
+  if (std::string(nfproto) == "ipv6" && (family.redirectUdp || family.redirectTcp)) {
+    // A client that connects to a link-local resolver is bound to that
+    // resolver's interface, and the kernel cannot re-route its packets onto
+    // loopback after the redirection: they would fail with ENETUNREACH.
+    // Such DNS leaves untouched instead.
+    script += std::string("add rule inet ") + kNftTable + " " + kNftChain +
+              " meta nfproto ipv6 ip6 daddr fe80::/10 return\n";
+  }
   if (family.redirectUdp)
     script += prefix + "udp dport 53 redirect to :" + std::to_string(family.udpPort) + "\n";
   if (family.redirectTcp)
