@@ -64,13 +64,18 @@ std::string familyRules(const char* nfproto, const char* addressKey, const NftFa
   std::string prefix =
       std::string("add rule inet ") + kNftTable + " " + kNftChain + " meta nfproto " + nfproto + " " + daddr;
   std::string script;
-  if (std::string(nfproto) == "ipv6" && (family.redirectUdp || family.redirectTcp)) {
+  if (family.redirectUdp || family.redirectTcp) {
+    const std::string rule = std::string("add rule inet ") + kNftTable + " " + kNftChain + " meta nfproto ";
+    // A resolver on loopback (a local caching resolver, the stub) asks its
+    // own upstream resolvers, and that is where the query is taken: taking
+    // it on its way in as well would send it to the agent twice.
+    script += rule + (std::string(nfproto) == "ipv6" ? "ipv6 ip6 daddr ::1 return\n"
+                                                     : "ipv4 ip daddr 127.0.0.0/8 return\n");
     // A client that connects to a link-local resolver is bound to that
     // resolver's interface, and the kernel cannot re-route its packets onto
     // loopback after the redirection: they would fail with ENETUNREACH.
     // Such DNS leaves untouched instead.
-    script += std::string("add rule inet ") + kNftTable + " " + kNftChain +
-              " meta nfproto ipv6 ip6 daddr fe80::/10 return\n";
+    if (std::string(nfproto) == "ipv6") script += rule + "ipv6 ip6 daddr fe80::/10 return\n";
   }
   if (family.redirectUdp)
     script += prefix + "udp dport 53 redirect to :" + std::to_string(family.udpPort) + "\n";

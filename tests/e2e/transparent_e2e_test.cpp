@@ -339,16 +339,20 @@ TEST_F(TransparentModeTest, DirectAnswersMustAnswerTheQueryAndTcpIsRoutedOnWhole
 }
 
 // A client of a link-local resolver is bound to its interface, and the
-// kernel cannot turn its packets onto loopback: such DNS is left alone, and
+// kernel cannot turn its packets onto loopback; a resolver on loopback asks
+// upstream, where its queries are taken. DNS to either is left alone, and
 // the resolver answers it, over UDP and TCP.
-TEST_F(TransparentModeTest, ALinkLocalResolverIsLeftAloneAndAnswers) {
+TEST_F(TransparentModeTest, LinkLocalAndLoopbackResolversAreLeftAloneAndAnswer) {
   constexpr const char* kLinkLocal = "fe80::53%hxt0";
   const std::string in = "ip -n " + netns_ + " ";
   for (const std::string& step : {in + "link add hxt0 type veth peer name hxt1", in + "link set hxt0 up",
                                   in + "link set hxt1 up", in + "addr add fe80::53/64 dev hxt0 nodad"})
     ASSERT_EQ(shell(step), 0) << step;
-  std::unique_ptr<TestResolver> linkLocal;
-  inNetns([&] { linkLocal = std::make_unique<TestResolver>(kLinkLocal, kUpstreamAnswer, 53); });
+  std::unique_ptr<TestResolver> linkLocal, loopback;
+  inNetns([&] {
+    linkLocal = std::make_unique<TestResolver>(kLinkLocal, kUpstreamAnswer, 53);
+    loopback = std::make_unique<TestResolver>("127.0.0.53", kUpstreamAnswer, 53);
+  });
   startDaemon();
   ASSERT_TRUE(daemon_->WaitForLog("in place")) << daemon_->Log();
   auto agent = openAgent();
@@ -356,9 +360,11 @@ TEST_F(TransparentModeTest, ALinkLocalResolverIsLeftAloneAndAnswers) {
   for (bool tcp : {false, true}) {
     SCOPED_TRACE(tcp ? "TCP" : "UDP");
     EXPECT_EQ(dig(kLinkLocal, "www.example.com", tcp), kUpstreamAnswer) << daemon_->Log();
+    EXPECT_EQ(dig("127.0.0.53", "www.example.com", tcp), kUpstreamAnswer) << daemon_->Log();
   }
   EXPECT_EQ(linkLocal->udpQueries() + linkLocal->tcpQueries(), 2);
-  EXPECT_EQ(service6_->MessageCount(), 0u);
+  EXPECT_EQ(loopback->udpQueries() + loopback->tcpQueries(), 2);
+  EXPECT_EQ(service4_->MessageCount() + service6_->MessageCount(), 0u);
 }
 
 // Out of descriptors, the TCP listener waits before it tries to accept again

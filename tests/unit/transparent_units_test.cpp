@@ -29,12 +29,15 @@ TEST(TransparentRulesTest, ScriptsRedirectOnlyWhatIsAskedAndExemptFirst) {
   } cases[] = {
       {"nothing redirected: an empty chain", NftRules(), flush},
       {"exemptions without a redirection are left out", exemptOnly, flush},
-      {"one family, one transport", udp4,
+      {"one family, one transport; resolvers on loopback are not taken", udp4,
        flush + own + add + "socket cgroupv2 level 2 \"system.slice/a.service\" return\n" + add +
+           "meta nfproto ipv4 ip daddr 127.0.0.0/8 return\n" + add +
            "meta nfproto ipv4 udp dport 53 redirect to :4000\n"},
-      {"resolvers to include narrow the redirection; link-local ones never are", both,
+      {"resolvers to include narrow the redirection; loopback and link-local ones never are", both,
        flush + own + add + "socket cgroupv2 level 2 \"system.slice/a.service\" return\n" + add +
+           "meta nfproto ipv4 ip daddr 127.0.0.0/8 return\n" + add +
            "meta nfproto ipv4 ip daddr { 192.0.2.53, 198.51.100.53 } udp dport 53 redirect to :4000\n" + add +
+           "meta nfproto ipv6 ip6 daddr ::1 return\n" + add +
            "meta nfproto ipv6 ip6 daddr fe80::/10 return\n" + add +
            "meta nfproto ipv6 ip6 daddr { 2001:db8::53 } udp dport 53 redirect to :5000\n" + add +
            "meta nfproto ipv6 ip6 daddr { 2001:db8::53 } tcp dport 53 redirect to :5001\n"},
