@@ -1,5 +1,7 @@
 #include "daemon/tcprelay.h"
 
+#include <netinet/in.h>
+
 #include <algorithm>
 #include <string>
 
@@ -256,6 +258,27 @@ void CTcpRelay::readUpstream(u64 generation) {
                             self->readUpstream(generation);
                           });
       });
+}
+
+bool CTcpUserSlots::Take(CSocketOwners& owners, const tcp::endpoint& peer, const tcp::endpoint& asked,
+                         u32 limit, u32& user) {
+  user = owners
+             .Uid(IPPROTO_TCP, asio::ip::udp::endpoint(peer.address(), peer.port()),
+                  asio::ip::udp::endpoint(asked.address(), asked.port()))
+             .value_or(~u32{0});
+  u32& held = inUse_[user];
+  if (held >= limit) {
+    if (held == 0) inUse_.erase(user);
+    return false;
+  }
+  ++held;
+  return true;
+}
+
+void CTcpUserSlots::Give(u32 user) {
+  auto it = inUse_.find(user);
+  if (it == inUse_.end()) return;
+  if (--it->second == 0) inUse_.erase(it);
 }
 
 }  // namespace hxt::sockfilter

@@ -21,6 +21,7 @@
 
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <vector>
 
@@ -32,6 +33,7 @@
 #include "daemon/dnstcpframer.h"
 #include "daemon/filtercore.h"
 #include "daemon/redirectheader.h"
+#include "daemon/socketowner.h"
 
 namespace hxt::sockfilter {
 
@@ -46,6 +48,24 @@ struct TcpRelayRoute {
   std::vector<boost::asio::ip::udp::endpoint> resolvers;
   // Transparent mode's counters of the family, or none.
   TransparentCounters* counters = nullptr;
+  // The user of the client's socket (see CTcpUserSlots).
+  u32 user = 0;
+};
+
+// TCP connections counted per user of the client's socket: a user who keeps
+// connections open (a byte now and then defeats the idle time-out) must not
+// take every one from the others.
+class CTcpUserSlots {
+ public:
+  // Takes a slot for the client at `peer`, connected to `asked`, unless its
+  // user holds `limit` already; its user goes in `user`. A socket whose
+  // user cannot be told counts for one user of its own kind.
+  bool Take(CSocketOwners& owners, const boost::asio::ip::tcp::endpoint& peer,
+            const boost::asio::ip::tcp::endpoint& asked, u32 limit, u32& user);
+  void Give(u32 user);
+
+ private:
+  std::map<u32, u32> inUse_;
 };
 
 class CTcpRelay : public std::enable_shared_from_this<CTcpRelay> {
@@ -58,6 +78,7 @@ class CTcpRelay : public std::enable_shared_from_this<CTcpRelay> {
   // Reads the client's first message. `peer` is the client's address.
   void Start(const boost::asio::ip::tcp::endpoint& peer);
   void Close();
+  u32 User() const { return route_.user; }
 
  private:
   void touch();

@@ -72,8 +72,19 @@ void CTcpStub::accept() {
       backoff_.Succeeded();
       boost::system::error_code peerError;
       tcp::endpoint peer = socket.remote_endpoint(peerError);
-      if (!peerError) {
+      u32 user = 0;
+      if (!peerError && !userSlots_.Take(core_.SocketOwners(), peer, local_,
+                                         core_.config().maxTcpConnectionsPerUser, user)) {
+        ++core_.counters().dropped;
+        if (throttle_.Allow()) {
+          HXT_LOGF(LOG_LEVEL_WARNING, "CTcpStub::accept",
+                   "user %u has %u TCP connections open already; refusing another", user,
+                   core_.config().maxTcpConnectionsPerUser);
+        }
+        socket.close(peerError);
+      } else if (!peerError) {
         TcpRelayRoute route;
+        route.user = user;
         route.family = family_;
         route.nonce = nonce_;
         route.requested = local_;
@@ -92,6 +103,7 @@ void CTcpStub::accept() {
 void CTcpStub::forget(CTcpRelay* connection) {
   for (auto it = connections_.begin(); it != connections_.end(); ++it) {
     if (it->get() == connection) {
+      userSlots_.Give(connection->User());
       connections_.erase(it);
       return;
     }

@@ -42,6 +42,7 @@ class CTcpStub {
   CAcceptBackoff backoff_;
   boost::asio::ip::tcp::endpoint local_;
   std::set<std::shared_ptr<CTcpRelay>> connections_;
+  CTcpUserSlots userSlots_;
   u32 nextSerial_ = 1;
   CLogThrottle throttle_;
   bool stopped_ = false;

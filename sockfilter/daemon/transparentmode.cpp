@@ -121,7 +121,8 @@ class CTransparentMode::Udp {
     }
     ++counters().intercepted;
     std::vector<u8> query(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(size));
-    if (size > kMaxUdpPayload || !core_.AcquireQuery(client)) {
+    auto owner = [&] { return core_.SocketOwners().Uid(IPPROTO_UDP, client, original); };
+    if (size > kMaxUdpPayload || !core_.AcquireQuery(client, owner)) {
       answerError(client, query, size > kMaxUdpPayload ? kRcodeFormErr : kRcodeServFail);
       return;
     }
@@ -321,6 +322,7 @@ class CTransparentMode::Tcp {
   void forget(CTcpRelay* connection) {
     for (auto it = connections_.begin(); it != connections_.end(); ++it) {
       if (it->get() == connection) {
+        userSlots_.Give(connection->User());
         connections_.erase(it);
         return;
       }
@@ -334,6 +336,7 @@ class CTransparentMode::Tcp {
   CAcceptBackoff backoff_;
   u16 port_ = 0;
   std::set<std::shared_ptr<CTcpRelay>> connections_;
+  CTcpUserSlots userSlots_;
   u32 nextSerial_ = 1;
   CLogThrottle throttle_;
   bool stopped_ = false;
@@ -352,7 +355,19 @@ void CTransparentMode::Tcp::relay(tcp::socket socket) {
   }
   TransparentCounters& counters = owner_.counters_[family_ == HXT_AF_INET6 ? 1 : 0];
   ++counters.intercepted;
+  u32 user = 0;
+  if (!userSlots_.Take(core_.SocketOwners(), peer, original, core_.config().maxTcpConnectionsPerUser, user)) {
+    ++core_.counters().dropped;
+    if (throttle_.Allow()) {
+      HXT_LOGF(LOG_LEVEL_WARNING, "CTransparentMode::Tcp::relay",
+               "user %u has %u TCP connections open already; refusing another", user,
+               core_.config().maxTcpConnectionsPerUser);
+    }
+    socket.close(ec);
+    return;
+  }
   TcpRelayRoute route;
+  route.user = user;
   route.family = family_;
   route.nonce = owner_.nonce_;
   route.requested = original;

@@ -1,5 +1,7 @@
 #include "daemon/udpstub.h"
 
+#include <netinet/in.h>
+
 #include <boost/asio/ip/v6_only.hpp>
 #include <boost/asio/post.hpp>
 
@@ -132,7 +134,7 @@ void CUdpStub::handleClient(std::size_t i) {
     answerError(client, query, clientIn_.Stored(i), kRcodeFormErr);
     return;
   }
-  if (!core_.AcquireQuery(client)) {
+  if (!core_.AcquireQuery(client, [&] { return core_.SocketOwners().Uid(IPPROTO_UDP, client, local_); })) {
     // Dropped, as a resolver does: an error answer would only invite the
     // flooding client to retry at once.
     ++core_.counters().overBudget;
