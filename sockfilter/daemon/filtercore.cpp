@@ -8,6 +8,8 @@ namespace hxt::sockfilter {
 namespace {
 constexpr u32 kLinesPerSecond = 5;
 constexpr const char* kServiceFailed = "CFilterCore::ServiceFailed";
+// The budget of the sockets whose user could not be told.
+constexpr u32 kUnknownUser = ~u32{0};
 }  // namespace
 
 bool CLogThrottle::Allow() {
@@ -160,23 +162,34 @@ std::size_t EndpointHash::operator()(const boost::asio::ip::udp::endpoint& endpo
   return static_cast<std::size_t>(h);
 }
 
-bool CFilterCore::AcquireQuery(const boost::asio::ip::udp::endpoint& client) {
+bool CFilterCore::AcquireQuery(const boost::asio::ip::udp::endpoint& client,
+                               const std::function<std::optional<u32>()>& owner) {
   if (inFlight_ >= config_.maxPendingQueries) return false;
-  u32* mine = perClient_.Find(client);
-  if (mine != nullptr && *mine >= config_.maxPendingPerClient) return false;
+  ClientBudget* mine = perClient_.Find(client);
+  if (mine != nullptr && mine->inFlight >= config_.maxPendingPerClient) return false;
+  u32 user = mine != nullptr ? mine->user : owner().value_or(kUnknownUser);
+  u32* theirs = perUser_.Find(user);
+  if (theirs != nullptr && *theirs >= config_.maxPendingPerUser) return false;
+  if (config_.maxPendingPerClient == 0 || config_.maxPendingPerUser == 0) return false;
   if (mine == nullptr) {
-    if (config_.maxPendingPerClient == 0) return false;
     mine = &perClient_[client];
+    mine->user = user;
   }
-  ++*mine;
+  if (theirs == nullptr) theirs = &perUser_[user];
+  ++mine->inFlight;
+  ++*theirs;
   ++inFlight_;
   return true;
 }
 
 void CFilterCore::ReleaseQuery(const boost::asio::ip::udp::endpoint& client) {
-  u32* mine = perClient_.Find(client);
+  ClientBudget* mine = perClient_.Find(client);
   if (mine == nullptr) return;
-  if (--*mine == 0) perClient_.Erase(client);
+  u32 user = mine->user;
+  if (--mine->inFlight == 0) perClient_.Erase(client);
+  if (u32* theirs = perUser_.Find(user)) {
+    if (--*theirs == 0) perUser_.Erase(user);
+  }
   if (inFlight_ > 0) --inFlight_;
 }
 

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <optional>
 #include <string>
 
 #include <boost/asio/ip/udp.hpp>
@@ -14,6 +15,7 @@
 #include "common/controlproto.h"
 #include "daemon/flatmap.h"
 #include "daemon/resolversource.h"
+#include "daemon/socketowner.h"
 #include "daemon/sockfilterconfig.h"
 
 namespace hxt::sockfilter {
@@ -36,6 +38,14 @@ struct DaemonCounters {
   std::atomic<u64> rejectedAnswers{0};  // resolver answers of a wrong id, question or sender
   std::atomic<u64> breakerTrips{0};     // a family gave up on a hung agent
   std::atomic<bool> ownerConnected{false};
+};
+
+// Transparent mode's, per family.
+struct TransparentCounters {
+  std::atomic<u64> intercepted{0};    // UDP queries and TCP connections that reached the daemon
+  std::atomic<u64> redirected{0};     // of those, sent to the agent
+  std::atomic<u64> whiteListed{0};    // passed on because the name is white-listed
+  std::atomic<u64> passedThrough{0};  // sent on to the original resolver (white-listed ones included)
 };
 
 // Logs at most a few lines of one kind per second, then counts the rest, so
@@ -98,11 +108,18 @@ class CFilterCore {
     sender_ = std::move(sender);
   }
 
-  // At most maxPendingQueries queries in flight, and at most
-  // maxPendingPerClient of them from one client socket.
-  bool AcquireQuery(const boost::asio::ip::udp::endpoint& client);
+  // At most maxPendingQueries queries in flight, at most maxPendingPerClient
+  // of them from one client socket, and at most maxPendingPerUser from the
+  // sockets of one user, so that a user cannot take the budget from the
+  // others by opening more sockets. `owner` tells the socket's user
+  // (nothing: not known, and all such sockets share one budget); it is asked
+  // only when the socket has nothing in flight yet.
+  bool AcquireQuery(const boost::asio::ip::udp::endpoint& client,
+                    const std::function<std::optional<u32>()>& owner);
   void ReleaseQuery(const boost::asio::ip::udp::endpoint& client);
   u32 QueriesInFlight() const { return inFlight_; }
+  // Who owns a client's socket, for the budgets.
+  CSocketOwners& SocketOwners() { return owners_; }
 
   // Transparent mode was asked for but cannot run: the agent's OpenPlugin
   // is answered "awaits approval" (40).
@@ -137,7 +154,18 @@ class CFilterCore {
   u32 inFlight_ = 0;
   bool awaitingApproval_ = false;
   std::function<std::string()> status_;
-  CFlatMap<boost::asio::ip::udp::endpoint, u32, EndpointHash> perClient_;
+  struct ClientBudget {
+    u32 inFlight = 0;
+    u32 user = 0;
+  };
+  struct UserHash {
+    std::size_t operator()(u32 user) const {
+      return static_cast<std::size_t>(user * 0x9E3779B97F4A7C15ull >> 32);
+    }
+  };
+  CFlatMap<boost::asio::ip::udp::endpoint, ClientBudget, EndpointHash> perClient_;
+  CFlatMap<u32, u32, UserHash> perUser_;
+  CSocketOwners owners_;
   DaemonCounters counters_;
 };
 

@@ -64,6 +64,19 @@ std::string familyRules(const char* nfproto, const char* addressKey, const NftFa
   std::string prefix =
       std::string("add rule inet ") + kNftTable + " " + kNftChain + " meta nfproto " + nfproto + " " + daddr;
   std::string script;
+  if (family.redirectUdp || family.redirectTcp) {
+    const std::string rule = std::string("add rule inet ") + kNftTable + " " + kNftChain + " meta nfproto ";
+    // A resolver on loopback (a local caching resolver, the stub) asks its
+    // own upstream resolvers, and that is where the query is taken: taking
+    // it on its way in as well would send it to the agent twice.
+    script += rule + (std::string(nfproto) == "ipv6" ? "ipv6 ip6 daddr ::1 return\n"
+                                                     : "ipv4 ip daddr 127.0.0.0/8 return\n");
+    // A client that connects to a link-local resolver is bound to that
+    // resolver's interface, and the kernel cannot re-route its packets onto
+    // loopback after the redirection: they would fail with ENETUNREACH.
+    // Such DNS leaves untouched instead.
+    if (std::string(nfproto) == "ipv6") script += rule + "ipv6 ip6 daddr fe80::/10 return\n";
+  }
   if (family.redirectUdp)
     script += prefix + "udp dport 53 redirect to :" + std::to_string(family.udpPort) + "\n";
   if (family.redirectTcp)
@@ -78,11 +91,22 @@ std::string BuildTableScript() {
          " " + kNftChain + " { type nat hook output priority -100; policy accept; }\n";
 }
 
+bool NftQuotable(const std::string& text) {
+  if (text.empty()) return false;
+  for (unsigned char c : text) {
+    if (c == '"' || c < 0x20 || c == 0x7F) return false;
+  }
+  return true;
+}
+
 std::string BuildRuleScript(const NftRules& rules) {
   std::string script = std::string("flush chain inet ") + kNftTable + " " + kNftChain + "\n";
   std::string redirects = familyRules("ipv4", "ip", rules.v4) + familyRules("ipv6", "ip6", rules.v6);
   // Without a redirection the chain stays empty: nothing to exempt from.
   if (redirects.empty()) return script;
+  for (const NftCgroup& cgroup : rules.exempt) {
+    if (!NftQuotable(cgroup.nftPath)) return script;
+  }
   char mark[64];
   std::snprintf(mark, sizeof mark, "meta mark 0x%08x return\n", kOwnTrafficMark);
   std::string rule = std::string("add rule inet ") + kNftTable + " " + kNftChain + " ";

@@ -56,7 +56,15 @@ struct NftRules {
   NftFamilyRules v6;
 };
 
+// Whether nft reads `text` back unchanged between double quotes. Its scanner
+// knows no escapes: a quote ends the string early and whatever follows is
+// read as more of the script. The kernel allows quotes in cgroup names, so a
+// name can carry rules of its own; such a name, and control characters, are
+// refused rather than quoted.
+bool NftQuotable(const std::string& text);
 // The script that replaces the chain's rules with `rules`, as one transaction.
+// An exemption nft could not quote leaves the chain empty: without it the
+// agent could be handed its own upstream queries, so nothing is redirected.
 std::string BuildRuleScript(const NftRules& rules);
 // The script that creates the owned table and its empty chain.
 std::string BuildTableScript();

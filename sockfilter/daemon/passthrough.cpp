@@ -46,12 +46,16 @@ void CPassThrough::Stop() {
 }
 
 void CPassThrough::Resolve(std::vector<u8> query, Done done) {
+  ResolveAt(core_.Resolvers(), std::move(query), std::move(done));
+}
+
+void CPassThrough::ResolveAt(std::vector<udp::endpoint> resolvers, std::vector<u8> query, Done done) {
   if (stopped_ || query.size() < kDnsHeaderSize) {
     done({});
     return;
   }
   auto entry = std::make_unique<Query>(io_);
-  entry->resolvers = core_.Resolvers();
+  entry->resolvers = std::move(resolvers);
   if (entry->resolvers.empty()) {
     if (throttle_.Allow()) {
       HXT_LOGF(LOG_LEVEL_ERROR, kTryNext, "no pass-through resolver is known; answering SERVFAIL");

@@ -38,8 +38,11 @@ class CPassThrough {
   CPassThrough(boost::asio::io_context& io, CFilterCore& core);
   ~CPassThrough();
 
-  // `query` is a whole DNS message of at least a DNS header.
+  // `query` is a whole DNS message of at least a DNS header; it goes to the
+  // machine's resolvers.
   void Resolve(std::vector<u8> query, Done done);
+  // The same, to `resolvers` (transparent mode: the one the program asked).
+  void ResolveAt(std::vector<boost::asio::ip::udp::endpoint> resolvers, std::vector<u8> query, Done done);
   void Stop();
   std::size_t InFlight() const { return queries_.size(); }
 

@@ -155,7 +155,9 @@ bool LoadConfig(SockFilterConfig& config, std::string& error, const std::string&
     readMilliseconds(key, "TcpIdleTimeoutMs", config.tcpIdleTimeout);
     readLimit(key, "MaxPendingQueries", config.maxPendingQueries);
     readLimit(key, "MaxPendingPerClient", config.maxPendingPerClient);
+    readLimit(key, "MaxPendingPerUser", config.maxPendingPerUser);
     readLimit(key, "MaxTcpConnections", config.maxTcpConnections);
+    readLimit(key, "MaxTcpConnectionsPerUser", config.maxTcpConnectionsPerUser);
     u32 flag = 0;
     if (key.QueryDword("StubNonLoopback", flag) == platform::kRegOk) config.nonLoopbackStub = flag == 1;
     if (readString(key, "ControlGroup", text)) config.controlGroup = text;

@@ -56,7 +56,9 @@ struct SockFilterConfig {
   std::chrono::milliseconds handshakeTimeout{5000};
   u32 maxPendingQueries = 1024;
   u32 maxPendingPerClient = 256;
+  u32 maxPendingPerUser = 256;
   u32 maxTcpConnections = 256;
+  u32 maxTcpConnectionsPerUser = 64;
   u32 maxControlPeers = 16;
   // Frames queued to one control peer that does not read; more close it.
   u32 maxControlQueue = 256;

@@ -97,7 +97,7 @@ void CSockFilterDaemon::Stop() {
 }
 
 void CSockFilterDaemon::startTransparent() {
-  transparent_ = std::make_unique<CTransparentMode>(io_, core_, makeNonce());
+  transparent_ = std::make_unique<CTransparentMode>(io_, core_, *passThrough_, makeNonce());
   std::string why;
   if (transparent_->Start(why)) return;
   transparent_.reset();

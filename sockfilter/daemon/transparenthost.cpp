@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -108,6 +109,7 @@ std::optional<NftCgroup> CgroupExemption(const std::string& mount, const std::st
     base = "../../.." + mount;
   }
   cgroup.nftPath = base.empty() ? clean.substr(1) : base + clean;
+  if (!NftQuotable(cgroup.nftPath)) return std::nullopt;
   return cgroup;
 }
 
@@ -115,6 +117,18 @@ std::optional<NftCgroup> ExemptionForCgroup(const std::string& path, std::string
   auto mount = Cgroup2MountFromMountinfo(readFile("/proc/self/mountinfo"));
   if (!mount) {
     why = "no cgroup v2 hierarchy is mounted";
+    return std::nullopt;
+  }
+  if (!NftQuotable(path)) {
+    // Shown escaped: the name may hold anything but a slash, newlines too.
+    std::string shown;
+    for (unsigned char c : path) {
+      char hex[8];
+      std::snprintf(hex, sizeof hex, "\\x%02x", c);
+      bool plain = c != '"' && c != '\\' && c >= 0x20 && c < 0x7F;
+      shown += plain ? std::string(1, static_cast<char>(c)) : std::string(hex);
+    }
+    why = "cgroup \"" + shown + "\" has a name nftables cannot take (a quote or a control character)";
     return std::nullopt;
   }
   auto cgroup = CgroupExemption(*mount, path);

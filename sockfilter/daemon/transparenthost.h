@@ -28,7 +28,7 @@ std::optional<std::string> Cgroup2MountFromMountinfo(const std::string& text);
 // The exemption of cgroup `path` under `mount`: its depth, and the path nft
 // resolves relative to /sys/fs/cgroup. Empty for the root cgroup, which
 // holds everything that was never put anywhere else and cannot be exempted
-// on its own.
+// on its own, and for a path nft cannot take (see NftQuotable).
 std::optional<NftCgroup> CgroupExemption(const std::string& mount, const std::string& path);
 
 // The exemption for process `pid`, or nothing with the reason in `why`.

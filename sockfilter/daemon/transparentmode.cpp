@@ -16,8 +16,10 @@
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/write.hpp>
 
+#include "common/acceptbackoff.h"
 #include "common/applog.h"
 #include "daemon/dnsmessage.h"
+#include "daemon/tcprelay.h"
 #include "daemon/transparenthost.h"
 
 namespace hxt::sockfilter {
@@ -29,7 +31,6 @@ using tcp = asio::ip::tcp;
 namespace {
 
 constexpr const char* kUdpReceive = "CTransparentMode::Udp::handleClient";
-constexpr std::size_t kTcpLengthPrefix = 2;
 
 asio::ip::address loopbackOf(u16 family) {
   if (family == HXT_AF_INET6) return asio::ip::address_v6::loopback();
@@ -93,15 +94,6 @@ class CTransparentMode::Udp {
     std::vector<u8> query;
     std::unique_ptr<asio::steady_timer> timer;
   };
-  // One query on its way to its original resolver, on a socket of its own.
-  struct Direct {
-    explicit Direct(asio::io_context& io) : socket(io), timer(io) {}
-    udp::socket socket;
-    asio::steady_timer timer;
-    std::array<u8, 65536> buffer{};
-    bool done = false;
-  };
-
   TransparentCounters& counters() { return owner_.counters_[family_ == HXT_AF_INET6 ? 1 : 0]; }
 
   void receive() {
@@ -129,7 +121,8 @@ class CTransparentMode::Udp {
     }
     ++counters().intercepted;
     std::vector<u8> query(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(size));
-    if (size > kMaxUdpPayload || !core_.AcquireQuery(client)) {
+    auto owner = [&] { return core_.SocketOwners().Uid(IPPROTO_UDP, client, original); };
+    if (size > kMaxUdpPayload || !core_.AcquireQuery(client, owner)) {
       answerError(client, query, size > kMaxUdpPayload ? kRcodeFormErr : kRcodeServFail);
       return;
     }
@@ -139,7 +132,7 @@ class CTransparentMode::Udp {
       HXT_LOGF(LOG_LEVEL_DEBUG, kUdpReceive, "%s is white-listed: passing it on to %s", name.c_str(),
                EndpointText(original).c_str());
       direct(client, original, std::move(query));
-    } else if (core_.Redirected(family_, Transport::Udp)) {
+    } else if (core_.RouteToService(family_, Transport::Udp)) {
       toService(client, original, std::move(query));
     } else {
       direct(client, original, std::move(query));
@@ -187,8 +180,11 @@ class CTransparentMode::Udp {
     pending.timer->expires_after(core_.config().serviceTimeout);
     pending.timer->async_wait([this, serial](const boost::system::error_code& ec) {
       if (ec || stopped_) return;
-      core_.ServiceFailed(family_, "did not answer in time");
+      // Passed on first: the notice may drop the agent, which fails over
+      // every pending query at once.
       failOver(serial);
+      core_.ServiceFailed(family_, "did not answer in time");
+      core_.ServiceTimedOut(family_);
     });
     pending_.emplace(serial, std::move(pending));
     ++counters().redirected;
@@ -239,53 +235,17 @@ class CTransparentMode::Udp {
     direct(pending.client, pending.original, std::move(pending.query));
   }
 
-  // To the resolver the program asked, from a marked socket of its own.
+  // To the resolver the program asked, as the stub passes a query through:
+  // from a marked socket of its own on a random port, under a random id, and
+  // only an answer to that id and question counts.
   void direct(const udp::endpoint& client, const udp::endpoint& original, std::vector<u8> query) {
     ++counters().passedThrough;
-    auto d = std::make_shared<Direct>(owner_.io_);
-    boost::system::error_code ec;
-    d->socket.open(original.protocol(), ec);
-    if (!ec && !MarkOwnTraffic(d->socket.native_handle())) ec.assign(errno, boost::system::system_category());
-    if (!ec) d->socket.connect(original, ec);
-    if (ec) {
-      if (throttle_.Allow()) {
-        HXT_LOGF(LOG_LEVEL_WARNING, "CTransparentMode::Udp::direct", "cannot pass a query on to %s [%d-%s]",
-                 EndpointText(original).c_str(), ec.value(), ec.message().c_str());
-      }
-      finishDirect(client, query, {});
-      return;
-    }
-    auto bytes = std::make_shared<std::vector<u8>>(std::move(query));
-    d->socket.async_send(asio::buffer(*bytes), [bytes](const boost::system::error_code&, std::size_t) {});
-    d->timer.expires_after(core_.config().passThroughTimeout);
-    d->timer.async_wait([this, d, client, bytes](const boost::system::error_code& ec) {
-      if (ec || stopped_ || d->done) return;
-      d->done = true;
-      boost::system::error_code ignored;
-      d->socket.close(ignored);
-      finishDirect(client, *bytes, {});
-    });
-    receiveDirect(d, client, bytes);
-  }
-
-  void receiveDirect(const std::shared_ptr<Direct>& d, const udp::endpoint& client,
-                     const std::shared_ptr<std::vector<u8>>& query) {
-    d->socket.async_receive(asio::buffer(d->buffer), [this, d, client, query](
-                                                         const boost::system::error_code& ec, std::size_t n) {
-      if (ec == asio::error::operation_aborted || stopped_ || d->done) return;
-      // Only an answer to this query's id ends the wait; an ICMP error leaves
-      // it to the timer.
-      if (ec || n < kDnsHeaderSize || d->buffer[0] != (*query)[0] || d->buffer[1] != (*query)[1]) {
-        receiveDirect(d, client, query);
-        return;
-      }
-      d->done = true;
-      d->timer.cancel();
-      finishDirect(client, *query,
-                   std::vector<u8>(d->buffer.begin(), d->buffer.begin() + static_cast<std::ptrdiff_t>(n)));
-      boost::system::error_code ignored;
-      d->socket.close(ignored);
-    });
+    std::vector<u8> asked = query;
+    owner_.passThrough_.ResolveAt({original}, std::move(query),
+                                  [this, client, asked](std::vector<u8> answerBytes) {
+                                    if (stopped_) return;
+                                    finishDirect(client, asked, std::move(answerBytes));
+                                  });
   }
 
   void finishDirect(const udp::endpoint& client, const std::vector<u8>& query, std::vector<u8> answerBytes) {
@@ -330,13 +290,12 @@ class CTransparentMode::Udp {
 };
 
 // ---------------------------------------------------------------------------
-// TCP: one acceptor per family; each connection is routed on its first chunk
-// and then relayed, towards the agent one header-framed message per chunk.
+// TCP: one acceptor per family; each connection is relayed as the stub's are.
 
 class CTransparentMode::Tcp {
  public:
   Tcp(CTransparentMode& owner, u16 family)
-      : owner_(owner), core_(owner.core_), family_(family), acceptor_(owner.io_) {}
+      : owner_(owner), core_(owner.core_), family_(family), acceptor_(owner.io_), backoff_(owner.io_) {}
 
   bool Start(std::string& why) {
     boost::system::error_code ec;
@@ -358,12 +317,12 @@ class CTransparentMode::Tcp {
   u16 Port() const { return port_; }
 
  private:
-  class Connection;
-
   void accept();
-  void forget(Connection* connection) {
+  void relay(tcp::socket socket);
+  void forget(CTcpRelay* connection) {
     for (auto it = connections_.begin(); it != connections_.end(); ++it) {
       if (it->get() == connection) {
+        userSlots_.Give(connection->User());
         connections_.erase(it);
         return;
       }
@@ -374,198 +333,58 @@ class CTransparentMode::Tcp {
   CFilterCore& core_;
   const u16 family_;
   tcp::acceptor acceptor_;
+  CAcceptBackoff backoff_;
   u16 port_ = 0;
-  std::set<std::shared_ptr<Connection>> connections_;
+  std::set<std::shared_ptr<CTcpRelay>> connections_;
+  CTcpUserSlots userSlots_;
   u32 nextSerial_ = 1;
   CLogThrottle throttle_;
   bool stopped_ = false;
 };
 
-class CTransparentMode::Tcp::Connection : public std::enable_shared_from_this<Connection> {
- public:
-  Connection(Tcp& owner, tcp::socket client, u32 serial)
-      : owner_(owner),
-        client_(std::move(client)),
-        upstream_(owner.owner_.io_),
-        idle_(owner.owner_.io_),
-        serial_(serial),
-        clientBuffer_(kMaxTcpChunk),
-        upstreamBuffer_(65536) {}
-
-  void Start() {
-    boost::system::error_code ec;
-    peer_ = client_.remote_endpoint(ec);
-    if (ec || !OriginalDestination(client_, original_) || original_.port() == owner_.port_) {
-      ++core().counters().dropped;
-      Close();
-      return;
+// Relayed as a stub connection is, with the resolver the program asked as
+// the requested destination and as the only one to pass through to.
+void CTransparentMode::Tcp::relay(tcp::socket socket) {
+  boost::system::error_code ec;
+  tcp::endpoint peer = socket.remote_endpoint(ec);
+  tcp::endpoint original;
+  if (ec || !OriginalDestination(socket, original) || original.port() == port_) {
+    ++core_.counters().dropped;
+    socket.close(ec);
+    return;
+  }
+  TransparentCounters& counters = owner_.counters_[family_ == HXT_AF_INET6 ? 1 : 0];
+  ++counters.intercepted;
+  u32 user = 0;
+  if (!userSlots_.Take(core_.SocketOwners(), peer, original, core_.config().maxTcpConnectionsPerUser, user)) {
+    ++core_.counters().dropped;
+    if (throttle_.Allow()) {
+      HXT_LOGF(LOG_LEVEL_WARNING, "CTransparentMode::Tcp::relay",
+               "user %u has %u TCP connections open already; refusing another", user,
+               core_.config().maxTcpConnectionsPerUser);
     }
-    ++counters().intercepted;
-    touch();
-    auto self = shared_from_this();
-    client_.async_read_some(asio::buffer(clientBuffer_),
-                            [self](const boost::system::error_code& ec, std::size_t n) {
-                              if (ec) {
-                                self->Close();
-                                return;
-                              }
-                              self->route(n);
-                            });
+    socket.close(ec);
+    return;
   }
-
-  void Close() {
-    if (closed_) return;
-    closed_ = true;
-    boost::system::error_code ignored;
-    client_.close(ignored);
-    upstream_.close(ignored);
-    idle_.cancel();
-    owner_.forget(this);
-  }
-
- private:
-  CFilterCore& core() { return owner_.core_; }
-  TransparentCounters& counters() { return owner_.owner_.counters_[owner_.family_ == HXT_AF_INET6 ? 1 : 0]; }
-
-  void touch() {
-    idle_.expires_after(core().config().tcpIdleTimeout);
-    std::weak_ptr<Connection> weak = shared_from_this();
-    idle_.async_wait([weak](const boost::system::error_code& ec) {
-      auto self = weak.lock();
-      if (!ec && self) self->Close();
-    });
-  }
-
-  void route(std::size_t n) {
-    first_.assign(clientBuffer_.begin(), clientBuffer_.begin() + static_cast<std::ptrdiff_t>(n));
-    std::string name;
-    bool named =
-        n > kTcpLengthPrefix && ReadQueryName(first_.data() + kTcpLengthPrefix, n - kTcpLengthPrefix, name);
-    if (named && MatchesWhiteList(name, core().WhiteList(owner_.family_))) {
-      ++counters().whiteListed;
-      connectDirect();
-    } else if (core().Redirected(owner_.family_, Transport::Tcp)) {
-      connectService();
-    } else {
-      connectDirect();
-    }
-  }
-
-  void connectService() {
-    tcp::endpoint service(loopbackOf(owner_.family_), core().ServicePort(owner_.family_, Transport::Tcp));
-    auto self = shared_from_this();
-    upstream_.async_connect(service, [self](const boost::system::error_code& ec) {
-      if (self->closed_) return;
-      if (ec) {
-        self->core().ServiceFailed(self->owner_.family_, "refused a connection");
-        ++self->core().counters().failedOver;
-        boost::system::error_code ignored;
-        self->upstream_.close(ignored);
-        self->connectDirect();
-        return;
-      }
-      ++self->counters().redirected;
-      self->toService_ = true;
-      self->forward(std::move(self->first_));
-      self->readUpstream();
-    });
-  }
-
-  void connectDirect() {
-    ++counters().passedThrough;
-    boost::system::error_code ec;
-    upstream_.open(original_.protocol(), ec);
-    if (!ec && !MarkOwnTraffic(upstream_.native_handle())) ec.assign(errno, boost::system::system_category());
-    if (ec) {
-      Close();
-      return;
-    }
-    auto self = shared_from_this();
-    upstream_.async_connect(original_, [self](const boost::system::error_code& ec) {
-      if (self->closed_) return;
-      if (ec) {
-        self->Close();
-        return;
-      }
-      self->forward(std::move(self->first_));
-      self->readUpstream();
-    });
-  }
-
-  void forward(std::vector<u8> chunk) {
-    auto bytes = std::make_shared<std::vector<u8>>();
-    if (toService_) {
-      RedirectHeader header =
-          BuildRedirectHeader(serial_, owner_.owner_.nonce_, peer_.address(), peer_.port(),
-                              original_.address(), original_.port(), static_cast<u16>(chunk.size()));
-      *bytes = WithHeader(header, chunk.data(), chunk.size());
-    } else {
-      *bytes = std::move(chunk);
-    }
-    auto self = shared_from_this();
-    asio::async_write(upstream_, asio::buffer(*bytes),
-                      [self, bytes](const boost::system::error_code& ec, std::size_t) {
-                        if (ec) {
-                          self->Close();
-                          return;
-                        }
-                        self->readClient();
-                      });
-  }
-
-  void readClient() {
-    auto self = shared_from_this();
-    client_.async_read_some(
-        asio::buffer(clientBuffer_), [self](const boost::system::error_code& ec, std::size_t n) {
-          if (ec) {
-            self->Close();
-            return;
-          }
-          self->touch();
-          self->forward(std::vector<u8>(self->clientBuffer_.begin(),
-                                        self->clientBuffer_.begin() + static_cast<std::ptrdiff_t>(n)));
-        });
-  }
-
-  void readUpstream() {
-    auto self = shared_from_this();
-    upstream_.async_read_some(
-        asio::buffer(upstreamBuffer_), [self](const boost::system::error_code& ec, std::size_t n) {
-          if (ec) {
-            self->Close();
-            return;
-          }
-          self->touch();
-          if (self->toService_) self->core().ServiceAnswered(self->owner_.family_);
-          asio::async_write(self->client_, asio::buffer(self->upstreamBuffer_.data(), n),
-                            [self](const boost::system::error_code& ec, std::size_t) {
-                              if (ec) {
-                                self->Close();
-                                return;
-                              }
-                              self->readUpstream();
-                            });
-        });
-  }
-
-  Tcp& owner_;
-  tcp::socket client_;
-  tcp::socket upstream_;
-  asio::steady_timer idle_;
-  tcp::endpoint peer_;
-  tcp::endpoint original_;
-  const u32 serial_;
-  std::vector<u8> clientBuffer_;
-  std::vector<u8> upstreamBuffer_;
-  std::vector<u8> first_;
-  bool toService_ = false;
-  bool closed_ = false;
-};
+  TcpRelayRoute route;
+  route.user = user;
+  route.family = family_;
+  route.nonce = owner_.nonce_;
+  route.requested = original;
+  route.resolvers = {udp::endpoint(original.address(), original.port())};
+  route.counters = &counters;
+  auto connection =
+      std::make_shared<CTcpRelay>(owner_.io_, core_, std::move(socket), nextSerial_++, std::move(route),
+                                  throttle_, [this](CTcpRelay* closed) { forget(closed); });
+  connections_.insert(connection);
+  connection->Start(peer);
+}
 
 void CTransparentMode::Tcp::Stop() {
   stopped_ = true;
   boost::system::error_code ignored;
   acceptor_.close(ignored);
+  backoff_.Cancel();
   auto all = connections_;
   for (const auto& connection : all) connection->Close();
   connections_.clear();
@@ -574,7 +393,18 @@ void CTransparentMode::Tcp::Stop() {
 void CTransparentMode::Tcp::accept() {
   acceptor_.async_accept([this](const boost::system::error_code& ec, tcp::socket socket) {
     if (ec == asio::error::operation_aborted || stopped_) return;
-    if (!ec && connections_.size() >= core_.config().maxTcpConnections) {
+    if (ec) {
+      if (throttle_.Allow()) {
+        HXT_LOGF(LOG_LEVEL_ERROR, "CTransparentMode::Tcp::accept", "accept error [%d-%s]", ec.value(),
+                 ec.message().c_str());
+      }
+      if (CAcceptBackoff::Calls(ec)) {
+        backoff_.Wait([this] {
+          if (!stopped_) accept();
+        });
+        return;
+      }
+    } else if (connections_.size() >= core_.config().maxTcpConnections) {
       ++core_.counters().dropped;
       if (throttle_.Allow()) {
         HXT_LOGF(LOG_LEVEL_WARNING, "CTransparentMode::Tcp::accept",
@@ -582,10 +412,9 @@ void CTransparentMode::Tcp::accept() {
       }
       boost::system::error_code ignored;
       socket.close(ignored);
-    } else if (!ec) {
-      auto connection = std::make_shared<Connection>(*this, std::move(socket), nextSerial_++);
-      connections_.insert(connection);
-      connection->Start();
+    } else {
+      backoff_.Succeeded();
+      relay(std::move(socket));
     }
     accept();
   });
@@ -599,8 +428,9 @@ struct CTransparentMode::Family {
   Tcp tcp;
 };
 
-CTransparentMode::CTransparentMode(asio::io_context& io, CFilterCore& core, const Nonce& nonce)
-    : io_(io), core_(core), nonce_(nonce) {}
+CTransparentMode::CTransparentMode(asio::io_context& io, CFilterCore& core, CPassThrough& passThrough,
+                                   const Nonce& nonce)
+    : io_(io), core_(core), passThrough_(passThrough), nonce_(nonce) {}
 
 CTransparentMode::~CTransparentMode() {
   Stop();

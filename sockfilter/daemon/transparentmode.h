@@ -28,20 +28,17 @@
 
 #include "daemon/filtercore.h"
 #include "daemon/nftables.h"
+#include "daemon/passthrough.h"
 #include "daemon/redirectheader.h"
 
 namespace hxt::sockfilter {
 
-struct TransparentCounters {
-  std::atomic<u64> intercepted{0};    // UDP queries and TCP connections that reached the daemon
-  std::atomic<u64> redirected{0};     // of those, sent to the agent
-  std::atomic<u64> whiteListed{0};    // passed on because the name is white-listed
-  std::atomic<u64> passedThrough{0};  // sent on to the original resolver (white-listed ones included)
-};
-
 class CTransparentMode {
  public:
-  CTransparentMode(boost::asio::io_context& io, CFilterCore& core, const Nonce& nonce);
+  // Queries that go on to their resolver leave through `passThrough`, which
+  // outlives this object.
+  CTransparentMode(boost::asio::io_context& io, CFilterCore& core, CPassThrough& passThrough,
+                   const Nonce& nonce);
   ~CTransparentMode();
   CTransparentMode(const CTransparentMode&) = delete;
   CTransparentMode& operator=(const CTransparentMode&) = delete;
@@ -67,6 +64,7 @@ class CTransparentMode {
 
   boost::asio::io_context& io_;
   CFilterCore& core_;
+  CPassThrough& passThrough_;
   const Nonce nonce_;
   CNftTable table_;
   TransparentCounters counters_[2];

@@ -1,5 +1,7 @@
 #include "daemon/udpstub.h"
 
+#include <netinet/in.h>
+
 #include <boost/asio/ip/v6_only.hpp>
 #include <boost/asio/post.hpp>
 
@@ -132,7 +134,7 @@ void CUdpStub::handleClient(std::size_t i) {
     answerError(client, query, clientIn_.Stored(i), kRcodeFormErr);
     return;
   }
-  if (!core_.AcquireQuery(client)) {
+  if (!core_.AcquireQuery(client, [&] { return core_.SocketOwners().Uid(IPPROTO_UDP, client, local_); })) {
     // Dropped, as a resolver does: an error answer would only invite the
     // flooding client to retry at once.
     ++core_.counters().overBudget;
@@ -251,9 +253,12 @@ void CUdpStub::toService(const udp::endpoint& client, u8* room, std::size_t size
 void CUdpStub::expire() {
   auto now = std::chrono::steady_clock::now();
   while (oldest_ != kNone && slots_[oldest_].deadline <= now && !stopped_) {
+    // The query is passed through before the core hears of it: the disruption
+    // notice may cost the agent its control connection, and clearing its
+    // parameters then fails over every pending query from under this loop.
+    failOver(oldest_);
     core_.ServiceFailed(family_, "did not answer in time");
     core_.ServiceTimedOut(family_);
-    failOver(oldest_);
   }
   if (oldest_ == kNone || stopped_ || expiryArmed_) return;
   expiryArmed_ = true;

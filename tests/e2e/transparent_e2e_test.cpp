@@ -14,7 +14,11 @@
 
 #include <linux/capability.h>
 
+#include <chrono>
+#include <filesystem>
 #include <fstream>
+#include <set>
+#include <sstream>
 #include <thread>
 
 #include "daemon/redirectheader.h"
@@ -268,6 +272,135 @@ TEST_F(TransparentModeTest, TheAgentAndItsPluginAnswerWhatADirectQueryAsked) {
   EXPECT_EQ(agent->WaitForExit(), 0) << agent->Log();
   EXPECT_TRUE(WaitFor([&] { return nftRuleset().find("redirect") == std::string::npos; })) << nftRuleset();
   EXPECT_EQ(dig(kResolver4, kName, false), kUpstreamAnswer);
+}
+
+// A hung agent (stopped, a stuck plug-in) costs a client no more than the
+// service time-out: a TCP connection the agent took and never answers is
+// passed through, and once three queries in a row timed out the family's
+// breaker sends UDP straight to the resolver.
+TEST_F(TransparentModeTest, AHungAgentIsPassedByOverTcpAndThenAtOnceOverUdp) {
+  root_.WriteRegistry(
+      "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Truvane\\Truvane Helixor Client\\SocketFilter]\n"
+      "\"ServiceTimeoutMs\"=dword:0000012c\n");  // 300 ms
+  startDaemon();
+  ASSERT_TRUE(daemon_->WaitForLog("in place")) << daemon_->Log();
+  auto agent = openAgent();
+  ASSERT_TRUE(daemon_->WaitForLog("transparent rules: IPv4 UDP and TCP redirected")) << daemon_->Log();
+  service4_->SilenceName("hung.example");
+  EXPECT_EQ(dig(kResolver4, "hung.example", true), kUpstreamAnswer) << daemon_->Log();
+  for (int i = 0; i < 2; ++i) EXPECT_EQ(dig(kResolver4, "hung.example", false), kUpstreamAnswer);
+  ASSERT_TRUE(daemon_->WaitForLog("let 3 queries in a row time out")) << daemon_->Log();
+  const std::size_t seen = service4_->MessageCount();
+  EXPECT_EQ(dig(kResolver4, "hung.example", false), kUpstreamAnswer);
+  EXPECT_EQ(service4_->MessageCount(), seen);
+}
+
+// What leaves for the resolver the program asked is answered only by an
+// answer to that query (response bit, id, question); a TCP client that
+// writes the length bytes on their own is routed on its whole first message.
+TEST_F(TransparentModeTest, DirectAnswersMustAnswerTheQueryAndTcpIsRoutedOnWholeMessages) {
+  constexpr const char* kForger = "192.0.2.54";
+  ASSERT_EQ(shell("ip -n " + netns_ + " addr add " + kForger + "/32 dev lo"), 0);
+  startDaemon();
+  ASSERT_TRUE(daemon_->WaitForLog("in place")) << daemon_->Log();
+  auto agent = openAgent();
+  ASSERT_TRUE(daemon_->WaitForLog("transparent rules: IPv4 UDP and TCP redirected")) << daemon_->Log();
+  namespace asio = boost::asio;
+  std::optional<Bytes> direct, framed;
+  inNetns([&] {
+    asio::io_context io;
+    asio::ip::udp::socket forger(io, asio::ip::udp::endpoint(asio::ip::make_address(kForger), 53));
+    std::thread forgery([&] {
+      Bytes query(512);
+      asio::ip::udp::endpoint daemon;
+      query.resize(forger.receive_from(asio::buffer(query), daemon));
+      Bytes notAnswer = MakeAnswer(query, "192.0.2.66"), otherQuestion = notAnswer;
+      notAnswer[2] &= 0x7F;                               // the response bit
+      otherQuestion[otherQuestion.size() - 16 - 3] = 28;  // the question's type
+      for (const Bytes& answer : {notAnswer, otherQuestion, MakeAnswer(query, kUpstreamAnswer)})
+        forger.send_to(asio::buffer(answer), daemon);
+    });
+    direct = UdpExchange(asio::ip::udp::endpoint(asio::ip::make_address(kForger), 53),
+                         MakeQuery("www.white.example", 7));
+    forgery.join();
+
+    TcpClient client(asio::ip::tcp::endpoint(asio::ip::make_address(kResolver4), 53));
+    const Bytes message = WithLength(MakeQuery("www.white.example", 8));
+    ASSERT_TRUE(client.SendRaw(Bytes(message.begin(), message.begin() + 2)));
+    ASSERT_TRUE(client.SendRaw(Bytes(message.begin() + 2, message.end())));
+    framed = client.Receive();
+  });
+  ASSERT_TRUE(direct.has_value());
+  EXPECT_EQ(IdOf(*direct), 7);
+  EXPECT_EQ(AnswerAddress(*direct), kUpstreamAnswer);
+  ASSERT_TRUE(framed.has_value());
+  EXPECT_EQ(AnswerAddress(*framed), kUpstreamAnswer);
+  EXPECT_EQ(service4_->MessageCount(), 0u);
+}
+
+// A client of a link-local resolver is bound to its interface, and the
+// kernel cannot turn its packets onto loopback; a resolver on loopback asks
+// upstream, where its queries are taken. DNS to either is left alone, and
+// the resolver answers it, over UDP and TCP.
+TEST_F(TransparentModeTest, LinkLocalAndLoopbackResolversAreLeftAloneAndAnswer) {
+  constexpr const char* kLinkLocal = "fe80::53%hxt0";
+  const std::string in = "ip -n " + netns_ + " ";
+  for (const std::string& step : {in + "link add hxt0 type veth peer name hxt1", in + "link set hxt0 up",
+                                  in + "link set hxt1 up", in + "addr add fe80::53/64 dev hxt0 nodad"})
+    ASSERT_EQ(shell(step), 0) << step;
+  std::unique_ptr<TestResolver> linkLocal, loopback;
+  inNetns([&] {
+    linkLocal = std::make_unique<TestResolver>(kLinkLocal, kUpstreamAnswer, 53);
+    loopback = std::make_unique<TestResolver>("127.0.0.53", kUpstreamAnswer, 53);
+  });
+  startDaemon();
+  ASSERT_TRUE(daemon_->WaitForLog("in place")) << daemon_->Log();
+  auto agent = openAgent();
+  ASSERT_TRUE(daemon_->WaitForLog("IPv6 UDP and TCP redirected")) << daemon_->Log();
+  for (bool tcp : {false, true}) {
+    SCOPED_TRACE(tcp ? "TCP" : "UDP");
+    EXPECT_EQ(dig(kLinkLocal, "www.example.com", tcp), kUpstreamAnswer) << daemon_->Log();
+    EXPECT_EQ(dig("127.0.0.53", "www.example.com", tcp), kUpstreamAnswer) << daemon_->Log();
+  }
+  EXPECT_EQ(linkLocal->udpQueries() + linkLocal->tcpQueries(), 2);
+  EXPECT_EQ(loopback->udpQueries() + loopback->tcpQueries(), 2);
+  EXPECT_EQ(service4_->MessageCount() + service6_->MessageCount(), 0u);
+}
+
+// Out of descriptors, the TCP listener waits before it tries to accept again
+// instead of spinning on the connection it cannot take, and serves again
+// once descriptors are free.
+TEST_F(TransparentModeTest, OutOfDescriptorsTheTcpListenerBacksOffAndThenServesAgain) {
+  startDaemon();
+  ASSERT_TRUE(daemon_->WaitForLog("in place")) << daemon_->Log();
+  auto agent = openAgent();
+  ASSERT_TRUE(daemon_->WaitForLog("transparent rules: IPv4 UDP and TCP redirected")) << daemon_->Log();
+  const std::string pid = std::to_string(daemon_->pid());
+  auto cpuSeconds = [&] {
+    // utime and stime: the 12th and 13th fields after the command's ")".
+    std::string stat = ReadFile("/proc/" + pid + "/stat");
+    std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+    std::string field;
+    double ticks = 0;
+    for (int i = 1; i <= 13 && fields >> field; ++i)
+      if (i >= 12) ticks += std::stod(field);
+    return ticks / static_cast<double>(::sysconf(_SC_CLK_TCK));
+  };
+  // The lowest free descriptor as the limit: none is left below it.
+  std::set<int> used;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/" + pid + "/fd"))
+    used.insert(std::stoi(entry.path().filename().string()));
+  int lowestFree = 0;
+  while (used.count(lowestFree) != 0) ++lowestFree;
+  ASSERT_EQ(shell("prlimit --pid " + pid + " --nofile=" + std::to_string(lowestFree) + ":"), 0);
+  const double cpuBefore = cpuSeconds();
+  const auto start = std::chrono::steady_clock::now();
+  dig(kResolver4, "www.example.com", true);  // its connection waits in the backlog until dig gives up
+  const std::chrono::duration<double> window = std::chrono::steady_clock::now() - start;
+  EXPECT_LT(cpuSeconds() - cpuBefore, window.count() / 10) << daemon_->Log();
+  EXPECT_NE(daemon_->Log().find("accept error"), std::string::npos) << daemon_->Log();
+  ASSERT_EQ(shell("prlimit --pid " + pid + " --nofile=4096:"), 0);
+  EXPECT_EQ(dig(kResolver4, "www.example.com", true), kServiceAnswer) << daemon_->Log();
 }
 
 TEST_F(TransparentModeTest, WithoutNetAdminOpenPluginAwaitsApproval) {

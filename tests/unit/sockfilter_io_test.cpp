@@ -1,6 +1,7 @@
 // The daemon's hot path pieces: the flat table, batched datagram I/O, the
 // service manager's datagrams, and a burst through the whole UDP stub.
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -14,6 +15,9 @@
 #include "common/servicemanager.h"
 #include "daemon/datagrambatch.h"
 #include "daemon/flatmap.h"
+#include "daemon/passthrough.h"
+#include "daemon/socketowner.h"
+#include "daemon/udpstub.h"
 #include "fakes/capturelogger.h"
 #include "fakes/controlpeer.h"
 #include "fakes/daemonrunner.h"
@@ -167,6 +171,72 @@ TEST(UdpStubBurstTest, EveryQueryOfABurstIsAnsweredOnce) {
   EXPECT_EQ(std::count(answers.begin(), answers.end(), 1), kBurst);
   EXPECT_EQ(service.MessageCount(), kBurst);
   EXPECT_EQ(daemon->counters().redirected, kBurst);
+}
+
+// The agent hangs and reads nothing on its control connection either: the
+// time-out's disruption notice overflows that connection, which drops the
+// agent and clears its parameters on the spot, failing over every pending
+// query while the stub is still expiring them. Each is still answered.
+TEST(UdpStubBurstTest, ATimeOutWhoseNoticeDropsTheAgentStillAnswersEveryQuery) {
+  ScopedCaptureLog log;
+  const auto loopback = boost::asio::ip::make_address("127.0.0.1");
+  TestResolver upstream("127.0.0.1", "192.0.2.1");
+  boost::asio::io_context io;
+  udp::socket hungAgent(io, udp::endpoint(loopback, 0));
+  SockFilterConfig config;
+  config.resolvers = {upstream.endpoint()};
+  config.serviceTimeout = std::chrono::milliseconds(50);
+  CFilterCore core(config);
+  CPassThrough passThrough(io, core);
+  CUdpStub stub(io, core, passThrough, Nonce{});
+  ASSERT_TRUE(stub.Start(udp::endpoint(loopback, 0)));
+  core.SetParametersListener([&] { stub.RoutingChanged(); });
+  // What the control server does when the notice overflows the owner's queue.
+  core.SetDisruptionSender([&](u32, const std::string&) { core.SetParameters(FilterParameters()); });
+  core.SetParameters(RedirectTo(hungAgent.local_endpoint().port(), 0, 0, 0));
+
+  udp::socket client(io, udp::endpoint(loopback, 0));
+  constexpr u16 kQueries = 3;
+  for (u16 id = 0; id < kQueries; ++id)
+    client.send_to(boost::asio::buffer(MakeQuery("hung.test", id)), stub.LocalEndpoint());
+  int answered = 0;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (answered < kQueries && std::chrono::steady_clock::now() < deadline) {
+    io.run_one_for(std::chrono::milliseconds(20));
+    while (client.available() > 0) {
+      Bytes answer(512);
+      answer.resize(client.receive(boost::asio::buffer(answer)));
+      EXPECT_EQ(AnswerAddress(answer), "192.0.2.1");
+      ++answered;
+    }
+  }
+  EXPECT_EQ(answered, kQueries);
+  EXPECT_EQ(core.counters().failedOver, kQueries);
+  stub.Stop();
+  passThrough.Stop();
+}
+
+// The kernel names the user of a UDP socket (connected or not) and of either
+// end of a TCP connection; a socket that is not there has none.
+TEST(SocketOwnersTest, TheKernelNamesTheUserOfALocalSocket) {
+  boost::asio::io_context io;
+  const auto loopback = boost::asio::ip::make_address("127.0.0.1");
+  udp::socket open(io, udp::endpoint(loopback, 0));
+  udp::socket connected(io, udp::endpoint(loopback, 0));
+  connected.connect(open.local_endpoint());
+  boost::asio::ip::tcp::acceptor listener(io, boost::asio::ip::tcp::endpoint(loopback, 0));
+  boost::asio::ip::tcp::socket client(io);
+  client.connect(listener.local_endpoint());
+  const auto asUdp = [](const boost::asio::ip::tcp::endpoint& e) {
+    return udp::endpoint(e.address(), e.port());
+  };
+  const udp::endpoint nobody(loopback, 9);
+  CSocketOwners owners;
+  const std::optional<u32> me = static_cast<u32>(::geteuid());
+  EXPECT_EQ(owners.Uid(IPPROTO_UDP, open.local_endpoint(), nobody), me);
+  EXPECT_EQ(owners.Uid(IPPROTO_UDP, connected.local_endpoint(), open.local_endpoint()), me);
+  EXPECT_EQ(owners.Uid(IPPROTO_TCP, asUdp(client.local_endpoint()), asUdp(listener.local_endpoint())), me);
+  EXPECT_EQ(owners.Uid(IPPROTO_UDP, nobody, open.local_endpoint()), std::nullopt);
 }
 
 }  // namespace

@@ -29,16 +29,25 @@ TEST(TransparentRulesTest, ScriptsRedirectOnlyWhatIsAskedAndExemptFirst) {
   } cases[] = {
       {"nothing redirected: an empty chain", NftRules(), flush},
       {"exemptions without a redirection are left out", exemptOnly, flush},
-      {"one family, one transport", udp4,
+      {"one family, one transport; resolvers on loopback are not taken", udp4,
        flush + own + add + "socket cgroupv2 level 2 \"system.slice/a.service\" return\n" + add +
+           "meta nfproto ipv4 ip daddr 127.0.0.0/8 return\n" + add +
            "meta nfproto ipv4 udp dport 53 redirect to :4000\n"},
-      {"resolvers to include narrow the redirection", both,
+      {"resolvers to include narrow the redirection; loopback and link-local ones never are", both,
        flush + own + add + "socket cgroupv2 level 2 \"system.slice/a.service\" return\n" + add +
+           "meta nfproto ipv4 ip daddr 127.0.0.0/8 return\n" + add +
            "meta nfproto ipv4 ip daddr { 192.0.2.53, 198.51.100.53 } udp dport 53 redirect to :4000\n" + add +
+           "meta nfproto ipv6 ip6 daddr ::1 return\n" + add +
+           "meta nfproto ipv6 ip6 daddr fe80::/10 return\n" + add +
            "meta nfproto ipv6 ip6 daddr { 2001:db8::53 } udp dport 53 redirect to :5000\n" + add +
            "meta nfproto ipv6 ip6 daddr { 2001:db8::53 } tcp dport 53 redirect to :5001\n"},
   };
   for (const auto& c : cases) EXPECT_EQ(BuildRuleScript(c.rules), c.script) << c.what;
+  // An exemption nft cannot quote would let a cgroup's name write rules; the
+  // chain stays empty instead.
+  NftRules hostile = udp4;
+  hostile.exempt.push_back({1, "x\" return; add table ip evil { }; #"});
+  EXPECT_EQ(BuildRuleScript(hostile), flush);
   EXPECT_NE(BuildTableScript().find("add table inet hxsockfilterd { flags owner; }"), std::string::npos);
 }
 
@@ -55,6 +64,12 @@ TEST(TransparentHostTest, CgroupsMapToLevelAndNftPathAndTheRootIsRefused) {
       {"/sys/fs/cgroup", "/", 0, ""},
       {"/sys/fs/cgroup", "", 0, ""},
       {"/sys/fs/cgroup", "/a/../b", 0, ""},
+      // Names the kernel allows but nft cannot take between quotes.
+      {"/sys/fs/cgroup", "/user.slice/x\" return\nadd table ip evil { }\n\"", 0, ""},
+      {"/sys/fs/cgroup", "/a\"b", 0, ""},
+      {"/sys/fs/cgroup", "/tab\there", 0, ""},
+      {"/mnt/c\"g", "/a", 0, ""},
+      {"/sys/fs/cgroup", "/odd 'name' $x {y}", 1, "odd 'name' $x {y}"},
   };
   for (const auto& c : cases) {
     auto cgroup = CgroupExemption(c.mount, c.path);

@@ -1,0 +1,83 @@
+#include "daemon/socketowner.h"
+
+#include <linux/inet_diag.h>
+#include <linux/netlink.h>
+#include <linux/sock_diag.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <array>
+#include <cstring>
+
+namespace hxt::sockfilter {
+
+namespace {
+
+void putAddress(__be32* out, const boost::asio::ip::address& address) {
+  if (address.is_v4()) {
+    auto bytes = address.to_v4().to_bytes();
+    std::memcpy(out, bytes.data(), bytes.size());
+  } else {
+    auto bytes = address.to_v6().to_bytes();
+    std::memcpy(out, bytes.data(), bytes.size());
+  }
+}
+
+}  // namespace
+
+CSocketOwners::~CSocketOwners() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+std::optional<u32> CSocketOwners::Uid(int protocol, const boost::asio::ip::udp::endpoint& own,
+                                      const boost::asio::ip::udp::endpoint& peer) {
+  if (fd_ < 0) {
+    fd_ = ::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+    if (fd_ < 0) return std::nullopt;
+    timeval timeout{0, 200000};
+    ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+  }
+  if (own.address().is_v4() != peer.address().is_v4()) return std::nullopt;
+  struct {
+    nlmsghdr header;
+    inet_diag_req_v2 request;
+  } message{};
+  u32 sequence = ++sequence_;
+  message.header.nlmsg_len = sizeof message;
+  message.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+  message.header.nlmsg_flags = NLM_F_REQUEST;
+  message.header.nlmsg_seq = sequence;
+  inet_diag_req_v2& r = message.request;
+  r.sdiag_family = static_cast<u8>(own.address().is_v4() ? AF_INET : AF_INET6);
+  r.sdiag_protocol = static_cast<u8>(protocol);
+  r.idiag_states = ~0u;
+  r.id.idiag_cookie[0] = r.id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
+  // TCP finds the socket by its own address as the source; UDP, for
+  // historical reasons, by its own address as the destination.
+  const bool ownIsSource = protocol == IPPROTO_TCP;
+  const auto& source = ownIsSource ? own : peer;
+  const auto& destination = ownIsSource ? peer : own;
+  r.id.idiag_sport = htons(source.port());
+  r.id.idiag_dport = htons(destination.port());
+  putAddress(r.id.idiag_src, source.address());
+  putAddress(r.id.idiag_dst, destination.address());
+  sockaddr_nl kernel{};
+  kernel.nl_family = AF_NETLINK;
+  if (::sendto(fd_, &message, sizeof message, 0, reinterpret_cast<sockaddr*>(&kernel), sizeof kernel) < 0)
+    return std::nullopt;
+  alignas(nlmsghdr) std::array<u8, 4096> buffer{};
+  for (;;) {
+    ssize_t n = ::recv(fd_, buffer.data(), buffer.size(), 0);
+    if (n <= 0) return std::nullopt;
+    const auto* header = reinterpret_cast<const nlmsghdr*>(buffer.data());
+    if (!NLMSG_OK(header, static_cast<u32>(n))) return std::nullopt;
+    if (header->nlmsg_seq != sequence) continue;  // a late answer to an earlier request
+    if (header->nlmsg_type != SOCK_DIAG_BY_FAMILY || header->nlmsg_len < NLMSG_LENGTH(sizeof(inet_diag_msg)))
+      return std::nullopt;
+    const auto* found = static_cast<const inet_diag_msg*>(NLMSG_DATA(header));
+    return found->idiag_uid;
+  }
+}
+
+}  // namespace hxt::sockfilter
