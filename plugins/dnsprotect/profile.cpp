@@ -148,6 +148,15 @@ void Parse(const ptree& root, const std::string& profileDir, Profile& out) {
   out.localDomains = Strings(dns, "localDomains", "dns.localDomains");
   out.queryTimeoutMs = static_cast<std::uint32_t>(
       Number(dns, "queryTimeoutMs", "dns.queryTimeoutMs", 50, 60000, out.queryTimeoutMs));
+  const std::string tlsProfile = Text(dns, "tlsProfile", "dns.tlsProfile", false);
+  if (tlsProfile == "strict") {
+    out.strictTls = true;
+    bool anyTls = false;
+    for (const auto& upstream : out.upstreams) anyTls = anyTls || upstream.tls;
+    if (!anyTls) Refuse("dns.tlsProfile", "\"strict\" needs an upstream with \"transport\": \"tls\"");
+  } else if (!tlsProfile.empty() && tlsProfile != "opportunistic") {
+    Refuse("dns.tlsProfile", "expected \"strict\" or \"opportunistic\"");
+  }
   out.standDownOnTrustedNetwork =
       Flag(dns, "standDownOnTrustedNetwork", "dns.standDownOnTrustedNetwork", out.standDownOnTrustedNetwork);
   if (const ptree* log = Object(dns, "blockLog", "dns.blockLog", false)) {
