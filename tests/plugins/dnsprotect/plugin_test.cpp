@@ -27,7 +27,7 @@ class DnsProtectPlugin : public ::testing::Test {
         << (upstreams.empty() ? R"([{"address":"127.0.0.1:)" + std::to_string(upstream->port()) + R"("}])"
                               : upstreams)
         << R"(,"blockLists":["blocked.txt"],)"
-        << R"("healthCheckIntervalMs":50)" << timeout << dnsMembers << "}" << more << "}";
+        << R"("healthCheckIntervalMs":)" << healthCheckMs << timeout << dnsMembers << "}" << more << "}";
     service.messageResult = 7;  // the SWG plug-in's answer comes later
     ASSERT_EQ(plugin.Init("", "", dir.c_str(), "1.0.0", "udid", &service, &service, nullptr), 0u);
     ASSERT_EQ(plugin.Start(), 0u);
@@ -77,6 +77,7 @@ class DnsProtectPlugin : public ::testing::Test {
   const std::string dir = root.path();
   std::string timeout = R"(,"queryTimeoutMs":1000)";
   std::string upstreams;  // JSON; "" for `upstream`
+  int healthCheckMs = 50;
   std::unique_ptr<test::TestResolver> upstream =
       std::make_unique<test::TestResolver>(test::ResolverOptions{});
   test::RecordingService service;
@@ -323,6 +324,54 @@ TEST_F(DnsProtectPlugin, MergesIdenticalQueriesInFlight) {
   Ask(3, "other.example");
   for (u32 context : {1u, 2u, 3u}) EXPECT_EQ(Rcode(AnswerTo(context)), kRcodeServFail) << context;
   EXPECT_EQ(silent.Queries().size(), 2u);
+}
+
+// With the TLS upstream gone, strict use never goes to the plain one;
+// opportunistic use does, and stops claiming "encrypted" with that answer,
+// not at the next health check (an hour away here).
+TEST(DnsProtectTlsProfile, DecidesOnClearTextAndTheStateFollowsAtOnce) {
+  const struct {
+    const char* profile;
+    std::uint8_t rcode;
+    const char* state;
+    std::size_t plainQueries;
+  } cases[] = {
+      {"strict", kRcodeServFail, "encrypted", 0},
+      {"opportunistic", kRcodeNoError, "protected", 1},
+  };
+  for (const auto& c : cases) {
+    test::TestRoot root;
+    const std::string dir = root.path();
+    CDnsProtectPlugin plugin;
+    test::RecordingService service;
+    test::TestPki pki(dir);
+    auto tls = std::make_unique<test::TestResolver>(pki.TlsServer("resolver.test"));
+    scripted::ScriptedUpstream plain(Answering());
+    std::ofstream(dir + "/blocked.txt") << "\n";
+    std::ofstream(dir + "/OrgInfo.json")
+        << R"({"organization":"Test Org","dns":{"upstreams":[{"address":"127.0.0.1:)" << tls->port()
+        << R"(","transport":"tls","tlsName":"resolver.test","caFile":")" << pki.caFile()
+        << R"("},{"address":"127.0.0.1:)" << plain.port() << R"("}],"tlsProfile":")" << c.profile
+        << R"(","healthCheckIntervalMs":3600000}})";
+    ASSERT_EQ(plugin.Init("", "", dir.c_str(), "1.0.0", "udid", &service, &service, nullptr), 0u);
+    ASSERT_EQ(plugin.Start(), 0u);
+    auto lastState = [&] {
+      auto states = service.Texts("ProtectionStateChanged");
+      return states.empty() ? std::string() : states.back();
+    };
+    ASSERT_TRUE(test::WaitFor([&] { return lastState().find("\"encrypted\"") != std::string::npos; }))
+        << c.profile;
+    tls.reset();
+    u32 handle = 0;
+    ASSERT_EQ(plugin.OpenSession(1, "127.0.0.53:53", HXT_TRANSPORT_UDP, &handle), 0u);
+    const std::string query = BuildQuery("www.example", kTypeA, 1);
+    ASSERT_EQ(plugin.Send(handle, reinterpret_cast<const unsigned char*>(query.data()), query.size()), 0u);
+    ASSERT_TRUE(test::WaitFor([&] { return !service.Texts("Response").empty(); })) << c.profile;
+    EXPECT_EQ(Rcode(service.Events("Response")[0].text), c.rcode) << c.profile;
+    EXPECT_NE(lastState().find(std::string("\"") + c.state + "\""), std::string::npos) << c.profile;
+    EXPECT_EQ(plain.Queries().size(), c.plainQueries) << c.profile;
+    plugin.Uninit();
+  }
 }
 
 }  // namespace
