@@ -269,7 +269,9 @@ bool PadQuery(std::string& m) {
   Record r;
   bool haveOpt = false;
   for (std::uint32_t i = 0; i < records; ++i) {
-    if (!NextRecord(m, at, r)) return false;
+    // The option goes at the end of the message: an OPT record elsewhere is
+    // not one of ours.
+    if (haveOpt || !NextRecord(m, at, r)) return false;
     haveOpt = r.type == kTypeOpt;
   }
   if (at != m.size()) return false;
