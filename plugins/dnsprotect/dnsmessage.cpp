@@ -524,7 +524,7 @@ std::string LabelsToText(std::string_view labels) {
 
 bool TextToLabels(std::string_view text, std::string& labels) {
   labels.clear();
-  if (text == ".") return true;
+  if (text.empty() || text == ".") return true;  // the root
   std::string label;
   auto endLabel = [&] {
     if (label.empty() || label.size() > 63) return false;

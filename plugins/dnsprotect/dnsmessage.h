@@ -143,7 +143,7 @@ bool AgeTtls(std::string& answer, std::uint32_t elapsed);
 // those characters inside a label, "\DDD" for other unprintable bytes.
 std::string LabelsToText(std::string_view labels);
 // Wire labels (lower case) of a dotted name; "\." and "\\" escape. A final
-// dot is allowed. False for an empty label, a label above 63 bytes or a
+// dot is allowed; "" and "." are the root (no labels). False for an empty label, a label above 63 bytes or a
 // name above 255.
 bool TextToLabels(std::string_view text, std::string& labels);
 
