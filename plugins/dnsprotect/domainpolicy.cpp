@@ -13,11 +13,18 @@ namespace hxt::dnsprotect {
 namespace {
 
 // Host-file entries that name the machine itself, not something to block.
+// `name` as written in the file, in any case, with or without a final dot.
 bool IsLocalAlias(std::string_view name) {
-  static const char* const kAliases[] = {"localhost",     "localhost.localdomain", "local",  "broadcasthost",
-                                         "ip6-localhost", "ip6-loopback",          "0.0.0.0"};
-  for (const char* alias : kAliases) {
-    if (name == alias) return true;
+  static const std::string_view kAliases[] = {"localhost",     "localhost.localdomain", "local",
+                                              "broadcasthost", "ip6-localhost",         "ip6-loopback",
+                                              "0.0.0.0"};
+  if (!name.empty() && name.back() == '.') name.remove_suffix(1);
+  for (std::string_view alias : kAliases) {
+    if (name.size() == alias.size() &&
+        std::equal(name.begin(), name.end(), alias.begin(),
+                   [](char a, char b) { return std::tolower(static_cast<unsigned char>(a)) == b; })) {
+      return true;
+    }
   }
   return false;
 }
@@ -37,6 +44,7 @@ struct ListReader {
   CNameSet& below;
   std::size_t line = 0;
   std::size_t bad = 0;
+  std::string labels{};  // reused from name to name
 
   void refuse(std::string_view token, const char* reason) {
     if (++bad <= kBadLinesLogged) {
@@ -53,10 +61,9 @@ struct ListReader {
       wildcard = true;
       token.remove_prefix(2);
     }
-    std::string labels;
+    if (IsLocalAlias(token)) return;
     if (token.find_first_of("*^|$/@") != std::string_view::npos) return refuse(token, "not a domain name");
     if (!TextToLabels(token, labels) || labels.empty()) return refuse(token, "not a domain name");
-    if (IsLocalAlias(LabelsToText(labels))) return;
     (wildcard ? below : into).Add(labels);
   }
 
