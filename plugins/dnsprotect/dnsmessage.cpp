@@ -86,6 +86,23 @@ std::uint16_t Count(const std::string& m, int section) {
   return Read16(m, 4 + 2 * static_cast<std::size_t>(section));
 }
 
+// The offset just past the first question, without copying its name: what
+// the paths run for every cached answer need.
+bool QuestionEnd(const std::string& m, std::size_t& end) {
+  if (m.size() < kHeaderSize || Count(m, 0) == 0) return false;
+  std::size_t at = kHeaderSize;
+  while (true) {
+    if (at >= m.size()) return false;
+    const auto length = static_cast<unsigned char>(m[at]);
+    if (length == 0) break;
+    if (length > 63) return false;
+    at += 1 + length;
+  }
+  if (at + 5 > m.size()) return false;
+  end = at + 5;
+  return true;
+}
+
 // One resource record's place in a message.
 struct Record {
   std::size_t start = 0;  // its owner name
@@ -324,13 +341,12 @@ std::size_t AnswerLimit(const ClientQuery& q, bool tcp) {
 
 std::string FinishAnswer(const std::string& stored, const std::string& raw, const ClientQuery& q,
                          std::size_t limit, std::uint16_t ede) {
-  Question storedQuestion;
-  if (!ParseQuestion(stored, storedQuestion) ||
-      storedQuestion.end - kHeaderSize != q.question.end - kHeaderSize) {
+  std::size_t storedEnd = 0;
+  if (!QuestionEnd(stored, storedEnd) || storedEnd != q.question.end) {
     return FinishAnswer(BuildErrorAnswer(raw, q.question, kRcodeServFail), raw, q, limit, ede);
   }
   std::string out;
-  out.reserve(stored.size() + (q.edns ? 17 : 0) - storedQuestion.end + q.question.end);
+  out.reserve(stored.size() + (q.edns ? 17 : 0));
   out.append(stored, 0, kHeaderSize);
   out[0] = raw[0];
   out[1] = raw[1];
@@ -338,7 +354,7 @@ std::string FinishAnswer(const std::string& stored, const std::string& raw, cons
   const bool adWanted = q.dnssecOk || (raw[3] & 0x20) != 0;
   out[3] = static_cast<char>((stored[3] & 0x8f) | (adWanted ? stored[3] & 0x20 : 0) | (raw[3] & 0x10));
   out.append(raw, kHeaderSize, q.question.end - kHeaderSize);
-  out.append(stored, storedQuestion.end, std::string::npos);
+  out.append(stored, storedEnd, std::string::npos);
   const std::size_t optSize = q.edns ? (ede == kEdeNone ? 11u : 17u) : 0u;
   if (out.size() + optSize > limit) {
     // Whole records or none: a client that sees TC asks again over TCP.
@@ -484,10 +500,9 @@ CacheInfo CacheInfoOf(const std::string& m) {
 }
 
 bool AgeTtls(std::string& m, std::uint32_t elapsed) {
-  Question q;
-  if (!ParseQuestion(m, q)) return false;
+  std::size_t at = 0;
+  if (!QuestionEnd(m, at)) return false;
   const std::uint32_t records = std::uint32_t{Count(m, 1)} + Count(m, 2) + Count(m, 3);
-  std::size_t at = q.end;
   Record r;
   for (std::uint32_t i = 0; i < records; ++i) {
     if (!NextRecord(m, at, r)) return false;
