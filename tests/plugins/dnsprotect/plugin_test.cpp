@@ -2,6 +2,7 @@
 // documents it sends, its answers and errors, and how it stops.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <fstream>
 #include <optional>
 
@@ -212,6 +213,24 @@ struct RfcCase {
   int answers;
 };
 
+// The case's description in letters and digits, words joined by '_': its
+// test name, and what test listings print for it.
+std::string CaseName(const RfcCase& c) {
+  std::string name;
+  for (const char* at = c.what; *at != '\0'; ++at) {
+    if (std::isalnum(static_cast<unsigned char>(*at))) {
+      name.push_back(*at);
+    } else if (!name.empty() && name.back() != '_') {
+      name.push_back('_');
+    }
+  }
+  while (!name.empty() && name.back() == '_') name.pop_back();
+  return name;
+}
+void PrintTo(const RfcCase& c, std::ostream* out) {
+  *out << CaseName(c);
+}
+
 class DnsProtectRfc : public DnsProtectPlugin, public ::testing::WithParamInterface<RfcCase> {};
 
 TEST_P(DnsProtectRfc, AnswersTheClient) {
@@ -311,7 +330,8 @@ INSTANTIATE_TEST_SUITE_P(
         RfcCase{"no EDNS, 40 records over UDP: truncated", Answering(40), Silent, Asking({"www", "example"}),
                 false, 0, -1, false, true, 0},
         RfcCase{"no EDNS, 40 records over TCP: whole", Answering(40), Silent, Asking({"www", "example"}),
-                true, 0, -1, false, false, 40}));
+                true, 0, -1, false, false, 40}),
+    [](const ::testing::TestParamInfo<RfcCase>& info) { return CaseName(info.param); });
 
 // Identical questions in flight share one upstream query.
 TEST_F(DnsProtectPlugin, MergesIdenticalQueriesInFlight) {
