@@ -5,8 +5,8 @@
 // Threads: the service's calls return at once; all network work, timers and
 // every other callback to the service run on the plug-in's own I/O thread,
 // started by Start and ended by Uninit (or the destructor). An answer known
-// when the query arrives (blocked name, cache hit) is given through Response
-// from inside Send, on the service's thread.
+// when the query arrives (blocked name, cache hit, refusal of a malformed
+// query) is given through Response from inside Send, on the service's thread.
 #pragma once
 
 #include <hxtarrow/plugin.h>
@@ -55,6 +55,7 @@ class CDnsProtectPlugin final : public IVelmoraPlugin {
   // back through the service. The profile's queryTimeoutMs can only shorten it.
   static constexpr std::chrono::milliseconds kAnswerDeadline =
       kServiceTimeout - std::chrono::milliseconds(300);
+  static_assert(kAnswerDeadline > std::chrono::milliseconds(0) && kAnswerDeadline < kServiceTimeout);
 
   explicit CDnsProtectPlugin(std::chrono::milliseconds answerDeadline = kAnswerDeadline);
   ~CDnsProtectPlugin();

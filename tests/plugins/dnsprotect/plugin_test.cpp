@@ -82,7 +82,8 @@ class DnsProtectPlugin : public ::testing::Test {
   std::unique_ptr<test::TestResolver> upstream =
       std::make_unique<test::TestResolver>(test::ResolverOptions{});
   test::RecordingService service;
-  CDnsProtectPlugin plugin;
+  // The plug-in's own deadline, shortened: queries nobody answers end sooner.
+  CDnsProtectPlugin plugin{std::chrono::milliseconds(400)};
 };
 
 TEST_F(DnsProtectPlugin, AnswersBlocksAndTellsTheTruthAboutItsUpstream) {
@@ -236,7 +237,9 @@ class DnsProtectRfc : public DnsProtectPlugin, public ::testing::WithParamInterf
 TEST_P(DnsProtectRfc, AnswersTheClient) {
   const RfcCase& c = GetParam();
   scripted::ScriptedUpstream first(c.first), second(c.second);
-  timeout = "";  // the plug-in's own deadline
+  // Far longer than the test waits: an answer to a query nobody answers can
+  // only come from the plug-in's own deadline.
+  timeout = R"(,"queryTimeoutMs":60000)";
   upstreams = R"([{"address":"127.0.0.1:)" + std::to_string(first.port()) + R"("},{"address":"127.0.0.1:)" +
               std::to_string(second.port()) + R"("}])";
   StartWith("");
@@ -247,11 +250,9 @@ TEST_P(DnsProtectRfc, AnswersTheClient) {
   std::string query = scripted::Make(c.ask);
   if (c.tcp)
     query.insert(0, std::string{static_cast<char>(query.size() >> 8), static_cast<char>(query.size())});
-  const auto start = std::chrono::steady_clock::now();
   ASSERT_EQ(plugin.Send(handle, reinterpret_cast<const unsigned char*>(query.data()), query.size()), 0u);
   auto outcome = Outcome(1);
   ASSERT_TRUE(outcome);
-  EXPECT_LT(std::chrono::steady_clock::now() - start, CDnsProtectPlugin::kServiceTimeout);
   if (c.rcode < 0) {
     EXPECT_EQ(outcome->name, "ErrorOccurred");
     return;
