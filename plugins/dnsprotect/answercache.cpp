@@ -4,26 +4,15 @@
 
 namespace hxt::dnsprotect {
 
-std::string CAnswerCache::keyOf(const Question& q) {
-  std::string key = q.name;
-  key.push_back('\0');
-  key.push_back(static_cast<char>(q.type >> 8));
-  key.push_back(static_cast<char>(q.type & 0xff));
-  key.push_back(static_cast<char>(q.qclass >> 8));
-  key.push_back(static_cast<char>(q.qclass & 0xff));
-  return key;
-}
-
 void CAnswerCache::eraseLocked(std::list<Entry>::iterator entry) {
   bytes_ -= entry->key.size() + entry->answer.size();
   index_.erase(entry->key);
   lru_.erase(entry);
 }
 
-bool CAnswerCache::Lookup(const std::string& query, const Question& question, std::string& answer,
-                          Clock::time_point now) {
+bool CAnswerCache::Lookup(const std::string& key, std::string& answer, Clock::time_point now) {
   std::lock_guard<std::mutex> lock(mutex_);
-  auto found = index_.find(keyOf(question));
+  auto found = index_.find(key);
   if (found == index_.end()) return false;
   auto entry = found->second;
   if (now >= entry->expires) {
@@ -34,20 +23,14 @@ bool CAnswerCache::Lookup(const std::string& query, const Question& question, st
   answer = entry->answer;
   const auto elapsed = std::chrono::duration_cast<std::chrono::seconds>(now - entry->stored).count();
   AgeTtls(answer, static_cast<std::uint32_t>(elapsed));
-  SetMessageId(answer, MessageId(query));
-  // The asker's spelling of the name (some check it, 0x20 style) and its RD bit.
-  if (question.end <= answer.size())
-    answer.replace(kHeaderSize, question.end - kHeaderSize, query, kHeaderSize, question.end - kHeaderSize);
-  answer[2] = static_cast<char>((answer[2] & ~0x01) | (query[2] & 0x01));
   return true;
 }
 
-void CAnswerCache::Store(const Question& question, const std::string& answer, Clock::time_point now) {
+void CAnswerCache::Store(const std::string& key, const std::string& answer, Clock::time_point now) {
   const CacheInfo info = CacheInfoOf(answer);
   if (!info.cacheable) return;
   std::uint32_t ttl = std::min(info.ttl, info.negative ? limits_.maxNegativeTtl : limits_.maxTtl);
   ttl = std::max(ttl, limits_.minTtl);
-  std::string key = keyOf(question);
   const std::size_t size = key.size() + answer.size();
   if (size > limits_.maxBytes || limits_.maxEntries == 0) return;
   std::lock_guard<std::mutex> lock(mutex_);
@@ -56,7 +39,7 @@ void CAnswerCache::Store(const Question& question, const std::string& answer, Cl
     eraseLocked(std::prev(lru_.end()));
   }
   lru_.push_front(Entry{key, answer, now, now + std::chrono::seconds(ttl)});
-  index_.emplace(std::move(key), lru_.begin());
+  index_.emplace(key, lru_.begin());
   bytes_ += size;
 }
 

@@ -1,7 +1,9 @@
 // Answers from upstream, kept for their TTL (clamped to a floor and a
 // ceiling), negative answers for their SOA's negative TTL, bounded in
 // entries and bytes with the least recently used entry evicted first. A hit
-// is answered with the TTLs lowered by the time the answer spent here.
+// is answered with the TTLs lowered by the time the answer spent here. Keys
+// come from CacheKey (name, type, class, DO, CD); answers are kept without
+// OPT record, for FinishAnswer to make each client's own.
 #pragma once
 
 #include <chrono>
@@ -28,10 +30,9 @@ class CAnswerCache {
   using Clock = std::chrono::steady_clock;
   explicit CAnswerCache(CacheLimits limits = {}) : limits_(limits) {}
 
-  // Fills `answer` for `query` (its id and question spelling) on a hit.
-  bool Lookup(const std::string& query, const Question& question, std::string& answer,
-              Clock::time_point now = Clock::now());
-  void Store(const Question& question, const std::string& answer, Clock::time_point now = Clock::now());
+  // Fills `answer` on a hit, its TTLs aged.
+  bool Lookup(const std::string& key, std::string& answer, Clock::time_point now = Clock::now());
+  void Store(const std::string& key, const std::string& answer, Clock::time_point now = Clock::now());
   void Clear();
   std::size_t entries() const;
   std::size_t bytes() const;
@@ -43,7 +44,6 @@ class CAnswerCache {
     Clock::time_point stored;
     Clock::time_point expires;
   };
-  static std::string keyOf(const Question& question);
   void eraseLocked(std::list<Entry>::iterator entry);
 
   const CacheLimits limits_;

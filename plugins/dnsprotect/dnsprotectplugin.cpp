@@ -1,5 +1,6 @@
 #include "dnsprotectplugin.h"
 
+#include <algorithm>
 #include <cstring>
 #include <future>
 #include <sstream>
@@ -35,13 +36,9 @@ u64 NowMs() {
                               .count());
 }
 
-bool UnderAny(const std::string& name, const std::vector<std::string>& domains) {
+bool UnderAny(const std::string& labels, const std::vector<std::string>& domains) {
   for (const auto& domain : domains) {
-    if (name == domain || (name.size() > domain.size() &&
-                           name.compare(name.size() - domain.size(), domain.size(), domain) == 0 &&
-                           name[name.size() - domain.size() - 1] == '.')) {
-      return true;
-    }
+    if (IsAtOrBelow(labels, domain)) return true;
   }
   return false;
 }
@@ -62,8 +59,13 @@ bool ParseVpnDocument(const std::string& json, VpnView& out, std::string& error)
       if (tunnel->get<std::string>("split_dns", "") != "true") continue;
       if (auto domains = tunnel->get_child_optional("split_dns_domains")) {
         for (const auto& domain : *domains) {
-          std::string name = NormalizeName(domain.second.data());
-          if (!name.empty()) out.splitDomains.push_back(name);
+          std::string labels;
+          if (TextToLabels(domain.second.data(), labels) && !labels.empty()) {
+            out.splitDomains.push_back(labels);
+          } else if (!domain.second.data().empty()) {
+            PluginLog(LogLevel::Warning, "VPN document: split-DNS domain \"" + domain.second.data() +
+                                             "\" skipped: not a domain name");
+          }
         }
       }
       if (auto servers = tunnel->get_child_optional("dns")) {
@@ -82,7 +84,8 @@ bool ParseVpnDocument(const std::string& json, VpnView& out, std::string& error)
   }
 }
 
-CDnsProtectPlugin::CDnsProtectPlugin() = default;
+CDnsProtectPlugin::CDnsProtectPlugin(std::chrono::milliseconds answerDeadline)
+    : answerDeadline_(answerDeadline) {}
 
 CDnsProtectPlugin::~CDnsProtectPlugin() {
   stopIoThread();
@@ -149,9 +152,13 @@ u32 CDnsProtectPlugin::Start() {
     std::lock_guard<std::mutex> lock(sessionsMutex_);
     sessions_.clear();
   }
+  {
+    std::lock_guard<std::mutex> lock(inFlightMutex_);
+    inFlight_.clear();
+  }
   state_.clear();
   redirect_.reset();
-  stopping_ = swgStarted_ = stopReported_ = false;
+  stopping_ = swgStarted_ = stopReported_ = clearTextSinceCheck_ = false;
   profile_.reset();
 
   const std::string path = profileDir_ + "/OrgInfo.json";
@@ -183,8 +190,19 @@ u32 CDnsProtectPlugin::Start() {
   limits.maxTtl = profile.cacheMaxTtl;
   cache_ = std::make_unique<CAnswerCache>(limits);
   blockLog_ = std::make_unique<CBlockLog>(profileDir_ + "/" + kBlockLogName, profile.blockLogMaxBytes);
-  pool_ = std::make_unique<CUpstreamPool>(io_, profile.upstreams,
+  std::vector<UpstreamConfig> upstreams = profile.upstreams;
+  if (profile.strictTls) {
+    upstreams.erase(
+        std::remove_if(upstreams.begin(), upstreams.end(), [](const auto& up) { return !up.tls; }),
+        upstreams.end());
+  }
+  pool_ = std::make_unique<CUpstreamPool>(io_, std::move(upstreams),
                                           std::chrono::milliseconds(profile.tlsIdleTimeoutMs));
+  pool_->SetClearTextListener([this] {
+    // Opportunistic use: the first answer in clear text ends "encrypted".
+    clearTextSinceCheck_ = true;
+    if (state_ == "encrypted") sendState("protected");
+  });
   serving_ = true;
   asio::post(io_, [this] {
     if (profile_->swgEnabled && messaging_ != nullptr) {
@@ -213,7 +231,8 @@ void CDnsProtectPlugin::scheduleHealthCheck(std::chrono::milliseconds delay) {
   healthTimer_->expires_after(delay);
   healthTimer_->async_wait([this](const boost::system::error_code& e) {
     if (e || stopping_) return;
-    policy_->ReloadIfChanged();
+    // Cached answers were checked against the old lists (their CNAME targets).
+    if (policy_->ReloadIfChanged()) cache_->Clear();
     pool_->Probe(std::chrono::milliseconds(profile_->queryTimeoutMs), [this] {
       if (stopping_) return;
       evaluate(false);
@@ -238,9 +257,10 @@ void CDnsProtectPlugin::evaluate(bool forceRedirect) {
   } else if (!pool_->AnyHealthy()) {
     state = "open";
   } else {
-    state = pool_->PreferredIsTls() ? "encrypted" : "protected";
+    state = pool_->PreferredIsTls() && !clearTextSinceCheck_ ? "encrypted" : "protected";
     redirect = true;
   }
+  clearTextSinceCheck_ = false;
   // Redirect before claiming protection; claim "open" before letting go.
   if (!redirect && state != state_) sendState(state);
   if (forceRedirect || redirect_ != redirect) sendRedirect(redirect);
@@ -376,49 +396,130 @@ u32 CDnsProtectPlugin::Send(u32 sessionHandle, const unsigned char* data, u32 le
   return 0;
 }
 
-void CDnsProtectPlugin::handleQuery(u32 handle, u32 contextId, bool tcp, std::string query) {
-  Question question;
+void CDnsProtectPlugin::handleQuery(u32 handle, u32 contextId, bool tcp, std::string raw) {
   if (!serving_) {
     asio::post(io_, [this, handle, contextId] { fail(handle, contextId, kErrorStopped); });
     return;
   }
-  if (!ParseQuestion(query, question)) {
-    asio::post(io_, [this, handle, contextId] { fail(handle, contextId, kErrorBadQuery); });
+  Waiter waiter{handle, contextId, tcp, std::move(raw), {}};
+  const QueryVerdict verdict = ParseQuery(waiter.raw, waiter.query);
+  if (verdict != QueryVerdict::Answer) {
+    refuse(waiter, verdict);
     return;
   }
+  const ClientQuery& query = waiter.query;
   std::vector<UpstreamConfig> servers;
   {
     std::lock_guard<std::mutex> lock(vpnMutex_);
-    if (!vpn_.splitServers.empty() && UnderAny(question.name, vpn_.splitDomains)) servers = vpn_.splitServers;
+    if (!vpn_.splitServers.empty() && UnderAny(query.question.labels, vpn_.splitDomains))
+      servers = vpn_.splitServers;
   }
-  std::string answer;
+  std::string key = CacheKey(query);
   if (servers.empty()) {
-    if (policy_->Current()->Check(question.name) == Verdict::Blocked) {
-      blockLog_->Record(question.name, question.type, NowMs());
-      answer = BuildBlockedAnswer(query, question, profile_->blockAddress, profile_->blockTtl);
-    } else {
-      cache_->Lookup(query, question, answer);
-    }
-  }
-  if (!answer.empty()) {
     // Known already: answered here, on the service's thread, before Send
     // returns. A hop to the I/O thread would cost a wake-up and a context
     // switch per query and gain nothing; no lock of ours is held here.
-    respond(handle, contextId, tcp, answer);
-    return;
+    const Match match = policy_->Current()->Check(query.question.labels);
+    if (match.verdict == Verdict::Blocked) {
+      blockLog_->Record(query.question.name, query.question.type, NowMs());
+      const std::string blocked = BuildBlockedAnswer(waiter.raw, query.question, match.apex,
+                                                     profile_->blockAddress, profile_->blockTtl);
+      respond(waiter, FinishAnswer(blocked, waiter.raw, query, AnswerLimit(query, tcp), kEdeBlocked));
+      return;
+    }
+    std::string stored;
+    if (cache_->Lookup(key, stored)) {
+      respond(waiter, FinishAnswer(stored, waiter.raw, query, AnswerLimit(query, tcp)));
+      return;
+    }
+  } else {
+    key.insert(0, "vpn:");  // never merged with, nor cached as, the profile's answers
+  }
+  std::string upstreamQuery = BuildUpstreamQuery(waiter.raw, query);
+  {
+    // The same question already on its way upstream: this one waits for
+    // that answer instead of asking again.
+    std::lock_guard<std::mutex> lock(inFlightMutex_);
+    auto [entry, first] = inFlight_.try_emplace(key);
+    entry->second.push_back(std::move(waiter));
+    if (!first) return;
   }
   const bool cacheable = servers.empty();
+  const auto deadline =
+      Clock::now() + std::min(answerDeadline_, std::chrono::milliseconds(profile_->queryTimeoutMs));
   pool_->Resolve(
-      std::move(query), Clock::now() + std::chrono::milliseconds(profile_->queryTimeoutMs),
-      [this, handle, contextId, tcp, question, cacheable](u32 error, std::string answer) {
-        if (error != 0) return fail(handle, contextId, error);
-        if (cacheable) cache_->Store(question, answer);
-        respond(handle, contextId, tcp, answer);
-      },
+      std::move(upstreamQuery), deadline,
+      [this, key, cacheable](u32 error, std::string answer) { answerWaiters(key, cacheable, error, answer); },
       std::move(servers));
 }
 
-void CDnsProtectPlugin::respond(u32 handle, u32 contextId, bool tcp, const std::string& answer) {
+void CDnsProtectPlugin::refuse(const Waiter& waiter, QueryVerdict verdict) {
+  static const char* const kReasons[] = {"", "not a query", "malformed", "opcode not supported",
+                                         "EDNS version not supported"};
+  PluginLog(LogLevel::Warning, std::string("query refused: ") + kReasons[static_cast<int>(verdict)]);
+  if (verdict == QueryVerdict::Drop) {
+    // Nothing to answer a client with; the service learns it gets nothing.
+    asio::post(io_, [this, handle = waiter.handle, contextId = waiter.contextId] {
+      fail(handle, contextId, kErrorBadQuery);
+    });
+    return;
+  }
+  respond(waiter, BuildRefusal(waiter.raw, waiter.query, verdict));
+}
+
+void CDnsProtectPlugin::answerWaiters(const std::string& key, bool cacheable, u32 error,
+                                      const std::string& answer) {
+  std::vector<Waiter> waiters;
+  {
+    std::lock_guard<std::mutex> lock(inFlightMutex_);
+    auto found = inFlight_.find(key);
+    if (found == inFlight_.end()) return;
+    waiters = std::move(found->second);
+    inFlight_.erase(found);
+  }
+  if (error == kErrorStopped) {
+    for (const auto& waiter : waiters) fail(waiter.handle, waiter.contextId, error);
+    return;
+  }
+  if (error != 0) {
+    // Every upstream failed: a SERVFAIL that says why, well before the
+    // service gives up on the query.
+    const std::uint16_t ede = error == kErrorTimeout ? kEdeNoReachableAuthority : kEdeNetworkError;
+    for (const auto& waiter : waiters) {
+      const std::string failed = BuildErrorAnswer(waiter.raw, waiter.query.question, kRcodeServFail);
+      respond(waiter,
+              FinishAnswer(failed, waiter.raw, waiter.query, AnswerLimit(waiter.query, waiter.tcp), ede));
+    }
+    return;
+  }
+  if (cacheable) {
+    // A name that passed the lists may lead, by CNAME or DNAME, to one that
+    // does not.
+    std::vector<std::string> targets;
+    AliasTargets(answer, targets);
+    const auto policy = policy_->Current();
+    for (const auto& target : targets) {
+      if (policy->Check(target).verdict != Verdict::Blocked) continue;
+      for (const auto& waiter : waiters) {
+        const ClientQuery& query = waiter.query;
+        blockLog_->Record(LabelsToText(target), query.question.type, NowMs());
+        const std::string blocked =
+            BuildBlockedAnswer(waiter.raw, query.question, 0, profile_->blockAddress, profile_->blockTtl);
+        respond(waiter,
+                FinishAnswer(blocked, waiter.raw, query, AnswerLimit(query, waiter.tcp), kEdeBlocked));
+      }
+      return;
+    }
+    cache_->Store(key, answer);
+  }
+  for (const auto& waiter : waiters) {
+    respond(waiter, FinishAnswer(answer, waiter.raw, waiter.query, AnswerLimit(waiter.query, waiter.tcp)));
+  }
+}
+
+void CDnsProtectPlugin::respond(const Waiter& waiter, const std::string& answer) {
+  const u32 handle = waiter.handle, contextId = waiter.contextId;
+  const bool tcp = waiter.tcp;
   {
     std::lock_guard<std::mutex> lock(sessionsMutex_);
     if (sessions_.count(handle) == 0) return;  // the service gave up on it

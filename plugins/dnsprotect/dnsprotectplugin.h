@@ -5,8 +5,8 @@
 // Threads: the service's calls return at once; all network work, timers and
 // every other callback to the service run on the plug-in's own I/O thread,
 // started by Start and ended by Uninit (or the destructor). An answer known
-// when the query arrives (blocked name, cache hit) is given through Response
-// from inside Send, on the service's thread.
+// when the query arrives (blocked name, cache hit, refusal of a malformed
+// query) is given through Response from inside Send, on the service's thread.
 #pragma once
 
 #include <hxtarrow/plugin.h>
@@ -26,6 +26,7 @@
 
 #include "answercache.h"
 #include "blocklog.h"
+#include "dnsmessage.h"
 #include "domainpolicy.h"
 #include "profile.h"
 #include "upstreampool.h"
@@ -46,7 +47,17 @@ class CDnsProtectPlugin final : public IVelmoraPlugin {
   // How long InitiateStop lets queries in flight finish before failing them.
   static constexpr std::chrono::milliseconds kStopGrace{1500};
 
-  CDnsProtectPlugin();
+  // The filter daemon passes a query on after this long without an answer
+  // (its ServiceTimeoutMs); the client must have its answer, failure
+  // included, before that.
+  static constexpr std::chrono::milliseconds kServiceTimeout{1500};
+  // What a query may spend on upstreams, leaving room for the answer's way
+  // back through the service. The profile's queryTimeoutMs can only shorten it.
+  static constexpr std::chrono::milliseconds kAnswerDeadline =
+      kServiceTimeout - std::chrono::milliseconds(300);
+  static_assert(kAnswerDeadline > std::chrono::milliseconds(0) && kAnswerDeadline < kServiceTimeout);
+
+  explicit CDnsProtectPlugin(std::chrono::milliseconds answerDeadline = kAnswerDeadline);
   ~CDnsProtectPlugin();
 
   bool SupportsInterface(const char* interfaceId, u32 version) override;
@@ -77,8 +88,19 @@ class CDnsProtectPlugin final : public IVelmoraPlugin {
 
   void startIoThread();
   void stopIoThread();
-  void handleQuery(u32 handle, u32 contextId, bool tcp, std::string query);
-  void respond(u32 handle, u32 contextId, bool tcp, const std::string& answer);
+  // A client's query and where its answer goes.
+  struct Waiter {
+    u32 handle;
+    u32 contextId;
+    bool tcp;
+    std::string raw;
+    ClientQuery query;
+  };
+
+  void handleQuery(u32 handle, u32 contextId, bool tcp, std::string raw);
+  void refuse(const Waiter& waiter, QueryVerdict verdict);
+  void answerWaiters(const std::string& key, bool cacheable, u32 error, const std::string& answer);
+  void respond(const Waiter& waiter, const std::string& answer);
   void fail(u32 handle, u32 contextId, u32 error);
   void scheduleHealthCheck(std::chrono::milliseconds delay);
   void evaluate(bool forceRedirect);
@@ -87,6 +109,7 @@ class CDnsProtectPlugin final : public IVelmoraPlugin {
   void drainThenStop(Clock::time_point giveUp);
   void finishStop();
 
+  const std::chrono::milliseconds answerDeadline_;
   IVelmoraPluginCallback* callback_ = nullptr;
   IPluginMessagingCallback* messaging_ = nullptr;
   std::string profileDir_;
@@ -108,6 +131,10 @@ class CDnsProtectPlugin final : public IVelmoraPlugin {
   std::map<u32, Session> sessions_;
   u32 nextHandle_ = 1;
 
+  // Queries waiting for an upstream answer, by cache key.
+  std::mutex inFlightMutex_;
+  std::map<std::string, std::vector<Waiter>> inFlight_;
+
   // Set by VpnStateChanged, read on the I/O thread and by session calls.
   std::mutex vpnMutex_;
   VpnView vpn_;
@@ -118,6 +145,7 @@ class CDnsProtectPlugin final : public IVelmoraPlugin {
   bool stopping_ = false;
   bool swgStarted_ = false;
   bool stopReported_ = false;
+  bool clearTextSinceCheck_ = false;  // a plain upstream answered since the last health check
 };
 
 }  // namespace hxt::dnsprotect

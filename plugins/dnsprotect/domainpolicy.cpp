@@ -6,17 +6,25 @@
 #include <cstring>
 #include <filesystem>
 
+#include "dnsmessage.h"
 #include "pluginlog.h"
 
 namespace hxt::dnsprotect {
 namespace {
 
 // Host-file entries that name the machine itself, not something to block.
+// `name` as written in the file, in any case, with or without a final dot.
 bool IsLocalAlias(std::string_view name) {
-  static const char* const kAliases[] = {"localhost",     "localhost.localdomain", "local",  "broadcasthost",
-                                         "ip6-localhost", "ip6-loopback",          "0.0.0.0"};
-  for (const char* alias : kAliases) {
-    if (name == alias) return true;
+  static const std::string_view kAliases[] = {"localhost",     "localhost.localdomain", "local",
+                                              "broadcasthost", "ip6-localhost",         "ip6-loopback",
+                                              "0.0.0.0"};
+  if (!name.empty() && name.back() == '.') name.remove_suffix(1);
+  for (std::string_view alias : kAliases) {
+    if (name.size() == alias.size() &&
+        std::equal(name.begin(), name.end(), alias.begin(),
+                   [](char a, char b) { return std::tolower(static_cast<unsigned char>(a)) == b; })) {
+      return true;
+    }
   }
   return false;
 }
@@ -27,40 +35,74 @@ bool LooksLikeAddress(std::string_view token) {
                      [](char c) { return c == '.' || std::isdigit(static_cast<unsigned char>(c)); });
 }
 
-void AddLine(std::string_view line, CNameSet& into) {
-  if (auto hash = line.find('#'); hash != std::string_view::npos) line = line.substr(0, hash);
-  std::vector<std::string_view> tokens;
-  std::size_t at = 0;
-  while (at < line.size()) {
-    while (at < line.size() && std::isspace(static_cast<unsigned char>(line[at]))) ++at;
-    std::size_t end = at;
-    while (end < line.size() && !std::isspace(static_cast<unsigned char>(line[end]))) ++end;
-    if (end > at) tokens.push_back(line.substr(at, end - at));
-    at = end;
+// Lines past this many bad ones in a file are counted, not logged one by one.
+constexpr std::size_t kBadLinesLogged = 5;
+
+struct ListReader {
+  const std::string& path;
+  CNameSet& into;
+  CNameSet& below;
+  std::size_t line = 0;
+  std::size_t bad = 0;
+  std::string labels{};  // reused from name to name
+
+  void refuse(std::string_view token, const char* reason) {
+    if (++bad <= kBadLinesLogged) {
+      PluginLog(LogLevel::Warning,
+                path + ":" + std::to_string(line) + ": skipped \"" + std::string(token) + "\": " + reason);
+    }
   }
-  std::size_t first = tokens.size() > 1 && LooksLikeAddress(tokens[0]) ? 1 : 0;
-  for (std::size_t i = first; i < tokens.size(); ++i) {
-    std::string name = NormalizeName(tokens[i]);
-    if (!name.empty() && !IsLocalAlias(name)) into.Add(name);
+
+  void addName(std::string_view token) {
+    bool wildcard = false;
+    if (token.size() > 2 && token.compare(0, 2, "||") == 0 && token.back() == '^') {
+      token = token.substr(2, token.size() - 3);
+    } else if (token.size() > 2 && token.compare(0, 2, "*.") == 0) {
+      wildcard = true;
+      token.remove_prefix(2);
+    }
+    if (IsLocalAlias(token)) return;
+    if (token.find_first_of("*^|$/@") != std::string_view::npos) return refuse(token, "not a domain name");
+    if (!TextToLabels(token, labels) || labels.empty()) return refuse(token, "not a domain name");
+    (wildcard ? below : into).Add(labels);
   }
-}
+
+  void addLine(std::string_view text) {
+    ++line;
+    if (auto hash = text.find('#'); hash != std::string_view::npos) text = text.substr(0, hash);
+    std::vector<std::string_view> tokens;
+    std::size_t at = 0;
+    while (at < text.size()) {
+      while (at < text.size() && std::isspace(static_cast<unsigned char>(text[at]))) ++at;
+      std::size_t end = at;
+      while (end < text.size() && !std::isspace(static_cast<unsigned char>(text[end]))) ++end;
+      if (end > at) tokens.push_back(text.substr(at, end - at));
+      at = end;
+    }
+    // Comments and the header of filter lists.
+    if (tokens.empty() || tokens[0][0] == '!' || tokens[0][0] == '[') return;
+    std::size_t first = tokens.size() > 1 && LooksLikeAddress(tokens[0]) ? 1 : 0;
+    for (std::size_t i = first; i < tokens.size(); ++i) addName(tokens[i]);
+  }
+};
 
 }  // namespace
 
-std::uint64_t NameHash(std::string_view name) {
+std::uint64_t NameHash(std::string_view labels) {
   std::uint64_t hash = 14695981039346656037ull;  // FNV-1a
-  for (char c : name) {
+  for (char c : labels) {
     hash ^= static_cast<unsigned char>(c);
     hash *= 1099511628211ull;
   }
   return hash;
 }
 
-std::string NormalizeName(std::string_view name) {
-  std::string out(name);
-  while (!out.empty() && out.back() == '.') out.pop_back();
-  for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return out;
+bool IsAtOrBelow(std::string_view labels, std::string_view domain) {
+  for (std::size_t at = 0; at <= labels.size(); at += 1 + static_cast<unsigned char>(labels[at])) {
+    if (labels.size() - at == domain.size()) return labels.compare(at, domain.size(), domain) == 0;
+    if (at == labels.size()) break;
+  }
+  return false;
 }
 
 void CNameSet::Seal() {
@@ -88,23 +130,21 @@ bool CNameSet::contains(std::uint64_t hash) const {
   return false;
 }
 
-bool CNameSet::Covers(std::string_view name) const {
-  if (hashes_.empty()) return false;
-  while (!name.empty()) {
-    if (contains(NameHash(name))) return true;
-    std::size_t dot = name.find('.');
-    if (dot == std::string_view::npos) break;
-    name.remove_prefix(dot + 1);
+std::size_t CNameSet::Covers(std::string_view labels, std::size_t from) const {
+  if (hashes_.empty()) return kNone;
+  for (std::size_t at = from; at < labels.size(); at += 1 + static_cast<unsigned char>(labels[at])) {
+    if (contains(NameHash(labels.substr(at)))) return at;
   }
-  return false;
+  return kNone;
 }
 
-bool LoadNameList(const std::string& path, CNameSet& into, std::string& error) {
+bool LoadNameList(const std::string& path, CNameSet& into, CNameSet& below, std::string& error) {
   std::FILE* file = std::fopen(path.c_str(), "rb");
   if (file == nullptr) {
     error = path + ": " + std::strerror(errno);
     return false;
   }
+  ListReader reader{path, into, below};
   std::string pending;
   char buffer[1 << 16];
   std::size_t got;
@@ -112,7 +152,7 @@ bool LoadNameList(const std::string& path, CNameSet& into, std::string& error) {
     pending.append(buffer, got);
     std::size_t start = 0;
     for (std::size_t nl; (nl = pending.find('\n', start)) != std::string::npos; start = nl + 1) {
-      AddLine(std::string_view(pending).substr(start, nl - start), into);
+      reader.addLine(std::string_view(pending).substr(start, nl - start));
     }
     pending.erase(0, start);
   }
@@ -122,13 +162,25 @@ bool LoadNameList(const std::string& path, CNameSet& into, std::string& error) {
     error = path + ": read error";
     return false;
   }
-  AddLine(pending, into);
+  if (!pending.empty()) reader.addLine(pending);
+  if (reader.bad > kBadLinesLogged) {
+    PluginLog(LogLevel::Warning, path + ": " + std::to_string(reader.bad) + " lines skipped in all");
+  }
   return true;
 }
 
-Verdict DomainPolicy::Check(std::string_view name) const {
-  if (allowed.Covers(name)) return Verdict::Allowed;
-  return blocked.Covers(name) ? Verdict::Blocked : Verdict::Pass;
+Match DomainPolicy::Check(std::string_view labels) const {
+  if (allowed.Covers(labels) != CNameSet::kNone) return {Verdict::Allowed, 0};
+  const std::size_t apex = blocked.Covers(labels);
+  // "*.name" blocks below name: the suffixes from the asked name's parent on.
+  const std::size_t below = labels.empty()
+                                ? CNameSet::kNone
+                                : blockedBelow.Covers(labels, 1 + static_cast<unsigned char>(labels[0]));
+  if (apex == CNameSet::kNone && below == CNameSet::kNone) return {Verdict::Pass, 0};
+  // The closest listed name is the apex of the synthesized zone.
+  return {Verdict::Blocked, apex == CNameSet::kNone    ? below
+                            : below == CNameSet::kNone ? apex
+                                                       : std::min(apex, below)};
 }
 
 CPolicyHolder::CPolicyHolder(std::vector<std::string> listFiles, std::vector<std::string> allowNames)
@@ -154,10 +206,18 @@ bool CPolicyHolder::Load(std::string& error) {
   const std::string before = signature();
   auto policy = std::make_shared<DomainPolicy>();
   for (const auto& file : files_) {
-    if (!LoadNameList(file, policy->blocked, error)) return false;
+    if (!LoadNameList(file, policy->blocked, policy->blockedBelow, error)) return false;
   }
-  for (const auto& name : allowNames_) policy->allowed.Add(NormalizeName(name));
+  std::string labels;
+  for (const auto& name : allowNames_) {
+    if (TextToLabels(name, labels) && !labels.empty()) {
+      policy->allowed.Add(labels);
+    } else {
+      PluginLog(LogLevel::Warning, "allow list: skipped \"" + name + "\": not a domain name");
+    }
+  }
   policy->blocked.Seal();
+  policy->blockedBelow.Seal();
   policy->allowed.Seal();
   std::lock_guard<std::mutex> lock(mutex_);
   policy_ = std::move(policy);

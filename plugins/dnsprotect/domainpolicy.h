@@ -1,5 +1,7 @@
 // Block and allow lists. A listed name matches itself and every name below
-// it. Names are kept as sorted 64-bit hashes with an index by their top bits:
+// it; a `*.name` line only the names below it. Names are wire-form label
+// sequences (see dnsmessage.h), so a label holding a dot never matches the
+// dotted name it spells. Names are kept as sorted 64-bit hashes with an index by their top bits:
 // a million names cost 12 MiB, and looking up one suffix of the asked name
 // touches two cache lines or so (hashes spread evenly, so each index slot
 // covers about one hash). Two
@@ -16,17 +18,19 @@
 
 namespace hxt::dnsprotect {
 
-std::uint64_t NameHash(std::string_view name);
-// Lower case, without a trailing dot.
-std::string NormalizeName(std::string_view name);
+std::uint64_t NameHash(std::string_view labels);
+// Whether wire `labels` equal `domain` or lie below it.
+bool IsAtOrBelow(std::string_view labels, std::string_view domain);
 
 class CNameSet {
  public:
-  void Add(std::string_view normalizedName) { hashes_.push_back(NameHash(normalizedName)); }
+  static constexpr std::size_t kNone = std::string_view::npos;
+  void Add(std::string_view labels) { hashes_.push_back(NameHash(labels)); }
   // Sorts; call once after the last Add, before lookups.
   void Seal();
-  // Whether `name` (normalized) or one of its parent domains is in the set.
-  bool Covers(std::string_view name) const;
+  // The offset in `labels` of the longest suffix that is in the set (the
+  // name itself first, then its parents; from `from` on), or kNone.
+  std::size_t Covers(std::string_view labels, std::size_t from = 0) const;
   std::size_t size() const { return hashes_.size(); }
 
  private:
@@ -37,16 +41,24 @@ class CNameSet {
   unsigned shift_ = 64;
 };
 
-// Reads a list file in hosts format ("0.0.0.0 name [name...]") or one name a
-// line; '#' starts a comment. False with `error` when it cannot be read.
-bool LoadNameList(const std::string& path, CNameSet& into, std::string& error);
+// Reads a list file: hosts format ("0.0.0.0 name [name...]"), one name a
+// line, "*.name" (only the names below), or "||name^"; '#' and '!' start
+// comments. A line that is none of these is logged and skipped. False with
+// `error` when the file cannot be read.
+bool LoadNameList(const std::string& path, CNameSet& into, CNameSet& below, std::string& error);
 
 enum class Verdict { Pass, Allowed, Blocked };
 
+struct Match {
+  Verdict verdict = Verdict::Pass;
+  std::size_t apex = 0;  // Blocked: offset of the listed name in the asked labels
+};
+
 struct DomainPolicy {
   CNameSet blocked;
+  CNameSet blockedBelow;  // "*.name": the names below name, not name itself
   CNameSet allowed;
-  Verdict Check(std::string_view name) const;
+  Match Check(std::string_view labels) const;
 };
 
 // The current policy, replaced as a whole when a list file changes: a lookup

@@ -8,6 +8,8 @@
 #include <boost/property_tree/json_parser.hpp>
 #include <boost/property_tree/ptree.hpp>
 
+#include "dnsmessage.h"
+
 namespace hxt::dnsprotect {
 namespace {
 
@@ -146,8 +148,23 @@ void Parse(const ptree& root, const std::string& profileDir, Profile& out) {
   }
   out.blockTtl = static_cast<std::uint32_t>(Number(dns, "blockTtl", "dns.blockTtl", 0, 86400, out.blockTtl));
   out.localDomains = Strings(dns, "localDomains", "dns.localDomains");
+  for (std::size_t i = 0; i < out.localDomains.size(); ++i) {
+    std::string labels;
+    if (!TextToLabels(out.localDomains[i], labels) || labels.empty()) {
+      Refuse("dns.localDomains[" + std::to_string(i) + "]", "not a domain name");
+    }
+  }
   out.queryTimeoutMs = static_cast<std::uint32_t>(
       Number(dns, "queryTimeoutMs", "dns.queryTimeoutMs", 50, 60000, out.queryTimeoutMs));
+  const std::string tlsProfile = Text(dns, "tlsProfile", "dns.tlsProfile", false);
+  if (tlsProfile == "strict") {
+    out.strictTls = true;
+    bool anyTls = false;
+    for (const auto& upstream : out.upstreams) anyTls = anyTls || upstream.tls;
+    if (!anyTls) Refuse("dns.tlsProfile", "\"strict\" needs an upstream with \"transport\": \"tls\"");
+  } else if (!tlsProfile.empty() && tlsProfile != "opportunistic") {
+    Refuse("dns.tlsProfile", "expected \"strict\" or \"opportunistic\"");
+  }
   out.standDownOnTrustedNetwork =
       Flag(dns, "standDownOnTrustedNetwork", "dns.standDownOnTrustedNetwork", out.standDownOnTrustedNetwork);
   if (const ptree* log = Object(dns, "blockLog", "dns.blockLog", false)) {

@@ -29,6 +29,10 @@ struct Profile {
   std::uint32_t blockTtl = 60;
   std::vector<std::string> localDomains;
   std::uint32_t queryTimeoutMs = 2000;
+  // RFC 8310 usage profile. Strict: queries go only to the TLS upstreams,
+  // never in clear text. Opportunistic: plain upstreams stand in when the
+  // TLS ones fail.
+  bool strictTls = false;
   bool standDownOnTrustedNetwork = false;
   std::uint64_t blockLogMaxBytes = 1u << 20;
   std::uint32_t healthCheckIntervalMs = 10000;

@@ -24,7 +24,7 @@ bool QuestionBytes(const std::string& message, std::string& out) {
 
 }  // namespace
 
-CUdpSockets::CUdpSockets(asio::io_context& io) : io_(io), random_(std::random_device{}()) {
+CUdpSockets::CUdpSockets(asio::io_context& io) : io_(io) {
   for (auto& family : slots_) family.resize(kSocketsPerFamily);
 }
 
@@ -70,7 +70,7 @@ std::uint64_t CUdpSockets::Send(const asio::ip::udp::endpoint& server, std::stri
   // A random id not in flight on this socket (at most 65,536 are).
   std::uint16_t id = 0;
   do {
-    id = static_cast<std::uint16_t>(random_());
+    id = RandomId();
   } while (slot->pending.count(id) != 0);
   SetMessageId(query, id);
   const std::uint64_t ticket = ticketOf(++serial_, family, index, id);

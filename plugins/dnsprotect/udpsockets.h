@@ -17,7 +17,6 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -76,7 +75,6 @@ class CUdpSockets {
   std::vector<std::shared_ptr<Slot>> retired_;   // still waiting for answers
   std::size_t next_[2] = {0, 0};
   std::uint64_t serial_ = 0;
-  std::mt19937 random_;
 };
 
 }  // namespace hxt::dnsprotect

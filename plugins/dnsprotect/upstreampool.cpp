@@ -4,7 +4,6 @@
 
 #include <array>
 #include <deque>
-#include <random>
 
 #include <boost/asio/connect.hpp>
 #include <boost/asio/ip/tcp.hpp>
@@ -140,9 +139,11 @@ class CDotConnection : public std::enable_shared_from_this<CDotConnection> {
 
   // Returns the id the query travels under, for Cancel.
   std::uint16_t Send(std::string query, Done done) {
-    std::uint16_t id = nextId_++;
-    while (pending_.count(id) != 0) id = nextId_++;
+    std::uint16_t id = RandomId();
+    while (pending_.count(id) != 0) id = RandomId();
     SetMessageId(query, id);
+    // Lengths of encrypted queries say less once padded to whole blocks.
+    PadQuery(query);
     pending_[id] = std::move(done);
     writes_.push_back(WithLength(query));
     idleTimer_.cancel();
@@ -264,7 +265,6 @@ class CDotConnection : public std::enable_shared_from_this<CDotConnection> {
   bool writing_ = false;
   std::deque<std::string> writes_;
   std::map<std::uint16_t, Done> pending_;
-  std::uint16_t nextId_ = 1;
   std::array<unsigned char, 2> length_{};
   std::string answer_;
 };
@@ -274,8 +274,16 @@ struct Candidate {
   UpstreamConfig config;
 };
 
+// A TLS attempt that outlived its share of the deadline: its answer is still
+// taken while the query lasts.
+struct Lingering {
+  std::shared_ptr<CDotConnection> connection;
+  std::uint16_t id;
+  int index;
+};
+
 struct QueryState {
-  QueryState(asio::io_context& io) : timer(io) {}
+  QueryState(asio::io_context& io) : timer(io), deadlineTimer(io) {}
   std::string query;
   std::uint16_t clientId = 0;
   Clock::time_point deadline;
@@ -283,19 +291,49 @@ struct QueryState {
   std::vector<Candidate> candidates;
   std::size_t next = 0;
   unsigned generation = 0;
-  asio::steady_timer timer;
+  bool probe = false;
+  asio::steady_timer timer;  // the current attempt's share
+  asio::steady_timer deadlineTimer;
   std::shared_ptr<IAttempt> attempt;
   std::shared_ptr<CDotConnection> connection;
   std::uint16_t connectionId = 0;
+  int attemptIndex = -1;                    // the upstream of `attempt` or `connection`
+  std::map<unsigned, Lingering> lingering;  // by generation
+  std::string fallback;  // an upstream's SERVFAIL or REFUSED, given when nobody does better
   bool finished = false;
 
+  bool waiting() const { return attempt || connection || !lingering.empty() || next < candidates.size(); }
   void cancelAttempt() {
     ++generation;
     timer.cancel();
     if (attempt) std::exchange(attempt, nullptr)->Cancel();
     if (connection) std::exchange(connection, nullptr)->Cancel(connectionId);
   }
+  void cancelAll() {
+    cancelAttempt();
+    deadlineTimer.cancel();
+    for (auto& entry : lingering) entry.second.connection->Cancel(entry.second.id);
+    lingering.clear();
+  }
 };
+
+namespace {
+
+// Whether `answer` answers `query` for good: the same question, a well-formed
+// message (its OPT record stripped), and not SERVFAIL or REFUSED, which the
+// next upstream may do better on.
+enum class Reply { Good, Retry, Bad };
+Reply Judge(const std::string& query, std::string& answer) {
+  Question asked, answered;
+  if (!ParseQuestion(answer, answered) || !ParseQuestion(query, asked) || answered.labels != asked.labels ||
+      answered.type != asked.type || answered.qclass != asked.qclass || !StripOpt(answer)) {
+    return Reply::Bad;
+  }
+  const std::uint8_t rcode = Rcode(answer);
+  return rcode == kRcodeServFail || rcode == kRcodeRefused ? Reply::Retry : Reply::Good;
+}
+
+}  // namespace
 
 CUpstreamPool::CUpstreamPool(asio::io_context& io, std::vector<UpstreamConfig> upstreams,
                              std::chrono::milliseconds tlsIdleTimeout)
@@ -372,14 +410,22 @@ void CUpstreamPool::start(const std::shared_ptr<QueryState>& state) {
   }
   state->clientId = MessageId(state->query);
   active_.insert(state);
+  state->deadlineTimer.expires_at(state->deadline);
+  state->deadlineTimer.async_wait([this, state](const error_code& e) {
+    if (!e && !state->finished) timeOut(state);
+  });
   tryNext(state);
 }
 
 void CUpstreamPool::tryNext(const std::shared_ptr<QueryState>& state) {
   state->cancelAttempt();
   const auto now = Clock::now();
-  if (now >= state->deadline) return finish(state, kErrorTimeout, {});
-  if (state->next >= state->candidates.size()) return finish(state, kErrorNoUpstream, {});
+  if (now >= state->deadline) return timeOut(state);
+  if (state->next >= state->candidates.size()) {
+    // Nobody left to ask; a slow TLS answer may still come.
+    if (!state->waiting()) giveUp(state);
+    return;
+  }
   const Candidate& candidate = state->candidates[state->next];
   const std::size_t left = state->candidates.size() - state->next;
   ++state->next;
@@ -388,25 +434,45 @@ void CUpstreamPool::tryNext(const std::shared_ptr<QueryState>& state) {
   const unsigned generation = state->generation;
   const int index = candidate.index;
   Done done = [this, state, generation, index](bool ok, std::string answer) {
-    if (state->finished || generation != state->generation) return;
+    if (state->finished) return;
+    const bool current = generation == state->generation;
+    if (!current) {
+      if (state->lingering.erase(generation) == 0) return;
+    }
     markHealth(index, ok);
-    if (!ok) return tryNext(state);
-    state->attempt.reset();
-    state->connection.reset();
-    finish(state, 0, std::move(answer));
+    if (ok) {
+      switch (Judge(state->query, answer)) {
+        case Reply::Good:
+          if (!state->probe && index >= 0 && !upstreams_[static_cast<std::size_t>(index)]->config.tls &&
+              onClearText_) {
+            onClearText_();
+          }
+          return finish(state, 0, std::move(answer));
+        case Reply::Retry:
+          state->fallback = std::move(answer);
+          break;
+        case Reply::Bad:
+          break;
+      }
+    }
+    if (current) return tryNext(state);
+    if (!state->waiting()) giveUp(state);
   };
   state->timer.expires_after(share);
   state->timer.async_wait([this, state, generation, index](const error_code& e) {
     if (e || state->finished || generation != state->generation) return;
-    markHealth(index, false);
-    // A TLS connection that lets a query time out is taken for dead: it is
-    // closed, and the queries it still carries try their next upstream.
-    auto connection = std::exchange(state->connection, nullptr);
-    if (connection) connection->Cancel(state->connectionId);
+    if (state->connection) {
+      // A TLS answer slower than its share is still welcome until the
+      // deadline: the connection stays, and the next upstream is asked too.
+      state->lingering[generation] =
+          Lingering{std::exchange(state->connection, nullptr), state->connectionId, index};
+    } else {
+      markHealth(index, false);
+    }
     tryNext(state);
-    if (connection) connection->Close();
   });
   std::string query = state->query;
+  state->attemptIndex = index;
   if (candidate.config.tls && index >= 0) {
     state->connection = upstreams_[static_cast<std::size_t>(index)]->connection;
     state->connectionId = state->connection->Send(std::move(query), std::move(done));
@@ -419,20 +485,36 @@ void CUpstreamPool::tryNext(const std::shared_ptr<QueryState>& state) {
   exchange->Start();
 }
 
+void CUpstreamPool::giveUp(const std::shared_ptr<QueryState>& state) {
+  if (state->fallback.empty()) return finish(state, kErrorNoUpstream, {});
+  finish(state, 0, std::exchange(state->fallback, {}));
+}
+
+void CUpstreamPool::timeOut(const std::shared_ptr<QueryState>& state) {
+  // A TLS connection that left a query unanswered for its whole deadline is
+  // taken for dead: it is closed, and the queries it still carries try their
+  // next upstream.
+  std::vector<std::shared_ptr<CDotConnection>> dead;
+  if (state->attempt || state->connection) markHealth(state->attemptIndex, false);
+  if (state->connection) dead.push_back(state->connection);
+  for (const auto& entry : state->lingering) {
+    markHealth(entry.second.index, false);
+    dead.push_back(entry.second.connection);
+  }
+  if (state->fallback.empty()) {
+    finish(state, kErrorTimeout, {});
+  } else {
+    finish(state, 0, std::exchange(state->fallback, {}));
+  }
+  for (const auto& connection : dead) connection->Close();
+}
+
 void CUpstreamPool::finish(const std::shared_ptr<QueryState>& state, std::uint32_t error,
                            std::string answer) {
   if (state->finished) return;
   state->finished = true;
-  state->cancelAttempt();
+  state->cancelAll();
   active_.erase(state);
-  if (error == 0) {
-    Question asked, answered;
-    // An answer to some other question is no answer.
-    if (!ParseQuestion(answer, answered) || !ParseQuestion(state->query, asked) ||
-        answered.name != asked.name || answered.type != asked.type) {
-      error = kErrorNoUpstream;
-    }
-  }
   if (error == 0) SetMessageId(answer, state->clientId);
   --inFlight_;
   auto handler = std::move(state->handler);
@@ -448,6 +530,7 @@ void CUpstreamPool::Probe(std::chrono::milliseconds timeout, std::function<void(
       state->query = BuildQuery("localhost", kTypeA, 0);
       state->deadline = Clock::now() + timeout;
       state->candidates.push_back(Candidate{static_cast<int>(i), upstreams_[i]->config});
+      state->probe = true;
       state->handler = [left, done](std::uint32_t, std::string) {
         if (--*left == 0) done();
       };

@@ -2,7 +2,10 @@
 // udpsockets.h) with a retry over TCP when the answer is truncated, and DNS over TLS on a persistent
 // connection per upstream that carries many queries at once and takes their answers in any order. A query
 // tries the healthy upstreams first, in profile order, then the others, sharing its deadline among the
-// attempts left. Everything runs on the one I/O thread of the io_context given; Resolve may be called from
+// attempts left; a TLS attempt past its share keeps waiting beside the next
+// one until the deadline. An answer of SERVFAIL or REFUSED makes the query
+// try the next upstream, and is given only when nobody does better.
+// Everything runs on the one I/O thread of the io_context given; Resolve may be called from
 // any thread, and its handler runs on the I/O thread.
 #pragma once
 
@@ -55,6 +58,10 @@ class CUpstreamPool {
   // connections. I/O thread only.
   void Shutdown();
 
+  // Called on the I/O thread whenever a plain-DNS upstream of the profile
+  // answers a query (not a probe).
+  void SetClearTextListener(std::function<void()> listener) { onClearText_ = std::move(listener); }
+
   bool AnyHealthy() const;
   // Whether the upstream queries go to first is a TLS one.
   bool PreferredIsTls() const;
@@ -73,6 +80,9 @@ class CUpstreamPool {
   void start(const std::shared_ptr<QueryState>& state);
   void tryNext(const std::shared_ptr<QueryState>& state);
   void finish(const std::shared_ptr<QueryState>& state, std::uint32_t error, std::string answer);
+  // Nobody answered for good, or the deadline passed.
+  void giveUp(const std::shared_ptr<QueryState>& state);
+  void timeOut(const std::shared_ptr<QueryState>& state);
   void markHealth(int index, bool healthy);
 
   boost::asio::io_context& io_;
@@ -82,6 +92,7 @@ class CUpstreamPool {
   std::atomic<std::size_t> inFlight_{0};
   std::atomic<std::size_t> tlsConnects_{0};
   CUdpSockets udpSockets_;
+  std::function<void()> onClearText_;
   bool stopped_ = false;
 };
 

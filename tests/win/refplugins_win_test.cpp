@@ -9,6 +9,7 @@
 #include <boost/asio/ip/udp.hpp>
 #include <boost/asio/ssl/context.hpp>
 #include <boost/filesystem.hpp>
+#include <algorithm>
 #include <fstream>
 #include <map>
 #include <memory>
@@ -85,9 +86,14 @@ class LoopbackResolver {
         asio::buffer(buffer_), peer_, [this](boost::system::error_code error, size_t size) {
           if (error) return;
           if (size > 12) {
-            std::string answer(buffer_.data(), size);
+            // The header and the question: the query's OPT record has no
+            // place in front of the answer record.
+            std::size_t end = 12;
+            while (end < size && buffer_[end] != 0) end += 1 + static_cast<unsigned char>(buffer_[end]);
+            std::string answer(buffer_.data(), std::min(end + 5, size));
             answer[2] = static_cast<char>(answer[2] | 0x80);  // a response
             answer[7] = 1;                                    // one answer record
+            answer[11] = 0;
             answer += std::string("\xc0\x0c\x00\x01\x00\x01\x00\x00\x00\x3c\x00\x04\xc0\x00\x02\x01", 16);
             socket_.send_to(asio::buffer(answer), peer_, 0, error);
           }

@@ -23,6 +23,7 @@
 #include "fakes/testroot.h"
 #include "pluginlog.h"
 #include "profile.h"
+#include "scriptedupstream.h"
 #include "udpsockets.h"
 #include "upstreampool.h"
 
@@ -87,6 +88,9 @@ TEST(DnsProtectProfile, RefusesWhatItCannotUseNamingTheMemberAndReason) {
       {head + R"(],"blockResponse":"sinkhole"}})", "dns.blockResponse: expected"},
       {head + R"(],"blockTtl":-1}})", "dns.blockTtl: expected a whole number"},
       {head + R"(],"queryTimeoutMs":0}})", "dns.queryTimeoutMs: out of range"},
+      {head + R"(],"localDomains":["corp.example","a..b"]}})", "dns.localDomains[1]: not a domain name"},
+      {head + R"(],"tlsProfile":"strict"}})", "dns.tlsProfile: \"strict\" needs an upstream"},
+      {head + R"(],"tlsProfile":"sometimes"}})", "dns.tlsProfile: expected"},
       {head + R"(],"standDownOnTrustedNetwork":"yes"}})",
        "dns.standDownOnTrustedNetwork: expected true or false"},
       {head + R"(],"blockLog":{"maxBytes":"big"}}})", "dns.blockLog.maxBytes: expected a whole number"},
@@ -104,11 +108,24 @@ TEST(DnsProtectProfile, RefusesWhatItCannotUseNamingTheMemberAndReason) {
 
 // ---- lists -----------------------------------------------------------------
 
+// Names are label sequences: "x\\.ads" is one label, not the listed name.
+Verdict Check(const DomainPolicy& policy, const std::string& text) {
+  std::string labels;
+  if (!text.empty()) {
+    EXPECT_TRUE(TextToLabels(text, labels)) << text;
+  }
+  return policy.Check(labels).verdict;
+}
+
 TEST(DnsProtectPolicy, BlocksListedNamesAndTheirSubdomainsUnlessAllowed) {
   test::TestRoot dir;
+  CapturedLog log;
   Write(dir.path() + "/hosts",
         "# hosts format\n0.0.0.0 ads.example tracker.example # trailing\n127.0.0.1 localhost\n");
-  Write(dir.path() + "/plain", "Malware.Example.\n\n  phish.example  \n");  // no final line feed either
+  Write(dir.path() + "/plain",
+        "Malware.Example.\n\n  phish.example  \n*.wild.example\n||filter.example^\n! a comment\n"
+        "[Adblock Plus 2.0]\nbad..example\n||opt.example^$third-party\n" +
+            std::string(64, 'x') + ".example");  // no final line feed either
   CPolicyHolder holder({dir.path() + "/hosts", dir.path() + "/plain"}, {"good.ads.example"});
   std::string error;
   ASSERT_TRUE(holder.Load(error)) << error;
@@ -127,10 +144,21 @@ TEST(DnsProtectPolicy, BlocksListedNamesAndTheirSubdomainsUnlessAllowed) {
       {"example", Verdict::Pass},
       {"localhost", Verdict::Pass},
       {"", Verdict::Pass},
+      {"x\\.ads.example", Verdict::Pass},  // the label "x.ads" under example
+      {"ads\\.example", Verdict::Pass},
+      {"a.wild.example", Verdict::Blocked},
+      {"wild.example", Verdict::Pass},
+      {"filter.example", Verdict::Blocked},
+      {"a.filter.example", Verdict::Blocked},
+      {"opt.example", Verdict::Pass},
   };
   auto policy = holder.Current();
-  EXPECT_EQ(policy->blocked.size(), 4u);
-  for (const auto& c : cases) EXPECT_EQ(policy->Check(c.name), c.verdict) << c.name;
+  EXPECT_EQ(policy->blocked.size(), 5u);
+  for (const auto& c : cases) EXPECT_EQ(Check(*policy, c.name), c.verdict) << c.name;
+  for (const char* skipped : {":8: skipped \"bad..example\"", ":9: skipped \"||opt.example^$third-party\"",
+                              ":10: skipped \"xxxx"}) {
+    EXPECT_TRUE(log.Has(skipped)) << skipped;
+  }
 }
 
 TEST(DnsProtectPolicy, ReloadsAChangedListAsAWholeAndKeepsTheOldOnFailure) {
@@ -146,14 +174,14 @@ TEST(DnsProtectPolicy, ReloadsAChangedListAsAWholeAndKeepsTheOldOnFailure) {
 
   Write(list, "new.example\nnewer.example\n");
   EXPECT_TRUE(holder.ReloadIfChanged());
-  EXPECT_EQ(holder.Current()->Check("new.example"), Verdict::Blocked);
-  EXPECT_EQ(holder.Current()->Check("old.example"), Verdict::Pass);
-  EXPECT_EQ(before->Check("old.example"), Verdict::Blocked);  // a reader's snapshot stays whole
+  EXPECT_EQ(Check(*holder.Current(), "new.example"), Verdict::Blocked);
+  EXPECT_EQ(Check(*holder.Current(), "old.example"), Verdict::Pass);
+  EXPECT_EQ(Check(*before, "old.example"), Verdict::Blocked);  // a reader's snapshot stays whole
 
   ASSERT_EQ(std::remove(list.c_str()), 0);
   EXPECT_FALSE(holder.ReloadIfChanged());
   EXPECT_TRUE(log.Has("block list reload failed, keeping the previous lists"));
-  EXPECT_EQ(holder.Current()->Check("newer.example"), Verdict::Blocked);
+  EXPECT_EQ(Check(*holder.Current(), "newer.example"), Verdict::Blocked);
 }
 
 // ---- answers and cache -----------------------------------------------------
@@ -173,39 +201,49 @@ std::uint32_t FirstTtl(const std::string& answer) {
   return ttl;
 }
 
-TEST(DnsProtectAnswers, BlockedNamesGetTheConfiguredAnswer) {
+// The offset the first authority record's owner points to, less the header.
+std::size_t AuthorityOwner(const std::string& answer, const Question& q) {
+  return ((static_cast<std::size_t>(answer[q.end]) & 0x3f) << 8 |
+          static_cast<unsigned char>(answer[q.end + 1])) -
+         kHeaderSize;
+}
+
+TEST(DnsProtectAnswers, BlockedNamesGetTheConfiguredAnswerWithTheListedZonesSoa) {
   const struct {
     std::uint16_t type;
     std::string address;
     std::uint8_t rcode;
-    int answers;
+    int answers, authorities;
   } cases[] = {
-      {kTypeA, "", kRcodeNxDomain, 0},
-      {kTypeA, std::string(4, '\0'), kRcodeNoError, 1},
-      {kTypeAaaa, std::string(4, '\0'), kRcodeNoError, 0},
-      {kTypeAaaa, std::string(16, '\0'), kRcodeNoError, 1},
-      {kTypeNs, std::string(16, '\0'), kRcodeNoError, 0},
+      {kTypeA, "", kRcodeNxDomain, 0, 1},
+      {kTypeA, std::string(4, '\0'), kRcodeNoError, 1, 0},
+      {kTypeAaaa, std::string(4, '\0'), kRcodeNoError, 0, 1},
+      {kTypeAaaa, std::string(16, '\0'), kRcodeNoError, 1, 0},
+      {kTypeNs, std::string(16, '\0'), kRcodeNoError, 0, 1},
   };
   for (const auto& c : cases) {
-    std::string query = Query("Ads.Example", c.type);
+    std::string query = Query("x.Ads.Example", c.type);
     Question q;
     ASSERT_TRUE(ParseQuestion(query, q));
-    EXPECT_EQ(q.name, "ads.example");
-    std::string answer = BuildBlockedAnswer(query, q, c.address, 42);
+    EXPECT_EQ(q.name, "x.ads.example");
+    const std::size_t apex = 2;  // "ads.example", the listed name
+    std::string answer = BuildBlockedAnswer(query, q, apex, c.address, 42);
     EXPECT_EQ(MessageId(answer), 0x1234);
     EXPECT_EQ(Rcode(answer), c.rcode);
     EXPECT_EQ(answer[7], c.answers) << c.type;
-    if (c.address.empty() || c.answers == 1) {
-      EXPECT_EQ(CacheInfoOf(answer).ttl, 42u);
+    EXPECT_EQ(answer[9], c.authorities) << c.type;
+    if (c.authorities == 1) {
+      EXPECT_EQ(AuthorityOwner(answer, q), apex) << c.type;
     }
+    EXPECT_EQ(CacheInfoOf(answer).ttl, 42u);
   }
 }
 
 TEST(DnsProtectCache, HonoursTtlsWithinBoundsAndNegativeAnswers) {
   const auto t0 = CAnswerCache::Clock::time_point{} + 1000s;
   const std::string query = Query("www.example");
-  Question q;
-  ASSERT_TRUE(ParseQuestion(query, q));
+  ClientQuery q;
+  ASSERT_EQ(ParseQuery(query, q), QueryVerdict::Answer);
   const struct {
     std::string answer;
     std::chrono::seconds age;
@@ -217,20 +255,21 @@ TEST(DnsProtectCache, HonoursTtlsWithinBoundsAndNegativeAnswers) {
       {UpstreamAnswer(query, 1), 4s, true, 0},                        // kept for the floor of 5 s
       {UpstreamAnswer(query, 999999), 86399s, true, 999999 - 86399},  // the ceiling bounds the stay
       {UpstreamAnswer(query, 999999), 86400s, false, 0},
-      {BuildBlockedAnswer(query, q, "", 30), 29s, true, 1},  // negative, for the SOA's TTL
-      {BuildBlockedAnswer(query, q, "", 30), 30s, false, 0},
-      {BuildErrorAnswer(query, q, kRcodeNxDomain), 0s, false, 0},  // negative without SOA
-      {BuildErrorAnswer(query, q, kRcodeServFail), 0s, false, 0},
+      {BuildBlockedAnswer(query, q.question, 0, "", 30), 29s, true, 1},  // negative, for the SOA's TTL
+      {BuildBlockedAnswer(query, q.question, 0, "", 30), 30s, false, 0},
+      {BuildErrorAnswer(query, q.question, kRcodeNxDomain), 0s, false, 0},  // negative without SOA
+      {BuildErrorAnswer(query, q.question, kRcodeServFail), 0s, false, 0},
   };
   for (const auto& c : cases) {
     CAnswerCache cache;
-    cache.Store(q, c.answer, t0);
+    cache.Store(CacheKey(q), c.answer, t0);
     std::string asked = BuildQuery("WWW.example", kTypeA, 0x4321);
-    Question askedQuestion;
-    ParseQuestion(asked, askedQuestion);
+    ClientQuery askedQuery;
+    ParseQuery(asked, askedQuery);
     std::string hit;
-    ASSERT_EQ(cache.Lookup(asked, askedQuestion, hit, t0 + c.age), c.hit) << c.age.count();
+    ASSERT_EQ(cache.Lookup(CacheKey(askedQuery), hit, t0 + c.age), c.hit) << c.age.count();
     if (!c.hit) continue;
+    hit = FinishAnswer(hit, asked, askedQuery, 512);
     EXPECT_EQ(MessageId(hit), 0x4321);
     EXPECT_EQ(hit.substr(12, 5), asked.substr(12, 5));  // the asker's spelling
     EXPECT_EQ(FirstTtl(hit), c.ttl);
@@ -241,19 +280,20 @@ TEST(DnsProtectCache, EvictsTheLeastRecentlyUsedBeyondItsBounds) {
   CacheLimits limits;
   limits.maxEntries = 2;
   CAnswerCache cache(limits);
-  std::vector<std::pair<std::string, Question>> asked;
+  std::vector<std::pair<std::string, std::string>> asked;  // query, key
   for (const char* name : {"a.example", "b.example", "c.example"}) {
-    asked.emplace_back(Query(name), Question{});
-    ParseQuestion(asked.back().first, asked.back().second);
+    ClientQuery q;
+    ParseQuery(Query(name), q);
+    asked.emplace_back(Query(name), CacheKey(q));
   }
   std::string out;
   cache.Store(asked[0].second, UpstreamAnswer(asked[0].first, 60));
   cache.Store(asked[1].second, UpstreamAnswer(asked[1].first, 60));
-  EXPECT_TRUE(cache.Lookup(asked[0].first, asked[0].second, out));  // a is now the most recent
+  EXPECT_TRUE(cache.Lookup(asked[0].second, out));  // a is now the most recent
   cache.Store(asked[2].second, UpstreamAnswer(asked[2].first, 60));
   EXPECT_EQ(cache.entries(), 2u);
-  EXPECT_TRUE(cache.Lookup(asked[0].first, asked[0].second, out));
-  EXPECT_FALSE(cache.Lookup(asked[1].first, asked[1].second, out));
+  EXPECT_TRUE(cache.Lookup(asked[0].second, out));
+  EXPECT_FALSE(cache.Lookup(asked[1].second, out));
 
   limits.maxBytes = 100;  // a byte bound smaller than two answers keeps one
   CAnswerCache small(limits);
@@ -324,21 +364,43 @@ TEST(DnsProtectUpstreams, PlainTruncatedSilentAndFailOver) {
   ResolverOptions quiet;
   quiet.silent = true;
   TestResolver silent(quiet);
+  scripted::ScriptedUpstream servfail(
+      [](const std::string& q) { return scripted::Reply(q, kRcodeServFail); });
+  scripted::ScriptedUpstream refusing([](const std::string& q) { return scripted::Reply(q, kRcodeRefused); });
+  scripted::ScriptedUpstream otherQuestion([](const std::string& q) {
+    std::string wrong = scripted::Reply(q, kRcodeNoError);
+    wrong[kHeaderSize + 1] = 'x';
+    return wrong;
+  });
   const struct {
     const char* what;
     std::vector<UpstreamConfig> upstreams;
     std::uint32_t error;
+    std::uint8_t rcode;
   } cases[] = {
-      {"udp", {Plain(answering.port())}, 0},
-      {"tcp after truncation", {Plain(truncated.port())}, 0},
-      {"silent then answering", {Plain(silent.port()), Plain(answering.port())}, 0},
-      {"silent only: time-out", {Plain(silent.port())}, kErrorTimeout},
+      {"udp", {Plain(answering.port())}, 0, kRcodeNoError},
+      {"tcp after truncation", {Plain(truncated.port())}, 0, kRcodeNoError},
+      {"silent then answering", {Plain(silent.port()), Plain(answering.port())}, 0, kRcodeNoError},
+      {"silent only: time-out", {Plain(silent.port())}, kErrorTimeout, 0},
+      {"SERVFAIL then answering", {Plain(servfail.port()), Plain(answering.port())}, 0, kRcodeNoError},
+      {"REFUSED then answering", {Plain(refusing.port()), Plain(answering.port())}, 0, kRcodeNoError},
+      {"another question then answering",
+       {Plain(otherQuestion.port()), Plain(answering.port())},
+       0,
+       kRcodeNoError},
+      {"REFUSED then SERVFAIL: the last word passed on",
+       {Plain(refusing.port()), Plain(servfail.port())},
+       0,
+       kRcodeServFail},
   };
   for (const auto& c : cases) {
     PoolRunner runner(c.upstreams);
     auto [error, answer] = runner.Resolve(Query("www.example"), 400ms);
     EXPECT_EQ(error, c.error) << c.what;
     if (error == 0) {
+      EXPECT_EQ(Rcode(answer), c.rcode) << c.what;
+    }
+    if (error == 0 && c.rcode == kRcodeNoError) {
       EXPECT_EQ(MessageId(answer), 0x1234) << c.what;
       EXPECT_EQ(test::AnswerAddress(test::Bytes(answer.begin(), answer.end())), "192.0.2.1") << c.what;
     }
@@ -514,6 +576,34 @@ TEST(DnsProtectUpstreams, TlsPipelinesOnOneConnectionClosesWhenIdleAndReconnects
   EXPECT_EQ(resolveThree(), reversed);
   EXPECT_EQ(server.connections(), 2);
   EXPECT_EQ(runner.pool.TlsConnects(), 2u);
+}
+
+// A TLS answer slower than the query's share for its upstream is still
+// taken within the whole deadline, on the same connection: here the server
+// holds the first answer until a second query comes, which the test sends
+// only once the next upstream has been asked.
+TEST(DnsProtectUpstreams, TlsAnswerPastItsShareIsTakenWithinTheDeadline) {
+  test::TestRoot dir;
+  test::TestPki pki(dir.path());
+  ResolverOptions options = pki.TlsServer("resolver.test");
+  options.answerInBatchesOf = 2;
+  TestResolver server(options);
+  ResolverOptions quiet;
+  quiet.silent = true;
+  TestResolver silent(quiet);
+  PoolRunner runner({Tls(server.port(), "resolver.test", pki.caFile()), Plain(silent.port())});
+  std::promise<std::pair<std::uint32_t, std::string>> first;
+  runner.pool.Resolve(BuildQuery("slow.example", kTypeA, 7), Clock::now() + 2s,
+                      [&](std::uint32_t e, std::string a) {
+                        first.set_value({e, a});
+                      });
+  ASSERT_TRUE(test::WaitFor([&] { return silent.udpQueries() == 1; }, 10s));
+  runner.Resolve(BuildQuery("other.example", kTypeA, 8), 10s);
+  auto [error, answer] = first.get_future().get();
+  EXPECT_EQ(error, 0u);
+  EXPECT_EQ(MessageId(answer), 7);
+  EXPECT_EQ(runner.pool.TlsConnects(), 1u);
+  EXPECT_TRUE(runner.pool.PreferredIsTls());
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // documents it sends, its answers and errors, and how it stops.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <fstream>
 #include <optional>
 
@@ -10,6 +11,7 @@
 #include "fakes/dnstestkit.h"
 #include "fakes/testroot.h"
 #include "pluginlog.h"
+#include "scriptedupstream.h"
 #include "support/recordingservice.h"
 
 namespace hxt::dnsprotect {
@@ -22,9 +24,11 @@ class DnsProtectPlugin : public ::testing::Test {
   void StartWith(const std::string& dnsMembers, const std::string& more = "") {
     std::ofstream(dir + "/blocked.txt") << "0.0.0.0 ads.example\n";
     std::ofstream(dir + "/OrgInfo.json")
-        << R"({"organization":"Test Org","dns":{"upstreams":[{"address":"127.0.0.1:)" << upstream->port()
-        << R"("}],"blockLists":["blocked.txt"],)"
-        << R"("healthCheckIntervalMs":50,"queryTimeoutMs":1000)" << dnsMembers << "}" << more << "}";
+        << R"({"organization":"Test Org","dns":{"upstreams":)"
+        << (upstreams.empty() ? R"([{"address":"127.0.0.1:)" + std::to_string(upstream->port()) + R"("}])"
+                              : upstreams)
+        << R"(,"blockLists":["blocked.txt"],)"
+        << R"("healthCheckIntervalMs":)" << healthCheckMs << timeout << dnsMembers << "}" << more << "}";
     service.messageResult = 7;  // the SWG plug-in's answer comes later
     ASSERT_EQ(plugin.Init("", "", dir.c_str(), "1.0.0", "udid", &service, &service, nullptr), 0u);
     ASSERT_EQ(plugin.Start(), 0u);
@@ -72,10 +76,14 @@ class DnsProtectPlugin : public ::testing::Test {
 
   test::TestRoot root;
   const std::string dir = root.path();
+  std::string timeout = R"(,"queryTimeoutMs":1000)";
+  std::string upstreams;  // JSON; "" for `upstream`
+  int healthCheckMs = 50;
   std::unique_ptr<test::TestResolver> upstream =
       std::make_unique<test::TestResolver>(test::ResolverOptions{});
   test::RecordingService service;
-  CDnsProtectPlugin plugin;
+  // The plug-in's own deadline, shortened: queries nobody answers end sooner.
+  CDnsProtectPlugin plugin{std::chrono::milliseconds(400)};
 };
 
 TEST_F(DnsProtectPlugin, AnswersBlocksAndTellsTheTruthAboutItsUpstream) {
@@ -112,15 +120,17 @@ TEST_F(DnsProtectPlugin, AnswersBlocksAndTellsTheTruthAboutItsUpstream) {
   }
   ASSERT_EQ(plugin.Send(handle, reinterpret_cast<const unsigned char*>(stream.data()), stream.size()), 0u);
   EXPECT_TRUE(Answered(3)) << "block answers are given inside Send";
-  EXPECT_EQ(
-      AnswerTo(3).size(),
-      2 + BuildBlockedAnswer(BuildQuery("a.ads.example", kTypeA, 3), Question{"", 1, 1, 31}, "", 60).size());
+  const std::string first = BuildQuery("a.ads.example", kTypeA, 3);
+  Question firstQuestion;
+  ASSERT_TRUE(ParseQuestion(first, firstQuestion));
+  EXPECT_EQ(AnswerTo(3).size(), 2 + BuildBlockedAnswer(first, firstQuestion, 2, "", 60).size());
 
-  // With the upstream gone: "open", and a query that gets no answer fails.
+  // With the upstream gone: "open", and a query that gets no answer is
+  // answered SERVFAIL.
   upstream.reset();
   ASSERT_TRUE(WaitForState("open"));
   Ask(4, "not-cached.example");
-  EXPECT_TRUE(Failed(4));
+  EXPECT_EQ(Rcode(AnswerTo(4)), kRcodeServFail);
   ASSERT_EQ(plugin.DnsRedirectionDisrupted(), 0u);
   EXPECT_TRUE(service.WaitFor("ChangeDnsRedirectionMode", 3));  // on, off, off again
 
@@ -162,7 +172,7 @@ TEST_F(DnsProtectPlugin, FollowsTheVpnAndTheTrustedNetwork) {
   // Split DNS: names of the VPN's domains go to its server (here: nobody).
   Ask(1, "intranet.corp.example");
   Ask(2, "www.example");
-  EXPECT_TRUE(Failed(1, kErrorTimeout));
+  EXPECT_EQ(Rcode(AnswerTo(1)), kRcodeServFail);
   EXPECT_NE(AnswerTo(2), "");
   EXPECT_EQ(plugin.VpnStateChanged("{not json"), 1u);
 
@@ -188,6 +198,201 @@ TEST_F(DnsProtectPlugin, RefusesABadProfileAsDisabledAndStillStops) {
   EXPECT_TRUE(Failed(1));
   ASSERT_EQ(plugin.InitiateStop(), 0u);
   EXPECT_TRUE(service.WaitFor("PluginStopped"));
+}
+
+// Each client answered by the RFCs, through the plug-in as the service
+// drives it: upstream behaviour on one side, the client's query on the
+// other, and what the client gets.
+struct RfcCase {
+  const char* what;
+  scripted::ScriptedUpstream::Script first, second;  // the two upstreams
+  scripted::Ask ask;
+  bool tcp;
+  int rcode;  // -1: no answer, ErrorOccurred
+  int ede;    // -1: none
+  bool opt, truncated;
+  int answers;
+};
+
+// The case's description in letters and digits, words joined by '_': its
+// test name, and what test listings print for it.
+std::string CaseName(const RfcCase& c) {
+  std::string name;
+  for (const char* at = c.what; *at != '\0'; ++at) {
+    if (std::isalnum(static_cast<unsigned char>(*at))) {
+      name.push_back(*at);
+    } else if (!name.empty() && name.back() != '_') {
+      name.push_back('_');
+    }
+  }
+  while (!name.empty() && name.back() == '_') name.pop_back();
+  return name;
+}
+void PrintTo(const RfcCase& c, std::ostream* out) {
+  *out << CaseName(c);
+}
+
+class DnsProtectRfc : public DnsProtectPlugin, public ::testing::WithParamInterface<RfcCase> {};
+
+TEST_P(DnsProtectRfc, AnswersTheClient) {
+  const RfcCase& c = GetParam();
+  scripted::ScriptedUpstream first(c.first), second(c.second);
+  // Far longer than the test waits: an answer to a query nobody answers can
+  // only come from the plug-in's own deadline.
+  timeout = R"(,"queryTimeoutMs":60000)";
+  upstreams = R"([{"address":"127.0.0.1:)" + std::to_string(first.port()) + R"("},{"address":"127.0.0.1:)" +
+              std::to_string(second.port()) + R"("}])";
+  StartWith("");
+  ASSERT_TRUE(WaitForState("protected"));
+  u32 handle = 0;
+  ASSERT_EQ(plugin.OpenSession(1, "127.0.0.53:53", c.tcp ? HXT_TRANSPORT_TCP : HXT_TRANSPORT_UDP, &handle),
+            0u);
+  std::string query = scripted::Make(c.ask);
+  if (c.tcp)
+    query.insert(0, std::string{static_cast<char>(query.size() >> 8), static_cast<char>(query.size())});
+  ASSERT_EQ(plugin.Send(handle, reinterpret_cast<const unsigned char*>(query.data()), query.size()), 0u);
+  auto outcome = Outcome(1);
+  ASSERT_TRUE(outcome);
+  if (c.rcode < 0) {
+    EXPECT_EQ(outcome->name, "ErrorOccurred");
+    return;
+  }
+  ASSERT_EQ(outcome->name, "Response");
+  std::string answer = outcome->text;
+  if (c.tcp) answer.erase(0, 2);
+  const auto opt = scripted::OptOf(answer);
+  EXPECT_EQ(MessageId(answer), 0x1234);
+  EXPECT_EQ(opt.rcode, c.rcode);
+  EXPECT_EQ(scripted::EdeOf(answer), c.ede);
+  EXPECT_EQ(opt.present, c.opt);
+  EXPECT_EQ(IsTruncated(answer), c.truncated);
+  EXPECT_EQ(answer[7], c.answers);
+  EXPECT_LE(answer.size(), c.tcp ? 65535u : c.ask.edns ? 1232u : 512u);
+}
+
+scripted::ScriptedUpstream::Script Answering(int records = 1, bool cookie = false) {
+  return [records, cookie](const std::string& q) {
+    std::string all;
+    for (int i = 0; i < records; ++i) all += scripted::ARecord(static_cast<unsigned char>(i));
+    return scripted::Reply(q, kRcodeNoError, all, records, cookie);
+  };
+}
+scripted::ScriptedUpstream::Script Failing(std::uint8_t rcode) {
+  return [rcode](const std::string& q) { return scripted::Reply(q, rcode); };
+}
+std::string Silent(const std::string&) {
+  return "";
+}
+std::string ToBlocked(const std::string& q) {
+  const std::string target(
+      "\x01x\x03"
+      "ads\x07"
+      "example");
+  return scripted::Reply(q, kRcodeNoError, scripted::CnameRecord(target) + scripted::ARecord(1), 2);
+}
+
+scripted::Ask Asking(std::vector<std::string> labels, bool edns = false) {
+  scripted::Ask a;
+  a.labels = std::move(labels);
+  a.edns = edns;
+  return a;
+}
+scripted::Ask Shaped(void (*change)(scripted::Ask&)) {
+  scripted::Ask a;
+  change(a);
+  return a;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, DnsProtectRfc,
+    ::testing::Values(
+        RfcCase{"no EDNS: no OPT, not the upstream's cookie", Answering(1, true), Silent,
+                Asking({"www", "example"}), false, 0, -1, false, false, 1},
+        RfcCase{"EDNS: our own OPT", Answering(1, true), Silent, Asking({"www", "example"}, true), false, 0,
+                -1, true, false, 1},
+        RfcCase{"EDNS version 1: BADVERS", Answering(), Silent,
+                Shaped([](scripted::Ask& a) { a.edns = true, a.version = 1; }), false, 16, -1, true, false,
+                0},
+        RfcCase{"SERVFAIL from the first: the second answers", Failing(kRcodeServFail), Answering(),
+                Asking({"www", "example"}), false, 0, -1, false, false, 1},
+        RfcCase{"nobody answers: SERVFAIL, no reachable authority, in time", Silent, Silent,
+                Asking({"www", "example"}, true), false, kRcodeServFail, kEdeNoReachableAuthority, true,
+                false, 0},
+        RfcCase{"opcode 2: NOTIMP", Answering(), Silent, Shaped([](scripted::Ask& a) { a.opcode = 2; }),
+                false, kRcodeNotImp, -1, false, false, 0},
+        RfcCase{"a response: dropped", Answering(), Silent,
+                Shaped([](scripted::Ask& a) { a.response = true; }), false, -1, -1, false, false, 0},
+        RfcCase{"a listed name: NXDOMAIN, blocked", Answering(), Silent,
+                Asking({"x", "ads", "example"}, true), false, kRcodeNxDomain, kEdeBlocked, true, false, 0},
+        RfcCase{"one label holding a dot is not the listed name", Answering(), Silent,
+                Asking({"x.ads", "example"}, true), false, 0, -1, true, false, 1},
+        RfcCase{"CNAME to a listed name: blocked", ToBlocked, Silent, Asking({"www", "example"}, true), false,
+                kRcodeNxDomain, kEdeBlocked, true, false, 0},
+        RfcCase{"no EDNS, 40 records over UDP: truncated", Answering(40), Silent, Asking({"www", "example"}),
+                false, 0, -1, false, true, 0},
+        RfcCase{"no EDNS, 40 records over TCP: whole", Answering(40), Silent, Asking({"www", "example"}),
+                true, 0, -1, false, false, 40}),
+    [](const ::testing::TestParamInfo<RfcCase>& info) { return CaseName(info.param); });
+
+// Identical questions in flight share one upstream query.
+TEST_F(DnsProtectPlugin, MergesIdenticalQueriesInFlight) {
+  scripted::ScriptedUpstream silent(Silent);
+  timeout = R"(,"queryTimeoutMs":300)";
+  upstreams = R"([{"address":"127.0.0.1:)" + std::to_string(silent.port()) + R"("}])";
+  StartWith("");
+  Ask(1, "www.example");
+  Ask(2, "WWW.example");
+  Ask(3, "other.example");
+  for (u32 context : {1u, 2u, 3u}) EXPECT_EQ(Rcode(AnswerTo(context)), kRcodeServFail) << context;
+  EXPECT_EQ(silent.Queries().size(), 2u);
+}
+
+// With the TLS upstream gone, strict use never goes to the plain one;
+// opportunistic use does, and stops claiming "encrypted" with that answer,
+// not at the next health check (an hour away here).
+TEST(DnsProtectTlsProfile, DecidesOnClearTextAndTheStateFollowsAtOnce) {
+  const struct {
+    const char* profile;
+    std::uint8_t rcode;
+    const char* state;
+    std::size_t plainQueries;
+  } cases[] = {
+      {"strict", kRcodeServFail, "encrypted", 0},
+      {"opportunistic", kRcodeNoError, "protected", 1},
+  };
+  for (const auto& c : cases) {
+    test::TestRoot root;
+    const std::string dir = root.path();
+    CDnsProtectPlugin plugin;
+    test::RecordingService service;
+    test::TestPki pki(dir);
+    auto tls = std::make_unique<test::TestResolver>(pki.TlsServer("resolver.test"));
+    scripted::ScriptedUpstream plain(Answering());
+    std::ofstream(dir + "/blocked.txt") << "\n";
+    std::ofstream(dir + "/OrgInfo.json")
+        << R"({"organization":"Test Org","dns":{"upstreams":[{"address":"127.0.0.1:)" << tls->port()
+        << R"(","transport":"tls","tlsName":"resolver.test","caFile":")" << pki.caFile()
+        << R"("},{"address":"127.0.0.1:)" << plain.port() << R"("}],"tlsProfile":")" << c.profile
+        << R"(","healthCheckIntervalMs":3600000}})";
+    ASSERT_EQ(plugin.Init("", "", dir.c_str(), "1.0.0", "udid", &service, &service, nullptr), 0u);
+    ASSERT_EQ(plugin.Start(), 0u);
+    auto lastState = [&] {
+      auto states = service.Texts("ProtectionStateChanged");
+      return states.empty() ? std::string() : states.back();
+    };
+    ASSERT_TRUE(test::WaitFor([&] { return lastState().find("\"encrypted\"") != std::string::npos; }))
+        << c.profile;
+    tls.reset();
+    u32 handle = 0;
+    ASSERT_EQ(plugin.OpenSession(1, "127.0.0.53:53", HXT_TRANSPORT_UDP, &handle), 0u);
+    const std::string query = BuildQuery("www.example", kTypeA, 1);
+    ASSERT_EQ(plugin.Send(handle, reinterpret_cast<const unsigned char*>(query.data()), query.size()), 0u);
+    ASSERT_TRUE(test::WaitFor([&] { return !service.Texts("Response").empty(); })) << c.profile;
+    EXPECT_EQ(Rcode(service.Events("Response")[0].text), c.rcode) << c.profile;
+    EXPECT_NE(lastState().find(std::string("\"") + c.state + "\""), std::string::npos) << c.profile;
+    EXPECT_EQ(plain.Queries().size(), c.plainQueries) << c.profile;
+    plugin.Uninit();
+  }
 }
 
 }  // namespace

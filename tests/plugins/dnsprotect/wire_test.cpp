@@ -1,0 +1,186 @@
+// The plug-in's DNS messages: which queries it takes, and how each client's
+// answer is made from a shared (cached) one according to the client's own
+// EDNS wishes and size.
+#include <gtest/gtest.h>
+
+#include "dnsmessage.h"
+#include "scriptedupstream.h"
+
+namespace hxt::dnsprotect {
+namespace {
+
+using scripted::Ask;
+using scripted::Make;
+using scripted::OptOf;
+
+TEST(DnsProtectWire, TakesQueriesOrSaysWhyNot) {
+  Ask twoOpts;
+  twoOpts.edns = true;
+  std::string doubled = Make(twoOpts);
+  doubled[11] = 2;
+  doubled += doubled.substr(doubled.size() - 11);
+  Ask named;
+  named.edns = true;
+  std::string ownedOpt = Make(named);
+  ownedOpt.replace(ownedOpt.size() - 11, 1, std::string("\x01x\x00", 3));
+  std::string twoQuestions = Make(Ask{});
+  twoQuestions[5] = 2;
+  Ask response, notify, version1, query;
+  response.response = true;
+  notify.opcode = 2;
+  version1.edns = true;
+  version1.version = 1;
+  const struct {
+    const char* what;
+    std::string raw;
+    QueryVerdict verdict;
+    std::uint16_t rcode;  // of the reply
+    bool question, opt;   // the reply echoes the question, carries an OPT record
+  } cases[] = {
+      {"a query", Make(query), QueryVerdict::Answer, 0, false, false},
+      {"a response", Make(response), QueryVerdict::Drop, 0, false, false},
+      {"shorter than a header", "\x12\x34\x01", QueryVerdict::Drop, 0, false, false},
+      {"opcode STATUS", Make(notify), QueryVerdict::NotImp, kRcodeNotImp, true, false},
+      {"two questions", twoQuestions, QueryVerdict::FormErr, kRcodeFormErr, false, false},
+      {"question cut short", Make(query).substr(0, 20), QueryVerdict::FormErr, kRcodeFormErr, false, false},
+      {"two OPT records", doubled, QueryVerdict::FormErr, kRcodeFormErr, false, false},
+      {"OPT not owned by the root", ownedOpt, QueryVerdict::FormErr, kRcodeFormErr, false, false},
+      {"EDNS version 1", Make(version1), QueryVerdict::BadVers, 16, true, true},
+  };
+  for (const auto& c : cases) {
+    ClientQuery parsed;
+    EXPECT_EQ(ParseQuery(c.raw, parsed), c.verdict) << c.what;
+    const std::string reply = BuildRefusal(c.raw, parsed, c.verdict);
+    if (c.verdict == QueryVerdict::Answer || c.verdict == QueryVerdict::Drop) {
+      EXPECT_EQ(reply, "") << c.what;
+      continue;
+    }
+    ASSERT_GE(reply.size(), kHeaderSize) << c.what;
+    EXPECT_EQ(MessageId(reply), 0x1234) << c.what;
+    EXPECT_NE(reply[2] & 0x80, 0) << c.what;
+    EXPECT_EQ(reply[5], c.question ? 1 : 0) << c.what;
+    EXPECT_EQ(OptOf(reply).present, c.opt) << c.what;
+    EXPECT_EQ(OptOf(reply).rcode, c.rcode) << c.what;
+  }
+}
+
+// One upstream answer (fetched with DO and CD, AD set, a COOKIE in its OPT)
+// made into the answers of clients that asked differently.
+TEST(DnsProtectWire, AnswersEachClientWithItsOwnOptFlagsAndSize) {
+  struct Case {
+    const char* what;
+    Ask ask;
+    bool tcp;
+    int records;
+    bool opt, dnssecOk, truncated, ad, cd;
+  };
+  auto with = [](auto change) {
+    Ask a;
+    change(a);
+    return a;
+  };
+  const Ask plain;
+  const Ask edns = with([](Ask& a) { a.edns = true; });
+  const Ask ednsCookie = with([](Ask& a) { a.edns = a.cookie = true; });
+  const Ask dnssec = with([](Ask& a) { a.edns = a.dnssecOk = a.checkingDisabled = true; });
+  const Ask small = with([](Ask& a) { a.edns = true, a.size = 600; });
+  const Ask huge = with([](Ask& a) { a.edns = true, a.size = 65000; });
+  const Case cases[] = {
+      {"no EDNS: no OPT", plain, false, 3, false, false, false, false, false},
+      {"EDNS: our OPT, not the upstream's cookie", ednsCookie, false, 3, true, false, false, false, false},
+      {"DO and CD echoed, AD kept", dnssec, false, 3, true, true, false, true, true},
+      {"no EDNS, 40 records: past 512", plain, false, 40, false, false, true, false, false},
+      {"the same over TCP: whole", plain, true, 40, false, false, false, false, false},
+      {"EDNS 1232, 40 records: whole", edns, false, 40, true, false, false, false, false},
+      {"EDNS 600, 40 records: past its size", small, false, 40, true, false, true, false, false},
+      {"EDNS 65000, 90 records: past ours", huge, false, 90, true, false, true, false, false},
+  };
+  for (const auto& c : cases) {
+    std::string records;
+    for (int i = 0; i < c.records; ++i) records += scripted::ARecord(static_cast<unsigned char>(i));
+    std::string stored = scripted::Reply(Make(dnssec), kRcodeNoError, records, c.records, true);
+    stored[3] = static_cast<char>(stored[3] | 0x20 | 0x10);  // AD, CD
+    ASSERT_TRUE(StripOpt(stored)) << c.what;
+    const std::string raw = Make(c.ask, 0x4321);
+    ClientQuery query;
+    ASSERT_EQ(ParseQuery(raw, query), QueryVerdict::Answer) << c.what;
+    const std::string answer = FinishAnswer(stored, raw, query, AnswerLimit(query, c.tcp));
+    const auto opt = OptOf(answer);
+    EXPECT_EQ(MessageId(answer), 0x4321) << c.what;
+    EXPECT_EQ(opt.present, c.opt) << c.what;
+    EXPECT_EQ(opt.options, "") << c.what;
+    EXPECT_EQ(opt.dnssecOk, c.dnssecOk) << c.what;
+    EXPECT_EQ(IsTruncated(answer), c.truncated) << c.what;
+    EXPECT_EQ(answer[7], c.truncated ? 0 : c.records) << c.what;
+    EXPECT_EQ((answer[3] & 0x20) != 0, c.ad) << c.what;
+    EXPECT_EQ((answer[3] & 0x10) != 0, c.cd) << c.what;
+    EXPECT_LE(answer.size(), AnswerLimit(query, c.tcp)) << c.what;
+  }
+}
+
+TEST(DnsProtectWire, CacheKeysTellApartWhatAnswersDifferOn) {
+  auto key = [](auto change) {
+    Ask a;
+    change(a);
+    ClientQuery query;
+    EXPECT_EQ(ParseQuery(Make(a), query), QueryVerdict::Answer);
+    return CacheKey(query);
+  };
+  const std::string base = key([](Ask& a) { a.labels = {"www", "example", "com"}; });
+  const struct {
+    const char* what;
+    std::string key;
+    bool same;
+  } cases[] = {
+      {"other case", key([](Ask& a) {
+         a.labels = {"WWW", "Example", "COM"};
+       }),
+       true},
+      {"EDNS and its size", key([](Ask& a) {
+         a.labels = {"www", "example", "com"}, a.edns = true;
+       }),
+       true},
+      {"one label holding a dot", key([](Ask& a) {
+         a.labels = {"www.example", "com"};
+       }),
+       false},
+      {"DO", key([](Ask& a) {
+         a.labels = {"www", "example", "com"}, a.edns = a.dnssecOk = true;
+       }),
+       false},
+      {"CD", key([](Ask& a) {
+         a.labels = {"www", "example", "com"}, a.checkingDisabled = true;
+       }),
+       false},
+      {"type", key([](Ask& a) {
+         a.labels = {"www", "example", "com"}, a.type = kTypeAaaa;
+       }),
+       false},
+  };
+  for (const auto& c : cases) EXPECT_EQ(c.key == base, c.same) << c.what;
+}
+
+// Upstreams get our OPT record (our size, the client's DO, none of its
+// options), padded to whole blocks over TLS.
+TEST(DnsProtectWire, UpstreamQueriesCarryOurOptPaddedForTls) {
+  Ask a;
+  a.edns = a.cookie = a.dnssecOk = true;
+  a.size = 4096;
+  const std::string raw = Make(a);
+  ClientQuery client;
+  ASSERT_EQ(ParseQuery(raw, client), QueryVerdict::Answer);
+  std::string upstream = BuildUpstreamQuery(raw, client);
+  ClientQuery sent;
+  ASSERT_EQ(ParseQuery(upstream, sent), QueryVerdict::Answer);
+  EXPECT_EQ(sent.udpSize, kEdnsPayload);
+  EXPECT_TRUE(sent.dnssecOk);
+  EXPECT_EQ(OptOf(upstream).options, "");
+  for (std::string query : {upstream, BuildQuery("localhost", kTypeA, 0)}) {
+    ASSERT_TRUE(PadQuery(query));
+    EXPECT_EQ(query.size() % kTlsPaddingBlock, 0u);
+    EXPECT_EQ(ParseQuery(query, sent), QueryVerdict::Answer);
+  }
+}
+
+}  // namespace
+}  // namespace hxt::dnsprotect
