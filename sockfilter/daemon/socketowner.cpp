@@ -32,6 +32,21 @@ CSocketOwners::~CSocketOwners() {
 
 std::optional<u32> CSocketOwners::Uid(int protocol, const boost::asio::ip::udp::endpoint& own,
                                       const boost::asio::ip::udp::endpoint& peer) {
+  std::string key(1, static_cast<char>(protocol));
+  key.append(reinterpret_cast<const char*>(own.data()), own.size());
+  key.append(reinterpret_cast<const char*>(peer.data()), peer.size());
+  const auto now = std::chrono::steady_clock::now();
+  auto found = known_.find(key);
+  if (found != known_.end() && found->second.until > now) return found->second.uid;
+  std::optional<u32> uid = askKernel(protocol, own, peer);
+  if (known_.size() >= kOwnerCacheMaxEntries) known_.clear();
+  known_[key] = Known{uid, now + kOwnerCacheTtl};
+  return uid;
+}
+
+std::optional<u32> CSocketOwners::askKernel(int protocol, const boost::asio::ip::udp::endpoint& own,
+                                            const boost::asio::ip::udp::endpoint& peer) {
+  ++kernelLookups_;
   if (fd_ < 0) {
     fd_ = ::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
     if (fd_ < 0) return std::nullopt;

@@ -2,15 +2,29 @@
 // (NETLINK_SOCK_DIAG) by the socket's addresses: the budgets of the daemon
 // count users, not sockets, since one user can open as many sockets as it
 // likes. One request per lookup, on the caller's thread (the I/O thread).
+//
+// Answers are kept for kOwnerCacheTtl, so that a client asking one query at
+// a time (whose budget entry ends with each answer) costs one kernel round
+// trip per second, not one per query. A port taken over by another user
+// within that time is still counted to the first one: a budget, not an
+// identity, is what the answer decides.
 #pragma once
 
+#include <array>
+#include <chrono>
 #include <optional>
+#include <string>
+#include <unordered_map>
 
 #include <boost/asio/ip/udp.hpp>
 
 #include "common/hxttypes.h"
 
 namespace hxt::sockfilter {
+
+constexpr std::chrono::milliseconds kOwnerCacheTtl{1000};
+// Beyond this many remembered sockets the cache starts afresh.
+constexpr std::size_t kOwnerCacheMaxEntries = 4096;
 
 class CSocketOwners {
  public:
@@ -24,10 +38,21 @@ class CSocketOwners {
   // that is not connected, any peer); nothing when there is none.
   std::optional<u32> Uid(int protocol, const boost::asio::ip::udp::endpoint& own,
                          const boost::asio::ip::udp::endpoint& peer);
+  // Requests sent to the kernel so far (tests).
+  u64 KernelLookups() const { return kernelLookups_; }
 
  private:
+  std::optional<u32> askKernel(int protocol, const boost::asio::ip::udp::endpoint& own,
+                               const boost::asio::ip::udp::endpoint& peer);
+
+  struct Known {
+    std::optional<u32> uid;
+    std::chrono::steady_clock::time_point until;
+  };
   int fd_ = -1;
   u32 sequence_ = 0;
+  u64 kernelLookups_ = 0;
+  std::unordered_map<std::string, Known> known_;
 };
 
 }  // namespace hxt::sockfilter

@@ -237,6 +237,10 @@ TEST(SocketOwnersTest, TheKernelNamesTheUserOfALocalSocket) {
   EXPECT_EQ(owners.Uid(IPPROTO_UDP, connected.local_endpoint(), open.local_endpoint()), me);
   EXPECT_EQ(owners.Uid(IPPROTO_TCP, asUdp(client.local_endpoint()), asUdp(listener.local_endpoint())), me);
   EXPECT_EQ(owners.Uid(IPPROTO_UDP, nobody, open.local_endpoint()), std::nullopt);
+  // A client asking again (one query at a time) is answered from what was learnt.
+  const u64 asked = owners.KernelLookups();
+  for (int i = 0; i < 10; ++i) EXPECT_EQ(owners.Uid(IPPROTO_UDP, open.local_endpoint(), nobody), me);
+  EXPECT_EQ(owners.KernelLookups(), asked);
 }
 
 }  // namespace
