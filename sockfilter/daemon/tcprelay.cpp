@@ -281,4 +281,28 @@ void CTcpUserSlots::Give(u32 user) {
   if (--it->second == 0) inUse_.erase(it);
 }
 
+AcceptOutcome ScreenAccept(const boost::system::error_code& error, boost::asio::ip::tcp::socket& socket,
+                           bool stopped, std::size_t openConnections, CFilterCore& core,
+                           CLogThrottle& throttle, CAcceptBackoff& backoff, const char* function) {
+  if (error == boost::asio::error::operation_aborted || stopped) return AcceptOutcome::Stopped;
+  if (error) {
+    if (throttle.Allow()) {
+      HXT_LOGF(LOG_LEVEL_ERROR, function, "accept error [%d-%s]", error.value(), error.message().c_str());
+    }
+    return CAcceptBackoff::Calls(error) ? AcceptOutcome::BackingOff : AcceptOutcome::Failed;
+  }
+  if (openConnections >= core.config().maxTcpConnections) {
+    ++core.counters().dropped;
+    if (throttle.Allow()) {
+      HXT_LOGF(LOG_LEVEL_WARNING, function, "%zu TCP connections open already; refusing another",
+               openConnections);
+    }
+    boost::system::error_code ignored;
+    socket.close(ignored);
+    return AcceptOutcome::Refused;
+  }
+  backoff.Succeeded();
+  return AcceptOutcome::Relay;
+}
+
 }  // namespace hxt::sockfilter

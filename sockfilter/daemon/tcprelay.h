@@ -30,6 +30,7 @@
 #include <boost/asio/ip/udp.hpp>
 #include <boost/asio/steady_timer.hpp>
 
+#include "common/acceptbackoff.h"
 #include "daemon/dnstcpframer.h"
 #include "daemon/filtercore.h"
 #include "daemon/redirectheader.h"
@@ -115,5 +116,20 @@ class CTcpRelay : public std::enable_shared_from_this<CTcpRelay> {
   bool answered_ = false;
   bool closed_ = false;
 };
+
+// What one completed accept of a relay's listener (the stub's or transparent
+// mode's) comes to. Errors are logged (throttled); those that a later accept
+// may get past (descriptors running out) ask for a back-off; a connection
+// past the daemon's cap is closed and counted as dropped.
+enum class AcceptOutcome {
+  Relay,       // relay the socket, then accept again
+  Refused,     // closed and counted; accept again
+  Failed,      // logged; accept again
+  BackingOff,  // re-arm the accept only after the back-off
+  Stopped,     // the listener is going: do not accept again
+};
+AcceptOutcome ScreenAccept(const boost::system::error_code& error, boost::asio::ip::tcp::socket& socket,
+                           bool stopped, std::size_t openConnections, CFilterCore& core,
+                           CLogThrottle& throttle, CAcceptBackoff& backoff, const char* function);
 
 }  // namespace hxt::sockfilter

@@ -48,56 +48,52 @@ void CTcpStub::Stop() {
 
 void CTcpStub::accept() {
   acceptor_.async_accept([this](const boost::system::error_code& ec, tcp::socket socket) {
-    if (ec == asio::error::operation_aborted || stopped_) return;
-    if (ec) {
-      if (throttle_.Allow()) {
-        HXT_LOGF(LOG_LEVEL_ERROR, "CTcpStub::accept", "accept error [%d-%s]", ec.value(),
-                 ec.message().c_str());
-      }
-      if (CAcceptBackoff::Calls(ec)) {
+    switch (ScreenAccept(ec, socket, stopped_, connections_.size(), core_, throttle_, backoff_,
+                         "CTcpStub::accept")) {
+      case AcceptOutcome::Stopped:
+        return;
+      case AcceptOutcome::BackingOff:
         backoff_.Wait([this] {
           if (!stopped_) accept();
         });
         return;
-      }
-    } else if (connections_.size() >= core_.config().maxTcpConnections) {
-      ++core_.counters().dropped;
-      if (throttle_.Allow()) {
-        HXT_LOGF(LOG_LEVEL_WARNING, "CTcpStub::accept", "%zu TCP connections open already; refusing another",
-                 connections_.size());
-      }
-      boost::system::error_code ignored;
-      socket.close(ignored);
-    } else {
-      backoff_.Succeeded();
-      boost::system::error_code peerError;
-      tcp::endpoint peer = socket.remote_endpoint(peerError);
-      u32 user = 0;
-      if (!peerError && !userSlots_.Take(core_.SocketOwners(), peer, local_,
-                                         core_.config().maxTcpConnectionsPerUser, user)) {
-        ++core_.counters().dropped;
-        if (throttle_.Allow()) {
-          HXT_LOGF(LOG_LEVEL_WARNING, "CTcpStub::accept",
-                   "user %u has %u TCP connections open already; refusing another", user,
-                   core_.config().maxTcpConnectionsPerUser);
-        }
-        socket.close(peerError);
-      } else if (!peerError) {
-        TcpRelayRoute route;
-        route.user = user;
-        route.family = family_;
-        route.nonce = nonce_;
-        route.requested = local_;
-        route.resolvers = core_.Resolvers();
-        auto connection =
-            std::make_shared<CTcpRelay>(io_, core_, std::move(socket), nextSerial_++, std::move(route),
-                                        throttle_, [this](CTcpRelay* closed) { forget(closed); });
-        connections_.insert(connection);
-        connection->Start(peer);
-      }
+      case AcceptOutcome::Relay:
+        relay(std::move(socket));
+        break;
+      case AcceptOutcome::Refused:
+      case AcceptOutcome::Failed:
+        break;
     }
     accept();
   });
+}
+
+void CTcpStub::relay(tcp::socket socket) {
+  boost::system::error_code peerError;
+  tcp::endpoint peer = socket.remote_endpoint(peerError);
+  if (peerError) return;
+  u32 user = 0;
+  if (!userSlots_.Take(core_.SocketOwners(), peer, local_, core_.config().maxTcpConnectionsPerUser, user)) {
+    ++core_.counters().dropped;
+    if (throttle_.Allow()) {
+      HXT_LOGF(LOG_LEVEL_WARNING, "CTcpStub::accept",
+               "user %u has %u TCP connections open already; refusing another", user,
+               core_.config().maxTcpConnectionsPerUser);
+    }
+    socket.close(peerError);
+    return;
+  }
+  TcpRelayRoute route;
+  route.user = user;
+  route.family = family_;
+  route.nonce = nonce_;
+  route.requested = local_;
+  route.resolvers = core_.Resolvers();
+  auto connection =
+      std::make_shared<CTcpRelay>(io_, core_, std::move(socket), nextSerial_++, std::move(route), throttle_,
+                                  [this](CTcpRelay* closed) { forget(closed); });
+  connections_.insert(connection);
+  connection->Start(peer);
 }
 
 void CTcpStub::forget(CTcpRelay* connection) {

@@ -32,6 +32,8 @@ class CTcpStub {
 
  private:
   void accept();
+  // An accepted client: taken on when its user has a connection left.
+  void relay(boost::asio::ip::tcp::socket socket);
   void forget(CTcpRelay* connection);
 
   boost::asio::io_context& io_;

@@ -392,29 +392,21 @@ void CTransparentMode::Tcp::Stop() {
 
 void CTransparentMode::Tcp::accept() {
   acceptor_.async_accept([this](const boost::system::error_code& ec, tcp::socket socket) {
-    if (ec == asio::error::operation_aborted || stopped_) return;
-    if (ec) {
-      if (throttle_.Allow()) {
-        HXT_LOGF(LOG_LEVEL_ERROR, "CTransparentMode::Tcp::accept", "accept error [%d-%s]", ec.value(),
-                 ec.message().c_str());
-      }
-      if (CAcceptBackoff::Calls(ec)) {
+    switch (ScreenAccept(ec, socket, stopped_, connections_.size(), core_, throttle_, backoff_,
+                         "CTransparentMode::Tcp::accept")) {
+      case AcceptOutcome::Stopped:
+        return;
+      case AcceptOutcome::BackingOff:
         backoff_.Wait([this] {
           if (!stopped_) accept();
         });
         return;
-      }
-    } else if (connections_.size() >= core_.config().maxTcpConnections) {
-      ++core_.counters().dropped;
-      if (throttle_.Allow()) {
-        HXT_LOGF(LOG_LEVEL_WARNING, "CTransparentMode::Tcp::accept",
-                 "%zu TCP connections open already; refusing another", connections_.size());
-      }
-      boost::system::error_code ignored;
-      socket.close(ignored);
-    } else {
-      backoff_.Succeeded();
-      relay(std::move(socket));
+      case AcceptOutcome::Relay:
+        relay(std::move(socket));
+        break;
+      case AcceptOutcome::Refused:
+      case AcceptOutcome::Failed:
+        break;
     }
     accept();
   });
