@@ -32,7 +32,7 @@ class AgentServer : public Server {
     test::InstallPlugin(HXT_FAKE_PLUGIN_CLOUD_DOWNLOADER, root_.PluginsPath());
     if (!dns_->ok()) throw std::runtime_error("fake DNS plug-in not loadable");
     (*dns_)->Reset();
-    (*dns_)->SetDnsAnswerMode(fake::DnsAnswerMode::Echo, 0);
+    (*dns_)->SetDnsAnswerMode(fake::DnsAnswerMode::Echo);
 
     MainThreadSettings settings;
     settings.ipc.port = 0;

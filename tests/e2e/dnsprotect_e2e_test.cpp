@@ -64,11 +64,11 @@ TEST_F(DnsProtectE2E, AnswersOverTlsBlocksAndFallsBackOpenWhileTheUpstreamIsAway
   ASSERT_TRUE(agent.WaitForLog("IPv6 DNS redirection: ACTIVATED")) << agent.Log();
   ASSERT_TRUE(WaitForState("encrypted")) << agent.Log();
 
-  // Both families and transports of the stub the DNS-path e2e test asks; here one of each.
+  // Both families and transports of the stub.
   const struct {
     const char* server;
     bool tcp;
-  } clients[] = {{"127.0.0.1", false}, {"::1", true}};
+  } clients[] = {{"127.0.0.1", false}, {"127.0.0.1", true}, {"::1", false}, {"::1", true}};
   for (const auto& c : clients) {
     EXPECT_EQ(Dig(c.server, stubPort, "www.example", c.tcp), kUpstreamAnswer) << c.server << c.tcp;
     EXPECT_EQ(Dig(c.server, stubPort, "ads.blocked.example", c.tcp), "") << c.server << c.tcp;
@@ -90,6 +90,7 @@ TEST_F(DnsProtectE2E, AnswersOverTlsBlocksAndFallsBackOpenWhileTheUpstreamIsAway
   EXPECT_EQ(agent.WaitForExit(), 0) << agent.Log();
   EXPECT_NE(agent.Log().find("dnsprotect info: stopped"), std::string::npos);
   EXPECT_TRUE(daemon.WaitForLog("closed the filter")) << daemon.Log();
+  EXPECT_EQ(Dig("127.0.0.1", stubPort, "www.example"), kPassThroughAnswer);  // fail-open once the agent is gone
 }
 
 }  // namespace

@@ -47,13 +47,11 @@ enum class Callback : u32 {
   // IVelmoraPluginCallback of the DNS-protection object
   Response,
   ErrorOccurred,
-  SystemErrorOccurred,
   ProtectionStateChanged,
   ChangeDnsRedirectionMode,
   UpgradeDetailsChanged,
   PluginStopped,
   // ISWGPluginCallback of the SWG object
-  SwgSystemErrorOccurred,
   SWGStateChanged,
   SWGStatsChanged,
   SWGPluginStopped,
@@ -68,7 +66,7 @@ struct CallbackRequest {
   Callback callback = Callback::PluginStopped;
   u32 handle = 0;         // Response, ErrorOccurred
   u32 contextId = 0;      // Response, ErrorOccurred
-  u32 code = 0;           // ErrorOccurred, both SystemErrorOccurred
+  u32 code = 0;           // ErrorOccurred
   std::string text;       // the JSON document, or the response bytes of Response
   bool nullText = false;  // pass null instead of `text` (documents and the message payload)
   // SendPluginMessage; its payload is `text`. An unset name is passed as null.
@@ -89,7 +87,6 @@ enum class DnsAnswerMode : u32 {
   Silent,   // record only
   Echo,     // the query itself with the response and recursion-available bits set
   Records,  // the records of the start script; other names NXDOMAIN, other types no data
-  Error,    // ErrorOccurred(handle, context id, the mode's error code) instead of an answer
 };
 
 class IFakePluginControl {
@@ -105,7 +102,7 @@ class IFakePluginControl {
   // Whether a successful InitiateStop is followed by PluginStopped (DNS) or
   // SWGPluginStopped (SWG) from the plug-in thread. On by default.
   virtual void SetReportStopped(bool report) = 0;
-  virtual void SetDnsAnswerMode(DnsAnswerMode mode, u32 errorCode) = 0;
+  virtual void SetDnsAnswerMode(DnsAnswerMode mode) = 0;
   // While held, answers are queued instead of sent; release sends them in order.
   virtual void SetHoldResponses(bool hold) = 0;
   virtual std::size_t ReleaseHeldResponses() = 0;

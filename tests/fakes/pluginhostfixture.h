@@ -39,7 +39,8 @@ inline std::vector<std::string> LastCall(const FakePlugin& plugin, const std::st
 
 class PluginHostTest : public ::testing::Test {
  protected:
-  PluginHostTest() {
+  // `verboseLog` captures debug messages too.
+  explicit PluginHostTest(bool verboseLog = false) : log(verboseLog) {
     root.WriteRegistry(TestRoot::DotNetPresentEntry());
     root.WriteMachineId("0123456789abcdef0123456789abcdef\n");
     CVelmoraMainThread::clearPendingShutdown();

@@ -6,7 +6,6 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
-#include <stdexcept>
 #include <thread>
 #include <vector>
 
@@ -46,23 +45,17 @@ class RecordingListenerCB : public IVelmoraListenerCB {
   bool OnUdpRequestAvailable(const unsigned char* data, u32 size) override {
     std::unique_lock<std::mutex> lock(mutex_);
     datagrams_.emplace_back(data, data + size);
-    if (throwOnDatagram_) throw std::runtime_error("listener test failure");
     if (holdDatagrams_) {
       ++held_;
       released_.wait(lock, [this] { return !holdDatagrams_; });
     }
     return handOverResult_;
   }
-  void OnListenerException(u32 family) override {
-    locked([&] { exceptions_.push_back(family); });
-  }
+  void OnListenerException(u32) override {}
 
   // Steering. While held, datagrams wait inside OnUdpRequestAvailable until Release.
   void SetHandOverResult(bool result) {
     locked([&] { handOverResult_ = result; });
-  }
-  void ThrowOnDatagram() {
-    locked([&] { throwOnDatagram_ = true; });
   }
   void HoldDatagrams() {
     locked([&] { holdDatagrams_ = true; });
@@ -87,9 +80,6 @@ class RecordingListenerCB : public IVelmoraListenerCB {
   std::vector<std::thread::id> CloseThreads() {
     return locked([&] { return closeThreads_; });
   }
-  std::vector<u32> Exceptions() {
-    return locked([&] { return exceptions_; });
-  }
 
  private:
   template <typename F>
@@ -104,9 +94,8 @@ class RecordingListenerCB : public IVelmoraListenerCB {
   std::vector<Fragment> fragments_;
   std::vector<u32> closed_;
   std::vector<std::thread::id> closeThreads_;
-  std::vector<u32> exceptions_;
   u32 nextContextId_ = 100;
-  bool handOverResult_ = true, throwOnDatagram_ = false, holdDatagrams_ = false;
+  bool handOverResult_ = true, holdDatagrams_ = false;
   unsigned held_ = 0;
 };
 

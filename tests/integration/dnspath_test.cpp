@@ -10,14 +10,13 @@
 #include <string>
 #include <vector>
 
+#include "agent/velmoraipcmgr.h"
 #include "agent/velmoramainthread.h"
 #include "fake/fakesockfilter.h"
-#include "fakes/capturelogger.h"
 #include "fakes/dnstestkit.h"
-#include "fakes/fakeplugin.h"
 #include "fakes/looprunner.h"
+#include "fakes/pluginhostfixture.h"
 #include "fakes/redirectclient.h"
-#include "fakes/testroot.h"
 
 namespace hxt {
 namespace {
@@ -69,31 +68,20 @@ std::vector<filter::InfoSnapshot> FilterUpdates() {
   return out;
 }
 
-class DnsPathTest : public ::testing::Test {
+class DnsPathTest : public test::PluginHostTest {
  protected:
+  DnsPathTest() : PluginHostTest(true) {}
   void SetUp() override {
-    root.WriteRegistry(test::TestRoot::DotNetPresentEntry());
-    root.WriteMachineId("0123456789abcdef0123456789abcdef\n");
-    root.WriteFile("var/opt/Truvane/Truvane Helixor Client/Tarrow/OrgInfo.json", "{}");
-    CVelmoraMainThread::clearPendingShutdown();
-    filter::Reset();
-    for (test::FakePlugin* plugin : {&dns, &swg, &cloud}) {
-      ASSERT_TRUE(plugin->ok());
-      (*plugin)->Reset();
-    }
-    dns->SetDnsAnswerMode(fake::DnsAnswerMode::Echo, 0);
-    MainThreadSettings settings;
-    settings.ipc.port = 0;
-    ASSERT_TRUE(CVelmoraMainThread::createSingletonInstance(settings)) << log.Dump();
+    WriteOrgInfo();
+    for (test::FakePlugin* plugin : {&dns, &swg, &cloud}) ASSERT_TRUE(plugin->ok());
+    dns->SetDnsAnswerMode(fake::DnsAnswerMode::Echo);
+    ASSERT_TRUE(CVelmoraMainThread::createSingletonInstance(test::HostSettings())) << log.Dump();
     agent = CVelmoraMainThread::instance();
     loop.emplace(agent);
     ASSERT_TRUE(test::WaitFor([&] { return agent->getState() == VELMORA_PLUGIN_STARTED; })) << log.Dump();
   }
-  void TearDown() override {
-    loop.reset();
-    CVelmoraMainThread::releaseInstance();
-    CVelmoraMainThread::clearPendingShutdown();
-  }
+  // The loop ends before the fixture releases the orchestrator.
+  void TearDown() override { loop.reset(); }
 
   // The plug-in calls the service back from its own thread and waits for it.
   void Fire(fake::Callback kind, const std::string& text, u32 contextId = 0, u32 code = 0) {
@@ -136,11 +124,6 @@ class DnsPathTest : public ::testing::Test {
     return test::WaitFor([&] { return CallCount("IVelmoraPlugin::CloseSession") == n; });
   }
 
-  test::TestRoot root;
-  test::ScopedCaptureLog log{true};
-  test::FakePlugin dns{test::InstallPlugin(HXT_FAKE_PLUGIN_VELMORA, root.PluginsPath())};
-  test::FakePlugin swg{test::InstallPlugin(HXT_FAKE_PLUGIN_SWG, root.PluginsPath())};
-  test::FakePlugin cloud{test::InstallPlugin(HXT_FAKE_PLUGIN_CLOUD_DOWNLOADER, root.PluginsPath())};
   CVelmoraMainThread* agent = nullptr;
   std::optional<test::LoopRunner> loop;
 };
@@ -203,6 +186,17 @@ TEST_P(DnsPathFamilyTest, RequestsAreAnsweredByteForByte) {
     EXPECT_EQ(call.args[2], call.args[0] == "1" ? "2" : "1");  // transport: UDP 2, TCP 1
   }
   EXPECT_EQ(agent->proxyErrorCountForTesting(), 0u);
+
+  // Each message counted once as a request and once as an answer, under its
+  // own family and transport (the UI's statistics).
+  const IpcRequestCounters c = agent->ipcManagerForTesting()->GetRequestCounters();
+  const std::vector<u32> counted{c.udpRequests4, c.udpResponses4, c.tcpRequests4, c.tcpResponses4,
+                                 c.udpRequests6, c.udpResponses6, c.tcpRequests6, c.tcpResponses6};
+  const std::vector<u32> mine{1, 1, 2, 2}, none{0, 0, 0, 0};
+  std::vector<u32> expected = family == kV4 ? mine : none;
+  const std::vector<u32>& other = family == kV4 ? none : mine;
+  expected.insert(expected.end(), other.begin(), other.end());
+  EXPECT_EQ(counted, expected);
 }
 
 // The fake holds its session lock across every answer and takes it in
@@ -272,7 +266,7 @@ TEST_F(DnsPathTest, ActivationCreatesHostsTellsTheFilterTheirPortsAndPartialUpda
 
 TEST_F(DnsPathTest, DeactivationRemovesTheFamilysContextsAndHost) {
   Redirect(true, true);
-  dns->SetDnsAnswerMode(fake::DnsAnswerMode::Silent, 0);
+  dns->SetDnsAnswerMode(fake::DnsAnswerMode::Silent);
   LoopbackSocket udp(kV4, SOCK_DGRAM);
   ASSERT_TRUE(SendUdp(udp, Query(9)));
   ASSERT_TRUE(test::WaitFor([&] { return CallCount("IVelmoraPlugin::Send") == 1; }));
@@ -311,7 +305,7 @@ TEST_F(DnsPathTest, FailedActivationFallsBackToNoRedirection) {
 // plug-in from under the listener lock: a late answer is dropped as hostless.
 TEST_F(DnsPathTest, FailedActivationKeepsTheDroppedHostsContextsAndClosesNoSession) {
   Redirect(true, false);
-  dns->SetDnsAnswerMode(fake::DnsAnswerMode::Silent, 0);
+  dns->SetDnsAnswerMode(fake::DnsAnswerMode::Silent);
   LoopbackSocket udp(kV4, SOCK_DGRAM);
   ASSERT_TRUE(SendUdp(udp, Query(1)));
   ASSERT_TRUE(test::WaitFor([&] { return agent->contextCountForTesting() == 1; }));
@@ -358,7 +352,7 @@ TEST_F(DnsPathTest, DeadListenerThreadIsRestartedOnNewPorts) {
 
 TEST_F(DnsPathTest, AnswersAndErrorsAreCheckedAndRouted) {
   Redirect(true, false);
-  dns->SetDnsAnswerMode(fake::DnsAnswerMode::Silent, 0);
+  dns->SetDnsAnswerMode(fake::DnsAnswerMode::Silent);
   LoopbackSocket udp(kV4, SOCK_DGRAM);
   ASSERT_TRUE(SendUdp(udp, Query(1)));
   ASSERT_TRUE(SendUdp(udp, Query(2)));
@@ -463,7 +457,7 @@ TEST_F(DnsPathTest, AnswersRacingADeactivationAreSafe) {
 
 TEST_F(DnsPathTest, StoppingThePluginTearsTheRedirectionDown) {
   Redirect(true, true);
-  dns->SetDnsAnswerMode(fake::DnsAnswerMode::Silent, 0);
+  dns->SetDnsAnswerMode(fake::DnsAnswerMode::Silent);
   LoopbackSocket udp(kV4, SOCK_DGRAM);
   ASSERT_TRUE(SendUdp(udp, Query(1)));
   ASSERT_TRUE(test::WaitFor([&] { return agent->contextCountForTesting() == 1; }));

@@ -5,14 +5,10 @@
 #include <cstring>
 #include <functional>
 
-#include "agent/velmoramainthread.h"
 #include "agent/velmorapluginjsonutils.h"
 #include "common/apidata.h"
-#include "common/deviceinfo.h"
-#include "fake/fakesockfilter.h"
-#include "fakes/capturelogger.h"
-#include "fakes/fakeplugin.h"
 #include "fakes/looprunner.h"
+#include "fakes/pluginhostfixture.h"
 #include "fakes/testroot.h"
 
 namespace hxt {
@@ -21,20 +17,12 @@ namespace {
 using fake::Callback;
 using fake::MakeCallback;
 
-class VpnIntakeTest : public ::testing::Test {
+class VpnIntakeTest : public test::PluginHostTest {
  protected:
   VpnIntakeTest() {
-    root.WriteRegistry(test::TestRoot::DotNetPresentEntry());
-    root.WriteMachineId("0123456789abcdef0123456789abcdef\n");
-    CVelmoraMainThread::clearPendingShutdown();
-    CDeviceInfo::ResetCacheForTesting();
-    fakefilter::Reset();
-    for (auto* plugin : {&dns, &swg, &cloud}) (*plugin)->Reset();
-    settings.ipc.port = 0;
     settings.vpn.pollSlice = std::chrono::milliseconds(20);
-    root.WriteFile("var/opt/Truvane/Truvane Helixor Client/Tarrow/OrgInfo.json", "{}");
+    WriteOrgInfo();
   }
-  ~VpnIntakeTest() override { CVelmoraMainThread::releaseInstance(); }
 
   // Publishes like the VPN agent, pulsing until `plugin` saw `op` `count` times.
   bool Publish(const std::function<void(RawVpnState&)>& edit, const test::FakePlugin& plugin, const char* op,
@@ -48,20 +36,12 @@ class VpnIntakeTest : public ::testing::Test {
     });
   }
 
-  // The last argument of the last call of `op`.
   std::string LastArgument(const test::FakePlugin& plugin, const std::string& op) {
-    std::string found;
-    for (const auto& call : plugin->Calls())
-      if (call.op == op && !call.args.empty()) found = call.args.back();
-    return found;
+    const auto args = test::LastCall(plugin, op);
+    return args.empty() ? "" : args.back();
   }
 
-  test::TestRoot root;
-  test::ScopedCaptureLog log;
-  test::FakePlugin dns{test::InstallPlugin(HXT_FAKE_PLUGIN_VELMORA, root.PluginsPath())};
-  test::FakePlugin swg{test::InstallPlugin(HXT_FAKE_PLUGIN_SWG, root.PluginsPath())};
-  test::FakePlugin cloud{test::InstallPlugin(HXT_FAKE_PLUGIN_CLOUD_DOWNLOADER, root.PluginsPath())};
-  MainThreadSettings settings;
+  MainThreadSettings settings = test::HostSettings();
 
   // The VPN agent's side.
   std::unique_ptr<RawVpnState> record = std::make_unique<RawVpnState>(DefaultRawVpnState());

@@ -203,8 +203,6 @@ long long call(const CallbackSlots& slots, const CallbackRequest& request) {
       slots.velmora->ErrorOccurred(request.handle, request.contextId, request.code);
       break;
     }
-    case Callback::SystemErrorOccurred:
-      slots.velmora->SystemErrorOccurred(request.code);
       break;
     case Callback::ProtectionStateChanged:
       slots.velmora->ProtectionStateChanged(textArg);
@@ -218,8 +216,6 @@ long long call(const CallbackSlots& slots, const CallbackRequest& request) {
     case Callback::PluginStopped:
       slots.velmora->PluginStopped();
       break;
-    case Callback::SwgSystemErrorOccurred:
-      slots.swg->SystemErrorOccurred(request.code);
       break;
     case Callback::SWGStateChanged:
       slots.swg->SWGStateChanged(textArg);
@@ -241,8 +237,6 @@ long long call(const CallbackSlots& slots, const CallbackRequest& request) {
   return 0;
 }
 
-void appendToCallLog(const std::string& op, const std::vector<std::string>& args);
-
 class ModuleState final : public IFakePluginControl {
  public:
   ModuleState() { resetLocked(); }
@@ -258,7 +252,6 @@ class ModuleState final : public IFakePluginControl {
   }
   // Records the call and returns the result scripted for it.
   u32 Record(const std::string& op, std::vector<std::string> args) {
-    appendToCallLog(op, args);
     locked([&] {
       if (keepCalls_) calls_.push_back({op, std::move(args)});
     });
@@ -309,17 +302,12 @@ class ModuleState final : public IFakePluginControl {
       const bool tcp = session->second.transport == HXT_TRANSPORT_TCP;
       for (const auto& message :
            tcp ? session->second.stream.Append(bytes) : std::vector<std::string>{bytes}) {
-        auto request = MakeCallback(Callback::ErrorOccurred);
+        const std::string answer = responder_.Answer(message);
+        if (answer.empty()) continue;
+        auto request = MakeCallback(Callback::Response);
         request.handle = handle;
         request.contextId = session->second.contextId;
-        if (responder_.Mode() == DnsAnswerMode::Error) {
-          request.code = answerErrorCode_;
-        } else {
-          request.callback = Callback::Response;
-          const std::string answer = responder_.Answer(message);
-          if (answer.empty()) continue;
-          request.text = tcp ? TcpDnsStream::Frame(answer) : answer;
-        }
+        request.text = tcp ? TcpDnsStream::Frame(answer) : answer;
         (holdResponses_ ? held_ : answers).push_back(request);
       }
     }
@@ -342,10 +330,9 @@ class ModuleState final : public IFakePluginControl {
   void SetSupportsInterface(bool supported) override { supports_ = supported; }
   void SetCreateReturnsNull(bool returnsNull) override { createReturnsNull_ = returnsNull; }
   void SetReportStopped(bool report) override { reportStopped_ = report; }
-  void SetDnsAnswerMode(DnsAnswerMode mode, u32 errorCode) override {
+  void SetDnsAnswerMode(DnsAnswerMode mode) override {
     locked([&] {
       responder_.SetMode(mode);
-      answerErrorCode_ = errorCode;
     });
   }
   void SetHoldResponses(bool hold) override { holdResponses_ = hold; }
@@ -387,7 +374,7 @@ class ModuleState final : public IFakePluginControl {
   void StopKeepingCalls() {
     std::lock_guard<std::mutex> lock(mutex_);
     keepCalls_ = false;
-    unrecorded_ = std::getenv("HXT_FAKE_CALL_LOG") == nullptr;
+    unrecorded_ = true;
   }
   // Nothing keeps the calls: the session calls then skip formatting their
   // arguments, which would cost the benchmark more than the path it measures.
@@ -410,7 +397,6 @@ class ModuleState final : public IFakePluginControl {
     reportStopped_ = true;
     responder_.Clear();
     responder_.SetMode(DnsAnswerMode::Echo);
-    answerErrorCode_ = 0;
     holdResponses_ = false;
     answerOnCaller_ = false;
     held_.clear();
@@ -453,7 +439,6 @@ class ModuleState final : public IFakePluginControl {
   std::atomic<bool> supports_{true}, createReturnsNull_{false}, reportStopped_{true}, holdResponses_{false},
       answerOnCaller_{false};
   FakeDnsResponder responder_;
-  u32 answerErrorCode_ = 0;
   std::vector<CallbackRequest> held_;
   std::map<u32, Session> sessions_;
   u32 nextHandle_ = 1;
@@ -464,36 +449,6 @@ class ModuleState final : public IFakePluginControl {
 ModuleState& State() {
   static ModuleState state;
   return state;
-}
-
-// A plug-in inside a separately started agent cannot be observed through the
-// control function either: with HXT_FAKE_CALL_LOG set, every module appends
-// each call to that file as one line, "<op>" then each argument after a tab,
-// with backslash, tab and line feed written as \\, \t and \n.
-void appendToCallLog(const std::string& op, const std::vector<std::string>& args) {
-  const char* path = std::getenv("HXT_FAKE_CALL_LOG");
-  if (path == nullptr) return;
-  std::string line = op;
-  for (const auto& arg : args) {
-    line += '\t';
-    for (char c : arg) line += c == '\\' ? "\\\\" : c == '\t' ? "\\t" : c == '\n' ? "\\n" : std::string(1, c);
-  }
-  line += '\n';
-  // One append per line, so that lines of several modules never interleave.
-#ifdef _WIN32
-  HANDLE file = ::CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return;
-  DWORD written = 0;
-  ::WriteFile(file, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
-  ::CloseHandle(file);
-#else
-  int fd = ::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
-  if (fd < 0) return;
-  ssize_t written = ::write(fd, line.data(), line.size());
-  (void)written;
-  ::close(fd);
-#endif
 }
 
 // A plug-in inside a separately started agent cannot be steered through the
