@@ -40,172 +40,25 @@ LIGHT_QPS="${HXT_BENCH_LIGHT_QPS:-2000}"
 TEST_NAME="test-name.hxt.example"
 ANSWER4="192.0.2.10"
 ANSWER6="2001:db8::10"
-TICKS="$(getconf CLK_TCK)"
-
-say() { printf '== %s\n' "$*" >&2; }
-die() { printf 'fullpath.sh: %s\n' "$*" >&2; exit 1; }
-
-# ---- tools and build --------------------------------------------------------
-
-ensure_tools() {
-  local missing=() p
-  local wanted=(dnsperf dnsdist dnsutils)
-  [ -z "${HXT_BENCH_PERF:-}" ] || wanted+=(linux-perf)
-  for p in "${wanted[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-  done
-  [ "${#missing[@]}" -eq 0 ] && return 0
-  local sudo=()
-  if [ "$(id -u)" -ne 0 ]; then
-    command -v sudo >/dev/null || die "need root to install: ${missing[*]}"
-    sudo=(sudo)
-  fi
-  say "installing ${missing[*]}"
-  "${sudo[@]}" apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-}
-
-build_targets() {
-  say "building in $BUILD"
-  cmake -S "$HERE" -B "$BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DHXT_BUILD_TESTS=ON >/dev/null
-  cmake --build "$BUILD" -j "$(nproc 2>/dev/null || echo 2)" \
-    --target hxtarrowagent hxsockfilterd hxt_fake_plugins_stage hxt_zone_responder hxt_plugin_dnsprotect >/dev/null
-}
-
-# ---- processes --------------------------------------------------------------
-
-WORK=""
-PIDS=()  # started here, stopped in reverse order on exit
-
-cleanup() {
-  local i pid
-  for ((i = ${#PIDS[@]} - 1; i >= 0; i--)); do
-    pid="${PIDS[$i]}"
-    kill -TERM "$pid" 2>/dev/null || continue
-    for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
-    kill -KILL "$pid" 2>/dev/null || true
-    wait "$pid" 2>/dev/null || true
-  done
-  if [ -n "$WORK" ]; then
-    if [ "${HXT_BENCH_KEEP:-0}" = 1 ]; then say "kept $WORK"; else rm -rf "$WORK"; fi
-  fi
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM
-
-# A port free for UDP and TCP on 127.0.0.1 at the time of asking.
-free_port() {
-  local port
-  for _ in $(seq 100); do
-    port=$((20000 + RANDOM % 40000))
-    if [ -z "$(ss -Hlnu "sport = :$port")" ] && [ -z "$(ss -Hlnt "sport = :$port")" ]; then
-      echo "$port"
-      return 0
-    fi
-  done
-  die "no free port"
-}
-
-# wait_for CONDITION-COMMAND... : polls for up to 30 s.
-wait_for() {
-  for _ in $(seq 300); do "$@" && return 0; sleep 0.1; done
-  return 1
-}
-
-answers() {  # answers PORT: dig's short answer for the test name's A record
-  dig @127.0.0.1 -p "$1" "$TEST_NAME" A +short +tries=1 +time=1 2>/dev/null
-}
-answers_test_name() { [ "$(answers "$1")" = "$ANSWER4" ]; }
-
-# ---- /proc figures ------------------------------------------------------------
-
-cpu_ticks() {  # cpu_ticks PID...: utime + stime of all the processes' threads
-  local total=0 pid stat
-  for pid in "$@"; do
-    stat="$(cat "/proc/$pid/stat")"
-    stat="${stat##*) }"  # the fields after the command name, from state (3rd) on
-    read -r -a f <<<"$stat"
-    total=$((total + f[11] + f[12]))  # fields 14 and 15
-  done
-  echo "$total"
-}
-
-rss_kib() {  # rss_kib PID...: VmRSS summed, KiB
-  local total=0 pid
-  for pid in "$@"; do
-    total=$((total + $(awk '/^VmRSS:/ { print $2 }' "/proc/$pid/status")))
-  done
-  echo "$total"
-}
-
-# ---- dnsperf ------------------------------------------------------------------
-
-# saturated PORT OUT: one run at dnsperf's default 100 queries in flight.
-# Further arguments go to dnsperf (-m tcp, -c CLIENTS ...).
-saturated() {
-  local port="$1" out="$2"
-  shift 2
-  dnsperf -s 127.0.0.1 -p "$port" -d "$WORK/queries.txt" -l "$RUN_SECONDS" "$@" >"$out" 2>&1 ||
-    die "dnsperf failed: $(cat "$out")"
-}
-# light PORT OUT: a paced run with a line per query.
-light() {
-  local port="$1" out="$2"
-  shift 2
-  dnsperf -s 127.0.0.1 -p "$port" -d "$WORK/queries.txt" -l "$RUN_SECONDS" -Q "$LIGHT_QPS" -v "$@" >"$out" 2>&1 ||
-    die "dnsperf failed: $(tail -n 20 "$out")"
-}
-completed() { awk '/Queries completed:/ { print $3 }' "$1"; }
-lost() { awk '/Queries lost:/ { print $3 }' "$1"; }
-servfail() { awk '/Response codes:/ { for (i = 3; i < NF; i++) if ($i == "SERVFAIL") n = $(i + 1) } END { print n + 0 }' "$1"; }
-# Answers other than SERVFAIL per second: the daemon refuses queries beyond its
-# per-client limit with an immediate SERVFAIL, which would flatter its rate.
-qps() {
-  awk '/Queries completed:/ { done = $3 } /Run time \(s\):/ { t = $4 }
-       /Response codes:/ { for (i = 3; i < NF; i++) if ($i == "SERVFAIL") bad = $(i + 1) }
-       END { printf "%.0f", (done - bad) / t }' "$1"
-}
-
-# percentiles OUT: "p50 p99" in microseconds from the per-query lines
-# ("> RCODE NAME TYPE SECONDS"; a lost query's line, "> T NAME TYPE", has no time).
-percentiles() {
-  awk '/^> / && NF >= 5 && $NF ~ /^[0-9.]+$/ { print $NF * 1e6 }' "$1" | sort -g | awk '
-    { v[NR] = $1 }
-    END {
-      if (NR == 0) { print "- -"; exit }
-      i50 = int(NR * 0.50 + 0.999999); i99 = int(NR * 0.99 + 0.999999)
-      printf "%.0f %.0f\n", v[i50], v[i99]
-    }'
-}
-
-median() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
+# shellcheck source=bench/benchlib.sh
+. "$HERE/bench/benchlib.sh"
+QUERIES=""  # set once WORK exists
 
 # ---- the run ------------------------------------------------------------------
 
-ensure_tools
+wanted=(dnsperf dnsdist dnsutils)
+[ -z "${HXT_BENCH_PERF:-}" ] || wanted+=(linux-perf)
+ensure_tools "${wanted[@]}"
 ulimit -n 8192 2>/dev/null || true  # the cost curve's 1,000 dnsperf sockets
-[ -n "${HXT_BENCH_BUILD:-}" ] || build_targets
+[ -n "${HXT_BENCH_BUILD:-}" ] ||
+  build_targets hxtarrowagent hxsockfilterd hxt_fake_plugins_stage hxt_zone_responder hxt_plugin_dnsprotect
 
 WORK="$(mktemp -d /tmp/hxt-fullpath.XXXXXX)"
+QUERIES="$WORK/queries.txt"
 ROOT="$WORK/root"
-PLUGINS="$ROOT/opt/Truvane/Truvane Helixor Client/Plugins"
-PROFILE="$ROOT/var/opt/Truvane/Truvane Helixor Client/Tarrow"
-mkdir -p "$ROOT/etc/opt/truvane" "$PLUGINS" "$PROFILE" "$ROOT/run"
-od -An -N16 -tx1 /dev/urandom | tr -d ' \n' >"$ROOT/etc/machine-id"
-echo >>"$ROOT/etc/machine-id"
-cat >"$ROOT/etc/opt/truvane/registry.reg" <<'REG'
-REGEDIT4
-
-; The runtime the plug-ins need, recorded as present.
-[HKEY_LOCAL_MACHINE\SOFTWARE\Microsoft\NET Framework Setup\NDP\v4\Full]
-"Install"=dword:00000001
-"Release"=dword:00080ff4
-"Version"="4.8.09037"
-REG
-if [ -n "${HXT_BENCH_PER_CLIENT:-}" ]; then
-  printf '\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Truvane\\Truvane Helixor Client\\SocketFilter]\n"MaxPendingPerClient"=dword:%08x\n' \
-    "$HXT_BENCH_PER_CLIENT" >>"$ROOT/etc/opt/truvane/registry.reg"
-fi
+PLUGINS="$(plugins_dir "$ROOT")"
+PROFILE="$(profile_dir "$ROOT")"
+make_root "$ROOT"
 printf '{"organization":"bench"}\n' >"$PROFILE/OrgInfo.json"
 for module in "$BUILD/tests/plugins/Plugins"/*.so; do cp "$module" "$PLUGINS/"; done
 
@@ -263,32 +116,15 @@ PIDS+=("$DNSDIST_CACHE")
 
 # start_dnsprotect NAME DNS-MEMBERS [BUILD-DIR]: an agent hosting dnsprotect.so
 # (and the fake SWG plug-in and cloud downloader) behind a daemon of its own,
-# all from BUILD-DIR ($BUILD by default), in the root $WORK/NAME; sets
-# DP_PORT, DP_AGENT, DP_DAEMON.
+# all from BUILD-DIR ($BUILD by default), in the root $WORK/NAME, the zone
+# responder its upstream; sets DP_PORT, DP_AGENT, DP_DAEMON.
 start_dnsprotect() {
-  local root="$WORK/$1" port BUILD="${3:-$BUILD}"
-  local plugins="$root/opt/Truvane/Truvane Helixor Client/Plugins"
-  local profile="$root/var/opt/Truvane/Truvane Helixor Client/Tarrow"
-  mkdir -p "$root/etc/opt/truvane" "$plugins" "$profile"
-  cp "$ROOT/etc/machine-id" "$root/etc/"
-  cp "$ROOT/etc/opt/truvane/registry.reg" "$root/etc/opt/truvane/"
-  cp "$BUILD/tests/plugins/Plugins/fake_swg.so" "$BUILD/tests/plugins/Plugins/fake_cloud_downloader.so" \
-    "$BUILD/plugins/dnsprotect/dnsprotect.so" "$plugins/"
-  printf 'missing-1.hxt.example\nmissing-2.hxt.example\n' >"$profile/blocklist.txt"
-  printf '{"organization":"bench","dns":{"upstreams":[{"address":"127.0.0.1:%s"}],%s}}\n' \
-    "$RESPONDER_PORT" "$2" >"$profile/OrgInfo.json"
-  port="$(free_port)"
-  HXT_ROOT="$root" HXT_LOG=stderr "$BUILD/sockfilter/hxsockfilterd" --stub4 "127.0.0.1:$port" --stub6 off \
-    --resolvers "127.0.0.1:$RESPONDER_PORT" 2>"$root/hxsockfilterd.log" &
-  DP_DAEMON=$!
-  PIDS+=("$DP_DAEMON")
-  wait_for grep -qs "stub mode:" "$root/hxsockfilterd.log" || die "hxsockfilterd did not start: $(cat "$root/hxsockfilterd.log")"
-  HXT_ROOT="$root" HXT_LOG=stderr HXT_IPC_PORT="$(free_port)" "$BUILD/src/agent/hxtarrowagent" 2>"$root/agent.log" &
-  DP_AGENT=$!
-  PIDS+=("$DP_AGENT")
-  wait_for grep -qs "IPv4 DNS redirection: ACTIVATED" "$root/agent.log" ||
-    die "redirection not active: $(tail -n 30 "$root/agent.log")"
-  DP_PORT="$port"
+  local root="$WORK/$1"
+  dnsprotect_root "$root" "$(printf '{"organization":"bench","dns":{"upstreams":[{"address":"127.0.0.1:%s"}],%s}}' \
+    "$RESPONDER_PORT" "$2")" "${3:-$BUILD}"
+  printf 'missing-1.hxt.example\nmissing-2.hxt.example\n' >"$(profile_dir "$root")/blocklist.txt"
+  start_pair "$root" "$RESPONDER_PORT" "${3:-$BUILD}"
+  DP_PORT="$PAIR_PORT" DP_AGENT="$PAIR_AGENT" DP_DAEMON="$PAIR_DAEMON"
 }
 say "starting two agents with dnsprotect.so"
 start_dnsprotect dplocal '"blockLists":["blocklist.txt"]'
@@ -307,25 +143,13 @@ fi
 start_ours() {
   local root="$1" build="$2" module
   if [ "$root" != "$ROOT" ]; then
-    mkdir -p "$root/etc/opt/truvane" "$root/${PLUGINS#"$ROOT"/}" "$root/${PROFILE#"$ROOT"/}" "$root/run"
-    cp "$ROOT/etc/machine-id" "$root/etc/"
-    cp "$ROOT/etc/opt/truvane/registry.reg" "$root/etc/opt/truvane/"
-    cp "$PROFILE/OrgInfo.json" "$root/${PROFILE#"$ROOT"/}/"
-    for module in "$build/tests/plugins/Plugins"/*.so; do cp "$module" "$root/${PLUGINS#"$ROOT"/}/"; done
+    make_root "$root"
+    cp "$PROFILE/OrgInfo.json" "$(profile_dir "$root")/"
+    for module in "$build/tests/plugins/Plugins"/*.so; do cp "$module" "$(plugins_dir "$root")/"; done
   fi
   say "starting hxsockfilterd and hxtarrowagent in $root"
-  OURS_PORT="$(free_port)"
-  HXT_ROOT="$root" HXT_LOG=stderr "$build/sockfilter/hxsockfilterd" --stub4 "127.0.0.1:$OURS_PORT" --stub6 off \
-    --resolvers "127.0.0.1:$RESPONDER_PORT" 2>"$root.hxsockfilterd.log" &
-  OURS_DAEMON=$!
-  PIDS+=("$OURS_DAEMON")
-  wait_for grep -qs "stub mode:" "$root.hxsockfilterd.log" || die "hxsockfilterd did not start: $(cat "$root.hxsockfilterd.log")"
-  HXT_ROOT="$root" HXT_LOG=stderr HXT_IPC_PORT="$(free_port)" HXT_FAKE_DNS_SCRIPT="$WORK/plugin-script.txt" \
-    "$build/src/agent/hxtarrowagent" 2>"$root.agent.log" &
-  OURS_AGENT=$!
-  PIDS+=("$OURS_AGENT")
-  wait_for grep -qs "IPv4 DNS redirection: ACTIVATED" "$root.agent.log" ||
-    die "redirection not active: $(tail -n 30 "$root.agent.log")"
+  start_pair "$root" "$RESPONDER_PORT" "$build" HXT_FAKE_DNS_SCRIPT="$WORK/plugin-script.txt"
+  OURS_PORT="$PAIR_PORT" OURS_AGENT="$PAIR_AGENT" OURS_DAEMON="$PAIR_DAEMON"
 }
 start_ours "$ROOT" "$BUILD"
 FAKE_PORT="$OURS_PORT" FAKE_SERVING="$OURS_AGENT $OURS_DAEMON"
@@ -444,10 +268,6 @@ AFTER_DAEMON="$(rss_kib "$DAEMON")"
 AGENT_LOG_LINES=$(($(grep -c . "$AGENT_LOG") - AGENT_LOG_BEFORE))
 
 # ---- report -------------------------------------------------------------------
-
-mib() { awk -v k="$1" 'BEGIN { printf "%.1f", k / 1024 }'; }
-us_per_query() { awk -v t="$1" -v n="$2" -v hz="$TICKS" 'BEGIN { if (n == 0) print "-"; else printf "%.1f", t * 1e6 / hz / n }'; }
-ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b == 0 || a == "-" || b == "-") print "-"; else printf "%.0f%%", 100 * a / b }'; }
 
 declare -A QPS CPUQ
 for p in "${PATHS[@]}"; do
