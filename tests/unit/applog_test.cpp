@@ -24,21 +24,16 @@ TEST(AppLog, PlainAndFunctionFormsCarryTheirCategoryAndHeader) {
   HXT_LOG(LOG_LEVEL_WARNING, "plain %d", 7);
   LoggerHandle handle;
   LogFunction(handle, LOG_LEVEL_ERROR, "file.cpp", 42, "CThing::Do", "value %s=%u", "x", 5u);
+  HXT_LOGF(LOG_LEVEL_INFO, "Suite::Case", "hello");  // with the source's base name
 
   auto records = log.Records();
-  ASSERT_EQ(records.size(), 2u);
+  ASSERT_EQ(records.size(), 3u);
   EXPECT_EQ(records[0].level, LOG_LEVEL_WARNING);
   EXPECT_EQ(records[0].category, LOG_CATEGORY_PLAIN);
   EXPECT_EQ(records[0].text, "plain 7");
   EXPECT_EQ(records[1].category, LOG_CATEGORY_FUNCTION);
   EXPECT_EQ(records[1].text, "Function: CThing::Do (file.cpp:42)\nThread: " + threadId() + "\nvalue x=5");
-}
-
-TEST(AppLog, MacroPassesTheSourceBaseName) {
-  ScopedCaptureLog log;
-  HXT_LOGF(LOG_LEVEL_INFO, "Suite::Case", "hello");
-  auto text = log.Records().at(0).text;
-  EXPECT_EQ(text.rfind("Function: Suite::Case (applog_test.cpp:", 0), 0u) << text;
+  EXPECT_EQ(records[2].text.rfind("Function: Suite::Case (applog_test.cpp:", 0), 0u) << records[2].text;
   EXPECT_EQ(SourceBaseName("C:\\src\\agent\\x.cpp"), std::string("x.cpp"));
   EXPECT_EQ(SourceBaseName("plain.cpp"), std::string("plain.cpp"));
 }
@@ -118,37 +113,29 @@ std::size_t countOf(const std::string& hay, const std::string& needle) {
   return n;
 }
 
+// Debug text and unknown levels never reach the event log; with verbose
+// logging every text goes to the debugger output as well.
 TEST(EventViewerLogger, RoutesLevelsToEventLogAndDebuggerOutputAndNamesErrors) {
   ::setenv("HXT_LOG", "stderr", 1);
-  {
-    CEventViewerLogger quiet(false);
-    ASSERT_TRUE(quiet.Open());
+  for (bool verbose : {false, true}) {
+    SCOPED_TRACE(verbose);
+    CEventViewerLogger logger(verbose);
+    ASSERT_TRUE(logger.Open());
     ::testing::internal::CaptureStderr();
-    EXPECT_FALSE(quiet.Write(LOG_LEVEL_DEBUG, 0, "dbg"));
-    EXPECT_TRUE(quiet.Write(LOG_LEVEL_INFO, 0, "line one\nline two"));
-    EXPECT_TRUE(quiet.Write(LOG_LEVEL_WARNING, 1, "warn"));
-    EXPECT_TRUE(quiet.Write(LOG_LEVEL_ERROR, 1, "err"));
-    EXPECT_FALSE(quiet.Write(9, 0, "bad level"));
-    EXPECT_FALSE(quiet.Write(LOG_LEVEL_INFO, 0, nullptr));
-    std::string out = ::testing::internal::GetCapturedStderr();
-    EXPECT_EQ(countOf(out, "dbg"), 0u);
-    EXPECT_EQ(countOf(out, "bad level"), 0u);
-    EXPECT_EQ(countOf(out, "] info: line one\n"), 1u) << out;
-    EXPECT_EQ(countOf(out, "] info: line two\n"), 1u) << out;
-    EXPECT_EQ(countOf(out, "] warning: warn\n"), 1u) << out;
-    EXPECT_EQ(countOf(out, "] error: err\n"), 1u) << out;
-    EXPECT_EQ(countOf(out, "debug-output"), 0u);
-  }
-  {
-    CEventViewerLogger verbose(true);
-    ASSERT_TRUE(verbose.Open());
-    ::testing::internal::CaptureStderr();
-    EXPECT_FALSE(verbose.Write(LOG_LEVEL_DEBUG, 0, "dbg"));  // debugger output only
-    EXPECT_TRUE(verbose.Write(LOG_LEVEL_INFO, 0, "inf"));
-    std::string out = ::testing::internal::GetCapturedStderr();
-    EXPECT_EQ(countOf(out, "] debug-output: dbg\n"), 1u) << out;
-    EXPECT_EQ(countOf(out, "] debug-output: inf\n"), 1u) << out;
-    EXPECT_EQ(countOf(out, "] info: inf\n"), 1u) << out;
+    EXPECT_FALSE(logger.Write(LOG_LEVEL_DEBUG, 0, "dbg"));
+    EXPECT_TRUE(logger.Write(LOG_LEVEL_INFO, 0, "line one\nline two"));
+    EXPECT_TRUE(logger.Write(LOG_LEVEL_WARNING, 1, "warn"));
+    EXPECT_TRUE(logger.Write(LOG_LEVEL_ERROR, 1, "err"));
+    EXPECT_FALSE(logger.Write(9, 0, "bad level"));
+    EXPECT_FALSE(logger.Write(LOG_LEVEL_INFO, 0, nullptr));
+    const std::string out = ::testing::internal::GetCapturedStderr();
+    for (const char* line :
+         {"] info: line one\n", "] info: line two\n", "] warning: warn\n", "] error: err\n"})
+      EXPECT_EQ(countOf(out, line), 1u) << out;
+    for (const char* line :
+         {"] debug-output: dbg\n", "] debug-output: warn\n", "] debug-output: bad level\n"})
+      EXPECT_EQ(countOf(out, line), verbose ? 1u : 0u) << out;
+    EXPECT_EQ(countOf(out, "dbg") + countOf(out, "bad level"), verbose ? 2u : 0u) << out;
   }
   ::unsetenv("HXT_LOG");
   CEventViewerLogger logger(false);

@@ -40,33 +40,34 @@ class DeviceInfoTest : public ::testing::Test {
   const std::string current = "[HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Windows NT\\CurrentVersion]\n";
 };
 
-TEST_F(DeviceInfoTest, PrimarySourceInNameOrderWithLittleEndianNonce) {
-  root.WriteRegistry(details +
-                     "\"Nonce\"=dword:0a0b0c0d\n"
-                     "\"DigitalProductId\"=hex:aa,bb\n"
-                     "\"Sid\"=hex:01,02,03\n");
-  EXPECT_EQ(udid(), sha1Of({1, 2, 3, 0xaa, 0xbb, 0x0d, 0x0c, 0x0b, 0x0a}));
-}
-
-TEST_F(DeviceInfoTest, WithoutSidTheFallbackIsUsedEvenIfDetailsHoldProductIds) {
+// The bytes hashed: Sid, product ids and the nonce (little-endian) of the
+// device details; without a Sid, the machine id and the system's product ids.
+TEST_F(DeviceInfoTest, TheIdentifierHashesTheSourceItemsInNameOrder) {
+  const struct {
+    const char* name;
+    std::string registry;
+    std::vector<unsigned char> hashed;
+  } cases[] = {
+      {"details with a nonce",
+       details + "\"Nonce\"=dword:0a0b0c0d\n\"DigitalProductId\"=hex:aa,bb\n\"Sid\"=hex:01,02,03\n",
+       {1, 2, 3, 0xaa, 0xbb, 0x0d, 0x0c, 0x0b, 0x0a}},
+      {"no Sid: the fallback, even with product ids in the details",
+       details + "\"DigitalProductId\"=hex:aa\n\"DigitalProductId4\"=hex:bb\n" + current +
+           "\"DigitalProductId\"=hex:c1\n\"DigitalProductId4\"=hex:c2\n",
+       {0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88, 0x99, 0xaa, 0xbb, 0xcc, 0xdd, 0xee, 0xff, 0xc1,
+        0xc2}},
+      {"empty and mistyped items, a nonce of another type",
+       details + "\"Sid\"=hex:05\n\"DigitalProductId\"=hex:\n\"DigitalProductId4\"=\"text\"\n\"Nonce\"=hex:"
+                 "01,00,00,00\n",
+       {5}},
+      {"a nonce as text", details + "\"Sid\"=hex:05\n\"Nonce\"=\"1\"\n", {5}},
+  };
   root.WriteMachineId("00112233445566778899aabbccddeeff\n");
-  root.WriteRegistry(details + "\"DigitalProductId\"=hex:aa\n\"DigitalProductId4\"=hex:bb\n" + current +
-                     "\"DigitalProductId\"=hex:c1\n\"DigitalProductId4\"=hex:c2\n");
-  std::vector<unsigned char> expected = {0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88,
-                                         0x99, 0xaa, 0xbb, 0xcc, 0xdd, 0xee, 0xff, 0xc1, 0xc2};
-  EXPECT_EQ(udid(), sha1Of(expected));
-}
-
-TEST_F(DeviceInfoTest, NonceOfAnotherTypeAndEmptyOrMistypedItemsAreIgnored) {
-  root.WriteRegistry(details +
-                     "\"Sid\"=hex:05\n"
-                     "\"DigitalProductId\"=hex:\n"
-                     "\"DigitalProductId4\"=\"text\"\n"
-                     "\"Nonce\"=hex:01,00,00,00\n");
-  EXPECT_EQ(udid(), sha1Of({5}));
-  CDeviceInfo::ResetCacheForTesting();
-  root.WriteRegistry(details + "\"Sid\"=hex:05\n\"Nonce\"=\"1\"\n");
-  EXPECT_EQ(udid(), sha1Of({5}));
+  for (const auto& c : cases) {
+    CDeviceInfo::ResetCacheForTesting();
+    root.WriteRegistry(c.registry);
+    EXPECT_EQ(udid(), sha1Of(c.hashed)) << c.name;
+  }
 }
 
 TEST_F(DeviceInfoTest, SizeProtocolAndBufferLimits) {

@@ -1,14 +1,30 @@
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <fstream>
 #include <string>
 
 #include "agent/moduleloader.h"
+#include "common/knownfolders.h"
 #include "fakes/capturelogger.h"
 #include "fakes/fakeplugin.h"
 #include "fakes/testroot.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 namespace hxt {
 namespace {
+
+// The system's codes for a missing file, a file that is not a module and a
+// missing export, which the log lines pass on.
+#ifdef _WIN32
+constexpr unsigned kMissingFile = ERROR_MOD_NOT_FOUND, kNotAModule = ERROR_BAD_EXE_FORMAT,
+                   kNoExport = ERROR_PROC_NOT_FOUND;
+#else
+constexpr unsigned kMissingFile = ENOENT, kNotAModule = ENOEXEC, kNoExport = ENOENT;
+#endif
 
 class ModuleLoaderTest : public ::testing::Test {
  protected:
@@ -44,17 +60,19 @@ TEST_F(ModuleLoaderTest, LoadsResolvesAndReleasesModulesOnAPathWithSpaces) {
 
 TEST_F(ModuleLoaderTest, LoadFailuresNameThePathAndAnErrnoCode) {
   const std::string loadable = Install(HXT_FAKE_PLUGIN_VELMORA);
-  const std::string missing = root_.PluginsPath() + "/absent.so";
-  root_.WriteFile("opt/Truvane/Truvane Helixor Client/Plugins/notes.so", "not a module\n");
-  const std::string text = root_.PluginsPath() + "/notes.so";
+  const std::string so = platform::ModuleSuffix(), dir = root_.PluginsPath() + platform::kPathSeparator;
+  const std::string missing = dir + "absent" + so, text = dir + "notes" + so;
+  std::ofstream(text) << "not a module\n";
 
   struct Case {
     const char* path;
     std::string message;
   } cases[] = {
       {nullptr, "LoadLibrary: invalid library name\n"},
-      {missing.c_str(), "LoadLibrary: unable to load " + missing + " [error 2]\n"},
-      {text.c_str(), "LoadLibrary: unable to load " + text + " [error 8]\n"},
+      {missing.c_str(),
+       "LoadLibrary: unable to load " + missing + " [error " + std::to_string(kMissingFile) + "]\n"},
+      {text.c_str(),
+       "LoadLibrary: unable to load " + text + " [error " + std::to_string(kNotAModule) + "]\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.message);
@@ -86,13 +104,15 @@ TEST_F(ModuleLoaderTest, MissingExportsAndBadArgumentsYieldNull) {
   const std::vector<std::string> expected = {
       "CModuleLoader::GetFuncAddress: at least one parameter is invalid\n",
       "CModuleLoader::GetFuncAddress: at least one parameter is invalid\n",
-      "GetProcAddress: Unable to obtain entry point CreatePlugin [error 2]\n",
+      "GetProcAddress: Unable to obtain entry point CreatePlugin [error " + std::to_string(kNoExport) + "]\n",
   };
   EXPECT_EQ(log_.Messages(LOG_LEVEL_ERROR), expected) << log_.Dump();
+#ifndef _WIN32
   // The loader's own explanation follows as an info line.
   auto info = log_.Messages(LOG_LEVEL_INFO);
   ASSERT_EQ(info.size(), 1u);
   EXPECT_NE(info[0].find("undefined symbol: CreatePlugin"), std::string::npos) << info[0];
+#endif
 }
 
 }  // namespace

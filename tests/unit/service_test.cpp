@@ -4,6 +4,9 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <string>
+#include <tuple>
+#include <vector>
 
 #include "agent/service.h"
 #include "agent/velmoramainthread.h"
@@ -15,42 +18,26 @@ namespace {
 TEST(ServiceControl, HandlerAnswersEveryCodeAndLogsTheKnownOnes) {
   ResetServiceStatusForTesting();
   test::ScopedCaptureLog log;
-  struct Case {
-    u32 control;
-    u32 result;
-    const char* message;  // null: nothing logged
+  const std::string stop = "ServiceControl: SERVICE_CONTROL STOP/SHUTDOWN received",
+                    noHandle = "Service handle invalid:  3, 0, 1, 65000";
+  const std::tuple<u32, u32, std::vector<std::string>> cases[] = {
+      {SERVICE_CONTROL_PAUSE, 0, {"ServiceControl: SERVICE_CONTROL_PAUSE received"}},
+      // Reporting the running state again needs a service handle.
+      {SERVICE_CONTROL_CONTINUE,
+       0,
+       {"ServiceControl: SERVICE_CONTROL_CONTINUE received", "Service handle invalid:  4, 0, 0, 0"}},
+      {SERVICE_CONTROL_INTERROGATE, 0, {}},
+      {0, kErrorCallNotImplemented, {}},
+      {6, kErrorCallNotImplemented, {}},
+      {0xffffffffu, kErrorCallNotImplemented, {}},
+      // Without an orchestrator a stop is remembered.
+      {SERVICE_CONTROL_STOP, 0, {stop, noHandle}},
+      {SERVICE_CONTROL_SHUTDOWN, 0, {stop, noHandle}},
   };
-  const Case cases[] = {
-      {SERVICE_CONTROL_PAUSE, 0, "ServiceControl: SERVICE_CONTROL_PAUSE received"},
-      {SERVICE_CONTROL_CONTINUE, 0, "ServiceControl: SERVICE_CONTROL_CONTINUE received"},
-      {SERVICE_CONTROL_INTERROGATE, 0, nullptr},
-      {0, kErrorCallNotImplemented, nullptr},
-      {6, kErrorCallNotImplemented, nullptr},
-      {0xffffffffu, kErrorCallNotImplemented, nullptr},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.control);
+  for (const auto& [control, result, messages] : cases) {
     log.Clear();
-    EXPECT_EQ(ServiceControlHandler(c.control, 0, nullptr, nullptr), c.result);
-    if (c.message != nullptr) {
-      EXPECT_EQ(log.Messages().at(0), c.message);
-    } else {
-      EXPECT_TRUE(log.Records().empty()) << log.Dump();
-    }
-  }
-  CVelmoraMainThread::clearPendingShutdown();
-}
-
-TEST(ServiceControl, StopWithoutOrchestratorIsRememberedAndStatusNeedsAHandle) {
-  ResetServiceStatusForTesting();
-  test::ScopedCaptureLog log;
-  for (u32 control : {SERVICE_CONTROL_STOP, SERVICE_CONTROL_SHUTDOWN}) {
-    log.Clear();
-    EXPECT_EQ(ServiceControlHandler(control, 0, nullptr, nullptr), 0u);
-    auto messages = log.Messages();
-    ASSERT_EQ(messages.size(), 2u) << log.Dump();
-    EXPECT_EQ(messages[0], "ServiceControl: SERVICE_CONTROL STOP/SHUTDOWN received");
-    EXPECT_EQ(messages[1], "Service handle invalid:  3, 0, 1, 65000");
+    EXPECT_EQ(ServiceControlHandler(control, 0, nullptr, nullptr), result) << control;
+    EXPECT_EQ(log.Messages(), messages) << control;
   }
   // The remembered stop is consumed by the next instance; clear it for the other tests.
   CVelmoraMainThread::clearPendingShutdown();

@@ -47,13 +47,12 @@ class TestClient {
   }
   // The next frame as it came off the wire; "" on time-out or closure.
   std::string NextFrame() {
-    char buffer[65536];
-    for (ssize_t n = 0; raw_.size() < 4 || raw_.size() < 4 + length(); raw_.append(buffer, std::size_t(n))) {
-      if ((n = ::recv(fd_, buffer, sizeof buffer, 0)) <= 0) return "";
-    }
-    std::string frame = raw_.substr(0, 4 + length());
-    raw_.erase(0, frame.size());
-    return frame;
+    unsigned char header[4];
+    if (::recv(fd_, header, 4, MSG_WAITALL) != 4) return "";
+    const std::size_t length = header[0] | header[1] << 8 | header[2] << 16 | std::size_t{header[3]} << 24;
+    std::string frame(reinterpret_cast<const char*>(header), 4);
+    frame.resize(4 + length);
+    return ::recv(fd_, &frame[4], length, MSG_WAITALL) == ssize_t(length) ? frame : "";
   }
   char NextType() {
     const std::string frame = NextFrame();
@@ -64,12 +63,7 @@ class TestClient {
   }
 
  private:
-  std::size_t length() const {  // of the first frame's type and text, little-endian
-    auto byte = [this](std::size_t i) { return std::size_t(static_cast<unsigned char>(raw_[i])) << (8 * i); };
-    return byte(0) | byte(1) | byte(2) | byte(3);
-  }
   int fd_;
-  std::string raw_;  // received, not yet taken
 };
 
 // The frame the UI must see for `model`'s current document.
