@@ -203,7 +203,6 @@ long long call(const CallbackSlots& slots, const CallbackRequest& request) {
       slots.velmora->ErrorOccurred(request.handle, request.contextId, request.code);
       break;
     }
-      break;
     case Callback::ProtectionStateChanged:
       slots.velmora->ProtectionStateChanged(textArg);
       break;
@@ -215,7 +214,6 @@ long long call(const CallbackSlots& slots, const CallbackRequest& request) {
       break;
     case Callback::PluginStopped:
       slots.velmora->PluginStopped();
-      break;
       break;
     case Callback::SWGStateChanged:
       slots.swg->SWGStateChanged(textArg);
