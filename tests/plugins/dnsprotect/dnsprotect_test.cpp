@@ -274,6 +274,12 @@ TEST(DnsProtectCache, HonoursTtlsWithinBoundsAndNegativeAnswers) {
     EXPECT_EQ(hit.substr(12, 5), asked.substr(12, 5));  // the asker's spelling
     EXPECT_EQ(FirstTtl(hit), c.ttl);
   }
+  // TTL 0 is for the transaction in progress: without a floor it is not kept.
+  CacheLimits noFloor;
+  noFloor.minTtl = 0;
+  CAnswerCache cache(noFloor);
+  cache.Store(CacheKey(q), UpstreamAnswer(query, 0), t0);
+  EXPECT_EQ(cache.entries(), 0u);
 }
 
 TEST(DnsProtectCache, EvictsTheLeastRecentlyUsedBeyondItsBounds) {
