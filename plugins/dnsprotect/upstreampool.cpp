@@ -181,48 +181,63 @@ class CDotConnection : public std::enable_shared_from_this<CDotConnection> {
             if (e) return self->fail("TLS handshake: " + e.message());
             self->open_ = true;
             self->flush();
-            self->readLength();
+            self->readAnswers();
           });
         });
   }
 
+  // Everything queued goes out in one write: one TLS record and one system
+  // call for a burst of queries instead of one each.
   void flush() {
     if (writing_ || writes_.empty()) return;
     writing_ = true;
+    out_.clear();
+    for (const auto& w : writes_) out_ += w;
+    writes_.clear();
     auto self = shared_from_this();
     auto stream = stream_;
-    asio::async_write(*stream_, asio::buffer(writes_.front()),
-                      [self, stream](const error_code& e, std::size_t) {
-                        if (stream != self->stream_) return;
-                        self->writing_ = false;
-                        if (e) return self->fail("write: " + e.message());
-                        self->writes_.pop_front();
-                        self->flush();
-                      });
+    asio::async_write(*stream_, asio::buffer(out_), [self, stream](const error_code& e, std::size_t) {
+      if (stream != self->stream_) return;
+      self->writing_ = false;
+      if (e) return self->fail("write: " + e.message());
+      self->flush();
+    });
   }
 
-  void readLength() {
+  // Reads whatever the server sent and takes every whole answer in it, so
+  // that answers arriving together cost one read.
+  void readAnswers() {
     auto self = shared_from_this();
     auto stream = stream_;
-    asio::async_read(*stream_, asio::buffer(length_), [self, stream](const error_code& e, std::size_t) {
+    stream_->async_read_some(asio::buffer(readBuffer_), [self, stream](const error_code& e, std::size_t n) {
       if (stream != self->stream_) return;
       if (e) return self->fail(self->pending_.empty() ? "closed by the server" : "read: " + e.message());
-      self->answer_.resize((std::size_t{self->length_[0]} << 8) | self->length_[1]);
-      asio::async_read(*stream, asio::buffer(self->answer_),
-                       [self, stream](const error_code& e, std::size_t) {
-                         if (stream != self->stream_) return;
-                         if (e) return self->fail("read: " + e.message());
-                         auto found = self->pending_.find(MessageId(self->answer_));
-                         if (found != self->pending_.end()) {
-                           Done done = std::move(found->second);
-                           self->pending_.erase(found);
-                           done(true, std::move(self->answer_));
-                         }
-                         if (self->stream_ != stream) return;  // the handler closed the connection
-                         if (self->pending_.empty() && self->writes_.empty()) self->armIdle();
-                         self->readLength();
-                       });
+      self->in_.append(self->readBuffer_.data(), n);
+      if (!self->takeAnswers(stream)) return;  // a handler closed the connection
+      if (self->pending_.empty() && self->writes_.empty() && !self->writing_) self->armIdle();
+      self->readAnswers();
     });
+  }
+
+  // Hands each whole answer at the front of in_ to its query; false when a
+  // handler closed the connection.
+  bool takeAnswers(const std::shared_ptr<Stream>& stream) {
+    std::size_t at = 0;
+    while (in_.size() - at >= 2) {
+      const std::size_t length =
+          (std::size_t{static_cast<unsigned char>(in_[at])} << 8) | static_cast<unsigned char>(in_[at + 1]);
+      if (in_.size() - at - 2 < length) break;
+      std::string answer = in_.substr(at + 2, length);
+      at += 2 + length;
+      auto found = pending_.find(MessageId(answer));
+      if (found == pending_.end()) continue;
+      Done done = std::move(found->second);
+      pending_.erase(found);
+      done(true, std::move(answer));
+      if (stream_ != stream) return false;
+    }
+    in_.erase(0, at);
+    return true;
   }
 
   void armIdle() {
@@ -248,6 +263,7 @@ class CDotConnection : public std::enable_shared_from_this<CDotConnection> {
     open_ = false;
     writing_ = false;
     writes_.clear();
+    in_.clear();
     idleTimer_.cancel();
     auto pending = std::move(pending_);
     pending_.clear();
@@ -264,9 +280,10 @@ class CDotConnection : public std::enable_shared_from_this<CDotConnection> {
   bool open_ = false;
   bool writing_ = false;
   std::deque<std::string> writes_;
+  std::string out_;  // the write in progress
   std::map<std::uint16_t, Done> pending_;
-  std::array<unsigned char, 2> length_{};
-  std::string answer_;
+  std::array<char, 16 * 1024> readBuffer_;
+  std::string in_;  // read, not yet taken
 };
 
 struct Candidate {
