@@ -99,11 +99,19 @@ void CVelmoraIpcConnection::writeFront() {
         ioService_, [self, pending] { self->handleSent(pending, boost::asio::error::operation_aborted, 0); });
     return;
   }
-  // async_write continues a partial send until the whole frame is out.
-  boost::asio::async_write(socket_, boost::asio::buffer(pending->frame),
-                           [self, pending](const boost::system::error_code& error, std::size_t bytesSent) {
-                             self->handleSent(pending, error, bytesSent);
-                           });
+  // A large frame goes out in several writes; each next one is started here
+  // only while the connection is open (asio's composed async_write would
+  // start it on a descriptor the send time-out has just closed).
+  socket_.async_write_some(
+      boost::asio::buffer(pending->frame.data() + pending->sent, pending->frame.size() - pending->sent),
+      [self, pending](boost::system::error_code error, std::size_t bytesSent) {
+        pending->sent += bytesSent;
+        if (!error && pending->sent < pending->frame.size()) {
+          if (!self->closed_) return self->writeFront();
+          error = boost::asio::error::operation_aborted;
+        }
+        self->handleSent(pending, error, pending->sent);
+      });
 }
 
 void CVelmoraIpcConnection::handleSent(const PendingFramePtr& pending, const boost::system::error_code& error,

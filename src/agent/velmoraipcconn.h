@@ -63,6 +63,7 @@ class CVelmoraIpcConnection : public std::enable_shared_from_this<CVelmoraIpcCon
     PayloadType type;
     std::vector<unsigned char> frame;
     boost::asio::steady_timer timer;
+    std::size_t sent = 0;
     bool finished = false;
   };
   using PendingFramePtr = std::shared_ptr<PendingFrame>;
