@@ -128,6 +128,9 @@ class CFilterCore {
   // The daemon's status text, for the control protocol's STATUS.
   void SetStatusProvider(std::function<std::string()> provider) { status_ = std::move(provider); }
   std::string Status() const { return status_ ? status_() : std::string(); }
+  // Its counters and states as "name value" lines, for COUNTERS.
+  void SetCountersProvider(std::function<std::string()> provider) { counterText_ = std::move(provider); }
+  std::string CounterText() const { return counterText_ ? counterText_() : std::string(); }
 
  private:
   struct Breaker {
@@ -154,6 +157,7 @@ class CFilterCore {
   u32 inFlight_ = 0;
   bool awaitingApproval_ = false;
   std::function<std::string()> status_;
+  std::function<std::string()> counterText_;
   struct ClientBudget {
     u32 inFlight = 0;
     u32 user = 0;
