@@ -447,8 +447,9 @@ std::string FormatFilterMetrics(const std::string& counterLines) {
   std::string name, value;
   while (lines >> name >> value) values[name] = value;
   auto whole = [](const std::string& text) {
-    return !text.empty() && text.size() <= 20 &&
-           std::all_of(text.begin(), text.end(), [](char c) { return std::isdigit(static_cast<unsigned char>(c)); });
+    return !text.empty() && text.size() <= 20 && std::all_of(text.begin(), text.end(), [](char c) {
+      return std::isdigit(static_cast<unsigned char>(c));
+    });
   };
   std::ostringstream out;
   const auto mode = values.find("mode");
@@ -473,14 +474,16 @@ std::string FormatFilterMetrics(const std::string& counterLines) {
        "Queries sent to the agent first, then passed through."},
       {"answered_locally", "hxtarrow_filter_local_answers_total", "counter",
        "Error answers the filter daemon made itself."},
-      {"dropped", "hxtarrow_filter_dropped_total", "counter", "Input the filter daemon could not answer at all."},
+      {"dropped", "hxtarrow_filter_dropped_total", "counter",
+       "Input the filter daemon could not answer at all."},
       {"unmatched_answers", "hxtarrow_filter_unmatched_answers_total", "counter",
        "Answers from the agent that matched no query."},
       {"rejected_answers", "hxtarrow_filter_rejected_answers_total", "counter",
        "Resolver answers of a wrong id, question or sender."},
       {"over_budget", "hxtarrow_filter_over_budget_total", "counter",
        "Queries dropped over the in-flight budget."},
-      {"disruptions", "hxtarrow_filter_disruptions_total", "counter", "Disruption notices raised to the agent."},
+      {"disruptions", "hxtarrow_filter_disruptions_total", "counter",
+       "Disruption notices raised to the agent."},
       {"breaker_trips", "hxtarrow_filter_breaker_opens_total", "counter",
        "Times a family gave up on a hung agent listener."},
       {"in_flight", "hxtarrow_filter_queries_in_flight", "gauge", "Queries in flight now."},
@@ -510,6 +513,32 @@ std::string FormatFilterMetrics(const std::string& counterLines) {
     metricHeader(out, s.name, s.type, s.help);
     out << samples;
   }
+  // The pass-through latency histogram: cumulative buckets by bound in ms.
+  const auto count = values.find("pass_through_latency_count");
+  const auto sum = values.find("pass_through_latency_sum_us");
+  if (count == values.end() || !whole(count->second) || sum == values.end() || !whole(sum->second)) {
+    return out.str();
+  }
+  const std::string prefix = "pass_through_latency_le_ms.";
+  std::vector<std::pair<unsigned long long, std::string>> buckets;
+  for (const auto& [key, value] : values) {
+    if (key.compare(0, prefix.size(), prefix) != 0 || !whole(key.substr(prefix.size())) || !whole(value))
+      continue;
+    buckets.emplace_back(std::stoull(key.substr(prefix.size())), value);
+  }
+  std::sort(buckets.begin(), buckets.end());
+  const char* histogram = "hxtarrow_filter_pass_through_latency_seconds";
+  metricHeader(out, histogram, "histogram",
+               "Time from a query to a pass-through resolver's answer, retries included.");
+  char text[32];
+  for (const auto& [bound, value] : buckets) {
+    std::snprintf(text, sizeof text, "%g", static_cast<double>(bound) / 1000);
+    out << histogram << "_bucket{le=\"" << text << "\"} " << value << "\n";
+  }
+  std::snprintf(text, sizeof text, "%.6f", static_cast<double>(std::stoull(sum->second)) / 1e6);
+  out << histogram << "_bucket{le=\"+Inf\"} " << count->second << "\n"
+      << histogram << "_sum " << text << "\n"
+      << histogram << "_count " << count->second << "\n";
   return out.str();
 }
 

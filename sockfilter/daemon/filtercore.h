@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <iterator>
 #include <optional>
 #include <string>
 
@@ -38,6 +39,15 @@ struct DaemonCounters {
   std::atomic<u64> rejectedAnswers{0};  // resolver answers of a wrong id, question or sender
   std::atomic<u64> breakerTrips{0};     // a family gave up on a hung agent
   std::atomic<bool> ownerConnected{false};
+  // Pass-through resolvers' answers by the time from the query to its
+  // answer, retries included: per bucket (the first bound it is within, the
+  // last for anything slower), their sum in microseconds and their count.
+  static constexpr u32 kLatencyBoundsMs[] = {1, 5, 10, 25, 50, 100, 250, 500, 1000, 2500};
+  static constexpr std::size_t kLatencyBuckets = std::size(kLatencyBoundsMs) + 1;
+  std::atomic<u64> passThroughLatency[kLatencyBuckets] = {};
+  std::atomic<u64> passThroughLatencySumUs{0};
+  std::atomic<u64> passThroughAnswers{0};
+  void PassThroughAnswered(std::chrono::steady_clock::duration took);
 };
 
 // Transparent mode's, per family.

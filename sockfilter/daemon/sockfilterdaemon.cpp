@@ -140,7 +140,10 @@ std::string CSockFilterDaemon::CounterLines() const {
   auto line = [&text](const std::string& name, u64 value) {
     text += name + " " + std::to_string(value) + "\n";
   };
-  text += std::string("mode ") + (transparent_ ? "transparent" : core_.AwaitingApproval() ? "awaiting_capability" : "stub") +
+  text += std::string("mode ") +
+          (transparent_               ? "transparent"
+           : core_.AwaitingApproval() ? "awaiting_capability"
+                                      : "stub") +
           "\n";
   line("agent_connected", c.ownerConnected ? 1 : 0);
   line("redirected", c.redirected);
@@ -154,6 +157,14 @@ std::string CSockFilterDaemon::CounterLines() const {
   line("rejected_answers", c.rejectedAnswers);
   line("breaker_trips", c.breakerTrips);
   line("in_flight", core_.QueriesInFlight());
+  // Cumulative, as histograms count: answers within each bound.
+  u64 within = 0;
+  for (std::size_t i = 0; i < std::size(DaemonCounters::kLatencyBoundsMs); ++i) {
+    within += c.passThroughLatency[i];
+    line("pass_through_latency_le_ms." + std::to_string(DaemonCounters::kLatencyBoundsMs[i]), within);
+  }
+  line("pass_through_latency_sum_us", c.passThroughLatencySumUs);
+  line("pass_through_latency_count", c.passThroughAnswers);
   for (u16 family : {static_cast<u16>(HXT_AF_INET), static_cast<u16>(HXT_AF_INET6)}) {
     const std::string suffix = family == HXT_AF_INET6 ? ".ipv6" : ".ipv4";
     line("redirection" + suffix, core_.Redirected(family, Transport::Udp) ? 1 : 0);
