@@ -34,8 +34,8 @@ int main(int argc, char** argv) {
   SC_HANDLE manager = ::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
   if (manager == nullptr) return fail("OpenSCManagerW");
   // A restart action needs the right to start the service as well.
-  SC_HANDLE service =
-      ::OpenServiceW(manager, hxt::platform::Utf8ToWide(argv[1]).c_str(), SERVICE_CHANGE_CONFIG | SERVICE_START);
+  SC_HANDLE service = ::OpenServiceW(manager, hxt::platform::Utf8ToWide(argv[1]).c_str(),
+                                     SERVICE_CHANGE_CONFIG | SERVICE_START);
   int result = 0;
   if (service == nullptr) {
     result = fail("OpenServiceW");
