@@ -2,11 +2,13 @@
 
 #include <time.h>
 
+#include <algorithm>
 #include <cctype>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <ctime>
+#include <map>
 #include <optional>
 #include <ostream>
 #include <sstream>
@@ -19,6 +21,10 @@
 #include <boost/lexical_cast.hpp>
 
 #include "common/ipcframe.h"
+#ifndef _WIN32
+#include "common/controlproto.h"
+#include "common/daemonquery.h"
+#endif
 
 namespace hxt::ctl {
 
@@ -32,7 +38,8 @@ constexpr const char* kUsage =
     "usage: hxtarrowctl [--json] [--port N] [status | watch | metrics]\n"
     "  status    print the agent's status and statistics once (the default)\n"
     "  watch     print every document the agent sends, until Ctrl-C or the agent goes away\n"
-    "  metrics   print the status and statistics once in the Prometheus text format\n"
+    "  metrics   print the status and statistics once in the Prometheus text format, and the filter\n"
+    "            daemon's counters where its control socket lets us ask\n"
     "  --json    print the documents as the agent sends them, one per line\n"
     "  --port N  connect to 127.0.0.1:N instead of the agent's port 62722\n";
 
@@ -434,6 +441,123 @@ std::string FormatMetrics(const pt::ptree& status, const pt::ptree& stats) {
   return out.str();
 }
 
+std::string FormatFilterMetrics(const std::string& counterLines) {
+  std::map<std::string, std::string> values;
+  std::istringstream lines(counterLines);
+  std::string name, value;
+  while (lines >> name >> value) values[name] = value;
+  auto whole = [](const std::string& text) {
+    return !text.empty() && text.size() <= 20 && std::all_of(text.begin(), text.end(), [](char c) {
+      return std::isdigit(static_cast<unsigned char>(c));
+    });
+  };
+  std::ostringstream out;
+  const auto mode = values.find("mode");
+  if (mode != values.end()) {
+    metricHeader(out, "hxtarrow_filter_mode", "gauge",
+                 "The filter daemon's mode (stub, transparent, awaiting_capability), named by the label.");
+    out << "hxtarrow_filter_mode{mode=\"" << labelValue(mode->second) << "\"} 1\n";
+  }
+  const struct {
+    const char* key;
+    const char* name;
+    const char* type;
+    const char* help;
+  } series[] = {
+      {"agent_connected", "hxtarrow_filter_agent_connected", "gauge",
+       "1 while an agent holds the filter daemon's redirection."},
+      {"redirected", "hxtarrow_filter_redirected_total", "counter",
+       "Queries and TCP connections the filter daemon sent to the agent."},
+      {"passed_through", "hxtarrow_filter_passed_through_total", "counter",
+       "Queries the filter daemon sent to a pass-through resolver."},
+      {"failed_over", "hxtarrow_filter_failed_over_total", "counter",
+       "Queries sent to the agent first, then passed through."},
+      {"answered_locally", "hxtarrow_filter_local_answers_total", "counter",
+       "Error answers the filter daemon made itself."},
+      {"dropped", "hxtarrow_filter_dropped_total", "counter",
+       "Input the filter daemon could not answer at all."},
+      {"unmatched_answers", "hxtarrow_filter_unmatched_answers_total", "counter",
+       "Answers from the agent that matched no query."},
+      {"rejected_answers", "hxtarrow_filter_rejected_answers_total", "counter",
+       "Resolver answers of a wrong id, question or sender."},
+      {"over_budget", "hxtarrow_filter_over_budget_total", "counter",
+       "Queries dropped over the in-flight budget."},
+      {"disruptions", "hxtarrow_filter_disruptions_total", "counter",
+       "Disruption notices raised to the agent."},
+      {"breaker_trips", "hxtarrow_filter_breaker_opens_total", "counter",
+       "Times a family gave up on a hung agent listener."},
+      {"in_flight", "hxtarrow_filter_queries_in_flight", "gauge", "Queries in flight now."},
+      {"redirection", "hxtarrow_filter_redirection", "gauge",
+       "1 while the family's queries are redirected to the agent."},
+      {"breaker_open", "hxtarrow_filter_breaker_open", "gauge",
+       "1 while the family's breaker is open (the agent's listener hangs)."},
+      {"intercepted", "hxtarrow_filter_intercepted_total", "counter",
+       "Transparent mode: queries and TCP connections intercepted."},
+      {"intercepted_redirected", "hxtarrow_filter_intercepted_redirected_total", "counter",
+       "Transparent mode: intercepted ones sent to the agent."},
+      {"intercepted_white_listed", "hxtarrow_filter_intercepted_white_listed_total", "counter",
+       "Transparent mode: intercepted ones passed on as white-listed."},
+      {"intercepted_passed_through", "hxtarrow_filter_intercepted_passed_through_total", "counter",
+       "Transparent mode: intercepted ones sent on to the original resolver."},
+  };
+  for (const auto& s : series) {
+    std::string samples;
+    for (const char* family : {"", "ipv4", "ipv6"}) {
+      const auto found = values.find(*family ? std::string(s.key) + "." + family : std::string(s.key));
+      if (found == values.end() || !whole(found->second)) continue;
+      samples += s.name;
+      if (*family) samples += std::string("{family=\"") + family + "\"}";
+      samples += " " + found->second + "\n";
+    }
+    if (samples.empty()) continue;
+    metricHeader(out, s.name, s.type, s.help);
+    out << samples;
+  }
+  // The pass-through latency histogram: cumulative buckets by bound in ms.
+  const auto count = values.find("pass_through_latency_count");
+  const auto sum = values.find("pass_through_latency_sum_us");
+  if (count == values.end() || !whole(count->second) || sum == values.end() || !whole(sum->second)) {
+    return out.str();
+  }
+  const std::string prefix = "pass_through_latency_le_ms.";
+  std::vector<std::pair<unsigned long long, std::string>> buckets;
+  for (const auto& [key, value] : values) {
+    if (key.compare(0, prefix.size(), prefix) != 0 || !whole(key.substr(prefix.size())) || !whole(value))
+      continue;
+    buckets.emplace_back(std::stoull(key.substr(prefix.size())), value);
+  }
+  std::sort(buckets.begin(), buckets.end());
+  const char* histogram = "hxtarrow_filter_pass_through_latency_seconds";
+  metricHeader(out, histogram, "histogram",
+               "Time from a query to a pass-through resolver's answer, retries included.");
+  char text[32];
+  for (const auto& [bound, value] : buckets) {
+    std::snprintf(text, sizeof text, "%g", static_cast<double>(bound) / 1000);
+    out << histogram << "_bucket{le=\"" << text << "\"} " << value << "\n";
+  }
+  std::snprintf(text, sizeof text, "%.6f", static_cast<double>(std::stoull(sum->second)) / 1e6);
+  out << histogram << "_bucket{le=\"+Inf\"} " << count->second << "\n"
+      << histogram << "_sum " << text << "\n"
+      << histogram << "_count " << count->second << "\n";
+  return out.str();
+}
+
+std::string FilterDaemonMetrics() {
+#ifdef _WIN32
+  return "# hxtarrow_filter_*: absent: there is no filter daemon on Windows\n";
+#else
+  std::string text, why;
+  const std::string path = sockfilter::DefaultControlPath();
+  if (!sockfilter::QueryDaemon(path, sockfilter::kMsgCounters, "hxtarrowctl metrics", text, why)) {
+    for (char& c : why) {
+      if (c == '\n') c = ' ';
+    }
+    return "# hxtarrow_filter_*: absent: " + why + "\n";
+  }
+  return FormatFilterMetrics(text);
+#endif
+}
+
 int RunArrowCtl(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
   Options options;
   std::string problem;
@@ -446,7 +570,10 @@ int RunArrowCtl(const std::vector<std::string>& args, std::ostream& out, std::os
     return kExitOk;
   }
   CCtlSession session(options, out, err);
-  return session.Run();
+  int exitCode = session.Run();
+  // The agent's series first; the daemon's follow whether or not the agent answered.
+  if (options.mode == Mode::kMetrics) out << FilterDaemonMetrics();
+  return exitCode;
 }
 
 }  // namespace hxt::ctl

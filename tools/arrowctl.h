@@ -41,4 +41,12 @@ std::string FormatMetrics(const boost::property_tree::ptree& status,
 // What `metrics` prints when no status came: the agent is down.
 std::string FormatMetricsDown();
 
+// The filter daemon's COUNTERS reply ("name value" lines; a family's names end
+// in ".ipv4" or ".ipv6") in the same format; names it does not know and
+// values that are not whole numbers are left out.
+std::string FormatFilterMetrics(const std::string& counterLines);
+// What `metrics` appends about the filter daemon: its series, or a comment
+// saying why there are none (no daemon, no access to its control socket).
+std::string FilterDaemonMetrics();
+
 }  // namespace hxt::ctl

@@ -40,6 +40,7 @@ enum MessageType : u16 {
   kMsgStartEncryptedDns = 20,
   kMsgRefreshPids = 21,  // interface
   kMsgStatus = 22,       // any peer: RESULT 0 with the daemon's status text
+  kMsgCounters = 23,     // any peer: RESULT 0 with the daemon's counters, "name value" lines
 };
 
 enum class ApiInterface : u8 { Velmora = 1, VpnDns = 2, Kestrum = 3, SocketRedirector = 4 };

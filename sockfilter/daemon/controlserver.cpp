@@ -290,6 +290,9 @@ class CControlServer::Session : public std::enable_shared_from_this<Session> {
       case kMsgStatus:
         reply(frame.sequence, HXT_NGC_OK, core.Status());
         return;
+      case kMsgCounters:
+        reply(frame.sequence, HXT_NGC_OK, core.CounterText());
+        return;
       case kMsgRefreshPids:
         if (!r.U8(which) || !IsKnownInterface(which)) break;
         if (!IsOpen(static_cast<ApiInterface>(which))) {

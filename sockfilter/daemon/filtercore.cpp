@@ -5,6 +5,18 @@
 
 namespace hxt::sockfilter {
 
+void DaemonCounters::PassThroughAnswered(std::chrono::steady_clock::duration took) {
+  const long long us = std::chrono::duration_cast<std::chrono::microseconds>(took).count();
+  std::size_t bucket = 0;
+  while (bucket < std::size(kLatencyBoundsMs) &&
+         us > static_cast<long long>(kLatencyBoundsMs[bucket]) * 1000) {
+    ++bucket;
+  }
+  ++passThroughLatency[bucket];
+  passThroughLatencySumUs += static_cast<u64>(us > 0 ? us : 0);
+  ++passThroughAnswers;
+}
+
 namespace {
 constexpr u32 kLinesPerSecond = 5;
 constexpr const char* kServiceFailed = "CFilterCore::ServiceFailed";

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <iterator>
 #include <optional>
 #include <string>
 
@@ -38,6 +39,15 @@ struct DaemonCounters {
   std::atomic<u64> rejectedAnswers{0};  // resolver answers of a wrong id, question or sender
   std::atomic<u64> breakerTrips{0};     // a family gave up on a hung agent
   std::atomic<bool> ownerConnected{false};
+  // Pass-through resolvers' answers by the time from the query to its
+  // answer, retries included: per bucket (the first bound it is within, the
+  // last for anything slower), their sum in microseconds and their count.
+  static constexpr u32 kLatencyBoundsMs[] = {1, 5, 10, 25, 50, 100, 250, 500, 1000, 2500};
+  static constexpr std::size_t kLatencyBuckets = std::size(kLatencyBoundsMs) + 1;
+  std::atomic<u64> passThroughLatency[kLatencyBuckets] = {};
+  std::atomic<u64> passThroughLatencySumUs{0};
+  std::atomic<u64> passThroughAnswers{0};
+  void PassThroughAnswered(std::chrono::steady_clock::duration took);
 };
 
 // Transparent mode's, per family.
@@ -128,6 +138,9 @@ class CFilterCore {
   // The daemon's status text, for the control protocol's STATUS.
   void SetStatusProvider(std::function<std::string()> provider) { status_ = std::move(provider); }
   std::string Status() const { return status_ ? status_() : std::string(); }
+  // Its counters and states as "name value" lines, for COUNTERS.
+  void SetCountersProvider(std::function<std::string()> provider) { counterText_ = std::move(provider); }
+  std::string CounterText() const { return counterText_ ? counterText_() : std::string(); }
 
  private:
   struct Breaker {
@@ -154,6 +167,7 @@ class CFilterCore {
   u32 inFlight_ = 0;
   bool awaitingApproval_ = false;
   std::function<std::string()> status_;
+  std::function<std::string()> counterText_;
   struct ClientBudget {
     u32 inFlight = 0;
     u32 user = 0;

@@ -164,6 +164,7 @@ void CPassThrough::receive(u64 key, u64 attempt) {
     }
     answer[0] = static_cast<u8>(q->clientId >> 8);
     answer[1] = static_cast<u8>(q->clientId);
+    core_.counters().PassThroughAnswered(std::chrono::steady_clock::now() - q->asked);
     finish(key, std::move(answer));
   });
 }

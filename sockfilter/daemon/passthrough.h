@@ -16,6 +16,7 @@
 // I/O thread only. The owner keeps the object alive until after Stop().
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <map>
 #include <memory>
@@ -57,6 +58,7 @@ class CPassThrough {
     boost::asio::ip::udp::socket socket;
     boost::asio::steady_timer timer;
     u64 attempt = 0;
+    std::chrono::steady_clock::time_point asked = std::chrono::steady_clock::now();
     Done done;
   };
 

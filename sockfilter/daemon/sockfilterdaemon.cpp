@@ -75,6 +75,7 @@ bool CSockFilterDaemon::Start() {
     if (transparent_) transparent_->ParametersChanged();
   });
   core_.SetStatusProvider([this] { return Describe(); });
+  core_.SetCountersProvider([this] { return CounterLines(); });
   HXT_LOGF(LOG_LEVEL_INFO, "CSockFilterDaemon::Start",
            "stub mode: IPv4 stub %s, IPv6 stub %s, control socket %s",
            v4_.udp ? EndpointText(v4_.udp->LocalEndpoint()).c_str() : "off",
@@ -87,6 +88,7 @@ void CSockFilterDaemon::Stop() {
   core_.SetParametersListener(nullptr);
   core_.SetEveryChangeListener(nullptr);
   core_.SetStatusProvider(nullptr);
+  core_.SetCountersProvider(nullptr);
   if (control_) control_->Stop();
   if (transparent_) transparent_->Stop();
   for (Family* family : {&v4_, &v6_}) {
@@ -129,6 +131,51 @@ std::string CSockFilterDaemon::Describe() const {
   if (core_.BreakerOpen(HXT_AF_INET)) text += ", the agent's IPv4 listener hangs";
   if (core_.BreakerOpen(HXT_AF_INET6)) text += ", the agent's IPv6 listener hangs";
   if (core_.Resolvers().empty()) text += "; WARNING: no pass-through resolver";
+  return text;
+}
+
+std::string CSockFilterDaemon::CounterLines() const {
+  const DaemonCounters& c = counters();
+  std::string text;
+  auto line = [&text](const std::string& name, u64 value) {
+    text += name + " " + std::to_string(value) + "\n";
+  };
+  text += std::string("mode ") +
+          (transparent_               ? "transparent"
+           : core_.AwaitingApproval() ? "awaiting_capability"
+                                      : "stub") +
+          "\n";
+  line("agent_connected", c.ownerConnected ? 1 : 0);
+  line("redirected", c.redirected);
+  line("passed_through", c.passedThrough);
+  line("failed_over", c.failedOver);
+  line("answered_locally", c.answeredLocally);
+  line("dropped", c.dropped);
+  line("unmatched_answers", c.unmatched);
+  line("disruptions", c.disruptions);
+  line("over_budget", c.overBudget);
+  line("rejected_answers", c.rejectedAnswers);
+  line("breaker_trips", c.breakerTrips);
+  line("in_flight", core_.QueriesInFlight());
+  // Cumulative, as histograms count: answers within each bound.
+  u64 within = 0;
+  for (std::size_t i = 0; i < std::size(DaemonCounters::kLatencyBoundsMs); ++i) {
+    within += c.passThroughLatency[i];
+    line("pass_through_latency_le_ms." + std::to_string(DaemonCounters::kLatencyBoundsMs[i]), within);
+  }
+  line("pass_through_latency_sum_us", c.passThroughLatencySumUs);
+  line("pass_through_latency_count", c.passThroughAnswers);
+  for (u16 family : {static_cast<u16>(HXT_AF_INET), static_cast<u16>(HXT_AF_INET6)}) {
+    const std::string suffix = family == HXT_AF_INET6 ? ".ipv6" : ".ipv4";
+    line("redirection" + suffix, core_.Redirected(family, Transport::Udp) ? 1 : 0);
+    line("breaker_open" + suffix, core_.BreakerOpen(family) ? 1 : 0);
+    if (!transparent_) continue;
+    const TransparentCounters& t = transparent_->Counters(family);
+    line("intercepted" + suffix, t.intercepted);
+    line("intercepted_redirected" + suffix, t.redirected);
+    line("intercepted_white_listed" + suffix, t.whiteListed);
+    line("intercepted_passed_through" + suffix, t.passedThrough);
+  }
   return text;
 }
 

@@ -45,6 +45,9 @@ class CSockFilterDaemon {
   const DaemonCounters& counters() const { return core_.counters(); }
   // A one-line summary of what the daemon does now, for its status.
   std::string Describe() const;
+  // The counters and per-family states, one "name value" line each; names
+  // of a family end in ".ipv4" or ".ipv6" (`hxtarrowctl metrics` reads them).
+  std::string CounterLines() const;
   // Transparent mode when it runs (the configuration asked for it and the
   // daemon may change the firewall), else null.
   const CTransparentMode* Transparent() const { return transparent_.get(); }

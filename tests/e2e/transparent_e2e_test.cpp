@@ -21,6 +21,7 @@
 #include <sstream>
 #include <thread>
 
+#include "common/daemonquery.h"
 #include "daemon/redirectheader.h"
 #include "daemon/transparenthost.h"
 #include "e2e/daemonprocess.h"
@@ -224,6 +225,13 @@ TEST_F(TransparentModeTest, QueriesReachTheAgentWithTheirDestinationUnlessExempt
   EXPECT_NE(status.find("IPv4: 4 intercepted, 2 redirected, 2 white-listed, 2 passed through"),
             std::string::npos)
       << status;
+  // The same counts for programs (hxtarrowctl metrics).
+  std::string counters, why;
+  ASSERT_TRUE(QueryDaemon(controlPath(), kMsgCounters, "transparent e2e", counters, why)) << why;
+  for (const char* line : {"mode transparent\n", "intercepted.ipv4 4\n", "intercepted_redirected.ipv4 2\n",
+                           "intercepted_white_listed.ipv4 2\n", "intercepted_passed_through.ipv4 2\n"}) {
+    EXPECT_NE(counters.find(line), std::string::npos) << line << " in:\n" << counters;
+  }
 
   // Only 192.0.2.53 included: IPv6 DNS, naming no included resolver, leaves untouched.
   FilterParameters included;

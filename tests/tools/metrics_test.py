@@ -1,15 +1,19 @@
 #!/usr/bin/python3
-"""`hxtarrowctl metrics` against a stand-in agent on loopback, its output read
-back by Prometheus' own text parser (python3-prometheus-client).
+"""`hxtarrowctl metrics` against a stand-in agent on loopback and a real
+hxsockfilterd in stub mode on loopback, its output read back by Prometheus'
+own text parser (python3-prometheus-client).
 
-usage: metrics_test.py PATH_TO_HXTARROWCTL
+usage: metrics_test.py PATH_TO_HXTARROWCTL PATH_TO_HXSOCKFILTERD
 """
 import json
+import os
 import socket
 import struct
 import subprocess
 import sys
+import tempfile
 import threading
+import time
 
 from prometheus_client.parser import text_string_to_metric_families
 
@@ -66,7 +70,10 @@ def serve(listener, chunks):
             connection.sendall(chunk)
 
 
-def run_case(ctl, name, chunks, expected_exit, expected, absent):
+NO_DAEMON = "/nonexistent/hxsockfilterd.sock"
+
+
+def run_case(ctl, name, chunks, expected_exit, expected, absent, control=NO_DAEMON):
     listener = socket.socket()
     listener.bind(("127.0.0.1", 0))
     port = listener.getsockname()[1]
@@ -77,7 +84,9 @@ def run_case(ctl, name, chunks, expected_exit, expected, absent):
         listener.listen(1)
         server = threading.Thread(target=serve, args=(listener, chunks), daemon=True)
         server.start()
-    result = subprocess.run([ctl, "--port", str(port), "metrics"], capture_output=True, text=True, timeout=30)
+    env = dict(os.environ, HXT_SOCKFILTER_CONTROL=control)
+    result = subprocess.run([ctl, "--port", str(port), "metrics"], capture_output=True, text=True, timeout=30,
+                            env=env)
     if server:
         server.join(15)
         listener.close()
@@ -99,6 +108,11 @@ def run_case(ctl, name, chunks, expected_exit, expected, absent):
     for key in absent:
         if key in samples:
             problems.append(f"{key} should be absent")
+    if control == NO_DAEMON:
+        if any(key[0].startswith("hxtarrow_filter_") for key in samples):
+            problems.append("filter series without a filter daemon")
+        if f"# hxtarrow_filter_*: absent: no daemon listens on {NO_DAEMON}" not in result.stdout:
+            problems.append("no comment on the filter daemon's absence")
     if problems:
         print(f"FAIL {name}:\n  " + "\n  ".join(problems) + "\n--- output\n" + result.stdout + result.stderr)
         return False
@@ -106,9 +120,71 @@ def run_case(ctl, name, chunks, expected_exit, expected, absent):
     return True
 
 
+def wait_until(what, condition, seconds=10):
+    deadline = time.monotonic() + seconds
+    while not condition():
+        if time.monotonic() > deadline:
+            raise RuntimeError(f"timed out waiting for {what}")
+        time.sleep(0.05)
+
+
+def answer_queries(resolver):
+    # A resolver on loopback: every query back with the response bit set.
+    while True:
+        try:
+            query, sender = resolver.recvfrom(4096)
+        except OSError:
+            return
+        resolver.sendto(query[:2] + bytes([query[2] | 0x80]) + query[3:], sender)
+
+
+def daemon_case(ctl, daemon):
+    """The filter daemon's counters after one query it passed through."""
+    with tempfile.TemporaryDirectory() as root, socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as resolver, \
+            socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as client:
+        os.makedirs(os.path.join(root, "run"))
+        resolver.bind(("127.0.0.1", 0))
+        threading.Thread(target=answer_queries, args=(resolver,), daemon=True).start()
+        probe = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        probe.bind(("127.0.0.1", 0))
+        stub = probe.getsockname()
+        probe.close()
+        control = os.path.join(root, "run", "hxsockfilterd.sock")
+        process = subprocess.Popen(
+            [daemon, "--stub4", f"127.0.0.1:{stub[1]}", "--stub6", "off", "--resolvers",
+             f"127.0.0.1:{resolver.getsockname()[1]}"],
+            env=dict(os.environ, HXT_ROOT=root, HXT_LOG="stderr"), stderr=subprocess.DEVNULL)
+        try:
+            wait_until("the control socket", lambda: os.path.exists(control))
+            # id 0x1234, recursion desired, one question: example.com A IN
+            client.settimeout(10)
+            client.sendto(b"\x12\x34\x01\x00\x00\x01\x00\x00\x00\x00\x00\x00"
+                          b"\x07example\x03com\x00\x00\x01\x00\x01", stub)
+            answer = client.recv(4096)
+            if answer[:2] != b"\x12\x34":
+                print("FAIL filter daemon: no answer through the stub")
+                return False
+            return run_case(ctl, "filter daemon counters", None, 1, {
+                ("hxtarrow_agent_up", ()): 0,
+                ("hxtarrow_filter_mode", (("mode", "stub"),)): 1,
+                ("hxtarrow_filter_agent_connected", ()): 0,
+                ("hxtarrow_filter_passed_through_total", ()): 1,
+                ("hxtarrow_filter_redirected_total", ()): 0,
+                ("hxtarrow_filter_redirection", (("family", "ipv4"),)): 0,
+                ("hxtarrow_filter_breaker_open", (("family", "ipv6"),)): 0,
+                # on loopback the answer comes within the slowest bound
+                ("hxtarrow_filter_pass_through_latency_seconds_bucket", (("le", "2.5"),)): 1,
+                ("hxtarrow_filter_pass_through_latency_seconds_bucket", (("le", "+Inf"),)): 1,
+                ("hxtarrow_filter_pass_through_latency_seconds_count", ()): 1,
+            }, [("hxtarrow_filter_intercepted_total", (("family", "ipv4"),))], control)
+        finally:
+            process.terminate()
+            process.wait(15)
+
+
 def main():
-    ctl = sys.argv[1]
-    results = [run_case(ctl, *case) for case in CASES]
+    ctl, daemon = sys.argv[1], sys.argv[2]
+    results = [run_case(ctl, *case) for case in CASES] + [daemon_case(ctl, daemon)]
     return 0 if all(results) else 1
 
 
