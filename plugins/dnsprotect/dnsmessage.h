@@ -33,7 +33,9 @@ constexpr std::uint8_t kRcodeRefused = 5;
 
 // Extended DNS Error codes (RFC 8914) this plug-in gives.
 constexpr std::uint16_t kEdeNone = 0xffff;
+constexpr std::uint16_t kEdeStaleAnswer = 3;
 constexpr std::uint16_t kEdeBlocked = 15;
+constexpr std::uint16_t kEdeStaleNxDomain = 19;
 constexpr std::uint16_t kEdeNoReachableAuthority = 22;
 constexpr std::uint16_t kEdeNetworkError = 23;
 
@@ -138,6 +140,8 @@ CacheInfo CacheInfoOf(const std::string& answer);
 
 // Lowers every record's TTL (OPT excepted) by `elapsed` seconds, not below 0.
 bool AgeTtls(std::string& answer, std::uint32_t elapsed);
+// Sets every record's TTL (OPT excepted) to `ttl`.
+bool SetTtls(std::string& answer, std::uint32_t ttl);
 
 // Presentation text of wire labels: dots between labels, "\." and "\\" for
 // those characters inside a label, "\DDD" for other unprintable bytes.
