@@ -245,7 +245,10 @@ std::string BuildUpstreamQuery(const std::string& raw, const ClientQuery& q) {
   std::string out;
   out.reserve(q.question.end + 11);
   Append16(out, 0);
-  out.push_back(static_cast<char>(raw[2] & 0x01));                           // RD
+  // RD whatever the client asked: an answer to RD=0 may be a referral or
+  // whatever the upstream had cached, and the cache would give it to clients
+  // that want recursion.
+  out.push_back(0x01);
   out.push_back(static_cast<char>(0x20 | (q.checkingDisabled ? 0x10 : 0)));  // AD, CD
   Append16(out, 1);
   Append16(out, 0);

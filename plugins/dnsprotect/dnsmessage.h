@@ -80,7 +80,7 @@ QueryVerdict ParseQuery(const std::string& message, ClientQuery& query);
 std::string CacheKey(const ClientQuery& query);
 
 // The query sent upstream for `query` (the client's raw message `raw`): the
-// client's question spelling, RD and CD, AD set (RFC 6840), and an OPT record
+// client's question spelling and CD, RD and AD set (RFC 6840), and an OPT record
 // of our own offering kEdnsPayload with the client's DO bit. Id 0.
 std::string BuildUpstreamQuery(const std::string& raw, const ClientQuery& query);
 // A query for `name` (dotted) of `type`, class IN, recursion desired.
