@@ -9,9 +9,11 @@
 // then retired (it takes no new query and closes once its last one ended),
 // so that a forger must guess a port that keeps changing besides the id
 // (RFC 5452). Its successor gets its port from the system's random choice of
-// ephemeral ports. Eight queries a port keep the cost of a new socket (an
-// open, a reactor registration, a close) below one system call per query,
-// while a forger has a port for no more than eight queries.
+// ephemeral ports. A forger has a port for no more than eight queries; the
+// new sockets (an open, a reactor registration, a close each) cost about
+// 1 us of CPU a query on loopback (4.9 us against 3.9 us a query with 256
+// queries a port, 16 in flight), little beside a query's way through the
+// service.
 //
 // Threads: everything runs on the one I/O thread of the io_context given.
 #pragma once
