@@ -11,7 +11,7 @@ void CAnswerCache::eraseLocked(std::list<Entry>::iterator entry) {
 }
 
 std::list<CAnswerCache::Entry>::iterator CAnswerCache::findLocked(const std::string& key,
-                                                                 Clock::time_point now) {
+                                                                  Clock::time_point now) {
   auto found = index_.find(key);
   if (found == index_.end()) return lru_.end();
   auto entry = found->second;

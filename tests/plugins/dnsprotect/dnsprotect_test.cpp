@@ -6,8 +6,8 @@
 #include <array>
 #include <condition_variable>
 #include <fstream>
-#include <map>
 #include <future>
+#include <map>
 #include <mutex>
 #include <set>
 #include <tuple>
