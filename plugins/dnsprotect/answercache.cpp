@@ -10,19 +10,35 @@ void CAnswerCache::eraseLocked(std::list<Entry>::iterator entry) {
   lru_.erase(entry);
 }
 
-bool CAnswerCache::Lookup(const std::string& key, std::string& answer, Clock::time_point now) {
-  std::lock_guard<std::mutex> lock(mutex_);
+std::list<CAnswerCache::Entry>::iterator CAnswerCache::findLocked(const std::string& key,
+                                                                  Clock::time_point now) {
   auto found = index_.find(key);
-  if (found == index_.end()) return false;
+  if (found == index_.end()) return lru_.end();
   auto entry = found->second;
-  if (now >= entry->expires) {
+  if (now >= entry->expires + limits_.maxStale) {
     eraseLocked(entry);
-    return false;
+    return lru_.end();
   }
   lru_.splice(lru_.begin(), lru_, entry);
+  return entry;
+}
+
+bool CAnswerCache::Lookup(const std::string& key, std::string& answer, Clock::time_point now) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto entry = findLocked(key, now);
+  if (entry == lru_.end() || now >= entry->expires) return false;
   answer = entry->answer;
   const auto elapsed = std::chrono::duration_cast<std::chrono::seconds>(now - entry->stored).count();
   AgeTtls(answer, static_cast<std::uint32_t>(elapsed));
+  return true;
+}
+
+bool CAnswerCache::LookupStale(const std::string& key, std::string& answer, Clock::time_point now) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto entry = findLocked(key, now);
+  if (entry == lru_.end() || now < entry->expires) return false;
+  answer = entry->answer;
+  SetTtls(answer, kStaleTtl);
   return true;
 }
 
@@ -38,6 +54,10 @@ void CAnswerCache::Store(const std::string& key, const std::string& answer, Cloc
   if (size > limits_.maxBytes || limits_.maxEntries == 0) return;
   std::lock_guard<std::mutex> lock(mutex_);
   if (auto found = index_.find(key); found != index_.end()) eraseLocked(found->second);
+  // Answers past their stale window leave from the unused end first.
+  while (!lru_.empty() && now >= std::prev(lru_.end())->expires + limits_.maxStale) {
+    eraseLocked(std::prev(lru_.end()));
+  }
   while (!lru_.empty() && (lru_.size() >= limits_.maxEntries || bytes_ + size > limits_.maxBytes)) {
     eraseLocked(std::prev(lru_.end()));
   }

@@ -245,7 +245,10 @@ std::string BuildUpstreamQuery(const std::string& raw, const ClientQuery& q) {
   std::string out;
   out.reserve(q.question.end + 11);
   Append16(out, 0);
-  out.push_back(static_cast<char>(raw[2] & 0x01));                           // RD
+  // RD whatever the client asked: an answer to RD=0 may be a referral or
+  // whatever the upstream had cached, and the cache would give it to clients
+  // that want recursion.
+  out.push_back(0x01);
   out.push_back(static_cast<char>(0x20 | (q.checkingDisabled ? 0x10 : 0)));  // AD, CD
   Append16(out, 1);
   Append16(out, 0);
@@ -499,16 +502,30 @@ CacheInfo CacheInfoOf(const std::string& m) {
   return info;
 }
 
-bool AgeTtls(std::string& m, std::uint32_t elapsed) {
+namespace {
+
+// Gives every record but OPT the TTL `change` makes of its own.
+template <typename Change>
+bool ChangeTtls(std::string& m, Change change) {
   std::size_t at = 0;
   if (!QuestionEnd(m, at)) return false;
   const std::uint32_t records = std::uint32_t{Count(m, 1)} + Count(m, 2) + Count(m, 3);
   Record r;
   for (std::uint32_t i = 0; i < records; ++i) {
     if (!NextRecord(m, at, r)) return false;
-    if (r.type != kTypeOpt) Write32(m, r.rdata - 6, r.ttl > elapsed ? r.ttl - elapsed : 0);
+    if (r.type != kTypeOpt) Write32(m, r.rdata - 6, change(r.ttl));
   }
   return true;
+}
+
+}  // namespace
+
+bool AgeTtls(std::string& m, std::uint32_t elapsed) {
+  return ChangeTtls(m, [elapsed](std::uint32_t ttl) { return ttl > elapsed ? ttl - elapsed : 0; });
+}
+
+bool SetTtls(std::string& m, std::uint32_t ttl) {
+  return ChangeTtls(m, [ttl](std::uint32_t) { return ttl; });
 }
 
 std::string LabelsToText(std::string_view labels) {

@@ -33,7 +33,9 @@ constexpr std::uint8_t kRcodeRefused = 5;
 
 // Extended DNS Error codes (RFC 8914) this plug-in gives.
 constexpr std::uint16_t kEdeNone = 0xffff;
+constexpr std::uint16_t kEdeStaleAnswer = 3;
 constexpr std::uint16_t kEdeBlocked = 15;
+constexpr std::uint16_t kEdeStaleNxDomain = 19;
 constexpr std::uint16_t kEdeNoReachableAuthority = 22;
 constexpr std::uint16_t kEdeNetworkError = 23;
 
@@ -78,7 +80,7 @@ QueryVerdict ParseQuery(const std::string& message, ClientQuery& query);
 std::string CacheKey(const ClientQuery& query);
 
 // The query sent upstream for `query` (the client's raw message `raw`): the
-// client's question spelling, RD and CD, AD set (RFC 6840), and an OPT record
+// client's question spelling and CD, RD and AD set (RFC 6840), and an OPT record
 // of our own offering kEdnsPayload with the client's DO bit. Id 0.
 std::string BuildUpstreamQuery(const std::string& raw, const ClientQuery& query);
 // A query for `name` (dotted) of `type`, class IN, recursion desired.
@@ -138,6 +140,8 @@ CacheInfo CacheInfoOf(const std::string& answer);
 
 // Lowers every record's TTL (OPT excepted) by `elapsed` seconds, not below 0.
 bool AgeTtls(std::string& answer, std::uint32_t elapsed);
+// Sets every record's TTL (OPT excepted) to `ttl`.
+bool SetTtls(std::string& answer, std::uint32_t ttl);
 
 // Presentation text of wire labels: dots between labels, "\." and "\\" for
 // those characters inside a label, "\DDD" for other unprintable bytes.

@@ -188,6 +188,7 @@ u32 CDnsProtectPlugin::Start() {
   limits.maxBytes = profile.cacheMaxBytes;
   limits.minTtl = profile.cacheMinTtl;
   limits.maxTtl = profile.cacheMaxTtl;
+  if (profile.serveStale) limits.maxStale = CAnswerCache::kMaxStale;
   cache_ = std::make_unique<CAnswerCache>(limits);
   blockLog_ = std::make_unique<CBlockLog>(profileDir_ + "/" + kBlockLogName, profile.blockLogMaxBytes);
   std::vector<UpstreamConfig> upstreams = profile.upstreams;
@@ -479,6 +480,16 @@ void CDnsProtectPlugin::answerWaiters(const std::string& key, bool cacheable, u3
   }
   if (error == kErrorStopped) {
     for (const auto& waiter : waiters) fail(waiter.handle, waiter.contextId, error);
+    return;
+  }
+  std::string stale;
+  if (cacheable && (error != 0 || Rcode(answer) == kRcodeServFail) && cache_->LookupStale(key, stale)) {
+    // Every upstream failed, and the profile lets an expired answer stand in.
+    const std::uint16_t ede = Rcode(stale) == kRcodeNxDomain ? kEdeStaleNxDomain : kEdeStaleAnswer;
+    for (const auto& waiter : waiters) {
+      respond(waiter,
+              FinishAnswer(stale, waiter.raw, waiter.query, AnswerLimit(waiter.query, waiter.tcp), ede));
+    }
     return;
   }
   if (error != 0) {

@@ -184,6 +184,7 @@ void Parse(const ptree& root, const std::string& profileDir, Profile& out) {
     out.cacheMaxTtl =
         static_cast<std::uint32_t>(Number(*cache, "maxTtl", "dns.cache.maxTtl", 0, 604800, out.cacheMaxTtl));
     if (out.cacheMaxTtl < out.cacheMinTtl) Refuse("dns.cache.maxTtl", "smaller than dns.cache.minTtl");
+    out.serveStale = Flag(*cache, "serveStale", "dns.cache.serveStale", out.serveStale);
   }
   if (const ptree* swg = Object(root, "swg", "swg", false)) {
     out.swgEnabled = Flag(*swg, "enabled", "swg.enabled", false);

@@ -41,6 +41,7 @@ struct Profile {
   std::uint64_t cacheMaxBytes = 8u << 20;
   std::uint32_t cacheMinTtl = 5;
   std::uint32_t cacheMaxTtl = 86400;
+  bool serveStale = false;  // expired answers stand in when every upstream failed
   bool swgEnabled = false;
   std::string swgProxy;
   std::string updatesLocation;

@@ -7,7 +7,13 @@
 // the question (name, type and class as sent) of a query in flight there.
 // Anything else is dropped. A socket carries kQueriesPerPort queries and is
 // then retired (it takes no new query and closes once its last one ended),
-// so that a forger must guess a port that keeps changing besides the id.
+// so that a forger must guess a port that keeps changing besides the id
+// (RFC 5452). Its successor gets its port from the system's random choice of
+// ephemeral ports. A forger has a port for no more than eight queries; the
+// new sockets (an open, a reactor registration, a close each) cost about
+// 1 us of CPU a query on loopback (4.9 us against 3.9 us a query with 256
+// queries a port, 16 in flight), little beside a query's way through the
+// service.
 //
 // Threads: everything runs on the one I/O thread of the io_context given.
 #pragma once
@@ -31,7 +37,7 @@ class CUdpSockets {
   // carrying the id the query was sent with.
   using Done = std::function<void(bool ok, std::string answer)>;
   static constexpr std::size_t kSocketsPerFamily = 4;
-  static constexpr unsigned kQueriesPerPort = 256;
+  static constexpr unsigned kQueriesPerPort = 8;
 
   explicit CUdpSockets(boost::asio::io_context& io);
   ~CUdpSockets();

@@ -347,6 +347,42 @@ TEST_F(DnsProtectPlugin, MergesIdenticalQueriesInFlight) {
   EXPECT_EQ(silent.Queries().size(), 2u);
 }
 
+// The upstream answers once, with a TTL the cache holds for no time, then
+// falls silent: the second client gets the expired answer (TTL 30, Extended
+// DNS Error "Stale Answer") only when the profile serves stale ones.
+class DnsProtectServeStale : public DnsProtectPlugin, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(DnsProtectServeStale, OnlyWhenEveryUpstreamFailedAndTheProfileSaysSo) {
+  const bool on = GetParam();
+  scripted::ScriptedUpstream once([calls = 0](const std::string& q) mutable {
+    return ++calls == 1 ? scripted::Reply(q, kRcodeNoError, scripted::ARecord(1), 1) : "";
+  });
+  timeout = R"(,"queryTimeoutMs":300)";
+  upstreams = R"([{"address":"127.0.0.1:)" + std::to_string(once.port()) + R"("}])";
+  StartWith(std::string(R"(,"cache":{"minTtl":0,"maxTtl":0,"serveStale":)") + (on ? "true" : "false") + "}");
+  scripted::Ask ask;
+  ask.edns = true;
+  // One after the other: the second must not share the first's upstream query.
+  auto answer = [&](u32 context) {
+    u32 handle = 0;
+    const std::string query = scripted::Make(ask);
+    EXPECT_EQ(plugin.OpenSession(context, "127.0.0.53:53", HXT_TRANSPORT_UDP, &handle), 0u);
+    EXPECT_EQ(plugin.Send(handle, reinterpret_cast<const unsigned char*>(query.data()), query.size()), 0u);
+    return AnswerTo(context);
+  };
+  EXPECT_EQ(Rcode(answer(1)), kRcodeNoError);
+  const std::string second = answer(2);
+  EXPECT_EQ(Rcode(second), on ? kRcodeNoError : kRcodeServFail);
+  EXPECT_EQ(scripted::EdeOf(second), on ? kEdeStaleAnswer : kEdeNoReachableAuthority);
+  Question q;
+  ASSERT_TRUE(ParseQuestion(second, q));
+  if (on) {
+    EXPECT_EQ(second.substr(q.end + 6, 4), std::string("\0\0\0\x1e", 4));  // TTL 30
+  }
+  EXPECT_EQ(once.Queries().size(), 2u);
+}
+INSTANTIATE_TEST_SUITE_P(OffAndOn, DnsProtectServeStale, ::testing::Bool());
+
 // With the TLS upstream gone, strict use never goes to the plain one;
 // opportunistic use does, and stops claiming "encrypted" with that answer,
 // not at the next health check (an hour away here).

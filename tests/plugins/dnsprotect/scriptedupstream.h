@@ -92,9 +92,10 @@ inline OptView OptOf(const std::string& m) {
 
 // The Extended DNS Error code in an answer's OPT record; -1 without one.
 inline int EdeOf(const std::string& m) {
-  const std::string options = OptOf(m).options;
-  if (options.size() < 6 || options[0] != 0 || options[1] != 15) return -1;
-  return static_cast<unsigned char>(options[4]) << 8 | static_cast<unsigned char>(options[5]);
+  const OptView opt = OptOf(m);
+  const auto* options = reinterpret_cast<const unsigned char*>(opt.options.data());
+  if (opt.options.size() < 6 || options[0] != 0 || options[1] != 15) return -1;
+  return options[4] << 8 | options[5];
 }
 
 // The reply to `query`: its header and question with QR and RA set,

@@ -161,12 +161,14 @@ TEST(DnsProtectWire, CacheKeysTellApartWhatAnswersDifferOn) {
 }
 
 // Upstreams get our OPT record (our size, the client's DO, none of its
-// options), padded to whole blocks over TLS.
+// options) and RD even when the client did not set it (what comes back is
+// cached for everyone), padded to whole blocks over TLS.
 TEST(DnsProtectWire, UpstreamQueriesCarryOurOptPaddedForTls) {
   Ask a;
   a.edns = a.cookie = a.dnssecOk = true;
   a.size = 4096;
-  const std::string raw = Make(a);
+  std::string raw = Make(a);
+  raw[2] = static_cast<char>(raw[2] & ~0x01);
   ClientQuery client;
   ASSERT_EQ(ParseQuery(raw, client), QueryVerdict::Answer);
   std::string upstream = BuildUpstreamQuery(raw, client);
@@ -175,6 +177,7 @@ TEST(DnsProtectWire, UpstreamQueriesCarryOurOptPaddedForTls) {
   EXPECT_EQ(sent.udpSize, kEdnsPayload);
   EXPECT_TRUE(sent.dnssecOk);
   EXPECT_EQ(OptOf(upstream).options, "");
+  EXPECT_EQ(upstream[2] & 0x01, 0x01);
   for (std::string query : {upstream, BuildQuery("localhost", kTypeA, 0)}) {
     ASSERT_TRUE(PadQuery(query));
     EXPECT_EQ(query.size() % kTlsPaddingBlock, 0u);
