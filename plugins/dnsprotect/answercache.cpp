@@ -47,9 +47,10 @@ void CAnswerCache::Store(const std::string& key, const std::string& answer, Cloc
   if (!info.cacheable) return;
   std::uint32_t ttl = std::min(info.ttl, info.negative ? limits_.maxNegativeTtl : limits_.maxTtl);
   ttl = std::max(ttl, limits_.minTtl);
-  // TTL 0 means "for this transaction only": keeping it would only push a
-  // useful entry out.
-  if (ttl == 0) return;
+  // An answer whose own TTL is 0 is for this transaction only: keeping it
+  // would only push a useful entry out. (One that the ceiling cuts to 0 is
+  // kept, already expired, for serving stale.)
+  if (info.ttl == 0 && limits_.minTtl == 0) return;
   const std::size_t size = key.size() + answer.size();
   if (size > limits_.maxBytes || limits_.maxEntries == 0) return;
   std::lock_guard<std::mutex> lock(mutex_);
