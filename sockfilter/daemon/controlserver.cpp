@@ -270,8 +270,20 @@ class CControlServer::Session : public std::enable_shared_from_this<Session> {
         u32 kind = 0;
         FilterParameters update;
         if (!DecodeParameters(r, kind, update)) break;
+        if ((kind == FILTER_UPDATE_ALL || kind == FILTER_UPDATE_PIDS) && update.agentPid != pid_ &&
+            !warnedPid_) {
+          // Another process's pid would exempt that process's cgroup; one in
+          // another pid namespace means nothing here. Said once a connection.
+          warnedPid_ = true;
+          HXT_LOGF(LOG_LEVEL_WARNING, kHandle,
+                   "the agent's record names pid %u as the agent's; exempting its own pid %u instead",
+                   update.agentPid, pid_);
+        }
         FilterParameters merged = core.parameters();
         merged.Apply(kind, update);
+        // The exemption belongs to the process at the other end of this
+        // connection, whatever its record says.
+        merged.agentPid = pid_;
         core.SetParameters(merged);
         HXT_LOGF(
             LOG_LEVEL_INFO, kHandle,
@@ -321,6 +333,7 @@ class CControlServer::Session : public std::enable_shared_from_this<Session> {
   u32 pid_ = 0;
   bool helloDone_ = false;
   bool refused_ = false;
+  bool warnedPid_ = false;
   bool closing_ = false;
   bool closed_ = false;
 };

@@ -62,9 +62,13 @@ class TransparentModeTest : public ::testing::Test {
       ASSERT_EQ(shell(step), 0) << step;
     }
     cgroupDir_ = *mount + "/" + netns_;
-    for (const char* leaf : {"", "/agent", "/ignored"})
+    for (const char* leaf : {"", "/agent", "/ignored", "/named", "/client"})
       ASSERT_EQ(::mkdir((cgroupDir_ + leaf).c_str(), 0755), 0);
-    agentPid_ = sleeperIn("agent");
+    // The test is the agent's control peer: it stands in the agent's cgroup,
+    // and dig runs in another. The record names a bystander as the agent.
+    ownCgroup_ = *mount + CgroupFromProcText(ReadFile("/proc/self/cgroup")).value_or("/");
+    std::ofstream(cgroupDir_ + "/agent/cgroup.procs") << ::getpid() << std::endl;
+    agentPid_ = sleeperIn("named");
     ignoredPid_ = sleeperIn("ignored");
     inNetns([&] {
       upstream4_ = std::make_unique<TestResolver>(kResolver4, kUpstreamAnswer, 53);
@@ -85,7 +89,9 @@ class TransparentModeTest : public ::testing::Test {
       ::kill(pid, SIGKILL);
       ::waitpid(pid, nullptr, 0);
     }
-    for (const char* leaf : {"/agent", "/ignored", ""}) ::rmdir((cgroupDir_ + leaf).c_str());
+    if (!ownCgroup_.empty()) std::ofstream(ownCgroup_ + "/cgroup.procs") << ::getpid() << std::endl;
+    for (const char* leaf : {"/agent", "/ignored", "/named", "/client", ""})
+      ::rmdir((cgroupDir_ + leaf).c_str());
     if (created_) shell("ip netns del " + netns_);
   }
 
@@ -157,14 +163,12 @@ class TransparentModeTest : public ::testing::Test {
     return agent;
   }
 
-  // dig from a process in the namespace, in cgroup `leaf` when given.
+  // dig from a process in the namespace, in cgroup `leaf`.
   std::string dig(const std::string& server, const std::string& name, bool tcp,
-                  const std::string& leaf = "") {
+                  const std::string& leaf = "client") {
     std::string command = "nsenter --net=/run/netns/" + netns_ + " dig @" + server + " " + name +
                           " A +short +tries=1 +time=3" + (tcp ? " +tcp" : "");
-    if (!leaf.empty())
-      command = "sh -c 'echo $$ > " + cgroupDir_ + "/" + leaf + "/cgroup.procs && exec " + command + "'";
-    return Output(command);
+    return Output("sh -c 'echo $$ > " + cgroupDir_ + "/" + leaf + "/cgroup.procs && exec " + command + "'");
   }
 
   // The namespace's nftables tables, one "table FAMILY NAME" a line.
@@ -175,6 +179,7 @@ class TransparentModeTest : public ::testing::Test {
   std::string netns_;
   bool created_ = false;
   std::string cgroupDir_;
+  std::string ownCgroup_;
   pid_t agentPid_ = -1;
   pid_t ignoredPid_ = -1;
   std::unique_ptr<TestResolver> upstream4_, upstream6_;
@@ -206,7 +211,7 @@ TEST_F(TransparentModeTest, QueriesReachTheAgentWithTheirDestinationUnlessExempt
     const char* what;
     std::string name;
     std::string leaf;
-  } exempt[] = {{"a white-listed name", "www.white.example", ""},
+  } exempt[] = {{"a white-listed name", "www.white.example", "client"},
                 {"the ignored process's cgroup", "www.example.com", "ignored"},
                 {"the agent's own cgroup", "www.example.com", "agent"}};
   for (const auto& c : exempt) {
@@ -224,6 +229,8 @@ TEST_F(TransparentModeTest, QueriesReachTheAgentWithTheirDestinationUnlessExempt
   EXPECT_NE(status.find("IPv4: 4 intercepted, 2 redirected, 2 white-listed, 2 passed through"),
             std::string::npos)
       << status;
+  // The pid the record names is not the control peer's: its cgroup stays redirected.
+  EXPECT_EQ(dig(kResolver4, "www.example.com", false, "named"), kServiceAnswer);
 
   // Only 192.0.2.53 included: IPv6 DNS, naming no included resolver, leaves untouched.
   FilterParameters included;
@@ -305,6 +312,8 @@ TEST_F(TransparentModeTest, DirectAnswersMustAnswerTheQueryAndTcpIsRoutedOnWhole
   ASSERT_TRUE(daemon_->WaitForLog("in place")) << daemon_->Log();
   auto agent = openAgent();
   ASSERT_TRUE(daemon_->WaitForLog("transparent rules: IPv4 UDP and TCP redirected")) << daemon_->Log();
+  // The queries below are a client's: out of the agent's cgroup, which the rules exempt.
+  std::ofstream(cgroupDir_ + "/client/cgroup.procs") << ::getpid() << std::endl;
   namespace asio = boost::asio;
   std::optional<Bytes> direct, framed;
   inNetns([&] {
