@@ -302,6 +302,39 @@ TEST_F(TransparentModeTest, AHungAgentIsPassedByOverTcpAndThenAtOnceOverUdp) {
   EXPECT_EQ(service4_->MessageCount(), seen);
 }
 
+// A stopped agent process costs clients no more than the breaker's three
+// service time-outs (1.5 s each), over UDP and TCP alike; DNS to a resolver
+// on loopback is not taken at all, so it never waits for the agent.
+TEST_F(TransparentModeTest, AStoppedAgentCostsAtMostThreeSlowQueriesAndNoneToALoopbackResolver) {
+  PrepareAgentRoot(root_, {HXT_FAKE_PLUGIN_VELMORA, HXT_FAKE_PLUGIN_SWG, HXT_FAKE_PLUGIN_CLOUD_DOWNLOADER});
+  const std::string script = root_.path() + "/plugin-script.txt";
+  const std::string both = R"({"redirect":true,"whitelist":[],"resolvers":[]})";
+  std::ofstream(script) << R"(redirect {"version":1,"ignore_pids":[],"dns4":)" << both << R"(,"dns6":)"
+                        << both << "}\n";
+  std::unique_ptr<TestResolver> loopback;
+  inNetns([&] { loopback = std::make_unique<TestResolver>("127.0.0.53", kUpstreamAnswer, 53); });
+  startDaemon();
+  ASSERT_TRUE(daemon_->WaitForLog("in place")) << daemon_->Log();
+  auto agent =
+      startAgentInItsCgroup({{"HXT_IPC_PORT", std::to_string(FreePort())}, {"HXT_FAKE_DNS_SCRIPT", script}});
+  ASSERT_TRUE(daemon_->WaitForLog("transparent rules: IPv4 UDP and TCP redirected")) << daemon_->Log();
+  agent->Signal(SIGSTOP);
+  int slow = 0;
+  for (int i = 0; i < 26; ++i) {
+    const bool tcp = i % 2 == 1;
+    const std::string resolver = i < 2 ? "127.0.0.53" : kResolver4;
+    SCOPED_TRACE(resolver + (tcp ? " TCP #" : " UDP #") + std::to_string(i));
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(dig(resolver, "www.example.com", tcp), kUpstreamAnswer);
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_LT(took, std::chrono::seconds(3));
+    if (took > std::chrono::milliseconds(750)) slow += i < 2 ? 100 : 1;
+  }
+  agent->Signal(SIGCONT);
+  EXPECT_LE(slow, 3) << daemon_->Log();
+  EXPECT_EQ(loopback->udpQueries() + loopback->tcpQueries(), 2);
+}
+
 // What leaves for the resolver the program asked is answered only by an
 // answer to that query (response bit, id, question); a TCP client that
 // writes the length bytes on their own is routed on its whole first message.
