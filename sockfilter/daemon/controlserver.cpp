@@ -298,7 +298,7 @@ class CControlServer::Session : public std::enable_shared_from_this<Session> {
           // The rest of the record stands; the agent learns which of its
           // ports it does not hold (a listener that restarted late, or a port
           // someone else took).
-          reply(frame.sequence, kErrInvalidArgument,
+          reply(frame.sequence, kErrForeignPort,
                 "listener ports held by another process than the agent, not redirected: " + foreign);
           return;
         }

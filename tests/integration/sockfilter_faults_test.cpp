@@ -328,7 +328,7 @@ const Fault kFaults[] = {
               (WIFEXITED(status) && WEXITSTATUS(status) == 0 ? ", nothing reached them"
                                                              : ", they got queries");
      },
-     "192.0.2.1 192.0.2.1, 1006, nothing reached them", 2500ms},
+     "192.0.2.1 192.0.2.1, 1011, nothing reached them", 2500ms},
     {"DescriptorExhaustion", nullptr,
      [](FaultTest& t) {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
