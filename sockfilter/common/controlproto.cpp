@@ -80,6 +80,8 @@ const char* ErrorText(ngc_error_t code) {
       return "hxsockfilterd does not admit this process's user (see ControlGroup)";
     case kErrTooLarge:
       return "the parameter record is too large for one control frame";
+    case kErrForeignPort:
+      return "another process holds listener ports the record names; those are not redirected";
     default:
       return "unknown error";
   }

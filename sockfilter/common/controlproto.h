@@ -58,6 +58,9 @@ constexpr ngc_error_t kErrBusy = 1007;             // another agent holds the fi
 constexpr ngc_error_t kErrBadRequest = 1008;       // the daemon could not decode the request
 constexpr ngc_error_t kErrRefused = 1009;          // the daemon does not admit this process's user
 constexpr ngc_error_t kErrTooLarge = 1010;         // the parameter record does not fit one frame
+// The record was taken, but another process holds some of the listener ports
+// it names: those get no query.
+constexpr ngc_error_t kErrForeignPort = 1011;
 const char* ErrorText(ngc_error_t code);
 
 enum DisruptionReason : u32 {

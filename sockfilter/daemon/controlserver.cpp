@@ -1,6 +1,7 @@
 #include "daemon/controlserver.h"
 
 #include <grp.h>
+#include <netinet/in.h>
 #include <pwd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -270,8 +271,20 @@ class CControlServer::Session : public std::enable_shared_from_this<Session> {
         u32 kind = 0;
         FilterParameters update;
         if (!DecodeParameters(r, kind, update)) break;
+        if ((kind == FILTER_UPDATE_ALL || kind == FILTER_UPDATE_PIDS) && update.agentPid != pid_ &&
+            !warnedPid_) {
+          // Another process's pid would exempt that process's cgroup; one in
+          // another pid namespace means nothing here. Said once a connection.
+          warnedPid_ = true;
+          HXT_LOGF(LOG_LEVEL_WARNING, kHandle,
+                   "the agent's record names pid %u as the agent's; exempting its own pid %u instead",
+                   update.agentPid, pid_);
+        }
         FilterParameters merged = core.parameters();
         merged.Apply(kind, update);
+        // The exemption belongs to the process at the other end of this
+        // connection, whatever its record says.
+        merged.agentPid = pid_;
         core.SetParameters(merged);
         HXT_LOGF(
             LOG_LEVEL_INFO, kHandle,
@@ -280,6 +293,15 @@ class CControlServer::Session : public std::enable_shared_from_this<Session> {
             kind, merged.redirect4 ? "redirected" : "passed through", merged.udpPort4, merged.tcpPort4,
             merged.redirect6 ? "redirected" : "passed through", merged.udpPort6, merged.tcpPort6,
             merged.whiteList4.size(), merged.whiteList6.size(), merged.ignoredPids.size());
+        std::string foreign = core.ForeignPorts();
+        if (!foreign.empty()) {
+          // The rest of the record stands; the agent learns which of its
+          // ports it does not hold (a listener that restarted late, or a port
+          // someone else took).
+          reply(frame.sequence, kErrForeignPort,
+                "listener ports held by another process than the agent, not redirected: " + foreign);
+          return;
+        }
         reply(frame.sequence, HXT_NGC_OK);
         return;
       }
@@ -324,6 +346,7 @@ class CControlServer::Session : public std::enable_shared_from_this<Session> {
   u32 pid_ = 0;
   bool helloDone_ = false;
   bool refused_ = false;
+  bool warnedPid_ = false;
   bool closing_ = false;
   bool closed_ = false;
 };
@@ -331,11 +354,17 @@ class CControlServer::Session : public std::enable_shared_from_this<Session> {
 CControlServer::CControlServer(asio::io_context& io, CFilterCore& core)
     : io_(io), core_(core), acceptor_(io), backoff_(io) {
   core_.SetDisruptionSender([this](u32 reason, const std::string& text) { sendDisruption(reason, text); });
+  core_.SetPortCheck([this](u16 family, Transport transport, u16 port, u32 pid) {
+    auto owned = LoopbackListenerOwnedBy(
+        core_.SocketOwners(), transport == Transport::Udp ? IPPROTO_UDP : IPPROTO_TCP, family, port, pid);
+    return !owned || *owned;
+  });
 }
 
 CControlServer::~CControlServer() {
   Stop();
   core_.SetDisruptionSender(nullptr);
+  core_.SetPortCheck(nullptr);
 }
 
 bool CControlServer::Start() {

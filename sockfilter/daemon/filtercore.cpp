@@ -73,6 +73,9 @@ void CFilterCore::SetParameters(const FilterParameters& parameters) {
       parameters.tcpPort4 != parameters_.tcpPort4 || parameters.tcpPort6 != parameters_.tcpPort6 ||
       parameters.redirect4 != parameters_.redirect4 || parameters.redirect6 != parameters_.redirect6;
   parameters_ = parameters;
+  const std::array<bool, 4> wasForeign = foreign_;
+  checkPorts();
+  routingChanged = routingChanged || foreign_ != wasForeign;
   if (routingChanged) {
     // New listeners, new chances: failures of the old ones are history.
     episode4_ = false;
@@ -84,7 +87,44 @@ void CFilterCore::SetParameters(const FilterParameters& parameters) {
 
 bool CFilterCore::Redirected(u16 family, Transport transport) const {
   bool flag = family == HXT_AF_INET6 ? parameters_.redirect6 : parameters_.redirect4;
-  return flag && ServicePort(family, transport) != 0;
+  return flag && ServicePort(family, transport) != 0 && !foreign_[portIndex(family, transport)];
+}
+
+void CFilterCore::checkPorts() {
+  nextPortCheck_ = std::chrono::steady_clock::now() + config_.portCheckInterval;
+  for (u16 family : {static_cast<u16>(HXT_AF_INET), static_cast<u16>(HXT_AF_INET6)}) {
+    for (Transport transport : {Transport::Udp, Transport::Tcp}) {
+      const u16 port = ServicePort(family, transport);
+      const bool flag = family == HXT_AF_INET6 ? parameters_.redirect6 : parameters_.redirect4;
+      const bool foreign =
+          portCheck_ && flag && port != 0 && !portCheck_(family, transport, port, parameters_.agentPid);
+      bool& known = foreign_[portIndex(family, transport)];
+      if (foreign != known) {
+        HXT_LOGF(foreign ? LOG_LEVEL_ERROR : LOG_LEVEL_INFO, "CFilterCore::checkPorts",
+                 foreign
+                     ? "the agent's %s listener port %u (IPv%c) is held by another process than the agent "
+                       "(pid %u): no query goes there"
+                     : "the agent's %s listener port %u (IPv%c) is the agent's (pid %u) again",
+                 transport == Transport::Udp ? "UDP" : "TCP", port, family == HXT_AF_INET6 ? '6' : '4',
+                 parameters_.agentPid);
+      }
+      known = foreign;
+    }
+  }
+}
+
+std::string CFilterCore::ForeignPorts() const {
+  std::string text;
+  for (u16 family : {static_cast<u16>(HXT_AF_INET), static_cast<u16>(HXT_AF_INET6)}) {
+    for (Transport transport : {Transport::Udp, Transport::Tcp}) {
+      if (!foreign_[portIndex(family, transport)]) continue;
+      if (!text.empty()) text += ", ";
+      text += std::string(transport == Transport::Udp ? "UDP " : "TCP ") +
+              std::to_string(ServicePort(family, transport)) +
+              (family == HXT_AF_INET6 ? " (IPv6)" : " (IPv4)");
+    }
+  }
+  return text;
 }
 
 u16 CFilterCore::ServicePort(u16 family, Transport transport) const {
@@ -98,6 +138,8 @@ const std::vector<std::string>& CFilterCore::WhiteList(u16 family) const {
 }
 
 bool CFilterCore::RouteToService(u16 family, Transport transport) {
+  // Only flags change here: whoever routes reads Redirected() again.
+  if (portCheck_ && std::chrono::steady_clock::now() >= nextPortCheck_) checkPorts();
   if (!Redirected(family, transport)) return false;
   Breaker& b = breaker(family);
   if (!b.open) return true;
@@ -134,6 +176,9 @@ void CFilterCore::closeBreaker(u16 family, const char* why) {
 }
 
 void CFilterCore::ServiceFailed(u16 family, const char* what) {
+  // A listener that went away may be back, or another process may have
+  // taken its port.
+  if (portCheck_) checkPorts();
   bool& episode = family == HXT_AF_INET6 ? episode6_ : episode4_;
   if (episode) return;
   episode = true;

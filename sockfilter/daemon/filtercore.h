@@ -4,6 +4,7 @@
 // other threads (tests, status).
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <functional>
@@ -90,9 +91,18 @@ class CFilterCore {
     if (everyChange_) everyChange_();
   }
 
-  // Whether a family (2 or 23) is redirected over a transport: its flag set
-  // and the agent's listener port known.
+  // Whether a family (2 or 23) is redirected over a transport: its flag set,
+  // the agent's listener port known and not another process's.
   bool Redirected(u16 family, Transport transport) const;
+  // Tells whether the socket listening on a loopback port may be sent the
+  // queries of the agent (pid): false when another process holds it.
+  using PortCheck = std::function<bool(u16 family, Transport transport, u16 port, u32 pid)>;
+  // Asked when parameters arrive, when a listener fails and, while queries
+  // are routed, once every portCheckInterval. Unset: every port may.
+  void SetPortCheck(PortCheck check) { portCheck_ = std::move(check); }
+  // The listener ports another process holds, as "UDP 5353 (IPv4)"; empty
+  // when there are none.
+  std::string ForeignPorts() const;
   // Whether this query goes to the agent: redirected, and the family's
   // breaker closed, or open and due for a probe.
   bool RouteToService(u16 family, Transport transport);
@@ -151,6 +161,10 @@ class CFilterCore {
   Breaker& breaker(u16 family) { return family == HXT_AF_INET6 ? breaker6_ : breaker4_; }
   const Breaker& breaker(u16 family) const { return family == HXT_AF_INET6 ? breaker6_ : breaker4_; }
   void closeBreaker(u16 family, const char* why);
+  static std::size_t portIndex(u16 family, Transport transport) {
+    return (family == HXT_AF_INET6 ? 2u : 0u) + (transport == Transport::Tcp ? 1u : 0u);
+  }
+  void checkPorts();
 
   const SockFilterConfig& config_;
   CResolverSource resolvers_;
@@ -162,6 +176,9 @@ class CFilterCore {
   std::function<void()> parametersChanged_;
   std::function<void()> everyChange_;
   std::function<void(u32, const std::string&)> sender_;
+  PortCheck portCheck_;
+  std::array<bool, 4> foreign_{};
+  std::chrono::steady_clock::time_point nextPortCheck_{};
   bool episode4_ = false;
   bool episode6_ = false;
   u32 inFlight_ = 0;

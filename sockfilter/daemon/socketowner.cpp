@@ -1,5 +1,6 @@
 #include "daemon/socketowner.h"
 
+#include <dirent.h>
 #include <linux/inet_diag.h>
 #include <linux/netlink.h>
 #include <linux/sock_diag.h>
@@ -9,6 +10,9 @@
 
 #include <array>
 #include <cstring>
+#include <string>
+
+#include "hxtarrow/sockfltrapi.h"
 
 namespace hxt::sockfilter {
 
@@ -38,14 +42,16 @@ std::optional<u32> CSocketOwners::Uid(int protocol, const boost::asio::ip::udp::
   const auto now = std::chrono::steady_clock::now();
   auto found = known_.find(key);
   if (found != known_.end() && found->second.until > now) return found->second.uid;
-  std::optional<u32> uid = askKernel(protocol, own, peer);
+  std::optional<u32> uid;
+  if (auto identity = askKernel(protocol, own, peer)) uid = identity->uid;
   if (known_.size() >= kOwnerCacheMaxEntries) known_.clear();
   known_[key] = Known{uid, now + kOwnerCacheTtl};
   return uid;
 }
 
-std::optional<u32> CSocketOwners::askKernel(int protocol, const boost::asio::ip::udp::endpoint& own,
-                                            const boost::asio::ip::udp::endpoint& peer) {
+std::optional<CSocketOwners::Identity> CSocketOwners::askKernel(int protocol,
+                                                                const boost::asio::ip::udp::endpoint& own,
+                                                                const boost::asio::ip::udp::endpoint& peer) {
   ++kernelLookups_;
   if (fd_ < 0) {
     fd_ = ::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
@@ -91,8 +97,40 @@ std::optional<u32> CSocketOwners::askKernel(int protocol, const boost::asio::ip:
     if (header->nlmsg_type != SOCK_DIAG_BY_FAMILY || header->nlmsg_len < NLMSG_LENGTH(sizeof(inet_diag_msg)))
       return std::nullopt;
     const auto* found = static_cast<const inet_diag_msg*>(NLMSG_DATA(header));
-    return found->idiag_uid;
+    return Identity{found->idiag_uid, found->idiag_inode};
   }
+}
+
+std::optional<bool> LoopbackListenerOwnedBy(CSocketOwners& owners, int protocol, u16 family, u16 port,
+                                            u32 pid) {
+  const bool v6 = family == HXT_AF_INET6;
+  const boost::asio::ip::address loopback =
+      v6 ? boost::asio::ip::address(boost::asio::ip::address_v6::loopback())
+         : boost::asio::ip::address(boost::asio::ip::address_v4::loopback());
+  const boost::asio::ip::address any = v6 ? boost::asio::ip::address(boost::asio::ip::address_v6::any())
+                                          : boost::asio::ip::address(boost::asio::ip::address_v4::any());
+  // Found as a packet from nowhere to the port would find it: a listener on
+  // the wildcard address counts as much as one on loopback.
+  auto identity = owners.Identify(protocol, boost::asio::ip::udp::endpoint(loopback, port),
+                                  boost::asio::ip::udp::endpoint(any, 0));
+  if (!identity) return std::nullopt;
+  if (pid == 0) return false;
+  const std::string wanted = "socket:[" + std::to_string(identity->inode) + "]";
+  const std::string folder = "/proc/" + std::to_string(pid) + "/fd";
+  DIR* fds = ::opendir(folder.c_str());
+  if (fds == nullptr) return false;
+  bool found = false;
+  char target[64];
+  while (!found) {
+    const dirent* entry = ::readdir(fds);
+    if (entry == nullptr) break;
+    if (entry->d_name[0] == '.') continue;
+    const std::string link = folder + "/" + entry->d_name;
+    ssize_t n = ::readlink(link.c_str(), target, sizeof target - 1);
+    found = n == static_cast<ssize_t>(wanted.size()) && wanted.compare(0, wanted.size(), target, n) == 0;
+  }
+  ::closedir(fds);
+  return found;
 }
 
 }  // namespace hxt::sockfilter

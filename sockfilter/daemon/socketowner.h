@@ -41,9 +41,20 @@ class CSocketOwners {
   // Requests sent to the kernel so far (tests).
   u64 KernelLookups() const { return kernelLookups_; }
 
+  struct Identity {
+    u32 uid = 0;
+    u64 inode = 0;
+  };
+  // The same, asked of the kernel each time, with the socket's inode: who
+  // listens on a port now, not a second ago.
+  std::optional<Identity> Identify(int protocol, const boost::asio::ip::udp::endpoint& own,
+                                   const boost::asio::ip::udp::endpoint& peer) {
+    return askKernel(protocol, own, peer);
+  }
+
  private:
-  std::optional<u32> askKernel(int protocol, const boost::asio::ip::udp::endpoint& own,
-                               const boost::asio::ip::udp::endpoint& peer);
+  std::optional<Identity> askKernel(int protocol, const boost::asio::ip::udp::endpoint& own,
+                                    const boost::asio::ip::udp::endpoint& peer);
 
   struct Known {
     std::optional<u32> uid;
@@ -54,5 +65,11 @@ class CSocketOwners {
   u64 kernelLookups_ = 0;
   std::unordered_map<std::string, Known> known_;
 };
+
+// Whether the socket listening on a loopback port (UDP or TCP, the address
+// of `family`) is one of process `pid`'s descriptors. Nothing when no socket
+// listens there: a port nobody holds receives nothing.
+std::optional<bool> LoopbackListenerOwnedBy(CSocketOwners& owners, int protocol, u16 family, u16 port,
+                                            u32 pid);
 
 }  // namespace hxt::sockfilter

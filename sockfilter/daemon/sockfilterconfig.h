@@ -67,6 +67,10 @@ struct SockFilterConfig {
   // (the agent hangs); one query per probe interval still tries the agent.
   u32 breakerThreshold = 3;
   std::chrono::milliseconds breakerProbeInterval{5000};
+  // How often the agent's listener ports are looked at again while queries
+  // go to them: a port the agent let go and another process took gets at
+  // most this long of queries.
+  std::chrono::milliseconds portCheckInterval{1000};
 };
 
 // "1.2.3.4", "1.2.3.4:53", "::1", "[::1]:53"; `defaultPort` when none is given.

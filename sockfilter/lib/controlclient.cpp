@@ -319,7 +319,8 @@ ngc_error_t CControlClient::SetParameters(u32 kind, const FilterParameters& reco
   if (bytes.size() - 4 > kMaxFrameLength) return kErrTooLarge;
   ngc_error_t code =
       simpleRequestLocked(kMsgSetParameters, std::vector<u8>(bytes.begin() + kFrameHeaderSize, bytes.end()));
-  if (code == HXT_NGC_OK && mirror_.Apply(kind, record)) haveMirror_ = true;
+  // With foreign ports the daemon took the record all the same.
+  if ((code == HXT_NGC_OK || code == kErrForeignPort) && mirror_.Apply(kind, record)) haveMirror_ = true;
   return code;
 }
 
@@ -351,8 +352,10 @@ bool CControlClient::tryReconnect() {
     FrameWriter body(0, 0);
     EncodeParameters(body, FILTER_UPDATE_ALL, mirror_);
     std::vector<u8> bytes = body.Finish();
-    if (simpleRequestLocked(kMsgSetParameters,
-                            std::vector<u8>(bytes.begin() + kFrameHeaderSize, bytes.end())) != HXT_NGC_OK) {
+    ngc_error_t code = simpleRequestLocked(kMsgSetParameters,
+                                           std::vector<u8>(bytes.begin() + kFrameHeaderSize, bytes.end()));
+    // Foreign ports are the agent's to fix; the restored state stands.
+    if (code != HXT_NGC_OK && code != kErrForeignPort) {
       disconnectLocked(false);
       return false;
     }

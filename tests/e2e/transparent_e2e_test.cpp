@@ -63,9 +63,13 @@ class TransparentModeTest : public ::testing::Test {
       ASSERT_EQ(shell(step), 0) << step;
     }
     cgroupDir_ = *mount + "/" + netns_;
-    for (const char* leaf : {"", "/agent", "/ignored"})
+    for (const char* leaf : {"", "/agent", "/ignored", "/named", "/client"})
       ASSERT_EQ(::mkdir((cgroupDir_ + leaf).c_str(), 0755), 0);
-    agentPid_ = sleeperIn("agent");
+    // The test is the agent's control peer: it stands in the agent's cgroup,
+    // and dig runs in another. The record names a bystander as the agent.
+    ownCgroup_ = *mount + CgroupFromProcText(ReadFile("/proc/self/cgroup")).value_or("/");
+    std::ofstream(cgroupDir_ + "/agent/cgroup.procs") << ::getpid() << std::endl;
+    agentPid_ = sleeperIn("named");
     ignoredPid_ = sleeperIn("ignored");
     inNetns([&] {
       upstream4_ = std::make_unique<TestResolver>(kResolver4, kUpstreamAnswer, 53);
@@ -86,7 +90,9 @@ class TransparentModeTest : public ::testing::Test {
       ::kill(pid, SIGKILL);
       ::waitpid(pid, nullptr, 0);
     }
-    for (const char* leaf : {"/agent", "/ignored", ""}) ::rmdir((cgroupDir_ + leaf).c_str());
+    if (!ownCgroup_.empty()) std::ofstream(ownCgroup_ + "/cgroup.procs") << ::getpid() << std::endl;
+    for (const char* leaf : {"/agent", "/ignored", "/named", "/client", ""})
+      ::rmdir((cgroupDir_ + leaf).c_str());
     if (created_) shell("ip netns del " + netns_);
   }
 
@@ -158,14 +164,12 @@ class TransparentModeTest : public ::testing::Test {
     return agent;
   }
 
-  // dig from a process in the namespace, in cgroup `leaf` when given.
+  // dig from a process in the namespace, in cgroup `leaf`.
   std::string dig(const std::string& server, const std::string& name, bool tcp,
-                  const std::string& leaf = "") {
+                  const std::string& leaf = "client") {
     std::string command = "nsenter --net=/run/netns/" + netns_ + " dig @" + server + " " + name +
                           " A +short +tries=1 +time=3" + (tcp ? " +tcp" : "");
-    if (!leaf.empty())
-      command = "sh -c 'echo $$ > " + cgroupDir_ + "/" + leaf + "/cgroup.procs && exec " + command + "'";
-    return Output(command);
+    return Output("sh -c 'echo $$ > " + cgroupDir_ + "/" + leaf + "/cgroup.procs && exec " + command + "'");
   }
 
   // The namespace's nftables tables, one "table FAMILY NAME" a line.
@@ -176,6 +180,7 @@ class TransparentModeTest : public ::testing::Test {
   std::string netns_;
   bool created_ = false;
   std::string cgroupDir_;
+  std::string ownCgroup_;
   pid_t agentPid_ = -1;
   pid_t ignoredPid_ = -1;
   std::unique_ptr<TestResolver> upstream4_, upstream6_;
@@ -207,7 +212,7 @@ TEST_F(TransparentModeTest, QueriesReachTheAgentWithTheirDestinationUnlessExempt
     const char* what;
     std::string name;
     std::string leaf;
-  } exempt[] = {{"a white-listed name", "www.white.example", ""},
+  } exempt[] = {{"a white-listed name", "www.white.example", "client"},
                 {"the ignored process's cgroup", "www.example.com", "ignored"},
                 {"the agent's own cgroup", "www.example.com", "agent"}};
   for (const auto& c : exempt) {
@@ -232,6 +237,8 @@ TEST_F(TransparentModeTest, QueriesReachTheAgentWithTheirDestinationUnlessExempt
                            "intercepted_white_listed.ipv4 2\n", "intercepted_passed_through.ipv4 2\n"}) {
     EXPECT_NE(counters.find(line), std::string::npos) << line << " in:\n" << counters;
   }
+  // The pid the record names is not the control peer's: its cgroup stays redirected.
+  EXPECT_EQ(dig(kResolver4, "www.example.com", false, "named"), kServiceAnswer);
 
   // Only 192.0.2.53 included: IPv6 DNS, naming no included resolver, leaves untouched.
   FilterParameters included;
@@ -303,6 +310,39 @@ TEST_F(TransparentModeTest, AHungAgentIsPassedByOverTcpAndThenAtOnceOverUdp) {
   EXPECT_EQ(service4_->MessageCount(), seen);
 }
 
+// A stopped agent process costs clients no more than the breaker's three
+// service time-outs (1.5 s each), over UDP and TCP alike; DNS to a resolver
+// on loopback is not taken at all, so it never waits for the agent.
+TEST_F(TransparentModeTest, AStoppedAgentCostsAtMostThreeSlowQueriesAndNoneToALoopbackResolver) {
+  PrepareAgentRoot(root_, {HXT_FAKE_PLUGIN_VELMORA, HXT_FAKE_PLUGIN_SWG, HXT_FAKE_PLUGIN_CLOUD_DOWNLOADER});
+  const std::string script = root_.path() + "/plugin-script.txt";
+  const std::string both = R"({"redirect":true,"whitelist":[],"resolvers":[]})";
+  std::ofstream(script) << R"(redirect {"version":1,"ignore_pids":[],"dns4":)" << both << R"(,"dns6":)"
+                        << both << "}\n";
+  std::unique_ptr<TestResolver> loopback;
+  inNetns([&] { loopback = std::make_unique<TestResolver>("127.0.0.53", kUpstreamAnswer, 53); });
+  startDaemon();
+  ASSERT_TRUE(daemon_->WaitForLog("in place")) << daemon_->Log();
+  auto agent =
+      startAgentInItsCgroup({{"HXT_IPC_PORT", std::to_string(FreePort())}, {"HXT_FAKE_DNS_SCRIPT", script}});
+  ASSERT_TRUE(daemon_->WaitForLog("transparent rules: IPv4 UDP and TCP redirected")) << daemon_->Log();
+  agent->Signal(SIGSTOP);
+  int slow = 0;
+  for (int i = 0; i < 26; ++i) {
+    const bool tcp = i % 2 == 1;
+    const std::string resolver = i < 2 ? "127.0.0.53" : kResolver4;
+    SCOPED_TRACE(resolver + (tcp ? " TCP #" : " UDP #") + std::to_string(i));
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(dig(resolver, "www.example.com", tcp), kUpstreamAnswer);
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_LT(took, std::chrono::seconds(3));
+    if (took > std::chrono::milliseconds(750)) slow += i < 2 ? 100 : 1;
+  }
+  agent->Signal(SIGCONT);
+  EXPECT_LE(slow, 3) << daemon_->Log();
+  EXPECT_EQ(loopback->udpQueries() + loopback->tcpQueries(), 2);
+}
+
 // What leaves for the resolver the program asked is answered only by an
 // answer to that query (response bit, id, question); a TCP client that
 // writes the length bytes on their own is routed on its whole first message.
@@ -313,6 +353,8 @@ TEST_F(TransparentModeTest, DirectAnswersMustAnswerTheQueryAndTcpIsRoutedOnWhole
   ASSERT_TRUE(daemon_->WaitForLog("in place")) << daemon_->Log();
   auto agent = openAgent();
   ASSERT_TRUE(daemon_->WaitForLog("transparent rules: IPv4 UDP and TCP redirected")) << daemon_->Log();
+  // The queries below are a client's: out of the agent's cgroup, which the rules exempt.
+  std::ofstream(cgroupDir_ + "/client/cgroup.procs") << ::getpid() << std::endl;
   namespace asio = boost::asio;
   std::optional<Bytes> direct, framed;
   inNetns([&] {

@@ -279,6 +279,56 @@ const Fault kFaults[] = {
        return seen;
      },
      "192.0.2.2", 500ms},
+    {"ListenerPortsTakenByAnotherUser",
+     [](FaultTest& t) {
+       needRoot(t);
+       t.config_.portCheckInterval = 0ms;
+     },
+     [](FaultTest& t) {
+       // The agent's listeners go; another user binds their ports.
+       t.service_.CloseListeners();
+       int ready[2], done[2];
+       ASSERT_EQ(::pipe(ready), 0);
+       ASSERT_EQ(::pipe(done), 0);
+       pid_t child = ::fork();
+       if (child == 0) {
+         if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(1);
+         auto bound = [](int type, u16 port) {
+           int fd = ::socket(AF_INET, type | SOCK_NONBLOCK, 0), on = 1;
+           ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+           udp::endpoint at(asio::ip::make_address("127.0.0.1"), port);
+           bool ok = ::bind(fd, at.data(), static_cast<socklen_t>(at.size())) == 0 &&
+                     (type == SOCK_DGRAM || ::listen(fd, 8) == 0);
+           return ok ? fd : -1;
+         };
+         int u = bound(SOCK_DGRAM, t.service_.udpPort()), c = bound(SOCK_STREAM, t.service_.tcpPort());
+         char byte = u >= 0 && c >= 0 ? 'y' : 'n';
+         ::close(done[1]);
+         if (::write(ready[1], &byte, 1) != 1 || ::read(done[0], &byte, 1) < 0) ::_exit(1);
+         char datagram[512];
+         ::_exit(::recv(u, datagram, sizeof datagram, 0) < 0 && ::accept(c, nullptr, nullptr) < 0 ? 0 : 3);
+       }
+       ::close(ready[1]);
+       ::close(done[0]);
+       char byte = 0;
+       ASSERT_EQ(::read(ready[0], &byte, 1), 1);
+       ::close(ready[0]);
+       ASSERT_EQ(byte, 'y');
+       t.child_ = child;
+       t.childDone_ = done[1];
+     },
+     [](FaultTest& t) {
+       std::string seen = t.AskBoth("taken.test");
+       auto again = t.agent_->SetParameters(FILTER_UPDATE_PORTS,
+                                            RedirectTo(t.service_.udpPort(), t.service_.tcpPort(), 0, 0));
+       ::close(t.childDone_);
+       int status = 0;
+       ::waitpid(t.child_, &status, 0);
+       return seen + ", " + std::to_string(again.value_or(0)) +
+              (WIFEXITED(status) && WEXITSTATUS(status) == 0 ? ", nothing reached them"
+                                                             : ", they got queries");
+     },
+     "192.0.2.1 192.0.2.1, 1011, nothing reached them", 2500ms},
     {"DescriptorExhaustion", nullptr,
      [](FaultTest& t) {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
