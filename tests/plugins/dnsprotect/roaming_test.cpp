@@ -207,15 +207,26 @@ TEST_F(NetWatch, SeesAnInterfaceGoDownAndUp) {
   } remove{netns};
   const std::string in = "ip -n " + netns + " ";
   ASSERT_EQ(std::system((in + "link add hxtr0 type veth peer name hxtr1").c_str()), 0);
-  ASSERT_EQ(std::system((in + "addr add 198.18.27.1/24 dev hxtr0").c_str()), 0);
+  for (const char* step :
+       {"link set hxtr0 addrgenmode none", "link set hxtr1 addrgenmode none", "link set hxtr1 up"})
+    ASSERT_EQ(std::system((in + step).c_str()), 0) << step;
   NetWatchOptions options;
   options.resolvConf.clear();
   Watch(netns, options);
-  for (const char* step : {"up", "down", "up"}) {
+  for (const char* step : {"addr add 198.18.27.1/24 dev hxtr0", "link set hxtr0 up", "link set hxtr0 down",
+                           "link set hxtr0 up"}) {
     const std::size_t before = Count();
-    ASSERT_EQ(std::system((in + "link set hxtr0 " + step).c_str()), 0);
-    EXPECT_TRUE(Reported("change", before)) << "link " << step;
+    ASSERT_EQ(std::system((in + step).c_str()), 0);
+    EXPECT_TRUE(Reported("change", before)) << step;
   }
+  // A new lifetime or MTU changes nothing that matters; a new route does.
+  const std::size_t before = Count();
+  for (const char* step : {"addr change 198.18.27.1/24 dev hxtr0 valid_lft 300 preferred_lft 300",
+                           "link set hxtr0 mtu 1400", "route add 198.18.99.0/24 dev hxtr0"})
+    ASSERT_EQ(std::system((in + step).c_str()), 0) << step;
+  ASSERT_TRUE(Reported("route change", before));
+  std::lock_guard<std::mutex> lock(mutex_);
+  EXPECT_EQ(reasons_.back(), "route change");
 }
 
 }  // namespace
