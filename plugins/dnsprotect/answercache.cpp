@@ -74,6 +74,15 @@ void CAnswerCache::Clear() {
   bytes_ = 0;
 }
 
+void CAnswerCache::DropNegative() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (auto entry = lru_.begin(); entry != lru_.end();) {
+    auto next = std::next(entry);
+    if (CacheInfoOf(entry->answer).negative) eraseLocked(entry);
+    entry = next;
+  }
+}
+
 std::size_t CAnswerCache::entries() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return lru_.size();

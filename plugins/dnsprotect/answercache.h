@@ -49,6 +49,9 @@ class CAnswerCache {
   bool LookupStale(const std::string& key, std::string& answer, Clock::time_point now = Clock::now());
   void Store(const std::string& key, const std::string& answer, Clock::time_point now = Clock::now());
   void Clear();
+  // Drops the negative answers (NXDOMAIN, NODATA): on another network a
+  // name may well exist.
+  void DropNegative();
   std::size_t entries() const;
   std::size_t bytes() const;
 

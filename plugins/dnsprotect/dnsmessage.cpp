@@ -466,6 +466,19 @@ bool AliasTargets(const std::string& m, std::vector<std::string>& targets) {
   return true;
 }
 
+bool AnswerRdatas(const std::string& m, std::uint16_t type, std::vector<std::string>& rdatas) {
+  rdatas.clear();
+  Question q;
+  if (!ParseQuestion(m, q)) return false;
+  std::size_t at = q.end;
+  Record r;
+  for (std::uint32_t i = 0; i < Count(m, 1); ++i) {
+    if (!NextRecord(m, at, r)) return false;
+    if (r.type == type) rdatas.push_back(m.substr(r.rdata, r.end - r.rdata));
+  }
+  return true;
+}
+
 CacheInfo CacheInfoOf(const std::string& m) {
   CacheInfo info;
   Question q;

@@ -128,6 +128,9 @@ std::uint8_t Rcode(const std::string& message);
 // The names an answer leads to by CNAME or DNAME records in its answer
 // section, each as wire labels; false when the answer is malformed.
 bool AliasTargets(const std::string& answer, std::vector<std::string>& targets);
+// The RDATA of each record of `type` in an answer's answer section; false
+// when the answer is malformed.
+bool AnswerRdatas(const std::string& answer, std::uint16_t type, std::vector<std::string>& rdatas);
 
 // What a cache may do with an answer: how long it stays, and whether it is
 // negative (NXDOMAIN or no data, its TTL from the authority's SOA).

@@ -9,6 +9,7 @@
 #include <boost/property_tree/json_parser.hpp>
 #include <boost/property_tree/ptree.hpp>
 
+#include "dns64.h"
 #include "dnsmessage.h"
 #include "pluginlog.h"
 
@@ -23,6 +24,7 @@ constexpr u32 kErrorNoSession = 3;
 constexpr const char* kSelf = "Velmora";
 constexpr const char* kSwg = "SWG";
 constexpr const char* kBlockLogName = "blocked-queries.jsonl";
+constexpr std::chrono::milliseconds kNetworkProbeTimeout{1000};
 
 std::string JsonArray(const std::vector<std::string>& items) {
   std::string out = "[";
@@ -130,6 +132,7 @@ void CDnsProtectPlugin::stopIoThread() {
   // Let the loop run dry: the pool fails what is in flight, the timers stop.
   asio::post(io_, [this] {
     if (pool_) pool_->Shutdown();
+    if (netWatch_) netWatch_->Close();
     healthTimer_->cancel();
     stopTimer_->cancel();
   });
@@ -140,6 +143,7 @@ void CDnsProtectPlugin::stopIoThread() {
     io_.stop();
   }
   ended.wait();
+  netWatch_.reset();
   pool_.reset();
   healthTimer_.reset();
   stopTimer_.reset();
@@ -159,6 +163,9 @@ u32 CDnsProtectPlugin::Start() {
   state_.clear();
   redirect_.reset();
   stopping_ = swgStarted_ = stopReported_ = clearTextSinceCheck_ = false;
+  dns64Prefix_.clear();
+  dns64Checked_ = false;
+  settleUntil_ = {};
   profile_.reset();
 
   const std::string path = profileDir_ + "/OrgInfo.json";
@@ -203,6 +210,7 @@ u32 CDnsProtectPlugin::Start() {
     // Opportunistic use: the first answer in clear text ends "encrypted".
     clearTextSinceCheck_ = true;
     if (state_ == "encrypted") sendState("protected");
+    if (state_ == "encrypted_limited_dns64_detected") sendState("protected_limited_dns64_detected");
   });
   serving_ = true;
   asio::post(io_, [this] {
@@ -219,9 +227,12 @@ u32 CDnsProtectPlugin::Start() {
                                   "\",\"upgrade_window_is_open\":\"true\"}";
       callback_->UpgradeDetailsChanged(payload.c_str());
     }
+    netWatch_ = std::make_unique<CNetWatch>(io_, NetWatchOptions{},
+                                            [this](const std::string& reason) { onNetworkChange(reason); });
     pool_->Probe(std::chrono::milliseconds(profile_->queryTimeoutMs), [this] {
       evaluate(true);
-      scheduleHealthCheck(std::chrono::milliseconds(profile_->healthCheckIntervalMs));
+      checkDns64();
+      scheduleHealthCheck(nextCheckDelay());
     });
   });
   return 0;
@@ -237,12 +248,70 @@ void CDnsProtectPlugin::scheduleHealthCheck(std::chrono::milliseconds delay) {
     pool_->Probe(std::chrono::milliseconds(profile_->queryTimeoutMs), [this] {
       if (stopping_) return;
       evaluate(false);
-      scheduleHealthCheck(std::chrono::milliseconds(profile_->healthCheckIntervalMs));
+      if (!dns64Checked_) checkDns64();
+      scheduleHealthCheck(nextCheckDelay());
     });
   });
 }
 
-void CDnsProtectPlugin::evaluate(bool forceRedirect) {
+std::chrono::milliseconds CDnsProtectPlugin::nextCheckDelay() const {
+  const std::chrono::milliseconds interval(profile_->healthCheckIntervalMs);
+  // A new network often carries DNS only a moment after it came up.
+  if (Clock::now() < settleUntil_ && !pool_->AnyHealthy())
+    return std::min(interval, std::chrono::milliseconds(1000));
+  return interval;
+}
+
+void CDnsProtectPlugin::NetworkChanged(const std::string& reason) {
+  if (!thread_.joinable()) return;
+  asio::post(io_, [this, reason] { onNetworkChange(reason); });
+}
+
+void CDnsProtectPlugin::onNetworkChange(const std::string& reason) {
+  if (stopping_ || !profile_ || !pool_) return;
+  PluginLog(LogLevel::Info, "network changed (" + reason + "): probing the upstreams again");
+  // What the old network taught is not true of the new one.
+  pool_->ForgetNetwork();
+  cache_->DropNegative();
+  dns64Checked_ = false;
+  settleUntil_ = Clock::now() + std::chrono::seconds(15);
+  healthTimer_->cancel();
+  // Short, so that the state is known within the second; an upstream slower
+  // than that is probed again every second while nobody answered.
+  const auto timeout = std::min(std::chrono::milliseconds(profile_->queryTimeoutMs), kNetworkProbeTimeout);
+  pool_->Probe(timeout, [this] {
+    if (stopping_) return;
+    evaluate(false, true);
+    checkDns64();
+    scheduleHealthCheck(nextCheckDelay());
+  });
+}
+
+// Asks the upstreams for ipv4only.arpa AAAA, once per network (after the
+// start or a change, or at the first health check that finds an upstream):
+// a synthesized answer means DNS64, anything else none.
+void CDnsProtectPlugin::checkDns64() {
+  if (stopping_ || !pool_->AnyHealthy()) return;
+  dns64Checked_ = true;
+  const auto deadline =
+      Clock::now() + std::min(answerDeadline_, std::chrono::milliseconds(profile_->queryTimeoutMs));
+  pool_->Resolve(
+      BuildQuery(kDns64ProbeName, kTypeAaaa, RandomId()), deadline, [this](u32 error, std::string answer) {
+        if (stopping_) return;
+        const std::string prefix = error == 0 ? FindDns64Prefix(answer).value_or("") : "";
+        if (prefix == dns64Prefix_) return;
+        dns64Prefix_ = prefix;
+        PluginLog(LogLevel::Info, prefix.empty()
+                                      ? std::string("no DNS64 on this network")
+                                      : "DNS64 on this network: the upstreams synthesize AAAA records "
+                                        "in " +
+                                            prefix + " for " + kDns64ProbeName +
+                                            "; protection is limited to what they answer");
+        evaluate(false);
+      });
+}
+
+void CDnsProtectPlugin::evaluate(bool forceRedirect, bool forceReport) {
   if (stopping_) return;
   VpnView vpn;
   {
@@ -259,13 +328,17 @@ void CDnsProtectPlugin::evaluate(bool forceRedirect) {
     state = "open";
   } else {
     state = pool_->PreferredIsTls() && !clearTextSinceCheck_ ? "encrypted" : "protected";
+    if (!dns64Prefix_.empty()) state += "_limited_dns64_detected";
     redirect = true;
   }
   clearTextSinceCheck_ = false;
   // Redirect before claiming protection; claim "open" before letting go.
-  if (!redirect && state != state_) sendState(state);
+  if (!redirect && (state != state_ || forceReport)) {
+    sendState(state);
+    forceReport = false;
+  }
   if (forceRedirect || redirect_ != redirect) sendRedirect(redirect);
-  if (state != state_) sendState(state);
+  if (state != state_ || forceReport) sendState(state);
 }
 
 void CDnsProtectPlugin::sendRedirect(bool redirect) {
@@ -304,6 +377,7 @@ u32 CDnsProtectPlugin::InitiateStop() {
   asio::post(io_, [this] {
     stopping_ = true;
     healthTimer_->cancel();
+    if (netWatch_) netWatch_->Close();
     drainThenStop(Clock::now() + kStopGrace);
   });
   return 0;

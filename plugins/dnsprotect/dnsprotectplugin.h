@@ -28,6 +28,7 @@
 #include "blocklog.h"
 #include "dnsmessage.h"
 #include "domainpolicy.h"
+#include "netwatch.h"
 #include "profile.h"
 #include "upstreampool.h"
 
@@ -79,6 +80,9 @@ class CDnsProtectPlugin final : public IVelmoraPlugin {
   u32 UpgradeStateChanged(const char* json) override;
   u32 DnsRedirectionDisrupted() override;
 
+  // What the network watch reports, also for tests: re-probes at once.
+  void NetworkChanged(const std::string& reason);
+
  private:
   struct Session {
     u32 contextId = 0;
@@ -103,7 +107,11 @@ class CDnsProtectPlugin final : public IVelmoraPlugin {
   void respond(const Waiter& waiter, const std::string& answer);
   void fail(u32 handle, u32 contextId, u32 error);
   void scheduleHealthCheck(std::chrono::milliseconds delay);
-  void evaluate(bool forceRedirect);
+  void evaluate(bool forceRedirect, bool forceReport = false);
+  // Network changes and DNS64 (netwatch.h, dns64.h).
+  void onNetworkChange(const std::string& reason);
+  void checkDns64();
+  std::chrono::milliseconds nextCheckDelay() const;
   void sendRedirect(bool redirect);
   void sendState(const std::string& state);
   void drainThenStop(Clock::time_point giveUp);
@@ -125,6 +133,7 @@ class CDnsProtectPlugin final : public IVelmoraPlugin {
   std::unique_ptr<CAnswerCache> cache_;
   std::unique_ptr<CBlockLog> blockLog_;
   std::unique_ptr<CUpstreamPool> pool_;
+  std::unique_ptr<CNetWatch> netWatch_;
   std::atomic<bool> serving_{false};
 
   std::mutex sessionsMutex_;
@@ -146,6 +155,9 @@ class CDnsProtectPlugin final : public IVelmoraPlugin {
   bool swgStarted_ = false;
   bool stopReported_ = false;
   bool clearTextSinceCheck_ = false;  // a plain upstream answered since the last health check
+  std::string dns64Prefix_;           // the network's NAT64 prefix, "" without DNS64
+  bool dns64Checked_ = false;         // asked on this network already
+  Clock::time_point settleUntil_;     // after a network change: probe every second while open
 };
 
 }  // namespace hxt::dnsprotect

@@ -557,6 +557,13 @@ void CUpstreamPool::Probe(std::chrono::milliseconds timeout, std::function<void(
   });
 }
 
+void CUpstreamPool::ForgetNetwork() {
+  for (auto& upstream : upstreams_) {
+    if (upstream->connection) upstream->connection->Close();
+    upstream->healthy = true;
+  }
+}
+
 void CUpstreamPool::Shutdown() {
   stopped_ = true;
   auto active = active_;

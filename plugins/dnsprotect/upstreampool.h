@@ -54,6 +54,10 @@ class CUpstreamPool {
   // to answer themselves, so a probe need not leave the resolver) and records which answered
   // within `timeout`; `done` runs on the I/O thread when all have finished.
   void Probe(std::chrono::milliseconds timeout, std::function<void()> done);
+  // The network changed: upstreams marked dead on the old one get their
+  // chance again (in profile order), and TLS connections made over it are
+  // closed, their queries trying the next upstream. I/O thread only.
+  void ForgetNetwork();
   // Fails every query in flight with kErrorStopped and closes the TLS
   // connections. I/O thread only.
   void Shutdown();

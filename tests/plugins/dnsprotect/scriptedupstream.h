@@ -130,7 +130,8 @@ inline std::string CnameRecord(const std::string& target) {
 }
 
 // Answers "localhost" (the health probe) itself; everything else with
-// `reply`, which returns "" for no answer.
+// `reply`, which returns "" for no answer. The DNS64 check (ipv4only.arpa)
+// goes to `reply` but is not among the Queries.
 class ScriptedUpstream {
  public:
   using Script = std::function<std::string(const std::string& query)>;
@@ -161,7 +162,7 @@ class ScriptedUpstream {
                                  if (ParseQuestion(query, q) && q.name == "localhost") {
                                    reply = Reply(query, kRcodeNoError, ARecord(1), 1);
                                  } else {
-                                   {
+                                   if (q.name != "ipv4only.arpa") {
                                      std::lock_guard<std::mutex> lock(mutex_);
                                      queries_.push_back(query);
                                    }
