@@ -15,30 +15,11 @@ service=hxtarrowagent
 port=62722
 deadline_s=60
 
-say() { printf '== msi e2e: %s\n' "$*" >&2; }
-fail() { say "FAILED: $*"; exit 1; }
-sc() { wine sc "$@" 2>/dev/null | tr -d '\r'; return "${PIPESTATUS[0]}"; }
-state() { sc query "$service" | awk '$1 == "STATE" { print $3; exit }'; }
-state_is() { [ "$(state)" = "$1" ]; }
-wait_for() {
-  local what="$1"; shift
-  local end=$((SECONDS + deadline_s))
-  until "$@"; do
-    [ "$SECONDS" -lt "$end" ] || fail "timed out waiting for $what"
-    sleep 0.5
-  done
-}
-
+E2E_NAME="msi e2e"
+# shellcheck source=tests/win/wine_e2e.sh
+. "$(dirname "${BASH_SOURCE[0]}")/wine_e2e.sh"
 [ -f "$msi" ] || fail "no installer at $msi"
-if (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then
-  fail "127.0.0.1:$port is taken already; the installed service could not serve it"
-fi
-[ -d "$WINEPREFIX/drive_c" ] || { say "creating the Wine prefix"; wineboot -i >/dev/null 2>&1; }
-# A service manager that lived through the prefix's creation fails every
-# start (see service_e2e.sh): one server, started afresh, for what follows.
-wineserver -k 2>/dev/null || true
-wineserver -w 2>/dev/null || true
-wineserver -p
+wine_e2e_start
 
 drive="$WINEPREFIX/drive_c"
 install="$drive/Program Files (x86)/Truvane"

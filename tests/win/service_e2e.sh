@@ -17,33 +17,11 @@ service=hxtarrowagent
 port=62722
 deadline_s=60
 
-say() { printf '== service e2e: %s\n' "$*" >&2; }
-fail() { say "FAILED: $*"; exit 1; }
-sc() { wine sc "$@" 2>/dev/null | tr -d '\r'; return "${PIPESTATUS[0]}"; }
-# The value of FIELD in `sc query` (STATE is "4  RUNNING" → 4).
-query() { sc query "$service" | awk -v f="$1" '$1 == f { print $3; exit }'; }
-state_is() { [ "$(query STATE)" = "$1" ]; }
-# Polls a command until it succeeds or the deadline passes.
-wait_for() {
-  local what="$1"; shift
-  local end=$((SECONDS + deadline_s))
-  until "$@"; do
-    [ "$SECONDS" -lt "$end" ] || fail "timed out waiting for $what"
-    sleep 0.5
-  done
-}
-
+E2E_NAME="service e2e"
+# shellcheck source=tests/win/wine_e2e.sh
+. "$(dirname "${BASH_SOURCE[0]}")/wine_e2e.sh"
 [ -x "$ctl" ] || fail "no hxtarrowctl at $ctl"
-if (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then
-  fail "127.0.0.1:$port is taken already; the service could not serve it"
-fi
-[ -d "$WINEPREFIX/drive_c" ] || { say "creating the Wine prefix"; wineboot -i >/dev/null 2>&1; }
-# Wine's service manager, when it has lived through the prefix's creation,
-# fails every start: RegisterServiceCtrlHandlerExW answers 1060 in the
-# service. One started afresh does not, so end the suite's server first.
-wineserver -k 2>/dev/null || true
-wineserver -w 2>/dev/null || true
-wineserver -p  # one server for every wine command below
+wine_e2e_start
 
 drive="$WINEPREFIX/drive_c"
 install="$drive/Program Files (x86)/Truvane/Truvane Helixor Client"  # where the agent looks for its plug-ins
