@@ -117,6 +117,7 @@ void CDnsProtectPlugin::startIoThread() {
   guard_.emplace(io_.get_executor());
   healthTimer_ = std::make_unique<asio::steady_timer>(io_);
   stopTimer_ = std::make_unique<asio::steady_timer>(io_);
+  metricsTimer_ = std::make_unique<asio::steady_timer>(io_);
   thread_ = std::thread([this] {
     try {
       io_.run();
@@ -135,6 +136,7 @@ void CDnsProtectPlugin::stopIoThread() {
     if (netWatch_) netWatch_->Close();
     healthTimer_->cancel();
     stopTimer_->cancel();
+    metricsTimer_->cancel();
   });
   guard_.reset();
   auto ended = std::async(std::launch::async, [this] { thread_.join(); });
@@ -147,6 +149,7 @@ void CDnsProtectPlugin::stopIoThread() {
   pool_.reset();
   healthTimer_.reset();
   stopTimer_.reset();
+  metricsTimer_.reset();
 }
 
 u32 CDnsProtectPlugin::Start() {
@@ -227,6 +230,7 @@ u32 CDnsProtectPlugin::Start() {
                                   "\",\"upgrade_window_is_open\":\"true\"}";
       callback_->UpgradeDetailsChanged(payload.c_str());
     }
+    if (!profile_->metricsFile.empty()) writeMetrics();
     netWatch_ = std::make_unique<CNetWatch>(io_, NetWatchOptions{},
                                             [this](const std::string& reason) { onNetworkChange(reason); });
     pool_->Probe(std::chrono::milliseconds(profile_->queryTimeoutMs), [this] {
@@ -251,6 +255,20 @@ void CDnsProtectPlugin::scheduleHealthCheck(std::chrono::milliseconds delay) {
       if (!dns64Checked_) checkDns64();
       scheduleHealthCheck(nextCheckDelay());
     });
+  });
+}
+
+void CDnsProtectPlugin::writeMetrics() {
+  std::string error;
+  if (!CPluginMetrics::WriteFile(profile_->metricsFile, metrics_.Text(cache_->entries()), error) &&
+      !metricsFailed_) {
+    PluginLog(LogLevel::Error, "metrics: " + error);  // once, not every interval
+  }
+  metricsFailed_ = !error.empty();
+  if (stopping_) return;
+  metricsTimer_->expires_after(std::chrono::milliseconds(profile_->metricsIntervalMs));
+  metricsTimer_->async_wait([this](const boost::system::error_code& e) {
+    if (!e) writeMetrics();
   });
 }
 
@@ -499,11 +517,13 @@ void CDnsProtectPlugin::handleQuery(u32 handle, u32 contextId, bool tcp, std::st
       blockLog_->Record(query.question.name, query.question.type, NowMs());
       const std::string blocked = BuildBlockedAnswer(waiter.raw, query.question, match.apex,
                                                      profile_->blockAddress, profile_->blockTtl);
+      metrics_.Answered(CPluginMetrics::Source::Blocked, tcp);
       respond(waiter, FinishAnswer(blocked, waiter.raw, query, AnswerLimit(query, tcp), kEdeBlocked));
       return;
     }
     std::string stored;
     if (cache_->Lookup(key, stored)) {
+      metrics_.Answered(CPluginMetrics::Source::Cache, tcp);
       respond(waiter, FinishAnswer(stored, waiter.raw, query, AnswerLimit(query, tcp)));
       return;
     }
@@ -524,7 +544,10 @@ void CDnsProtectPlugin::handleQuery(u32 handle, u32 contextId, bool tcp, std::st
       Clock::now() + std::min(answerDeadline_, std::chrono::milliseconds(profile_->queryTimeoutMs));
   pool_->Resolve(
       std::move(upstreamQuery), deadline,
-      [this, key, cacheable](u32 error, std::string answer) { answerWaiters(key, cacheable, error, answer); },
+      [this, key, cacheable, asked = Clock::now()](u32 error, std::string answer) {
+        if (error != kErrorStopped) metrics_.UpstreamTook(Clock::now() - asked);
+        answerWaiters(key, cacheable, error, answer);
+      },
       std::move(servers));
 }
 
@@ -539,6 +562,7 @@ void CDnsProtectPlugin::refuse(const Waiter& waiter, QueryVerdict verdict) {
     });
     return;
   }
+  metrics_.Answered(CPluginMetrics::Source::Refused, waiter.tcp);
   respond(waiter, BuildRefusal(waiter.raw, waiter.query, verdict));
 }
 
@@ -561,6 +585,7 @@ void CDnsProtectPlugin::answerWaiters(const std::string& key, bool cacheable, u3
     // Every upstream failed, and the profile lets an expired answer stand in.
     const std::uint16_t ede = Rcode(stale) == kRcodeNxDomain ? kEdeStaleNxDomain : kEdeStaleAnswer;
     for (const auto& waiter : waiters) {
+      metrics_.Answered(CPluginMetrics::Source::Stale, waiter.tcp);
       respond(waiter,
               FinishAnswer(stale, waiter.raw, waiter.query, AnswerLimit(waiter.query, waiter.tcp), ede));
     }
@@ -571,6 +596,7 @@ void CDnsProtectPlugin::answerWaiters(const std::string& key, bool cacheable, u3
     // service gives up on the query.
     const std::uint16_t ede = error == kErrorTimeout ? kEdeNoReachableAuthority : kEdeNetworkError;
     for (const auto& waiter : waiters) {
+      metrics_.Answered(CPluginMetrics::Source::ServFail, waiter.tcp);
       const std::string failed = BuildErrorAnswer(waiter.raw, waiter.query.question, kRcodeServFail);
       respond(waiter,
               FinishAnswer(failed, waiter.raw, waiter.query, AnswerLimit(waiter.query, waiter.tcp), ede));
@@ -588,6 +614,7 @@ void CDnsProtectPlugin::answerWaiters(const std::string& key, bool cacheable, u3
       for (const auto& waiter : waiters) {
         const ClientQuery& query = waiter.query;
         blockLog_->Record(LabelsToText(target), query.question.type, NowMs());
+        metrics_.Answered(CPluginMetrics::Source::BlockedAlias, waiter.tcp);
         const std::string blocked =
             BuildBlockedAnswer(waiter.raw, query.question, 0, profile_->blockAddress, profile_->blockTtl);
         respond(waiter,
@@ -598,6 +625,7 @@ void CDnsProtectPlugin::answerWaiters(const std::string& key, bool cacheable, u3
     cache_->Store(key, answer);
   }
   for (const auto& waiter : waiters) {
+    metrics_.Answered(CPluginMetrics::Source::Upstream, waiter.tcp);
     respond(waiter, FinishAnswer(answer, waiter.raw, waiter.query, AnswerLimit(waiter.query, waiter.tcp)));
   }
 }

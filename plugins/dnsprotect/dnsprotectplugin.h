@@ -29,6 +29,7 @@
 #include "dnsmessage.h"
 #include "domainpolicy.h"
 #include "netwatch.h"
+#include "pluginmetrics.h"
 #include "profile.h"
 #include "upstreampool.h"
 
@@ -107,6 +108,8 @@ class CDnsProtectPlugin final : public IVelmoraPlugin {
   void respond(const Waiter& waiter, const std::string& answer);
   void fail(u32 handle, u32 contextId, u32 error);
   void scheduleHealthCheck(std::chrono::milliseconds delay);
+  // Writes the counters to the profile's metrics file, then again after its interval.
+  void writeMetrics();
   void evaluate(bool forceRedirect, bool forceReport = false);
   // Network changes and DNS64 (netwatch.h, dns64.h).
   void onNetworkChange(const std::string& reason);
@@ -125,13 +128,15 @@ class CDnsProtectPlugin final : public IVelmoraPlugin {
   boost::asio::io_context io_;
   std::optional<boost::asio::executor_work_guard<boost::asio::io_context::executor_type>> guard_;
   std::thread thread_;
-  std::unique_ptr<boost::asio::steady_timer> healthTimer_, stopTimer_;
+  std::unique_ptr<boost::asio::steady_timer> healthTimer_, stopTimer_, metricsTimer_;
 
   // Set by Start, read by the session calls.
   std::optional<Profile> profile_;
   std::unique_ptr<CPolicyHolder> policy_;
   std::unique_ptr<CAnswerCache> cache_;
   std::unique_ptr<CBlockLog> blockLog_;
+  CPluginMetrics metrics_;
+  bool metricsFailed_ = false;  // I/O thread
   std::unique_ptr<CUpstreamPool> pool_;
   std::unique_ptr<CNetWatch> netWatch_;
   std::atomic<bool> serving_{false};

@@ -186,6 +186,11 @@ void Parse(const ptree& root, const std::string& profileDir, Profile& out) {
     if (out.cacheMaxTtl < out.cacheMinTtl) Refuse("dns.cache.maxTtl", "smaller than dns.cache.minTtl");
     out.serveStale = Flag(*cache, "serveStale", "dns.cache.serveStale", out.serveStale);
   }
+  if (const ptree* metrics = Object(dns, "metrics", "dns.metrics", false)) {
+    out.metricsFile = Resolve(Text(*metrics, "file", "dns.metrics.file", true), profileDir);
+    out.metricsIntervalMs = static_cast<std::uint32_t>(
+        Number(*metrics, "intervalMs", "dns.metrics.intervalMs", 100, 3600000, out.metricsIntervalMs));
+  }
   if (const ptree* swg = Object(root, "swg", "swg", false)) {
     out.swgEnabled = Flag(*swg, "enabled", "swg.enabled", false);
     out.swgProxy = Text(*swg, "proxy", "swg.proxy", out.swgEnabled);

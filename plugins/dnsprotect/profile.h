@@ -42,6 +42,8 @@ struct Profile {
   std::uint32_t cacheMinTtl = 5;
   std::uint32_t cacheMaxTtl = 86400;
   bool serveStale = false;  // expired answers stand in when every upstream failed
+  std::string metricsFile;  // where to write the plug-in's counters; "" writes none
+  std::uint32_t metricsIntervalMs = 15000;
   bool swgEnabled = false;
   std::string swgProxy;
   std::string updatesLocation;

@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cctype>
+#include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <optional>
 
 #include "dnsmessage.h"
@@ -85,6 +87,39 @@ class DnsProtectPlugin : public ::testing::Test {
   // The plug-in's own deadline, shortened: queries nobody answers end sooner.
   CDnsProtectPlugin plugin{std::chrono::milliseconds(400)};
 };
+
+// What the plug-in did reaches the profile's metrics file, in a form
+// Prometheus' own parser reads: answers by source and transport, and the
+// upstream's time.
+TEST_F(DnsProtectPlugin, CountsReachTheMetricsFile) {
+  const std::string file = dir + "/dnsprotect.prom";
+  StartWith(R"(,"metrics":{"file":"dnsprotect.prom","intervalMs":100})");
+  ASSERT_TRUE(WaitForState("protected"));
+  Ask(1, "www.example");
+  ASSERT_FALSE(AnswerTo(1).empty());
+  Ask(2, "www.example");  // from the cache
+  Ask(3, "x.ads.example");
+  ASSERT_FALSE(AnswerTo(2).empty());
+  std::string text;
+  for (const char* line : {R"(hxtarrow_dns_plugin_answers_total{source="upstream",transport="udp"} 1)",
+                           R"(hxtarrow_dns_plugin_answers_total{source="cache",transport="udp"} 1)",
+                           R"(hxtarrow_dns_plugin_answers_total{source="blocked",transport="udp"} 1)",
+                           R"(hxtarrow_dns_plugin_upstream_latency_seconds_bucket{le="+Inf"} 1)"}) {
+    EXPECT_TRUE(test::WaitFor([&] {
+      std::ifstream in(file);
+      text.assign(std::istreambuf_iterator<char>(in), {});
+      return text.find(std::string(line) + "\n") != std::string::npos;
+    })) << line << " in:\n" << text;
+  }
+#ifndef _WIN32
+  if (std::system("/usr/bin/python3 -c 'import prometheus_client' 2>/dev/null") != 0)
+    GTEST_SKIP() << "python3-prometheus-client is not installed";
+  const std::string parse =
+      "/usr/bin/python3 -c 'import sys; from prometheus_client.parser import text_string_to_metric_families as p; "
+      "list(p(open(sys.argv[1]).read()))' '" + file + "'";
+  EXPECT_EQ(std::system(parse.c_str()), 0) << text;
+#endif
+}
 
 TEST_F(DnsProtectPlugin, AnswersBlocksAndTellsTheTruthAboutItsUpstream) {
   StartWith("", R"(,"updates":{"location":"file:///srv/updates"})");
