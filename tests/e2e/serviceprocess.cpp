@@ -10,8 +10,6 @@
 
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 #include <stdexcept>
 #include <vector>
 
@@ -62,13 +60,6 @@ std::pair<int, std::string> Run(const std::string& command) {
 
 std::pair<int, std::string> RunTool(const std::string& binary, const std::string& arguments) {
   return Run("'" + binary + "' " + arguments);
-}
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
 }
 
 std::string Output(const std::string& command) {

@@ -22,9 +22,6 @@ u16 FreePort();
 // Runs `binary` with `arguments` (shell words); its exit code and everything it printed.
 std::pair<int, std::string> RunTool(const std::string& binary, const std::string& arguments);
 
-// Everything the file at `path` holds ("" when it cannot be read).
-std::string ReadFile(const std::string& path);
-
 // What a shell command printed, standard error included, without trailing blanks.
 std::string Output(const std::string& command);
 

@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <sstream>
 #include <stdexcept>
 #include <thread>
 
@@ -192,6 +193,13 @@ std::string TestRoot::DotNetPresentEntry() {
          "\"Install\"=dword:00000001\n"
          "\"Release\"=dword:00080ff4\n"
          "\"Version\"=\"4.8.09037\"\n";
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
 }
 
 bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {

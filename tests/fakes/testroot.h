@@ -42,6 +42,9 @@ class TestRoot {
 };
 
 // Polls `condition` until it holds or `timeout` passes; true when it held.
+// Everything the file at `path` holds ("" when it cannot be read).
+std::string ReadFile(const std::string& path);
+
 bool WaitFor(const std::function<bool()>& condition,
              std::chrono::milliseconds timeout = std::chrono::seconds(10));
 

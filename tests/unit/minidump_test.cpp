@@ -12,7 +12,6 @@
 #include <fstream>
 #include <functional>
 #include <regex>
-#include <sstream>
 #include <stdexcept>
 
 #include "common/minidump.h"
@@ -58,13 +57,6 @@ void throwThroughNoexcept() noexcept {
 
 std::string executableName() {
   return fs::read_symlink("/proc/self/exe").filename().string();
-}
-
-std::string readFile(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
 }
 
 // Runs `crash` in a child whose temporary folder is `tmpdir` and whose
@@ -125,7 +117,7 @@ TEST_F(MiniDumpTest, EachCrashLeavesOneDumpAndItsLineAndEndsByItsSignal) {
     fs::remove_all(dumps);
     fs::create_directories(dumps);
     int status = runChild(dumps, errPath, c.crash);
-    std::string err = readFile(errPath);
+    std::string err = test::ReadFile(errPath);
     ASSERT_TRUE(WIFSIGNALED(status)) << status << "\n" << err;
     EXPECT_EQ(WTERMSIG(status), c.signo);
     auto files = dumpsIn(dumps);
@@ -134,7 +126,7 @@ TEST_F(MiniDumpTest, EachCrashLeavesOneDumpAndItsLineAndEndsByItsSignal) {
                        ". A minidump file is located at: " + files[0]),
               std::string::npos)
         << err;
-    std::string dump = readFile(files[0]);
+    std::string dump = test::ReadFile(files[0]);
     EXPECT_EQ(dump.rfind("HXTARROW CRASH DUMP 1\n", 0), 0u);
     EXPECT_NE(dump.find("Backtrace: "), std::string::npos);
     EXPECT_NE(dump.find("Memory map:\n"), std::string::npos);
@@ -147,7 +139,7 @@ TEST_F(MiniDumpTest, MissingDumpFolderPutsTheDumpBesideTheExecutable) {
   int status = runChild(root.path() + "/absent", errPath, nullDereference);
   EXPECT_TRUE(WIFSIGNALED(status));
   auto after = dumpsIn(beside.string());
-  ASSERT_EQ(after.size(), before.size() + 1) << readFile(errPath);
+  ASSERT_EQ(after.size(), before.size() + 1) << test::ReadFile(errPath);
   for (const auto& file : after)
     if (std::find(before.begin(), before.end(), file) == before.end()) fs::remove(file);
 }
