@@ -21,7 +21,6 @@ using test::HostSettings;
 
 TEST_F(LifecycleTest, ConstructionLoadsAndInitialisesInOrder) {
   ASSERT_TRUE(CVelmoraMainThread::createSingletonInstance(HostSettings())) << log.Dump();
-  EXPECT_EQ(Matching("Finished (loading|registering) .* plugin \\(\\d+ ms\\)").size(), 6u);
   EXPECT_EQ(Matching("Finished (loading|registering) .*", true),
             (std::vector<std::string>{
                 "Finished loading Velmora plugin", "Finished loading SWG plugin",
