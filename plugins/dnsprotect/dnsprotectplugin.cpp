@@ -169,6 +169,7 @@ u32 CDnsProtectPlugin::Start() {
   dns64Prefix_.clear();
   dns64Checked_ = false;
   settleUntil_ = {};
+  probing_ = 0;
   profile_.reset();
 
   const std::string path = profileDir_ + "/OrgInfo.json";
@@ -185,7 +186,7 @@ u32 CDnsProtectPlugin::Start() {
   startIoThread();
   if (!error.empty()) {
     PluginLog(LogLevel::Error, "OrgInfo.json refused: " + error);
-    asio::post(io_, [this] { sendState("disabled"); });
+    asio::post(io_, [this, error] { sendState("disabled", "OrgInfo.json refused: " + error); });
     return 0;
   }
   PluginLog(LogLevel::Info, "profile of \"" + profile.organization +
@@ -212,8 +213,26 @@ u32 CDnsProtectPlugin::Start() {
   pool_->SetClearTextListener([this] {
     // Opportunistic use: the first answer in clear text ends "encrypted".
     clearTextSinceCheck_ = true;
-    if (state_ == "encrypted") sendState("protected");
-    if (state_ == "encrypted_limited_dns64_detected") sendState("protected_limited_dns64_detected");
+    const char* why = "an answer came in clear text";
+    if (state_ == "encrypted") sendState("protected", why);
+    if (state_ == "encrypted_limited_dns64_detected") sendState("protected_limited_dns64_detected", why);
+  });
+  pool_->SetHealthListener([this](const std::string& what) {
+    // A query found an upstream gone (or back): the state follows within the
+    // second, not at the next health check. A probe reports as a whole when
+    // it ends.
+    if (probing_ > 0) return;
+    asio::post(io_, [this, what] {
+      if (probing_ > 0 || stopping_ || !profile_ || !pool_) return;
+      if (pool_->AnyHealthy()) return evaluate(what);
+      // One slow answer is no reason to give up protection: a quick probe
+      // of every upstream confirms that nobody answers.
+      ++probing_;
+      pool_->Probe(kNetworkProbeTimeout, [this, what] {
+        --probing_;
+        if (!stopping_) evaluate(what + ", and no upstream answers a probe");
+      });
+    });
   });
   serving_ = true;
   asio::post(io_, [this] {
@@ -233,8 +252,10 @@ u32 CDnsProtectPlugin::Start() {
     if (!profile_->metricsFile.empty()) writeMetrics();
     netWatch_ = std::make_unique<CNetWatch>(io_, NetWatchOptions{},
                                             [this](const std::string& reason) { onNetworkChange(reason); });
+    ++probing_;
     pool_->Probe(std::chrono::milliseconds(profile_->queryTimeoutMs), [this] {
-      evaluate(true);
+      --probing_;
+      evaluate("started", true);
       checkDns64();
       scheduleHealthCheck(nextCheckDelay());
     });
@@ -249,9 +270,11 @@ void CDnsProtectPlugin::scheduleHealthCheck(std::chrono::milliseconds delay) {
     if (e || stopping_) return;
     // Cached answers were checked against the old lists (their CNAME targets).
     if (policy_->ReloadIfChanged()) cache_->Clear();
+    ++probing_;
     pool_->Probe(std::chrono::milliseconds(profile_->queryTimeoutMs), [this] {
+      --probing_;
       if (stopping_) return;
-      evaluate(false);
+      evaluate("health check");
       if (!dns64Checked_) checkDns64();
       scheduleHealthCheck(nextCheckDelay());
     });
@@ -297,9 +320,11 @@ void CDnsProtectPlugin::onNetworkChange(const std::string& reason) {
   // Short, so that the state is known within the second; an upstream slower
   // than that is probed again every second while nobody answered.
   const auto timeout = std::min(std::chrono::milliseconds(profile_->queryTimeoutMs), kNetworkProbeTimeout);
-  pool_->Probe(timeout, [this] {
+  ++probing_;
+  pool_->Probe(timeout, [this, reason] {
+    --probing_;
     if (stopping_) return;
-    evaluate(false, true);
+    evaluate("network changed (" + reason + ")", false, true);
     checkDns64();
     scheduleHealthCheck(nextCheckDelay());
   });
@@ -325,11 +350,11 @@ void CDnsProtectPlugin::checkDns64() {
                                         "in " +
                                             prefix + " for " + kDns64ProbeName +
                                             "; protection is limited to what they answer");
-        evaluate(false);
+        evaluate(prefix.empty() ? "DNS64 gone" : "DNS64 found");
       });
 }
 
-void CDnsProtectPlugin::evaluate(bool forceRedirect, bool forceReport) {
+void CDnsProtectPlugin::evaluate(const std::string& reason, bool forceRedirect, bool forceReport) {
   if (stopping_) return;
   VpnView vpn;
   {
@@ -352,11 +377,11 @@ void CDnsProtectPlugin::evaluate(bool forceRedirect, bool forceReport) {
   clearTextSinceCheck_ = false;
   // Redirect before claiming protection; claim "open" before letting go.
   if (!redirect && (state != state_ || forceReport)) {
-    sendState(state);
+    sendState(state, reason);
     forceReport = false;
   }
   if (forceRedirect || redirect_ != redirect) sendRedirect(redirect);
-  if (state != state_ || forceReport) sendState(state);
+  if (state != state_ || forceReport) sendState(state, reason);
 }
 
 void CDnsProtectPlugin::sendRedirect(bool redirect) {
@@ -376,7 +401,7 @@ void CDnsProtectPlugin::sendRedirect(bool redirect) {
   callback_->ChangeDnsRedirectionMode(payload.c_str());
 }
 
-void CDnsProtectPlugin::sendState(const std::string& state) {
+void CDnsProtectPlugin::sendState(const std::string& state, const std::string& reason) {
   state_ = state;
   const std::string organization = profile_ ? JsonEscape(profile_->organization) : std::string();
   const std::string swg = profile_ && profile_->swgEnabled ? "true" : "false";
@@ -385,7 +410,7 @@ void CDnsProtectPlugin::sendState(const std::string& state) {
       "\"},\"dns6\":{\"protection_state\":\"" + state + "\"},\"client_display_name\":\"" + organization +
       "\",\"user_name\":\"\",\"last_policy_sync_time\":\"" + std::to_string(NowMs() / 1000) +
       "\",\"log_upload_enabled\":\"false\",\"swg\":{\"enabled\":\"" + swg + "\"}}";
-  PluginLog(LogLevel::Info, "protection state: " + state);
+  PluginLog(LogLevel::Info, "protection state: " + state + " (" + reason + ")");
   callback_->ProtectionStateChanged(payload.c_str());
 }
 
@@ -673,7 +698,7 @@ u32 CDnsProtectPlugin::VpnStateChanged(const char* json) {
   }
   if (thread_.joinable() && profile_) {
     asio::post(io_, [this] {
-      if (profile_ && pool_) evaluate(false);
+      if (profile_ && pool_) evaluate("VPN state");
     });
   }
   return 0;

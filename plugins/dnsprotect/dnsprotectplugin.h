@@ -110,13 +110,15 @@ class CDnsProtectPlugin final : public IVelmoraPlugin {
   void scheduleHealthCheck(std::chrono::milliseconds delay);
   // Writes the counters to the profile's metrics file, then again after its interval.
   void writeMetrics();
-  void evaluate(bool forceRedirect, bool forceReport = false);
+  // Decides the state and redirection; `reason` goes to the log with a
+  // state that changes.
+  void evaluate(const std::string& reason, bool forceRedirect = false, bool forceReport = false);
   // Network changes and DNS64 (netwatch.h, dns64.h).
   void onNetworkChange(const std::string& reason);
   void checkDns64();
   std::chrono::milliseconds nextCheckDelay() const;
   void sendRedirect(bool redirect);
-  void sendState(const std::string& state);
+  void sendState(const std::string& state, const std::string& reason);
   void drainThenStop(Clock::time_point giveUp);
   void finishStop();
 
@@ -163,6 +165,7 @@ class CDnsProtectPlugin final : public IVelmoraPlugin {
   std::string dns64Prefix_;           // the network's NAT64 prefix, "" without DNS64
   bool dns64Checked_ = false;         // asked on this network already
   Clock::time_point settleUntil_;     // after a network change: probe every second while open
+  int probing_ = 0;                   // probes of every upstream under way
 };
 
 }  // namespace hxt::dnsprotect

@@ -398,8 +398,10 @@ void CUpstreamPool::markHealth(int index, bool healthy) {
   if (index < 0) return;
   auto& upstream = *upstreams_[static_cast<std::size_t>(index)];
   if (upstream.healthy.exchange(healthy) != healthy) {
-    PluginLog(healthy ? LogLevel::Info : LogLevel::Warning,
-              "upstream " + upstream.config.Text() + (healthy ? " answers again" : " does not answer"));
+    const std::string what =
+        "upstream " + upstream.config.Text() + (healthy ? " answers again" : " does not answer");
+    PluginLog(healthy ? LogLevel::Info : LogLevel::Warning, what);
+    if (onHealth_) onHealth_(what);
   }
 }
 

@@ -135,6 +135,20 @@ TEST_F(Roaming, Dns64IsReportedAndTheNewNetworkIsAskedAfresh) {
   EXPECT_EQ(asked("gone.example"), 2) << "negative answers of the old network are dropped";
 }
 
+TEST_F(Roaming, AnUpstreamLostByAQueryShowsWithinASecond) {
+  auto upstream = std::make_unique<scripted::ScriptedUpstream>(
+      [](const std::string& query) { return Reply(query, kRcodeNoError, scripted::ARecord(1), 1); });
+  Start(upstream->port());
+  ASSERT_TRUE(StateWithin("protected", 0, 5s));
+  const std::size_t reports = service.Texts("ProtectionStateChanged").size();
+  upstream.reset();
+  // The health check is ten minutes away; the failed query alone must tell.
+  const auto asked = std::chrono::steady_clock::now();
+  EXPECT_EQ(Rcode(Ask("www.example", kTypeA)), kRcodeServFail);
+  ASSERT_TRUE(StateWithin("open", reports, 1s));
+  EXPECT_LT(std::chrono::steady_clock::now() - asked, 400ms + 1s);
+}
+
 // The watch itself: events of its own network namespace, and the resolver file.
 class NetWatch : public ::testing::Test {
  protected:
