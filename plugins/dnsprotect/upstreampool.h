@@ -71,6 +71,14 @@ class CUpstreamPool {
     onHealth_ = std::move(listener);
   }
 
+  // A network that rewrites plain DNS: the profile's plain upstreams are
+  // neither asked nor counted while `aside` holds (probes still go to them).
+  // I/O thread only.
+  void SetPlainAside(bool aside) { plainAside_ = aside; }
+  bool PlainAside() const { return plainAside_; }
+  // The profile's plain upstreams.
+  std::vector<UpstreamConfig> PlainUpstreams() const;
+
   bool AnyHealthy() const;
   // Whether the upstream queries go to first is a TLS one.
   bool PreferredIsTls() const;
@@ -104,6 +112,7 @@ class CUpstreamPool {
   std::function<void()> onClearText_;
   std::function<void(const std::string&)> onHealth_;
   bool stopped_ = false;
+  std::atomic<bool> plainAside_{false};
 };
 
 }  // namespace hxt::dnsprotect

@@ -11,6 +11,10 @@
 #include <future>
 #include <thread>
 
+#include <boost/asio/read_until.hpp>
+#include <boost/asio/write.hpp>
+
+#include "captiveportal.h"
 #include "dns64.h"
 #include "dnsprotectplugin.h"
 #include "fakes/testroot.h"
@@ -46,12 +50,87 @@ TEST(Dns64Prefix, FoundWhereTheWellKnownAddressIsEmbedded) {
   for (const auto& c : cases) EXPECT_EQ(FindDns64Prefix(c.answer).value_or(""), c.prefix) << c.prefix;
 }
 
+TEST(CaptivePortal, TheCheckAnswerTellsWhetherAPortalHoldsTheNetwork) {
+  const struct {
+    unsigned status;
+    std::string location, body;
+    bool portal;
+    std::string loginHost;
+  } cases[] = {
+      {200, "", "OK", false, ""},
+      {204, "", "", true, ""},  // not the body asked for
+      {302, "https://login.portal.test:8443/welcome?from=x", "", true, "login.portal.test"},
+      {307, "http://10.0.0.1/", "", true, "10.0.0.1"},
+      {301, "", "", true, ""},
+      {200, "", "<html>sign in</html>", true, ""},
+  };
+  for (const auto& c : cases) {
+    const PortalVerdict verdict = JudgeCheckAnswer(c.status, c.location, c.body, "OK");
+    EXPECT_EQ(verdict.portal, c.portal) << c.status << " " << c.body;
+    EXPECT_EQ(verdict.loginHost, c.loginHost) << c.location;
+  }
+  HttpUrl url;
+  EXPECT_TRUE(ParseHttpUrl("http://check.example:8080/x?y", url));
+  EXPECT_EQ(url.host + " " + std::to_string(url.port) + " " + url.target, "check.example 8080 /x?y");
+  for (const char* bad : {"https://check.example/", "http://:80/", "http://a:0/", "http://u@a/", "http://a:9x/"})
+    EXPECT_FALSE(ParseHttpUrl(bad, url)) << bad;
+}
+
+// A captive portal's web server on loopback: every request gets `answer`.
+class PortalWeb {
+ public:
+  PortalWeb() { accept(); }
+  ~PortalWeb() {
+    std::promise<void> closed;
+    boost::asio::post(thread_.io(), [&] {
+      acceptor_.close();
+      closed.set_value();
+    });
+    closed.get_future().wait();
+  }
+  u16 port() const { return acceptor_.local_endpoint().port(); }
+  void Answer(std::string answer) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    answer_ = std::move(answer);
+  }
+
+ private:
+  void accept() {
+    acceptor_.async_accept([this](const boost::system::error_code& e, boost::asio::ip::tcp::socket peer) {
+      if (e) return;
+      auto socket = std::make_shared<boost::asio::ip::tcp::socket>(std::move(peer));
+      auto request = std::make_shared<std::string>();
+      boost::asio::async_read_until(
+          *socket, boost::asio::dynamic_buffer(*request), "\r\n\r\n",
+          [this, socket, request](const boost::system::error_code& e, std::size_t) {
+            if (e) return;
+            std::string answer;
+            {
+              std::lock_guard<std::mutex> lock(mutex_);
+              answer = answer_;
+            }
+            boost::system::error_code ignored;
+            boost::asio::write(*socket, boost::asio::buffer(answer), ignored);
+          });
+      accept();
+    });
+  }
+
+  hxt::test::IoThread thread_;
+  boost::asio::ip::tcp::acceptor acceptor_{thread_.io(), {boost::asio::ip::make_address("127.0.0.1"), 0}};
+  std::mutex mutex_;
+  std::string answer_;
+};
+
 class Roaming : public ::testing::Test {
  protected:
-  void Start(u16 port) {
-    std::ofstream(dir + "/OrgInfo.json")
-        << R"({"organization":"Test Org","dns":{"upstreams":[{"address":"127.0.0.1:)" << port
-        << R"("}],"healthCheckIntervalMs":600000,"queryTimeoutMs":1000}})";
+  void Start(u16 port, const std::string& more = "") {
+    StartWith(R"([{"address":"127.0.0.1:)" + std::to_string(port) + R"("}])", more);
+  }
+  void StartWith(const std::string& upstreams, const std::string& more) {
+    std::ofstream(dir + "/OrgInfo.json") << R"({"organization":"Test Org","dns":{"upstreams":)" << upstreams
+                                         << R"(,"healthCheckIntervalMs":600000,"queryTimeoutMs":1000)" << more
+                                         << "}}";
     ASSERT_EQ(plugin.Init("", "", dir.c_str(), "1.0.0", "udid", &service, &service, nullptr), 0u);
     ASSERT_EQ(plugin.Start(), 0u);
   }
@@ -147,6 +226,91 @@ TEST_F(Roaming, AnUpstreamLostByAQueryShowsWithinASecond) {
   EXPECT_EQ(Rcode(Ask("www.example", kTypeA)), kRcodeServFail);
   ASSERT_TRUE(StateWithin("open", reports, 1s));
   EXPECT_LT(std::chrono::steady_clock::now() - asked, 400ms + 1s);
+}
+
+// The canary name asked in clear text tells, per record type, whether the
+// network answers plain DNS itself.
+TEST_F(Roaming, InterferenceIsReportedPerRecordType) {
+  const struct {
+    unsigned char a;  // last byte of the A answer; 1 is the published one
+    const char* aaaa;
+    const char* state;
+  } cases[] = {
+      {1, "2001:db8::1", "protected"},
+      {9, "2001:db8::1", "open_interference_detected_A"},
+      {1, "2001:db8::9", "open_interference_detected_AAAA"},
+      {9, "2001:db8::9", "open_interference_detected_A_and_AAAA"},
+  };
+  for (const auto& c : cases) {
+    scripted::ScriptedUpstream upstream([&c](const std::string& query) {
+      Question q;
+      ParseQuestion(query, q);
+      if (q.type == kTypeAaaa) return Reply(query, kRcodeNoError, AaaaRecord(c.aaaa), 1);
+      return Reply(query, kRcodeNoError, scripted::ARecord(q.name == "canary.example" ? c.a : 1), 1);
+    });
+    test::RecordingService recorder;
+    CDnsProtectPlugin subject{std::chrono::milliseconds(400)};
+    std::ofstream(dir + "/OrgInfo.json")
+        << R"({"organization":"Test Org","dns":{"upstreams":[{"address":"127.0.0.1:)" << upstream.port()
+        << R"("}],"healthCheckIntervalMs":600000,"canary":{"name":"canary.example","a":["192.0.2.1"],)"
+        << R"("aaaa":["2001:db8::1"]},"portal":{"check":false}}})";
+    ASSERT_EQ(subject.Init("", "", dir.c_str(), "1.0.0", "udid", &recorder, &recorder, nullptr), 0u);
+    ASSERT_EQ(subject.Start(), 0u);
+    auto last = [&] {
+      const auto states = recorder.Texts("ProtectionStateChanged");
+      return states.empty() ? std::string() : states.back();
+    };
+    EXPECT_TRUE(test::WaitFor([&] {
+      return upstream.Queries().size() == 2 && last().find(std::string("\"") + c.state + "\"") != std::string::npos;
+    }, 3s)) << c.state << ": " << last();
+    subject.Uninit();
+  }
+}
+
+// Behind a portal only its names reach the network's resolver; once signed
+// in, protection comes back without a restart.
+TEST_F(Roaming, ACaptivePortalIsScopedAndLetGoOfOnItsOwn) {
+  test::TestPki pki(dir);
+  test::ResolverOptions tlsOptions = pki.TlsServer("resolver.test");
+  auto tls = std::make_unique<test::TestResolver>(tlsOptions);
+  tlsOptions.port = tls->port();
+  tls.reset();  // the portal lets nothing out
+  scripted::ScriptedUpstream portalDns([](const std::string& query) {
+    return Reply(query, kRcodeNoError, std::string("\xc0\x0c\0\x01\0\x01\0\0\0\x3c\0\x04\x7f\0\0\x01", 16), 1);
+  });
+  PortalWeb web;
+  web.Answer("HTTP/1.1 302 Found\r\nLocation: https://login.portal.test/welcome\r\nContent-Length: 0\r\n\r\n");
+  StartWith(R"([{"address":"127.0.0.1:)" + std::to_string(tlsOptions.port) +
+                R"(","transport":"tls","tlsName":"resolver.test","caFile":")" + pki.caFile() + R"("}])",
+            R"(,"portal":{"checkUrl":"http://check.portal.test:)" + std::to_string(web.port()) +
+                R"(/check","resolvers":["127.0.0.1:)" + std::to_string(portalDns.port()) +
+                R"("],"allow":["assets.portal-cdn.test"],"recheckMs":200})");
+  ASSERT_TRUE(StateWithin("open_not_available", 0, 5s));
+  EXPECT_NE(service.Texts("ChangeDnsRedirectionMode").back().find(R"("redirect":"true")"), std::string::npos);
+  auto asked = [&](const std::string& name) {
+    for (const auto& query : portalDns.Queries()) {
+      Question q;
+      if (ParseQuestion(query, q) && q.name == name) return true;
+    }
+    return false;
+  };
+  const struct {
+    const char* name;
+    std::uint8_t rcode;
+  } names[] = {{"login.portal.test", kRcodeNoError},
+               {"img.assets.portal-cdn.test", kRcodeNoError},
+               {"www.example", kRcodeRefused}};
+  for (const auto& n : names) {
+    EXPECT_EQ(Rcode(Ask(n.name, kTypeA)), n.rcode) << n.name;
+    EXPECT_EQ(asked(n.name), n.rcode == kRcodeNoError) << n.name;
+  }
+  // Signed in: the check passes and the upstream answers again.
+  const std::size_t reports = service.Texts("ProtectionStateChanged").size();
+  tls = std::make_unique<test::TestResolver>(tlsOptions);
+  web.Answer("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nOK");
+  ASSERT_TRUE(StateWithin("encrypted", reports, 3s));
+  EXPECT_EQ(Rcode(Ask("www.example", kTypeA)), kRcodeNoError);
+  EXPECT_FALSE(asked("www.example"));
 }
 
 // The watch itself: events of its own network namespace, and the resolver file.
