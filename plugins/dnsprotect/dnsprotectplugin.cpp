@@ -524,7 +524,11 @@ void CDnsProtectPlugin::setPortal(bool portal, const std::string& loginHost, con
     }
     portalTimer_->expires_after(std::chrono::milliseconds(profile_->portalRecheckMs));
     portalTimer_->async_wait([this](const boost::system::error_code& e) {
-      if (!e && portal_ && !stopping_) checkPortal();
+      if (e || !portal_ || stopping_) return;
+      // Let through by other means (a portal that forgets its HTTP check,
+      // or an upstream it never held): nothing to scope any more.
+      if (pool_->AnyHealthy()) return setPortal(false, {}, "an upstream answers");
+      checkPortal();
     });
     return;
   }

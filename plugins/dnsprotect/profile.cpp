@@ -215,7 +215,7 @@ void Parse(const ptree& root, const std::string& profileDir, Profile& out) {
     if (out.canaryA.empty() && out.canaryAaaa.empty()) Refuse("dns.canary", "needs \"a\" or \"aaaa\"");
   }
   if (const ptree* portal = Object(dns, "portal", "dns.portal", false)) {
-    out.portalCheck = Flag(*portal, "check", "dns.portal.check", out.portalCheck);
+    out.portalCheck = Flag(*portal, "check", "dns.portal.check", true);
     const std::string url = Text(*portal, "checkUrl", "dns.portal.checkUrl", false);
     if (!url.empty()) out.portalCheckUrl = url;
     HttpUrl parsed;

@@ -50,12 +50,14 @@ struct Profile {
   std::string canaryLabels;
   std::string canaryName;
   std::vector<std::string> canaryA, canaryAaaa;
-  // Captive portals: the plain HTTP URL checked when no upstream answers, the
+  // Captive portals: the plain HTTP URL checked when no upstream answers (the
+  // check is asked for by the profile: it sends a query and a request out of
+  // the protected path, to whatever the network offers), the
   // body it must answer with, names the portal needs besides the check and
   // login hosts (wire-form labels, with the names below them), the network's
   // resolvers (none: the nameserver lines of the system's resolver file that
   // are not loopback) and how often a portal is checked again.
-  bool portalCheck = true;
+  bool portalCheck = false;  // on when the profile has a "portal" member
   std::string portalCheckUrl = "http://portal-check.truvane.net/check";
   std::string portalExpectBody = "OK";
   std::vector<std::string> portalAllow;

@@ -253,7 +253,7 @@ TEST_F(Roaming, InterferenceIsReportedPerRecordType) {
     std::ofstream(dir + "/OrgInfo.json")
         << R"({"organization":"Test Org","dns":{"upstreams":[{"address":"127.0.0.1:)" << upstream.port()
         << R"("}],"healthCheckIntervalMs":600000,"canary":{"name":"canary.example","a":["192.0.2.1"],)"
-        << R"("aaaa":["2001:db8::1"]},"portal":{"check":false}}})";
+        << R"("aaaa":["2001:db8::1"]}}})";
     ASSERT_EQ(subject.Init("", "", dir.c_str(), "1.0.0", "udid", &recorder, &recorder, nullptr), 0u);
     ASSERT_EQ(subject.Start(), 0u);
     auto last = [&] {
