@@ -4,10 +4,13 @@
 
 #include <fcntl.h>
 #include <sched.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <future>
 #include <thread>
 
@@ -79,7 +82,10 @@ TEST(CaptivePortal, TheCheckAnswerTellsWhetherAPortalHoldsTheNetwork) {
 // A captive portal's web server on loopback: every request gets `answer`.
 class PortalWeb {
  public:
-  PortalWeb() { accept(); }
+  explicit PortalWeb(const std::string& address = "127.0.0.1", u16 port = 0)
+      : acceptor_(thread_.io(), {boost::asio::ip::make_address(address), port}) {
+    accept();
+  }
   ~PortalWeb() {
     std::promise<void> closed;
     boost::asio::post(thread_.io(), [&] {
@@ -117,7 +123,7 @@ class PortalWeb {
   }
 
   hxt::test::IoThread thread_;
-  boost::asio::ip::tcp::acceptor acceptor_{thread_.io(), {boost::asio::ip::make_address("127.0.0.1"), 0}};
+  boost::asio::ip::tcp::acceptor acceptor_;
   std::mutex mutex_;
   std::string answer_;
 };
@@ -311,6 +317,138 @@ TEST_F(Roaming, ACaptivePortalIsScopedAndLetGoOfOnItsOwn) {
   ASSERT_TRUE(StateWithin("encrypted", reports, 3s));
   EXPECT_EQ(Rcode(Ask("www.example", kTypeA)), kRcodeNoError);
   EXPECT_FALSE(asked("www.example"));
+}
+
+// A network namespace of the test's own, entered by the test's thread and so
+// by every thread it starts (the plug-in's, the servers'), until the test
+// ends. Its loopback carries the addresses the "network" needs.
+class RoamingNetns : public Roaming {
+ protected:
+  void SetUp() override {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to make a network namespace";
+    netns_ = "hxt-roamn-" + std::to_string(::getpid());
+    if (std::system(("ip netns add " + netns_).c_str()) != 0) GTEST_SKIP() << "cannot create a network namespace";
+    created_ = true;
+    for (const char* step : {"link set lo up", "addr add 198.18.53.1/32 dev lo", "addr add 198.18.53.2/32 dev lo",
+                             "addr add 198.18.53.3/32 dev lo"})
+      ASSERT_EQ(std::system(("ip -n " + netns_ + " " + step).c_str()), 0) << step;
+    home_ = ::open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
+    const int fd = ::open(("/run/netns/" + netns_).c_str(), O_RDONLY | O_CLOEXEC);
+    const bool entered = home_ >= 0 && fd >= 0 && ::setns(fd, CLONE_NEWNET) == 0;
+    if (fd >= 0) ::close(fd);
+    ASSERT_TRUE(entered);
+  }
+  void TearDown() override {
+    Roaming::TearDown();
+    if (home_ >= 0) {
+      EXPECT_EQ(::setns(home_, CLONE_NEWNET), 0);
+      ::close(home_);
+    }
+    if (created_) (void)std::system(("ip netns del " + netns_).c_str());
+  }
+  int Nft(const std::string& commands) {
+    return std::system(("ip netns exec " + netns_ + " nft '" + commands + "'").c_str());
+  }
+  // The resolver 198.18.53.1 as the profile names it: DNS over TLS on 853,
+  // plain DNS on 53 when `plain`.
+  std::string Upstreams(const test::TestPki& pki, bool plain) {
+    return R"([{"address":"198.18.53.1:853","transport":"tls","tlsName":"resolver.test","caFile":")" +
+           pki.caFile() + "\"}" + (plain ? R"(,{"address":"198.18.53.1:53"}])" : "]");
+  }
+  test::ResolverOptions TlsOn(test::TestPki& pki) {
+    test::ResolverOptions options = pki.TlsServer("resolver.test");
+    options.loopback = "198.18.53.1";
+    options.port = 853;
+    return options;
+  }
+
+  std::string netns_;
+  bool created_ = false;
+  int home_ = -1;
+};
+
+// unbound with its dns64 module in front of a zone that has only A records
+// for ipv4only.arpa, as the real one: the plug-in must see the synthesis. In
+// the namespace, whatever else unbound might ask cannot leave.
+TEST_F(RoamingNetns, Dns64OfARealResolverIsSeen) {
+  constexpr const char* kUnbound = "/usr/sbin/unbound";
+  if (::access(kUnbound, X_OK) != 0) GTEST_SKIP() << "unbound is not installed";
+  std::ofstream(dir + "/ipv4only.zone")
+      << "$ORIGIN ipv4only.arpa.\n@ 3600 IN SOA a. b. 1 3600 600 86400 60\n@ 3600 IN NS a.\n"
+      << "@ 3600 IN A 192.0.0.170\n@ 3600 IN A 192.0.0.171\n";
+  std::ofstream(dir + "/unbound.conf")
+      << "server:\n  interface: 198.18.53.1@53\n  do-ip6: no\n  access-control: 0.0.0.0/0 allow\n"
+      << "  do-daemonize: no\n  username: \"\"\n  chroot: \"\"\n  directory: \"" << dir << "\"\n"
+      << "  pidfile: \"\"\n  use-syslog: no\n  logfile: \"\"\n  num-threads: 1\n"
+      << "  module-config: \"dns64 iterator\"\n  dns64-prefix: 64:ff9b::/96\n"
+      << "auth-zone:\n  name: \"ipv4only.arpa.\"\n  zonefile: \"" << dir << "/ipv4only.zone\"\n"
+      << "  for-downstream: no\n  for-upstream: yes\n  fallback-enabled: no\n"
+      << "remote-control:\n  control-enable: no\n";
+  // Where AppArmor confines unbound to its system files, a copy runs unconfined.
+  ASSERT_EQ(std::system(("cp -f " + std::string(kUnbound) + " '" + dir + "/unbound.bin'").c_str()), 0);
+  // Made before the fork: the child of a threaded process may only exec.
+  const std::string binary = dir + "/unbound.bin", config = dir + "/unbound.conf", logFile = dir + "/unbound.log";
+  const pid_t child = ::fork();
+  if (child == 0) {
+    const int log = ::open(logFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (log >= 0) ::dup2(log, 1), ::dup2(log, 2);
+    ::execl(binary.c_str(), binary.c_str(), "-d", "-c", config.c_str(), static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  ASSERT_GT(child, 0);
+  struct Reap {
+    pid_t pid;
+    ~Reap() {
+      ::kill(pid, SIGTERM);
+      ::waitpid(pid, nullptr, 0);
+    }
+  } reap{child};
+  auto log = [&] {
+    std::ifstream file(dir + "/unbound.log");
+    return std::string(std::istreambuf_iterator<char>(file), {});
+  };
+  if (!test::WaitFor([&] { return log().find("start of service") != std::string::npos; }, 10s))
+    GTEST_SKIP() << "unbound cannot run here; its log:\n" << log();
+  StartWith(R"([{"address":"198.18.53.1:53"}])", "");
+  EXPECT_TRUE(StateWithin("protected_limited_dns64_detected", 0, 5s)) << log();
+}
+
+// The network sends port 53 to a resolver of its own and drops 853.
+TEST_F(RoamingNetns, AnInterceptingNetworkIsReportedAsInterference) {
+  test::TestPki pki(dir);
+  test::TestResolver tls(TlsOn(pki));
+  test::TestResolver real("198.18.53.1", "192.0.2.1", 53);
+  test::TestResolver interceptor("198.18.53.2", "198.18.53.99", 53);
+  ASSERT_EQ(Nft("add table ip hxt; add chain ip hxt nat { type nat hook output priority -100; }; "
+                "add rule ip hxt nat meta l4proto { tcp, udp } th dport 53 dnat to 198.18.53.2; "
+                "add chain ip hxt out { type filter hook output priority 0; }; "
+                "add rule ip hxt out tcp dport 853 drop"),
+            0);
+  StartWith(Upstreams(pki, true), R"(,"canary":{"name":"canary.example","a":["192.0.2.1"]})");
+  EXPECT_TRUE(StateWithin("open_interference_detected_A", 0, 5s));
+  EXPECT_GT(interceptor.udpQueries(), 0);
+}
+
+// A portal: its resolver answers every name with its web server, which
+// redirects; nothing leaves on 853. Then the user signs in.
+TEST_F(RoamingNetns, APortalIsScopedUntilItOpens) {
+  test::TestPki pki(dir);
+  test::TestResolver tls(TlsOn(pki));
+  test::TestResolver portalDns("198.18.53.2", "198.18.53.3", 53);
+  PortalWeb web("198.18.53.3", 80);
+  web.Answer("HTTP/1.1 302 Found\r\nLocation: http://login.portal.test/\r\nContent-Length: 0\r\n\r\n");
+  ASSERT_EQ(Nft("add table ip hxt; add chain ip hxt out { type filter hook output priority 0; }; "
+                "add rule ip hxt out tcp dport 853 drop"),
+            0);
+  StartWith(Upstreams(pki, false),
+            R"(,"portal":{"checkUrl":"http://check.portal.test/","resolvers":["198.18.53.2"],"recheckMs":200})");
+  ASSERT_TRUE(StateWithin("open_not_available", 0, 5s));
+  EXPECT_EQ(Rcode(Ask("login.portal.test", kTypeA)), kRcodeNoError);
+  EXPECT_EQ(Rcode(Ask("www.example", kTypeA)), kRcodeRefused);
+  const std::size_t reports = service.Texts("ProtectionStateChanged").size();
+  ASSERT_EQ(Nft("delete table ip hxt"), 0);
+  web.Answer("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nOK");
+  EXPECT_TRUE(StateWithin("encrypted", reports, 5s));
 }
 
 // The watch itself: events of its own network namespace, and the resolver file.
