@@ -468,7 +468,7 @@ void CDnsProtectPlugin::checkPortal() {
             [this](const std::string& error, unsigned status, const std::string& location,
                    const std::string& body) {
               portalChecking_ = false;
-              if (stopping_) return;
+              if (stopping_ || !serving_) return;  // the plug-in stops under it
               if (!error.empty()) {
                 // Nobody answers HTTP either: a network without a way out,
                 // not a portal.
