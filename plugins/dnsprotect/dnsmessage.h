@@ -35,6 +35,7 @@ constexpr std::uint8_t kRcodeRefused = 5;
 constexpr std::uint16_t kEdeNone = 0xffff;
 constexpr std::uint16_t kEdeStaleAnswer = 3;
 constexpr std::uint16_t kEdeBlocked = 15;
+constexpr std::uint16_t kEdeProhibited = 18;
 constexpr std::uint16_t kEdeStaleNxDomain = 19;
 constexpr std::uint16_t kEdeNoReachableAuthority = 22;
 constexpr std::uint16_t kEdeNetworkError = 23;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <fstream>
 #include <future>
 #include <sstream>
 
@@ -9,6 +10,7 @@
 #include <boost/property_tree/json_parser.hpp>
 #include <boost/property_tree/ptree.hpp>
 
+#include "captiveportal.h"
 #include "dns64.h"
 #include "dnsmessage.h"
 #include "pluginlog.h"
@@ -25,6 +27,10 @@ constexpr const char* kSelf = "Velmora";
 constexpr const char* kSwg = "SWG";
 constexpr const char* kBlockLogName = "blocked-queries.jsonl";
 constexpr std::chrono::milliseconds kNetworkProbeTimeout{1000};
+constexpr std::chrono::milliseconds kPortalCheckTimeout{2000};
+// Resolvers answer the probe (localhost) themselves, well within this; it is
+// short so that a lost upstream shows within a second of the failed query.
+constexpr std::chrono::milliseconds kConfirmProbeTimeout{500};
 
 std::string JsonArray(const std::vector<std::string>& items) {
   std::string out = "[";
@@ -118,6 +124,7 @@ void CDnsProtectPlugin::startIoThread() {
   healthTimer_ = std::make_unique<asio::steady_timer>(io_);
   stopTimer_ = std::make_unique<asio::steady_timer>(io_);
   metricsTimer_ = std::make_unique<asio::steady_timer>(io_);
+  portalTimer_ = std::make_unique<asio::steady_timer>(io_);
   thread_ = std::thread([this] {
     try {
       io_.run();
@@ -137,6 +144,7 @@ void CDnsProtectPlugin::stopIoThread() {
     healthTimer_->cancel();
     stopTimer_->cancel();
     metricsTimer_->cancel();
+    portalTimer_->cancel();
   });
   guard_.reset();
   auto ended = std::async(std::launch::async, [this] { thread_.join(); });
@@ -150,6 +158,7 @@ void CDnsProtectPlugin::stopIoThread() {
   healthTimer_.reset();
   stopTimer_.reset();
   metricsTimer_.reset();
+  portalTimer_.reset();
 }
 
 u32 CDnsProtectPlugin::Start() {
@@ -169,6 +178,11 @@ u32 CDnsProtectPlugin::Start() {
   dns64Prefix_.clear();
   dns64Checked_ = false;
   settleUntil_ = {};
+  probing_ = 0;
+  interference_.clear();
+  canaryChecked_ = portal_ = portalChecking_ = false;
+  portalCheckedAt_ = {};
+  portalActive_ = false;
   profile_.reset();
 
   const std::string path = profileDir_ + "/OrgInfo.json";
@@ -185,7 +199,7 @@ u32 CDnsProtectPlugin::Start() {
   startIoThread();
   if (!error.empty()) {
     PluginLog(LogLevel::Error, "OrgInfo.json refused: " + error);
-    asio::post(io_, [this] { sendState("disabled"); });
+    asio::post(io_, [this, error] { sendState("disabled", "OrgInfo.json refused: " + error); });
     return 0;
   }
   PluginLog(LogLevel::Info, "profile of \"" + profile.organization +
@@ -212,8 +226,26 @@ u32 CDnsProtectPlugin::Start() {
   pool_->SetClearTextListener([this] {
     // Opportunistic use: the first answer in clear text ends "encrypted".
     clearTextSinceCheck_ = true;
-    if (state_ == "encrypted") sendState("protected");
-    if (state_ == "encrypted_limited_dns64_detected") sendState("protected_limited_dns64_detected");
+    const char* why = "an answer came in clear text";
+    if (state_ == "encrypted") sendState("protected", why);
+    if (state_ == "encrypted_limited_dns64_detected") sendState("protected_limited_dns64_detected", why);
+  });
+  pool_->SetHealthListener([this](const std::string& what) {
+    // A query found an upstream gone (or back): the state follows within the
+    // second, not at the next health check. A probe reports as a whole when
+    // it ends.
+    if (probing_ > 0) return;
+    asio::post(io_, [this, what] {
+      if (probing_ > 0 || stopping_ || !profile_ || !pool_) return;
+      if (pool_->AnyHealthy()) return evaluate(what);
+      // One slow answer is no reason to give up protection: a quick probe
+      // of every upstream confirms that nobody answers.
+      ++probing_;
+      pool_->Probe(kConfirmProbeTimeout, [this, what] {
+        --probing_;
+        if (!stopping_) evaluate(what + ", and no upstream answers a probe");
+      });
+    });
   });
   serving_ = true;
   asio::post(io_, [this] {
@@ -233,9 +265,12 @@ u32 CDnsProtectPlugin::Start() {
     if (!profile_->metricsFile.empty()) writeMetrics();
     netWatch_ = std::make_unique<CNetWatch>(io_, NetWatchOptions{},
                                             [this](const std::string& reason) { onNetworkChange(reason); });
+    ++probing_;
     pool_->Probe(std::chrono::milliseconds(profile_->queryTimeoutMs), [this] {
-      evaluate(true);
+      --probing_;
+      evaluate("started", true);
       checkDns64();
+      checkCanary();
       scheduleHealthCheck(nextCheckDelay());
     });
   });
@@ -249,10 +284,13 @@ void CDnsProtectPlugin::scheduleHealthCheck(std::chrono::milliseconds delay) {
     if (e || stopping_) return;
     // Cached answers were checked against the old lists (their CNAME targets).
     if (policy_->ReloadIfChanged()) cache_->Clear();
+    ++probing_;
     pool_->Probe(std::chrono::milliseconds(profile_->queryTimeoutMs), [this] {
+      --probing_;
       if (stopping_) return;
-      evaluate(false);
+      evaluate("health check");
       if (!dns64Checked_) checkDns64();
+      if (!canaryChecked_) checkCanary();
       scheduleHealthCheck(nextCheckDelay());
     });
   });
@@ -292,15 +330,25 @@ void CDnsProtectPlugin::onNetworkChange(const std::string& reason) {
   pool_->ForgetNetwork();
   cache_->DropNegative();
   dns64Checked_ = false;
+  interference_.clear();
+  pool_->SetPlainAside(false);
+  canaryChecked_ = false;
+  // A portal belongs to the network it was met on.
+  portal_ = portalActive_ = false;
+  portalTimer_->cancel();
+  portalCheckedAt_ = {};
   settleUntil_ = Clock::now() + std::chrono::seconds(15);
   healthTimer_->cancel();
   // Short, so that the state is known within the second; an upstream slower
   // than that is probed again every second while nobody answered.
   const auto timeout = std::min(std::chrono::milliseconds(profile_->queryTimeoutMs), kNetworkProbeTimeout);
-  pool_->Probe(timeout, [this] {
+  ++probing_;
+  pool_->Probe(timeout, [this, reason] {
+    --probing_;
     if (stopping_) return;
-    evaluate(false, true);
+    evaluate("network changed (" + reason + ")", false, true);
     checkDns64();
+    checkCanary();
     scheduleHealthCheck(nextCheckDelay());
   });
 }
@@ -325,11 +373,180 @@ void CDnsProtectPlugin::checkDns64() {
                                         "in " +
                                             prefix + " for " + kDns64ProbeName +
                                             "; protection is limited to what they answer");
-        evaluate(false);
+        evaluate(prefix.empty() ? "DNS64 gone" : "DNS64 found");
       });
 }
 
-void CDnsProtectPlugin::evaluate(bool forceRedirect, bool forceReport) {
+std::vector<UpstreamConfig> CDnsProtectPlugin::networkResolvers() const {
+  if (!profile_->portalResolvers.empty()) return profile_->portalResolvers;
+  // Loopback name servers are the filter's stub or a local cache in front of
+  // it: asking them would bring the question back here.
+  std::vector<UpstreamConfig> resolvers;
+  std::ifstream file(NetWatchOptions{}.resolvConf);
+  std::string line;
+  while (std::getline(file, line)) {
+    std::istringstream words(line);
+    std::string keyword, address;
+    UpstreamConfig resolver;
+    if (words >> keyword >> address && keyword == "nameserver" &&
+        ParseAddressPort(address, 53, resolver.address, resolver.port) && !resolver.address.is_loopback())
+      resolvers.push_back(resolver);
+  }
+  return resolvers;
+}
+
+// Asks the plain upstreams (or, without any, the network's resolvers) for the
+// profile's canary name, once per network: an answer other than the one the
+// organisation published means the network answers plain DNS itself. Plain
+// upstreams are then set aside, per record type reported.
+void CDnsProtectPlugin::checkCanary() {
+  if (stopping_ || profile_->canaryLabels.empty()) return;
+  std::vector<UpstreamConfig> servers = pool_->PlainUpstreams();
+  if (servers.empty()) servers = networkResolvers();
+  if (servers.empty()) return;
+  canaryChecked_ = true;
+  struct Tally {
+    int pending = 0;
+    bool a = false, aaaa = false;
+  };
+  auto tally = std::make_shared<Tally>();
+  const auto deadline =
+      Clock::now() + std::min(answerDeadline_, std::chrono::milliseconds(profile_->queryTimeoutMs));
+  for (const std::uint16_t type : {kTypeA, kTypeAaaa}) {
+    const std::vector<std::string> expected = type == kTypeA ? profile_->canaryA : profile_->canaryAaaa;
+    if (expected.empty()) continue;
+    ++tally->pending;
+    pool_->Resolve(
+        BuildQuery(profile_->canaryName, type, RandomId()), deadline,
+        [this, tally, type, expected](u32 error, std::string answer) {
+          if (error == kErrorStopped || stopping_) return;
+          // No answer tells nothing; NXDOMAIN or other addresses do.
+          std::vector<std::string> rdatas;
+          bool wrong = false;
+          if (error == 0 && Rcode(answer) == kRcodeNxDomain) {
+            wrong = true;
+          } else if (error == 0 && Rcode(answer) == kRcodeNoError && AnswerRdatas(answer, type, rdatas)) {
+            wrong = rdatas.empty();
+            for (const auto& rdata : rdatas)
+              wrong = wrong || std::find(expected.begin(), expected.end(), rdata) == expected.end();
+          }
+          (type == kTypeA ? tally->a : tally->aaaa) = wrong;
+          if (--tally->pending > 0) return;
+          const std::string found = tally->a && tally->aaaa ? "A_and_AAAA" : tally->a ? "A" : tally->aaaa ? "AAAA" : "";
+          if (found == interference_) return;
+          interference_ = found;
+          pool_->SetPlainAside(!found.empty());
+          const std::string what = found.empty()
+                                       ? std::string("plain DNS answers ") + profile_->canaryName + " as published"
+                                       : "interference: plain DNS answers " + profile_->canaryName + " (" + found +
+                                             ") otherwise than published; plain upstreams set aside";
+          PluginLog(found.empty() ? LogLevel::Info : LogLevel::Warning, what);
+          evaluate(what);
+        },
+        servers);
+  }
+}
+
+void CDnsProtectPlugin::maybeCheckPortal() {
+  if (!profile_->portalCheck || portal_ || portalChecking_ || stopping_) return;
+  if (portalCheckedAt_ != Clock::time_point{} &&
+      Clock::now() - portalCheckedAt_ < std::chrono::milliseconds(profile_->portalRecheckMs))
+    return;
+  checkPortal();
+}
+
+// Resolves the check URL's host through the network's resolvers and asks for
+// the URL in plain HTTP; setPortal acts on the answer.
+void CDnsProtectPlugin::checkPortal() {
+  const auto resolvers = networkResolvers();
+  HttpUrl url;
+  if (resolvers.empty() || !ParseHttpUrl(profile_->portalCheckUrl, url)) return;
+  portalChecking_ = true;
+  portalCheckedAt_ = Clock::now();
+  auto fetch = [this, url](const boost::asio::ip::address& address) {
+    HttpGet(io_, {address, url.port}, url, kPortalCheckTimeout,
+            [this](const std::string& error, unsigned status, const std::string& location,
+                   const std::string& body) {
+              portalChecking_ = false;
+              if (stopping_ || !serving_) return;  // the plug-in stops under it
+              if (!error.empty()) {
+                // Nobody answers HTTP either: a network without a way out,
+                // not a portal.
+                if (portal_) setPortal(false, {}, "the check URL does not answer (" + error + ")");
+                return;
+              }
+              const PortalVerdict verdict = JudgeCheckAnswer(status, location, body, profile_->portalExpectBody);
+              setPortal(verdict.portal, verdict.loginHost,
+                        verdict.portal ? verdict.why : "the check URL answers as expected");
+            });
+  };
+  boost::system::error_code literal;
+  const auto address = boost::asio::ip::make_address(url.host, literal);
+  if (!literal) return fetch(address);
+  const auto deadline = Clock::now() + kPortalCheckTimeout;
+  pool_->Resolve(
+      BuildQuery(url.host, kTypeA, RandomId()), deadline,
+      [this, fetch](u32 error, std::string answer) {
+        std::vector<std::string> rdatas;
+        if (error != 0 || stopping_ || !AnswerRdatas(answer, kTypeA, rdatas) || rdatas.empty() ||
+            rdatas[0].size() != 4) {
+          portalChecking_ = false;
+          return;
+        }
+        boost::asio::ip::address_v4::bytes_type bytes;
+        std::copy(rdatas[0].begin(), rdatas[0].end(), bytes.begin());
+        fetch(boost::asio::ip::address_v4(bytes));
+      },
+      resolvers);
+}
+
+void CDnsProtectPlugin::setPortal(bool portal, const std::string& loginHost, const std::string& why) {
+  if (portal) {
+    std::vector<std::string> names = profile_->portalAllow;
+    HttpUrl url;
+    std::string labels;
+    if (ParseHttpUrl(profile_->portalCheckUrl, url) && TextToLabels(url.host, labels)) names.push_back(labels);
+    boost::system::error_code literal;
+    boost::asio::ip::make_address(loginHost, literal);
+    if (!loginHost.empty() && literal && TextToLabels(loginHost, labels)) names.push_back(labels);
+    {
+      std::lock_guard<std::mutex> lock(portalMutex_);
+      portalNames_ = std::move(names);
+      portalResolvers_ = networkResolvers();
+    }
+    portalActive_ = true;
+    if (!portal_) {
+      portal_ = true;
+      PluginLog(LogLevel::Warning, "captive portal: the check URL was " + why +
+                                       "; only the portal's names go to the network's resolvers until it lets "
+                                       "the upstreams through");
+      evaluate("captive portal");
+    }
+    portalTimer_->expires_after(std::chrono::milliseconds(profile_->portalRecheckMs));
+    portalTimer_->async_wait([this](const boost::system::error_code& e) {
+      if (e || !portal_ || stopping_) return;
+      // Let through by other means (a portal that forgets its HTTP check,
+      // or an upstream it never held): nothing to scope any more.
+      if (pool_->AnyHealthy()) return setPortal(false, {}, "an upstream answers");
+      checkPortal();
+    });
+    return;
+  }
+  if (!portal_) return;
+  portal_ = portalActive_ = false;
+  PluginLog(LogLevel::Info, "captive portal gone: " + why + "; probing the upstreams");
+  // Signed in: upstreams that the portal held back get their chance at once.
+  pool_->ForgetNetwork();
+  ++probing_;
+  pool_->Probe(kNetworkProbeTimeout, [this] {
+    --probing_;
+    if (stopping_) return;
+    evaluate("captive portal gone", false, true);
+    if (!canaryChecked_) checkCanary();
+  });
+}
+
+void CDnsProtectPlugin::evaluate(const std::string& reason, bool forceRedirect, bool forceReport) {
   if (stopping_) return;
   VpnView vpn;
   {
@@ -342,8 +559,12 @@ void CDnsProtectPlugin::evaluate(bool forceRedirect, bool forceReport) {
     state = "disabled_due_to_vpn";
   } else if (vpn.trustedNetwork && profile_->standDownOnTrustedNetwork) {
     state = "velm_trusted_network";
+  } else if (portal_) {
+    // Redirected, so that only the portal's names leave in clear text.
+    state = "open_not_available";
+    redirect = true;
   } else if (!pool_->AnyHealthy()) {
-    state = "open";
+    state = interference_.empty() ? "open" : "open_interference_detected_" + interference_;
   } else {
     state = pool_->PreferredIsTls() && !clearTextSinceCheck_ ? "encrypted" : "protected";
     if (!dns64Prefix_.empty()) state += "_limited_dns64_detected";
@@ -352,11 +573,12 @@ void CDnsProtectPlugin::evaluate(bool forceRedirect, bool forceReport) {
   clearTextSinceCheck_ = false;
   // Redirect before claiming protection; claim "open" before letting go.
   if (!redirect && (state != state_ || forceReport)) {
-    sendState(state);
+    sendState(state, reason);
     forceReport = false;
   }
   if (forceRedirect || redirect_ != redirect) sendRedirect(redirect);
-  if (state != state_ || forceReport) sendState(state);
+  if (state != state_ || forceReport) sendState(state, reason);
+  if (!redirect && state.compare(0, 4, "open") == 0) maybeCheckPortal();
 }
 
 void CDnsProtectPlugin::sendRedirect(bool redirect) {
@@ -376,7 +598,7 @@ void CDnsProtectPlugin::sendRedirect(bool redirect) {
   callback_->ChangeDnsRedirectionMode(payload.c_str());
 }
 
-void CDnsProtectPlugin::sendState(const std::string& state) {
+void CDnsProtectPlugin::sendState(const std::string& state, const std::string& reason) {
   state_ = state;
   const std::string organization = profile_ ? JsonEscape(profile_->organization) : std::string();
   const std::string swg = profile_ && profile_->swgEnabled ? "true" : "false";
@@ -385,7 +607,7 @@ void CDnsProtectPlugin::sendState(const std::string& state) {
       "\"},\"dns6\":{\"protection_state\":\"" + state + "\"},\"client_display_name\":\"" + organization +
       "\",\"user_name\":\"\",\"last_policy_sync_time\":\"" + std::to_string(NowMs() / 1000) +
       "\",\"log_upload_enabled\":\"false\",\"swg\":{\"enabled\":\"" + swg + "\"}}";
-  PluginLog(LogLevel::Info, "protection state: " + state);
+  PluginLog(LogLevel::Info, "protection state: " + state + " (" + reason + ")");
   callback_->ProtectionStateChanged(payload.c_str());
 }
 
@@ -395,6 +617,7 @@ u32 CDnsProtectPlugin::InitiateStop() {
   asio::post(io_, [this] {
     stopping_ = true;
     healthTimer_->cancel();
+    portalTimer_->cancel();
     if (netWatch_) netWatch_->Close();
     drainThenStop(Clock::now() + kStopGrace);
   });
@@ -529,6 +752,21 @@ void CDnsProtectPlugin::handleQuery(u32 handle, u32 contextId, bool tcp, std::st
     }
   } else {
     key.insert(0, "vpn:");  // never merged with, nor cached as, the profile's answers
+  }
+  if (servers.empty() && portalActive_) {
+    // Behind a captive portal only its own names leave, to the network's
+    // resolvers; everything else is refused rather than sent in clear text.
+    {
+      std::lock_guard<std::mutex> lock(portalMutex_);
+      if (UnderAny(query.question.labels, portalNames_)) servers = portalResolvers_;
+    }
+    if (servers.empty()) {
+      metrics_.Answered(CPluginMetrics::Source::Refused, tcp);
+      respond(waiter, FinishAnswer(BuildErrorAnswer(waiter.raw, query.question, kRcodeRefused), waiter.raw,
+                                   query, AnswerLimit(query, tcp), kEdeProhibited));
+      return;
+    }
+    key.insert(0, "portal:");
   }
   std::string upstreamQuery = BuildUpstreamQuery(waiter.raw, query);
   {
@@ -673,7 +911,7 @@ u32 CDnsProtectPlugin::VpnStateChanged(const char* json) {
   }
   if (thread_.joinable() && profile_) {
     asio::post(io_, [this] {
-      if (profile_ && pool_) evaluate(false);
+      if (profile_ && pool_) evaluate("VPN state");
     });
   }
   return 0;

@@ -110,13 +110,24 @@ class CDnsProtectPlugin final : public IVelmoraPlugin {
   void scheduleHealthCheck(std::chrono::milliseconds delay);
   // Writes the counters to the profile's metrics file, then again after its interval.
   void writeMetrics();
-  void evaluate(bool forceRedirect, bool forceReport = false);
+  // Decides the state and redirection; `reason` goes to the log with a
+  // state that changes.
+  void evaluate(const std::string& reason, bool forceRedirect = false, bool forceReport = false);
   // Network changes and DNS64 (netwatch.h, dns64.h).
   void onNetworkChange(const std::string& reason);
   void checkDns64();
+  // Interference: the profile's canary name asked in clear text (checkCanary),
+  // and captive portals (checkPortal, then setPortal with what it found).
+  void checkCanary();
+  void maybeCheckPortal();
+  void checkPortal();
+  void setPortal(bool portal, const std::string& loginHost, const std::string& why);
+  // Where the network itself wants DNS to go: the profile's portal resolvers,
+  // or the system's name servers that are not on loopback.
+  std::vector<UpstreamConfig> networkResolvers() const;
   std::chrono::milliseconds nextCheckDelay() const;
   void sendRedirect(bool redirect);
-  void sendState(const std::string& state);
+  void sendState(const std::string& state, const std::string& reason);
   void drainThenStop(Clock::time_point giveUp);
   void finishStop();
 
@@ -128,7 +139,7 @@ class CDnsProtectPlugin final : public IVelmoraPlugin {
   boost::asio::io_context io_;
   std::optional<boost::asio::executor_work_guard<boost::asio::io_context::executor_type>> guard_;
   std::thread thread_;
-  std::unique_ptr<boost::asio::steady_timer> healthTimer_, stopTimer_, metricsTimer_;
+  std::unique_ptr<boost::asio::steady_timer> healthTimer_, stopTimer_, metricsTimer_, portalTimer_;
 
   // Set by Start, read by the session calls.
   std::optional<Profile> profile_;
@@ -153,6 +164,14 @@ class CDnsProtectPlugin final : public IVelmoraPlugin {
   std::mutex vpnMutex_;
   VpnView vpn_;
 
+  // Behind a captive portal: only the portal's names (wire-form labels, with
+  // the names below them) go, to the network's resolvers; set on the I/O
+  // thread, read by session calls.
+  std::atomic<bool> portalActive_{false};
+  std::mutex portalMutex_;
+  std::vector<std::string> portalNames_;
+  std::vector<UpstreamConfig> portalResolvers_;
+
   // I/O thread only.
   std::string state_;
   std::optional<bool> redirect_;
@@ -163,6 +182,12 @@ class CDnsProtectPlugin final : public IVelmoraPlugin {
   std::string dns64Prefix_;           // the network's NAT64 prefix, "" without DNS64
   bool dns64Checked_ = false;         // asked on this network already
   Clock::time_point settleUntil_;     // after a network change: probe every second while open
+  int probing_ = 0;                   // probes of every upstream under way
+  std::string interference_;          // "", "A", "AAAA" or "A_and_AAAA": plain answers rewritten
+  bool canaryChecked_ = false;        // asked on this network already
+  bool portal_ = false;               // a captive portal holds this network
+  bool portalChecking_ = false;
+  Clock::time_point portalCheckedAt_;
 };
 
 }  // namespace hxt::dnsprotect

@@ -1,8 +1,8 @@
 // Notices that the machine's network changed under the plug-in: addresses,
-// links and routes (rtnetlink on Linux; elsewhere only what follows), the
-// system's resolver file, and a resume from sleep, seen as the wall clock
-// running ahead of the monotonic one, which stands still while the machine
-// sleeps. Bursts of events (a DHCP lease brings address, routes and
+// links and routes (rtnetlink on Linux, the IP helper on Windows; elsewhere
+// only what follows), the system's resolver file, and a resume from sleep,
+// seen as the wall clock running ahead of the monotonic one, which stands
+// still while the machine sleeps. Bursts of events (a DHCP lease brings address, routes and
 // resolver together) are reported once, `debounce` after the last.
 // Everything runs on the io_context given; `onChange` is called there with
 // the reason.

@@ -8,6 +8,7 @@
 #include <boost/property_tree/json_parser.hpp>
 #include <boost/property_tree/ptree.hpp>
 
+#include "captiveportal.h"
 #include "dnsmessage.h"
 
 namespace hxt::dnsprotect {
@@ -190,6 +191,53 @@ void Parse(const ptree& root, const std::string& profileDir, Profile& out) {
     out.metricsFile = Resolve(Text(*metrics, "file", "dns.metrics.file", true), profileDir);
     out.metricsIntervalMs = static_cast<std::uint32_t>(
         Number(*metrics, "intervalMs", "dns.metrics.intervalMs", 100, 3600000, out.metricsIntervalMs));
+  }
+  if (const ptree* canary = Object(dns, "canary", "dns.canary", false)) {
+    out.canaryName = Text(*canary, "name", "dns.canary.name", true);
+    if (!TextToLabels(out.canaryName, out.canaryLabels) || out.canaryLabels.empty())
+      Refuse("dns.canary.name", "not a domain name");
+    for (const bool v6 : {false, true}) {
+      const std::string member = v6 ? "aaaa" : "a";
+      for (const auto& text : Strings(*canary, member, "dns.canary." + member)) {
+        boost::system::error_code error;
+        const auto address = boost::asio::ip::make_address(text, error);
+        if (error || address.is_v6() != v6)
+          Refuse("dns.canary." + member, "expected IPv" + std::string(v6 ? "6" : "4") + " addresses");
+        if (v6) {
+          const auto bytes = address.to_v6().to_bytes();
+          out.canaryAaaa.emplace_back(bytes.begin(), bytes.end());
+        } else {
+          const auto bytes = address.to_v4().to_bytes();
+          out.canaryA.emplace_back(bytes.begin(), bytes.end());
+        }
+      }
+    }
+    if (out.canaryA.empty() && out.canaryAaaa.empty()) Refuse("dns.canary", "needs \"a\" or \"aaaa\"");
+  }
+  if (const ptree* portal = Object(dns, "portal", "dns.portal", false)) {
+    out.portalCheck = Flag(*portal, "check", "dns.portal.check", true);
+    const std::string url = Text(*portal, "checkUrl", "dns.portal.checkUrl", false);
+    if (!url.empty()) out.portalCheckUrl = url;
+    HttpUrl parsed;
+    if (!ParseHttpUrl(out.portalCheckUrl, parsed)) Refuse("dns.portal.checkUrl", "expected an http:// URL");
+    if (portal->get_child_optional("expectBody"))
+      out.portalExpectBody = Text(*portal, "expectBody", "dns.portal.expectBody", false);
+    const auto allow = Strings(*portal, "allow", "dns.portal.allow");
+    for (std::size_t i = 0; i < allow.size(); ++i) {
+      std::string labels;
+      if (!TextToLabels(allow[i], labels) || labels.empty())
+        Refuse("dns.portal.allow[" + std::to_string(i) + "]", "not a domain name");
+      out.portalAllow.push_back(labels);
+    }
+    const auto resolvers = Strings(*portal, "resolvers", "dns.portal.resolvers");
+    for (std::size_t i = 0; i < resolvers.size(); ++i) {
+      UpstreamConfig resolver;
+      if (!ParseAddressPort(resolvers[i], 53, resolver.address, resolver.port))
+        Refuse("dns.portal.resolvers[" + std::to_string(i) + "]", "expected an IP address with an optional port");
+      out.portalResolvers.push_back(resolver);
+    }
+    out.portalRecheckMs = static_cast<std::uint32_t>(
+        Number(*portal, "recheckMs", "dns.portal.recheckMs", 100, 3600000, out.portalRecheckMs));
   }
   if (const ptree* swg = Object(root, "swg", "swg", false)) {
     out.swgEnabled = Flag(*swg, "enabled", "swg.enabled", false);

@@ -44,6 +44,25 @@ struct Profile {
   bool serveStale = false;  // expired answers stand in when every upstream failed
   std::string metricsFile;  // where to write the plug-in's counters; "" writes none
   std::uint32_t metricsIntervalMs = 15000;
+  // Interference: a name whose answers the organisation knows (wire-form
+  // labels; "" checks nothing) and its A and AAAA addresses (4 or 16 bytes
+  // each). A plain upstream that answers otherwise is not the one asked.
+  std::string canaryLabels;
+  std::string canaryName;
+  std::vector<std::string> canaryA, canaryAaaa;
+  // Captive portals: the plain HTTP URL checked when no upstream answers (the
+  // check is asked for by the profile: it sends a query and a request out of
+  // the protected path, to whatever the network offers), the
+  // body it must answer with, names the portal needs besides the check and
+  // login hosts (wire-form labels, with the names below them), the network's
+  // resolvers (none: the nameserver lines of the system's resolver file that
+  // are not loopback) and how often a portal is checked again.
+  bool portalCheck = false;  // on when the profile has a "portal" member
+  std::string portalCheckUrl = "http://portal-check.truvane.net/check";
+  std::string portalExpectBody = "OK";
+  std::vector<std::string> portalAllow;
+  std::vector<UpstreamConfig> portalResolvers;
+  std::uint32_t portalRecheckMs = 5000;
   bool swgEnabled = false;
   std::string swgProxy;
   std::string updatesLocation;

@@ -382,24 +382,34 @@ CUpstreamPool::~CUpstreamPool() = default;
 
 bool CUpstreamPool::AnyHealthy() const {
   for (const auto& upstream : upstreams_) {
-    if (upstream->healthy) return true;
+    if (upstream->healthy && (upstream->config.tls || !plainAside_)) return true;
   }
   return false;
 }
 
 bool CUpstreamPool::PreferredIsTls() const {
   for (const auto& upstream : upstreams_) {
-    if (upstream->healthy) return upstream->config.tls;
+    if (upstream->healthy && (upstream->config.tls || !plainAside_)) return upstream->config.tls;
   }
   return false;
+}
+
+std::vector<UpstreamConfig> CUpstreamPool::PlainUpstreams() const {
+  std::vector<UpstreamConfig> plain;
+  for (const auto& upstream : upstreams_) {
+    if (!upstream->config.tls) plain.push_back(upstream->config);
+  }
+  return plain;
 }
 
 void CUpstreamPool::markHealth(int index, bool healthy) {
   if (index < 0) return;
   auto& upstream = *upstreams_[static_cast<std::size_t>(index)];
   if (upstream.healthy.exchange(healthy) != healthy) {
-    PluginLog(healthy ? LogLevel::Info : LogLevel::Warning,
-              "upstream " + upstream.config.Text() + (healthy ? " answers again" : " does not answer"));
+    const std::string what =
+        "upstream " + upstream.config.Text() + (healthy ? " answers again" : " does not answer");
+    PluginLog(healthy ? LogLevel::Info : LogLevel::Warning, what);
+    if (onHealth_) onHealth_(what);
   }
 }
 
@@ -419,6 +429,7 @@ void CUpstreamPool::start(const std::shared_ptr<QueryState>& state) {
   if (state->candidates.empty()) {
     for (int pass = 0; pass < 2; ++pass) {
       for (std::size_t i = 0; i < upstreams_.size(); ++i) {
+        if (plainAside_ && !upstreams_[i]->config.tls) continue;
         if (upstreams_[i]->healthy == (pass == 0)) {
           state->candidates.push_back(Candidate{static_cast<int>(i), upstreams_[i]->config});
         }

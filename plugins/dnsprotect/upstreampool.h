@@ -65,6 +65,19 @@ class CUpstreamPool {
   // Called on the I/O thread whenever a plain-DNS upstream of the profile
   // answers a query (not a probe).
   void SetClearTextListener(std::function<void()> listener) { onClearText_ = std::move(listener); }
+  // Called on the I/O thread when an upstream starts or stops answering, with
+  // what happened ("upstream 192.0.2.1:53 does not answer").
+  void SetHealthListener(std::function<void(const std::string& what)> listener) {
+    onHealth_ = std::move(listener);
+  }
+
+  // A network that rewrites plain DNS: the profile's plain upstreams are
+  // neither asked nor counted while `aside` holds (probes still go to them).
+  // I/O thread only.
+  void SetPlainAside(bool aside) { plainAside_ = aside; }
+  bool PlainAside() const { return plainAside_; }
+  // The profile's plain upstreams.
+  std::vector<UpstreamConfig> PlainUpstreams() const;
 
   bool AnyHealthy() const;
   // Whether the upstream queries go to first is a TLS one.
@@ -97,7 +110,9 @@ class CUpstreamPool {
   std::atomic<std::size_t> tlsConnects_{0};
   CUdpSockets udpSockets_;
   std::function<void()> onClearText_;
+  std::function<void(const std::string&)> onHealth_;
   bool stopped_ = false;
+  std::atomic<bool> plainAside_{false};
 };
 
 }  // namespace hxt::dnsprotect

@@ -96,6 +96,10 @@ TEST(DnsProtectProfile, RefusesWhatItCannotUseNamingTheMemberAndReason) {
        "dns.standDownOnTrustedNetwork: expected true or false"},
       {head + R"(],"blockLog":{"maxBytes":"big"}}})", "dns.blockLog.maxBytes: expected a whole number"},
       {head + R"(],"cache":{"minTtl":60,"maxTtl":10}}})", "dns.cache.maxTtl: smaller than"},
+      {head + R"(],"canary":{"name":"canary.example","a":["2001:db8::1"]}}})", "dns.canary.a: expected IPv4"},
+      {head + R"(],"canary":{"name":"canary.example"}}})", "dns.canary: needs"},
+      {head + R"(],"portal":{"checkUrl":"https://check.example/"}}})", "dns.portal.checkUrl: expected an http"},
+      {head + R"(],"portal":{"resolvers":["gateway"]}}})", "dns.portal.resolvers[0]: expected an IP"},
       {head + R"(]},"swg":{"enabled":true}})", "swg.proxy: missing"},
       {head + R"(]},"updates":{}})", "updates: expected an object"},
   };

@@ -4,13 +4,20 @@
 
 #include <fcntl.h>
 #include <sched.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <future>
 #include <thread>
 
+#include <boost/asio/read_until.hpp>
+#include <boost/asio/write.hpp>
+
+#include "captiveportal.h"
 #include "dns64.h"
 #include "dnsprotectplugin.h"
 #include "fakes/testroot.h"
@@ -46,12 +53,90 @@ TEST(Dns64Prefix, FoundWhereTheWellKnownAddressIsEmbedded) {
   for (const auto& c : cases) EXPECT_EQ(FindDns64Prefix(c.answer).value_or(""), c.prefix) << c.prefix;
 }
 
+TEST(CaptivePortal, TheCheckAnswerTellsWhetherAPortalHoldsTheNetwork) {
+  const struct {
+    unsigned status;
+    std::string location, body;
+    bool portal;
+    std::string loginHost;
+  } cases[] = {
+      {200, "", "OK", false, ""},
+      {204, "", "", true, ""},  // not the body asked for
+      {302, "https://login.portal.test:8443/welcome?from=x", "", true, "login.portal.test"},
+      {307, "http://10.0.0.1/", "", true, "10.0.0.1"},
+      {301, "", "", true, ""},
+      {200, "", "<html>sign in</html>", true, ""},
+  };
+  for (const auto& c : cases) {
+    const PortalVerdict verdict = JudgeCheckAnswer(c.status, c.location, c.body, "OK");
+    EXPECT_EQ(verdict.portal, c.portal) << c.status << " " << c.body;
+    EXPECT_EQ(verdict.loginHost, c.loginHost) << c.location;
+  }
+  HttpUrl url;
+  EXPECT_TRUE(ParseHttpUrl("http://check.example:8080/x?y", url));
+  EXPECT_EQ(url.host + " " + std::to_string(url.port) + " " + url.target, "check.example 8080 /x?y");
+  for (const char* bad : {"https://check.example/", "http://:80/", "http://a:0/", "http://u@a/", "http://a:9x/"})
+    EXPECT_FALSE(ParseHttpUrl(bad, url)) << bad;
+}
+
+// A captive portal's web server on loopback: every request gets `answer`.
+class PortalWeb {
+ public:
+  explicit PortalWeb(const std::string& address = "127.0.0.1", u16 port = 0)
+      : acceptor_(thread_.io(), {boost::asio::ip::make_address(address), port}) {
+    accept();
+  }
+  ~PortalWeb() {
+    std::promise<void> closed;
+    boost::asio::post(thread_.io(), [&] {
+      acceptor_.close();
+      closed.set_value();
+    });
+    closed.get_future().wait();
+  }
+  u16 port() const { return acceptor_.local_endpoint().port(); }
+  void Answer(std::string answer) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    answer_ = std::move(answer);
+  }
+
+ private:
+  void accept() {
+    acceptor_.async_accept([this](const boost::system::error_code& e, boost::asio::ip::tcp::socket peer) {
+      if (e) return;
+      auto socket = std::make_shared<boost::asio::ip::tcp::socket>(std::move(peer));
+      auto request = std::make_shared<std::string>();
+      boost::asio::async_read_until(
+          *socket, boost::asio::dynamic_buffer(*request), "\r\n\r\n",
+          [this, socket, request](const boost::system::error_code& e, std::size_t) {
+            if (e) return;
+            std::string answer;
+            {
+              std::lock_guard<std::mutex> lock(mutex_);
+              answer = answer_;
+            }
+            boost::system::error_code ignored;
+            boost::asio::write(*socket, boost::asio::buffer(answer), ignored);
+          });
+      accept();
+    });
+  }
+
+  hxt::test::IoThread thread_;
+  boost::asio::ip::tcp::acceptor acceptor_;
+  std::mutex mutex_;
+  std::string answer_;
+};
+
 class Roaming : public ::testing::Test {
  protected:
-  void Start(u16 port) {
-    std::ofstream(dir + "/OrgInfo.json")
-        << R"({"organization":"Test Org","dns":{"upstreams":[{"address":"127.0.0.1:)" << port
-        << R"("}],"healthCheckIntervalMs":600000,"queryTimeoutMs":1000}})";
+  void Start(u16 port, const std::string& more = "") {
+    StartWith(R"([{"address":"127.0.0.1:)" + std::to_string(port) + R"("}])", more);
+  }
+  void StartWith(const std::string& upstreams, const std::string& more) {
+    std::ofstream(dir + "/OrgInfo.json") << R"({"organization":"Test Org","dns":{"upstreams":)" << upstreams
+                                         << R"(,"healthCheckIntervalMs":600000,"queryTimeoutMs":1000)" << more
+                                         << "}}";
     ASSERT_EQ(plugin.Init("", "", dir.c_str(), "1.0.0", "udid", &service, &service, nullptr), 0u);
     ASSERT_EQ(plugin.Start(), 0u);
   }
@@ -133,6 +218,237 @@ TEST_F(Roaming, Dns64IsReportedAndTheNewNetworkIsAskedAfresh) {
   EXPECT_TRUE(StateWithin("protected_limited_dns64_detected", reports, 2s));
   EXPECT_EQ(Rcode(Ask("gone.example", kTypeA)), kRcodeNxDomain);
   EXPECT_EQ(asked("gone.example"), 2) << "negative answers of the old network are dropped";
+}
+
+TEST_F(Roaming, AnUpstreamLostByAQueryShowsWithinASecond) {
+  auto upstream = std::make_unique<scripted::ScriptedUpstream>(
+      [](const std::string& query) { return Reply(query, kRcodeNoError, scripted::ARecord(1), 1); });
+  Start(upstream->port());
+  ASSERT_TRUE(StateWithin("protected", 0, 5s));
+  const std::size_t reports = service.Texts("ProtectionStateChanged").size();
+  upstream.reset();
+  // The health check is ten minutes away; the failed query alone must tell.
+  const auto asked = std::chrono::steady_clock::now();
+  EXPECT_EQ(Rcode(Ask("www.example", kTypeA)), kRcodeServFail);
+  ASSERT_TRUE(StateWithin("open", reports, 1s));
+  EXPECT_LT(std::chrono::steady_clock::now() - asked, 400ms + 1s);
+}
+
+// The canary name asked in clear text tells, per record type, whether the
+// network answers plain DNS itself.
+TEST_F(Roaming, InterferenceIsReportedPerRecordType) {
+  const struct {
+    unsigned char a;  // last byte of the A answer; 1 is the published one
+    const char* aaaa;
+    const char* state;
+  } cases[] = {
+      {1, "2001:db8::1", "protected"},
+      {9, "2001:db8::1", "open_interference_detected_A"},
+      {1, "2001:db8::9", "open_interference_detected_AAAA"},
+      {9, "2001:db8::9", "open_interference_detected_A_and_AAAA"},
+  };
+  for (const auto& c : cases) {
+    scripted::ScriptedUpstream upstream([&c](const std::string& query) {
+      Question q;
+      ParseQuestion(query, q);
+      if (q.type == kTypeAaaa) return Reply(query, kRcodeNoError, AaaaRecord(c.aaaa), 1);
+      return Reply(query, kRcodeNoError, scripted::ARecord(q.name == "canary.example" ? c.a : 1), 1);
+    });
+    test::RecordingService recorder;
+    CDnsProtectPlugin subject{std::chrono::milliseconds(400)};
+    std::ofstream(dir + "/OrgInfo.json")
+        << R"({"organization":"Test Org","dns":{"upstreams":[{"address":"127.0.0.1:)" << upstream.port()
+        << R"("}],"healthCheckIntervalMs":600000,"canary":{"name":"canary.example","a":["192.0.2.1"],)"
+        << R"("aaaa":["2001:db8::1"]}}})";
+    ASSERT_EQ(subject.Init("", "", dir.c_str(), "1.0.0", "udid", &recorder, &recorder, nullptr), 0u);
+    ASSERT_EQ(subject.Start(), 0u);
+    auto last = [&] {
+      const auto states = recorder.Texts("ProtectionStateChanged");
+      return states.empty() ? std::string() : states.back();
+    };
+    EXPECT_TRUE(test::WaitFor([&] {
+      return upstream.Queries().size() == 2 && last().find(std::string("\"") + c.state + "\"") != std::string::npos;
+    }, 3s)) << c.state << ": " << last();
+    subject.Uninit();
+  }
+}
+
+// Behind a portal only its names reach the network's resolver; once signed
+// in, protection comes back without a restart.
+TEST_F(Roaming, ACaptivePortalIsScopedAndLetGoOfOnItsOwn) {
+  test::TestPki pki(dir);
+  test::ResolverOptions tlsOptions = pki.TlsServer("resolver.test");
+  auto tls = std::make_unique<test::TestResolver>(tlsOptions);
+  tlsOptions.port = tls->port();
+  tls.reset();  // the portal lets nothing out
+  scripted::ScriptedUpstream portalDns([](const std::string& query) {
+    return Reply(query, kRcodeNoError, std::string("\xc0\x0c\0\x01\0\x01\0\0\0\x3c\0\x04\x7f\0\0\x01", 16), 1);
+  });
+  PortalWeb web;
+  web.Answer("HTTP/1.1 302 Found\r\nLocation: https://login.portal.test/welcome\r\nContent-Length: 0\r\n\r\n");
+  StartWith(R"([{"address":"127.0.0.1:)" + std::to_string(tlsOptions.port) +
+                R"(","transport":"tls","tlsName":"resolver.test","caFile":")" + pki.caFile() + R"("}])",
+            R"(,"portal":{"checkUrl":"http://check.portal.test:)" + std::to_string(web.port()) +
+                R"(/check","resolvers":["127.0.0.1:)" + std::to_string(portalDns.port()) +
+                R"("],"allow":["assets.portal-cdn.test"],"recheckMs":200})");
+  ASSERT_TRUE(StateWithin("open_not_available", 0, 5s));
+  EXPECT_NE(service.Texts("ChangeDnsRedirectionMode").back().find(R"("redirect":"true")"), std::string::npos);
+  auto asked = [&](const std::string& name) {
+    for (const auto& query : portalDns.Queries()) {
+      Question q;
+      if (ParseQuestion(query, q) && q.name == name) return true;
+    }
+    return false;
+  };
+  const struct {
+    const char* name;
+    std::uint8_t rcode;
+  } names[] = {{"login.portal.test", kRcodeNoError},
+               {"img.assets.portal-cdn.test", kRcodeNoError},
+               {"www.example", kRcodeRefused}};
+  for (const auto& n : names) {
+    EXPECT_EQ(Rcode(Ask(n.name, kTypeA)), n.rcode) << n.name;
+    EXPECT_EQ(asked(n.name), n.rcode == kRcodeNoError) << n.name;
+  }
+  // Signed in: the check passes and the upstream answers again.
+  const std::size_t reports = service.Texts("ProtectionStateChanged").size();
+  tls = std::make_unique<test::TestResolver>(tlsOptions);
+  web.Answer("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nOK");
+  ASSERT_TRUE(StateWithin("encrypted", reports, 3s));
+  EXPECT_EQ(Rcode(Ask("www.example", kTypeA)), kRcodeNoError);
+  EXPECT_FALSE(asked("www.example"));
+}
+
+// A network namespace of the test's own, entered by the test's thread and so
+// by every thread it starts (the plug-in's, the servers'), until the test
+// ends. Its loopback carries the addresses the "network" needs.
+class RoamingNetns : public Roaming {
+ protected:
+  void SetUp() override {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to make a network namespace";
+    netns_ = "hxt-roamn-" + std::to_string(::getpid());
+    if (std::system(("ip netns add " + netns_).c_str()) != 0) GTEST_SKIP() << "cannot create a network namespace";
+    created_ = true;
+    for (const char* step : {"link set lo up", "addr add 198.18.53.1/32 dev lo", "addr add 198.18.53.2/32 dev lo",
+                             "addr add 198.18.53.3/32 dev lo"})
+      ASSERT_EQ(std::system(("ip -n " + netns_ + " " + step).c_str()), 0) << step;
+    home_ = ::open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
+    const int fd = ::open(("/run/netns/" + netns_).c_str(), O_RDONLY | O_CLOEXEC);
+    const bool entered = home_ >= 0 && fd >= 0 && ::setns(fd, CLONE_NEWNET) == 0;
+    if (fd >= 0) ::close(fd);
+    ASSERT_TRUE(entered);
+  }
+  void TearDown() override {
+    Roaming::TearDown();
+    if (home_ >= 0) {
+      EXPECT_EQ(::setns(home_, CLONE_NEWNET), 0);
+      ::close(home_);
+    }
+    if (created_) (void)std::system(("ip netns del " + netns_).c_str());
+  }
+  int Nft(const std::string& commands) {
+    return std::system(("ip netns exec " + netns_ + " nft '" + commands + "'").c_str());
+  }
+  // The resolver 198.18.53.1 as the profile names it: DNS over TLS on 853,
+  // plain DNS on 53 when `plain`.
+  std::string Upstreams(const test::TestPki& pki, bool plain) {
+    return R"([{"address":"198.18.53.1:853","transport":"tls","tlsName":"resolver.test","caFile":")" +
+           pki.caFile() + "\"}" + (plain ? R"(,{"address":"198.18.53.1:53"}])" : "]");
+  }
+  test::ResolverOptions TlsOn(test::TestPki& pki) {
+    test::ResolverOptions options = pki.TlsServer("resolver.test");
+    options.loopback = "198.18.53.1";
+    options.port = 853;
+    return options;
+  }
+
+  std::string netns_;
+  bool created_ = false;
+  int home_ = -1;
+};
+
+// unbound with its dns64 module in front of a zone that has only A records
+// for ipv4only.arpa, as the real one: the plug-in must see the synthesis. In
+// the namespace, whatever else unbound might ask cannot leave.
+TEST_F(RoamingNetns, Dns64OfARealResolverIsSeen) {
+  constexpr const char* kUnbound = "/usr/sbin/unbound";
+  if (::access(kUnbound, X_OK) != 0) GTEST_SKIP() << "unbound is not installed";
+  std::ofstream(dir + "/ipv4only.zone")
+      << "$ORIGIN ipv4only.arpa.\n@ 3600 IN SOA a. b. 1 3600 600 86400 60\n@ 3600 IN NS a.\n"
+      << "@ 3600 IN A 192.0.0.170\n@ 3600 IN A 192.0.0.171\n";
+  std::ofstream(dir + "/unbound.conf")
+      << "server:\n  interface: 198.18.53.1@53\n  do-ip6: no\n  access-control: 0.0.0.0/0 allow\n"
+      << "  do-daemonize: no\n  username: \"\"\n  chroot: \"\"\n  directory: \"" << dir << "\"\n"
+      << "  pidfile: \"\"\n  use-syslog: no\n  logfile: \"\"\n  num-threads: 1\n"
+      << "  module-config: \"dns64 iterator\"\n  dns64-prefix: 64:ff9b::/96\n"
+      << "auth-zone:\n  name: \"ipv4only.arpa.\"\n  zonefile: \"" << dir << "/ipv4only.zone\"\n"
+      << "  for-downstream: no\n  for-upstream: yes\n  fallback-enabled: no\n"
+      << "remote-control:\n  control-enable: no\n";
+  // Where AppArmor confines unbound to its system files, a copy runs unconfined.
+  ASSERT_EQ(std::system(("cp -f " + std::string(kUnbound) + " '" + dir + "/unbound.bin'").c_str()), 0);
+  // Made before the fork: the child of a threaded process may only exec.
+  const std::string binary = dir + "/unbound.bin", config = dir + "/unbound.conf", logFile = dir + "/unbound.log";
+  const pid_t child = ::fork();
+  if (child == 0) {
+    const int log = ::open(logFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (log >= 0) ::dup2(log, 1), ::dup2(log, 2);
+    ::execl(binary.c_str(), binary.c_str(), "-d", "-c", config.c_str(), static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  ASSERT_GT(child, 0);
+  struct Reap {
+    pid_t pid;
+    ~Reap() {
+      ::kill(pid, SIGTERM);
+      ::waitpid(pid, nullptr, 0);
+    }
+  } reap{child};
+  auto log = [&] {
+    std::ifstream file(dir + "/unbound.log");
+    return std::string(std::istreambuf_iterator<char>(file), {});
+  };
+  if (!test::WaitFor([&] { return log().find("start of service") != std::string::npos; }, 10s))
+    GTEST_SKIP() << "unbound cannot run here; its log:\n" << log();
+  StartWith(R"([{"address":"198.18.53.1:53"}])", "");
+  EXPECT_TRUE(StateWithin("protected_limited_dns64_detected", 0, 5s)) << log();
+}
+
+// The network sends port 53 to a resolver of its own and drops 853.
+TEST_F(RoamingNetns, AnInterceptingNetworkIsReportedAsInterference) {
+  test::TestPki pki(dir);
+  test::TestResolver tls(TlsOn(pki));
+  test::TestResolver real("198.18.53.1", "192.0.2.1", 53);
+  test::TestResolver interceptor("198.18.53.2", "198.18.53.99", 53);
+  ASSERT_EQ(Nft("add table ip hxt; add chain ip hxt nat { type nat hook output priority -100; }; "
+                "add rule ip hxt nat meta l4proto { tcp, udp } th dport 53 dnat to 198.18.53.2; "
+                "add chain ip hxt out { type filter hook output priority 0; }; "
+                "add rule ip hxt out tcp dport 853 drop"),
+            0);
+  StartWith(Upstreams(pki, true), R"(,"canary":{"name":"canary.example","a":["192.0.2.1"]})");
+  EXPECT_TRUE(StateWithin("open_interference_detected_A", 0, 5s));
+  EXPECT_GT(interceptor.udpQueries(), 0);
+}
+
+// A portal: its resolver answers every name with its web server, which
+// redirects; nothing leaves on 853. Then the user signs in.
+TEST_F(RoamingNetns, APortalIsScopedUntilItOpens) {
+  test::TestPki pki(dir);
+  test::TestResolver tls(TlsOn(pki));
+  test::TestResolver portalDns("198.18.53.2", "198.18.53.3", 53);
+  PortalWeb web("198.18.53.3", 80);
+  web.Answer("HTTP/1.1 302 Found\r\nLocation: http://login.portal.test/\r\nContent-Length: 0\r\n\r\n");
+  ASSERT_EQ(Nft("add table ip hxt; add chain ip hxt out { type filter hook output priority 0; }; "
+                "add rule ip hxt out tcp dport 853 drop"),
+            0);
+  StartWith(Upstreams(pki, false),
+            R"(,"portal":{"checkUrl":"http://check.portal.test/","resolvers":["198.18.53.2"],"recheckMs":200})");
+  ASSERT_TRUE(StateWithin("open_not_available", 0, 5s));
+  EXPECT_EQ(Rcode(Ask("login.portal.test", kTypeA)), kRcodeNoError);
+  EXPECT_EQ(Rcode(Ask("www.example", kTypeA)), kRcodeRefused);
+  const std::size_t reports = service.Texts("ProtectionStateChanged").size();
+  ASSERT_EQ(Nft("delete table ip hxt"), 0);
+  web.Answer("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nOK");
+  EXPECT_TRUE(StateWithin("encrypted", reports, 5s));
 }
 
 // The watch itself: events of its own network namespace, and the resolver file.
