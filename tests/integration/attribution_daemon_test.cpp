@@ -1,0 +1,254 @@
+// Which program asked, through the in-process daemon's stub: processes of
+// other programs (this test binary and dig) and other users ask, and the
+// daemon's PROGRAMS reply must count each under its own program.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <grp.h>
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <future>
+#include <map>
+#include <optional>
+
+#include "common/daemonquery.h"
+#include "daemon/sockfilterdaemon.h"
+#include "fakes/capturelogger.h"
+#include "fakes/controlpeer.h"
+#include "fakes/daemonrunner.h"
+#include "fakes/dnstestkit.h"
+#include "fakes/testroot.h"
+
+namespace hxt::test {
+namespace {
+
+namespace asio = boost::asio;
+using namespace hxt::sockfilter;
+using udp = asio::ip::udp;
+using namespace std::chrono_literals;
+
+constexpr const char* kAgent = "192.0.2.2";
+constexpr const char* kResolver = "192.0.2.1";
+constexpr u32 kNobody = 65534;
+
+std::string realPath(const char* path) {
+  char resolved[PATH_MAX];
+  return ::realpath(path, resolved) != nullptr ? resolved : "";
+}
+
+std::pair<std::string, std::string> Key(const std::string& program, const std::string& uid) {
+  return {program, uid};
+}
+
+struct Counted {
+  u64 queries = 0;
+  u64 toAgent = 0;
+  bool ignored = false;
+  std::string names;
+};
+
+class AttributionDaemonTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    config_.stub4 = udp::endpoint(asio::ip::make_address("127.0.0.1"), 0);
+    config_.stub6.reset();
+    config_.resolvers = {upstream_.endpoint()};
+    config_.controlPath = root_.path() + "/run/hxsockfilterd.sock";
+    dig_ = realPath("/usr/bin/dig");
+    self_ = realPath("/proc/self/exe");
+  }
+  void Start() {
+    daemon_ = StartDaemonRunner(config_);
+    ASSERT_NE(daemon_, nullptr) << log_.Dump();
+    stub_ = daemon_->Udp(HXT_AF_INET);
+  }
+  void NeedRoot() {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to ask as another user";
+  }
+  void NeedDig() {
+    if (dig_.empty()) GTEST_SKIP() << "needs dig (the project's package list installs it)";
+  }
+  void Redirect() {
+    agent_ = std::make_unique<ControlPeer>(config_.controlPath);
+    ASSERT_EQ(agent_->Hello(), std::optional<u32>(0));
+    ASSERT_EQ(agent_->Open(ApiInterface::Velmora), std::optional<u32>(0));
+    ASSERT_EQ(agent_->SetParameters(FILTER_UPDATE_ALL, RedirectTo(service_.udpPort(), service_.tcpPort(), 0, 0)),
+              std::optional<u32>(0));
+  }
+
+  // (program, uid) → its counters, as the daemon reports them.
+  std::map<std::pair<std::string, std::string>, Counted> Programs() {
+    std::string note, why;
+    std::vector<std::string> rows;
+    EXPECT_TRUE(QueryDaemonRows(config_.controlPath, kMsgPrograms, "test", note, &rows, why)) << why;
+    EXPECT_EQ(note, "names");
+    std::map<std::pair<std::string, std::string>, Counted> out;
+    for (const std::string& row : rows) {
+      std::vector<std::string> f;
+      for (std::size_t start = 0;;) {
+        std::size_t tab = row.find('\t', start);
+        f.push_back(row.substr(start, tab == std::string::npos ? std::string::npos : tab - start));
+        if (tab == std::string::npos) break;
+        start = tab + 1;
+      }
+      if (f.size() < 10) continue;
+      out[{f[0], f[1]}] = Counted{std::stoull(f[4]), std::stoull(f[5]), f[8] == "1", f[9]};
+    }
+    return out;
+  }
+
+  // A child process of this binary (as `uid` when given) asks `query` from a
+  // socket bound to `port` (0: any) and exits 0 when `expected` came back.
+  // Only system calls after the fork: the parent has threads.
+  int AskFromChild(std::optional<u32> uid, u16 port, const Bytes& query, const Bytes& expected) {
+    const udp::endpoint from(asio::ip::make_address("127.0.0.1"), port);
+    pid_t child = ::fork();
+    if (child == 0) {
+      if (uid && (::setgroups(0, nullptr) != 0 || ::setgid(*uid) != 0 || ::setuid(*uid) != 0)) ::_exit(2);
+      int fd = ::socket(AF_INET, SOCK_DGRAM, 0), on = 1;
+      ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+      if (::bind(fd, from.data(), static_cast<socklen_t>(from.size())) != 0) ::_exit(3);
+      ::sendto(fd, query.data(), query.size(), 0, stub_.data(), static_cast<socklen_t>(stub_.size()));
+      pollfd p{fd, POLLIN, 0};
+      u8 answer[512];
+      ssize_t n = ::poll(&p, 1, 5000) == 1 ? ::recv(fd, answer, sizeof answer, 0) : -1;
+      ::_exit(n == static_cast<ssize_t>(expected.size()) && std::memcmp(answer, expected.data(), expected.size()) == 0
+                  ? 0
+                  : 4);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+
+  // dig's short answer to `name`, from `port` when given.
+  std::string Dig(const std::string& name, u16 port = 0) {
+    std::vector<std::string> args = {dig_, "+short", "+tries=1", "+time=5", "-p", std::to_string(stub_.port()),
+                                     "@127.0.0.1", name};
+    if (port != 0) args.push_back("-b127.0.0.1#" + std::to_string(port));
+    std::vector<char*> argv;
+    for (std::string& arg : args) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    int out[2];
+    EXPECT_EQ(::pipe(out), 0);
+    pid_t child = ::fork();
+    if (child == 0) {
+      ::dup2(out[1], 1);
+      ::execv(argv[0], argv.data());
+      ::_exit(127);
+    }
+    ::close(out[1]);
+    std::string text;
+    char buffer[256];
+    for (ssize_t n; (n = ::read(out[0], buffer, sizeof buffer)) > 0;) text.append(buffer, static_cast<std::size_t>(n));
+    ::close(out[0]);
+    ::waitpid(child, nullptr, 0);
+    while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+    return text;
+  }
+
+  ScopedCaptureLog log_;
+  TestRoot root_;
+  TestService service_{"127.0.0.1", kAgent};
+  TestResolver upstream_{"127.0.0.1", kResolver};
+  SockFilterConfig config_;
+  std::unique_ptr<DaemonRunner> daemon_;
+  std::unique_ptr<ControlPeer> agent_;
+  udp::endpoint stub_;
+  std::string dig_;
+  std::string self_;
+};
+
+TEST_F(AttributionDaemonTest, TwoProgramsOfTwoUsersAreCountedApartAndAnIgnoredOneGoesDirect) {
+  NeedRoot();
+  NeedDig();
+  config_.ignoredPrograms = {dig_};
+  Start();
+  Redirect();
+  const Bytes query = MakeQuery("one.test", 0x4242);
+  EXPECT_EQ(AskFromChild(kNobody, 0, query, MakeAnswer(query, kAgent)), 0);
+  EXPECT_EQ(Dig("two.test"), kResolver);  // never shown to the agent
+  auto programs = Programs();
+  const Counted asChild = programs[Key(self_, std::to_string(kNobody))];
+  EXPECT_EQ(asChild.queries, 1u);
+  EXPECT_EQ(asChild.toAgent, 1u);
+  EXPECT_EQ(asChild.names, "one.test");
+  const Counted asDig = programs[Key(dig_, "0")];
+  EXPECT_EQ(asDig.queries, 1u);
+  EXPECT_EQ(asDig.toAgent, 0u);
+  EXPECT_TRUE(asDig.ignored);
+  EXPECT_EQ(service_.MessageCount(), 1u);
+}
+
+TEST_F(AttributionDaemonTest, APortTakenOverByAnotherProgramIsNotCountedToTheOldOne) {
+  NeedDig();
+  Start();
+  // A free port, then taken in turn by this binary's child and by dig.
+  asio::io_context io;
+  udp::socket probe(io, udp::endpoint(asio::ip::make_address("127.0.0.1"), 0));
+  const u16 port = probe.local_endpoint().port();
+  probe.close();
+  const Bytes query = MakeQuery("old.test", 0x1111);
+  EXPECT_EQ(AskFromChild(std::nullopt, port, query, MakeAnswer(query, kResolver)), 0);
+  EXPECT_EQ(Dig("new.test", port), kResolver);
+  auto programs = Programs();
+  const std::string uid = std::to_string(::geteuid());
+  EXPECT_EQ(programs[Key(self_, uid)].names, "old.test");
+  EXPECT_EQ(programs[Key(dig_, uid)].names, "new.test");
+  EXPECT_EQ(programs[Key(dig_, uid)].queries, 1u);
+}
+
+TEST_F(AttributionDaemonTest, QueriesOfAProcessThatExitedMidBurstCountAsExitedAndAreAnswered) {
+  Start();
+  const Bytes first = MakeQuery("alive.test", 1);
+  const Bytes firstAnswer = MakeAnswer(first, kResolver);
+  std::vector<Bytes> late;
+  for (u16 id = 2; id < 6; ++id) late.push_back(MakeQuery("late.test", id));
+  int asked[2], go[2];
+  ASSERT_EQ(::pipe(asked), 0);
+  ASSERT_EQ(::pipe(go), 0);
+  pid_t child = ::fork();
+  if (child == 0) {
+    int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    ::sendto(fd, first.data(), first.size(), 0, stub_.data(), static_cast<socklen_t>(stub_.size()));
+    u8 answer[512];
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, 5000) != 1 || ::recv(fd, answer, sizeof answer, 0) != static_cast<ssize_t>(firstAnswer.size()))
+      ::_exit(1);
+    char byte = 'a';
+    if (::write(asked[1], &byte, 1) != 1 || ::read(go[0], &byte, 1) != 1) ::_exit(2);
+    for (const Bytes& q : late)
+      ::sendto(fd, q.data(), q.size(), 0, stub_.data(), static_cast<socklen_t>(stub_.size()));
+    ::_exit(0);
+  }
+  char byte = 0;
+  ASSERT_EQ(::read(asked[0], &byte, 1), 1);
+  // The daemon is held while the rest of the burst is sent and its sender
+  // exits: the daemon finds the socket gone.
+  std::promise<void> holding, release;
+  std::future<void> released = release.get_future();
+  daemon_->Post([&] {
+    holding.set_value();
+    released.wait_for(10s);
+  });
+  holding.get_future().wait();
+  ASSERT_EQ(::write(go[1], &byte, 1), 1);
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  release.set_value();
+  EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 0);
+  for (int fd : {asked[0], asked[1], go[0], go[1]}) ::close(fd);
+  EXPECT_TRUE(WaitFor([&] { return upstream_.udpQueries() == 5; })) << upstream_.udpQueries();
+  auto programs = Programs();
+  const std::string uid = std::to_string(::geteuid());
+  EXPECT_EQ(programs[Key(self_, uid)].queries, 1u);
+  EXPECT_EQ(programs[Key("exited", "-")].queries, 4u);
+}
+
+}  // namespace
+}  // namespace hxt::test
