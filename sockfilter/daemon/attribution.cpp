@@ -117,23 +117,44 @@ std::vector<u32> CSocketProcesses::listPids() const {
   return pids;
 }
 
-bool CSocketProcesses::scanProcess(u32 pid, u64 wanted) {
+bool CSocketProcesses::scanProcess(u32 pid, u64 wanted, std::vector<bool>* seen) {
   const std::string folder = procRoot_ + "/" + std::to_string(pid) + "/fd";
   DIR* fds = ::opendir(folder.c_str());
   if (fds == nullptr) return false;
   const int dirFd = ::dirfd(fds);
-  bool found = false;
+  std::vector<int> known;
   char target[64];
-  while (const dirent* entry = ::readdir(fds)) {
-    if (entry->d_name[0] == '.') continue;
-    const ssize_t n = ::readlinkat(dirFd, entry->d_name, target, sizeof target);
+  auto look = [&](int fd) {
+    const std::string name = std::to_string(fd);
+    const ssize_t n = ::readlinkat(dirFd, name.c_str(), target, sizeof target);
     u64 inode = 0;
-    if (n <= 0 || !ParseSocketLink(target, static_cast<std::size_t>(n), inode)) continue;
-    if (inode == wanted) found = true;
+    if (n <= 0 || !ParseSocketLink(target, static_cast<std::size_t>(n), inode)) return false;
     // The bound keeps memory in check on a machine of very many sockets;
     // the wanted one is found whatever it holds.
     if (byInode_.size() < maxSockets_ || inode == wanted) byInode_[inode] = pid;
+    return inode == wanted;
+  };
+  bool found = false;
+  while (const dirent* entry = ::readdir(fds)) {
+    u32 number = 0;
+    if (entry->d_name[0] == '0' && entry->d_name[1] == '\0') {
+      number = 0;
+    } else if (!parsePid(entry->d_name, number) || number > (1u << 20)) {
+      continue;
+    }
+    const int fd = static_cast<int>(number);
+    if (seen != nullptr && static_cast<std::size_t>(fd) < seen->size() && (*seen)[static_cast<std::size_t>(fd)]) {
+      known.push_back(fd);
+      continue;
+    }
+    if (seen != nullptr) {
+      if (seen->size() <= static_cast<std::size_t>(fd)) seen->resize(static_cast<std::size_t>(fd) + 1);
+      (*seen)[static_cast<std::size_t>(fd)] = true;
+    }
+    if (look(fd)) found = true;
   }
+  // A number read before may now be another socket (closed, then reused).
+  for (std::size_t i = 0; i < known.size() && !found; ++i) found = look(known[i]);
   ::closedir(fds);
   return found;
 }
@@ -144,14 +165,17 @@ CSocketProcesses::Found CSocketProcesses::Find(u64 inode, u32& pid) {
     auto it = std::find(recentAskers_.begin(), recentAskers_.end(), who);
     if (it != recentAskers_.end()) recentAskers_.erase(it);
     recentAskers_.push_back(who);
-    if (recentAskers_.size() > kRecentAskers) recentAskers_.erase(recentAskers_.begin());
+    if (recentAskers_.size() > kRecentAskers) {
+      seenFds_.erase(recentAskers_.front());
+      recentAskers_.erase(recentAskers_.begin());
+    }
     return Found::Held;
   };
   if (auto it = byInode_.find(inode); it != byInode_.end()) return remember(it->second);
   // Cheap first: a program that asked before opened another socket, or a
   // process started since the last look asks.
   for (auto it = recentAskers_.rbegin(); it != recentAskers_.rend(); ++it) {
-    if (scanProcess(*it, inode)) return remember(*it);
+    if (scanProcess(*it, inode, &seenFds_[*it])) return remember(*it);
   }
   const std::vector<u32> pids = listPids();
   if (scanned_) {
@@ -172,6 +196,7 @@ CSocketProcesses::Found CSocketProcesses::Find(u64 inode, u32& pid) {
   ++fullScans_;
   byInode_.clear();
   knownPids_.clear();
+  seenFds_.clear();
   u32 holder = 0;
   for (u32 candidate : pids) {
     knownPids_.insert(candidate);

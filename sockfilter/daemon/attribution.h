@@ -49,7 +49,11 @@ class CSocketProcesses {
 
  private:
   // Adds the sockets of one process; true when `wanted` is among them.
-  bool scanProcess(u32 pid, u64 wanted);
+  // With `seen` (descriptor numbers read before), the new numbers are read
+  // first and the others only when the wanted socket is not among them: a
+  // program that keeps thousands of sockets open and opens one more costs
+  // one readlink, not thousands.
+  bool scanProcess(u32 pid, u64 wanted, std::vector<bool>* seen = nullptr);
   std::vector<u32> listPids() const;
 
   std::string procRoot_;
@@ -59,6 +63,8 @@ class CSocketProcesses {
   std::unordered_set<u32> knownPids_;
   // Processes that held an asking socket lately: looked at first on a miss.
   std::vector<u32> recentAskers_;
+  // Their descriptor numbers read so far.
+  std::unordered_map<u32, std::vector<bool>> seenFds_;
   std::chrono::steady_clock::time_point lastFullScan_{};
   bool scanned_ = false;
   u64 fullScans_ = 0;

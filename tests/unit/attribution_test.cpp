@@ -75,6 +75,11 @@ TEST(AttributionTest, FindsTheProcessOfASocketAndLooksCheaplyBeforeLookingEveryw
   proc.Socket(100, 4, "socket:[1000]");  // an asker's new socket
   EXPECT_EQ(processes.Find(1000, pid), CSocketProcesses::Found::Held);
   EXPECT_EQ(pid, 100u);
+  // A descriptor number read before, now another socket.
+  std::filesystem::remove(proc.path() + "/100/fd/3");
+  proc.Socket(100, 3, "socket:[3000]");
+  EXPECT_EQ(processes.Find(3000, pid), CSocketProcesses::Found::Held);
+  EXPECT_EQ(pid, 100u);
   EXPECT_EQ(processes.FullScans(), 1u);
   // Not an asker, not new, and no full look allowed yet: not told, not "gone".
   proc.Socket(500, 4, "socket:[2000]");
