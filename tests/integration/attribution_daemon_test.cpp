@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -167,6 +168,9 @@ class AttributionDaemonTest : public ::testing::Test {
 TEST_F(AttributionDaemonTest, TwoProgramsOfTwoUsersAreCountedApartAndAnIgnoredOneGoesDirect) {
   NeedRoot();
   NeedDig();
+  const group* nogroup = ::getgrgid(kNobody);
+  if (nogroup == nullptr) GTEST_SKIP() << "needs the group of gid " << kNobody;
+  config_.controlGroup = nogroup->gr_name;
   config_.ignoredPrograms = {dig_};
   Start();
   Redirect();
@@ -183,6 +187,23 @@ TEST_F(AttributionDaemonTest, TwoProgramsOfTwoUsersAreCountedApartAndAnIgnoredOn
   EXPECT_EQ(asDig.toAgent, 0u);
   EXPECT_TRUE(asDig.ignored);
   EXPECT_EQ(service_.MessageCount(), 1u);
+  // A member of the control group who is not the agent's user sees the
+  // counters, not the names.
+  ::chmod(root_.path().c_str(), 0711);
+  ::chmod((root_.path() + "/run").c_str(), 0711);
+  pid_t child = ::fork();
+  if (child == 0) {
+    if (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0) ::_exit(2);
+    std::string note, why;
+    std::vector<std::string> rows;
+    if (!QueryDaemonRows(config_.controlPath, kMsgPrograms, "test", note, &rows, why)) ::_exit(3);
+    bool named = false;
+    for (const std::string& row : rows) named = named || row.substr(row.rfind('\t') + 1) != "-";
+    ::_exit(note == "counters only" && rows.size() == 2 && !named ? 0 : 4);
+  }
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 0);
 }
 
 TEST_F(AttributionDaemonTest, APortTakenOverByAnotherProgramIsNotCountedToTheOldOne) {
