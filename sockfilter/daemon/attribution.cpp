@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -244,20 +245,21 @@ ProgramRow* CProgramTable::Get(u64 handle) {
   return slot.used && slot.generation == static_cast<u32>(handle >> 32) ? &slot.row : nullptr;
 }
 
-void CProgramTable::Asked(u64 handle, const std::string& name) {
+ProgramRow* CProgramTable::Asked(u64 handle, std::string_view name) {
   const u32 index = static_cast<u32>(handle);
   ProgramRow* row = Get(handle);
-  if (row == nullptr) return;
+  if (row == nullptr) return nullptr;
   ++row->queries;
   row->lastSeen = std::chrono::steady_clock::now();
-  if (name.empty() || recentNames_ == 0) return;
+  if (name.empty() || recentNames_ == 0) return row;
   Slot& slot = slots_[index];
   if (row->recent.size() < recentNames_) {
-    row->recent.push_back(name);
+    row->recent.emplace_back(name);
   } else {
-    row->recent[slot.nextRecent] = name;
+    row->recent[slot.nextRecent].assign(name.data(), name.size());
     slot.nextRecent = (slot.nextRecent + 1) % recentNames_;
   }
+  return row;
 }
 
 std::vector<ProgramRow> CProgramTable::Rows() const {
@@ -314,12 +316,12 @@ u64 CAttribution::ProgramOf(std::optional<u32> uid, std::optional<u64> inode) {
   return handle;
 }
 
+// Per query: the name is kept as it came and made text only when the
+// table is asked for.
 Asker CAttribution::Asked(u64 program, const u8* query, std::size_t size) {
   Asker asker;
   asker.program = program;
-  if (!ReadQueryName(query, size, name_)) name_.clear();
-  programs_.Asked(program, name_);
-  if (const ProgramRow* row = programs_.Get(program)) asker.ignored = row->ignored;
+  if (const ProgramRow* row = programs_.Asked(program, WireQuestionName(query, size))) asker.ignored = row->ignored;
   return asker;
 }
 
@@ -343,7 +345,7 @@ std::vector<std::string> CAttribution::Table(bool withNames) const {
   for (const ProgramRow& row : rows) {
     std::string names;
     if (withNames) {
-      for (const std::string& name : row.recent) names += (names.empty() ? "" : " ") + printable(name);
+      for (const std::string& name : row.recent) names += (names.empty() ? "" : " ") + WireNameText(name);
     }
     const long long ago = std::chrono::duration_cast<std::chrono::seconds>(now - row.lastSeen).count();
     out.push_back(printable(row.exe) + '\t' + (row.uidKnown ? std::to_string(row.uid) : std::string("-")) +
@@ -353,6 +355,31 @@ std::vector<std::string> CAttribution::Table(bool withNames) const {
                   '\t' + (withNames ? (names.empty() ? "-" : names) : "-"));
   }
   return out;
+}
+
+std::string_view WireQuestionName(const u8* message, std::size_t size) {
+  if (size <= kDnsHeaderSize || read16(message + 4) == 0) return std::string_view();
+  std::size_t at = kDnsHeaderSize;
+  while (at < size && message[at] != 0) {
+    if ((message[at] & 0xC0) != 0) return std::string_view();
+    at += 1u + message[at];
+  }
+  if (at >= size || at - kDnsHeaderSize > 254) return std::string_view();
+  return std::string_view(reinterpret_cast<const char*>(message + kDnsHeaderSize), at + 1 - kDnsHeaderSize);
+}
+
+std::string WireNameText(std::string_view wire) {
+  std::string text;
+  for (std::size_t at = 0; at < wire.size() && wire[at] != 0;) {
+    const std::size_t length = static_cast<u8>(wire[at]);
+    if (!text.empty()) text += '.';
+    for (std::size_t i = at + 1; i <= at + length && i < wire.size(); ++i) {
+      const char c = wire[i];
+      text += c < 0x21 || c == 0x7f || c == '.' ? '?' : static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    at += 1 + length;
+  }
+  return text.empty() ? "." : text;
 }
 
 bool AnswerSaysBlocked(const u8* m, std::size_t size) {

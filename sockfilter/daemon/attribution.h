@@ -17,6 +17,7 @@
 #include <chrono>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -97,8 +98,9 @@ class CProgramTable {
   // seen row when full) if needed. Handles of an evicted row count nothing.
   u64 Row(const std::string& exe, std::optional<u32> uid);
   ProgramRow* Get(u64 handle);
-  // Counts a query of the row and remembers its name (when not empty).
-  void Asked(u64 handle, const std::string& name);
+  // Counts a query of the row and remembers its name (when not empty), in
+  // whatever form the caller keeps names.
+  ProgramRow* Asked(u64 handle, std::string_view name);
   std::vector<ProgramRow> Rows() const;
   std::size_t Size() const { return byKey_.size(); }
 
@@ -154,8 +156,15 @@ class CAttribution {
   std::vector<std::string> ignored_;
   CSocketProcesses processes_;
   CProgramTable programs_;
-  std::string name_;
 };
+
+// The first question's name as it stands in a message (length-prefixed
+// labels and the root's zero), which the hot path copies as it is; empty
+// when there is none or it uses a pointer.
+std::string_view WireQuestionName(const u8* message, std::size_t size);
+// Such a name as text: lower case, labels joined by dots, bytes that are
+// not printable (and dots inside a label) as '?'.
+std::string WireNameText(std::string_view wire);
 
 // Whether an answer says its name was blocked: an Extended DNS Error 15
 // ("Blocked") or 17 ("Filtered") in its OPT record.

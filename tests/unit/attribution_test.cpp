@@ -39,6 +39,14 @@ TEST(AttributionTest, ParsesSocketLinksAndCgroupUnits) {
       {"12:cpu:/x\n0::/custom/group\n", "/custom/group"},
       {"12:cpu:/only-v1\n", ""}};
   for (const auto& [text, unit] : cgroups) EXPECT_EQ(UnitOfCgroup(text), unit) << text;
+  Bytes query = MakeQuery("WWW.Ex.test", 1);
+  EXPECT_EQ(WireNameText(WireQuestionName(query.data(), query.size())), "www.ex.test");
+  query[13] = '\t';  // tabs and line feeds separate the table's fields and rows
+  EXPECT_EQ(WireNameText(WireQuestionName(query.data(), query.size())), "?ww.ex.test");
+  query[12] = 0xC0;
+  EXPECT_TRUE(WireQuestionName(query.data(), query.size()).empty());
+  query.resize(17);  // the name cut
+  EXPECT_TRUE(WireQuestionName(query.data(), query.size()).empty());
   EXPECT_EQ(ParsePathList(" /usr/bin/a b ;/opt/c\n;;\n"), (std::vector<std::string>{"/usr/bin/a b", "/opt/c"}));
 }
 
