@@ -17,6 +17,8 @@ namespace hxt::sockfilter {
 namespace {
 
 constexpr std::size_t kRecentAskers = 64;
+// Descriptor numbers tried on a process before its whole list is read.
+constexpr int kProbes = 4;
 constexpr u16 kTypeOpt = 41;
 constexpr u16 kOptionEde = 15;
 constexpr u16 kEdeBlocked = 15;
@@ -125,9 +127,11 @@ bool CSocketProcesses::scanProcess(u32 pid, u64 wanted, std::vector<bool>* seen)
   const int dirFd = ::dirfd(fds);
   std::vector<int> known;
   char target[64];
+  bool exists = false;
   auto look = [&](int fd) {
     const std::string name = std::to_string(fd);
     const ssize_t n = ::readlinkat(dirFd, name.c_str(), target, sizeof target);
+    exists = n > 0;
     u64 inode = 0;
     if (n <= 0 || !ParseSocketLink(target, static_cast<std::size_t>(n), inode)) return false;
     // The bound keeps memory in check on a machine of very many sockets;
@@ -136,6 +140,25 @@ bool CSocketProcesses::scanProcess(u32 pid, u64 wanted, std::vector<bool>* seen)
     return inode == wanted;
   };
   bool found = false;
+  if (seen != nullptr) {
+    // A new socket takes the lowest free descriptor number: while the
+    // numbers read before stay open, that is one of the first not read
+    // yet. Trying a few of them spares listing thousands of descriptors.
+    int tried = 0;
+    for (std::size_t fd = 0; fd < seen->size() + kProbes && tried < kProbes && !found; ++fd) {
+      if (fd < seen->size() && (*seen)[fd]) continue;
+      ++tried;
+      found = look(static_cast<int>(fd));
+      if (exists) {
+        if (seen->size() <= fd) seen->resize(fd + 1);
+        (*seen)[fd] = true;
+      }
+    }
+    if (found) {
+      ::closedir(fds);
+      return true;
+    }
+  }
   while (const dirent* entry = ::readdir(fds)) {
     u32 number = 0;
     if (entry->d_name[0] == '0' && entry->d_name[1] == '\0') {
