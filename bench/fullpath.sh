@@ -275,14 +275,16 @@ done
 AFTER_AGENT="$(rss_kib "$AGENT")"
 AFTER_DAEMON="$(rss_kib "$DAEMON")"
 # Many sockets of one program: each asks once and stays open, so that the
-# daemon's map of sockets to processes and its program table hold them all.
+# daemon's map of sockets to processes and its program table hold them all;
+# against the main row's daemon and the one with attribution off.
 SOCKETS="${HXT_BENCH_SOCKETS:-10000}"
 SOCKETS_REPORT=""
-if [ "$SOCKETS" -gt 0 ] && command -v python3 >/dev/null; then
-  say "$SOCKETS sockets of one program asking once each"
-  sockets_before="$(cpu_ticks "$DAEMON")"
-  sockets_rss_before="$(rss_kib "$DAEMON")"
-  sockets_answered="$( (ulimit -Sn $((SOCKETS + 64)) && python3 - "$STUB_PORT" "$SOCKETS" <<'PY'
+many_sockets() {  # many_sockets PORT DAEMON-PID LABEL: appends to SOCKETS_REPORT
+  local port="$1" daemon="$2" ticks rss answered
+  say "$SOCKETS sockets of one program asking once each ($3)"
+  ticks="$(cpu_ticks "$daemon")"
+  rss="$(rss_kib "$daemon")"
+  answered="$( (ulimit -Sn $((SOCKETS + 64)) && python3 - "$port" "$SOCKETS" <<'PY'
 import socket, struct, sys
 port, count = int(sys.argv[1]), int(sys.argv[2])
 held, answered = [], 0
@@ -300,9 +302,14 @@ for i in range(count):
 print(answered)
 PY
   ) || echo 0)"
-  SOCKETS_REPORT="$SOCKETS sockets of one program, one query each: $sockets_answered answered;"
-  SOCKETS_REPORT="$SOCKETS_REPORT hxsockfilterd $(us_per_query $(($(cpu_ticks "$DAEMON") - sockets_before)) "$SOCKETS") us/query,"
-  SOCKETS_REPORT="$SOCKETS_REPORT resident $(mib "$sockets_rss_before") MiB before, $(mib "$(rss_kib "$DAEMON")") MiB with them open"
+  SOCKETS_REPORT="$SOCKETS_REPORT$SOCKETS sockets of one program, one query each, $3: $answered answered;"
+  SOCKETS_REPORT="$SOCKETS_REPORT hxsockfilterd $(us_per_query $(($(cpu_ticks "$daemon") - ticks)) "$SOCKETS") us/query,"
+  SOCKETS_REPORT="$SOCKETS_REPORT resident $(mib "$rss") MiB before, $(mib "$(rss_kib "$daemon")") MiB with them open
+"
+}
+if [ "$SOCKETS" -gt 0 ] && command -v python3 >/dev/null; then
+  many_sockets "$STUB_PORT" "$DAEMON" "attribution on"
+  many_sockets "$NOATTR_PORT" "$NOATTR_DAEMON" "attribution off"
 fi
 AGENT_LOG_LINES=$(($(grep -c . "$AGENT_LOG") - AGENT_LOG_BEFORE))
 
@@ -341,7 +348,7 @@ if [ -n "${QPS[noattr]:-}" ]; then
       'BEGIN { if (an == 0 || bn == 0 || b == 0) print "-"; else printf "%.1f%%", 100 * (a / an) / (b / bn) }')" \
     "(aim at most 105%); resident $(mib "$AFTER_DAEMON") MiB on, $(mib "$(rss_kib "$NOATTR_DAEMON")") MiB off after the runs"
 fi
-[ -z "$SOCKETS_REPORT" ] || echo "$SOCKETS_REPORT"
+[ -z "$SOCKETS_REPORT" ] || printf '%s' "$SOCKETS_REPORT"
 echo "programs seen by the main row's daemon:"
 HXT_ROOT="$ROOT_DPLOCAL" "$BUILD/tools/hxtarrowctl" top --once 2>&1 | head -n 8 || true
 compare() {  # compare A B: A's figures as a share of B's

@@ -120,8 +120,9 @@ std::vector<u32> CSocketProcesses::listPids() const {
   return pids;
 }
 
-bool CSocketProcesses::scanProcess(u32 pid, u64 wanted, std::vector<bool>* seen) {
+bool CSocketProcesses::scanProcess(u32 pid, u64 wanted, SeenFds* seenFds) {
   const std::string folder = procRoot_ + "/" + std::to_string(pid) + "/fd";
+  std::vector<bool>* seen = seenFds != nullptr ? &seenFds->numbers : nullptr;
   DIR* fds = ::opendir(folder.c_str());
   if (fds == nullptr) return false;
   const int dirFd = ::dirfd(fds);
@@ -145,7 +146,9 @@ bool CSocketProcesses::scanProcess(u32 pid, u64 wanted, std::vector<bool>* seen)
     // numbers read before stay open, that is one of the first not read
     // yet. Trying a few of them spares listing thousands of descriptors.
     int tried = 0;
-    for (std::size_t fd = 0; fd < seen->size() + kProbes && tried < kProbes && !found; ++fd) {
+    std::size_t& first = seenFds->firstUnseen;
+    while (first < seen->size() && (*seen)[first]) ++first;
+    for (std::size_t fd = first; fd < seen->size() + kProbes && tried < kProbes && !found; ++fd) {
       if (fd < seen->size() && (*seen)[fd]) continue;
       ++tried;
       found = look(static_cast<int>(fd));

@@ -54,7 +54,11 @@ class CSocketProcesses {
   // first and the others only when the wanted socket is not among them: a
   // program that keeps thousands of sockets open and opens one more costs
   // one readlink, not thousands.
-  bool scanProcess(u32 pid, u64 wanted, std::vector<bool>* seen = nullptr);
+  struct SeenFds {
+    std::vector<bool> numbers;
+    std::size_t firstUnseen = 0;  // numbers are only ever added
+  };
+  bool scanProcess(u32 pid, u64 wanted, SeenFds* seen = nullptr);
   std::vector<u32> listPids() const;
 
   std::string procRoot_;
@@ -65,7 +69,7 @@ class CSocketProcesses {
   // Processes that held an asking socket lately: looked at first on a miss.
   std::vector<u32> recentAskers_;
   // Their descriptor numbers read so far.
-  std::unordered_map<u32, std::vector<bool>> seenFds_;
+  std::unordered_map<u32, SeenFds> seenFds_;
   std::chrono::steady_clock::time_point lastFullScan_{};
   bool scanned_ = false;
   u64 fullScans_ = 0;
