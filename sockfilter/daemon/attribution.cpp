@@ -123,15 +123,15 @@ std::vector<u32> CSocketProcesses::listPids() const {
 bool CSocketProcesses::scanProcess(u32 pid, u64 wanted, SeenFds* seenFds) {
   const std::string folder = procRoot_ + "/" + std::to_string(pid) + "/fd";
   std::vector<bool>* seen = seenFds != nullptr ? &seenFds->numbers : nullptr;
-  DIR* fds = ::opendir(folder.c_str());
-  if (fds == nullptr) return false;
-  const int dirFd = ::dirfd(fds);
+  DIR* fds = nullptr;
   std::vector<int> known;
   char target[64];
   bool exists = false;
   auto look = [&](int fd) {
+    // Probes go by path: opening the folder costs three system calls more.
     const std::string name = std::to_string(fd);
-    const ssize_t n = ::readlinkat(dirFd, name.c_str(), target, sizeof target);
+    const ssize_t n = fds != nullptr ? ::readlinkat(::dirfd(fds), name.c_str(), target, sizeof target)
+                                     : ::readlink((folder + "/" + name).c_str(), target, sizeof target);
     exists = n > 0;
     u64 inode = 0;
     if (n <= 0 || !ParseSocketLink(target, static_cast<std::size_t>(n), inode)) return false;
@@ -157,11 +157,10 @@ bool CSocketProcesses::scanProcess(u32 pid, u64 wanted, SeenFds* seenFds) {
         (*seen)[fd] = true;
       }
     }
-    if (found) {
-      ::closedir(fds);
-      return true;
-    }
+    if (found) return true;
   }
+  fds = ::opendir(folder.c_str());
+  if (fds == nullptr) return false;
   while (const dirent* entry = ::readdir(fds)) {
     u32 number = 0;
     if (entry->d_name[0] == '0' && entry->d_name[1] == '\0') {
