@@ -612,8 +612,8 @@ std::string FormatProgramTable(const std::string& note, const std::vector<Progra
     std::string program = p.program + (p.ignored ? " (ignored)" : "");
     if (program.size() > 36) program = "..." + program.substr(program.size() - 33);
     std::snprintf(line, sizeof line, "%-36s %6s %7s %9s %9s %8s %4ss  %s\n", program.c_str(), p.uid.c_str(),
-                  p.pid.c_str(), p.queries.c_str(), p.toAgent.c_str(), p.blocked.c_str(), p.secondsAgo.c_str(),
-                  p.unit.c_str());
+                  p.pid.c_str(), p.queries.c_str(), p.toAgent.c_str(), p.blocked.c_str(),
+                  p.secondsAgo.c_str(), p.unit.c_str());
     out << line;
     if (!p.names.empty()) {
       out << "    ";

@@ -45,7 +45,9 @@ std::string printable(const std::string& text) {
   return out;
 }
 
-u16 read16(const u8* p) { return static_cast<u16>((p[0] << 8) | p[1]); }
+u16 read16(const u8* p) {
+  return static_cast<u16>((p[0] << 8) | p[1]);
+}
 
 // Moves `at` past a name (labels, maybe ending in a pointer); false when it
 // runs off the message.
@@ -169,7 +171,8 @@ bool CSocketProcesses::scanProcess(u32 pid, u64 wanted, SeenFds* seenFds) {
       continue;
     }
     const int fd = static_cast<int>(number);
-    if (seen != nullptr && static_cast<std::size_t>(fd) < seen->size() && (*seen)[static_cast<std::size_t>(fd)]) {
+    if (seen != nullptr && static_cast<std::size_t>(fd) < seen->size() &&
+        (*seen)[static_cast<std::size_t>(fd)]) {
       known.push_back(fd);
       continue;
     }
@@ -294,8 +297,8 @@ std::vector<ProgramRow> CProgramTable::Rows() const {
     rows.push_back(slot.row);
     // The ring, oldest first.
     std::rotate(rows.back().recent.begin(),
-                rows.back().recent.begin() + static_cast<std::ptrdiff_t>(
-                                                 std::min(slot.nextRecent, rows.back().recent.size())),
+                rows.back().recent.begin() +
+                    static_cast<std::ptrdiff_t>(std::min(slot.nextRecent, rows.back().recent.size())),
                 rows.back().recent.end());
   }
   return rows;
@@ -303,7 +306,9 @@ std::vector<ProgramRow> CProgramTable::Rows() const {
 
 CAttribution::CAttribution(std::vector<std::string> ignoredPrograms, std::string procRoot,
                            std::size_t maxPrograms)
-    : procRoot_(procRoot), ignored_(std::move(ignoredPrograms)), processes_(std::move(procRoot)),
+    : procRoot_(procRoot),
+      ignored_(std::move(ignoredPrograms)),
+      processes_(std::move(procRoot)),
       programs_(maxPrograms) {}
 
 u64 CAttribution::ProgramOf(std::optional<u32> uid, std::optional<u64> inode) {
@@ -321,11 +326,13 @@ u64 CAttribution::ProgramOf(std::optional<u32> uid, std::optional<u64> inode) {
   char target[4096];
   const ssize_t n = ::readlink((folder + "/exe").c_str(), target, sizeof target);
   // Gone between the two looks: it exited.
-  if (n <= 0) return programs_.Row(::access(folder.c_str(), F_OK) == 0 ? kUnknownProgram : kExitedProgram, uid);
+  if (n <= 0)
+    return programs_.Row(::access(folder.c_str(), F_OK) == 0 ? kUnknownProgram : kExitedProgram, uid);
   std::string exe(target, static_cast<std::size_t>(n));
   // A program replaced while it runs still asks as itself.
   static constexpr char kDeleted[] = " (deleted)";
-  if (exe.size() > sizeof kDeleted - 1 && exe.compare(exe.size() - (sizeof kDeleted - 1), std::string::npos, kDeleted) == 0)
+  if (exe.size() > sizeof kDeleted - 1 &&
+      exe.compare(exe.size() - (sizeof kDeleted - 1), std::string::npos, kDeleted) == 0)
     exe.resize(exe.size() - (sizeof kDeleted - 1));
   const u64 handle = programs_.Row(exe, uid);
   if (ProgramRow* row = programs_.Get(handle)) {
@@ -346,7 +353,8 @@ u64 CAttribution::ProgramOf(std::optional<u32> uid, std::optional<u64> inode) {
 Asker CAttribution::Asked(u64 program, const u8* query, std::size_t size) {
   Asker asker;
   asker.program = program;
-  if (const ProgramRow* row = programs_.Asked(program, WireQuestionName(query, size))) asker.ignored = row->ignored;
+  if (const ProgramRow* row = programs_.Asked(program, WireQuestionName(query, size)))
+    asker.ignored = row->ignored;
   return asker;
 }
 
@@ -374,10 +382,10 @@ std::vector<std::string> CAttribution::Table(bool withNames) const {
     }
     const long long ago = std::chrono::duration_cast<std::chrono::seconds>(now - row.lastSeen).count();
     out.push_back(printable(row.exe) + '\t' + (row.uidKnown ? std::to_string(row.uid) : std::string("-")) +
-                  '\t' + std::to_string(row.pid) + '\t' + (row.unit.empty() ? "-" : printable(row.unit)) + '\t' +
-                  std::to_string(row.queries) + '\t' + std::to_string(row.toAgent) + '\t' +
-                  std::to_string(row.blocked) + '\t' + std::to_string(ago) + '\t' + (row.ignored ? "1" : "0") +
-                  '\t' + (withNames ? (names.empty() ? "-" : names) : "-"));
+                  '\t' + std::to_string(row.pid) + '\t' + (row.unit.empty() ? "-" : printable(row.unit)) +
+                  '\t' + std::to_string(row.queries) + '\t' + std::to_string(row.toAgent) + '\t' +
+                  std::to_string(row.blocked) + '\t' + std::to_string(ago) + '\t' +
+                  (row.ignored ? "1" : "0") + '\t' + (withNames ? (names.empty() ? "-" : names) : "-"));
   }
   return out;
 }
@@ -400,7 +408,9 @@ std::string WireNameText(std::string_view wire) {
     if (!text.empty()) text += '.';
     for (std::size_t i = at + 1; i <= at + length && i < wire.size(); ++i) {
       const char c = wire[i];
-      text += c < 0x21 || c == 0x7f || c == '.' ? '?' : static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+      text += c < 0x21 || c == 0x7f || c == '.'
+                  ? '?'
+                  : static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     }
     at += 1 + length;
   }

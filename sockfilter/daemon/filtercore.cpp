@@ -263,10 +263,6 @@ void CFilterCore::ReleaseQuery(const boost::asio::ip::udp::endpoint& client) {
   if (inFlight_ > 0) --inFlight_;
 }
 
-}  // namespace hxt::sockfilter
-
-namespace hxt::sockfilter {
-
 bool CFilterCore::AcquireQuery(int protocol, const boost::asio::ip::udp::endpoint& client,
                                const boost::asio::ip::udp::endpoint& own, const u8* query, std::size_t size,
                                Asker& asker) {
@@ -317,7 +313,8 @@ Asker CFilterCore::AttributeConnection(const boost::asio::ip::udp::endpoint& cli
   return attribution_->Asked(attribution_->ProgramOf(uid, inode), query, size);
 }
 
-void CFilterCore::AgentAnswered(const boost::asio::ip::udp::endpoint& client, const u8* answer, std::size_t size) {
+void CFilterCore::AgentAnswered(const boost::asio::ip::udp::endpoint& client, const u8* answer,
+                                std::size_t size) {
   if (!attribution_) return;
   const ClientBudget* mine = perClient_.Find(client);
   if (mine == nullptr) return;
@@ -330,15 +327,15 @@ void CFilterCore::logBlocked(u64 program, const std::string& name) {
   const ProgramRow* row = attribution_->Row(program);
   const u64 suppressed = blockedThrottle_.TakeSuppressed();
   char more[64] = "";
-  if (suppressed > 0) std::snprintf(more, sizeof more, " (%llu more not logged)", static_cast<unsigned long long>(suppressed));
+  if (suppressed > 0)
+    std::snprintf(more, sizeof more, " (%llu more not logged)", static_cast<unsigned long long>(suppressed));
   if (row == nullptr) {
     HXT_LOGF(LOG_LEVEL_INFO, "CFilterCore::AgentAnswered", "blocked %s%s", name.c_str(), more);
     return;
   }
   HXT_LOGF(LOG_LEVEL_INFO, "CFilterCore::AgentAnswered", "blocked %s, asked by %s (pid %u, uid %s, %s)%s",
-           name.c_str(), row->exe.c_str(), row->pid,
-           row->uidKnown ? std::to_string(row->uid).c_str() : "?", row->unit.empty() ? "-" : row->unit.c_str(),
-           more);
+           name.c_str(), row->exe.c_str(), row->pid, row->uidKnown ? std::to_string(row->uid).c_str() : "?",
+           row->unit.empty() ? "-" : row->unit.c_str(), more);
 }
 
 std::vector<std::string> CFilterCore::ProgramTable(bool withNames) const {

@@ -146,7 +146,8 @@ class CFilterCore {
   // anew. `own` is the socket's peer as the kernel knows it (the stub
   // address, or the resolver asked in transparent mode).
   bool AcquireQuery(int protocol, const boost::asio::ip::udp::endpoint& client,
-                    const boost::asio::ip::udp::endpoint& own, const u8* query, std::size_t size, Asker& asker);
+                    const boost::asio::ip::udp::endpoint& own, const u8* query, std::size_t size,
+                    Asker& asker);
   // RouteToService for a query of `asker`: never to the agent for an ignored
   // program; counted for the program when it goes there.
   bool RouteToService(u16 family, Transport transport, const Asker& asker);

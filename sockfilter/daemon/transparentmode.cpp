@@ -122,7 +122,8 @@ class CTransparentMode::Udp {
     ++counters().intercepted;
     std::vector<u8> query(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(size));
     Asker asker;
-    if (size > kMaxUdpPayload || !core_.AcquireQuery(IPPROTO_UDP, client, original, query.data(), size, asker)) {
+    if (size > kMaxUdpPayload ||
+        !core_.AcquireQuery(IPPROTO_UDP, client, original, query.data(), size, asker)) {
       answerError(client, query, size > kMaxUdpPayload ? kRcodeFormErr : kRcodeServFail);
       return;
     }

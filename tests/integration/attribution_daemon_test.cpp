@@ -80,8 +80,9 @@ class AttributionDaemonTest : public ::testing::Test {
     agent_ = std::make_unique<ControlPeer>(config_.controlPath);
     ASSERT_EQ(agent_->Hello(), std::optional<u32>(0));
     ASSERT_EQ(agent_->Open(ApiInterface::Velmora), std::optional<u32>(0));
-    ASSERT_EQ(agent_->SetParameters(FILTER_UPDATE_ALL, RedirectTo(service_.udpPort(), service_.tcpPort(), 0, 0)),
-              std::optional<u32>(0));
+    ASSERT_EQ(
+        agent_->SetParameters(FILTER_UPDATE_ALL, RedirectTo(service_.udpPort(), service_.tcpPort(), 0, 0)),
+        std::optional<u32>(0));
   }
 
   // (program, uid) → its counters, as the daemon reports them.
@@ -120,7 +121,8 @@ class AttributionDaemonTest : public ::testing::Test {
       pollfd p{fd, POLLIN, 0};
       u8 answer[512];
       ssize_t n = ::poll(&p, 1, 5000) == 1 ? ::recv(fd, answer, sizeof answer, 0) : -1;
-      ::_exit(n == static_cast<ssize_t>(expected.size()) && std::memcmp(answer, expected.data(), expected.size()) == 0
+      ::_exit(n == static_cast<ssize_t>(expected.size()) &&
+                      std::memcmp(answer, expected.data(), expected.size()) == 0
                   ? 0
                   : 4);
     }
@@ -136,7 +138,8 @@ class AttributionDaemonTest : public ::testing::Test {
     std::string text;
     FILE* out = ::popen(command.c_str(), "r");
     char buffer[256];
-    for (std::size_t n; out != nullptr && (n = std::fread(buffer, 1, sizeof buffer, out)) > 0;) text.append(buffer, n);
+    for (std::size_t n; out != nullptr && (n = std::fread(buffer, 1, sizeof buffer, out)) > 0;)
+      text.append(buffer, n);
     if (out != nullptr) ::pclose(out);
     while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) text.pop_back();
     return text;
@@ -217,7 +220,8 @@ TEST_F(AttributionDaemonTest, QueriesOfAProcessThatExitedMidBurstCountAsExitedAn
     ::sendto(fd, first.data(), first.size(), 0, stub_.data(), static_cast<socklen_t>(stub_.size()));
     u8 answer[512];
     pollfd p{fd, POLLIN, 0};
-    if (::poll(&p, 1, 5000) != 1 || ::recv(fd, answer, sizeof answer, 0) != static_cast<ssize_t>(firstAnswer.size()))
+    if (::poll(&p, 1, 5000) != 1 ||
+        ::recv(fd, answer, sizeof answer, 0) != static_cast<ssize_t>(firstAnswer.size()))
       ::_exit(1);
     char byte = 'a';
     if (::write(asked[1], &byte, 1) != 1 || ::read(go[0], &byte, 1) != 1) ::_exit(2);

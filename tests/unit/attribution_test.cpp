@@ -22,9 +22,14 @@ TEST(AttributionTest, ParsesSocketLinksAndCgroupUnits) {
     const char* link;
     bool ok;
     u64 inode;
-  } links[] = {{"socket:[123]", true, 123},    {"socket:[1]", true, 1},      {"socket:[]", false, 0},
-               {"pipe:[123]", false, 0},       {"socket:[12a]", false, 0},   {"socket:[123", false, 0},
-               {"socket:[99999999999999999999]", false, 0}, {"anon_inode:[eventfd]", false, 0}};
+  } links[] = {{"socket:[123]", true, 123},
+               {"socket:[1]", true, 1},
+               {"socket:[]", false, 0},
+               {"pipe:[123]", false, 0},
+               {"socket:[12a]", false, 0},
+               {"socket:[123", false, 0},
+               {"socket:[99999999999999999999]", false, 0},
+               {"anon_inode:[eventfd]", false, 0}};
   for (const auto& c : links) {
     u64 inode = 0;
     EXPECT_EQ(ParseSocketLink(c.link, std::strlen(c.link), inode), c.ok) << c.link;
@@ -47,7 +52,8 @@ TEST(AttributionTest, ParsesSocketLinksAndCgroupUnits) {
   EXPECT_TRUE(WireQuestionName(query.data(), query.size()).empty());
   query.resize(17);  // the name cut
   EXPECT_TRUE(WireQuestionName(query.data(), query.size()).empty());
-  EXPECT_EQ(ParsePathList(" /usr/bin/a b ;/opt/c\n;;\n"), (std::vector<std::string>{"/usr/bin/a b", "/opt/c"}));
+  EXPECT_EQ(ParsePathList(" /usr/bin/a b ;/opt/c\n;;\n"),
+            (std::vector<std::string>{"/usr/bin/a b", "/opt/c"}));
 }
 
 class FakeProc {
@@ -76,7 +82,7 @@ TEST(AttributionTest, FindsTheProcessOfASocketAndLooksCheaplyBeforeLookingEveryw
   EXPECT_EQ(pid, 100u);
   EXPECT_EQ(processes.Find(777, pid), CSocketProcesses::Found::Held);
   EXPECT_EQ(pid, 200u);
-  EXPECT_EQ(processes.Size(), 3u);  // sockets only
+  EXPECT_EQ(processes.Size(), 3u);      // sockets only
   proc.Socket(300, 3, "socket:[999]");  // a process started since
   EXPECT_EQ(processes.Find(999, pid), CSocketProcesses::Found::Held);
   EXPECT_EQ(pid, 300u);
