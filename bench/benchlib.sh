@@ -192,13 +192,14 @@ dnsprotect_root() {
 # mode on a free port of 127.0.0.1, passing through to 127.0.0.1:PASS-PORT
 # (never the machine's resolvers), and hxtarrowagent with the given extra
 # environment, both from BUILD-DIR ($BUILD), in ROOT; waits until the agent
-# redirects. Sets PAIR_PORT, PAIR_AGENT, PAIR_DAEMON; logs in ROOT.
+# redirects. Sets PAIR_PORT, PAIR_AGENT, PAIR_DAEMON; logs in ROOT. The
+# daemon's further options come from PAIR_DAEMON_ARGS (word-split), if set.
 start_pair() {
   local root="$1" pass="$2" build="${3:-$BUILD}" port
   shift 3 2>/dev/null || shift $#
   port="$(free_port)"
   HXT_ROOT="$root" HXT_LOG=stderr "$build/sockfilter/hxsockfilterd" --stub4 "127.0.0.1:$port" --stub6 off \
-    --resolvers "127.0.0.1:$pass" 2>"$root/hxsockfilterd.log" &
+    --resolvers "127.0.0.1:$pass" ${PAIR_DAEMON_ARGS:-} 2>"$root/hxsockfilterd.log" &
   PAIR_DAEMON=$!
   PIDS+=("$PAIR_DAEMON")
   wait_for grep -qs "stub mode:" "$root/hxsockfilterd.log" || die "hxsockfilterd did not start: $(cat "$root/hxsockfilterd.log")"

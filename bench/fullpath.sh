@@ -18,8 +18,11 @@
 # (2000), HXT_BENCH_KEEP=1 keeps the temporary root and the logs,
 # HXT_BENCH_PER_CLIENT=N sets the daemon's MaxPendingPerClient.
 # Optional parts, off by default to keep a run at about six minutes:
-#   HXT_BENCH_PATHS="ours dnsdist"   only these rows (ours fake responder dnsdist
-#                                    dpupstream dnsdistcache)
+#   HXT_BENCH_PATHS="ours dnsdist"   only these rows (ours noattr fake responder
+#                                    dnsdist dpupstream dnsdistcache)
+#   HXT_BENCH_SOCKETS=N              after the runs, one program opens N sockets
+#                                    (10000), each asking once through our
+#                                    stub: the daemon's memory and CPU for it
 #   HXT_BENCH_TCP=1                  our path and dnsdist over TCP (dnsperf -m tcp)
 #   HXT_BENCH_CURVE="1 10 100 1000"  one run per number of dnsperf clients
 #   HXT_BENCH_BEFORE=DIR             an earlier build's daemon, agent, fake
@@ -49,9 +52,9 @@ QUERIES=""  # set once WORK exists
 wanted=(dnsperf dnsdist dnsutils)
 [ -z "${HXT_BENCH_PERF:-}" ] || wanted+=(linux-perf)
 ensure_tools "${wanted[@]}"
-ulimit -n 8192 2>/dev/null || true  # the cost curve's 1,000 dnsperf sockets
+ulimit -Sn 8192 2>/dev/null || true  # the cost curve's 1,000 dnsperf sockets (the hard limit stays)
 [ -n "${HXT_BENCH_BUILD:-}" ] ||
-  build_targets hxtarrowagent hxsockfilterd hxt_fake_plugins_stage hxt_zone_responder hxt_plugin_dnsprotect
+  build_targets hxtarrowagent hxsockfilterd hxtarrowctl hxt_fake_plugins_stage hxt_zone_responder hxt_plugin_dnsprotect
 
 WORK="$(mktemp -d /tmp/hxt-fullpath.XXXXXX)"
 QUERIES="$WORK/queries.txt"
@@ -128,9 +131,12 @@ start_dnsprotect() {
 }
 say "starting two agents with dnsprotect.so"
 start_dnsprotect dplocal '"blockLists":["blocklist.txt"]'
-STUB_PORT="$DP_PORT" AGENT="$DP_AGENT" DAEMON="$DP_DAEMON" AGENT_LOG="$WORK/dplocal/agent.log"
+STUB_PORT="$DP_PORT" AGENT="$DP_AGENT" DAEMON="$DP_DAEMON" AGENT_LOG="$WORK/dplocal/agent.log" ROOT_DPLOCAL="$WORK/dplocal"
 start_dnsprotect dpupstream '"cache":{"maxEntries":0}'
 DPU_PORT="$DP_PORT" DPU_SERVING="$DP_AGENT $DP_DAEMON"
+# The main row's pair once more, its daemon not telling which program asked.
+PAIR_DAEMON_ARGS="--attribution off" start_dnsprotect dpnoattr '"blockLists":["blocklist.txt"]'
+NOATTR_PORT="$DP_PORT" NOATTR_AGENT="$DP_AGENT" NOATTR_DAEMON="$DP_DAEMON"
 BEFORE_DP_PORT="" BEFORE_DP_SERVING=""
 if [ -n "${HXT_BENCH_BEFORE:-}" ]; then
   start_dnsprotect dpbefore '"blockLists":["blocklist.txt"]' "$HXT_BENCH_BEFORE"
@@ -160,7 +166,7 @@ if [ -n "${HXT_BENCH_BEFORE:-}" ]; then
   wait_for answers_test_name "$BEFORE_PORT" || die "the earlier build does not answer $TEST_NAME"
 fi
 
-for port in "$RESPONDER_PORT" "$DNSDIST_PORT" "$STUB_PORT" "$DNSDIST_CACHE_PORT" "$FAKE_PORT" "$DPU_PORT" \
+for port in "$RESPONDER_PORT" "$DNSDIST_PORT" "$STUB_PORT" "$DNSDIST_CACHE_PORT" "$FAKE_PORT" "$DPU_PORT" "$NOATTR_PORT" \
   ${BEFORE_DP_PORT:+"$BEFORE_DP_PORT"}; do
   wait_for answers_test_name "$port" || die "127.0.0.1:$port does not answer $TEST_NAME with $ANSWER4"
 done
@@ -168,7 +174,7 @@ done
 AGENT_LOG_BEFORE="$(grep -c . "$AGENT_LOG")"
 sleep 1  # let the start-up settle before the idle figures
 
-read -r -a PATHS <<<"${HXT_BENCH_PATHS:-ours fake responder dnsdist dpupstream dnsdistcache}"
+read -r -a PATHS <<<"${HXT_BENCH_PATHS:-ours noattr fake responder dnsdist dpupstream dnsdistcache}"
 [ "${HXT_BENCH_TCP:-0}" = 1 ] && PATHS+=(ourstcp dnsdisttcp)
 if [ -n "$BEFORE_PORT" ]; then  # right after the main row and the fake plug-in's
   with_before=()
@@ -179,12 +185,12 @@ if [ -n "$BEFORE_PORT" ]; then  # right after the main row and the fake plug-in'
   done
   PATHS=("${with_before[@]}")
 fi
-declare -A PORT=([ours]="$STUB_PORT" [beforedp]="$BEFORE_DP_PORT" [fake]="$FAKE_PORT" [before]="$BEFORE_PORT" [ourstcp]="$STUB_PORT" [dnsdisttcp]="$DNSDIST_PORT" [responder]="$RESPONDER_PORT" [dnsdist]="$DNSDIST_PORT"
+declare -A PORT=([ours]="$STUB_PORT" [noattr]="$NOATTR_PORT" [beforedp]="$BEFORE_DP_PORT" [fake]="$FAKE_PORT" [before]="$BEFORE_PORT" [ourstcp]="$STUB_PORT" [dnsdisttcp]="$DNSDIST_PORT" [responder]="$RESPONDER_PORT" [dnsdist]="$DNSDIST_PORT"
   [dpupstream]="$DPU_PORT" [dnsdistcache]="$DNSDIST_CACHE_PORT")
-declare -A SERVING=([ours]="$AGENT $DAEMON" [beforedp]="$BEFORE_DP_SERVING" [fake]="$FAKE_SERVING" [before]="$BEFORE_SERVING" [ourstcp]="$AGENT $DAEMON" [dnsdisttcp]="$DNSDIST $RESPONDER" [responder]="$RESPONDER" [dnsdist]="$DNSDIST $RESPONDER"
+declare -A SERVING=([ours]="$AGENT $DAEMON" [noattr]="$NOATTR_AGENT $NOATTR_DAEMON" [beforedp]="$BEFORE_DP_SERVING" [fake]="$FAKE_SERVING" [before]="$BEFORE_SERVING" [ourstcp]="$AGENT $DAEMON" [dnsdisttcp]="$DNSDIST $RESPONDER" [responder]="$RESPONDER" [dnsdist]="$DNSDIST $RESPONDER"
   [dpupstream]="$DPU_SERVING $RESPONDER" [dnsdistcache]="$DNSDIST_CACHE $RESPONDER")
 declare -A MODE=([ourstcp]="-m tcp" [dnsdisttcp]="-m tcp")
-declare -A LABEL=([ours]="agent+daemon+dnsprotect" [beforedp]="dnsprotect, earlier" [fake]="fake plug-in" [before]="fake, earlier build" [ourstcp]="ours, TCP" [dnsdisttcp]="dnsdist+resp., TCP" [responder]="zone responder" [dnsdist]="dnsdist+responder"
+declare -A LABEL=([ours]="agent+daemon+dnsprotect" [noattr]="ours, attribution off" [beforedp]="dnsprotect, earlier" [fake]="fake plug-in" [before]="fake, earlier build" [ourstcp]="ours, TCP" [dnsdisttcp]="dnsdist+resp., TCP" [responder]="zone responder" [dnsdist]="dnsdist+responder"
   [dpupstream]="dnsprotect upstream" [dnsdistcache]="dnsdist cache+resp.")
 declare -A IDLE QPS_LIST TICKS_SUM DONE_SUM LOST_SUM FAIL_SUM P50 P99 AFTER
 IDLE_AGENT="$(rss_kib "$AGENT")"
@@ -196,6 +202,7 @@ for p in "${PATHS[@]}"; do
 done
 AGENT_TICKS=0
 DAEMON_TICKS=0
+NOATTR_DAEMON_TICKS=0
 PASSED_THROUGH_TICKS=0  # the responder's CPU during our runs: redirection must leave it idle
 
 # The saturated runs alternate between the paths so that the other load on
@@ -208,6 +215,7 @@ for run in $(seq "$RUNS"); do
     before="$(cpu_ticks ${SERVING[$p]})"
     agent_before="$(cpu_ticks "$AGENT")"
     daemon_before="$(cpu_ticks "$DAEMON")"
+    noattr_before="$(cpu_ticks "$NOATTR_DAEMON")"
     responder_before="$(cpu_ticks "$RESPONDER")"
     # shellcheck disable=SC2086
     saturated "${PORT[$p]}" "$out" ${MODE[$p]:-}
@@ -218,6 +226,7 @@ for run in $(seq "$RUNS"); do
       DAEMON_TICKS=$((DAEMON_TICKS + $(cpu_ticks "$DAEMON") - daemon_before))
       PASSED_THROUGH_TICKS=$((PASSED_THROUGH_TICKS + $(cpu_ticks "$RESPONDER") - responder_before))
     fi
+    [ "$p" = noattr ] && NOATTR_DAEMON_TICKS=$((NOATTR_DAEMON_TICKS + $(cpu_ticks "$NOATTR_DAEMON") - noattr_before))
     QPS_LIST[$p]="${QPS_LIST[$p]} $(qps "$out")"
     DONE_SUM[$p]=$((DONE_SUM[$p] + $(completed "$out")))
     LOST_SUM[$p]=$((LOST_SUM[$p] + $(lost "$out")))
@@ -265,6 +274,43 @@ for p in "${PATHS[@]}"; do
 done
 AFTER_AGENT="$(rss_kib "$AGENT")"
 AFTER_DAEMON="$(rss_kib "$DAEMON")"
+# Many sockets of one program: each asks once and stays open, so that the
+# daemon's map of sockets to processes and its program table hold them all;
+# against the main row's daemon and the one with attribution off.
+SOCKETS="${HXT_BENCH_SOCKETS:-10000}"
+SOCKETS_REPORT=""
+many_sockets() {  # many_sockets PORT DAEMON-PID LABEL: appends to SOCKETS_REPORT
+  local port="$1" daemon="$2" ticks rss answered
+  say "$SOCKETS sockets of one program asking once each ($3)"
+  ticks="$(cpu_ticks "$daemon")"
+  rss="$(rss_kib "$daemon")"
+  answered="$( (ulimit -Sn $((SOCKETS + 64)) && python3 - "$port" "$SOCKETS" <<'PY'
+import socket, struct, sys
+port, count = int(sys.argv[1]), int(sys.argv[2])
+held, answered = [], 0
+for i in range(count):
+    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    s.settimeout(2)
+    held.append(s)
+    name = b"".join(bytes([len(l)]) + l for l in b"test-name.hxt.example".split(b".")) + b"\0"
+    s.sendto(struct.pack(">HHHHHH", i & 0xFFFF, 0x0100, 1, 0, 0, 0) + name + b"\0\1\0\1", ("127.0.0.1", port))
+    try:
+        s.recv(512)
+        answered += 1
+    except OSError:
+        pass
+print(answered)
+PY
+  ) || echo 0)"
+  SOCKETS_REPORT="$SOCKETS_REPORT$SOCKETS sockets of one program, one query each, $3: $answered answered;"
+  SOCKETS_REPORT="$SOCKETS_REPORT hxsockfilterd $(us_per_query $(($(cpu_ticks "$daemon") - ticks)) "$SOCKETS") us/query,"
+  SOCKETS_REPORT="$SOCKETS_REPORT resident $(mib "$rss") MiB before, $(mib "$(rss_kib "$daemon")") MiB with them open
+"
+}
+if [ "$SOCKETS" -gt 0 ] && command -v python3 >/dev/null; then
+  many_sockets "$STUB_PORT" "$DAEMON" "attribution on"
+  many_sockets "$NOATTR_PORT" "$NOATTR_DAEMON" "attribution off"
+fi
 AGENT_LOG_LINES=$(($(grep -c . "$AGENT_LOG") - AGENT_LOG_BEFORE))
 
 # ---- report -------------------------------------------------------------------
@@ -295,6 +341,16 @@ echo "our path: agent $(us_per_query "$AGENT_TICKS" "${DONE_SUM[ours]}") us/quer
   "agent resident $(mib "$IDLE_AGENT") MiB idle, $(mib "$AFTER_AGENT") MiB after;" \
   "hxsockfilterd $(mib "$IDLE_DAEMON") MiB idle, $(mib "$AFTER_DAEMON") MiB after; agent log grew by $AGENT_LOG_LINES lines;" \
   "zone responder busy $(us_per_query "$PASSED_THROUGH_TICKS" "${DONE_SUM[ours]}") us/query during our runs (0: nothing passed through)"
+if [ -n "${QPS[noattr]:-}" ]; then
+  echo "attribution: hxsockfilterd $(us_per_query "$DAEMON_TICKS" "${DONE_SUM[ours]}") us/query on," \
+    "$(us_per_query "$NOATTR_DAEMON_TICKS" "${DONE_SUM[noattr]}") us/query off: daemon cpu/query" \
+    "$(awk -v a="$DAEMON_TICKS" -v an="${DONE_SUM[ours]}" -v b="$NOATTR_DAEMON_TICKS" -v bn="${DONE_SUM[noattr]}" \
+      'BEGIN { if (an == 0 || bn == 0 || b == 0) print "-"; else printf "%.1f%%", 100 * (a / an) / (b / bn) }')" \
+    "(aim at most 105%); resident $(mib "$AFTER_DAEMON") MiB on, $(mib "$(rss_kib "$NOATTR_DAEMON")") MiB off after the runs"
+fi
+[ -z "$SOCKETS_REPORT" ] || printf '%s' "$SOCKETS_REPORT"
+echo "programs seen by the main row's daemon:"
+HXT_ROOT="$ROOT_DPLOCAL" "$BUILD/tools/hxtarrowctl" top --once 2>&1 | head -n 8 || true
 compare() {  # compare A B: A's figures as a share of B's
   echo "${LABEL[$1]} vs ${LABEL[$2]}: qps $(ratio "${QPS[$1]}" "${QPS[$2]}"), p50 $(ratio "${P50[$1]}" "${P50[$2]}")," \
     "p99 $(ratio "${P99[$1]}" "${P99[$2]}"), cpu/query $(ratio "${CPUQ[$1]}" "${CPUQ[$2]}")"
@@ -303,6 +359,7 @@ for b in responder dnsdist dnsdistcache; do
   [ -n "${QPS[$b]:-}" ] && compare ours "$b"
 done
 [ -n "${QPS[fake]:-}" ] && [ -n "${QPS[dnsdist]:-}" ] && compare fake dnsdist
+[ -n "${QPS[noattr]:-}" ] && compare ours noattr
 [ -n "${QPS[beforedp]:-}" ] && compare ours beforedp
 [ -n "${QPS[before]:-}" ] && compare fake before
 [ -n "${QPS[dpupstream]:-}" ] && [ -n "${QPS[dnsdist]:-}" ] && compare dpupstream dnsdist

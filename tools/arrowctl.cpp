@@ -8,6 +8,7 @@
 #include <csignal>
 #include <cstdio>
 #include <ctime>
+#include <functional>
 #include <map>
 #include <optional>
 #include <ostream>
@@ -19,6 +20,7 @@
 #include <boost/asio/signal_set.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/lexical_cast.hpp>
+#include <boost/property_tree/json_parser.hpp>
 
 #include "common/ipcframe.h"
 #ifndef _WIN32
@@ -35,21 +37,26 @@ namespace pt = boost::property_tree;
 
 constexpr const char* kProgram = "hxtarrowctl";
 constexpr const char* kUsage =
-    "usage: hxtarrowctl [--json] [--port N] [status | watch | metrics]\n"
+    "usage: hxtarrowctl [--json] [--port N] [status | watch | metrics | top [--once]]\n"
     "  status    print the agent's status and statistics once (the default)\n"
     "  watch     print every document the agent sends, until Ctrl-C or the agent goes away\n"
     "  metrics   print the status and statistics once in the Prometheus text format, and the filter\n"
     "            daemon's counters where its control socket lets us ask\n"
+    "  top       which programs ask: the filter daemon's queries, answers sent by the agent and\n"
+    "            blocked answers per program, refreshed every 2 seconds until Ctrl-C (--once: once);\n"
+    "            the names asked only for root, the daemon's user and the agent's\n"
     "  --json    print the documents as the agent sends them, one per line\n"
+    "            (top: the table once, as one JSON document)\n"
     "  --port N  connect to 127.0.0.1:N instead of the agent's port 62722\n";
 
-enum class Mode { kStatus, kWatch, kMetrics };
+enum class Mode { kStatus, kWatch, kMetrics, kTop };
 
 struct Options {
   Mode mode = Mode::kStatus;
   bool json = false;
   u16 port = kIpcPort;
   bool help = false;
+  bool once = false;
 };
 
 // False with `problem` set for anything it does not understand.
@@ -78,6 +85,11 @@ bool parseArguments(const std::vector<std::string>& args, Options& options, std:
         return false;
       }
       options.port = static_cast<u16>(port);
+    } else if (arg == "--once") {
+      options.once = true;
+    } else if (arg == "top" && !modeGiven) {
+      options.mode = Mode::kTop;
+      modeGiven = true;
     } else if ((arg == "status" || arg == "watch" || arg == "--watch" || arg == "metrics") && !modeGiven) {
       options.mode = arg == "status" ? Mode::kStatus : arg == "metrics" ? Mode::kMetrics : Mode::kWatch;
       modeGiven = true;
@@ -558,6 +570,148 @@ std::string FilterDaemonMetrics() {
 #endif
 }
 
+std::vector<ProgramRow> ParseProgramRows(const std::vector<std::string>& rows) {
+  std::vector<ProgramRow> parsed;
+  for (const std::string& row : rows) {
+    std::vector<std::string> fields;
+    std::size_t start = 0;
+    for (;;) {
+      std::size_t tab = row.find('\t', start);
+      fields.push_back(row.substr(start, tab == std::string::npos ? std::string::npos : tab - start));
+      if (tab == std::string::npos) break;
+      start = tab + 1;
+    }
+    if (fields.size() < 10) continue;  // a newer daemon's rows may add fields, never take any away
+    ProgramRow p;
+    p.program = fields[0];
+    p.uid = fields[1];
+    p.pid = fields[2];
+    p.unit = fields[3];
+    p.queries = fields[4];
+    p.toAgent = fields[5];
+    p.blocked = fields[6];
+    p.secondsAgo = fields[7];
+    p.ignored = fields[8] == "1";
+    if (fields[9] != "-") {
+      std::istringstream names(fields[9]);
+      for (std::string name; names >> name;) p.names.push_back(name);
+    }
+    parsed.push_back(std::move(p));
+  }
+  return parsed;
+}
+
+std::string FormatProgramTable(const std::string& note, const std::vector<ProgramRow>& rows) {
+  std::ostringstream out;
+  if (note == "attribution is off") return "hxsockfilterd counts no programs: attribution is off\n";
+  char line[512];
+  std::snprintf(line, sizeof line, "%-36s %6s %7s %9s %9s %8s %5s  %s\n", "PROGRAM", "UID", "PID", "QUERIES",
+                "TO AGENT", "BLOCKED", "AGO", note == "names" ? "UNIT / LAST NAMES" : "UNIT");
+  out << line;
+  for (const ProgramRow& p : rows) {
+    std::string program = p.program + (p.ignored ? " (ignored)" : "");
+    if (program.size() > 36) program = "..." + program.substr(program.size() - 33);
+    std::snprintf(line, sizeof line, "%-36s %6s %7s %9s %9s %8s %4ss  %s\n", program.c_str(), p.uid.c_str(),
+                  p.pid.c_str(), p.queries.c_str(), p.toAgent.c_str(), p.blocked.c_str(),
+                  p.secondsAgo.c_str(), p.unit.c_str());
+    out << line;
+    if (!p.names.empty()) {
+      out << "    ";
+      for (const std::string& name : p.names) out << ' ' << name;
+      out << '\n';
+    }
+  }
+  if (note != "names") out << "(names asked are shown only to root, the daemon's user and the agent's)\n";
+  return out.str();
+}
+
+std::string FormatProgramJson(const std::string& note, const std::vector<ProgramRow>& rows) {
+  pt::ptree document;
+  document.put("version", "1");
+  document.put("names", note == "names" ? "1" : "0");
+  document.put("attribution", note == "attribution is off" ? "0" : "1");
+  pt::ptree programs;
+  for (const ProgramRow& p : rows) {
+    pt::ptree row;
+    row.put("program", p.program);
+    row.put("uid", p.uid);
+    row.put("pid", p.pid);
+    row.put("unit", p.unit);
+    row.put("queries", p.queries);
+    row.put("to_agent", p.toAgent);
+    row.put("blocked", p.blocked);
+    row.put("seconds_ago", p.secondsAgo);
+    row.put("ignored", p.ignored ? "1" : "0");
+    pt::ptree names;
+    for (const std::string& name : p.names) names.push_back({"", pt::ptree(name)});
+    row.add_child("names", names);
+    programs.push_back({"", row});
+  }
+  document.add_child("programs", programs);
+  std::ostringstream out;
+  pt::write_json(out, document, false);
+  return withLineFeed(out.str());
+}
+
+namespace {
+
+int runTop(const Options& options, std::ostream& out, std::ostream& err) {
+#ifdef _WIN32
+  (void)options;
+  (void)out;
+  err << kProgram << ": top: there is no filter daemon on Windows\n";
+  return kExitFailure;
+#else
+  const std::string path = sockfilter::DefaultControlPath();
+  auto once = [&](std::string& shown) {
+    std::string note, why;
+    std::vector<std::string> rows;
+    if (!sockfilter::QueryDaemonRows(path, sockfilter::kMsgPrograms, "hxtarrowctl top", note, &rows, why)) {
+      err << kProgram << ": top: " << why << "\n";
+      return false;
+    }
+    const std::vector<ProgramRow> parsed = ParseProgramRows(rows);
+    shown = options.json ? FormatProgramJson(note, parsed) : FormatProgramTable(note, parsed);
+    return true;
+  };
+  std::string shown;
+  if (options.json || options.once) {
+    if (!once(shown)) return kExitFailure;
+    out << shown;
+    return kExitOk;
+  }
+  boost::asio::io_context io;
+  boost::asio::steady_timer timer(io);
+  boost::asio::signal_set signals(io, SIGINT, SIGTERM);
+  int exitCode = kExitOk;
+  signals.async_wait([&](const boost::system::error_code& e, int) {
+    if (!e) timer.cancel();
+  });
+  std::function<void()> refresh = [&] {
+    if (!once(shown)) {
+      exitCode = kExitFailure;
+      signals.cancel();
+      return;
+    }
+    // As watch(1) does: home, clear, then the page.
+    out << "\x1b[H\x1b[2J" << timeStamp() << "  hxtarrowctl top (Ctrl-C ends)\n\n" << shown << std::flush;
+    timer.expires_after(std::chrono::seconds(2));
+    timer.async_wait([&](const boost::system::error_code& e) {
+      if (e) {
+        signals.cancel();
+        return;
+      }
+      refresh();
+    });
+  };
+  refresh();
+  io.run();
+  return exitCode;
+#endif
+}
+
+}  // namespace
+
 int RunArrowCtl(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
   Options options;
   std::string problem;
@@ -569,6 +723,7 @@ int RunArrowCtl(const std::vector<std::string>& args, std::ostream& out, std::os
     out << kUsage;
     return kExitOk;
   }
+  if (options.mode == Mode::kTop) return runTop(options, out, err);
   CCtlSession session(options, out, err);
   int exitCode = session.Run();
   // The agent's series first; the daemon's follow whether or not the agent answered.

@@ -45,6 +45,20 @@ std::string FormatMetricsDown();
 // in ".ipv4" or ".ipv6") in the same format; names it does not know and
 // values that are not whole numbers are left out.
 std::string FormatFilterMetrics(const std::string& counterLines);
+// One row of the filter daemon's PROGRAMS reply, as the daemon sent it.
+struct ProgramRow {
+  std::string program, uid, pid, unit, queries, toAgent, blocked, secondsAgo;
+  bool ignored = false;
+  std::vector<std::string> names;
+};
+// The rows ("program\tuid\tpid\tunit\tqueries\tto agent\tblocked\tseconds
+// ago\tignored\tnames" lines); rows of fewer fields are left out.
+std::vector<ProgramRow> ParseProgramRows(const std::vector<std::string>& rows);
+// `top`'s page and `top --json`'s document; `note` is the reply's text
+// ("names", "counters only" or "attribution is off").
+std::string FormatProgramTable(const std::string& note, const std::vector<ProgramRow>& rows);
+std::string FormatProgramJson(const std::string& note, const std::vector<ProgramRow>& rows);
+
 // What `metrics` appends about the filter daemon: its series, or a comment
 // saying why there are none (no daemon, no access to its control socket).
 std::string FilterDaemonMetrics();

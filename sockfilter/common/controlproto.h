@@ -41,6 +41,10 @@ enum MessageType : u16 {
   kMsgRefreshPids = 21,  // interface
   kMsgStatus = 22,       // any peer: RESULT 0 with the daemon's status text
   kMsgCounters = 23,     // any peer: RESULT 0 with the daemon's counters, "name value" lines
+  // any peer: RESULT 0 with a text, then u32 n and n strings, one row per
+  // program (docs/sockfilter.md, "Which program asked"); the names asked
+  // only to root, the daemon's user and the agent's.
+  kMsgPrograms = 24,
 };
 
 enum class ApiInterface : u8 { Velmora = 1, VpnDns = 2, Kestrum = 3, SocketRedirector = 4 };

@@ -37,7 +37,8 @@ bool exchange(int fd, std::vector<u8> request, u32 sequence, std::vector<u8>& rx
   }
 }
 
-bool ask(int fd, u16 request, const char* clientName, std::string& text, std::string& why) {
+bool ask(int fd, u16 request, const char* clientName, std::string& text, std::vector<std::string>* rows,
+         std::string& why) {
   std::vector<u8> rx;
   Frame reply;
   FrameWriter hello(kMsgHello, 1);
@@ -68,6 +69,21 @@ bool ask(int fd, u16 request, const char* clientName, std::string& text, std::st
     why = "the daemon answered " + std::to_string(status) + " (" + text + ")";
     return false;
   }
+  if (rows == nullptr) return true;
+  u32 count = 0;
+  if (!r.U32(count)) {
+    why = "the daemon's reply holds no rows";
+    return false;
+  }
+  rows->clear();
+  for (u32 i = 0; i < count; ++i) {
+    std::string row;
+    if (!r.String(row)) {
+      why = "the daemon's reply is undecodable";
+      return false;
+    }
+    rows->push_back(std::move(row));
+  }
   return true;
 }
 
@@ -75,6 +91,11 @@ bool ask(int fd, u16 request, const char* clientName, std::string& text, std::st
 
 bool QueryDaemon(const std::string& controlPath, u16 request, const char* clientName, std::string& text,
                  std::string& why) {
+  return QueryDaemonRows(controlPath, request, clientName, text, nullptr, why);
+}
+
+bool QueryDaemonRows(const std::string& controlPath, u16 request, const char* clientName, std::string& text,
+                     std::vector<std::string>* rows, std::string& why) {
   int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) {
     why = std::string("socket: ") + std::strerror(errno);
@@ -90,7 +111,7 @@ bool QueryDaemon(const std::string& controlPath, u16 request, const char* client
     ::close(fd);
     return false;
   }
-  bool answered = ask(fd, request, clientName, text, why);
+  bool answered = ask(fd, request, clientName, text, rows, why);
   ::close(fd);
   return answered;
 }

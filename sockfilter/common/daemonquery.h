@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "common/controlproto.h"
 
@@ -13,5 +14,9 @@ namespace hxt::sockfilter {
 // refusal or an error status with its text).
 bool QueryDaemon(const std::string& controlPath, u16 request, const char* clientName, std::string& text,
                  std::string& why);
+// The same for a reply whose text is followed by rows (PROGRAMS); `rows`
+// null reads only the text.
+bool QueryDaemonRows(const std::string& controlPath, u16 request, const char* clientName, std::string& text,
+                     std::vector<std::string>* rows, std::string& why);
 
 }  // namespace hxt::sockfilter

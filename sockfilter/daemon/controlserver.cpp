@@ -41,6 +41,7 @@ class CControlServer::Session : public std::enable_shared_from_this<Session> {
                "refused a control peer whose credentials cannot be read [%d]", errno);
     } else {
       pid_ = static_cast<u32>(credentials.pid);
+      uid_ = static_cast<u32>(credentials.uid);
       // The socket's mode already keeps others out; this catches a socket
       // whose mode was loosened by hand.
       refused_ = !server_.admits(credentials.uid, credentials.gid);
@@ -91,6 +92,7 @@ class CControlServer::Session : public std::enable_shared_from_this<Session> {
   }
 
   u32 pid() const { return pid_; }
+  u32 uid() const { return uid_; }
   bool IsOpen(ApiInterface which) const { return open_[static_cast<std::size_t>(which)]; }
   void SetOpen(ApiInterface which, bool open) { open_[static_cast<std::size_t>(which)] = open; }
 
@@ -315,6 +317,28 @@ class CControlServer::Session : public std::enable_shared_from_this<Session> {
       case kMsgCounters:
         reply(frame.sequence, HXT_NGC_OK, core.CounterText());
         return;
+      case kMsgPrograms: {
+        // Which names a program asked tells what its user does: only root,
+        // the daemon's user and the agent's see them; others the counters.
+        const bool names = uid_ == 0 || uid_ == static_cast<u32>(::geteuid()) ||
+                           (server_.owner_ != nullptr && server_.owner_->uid() == uid_);
+        const std::vector<std::string> rows = core.ProgramTable(names);
+        FrameWriter w(kMsgResult, frame.sequence);
+        w.U32(HXT_NGC_OK);
+        w.String(!core.Attributing() ? "attribution is off" : names ? "names" : "counters only");
+        // Within the frame's bound, the busiest programs first.
+        std::size_t room = kMaxFrameLength / 2;
+        u32 count = 0;
+        for (const std::string& row : rows) {
+          if (row.size() + 2 > room) break;
+          room -= row.size() + 2;
+          ++count;
+        }
+        w.U32(count);
+        for (u32 i = 0; i < count; ++i) w.String(rows[i]);
+        Send(w.Finish());
+        return;
+      }
       case kMsgRefreshPids:
         if (!r.U8(which) || !IsKnownInterface(which)) break;
         if (!IsOpen(static_cast<ApiInterface>(which))) {
@@ -344,6 +368,7 @@ class CControlServer::Session : public std::enable_shared_from_this<Session> {
   std::deque<std::vector<u8>> outbox_;
   std::array<bool, 5> open_{};
   u32 pid_ = 0;
+  u32 uid_ = ~u32{0};
   bool helloDone_ = false;
   bool refused_ = false;
   bool warnedPid_ = false;

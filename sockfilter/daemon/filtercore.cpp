@@ -1,5 +1,9 @@
 #include "daemon/filtercore.h"
 
+#include <netinet/in.h>
+
+#include <cstdio>
+
 #include "common/applog.h"
 #include "daemon/dnsmessage.h"
 
@@ -61,6 +65,15 @@ std::vector<std::string> normalised(const std::vector<std::string>& entries, cha
 }
 
 }  // namespace
+
+CFilterCore::CFilterCore(const SockFilterConfig& config) : config_(config), resolvers_(config) {
+  if (config.attribution) {
+    attribution_ = std::make_unique<CAttribution>(config.ignoredPrograms);
+  } else if (!config.ignoredPrograms.empty()) {
+    HXT_LOGF(LOG_LEVEL_WARNING, "CFilterCore::CFilterCore",
+             "IgnoredPrograms needs Attribution: with it off, those programs' queries are redirected too");
+  }
+}
 
 void CFilterCore::SetParameters(const FilterParameters& parameters) {
   if (parameters.whiteList4 != parameters_.whiteList4) whiteList4_ = normalised(parameters.whiteList4, '4');
@@ -248,6 +261,85 @@ void CFilterCore::ReleaseQuery(const boost::asio::ip::udp::endpoint& client) {
     if (--*theirs == 0) perUser_.Erase(user);
   }
   if (inFlight_ > 0) --inFlight_;
+}
+
+bool CFilterCore::AcquireQuery(int protocol, const boost::asio::ip::udp::endpoint& client,
+                               const boost::asio::ip::udp::endpoint& own, const u8* query, std::size_t size,
+                               Asker& asker) {
+  if (!attribution_) return AcquireQuery(client, [&] { return owners_.Uid(protocol, client, own); });
+  u64 program = 0;
+  bool looked = false;
+  auto owner = [&]() -> std::optional<u32> {
+    looked = true;
+    auto identity = owners_.Identify(protocol, client, own);
+    std::optional<u32> uid;
+    std::optional<u64> inode;
+    if (identity) {
+      uid = identity->uid;
+      inode = identity->inode;
+    }
+    program = attribution_->ProgramOf(uid, inode);
+    return uid;
+  };
+  if (!AcquireQuery(client, owner)) return false;
+  ClientBudget* mine = perClient_.Find(client);
+  if (looked) {
+    mine->program = program;
+  } else {
+    program = mine->program;
+  }
+  asker = attribution_->Asked(program, query, size);
+  return true;
+}
+
+bool CFilterCore::RouteToService(u16 family, Transport transport, const Asker& asker) {
+  if (asker.ignored) return false;
+  if (!RouteToService(family, transport)) return false;
+  if (attribution_) attribution_->ToAgent(asker.program);
+  return true;
+}
+
+Asker CFilterCore::AttributeConnection(const boost::asio::ip::udp::endpoint& client,
+                                       const boost::asio::ip::udp::endpoint& asked, const u8* query,
+                                       std::size_t size) {
+  if (!attribution_) return Asker();
+  auto identity = owners_.Identify(IPPROTO_TCP, client, asked);
+  std::optional<u32> uid;
+  std::optional<u64> inode;
+  if (identity) {
+    uid = identity->uid;
+    inode = identity->inode;
+  }
+  return attribution_->Asked(attribution_->ProgramOf(uid, inode), query, size);
+}
+
+void CFilterCore::AgentAnswered(const boost::asio::ip::udp::endpoint& client, const u8* answer,
+                                std::size_t size) {
+  if (!attribution_) return;
+  const ClientBudget* mine = perClient_.Find(client);
+  if (mine == nullptr) return;
+  std::string name;
+  if (attribution_->Answered(mine->program, answer, size, name)) logBlocked(mine->program, name);
+}
+
+void CFilterCore::logBlocked(u64 program, const std::string& name) {
+  if (!blockedThrottle_.Allow()) return;
+  const ProgramRow* row = attribution_->Row(program);
+  const u64 suppressed = blockedThrottle_.TakeSuppressed();
+  char more[64] = "";
+  if (suppressed > 0)
+    std::snprintf(more, sizeof more, " (%llu more not logged)", static_cast<unsigned long long>(suppressed));
+  if (row == nullptr) {
+    HXT_LOGF(LOG_LEVEL_INFO, "CFilterCore::AgentAnswered", "blocked %s%s", name.c_str(), more);
+    return;
+  }
+  HXT_LOGF(LOG_LEVEL_INFO, "CFilterCore::AgentAnswered", "blocked %s, asked by %s (pid %u, uid %s, %s)%s",
+           name.c_str(), row->exe.c_str(), row->pid, row->uidKnown ? std::to_string(row->uid).c_str() : "?",
+           row->unit.empty() ? "-" : row->unit.c_str(), more);
+}
+
+std::vector<std::string> CFilterCore::ProgramTable(bool withNames) const {
+  return attribution_ ? attribution_->Table(withNames) : std::vector<std::string>();
 }
 
 }  // namespace hxt::sockfilter

@@ -9,12 +9,15 @@
 #include <chrono>
 #include <functional>
 #include <iterator>
+#include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include <boost/asio/ip/udp.hpp>
 
 #include "common/controlproto.h"
+#include "daemon/attribution.h"
 #include "daemon/flatmap.h"
 #include "daemon/resolversource.h"
 #include "daemon/socketowner.h"
@@ -74,7 +77,7 @@ class CLogThrottle {
 
 class CFilterCore {
  public:
-  explicit CFilterCore(const SockFilterConfig& config) : config_(config), resolvers_(config) {}
+  explicit CFilterCore(const SockFilterConfig& config);
 
   const SockFilterConfig& config() const { return config_; }
   const FilterParameters& parameters() const { return parameters_; }
@@ -136,6 +139,28 @@ class CFilterCore {
   // only when the socket has nothing in flight yet.
   bool AcquireQuery(const boost::asio::ip::udp::endpoint& client,
                     const std::function<std::optional<u32>()>& owner);
+  // The same, also telling which program asked (`asker`) and counting the
+  // query for it. The socket's owner is asked of the kernel whenever the
+  // socket has nothing in flight, never taken from a cache of an earlier
+  // socket on the same port: a port another process took is looked up
+  // anew. `own` is the socket's peer as the kernel knows it (the stub
+  // address, or the resolver asked in transparent mode).
+  bool AcquireQuery(int protocol, const boost::asio::ip::udp::endpoint& client,
+                    const boost::asio::ip::udp::endpoint& own, const u8* query, std::size_t size,
+                    Asker& asker);
+  // RouteToService for a query of `asker`: never to the agent for an ignored
+  // program; counted for the program when it goes there.
+  bool RouteToService(u16 family, Transport transport, const Asker& asker);
+  // A TCP connection's program, looked up and counted on its first message
+  // (the connection is alive, so the kernel finds it).
+  Asker AttributeConnection(const boost::asio::ip::udp::endpoint& client,
+                            const boost::asio::ip::udp::endpoint& asked, const u8* query, std::size_t size);
+  // The agent answered a UDP query of `client` (called before its
+  // ReleaseQuery): a blocked answer is counted and logged with its program.
+  void AgentAnswered(const boost::asio::ip::udp::endpoint& client, const u8* answer, std::size_t size);
+  // Per program rows (CAttribution::Table); none when attribution is off.
+  std::vector<std::string> ProgramTable(bool withNames) const;
+  bool Attributing() const { return attribution_ != nullptr; }
   void ReleaseQuery(const boost::asio::ip::udp::endpoint& client);
   u32 QueriesInFlight() const { return inFlight_; }
   // Who owns a client's socket, for the budgets.
@@ -188,7 +213,9 @@ class CFilterCore {
   struct ClientBudget {
     u32 inFlight = 0;
     u32 user = 0;
+    u64 program = 0;  // while the socket has queries in flight
   };
+  void logBlocked(u64 program, const std::string& name);
   struct UserHash {
     std::size_t operator()(u32 user) const {
       return static_cast<std::size_t>(user * 0x9E3779B97F4A7C15ull >> 32);
@@ -197,6 +224,8 @@ class CFilterCore {
   CFlatMap<boost::asio::ip::udp::endpoint, ClientBudget, EndpointHash> perClient_;
   CFlatMap<u32, u32, UserHash> perUser_;
   CSocketOwners owners_;
+  std::unique_ptr<CAttribution> attribution_;
+  CLogThrottle blockedThrottle_;
   DaemonCounters counters_;
 };
 

@@ -2,6 +2,7 @@
 //
 //   hxsockfilterd [--control PATH] [--stub4 ADDR|off] [--stub6 ADDR|off]
 //                 [--resolvers LIST] [--mode stub|transparent] [--verbose]
+//                 [--attribution on|off] [--ignored-programs LIST]
 //   hxsockfilterd --status [--control PATH]
 //
 // The registry key (README, "Socket filter") configures it; the options
@@ -41,6 +42,7 @@ void usage(FILE* out) {
   std::fputs(
       "usage: hxsockfilterd [--control PATH] [--stub4 ADDR|off] [--stub6 ADDR|off]\n"
       "                     [--resolvers LIST] [--mode stub|transparent] [--verbose]\n"
+      "                     [--attribution on|off] [--ignored-programs LIST]\n"
       "       hxsockfilterd --status [--control PATH]\n"
       "  --control PATH    control socket (default $HXT_ROOT/run/hxsockfilterd.sock)\n"
       "  --stub4 ADDR      IPv4 stub address, e.g. 127.0.0.1:5353 (default 127.0.0.1:53)\n"
@@ -48,6 +50,9 @@ void usage(FILE* out) {
       "  --resolvers LIST  pass-through resolvers, e.g. \"192.0.2.53,[2001:db8::53]:53\"\n"
       "                    (default: the registry, else /etc/resolv.conf)\n"
       "  --mode MODE       stub (default) or transparent (redirects all outgoing DNS; root)\n"
+      "  --attribution X   on (default) or off: count queries per program (hxtarrowctl top)\n"
+      "  --ignored-programs LIST  executables (full paths, separated by ';') whose queries\n"
+      "                    never go to the agent\n"
       "  --status          print the running daemon's mode, rules and counters\n"
       "  --verbose         debug records too\n",
       out);
@@ -125,6 +130,11 @@ int main(int argc, char** argv) {
     } else if (option == "--mode") {
       config.mode = value;
       ok = config.mode == kModeStub || config.mode == kModeTransparent;
+    } else if (option == "--attribution") {
+      ok = std::strcmp(value, "on") == 0 || std::strcmp(value, "off") == 0;
+      config.attribution = std::strcmp(value, "on") == 0;
+    } else if (option == "--ignored-programs") {
+      config.ignoredPrograms = ParsePathList(value);
     } else if (option == "--resolvers") {
       ok = ParseEndpointList(value, config.resolvers, bad);
       config.resolvConfPath.clear();  // a fixed list

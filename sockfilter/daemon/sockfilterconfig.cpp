@@ -1,6 +1,7 @@
 #include "daemon/sockfilterconfig.h"
 
 #include <algorithm>
+#include <cctype>
 #include <fstream>
 #include <sstream>
 
@@ -160,6 +161,8 @@ bool LoadConfig(SockFilterConfig& config, std::string& error, const std::string&
     readLimit(key, "MaxTcpConnectionsPerUser", config.maxTcpConnectionsPerUser);
     u32 flag = 0;
     if (key.QueryDword("StubNonLoopback", flag) == platform::kRegOk) config.nonLoopbackStub = flag == 1;
+    if (key.QueryDword("Attribution", flag) == platform::kRegOk) config.attribution = flag != 0;
+    if (readString(key, "IgnoredPrograms", text)) config.ignoredPrograms = ParsePathList(text);
     if (readString(key, "ControlGroup", text)) config.controlGroup = text;
     if (readString(key, "ResolvConf", text) && !text.empty()) resolvConf = text;
   }
@@ -180,6 +183,23 @@ bool LoadConfig(SockFilterConfig& config, std::string& error, const std::string&
     config.resolvConfPath = resolvConf;
   }
   return CheckStubAddresses(config, error);
+}
+
+std::vector<std::string> ParsePathList(const std::string& text) {
+  std::vector<std::string> paths;
+  std::size_t start = 0;
+  while (start <= text.size()) {
+    std::size_t end = text.find_first_of(";\n", start);
+    if (end == std::string::npos) end = text.size();
+    std::string path = text.substr(start, end - start);
+    while (!path.empty() && std::isspace(static_cast<unsigned char>(path.back()))) path.pop_back();
+    std::size_t first = 0;
+    while (first < path.size() && std::isspace(static_cast<unsigned char>(path[first]))) ++first;
+    path.erase(0, first);
+    if (!path.empty()) paths.push_back(path);
+    start = end + 1;
+  }
+  return paths;
 }
 
 bool CheckStubAddresses(const SockFilterConfig& config, std::string& error) {

@@ -71,6 +71,13 @@ struct SockFilterConfig {
   // go to them: a port the agent let go and another process took gets at
   // most this long of queries.
   std::chrono::milliseconds portCheckInterval{1000};
+  // Which program asked each query, counted per program for `hxtarrowctl
+  // top` and named in the log of blocked answers. Off: no process is looked
+  // at, and IgnoredPrograms cannot work.
+  bool attribution = true;
+  // Executables (full paths) whose queries never go to the agent: passed
+  // through in stub mode, sent to the resolver they asked in transparent mode.
+  std::vector<std::string> ignoredPrograms;
 };
 
 // "1.2.3.4", "1.2.3.4:53", "::1", "[::1]:53"; `defaultPort` when none is given.
@@ -82,6 +89,10 @@ bool ParseEndpointList(const std::string& text, std::vector<boost::asio::ip::udp
 // The name servers of a resolv.conf text (at `port`), skipping `exclude`.
 std::vector<boost::asio::ip::udp::endpoint> ResolversFromResolvConf(
     const std::string& text, const std::vector<boost::asio::ip::udp::endpoint>& exclude, u16 port = kDnsPort);
+
+// Paths separated by semicolons or line feeds (a path may hold spaces),
+// white space around each trimmed, empty ones skipped.
+std::vector<std::string> ParsePathList(const std::string& text);
 
 // The defaults, the registry key over them and, when no resolvers are
 // configured, the name servers of `resolvConfPath` (or of the key's

@@ -97,12 +97,16 @@ void CTcpRelay::route() {
   const std::vector<u8>& first = outbox_.front();
   std::string name;
   bool named = ReadQueryName(first.data() + kTcpLengthPrefix, first.size() - kTcpLengthPrefix, name);
+  const Asker asker =
+      core_.AttributeConnection(asio::ip::udp::endpoint(peer_.address(), peer_.port()),
+                                asio::ip::udp::endpoint(route_.requested.address(), route_.requested.port()),
+                                first.data() + kTcpLengthPrefix, first.size() - kTcpLengthPrefix);
   if (named && MatchesWhiteList(name, core_.WhiteList(route_.family))) {
     HXT_LOGF(LOG_LEVEL_DEBUG, "CTcpRelay::route", "%s is white-listed: passing the connection through",
              name.c_str());
     if (route_.counters != nullptr) ++route_.counters->whiteListed;
     connectPassThrough(0);
-  } else if (core_.RouteToService(route_.family, Transport::Tcp)) {
+  } else if (core_.RouteToService(route_.family, Transport::Tcp, asker)) {
     connectService();
   } else {
     connectPassThrough(0);

@@ -121,8 +121,9 @@ class CTransparentMode::Udp {
     }
     ++counters().intercepted;
     std::vector<u8> query(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(size));
-    auto owner = [&] { return core_.SocketOwners().Uid(IPPROTO_UDP, client, original); };
-    if (size > kMaxUdpPayload || !core_.AcquireQuery(client, owner)) {
+    Asker asker;
+    if (size > kMaxUdpPayload ||
+        !core_.AcquireQuery(IPPROTO_UDP, client, original, query.data(), size, asker)) {
       answerError(client, query, size > kMaxUdpPayload ? kRcodeFormErr : kRcodeServFail);
       return;
     }
@@ -132,7 +133,7 @@ class CTransparentMode::Udp {
       HXT_LOGF(LOG_LEVEL_DEBUG, kUdpReceive, "%s is white-listed: passing it on to %s", name.c_str(),
                EndpointText(original).c_str());
       direct(client, original, std::move(query));
-    } else if (core_.RouteToService(family_, Transport::Udp)) {
+    } else if (core_.RouteToService(family_, Transport::Udp, asker)) {
       toService(client, original, std::move(query));
     } else {
       direct(client, original, std::move(query));
@@ -220,6 +221,7 @@ class CTransparentMode::Udp {
     udp::endpoint client = it->second.client;
     it->second.timer->cancel();
     pending_.erase(it);
+    core_.AgentAnswered(client, relayBuffer_.data() + kRedirectHeaderSize, size - kRedirectHeaderSize);
     answer(client, std::vector<u8>(relayBuffer_.begin() + kRedirectHeaderSize,
                                    relayBuffer_.begin() + static_cast<std::ptrdiff_t>(size)));
     core_.ReleaseQuery(client);

@@ -134,7 +134,8 @@ void CUdpStub::handleClient(std::size_t i) {
     answerError(client, query, clientIn_.Stored(i), kRcodeFormErr);
     return;
   }
-  if (!core_.AcquireQuery(client, [&] { return core_.SocketOwners().Uid(IPPROTO_UDP, client, local_); })) {
+  Asker asker;
+  if (!core_.AcquireQuery(IPPROTO_UDP, client, local_, query, size, asker)) {
     // Dropped, as a resolver does: an error answer would only invite the
     // flooding client to retry at once.
     ++core_.counters().overBudget;
@@ -148,7 +149,7 @@ void CUdpStub::handleClient(std::size_t i) {
   if (!whiteList.empty() && ReadQueryName(query, size, name_) && MatchesWhiteList(name_, whiteList)) {
     HXT_LOGF(LOG_LEVEL_DEBUG, kHandleClient, "%s is white-listed: passing it through", name_.c_str());
     toPassThrough(client, std::vector<u8>(query, query + size));
-  } else if (core_.RouteToService(family_, Transport::Udp)) {
+  } else if (core_.RouteToService(family_, Transport::Udp, asker)) {
     toService(client, query - clientIn_.Headroom(), size);
   } else {
     toPassThrough(client, std::vector<u8>(query, query + size));
@@ -364,6 +365,7 @@ void CUdpStub::handleRelay(std::size_t i) {
   } else {
     answer(client, datagram + kRedirectHeaderSize, size - kRedirectHeaderSize);
   }
+  core_.AgentAnswered(client, datagram + kRedirectHeaderSize, size - kRedirectHeaderSize);
   core_.ReleaseQuery(client);
 }
 

@@ -122,14 +122,11 @@ class TransparentModeTest : public ::testing::Test {
     return pid;
   }
 
-  void startDaemon(bool withoutNetAdmin = false) {
-    inNetns(
-        [&] {
-          daemon_ = std::make_unique<DaemonProcess>(
-              root_, std::vector<std::string>{"--mode", "transparent", "--stub4", "off", "--stub6", "off",
-                                              "--control", controlPath()});
-        },
-        withoutNetAdmin);
+  void startDaemon(bool withoutNetAdmin = false, const std::vector<std::string>& extra = {}) {
+    std::vector<std::string> args{"--mode",  "transparent", "--stub4",   "off",
+                                  "--stub6", "off",         "--control", controlPath()};
+    args.insert(args.end(), extra.begin(), extra.end());
+    inNetns([&] { daemon_ = std::make_unique<DaemonProcess>(root_, args); }, withoutNetAdmin);
   }
 
   // Forks the agent from a thread in the namespace while the test process
@@ -257,6 +254,30 @@ TEST_F(TransparentModeTest, QueriesReachTheAgentWithTheirDestinationUnlessExempt
     EXPECT_EQ(dig(kResolver4, "www.example.com", tcp), kUpstreamAnswer);
     EXPECT_EQ(dig(kResolver6, "www.example.com", tcp), kUpstreamAnswer);
   }
+}
+
+TEST_F(TransparentModeTest, AnIgnoredProgramsQueriesGoToTheResolverItAskedCountedForIt) {
+  const std::string dig = std::filesystem::canonical("/usr/bin/dig").string();
+  startDaemon(false, {"--ignored-programs", dig});
+  ASSERT_TRUE(daemon_->WaitForLog("transparent mode: table inet hxsockfilterd in place")) << daemon_->Log();
+  auto agent = openAgent();
+  ASSERT_TRUE(daemon_->WaitForLog("transparent rules: IPv4 UDP and TCP redirected")) << daemon_->Log();
+  for (bool tcp : {false, true}) EXPECT_EQ(this->dig(kResolver4, "www.example.com", tcp), kUpstreamAnswer);
+  EXPECT_EQ(service4_->MessageCount(), 0u);
+  std::string note, why;
+  std::vector<std::string> rows;
+  ASSERT_TRUE(QueryDaemonRows(controlPath(), kMsgPrograms, "transparent e2e", note, &rows, why)) << why;
+  ASSERT_EQ(rows.size(), 1u);
+  // program, uid, pid, unit, then queries 2 (UDP and TCP), 0 to the agent, 0 blocked; ignored.
+  std::istringstream fields(rows[0]);
+  std::vector<std::string> f;
+  for (std::string field; std::getline(fields, field, '\t');) f.push_back(field);
+  ASSERT_GE(f.size(), 10u) << rows[0];
+  EXPECT_EQ(f[0], dig);
+  EXPECT_EQ(std::vector<std::string>(f.begin() + 4, f.begin() + 7),
+            (std::vector<std::string>{"2", "0", "0"}));
+  EXPECT_EQ(f[8], "1");
+  EXPECT_EQ(f[9], "www.example.com www.example.com");
 }
 
 TEST_F(TransparentModeTest, TheAgentAndItsPluginAnswerWhatADirectQueryAsked) {

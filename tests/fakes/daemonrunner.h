@@ -2,6 +2,7 @@
 // the constructor, stopped and joined in the destructor.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <thread>
 
@@ -34,6 +35,8 @@ class DaemonRunner {
   boost::asio::ip::udp::endpoint Udp(u16 family) const { return *daemon_.UdpStub(family); }
   boost::asio::ip::tcp::endpoint Tcp(u16 family) const { return *daemon_.TcpStub(family); }
   const sockfilter::DaemonCounters& counters() const { return daemon_.counters(); }
+  // Runs `work` on the daemon's thread (a test holds the daemon there).
+  void Post(std::function<void()> work) { boost::asio::post(io_, std::move(work)); }
 
  private:
   sockfilter::SockFilterConfig config_;

@@ -1,0 +1,257 @@
+// Which program asked, through the in-process daemon's stub: processes of
+// other programs (this test binary and dig) and other users ask, and the
+// daemon's PROGRAMS reply must count each under its own program.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <grp.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <future>
+#include <map>
+#include <optional>
+
+#include "common/daemonquery.h"
+#include "daemon/sockfilterdaemon.h"
+#include "fakes/capturelogger.h"
+#include "fakes/controlpeer.h"
+#include "fakes/daemonrunner.h"
+#include "fakes/dnstestkit.h"
+#include "fakes/testroot.h"
+
+namespace hxt::test {
+namespace {
+
+namespace asio = boost::asio;
+using namespace hxt::sockfilter;
+using udp = asio::ip::udp;
+using namespace std::chrono_literals;
+
+constexpr const char* kAgent = "192.0.2.2";
+constexpr const char* kResolver = "192.0.2.1";
+constexpr u32 kNobody = 65534;
+
+std::string realPath(const char* path) {
+  char resolved[PATH_MAX];
+  return ::realpath(path, resolved) != nullptr ? resolved : "";
+}
+
+std::pair<std::string, std::string> Key(const std::string& program, const std::string& uid) {
+  return {program, uid};
+}
+
+struct Counted {
+  u64 queries = 0;
+  u64 toAgent = 0;
+  bool ignored = false;
+  std::string names;
+};
+
+class AttributionDaemonTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    config_.stub4 = udp::endpoint(asio::ip::make_address("127.0.0.1"), 0);
+    config_.stub6.reset();
+    config_.resolvers = {upstream_.endpoint()};
+    config_.controlPath = root_.path() + "/run/hxsockfilterd.sock";
+    dig_ = realPath("/usr/bin/dig");
+    self_ = realPath("/proc/self/exe");
+  }
+  void Start() {
+    daemon_ = StartDaemonRunner(config_);
+    ASSERT_NE(daemon_, nullptr) << log_.Dump();
+    stub_ = daemon_->Udp(HXT_AF_INET);
+  }
+  void NeedRoot() {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to ask as another user";
+  }
+  void NeedDig() {
+    if (dig_.empty()) GTEST_SKIP() << "needs dig (the project's package list installs it)";
+  }
+  void Redirect() {
+    agent_ = std::make_unique<ControlPeer>(config_.controlPath);
+    ASSERT_EQ(agent_->Hello(), std::optional<u32>(0));
+    ASSERT_EQ(agent_->Open(ApiInterface::Velmora), std::optional<u32>(0));
+    ASSERT_EQ(
+        agent_->SetParameters(FILTER_UPDATE_ALL, RedirectTo(service_.udpPort(), service_.tcpPort(), 0, 0)),
+        std::optional<u32>(0));
+  }
+
+  // (program, uid) → its counters, as the daemon reports them.
+  std::map<std::pair<std::string, std::string>, Counted> Programs() {
+    std::string note, why;
+    std::vector<std::string> rows;
+    EXPECT_TRUE(QueryDaemonRows(config_.controlPath, kMsgPrograms, "test", note, &rows, why)) << why;
+    EXPECT_EQ(note, "names");
+    std::map<std::pair<std::string, std::string>, Counted> out;
+    for (const std::string& row : rows) {
+      std::vector<std::string> f;
+      for (std::size_t start = 0;;) {
+        std::size_t tab = row.find('\t', start);
+        f.push_back(row.substr(start, tab == std::string::npos ? std::string::npos : tab - start));
+        if (tab == std::string::npos) break;
+        start = tab + 1;
+      }
+      if (f.size() < 10) continue;
+      out[{f[0], f[1]}] = Counted{std::stoull(f[4]), std::stoull(f[5]), f[8] == "1", f[9]};
+    }
+    return out;
+  }
+
+  // A child process of this binary, as `uid`, asks `query` from a socket
+  // bound to `port` and exits 0 when `expected` came back. Only system calls
+  // after the fork: the parent has threads.
+  int AskFromChild(u32 uid, u16 port, const Bytes& query, const Bytes& expected) {
+    const udp::endpoint from(asio::ip::make_address("127.0.0.1"), port);
+    pid_t child = ::fork();
+    if (child == 0) {
+      if (::setgroups(0, nullptr) != 0 || ::setgid(uid) != 0 || ::setuid(uid) != 0) ::_exit(2);
+      int fd = ::socket(AF_INET, SOCK_DGRAM, 0), on = 1;
+      ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+      if (::bind(fd, from.data(), static_cast<socklen_t>(from.size())) != 0) ::_exit(3);
+      ::sendto(fd, query.data(), query.size(), 0, stub_.data(), static_cast<socklen_t>(stub_.size()));
+      pollfd p{fd, POLLIN, 0};
+      u8 answer[512];
+      ssize_t n = ::poll(&p, 1, 5000) == 1 ? ::recv(fd, answer, sizeof answer, 0) : -1;
+      ::_exit(n == static_cast<ssize_t>(expected.size()) &&
+                      std::memcmp(answer, expected.data(), expected.size()) == 0
+                  ? 0
+                  : 4);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+
+  // dig's short answer to `name`, asked from `port`.
+  std::string Dig(const std::string& name, u16 port) {
+    const std::string command = dig_ + " +short +tries=1 +time=5 -p " + std::to_string(stub_.port()) +
+                                " -b '127.0.0.1#" + std::to_string(port) + "' @127.0.0.1 " + name;
+    std::string text;
+    FILE* out = ::popen(command.c_str(), "r");
+    char buffer[256];
+    for (std::size_t n; out != nullptr && (n = std::fread(buffer, 1, sizeof buffer, out)) > 0;)
+      text.append(buffer, n);
+    if (out != nullptr) ::pclose(out);
+    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) text.pop_back();
+    return text;
+  }
+
+  ScopedCaptureLog log_;
+  TestRoot root_;
+  TestService service_{"127.0.0.1", kAgent};
+  TestResolver upstream_{"127.0.0.1", kResolver};
+  SockFilterConfig config_;
+  std::unique_ptr<DaemonRunner> daemon_;
+  std::unique_ptr<ControlPeer> agent_;
+  udp::endpoint stub_;
+  std::string dig_;
+  std::string self_;
+};
+
+// Two programs of two users ask in turn from the same port: the second is
+// looked up anew, not counted to the first; the ignored one goes direct.
+TEST_F(AttributionDaemonTest, TwoProgramsOfTwoUsersAreCountedApartAndAnIgnoredOneGoesDirect) {
+  NeedRoot();
+  NeedDig();
+  const group* nogroup = ::getgrgid(kNobody);
+  if (nogroup == nullptr) GTEST_SKIP() << "needs the group of gid " << kNobody;
+  config_.controlGroup = nogroup->gr_name;
+  config_.ignoredPrograms = {dig_};
+  Start();
+  Redirect();
+  asio::io_context io;
+  udp::socket probe(io, udp::endpoint(asio::ip::make_address("127.0.0.1"), 0));
+  const u16 port = probe.local_endpoint().port();
+  probe.close();
+  const Bytes query = MakeQuery("one.test", 0x4242);
+  EXPECT_EQ(AskFromChild(kNobody, port, query, MakeAnswer(query, kAgent)), 0);
+  EXPECT_EQ(Dig("two.test", port), kResolver);  // never shown to the agent
+  auto programs = Programs();
+  const Counted asChild = programs[Key(self_, std::to_string(kNobody))];
+  EXPECT_EQ(asChild.queries, 1u);
+  EXPECT_EQ(asChild.toAgent, 1u);
+  EXPECT_EQ(asChild.names, "one.test");
+  const Counted asDig = programs[Key(dig_, "0")];
+  EXPECT_EQ(asDig.queries, 1u);
+  EXPECT_EQ(asDig.toAgent, 0u);
+  EXPECT_EQ(asDig.names, "two.test");
+  EXPECT_TRUE(asDig.ignored);
+  EXPECT_EQ(service_.MessageCount(), 1u);
+  // A member of the control group who is not the agent's user sees the
+  // counters, not the names.
+  ::chmod(root_.path().c_str(), 0711);
+  ::chmod((root_.path() + "/run").c_str(), 0711);
+  pid_t child = ::fork();
+  if (child == 0) {
+    if (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0) ::_exit(2);
+    std::string note, why;
+    std::vector<std::string> rows;
+    if (!QueryDaemonRows(config_.controlPath, kMsgPrograms, "test", note, &rows, why)) ::_exit(3);
+    bool named = false;
+    for (const std::string& row : rows) named = named || row.substr(row.rfind('\t') + 1) != "-";
+    ::_exit(note == "counters only" && rows.size() == 2 && !named ? 0 : 4);
+  }
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 0);
+}
+
+TEST_F(AttributionDaemonTest, QueriesOfAProcessThatExitedMidBurstCountAsExitedAndAreAnswered) {
+  Start();
+  const Bytes first = MakeQuery("alive.test", 1);
+  const Bytes firstAnswer = MakeAnswer(first, kResolver);
+  std::vector<Bytes> late;
+  for (u16 id = 2; id < 6; ++id) late.push_back(MakeQuery("late.test", id));
+  int asked[2], go[2];
+  ASSERT_EQ(::pipe(asked), 0);
+  ASSERT_EQ(::pipe(go), 0);
+  pid_t child = ::fork();
+  if (child == 0) {
+    int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    ::sendto(fd, first.data(), first.size(), 0, stub_.data(), static_cast<socklen_t>(stub_.size()));
+    u8 answer[512];
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, 5000) != 1 ||
+        ::recv(fd, answer, sizeof answer, 0) != static_cast<ssize_t>(firstAnswer.size()))
+      ::_exit(1);
+    char byte = 'a';
+    if (::write(asked[1], &byte, 1) != 1 || ::read(go[0], &byte, 1) != 1) ::_exit(2);
+    for (const Bytes& q : late)
+      ::sendto(fd, q.data(), q.size(), 0, stub_.data(), static_cast<socklen_t>(stub_.size()));
+    ::_exit(0);
+  }
+  char byte = 0;
+  ASSERT_EQ(::read(asked[0], &byte, 1), 1);
+  // The daemon is held while the rest of the burst is sent and its sender
+  // exits: the daemon finds the socket gone.
+  std::promise<void> holding, release;
+  std::future<void> released = release.get_future();
+  daemon_->Post([&] {
+    holding.set_value();
+    released.wait_for(10s);
+  });
+  holding.get_future().wait();
+  ASSERT_EQ(::write(go[1], &byte, 1), 1);
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  release.set_value();
+  EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 0);
+  for (int fd : {asked[0], asked[1], go[0], go[1]}) ::close(fd);
+  EXPECT_TRUE(WaitFor([&] { return upstream_.udpQueries() == 5; })) << upstream_.udpQueries();
+  auto programs = Programs();
+  const std::string uid = std::to_string(::geteuid());
+  EXPECT_EQ(programs[Key(self_, uid)].queries, 1u);
+  EXPECT_EQ(programs[Key("exited", "-")].queries, 4u);
+}
+
+}  // namespace
+}  // namespace hxt::test
