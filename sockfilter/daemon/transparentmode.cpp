@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <map>
 #include <set>
 #include <tuple>
 #include <vector>
@@ -21,6 +20,7 @@
 #include "daemon/dnsmessage.h"
 #include "daemon/tcprelay.h"
 #include "daemon/transparenthost.h"
+#include "daemon/udprelay.h"
 
 namespace hxt::sockfilter {
 
@@ -29,8 +29,6 @@ using udp = asio::ip::udp;
 using tcp = asio::ip::tcp;
 
 namespace {
-
-constexpr const char* kUdpReceive = "CTransparentMode::Udp::handleClient";
 
 asio::ip::address loopbackOf(u16 family) {
   if (family == HXT_AF_INET6) return asio::ip::address_v6::loopback();
@@ -42,252 +40,6 @@ std::string addressText(const asio::ip::address& address) {
 }
 
 }  // namespace
-
-// ---------------------------------------------------------------------------
-// UDP: one listener per family, one relay socket to the agent's listener.
-
-class CTransparentMode::Udp {
- public:
-  Udp(CTransparentMode& owner, u16 family)
-      : owner_(owner), core_(owner.core_), family_(family), listener_(owner.io_), relay_(owner.io_) {}
-
-  bool Start(std::string& why) {
-    boost::system::error_code ec;
-    udp::endpoint bind(loopbackOf(family_), 0);
-    listener_.open(bind.protocol(), ec);
-    if (!ec && family_ == HXT_AF_INET6) listener_.set_option(asio::ip::v6_only(true), ec);
-    if (!ec) listener_.bind(bind, ec);
-    if (!ec) local_ = listener_.local_endpoint(ec);
-    if (ec) {
-      why = "cannot open the UDP listener on " + EndpointText(bind) + ": " + ec.message();
-      return false;
-    }
-    if (!conntrack_.Open(why)) return false;
-    receive();
-    return true;
-  }
-
-  void Stop() {
-    stopped_ = true;
-    boost::system::error_code ignored;
-    listener_.close(ignored);
-    relay_.close(ignored);
-    for (auto& entry : pending_) entry.second.timer->cancel();
-    pending_.clear();
-  }
-
-  u16 Port() const { return local_.port(); }
-
-  // The agent's port or flag changed: queries waiting on the old listener go
-  // on to their resolver, and the relay follows the new port.
-  void RoutingChanged() {
-    u16 port = core_.Redirected(family_, Transport::Udp) ? core_.ServicePort(family_, Transport::Udp) : 0;
-    if (port == relayServicePort_) return;
-    while (!pending_.empty()) failOver(pending_.begin()->first);
-    closeRelay();
-  }
-
- private:
-  struct Pending {
-    udp::endpoint client;
-    udp::endpoint original;
-    std::vector<u8> query;
-    std::unique_ptr<asio::steady_timer> timer;
-  };
-  TransparentCounters& counters() { return owner_.counters_[family_ == HXT_AF_INET6 ? 1 : 0]; }
-
-  void receive() {
-    listener_.async_receive_from(asio::buffer(buffer_), sender_,
-                                 [this](const boost::system::error_code& ec, std::size_t n) {
-                                   if (ec == asio::error::operation_aborted || stopped_) return;
-                                   if (!ec) handleClient(n);
-                                   receive();
-                                 });
-  }
-
-  void handleClient(std::size_t size) {
-    const udp::endpoint client = sender_;
-    udp::endpoint original;
-    if (size < kDnsHeaderSize || !conntrack_.OriginalDestination(local_, client, original) ||
-        original == local_) {
-      // Sent to the listener itself, or too short to be DNS: nobody to ask.
-      ++core_.counters().dropped;
-      if (throttle_.Allow()) {
-        HXT_LOGF(LOG_LEVEL_WARNING, kUdpReceive,
-                 "dropped a %zu-byte datagram from %s: no redirected DNS query", size,
-                 EndpointText(client).c_str());
-      }
-      return;
-    }
-    ++counters().intercepted;
-    std::vector<u8> query(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(size));
-    auto owner = [&] { return core_.SocketOwners().Uid(IPPROTO_UDP, client, original); };
-    if (size > kMaxUdpPayload || !core_.AcquireQuery(client, owner)) {
-      answerError(client, query, size > kMaxUdpPayload ? kRcodeFormErr : kRcodeServFail);
-      return;
-    }
-    std::string name;
-    if (ReadQueryName(query.data(), query.size(), name) && MatchesWhiteList(name, core_.WhiteList(family_))) {
-      ++counters().whiteListed;
-      HXT_LOGF(LOG_LEVEL_DEBUG, kUdpReceive, "%s is white-listed: passing it on to %s", name.c_str(),
-               EndpointText(original).c_str());
-      direct(client, original, std::move(query));
-    } else if (core_.RouteToService(family_, Transport::Udp)) {
-      toService(client, original, std::move(query));
-    } else {
-      direct(client, original, std::move(query));
-    }
-  }
-
-  bool ensureRelay(u16 servicePort) {
-    if (relay_.is_open() && relayServicePort_ == servicePort) return true;
-    closeRelay();
-    boost::system::error_code ec;
-    asio::ip::address loopback = loopbackOf(family_);
-    relay_.open(loopback.is_v6() ? udp::v6() : udp::v4(), ec);
-    if (!ec) relay_.bind(udp::endpoint(loopback, 0), ec);
-    if (!ec) relay_.connect(udp::endpoint(loopback, servicePort), ec);
-    if (!ec) relayPort_ = relay_.local_endpoint(ec).port();
-    if (ec) {
-      closeRelay();
-      return false;
-    }
-    relayServicePort_ = servicePort;
-    receiveRelay(++relayGeneration_);
-    return true;
-  }
-
-  void closeRelay() {
-    boost::system::error_code ignored;
-    relay_.close(ignored);
-    relayServicePort_ = 0;
-    ++relayGeneration_;
-  }
-
-  void toService(const udp::endpoint& client, const udp::endpoint& original, std::vector<u8> query) {
-    if (!ensureRelay(core_.ServicePort(family_, Transport::Udp))) {
-      core_.ServiceFailed(family_, "cannot be reached");
-      direct(client, original, std::move(query));
-      return;
-    }
-    u32 serial = nextSerial_++;
-    RedirectHeader header =
-        BuildRedirectHeader(serial, owner_.nonce_, client.address(), relayPort_, original.address(),
-                            original.port(), static_cast<u16>(query.size()));
-    auto datagram = std::make_shared<std::vector<u8>>(WithHeader(header, query.data(), query.size()));
-    relay_.async_send(asio::buffer(*datagram), [datagram](const boost::system::error_code&, std::size_t) {});
-    Pending pending{client, original, std::move(query), std::make_unique<asio::steady_timer>(owner_.io_)};
-    pending.timer->expires_after(core_.config().serviceTimeout);
-    pending.timer->async_wait([this, serial](const boost::system::error_code& ec) {
-      if (ec || stopped_) return;
-      // Passed on first: the notice may drop the agent, which fails over
-      // every pending query at once.
-      failOver(serial);
-      core_.ServiceFailed(family_, "did not answer in time");
-      core_.ServiceTimedOut(family_);
-    });
-    pending_.emplace(serial, std::move(pending));
-    ++counters().redirected;
-  }
-
-  void receiveRelay(u64 generation) {
-    relay_.async_receive(
-        asio::buffer(relayBuffer_), [this, generation](const boost::system::error_code& ec, std::size_t n) {
-          if (ec == asio::error::operation_aborted || stopped_ || generation != relayGeneration_) return;
-          if (ec == asio::error::connection_refused) {
-            if (!pending_.empty()) core_.ServiceFailed(family_, "refused the query (its port is closed)");
-            while (!pending_.empty()) failOver(pending_.begin()->first);
-          } else if (!ec) {
-            handleRelay(n);
-          }
-          receiveRelay(generation);
-        });
-  }
-
-  void handleRelay(std::size_t size) {
-    u32 serial = 0;
-    std::size_t length = size >= kRedirectHeaderSize ? (relayBuffer_[68] | (relayBuffer_[69] << 8)) : 0;
-    auto it = pending_.end();
-    if (size >= kRedirectHeaderSize && length == size - kRedirectHeaderSize && length >= kDnsHeaderSize &&
-        ReadOwnBytes(relayBuffer_.data(), owner_.nonce_, serial)) {
-      it = pending_.find(serial);
-    }
-    if (it == pending_.end()) {
-      ++core_.counters().unmatched;
-      return;
-    }
-    core_.ServiceAnswered(family_);
-    udp::endpoint client = it->second.client;
-    it->second.timer->cancel();
-    pending_.erase(it);
-    answer(client, std::vector<u8>(relayBuffer_.begin() + kRedirectHeaderSize,
-                                   relayBuffer_.begin() + static_cast<std::ptrdiff_t>(size)));
-    core_.ReleaseQuery(client);
-  }
-
-  void failOver(u32 serial) {
-    auto it = pending_.find(serial);
-    if (it == pending_.end()) return;
-    Pending pending = std::move(it->second);
-    pending.timer->cancel();
-    pending_.erase(it);
-    ++core_.counters().failedOver;
-    direct(pending.client, pending.original, std::move(pending.query));
-  }
-
-  // To the resolver the program asked, as the stub passes a query through:
-  // from a marked socket of its own on a random port, under a random id, and
-  // only an answer to that id and question counts.
-  void direct(const udp::endpoint& client, const udp::endpoint& original, std::vector<u8> query) {
-    ++counters().passedThrough;
-    std::vector<u8> asked = query;
-    owner_.passThrough_.ResolveAt({original}, std::move(query),
-                                  [this, client, asked](std::vector<u8> answerBytes) {
-                                    if (stopped_) return;
-                                    finishDirect(client, asked, std::move(answerBytes));
-                                  });
-  }
-
-  void finishDirect(const udp::endpoint& client, const std::vector<u8>& query, std::vector<u8> answerBytes) {
-    if (answerBytes.empty()) {
-      answerError(client, query, kRcodeServFail);
-    } else {
-      answer(client, std::move(answerBytes));
-    }
-    core_.ReleaseQuery(client);
-  }
-
-  void answer(const udp::endpoint& client, std::vector<u8> bytes) {
-    auto shared = std::make_shared<std::vector<u8>>(std::move(bytes));
-    listener_.async_send_to(asio::buffer(*shared), client,
-                            [shared](const boost::system::error_code&, std::size_t) {});
-  }
-
-  void answerError(const udp::endpoint& client, const std::vector<u8>& query, u8 rcode) {
-    std::vector<u8> bytes = MakeErrorAnswer(query.data(), query.size(), rcode);
-    if (bytes.empty()) return;
-    ++core_.counters().answeredLocally;
-    answer(client, std::move(bytes));
-  }
-
-  CTransparentMode& owner_;
-  CFilterCore& core_;
-  const u16 family_;
-  udp::socket listener_;
-  udp::endpoint local_;
-  udp::endpoint sender_;
-  std::array<u8, 65536> buffer_{};
-  CConntrackLookup conntrack_;
-  udp::socket relay_;
-  u16 relayServicePort_ = 0;
-  u16 relayPort_ = 0;
-  u64 relayGeneration_ = 0;
-  std::array<u8, 65536> relayBuffer_{};
-  std::map<u32, Pending> pending_;
-  u32 nextSerial_ = 1;
-  CLogThrottle throttle_;
-  bool stopped_ = false;
-};
 
 // ---------------------------------------------------------------------------
 // TCP: one acceptor per family; each connection is relayed as the stub's are.
@@ -414,10 +166,23 @@ void CTransparentMode::Tcp::accept() {
 
 // ---------------------------------------------------------------------------
 
+// UDP: one listener per family, relayed as the stub's queries are.
 struct CTransparentMode::Family {
-  Family(CTransparentMode& owner, u16 family) : udp(owner, family), tcp(owner, family) {}
-  Udp udp;
+  Family(CTransparentMode& owner, u16 family)
+      : udp(owner.io_, owner.core_, owner.passThrough_, owner.nonce_,
+            &owner.counters_[family == HXT_AF_INET6 ? 1 : 0]),
+        tcp(owner, family),
+        family(family) {}
+  bool Start(std::string& why) {
+    return udp.Start(asio::ip::udp::endpoint(loopbackOf(family), 0), why) && tcp.Start(why);
+  }
+  void Stop() {
+    udp.Stop();
+    tcp.Stop();
+  }
+  CUdpRelay udp;
   Tcp tcp;
+  const u16 family;
 };
 
 CTransparentMode::CTransparentMode(asio::io_context& io, CFilterCore& core, CPassThrough& passThrough,
@@ -434,16 +199,15 @@ bool CTransparentMode::Start(std::string& why) {
     return false;
   }
   v4_ = std::make_unique<Family>(*this, HXT_AF_INET);
-  if (!v4_->udp.Start(why) || !v4_->tcp.Start(why)) {
+  if (!v4_->Start(why)) {
     Stop();
     return false;
   }
   // A machine without IPv6 still gets its IPv4 DNS redirected.
   v6_ = std::make_unique<Family>(*this, HXT_AF_INET6);
-  if (!v6_->udp.Start(why) || !v6_->tcp.Start(why)) {
+  if (!v6_->Start(why)) {
     HXT_LOGF(LOG_LEVEL_WARNING, "CTransparentMode::Start", "IPv6 DNS is never redirected: %s", why.c_str());
-    v6_->udp.Stop();
-    v6_->tcp.Stop();
+    v6_->Stop();
     v6_.reset();
   }
   if (!table_.Create(why)) {
@@ -454,7 +218,7 @@ bool CTransparentMode::Start(std::string& why) {
   HXT_LOGF(LOG_LEVEL_INFO, "CTransparentMode::Start",
            "transparent mode: table inet %s in place; listeners UDP %u/%u, TCP %u/%u (IPv4/IPv6); "
            "nothing is redirected until the agent asks",
-           kNftTable, v4_->udp.Port(), v6_ ? v6_->udp.Port() : 0, v4_->tcp.Port(), v6_ ? v6_->tcp.Port() : 0);
+           kNftTable, v4_->udp.LocalEndpoint().port(), v6_ ? v6_->udp.LocalEndpoint().port() : 0, v4_->tcp.Port(), v6_ ? v6_->tcp.Port() : 0);
   return true;
 }
 
@@ -463,9 +227,7 @@ void CTransparentMode::Stop() {
   stopped_ = true;
   table_.Close();
   for (auto* family : {v4_.get(), v6_.get()}) {
-    if (family == nullptr) continue;
-    family->udp.Stop();
-    family->tcp.Stop();
+    if (family != nullptr) family->Stop();
   }
 }
 
@@ -540,7 +302,7 @@ NftRules CTransparentMode::buildRules() {
     u16 f = static_cast<u16>(family);
     out->redirectUdp = core_.Redirected(f, Transport::Udp);
     out->redirectTcp = core_.Redirected(f, Transport::Tcp);
-    out->udpPort = sides->udp.Port();
+    out->udpPort = sides->udp.LocalEndpoint().port();
     out->tcpPort = sides->tcp.Port();
     // Only the other family's resolvers listed: this family is not included.
     if (out->resolvers.empty() && (!rules.v4.resolvers.empty() || !rules.v6.resolvers.empty())) {
