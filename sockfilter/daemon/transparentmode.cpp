@@ -9,6 +9,10 @@
 #include <tuple>
 #include <vector>
 
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
+
+#include <boost/asio/generic/raw_protocol.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ip/udp.hpp>
 #include <boost/asio/ip/v6_only.hpp>
@@ -49,9 +53,9 @@ class CTransparentMode::Tcp {
   Tcp(CTransparentMode& owner, u16 family)
       : owner_(owner), core_(owner.core_), family_(family), acceptor_(owner.io_), backoff_(owner.io_) {}
 
-  bool Start(std::string& why) {
+  bool Start(const tcp::endpoint& bind, std::string& why) {
     boost::system::error_code ec;
-    tcp::endpoint bind(loopbackOf(family_), 0);
+    if (bind.address().is_v6()) scope_ = bind.address().to_v6().scope_id();
     acceptor_.open(bind.protocol(), ec);
     if (!ec && family_ == HXT_AF_INET6) acceptor_.set_option(asio::ip::v6_only(true), ec);
     if (!ec) acceptor_.bind(bind, ec);
@@ -87,6 +91,7 @@ class CTransparentMode::Tcp {
   tcp::acceptor acceptor_;
   CAcceptBackoff backoff_;
   u16 port_ = 0;
+  u32 scope_ = 0;  // the interface of a listener on a link-local address
   std::set<std::shared_ptr<CTcpRelay>> connections_;
   CTcpUserSlots userSlots_;
   u32 nextSerial_ = 1;
@@ -107,6 +112,12 @@ void CTransparentMode::Tcp::relay(tcp::socket socket) {
   }
   TransparentCounters& counters = owner_.counters_[family_ == HXT_AF_INET6 ? 1 : 0];
   ++counters.intercepted;
+  if (scope_ != 0 && original.address().to_v6().is_link_local()) {
+    // Taken from a link-local resolver's interface: reached through it too.
+    asio::ip::address_v6 resolver = original.address().to_v6();
+    resolver.scope_id(scope_);
+    original.address(resolver);
+  }
   u32 user = 0;
   if (!userSlots_.Take(core_.SocketOwners(), peer, original, core_.config().maxTcpConnectionsPerUser, user)) {
     ++core_.counters().dropped;
@@ -173,8 +184,9 @@ struct CTransparentMode::Family {
             &owner.counters_[family == HXT_AF_INET6 ? 1 : 0]),
         tcp(owner, family),
         family(family) {}
-  bool Start(std::string& why) {
-    return udp.Start(asio::ip::udp::endpoint(loopbackOf(family), 0), why) && tcp.Start(why);
+  // On loopback, or on the machine's own link-local address of an interface.
+  bool Start(const asio::ip::address& at, std::string& why) {
+    return udp.Start(asio::ip::udp::endpoint(at, 0), why) && tcp.Start(tcp::endpoint(at, 0), why);
   }
   void Stop() {
     udp.Stop();
@@ -185,9 +197,97 @@ struct CTransparentMode::Family {
   const u16 family;
 };
 
+// The listeners on the machine's own link-local addresses, one pair per
+// interface, and the netlink watch that follows interfaces and addresses.
+struct CTransparentMode::Links {
+  explicit Links(asio::io_context& io) : netlink(io), settle(io) {}
+  struct Link {
+    LinkLocalAddress where;
+    std::unique_ptr<Family> sides;
+  };
+  std::vector<Link> listening;
+  // Stopped sides wait here until no pass-through answer can still call them.
+  std::vector<std::unique_ptr<Family>> retired;
+  std::set<std::string> refusedNames;  // logged once each
+  asio::generic::raw_protocol::socket netlink;
+  asio::steady_timer settle;
+  std::array<u8, 8192> buffer{};
+};
+
 CTransparentMode::CTransparentMode(asio::io_context& io, CFilterCore& core, CPassThrough& passThrough,
                                    const Nonce& nonce)
     : io_(io), core_(core), passThrough_(passThrough), nonce_(nonce) {}
+
+void CTransparentMode::watchLinks() {
+  links_->netlink.async_receive(asio::buffer(links_->buffer), [this](const boost::system::error_code& ec,
+                                                                     std::size_t) {
+    if (ec == asio::error::operation_aborted || stopped_) return;
+    // Whatever the message (an overrun included), look again once the burst
+    // of a change has settled.
+    links_->settle.expires_after(std::chrono::milliseconds(100));
+    links_->settle.async_wait([this](const boost::system::error_code& waited) {
+      if (!waited && !stopped_) refreshLinks();
+    });
+    if (ec && ec != asio::error::no_buffer_space) {
+      HXT_LOGF(LOG_LEVEL_WARNING, "CTransparentMode::watchLinks",
+               "cannot follow network interfaces any more: %s", ec.message().c_str());
+      return;
+    }
+    watchLinks();
+  });
+}
+
+void CTransparentMode::refreshLinks() {
+  if (stopped_ || !v6_ || !links_) return;
+  if (passThrough_.InFlight() == 0) links_->retired.clear();
+  const std::vector<LinkLocalAddress> now = LinkLocalAddresses();
+  bool changed = false;
+  auto& listening = links_->listening;
+  for (auto it = listening.begin(); it != listening.end();) {
+    bool kept = std::any_of(now.begin(), now.end(), [&](const LinkLocalAddress& l) {
+      return l.interface == it->where.interface && l.index == it->where.index && l.address == it->where.address;
+    });
+    if (kept) {
+      ++it;
+      continue;
+    }
+    HXT_LOGF(LOG_LEVEL_INFO, "CTransparentMode::refreshLinks", "link-local DNS on %s: no longer taken",
+             it->where.interface.c_str());
+    it->sides->Stop();
+    links_->retired.push_back(std::move(it->sides));
+    it = listening.erase(it);
+    changed = true;
+  }
+  for (const LinkLocalAddress& link : now) {
+    if (std::any_of(listening.begin(), listening.end(),
+                    [&](const Links::Link& l) { return l.where.interface == link.interface; }))
+      continue;
+    if (!NftInterfaceName(link.interface)) {
+      if (links_->refusedNames.insert(link.interface).second) {
+        HXT_LOGF(LOG_LEVEL_WARNING, "CTransparentMode::refreshLinks",
+                 "an interface name nft cannot take as it is: its link-local DNS leaves untouched");
+      }
+      continue;
+    }
+    auto sides = std::make_unique<Family>(*this, HXT_AF_INET6);
+    std::string why;
+    if (!sides->Start(link.address, why)) {
+      // An address still being checked for duplicates cannot be bound yet;
+      // the kernel reports when it can, and it is tried again then.
+      HXT_LOGF(LOG_LEVEL_DEBUG, "CTransparentMode::refreshLinks", "link-local DNS on %s: %s",
+               link.interface.c_str(), why.c_str());
+      sides->Stop();
+      links_->retired.push_back(std::move(sides));
+      continue;
+    }
+    HXT_LOGF(LOG_LEVEL_INFO, "CTransparentMode::refreshLinks",
+             "link-local DNS on %s taken to the listeners on %s (UDP %u, TCP %u)", link.interface.c_str(),
+             link.address.to_string().c_str(), sides->udp.LocalEndpoint().port(), sides->tcp.Port());
+    listening.push_back({link, std::move(sides)});
+    changed = true;
+  }
+  if (changed) applyRules();
+}
 
 CTransparentMode::~CTransparentMode() {
   Stop();
@@ -199,13 +299,13 @@ bool CTransparentMode::Start(std::string& why) {
     return false;
   }
   v4_ = std::make_unique<Family>(*this, HXT_AF_INET);
-  if (!v4_->Start(why)) {
+  if (!v4_->Start(loopbackOf(HXT_AF_INET), why)) {
     Stop();
     return false;
   }
   // A machine without IPv6 still gets its IPv4 DNS redirected.
   v6_ = std::make_unique<Family>(*this, HXT_AF_INET6);
-  if (!v6_->Start(why)) {
+  if (!v6_->Start(loopbackOf(HXT_AF_INET6), why)) {
     HXT_LOGF(LOG_LEVEL_WARNING, "CTransparentMode::Start", "IPv6 DNS is never redirected: %s", why.c_str());
     v6_->Stop();
     v6_.reset();
@@ -214,6 +314,23 @@ bool CTransparentMode::Start(std::string& why) {
     why = "cannot create the nftables table " + std::string(kNftTable) + ": " + why;
     Stop();
     return false;
+  }
+  if (v6_) {
+    links_ = std::make_unique<Links>(io_);
+    boost::system::error_code ec;
+    links_->netlink.open(asio::generic::raw_protocol(AF_NETLINK, NETLINK_ROUTE), ec);
+    sockaddr_nl groups{};
+    groups.nl_family = AF_NETLINK;
+    groups.nl_groups = RTMGRP_LINK | RTMGRP_IPV6_IFADDR;
+    if (!ec) links_->netlink.bind(asio::generic::raw_protocol::endpoint(&groups, sizeof groups), ec);
+    if (ec) {
+      HXT_LOGF(LOG_LEVEL_WARNING, "CTransparentMode::Start",
+               "cannot follow network interfaces (%s): link-local DNS is taken only where it was at start",
+               ec.message().c_str());
+    } else {
+      watchLinks();
+    }
+    refreshLinks();
   }
   HXT_LOGF(LOG_LEVEL_INFO, "CTransparentMode::Start",
            "transparent mode: table inet %s in place; listeners UDP %u/%u, TCP %u/%u (IPv4/IPv6); "
@@ -228,6 +345,12 @@ void CTransparentMode::Stop() {
   table_.Close();
   for (auto* family : {v4_.get(), v6_.get()}) {
     if (family != nullptr) family->Stop();
+  }
+  if (links_) {
+    boost::system::error_code ignored;
+    links_->netlink.close(ignored);
+    links_->settle.cancel();
+    for (auto& link : links_->listening) link.sides->Stop();
   }
 }
 
@@ -304,6 +427,17 @@ NftRules CTransparentMode::buildRules() {
     out->redirectTcp = core_.Redirected(f, Transport::Tcp);
     out->udpPort = sides->udp.LocalEndpoint().port();
     out->tcpPort = sides->tcp.Port();
+    if (out == &rules.v6 && links_) {
+      for (const auto& link : links_->listening) {
+        NftLinkLocal entry;
+        entry.interface = link.where.interface;
+        const auto bytes = link.where.address.to_bytes();
+        std::copy(bytes.begin(), bytes.end(), entry.address.begin());
+        entry.udpPort = link.sides->udp.LocalEndpoint().port();
+        entry.tcpPort = link.sides->tcp.Port();
+        out->linkLocal.push_back(entry);
+      }
+    }
     // Only the other family's resolvers listed: this family is not included.
     if (out->resolvers.empty() && (!rules.v4.resolvers.empty() || !rules.v6.resolvers.empty())) {
       out->redirectUdp = out->redirectTcp = false;
@@ -317,10 +451,18 @@ void CTransparentMode::ParametersChanged() {
   for (Family* family : {v4_.get(), v6_.get()}) {
     if (family != nullptr) family->udp.RoutingChanged();
   }
+  if (links_) {
+    for (auto& link : links_->listening) link.sides->udp.RoutingChanged();
+  }
+  applyRules();
+}
+
+void CTransparentMode::applyRules() {
+  if (stopped_ || !table_.InPlace()) return;
   NftRules rules = buildRules();
   std::string error;
   if (!table_.Apply(rules, error)) {
-    HXT_LOGF(LOG_LEVEL_ERROR, "CTransparentMode::ParametersChanged",
+    HXT_LOGF(LOG_LEVEL_ERROR, "CTransparentMode::applyRules",
              "cannot change the redirection rules: %s", error.c_str());
     // Whatever stood before may not match the agent any more: redirect nothing.
     if (!table_.Apply(NftRules(), error)) table_.Close();
@@ -336,8 +478,10 @@ void CTransparentMode::ParametersChanged() {
   };
   std::string summary = "IPv4 " + side(rules.v4) + ", IPv6 " + side(rules.v6) + ", " +
                         std::to_string(rules.exempt.size()) + " exempt cgroups";
+  if ((rules.v6.redirectUdp || rules.v6.redirectTcp) && !rules.v6.linkLocal.empty())
+    summary += ", link-local DNS taken on " + std::to_string(rules.v6.linkLocal.size()) + " interfaces";
   if (summary != lastRulesSummary_) {
-    HXT_LOGF(LOG_LEVEL_INFO, "CTransparentMode::ParametersChanged", "transparent rules: %s", summary.c_str());
+    HXT_LOGF(LOG_LEVEL_INFO, "CTransparentMode::applyRules", "transparent rules: %s", summary.c_str());
     lastRulesSummary_ = summary;
   }
 }

@@ -60,7 +60,12 @@ class CTransparentMode {
   class Tcp;
   struct Family;
 
+  struct Links;
+
   NftRules buildRules();
+  void applyRules();
+  void watchLinks();
+  void refreshLinks();
 
   boost::asio::io_context& io_;
   CFilterCore& core_;
@@ -70,6 +75,7 @@ class CTransparentMode {
   TransparentCounters counters_[2];
   std::unique_ptr<Family> v4_;
   std::unique_ptr<Family> v6_;
+  std::unique_ptr<Links> links_;
   std::string lastRulesSummary_;
   std::string lastExemptionProblem_;
   bool stopped_ = false;

@@ -63,6 +63,7 @@ bool CUdpRelay::Start(const udp::endpoint& bind, std::string& why) {
     return false;
   }
   if (transparent_ != nullptr && !conntrack_.Open(why)) return false;
+  if (local_.address().is_v6()) scope_ = local_.address().to_v6().scope_id();
   waitClient();
   return true;
 }
@@ -142,6 +143,15 @@ void CUdpRelay::handleClient(std::size_t i) {
       return;
     }
     ++transparent_->intercepted;
+    if (scope_ != 0) {
+      // A listener on a link-local address takes the queries that left by its
+      // interface: the resolver is reached through that interface too.
+      asio::ip::address_v6 resolver = original.address().to_v6();
+      if (resolver.is_link_local()) {
+        resolver.scope_id(scope_);
+        original.address(resolver);
+      }
+    }
   }
   if (size > kMaxUdpPayload) {
     if (inputThrottle_.Allow()) {

@@ -123,6 +123,7 @@ class CUdpRelay {
   TransparentCounters* const transparent_;
   CConntrackLookup conntrack_;
   u16 family_ = 2;
+  u32 scope_ = 0;  // the interface of a listener on a link-local address
   boost::asio::ip::udp::socket stub_;
   boost::asio::ip::udp::endpoint local_;
   CReceiveBatch clientIn_;

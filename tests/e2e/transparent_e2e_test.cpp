@@ -354,33 +354,36 @@ TEST_F(TransparentModeTest, DirectAnswersMustAnswerTheQueryAndTcpIsRoutedOnWhole
   EXPECT_EQ(service4_->MessageCount(), 0u);
 }
 
-// A client of a link-local resolver is bound to its interface, and the
-// kernel cannot turn its packets onto loopback; a resolver on loopback asks
-// upstream, where its queries are taken. DNS to either is left alone, and
-// the resolver answers it, over UDP and TCP.
-TEST_F(TransparentModeTest, LinkLocalAndLoopbackResolversAreLeftAloneAndAnswer) {
+// A client of a link-local resolver is bound to its interface: its DNS is
+// taken to the daemon's listeners on the machine's own address there (on an
+// interface that came after the daemon too), and a white-listed name goes on
+// to the resolver through that interface. A resolver on loopback asks
+// upstream, where its queries are taken: DNS to it is left alone.
+TEST_F(TransparentModeTest, LinkLocalResolversAreProtectedAndLoopbackOnesLeftAlone) {
   constexpr const char* kLinkLocal = "fe80::53%hxt0";
-  const std::string in = "ip -n " + netns_ + " ";
-  for (const std::string& step : {in + "link add hxt0 type veth peer name hxt1", in + "link set hxt0 up",
-                                  in + "link set hxt1 up", in + "addr add fe80::53/64 dev hxt0 nodad"})
-    ASSERT_EQ(shell(step), 0) << step;
   std::unique_ptr<TestResolver> linkLocal, loopback;
-  inNetns([&] {
-    linkLocal = std::make_unique<TestResolver>(kLinkLocal, kUpstreamAnswer, 53);
-    loopback = std::make_unique<TestResolver>("127.0.0.53", kUpstreamAnswer, 53);
-  });
+  inNetns([&] { loopback = std::make_unique<TestResolver>("127.0.0.53", kUpstreamAnswer, 53); });
   startDaemon();
   ASSERT_TRUE(daemon_->WaitForLog("in place")) << daemon_->Log();
   auto agent = openAgent();
   ASSERT_TRUE(daemon_->WaitForLog("IPv6 UDP and TCP redirected")) << daemon_->Log();
+  const std::string in = "ip -n " + netns_ + " ";
+  for (const std::string& step :
+       {in + "link add hxt0 type veth peer name hxt1", in + "link set hxt0 addrgenmode none",
+        in + "link set hxt0 up", in + "link set hxt1 up", in + "addr add fe80::53/64 dev hxt0 nodad"})
+    ASSERT_EQ(shell(step), 0) << step;
+  inNetns([&] { linkLocal = std::make_unique<TestResolver>(kLinkLocal, kUpstreamAnswer, 53); });
+  ASSERT_TRUE(daemon_->WaitForLog("link-local DNS taken on 1 interfaces")) << daemon_->Log();
   for (bool tcp : {false, true}) {
     SCOPED_TRACE(tcp ? "TCP" : "UDP");
-    EXPECT_EQ(dig(kLinkLocal, "www.example.com", tcp), kUpstreamAnswer) << daemon_->Log();
+    EXPECT_EQ(dig(kLinkLocal, "www.example.com", tcp), kServiceAnswer) << daemon_->Log();
+    EXPECT_EQ(dig(kLinkLocal, "www.white.example", tcp), kUpstreamAnswer) << daemon_->Log();
     EXPECT_EQ(dig("127.0.0.53", "www.example.com", tcp), kUpstreamAnswer) << daemon_->Log();
   }
   EXPECT_EQ(linkLocal->udpQueries() + linkLocal->tcpQueries(), 2);
   EXPECT_EQ(loopback->udpQueries() + loopback->tcpQueries(), 2);
-  EXPECT_EQ(service4_->MessageCount() + service6_->MessageCount(), 0u);
+  EXPECT_EQ(service4_->MessageCount(), 0u);
+  EXPECT_EQ(service6_->MessageCount(), 2u);
 }
 
 // Out of descriptors, the TCP listener waits before it tries to accept again
