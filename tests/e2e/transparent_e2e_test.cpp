@@ -101,9 +101,9 @@ class TransparentModeTest : public ::testing::Test {
   // Runs `body` on a thread inside the namespace: sockets it opens and
   // processes it forks stay there. `withoutNetAdmin` takes CAP_NET_ADMIN out
   // of that thread's bounding set first, so that what it starts never has it.
-  void inNetns(const std::function<void()>& body, bool withoutNetAdmin = false) {
+  void inNetns(const std::function<void()>& body, bool withoutNetAdmin = false, const std::string& netns = "") {
     std::thread([&] {
-      int fd = ::open(("/run/netns/" + netns_).c_str(), O_RDONLY | O_CLOEXEC);
+      int fd = ::open(("/run/netns/" + (netns.empty() ? netns_ : netns)).c_str(), O_RDONLY | O_CLOEXEC);
       ASSERT_GE(fd, 0);
       ASSERT_EQ(::setns(fd, CLONE_NEWNET), 0);
       ::close(fd);
@@ -139,8 +139,7 @@ class TransparentModeTest : public ::testing::Test {
     inNetns([&] {
       daemon_ = std::make_unique<DaemonProcess>(
           root_, std::vector<std::string>{"--mode", "stub", "--stub4", "127.0.0.1:53", "--stub6", "[::1]:53",
-                                          "--resolvers", std::string(kResolver4) + ":53,[" + kResolver6 +
-                                                             "]:53",
+                                          "--resolvers", stubResolvers_,
                                           "--control", controlPath()});
     });
   }
@@ -197,6 +196,7 @@ class TransparentModeTest : public ::testing::Test {
   std::string nftRuleset() { return Output("ip netns exec " + netns_ + " nft list ruleset"); }
 
   TestRoot root_;
+  std::string stubResolvers_ = std::string(kResolver4) + ":53,[" + kResolver6 + "]:53";
   std::string netns_;
   bool created_ = false;
   std::string cgroupDir_;
@@ -439,6 +439,7 @@ enum class Mode { Stub, Transparent };
 class FaultInModeTest;
 struct ModeFault {
   const char* name;
+  std::function<void(FaultInModeTest&)> configure;  // before the daemon starts
   const char* registry;  // the daemon's settings, before it starts
   bool realAgent;        // the agent process with its plug-ins, not a control peer and test listeners
   std::function<void(FaultInModeTest&)> inflict;
@@ -463,6 +464,8 @@ class FaultInModeTest : public TransparentModeTest,
   }
 
   void start() {
+    if (fault().configure) fault().configure(*this);
+    if (HasFatalFailure()) return;
     if (fault().realAgent) {
       PrepareAgentRoot(root_,
                        {HXT_FAKE_PLUGIN_VELMORA, HXT_FAKE_PLUGIN_SWG, HXT_FAKE_PLUGIN_CLOUD_DOWNLOADER});
@@ -496,22 +499,60 @@ class FaultInModeTest : public TransparentModeTest,
   void TearDown() override {
     realAgent_.reset();
     agent_.reset();
+    peerResolver_.reset();
+    if (!peerNetns_.empty()) shell("ip netns del " + peerNetns_);
     TransparentModeTest::TearDown();
   }
 
+  // A resolver on the link-local address fe80::54 of a second namespace,
+  // reached through the veth hxt0 (own address fe80::53) of the first.
+  void linkLocalPeer() {
+    peerNetns_ = netns_ + "-peer";
+    const std::string in = "ip -n " + netns_ + " ", peer = "ip -n " + peerNetns_ + " ";
+    for (const std::string& step :
+         {"ip netns add " + peerNetns_, in + "link add hxt0 type veth peer name hxt1 netns " + peerNetns_,
+          in + "link set hxt0 addrgenmode none", peer + "link set hxt1 addrgenmode none", in + "link set hxt0 up",
+          peer + "link set hxt1 up", in + "addr add fe80::53/64 dev hxt0 nodad",
+          peer + "addr add fe80::54/64 dev hxt1 nodad"})
+      ASSERT_EQ(shell(step), 0) << step;
+    inNetns([&] { peerResolver_ = std::make_unique<TestResolver>("fe80::54%hxt1", kUpstreamAnswer, 53); },
+            false, peerNetns_);
+  }
+
+  std::string peerNetns_;
+  std::unique_ptr<TestResolver> peerResolver_;
   std::unique_ptr<ControlPeer> agent_;
   std::unique_ptr<ServiceProcess> realAgent_;
 };
 
 const ModeFault kModeFaults[] = {
-    {"AgentKilled", "", false, [](FaultInModeTest& t) { t.agent_.reset(); },
+    // A resolver on a link-local address: a white-listed name reaches it
+    // through the interface the client named (the pass-through resolver in
+    // stub mode), other names reach the agent.
+    {"LinkLocalResolver",
+     [](FaultInModeTest& t) {
+       t.linkLocalPeer();
+       t.stubResolvers_ = "[fe80::54%hxt0]:53";
+     },
+     "", false, nullptr,
+     [](FaultInModeTest& t) {
+       const std::string server = t.transparent() ? "fe80::54%hxt0" : "::1";
+       if (t.transparent() && !t.daemon_->WaitForLog("link-local DNS taken on 1 interfaces")) return t.daemon_->Log();
+       std::string seen;
+       for (bool tcp : {false, true}) {
+         seen += t.dig(server, "www.white.example", tcp) + " " + t.dig(server, "www.example.com", tcp) + " ";
+       }
+       return seen + std::to_string(t.peerResolver_->udpQueries() + t.peerResolver_->tcpQueries());
+     },
+     "192.0.2.1 192.0.2.2 192.0.2.1 192.0.2.2 2", 3000ms},
+    {"AgentKilled", nullptr, "", false, [](FaultInModeTest& t) { t.agent_.reset(); },
      [](FaultInModeTest& t) { return t.askBoth("a.example"); }, "192.0.2.1 192.0.2.1", 1000ms},
-    {"ListenerGone", "", false, [](FaultInModeTest& t) { t.service4_->CloseListeners(); },
+    {"ListenerGone", nullptr, "", false, [](FaultInModeTest& t) { t.service4_->CloseListeners(); },
      [](FaultInModeTest& t) { return t.askBoth("gone.example"); }, "192.0.2.1 192.0.2.1", 1000ms},
     // A hung plug-in costs a client no more than the service time-out, a TCP
     // connection the agent took and never answers included; once three
     // queries in a row timed out the family's breaker sends UDP straight on.
-    {"PlugInHangs", "\"ServiceTimeoutMs\"=dword:0000012c\n", false,
+    {"PlugInHangs", nullptr, "\"ServiceTimeoutMs\"=dword:0000012c\n", false,
      [](FaultInModeTest& t) {
        t.service4_->SilenceName("hung.example");
        EXPECT_EQ(t.dig(t.server(), "hung.example", true), kUpstreamAnswer);
@@ -526,7 +567,7 @@ const ModeFault kModeFaults[] = {
      "192.0.2.1, at once", 500ms},
     // A flood from one socket is held to its budget and the excess dropped
     // without an answer (an error answer invites retries); others are served.
-    {"FloodFromOneSocket",
+    {"FloodFromOneSocket", nullptr,
      "\"MaxPendingPerClient\"=dword:00000008\n\"MaxPendingQueries\"=dword:00000020\n"
      "\"ServiceTimeoutMs\"=dword:00001388\n",
      false,
@@ -548,7 +589,7 @@ const ModeFault kModeFaults[] = {
     // A stopped agent process costs clients no more than the breaker's three
     // service time-outs (1.5 s each), over UDP and TCP alike; a resolver on
     // loopback gets each of its queries once and never waits for the agent.
-    {"AgentStopped", "", true, [](FaultInModeTest& t) { t.realAgent_->Signal(SIGSTOP); },
+    {"AgentStopped", nullptr, "", true, [](FaultInModeTest& t) { t.realAgent_->Signal(SIGSTOP); },
      [](FaultInModeTest& t) {
        std::unique_ptr<TestResolver> loopback;
        t.inNetns([&] { loopback = std::make_unique<TestResolver>("127.0.0.53", kUpstreamAnswer, 53); });
@@ -573,7 +614,7 @@ const ModeFault kModeFaults[] = {
 TEST_P(FaultInModeTest, TheClientIsAnsweredInTime) {
   start();
   if (HasFatalFailure() || IsSkipped()) return;
-  fault().inflict(*this);
+  if (fault().inflict) fault().inflict(*this);
   const auto begin = std::chrono::steady_clock::now();
   EXPECT_EQ(fault().observe(*this), fault().clientSees) << daemon_->Log();
   EXPECT_LE(std::chrono::steady_clock::now() - begin, fault().within) << daemon_->Log();
