@@ -384,6 +384,11 @@ TEST_F(TransparentModeTest, LinkLocalResolversAreProtectedAndLoopbackOnesLeftAlo
   EXPECT_EQ(loopback->udpQueries() + loopback->tcpQueries(), 2);
   EXPECT_EQ(service4_->MessageCount(), 0u);
   EXPECT_EQ(service6_->MessageCount(), 2u);
+  // The interface gone, its listeners close and its rules go with them.
+  linkLocal.reset();
+  ASSERT_EQ(shell(in + "link del hxt0"), 0);
+  EXPECT_TRUE(daemon_->WaitForLog("link-local DNS on hxt0: no longer taken")) << daemon_->Log();
+  EXPECT_TRUE(WaitFor([&] { return nftRuleset().find("dnat") == std::string::npos; })) << nftRuleset();
 }
 
 // Out of descriptors, the TCP listener waits before it tries to accept again
