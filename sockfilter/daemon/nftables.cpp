@@ -85,9 +85,11 @@ std::string familyRules(const char* nfproto, const char* addressKey, const NftFa
       for (const std::string& match :
            {"oifname \"" + link.interface + "\" ip6 daddr fe80::/10 ", "ip6 daddr " + own + " "}) {
         if (family.redirectUdp)
-          script += prefix + match + "udp dport 53 dnat ip6 to [" + own + "]:" + std::to_string(link.udpPort) + "\n";
+          script += prefix + match + "udp dport 53 dnat ip6 to [" + own +
+                    "]:" + std::to_string(link.udpPort) + "\n";
         if (family.redirectTcp)
-          script += prefix + match + "tcp dport 53 dnat ip6 to [" + own + "]:" + std::to_string(link.tcpPort) + "\n";
+          script += prefix + match + "tcp dport 53 dnat ip6 to [" + own +
+                    "]:" + std::to_string(link.tcpPort) + "\n";
       }
     }
     if (std::string(nfproto) == "ipv6") script += rule + "ipv6 ip6 daddr fe80::/10 return\n";

@@ -219,22 +219,22 @@ CTransparentMode::CTransparentMode(asio::io_context& io, CFilterCore& core, CPas
     : io_(io), core_(core), passThrough_(passThrough), nonce_(nonce) {}
 
 void CTransparentMode::watchLinks() {
-  links_->netlink.async_receive(asio::buffer(links_->buffer), [this](const boost::system::error_code& ec,
-                                                                     std::size_t) {
-    if (ec == asio::error::operation_aborted || stopped_) return;
-    // Whatever the message (an overrun included), look again once the burst
-    // of a change has settled.
-    links_->settle.expires_after(std::chrono::milliseconds(100));
-    links_->settle.async_wait([this](const boost::system::error_code& waited) {
-      if (!waited && !stopped_) refreshLinks();
-    });
-    if (ec && ec != asio::error::no_buffer_space) {
-      HXT_LOGF(LOG_LEVEL_WARNING, "CTransparentMode::watchLinks",
-               "cannot follow network interfaces any more: %s", ec.message().c_str());
-      return;
-    }
-    watchLinks();
-  });
+  links_->netlink.async_receive(
+      asio::buffer(links_->buffer), [this](const boost::system::error_code& ec, std::size_t) {
+        if (ec == asio::error::operation_aborted || stopped_) return;
+        // Whatever the message (an overrun included), look again once the burst
+        // of a change has settled.
+        links_->settle.expires_after(std::chrono::milliseconds(100));
+        links_->settle.async_wait([this](const boost::system::error_code& waited) {
+          if (!waited && !stopped_) refreshLinks();
+        });
+        if (ec && ec != asio::error::no_buffer_space) {
+          HXT_LOGF(LOG_LEVEL_WARNING, "CTransparentMode::watchLinks",
+                   "cannot follow network interfaces any more: %s", ec.message().c_str());
+          return;
+        }
+        watchLinks();
+      });
 }
 
 void CTransparentMode::refreshLinks() {
@@ -245,7 +245,8 @@ void CTransparentMode::refreshLinks() {
   auto& listening = links_->listening;
   for (auto it = listening.begin(); it != listening.end();) {
     bool kept = std::any_of(now.begin(), now.end(), [&](const LinkLocalAddress& l) {
-      return l.interface == it->where.interface && l.index == it->where.index && l.address == it->where.address;
+      return l.interface == it->where.interface && l.index == it->where.index &&
+             l.address == it->where.address;
     });
     if (kept) {
       ++it;
@@ -335,7 +336,8 @@ bool CTransparentMode::Start(std::string& why) {
   HXT_LOGF(LOG_LEVEL_INFO, "CTransparentMode::Start",
            "transparent mode: table inet %s in place; listeners UDP %u/%u, TCP %u/%u (IPv4/IPv6); "
            "nothing is redirected until the agent asks",
-           kNftTable, v4_->udp.LocalEndpoint().port(), v6_ ? v6_->udp.LocalEndpoint().port() : 0, v4_->tcp.Port(), v6_ ? v6_->tcp.Port() : 0);
+           kNftTable, v4_->udp.LocalEndpoint().port(), v6_ ? v6_->udp.LocalEndpoint().port() : 0,
+           v4_->tcp.Port(), v6_ ? v6_->tcp.Port() : 0);
   return true;
 }
 
@@ -462,8 +464,8 @@ void CTransparentMode::applyRules() {
   NftRules rules = buildRules();
   std::string error;
   if (!table_.Apply(rules, error)) {
-    HXT_LOGF(LOG_LEVEL_ERROR, "CTransparentMode::applyRules",
-             "cannot change the redirection rules: %s", error.c_str());
+    HXT_LOGF(LOG_LEVEL_ERROR, "CTransparentMode::applyRules", "cannot change the redirection rules: %s",
+             error.c_str());
     // Whatever stood before may not match the agent any more: redirect nothing.
     if (!table_.Apply(NftRules(), error)) table_.Close();
     return;

@@ -58,8 +58,8 @@ bool CUdpRelay::Start(const udp::endpoint& bind, std::string& why) {
   if (!ec) stub_.bind(bind, ec);
   if (!ec) local_ = stub_.local_endpoint(ec);
   if (ec) {
-    why = "cannot listen on UDP " + EndpointText(bind) + " [" + std::to_string(ec.value()) + "-" + ec.message() +
-          "]";
+    why = "cannot listen on UDP " + EndpointText(bind) + " [" + std::to_string(ec.value()) + "-" +
+          ec.message() + "]";
     return false;
   }
   if (transparent_ != nullptr && !conntrack_.Open(why)) return false;
@@ -137,8 +137,9 @@ void CUdpRelay::handleClient(std::size_t i) {
       // Sent to the listener itself: nobody to pass it on to.
       ++core_.counters().dropped;
       if (inputThrottle_.Allow()) {
-        HXT_LOGF(LOG_LEVEL_WARNING, kHandleClient, "dropped a %zu-byte datagram from %s: not a redirected query",
-                 size, EndpointText(client).c_str());
+        HXT_LOGF(LOG_LEVEL_WARNING, kHandleClient,
+                 "dropped a %zu-byte datagram from %s: not a redirected query", size,
+                 EndpointText(client).c_str());
       }
       return;
     }
@@ -196,8 +197,9 @@ bool CUdpRelay::ensureRelay(u16 servicePort) {
   // error on the next receive instead of silence.
   if (!ec) relay_.connect(udp::endpoint(loopback, servicePort), ec);
   if (ec) {
-    HXT_LOGF(LOG_LEVEL_ERROR, "CUdpRelay::ensureRelay", "cannot open the relay to the agent's port %u [%d-%s]",
-             servicePort, ec.value(), ec.message().c_str());
+    HXT_LOGF(LOG_LEVEL_ERROR, "CUdpRelay::ensureRelay",
+             "cannot open the relay to the agent's port %u [%d-%s]", servicePort, ec.value(),
+             ec.message().c_str());
     closeRelay();
     return false;
   }
@@ -249,8 +251,8 @@ void CUdpRelay::toService(const udp::endpoint& client, const udp::endpoint& orig
     return;
   }
   u32 serial = nextSerial_++;
-  RedirectHeader header = BuildRedirectHeader(serial, nonce_, client.address(), relayPort_, original.address(),
-                                              original.port(), static_cast<u16>(size));
+  RedirectHeader header = BuildRedirectHeader(serial, nonce_, client.address(), relayPort_,
+                                              original.address(), original.port(), static_cast<u16>(size));
   std::memcpy(room, header.data(), header.size());
   relayOut_.Add(room, kRedirectHeaderSize + size, nullptr);
 
@@ -448,7 +450,7 @@ void CUdpRelay::answer(const udp::endpoint& client, const u8* bytes, std::size_t
 }
 
 void CUdpRelay::sendLater(udp::socket& socket, u32& backlog, const u8* bytes, std::size_t size,
-                         const udp::endpoint* to) {
+                          const udp::endpoint* to) {
   auto shared = std::make_shared<std::vector<u8>>(bytes, bytes + size);
   ++backlog;
   auto done = [this, shared, &backlog](const boost::system::error_code& ec, std::size_t) {

@@ -76,7 +76,7 @@ class CUdpRelay {
   struct Pending {
     boost::asio::ip::udp::endpoint client;
     boost::asio::ip::udp::endpoint original;  // transparent: the resolver the program asked
-    std::vector<u8> query;  // keeps its capacity from one use of the slot to the next
+    std::vector<u8> query;                    // keeps its capacity from one use of the slot to the next
     std::chrono::steady_clock::time_point deadline;
     u32 serial = 0;
     u32 older = kNone;  // the time-out order: oldest first
@@ -96,8 +96,8 @@ class CUdpRelay {
   void handleClient(std::size_t i);
   void toService(const boost::asio::ip::udp::endpoint& client, const boost::asio::ip::udp::endpoint& original,
                  u8* room, std::size_t size);
-  void toPassThrough(const boost::asio::ip::udp::endpoint& client, const boost::asio::ip::udp::endpoint& original,
-                     std::vector<u8> query);
+  void toPassThrough(const boost::asio::ip::udp::endpoint& client,
+                     const boost::asio::ip::udp::endpoint& original, std::vector<u8> query);
   bool ensureRelay(u16 servicePort);
   void closeRelay();
   void waitRelay(u64 generation);

@@ -101,7 +101,8 @@ class TransparentModeTest : public ::testing::Test {
   // Runs `body` on a thread inside the namespace: sockets it opens and
   // processes it forks stay there. `withoutNetAdmin` takes CAP_NET_ADMIN out
   // of that thread's bounding set first, so that what it starts never has it.
-  void inNetns(const std::function<void()>& body, bool withoutNetAdmin = false, const std::string& netns = "") {
+  void inNetns(const std::function<void()>& body, bool withoutNetAdmin = false,
+               const std::string& netns = "") {
     std::thread([&] {
       int fd = ::open(("/run/netns/" + (netns.empty() ? netns_ : netns)).c_str(), O_RDONLY | O_CLOEXEC);
       ASSERT_GE(fd, 0);
@@ -139,8 +140,7 @@ class TransparentModeTest : public ::testing::Test {
     inNetns([&] {
       daemon_ = std::make_unique<DaemonProcess>(
           root_, std::vector<std::string>{"--mode", "stub", "--stub4", "127.0.0.1:53", "--stub6", "[::1]:53",
-                                          "--resolvers", stubResolvers_,
-                                          "--control", controlPath()});
+                                          "--resolvers", stubResolvers_, "--control", controlPath()});
     });
   }
   // One of the daemon's counters (hxtarrowctl metrics); -1 when unreadable.
@@ -445,8 +445,8 @@ class FaultInModeTest;
 struct ModeFault {
   const char* name;
   std::function<void(FaultInModeTest&)> configure;  // before the daemon starts
-  const char* registry;  // the daemon's settings, before it starts
-  bool realAgent;        // the agent process with its plug-ins, not a control peer and test listeners
+  const char* registry;                             // the daemon's settings, before it starts
+  bool realAgent;  // the agent process with its plug-ins, not a control peer and test listeners
   std::function<void(FaultInModeTest&)> inflict;
   std::function<std::string(FaultInModeTest&)> observe;
   const char* clientSees;
@@ -516,8 +516,8 @@ class FaultInModeTest : public TransparentModeTest,
     const std::string in = "ip -n " + netns_ + " ", peer = "ip -n " + peerNetns_ + " ";
     for (const std::string& step :
          {"ip netns add " + peerNetns_, in + "link add hxt0 type veth peer name hxt1 netns " + peerNetns_,
-          in + "link set hxt0 addrgenmode none", peer + "link set hxt1 addrgenmode none", in + "link set hxt0 up",
-          peer + "link set hxt1 up", in + "addr add fe80::53/64 dev hxt0 nodad",
+          in + "link set hxt0 addrgenmode none", peer + "link set hxt1 addrgenmode none",
+          in + "link set hxt0 up", peer + "link set hxt1 up", in + "addr add fe80::53/64 dev hxt0 nodad",
           peer + "addr add fe80::54/64 dev hxt1 nodad"})
       ASSERT_EQ(shell(step), 0) << step;
     inNetns([&] { peerResolver_ = std::make_unique<TestResolver>("fe80::54%hxt1", kUpstreamAnswer, 53); },
@@ -542,7 +542,8 @@ const ModeFault kModeFaults[] = {
      "", false, nullptr,
      [](FaultInModeTest& t) {
        const std::string server = t.transparent() ? "fe80::54%hxt0" : "::1";
-       if (t.transparent() && !t.daemon_->WaitForLog("link-local DNS taken on 1 interfaces")) return t.daemon_->Log();
+       if (t.transparent() && !t.daemon_->WaitForLog("link-local DNS taken on 1 interfaces"))
+         return t.daemon_->Log();
        std::string seen;
        for (bool tcp : {false, true}) {
          seen += t.dig(server, "www.white.example", tcp) + " " + t.dig(server, "www.example.com", tcp) + " ";

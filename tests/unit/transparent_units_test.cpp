@@ -50,7 +50,8 @@ TEST(TransparentRulesTest, ScriptsRedirectOnlyWhatIsAskedAndExemptFirst) {
            "meta nfproto ipv6 ip6 daddr { 2001:db8::53 } tcp dport 53 redirect to :5001\n"},
       {"link-local resolvers are taken to the listeners on the interface's own address", linkLocal,
        flush + own + add + "meta nfproto ipv6 ip6 daddr ::1 return\n" + add +
-           "meta nfproto ipv6 oifname \"wlan0\" ip6 daddr fe80::/10 udp dport 53 dnat ip6 to [fe80::53]:6000\n" +
+           "meta nfproto ipv6 oifname \"wlan0\" ip6 daddr fe80::/10 udp dport 53 dnat ip6 to "
+           "[fe80::53]:6000\n" +
            add + "meta nfproto ipv6 ip6 daddr fe80::53 udp dport 53 dnat ip6 to [fe80::53]:6000\n" + add +
            "meta nfproto ipv6 ip6 daddr fe80::/10 return\n" + add +
            "meta nfproto ipv6 udp dport 53 redirect to :5000\n"},
