@@ -133,7 +133,17 @@ void CUdpRelay::handleClient(std::size_t i) {
     return;
   }
   if (transparent_ != nullptr) {
-    if (!conntrack_.OriginalDestination(local_, client, original) || original == local_) {
+    bool redirected = conntrack_.OriginalDestination(local_, client, original);
+    if (redirected && scope_ != 0) {
+      // A listener on a link-local address takes the queries that left by its
+      // interface: the resolver is reached through that interface too.
+      asio::ip::address_v6 resolver = original.address().to_v6();
+      if (resolver.is_link_local()) {
+        resolver.scope_id(scope_);
+        original.address(resolver);
+      }
+    }
+    if (!redirected || original == local_) {
       // Sent to the listener itself: nobody to pass it on to.
       ++core_.counters().dropped;
       if (inputThrottle_.Allow()) {
@@ -144,15 +154,6 @@ void CUdpRelay::handleClient(std::size_t i) {
       return;
     }
     ++transparent_->intercepted;
-    if (scope_ != 0) {
-      // A listener on a link-local address takes the queries that left by its
-      // interface: the resolver is reached through that interface too.
-      asio::ip::address_v6 resolver = original.address().to_v6();
-      if (resolver.is_link_local()) {
-        resolver.scope_id(scope_);
-        original.address(resolver);
-      }
-    }
   }
   if (size > kMaxUdpPayload) {
     if (inputThrottle_.Allow()) {
