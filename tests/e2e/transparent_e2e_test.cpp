@@ -384,6 +384,19 @@ TEST_F(TransparentModeTest, LinkLocalResolversAreProtectedAndLoopbackOnesLeftAlo
   EXPECT_EQ(loopback->udpQueries() + loopback->tcpQueries(), 2);
   EXPECT_EQ(service4_->MessageCount(), 0u);
   EXPECT_EQ(service6_->MessageCount(), 2u);
+  // A datagram sent to the listener itself is dropped, not passed on to it.
+  const std::string log = daemon_->Log();
+  const std::string listening = "taken to the listeners on fe80::53%hxt0 (UDP ";
+  const std::size_t at = log.find(listening);
+  ASSERT_NE(at, std::string::npos) << log;
+  const boost::asio::ip::udp::endpoint listener(boost::asio::ip::make_address(kLinkLocal),
+                                                static_cast<u16>(std::stoi(log.substr(at + listening.size()))));
+  inNetns([&] {
+    boost::asio::io_context io;
+    boost::asio::ip::udp::socket direct(io, boost::asio::ip::udp::v6());
+    direct.send_to(boost::asio::buffer(MakeQuery("www.example.com", 9)), listener);
+  });
+  EXPECT_TRUE(WaitFor([&] { return counter("dropped") == 1; })) << counter("dropped");
   // The interface gone, its listeners close and its rules go with them.
   linkLocal.reset();
   ASSERT_EQ(shell(in + "link del hxt0"), 0);
