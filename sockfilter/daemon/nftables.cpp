@@ -7,6 +7,8 @@
 
 #include <cstdio>
 
+#include <boost/asio/ip/address_v6.hpp>
+
 namespace hxt::sockfilter {
 
 namespace {
@@ -73,8 +75,23 @@ std::string familyRules(const char* nfproto, const char* addressKey, const NftFa
                                                      : "ipv4 ip daddr 127.0.0.0/8 return\n");
     // A client that connects to a link-local resolver is bound to that
     // resolver's interface, and the kernel cannot re-route its packets onto
-    // loopback after the redirection: they would fail with ENETUNREACH.
-    // Such DNS leaves untouched instead.
+    // loopback (ENETUNREACH): they are taken to the machine's own address on
+    // that interface instead, whether they leave by it or (a resolver on
+    // that very address) by loopback. An interface without a listener leaves
+    // such DNS untouched.
+    for (const NftLinkLocal& link : family.linkLocal) {
+      if (std::string(nfproto) != "ipv6" || !NftInterfaceName(link.interface)) continue;
+      const std::string own = boost::asio::ip::address_v6(link.address).to_string();
+      for (const std::string& match :
+           {"oifname \"" + link.interface + "\" ip6 daddr fe80::/10 ", "ip6 daddr " + own + " "}) {
+        if (family.redirectUdp)
+          script += prefix + match + "udp dport 53 dnat ip6 to [" + own +
+                    "]:" + std::to_string(link.udpPort) + "\n";
+        if (family.redirectTcp)
+          script += prefix + match + "tcp dport 53 dnat ip6 to [" + own +
+                    "]:" + std::to_string(link.tcpPort) + "\n";
+      }
+    }
     if (std::string(nfproto) == "ipv6") script += rule + "ipv6 ip6 daddr fe80::/10 return\n";
   }
   if (family.redirectUdp)
@@ -89,6 +106,14 @@ std::string familyRules(const char* nfproto, const char* addressKey, const NftFa
 std::string BuildTableScript() {
   return std::string("add table inet ") + kNftTable + " { flags owner; }\n" + "add chain inet " + kNftTable +
          " " + kNftChain + " { type nat hook output priority -100; policy accept; }\n";
+}
+
+bool NftInterfaceName(const std::string& name) {
+  if (name.empty() || name.size() > 15 || name == "." || name == ".." || !NftQuotable(name)) return false;
+  for (unsigned char c : name) {
+    if (c == '/' || c == ':' || c == ' ' || (c >= '\t' && c <= '\r')) return false;
+  }
+  return true;
 }
 
 bool NftQuotable(const std::string& text) {

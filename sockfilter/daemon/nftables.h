@@ -15,6 +15,7 @@
 // One thread at a time; the daemon uses it on its I/O thread.
 #pragma once
 
+#include <array>
 #include <string>
 #include <vector>
 
@@ -41,6 +42,17 @@ struct NftCgroup {
   std::string nftPath;
 };
 
+// A link-local resolver's queries are taken to the machine's own link-local
+// address on the interface they leave by, where the daemon listens: a client
+// of such a resolver is bound to that interface, and loopback cannot be
+// reached from it.
+struct NftLinkLocal {
+  std::string interface;         // as the kernel names it; left out unless NftInterfaceName holds
+  std::array<u8, 16> address{};  // the machine's own link-local address there
+  u16 udpPort = 0;               // the daemon's listeners on that address
+  u16 tcpPort = 0;
+};
+
 struct NftFamilyRules {
   bool redirectUdp = false;
   bool redirectTcp = false;
@@ -48,6 +60,7 @@ struct NftFamilyRules {
   u16 tcpPort = 0;
   // When not empty, only queries to these addresses are redirected.
   std::vector<std::string> resolvers;
+  std::vector<NftLinkLocal> linkLocal;  // IPv6 only
 };
 
 struct NftRules {
@@ -62,6 +75,9 @@ struct NftRules {
 // name can carry rules of its own; such a name, and control characters, are
 // refused rather than quoted.
 bool NftQuotable(const std::string& text);
+// Whether `name` is an interface name the kernel accepts (1 to 15 bytes, not
+// "." or "..", no "/", ":" or white space) and nft reads back unchanged.
+bool NftInterfaceName(const std::string& name);
 // The script that replaces the chain's rules with `rules`, as one transaction.
 // An exemption nft could not quote leaves the chain empty: without it the
 // agent could be handed its own upstream queries, so nothing is redirected.

@@ -7,7 +7,7 @@
 #include "daemon/passthrough.h"
 #include "daemon/tcpstub.h"
 #include "daemon/transparentmode.h"
-#include "daemon/udpstub.h"
+#include "daemon/udprelay.h"
 
 namespace hxt::sockfilter {
 
@@ -35,9 +35,11 @@ CSockFilterDaemon::~CSockFilterDaemon() {
 
 bool CSockFilterDaemon::startFamily(Family& family, const asio::ip::udp::endpoint& stub) {
   Nonce nonce = makeNonce();
-  family.udp = std::make_unique<CUdpStub>(io_, core_, *passThrough_, nonce);
+  family.udp = std::make_unique<CUdpRelay>(io_, core_, *passThrough_, nonce);
   family.tcp = std::make_unique<CTcpStub>(io_, core_, nonce);
-  if (!family.udp->Start(stub)) {
+  std::string why;
+  if (!family.udp->Start(stub, why)) {
+    HXT_LOGF(LOG_LEVEL_ERROR, "CSockFilterDaemon::startFamily", "%s", why.c_str());
     family.udp.reset();
     family.tcp.reset();
     return false;

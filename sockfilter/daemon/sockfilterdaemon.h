@@ -24,7 +24,7 @@ class CControlServer;
 class CPassThrough;
 class CTcpStub;
 class CTransparentMode;
-class CUdpStub;
+class CUdpRelay;
 
 class CSockFilterDaemon {
  public:
@@ -54,7 +54,7 @@ class CSockFilterDaemon {
 
  private:
   struct Family {
-    std::unique_ptr<CUdpStub> udp;
+    std::unique_ptr<CUdpRelay> udp;
     std::unique_ptr<CTcpStub> tcp;
   };
 

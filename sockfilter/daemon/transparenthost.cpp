@@ -1,5 +1,8 @@
 #include "daemon/transparenthost.h"
 
+#include <ifaddrs.h>
+#include <net/if.h>
+
 #include <linux/netfilter/nfnetlink.h>
 #include <linux/netfilter/nfnetlink_conntrack.h>
 #include <linux/netlink.h>
@@ -156,6 +159,28 @@ std::optional<NftCgroup> ExemptionForPid(u32 pid, std::string& why) {
     return std::nullopt;
   }
   return ExemptionForCgroup(*path, why);
+}
+
+std::vector<LinkLocalAddress> LinkLocalAddresses() {
+  std::vector<LinkLocalAddress> found;
+  ifaddrs* list = nullptr;
+  if (::getifaddrs(&list) != 0) return found;
+  for (const ifaddrs* i = list; i != nullptr; i = i->ifa_next) {
+    if (i->ifa_addr == nullptr || i->ifa_addr->sa_family != AF_INET6 || (i->ifa_flags & IFF_UP) == 0 ||
+        (i->ifa_flags & IFF_LOOPBACK) != 0)
+      continue;
+    const auto* in6 = reinterpret_cast<const sockaddr_in6*>(i->ifa_addr);
+    if (!IN6_IS_ADDR_LINKLOCAL(&in6->sin6_addr) || in6->sin6_scope_id == 0) continue;
+    const std::string name = i->ifa_name;
+    bool known = false;
+    for (const LinkLocalAddress& f : found) known = known || f.interface == name;
+    if (known) continue;
+    boost::asio::ip::address_v6::bytes_type bytes;
+    std::memcpy(bytes.data(), &in6->sin6_addr, 16);
+    found.push_back({name, in6->sin6_scope_id, boost::asio::ip::address_v6(bytes, in6->sin6_scope_id)});
+  }
+  ::freeifaddrs(list);
+  return found;
 }
 
 bool OriginalDestination(asio::ip::tcp::socket& socket, asio::ip::tcp::endpoint& original) {

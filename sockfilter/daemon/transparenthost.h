@@ -7,6 +7,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ip/udp.hpp>
@@ -35,6 +36,15 @@ std::optional<NftCgroup> CgroupExemption(const std::string& mount, const std::st
 std::optional<NftCgroup> ExemptionForPid(u32 pid, std::string& why);
 // The exemption for a cgroup path, when that cgroup exists.
 std::optional<NftCgroup> ExemptionForCgroup(const std::string& path, std::string& why);
+
+// The machine's own link-local IPv6 address on each interface that is up
+// (the first the kernel lists), loopback left out.
+struct LinkLocalAddress {
+  std::string interface;
+  u32 index = 0;
+  boost::asio::ip::address_v6 address;  // with the interface as its scope
+};
+std::vector<LinkLocalAddress> LinkLocalAddresses();
 
 // The destination a connection accepted on a redirected port was opened to.
 bool OriginalDestination(boost::asio::ip::tcp::socket& socket, boost::asio::ip::tcp::endpoint& original);

@@ -5,11 +5,14 @@
 
 #include <algorithm>
 #include <cstring>
-#include <map>
 #include <set>
 #include <tuple>
 #include <vector>
 
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
+
+#include <boost/asio/generic/raw_protocol.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ip/udp.hpp>
 #include <boost/asio/ip/v6_only.hpp>
@@ -21,6 +24,7 @@
 #include "daemon/dnsmessage.h"
 #include "daemon/tcprelay.h"
 #include "daemon/transparenthost.h"
+#include "daemon/udprelay.h"
 
 namespace hxt::sockfilter {
 
@@ -29,8 +33,6 @@ using udp = asio::ip::udp;
 using tcp = asio::ip::tcp;
 
 namespace {
-
-constexpr const char* kUdpReceive = "CTransparentMode::Udp::handleClient";
 
 asio::ip::address loopbackOf(u16 family) {
   if (family == HXT_AF_INET6) return asio::ip::address_v6::loopback();
@@ -44,254 +46,6 @@ std::string addressText(const asio::ip::address& address) {
 }  // namespace
 
 // ---------------------------------------------------------------------------
-// UDP: one listener per family, one relay socket to the agent's listener.
-
-class CTransparentMode::Udp {
- public:
-  Udp(CTransparentMode& owner, u16 family)
-      : owner_(owner), core_(owner.core_), family_(family), listener_(owner.io_), relay_(owner.io_) {}
-
-  bool Start(std::string& why) {
-    boost::system::error_code ec;
-    udp::endpoint bind(loopbackOf(family_), 0);
-    listener_.open(bind.protocol(), ec);
-    if (!ec && family_ == HXT_AF_INET6) listener_.set_option(asio::ip::v6_only(true), ec);
-    if (!ec) listener_.bind(bind, ec);
-    if (!ec) local_ = listener_.local_endpoint(ec);
-    if (ec) {
-      why = "cannot open the UDP listener on " + EndpointText(bind) + ": " + ec.message();
-      return false;
-    }
-    if (!conntrack_.Open(why)) return false;
-    receive();
-    return true;
-  }
-
-  void Stop() {
-    stopped_ = true;
-    boost::system::error_code ignored;
-    listener_.close(ignored);
-    relay_.close(ignored);
-    for (auto& entry : pending_) entry.second.timer->cancel();
-    pending_.clear();
-  }
-
-  u16 Port() const { return local_.port(); }
-
-  // The agent's port or flag changed: queries waiting on the old listener go
-  // on to their resolver, and the relay follows the new port.
-  void RoutingChanged() {
-    u16 port = core_.Redirected(family_, Transport::Udp) ? core_.ServicePort(family_, Transport::Udp) : 0;
-    if (port == relayServicePort_) return;
-    while (!pending_.empty()) failOver(pending_.begin()->first);
-    closeRelay();
-  }
-
- private:
-  struct Pending {
-    udp::endpoint client;
-    udp::endpoint original;
-    std::vector<u8> query;
-    std::unique_ptr<asio::steady_timer> timer;
-  };
-  TransparentCounters& counters() { return owner_.counters_[family_ == HXT_AF_INET6 ? 1 : 0]; }
-
-  void receive() {
-    listener_.async_receive_from(asio::buffer(buffer_), sender_,
-                                 [this](const boost::system::error_code& ec, std::size_t n) {
-                                   if (ec == asio::error::operation_aborted || stopped_) return;
-                                   if (!ec) handleClient(n);
-                                   receive();
-                                 });
-  }
-
-  void handleClient(std::size_t size) {
-    const udp::endpoint client = sender_;
-    udp::endpoint original;
-    if (size < kDnsHeaderSize || !conntrack_.OriginalDestination(local_, client, original) ||
-        original == local_) {
-      // Sent to the listener itself, or too short to be DNS: nobody to ask.
-      ++core_.counters().dropped;
-      if (throttle_.Allow()) {
-        HXT_LOGF(LOG_LEVEL_WARNING, kUdpReceive,
-                 "dropped a %zu-byte datagram from %s: no redirected DNS query", size,
-                 EndpointText(client).c_str());
-      }
-      return;
-    }
-    ++counters().intercepted;
-    std::vector<u8> query(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(size));
-    Asker asker;
-    if (size > kMaxUdpPayload ||
-        !core_.AcquireQuery(IPPROTO_UDP, client, original, query.data(), size, asker)) {
-      answerError(client, query, size > kMaxUdpPayload ? kRcodeFormErr : kRcodeServFail);
-      return;
-    }
-    std::string name;
-    if (ReadQueryName(query.data(), query.size(), name) && MatchesWhiteList(name, core_.WhiteList(family_))) {
-      ++counters().whiteListed;
-      HXT_LOGF(LOG_LEVEL_DEBUG, kUdpReceive, "%s is white-listed: passing it on to %s", name.c_str(),
-               EndpointText(original).c_str());
-      direct(client, original, std::move(query));
-    } else if (core_.RouteToService(family_, Transport::Udp, asker)) {
-      toService(client, original, std::move(query));
-    } else {
-      direct(client, original, std::move(query));
-    }
-  }
-
-  bool ensureRelay(u16 servicePort) {
-    if (relay_.is_open() && relayServicePort_ == servicePort) return true;
-    closeRelay();
-    boost::system::error_code ec;
-    asio::ip::address loopback = loopbackOf(family_);
-    relay_.open(loopback.is_v6() ? udp::v6() : udp::v4(), ec);
-    if (!ec) relay_.bind(udp::endpoint(loopback, 0), ec);
-    if (!ec) relay_.connect(udp::endpoint(loopback, servicePort), ec);
-    if (!ec) relayPort_ = relay_.local_endpoint(ec).port();
-    if (ec) {
-      closeRelay();
-      return false;
-    }
-    relayServicePort_ = servicePort;
-    receiveRelay(++relayGeneration_);
-    return true;
-  }
-
-  void closeRelay() {
-    boost::system::error_code ignored;
-    relay_.close(ignored);
-    relayServicePort_ = 0;
-    ++relayGeneration_;
-  }
-
-  void toService(const udp::endpoint& client, const udp::endpoint& original, std::vector<u8> query) {
-    if (!ensureRelay(core_.ServicePort(family_, Transport::Udp))) {
-      core_.ServiceFailed(family_, "cannot be reached");
-      direct(client, original, std::move(query));
-      return;
-    }
-    u32 serial = nextSerial_++;
-    RedirectHeader header =
-        BuildRedirectHeader(serial, owner_.nonce_, client.address(), relayPort_, original.address(),
-                            original.port(), static_cast<u16>(query.size()));
-    auto datagram = std::make_shared<std::vector<u8>>(WithHeader(header, query.data(), query.size()));
-    relay_.async_send(asio::buffer(*datagram), [datagram](const boost::system::error_code&, std::size_t) {});
-    Pending pending{client, original, std::move(query), std::make_unique<asio::steady_timer>(owner_.io_)};
-    pending.timer->expires_after(core_.config().serviceTimeout);
-    pending.timer->async_wait([this, serial](const boost::system::error_code& ec) {
-      if (ec || stopped_) return;
-      // Passed on first: the notice may drop the agent, which fails over
-      // every pending query at once.
-      failOver(serial);
-      core_.ServiceFailed(family_, "did not answer in time");
-      core_.ServiceTimedOut(family_);
-    });
-    pending_.emplace(serial, std::move(pending));
-    ++counters().redirected;
-  }
-
-  void receiveRelay(u64 generation) {
-    relay_.async_receive(
-        asio::buffer(relayBuffer_), [this, generation](const boost::system::error_code& ec, std::size_t n) {
-          if (ec == asio::error::operation_aborted || stopped_ || generation != relayGeneration_) return;
-          if (ec == asio::error::connection_refused) {
-            if (!pending_.empty()) core_.ServiceFailed(family_, "refused the query (its port is closed)");
-            while (!pending_.empty()) failOver(pending_.begin()->first);
-          } else if (!ec) {
-            handleRelay(n);
-          }
-          receiveRelay(generation);
-        });
-  }
-
-  void handleRelay(std::size_t size) {
-    u32 serial = 0;
-    std::size_t length = size >= kRedirectHeaderSize ? (relayBuffer_[68] | (relayBuffer_[69] << 8)) : 0;
-    auto it = pending_.end();
-    if (size >= kRedirectHeaderSize && length == size - kRedirectHeaderSize && length >= kDnsHeaderSize &&
-        ReadOwnBytes(relayBuffer_.data(), owner_.nonce_, serial)) {
-      it = pending_.find(serial);
-    }
-    if (it == pending_.end()) {
-      ++core_.counters().unmatched;
-      return;
-    }
-    core_.ServiceAnswered(family_);
-    udp::endpoint client = it->second.client;
-    it->second.timer->cancel();
-    pending_.erase(it);
-    core_.AgentAnswered(client, relayBuffer_.data() + kRedirectHeaderSize, size - kRedirectHeaderSize);
-    answer(client, std::vector<u8>(relayBuffer_.begin() + kRedirectHeaderSize,
-                                   relayBuffer_.begin() + static_cast<std::ptrdiff_t>(size)));
-    core_.ReleaseQuery(client);
-  }
-
-  void failOver(u32 serial) {
-    auto it = pending_.find(serial);
-    if (it == pending_.end()) return;
-    Pending pending = std::move(it->second);
-    pending.timer->cancel();
-    pending_.erase(it);
-    ++core_.counters().failedOver;
-    direct(pending.client, pending.original, std::move(pending.query));
-  }
-
-  // To the resolver the program asked, as the stub passes a query through:
-  // from a marked socket of its own on a random port, under a random id, and
-  // only an answer to that id and question counts.
-  void direct(const udp::endpoint& client, const udp::endpoint& original, std::vector<u8> query) {
-    ++counters().passedThrough;
-    std::vector<u8> asked = query;
-    owner_.passThrough_.ResolveAt({original}, std::move(query),
-                                  [this, client, asked](std::vector<u8> answerBytes) {
-                                    if (stopped_) return;
-                                    finishDirect(client, asked, std::move(answerBytes));
-                                  });
-  }
-
-  void finishDirect(const udp::endpoint& client, const std::vector<u8>& query, std::vector<u8> answerBytes) {
-    if (answerBytes.empty()) {
-      answerError(client, query, kRcodeServFail);
-    } else {
-      answer(client, std::move(answerBytes));
-    }
-    core_.ReleaseQuery(client);
-  }
-
-  void answer(const udp::endpoint& client, std::vector<u8> bytes) {
-    auto shared = std::make_shared<std::vector<u8>>(std::move(bytes));
-    listener_.async_send_to(asio::buffer(*shared), client,
-                            [shared](const boost::system::error_code&, std::size_t) {});
-  }
-
-  void answerError(const udp::endpoint& client, const std::vector<u8>& query, u8 rcode) {
-    std::vector<u8> bytes = MakeErrorAnswer(query.data(), query.size(), rcode);
-    if (bytes.empty()) return;
-    ++core_.counters().answeredLocally;
-    answer(client, std::move(bytes));
-  }
-
-  CTransparentMode& owner_;
-  CFilterCore& core_;
-  const u16 family_;
-  udp::socket listener_;
-  udp::endpoint local_;
-  udp::endpoint sender_;
-  std::array<u8, 65536> buffer_{};
-  CConntrackLookup conntrack_;
-  udp::socket relay_;
-  u16 relayServicePort_ = 0;
-  u16 relayPort_ = 0;
-  u64 relayGeneration_ = 0;
-  std::array<u8, 65536> relayBuffer_{};
-  std::map<u32, Pending> pending_;
-  u32 nextSerial_ = 1;
-  CLogThrottle throttle_;
-  bool stopped_ = false;
-};
-
-// ---------------------------------------------------------------------------
 // TCP: one acceptor per family; each connection is relayed as the stub's are.
 
 class CTransparentMode::Tcp {
@@ -299,9 +53,9 @@ class CTransparentMode::Tcp {
   Tcp(CTransparentMode& owner, u16 family)
       : owner_(owner), core_(owner.core_), family_(family), acceptor_(owner.io_), backoff_(owner.io_) {}
 
-  bool Start(std::string& why) {
+  bool Start(const tcp::endpoint& bind, std::string& why) {
     boost::system::error_code ec;
-    tcp::endpoint bind(loopbackOf(family_), 0);
+    if (bind.address().is_v6()) scope_ = bind.address().to_v6().scope_id();
     acceptor_.open(bind.protocol(), ec);
     if (!ec && family_ == HXT_AF_INET6) acceptor_.set_option(asio::ip::v6_only(true), ec);
     if (!ec) acceptor_.bind(bind, ec);
@@ -337,6 +91,7 @@ class CTransparentMode::Tcp {
   tcp::acceptor acceptor_;
   CAcceptBackoff backoff_;
   u16 port_ = 0;
+  u32 scope_ = 0;  // the interface of a listener on a link-local address
   std::set<std::shared_ptr<CTcpRelay>> connections_;
   CTcpUserSlots userSlots_;
   u32 nextSerial_ = 1;
@@ -357,6 +112,12 @@ void CTransparentMode::Tcp::relay(tcp::socket socket) {
   }
   TransparentCounters& counters = owner_.counters_[family_ == HXT_AF_INET6 ? 1 : 0];
   ++counters.intercepted;
+  if (scope_ != 0 && original.address().to_v6().is_link_local()) {
+    // Taken from a link-local resolver's interface: reached through it too.
+    asio::ip::address_v6 resolver = original.address().to_v6();
+    resolver.scope_id(scope_);
+    original.address(resolver);
+  }
   u32 user = 0;
   if (!userSlots_.Take(core_.SocketOwners(), peer, original, core_.config().maxTcpConnectionsPerUser, user)) {
     ++core_.counters().dropped;
@@ -416,15 +177,118 @@ void CTransparentMode::Tcp::accept() {
 
 // ---------------------------------------------------------------------------
 
+// UDP: one listener per family, relayed as the stub's queries are.
 struct CTransparentMode::Family {
-  Family(CTransparentMode& owner, u16 family) : udp(owner, family), tcp(owner, family) {}
-  Udp udp;
+  Family(CTransparentMode& owner, u16 family)
+      : udp(owner.io_, owner.core_, owner.passThrough_, owner.nonce_,
+            &owner.counters_[family == HXT_AF_INET6 ? 1 : 0]),
+        tcp(owner, family),
+        family(family) {}
+  // On loopback, or on the machine's own link-local address of an interface.
+  bool Start(const asio::ip::address& at, std::string& why) {
+    return udp.Start(asio::ip::udp::endpoint(at, 0), why) && tcp.Start(tcp::endpoint(at, 0), why);
+  }
+  void Stop() {
+    udp.Stop();
+    tcp.Stop();
+  }
+  CUdpRelay udp;
   Tcp tcp;
+  const u16 family;
+};
+
+// The listeners on the machine's own link-local addresses, one pair per
+// interface, and the netlink watch that follows interfaces and addresses.
+struct CTransparentMode::Links {
+  explicit Links(asio::io_context& io) : netlink(io), settle(io) {}
+  struct Link {
+    LinkLocalAddress where;
+    std::unique_ptr<Family> sides;
+  };
+  std::vector<Link> listening;
+  // Stopped sides wait here until no pass-through answer can still call them.
+  std::vector<std::unique_ptr<Family>> retired;
+  std::set<std::string> refusedNames;  // logged once each
+  asio::generic::raw_protocol::socket netlink;
+  asio::steady_timer settle;
+  std::array<u8, 8192> buffer{};
 };
 
 CTransparentMode::CTransparentMode(asio::io_context& io, CFilterCore& core, CPassThrough& passThrough,
                                    const Nonce& nonce)
     : io_(io), core_(core), passThrough_(passThrough), nonce_(nonce) {}
+
+void CTransparentMode::watchLinks() {
+  links_->netlink.async_receive(
+      asio::buffer(links_->buffer), [this](const boost::system::error_code& ec, std::size_t) {
+        if (ec == asio::error::operation_aborted || stopped_) return;
+        // Whatever the message (an overrun included), look again once the burst
+        // of a change has settled.
+        links_->settle.expires_after(std::chrono::milliseconds(100));
+        links_->settle.async_wait([this](const boost::system::error_code& waited) {
+          if (!waited && !stopped_) refreshLinks();
+        });
+        if (ec && ec != asio::error::no_buffer_space) {
+          HXT_LOGF(LOG_LEVEL_WARNING, "CTransparentMode::watchLinks",
+                   "cannot follow network interfaces any more: %s", ec.message().c_str());
+          return;
+        }
+        watchLinks();
+      });
+}
+
+void CTransparentMode::refreshLinks() {
+  if (stopped_ || !v6_ || !links_) return;
+  if (passThrough_.InFlight() == 0) links_->retired.clear();
+  const std::vector<LinkLocalAddress> now = LinkLocalAddresses();
+  bool changed = false;
+  auto& listening = links_->listening;
+  for (auto it = listening.begin(); it != listening.end();) {
+    bool kept = std::any_of(now.begin(), now.end(), [&](const LinkLocalAddress& l) {
+      return l.interface == it->where.interface && l.index == it->where.index &&
+             l.address == it->where.address;
+    });
+    if (kept) {
+      ++it;
+      continue;
+    }
+    HXT_LOGF(LOG_LEVEL_INFO, "CTransparentMode::refreshLinks", "link-local DNS on %s: no longer taken",
+             it->where.interface.c_str());
+    it->sides->Stop();
+    links_->retired.push_back(std::move(it->sides));
+    it = listening.erase(it);
+    changed = true;
+  }
+  for (const LinkLocalAddress& link : now) {
+    if (std::any_of(listening.begin(), listening.end(),
+                    [&](const Links::Link& l) { return l.where.interface == link.interface; }))
+      continue;
+    if (!NftInterfaceName(link.interface)) {
+      if (links_->refusedNames.insert(link.interface).second) {
+        HXT_LOGF(LOG_LEVEL_WARNING, "CTransparentMode::refreshLinks",
+                 "an interface name nft cannot take as it is: its link-local DNS leaves untouched");
+      }
+      continue;
+    }
+    auto sides = std::make_unique<Family>(*this, HXT_AF_INET6);
+    std::string why;
+    if (!sides->Start(link.address, why)) {
+      // An address still being checked for duplicates cannot be bound yet;
+      // the kernel reports when it can, and it is tried again then.
+      HXT_LOGF(LOG_LEVEL_DEBUG, "CTransparentMode::refreshLinks", "link-local DNS on %s: %s",
+               link.interface.c_str(), why.c_str());
+      sides->Stop();
+      links_->retired.push_back(std::move(sides));
+      continue;
+    }
+    HXT_LOGF(LOG_LEVEL_INFO, "CTransparentMode::refreshLinks",
+             "link-local DNS on %s taken to the listeners on %s (UDP %u, TCP %u)", link.interface.c_str(),
+             link.address.to_string().c_str(), sides->udp.LocalEndpoint().port(), sides->tcp.Port());
+    listening.push_back({link, std::move(sides)});
+    changed = true;
+  }
+  if (changed) applyRules();
+}
 
 CTransparentMode::~CTransparentMode() {
   Stop();
@@ -436,16 +300,15 @@ bool CTransparentMode::Start(std::string& why) {
     return false;
   }
   v4_ = std::make_unique<Family>(*this, HXT_AF_INET);
-  if (!v4_->udp.Start(why) || !v4_->tcp.Start(why)) {
+  if (!v4_->Start(loopbackOf(HXT_AF_INET), why)) {
     Stop();
     return false;
   }
   // A machine without IPv6 still gets its IPv4 DNS redirected.
   v6_ = std::make_unique<Family>(*this, HXT_AF_INET6);
-  if (!v6_->udp.Start(why) || !v6_->tcp.Start(why)) {
+  if (!v6_->Start(loopbackOf(HXT_AF_INET6), why)) {
     HXT_LOGF(LOG_LEVEL_WARNING, "CTransparentMode::Start", "IPv6 DNS is never redirected: %s", why.c_str());
-    v6_->udp.Stop();
-    v6_->tcp.Stop();
+    v6_->Stop();
     v6_.reset();
   }
   if (!table_.Create(why)) {
@@ -453,10 +316,28 @@ bool CTransparentMode::Start(std::string& why) {
     Stop();
     return false;
   }
+  if (v6_) {
+    links_ = std::make_unique<Links>(io_);
+    boost::system::error_code ec;
+    links_->netlink.open(asio::generic::raw_protocol(AF_NETLINK, NETLINK_ROUTE), ec);
+    sockaddr_nl groups{};
+    groups.nl_family = AF_NETLINK;
+    groups.nl_groups = RTMGRP_LINK | RTMGRP_IPV6_IFADDR;
+    if (!ec) links_->netlink.bind(asio::generic::raw_protocol::endpoint(&groups, sizeof groups), ec);
+    if (ec) {
+      HXT_LOGF(LOG_LEVEL_WARNING, "CTransparentMode::Start",
+               "cannot follow network interfaces (%s): link-local DNS is taken only where it was at start",
+               ec.message().c_str());
+    } else {
+      watchLinks();
+    }
+    refreshLinks();
+  }
   HXT_LOGF(LOG_LEVEL_INFO, "CTransparentMode::Start",
            "transparent mode: table inet %s in place; listeners UDP %u/%u, TCP %u/%u (IPv4/IPv6); "
            "nothing is redirected until the agent asks",
-           kNftTable, v4_->udp.Port(), v6_ ? v6_->udp.Port() : 0, v4_->tcp.Port(), v6_ ? v6_->tcp.Port() : 0);
+           kNftTable, v4_->udp.LocalEndpoint().port(), v6_ ? v6_->udp.LocalEndpoint().port() : 0,
+           v4_->tcp.Port(), v6_ ? v6_->tcp.Port() : 0);
   return true;
 }
 
@@ -465,9 +346,13 @@ void CTransparentMode::Stop() {
   stopped_ = true;
   table_.Close();
   for (auto* family : {v4_.get(), v6_.get()}) {
-    if (family == nullptr) continue;
-    family->udp.Stop();
-    family->tcp.Stop();
+    if (family != nullptr) family->Stop();
+  }
+  if (links_) {
+    boost::system::error_code ignored;
+    links_->netlink.close(ignored);
+    links_->settle.cancel();
+    for (auto& link : links_->listening) link.sides->Stop();
   }
 }
 
@@ -542,8 +427,19 @@ NftRules CTransparentMode::buildRules() {
     u16 f = static_cast<u16>(family);
     out->redirectUdp = core_.Redirected(f, Transport::Udp);
     out->redirectTcp = core_.Redirected(f, Transport::Tcp);
-    out->udpPort = sides->udp.Port();
+    out->udpPort = sides->udp.LocalEndpoint().port();
     out->tcpPort = sides->tcp.Port();
+    if (out == &rules.v6 && links_) {
+      for (const auto& link : links_->listening) {
+        NftLinkLocal entry;
+        entry.interface = link.where.interface;
+        const auto bytes = link.where.address.to_bytes();
+        std::copy(bytes.begin(), bytes.end(), entry.address.begin());
+        entry.udpPort = link.sides->udp.LocalEndpoint().port();
+        entry.tcpPort = link.sides->tcp.Port();
+        out->linkLocal.push_back(entry);
+      }
+    }
     // Only the other family's resolvers listed: this family is not included.
     if (out->resolvers.empty() && (!rules.v4.resolvers.empty() || !rules.v6.resolvers.empty())) {
       out->redirectUdp = out->redirectTcp = false;
@@ -557,11 +453,19 @@ void CTransparentMode::ParametersChanged() {
   for (Family* family : {v4_.get(), v6_.get()}) {
     if (family != nullptr) family->udp.RoutingChanged();
   }
+  if (links_) {
+    for (auto& link : links_->listening) link.sides->udp.RoutingChanged();
+  }
+  applyRules();
+}
+
+void CTransparentMode::applyRules() {
+  if (stopped_ || !table_.InPlace()) return;
   NftRules rules = buildRules();
   std::string error;
   if (!table_.Apply(rules, error)) {
-    HXT_LOGF(LOG_LEVEL_ERROR, "CTransparentMode::ParametersChanged",
-             "cannot change the redirection rules: %s", error.c_str());
+    HXT_LOGF(LOG_LEVEL_ERROR, "CTransparentMode::applyRules", "cannot change the redirection rules: %s",
+             error.c_str());
     // Whatever stood before may not match the agent any more: redirect nothing.
     if (!table_.Apply(NftRules(), error)) table_.Close();
     return;
@@ -576,8 +480,10 @@ void CTransparentMode::ParametersChanged() {
   };
   std::string summary = "IPv4 " + side(rules.v4) + ", IPv6 " + side(rules.v6) + ", " +
                         std::to_string(rules.exempt.size()) + " exempt cgroups";
+  if ((rules.v6.redirectUdp || rules.v6.redirectTcp) && !rules.v6.linkLocal.empty())
+    summary += ", link-local DNS taken on " + std::to_string(rules.v6.linkLocal.size()) + " interfaces";
   if (summary != lastRulesSummary_) {
-    HXT_LOGF(LOG_LEVEL_INFO, "CTransparentMode::ParametersChanged", "transparent rules: %s", summary.c_str());
+    HXT_LOGF(LOG_LEVEL_INFO, "CTransparentMode::applyRules", "transparent rules: %s", summary.c_str());
     lastRulesSummary_ = summary;
   }
 }

@@ -12,10 +12,11 @@
 // kOwnTrafficMark and are never redirected; the agent (with its plug-ins) and
 // the processes of the ignore list are matched by their cgroup.
 //
-// UDP: the original destination comes from the connection tracking entry
-// that the redirection created (one netlink lookup per query); the answer is
-// sent from the listener, and the same entry turns its source back into the
-// resolver's address. TCP: SO_ORIGINAL_DST of the accepted connection.
+// UDP: relayed by CUdpRelay as the stub's queries are; the original
+// destination comes from the connection tracking entry that the redirection
+// created (one netlink lookup per query); the answer is sent from the
+// listener, and the same entry turns its source back into the resolver's
+// address. TCP: SO_ORIGINAL_DST of the accepted connection.
 //
 // I/O thread only; the counters may be read from any thread.
 #pragma once
@@ -56,11 +57,15 @@ class CTransparentMode {
   std::string Describe() const;
 
  private:
-  class Udp;
   class Tcp;
   struct Family;
 
+  struct Links;
+
   NftRules buildRules();
+  void applyRules();
+  void watchLinks();
+  void refreshLinks();
 
   boost::asio::io_context& io_;
   CFilterCore& core_;
@@ -70,6 +75,7 @@ class CTransparentMode {
   TransparentCounters counters_[2];
   std::unique_ptr<Family> v4_;
   std::unique_ptr<Family> v6_;
+  std::unique_ptr<Links> links_;
   std::string lastRulesSummary_;
   std::string lastExemptionProblem_;
   bool stopped_ = false;

@@ -464,6 +464,9 @@ TestService::TestService(const std::string& loopback, const std::string& address
     tcp_.bind(tcp::endpoint(ip, 0));
     tcp_.listen();
     tcpPort_ = tcp_.local_endpoint().port();
+    // A daemon the test starts later must not keep the ports.
+    ::fcntl(udp_.native_handle(), F_SETFD, FD_CLOEXEC);
+    ::fcntl(tcp_.native_handle(), F_SETFD, FD_CLOEXEC);
     receive();
     accept();
   });

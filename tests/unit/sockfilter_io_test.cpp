@@ -17,7 +17,7 @@
 #include "daemon/flatmap.h"
 #include "daemon/passthrough.h"
 #include "daemon/socketowner.h"
-#include "daemon/udpstub.h"
+#include "daemon/udprelay.h"
 #include "fakes/capturelogger.h"
 #include "fakes/controlpeer.h"
 #include "fakes/daemonrunner.h"
@@ -188,8 +188,9 @@ TEST(UdpStubBurstTest, ATimeOutWhoseNoticeDropsTheAgentStillAnswersEveryQuery) {
   config.serviceTimeout = std::chrono::milliseconds(50);
   CFilterCore core(config);
   CPassThrough passThrough(io, core);
-  CUdpStub stub(io, core, passThrough, Nonce{});
-  ASSERT_TRUE(stub.Start(udp::endpoint(loopback, 0)));
+  CUdpRelay stub(io, core, passThrough, Nonce{});
+  std::string why;
+  ASSERT_TRUE(stub.Start(udp::endpoint(loopback, 0), why)) << why;
   core.SetParametersListener([&] { stub.RoutingChanged(); });
   // What the control server does when the notice overflows the owner's queue.
   core.SetDisruptionSender([&](u32, const std::string&) { core.SetParameters(FilterParameters()); });

@@ -15,11 +15,18 @@ TEST(TransparentRulesTest, ScriptsRedirectOnlyWhatIsAskedAndExemptFirst) {
   const std::string add = "add rule inet hxsockfilterd output ";
   const std::string own = add + "meta mark 0x48584454 return\n";
   NftRules udp4;
-  udp4.v4 = {true, false, 4000, 4001, {}};
+  udp4.v4 = {true, false, 4000, 4001, {}, {}};
   udp4.exempt = {{2, "system.slice/a.service"}};
   NftRules both = udp4;
-  both.v6 = {true, true, 5000, 5001, {"2001:db8::53"}};
+  both.v6 = {true, true, 5000, 5001, {"2001:db8::53"}, {}};
   both.v4.resolvers = {"192.0.2.53", "198.51.100.53"};
+  // Link-local DNS goes to the machine's own address on the interface; a
+  // name nft or the kernel would not take is left out.
+  NftRules linkLocal;
+  linkLocal.v6 = {true, false, 5000, 5001, {}, {{"wlan0", {0xfe, 0x80}, 6000, 6001}}};
+  linkLocal.v6.linkLocal[0].address[15] = 0x53;
+  for (const char* bad : {"a\" return", "a b", "a/b", "..", "sixteen-bytes-xx"})
+    linkLocal.v6.linkLocal.push_back({bad, {}, 1, 1});
   NftRules exemptOnly;
   exemptOnly.exempt = udp4.exempt;
   const struct {
@@ -41,6 +48,13 @@ TEST(TransparentRulesTest, ScriptsRedirectOnlyWhatIsAskedAndExemptFirst) {
            "meta nfproto ipv6 ip6 daddr fe80::/10 return\n" + add +
            "meta nfproto ipv6 ip6 daddr { 2001:db8::53 } udp dport 53 redirect to :5000\n" + add +
            "meta nfproto ipv6 ip6 daddr { 2001:db8::53 } tcp dport 53 redirect to :5001\n"},
+      {"link-local resolvers are taken to the listeners on the interface's own address", linkLocal,
+       flush + own + add + "meta nfproto ipv6 ip6 daddr ::1 return\n" + add +
+           "meta nfproto ipv6 oifname \"wlan0\" ip6 daddr fe80::/10 udp dport 53 dnat ip6 to "
+           "[fe80::53]:6000\n" +
+           add + "meta nfproto ipv6 ip6 daddr fe80::53 udp dport 53 dnat ip6 to [fe80::53]:6000\n" + add +
+           "meta nfproto ipv6 ip6 daddr fe80::/10 return\n" + add +
+           "meta nfproto ipv6 udp dport 53 redirect to :5000\n"},
   };
   for (const auto& c : cases) EXPECT_EQ(BuildRuleScript(c.rules), c.script) << c.what;
   // An exemption nft cannot quote would let a cgroup's name write rules; the

@@ -1,13 +1,24 @@
-// The UDP side of one family's stub address.
+// The UDP side of one family's stub address, or of transparent mode's
+// listener for one family: the same relay serves both, so that what one
+// mode fixes the other gets too.
 //
-// Clients send their queries to the stub socket. A query for a white-listed
-// name, and every query while the family is not redirected, goes to the
-// pass-through resolvers. Otherwise it goes to the agent's UDP listener,
-// wrapped in the redirection header, through a relay socket connected to that
-// listener: the header names the relay's port as the requester's, because the
-// agent sends its answer to loopback at that port. The answer comes back on
-// the relay, is matched to its query by the header's serial, and goes to the
-// client from the stub socket without the header.
+// Stub mode: clients send their queries to the stub socket, and a query
+// that is not sent to the agent goes to the pass-through resolvers.
+// Transparent mode: nftables rules redirect the machine's DNS to the
+// listener, the connection tracking entry of each datagram names the
+// resolver the program asked (its original destination), and a query that
+// is not sent to the agent goes on to that resolver. Either way the answer
+// leaves from the socket the query reached; in transparent mode the same
+// conntrack entry turns its source back into the resolver's address.
+//
+// A query for a white-listed name, and every query while the family is not
+// redirected, is passed through. Otherwise it goes to the agent's UDP
+// listener, wrapped in the redirection header (requested destination: the
+// stub, or the original destination), through a relay socket connected to
+// that listener: the header names the relay's port as the requester's,
+// because the agent sends its answer to loopback at that port. The answer
+// comes back on the relay, is matched to its query by the header's serial,
+// and goes to the client without the header.
 //
 // A query the agent does not answer in time, or that it refuses (its port is
 // closed), is passed through and starts a disruption episode; a few time-outs
@@ -38,15 +49,22 @@
 #include "daemon/flatmap.h"
 #include "daemon/passthrough.h"
 #include "daemon/redirectheader.h"
+#include "daemon/transparenthost.h"
 
 namespace hxt::sockfilter {
 
-class CUdpStub {
+class CUdpRelay {
  public:
-  CUdpStub(boost::asio::io_context& io, CFilterCore& core, CPassThrough& passThrough, const Nonce& nonce);
-  ~CUdpStub();
+  // Stub mode without `transparent`; transparent mode counts into it.
+  CUdpRelay(boost::asio::io_context& io, CFilterCore& core, CPassThrough& passThrough, const Nonce& nonce,
+            TransparentCounters* transparent = nullptr);
+  ~CUdpRelay();
+  CUdpRelay(const CUdpRelay&) = delete;
+  CUdpRelay& operator=(const CUdpRelay&) = delete;
 
-  bool Start(const boost::asio::ip::udp::endpoint& stub);
+  // False with the reason when the socket (or, transparent, the conntrack
+  // lookup) cannot be opened.
+  bool Start(const boost::asio::ip::udp::endpoint& bind, std::string& why);
   void Stop();
   // The agent's ports or flags changed: queries waiting on the old listener
   // are passed through, and the relay follows the new port.
@@ -57,7 +75,8 @@ class CUdpStub {
   static constexpr u32 kNone = ~u32{0};
   struct Pending {
     boost::asio::ip::udp::endpoint client;
-    std::vector<u8> query;  // keeps its capacity from one use of the slot to the next
+    boost::asio::ip::udp::endpoint original;  // transparent: the resolver the program asked
+    std::vector<u8> query;                    // keeps its capacity from one use of the slot to the next
     std::chrono::steady_clock::time_point deadline;
     u32 serial = 0;
     u32 older = kNone;  // the time-out order: oldest first
@@ -75,8 +94,10 @@ class CUdpStub {
   void waitClient();
   void drainClient();
   void handleClient(std::size_t i);
-  void toService(const boost::asio::ip::udp::endpoint& client, u8* room, std::size_t size);
-  void toPassThrough(const boost::asio::ip::udp::endpoint& client, std::vector<u8> query);
+  void toService(const boost::asio::ip::udp::endpoint& client, const boost::asio::ip::udp::endpoint& original,
+                 u8* room, std::size_t size);
+  void toPassThrough(const boost::asio::ip::udp::endpoint& client,
+                     const boost::asio::ip::udp::endpoint& original, std::vector<u8> query);
   bool ensureRelay(u16 servicePort);
   void closeRelay();
   void waitRelay(u64 generation);
@@ -99,7 +120,10 @@ class CUdpStub {
   CFilterCore& core_;
   CPassThrough& passThrough_;
   const Nonce nonce_;
+  TransparentCounters* const transparent_;
+  CConntrackLookup conntrack_;
   u16 family_ = 2;
+  u32 scope_ = 0;  // the interface of a listener on a link-local address
   boost::asio::ip::udp::socket stub_;
   boost::asio::ip::udp::endpoint local_;
   CReceiveBatch clientIn_;

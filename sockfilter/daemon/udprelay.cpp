@@ -1,4 +1,4 @@
-#include "daemon/udpstub.h"
+#include "daemon/udprelay.h"
 
 #include <netinet/in.h>
 
@@ -14,8 +14,8 @@ namespace asio = boost::asio;
 using udp = asio::ip::udp;
 
 namespace {
-constexpr const char* kHandleClient = "CUdpStub::handleClient";
-constexpr const char* kHandleRelay = "CUdpStub::handleRelay";
+constexpr const char* kHandleClient = "CUdpRelay::handleClient";
+constexpr const char* kHandleRelay = "CUdpRelay::handleRelay";
 
 // Datagrams read per system call, and batches per pass before the other
 // handlers get their turn.
@@ -31,11 +31,13 @@ asio::ip::address loopbackOf(u16 family) {
 }
 }  // namespace
 
-CUdpStub::CUdpStub(asio::io_context& io, CFilterCore& core, CPassThrough& passThrough, const Nonce& nonce)
+CUdpRelay::CUdpRelay(asio::io_context& io, CFilterCore& core, CPassThrough& passThrough, const Nonce& nonce,
+                     TransparentCounters* transparent)
     : io_(io),
       core_(core),
       passThrough_(passThrough),
       nonce_(nonce),
+      transparent_(transparent),
       stub_(io),
       clientIn_(kBatch, kRedirectHeaderSize, kMaxUdpPayload),
       clientOut_(kBatch),
@@ -44,27 +46,29 @@ CUdpStub::CUdpStub(asio::io_context& io, CFilterCore& core, CPassThrough& passTh
       relayOut_(kBatch),
       expiry_(io) {}
 
-CUdpStub::~CUdpStub() {
+CUdpRelay::~CUdpRelay() {
   Stop();
 }
 
-bool CUdpStub::Start(const udp::endpoint& stub) {
-  family_ = WindowsFamily(stub.address());
+bool CUdpRelay::Start(const udp::endpoint& bind, std::string& why) {
+  family_ = WindowsFamily(bind.address());
   boost::system::error_code ec;
-  stub_.open(stub.protocol(), ec);
-  if (!ec && stub.address().is_v6()) stub_.set_option(asio::ip::v6_only(true), ec);
-  if (!ec) stub_.bind(stub, ec);
+  stub_.open(bind.protocol(), ec);
+  if (!ec && bind.address().is_v6()) stub_.set_option(asio::ip::v6_only(true), ec);
+  if (!ec) stub_.bind(bind, ec);
+  if (!ec) local_ = stub_.local_endpoint(ec);
   if (ec) {
-    HXT_LOGF(LOG_LEVEL_ERROR, "CUdpStub::Start", "cannot listen on UDP %s [%d-%s]",
-             EndpointText(stub).c_str(), ec.value(), ec.message().c_str());
+    why = "cannot listen on UDP " + EndpointText(bind) + " [" + std::to_string(ec.value()) + "-" +
+          ec.message() + "]";
     return false;
   }
-  local_ = stub_.local_endpoint(ec);
+  if (transparent_ != nullptr && !conntrack_.Open(why)) return false;
+  if (local_.address().is_v6()) scope_ = local_.address().to_v6().scope_id();
   waitClient();
   return true;
 }
 
-void CUdpStub::Stop() {
+void CUdpRelay::Stop() {
   if (stopped_) return;
   stopped_ = true;
   boost::system::error_code ignored;
@@ -77,7 +81,7 @@ void CUdpStub::Stop() {
   oldest_ = newest_ = kNone;
 }
 
-void CUdpStub::waitClient() {
+void CUdpRelay::waitClient() {
   stub_.async_wait(udp::socket::wait_read, [this](const boost::system::error_code& ec) {
     if (ec == asio::error::operation_aborted || stopped_) return;
     drainClient();
@@ -88,7 +92,7 @@ void CUdpStub::waitClient() {
 // readiness), or a few batches at most before letting the other handlers
 // run; what the batch redirects leaves in one send before the buffers are
 // read into again.
-void CUdpStub::drainClient() {
+void CUdpRelay::drainClient() {
   for (int pass = 0; pass < kBatchesPerPass; ++pass) {
     int n = clientIn_.Receive(stub_.native_handle());
     if (n < 0) {
@@ -112,10 +116,13 @@ void CUdpStub::drainClient() {
   });
 }
 
-void CUdpStub::handleClient(std::size_t i) {
+void CUdpRelay::handleClient(std::size_t i) {
   const udp::endpoint client = clientIn_.Sender(i);
   std::size_t size = clientIn_.Length(i);
   u8* query = clientIn_.Data(i);
+  // Where the client sent the query: the stub itself, or (transparent) the
+  // resolver whose address the rules rewrote.
+  udp::endpoint original = local_;
   if (size < kDnsHeaderSize) {
     ++core_.counters().dropped;
     if (inputThrottle_.Allow()) {
@@ -124,6 +131,29 @@ void CUdpStub::handleClient(std::size_t i) {
                EndpointText(client).c_str());
     }
     return;
+  }
+  if (transparent_ != nullptr) {
+    bool redirected = conntrack_.OriginalDestination(local_, client, original);
+    if (redirected && scope_ != 0) {
+      // A listener on a link-local address takes the queries that left by its
+      // interface: the resolver is reached through that interface too.
+      asio::ip::address_v6 resolver = original.address().to_v6();
+      if (resolver.is_link_local()) {
+        resolver.scope_id(scope_);
+        original.address(resolver);
+      }
+    }
+    if (!redirected || original == local_) {
+      // Sent to the listener itself: nobody to pass it on to.
+      ++core_.counters().dropped;
+      if (inputThrottle_.Allow()) {
+        HXT_LOGF(LOG_LEVEL_WARNING, kHandleClient,
+                 "dropped a %zu-byte datagram from %s: not a redirected query", size,
+                 EndpointText(client).c_str());
+      }
+      return;
+    }
+    ++transparent_->intercepted;
   }
   if (size > kMaxUdpPayload) {
     if (inputThrottle_.Allow()) {
@@ -135,7 +165,7 @@ void CUdpStub::handleClient(std::size_t i) {
     return;
   }
   Asker asker;
-  if (!core_.AcquireQuery(IPPROTO_UDP, client, local_, query, size, asker)) {
+  if (!core_.AcquireQuery(IPPROTO_UDP, client, original, query, size, asker)) {
     // Dropped, as a resolver does: an error answer would only invite the
     // flooding client to retry at once.
     ++core_.counters().overBudget;
@@ -148,15 +178,16 @@ void CUdpStub::handleClient(std::size_t i) {
   const std::vector<std::string>& whiteList = core_.WhiteList(family_);
   if (!whiteList.empty() && ReadQueryName(query, size, name_) && MatchesWhiteList(name_, whiteList)) {
     HXT_LOGF(LOG_LEVEL_DEBUG, kHandleClient, "%s is white-listed: passing it through", name_.c_str());
-    toPassThrough(client, std::vector<u8>(query, query + size));
+    if (transparent_ != nullptr) ++transparent_->whiteListed;
+    toPassThrough(client, original, std::vector<u8>(query, query + size));
   } else if (core_.RouteToService(family_, Transport::Udp, asker)) {
-    toService(client, query - clientIn_.Headroom(), size);
+    toService(client, original, query - clientIn_.Headroom(), size);
   } else {
-    toPassThrough(client, std::vector<u8>(query, query + size));
+    toPassThrough(client, original, std::vector<u8>(query, query + size));
   }
 }
 
-bool CUdpStub::ensureRelay(u16 servicePort) {
+bool CUdpRelay::ensureRelay(u16 servicePort) {
   if (relay_.is_open() && relayServicePort_ == servicePort) return true;
   flushRelay();
   closeRelay();
@@ -168,8 +199,9 @@ bool CUdpStub::ensureRelay(u16 servicePort) {
   // error on the next receive instead of silence.
   if (!ec) relay_.connect(udp::endpoint(loopback, servicePort), ec);
   if (ec) {
-    HXT_LOGF(LOG_LEVEL_ERROR, "CUdpStub::ensureRelay", "cannot open the relay to the agent's port %u [%d-%s]",
-             servicePort, ec.value(), ec.message().c_str());
+    HXT_LOGF(LOG_LEVEL_ERROR, "CUdpRelay::ensureRelay",
+             "cannot open the relay to the agent's port %u [%d-%s]", servicePort, ec.value(),
+             ec.message().c_str());
     closeRelay();
     return false;
   }
@@ -179,7 +211,7 @@ bool CUdpStub::ensureRelay(u16 servicePort) {
   return true;
 }
 
-void CUdpStub::closeRelay() {
+void CUdpRelay::closeRelay() {
   boost::system::error_code ignored;
   relay_.close(ignored);
   relayServicePort_ = 0;
@@ -188,7 +220,7 @@ void CUdpStub::closeRelay() {
   ++relayGeneration_;
 }
 
-u32 CUdpStub::takeSlot() {
+u32 CUdpRelay::takeSlot() {
   if (freeSlots_.empty()) {
     slots_.emplace_back();
     return static_cast<u32>(slots_.size() - 1);
@@ -199,7 +231,7 @@ u32 CUdpStub::takeSlot() {
 }
 
 // Out of the serial table and the time-out order, back to the pool.
-void CUdpStub::releaseSlot(u32 slot) {
+void CUdpRelay::releaseSlot(u32 slot) {
   Pending& p = slots_[slot];
   bySerial_.Erase(p.serial);
   if (p.older != kNone) slots_[p.older].newer = p.newer;
@@ -212,22 +244,24 @@ void CUdpStub::releaseSlot(u32 slot) {
 
 // `room` holds the query after the header's size in bytes; the header is
 // written there and the datagram leaves with the batch.
-void CUdpStub::toService(const udp::endpoint& client, u8* room, std::size_t size) {
+void CUdpRelay::toService(const udp::endpoint& client, const udp::endpoint& original, u8* room,
+                          std::size_t size) {
   u8* query = room + kRedirectHeaderSize;
   if (!ensureRelay(core_.ServicePort(family_, Transport::Udp))) {
     core_.ServiceFailed(family_, "cannot be reached");
-    toPassThrough(client, std::vector<u8>(query, query + size));
+    toPassThrough(client, original, std::vector<u8>(query, query + size));
     return;
   }
   u32 serial = nextSerial_++;
-  RedirectHeader header = BuildRedirectHeader(serial, nonce_, client.address(), relayPort_, local_.address(),
-                                              local_.port(), static_cast<u16>(size));
+  RedirectHeader header = BuildRedirectHeader(serial, nonce_, client.address(), relayPort_,
+                                              original.address(), original.port(), static_cast<u16>(size));
   std::memcpy(room, header.data(), header.size());
   relayOut_.Add(room, kRedirectHeaderSize + size, nullptr);
 
   u32 slot = takeSlot();
   Pending& pending = slots_[slot];
   pending.client = client;
+  pending.original = original;
   pending.query.assign(query, query + size);
   pending.deadline = std::chrono::steady_clock::now() + core_.config().serviceTimeout;
   pending.serial = serial;
@@ -246,12 +280,13 @@ void CUdpStub::toService(const udp::endpoint& client, u8* room, std::size_t size
     });
   }
   ++core_.counters().redirected;
+  if (transparent_ != nullptr) ++transparent_->redirected;
   if (relayOut_.Full()) flushRelay();
 }
 
 // Every query waits the same time, so they time out in the order they were
 // sent: the timer follows the oldest one.
-void CUdpStub::expire() {
+void CUdpRelay::expire() {
   auto now = std::chrono::steady_clock::now();
   while (oldest_ != kNone && slots_[oldest_].deadline <= now && !stopped_) {
     // The query is passed through before the core hears of it: the disruption
@@ -271,7 +306,7 @@ void CUdpStub::expire() {
   });
 }
 
-void CUdpStub::flushRelay() {
+void CUdpRelay::flushRelay() {
   if (relayOut_.Empty()) return;
   int error = 0;
   if (relayBacklog_ > 0) {
@@ -287,9 +322,12 @@ void CUdpStub::flushRelay() {
   if (error == ECONNREFUSED) relayRefused();
 }
 
-void CUdpStub::toPassThrough(const udp::endpoint& client, std::vector<u8> query) {
+// Stub: to the machine's resolvers. Transparent: on to the resolver the
+// program asked, from a marked socket the rules leave alone.
+void CUdpRelay::toPassThrough(const udp::endpoint& client, const udp::endpoint& original,
+                              std::vector<u8> query) {
   std::vector<u8> copy = query;
-  passThrough_.Resolve(std::move(query), [this, client, copy](std::vector<u8> answerBytes) {
+  auto done = [this, client, copy](std::vector<u8> answerBytes) {
     if (stopped_) return;
     if (answerBytes.empty()) {
       answerError(client, copy.data(), copy.size(), kRcodeServFail);
@@ -297,17 +335,23 @@ void CUdpStub::toPassThrough(const udp::endpoint& client, std::vector<u8> query)
       answer(client, answerBytes.data(), answerBytes.size());
     }
     core_.ReleaseQuery(client);
-  });
+  };
+  if (transparent_ == nullptr) {
+    passThrough_.Resolve(std::move(query), std::move(done));
+  } else {
+    ++transparent_->passedThrough;
+    passThrough_.ResolveAt({original}, std::move(query), std::move(done));
+  }
 }
 
-void CUdpStub::waitRelay(u64 generation) {
+void CUdpRelay::waitRelay(u64 generation) {
   relay_.async_wait(udp::socket::wait_read, [this, generation](const boost::system::error_code& ec) {
     if (ec == asio::error::operation_aborted || stopped_ || generation != relayGeneration_) return;
     drainRelay(generation);
   });
 }
 
-void CUdpStub::drainRelay(u64 generation) {
+void CUdpRelay::drainRelay(u64 generation) {
   for (int pass = 0; pass < kBatchesPerPass; ++pass) {
     int n = relayIn_.Receive(relay_.native_handle());
     if (n < 0) {
@@ -335,11 +379,11 @@ void CUdpStub::drainRelay(u64 generation) {
   });
 }
 
-void CUdpStub::relayRefused() {
+void CUdpRelay::relayRefused() {
   failOverAll("refused the query (its port is closed)");
 }
 
-void CUdpStub::handleRelay(std::size_t i) {
+void CUdpRelay::handleRelay(std::size_t i) {
   std::size_t size = relayIn_.Stored(i);
   const u8* datagram = relayIn_.Data(i);
   u32 serial = 0;
@@ -369,26 +413,27 @@ void CUdpStub::handleRelay(std::size_t i) {
   core_.ReleaseQuery(client);
 }
 
-void CUdpStub::flushStub() {
+void CUdpRelay::flushStub() {
   clientOut_.Flush(stub_.native_handle(), [this](const u8* bytes, std::size_t size, const udp::endpoint* to) {
     sendLater(stub_, stubBacklog_, bytes, size, to);
   });
 }
 
-void CUdpStub::failOver(u32 slot) {
+void CUdpRelay::failOver(u32 slot) {
   udp::endpoint client = slots_[slot].client;
+  udp::endpoint original = slots_[slot].original;
   std::vector<u8> query = std::move(slots_[slot].query);
   releaseSlot(slot);
   ++core_.counters().failedOver;
-  toPassThrough(client, std::move(query));
+  toPassThrough(client, original, std::move(query));
 }
 
-void CUdpStub::failOverAll(const char* what) {
+void CUdpRelay::failOverAll(const char* what) {
   if (oldest_ != kNone) core_.ServiceFailed(family_, what);
   while (oldest_ != kNone) failOver(oldest_);
 }
 
-void CUdpStub::RoutingChanged() {
+void CUdpRelay::RoutingChanged() {
   if (stopped_) return;
   u16 port = core_.Redirected(family_, Transport::Udp) ? core_.ServicePort(family_, Transport::Udp) : 0;
   if (port == relayServicePort_) return;
@@ -398,7 +443,7 @@ void CUdpStub::RoutingChanged() {
 
 // Sent at once when the socket takes it; otherwise (or behind answers that
 // already wait) copied and sent when the socket can take it.
-void CUdpStub::answer(const udp::endpoint& client, const u8* bytes, std::size_t size) {
+void CUdpRelay::answer(const udp::endpoint& client, const u8* bytes, std::size_t size) {
   if (stubBacklog_ == 0) {
     ssize_t n = ::sendto(stub_.native_handle(), bytes, size, MSG_DONTWAIT | MSG_NOSIGNAL, client.data(),
                          static_cast<socklen_t>(client.size()));
@@ -407,8 +452,8 @@ void CUdpStub::answer(const udp::endpoint& client, const u8* bytes, std::size_t 
   sendLater(stub_, stubBacklog_, bytes, size, &client);
 }
 
-void CUdpStub::sendLater(udp::socket& socket, u32& backlog, const u8* bytes, std::size_t size,
-                         const udp::endpoint* to) {
+void CUdpRelay::sendLater(udp::socket& socket, u32& backlog, const u8* bytes, std::size_t size,
+                          const udp::endpoint* to) {
   auto shared = std::make_shared<std::vector<u8>>(bytes, bytes + size);
   ++backlog;
   auto done = [this, shared, &backlog](const boost::system::error_code& ec, std::size_t) {
@@ -422,7 +467,7 @@ void CUdpStub::sendLater(udp::socket& socket, u32& backlog, const u8* bytes, std
   }
 }
 
-void CUdpStub::answerError(const udp::endpoint& client, const u8* query, std::size_t size, u8 rcode) {
+void CUdpRelay::answerError(const udp::endpoint& client, const u8* query, std::size_t size, u8 rcode) {
   std::vector<u8> bytes = MakeErrorAnswer(query, size, rcode);
   if (bytes.empty()) return;
   ++core_.counters().answeredLocally;
