@@ -180,6 +180,7 @@ u32 CDnsProtectPlugin::Start() {
   settleUntil_ = {};
   probing_ = 0;
   interference_.clear();
+  canaryA_ = canaryAaaa_ = foreignA_ = foreignAaaa_ = false;
   canaryChecked_ = portal_ = portalChecking_ = false;
   portalCheckedAt_ = {};
   portalActive_ = false;
@@ -229,6 +230,14 @@ u32 CDnsProtectPlugin::Start() {
     const char* why = "an answer came in clear text";
     if (state_ == "encrypted") sendState("protected", why);
     if (state_ == "encrypted_limited_dns64_detected") sendState("protected_limited_dns64_detected", why);
+  });
+  pool_->SetForeignAnswerListener([this](std::uint16_t type) {
+    if (stopping_ || !pool_ || (type != kTypeA && type != kTypeAaaa)) return;
+    bool& seen = type == kTypeA ? foreignA_ : foreignAaaa_;
+    if (seen) return;
+    seen = true;
+    updateInterference(std::string("interference: a plain-DNS answer (") + (type == kTypeA ? "A" : "AAAA") +
+                       ") came from an address that was not asked; plain upstreams set aside");
   });
   pool_->SetHealthListener([this](const std::string& what) {
     // A query found an upstream gone (or back): the state follows within the
@@ -331,6 +340,7 @@ void CDnsProtectPlugin::onNetworkChange(const std::string& reason) {
   cache_->DropNegative();
   dns64Checked_ = false;
   interference_.clear();
+  canaryA_ = canaryAaaa_ = foreignA_ = foreignAaaa_ = false;
   pool_->SetPlainAside(false);
   canaryChecked_ = false;
   // A portal belongs to the network it was met on.
@@ -432,19 +442,27 @@ void CDnsProtectPlugin::checkCanary() {
           }
           (type == kTypeA ? tally->a : tally->aaaa) = wrong;
           if (--tally->pending > 0) return;
-          const std::string found = tally->a && tally->aaaa ? "A_and_AAAA" : tally->a ? "A" : tally->aaaa ? "AAAA" : "";
-          if (found == interference_) return;
-          interference_ = found;
-          pool_->SetPlainAside(!found.empty());
-          const std::string what = found.empty()
-                                       ? std::string("plain DNS answers ") + profile_->canaryName + " as published"
-                                       : "interference: plain DNS answers " + profile_->canaryName + " (" + found +
-                                             ") otherwise than published; plain upstreams set aside";
-          PluginLog(found.empty() ? LogLevel::Info : LogLevel::Warning, what);
-          evaluate(what);
+          canaryA_ = tally->a;
+          canaryAaaa_ = tally->aaaa;
+          const char* found = tally->a && tally->aaaa ? "A_and_AAAA" : tally->a ? "A" : tally->aaaa ? "AAAA" : "";
+          updateInterference(*found == '\0'
+                                 ? std::string("plain DNS answers ") + profile_->canaryName + " as published"
+                                 : "interference: plain DNS answers " + profile_->canaryName + " (" + found +
+                                       ") otherwise than published; plain upstreams set aside");
         },
         servers);
   }
+}
+
+bool CDnsProtectPlugin::updateInterference(const std::string& what) {
+  const bool a = canaryA_ || foreignA_, aaaa = canaryAaaa_ || foreignAaaa_;
+  const std::string found = a && aaaa ? "A_and_AAAA" : a ? "A" : aaaa ? "AAAA" : "";
+  if (found == interference_) return false;
+  interference_ = found;
+  pool_->SetPlainAside(!found.empty());
+  PluginLog(found.empty() ? LogLevel::Info : LogLevel::Warning, what);
+  evaluate(what);
+  return true;
 }
 
 void CDnsProtectPlugin::maybeCheckPortal() {

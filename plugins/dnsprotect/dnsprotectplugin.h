@@ -119,6 +119,9 @@ class CDnsProtectPlugin final : public IVelmoraPlugin {
   // Interference: the profile's canary name asked in clear text (checkCanary),
   // and captive portals (checkPortal, then setPortal with what it found).
   void checkCanary();
+  // Sets interference_ from the flags above and the plain upstreams aside
+  // while it holds; true when it changed (then logs `what` and re-evaluates).
+  bool updateInterference(const std::string& what);
   void maybeCheckPortal();
   void checkPortal();
   void setPortal(bool portal, const std::string& loginHost, const std::string& why);
@@ -184,6 +187,9 @@ class CDnsProtectPlugin final : public IVelmoraPlugin {
   Clock::time_point settleUntil_;     // after a network change: probe every second while open
   int probing_ = 0;                   // probes of every upstream under way
   std::string interference_;          // "", "A", "AAAA" or "A_and_AAAA": plain answers rewritten
+  // Which types the canary found rewritten, and which were answered from an
+  // address not asked; interference_ is their union.
+  bool canaryA_ = false, canaryAaaa_ = false, foreignA_ = false, foreignAaaa_ = false;
   bool canaryChecked_ = false;        // asked on this network already
   bool portal_ = false;               // a captive portal holds this network
   bool portalChecking_ = false;

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cctype>
 
+#include <boost/asio/post.hpp>
+
 #include "dnsmessage.h"
 
 namespace hxt::dnsprotect {
@@ -30,6 +32,7 @@ CUdpSockets::CUdpSockets(asio::io_context& io) : io_(io) {
 
 CUdpSockets::~CUdpSockets() {
   Close();
+  *onForeign_ = nullptr;  // a report still posted finds nobody to tell
 }
 
 std::uint64_t CUdpSockets::ticketOf(std::uint64_t serial, std::size_t family, std::size_t slot,
@@ -57,7 +60,7 @@ std::uint64_t CUdpSockets::Send(const asio::ip::udp::endpoint& server, std::stri
     slot.reset();
   }
   if (!slot || slot->closed) {
-    slot = std::make_shared<Slot>(io_);
+    slot = std::make_shared<Slot>(io_, onForeign_);
     error_code e;
     slot->socket.open(server.protocol(), e);
     if (e) {
@@ -103,10 +106,23 @@ void CUdpSockets::receive(const std::shared_ptr<Slot>& slot) {
         std::string answer(reinterpret_cast<const char*>(slot->buffer.data()), size);
         std::string question;
         auto found = size >= kHeaderSize ? slot->pending.find(MessageId(answer)) : slot->pending.end();
-        if (found != slot->pending.end() && found->second.server == slot->sender &&
-            QuestionBytes(answer, question) && question.size() == found->second.question.size() &&
+        if (found != slot->pending.end() && QuestionBytes(answer, question) &&
+            question.size() == found->second.question.size() &&
             std::equal(question.begin(), question.end(), found->second.question.begin(),
                        [](unsigned char a, unsigned char b) { return std::tolower(a) == std::tolower(b); })) {
+          if (found->second.server != slot->sender) {
+            // Posted: the listener may act on the pool that owns these sockets.
+            if (*slot->onForeign && question.size() >= 4) {
+              const auto type = static_cast<std::uint16_t>(
+                  static_cast<unsigned char>(question[question.size() - 4]) << 8 |
+                  static_cast<unsigned char>(question[question.size() - 3]));
+              asio::post(slot->socket.get_executor(), [foreign = slot->onForeign, type] {
+                if (*foreign) (*foreign)(type);
+              });
+            }
+            receive(slot);
+            return;
+          }
           Done done = std::move(found->second.done);
           slot->pending.erase(found);
           done(true, std::move(answer));

@@ -5,7 +5,9 @@
 // each with one receive always pending. A query gets a random id unused on
 // its socket; an answer is taken only from the server asked, with the id and
 // the question (name, type and class as sent) of a query in flight there.
-// Anything else is dropped. A socket carries kQueriesPerPort queries and is
+// Anything else is dropped; an answer that is right in all but the address it
+// came from is also reported (SetForeignAnswerListener): someone on the path
+// answers for the server. A socket carries kQueriesPerPort queries and is
 // then retired (it takes no new query and closes once its last one ended),
 // so that a forger must guess a port that keeps changing besides the id
 // (RFC 5452). Its successor gets its port from the system's random choice of
@@ -51,6 +53,11 @@ class CUdpSockets {
   void Cancel(std::uint64_t ticket);
   // Closes the sockets; the queries in flight are forgotten without a call.
   void Close();
+  // Called, by a handler of its own, with the question's type of each answer
+  // that carries the id and question of a query in flight but comes from
+  // another address than the one asked (and is dropped).
+  using ForeignAnswer = std::function<void(std::uint16_t type)>;
+  void SetForeignAnswerListener(ForeignAnswer listener) { *onForeign_ = std::move(listener); }
 
  private:
   struct Pending {
@@ -60,8 +67,10 @@ class CUdpSockets {
     Done done;
   };
   struct Slot {
-    explicit Slot(boost::asio::io_context& io) : socket(io) {}
+    Slot(boost::asio::io_context& io, std::shared_ptr<ForeignAnswer> foreign)
+        : socket(io), onForeign(std::move(foreign)) {}
     boost::asio::ip::udp::socket socket;
+    std::shared_ptr<ForeignAnswer> onForeign;  // shared with the owner: set at any time
     boost::asio::ip::udp::endpoint sender;
     std::array<unsigned char, 65536> buffer;
     std::map<std::uint16_t, Pending> pending;  // by id
@@ -81,6 +90,7 @@ class CUdpSockets {
   std::vector<std::shared_ptr<Slot>> retired_;   // still waiting for answers
   std::size_t next_[2] = {0, 0};
   std::uint64_t serial_ = 0;
+  std::shared_ptr<ForeignAnswer> onForeign_ = std::make_shared<ForeignAnswer>();
 };
 
 }  // namespace hxt::dnsprotect

@@ -71,6 +71,13 @@ class CUpstreamPool {
     onHealth_ = std::move(listener);
   }
 
+  // Called on the I/O thread with the record type of a plain-DNS answer that
+  // came from another address than the server asked (dropped): someone on
+  // the path answers for it.
+  void SetForeignAnswerListener(CUdpSockets::ForeignAnswer listener) {
+    udpSockets_.SetForeignAnswerListener(std::move(listener));
+  }
+
   // A network that rewrites plain DNS: the profile's plain upstreams are
   // neither asked nor counted while `aside` holds (probes still go to them).
   // I/O thread only.

@@ -486,7 +486,8 @@ class SharedUdpSockets : public ::testing::Test {
 
 // The shared sockets take an answer only from the server asked, with the id
 // and the question the query was sent with, and not after a Cancel. In each
-// case an impostor arrives first, then the answer that must be taken.
+// case an impostor arrives first, then the answer that must be taken; only
+// the one from another address, right in all else, is reported as foreign.
 TEST_F(SharedUdpSockets, MatchAnswersByServerIdAndQuestion) {
   namespace asio = boost::asio;
   using asio::ip::udp;
@@ -511,9 +512,12 @@ TEST_F(SharedUdpSockets, MatchAnswersByServerIdAndQuestion) {
       {"another question", false, false, true, false},
       {"cancelled", false, false, false, true},
   };
+  std::vector<std::uint16_t> foreign;
+  sockets.SetForeignAnswerListener([&](std::uint16_t type) { foreign.push_back(type); });
   std::set<std::uint16_t> ids;
   for (const auto& c : cases) {
     answers.clear();
+    foreign.clear();
     const std::uint64_t ticket = Ask("www.example");
     ASSERT_NE(ticket, 0u) << c.what;
     udp::endpoint client;
@@ -534,7 +538,10 @@ TEST_F(SharedUdpSockets, MatchAnswersByServerIdAndQuestion) {
     server.send_to(asio::buffer(genuine), client);
     io.restart();
     io.run_for(10s);  // a deadline: stopped by the first answer taken
+    io.restart();
+    io.poll();  // reports still posted
     EXPECT_EQ(answers, std::vector<std::string>{genuine}) << c.what;
+    EXPECT_EQ(foreign, c.fromOther ? std::vector<std::uint16_t>{kTypeA} : std::vector<std::uint16_t>{}) << c.what;
   }
   EXPECT_GT(ids.size(), 1u) << "ids are drawn at random";
 }

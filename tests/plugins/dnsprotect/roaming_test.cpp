@@ -235,25 +235,34 @@ TEST_F(Roaming, AnUpstreamLostByAQueryShowsWithinASecond) {
 }
 
 // The canary name asked in clear text tells, per record type, whether the
-// network answers plain DNS itself.
+// network answers plain DNS itself; so does an answer that comes from an
+// address not asked.
 TEST_F(Roaming, InterferenceIsReportedPerRecordType) {
   const struct {
     unsigned char a;  // last byte of the A answer; 1 is the published one
     const char* aaaa;
+    bool aaaaFromElsewhere;
     const char* state;
   } cases[] = {
-      {1, "2001:db8::1", "protected"},
-      {9, "2001:db8::1", "open_interference_detected_A"},
-      {1, "2001:db8::9", "open_interference_detected_AAAA"},
-      {9, "2001:db8::9", "open_interference_detected_A_and_AAAA"},
+      {1, "2001:db8::1", false, "protected"},
+      {9, "2001:db8::1", false, "open_interference_detected_A"},
+      {1, "2001:db8::9", false, "open_interference_detected_AAAA"},
+      {9, "2001:db8::9", false, "open_interference_detected_A_and_AAAA"},
+      {1, "2001:db8::1", true, "open_interference_detected_AAAA"},
   };
   for (const auto& c : cases) {
-    scripted::ScriptedUpstream upstream([&c](const std::string& query) {
+    auto question = [](const std::string& query) {
       Question q;
       ParseQuestion(query, q);
-      if (q.type == kTypeAaaa) return Reply(query, kRcodeNoError, AaaaRecord(c.aaaa), 1);
-      return Reply(query, kRcodeNoError, scripted::ARecord(q.name == "canary.example" ? c.a : 1), 1);
-    });
+      return q;
+    };
+    scripted::ScriptedUpstream upstream(
+        [&](const std::string& query) {
+          const Question q = question(query);
+          if (q.type == kTypeAaaa) return Reply(query, kRcodeNoError, AaaaRecord(c.aaaa), 1);
+          return Reply(query, kRcodeNoError, scripted::ARecord(q.name == "canary.example" ? c.a : 1), 1);
+        },
+        [&](const std::string& query) { return c.aaaaFromElsewhere && question(query).type == kTypeAaaa; });
     test::RecordingService recorder;
     CDnsProtectPlugin subject{std::chrono::milliseconds(400)};
     std::ofstream(dir + "/OrgInfo.json")

@@ -135,11 +135,17 @@ inline std::string CnameRecord(const std::string& target) {
 class ScriptedUpstream {
  public:
   using Script = std::function<std::string(const std::string& query)>;
-  explicit ScriptedUpstream(Script script) : script_(std::move(script)) { receive(); }
+  // `elsewhere` picks the queries whose replies leave from another port, as
+  // from someone on the path answering for the server.
+  explicit ScriptedUpstream(Script script, std::function<bool(const std::string&)> elsewhere = {})
+      : script_(std::move(script)), elsewhere_(std::move(elsewhere)) {
+    receive();
+  }
   ~ScriptedUpstream() {
     std::promise<void> closed;
     boost::asio::post(thread_.io(), [&] {
       socket_.close();
+      other_.close();
       closed.set_value();
     });
     closed.get_future().wait();
@@ -169,15 +175,17 @@ class ScriptedUpstream {
                                    reply = script_(query);
                                  }
                                  boost::system::error_code ignored;
-                                 if (!reply.empty())
-                                   socket_.send_to(boost::asio::buffer(reply), sender_, 0, ignored);
+                                 auto& out = elsewhere_ && elsewhere_(query) ? other_ : socket_;
+                                 if (!reply.empty()) out.send_to(boost::asio::buffer(reply), sender_, 0, ignored);
                                  receive();
                                });
   }
 
   Script script_;
+  std::function<bool(const std::string&)> elsewhere_;
   hxt::test::IoThread thread_;
   boost::asio::ip::udp::socket socket_{thread_.io(), {boost::asio::ip::make_address("127.0.0.1"), 0}};
+  boost::asio::ip::udp::socket other_{thread_.io(), {boost::asio::ip::make_address("127.0.0.1"), 0}};
   boost::asio::ip::udp::endpoint sender_;
   std::array<char, 65536> buffer_{};
   mutable std::mutex mutex_;
