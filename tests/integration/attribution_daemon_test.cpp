@@ -205,6 +205,26 @@ TEST_F(AttributionDaemonTest, TwoProgramsOfTwoUsersAreCountedApartAndAnIgnoredOn
   EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 0);
 }
 
+// Every message of a TCP connection counts for its program, those that came
+// with the first (which routes the connection) and those after.
+TEST_F(AttributionDaemonTest, EveryMessageOfATcpConnectionIsCountedForItsProgram) {
+  Start();
+  Redirect();
+  TcpClient client(daemon_->Tcp(HXT_AF_INET));
+  Bytes twoAtOnce = WithLength(MakeQuery("a.tcp.test", 1));
+  const Bytes second = WithLength(MakeQuery("b.tcp.test", 2));
+  twoAtOnce.insert(twoAtOnce.end(), second.begin(), second.end());
+  ASSERT_TRUE(client.SendRaw(twoAtOnce));
+  ASSERT_TRUE(client.Receive().has_value());
+  ASSERT_TRUE(client.Receive().has_value());
+  ASSERT_TRUE(client.Send(MakeQuery("c.tcp.test", 3)));
+  ASSERT_TRUE(client.Receive().has_value());
+  const Counted asked = Programs()[Key(self_, std::to_string(::geteuid()))];
+  EXPECT_EQ(asked.queries, 3u);
+  EXPECT_EQ(asked.toAgent, 3u);
+  EXPECT_EQ(asked.names, "a.tcp.test b.tcp.test c.tcp.test");
+}
+
 TEST_F(AttributionDaemonTest, QueriesOfAProcessThatExitedMidBurstCountAsExitedAndAreAnswered) {
   Start();
   const Bytes first = MakeQuery("alive.test", 1);
