@@ -220,6 +220,7 @@ TEST_F(AttributionDaemonTest, EveryMessageOfATcpConnectionAndItsBlockedAnswerAre
   Start();
   asio::io_context io;
   tcp::acceptor listener(io, tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0));
+  const tcp::endpoint agentAt = listener.local_endpoint();  // read before the thread takes the acceptor
   std::thread agent([&] {
     boost::system::error_code ec;
     tcp::socket peer = listener.accept(ec);
@@ -235,7 +236,7 @@ TEST_F(AttributionDaemonTest, EveryMessageOfATcpConnectionAndItsBlockedAnswerAre
       asio::write(peer, asio::buffer(WithLength(answer)), ec);
     }
   });
-  Redirect(listener.local_endpoint().port());
+  Redirect(agentAt.port());
   TcpClient client(daemon_->Tcp(HXT_AF_INET));
   Bytes twoAtOnce = WithLength(MakeQuery("a.tcp.test", 1));
   const Bytes second = WithLength(MakeQuery("b.tcp.test", 2));
@@ -253,7 +254,7 @@ TEST_F(AttributionDaemonTest, EveryMessageOfATcpConnectionAndItsBlockedAnswerAre
   client.Close();
   tcp::socket poke(io);  // frees the agent's accept if nothing came
   boost::system::error_code ignored;
-  poke.connect(listener.local_endpoint(), ignored);
+  poke.connect(agentAt, ignored);
   poke.close();
   agent.join();
 }
