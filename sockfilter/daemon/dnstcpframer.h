@@ -28,4 +28,46 @@ class CDnsTcpFramer {
   std::size_t start_ = 0;
 };
 
+// Finds the whole DNS messages of a stream that is passed on unchanged and
+// only looked at (the agent's answers): each is handed to `onMessage`
+// (without its length prefix) where it lies in the read, and only a message
+// split between reads is copied, into the scanner's own buffer.
+class CDnsTcpScanner {
+ public:
+  template <typename OnMessage>
+  void Feed(const u8* data, std::size_t size, OnMessage&& onMessage) {
+    while (size > 0) {
+      if (partial_.empty() && size >= 2) {
+        const std::size_t length = (static_cast<std::size_t>(data[0]) << 8) | data[1];
+        if (size < 2 + length) {
+          partial_.assign(data, data + size);
+          return;
+        }
+        onMessage(data + 2, length);
+        data += 2 + length;
+        size -= 2 + length;
+        continue;
+      }
+      // The rest of a split message, its prefix first.
+      if (partial_.size() < 2) {
+        partial_.push_back(*data++);
+        --size;
+        continue;
+      }
+      const std::size_t want = 2 + ((static_cast<std::size_t>(partial_[0]) << 8) | partial_[1]);
+      const std::size_t take = want - partial_.size() < size ? want - partial_.size() : size;
+      partial_.insert(partial_.end(), data, data + take);
+      data += take;
+      size -= take;
+      if (partial_.size() == want) {
+        onMessage(partial_.data() + 2, want - 2);
+        partial_.clear();
+      }
+    }
+  }
+
+ private:
+  std::vector<u8> partial_;
+};
+
 }  // namespace hxt::sockfilter

@@ -318,8 +318,19 @@ void CFilterCore::AgentAnswered(const boost::asio::ip::udp::endpoint& client, co
   if (!attribution_) return;
   const ClientBudget* mine = perClient_.Find(client);
   if (mine == nullptr) return;
+  AgentAnswered(Asker{mine->program, false}, answer, size);
+}
+
+void CFilterCore::AgentAnswered(const Asker& asker, const u8* answer, std::size_t size) {
+  if (!attribution_) return;
   std::string name;
-  if (attribution_->Answered(mine->program, answer, size, name)) logBlocked(mine->program, name);
+  if (attribution_->Answered(asker.program, answer, size, name)) logBlocked(asker.program, name);
+}
+
+void CFilterCore::ConnectionAsked(const Asker& asker, const u8* query, std::size_t size, bool toAgent) {
+  if (!attribution_) return;
+  attribution_->Asked(asker.program, query, size);
+  if (toAgent) attribution_->ToAgent(asker.program);
 }
 
 void CFilterCore::logBlocked(u64 program, const std::string& name) {

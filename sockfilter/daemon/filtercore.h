@@ -155,9 +155,15 @@ class CFilterCore {
   // (the connection is alive, so the kernel finds it).
   Asker AttributeConnection(const boost::asio::ip::udp::endpoint& client,
                             const boost::asio::ip::udp::endpoint& asked, const u8* query, std::size_t size);
+  // A later message of that connection: counted for its program, and as sent
+  // to the agent when the connection goes there (it was routed once, by its
+  // first message).
+  void ConnectionAsked(const Asker& asker, const u8* query, std::size_t size, bool toAgent);
   // The agent answered a UDP query of `client` (called before its
   // ReleaseQuery): a blocked answer is counted and logged with its program.
   void AgentAnswered(const boost::asio::ip::udp::endpoint& client, const u8* answer, std::size_t size);
+  // The same for one answer message on a TCP connection of `asker`.
+  void AgentAnswered(const Asker& asker, const u8* answer, std::size_t size);
   // Per program rows (CAttribution::Table); none when attribution is off.
   std::vector<std::string> ProgramTable(bool withNames) const;
   bool Attributing() const { return attribution_ != nullptr; }

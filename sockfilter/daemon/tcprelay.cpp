@@ -3,6 +3,7 @@
 #include <netinet/in.h>
 
 #include <algorithm>
+#include <iterator>
 #include <string>
 
 #include <boost/asio/write.hpp>
@@ -80,7 +81,11 @@ void CTcpRelay::readClient() {
                             self->touch();
                             self->framer_.Feed(self->clientBuffer_.data(), n);
                             std::vector<u8> message;
-                            while (self->framer_.Next(message)) self->outbox_.push_back(std::move(message));
+                            while (self->framer_.Next(message)) {
+                              // The first is counted when the connection is routed.
+                              if (self->routed_) self->asked(message);
+                              self->outbox_.push_back(std::move(message));
+                            }
                             if (self->outbox_.empty()) {
                               self->readClient();  // not a whole message yet
                             } else if (!self->routed_) {
@@ -97,20 +102,28 @@ void CTcpRelay::route() {
   const std::vector<u8>& first = outbox_.front();
   std::string name;
   bool named = ReadQueryName(first.data() + kTcpLengthPrefix, first.size() - kTcpLengthPrefix, name);
-  const Asker asker =
-      core_.AttributeConnection(asio::ip::udp::endpoint(peer_.address(), peer_.port()),
-                                asio::ip::udp::endpoint(route_.requested.address(), route_.requested.port()),
-                                first.data() + kTcpLengthPrefix, first.size() - kTcpLengthPrefix);
+  asker_ = core_.AttributeConnection(asio::ip::udp::endpoint(peer_.address(), peer_.port()),
+                                     asio::ip::udp::endpoint(route_.requested.address(), route_.requested.port()),
+                                     first.data() + kTcpLengthPrefix, first.size() - kTcpLengthPrefix);
   if (named && MatchesWhiteList(name, core_.WhiteList(route_.family))) {
     HXT_LOGF(LOG_LEVEL_DEBUG, "CTcpRelay::route", "%s is white-listed: passing the connection through",
              name.c_str());
     if (route_.counters != nullptr) ++route_.counters->whiteListed;
-    connectPassThrough(0);
-  } else if (core_.RouteToService(route_.family, Transport::Tcp, asker)) {
+  } else {
+    agentRoute_ = core_.RouteToService(route_.family, Transport::Tcp, asker_);
+  }
+  // Messages that came with the first are the connection's too.
+  for (auto it = std::next(outbox_.begin()); it != outbox_.end(); ++it) asked(*it);
+  if (agentRoute_) {
     connectService();
   } else {
     connectPassThrough(0);
   }
+}
+
+void CTcpRelay::asked(const std::vector<u8>& message) {
+  core_.ConnectionAsked(asker_, message.data() + kTcpLengthPrefix, message.size() - kTcpLengthPrefix,
+                        agentRoute_);
 }
 
 void CTcpRelay::connectService() {
@@ -160,6 +173,7 @@ void CTcpRelay::connectPassThrough(std::size_t attempt) {
   boost::system::error_code ignored;
   upstream_.close(ignored);
   toService_ = false;
+  agentRoute_ = false;
   connected_ = false;
   writing_ = false;
   u64 generation = ++generation_;
@@ -251,6 +265,13 @@ void CTcpRelay::readUpstream(u64 generation) {
           self->silence_.cancel();
           self->sent_.clear();
           self->core_.ServiceAnswered(self->route_.family);
+        }
+        // Each of the agent's answers is looked at where it lies (a blocked
+        // one is counted for the program); the bytes go on unchanged.
+        if (self->toService_ && self->core_.Attributing()) {
+          self->answers_.Feed(self->upstreamBuffer_.data(), n, [&self](const u8* answer, std::size_t size) {
+            self->core_.AgentAnswered(self->asker_, answer, size);
+          });
         }
         asio::async_write(self->client_, asio::buffer(self->upstreamBuffer_.data(), n),
                           [self, generation](const boost::system::error_code& ec, std::size_t) {

@@ -8,7 +8,9 @@
 // white-listed, otherwise to the pass-through resolvers, tried in order.
 // Towards the agent every message goes wrapped in the redirection header,
 // split into pieces of at most kMaxTcpChunk bytes so that each fits one read
-// of the agent; the agent's bytes go back to the client unchanged. Towards a
+// of the agent; the agent's bytes go back to the client unchanged, each of
+// its answers looked at in place for the blocked count. Every message counts
+// as a query of the connection's program. Towards a
 // resolver bytes are relayed as they are. An agent that refuses the
 // connection, or says nothing within the service time-out, starts a
 // disruption episode (and counts towards the breaker) and the connection is
@@ -90,6 +92,8 @@ class CTcpRelay : public std::enable_shared_from_this<CTcpRelay> {
   void connectPassThrough(std::size_t attempt);
   void pump();
   void readUpstream(u64 generation);
+  // Counts a message after the first for the connection's program.
+  void asked(const std::vector<u8>& message);
 
   boost::asio::io_context& io_;
   CFilterCore& core_;
@@ -105,6 +109,8 @@ class CTcpRelay : public std::enable_shared_from_this<CTcpRelay> {
   std::vector<u8> clientBuffer_;
   std::vector<u8> upstreamBuffer_;
   CDnsTcpFramer framer_;
+  CDnsTcpScanner answers_;  // the agent's answers, looked at in place
+  Asker asker_;             // the connection's program
   std::deque<std::vector<u8>> outbox_;  // whole messages not yet sent upstream
   std::deque<std::vector<u8>> sent_;    // sent to the agent before it said anything
   u64 generation_ = 0;                  // of the upstream socket; handlers of an earlier one do nothing
@@ -113,6 +119,7 @@ class CTcpRelay : public std::enable_shared_from_this<CTcpRelay> {
   bool reading_ = false;
   bool writing_ = false;
   bool toService_ = false;
+  bool agentRoute_ = false;  // routed to the agent, and not passed through since
   bool answered_ = false;
   bool closed_ = false;
 };

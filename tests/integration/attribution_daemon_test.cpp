@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
 #include <cctype>
 #include <climits>
 #include <cstdio>
@@ -18,8 +19,13 @@
 #include <future>
 #include <map>
 #include <optional>
+#include <thread>
+
+#include <boost/asio/read.hpp>
+#include <boost/asio/write.hpp>
 
 #include "common/daemonquery.h"
+#include "daemon/redirectheader.h"
 #include "daemon/sockfilterdaemon.h"
 #include "fakes/capturelogger.h"
 #include "fakes/controlpeer.h"
@@ -33,6 +39,7 @@ namespace {
 namespace asio = boost::asio;
 using namespace hxt::sockfilter;
 using udp = asio::ip::udp;
+using tcp = asio::ip::tcp;
 using namespace std::chrono_literals;
 
 constexpr const char* kAgent = "192.0.2.2";
@@ -51,6 +58,7 @@ std::pair<std::string, std::string> Key(const std::string& program, const std::s
 struct Counted {
   u64 queries = 0;
   u64 toAgent = 0;
+  u64 blocked = 0;
   bool ignored = false;
   std::string names;
 };
@@ -76,12 +84,12 @@ class AttributionDaemonTest : public ::testing::Test {
   void NeedDig() {
     if (dig_.empty()) GTEST_SKIP() << "needs dig (the project's package list installs it)";
   }
-  void Redirect() {
+  void Redirect(u16 tcpPort = 0) {
     agent_ = std::make_unique<ControlPeer>(config_.controlPath);
     ASSERT_EQ(agent_->Hello(), std::optional<u32>(0));
     ASSERT_EQ(agent_->Open(ApiInterface::Velmora), std::optional<u32>(0));
     ASSERT_EQ(
-        agent_->SetParameters(FILTER_UPDATE_ALL, RedirectTo(service_.udpPort(), service_.tcpPort(), 0, 0)),
+        agent_->SetParameters(FILTER_UPDATE_ALL, RedirectTo(service_.udpPort(), tcpPort != 0 ? tcpPort : service_.tcpPort(), 0, 0)),
         std::optional<u32>(0));
   }
 
@@ -101,7 +109,7 @@ class AttributionDaemonTest : public ::testing::Test {
         start = tab + 1;
       }
       if (f.size() < 10) continue;
-      out[{f[0], f[1]}] = Counted{std::stoull(f[4]), std::stoull(f[5]), f[8] == "1", f[9]};
+      out[{f[0], f[1]}] = Counted{std::stoull(f[4]), std::stoull(f[5]), std::stoull(f[6]), f[8] == "1", f[9]};
     }
     return out;
   }
@@ -203,6 +211,52 @@ TEST_F(AttributionDaemonTest, TwoProgramsOfTwoUsersAreCountedApartAndAnIgnoredOn
   int status = 0;
   ::waitpid(child, &status, 0);
   EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 0);
+}
+
+// Every message of a TCP connection counts for its program, those that came
+// with the first (which routes the connection) and those after, and every
+// answer of the agent is looked at: here the agent blocks b.tcp.test.
+TEST_F(AttributionDaemonTest, EveryMessageOfATcpConnectionAndItsBlockedAnswerAreCounted) {
+  Start();
+  asio::io_context io;
+  tcp::acceptor listener(io, tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0));
+  const tcp::endpoint agentAt = listener.local_endpoint();  // read before the thread takes the acceptor
+  std::thread agent([&] {
+    boost::system::error_code ec;
+    tcp::socket peer = listener.accept(ec);
+    std::array<u8, kRedirectHeaderSize> header{};
+    while (!ec && asio::read(peer, asio::buffer(header), ec) == header.size()) {
+      Bytes framed(static_cast<std::size_t>(header[68] | header[69] << 8));
+      if (asio::read(peer, asio::buffer(framed), ec) != framed.size() || framed.size() < 16) break;
+      Bytes answer = MakeAnswer(Bytes(framed.begin() + 2, framed.end()), kAgent);
+      if (framed[15] == 'b') {  // an OPT record with Extended DNS Error 15
+        answer[11] = 1;
+        answer.insert(answer.end(), {0, 0, 41, 0x10, 0, 0, 0, 0, 0, 0, 6, 0, 15, 0, 2, 0, 15});
+      }
+      asio::write(peer, asio::buffer(WithLength(answer)), ec);
+    }
+  });
+  Redirect(agentAt.port());
+  TcpClient client(daemon_->Tcp(HXT_AF_INET));
+  Bytes twoAtOnce = WithLength(MakeQuery("a.tcp.test", 1));
+  const Bytes second = WithLength(MakeQuery("b.tcp.test", 2));
+  twoAtOnce.insert(twoAtOnce.end(), second.begin(), second.end());
+  EXPECT_TRUE(client.SendRaw(twoAtOnce));
+  EXPECT_TRUE(client.Receive().has_value());
+  EXPECT_TRUE(client.Receive().has_value());
+  EXPECT_TRUE(client.Send(MakeQuery("c.tcp.test", 3)));
+  EXPECT_TRUE(client.Receive().has_value());
+  const Counted asked = Programs()[Key(self_, std::to_string(::geteuid()))];
+  EXPECT_EQ(asked.queries, 3u);
+  EXPECT_EQ(asked.toAgent, 3u);
+  EXPECT_EQ(asked.blocked, 1u);
+  EXPECT_EQ(asked.names, "a.tcp.test b.tcp.test c.tcp.test");
+  client.Close();
+  tcp::socket poke(io);  // frees the agent's accept if nothing came
+  boost::system::error_code ignored;
+  poke.connect(agentAt, ignored);
+  poke.close();
+  agent.join();
 }
 
 TEST_F(AttributionDaemonTest, QueriesOfAProcessThatExitedMidBurstCountAsExitedAndAreAnswered) {

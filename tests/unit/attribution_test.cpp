@@ -1,13 +1,16 @@
 // Who asked: the /proc socket-link parser, the inode → pid map over a made-up
-// /proc, the bounded program table and the blocked-answer test.
+// /proc, the bounded program table and the blocked-answer test, over UDP and
+// in a TCP answer stream.
 #include <gtest/gtest.h>
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 
 #include "daemon/attribution.h"
+#include "daemon/dnstcpframer.h"
 #include "daemon/sockfilterconfig.h"
 #include "fakes/dnstestkit.h"
 #include "fakes/testroot.h"
@@ -151,6 +154,43 @@ TEST(AttributionTest, AnAnswerSaysBlockedByItsExtendedError) {
   Bytes cut = WithOpt({0, 15, 0, 2, 0, 15});
   cut.resize(cut.size() - 3);
   EXPECT_FALSE(AnswerSaysBlocked(cut.data(), cut.size()));
+}
+
+// The agent's TCP answers are looked at in place however its writes are
+// cut: every message found once, whole, and only a split one copied.
+TEST(AttributionTest, AnswersInATcpStreamAreFoundWholeWhereverTheReadsAreCut) {
+  const std::vector<Bytes> answers = {MakeAnswer(MakeQuery("a.test", 1), "192.0.2.1"),
+                                      WithOpt({0, 15, 0, 2, 0, 15}),
+                                      MakeAnswer(MakeQuery("c.test", 3), "192.0.2.3")};
+  Bytes stream;
+  for (const Bytes& answer : answers) {
+    const Bytes framed = WithLength(answer);
+    stream.insert(stream.end(), framed.begin(), framed.end());
+  }
+  for (const std::size_t piece : {std::size_t{1}, std::size_t{2}, std::size_t{7}, stream.size()}) {
+    for (std::size_t cut = 0; cut <= stream.size(); ++cut) {
+      CDnsTcpScanner scanner;
+      std::vector<Bytes> found;
+      int blocked = 0;
+      std::size_t inPlace = 0;
+      // The first read ends at `cut`, the rest come `piece` bytes at a time.
+      for (std::size_t at = 0; at < stream.size();) {
+        const std::size_t size = at == 0 && cut > 0 ? cut : std::min(piece, stream.size() - at);
+        const u8* read = stream.data() + at;
+        scanner.Feed(read, size, [&](const u8* m, std::size_t n) {
+          found.emplace_back(m, m + n);
+          blocked += AnswerSaysBlocked(m, n) ? 1 : 0;
+          inPlace += m >= read && m + n <= read + size ? 1 : 0;
+        });
+        at += size;
+      }
+      EXPECT_EQ(found, answers) << piece << " " << cut;
+      EXPECT_EQ(blocked, 1) << piece << " " << cut;
+      if (cut == stream.size()) {
+        EXPECT_EQ(inPlace, answers.size()) << piece;
+      }
+    }
+  }
 }
 
 }  // namespace
