@@ -131,6 +131,11 @@ class LoopbackSocket {
     setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&deadline), sizeof(deadline));
   }
 
+  // Shrinks the receive buffer; before Connect, as it sets the TCP window.
+  void SetReceiveBuffer(int size) {
+    setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&size), sizeof(size));
+  }
+
   u16 LocalPort() const {
     Endpoint local;
     socklen_t length = static_cast<socklen_t>(local.capacity());
