@@ -167,14 +167,11 @@ class TransparentModeTest : public ::testing::Test {
 
   // The agent: its filter parameters, the listeners of the test services.
   std::unique_ptr<ControlPeer> openAgent() {
-    auto agent = std::make_unique<ControlPeer>(controlPath());
-    EXPECT_EQ(agent->Hello(), std::optional<u32>(0));
-    EXPECT_EQ(agent->Open(ApiInterface::Velmora), std::optional<u32>(0));
     FilterParameters p =
         RedirectTo(service4_->udpPort(), service4_->tcpPort(), service6_->udpPort(), service6_->tcpPort());
     p.agentPid = static_cast<u32>(agentPid_);
     p.whiteList4 = p.whiteList6 = {"white.example"};
-    EXPECT_EQ(agent->SetParameters(FILTER_UPDATE_ALL, p), std::optional<u32>(0));
+    auto agent = OpenAndRedirect(controlPath(), p);
     p.ignoredPids = {static_cast<u32>(ignoredPid_)};  // a later update of its own, as the agent sends it
     EXPECT_EQ(agent->SetParameters(FILTER_UPDATE_PIDS, p), std::optional<u32>(0));
     return agent;
