@@ -20,6 +20,8 @@
 #include <boost/asio/ssl.hpp>
 #include <boost/asio/write.hpp>
 
+#include "fakes/dnswire.h"
+
 namespace hxt::test {
 
 namespace asio = boost::asio;
@@ -81,11 +83,7 @@ std::string AnswerAddress(const Bytes& m) {
 }
 
 Bytes WithLength(const Bytes& message) {
-  Bytes out(message.size() + 2);
-  out[0] = static_cast<u8>(message.size() >> 8);
-  out[1] = static_cast<u8>(message.size());
-  std::copy(message.begin(), message.end(), out.begin() + 2);
-  return out;
+  return dnswire::Framed(message);
 }
 
 bool WaitReadable(int fd, std::chrono::steady_clock::time_point deadline) {
@@ -126,27 +124,9 @@ void onThread(asio::io_context& io, Work work) {
   done.get_future().wait();
 }
 
-// Parses length-prefixed DNS messages off the front of `stream`.
-std::vector<Bytes> takeTcpMessages(Bytes& stream) {
-  std::vector<Bytes> out;
-  while (stream.size() >= 2) {
-    std::size_t n = static_cast<std::size_t>((stream[0] << 8) | stream[1]);
-    if (stream.size() < 2 + n) break;
-    out.emplace_back(stream.begin() + 2, stream.begin() + 2 + static_cast<std::ptrdiff_t>(n));
-    stream.erase(stream.begin(), stream.begin() + 2 + static_cast<std::ptrdiff_t>(n));
-  }
-  return out;
-}
-
 std::string queryName(const Bytes& q) {
   std::string name;
-  std::size_t pos = 12;
-  while (pos < q.size() && q[pos] != 0) {
-    if (!name.empty()) name += '.';
-    name.append(reinterpret_cast<const char*>(q.data() + pos + 1),
-                std::min<std::size_t>(q[pos], q.size() - pos - 1));
-    pos += 1 + q[pos];
-  }
+  dnswire::ReadName(q, 12, name);
   return name;
 }
 
@@ -441,7 +421,7 @@ struct TestService::Connection : std::enable_shared_from_this<Connection> {
           self->owner->messages_.push_back(std::move(m));
           silent = self->owner->silent_;
         }
-        for (const Bytes& q : takeTcpMessages(self->stream)) {
+        for (const Bytes& q : dnswire::TakeFramed(self->stream)) {
           if (std::find(silent.begin(), silent.end(), queryName(q)) != silent.end()) continue;
           auto answer = std::make_shared<Bytes>(WithLength(MakeAnswer(q, self->owner->address_)));
           asio::async_write(self->socket, asio::buffer(*answer),
