@@ -23,13 +23,13 @@
 #include <tuple>
 
 #include "common/daemonquery.h"
-#include "daemon/redirectheader.h"
 #include "daemon/transparenthost.h"
 #include "e2e/daemonprocess.h"
 #include "e2e/serviceprocess.h"
 #include "fakes/controlpeer.h"
 #include "fakes/dnstestkit.h"
 #include "fakes/fakeplugin.h"
+#include "fakes/redirectclient.h"
 #include "fakes/testroot.h"
 
 namespace hxt::test {
@@ -215,11 +215,10 @@ TEST_F(TransparentModeTest, QueriesReachTheAgentWithTheirDestinationUnlessExempt
       std::size_t before = service.MessageCount();
       EXPECT_EQ(dig(resolver, "www.example.com", tcp), kServiceAnswer) << daemon_->Log();
       ASSERT_EQ(service.MessageCount(), before + 1);
-      u8 expected[kSocketAddressSize];
-      WriteSocketAddress(expected, boost::asio::ip::make_address(resolver), 53);
+      const auto expected = FilterSocketAddress(
+          std::string(resolver) == kResolver4 ? kAddressFamilyIPv4 : kAddressFamilyIPv6, resolver, 53);
       const Bytes header = service.Messages().back().header;
-      EXPECT_EQ(Bytes(header.begin() + 40, header.begin() + 68),
-                Bytes(expected, expected + kSocketAddressSize));
+      EXPECT_EQ(Bytes(header.begin() + 40, header.begin() + 68), Bytes(expected.begin(), expected.end()));
     }
   }
   const struct {

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstring>
 #include <memory>
 
 #include "daemon/sockfilterdaemon.h"
@@ -24,18 +23,6 @@ using udp = asio::ip::udp;
 constexpr const char* kServiceAnswer = "192.0.2.2";
 constexpr const char* kUpstreamAnswer = "192.0.2.1";
 
-// A socket address as the service's header carries it: the platform's own
-// layout (port in network order, then the address) under a little-endian
-// family of 2 or 23.
-Bytes SocketAddress(u16 family, u16 port, const asio::ip::address& address) {
-  const udp::endpoint endpoint(address, port);
-  Bytes out(28, 0);
-  std::memcpy(out.data(), endpoint.data(), endpoint.size());
-  out[0] = static_cast<u8>(family);
-  out[1] = 0;
-  return out;
-}
-
 u32 SerialOf(const Bytes& header) {
   return static_cast<u32>(header[0] | (header[1] << 8) | (header[2] << 16) | (header[3] << 24));
 }
@@ -53,6 +40,7 @@ class SockFilterDaemonTest : public ::testing::TestWithParam<const char*> {
     ASSERT_NE(daemon_, nullptr) << log_.Dump();
   }
   u16 family() const { return loopback_.is_v6() ? HXT_AF_INET6 : HXT_AF_INET; }
+  u32 agentFamily() const { return loopback_.is_v6() ? kAddressFamilyIPv6 : kAddressFamilyIPv4; }
   // The ports that redirect this family to `service`.
   FilterParameters PortsOf(const TestService& service) const {
     return loopback_.is_v6() ? RedirectTo(0, 0, service.udpPort(), service.tcpPort())
@@ -70,10 +58,10 @@ class SockFilterDaemonTest : public ::testing::TestWithParam<const char*> {
   std::string AskTcp(const std::string& name) { return test::AskTcp(daemon_->Tcp(family()), name); }
   // The client's and the stub's socket addresses and the payload's length.
   void ExpectHeader(const ServiceMessage& m, u16 clientPort, u16 stubPort) {
-    EXPECT_EQ(Bytes(m.header.begin() + 12, m.header.begin() + 40),
-              SocketAddress(family(), clientPort, loopback_));
-    EXPECT_EQ(Bytes(m.header.begin() + 40, m.header.begin() + 68),
-              SocketAddress(family(), stubPort, loopback_));
+    const auto client = FilterSocketAddress(agentFamily(), GetParam(), clientPort);
+    const auto stub = FilterSocketAddress(agentFamily(), GetParam(), stubPort);
+    EXPECT_EQ(Bytes(m.header.begin() + 12, m.header.begin() + 40), Bytes(client.begin(), client.end()));
+    EXPECT_EQ(Bytes(m.header.begin() + 40, m.header.begin() + 68), Bytes(stub.begin(), stub.end()));
     EXPECT_EQ(m.header[68] | (m.header[69] << 8), static_cast<int>(m.payload.size()));
   }
 
@@ -171,7 +159,7 @@ TEST_P(SockFilterDaemonTest, AClosedServicePortFailsOverAndRaisesOneNoticePerEpi
 TEST_P(SockFilterDaemonTest, EveryQueryOfABurstIsAnsweredOnce) {
   StartDaemon();
   auto peer = Redirect();
-  LoopbackSocket client(loopback_.is_v6() ? kAddressFamilyIPv6 : kAddressFamilyIPv4, SOCK_DGRAM);
+  LoopbackSocket client(agentFamily(), SOCK_DGRAM);
   constexpr u16 kBurst = 200;
   for (u16 id = 0; id < kBurst; ++id)
     ASSERT_TRUE(client.SendTo(daemon_->Udp(family()).port(), MakeQuery("burst.test", id)));
