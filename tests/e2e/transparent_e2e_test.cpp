@@ -353,15 +353,15 @@ TEST_F(TransparentModeTest, DirectAnswersMustAnswerTheQueryAndTcpIsRoutedOnWhole
       for (const Bytes& answer : {notAnswer, otherQuestion, MakeAnswer(query, kUpstreamAnswer)})
         forger.send_to(asio::buffer(answer), daemon);
     });
-    direct = UdpExchange(asio::ip::udp::endpoint(asio::ip::make_address(kForger), 53),
-                         MakeQuery("www.white.example", 7));
+    LoopbackSocket udp(kAddressFamilyIPv4, SOCK_DGRAM, false), client(kAddressFamilyIPv4, SOCK_STREAM, false);
+    if (udp.Connect(kForger, 53) && udp.Send(MakeQuery("www.white.example", 7))) direct = udp.Receive();
     forgery.join();
 
-    TcpClient client(asio::ip::tcp::endpoint(asio::ip::make_address(kResolver4), 53));
+    ASSERT_TRUE(client.Connect(kResolver4, 53));
     const Bytes message = WithLength(MakeQuery("www.white.example", 8));
-    ASSERT_TRUE(client.SendRaw(Bytes(message.begin(), message.begin() + 2)));
-    ASSERT_TRUE(client.SendRaw(Bytes(message.begin() + 2, message.end())));
-    framed = client.Receive();
+    ASSERT_TRUE(client.Send(Bytes(message.begin(), message.begin() + 2)));
+    ASSERT_TRUE(client.Send(Bytes(message.begin() + 2, message.end())));
+    framed = client.ReceiveFramed();
   });
   ASSERT_TRUE(direct.has_value());
   EXPECT_EQ(IdOf(*direct), 7);

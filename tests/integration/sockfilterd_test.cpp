@@ -18,7 +18,6 @@ namespace {
 
 namespace asio = boost::asio;
 using namespace hxt::sockfilter;
-using udp = asio::ip::udp;
 
 constexpr const char* kServiceAnswer = "192.0.2.2";
 constexpr const char* kUpstreamAnswer = "192.0.2.1";
@@ -77,13 +76,15 @@ class SockFilterDaemonTest : public ::testing::TestWithParam<const char*> {
 TEST_P(SockFilterDaemonTest, QueriesReachTheServiceWithTheirHeaderAndItsAnswersComeBackUnchanged) {
   StartDaemon();
   auto peer = Redirect();
-  TcpClient client(daemon_->Tcp(family()));
+  LoopbackSocket udp(agentFamily(), SOCK_DGRAM), client(agentFamily(), SOCK_STREAM);
+  ASSERT_TRUE(client.Connect(daemon_->Tcp(family()).port()));
   const Bytes queries[] = {MakeQuery("www.example.com", 0x1234), MakeQuery("mail.example.org", 0x5678)};
   for (const Bytes& query : queries) {
     const std::optional<Bytes> answer = MakeAnswer(query, kServiceAnswer);
-    EXPECT_EQ(UdpExchange(daemon_->Udp(family()), query), answer);
-    ASSERT_TRUE(client.Send(query));
-    EXPECT_EQ(client.Receive(), answer);
+    ASSERT_TRUE(udp.SendTo(daemon_->Udp(family()).port(), query));
+    EXPECT_EQ(udp.Receive(), answer);
+    ASSERT_TRUE(client.Send(WithLength(query)));
+    EXPECT_EQ(client.ReceiveFramed(), answer);
   }
   const auto m = service_.Messages();  // UDP, TCP, UDP, TCP
   ASSERT_EQ(m.size(), 4u);
@@ -95,7 +96,7 @@ TEST_P(SockFilterDaemonTest, QueriesReachTheServiceWithTheirHeaderAndItsAnswersC
     EXPECT_EQ(m[i].payload, tcp ? WithLength(queries[i / 2]) : queries[i / 2]);
     // The agent answers a datagram to loopback at the requester's port: it
     // must be the port the datagram came from.
-    if (tcp) ExpectHeader(m[i], client.localPort(), daemon_->Tcp(family()).port());
+    if (tcp) ExpectHeader(m[i], client.LocalPort(), daemon_->Tcp(family()).port());
     if (!tcp) ExpectHeader(m[i], m[i].source.port(), daemon_->Udp(family()).port());
   }
   // Datagrams take consecutive serials under one nonce; a TCP connection is
@@ -178,12 +179,17 @@ TEST_P(SockFilterDaemonTest, EveryQueryOfABurstIsAnsweredOnce) {
 TEST_P(SockFilterDaemonTest, BadDatagramsAndForgedAnswersAreHandledCleanly) {
   StartDaemon();
   auto peer = Redirect();
-  const udp::endpoint stub = daemon_->Udp(family());
-  EXPECT_FALSE(UdpExchange(stub, Bytes{1, 2, 3, 4, 5}, std::chrono::milliseconds(300)));
+  LoopbackSocket client(agentFamily(), SOCK_DGRAM);
+  const u16 stub = daemon_->Udp(family()).port();
+  client.SetReceiveTimeout(std::chrono::milliseconds(300));
+  ASSERT_TRUE(client.SendTo(stub, Bytes{1, 2, 3, 4, 5}));
+  EXPECT_FALSE(client.Receive());
   EXPECT_TRUE(WaitFor([&] { return daemon_->counters().dropped == 1u; }));
   Bytes oversized = MakeQuery("big.test", 0x0BAD);
   oversized.resize(4027, 0);
-  auto refused = UdpExchange(stub, oversized);
+  client.SetReceiveTimeout(std::chrono::seconds(5));
+  ASSERT_TRUE(client.SendTo(stub, oversized));
+  auto refused = client.Receive();
   ASSERT_TRUE(refused);
   EXPECT_EQ(IdOf(*refused), 0x0BAD);
   EXPECT_EQ(RcodeOf(*refused), 1);  // FORMERR
@@ -211,12 +217,13 @@ TEST_P(SockFilterDaemonTest, TcpMessagesReachTheServiceWholeHoweverTheClientWrit
   {
     // The largest message there is, its length bytes written on their own:
     // it goes as pieces that each fit one read of the service, in order.
-    TcpClient client(daemon_->Tcp(family()));
+    LoopbackSocket client(agentFamily(), SOCK_STREAM);
+    ASSERT_TRUE(client.Connect(daemon_->Tcp(family()).port()));
     Bytes message = MakeQuery("big.test", 9);
     message.resize(65535, 0);
     const Bytes framed = WithLength(message);
-    ASSERT_TRUE(client.SendRaw(Bytes(framed.begin(), framed.begin() + 2)));
-    ASSERT_TRUE(client.SendRaw(Bytes(framed.begin() + 2, framed.end())));
+    ASSERT_TRUE(client.Send(Bytes(framed.begin(), framed.begin() + 2)));
+    ASSERT_TRUE(client.Send(Bytes(framed.begin() + 2, framed.end())));
     Bytes received;
     ASSERT_TRUE(WaitFor([&] {
       received.clear();
@@ -230,10 +237,11 @@ TEST_P(SockFilterDaemonTest, TcpMessagesReachTheServiceWholeHoweverTheClientWrit
   {
     // Half a message is never sent on; the client's close ends it.
     const std::size_t before = service_.MessageCount();
-    TcpClient client(daemon_->Tcp(family()));
+    LoopbackSocket client(agentFamily(), SOCK_STREAM);
+    ASSERT_TRUE(client.Connect(daemon_->Tcp(family()).port()));
     Bytes half = WithLength(MakeQuery("half.test", 3));
     half.resize(half.size() / 2);
-    ASSERT_TRUE(client.SendRaw(half));
+    ASSERT_TRUE(client.Send(half));
     client.Close();
     EXPECT_TRUE(WaitFor([&] { return daemon_->counters().redirected == 1u; }));
     EXPECT_EQ(service_.MessageCount(), before);
