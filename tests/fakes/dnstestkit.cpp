@@ -1,7 +1,6 @@
 #include "fakes/dnstestkit.h"
 
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <openssl/x509v3.h>
@@ -9,10 +8,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <functional>
 #include <future>
+#include <optional>
 #include <stdexcept>
 
 #include <boost/asio/post.hpp>

@@ -6,11 +6,9 @@
 #pragma once
 
 #include <array>
-#include <atomic>
 #include <chrono>
 #include <memory>
 #include <mutex>
-#include <optional>
 #include <string>
 #include <thread>
 #include <vector>

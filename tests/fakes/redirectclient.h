@@ -100,10 +100,10 @@ inline Bytes DnsBytes(std::size_t size, unsigned char seed = 1) {
 }
 
 // A loopback socket of the family, bound to an ephemeral port, with deadlines.
-// Unbound (`bind` false), it can reach other addresses through Connect.
+// Without `bindLoopback`, it can reach other addresses through Connect.
 class LoopbackSocket {
  public:
-  LoopbackSocket(u32 family, int type, bool bind = true) : v6_(family == kAddressFamilyIPv6) {
+  LoopbackSocket(u32 family, int type, bool bindLoopback = true) : v6_(family == kAddressFamilyIPv6) {
     fd_ = ::socket(v6_ ? AF_INET6 : AF_INET, type, 0);
     const auto deadline = socketapi::Deadline();
     const char* value = reinterpret_cast<const char*>(&deadline);
@@ -115,7 +115,7 @@ class LoopbackSocket {
       setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&size), sizeof(size));
     }
     Endpoint local = Loopback(0);
-    bound_ = bind && ::bind(fd_, local.data(), static_cast<socklen_t>(local.size())) == 0;
+    bound_ = bindLoopback && ::bind(fd_, local.data(), static_cast<socklen_t>(local.size())) == 0;
   }
   ~LoopbackSocket() { Close(); }
   LoopbackSocket(const LoopbackSocket&) = delete;
