@@ -23,13 +23,13 @@
 #include <tuple>
 
 #include "common/daemonquery.h"
-#include "daemon/redirectheader.h"
 #include "daemon/transparenthost.h"
 #include "e2e/daemonprocess.h"
 #include "e2e/serviceprocess.h"
 #include "fakes/controlpeer.h"
 #include "fakes/dnstestkit.h"
 #include "fakes/fakeplugin.h"
+#include "fakes/redirectclient.h"
 #include "fakes/testroot.h"
 
 namespace hxt::test {
@@ -167,14 +167,11 @@ class TransparentModeTest : public ::testing::Test {
 
   // The agent: its filter parameters, the listeners of the test services.
   std::unique_ptr<ControlPeer> openAgent() {
-    auto agent = std::make_unique<ControlPeer>(controlPath());
-    EXPECT_EQ(agent->Hello(), std::optional<u32>(0));
-    EXPECT_EQ(agent->Open(ApiInterface::Velmora), std::optional<u32>(0));
     FilterParameters p =
         RedirectTo(service4_->udpPort(), service4_->tcpPort(), service6_->udpPort(), service6_->tcpPort());
     p.agentPid = static_cast<u32>(agentPid_);
     p.whiteList4 = p.whiteList6 = {"white.example"};
-    EXPECT_EQ(agent->SetParameters(FILTER_UPDATE_ALL, p), std::optional<u32>(0));
+    auto agent = OpenAndRedirect(controlPath(), p);
     p.ignoredPids = {static_cast<u32>(ignoredPid_)};  // a later update of its own, as the agent sends it
     EXPECT_EQ(agent->SetParameters(FILTER_UPDATE_PIDS, p), std::optional<u32>(0));
     return agent;
@@ -218,11 +215,10 @@ TEST_F(TransparentModeTest, QueriesReachTheAgentWithTheirDestinationUnlessExempt
       std::size_t before = service.MessageCount();
       EXPECT_EQ(dig(resolver, "www.example.com", tcp), kServiceAnswer) << daemon_->Log();
       ASSERT_EQ(service.MessageCount(), before + 1);
-      u8 expected[kSocketAddressSize];
-      WriteSocketAddress(expected, boost::asio::ip::make_address(resolver), 53);
+      const auto expected = FilterSocketAddress(
+          std::string(resolver) == kResolver4 ? kAddressFamilyIPv4 : kAddressFamilyIPv6, resolver, 53);
       const Bytes header = service.Messages().back().header;
-      EXPECT_EQ(Bytes(header.begin() + 40, header.begin() + 68),
-                Bytes(expected, expected + kSocketAddressSize));
+      EXPECT_EQ(Bytes(header.begin() + 40, header.begin() + 68), Bytes(expected.begin(), expected.end()));
     }
   }
   const struct {
@@ -357,15 +353,15 @@ TEST_F(TransparentModeTest, DirectAnswersMustAnswerTheQueryAndTcpIsRoutedOnWhole
       for (const Bytes& answer : {notAnswer, otherQuestion, MakeAnswer(query, kUpstreamAnswer)})
         forger.send_to(asio::buffer(answer), daemon);
     });
-    direct = UdpExchange(asio::ip::udp::endpoint(asio::ip::make_address(kForger), 53),
-                         MakeQuery("www.white.example", 7));
+    LoopbackSocket udp(kAddressFamilyIPv4, SOCK_DGRAM, false), client(kAddressFamilyIPv4, SOCK_STREAM, false);
+    if (udp.Connect(kForger, 53) && udp.Send(MakeQuery("www.white.example", 7))) direct = udp.Receive();
     forgery.join();
 
-    TcpClient client(asio::ip::tcp::endpoint(asio::ip::make_address(kResolver4), 53));
+    ASSERT_TRUE(client.Connect(kResolver4, 53));
     const Bytes message = WithLength(MakeQuery("www.white.example", 8));
-    ASSERT_TRUE(client.SendRaw(Bytes(message.begin(), message.begin() + 2)));
-    ASSERT_TRUE(client.SendRaw(Bytes(message.begin() + 2, message.end())));
-    framed = client.Receive();
+    ASSERT_TRUE(client.Send(Bytes(message.begin(), message.begin() + 2)));
+    ASSERT_TRUE(client.Send(Bytes(message.begin() + 2, message.end())));
+    framed = client.ReceiveFramed();
   });
   ASSERT_TRUE(direct.has_value());
   EXPECT_EQ(IdOf(*direct), 7);

@@ -1,5 +1,7 @@
 #include "fakes/controlpeer.h"
 
+#include <gtest/gtest.h>
+
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -143,6 +145,14 @@ FilterParameters RedirectTo(u16 udpPort4, u16 tcpPort4, u16 udpPort6, u16 tcpPor
   p.redirect4 = udpPort4 != 0 || tcpPort4 != 0;
   p.redirect6 = udpPort6 != 0 || tcpPort6 != 0;
   return p;
+}
+
+std::unique_ptr<ControlPeer> OpenAndRedirect(const std::string& path, const FilterParameters& parameters) {
+  auto peer = std::make_unique<ControlPeer>(path);
+  EXPECT_EQ(peer->Hello(), std::optional<u32>(0));
+  EXPECT_EQ(peer->Open(ApiInterface::Velmora), std::optional<u32>(0));
+  EXPECT_EQ(peer->SetParameters(FILTER_UPDATE_ALL, parameters), std::optional<u32>(0));
+  return peer;
 }
 
 }  // namespace hxt::test

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <chrono>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -41,5 +42,9 @@ class ControlPeer {
 
 // The parameters that redirect a family to a test service.
 sockfilter::FilterParameters RedirectTo(u16 udpPort4, u16 tcpPort4, u16 udpPort6, u16 tcpPort6);
+// An agent-like owner at `path`: HELLO, OPEN and all of `parameters`, each
+// expected to be accepted.
+std::unique_ptr<ControlPeer> OpenAndRedirect(const std::string& path,
+                                             const sockfilter::FilterParameters& parameters);
 
 }  // namespace hxt::test

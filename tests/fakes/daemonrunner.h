@@ -4,6 +4,8 @@
 
 #include <functional>
 #include <memory>
+#include <string>
+#include <vector>
 #include <thread>
 
 #include <boost/asio/io_context.hpp>
@@ -45,6 +47,20 @@ class DaemonRunner {
   bool started_ = false;
   std::thread thread_;
 };
+
+// A stub-mode configuration on loopback: the IPv4 stub (and the IPv6 one
+// with `ipv6`) on a port drawn, passing through to `resolvers`.
+inline sockfilter::SockFilterConfig LoopbackConfig(const std::string& controlPath,
+                                                   std::vector<boost::asio::ip::udp::endpoint> resolvers,
+                                                   bool ipv6 = false) {
+  namespace ip = boost::asio::ip;
+  sockfilter::SockFilterConfig config;
+  config.stub4 = ip::udp::endpoint(ip::make_address_v4("127.0.0.1"), 0);
+  if (ipv6) config.stub6 = ip::udp::endpoint(ip::make_address_v6("::1"), 0);
+  config.resolvers = std::move(resolvers);
+  config.controlPath = controlPath;
+  return config;
+}
 
 // A started daemon, or null. A stub on port 0 takes for TCP the port UDP got,
 // which may be taken for TCP already: then another daemon draws another port.

@@ -1,7 +1,6 @@
 #include "fakes/dnstestkit.h"
 
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <openssl/x509v3.h>
@@ -9,16 +8,21 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <functional>
 #include <future>
+#include <optional>
 #include <stdexcept>
 
 #include <boost/asio/post.hpp>
 #include <boost/asio/read.hpp>
 #include <boost/asio/ssl.hpp>
 #include <boost/asio/write.hpp>
+
+#include "fakes/dnswire.h"
+#include "fakes/redirectclient.h"
 
 namespace hxt::test {
 
@@ -81,11 +85,7 @@ std::string AnswerAddress(const Bytes& m) {
 }
 
 Bytes WithLength(const Bytes& message) {
-  Bytes out(message.size() + 2);
-  out[0] = static_cast<u8>(message.size() >> 8);
-  out[1] = static_cast<u8>(message.size());
-  std::copy(message.begin(), message.end(), out.begin() + 2);
-  return out;
+  return dnswire::Framed(message);
 }
 
 bool WaitReadable(int fd, std::chrono::steady_clock::time_point deadline) {
@@ -126,27 +126,9 @@ void onThread(asio::io_context& io, Work work) {
   done.get_future().wait();
 }
 
-// Parses length-prefixed DNS messages off the front of `stream`.
-std::vector<Bytes> takeTcpMessages(Bytes& stream) {
-  std::vector<Bytes> out;
-  while (stream.size() >= 2) {
-    std::size_t n = static_cast<std::size_t>((stream[0] << 8) | stream[1]);
-    if (stream.size() < 2 + n) break;
-    out.emplace_back(stream.begin() + 2, stream.begin() + 2 + static_cast<std::ptrdiff_t>(n));
-    stream.erase(stream.begin(), stream.begin() + 2 + static_cast<std::ptrdiff_t>(n));
-  }
-  return out;
-}
-
 std::string queryName(const Bytes& q) {
   std::string name;
-  std::size_t pos = 12;
-  while (pos < q.size() && q[pos] != 0) {
-    if (!name.empty()) name += '.';
-    name.append(reinterpret_cast<const char*>(q.data() + pos + 1),
-                std::min<std::size_t>(q[pos], q.size() - pos - 1));
-    pos += 1 + q[pos];
-  }
+  dnswire::ReadName(q, 12, name);
   return name;
 }
 
@@ -441,7 +423,7 @@ struct TestService::Connection : std::enable_shared_from_this<Connection> {
           self->owner->messages_.push_back(std::move(m));
           silent = self->owner->silent_;
         }
-        for (const Bytes& q : takeTcpMessages(self->stream)) {
+        for (const Bytes& q : dnswire::TakeFramed(self->stream)) {
           if (std::find(silent.begin(), silent.end(), queryName(q)) != silent.end()) continue;
           auto answer = std::make_shared<Bytes>(WithLength(MakeAnswer(q, self->owner->address_)));
           asio::async_write(self->socket, asio::buffer(*answer),
@@ -568,22 +550,6 @@ bool TestService::AllTcpClosed() const {
   return true;
 }
 
-std::optional<Bytes> UdpExchange(const udp::endpoint& server, const Bytes& query,
-                                 std::chrono::milliseconds timeout) {
-  asio::io_context io;
-  udp::socket socket(io, server.protocol());
-  socket.connect(server);
-  socket.send(asio::buffer(query));
-  pollfd p{socket.native_handle(), POLLIN, 0};
-  if (::poll(&p, 1, static_cast<int>(timeout.count())) <= 0) return std::nullopt;
-  Bytes answer(65536);
-  boost::system::error_code ec;
-  std::size_t n = socket.receive(asio::buffer(answer), 0, ec);
-  if (ec) return std::nullopt;
-  answer.resize(n);
-  return answer;
-}
-
 namespace {
 std::string Described(const std::optional<Bytes>& answer, u16 id) {
   if (!answer || IdOf(*answer) != id) return "nothing";
@@ -592,66 +558,17 @@ std::string Described(const std::optional<Bytes>& answer, u16 id) {
 }  // namespace
 
 std::string AskUdp(const udp::endpoint& stub, const std::string& name, std::chrono::milliseconds timeout) {
-  return Described(UdpExchange(stub, MakeQuery(name, 0x4242), timeout), 0x4242);
+  LoopbackSocket client(stub.address().is_v6() ? kAddressFamilyIPv6 : kAddressFamilyIPv4, SOCK_DGRAM);
+  client.SetReceiveTimeout(timeout);
+  if (!client.Connect(stub.address().to_string(), stub.port())) return "nothing";
+  return Described(client.Send(MakeQuery(name, 0x4242)) ? client.Receive() : std::nullopt, 0x4242);
 }
 
 std::string AskTcp(const tcp::endpoint& stub, const std::string& name) {
-  TcpClient client(stub);
-  if (!client.Send(MakeQuery(name, 7))) return "no connection";
-  return Described(client.Receive(), 7);
-}
-
-TcpClient::TcpClient(const tcp::endpoint& server) {
-  int fd = ::socket(server.address().is_v6() ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return;
-  if (::connect(fd, server.data(), static_cast<socklen_t>(server.size())) != 0) {
-    ::close(fd);
-    return;
-  }
-  fd_ = fd;
-}
-
-TcpClient::~TcpClient() {
-  Close();
-}
-
-void TcpClient::Close() {
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = -1;
-}
-
-u16 TcpClient::localPort() const {
-  sockaddr_storage address{};
-  socklen_t length = sizeof address;
-  ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
-  if (address.ss_family == AF_INET6) return ntohs(reinterpret_cast<sockaddr_in6*>(&address)->sin6_port);
-  return ntohs(reinterpret_cast<sockaddr_in*>(&address)->sin_port);
-}
-
-bool TcpClient::SendRaw(const Bytes& bytes) {
-  return SendAll(fd_, bytes.data(), bytes.size());
-}
-
-bool TcpClient::Send(const Bytes& query) {
-  return SendRaw(WithLength(query));
-}
-
-bool TcpClient::readExactly(u8* out, std::size_t size, std::chrono::steady_clock::time_point deadline) {
-  for (std::size_t got = 0; got < size;) {
-    const ssize_t n = WaitReadable(fd_, deadline) ? ::recv(fd_, out + got, size - got, 0) : -1;
-    if (n <= 0) return false;
-    got += static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
-std::optional<Bytes> TcpClient::Receive(std::chrono::milliseconds timeout) {
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  u8 prefix[2];
-  if (!readExactly(prefix, 2, deadline)) return std::nullopt;
-  Bytes message(static_cast<std::size_t>((prefix[0] << 8) | prefix[1]));
-  if (!readExactly(message.data(), message.size(), deadline)) return std::nullopt;
-  return message;
+  LoopbackSocket client(stub.address().is_v6() ? kAddressFamilyIPv6 : kAddressFamilyIPv4, SOCK_STREAM);
+  if (!client.Connect(stub.address().to_string(), stub.port()) || !client.Send(WithLength(MakeQuery(name, 7))))
+    return "no connection";
+  return Described(client.ReceiveFramed(), 7);
 }
 
 ResolverOptions TestPki::TlsServer(const std::string& name, bool trusted) {

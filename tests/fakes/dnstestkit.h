@@ -6,11 +6,9 @@
 #pragma once
 
 #include <array>
-#include <atomic>
 #include <chrono>
 #include <memory>
 #include <mutex>
-#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -151,31 +149,12 @@ class TestService {
   int accepted_ = 0;
 };
 
-// One query over UDP; the answer or nothing after `timeout`.
-std::optional<Bytes> UdpExchange(const boost::asio::ip::udp::endpoint& server, const Bytes& query,
-                                 std::chrono::milliseconds timeout = std::chrono::seconds(5));
-
-// One A query for `name` through a stub: the answer's first address, "SERVFAIL",
-// or "nothing" (no answer, or one with another id).
+// One A query for `name` through a stub on loopback: the answer's first address, "SERVFAIL",
+// or "nothing" (no answer, or one with another id). Clients that need more
+// are redirectclient.h's LoopbackSocket.
 std::string AskUdp(const boost::asio::ip::udp::endpoint& stub, const std::string& name,
                    std::chrono::milliseconds timeout = std::chrono::seconds(5));
 // The same over a new TCP connection ("no connection" when it cannot be made).
 std::string AskTcp(const boost::asio::ip::tcp::endpoint& stub, const std::string& name);
-
-// A DNS-over-TCP client connection with blocking calls and a time-out.
-class TcpClient {
- public:
-  explicit TcpClient(const boost::asio::ip::tcp::endpoint& server);
-  ~TcpClient();
-  u16 localPort() const;
-  bool SendRaw(const Bytes& bytes);
-  bool Send(const Bytes& query);  // with the 2-byte length
-  std::optional<Bytes> Receive(std::chrono::milliseconds timeout = std::chrono::seconds(5));
-  void Close();
-
- private:
-  bool readExactly(u8* out, std::size_t size, std::chrono::steady_clock::time_point deadline);
-  int fd_ = -1;
-};
 
 }  // namespace hxt::test

@@ -100,9 +100,10 @@ inline Bytes DnsBytes(std::size_t size, unsigned char seed = 1) {
 }
 
 // A loopback socket of the family, bound to an ephemeral port, with deadlines.
+// Without `bindLoopback`, it can reach other addresses through Connect.
 class LoopbackSocket {
  public:
-  LoopbackSocket(u32 family, int type) : v6_(family == kAddressFamilyIPv6) {
+  LoopbackSocket(u32 family, int type, bool bindLoopback = true) : v6_(family == kAddressFamilyIPv6) {
     fd_ = ::socket(v6_ ? AF_INET6 : AF_INET, type, 0);
     const auto deadline = socketapi::Deadline();
     const char* value = reinterpret_cast<const char*>(&deadline);
@@ -114,7 +115,7 @@ class LoopbackSocket {
       setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&size), sizeof(size));
     }
     Endpoint local = Loopback(0);
-    bound_ = ::bind(fd_, local.data(), static_cast<socklen_t>(local.size())) == 0;
+    bound_ = bindLoopback && ::bind(fd_, local.data(), static_cast<socklen_t>(local.size())) == 0;
   }
   ~LoopbackSocket() { Close(); }
   LoopbackSocket(const LoopbackSocket&) = delete;
@@ -129,6 +130,11 @@ class LoopbackSocket {
   void SetReceiveTimeout(std::chrono::milliseconds timeout) {
     const auto deadline = socketapi::Deadline(timeout);
     setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&deadline), sizeof(deadline));
+  }
+
+  // Shrinks the receive buffer; before Connect, as it sets the TCP window.
+  void SetReceiveBuffer(int size) {
+    setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&size), sizeof(size));
   }
 
   u16 LocalPort() const {
@@ -168,6 +174,11 @@ class LoopbackSocket {
     Endpoint to = Loopback(port);
     return ::connect(fd_, to.data(), static_cast<socklen_t>(to.size())) == 0;
   }
+  // Also for UDP: Send and Receive then go to and come from there only.
+  bool Connect(const std::string& address, u16 port) {
+    Endpoint to(boost::asio::ip::make_address(address), port);
+    return ::connect(fd_, to.data(), static_cast<socklen_t>(to.size())) == 0;
+  }
   bool Send(const Bytes& bytes) {
     return ::send(fd_, reinterpret_cast<const char*>(bytes.data()),
                   static_cast<socketapi::Length>(bytes.size()),
@@ -183,6 +194,12 @@ class LoopbackSocket {
       have += static_cast<std::size_t>(n);
     }
     return out;
+  }
+  // One DNS-over-TCP message, without its 2-byte length.
+  std::optional<Bytes> ReceiveFramed() {
+    const auto length = ReceiveExactly(2);
+    if (!length) return std::nullopt;
+    return ReceiveExactly(static_cast<std::size_t>((*length)[0] << 8 | (*length)[1]));
   }
   // True when the peer closed the stream (EOF or reset) before the deadline.
   bool WaitForClose() {

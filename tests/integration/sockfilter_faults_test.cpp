@@ -58,10 +58,7 @@ void PrintTo(const Fault& fault, std::ostream* out) {
 class FaultTest : public ::testing::TestWithParam<Fault> {
  public:
   void SetUp() override {
-    config_.stub4 = udp::endpoint(asio::ip::make_address("127.0.0.1"), 0);
-    config_.stub6.reset();
-    config_.resolvers = {upstream_.endpoint()};
-    config_.controlPath = DefaultControlPath();  // where the library looks
+    config_ = LoopbackConfig(DefaultControlPath(), {upstream_.endpoint()});  // where the library looks
     config_.serviceTimeout = 1s;
     config_.breakerThreshold = 2;
     config_.breakerProbeInterval = 1h;
@@ -70,12 +67,7 @@ class FaultTest : public ::testing::TestWithParam<Fault> {
     if (IsSkipped()) return;
     daemon_ = StartDaemonRunner(config_);
     ASSERT_NE(daemon_, nullptr) << log_.Dump();
-    agent_ = std::make_unique<ControlPeer>(config_.controlPath);
-    ASSERT_EQ(agent_->Hello(), std::optional<u32>(0));
-    ASSERT_EQ(agent_->Open(ApiInterface::Velmora), std::optional<u32>(0));
-    ASSERT_EQ(
-        agent_->SetParameters(FILTER_UPDATE_ALL, RedirectTo(service_.udpPort(), service_.tcpPort(), 0, 0)),
-        std::optional<u32>(0));
+    agent_ = OpenAndRedirect(config_.controlPath, RedirectTo(service_.udpPort(), service_.tcpPort(), 0, 0));
   }
 
   std::string AskUdp(const std::string& name) { return test::AskUdp(daemon_->Udp(HXT_AF_INET), name); }
@@ -136,7 +128,12 @@ const Fault kFaults[] = {
      },
      [](FaultTest& t) { return t.AskUdp("hung.test"); }, "192.0.2.1", 500ms},
     {"PlugInNeverAnswers", nullptr, [](FaultTest& t) { t.service_.SilenceName("quiet.test"); },
-     [](FaultTest& t) { return t.AskBoth("quiet.test"); }, "192.0.2.1 192.0.2.1", 2500ms},
+     [](FaultTest& t) {
+       const std::string seen = t.AskBoth("quiet.test");
+       const bool told = t.agent_->WaitDisruption(1s) == std::optional<u32>(kDisruptionServiceUnreachable);
+       return seen + (told ? ", agent told" : ", agent not told");
+     },
+     "192.0.2.1 192.0.2.1, agent told", 2500ms},
     {"ListenerGone", nullptr, [](FaultTest& t) { t.service_.CloseListeners(); },
      [](FaultTest& t) { return t.AskBoth("gone.test"); }, "192.0.2.1 192.0.2.1", 500ms},
     {"ResolversMixedAndPartlyDead",

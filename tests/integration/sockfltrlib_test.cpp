@@ -23,7 +23,6 @@
 namespace hxt::test {
 namespace {
 
-namespace asio = boost::asio;
 using namespace hxt::sockfilter;
 
 constexpr const char* kServiceAnswer = "192.0.2.2";
@@ -48,11 +47,6 @@ using VelmoraApi = Instance<IVelmoraApi, CVelmoraApiClassFactory>;
 
 class FilterLibraryTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    config_.stub4 = asio::ip::udp::endpoint(asio::ip::make_address("127.0.0.1"), 0);
-    config_.resolvers = {upstream_.endpoint()};
-    config_.controlPath = DefaultControlPath();  // where the library looks: below the test's HXT_ROOT
-  }
   void StartDaemon() {
     daemon_ = StartDaemonRunner(config_);
     ASSERT_NE(daemon_, nullptr);
@@ -68,7 +62,8 @@ class FilterLibraryTest : public ::testing::Test {
   TestRoot root_;
   TestService service_{"127.0.0.1", kServiceAnswer};
   TestResolver upstream_{"127.0.0.1", kUpstreamAnswer};
-  SockFilterConfig config_;
+  // The control socket where the library looks: below the test's HXT_ROOT.
+  SockFilterConfig config_ = LoopbackConfig(DefaultControlPath(), {upstream_.endpoint()});
   std::unique_ptr<DaemonRunner> daemon_;
   RecordingCallback callback_;
 };
@@ -197,7 +192,7 @@ TEST_F(FilterLibraryTest, ADaemonOfAnotherVersionIsRefused) {
   ::close(listener);
 }
 
-TEST_F(FilterLibraryTest, AnUnreachableServiceIsReportedOnceAndPassedBy) {
+TEST_F(FilterLibraryTest, AnUnreachableServiceIsReportedToTheAgent) {
   StartDaemon();
   VelmoraApi api;
   ASSERT_EQ(api->OpenPlugin(&callback_), HXT_NGC_OK);
@@ -205,9 +200,7 @@ TEST_F(FilterLibraryTest, AnUnreachableServiceIsReportedOnceAndPassedBy) {
   ASSERT_EQ(api->SetParameters(&all), HXT_NGC_OK);
   service_.CloseListeners();
   EXPECT_EQ(Ask("www.example.com"), kUpstreamAnswer);
-  ASSERT_TRUE(WaitFor([&] { return callback_.count == 1; }));
-  EXPECT_EQ(Ask("www.example.net"), kUpstreamAnswer);
-  EXPECT_EQ(daemon_->counters().disruptions, 1u);
+  EXPECT_TRUE(WaitFor([&] { return callback_.count == 1; }));
 }
 
 }  // namespace

@@ -8,6 +8,8 @@
 
 #include <cctype>
 
+#include "fakes/dnswire.h"
+
 namespace hxt::fake {
 
 namespace {
@@ -51,21 +53,6 @@ std::string replyHeader(const std::string& query, unsigned char rcode, unsigned 
   return out;
 }
 
-// Reads the question's name (queries carry no compression pointers); the
-// offset after it, or 0 when the name is malformed.
-std::size_t readName(const std::string& query, std::size_t at, std::string& name) {
-  name.clear();
-  while (at < query.size()) {
-    unsigned length = static_cast<unsigned char>(query[at]);
-    if (length == 0) return at + 1;
-    if (length > 63 || at + 1 + length > query.size()) return 0;
-    if (!name.empty()) name.push_back('.');
-    name.append(query, at + 1, length);
-    at += 1 + length;
-  }
-  return 0;
-}
-
 }  // namespace
 
 bool FakeDnsResponder::AddRecord(const std::string& name, const std::string& address) {
@@ -99,7 +86,7 @@ std::string FakeDnsResponder::Answer(const std::string& query) const {
 std::string FakeDnsResponder::fromRecords(const std::string& query) const {
   if (query.size() < kHeaderSize) return {};
   std::string name;
-  std::size_t end = read16(query, 4) == 1 ? readName(query, kHeaderSize, name) : 0;
+  std::size_t end = read16(query, 4) == 1 ? test::dnswire::ReadName(query, kHeaderSize, name) : 0;
   if (end == 0 || end + 4 > query.size()) return replyHeader(query, kRcodeFormatError, 0, 0);
   const unsigned type = read16(query, end);
   const unsigned klass = read16(query, end + 2);
@@ -123,24 +110,6 @@ std::string FakeDnsResponder::fromRecords(const std::string& query) const {
     reply += record->data;
   }
   return reply;
-}
-
-std::vector<std::string> TcpDnsStream::Append(const std::string& bytes) {
-  pending_ += bytes;
-  std::vector<std::string> messages;
-  while (pending_.size() >= 2) {
-    const std::size_t length = read16(pending_, 0);
-    if (pending_.size() < 2 + length) break;
-    messages.push_back(pending_.substr(2, length));
-    pending_.erase(0, 2 + length);
-  }
-  return messages;
-}
-
-std::string TcpDnsStream::Frame(const std::string& message) {
-  std::string framed;
-  put16(framed, static_cast<unsigned>(message.size()));
-  return framed + message;
 }
 
 }  // namespace hxt::fake

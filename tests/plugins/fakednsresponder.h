@@ -1,6 +1,5 @@
 // The answering part of the fake DNS-protection plug-in: builds replies to DNS
-// queries and reassembles the length-prefixed messages of a TCP session.
-// Plain values, no locking; the plug-in guards them with its own mutex.
+// queries. Plain values, no locking; the plug-in guards them with its own mutex.
 #pragma once
 
 #include <map>
@@ -32,17 +31,6 @@ class FakeDnsResponder {
     std::string data;
   };
   std::map<std::string, std::vector<Record>> records_;
-};
-
-// DNS over TCP: each message is preceded by its 16-bit length in network order.
-class TcpDnsStream {
- public:
-  // Adds received bytes and returns the messages completed by them.
-  std::vector<std::string> Append(const std::string& bytes);
-  static std::string Frame(const std::string& message);
-
- private:
-  std::string pending_;
 };
 
 }  // namespace hxt::fake

@@ -41,6 +41,7 @@
 #include <vector>
 
 #include "fakednsresponder.h"
+#include "fakes/dnswire.h"
 #include "fakes/fakeplugincontrol.h"
 #include "hxtarrow/plugin.h"
 
@@ -150,7 +151,7 @@ using Completion = std::promise<std::pair<bool, long long>>;
 struct Session {
   u32 contextId = 0;
   u32 transport = 0;
-  TcpDnsStream stream;
+  std::string pending;  // TCP: bytes that are no whole message yet
 };
 
 // The object a callback goes to; the enum lists each object's callbacks together.
@@ -298,14 +299,15 @@ class ModuleState final : public IFakePluginControl {
       auto session = sessions_.find(handle);
       if (session == sessions_.end() || responder_.Mode() == DnsAnswerMode::Silent) return;
       const bool tcp = session->second.transport == HXT_TRANSPORT_TCP;
+      if (tcp) session->second.pending += bytes;
       for (const auto& message :
-           tcp ? session->second.stream.Append(bytes) : std::vector<std::string>{bytes}) {
+           tcp ? test::dnswire::TakeFramed(session->second.pending) : std::vector<std::string>{bytes}) {
         const std::string answer = responder_.Answer(message);
         if (answer.empty()) continue;
         auto request = MakeCallback(Callback::Response);
         request.handle = handle;
         request.contextId = session->second.contextId;
-        request.text = tcp ? TcpDnsStream::Frame(answer) : answer;
+        request.text = tcp ? test::dnswire::Framed(answer) : answer;
         (holdResponses_ ? held_ : answers).push_back(request);
       }
     }

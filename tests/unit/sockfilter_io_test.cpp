@@ -1,12 +1,11 @@
 // The daemon's hot path pieces: the flat table, batched datagram I/O, the
-// service manager's datagrams, and a burst through the whole UDP stub.
+// service manager's datagrams, and a stub whose agent hangs.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -20,7 +19,6 @@
 #include "daemon/udprelay.h"
 #include "fakes/capturelogger.h"
 #include "fakes/controlpeer.h"
-#include "fakes/daemonrunner.h"
 #include "fakes/dnstestkit.h"
 #include "fakes/testroot.h"
 
@@ -134,43 +132,6 @@ TEST(ServiceManagerTest, NotifiesAPathOrAnAbstractNameAndWritesJournalRecords) {
   EXPECT_EQ(journal.Take(), std::string("MESSAGE\n\x09\0\0\0\0\0\0\0two\nlines\n", 26) +
                                 "PRIORITY=4\nSYSLOG_IDENTIFIER=hxsockfilterd\n");
   EXPECT_FALSE(platform::SendToJournal("x", 6, "hxsockfilterd", {}, (root.path() + "/absent").c_str()));
-}
-
-// More queries at once than one read takes, from one socket: every one
-// reaches the service once and comes back to its asker with its own id.
-TEST(UdpStubBurstTest, EveryQueryOfABurstIsAnsweredOnce) {
-  ScopedCaptureLog log;
-  TestRoot root;
-  TestService service("127.0.0.1", "192.0.2.2");
-  SockFilterConfig config;
-  config.stub4 = udp::endpoint(boost::asio::ip::make_address("127.0.0.1"), 0);
-  config.resolvers = {udp::endpoint(boost::asio::ip::make_address("127.0.0.1"), 9)};
-  config.controlPath = root.path() + "/run/hxsockfilterd.sock";
-  auto daemon = StartDaemonRunner(config);
-  ASSERT_NE(daemon, nullptr) << log.Dump();
-  ControlPeer peer(config.controlPath);
-  ASSERT_EQ(peer.Hello(), std::optional<u32>(0));
-  ASSERT_EQ(peer.Open(ApiInterface::Velmora), std::optional<u32>(0));
-  ASSERT_EQ(peer.SetParameters(FILTER_UPDATE_ALL, RedirectTo(service.udpPort(), service.tcpPort(), 0, 0)),
-            std::optional<u32>(0));
-
-  boost::asio::io_context io;
-  udp::socket client(io, udp::v4());
-  client.connect(daemon->Udp(HXT_AF_INET));
-  constexpr u16 kBurst = 200;
-  for (u16 id = 0; id < kBurst; ++id) client.send(boost::asio::buffer(MakeQuery("burst.test", id)));
-  std::vector<int> answers(kBurst, 0);
-  for (u16 n = 0; n < kBurst; ++n) {
-    ASSERT_TRUE(
-        WaitReadable(client.native_handle(), std::chrono::steady_clock::now() + std::chrono::seconds(5)));
-    Bytes answer(512);
-    answer.resize(client.receive(boost::asio::buffer(answer)));
-    ASSERT_EQ(AnswerAddress(answer), "192.0.2.2");
-    ++answers[IdOf(answer)];
-  }
-  EXPECT_EQ(std::count(answers.begin(), answers.end(), 1), kBurst);
-  EXPECT_EQ(service.MessageCount(), kBurst);
-  EXPECT_EQ(daemon->counters().redirected, kBurst);
 }
 
 // The agent hangs and reads nothing on its control connection either: the

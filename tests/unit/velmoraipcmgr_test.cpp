@@ -3,9 +3,7 @@
 #include <algorithm>
 
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -22,6 +20,7 @@
 #include "agent/velmoraipcmgr.h"
 #include "common/ipcframe.h"
 #include "fakes/capturelogger.h"
+#include "fakes/redirectclient.h"
 #include "fakes/testroot.h"
 
 namespace hxt {
@@ -30,41 +29,18 @@ namespace {
 using namespace std::chrono_literals;
 using test::WaitFor;
 
-// A UI stand-in on a blocking socket that reads whole frames, as bytes, with
-// a time-out, so that a missing frame fails the test instead of hanging it.
-class TestClient {
- public:
-  // `receiveBuffer` > 0 shrinks the socket's receive buffer.
-  explicit TestClient(int receiveBuffer = 0) : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
-    const timeval timeout{10, 0};
-    ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-    if (receiveBuffer > 0) ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
-  }
-  ~TestClient() { ::close(fd_); }
-  bool Connect(u16 port) {
-    sockaddr_in address{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
-    return ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-  }
-  // The next frame as it came off the wire; "" on time-out or closure.
-  std::string NextFrame() {
-    unsigned char header[4];
-    if (::recv(fd_, header, 4, MSG_WAITALL) != 4) return "";
-    const std::size_t length = header[0] | header[1] << 8 | header[2] << 16 | std::size_t{header[3]} << 24;
-    std::string frame(reinterpret_cast<const char*>(header), 4);
-    frame.resize(4 + length);
-    return ::recv(fd_, &frame[4], length, MSG_WAITALL) == ssize_t(length) ? frame : "";
-  }
-  char NextType() {
-    const std::string frame = NextFrame();
-    return frame.size() > 4 ? frame[4] : '?';
-  }
-  void Send(const std::string& bytes) {
-    ASSERT_EQ(::send(fd_, bytes.data(), bytes.size(), 0), ssize_t(bytes.size()));
-  }
-
- private:
-  int fd_;
-};
+// The next frame off a UI stand-in's socket, as bytes; "" on time-out or closure.
+std::string NextFrame(test::LoopbackSocket& client) {
+  const auto header = client.ReceiveExactly(4);
+  if (!header) return "";
+  const auto& h = *header;
+  const auto body = client.ReceiveExactly(h[0] | h[1] << 8 | h[2] << 16 | std::size_t{h[3]} << 24);
+  return body ? std::string(h.begin(), h.end()) + std::string(body->begin(), body->end()) : "";
+}
+char NextType(test::LoopbackSocket& client) {
+  const std::string frame = NextFrame(client);
+  return frame.size() > 4 ? frame[4] : '?';
+}
 
 // The frame the UI must see for `model`'s current document.
 std::string WireFrame(CIpcApiData& model, PayloadType type) {
@@ -98,13 +74,14 @@ class IpcMgrTest : public ::testing::Test {
   }
   // A client that has been handed the opening frames: status, then statistics
   // (no test changes either before its clients are connected).
-  void ExpectOpening(TestClient& client) {
+  void ExpectOpening(test::LoopbackSocket& client) {
     CIpcApiData initial;
-    EXPECT_EQ(client.NextFrame(), WireFrame(initial, PAYLOAD_TYPE_STATUS));
-    EXPECT_EQ(client.NextFrame(), WireFrame(initial, PAYLOAD_TYPE_STATS));
+    EXPECT_EQ(NextFrame(client), WireFrame(initial, PAYLOAD_TYPE_STATUS));
+    EXPECT_EQ(NextFrame(client), WireFrame(initial, PAYLOAD_TYPE_STATS));
   }
-  std::unique_ptr<TestClient> Connect(int receiveBuffer = 0) {
-    auto client = std::make_unique<TestClient>(receiveBuffer);
+  std::unique_ptr<test::LoopbackSocket> Connect(int receiveBuffer = 0) {
+    auto client = std::make_unique<test::LoopbackSocket>(kAddressFamilyIPv4, SOCK_STREAM);
+    if (receiveBuffer > 0) client->SetReceiveBuffer(receiveBuffer);
     EXPECT_TRUE(client->Connect(manager_->ListeningPort()));
     ExpectOpening(*client);
     return client;
@@ -136,10 +113,10 @@ TEST_F(IpcMgrTest, CommandWaitsForAClientAndReachesOnlyTheLowestNumberedOne) {
   CIpcApiData model;
   model.QueueCommand("NotifyExitForUpdate");
   model.QueueCommand("NotifyExitForUpdate");
-  EXPECT_EQ(first->NextFrame(), WireFrame(model, PAYLOAD_TYPE_COMMAND));
+  EXPECT_EQ(NextFrame(*first), WireFrame(model, PAYLOAD_TYPE_COMMAND));
   model.SetAgentStatus("ok");
-  EXPECT_EQ(first->NextFrame(), WireFrame(model, PAYLOAD_TYPE_STATUS));
-  EXPECT_EQ(second->NextType(), 'A');  // the first client's document drained the queue
+  EXPECT_EQ(NextFrame(*first), WireFrame(model, PAYLOAD_TYPE_STATUS));
+  EXPECT_EQ(NextType(*second), 'A');  // the first client's document drained the queue
   EXPECT_TRUE(log_->Has(LOG_LEVEL_INFO, "Accepted IPC connection #1 from client/UI"));
   EXPECT_TRUE(log_->Has(LOG_LEVEL_ERROR, "Invalid command - Reboot"));
   EXPECT_TRUE(log_->Has(LOG_LEVEL_ERROR, "Failed to queue IPC command[Reboot]"));
@@ -175,30 +152,30 @@ TEST_F(IpcMgrTest, BurstOfIncrementsFromManyThreadsGivesOneCompleteStatisticsFra
   release.set_value();
 
   for (auto* client : {first.get(), second.get()})
-    EXPECT_EQ(client->NextFrame(), WireFrame(model, PAYLOAD_TYPE_STATS));
+    EXPECT_EQ(NextFrame(*client), WireFrame(model, PAYLOAD_TYPE_STATS));
   // Frames keep their order per connection: a status sent now arrives next
   // only if no second statistics frame was sent for the burst.
   manager_->UpdateAgentStatus("ok");
-  EXPECT_EQ(first->NextType(), 'A');
-  EXPECT_EQ(second->NextType(), 'A');
+  EXPECT_EQ(NextType(*first), 'A');
+  EXPECT_EQ(NextType(*second), 'A');
 }
 
 TEST_F(IpcMgrTest, BytesFromAClientAreIgnoredAndAClosedClientIsForgotten) {
   Start();
   auto leaving = Connect();
   auto staying = Connect();
-  leaving->Send("xyz");
+  EXPECT_TRUE(leaving->Send({'x', 'y', 'z'}));
   ASSERT_TRUE(WaitFor([&] { return log_->Count("received 1 bytes, ignoring data") == 3; })) << log_->Dump();
   manager_->UpdateAgentStatus("ok");
-  EXPECT_EQ(leaving->NextType(), 'A');
-  EXPECT_EQ(staying->NextType(), 'A');
+  EXPECT_EQ(NextType(*leaving), 'A');
+  EXPECT_EQ(NextType(*staying), 'A');
   for (const auto& message : log_->Messages(LOG_LEVEL_WARNING))
     EXPECT_EQ(message, "received 1 bytes, ignoring data");
 
   leaving.reset();
   ASSERT_TRUE(WaitDisconnected(1)) << log_->Dump();
   manager_->UpdateAgentStatus("still ok");
-  EXPECT_EQ(staying->NextType(), 'A');
+  EXPECT_EQ(NextType(*staying), 'A');
   EXPECT_TRUE(log_->Messages(LOG_LEVEL_ERROR).empty()) << log_->Dump();
 }
 
@@ -216,7 +193,7 @@ TEST_F(IpcMgrTest, ClientThatStopsReadingIsClosedWithoutHarmingOthers) {
     const std::string user = "user" + std::to_string(i);
     manager_->UpdateStatus("", "", "", false, "", false, bigName, user, i, false, false);
     model.SetStatus("", "", "", false, "", false, bigName, user, i, false, false);
-    ASSERT_TRUE(reader->NextFrame() == WireFrame(model, PAYLOAD_TYPE_STATUS)) << i;
+    ASSERT_TRUE(NextFrame(*reader) == WireFrame(model, PAYLOAD_TYPE_STATUS)) << i;
   }
 
   ASSERT_TRUE(WaitDisconnected(1)) << log_->Dump();
@@ -233,7 +210,7 @@ TEST_F(IpcMgrTest, ClientThatStopsReadingIsClosedWithoutHarmingOthers) {
   EXPECT_FALSE(log_->Has("Client/UI disconnected, clearing IPC connection #2"));
   manager_->UpdateAgentStatus("still here");
   model.SetAgentStatus("still here");
-  EXPECT_TRUE(reader->NextFrame() == WireFrame(model, PAYLOAD_TYPE_STATUS));
+  EXPECT_TRUE(NextFrame(*reader) == WireFrame(model, PAYLOAD_TYPE_STATUS));
 }
 
 TEST_F(IpcMgrTest, AcceptingGoesOnAfterAFailedAccept) {
@@ -245,7 +222,7 @@ TEST_F(IpcMgrTest, AcceptingGoesOnAfterAFailedAccept) {
   Start(TestSettings(), false);
   // The client's socket exists before the descriptors run out, so only the
   // agent's accept fails; the connection waits in the backlog.
-  TestClient client;
+  test::LoopbackSocket client(kAddressFamilyIPv4, SOCK_STREAM);
   rlimit saved{};
   ::getrlimit(RLIMIT_NOFILE, &saved);
   rlimit lowered = saved;
