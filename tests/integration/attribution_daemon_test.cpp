@@ -31,6 +31,7 @@
 #include "fakes/controlpeer.h"
 #include "fakes/daemonrunner.h"
 #include "fakes/dnstestkit.h"
+#include "fakes/redirectclient.h"
 #include "fakes/testroot.h"
 
 namespace hxt::test {
@@ -224,7 +225,7 @@ TEST_F(AttributionDaemonTest, EveryMessageOfATcpConnectionAndItsBlockedAnswerAre
   std::thread agent([&] {
     boost::system::error_code ec;
     tcp::socket peer = listener.accept(ec);
-    std::array<u8, kRedirectHeaderSize> header{};
+    std::array<u8, sockfilter::kRedirectHeaderSize> header{};
     while (!ec && asio::read(peer, asio::buffer(header), ec) == header.size()) {
       Bytes framed(static_cast<std::size_t>(header[68] | header[69] << 8));
       if (asio::read(peer, asio::buffer(framed), ec) != framed.size() || framed.size() < 16) break;
@@ -237,15 +238,16 @@ TEST_F(AttributionDaemonTest, EveryMessageOfATcpConnectionAndItsBlockedAnswerAre
     }
   });
   Redirect(agentAt.port());
-  TcpClient client(daemon_->Tcp(HXT_AF_INET));
+  LoopbackSocket client(kAddressFamilyIPv4, SOCK_STREAM);
+  ASSERT_TRUE(client.Connect(daemon_->Tcp(HXT_AF_INET).port()));
   Bytes twoAtOnce = WithLength(MakeQuery("a.tcp.test", 1));
   const Bytes second = WithLength(MakeQuery("b.tcp.test", 2));
   twoAtOnce.insert(twoAtOnce.end(), second.begin(), second.end());
-  EXPECT_TRUE(client.SendRaw(twoAtOnce));
-  EXPECT_TRUE(client.Receive().has_value());
-  EXPECT_TRUE(client.Receive().has_value());
-  EXPECT_TRUE(client.Send(MakeQuery("c.tcp.test", 3)));
-  EXPECT_TRUE(client.Receive().has_value());
+  EXPECT_TRUE(client.Send(twoAtOnce));
+  EXPECT_TRUE(client.ReceiveFramed().has_value());
+  EXPECT_TRUE(client.ReceiveFramed().has_value());
+  EXPECT_TRUE(client.Send(WithLength(MakeQuery("c.tcp.test", 3))));
+  EXPECT_TRUE(client.ReceiveFramed().has_value());
   const Counted asked = Programs()[Key(self_, std::to_string(::geteuid()))];
   EXPECT_EQ(asked.queries, 3u);
   EXPECT_EQ(asked.toAgent, 3u);
