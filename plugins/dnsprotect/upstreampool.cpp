@@ -131,11 +131,32 @@ class CUdpExchange : public IAttempt, public std::enable_shared_from_this<CUdpEx
 // come (each under an id unique on the connection) and answers are matched
 // by id, in whatever order they arrive. The connection closes itself when
 // idle and reconnects on the next query; a failure fails every pending query.
+// A reconnection offers the last session the upstream gave this connection, so
+// that coming back after an idle close or a network change costs one round
+// trip and no certificate check. The session is kept by the connection, never
+// shared: each upstream has its own context (trust, server name), and a
+// session is only offered again to the server that issued it.
 class CDotConnection : public std::enable_shared_from_this<CDotConnection> {
  public:
   CDotConnection(asio::io_context& io, asio::ssl::context& context, const UpstreamConfig& config,
-                 std::chrono::milliseconds idle, std::atomic<std::size_t>& connects)
-      : io_(io), context_(context), config_(config), idle_(idle), idleTimer_(io), connects_(connects) {}
+                 std::chrono::milliseconds idle, std::atomic<std::size_t>& connects,
+                 std::atomic<std::size_t>& resumed)
+      : io_(io),
+        context_(context),
+        config_(config),
+        idle_(idle),
+        idleTimer_(io),
+        connects_(connects),
+        resumed_(resumed) {}
+
+  // Makes `context` hand the sessions its connections get to them; the
+  // context's own cache stays empty, as it would be shared by every connection
+  // made with it.
+  static void KeepSessions(asio::ssl::context& context) {
+    SSL_CTX_set_session_cache_mode(context.native_handle(),
+                                   SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE);
+    SSL_CTX_sess_set_new_cb(context.native_handle(), &CDotConnection::NewSession);
+  }
 
   // Returns the id the query travels under, for Cancel.
   std::uint16_t Send(std::string query, Done done) {
@@ -160,16 +181,37 @@ class CDotConnection : public std::enable_shared_from_this<CDotConnection> {
  private:
   using Stream = asio::ssl::stream<asio::ip::tcp::socket>;
 
+  // Where a stream's SSL object points at its connection (the stream keeps
+  // its verification callback in the application data slot).
+  static int ConnectionSlot() {
+    static const int slot = SSL_get_ex_new_index(0, nullptr, nullptr, nullptr, nullptr);
+    return slot;
+  }
+
+  // TLS 1.3 tickets come after the handshake, while answers are read; the
+  // latest one is kept.
+  static int NewSession(SSL* ssl, SSL_SESSION* session) {
+    auto* self = static_cast<CDotConnection*>(SSL_get_ex_data(ssl, ConnectionSlot()));
+    if (self == nullptr || !SSL_SESSION_is_resumable(session)) return 0;
+    self->session_.reset(session);
+    return 1;  // the reference is ours now
+  }
+
   void connect() {
     stream_ = std::make_shared<Stream>(io_, context_);
     open_ = false;
     ++connects_;
+    SSL* ssl = stream_->native_handle();
+    SSL_set_ex_data(ssl, ConnectionSlot(), this);
+    // A session the server or OpenSSL gave up on (a fatal alert) is not offered.
+    if (session_ && !SSL_SESSION_is_resumable(session_.get())) session_.reset();
+    if (session_) SSL_set_session(ssl, session_.get());
     const std::string name = config_.tlsName.empty() ? config_.address.to_string() : config_.tlsName;
     stream_->set_verify_mode(asio::ssl::verify_peer);
     stream_->set_verify_callback(asio::ssl::host_name_verification(name));
     error_code probe;
     asio::ip::make_address(name, probe);
-    if (probe) SSL_set_tlsext_host_name(stream_->native_handle(), name.c_str());
+    if (probe) SSL_set_tlsext_host_name(ssl, name.c_str());
     auto self = shared_from_this();
     auto stream = stream_;
     stream_->lowest_layer().async_connect(
@@ -178,7 +220,12 @@ class CDotConnection : public std::enable_shared_from_this<CDotConnection> {
           if (e) return self->fail("connect: " + e.message());
           stream->async_handshake(Stream::client, [self, stream](const error_code& e) {
             if (stream != self->stream_) return;
-            if (e) return self->fail("TLS handshake: " + e.message());
+            if (e) {
+              // Whatever the server thought of the session, the next attempt starts afresh.
+              self->session_.reset();
+              return self->fail("TLS handshake: " + e.message());
+            }
+            if (SSL_session_reused(stream->native_handle()) != 0) ++self->resumed_;
             self->open_ = true;
             self->flush();
             self->readAnswers();
@@ -256,6 +303,11 @@ class CDotConnection : public std::enable_shared_from_this<CDotConnection> {
       if (reason != "idle" && reason != "closed" && !pending_.empty()) {
         PluginLog(LogLevel::Warning, "TLS upstream " + config_.Text() + ": " + reason);
       }
+      SSL* ssl = stream_->native_handle();
+      SSL_set_ex_data(ssl, ConnectionSlot(), nullptr);
+      // Closing without a close_notify would make OpenSSL take the session for
+      // unusable; whether the server still accepts it is for the server to say.
+      SSL_set_shutdown(ssl, SSL_SENT_SHUTDOWN | SSL_RECEIVED_SHUTDOWN);
       error_code ignored;
       stream_->lowest_layer().close(ignored);
       stream_.reset();
@@ -276,6 +328,11 @@ class CDotConnection : public std::enable_shared_from_this<CDotConnection> {
   const std::chrono::milliseconds idle_;
   asio::steady_timer idleTimer_;
   std::atomic<std::size_t>& connects_;
+  std::atomic<std::size_t>& resumed_;
+  struct SessionFree {
+    void operator()(SSL_SESSION* session) const { SSL_SESSION_free(session); }
+  };
+  std::unique_ptr<SSL_SESSION, SessionFree> session_;
   std::shared_ptr<Stream> stream_;
   bool open_ = false;
   bool writing_ = false;
@@ -371,8 +428,9 @@ CUpstreamPool::CUpstreamPool(asio::io_context& io, std::vector<UpstreamConfig> u
       if (e)
         PluginLog(LogLevel::Error,
                   "TLS upstream " + upstream->config.Text() + ": trust store: " + e.message());
-      upstream->connection =
-          std::make_shared<CDotConnection>(io_, *upstream->tls, upstream->config, tlsIdle_, tlsConnects_);
+      CDotConnection::KeepSessions(*upstream->tls);
+      upstream->connection = std::make_shared<CDotConnection>(io_, *upstream->tls, upstream->config,
+                                                              tlsIdle_, tlsConnects_, tlsResumed_);
     }
     upstreams_.push_back(std::move(upstream));
   }

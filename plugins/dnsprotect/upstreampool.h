@@ -84,6 +84,8 @@ class CUpstreamPool {
   bool PreferredIsTls() const;
   std::size_t InFlight() const { return inFlight_.load(); }
   std::size_t TlsConnects() const { return tlsConnects_.load(); }
+  // Of those, the ones that resumed the upstream's previous TLS session.
+  std::size_t TlsResumed() const { return tlsResumed_.load(); }
 
  private:
   friend struct QueryState;
@@ -108,6 +110,7 @@ class CUpstreamPool {
   std::set<std::shared_ptr<QueryState>> active_;
   std::atomic<std::size_t> inFlight_{0};
   std::atomic<std::size_t> tlsConnects_{0};
+  std::atomic<std::size_t> tlsResumed_{0};
   CUdpSockets udpSockets_;
   std::function<void()> onClearText_;
   std::function<void(const std::string&)> onHealth_;
