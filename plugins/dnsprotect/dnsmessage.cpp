@@ -197,6 +197,25 @@ bool ParseQuestion(const std::string& m, Question& q) {
   return true;
 }
 
+bool SameQuestion(const std::string& a, const std::string& b) {
+  if (a.size() < kHeaderSize || b.size() < kHeaderSize || Count(a, 0) == 0 || Count(b, 0) == 0) return false;
+  std::size_t at = kHeaderSize;
+  while (true) {
+    if (at >= a.size() || at >= b.size() || a[at] != b[at]) return false;
+    auto length = static_cast<unsigned char>(a[at]);
+    if (length == 0) break;
+    if (length > 63 || at + 1 + length > a.size() || at + 1 + length > b.size()) return false;
+    for (std::size_t i = at + 1; i <= at + length; ++i) {
+      if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
+        return false;
+    }
+    at += 1 + length;
+    if (at - kHeaderSize + 1 > kMaxWireName) return false;
+  }
+  ++at;
+  return at + 4 <= a.size() && at + 4 <= b.size() && a.compare(at, 4, b, at, 4) == 0;
+}
+
 QueryVerdict ParseQuery(const std::string& m, ClientQuery& q) {
   q = ClientQuery{};
   if (m.size() < kHeaderSize || (m[2] & 0x80) != 0) return QueryVerdict::Drop;

@@ -55,6 +55,11 @@ struct Question {
   std::size_t end = 0;  // offset just past the question in the message
 };
 
+// Whether both messages have a first question and it is the same (names
+// compared without regard to case), as ParseQuestion would tell, without
+// building either.
+bool SameQuestion(const std::string& a, const std::string& b);
+
 // The first question of a query or answer; false when the message is cut
 // short or malformed.
 bool ParseQuestion(const std::string& message, Question& question);

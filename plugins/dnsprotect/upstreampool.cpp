@@ -3,7 +3,6 @@
 #include <openssl/ssl.h>
 
 #include <array>
-#include <deque>
 
 #include <boost/asio/connect.hpp>
 #include <boost/asio/ip/tcp.hpp>
@@ -159,14 +158,27 @@ class CDotConnection : public std::enable_shared_from_this<CDotConnection> {
   }
 
   // Returns the id the query travels under, for Cancel.
-  std::uint16_t Send(std::string query, Done done) {
+  std::uint16_t Send(const std::string& query, Done done) {
     std::uint16_t id = RandomId();
     while (pending_.count(id) != 0) id = RandomId();
-    SetMessageId(query, id);
+    // The query is rewritten in a buffer that keeps its capacity, and queued
+    // with its length straight into the next write.
+    scratch_.assign(query);
+    SetMessageId(scratch_, id);
     // Lengths of encrypted queries say less once padded to whole blocks.
-    PadQuery(query);
-    pending_[id] = std::move(done);
-    writes_.push_back(WithLength(query));
+    PadQuery(scratch_);
+    if (spare_.empty()) {
+      pending_.emplace(id, std::move(done));
+    } else {
+      auto node = std::move(spare_.back());
+      spare_.pop_back();
+      node.key() = id;
+      node.mapped() = std::move(done);
+      pending_.insert(std::move(node));
+    }
+    queued_.push_back(static_cast<char>(scratch_.size() >> 8));
+    queued_.push_back(static_cast<char>(scratch_.size() & 0xff));
+    queued_ += scratch_;
     idleTimer_.cancel();
     if (!stream_) {
       connect();
@@ -175,7 +187,10 @@ class CDotConnection : public std::enable_shared_from_this<CDotConnection> {
     }
     return id;
   }
-  void Cancel(std::uint16_t id) { pending_.erase(id); }
+  void Cancel(std::uint16_t id) {
+    auto found = pending_.find(id);
+    if (found != pending_.end()) release(found);
+  }
   void Close() { fail("closed"); }
 
  private:
@@ -236,11 +251,10 @@ class CDotConnection : public std::enable_shared_from_this<CDotConnection> {
   // Everything queued goes out in one write: one TLS record and one system
   // call for a burst of queries instead of one each.
   void flush() {
-    if (writing_ || writes_.empty()) return;
+    if (writing_ || queued_.empty()) return;
     writing_ = true;
-    out_.clear();
-    for (const auto& w : writes_) out_ += w;
-    writes_.clear();
+    out_.swap(queued_);
+    queued_.clear();
     auto self = shared_from_this();
     auto stream = stream_;
     asio::async_write(*stream_, asio::buffer(out_), [self, stream](const error_code& e, std::size_t) {
@@ -261,7 +275,7 @@ class CDotConnection : public std::enable_shared_from_this<CDotConnection> {
       if (e) return self->fail(self->pending_.empty() ? "closed by the server" : "read: " + e.message());
       self->in_.append(self->readBuffer_.data(), n);
       if (!self->takeAnswers(stream)) return;  // a handler closed the connection
-      if (self->pending_.empty() && self->writes_.empty() && !self->writing_) self->armIdle();
+      if (self->pending_.empty() && self->queued_.empty() && !self->writing_) self->armIdle();
       self->readAnswers();
     });
   }
@@ -279,12 +293,23 @@ class CDotConnection : public std::enable_shared_from_this<CDotConnection> {
       auto found = pending_.find(MessageId(answer));
       if (found == pending_.end()) continue;
       Done done = std::move(found->second);
-      pending_.erase(found);
+      release(found);
       done(true, std::move(answer));
       if (stream_ != stream) return false;
     }
     in_.erase(0, at);
     return true;
+  }
+
+  // Takes a query off pending_, keeping its node for the next one: a map
+  // node per query would otherwise be allocated and freed.
+  void release(std::map<std::uint16_t, Done>::iterator found) {
+    found->second = nullptr;
+    if (spare_.size() < kSpareNodes) {
+      spare_.push_back(pending_.extract(found));
+    } else {
+      pending_.erase(found);
+    }
   }
 
   void armIdle() {
@@ -314,7 +339,7 @@ class CDotConnection : public std::enable_shared_from_this<CDotConnection> {
     }
     open_ = false;
     writing_ = false;
-    writes_.clear();
+    queued_.clear();
     in_.clear();
     idleTimer_.cancel();
     auto pending = std::move(pending_);
@@ -336,16 +361,19 @@ class CDotConnection : public std::enable_shared_from_this<CDotConnection> {
   std::shared_ptr<Stream> stream_;
   bool open_ = false;
   bool writing_ = false;
-  std::deque<std::string> writes_;
-  std::string out_;  // the write in progress
+  static constexpr std::size_t kSpareNodes = 256;
+  std::string scratch_;  // the query being queued
+  std::string queued_;   // framed queries for the next write
+  std::string out_;      // the write in progress
   std::map<std::uint16_t, Done> pending_;
+  std::vector<std::map<std::uint16_t, Done>::node_type> spare_;
   std::array<char, 16 * 1024> readBuffer_;
   std::string in_;  // read, not yet taken
 };
 
 struct Candidate {
   int index;  // into the pool's upstreams; -1 for a server given with the query
-  UpstreamConfig config;
+  const UpstreamConfig* config;  // the pool's, or one of the query's servers
 };
 
 // A TLS attempt that outlived its share of the deadline: its answer is still
@@ -362,6 +390,7 @@ struct QueryState {
   std::uint16_t clientId = 0;
   Clock::time_point deadline;
   ResolveHandler handler;
+  std::vector<UpstreamConfig> servers;  // given with the query
   std::vector<Candidate> candidates;
   std::size_t next = 0;
   unsigned generation = 0;
@@ -398,11 +427,7 @@ namespace {
 // next upstream may do better on.
 enum class Reply { Good, Retry, Bad };
 Reply Judge(const std::string& query, std::string& answer) {
-  Question asked, answered;
-  if (!ParseQuestion(answer, answered) || !ParseQuestion(query, asked) || answered.labels != asked.labels ||
-      answered.type != asked.type || answered.qclass != asked.qclass || !StripOpt(answer)) {
-    return Reply::Bad;
-  }
+  if (!SameQuestion(query, answer) || !StripOpt(answer)) return Reply::Bad;
   const std::uint8_t rcode = Rcode(answer);
   return rcode == kRcodeServFail || rcode == kRcodeRefused ? Reply::Retry : Reply::Good;
 }
@@ -478,24 +503,33 @@ void CUpstreamPool::Resolve(std::string query, Clock::time_point deadline, Resol
   state->query = std::move(query);
   state->deadline = deadline;
   state->handler = std::move(handler);
-  for (auto& server : servers) state->candidates.push_back(Candidate{-1, std::move(server)});
+  state->servers = std::move(servers);
+  for (const auto& server : state->servers) state->candidates.push_back(Candidate{-1, &server});
   asio::post(io_, [this, state] { start(state); });
 }
 
 void CUpstreamPool::start(const std::shared_ptr<QueryState>& state) {
   if (stopped_) return finish(state, kErrorStopped, {});
   if (state->candidates.empty()) {
+    state->candidates.reserve(upstreams_.size());
     for (int pass = 0; pass < 2; ++pass) {
       for (std::size_t i = 0; i < upstreams_.size(); ++i) {
         if (plainAside_ && !upstreams_[i]->config.tls) continue;
         if (upstreams_[i]->healthy == (pass == 0)) {
-          state->candidates.push_back(Candidate{static_cast<int>(i), upstreams_[i]->config});
+          state->candidates.push_back(Candidate{static_cast<int>(i), &upstreams_[i]->config});
         }
       }
     }
   }
   state->clientId = MessageId(state->query);
-  active_.insert(state);
+  if (spareActive_.empty()) {
+    active_.insert(state);
+  } else {
+    auto node = std::move(spareActive_.back());
+    spareActive_.pop_back();
+    node.value() = state;
+    active_.insert(std::move(node));
+  }
   state->deadlineTimer.expires_at(state->deadline);
   state->deadlineTimer.async_wait([this, state](const error_code& e) {
     if (!e && !state->finished) timeOut(state);
@@ -557,16 +591,15 @@ void CUpstreamPool::tryNext(const std::shared_ptr<QueryState>& state) {
     }
     tryNext(state);
   });
-  std::string query = state->query;
   state->attemptIndex = index;
-  if (candidate.config.tls && index >= 0) {
+  if (candidate.config->tls && index >= 0) {
     state->connection = upstreams_[static_cast<std::size_t>(index)]->connection;
-    state->connectionId = state->connection->Send(std::move(query), std::move(done));
+    state->connectionId = state->connection->Send(state->query, std::move(done));
     return;
   }
   auto exchange = std::make_shared<CUdpExchange>(
-      io_, udpSockets_, asio::ip::udp::endpoint(candidate.config.address, candidate.config.port),
-      std::move(query), std::move(done));
+      io_, udpSockets_, asio::ip::udp::endpoint(candidate.config->address, candidate.config->port),
+      state->query, std::move(done));
   state->attempt = exchange;
   exchange->Start();
 }
@@ -600,7 +633,13 @@ void CUpstreamPool::finish(const std::shared_ptr<QueryState>& state, std::uint32
   if (state->finished) return;
   state->finished = true;
   state->cancelAll();
-  active_.erase(state);
+  // The set's node is kept for the next query rather than freed.
+  auto found = active_.find(state);
+  if (found != active_.end()) {
+    auto node = active_.extract(found);
+    node.value().reset();
+    if (spareActive_.size() < kSpareActive) spareActive_.push_back(std::move(node));
+  }
   if (error == 0) SetMessageId(answer, state->clientId);
   --inFlight_;
   auto handler = std::move(state->handler);
@@ -615,7 +654,7 @@ void CUpstreamPool::Probe(std::chrono::milliseconds timeout, std::function<void(
       auto state = std::make_shared<QueryState>(io_);
       state->query = BuildQuery("localhost", kTypeA, 0);
       state->deadline = Clock::now() + timeout;
-      state->candidates.push_back(Candidate{static_cast<int>(i), upstreams_[i]->config});
+      state->candidates.push_back(Candidate{static_cast<int>(i), &upstreams_[i]->config});
       state->probe = true;
       state->handler = [left, done](std::uint32_t, std::string) {
         if (--*left == 0) done();

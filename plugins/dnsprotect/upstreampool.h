@@ -108,6 +108,8 @@ class CUpstreamPool {
   std::vector<std::unique_ptr<Upstream>> upstreams_;
   const std::chrono::milliseconds tlsIdle_;
   std::set<std::shared_ptr<QueryState>> active_;
+  static constexpr std::size_t kSpareActive = 256;
+  std::vector<std::set<std::shared_ptr<QueryState>>::node_type> spareActive_;
   std::atomic<std::size_t> inFlight_{0};
   std::atomic<std::size_t> tlsConnects_{0};
   std::atomic<std::size_t> tlsResumed_{0};
