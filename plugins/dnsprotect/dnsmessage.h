@@ -55,6 +55,10 @@ struct Question {
   std::size_t end = 0;  // offset just past the question in the message
 };
 
+// Where the first question of a message ends, checked as ParseQuestion
+// does, without building its name; false when there is none.
+bool QuestionEnd(const std::string& m, std::size_t& end);
+
 // Whether both messages have a first question and it is the same (names
 // compared without regard to case), as ParseQuestion would tell, without
 // building either.
