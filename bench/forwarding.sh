@@ -348,8 +348,9 @@ done
 # (from the plug-in's metrics file).
 if [ -n "${PORT[ours-tls]:-}" ]; then
   prom="$(profile_dir "$WORK/ours-tls")/dnsprotect.prom"
-  echo "ours, DoT upstream: $(awk '$1 == "hxtarrow_dns_plugin_tls_connections_total" { print $2 }' "$prom" 2>/dev/null || echo '?') TLS connections made," \
-    "$(awk '$1 == "hxtarrow_dns_plugin_tls_resumed_total" { print $2 }' "$prom" 2>/dev/null || echo '?') of them resumed"
+  metric() { awk -v m="$1" '$1 == m { v = $2 } END { print (v == "" ? "?" : v) }' "$prom" 2>/dev/null || echo '?'; }
+  echo "ours, DoT upstream: $(metric hxtarrow_dns_plugin_tls_connections_total) TLS connections made," \
+    "$(metric hxtarrow_dns_plugin_tls_resumed_total) of them resumed"
 fi
 echo
 # best KIND: the TLS peer with the highest rate for KIND.
