@@ -225,7 +225,7 @@ for row in "${ROWS[@]}"; do
     ours-udp) start_ours ours-udp "{\"address\":\"127.0.0.1:$UP_PORT\"}" "$OUR_CACHE" ;;
     ours-tls)
       start_ours ours-tls "{\"address\":\"127.0.0.1:$UP_TLS_PORT\",\"transport\":\"tls\",\"tlsName\":\"$TLS_NAME\",\"caFile\":\"$WORK/ca.pem\"}" \
-        "$OUR_CACHE,\"tlsProfile\":\"strict\""
+        "$OUR_CACHE,\"tlsProfile\":\"strict\",\"metrics\":{\"file\":\"dnsprotect.prom\",\"intervalMs\":500}"
       ;;
     dnsdist-udp) start_dnsdist dnsdist-udp "address=\"127.0.0.1:$UP_PORT\"" ;;
     dnsdist-tls)
@@ -344,6 +344,14 @@ for c in "${CASES[@]}"; do
     "${QPS_LIST[$c]# }" "${P50[$c]}" "${P99[$c]}" "${CPUQ[$c]}" "$(us_per_query "${UP_SUM[$c]}" "${DONE_SUM[$c]}")" "$(mib "${IDLE[$row]}")" "$(mib "${AFTER[$row]}")" \
     "${LOST_SUM[$c]}" "${FAIL_SUM[$c]}" "$([ "${row%-tls}" != "$row" ] && echo "${CONNS[$c]}" || echo -)"
 done
+# TLS connections ours made to the upstream, and how many resumed a session
+# (from the plug-in's metrics file).
+if [ -n "${PORT[ours-tls]:-}" ]; then
+  prom="$(profile_dir "$WORK/ours-tls")/dnsprotect.prom"
+  metric() { awk -v m="$1" '$1 == m { v = $2 } END { print (v == "" ? "?" : v) }' "$prom" 2>/dev/null || echo '?'; }
+  echo "ours, DoT upstream: $(metric hxtarrow_dns_plugin_tls_connections_total) TLS connections made," \
+    "$(metric hxtarrow_dns_plugin_tls_resumed_total) of them resumed"
+fi
 echo
 # best KIND: the TLS peer with the highest rate for KIND.
 best() {

@@ -19,6 +19,13 @@ void check(bool condition) {
 // What is taken as a query must survive the trip upstream unchanged in what
 // the cache keys on, and every answer made from it must fit its client.
 void fuzzQuery(const std::string& raw) {
+  // The question found without building its name must agree with the
+  // parsed one.
+  Question parsed;
+  std::size_t end = 0;
+  check(ParseQuestion(raw, parsed) == QuestionEnd(raw, end) && SameQuestion(raw, raw) == QuestionEnd(raw, end));
+  if (QuestionEnd(raw, end)) check(end == parsed.end);
+
   ClientQuery query;
   const QueryVerdict verdict = ParseQuery(raw, query);
   if (verdict != QueryVerdict::Answer) {

@@ -86,23 +86,6 @@ std::uint16_t Count(const std::string& m, int section) {
   return Read16(m, 4 + 2 * static_cast<std::size_t>(section));
 }
 
-// The offset just past the first question, without copying its name: what
-// the paths run for every cached answer need.
-bool QuestionEnd(const std::string& m, std::size_t& end) {
-  if (m.size() < kHeaderSize || Count(m, 0) == 0) return false;
-  std::size_t at = kHeaderSize;
-  while (true) {
-    if (at >= m.size()) return false;
-    const auto length = static_cast<unsigned char>(m[at]);
-    if (length == 0) break;
-    if (length > 63) return false;
-    at += 1 + length;
-  }
-  if (at + 5 > m.size()) return false;
-  end = at + 5;
-  return true;
-}
-
 // One resource record's place in a message.
 struct Record {
   std::size_t start = 0;  // its owner name
@@ -172,29 +155,53 @@ void AppendSoa(std::string& out, std::size_t ownerOffset, std::uint32_t ttl) {
 
 }  // namespace
 
-bool ParseQuestion(const std::string& m, Question& q) {
+bool QuestionEnd(const std::string& m, std::size_t& end) {
   if (m.size() < kHeaderSize || Count(m, 0) == 0) return false;
   std::size_t at = kHeaderSize;
-  q.labels.clear();
   while (true) {
     if (at >= m.size()) return false;
     auto length = static_cast<unsigned char>(m[at]);
     if (length == 0) break;
     if (length > 63 || at + 1 + length > m.size()) return false;
-    q.labels.push_back(static_cast<char>(length));
-    for (std::size_t i = 0; i < length; ++i) {
-      q.labels.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(m[at + 1 + i]))));
-    }
-    if (q.labels.size() + 1 > kMaxWireName) return false;
     at += 1 + length;
+    if (at - kHeaderSize + 1 > kMaxWireName) return false;
   }
   ++at;
   if (at + 4 > m.size()) return false;
-  q.type = Read16(m, at);
-  q.qclass = Read16(m, at + 2);
-  q.end = at + 4;
+  end = at + 4;
+  return true;
+}
+
+bool ParseQuestion(const std::string& m, Question& q) {
+  std::size_t end = 0;
+  if (!QuestionEnd(m, end)) return false;
+  // The name in wire form, lower-cased at once (length bytes are below 'A').
+  q.labels.assign(m, kHeaderSize, end - 5 - kHeaderSize);
+  for (char& c : q.labels) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  q.type = Read16(m, end - 4);
+  q.qclass = Read16(m, end - 2);
+  q.end = end;
   q.name = LabelsToText(q.labels);
   return true;
+}
+
+bool SameQuestion(const std::string& a, const std::string& b) {
+  if (a.size() < kHeaderSize || b.size() < kHeaderSize || Count(a, 0) == 0 || Count(b, 0) == 0) return false;
+  std::size_t at = kHeaderSize;
+  while (true) {
+    if (at >= a.size() || at >= b.size() || a[at] != b[at]) return false;
+    auto length = static_cast<unsigned char>(a[at]);
+    if (length == 0) break;
+    if (length > 63 || at + 1 + length > a.size() || at + 1 + length > b.size()) return false;
+    for (std::size_t i = at + 1; i <= at + length; ++i) {
+      if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
+        return false;
+    }
+    at += 1 + length;
+    if (at - kHeaderSize + 1 > kMaxWireName) return false;
+  }
+  ++at;
+  return at + 4 <= a.size() && at + 4 <= b.size() && a.compare(at, 4, b, at, 4) == 0;
 }
 
 QueryVerdict ParseQuery(const std::string& m, ClientQuery& q) {
@@ -282,9 +289,9 @@ std::string BuildQuery(const std::string& name, std::uint16_t type, std::uint16_
 }
 
 bool PadQuery(std::string& m) {
-  Question q;
-  if (!ParseQuestion(m, q)) return false;
-  std::size_t at = q.end;
+  std::size_t end = 0;
+  if (!QuestionEnd(m, end)) return false;
+  std::size_t at = end;
   const std::uint32_t records = std::uint32_t{Count(m, 1)} + Count(m, 2) + Count(m, 3);
   Record r;
   bool haveOpt = false;
@@ -314,9 +321,9 @@ bool PadQuery(std::string& m) {
 }
 
 bool StripOpt(std::string& m) {
-  Question q;
-  if (!ParseQuestion(m, q) || (m[2] & 0x80) == 0 || Count(m, 0) != 1) return false;
-  std::size_t at = q.end;
+  std::size_t end = 0;
+  if (!QuestionEnd(m, end) || (m[2] & 0x80) == 0 || Count(m, 0) != 1) return false;
+  std::size_t at = end;
   const std::uint32_t before = std::uint32_t{Count(m, 1)} + Count(m, 2);
   const std::uint32_t records = before + Count(m, 3);
   Record r, opt;
@@ -452,9 +459,9 @@ std::uint8_t Rcode(const std::string& m) {
 
 bool AliasTargets(const std::string& m, std::vector<std::string>& targets) {
   targets.clear();
-  Question q;
-  if (!ParseQuestion(m, q)) return false;
-  std::size_t at = q.end;
+  std::size_t end = 0;
+  if (!QuestionEnd(m, end)) return false;
+  std::size_t at = end;
   Record r;
   std::string target;
   for (std::uint32_t i = 0; i < Count(m, 1); ++i) {
@@ -468,9 +475,9 @@ bool AliasTargets(const std::string& m, std::vector<std::string>& targets) {
 
 bool AnswerRdatas(const std::string& m, std::uint16_t type, std::vector<std::string>& rdatas) {
   rdatas.clear();
-  Question q;
-  if (!ParseQuestion(m, q)) return false;
-  std::size_t at = q.end;
+  std::size_t end = 0;
+  if (!QuestionEnd(m, end)) return false;
+  std::size_t at = end;
   Record r;
   for (std::uint32_t i = 0; i < Count(m, 1); ++i) {
     if (!NextRecord(m, at, r)) return false;
@@ -481,14 +488,14 @@ bool AnswerRdatas(const std::string& m, std::uint16_t type, std::vector<std::str
 
 CacheInfo CacheInfoOf(const std::string& m) {
   CacheInfo info;
-  Question q;
-  if (!ParseQuestion(m, q) || IsTruncated(m) || (m[2] & 0x80) == 0 || Count(m, 0) != 1) return info;
+  std::size_t end = 0;
+  if (!QuestionEnd(m, end) || IsTruncated(m) || (m[2] & 0x80) == 0 || Count(m, 0) != 1) return info;
   const std::uint8_t rcode = Rcode(m);
   if (rcode != kRcodeNoError && rcode != kRcodeNxDomain) return info;
   const std::uint16_t answers = Count(m, 1);
   const std::uint16_t authorities = Count(m, 2);
   info.negative = rcode == kRcodeNxDomain || answers == 0;
-  std::size_t at = q.end;
+  std::size_t at = end;
   bool haveTtl = false;
   std::uint32_t ttl = 0;
   Record r;

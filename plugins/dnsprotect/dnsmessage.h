@@ -55,6 +55,15 @@ struct Question {
   std::size_t end = 0;  // offset just past the question in the message
 };
 
+// Where the first question of a message ends, checked as ParseQuestion
+// does, without building its name; false when there is none.
+bool QuestionEnd(const std::string& m, std::size_t& end);
+
+// Whether both messages have a first question and it is the same (names
+// compared without regard to case), as ParseQuestion would tell, without
+// building either.
+bool SameQuestion(const std::string& a, const std::string& b);
+
 // The first question of a query or answer; false when the message is cut
 // short or malformed.
 bool ParseQuestion(const std::string& message, Question& question);

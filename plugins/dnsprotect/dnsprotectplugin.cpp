@@ -307,7 +307,9 @@ void CDnsProtectPlugin::scheduleHealthCheck(std::chrono::milliseconds delay) {
 
 void CDnsProtectPlugin::writeMetrics() {
   std::string error;
-  if (!CPluginMetrics::WriteFile(profile_->metricsFile, metrics_.Text(cache_->entries()), error) &&
+  const std::string text = metrics_.Text(cache_->entries(), pool_ ? pool_->TlsConnects() : 0,
+                                         pool_ ? pool_->TlsResumed() : 0);
+  if (!CPluginMetrics::WriteFile(profile_->metricsFile, text, error) &&
       !metricsFailed_) {
     PluginLog(LogLevel::Error, "metrics: " + error);  // once, not every interval
   }

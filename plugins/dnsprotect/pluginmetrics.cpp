@@ -18,7 +18,7 @@ void CPluginMetrics::UpstreamTook(std::chrono::steady_clock::duration took) {
   latencyMicros_.fetch_add(static_cast<std::uint64_t>(micros), std::memory_order_relaxed);
 }
 
-std::string CPluginMetrics::Text(std::size_t cacheEntries) const {
+std::string CPluginMetrics::Text(std::size_t cacheEntries, std::size_t tlsConnects, std::size_t tlsResumed) const {
   static const char* const kSources[] = {"cache", "blocked", "blocked_alias", "upstream",
                                          "stale", "servfail", "refused"};
   std::string out =
@@ -54,7 +54,15 @@ std::string CPluginMetrics::Text(std::size_t cacheEntries) const {
          "# HELP hxtarrow_dns_plugin_cache_entries Answers in the DNS plug-in's cache.\n"
          "# TYPE hxtarrow_dns_plugin_cache_entries gauge\n"
          "hxtarrow_dns_plugin_cache_entries " +
-         std::to_string(cacheEntries) + "\n";
+         std::to_string(cacheEntries) + "\n" +
+         "# HELP hxtarrow_dns_plugin_tls_connections_total TLS connections made to the upstreams.\n"
+         "# TYPE hxtarrow_dns_plugin_tls_connections_total counter\n"
+         "hxtarrow_dns_plugin_tls_connections_total " +
+         std::to_string(tlsConnects) + "\n" +
+         "# HELP hxtarrow_dns_plugin_tls_resumed_total TLS connections to the upstreams that resumed a session.\n"
+         "# TYPE hxtarrow_dns_plugin_tls_resumed_total counter\n"
+         "hxtarrow_dns_plugin_tls_resumed_total " +
+         std::to_string(tlsResumed) + "\n";
   return out;
 }
 

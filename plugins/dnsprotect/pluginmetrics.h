@@ -23,8 +23,9 @@ class CPluginMetrics {
   void Answered(Source source, bool tcp) { answers_[Index(source, tcp)].fetch_add(1, std::memory_order_relaxed); }
   void UpstreamTook(std::chrono::steady_clock::duration took);
 
-  // The exposition; `cacheEntries` as a gauge.
-  std::string Text(std::size_t cacheEntries) const;
+  // The exposition; `cacheEntries` as a gauge, the TLS connections made to
+  // the upstreams and how many of them resumed a session as counters.
+  std::string Text(std::size_t cacheEntries, std::size_t tlsConnects, std::size_t tlsResumed) const;
   // Replaces `path` by `text` through a temporary file beside it, so that a
   // reader never sees half a file; false with the reason otherwise.
   static bool WriteFile(const std::string& path, const std::string& text, std::string& error);

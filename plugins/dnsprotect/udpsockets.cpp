@@ -18,9 +18,9 @@ namespace {
 
 // The question as sent: what follows the header up to the question's end.
 bool QuestionBytes(const std::string& message, std::string& out) {
-  Question question;
-  if (!ParseQuestion(message, question)) return false;
-  out.assign(message, kHeaderSize, question.end - kHeaderSize);
+  std::size_t end = 0;
+  if (!QuestionEnd(message, end)) return false;
+  out.assign(message, kHeaderSize, end - kHeaderSize);
   return true;
 }
 

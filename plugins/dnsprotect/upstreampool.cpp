@@ -3,7 +3,6 @@
 #include <openssl/ssl.h>
 
 #include <array>
-#include <deque>
 
 #include <boost/asio/connect.hpp>
 #include <boost/asio/ip/tcp.hpp>
@@ -131,21 +130,55 @@ class CUdpExchange : public IAttempt, public std::enable_shared_from_this<CUdpEx
 // come (each under an id unique on the connection) and answers are matched
 // by id, in whatever order they arrive. The connection closes itself when
 // idle and reconnects on the next query; a failure fails every pending query.
+// A reconnection offers the last session the upstream gave this connection, so
+// that coming back after an idle close or a network change costs one round
+// trip and no certificate check. The session is kept by the connection, never
+// shared: each upstream has its own context (trust, server name), and a
+// session is only offered again to the server that issued it.
 class CDotConnection : public std::enable_shared_from_this<CDotConnection> {
  public:
   CDotConnection(asio::io_context& io, asio::ssl::context& context, const UpstreamConfig& config,
-                 std::chrono::milliseconds idle, std::atomic<std::size_t>& connects)
-      : io_(io), context_(context), config_(config), idle_(idle), idleTimer_(io), connects_(connects) {}
+                 std::chrono::milliseconds idle, std::atomic<std::size_t>& connects,
+                 std::atomic<std::size_t>& resumed)
+      : io_(io),
+        context_(context),
+        config_(config),
+        idle_(idle),
+        idleTimer_(io),
+        connects_(connects),
+        resumed_(resumed) {}
+
+  // Makes `context` hand the sessions its connections get to them; the
+  // context's own cache stays empty, as it would be shared by every connection
+  // made with it.
+  static void KeepSessions(asio::ssl::context& context) {
+    SSL_CTX_set_session_cache_mode(context.native_handle(),
+                                   SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE);
+    SSL_CTX_sess_set_new_cb(context.native_handle(), &CDotConnection::NewSession);
+  }
 
   // Returns the id the query travels under, for Cancel.
-  std::uint16_t Send(std::string query, Done done) {
+  std::uint16_t Send(const std::string& query, Done done) {
     std::uint16_t id = RandomId();
     while (pending_.count(id) != 0) id = RandomId();
-    SetMessageId(query, id);
+    // The query is rewritten in a buffer that keeps its capacity, and queued
+    // with its length straight into the next write.
+    scratch_.assign(query);
+    SetMessageId(scratch_, id);
     // Lengths of encrypted queries say less once padded to whole blocks.
-    PadQuery(query);
-    pending_[id] = std::move(done);
-    writes_.push_back(WithLength(query));
+    PadQuery(scratch_);
+    if (spare_.empty()) {
+      pending_.emplace(id, std::move(done));
+    } else {
+      auto node = std::move(spare_.back());
+      spare_.pop_back();
+      node.key() = id;
+      node.mapped() = std::move(done);
+      pending_.insert(std::move(node));
+    }
+    queued_.push_back(static_cast<char>(scratch_.size() >> 8));
+    queued_.push_back(static_cast<char>(scratch_.size() & 0xff));
+    queued_ += scratch_;
     idleTimer_.cancel();
     if (!stream_) {
       connect();
@@ -154,22 +187,46 @@ class CDotConnection : public std::enable_shared_from_this<CDotConnection> {
     }
     return id;
   }
-  void Cancel(std::uint16_t id) { pending_.erase(id); }
+  void Cancel(std::uint16_t id) {
+    auto found = pending_.find(id);
+    if (found != pending_.end()) release(found);
+  }
   void Close() { fail("closed"); }
 
  private:
   using Stream = asio::ssl::stream<asio::ip::tcp::socket>;
 
+  // Where a stream's SSL object points at its connection (the stream keeps
+  // its verification callback in the application data slot).
+  static int ConnectionSlot() {
+    static const int slot = SSL_get_ex_new_index(0, nullptr, nullptr, nullptr, nullptr);
+    return slot;
+  }
+
+  // TLS 1.3 tickets come after the handshake, while answers are read; the
+  // latest one is kept.
+  static int NewSession(SSL* ssl, SSL_SESSION* session) {
+    auto* self = static_cast<CDotConnection*>(SSL_get_ex_data(ssl, ConnectionSlot()));
+    if (self == nullptr || !SSL_SESSION_is_resumable(session)) return 0;
+    self->session_.reset(session);
+    return 1;  // the reference is ours now
+  }
+
   void connect() {
     stream_ = std::make_shared<Stream>(io_, context_);
     open_ = false;
     ++connects_;
+    SSL* ssl = stream_->native_handle();
+    SSL_set_ex_data(ssl, ConnectionSlot(), this);
+    // A session the server or OpenSSL gave up on (a fatal alert) is not offered.
+    if (session_ && !SSL_SESSION_is_resumable(session_.get())) session_.reset();
+    if (session_) SSL_set_session(ssl, session_.get());
     const std::string name = config_.tlsName.empty() ? config_.address.to_string() : config_.tlsName;
     stream_->set_verify_mode(asio::ssl::verify_peer);
     stream_->set_verify_callback(asio::ssl::host_name_verification(name));
     error_code probe;
     asio::ip::make_address(name, probe);
-    if (probe) SSL_set_tlsext_host_name(stream_->native_handle(), name.c_str());
+    if (probe) SSL_set_tlsext_host_name(ssl, name.c_str());
     auto self = shared_from_this();
     auto stream = stream_;
     stream_->lowest_layer().async_connect(
@@ -178,7 +235,12 @@ class CDotConnection : public std::enable_shared_from_this<CDotConnection> {
           if (e) return self->fail("connect: " + e.message());
           stream->async_handshake(Stream::client, [self, stream](const error_code& e) {
             if (stream != self->stream_) return;
-            if (e) return self->fail("TLS handshake: " + e.message());
+            if (e) {
+              // Whatever the server thought of the session, the next attempt starts afresh.
+              self->session_.reset();
+              return self->fail("TLS handshake: " + e.message());
+            }
+            if (SSL_session_reused(stream->native_handle()) != 0) ++self->resumed_;
             self->open_ = true;
             self->flush();
             self->readAnswers();
@@ -189,11 +251,10 @@ class CDotConnection : public std::enable_shared_from_this<CDotConnection> {
   // Everything queued goes out in one write: one TLS record and one system
   // call for a burst of queries instead of one each.
   void flush() {
-    if (writing_ || writes_.empty()) return;
+    if (writing_ || queued_.empty()) return;
     writing_ = true;
-    out_.clear();
-    for (const auto& w : writes_) out_ += w;
-    writes_.clear();
+    out_.swap(queued_);
+    queued_.clear();
     auto self = shared_from_this();
     auto stream = stream_;
     asio::async_write(*stream_, asio::buffer(out_), [self, stream](const error_code& e, std::size_t) {
@@ -214,7 +275,7 @@ class CDotConnection : public std::enable_shared_from_this<CDotConnection> {
       if (e) return self->fail(self->pending_.empty() ? "closed by the server" : "read: " + e.message());
       self->in_.append(self->readBuffer_.data(), n);
       if (!self->takeAnswers(stream)) return;  // a handler closed the connection
-      if (self->pending_.empty() && self->writes_.empty() && !self->writing_) self->armIdle();
+      if (self->pending_.empty() && self->queued_.empty() && !self->writing_) self->armIdle();
       self->readAnswers();
     });
   }
@@ -232,12 +293,23 @@ class CDotConnection : public std::enable_shared_from_this<CDotConnection> {
       auto found = pending_.find(MessageId(answer));
       if (found == pending_.end()) continue;
       Done done = std::move(found->second);
-      pending_.erase(found);
+      release(found);
       done(true, std::move(answer));
       if (stream_ != stream) return false;
     }
     in_.erase(0, at);
     return true;
+  }
+
+  // Takes a query off pending_, keeping its node for the next one: a map
+  // node per query would otherwise be allocated and freed.
+  void release(std::map<std::uint16_t, Done>::iterator found) {
+    found->second = nullptr;
+    if (spare_.size() < kSpareNodes) {
+      spare_.push_back(pending_.extract(found));
+    } else {
+      pending_.erase(found);
+    }
   }
 
   void armIdle() {
@@ -256,13 +328,18 @@ class CDotConnection : public std::enable_shared_from_this<CDotConnection> {
       if (reason != "idle" && reason != "closed" && !pending_.empty()) {
         PluginLog(LogLevel::Warning, "TLS upstream " + config_.Text() + ": " + reason);
       }
+      SSL* ssl = stream_->native_handle();
+      SSL_set_ex_data(ssl, ConnectionSlot(), nullptr);
+      // Closing without a close_notify would make OpenSSL take the session for
+      // unusable; whether the server still accepts it is for the server to say.
+      SSL_set_shutdown(ssl, SSL_SENT_SHUTDOWN | SSL_RECEIVED_SHUTDOWN);
       error_code ignored;
       stream_->lowest_layer().close(ignored);
       stream_.reset();
     }
     open_ = false;
     writing_ = false;
-    writes_.clear();
+    queued_.clear();
     in_.clear();
     idleTimer_.cancel();
     auto pending = std::move(pending_);
@@ -276,19 +353,27 @@ class CDotConnection : public std::enable_shared_from_this<CDotConnection> {
   const std::chrono::milliseconds idle_;
   asio::steady_timer idleTimer_;
   std::atomic<std::size_t>& connects_;
+  std::atomic<std::size_t>& resumed_;
+  struct SessionFree {
+    void operator()(SSL_SESSION* session) const { SSL_SESSION_free(session); }
+  };
+  std::unique_ptr<SSL_SESSION, SessionFree> session_;
   std::shared_ptr<Stream> stream_;
   bool open_ = false;
   bool writing_ = false;
-  std::deque<std::string> writes_;
-  std::string out_;  // the write in progress
+  static constexpr std::size_t kSpareNodes = 256;
+  std::string scratch_;  // the query being queued
+  std::string queued_;   // framed queries for the next write
+  std::string out_;      // the write in progress
   std::map<std::uint16_t, Done> pending_;
+  std::vector<std::map<std::uint16_t, Done>::node_type> spare_;
   std::array<char, 16 * 1024> readBuffer_;
   std::string in_;  // read, not yet taken
 };
 
 struct Candidate {
   int index;  // into the pool's upstreams; -1 for a server given with the query
-  UpstreamConfig config;
+  const UpstreamConfig* config;  // the pool's, or one of the query's servers
 };
 
 // A TLS attempt that outlived its share of the deadline: its answer is still
@@ -305,6 +390,7 @@ struct QueryState {
   std::uint16_t clientId = 0;
   Clock::time_point deadline;
   ResolveHandler handler;
+  std::vector<UpstreamConfig> servers;  // given with the query
   std::vector<Candidate> candidates;
   std::size_t next = 0;
   unsigned generation = 0;
@@ -341,11 +427,7 @@ namespace {
 // next upstream may do better on.
 enum class Reply { Good, Retry, Bad };
 Reply Judge(const std::string& query, std::string& answer) {
-  Question asked, answered;
-  if (!ParseQuestion(answer, answered) || !ParseQuestion(query, asked) || answered.labels != asked.labels ||
-      answered.type != asked.type || answered.qclass != asked.qclass || !StripOpt(answer)) {
-    return Reply::Bad;
-  }
+  if (!SameQuestion(query, answer) || !StripOpt(answer)) return Reply::Bad;
   const std::uint8_t rcode = Rcode(answer);
   return rcode == kRcodeServFail || rcode == kRcodeRefused ? Reply::Retry : Reply::Good;
 }
@@ -371,8 +453,9 @@ CUpstreamPool::CUpstreamPool(asio::io_context& io, std::vector<UpstreamConfig> u
       if (e)
         PluginLog(LogLevel::Error,
                   "TLS upstream " + upstream->config.Text() + ": trust store: " + e.message());
-      upstream->connection =
-          std::make_shared<CDotConnection>(io_, *upstream->tls, upstream->config, tlsIdle_, tlsConnects_);
+      CDotConnection::KeepSessions(*upstream->tls);
+      upstream->connection = std::make_shared<CDotConnection>(io_, *upstream->tls, upstream->config,
+                                                              tlsIdle_, tlsConnects_, tlsResumed_);
     }
     upstreams_.push_back(std::move(upstream));
   }
@@ -420,24 +503,33 @@ void CUpstreamPool::Resolve(std::string query, Clock::time_point deadline, Resol
   state->query = std::move(query);
   state->deadline = deadline;
   state->handler = std::move(handler);
-  for (auto& server : servers) state->candidates.push_back(Candidate{-1, std::move(server)});
+  state->servers = std::move(servers);
+  for (const auto& server : state->servers) state->candidates.push_back(Candidate{-1, &server});
   asio::post(io_, [this, state] { start(state); });
 }
 
 void CUpstreamPool::start(const std::shared_ptr<QueryState>& state) {
   if (stopped_) return finish(state, kErrorStopped, {});
   if (state->candidates.empty()) {
+    state->candidates.reserve(upstreams_.size());
     for (int pass = 0; pass < 2; ++pass) {
       for (std::size_t i = 0; i < upstreams_.size(); ++i) {
         if (plainAside_ && !upstreams_[i]->config.tls) continue;
         if (upstreams_[i]->healthy == (pass == 0)) {
-          state->candidates.push_back(Candidate{static_cast<int>(i), upstreams_[i]->config});
+          state->candidates.push_back(Candidate{static_cast<int>(i), &upstreams_[i]->config});
         }
       }
     }
   }
   state->clientId = MessageId(state->query);
-  active_.insert(state);
+  if (spareActive_.empty()) {
+    active_.insert(state);
+  } else {
+    auto node = std::move(spareActive_.back());
+    spareActive_.pop_back();
+    node.value() = state;
+    active_.insert(std::move(node));
+  }
   state->deadlineTimer.expires_at(state->deadline);
   state->deadlineTimer.async_wait([this, state](const error_code& e) {
     if (!e && !state->finished) timeOut(state);
@@ -499,16 +591,15 @@ void CUpstreamPool::tryNext(const std::shared_ptr<QueryState>& state) {
     }
     tryNext(state);
   });
-  std::string query = state->query;
   state->attemptIndex = index;
-  if (candidate.config.tls && index >= 0) {
+  if (candidate.config->tls && index >= 0) {
     state->connection = upstreams_[static_cast<std::size_t>(index)]->connection;
-    state->connectionId = state->connection->Send(std::move(query), std::move(done));
+    state->connectionId = state->connection->Send(state->query, std::move(done));
     return;
   }
   auto exchange = std::make_shared<CUdpExchange>(
-      io_, udpSockets_, asio::ip::udp::endpoint(candidate.config.address, candidate.config.port),
-      std::move(query), std::move(done));
+      io_, udpSockets_, asio::ip::udp::endpoint(candidate.config->address, candidate.config->port),
+      state->query, std::move(done));
   state->attempt = exchange;
   exchange->Start();
 }
@@ -542,7 +633,13 @@ void CUpstreamPool::finish(const std::shared_ptr<QueryState>& state, std::uint32
   if (state->finished) return;
   state->finished = true;
   state->cancelAll();
-  active_.erase(state);
+  // The set's node is kept for the next query rather than freed.
+  auto found = active_.find(state);
+  if (found != active_.end()) {
+    auto node = active_.extract(found);
+    node.value().reset();
+    if (spareActive_.size() < kSpareActive) spareActive_.push_back(std::move(node));
+  }
   if (error == 0) SetMessageId(answer, state->clientId);
   --inFlight_;
   auto handler = std::move(state->handler);
@@ -557,7 +654,7 @@ void CUpstreamPool::Probe(std::chrono::milliseconds timeout, std::function<void(
       auto state = std::make_shared<QueryState>(io_);
       state->query = BuildQuery("localhost", kTypeA, 0);
       state->deadline = Clock::now() + timeout;
-      state->candidates.push_back(Candidate{static_cast<int>(i), upstreams_[i]->config});
+      state->candidates.push_back(Candidate{static_cast<int>(i), &upstreams_[i]->config});
       state->probe = true;
       state->handler = [left, done](std::uint32_t, std::string) {
         if (--*left == 0) done();

@@ -91,6 +91,8 @@ class CUpstreamPool {
   bool PreferredIsTls() const;
   std::size_t InFlight() const { return inFlight_.load(); }
   std::size_t TlsConnects() const { return tlsConnects_.load(); }
+  // Of those, the ones that resumed the upstream's previous TLS session.
+  std::size_t TlsResumed() const { return tlsResumed_.load(); }
 
  private:
   friend struct QueryState;
@@ -113,8 +115,11 @@ class CUpstreamPool {
   std::vector<std::unique_ptr<Upstream>> upstreams_;
   const std::chrono::milliseconds tlsIdle_;
   std::set<std::shared_ptr<QueryState>> active_;
+  static constexpr std::size_t kSpareActive = 256;
+  std::vector<std::set<std::shared_ptr<QueryState>>::node_type> spareActive_;
   std::atomic<std::size_t> inFlight_{0};
   std::atomic<std::size_t> tlsConnects_{0};
+  std::atomic<std::size_t> tlsResumed_{0};
   CUdpSockets udpSockets_;
   std::function<void()> onClearText_;
   std::function<void(const std::string&)> onHealth_;

@@ -104,7 +104,8 @@ TEST_F(DnsProtectPlugin, CountsReachTheMetricsFile) {
   for (const char* line : {R"(hxtarrow_dns_plugin_answers_total{source="upstream",transport="udp"} 1)",
                            R"(hxtarrow_dns_plugin_answers_total{source="cache",transport="udp"} 1)",
                            R"(hxtarrow_dns_plugin_answers_total{source="blocked",transport="udp"} 1)",
-                           R"(hxtarrow_dns_plugin_upstream_latency_seconds_bucket{le="+Inf"} 1)"}) {
+                           R"(hxtarrow_dns_plugin_upstream_latency_seconds_bucket{le="+Inf"} 1)",
+                           "hxtarrow_dns_plugin_tls_connections_total 0"}) {
     EXPECT_TRUE(test::WaitFor([&] {
       std::ifstream in(file);
       text.assign(std::istreambuf_iterator<char>(in), {});

@@ -185,5 +185,40 @@ TEST(DnsProtectWire, UpstreamQueriesCarryOurOptPaddedForTls) {
   }
 }
 
+// An upstream's answer is taken only for the question asked; the comparison
+// made without parsing must agree with the parsed one.
+TEST(DnsProtectWire, SameQuestionAgreesWithParsedQuestions) {
+  const std::string asked = BuildQuery("www.example", kTypeA, 1);
+  auto changed = [&](std::size_t at, char to) {
+    std::string m = asked;
+    m[at] = to;
+    return m;
+  };
+  const std::size_t typeAt = asked.size() - 4;  // BuildQuery adds no OPT record
+  const struct {
+    const char* what;
+    std::string other;
+    bool same;
+  } cases[] = {
+      {"itself", asked, true},
+      {"upper case", changed(13, 'W'), true},
+      {"other name", BuildQuery("www.examplf", kTypeA, 1), false},
+      {"shorter name", BuildQuery("ww.example", kTypeA, 1), false},
+      {"other type", BuildQuery("www.example", kTypeAaaa, 1), false},
+      {"other class", changed(typeAt + 3, 3), false},
+      {"cut in the name", asked.substr(0, 17), false},
+      {"cut before the class", asked.substr(0, typeAt + 3), false},
+      {"no question", changed(5, 0), false},
+  };
+  for (const auto& c : cases) {
+    Question a, b;
+    const bool parsed = ParseQuestion(asked, a) && ParseQuestion(c.other, b) && a.labels == b.labels &&
+                        a.type == b.type && a.qclass == b.qclass;
+    EXPECT_EQ(parsed, c.same) << c.what;
+    EXPECT_EQ(SameQuestion(asked, c.other), c.same) << c.what;
+    EXPECT_EQ(SameQuestion(c.other, asked), c.same) << c.what;
+  }
+}
+
 }  // namespace
 }  // namespace hxt::dnsprotect
