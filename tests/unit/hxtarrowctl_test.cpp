@@ -10,6 +10,8 @@
 #include <boost/asio/io_service.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/write.hpp>
+#include <boost/property_tree/json_parser.hpp>
+#include <boost/property_tree/ptree.hpp>
 
 #include "arrowctl.h"
 #include "common/ipcframe.h"
@@ -162,4 +164,46 @@ TEST(HxtArrowCtl, UsageErrorsAndNoListener) {
 }
 
 }  // namespace
+// The daemon's PROGRAMS rows as `top` shows them: short rows left out, "-"
+// for names withheld, the names only on a page that may show them, and the
+// same facts in the JSON document.
+TEST(HxtArrowCtl, TopShowsTheDaemonsProgramRows) {
+  using namespace ctl;
+  const std::vector<ProgramRow> rows = ParseProgramRows({
+      "/usr/bin/dig\t0\t42\tsession-1.scope\t5\t4\t1\t3\t0\ta.test b.test",
+      "/opt/very/long/path/to/a/program/that/does/not/fit/resolver\t1000\t7\tapp.service\t2\t0\t0\t9\t1\t-",
+      "exited\t0\t0",  // too short: a newer daemon never sends fewer fields
+  });
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(rows[0].names, (std::vector<std::string>{"a.test", "b.test"}));
+  EXPECT_TRUE(rows[1].ignored);
+  EXPECT_TRUE(rows[1].names.empty());
+  const struct {
+    const char* note;
+    std::vector<const char*> shown, hidden;
+  } cases[] = {
+      {"names",
+       {"UNIT / LAST NAMES", "/usr/bin/dig", "a.test b.test", "...", "(ignored)"},
+       {"are shown only"}},
+      {"counters only", {"are shown only to root", "session-1.scope"}, {"LAST NAMES"}},
+      {"attribution is off", {"attribution is off"}, {"/usr/bin/dig"}},
+  };
+  for (const auto& c : cases) {
+    const std::string page = FormatProgramTable(c.note, rows);
+    for (const char* text : c.shown) EXPECT_NE(page.find(text), std::string::npos) << c.note << ": " << text;
+    for (const char* text : c.hidden) EXPECT_EQ(page.find(text), std::string::npos) << c.note << ": " << text;
+  }
+  std::istringstream json(FormatProgramJson("names", rows));
+  boost::property_tree::ptree document;
+  boost::property_tree::read_json(json, document);
+  EXPECT_EQ(document.get<std::string>("attribution"), "1");
+  const auto& programs = document.get_child("programs");
+  ASSERT_EQ(programs.size(), 2u);
+  const auto& dig = programs.front().second;
+  EXPECT_EQ(dig.get<std::string>("program"), "/usr/bin/dig");
+  EXPECT_EQ(dig.get<std::string>("blocked"), "1");
+  EXPECT_EQ(dig.get_child("names").size(), 2u);
+  EXPECT_EQ(programs.back().second.get<std::string>("ignored"), "1");
+}
+
 }  // namespace hxt
