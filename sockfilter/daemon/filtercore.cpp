@@ -263,6 +263,16 @@ void CFilterCore::ReleaseQuery(const boost::asio::ip::udp::endpoint& client) {
   if (inFlight_ > 0) --inFlight_;
 }
 
+u64 CFilterCore::programOf(int protocol, const boost::asio::ip::udp::endpoint& client,
+                           const boost::asio::ip::udp::endpoint& own, std::optional<u32>& uid) {
+  std::optional<u64> inode;
+  if (auto identity = owners_.Identify(protocol, client, own)) {
+    uid = identity->uid;
+    inode = identity->inode;
+  }
+  return attribution_->ProgramOf(uid, inode);
+}
+
 bool CFilterCore::AcquireQuery(int protocol, const boost::asio::ip::udp::endpoint& client,
                                const boost::asio::ip::udp::endpoint& own, const u8* query, std::size_t size,
                                Asker& asker) {
@@ -271,14 +281,8 @@ bool CFilterCore::AcquireQuery(int protocol, const boost::asio::ip::udp::endpoin
   bool looked = false;
   auto owner = [&]() -> std::optional<u32> {
     looked = true;
-    auto identity = owners_.Identify(protocol, client, own);
     std::optional<u32> uid;
-    std::optional<u64> inode;
-    if (identity) {
-      uid = identity->uid;
-      inode = identity->inode;
-    }
-    program = attribution_->ProgramOf(uid, inode);
+    program = programOf(protocol, client, own, uid);
     return uid;
   };
   if (!AcquireQuery(client, owner)) return false;
@@ -303,14 +307,8 @@ Asker CFilterCore::AttributeConnection(const boost::asio::ip::udp::endpoint& cli
                                        const boost::asio::ip::udp::endpoint& asked, const u8* query,
                                        std::size_t size) {
   if (!attribution_) return Asker();
-  auto identity = owners_.Identify(IPPROTO_TCP, client, asked);
   std::optional<u32> uid;
-  std::optional<u64> inode;
-  if (identity) {
-    uid = identity->uid;
-    inode = identity->inode;
-  }
-  return attribution_->Asked(attribution_->ProgramOf(uid, inode), query, size);
+  return attribution_->Asked(programOf(IPPROTO_TCP, client, asked, uid), query, size);
 }
 
 void CFilterCore::AgentAnswered(const boost::asio::ip::udp::endpoint& client, const u8* answer,

@@ -190,6 +190,10 @@ class CFilterCore {
     std::chrono::steady_clock::time_point nextProbe{};
   };
   Breaker& breaker(u16 family) { return family == HXT_AF_INET6 ? breaker6_ : breaker4_; }
+  // The program of a client socket, asked of the kernel each time (attribution
+  // on); `uid` is the socket's owner when the kernel knows it.
+  u64 programOf(int protocol, const boost::asio::ip::udp::endpoint& client,
+                const boost::asio::ip::udp::endpoint& own, std::optional<u32>& uid);
   const Breaker& breaker(u16 family) const { return family == HXT_AF_INET6 ? breaker6_ : breaker4_; }
   void closeBreaker(u16 family, const char* why);
   static std::size_t portIndex(u16 family, Transport transport) {
