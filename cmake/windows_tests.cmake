@@ -50,8 +50,6 @@ target_compile_definitions(hxt_win_integration_tests PRIVATE HXT_EXAMPLE_PLUGIN=
 # from the plug-in's thread (MSG_DONTWAIT; on Windows it goes through the
 # reactor).
 hxt_add_win_suite(hxt_win_dns_tests
-  ${hxt_tests}/unit/velmoracontextcache_test.cpp
   ${hxt_tests}/unit/velmoralistener_test.cpp
-  ${hxt_tests}/unit/velmoratcplistenerconn_test.cpp
   EXCLUDE *.HandsOnWellFramedDatagramsAndDropsTheOthers/*:*.ResponseSentAtOnceIsClosedOnTheIoThread/*)
 hxt_add_win_suite(hxt_win_ipc_tests ${hxt_tests}/unit/hxtarrowctl_test.cpp LIBS hxt_arrowctl)

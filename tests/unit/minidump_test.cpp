@@ -1,4 +1,5 @@
-// Crash dumps: each crash runs in a child process, which must end by its
+// The service process: its control handler, a write to a vanished peer, and
+// crash dumps. Each crash runs in a child process, which must end by its
 // signal after leaving one dump file and its log line.
 #include <gtest/gtest.h>
 
@@ -8,12 +9,16 @@
 #include <unistd.h>
 
 #include <boost/filesystem.hpp>
+#include <cerrno>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <regex>
 #include <stdexcept>
+#include <tuple>
 
+#include "agent/service.h"
+#include "agent/velmoramainthread.h"
 #include "common/minidump.h"
 #include "fakes/capturelogger.h"
 #include "fakes/testroot.h"
@@ -174,6 +179,54 @@ TEST_F(MiniDumpTest, InstallationPrunesToTheNewestFiveAndRefusesASecondOne) {
       << log.Dump();
   for (int i = 0; i < 7; ++i) EXPECT_EQ(fs::exists(prefix + std::to_string(i) + ".mdmp"), i >= 2) << i;
   EXPECT_EQ(dumpsIn(dumps).size(), 6u);
+}
+
+TEST(ServiceControl, HandlerAnswersEveryCodeAndLogsTheKnownOnes) {
+  ResetServiceStatusForTesting();
+  test::ScopedCaptureLog log;
+  const std::string stop = "ServiceControl: SERVICE_CONTROL STOP/SHUTDOWN received",
+                    noHandle = "Service handle invalid:  3, 0, 1, 65000";
+  const std::tuple<u32, u32, std::vector<std::string>> cases[] = {
+      {SERVICE_CONTROL_PAUSE, 0, {"ServiceControl: SERVICE_CONTROL_PAUSE received"}},
+      // Reporting the running state again needs a service handle.
+      {SERVICE_CONTROL_CONTINUE,
+       0,
+       {"ServiceControl: SERVICE_CONTROL_CONTINUE received", "Service handle invalid:  4, 0, 0, 0"}},
+      {SERVICE_CONTROL_INTERROGATE, 0, {}},
+      {0, kErrorCallNotImplemented, {}},
+      {6, kErrorCallNotImplemented, {}},
+      {0xffffffffu, kErrorCallNotImplemented, {}},
+      // Without an orchestrator a stop is remembered.
+      {SERVICE_CONTROL_STOP, 0, {stop, noHandle}},
+      {SERVICE_CONTROL_SHUTDOWN, 0, {stop, noHandle}},
+  };
+  for (const auto& [control, result, messages] : cases) {
+    log.Clear();
+    EXPECT_EQ(ServiceControlHandler(control, 0, nullptr, nullptr), result) << control;
+    EXPECT_EQ(log.Messages(), messages) << control;
+  }
+  // The remembered stop is consumed by the next instance; clear it for the other tests.
+  CVelmoraMainThread::clearPendingShutdown();
+  EXPECT_FALSE(ReportStatusToSCMgr(SERVICE_RUNNING, 0, 0));
+}
+
+TEST(ServiceProcess, WriteToAVanishedPeerNeverEndsTheProcess) {
+  // In a child: the process entry (which ends at once without a logger),
+  // then a write into a pipe nobody reads.
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    ::setenv("HXT_ROOT", "relative", 1);
+    ::close(STDERR_FILENO);
+    ServiceProcessMain(0, nullptr);
+    int fds[2];
+    if (::pipe(fds) != 0) std::_Exit(2);
+    ::close(fds[0]);
+    std::_Exit(::write(fds[1], "x", 1) < 0 && errno == EPIPE ? 0 : 3);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+  EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 }  // namespace
