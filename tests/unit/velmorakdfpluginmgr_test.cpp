@@ -128,34 +128,32 @@ class KdfPluginMgrTest : public ::testing::Test {
   std::size_t mark_ = 0;
 };
 
-TEST_F(KdfPluginMgrTest, CreationFailuresLeaveNoInstance) {
+// Refused creations leave no instance; a failed start of encrypted DNS
+// handling costs a warning, not the manager; a second creation leaves the
+// first alone.
+TEST_F(KdfPluginMgrTest, CreationFailuresAndASecondCreation) {
   auto refused = [this](IVelmoraKdfCB* callback, u32 code, const std::vector<std::string>& errors) {
     log_.Clear();
     CVelmoraKdfPluginMgr* out = reinterpret_cast<CVelmoraKdfPluginMgr*>(0x1);
     EXPECT_EQ(CVelmoraKdfPluginMgr::createSingletonInstance(callback, &out), code);
     EXPECT_EQ(out, nullptr);
-    EXPECT_TRUE(CSingletonSlot<CVelmoraKdfPluginMgr>::IsFree());
     EXPECT_THAT(Errors(), ElementsAreArray(errors)) << log_.Dump();
   };
   refused(nullptr, kKdfMgrNoCallback, {Failed("CVelmoraKdfPluginMgr", 6)});
   EXPECT_THAT(fake::CallNames(), ElementsAre()) << "no API instance without a callback";
-
   fake::Configure([](fake::Script& s) { s.velmora.createReturnsNull = true; });
   refused(&callback_, kKdfMgrApiCreationFailed,
           {"unable to create instance of IVelmoraApi interface.", Failed("CVelmoraKdfPluginMgr::initApi", 3),
            Failed("CVelmoraKdfPluginMgr", 3)});
   EXPECT_THAT(fake::CallNames(), ElementsAre("CVelmoraApiClassFactory::CreateInstance"));
-}
+  EXPECT_TRUE(CSingletonSlot<CVelmoraKdfPluginMgr>::IsFree());
 
-// A failed start of encrypted DNS handling costs a warning, not the manager;
-// a second creation leaves the first alone.
-TEST_F(KdfPluginMgrTest, CreationSurvivesEncryptedDnsFailureAndHappensOnce) {
+  log_.Clear();
   Start([](fake::Script& s) { s.startEncryptedDnsHandling = 9; });
   EXPECT_THAT(fake::CallNames(), ElementsAre("CVelmoraApiClassFactory::CreateInstance",
                                              "IVelmoraApi::StartEncryptedDnsHandling"));
   EXPECT_THAT(log_.Messages(LOG_LEVEL_WARNING),
               ElementsAre(Failed("IVelmoraApi::StartEncryptedDnsHandling", 9)));
-
   CVelmoraKdfPluginMgr* second = nullptr;
   EXPECT_EQ(CVelmoraKdfPluginMgr::createSingletonInstance(&callback_, &second), kKdfMgrAlreadyInitialized);
   EXPECT_EQ(second, nullptr);

@@ -45,27 +45,6 @@ class MainThreadTest : public ::testing::Test {
   test::ScopedCaptureLog log;
 };
 
-TEST_F(MainThreadTest, WithoutTheRuntimeItRunsWithoutPluginsAndStopsOnRequest) {
-  ASSERT_TRUE(CVelmoraMainThread::createSingletonInstance(testSettings()));
-  auto* orchestrator = CVelmoraMainThread::instance();
-  EXPECT_EQ(orchestrator->missingDependencyForTesting(), MISSING_DOTNET);
-  EXPECT_TRUE(log.Has(
-      LOG_LEVEL_WARNING,
-      "The required .NET Framework version is not installed, the Velmora plugin will not be loaded."));
-  EXPECT_EQ(orchestrator->getState(), INITIAL);
-
-  LoopRunner runner(orchestrator);
-  ASSERT_TRUE(test::WaitFor([&] { return orchestrator->getState() == SERVICE_STARTED; }));
-  orchestrator->RequestShutdown();
-  EXPECT_TRUE(runner.Wait());
-  EXPECT_EQ(orchestrator->getState(), SERVICE_STARTED);
-  EXPECT_NE(statusDocument(orchestrator).find("\"AgentStatus\":\"noDotNet4\""), std::string::npos);
-  auto info = log.Messages(LOG_LEVEL_INFO);
-  std::vector<std::string> tail(info.end() - 4, info.end());
-  EXPECT_EQ(tail, (std::vector<std::string>{"Handling shutdown request", "shutdown", "stopVelmoraPlugin",
-                                            "ioService run complete"}));
-}
-
 TEST_F(MainThreadTest, StopArrivingBeforeTheInstanceExistsIsNotLost) {
   EXPECT_FALSE(CVelmoraMainThread::requestShutdownOfInstance());
   ASSERT_TRUE(CVelmoraMainThread::createSingletonInstance(testSettings()));
@@ -118,20 +97,36 @@ TEST_F(MainThreadTest, OrgInfoModificationsPostStartsThatTheStateCheckFilters) {
             2u);
 }
 
-// A filter awaiting approval keeps the plug-ins out but the service runs; a
-// missing runtime is reported first.
-TEST_F(MainThreadTest, FilterAwaitingApprovalKeepsThePluginsOutButTheServiceRuns) {
+// Without the runtime, or with a filter awaiting approval, the plug-ins stay
+// out but the service runs and stops on request; a missing runtime is
+// reported first.
+TEST_F(MainThreadTest, MissingRuntimeOrFilterApprovalKeepsThePluginsOutButTheServiceRuns) {
   fakefilter::Configure([](fakefilter::Script& s) {
     s.preloadNeeded = true;
     s.velmora.openPlugin = HXT_NGC_AWAITING_APPROVAL;
   });
   ASSERT_TRUE(CVelmoraMainThread::createSingletonInstance(testSettings()));
-  EXPECT_EQ(CVelmoraMainThread::instance()->missingDependencyForTesting(), MISSING_DOTNET);
+  auto* orchestrator = CVelmoraMainThread::instance();
+  EXPECT_EQ(orchestrator->missingDependencyForTesting(), MISSING_DOTNET);
+  EXPECT_TRUE(log.Has(
+      LOG_LEVEL_WARNING,
+      "The required .NET Framework version is not installed, the Velmora plugin will not be loaded."));
+  EXPECT_EQ(orchestrator->getState(), INITIAL);
+  LoopRunner runner(orchestrator);
+  ASSERT_TRUE(test::WaitFor([&] { return orchestrator->getState() == SERVICE_STARTED; }));
+  orchestrator->RequestShutdown();
+  EXPECT_TRUE(runner.Wait());
+  EXPECT_EQ(orchestrator->getState(), SERVICE_STARTED);
+  EXPECT_NE(statusDocument(orchestrator).find("\"AgentStatus\":\"noDotNet4\""), std::string::npos);
+  auto info = log.Messages(LOG_LEVEL_INFO);
+  std::vector<std::string> tail(info.end() - 4, info.end());
+  EXPECT_EQ(tail, (std::vector<std::string>{"Handling shutdown request", "shutdown", "stopVelmoraPlugin",
+                                            "ioService run complete"}));
   CVelmoraMainThread::releaseInstance();
 
   root.WriteRegistry(test::TestRoot::DotNetPresentEntry());
   ASSERT_TRUE(CVelmoraMainThread::createSingletonInstance(testSettings()));
-  auto* orchestrator = CVelmoraMainThread::instance();
+  orchestrator = CVelmoraMainThread::instance();
   EXPECT_EQ(orchestrator->missingDependencyForTesting(), MISSING_KEXT_APPROVAL);
   EXPECT_TRUE(
       log.Has(LOG_LEVEL_WARNING,

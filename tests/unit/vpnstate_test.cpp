@@ -1,5 +1,5 @@
 // The VPN state intake: the shared record and its named objects, the
-// consumer's parsing and change rules, and the VPN and upgrade documents.
+// consumer's parsing and change rules, and the VPN document.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -238,9 +238,6 @@ TEST(VpnDocuments, ByteForByte) {
     ASSERT_TRUE(CVelmoraPluginJsonUtils::BuildVpnStatePayload(ParsedVpnState(*record), out));
     EXPECT_EQ(out, c.document);
   }
-  std::string upgrade;
-  ASSERT_TRUE(CVelmoraPluginJsonUtils::BuildUpgradeStateChangedPayload(upgrade));
-  EXPECT_EQ(upgrade, "{\"version\":\"1\",\"upgrade_is_ready\":\"true\"}\n");
 }
 
 // ---- the consumer ------------------------------------------------------------------------
