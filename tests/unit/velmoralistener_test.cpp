@@ -192,50 +192,6 @@ TEST(ListenerHostConstruction, RefusesBadArgumentsAndReportsNoPorts) {
   EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, "CVelmoraUdpListener failure"));
 }
 
-// A host whose thread is stuck in a callback (as when it waits for the
-// orchestrator's listenerMutex held by the destroyer) is destroyed after the
-// bounded wait; the thread finishes its handler on listeners that are still
-// alive and frees them itself.
-TEST(ListenerHostLifetime, HostDestroyedWhileItsThreadIsBusyLeavesTheThreadItsListeners) {
-  test::ScopedCaptureLog log;
-  test::ScopedKdfPluginMgr kdf;
-  test::RecordingListenerCB callback;
-  ASSERT_TRUE(CVelmoraListener::WaitForAllThreads(std::chrono::seconds(10)));
-  ListenerSettings settings;
-  settings.stopWait = std::chrono::milliseconds(20);
-  auto host = MakeHost(&callback, kAddressFamilyIPv4, settings);
-  u16 udpPort, tcpPort;
-  ASSERT_TRUE(host->GetListenerPorts(udpPort, tcpPort));
-  host->start();
-
-  // An open TCP connection whose context the orchestrator would still hold.
-  LoopbackSocket tcpClient(kAddressFamilyIPv4, SOCK_STREAM);
-  ASSERT_TRUE(tcpClient.Connect(tcpPort));
-  auto dest = test::FilterSocketAddress(kAddressFamilyIPv4, "192.0.2.1", 53);
-  ASSERT_TRUE(tcpClient.Send(test::RedirectedMessage(tcpClient.AsRequester(), dest, test::DnsBytes(5))));
-  ASSERT_TRUE(test::WaitFor([&] { return callback.Fragments().size() == 1; }));
-
-  callback.HoldDatagrams();
-  LoopbackSocket client(kAddressFamilyIPv4, SOCK_DGRAM);
-  ASSERT_TRUE(client.SendTo(udpPort, test::RedirectedMessage(client.AsRequester(), dest, test::DnsBytes(5))));
-  ASSERT_TRUE(test::WaitFor([&] { return callback.Held() == 1; }));
-
-  host.reset();
-  EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, "Failed to stop ioListenerService thread"));
-  EXPECT_EQ(CVelmoraListener::RunningThreads(), 1u);
-  EXPECT_FALSE(CVelmoraListener::WaitForAllThreads(std::chrono::milliseconds(1)));
-
-  // Once the thread has freed the listeners, the connection the orchestrator
-  // still holds is detached from the service that is gone.
-  auto connection = callback.Fragments()[0].connection;
-  callback.Release();
-  ASSERT_TRUE(CVelmoraListener::WaitForAllThreads(std::chrono::seconds(10)));
-  EXPECT_TRUE(log.Has(LOG_LEVEL_INFO, "ioListenerService run complete"));
-  connection->ProcessResponseFragment(std::make_shared<const Bytes>(test::DnsBytes(4)), 4);
-  EXPECT_FALSE(connection->PostRequestProcessingError());
-  EXPECT_TRUE(tcpClient.WaitForClose());
-}
-
 Bytes operator+(Bytes a, const Bytes& b) {
   a.insert(a.end(), b.begin(), b.end());
   return a;
@@ -296,11 +252,8 @@ TEST(ParseReceivedData, FindsWholeMessagesOnly) {
 
 class TcpConnectionTest : public ::testing::Test {
  protected:
-  void Start(std::chrono::milliseconds receiveTimeout = kTcpReceiveTimeout) {
-    ListenerSettings settings;
-    settings.tcpReceiveTimeout = receiveTimeout;
+  void Start(const ListenerSettings& settings = ListenerSettings()) {
     host = MakeHost(&callback, kAddressFamilyIPv4, settings);
-    u16 udpPort;
     ASSERT_TRUE(host->GetListenerPorts(udpPort, tcpPort));
     host->start();
     ASSERT_TRUE(client.Connect(tcpPort));
@@ -325,7 +278,7 @@ class TcpConnectionTest : public ::testing::Test {
   test::RecordingListenerCB callback;
   LoopbackSocket client{kAddressFamilyIPv4, SOCK_STREAM};
   std::unique_ptr<CVelmoraListener> host;
-  u16 tcpPort = 0;
+  u16 udpPort = 0, tcpPort = 0;
 };
 
 TEST_F(TcpConnectionTest, MessagesOfOneReadAreTheFirstAndLaterFragmentsOfOneContext) {
@@ -394,7 +347,9 @@ TEST_F(TcpConnectionTest, PeerClosingEndsTheSessionOnlyOnceAContextExists) {
 }
 
 TEST_F(TcpConnectionTest, IdleConnectionTimesOut) {
-  Start(std::chrono::milliseconds(50));
+  ListenerSettings settings;
+  settings.tcpReceiveTimeout = std::chrono::milliseconds(50);
+  Start(settings);
   ASSERT_TRUE(test::WaitFor([&] { return log.Has(LOG_LEVEL_ERROR, "receive timed out"); }));
   EXPECT_TRUE(client.WaitForClose());
   EXPECT_TRUE(callback.Closed().empty());
@@ -421,6 +376,38 @@ TEST_F(TcpConnectionTest, ProcessingErrorClosesTheConnectionOnTheIoThread) {
   boost::asio::io_service io;
   EXPECT_EQ(CVelmoraTcpListenerConnection::Create(nullptr, io), nullptr);
   EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, "bad callback interface"));
+}
+
+// A host whose thread is stuck in a callback (as when it waits for the
+// orchestrator's listenerMutex held by the destroyer) is destroyed after the
+// bounded wait; the thread finishes its handler on listeners that are still
+// alive and frees them itself.
+TEST_F(TcpConnectionTest, HostDestroyedWhileItsThreadIsBusyLeavesTheThreadItsListeners) {
+  ASSERT_TRUE(CVelmoraListener::WaitForAllThreads(std::chrono::seconds(10)));
+  ListenerSettings settings;
+  settings.stopWait = std::chrono::milliseconds(20);
+  Start(settings);
+  // An open TCP connection whose context the orchestrator would still hold.
+  auto connection = Open(Message(5));
+  ASSERT_TRUE(connection);
+  callback.HoldDatagrams();
+  LoopbackSocket udp(kAddressFamilyIPv4, SOCK_DGRAM);
+  ASSERT_TRUE(udp.SendTo(udpPort, Message(5)));
+  ASSERT_TRUE(test::WaitFor([&] { return callback.Held() == 1; }));
+
+  host.reset();
+  EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, "Failed to stop ioListenerService thread"));
+  EXPECT_EQ(CVelmoraListener::RunningThreads(), 1u);
+  EXPECT_FALSE(CVelmoraListener::WaitForAllThreads(std::chrono::milliseconds(1)));
+
+  // Once the thread has freed the listeners, the connection the orchestrator
+  // still holds is detached from the service that is gone.
+  callback.Release();
+  ASSERT_TRUE(CVelmoraListener::WaitForAllThreads(std::chrono::seconds(10)));
+  EXPECT_TRUE(log.Has(LOG_LEVEL_INFO, "ioListenerService run complete"));
+  connection->ProcessResponseFragment(std::make_shared<const Bytes>(test::DnsBytes(4)), 4);
+  EXPECT_FALSE(connection->PostRequestProcessingError());
+  EXPECT_TRUE(client.WaitForClose());
 }
 
 test::Bytes Header(u32 requesterFamily) {
