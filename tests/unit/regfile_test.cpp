@@ -267,10 +267,17 @@ TEST_F(DeviceInfoTest, SizeProtocolAndBufferLimits) {
   for (int i = 0; i < 40; ++i) EXPECT_TRUE(std::iswxdigit(big[i]) && !std::iswupper(big[i]));
 }
 
-// The identifier is kept once made; without any identity there is none.
-TEST_F(DeviceInfoTest, SecondCallReturnsTheCachedIdentifierAndNoIdentityAtAllFails) {
+// The identifier is kept once made; a digest the crypto library refuses is
+// a failure, not an identifier of zeros; without any identity there is none.
+TEST_F(DeviceInfoTest, TheIdentifierIsKeptAndWithoutDigestOrIdentityThereIsNone) {
   root.WriteRegistry(details + "\"Sid\"=hex:05\n");
-  std::string first = udid();
+  u32 size = kUdidSize;
+  wchar_t buffer[kUdidSize];
+  FailDigestsForTesting(true);
+  EXPECT_EQ(CDeviceInfo::GetUDID(buffer, &size), kUdidFailure);
+  FailDigestsForTesting(false);
+  const std::string first = udid();
+  EXPECT_EQ(first, sha1Of({5}));
   root.WriteRegistry(details + "\"Sid\"=hex:06\n");
   EXPECT_EQ(udid(), first);
   CDeviceInfo::ResetCacheForTesting();
@@ -278,23 +285,10 @@ TEST_F(DeviceInfoTest, SecondCallReturnsTheCachedIdentifierAndNoIdentityAtAllFai
 
   CDeviceInfo::ResetCacheForTesting();
   root.RemoveRegistry();  // and no machine id in the private root
-  u32 size = kUdidSize;
-  wchar_t buffer[kUdidSize];
   for (const char* machineId : {"", "not-a-machine-id\n", "00000000000000000000000000000000\n"}) {
     if (*machineId != '\0') root.WriteMachineId(machineId);
     EXPECT_EQ(CDeviceInfo::GetUDID(buffer, &size), kUdidFailure) << machineId;
   }
-}
-
-// A digest the crypto library refuses is a failure, not an identifier of zeros.
-TEST_F(DeviceInfoTest, DigestFailureIsAFailure) {
-  root.WriteRegistry(details + "\"Sid\"=hex:05\n");
-  FailDigestsForTesting(true);
-  u32 size = kUdidSize;
-  wchar_t buffer[kUdidSize];
-  EXPECT_EQ(CDeviceInfo::GetUDID(buffer, &size), kUdidFailure);
-  FailDigestsForTesting(false);
-  EXPECT_EQ(udid(), sha1Of({5}));
 }
 
 }  // namespace
