@@ -67,24 +67,6 @@ TEST(AppLog, LongMessagesAreCutAtTheBufferLimits) {
   EXPECT_EQ(log.Records().at(0).text.size(), kLogHeaderBufferSize - 1);
 }
 
-TEST(AppLog, LogFunctionCodeFormsWithAndWithoutSystemText) {
-  ScopedCaptureLog log;
-  LoggerHandle h;
-  std::string head = "Function: F (f.cpp:9)\nThread: " + threadId() + "\n";
-  LogFunctionCode(h, LOG_LEVEL_ERROR, -5, false, "Call", "f.cpp", 9, "F", nullptr);
-  LogFunctionCode(h, LOG_LEVEL_ERROR, 2, true, "Call", "f.cpp", 9, "F", nullptr);
-  LogFunctionCode(h, LOG_LEVEL_ERROR, 0x7123, true, "Call", "f.cpp", 9, "F", "registry value %s", "Version");
-  LogFunctionCode(h, LOG_LEVEL_ERROR, 0, true, "Call", "f.cpp", 9, "F", nullptr);
-  auto r = log.Records();
-  ASSERT_EQ(r.size(), 4u);
-  EXPECT_EQ(r[0].text, head + "Call returned code -5");
-  EXPECT_EQ(r[1].text, head + "Call returned code 2 - No such file or directory");
-  EXPECT_EQ(r[2].text,
-            head + "Call returned code 28963 - UNKNOWN_WINDOWS_ERROR_CODE\nregistry value Version");
-  EXPECT_EQ(r[3].text, head + "Call returned code 0 - ");
-  for (const auto& rec : r) EXPECT_EQ(rec.category, LOG_CATEGORY_FUNCTION);
-}
-
 TEST(AppLog, NoLoggerMeansNoOpAndSecondRegistrationFails) {
   HXT_LOG(LOG_LEVEL_ERROR, "nobody listens");  // must not crash
   EXPECT_FALSE(IsVerboseLogging(LoggerHandle()));

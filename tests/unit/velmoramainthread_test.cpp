@@ -218,30 +218,5 @@ TEST_F(MainThreadTest, StateTransitionsAndUnknownValues) {
   EXPECT_EQ(log.Messages().back(), "State transition: INITIAL -> UNKNOWN");
 }
 
-TEST(MainThreadStatistics, LineOnlyWithVerboseLogging) {
-  for (bool verbose : {false, true}) {
-    SCOPED_TRACE(verbose);
-    test::TestRoot root;
-    test::ScopedCaptureLog log(verbose);
-    CVelmoraMainThread::clearPendingShutdown();
-    ASSERT_TRUE(CVelmoraMainThread::createSingletonInstance(testSettings()));
-    auto* orchestrator = CVelmoraMainThread::instance();
-    auto* ipc = orchestrator->ipcManagerForTesting();
-    ipc->IncrementRequestCount(kIpcFamilyIpv4, kIpcSocketDatagram);
-    ipc->IncrementRequestCount(kIpcFamilyIpv6, kIpcSocketStream);
-    ipc->IncrementResponseCount(kIpcFamilyIpv4, kIpcSocketDatagram);
-    log.Clear();
-    orchestrator->logStats();
-    std::vector<std::string> expected;
-    if (verbose) {
-      expected.push_back(
-          "Stats:\nFrom KDF - UDP: 1 (IPv4), 0 (IPv6)\nFrom KDF - TCP: 0 (IPv4), 1 (IPv6)\n"
-          "To KDF - UDP: 1 (IPv4), 0 (IPv6)\nTo KDF - TCP: 0 (IPv4), 0 (IPv6)\nProxy Errors: 0");
-    }
-    EXPECT_EQ(log.Messages(LOG_LEVEL_DEBUG), expected);
-    CVelmoraMainThread::releaseInstance();
-  }
-}
-
 }  // namespace
 }  // namespace hxt
