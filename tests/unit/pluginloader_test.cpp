@@ -323,19 +323,6 @@ TEST_F(PluginLoaderTest, TwoModulesOfferingOneIdAreBothLoadedButNeitherIsUsed) {
   EXPECT_EQ(first->CallCount("CreatePlugin") + second->CallCount("CreatePlugin"), 0u);
 }
 
-TEST_F(PluginLoaderTest, AnObjectRefusingItsInterfaceIsDisposedAtOnce) {
-  const std::string path = Install(HXT_FAKE_PLUGIN_UNSUPPORTED);
-  ASSERT_TRUE(CreateLoader());
-  EXPECT_EQ(PluginLoader::QuickCreatePlugin<IVelmoraPlugin>(kDns), nullptr);
-  EXPECT_TRUE(Error("PluginLoader::Plugin_dynamic_cast<T> failed for com.tarrow.plugin\n"));
-  EXPECT_FALSE(test::IsModuleLoaded(path)) << "its only object went, and the module with it";
-
-  test::FakePlugin fake(path);
-  EXPECT_EQ(PluginLoader::QuickCreatePlugin<IVelmoraPlugin>(kDns), nullptr) << "and the id is free again";
-  EXPECT_EQ(fake->CallCount("DisposePlugin"), 1u);
-  EXPECT_EQ(fake->LiveObjects(), 0u);
-}
-
 TEST_F(PluginLoaderTest, ModulesThatCannotMakeTheObjectAreLoggedAndSkipped) {
   // `staysLoaded`: nothing is rolled back once the module was accepted. An
   // error ending in '@' ends in the module's path.
