@@ -9,10 +9,12 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <functional>
 #include <future>
+#include <map>
 #include <optional>
 #include <stdexcept>
 
@@ -48,22 +50,8 @@ Bytes MakeQuery(const std::string& name, u16 id) {
 }
 
 Bytes MakeAnswer(const Bytes& query, const std::string& address) {
-  // The header and the question only: an EDNS record in the query's
-  // additional section has no place in front of the answer.
-  std::size_t end = 12;
-  while (end < query.size() && query[end] != 0) end += 1 + query[end];
-  end = std::min(end + 5, query.size());
-  Bytes a(query.begin(), query.begin() + static_cast<std::ptrdiff_t>(end));
-  a[2] = 0x81;
-  a[3] = 0x80;
-  a[7] = 1;  // one answer
-  a[9] = 0;
-  a[11] = 0;
-  Bytes record = {0xC0, 0x0C, 0, 1, 0, 1, 0, 0, 0, 60, 0, 4};
-  a.insert(a.end(), record.begin(), record.end());
-  auto bytes = asio::ip::make_address_v4(address).to_bytes();
-  a.insert(a.end(), bytes.begin(), bytes.end());
-  return a;
+  const auto bytes = asio::ip::make_address_v4(address).to_bytes();
+  return dnswire::Reply(query, 0, dnswire::Record(1, Bytes(bytes.begin(), bytes.end())), 1);
 }
 
 u16 IdOf(const Bytes& message) {
@@ -137,7 +125,8 @@ std::string queryName(const Bytes& q) {
 struct TestResolver::Impl {
   using TlsStream = asio::ssl::stream<tcp::socket>;
 
-  explicit Impl(ResolverOptions o) : options(std::move(o)), udpSocket(thread.io()), acceptor(thread.io()) {
+  explicit Impl(ResolverOptions o)
+      : options(std::move(o)), udpSocket(thread.io()), otherSocket(thread.io()), acceptor(thread.io()) {
     if (!options.certFile.empty()) {
       tls = std::make_unique<asio::ssl::context>(asio::ssl::context::tls_server);
       tls->use_certificate_chain_file(options.certFile);
@@ -157,6 +146,8 @@ struct TestResolver::Impl {
       if (ec && options.port != 0) throw boost::system::system_error(ec);
     }
     acceptor.listen();
+    otherSocket.open(ip.is_v6() ? udp::v6() : udp::v4());
+    otherSocket.bind(udp::endpoint(ip, 0));
     // Processes the test starts later must not keep the port.
     ::fcntl(udpSocket.native_handle(), F_SETFD, FD_CLOEXEC);
     ::fcntl(acceptor.native_handle(), F_SETFD, FD_CLOEXEC);
@@ -169,18 +160,29 @@ struct TestResolver::Impl {
   ~Impl() {
     onThread(thread.io(), [&] {
       udpSocket.close();
+      otherSocket.close();
       acceptor.close();
       for (auto& close : closers) close();
     });
   }
 
+  // The reply to `query` ("" for none), counted under its name.
   std::string answerTo(const std::string& query, bool truncate) {
-    Bytes answer = MakeAnswer(Bytes(query.begin(), query.end()), options.answer);
-    if (truncate) {
-      answer.resize(answer.size() - 16);  // drop the one record
-      answer[2] |= 0x02;
-      answer[7] = 0;
+    {
+      std::string name;
+      dnswire::ReadName(query, 12, name);
+      for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+      std::lock_guard<std::mutex> lock(mutex);
+      ++asked[name];
     }
+    if (options.silent) return {};
+    if (truncate) {
+      std::string answer = dnswire::Reply(query, 0);
+      if (!answer.empty()) answer[2] |= 0x02;
+      return answer;
+    }
+    if (options.reply) return options.reply(query);
+    const Bytes answer = MakeAnswer(Bytes(query.begin(), query.end()), options.answer);
     return std::string(answer.begin(), answer.end());
   }
 
@@ -190,12 +192,12 @@ struct TestResolver::Impl {
           if (e == asio::error::operation_aborted) return;
           if (!e && n >= 12) {
             ++udpQueries;
-            if (!options.silent) {
-              auto answer =
-                  std::make_shared<std::string>(answerTo(std::string(buffer.data(), n), options.truncateUdp));
-              udpSocket.async_send_to(asio::buffer(*answer), sender,
-                                      [answer](const boost::system::error_code&, std::size_t) {});
-            }
+            const std::string query(buffer.data(), n);
+            auto answer = std::make_shared<std::string>(answerTo(query, options.truncateUdp));
+            auto& from = options.elsewhere && options.elsewhere(query) ? otherSocket : udpSocket;
+            if (!answer->empty())
+              from.async_send_to(asio::buffer(*answer), sender,
+                                 [answer](const boost::system::error_code&, std::size_t) {});
           }
           receive();
         });
@@ -224,9 +226,9 @@ struct TestResolver::Impl {
     }
     void answer() {
       ++owner->tcpQueries;
-      if (!owner->options.silent) {
-        const Bytes answer = WithLength(MakeAnswer(Bytes(query.begin(), query.end()), owner->options.answer));
-        held.emplace_back(answer.begin(), answer.end());
+      const std::string answer = owner->answerTo(query, false);
+      if (!answer.empty()) {
+        held.push_back(std::string(dnswire::Framed(answer)));
         if (static_cast<int>(held.size()) >= owner->options.answerInBatchesOf) {
           auto batch = std::make_shared<std::string>();
           for (auto it = held.rbegin(); it != held.rend(); ++it) *batch += *it;
@@ -270,12 +272,14 @@ struct TestResolver::Impl {
   ResolverOptions options;
   IoThread thread;
   std::unique_ptr<asio::ssl::context> tls;
-  udp::socket udpSocket;
+  udp::socket udpSocket, otherSocket;
   tcp::acceptor acceptor;
   udp::endpoint sender;
   std::array<char, 65536> buffer{};
   std::vector<std::function<void()>> closers;  // of the connections, on the I/O thread
   std::atomic<int> udpQueries{0}, tcpQueries{0}, connections{0};
+  std::mutex mutex;
+  std::map<std::string, int> asked;  // by lower-case name
 };
 
 TestResolver::TestResolver(ResolverOptions options) : impl_(std::make_unique<Impl>(std::move(options))) {}
@@ -303,6 +307,11 @@ int TestResolver::tcpQueries() const {
 }
 int TestResolver::connections() const {
   return impl_->connections;
+}
+int TestResolver::Asked(const std::string& name) const {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  auto found = impl_->asked.find(name);
+  return found == impl_->asked.end() ? 0 : found->second;
 }
 
 // ---- certificates ----------------------------------------------------------
@@ -566,7 +575,8 @@ std::string AskUdp(const udp::endpoint& stub, const std::string& name, std::chro
 
 std::string AskTcp(const tcp::endpoint& stub, const std::string& name) {
   LoopbackSocket client(stub.address().is_v6() ? kAddressFamilyIPv6 : kAddressFamilyIPv4, SOCK_STREAM);
-  if (!client.Connect(stub.address().to_string(), stub.port()) || !client.Send(WithLength(MakeQuery(name, 7))))
+  if (!client.Connect(stub.address().to_string(), stub.port()) ||
+      !client.Send(WithLength(MakeQuery(name, 7))))
     return "no connection";
   return Described(client.ReceiveFramed(), 7);
 }

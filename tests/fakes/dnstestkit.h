@@ -7,6 +7,7 @@
 
 #include <array>
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -55,15 +56,20 @@ class IoThread {
 
 struct ResolverOptions {
   std::string loopback = "127.0.0.1";  // or "::1"
-  std::string answer = "192.0.2.1";    // every A query gets this record
+  std::string answer = "192.0.2.1";    // every query gets an A record with it, unless `reply`
   u16 port = 0;                        // 0: one the system draws
   bool silent = false;                 // reads queries, never answers
   bool truncateUdp = false;            // UDP answers carry TC and no record
   std::string certFile, keyFile;       // set: the TCP side speaks TLS
   int answerInBatchesOf = 1;           // TCP: holds answers, sends each batch in reverse order
+  // The test's own reply to each query ("" for none), on the resolver's thread.
+  std::function<std::string(const std::string& query)> reply;
+  // The queries whose UDP replies leave from another port, as from someone on the path.
+  std::function<bool(const std::string& query)> elsewhere;
 };
 
-// A resolver on loopback: UDP and TCP (or TLS) on one port, on its own thread.
+// The one test resolver: UDP and TCP (or TLS) on one port of a loopback
+// address, on its own thread, answering as its options say.
 class TestResolver {
  public:
   explicit TestResolver(ResolverOptions options = {});
@@ -74,6 +80,8 @@ class TestResolver {
   int udpQueries() const;
   int tcpQueries() const;
   int connections() const;
+  // How often `name` (lower case) was asked, over either transport.
+  int Asked(const std::string& name) const;
 
  private:
   struct Impl;

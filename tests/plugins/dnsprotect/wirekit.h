@@ -1,0 +1,139 @@
+// Client queries of every shape, what an answer's OPT record says, and
+// upstreams whose replies the test writes.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "dnsmessage.h"
+#include "fakes/dnstestkit.h"
+#include "fakes/dnswire.h"
+
+namespace hxt::dnsprotect::kit {
+
+// A client's query, shaped at will.
+struct Ask {
+  std::vector<std::string> labels{"www", "example"};
+  std::uint16_t type = kTypeA;
+  bool edns = false;
+  std::uint16_t size = 1232;
+  std::uint8_t version = 0;
+  bool dnssecOk = false;
+  bool checkingDisabled = false;
+  bool cookie = false;
+  std::uint8_t opcode = 0;
+  bool response = false;  // QR set
+};
+
+// The default query changed by `change`.
+inline Ask Shaped(void (*change)(Ask&)) {
+  Ask a;
+  change(a);
+  return a;
+}
+
+inline std::string Make(const Ask& a, std::uint16_t id = 0x1234) {
+  std::string m{static_cast<char>(id >> 8),
+                static_cast<char>(id & 0xff),
+                static_cast<char>((a.response ? 0x80 : 0) | a.opcode << 3 | 0x01),
+                static_cast<char>(a.checkingDisabled ? 0x10 : 0),
+                0,
+                1,
+                0,
+                0,
+                0,
+                0,
+                0,
+                static_cast<char>(a.edns ? 1 : 0)};
+  for (const auto& label : a.labels) m += static_cast<char>(label.size()) + label;
+  m += std::string("\0\0", 2) + static_cast<char>(a.type) + std::string("\0\x01", 2);
+  if (a.edns) {
+    m += std::string("\0\0\x29", 3) + static_cast<char>(a.size >> 8) + static_cast<char>(a.size & 0xff);
+    m +=
+        std::string("\0", 1) + static_cast<char>(a.version) + static_cast<char>(a.dnssecOk ? 0x80 : 0) + '\0';
+    m += a.cookie ? std::string("\0\x0c\0\x0a\0\x08", 6) + "cookie!!" : std::string("\0\0", 2);
+  }
+  return m;
+}
+
+// What an answer's OPT record says; `present` false without one.
+struct OptView {
+  bool present = false;
+  std::uint16_t rcode = 0;  // the whole RCODE: the OPT's upper bits and the header's
+  bool dnssecOk = false;
+  std::string options;
+};
+
+inline OptView OptOf(const std::string& m) {
+  OptView view;
+  view.rcode = static_cast<std::uint16_t>(m.size() > 3 ? m[3] & 0x0f : 0);
+  Question q;
+  if (!ParseQuestion(m, q)) return view;
+  auto u16 = [&](std::size_t at) {
+    return static_cast<std::size_t>(static_cast<unsigned char>(m[at]) << 8 |
+                                    static_cast<unsigned char>(m[at + 1]));
+  };
+  const std::size_t records = u16(6) + u16(8) + u16(10);
+  std::size_t at = q.end;
+  for (std::size_t i = 0; i < records && at < m.size(); ++i) {
+    while (at < m.size() && m[at] != 0 && (m[at] & 0xc0) != 0xc0) at += 1 + static_cast<unsigned char>(m[at]);
+    at += at < m.size() && m[at] == 0 ? 1 : 2;
+    if (at + 10 > m.size()) break;
+    const std::size_t length = u16(at + 8);
+    if (u16(at) == kTypeOpt) {
+      view.present = true;
+      view.rcode = static_cast<std::uint16_t>(static_cast<unsigned char>(m[at + 4]) << 4 | (m[3] & 0x0f));
+      view.dnssecOk = (m[at + 6] & 0x80) != 0;
+      view.options = m.substr(at + 10, length);
+    }
+    at += 10 + length;
+  }
+  return view;
+}
+
+// The Extended DNS Error code in an answer's OPT record; -1 without one.
+inline int EdeOf(const std::string& m) {
+  const OptView opt = OptOf(m);
+  const auto* options = reinterpret_cast<const unsigned char*>(opt.options.data());
+  if (opt.options.size() < 6 || options[0] != 0 || options[1] != 15) return -1;
+  return options[4] << 8 | options[5];
+}
+
+// The reply to `query` with `count` encoded `answers` and, when `opt`, an
+// OPT record carrying a COOKIE option (8 bytes the client's, 8 the server's).
+inline std::string Reply(const std::string& query, std::uint8_t rcode, const std::string& answers = "",
+                         int count = 0, bool opt = false) {
+  std::string out = test::dnswire::Reply(query, rcode, answers, static_cast<unsigned>(count));
+  if (opt)
+    out[11] = 1, out += std::string("\0\0\x29\x04\xd0\0\0\0\0\0\x14\0\x0a\0\x10", 15) + std::string(16, 'c');
+  return out;
+}
+
+// An A record 192.0.2.`last` for the question's name.
+inline std::string ARecord(unsigned char last) {
+  return test::dnswire::Record(kTypeA, std::string("\xc0\0\x02", 3) + static_cast<char>(last));
+}
+
+// A CNAME record for the question's name leading to wire `target`.
+inline std::string CnameRecord(const std::string& target) {
+  return test::dnswire::Record(5, target + '\0');
+}
+
+using Script = std::function<std::string(const std::string& query)>;
+
+// An upstream that answers the health probe ("localhost") itself and every
+// other query with `script`; `elsewhere` picks the queries whose replies
+// leave from another port, as from someone on the path.
+inline test::ResolverOptions Scripted(Script script, std::function<bool(const std::string&)> elsewhere = {}) {
+  test::ResolverOptions options;
+  options.reply = [script = std::move(script)](const std::string& query) {
+    Question q;
+    return ParseQuestion(query, q) && q.name == "localhost" ? Reply(query, kRcodeNoError, ARecord(1), 1)
+                                                            : script(query);
+  };
+  options.elsewhere = std::move(elsewhere);
+  return options;
+}
+
+}  // namespace hxt::dnsprotect::kit
