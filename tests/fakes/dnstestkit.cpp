@@ -94,18 +94,7 @@ bool SendAll(int fd, const u8* bytes, std::size_t size) {
 
 IoThread::IoThread() : guard_(asio::make_work_guard(io_)), thread_([this] { io_.run(); }) {}
 
-IoThread::~IoThread() {
-  guard_.reset();
-  io_.stop();
-  thread_.join();
-}
-
-namespace {
-
-// Runs `work` on the I/O thread and waits for it, so that sockets are only
-// ever touched there.
-template <typename Work>
-void onThread(asio::io_context& io, Work work) {
+void OnThread(asio::io_context& io, const std::function<void()>& work) {
   std::promise<void> done;
   asio::post(io, [&] {
     work();
@@ -113,6 +102,14 @@ void onThread(asio::io_context& io, Work work) {
   });
   done.get_future().wait();
 }
+
+IoThread::~IoThread() {
+  guard_.reset();
+  io_.stop();
+  thread_.join();
+}
+
+namespace {
 
 std::string queryName(const Bytes& q) {
   std::string name;
@@ -158,7 +155,7 @@ struct TestResolver::Impl {
   }
 
   ~Impl() {
-    onThread(thread.io(), [&] {
+    OnThread(thread.io(), [&] {
       udpSocket.close();
       otherSocket.close();
       acceptor.close();
@@ -446,7 +443,7 @@ struct TestService::Connection : std::enable_shared_from_this<Connection> {
 
 TestService::TestService(const std::string& loopback, const std::string& address)
     : address_(address), udp_(thread_.io()), tcp_(thread_.io()) {
-  onThread(thread_.io(), [&] {
+  OnThread(thread_.io(), [&] {
     asio::ip::address ip = asio::ip::make_address(loopback);
     udp_.open(ip.is_v6() ? udp::v6() : udp::v4());
     udp_.bind(udp::endpoint(ip, 0));
@@ -464,7 +461,7 @@ TestService::TestService(const std::string& loopback, const std::string& address
 }
 
 TestService::~TestService() {
-  onThread(thread_.io(), [&] {
+  OnThread(thread_.io(), [&] {
     boost::system::error_code ignored;
     udp_.close(ignored);
     tcp_.close(ignored);
@@ -537,7 +534,7 @@ void TestService::SilenceName(const std::string& name) {
 }
 
 void TestService::CloseListeners() {
-  onThread(thread_.io(), [&] {
+  OnThread(thread_.io(), [&] {
     boost::system::error_code ignored;
     udp_.close(ignored);
     tcp_.close(ignored);
@@ -545,7 +542,7 @@ void TestService::CloseListeners() {
 }
 
 void TestService::SendRaw(u16 port, const Bytes& bytes) {
-  onThread(thread_.io(), [&] {
+  OnThread(thread_.io(), [&] {
     boost::system::error_code ignored;
     udp_.send_to(asio::buffer(bytes), udp::endpoint(udp_.local_endpoint().address(), port), 0, ignored);
   });

@@ -41,6 +41,10 @@ Bytes WithLength(const Bytes& message);
 bool WaitReadable(int fd, std::chrono::steady_clock::time_point deadline);
 bool SendAll(int fd, const u8* bytes, std::size_t size);
 
+// Runs `work` on the thread that runs `io` and waits for it, so that what
+// belongs to that thread is only ever touched there.
+void OnThread(boost::asio::io_context& io, const std::function<void()>& work);
+
 // An io_context with its own thread, stopped and joined on destruction.
 class IoThread {
  public:

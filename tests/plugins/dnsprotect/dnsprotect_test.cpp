@@ -32,6 +32,7 @@ namespace hxt::dnsprotect {
 namespace {
 
 using namespace std::chrono_literals;
+using kit::CapturedLog;
 using test::ResolverOptions;
 using test::TestResolver;
 
@@ -42,25 +43,6 @@ std::string Query(const std::string& name, std::uint16_t type = kTypeA) {
 void Write(const std::string& path, const std::string& text) {
   std::ofstream(path) << text;
 }
-
-// Log lines the plug-in wrote while a test ran.
-struct CapturedLog {
-  CapturedLog() {
-    SetPluginLogSink([this](LogLevel, const std::string& text) {
-      std::lock_guard<std::mutex> lock(mutex);
-      lines += text + "\n";
-    });
-  }
-  ~CapturedLog() { SetPluginLogSink(nullptr); }
-  bool Has(const std::string& text) {
-    return test::WaitFor([&] {
-      std::lock_guard<std::mutex> lock(mutex);
-      return lines.find(text) != std::string::npos;
-    });
-  }
-  std::mutex mutex;
-  std::string lines;
-};
 
 // ---- profile ---------------------------------------------------------------
 
@@ -358,12 +340,7 @@ struct PoolRunner {
   explicit PoolRunner(std::vector<UpstreamConfig> upstreams, std::chrono::milliseconds idle = 30s)
       : pool(thread.io(), std::move(upstreams), idle) {}
   ~PoolRunner() {
-    std::promise<void> done;
-    boost::asio::post(thread.io(), [&] {
-      pool.Shutdown();
-      done.set_value();
-    });
-    done.get_future().wait();
+    test::OnThread(thread.io(), [&] { pool.Shutdown(); });
   }
   std::pair<std::uint32_t, std::string> Resolve(const std::string& query,
                                                 std::chrono::milliseconds timeout = 2s) {
@@ -650,12 +627,7 @@ TEST(DnsProtectUpstreams, TlsReconnectionResumesTheSessionOrStartsAfresh) {
       server.reset();
       server = std::make_unique<TestResolver>(options);
     }
-    std::promise<void> closed;
-    boost::asio::post(runner.thread.io(), [&] {
-      runner.pool.ForgetNetwork();
-      closed.set_value();
-    });
-    closed.get_future().wait();
+    test::OnThread(runner.thread.io(), [&] { runner.pool.ForgetNetwork(); });
     EXPECT_EQ(runner.Resolve(Query("www.example"), 5s).first, 0u) << step.what;
     EXPECT_EQ(runner.pool.TlsConnects(), ++connects) << step.what;
     EXPECT_EQ(runner.pool.TlsResumed(), step.resumed) << step.what;

@@ -225,13 +225,10 @@ TEST_F(DnsProtectPlugin, FollowsTheVpnAndTheTrustedNetwork) {
 }
 
 TEST_F(DnsProtectPlugin, RefusesABadProfileAsDisabledAndStillStops) {
-  std::string logged;
-  SetPluginLogSink([&](LogLevel, const std::string& text) { logged += text + "\n"; });
+  kit::CapturedLog log;
   StartWith(R"(,"blockTtl":"soon")");
   EXPECT_TRUE(WaitForState("disabled"));
-  SetPluginLogSink(nullptr);
-  EXPECT_NE(logged.find("OrgInfo.json refused: dns.blockTtl: expected a whole number"), std::string::npos)
-      << logged;
+  EXPECT_TRUE(log.Has("OrgInfo.json refused: dns.blockTtl: expected a whole number"));
   EXPECT_TRUE(service.Events("ChangeDnsRedirectionMode").empty());
   Ask(1, "www.example");
   EXPECT_TRUE(Failed(1));

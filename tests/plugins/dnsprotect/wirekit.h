@@ -1,14 +1,18 @@
-// Client queries of every shape, what an answer's OPT record says, and
-// upstreams whose replies the test writes.
+// What the plug-in's tests share: client queries of every shape, what an
+// answer's OPT record says, upstreams whose replies the test writes, and the
+// plug-in's log.
 #pragma once
 
 #include <functional>
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include "dnsmessage.h"
 #include "fakes/dnstestkit.h"
 #include "fakes/dnswire.h"
+#include "fakes/testroot.h"
+#include "pluginlog.h"
 
 namespace hxt::dnsprotect::kit {
 
@@ -135,5 +139,24 @@ inline test::ResolverOptions Scripted(Script script, std::function<bool(const st
   options.elsewhere = std::move(elsewhere);
   return options;
 }
+
+// Log lines the plug-in wrote while a test ran.
+struct CapturedLog {
+  CapturedLog() {
+    SetPluginLogSink([this](LogLevel, const std::string& text) {
+      std::lock_guard<std::mutex> lock(mutex);
+      lines += text + "\n";
+    });
+  }
+  ~CapturedLog() { SetPluginLogSink(nullptr); }
+  bool Has(const std::string& text) {
+    return test::WaitFor([&] {
+      std::lock_guard<std::mutex> lock(mutex);
+      return lines.find(text) != std::string::npos;
+    });
+  }
+  std::mutex mutex;
+  std::string lines;
+};
 
 }  // namespace hxt::dnsprotect::kit
