@@ -20,72 +20,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-class DnsProtectPlugin : public ::testing::Test {
- protected:
-  void StartWith(const std::string& dnsMembers, const std::string& more = "") {
-    std::ofstream(dir + "/blocked.txt") << "0.0.0.0 ads.example\n";
-    std::ofstream(dir + "/OrgInfo.json")
-        << R"({"organization":"Test Org","dns":{"upstreams":)"
-        << (upstreams.empty() ? R"([{"address":"127.0.0.1:)" + std::to_string(upstream->port()) + R"("}])"
-                              : upstreams)
-        << R"(,"blockLists":["blocked.txt"],)"
-        << R"("healthCheckIntervalMs":)" << healthCheckMs << timeout << dnsMembers << "}" << more << "}";
-    service.messageResult = 7;  // the SWG plug-in's answer comes later
-    ASSERT_EQ(plugin.Init("", "", dir.c_str(), "1.0.0", "udid", &service, &service, nullptr), 0u);
-    ASSERT_EQ(plugin.Start(), 0u);
-  }
-  // Asks `name` in a new UDP session under `contextId`.
-  void Ask(u32 contextId, const std::string& name) {
-    u32 handle = 0;
-    ASSERT_EQ(plugin.OpenSession(contextId, "127.0.0.53:53", HXT_TRANSPORT_UDP, &handle), 0u);
-    std::string query = BuildQuery(name, kTypeA, static_cast<std::uint16_t>(contextId));
-    ASSERT_EQ(plugin.Send(handle, reinterpret_cast<const unsigned char*>(query.data()), query.size()), 0u);
-  }
-  // Whether an answer to `contextId` came already (no waiting).
-  bool Answered(u32 contextId) {
-    for (const auto& event : service.Events())
-      if (event.name == "Response" && event.contextId == contextId) return true;
-    return false;
-  }
-  // The answer to or the error for `contextId`, once one came.
-  std::optional<test::RecordingService::Event> Outcome(u32 contextId) {
-    std::optional<test::RecordingService::Event> found;
-    test::WaitFor([&] {
-      for (const auto& event : service.Events())
-        if ((event.name == "Response" || event.name == "ErrorOccurred") && event.contextId == contextId)
-          found = event;
-      return found.has_value();
-    });
-    return found;
-  }
-  std::string AnswerTo(u32 contextId) {
-    auto outcome = Outcome(contextId);
-    return outcome && outcome->name == "Response" ? outcome->text : "";
-  }
-  bool Failed(u32 contextId, u32 error = 0) {
-    auto outcome = Outcome(contextId);
-    return outcome && outcome->name == "ErrorOccurred" && (error == 0 || outcome->code == error);
-  }
-  // Whether the last protection state named `state`.
-  bool WaitForState(const std::string& state) {
-    return test::WaitFor([&] {
-      auto states = service.Texts("ProtectionStateChanged");
-      return !states.empty() &&
-             states.back().find("\"protection_state\":\"" + state + "\"") != std::string::npos;
-    });
-  }
-
-  test::TestRoot root;
-  const std::string dir = root.path();
-  std::string timeout = R"(,"queryTimeoutMs":1000)";
-  std::string upstreams;  // JSON; "" for `upstream`
-  int healthCheckMs = 50;
-  std::unique_ptr<test::TestResolver> upstream =
-      std::make_unique<test::TestResolver>(test::ResolverOptions{});
-  test::RecordingService service;
-  // The plug-in's own deadline, shortened: queries nobody answers end sooner.
-  CDnsProtectPlugin plugin{std::chrono::milliseconds(400)};
-};
+class DnsProtectPlugin : public kit::PluginTest {};
 
 // What the plug-in did reaches the profile's metrics file, in a form
 // Prometheus' own parser reads: answers by source and transport, and the
@@ -93,7 +28,7 @@ class DnsProtectPlugin : public ::testing::Test {
 TEST_F(DnsProtectPlugin, CountsReachTheMetricsFile) {
   const std::string file = dir + "/dnsprotect.prom";
   StartWith(R"(,"metrics":{"file":"dnsprotect.prom","intervalMs":100})");
-  ASSERT_TRUE(WaitForState("protected"));
+  ASSERT_TRUE(StateWithin("protected"));
   Ask(1, "www.example");
   ASSERT_FALSE(AnswerTo(1).empty());
   Ask(2, "www.example");  // from the cache
@@ -127,7 +62,7 @@ TEST_F(DnsProtectPlugin, CountsReachTheMetricsFile) {
 
 TEST_F(DnsProtectPlugin, AnswersBlocksAndTellsTheTruthAboutItsUpstream) {
   StartWith("", R"(,"updates":{"location":"file:///srv/updates"})");
-  ASSERT_TRUE(WaitForState("protected"));
+  ASSERT_TRUE(StateWithin("protected"));
   const auto redirects = service.Texts("ChangeDnsRedirectionMode");
   ASSERT_EQ(redirects.size(), 1u);
   EXPECT_NE(redirects[0].find(R"("dns4":{"redirect":"true","whitelist":[],"resolvers":["127.0.0.1"]})"),
@@ -167,7 +102,7 @@ TEST_F(DnsProtectPlugin, AnswersBlocksAndTellsTheTruthAboutItsUpstream) {
   // With the upstream gone: "open", and a query that gets no answer is
   // answered SERVFAIL.
   upstream.reset();
-  ASSERT_TRUE(WaitForState("open"));
+  ASSERT_TRUE(StateWithin("open"));
   Ask(4, "not-cached.example");
   EXPECT_EQ(Rcode(AnswerTo(4)), kRcodeServFail);
   ASSERT_EQ(plugin.DnsRedirectionDisrupted(), 0u);
@@ -175,12 +110,11 @@ TEST_F(DnsProtectPlugin, AnswersBlocksAndTellsTheTruthAboutItsUpstream) {
 
   ASSERT_EQ(plugin.InitiateStop(), 0u);
   EXPECT_TRUE(service.WaitFor("PluginStopped"));
-  plugin.Uninit();
 }
 
 TEST_F(DnsProtectPlugin, FollowsTheVpnAndTheTrustedNetwork) {
   StartWith(R"(,"standDownOnTrustedNetwork":true)", R"(,"swg":{"enabled":true,"proxy":"127.0.0.1:3128"})");
-  ASSERT_TRUE(WaitForState("protected"));
+  ASSERT_TRUE(StateWithin("protected"));
   auto messages = service.Texts("SendPluginMessage");
   ASSERT_EQ(messages.size(), 1u);
   EXPECT_EQ(messages[0].rfind("SWG <- ", 0), 0u) << messages[0];
@@ -206,7 +140,7 @@ TEST_F(DnsProtectPlugin, FollowsTheVpnAndTheTrustedNetwork) {
   };
   for (const auto& c : cases) {
     ASSERT_EQ(plugin.VpnStateChanged(c.document.c_str()), 0u);
-    EXPECT_TRUE(WaitForState(c.state)) << c.document;
+    EXPECT_TRUE(StateWithin(c.state)) << c.document;
   }
   // Split DNS: names of the VPN's domains go to its server (here: nobody).
   Ask(1, "intranet.corp.example");
@@ -227,11 +161,11 @@ TEST_F(DnsProtectPlugin, FollowsTheVpnAndTheTrustedNetwork) {
 TEST_F(DnsProtectPlugin, RefusesABadProfileAsDisabledAndStillStops) {
   kit::CapturedLog log;
   StartWith(R"(,"blockTtl":"soon")");
-  EXPECT_TRUE(WaitForState("disabled"));
+  EXPECT_TRUE(StateWithin("disabled"));
   EXPECT_TRUE(log.Has("OrgInfo.json refused: dns.blockTtl: expected a whole number"));
   EXPECT_TRUE(service.Events("ChangeDnsRedirectionMode").empty());
   Ask(1, "www.example");
-  EXPECT_TRUE(Failed(1));
+  EXPECT_EQ(Outcome(1).value_or(test::RecordingService::Event{}).name, "ErrorOccurred");
   ASSERT_EQ(plugin.InitiateStop(), 0u);
   EXPECT_TRUE(service.WaitFor("PluginStopped"));
 }
@@ -261,7 +195,7 @@ TEST_P(DnsProtectRfc, AnswersTheClient) {
   upstreams = R"([{"address":"127.0.0.1:)" + std::to_string(first.port()) + R"("},{"address":"127.0.0.1:)" +
               std::to_string(second.port()) + R"("}])";
   StartWith("");
-  ASSERT_TRUE(WaitForState("protected"));
+  ASSERT_TRUE(StateWithin("protected"));
   u32 handle = 0;
   ASSERT_EQ(plugin.OpenSession(1, "127.0.0.53:53", c.tcp ? HXT_TRANSPORT_TCP : HXT_TRANSPORT_UDP, &handle),
             0u);
@@ -412,11 +346,11 @@ TEST_P(DnsProtectTlsProfile, DecidesOnClearTextAndTheStateFollowsAtOnce) {
               R"("},{"address":"127.0.0.1:)" + std::to_string(plain.port()) + R"("}])";
   healthCheckMs = 3600000;
   StartWith(std::string(R"(,"tlsProfile":")") + (strict ? "strict" : "opportunistic") + "\"");
-  ASSERT_TRUE(WaitForState("encrypted"));
+  ASSERT_TRUE(StateWithin("encrypted"));
   tls.reset();
   Ask(1, "www.example");
   EXPECT_EQ(Rcode(AnswerTo(1)), strict ? kRcodeServFail : kRcodeNoError);
-  EXPECT_TRUE(WaitForState(strict ? "open" : "protected"));
+  EXPECT_TRUE(StateWithin(strict ? "open" : "protected"));
   EXPECT_EQ(plain.Asked("www.example"), strict ? 0 : 1);
 }
 INSTANTIATE_TEST_SUITE_P(OpportunisticAndStrict, DnsProtectTlsProfile, ::testing::Bool());

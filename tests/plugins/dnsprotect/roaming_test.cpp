@@ -121,48 +121,14 @@ class PortalWeb {
   std::string answer_;
 };
 
-class Roaming : public ::testing::Test {
+// Health checks minutes apart: only what the tests do makes the plug-in look again.
+class Roaming : public kit::PluginTest {
  protected:
+  Roaming() { healthCheckMs = 600000; }
   void Start(u16 port, const std::string& more = "") {
-    StartWith(R"([{"address":"127.0.0.1:)" + std::to_string(port) + R"("}])", more);
+    upstreams = R"([{"address":"127.0.0.1:)" + std::to_string(port) + R"("}])";
+    StartWith(more);
   }
-  void StartWith(const std::string& upstreams, const std::string& more) {
-    std::ofstream(dir + "/OrgInfo.json")
-        << R"({"organization":"Test Org","dns":{"upstreams":)" << upstreams
-        << R"(,"healthCheckIntervalMs":600000,"queryTimeoutMs":1000)" << more << "}}";
-    ASSERT_EQ(plugin.Init("", "", dir.c_str(), "1.0.0", "udid", &service, &service, nullptr), 0u);
-    ASSERT_EQ(plugin.Start(), 0u);
-  }
-  std::string Ask(const std::string& name, std::uint16_t type) {
-    u32 handle = 0;
-    EXPECT_EQ(plugin.OpenSession(1, "127.0.0.53:53", HXT_TRANSPORT_UDP, &handle), 0u);
-    const std::string query = BuildQuery(name, type, 7);
-    EXPECT_EQ(plugin.Send(handle, reinterpret_cast<const unsigned char*>(query.data()), query.size()), 0u);
-    std::string answer;
-    test::WaitFor([&] {
-      for (const auto& event : service.Events("Response"))
-        if (event.handle == handle) answer = event.text;
-      return !answer.empty();
-    });
-    return answer;
-  }
-  // Whether, within `within`, the states reported number more than `after`
-  // and the last is `state`.
-  bool StateWithin(const std::string& state, std::size_t after, std::chrono::milliseconds within) {
-    return test::WaitFor(
-        [&] {
-          auto states = service.Texts("ProtectionStateChanged");
-          return states.size() > after &&
-                 states.back().find("\"protection_state\":\"" + state + "\"") != std::string::npos;
-        },
-        within);
-  }
-  void TearDown() override { plugin.Uninit(); }
-
-  test::TestRoot root;
-  const std::string dir = root.path();
-  test::RecordingService service;
-  CDnsProtectPlugin plugin{std::chrono::milliseconds(400)};
 };
 
 TEST_F(Roaming, ANetworkChangeReprobesAndReportsAtOnce) {
@@ -192,16 +158,16 @@ TEST_F(Roaming, Dns64IsReportedAndTheNewNetworkIsAskedAfresh) {
   Start(upstream.port());
   ASSERT_TRUE(StateWithin("protected_limited_dns64_detected", 0, 5s));
   std::vector<std::string> rdatas;
-  ASSERT_TRUE(AnswerRdatas(Ask("ipv4only-name.example", kTypeAaaa), kTypeAaaa, rdatas));
+  ASSERT_TRUE(AnswerRdatas(Answer("ipv4only-name.example", kTypeAaaa), kTypeAaaa, rdatas));
   EXPECT_EQ(rdatas.size(), 1u) << "synthesized answers reach the client";
 
-  EXPECT_EQ(Rcode(Ask("gone.example", kTypeA)), kRcodeNxDomain);
-  EXPECT_EQ(Rcode(Ask("gone.example", kTypeA)), kRcodeNxDomain);
+  EXPECT_EQ(Rcode(Answer("gone.example", kTypeA)), kRcodeNxDomain);
+  EXPECT_EQ(Rcode(Answer("gone.example", kTypeA)), kRcodeNxDomain);
   EXPECT_EQ(upstream.Asked("gone.example"), 1) << "the negative answer is cached";
   const std::size_t reports = service.Texts("ProtectionStateChanged").size();
   plugin.NetworkChanged("test");
   EXPECT_TRUE(StateWithin("protected_limited_dns64_detected", reports, 2s));
-  EXPECT_EQ(Rcode(Ask("gone.example", kTypeA)), kRcodeNxDomain);
+  EXPECT_EQ(Rcode(Answer("gone.example", kTypeA)), kRcodeNxDomain);
   EXPECT_EQ(upstream.Asked("gone.example"), 2) << "negative answers of the old network are dropped";
 }
 
@@ -214,7 +180,7 @@ TEST_F(Roaming, AnUpstreamLostByAQueryShowsWithinASecond) {
   upstream.reset();
   // The health check is ten minutes away; the failed query alone must tell.
   const auto asked = std::chrono::steady_clock::now();
-  EXPECT_EQ(Rcode(Ask("www.example", kTypeA)), kRcodeServFail);
+  EXPECT_EQ(Rcode(Answer("www.example", kTypeA)), kRcodeServFail);
   ASSERT_TRUE(StateWithin("open", reports, 1s));
   EXPECT_LT(std::chrono::steady_clock::now() - asked, 400ms + 1s);
 }
@@ -270,11 +236,11 @@ TEST_F(Roaming, ACaptivePortalIsScopedAndLetGoOfOnItsOwn) {
   PortalWeb web;
   web.Answer(
       "HTTP/1.1 302 Found\r\nLocation: https://login.portal.test/welcome\r\nContent-Length: 0\r\n\r\n");
-  StartWith(R"([{"address":"127.0.0.1:)" + std::to_string(tlsOptions.port) +
-                R"(","transport":"tls","tlsName":"resolver.test","caFile":")" + pki.caFile() + R"("}])",
-            R"(,"portal":{"checkUrl":"http://check.portal.test:)" + std::to_string(web.port()) +
-                R"(/check","resolvers":["127.0.0.1:)" + std::to_string(portalDns.port()) +
-                R"("],"allow":["assets.portal-cdn.test"],"recheckMs":200})");
+  upstreams = R"([{"address":"127.0.0.1:)" + std::to_string(tlsOptions.port) +
+              R"(","transport":"tls","tlsName":"resolver.test","caFile":")" + pki.caFile() + R"("}])";
+  StartWith(R"(,"portal":{"checkUrl":"http://check.portal.test:)" + std::to_string(web.port()) +
+            R"(/check","resolvers":["127.0.0.1:)" + std::to_string(portalDns.port()) +
+            R"("],"allow":["assets.portal-cdn.test"],"recheckMs":200})");
   ASSERT_TRUE(StateWithin("open_not_available", 0, 5s));
   EXPECT_NE(service.Texts("ChangeDnsRedirectionMode").back().find(R"("redirect":"true")"), std::string::npos);
   const struct {
@@ -284,7 +250,7 @@ TEST_F(Roaming, ACaptivePortalIsScopedAndLetGoOfOnItsOwn) {
                {"img.assets.portal-cdn.test", kRcodeNoError},
                {"www.example", kRcodeRefused}};
   for (const auto& n : names) {
-    EXPECT_EQ(Rcode(Ask(n.name, kTypeA)), n.rcode) << n.name;
+    EXPECT_EQ(Rcode(Answer(n.name, kTypeA)), n.rcode) << n.name;
     EXPECT_EQ(portalDns.Asked(n.name) > 0, n.rcode == kRcodeNoError) << n.name;
   }
   // Signed in: the check passes and the upstream answers again.
@@ -292,7 +258,7 @@ TEST_F(Roaming, ACaptivePortalIsScopedAndLetGoOfOnItsOwn) {
   tls = std::make_unique<test::TestResolver>(tlsOptions);
   web.Answer("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nOK");
   ASSERT_TRUE(StateWithin("encrypted", reports, 3s));
-  EXPECT_EQ(Rcode(Ask("www.example", kTypeA)), kRcodeNoError);
+  EXPECT_EQ(Rcode(Answer("www.example", kTypeA)), kRcodeNoError);
   EXPECT_EQ(portalDns.Asked("www.example"), 0);
 }
 
@@ -376,7 +342,8 @@ TEST_F(RoamingNetns, Dns64OfARealResolverIsSeen) {
   };
   if (!test::WaitFor([&] { return log().find("start of service") != std::string::npos; }, 10s))
     GTEST_SKIP() << "unbound cannot run here; its log:\n" << log();
-  StartWith(R"([{"address":"198.18.53.1:53"}])", "");
+  upstreams = R"([{"address":"198.18.53.1:53"}])";
+  StartWith("");
   EXPECT_TRUE(StateWithin("protected_limited_dns64_detected", 0, 5s)) << log();
 }
 
@@ -394,9 +361,9 @@ TEST_F(RoamingNetns, AnInterceptingNetworkIsReportedAsInterference) {
                 "add chain ip hxt out { type filter hook output priority 0; }; "
                 "add rule ip hxt out tcp dport 853 drop"),
             0);
-  StartWith(R"([{"address":"198.18.53.1:853","transport":"tls","tlsName":"resolver.test","caFile":")" +
-                pki.caFile() + R"("},{"address":"198.18.53.1:53"}])",
-            R"(,"canary":{"name":"canary.example","a":["192.0.2.1"]})");
+  upstreams = R"([{"address":"198.18.53.1:853","transport":"tls","tlsName":"resolver.test","caFile":")" +
+              pki.caFile() + R"("},{"address":"198.18.53.1:53"}])";
+  StartWith(R"(,"canary":{"name":"canary.example","a":["192.0.2.1"]})");
   EXPECT_TRUE(StateWithin("open_interference_detected_A", 0, 5s));
   EXPECT_GT(interceptor.udpQueries(), 0);
 }

@@ -1,18 +1,24 @@
 // What the plug-in's tests share: client queries of every shape, what an
-// answer's OPT record says, upstreams whose replies the test writes, and the
-// plug-in's log.
+// answer's OPT record says, upstreams whose replies the test writes, the
+// plug-in's log, and the plug-in driven as the service drives it.
 #pragma once
 
+#include <gtest/gtest.h>
+
+#include <fstream>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "dnsmessage.h"
+#include "dnsprotectplugin.h"
 #include "fakes/dnstestkit.h"
 #include "fakes/dnswire.h"
 #include "fakes/testroot.h"
 #include "pluginlog.h"
+#include "support/recordingservice.h"
 
 namespace hxt::dnsprotect::kit {
 
@@ -157,6 +163,86 @@ struct CapturedLog {
   }
   std::mutex mutex;
   std::string lines;
+};
+
+// The plug-in on a profile of the test's, its block list naming ads.example,
+// answering through sessions as the service opens them.
+class PluginTest : public ::testing::Test {
+ protected:
+  // Starts the plug-in; `dnsMembers` go into the profile's "dns" object,
+  // `more` after it.
+  void StartWith(const std::string& dnsMembers, const std::string& more = "") {
+    std::ofstream(dir + "/blocked.txt") << "0.0.0.0 ads.example\n";
+    std::ofstream(dir + "/OrgInfo.json")
+        << R"({"organization":"Test Org","dns":{"upstreams":)"
+        << (upstreams.empty() ? R"([{"address":"127.0.0.1:)" + std::to_string(upstream->port()) + R"("}])"
+                              : upstreams)
+        << R"(,"blockLists":["blocked.txt"],"healthCheckIntervalMs":)" << healthCheckMs << timeout
+        << dnsMembers << "}" << more << "}";
+    service.messageResult = 7;  // the SWG plug-in's answer comes later
+    ASSERT_EQ(plugin.Init("", "", dir.c_str(), "1.0.0", "udid", &service, &service, nullptr), 0u);
+    ASSERT_EQ(plugin.Start(), 0u);
+  }
+  // Asks `name` in a new UDP session under `contextId`.
+  void Ask(u32 contextId, const std::string& name, std::uint16_t type = kTypeA) {
+    u32 handle = 0;
+    ASSERT_EQ(plugin.OpenSession(contextId, "127.0.0.53:53", HXT_TRANSPORT_UDP, &handle), 0u);
+    const std::string query = BuildQuery(name, type, static_cast<std::uint16_t>(contextId));
+    ASSERT_EQ(plugin.Send(handle, reinterpret_cast<const unsigned char*>(query.data()), query.size()), 0u);
+  }
+  // The answer to `name` asked under a context of its own, once it came.
+  std::string Answer(const std::string& name, std::uint16_t type = kTypeA) {
+    const u32 context = 1000 + ++answered_;
+    Ask(context, name, type);
+    return AnswerTo(context);
+  }
+  // Whether an answer to `contextId` came already (no waiting).
+  bool Answered(u32 contextId) {
+    for (const auto& event : service.Events("Response"))
+      if (event.contextId == contextId) return true;
+    return false;
+  }
+  // The answer to or the error for `contextId`, once one came.
+  std::optional<test::RecordingService::Event> Outcome(u32 contextId) {
+    std::optional<test::RecordingService::Event> found;
+    test::WaitFor([&] {
+      for (const auto& event : service.Events())
+        if ((event.name == "Response" || event.name == "ErrorOccurred") && event.contextId == contextId)
+          found = event;
+      return found.has_value();
+    });
+    return found;
+  }
+  std::string AnswerTo(u32 contextId) {
+    auto outcome = Outcome(contextId);
+    return outcome && outcome->name == "Response" ? outcome->text : "";
+  }
+  // Whether, within `within`, the states reported number more than `after`
+  // and the last is `state`.
+  bool StateWithin(const std::string& state, std::size_t after = 0,
+                   std::chrono::milliseconds within = std::chrono::seconds(10)) {
+    return test::WaitFor(
+        [&] {
+          auto states = service.Texts("ProtectionStateChanged");
+          return states.size() > after &&
+                 states.back().find("\"protection_state\":\"" + state + "\"") != std::string::npos;
+        },
+        within);
+  }
+  void TearDown() override { plugin.Uninit(); }
+
+  test::TestRoot root;
+  const std::string dir = root.path();
+  std::string timeout = R"(,"queryTimeoutMs":1000)";
+  std::string upstreams;  // JSON; "" for `upstream`
+  int healthCheckMs = 50;
+  std::unique_ptr<test::TestResolver> upstream = std::make_unique<test::TestResolver>();
+  test::RecordingService service;
+  // The plug-in's own deadline, shortened: queries nobody answers end sooner.
+  CDnsProtectPlugin plugin{std::chrono::milliseconds(400)};
+
+ private:
+  u32 answered_ = 0;
 };
 
 }  // namespace hxt::dnsprotect::kit
