@@ -22,11 +22,11 @@
 #include "domainpolicy.h"
 #include "fakes/dnstestkit.h"
 #include "fakes/testroot.h"
+#include "pluginkit.h"
 #include "pluginlog.h"
 #include "profile.h"
 #include "udpsockets.h"
 #include "upstreampool.h"
-#include "wirekit.h"
 
 namespace hxt::dnsprotect {
 namespace {

@@ -11,9 +11,9 @@
 #include "dnsprotectplugin.h"
 #include "fakes/dnstestkit.h"
 #include "fakes/testroot.h"
+#include "pluginkit.h"
 #include "pluginlog.h"
 #include "support/recordingservice.h"
-#include "wirekit.h"
 
 namespace hxt::dnsprotect {
 namespace {

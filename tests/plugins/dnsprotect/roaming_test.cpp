@@ -23,8 +23,8 @@
 #include "fakes/dnswire.h"
 #include "fakes/testroot.h"
 #include "netwatch.h"
+#include "pluginkit.h"
 #include "support/recordingservice.h"
-#include "wirekit.h"
 
 namespace hxt::dnsprotect {
 namespace {

@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "dnsmessage.h"
-#include "wirekit.h"
+#include "pluginkit.h"
 
 namespace hxt::dnsprotect {
 namespace {
