@@ -8,11 +8,14 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <functional>
 #include <future>
+#include <map>
 #include <optional>
 #include <stdexcept>
 
@@ -48,22 +51,8 @@ Bytes MakeQuery(const std::string& name, u16 id) {
 }
 
 Bytes MakeAnswer(const Bytes& query, const std::string& address) {
-  // The header and the question only: an EDNS record in the query's
-  // additional section has no place in front of the answer.
-  std::size_t end = 12;
-  while (end < query.size() && query[end] != 0) end += 1 + query[end];
-  end = std::min(end + 5, query.size());
-  Bytes a(query.begin(), query.begin() + static_cast<std::ptrdiff_t>(end));
-  a[2] = 0x81;
-  a[3] = 0x80;
-  a[7] = 1;  // one answer
-  a[9] = 0;
-  a[11] = 0;
-  Bytes record = {0xC0, 0x0C, 0, 1, 0, 1, 0, 0, 0, 60, 0, 4};
-  a.insert(a.end(), record.begin(), record.end());
-  auto bytes = asio::ip::make_address_v4(address).to_bytes();
-  a.insert(a.end(), bytes.begin(), bytes.end());
-  return a;
+  const auto bytes = asio::ip::make_address_v4(address).to_bytes();
+  return dnswire::Reply(query, 0, dnswire::Record(1, Bytes(bytes.begin(), bytes.end())), 1);
 }
 
 u16 IdOf(const Bytes& message) {
@@ -106,18 +95,7 @@ bool SendAll(int fd, const u8* bytes, std::size_t size) {
 
 IoThread::IoThread() : guard_(asio::make_work_guard(io_)), thread_([this] { io_.run(); }) {}
 
-IoThread::~IoThread() {
-  guard_.reset();
-  io_.stop();
-  thread_.join();
-}
-
-namespace {
-
-// Runs `work` on the I/O thread and waits for it, so that sockets are only
-// ever touched there.
-template <typename Work>
-void onThread(asio::io_context& io, Work work) {
+void OnThread(asio::io_context& io, const std::function<void()>& work) {
   std::promise<void> done;
   asio::post(io, [&] {
     work();
@@ -126,18 +104,23 @@ void onThread(asio::io_context& io, Work work) {
   done.get_future().wait();
 }
 
-std::string queryName(const Bytes& q) {
-  std::string name;
-  dnswire::ReadName(q, 12, name);
-  return name;
+IoThread::~IoThread() {
+  guard_.reset();
+  io_.stop();
+  thread_.join();
 }
+
+namespace {
+
+constexpr std::size_t kHeader = 70;  // the redirection header in front of each message to the agent
 
 }  // namespace
 
 struct TestResolver::Impl {
   using TlsStream = asio::ssl::stream<tcp::socket>;
 
-  explicit Impl(ResolverOptions o) : options(std::move(o)), udpSocket(thread.io()), acceptor(thread.io()) {
+  explicit Impl(ResolverOptions o)
+      : options(std::move(o)), udpSocket(thread.io()), otherSocket(thread.io()), acceptor(thread.io()) {
     if (!options.certFile.empty()) {
       tls = std::make_unique<asio::ssl::context>(asio::ssl::context::tls_server);
       tls->use_certificate_chain_file(options.certFile);
@@ -157,6 +140,9 @@ struct TestResolver::Impl {
       if (ec && options.port != 0) throw boost::system::system_error(ec);
     }
     acceptor.listen();
+    local = udpSocket.local_endpoint();
+    otherSocket.open(ip.is_v6() ? udp::v6() : udp::v4());
+    otherSocket.bind(udp::endpoint(ip, 0));
     // Processes the test starts later must not keep the port.
     ::fcntl(udpSocket.native_handle(), F_SETFD, FD_CLOEXEC);
     ::fcntl(acceptor.native_handle(), F_SETFD, FD_CLOEXEC);
@@ -167,91 +153,144 @@ struct TestResolver::Impl {
   }
 
   ~Impl() {
-    onThread(thread.io(), [&] {
-      udpSocket.close();
-      acceptor.close();
-      for (auto& close : closers) close();
+    OnThread(thread.io(), [&] {
+      closeListeners();
+      boost::system::error_code ignored;
+      otherSocket.close(ignored);
+      for (auto& session : sessions) session.close();
     });
   }
 
+  void closeListeners() {
+    boost::system::error_code ignored;
+    udpSocket.close(ignored);
+    acceptor.close(ignored);
+  }
+
+  // The reply to `query` ("" for none), counted under its name.
   std::string answerTo(const std::string& query, bool truncate) {
-    Bytes answer = MakeAnswer(Bytes(query.begin(), query.end()), options.answer);
-    if (truncate) {
-      answer.resize(answer.size() - 16);  // drop the one record
-      answer[2] |= 0x02;
-      answer[7] = 0;
+    std::string name;
+    dnswire::ReadName(query, 12, name);
+    for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      ++asked[name];
+      if (options.silent || std::find(silenced.begin(), silenced.end(), name) != silenced.end()) return {};
     }
+    if (truncate) {
+      std::string answer = dnswire::Reply(query, 0);
+      if (!answer.empty()) answer[2] |= 0x02;
+      return answer;
+    }
+    if (options.reply) return options.reply(query);
+    const Bytes answer = MakeAnswer(Bytes(query.begin(), query.end()), options.answer);
     return std::string(answer.begin(), answer.end());
+  }
+
+  void record(const std::string& header, const std::string& payload, const udp::endpoint& source,
+              int connection) {
+    std::lock_guard<std::mutex> lock(mutex);
+    messages.push_back(ServiceMessage{Bytes(header.begin(), header.end()),
+                                      Bytes(payload.begin(), payload.end()), source, connection != 0,
+                                      connection});
   }
 
   void receive() {
     udpSocket.async_receive_from(
         asio::buffer(buffer), sender, [this](const boost::system::error_code& e, std::size_t n) {
-          if (e == asio::error::operation_aborted) return;
-          if (!e && n >= 12) {
+          if (e == asio::error::operation_aborted || !udpSocket.is_open()) return;
+          const std::size_t skip = options.redirected ? kHeader : 0;
+          if (!e && n >= skip + (options.redirected ? 0 : 12)) {
             ++udpQueries;
-            if (!options.silent) {
-              auto answer =
-                  std::make_shared<std::string>(answerTo(std::string(buffer.data(), n), options.truncateUdp));
-              udpSocket.async_send_to(asio::buffer(*answer), sender,
-                                      [answer](const boost::system::error_code&, std::size_t) {});
+            const std::string header(buffer.data(), skip), query(buffer.data() + skip, n - skip);
+            udp::endpoint to = sender;
+            if (options.redirected) record(header, query, sender, 0);
+            auto answer = std::make_shared<std::string>(answerTo(query, options.truncateUdp));
+            if (options.redirected && !answer->empty()) {
+              // As the agent does: bytes 0-67 as received, the answer's length, the
+              // answer; sent to loopback at the requester's port.
+              *answer = header.substr(0, 68) + static_cast<char>(answer->size() & 0xff) +
+                        static_cast<char>(answer->size() >> 8) + *answer;
+              to.port(static_cast<u16>(static_cast<u8>(header[14]) << 8 | static_cast<u8>(header[15])));
             }
+            auto& from = options.elsewhere && options.elsewhere(query) ? otherSocket : udpSocket;
+            if (!answer->empty())
+              from.async_send_to(asio::buffer(*answer), to,
+                                 [answer](const boost::system::error_code&, std::size_t) {});
           }
           receive();
         });
   }
 
-  // One client connection, plain or TLS, reading length-prefixed queries.
+  // One client connection, plain or TLS: length-prefixed queries, each behind
+  // a redirection header of its own when `redirected`.
   template <typename Stream>
   struct Session : std::enable_shared_from_this<Session<Stream>> {
-    Session(Impl* o, std::shared_ptr<Stream> s) : owner(o), stream(std::move(s)) {}
+    Session(Impl* o, std::shared_ptr<Stream> s, int number) : owner(o), stream(std::move(s)), id(number) {}
     Impl* owner;
     std::shared_ptr<Stream> stream;
-    std::array<unsigned char, 2> length{};
-    std::string query;
+    int id;
+    std::array<char, 65536> buffer{};
+    std::string framed;  // header-framed bytes not yet taken apart
+    std::string bytes;   // DNS-over-TCP bytes not yet parsed
     std::vector<std::string> held;
+
     void read() {
       auto self = this->shared_from_this();
-      asio::async_read(*stream, asio::buffer(length),
-                       [self](const boost::system::error_code& e, std::size_t) {
-                         if (e) return;
-                         self->query.resize((std::size_t{self->length[0]} << 8) | self->length[1]);
-                         asio::async_read(*self->stream, asio::buffer(self->query),
-                                          [self](const boost::system::error_code& e, std::size_t) {
-                                            if (!e) self->answer();
-                                          });
-                       });
+      stream->async_read_some(asio::buffer(buffer),
+                              [self](const boost::system::error_code& e, std::size_t n) {
+                                if (e) {
+                                  std::lock_guard<std::mutex> lock(self->owner->mutex);
+                                  self->owner->sessions[static_cast<std::size_t>(self->id - 1)].closed = true;
+                                  return;
+                                }
+                                self->take(std::string(self->buffer.data(), n));
+                                self->read();
+                              });
     }
-    void answer() {
-      ++owner->tcpQueries;
-      if (!owner->options.silent) {
-        const Bytes answer = WithLength(MakeAnswer(Bytes(query.begin(), query.end()), owner->options.answer));
-        held.emplace_back(answer.begin(), answer.end());
-        if (static_cast<int>(held.size()) >= owner->options.answerInBatchesOf) {
-          auto batch = std::make_shared<std::string>();
-          for (auto it = held.rbegin(); it != held.rend(); ++it) *batch += *it;
-          held.clear();
-          auto self = this->shared_from_this();
-          asio::async_write(*stream, asio::buffer(*batch),
-                            [self, batch](const boost::system::error_code&, std::size_t) {});
-        }
+    void take(const std::string& in) {
+      if (!owner->options.redirected) bytes += in;
+      for (framed += owner->options.redirected ? in : ""; framed.size() >= kHeader;) {
+        const std::size_t length = static_cast<u8>(framed[68]) | static_cast<u8>(framed[69]) << 8;
+        if (framed.size() < kHeader + length) break;
+        owner->record(framed.substr(0, kHeader), framed.substr(kHeader, length), {}, id);
+        bytes += framed.substr(kHeader, length);
+        framed.erase(0, kHeader + length);
       }
-      read();
+      for (const std::string& query : dnswire::TakeFramed(bytes)) {
+        ++owner->tcpQueries;
+        const std::string answer = owner->answerTo(query, false);
+        if (answer.empty()) continue;
+        held.push_back(dnswire::Framed(answer));
+        if (static_cast<int>(held.size()) < owner->options.answerInBatchesOf) continue;
+        auto batch = std::make_shared<std::string>();
+        for (auto it = held.rbegin(); it != held.rend(); ++it) *batch += *it;
+        held.clear();
+        auto self = this->shared_from_this();
+        asio::async_write(*stream, asio::buffer(*batch),
+                          [self, batch](const boost::system::error_code&, std::size_t) {});
+      }
     }
   };
 
   template <typename Stream>
   void serve(std::shared_ptr<Stream> stream) {
-    closers.push_back([weak = std::weak_ptr<Stream>(stream)] {
-      boost::system::error_code ignored;
-      if (auto s = weak.lock()) s->lowest_layer().close(ignored);
-    });
-    std::make_shared<Session<Stream>>(this, std::move(stream))->read();
+    int id;
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      sessions.push_back({[weak = std::weak_ptr<Stream>(stream)] {
+                            boost::system::error_code ignored;
+                            if (auto s = weak.lock()) s->lowest_layer().close(ignored);
+                          },
+                          false});
+      id = static_cast<int>(sessions.size());
+    }
+    std::make_shared<Session<Stream>>(this, std::move(stream), id)->read();
   }
 
   void accept() {
     acceptor.async_accept([this](const boost::system::error_code& e, tcp::socket socket) {
-      if (e == asio::error::operation_aborted) return;
+      if (e == asio::error::operation_aborted || !acceptor.is_open()) return;
       if (!e) {
         ++connections;
         if (tls) {
@@ -267,24 +306,35 @@ struct TestResolver::Impl {
     });
   }
 
+  struct Tracked {
+    std::function<void()> close;  // on the I/O thread
+    bool closed;
+  };
+
   ResolverOptions options;
   IoThread thread;
   std::unique_ptr<asio::ssl::context> tls;
-  udp::socket udpSocket;
+  udp::socket udpSocket, otherSocket;
   tcp::acceptor acceptor;
-  udp::endpoint sender;
+  udp::endpoint local, sender;
   std::array<char, 65536> buffer{};
-  std::vector<std::function<void()>> closers;  // of the connections, on the I/O thread
   std::atomic<int> udpQueries{0}, tcpQueries{0}, connections{0};
+  std::mutex mutex;
+  std::map<std::string, int> asked;  // by lower-case name
+  std::vector<std::string> silenced;
+  std::vector<ServiceMessage> messages;
+  std::vector<Tracked> sessions;
 };
 
 TestResolver::TestResolver(ResolverOptions options) : impl_(std::make_unique<Impl>(std::move(options))) {}
 namespace {
-ResolverOptions On(const std::string& loopback, const std::string& answer, u16 port) {
+ResolverOptions On(const std::string& loopback, const std::string& answer, u16 port,
+                   bool redirected = false) {
   ResolverOptions options;
   options.loopback = loopback;
   options.answer = answer;
   options.port = port;
+  options.redirected = redirected;
   return options;
 }
 }  // namespace
@@ -293,7 +343,7 @@ TestResolver::TestResolver(const std::string& loopback, const std::string& answe
     : TestResolver(On(loopback, answer, port)) {}
 TestResolver::~TestResolver() = default;
 udp::endpoint TestResolver::endpoint() const {
-  return impl_->udpSocket.local_endpoint();
+  return impl_->local;
 }
 int TestResolver::udpQueries() const {
   return impl_->udpQueries;
@@ -304,6 +354,40 @@ int TestResolver::tcpQueries() const {
 int TestResolver::connections() const {
   return impl_->connections;
 }
+int TestResolver::Asked(const std::string& name) const {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  auto found = impl_->asked.find(name);
+  return found == impl_->asked.end() ? 0 : found->second;
+}
+std::vector<ServiceMessage> TestResolver::Messages() const {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  return impl_->messages;
+}
+std::size_t TestResolver::MessageCount() const {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  return impl_->messages.size();
+}
+void TestResolver::SilenceName(const std::string& name) {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  impl_->silenced.push_back(name);
+}
+void TestResolver::CloseListeners() {
+  OnThread(impl_->thread.io(), [&] { impl_->closeListeners(); });
+}
+void TestResolver::SendRaw(u16 port, const Bytes& bytes) {
+  OnThread(impl_->thread.io(), [&] {
+    boost::system::error_code ignored;
+    impl_->udpSocket.send_to(asio::buffer(bytes), udp::endpoint(impl_->local.address(), port), 0, ignored);
+  });
+}
+bool TestResolver::AllTcpClosed() const {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  return std::all_of(impl_->sessions.begin(), impl_->sessions.end(),
+                     [](const Impl::Tracked& s) { return s.closed; });
+}
+
+TestService::TestService(const std::string& loopback, const std::string& address)
+    : TestResolver(On(loopback, address, 0, true)) {}
 
 // ---- certificates ----------------------------------------------------------
 
@@ -385,171 +469,6 @@ void TestPki::Issue(const std::string& name, const std::string& certFile, const 
   EVP_PKEY_free(key);
 }
 
-struct TestService::Connection : std::enable_shared_from_this<Connection> {
-  Connection(tcp::socket s, TestService* o, int number) : socket(std::move(s)), owner(o), id(number) {}
-  tcp::socket socket;
-  TestService* owner;
-  int id;
-  std::array<u8, 65536> buffer{};
-  Bytes framed;  // header-framed bytes not yet parsed
-  Bytes stream;  // the DNS-over-TCP payload bytes
-  bool closed = false;
-
-  void read() {
-    auto self = shared_from_this();
-    socket.async_read_some(asio::buffer(buffer), [self](const boost::system::error_code& ec, std::size_t n) {
-      if (ec) {
-        std::lock_guard<std::mutex> lock(self->owner->mutex_);
-        self->closed = true;
-        return;
-      }
-      self->framed.insert(self->framed.end(), self->buffer.begin(),
-                          self->buffer.begin() + static_cast<std::ptrdiff_t>(n));
-      while (self->framed.size() >= 70) {
-        std::size_t length = static_cast<std::size_t>(self->framed[68] | (self->framed[69] << 8));
-        if (self->framed.size() < 70 + length) break;
-        ServiceMessage m;
-        m.header.assign(self->framed.begin(), self->framed.begin() + 70);
-        m.payload.assign(self->framed.begin() + 70,
-                         self->framed.begin() + 70 + static_cast<std::ptrdiff_t>(length));
-        m.tcp = true;
-        m.connection = self->id;
-        self->framed.erase(self->framed.begin(),
-                           self->framed.begin() + 70 + static_cast<std::ptrdiff_t>(length));
-        self->stream.insert(self->stream.end(), m.payload.begin(), m.payload.end());
-        std::vector<std::string> silent;
-        {
-          std::lock_guard<std::mutex> lock(self->owner->mutex_);
-          self->owner->messages_.push_back(std::move(m));
-          silent = self->owner->silent_;
-        }
-        for (const Bytes& q : dnswire::TakeFramed(self->stream)) {
-          if (std::find(silent.begin(), silent.end(), queryName(q)) != silent.end()) continue;
-          auto answer = std::make_shared<Bytes>(WithLength(MakeAnswer(q, self->owner->address_)));
-          asio::async_write(self->socket, asio::buffer(*answer),
-                            [answer, self](const boost::system::error_code&, std::size_t) {});
-        }
-      }
-      self->read();
-    });
-  }
-};
-
-TestService::TestService(const std::string& loopback, const std::string& address)
-    : address_(address), udp_(thread_.io()), tcp_(thread_.io()) {
-  onThread(thread_.io(), [&] {
-    asio::ip::address ip = asio::ip::make_address(loopback);
-    udp_.open(ip.is_v6() ? udp::v6() : udp::v4());
-    udp_.bind(udp::endpoint(ip, 0));
-    udpPort_ = udp_.local_endpoint().port();
-    tcp_.open(ip.is_v6() ? tcp::v6() : tcp::v4());
-    tcp_.bind(tcp::endpoint(ip, 0));
-    tcp_.listen();
-    tcpPort_ = tcp_.local_endpoint().port();
-    // A daemon the test starts later must not keep the ports.
-    ::fcntl(udp_.native_handle(), F_SETFD, FD_CLOEXEC);
-    ::fcntl(tcp_.native_handle(), F_SETFD, FD_CLOEXEC);
-    receive();
-    accept();
-  });
-}
-
-TestService::~TestService() {
-  onThread(thread_.io(), [&] {
-    boost::system::error_code ignored;
-    udp_.close(ignored);
-    tcp_.close(ignored);
-    for (auto& c : connections_) c->socket.close(ignored);
-  });
-}
-
-void TestService::receive() {
-  udp_.async_receive_from(
-      asio::buffer(buffer_), sender_, [this](const boost::system::error_code& ec, std::size_t n) {
-        if (ec == asio::error::operation_aborted || !udp_.is_open()) return;
-        if (!ec && n >= 70) {
-          ServiceMessage m;
-          m.header.assign(buffer_.begin(), buffer_.begin() + 70);
-          m.payload.assign(buffer_.begin() + 70, buffer_.begin() + static_cast<std::ptrdiff_t>(n));
-          m.source = sender_;
-          bool silent = false;
-          {
-            std::lock_guard<std::mutex> lock(mutex_);
-            silent = std::find(silent_.begin(), silent_.end(), queryName(m.payload)) != silent_.end();
-            messages_.push_back(m);
-          }
-          if (!silent) {
-            // As the agent does: bytes 0-67 as received, the answer's length, the
-            // answer; sent to loopback at the requester's port.
-            Bytes answer = MakeAnswer(m.payload, address_);
-            auto datagram = std::make_shared<Bytes>(m.header);
-            (*datagram)[68] = static_cast<u8>(answer.size());
-            (*datagram)[69] = static_cast<u8>(answer.size() >> 8);
-            datagram->insert(datagram->end(), answer.begin(), answer.end());
-            u16 port = static_cast<u16>((m.header[14] << 8) | m.header[15]);
-            udp::endpoint to(sender_.address(), port);
-            udp_.async_send_to(asio::buffer(*datagram), to,
-                               [datagram](const boost::system::error_code&, std::size_t) {});
-          }
-        }
-        receive();
-      });
-}
-
-void TestService::accept() {
-  tcp_.async_accept([this](const boost::system::error_code& ec, tcp::socket socket) {
-    if (ec == asio::error::operation_aborted || !tcp_.is_open()) return;
-    if (!ec) {
-      std::shared_ptr<Connection> c;
-      {
-        std::lock_guard<std::mutex> lock(mutex_);
-        c = std::make_shared<Connection>(std::move(socket), this, ++accepted_);
-        connections_.push_back(c);
-      }
-      c->read();
-    }
-    accept();
-  });
-}
-
-std::vector<ServiceMessage> TestService::Messages() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return messages_;
-}
-
-std::size_t TestService::MessageCount() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return messages_.size();
-}
-
-void TestService::SilenceName(const std::string& name) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  silent_.push_back(name);
-}
-
-void TestService::CloseListeners() {
-  onThread(thread_.io(), [&] {
-    boost::system::error_code ignored;
-    udp_.close(ignored);
-    tcp_.close(ignored);
-  });
-}
-
-void TestService::SendRaw(u16 port, const Bytes& bytes) {
-  onThread(thread_.io(), [&] {
-    boost::system::error_code ignored;
-    udp_.send_to(asio::buffer(bytes), udp::endpoint(udp_.local_endpoint().address(), port), 0, ignored);
-  });
-}
-
-bool TestService::AllTcpClosed() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  for (const auto& c : connections_) {
-    if (!c->closed) return false;
-  }
-  return true;
-}
-
 namespace {
 std::string Described(const std::optional<Bytes>& answer, u16 id) {
   if (!answer || IdOf(*answer) != id) return "nothing";
@@ -566,7 +485,8 @@ std::string AskUdp(const udp::endpoint& stub, const std::string& name, std::chro
 
 std::string AskTcp(const tcp::endpoint& stub, const std::string& name) {
   LoopbackSocket client(stub.address().is_v6() ? kAddressFamilyIPv6 : kAddressFamilyIPv4, SOCK_STREAM);
-  if (!client.Connect(stub.address().to_string(), stub.port()) || !client.Send(WithLength(MakeQuery(name, 7))))
+  if (!client.Connect(stub.address().to_string(), stub.port()) ||
+      !client.Send(WithLength(MakeQuery(name, 7))))
     return "no connection";
   return Described(client.ReceiveFramed(), 7);
 }

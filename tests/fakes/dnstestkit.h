@@ -1,14 +1,13 @@
-// Loopback stand-ins for what surrounds DNS code in tests: resolvers (plain
-// or TLS, with certificates made on the spot), the agent's redirection
-// listeners as the filter daemon sees them ("service") and DNS clients. Each
-// server runs its own I/O thread and records what it saw; every accessor is
-// thread-safe.
+// Loopback stand-ins for what surrounds DNS code in tests: one resolver
+// (plain or TLS, with certificates made on the spot; behind the redirection
+// header it is the agent's listeners as the filter daemon sees them, the
+// "service") and DNS clients. Each resolver runs its own I/O thread and
+// records what it saw; every accessor is thread-safe.
 #pragma once
 
-#include <array>
 #include <chrono>
+#include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -40,6 +39,10 @@ Bytes WithLength(const Bytes& message);
 bool WaitReadable(int fd, std::chrono::steady_clock::time_point deadline);
 bool SendAll(int fd, const u8* bytes, std::size_t size);
 
+// Runs `work` on the thread that runs `io` and waits for it, so that what
+// belongs to that thread is only ever touched there.
+void OnThread(boost::asio::io_context& io, const std::function<void()>& work);
+
 // An io_context with its own thread, stopped and joined on destruction.
 class IoThread {
  public:
@@ -53,17 +56,36 @@ class IoThread {
   std::thread thread_;
 };
 
+// One message the agent's side received: its 70-byte header and payload,
+// and for UDP the datagram's source.
+struct ServiceMessage {
+  Bytes header;
+  Bytes payload;
+  boost::asio::ip::udp::endpoint source;
+  bool tcp = false;
+  int connection = 0;  // TCP: which accepted connection (1, 2, ...)
+};
+
 struct ResolverOptions {
   std::string loopback = "127.0.0.1";  // or "::1"
-  std::string answer = "192.0.2.1";    // every A query gets this record
+  std::string answer = "192.0.2.1";    // every query gets an A record with it, unless `reply`
   u16 port = 0;                        // 0: one the system draws
   bool silent = false;                 // reads queries, never answers
   bool truncateUdp = false;            // UDP answers carry TC and no record
   std::string certFile, keyFile;       // set: the TCP side speaks TLS
   int answerInBatchesOf = 1;           // TCP: holds answers, sends each batch in reverse order
+  // Queries come behind the 70-byte redirection header, as to the agent's
+  // listeners: UDP answers go behind the header's first 68 bytes to the
+  // requester's port it names, TCP answers go bare; every message is kept.
+  bool redirected = false;
+  // The test's own reply to each query ("" for none), on the resolver's thread.
+  std::function<std::string(const std::string& query)> reply;
+  // The queries whose UDP replies leave from another port, as from someone on the path.
+  std::function<bool(const std::string& query)> elsewhere;
 };
 
-// A resolver on loopback: UDP and TCP (or TLS) on one port, on its own thread.
+// The one test resolver: UDP and TCP (or TLS) on one port of a loopback
+// address, on its own thread, answering as its options say.
 class TestResolver {
  public:
   explicit TestResolver(ResolverOptions options = {});
@@ -74,10 +96,32 @@ class TestResolver {
   int udpQueries() const;
   int tcpQueries() const;
   int connections() const;
+  // How often `name` (lower case) was asked, over either transport.
+  int Asked(const std::string& name) const;
+  // Queries for `name` (lower case) get no answer from now on.
+  void SilenceName(const std::string& name);
+  // The messages received when `redirected`.
+  std::vector<ServiceMessage> Messages() const;
+  std::size_t MessageCount() const;
+  // Closes the UDP socket and the acceptor (the agent went away).
+  void CloseListeners();
+  // Sends raw bytes from the UDP socket to loopback at `port`.
+  void SendRaw(u16 port, const Bytes& bytes);
+  // Whether every accepted TCP connection has been closed by its peer.
+  bool AllTcpClosed() const;
 
  private:
   struct Impl;
   std::unique_ptr<Impl> impl_;
+};
+
+// The agent's UDP and TCP listeners of one family, as the daemon sees them:
+// a redirected resolver answering with `address`.
+class TestService : public TestResolver {
+ public:
+  TestService(const std::string& loopback, const std::string& address);
+  u16 udpPort() const { return port(); }
+  u16 tcpPort() const { return port(); }
 };
 
 // A CA and server certificates, written as PEM files into `dir`.
@@ -97,56 +141,6 @@ class TestPki {
   struct Keys;
   std::string dir_, caFile_;
   std::unique_ptr<Keys> keys_;
-};
-
-// One message the service received: its 70-byte header and payload, and for
-// UDP the datagram's source.
-struct ServiceMessage {
-  Bytes header;
-  Bytes payload;
-  boost::asio::ip::udp::endpoint source;
-  bool tcp = false;
-  int connection = 0;  // TCP: which accepted connection (1, 2, ...)
-};
-
-// The agent's UDP and TCP listeners of one family, as the daemon sees them:
-// they take header-framed queries and answer with `address`. Queries for
-// names in the silent list get no answer. Every header is recorded for the
-// test to check byte for byte.
-class TestService {
- public:
-  TestService(const std::string& loopback, const std::string& address);
-  ~TestService();
-  u16 udpPort() const { return udpPort_; }
-  u16 tcpPort() const { return tcpPort_; }
-  std::vector<ServiceMessage> Messages() const;
-  std::size_t MessageCount() const;
-  void SilenceName(const std::string& name);
-  // Closes the UDP socket and the acceptor (the agent went away).
-  void CloseListeners();
-  // Sends raw bytes from the UDP listener's socket to loopback at `port`.
-  void SendRaw(u16 port, const Bytes& bytes);
-  // Whether every accepted TCP connection has been closed by its peer.
-  bool AllTcpClosed() const;
-
- private:
-  struct Connection;
-  void receive();
-  void accept();
-
-  IoThread thread_;
-  std::string address_;
-  boost::asio::ip::udp::socket udp_;
-  boost::asio::ip::tcp::acceptor tcp_;
-  u16 udpPort_ = 0;
-  u16 tcpPort_ = 0;
-  boost::asio::ip::udp::endpoint sender_;
-  std::array<u8, 65536> buffer_{};
-  mutable std::mutex mutex_;
-  std::vector<ServiceMessage> messages_;
-  std::vector<std::string> silent_;
-  std::vector<std::shared_ptr<Connection>> connections_;
-  int accepted_ = 0;
 };
 
 // One A query for `name` through a stub on loopback: the answer's first address, "SERVFAIL",

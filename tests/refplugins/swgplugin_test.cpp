@@ -1,12 +1,12 @@
 // The web-gateway plug-in: profile settings, the states its gateway check
 // reports, stop, and its one message.
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <string>
 #include <vector>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
 
 #include "fakes/testroot.h"
 #include "support/recordingservice.h"
@@ -67,29 +67,16 @@ std::vector<std::string> WaitForEvents(const Recording& service, std::size_t cou
   return events;
 }
 
-// A loopback port that accepts connections while the object lives.
+// A loopback port that accepts connections until closed.
 class Acceptor {
  public:
-  Acceptor() : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    EXPECT_EQ(::bind(fd_, reinterpret_cast<sockaddr*>(&address), length), 0);
-    EXPECT_EQ(::listen(fd_, SOMAXCONN), 0);
-    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
-    port_ = ntohs(address.sin_port);
-  }
-  ~Acceptor() { Close(); }
-  void Close() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-  }
+  void Close() { acceptor_.close(); }
   uint16_t port() const { return port_; }
 
  private:
-  int fd_;
-  uint16_t port_ = 0;
+  boost::asio::io_context io_;
+  boost::asio::ip::tcp::acceptor acceptor_{io_, {boost::asio::ip::make_address("127.0.0.1"), 0}};
+  const uint16_t port_ = acceptor_.local_endpoint().port();
 };
 
 std::string stateDocument(const std::string& state) {

@@ -22,9 +22,9 @@
 #include "domainpolicy.h"
 #include "fakes/dnstestkit.h"
 #include "fakes/testroot.h"
+#include "pluginkit.h"
 #include "pluginlog.h"
 #include "profile.h"
-#include "scriptedupstream.h"
 #include "udpsockets.h"
 #include "upstreampool.h"
 
@@ -32,6 +32,7 @@ namespace hxt::dnsprotect {
 namespace {
 
 using namespace std::chrono_literals;
+using kit::CapturedLog;
 using test::ResolverOptions;
 using test::TestResolver;
 
@@ -42,25 +43,6 @@ std::string Query(const std::string& name, std::uint16_t type = kTypeA) {
 void Write(const std::string& path, const std::string& text) {
   std::ofstream(path) << text;
 }
-
-// Log lines the plug-in wrote while a test ran.
-struct CapturedLog {
-  CapturedLog() {
-    SetPluginLogSink([this](LogLevel, const std::string& text) {
-      std::lock_guard<std::mutex> lock(mutex);
-      lines += text + "\n";
-    });
-  }
-  ~CapturedLog() { SetPluginLogSink(nullptr); }
-  bool Has(const std::string& text) {
-    return test::WaitFor([&] {
-      std::lock_guard<std::mutex> lock(mutex);
-      return lines.find(text) != std::string::npos;
-    });
-  }
-  std::mutex mutex;
-  std::string lines;
-};
 
 // ---- profile ---------------------------------------------------------------
 
@@ -98,7 +80,8 @@ TEST(DnsProtectProfile, RefusesWhatItCannotUseNamingTheMemberAndReason) {
       {head + R"(],"cache":{"minTtl":60,"maxTtl":10}}})", "dns.cache.maxTtl: smaller than"},
       {head + R"(],"canary":{"name":"canary.example","a":["2001:db8::1"]}}})", "dns.canary.a: expected IPv4"},
       {head + R"(],"canary":{"name":"canary.example"}}})", "dns.canary: needs"},
-      {head + R"(],"portal":{"checkUrl":"https://check.example/"}}})", "dns.portal.checkUrl: expected an http"},
+      {head + R"(],"portal":{"checkUrl":"https://check.example/"}}})",
+       "dns.portal.checkUrl: expected an http"},
       {head + R"(],"portal":{"resolvers":["gateway"]}}})", "dns.portal.resolvers[0]: expected an IP"},
       {head + R"(]},"swg":{"enabled":true}})", "swg.proxy: missing"},
       {head + R"(]},"updates":{}})", "updates: expected an object"},
@@ -244,40 +227,57 @@ TEST(DnsProtectAnswers, BlockedNamesGetTheConfiguredAnswerWithTheListedZonesSoa)
   }
 }
 
-TEST(DnsProtectCache, HonoursTtlsWithinBoundsAndNegativeAnswers) {
+// Answers stay for their TTL within the cache's bounds; expired ones stay
+// only when the profile serves stale ones, for a day past their TTL, and
+// only LookupStale gives them, with TTLs of 30.
+TEST(DnsProtectCache, HonoursTtlsWithinBoundsAndServesStaleOnlyWhenOn) {
   const auto t0 = CAnswerCache::Clock::time_point{} + 1000s;
   const std::string query = Query("www.example");
   ClientQuery q;
   ASSERT_EQ(ParseQuery(query, q), QueryVerdict::Answer);
+  const std::string positive = UpstreamAnswer(query, 60);
+  const std::string negative = BuildBlockedAnswer(query, q.question, 0, "", 30);
+  const std::string huge = UpstreamAnswer(query, 999999);
+  constexpr std::uint32_t kStale = CAnswerCache::kStaleTtl;
   const struct {
     std::string answer;
+    bool serveStale;
     std::chrono::seconds age;
-    bool hit;
+    bool fresh, stale;
     std::uint32_t ttl;  // of the first record, on a hit
   } cases[] = {
-      {UpstreamAnswer(query, 60), 20s, true, 40},
-      {UpstreamAnswer(query, 60), 60s, false, 0},
-      {UpstreamAnswer(query, 1), 4s, true, 0},                        // kept for the floor of 5 s
-      {UpstreamAnswer(query, 999999), 86399s, true, 999999 - 86399},  // the ceiling bounds the stay
-      {UpstreamAnswer(query, 999999), 86400s, false, 0},
-      {BuildBlockedAnswer(query, q.question, 0, "", 30), 29s, true, 1},  // negative, for the SOA's TTL
-      {BuildBlockedAnswer(query, q.question, 0, "", 30), 30s, false, 0},
-      {BuildErrorAnswer(query, q.question, kRcodeNxDomain), 0s, false, 0},  // negative without SOA
-      {BuildErrorAnswer(query, q.question, kRcodeServFail), 0s, false, 0},
+      {positive, false, 20s, true, false, 40},
+      {positive, false, 60s, false, false, 0},
+      {UpstreamAnswer(query, 1), false, 4s, true, false, 0},  // kept for the floor of 5 s
+      {huge, false, 86399s, true, false, 999999 - 86399},     // the ceiling bounds the stay
+      {huge, false, 86400s, false, false, 0},
+      {negative, false, 29s, true, false, 1},  // negative, for the SOA's TTL
+      {negative, false, 30s, false, false, 0},
+      {BuildErrorAnswer(query, q.question, kRcodeNxDomain), false, 0s, false, false, 0},  // no SOA
+      {BuildErrorAnswer(query, q.question, kRcodeServFail), false, 0s, false, false, 0},
+      {positive, true, 59s, true, false, 1},  // not stale yet
+      {positive, true, 61s, false, true, kStale},
+      {negative, true, 31s, false, true, kStale},
+      {positive, true, 60s + 86399s, false, true, kStale},  // the last second of the window
+      {positive, true, 60s + 86400s, false, false, 0},
   };
   for (const auto& c : cases) {
-    CAnswerCache cache;
+    CacheLimits limits;
+    if (c.serveStale) limits.maxStale = CAnswerCache::kMaxStale;
+    CAnswerCache cache(limits);
     cache.Store(CacheKey(q), c.answer, t0);
     std::string asked = BuildQuery("WWW.example", kTypeA, 0x4321);
     ClientQuery askedQuery;
     ParseQuery(asked, askedQuery);
     std::string hit;
-    ASSERT_EQ(cache.Lookup(CacheKey(askedQuery), hit, t0 + c.age), c.hit) << c.age.count();
-    if (!c.hit) continue;
+    ASSERT_EQ(cache.Lookup(CacheKey(askedQuery), hit, t0 + c.age), c.fresh) << c.age.count();
+    EXPECT_EQ(cache.LookupStale(CacheKey(askedQuery), hit, t0 + c.age), c.stale) << c.age.count();
+    EXPECT_EQ(cache.entries(), c.fresh || c.stale ? 1u : 0u) << c.age.count();
+    if (!c.fresh && !c.stale) continue;
     hit = FinishAnswer(hit, asked, askedQuery, 512);
     EXPECT_EQ(MessageId(hit), 0x4321);
     EXPECT_EQ(hit.substr(12, 5), asked.substr(12, 5));  // the asker's spelling
-    EXPECT_EQ(FirstTtl(hit), c.ttl);
+    EXPECT_EQ(FirstTtl(hit), c.ttl) << c.age.count();
   }
   // TTL 0 is for the transaction in progress: without a floor it is not kept.
   CacheLimits noFloor;
@@ -285,6 +285,13 @@ TEST(DnsProtectCache, HonoursTtlsWithinBoundsAndNegativeAnswers) {
   CAnswerCache cache(noFloor);
   cache.Store(CacheKey(q), UpstreamAnswer(query, 0), t0);
   EXPECT_EQ(cache.entries(), 0u);
+  // Entries past the stale window leave when others come, looked up or not.
+  CacheLimits stale;
+  stale.maxStale = CAnswerCache::kMaxStale;
+  CAnswerCache old(stale);
+  old.Store("old", positive, t0);
+  old.Store("new", positive, t0 + 60s + 86400s);
+  EXPECT_EQ(old.entries(), 1u);
 }
 
 TEST(DnsProtectCache, EvictsTheLeastRecentlyUsedBeyondItsBounds) {
@@ -333,12 +340,7 @@ struct PoolRunner {
   explicit PoolRunner(std::vector<UpstreamConfig> upstreams, std::chrono::milliseconds idle = 30s)
       : pool(thread.io(), std::move(upstreams), idle) {}
   ~PoolRunner() {
-    std::promise<void> done;
-    boost::asio::post(thread.io(), [&] {
-      pool.Shutdown();
-      done.set_value();
-    });
-    done.get_future().wait();
+    test::OnThread(thread.io(), [&] { pool.Shutdown(); });
   }
   std::pair<std::uint32_t, std::string> Resolve(const std::string& query,
                                                 std::chrono::milliseconds timeout = 2s) {
@@ -375,14 +377,13 @@ TEST(DnsProtectUpstreams, PlainTruncatedSilentAndFailOver) {
   ResolverOptions quiet;
   quiet.silent = true;
   TestResolver silent(quiet);
-  scripted::ScriptedUpstream servfail(
-      [](const std::string& q) { return scripted::Reply(q, kRcodeServFail); });
-  scripted::ScriptedUpstream refusing([](const std::string& q) { return scripted::Reply(q, kRcodeRefused); });
-  scripted::ScriptedUpstream otherQuestion([](const std::string& q) {
-    std::string wrong = scripted::Reply(q, kRcodeNoError);
+  TestResolver servfail(kit::Scripted([](const std::string& q) { return kit::Reply(q, kRcodeServFail); }));
+  TestResolver refusing(kit::Scripted([](const std::string& q) { return kit::Reply(q, kRcodeRefused); }));
+  TestResolver otherQuestion(kit::Scripted([](const std::string& q) {
+    std::string wrong = kit::Reply(q, kRcodeNoError);
     wrong[kHeaderSize + 1] = 'x';
     return wrong;
-  });
+  }));
   const struct {
     const char* what;
     std::vector<UpstreamConfig> upstreams;
@@ -421,50 +422,6 @@ TEST(DnsProtectUpstreams, PlainTruncatedSilentAndFailOver) {
   failover.Resolve(Query("www.example"), 400ms);
   EXPECT_TRUE(failover.pool.AnyHealthy());
   EXPECT_FALSE(failover.pool.PreferredIsTls());
-}
-
-// Expired answers stay only when the profile serves stale ones, and only for
-// a day past their TTL; LookupStale gives them, never Lookup, with TTLs of 30.
-TEST(DnsProtectCache, ServesStaleAnswersOnlyWhenOnAndWithinADay) {
-  const auto t0 = CAnswerCache::Clock::time_point{} + 1000s;
-  const std::string query = Query("www.example");
-  ClientQuery q;
-  ASSERT_EQ(ParseQuery(query, q), QueryVerdict::Answer);
-  const std::string positive = UpstreamAnswer(query, 60);
-  const std::string negative = BuildBlockedAnswer(query, q.question, 0, "", 60);
-  const struct {
-    std::string answer;
-    bool on;
-    std::chrono::seconds age;
-    bool fresh, stale;
-  } cases[] = {
-      {positive, false, 61s, false, false},         // off: gone at expiry
-      {positive, true, 59s, true, false},           // not stale yet
-      {positive, true, 61s, false, true},           // stale, for failures only
-      {negative, true, 61s, false, true},           // negative ones too
-      {positive, true, 60s + 86399s, false, true},  // the last second of the window
-      {positive, true, 60s + 86400s, false, false},
-  };
-  for (const auto& c : cases) {
-    CacheLimits limits;
-    if (c.on) limits.maxStale = CAnswerCache::kMaxStale;
-    CAnswerCache cache(limits);
-    cache.Store(CacheKey(q), c.answer, t0);
-    std::string out;
-    EXPECT_EQ(cache.Lookup(CacheKey(q), out, t0 + c.age), c.fresh) << c.age.count();
-    ASSERT_EQ(cache.LookupStale(CacheKey(q), out, t0 + c.age), c.stale) << c.age.count();
-    if (c.stale) {
-      EXPECT_EQ(FirstTtl(out), CAnswerCache::kStaleTtl);
-    }
-    EXPECT_EQ(cache.entries(), c.fresh || c.stale ? 1u : 0u) << c.age.count();
-  }
-  // Entries past the window leave when others come, looked up or not.
-  CacheLimits limits;
-  limits.maxStale = CAnswerCache::kMaxStale;
-  CAnswerCache cache(limits);
-  cache.Store("old", positive, t0);
-  cache.Store("new", positive, t0 + 60s + 86400s);
-  EXPECT_EQ(cache.entries(), 1u);
 }
 
 // The shared sockets, a server on loopback, and the answers taken.
@@ -541,7 +498,8 @@ TEST_F(SharedUdpSockets, MatchAnswersByServerIdAndQuestion) {
     io.restart();
     io.poll();  // reports still posted
     EXPECT_EQ(answers, std::vector<std::string>{genuine}) << c.what;
-    EXPECT_EQ(foreign, c.fromOther ? std::vector<std::uint16_t>{kTypeA} : std::vector<std::uint16_t>{}) << c.what;
+    EXPECT_EQ(foreign, c.fromOther ? std::vector<std::uint16_t>{kTypeA} : std::vector<std::uint16_t>{})
+        << c.what;
   }
   EXPECT_GT(ids.size(), 1u) << "ids are drawn at random";
 }
@@ -669,12 +627,7 @@ TEST(DnsProtectUpstreams, TlsReconnectionResumesTheSessionOrStartsAfresh) {
       server.reset();
       server = std::make_unique<TestResolver>(options);
     }
-    std::promise<void> closed;
-    boost::asio::post(runner.thread.io(), [&] {
-      runner.pool.ForgetNetwork();
-      closed.set_value();
-    });
-    closed.get_future().wait();
+    test::OnThread(runner.thread.io(), [&] { runner.pool.ForgetNetwork(); });
     EXPECT_EQ(runner.Resolve(Query("www.example"), 5s).first, 0u) << step.what;
     EXPECT_EQ(runner.pool.TlsConnects(), ++connects) << step.what;
     EXPECT_EQ(runner.pool.TlsResumed(), step.resumed) << step.what;

@@ -2,7 +2,6 @@
 // documents it sends, its answers and errors, and how it stops.
 #include <gtest/gtest.h>
 
-#include <cctype>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -12,8 +11,8 @@
 #include "dnsprotectplugin.h"
 #include "fakes/dnstestkit.h"
 #include "fakes/testroot.h"
+#include "pluginkit.h"
 #include "pluginlog.h"
-#include "scriptedupstream.h"
 #include "support/recordingservice.h"
 
 namespace hxt::dnsprotect {
@@ -21,72 +20,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-class DnsProtectPlugin : public ::testing::Test {
- protected:
-  void StartWith(const std::string& dnsMembers, const std::string& more = "") {
-    std::ofstream(dir + "/blocked.txt") << "0.0.0.0 ads.example\n";
-    std::ofstream(dir + "/OrgInfo.json")
-        << R"({"organization":"Test Org","dns":{"upstreams":)"
-        << (upstreams.empty() ? R"([{"address":"127.0.0.1:)" + std::to_string(upstream->port()) + R"("}])"
-                              : upstreams)
-        << R"(,"blockLists":["blocked.txt"],)"
-        << R"("healthCheckIntervalMs":)" << healthCheckMs << timeout << dnsMembers << "}" << more << "}";
-    service.messageResult = 7;  // the SWG plug-in's answer comes later
-    ASSERT_EQ(plugin.Init("", "", dir.c_str(), "1.0.0", "udid", &service, &service, nullptr), 0u);
-    ASSERT_EQ(plugin.Start(), 0u);
-  }
-  // Asks `name` in a new UDP session under `contextId`.
-  void Ask(u32 contextId, const std::string& name) {
-    u32 handle = 0;
-    ASSERT_EQ(plugin.OpenSession(contextId, "127.0.0.53:53", HXT_TRANSPORT_UDP, &handle), 0u);
-    std::string query = BuildQuery(name, kTypeA, static_cast<std::uint16_t>(contextId));
-    ASSERT_EQ(plugin.Send(handle, reinterpret_cast<const unsigned char*>(query.data()), query.size()), 0u);
-  }
-  // Whether an answer to `contextId` came already (no waiting).
-  bool Answered(u32 contextId) {
-    for (const auto& event : service.Events())
-      if (event.name == "Response" && event.contextId == contextId) return true;
-    return false;
-  }
-  // The answer to or the error for `contextId`, once one came.
-  std::optional<test::RecordingService::Event> Outcome(u32 contextId) {
-    std::optional<test::RecordingService::Event> found;
-    test::WaitFor([&] {
-      for (const auto& event : service.Events())
-        if ((event.name == "Response" || event.name == "ErrorOccurred") && event.contextId == contextId)
-          found = event;
-      return found.has_value();
-    });
-    return found;
-  }
-  std::string AnswerTo(u32 contextId) {
-    auto outcome = Outcome(contextId);
-    return outcome && outcome->name == "Response" ? outcome->text : "";
-  }
-  bool Failed(u32 contextId, u32 error = 0) {
-    auto outcome = Outcome(contextId);
-    return outcome && outcome->name == "ErrorOccurred" && (error == 0 || outcome->code == error);
-  }
-  // Whether the last protection state named `state`.
-  bool WaitForState(const std::string& state) {
-    return test::WaitFor([&] {
-      auto states = service.Texts("ProtectionStateChanged");
-      return !states.empty() &&
-             states.back().find("\"protection_state\":\"" + state + "\"") != std::string::npos;
-    });
-  }
-
-  test::TestRoot root;
-  const std::string dir = root.path();
-  std::string timeout = R"(,"queryTimeoutMs":1000)";
-  std::string upstreams;  // JSON; "" for `upstream`
-  int healthCheckMs = 50;
-  std::unique_ptr<test::TestResolver> upstream =
-      std::make_unique<test::TestResolver>(test::ResolverOptions{});
-  test::RecordingService service;
-  // The plug-in's own deadline, shortened: queries nobody answers end sooner.
-  CDnsProtectPlugin plugin{std::chrono::milliseconds(400)};
-};
+class DnsProtectPlugin : public kit::PluginTest {};
 
 // What the plug-in did reaches the profile's metrics file, in a form
 // Prometheus' own parser reads: answers by source and transport, and the
@@ -94,7 +28,7 @@ class DnsProtectPlugin : public ::testing::Test {
 TEST_F(DnsProtectPlugin, CountsReachTheMetricsFile) {
   const std::string file = dir + "/dnsprotect.prom";
   StartWith(R"(,"metrics":{"file":"dnsprotect.prom","intervalMs":100})");
-  ASSERT_TRUE(WaitForState("protected"));
+  ASSERT_TRUE(StateWithin("protected"));
   Ask(1, "www.example");
   ASSERT_FALSE(AnswerTo(1).empty());
   Ask(2, "www.example");  // from the cache
@@ -110,21 +44,25 @@ TEST_F(DnsProtectPlugin, CountsReachTheMetricsFile) {
       std::ifstream in(file);
       text.assign(std::istreambuf_iterator<char>(in), {});
       return text.find(std::string(line) + "\n") != std::string::npos;
-    })) << line << " in:\n" << text;
+    })) << line
+        << " in:\n"
+        << text;
   }
 #ifndef _WIN32
   if (std::system("/usr/bin/python3 -c 'import prometheus_client' 2>/dev/null") != 0)
     GTEST_SKIP() << "python3-prometheus-client is not installed";
   const std::string parse =
-      "/usr/bin/python3 -c 'import sys; from prometheus_client.parser import text_string_to_metric_families as p; "
-      "list(p(open(sys.argv[1]).read()))' '" + file + "'";
+      "/usr/bin/python3 -c 'import sys; from prometheus_client.parser import text_string_to_metric_families "
+      "as p; "
+      "list(p(open(sys.argv[1]).read()))' '" +
+      file + "'";
   EXPECT_EQ(std::system(parse.c_str()), 0) << text;
 #endif
 }
 
 TEST_F(DnsProtectPlugin, AnswersBlocksAndTellsTheTruthAboutItsUpstream) {
   StartWith("", R"(,"updates":{"location":"file:///srv/updates"})");
-  ASSERT_TRUE(WaitForState("protected"));
+  ASSERT_TRUE(StateWithin("protected"));
   const auto redirects = service.Texts("ChangeDnsRedirectionMode");
   ASSERT_EQ(redirects.size(), 1u);
   EXPECT_NE(redirects[0].find(R"("dns4":{"redirect":"true","whitelist":[],"resolvers":["127.0.0.1"]})"),
@@ -164,7 +102,7 @@ TEST_F(DnsProtectPlugin, AnswersBlocksAndTellsTheTruthAboutItsUpstream) {
   // With the upstream gone: "open", and a query that gets no answer is
   // answered SERVFAIL.
   upstream.reset();
-  ASSERT_TRUE(WaitForState("open"));
+  ASSERT_TRUE(StateWithin("open"));
   Ask(4, "not-cached.example");
   EXPECT_EQ(Rcode(AnswerTo(4)), kRcodeServFail);
   ASSERT_EQ(plugin.DnsRedirectionDisrupted(), 0u);
@@ -172,12 +110,11 @@ TEST_F(DnsProtectPlugin, AnswersBlocksAndTellsTheTruthAboutItsUpstream) {
 
   ASSERT_EQ(plugin.InitiateStop(), 0u);
   EXPECT_TRUE(service.WaitFor("PluginStopped"));
-  plugin.Uninit();
 }
 
 TEST_F(DnsProtectPlugin, FollowsTheVpnAndTheTrustedNetwork) {
   StartWith(R"(,"standDownOnTrustedNetwork":true)", R"(,"swg":{"enabled":true,"proxy":"127.0.0.1:3128"})");
-  ASSERT_TRUE(WaitForState("protected"));
+  ASSERT_TRUE(StateWithin("protected"));
   auto messages = service.Texts("SendPluginMessage");
   ASSERT_EQ(messages.size(), 1u);
   EXPECT_EQ(messages[0].rfind("SWG <- ", 0), 0u) << messages[0];
@@ -203,7 +140,7 @@ TEST_F(DnsProtectPlugin, FollowsTheVpnAndTheTrustedNetwork) {
   };
   for (const auto& c : cases) {
     ASSERT_EQ(plugin.VpnStateChanged(c.document.c_str()), 0u);
-    EXPECT_TRUE(WaitForState(c.state)) << c.document;
+    EXPECT_TRUE(StateWithin(c.state)) << c.document;
   }
   // Split DNS: names of the VPN's domains go to its server (here: nobody).
   Ask(1, "intranet.corp.example");
@@ -222,16 +159,13 @@ TEST_F(DnsProtectPlugin, FollowsTheVpnAndTheTrustedNetwork) {
 }
 
 TEST_F(DnsProtectPlugin, RefusesABadProfileAsDisabledAndStillStops) {
-  std::string logged;
-  SetPluginLogSink([&](LogLevel, const std::string& text) { logged += text + "\n"; });
+  kit::CapturedLog log;
   StartWith(R"(,"blockTtl":"soon")");
-  EXPECT_TRUE(WaitForState("disabled"));
-  SetPluginLogSink(nullptr);
-  EXPECT_NE(logged.find("OrgInfo.json refused: dns.blockTtl: expected a whole number"), std::string::npos)
-      << logged;
+  EXPECT_TRUE(StateWithin("disabled"));
+  EXPECT_TRUE(log.Has("OrgInfo.json refused: dns.blockTtl: expected a whole number"));
   EXPECT_TRUE(service.Events("ChangeDnsRedirectionMode").empty());
   Ask(1, "www.example");
-  EXPECT_TRUE(Failed(1));
+  EXPECT_EQ(Outcome(1).value_or(test::RecordingService::Event{}).name, "ErrorOccurred");
   ASSERT_EQ(plugin.InitiateStop(), 0u);
   EXPECT_TRUE(service.WaitFor("PluginStopped"));
 }
@@ -240,9 +174,9 @@ TEST_F(DnsProtectPlugin, RefusesABadProfileAsDisabledAndStillStops) {
 // drives it: upstream behaviour on one side, the client's query on the
 // other, and what the client gets.
 struct RfcCase {
-  const char* what;
-  scripted::ScriptedUpstream::Script first, second;  // the two upstreams
-  scripted::Ask ask;
+  const char* name;
+  kit::Script first, second;  // the two upstreams
+  kit::Ask ask;
   bool tcp;
   int rcode;  // -1: no answer, ErrorOccurred
   int ede;    // -1: none
@@ -250,40 +184,22 @@ struct RfcCase {
   int answers;
 };
 
-// The case's description in letters and digits, words joined by '_': its
-// test name, and what test listings print for it.
-std::string CaseName(const RfcCase& c) {
-  std::string name;
-  for (const char* at = c.what; *at != '\0'; ++at) {
-    if (std::isalnum(static_cast<unsigned char>(*at))) {
-      name.push_back(*at);
-    } else if (!name.empty() && name.back() != '_') {
-      name.push_back('_');
-    }
-  }
-  while (!name.empty() && name.back() == '_') name.pop_back();
-  return name;
-}
-void PrintTo(const RfcCase& c, std::ostream* out) {
-  *out << CaseName(c);
-}
-
 class DnsProtectRfc : public DnsProtectPlugin, public ::testing::WithParamInterface<RfcCase> {};
 
 TEST_P(DnsProtectRfc, AnswersTheClient) {
   const RfcCase& c = GetParam();
-  scripted::ScriptedUpstream first(c.first), second(c.second);
+  test::TestResolver first(kit::Scripted(c.first)), second(kit::Scripted(c.second));
   // Far longer than the test waits: an answer to a query nobody answers can
   // only come from the plug-in's own deadline.
   timeout = R"(,"queryTimeoutMs":60000)";
   upstreams = R"([{"address":"127.0.0.1:)" + std::to_string(first.port()) + R"("},{"address":"127.0.0.1:)" +
               std::to_string(second.port()) + R"("}])";
   StartWith("");
-  ASSERT_TRUE(WaitForState("protected"));
+  ASSERT_TRUE(StateWithin("protected"));
   u32 handle = 0;
   ASSERT_EQ(plugin.OpenSession(1, "127.0.0.53:53", c.tcp ? HXT_TRANSPORT_TCP : HXT_TRANSPORT_UDP, &handle),
             0u);
-  std::string query = scripted::Make(c.ask);
+  std::string query = kit::Make(c.ask);
   if (c.tcp)
     query.insert(0, std::string{static_cast<char>(query.size() >> 8), static_cast<char>(query.size())});
   ASSERT_EQ(plugin.Send(handle, reinterpret_cast<const unsigned char*>(query.data()), query.size()), 0u);
@@ -296,25 +212,25 @@ TEST_P(DnsProtectRfc, AnswersTheClient) {
   ASSERT_EQ(outcome->name, "Response");
   std::string answer = outcome->text;
   if (c.tcp) answer.erase(0, 2);
-  const auto opt = scripted::OptOf(answer);
+  const auto opt = kit::OptOf(answer);
   EXPECT_EQ(MessageId(answer), 0x1234);
   EXPECT_EQ(opt.rcode, c.rcode);
-  EXPECT_EQ(scripted::EdeOf(answer), c.ede);
+  EXPECT_EQ(kit::EdeOf(answer), c.ede);
   EXPECT_EQ(opt.present, c.opt);
   EXPECT_EQ(IsTruncated(answer), c.truncated);
   EXPECT_EQ(answer[7], c.answers);
   EXPECT_LE(answer.size(), c.tcp ? 65535u : c.ask.edns ? 1232u : 512u);
 }
 
-scripted::ScriptedUpstream::Script Answering(int records = 1, bool cookie = false) {
+kit::Script Answering(int records = 1, bool cookie = false) {
   return [records, cookie](const std::string& q) {
     std::string all;
-    for (int i = 0; i < records; ++i) all += scripted::ARecord(static_cast<unsigned char>(i));
-    return scripted::Reply(q, kRcodeNoError, all, records, cookie);
+    for (int i = 0; i < records; ++i) all += kit::ARecord(static_cast<unsigned char>(i));
+    return kit::Reply(q, kRcodeNoError, all, records, cookie);
   };
 }
-scripted::ScriptedUpstream::Script Failing(std::uint8_t rcode) {
-  return [rcode](const std::string& q) { return scripted::Reply(q, rcode); };
+kit::Script Failing(std::uint8_t rcode) {
+  return [rcode](const std::string& q) { return kit::Reply(q, rcode); };
 }
 std::string Silent(const std::string&) {
   return "";
@@ -324,55 +240,50 @@ std::string ToBlocked(const std::string& q) {
       "\x01x\x03"
       "ads\x07"
       "example");
-  return scripted::Reply(q, kRcodeNoError, scripted::CnameRecord(target) + scripted::ARecord(1), 2);
+  return kit::Reply(q, kRcodeNoError, kit::CnameRecord(target) + kit::ARecord(1), 2);
 }
 
-scripted::Ask Asking(std::vector<std::string> labels, bool edns = false) {
-  scripted::Ask a;
+kit::Ask Asking(std::vector<std::string> labels, bool edns = false) {
+  kit::Ask a;
   a.labels = std::move(labels);
   a.edns = edns;
-  return a;
-}
-scripted::Ask Shaped(void (*change)(scripted::Ask&)) {
-  scripted::Ask a;
-  change(a);
   return a;
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, DnsProtectRfc,
     ::testing::Values(
-        RfcCase{"no EDNS: no OPT, not the upstream's cookie", Answering(1, true), Silent,
-                Asking({"www", "example"}), false, 0, -1, false, false, 1},
-        RfcCase{"EDNS: our own OPT", Answering(1, true), Silent, Asking({"www", "example"}, true), false, 0,
-                -1, true, false, 1},
-        RfcCase{"EDNS version 1: BADVERS", Answering(), Silent,
-                Shaped([](scripted::Ask& a) { a.edns = true, a.version = 1; }), false, 16, -1, true, false,
+        RfcCase{"NoEdnsNoOptNotTheUpstreamsCookie", Answering(1, true), Silent, Asking({"www", "example"}),
+                false, 0, -1, false, false, 1},
+        RfcCase{"EdnsOurOwnOpt", Answering(1, true), Silent, Asking({"www", "example"}, true), false, 0, -1,
+                true, false, 1},
+        RfcCase{"EdnsVersion1BadVers", Answering(), Silent,
+                kit::Shaped([](kit::Ask& a) { a.edns = true, a.version = 1; }), false, 16, -1, true, false,
                 0},
-        RfcCase{"SERVFAIL from the first: the second answers", Failing(kRcodeServFail), Answering(),
+        RfcCase{"ServFailFromTheFirstTheSecondAnswers", Failing(kRcodeServFail), Answering(),
                 Asking({"www", "example"}), false, 0, -1, false, false, 1},
-        RfcCase{"nobody answers: SERVFAIL, no reachable authority, in time", Silent, Silent,
+        RfcCase{"NobodyAnswersServFailNoReachableAuthorityInTime", Silent, Silent,
                 Asking({"www", "example"}, true), false, kRcodeServFail, kEdeNoReachableAuthority, true,
                 false, 0},
-        RfcCase{"opcode 2: NOTIMP", Answering(), Silent, Shaped([](scripted::Ask& a) { a.opcode = 2; }),
-                false, kRcodeNotImp, -1, false, false, 0},
-        RfcCase{"a response: dropped", Answering(), Silent,
-                Shaped([](scripted::Ask& a) { a.response = true; }), false, -1, -1, false, false, 0},
-        RfcCase{"a listed name: NXDOMAIN, blocked", Answering(), Silent,
-                Asking({"x", "ads", "example"}, true), false, kRcodeNxDomain, kEdeBlocked, true, false, 0},
-        RfcCase{"one label holding a dot is not the listed name", Answering(), Silent,
+        RfcCase{"Opcode2NotImp", Answering(), Silent, kit::Shaped([](kit::Ask& a) { a.opcode = 2; }), false,
+                kRcodeNotImp, -1, false, false, 0},
+        RfcCase{"AResponseIsDropped", Answering(), Silent,
+                kit::Shaped([](kit::Ask& a) { a.response = true; }), false, -1, -1, false, false, 0},
+        RfcCase{"AListedNameNxDomainBlocked", Answering(), Silent, Asking({"x", "ads", "example"}, true),
+                false, kRcodeNxDomain, kEdeBlocked, true, false, 0},
+        RfcCase{"OneLabelHoldingADotIsNotTheListedName", Answering(), Silent,
                 Asking({"x.ads", "example"}, true), false, 0, -1, true, false, 1},
-        RfcCase{"CNAME to a listed name: blocked", ToBlocked, Silent, Asking({"www", "example"}, true), false,
+        RfcCase{"CnameToAListedNameBlocked", ToBlocked, Silent, Asking({"www", "example"}, true), false,
                 kRcodeNxDomain, kEdeBlocked, true, false, 0},
-        RfcCase{"no EDNS, 40 records over UDP: truncated", Answering(40), Silent, Asking({"www", "example"}),
-                false, 0, -1, false, true, 0},
-        RfcCase{"no EDNS, 40 records over TCP: whole", Answering(40), Silent, Asking({"www", "example"}),
-                true, 0, -1, false, false, 40}),
-    [](const ::testing::TestParamInfo<RfcCase>& info) { return CaseName(info.param); });
+        RfcCase{"NoEdns40RecordsOverUdpTruncated", Answering(40), Silent, Asking({"www", "example"}), false,
+                0, -1, false, true, 0},
+        RfcCase{"NoEdns40RecordsOverTcpWhole", Answering(40), Silent, Asking({"www", "example"}), true, 0, -1,
+                false, false, 40}),
+    [](const ::testing::TestParamInfo<RfcCase>& info) { return std::string(info.param.name); });
 
 // Identical questions in flight share one upstream query.
 TEST_F(DnsProtectPlugin, MergesIdenticalQueriesInFlight) {
-  scripted::ScriptedUpstream silent(Silent);
+  test::TestResolver silent(kit::Scripted(Silent));
   timeout = R"(,"queryTimeoutMs":300)";
   upstreams = R"([{"address":"127.0.0.1:)" + std::to_string(silent.port()) + R"("}])";
   StartWith("");
@@ -380,7 +291,7 @@ TEST_F(DnsProtectPlugin, MergesIdenticalQueriesInFlight) {
   Ask(2, "WWW.example");
   Ask(3, "other.example");
   for (u32 context : {1u, 2u, 3u}) EXPECT_EQ(Rcode(AnswerTo(context)), kRcodeServFail) << context;
-  EXPECT_EQ(silent.Queries().size(), 2u);
+  EXPECT_EQ(silent.Asked("www.example") + silent.Asked("other.example"), 2);
 }
 
 // The upstream answers once, with a TTL the cache holds for no time, then
@@ -390,18 +301,18 @@ class DnsProtectServeStale : public DnsProtectPlugin, public ::testing::WithPara
 
 TEST_P(DnsProtectServeStale, OnlyWhenEveryUpstreamFailedAndTheProfileSaysSo) {
   const bool on = GetParam();
-  scripted::ScriptedUpstream once([calls = 0](const std::string& q) mutable {
-    return ++calls == 1 ? scripted::Reply(q, kRcodeNoError, scripted::ARecord(1), 1) : "";
-  });
+  test::TestResolver once(kit::Scripted([calls = 0](const std::string& q) mutable {
+    return ++calls == 1 ? kit::Reply(q, kRcodeNoError, kit::ARecord(1), 1) : "";
+  }));
   timeout = R"(,"queryTimeoutMs":300)";
   upstreams = R"([{"address":"127.0.0.1:)" + std::to_string(once.port()) + R"("}])";
   StartWith(std::string(R"(,"cache":{"minTtl":0,"maxTtl":0,"serveStale":)") + (on ? "true" : "false") + "}");
-  scripted::Ask ask;
+  kit::Ask ask;
   ask.edns = true;
   // One after the other: the second must not share the first's upstream query.
   auto answer = [&](u32 context) {
     u32 handle = 0;
-    const std::string query = scripted::Make(ask);
+    const std::string query = kit::Make(ask);
     EXPECT_EQ(plugin.OpenSession(context, "127.0.0.53:53", HXT_TRANSPORT_UDP, &handle), 0u);
     EXPECT_EQ(plugin.Send(handle, reinterpret_cast<const unsigned char*>(query.data()), query.size()), 0u);
     return AnswerTo(context);
@@ -409,13 +320,13 @@ TEST_P(DnsProtectServeStale, OnlyWhenEveryUpstreamFailedAndTheProfileSaysSo) {
   EXPECT_EQ(Rcode(answer(1)), kRcodeNoError);
   const std::string second = answer(2);
   EXPECT_EQ(Rcode(second), on ? kRcodeNoError : kRcodeServFail);
-  EXPECT_EQ(scripted::EdeOf(second), on ? kEdeStaleAnswer : kEdeNoReachableAuthority);
+  EXPECT_EQ(kit::EdeOf(second), on ? kEdeStaleAnswer : kEdeNoReachableAuthority);
   Question q;
   ASSERT_TRUE(ParseQuestion(second, q));
   if (on) {
     EXPECT_EQ(second.substr(q.end + 6, 4), std::string("\0\0\0\x1e", 4));  // TTL 30
   }
-  EXPECT_EQ(once.Queries().size(), 2u);
+  EXPECT_EQ(once.Asked("www.example"), 2);
 }
 INSTANTIATE_TEST_SUITE_P(OffAndOn, DnsProtectServeStale, ::testing::Bool());
 
@@ -423,52 +334,26 @@ INSTANTIATE_TEST_SUITE_P(OffAndOn, DnsProtectServeStale, ::testing::Bool());
 // nobody else being allowed, reports "open"; opportunistic use does, and
 // stops claiming "encrypted" with that answer. Both without waiting for the
 // next health check (an hour away here).
-TEST(DnsProtectTlsProfile, DecidesOnClearTextAndTheStateFollowsAtOnce) {
-  const struct {
-    const char* profile;
-    std::uint8_t rcode;
-    const char* state;
-    std::size_t plainQueries;
-  } cases[] = {
-      {"strict", kRcodeServFail, "open", 0},
-      {"opportunistic", kRcodeNoError, "protected", 1},
-  };
-  for (const auto& c : cases) {
-    test::TestRoot root;
-    const std::string dir = root.path();
-    CDnsProtectPlugin plugin;
-    test::RecordingService service;
-    test::TestPki pki(dir);
-    auto tls = std::make_unique<test::TestResolver>(pki.TlsServer("resolver.test"));
-    scripted::ScriptedUpstream plain(Answering());
-    std::ofstream(dir + "/blocked.txt") << "\n";
-    std::ofstream(dir + "/OrgInfo.json")
-        << R"({"organization":"Test Org","dns":{"upstreams":[{"address":"127.0.0.1:)" << tls->port()
-        << R"(","transport":"tls","tlsName":"resolver.test","caFile":")" << pki.caFile()
-        << R"("},{"address":"127.0.0.1:)" << plain.port() << R"("}],"tlsProfile":")" << c.profile
-        << R"(","healthCheckIntervalMs":3600000}})";
-    ASSERT_EQ(plugin.Init("", "", dir.c_str(), "1.0.0", "udid", &service, &service, nullptr), 0u);
-    ASSERT_EQ(plugin.Start(), 0u);
-    auto lastState = [&] {
-      auto states = service.Texts("ProtectionStateChanged");
-      return states.empty() ? std::string() : states.back();
-    };
-    ASSERT_TRUE(test::WaitFor([&] { return lastState().find("\"encrypted\"") != std::string::npos; }))
-        << c.profile;
-    tls.reset();
-    u32 handle = 0;
-    ASSERT_EQ(plugin.OpenSession(1, "127.0.0.53:53", HXT_TRANSPORT_UDP, &handle), 0u);
-    const std::string query = BuildQuery("www.example", kTypeA, 1);
-    ASSERT_EQ(plugin.Send(handle, reinterpret_cast<const unsigned char*>(query.data()), query.size()), 0u);
-    ASSERT_TRUE(test::WaitFor([&] { return !service.Texts("Response").empty(); })) << c.profile;
-    EXPECT_EQ(Rcode(service.Events("Response")[0].text), c.rcode) << c.profile;
-    EXPECT_TRUE(test::WaitFor([&] {
-      return lastState().find(std::string("\"") + c.state + "\"") != std::string::npos;
-    }, 1s)) << c.profile;
-    EXPECT_EQ(plain.Queries().size(), c.plainQueries) << c.profile;
-    plugin.Uninit();
-  }
+class DnsProtectTlsProfile : public DnsProtectPlugin, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(DnsProtectTlsProfile, DecidesOnClearTextAndTheStateFollowsAtOnce) {
+  const bool strict = GetParam();
+  test::TestPki pki(dir);
+  auto tls = std::make_unique<test::TestResolver>(pki.TlsServer("resolver.test"));
+  test::TestResolver plain(kit::Scripted(Answering()));
+  upstreams = R"([{"address":"127.0.0.1:)" + std::to_string(tls->port()) +
+              R"(","transport":"tls","tlsName":"resolver.test","caFile":")" + pki.caFile() +
+              R"("},{"address":"127.0.0.1:)" + std::to_string(plain.port()) + R"("}])";
+  healthCheckMs = 3600000;
+  StartWith(std::string(R"(,"tlsProfile":")") + (strict ? "strict" : "opportunistic") + "\"");
+  ASSERT_TRUE(StateWithin("encrypted"));
+  tls.reset();
+  Ask(1, "www.example");
+  EXPECT_EQ(Rcode(AnswerTo(1)), strict ? kRcodeServFail : kRcodeNoError);
+  EXPECT_TRUE(StateWithin(strict ? "open" : "protected"));
+  EXPECT_EQ(plain.Asked("www.example"), strict ? 0 : 1);
 }
+INSTANTIATE_TEST_SUITE_P(OpportunisticAndStrict, DnsProtectTlsProfile, ::testing::Bool());
 
 }  // namespace
 }  // namespace hxt::dnsprotect

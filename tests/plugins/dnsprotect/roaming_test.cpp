@@ -10,8 +10,8 @@
 
 #include <cstdlib>
 #include <fstream>
-#include <iterator>
 #include <future>
+#include <iterator>
 #include <thread>
 
 #include <boost/asio/read_until.hpp>
@@ -20,20 +20,21 @@
 #include "captiveportal.h"
 #include "dns64.h"
 #include "dnsprotectplugin.h"
+#include "fakes/dnswire.h"
 #include "fakes/testroot.h"
 #include "netwatch.h"
-#include "scriptedupstream.h"
+#include "pluginkit.h"
 #include "support/recordingservice.h"
 
 namespace hxt::dnsprotect {
 namespace {
 
 using namespace std::chrono_literals;
-using scripted::Reply;
+using kit::Reply;
 
 std::string AaaaRecord(const std::string& address) {
   const auto bytes = boost::asio::ip::make_address_v6(address).to_bytes();
-  return std::string("\xc0\x0c\0\x1c\0\x01\0\0\0\x3c\0\x10", 12) + std::string(bytes.begin(), bytes.end());
+  return test::dnswire::Record(kTypeAaaa, std::string(bytes.begin(), bytes.end()));
 }
 
 TEST(Dns64Prefix, FoundWhereTheWellKnownAddressIsEmbedded) {
@@ -75,24 +76,17 @@ TEST(CaptivePortal, TheCheckAnswerTellsWhetherAPortalHoldsTheNetwork) {
   HttpUrl url;
   EXPECT_TRUE(ParseHttpUrl("http://check.example:8080/x?y", url));
   EXPECT_EQ(url.host + " " + std::to_string(url.port) + " " + url.target, "check.example 8080 /x?y");
-  for (const char* bad : {"https://check.example/", "http://:80/", "http://a:0/", "http://u@a/", "http://a:9x/"})
+  for (const char* bad :
+       {"https://check.example/", "http://:80/", "http://a:0/", "http://u@a/", "http://a:9x/"})
     EXPECT_FALSE(ParseHttpUrl(bad, url)) << bad;
 }
 
 // A captive portal's web server on loopback: every request gets `answer`.
 class PortalWeb {
  public:
-  explicit PortalWeb(const std::string& address = "127.0.0.1", u16 port = 0)
-      : acceptor_(thread_.io(), {boost::asio::ip::make_address(address), port}) {
-    accept();
-  }
+  PortalWeb() { accept(); }
   ~PortalWeb() {
-    std::promise<void> closed;
-    boost::asio::post(thread_.io(), [&] {
-      acceptor_.close();
-      closed.set_value();
-    });
-    closed.get_future().wait();
+    test::OnThread(thread_.io(), [&] { acceptor_.close(); });
   }
   u16 port() const { return acceptor_.local_endpoint().port(); }
   void Answer(std::string answer) {
@@ -106,70 +100,35 @@ class PortalWeb {
       if (e) return;
       auto socket = std::make_shared<boost::asio::ip::tcp::socket>(std::move(peer));
       auto request = std::make_shared<std::string>();
-      boost::asio::async_read_until(
-          *socket, boost::asio::dynamic_buffer(*request), "\r\n\r\n",
-          [this, socket, request](const boost::system::error_code& e, std::size_t) {
-            if (e) return;
-            std::string answer;
-            {
-              std::lock_guard<std::mutex> lock(mutex_);
-              answer = answer_;
-            }
-            boost::system::error_code ignored;
-            boost::asio::write(*socket, boost::asio::buffer(answer), ignored);
-          });
+      boost::asio::async_read_until(*socket, boost::asio::dynamic_buffer(*request), "\r\n\r\n",
+                                    [this, socket, request](const boost::system::error_code& e, std::size_t) {
+                                      if (e) return;
+                                      std::string answer;
+                                      {
+                                        std::lock_guard<std::mutex> lock(mutex_);
+                                        answer = answer_;
+                                      }
+                                      boost::system::error_code ignored;
+                                      boost::asio::write(*socket, boost::asio::buffer(answer), ignored);
+                                    });
       accept();
     });
   }
 
   hxt::test::IoThread thread_;
-  boost::asio::ip::tcp::acceptor acceptor_;
+  boost::asio::ip::tcp::acceptor acceptor_{thread_.io(), {boost::asio::ip::make_address("127.0.0.1"), 0}};
   std::mutex mutex_;
   std::string answer_;
 };
 
-class Roaming : public ::testing::Test {
+// Health checks minutes apart: only what the tests do makes the plug-in look again.
+class Roaming : public kit::PluginTest {
  protected:
+  Roaming() { healthCheckMs = 600000; }
   void Start(u16 port, const std::string& more = "") {
-    StartWith(R"([{"address":"127.0.0.1:)" + std::to_string(port) + R"("}])", more);
+    upstreams = R"([{"address":"127.0.0.1:)" + std::to_string(port) + R"("}])";
+    StartWith(more);
   }
-  void StartWith(const std::string& upstreams, const std::string& more) {
-    std::ofstream(dir + "/OrgInfo.json") << R"({"organization":"Test Org","dns":{"upstreams":)" << upstreams
-                                         << R"(,"healthCheckIntervalMs":600000,"queryTimeoutMs":1000)" << more
-                                         << "}}";
-    ASSERT_EQ(plugin.Init("", "", dir.c_str(), "1.0.0", "udid", &service, &service, nullptr), 0u);
-    ASSERT_EQ(plugin.Start(), 0u);
-  }
-  std::string Ask(const std::string& name, std::uint16_t type) {
-    u32 handle = 0;
-    EXPECT_EQ(plugin.OpenSession(1, "127.0.0.53:53", HXT_TRANSPORT_UDP, &handle), 0u);
-    const std::string query = BuildQuery(name, type, 7);
-    EXPECT_EQ(plugin.Send(handle, reinterpret_cast<const unsigned char*>(query.data()), query.size()), 0u);
-    std::string answer;
-    test::WaitFor([&] {
-      for (const auto& event : service.Events("Response"))
-        if (event.handle == handle) answer = event.text;
-      return !answer.empty();
-    });
-    return answer;
-  }
-  // Whether, within `within`, the states reported number more than `after`
-  // and the last is `state`.
-  bool StateWithin(const std::string& state, std::size_t after, std::chrono::milliseconds within) {
-    return test::WaitFor(
-        [&] {
-          auto states = service.Texts("ProtectionStateChanged");
-          return states.size() > after &&
-                 states.back().find("\"protection_state\":\"" + state + "\"") != std::string::npos;
-        },
-        within);
-  }
-  void TearDown() override { plugin.Uninit(); }
-
-  test::TestRoot root;
-  const std::string dir = root.path();
-  test::RecordingService service;
-  CDnsProtectPlugin plugin{std::chrono::milliseconds(400)};
 };
 
 TEST_F(Roaming, ANetworkChangeReprobesAndReportsAtOnce) {
@@ -189,47 +148,39 @@ TEST_F(Roaming, ANetworkChangeReprobesAndReportsAtOnce) {
 }
 
 TEST_F(Roaming, Dns64IsReportedAndTheNewNetworkIsAskedAfresh) {
-  scripted::ScriptedUpstream upstream([](const std::string& query) {
+  test::TestResolver upstream(kit::Scripted([](const std::string& query) {
     Question q;
     ParseQuestion(query, q);
     if (q.name == "gone.example") return BuildBlockedAnswer(query, q, 0, "", 60);
     if (q.type == kTypeAaaa) return Reply(query, kRcodeNoError, AaaaRecord("64:ff9b::c000:aa"), 1);
-    return Reply(query, kRcodeNoError, scripted::ARecord(1), 1);
-  });
+    return Reply(query, kRcodeNoError, kit::ARecord(1), 1);
+  }));
   Start(upstream.port());
   ASSERT_TRUE(StateWithin("protected_limited_dns64_detected", 0, 5s));
   std::vector<std::string> rdatas;
-  ASSERT_TRUE(AnswerRdatas(Ask("ipv4only-name.example", kTypeAaaa), kTypeAaaa, rdatas));
+  ASSERT_TRUE(AnswerRdatas(Answer("ipv4only-name.example", kTypeAaaa), kTypeAaaa, rdatas));
   EXPECT_EQ(rdatas.size(), 1u) << "synthesized answers reach the client";
 
-  auto asked = [&](const std::string& name) {
-    int count = 0;
-    for (const auto& query : upstream.Queries()) {
-      Question q;
-      count += ParseQuestion(query, q) && q.name == name;
-    }
-    return count;
-  };
-  EXPECT_EQ(Rcode(Ask("gone.example", kTypeA)), kRcodeNxDomain);
-  EXPECT_EQ(Rcode(Ask("gone.example", kTypeA)), kRcodeNxDomain);
-  EXPECT_EQ(asked("gone.example"), 1) << "the negative answer is cached";
+  EXPECT_EQ(Rcode(Answer("gone.example", kTypeA)), kRcodeNxDomain);
+  EXPECT_EQ(Rcode(Answer("gone.example", kTypeA)), kRcodeNxDomain);
+  EXPECT_EQ(upstream.Asked("gone.example"), 1) << "the negative answer is cached";
   const std::size_t reports = service.Texts("ProtectionStateChanged").size();
   plugin.NetworkChanged("test");
   EXPECT_TRUE(StateWithin("protected_limited_dns64_detected", reports, 2s));
-  EXPECT_EQ(Rcode(Ask("gone.example", kTypeA)), kRcodeNxDomain);
-  EXPECT_EQ(asked("gone.example"), 2) << "negative answers of the old network are dropped";
+  EXPECT_EQ(Rcode(Answer("gone.example", kTypeA)), kRcodeNxDomain);
+  EXPECT_EQ(upstream.Asked("gone.example"), 2) << "negative answers of the old network are dropped";
 }
 
 TEST_F(Roaming, AnUpstreamLostByAQueryShowsWithinASecond) {
-  auto upstream = std::make_unique<scripted::ScriptedUpstream>(
-      [](const std::string& query) { return Reply(query, kRcodeNoError, scripted::ARecord(1), 1); });
+  auto upstream = std::make_unique<test::TestResolver>(kit::Scripted(
+      [](const std::string& query) { return Reply(query, kRcodeNoError, kit::ARecord(1), 1); }));
   Start(upstream->port());
   ASSERT_TRUE(StateWithin("protected", 0, 5s));
   const std::size_t reports = service.Texts("ProtectionStateChanged").size();
   upstream.reset();
   // The health check is ten minutes away; the failed query alone must tell.
   const auto asked = std::chrono::steady_clock::now();
-  EXPECT_EQ(Rcode(Ask("www.example", kTypeA)), kRcodeServFail);
+  EXPECT_EQ(Rcode(Answer("www.example", kTypeA)), kRcodeServFail);
   ASSERT_TRUE(StateWithin("open", reports, 1s));
   EXPECT_LT(std::chrono::steady_clock::now() - asked, 400ms + 1s);
 }
@@ -237,50 +188,39 @@ TEST_F(Roaming, AnUpstreamLostByAQueryShowsWithinASecond) {
 // The canary name asked in clear text tells, per record type, whether the
 // network answers plain DNS itself; so does an answer that comes from an
 // address not asked.
-TEST_F(Roaming, InterferenceIsReportedPerRecordType) {
-  const struct {
-    unsigned char a;  // last byte of the A answer; 1 is the published one
-    const char* aaaa;
-    bool aaaaFromElsewhere;
-    const char* state;
-  } cases[] = {
-      {1, "2001:db8::1", false, "protected"},
-      {9, "2001:db8::1", false, "open_interference_detected_A"},
-      {1, "2001:db8::9", false, "open_interference_detected_AAAA"},
-      {9, "2001:db8::9", false, "open_interference_detected_A_and_AAAA"},
-      {1, "2001:db8::1", true, "open_interference_detected_AAAA"},
+struct InterferenceCase {
+  unsigned char a;  // last byte of the A answer; 1 is the published one
+  const char* aaaa;
+  bool aaaaFromElsewhere;
+  const char* state;
+};
+class RoamingInterference : public Roaming, public ::testing::WithParamInterface<InterferenceCase> {};
+
+TEST_P(RoamingInterference, IsReportedPerRecordType) {
+  const InterferenceCase c = GetParam();
+  auto question = [](const std::string& query) {
+    Question q;
+    ParseQuestion(query, q);
+    return q;
   };
-  for (const auto& c : cases) {
-    auto question = [](const std::string& query) {
-      Question q;
-      ParseQuestion(query, q);
-      return q;
-    };
-    scripted::ScriptedUpstream upstream(
-        [&](const std::string& query) {
-          const Question q = question(query);
-          if (q.type == kTypeAaaa) return Reply(query, kRcodeNoError, AaaaRecord(c.aaaa), 1);
-          return Reply(query, kRcodeNoError, scripted::ARecord(q.name == "canary.example" ? c.a : 1), 1);
-        },
-        [&](const std::string& query) { return c.aaaaFromElsewhere && question(query).type == kTypeAaaa; });
-    test::RecordingService recorder;
-    CDnsProtectPlugin subject{std::chrono::milliseconds(400)};
-    std::ofstream(dir + "/OrgInfo.json")
-        << R"({"organization":"Test Org","dns":{"upstreams":[{"address":"127.0.0.1:)" << upstream.port()
-        << R"("}],"healthCheckIntervalMs":600000,"canary":{"name":"canary.example","a":["192.0.2.1"],)"
-        << R"("aaaa":["2001:db8::1"]}}})";
-    ASSERT_EQ(subject.Init("", "", dir.c_str(), "1.0.0", "udid", &recorder, &recorder, nullptr), 0u);
-    ASSERT_EQ(subject.Start(), 0u);
-    auto last = [&] {
-      const auto states = recorder.Texts("ProtectionStateChanged");
-      return states.empty() ? std::string() : states.back();
-    };
-    EXPECT_TRUE(test::WaitFor([&] {
-      return upstream.Queries().size() == 2 && last().find(std::string("\"") + c.state + "\"") != std::string::npos;
-    }, 3s)) << c.state << ": " << last();
-    subject.Uninit();
-  }
+  test::TestResolver upstream(kit::Scripted(
+      [&](const std::string& query) {
+        const Question q = question(query);
+        if (q.type == kTypeAaaa) return Reply(query, kRcodeNoError, AaaaRecord(c.aaaa), 1);
+        return Reply(query, kRcodeNoError, kit::ARecord(q.name == "canary.example" ? c.a : 1), 1);
+      },
+      [&](const std::string& query) { return c.aaaaFromElsewhere && question(query).type == kTypeAaaa; }));
+  Start(upstream.port(), R"(,"canary":{"name":"canary.example","a":["192.0.2.1"],"aaaa":["2001:db8::1"]})");
+  EXPECT_TRUE(test::WaitFor([&] { return upstream.Asked("canary.example") == 2; }, 3s));
+  EXPECT_TRUE(StateWithin(c.state, 0, 3s)) << c.state;
 }
+INSTANTIATE_TEST_SUITE_P(
+    Cases, RoamingInterference,
+    ::testing::Values(InterferenceCase{1, "2001:db8::1", false, "protected"},
+                      InterferenceCase{9, "2001:db8::1", false, "open_interference_detected_A"},
+                      InterferenceCase{1, "2001:db8::9", false, "open_interference_detected_AAAA"},
+                      InterferenceCase{9, "2001:db8::9", false, "open_interference_detected_A_and_AAAA"},
+                      InterferenceCase{1, "2001:db8::1", true, "open_interference_detected_AAAA"}));
 
 // Behind a portal only its names reach the network's resolver; once signed
 // in, protection comes back without a restart.
@@ -290,25 +230,19 @@ TEST_F(Roaming, ACaptivePortalIsScopedAndLetGoOfOnItsOwn) {
   auto tls = std::make_unique<test::TestResolver>(tlsOptions);
   tlsOptions.port = tls->port();
   tls.reset();  // the portal lets nothing out
-  scripted::ScriptedUpstream portalDns([](const std::string& query) {
-    return Reply(query, kRcodeNoError, std::string("\xc0\x0c\0\x01\0\x01\0\0\0\x3c\0\x04\x7f\0\0\x01", 16), 1);
-  });
+  test::TestResolver portalDns(kit::Scripted([](const std::string& query) {
+    return Reply(query, kRcodeNoError, test::dnswire::Record(kTypeA, std::string("\x7f\0\0\x01", 4)), 1);
+  }));
   PortalWeb web;
-  web.Answer("HTTP/1.1 302 Found\r\nLocation: https://login.portal.test/welcome\r\nContent-Length: 0\r\n\r\n");
-  StartWith(R"([{"address":"127.0.0.1:)" + std::to_string(tlsOptions.port) +
-                R"(","transport":"tls","tlsName":"resolver.test","caFile":")" + pki.caFile() + R"("}])",
-            R"(,"portal":{"checkUrl":"http://check.portal.test:)" + std::to_string(web.port()) +
-                R"(/check","resolvers":["127.0.0.1:)" + std::to_string(portalDns.port()) +
-                R"("],"allow":["assets.portal-cdn.test"],"recheckMs":200})");
+  web.Answer(
+      "HTTP/1.1 302 Found\r\nLocation: https://login.portal.test/welcome\r\nContent-Length: 0\r\n\r\n");
+  upstreams = R"([{"address":"127.0.0.1:)" + std::to_string(tlsOptions.port) +
+              R"(","transport":"tls","tlsName":"resolver.test","caFile":")" + pki.caFile() + R"("}])";
+  StartWith(R"(,"portal":{"checkUrl":"http://check.portal.test:)" + std::to_string(web.port()) +
+            R"(/check","resolvers":["127.0.0.1:)" + std::to_string(portalDns.port()) +
+            R"("],"allow":["assets.portal-cdn.test"],"recheckMs":200})");
   ASSERT_TRUE(StateWithin("open_not_available", 0, 5s));
   EXPECT_NE(service.Texts("ChangeDnsRedirectionMode").back().find(R"("redirect":"true")"), std::string::npos);
-  auto asked = [&](const std::string& name) {
-    for (const auto& query : portalDns.Queries()) {
-      Question q;
-      if (ParseQuestion(query, q) && q.name == name) return true;
-    }
-    return false;
-  };
   const struct {
     const char* name;
     std::uint8_t rcode;
@@ -316,16 +250,16 @@ TEST_F(Roaming, ACaptivePortalIsScopedAndLetGoOfOnItsOwn) {
                {"img.assets.portal-cdn.test", kRcodeNoError},
                {"www.example", kRcodeRefused}};
   for (const auto& n : names) {
-    EXPECT_EQ(Rcode(Ask(n.name, kTypeA)), n.rcode) << n.name;
-    EXPECT_EQ(asked(n.name), n.rcode == kRcodeNoError) << n.name;
+    EXPECT_EQ(Rcode(Answer(n.name, kTypeA)), n.rcode) << n.name;
+    EXPECT_EQ(portalDns.Asked(n.name) > 0, n.rcode == kRcodeNoError) << n.name;
   }
   // Signed in: the check passes and the upstream answers again.
   const std::size_t reports = service.Texts("ProtectionStateChanged").size();
   tls = std::make_unique<test::TestResolver>(tlsOptions);
   web.Answer("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nOK");
   ASSERT_TRUE(StateWithin("encrypted", reports, 3s));
-  EXPECT_EQ(Rcode(Ask("www.example", kTypeA)), kRcodeNoError);
-  EXPECT_FALSE(asked("www.example"));
+  EXPECT_EQ(Rcode(Answer("www.example", kTypeA)), kRcodeNoError);
+  EXPECT_EQ(portalDns.Asked("www.example"), 0);
 }
 
 // A network namespace of the test's own, entered by the test's thread and so
@@ -336,10 +270,11 @@ class RoamingNetns : public Roaming {
   void SetUp() override {
     if (::geteuid() != 0) GTEST_SKIP() << "needs root to make a network namespace";
     netns_ = "hxt-roamn-" + std::to_string(::getpid());
-    if (std::system(("ip netns add " + netns_).c_str()) != 0) GTEST_SKIP() << "cannot create a network namespace";
+    if (std::system(("ip netns add " + netns_).c_str()) != 0)
+      GTEST_SKIP() << "cannot create a network namespace";
     created_ = true;
-    for (const char* step : {"link set lo up", "addr add 198.18.53.1/32 dev lo", "addr add 198.18.53.2/32 dev lo",
-                             "addr add 198.18.53.3/32 dev lo"})
+    for (const char* step :
+         {"link set lo up", "addr add 198.18.53.1/32 dev lo", "addr add 198.18.53.2/32 dev lo"})
       ASSERT_EQ(std::system(("ip -n " + netns_ + " " + step).c_str()), 0) << step;
     home_ = ::open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
     const int fd = ::open(("/run/netns/" + netns_).c_str(), O_RDONLY | O_CLOEXEC);
@@ -357,18 +292,6 @@ class RoamingNetns : public Roaming {
   }
   int Nft(const std::string& commands) {
     return std::system(("ip netns exec " + netns_ + " nft '" + commands + "'").c_str());
-  }
-  // The resolver 198.18.53.1 as the profile names it: DNS over TLS on 853,
-  // plain DNS on 53 when `plain`.
-  std::string Upstreams(const test::TestPki& pki, bool plain) {
-    return R"([{"address":"198.18.53.1:853","transport":"tls","tlsName":"resolver.test","caFile":")" +
-           pki.caFile() + "\"}" + (plain ? R"(,{"address":"198.18.53.1:53"}])" : "]");
-  }
-  test::ResolverOptions TlsOn(test::TestPki& pki) {
-    test::ResolverOptions options = pki.TlsServer("resolver.test");
-    options.loopback = "198.18.53.1";
-    options.port = 853;
-    return options;
   }
 
   std::string netns_;
@@ -396,7 +319,8 @@ TEST_F(RoamingNetns, Dns64OfARealResolverIsSeen) {
   // Where AppArmor confines unbound to its system files, a copy runs unconfined.
   ASSERT_EQ(std::system(("cp -f " + std::string(kUnbound) + " '" + dir + "/unbound.bin'").c_str()), 0);
   // Made before the fork: the child of a threaded process may only exec.
-  const std::string binary = dir + "/unbound.bin", config = dir + "/unbound.conf", logFile = dir + "/unbound.log";
+  const std::string binary = dir + "/unbound.bin", config = dir + "/unbound.conf",
+                    logFile = dir + "/unbound.log";
   const pid_t child = ::fork();
   if (child == 0) {
     const int log = ::open(logFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
@@ -418,14 +342,18 @@ TEST_F(RoamingNetns, Dns64OfARealResolverIsSeen) {
   };
   if (!test::WaitFor([&] { return log().find("start of service") != std::string::npos; }, 10s))
     GTEST_SKIP() << "unbound cannot run here; its log:\n" << log();
-  StartWith(R"([{"address":"198.18.53.1:53"}])", "");
+  upstreams = R"([{"address":"198.18.53.1:53"}])";
+  StartWith("");
   EXPECT_TRUE(StateWithin("protected_limited_dns64_detected", 0, 5s)) << log();
 }
 
 // The network sends port 53 to a resolver of its own and drops 853.
 TEST_F(RoamingNetns, AnInterceptingNetworkIsReportedAsInterference) {
   test::TestPki pki(dir);
-  test::TestResolver tls(TlsOn(pki));
+  test::ResolverOptions onTls = pki.TlsServer("resolver.test");
+  onTls.loopback = "198.18.53.1";
+  onTls.port = 853;
+  test::TestResolver tls(onTls);
   test::TestResolver real("198.18.53.1", "192.0.2.1", 53);
   test::TestResolver interceptor("198.18.53.2", "198.18.53.99", 53);
   ASSERT_EQ(Nft("add table ip hxt; add chain ip hxt nat { type nat hook output priority -100; }; "
@@ -433,31 +361,11 @@ TEST_F(RoamingNetns, AnInterceptingNetworkIsReportedAsInterference) {
                 "add chain ip hxt out { type filter hook output priority 0; }; "
                 "add rule ip hxt out tcp dport 853 drop"),
             0);
-  StartWith(Upstreams(pki, true), R"(,"canary":{"name":"canary.example","a":["192.0.2.1"]})");
+  upstreams = R"([{"address":"198.18.53.1:853","transport":"tls","tlsName":"resolver.test","caFile":")" +
+              pki.caFile() + R"("},{"address":"198.18.53.1:53"}])";
+  StartWith(R"(,"canary":{"name":"canary.example","a":["192.0.2.1"]})");
   EXPECT_TRUE(StateWithin("open_interference_detected_A", 0, 5s));
   EXPECT_GT(interceptor.udpQueries(), 0);
-}
-
-// A portal: its resolver answers every name with its web server, which
-// redirects; nothing leaves on 853. Then the user signs in.
-TEST_F(RoamingNetns, APortalIsScopedUntilItOpens) {
-  test::TestPki pki(dir);
-  test::TestResolver tls(TlsOn(pki));
-  test::TestResolver portalDns("198.18.53.2", "198.18.53.3", 53);
-  PortalWeb web("198.18.53.3", 80);
-  web.Answer("HTTP/1.1 302 Found\r\nLocation: http://login.portal.test/\r\nContent-Length: 0\r\n\r\n");
-  ASSERT_EQ(Nft("add table ip hxt; add chain ip hxt out { type filter hook output priority 0; }; "
-                "add rule ip hxt out tcp dport 853 drop"),
-            0);
-  StartWith(Upstreams(pki, false),
-            R"(,"portal":{"checkUrl":"http://check.portal.test/","resolvers":["198.18.53.2"],"recheckMs":200})");
-  ASSERT_TRUE(StateWithin("open_not_available", 0, 5s));
-  EXPECT_EQ(Rcode(Ask("login.portal.test", kTypeA)), kRcodeNoError);
-  EXPECT_EQ(Rcode(Ask("www.example", kTypeA)), kRcodeRefused);
-  const std::size_t reports = service.Texts("ProtectionStateChanged").size();
-  ASSERT_EQ(Nft("delete table ip hxt"), 0);
-  web.Answer("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nOK");
-  EXPECT_TRUE(StateWithin("encrypted", reports, 5s));
 }
 
 // The watch itself: events of its own network namespace, and the resolver file.
