@@ -12,6 +12,7 @@
 #include "fakes/dnstestkit.h"
 #include "fakes/redirectclient.h"
 #include "fakes/testroot.h"
+#include "support/daemonbench.h"
 
 namespace hxt::test {
 namespace {
@@ -255,21 +256,14 @@ INSTANTIATE_TEST_SUITE_P(Families, SockFilterDaemonTest, ::testing::Values("127.
                            return std::string(info.param[0] == ':' ? "IPv6" : "IPv4");
                          });
 
-class SockFilterControlTest : public ::testing::Test {
+class SockFilterControlTest : public ::testing::Test, public DaemonBench {
  protected:
   void SetUp() override {
-    config_ = LoopbackConfig(root_.path() + "/run/hxsockfilterd.sock", {});
     config_.handshakeTimeout = std::chrono::milliseconds(300);
-    daemon_ = StartDaemonRunner(config_);
-    ASSERT_NE(daemon_, nullptr) << log_.Dump();
+    StartDaemon();
   }
   // Whether a well-behaved peer still gets through.
   bool DaemonStillServes() { return ControlPeer(config_.controlPath).Hello() == std::optional<u32>(0); }
-
-  ScopedCaptureLog log_;
-  TestRoot root_;
-  SockFilterConfig config_;
-  std::unique_ptr<DaemonRunner> daemon_;
 };
 
 TEST_F(SockFilterControlTest, APeerOfAnotherVersionAndASecondDaemonAreRefused) {
