@@ -262,14 +262,13 @@ TEST_F(TransparentModeTest, QueriesReachTheAgentWithTheirDestinationUnlessExempt
   EXPECT_EQ(dig(kResolver4, "www.example.com", false), kServiceAnswer);
   EXPECT_EQ(dig(kResolver6, "www.example.com", true), kUpstreamAnswer);
 
-  // A daemon killed outright leaves no rule behind: its table belongs to it.
+  // The agent killed, queries go to their resolver untouched; a daemon killed
+  // outright leaves no rule behind: its table belongs to it.
+  agent.reset();
+  for (bool tcp : {false, true}) EXPECT_EQ(dig(kResolver4, "a.example", tcp), kUpstreamAnswer);
   daemon_->Signal(SIGKILL);
   daemon_->WaitForExit();
   EXPECT_TRUE(WaitFor([&] { return nftTables().empty(); })) << nftTables();
-  for (bool tcp : {false, true}) {
-    EXPECT_EQ(dig(kResolver4, "www.example.com", tcp), kUpstreamAnswer);
-    EXPECT_EQ(dig(kResolver6, "www.example.com", tcp), kUpstreamAnswer);
-  }
 }
 
 TEST_F(TransparentModeTest, AnIgnoredProgramsQueriesGoToTheResolverItAskedCountedForIt) {
@@ -468,8 +467,10 @@ TEST_F(TransparentModeTest, WithoutNetAdminOpenPluginAwaitsApproval) {
 }
 
 // What a DNS client sees when something on the agent's side goes wrong, in
-// stub and in transparent mode alike: the client asks the stub, or the
-// resolver it names and the rules take it. One row per fault.
+// transparent mode, where the client asks the resolver it names and the rules
+// take it; and in stub mode for the rows that need processes of their own (a
+// stopped agent, a link-local resolver) which the in-process fault table
+// (FaultTest) cannot have. One row per fault.
 enum class Mode { Stub, Transparent };
 class FaultInModeTest;
 struct ModeFault {
@@ -481,6 +482,7 @@ struct ModeFault {
   std::function<std::string(FaultInModeTest&)> observe;
   const char* clientSees;
   std::chrono::milliseconds within;
+  bool stubToo = false;
 };
 
 void PrintTo(const ModeFault& fault, std::ostream* out) {
@@ -580,9 +582,7 @@ const ModeFault kModeFaults[] = {
        }
        return seen + std::to_string(t.peerResolver_->udpQueries() + t.peerResolver_->tcpQueries());
      },
-     "192.0.2.1 192.0.2.2 192.0.2.1 192.0.2.2 2", 3000ms},
-    {"AgentKilled", nullptr, "", false, [](FaultInModeTest& t) { t.agent_.reset(); },
-     [](FaultInModeTest& t) { return t.askBoth("a.example"); }, "192.0.2.1 192.0.2.1", 1000ms},
+     "192.0.2.1 192.0.2.2 192.0.2.1 192.0.2.2 2", 3000ms, true},
     {"ListenerGone", nullptr, "", false, [](FaultInModeTest& t) { t.service4_->CloseListeners(); },
      [](FaultInModeTest& t) { return t.askBoth("gone.example"); }, "192.0.2.1 192.0.2.1", 1000ms},
     // A hung plug-in costs a client no more than the service time-out, a TCP
@@ -644,7 +644,7 @@ const ModeFault kModeFaults[] = {
               " slow, loopback asked " + std::to_string(loopback->udpQueries() + loopback->tcpQueries()) +
               " times, " + std::to_string(loopbackSlow) + " slow";
      },
-     "0 wrong or late, at most 3 slow, loopback asked 2 times, 0 slow", 15s},
+     "0 wrong or late, at most 3 slow, loopback asked 2 times, 0 slow", 15s, true},
 };
 
 TEST_P(FaultInModeTest, TheClientIsAnsweredInTime) {
@@ -656,9 +656,16 @@ TEST_P(FaultInModeTest, TheClientIsAnsweredInTime) {
   EXPECT_LE(std::chrono::steady_clock::now() - begin, fault().within) << daemon_->Log();
 }
 
-INSTANTIATE_TEST_SUITE_P(Faults, FaultInModeTest,
-                         ::testing::Combine(::testing::ValuesIn(kModeFaults),
-                                            ::testing::Values(Mode::Stub, Mode::Transparent)),
+std::vector<std::tuple<ModeFault, Mode>> ModeFaultCases() {
+  std::vector<std::tuple<ModeFault, Mode>> cases;
+  for (const ModeFault& fault : kModeFaults) {
+    if (fault.stubToo) cases.emplace_back(fault, Mode::Stub);
+    cases.emplace_back(fault, Mode::Transparent);
+  }
+  return cases;
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, FaultInModeTest, ::testing::ValuesIn(ModeFaultCases()),
                          [](const auto& info) {
                            return std::string(std::get<0>(info.param).name) +
                                   (std::get<1>(info.param) == Mode::Stub ? "_Stub" : "_Transparent");
