@@ -100,9 +100,9 @@ class AttributionDaemonTest : public ::testing::Test, public DaemonBench {
       pollfd p{fd, POLLIN, 0};
       u8 answer[512];
       ssize_t n = ::poll(&p, 1, 5000) == 1 ? ::recv(fd, answer, sizeof answer, 0) : -1;
-      return n == static_cast<ssize_t>(expected.size()) && std::memcmp(answer, expected.data(), expected.size()) == 0
-                 ? 0
-                 : 4;
+      const bool same = n == static_cast<ssize_t>(expected.size()) &&
+                        std::memcmp(answer, expected.data(), expected.size()) == 0;
+      return same ? 0 : 4;
     });
   }
 
@@ -158,15 +158,15 @@ TEST_F(AttributionDaemonTest, TwoProgramsOfTwoUsersAreCountedApartAndAnIgnoredOn
   // counters, not the names.
   ::chmod(root_.path().c_str(), 0711);
   ::chmod((root_.path() + "/run").c_str(), 0711);
-  EXPECT_EQ(RunAs(kNobody, [&] {
-              std::string note, why;
-              std::vector<std::string> rows;
-              if (!QueryDaemonRows(config_.controlPath, kMsgPrograms, "test", note, &rows, why)) return 3;
-              bool named = false;
-              for (const std::string& row : rows) named = named || row.substr(row.rfind('\t') + 1) != "-";
-              return note == "counters only" && rows.size() == 2 && !named ? 0 : 4;
-            }),
-            0);
+  const auto seesCountersOnly = [&] {
+    std::string note, why;
+    std::vector<std::string> rows;
+    if (!QueryDaemonRows(config_.controlPath, kMsgPrograms, "test", note, &rows, why)) return 3;
+    bool named = false;
+    for (const std::string& row : rows) named = named || row.substr(row.rfind('\t') + 1) != "-";
+    return note == "counters only" && rows.size() == 2 && !named ? 0 : 4;
+  };
+  EXPECT_EQ(RunAs(kNobody, seesCountersOnly), 0);
 }
 
 // Every message of a TCP connection counts for its program, those that came

@@ -94,15 +94,16 @@ class DaemonBench {
   }
   // An agent that redirects IPv4 to the service (its TCP to `tcpPort` when given).
   void Redirect(u16 tcpPort = 0) {
-    agent_ = OpenAndRedirect(config_.controlPath,
-                             RedirectTo(service_.udpPort(), tcpPort != 0 ? tcpPort : service_.tcpPort(), 0, 0));
+    const u16 tcp = tcpPort != 0 ? tcpPort : service_.tcpPort();
+    agent_ = OpenAndRedirect(config_.controlPath, RedirectTo(service_.udpPort(), tcp, 0, 0));
   }
   ScopedCaptureLog log_;
   TestRoot root_;
   TestService service_{"127.0.0.1", kAgentAnswer};
   TestResolver upstream_{"127.0.0.1", kResolverAnswer};
   // Where the filter library looks for the daemon.
-  sockfilter::SockFilterConfig config_ = LoopbackConfig(sockfilter::DefaultControlPath(), {upstream_.endpoint()});
+  sockfilter::SockFilterConfig config_ =
+      LoopbackConfig(sockfilter::DefaultControlPath(), {upstream_.endpoint()});
   std::unique_ptr<DaemonRunner> daemon_;
   std::unique_ptr<ControlPeer> agent_;
 };
