@@ -148,10 +148,17 @@ class TransparentModeTest : public ::testing::Test {
     return at == std::string::npos ? -1 : std::stoll(text.substr(at + name.size() + 2));
   }
 
-  // Forks the agent from a thread in the namespace while the test process
-  // stands in the agent's cgroup, so that the agent is born there.
-  std::unique_ptr<ServiceProcess> startAgentInItsCgroup(
-      const std::map<std::string, std::string>& environment) {
+  // The agent with the fake plug-ins (PrepareAgentRoot), whose DNS plug-in
+  // runs `script` and then redirects both families. It is forked from a
+  // thread in the namespace while the test process stands in the agent's
+  // cgroup, so that the agent is born there.
+  std::unique_ptr<ServiceProcess> startRealAgent(const std::string& script = "") {
+    const std::string path = root_.path() + "/plugin-script.txt";
+    const std::string both = R"({"redirect":true,"whitelist":[],"resolvers":[]})";
+    std::ofstream(path) << script << R"(redirect {"version":1,"ignore_pids":[],"dns4":)" << both
+                        << R"(,"dns6":)" << both << "}\n";
+    const std::map<std::string, std::string> environment{{"HXT_IPC_PORT", std::to_string(FreePort())},
+                                                         {"HXT_FAKE_DNS_SCRIPT", path}};
     std::string own = CgroupFromProcText(ReadFile("/proc/self/cgroup")).value_or("/");
     std::string mount = cgroupDir_.substr(0, cgroupDir_.rfind('/'));
     std::unique_ptr<ServiceProcess> agent;
@@ -299,15 +306,9 @@ TEST_F(TransparentModeTest, TheAgentAndItsPluginAnswerWhatADirectQueryAsked) {
   constexpr const char* kName = "test-name.hxt.example";
   constexpr const char* kPluginAnswer = "192.0.2.10";
   PrepareAgentRoot(root_, {HXT_FAKE_PLUGIN_VELMORA, HXT_FAKE_PLUGIN_SWG, HXT_FAKE_PLUGIN_CLOUD_DOWNLOADER});
-  const std::string script = root_.path() + "/plugin-script.txt";
-  const std::string both = R"({"redirect":true,"whitelist":[],"resolvers":[]})";
-  std::ofstream(script) << "record " << kName << " " << kPluginAnswer << "\n"
-                        << R"(redirect {"version":1,"ignore_pids":[],"dns4":)" << both << R"(,"dns6":)"
-                        << both << "}\n";
   startDaemon();
   ASSERT_TRUE(daemon_->WaitForLog("in place")) << daemon_->Log();
-  auto agent =
-      startAgentInItsCgroup({{"HXT_IPC_PORT", std::to_string(FreePort())}, {"HXT_FAKE_DNS_SCRIPT", script}});
+  auto agent = startRealAgent("record " + std::string(kName) + " " + kPluginAnswer + "\n");
   ASSERT_TRUE(
       daemon_->WaitForLog("transparent rules: IPv4 UDP and TCP redirected (every resolver), IPv6 UDP"))
       << daemon_->Log() << agent->Log();
@@ -405,8 +406,9 @@ TEST_F(TransparentModeTest, LinkLocalResolversAreProtectedAndLoopbackOnesLeftAlo
   const std::string listening = "taken to the listeners on fe80::53%hxt0 (UDP ";
   const std::size_t at = log.find(listening);
   ASSERT_NE(at, std::string::npos) << log;
-  const boost::asio::ip::udp::endpoint listener(boost::asio::ip::make_address(kLinkLocal),
-                                                static_cast<u16>(std::stoi(log.substr(at + listening.size()))));
+  const boost::asio::ip::udp::endpoint listener(
+      boost::asio::ip::make_address(kLinkLocal),
+      static_cast<u16>(std::stoi(log.substr(at + listening.size()))));
   inNetns([&] {
     boost::asio::io_context io;
     boost::asio::ip::udp::socket direct(io, boost::asio::ip::udp::v6());
@@ -517,12 +519,7 @@ class FaultInModeTest : public TransparentModeTest,
     }
     ASSERT_TRUE(WaitFor([&] { return counter("in_flight") == 0; })) << daemon_->Log();
     if (fault().realAgent) {
-      const std::string script = root_.path() + "/plugin-script.txt";
-      const std::string both = R"({"redirect":true,"whitelist":[],"resolvers":[]})";
-      std::ofstream(script) << R"(redirect {"version":1,"ignore_pids":[],"dns4":)" << both << R"(,"dns6":)"
-                            << both << "}\n";
-      realAgent_ = startAgentInItsCgroup(
-          {{"HXT_IPC_PORT", std::to_string(FreePort())}, {"HXT_FAKE_DNS_SCRIPT", script}});
+      realAgent_ = startRealAgent();
     } else {
       agent_ = openAgent();
     }
