@@ -1,6 +1,6 @@
 // hxsockfilterd in-process between a test service (the agent's listeners,
 // answering 192.0.2.2) and a test resolver (answering 192.0.2.1), both on
-// 127.0.0.1, with an agent-like control peer; and a child process that acts
+// one loopback address, with an agent-like control peer; and a child process that acts
 // as another user, for the cases about who asked or who may connect.
 #pragma once
 
@@ -87,6 +87,10 @@ inline int RunAs(u32 id, const std::function<int()>& body) {
 
 class DaemonBench {
  public:
+  // The service and the resolver on `loopback`, the stubs on the IPv4 one.
+  explicit DaemonBench(const char* loopback = "127.0.0.1")
+      : service_(loopback, kAgentAnswer), upstream_(loopback, kResolverAnswer) {}
+
   // Starts the daemon with `config_` as the case changed it.
   void StartDaemon() {
     daemon_ = StartDaemonRunner(config_);
@@ -99,8 +103,8 @@ class DaemonBench {
   }
   ScopedCaptureLog log_;
   TestRoot root_;
-  TestService service_{"127.0.0.1", kAgentAnswer};
-  TestResolver upstream_{"127.0.0.1", kResolverAnswer};
+  TestService service_;
+  TestResolver upstream_;
   // Where the filter library looks for the daemon.
   sockfilter::SockFilterConfig config_ =
       LoopbackConfig(sockfilter::DefaultControlPath(), {upstream_.endpoint()});
