@@ -15,6 +15,7 @@
 #include <cstring>
 #include <future>
 #include <map>
+#include <sstream>
 #include <thread>
 
 #include <boost/asio/read.hpp>
@@ -75,13 +76,9 @@ class AttributionDaemonTest : public ::testing::Test, public DaemonBench {
     EXPECT_EQ(note, "names");
     std::map<std::pair<std::string, std::string>, Counted> out;
     for (const std::string& row : rows) {
+      std::istringstream fields(row);
       std::vector<std::string> f;
-      for (std::size_t start = 0;;) {
-        std::size_t tab = row.find('\t', start);
-        f.push_back(row.substr(start, tab == std::string::npos ? std::string::npos : tab - start));
-        if (tab == std::string::npos) break;
-        start = tab + 1;
-      }
+      for (std::string field; std::getline(fields, field, '\t');) f.push_back(field);
       if (f.size() < 10) continue;
       out[{f[0], f[1]}] = Counted{std::stoull(f[4]), std::stoull(f[5]), std::stoull(f[6]), f[8] == "1", f[9]};
     }
