@@ -278,30 +278,6 @@ TEST_F(TransparentModeTest, QueriesReachTheAgentWithTheirDestinationUnlessExempt
   EXPECT_TRUE(WaitFor([&] { return nftTables().empty(); })) << nftTables();
 }
 
-TEST_F(TransparentModeTest, AnIgnoredProgramsQueriesGoToTheResolverItAskedCountedForIt) {
-  const std::string dig = std::filesystem::canonical("/usr/bin/dig").string();
-  startDaemon(false, {"--ignored-programs", dig});
-  ASSERT_TRUE(daemon_->WaitForLog("transparent mode: table inet hxsockfilterd in place")) << daemon_->Log();
-  auto agent = openAgent();
-  ASSERT_TRUE(daemon_->WaitForLog("transparent rules: IPv4 UDP and TCP redirected")) << daemon_->Log();
-  for (bool tcp : {false, true}) EXPECT_EQ(this->dig(kResolver4, "www.example.com", tcp), kUpstreamAnswer);
-  EXPECT_EQ(service4_->MessageCount(), 0u);
-  std::string note, why;
-  std::vector<std::string> rows;
-  ASSERT_TRUE(QueryDaemonRows(controlPath(), kMsgPrograms, "transparent e2e", note, &rows, why)) << why;
-  ASSERT_EQ(rows.size(), 1u);
-  // program, uid, pid, unit, then queries 2 (UDP and TCP), 0 to the agent, 0 blocked; ignored.
-  std::istringstream fields(rows[0]);
-  std::vector<std::string> f;
-  for (std::string field; std::getline(fields, field, '\t');) f.push_back(field);
-  ASSERT_GE(f.size(), 10u) << rows[0];
-  EXPECT_EQ(f[0], dig);
-  EXPECT_EQ(std::vector<std::string>(f.begin() + 4, f.begin() + 7),
-            (std::vector<std::string>{"2", "0", "0"}));
-  EXPECT_EQ(f[8], "1");
-  EXPECT_EQ(f[9], "www.example.com www.example.com");
-}
-
 TEST_F(TransparentModeTest, TheAgentAndItsPluginAnswerWhatADirectQueryAsked) {
   constexpr const char* kName = "test-name.hxt.example";
   constexpr const char* kPluginAnswer = "192.0.2.10";
@@ -324,51 +300,6 @@ TEST_F(TransparentModeTest, TheAgentAndItsPluginAnswerWhatADirectQueryAsked) {
   EXPECT_EQ(agent->WaitForExit(), 0) << agent->Log();
   EXPECT_TRUE(WaitFor([&] { return nftRuleset().find("redirect") == std::string::npos; })) << nftRuleset();
   EXPECT_EQ(dig(kResolver4, kName, false), kUpstreamAnswer);
-}
-
-// What leaves for the resolver the program asked is answered only by an
-// answer to that query (response bit, id, question); a TCP client that
-// writes the length bytes on their own is routed on its whole first message.
-TEST_F(TransparentModeTest, DirectAnswersMustAnswerTheQueryAndTcpIsRoutedOnWholeMessages) {
-  constexpr const char* kForger = "192.0.2.54";
-  ASSERT_EQ(shell("ip -n " + netns_ + " addr add " + kForger + "/32 dev lo"), 0);
-  startDaemon();
-  ASSERT_TRUE(daemon_->WaitForLog("in place")) << daemon_->Log();
-  auto agent = openAgent();
-  ASSERT_TRUE(daemon_->WaitForLog("transparent rules: IPv4 UDP and TCP redirected")) << daemon_->Log();
-  // The queries below are a client's: out of the agent's cgroup, which the rules exempt.
-  std::ofstream(cgroupDir_ + "/client/cgroup.procs") << ::getpid() << std::endl;
-  namespace asio = boost::asio;
-  std::optional<Bytes> direct, framed;
-  inNetns([&] {
-    asio::io_context io;
-    asio::ip::udp::socket forger(io, asio::ip::udp::endpoint(asio::ip::make_address(kForger), 53));
-    std::thread forgery([&] {
-      Bytes query(512);
-      asio::ip::udp::endpoint daemon;
-      query.resize(forger.receive_from(asio::buffer(query), daemon));
-      Bytes notAnswer = MakeAnswer(query, "192.0.2.66"), otherQuestion = notAnswer;
-      notAnswer[2] &= 0x7F;                               // the response bit
-      otherQuestion[otherQuestion.size() - 16 - 3] = 28;  // the question's type
-      for (const Bytes& answer : {notAnswer, otherQuestion, MakeAnswer(query, kUpstreamAnswer)})
-        forger.send_to(asio::buffer(answer), daemon);
-    });
-    LoopbackSocket udp(kAddressFamilyIPv4, SOCK_DGRAM, false), client(kAddressFamilyIPv4, SOCK_STREAM, false);
-    if (udp.Connect(kForger, 53) && udp.Send(MakeQuery("www.white.example", 7))) direct = udp.Receive();
-    forgery.join();
-
-    ASSERT_TRUE(client.Connect(kResolver4, 53));
-    const Bytes message = WithLength(MakeQuery("www.white.example", 8));
-    ASSERT_TRUE(client.Send(Bytes(message.begin(), message.begin() + 2)));
-    ASSERT_TRUE(client.Send(Bytes(message.begin() + 2, message.end())));
-    framed = client.ReceiveFramed();
-  });
-  ASSERT_TRUE(direct.has_value());
-  EXPECT_EQ(IdOf(*direct), 7);
-  EXPECT_EQ(AnswerAddress(*direct), kUpstreamAnswer);
-  ASSERT_TRUE(framed.has_value());
-  EXPECT_EQ(AnswerAddress(*framed), kUpstreamAnswer);
-  EXPECT_EQ(service4_->MessageCount(), 0u);
 }
 
 // A client of a link-local resolver is bound to its interface: its DNS is

@@ -141,17 +141,18 @@ const Fault kFaults[] = {
        t.config_.resolvers = {t.forger_->local_endpoint()};
      },
      [](FaultTest& t) {
-       // Before the real answer, what a forger would send: a wrong id, then
-       // the right id for another question.
+       // Before the real answer, what a forger would send: a wrong id, the
+       // query itself sent back (no response bit), the right id for another
+       // question.
        t.agent_.reset();
        t.forgery_ = std::thread([&t] {
          Bytes query(512);
          udp::endpoint daemon;
          query.resize(t.forger_->receive_from(asio::buffer(query), daemon));
-         Bytes wrongId = MakeAnswer(query, "192.0.2.66"), wrongQuestion = MakeAnswer(query, "192.0.2.66");
+         Bytes wrongId = MakeAnswer(query, "192.0.2.66"), wrongQuestion = wrongId;
          wrongId[1] ^= 1;
          wrongQuestion[wrongQuestion.size() - 16 - 3] = 28;  // the question's type
-         for (const Bytes& answer : {wrongId, wrongQuestion, MakeAnswer(query, kResolver)})
+         for (const Bytes& answer : {wrongId, query, wrongQuestion, MakeAnswer(query, kResolver)})
            t.forger_->send_to(asio::buffer(answer), daemon);
        });
      },
@@ -160,7 +161,7 @@ const Fault kFaults[] = {
        t.forgery_.join();
        return seen + ", " + std::to_string(t.daemon_->counters().rejectedAnswers) + " ignored";
      },
-     "192.0.2.1, 2 ignored", 500ms},
+     "192.0.2.1, 3 ignored", 500ms},
     {"EmptyResolverList", [](FaultTest& t) { t.config_.resolvers.clear(); },
      [](FaultTest& t) { t.agent_.reset(); },
      [](FaultTest& t) {

@@ -199,7 +199,21 @@ TEST_P(SockFilterDaemonTest, BadDatagramsAndForgedAnswersAreHandledCleanly) {
 
 TEST_P(SockFilterDaemonTest, TcpMessagesReachTheServiceWholeHoweverTheClientWritesThem) {
   StartDaemon();
-  auto peer = Redirect();
+  FilterParameters lists;
+  lists.whiteList4 = lists.whiteList6 = {"white.test"};
+  auto peer = Redirect(lists);
+  {
+    // The length bytes on their own: the route waits for the whole message,
+    // whose white-listed name sends it to the upstream.
+    LoopbackSocket client(agentFamily(), SOCK_STREAM);
+    ASSERT_TRUE(client.Connect(daemon_->Tcp(family()).port()));
+    const Bytes framed = WithLength(MakeQuery("white.test", 4));
+    ASSERT_TRUE(client.Send(Bytes(framed.begin(), framed.begin() + 2)));
+    ASSERT_TRUE(client.Send(Bytes(framed.begin() + 2, framed.end())));
+    const std::optional<Bytes> answer = client.ReceiveFramed();
+    ASSERT_TRUE(answer.has_value());
+    EXPECT_EQ(AnswerAddress(*answer), kUpstreamAnswer);
+  }
   {
     // The largest message there is, its length bytes written on their own:
     // it goes as pieces that each fit one read of the service, in order.
