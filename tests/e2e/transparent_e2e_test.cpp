@@ -409,7 +409,6 @@ class FaultInModeTest;
 struct ModeFault {
   const char* name;
   std::function<void(FaultInModeTest&)> configure;  // before the daemon starts
-  const char* registry;                             // the daemon's settings, before it starts
   bool realAgent;  // the agent process with its plug-ins, not a control peer and test listeners
   std::function<void(FaultInModeTest&)> inflict;
   std::function<std::string(FaultInModeTest&)> observe;
@@ -440,9 +439,6 @@ class FaultInModeTest : public TransparentModeTest,
       PrepareAgentRoot(root_,
                        {HXT_FAKE_PLUGIN_VELMORA, HXT_FAKE_PLUGIN_SWG, HXT_FAKE_PLUGIN_CLOUD_DOWNLOADER});
     }
-    root_.WriteRegistry((fault().realAgent ? TestRoot::DotNetPresentEntry() + "\n" : std::string()) +
-                        "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Truvane\\Truvane Helixor Client\\SocketFilter]\n" +
-                        fault().registry);
     if (transparent()) {
       startDaemon();
     } else {
@@ -499,7 +495,7 @@ const ModeFault kModeFaults[] = {
        t.linkLocalPeer();
        t.stubResolvers_ = "[fe80::54%hxt0]:53";
      },
-     "", false, nullptr,
+     false, nullptr,
      [](FaultInModeTest& t) {
        const std::string server = t.transparent() ? "fe80::54%hxt0" : "::1";
        if (t.transparent() && !t.daemon_->WaitForLog("link-local DNS taken on 1 interfaces"))
@@ -511,49 +507,12 @@ const ModeFault kModeFaults[] = {
        return seen + std::to_string(t.peerResolver_->udpQueries() + t.peerResolver_->tcpQueries());
      },
      "192.0.2.1 192.0.2.2 192.0.2.1 192.0.2.2 2", 3000ms, true},
-    {"ListenerGone", nullptr, "", false, [](FaultInModeTest& t) { t.service4_->CloseListeners(); },
+    {"ListenerGone", nullptr, false, [](FaultInModeTest& t) { t.service4_->CloseListeners(); },
      [](FaultInModeTest& t) { return t.askBoth("gone.example"); }, "192.0.2.1 192.0.2.1", 1000ms},
-    // A hung plug-in costs a client no more than the service time-out, a TCP
-    // connection the agent took and never answers included; once three
-    // queries in a row timed out the family's breaker sends UDP straight on.
-    {"PlugInHangs", nullptr, "\"ServiceTimeoutMs\"=dword:0000012c\n", false,
-     [](FaultInModeTest& t) {
-       t.service4_->SilenceName("hung.example");
-       EXPECT_EQ(t.dig(t.server(), "hung.example", true), kUpstreamAnswer);
-       for (int i = 0; i < 2; ++i) EXPECT_EQ(t.dig(t.server(), "hung.example", false), kUpstreamAnswer);
-       EXPECT_TRUE(t.daemon_->WaitForLog("let 3 queries in a row time out")) << t.daemon_->Log();
-     },
-     [](FaultInModeTest& t) {
-       const std::size_t seen = t.service4_->MessageCount();
-       std::string answer = t.dig(t.server(), "hung.example", false);
-       return answer + (t.service4_->MessageCount() == seen ? ", at once" : ", through the agent");
-     },
-     "192.0.2.1, at once", 500ms},
-    // A flood from one socket is held to its budget and the excess dropped
-    // without an answer (an error answer invites retries); others are served.
-    {"FloodFromOneSocket", nullptr,
-     "\"MaxPendingPerClient\"=dword:00000008\n\"MaxPendingQueries\"=dword:00000020\n"
-     "\"ServiceTimeoutMs\"=dword:00001388\n",
-     false,
-     [](FaultInModeTest& t) {
-       t.service4_->SilenceName("flood.example");
-       // Out of the agent's cgroup, which the rules exempt.
-       std::ofstream(t.cgroupDir_ + "/client/cgroup.procs") << ::getpid() << std::endl;
-       t.inNetns([&] {
-         boost::asio::io_context io;
-         boost::asio::ip::udp::socket flooder(io, boost::asio::ip::udp::v4());
-         flooder.connect({boost::asio::ip::make_address(t.server()), 53});
-         for (int i = 0; i < 100; ++i)
-           flooder.send(boost::asio::buffer(MakeQuery("flood.example", static_cast<u16>(i))));
-         EXPECT_TRUE(WaitFor([&] { return t.counter("over_budget") == 92; })) << t.counter("over_budget");
-       });
-       EXPECT_EQ(t.counter("answered_locally"), 0);
-     },
-     [](FaultInModeTest& t) { return t.dig(t.server(), "innocent.example", false); }, kServiceAnswer, 1000ms},
     // A stopped agent process costs clients no more than the breaker's three
     // service time-outs (1.5 s each), over UDP and TCP alike; a resolver on
     // loopback gets each of its queries once and never waits for the agent.
-    {"AgentStopped", nullptr, "", true, [](FaultInModeTest& t) { t.realAgent_->Signal(SIGSTOP); },
+    {"AgentStopped", nullptr, true, [](FaultInModeTest& t) { t.realAgent_->Signal(SIGSTOP); },
      [](FaultInModeTest& t) {
        std::unique_ptr<TestResolver> loopback;
        t.inNetns([&] { loopback = std::make_unique<TestResolver>("127.0.0.53", kUpstreamAnswer, 53); });
