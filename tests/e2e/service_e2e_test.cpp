@@ -55,17 +55,10 @@ TEST_F(ServiceE2E, BadRootMeansNoLoggerAndExitCodeOne) {
 
 // Without a notify socket (a terminal) the agent runs as well; the plug-ins'
 // loading and unloading the in-process lifecycle tests show.
-class AgentWithPluginsE2E : public ServiceE2E {
- protected:
-  AgentWithPluginsE2E() {
-    PrepareAgentRoot(root, {HXT_FAKE_PLUGIN_VELMORA, HXT_FAKE_PLUGIN_SWG, HXT_FAKE_PLUGIN_CLOUD_DOWNLOADER},
-                     false);
-  }
-  unsigned short port = FreePort();
-};
-
-TEST_F(AgentWithPluginsE2E, WithoutProfileWaitsForIt) {
-  ServiceProcess agent(root.path(), logPath, {{"HXT_IPC_PORT", std::to_string(port)}});
+TEST_F(ServiceE2E, WithoutProfileWaitsForIt) {
+  PrepareAgentRoot(root, {HXT_FAKE_PLUGIN_VELMORA, HXT_FAKE_PLUGIN_SWG, HXT_FAKE_PLUGIN_CLOUD_DOWNLOADER},
+                   false);
+  ServiceProcess agent(root.path(), logPath);
   ASSERT_TRUE(agent.WaitForLog("not starting Velmora plugin")) << agent.Log();
 
   // Writing the profile starts the plug-in once the writes have settled.

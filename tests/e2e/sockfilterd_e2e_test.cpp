@@ -1,6 +1,6 @@
 // hxsockfilterd as a process: its configuration, readiness and stop. The
 // redirection itself the in-process tests show, and the whole path with the
-// real agent the DNS path end-to-end test.
+// real agent the DNS-protection and transparent-mode end-to-end tests.
 #include <gtest/gtest.h>
 
 #include <signal.h>

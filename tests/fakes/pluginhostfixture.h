@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <optional>
 #include <regex>
 #include <string>
 #include <vector>
@@ -15,6 +16,7 @@
 #include "fake/fakesockfilter.h"
 #include "fakes/capturelogger.h"
 #include "fakes/fakeplugin.h"
+#include "fakes/looprunner.h"
 #include "fakes/testroot.h"
 
 namespace hxt::test {
@@ -50,7 +52,19 @@ class PluginHostTest : public ::testing::Test {
     swg->Reset();
     cloud->Reset();
   }
-  ~PluginHostTest() override { CVelmoraMainThread::releaseInstance(); }
+  ~PluginHostTest() override {
+    run.reset();
+    CVelmoraMainThread::releaseInstance();
+  }
+
+  // Makes the orchestrator and runs its loop, until it is in state `until`.
+  void StartHost(std::optional<AgentState> until = VELMORA_PLUGIN_STARTED,
+                 const MainThreadSettings& settings = HostSettings()) {
+    ASSERT_TRUE(CVelmoraMainThread::createSingletonInstance(settings)) << log.Dump();
+    host = CVelmoraMainThread::instance();
+    run.emplace(host);
+    ASSERT_TRUE(!until || WaitFor([&] { return host->getState() == *until; })) << log.Dump();
+  }
 
   void WriteOrgInfo() { root.WriteFile("var/opt/Truvane/Truvane Helixor Client/Tarrow/OrgInfo.json", "{}"); }
 
@@ -69,6 +83,8 @@ class PluginHostTest : public ::testing::Test {
   FakePlugin dns{InstallPlugin(HXT_FAKE_PLUGIN_VELMORA, root.PluginsPath())};
   FakePlugin swg{InstallPlugin(HXT_FAKE_PLUGIN_SWG, root.PluginsPath())};
   FakePlugin cloud{InstallPlugin(HXT_FAKE_PLUGIN_CLOUD_DOWNLOADER, root.PluginsPath())};
+  CVelmoraMainThread* host = nullptr;
+  std::optional<LoopRunner> run;  // ends before the orchestrator is released
 };
 
 }  // namespace hxt::test

@@ -4,11 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <grp.h>
 #include <poll.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <array>
 #include <cctype>
@@ -18,7 +15,7 @@
 #include <cstring>
 #include <future>
 #include <map>
-#include <optional>
+#include <sstream>
 #include <thread>
 
 #include <boost/asio/read.hpp>
@@ -26,13 +23,8 @@
 
 #include "common/daemonquery.h"
 #include "daemon/redirectheader.h"
-#include "daemon/sockfilterdaemon.h"
-#include "fakes/capturelogger.h"
-#include "fakes/controlpeer.h"
-#include "fakes/daemonrunner.h"
-#include "fakes/dnstestkit.h"
 #include "fakes/redirectclient.h"
-#include "fakes/testroot.h"
+#include "support/daemonbench.h"
 
 namespace hxt::test {
 namespace {
@@ -43,9 +35,8 @@ using udp = asio::ip::udp;
 using tcp = asio::ip::tcp;
 using namespace std::chrono_literals;
 
-constexpr const char* kAgent = "192.0.2.2";
-constexpr const char* kResolver = "192.0.2.1";
-constexpr u32 kNobody = 65534;
+constexpr const char* kAgent = kAgentAnswer;
+constexpr const char* kResolver = kResolverAnswer;
 
 std::string realPath(const char* path) {
   char resolved[PATH_MAX];
@@ -64,34 +55,17 @@ struct Counted {
   std::string names;
 };
 
-class AttributionDaemonTest : public ::testing::Test {
+class AttributionDaemonTest : public ::testing::Test, public DaemonBench {
  protected:
-  void SetUp() override {
-    config_.stub4 = udp::endpoint(asio::ip::make_address("127.0.0.1"), 0);
-    config_.stub6.reset();
-    config_.resolvers = {upstream_.endpoint()};
-    config_.controlPath = root_.path() + "/run/hxsockfilterd.sock";
-    dig_ = realPath("/usr/bin/dig");
-    self_ = realPath("/proc/self/exe");
-  }
   void Start() {
-    daemon_ = StartDaemonRunner(config_);
-    ASSERT_NE(daemon_, nullptr) << log_.Dump();
-    stub_ = daemon_->Udp(HXT_AF_INET);
+    StartDaemon();
+    if (!HasFatalFailure()) stub_ = daemon_->Udp(HXT_AF_INET);
   }
   void NeedRoot() {
     if (::geteuid() != 0) GTEST_SKIP() << "needs root to ask as another user";
   }
   void NeedDig() {
     if (dig_.empty()) GTEST_SKIP() << "needs dig (the project's package list installs it)";
-  }
-  void Redirect(u16 tcpPort = 0) {
-    agent_ = std::make_unique<ControlPeer>(config_.controlPath);
-    ASSERT_EQ(agent_->Hello(), std::optional<u32>(0));
-    ASSERT_EQ(agent_->Open(ApiInterface::Velmora), std::optional<u32>(0));
-    ASSERT_EQ(
-        agent_->SetParameters(FILTER_UPDATE_ALL, RedirectTo(service_.udpPort(), tcpPort != 0 ? tcpPort : service_.tcpPort(), 0, 0)),
-        std::optional<u32>(0));
   }
 
   // (program, uid) → its counters, as the daemon reports them.
@@ -102,13 +76,9 @@ class AttributionDaemonTest : public ::testing::Test {
     EXPECT_EQ(note, "names");
     std::map<std::pair<std::string, std::string>, Counted> out;
     for (const std::string& row : rows) {
+      std::istringstream fields(row);
       std::vector<std::string> f;
-      for (std::size_t start = 0;;) {
-        std::size_t tab = row.find('\t', start);
-        f.push_back(row.substr(start, tab == std::string::npos ? std::string::npos : tab - start));
-        if (tab == std::string::npos) break;
-        start = tab + 1;
-      }
+      for (std::string field; std::getline(fields, field, '\t');) f.push_back(field);
       if (f.size() < 10) continue;
       out[{f[0], f[1]}] = Counted{std::stoull(f[4]), std::stoull(f[5]), std::stoull(f[6]), f[8] == "1", f[9]};
     }
@@ -116,28 +86,21 @@ class AttributionDaemonTest : public ::testing::Test {
   }
 
   // A child process of this binary, as `uid`, asks `query` from a socket
-  // bound to `port` and exits 0 when `expected` came back. Only system calls
-  // after the fork: the parent has threads.
+  // bound to `port` and exits 0 when `expected` came back.
   int AskFromChild(u32 uid, u16 port, const Bytes& query, const Bytes& expected) {
     const udp::endpoint from(asio::ip::make_address("127.0.0.1"), port);
-    pid_t child = ::fork();
-    if (child == 0) {
-      if (::setgroups(0, nullptr) != 0 || ::setgid(uid) != 0 || ::setuid(uid) != 0) ::_exit(2);
+    return RunAs(uid, [&] {
       int fd = ::socket(AF_INET, SOCK_DGRAM, 0), on = 1;
       ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-      if (::bind(fd, from.data(), static_cast<socklen_t>(from.size())) != 0) ::_exit(3);
+      if (::bind(fd, from.data(), static_cast<socklen_t>(from.size())) != 0) return 3;
       ::sendto(fd, query.data(), query.size(), 0, stub_.data(), static_cast<socklen_t>(stub_.size()));
       pollfd p{fd, POLLIN, 0};
       u8 answer[512];
       ssize_t n = ::poll(&p, 1, 5000) == 1 ? ::recv(fd, answer, sizeof answer, 0) : -1;
-      ::_exit(n == static_cast<ssize_t>(expected.size()) &&
-                      std::memcmp(answer, expected.data(), expected.size()) == 0
-                  ? 0
-                  : 4);
-    }
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+      const bool same = n == static_cast<ssize_t>(expected.size()) &&
+                        std::memcmp(answer, expected.data(), expected.size()) == 0;
+      return same ? 0 : 4;
+    });
   }
 
   // dig's short answer to `name`, asked from `port`.
@@ -154,16 +117,9 @@ class AttributionDaemonTest : public ::testing::Test {
     return text;
   }
 
-  ScopedCaptureLog log_;
-  TestRoot root_;
-  TestService service_{"127.0.0.1", kAgent};
-  TestResolver upstream_{"127.0.0.1", kResolver};
-  SockFilterConfig config_;
-  std::unique_ptr<DaemonRunner> daemon_;
-  std::unique_ptr<ControlPeer> agent_;
   udp::endpoint stub_;
-  std::string dig_;
-  std::string self_;
+  std::string dig_ = realPath("/usr/bin/dig");
+  std::string self_ = realPath("/proc/self/exe");
 };
 
 // Two programs of two users ask in turn from the same port: the second is
@@ -199,19 +155,15 @@ TEST_F(AttributionDaemonTest, TwoProgramsOfTwoUsersAreCountedApartAndAnIgnoredOn
   // counters, not the names.
   ::chmod(root_.path().c_str(), 0711);
   ::chmod((root_.path() + "/run").c_str(), 0711);
-  pid_t child = ::fork();
-  if (child == 0) {
-    if (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0) ::_exit(2);
+  const auto seesCountersOnly = [&] {
     std::string note, why;
     std::vector<std::string> rows;
-    if (!QueryDaemonRows(config_.controlPath, kMsgPrograms, "test", note, &rows, why)) ::_exit(3);
+    if (!QueryDaemonRows(config_.controlPath, kMsgPrograms, "test", note, &rows, why)) return 3;
     bool named = false;
     for (const std::string& row : rows) named = named || row.substr(row.rfind('\t') + 1) != "-";
-    ::_exit(note == "counters only" && rows.size() == 2 && !named ? 0 : 4);
-  }
-  int status = 0;
-  ::waitpid(child, &status, 0);
-  EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 0);
+    return note == "counters only" && rows.size() == 2 && !named ? 0 : 4;
+  };
+  EXPECT_EQ(RunAs(kNobody, seesCountersOnly), 0);
 }
 
 // Every message of a TCP connection counts for its program, those that came
@@ -267,26 +219,21 @@ TEST_F(AttributionDaemonTest, QueriesOfAProcessThatExitedMidBurstCountAsExitedAn
   const Bytes firstAnswer = MakeAnswer(first, kResolver);
   std::vector<Bytes> late;
   for (u16 id = 2; id < 6; ++id) late.push_back(MakeQuery("late.test", id));
-  int asked[2], go[2];
-  ASSERT_EQ(::pipe(asked), 0);
-  ASSERT_EQ(::pipe(go), 0);
-  pid_t child = ::fork();
-  if (child == 0) {
+  ChildAs child(std::nullopt, [&](ChildAs& self) {
     int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
     ::sendto(fd, first.data(), first.size(), 0, stub_.data(), static_cast<socklen_t>(stub_.size()));
     u8 answer[512];
     pollfd p{fd, POLLIN, 0};
     if (::poll(&p, 1, 5000) != 1 ||
         ::recv(fd, answer, sizeof answer, 0) != static_cast<ssize_t>(firstAnswer.size()))
-      ::_exit(1);
-    char byte = 'a';
-    if (::write(asked[1], &byte, 1) != 1 || ::read(go[0], &byte, 1) != 1) ::_exit(2);
+      return 1;
+    self.Ready();
+    self.Held();
     for (const Bytes& q : late)
       ::sendto(fd, q.data(), q.size(), 0, stub_.data(), static_cast<socklen_t>(stub_.size()));
-    ::_exit(0);
-  }
-  char byte = 0;
-  ASSERT_EQ(::read(asked[0], &byte, 1), 1);
+    return 0;
+  });
+  ASSERT_TRUE(child.WaitReady());
   // The daemon is held while the rest of the burst is sent and its sender
   // exits: the daemon finds the socket gone.
   std::promise<void> holding, release;
@@ -296,12 +243,9 @@ TEST_F(AttributionDaemonTest, QueriesOfAProcessThatExitedMidBurstCountAsExitedAn
     released.wait_for(10s);
   });
   holding.get_future().wait();
-  ASSERT_EQ(::write(go[1], &byte, 1), 1);
-  int status = 0;
-  ::waitpid(child, &status, 0);
+  const int code = child.Release();
   release.set_value();
-  EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 0);
-  for (int fd : {asked[0], asked[1], go[0], go[1]}) ::close(fd);
+  EXPECT_EQ(code, 0);
   EXPECT_TRUE(WaitFor([&] { return upstream_.udpQueries() == 5; })) << upstream_.udpQueries();
   auto programs = Programs();
   const std::string uid = std::to_string(::geteuid());

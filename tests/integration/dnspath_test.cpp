@@ -14,7 +14,6 @@
 #include "agent/velmoramainthread.h"
 #include "fake/fakesockfilter.h"
 #include "fakes/dnstestkit.h"
-#include "fakes/looprunner.h"
 #include "fakes/pluginhostfixture.h"
 #include "fakes/redirectclient.h"
 
@@ -75,13 +74,8 @@ class DnsPathTest : public test::PluginHostTest {
     WriteOrgInfo();
     for (test::FakePlugin* plugin : {&dns, &swg, &cloud}) ASSERT_TRUE(plugin->ok());
     dns->SetDnsAnswerMode(fake::DnsAnswerMode::Echo);
-    ASSERT_TRUE(CVelmoraMainThread::createSingletonInstance(test::HostSettings())) << log.Dump();
-    agent = CVelmoraMainThread::instance();
-    loop.emplace(agent);
-    ASSERT_TRUE(test::WaitFor([&] { return agent->getState() == VELMORA_PLUGIN_STARTED; })) << log.Dump();
+    StartHost();
   }
-  // The loop ends before the fixture releases the orchestrator.
-  void TearDown() override { loop.reset(); }
 
   // The plug-in calls the service back from its own thread and waits for it.
   void Fire(fake::Callback kind, const std::string& text, u32 contextId = 0, u32 code = 0) {
@@ -113,7 +107,7 @@ class DnsPathTest : public test::PluginHostTest {
   }
   u16 Port(u32 family, bool tcp = false) {
     u16 udp = 0, tcpPort = 0;
-    agent->listenerPortsForTesting(family, udp, tcpPort);
+    host->listenerPortsForTesting(family, udp, tcpPort);
     return tcp ? tcpPort : udp;
   }
   bool SendUdp(LoopbackSocket& udp, const Bytes& dns, u32 family = kV4) {
@@ -123,9 +117,6 @@ class DnsPathTest : public test::PluginHostTest {
   bool WaitForCloses(std::size_t n) {
     return test::WaitFor([&] { return CallCount("IVelmoraPlugin::CloseSession") == n; });
   }
-
-  CVelmoraMainThread* agent = nullptr;
-  std::optional<test::LoopRunner> loop;
 };
 
 // The plug-in answers from its own thread, or inside Send on the listener's
@@ -177,7 +168,7 @@ TEST_P(DnsPathFamilyTest, RequestsAreAnsweredByteForByte) {
   }
   tcp.Close();
   ASSERT_TRUE(WaitForCloses(2));
-  ASSERT_TRUE(test::WaitFor([&] { return agent->contextCountForTesting() == 0; }));
+  ASSERT_TRUE(test::WaitFor([&] { return host->contextCountForTesting() == 0; }));
 
   EXPECT_EQ(OpenedContexts(), (std::vector<u32>{1, 2}));
   for (const auto& call : dns->Calls()) {
@@ -185,11 +176,11 @@ TEST_P(DnsPathFamilyTest, RequestsAreAnsweredByteForByte) {
     EXPECT_EQ(call.args[1], family == kV6 ? "2001:db8::53" : "192.0.2.53");
     EXPECT_EQ(call.args[2], call.args[0] == "1" ? "2" : "1");  // transport: UDP 2, TCP 1
   }
-  EXPECT_EQ(agent->proxyErrorCountForTesting(), 0u);
+  EXPECT_EQ(host->proxyErrorCountForTesting(), 0u);
 
   // Each message counted once as a request and once as an answer, under its
   // own family and transport (the UI's statistics).
-  const IpcRequestCounters c = agent->ipcManagerForTesting()->GetRequestCounters();
+  const IpcRequestCounters c = host->ipcManagerForTesting()->GetRequestCounters();
   const std::vector<u32> counted{c.udpRequests4, c.udpResponses4, c.tcpRequests4, c.tcpResponses4,
                                  c.udpRequests6, c.udpResponses6, c.tcpRequests6, c.tcpResponses6};
   const std::vector<u32> mine{1, 1, 2, 2}, none{0, 0, 0, 0};
@@ -223,7 +214,7 @@ TEST_P(DnsPathFamilyTest, AFloodIsAnsweredAndEachSessionClosedOnceWhileThePlugin
   }
   for (auto& client : clients) EXPECT_EQ(client.get(), kQueries) << log.Dump();
   EXPECT_TRUE(WaitForCloses(kClients * kQueries)) << CallCount("IVelmoraPlugin::CloseSession");
-  EXPECT_TRUE(test::WaitFor([&] { return agent->contextCountForTesting() == 0; }));
+  EXPECT_TRUE(test::WaitFor([&] { return host->contextCountForTesting() == 0; }));
   EXPECT_FALSE(log.Has("cannot find cached context"));
 }
 
@@ -276,7 +267,7 @@ TEST_F(DnsPathTest, DeactivationRemovesTheFamilysContextsAndHost) {
   EXPECT_TRUE(log.Has(LOG_LEVEL_INFO, "IPv4 DNS redirection: DEACTIVATED"));
   EXPECT_EQ(Port(kV4), 0);
   EXPECT_NE(Port(kV6), 0);
-  EXPECT_EQ(agent->contextCountForTesting(), 0u);
+  EXPECT_EQ(host->contextCountForTesting(), 0u);
 
   // A late answer for the removed context is dropped; its session stays open.
   log.Clear();
@@ -286,7 +277,7 @@ TEST_F(DnsPathTest, DeactivationRemovesTheFamilysContextsAndHost) {
 }
 
 TEST_F(DnsPathTest, FailedActivationFallsBackToNoRedirection) {
-  agent->failListenerCreationForTesting(kV6);
+  host->failListenerCreationForTesting(kV6);
   filter::Reset();
   Redirect(true, true);
   EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, "CVelmoraListener (v6) failed"));
@@ -308,11 +299,11 @@ TEST_F(DnsPathTest, FailedActivationKeepsTheDroppedHostsContextsAndClosesNoSessi
   dns->SetDnsAnswerMode(fake::DnsAnswerMode::Silent);
   LoopbackSocket udp(kV4, SOCK_DGRAM);
   ASSERT_TRUE(SendUdp(udp, Query(1)));
-  ASSERT_TRUE(test::WaitFor([&] { return agent->contextCountForTesting() == 1; }));
-  agent->failListenerCreationForTesting(kV6);
+  ASSERT_TRUE(test::WaitFor([&] { return host->contextCountForTesting() == 1; }));
+  host->failListenerCreationForTesting(kV6);
   Redirect(true, true);
   EXPECT_EQ(Port(kV4), 0);
-  EXPECT_EQ(agent->contextCountForTesting(), 1u);
+  EXPECT_EQ(host->contextCountForTesting(), 1u);
   Fire(fake::Callback::Response, std::string(20, 'x'), 1);
   EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, "received IPv4 UDP response, but corresponding listener is not active [ctx 1]"));
   EXPECT_EQ(CallCount("IVelmoraPlugin::CloseSession"), 0u);
@@ -322,9 +313,9 @@ TEST_F(DnsPathTest, FailedActivationKeepsTheDroppedHostsContextsAndClosesNoSessi
 // listener lock: the stop's teardown must stay the last word.
 TEST_F(DnsPathTest, RedirectPayloadOvertakenByThePluginStopMakesNoHosts) {
   dns->SetResult("IVelmoraPlugin::InitiateStop", 4);  // the stop completes at once
-  agent->setRedirectionLockHookForTesting([&] {
-    agent->RequestShutdown();
-    EXPECT_TRUE(loop->Wait());
+  host->setRedirectionLockHookForTesting([&] {
+    host->RequestShutdown();
+    EXPECT_TRUE(run->Wait());
   });
   Redirect(true, true);
   EXPECT_TRUE(log.Has(LOG_LEVEL_WARNING, "DNS redirection was torn down; payload ignored")) << log.Dump();
@@ -336,7 +327,7 @@ TEST_F(DnsPathTest, DeadListenerThreadIsRestartedOnNewPorts) {
   Redirect(true, false);
   const u16 oldPort = Port(kV4);
   filter::Reset();
-  ASSERT_TRUE(agent->postToListenerForTesting(kV4, [] { throw std::runtime_error("I/O failure"); }));
+  ASSERT_TRUE(host->postToListenerForTesting(kV4, [] { throw std::runtime_error("I/O failure"); }));
   ASSERT_TRUE(test::WaitFor([&] { return log.Has(LOG_LEVEL_INFO, "Successfully restarted IPv4 listener"); }))
       << log.Dump();
   EXPECT_TRUE(log.Has(LOG_LEVEL_WARNING, "Handling IPv4 listener exception"));
@@ -372,9 +363,9 @@ TEST_F(DnsPathTest, AnswersAndErrorsAreCheckedAndRouted) {
   // context is forgotten.
   Fire(fake::Callback::ErrorOccurred, "", ids[1], 7);
   EXPECT_TRUE(log.Has(LOG_LEVEL_WARNING, "Timeout error reported [ctx " + std::to_string(ids[1]) + "]"));
-  ASSERT_TRUE(test::WaitFor([&] { return agent->contextCountForTesting() == 0; }));
+  ASSERT_TRUE(test::WaitFor([&] { return host->contextCountForTesting() == 0; }));
   EXPECT_EQ(CallCount("IVelmoraPlugin::CloseSession"), 2u);
-  EXPECT_EQ(agent->proxyErrorCountForTesting(), 1u);
+  EXPECT_EQ(host->proxyErrorCountForTesting(), 1u);
 
   // A requester of no known family cannot be answered; its session is closed.
   ASSERT_TRUE(udp.SendTo(Port(kV4), test::RedirectedMessage(test::FilterSocketAddress(7, "", udp.LocalPort()),
@@ -388,12 +379,12 @@ TEST_F(DnsPathTest, AnswersAndErrorsAreCheckedAndRouted) {
 
   // A later fragment for a context nobody knows is refused and reported.
   Bytes fragment = test::RedirectedMessage(udp.AsRequester(), Resolver(kV4), Query(4));
-  EXPECT_FALSE(agent->OnRequestTcpFragmentAvailable(fragment.data(), static_cast<u32>(fragment.size()), 42));
+  EXPECT_FALSE(host->OnRequestTcpFragmentAvailable(fragment.data(), static_cast<u32>(fragment.size()), 42));
   EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR,
                       "cannot find cached context with id 42,ignoring subsequent TCP fragment of size " +
                           std::to_string(fragment.size())));
   EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, "Error reported: 9 [ctx 42]"));
-  EXPECT_EQ(agent->proxyErrorCountForTesting(), 2u);
+  EXPECT_EQ(host->proxyErrorCountForTesting(), 2u);
 }
 
 TEST_F(DnsPathTest, RefusedSessionEndsTheRequest) {
@@ -404,7 +395,7 @@ TEST_F(DnsPathTest, RefusedSessionEndsTheRequest) {
   ASSERT_TRUE(
       tcp.Send(test::RedirectedMessage(tcp.AsRequester(), Resolver(kV4), test::WithLength(Query(5)))));
   EXPECT_TRUE(tcp.WaitForClose());
-  ASSERT_TRUE(test::WaitFor([&] { return agent->contextCountForTesting() == 0; }));
+  ASSERT_TRUE(test::WaitFor([&] { return host->contextCountForTesting() == 0; }));
   EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, "Error reported: 5 [ctx 1]"));
   EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, "OnFirstRequestFragmentAvailable failed"));
 }
@@ -447,7 +438,7 @@ TEST_F(DnsPathTest, AnswersRacingADeactivationAreSafe) {
       ASSERT_TRUE(test::WaitFor([&] { return SendUdp(probe, Query(1)) && probe.Receive().has_value(); }));
     }
     Redirect(false, false);
-    EXPECT_EQ(agent->contextCountForTesting(), 0u);
+    EXPECT_EQ(host->contextCountForTesting(), 0u);
   }
   EXPECT_FALSE(log.Has(LOG_LEVEL_ERROR, "Failed to stop ioListenerService thread"));
 }
@@ -457,12 +448,12 @@ TEST_F(DnsPathTest, StoppingThePluginTearsTheRedirectionDown) {
   dns->SetDnsAnswerMode(fake::DnsAnswerMode::Silent);
   LoopbackSocket udp(kV4, SOCK_DGRAM);
   ASSERT_TRUE(SendUdp(udp, Query(1)));
-  ASSERT_TRUE(test::WaitFor([&] { return agent->contextCountForTesting() == 1; }));
+  ASSERT_TRUE(test::WaitFor([&] { return host->contextCountForTesting() == 1; }));
   filter::Reset();
-  agent->RequestShutdown();
-  EXPECT_TRUE(loop->Wait());
-  loop.reset();
-  EXPECT_EQ(agent->contextCountForTesting(), 0u);
+  host->RequestShutdown();
+  EXPECT_TRUE(run->Wait());
+  run.reset();
+  EXPECT_EQ(host->contextCountForTesting(), 0u);
   EXPECT_EQ(Port(kV4), 0);
   EXPECT_EQ(Port(kV6), 0);
   EXPECT_EQ(CVelmoraListener::RunningThreads(), 0u);

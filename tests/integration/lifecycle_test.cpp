@@ -7,7 +7,6 @@
 #include <stdexcept>
 
 #include "common/knownfolders.h"
-#include "fakes/looprunner.h"
 #include "fakes/pluginhostfixture.h"
 
 namespace hxt {
@@ -101,18 +100,15 @@ TEST_F(LifecycleTest, ProfileAbsentMeansNoStartAndTheStatusSaysSo) {
 
 TEST_F(LifecycleTest, ProfilePresentStartsThePluginAndShutdownStopsIt) {
   WriteOrgInfo();
-  ASSERT_TRUE(CVelmoraMainThread::createSingletonInstance(HostSettings())) << log.Dump();
-  auto* orchestrator = CVelmoraMainThread::instance();
-  test::LoopRunner run(orchestrator);
+  StartHost();
   ASSERT_TRUE(test::WaitForCall(dns, "IVelmoraPlugin::Start"));
   EXPECT_EQ(cloud->CallCount("ICloudDownloaderPlugin::Start"), 1u);
-  ASSERT_TRUE(test::WaitFor([&] { return orchestrator->getState() == VELMORA_PLUGIN_STARTED; }));
-  orchestrator->RequestShutdown();
-  EXPECT_TRUE(run.Wait());
+  host->RequestShutdown();
+  EXPECT_TRUE(run->Wait());
   EXPECT_EQ(dns->CallCount("IVelmoraPlugin::InitiateStop"), 1u);
   EXPECT_EQ(cloud->CallCount("ICloudDownloaderPlugin::Stop"), 1u);
   EXPECT_TRUE(log.Has("Handling 'Velmora plugin stopped' notification"));
-  EXPECT_EQ(orchestrator->getState(), SERVICE_STARTED);
+  EXPECT_EQ(host->getState(), SERVICE_STARTED);
   EXPECT_FALSE(log.Has("stopVelmoraPlugin timed out"));
 
   log.Clear();
@@ -131,12 +127,9 @@ TEST_F(LifecycleTest, ProfilePresentStartsThePluginAndShutdownStopsIt) {
 TEST_F(LifecycleTest, PluginThatNeverReportsIsStoppedByTheTimeout) {
   WriteOrgInfo();
   dns->SetReportStopped(false);
-  ASSERT_TRUE(CVelmoraMainThread::createSingletonInstance(HostSettings(std::chrono::milliseconds(50))));
-  auto* orchestrator = CVelmoraMainThread::instance();
-  test::LoopRunner run(orchestrator);
-  ASSERT_TRUE(test::WaitFor([&] { return orchestrator->getState() == VELMORA_PLUGIN_STARTED; }));
-  orchestrator->RequestShutdown();
-  EXPECT_TRUE(run.Wait());
+  StartHost(VELMORA_PLUGIN_STARTED, HostSettings(std::chrono::milliseconds(50)));
+  host->RequestShutdown();
+  EXPECT_TRUE(run->Wait());
   EXPECT_TRUE(log.Has(LOG_LEVEL_WARNING, "stopVelmoraPlugin timed out"));
 
   // The late report finds the stop complete and is refused.
@@ -154,20 +147,17 @@ TEST_F(LifecycleTest, PluginThatNeverReportsIsStoppedByTheTimeout) {
 TEST_F(LifecycleTest, TeardownWaitsForCallbacksInsideAndRefusesNewOnes) {
   WriteOrgInfo();
   dns->SetReportStopped(false);
-  ASSERT_TRUE(CVelmoraMainThread::createSingletonInstance(HostSettings()));
-  auto* orchestrator = CVelmoraMainThread::instance();
-  test::LoopRunner run(orchestrator);
-  ASSERT_TRUE(test::WaitFor([&] { return orchestrator->getState() == VELMORA_PLUGIN_STARTED; }));
-  boost::asio::post(orchestrator->loop(), [] { throw std::runtime_error("loop broke"); });
-  EXPECT_FALSE(run.Wait());
-  ASSERT_EQ(orchestrator->getState(), VELMORA_PLUGIN_STOPPING);
+  StartHost();
+  boost::asio::post(host->loop(), [] { throw std::runtime_error("loop broke"); });
+  EXPECT_FALSE(run->Wait());
+  ASSERT_EQ(host->getState(), VELMORA_PLUGIN_STOPPING);
 
   std::promise<void> inside;
   bool refused = false;
-  orchestrator->setRedirectionLockHookForTesting([&] {
+  host->setRedirectionLockHookForTesting([&] {
     inside.set_value();
     refused = test::WaitFor(
-        [&] { return !orchestrator->validateStateForActivity(VELMORA_PLUGIN_STOPPED_CALLBACK, "probe"); });
+        [&] { return !host->validateStateForActivity(VELMORA_PLUGIN_STOPPED_CALLBACK, "probe"); });
   });
   auto redirect = MakeCallback(Callback::ChangeDnsRedirectionMode);
   redirect.text = R"({"version":1,"ignore_pids":[],"dns4":{"redirect":true,"whitelist":[],"resolvers":[]},)"
@@ -183,33 +173,28 @@ TEST_F(LifecycleTest, FailedStartStopsTheCloudDownloaderAndThePlugin) {
   WriteOrgInfo();
   dns->SetResult("IVelmoraPlugin::Start", 3);
   dns->SetResult("IVelmoraPlugin::InitiateStop", 4);  // the stop then completes at once
-  ASSERT_TRUE(CVelmoraMainThread::createSingletonInstance(HostSettings()));
-  auto* orchestrator = CVelmoraMainThread::instance();
-  test::LoopRunner run(orchestrator);
+  StartHost(std::nullopt);
   ASSERT_TRUE(test::WaitFor([&] { return log.Has("IVelmoraPlugin::InitiateStop returned code 4"); }))
       << log.Dump();
   EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, "IVelmoraPlugin::Start returned code 3"));
   EXPECT_EQ(cloud->CallCount("ICloudDownloaderPlugin::Stop"), 1u);
-  ASSERT_TRUE(test::WaitFor([&] { return orchestrator->getState() == SERVICE_STARTED; }));
+  ASSERT_TRUE(test::WaitFor([&] { return host->getState() == SERVICE_STARTED; }));
   EXPECT_TRUE(log.Has("State transition: VELMORA_PLUGIN_STARTED -> VELMORA_PLUGIN_STOPPING"));
-  orchestrator->RequestShutdown();
-  EXPECT_TRUE(run.Wait());
+  host->RequestShutdown();
+  EXPECT_TRUE(run->Wait());
 }
 
 TEST_F(LifecycleTest, DisruptionNoticesReachThePluginInOrder) {
   WriteOrgInfo();
   fakefilter::Configure([](fakefilter::Script& s) { s.preloadNeeded = true; });  // the filter is open
-  ASSERT_TRUE(CVelmoraMainThread::createSingletonInstance(HostSettings()));
-  auto* orchestrator = CVelmoraMainThread::instance();
-  test::LoopRunner run(orchestrator);
-  ASSERT_TRUE(test::WaitFor([&] { return orchestrator->getState() == VELMORA_PLUGIN_STARTED; }));
+  StartHost();
   ASSERT_TRUE(fakefilter::RaiseDisruption());
   ASSERT_TRUE(fakefilter::RaiseDisruption());
   fakefilter::JoinDisruptionThreads();
   ASSERT_TRUE(test::WaitForCall(dns, "IVelmoraPlugin::DnsRedirectionDisrupted", 2));
   EXPECT_EQ(log.Count("Notifying Tarrow plugin of KDF disruption."), 2u);
-  orchestrator->RequestShutdown();
-  EXPECT_TRUE(run.Wait());
+  host->RequestShutdown();
+  EXPECT_TRUE(run->Wait());
 }
 
 }  // namespace

@@ -3,12 +3,9 @@
 // README's fault table says the same in words.
 #include <gtest/gtest.h>
 
-#include <grp.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <fstream>
 #include <functional>
@@ -16,12 +13,8 @@
 #include <thread>
 
 #include "agent/velmorainfo.h"
-#include "fakes/capturelogger.h"
-#include "fakes/controlpeer.h"
-#include "fakes/daemonrunner.h"
-#include "fakes/dnstestkit.h"
-#include "fakes/testroot.h"
 #include "hxtarrow/sockfltrapi.h"
+#include "support/daemonbench.h"
 
 namespace hxt::test {
 namespace {
@@ -31,8 +24,8 @@ using namespace hxt::sockfilter;
 using namespace std::chrono_literals;
 using udp = asio::ip::udp;
 
-constexpr const char* kAgent = "192.0.2.2";
-constexpr const char* kResolver = "192.0.2.1";
+constexpr const char* kAgent = kAgentAnswer;
+constexpr const char* kResolver = kResolverAnswer;
 
 // A loopback port nothing listens on (UDP and TCP), for a dead resolver.
 u16 DeadPort(const char* loopback) {
@@ -55,19 +48,17 @@ void PrintTo(const Fault& fault, std::ostream* out) {
   *out << fault.name;
 }
 
-class FaultTest : public ::testing::TestWithParam<Fault> {
+class FaultTest : public ::testing::TestWithParam<Fault>, public DaemonBench {
  public:
   void SetUp() override {
-    config_ = LoopbackConfig(DefaultControlPath(), {upstream_.endpoint()});  // where the library looks
     config_.serviceTimeout = 1s;
     config_.breakerThreshold = 2;
     config_.breakerProbeInterval = 1h;
     config_.resolvConfCheckInterval = 0ms;
     if (GetParam().configure) GetParam().configure(*this);
     if (IsSkipped()) return;
-    daemon_ = StartDaemonRunner(config_);
-    ASSERT_NE(daemon_, nullptr) << log_.Dump();
-    agent_ = OpenAndRedirect(config_.controlPath, RedirectTo(service_.udpPort(), service_.tcpPort(), 0, 0));
+    StartDaemon();
+    if (!HasFatalFailure()) Redirect();
   }
 
   std::string AskUdp(const std::string& name) { return test::AskUdp(daemon_->Udp(HXT_AF_INET), name); }
@@ -81,31 +72,17 @@ class FaultTest : public ::testing::TestWithParam<Fault> {
   ngc_error_t OpenAs(u32 id) {
     ::chmod(root_.path().c_str(), 0711);
     ::chmod((root_.path() + "/run").c_str(), 0711);
-    pid_t child = ::fork();
-    if (child == 0) {
-      if (::setgroups(0, nullptr) != 0 || ::setgid(id) != 0 || ::setuid(id) != 0) ::_exit(255);
-      IVelmoraApi* api = CVelmoraApiClassFactory::CreateInstance();
-      ngc_error_t code = api->OpenPlugin(nullptr);
-      ::_exit(code == 0 ? 0 : static_cast<int>(code - 1000));
-    }
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    int code = WIFEXITED(status) ? WEXITSTATUS(status) : 254;
+    const int code = RunAs(id, [] {
+      ngc_error_t result = CVelmoraApiClassFactory::CreateInstance()->OpenPlugin(nullptr);
+      return result == 0 ? 0 : static_cast<int>(result - 1000);
+    });
     return code == 0 ? 0 : static_cast<ngc_error_t>(code + 1000);
   }
 
-  ScopedCaptureLog log_;
-  TestRoot root_;
-  TestService service_{"127.0.0.1", kAgent};
-  TestResolver upstream_{"127.0.0.1", kResolver};
-  SockFilterConfig config_;
-  std::unique_ptr<DaemonRunner> daemon_;
-  std::unique_ptr<ControlPeer> agent_;
   asio::io_context forgerIo_;
   std::unique_ptr<udp::socket> forger_;
   std::thread forgery_;
-  pid_t child_ = -1;
-  int childDone_ = -1;
+  std::unique_ptr<ChildAs> child_;
 };
 
 // The rows that act as another user fork a child that starts the library's
@@ -164,17 +141,18 @@ const Fault kFaults[] = {
        t.config_.resolvers = {t.forger_->local_endpoint()};
      },
      [](FaultTest& t) {
-       // Before the real answer, what a forger would send: a wrong id, then
-       // the right id for another question.
+       // Before the real answer, what a forger would send: a wrong id, the
+       // query itself sent back (no response bit), the right id for another
+       // question.
        t.agent_.reset();
        t.forgery_ = std::thread([&t] {
          Bytes query(512);
          udp::endpoint daemon;
          query.resize(t.forger_->receive_from(asio::buffer(query), daemon));
-         Bytes wrongId = MakeAnswer(query, "192.0.2.66"), wrongQuestion = MakeAnswer(query, "192.0.2.66");
+         Bytes wrongId = MakeAnswer(query, "192.0.2.66"), wrongQuestion = wrongId;
          wrongId[1] ^= 1;
          wrongQuestion[wrongQuestion.size() - 16 - 3] = 28;  // the question's type
-         for (const Bytes& answer : {wrongId, wrongQuestion, MakeAnswer(query, kResolver)})
+         for (const Bytes& answer : {wrongId, query, wrongQuestion, MakeAnswer(query, kResolver)})
            t.forger_->send_to(asio::buffer(answer), daemon);
        });
      },
@@ -183,7 +161,7 @@ const Fault kFaults[] = {
        t.forgery_.join();
        return seen + ", " + std::to_string(t.daemon_->counters().rejectedAnswers) + " ignored";
      },
-     "192.0.2.1, 2 ignored", 500ms},
+     "192.0.2.1, 3 ignored", 500ms},
     {"EmptyResolverList", [](FaultTest& t) { t.config_.resolvers.clear(); },
      [](FaultTest& t) { t.agent_.reset(); },
      [](FaultTest& t) {
@@ -220,11 +198,7 @@ const Fault kFaults[] = {
        // owner is looked up by them) until the daemon has dropped the excess.
        t.service_.SilenceName("flood.test");
        const udp::endpoint stub = t.daemon_->Udp(HXT_AF_INET);
-       int done[2];
-       ASSERT_EQ(::pipe(done), 0);
-       pid_t child = ::fork();
-       if (child == 0) {
-         if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(1);
+       ChildAs flooder(kNobody, [&](ChildAs& self) {
          for (int s = 0; s < 8; ++s) {
            int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
            for (int i = 0; i < 20; ++i) {
@@ -232,14 +206,10 @@ const Fault kFaults[] = {
              ::sendto(fd, query.data(), query.size(), 0, stub.data(), static_cast<socklen_t>(stub.size()));
            }
          }
-         char byte;
-         ::close(done[1]);
-         ::_exit(::read(done[0], &byte, 1) < 0 ? 1 : 0);
-       }
-       ::close(done[0]);
+         self.Held();
+         return 0;
+       });
        EXPECT_TRUE(WaitFor([&] { return t.daemon_->counters().overBudget == 160u - 16u; }));
-       ::close(done[1]);
-       ::waitpid(child, nullptr, 0);
      },
      [](FaultTest& t) { return t.AskUdp("innocent.test"); }, "192.0.2.2", 500ms},
     {"IdleTcpConnectionsOfOneUser",
@@ -251,28 +221,17 @@ const Fault kFaults[] = {
      [](FaultTest& t) {
        // Another user holds connections open without a word.
        const auto stub = t.daemon_->Tcp(HXT_AF_INET);
-       int done[2];
-       ASSERT_EQ(::pipe(done), 0);
-       pid_t child = ::fork();
-       if (child == 0) {
-         if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(1);
-         for (int i = 0; i < 8; ++i) {
-           int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-           ::connect(fd, stub.data(), static_cast<socklen_t>(stub.size()));
-         }
-         char byte;
-         ::close(done[1]);
-         ::_exit(::read(done[0], &byte, 1) < 0 ? 1 : 0);
-       }
-       ::close(done[0]);
+       t.child_ = std::make_unique<ChildAs>(kNobody, [&](ChildAs& self) {
+         for (int i = 0; i < 8; ++i)
+           ::connect(::socket(AF_INET, SOCK_STREAM, 0), stub.data(), static_cast<socklen_t>(stub.size()));
+         self.Held();
+         return 0;
+       });
        EXPECT_TRUE(WaitFor([&] { return t.daemon_->counters().dropped == 4u; }));
-       t.child_ = child;
-       t.childDone_ = done[1];
      },
      [](FaultTest& t) {
        std::string seen = test::AskTcp(t.daemon_->Tcp(HXT_AF_INET), "innocent.test");
-       ::close(t.childDone_);
-       ::waitpid(t.child_, nullptr, 0);
+       t.child_->Release();
        return seen;
      },
      "192.0.2.2", 500ms},
@@ -284,12 +243,7 @@ const Fault kFaults[] = {
      [](FaultTest& t) {
        // The agent's listeners go; another user binds their ports.
        t.service_.CloseListeners();
-       int ready[2], done[2];
-       ASSERT_EQ(::pipe(ready), 0);
-       ASSERT_EQ(::pipe(done), 0);
-       pid_t child = ::fork();
-       if (child == 0) {
-         if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(1);
+       t.child_ = std::make_unique<ChildAs>(kNobody, [&](ChildAs& self) {
          auto bound = [](int type, u16 port) {
            int fd = ::socket(AF_INET, type | SOCK_NONBLOCK, 0), on = 1;
            ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
@@ -299,31 +253,20 @@ const Fault kFaults[] = {
            return ok ? fd : -1;
          };
          int u = bound(SOCK_DGRAM, t.service_.udpPort()), c = bound(SOCK_STREAM, t.service_.tcpPort());
-         char byte = u >= 0 && c >= 0 ? 'y' : 'n';
-         ::close(done[1]);
-         if (::write(ready[1], &byte, 1) != 1 || ::read(done[0], &byte, 1) < 0) ::_exit(1);
+         if (!self.Ready(u >= 0 && c >= 0)) return 1;
+         self.Held();
          char datagram[512];
-         ::_exit(::recv(u, datagram, sizeof datagram, 0) < 0 && ::accept(c, nullptr, nullptr) < 0 ? 0 : 3);
-       }
-       ::close(ready[1]);
-       ::close(done[0]);
-       char byte = 0;
-       ASSERT_EQ(::read(ready[0], &byte, 1), 1);
-       ::close(ready[0]);
-       ASSERT_EQ(byte, 'y');
-       t.child_ = child;
-       t.childDone_ = done[1];
+         return ::recv(u, datagram, sizeof datagram, 0) < 0 && ::accept(c, nullptr, nullptr) < 0 ? 0 : 3;
+       });
+       ASSERT_TRUE(t.child_->WaitReady());
      },
      [](FaultTest& t) {
        std::string seen = t.AskBoth("taken.test");
        auto again = t.agent_->SetParameters(FILTER_UPDATE_PORTS,
                                             RedirectTo(t.service_.udpPort(), t.service_.tcpPort(), 0, 0));
-       ::close(t.childDone_);
-       int status = 0;
-       ::waitpid(t.child_, &status, 0);
+       const int code = t.child_->Release();
        return seen + ", " + std::to_string(again.value_or(0)) +
-              (WIFEXITED(status) && WEXITSTATUS(status) == 0 ? ", nothing reached them"
-                                                             : ", they got queries");
+              (code == 0 ? ", nothing reached them" : ", they got queries");
      },
      "192.0.2.1 192.0.2.1, 1011, nothing reached them", 2500ms},
     {"DescriptorExhaustion", nullptr,

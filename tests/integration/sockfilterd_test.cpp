@@ -6,12 +6,8 @@
 #include <memory>
 
 #include "daemon/sockfilterdaemon.h"
-#include "fakes/capturelogger.h"
-#include "fakes/controlpeer.h"
-#include "fakes/daemonrunner.h"
-#include "fakes/dnstestkit.h"
 #include "fakes/redirectclient.h"
-#include "fakes/testroot.h"
+#include "support/daemonbench.h"
 
 namespace hxt::test {
 namespace {
@@ -19,8 +15,8 @@ namespace {
 namespace asio = boost::asio;
 using namespace hxt::sockfilter;
 
-constexpr const char* kServiceAnswer = "192.0.2.2";
-constexpr const char* kUpstreamAnswer = "192.0.2.1";
+constexpr const char* kServiceAnswer = kAgentAnswer;
+constexpr const char* kUpstreamAnswer = kResolverAnswer;
 
 u32 SerialOf(const Bytes& header) {
   return static_cast<u32>(header[0] | (header[1] << 8) | (header[2] << 16) | (header[3] << 24));
@@ -28,15 +24,11 @@ u32 SerialOf(const Bytes& header) {
 
 // The daemon with both stubs, the service and the upstream on the loopback
 // address of the parameter's family.
-class SockFilterDaemonTest : public ::testing::TestWithParam<const char*> {
+class SockFilterDaemonTest : public ::testing::TestWithParam<const char*>, public DaemonBench {
  protected:
-  void SetUp() override {
-    config_ = LoopbackConfig(root_.path() + "/run/hxsockfilterd.sock", {upstream_.endpoint()}, true);
+  SockFilterDaemonTest() : DaemonBench(GetParam()) {
+    config_.stub6 = asio::ip::udp::endpoint(asio::ip::make_address_v6("::1"), 0);
     config_.serviceTimeout = std::chrono::seconds(5);
-  }
-  void StartDaemon() {
-    daemon_ = StartDaemonRunner(config_);
-    ASSERT_NE(daemon_, nullptr) << log_.Dump();
   }
   u16 family() const { return loopback_.is_v6() ? HXT_AF_INET6 : HXT_AF_INET; }
   u32 agentFamily() const { return loopback_.is_v6() ? kAddressFamilyIPv6 : kAddressFamilyIPv4; }
@@ -64,13 +56,7 @@ class SockFilterDaemonTest : public ::testing::TestWithParam<const char*> {
     EXPECT_EQ(m.header[68] | (m.header[69] << 8), static_cast<int>(m.payload.size()));
   }
 
-  ScopedCaptureLog log_;
-  TestRoot root_;
   const asio::ip::address loopback_ = asio::ip::make_address(GetParam());
-  TestService service_{GetParam(), kServiceAnswer};
-  TestResolver upstream_{GetParam(), kUpstreamAnswer};
-  SockFilterConfig config_;
-  std::unique_ptr<DaemonRunner> daemon_;
 };
 
 TEST_P(SockFilterDaemonTest, QueriesReachTheServiceWithTheirHeaderAndItsAnswersComeBackUnchanged) {
@@ -213,7 +199,21 @@ TEST_P(SockFilterDaemonTest, BadDatagramsAndForgedAnswersAreHandledCleanly) {
 
 TEST_P(SockFilterDaemonTest, TcpMessagesReachTheServiceWholeHoweverTheClientWritesThem) {
   StartDaemon();
-  auto peer = Redirect();
+  FilterParameters lists;
+  lists.whiteList4 = lists.whiteList6 = {"white.test"};
+  auto peer = Redirect(lists);
+  {
+    // The length bytes on their own: the route waits for the whole message,
+    // whose white-listed name sends it to the upstream.
+    LoopbackSocket client(agentFamily(), SOCK_STREAM);
+    ASSERT_TRUE(client.Connect(daemon_->Tcp(family()).port()));
+    const Bytes framed = WithLength(MakeQuery("white.test", 4));
+    ASSERT_TRUE(client.Send(Bytes(framed.begin(), framed.begin() + 2)));
+    ASSERT_TRUE(client.Send(Bytes(framed.begin() + 2, framed.end())));
+    const std::optional<Bytes> answer = client.ReceiveFramed();
+    ASSERT_TRUE(answer.has_value());
+    EXPECT_EQ(AnswerAddress(*answer), kUpstreamAnswer);
+  }
   {
     // The largest message there is, its length bytes written on their own:
     // it goes as pieces that each fit one read of the service, in order.
@@ -255,21 +255,14 @@ INSTANTIATE_TEST_SUITE_P(Families, SockFilterDaemonTest, ::testing::Values("127.
                            return std::string(info.param[0] == ':' ? "IPv6" : "IPv4");
                          });
 
-class SockFilterControlTest : public ::testing::Test {
+class SockFilterControlTest : public ::testing::Test, public DaemonBench {
  protected:
   void SetUp() override {
-    config_ = LoopbackConfig(root_.path() + "/run/hxsockfilterd.sock", {});
     config_.handshakeTimeout = std::chrono::milliseconds(300);
-    daemon_ = StartDaemonRunner(config_);
-    ASSERT_NE(daemon_, nullptr) << log_.Dump();
+    StartDaemon();
   }
   // Whether a well-behaved peer still gets through.
   bool DaemonStillServes() { return ControlPeer(config_.controlPath).Hello() == std::optional<u32>(0); }
-
-  ScopedCaptureLog log_;
-  TestRoot root_;
-  SockFilterConfig config_;
-  std::unique_ptr<DaemonRunner> daemon_;
 };
 
 TEST_F(SockFilterControlTest, APeerOfAnotherVersionAndASecondDaemonAreRefused) {

@@ -14,19 +14,16 @@
 #include <thread>
 
 #include "agent/velmorainfo.h"
-#include "common/controlproto.h"
-#include "fakes/daemonrunner.h"
-#include "fakes/dnstestkit.h"
-#include "fakes/testroot.h"
 #include "hxtarrow/sockfltrapi.h"
+#include "support/daemonbench.h"
 
 namespace hxt::test {
 namespace {
 
 using namespace hxt::sockfilter;
 
-constexpr const char* kServiceAnswer = "192.0.2.2";
-constexpr const char* kUpstreamAnswer = "192.0.2.1";
+constexpr const char* kServiceAnswer = kAgentAnswer;
+constexpr const char* kUpstreamAnswer = kResolverAnswer;
 
 struct RecordingCallback : IKdfApiCB {
   void OnKdfDisruption() override { ++count; }
@@ -45,12 +42,8 @@ struct Instance {
 };
 using VelmoraApi = Instance<IVelmoraApi, CVelmoraApiClassFactory>;
 
-class FilterLibraryTest : public ::testing::Test {
+class FilterLibraryTest : public ::testing::Test, public DaemonBench {
  protected:
-  void StartDaemon() {
-    daemon_ = StartDaemonRunner(config_);
-    ASSERT_NE(daemon_, nullptr);
-  }
   CVelmoraInfo RedirectRecord(const std::vector<std::string>& whiteList4 = {}) {
     CVelmoraInfo::Ports ports;
     ports.udp4 = service_.udpPort();
@@ -59,12 +52,6 @@ class FilterLibraryTest : public ::testing::Test {
   }
   std::string Ask(const std::string& name) { return AskUdp(daemon_->Udp(HXT_AF_INET), name); }
 
-  TestRoot root_;
-  TestService service_{"127.0.0.1", kServiceAnswer};
-  TestResolver upstream_{"127.0.0.1", kUpstreamAnswer};
-  // The control socket where the library looks: below the test's HXT_ROOT.
-  SockFilterConfig config_ = LoopbackConfig(DefaultControlPath(), {upstream_.endpoint()});
-  std::unique_ptr<DaemonRunner> daemon_;
   RecordingCallback callback_;
 };
 

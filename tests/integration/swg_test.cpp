@@ -5,7 +5,6 @@
 
 #include <optional>
 
-#include "fakes/looprunner.h"
 #include "fakes/pluginhostfixture.h"
 
 namespace hxt {
@@ -24,11 +23,7 @@ class SwgTest : public test::PluginHostTest {
   // the service runs without it).
   void Start(bool started, const MainThreadSettings& settings = test::HostSettings()) {
     if (started) WriteOrgInfo();
-    ASSERT_TRUE(CVelmoraMainThread::createSingletonInstance(settings)) << log.Dump();
-    host = CVelmoraMainThread::instance();
-    run.emplace(host);
-    ASSERT_TRUE(started ? test::WaitForCall(dns, "IVelmoraPlugin::Start")
-                        : test::WaitFor([&] { return host->getState() == SERVICE_STARTED; }));
+    StartHost(started ? VELMORA_PLUGIN_STARTED : SERVICE_STARTED, settings);
   }
 
   // SendPluginMessage made from the plug-in thread of `sender`.
@@ -73,8 +68,6 @@ class SwgTest : public test::PluginHostTest {
     return json;
   }
 
-  CVelmoraMainThread* host = nullptr;
-  std::optional<test::LoopRunner> run;  // ends before the fixture releases `host`
 };
 
 TEST_F(SwgTest, EveryMessageCode) {

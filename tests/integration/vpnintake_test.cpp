@@ -7,7 +7,6 @@
 
 #include "agent/velmorapluginjsonutils.h"
 #include "common/apidata.h"
-#include "fakes/looprunner.h"
 #include "fakes/pluginhostfixture.h"
 #include "fakes/testroot.h"
 
@@ -53,9 +52,7 @@ class VpnIntakeTest : public test::PluginHostTest {
 
 TEST_F(VpnIntakeTest, VpnStateSessionsAndUpdateNoticesWhileThePluginRuns) {
   ASSERT_TRUE(memoryOk && eventOk);
-  ASSERT_TRUE(CVelmoraMainThread::createSingletonInstance(settings)) << log.Dump();
-  auto* orchestrator = CVelmoraMainThread::instance();
-  test::LoopRunner run(orchestrator);
+  StartHost(std::nullopt, settings);
   ASSERT_TRUE(test::WaitForCall(dns, "IVelmoraPlugin::VpnStateChanged")) << log.Dump();
   std::string expected;
   ASSERT_TRUE(CVelmoraPluginJsonUtils::BuildVpnStatePayload(ParsedVpnState(DefaultRawVpnState()), expected));
@@ -93,12 +90,12 @@ TEST_F(VpnIntakeTest, VpnStateSessionsAndUpdateNoticesWhileThePluginRuns) {
   EXPECT_EQ(result, 0);
   EXPECT_TRUE(test::WaitFor([&] {
     std::string json;
-    orchestrator->ipcManagerForTesting()->GetJsonPayload(PAYLOAD_TYPE_COMMAND, json);
+    host->ipcManagerForTesting()->GetJsonPayload(PAYLOAD_TYPE_COMMAND, json);
     return json.find(kIpcCommandNotifyExitForUpdate) != std::string::npos;
   })) << log.Dump();
 
-  orchestrator->RequestShutdown();
-  EXPECT_TRUE(run.Wait());
+  host->RequestShutdown();
+  EXPECT_TRUE(run->Wait());
   EXPECT_TRUE(log.Has("Successfully stopped polling thread"));
   // Without a running plug-in both notices are refused.
   for (Callback notice : {Callback::UpdateAvailable, Callback::UpdateInProgress}) {

@@ -38,6 +38,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 #include "fakednsresponder.h"
@@ -66,20 +67,18 @@ constexpr const char* kIds[kKinds] = {HXT_VELMORA_PLUGIN_ID, HXT_SWG_PLUGIN_ID, 
 constexpr const char* kInterfaceNames[kKinds] = {
     "IVelmoraPlugin::", "ISWGPlugin::", "ICloudDownloaderPlugin::"};
 
-std::string text(const char* value) {
-  return value != nullptr ? value : "(null)";
-}
-std::string text(u64 value) {
-  return std::to_string(value);
-}
-std::string text(u32 value) {
-  return std::to_string(value);
-}
-std::string text(bool value) {
-  return value ? "true" : "false";
-}
-std::string text(const void* value) {
-  return PointerText(value);
+// A call's argument as Call records it.
+template <typename T>
+std::string text(T value) {
+  if constexpr (std::is_same_v<T, bool>) {
+    return value ? "true" : "false";
+  } else if constexpr (std::is_same_v<T, const char*>) {
+    return value != nullptr ? value : "(null)";
+  } else if constexpr (std::is_pointer_v<T>) {
+    return PointerText(value);
+  } else {
+    return std::to_string(value);
+  }
 }
 
 // A plug-in's own thread: runs posted tasks in order. Tasks still queued when
@@ -164,15 +163,8 @@ PluginKind targetOf(const CallbackRequest& request) {
 
 bool holds(const CallbackSlots& slots, const CallbackRequest& request) {
   if (request.callback == Callback::SendPluginMessage) return slots.messaging != nullptr;
-  switch (targetOf(request)) {
-    case PluginKind::Velmora:
-      return slots.velmora != nullptr;
-    case PluginKind::Swg:
-      return slots.swg != nullptr;
-    case PluginKind::CloudDownloader:
-      break;
-  }
-  return slots.cloud != nullptr;
+  const void* held[kKinds] = {slots.velmora, slots.swg, slots.cloud};
+  return held[static_cast<std::size_t>(targetOf(request))] != nullptr;
 }
 
 const char* orNull(const std::optional<std::string>& value) {
@@ -331,9 +323,7 @@ class ModuleState final : public IFakePluginControl {
   void SetCreateReturnsNull(bool returnsNull) override { createReturnsNull_ = returnsNull; }
   void SetReportStopped(bool report) override { reportStopped_ = report; }
   void SetDnsAnswerMode(DnsAnswerMode mode) override {
-    locked([&] {
-      responder_.SetMode(mode);
-    });
+    locked([&] { responder_.SetMode(mode); });
   }
   void SetHoldResponses(bool hold) override { holdResponses_ = hold; }
   void SetAnswerOnCaller(bool onCaller) override { answerOnCaller_ = onCaller; }
@@ -544,8 +534,7 @@ class FakeVelmoraPlugin final
            const char* udid, IVelmoraPluginCallback* callback, IPluginMessagingCallback* messaging,
            void* reserved) override {
     const u32 result = record("Init", {text(binDir), text(libDir), text(profileDir), text(version),
-                                       text(udid), text(static_cast<const void*>(callback)),
-                                       text(static_cast<const void*>(messaging)), text(reserved)});
+                                       text(udid), text(callback), text(messaging), text(reserved)});
     bind({callback, nullptr, nullptr, messaging});
     return result;
   }
@@ -588,8 +577,7 @@ class FakeSwgPlugin final
   u32 Init(const char* binDir, const char* libDir, const char* profileDir, const char* version,
            ISWGPluginCallback* callback, IPluginMessagingCallback* messaging, void* reserved) override {
     const u32 result = record("Init", {text(binDir), text(libDir), text(profileDir), text(version),
-                                       text(static_cast<const void*>(callback)),
-                                       text(static_cast<const void*>(messaging)), text(reserved)});
+                                       text(callback), text(messaging), text(reserved)});
     bind({nullptr, callback, nullptr, messaging});
     return result;
   }
@@ -599,12 +587,12 @@ class FakeSwgPlugin final
 class FakeCloudDownloader final : public FakeObject<ICloudDownloaderPlugin, PluginKind::CloudDownloader> {
  public:
   u32 Register(ICloudDownloaderPluginCB* callback) override {
-    const u32 result = record("Register", {text(static_cast<const void*>(callback))});
+    const u32 result = record("Register", {text(callback)});
     bind({nullptr, nullptr, callback, nullptr});
     return result;
   }
   void Unregister(ICloudDownloaderPluginCB* callback) override {
-    record("Unregister", {text(static_cast<const void*>(callback))});
+    record("Unregister", {text(callback)});
     bind({});
   }
   u32 Start() override { return record("Start", {}); }
@@ -672,7 +660,7 @@ HXT_PLUGIN_EXPORT IPlugin* CreatePlugin(const char* interfaceId) {
 #ifndef HXT_FAKE_OMIT_DISPOSE_PLUGIN
 // The object arrives as its first base; the module knows its own types.
 HXT_PLUGIN_EXPORT void DisposePlugin(IPlugin* object) {
-  State().Record("DisposePlugin", {hxt::fake::text(static_cast<const void*>(object))});
+  State().Record("DisposePlugin", {hxt::fake::text(object)});
   delete dynamic_cast<hxt::fake::Disposable*>(object);
 }
 #endif
