@@ -419,7 +419,7 @@ bool CControlServer::Start() {
     mode_t mode = S_IRUSR | S_IWUSR;
     if (!core_.config().controlGroup.empty()) {
       if (lookUpGroup(core_.config().controlGroup, group_) &&
-          ::chown(path_.c_str(), static_cast<uid_t>(-1), group_) == 0) {
+          ::chown(path_.c_str(), static_cast<uid_t>(-1), static_cast<gid_t>(group_)) == 0) {
         hasGroup_ = true;
         mode |= S_IRGRP | S_IWGRP;
       } else {
@@ -484,33 +484,33 @@ void CControlServer::accept() {
   });
 }
 
-bool CControlServer::lookUpGroup(const std::string& name, gid_t& gid) {
+bool CControlServer::lookUpGroup(const std::string& name, u32& gid) {
   std::vector<char> buffer(16384);
   group entry{};
   group* found = nullptr;
   if (::getgrnam_r(name.c_str(), &entry, buffer.data(), buffer.size(), &found) != 0 || found == nullptr)
     return false;
-  gid = found->gr_gid;
+  gid = static_cast<u32>(found->gr_gid);
   return true;
 }
 
-bool CControlServer::admits(uid_t uid, gid_t gid) const {
-  if (uid == 0 || uid == ::geteuid()) return true;
+bool CControlServer::admits(u32 uid, u32 gid) const {
+  if (uid == 0 || uid == static_cast<u32>(::geteuid())) return true;
   if (!hasGroup_) return false;
   if (gid == group_) return true;
   // A member of the group whose primary group is another.
   std::vector<char> buffer(16384);
   passwd entry{};
   passwd* found = nullptr;
-  if (::getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) != 0 || found == nullptr) return false;
+  if (::getpwuid_r(static_cast<uid_t>(uid), &entry, buffer.data(), buffer.size(), &found) != 0 || found == nullptr) return false;
   int count = 64;
   std::vector<gid_t> groups(static_cast<std::size_t>(count));
-  if (::getgrouplist(found->pw_name, gid, groups.data(), &count) < 0) {
+  if (::getgrouplist(found->pw_name, static_cast<gid_t>(gid), groups.data(), &count) < 0) {
     groups.resize(static_cast<std::size_t>(count));
-    if (::getgrouplist(found->pw_name, gid, groups.data(), &count) < 0) return false;
+    if (::getgrouplist(found->pw_name, static_cast<gid_t>(gid), groups.data(), &count) < 0) return false;
   }
   groups.resize(static_cast<std::size_t>(count));
-  return std::find(groups.begin(), groups.end(), group_) != groups.end();
+  return std::find(groups.begin(), groups.end(), static_cast<gid_t>(group_)) != groups.end();
 }
 
 void CControlServer::forget(Session* session) {

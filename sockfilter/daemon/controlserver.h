@@ -12,8 +12,6 @@
 // I/O thread only.
 #pragma once
 
-#include <sys/types.h>
-
 #include <deque>
 #include <memory>
 #include <set>
@@ -44,8 +42,8 @@ class CControlServer {
   void accept();
   void forget(Session* session);
   // Root, the daemon's own user and, with ControlGroup, the group's members.
-  bool admits(uid_t uid, gid_t gid) const;
-  static bool lookUpGroup(const std::string& name, gid_t& gid);
+  bool admits(u32 uid, u32 gid) const;
+  static bool lookUpGroup(const std::string& name, u32& gid);
   void sendDisruption(u32 reason, const std::string& text);
   void ownerLost(Session* session);
 
@@ -54,7 +52,7 @@ class CControlServer {
   boost::asio::local::stream_protocol::acceptor acceptor_;
   std::string path_;
   bool created_ = false;
-  gid_t group_ = 0;
+  u32 group_ = 0;
   bool hasGroup_ = false;
   CAcceptBackoff backoff_;
   std::set<std::shared_ptr<Session>> sessions_;

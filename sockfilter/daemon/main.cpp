@@ -9,9 +9,6 @@
 // override the key. Runs in a terminal or under systemd (Type=notify). Exit
 // codes: 0 stopped by SIGTERM or SIGINT, 2 bad options or configuration,
 // 3 the control socket or the stub addresses could not be set up.
-#include <sys/resource.h>
-
-#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -26,6 +23,7 @@
 #include "common/applog.h"
 #include "common/servicemanager.h"
 #include "daemon/daemonlogger.h"
+#include "daemon/processlimits.h"
 #include "daemon/sockfilterconfig.h"
 #include "daemon/sockfilterdaemon.h"
 #include "daemon/statusclient.h"
@@ -69,23 +67,10 @@ bool applyStub(const char* text, bool v6, std::optional<boost::asio::ip::udp::en
   return true;
 }
 
-// Every pass-through query has a socket of its own (a random port each), and
-// every TCP client two: the usual soft limit of 1024 descriptors is less than
-// the bounds allow.
-void raiseDescriptorLimit() {
-  rlimit limit{};
-  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return;
-  rlim_t wanted = std::min<rlim_t>(limit.rlim_max, 65536);
-  if (limit.rlim_cur >= wanted) return;
-  limit.rlim_cur = wanted;
-  ::setrlimit(RLIMIT_NOFILE, &limit);
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::signal(SIGPIPE, SIG_IGN);
-  raiseDescriptorLimit();
+  PrepareDaemonProcess();
   bool verbose = false;
   bool status = false;
   for (int i = 1; i < argc; ++i) {

@@ -1,0 +1,7 @@
+#include "daemon/processlimits.h"
+
+namespace hxt::sockfilter {
+
+void PrepareDaemonProcess() {}
+
+}  // namespace hxt::sockfilter
