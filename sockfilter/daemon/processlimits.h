@@ -1,5 +1,8 @@
-// What the daemon's process sets up before anything else, per platform.
+// What the daemon's process sets up before anything else, and its own id,
+// per platform.
 #pragma once
+
+#include "common/hxttypes.h"
 
 namespace hxt::sockfilter {
 
@@ -9,5 +12,8 @@ namespace hxt::sockfilter {
 // usual soft limit of 1024 is less than the bounds allow. Windows: nothing
 // to change (no such signal, no such limit).
 void PrepareDaemonProcess();
+
+// The daemon's process id, which peers are told in the handshake.
+u32 DaemonPid();
 
 }  // namespace hxt::sockfilter

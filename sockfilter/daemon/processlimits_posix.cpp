@@ -1,6 +1,7 @@
 #include "daemon/processlimits.h"
 
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <csignal>
@@ -15,6 +16,10 @@ void PrepareDaemonProcess() {
   if (limit.rlim_cur >= wanted) return;
   limit.rlim_cur = wanted;
   ::setrlimit(RLIMIT_NOFILE, &limit);
+}
+
+u32 DaemonPid() {
+  return static_cast<u32>(::getpid());
 }
 
 }  // namespace hxt::sockfilter
