@@ -35,6 +35,8 @@ class CControlChannel {
   // process out; kErrNoDaemon when nothing listens; kErrInvalidArgument for
   // a path the platform cannot take.
   ngc_error_t Connect(const std::string& path);
+  // The system's text for the last failed Connect.
+  const std::string& ConnectError() const { return connectError_; }
   bool Connected() const;
   void Disconnect();
   // All of `data` by the deadline: HXT_NGC_OK, kErrTimeout or
@@ -59,6 +61,7 @@ class CControlChannel {
  private:
   struct Native;
   std::unique_ptr<Native> native_;
+  std::string connectError_;
 };
 
 }  // namespace hxt::sockfilter

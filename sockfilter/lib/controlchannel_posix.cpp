@@ -49,13 +49,20 @@ CControlChannel::~CControlChannel() {
 ngc_error_t CControlChannel::Connect(const std::string& path) {
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
-  if (path.size() >= sizeof address.sun_path) return kErrInvalidArgument;
+  if (path.size() >= sizeof address.sun_path) {
+    connectError_ = "path too long";
+    return kErrInvalidArgument;
+  }
   std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
   int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return kErrConnectionLost;
+  if (fd < 0) {
+    connectError_ = std::strerror(errno);
+    return kErrConnectionLost;
+  }
   if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
     int error = errno;
     ::close(fd);
+    connectError_ = std::strerror(error);
     // The socket is there but its mode keeps this user out: not the same
     // trouble as a daemon that is not running.
     return error == EACCES || error == EPERM ? kErrRefused : kErrNoDaemon;

@@ -92,6 +92,7 @@ ngc_error_t CControlChannel::Connect(const std::string& path) {
       return HXT_NGC_OK;
     }
     DWORD error = ::GetLastError();
+    connectError_ = "Windows error " + std::to_string(error);
     // The pipe's security keeps this process out: not a missing daemon.
     if (error == ERROR_ACCESS_DENIED) return kErrRefused;
     // Every instance taken: the daemon makes the next one at once.
@@ -136,6 +137,9 @@ bool CControlChannel::WaitReadable(int ms) {
 
 bool CControlChannel::ReadAvailable(std::vector<u8>& rx) {
   Native& n = *native_;
+  // Bytes that came before the end are handed over first; the end shows on
+  // the next call, as a socket's end of stream does.
+  bool any = false;
   while (n.reading) {
     DWORD got = 0;
     if (!::GetOverlappedResult(n.pipe, &n.read, &got, FALSE)) {
@@ -143,11 +147,12 @@ bool CControlChannel::ReadAvailable(std::vector<u8>& rx) {
       if (error == ERROR_IO_INCOMPLETE) return true;  // nothing more yet
       if (error != ERROR_MORE_DATA) {
         n.reading = false;
-        return false;  // the daemon closed its end, or the pipe broke
+        return any;  // the daemon closed its end, or the pipe broke
       }
     }
     rx.insert(rx.end(), n.buffer.begin(), n.buffer.begin() + got);
-    if (!n.startRead()) return false;
+    any = true;
+    if (!n.startRead()) return true;
   }
   return false;
 }
