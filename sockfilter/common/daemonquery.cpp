@@ -24,14 +24,15 @@ bool exchange(CControlChannel& channel, std::vector<u8> request, u32 sequence, s
       if (reply.sequence == sequence) return true;
       continue;
     }
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - CControlChannel::Clock::now());
+    auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - CControlChannel::Clock::now());
     if (left.count() <= 0 || !channel.WaitReadable(static_cast<int>(left.count()))) return false;
     if (!channel.ReadAvailable(rx)) return false;
   }
 }
 
-bool ask(CControlChannel& channel, u16 request, const char* clientName, std::string& text, std::vector<std::string>* rows,
-         std::string& why) {
+bool ask(CControlChannel& channel, u16 request, const char* clientName, std::string& text,
+         std::vector<std::string>* rows, std::string& why) {
   std::vector<u8> rx;
   Frame reply;
   FrameWriter hello(kMsgHello, 1);

@@ -372,8 +372,8 @@ void CControlServer::Stop() {
 void CControlServer::adopt(ControlStream stream) {
   if (sessions_.size() >= core_.config().maxControlPeers) {
     if (throttle_.Allow()) {
-      HXT_LOGF(LOG_LEVEL_WARNING, "CControlServer::accept", "%zu control peers connected already; refusing another",
-               sessions_.size());
+      HXT_LOGF(LOG_LEVEL_WARNING, "CControlServer::accept",
+               "%zu control peers connected already; refusing another", sessions_.size());
     }
     boost::system::error_code ignored;
     stream.close(ignored);

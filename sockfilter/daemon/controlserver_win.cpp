@@ -100,7 +100,8 @@ std::vector<std::string> tokenSids(DWORD pid) {
     if (size != 0 && ::GetTokenInformation(token, TokenGroups, groups.data(), size, &size)) {
       const auto* list = reinterpret_cast<TOKEN_GROUPS*>(groups.data());
       for (DWORD i = 0; i < list->GroupCount; ++i) {
-        if ((list->Groups[i].Attributes & SE_GROUP_ENABLED) != 0) sids.push_back(sidText(list->Groups[i].Sid));
+        if ((list->Groups[i].Attributes & SE_GROUP_ENABLED) != 0)
+          sids.push_back(sidText(list->Groups[i].Sid));
       }
     }
     ::CloseHandle(token);
@@ -151,7 +152,7 @@ bool CControlServer::Start() {
   std::wstring sddl = L"D:P";
   for (const std::string& sid : l.admitted) sddl += L"(A;;GA;;;" + Utf8ToWide(sid) + L")";
   if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &l.security,
-                                                               nullptr)) {
+                                                              nullptr)) {
     HXT_LOGF(LOG_LEVEL_ERROR, kStart, "cannot build the pipe's security descriptor [%lu]", ::GetLastError());
     return false;
   }
@@ -164,16 +165,17 @@ void CControlServer::accept() {
   Listener& l = *listener_;
   SECURITY_ATTRIBUTES attributes{sizeof attributes, l.security, FALSE};
   DWORD openMode = PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | (l.first ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0);
-  HANDLE pipe = ::CreateNamedPipeW(l.name.c_str(), openMode,
-                                   PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS,
-                                   PIPE_UNLIMITED_INSTANCES, kPipeBuffer, kPipeBuffer, 0, &attributes);
+  HANDLE pipe = ::CreateNamedPipeW(
+      l.name.c_str(), openMode, PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS,
+      PIPE_UNLIMITED_INSTANCES, kPipeBuffer, kPipeBuffer, 0, &attributes);
   if (pipe == INVALID_HANDLE_VALUE) {
     DWORD error = ::GetLastError();
     if (l.first) {
-      HXT_LOGF(LOG_LEVEL_ERROR, kStart, "cannot create the pipe %s [%lu]%s", core_.config().controlPath.c_str(),
-               error,
-               error == ERROR_ACCESS_DENIED || error == ERROR_PIPE_BUSY ? ": another hxsockfilterd listens there"
-                                                                         : "");
+      HXT_LOGF(LOG_LEVEL_ERROR, kStart, "cannot create the pipe %s [%lu]%s",
+               core_.config().controlPath.c_str(), error,
+               error == ERROR_ACCESS_DENIED || error == ERROR_PIPE_BUSY
+                   ? ": another hxsockfilterd listens there"
+                   : "");
       return;
     }
     if (throttle_.Allow())
@@ -207,7 +209,8 @@ void CControlServer::accept() {
     // A client came between creation and the call.
     connected.complete(boost::system::error_code(), 0);
   } else {
-    connected.complete(boost::system::error_code(static_cast<int>(error), boost::system::system_category()), 0);
+    connected.complete(boost::system::error_code(static_cast<int>(error), boost::system::system_category()),
+                       0);
   }
 }
 

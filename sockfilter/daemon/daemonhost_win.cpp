@@ -57,13 +57,14 @@ std::atomic<int> g_exit{0};
 
 void report(u32 state, u32 exitCode = 0) {
   if (g_status == nullptr) return;
-  platform::ServiceStatus status{kOwnProcess,
-                                 state,
-                                 state == SERVICE_RUNNING ? static_cast<u32>(SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN) : 0u,
-                                 exitCode,
-                                 0,
-                                 0,
-                                 state == SERVICE_RUNNING || state == SERVICE_STOPPED ? 0 : kWaitHintMs};
+  platform::ServiceStatus status{
+      kOwnProcess,
+      state,
+      state == SERVICE_RUNNING ? static_cast<u32>(SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN) : 0u,
+      exitCode,
+      0,
+      0,
+      state == SERVICE_RUNNING || state == SERVICE_STOPPED ? 0 : kWaitHintMs};
   platform::SetServiceStatus(g_status, status);
 }
 
@@ -247,7 +248,8 @@ int RunDaemon(const SockFilterConfig& config) {
   if (platform::StartServiceCtrlDispatcher(kDaemonService, &serviceMain, 0, nullptr)) return g_exit;
   // Started from a console, not by the SCM: the same daemon in the
   // foreground, leaving the DNS client as it is.
-  if (::GetLastError() != ERROR_FAILED_SERVICE_CONTROLLER_CONNECT) return failed("StartServiceCtrlDispatcher");
+  if (::GetLastError() != ERROR_FAILED_SERVICE_CONTROLLER_CONNECT)
+    return failed("StartServiceCtrlDispatcher");
   return runLoop(config, false);
 }
 

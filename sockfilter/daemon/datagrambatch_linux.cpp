@@ -121,8 +121,10 @@ void CSendBatch::Defer(const Blocked& blocked) {
   used_ = 0;
 }
 
-bool SendDatagramNow(NativeSocket fd, const u8* data, std::size_t size, const boost::asio::ip::udp::endpoint& to) {
-  ssize_t n = ::sendto(fd, data, size, MSG_DONTWAIT | MSG_NOSIGNAL, to.data(), static_cast<socklen_t>(to.size()));
+bool SendDatagramNow(NativeSocket fd, const u8* data, std::size_t size,
+                     const boost::asio::ip::udp::endpoint& to) {
+  ssize_t n =
+      ::sendto(fd, data, size, MSG_DONTWAIT | MSG_NOSIGNAL, to.data(), static_cast<socklen_t>(to.size()));
   return n >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK);
 }
 

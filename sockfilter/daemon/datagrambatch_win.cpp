@@ -104,10 +104,11 @@ int CSendBatch::Flush(NativeSocket socket, const Blocked& blocked) {
   std::size_t done = 0;
   for (; done < used_; ++done) {
     const Native::Entry& entry = native_->entries[done];
-    int sent = entry.hasDestination
-                   ? ::sendto(socket, reinterpret_cast<const char*>(entry.data), static_cast<int>(entry.size), 0,
-                              entry.to.data(), static_cast<int>(entry.to.size()))
-                   : ::send(socket, reinterpret_cast<const char*>(entry.data), static_cast<int>(entry.size), 0);
+    int sent =
+        entry.hasDestination
+            ? ::sendto(socket, reinterpret_cast<const char*>(entry.data), static_cast<int>(entry.size), 0,
+                       entry.to.data(), static_cast<int>(entry.to.size()))
+            : ::send(socket, reinterpret_cast<const char*>(entry.data), static_cast<int>(entry.size), 0);
     if (sent != SOCKET_ERROR) continue;
     int error = ::WSAGetLastError();
     if (error == WSAEWOULDBLOCK) break;

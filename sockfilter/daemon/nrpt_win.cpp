@@ -26,8 +26,8 @@ std::string failure(const char* what, LSTATUS status) {
 
 bool WriteNrptRule(std::string& why) {
   HKEY key = nullptr;
-  LSTATUS status = ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, ruleKey().c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
-                                     KEY_SET_VALUE, nullptr, &key, nullptr);
+  LSTATUS status = ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, ruleKey().c_str(), 0, nullptr,
+                                     REG_OPTION_NON_VOLATILE, KEY_SET_VALUE, nullptr, &key, nullptr);
   if (status != ERROR_SUCCESS) {
     why = failure("cannot create the NRPT rule's key", status);
     return false;
@@ -51,7 +51,8 @@ bool WriteNrptRule(std::string& why) {
       {L"IPSECCARestriction", REG_SZ, kEmpty, sizeof kEmpty},
   };
   for (const Value& value : values) {
-    status = ::RegSetValueExW(key, value.name, 0, value.type, static_cast<const BYTE*>(value.data), value.size);
+    status =
+        ::RegSetValueExW(key, value.name, 0, value.type, static_cast<const BYTE*>(value.data), value.size);
     if (status != ERROR_SUCCESS) break;
   }
   ::RegCloseKey(key);

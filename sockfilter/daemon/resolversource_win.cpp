@@ -25,7 +25,8 @@ std::vector<boost::asio::ip::udp::endpoint> adapterResolvers(u16 port) {
   for (int attempt = 0; attempt < 3 && result == ERROR_BUFFER_OVERFLOW; ++attempt) {
     buffer.resize(size);
     result = ::GetAdaptersAddresses(
-        AF_UNSPEC, GAA_FLAG_SKIP_UNICAST | GAA_FLAG_SKIP_ANYCAST | GAA_FLAG_SKIP_MULTICAST | GAA_FLAG_SKIP_FRIENDLY_NAME,
+        AF_UNSPEC,
+        GAA_FLAG_SKIP_UNICAST | GAA_FLAG_SKIP_ANYCAST | GAA_FLAG_SKIP_MULTICAST | GAA_FLAG_SKIP_FRIENDLY_NAME,
         nullptr, reinterpret_cast<IP_ADAPTER_ADDRESSES*>(buffer.data()), &size);
   }
   if (result != NO_ERROR) return found;
@@ -35,7 +36,8 @@ std::vector<boost::asio::ip::udp::endpoint> adapterResolvers(u16 port) {
     for (auto* server = adapter->FirstDnsServerAddress; server != nullptr; server = server->Next) {
       const SOCKADDR* address = server->Address.lpSockaddr;
       boost::asio::ip::udp::endpoint endpoint;
-      if (address == nullptr || server->Address.iSockaddrLength > static_cast<INT>(endpoint.capacity())) continue;
+      if (address == nullptr || server->Address.iSockaddrLength > static_cast<INT>(endpoint.capacity()))
+        continue;
       std::memcpy(endpoint.data(), address, static_cast<std::size_t>(server->Address.iSockaddrLength));
       endpoint.resize(static_cast<std::size_t>(server->Address.iSockaddrLength));
       endpoint.port(port);
@@ -57,9 +59,10 @@ std::string CResolverSource::fingerprint() const {
 std::vector<boost::asio::ip::udp::endpoint> CResolverSource::readMachineList() const {
   std::vector<boost::asio::ip::udp::endpoint> list = adapterResolvers(config_.resolvConfPort);
   const std::vector<boost::asio::ip::udp::endpoint> own = stubs();
-  list.erase(std::remove_if(list.begin(), list.end(),
-                            [&own](const auto& e) { return std::find(own.begin(), own.end(), e) != own.end(); }),
-             list.end());
+  list.erase(
+      std::remove_if(list.begin(), list.end(),
+                     [&own](const auto& e) { return std::find(own.begin(), own.end(), e) != own.end(); }),
+      list.end());
   return list;
 }
 

@@ -81,8 +81,9 @@ ngc_error_t CControlChannel::Connect(const std::string& path) {
   const std::wstring name = wide(path);
   for (int attempt = 0; attempt < 2; ++attempt) {
     // Identification only: the daemon may look at who connects, never act as it.
-    HANDLE pipe = ::CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
+    HANDLE pipe =
+        ::CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                      FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
     if (pipe != INVALID_HANDLE_VALUE) {
       native_->pipe = pipe;
       if (!native_->startRead()) {
