@@ -6,7 +6,9 @@
 //   hxsockfilterd --status [--control PATH]
 //
 // The registry key (README, "Socket filter") configures it; the options
-// override the key. Runs in a terminal or under systemd (Type=notify). Exit
+// override the key. Runs in a terminal or under systemd (Type=notify); on
+// Windows under the SCM as the service hxsockfilterd, with --install,
+// --uninstall, --recover N and --remove-nrpt besides (daemonhost.h). Exit
 // codes: 0 stopped by SIGTERM or SIGINT, 2 bad options or configuration,
 // 3 the control socket or the stub addresses could not be set up.
 #include <cstdio>
