@@ -144,9 +144,9 @@ TakeResult TakeFrame(std::vector<u8>& buffer, Frame& frame);
 void EncodeParameters(FrameWriter& writer, u32 kind, const FilterParameters& parameters);
 bool DecodeParameters(FrameReader& reader, u32& kind, FilterParameters& parameters);
 
-// Where the control socket lives: $HXT_SOCKFILTER_CONTROL when set, else
-// $HXT_ROOT/run/hxsockfilterd.sock (/run/hxsockfilterd.sock on an installed
-// system).
+// Where the control channel lives: $HXT_SOCKFILTER_CONTROL when set, else
+// on Linux $HXT_ROOT/run/hxsockfilterd.sock (/run/hxsockfilterd.sock on an
+// installed system), on Windows the pipe \\.\pipe\hxsockfilterd.
 std::string DefaultControlPath();
 
 }  // namespace hxt::sockfilter

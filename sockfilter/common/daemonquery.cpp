@@ -1,15 +1,10 @@
 #include "common/daemonquery.h"
 
-#include <poll.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
+#include <chrono>
 #include <vector>
 
 #include "common/controlproto.h"
+#include "lib/controlchannel.h"
 
 namespace hxt::sockfilter {
 
@@ -18,9 +13,10 @@ namespace {
 constexpr int kReplyTimeoutMs = 5000;
 
 // The reply frame to `sequence`; notices in between are skipped.
-bool exchange(int fd, std::vector<u8> request, u32 sequence, std::vector<u8>& rx, Frame& reply) {
-  if (::send(fd, request.data(), request.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(request.size()))
-    return false;
+bool exchange(CControlChannel& channel, std::vector<u8> request, u32 sequence, std::vector<u8>& rx,
+              Frame& reply) {
+  const auto deadline = CControlChannel::Clock::now() + std::chrono::milliseconds(kReplyTimeoutMs);
+  if (channel.Send(request, deadline) != HXT_NGC_OK) return false;
   for (;;) {
     TakeResult taken = TakeFrame(rx, reply);
     if (taken == TakeResult::Malformed) return false;
@@ -28,25 +24,23 @@ bool exchange(int fd, std::vector<u8> request, u32 sequence, std::vector<u8>& rx
       if (reply.sequence == sequence) return true;
       continue;
     }
-    pollfd p{fd, POLLIN, 0};
-    if (::poll(&p, 1, kReplyTimeoutMs) <= 0) return false;
-    u8 buffer[4096];
-    ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
-    if (n <= 0) return false;
-    rx.insert(rx.end(), buffer, buffer + n);
+    auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - CControlChannel::Clock::now());
+    if (left.count() <= 0 || !channel.WaitReadable(static_cast<int>(left.count()))) return false;
+    if (!channel.ReadAvailable(rx)) return false;
   }
 }
 
-bool ask(int fd, u16 request, const char* clientName, std::string& text, std::vector<std::string>* rows,
-         std::string& why) {
+bool ask(CControlChannel& channel, u16 request, const char* clientName, std::string& text,
+         std::vector<std::string>* rows, std::string& why) {
   std::vector<u8> rx;
   Frame reply;
   FrameWriter hello(kMsgHello, 1);
   hello.U32(kProtocolVersion);
-  hello.U32(static_cast<u32>(::getpid()));
+  hello.U32(CControlChannel::ProcessId());
   hello.String(clientName);
   u32 status = 0;
-  if (!exchange(fd, hello.Finish(), 1, rx, reply)) {
+  if (!exchange(channel, hello.Finish(), 1, rx, reply)) {
     why = "the daemon did not answer HELLO";
     return false;
   }
@@ -56,7 +50,7 @@ bool ask(int fd, u16 request, const char* clientName, std::string& text, std::ve
     why = "the daemon refused: " + std::string(ErrorText(static_cast<ngc_error_t>(status)));
     return false;
   }
-  if (!exchange(fd, FrameWriter(request, 2).Finish(), 2, rx, reply)) {
+  if (!exchange(channel, FrameWriter(request, 2).Finish(), 2, rx, reply)) {
     why = "the daemon did not answer the request";
     return false;
   }
@@ -96,23 +90,14 @@ bool QueryDaemon(const std::string& controlPath, u16 request, const char* client
 
 bool QueryDaemonRows(const std::string& controlPath, u16 request, const char* clientName, std::string& text,
                      std::vector<std::string>* rows, std::string& why) {
-  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) {
-    why = std::string("socket: ") + std::strerror(errno);
+  CControlChannel channel;
+  ngc_error_t connected = channel.Connect(controlPath);
+  if (connected != HXT_NGC_OK) {
+    why = (connected == kErrRefused ? "no access to " : "no daemon listens on ") + controlPath + " (" +
+          channel.ConnectError() + ")";
     return false;
   }
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  std::strncpy(address.sun_path, controlPath.c_str(), sizeof address.sun_path - 1);
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-    int error = errno;
-    why = (error == EACCES ? "no access to " : "no daemon listens on ") + controlPath + " (" +
-          std::strerror(error) + ")";
-    ::close(fd);
-    return false;
-  }
-  bool answered = ask(fd, request, clientName, text, rows, why);
-  ::close(fd);
+  bool answered = ask(channel, request, clientName, text, rows, why);
   return answered;
 }
 

@@ -1,6 +1,6 @@
 // One question to a running hxsockfilterd over its control socket: HELLO,
 // then a request without a body, answered with a text (STATUS, COUNTERS).
-// Used by `hxsockfilterd --status` and `hxtarrowctl metrics`. Linux only.
+// Used by `hxsockfilterd --status` and `hxtarrowctl metrics`.
 #pragma once
 
 #include <string>

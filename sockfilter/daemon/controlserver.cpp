@@ -1,55 +1,29 @@
 #include "daemon/controlserver.h"
 
-#include <grp.h>
-#include <netinet/in.h>
-#include <pwd.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <array>
-#include <filesystem>
 
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/write.hpp>
 
 #include "common/applog.h"
+#include "daemon/processlimits.h"
 
 namespace hxt::sockfilter {
 
 namespace asio = boost::asio;
-using stream = asio::local::stream_protocol;
 
 namespace {
 constexpr const char* kHandle = "CControlServer::handleFrame";
-constexpr const char* kStart = "CControlServer::Start";
 }  // namespace
 
 class CControlServer::Session : public std::enable_shared_from_this<Session> {
  public:
-  Session(CControlServer& server, stream::socket socket)
+  Session(CControlServer& server, ControlStream socket)
       : server_(server), socket_(std::move(socket)), handshake_(server.io_) {}
 
   void Start() {
-    ucred credentials{};
-    socklen_t length = sizeof credentials;
-    if (::getsockopt(socket_.native_handle(), SOL_SOCKET, SO_PEERCRED, &credentials, &length) != 0) {
-      // Whoever it is, we cannot tell: not admitted.
-      refused_ = true;
-      HXT_LOGF(LOG_LEVEL_WARNING, "CControlServer::Session",
-               "refused a control peer whose credentials cannot be read [%d]", errno);
-    } else {
-      pid_ = static_cast<u32>(credentials.pid);
-      uid_ = static_cast<u32>(credentials.uid);
-      // The socket's mode already keeps others out; this catches a socket
-      // whose mode was loosened by hand.
-      refused_ = !server_.admits(credentials.uid, credentials.gid);
-      if (refused_) {
-        HXT_LOGF(LOG_LEVEL_WARNING, "CControlServer::Session", "refused control peer pid %u of user %u", pid_,
-                 static_cast<unsigned>(credentials.uid));
-      }
-    }
+    refused_ = !server_.admitPeer(socket_, pid_, uid_);
     std::weak_ptr<Session> weak = shared_from_this();
     handshake_.expires_after(server_.core_.config().handshakeTimeout);
     handshake_.async_wait([weak](const boost::system::error_code& ec) {
@@ -166,7 +140,7 @@ class CControlServer::Session : public std::enable_shared_from_this<Session> {
       HXT_LOGF(LOG_LEVEL_ERROR, kHandle, "refused control peer pid %u: %s", pid_, text);
       w.U32(kErrVersionMismatch);
       w.U32(kProtocolVersion);
-      w.U32(static_cast<u32>(::getpid()));
+      w.U32(DaemonPid());
       w.String(text);
       Send(w.Finish());
       CloseAfterSend();
@@ -177,7 +151,7 @@ class CControlServer::Session : public std::enable_shared_from_this<Session> {
     HXT_LOGF(LOG_LEVEL_DEBUG, kHandle, "control peer pid %u (%s) connected", pid_, name.c_str());
     w.U32(HXT_NGC_OK);
     w.U32(kProtocolVersion);
-    w.U32(static_cast<u32>(::getpid()));
+    w.U32(DaemonPid());
     w.String("hxsockfilterd");
     Send(w.Finish());
   }
@@ -189,7 +163,7 @@ class CControlServer::Session : public std::enable_shared_from_this<Session> {
       FrameWriter w(kMsgHelloReply, frame.sequence);
       w.U32(kErrRefused);
       w.U32(kProtocolVersion);
-      w.U32(static_cast<u32>(::getpid()));
+      w.U32(DaemonPid());
       w.String("this user is not admitted to hxsockfilterd's control socket");
       Send(w.Finish());
       CloseAfterSend();
@@ -320,8 +294,8 @@ class CControlServer::Session : public std::enable_shared_from_this<Session> {
       case kMsgPrograms: {
         // Which names a program asked tells what its user does: only root,
         // the daemon's user and the agent's see them; others the counters.
-        const bool names = uid_ == 0 || uid_ == static_cast<u32>(::geteuid()) ||
-                           (server_.owner_ != nullptr && server_.owner_->uid() == uid_);
+        const bool names =
+            server_.mayReadNames(uid_) || (server_.owner_ != nullptr && server_.owner_->uid() == uid_);
         const std::vector<std::string> rows = core.ProgramTable(names);
         FrameWriter w(kMsgResult, frame.sequence);
         w.U32(HXT_NGC_OK);
@@ -361,7 +335,7 @@ class CControlServer::Session : public std::enable_shared_from_this<Session> {
   }
 
   CControlServer& server_;
-  stream::socket socket_;
+  ControlStream socket_;
   asio::steady_timer handshake_;
   std::array<u8, 16384> buffer_{};
   std::vector<u8> rx_;
@@ -376,8 +350,7 @@ class CControlServer::Session : public std::enable_shared_from_this<Session> {
   bool closed_ = false;
 };
 
-CControlServer::CControlServer(asio::io_context& io, CFilterCore& core)
-    : io_(io), core_(core), acceptor_(io), backoff_(io) {
+void CControlServer::wireCore() {
   core_.SetDisruptionSender([this](u32 reason, const std::string& text) { sendDisruption(reason, text); });
   core_.SetPortCheck([this](u16 family, Transport transport, u16 port, u32 pid) {
     auto owned = LoopbackListenerOwnedBy(
@@ -386,131 +359,30 @@ CControlServer::CControlServer(asio::io_context& io, CFilterCore& core)
   });
 }
 
-CControlServer::~CControlServer() {
-  Stop();
-  core_.SetDisruptionSender(nullptr);
-  core_.SetPortCheck(nullptr);
-}
-
-bool CControlServer::Start() {
-  path_ = core_.config().controlPath;
-  std::error_code made;
-  std::filesystem::path folder = std::filesystem::path(path_).parent_path();
-  if (!folder.empty()) std::filesystem::create_directories(folder, made);
-  if (made) {
-    HXT_LOGF(LOG_LEVEL_ERROR, kStart, "cannot create %s [%d-%s]", folder.string().c_str(), made.value(),
-             made.message().c_str());
-    return false;
-  }
-  boost::system::error_code ec;
-  if (std::filesystem::exists(path_, made)) {
-    stream::socket probe(io_);
-    probe.connect(stream::endpoint(path_), ec);
-    if (!ec) {
-      HXT_LOGF(LOG_LEVEL_ERROR, kStart, "another hxsockfilterd listens on %s", path_.c_str());
-      return false;
-    }
-    ::unlink(path_.c_str());  // left behind by a daemon that died
-  }
-  acceptor_.open(stream(), ec);
-  if (!ec) acceptor_.bind(stream::endpoint(path_), ec);
-  if (!ec) {
-    created_ = true;
-    mode_t mode = S_IRUSR | S_IWUSR;
-    if (!core_.config().controlGroup.empty()) {
-      if (lookUpGroup(core_.config().controlGroup, group_) &&
-          ::chown(path_.c_str(), static_cast<uid_t>(-1), group_) == 0) {
-        hasGroup_ = true;
-        mode |= S_IRGRP | S_IWGRP;
-      } else {
-        // Owner-only still works for an agent of the daemon's own user.
-        HXT_LOGF(LOG_LEVEL_ERROR, kStart, "cannot give the control socket to group \"%s\"; owner only",
-                 core_.config().controlGroup.c_str());
-      }
-    }
-    if (::chmod(path_.c_str(), mode) != 0) ec.assign(errno, boost::system::system_category());
-  }
-  if (!ec) acceptor_.listen(asio::socket_base::max_listen_connections, ec);
-  if (ec) {
-    HXT_LOGF(LOG_LEVEL_ERROR, kStart, "cannot listen on %s [%d-%s]", path_.c_str(), ec.value(),
-             ec.message().c_str());
-    return false;
-  }
-  accept();
-  return true;
-}
-
 void CControlServer::Stop() {
   if (stopped_) return;
   stopped_ = true;
-  boost::system::error_code ignored;
-  acceptor_.close(ignored);
+  stopListening();
   backoff_.Cancel();
   auto all = sessions_;
   for (const auto& session : all) session->Close();
   sessions_.clear();
-  if (created_) ::unlink(path_.c_str());
-  created_ = false;
 }
 
-void CControlServer::accept() {
-  acceptor_.async_accept([this](const boost::system::error_code& ec, stream::socket socket) {
-    if (ec == asio::error::operation_aborted || stopped_) return;
-    if (ec) {
-      if (throttle_.Allow()) {
-        HXT_LOGF(LOG_LEVEL_ERROR, "CControlServer::accept", "accept error [%d-%s]", ec.value(),
-                 ec.message().c_str());
-      }
-      if (CAcceptBackoff::Calls(ec)) {
-        backoff_.Wait([this] {
-          if (!stopped_) accept();
-        });
-        return;
-      }
-    } else if (sessions_.size() >= core_.config().maxControlPeers) {
-      if (throttle_.Allow()) {
-        HXT_LOGF(LOG_LEVEL_WARNING, "CControlServer::accept",
-                 "%zu control peers connected already; refusing another", sessions_.size());
-      }
-      boost::system::error_code ignored;
-      socket.close(ignored);
-    } else {
-      backoff_.Succeeded();
-      auto session = std::make_shared<Session>(*this, std::move(socket));
-      sessions_.insert(session);
-      session->Start();
+void CControlServer::adopt(ControlStream stream) {
+  if (sessions_.size() >= core_.config().maxControlPeers) {
+    if (throttle_.Allow()) {
+      HXT_LOGF(LOG_LEVEL_WARNING, "CControlServer::accept",
+               "%zu control peers connected already; refusing another", sessions_.size());
     }
-    accept();
-  });
-}
-
-bool CControlServer::lookUpGroup(const std::string& name, gid_t& gid) {
-  std::vector<char> buffer(16384);
-  group entry{};
-  group* found = nullptr;
-  if (::getgrnam_r(name.c_str(), &entry, buffer.data(), buffer.size(), &found) != 0 || found == nullptr)
-    return false;
-  gid = found->gr_gid;
-  return true;
-}
-
-bool CControlServer::admits(uid_t uid, gid_t gid) const {
-  if (uid == 0 || uid == ::geteuid()) return true;
-  if (!hasGroup_) return false;
-  if (gid == group_) return true;
-  // A member of the group whose primary group is another.
-  std::vector<char> buffer(16384);
-  passwd entry{};
-  passwd* found = nullptr;
-  if (::getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) != 0 || found == nullptr) return false;
-  int count = 64;
-  std::vector<gid_t> groups(static_cast<std::size_t>(count));
-  if (::getgrouplist(found->pw_name, gid, groups.data(), &count) < 0) {
-    groups.resize(static_cast<std::size_t>(count));
-    if (::getgrouplist(found->pw_name, gid, groups.data(), &count) < 0) return false;
+    boost::system::error_code ignored;
+    stream.close(ignored);
+    return;
   }
-  groups.resize(static_cast<std::size_t>(count));
-  return std::find(groups.begin(), groups.end(), group_) != groups.end();
+  backoff_.Succeeded();
+  auto session = std::make_shared<Session>(*this, std::move(stream));
+  sessions_.insert(session);
+  session->Start();
 }
 
 void CControlServer::forget(Session* session) {

@@ -1,8 +1,10 @@
 // The daemon's side of the control socket (protocol: common/controlproto.h,
 // docs/sockfilter.md).
 //
-// A UNIX stream socket, owner-only (or owner and ControlGroup), that the
-// agent's filter library connects to; peers of other users are refused. Each peer must say HELLO with the
+// Linux: a UNIX stream socket, owner-only (or owner and ControlGroup), that
+// the agent's filter library connects to; peers of other users are refused.
+// Windows: a named pipe whose security admits SYSTEM and the agent's service
+// only; each client's process token is checked as well. Each peer must say HELLO with the
 // daemon's protocol version first; a peer of another version gets a clear refusal and is disconnected. The
 // peer that opens the DNS plug-in (IVelmoraApi) is the owner: only it may change the filter's parameters, and
 // only it receives disruption notices. When the owner's connection drops without closing the plug-in while it
@@ -12,17 +14,15 @@
 // I/O thread only.
 #pragma once
 
-#include <sys/types.h>
-
 #include <deque>
 #include <memory>
 #include <set>
 #include <string>
 
 #include <boost/asio/io_context.hpp>
-#include <boost/asio/local/stream_protocol.hpp>
 
 #include "common/acceptbackoff.h"
+#include "daemon/controlstream.h"
 #include "daemon/filtercore.h"
 
 namespace hxt::sockfilter {
@@ -41,21 +41,27 @@ class CControlServer {
   class Session;
   friend class Session;
 
+  // The platform's part: listening, the end of it, and who a peer is.
   void accept();
+  void stopListening();
+  // Whether the peer on `stream` may use the daemon; its pid and user
+  // (on Windows 0 for every admitted peer) either way, when known.
+  bool admitPeer(ControlStream& stream, u32& pid, u32& uid);
+  // Whether a peer of user `uid` may see the names programs asked.
+  bool mayReadNames(u32 uid) const;
+
+  // The callbacks the filter core asks of the control side.
+  void wireCore();
+  // A connected peer, or the refusal of one over the limit.
+  void adopt(ControlStream stream);
   void forget(Session* session);
-  // Root, the daemon's own user and, with ControlGroup, the group's members.
-  bool admits(uid_t uid, gid_t gid) const;
-  static bool lookUpGroup(const std::string& name, gid_t& gid);
   void sendDisruption(u32 reason, const std::string& text);
   void ownerLost(Session* session);
 
   boost::asio::io_context& io_;
   CFilterCore& core_;
-  boost::asio::local::stream_protocol::acceptor acceptor_;
-  std::string path_;
-  bool created_ = false;
-  gid_t group_ = 0;
-  bool hasGroup_ = false;
+  struct Listener;
+  std::unique_ptr<Listener> listener_;
   CAcceptBackoff backoff_;
   std::set<std::shared_ptr<Session>> sessions_;
   Session* owner_ = nullptr;

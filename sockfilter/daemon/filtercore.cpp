@@ -1,7 +1,5 @@
 #include "daemon/filtercore.h"
 
-#include <netinet/in.h>
-
 #include <cstdio>
 
 #include "common/applog.h"

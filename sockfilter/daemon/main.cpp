@@ -6,28 +6,23 @@
 //   hxsockfilterd --status [--control PATH]
 //
 // The registry key (README, "Socket filter") configures it; the options
-// override the key. Runs in a terminal or under systemd (Type=notify). Exit
+// override the key. Runs in a terminal or under systemd (Type=notify); on
+// Windows under the SCM as the service hxsockfilterd, with --install,
+// --uninstall, --recover N and --remove-nrpt besides (daemonhost.h). Exit
 // codes: 0 stopped by SIGTERM or SIGINT, 2 bad options or configuration,
 // 3 the control socket or the stub addresses could not be set up.
-#include <sys/resource.h>
-
-#include <algorithm>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <functional>
 #include <memory>
 #include <string>
 
-#include <boost/asio/io_context.hpp>
-#include <boost/asio/signal_set.hpp>
-#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/ip/udp.hpp>
 
 #include "common/applog.h"
-#include "common/servicemanager.h"
+#include "daemon/daemonhost.h"
 #include "daemon/daemonlogger.h"
+#include "daemon/processlimits.h"
 #include "daemon/sockfilterconfig.h"
-#include "daemon/sockfilterdaemon.h"
 #include "daemon/statusclient.h"
 
 namespace {
@@ -36,7 +31,6 @@ using namespace hxt;
 using namespace hxt::sockfilter;
 
 constexpr int kExitUsage = 2;
-constexpr int kExitSetup = 3;
 
 void usage(FILE* out) {
   std::fputs(
@@ -69,23 +63,12 @@ bool applyStub(const char* text, bool v6, std::optional<boost::asio::ip::udp::en
   return true;
 }
 
-// Every pass-through query has a socket of its own (a random port each), and
-// every TCP client two: the usual soft limit of 1024 descriptors is less than
-// the bounds allow.
-void raiseDescriptorLimit() {
-  rlimit limit{};
-  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return;
-  rlim_t wanted = std::min<rlim_t>(limit.rlim_max, 65536);
-  if (limit.rlim_cur >= wanted) return;
-  limit.rlim_cur = wanted;
-  ::setrlimit(RLIMIT_NOFILE, &limit);
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::signal(SIGPIPE, SIG_IGN);
-  raiseDescriptorLimit();
+  PrepareDaemonProcess();
+  int hostExit = 0;
+  if (HostCommand(argc, argv, hostExit)) return hostExit;
   bool verbose = false;
   bool status = false;
   for (int i = 1; i < argc; ++i) {
@@ -154,36 +137,5 @@ int main(int argc, char** argv) {
 
   if (status) return PrintDaemonStatus(config.controlPath);
 
-  boost::asio::io_context io;
-  CSockFilterDaemon daemon(io, config);
-  if (!daemon.Start()) {
-    platform::NotifyServiceManager("STATUS=could not set up the stub addresses or the control socket");
-    return kExitSetup;
-  }
-  boost::asio::signal_set signals(io, SIGTERM, SIGINT);
-  signals.async_wait([&](const boost::system::error_code& ec, int number) {
-    if (ec) return;
-    HXT_LOG(LOG_LEVEL_INFO, "hxsockfilterd: signal %d, stopping", number);
-    platform::NotifyServiceManager("STOPPING=1");
-    daemon.Stop();
-    io.stop();
-  });
-  std::string described = daemon.Describe();
-  platform::NotifyServiceManager("READY=1\nSTATUS=" + described);
-  // The status follows the daemon: an agent that comes or goes, a resolver
-  // list that turns empty.
-  boost::asio::steady_timer statusTimer(io);
-  std::function<void()> refresh = [&] {
-    statusTimer.expires_after(std::chrono::seconds(5));
-    statusTimer.async_wait([&](const boost::system::error_code& ec) {
-      if (ec) return;
-      std::string now = daemon.Describe();
-      if (now != described) platform::NotifyServiceManager("STATUS=" + now);
-      described = now;
-      refresh();
-    });
-  };
-  refresh();
-  io.run();
-  return 0;
+  return RunDaemon(config);
 }

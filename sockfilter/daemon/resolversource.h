@@ -1,18 +1,20 @@
 // The pass-through resolvers as the machine has them now. A configured list
-// stays as it is; a list taken from resolv.conf follows the file, which a
-// roaming machine rewrites on every network change: the file's identity
-// (inode, size, modification time) is looked at, at most once per check
-// interval, and the file read again when it changed. Entries that are the
-// stub itself are skipped. An empty list is said loudly, at start and on
+// stays as it is; otherwise (the configuration names a resolv.conf) the list
+// follows the machine's, which a roaming machine changes on every network
+// change. It is looked at, at most once per check interval, and read again
+// when its fingerprint changed. Linux: resolv.conf, whose identity (inode,
+// size, modification time) is the fingerprint. Windows: the DNS servers of
+// the network adapters that are up (GetAdaptersAddresses), the list itself
+// the fingerprint. Entries that are the stub itself, and on Windows any
+// loopback address, are skipped. An empty list is said loudly, at start and on
 // every change to empty, because every query that is not redirected then
 // gets SERVFAIL.
 //
 // I/O thread only.
 #pragma once
 
-#include <sys/stat.h>
-
 #include <chrono>
+#include <string>
 #include <vector>
 
 #include <boost/asio/ip/udp.hpp>
@@ -33,13 +35,17 @@ class CResolverSource {
   void LogState(bool changed) const;
 
  private:
-  bool fileChanged();
+  // The platform's part: what identifies the machine's list as it is now
+  // (empty when there is none), the list itself, and its name in the log.
+  std::string fingerprint() const;
+  std::vector<boost::asio::ip::udp::endpoint> readMachineList() const;
+  std::string sourceName() const;
+  std::vector<boost::asio::ip::udp::endpoint> stubs() const;
 
   const SockFilterConfig& config_;
   std::vector<boost::asio::ip::udp::endpoint> resolvers_;
   std::chrono::steady_clock::time_point nextCheck_{};
-  struct stat seen_ {};
-  bool seenValid_ = false;
+  std::string seen_;
 };
 
 }  // namespace hxt::sockfilter

@@ -1,7 +1,5 @@
 #include "daemon/tcprelay.h"
 
-#include <netinet/in.h>
-
 #include <algorithm>
 #include <iterator>
 #include <string>

@@ -1,7 +1,5 @@
 #include "daemon/udprelay.h"
 
-#include <netinet/in.h>
-
 #include <boost/asio/ip/v6_only.hpp>
 #include <boost/asio/post.hpp>
 
@@ -57,6 +55,7 @@ bool CUdpRelay::Start(const udp::endpoint& bind, std::string& why) {
   if (!ec && bind.address().is_v6()) stub_.set_option(asio::ip::v6_only(true), ec);
   if (!ec) stub_.bind(bind, ec);
   if (!ec) local_ = stub_.local_endpoint(ec);
+  if (!ec) IgnoreClientUnreachable(stub_.native_handle());
   if (ec) {
     why = "cannot listen on UDP " + EndpointText(bind) + " [" + std::to_string(ec.value()) + "-" +
           ec.message() + "]";
@@ -96,7 +95,7 @@ void CUdpRelay::drainClient() {
   for (int pass = 0; pass < kBatchesPerPass; ++pass) {
     int n = clientIn_.Receive(stub_.native_handle());
     if (n < 0) {
-      int error = errno;
+      int error = clientIn_.LastError();
       if (inputThrottle_.Allow()) {
         HXT_LOGF(LOG_LEVEL_ERROR, kHandleClient, "receive error [%d-%s]", error,
                  boost::system::error_code(error, boost::system::system_category()).message().c_str());
@@ -308,18 +307,17 @@ void CUdpRelay::expire() {
 
 void CUdpRelay::flushRelay() {
   if (relayOut_.Empty()) return;
-  int error = 0;
+  auto later = [this](const u8* bytes, std::size_t size, const udp::endpoint*) {
+    sendLater(relay_, relayBacklog_, bytes, size, nullptr);
+  };
   if (relayBacklog_ > 0) {
     // Earlier datagrams still wait for the socket: these go after them.
-    relayOut_.Flush(-1, [](const u8*, std::size_t, const udp::endpoint*) {});
+    relayOut_.Defer(later);
+    return;
   }
-  error = relayOut_.Flush(relay_.native_handle(),
-                          [this](const u8* bytes, std::size_t size, const udp::endpoint*) {
-                            sendLater(relay_, relayBacklog_, bytes, size, nullptr);
-                          });
   // The listener's port is closed: the error the next receive would have
   // seen came back on this send instead.
-  if (error == ECONNREFUSED) relayRefused();
+  if (IsRefusedError(relayOut_.Flush(relay_.native_handle(), later))) relayRefused();
 }
 
 // Stub: to the machine's resolvers. Transparent: on to the resolver the
@@ -355,8 +353,8 @@ void CUdpRelay::drainRelay(u64 generation) {
   for (int pass = 0; pass < kBatchesPerPass; ++pass) {
     int n = relayIn_.Receive(relay_.native_handle());
     if (n < 0) {
-      int error = errno;
-      if (error == ECONNREFUSED) {
+      int error = relayIn_.LastError();
+      if (IsRefusedError(error)) {
         relayRefused();
       } else if (relayThrottle_.Allow()) {
         HXT_LOGF(LOG_LEVEL_ERROR, kHandleRelay, "receive error [%d-%s]", error,
@@ -445,9 +443,7 @@ void CUdpRelay::RoutingChanged() {
 // already wait) copied and sent when the socket can take it.
 void CUdpRelay::answer(const udp::endpoint& client, const u8* bytes, std::size_t size) {
   if (stubBacklog_ == 0) {
-    ssize_t n = ::sendto(stub_.native_handle(), bytes, size, MSG_DONTWAIT | MSG_NOSIGNAL, client.data(),
-                         static_cast<socklen_t>(client.size()));
-    if (n >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) return;
+    if (SendDatagramNow(stub_.native_handle(), bytes, size, client)) return;
   }
   sendLater(stub_, stubBacklog_, bytes, size, &client);
 }

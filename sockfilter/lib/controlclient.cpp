@@ -1,15 +1,7 @@
 #include "lib/controlclient.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
-#include <cstring>
 
 namespace hxt::sockfilter {
 
@@ -29,19 +21,9 @@ int remainingMs(Clock::time_point deadline) {
   return left > 0 ? static_cast<int>(left) : 0;
 }
 
-void closeFd(int& fd) {
-  if (fd >= 0) ::close(fd);
-  fd = -1;
-}
-
 }  // namespace
 
 CControlClient::CControlClient(ApiInterface which, bool reconnect) : which_(which), reconnect_(reconnect) {
-  int pipeFds[2];
-  if (::pipe2(pipeFds, O_CLOEXEC | O_NONBLOCK) == 0) {
-    wakeRead_ = pipeFds[0];
-    wakeWrite_ = pipeFds[1];
-  }
   thread_ = std::thread([this] { run(); });
 }
 
@@ -60,42 +42,22 @@ CControlClient::~CControlClient() {
   }
   std::lock_guard<std::mutex> io(ioMutex_);
   disconnectLocked(false);
-  closeFd(wakeRead_);
-  closeFd(wakeWrite_);
 }
 
 void CControlClient::wake() {
-  if (wakeWrite_ < 0) return;
-  char byte = 1;
-  ssize_t ignored = ::write(wakeWrite_, &byte, 1);
-  (void)ignored;  // a full pipe already wakes the thread
+  channel_.Wake();
 }
 
 ngc_error_t CControlClient::connectLocked() {
-  if (fd_ >= 0) return HXT_NGC_OK;
-  std::string path = DefaultControlPath();
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  if (path.size() >= sizeof address.sun_path) return kErrInvalidArgument;
-  std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return kErrConnectionLost;
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-    int error = errno;
-    ::close(fd);
-    // The socket is there but its mode keeps this user out: not the same
-    // trouble as a daemon that is not running.
-    return error == EACCES || error == EPERM ? kErrRefused : kErrNoDaemon;
-  }
-  int flags = ::fcntl(fd, F_GETFL);
-  ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
-  fd_ = fd;
+  if (channel_.Connected()) return HXT_NGC_OK;
+  ngc_error_t connected = channel_.Connect(DefaultControlPath());
+  if (connected != HXT_NGC_OK) return connected;
   rx_.clear();
 
   u32 sequence = nextSequence_++;
   FrameWriter hello(kMsgHello, sequence);
   hello.U32(kProtocolVersion);
-  hello.U32(static_cast<u32>(::getpid()));
+  hello.U32(CControlChannel::ProcessId());
   hello.String(InterfaceName(which_));
   Frame reply;
   ngc_error_t code = exchangeLocked(hello.Finish(), sequence, kMsgHelloReply, reply);
@@ -117,8 +79,8 @@ ngc_error_t CControlClient::connectLocked() {
 }
 
 void CControlClient::disconnectLocked(bool lost) {
-  if (fd_ < 0) return;
-  closeFd(fd_);
+  if (!channel_.Connected()) return;
+  channel_.Disconnect();
   rx_.clear();
   bool wasEstablished = established_;
   established_ = false;
@@ -131,24 +93,12 @@ void CControlClient::disconnectLocked(bool lost) {
 }
 
 ngc_error_t CControlClient::exchangeLocked(std::vector<u8> frame, u32 sequence, u16 replyType, Frame& reply) {
-  if (fd_ < 0) return kErrConnectionLost;
+  if (!channel_.Connected()) return kErrConnectionLost;
   Clock::time_point deadline = Clock::now() + kReplyTimeout;
-  std::size_t sent = 0;
-  while (sent < frame.size()) {
-    ssize_t n = ::send(fd_, frame.data() + sent, frame.size() - sent, MSG_NOSIGNAL);
-    if (n > 0) {
-      sent += static_cast<std::size_t>(n);
-      continue;
-    }
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      pollfd p{fd_, POLLOUT, 0};
-      if (::poll(&p, 1, remainingMs(deadline)) > 0) continue;
-      disconnectLocked(true);
-      return kErrTimeout;
-    }
+  ngc_error_t sent = channel_.Send(frame, deadline);
+  if (sent != HXT_NGC_OK) {
     disconnectLocked(true);
-    return kErrConnectionLost;
+    return sent;
   }
   while (true) {
     Frame frameIn;
@@ -175,11 +125,7 @@ ngc_error_t CControlClient::exchangeLocked(std::vector<u8> frame, u32 sequence, 
       }
       continue;  // a stale reply of an exchange that timed out
     }
-    int wait = remainingMs(deadline);
-    pollfd p{fd_, POLLIN, 0};
-    int ready = wait > 0 ? ::poll(&p, 1, wait) : 0;
-    if (ready < 0 && errno == EINTR) continue;
-    if (ready <= 0) {
+    if (!channel_.WaitReadable(remainingMs(deadline))) {
       // Whatever comes later belongs to an abandoned exchange: start afresh.
       disconnectLocked(true);
       return kErrTimeout;
@@ -192,18 +138,7 @@ ngc_error_t CControlClient::exchangeLocked(std::vector<u8> frame, u32 sequence, 
 }
 
 bool CControlClient::readAvailableLocked() {
-  u8 buffer[16384];
-  while (true) {
-    ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
-    if (n > 0) {
-      rx_.insert(rx_.end(), buffer, buffer + n);
-      if (static_cast<std::size_t>(n) < sizeof buffer) return true;
-      continue;
-    }
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return true;
-    return false;  // end of stream or a broken connection
-  }
+  return channel_.ReadAvailable(rx_);
 }
 
 void CControlClient::takeNoticesLocked() {
@@ -245,7 +180,7 @@ ngc_error_t CControlClient::openLocked() {
 ngc_error_t CControlClient::Open(const char* pluginId, IKdfApiCB* callback) {
   std::lock_guard<std::mutex> call(callMutex_);
   std::lock_guard<std::mutex> io(ioMutex_);
-  if (open_ && fd_ >= 0) {
+  if (open_ && channel_.Connected()) {
     callback_ = callback;
     return HXT_NGC_OK;
   }
@@ -273,7 +208,7 @@ ngc_error_t CControlClient::Close() {
     std::lock_guard<std::mutex> call(callMutex_);
     std::lock_guard<std::mutex> io(ioMutex_);
     ngc_error_t code = HXT_NGC_OK;
-    if (fd_ >= 0 && open_) {
+    if (channel_.Connected() && open_) {
       std::vector<u8> body{static_cast<u8>(which_)};
       code = simpleRequestLocked(kMsgClose, body);
     }
@@ -292,7 +227,7 @@ ngc_error_t CControlClient::Close() {
 
 bool CControlClient::IsOpen() {
   std::lock_guard<std::mutex> io(ioMutex_);
-  return open_ && fd_ >= 0;
+  return open_ && channel_.Connected();
 }
 
 ngc_error_t CControlClient::Clear() {
@@ -343,7 +278,7 @@ bool CControlClient::tryReconnect() {
   std::lock_guard<std::mutex> call(callMutex_);
   std::lock_guard<std::mutex> io(ioMutex_);
   if (stop_ || !open_) return true;
-  if (fd_ >= 0) return true;  // a caller got there first
+  if (channel_.Connected()) return true;  // a caller got there first
   if (openLocked() != HXT_NGC_OK) {
     disconnectLocked(false);
     return false;
@@ -379,14 +314,14 @@ void CControlClient::deliver(u32 disruptions) {
 void CControlClient::run() {
   int retryMs = kFirstRetryMs;
   while (true) {
-    int fd = -1;
+    CControlChannel::Token watched = CControlChannel::kNone;
     bool reconnectWanted = false;
     u32 disruptions = 0;
     {
       std::lock_guard<std::mutex> io(ioMutex_);
       if (stop_) return;
-      fd = fd_;
-      reconnectWanted = fd < 0 && open_ && reconnect_;
+      watched = channel_.Watched();
+      reconnectWanted = watched == CControlChannel::kNone && open_ && reconnect_;
       disruptions = pendingDisruptions_;
       pendingDisruptions_ = 0;
     }
@@ -394,26 +329,19 @@ void CControlClient::run() {
       deliver(disruptions);
       continue;
     }
-    pollfd fds[2] = {{wakeRead_, POLLIN, 0}, {fd, POLLIN, 0}};
-    int timeout = reconnectWanted ? retryMs : -1;
-    int ready = ::poll(fds, fd >= 0 ? 2 : 1, timeout);
-    if (ready < 0 && errno != EINTR) return;
-    if (fds[0].revents != 0) {
-      char drain[64];
-      while (::read(wakeRead_, drain, sizeof drain) > 0) {
-      }
-      continue;
-    }
-    if (fd >= 0 && fds[1].revents != 0) {
+    CControlChannel::Event event = channel_.WaitIdle(watched, reconnectWanted ? retryMs : -1);
+    if (event == CControlChannel::Event::Failed) return;
+    if (event == CControlChannel::Event::Woken) continue;
+    if (event == CControlChannel::Event::Readable) {
       std::lock_guard<std::mutex> io(ioMutex_);
-      if (fd_ != fd) continue;  // replaced or closed meanwhile
+      if (channel_.Watched() != watched) continue;  // replaced or closed meanwhile
       bool alive = readAvailableLocked();
       takeNoticesLocked();
       if (!alive) disconnectLocked(true);
       retryMs = kFirstRetryMs;
       continue;
     }
-    if (reconnectWanted && ready == 0) {
+    if (reconnectWanted) {
       retryMs = tryReconnect() ? kFirstRetryMs : std::min(retryMs * 2, kMaxRetryMs);
     }
   }

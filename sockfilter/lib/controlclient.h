@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "common/controlproto.h"
+#include "lib/controlchannel.h"
 
 namespace hxt::sockfilter {
 
@@ -64,10 +65,8 @@ class CControlClient {
   std::mutex callMutex_;
   std::mutex ioMutex_;
   std::mutex deliveryMutex_;
-  int fd_ = -1;
-  bool established_ = false;  // the handshake on fd_ succeeded
-  int wakeRead_ = -1;
-  int wakeWrite_ = -1;
+  CControlChannel channel_;
+  bool established_ = false;  // the handshake on the channel succeeded
   std::vector<u8> rx_;
   u32 nextSequence_ = 1;
   bool open_ = false;  // the caller opened the plug-in and has not closed it
