@@ -23,7 +23,8 @@ std::optional<u32> CSocketOwners::Uid(int protocol, const boost::asio::ip::udp::
   auto found = known_.find(key);
   if (found != known_.end() && found->second.until > now) return found->second.uid;
   std::optional<u32> uid;
-  if (auto identity = askKernel(protocol, own, peer); identity && identity->uid != kNoUser) uid = identity->uid;
+  if (auto identity = askKernel(protocol, own, peer); identity && identity->uid != kNoUser)
+    uid = identity->uid;
   if (known_.size() >= kOwnerCacheMaxEntries) known_.clear();
   known_[key] = Known{uid, now + kOwnerCacheTtl};
   return uid;
@@ -58,7 +59,8 @@ std::optional<bool> LoopbackListenerOwnedBy(CSocketOwners&, int protocol, u16 fa
   // (or names no holder) says nothing against the announced port.
   u32 holder = 0;
   if (SharedSocketTable().Find(protocol, boost::asio::ip::udp::endpoint(loopback, port),
-                               boost::asio::ip::udp::endpoint(any, 0), holder, true) != CSocketTable::Found::Held)
+                               boost::asio::ip::udp::endpoint(any, 0), holder,
+                               true) != CSocketTable::Found::Held)
     return std::nullopt;
   return pid != 0 && holder == pid;
 }

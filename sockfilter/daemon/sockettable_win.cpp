@@ -1,9 +1,10 @@
 #include "daemon/sockettable_win.h"
 
 #include <winsock2.h>
-#include <ws2tcpip.h>
-#include <windows.h>
+
 #include <iphlpapi.h>
+#include <windows.h>
+#include <ws2tcpip.h>
 
 #include <algorithm>
 #include <cstring>
@@ -13,6 +14,12 @@
 namespace hxt::sockfilter {
 
 namespace {
+
+// Closed, or waiting out its last packets: no process holds it any more.
+bool ended(DWORD state) {
+  return state == MIB_TCP_STATE_CLOSED || state == MIB_TCP_STATE_TIME_WAIT ||
+         state == MIB_TCP_STATE_DELETE_TCB;
+}
 
 u16 portOf(DWORD field) {
   return ::ntohs(static_cast<u16>(field));
@@ -52,6 +59,8 @@ bool CSocketTable::readTable(int protocol, bool v6, u16 wantedPort, Snapshot& sn
                  : ::GetExtendedUdpTable(data, &size, FALSE, family, UDP_TABLE_OWNER_PID, 0);
     if (status == ERROR_INSUFFICIENT_BUFFER) buffer_.resize(size + size / 4 + 256);
   }
+  const auto took = std::chrono::steady_clock::now() - snapshot.readAt;
+  snapshot.gap = std::max<std::chrono::steady_clock::duration>(kTableMinRead, took * 10);
   if (status != NO_ERROR) return false;
   auto add = [&](const Row& row) {
     if (snapshot.rows.size() < kTableMaxRows || row.localPort == wantedPort) snapshot.rows.push_back(row);
@@ -65,6 +74,7 @@ bool CSocketTable::readTable(int protocol, bool v6, u16 wantedPort, Snapshot& sn
       row.localPort = portOf(r.dwLocalPort);
       row.remotePort = portOf(r.dwRemotePort);
       row.listening = r.dwState == MIB_TCP_STATE_LISTEN;
+      row.ended = ended(r.dwState);
       row.pid = r.dwOwningPid;
       std::memcpy(row.local.data(), &r.dwLocalAddr, 4);
       std::memcpy(row.remote.data(), &r.dwRemoteAddr, 4);
@@ -78,6 +88,7 @@ bool CSocketTable::readTable(int protocol, bool v6, u16 wantedPort, Snapshot& sn
       row.localPort = portOf(r.dwLocalPort);
       row.remotePort = portOf(r.dwRemotePort);
       row.listening = r.dwState == MIB_TCP_STATE_LISTEN;
+      row.ended = ended(r.dwState);
       row.pid = r.dwOwningPid;
       std::memcpy(row.local.data(), r.ucLocalAddr, 16);
       std::memcpy(row.remote.data(), r.ucRemoteAddr, 16);
@@ -120,6 +131,7 @@ const CSocketTable::Row* CSocketTable::match(const Snapshot& snapshot, int proto
   const std::array<u8, 16> peerBytes = bytesOf(peer.address());
   const std::array<u8, 16> none{};
   const Row* wildcard = nullptr;
+  const Row* ended = nullptr;
   for (auto row = range.first; row != range.second; ++row) {
     if (protocol == IPPROTO_TCP) {
       // A connection by both ends; port 0 asks for the listener.
@@ -127,12 +139,27 @@ const CSocketTable::Row* CSocketTable::match(const Snapshot& snapshot, int proto
                            : row->listening || row->remotePort != peer.port() || row->remote != peerBytes)
         continue;
     }
+    // An old connection's last state may still be listed beside a new one
+    // between the same ends.
+    if (row->ended) {
+      ended = &*row;
+      continue;
+    }
     if (row->local == ownBytes) return &*row;
     // Bound to every address: it receives what is sent to this one, unless
     // a socket bound to this very address is found too.
     if (row->local == none && wildcard == nullptr) wildcard = &*row;
   }
-  return wildcard;
+  return wildcard != nullptr ? wildcard : ended;
+}
+
+CSocketTable::Found CSocketTable::answer(const Row* row, u32& pid) const {
+  if (row == nullptr || row->ended) return Found::Gone;
+  // Listed without its process (the system's own, or a table that leaves
+  // owners out): it exists, whose it is stays open.
+  if (row->pid == 0) return Found::NotYet;
+  pid = row->pid;
+  return Found::Held;
 }
 
 CSocketTable::Found CSocketTable::Find(int protocol, const boost::asio::ip::udp::endpoint& own,
@@ -141,19 +168,14 @@ CSocketTable::Found CSocketTable::Find(int protocol, const boost::asio::ip::udp:
   const bool v6 = own.address().is_v6();
   Snapshot& snapshot = snapshots_[(protocol == IPPROTO_TCP ? 2 : 0) + (v6 ? 1 : 0)];
   const auto age = std::chrono::steady_clock::now() - snapshot.readAt;
-  if (!fresh && snapshot.read && age < kTableFresh) {
-    if (const Row* row = match(snapshot, protocol, own, peer); row != nullptr && row->pid != 0) {
-      pid = row->pid;
-      return Found::Held;
+  if (!fresh && snapshot.read) {
+    if (age < kTableFresh) {
+      if (const Row* row = match(snapshot, protocol, own, peer)) return answer(row, pid);
     }
-    if (age < kTableMinRead) return Found::NotYet;
+    if (age < snapshot.gap) return Found::NotYet;
   }
   if (!readTable(protocol, v6, own.port(), snapshot)) return Found::NotYet;
-  // Pid 0 holds what no process does any more (a connection's last state).
-  const Row* row = match(snapshot, protocol, own, peer);
-  if (row == nullptr || row->pid == 0) return Found::Gone;
-  pid = row->pid;
-  return Found::Held;
+  return answer(match(snapshot, protocol, own, peer), pid);
 }
 
 CSocketTable::Process CSocketTable::ProcessOf(u32 pid) {
@@ -184,15 +206,13 @@ CSocketTable::Process CSocketTable::ProcessOf(u32 pid) {
     return process;
   }
   process.state = Process::State::Running;
+  // Most paths fit the first buffer; the longest a path may be, the second.
   std::wstring path(1024, L'\0');
   DWORD size = static_cast<DWORD>(path.size());
-  if (!::QueryFullProcessImageNameW(handle, 0, path.data(), &size) &&
-      ::GetLastError() == ERROR_INSUFFICIENT_BUFFER) {
+  if (!::QueryFullProcessImageNameW(handle, 0, path.data(), &size)) {
     path.assign(32768, L'\0');
     size = static_cast<DWORD>(path.size());
     if (!::QueryFullProcessImageNameW(handle, 0, path.data(), &size)) size = 0;
-  } else if (size == path.size()) {
-    size = 0;
   }
   process.exe = platform::WideToUtf8(path.data(), size);
   HANDLE token = nullptr;
@@ -228,8 +248,8 @@ bool SamePath(const std::string& a, const std::string& b) {
   if (wa.empty() || wa.size() != wb.size()) return false;
   std::replace(wa.begin(), wa.end(), L'/', L'\\');
   std::replace(wb.begin(), wb.end(), L'/', L'\\');
-  return ::CompareStringOrdinal(wa.data(), static_cast<int>(wa.size()), wb.data(), static_cast<int>(wb.size()),
-                                TRUE) == CSTR_EQUAL;
+  return ::CompareStringOrdinal(wa.data(), static_cast<int>(wa.size()), wb.data(),
+                                static_cast<int>(wb.size()), TRUE) == CSTR_EQUAL;
 }
 
 }  // namespace hxt::sockfilter

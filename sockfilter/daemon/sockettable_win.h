@@ -6,7 +6,8 @@
 // one read is kept as a snapshot and answers for every port in it while it
 // is fresh (kTableFresh): a burst of queries from many sockets costs one
 // read. A port missing from the snapshot reads the table again, at most once
-// per kTableMinRead; until then its asker is not known yet. A port closed and
+// per kTableMinRead (longer where a read is slow); until then its asker is
+// not known yet. A port closed and
 // taken by another process within kTableFresh of a read is still counted to
 // the first one: the snapshot cannot tell.
 //
@@ -53,8 +54,8 @@ class CSocketTable {
   // IPPROTO_TCP) with address `own`, connected to `peer` (TCP; a peer of
   // port 0 asks for a listener). `fresh` reads the table whatever the
   // snapshot and the rate limit say.
-  Found Find(int protocol, const boost::asio::ip::udp::endpoint& own, const boost::asio::ip::udp::endpoint& peer,
-             u32& pid, bool fresh = false);
+  Found Find(int protocol, const boost::asio::ip::udp::endpoint& own,
+             const boost::asio::ip::udp::endpoint& peer, u32& pid, bool fresh = false);
 
   struct Process {
     enum class State { Running, Exited, Hidden } state = State::Hidden;
@@ -72,6 +73,7 @@ class CSocketTable {
     u16 localPort = 0;
     u16 remotePort = 0;
     bool listening = false;
+    bool ended = false;  // a TCP connection past its close
     u32 pid = 0;
     std::array<u8, 16> local{};
     std::array<u8, 16> remote{};
@@ -79,6 +81,10 @@ class CSocketTable {
   struct Snapshot {
     std::vector<Row> rows;  // by local port
     std::chrono::steady_clock::time_point readAt{};
+    // Between two reads: kTableMinRead, or ten times what the last one took
+    // where reading is slow (Wine: milliseconds), so that reads take at
+    // most a tenth of the thread's time.
+    std::chrono::steady_clock::duration gap = kTableMinRead;
     bool read = false;
   };
   struct Open {
@@ -88,6 +94,7 @@ class CSocketTable {
     std::chrono::steady_clock::time_point used{};
   };
   bool readTable(int protocol, bool v6, u16 wantedPort, Snapshot& snapshot);
+  Found answer(const Row* row, u32& pid) const;
   static const Row* match(const Snapshot& snapshot, int protocol, const boost::asio::ip::udp::endpoint& own,
                           const boost::asio::ip::udp::endpoint& peer);
 
