@@ -165,6 +165,22 @@ CSocketTable::Found CSocketTable::answer(const Row* row, u32& pid) const {
 CSocketTable::Found CSocketTable::Find(int protocol, const boost::asio::ip::udp::endpoint& own,
                                        const boost::asio::ip::udp::endpoint& peer, u32& pid, bool fresh) {
   std::lock_guard<std::mutex> guard(lock_);
+  const Found found = findIn(protocol, own, peer, pid, fresh);
+  if (found == Found::Held || !own.address().is_v4()) return found;
+  // A dual-stack socket (IPv6, taking IPv4 too) is listed among the IPv6
+  // ones only, with IPv4 addresses in their mapped form.
+  auto mapped = [](const boost::asio::ip::udp::endpoint& endpoint) {
+    return boost::asio::ip::udp::endpoint(
+        boost::asio::ip::make_address_v6(boost::asio::ip::v4_mapped, endpoint.address().to_v4()),
+        endpoint.port());
+  };
+  const Found dual = findIn(protocol, mapped(own), peer.address().is_v4() ? mapped(peer) : peer, pid, fresh);
+  if (dual == Found::Held) return dual;
+  return found == Found::NotYet || dual == Found::NotYet ? Found::NotYet : Found::Gone;
+}
+
+CSocketTable::Found CSocketTable::findIn(int protocol, const boost::asio::ip::udp::endpoint& own,
+                                         const boost::asio::ip::udp::endpoint& peer, u32& pid, bool fresh) {
   const bool v6 = own.address().is_v6();
   Snapshot& snapshot = snapshots_[(protocol == IPPROTO_TCP ? 2 : 0) + (v6 ? 1 : 0)];
   const auto age = std::chrono::steady_clock::now() - snapshot.readAt;

@@ -7,9 +7,9 @@
 // is fresh (kTableFresh): a burst of queries from many sockets costs one
 // read. A port missing from the snapshot reads the table again, at most once
 // per kTableMinRead (longer where a read is slow); until then its asker is
-// not known yet. A port closed and
-// taken by another process within kTableFresh of a read is still counted to
-// the first one: the snapshot cannot tell.
+// not known yet. A port closed and taken by another process within
+// kTableFresh of a read is still counted to the first one: the snapshot
+// cannot tell.
 //
 // Processes are kept open while remembered (a bounded few): Windows does not
 // give an open process's id to another, so a remembered pid stays the one
@@ -38,8 +38,8 @@ constexpr std::chrono::milliseconds kTableMinRead{20};
 constexpr std::size_t kTableMaxRows = 16384;
 constexpr std::size_t kMaxOpenProcesses = 64;
 
-// A user's number on Windows: the last part (RID) of the owner's SID; users
-// of different domains with the same RID share it.
+// Users are numbered by the last part (RID) of their SID: users of two
+// domains with the same RID share a number. kNoUser: not known.
 constexpr u32 kNoUser = ~u32{0};
 
 class CSocketTable {
@@ -93,6 +93,8 @@ class CSocketTable {
     Process process;
     std::chrono::steady_clock::time_point used{};
   };
+  Found findIn(int protocol, const boost::asio::ip::udp::endpoint& own,
+               const boost::asio::ip::udp::endpoint& peer, u32& pid, bool fresh);
   bool readTable(int protocol, bool v6, u16 wantedPort, Snapshot& snapshot);
   Found answer(const Row* row, u32& pid) const;
   static const Row* match(const Snapshot& snapshot, int protocol, const boost::asio::ip::udp::endpoint& own,

@@ -9,6 +9,7 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ip/udp.hpp>
+#include <boost/asio/ip/v6_only.hpp>
 #include <chrono>
 #include <optional>
 #include <string>
@@ -37,9 +38,8 @@ std::string upper(std::string text) {
   return text;
 }
 
-// Wine (8.0 here) keeps a process's sockets in its server and lists them
-// with owner pid 0 unless the process happens to hold the socket's Unix
-// descriptor at that moment; later Wine versions fill the pid in.
+// Wine (8.0 here) lists every socket but gives most of them owner pid 0 (all
+// but UDP sockets in the IPv6 table); later Wine versions fill the pid in.
 bool underWine() {
   return ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
 }
@@ -49,6 +49,7 @@ struct Case {
   const char* name;
   int protocol;
   bool v6;
+  bool dualStack = false;  // an IPv6 socket taking IPv4 too, asked about as IPv4
 };
 
 class WinAttribution : public ::testing::TestWithParam<Case> {};
@@ -61,9 +62,10 @@ struct Sockets {
                       : asio::ip::address(asio::ip::address_v4::loopback())) {
     boost::system::error_code ec;
     if (c.protocol == IPPROTO_UDP) {
-      datagram.open(c.v6 ? udp::v6() : udp::v4(), ec);
-      if (!ec) datagram.bind(udp::endpoint(loopback, 0), ec);
-      if (!ec) own = datagram.local_endpoint(ec);
+      datagram.open(c.v6 || c.dualStack ? udp::v6() : udp::v4(), ec);
+      if (!ec && c.dualStack) datagram.set_option(asio::ip::v6_only(false), ec);
+      if (!ec) datagram.bind(udp::endpoint(c.dualStack ? asio::ip::address_v6::any() : loopback, 0), ec);
+      if (!ec) own = udp::endpoint(loopback, datagram.local_endpoint(ec).port());
       peer = udp::endpoint(loopback, 53);
     } else {
       listener.open(c.v6 ? tcp::v6() : tcp::v4(), ec);
@@ -134,6 +136,7 @@ TEST_P(WinAttribution, OwnSocketIsThisProgramAndItsClosedPortIsNot) {
 
 INSTANTIATE_TEST_SUITE_P(Sockets, WinAttribution,
                          ::testing::Values(Case{"Udp4", IPPROTO_UDP, false}, Case{"Udp6", IPPROTO_UDP, true},
+                                           Case{"Udp4DualStack", IPPROTO_UDP, false, true},
                                            Case{"Tcp4", IPPROTO_TCP, false}, Case{"Tcp6", IPPROTO_TCP, true}),
                          [](const ::testing::TestParamInfo<Case>& info) { return info.param.name; });
 
