@@ -12,6 +12,7 @@
 #include <boost/asio/ip/v6_only.hpp>
 #include <chrono>
 #include <optional>
+#include <ostream>
 #include <string>
 
 #include "common/win/widestring.h"
@@ -51,6 +52,10 @@ struct Case {
   bool v6;
   bool dualStack = false;  // an IPv6 socket taking IPv4 too, asked about as IPv4
 };
+
+void PrintTo(const Case& c, std::ostream* out) {
+  *out << c.name;
+}
 
 class WinAttribution : public ::testing::TestWithParam<Case> {};
 
