@@ -1,25 +1,68 @@
-// Windows tells no socket's user the way Linux's socket diagnostics do: every
-// client counts as one unknown user (the per-client and overall budgets
-// still hold), and a loopback port's holder is not known, so the agent's
-// listener ports are taken as they are announced.
+// Windows: a socket's holder comes from the system's owner tables (see
+// sockettable_win.h), its user from the holder's token. A socket has no
+// inode here; Identity::inode carries the holding pid instead (with
+// kIdentityHeld), or 0 while the holder is not known yet, for
+// CAttribution::ProgramOf to take from there.
 #include "daemon/socketowner.h"
+
+#include <winsock2.h>
+
+#include "daemon/sockettable_win.h"
+#include "hxtarrow/sockfltrapi.h"
 
 namespace hxt::sockfilter {
 
 CSocketOwners::~CSocketOwners() = default;
 
-std::optional<u32> CSocketOwners::Uid(int, const boost::asio::ip::udp::endpoint&,
-                                      const boost::asio::ip::udp::endpoint&) {
-  return std::nullopt;
+std::optional<u32> CSocketOwners::Uid(int protocol, const boost::asio::ip::udp::endpoint& own,
+                                      const boost::asio::ip::udp::endpoint& peer) {
+  std::string key(1, static_cast<char>(protocol));
+  key.append(reinterpret_cast<const char*>(own.data()), own.size());
+  key.append(reinterpret_cast<const char*>(peer.data()), peer.size());
+  const auto now = std::chrono::steady_clock::now();
+  auto found = known_.find(key);
+  if (found != known_.end() && found->second.until > now) return found->second.uid;
+  std::optional<u32> uid;
+  if (auto identity = askKernel(protocol, own, peer); identity && identity->uid != kNoUser)
+    uid = identity->uid;
+  if (known_.size() >= kOwnerCacheMaxEntries) known_.clear();
+  known_[key] = Known{uid, now + kOwnerCacheTtl};
+  return uid;
 }
 
-std::optional<CSocketOwners::Identity> CSocketOwners::askKernel(int, const boost::asio::ip::udp::endpoint&,
-                                                                const boost::asio::ip::udp::endpoint&) {
-  return std::nullopt;
+std::optional<CSocketOwners::Identity> CSocketOwners::askKernel(int protocol,
+                                                                const boost::asio::ip::udp::endpoint& own,
+                                                                const boost::asio::ip::udp::endpoint& peer) {
+  ++kernelLookups_;
+  CSocketTable& table = SharedSocketTable();
+  u32 pid = 0;
+  switch (table.Find(protocol, own, peer, pid)) {
+    case CSocketTable::Found::Gone:
+      return std::nullopt;
+    case CSocketTable::Found::NotYet:
+      return Identity{kNoUser, 0};
+    case CSocketTable::Found::Held:
+      break;
+  }
+  return Identity{table.ProcessOf(pid).user, kIdentityHeld | pid};
 }
 
-std::optional<bool> LoopbackListenerOwnedBy(CSocketOwners&, int, u16, u16, u32) {
-  return std::nullopt;
+std::optional<bool> LoopbackListenerOwnedBy(CSocketOwners&, int protocol, u16 family, u16 port, u32 pid) {
+  const bool v6 = family == HXT_AF_INET6;
+  const boost::asio::ip::address loopback =
+      v6 ? boost::asio::ip::address(boost::asio::ip::address_v6::loopback())
+         : boost::asio::ip::address(boost::asio::ip::address_v4::loopback());
+  const boost::asio::ip::address any = v6 ? boost::asio::ip::address(boost::asio::ip::address_v6::any())
+                                          : boost::asio::ip::address(boost::asio::ip::address_v4::any());
+  // Who listens now, not at the last snapshot; a listener on the wildcard
+  // address counts as much as one on loopback. A table that cannot be read
+  // (or names no holder) says nothing against the announced port.
+  u32 holder = 0;
+  if (SharedSocketTable().Find(protocol, boost::asio::ip::udp::endpoint(loopback, port),
+                               boost::asio::ip::udp::endpoint(any, 0), holder,
+                               true) != CSocketTable::Found::Held)
+    return std::nullopt;
+  return pid != 0 && holder == pid;
 }
 
 }  // namespace hxt::sockfilter
