@@ -1,10 +1,13 @@
-// hxtsvcrecovery.exe SERVICE: gives the agent's service its recovery actions.
-// The installer runs it right after it registered the service: Windows
-// Installer's ServiceInstall has no recovery actions, and wixl, which builds
-// our installer, has no element for the table that would carry them.
+// hxtsvcrecovery.exe SERVICE: gives the agent's service its recovery actions
+// and its unrestricted service SID. The installer runs it right after it
+// registered the service: Windows Installer's ServiceInstall has neither, and
+// wixl, which builds our installer, has no element for the tables that would
+// carry them.
 // The service is restarted 5 s after each of its first three failures in a
-// day; `sc qfailure SERVICE` shows them. Exit code 0, or the failing call's
-// system error.
+// day; `sc qfailure SERVICE` shows them. The SID type puts the service's own
+// SID (NT SERVICE\SERVICE) into its token, which is how hxsockfilterd's
+// control pipe admits the agent; `sc qsidtype SERVICE` shows it. Exit code 0,
+// or the failing call's system error.
 #include <winsock2.h>
 
 #include <windows.h>
@@ -47,8 +50,18 @@ int main(int argc, char** argv) {
     failure.dwResetPeriod = kResetPeriodS;
     failure.cActions = 3;
     failure.lpsaActions = actions;
+    SERVICE_SID_INFO sid{SERVICE_SID_TYPE_UNRESTRICTED};
     if (!::ChangeServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS, &failure)) {
-      result = fail("ChangeServiceConfig2W");
+      result = fail("ChangeServiceConfig2W (recovery actions)");
+    } else if (!::ChangeServiceConfig2W(service, SERVICE_CONFIG_SERVICE_SID_INFO, &sid)) {
+      // Every Windows since Vista knows the level; Wine's service manager
+      // does not (and puts no service SIDs into tokens either), so there the
+      // step is reported and passed over rather than failing the install.
+      if (::GetLastError() == ERROR_INVALID_LEVEL) {
+        std::fprintf(stderr, "hxtsvcrecovery: this service manager has no service SID types; none set\n");
+      } else {
+        result = fail("ChangeServiceConfig2W (service SID type)");
+      }
     }
     ::CloseServiceHandle(service);
   }
