@@ -171,6 +171,15 @@ int failed(const char* what) {
   return 1;
 }
 
+int setRecovery(SC_HANDLE service, const std::wstring& binary) {
+  std::wstring command = binary + L" --recover %1%";
+  SC_ACTION actions[] = {{SC_ACTION_RUN_COMMAND, 0}, {SC_ACTION_RUN_COMMAND, 0}, {SC_ACTION_RUN_COMMAND, 0}};
+  SERVICE_FAILURE_ACTIONSW failure{kFailureCountReset, nullptr, command.data(), 3, actions};
+  if (!::ChangeServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS, &failure))
+    return failed("ChangeServiceConfig2 (recovery actions)");
+  return 0;
+}
+
 int install() {
   ScHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
   if (manager.get() == nullptr) return failed("OpenSCManager");
@@ -178,13 +187,19 @@ int install() {
   ScHandle service(::CreateServiceW(manager.get(), L"hxsockfilterd", kDisplayName, SERVICE_ALL_ACCESS,
                                     SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
                                     binary.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
+  if (service.get() == nullptr && ::GetLastError() == ERROR_SERVICE_EXISTS) {
+    // A repair or a reinstall over a registered service (the installer runs
+    // this command on each): the same registration, this binary's path.
+    ScHandle existing(::OpenServiceW(manager.get(), L"hxsockfilterd", SERVICE_ALL_ACCESS));
+    if (existing.get() == nullptr) return failed("OpenService");
+    if (!::ChangeServiceConfigW(existing.get(), SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
+                                SERVICE_ERROR_NORMAL, binary.c_str(), nullptr, nullptr, nullptr, nullptr,
+                                nullptr, kDisplayName))
+      return failed("ChangeServiceConfig");
+    return setRecovery(existing.get(), binary);
+  }
   if (service.get() == nullptr) return failed("CreateService");
-  std::wstring command = binary + L" --recover %1%";
-  SC_ACTION actions[] = {{SC_ACTION_RUN_COMMAND, 0}, {SC_ACTION_RUN_COMMAND, 0}, {SC_ACTION_RUN_COMMAND, 0}};
-  SERVICE_FAILURE_ACTIONSW failure{kFailureCountReset, nullptr, command.data(), 3, actions};
-  if (!::ChangeServiceConfig2W(service.get(), SERVICE_CONFIG_FAILURE_ACTIONS, &failure))
-    return failed("ChangeServiceConfig2 (recovery actions)");
-  return 0;
+  return setRecovery(service.get(), binary);
 }
 
 int uninstall() {
