@@ -14,7 +14,7 @@ set(hxt_wxs "${CMAKE_CURRENT_LIST_DIR}/windows/hxtarrowagent.wxs")
 # wixl takes a file's Source only relative to its working folder.
 set(hxt_msi_files)
 set(hxt_msi_copies)
-foreach(entry Agent=hxtarrowagent FilterLibrary=hx_sock_fltr_api StatusTool=hxtarrowctl
+foreach(entry Agent=hxtarrowagent Daemon=hxsockfilterd FilterLibrary=hx_sock_fltr_api StatusTool=hxtarrowctl
               VpnStateTool=hxvpnstate RecoveryTool=hxtsvcrecovery DnsProtectPlugin=hxt_plugin_dnsprotect
               SwgPlugin=hxt_plugin_swg CloudDownloaderPlugin=hxt_plugin_clouddownloader)
   string(REPLACE "=" ";" entry "${entry}")
