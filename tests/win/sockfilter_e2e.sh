@@ -10,8 +10,11 @@
 #     its token's group is admitted);
 #   - the agent killed: the daemon passes queries through;
 #   - the daemon killed: Wine's service manager runs no recovery actions, so
-#     the rule is still there; the recovery command the SCM would run puts the
-#     daemon back, and --uninstall removes the rule.
+#     the rule is still there; the recovery command the SCM would run removes
+#     it within 2 s (as after a third failure, where the restart waits a
+#     minute, so the rule's absence is seen before a stub writes it again),
+#     as after a first failure it puts the daemon back at once, and
+#     --uninstall removes the rule.
 #   tests/win/sockfilter_e2e.sh WINDOWS_BUILD_DIR
 # The resolver (unbound, on a free loopback port) is the plug-in's upstream
 # and the daemon's pass-through resolver; nothing leaves the machine.
@@ -41,8 +44,10 @@ daemon_exe='C:\Program Files (x86)\Truvane\Truvane Helixor Client\hxsockfilterd.
 key='HKLM\SOFTWARE\Truvane\Truvane Helixor Client\SocketFilter'
 nrpt='HKLM\SYSTEM\CurrentControlSet\Services\Dnscache\Parameters\DnsPolicyConfig'
 resolver_pid=""
+recover_pid=""
 
 cleanup() {
+  [ -n "$recover_pid" ] && kill "$recover_pid" 2>/dev/null || true
   sc stop hxtarrowagent >/dev/null || true
   sc delete hxtarrowagent >/dev/null || true
   wine "$daemon_exe" --uninstall >/dev/null 2>&1 || true
@@ -145,8 +150,21 @@ say "agent killed: the daemon passes queries through"
 wine taskkill /f /im hxsockfilterd.exe >/dev/null 2>&1 || fail "taskkill the daemon"
 rule_present || fail "the rule went without the recovery command"
 # What the SCM runs on a crash (--install's recovery actions; Wine does not).
-wine "$daemon_exe" --recover 1 >/dev/null 2>&1 || fail "the recovery command"
+# The third failure's: the rule goes at once, the restart comes a minute later.
+started="$EPOCHREALTIME"
+wine "$daemon_exe" --recover 3 >/dev/null 2>&1 &
+recover_pid=$!
+deadline_s=2 wait_for "the recovery command to remove the NRPT rule" rule_absent
+took_ms=$(( (${EPOCHREALTIME/./} - ${started/./}) / 1000 ))
+[ "$took_ms" -le 2000 ] || fail "the recovery command took $took_ms ms to remove the NRPT rule"
+# Wine's service manager still calls the killed daemon running; its stub tells.
 stub_answers() { answer @127.0.0.1 -p "$stub_port" www.example.test A +short | grep -qx 192.0.2.7; }
+! stub_answers || fail "a stub answered before the third failure's delay"
+say "the recovery command removed the NRPT rule within $took_ms ms, the daemon still down"
+kill "$recover_pid" 2>/dev/null || true
+recover_pid=""
+# The first failure's: the rule goes and the daemon comes back at once.
+wine "$daemon_exe" --recover 1 >/dev/null 2>&1 || fail "the recovery command"
 wait_for "the recovered daemon's stub" stub_answers
 wait_for "the NRPT rule after recovery" rule_present
 wine "$daemon_exe" --uninstall >/dev/null 2>&1 || fail "hxsockfilterd.exe --uninstall"
