@@ -1,5 +1,7 @@
 #include "daemon/resolversource.h"
 
+#include <algorithm>
+
 #include "common/applog.h"
 
 namespace hxt::sockfilter {
@@ -11,12 +13,19 @@ constexpr const char* kSource = "CResolverSource";
 CResolverSource::CResolverSource(const SockFilterConfig& config)
     : config_(config), resolvers_(config.resolvers) {
   if (!config_.resolvConfPath.empty()) {
+    // Watching first: a change during the first read is not lost.
+    watch_ = watchChanges();
     seen_ = fingerprint();
     // Linux: the configuration read the file already. Windows: the list is
     // the adapters', which only this class reads.
     if (resolvers_.empty()) resolvers_ = readMachineList();
-    nextCheck_ = std::chrono::steady_clock::now() + config_.resolvConfCheckInterval;
+    nextCheck_ = std::chrono::steady_clock::now() + checkInterval();
   }
+}
+
+std::chrono::milliseconds CResolverSource::checkInterval() const {
+  if (watch_ == nullptr) return config_.resolvConfCheckInterval;
+  return std::max<std::chrono::milliseconds>(config_.resolvConfCheckInterval, kWatchedCheckInterval);
 }
 
 std::vector<boost::asio::ip::udp::endpoint> CResolverSource::stubs() const {
@@ -29,8 +38,9 @@ std::vector<boost::asio::ip::udp::endpoint> CResolverSource::stubs() const {
 const std::vector<boost::asio::ip::udp::endpoint>& CResolverSource::Current() {
   if (config_.resolvConfPath.empty()) return resolvers_;
   auto now = std::chrono::steady_clock::now();
-  if (now < nextCheck_) return resolvers_;
-  nextCheck_ = now + config_.resolvConfCheckInterval;
+  const bool notified = changed_->exchange(false);
+  if (!notified && now < nextCheck_) return resolvers_;
+  nextCheck_ = now + checkInterval();
   std::string current = fingerprint();
   if (current == seen_) return resolvers_;
   seen_ = std::move(current);

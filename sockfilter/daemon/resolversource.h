@@ -5,7 +5,9 @@
 // when its fingerprint changed. Linux: resolv.conf, whose identity (inode,
 // size, modification time) is the fingerprint. Windows: the DNS servers of
 // the network adapters that are up (GetAdaptersAddresses), the list itself
-// the fingerprint. Entries that are the stub itself, and on Windows any
+// the fingerprint; looked at on the next use after the IP helper reported an
+// interface or address change, and otherwise only every kWatchedCheckInterval
+// (a DNS server set by hand changes neither). Entries that are the stub itself, and on Windows any
 // loopback address, are skipped. An empty list is said loudly, at start and on
 // every change to empty, because every query that is not redirected then
 // gets SERVFAIL.
@@ -13,7 +15,9 @@
 // I/O thread only.
 #pragma once
 
+#include <atomic>
 #include <chrono>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -41,11 +45,20 @@ class CResolverSource {
   std::vector<boost::asio::ip::udp::endpoint> readMachineList() const;
   std::string sourceName() const;
   std::vector<boost::asio::ip::udp::endpoint> stubs() const;
+  // Starts the platform's change notifications, which set `changed_`; null
+  // where there are none (Linux polls resolv.conf's identity).
+  std::shared_ptr<void> watchChanges();
+  std::chrono::milliseconds checkInterval() const;
 
   const SockFilterConfig& config_;
   std::vector<boost::asio::ip::udp::endpoint> resolvers_;
   std::chrono::steady_clock::time_point nextCheck_{};
   std::string seen_;
+  std::shared_ptr<std::atomic<bool>> changed_ = std::make_shared<std::atomic<bool>>(false);
+  std::shared_ptr<void> watch_;  // last: its callbacks set changed_
 };
+
+// How often a list whose changes are notified is looked at all the same.
+constexpr std::chrono::seconds kWatchedCheckInterval{30};
 
 }  // namespace hxt::sockfilter

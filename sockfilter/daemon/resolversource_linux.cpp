@@ -22,6 +22,10 @@ std::vector<boost::asio::ip::udp::endpoint> CResolverSource::readMachineList() c
   return ResolversFromResolvConf(text.str(), stubs(), config_.resolvConfPort);
 }
 
+std::shared_ptr<void> CResolverSource::watchChanges() {
+  return nullptr;
+}
+
 std::string CResolverSource::sourceName() const {
   return config_.resolvConfPath;
 }

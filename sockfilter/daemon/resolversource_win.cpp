@@ -9,6 +9,9 @@
 
 #include "daemon/resolversource.h"
 
+#include "common/applog.h"
+#include "common/win/ipchangewatch.h"
+
 #include <algorithm>
 #include <cstring>
 #include <vector>
@@ -64,6 +67,21 @@ std::vector<boost::asio::ip::udp::endpoint> CResolverSource::readMachineList() c
                      [&own](const auto& e) { return std::find(own.begin(), own.end(), e) != own.end(); }),
       list.end());
   return list;
+}
+
+// An interface coming up or going down and a new address (a DHCP lease, a
+// roam) are what bring other DNS servers; routes alone do not. The
+// callbacks only raise the flag, which the next use of the list looks at.
+std::shared_ptr<void> CResolverSource::watchChanges() {
+  auto watch = std::make_shared<platform::CIpChangeWatch>(
+      platform::CIpChangeWatch::kInterfaces | platform::CIpChangeWatch::kAddresses,
+      [changed = changed_](const char*) { changed->store(true); });
+  if (watch->Error() == 0) return watch;
+  HXT_LOGF(LOG_LEVEL_WARNING, "CResolverSource",
+           "network changes are not notified (IP helper error %lu): the adapters' DNS servers are looked at "
+           "every %lld ms",
+           watch->Error(), static_cast<long long>(config_.resolvConfCheckInterval.count()));
+  return nullptr;
 }
 
 std::string CResolverSource::sourceName() const {

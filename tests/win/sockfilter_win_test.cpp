@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "daemon/datagrambatch.h"
+#include "daemon/resolversource.h"
 #include "lib/controlchannel.h"
 
 namespace hxt::sockfilter {
@@ -92,6 +93,24 @@ TEST(WinControlChannel, NoPipeIsNoDaemonAndBytesBeforeTheEndAreKept) {
     alive = channel.ReadAvailable(rx);
   }
   EXPECT_FALSE(alive);
+}
+
+// The adapters' DNS servers (under Wine, the host's resolv.conf, which may
+// well name a loopback resolver): never a loopback address, whether the
+// stub's own or another, and on the port asked for.
+TEST(WinResolverSource, AdaptersListHoldsNoLoopbackAddress) {
+  SockFilterConfig config;
+  config.resolvConfPath = "adapters";
+  config.resolvConfCheckInterval = std::chrono::milliseconds(0);
+  config.stub4 = udp::endpoint(boost::asio::ip::make_address("127.0.0.1"), 53);
+  config.stub6 = udp::endpoint(boost::asio::ip::make_address("::1"), 53);
+  CResolverSource source(config);
+  for (const auto* list : {&source.Known(), &source.Current()}) {
+    for (const udp::endpoint& resolver : *list) {
+      EXPECT_FALSE(resolver.address().is_loopback()) << EndpointText(resolver);
+      EXPECT_EQ(resolver.port(), 53);
+    }
+  }
 }
 
 }  // namespace
