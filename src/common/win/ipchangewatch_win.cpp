@@ -1,7 +1,11 @@
-#include <iphlpapi.h>
-#include <netioapi.h>
+// The IP helper's headers need Winsock's first, in this order.
 #include <winsock2.h>
+
 #include <ws2ipdef.h>
+
+#include <iphlpapi.h>
+
+#include <netioapi.h>
 
 #include "common/win/ipchangewatch.h"
 
