@@ -68,10 +68,11 @@ done
 wait_for "the installed service to run" state_is 4
 # Wine's service manager takes recovery actions without keeping them (it
 # cannot show them back): what is checked here is that the installer's step
-# ran and succeeded.
+# ran and succeeded. Wine's msiexec may return before its log is all
+# written, so the log is waited on.
+step_ended() { tr -d '\r' <"$log" | grep -q "Action ended .*: $1\. Return value 1\."; }
 for step in SetServiceRecovery InstallDaemonService; do
-  tr -d '\r' <"$log" | grep -q "Action ended .*: $step\. Return value 1\." ||
-    fail "the installer's step $step did not succeed (log: $log)"
+  wait_for "the installer's step $step to succeed (log: $log)" step_ended "$step"
 done
 service=hxsockfilterd
 wait_for "the installed daemon's service to run" state_is 4
