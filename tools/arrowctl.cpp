@@ -23,10 +23,8 @@
 #include <boost/property_tree/json_parser.hpp>
 
 #include "common/ipcframe.h"
-#ifndef _WIN32
 #include "common/controlproto.h"
 #include "common/daemonquery.h"
-#endif
 
 namespace hxt::ctl {
 
@@ -555,9 +553,6 @@ std::string FormatFilterMetrics(const std::string& counterLines) {
 }
 
 std::string FilterDaemonMetrics() {
-#ifdef _WIN32
-  return "# hxtarrow_filter_*: absent: there is no filter daemon on Windows\n";
-#else
   std::string text, why;
   const std::string path = sockfilter::DefaultControlPath();
   if (!sockfilter::QueryDaemon(path, sockfilter::kMsgCounters, "hxtarrowctl metrics", text, why)) {
@@ -567,7 +562,6 @@ std::string FilterDaemonMetrics() {
     return "# hxtarrow_filter_*: absent: " + why + "\n";
   }
   return FormatFilterMetrics(text);
-#endif
 }
 
 std::vector<ProgramRow> ParseProgramRows(const std::vector<std::string>& rows) {
@@ -656,12 +650,6 @@ std::string FormatProgramJson(const std::string& note, const std::vector<Program
 namespace {
 
 int runTop(const Options& options, std::ostream& out, std::ostream& err) {
-#ifdef _WIN32
-  (void)options;
-  (void)out;
-  err << kProgram << ": top: there is no filter daemon on Windows\n";
-  return kExitFailure;
-#else
   const std::string path = sockfilter::DefaultControlPath();
   auto once = [&](std::string& shown) {
     std::string note, why;
@@ -707,7 +695,6 @@ int runTop(const Options& options, std::ostream& out, std::ostream& err) {
   refresh();
   io.run();
   return exitCode;
-#endif
 }
 
 }  // namespace

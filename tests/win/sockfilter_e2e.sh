@@ -142,6 +142,10 @@ out="$(answer @127.0.0.1 -p "$stub_port" www.example.test A +short)"
 out="$(answer +tcp @::1 -p "$stub_port" ads.example.test A)"
 grep -q 'status: NXDOMAIN' <<<"$out" || fail "TCP over IPv6 through the agent: $out"
 say "dig answered by dnsprotect.dll through the stub, the pipe and the agent (UDP, TCP, IPv4, IPv6)"
+# The per-program table over the same pipe; dig's blocked answers carry EDE 15.
+out="$(wine "$build/tools/hxtarrowctl.exe" top --json 2>&1 | tr -d '\r')" || fail "hxtarrowctl.exe top: $out"
+grep -q '"blocked":"[1-9]' <<<"$out" || fail "hxtarrowctl.exe top counted no blocked answer: $out"
+say "hxtarrowctl.exe top --json read the daemon's per-program counts over the pipe"
 
 wine taskkill /f /im hxtarrowagent.exe >/dev/null 2>&1 || fail "taskkill the agent"
 wait_for "pass-through after the agent died" passes
