@@ -138,7 +138,7 @@ TEST(ServiceManagerTest, NotifiesAPathOrAnAbstractNameAndWritesJournalRecords) {
 // time-out's disruption notice overflows that connection, which drops the
 // agent and clears its parameters on the spot, failing over every pending
 // query while the stub is still expiring them. Each is still answered.
-TEST(UdpStubBurstTest, ATimeOutWhoseNoticeDropsTheAgentStillAnswersEveryQuery) {
+TEST(UdpRelayTest, ATimeOutWhoseNoticeDropsTheAgentStillAnswersEveryQuery) {
   ScopedCaptureLog log;
   const auto loopback = boost::asio::ip::make_address("127.0.0.1");
   TestResolver upstream("127.0.0.1", "192.0.2.1");
