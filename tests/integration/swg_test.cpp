@@ -173,12 +173,6 @@ TEST_F(SwgTest, FailedStartsAndStopsAnswerWithTheirCode) {
   EXPECT_EQ(dns->CallCount("IVelmoraPlugin::ReceiveMessageResult"), 5u);
 }
 
-TEST_F(SwgTest, StopAskedBeforeTheDnsPluginStartsIsCarriedOut) {
-  Start(false);
-  EXPECT_EQ(Ask("StopPlugin"), "SWG StopPlugin 0");
-  EXPECT_EQ(host->getState(), VELMORA_PLUGIN_STARTED);
-}
-
 // During a service stop, the DNS plug-in asks the SWG stop; its own stop
 // time-out gives way to the SWG plug-in's.
 TEST_F(SwgTest, SwgStopDuringTheServiceStop) {

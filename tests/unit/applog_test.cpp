@@ -38,35 +38,6 @@ TEST(AppLog, PlainAndFunctionFormsCarryTheirCategoryAndHeader) {
   EXPECT_EQ(SourceBaseName("plain.cpp"), std::string("plain.cpp"));
 }
 
-TEST(AppLog, DebugIsWrittenOnlyWhenVerbose) {
-  {
-    ScopedCaptureLog quiet(false);
-    HXT_LOG(LOG_LEVEL_DEBUG, "hidden");
-    HXT_LOGF(LOG_LEVEL_DEBUG, "F", "hidden");
-    HXT_LOG_CODE(LOG_LEVEL_DEBUG, 1, false, "call", "F", nullptr);
-    EXPECT_TRUE(quiet.Records().empty());
-    EXPECT_FALSE(IsVerboseLogging(LoggerHandle()));
-  }
-  ScopedCaptureLog verbose(true);
-  HXT_LOG(LOG_LEVEL_DEBUG, "shown");
-  EXPECT_EQ(verbose.Messages(LOG_LEVEL_DEBUG), std::vector<std::string>{"shown"});
-  EXPECT_TRUE(IsVerboseLogging(LoggerHandle()));
-}
-
-TEST(AppLog, LongMessagesAreCutAtTheBufferLimits) {
-  ScopedCaptureLog log;
-  std::string big(5000, 'a');
-  HXT_LOG(LOG_LEVEL_INFO, "%s", big.c_str());
-  EXPECT_EQ(log.Records().at(0).text.size(), kLogMessageBufferSize - 1);
-
-  // A format longer than the header buffer is cut there before the arguments go in.
-  log.Clear();
-  std::string longFormat(3000, 'b');
-  LoggerHandle handle;
-  LogFunction(handle, LOG_LEVEL_INFO, "f.cpp", 1, "F", longFormat.c_str());
-  EXPECT_EQ(log.Records().at(0).text.size(), kLogHeaderBufferSize - 1);
-}
-
 TEST(AppLog, NoLoggerMeansNoOpAndSecondRegistrationFails) {
   HXT_LOG(LOG_LEVEL_ERROR, "nobody listens");  // must not crash
   EXPECT_FALSE(IsVerboseLogging(LoggerHandle()));

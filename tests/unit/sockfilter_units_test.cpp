@@ -48,17 +48,6 @@ TEST(DnsMessageTest, ReadsTheQuestionNameAndRefusesWhatIsNotOne) {
     EXPECT_FALSE(ReadQueryName(bad.data(), bad.size(), name));
 }
 
-TEST(DnsMessageTest, AnAnswerCountsOnlyForTheSameQuestion) {
-  const Bytes query = MakeQuery("a.test", 1);
-  Bytes otherType = query, otherName = MakeQuery("b.test", 1), noQuestion = query;
-  otherType[otherType.size() - 3] = 28;
-  noQuestion[5] = 0;
-  const std::pair<Bytes, bool> cases[] = {
-      {MakeQuery("A.TEST", 2), true}, {otherType, false}, {otherName, false}, {noQuestion, false}};
-  for (const auto& [answer, same] : cases)
-    EXPECT_EQ(SameQuestion(query.data(), query.size(), answer.data(), answer.size()), same);
-}
-
 TEST(DnsMessageTest, WhiteListEntriesCoverTheNameAndWhatLiesBelowIt) {
   const std::tuple<const char*, std::vector<std::string>, bool> cases[] = {
       {"example.com", {"example.com"}, true},
@@ -78,19 +67,6 @@ TEST(DnsMessageTest, WhiteListEntriesCoverTheNameAndWhatLiesBelowIt) {
     }
     EXPECT_EQ(MatchesWhiteList(name, normalised), matches) << name;
   }
-}
-
-TEST(DnsMessageTest, ErrorAnswersKeepTheIdAndQuestionAndDropTheRest) {
-  Bytes query = MakeQuery("x.test", 0xBEEF);
-  query[11] = 1;  // an additional record count the answer must not repeat
-  query.insert(query.end(), {0, 0, 41, 16, 0, 0, 0, 0, 0, 0, 0});
-  Bytes answer = MakeErrorAnswer(query.data(), query.size(), kRcodeServFail);
-  Bytes expected = MakeQuery("x.test", 0xBEEF);
-  expected[2] = 0x81;                   // response, recursion desired kept
-  expected[3] = 0x80 | kRcodeServFail;  // recursion available
-  EXPECT_EQ(answer, expected);
-  EXPECT_TRUE(MakeErrorAnswer(query.data(), 11, kRcodeServFail).empty());
-  EXPECT_EQ(MakeErrorAnswer(query.data(), 12, kRcodeFormErr).size(), 12u);
 }
 
 TEST(SockFilterConfigTest, EndpointsParseWithAndWithoutPortsAndResolvConfSkipsTheStub) {

@@ -190,76 +190,6 @@ TEST_F(KdfPluginMgrTest, PortRange) {
   }
 }
 
-TEST_F(KdfPluginMgrTest, SetParametersSendsEverythingAndRefreshesSiblings) {
-  Start();
-  Mark();
-  IpAddressRecord r4{HXT_AF_INET, {8, 8, 8, 8}};
-  IpAddressRecord r6{HXT_AF_INET6, {0x26, 0x06, 0x47, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x88, 0x88}};
-  ASSERT_TRUE(mgr_->SetParameters({"10.0.0.0/8", "corp.example"}, {"fd00::/8"}, {r4, r4}, {r6}, 40001, 40002,
-                                  40003, 40004, {101, 102, 103}, true, false));
-  const auto s = OnlySent();
-  EXPECT_EQ(s.updateKind, u32{FILTER_UPDATE_ALL});
-  EXPECT_THAT(s.whiteList4, ElementsAre("10.0.0.0/8", "corp.example"));
-  EXPECT_THAT(s.whiteList6, ElementsAre("fd00::/8"));
-  ASSERT_EQ(s.resolvers4.size(), 2u);
-  EXPECT_EQ(s.resolvers4[1].address[0], 8);
-  ASSERT_EQ(s.resolvers6.size(), 1u);
-  EXPECT_EQ(s.resolvers6[0].address[15], 0x88);
-  EXPECT_EQ(std::make_tuple(s.udpPort4, s.udpPort6, s.tcpPort4, s.tcpPort6),
-            std::make_tuple(u16{40001}, u16{40002}, u16{40003}, u16{40004}));
-  EXPECT_EQ(s.agentPid, static_cast<u32>(::getpid()));
-  EXPECT_THAT(s.ignoredPids, ElementsAre(101u, 102u, 103u));
-  EXPECT_TRUE(s.redirect4);
-  EXPECT_FALSE(s.redirect6);
-  EXPECT_TRUE(s.countsConsistent);
-
-  EXPECT_THAT(
-      NamesSinceMark(),
-      ElementsAreArray(With({"IVelmoraApi::OpenPlugin", "IVelmoraApi::SetParameters"}, kSiblingRefresh)));
-  const IKdfApiCB* self = mgr_;
-  for (const auto& c : CallsSinceMark()) {
-    if (c.name.find("::OpenPlugin") == std::string::npos) continue;
-    EXPECT_EQ(c.callback, self) << c.name;
-    if (c.name == "ISocketRedirectorApi::OpenPlugin") {
-      EXPECT_EQ(c.pluginId, "LumewaySocketFilterPlugin1.0");
-    }
-  }
-  EXPECT_THAT(log_.Messages(), ElementsAre());
-}
-
-// StopPlugin clears the filter and hands back the ignore list SetParameters
-// was last given, even when the filter refused it; it goes on past failures
-// and still reports success.
-TEST_F(KdfPluginMgrTest, StopPluginRestoresTheIgnoreListOfTheLastSetParameters) {
-  Start();
-  ASSERT_TRUE(mgr_->SetParameters({}, {}, {}, {}, 5000, 5001, 5002, 5003, {11, 12}, true, true));
-  ASSERT_TRUE(mgr_->UpdatePids({99}));
-  Mark();
-  ASSERT_TRUE(mgr_->StopPlugin());
-  EXPECT_THAT(NamesSinceMark(),
-              ElementsAreArray(With({"IVelmoraApi::Clear", "IVelmoraApi::SetParameters"}, kSiblingRefresh)))
-      << "the plug-in stays open";
-  const auto restored = OnlySent();
-  EXPECT_EQ(restored.updateKind, u32{FILTER_UPDATE_PIDS});
-  EXPECT_EQ(restored.agentPid, static_cast<u32>(::getpid()));
-  EXPECT_THAT(restored.ignoredPids, ElementsAre(11u, 12u));
-
-  fake::Configure([](fake::Script& s) { s.setParameters = 1; });
-  Mark();
-  EXPECT_FALSE(mgr_->SetParameters({}, {}, {}, {}, 0, 0, 0, 0, {21}, false, false));
-  EXPECT_THAT(Errors(), ElementsAre(Failed("IVelmoraApi::SetParameters", 1)));
-  EXPECT_THAT(NamesSinceMark(), ElementsAre("IVelmoraApi::SetParameters")) << "no refresh after a refusal";
-  EXPECT_FALSE(mgr_->UpdatePids({1}));
-
-  fake::Configure([](fake::Script& s) { s.clear = 3; });
-  Mark();
-  EXPECT_TRUE(mgr_->StopPlugin());
-  EXPECT_THAT(Errors(),
-              ElementsAre(Failed("IVelmoraApi::Clear", 3), Failed("IVelmoraApi::SetParameters", 1)));
-  EXPECT_THAT(OnlySent().ignoredPids, ElementsAre(21u));
-  EXPECT_EQ(fake::CallNames().back(), "CSocketRedirectorApiClassFactory::ReleaseInstance");
-}
-
 // Whether the filter reports its plug-in open by itself or because the
 // manager opened it, no operation opens it again.
 TEST_F(KdfPluginMgrTest, EachOperationSendsItsKindAndOpensThePluginOnce) {
@@ -303,25 +233,6 @@ TEST_F(KdfPluginMgrTest, OpenFailures) {
     Run(name, [](auto& s) { s.velmora.openPlugin = 7; }, run, 0, {"IVelmoraApi::OpenPlugin"},
         {Failed("IVelmoraApi::OpenPlugin", 7), openFailed});
   }
-}
-
-TEST_F(KdfPluginMgrTest, Preload) {
-  auto preload = [](CVelmoraKdfPluginMgr*& m) { return m->PreloadPlugin(); };
-  auto opening = [](ngc_error_t result) {
-    return [result](fake::Script& s) {
-      s.preloadNeeded = true;
-      s.velmora.openPlugin = result;
-    };
-  };
-  const std::vector<std::string> opens = {"IVelmoraApi::IsPreloadNeeded", "IVelmoraApi::OpenPlugin"};
-  Run("not needed", nullptr, preload, 0, {"IVelmoraApi::IsPreloadNeeded"}, {});
-  Run("needed: opens and stops", opening(HXT_NGC_OK), preload, 0,
-      With(opens, With({"IVelmoraApi::Clear", "IVelmoraApi::SetParameters"}, kSiblingRefresh)), {});
-  // Awaiting approval is not a fault: openPlugin has no line of its own.
-  Run("awaiting approval", opening(HXT_NGC_AWAITING_APPROVAL), preload, kKdfOpenApprovalPending, opens,
-      {Failed("CVelmoraKdfPluginMgr::openPlugin", kKdfOpenApprovalPending)});
-  Run("open fails", opening(12), preload, kKdfOpenFailed, opens,
-      {Failed("IVelmoraApi::OpenPlugin", 12), Failed("CVelmoraKdfPluginMgr::openPlugin", kKdfOpenFailed)});
 }
 
 // The refresh stops at the first failing sibling, releases what it created,
@@ -374,33 +285,6 @@ TEST_F(KdfPluginMgrTest, DestructionClosesAnOpenPluginAndReleasesTheApi) {
       {Failed("IVelmoraApi::ClosePlugin", 8), "CVelmoraKdfPluginMgr::closePlugin failed"});
   Run("release fails", [](auto& s) { s.velmora.releaseInstance = 9; }, release, 0,
       {"CVelmoraApiClassFactory::ReleaseInstance"}, {Failed("CVelmoraApiClassFactory::ReleaseInstance", 9)});
-}
-
-// Operations from several threads, with disruptions arriving meanwhile on the
-// library's threads, reach the filter one at a time; every disruption reaches
-// the callback.
-TEST_F(KdfPluginMgrTest, OperationsAreSerialisedAndDisruptionsReachTheCallback) {
-  const std::thread::id testThread = std::this_thread::get_id();
-  EXPECT_CALL(callback_, NotifyKdfDisruption()).Times(5).WillRepeatedly([testThread] {
-    EXPECT_NE(std::this_thread::get_id(), testThread);
-  });
-  Start();
-  ASSERT_TRUE(ApplyAllPorts());
-  std::atomic<int> failures{0};
-  auto work = [&](u32 base) {
-    for (u32 i = 0; i < 40; ++i) {
-      if (!mgr_->UpdatePids({base + i})) ++failures;
-      if (!mgr_->UpdatePorts(0, 0, 0, static_cast<u16>(1024 + i))) ++failures;
-    }
-  };
-  std::thread a(work, 1000), b(work, 2000);
-  for (int i = 0; i < 5; ++i) EXPECT_TRUE(fake::RaiseDisruption());
-  a.join();
-  b.join();
-  fake::JoinDisruptionThreads();
-  EXPECT_EQ(failures.load(), 0);
-  EXPECT_EQ(fake::MaxConcurrentVelmoraCalls(), 1);
-  EXPECT_EQ(log_.Messages(LOG_LEVEL_WARNING), std::vector<std::string>(5, "Notified of KDF disruption."));
 }
 
 }  // namespace

@@ -45,14 +45,6 @@ class MainThreadTest : public ::testing::Test {
   test::ScopedCaptureLog log;
 };
 
-TEST_F(MainThreadTest, StopArrivingBeforeTheInstanceExistsIsNotLost) {
-  EXPECT_FALSE(CVelmoraMainThread::requestShutdownOfInstance());
-  ASSERT_TRUE(CVelmoraMainThread::createSingletonInstance(testSettings()));
-  LoopRunner runner(CVelmoraMainThread::instance());
-  EXPECT_TRUE(runner.Wait());
-  EXPECT_TRUE(log.Has("Handling shutdown request"));
-}
-
 TEST_F(MainThreadTest, AnythingThrownByAHandlerFailsRunAfterStoppingThePlugin) {
   struct Case {
     std::function<void()> handler;
@@ -197,25 +189,6 @@ TEST_F(MainThreadTest, ProtectionStateReachesTheStatusUnderTheUiNames) {
   callback->ProtectionStateChanged(R"({"version":1,"ip6":{"protection_state":"shielded"}})");
   EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, "failed to parse JSON payload (unexpected IPv6 blocking state)"));
   EXPECT_EQ(statusDocument(orchestrator), status);
-}
-
-// Only real transitions are logged; values outside the tables print as UNKNOWN.
-TEST_F(MainThreadTest, StateTransitionsAndUnknownValues) {
-  bool ok = false;
-  CVelmoraMainThread orchestrator(ok, testSettings());  // no runtime recorded: no plug-ins
-  ASSERT_TRUE(ok);
-  log.Clear();
-  orchestrator.updateState(SERVICE_STARTED);
-  orchestrator.updateState(SERVICE_STARTED);
-  orchestrator.updateState(INITIAL);
-  EXPECT_EQ(log.Messages(LOG_LEVEL_INFO),
-            (std::vector<std::string>{"State transition: INITIAL -> SERVICE_STARTED",
-                                      "State transition: SERVICE_STARTED -> INITIAL"}));
-  EXPECT_FALSE(orchestrator.validateStateForActivity(static_cast<AgentActivity>(13), "V"));
-  EXPECT_EQ(log.Messages().back(),
-            "Current state INITIAL is not valid for UNKNOWN (validator V). Acceptable states: .");
-  orchestrator.updateState(static_cast<AgentState>(8));
-  EXPECT_EQ(log.Messages().back(), "State transition: INITIAL -> UNKNOWN");
 }
 
 }  // namespace
