@@ -243,23 +243,6 @@ TEST_F(DnsPathTest, FailedActivationFallsBackToNoRedirection) {
   for (const auto& update : FilterUpdates()) EXPECT_NE(update.updateKind, 4u);
 }
 
-// The fallback drops the hosts but keeps their contexts, and never calls the
-// plug-in from under the listener lock: a late answer is dropped as hostless.
-TEST_F(DnsPathTest, FailedActivationKeepsTheDroppedHostsContextsAndClosesNoSession) {
-  Redirect(true, false);
-  dns->SetDnsAnswerMode(fake::DnsAnswerMode::Silent);
-  LoopbackSocket udp(kV4, SOCK_DGRAM);
-  ASSERT_TRUE(SendUdp(udp, Query(1)));
-  ASSERT_TRUE(test::WaitFor([&] { return host->contextCountForTesting() == 1; }));
-  host->failListenerCreationForTesting(kV6);
-  Redirect(true, true);
-  EXPECT_EQ(Port(kV4), 0);
-  EXPECT_EQ(host->contextCountForTesting(), 1u);
-  Fire(fake::Callback::Response, std::string(20, 'x'), 1);
-  EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, "received IPv4 UDP response, but corresponding listener is not active [ctx 1]"));
-  EXPECT_EQ(CallCount("IVelmoraPlugin::CloseSession"), 0u);
-}
-
 // The plug-in stops between a payload's state check and its taking the
 // listener lock: the stop's teardown must stay the last word.
 TEST_F(DnsPathTest, RedirectPayloadOvertakenByThePluginStopMakesNoHosts) {

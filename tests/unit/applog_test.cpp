@@ -48,18 +48,6 @@ TEST(AppLog, NoLoggerMeansNoOpAndSecondRegistrationFails) {
   EXPECT_FALSE(CAppLog::createSingletonInstance());
 }
 
-TEST(AppLog, HandleKeepsTheLoggerAliveUntilTheLastRelease) {
-  auto* log = new CAppLog(std::make_unique<test::CCaptureLogger>(), false);
-  ASSERT_TRUE(CAppLog::registerInstance(log));
-  {
-    LoggerHandle held;
-    CAppLog::releaseInstance();  // the creator's reference is gone, the handle still holds one
-    EXPECT_EQ(held.get(), log);
-    EXPECT_TRUE(LoggerHandle());  // still registered while a reference is out
-  }
-  EXPECT_FALSE(LoggerHandle());
-}
-
 std::size_t countOf(const std::string& hay, const std::string& needle) {
   std::size_t n = 0;
   for (auto p = hay.find(needle); p != std::string::npos; p = hay.find(needle, p + 1)) ++n;

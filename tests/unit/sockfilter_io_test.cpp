@@ -104,32 +104,5 @@ TEST(ServiceManagerTest, NotifiesAPathOrAnAbstractNameAndWritesJournalRecords) {
   EXPECT_FALSE(platform::SendToJournal("x", 6, "hxsockfilterd", {}, (root.path() + "/absent").c_str()));
 }
 
-// The kernel names the user of a UDP socket (connected or not) and of either
-// end of a TCP connection; a socket that is not there has none.
-TEST(SocketOwnersTest, TheKernelNamesTheUserOfALocalSocket) {
-  boost::asio::io_context io;
-  const auto loopback = boost::asio::ip::make_address("127.0.0.1");
-  udp::socket open(io, udp::endpoint(loopback, 0));
-  udp::socket connected(io, udp::endpoint(loopback, 0));
-  connected.connect(open.local_endpoint());
-  boost::asio::ip::tcp::acceptor listener(io, boost::asio::ip::tcp::endpoint(loopback, 0));
-  boost::asio::ip::tcp::socket client(io);
-  client.connect(listener.local_endpoint());
-  const auto asUdp = [](const boost::asio::ip::tcp::endpoint& e) {
-    return udp::endpoint(e.address(), e.port());
-  };
-  const udp::endpoint nobody(loopback, 9);
-  CSocketOwners owners;
-  const std::optional<u32> me = static_cast<u32>(::geteuid());
-  EXPECT_EQ(owners.Uid(IPPROTO_UDP, open.local_endpoint(), nobody), me);
-  EXPECT_EQ(owners.Uid(IPPROTO_UDP, connected.local_endpoint(), open.local_endpoint()), me);
-  EXPECT_EQ(owners.Uid(IPPROTO_TCP, asUdp(client.local_endpoint()), asUdp(listener.local_endpoint())), me);
-  EXPECT_EQ(owners.Uid(IPPROTO_UDP, nobody, open.local_endpoint()), std::nullopt);
-  // A client asking again (one query at a time) is answered from what was learnt.
-  const u64 asked = owners.KernelLookups();
-  for (int i = 0; i < 10; ++i) EXPECT_EQ(owners.Uid(IPPROTO_UDP, open.local_endpoint(), nobody), me);
-  EXPECT_EQ(owners.KernelLookups(), asked);
-}
-
 }  // namespace
 }  // namespace hxt::test

@@ -266,26 +266,5 @@ TEST_F(KdfPluginMgrTest, SiblingFailureStopsTheRefreshAndReleasesWhatWasCreated)
   }
 }
 
-// The manager's end closes an open plug-in first and releases the API.
-TEST_F(KdfPluginMgrTest, DestructionClosesAnOpenPluginAndReleasesTheApi) {
-  auto release = [](CVelmoraKdfPluginMgr*& m) {
-    CVelmoraKdfPluginMgr::releaseInstance(m);
-    m = nullptr;
-    return 0u;
-  };
-  auto openAndRelease = [release](CVelmoraKdfPluginMgr*& m) {
-    return m->UpdateWhiteList({}, {}) ? release(m) : 1u;
-  };
-  const std::vector<std::string> closes = With(
-      With({"IVelmoraApi::OpenPlugin", "IVelmoraApi::SetParameters", "IVelmoraApi::Clear"}, kSiblingRefresh),
-      {"IVelmoraApi::ClosePlugin", "CVelmoraApiClassFactory::ReleaseInstance"});
-  Run("never opened", nullptr, release, 0, {"CVelmoraApiClassFactory::ReleaseInstance"}, {});
-  Run("open", nullptr, openAndRelease, 0, closes, {});
-  Run("close fails", [](auto& s) { s.velmora.closePlugin = 8; }, openAndRelease, 0, closes,
-      {Failed("IVelmoraApi::ClosePlugin", 8), "CVelmoraKdfPluginMgr::closePlugin failed"});
-  Run("release fails", [](auto& s) { s.velmora.releaseInstance = 9; }, release, 0,
-      {"CVelmoraApiClassFactory::ReleaseInstance"}, {Failed("CVelmoraApiClassFactory::ReleaseInstance", 9)});
-}
-
 }  // namespace
 }  // namespace hxt

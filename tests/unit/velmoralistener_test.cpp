@@ -1,15 +1,12 @@
-// The listener hosts: datagrams and their limits, answers and sessions, TCP
-// connections with their whole-message parsing, and the request contexts the
-// orchestrator keeps for them.
+// The listener hosts: datagrams and their limits, answers and sessions, and
+// TCP connections with their whole-message parsing.
 #include "agent/velmoralistener.h"
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <memory>
 #include <string>
 
-#include "agent/velmoracontextcache.h"
 #include "agent/velmoratcplistenerconn.h"
 #include "fakes/capturelogger.h"
 #include "fakes/recordinglistenercb.h"
@@ -270,22 +267,6 @@ class TcpConnectionTest : public ::testing::Test {
   u16 udpPort = 0, tcpPort = 0;
 };
 
-TEST_F(TcpConnectionTest, BadlyFramedReadsAreDroppedAndReadingGoesOn) {
-  Start();
-  // A message split across two reads is not reassembled: each part is
-  // parsed as if a message began at its first byte.
-  Bytes whole = Message(30);
-  ASSERT_TRUE(client.Send(Prefix(whole, 40)));
-  ASSERT_TRUE(test::WaitFor([&] { return log.Count("Failed to parse received data, ignoring") == 1; }));
-  ASSERT_TRUE(client.Send(Bytes(whole.begin() + 40, whole.end())));
-  ASSERT_TRUE(test::WaitFor([&] { return log.Count("Failed to parse received data, ignoring") == 2; }));
-  EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, "Insufficient remaining buffer (60 bytes, expected at least 71)"));
-  EXPECT_TRUE(callback.Fragments().empty());
-
-  ASSERT_TRUE(Open(whole));
-  EXPECT_EQ(callback.Fragments()[0].bytes, whole);
-}
-
 TEST_F(TcpConnectionTest, AnswersGoOutUnframedInOrderAndAnEmptyAnswerEndsTheConnection) {
   Start();
   auto connection = Open(Message(30));
@@ -320,23 +301,6 @@ TEST_F(TcpConnectionTest, IdleConnectionTimesOut) {
   EXPECT_TRUE(second.WaitForClose());
 }
 
-// The close happens on the I/O thread; the orchestrator's side of a refused
-// request the DNS path tests show.
-TEST_F(TcpConnectionTest, ProcessingErrorClosesTheConnectionOnTheIoThread) {
-  Start();
-  auto connection = Open(Message(3));
-  ASSERT_TRUE(connection);
-  const u32 id = connection->contextId();
-  EXPECT_TRUE(connection->PostRequestProcessingError());
-  EXPECT_TRUE(client.WaitForClose());
-  ASSERT_TRUE(test::WaitFor([&] { return !callback.Closed().empty(); }));
-  EXPECT_EQ(callback.Closed()[0], id) << callback.Closed().size();
-  EXPECT_NE(callback.CloseThreads()[0], std::this_thread::get_id());
-  boost::asio::io_service io;
-  EXPECT_EQ(CVelmoraTcpListenerConnection::Create(nullptr, io), nullptr);
-  EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, "bad callback interface"));
-}
-
 // A host whose thread is stuck in a callback (as when it waits for the
 // orchestrator's listenerMutex held by the destroyer) is destroyed after the
 // bounded wait; the thread finishes its handler on listeners that are still
@@ -367,30 +331,6 @@ TEST_F(TcpConnectionTest, HostDestroyedWhileItsThreadIsBusyLeavesTheThreadItsLis
   connection->ProcessResponseFragment(std::make_shared<const Bytes>(test::DnsBytes(4)), 4);
   EXPECT_FALSE(connection->PostRequestProcessingError());
   EXPECT_TRUE(client.WaitForClose());
-}
-
-test::Bytes Header(u32 requesterFamily) {
-  return test::RedirectedMessage(
-      test::FilterSocketAddress(requesterFamily, requesterFamily == kAddressFamilyIPv6 ? "::1" : "127.0.0.1",
-                                4000),
-      test::FilterSocketAddress(kAddressFamilyIPv4, "192.0.2.1", 53), test::DnsBytes(4));
-}
-
-TEST(ContextCache, RemovesOneFamilyAndCountsByTransport) {
-  CVelmoraContextCache cache;
-  auto v4 = Header(kAddressFamilyIPv4), v6 = Header(kAddressFamilyIPv6), other = Header(7);
-  const u32 keep6 = cache.Add(v6.data(), nullptr, true);
-  for (bool udp : {true, false, true}) cache.Add(v4.data(), nullptr, udp);
-  const u32 keepOther = cache.Add(other.data(), nullptr, false);
-  u32 tcp = 9, udp = 9;
-  EXPECT_TRUE(cache.RemoveForFamily(kAddressFamilyIPv4, tcp, udp));
-  EXPECT_EQ(tcp, 1u);
-  EXPECT_EQ(udp, 2u);
-  EXPECT_EQ(cache.Size(), 2u);
-  RequestContext context;
-  EXPECT_TRUE(cache.Find(keep6, context) && cache.Find(keepOther, context));
-  EXPECT_FALSE(cache.RemoveForFamily(kAddressFamilyIPv4, tcp, udp));
-  EXPECT_EQ(tcp + udp, 0u);
 }
 
 TEST(RedirectHeader, AddressTextRoundTrips) {

@@ -112,25 +112,6 @@ TEST(RedirectPayload, DeepNestingIsRefusedBeforeItReachesTheReader) {
 const std::string kRequired =
     R"("client_display_name":"Acme","user_name":"ann","last_policy_sync_time":"-5","log_upload_enabled":true)";
 
-TEST(ProtectionStatePayload, FullDocument) {
-  ScopedCaptureLog log;
-  ParsedProtectionState p;
-  std::string json = R"({"version":1,"dns4":{"protection_state":"velm_trusted_network"},
-    "dns6":{"protection_state":"open_interference_detected_A_and_AAAA"},
-    "ip4":{"protection_state":"partial","connection_error":true},"ip6":{"protection_state":"in_progress"},
-    "swg":{"enabled":"true"},)" +
-                     kRequired + "}";
-  ASSERT_TRUE(CVelmoraPluginJsonUtils::ParseProtectionStatePayload(json.c_str(), p)) << p.error;
-  std::ostringstream fields;
-  fields << p.dnsProtectionState4 << " " << p.dnsProtectionState6 << " " << p.ipProtectionState4 << " "
-         << p.connectionError4 << " " << p.ipProtectionState6 << " " << p.connectionError6 << " "
-         << p.swgEnabled << " " << p.clientDisplayName << " " << p.userName << " " << p.lastPolicySyncTime
-         << " " << p.logUploadEnabled << " " << p.valid;
-  EXPECT_EQ(
-      fields.str(),
-      "velm_trusted_network open_interference_detected_A_and_AAAA partial 1 in_progress 0 1 Acme ann -5 1 1");
-}
-
 // The SWG and upgrade-details records, as one text of their fields.
 std::string fields(const ParsedSwgState& r) {
   return r.swgState;

@@ -37,23 +37,6 @@ std::string AaaaRecord(const std::string& address) {
   return test::dnswire::Record(kTypeAaaa, std::string(bytes.begin(), bytes.end()));
 }
 
-TEST(Dns64Prefix, FoundWhereTheWellKnownAddressIsEmbedded) {
-  const std::string query = BuildQuery(kDns64ProbeName, kTypeAaaa, 1);
-  const struct {
-    std::string answer;
-    std::string prefix;  // "" for none
-  } cases[] = {
-      {Reply(query, kRcodeNoError, AaaaRecord("64:ff9b::c000:aa"), 1), "64:ff9b::/96"},
-      // A /64 prefix: the address skips byte 8.
-      {Reply(query, kRcodeNoError, AaaaRecord("2001:db8:1:2:c0:0:ab00:0"), 1), "2001:db8:1:2::/64"},
-      {Reply(query, kRcodeNoError, AaaaRecord("2001:db8::1") + AaaaRecord("64:ff9b::c000:ab"), 2),
-       "64:ff9b::/96"},
-      {Reply(query, kRcodeNoError, AaaaRecord("2001:db8::1"), 1), ""},
-      {Reply(query, kRcodeNxDomain), ""},
-  };
-  for (const auto& c : cases) EXPECT_EQ(FindDns64Prefix(c.answer).value_or(""), c.prefix) << c.prefix;
-}
-
 TEST(CaptivePortal, TheCheckAnswerTellsWhetherAPortalHoldsTheNetwork) {
   const struct {
     unsigned status;
@@ -232,64 +215,6 @@ TEST_F(Roaming, ACaptivePortalIsScopedAndLetGoOfOnItsOwn) {
   EXPECT_EQ(portalDns.Asked("www.example"), 0);
 }
 
-// A network namespace of the test's own, entered by the test's thread and so
-// by every thread it starts (the plug-in's, the servers'), until the test
-// ends. Its loopback carries the addresses the "network" needs.
-class RoamingNetns : public Roaming {
- protected:
-  void SetUp() override {
-    if (::geteuid() != 0) GTEST_SKIP() << "needs root to make a network namespace";
-    netns_ = "hxt-roamn-" + std::to_string(::getpid());
-    if (std::system(("ip netns add " + netns_).c_str()) != 0)
-      GTEST_SKIP() << "cannot create a network namespace";
-    created_ = true;
-    for (const char* step :
-         {"link set lo up", "addr add 198.18.53.1/32 dev lo", "addr add 198.18.53.2/32 dev lo"})
-      ASSERT_EQ(std::system(("ip -n " + netns_ + " " + step).c_str()), 0) << step;
-    home_ = ::open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
-    const int fd = ::open(("/run/netns/" + netns_).c_str(), O_RDONLY | O_CLOEXEC);
-    const bool entered = home_ >= 0 && fd >= 0 && ::setns(fd, CLONE_NEWNET) == 0;
-    if (fd >= 0) ::close(fd);
-    ASSERT_TRUE(entered);
-  }
-  void TearDown() override {
-    Roaming::TearDown();
-    if (home_ >= 0) {
-      EXPECT_EQ(::setns(home_, CLONE_NEWNET), 0);
-      ::close(home_);
-    }
-    if (created_) (void)std::system(("ip netns del " + netns_).c_str());
-  }
-  int Nft(const std::string& commands) {
-    return std::system(("ip netns exec " + netns_ + " nft '" + commands + "'").c_str());
-  }
-
-  std::string netns_;
-  bool created_ = false;
-  int home_ = -1;
-};
-
-// The network sends port 53 to a resolver of its own and drops 853.
-TEST_F(RoamingNetns, AnInterceptingNetworkIsReportedAsInterference) {
-  test::TestPki pki(dir);
-  test::ResolverOptions onTls = pki.TlsServer("resolver.test");
-  onTls.loopback = "198.18.53.1";
-  onTls.port = 853;
-  test::TestResolver tls(onTls);
-  test::TestResolver real("198.18.53.1", "192.0.2.1", 53);
-  test::TestResolver interceptor("198.18.53.2", "198.18.53.99", 53);
-  ASSERT_EQ(Nft("add table ip hxt; add chain ip hxt nat { type nat hook output priority -100; }; "
-                "add rule ip hxt nat meta l4proto { tcp, udp } th dport 53 dnat to 198.18.53.2; "
-                "add chain ip hxt out { type filter hook output priority 0; }; "
-                "add rule ip hxt out tcp dport 853 drop"),
-            0);
-  upstreams = R"([{"address":"198.18.53.1:853","transport":"tls","tlsName":"resolver.test","caFile":")" +
-              pki.caFile() + R"("},{"address":"198.18.53.1:53"}])";
-  StartWith(R"(,"canary":{"name":"canary.example","a":["192.0.2.1"]})");
-  EXPECT_TRUE(StateWithin("open_interference_detected_A", 0, 5s));
-  EXPECT_GT(interceptor.udpQueries(), 0);
-}
-
 // The watch itself: events of its own network namespace, and the resolver file.
 class NetWatch : public ::testing::Test {
  protected:
@@ -338,18 +263,6 @@ class NetWatch : public ::testing::Test {
   std::mutex mutex_;
   std::vector<std::string> reasons_;
 };
-
-TEST_F(NetWatch, SeesTheResolverFileChange) {
-  test::TestRoot root;
-  const std::string file = root.path() + "/resolv.conf";
-  std::ofstream(file) << "nameserver 192.0.2.53\n";
-  NetWatchOptions options;
-  options.tick = 50ms;
-  options.resolvConf = file;
-  Watch("", options);
-  std::ofstream(file) << "nameserver 198.51.100.53\n";
-  EXPECT_TRUE(Reported("resolver change", 0));
-}
 
 TEST_F(NetWatch, SeesAnInterfaceGoDownAndUp) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root to make a network namespace";

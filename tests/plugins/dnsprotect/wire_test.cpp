@@ -57,58 +57,6 @@ TEST(DnsProtectWire, TakesQueriesOrSaysWhyNot) {
   }
 }
 
-TEST(DnsProtectWire, CacheKeysTellApartWhatAnswersDifferOn) {
-  auto key = [](void (*change)(Ask&)) {
-    Ask a = Shaped(change);
-    ClientQuery query;
-    EXPECT_EQ(ParseQuery(Make(a), query), QueryVerdict::Answer);
-    return CacheKey(query);
-  };
-  const std::string base = key([](Ask&) {});
-  const struct {
-    const char* what;
-    void (*change)(Ask&);
-    bool same;
-  } cases[] = {
-      {"other case",
-       [](Ask& a) {
-         a.labels = {"WWW", "Example"};
-       },
-       true},
-      {"EDNS and its size", [](Ask& a) { a.edns = true; }, true},
-      {"one label holding a dot", [](Ask& a) { a.labels = {"www.example"}; }, false},
-      {"DO", [](Ask& a) { a.edns = a.dnssecOk = true; }, false},
-      {"CD", [](Ask& a) { a.checkingDisabled = true; }, false},
-      {"type", [](Ask& a) { a.type = kTypeAaaa; }, false},
-  };
-  for (const auto& c : cases) EXPECT_EQ(key(c.change) == base, c.same) << c.what;
-}
-
-// Upstreams get our OPT record (our size, the client's DO, none of its
-// options) and RD even when the client did not set it (what comes back is
-// cached for everyone), padded to whole blocks over TLS.
-TEST(DnsProtectWire, UpstreamQueriesCarryOurOptPaddedForTls) {
-  Ask a;
-  a.edns = a.cookie = a.dnssecOk = true;
-  a.size = 4096;
-  std::string raw = Make(a);
-  raw[2] = static_cast<char>(raw[2] & ~0x01);
-  ClientQuery client;
-  ASSERT_EQ(ParseQuery(raw, client), QueryVerdict::Answer);
-  std::string upstream = BuildUpstreamQuery(raw, client);
-  ClientQuery sent;
-  ASSERT_EQ(ParseQuery(upstream, sent), QueryVerdict::Answer);
-  EXPECT_EQ(sent.udpSize, kEdnsPayload);
-  EXPECT_TRUE(sent.dnssecOk);
-  EXPECT_EQ(OptOf(upstream).options, "");
-  EXPECT_EQ(upstream[2] & 0x01, 0x01);
-  for (std::string query : {upstream, BuildQuery("localhost", kTypeA, 0)}) {
-    ASSERT_TRUE(PadQuery(query));
-    EXPECT_EQ(query.size() % kTlsPaddingBlock, 0u);
-    EXPECT_EQ(ParseQuery(query, sent), QueryVerdict::Answer);
-  }
-}
-
 // An upstream's answer is taken only for the question asked; the comparison
 // made without parsing must agree with the parsed one.
 TEST(DnsProtectWire, SameQuestionAgreesWithParsedQuestions) {
