@@ -243,20 +243,6 @@ TEST_F(DnsPathTest, FailedActivationFallsBackToNoRedirection) {
   for (const auto& update : FilterUpdates()) EXPECT_NE(update.updateKind, 4u);
 }
 
-// The plug-in stops between a payload's state check and its taking the
-// listener lock: the stop's teardown must stay the last word.
-TEST_F(DnsPathTest, RedirectPayloadOvertakenByThePluginStopMakesNoHosts) {
-  dns->SetResult("IVelmoraPlugin::InitiateStop", 4);  // the stop completes at once
-  host->setRedirectionLockHookForTesting([&] {
-    host->RequestShutdown();
-    EXPECT_TRUE(run->Wait());
-  });
-  Redirect(true, true);
-  EXPECT_TRUE(log.Has(LOG_LEVEL_WARNING, "DNS redirection was torn down; payload ignored")) << log.Dump();
-  EXPECT_EQ(Port(kV4), 0);
-  EXPECT_EQ(Port(kV6), 0);
-}
-
 TEST_F(DnsPathTest, DeadListenerThreadIsRestartedOnNewPorts) {
   Redirect(true, false);
   const u16 oldPort = Port(kV4);

@@ -47,18 +47,6 @@ std::string Document(CIpcApiData& data, PayloadType type) {
   return json;
 }
 
-TEST(IpcApiData, InitialDocumentsAndUnknownType) {
-  test::ScopedCaptureLog log;
-  CIpcApiData data;
-  EXPECT_EQ(Document(data, PAYLOAD_TYPE_STATUS), kInitialStatus);
-  EXPECT_EQ(Document(data, PAYLOAD_TYPE_STATS), kInitialStats);
-  EXPECT_EQ(Document(data, PAYLOAD_TYPE_COMMAND), "");
-  std::string json = "stale";
-  EXPECT_FALSE(data.ToJson(static_cast<PayloadType>('D'), json));
-  EXPECT_EQ(json, "");
-  EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, "Bad payload type parameter - D")) << log.Dump();
-}
-
 TEST(IpcApiData, DocumentsAfterUpdatesAreEscapedByTheWriter) {
   CIpcApiData data;
   data.SetStatus("protected", "encrypted", "protected", true, "partial", false, "Acme/EU \"HQ\"",

@@ -1,6 +1,4 @@
 #include <gtest/gtest.h>
-#include <sys/syscall.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <string>
@@ -14,29 +12,6 @@ namespace hxt {
 namespace {
 
 using test::ScopedCaptureLog;
-
-std::string threadId() {
-  return std::to_string(static_cast<unsigned>(::syscall(SYS_gettid)));
-}
-
-TEST(AppLog, PlainAndFunctionFormsCarryTheirCategoryAndHeader) {
-  ScopedCaptureLog log;
-  HXT_LOG(LOG_LEVEL_WARNING, "plain %d", 7);
-  LoggerHandle handle;
-  LogFunction(handle, LOG_LEVEL_ERROR, "file.cpp", 42, "CThing::Do", "value %s=%u", "x", 5u);
-  HXT_LOGF(LOG_LEVEL_INFO, "Suite::Case", "hello");  // with the source's base name
-
-  auto records = log.Records();
-  ASSERT_EQ(records.size(), 3u);
-  EXPECT_EQ(records[0].level, LOG_LEVEL_WARNING);
-  EXPECT_EQ(records[0].category, LOG_CATEGORY_PLAIN);
-  EXPECT_EQ(records[0].text, "plain 7");
-  EXPECT_EQ(records[1].category, LOG_CATEGORY_FUNCTION);
-  EXPECT_EQ(records[1].text, "Function: CThing::Do (file.cpp:42)\nThread: " + threadId() + "\nvalue x=5");
-  EXPECT_EQ(records[2].text.rfind("Function: Suite::Case (applog_test.cpp:", 0), 0u) << records[2].text;
-  EXPECT_EQ(SourceBaseName("C:\\src\\agent\\x.cpp"), std::string("x.cpp"));
-  EXPECT_EQ(SourceBaseName("plain.cpp"), std::string("plain.cpp"));
-}
 
 TEST(AppLog, NoLoggerMeansNoOpAndSecondRegistrationFails) {
   HXT_LOG(LOG_LEVEL_ERROR, "nobody listens");  // must not crash
@@ -83,24 +58,6 @@ TEST(EventViewerLogger, RoutesLevelsToEventLogAndDebuggerOutputAndNamesErrors) {
   EXPECT_EQ(logger.GetErrorText(0), "");
   EXPECT_EQ(logger.GetErrorText(13), "Permission denied");
   EXPECT_EQ(logger.GetErrorText(0x7fff1234u), "UNKNOWN_WINDOWS_ERROR_CODE");
-}
-
-// The marker file switches verbose logging on; a relative root leaves no
-// profile directory, and creation fails.
-TEST(AppLogCreation, VerboseMarkerInTheProfileDirectoryAndNoDirectoryAtAll) {
-  test::TestRoot root;  // restores HXT_ROOT at the end
-  for (bool marker : {false, true}) {
-    if (marker) root.WriteFile("var/opt/Truvane/Truvane Helixor Client/Tarrow/verbose_logging", "");
-    bool ok = false;
-    CAppLog log(ok);
-    EXPECT_TRUE(ok);
-    EXPECT_EQ(log.verbose(), marker);
-  }
-  ::setenv("HXT_ROOT", "relative/root", 1);
-  bool ok = true;
-  { CAppLog log(ok); }
-  EXPECT_FALSE(ok);
-  EXPECT_FALSE(CAppLog::createSingletonInstance());
 }
 
 }  // namespace

@@ -333,13 +333,5 @@ TEST_F(TcpConnectionTest, HostDestroyedWhileItsThreadIsBusyLeavesTheThreadItsLis
   EXPECT_TRUE(client.WaitForClose());
 }
 
-TEST(RedirectHeader, AddressTextRoundTrips) {
-  for (const char* v4 : {"0.0.0.0", "9.10.99.100", "192.0.2.1", "255.255.255.255"})
-    EXPECT_EQ(SocketAddressText(test::FilterSocketAddress(kAddressFamilyIPv4, v4, 53).data()), v4);
-  EXPECT_EQ(SocketAddressText(test::FilterSocketAddress(kAddressFamilyIPv6, "2001:db8::1", 53).data()),
-            "2001:db8::1");
-  EXPECT_EQ(SocketAddressText(test::FilterSocketAddress(7, "0.0.0.0", 53).data()), "");
-}
-
 }  // namespace
 }  // namespace hxt
