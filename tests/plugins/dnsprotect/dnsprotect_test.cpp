@@ -601,6 +601,39 @@ TEST(DnsProtectUpstreams, TlsPipelinesOnOneConnectionClosesWhenIdleAndReconnects
   EXPECT_EQ(runner.pool.TlsResumed(), 1u);
 }
 
+// A reconnection offers the upstream's last session; a server that no longer
+// knows it (restarted, new ticket keys) gets a full handshake, and its own
+// session is resumed from then on.
+TEST(DnsProtectUpstreams, TlsReconnectionResumesTheSessionOrStartsAfresh) {
+  test::TestRoot dir;
+  test::TestPki pki(dir.path());
+  ResolverOptions options = pki.TlsServer("resolver.test");
+  auto server = std::make_unique<TestResolver>(options);
+  options.port = server->port();
+  PoolRunner runner({Tls(options.port, "resolver.test", pki.caFile())});
+  const struct {
+    const char* what;
+    bool restart;
+    std::size_t resumed;
+  } steps[] = {
+      {"first connection", false, 0},
+      {"after a network change", false, 1},
+      {"server restarted", true, 1},
+      {"after the restart", false, 2},
+  };
+  std::size_t connects = 0;
+  for (const auto& step : steps) {
+    if (step.restart) {
+      server.reset();
+      server = std::make_unique<TestResolver>(options);
+    }
+    test::OnThread(runner.thread.io(), [&] { runner.pool.ForgetNetwork(); });
+    EXPECT_EQ(runner.Resolve(Query("www.example"), 5s).first, 0u) << step.what;
+    EXPECT_EQ(runner.pool.TlsConnects(), ++connects) << step.what;
+    EXPECT_EQ(runner.pool.TlsResumed(), step.resumed) << step.what;
+  }
+}
+
 // A TLS answer slower than the query's share for its upstream is still
 // taken within the whole deadline, on the same connection: here the server
 // holds the first answer until a second query comes, which the test sends

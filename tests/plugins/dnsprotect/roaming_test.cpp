@@ -114,6 +114,22 @@ class Roaming : public kit::PluginTest {
   }
 };
 
+TEST_F(Roaming, ANetworkChangeReprobesAndReportsAtOnce) {
+  test::ResolverOptions options;
+  options.silent = true;
+  auto silent = std::make_unique<test::TestResolver>(options);
+  const u16 port = silent->port();
+  Start(port);
+  ASSERT_TRUE(StateWithin("open", 0, 5s));
+  silent.reset();
+  options.silent = false;
+  options.port = port;
+  test::TestResolver answering(options);
+  // The next health check is minutes away: only the change brings protection back.
+  plugin.NetworkChanged("test");
+  EXPECT_TRUE(StateWithin("protected", 1, 2s));
+}
+
 TEST_F(Roaming, Dns64IsReportedAndTheNewNetworkIsAskedAfresh) {
   test::TestResolver upstream(kit::Scripted([](const std::string& query) {
     Question q;
@@ -136,6 +152,20 @@ TEST_F(Roaming, Dns64IsReportedAndTheNewNetworkIsAskedAfresh) {
   EXPECT_TRUE(StateWithin("protected_limited_dns64_detected", reports, 2s));
   EXPECT_EQ(Rcode(Answer("gone.example", kTypeA)), kRcodeNxDomain);
   EXPECT_EQ(upstream.Asked("gone.example"), 2) << "negative answers of the old network are dropped";
+}
+
+TEST_F(Roaming, AnUpstreamLostByAQueryShowsWithinASecond) {
+  auto upstream = std::make_unique<test::TestResolver>(kit::Scripted(
+      [](const std::string& query) { return Reply(query, kRcodeNoError, kit::ARecord(1), 1); }));
+  Start(upstream->port());
+  ASSERT_TRUE(StateWithin("protected", 0, 5s));
+  const std::size_t reports = service.Texts("ProtectionStateChanged").size();
+  upstream.reset();
+  // The health check is ten minutes away; the failed query alone must tell.
+  const auto asked = std::chrono::steady_clock::now();
+  EXPECT_EQ(Rcode(Answer("www.example", kTypeA)), kRcodeServFail);
+  ASSERT_TRUE(StateWithin("open", reports, 1s));
+  EXPECT_LT(std::chrono::steady_clock::now() - asked, 400ms + 1s);
 }
 
 // The canary name asked in clear text tells, per record type, whether the
@@ -215,6 +245,112 @@ TEST_F(Roaming, ACaptivePortalIsScopedAndLetGoOfOnItsOwn) {
   EXPECT_EQ(portalDns.Asked("www.example"), 0);
 }
 
+// A network namespace of the test's own, entered by the test's thread and so
+// by every thread it starts (the plug-in's, the servers'), until the test
+// ends. Its loopback carries the addresses the "network" needs.
+class RoamingNetns : public Roaming {
+ protected:
+  void SetUp() override {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to make a network namespace";
+    netns_ = "hxt-roamn-" + std::to_string(::getpid());
+    if (std::system(("ip netns add " + netns_).c_str()) != 0)
+      GTEST_SKIP() << "cannot create a network namespace";
+    created_ = true;
+    for (const char* step :
+         {"link set lo up", "addr add 198.18.53.1/32 dev lo", "addr add 198.18.53.2/32 dev lo"})
+      ASSERT_EQ(std::system(("ip -n " + netns_ + " " + step).c_str()), 0) << step;
+    home_ = ::open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
+    const int fd = ::open(("/run/netns/" + netns_).c_str(), O_RDONLY | O_CLOEXEC);
+    const bool entered = home_ >= 0 && fd >= 0 && ::setns(fd, CLONE_NEWNET) == 0;
+    if (fd >= 0) ::close(fd);
+    ASSERT_TRUE(entered);
+  }
+  void TearDown() override {
+    Roaming::TearDown();
+    if (home_ >= 0) {
+      EXPECT_EQ(::setns(home_, CLONE_NEWNET), 0);
+      ::close(home_);
+    }
+    if (created_) (void)std::system(("ip netns del " + netns_).c_str());
+  }
+  int Nft(const std::string& commands) {
+    return std::system(("ip netns exec " + netns_ + " nft '" + commands + "'").c_str());
+  }
+
+  std::string netns_;
+  bool created_ = false;
+  int home_ = -1;
+};
+
+// unbound with its dns64 module in front of a zone that has only A records
+// for ipv4only.arpa, as the real one: the plug-in must see the synthesis. In
+// the namespace, whatever else unbound might ask cannot leave.
+TEST_F(RoamingNetns, Dns64OfARealResolverIsSeen) {
+  constexpr const char* kUnbound = "/usr/sbin/unbound";
+  if (::access(kUnbound, X_OK) != 0) GTEST_SKIP() << "unbound is not installed";
+  std::ofstream(dir + "/ipv4only.zone")
+      << "$ORIGIN ipv4only.arpa.\n@ 3600 IN SOA a. b. 1 3600 600 86400 60\n@ 3600 IN NS a.\n"
+      << "@ 3600 IN A 192.0.0.170\n@ 3600 IN A 192.0.0.171\n";
+  std::ofstream(dir + "/unbound.conf")
+      << "server:\n  interface: 198.18.53.1@53\n  do-ip6: no\n  access-control: 0.0.0.0/0 allow\n"
+      << "  do-daemonize: no\n  username: \"\"\n  chroot: \"\"\n  directory: \"" << dir << "\"\n"
+      << "  pidfile: \"\"\n  use-syslog: no\n  logfile: \"\"\n  num-threads: 1\n"
+      << "  module-config: \"dns64 iterator\"\n  dns64-prefix: 64:ff9b::/96\n"
+      << "auth-zone:\n  name: \"ipv4only.arpa.\"\n  zonefile: \"" << dir << "/ipv4only.zone\"\n"
+      << "  for-downstream: no\n  for-upstream: yes\n  fallback-enabled: no\n"
+      << "remote-control:\n  control-enable: no\n";
+  // Where AppArmor confines unbound to its system files, a copy runs unconfined.
+  ASSERT_EQ(std::system(("cp -f " + std::string(kUnbound) + " '" + dir + "/unbound.bin'").c_str()), 0);
+  // Made before the fork: the child of a threaded process may only exec.
+  const std::string binary = dir + "/unbound.bin", config = dir + "/unbound.conf",
+                    logFile = dir + "/unbound.log";
+  const pid_t child = ::fork();
+  if (child == 0) {
+    const int log = ::open(logFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (log >= 0) ::dup2(log, 1), ::dup2(log, 2);
+    ::execl(binary.c_str(), binary.c_str(), "-d", "-c", config.c_str(), static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  ASSERT_GT(child, 0);
+  struct Reap {
+    pid_t pid;
+    ~Reap() {
+      ::kill(pid, SIGTERM);
+      ::waitpid(pid, nullptr, 0);
+    }
+  } reap{child};
+  auto log = [&] {
+    std::ifstream file(dir + "/unbound.log");
+    return std::string(std::istreambuf_iterator<char>(file), {});
+  };
+  if (!test::WaitFor([&] { return log().find("start of service") != std::string::npos; }, 10s))
+    GTEST_SKIP() << "unbound cannot run here; its log:\n" << log();
+  upstreams = R"([{"address":"198.18.53.1:53"}])";
+  StartWith("");
+  EXPECT_TRUE(StateWithin("protected_limited_dns64_detected", 0, 5s)) << log();
+}
+
+// The network sends port 53 to a resolver of its own and drops 853.
+TEST_F(RoamingNetns, AnInterceptingNetworkIsReportedAsInterference) {
+  test::TestPki pki(dir);
+  test::ResolverOptions onTls = pki.TlsServer("resolver.test");
+  onTls.loopback = "198.18.53.1";
+  onTls.port = 853;
+  test::TestResolver tls(onTls);
+  test::TestResolver real("198.18.53.1", "192.0.2.1", 53);
+  test::TestResolver interceptor("198.18.53.2", "198.18.53.99", 53);
+  ASSERT_EQ(Nft("add table ip hxt; add chain ip hxt nat { type nat hook output priority -100; }; "
+                "add rule ip hxt nat meta l4proto { tcp, udp } th dport 53 dnat to 198.18.53.2; "
+                "add chain ip hxt out { type filter hook output priority 0; }; "
+                "add rule ip hxt out tcp dport 853 drop"),
+            0);
+  upstreams = R"([{"address":"198.18.53.1:853","transport":"tls","tlsName":"resolver.test","caFile":")" +
+              pki.caFile() + R"("},{"address":"198.18.53.1:53"}])";
+  StartWith(R"(,"canary":{"name":"canary.example","a":["192.0.2.1"]})");
+  EXPECT_TRUE(StateWithin("open_interference_detected_A", 0, 5s));
+  EXPECT_GT(interceptor.udpQueries(), 0);
+}
+
 // The watch itself: events of its own network namespace, and the resolver file.
 class NetWatch : public ::testing::Test {
  protected:
@@ -263,6 +399,18 @@ class NetWatch : public ::testing::Test {
   std::mutex mutex_;
   std::vector<std::string> reasons_;
 };
+
+TEST_F(NetWatch, SeesTheResolverFileChange) {
+  test::TestRoot root;
+  const std::string file = root.path() + "/resolv.conf";
+  std::ofstream(file) << "nameserver 192.0.2.53\n";
+  NetWatchOptions options;
+  options.tick = 50ms;
+  options.resolvConf = file;
+  Watch("", options);
+  std::ofstream(file) << "nameserver 198.51.100.53\n";
+  EXPECT_TRUE(Reported("resolver change", 0));
+}
 
 TEST_F(NetWatch, SeesAnInterfaceGoDownAndUp) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root to make a network namespace";

@@ -57,6 +57,107 @@ TEST(DnsProtectWire, TakesQueriesOrSaysWhyNot) {
   }
 }
 
+// One upstream answer (fetched with DO and CD, AD set, a COOKIE in its OPT)
+// made into the answers of clients that asked differently.
+TEST(DnsProtectWire, AnswersEachClientWithItsOwnOptFlagsAndSize) {
+  struct Case {
+    const char* what;
+    Ask ask;
+    bool tcp;
+    int records;
+    bool opt, dnssecOk, truncated, ad, cd;
+  };
+  const Ask plain;
+  const Ask edns = Shaped([](Ask& a) { a.edns = true; });
+  const Ask ednsCookie = Shaped([](Ask& a) { a.edns = a.cookie = true; });
+  const Ask dnssec = Shaped([](Ask& a) { a.edns = a.dnssecOk = a.checkingDisabled = true; });
+  const Ask small = Shaped([](Ask& a) { a.edns = true, a.size = 600; });
+  const Ask huge = Shaped([](Ask& a) { a.edns = true, a.size = 65000; });
+  const Case cases[] = {
+      {"no EDNS: no OPT", plain, false, 3, false, false, false, false, false},
+      {"EDNS: our OPT, not the upstream's cookie", ednsCookie, false, 3, true, false, false, false, false},
+      {"DO and CD echoed, AD kept", dnssec, false, 3, true, true, false, true, true},
+      {"no EDNS, 40 records: past 512", plain, false, 40, false, false, true, false, false},
+      {"the same over TCP: whole", plain, true, 40, false, false, false, false, false},
+      {"EDNS 1232, 40 records: whole", edns, false, 40, true, false, false, false, false},
+      {"EDNS 600, 40 records: past its size", small, false, 40, true, false, true, false, false},
+      {"EDNS 65000, 90 records: past ours", huge, false, 90, true, false, true, false, false},
+  };
+  for (const auto& c : cases) {
+    std::string records;
+    for (int i = 0; i < c.records; ++i) records += kit::ARecord(static_cast<unsigned char>(i));
+    std::string stored = kit::Reply(Make(dnssec), kRcodeNoError, records, c.records, true);
+    stored[3] = static_cast<char>(stored[3] | 0x20 | 0x10);  // AD, CD
+    ASSERT_TRUE(StripOpt(stored)) << c.what;
+    const std::string raw = Make(c.ask, 0x4321);
+    ClientQuery query;
+    ASSERT_EQ(ParseQuery(raw, query), QueryVerdict::Answer) << c.what;
+    const std::string answer = FinishAnswer(stored, raw, query, AnswerLimit(query, c.tcp));
+    const auto opt = OptOf(answer);
+    EXPECT_EQ(MessageId(answer), 0x4321) << c.what;
+    EXPECT_EQ(opt.present, c.opt) << c.what;
+    EXPECT_EQ(opt.options, "") << c.what;
+    EXPECT_EQ(opt.dnssecOk, c.dnssecOk) << c.what;
+    EXPECT_EQ(IsTruncated(answer), c.truncated) << c.what;
+    EXPECT_EQ(answer[7], c.truncated ? 0 : c.records) << c.what;
+    EXPECT_EQ((answer[3] & 0x20) != 0, c.ad) << c.what;
+    EXPECT_EQ((answer[3] & 0x10) != 0, c.cd) << c.what;
+    EXPECT_LE(answer.size(), AnswerLimit(query, c.tcp)) << c.what;
+  }
+}
+
+TEST(DnsProtectWire, CacheKeysTellApartWhatAnswersDifferOn) {
+  auto key = [](void (*change)(Ask&)) {
+    Ask a = Shaped(change);
+    ClientQuery query;
+    EXPECT_EQ(ParseQuery(Make(a), query), QueryVerdict::Answer);
+    return CacheKey(query);
+  };
+  const std::string base = key([](Ask&) {});
+  const struct {
+    const char* what;
+    void (*change)(Ask&);
+    bool same;
+  } cases[] = {
+      {"other case",
+       [](Ask& a) {
+         a.labels = {"WWW", "Example"};
+       },
+       true},
+      {"EDNS and its size", [](Ask& a) { a.edns = true; }, true},
+      {"one label holding a dot", [](Ask& a) { a.labels = {"www.example"}; }, false},
+      {"DO", [](Ask& a) { a.edns = a.dnssecOk = true; }, false},
+      {"CD", [](Ask& a) { a.checkingDisabled = true; }, false},
+      {"type", [](Ask& a) { a.type = kTypeAaaa; }, false},
+  };
+  for (const auto& c : cases) EXPECT_EQ(key(c.change) == base, c.same) << c.what;
+}
+
+// Upstreams get our OPT record (our size, the client's DO, none of its
+// options) and RD even when the client did not set it (what comes back is
+// cached for everyone), padded to whole blocks over TLS.
+TEST(DnsProtectWire, UpstreamQueriesCarryOurOptPaddedForTls) {
+  Ask a;
+  a.edns = a.cookie = a.dnssecOk = true;
+  a.size = 4096;
+  std::string raw = Make(a);
+  raw[2] = static_cast<char>(raw[2] & ~0x01);
+  ClientQuery client;
+  ASSERT_EQ(ParseQuery(raw, client), QueryVerdict::Answer);
+  std::string upstream = BuildUpstreamQuery(raw, client);
+  ClientQuery sent;
+  ASSERT_EQ(ParseQuery(upstream, sent), QueryVerdict::Answer);
+  EXPECT_EQ(sent.udpSize, kEdnsPayload);
+  EXPECT_TRUE(sent.dnssecOk);
+  EXPECT_EQ(OptOf(upstream).options, "");
+  EXPECT_EQ(upstream[2] & 0x01, 0x01);
+  for (std::string query : {upstream, BuildQuery("localhost", kTypeA, 0)}) {
+    ASSERT_TRUE(PadQuery(query));
+    EXPECT_EQ(query.size() % kTlsPaddingBlock, 0u);
+    EXPECT_EQ(ParseQuery(query, sent), QueryVerdict::Answer);
+  }
+}
+
 // An upstream's answer is taken only for the question asked; the comparison
 // made without parsing must agree with the parsed one.
 TEST(DnsProtectWire, SameQuestionAgreesWithParsedQuestions) {
