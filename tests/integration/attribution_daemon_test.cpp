@@ -213,5 +213,45 @@ TEST_F(AttributionDaemonTest, EveryMessageOfATcpConnectionAndItsBlockedAnswerAre
   agent.join();
 }
 
+TEST_F(AttributionDaemonTest, QueriesOfAProcessThatExitedMidBurstCountAsExitedAndAreAnswered) {
+  Start();
+  const Bytes first = MakeQuery("alive.test", 1);
+  const Bytes firstAnswer = MakeAnswer(first, kResolver);
+  std::vector<Bytes> late;
+  for (u16 id = 2; id < 6; ++id) late.push_back(MakeQuery("late.test", id));
+  ChildAs child(std::nullopt, [&](ChildAs& self) {
+    int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    ::sendto(fd, first.data(), first.size(), 0, stub_.data(), static_cast<socklen_t>(stub_.size()));
+    u8 answer[512];
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, 5000) != 1 ||
+        ::recv(fd, answer, sizeof answer, 0) != static_cast<ssize_t>(firstAnswer.size()))
+      return 1;
+    self.Ready();
+    self.Held();
+    for (const Bytes& q : late)
+      ::sendto(fd, q.data(), q.size(), 0, stub_.data(), static_cast<socklen_t>(stub_.size()));
+    return 0;
+  });
+  ASSERT_TRUE(child.WaitReady());
+  // The daemon is held while the rest of the burst is sent and its sender
+  // exits: the daemon finds the socket gone.
+  std::promise<void> holding, release;
+  std::future<void> released = release.get_future();
+  daemon_->Post([&] {
+    holding.set_value();
+    released.wait_for(10s);
+  });
+  holding.get_future().wait();
+  const int code = child.Release();
+  release.set_value();
+  EXPECT_EQ(code, 0);
+  EXPECT_TRUE(WaitFor([&] { return upstream_.udpQueries() == 5; })) << upstream_.udpQueries();
+  auto programs = Programs();
+  const std::string uid = std::to_string(::geteuid());
+  EXPECT_EQ(programs[Key(self_, uid)].queries, 1u);
+  EXPECT_EQ(programs[Key("exited", "-")].queries, 4u);
+}
+
 }  // namespace
 }  // namespace hxt::test

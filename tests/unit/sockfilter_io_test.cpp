@@ -66,6 +66,36 @@ TEST(FlatMapTest, AgreesWithAMapThroughCollisionsGrowthAndErasure) {
   CompareWithMap<Crowded>(12);  // stays in the first 16 entries
 }
 
+TEST(DatagramBatchTest, ReadsWhatWaitsWithItsTrueLengthAndSendsInOrder) {
+  boost::asio::io_context io;
+  udp::socket server(io, udp::endpoint(boost::asio::ip::make_address("127.0.0.1"), 0));
+  udp::socket client(io, udp::endpoint(boost::asio::ip::make_address("127.0.0.1"), 0));
+  for (std::size_t i = 0; i < 40; ++i) {
+    Bytes datagram(i == 6 ? 5000 : 20 + i, static_cast<u8>(i));
+    client.send_to(boost::asio::buffer(datagram), server.local_endpoint());
+  }
+  CReceiveBatch in(32, 70, 4026);
+  EXPECT_EQ(in.Receive(server.native_handle()), 32);
+  EXPECT_EQ(in.Length(6), 5000u);
+  EXPECT_EQ(in.Stored(6), 4026u);
+  EXPECT_EQ(in.Length(31), 51u);
+  EXPECT_EQ(in.Data(31)[50], 31);
+  EXPECT_EQ(in.Sender(31), client.local_endpoint());
+  EXPECT_EQ(in.Receive(server.native_handle()), 8);
+  EXPECT_EQ(in.Receive(server.native_handle()), 0);
+
+  CSendBatch out(4);
+  const udp::endpoint to = client.local_endpoint();
+  const u8 bytes[] = {1, 2, 3};
+  for (std::size_t n = 1; n <= 3; ++n) out.Add(bytes, n, &to);
+  int blocked = 0;
+  EXPECT_EQ(
+      out.Flush(server.native_handle(), [&](const u8*, std::size_t, const udp::endpoint*) { ++blocked; }), 0);
+  EXPECT_EQ(blocked, 0);
+  u8 buffer[8];
+  for (std::size_t n = 1; n <= 3; ++n) EXPECT_EQ(client.receive(boost::asio::buffer(buffer)), n);
+}
+
 // A datagram socket at a path (or an abstract name) that keeps what it gets.
 struct UnixSink {
   explicit UnixSink(const std::string& name) : fd(::socket(AF_UNIX, SOCK_DGRAM, 0)) {
@@ -102,6 +132,50 @@ TEST(ServiceManagerTest, NotifiesAPathOrAnAbstractNameAndWritesJournalRecords) {
   EXPECT_EQ(journal.Take(), std::string("MESSAGE\n\x09\0\0\0\0\0\0\0two\nlines\n", 26) +
                                 "PRIORITY=4\nSYSLOG_IDENTIFIER=hxsockfilterd\n");
   EXPECT_FALSE(platform::SendToJournal("x", 6, "hxsockfilterd", {}, (root.path() + "/absent").c_str()));
+}
+
+// The agent hangs and reads nothing on its control connection either: the
+// time-out's disruption notice overflows that connection, which drops the
+// agent and clears its parameters on the spot, failing over every pending
+// query while the stub is still expiring them. Each is still answered.
+TEST(UdpRelayTest, ATimeOutWhoseNoticeDropsTheAgentStillAnswersEveryQuery) {
+  ScopedCaptureLog log;
+  const auto loopback = boost::asio::ip::make_address("127.0.0.1");
+  TestResolver upstream("127.0.0.1", "192.0.2.1");
+  boost::asio::io_context io;
+  udp::socket hungAgent(io, udp::endpoint(loopback, 0));
+  SockFilterConfig config;
+  config.resolvers = {upstream.endpoint()};
+  config.serviceTimeout = std::chrono::milliseconds(50);
+  CFilterCore core(config);
+  CPassThrough passThrough(io, core);
+  CUdpRelay stub(io, core, passThrough, Nonce{});
+  std::string why;
+  ASSERT_TRUE(stub.Start(udp::endpoint(loopback, 0), why)) << why;
+  core.SetParametersListener([&] { stub.RoutingChanged(); });
+  // What the control server does when the notice overflows the owner's queue.
+  core.SetDisruptionSender([&](u32, const std::string&) { core.SetParameters(FilterParameters()); });
+  core.SetParameters(RedirectTo(hungAgent.local_endpoint().port(), 0, 0, 0));
+
+  udp::socket client(io, udp::endpoint(loopback, 0));
+  constexpr u16 kQueries = 3;
+  for (u16 id = 0; id < kQueries; ++id)
+    client.send_to(boost::asio::buffer(MakeQuery("hung.test", id)), stub.LocalEndpoint());
+  int answered = 0;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (answered < kQueries && std::chrono::steady_clock::now() < deadline) {
+    io.run_one_for(std::chrono::milliseconds(20));
+    while (client.available() > 0) {
+      Bytes answer(512);
+      answer.resize(client.receive(boost::asio::buffer(answer)));
+      EXPECT_EQ(AnswerAddress(answer), "192.0.2.1");
+      ++answered;
+    }
+  }
+  EXPECT_EQ(answered, kQueries);
+  EXPECT_EQ(core.counters().failedOver, kQueries);
+  stub.Stop();
+  passThrough.Stop();
 }
 
 }  // namespace

@@ -48,6 +48,17 @@ TEST(DnsMessageTest, ReadsTheQuestionNameAndRefusesWhatIsNotOne) {
     EXPECT_FALSE(ReadQueryName(bad.data(), bad.size(), name));
 }
 
+TEST(DnsMessageTest, AnAnswerCountsOnlyForTheSameQuestion) {
+  const Bytes query = MakeQuery("a.test", 1);
+  Bytes otherType = query, otherName = MakeQuery("b.test", 1), noQuestion = query;
+  otherType[otherType.size() - 3] = 28;
+  noQuestion[5] = 0;
+  const std::pair<Bytes, bool> cases[] = {
+      {MakeQuery("A.TEST", 2), true}, {otherType, false}, {otherName, false}, {noQuestion, false}};
+  for (const auto& [answer, same] : cases)
+    EXPECT_EQ(SameQuestion(query.data(), query.size(), answer.data(), answer.size()), same);
+}
+
 TEST(DnsMessageTest, WhiteListEntriesCoverTheNameAndWhatLiesBelowIt) {
   const std::tuple<const char*, std::vector<std::string>, bool> cases[] = {
       {"example.com", {"example.com"}, true},
@@ -67,6 +78,19 @@ TEST(DnsMessageTest, WhiteListEntriesCoverTheNameAndWhatLiesBelowIt) {
     }
     EXPECT_EQ(MatchesWhiteList(name, normalised), matches) << name;
   }
+}
+
+TEST(DnsMessageTest, ErrorAnswersKeepTheIdAndQuestionAndDropTheRest) {
+  Bytes query = MakeQuery("x.test", 0xBEEF);
+  query[11] = 1;  // an additional record count the answer must not repeat
+  query.insert(query.end(), {0, 0, 41, 16, 0, 0, 0, 0, 0, 0, 0});
+  Bytes answer = MakeErrorAnswer(query.data(), query.size(), kRcodeServFail);
+  Bytes expected = MakeQuery("x.test", 0xBEEF);
+  expected[2] = 0x81;                   // response, recursion desired kept
+  expected[3] = 0x80 | kRcodeServFail;  // recursion available
+  EXPECT_EQ(answer, expected);
+  EXPECT_TRUE(MakeErrorAnswer(query.data(), 11, kRcodeServFail).empty());
+  EXPECT_EQ(MakeErrorAnswer(query.data(), 12, kRcodeFormErr).size(), 12u);
 }
 
 TEST(SockFilterConfigTest, EndpointsParseWithAndWithoutPortsAndResolvConfSkipsTheStub) {
@@ -343,6 +367,25 @@ Bytes WithOpt(const Bytes& options) {
   m.insert(m.end(), opt.begin(), opt.end());
   m.insert(m.end(), options.begin(), options.end());
   return m;
+}
+
+TEST(AttributionTest, AnAnswerSaysBlockedByItsExtendedError) {
+  const Bytes padding = {0, 12, 0, 2, 0, 0};
+  const struct {
+    Bytes answer;
+    bool blocked;
+  } cases[] = {
+      {WithOpt({0, 15, 0, 2, 0, 15}), true},                     // Blocked
+      {WithOpt({0, 15, 0, 2, 0, 17}), true},                     // Filtered
+      {WithOpt({0, 15, 0, 2, 0, 18}), false},                    // Prohibited: not the agent's word
+      {WithOpt({0, 12, 0, 2, 0, 0, 0, 15, 0, 2, 0, 15}), true},  // after padding
+      {WithOpt(padding), false},
+      {MakeAnswer(MakeQuery("a.test", 7), "192.0.2.1"), false},  // no OPT
+  };
+  for (const auto& c : cases) EXPECT_EQ(AnswerSaysBlocked(c.answer.data(), c.answer.size()), c.blocked);
+  Bytes cut = WithOpt({0, 15, 0, 2, 0, 15});
+  cut.resize(cut.size() - 3);
+  EXPECT_FALSE(AnswerSaysBlocked(cut.data(), cut.size()));
 }
 
 // The agent's TCP answers are looked at in place however its writes are
