@@ -124,6 +124,31 @@ TEST(IpcFrame, LayoutIsLittleEndianLengthThenTypeThenText) {
   EXPECT_TRUE(none.empty());
 }
 
+TEST(IpcFrameDecoder, ReassemblesFramesFedOneByteAtATime) {
+  Bytes stream = Frame(PAYLOAD_TYPE_STATUS, "{\"AgentStatus\":\"ok\"}\n");
+  auto second = Frame(PAYLOAD_TYPE_COMMAND, "{\"Commands\":[{\"Command\":\"NotifyExitForUpdate\"}]}\n");
+  stream.insert(stream.end(), second.begin(), second.end());
+  CIpcFrameDecoder decoder;
+  std::vector<IpcFrame> frames;
+  std::string error;
+  IpcFrame frame;
+  for (unsigned char byte : stream) {
+    decoder.Feed(&byte, 1);
+    for (auto result = decoder.Next(frame, error); result != CIpcFrameDecoder::kNeedMore;
+         result = decoder.Next(frame, error)) {
+      ASSERT_EQ(result, CIpcFrameDecoder::kFrame) << error;
+      frames.push_back(frame);
+    }
+  }
+  ASSERT_EQ(frames.size(), 2u);
+  EXPECT_EQ(frames[0].type, PAYLOAD_TYPE_STATUS);
+  EXPECT_EQ(frames[0].json, "{\"AgentStatus\":\"ok\"}\n");
+  EXPECT_EQ(frames[0].document.get<std::string>("AgentStatus"), "ok");
+  EXPECT_EQ(frames[1].type, PAYLOAD_TYPE_COMMAND);
+  EXPECT_EQ(frames[1].document.get_child("Commands").front().second.get<std::string>("Command"),
+            "NotifyExitForUpdate");
+}
+
 TEST(IpcFrameDecoder, RefusesMalformedFramesForGood) {
   auto withHeader = [](u32 length, char type, const std::string& text) {
     std::string frame = {static_cast<char>(length), static_cast<char>(length >> 8),

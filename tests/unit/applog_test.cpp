@@ -13,6 +13,20 @@ namespace {
 
 using test::ScopedCaptureLog;
 
+TEST(AppLog, LongMessagesAreCutAtTheBufferLimits) {
+  ScopedCaptureLog log;
+  std::string big(5000, 'a');
+  HXT_LOG(LOG_LEVEL_INFO, "%s", big.c_str());
+  EXPECT_EQ(log.Records().at(0).text.size(), kLogMessageBufferSize - 1);
+
+  // A format longer than the header buffer is cut there before the arguments go in.
+  log.Clear();
+  std::string longFormat(3000, 'b');
+  LoggerHandle handle;
+  LogFunction(handle, LOG_LEVEL_INFO, "f.cpp", 1, "F", longFormat.c_str());
+  EXPECT_EQ(log.Records().at(0).text.size(), kLogHeaderBufferSize - 1);
+}
+
 TEST(AppLog, NoLoggerMeansNoOpAndSecondRegistrationFails) {
   HXT_LOG(LOG_LEVEL_ERROR, "nobody listens");  // must not crash
   EXPECT_FALSE(IsVerboseLogging(LoggerHandle()));
