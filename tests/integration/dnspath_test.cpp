@@ -190,6 +190,34 @@ TEST_P(DnsPathFamilyTest, RequestsAreAnsweredByteForByte) {
   EXPECT_EQ(counted, expected);
 }
 
+// The fake holds its session lock across every answer and takes it in
+// CloseSession: a session closed from inside an answer, or an answer made to
+// wait for a close, would hang here. Several clients keep both listeners'
+// paths busy at once.
+TEST_P(DnsPathFamilyTest, AFloodIsAnsweredAndEachSessionClosedOnceWhileThePluginHoldsItsLock) {
+  const u32 family = GetParam().family;
+  Redirect(true, true);
+  constexpr int kClients = 4, kQueries = 250;
+  std::vector<std::future<int>> clients;
+  for (int c = 0; c < kClients; ++c) {
+    clients.push_back(std::async(std::launch::async, [&, c] {
+      LoopbackSocket udp(family, SOCK_DGRAM);
+      int answered = 0;
+      for (int i = 0; i < kQueries; ++i) {
+        const Bytes query = Query(static_cast<u16>(c * kQueries + i));
+        if (SendUdp(udp, query, family) && udp.Receive() == std::optional<Bytes>(test::RedirectedMessage(
+                                                                 udp.AsRequester(), Resolver(family), Echo(query))))
+          ++answered;
+      }
+      return answered;
+    }));
+  }
+  for (auto& client : clients) EXPECT_EQ(client.get(), kQueries) << log.Dump();
+  EXPECT_TRUE(WaitForCloses(kClients * kQueries)) << CallCount("IVelmoraPlugin::CloseSession");
+  EXPECT_TRUE(test::WaitFor([&] { return host->contextCountForTesting() == 0; }));
+  EXPECT_FALSE(log.Has("cannot find cached context"));
+}
+
 TEST_F(DnsPathTest, ActivationCreatesHostsTellsTheFilterTheirPortsAndPartialUpdatesKeepThem) {
   Redirect(true, true);
   auto updates = FilterUpdates();
@@ -241,6 +269,23 @@ TEST_F(DnsPathTest, FailedActivationFallsBackToNoRedirection) {
   EXPECT_EQ(RedirectionCalls(), (std::vector<std::string>{"IVelmoraApi::SetParameters", "IVelmoraApi::Clear",
                                                           "IVelmoraApi::SetParameters"}));
   for (const auto& update : FilterUpdates()) EXPECT_NE(update.updateKind, 4u);
+}
+
+// The fallback drops the hosts but keeps their contexts, and never calls the
+// plug-in from under the listener lock: a late answer is dropped as hostless.
+TEST_F(DnsPathTest, FailedActivationKeepsTheDroppedHostsContextsAndClosesNoSession) {
+  Redirect(true, false);
+  dns->SetDnsAnswerMode(fake::DnsAnswerMode::Silent);
+  LoopbackSocket udp(kV4, SOCK_DGRAM);
+  ASSERT_TRUE(SendUdp(udp, Query(1)));
+  ASSERT_TRUE(test::WaitFor([&] { return host->contextCountForTesting() == 1; }));
+  host->failListenerCreationForTesting(kV6);
+  Redirect(true, true);
+  EXPECT_EQ(Port(kV4), 0);
+  EXPECT_EQ(host->contextCountForTesting(), 1u);
+  Fire(fake::Callback::Response, std::string(20, 'x'), 1);
+  EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, "received IPv4 UDP response, but corresponding listener is not active [ctx 1]"));
+  EXPECT_EQ(CallCount("IVelmoraPlugin::CloseSession"), 0u);
 }
 
 TEST_F(DnsPathTest, DeadListenerThreadIsRestartedOnNewPorts) {
@@ -361,6 +406,24 @@ TEST_F(DnsPathTest, AnswersRacingADeactivationAreSafe) {
     EXPECT_EQ(host->contextCountForTesting(), 0u);
   }
   EXPECT_FALSE(log.Has(LOG_LEVEL_ERROR, "Failed to stop ioListenerService thread"));
+}
+
+TEST_F(DnsPathTest, StoppingThePluginTearsTheRedirectionDown) {
+  Redirect(true, true);
+  dns->SetDnsAnswerMode(fake::DnsAnswerMode::Silent);
+  LoopbackSocket udp(kV4, SOCK_DGRAM);
+  ASSERT_TRUE(SendUdp(udp, Query(1)));
+  ASSERT_TRUE(test::WaitFor([&] { return host->contextCountForTesting() == 1; }));
+  filter::Reset();
+  host->RequestShutdown();
+  EXPECT_TRUE(run->Wait());
+  run.reset();
+  EXPECT_EQ(host->contextCountForTesting(), 0u);
+  EXPECT_EQ(Port(kV4), 0);
+  EXPECT_EQ(Port(kV6), 0);
+  EXPECT_EQ(CVelmoraListener::RunningThreads(), 0u);
+  EXPECT_EQ(RedirectionCalls(),
+            (std::vector<std::string>{"IVelmoraApi::Clear", "IVelmoraApi::SetParameters"}));
 }
 
 }  // namespace

@@ -18,6 +18,23 @@ using fake::MakeCallback;
 using LifecycleTest = test::PluginHostTest;
 using test::HostSettings;
 
+TEST_F(LifecycleTest, ConstructionLoadsAndInitialisesInOrder) {
+  ASSERT_TRUE(CVelmoraMainThread::createSingletonInstance(HostSettings())) << log.Dump();
+  EXPECT_EQ(Matching("Finished (loading|registering) .*", true),
+            (std::vector<std::string>{
+                "Finished loading Velmora plugin", "Finished loading SWG plugin",
+                "Finished registering Velmora plugin", "Finished registering SWG plugin",
+                "Finished loading Cloud Downloader plugin", "Finished registering Cloud Downloader plugin"}));
+  auto init = test::LastCall(dns, "IVelmoraPlugin::Init");
+  ASSERT_EQ(init.size(), 8u);
+  EXPECT_EQ(init[0], root.BinariesPath());
+  EXPECT_EQ(init[1], root.BinariesPath());
+  EXPECT_EQ(init[2], root.ProfilePath());
+  EXPECT_TRUE(std::regex_match(init[3], std::regex("\\d+\\.\\d+\\.\\d+")));
+  EXPECT_TRUE(std::regex_match(init[4], std::regex("[0-9a-f]{40}")));
+  EXPECT_EQ(cloud->CallCount("ICloudDownloaderPlugin::Register"), 1u);
+}
+
 TEST_F(LifecycleTest, EveryConstructionFailureIsFatalAndUnloadsWhatWasLoaded) {
   struct Case {
     const char* name;
@@ -66,6 +83,32 @@ TEST_F(LifecycleTest, EveryConstructionFailureIsFatalAndUnloadsWhatWasLoaded) {
     EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, "CVelmoraMainThread failed"));
     EXPECT_EQ(dns->LiveObjects() + swg->LiveObjects() + cloud->LiveObjects(), 0u);
   }
+}
+
+TEST_F(LifecycleTest, ProfilePresentStartsThePluginAndShutdownStopsIt) {
+  WriteOrgInfo();
+  StartHost();
+  ASSERT_TRUE(test::WaitForCall(dns, "IVelmoraPlugin::Start"));
+  EXPECT_EQ(cloud->CallCount("ICloudDownloaderPlugin::Start"), 1u);
+  host->RequestShutdown();
+  EXPECT_TRUE(run->Wait());
+  EXPECT_EQ(dns->CallCount("IVelmoraPlugin::InitiateStop"), 1u);
+  EXPECT_EQ(cloud->CallCount("ICloudDownloaderPlugin::Stop"), 1u);
+  EXPECT_TRUE(log.Has("Handling 'Velmora plugin stopped' notification"));
+  EXPECT_EQ(host->getState(), SERVICE_STARTED);
+  EXPECT_FALSE(log.Has("stopVelmoraPlugin timed out"));
+
+  log.Clear();
+  CVelmoraMainThread::releaseInstance();
+  EXPECT_EQ(
+      Matching("Finished (unregistering|unloading) .*", true),
+      (std::vector<std::string>{"Finished unregistering Velmora plugin", "Finished unloading Velmora plugin",
+                                "Finished unregistering SWG plugin", "Finished unloading SWG plugin",
+                                "Finished unregistering Cloud Downloader plugin",
+                                "Finished unloading Cloud Downloader plugin"}));
+  EXPECT_EQ(dns->CallCount("IVelmoraPlugin::Uninit"), 1u);
+  EXPECT_EQ(cloud->CallCount("ICloudDownloaderPlugin::Unregister"), 1u);
+  EXPECT_EQ(dns->LiveObjects() + swg->LiveObjects() + cloud->LiveObjects(), 0u);
 }
 
 TEST_F(LifecycleTest, PluginThatNeverReportsIsStoppedByTheTimeout) {

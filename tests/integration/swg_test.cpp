@@ -173,6 +173,12 @@ TEST_F(SwgTest, FailedStartsAndStopsAnswerWithTheirCode) {
   EXPECT_EQ(dns->CallCount("IVelmoraPlugin::ReceiveMessageResult"), 5u);
 }
 
+TEST_F(SwgTest, StopAskedBeforeTheDnsPluginStartsIsCarriedOut) {
+  Start(false);
+  EXPECT_EQ(Ask("StopPlugin"), "SWG StopPlugin 0");
+  EXPECT_EQ(host->getState(), VELMORA_PLUGIN_STARTED);
+}
+
 // During a service stop, the DNS plug-in asks the SWG stop; its own stop
 // time-out gives way to the SWG plug-in's.
 TEST_F(SwgTest, SwgStopDuringTheServiceStop) {
@@ -200,6 +206,22 @@ TEST_F(SwgTest, SwgStopDuringTheServiceStop) {
     run.reset();
     CVelmoraMainThread::releaseInstance();
   }
+}
+
+// The state refuses a service stop while only the SWG plug-in stops; the
+// service stop follows once that stop ends.
+TEST_F(SwgTest, ServiceStopDuringAnSwgOnlyStopFollowsIt) {
+  Start(true);
+  ASSERT_EQ(Ask("StartPlugin", "{}"), "SWG StartPlugin 0");
+  swg->SetReportStopped(false);
+  EXPECT_EQ(Send(PluginKind::Velmora, "SWG", "Velmora", "StopPlugin", kNull), 7);
+  ASSERT_TRUE(test::WaitForCall(swg, "ISWGPlugin::InitiateStop"));
+  host->RequestShutdown();
+  ASSERT_TRUE(test::WaitFor(
+      [&] { return log.Dump().find("not valid for STOP_VELMORA_PLUGIN") != std::string::npos; }));
+  ASSERT_TRUE(swg->Fire(MakeCallback(Callback::SWGPluginStopped), nullptr, 5000));
+  EXPECT_TRUE(run->Wait());
+  EXPECT_EQ(dns->CallCount("IVelmoraPlugin::InitiateStop"), 1u);
 }
 
 TEST_F(SwgTest, UpgradeDetailsReachTheCloudDownloader) {

@@ -144,6 +144,16 @@ TEST_F(SwgPluginTest, ReportsTheGatewayStateAndStopsDisabled) {
   }
 }
 
+TEST_F(SwgPluginTest, FollowsTheGatewayGoingAway) {
+  Acceptor gateway;
+  start(R"({"enabled":true,"proxy":"127.0.0.1:)" + std::to_string(gateway.port()) + "\"}");
+  ASSERT_EQ(WaitForEvents(callback_, 2).at(0), stateDocument("protected"));
+  gateway.Close();
+  const auto events = WaitForEvents(callback_, 4);
+  ASSERT_EQ(events.size(), 4u);
+  EXPECT_EQ(events[2], stateDocument("cloud_service_unavailable"));
+}
+
 TEST_F(SwgPluginTest, AnswersTheStateMessageAndRefusesOthers) {
   start(R"({"enabled":false})");
   WaitForEvents(callback_, 2);

@@ -190,6 +190,39 @@ TEST_F(KdfPluginMgrTest, PortRange) {
   }
 }
 
+// StopPlugin clears the filter and hands back the ignore list SetParameters
+// was last given, even when the filter refused it; it goes on past failures
+// and still reports success.
+TEST_F(KdfPluginMgrTest, StopPluginRestoresTheIgnoreListOfTheLastSetParameters) {
+  Start();
+  ASSERT_TRUE(mgr_->SetParameters({}, {}, {}, {}, 5000, 5001, 5002, 5003, {11, 12}, true, true));
+  ASSERT_TRUE(mgr_->UpdatePids({99}));
+  Mark();
+  ASSERT_TRUE(mgr_->StopPlugin());
+  EXPECT_THAT(NamesSinceMark(),
+              ElementsAreArray(With({"IVelmoraApi::Clear", "IVelmoraApi::SetParameters"}, kSiblingRefresh)))
+      << "the plug-in stays open";
+  const auto restored = OnlySent();
+  EXPECT_EQ(restored.updateKind, u32{FILTER_UPDATE_PIDS});
+  EXPECT_EQ(restored.agentPid, static_cast<u32>(::getpid()));
+  EXPECT_THAT(restored.ignoredPids, ElementsAre(11u, 12u));
+
+  fake::Configure([](fake::Script& s) { s.setParameters = 1; });
+  Mark();
+  EXPECT_FALSE(mgr_->SetParameters({}, {}, {}, {}, 0, 0, 0, 0, {21}, false, false));
+  EXPECT_THAT(Errors(), ElementsAre(Failed("IVelmoraApi::SetParameters", 1)));
+  EXPECT_THAT(NamesSinceMark(), ElementsAre("IVelmoraApi::SetParameters")) << "no refresh after a refusal";
+  EXPECT_FALSE(mgr_->UpdatePids({1}));
+
+  fake::Configure([](fake::Script& s) { s.clear = 3; });
+  Mark();
+  EXPECT_TRUE(mgr_->StopPlugin());
+  EXPECT_THAT(Errors(),
+              ElementsAre(Failed("IVelmoraApi::Clear", 3), Failed("IVelmoraApi::SetParameters", 1)));
+  EXPECT_THAT(OnlySent().ignoredPids, ElementsAre(21u));
+  EXPECT_EQ(fake::CallNames().back(), "CSocketRedirectorApiClassFactory::ReleaseInstance");
+}
+
 // Whether the filter reports its plug-in open by itself or because the
 // manager opened it, no operation opens it again.
 TEST_F(KdfPluginMgrTest, EachOperationSendsItsKindAndOpensThePluginOnce) {
@@ -264,6 +297,54 @@ TEST_F(KdfPluginMgrTest, SiblingFailureStopsTheRefreshAndReleasesWhatWasCreated)
         With({"IVelmoraApi::OpenPlugin", "IVelmoraApi::Clear", "IVelmoraApi::SetParameters"}, f.siblings),
         {f.error, "sendRefreshVelmoraPidsToOtherPlugins failed."});
   }
+}
+
+// The manager's end closes an open plug-in first and releases the API.
+TEST_F(KdfPluginMgrTest, DestructionClosesAnOpenPluginAndReleasesTheApi) {
+  auto release = [](CVelmoraKdfPluginMgr*& m) {
+    CVelmoraKdfPluginMgr::releaseInstance(m);
+    m = nullptr;
+    return 0u;
+  };
+  auto openAndRelease = [release](CVelmoraKdfPluginMgr*& m) {
+    return m->UpdateWhiteList({}, {}) ? release(m) : 1u;
+  };
+  const std::vector<std::string> closes = With(
+      With({"IVelmoraApi::OpenPlugin", "IVelmoraApi::SetParameters", "IVelmoraApi::Clear"}, kSiblingRefresh),
+      {"IVelmoraApi::ClosePlugin", "CVelmoraApiClassFactory::ReleaseInstance"});
+  Run("never opened", nullptr, release, 0, {"CVelmoraApiClassFactory::ReleaseInstance"}, {});
+  Run("open", nullptr, openAndRelease, 0, closes, {});
+  Run("close fails", [](auto& s) { s.velmora.closePlugin = 8; }, openAndRelease, 0, closes,
+      {Failed("IVelmoraApi::ClosePlugin", 8), "CVelmoraKdfPluginMgr::closePlugin failed"});
+  Run("release fails", [](auto& s) { s.velmora.releaseInstance = 9; }, release, 0,
+      {"CVelmoraApiClassFactory::ReleaseInstance"}, {Failed("CVelmoraApiClassFactory::ReleaseInstance", 9)});
+}
+
+// Operations from several threads, with disruptions arriving meanwhile on the
+// library's threads, reach the filter one at a time; every disruption reaches
+// the callback.
+TEST_F(KdfPluginMgrTest, OperationsAreSerialisedAndDisruptionsReachTheCallback) {
+  const std::thread::id testThread = std::this_thread::get_id();
+  EXPECT_CALL(callback_, NotifyKdfDisruption()).Times(5).WillRepeatedly([testThread] {
+    EXPECT_NE(std::this_thread::get_id(), testThread);
+  });
+  Start();
+  ASSERT_TRUE(ApplyAllPorts());
+  std::atomic<int> failures{0};
+  auto work = [&](u32 base) {
+    for (u32 i = 0; i < 40; ++i) {
+      if (!mgr_->UpdatePids({base + i})) ++failures;
+      if (!mgr_->UpdatePorts(0, 0, 0, static_cast<u16>(1024 + i))) ++failures;
+    }
+  };
+  std::thread a(work, 1000), b(work, 2000);
+  for (int i = 0; i < 5; ++i) EXPECT_TRUE(fake::RaiseDisruption());
+  a.join();
+  b.join();
+  fake::JoinDisruptionThreads();
+  EXPECT_EQ(failures.load(), 0);
+  EXPECT_EQ(fake::MaxConcurrentVelmoraCalls(), 1);
+  EXPECT_EQ(log_.Messages(LOG_LEVEL_WARNING), std::vector<std::string>(5, "Notified of KDF disruption."));
 }
 
 }  // namespace

@@ -1,12 +1,15 @@
-// The listener hosts: datagrams and their limits, answers and sessions, and
-// TCP connections with their whole-message parsing.
+// The listener hosts: datagrams and their limits, answers and sessions, TCP
+// connections with their whole-message parsing, and the request contexts the
+// orchestrator keeps for them.
 #include "agent/velmoralistener.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 
+#include "agent/velmoracontextcache.h"
 #include "agent/velmoratcplistenerconn.h"
 #include "fakes/capturelogger.h"
 #include "fakes/recordinglistenercb.h"
@@ -267,6 +270,22 @@ class TcpConnectionTest : public ::testing::Test {
   u16 udpPort = 0, tcpPort = 0;
 };
 
+TEST_F(TcpConnectionTest, BadlyFramedReadsAreDroppedAndReadingGoesOn) {
+  Start();
+  // A message split across two reads is not reassembled: each part is
+  // parsed as if a message began at its first byte.
+  Bytes whole = Message(30);
+  ASSERT_TRUE(client.Send(Prefix(whole, 40)));
+  ASSERT_TRUE(test::WaitFor([&] { return log.Count("Failed to parse received data, ignoring") == 1; }));
+  ASSERT_TRUE(client.Send(Bytes(whole.begin() + 40, whole.end())));
+  ASSERT_TRUE(test::WaitFor([&] { return log.Count("Failed to parse received data, ignoring") == 2; }));
+  EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, "Insufficient remaining buffer (60 bytes, expected at least 71)"));
+  EXPECT_TRUE(callback.Fragments().empty());
+
+  ASSERT_TRUE(Open(whole));
+  EXPECT_EQ(callback.Fragments()[0].bytes, whole);
+}
+
 TEST_F(TcpConnectionTest, AnswersGoOutUnframedInOrderAndAnEmptyAnswerEndsTheConnection) {
   Start();
   auto connection = Open(Message(30));
@@ -301,6 +320,23 @@ TEST_F(TcpConnectionTest, IdleConnectionTimesOut) {
   EXPECT_TRUE(second.WaitForClose());
 }
 
+// The close happens on the I/O thread; the orchestrator's side of a refused
+// request the DNS path tests show.
+TEST_F(TcpConnectionTest, ProcessingErrorClosesTheConnectionOnTheIoThread) {
+  Start();
+  auto connection = Open(Message(3));
+  ASSERT_TRUE(connection);
+  const u32 id = connection->contextId();
+  EXPECT_TRUE(connection->PostRequestProcessingError());
+  EXPECT_TRUE(client.WaitForClose());
+  ASSERT_TRUE(test::WaitFor([&] { return !callback.Closed().empty(); }));
+  EXPECT_EQ(callback.Closed()[0], id) << callback.Closed().size();
+  EXPECT_NE(callback.CloseThreads()[0], std::this_thread::get_id());
+  boost::asio::io_service io;
+  EXPECT_EQ(CVelmoraTcpListenerConnection::Create(nullptr, io), nullptr);
+  EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, "bad callback interface"));
+}
+
 // A host whose thread is stuck in a callback (as when it waits for the
 // orchestrator's listenerMutex held by the destroyer) is destroyed after the
 // bounded wait; the thread finishes its handler on listeners that are still
@@ -331,6 +367,48 @@ TEST_F(TcpConnectionTest, HostDestroyedWhileItsThreadIsBusyLeavesTheThreadItsLis
   connection->ProcessResponseFragment(std::make_shared<const Bytes>(test::DnsBytes(4)), 4);
   EXPECT_FALSE(connection->PostRequestProcessingError());
   EXPECT_TRUE(client.WaitForClose());
+}
+
+test::Bytes Header(u32 requesterFamily) {
+  return test::RedirectedMessage(
+      test::FilterSocketAddress(requesterFamily, requesterFamily == kAddressFamilyIPv6 ? "::1" : "127.0.0.1",
+                                4000),
+      test::FilterSocketAddress(kAddressFamilyIPv4, "192.0.2.1", 53), test::DnsBytes(4));
+}
+
+TEST(ContextCache, IdsRunOnAndAreNeverReusedAndContextsAreCopiedOut) {
+  CVelmoraContextCache cache;
+  auto header = Header(kAddressFamilyIPv6);
+  const u32 first = cache.Add(header.data(), nullptr, false);
+  EXPECT_EQ(first, 1u);
+  EXPECT_EQ(cache.Add(header.data(), nullptr, true), 2u);
+  EXPECT_TRUE(cache.SetSession(2, 42));
+  std::size_t remaining = 9;
+  EXPECT_TRUE(cache.Erase(2, remaining));
+  EXPECT_EQ(remaining, 1u);
+  EXPECT_FALSE(cache.Erase(2, remaining));
+  EXPECT_EQ(remaining, 1u);
+  // The next context takes the finished one's place in memory, none of its fields.
+  auto v4 = Header(kAddressFamilyIPv4);
+  EXPECT_EQ(cache.Add(v4.data(), nullptr, true), 3u);
+  RequestContext context;
+  ASSERT_TRUE(cache.Find(3, context));
+  EXPECT_TRUE(std::equal(context.header.begin(), context.header.end(), v4.begin()));
+  EXPECT_EQ(context.session, 0u);
+
+  ASSERT_TRUE(cache.Find(first, context));
+  EXPECT_TRUE(std::equal(context.header.begin(), context.header.end(), header.begin()));
+  EXPECT_EQ(context.session, 0u);
+  EXPECT_FALSE(context.isUdp);
+  EXPECT_TRUE(cache.SetSession(first, 555));
+  EXPECT_EQ(context.session, 0u);  // a copy, not a view
+  ASSERT_TRUE(cache.Find(first, context));
+  EXPECT_EQ(context.session, 555u);
+  EXPECT_FALSE(cache.SetSession(2, 1));
+  EXPECT_FALSE(cache.Find(2, context));
+
+  EXPECT_EQ(cache.RemoveAll(), 2u);
+  EXPECT_EQ(cache.Add(header.data(), nullptr, true), 4u);
 }
 
 }  // namespace

@@ -45,6 +45,39 @@ class MainThreadTest : public ::testing::Test {
   test::ScopedCaptureLog log;
 };
 
+TEST_F(MainThreadTest, StopArrivingBeforeTheInstanceExistsIsNotLost) {
+  EXPECT_FALSE(CVelmoraMainThread::requestShutdownOfInstance());
+  ASSERT_TRUE(CVelmoraMainThread::createSingletonInstance(testSettings()));
+  LoopRunner runner(CVelmoraMainThread::instance());
+  EXPECT_TRUE(runner.Wait());
+  EXPECT_TRUE(log.Has("Handling shutdown request"));
+}
+
+TEST_F(MainThreadTest, AnythingThrownByAHandlerFailsRunAfterStoppingThePlugin) {
+  struct Case {
+    std::function<void()> handler;
+    const char* line;
+  };
+  const Case cases[] = {
+      {[] { throw std::runtime_error("handler broke"); }, "ioService run exception - handler broke"},
+      {[] { throw 42; }, "ioService run exception - unknown exception"},  // a plug-in's foreign exception
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.line);
+    log.Clear();
+    ASSERT_TRUE(CVelmoraMainThread::createSingletonInstance(testSettings()));
+    auto* orchestrator = CVelmoraMainThread::instance();
+    boost::asio::post(orchestrator->loop(), c.handler);
+    EXPECT_FALSE(orchestrator->Run());
+    EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, c.line));
+    EXPECT_TRUE(log.Has("State transition: SERVICE_STARTED -> FAILED"));
+    EXPECT_TRUE(log.Has("State transition: FAILED -> SERVICE_STARTED"));
+    EXPECT_EQ(orchestrator->getState(), SERVICE_STARTED);
+    EXPECT_EQ(log.Messages().back(), "ioService run complete");
+    CVelmoraMainThread::releaseInstance();
+  }
+}
+
 TEST_F(MainThreadTest, OrgInfoModificationsPostStartsThatTheStateCheckFilters) {
   ASSERT_TRUE(CVelmoraMainThread::createSingletonInstance(testSettings()));
   auto* orchestrator = CVelmoraMainThread::instance();

@@ -62,6 +62,38 @@ class VpnSharedMemoryTest : public ::testing::Test {
   test::ScopedCaptureLog log;
 };
 
+TEST_F(VpnSharedMemoryTest, FirstCreatorDecidesTheContent) {
+  // No publisher: the reader creates the section with the defaults.
+  {
+    bool ok = false;
+    CInterModuleVPNStateReaderWriter reader(ok);
+    ASSERT_TRUE(ok) << log.Dump();
+    auto read = recordWith([](RawVpnState& s) { s.tunnelState = 77; });
+    ASSERT_TRUE(reader.GetCurrentState(*read));
+    const auto* bytes = reinterpret_cast<const unsigned char*>(read.get());
+    EXPECT_EQ(bytes[0], 1);                         // header
+    EXPECT_EQ(bytes[12], kTndUndefined);            // trusted network
+    EXPECT_EQ(bytes[16], kTunnelDisconnected);      // tunnel
+    EXPECT_EQ(bytes[20], kTunnelModeUndefined);     // IPv4 mode
+    EXPECT_EQ(bytes[47580], kTunnelModeUndefined);  // IPv6 mode
+  }
+  std::string error;
+  ASSERT_TRUE(RemoveVpnSharedObjects(VpnSharedObjectNames::FromEnvironment(), error)) << error;
+
+  // The publisher came first: the reader leaves its record alone.
+  Publisher publisher;
+  ASSERT_TRUE(publisher.ok && publisher.Publish([](RawVpnState& s) {
+    s.tunnelState = 1;
+    SET_TEXT(s, splitDnsDomains, "corp.example");
+  }));
+  bool ok = false;
+  CInterModuleVPNStateReaderWriter reader(ok);
+  ASSERT_TRUE(ok);
+  auto read = recordWith();
+  ASSERT_TRUE(reader.GetCurrentState(*read));
+  EXPECT_EQ(std::memcmp(read.get(), publisher.record.get(), kRawVpnStateSize), 0);
+}
+
 TEST_F(VpnSharedMemoryTest, ShortReadsAndReaderWritesAreRefused) {
   bool ok = false;
   CSharedMemory memory(ok, nullptr, kRawVpnStateSize);
