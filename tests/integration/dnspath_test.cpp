@@ -271,6 +271,20 @@ TEST_F(DnsPathTest, FailedActivationFallsBackToNoRedirection) {
   for (const auto& update : FilterUpdates()) EXPECT_NE(update.updateKind, 4u);
 }
 
+// The plug-in stops between a payload's state check and its taking the
+// listener lock: the stop's teardown must stay the last word.
+TEST_F(DnsPathTest, RedirectPayloadOvertakenByThePluginStopMakesNoHosts) {
+  dns->SetResult("IVelmoraPlugin::InitiateStop", 4);  // the stop completes at once
+  host->setRedirectionLockHookForTesting([&] {
+    host->RequestShutdown();
+    EXPECT_TRUE(run->Wait());
+  });
+  Redirect(true, true);
+  EXPECT_TRUE(log.Has(LOG_LEVEL_WARNING, "DNS redirection was torn down; payload ignored")) << log.Dump();
+  EXPECT_EQ(Port(kV4), 0);
+  EXPECT_EQ(Port(kV6), 0);
+}
+
 // The fallback drops the hosts but keeps their contexts, and never calls the
 // plug-in from under the listener lock: a late answer is dropped as hostless.
 TEST_F(DnsPathTest, FailedActivationKeepsTheDroppedHostsContextsAndClosesNoSession) {

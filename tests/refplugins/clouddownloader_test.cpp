@@ -40,6 +40,23 @@ TEST(UpdateLocation, IsALocalAbsolutePath) {
   }
 }
 
+TEST(UpdateVersion, ComparesNumbersPartByPart) {
+  struct Case {
+    const char *a, *b;
+    bool valid;
+    int order;
+  } cases[] = {
+      {"1.2", "1.2.0", true, 0},    {"1.10", "1.9", true, 1}, {"1.0.0", "1.0.1", true, -1},
+      {"2", "1.99.99.99", true, 1}, {"1..2", "1", false, 0},  {"1.a", "1", false, 0},
+      {"1.2.3.4.5", "1", false, 0}, {"", "1", false, 0},      {"1.-2", "1", false, 0},
+  };
+  for (const Case& c : cases) {
+    int order = 7;
+    EXPECT_EQ(CompareVersions(c.a, c.b, order), c.valid) << c.a << " vs " << c.b;
+    EXPECT_EQ(order, c.valid ? c.order : 7) << c.a << " vs " << c.b;
+  }
+}
+
 // Nothing, and a file that spans several of the reads.
 TEST(UpdatePackage, DigestsAsSha256) {
   TestRoot root;

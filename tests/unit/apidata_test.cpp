@@ -68,6 +68,13 @@ TEST(IpcApiData, DocumentsAfterUpdatesAreEscapedByTheWriter) {
                 R"("SWGHTTPConnCnt":"12","SWGHTTPSConnCnt":"4294967295","SWGBypassedConnCnt":"0",)"
                 R"("SWGTarrowProxy":"http:\/\/proxy.example:3128\/","SWGUserMsg":"Blocked \"by\" policy"})"
                 "\n");
+
+  // A type the writer does not know leaves no stale text behind.
+  test::ScopedCaptureLog log;
+  std::string json = "stale";
+  EXPECT_FALSE(data.ToJson(static_cast<PayloadType>('D'), json));
+  EXPECT_EQ(json, "");
+  EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, "Bad payload type parameter - D")) << log.Dump();
 }
 
 TEST(IpcApiData, CountersAreSelectedByFamilyAndSocketTypeAndWrapAt32Bits) {

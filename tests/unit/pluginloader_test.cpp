@@ -302,6 +302,27 @@ TEST_F(PluginLoaderTest, DisposingTheLastObjectUnloadsTheModuleAndCreatingLoadsI
   EXPECT_TRUE(Error("No instances created for com.example.unknown"));
 }
 
+TEST_F(PluginLoaderTest, TwoModulesOfferingOneIdAreBothLoadedButNeitherIsUsed) {
+  const std::string one = Install(HXT_FAKE_PLUGIN_VELMORA);
+  const std::string twin = Install(HXT_FAKE_PLUGIN_VELMORA_TWIN);
+  ASSERT_TRUE(CreateLoader());
+
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    IPlugin* object = nullptr;
+    EXPECT_FALSE(loader_->CreateInstance(kDns, object));
+    EXPECT_EQ(object, nullptr);
+  }
+  EXPECT_EQ(log_.Count("Error: multiple plugins available for com.tarrow.plugin"), 2u)
+      << "no object was kept, so the second attempt fails the same way\n"
+      << log_.Dump();
+  EXPECT_TRUE(test::IsModuleLoaded(one));
+  EXPECT_TRUE(test::IsModuleLoaded(twin));
+  EXPECT_TRUE(log_.Has(LOG_LEVEL_INFO, "Skipping load of module fake_velmora.so which is already loaded"));
+
+  test::FakePlugin first(one), second(twin);  // the loaded modules' own state
+  EXPECT_EQ(first->CallCount("CreatePlugin") + second->CallCount("CreatePlugin"), 0u);
+}
+
 TEST_F(PluginLoaderTest, ModulesThatCannotMakeTheObjectAreLoggedAndSkipped) {
   // `staysLoaded`: nothing is rolled back once the module was accepted. An
   // error ending in '@' ends in the module's path.
