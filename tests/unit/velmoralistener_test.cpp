@@ -151,6 +151,17 @@ TEST_P(ListenerHostTest, ResponseSentAtOnceIsClosedOnTheIoThread) {
   EXPECT_NE(callback.CloseThreads()[0], std::this_thread::get_id());
 }
 
+// Datagrams queued while the I/O thread works are read in one go, in order.
+TEST_P(ListenerHostTest, BurstIsHandedOnInOrder) {
+  std::vector<Bytes> sent;
+  for (unsigned char i = 0; i < 100; ++i) {
+    sent.push_back(test::RedirectedMessage(client.AsRequester(), Destination(), test::DnsBytes(20, i)));
+    ASSERT_TRUE(client.SendTo(udpPort, sent.back()));
+  }
+  ASSERT_TRUE(test::WaitFor([&] { return callback.Datagrams().size() == sent.size(); }));
+  EXPECT_EQ(callback.Datagrams(), sent);
+}
+
 TEST(ListenerHostConstruction, RefusesBadArgumentsAndReportsNoPorts) {
   test::ScopedCaptureLog log;
   test::RecordingListenerCB callback;
@@ -270,6 +281,23 @@ class TcpConnectionTest : public ::testing::Test {
   u16 udpPort = 0, tcpPort = 0;
 };
 
+TEST_F(TcpConnectionTest, MessagesOfOneReadAreTheFirstAndLaterFragmentsOfOneContext) {
+  Start();
+  Bytes first = Message(30, {}, 1), second = Message(5, {}, 2), third = Message(8, {}, 3);
+  ASSERT_TRUE(client.Send(first + second));
+  ASSERT_TRUE(test::WaitFor([&] { return callback.Fragments().size() == 2; }));
+  ASSERT_TRUE(client.Send(third));
+  ASSERT_TRUE(test::WaitFor([&] { return callback.Fragments().size() == 3; }));
+  auto fragments = callback.Fragments();
+  EXPECT_EQ(fragments[0].connection->contextId(), fragments[0].contextId);
+  const Bytes expected[] = {first, second, third};
+  for (std::size_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(fragments[i].first, i == 0);
+    EXPECT_EQ(fragments[i].bytes, expected[i]);
+    EXPECT_EQ(fragments[i].contextId, fragments[0].contextId);
+  }
+}
+
 TEST_F(TcpConnectionTest, BadlyFramedReadsAreDroppedAndReadingGoesOn) {
   Start();
   // A message split across two reads is not reassembled: each part is
@@ -303,6 +331,19 @@ TEST_F(TcpConnectionTest, AnswersGoOutUnframedInOrderAndAnEmptyAnswerEndsTheConn
   log.Clear();
   connection->ProcessResponseFragment(std::make_shared<const Bytes>(a), static_cast<u32>(a.size()));
   EXPECT_TRUE(log.Has(LOG_LEVEL_DEBUG, "TCP socket is closed [ctx " + std::to_string(id) + "]"));
+}
+
+TEST_F(TcpConnectionTest, PeerClosingEndsTheSessionOnlyOnceAContextExists) {
+  Start();
+  client.Close();
+  ASSERT_TRUE(test::WaitFor([&] { return log.Count("receive error [2-End of file], ctx 0") == 1; }))
+      << log.Dump();
+  EXPECT_TRUE(callback.Closed().empty());
+
+  LoopbackSocket second(kAddressFamilyIPv4, SOCK_STREAM);
+  const u32 id = OpenSecond(second);
+  second.Close();
+  ASSERT_TRUE(test::WaitFor([&] { return callback.Closed() == std::vector<u32>{id}; }));
 }
 
 TEST_F(TcpConnectionTest, IdleConnectionTimesOut) {
