@@ -255,27 +255,6 @@ TEST_F(DnsPathTest, ActivationCreatesHostsTellsTheFilterTheirPortsAndPartialUpda
   EXPECT_NE(Port(kV6), 0);
 }
 
-TEST_F(DnsPathTest, DeactivationRemovesTheFamilysContextsAndHost) {
-  Redirect(true, true);
-  dns->SetDnsAnswerMode(fake::DnsAnswerMode::Silent);
-  LoopbackSocket udp(kV4, SOCK_DGRAM);
-  ASSERT_TRUE(SendUdp(udp, Query(9)));
-  ASSERT_TRUE(test::WaitFor([&] { return CallCount("IVelmoraPlugin::Send") == 1; }));
-
-  Redirect(false, true);
-  EXPECT_TRUE(log.Has(LOG_LEVEL_INFO, "Removed context for pending IPv4 sessions: 0 TCP, 1 UDP"));
-  EXPECT_TRUE(log.Has(LOG_LEVEL_INFO, "IPv4 DNS redirection: DEACTIVATED"));
-  EXPECT_EQ(Port(kV4), 0);
-  EXPECT_NE(Port(kV6), 0);
-  EXPECT_EQ(host->contextCountForTesting(), 0u);
-
-  // A late answer for the removed context is dropped; its session stays open.
-  log.Clear();
-  Fire(fake::Callback::Response, std::string(20, 'x'), 1);
-  EXPECT_TRUE(log.Has(LOG_LEVEL_DEBUG, "cannot find cached context with id 1, ignoring response of size 20"));
-  EXPECT_EQ(CallCount("IVelmoraPlugin::CloseSession"), 0u);
-}
-
 TEST_F(DnsPathTest, FailedActivationFallsBackToNoRedirection) {
   host->failListenerCreationForTesting(kV6);
   filter::Reset();
@@ -290,6 +269,20 @@ TEST_F(DnsPathTest, FailedActivationFallsBackToNoRedirection) {
   EXPECT_EQ(RedirectionCalls(), (std::vector<std::string>{"IVelmoraApi::SetParameters", "IVelmoraApi::Clear",
                                                           "IVelmoraApi::SetParameters"}));
   for (const auto& update : FilterUpdates()) EXPECT_NE(update.updateKind, 4u);
+}
+
+// The plug-in stops between a payload's state check and its taking the
+// listener lock: the stop's teardown must stay the last word.
+TEST_F(DnsPathTest, RedirectPayloadOvertakenByThePluginStopMakesNoHosts) {
+  dns->SetResult("IVelmoraPlugin::InitiateStop", 4);  // the stop completes at once
+  host->setRedirectionLockHookForTesting([&] {
+    host->RequestShutdown();
+    EXPECT_TRUE(run->Wait());
+  });
+  Redirect(true, true);
+  EXPECT_TRUE(log.Has(LOG_LEVEL_WARNING, "DNS redirection was torn down; payload ignored")) << log.Dump();
+  EXPECT_EQ(Port(kV4), 0);
+  EXPECT_EQ(Port(kV6), 0);
 }
 
 // The fallback drops the hosts but keeps their contexts, and never calls the
@@ -307,20 +300,6 @@ TEST_F(DnsPathTest, FailedActivationKeepsTheDroppedHostsContextsAndClosesNoSessi
   Fire(fake::Callback::Response, std::string(20, 'x'), 1);
   EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, "received IPv4 UDP response, but corresponding listener is not active [ctx 1]"));
   EXPECT_EQ(CallCount("IVelmoraPlugin::CloseSession"), 0u);
-}
-
-// The plug-in stops between a payload's state check and its taking the
-// listener lock: the stop's teardown must stay the last word.
-TEST_F(DnsPathTest, RedirectPayloadOvertakenByThePluginStopMakesNoHosts) {
-  dns->SetResult("IVelmoraPlugin::InitiateStop", 4);  // the stop completes at once
-  host->setRedirectionLockHookForTesting([&] {
-    host->RequestShutdown();
-    EXPECT_TRUE(run->Wait());
-  });
-  Redirect(true, true);
-  EXPECT_TRUE(log.Has(LOG_LEVEL_WARNING, "DNS redirection was torn down; payload ignored")) << log.Dump();
-  EXPECT_EQ(Port(kV4), 0);
-  EXPECT_EQ(Port(kV6), 0);
 }
 
 TEST_F(DnsPathTest, DeadListenerThreadIsRestartedOnNewPorts) {

@@ -85,19 +85,6 @@ TEST_F(LifecycleTest, EveryConstructionFailureIsFatalAndUnloadsWhatWasLoaded) {
   }
 }
 
-TEST_F(LifecycleTest, ProfileAbsentMeansNoStartAndTheStatusSaysSo) {
-  ASSERT_TRUE(CVelmoraMainThread::createSingletonInstance(HostSettings()));
-  auto* orchestrator = CVelmoraMainThread::instance();
-  orchestrator->RequestShutdown();
-  EXPECT_TRUE(orchestrator->Run());
-  EXPECT_TRUE(log.Has(LOG_LEVEL_INFO, "Profile " + root.ProfilePath() + platform::kPathSeparator +
-                                          "OrgInfo.json not found, not starting Velmora plugin"));
-  std::string status;
-  orchestrator->ipcManagerForTesting()->GetJsonPayload(PAYLOAD_TYPE_STATUS, status);
-  EXPECT_NE(status.find("\"AgentStatus\":\"noOrginfo\""), std::string::npos) << status;
-  EXPECT_EQ(dns->CallCount("IVelmoraPlugin::Start"), 0u);
-}
-
 TEST_F(LifecycleTest, ProfilePresentStartsThePluginAndShutdownStopsIt) {
   WriteOrgInfo();
   StartHost();

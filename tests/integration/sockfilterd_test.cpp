@@ -141,27 +141,6 @@ TEST_P(SockFilterDaemonTest, AClosedServicePortFailsOverAndRaisesOneNoticePerEpi
   EXPECT_EQ(peer->WaitDisruption(), std::optional<u32>(kDisruptionServiceUnreachable));
 }
 
-// More queries at once than one read takes, from one socket: every one
-// reaches the service once and comes back to its asker with its own id.
-TEST_P(SockFilterDaemonTest, EveryQueryOfABurstIsAnsweredOnce) {
-  StartDaemon();
-  auto peer = Redirect();
-  LoopbackSocket client(agentFamily(), SOCK_DGRAM);
-  constexpr u16 kBurst = 200;
-  for (u16 id = 0; id < kBurst; ++id)
-    ASSERT_TRUE(client.SendTo(daemon_->Udp(family()).port(), MakeQuery("burst.test", id)));
-  std::vector<int> answers(kBurst, 0);
-  for (u16 n = 0; n < kBurst; ++n) {
-    const auto answer = client.Receive();
-    ASSERT_TRUE(answer);
-    ASSERT_EQ(AnswerAddress(*answer), kServiceAnswer);
-    ++answers[IdOf(*answer)];
-  }
-  EXPECT_EQ(std::count(answers.begin(), answers.end(), 1), kBurst);
-  EXPECT_EQ(service_.MessageCount(), kBurst);
-  EXPECT_EQ(daemon_->counters().redirected, kBurst);
-}
-
 TEST_P(SockFilterDaemonTest, BadDatagramsAndForgedAnswersAreHandledCleanly) {
   StartDaemon();
   auto peer = Redirect();

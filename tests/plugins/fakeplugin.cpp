@@ -2,7 +2,6 @@
 // own compile definitions.
 //
 //   HXT_FAKE_OFFERS              ids offered: bit 0 DNS protection, bit 1 SWG, bit 2 cloud downloader
-//   HXT_FAKE_SUPPORTS_INTERFACE  0: SupportsInterface answers false until told otherwise
 //   HXT_FAKE_CREATE_RETURNS_NULL 1: CreatePlugin returns null until told otherwise
 //   HXT_FAKE_INTERFACE_LIST      1: the list also holds a null and an empty id;
 //                                2: the list has a count but no array
@@ -48,9 +47,6 @@
 
 #ifndef HXT_FAKE_OFFERS
 #define HXT_FAKE_OFFERS 1
-#endif
-#ifndef HXT_FAKE_SUPPORTS_INTERFACE
-#define HXT_FAKE_SUPPORTS_INTERFACE 1
 #endif
 #ifndef HXT_FAKE_CREATE_RETURNS_NULL
 #define HXT_FAKE_CREATE_RETURNS_NULL 0
@@ -382,7 +378,7 @@ class ModuleState final : public IFakePluginControl {
     keepCalls_ = true;
     unrecorded_ = false;
     results_.clear();
-    supports_ = HXT_FAKE_SUPPORTS_INTERFACE != 0;
+    supports_ = true;
     createReturnsNull_ = HXT_FAKE_CREATE_RETURNS_NULL != 0;
     reportStopped_ = true;
     responder_.Clear();

@@ -47,18 +47,6 @@ std::string Document(CIpcApiData& data, PayloadType type) {
   return json;
 }
 
-TEST(IpcApiData, InitialDocumentsAndUnknownType) {
-  test::ScopedCaptureLog log;
-  CIpcApiData data;
-  EXPECT_EQ(Document(data, PAYLOAD_TYPE_STATUS), kInitialStatus);
-  EXPECT_EQ(Document(data, PAYLOAD_TYPE_STATS), kInitialStats);
-  EXPECT_EQ(Document(data, PAYLOAD_TYPE_COMMAND), "");
-  std::string json = "stale";
-  EXPECT_FALSE(data.ToJson(static_cast<PayloadType>('D'), json));
-  EXPECT_EQ(json, "");
-  EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, "Bad payload type parameter - D")) << log.Dump();
-}
-
 TEST(IpcApiData, DocumentsAfterUpdatesAreEscapedByTheWriter) {
   CIpcApiData data;
   data.SetStatus("protected", "encrypted", "protected", true, "partial", false, "Acme/EU \"HQ\"",
@@ -80,36 +68,13 @@ TEST(IpcApiData, DocumentsAfterUpdatesAreEscapedByTheWriter) {
                 R"("SWGHTTPConnCnt":"12","SWGHTTPSConnCnt":"4294967295","SWGBypassedConnCnt":"0",)"
                 R"("SWGTarrowProxy":"http:\/\/proxy.example:3128\/","SWGUserMsg":"Blocked \"by\" policy"})"
                 "\n");
-}
 
-TEST(IpcApiData, EmptyStateArgumentsKeepTheStoredState) {
-  // Given dns4, dns6, ip4, ip6; then Dns4, Dns6, Ip4 and its error, Ip6 and its error.
-  const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
-      {{"", "", "", ""}, "protected protected inProgress true inProgress true"},
-      {{"open", "open", "partial", ""}, "open open partial false inProgress true"},
-      {{"", "disabled", "", "protected"}, "protected disabled inProgress true protected false"},
-      {{"behindVA", "open", "notProtected", "notProtected"},
-       "behindVA open notProtected false notProtected false"},
-  };
-  for (const auto& [in, want] : cases) {
-    SCOPED_TRACE(want);
-    CIpcApiData data;
-    data.SetStatus("protected", "protected", "inProgress", true, "inProgress", true, "c", "u", 7, true, true);
-    data.SetStatus(in[0], in[1], in[2], false, in[3], false, "client", "user", 9, false, false);
-    std::istringstream json(Document(data, PAYLOAD_TYPE_STATUS));
-    boost::property_tree::ptree tree;
-    boost::property_tree::read_json(json, tree);
-    std::string got;
-    for (const char* path : {"Dns4.ProtectionState", "Dns6.ProtectionState", "Ip4.ProtectionState",
-                             "Ip4.connectionError", "Ip6.ProtectionState", "Ip6.connectionError"})
-      got += (got.empty() ? "" : " ") + tree.get<std::string>(path);
-    EXPECT_EQ(got, want);
-    // The other values are taken whatever the states are.
-    EXPECT_EQ(tree.get<std::string>("ClientName") + tree.get<std::string>("UserName") +
-                  tree.get<std::string>("LastConnectedTime") + tree.get<std::string>("LogUploadEnabled") +
-                  tree.get<std::string>("SWG.Enabled"),
-              "clientuser9falsefalse");
-  }
+  // A type the writer does not know leaves no stale text behind.
+  test::ScopedCaptureLog log;
+  std::string json = "stale";
+  EXPECT_FALSE(data.ToJson(static_cast<PayloadType>('D'), json));
+  EXPECT_EQ(json, "");
+  EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, "Bad payload type parameter - D")) << log.Dump();
 }
 
 TEST(IpcApiData, CountersAreSelectedByFamilyAndSocketTypeAndWrapAt32Bits) {
@@ -144,26 +109,6 @@ TEST(IpcApiData, CountersAreSelectedByFamilyAndSocketTypeAndWrapAt32Bits) {
     data.IncrementResponseCount(family, socketType);
   }
   EXPECT_EQ(Document(data, PAYLOAD_TYPE_STATS), kInitialStats);  // every counter wrapped
-}
-
-TEST(IpcApiData, OnlyTheExactUpdateCommandIsQueued) {
-  for (const std::string& command :
-       {std::string("notifyexitforupdate"), std::string("NotifyExitForUpdateNow"),
-        std::string("NotifyExitFor"), std::string(), std::string("NotifyExitForUpdate\0", 20)}) {
-    SCOPED_TRACE(command);
-    test::ScopedCaptureLog log;
-    CIpcApiData data;
-    EXPECT_FALSE(data.QueueCommand(command));
-    EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, "Invalid command - " + std::string(command.c_str()))) << log.Dump();
-    EXPECT_EQ(Document(data, PAYLOAD_TYPE_COMMAND), "");
-  }
-  // Queued commands are taken by the document that carries them.
-  test::ScopedCaptureLog log;
-  CIpcApiData data;
-  ASSERT_TRUE(data.QueueCommand("NotifyExitForUpdate"));
-  EXPECT_EQ(Document(data, PAYLOAD_TYPE_COMMAND), "{\"Commands\":[{\"Command\":\"NotifyExitForUpdate\"}]}\n");
-  EXPECT_EQ(Document(data, PAYLOAD_TYPE_COMMAND), "");
-  EXPECT_TRUE(log.Records().empty()) << log.Dump();
 }
 
 using Bytes = std::vector<unsigned char>;
@@ -244,29 +189,6 @@ TEST(IpcFrameDecoder, RefusesMalformedFramesForGood) {
     EXPECT_EQ(decoder.Next(frame, again), CIpcFrameDecoder::kMalformed);
     EXPECT_EQ(again, error);
   }
-}
-
-// Sixteen bytes a line, a dash after the eighth, a partial last line padded
-// to the text column, then the closing offset line.
-TEST(HexDump, LinesSeparatorPaddingAndClosingOffset) {
-  std::vector<unsigned char> letters;
-  for (int i = 0; i < 16; ++i) letters.push_back(static_cast<unsigned char>('A' + i));
-  letters[3] = 0x00;
-  letters[15] = 0x7f;
-  std::vector<unsigned char> spaces(17, 0x20);
-  spaces[16] = 0xff;
-  const unsigned char eight[8] = {0, 1, 2, 3, 4, 5, 6, 7};
-  const std::pair<std::string, std::string> cases[] = {
-      {HexDump(nullptr, 0), "00000000\n"},
-      {HexDump(letters.data(), 16),
-       "00000000  41 42 43 00 45 46 47 48 - 49 4a 4b 4c 4d 4e 4f 7f  |ABC.EFGHIJKLMNO.|\n00000010\n"},
-      {HexDump(spaces.data(), 17), "00000000  20 20 20 20 20 20 20 20 - 20 20 20 20 20 20 20 20  |" +
-                                       std::string(16, ' ') + "|\n00000010  ff" + std::string(48, ' ') +
-                                       " |.|\n00000011\n"},
-      {HexDump(eight, 8),
-       "00000000  00 01 02 03 04 05 06 07 - " + std::string(24, ' ') + " |........|\n00000008\n"},
-  };
-  for (const auto& [dump, expected] : cases) EXPECT_EQ(dump, expected);
 }
 
 }  // namespace

@@ -1,6 +1,4 @@
 #include <gtest/gtest.h>
-#include <sys/syscall.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <string>
@@ -14,44 +12,6 @@ namespace hxt {
 namespace {
 
 using test::ScopedCaptureLog;
-
-std::string threadId() {
-  return std::to_string(static_cast<unsigned>(::syscall(SYS_gettid)));
-}
-
-TEST(AppLog, PlainAndFunctionFormsCarryTheirCategoryAndHeader) {
-  ScopedCaptureLog log;
-  HXT_LOG(LOG_LEVEL_WARNING, "plain %d", 7);
-  LoggerHandle handle;
-  LogFunction(handle, LOG_LEVEL_ERROR, "file.cpp", 42, "CThing::Do", "value %s=%u", "x", 5u);
-  HXT_LOGF(LOG_LEVEL_INFO, "Suite::Case", "hello");  // with the source's base name
-
-  auto records = log.Records();
-  ASSERT_EQ(records.size(), 3u);
-  EXPECT_EQ(records[0].level, LOG_LEVEL_WARNING);
-  EXPECT_EQ(records[0].category, LOG_CATEGORY_PLAIN);
-  EXPECT_EQ(records[0].text, "plain 7");
-  EXPECT_EQ(records[1].category, LOG_CATEGORY_FUNCTION);
-  EXPECT_EQ(records[1].text, "Function: CThing::Do (file.cpp:42)\nThread: " + threadId() + "\nvalue x=5");
-  EXPECT_EQ(records[2].text.rfind("Function: Suite::Case (applog_test.cpp:", 0), 0u) << records[2].text;
-  EXPECT_EQ(SourceBaseName("C:\\src\\agent\\x.cpp"), std::string("x.cpp"));
-  EXPECT_EQ(SourceBaseName("plain.cpp"), std::string("plain.cpp"));
-}
-
-TEST(AppLog, DebugIsWrittenOnlyWhenVerbose) {
-  {
-    ScopedCaptureLog quiet(false);
-    HXT_LOG(LOG_LEVEL_DEBUG, "hidden");
-    HXT_LOGF(LOG_LEVEL_DEBUG, "F", "hidden");
-    HXT_LOG_CODE(LOG_LEVEL_DEBUG, 1, false, "call", "F", nullptr);
-    EXPECT_TRUE(quiet.Records().empty());
-    EXPECT_FALSE(IsVerboseLogging(LoggerHandle()));
-  }
-  ScopedCaptureLog verbose(true);
-  HXT_LOG(LOG_LEVEL_DEBUG, "shown");
-  EXPECT_EQ(verbose.Messages(LOG_LEVEL_DEBUG), std::vector<std::string>{"shown"});
-  EXPECT_TRUE(IsVerboseLogging(LoggerHandle()));
-}
 
 TEST(AppLog, LongMessagesAreCutAtTheBufferLimits) {
   ScopedCaptureLog log;
@@ -75,18 +35,6 @@ TEST(AppLog, NoLoggerMeansNoOpAndSecondRegistrationFails) {
   EXPECT_FALSE(CAppLog::registerInstance(second));
   delete second;
   EXPECT_FALSE(CAppLog::createSingletonInstance());
-}
-
-TEST(AppLog, HandleKeepsTheLoggerAliveUntilTheLastRelease) {
-  auto* log = new CAppLog(std::make_unique<test::CCaptureLogger>(), false);
-  ASSERT_TRUE(CAppLog::registerInstance(log));
-  {
-    LoggerHandle held;
-    CAppLog::releaseInstance();  // the creator's reference is gone, the handle still holds one
-    EXPECT_EQ(held.get(), log);
-    EXPECT_TRUE(LoggerHandle());  // still registered while a reference is out
-  }
-  EXPECT_FALSE(LoggerHandle());
 }
 
 std::size_t countOf(const std::string& hay, const std::string& needle) {
@@ -124,24 +72,6 @@ TEST(EventViewerLogger, RoutesLevelsToEventLogAndDebuggerOutputAndNamesErrors) {
   EXPECT_EQ(logger.GetErrorText(0), "");
   EXPECT_EQ(logger.GetErrorText(13), "Permission denied");
   EXPECT_EQ(logger.GetErrorText(0x7fff1234u), "UNKNOWN_WINDOWS_ERROR_CODE");
-}
-
-// The marker file switches verbose logging on; a relative root leaves no
-// profile directory, and creation fails.
-TEST(AppLogCreation, VerboseMarkerInTheProfileDirectoryAndNoDirectoryAtAll) {
-  test::TestRoot root;  // restores HXT_ROOT at the end
-  for (bool marker : {false, true}) {
-    if (marker) root.WriteFile("var/opt/Truvane/Truvane Helixor Client/Tarrow/verbose_logging", "");
-    bool ok = false;
-    CAppLog log(ok);
-    EXPECT_TRUE(ok);
-    EXPECT_EQ(log.verbose(), marker);
-  }
-  ::setenv("HXT_ROOT", "relative/root", 1);
-  bool ok = true;
-  { CAppLog log(ok); }
-  EXPECT_FALSE(ok);
-  EXPECT_FALSE(CAppLog::createSingletonInstance());
 }
 
 }  // namespace

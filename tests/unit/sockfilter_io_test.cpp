@@ -138,7 +138,7 @@ TEST(ServiceManagerTest, NotifiesAPathOrAnAbstractNameAndWritesJournalRecords) {
 // time-out's disruption notice overflows that connection, which drops the
 // agent and clears its parameters on the spot, failing over every pending
 // query while the stub is still expiring them. Each is still answered.
-TEST(UdpStubBurstTest, ATimeOutWhoseNoticeDropsTheAgentStillAnswersEveryQuery) {
+TEST(UdpRelayTest, ATimeOutWhoseNoticeDropsTheAgentStillAnswersEveryQuery) {
   ScopedCaptureLog log;
   const auto loopback = boost::asio::ip::make_address("127.0.0.1");
   TestResolver upstream("127.0.0.1", "192.0.2.1");
@@ -176,33 +176,6 @@ TEST(UdpStubBurstTest, ATimeOutWhoseNoticeDropsTheAgentStillAnswersEveryQuery) {
   EXPECT_EQ(core.counters().failedOver, kQueries);
   stub.Stop();
   passThrough.Stop();
-}
-
-// The kernel names the user of a UDP socket (connected or not) and of either
-// end of a TCP connection; a socket that is not there has none.
-TEST(SocketOwnersTest, TheKernelNamesTheUserOfALocalSocket) {
-  boost::asio::io_context io;
-  const auto loopback = boost::asio::ip::make_address("127.0.0.1");
-  udp::socket open(io, udp::endpoint(loopback, 0));
-  udp::socket connected(io, udp::endpoint(loopback, 0));
-  connected.connect(open.local_endpoint());
-  boost::asio::ip::tcp::acceptor listener(io, boost::asio::ip::tcp::endpoint(loopback, 0));
-  boost::asio::ip::tcp::socket client(io);
-  client.connect(listener.local_endpoint());
-  const auto asUdp = [](const boost::asio::ip::tcp::endpoint& e) {
-    return udp::endpoint(e.address(), e.port());
-  };
-  const udp::endpoint nobody(loopback, 9);
-  CSocketOwners owners;
-  const std::optional<u32> me = static_cast<u32>(::geteuid());
-  EXPECT_EQ(owners.Uid(IPPROTO_UDP, open.local_endpoint(), nobody), me);
-  EXPECT_EQ(owners.Uid(IPPROTO_UDP, connected.local_endpoint(), open.local_endpoint()), me);
-  EXPECT_EQ(owners.Uid(IPPROTO_TCP, asUdp(client.local_endpoint()), asUdp(listener.local_endpoint())), me);
-  EXPECT_EQ(owners.Uid(IPPROTO_UDP, nobody, open.local_endpoint()), std::nullopt);
-  // A client asking again (one query at a time) is answered from what was learnt.
-  const u64 asked = owners.KernelLookups();
-  for (int i = 0; i < 10; ++i) EXPECT_EQ(owners.Uid(IPPROTO_UDP, open.local_endpoint(), nobody), me);
-  EXPECT_EQ(owners.KernelLookups(), asked);
 }
 
 }  // namespace

@@ -286,20 +286,6 @@ TEST(TransparentHostTest, CgroupsMapToLevelAndNftPathAndTheRootIsRefused) {
   }
 }
 
-TEST(TransparentHostTest, ProcTextsGiveCgroupMountAndCapability) {
-  EXPECT_EQ(CgroupFromProcText("12:pids:/x\n0::/user.slice/s.scope\n"),
-            std::optional<std::string>("/user.slice/s.scope"));
-  EXPECT_EQ(CgroupFromProcText("4:memory:/x\n"), std::nullopt);
-  const std::string hybrid =
-      "30 24 0:26 / /sys/fs/cgroup rw - tmpfs tmpfs rw\n"
-      "41 30 0:36 / /sys/fs/cgroup/unified rw,nosuid - cgroup2 cgroup2 rw\n";
-  EXPECT_EQ(Cgroup2MountFromMountinfo(hybrid), std::optional<std::string>("/sys/fs/cgroup/unified"));
-  EXPECT_EQ(Cgroup2MountFromMountinfo("30 24 0:26 / /sys/fs/cgroup rw - tmpfs tmpfs rw\n"), std::nullopt);
-  EXPECT_TRUE(StatusHasNetAdmin("Name:\tx\nCapEff:\t000001ffffffffff\n"));
-  EXPECT_FALSE(StatusHasNetAdmin("CapEff:\t0000000000000400\n"));  // CAP_NET_BIND_SERVICE only
-  EXPECT_FALSE(StatusHasNetAdmin("Name:\tx\n"));
-}
-
 TEST(AttributionTest, ParsesSocketLinksAndCgroupUnits) {
   const struct {
     const char* link;

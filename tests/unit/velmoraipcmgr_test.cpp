@@ -237,30 +237,5 @@ TEST_F(IpcMgrTest, AcceptingGoesOnAfterAFailedAccept) {
   EXPECT_FALSE(log_->Has("Accepted IPC connection #1 from client/UI"));  // the failed attempt used up #1
 }
 
-TEST(IpcMgr, SingletonIsCreatedOnceAndNotOnATakenPort) {
-  test::ScopedCaptureLog log;
-  boost::asio::io_service io;
-  bool ok = false;
-  CVelmoraIpcMgr holder(io, ok, TestSettings());
-  ASSERT_TRUE(ok);
-  IpcSettings taken;
-  taken.port = holder.ListeningPort();
-  CVelmoraIpcMgr* first = reinterpret_cast<CVelmoraIpcMgr*>(1);
-  EXPECT_FALSE(CVelmoraIpcMgr::createSingletonInstance(io, first, taken));
-  EXPECT_EQ(first, nullptr);
-  EXPECT_EQ(log.Messages(LOG_LEVEL_ERROR),
-            (std::vector<std::string>{"TCP acceptor bind failure [98-Address already in use]",
-                                      "CVelmoraIpcMgr failed"}));
-
-  ASSERT_TRUE(CVelmoraIpcMgr::createSingletonInstance(io, first, TestSettings()));
-  CVelmoraIpcMgr* second = reinterpret_cast<CVelmoraIpcMgr*>(1);
-  EXPECT_FALSE(CVelmoraIpcMgr::createSingletonInstance(io, second, TestSettings()));
-  EXPECT_EQ(second, nullptr);
-  EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, "CVelmoraIpcMgr instance already initialized"));
-  CVelmoraIpcMgr::releaseInstance(first);
-  ASSERT_TRUE(CVelmoraIpcMgr::createSingletonInstance(io, second, TestSettings()));  // the slot is free again
-  CVelmoraIpcMgr::releaseInstance(second);
-}
-
 }  // namespace
 }  // namespace hxt

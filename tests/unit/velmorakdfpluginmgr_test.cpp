@@ -190,43 +190,6 @@ TEST_F(KdfPluginMgrTest, PortRange) {
   }
 }
 
-TEST_F(KdfPluginMgrTest, SetParametersSendsEverythingAndRefreshesSiblings) {
-  Start();
-  Mark();
-  IpAddressRecord r4{HXT_AF_INET, {8, 8, 8, 8}};
-  IpAddressRecord r6{HXT_AF_INET6, {0x26, 0x06, 0x47, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x88, 0x88}};
-  ASSERT_TRUE(mgr_->SetParameters({"10.0.0.0/8", "corp.example"}, {"fd00::/8"}, {r4, r4}, {r6}, 40001, 40002,
-                                  40003, 40004, {101, 102, 103}, true, false));
-  const auto s = OnlySent();
-  EXPECT_EQ(s.updateKind, u32{FILTER_UPDATE_ALL});
-  EXPECT_THAT(s.whiteList4, ElementsAre("10.0.0.0/8", "corp.example"));
-  EXPECT_THAT(s.whiteList6, ElementsAre("fd00::/8"));
-  ASSERT_EQ(s.resolvers4.size(), 2u);
-  EXPECT_EQ(s.resolvers4[1].address[0], 8);
-  ASSERT_EQ(s.resolvers6.size(), 1u);
-  EXPECT_EQ(s.resolvers6[0].address[15], 0x88);
-  EXPECT_EQ(std::make_tuple(s.udpPort4, s.udpPort6, s.tcpPort4, s.tcpPort6),
-            std::make_tuple(u16{40001}, u16{40002}, u16{40003}, u16{40004}));
-  EXPECT_EQ(s.agentPid, static_cast<u32>(::getpid()));
-  EXPECT_THAT(s.ignoredPids, ElementsAre(101u, 102u, 103u));
-  EXPECT_TRUE(s.redirect4);
-  EXPECT_FALSE(s.redirect6);
-  EXPECT_TRUE(s.countsConsistent);
-
-  EXPECT_THAT(
-      NamesSinceMark(),
-      ElementsAreArray(With({"IVelmoraApi::OpenPlugin", "IVelmoraApi::SetParameters"}, kSiblingRefresh)));
-  const IKdfApiCB* self = mgr_;
-  for (const auto& c : CallsSinceMark()) {
-    if (c.name.find("::OpenPlugin") == std::string::npos) continue;
-    EXPECT_EQ(c.callback, self) << c.name;
-    if (c.name == "ISocketRedirectorApi::OpenPlugin") {
-      EXPECT_EQ(c.pluginId, "LumewaySocketFilterPlugin1.0");
-    }
-  }
-  EXPECT_THAT(log_.Messages(), ElementsAre());
-}
-
 // StopPlugin clears the filter and hands back the ignore list SetParameters
 // was last given, even when the filter refused it; it goes on past failures
 // and still reports success.
@@ -303,25 +266,6 @@ TEST_F(KdfPluginMgrTest, OpenFailures) {
     Run(name, [](auto& s) { s.velmora.openPlugin = 7; }, run, 0, {"IVelmoraApi::OpenPlugin"},
         {Failed("IVelmoraApi::OpenPlugin", 7), openFailed});
   }
-}
-
-TEST_F(KdfPluginMgrTest, Preload) {
-  auto preload = [](CVelmoraKdfPluginMgr*& m) { return m->PreloadPlugin(); };
-  auto opening = [](ngc_error_t result) {
-    return [result](fake::Script& s) {
-      s.preloadNeeded = true;
-      s.velmora.openPlugin = result;
-    };
-  };
-  const std::vector<std::string> opens = {"IVelmoraApi::IsPreloadNeeded", "IVelmoraApi::OpenPlugin"};
-  Run("not needed", nullptr, preload, 0, {"IVelmoraApi::IsPreloadNeeded"}, {});
-  Run("needed: opens and stops", opening(HXT_NGC_OK), preload, 0,
-      With(opens, With({"IVelmoraApi::Clear", "IVelmoraApi::SetParameters"}, kSiblingRefresh)), {});
-  // Awaiting approval is not a fault: openPlugin has no line of its own.
-  Run("awaiting approval", opening(HXT_NGC_AWAITING_APPROVAL), preload, kKdfOpenApprovalPending, opens,
-      {Failed("CVelmoraKdfPluginMgr::openPlugin", kKdfOpenApprovalPending)});
-  Run("open fails", opening(12), preload, kKdfOpenFailed, opens,
-      {Failed("IVelmoraApi::OpenPlugin", 12), Failed("CVelmoraKdfPluginMgr::openPlugin", kKdfOpenFailed)});
 }
 
 // The refresh stops at the first failing sibling, releases what it created,

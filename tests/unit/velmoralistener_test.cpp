@@ -452,30 +452,5 @@ TEST(ContextCache, IdsRunOnAndAreNeverReusedAndContextsAreCopiedOut) {
   EXPECT_EQ(cache.Add(header.data(), nullptr, true), 4u);
 }
 
-TEST(ContextCache, RemovesOneFamilyAndCountsByTransport) {
-  CVelmoraContextCache cache;
-  auto v4 = Header(kAddressFamilyIPv4), v6 = Header(kAddressFamilyIPv6), other = Header(7);
-  const u32 keep6 = cache.Add(v6.data(), nullptr, true);
-  for (bool udp : {true, false, true}) cache.Add(v4.data(), nullptr, udp);
-  const u32 keepOther = cache.Add(other.data(), nullptr, false);
-  u32 tcp = 9, udp = 9;
-  EXPECT_TRUE(cache.RemoveForFamily(kAddressFamilyIPv4, tcp, udp));
-  EXPECT_EQ(tcp, 1u);
-  EXPECT_EQ(udp, 2u);
-  EXPECT_EQ(cache.Size(), 2u);
-  RequestContext context;
-  EXPECT_TRUE(cache.Find(keep6, context) && cache.Find(keepOther, context));
-  EXPECT_FALSE(cache.RemoveForFamily(kAddressFamilyIPv4, tcp, udp));
-  EXPECT_EQ(tcp + udp, 0u);
-}
-
-TEST(RedirectHeader, AddressTextRoundTrips) {
-  for (const char* v4 : {"0.0.0.0", "9.10.99.100", "192.0.2.1", "255.255.255.255"})
-    EXPECT_EQ(SocketAddressText(test::FilterSocketAddress(kAddressFamilyIPv4, v4, 53).data()), v4);
-  EXPECT_EQ(SocketAddressText(test::FilterSocketAddress(kAddressFamilyIPv6, "2001:db8::1", 53).data()),
-            "2001:db8::1");
-  EXPECT_EQ(SocketAddressText(test::FilterSocketAddress(7, "0.0.0.0", 53).data()), "");
-}
-
 }  // namespace
 }  // namespace hxt

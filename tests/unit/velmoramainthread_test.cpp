@@ -199,24 +199,5 @@ TEST_F(MainThreadTest, ProtectionStateReachesTheStatusUnderTheUiNames) {
   EXPECT_EQ(statusDocument(orchestrator), status);
 }
 
-// Only real transitions are logged; values outside the tables print as UNKNOWN.
-TEST_F(MainThreadTest, StateTransitionsAndUnknownValues) {
-  bool ok = false;
-  CVelmoraMainThread orchestrator(ok, testSettings());  // no runtime recorded: no plug-ins
-  ASSERT_TRUE(ok);
-  log.Clear();
-  orchestrator.updateState(SERVICE_STARTED);
-  orchestrator.updateState(SERVICE_STARTED);
-  orchestrator.updateState(INITIAL);
-  EXPECT_EQ(log.Messages(LOG_LEVEL_INFO),
-            (std::vector<std::string>{"State transition: INITIAL -> SERVICE_STARTED",
-                                      "State transition: SERVICE_STARTED -> INITIAL"}));
-  EXPECT_FALSE(orchestrator.validateStateForActivity(static_cast<AgentActivity>(13), "V"));
-  EXPECT_EQ(log.Messages().back(),
-            "Current state INITIAL is not valid for UNKNOWN (validator V). Acceptable states: .");
-  orchestrator.updateState(static_cast<AgentState>(8));
-  EXPECT_EQ(log.Messages().back(), "State transition: INITIAL -> UNKNOWN");
-}
-
 }  // namespace
 }  // namespace hxt

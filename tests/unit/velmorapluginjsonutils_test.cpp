@@ -36,34 +36,6 @@ Outcome parse(bool (*parser)(const char*, Record&), const std::string& json, Rec
 const char* kInvalidFormat =
     "invalid format: expected just PIDs, just white lists, just resolvers or all properties";
 
-const char* kFullRedirect = R"({"version":1,"ignore_pids":[4,"1234"],
-  "dns4":{"redirect":true,"whitelist":["a.example","b.example"],"resolvers":["208.67.222.222","2620:119:35::35"]},
-  "dns6":{"redirect":"TRUE","whitelist":[],"resolvers":["::1"]}})";
-
-TEST(RedirectPayload, FullDocumentFillsEveryField) {
-  ScopedCaptureLog log;
-  ParsedRedirect r;
-  ASSERT_TRUE(CVelmoraPluginJsonUtils::ParseRedirectPayload(kFullRedirect, r)) << r.error;
-  EXPECT_TRUE(r.valid);
-  EXPECT_FALSE(r.justPids || r.justWhiteLists || r.justResolvers);
-  EXPECT_EQ(r.ignorePids, (std::vector<u32>{4, 1234}));
-  EXPECT_EQ(r.whitelist4, (std::vector<std::string>{"a.example", "b.example"}));
-  EXPECT_TRUE(r.whitelist6.empty());
-  EXPECT_TRUE(r.redirect4);
-  EXPECT_FALSE(r.redirect6);  // "TRUE" is not "true", but redirect still counts as present
-  ASSERT_EQ(r.resolvers4.size(), 2u);
-  EXPECT_EQ(r.resolvers4[0].family, 2u);
-  EXPECT_EQ((std::vector<u8>(r.resolvers4[0].address, r.resolvers4[0].address + 4)),
-            (std::vector<u8>{208, 67, 222, 222}));
-  for (int i = 4; i < 16; ++i) EXPECT_EQ(r.resolvers4[0].address[i], 0);
-  EXPECT_EQ(r.resolvers4[1].family, 23u);  // an IPv6 resolver in the IPv4 list is accepted
-  EXPECT_EQ(r.resolvers4[1].address[0], 0x26);
-  EXPECT_EQ(r.resolvers6.at(0).address[15], 1);
-  // Only the payload line is logged.
-  ASSERT_EQ(log.Records().size(), 1u);
-  EXPECT_EQ(log.Messages()[0], std::string("parsing payload\n") + kFullRedirect);
-}
-
 TEST(RedirectPayload, PartialShapes) {
   struct Case {
     const char* json;
@@ -139,64 +111,6 @@ TEST(RedirectPayload, DeepNestingIsRefusedBeforeItReachesTheReader) {
 
 const std::string kRequired =
     R"("client_display_name":"Acme","user_name":"ann","last_policy_sync_time":"-5","log_upload_enabled":true)";
-
-TEST(ProtectionStatePayload, FullDocument) {
-  ScopedCaptureLog log;
-  ParsedProtectionState p;
-  std::string json = R"({"version":1,"dns4":{"protection_state":"velm_trusted_network"},
-    "dns6":{"protection_state":"open_interference_detected_A_and_AAAA"},
-    "ip4":{"protection_state":"partial","connection_error":true},"ip6":{"protection_state":"in_progress"},
-    "swg":{"enabled":"true"},)" +
-                     kRequired + "}";
-  ASSERT_TRUE(CVelmoraPluginJsonUtils::ParseProtectionStatePayload(json.c_str(), p)) << p.error;
-  std::ostringstream fields;
-  fields << p.dnsProtectionState4 << " " << p.dnsProtectionState6 << " " << p.ipProtectionState4 << " "
-         << p.connectionError4 << " " << p.ipProtectionState6 << " " << p.connectionError6 << " "
-         << p.swgEnabled << " " << p.clientDisplayName << " " << p.userName << " " << p.lastPolicySyncTime
-         << " " << p.logUploadEnabled << " " << p.valid;
-  EXPECT_EQ(
-      fields.str(),
-      "velm_trusted_network open_interference_detected_A_and_AAAA partial 1 in_progress 0 1 Acme ann -5 1 1");
-}
-
-TEST(ProtectionStatePayload, FailuresAndTheirLines) {
-  struct Case {
-    std::string json;
-    std::string error;
-    std::string logged;
-  };
-  auto without = [](const std::string& member) {
-    std::string all = kRequired;
-    auto start = all.find("\"" + member + "\"");
-    auto end = all.find(',', start);
-    all.erase(start, end == std::string::npos ? std::string::npos : end - start + 1);
-    if (!all.empty() && all.back() == ',') all.pop_back();
-    return "{\"version\":1," + all + "}";
-  };
-  const Case cases[] = {
-      {R"({"version":1,"dns4":{"protection_state":"Protected"},)" + kRequired + "}",
-       "unexpected IPv4 protection state", ""},
-      {R"({"version":1,"dns6":{"protection_state":"nope"},)" + kRequired + "}",
-       "unexpected IPv6 protection state", ""},
-      {R"({"version":1,"ip4":{"protection_state":"protected_network"},)" + kRequired + "}",
-       "unexpected IPv4 blocking state", ""},
-      {R"({"version":1,"ip6":{"protection_state":""},)" + kRequired + "}", "unexpected IPv6 blocking state",
-       ""},
-      {without("client_display_name"), "no client name attribute", "missing client name attribute"},
-      {without("user_name"), "no user name attribute", "missing user name attribute"},
-      {without("last_policy_sync_time"), "no last sync time attribute", "missing last sync time attribute"},
-      {without("log_upload_enabled"), "no log upload enabled attribute",
-       "missing log upload enabled attribute"},
-      {R"({"version":1,"client_display_name":"A","user_name":"u","last_policy_sync_time":"soon","log_upload_enabled":1})",
-       "bad lexical cast: source type value could not be interpreted as target", ""},
-  };
-  for (const auto& c : cases) {
-    Outcome outcome = parse(&CVelmoraPluginJsonUtils::ParseProtectionStatePayload, c.json);
-    EXPECT_EQ(outcome.error, c.error) << c.json;
-    EXPECT_EQ(outcome.logged,
-              c.logged.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.logged});
-  }
-}
 
 // The SWG and upgrade-details records, as one text of their fields.
 std::string fields(const ParsedSwgState& r) {
@@ -303,47 +217,6 @@ TEST(VelmoraInfo, WhiteListCursorAndTruncation) {
   }
   char buffer[8];
   EXPECT_FALSE(info.GetFirstWhiteList6Entry(buffer, sizeof buffer, true)) << "the IPv6 list is its own";
-}
-
-TEST(VelmoraInfo, ResolversPadIpv4AndCopyIpv6Whole) {
-  IpAddressRecord v4{
-      HXT_AF_INET, {192, 168, 1, 1, 0xee, 0xee, 0xee, 0xee, 0xee, 0xee, 0xee, 0xee, 0xee, 0xee, 0xee, 0xee}};
-  IpAddressRecord v6{HXT_AF_INET6, {0x20, 0x01, 0x0d, 0xb8, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}};
-  CVelmoraInfo info = CVelmoraInfo::Resolvers({v4, v6}, {v6});
-
-  IpAddressRecord out;
-  std::memset(&out, 0xaa, sizeof out);
-  ASSERT_TRUE(info.GetFirstResolver4(&out));
-  const u8 padded[16] = {192, 168, 1, 1};
-  EXPECT_EQ(out.family, HXT_AF_INET);
-  EXPECT_EQ(std::memcmp(out.address, padded, sizeof padded), 0);
-  EXPECT_FALSE(info.GetNextResolver4(nullptr));
-  // A family other than IPv4 is copied whole, whichever list it sits in.
-  ASSERT_TRUE(info.GetNextResolver4(&out));
-  EXPECT_EQ(std::memcmp(&out, &v6, sizeof out), 0);
-  EXPECT_FALSE(info.GetNextResolver4(&out));
-
-  ASSERT_TRUE(info.GetFirstResolver6(&out));
-  EXPECT_EQ(std::memcmp(&out, &v6, sizeof out), 0);
-  EXPECT_FALSE(info.GetNextResolver6(&out));
-}
-
-TEST(VelmoraInfo, IgnoredPidsAndListenerPorts) {
-  CVelmoraInfo info = CVelmoraInfo::Pids(77, {3, 5});
-  u32 pid = 0;
-  EXPECT_FALSE(info.GetFirstIgnoredPid(nullptr));
-  EXPECT_TRUE(info.GetNextIgnoredPid(&pid) && pid == 3u);
-  EXPECT_TRUE(info.GetNextIgnoredPid(&pid) && pid == 5u);
-  EXPECT_FALSE(info.GetNextIgnoredPid(&pid));
-  EXPECT_TRUE(info.GetFirstIgnoredPid(&pid) && pid == 3u);
-
-  CVelmoraInfo ports = CVelmoraInfo::PortsOnly({1001, 1002, 1003, 1004});
-  EXPECT_EQ(ports.GetListenerPort(HXT_AF_INET, 17), 1001);
-  EXPECT_EQ(ports.GetListenerPort(HXT_AF_INET6, 17), 1002);
-  EXPECT_EQ(ports.GetListenerPort(HXT_AF_INET, 6), 1003);
-  EXPECT_EQ(ports.GetListenerPort(HXT_AF_INET6, 6), 1004);
-  EXPECT_EQ(ports.GetListenerPort(0, 0), 1003);
-  EXPECT_EQ(ports.GetListenerPort(10, 17), 1001) << "Linux's own AF_INET6 is not the filter's 23";
 }
 
 }  // namespace

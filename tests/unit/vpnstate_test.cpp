@@ -176,28 +176,6 @@ TEST_F(VpnSharedMemoryTest, EventPulseResetsSetStays) {
 
 // ---- parsing -------------------------------------------------------------------------
 
-TEST(ParsedVpnStateTest, ListsAndFlags) {
-  auto record = recordWith([](RawVpnState& s) {
-    SET_TEXT(s, splitIncludeNetworksIpv4, ",10.0.0.0/8,,192.168.0.0/16,");
-    SET_TEXT(s, splitIncludeNetworksIpv6, "fd00::/8");
-    SET_TEXT(s, splitDnsDomains, " a.example,b.example ");
-    std::memcpy(s.dnsServersIpv4, "10.0.0.1\0,10.0.0.2", 18);
-    std::memset(s.dnsServersIpv6, 'a', sizeof s.dnsServersIpv6);  // no NUL: ends where its field ends
-    s.splitDnsIpv6 = 2;
-    s.tunnelAllDns = 0x80;
-    s.tunnelModeIpv4 = 4;
-    s.tndState = 1;
-  });
-  const ParsedVpnState p(*record);
-  EXPECT_EQ(p.splitIncludeNetworks, (std::vector<std::string>{"10.0.0.0/8", "192.168.0.0/16", "fd00::/8"}));
-  EXPECT_EQ(p.splitDnsDomains, (std::vector<std::string>{" a.example", "b.example "}));
-  EXPECT_EQ(p.dnsServersIpv4, (std::vector<std::string>{"10.0.0.1"}));
-  EXPECT_EQ(p.dnsServersIpv6, (std::vector<std::string>{std::string(120, 'a')}));
-  EXPECT_TRUE(p.splitDnsIpv6 && p.tunnelAllDns);
-  EXPECT_FALSE(p.splitDnsIpv4);
-  EXPECT_EQ(p.state + p.vpnTypeIpv4 + p.vpnTypeIpv6 + p.tndState, "disconnectedblock_allundefineduntrusted");
-}
-
 // ---- documents -------------------------------------------------------------------------
 
 TEST(VpnDocuments, ByteForByte) {

@@ -37,23 +37,6 @@ std::string AaaaRecord(const std::string& address) {
   return test::dnswire::Record(kTypeAaaa, std::string(bytes.begin(), bytes.end()));
 }
 
-TEST(Dns64Prefix, FoundWhereTheWellKnownAddressIsEmbedded) {
-  const std::string query = BuildQuery(kDns64ProbeName, kTypeAaaa, 1);
-  const struct {
-    std::string answer;
-    std::string prefix;  // "" for none
-  } cases[] = {
-      {Reply(query, kRcodeNoError, AaaaRecord("64:ff9b::c000:aa"), 1), "64:ff9b::/96"},
-      // A /64 prefix: the address skips byte 8.
-      {Reply(query, kRcodeNoError, AaaaRecord("2001:db8:1:2:c0:0:ab00:0"), 1), "2001:db8:1:2::/64"},
-      {Reply(query, kRcodeNoError, AaaaRecord("2001:db8::1") + AaaaRecord("64:ff9b::c000:ab"), 2),
-       "64:ff9b::/96"},
-      {Reply(query, kRcodeNoError, AaaaRecord("2001:db8::1"), 1), ""},
-      {Reply(query, kRcodeNxDomain), ""},
-  };
-  for (const auto& c : cases) EXPECT_EQ(FindDns64Prefix(c.answer).value_or(""), c.prefix) << c.prefix;
-}
-
 TEST(CaptivePortal, TheCheckAnswerTellsWhetherAPortalHoldsTheNetwork) {
   const struct {
     unsigned status;
