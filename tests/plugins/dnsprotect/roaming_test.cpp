@@ -177,6 +177,10 @@ struct InterferenceCase {
   bool aaaaFromElsewhere;
   const char* state;
 };
+// Names the case in ctest's list by its data rather than by its bytes.
+void PrintTo(const InterferenceCase& c, std::ostream* os) {
+  *os << "A_" << int(c.a) << (c.aaaaFromElsewhere ? "_AAAA_from_elsewhere" : "") << "_" << c.state;
+}
 class RoamingInterference : public Roaming, public ::testing::WithParamInterface<InterferenceCase> {};
 
 TEST_P(RoamingInterference, IsReportedPerRecordType) {
