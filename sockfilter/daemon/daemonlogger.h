@@ -9,6 +9,20 @@
 
 namespace hxt::sockfilter {
 
+// The word a line's level is written as, on either platform's sink.
+inline const char* LevelName(u32 level) {
+  switch (level) {
+    case LOG_LEVEL_ERROR:
+      return "error";
+    case LOG_LEVEL_WARNING:
+      return "warning";
+    case LOG_LEVEL_DEBUG:
+      return "debug";
+    default:
+      return "info";
+  }
+}
+
 class CDaemonLogger : public ILogger {
  public:
   CDaemonLogger();

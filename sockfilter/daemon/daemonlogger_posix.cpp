@@ -21,19 +21,6 @@ bool journalWanted() {
   return present && std::getenv("INVOCATION_ID") != nullptr;
 }
 
-const char* levelName(u32 level) {
-  switch (level) {
-    case LOG_LEVEL_ERROR:
-      return "error";
-    case LOG_LEVEL_WARNING:
-      return "warning";
-    case LOG_LEVEL_DEBUG:
-      return "debug";
-    default:
-      return "info";
-  }
-}
-
 }  // namespace
 
 CDaemonLogger::CDaemonLogger() : journal_(journalWanted()) {}
@@ -49,7 +36,7 @@ bool CDaemonLogger::Write(u32 level, u8, const char* text) {
   }
   // One write per record, one prefixed line per text line, so that records
   // never interleave.
-  std::string prefix = "hxsockfilterd[" + std::to_string(::getpid()) + "] " + levelName(level) + ": ";
+  std::string prefix = "hxsockfilterd[" + std::to_string(::getpid()) + "] " + LevelName(level) + ": ";
   std::string out;
   const char* line = text;
   while (true) {

@@ -12,29 +12,12 @@
 
 namespace hxt::sockfilter {
 
-namespace {
-
-const char* levelName(u32 level) {
-  switch (level) {
-    case LOG_LEVEL_ERROR:
-      return "error";
-    case LOG_LEVEL_WARNING:
-      return "warning";
-    case LOG_LEVEL_DEBUG:
-      return "debug";
-    default:
-      return "info";
-  }
-}
-
-}  // namespace
-
 CDaemonLogger::CDaemonLogger() : journal_(false) {}
 
 bool CDaemonLogger::Write(u32 level, u8, const char* text) {
   if (text == nullptr) return false;
   std::string prefix =
-      "hxsockfilterd[" + std::to_string(::GetCurrentProcessId()) + "] " + levelName(level) + ": ";
+      "hxsockfilterd[" + std::to_string(::GetCurrentProcessId()) + "] " + LevelName(level) + ": ";
   std::string out;
   const char* line = text;
   while (true) {
