@@ -104,10 +104,14 @@ void OnThread(asio::io_context& io, const std::function<void()>& work) {
   done.get_future().wait();
 }
 
-IoThread::~IoThread() {
+void IoThread::Stop() {
   guard_.reset();
   io_.stop();
-  thread_.join();
+  if (thread_.joinable()) thread_.join();
+}
+
+IoThread::~IoThread() {
+  Stop();
 }
 
 namespace {
@@ -159,6 +163,9 @@ struct TestResolver::Impl {
       otherSocket.close(ignored);
       for (auto& session : sessions) session.close();
     });
+    // The closed sessions' last handlers write to `sessions`: the thread ends
+    // before the members go.
+    thread.Stop();
   }
 
   void closeListeners() {

@@ -49,6 +49,8 @@ class IoThread {
   IoThread();
   ~IoThread();
   boost::asio::io_context& io() { return io_; }
+  // Ends the thread; handlers not yet run are dropped. The destructor calls it.
+  void Stop();
 
  private:
   boost::asio::io_context io_;
