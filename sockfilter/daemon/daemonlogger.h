@@ -3,6 +3,7 @@
 // HXT_LOG=journal forces one. Any thread.
 #pragma once
 
+#include <cstring>
 #include <string>
 
 #include "common/applog.h"
@@ -21,6 +22,23 @@ inline const char* LevelName(u32 level) {
     default:
       return "info";
   }
+}
+
+// "hxsockfilterd[PID] LEVEL: " before each line of `text`, each ending in a
+// line feed: one write per record on either platform, so that records never
+// interleave.
+inline std::string PrefixedLines(u32 pid, u32 level, const char* text) {
+  const std::string prefix = "hxsockfilterd[" + std::to_string(pid) + "] " + LevelName(level) + ": ";
+  std::string out;
+  for (const char* line = text;;) {
+    const char* end = std::strchr(line, '\n');
+    out += prefix;
+    out.append(line, end == nullptr ? line + std::strlen(line) : end);
+    out += '\n';
+    if (end == nullptr || end[1] == '\0') break;
+    line = end + 1;
+  }
+  return out;
 }
 
 class CDaemonLogger : public ILogger {

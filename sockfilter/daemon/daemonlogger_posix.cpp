@@ -36,17 +36,7 @@ bool CDaemonLogger::Write(u32 level, u8, const char* text) {
   }
   // One write per record, one prefixed line per text line, so that records
   // never interleave.
-  std::string prefix = "hxsockfilterd[" + std::to_string(::getpid()) + "] " + LevelName(level) + ": ";
-  std::string out;
-  const char* line = text;
-  while (true) {
-    const char* end = std::strchr(line, '\n');
-    out += prefix;
-    out.append(line, end == nullptr ? line + std::strlen(line) : end);
-    out += '\n';
-    if (end == nullptr || end[1] == '\0') break;
-    line = end + 1;
-  }
+  const std::string out = PrefixedLines(static_cast<u32>(::getpid()), level, text);
   return ::write(STDERR_FILENO, out.data(), out.size()) == static_cast<ssize_t>(out.size());
 }
 

@@ -16,18 +16,7 @@ CDaemonLogger::CDaemonLogger() : journal_(false) {}
 
 bool CDaemonLogger::Write(u32 level, u8, const char* text) {
   if (text == nullptr) return false;
-  std::string prefix =
-      "hxsockfilterd[" + std::to_string(::GetCurrentProcessId()) + "] " + LevelName(level) + ": ";
-  std::string out;
-  const char* line = text;
-  while (true) {
-    const char* end = std::strchr(line, '\n');
-    out += prefix;
-    out.append(line, end == nullptr ? line + std::strlen(line) : end);
-    out += '\n';
-    if (end == nullptr || end[1] == '\0') break;
-    line = end + 1;
-  }
+  const std::string out = PrefixedLines(static_cast<u32>(::GetCurrentProcessId()), level, text);
   bool written = std::fwrite(out.data(), 1, out.size(), stderr) == out.size();
   std::fflush(stderr);
   return written;

@@ -25,6 +25,8 @@ namespace hxt::sockfilter {
 constexpr std::chrono::milliseconds kOwnerCacheTtl{1000};
 // Beyond this many remembered sockets the cache starts afresh.
 constexpr std::size_t kOwnerCacheMaxEntries = 4096;
+// A user the system would not name (no uid on Linux, ~0; no SID on Windows).
+constexpr u32 kNoUser = ~u32{0};
 
 class CSocketOwners {
  public:

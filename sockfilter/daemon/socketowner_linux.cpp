@@ -34,21 +34,6 @@ CSocketOwners::~CSocketOwners() {
   if (fd_ >= 0) ::close(fd_);
 }
 
-std::optional<u32> CSocketOwners::Uid(int protocol, const boost::asio::ip::udp::endpoint& own,
-                                      const boost::asio::ip::udp::endpoint& peer) {
-  std::string key(1, static_cast<char>(protocol));
-  key.append(reinterpret_cast<const char*>(own.data()), own.size());
-  key.append(reinterpret_cast<const char*>(peer.data()), peer.size());
-  const auto now = std::chrono::steady_clock::now();
-  auto found = known_.find(key);
-  if (found != known_.end() && found->second.until > now) return found->second.uid;
-  std::optional<u32> uid;
-  if (auto identity = askKernel(protocol, own, peer)) uid = identity->uid;
-  if (known_.size() >= kOwnerCacheMaxEntries) known_.clear();
-  known_[key] = Known{uid, now + kOwnerCacheTtl};
-  return uid;
-}
-
 std::optional<CSocketOwners::Identity> CSocketOwners::askKernel(int protocol,
                                                                 const boost::asio::ip::udp::endpoint& own,
                                                                 const boost::asio::ip::udp::endpoint& peer) {

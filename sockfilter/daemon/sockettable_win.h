@@ -29,6 +29,7 @@
 #include <boost/asio/ip/udp.hpp>
 
 #include "common/hxttypes.h"
+#include "daemon/socketowner.h"
 
 namespace hxt::sockfilter {
 
@@ -39,8 +40,7 @@ constexpr std::size_t kTableMaxRows = 16384;
 constexpr std::size_t kMaxOpenProcesses = 64;
 
 // Users are numbered by the last part (RID) of their SID: users of two
-// domains with the same RID share a number. kNoUser: not known.
-constexpr u32 kNoUser = ~u32{0};
+// domains with the same RID share a number (kNoUser: not known).
 
 class CSocketTable {
  public:
