@@ -125,20 +125,14 @@ class TransparentModeTest : public ::testing::Test {
     return pid;
   }
 
-  void startDaemon(bool withoutNetAdmin = false, const std::vector<std::string>& extra = {}) {
-    std::vector<std::string> args{"--mode",  "transparent", "--stub4",   "off",
-                                  "--stub6", "off",         "--control", controlPath()};
-    args.insert(args.end(), extra.begin(), extra.end());
+  // Transparent mode; or stub mode with stubs on the namespace's loopbacks,
+  // passing through to its resolvers.
+  void startDaemon(bool withoutNetAdmin = false, bool stub = false) {
+    std::vector<std::string> args{
+        "--mode",  stub ? "stub" : "transparent", "--stub4",   stub ? "127.0.0.1:53" : "off",
+        "--stub6", stub ? "[::1]:53" : "off",     "--control", controlPath()};
+    if (stub) args.insert(args.end(), {"--resolvers", stubResolvers_});
     inNetns([&] { daemon_ = std::make_unique<DaemonProcess>(root_, args); }, withoutNetAdmin);
-  }
-  // Stub mode in the namespace: stubs on its loopbacks, passing through to
-  // the namespace's resolvers.
-  void startStubDaemon() {
-    inNetns([&] {
-      daemon_ = std::make_unique<DaemonProcess>(
-          root_, std::vector<std::string>{"--mode", "stub", "--stub4", "127.0.0.1:53", "--stub6", "[::1]:53",
-                                          "--resolvers", stubResolvers_, "--control", controlPath()});
-    });
   }
   // One of the daemon's counters (hxtarrowctl metrics); -1 when unreadable.
   long long counter(const std::string& name) {
@@ -439,11 +433,7 @@ class FaultInModeTest : public TransparentModeTest,
       PrepareAgentRoot(root_,
                        {HXT_FAKE_PLUGIN_VELMORA, HXT_FAKE_PLUGIN_SWG, HXT_FAKE_PLUGIN_CLOUD_DOWNLOADER});
     }
-    if (transparent()) {
-      startDaemon();
-    } else {
-      startStubDaemon();
-    }
+    startDaemon(false, !transparent());
     ASSERT_TRUE(WaitFor([&] { return counter("in_flight") == 0; })) << daemon_->Log();
     if (fault().realAgent) {
       realAgent_ = startRealAgent();

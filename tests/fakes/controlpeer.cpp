@@ -18,13 +18,8 @@ ControlPeer::ControlPeer(const std::string& path) {
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return;
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-    ::close(fd);
-    return;
-  }
-  fd_ = fd;
+  fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd_ >= 0 && ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) Close();
 }
 
 ControlPeer::~ControlPeer() {
@@ -54,63 +49,55 @@ std::optional<Frame> ControlPeer::next(std::chrono::milliseconds timeout) {
   }
 }
 
-std::optional<u32> ControlPeer::Hello(u32 version, std::string* text) {
-  u32 sequence = sequence_++;
-  FrameWriter w(kMsgHello, sequence);
-  w.U32(version);
-  w.U32(static_cast<u32>(::getpid()));
-  w.String("test peer");
+// Sends the frame `body` writes and returns the reply of type `replyType`
+// to it; disruption notices that come first are kept for WaitDisruption.
+std::optional<Frame> ControlPeer::exchange(u16 type, u16 replyType,
+                                           const std::function<void(FrameWriter&)>& body) {
+  const u32 sequence = sequence_++;
+  FrameWriter w(type, sequence);
+  body(w);
   if (!SendRaw(w.Finish())) return std::nullopt;
   auto reply = next(std::chrono::seconds(5));
-  if (!reply || reply->type != kMsgHelloReply || reply->sequence != sequence) return std::nullopt;
-  FrameReader r(reply->body.data(), reply->body.size());
-  u32 status = 0;
-  u32 daemonVersion = 0;
-  u32 pid = 0;
+  for (; reply && reply->type == kMsgDisruption; reply = next(std::chrono::seconds(5)))
+    notices_.push_back(*reply);
+  if (!reply || reply->type != replyType || reply->sequence != sequence) return std::nullopt;
+  return reply;
+}
+
+std::optional<u32> ControlPeer::Hello(u32 version, std::string* text) {
+  auto reply = exchange(kMsgHello, kMsgHelloReply, [&](FrameWriter& w) {
+    w.U32(version);
+    w.U32(static_cast<u32>(::getpid()));
+    w.String("test peer");
+  });
+  u32 status = 0, daemonVersion = 0, pid = 0;
   std::string message;
+  FrameReader r(reply ? reply->body.data() : nullptr, reply ? reply->body.size() : 0);
   if (!r.U32(status) || !r.U32(daemonVersion) || !r.U32(pid) || !r.String(message)) return std::nullopt;
   if (text != nullptr) *text = message;
   return status;
 }
 
-std::optional<u32> ControlPeer::Request(u16 type, const std::vector<u8>& body) {
-  u32 sequence = sequence_++;
-  FrameWriter w(type, sequence);
-  w.Bytes(body.data(), body.size());
-  if (!SendRaw(w.Finish())) return std::nullopt;
-  while (true) {
-    auto reply = next(std::chrono::seconds(5));
-    if (!reply) return std::nullopt;
-    if (reply->type == kMsgDisruption) {
-      notices_.push_back(*reply);
-      continue;
-    }
-    if (reply->type != kMsgResult || reply->sequence != sequence) return std::nullopt;
-    FrameReader r(reply->body.data(), reply->body.size());
-    u32 status = 0;
-    if (!r.U32(status)) return std::nullopt;
-    return status;
-  }
+std::optional<u32> ControlPeer::request(u16 type, const std::function<void(FrameWriter&)>& body) {
+  auto reply = exchange(type, kMsgResult, body);
+  u32 status = 0;
+  FrameReader r(reply ? reply->body.data() : nullptr, reply ? reply->body.size() : 0);
+  return r.U32(status) ? std::optional<u32>(status) : std::nullopt;
 }
 
-namespace {
-std::vector<u8> bodyOf(FrameWriter& w) {
-  std::vector<u8> bytes = w.Finish();
-  return std::vector<u8>(bytes.begin() + kFrameHeaderSize, bytes.end());
+std::optional<u32> ControlPeer::Request(u16 type, const std::vector<u8>& body) {
+  return request(type, [&](FrameWriter& w) { w.Bytes(body.data(), body.size()); });
 }
-}  // namespace
 
 std::optional<u32> ControlPeer::Open(ApiInterface which, const std::string& pluginId) {
-  FrameWriter w(0, 0);
-  w.U8(static_cast<u8>(which));
-  w.String(pluginId);
-  return Request(kMsgOpen, bodyOf(w));
+  return request(kMsgOpen, [&](FrameWriter& w) {
+    w.U8(static_cast<u8>(which));
+    w.String(pluginId);
+  });
 }
 
 std::optional<u32> ControlPeer::SetParameters(u32 kind, const FilterParameters& parameters) {
-  FrameWriter w(0, 0);
-  EncodeParameters(w, kind, parameters);
-  return Request(kMsgSetParameters, bodyOf(w));
+  return request(kMsgSetParameters, [&](FrameWriter& w) { EncodeParameters(w, kind, parameters); });
 }
 
 std::optional<u32> ControlPeer::WaitDisruption(std::chrono::milliseconds timeout) {
@@ -119,12 +106,11 @@ std::optional<u32> ControlPeer::WaitDisruption(std::chrono::milliseconds timeout
     if (!frame || frame->type != kMsgDisruption) return std::nullopt;
     notices_.push_back(*frame);
   }
-  Frame notice = notices_.front();
+  const Frame notice = notices_.front();
   notices_.erase(notices_.begin());
-  FrameReader r(notice.body.data(), notice.body.size());
   u32 reason = 0;
-  if (!r.U32(reason)) return std::nullopt;
-  return reason;
+  FrameReader r(notice.body.data(), notice.body.size());
+  return r.U32(reason) ? std::optional<u32>(reason) : std::nullopt;
 }
 
 bool ControlPeer::WaitClosed(std::chrono::milliseconds timeout) {

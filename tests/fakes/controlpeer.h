@@ -5,6 +5,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -34,6 +35,9 @@ class ControlPeer {
 
  private:
   std::optional<sockfilter::Frame> next(std::chrono::milliseconds timeout);
+  std::optional<sockfilter::Frame> exchange(u16 type, u16 replyType,
+                                            const std::function<void(sockfilter::FrameWriter&)>& body);
+  std::optional<u32> request(u16 type, const std::function<void(sockfilter::FrameWriter&)>& body);
   int fd_ = -1;
   u32 sequence_ = 1;
   std::vector<u8> rx_;

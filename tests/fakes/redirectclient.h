@@ -105,14 +105,11 @@ class LoopbackSocket {
  public:
   LoopbackSocket(u32 family, int type, bool bindLoopback = true) : v6_(family == kAddressFamilyIPv6) {
     fd_ = ::socket(v6_ ? AF_INET6 : AF_INET, type, 0);
-    const auto deadline = socketapi::Deadline();
-    const char* value = reinterpret_cast<const char*>(&deadline);
-    setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, value, sizeof(deadline));
-    setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, value, sizeof(deadline));
+    SetReceiveTimeout(std::chrono::seconds(10));
+    option(SO_SNDTIMEO, socketapi::Deadline(std::chrono::seconds(10)));
     if (type == SOCK_DGRAM) {
-      int size = 1 << 20;
-      setsockopt(fd_, SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char*>(&size), sizeof(size));
-      setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&size), sizeof(size));
+      option(SO_SNDBUF, 1 << 20);
+      option(SO_RCVBUF, 1 << 20);
     }
     Endpoint local = Loopback(0);
     bound_ = bindLoopback && ::bind(fd_, local.data(), static_cast<socklen_t>(local.size())) == 0;
@@ -128,14 +125,10 @@ class LoopbackSocket {
   bool bound() const { return bound_; }
   // How long Receive waits from now on (10 seconds at first).
   void SetReceiveTimeout(std::chrono::milliseconds timeout) {
-    const auto deadline = socketapi::Deadline(timeout);
-    setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&deadline), sizeof(deadline));
+    option(SO_RCVTIMEO, socketapi::Deadline(timeout));
   }
-
   // Shrinks the receive buffer; before Connect, as it sets the TCP window.
-  void SetReceiveBuffer(int size) {
-    setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&size), sizeof(size));
-  }
+  void SetReceiveBuffer(int size) { option(SO_RCVBUF, size); }
 
   u16 LocalPort() const {
     Endpoint local;
@@ -170,10 +163,7 @@ class LoopbackSocket {
   }
 
   // TCP
-  bool Connect(u16 port) {
-    Endpoint to = Loopback(port);
-    return ::connect(fd_, to.data(), static_cast<socklen_t>(to.size())) == 0;
-  }
+  bool Connect(u16 port) { return Connect(v6_ ? "::1" : "127.0.0.1", port); }
   // Also for UDP: Send and Receive then go to and come from there only.
   bool Connect(const std::string& address, u16 port) {
     Endpoint to(boost::asio::ip::make_address(address), port);
@@ -210,6 +200,10 @@ class LoopbackSocket {
 
  private:
   using Endpoint = boost::asio::ip::udp::endpoint;  // only its socket address is used
+  template <typename T>
+  void option(int name, const T& value) {
+    setsockopt(fd_, SOL_SOCKET, name, reinterpret_cast<const char*>(&value), sizeof(value));
+  }
   Endpoint Loopback(u16 port) const {
     return v6_ ? Endpoint(boost::asio::ip::address_v6::loopback(), port)
                : Endpoint(boost::asio::ip::address_v4::loopback(), port);

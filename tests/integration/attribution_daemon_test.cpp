@@ -17,6 +17,7 @@
 #include <map>
 #include <sstream>
 #include <thread>
+#include <tuple>
 
 #include <boost/asio/read.hpp>
 #include <boost/asio/write.hpp>
@@ -43,9 +44,7 @@ std::string realPath(const char* path) {
   return ::realpath(path, resolved) != nullptr ? resolved : "";
 }
 
-std::pair<std::string, std::string> Key(const std::string& program, const std::string& uid) {
-  return {program, uid};
-}
+using Program = std::pair<std::string, std::string>;  // its path and uid
 
 struct Counted {
   u64 queries = 0;
@@ -53,7 +52,16 @@ struct Counted {
   u64 blocked = 0;
   bool ignored = false;
   std::string names;
+  bool operator==(const Counted& o) const {
+    return std::tie(queries, toAgent, blocked, ignored, names) ==
+           std::tie(o.queries, o.toAgent, o.blocked, o.ignored, o.names);
+  }
 };
+
+void PrintTo(const Counted& c, std::ostream* out) {
+  *out << c.queries << " queries, " << c.toAgent << " to the agent, " << c.blocked << " blocked"
+       << (c.ignored ? ", ignored" : "") << ", names \"" << c.names << "\"";
+}
 
 class AttributionDaemonTest : public ::testing::Test, public DaemonBench {
  protected:
@@ -69,12 +77,12 @@ class AttributionDaemonTest : public ::testing::Test, public DaemonBench {
   }
 
   // (program, uid) → its counters, as the daemon reports them.
-  std::map<std::pair<std::string, std::string>, Counted> Programs() {
+  std::map<Program, Counted> Programs() {
     std::string note, why;
     std::vector<std::string> rows;
     EXPECT_TRUE(QueryDaemonRows(config_.controlPath, kMsgPrograms, "test", note, &rows, why)) << why;
     EXPECT_EQ(note, "names");
-    std::map<std::pair<std::string, std::string>, Counted> out;
+    std::map<Program, Counted> out;
     for (const std::string& row : rows) {
       std::istringstream fields(row);
       std::vector<std::string> f;
@@ -141,15 +149,8 @@ TEST_F(AttributionDaemonTest, TwoProgramsOfTwoUsersAreCountedApartAndAnIgnoredOn
   EXPECT_EQ(AskFromChild(kNobody, port, query, MakeAnswer(query, kAgent)), 0);
   EXPECT_EQ(Dig("two.test", port), kResolver);  // never shown to the agent
   auto programs = Programs();
-  const Counted asChild = programs[Key(self_, std::to_string(kNobody))];
-  EXPECT_EQ(asChild.queries, 1u);
-  EXPECT_EQ(asChild.toAgent, 1u);
-  EXPECT_EQ(asChild.names, "one.test");
-  const Counted asDig = programs[Key(dig_, "0")];
-  EXPECT_EQ(asDig.queries, 1u);
-  EXPECT_EQ(asDig.toAgent, 0u);
-  EXPECT_EQ(asDig.names, "two.test");
-  EXPECT_TRUE(asDig.ignored);
+  EXPECT_EQ(programs[Program(self_, std::to_string(kNobody))], (Counted{1, 1, 0, false, "one.test"}));
+  EXPECT_EQ(programs[Program(dig_, "0")], (Counted{1, 0, 0, true, "two.test"}));
   EXPECT_EQ(service_.MessageCount(), 1u);
   // A member of the control group who is not the agent's user sees the
   // counters, not the names.
@@ -200,11 +201,8 @@ TEST_F(AttributionDaemonTest, EveryMessageOfATcpConnectionAndItsBlockedAnswerAre
   EXPECT_TRUE(client.ReceiveFramed().has_value());
   EXPECT_TRUE(client.Send(WithLength(MakeQuery("c.tcp.test", 3))));
   EXPECT_TRUE(client.ReceiveFramed().has_value());
-  const Counted asked = Programs()[Key(self_, std::to_string(::geteuid()))];
-  EXPECT_EQ(asked.queries, 3u);
-  EXPECT_EQ(asked.toAgent, 3u);
-  EXPECT_EQ(asked.blocked, 1u);
-  EXPECT_EQ(asked.names, "a.tcp.test b.tcp.test c.tcp.test");
+  EXPECT_EQ(Programs()[Program(self_, std::to_string(::geteuid()))],
+            (Counted{3, 3, 1, false, "a.tcp.test b.tcp.test c.tcp.test"}));
   client.Close();
   tcp::socket poke(io);  // frees the agent's accept if nothing came
   boost::system::error_code ignored;
@@ -249,8 +247,8 @@ TEST_F(AttributionDaemonTest, QueriesOfAProcessThatExitedMidBurstCountAsExitedAn
   EXPECT_TRUE(WaitFor([&] { return upstream_.udpQueries() == 5; })) << upstream_.udpQueries();
   auto programs = Programs();
   const std::string uid = std::to_string(::geteuid());
-  EXPECT_EQ(programs[Key(self_, uid)].queries, 1u);
-  EXPECT_EQ(programs[Key("exited", "-")].queries, 4u);
+  EXPECT_EQ(programs[Program(self_, uid)].queries, 1u);
+  EXPECT_EQ(programs[Program("exited", "-")].queries, 4u);
 }
 
 }  // namespace

@@ -181,13 +181,10 @@ TEST_P(DnsPathFamilyTest, RequestsAreAnsweredByteForByte) {
   // Each message counted once as a request and once as an answer, under its
   // own family and transport (the UI's statistics).
   const IpcRequestCounters c = host->ipcManagerForTesting()->GetRequestCounters();
-  const std::vector<u32> counted{c.udpRequests4, c.udpResponses4, c.tcpRequests4, c.tcpResponses4,
-                                 c.udpRequests6, c.udpResponses6, c.tcpRequests6, c.tcpResponses6};
-  const std::vector<u32> mine{1, 1, 2, 2}, none{0, 0, 0, 0};
-  std::vector<u32> expected = family == kV4 ? mine : none;
-  const std::vector<u32>& other = family == kV4 ? none : mine;
-  expected.insert(expected.end(), other.begin(), other.end());
-  EXPECT_EQ(counted, expected);
+  const u32 v4 = family == kV4 ? 1 : 0, v6 = 1 - v4;
+  EXPECT_EQ((std::vector<u32>{c.udpRequests4, c.udpResponses4, c.tcpRequests4, c.tcpResponses4,
+                              c.udpRequests6, c.udpResponses6, c.tcpRequests6, c.tcpResponses6}),
+            (std::vector<u32>{v4, v4, 2 * v4, 2 * v4, v6, v6, 2 * v6, 2 * v6}));
 }
 
 // The fake holds its session lock across every answer and takes it in
@@ -205,8 +202,9 @@ TEST_P(DnsPathFamilyTest, AFloodIsAnsweredAndEachSessionClosedOnceWhileThePlugin
       int answered = 0;
       for (int i = 0; i < kQueries; ++i) {
         const Bytes query = Query(static_cast<u16>(c * kQueries + i));
-        if (SendUdp(udp, query, family) && udp.Receive() == std::optional<Bytes>(test::RedirectedMessage(
-                                                                 udp.AsRequester(), Resolver(family), Echo(query))))
+        if (SendUdp(udp, query, family) &&
+            udp.Receive() == std::optional<Bytes>(
+                                 test::RedirectedMessage(udp.AsRequester(), Resolver(family), Echo(query))))
           ++answered;
       }
       return answered;
@@ -225,10 +223,9 @@ TEST_F(DnsPathTest, ActivationCreatesHostsTellsTheFilterTheirPortsAndPartialUpda
   EXPECT_EQ(updates[0].updateKind, 0u);  // all parameters, before any host exists
   EXPECT_EQ(updates[0].udpPort4 + updates[0].tcpPort4 + updates[0].udpPort6 + updates[0].tcpPort6, 0);
   EXPECT_EQ(updates[1].updateKind, 4u);  // the ports of the new hosts
-  EXPECT_EQ(updates[1].udpPort4, Port(kV4));
-  EXPECT_EQ(updates[1].tcpPort4, Port(kV4, true));
-  EXPECT_EQ(updates[1].udpPort6, Port(kV6));
-  EXPECT_EQ(updates[1].tcpPort6, Port(kV6, true));
+  EXPECT_EQ(
+      (std::vector<u16>{updates[1].udpPort4, updates[1].tcpPort4, updates[1].udpPort6, updates[1].tcpPort6}),
+      (std::vector<u16>{Port(kV4), Port(kV4, true), Port(kV6), Port(kV6, true)}));
 
   // The same flags again change no host: the filter gets the ports it has.
   const u16 udp4 = Port(kV4);
@@ -298,7 +295,8 @@ TEST_F(DnsPathTest, FailedActivationKeepsTheDroppedHostsContextsAndClosesNoSessi
   EXPECT_EQ(Port(kV4), 0);
   EXPECT_EQ(host->contextCountForTesting(), 1u);
   Fire(fake::Callback::Response, std::string(20, 'x'), 1);
-  EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, "received IPv4 UDP response, but corresponding listener is not active [ctx 1]"));
+  EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR,
+                      "received IPv4 UDP response, but corresponding listener is not active [ctx 1]"));
   EXPECT_EQ(CallCount("IVelmoraPlugin::CloseSession"), 0u);
 }
 
