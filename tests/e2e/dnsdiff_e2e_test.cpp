@@ -139,8 +139,7 @@ class DnsDiffE2E : public ::testing::Test {
 TEST_F(DnsDiffE2E, ThePathAnswersAsTheResolverBehindIt) {
   DaemonProcess daemon(root, StubArgs(stubPort, passThrough.endpoint().port()));
   ASSERT_TRUE(daemon.WaitForLog("stub mode:")) << daemon.Log();
-  ServiceProcess agent(root.path(), root.path() + "/agent.log",
-                       {{"HXT_IPC_PORT", std::to_string(FreePort())}});
+  ServiceProcess agent(root.path(), root.path() + "/agent.log");  // its IPC on a free port
   ASSERT_TRUE(agent.WaitForLog("IPv4 DNS redirection: ACTIVATED")) << agent.Log();
 
   for (const auto& c : kCases) {

@@ -30,16 +30,13 @@ u16 FreePort() {
   for (int attempt = 0; attempt < 20; ++attempt) {
     ip::udp::socket probe(io, ip::udp::endpoint(v4, 0));
     const u16 port = probe.local_endpoint().port();
-    boost::system::error_code ec;
-    ip::tcp::acceptor t4(io), t6(io);
-    ip::udp::socket u6(io);
-    t4.open(ip::tcp::v4(), ec);
-    if (!ec) t4.bind(ip::tcp::endpoint(v4, port), ec);
-    if (!ec) u6.open(ip::udp::v6(), ec);
-    if (!ec) u6.bind(ip::udp::endpoint(v6, port), ec);
-    if (!ec) t6.open(ip::tcp::v6(), ec);
-    if (!ec) t6.bind(ip::tcp::endpoint(v6, port), ec);
-    if (!ec) return port;
+    try {  // without SO_REUSEADDR: taken means taken
+      ip::tcp::acceptor t4(io, ip::tcp::endpoint(v4, port), false),
+          t6(io, ip::tcp::endpoint(v6, port), false);
+      ip::udp::socket u6(io, ip::udp::endpoint(v6, port));
+      return port;
+    } catch (const boost::system::system_error&) {
+    }
   }
   throw std::runtime_error("no port is free on both loopbacks");
 }

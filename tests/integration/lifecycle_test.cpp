@@ -27,11 +27,10 @@ TEST_F(LifecycleTest, ConstructionLoadsAndInitialisesInOrder) {
                 "Finished loading Cloud Downloader plugin", "Finished registering Cloud Downloader plugin"}));
   auto init = test::LastCall(dns, "IVelmoraPlugin::Init");
   ASSERT_EQ(init.size(), 8u);
-  EXPECT_EQ(init[0], root.BinariesPath());
-  EXPECT_EQ(init[1], root.BinariesPath());
-  EXPECT_EQ(init[2], root.ProfilePath());
-  EXPECT_TRUE(std::regex_match(init[3], std::regex("\\d+\\.\\d+\\.\\d+")));
-  EXPECT_TRUE(std::regex_match(init[4], std::regex("[0-9a-f]{40}")));
+  EXPECT_EQ(std::vector<std::string>(init.begin(), init.begin() + 3),
+            (std::vector<std::string>{root.BinariesPath(), root.BinariesPath(), root.ProfilePath()}));
+  EXPECT_TRUE(std::regex_match(init[3] + " " + init[4], std::regex("\\d+\\.\\d+\\.\\d+ [0-9a-f]{40}")))
+      << init[3] << " " << init[4];
   EXPECT_EQ(cloud->CallCount("ICloudDownloaderPlugin::Register"), 1u);
 }
 
