@@ -13,10 +13,6 @@
 namespace hxt::test {
 namespace {
 
-std::pair<int, std::string> RunVpnState(const std::string& arguments) {
-  return RunTool(HXT_VPNSTATE_BINARY, arguments);
-}
-
 class VpnE2E : public ::testing::Test {
  protected:
   VpnE2E() {
@@ -28,7 +24,8 @@ class VpnE2E : public ::testing::Test {
     std::vector<std::string> found;
     for (auto at = log.find(marker); at != std::string::npos;) {
       const auto next = log.find(marker, at + marker.size());
-      found.push_back(log.substr(at + marker.size(), next == std::string::npos ? next : next - at - marker.size()));
+      found.push_back(
+          log.substr(at + marker.size(), next == std::string::npos ? next : next - at - marker.size()));
       at = next;
     }
     return found;
@@ -39,9 +36,10 @@ class VpnE2E : public ::testing::Test {
   bool PublishUntil(ServiceProcess& agent, const std::string& arguments, const std::string& marker,
                     std::size_t count) {
     for (int attempt = 0; attempt < 20; ++attempt) {
-      auto [code, out] = RunVpnState(arguments);
+      auto [code, out] = RunTool(HXT_VPNSTATE_BINARY, arguments);
       EXPECT_EQ(code, 0) << out;
-      if (WaitFor([&] { return After(agent.Log(), marker).size() >= count; }, std::chrono::seconds(1))) return true;
+      if (WaitFor([&] { return After(agent.Log(), marker).size() >= count; }, std::chrono::seconds(1)))
+        return true;
     }
     return false;
   }
@@ -64,7 +62,7 @@ TEST_F(VpnE2E, PublishedTunnelStateAndLogonReachTheAgent) {
 
   agent.Signal(SIGTERM);
   EXPECT_EQ(agent.WaitForExit(), 0) << agent.Log();
-  EXPECT_EQ(RunVpnState("remove").first, 0);
+  EXPECT_EQ(RunTool(HXT_VPNSTATE_BINARY, "remove").first, 0);
 }
 
 TEST(HxvpnstateTool, RefusesBadInputWithTheReason) {
@@ -93,7 +91,7 @@ TEST(HxvpnstateTool, RefusesBadInputWithTheReason) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.arguments.substr(0, 60));
-    auto [code, out] = RunVpnState(c.arguments);
+    auto [code, out] = RunTool(HXT_VPNSTATE_BINARY, c.arguments);
     EXPECT_EQ(code, c.code) << out;
     EXPECT_NE(out.find(c.output), std::string::npos) << out;
   }
