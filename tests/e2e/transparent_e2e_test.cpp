@@ -428,6 +428,9 @@ struct ModeFault {
 void PrintTo(const ModeFault& fault, std::ostream* out) {
   *out << fault.name;
 }
+void PrintTo(Mode mode, std::ostream* out) {
+  *out << (mode == Mode::Stub ? "stub" : "transparent");
+}
 
 class FaultInModeTest : public TransparentModeTest,
                         public ::testing::WithParamInterface<std::tuple<ModeFault, Mode>> {

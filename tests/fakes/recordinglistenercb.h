@@ -54,38 +54,28 @@ class RecordingListenerCB : public IVelmoraListenerCB {
   void OnListenerException(u32) override {}
 
   // Steering. While held, datagrams wait inside OnUdpRequestAvailable until Release.
-  void SetHandOverResult(bool result) {
-    locked([&] { handOverResult_ = result; });
-  }
-  void HoldDatagrams() {
-    locked([&] { holdDatagrams_ = true; });
-  }
+  void SetHandOverResult(bool result) { set(handOverResult_, result); }
+  void HoldDatagrams() { set(holdDatagrams_, true); }
   void Release() {
-    locked([&] { holdDatagrams_ = false; });
+    set(holdDatagrams_, false);
     released_.notify_all();
   }
 
-  unsigned Held() {
-    return locked([&] { return held_; });
-  }
-  std::vector<Bytes> Datagrams() {
-    return locked([&] { return datagrams_; });
-  }
-  std::vector<Fragment> Fragments() {
-    return locked([&] { return fragments_; });
-  }
-  std::vector<u32> Closed() {
-    return locked([&] { return closed_; });
-  }
-  std::vector<std::thread::id> CloseThreads() {
-    return locked([&] { return closeThreads_; });
-  }
+  unsigned Held() { return copy(held_); }
+  std::vector<Bytes> Datagrams() { return copy(datagrams_); }
+  std::vector<Fragment> Fragments() { return copy(fragments_); }
+  std::vector<u32> Closed() { return copy(closed_); }
+  std::vector<std::thread::id> CloseThreads() { return copy(closeThreads_); }
 
  private:
-  template <typename F>
-  auto locked(F f) -> decltype(f()) {
+  template <typename T>
+  T copy(const T& member) {
     std::lock_guard<std::mutex> lock(mutex_);
-    return f();
+    return member;
+  }
+  void set(bool& member, bool value) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    member = value;
   }
 
   std::mutex mutex_;

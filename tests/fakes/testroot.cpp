@@ -2,7 +2,7 @@
 
 #include <cstdlib>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 #include <stdexcept>
 #include <thread>
 
@@ -29,11 +29,7 @@ void setRoot(const char* value) {
   ::_putenv_s("HXT_ROOT", value != nullptr ? value : "");  // "" removes it
   ::_putenv_s("HXT_OBJECT_NAMESPACE", value != nullptr ? value : "");
 #else
-  if (value != nullptr) {
-    ::setenv("HXT_ROOT", value, 1);
-  } else {
-    ::unsetenv("HXT_ROOT");
-  }
+  value != nullptr ? ::setenv("HXT_ROOT", value, 1) : ::unsetenv("HXT_ROOT");
 #endif
 }
 
@@ -141,9 +137,9 @@ void TestRoot::WriteFile(const std::string& relativePath, const std::string& con
 // The values go into the machine's registry, in place of what the root wrote
 // before (as a new store replaces the old); RemoveRegistry deletes the keys
 // again (the tests' keys belong to nothing else in the test prefix).
-void TestRoot::WriteRegistry(const std::string& body, bool raw) const {
+void TestRoot::WriteRegistry(const std::string& body) const {
   RemoveRegistry();
-  const auto contents = platform::ParseRegFile(raw ? body : "REGEDIT4\n\n" + body);
+  const auto contents = platform::ParseRegFile("REGEDIT4\n\n" + body);
   for (const auto& [key, values] : contents.keys) {
     HKEY handle = nullptr;
     if (::RegCreateKeyExW(HKEY_LOCAL_MACHINE, machineSubKey(key).c_str(), 0, nullptr, 0, KEY_SET_VALUE,
@@ -170,12 +166,10 @@ void TestRoot::RemoveRegistry() const {
 // The machine's own identity stands: Windows has no machine-id file.
 void TestRoot::WriteMachineId(const std::string&) const {}
 #else
-void TestRoot::WriteRegistry(const std::string& body, bool raw) const {
+void TestRoot::WriteRegistry(const std::string& body) const {
   std::string store = platform::RegistryStorePath();
   fs::create_directories(fs::path(store).parent_path());
-  std::ofstream out(store, std::ios::binary | std::ios::trunc);
-  if (!raw) out << "REGEDIT4\n\n";
-  out << body;
+  std::ofstream(store, std::ios::binary | std::ios::trunc) << "REGEDIT4\n\n" << body;
 }
 
 void TestRoot::RemoveRegistry() const {
@@ -197,18 +191,14 @@ std::string TestRoot::DotNetPresentEntry() {
 
 std::string ReadFile(const std::string& path) {
   std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
+  return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (true) {
-    if (condition()) return true;
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  for (; !condition(); std::this_thread::sleep_for(std::chrono::milliseconds(2)))
     if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
+  return true;
 }
 
 }  // namespace hxt::test

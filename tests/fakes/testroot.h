@@ -23,9 +23,8 @@ class TestRoot {
   std::string PluginsPath() const;
   std::string ProfilePath() const;
 
-  // Writes `body` as the registry store (a REGEDIT4 header is added unless
-  // `raw` is set).
-  void WriteRegistry(const std::string& body, bool raw = false) const;
+  // Writes `body` behind a REGEDIT4 header as the registry store.
+  void WriteRegistry(const std::string& body) const;
   void RemoveRegistry() const;
   void WriteMachineId(const std::string& text) const;
   void WriteFile(const std::string& relativePath, const std::string& content) const;
@@ -41,10 +40,9 @@ class TestRoot {
 #endif
 };
 
-// Polls `condition` until it holds or `timeout` passes; true when it held.
 // Everything the file at `path` holds ("" when it cannot be read).
 std::string ReadFile(const std::string& path);
-
+// Polls `condition` until it holds or `timeout` passes; true when it held.
 bool WaitFor(const std::function<bool()>& condition,
              std::chrono::milliseconds timeout = std::chrono::seconds(10));
 

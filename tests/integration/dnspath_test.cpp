@@ -126,6 +126,9 @@ struct PathCase {
   u32 family;
   bool onCaller;
 };
+void PrintTo(const PathCase& c, std::ostream* out) {
+  *out << (c.family == kV4 ? "IPv4" : "IPv6") << (c.onCaller ? ", answered on the caller" : "");
+}
 
 class DnsPathFamilyTest : public DnsPathTest, public ::testing::WithParamInterface<PathCase> {
  protected:

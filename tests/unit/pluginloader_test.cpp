@@ -201,8 +201,8 @@ TEST_F(PluginLoaderTest, CreationNeedsAUsablePluginsFolderAndTheInstanceLivesUnt
   log_.Clear();
   ::setenv("HXT_ROOT", "relative/root", 1);  // restored by the TestRoot
   ASSERT_FALSE(CreateLoader());
-  EXPECT_TRUE(Error("Failed to retrieve the plugin directory"));
-  EXPECT_TRUE(Error("PluginLoader failed"));
+  EXPECT_TRUE(Error("Failed to retrieve the plugin directory") && Error("PluginLoader failed"))
+      << log_.Dump();
   ::setenv("HXT_ROOT", root_.path().c_str(), 1);
 #endif
 
@@ -272,10 +272,9 @@ TEST_F(PluginLoaderTest, QuickCreatePluginHandsOutEachInterfaceFromItsModuleOnce
   // The last release disposes of the objects still active.
   log_.Clear();
   ReleaseLoader();
-  for (test::FakePlugin* fake : {&dns, &swg, &cloud}) {
-    EXPECT_EQ((*fake)->CallCount("DisposePlugin"), 1u);
-    EXPECT_EQ((*fake)->LiveObjects(), 0u);
-  }
+  for (test::FakePlugin* fake : {&dns, &swg, &cloud})
+    EXPECT_EQ(std::make_pair((*fake)->CallCount("DisposePlugin"), (*fake)->LiveObjects()),
+              std::make_pair(std::size_t{1}, 0u));
   EXPECT_TRUE(log_.Messages(LOG_LEVEL_ERROR).empty()) << log_.Dump();
 }
 
@@ -309,14 +308,12 @@ TEST_F(PluginLoaderTest, TwoModulesOfferingOneIdAreBothLoadedButNeitherIsUsed) {
 
   for (int attempt = 0; attempt < 2; ++attempt) {
     IPlugin* object = nullptr;
-    EXPECT_FALSE(loader_->CreateInstance(kDns, object));
-    EXPECT_EQ(object, nullptr);
+    EXPECT_FALSE(loader_->CreateInstance(kDns, object) || object != nullptr);
   }
   EXPECT_EQ(log_.Count("Error: multiple plugins available for com.tarrow.plugin"), 2u)
       << "no object was kept, so the second attempt fails the same way\n"
       << log_.Dump();
-  EXPECT_TRUE(test::IsModuleLoaded(one));
-  EXPECT_TRUE(test::IsModuleLoaded(twin));
+  EXPECT_TRUE(test::IsModuleLoaded(one) && test::IsModuleLoaded(twin));
   EXPECT_TRUE(log_.Has(LOG_LEVEL_INFO, "Skipping load of module fake_velmora.so which is already loaded"));
 
   test::FakePlugin first(one), second(twin);  // the loaded modules' own state

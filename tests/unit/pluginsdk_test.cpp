@@ -151,12 +151,10 @@ TEST(PluginSdkExample, TheDocumentedExamplePluginLoadsAndRefusesQueries) {
 
   const auto events = service.Events();
   ASSERT_EQ(events.size(), 2u);
-  EXPECT_EQ(events[0].name, "Response");
-  EXPECT_EQ(events[0].handle, handle);
-  EXPECT_EQ(events[0].contextId, 5u);
+  EXPECT_EQ(std::tie(events[0].name, events[0].handle, events[0].contextId, events[1].name),
+            std::make_tuple("Response", handle, 5u, "PluginStopped"));
   EXPECT_EQ(static_cast<unsigned char>(events[0].text.at(3)) & 0x0f, 5) << "REFUSED";
   EXPECT_NE(events[0].thread, std::this_thread::get_id());
-  EXPECT_EQ(events[1].name, "PluginStopped");
   EXPECT_EQ(dns->CloseSession(handle), 0u);
   dns->Uninit();
   EXPECT_TRUE(loader->DisposeInstance(dns));

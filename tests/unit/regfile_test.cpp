@@ -220,20 +220,17 @@ TEST_F(DeviceInfoTest, TheIdentifierHashesTheSourceItemsInNameOrder) {
 TEST_F(DeviceInfoTest, SizeProtocolAndBufferLimits) {
   root.WriteRegistry(details + "\"Sid\"=hex:05\n");
   u32 size = 0;
-  EXPECT_EQ(CDeviceInfo::GetUDID(nullptr, &size), kUdidBufferTooSmall);
-  EXPECT_EQ(size, kUdidSize);
+  EXPECT_TRUE(CDeviceInfo::GetUDID(nullptr, &size) == kUdidBufferTooSmall && size == kUdidSize);
   wchar_t small[40];
   size = 40;
-  EXPECT_EQ(CDeviceInfo::GetUDID(small, &size), kUdidBufferTooSmall);
-  EXPECT_EQ(size, kUdidSize);
+  EXPECT_TRUE(CDeviceInfo::GetUDID(small, &size) == kUdidBufferTooSmall && size == kUdidSize);
   EXPECT_EQ(CDeviceInfo::GetUDID(small, nullptr), kUdidBufferTooSmall);
 
   wchar_t big[64];
   std::wmemset(big, L'#', 64);
   size = 64;
   ASSERT_EQ(CDeviceInfo::GetUDID(big, &size), kUdidOk);
-  EXPECT_EQ(big[40], L'\0');
-  EXPECT_EQ(big[41], L'#');  // nothing written past the terminator
+  EXPECT_EQ(std::wstring(big + 40, 2), std::wstring(L"\0#", 2));  // nothing written past the terminator
   for (int i = 0; i < 40; ++i) EXPECT_TRUE(std::iswxdigit(big[i]) && !std::iswupper(big[i]));
 }
 

@@ -163,11 +163,10 @@ TEST_F(KdfPluginMgrTest, CreationFailuresAndASecondCreation) {
 }
 
 TEST_F(KdfPluginMgrTest, PortRange) {
-  struct Case {
+  const struct {
     u16 udp4, udp6, tcp4, tcp6;
     bool accepted;
-  };
-  const Case cases[] = {
+  } cases[] = {
       {0, 0, 0, 0, true},     {53, 0, 0, 0, false},  {0, 1023, 0, 0, false}, {0, 0, 1, 0, false},
       {0, 0, 0, 1023, false}, {1024, 0, 0, 0, true}, {65535, 0, 0, 0, true}, {1024, 2048, 4096, 65535, true},
   };
@@ -183,10 +182,8 @@ TEST_F(KdfPluginMgrTest, PortRange) {
     }
     EXPECT_THAT(Errors(), ElementsAre());
     const auto s = OnlySent();
-    EXPECT_EQ(s.updateKind, u32{FILTER_UPDATE_PORTS});
-    EXPECT_EQ(std::make_tuple(s.udpPort4, s.udpPort6, s.tcpPort4, s.tcpPort6),
-              std::make_tuple(c.udp4, c.udp6, c.tcp4, c.tcp6));
-    EXPECT_EQ(s.agentPid, 0u);
+    EXPECT_EQ(std::make_tuple(s.updateKind, s.udpPort4, s.udpPort6, s.tcpPort4, s.tcpPort6, s.agentPid),
+              std::make_tuple(u32{FILTER_UPDATE_PORTS}, c.udp4, c.udp6, c.tcp4, c.tcp6, 0u));
   }
 }
 
@@ -203,9 +200,8 @@ TEST_F(KdfPluginMgrTest, StopPluginRestoresTheIgnoreListOfTheLastSetParameters) 
               ElementsAreArray(With({"IVelmoraApi::Clear", "IVelmoraApi::SetParameters"}, kSiblingRefresh)))
       << "the plug-in stays open";
   const auto restored = OnlySent();
-  EXPECT_EQ(restored.updateKind, u32{FILTER_UPDATE_PIDS});
-  EXPECT_EQ(restored.agentPid, static_cast<u32>(::getpid()));
-  EXPECT_THAT(restored.ignoredPids, ElementsAre(11u, 12u));
+  EXPECT_EQ(std::tie(restored.updateKind, restored.agentPid, restored.ignoredPids),
+            std::make_tuple(u32{FILTER_UPDATE_PIDS}, static_cast<u32>(::getpid()), std::vector<u32>{11, 12}));
 
   fake::Configure([](fake::Script& s) { s.setParameters = 1; });
   Mark();

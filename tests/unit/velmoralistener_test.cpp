@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <memory>
 #include <string>
+#include <tuple>
 
 #include "agent/velmoracontextcache.h"
 #include "agent/velmoratcplistenerconn.h"
@@ -289,13 +290,11 @@ TEST_F(TcpConnectionTest, MessagesOfOneReadAreTheFirstAndLaterFragmentsOfOneCont
   ASSERT_TRUE(client.Send(third));
   ASSERT_TRUE(test::WaitFor([&] { return callback.Fragments().size() == 3; }));
   auto fragments = callback.Fragments();
-  EXPECT_EQ(fragments[0].connection->contextId(), fragments[0].contextId);
+  const u32 id = fragments[0].connection->contextId();
   const Bytes expected[] = {first, second, third};
-  for (std::size_t i = 0; i < 3; ++i) {
-    EXPECT_EQ(fragments[i].first, i == 0);
-    EXPECT_EQ(fragments[i].bytes, expected[i]);
-    EXPECT_EQ(fragments[i].contextId, fragments[0].contextId);
-  }
+  for (std::size_t i = 0; i < 3; ++i)
+    EXPECT_EQ(std::tie(fragments[i].first, fragments[i].bytes, fragments[i].contextId),
+              std::make_tuple(i == 0, expected[i], id));
 }
 
 TEST_F(TcpConnectionTest, BadlyFramedReadsAreDroppedAndReadingGoesOn) {
@@ -425,22 +424,17 @@ TEST(ContextCache, IdsRunOnAndAreNeverReusedAndContextsAreCopiedOut) {
   EXPECT_EQ(cache.Add(header.data(), nullptr, true), 2u);
   EXPECT_TRUE(cache.SetSession(2, 42));
   std::size_t remaining = 9;
-  EXPECT_TRUE(cache.Erase(2, remaining));
-  EXPECT_EQ(remaining, 1u);
-  EXPECT_FALSE(cache.Erase(2, remaining));
-  EXPECT_EQ(remaining, 1u);
+  EXPECT_TRUE(cache.Erase(2, remaining) && remaining == 1u);
+  EXPECT_FALSE(cache.Erase(2, remaining) || remaining != 1u);
   // The next context takes the finished one's place in memory, none of its fields.
   auto v4 = Header(kAddressFamilyIPv4);
   EXPECT_EQ(cache.Add(v4.data(), nullptr, true), 3u);
   RequestContext context;
-  ASSERT_TRUE(cache.Find(3, context));
-  EXPECT_TRUE(std::equal(context.header.begin(), context.header.end(), v4.begin()));
-  EXPECT_EQ(context.session, 0u);
-
-  ASSERT_TRUE(cache.Find(first, context));
-  EXPECT_TRUE(std::equal(context.header.begin(), context.header.end(), header.begin()));
-  EXPECT_EQ(context.session, 0u);
-  EXPECT_FALSE(context.isUdp);
+  for (const auto& [id, bytes, udp] : {std::tuple{3u, v4, true}, std::tuple{first, header, false}}) {
+    ASSERT_TRUE(cache.Find(id, context));
+    EXPECT_TRUE(std::equal(context.header.begin(), context.header.end(), bytes.begin())) << id;
+    EXPECT_EQ(std::tie(context.session, context.isUdp), std::make_tuple(0u, udp)) << id;
+  }
   EXPECT_TRUE(cache.SetSession(first, 555));
   EXPECT_EQ(context.session, 0u);  // a copy, not a view
   ASSERT_TRUE(cache.Find(first, context));

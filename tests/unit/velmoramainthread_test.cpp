@@ -70,8 +70,8 @@ TEST_F(MainThreadTest, AnythingThrownByAHandlerFailsRunAfterStoppingThePlugin) {
     boost::asio::post(orchestrator->loop(), c.handler);
     EXPECT_FALSE(orchestrator->Run());
     EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, c.line));
-    EXPECT_TRUE(log.Has("State transition: SERVICE_STARTED -> FAILED"));
-    EXPECT_TRUE(log.Has("State transition: FAILED -> SERVICE_STARTED"));
+    EXPECT_TRUE(log.Has("State transition: SERVICE_STARTED -> FAILED") &&
+                log.Has("State transition: FAILED -> SERVICE_STARTED"));
     EXPECT_EQ(orchestrator->getState(), SERVICE_STARTED);
     EXPECT_EQ(log.Messages().back(), "ioService run complete");
     CVelmoraMainThread::releaseInstance();
@@ -87,9 +87,9 @@ TEST_F(MainThreadTest, OrgInfoModificationsPostStartsThatTheStateCheckFilters) {
   orchestrator->OrgInfoChanged(9);
   orchestrator->RequestShutdown();
   EXPECT_TRUE(orchestrator->Run());
-  EXPECT_EQ(log.Count("Received Orginfo file change notification: DELETED"), 1u);
-  EXPECT_EQ(log.Count("Received Orginfo file change notification: MODIFIED"), 2u);
-  EXPECT_EQ(log.Count("Received Orginfo file change notification: UNDEFINED"), 1u);
+  for (const auto& [action, times] :
+       {std::pair{"DELETED", 1u}, std::pair{"MODIFIED", 2u}, std::pair{"UNDEFINED", 1u}})
+    EXPECT_EQ(log.Count(std::string("Received Orginfo file change notification: ") + action), times);
   // Action 9 has bit 0 set: three starts posted; the first runs, the others are refused.
   EXPECT_EQ(log.Count("startVelmoraPlugin"), 3u);
   EXPECT_EQ(log.Count("Current state VELMORA_PLUGIN_STARTED is not valid for START_VELMORA_PLUGIN (validator "
@@ -119,9 +119,9 @@ TEST_F(MainThreadTest, MissingRuntimeOrFilterApprovalKeepsThePluginsOutButTheSer
   EXPECT_EQ(orchestrator->getState(), SERVICE_STARTED);
   EXPECT_NE(statusDocument(orchestrator).find("\"AgentStatus\":\"noDotNet4\""), std::string::npos);
   auto info = log.Messages(LOG_LEVEL_INFO);
-  std::vector<std::string> tail(info.end() - 4, info.end());
-  EXPECT_EQ(tail, (std::vector<std::string>{"Handling shutdown request", "shutdown", "stopVelmoraPlugin",
-                                            "ioService run complete"}));
+  EXPECT_EQ(std::vector<std::string>(info.end() - 4, info.end()),
+            (std::vector<std::string>{"Handling shutdown request", "shutdown", "stopVelmoraPlugin",
+                                      "ioService run complete"}));
   CVelmoraMainThread::releaseInstance();
 
   root.WriteRegistry(test::TestRoot::DotNetPresentEntry());
@@ -189,10 +189,9 @@ TEST_F(MainThreadTest, ProtectionStateReachesTheStatusUnderTheUiNames) {
   orchestrator->updateState(VELMORA_PLUGIN_STARTED);
   callback->ProtectionStateChanged(json.c_str());
   std::string status = statusDocument(orchestrator);
-  EXPECT_NE(status.find(R"("Dns4":{"ProtectionState":"behindVA"})"), std::string::npos) << status;
-  EXPECT_NE(status.find(R"("Dns6":{"ProtectionState":"open"})"), std::string::npos) << status;
-  EXPECT_NE(status.find(R"("Ip4":{"ProtectionState":"notProtected")"), std::string::npos) << status;
-  EXPECT_NE(status.find(R"("ClientName":"Acme")"), std::string::npos) << status;
+  for (const char* part : {R"("Dns4":{"ProtectionState":"behindVA"})", R"("Dns6":{"ProtectionState":"open"})",
+                           R"("Ip4":{"ProtectionState":"notProtected")", R"("ClientName":"Acme")"})
+    EXPECT_NE(status.find(part), std::string::npos) << part << "\n" << status;
 
   callback->ProtectionStateChanged(R"({"version":1,"ip6":{"protection_state":"shielded"}})");
   EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, "failed to parse JSON payload (unexpected IPv6 blocking state)"));

@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "agent/velmorainfo.h"
@@ -37,11 +37,10 @@ const char* kInvalidFormat =
     "invalid format: expected just PIDs, just white lists, just resolvers or all properties";
 
 TEST(RedirectPayload, PartialShapes) {
-  struct Case {
+  const struct {
     const char* json;
     bool pids, whitelists, resolvers;
-  };
-  const Case good[] = {
+  } good[] = {
       {R"({"version":1,"ignore_pids":[4,1234]})", true, false, false},
       {R"({"version":"1","dns4":{"whitelist":["x"]},"dns6":{"whitelist":[]}})", false, true, false},
       {R"({"version":1,"dns4":{"resolvers":["1.1.1.1"]},"dns6":{"resolvers":[]}})", false, false, true},
@@ -51,9 +50,8 @@ TEST(RedirectPayload, PartialShapes) {
     ScopedCaptureLog log;
     ParsedRedirect r;
     ASSERT_TRUE(CVelmoraPluginJsonUtils::ParseRedirectPayload(c.json, r)) << r.error;
-    EXPECT_EQ(r.justPids, c.pids);
-    EXPECT_EQ(r.justWhiteLists, c.whitelists);
-    EXPECT_EQ(r.justResolvers, c.resolvers);
+    EXPECT_EQ(std::tie(r.justPids, r.justWhiteLists, r.justResolvers),
+              std::tie(c.pids, c.whitelists, c.resolvers));
   }
   const char* bad[] = {
       R"({"version":1,"ignore_pids":[4],"dns4":{"whitelist":[]}})",

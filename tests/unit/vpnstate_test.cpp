@@ -29,6 +29,11 @@ std::unique_ptr<RawVpnState> recordWith(const Edit& edit = nullptr) {
   return record;
 }
 
+// Sets one number of the record.
+Edit Set(u32 RawVpnState::*field, u32 value) {
+  return [=](RawVpnState& s) { s.*field = value; };
+}
+
 void setText(char* field, std::size_t size, const std::string& text) {
   std::memset(field, 0, size);
   std::memcpy(field, text.data(), std::min(size, text.size()));
@@ -70,12 +75,11 @@ TEST_F(VpnSharedMemoryTest, FirstCreatorDecidesTheContent) {
     ASSERT_TRUE(ok) << log.Dump();
     auto read = recordWith([](RawVpnState& s) { s.tunnelState = 77; });
     ASSERT_TRUE(reader.GetCurrentState(*read));
+    // The header, trusted network, tunnel, IPv4 and IPv6 modes at their offsets.
     const auto* bytes = reinterpret_cast<const unsigned char*>(read.get());
-    EXPECT_EQ(bytes[0], 1);                         // header
-    EXPECT_EQ(bytes[12], kTndUndefined);            // trusted network
-    EXPECT_EQ(bytes[16], kTunnelDisconnected);      // tunnel
-    EXPECT_EQ(bytes[20], kTunnelModeUndefined);     // IPv4 mode
-    EXPECT_EQ(bytes[47580], kTunnelModeUndefined);  // IPv6 mode
+    EXPECT_EQ((std::vector<u32>{bytes[0], bytes[12], bytes[16], bytes[20], bytes[47580]}),
+              (std::vector<u32>{1, kTndUndefined, kTunnelDisconnected, kTunnelModeUndefined,
+                                kTunnelModeUndefined}));
   }
   std::string error;
   ASSERT_TRUE(RemoveVpnSharedObjects(VpnSharedObjectNames::FromEnvironment(), error)) << error;
@@ -119,8 +123,7 @@ TEST_F(VpnSharedMemoryTest, MutexHeldByAnotherProcess) {
     CInterProcessSync lock(kSyncKindLock, ok);
     ASSERT_TRUE(ok);
     int held[2], release[2];
-    ASSERT_EQ(::pipe(held), 0);
-    ASSERT_EQ(::pipe(release), 0);
+    ASSERT_TRUE(::pipe(held) == 0 && ::pipe(release) == 0);
     pid_t child = ::fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
@@ -133,11 +136,8 @@ TEST_F(VpnSharedMemoryTest, MutexHeldByAnotherProcess) {
       ::_exit(0);
     }
     char byte = 0;
-    ASSERT_EQ(::read(held[0], &byte, 1), 1);
-    ASSERT_EQ(byte, 'y');
-    if (holderDies) {
-      ASSERT_EQ(::waitpid(child, nullptr, 0), child);
-    }
+    ASSERT_TRUE(::read(held[0], &byte, 1) == 1 && byte == 'y');
+    ASSERT_TRUE(!holderDies || ::waitpid(child, nullptr, 0) == child);
 
     auto buffer = recordWith();
     u32 size = kRawVpnStateSize;
@@ -146,10 +146,8 @@ TEST_F(VpnSharedMemoryTest, MutexHeldByAnotherProcess) {
     if (holderDies) {
       EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, "WaitForSingleObject failed - " + std::to_string(EOWNERDEAD)));
     } else {
-      EXPECT_EQ(log.Messages(LOG_LEVEL_ERROR).size(), 1u)
-          << log.Dump();  // a time-out is not logged by the lock
-      ASSERT_EQ(::write(release[1], "x", 1), 1);
-      ASSERT_EQ(::waitpid(child, nullptr, 0), child);
+      EXPECT_EQ(log.Messages(LOG_LEVEL_ERROR).size(), 1u) << log.Dump();  // the lock logs no time-out
+      ASSERT_TRUE(::write(release[1], "x", 1) == 1 && ::waitpid(child, nullptr, 0) == child);
     }
     // Neither a time-out nor a dead holder leaves the mutex held.
     EXPECT_TRUE(memory.ReadSharedMemory(size, buffer.get())) << log.Dump();
@@ -173,10 +171,6 @@ TEST_F(VpnSharedMemoryTest, EventPulseResetsSetStays) {
   EXPECT_FALSE(waiter.Wait(1));
   EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, "Synchronization primitive not initialized"));
 }
-
-// ---- parsing -------------------------------------------------------------------------
-
-// ---- documents -------------------------------------------------------------------------
 
 TEST(VpnDocuments, ByteForByte) {
   const std::string undefinedFamily =
@@ -218,8 +212,6 @@ TEST(VpnDocuments, ByteForByte) {
   }
 }
 
-// ---- the consumer ------------------------------------------------------------------------
-
 class RecordingVpnCB : public IVelmoraVpnConsumerCB {
  public:
   void VpnStateChanged(const RawVpnState& state) override {
@@ -244,15 +236,18 @@ class VpnConsumerTest : public VpnSharedMemoryTest {
  protected:
   VpnConsumerSettings fast{std::chrono::milliseconds(20), kVpnStopJoinTimeout};
 
-  // Publishes `edit`, then pulses until `done` holds: a pulse wakes the
-  // consumer only while it waits, so one may pass unseen.
-  bool PublishUntil(Publisher& publisher, const Edit& edit, const std::function<bool()>& done) {
+  // Publishes `edit`, then pulses until `states` states and `sessions`
+  // session events were reported: a pulse wakes the consumer only while it
+  // waits, so one may pass unseen.
+  bool PublishUntil(Publisher& publisher, const Edit& edit, std::size_t states, std::size_t sessions = 0) {
     if (!publisher.Publish(edit)) return false;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     std::unique_lock<std::mutex> lock(cb.mutex);
     while (std::chrono::steady_clock::now() < deadline) {
       publisher.event->SignalAll();
-      if (cb.changed.wait_for(lock, std::chrono::milliseconds(2), done)) return true;
+      if (cb.changed.wait_for(lock, std::chrono::milliseconds(2),
+                              [&] { return cb.states.size() >= states && cb.sessions.size() >= sessions; }))
+        return true;
     }
     return false;
   }
@@ -270,35 +265,29 @@ TEST_F(VpnConsumerTest, ReportsTunnelAndTrustedNetworkChangesAndEachNewSessionUn
   consumer.Start(*initial);  // hands over the current record
   EXPECT_EQ(initial->tunnelState, kTunnelDisconnected);
 
-  ASSERT_TRUE(PublishUntil(
-      publisher, [](RawVpnState& s) { s.tndState = 1; }, [&] { return cb.states.size() == 1; }));
+  ASSERT_TRUE(PublishUntil(publisher, Set(&RawVpnState::tndState, 1), 1));
   // Lists alone are read but not reported: they come with the next report.
   ASSERT_TRUE(publisher.Publish([](RawVpnState& s) { SET_TEXT(s, dnsServersIpv4, "10.9.9.9"); }));
   for (int i = 0; i < 20; ++i) publisher.event->SignalAll();
   log.Clear();
-  ASSERT_TRUE(PublishUntil(
-      publisher, [](RawVpnState& s) { s.tndState = 0; }, [&] { return cb.states.size() >= 2; }));
+  ASSERT_TRUE(PublishUntil(publisher, Set(&RawVpnState::tndState, 0), 2));
   EXPECT_EQ(cb.states.size(), 2u);
   EXPECT_EQ(cb.states[1].tndState, "trusted");
   EXPECT_EQ(cb.states[1].dnsServersIpv4, (std::vector<std::string>{"10.9.9.9"}));
   EXPECT_EQ(log.Messages(LOG_LEVEL_INFO), (std::vector<std::string>{"New TND state reported (0)"}));
 
   // A session value is reported once, again only after another value was read.
-  ASSERT_TRUE(PublishUntil(
-      publisher, [](RawVpnState& s) { s.userSessionEvent = kUserSessionLogon; },
-      [&] { return cb.sessions.size() == 1; }));
-  ASSERT_TRUE(PublishUntil(
-      publisher, [](RawVpnState& s) { s.tunnelState = 1; }, [&] { return cb.states.size() == 3; }));
+  ASSERT_TRUE(PublishUntil(publisher, Set(&RawVpnState::userSessionEvent, kUserSessionLogon), 2, 1));
+  ASSERT_TRUE(PublishUntil(publisher, Set(&RawVpnState::tunnelState, 1), 3, 1));
   ASSERT_TRUE(PublishUntil(
       publisher,
       [](RawVpnState& s) {
         s.userSessionEvent = kUserSessionNone;
         s.tunnelState = 2;
       },
-      [&] { return cb.states.size() == 4; }));
-  ASSERT_TRUE(PublishUntil(
-      publisher, [](RawVpnState& s) { s.userSessionEvent = kUserSessionLogon; },
-      [&] { return cb.sessions.size() == 2; }));
+      4, 1));
+  ASSERT_TRUE(PublishUntil(publisher, Set(&RawVpnState::userSessionEvent, kUserSessionLogon), 4, 2));
+  EXPECT_EQ(cb.states.size(), 4u);
   EXPECT_EQ(cb.sessions, (std::vector<u32>{1, 1}));
   EXPECT_EQ(log.Count("User session change reported (1)"), 2u);
   EXPECT_EQ(cb.states[2].state, "connected");
@@ -321,8 +310,7 @@ TEST_F(VpnConsumerTest, ThreadBusyInACallbackOutlivesStopButNotTheConsumer) {
   cb.hold = true;  // set before the thread exists
   auto initial = recordWith();
   consumer->Start(*initial);
-  ASSERT_TRUE(PublishUntil(
-      publisher, [](RawVpnState& s) { s.tunnelState = 1; }, [&] { return !cb.states.empty(); }));
+  ASSERT_TRUE(PublishUntil(publisher, Set(&RawVpnState::tunnelState, 1), 1));
   consumer->Stop();
   EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, "Failed to stop polling thread within 1 ms")) << log.Dump();
   {

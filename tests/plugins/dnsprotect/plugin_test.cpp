@@ -183,6 +183,9 @@ struct RfcCase {
   bool opt, truncated;
   int answers;
 };
+void PrintTo(const RfcCase& c, std::ostream* out) {
+  *out << c.name;
+}
 
 class DnsProtectRfc : public DnsProtectPlugin, public ::testing::WithParamInterface<RfcCase> {};
 
