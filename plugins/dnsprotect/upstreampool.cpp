@@ -385,18 +385,18 @@ struct Lingering {
 };
 
 struct QueryState {
-  QueryState(asio::io_context& io) : timer(io), deadlineTimer(io) {}
   std::string query;
   std::uint16_t clientId = 0;
   Clock::time_point deadline;
+  // When the current attempt's share of the deadline runs out; max() with no
+  // attempt timed. The pool's one sweep timer watches both.
+  Clock::time_point shareEnds = Clock::time_point::max();
   ResolveHandler handler;
   std::vector<UpstreamConfig> servers;  // given with the query
   std::vector<Candidate> candidates;
   std::size_t next = 0;
   unsigned generation = 0;
   bool probe = false;
-  asio::steady_timer timer;  // the current attempt's share
-  asio::steady_timer deadlineTimer;
   std::shared_ptr<IAttempt> attempt;
   std::shared_ptr<CDotConnection> connection;
   std::uint16_t connectionId = 0;
@@ -406,15 +406,15 @@ struct QueryState {
   bool finished = false;
 
   bool waiting() const { return attempt || connection || !lingering.empty() || next < candidates.size(); }
+  Clock::time_point due() const { return std::min(deadline, shareEnds); }
   void cancelAttempt() {
     ++generation;
-    timer.cancel();
+    shareEnds = Clock::time_point::max();
     if (attempt) std::exchange(attempt, nullptr)->Cancel();
     if (connection) std::exchange(connection, nullptr)->Cancel(connectionId);
   }
   void cancelAll() {
     cancelAttempt();
-    deadlineTimer.cancel();
     for (auto& entry : lingering) entry.second.connection->Cancel(entry.second.id);
     lingering.clear();
   }
@@ -436,7 +436,7 @@ Reply Judge(const std::string& query, std::string& answer) {
 
 CUpstreamPool::CUpstreamPool(asio::io_context& io, std::vector<UpstreamConfig> upstreams,
                              std::chrono::milliseconds tlsIdleTimeout)
-    : io_(io), tlsIdle_(tlsIdleTimeout), udpSockets_(io) {
+    : io_(io), tlsIdle_(tlsIdleTimeout), sweepTimer_(io), udpSockets_(io) {
   for (auto& config : upstreams) {
     auto upstream = std::make_unique<Upstream>();
     upstream->config = std::move(config);
@@ -499,7 +499,7 @@ void CUpstreamPool::markHealth(int index, bool healthy) {
 void CUpstreamPool::Resolve(std::string query, Clock::time_point deadline, ResolveHandler handler,
                             std::vector<UpstreamConfig> servers) {
   ++inFlight_;
-  auto state = std::make_shared<QueryState>(io_);
+  auto state = std::make_shared<QueryState>();
   state->query = std::move(query);
   state->deadline = deadline;
   state->handler = std::move(handler);
@@ -530,10 +530,53 @@ void CUpstreamPool::start(const std::shared_ptr<QueryState>& state) {
     node.value() = state;
     active_.insert(std::move(node));
   }
-  state->deadlineTimer.expires_at(state->deadline);
-  state->deadlineTimer.async_wait([this, state](const error_code& e) {
-    if (!e && !state->finished) timeOut(state);
+  armSweep(state->deadline);
+  tryNext(state);
+}
+
+void CUpstreamPool::armSweep(Clock::time_point at) {
+  // New queries end after those in flight, so this mostly returns here: a
+  // query costs no timer of its own.
+  if (at >= sweepAt_ || stopped_) return;
+  sweepAt_ = at;
+  sweepTimer_.expires_at(at);
+  sweepTimer_.async_wait([this, alive = std::weak_ptr<char>(alive_)](const error_code& e) {
+    if (e || alive.expired()) return;
+    sweepAt_ = Clock::time_point::max();
+    sweep();
   });
+}
+
+void CUpstreamPool::sweep() {
+  const auto now = Clock::now();
+  due_.clear();
+  for (const auto& state : active_) {
+    if (now >= state->due()) due_.push_back(state);
+  }
+  for (const auto& state : due_) {
+    // An earlier one's handler may have ended or moved this one on.
+    if (state->finished) continue;
+    if (now >= state->deadline) {
+      timeOut(state);
+    } else if (now >= state->shareEnds) {
+      shareOver(state);
+    }
+  }
+  due_.clear();
+  auto next = Clock::time_point::max();
+  for (const auto& state : active_) next = std::min(next, state->due());
+  if (next != Clock::time_point::max()) armSweep(next);
+}
+
+void CUpstreamPool::shareOver(const std::shared_ptr<QueryState>& state) {
+  if (state->connection) {
+    // A TLS answer slower than its share is still welcome until the
+    // deadline: the connection stays, and the next upstream is asked too.
+    state->lingering[state->generation] =
+        Lingering{std::exchange(state->connection, nullptr), state->connectionId, state->attemptIndex};
+  } else {
+    markHealth(state->attemptIndex, false);
+  }
   tryNext(state);
 }
 
@@ -578,19 +621,8 @@ void CUpstreamPool::tryNext(const std::shared_ptr<QueryState>& state) {
     if (current) return tryNext(state);
     if (!state->waiting()) giveUp(state);
   };
-  state->timer.expires_after(share);
-  state->timer.async_wait([this, state, generation, index](const error_code& e) {
-    if (e || state->finished || generation != state->generation) return;
-    if (state->connection) {
-      // A TLS answer slower than its share is still welcome until the
-      // deadline: the connection stays, and the next upstream is asked too.
-      state->lingering[generation] =
-          Lingering{std::exchange(state->connection, nullptr), state->connectionId, index};
-    } else {
-      markHealth(index, false);
-    }
-    tryNext(state);
-  });
+  state->shareEnds = now + share;
+  armSweep(state->shareEnds);
   state->attemptIndex = index;
   if (candidate.config->tls && index >= 0) {
     state->connection = upstreams_[static_cast<std::size_t>(index)]->connection;
@@ -651,7 +683,7 @@ void CUpstreamPool::Probe(std::chrono::milliseconds timeout, std::function<void(
     if (upstreams_.empty() || stopped_) return done();
     auto left = std::make_shared<std::size_t>(upstreams_.size());
     for (std::size_t i = 0; i < upstreams_.size(); ++i) {
-      auto state = std::make_shared<QueryState>(io_);
+      auto state = std::make_shared<QueryState>();
       state->query = BuildQuery("localhost", kTypeA, 0);
       state->deadline = Clock::now() + timeout;
       state->candidates.push_back(Candidate{static_cast<int>(i), &upstreams_[i]->config});
@@ -674,6 +706,7 @@ void CUpstreamPool::ForgetNetwork() {
 
 void CUpstreamPool::Shutdown() {
   stopped_ = true;
+  sweepTimer_.cancel();
   auto active = active_;
   for (const auto& state : active) finish(state, kErrorStopped, {});
   udpSockets_.Close();
