@@ -505,7 +505,24 @@ void CUpstreamPool::Resolve(std::string query, Clock::time_point deadline, Resol
   state->handler = std::move(handler);
   state->servers = std::move(servers);
   for (const auto& server : state->servers) state->candidates.push_back(Candidate{-1, &server});
-  asio::post(io_, [this, state] { start(state); });
+  {
+    // Queries that arrive while the I/O thread has not yet taken the earlier
+    // ones ride on the same hand-off: one wake-up and one queued handler for
+    // the burst.
+    std::lock_guard<std::mutex> lock(incomingMutex_);
+    incoming_.push_back(std::move(state));
+    if (incoming_.size() > 1) return;
+  }
+  asio::post(io_, [this] { takeIncoming(); });
+}
+
+void CUpstreamPool::takeIncoming() {
+  {
+    std::lock_guard<std::mutex> lock(incomingMutex_);
+    taking_.swap(incoming_);
+  }
+  for (const auto& state : taking_) start(state);
+  taking_.clear();
 }
 
 void CUpstreamPool::start(const std::shared_ptr<QueryState>& state) {

@@ -15,6 +15,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <set>
 #include <string>
 #include <vector>
@@ -104,6 +105,8 @@ class CUpstreamPool {
     std::atomic<bool> healthy{false};
   };
 
+  // Starts the queries Resolve handed over (I/O thread).
+  void takeIncoming();
   void start(const std::shared_ptr<QueryState>& state);
   void tryNext(const std::shared_ptr<QueryState>& state);
   void finish(const std::shared_ptr<QueryState>& state, std::uint32_t error, std::string answer);
@@ -129,6 +132,9 @@ class CUpstreamPool {
   // The sweep's handler may outlive the pool in a stopped io_context.
   std::shared_ptr<char> alive_ = std::make_shared<char>();
   std::set<std::shared_ptr<QueryState>> active_;
+  std::mutex incomingMutex_;
+  std::vector<std::shared_ptr<QueryState>> incoming_;  // from Resolve, not yet started
+  std::vector<std::shared_ptr<QueryState>> taking_;    // being started, kept for its capacity
   static constexpr std::size_t kSpareActive = 256;
   std::vector<std::set<std::shared_ptr<QueryState>>::node_type> spareActive_;
   std::atomic<std::size_t> inFlight_{0};
