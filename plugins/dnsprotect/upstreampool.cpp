@@ -86,44 +86,6 @@ class CTcpExchange : public IAttempt, public std::enable_shared_from_this<CTcpEx
   std::string answer_;
 };
 
-// A query over UDP on one of the shared sockets; a truncated answer is asked
-// again over TCP.
-class CUdpExchange : public IAttempt, public std::enable_shared_from_this<CUdpExchange> {
- public:
-  CUdpExchange(asio::io_context& io, CUdpSockets& sockets, asio::ip::udp::endpoint server, std::string query,
-               Done done)
-      : io_(io), sockets_(sockets), server_(server), query_(std::move(query)), done_(std::move(done)) {}
-  void Start() {
-    auto self = shared_from_this();
-    ticket_ = sockets_.Send(server_, query_, [self](bool ok, std::string answer) {
-      self->ticket_ = 0;
-      if (!self->done_) return;
-      if (ok && IsTruncated(answer)) {
-        self->tcp_ = std::make_shared<CTcpExchange>(
-            self->io_, asio::ip::tcp::endpoint(self->server_.address(), self->server_.port()), self->query_,
-            std::exchange(self->done_, nullptr));
-        self->tcp_->Start();
-        return;
-      }
-      std::exchange(self->done_, nullptr)(ok, std::move(answer));
-    });
-  }
-  void Cancel() override {
-    done_ = nullptr;
-    sockets_.Cancel(std::exchange(ticket_, 0));
-    if (tcp_) tcp_->Cancel();
-  }
-
- private:
-  asio::io_context& io_;
-  CUdpSockets& sockets_;
-  asio::ip::udp::endpoint server_;
-  std::string query_;
-  Done done_;
-  std::uint64_t ticket_ = 0;
-  std::shared_ptr<CTcpExchange> tcp_;
-};
-
 }  // namespace
 
 // A persistent TLS connection to one upstream. Queries are written as they
@@ -397,7 +359,9 @@ struct QueryState {
   std::size_t next = 0;
   unsigned generation = 0;
   bool probe = false;
-  std::shared_ptr<IAttempt> attempt;
+  std::shared_ptr<IAttempt> attempt;  // over TCP
+  CUdpSockets* sockets = nullptr;      // the pool's, for udpTicket
+  std::uint64_t udpTicket = 0;         // a query in flight on the shared UDP sockets
   std::shared_ptr<CDotConnection> connection;
   std::uint16_t connectionId = 0;
   int attemptIndex = -1;                    // the upstream of `attempt` or `connection`
@@ -405,12 +369,15 @@ struct QueryState {
   std::string fallback;  // an upstream's SERVFAIL or REFUSED, given when nobody does better
   bool finished = false;
 
-  bool waiting() const { return attempt || connection || !lingering.empty() || next < candidates.size(); }
+  bool waiting() const {
+    return attempt || udpTicket != 0 || connection || !lingering.empty() || next < candidates.size();
+  }
   Clock::time_point due() const { return std::min(deadline, shareEnds); }
   void cancelAttempt() {
     ++generation;
     shareEnds = Clock::time_point::max();
     if (attempt) std::exchange(attempt, nullptr)->Cancel();
+    if (udpTicket != 0) sockets->Cancel(std::exchange(udpTicket, 0));
     if (connection) std::exchange(connection, nullptr)->Cancel(connectionId);
   }
   void cancelAll() {
@@ -500,6 +467,7 @@ void CUpstreamPool::Resolve(std::string query, Clock::time_point deadline, Resol
                             std::vector<UpstreamConfig> servers) {
   ++inFlight_;
   auto state = std::make_shared<QueryState>();
+  state->sockets = &udpSockets_;
   state->query = std::move(query);
   state->deadline = deadline;
   state->handler = std::move(handler);
@@ -613,11 +581,38 @@ void CUpstreamPool::tryNext(const std::shared_ptr<QueryState>& state) {
   const auto share = (state->deadline - now) / static_cast<int>(left);
   const unsigned generation = state->generation;
   const int index = candidate.index;
-  Done done = [this, state, generation, index](bool ok, std::string answer) {
-    if (state->finished) return;
+  state->shareEnds = now + share;
+  armSweep(state->shareEnds);
+  state->attemptIndex = index;
+  if (candidate.config->tls && index >= 0) {
+    state->connection = upstreams_[static_cast<std::size_t>(index)]->connection;
+    state->connectionId = state->connection->Send(state->query, answerHandler(state, generation, index, false));
+    return;
+  }
+  const std::uint64_t ticket =
+      udpSockets_.Send(asio::ip::udp::endpoint(candidate.config->address, candidate.config->port), state->query,
+                       answerHandler(state, generation, index, true));
+  // A send that failed at once has called back already (and moved on).
+  if (ticket != 0 && generation == state->generation) state->udpTicket = ticket;
+}
+
+Done CUpstreamPool::answerHandler(const std::shared_ptr<QueryState>& state, unsigned generation, int index,
+                                  bool udp) {
+  return [this, state, generation, index, udp](bool ok, std::string answer) {
     const bool current = generation == state->generation;
+    if (udp && current) state->udpTicket = 0;
+    if (state->finished) return;
     if (!current) {
       if (state->lingering.erase(generation) == 0) return;
+    }
+    if (udp && ok && IsTruncated(answer)) {
+      // Asked again over TCP, within the same share.
+      const UpstreamConfig& config = *state->candidates[state->next - 1].config;
+      auto tcp = std::make_shared<CTcpExchange>(io_, asio::ip::tcp::endpoint(config.address, config.port),
+                                                state->query, answerHandler(state, generation, index, false));
+      state->attempt = tcp;
+      tcp->Start();
+      return;
     }
     markHealth(index, ok);
     if (ok) {
@@ -638,19 +633,6 @@ void CUpstreamPool::tryNext(const std::shared_ptr<QueryState>& state) {
     if (current) return tryNext(state);
     if (!state->waiting()) giveUp(state);
   };
-  state->shareEnds = now + share;
-  armSweep(state->shareEnds);
-  state->attemptIndex = index;
-  if (candidate.config->tls && index >= 0) {
-    state->connection = upstreams_[static_cast<std::size_t>(index)]->connection;
-    state->connectionId = state->connection->Send(state->query, std::move(done));
-    return;
-  }
-  auto exchange = std::make_shared<CUdpExchange>(
-      io_, udpSockets_, asio::ip::udp::endpoint(candidate.config->address, candidate.config->port),
-      state->query, std::move(done));
-  state->attempt = exchange;
-  exchange->Start();
 }
 
 void CUpstreamPool::giveUp(const std::shared_ptr<QueryState>& state) {
@@ -663,7 +645,7 @@ void CUpstreamPool::timeOut(const std::shared_ptr<QueryState>& state) {
   // taken for dead: it is closed, and the queries it still carries try their
   // next upstream.
   std::vector<std::shared_ptr<CDotConnection>> dead;
-  if (state->attempt || state->connection) markHealth(state->attemptIndex, false);
+  if (state->attempt || state->udpTicket != 0 || state->connection) markHealth(state->attemptIndex, false);
   if (state->connection) dead.push_back(state->connection);
   for (const auto& entry : state->lingering) {
     markHealth(entry.second.index, false);
@@ -701,6 +683,7 @@ void CUpstreamPool::Probe(std::chrono::milliseconds timeout, std::function<void(
     auto left = std::make_shared<std::size_t>(upstreams_.size());
     for (std::size_t i = 0; i < upstreams_.size(); ++i) {
       auto state = std::make_shared<QueryState>();
+      state->sockets = &udpSockets_;
       state->query = BuildQuery("localhost", kTypeA, 0);
       state->deadline = Clock::now() + timeout;
       state->candidates.push_back(Candidate{static_cast<int>(i), &upstreams_[i]->config});

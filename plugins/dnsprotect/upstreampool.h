@@ -109,6 +109,10 @@ class CUpstreamPool {
   void takeIncoming();
   void start(const std::shared_ptr<QueryState>& state);
   void tryNext(const std::shared_ptr<QueryState>& state);
+  // What takes an attempt's answer (or its failure); `udp`: asked over UDP,
+  // a truncated answer is asked again over TCP.
+  std::function<void(bool ok, std::string answer)> answerHandler(const std::shared_ptr<QueryState>& state,
+                                                                 unsigned generation, int index, bool udp);
   void finish(const std::shared_ptr<QueryState>& state, std::uint32_t error, std::string answer);
   // Nobody answered for good, or the deadline passed.
   void giveUp(const std::shared_ptr<QueryState>& state);
