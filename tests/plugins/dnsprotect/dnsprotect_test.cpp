@@ -530,6 +530,29 @@ TEST_F(SharedUdpSockets, MoveToNewPorts) {
   EXPECT_EQ(answers, std::vector<std::string>{firstQuery});
 }
 
+// Queries answered one after another over many renewals: each new port's
+// socket (made from a closed one's kept slot) takes its answers, and the
+// ports keep changing.
+TEST_F(SharedUdpSockets, RenewedPortsKeepTakingAnswers) {
+  namespace asio = boost::asio;
+  std::set<unsigned short> ports;
+  std::array<char, 512> buffer;
+  constexpr unsigned kQueries = 6 * CUdpSockets::kQueriesPerPort * CUdpSockets::kSocketsPerFamily;
+  for (unsigned i = 0; i < kQueries; ++i) {
+    ASSERT_NE(Ask("www.example"), 0u);
+    asio::ip::udp::endpoint from;
+    std::string query(buffer.data(), server.receive_from(asio::buffer(buffer), from));
+    ports.insert(from.port());
+    query[2] = static_cast<char>(0x81);
+    server.send_to(asio::buffer(query), from);
+    io.restart();
+    io.run_for(10s);  // a deadline: stopped by the answer taken
+    ASSERT_EQ(answers.size(), i + 1) << "query " << i;
+  }
+  // Six renewals of each socket; the system may draw a closed port again.
+  EXPECT_GE(ports.size(), 4 * CUdpSockets::kSocketsPerFamily);
+}
+
 TEST(DnsProtectUpstreams, TlsVerifiesTheCertificateAndItsName) {
   test::TestRoot dir;
   CapturedLog log;
