@@ -5,6 +5,13 @@
 
 #include <boost/asio/post.hpp>
 
+#if defined(__linux__)
+#include <sys/socket.h>
+#include <sys/uio.h>
+
+#include <cerrno>
+#endif
+
 #include "dnsmessage.h"
 
 namespace hxt::dnsprotect {
@@ -94,18 +101,29 @@ std::uint64_t CUdpSockets::Send(const asio::ip::udp::endpoint& server, const std
   do {
     id = RandomId();
   } while (slot->pending.count(id) != 0);
-  scratch_.assign(query);
-  SetMessageId(scratch_, id);
   const std::uint64_t ticket = ticketOf(++serial_, family, index, id);
-  error_code e;
-  // Loopback and local resolvers take a datagram at once; a full send
-  // buffer drops it like the network would, and the query's deadline decides.
   ++slot->sent;
-  slot->socket.send_to(asio::buffer(scratch_), server, 0, e);
-  if (e && e != asio::error::would_block) {
-    keep(std::move(node));
-    done(false, {});
-    return 0;
+  if (held_ > 0) {
+    // Sent with the others of the burst when the hold ends.
+    if (slot->queued == slot->outbox.size()) slot->outbox.emplace_back();
+    Outgoing& out = slot->outbox[slot->queued++];
+    out.id = id;
+    out.ticket = ticket;
+    out.bytes.assign(query);
+    SetMessageId(out.bytes, id);
+    if (slot->queued == 1) holding_.push_back(slot);
+  } else {
+    scratch_.assign(query);
+    SetMessageId(scratch_, id);
+    error_code e;
+    // Loopback and local resolvers take a datagram at once; a full send
+    // buffer drops it like the network would, and the query's deadline decides.
+    slot->socket.send_to(asio::buffer(scratch_), server, 0, e);
+    if (e && e != asio::error::would_block) {
+      keep(std::move(node));
+      done(false, {});
+      return 0;
+    }
   }
   node.key() = id;
   entry.ticket = ticket;
@@ -113,6 +131,78 @@ std::uint64_t CUdpSockets::Send(const asio::ip::udp::endpoint& server, const std
   entry.done = std::move(done);
   slot->pending.insert(std::move(node));
   return ticket;
+}
+
+void CUdpSockets::Release() {
+  if (held_ == 0 || --held_ > 0) return;
+  // The queries that failed are told after every socket has sent: their
+  // handlers may send again.
+  std::vector<Done> failed;
+  for (const auto& slot : holding_) {
+    const std::size_t count = std::exchange(slot->queued, 0);
+    if (slot->closed) continue;  // every query on it was cancelled
+    // Whatever was cancelled meanwhile stays unsent.
+    std::size_t live = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+      auto found = slot->pending.find(slot->outbox[i].id);
+      if (found == slot->pending.end() || found->second.ticket != slot->outbox[i].ticket) continue;
+      if (live != i) std::swap(slot->outbox[live], slot->outbox[i]);
+      ++live;
+    }
+    const std::size_t sent = sendQueued(*slot, live);
+    if (sent == live) continue;
+    // A socket that cannot send: its unsent queries fail. (A full buffer
+    // counts as sent: the network would have dropped them too.)
+    for (std::size_t i = sent; i < live; ++i) {
+      auto found = slot->pending.find(slot->outbox[i].id);
+      failed.push_back(std::move(found->second.done));
+      keep(slot->pending.extract(found));
+    }
+    closeIfDone(*slot);
+  }
+  holding_.clear();
+  for (auto& done : failed) done(false, {});
+}
+
+std::size_t CUdpSockets::sendQueued(Slot& slot, std::size_t count) {
+#if defined(__linux__)
+  // One system call for the burst: the kernel's entry and the resolver's
+  // wake-up are paid once rather than per datagram.
+  constexpr std::size_t kBatch = 64;
+  std::array<mmsghdr, kBatch> messages{};
+  std::array<iovec, kBatch> vectors{};
+  std::size_t done = 0;
+  while (done < count) {
+    const std::size_t n = std::min(kBatch, count - done);
+    for (std::size_t i = 0; i < n; ++i) {
+      Outgoing& out = slot.outbox[done + i];
+      const auto& server = slot.pending.find(out.id)->second.server;
+      vectors[i] = iovec{out.bytes.data(), out.bytes.size()};
+      messages[i].msg_hdr = msghdr{};
+      messages[i].msg_hdr.msg_name = const_cast<sockaddr*>(server.data());
+      messages[i].msg_hdr.msg_namelen = static_cast<socklen_t>(server.size());
+      messages[i].msg_hdr.msg_iov = &vectors[i];
+      messages[i].msg_hdr.msg_iovlen = 1;
+    }
+    const int sent = ::sendmmsg(slot.socket.native_handle(), messages.data(), static_cast<unsigned>(n), MSG_DONTWAIT);
+    if (sent > 0) {
+      done += static_cast<std::size_t>(sent);
+    } else if (errno == EAGAIN || errno == EWOULDBLOCK || errno == ENOBUFS) {
+      return count;
+    } else {
+      return done;
+    }
+  }
+  return count;
+#else
+  for (std::size_t i = 0; i < count; ++i) {
+    Outgoing& out = slot.outbox[i];
+    error_code e;
+    slot.socket.send_to(asio::buffer(out.bytes), slot.pending.find(out.id)->second.server, 0, e);
+    if (e && e != asio::error::would_block) return i;
+  }
+  return count;
+#endif
 }
 
 void CUdpSockets::keep(PendingNode node) {

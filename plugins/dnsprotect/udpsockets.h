@@ -53,6 +53,11 @@ class CUdpSockets {
   std::uint64_t Send(const boost::asio::ip::udp::endpoint& server, const std::string& query, Done done);
   // Forgets the query without calling its handler.
   void Cancel(std::uint64_t ticket);
+  // Between Hold and Release, Send queues its datagrams; Release sends each
+  // socket's together (one sendmmsg on Linux) and fails those a socket
+  // could not send. Holds nest.
+  void Hold() { ++held_; }
+  void Release();
   // Closes the sockets; the queries in flight are forgotten without a call.
   void Close();
   // Called, by a handler of its own, with the question's type of each answer
@@ -69,6 +74,11 @@ class CUdpSockets {
     Done done;
   };
   using PendingNode = std::map<std::uint16_t, Pending>::node_type;
+  struct Outgoing {
+    std::uint16_t id = 0;
+    std::uint64_t ticket = 0;
+    std::string bytes;  // keeps its capacity for the next burst
+  };
   struct Slot : std::enable_shared_from_this<Slot> {
     Slot(boost::asio::io_context& io, std::shared_ptr<ForeignAnswer> foreign, CUdpSockets* sockets)
         : socket(io), onForeign(std::move(foreign)), owner(sockets) {}
@@ -78,6 +88,8 @@ class CUdpSockets {
     std::array<unsigned char, 65536> buffer;
     std::map<std::uint16_t, Pending> pending;  // by id
     CUdpSockets* owner;  // null once Close let go of the slot
+    std::vector<Outgoing> outbox;  // the first `queued` wait for Release
+    std::size_t queued = 0;
     unsigned sent = 0;
     bool retired = false;
     bool closed = false;
@@ -92,6 +104,9 @@ class CUdpSockets {
   static void close(Slot& slot);
   // A kept slot no handler refers to any more, or a new one.
   std::shared_ptr<Slot> reusableSlot();
+  // Sends the first `count` of the slot's outbox; returns how many left
+  // (or were dropped like a full network would).
+  static std::size_t sendQueued(Slot& slot, std::size_t count);
   // Keeps an entry that ended for a later query.
   void keep(PendingNode node);
 
@@ -105,6 +120,8 @@ class CUdpSockets {
   std::vector<PendingNode> spare_;
   std::map<std::uint16_t, Pending> nodeMaker_;  // where a new entry is made, then taken out
   std::vector<std::shared_ptr<Slot>> closedSlots_;
+  unsigned held_ = 0;
+  std::vector<std::shared_ptr<Slot>> holding_;  // slots with datagrams queued
   std::shared_ptr<ForeignAnswer> onForeign_ = std::make_shared<ForeignAnswer>();
 };
 

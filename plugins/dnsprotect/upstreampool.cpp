@@ -489,7 +489,10 @@ void CUpstreamPool::takeIncoming() {
     std::lock_guard<std::mutex> lock(incomingMutex_);
     taking_.swap(incoming_);
   }
+  // The burst's UDP queries leave together.
+  udpSockets_.Hold();
   for (const auto& state : taking_) start(state);
+  udpSockets_.Release();
   taking_.clear();
 }
 
