@@ -26,7 +26,8 @@
 # build/release, as rows "ours-udp-before" and "ours-tls-before": before/after
 # figures from one run), HXT_BENCH_PERF=N (after the table, one more miss run
 # of each of our rows under perf record -e cpu-clock -g attached to the agent;
-# prints the top N symbols by self time), HXT_BENCH_MEMORY=0 (leave out the
+# prints the top N symbols by self time, and the agent's context switches,
+# system calls and mallocs per query of that run), HXT_BENCH_MEMORY=0 (leave out the
 # memory row: the agent with the three reference plug-ins idle, without and
 # with a block list of 1,000,000 names). Run it under flock when the machine
 # is shared.
@@ -342,19 +343,36 @@ for clients in ${HXT_BENCH_CURVE:-}; do
 done
 
 # One more miss run of each of our rows under perf, not counted in the table.
+# Besides the profile, the agent's context switches, system calls and
+# mallocs (a uprobe on libc's malloc, made here when missing) per query of
+# that run: counts that the machine's other load does not move.
 PROFILED=()
+declare -A COUNTS
 if [ -n "${HXT_BENCH_PERF:-}" ]; then
   QUERIES="$WORK/miss.txt"
+  LIBC="$(ldd "$BUILD/src/agent/hxtarrowagent" | awk '$1 ~ /^libc\.so/ { print $3 }')"
+  events=context-switches,raw_syscalls:sys_enter
+  made_probe=""
+  if perf probe -l 2>/dev/null | grep -q probe_libc:malloc; then
+    events="$events,probe_libc:malloc"
+  elif perf probe -q -x "$LIBC" malloc 2>/dev/null; then
+    events="$events,probe_libc:malloc" made_probe=1
+  fi
   for row in "${ROWS[@]}"; do
     case "$row" in ours-*) ;; *) continue ;; esac
     say "profiling ${LABEL[$row]}, misses"
     agent="${SERVING[$row]%% *}"
     perf record -q -e cpu-clock -g -o "$WORK/perf-$row.data" -p "$agent" -- sleep "$RUN_SECONDS" >/dev/null 2>&1 &
     profiler=$!
+    perf stat -x, -e "$events" -o "$WORK/stat-$row.txt" -p "$agent" -- sleep "$RUN_SECONDS" >/dev/null 2>&1 &
+    counter=$!
     saturated "${PORT[$row]}" "$WORK/perf-run-$row.txt"
-    wait "$profiler" || true
+    wait "$profiler" "$counter" || true
+    COUNTS[$row]="$(awk -F, -v n="$(completed "$WORK/perf-run-$row.txt")" \
+      '$1 ~ /^[0-9]+$/ && n > 0 { printf "%s %.1f  ", $3, $1 / n }' "$WORK/stat-$row.txt")"
     PROFILED+=("$row")
   done
+  [ -z "$made_probe" ] || perf probe -q -d probe_libc:malloc 2>/dev/null || true
 fi
 
 # The agent's resident memory with the three reference plug-ins (no
@@ -457,6 +475,11 @@ if [ "${#MEMORY[@]}" -gt 0 ]; then
     [ -n "$base" ] || base="$kib"
     printf '  block list %-5s %8sM  (%+.1fM)\n' "$list" "$(mib "$kib")" "$(awk -v a="$kib" -v b="$base" 'BEGIN { print (a - b) / 1024 }')"
   done
+fi
+if [ "${#PROFILED[@]}" -gt 0 ]; then
+  echo
+  echo "per query of the profiled miss runs (the agent, perf stat):"
+  for row in "${PROFILED[@]}"; do printf '  %-22s %s\n' "${LABEL[$row]}" "${COUNTS[$row]}"; done
 fi
 for row in "${PROFILED[@]}"; do
   echo
