@@ -735,9 +735,7 @@ u32 CDnsProtectPlugin::Send(u32 sessionHandle, const unsigned char* data, u32 le
     Session& session = found->second;
     contextId = session.contextId;
     tcp = session.tcp;
-    if (!tcp) {
-      queries.emplace_back(reinterpret_cast<const char*>(data), length);
-    } else {
+    if (tcp) {
       session.stream.append(reinterpret_cast<const char*>(data), length);
       while (session.stream.size() >= 2) {
         std::size_t size = (std::size_t{static_cast<unsigned char>(session.stream[0])} << 8) |
@@ -748,6 +746,8 @@ u32 CDnsProtectPlugin::Send(u32 sessionHandle, const unsigned char* data, u32 le
       }
     }
   }
+  // A datagram is one query, taken as it came.
+  if (!tcp) handleQuery(sessionHandle, contextId, false, std::string(reinterpret_cast<const char*>(data), length));
   for (auto& query : queries) handleQuery(sessionHandle, contextId, tcp, std::move(query));
   return 0;
 }
@@ -822,7 +822,7 @@ void CDnsProtectPlugin::handleQuery(u32 handle, u32 contextId, bool tcp, std::st
       Clock::now() + std::min(answerDeadline_, std::chrono::milliseconds(profile_->queryTimeoutMs));
   pool_->Resolve(
       std::move(upstreamQuery), deadline,
-      [this, key, cacheable, asked = Clock::now()](u32 error, std::string answer) {
+      [this, key = std::move(key), cacheable, asked = Clock::now()](u32 error, std::string answer) {
         if (error != kErrorStopped) metrics_.UpstreamTook(Clock::now() - asked);
         answerWaiters(key, cacheable, error, answer);
       },

@@ -5,6 +5,7 @@
 #include <array>
 
 #include <boost/asio/connect.hpp>
+#include <boost/container/small_vector.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ip/udp.hpp>
 #include <boost/asio/post.hpp>
@@ -355,7 +356,8 @@ struct QueryState {
   Clock::time_point shareEnds = Clock::time_point::max();
   ResolveHandler handler;
   std::vector<UpstreamConfig> servers;  // given with the query
-  std::vector<Candidate> candidates;
+  // Inline for the usual few upstreams: no allocation per query.
+  boost::container::small_vector<Candidate, 4> candidates;
   std::size_t next = 0;
   unsigned generation = 0;
   bool probe = false;
