@@ -343,9 +343,9 @@ for clients in ${HXT_BENCH_CURVE:-}; do
 done
 
 # One more miss run of each of our rows under perf, not counted in the table.
-# Besides the profile, the agent's context switches, system calls and
-# mallocs (a uprobe on libc's malloc, made here when missing) per query of
-# that run: counts that the machine's other load does not move.
+# Then one more miss run counting the agent's context switches, system
+# calls and mallocs (a uprobe on libc's malloc, made here when missing) per
+# query: counts that the machine's other load moves little.
 PROFILED=()
 declare -A COUNTS
 if [ -n "${HXT_BENCH_PERF:-}" ]; then
@@ -364,11 +364,14 @@ if [ -n "${HXT_BENCH_PERF:-}" ]; then
     agent="${SERVING[$row]%% *}"
     perf record -q -e cpu-clock -g -o "$WORK/perf-$row.data" -p "$agent" -- sleep "$RUN_SECONDS" >/dev/null 2>&1 &
     profiler=$!
+    saturated "${PORT[$row]}" "$WORK/perf-run-$row.txt"
+    wait "$profiler" || true
+    # A run of its own: the malloc probe's traps would weigh in the profile.
     perf stat -x, -e "$events" -o "$WORK/stat-$row.txt" -p "$agent" -- sleep "$RUN_SECONDS" >/dev/null 2>&1 &
     counter=$!
-    saturated "${PORT[$row]}" "$WORK/perf-run-$row.txt"
-    wait "$profiler" "$counter" || true
-    COUNTS[$row]="$(awk -F, -v n="$(completed "$WORK/perf-run-$row.txt")" \
+    saturated "${PORT[$row]}" "$WORK/stat-run-$row.txt"
+    wait "$counter" || true
+    COUNTS[$row]="$(awk -F, -v n="$(completed "$WORK/stat-run-$row.txt")" \
       '$1 ~ /^[0-9]+$/ && n > 0 { printf "%s %.1f  ", $3, $1 / n }' "$WORK/stat-$row.txt")"
     PROFILED+=("$row")
   done
@@ -478,7 +481,7 @@ if [ "${#MEMORY[@]}" -gt 0 ]; then
 fi
 if [ "${#PROFILED[@]}" -gt 0 ]; then
   echo
-  echo "per query of the profiled miss runs (the agent, perf stat):"
+  echo "per query of a saturated miss run (the agent, perf stat):"
   for row in "${PROFILED[@]}"; do printf '  %-22s %s\n' "${LABEL[$row]}" "${COUNTS[$row]}"; done
 fi
 for row in "${PROFILED[@]}"; do
