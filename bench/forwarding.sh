@@ -21,8 +21,16 @@
 # unbound-tls stubby-tls kresd-tls", each asked for misses and hits),
 # HXT_BENCH_CURVE="1 10 100 1000" (misses over DNS over TLS, one run per number
 # of dnsperf clients, ours and every TLS peer), HXT_BENCH_BUILD=DIR (use DIR's
-# binaries, build nothing), HXT_BENCH_KEEP=1 (keep the logs). Run it under
-# flock when the machine is shared.
+# binaries, build nothing), HXT_BENCH_KEEP=1 (keep the logs),
+# HXT_BENCH_BEFORE=DIR (our rows again from another build, DIR laid out like
+# build/release, as rows "ours-udp-before" and "ours-tls-before": before/after
+# figures from one run), HXT_BENCH_PERF=N (after the table, one more miss run
+# of each of our rows under perf record -e cpu-clock -g attached to the agent;
+# prints the top N symbols by self time, and the agent's context switches,
+# system calls and mallocs per query of that run), HXT_BENCH_MEMORY=0 (leave out the
+# memory row: the agent with the three reference plug-ins idle, without and
+# with a block list of 1,000,000 names). Run it under flock when the machine
+# is shared.
 set -euo pipefail
 
 HERE="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -36,10 +44,13 @@ ANSWER4=192.0.2.101
 # shellcheck source=bench/benchlib.sh
 . "$HERE/bench/benchlib.sh"
 
-ensure_tools dnsperf dnsdist dnsutils unbound stubby knot-resolver openssl
+wanted=(dnsperf dnsdist dnsutils unbound stubby knot-resolver openssl)
+[ -z "${HXT_BENCH_PERF:-}" ] || wanted+=(linux-perf)
+ensure_tools "${wanted[@]}"
 ulimit -n 8192 2>/dev/null || true
 [ -n "${HXT_BENCH_BUILD:-}" ] ||
-  build_targets hxtarrowagent hxsockfilterd hxt_fake_plugins_stage hxt_plugin_dnsprotect
+  build_targets hxtarrowagent hxsockfilterd hxt_fake_plugins_stage hxt_plugin_dnsprotect hxt_plugin_swg \
+    hxt_plugin_clouddownloader
 
 WORK="$(mktemp -d /tmp/hxt-forwarding.XXXXXX)"
 QUERIES=""
@@ -124,14 +135,21 @@ for i in 1 2 3 4 5 6 7 8; do echo "hit-$i.fwd.bench A"; done >"$WORK/hit.txt"
 
 declare -A PORT SERVING LABEL
 LABEL=([ours-udp]="ours, plain upstream" [dnsdist-udp]="dnsdist, plain" [ours-tls]="ours, DoT upstream"
-  [dnsdist-tls]="dnsdist, DoT" [unbound-tls]="unbound, DoT" [stubby-tls]="stubby, DoT" [kresd-tls]="knot-resolver, DoT")
+  [dnsdist-tls]="dnsdist, DoT" [unbound-tls]="unbound, DoT" [stubby-tls]="stubby, DoT" [kresd-tls]="knot-resolver, DoT"
+  [ours-udp-before]="ours, plain, before" [ours-tls-before]="ours, DoT, before")
 read -r -a ROWS <<<"${HXT_BENCH_ROWS:-ours-udp dnsdist-udp ours-tls dnsdist-tls unbound-tls stubby-tls kresd-tls}"
+if [ -n "${HXT_BENCH_BEFORE:-}" ]; then
+  for row in "${ROWS[@]}"; do
+    case "$row" in ours-udp | ours-tls) ROWS+=("$row-before") ;; esac
+  done
+fi
 
-# ours NAME UPSTREAM-JSON [DNS-MEMBERS]: the daemon and the agent hosting
+# ours NAME UPSTREAM-JSON DNS-MEMBERS [BUILD-DIR]: the daemon and the agent hosting
 # dnsprotect.so with its cache on; the daemon passes through to the plain upstream.
 start_ours() {
-  dnsprotect_root "$WORK/$1" "{\"organization\":\"bench\",\"dns\":{\"upstreams\":[$2]${3:+,$3}}}"
-  start_pair "$WORK/$1" "$UP_PORT"
+  local build="${4:-$BUILD}"
+  dnsprotect_root "$WORK/$1" "{\"organization\":\"bench\",\"dns\":{\"upstreams\":[$2]${3:+,$3}}}" "$build"
+  start_pair "$WORK/$1" "$UP_PORT" "$build"
   PORT[$1]="$PAIR_PORT" SERVING[$1]="$PAIR_AGENT $PAIR_DAEMON"
 }
 
@@ -221,11 +239,13 @@ EOF
 OUR_CACHE='"cache":{"minTtl":0}'
 for row in "${ROWS[@]}"; do
   say "starting ${LABEL[$row]}"
+  build="$BUILD"
+  [ "${row%-before}" = "$row" ] || build="$HXT_BENCH_BEFORE"
   case "$row" in
-    ours-udp) start_ours ours-udp "{\"address\":\"127.0.0.1:$UP_PORT\"}" "$OUR_CACHE" ;;
-    ours-tls)
-      start_ours ours-tls "{\"address\":\"127.0.0.1:$UP_TLS_PORT\",\"transport\":\"tls\",\"tlsName\":\"$TLS_NAME\",\"caFile\":\"$WORK/ca.pem\"}" \
-        "$OUR_CACHE,\"tlsProfile\":\"strict\",\"metrics\":{\"file\":\"dnsprotect.prom\",\"intervalMs\":500}"
+    ours-udp | ours-udp-before) start_ours "$row" "{\"address\":\"127.0.0.1:$UP_PORT\"}" "$OUR_CACHE" "$build" ;;
+    ours-tls | ours-tls-before)
+      start_ours "$row" "{\"address\":\"127.0.0.1:$UP_TLS_PORT\",\"transport\":\"tls\",\"tlsName\":\"$TLS_NAME\",\"caFile\":\"$WORK/ca.pem\"}" \
+        "$OUR_CACHE,\"tlsProfile\":\"strict\",\"metrics\":{\"file\":\"dnsprotect.prom\",\"intervalMs\":500}" "$build"
       ;;
     dnsdist-udp) start_dnsdist dnsdist-udp "address=\"127.0.0.1:$UP_PORT\"" ;;
     dnsdist-tls)
@@ -322,6 +342,65 @@ for clients in ${HXT_BENCH_CURVE:-}; do
   done
 done
 
+# One more miss run of each of our rows under perf, not counted in the table.
+# Then one more miss run counting the agent's context switches, system
+# calls and mallocs (a uprobe on libc's malloc, made here when missing) per
+# query: counts that the machine's other load moves little.
+PROFILED=()
+declare -A COUNTS
+if [ -n "${HXT_BENCH_PERF:-}" ]; then
+  QUERIES="$WORK/miss.txt"
+  LIBC="$(ldd "$BUILD/src/agent/hxtarrowagent" | awk '$1 ~ /^libc\.so/ { print $3 }')"
+  events=context-switches,raw_syscalls:sys_enter
+  made_probe=""
+  if perf probe -l 2>/dev/null | grep -q probe_libc:malloc; then
+    events="$events,probe_libc:malloc"
+  elif perf probe -q -x "$LIBC" malloc 2>/dev/null; then
+    events="$events,probe_libc:malloc" made_probe=1
+  fi
+  for row in "${ROWS[@]}"; do
+    case "$row" in ours-*) ;; *) continue ;; esac
+    say "profiling ${LABEL[$row]}, misses"
+    agent="${SERVING[$row]%% *}"
+    perf record -q -e cpu-clock -g -o "$WORK/perf-$row.data" -p "$agent" -- sleep "$RUN_SECONDS" >/dev/null 2>&1 &
+    profiler=$!
+    saturated "${PORT[$row]}" "$WORK/perf-run-$row.txt"
+    wait "$profiler" || true
+    # A run of its own: the malloc probe's traps would weigh in the profile.
+    perf stat -x, -e "$events" -o "$WORK/stat-$row.txt" -p "$agent" -- sleep "$RUN_SECONDS" >/dev/null 2>&1 &
+    counter=$!
+    saturated "${PORT[$row]}" "$WORK/stat-run-$row.txt"
+    wait "$counter" || true
+    COUNTS[$row]="$(awk -F, -v n="$(completed "$WORK/stat-run-$row.txt")" \
+      '$1 ~ /^[0-9]+$/ && n > 0 { printf "%s %.1f  ", $3, $1 / n }' "$WORK/stat-$row.txt")"
+    PROFILED+=("$row")
+  done
+  [ -z "$made_probe" ] || perf probe -q -d probe_libc:malloc 2>/dev/null || true
+fi
+
+# The agent's resident memory with the three reference plug-ins (no
+# upstream traffic, never redirected: idle), without and with a block list of
+# 1,000,000 names (three labels each, one a line).
+MEMORY=()
+if [ "${HXT_BENCH_MEMORY:-1}" != 0 ]; then
+  awk 'BEGIN { srand(7); for (i = 0; i < 1000000; i++) printf "b%x%x.list%d.example\n", i, int(rand() * 65536), i % 97 }' \
+    >"$WORK/blocklist.txt"
+  for list in none 1M; do
+    root="$WORK/memory-$list"
+    members=""
+    [ "$list" = none ] || members=',"blockLists":["'"$WORK"'/blocklist.txt"]'
+    dnsprotect_root "$root" "{\"organization\":\"bench\",\"dns\":{\"upstreams\":[{\"address\":\"127.0.0.1:$UP_PORT\"}]$members}}"
+    rm -f "$(plugins_dir "$root")"/fake_*.so
+    cp "$BUILD/plugins/swg/swg.so" "$BUILD/plugins/clouddownloader/clouddownloader.so" "$(plugins_dir "$root")/"
+    say "memory: the agent with the reference plug-ins, block list: $list"
+    start_pair "$root" "$UP_PORT"
+    sleep 3  # the list is loaded; let the start settle
+    MEMORY+=("$list $(rss_kib "$PAIR_AGENT")")
+    kill "$PAIR_AGENT" "$PAIR_DAEMON" 2>/dev/null || true
+    wait "$PAIR_AGENT" "$PAIR_DAEMON" 2>/dev/null || true
+  done
+fi
+
 # ---- report -----------------------------------------------------------------------
 
 declare -A QPS CPUQ
@@ -342,7 +421,7 @@ for c in "${CASES[@]}"; do
   row="${c%/*}" kind="${c#*/}"
   printf '%-22s %-5s %9s  %-22s %8s %8s %9s %8s %8sM %8sM %6s %9s %9s\n' "${LABEL[$row]}" "$kind" "${QPS[$c]}" \
     "${QPS_LIST[$c]# }" "${P50[$c]}" "${P99[$c]}" "${CPUQ[$c]}" "$(us_per_query "${UP_SUM[$c]}" "${DONE_SUM[$c]}")" "$(mib "${IDLE[$row]}")" "$(mib "${AFTER[$row]}")" \
-    "${LOST_SUM[$c]}" "${FAIL_SUM[$c]}" "$([ "${row%-tls}" != "$row" ] && echo "${CONNS[$c]}" || echo -)"
+    "${LOST_SUM[$c]}" "${FAIL_SUM[$c]}" "$(case "$row" in *-tls | *-tls-before) echo "${CONNS[$c]}" ;; *) echo - ;; esac)"
 done
 # TLS connections ours made to the upstream, and how many resumed a session
 # (from the plug-in's metrics file).
@@ -368,6 +447,8 @@ compare() {  # compare A B KIND
 }
 for kind in miss hit; do
   [ -n "${QPS[ours-udp/$kind]:-}" ] && [ -n "${QPS[dnsdist-udp/$kind]:-}" ] && compare ours-udp dnsdist-udp "$kind"
+  [ -n "${QPS[ours-udp-before/$kind]:-}" ] && compare ours-udp ours-udp-before "$kind"
+  [ -n "${QPS[ours-tls-before/$kind]:-}" ] && compare ours-tls ours-tls-before "$kind"
   if [ -n "${QPS[ours-tls/$kind]:-}" ]; then
     for row in "${ROWS[@]}"; do
       [ "${row%-tls}" != "$row" ] && [ "$row" != ours-tls ] && compare ours-tls "$row" "$kind"
@@ -388,3 +469,25 @@ if [ -n "${HXT_BENCH_CURVE:-}" ]; then
     echo
   done
 fi
+if [ "${#MEMORY[@]}" -gt 0 ]; then
+  echo
+  echo "memory: hxtarrowagent with dnsprotect.so, swg.so and clouddownloader.so, idle (VmRSS)"
+  base=""
+  for entry in "${MEMORY[@]}"; do
+    read -r list kib <<<"$entry"
+    [ -n "$base" ] || base="$kib"
+    printf '  block list %-5s %8sM  (%+.1fM)\n' "$list" "$(mib "$kib")" "$(awk -v a="$kib" -v b="$base" 'BEGIN { print (a - b) / 1024 }')"
+  done
+fi
+if [ "${#PROFILED[@]}" -gt 0 ]; then
+  echo
+  echo "per query of a saturated miss run (the agent, perf stat):"
+  for row in "${PROFILED[@]}"; do printf '  %-22s %s\n' "${LABEL[$row]}" "${COUNTS[$row]}"; done
+fi
+for row in "${PROFILED[@]}"; do
+  echo
+  echo "profile of the agent, ${LABEL[$row]}, misses (perf record -e cpu-clock -g, self time, top $HXT_BENCH_PERF):"
+  perf report -i "$WORK/perf-$row.data" --no-children --sort dso,symbol --stdio 2>/dev/null |
+    grep -E "^ +[0-9.]+%" | sed -E "s/[[:space:]]+-[[:space:]]+-[[:space:]]*$//" | head -n "$HXT_BENCH_PERF" ||
+    true  # head leaves perf report a closed pipe
+done

@@ -434,14 +434,23 @@ std::string BuildRefusal(const std::string& raw, const ClientQuery& q, QueryVerd
 }
 
 std::uint16_t RandomId() {
-  unsigned char bytes[2];
-  if (RAND_bytes(bytes, sizeof bytes) != 1) {
-    // OpenSSL's generator failed to seed, which it reports rather than
-    // giving weak bytes; the system's source stands in.
-    static thread_local std::random_device fallback;
-    return static_cast<std::uint16_t>(fallback());
+  // Drawn from OpenSSL's generator a batch at a time: a call per id cost more
+  // than the rest of choosing a socket and sending. The bytes stay with the
+  // thread that drew them and are used once.
+  static thread_local unsigned char bytes[128];
+  static thread_local std::size_t used = sizeof bytes;
+  if (used == sizeof bytes) {
+    if (RAND_bytes(bytes, sizeof bytes) != 1) {
+      // OpenSSL's generator failed to seed, which it reports rather than
+      // giving weak bytes; the system's source stands in.
+      static thread_local std::random_device fallback;
+      return static_cast<std::uint16_t>(fallback());
+    }
+    used = 0;
   }
-  return static_cast<std::uint16_t>(bytes[0] << 8 | bytes[1]);
+  const auto id = static_cast<std::uint16_t>(bytes[used] << 8 | bytes[used + 1]);
+  used += 2;
+  return id;
 }
 
 std::uint16_t MessageId(const std::string& m) {

@@ -694,13 +694,33 @@ u32 CDnsProtectPlugin::OpenSession(u32 contextId, const char*, u32 transport, u3
   std::lock_guard<std::mutex> lock(sessionsMutex_);
   *sessionHandle = nextHandle_++;
   if (nextHandle_ == 0) nextHandle_ = 1;
-  sessions_[*sessionHandle] = Session{contextId, transport == HXT_TRANSPORT_TCP, {}};
+  Session session{contextId, transport == HXT_TRANSPORT_TCP, {}};
+  if (spareSessions_.empty()) {
+    sessions_[*sessionHandle] = std::move(session);
+  } else {
+    // Most sessions carry one query: their map nodes are kept rather than
+    // allocated and freed each time.
+    auto node = std::move(spareSessions_.back());
+    spareSessions_.pop_back();
+    node.key() = *sessionHandle;
+    node.mapped() = std::move(session);
+    auto inserted = sessions_.insert(std::move(node));
+    if (!inserted.inserted) inserted.position->second = std::move(inserted.node.mapped());
+  }
   return 0;
 }
 
 u32 CDnsProtectPlugin::CloseSession(u32 sessionHandle) {
   std::lock_guard<std::mutex> lock(sessionsMutex_);
-  return sessions_.erase(sessionHandle) == 1 ? 0 : kErrorNoSession;
+  auto found = sessions_.find(sessionHandle);
+  if (found == sessions_.end()) return kErrorNoSession;
+  if (spareSessions_.size() < kSpareSessions) {
+    spareSessions_.push_back(sessions_.extract(found));
+    spareSessions_.back().mapped().stream.clear();
+  } else {
+    sessions_.erase(found);
+  }
+  return 0;
 }
 
 u32 CDnsProtectPlugin::Send(u32 sessionHandle, const unsigned char* data, u32 length) {
@@ -715,9 +735,7 @@ u32 CDnsProtectPlugin::Send(u32 sessionHandle, const unsigned char* data, u32 le
     Session& session = found->second;
     contextId = session.contextId;
     tcp = session.tcp;
-    if (!tcp) {
-      queries.emplace_back(reinterpret_cast<const char*>(data), length);
-    } else {
+    if (tcp) {
       session.stream.append(reinterpret_cast<const char*>(data), length);
       while (session.stream.size() >= 2) {
         std::size_t size = (std::size_t{static_cast<unsigned char>(session.stream[0])} << 8) |
@@ -728,6 +746,8 @@ u32 CDnsProtectPlugin::Send(u32 sessionHandle, const unsigned char* data, u32 le
       }
     }
   }
+  // A datagram is one query, taken as it came.
+  if (!tcp) handleQuery(sessionHandle, contextId, false, std::string(reinterpret_cast<const char*>(data), length));
   for (auto& query : queries) handleQuery(sessionHandle, contextId, tcp, std::move(query));
   return 0;
 }
@@ -802,7 +822,7 @@ void CDnsProtectPlugin::handleQuery(u32 handle, u32 contextId, bool tcp, std::st
       Clock::now() + std::min(answerDeadline_, std::chrono::milliseconds(profile_->queryTimeoutMs));
   pool_->Resolve(
       std::move(upstreamQuery), deadline,
-      [this, key, cacheable, asked = Clock::now()](u32 error, std::string answer) {
+      [this, key = std::move(key), cacheable, asked = Clock::now()](u32 error, std::string answer) {
         if (error != kErrorStopped) metrics_.UpstreamTook(Clock::now() - asked);
         answerWaiters(key, cacheable, error, answer);
       },
@@ -896,11 +916,16 @@ void CDnsProtectPlugin::respond(const Waiter& waiter, const std::string& answer)
     if (sessions_.count(handle) == 0) return;  // the service gave up on it
   }
   if (callback_ == nullptr) return;
-  std::string data = answer;
-  if (tcp) {
-    data.insert(0, 1, static_cast<char>(answer.size() & 0xff));
-    data.insert(0, 1, static_cast<char>(answer.size() >> 8));
+  if (!tcp) {
+    callback_->Response(handle, contextId, reinterpret_cast<const unsigned char*>(answer.data()),
+                        static_cast<u32>(answer.size()));
+    return;
   }
+  std::string data;
+  data.reserve(2 + answer.size());
+  data.push_back(static_cast<char>(answer.size() >> 8));
+  data.push_back(static_cast<char>(answer.size() & 0xff));
+  data += answer;
   callback_->Response(handle, contextId, reinterpret_cast<const unsigned char*>(data.data()),
                       static_cast<u32>(data.size()));
 }

@@ -157,6 +157,8 @@ class CDnsProtectPlugin final : public IVelmoraPlugin {
 
   std::mutex sessionsMutex_;
   std::map<u32, Session> sessions_;
+  static constexpr std::size_t kSpareSessions = 256;
+  std::vector<std::map<u32, Session>::node_type> spareSessions_;
   u32 nextHandle_ = 1;
 
   // Queries waiting for an upstream answer, by cache key.

@@ -5,6 +5,7 @@
 #include <array>
 
 #include <boost/asio/connect.hpp>
+#include <boost/container/small_vector.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ip/udp.hpp>
 #include <boost/asio/post.hpp>
@@ -84,44 +85,6 @@ class CTcpExchange : public IAttempt, public std::enable_shared_from_this<CTcpEx
   Done done_;
   std::array<unsigned char, 2> length_{};
   std::string answer_;
-};
-
-// A query over UDP on one of the shared sockets; a truncated answer is asked
-// again over TCP.
-class CUdpExchange : public IAttempt, public std::enable_shared_from_this<CUdpExchange> {
- public:
-  CUdpExchange(asio::io_context& io, CUdpSockets& sockets, asio::ip::udp::endpoint server, std::string query,
-               Done done)
-      : io_(io), sockets_(sockets), server_(server), query_(std::move(query)), done_(std::move(done)) {}
-  void Start() {
-    auto self = shared_from_this();
-    ticket_ = sockets_.Send(server_, query_, [self](bool ok, std::string answer) {
-      self->ticket_ = 0;
-      if (!self->done_) return;
-      if (ok && IsTruncated(answer)) {
-        self->tcp_ = std::make_shared<CTcpExchange>(
-            self->io_, asio::ip::tcp::endpoint(self->server_.address(), self->server_.port()), self->query_,
-            std::exchange(self->done_, nullptr));
-        self->tcp_->Start();
-        return;
-      }
-      std::exchange(self->done_, nullptr)(ok, std::move(answer));
-    });
-  }
-  void Cancel() override {
-    done_ = nullptr;
-    sockets_.Cancel(std::exchange(ticket_, 0));
-    if (tcp_) tcp_->Cancel();
-  }
-
- private:
-  asio::io_context& io_;
-  CUdpSockets& sockets_;
-  asio::ip::udp::endpoint server_;
-  std::string query_;
-  Done done_;
-  std::uint64_t ticket_ = 0;
-  std::shared_ptr<CTcpExchange> tcp_;
 };
 
 }  // namespace
@@ -385,19 +348,22 @@ struct Lingering {
 };
 
 struct QueryState {
-  QueryState(asio::io_context& io) : timer(io), deadlineTimer(io) {}
   std::string query;
   std::uint16_t clientId = 0;
   Clock::time_point deadline;
+  // When the current attempt's share of the deadline runs out; max() with no
+  // attempt timed. The pool's one sweep timer watches both.
+  Clock::time_point shareEnds = Clock::time_point::max();
   ResolveHandler handler;
   std::vector<UpstreamConfig> servers;  // given with the query
-  std::vector<Candidate> candidates;
+  // Inline for the usual few upstreams: no allocation per query.
+  boost::container::small_vector<Candidate, 4> candidates;
   std::size_t next = 0;
   unsigned generation = 0;
   bool probe = false;
-  asio::steady_timer timer;  // the current attempt's share
-  asio::steady_timer deadlineTimer;
-  std::shared_ptr<IAttempt> attempt;
+  std::shared_ptr<IAttempt> attempt;  // over TCP
+  CUdpSockets* sockets = nullptr;      // the pool's, for udpTicket
+  std::uint64_t udpTicket = 0;         // a query in flight on the shared UDP sockets
   std::shared_ptr<CDotConnection> connection;
   std::uint16_t connectionId = 0;
   int attemptIndex = -1;                    // the upstream of `attempt` or `connection`
@@ -405,16 +371,19 @@ struct QueryState {
   std::string fallback;  // an upstream's SERVFAIL or REFUSED, given when nobody does better
   bool finished = false;
 
-  bool waiting() const { return attempt || connection || !lingering.empty() || next < candidates.size(); }
+  bool waiting() const {
+    return attempt || udpTicket != 0 || connection || !lingering.empty() || next < candidates.size();
+  }
+  Clock::time_point due() const { return std::min(deadline, shareEnds); }
   void cancelAttempt() {
     ++generation;
-    timer.cancel();
+    shareEnds = Clock::time_point::max();
     if (attempt) std::exchange(attempt, nullptr)->Cancel();
+    if (udpTicket != 0) sockets->Cancel(std::exchange(udpTicket, 0));
     if (connection) std::exchange(connection, nullptr)->Cancel(connectionId);
   }
   void cancelAll() {
     cancelAttempt();
-    deadlineTimer.cancel();
     for (auto& entry : lingering) entry.second.connection->Cancel(entry.second.id);
     lingering.clear();
   }
@@ -436,7 +405,7 @@ Reply Judge(const std::string& query, std::string& answer) {
 
 CUpstreamPool::CUpstreamPool(asio::io_context& io, std::vector<UpstreamConfig> upstreams,
                              std::chrono::milliseconds tlsIdleTimeout)
-    : io_(io), tlsIdle_(tlsIdleTimeout), udpSockets_(io) {
+    : io_(io), tlsIdle_(tlsIdleTimeout), sweepTimer_(io), udpSockets_(io) {
   for (auto& config : upstreams) {
     auto upstream = std::make_unique<Upstream>();
     upstream->config = std::move(config);
@@ -499,13 +468,34 @@ void CUpstreamPool::markHealth(int index, bool healthy) {
 void CUpstreamPool::Resolve(std::string query, Clock::time_point deadline, ResolveHandler handler,
                             std::vector<UpstreamConfig> servers) {
   ++inFlight_;
-  auto state = std::make_shared<QueryState>(io_);
+  auto state = std::make_shared<QueryState>();
+  state->sockets = &udpSockets_;
   state->query = std::move(query);
   state->deadline = deadline;
   state->handler = std::move(handler);
   state->servers = std::move(servers);
   for (const auto& server : state->servers) state->candidates.push_back(Candidate{-1, &server});
-  asio::post(io_, [this, state] { start(state); });
+  {
+    // Queries that arrive while the I/O thread has not yet taken the earlier
+    // ones ride on the same hand-off: one wake-up and one queued handler for
+    // the burst.
+    std::lock_guard<std::mutex> lock(incomingMutex_);
+    incoming_.push_back(std::move(state));
+    if (incoming_.size() > 1) return;
+  }
+  asio::post(io_, [this] { takeIncoming(); });
+}
+
+void CUpstreamPool::takeIncoming() {
+  {
+    std::lock_guard<std::mutex> lock(incomingMutex_);
+    taking_.swap(incoming_);
+  }
+  // The burst's UDP queries leave together.
+  udpSockets_.Hold();
+  for (const auto& state : taking_) start(state);
+  udpSockets_.Release();
+  taking_.clear();
 }
 
 void CUpstreamPool::start(const std::shared_ptr<QueryState>& state) {
@@ -530,10 +520,53 @@ void CUpstreamPool::start(const std::shared_ptr<QueryState>& state) {
     node.value() = state;
     active_.insert(std::move(node));
   }
-  state->deadlineTimer.expires_at(state->deadline);
-  state->deadlineTimer.async_wait([this, state](const error_code& e) {
-    if (!e && !state->finished) timeOut(state);
+  armSweep(state->deadline);
+  tryNext(state);
+}
+
+void CUpstreamPool::armSweep(Clock::time_point at) {
+  // New queries end after those in flight, so this mostly returns here: a
+  // query costs no timer of its own.
+  if (at >= sweepAt_ || stopped_) return;
+  sweepAt_ = at;
+  sweepTimer_.expires_at(at);
+  sweepTimer_.async_wait([this, alive = std::weak_ptr<char>(alive_)](const error_code& e) {
+    if (e || alive.expired()) return;
+    sweepAt_ = Clock::time_point::max();
+    sweep();
   });
+}
+
+void CUpstreamPool::sweep() {
+  const auto now = Clock::now();
+  due_.clear();
+  for (const auto& state : active_) {
+    if (now >= state->due()) due_.push_back(state);
+  }
+  for (const auto& state : due_) {
+    // An earlier one's handler may have ended or moved this one on.
+    if (state->finished) continue;
+    if (now >= state->deadline) {
+      timeOut(state);
+    } else if (now >= state->shareEnds) {
+      shareOver(state);
+    }
+  }
+  due_.clear();
+  auto next = Clock::time_point::max();
+  for (const auto& state : active_) next = std::min(next, state->due());
+  if (next != Clock::time_point::max()) armSweep(next);
+}
+
+void CUpstreamPool::shareOver(const std::shared_ptr<QueryState>& state) {
+  if (state->connection) {
+    // A TLS answer slower than its share is still welcome until the
+    // deadline: the connection stays, and the next upstream is asked too.
+    state->lingering[state->generation] =
+        Lingering{std::exchange(state->connection, nullptr), state->connectionId, state->attemptIndex};
+  } else {
+    markHealth(state->attemptIndex, false);
+  }
   tryNext(state);
 }
 
@@ -553,11 +586,38 @@ void CUpstreamPool::tryNext(const std::shared_ptr<QueryState>& state) {
   const auto share = (state->deadline - now) / static_cast<int>(left);
   const unsigned generation = state->generation;
   const int index = candidate.index;
-  Done done = [this, state, generation, index](bool ok, std::string answer) {
-    if (state->finished) return;
+  state->shareEnds = now + share;
+  armSweep(state->shareEnds);
+  state->attemptIndex = index;
+  if (candidate.config->tls && index >= 0) {
+    state->connection = upstreams_[static_cast<std::size_t>(index)]->connection;
+    state->connectionId = state->connection->Send(state->query, answerHandler(state, generation, index, false));
+    return;
+  }
+  const std::uint64_t ticket =
+      udpSockets_.Send(asio::ip::udp::endpoint(candidate.config->address, candidate.config->port), state->query,
+                       answerHandler(state, generation, index, true));
+  // A send that failed at once has called back already (and moved on).
+  if (ticket != 0 && generation == state->generation) state->udpTicket = ticket;
+}
+
+Done CUpstreamPool::answerHandler(const std::shared_ptr<QueryState>& state, unsigned generation, int index,
+                                  bool udp) {
+  return [this, state, generation, index, udp](bool ok, std::string answer) {
     const bool current = generation == state->generation;
+    if (udp && current) state->udpTicket = 0;
+    if (state->finished) return;
     if (!current) {
       if (state->lingering.erase(generation) == 0) return;
+    }
+    if (udp && ok && IsTruncated(answer)) {
+      // Asked again over TCP, within the same share.
+      const UpstreamConfig& config = *state->candidates[state->next - 1].config;
+      auto tcp = std::make_shared<CTcpExchange>(io_, asio::ip::tcp::endpoint(config.address, config.port),
+                                                state->query, answerHandler(state, generation, index, false));
+      state->attempt = tcp;
+      tcp->Start();
+      return;
     }
     markHealth(index, ok);
     if (ok) {
@@ -578,30 +638,6 @@ void CUpstreamPool::tryNext(const std::shared_ptr<QueryState>& state) {
     if (current) return tryNext(state);
     if (!state->waiting()) giveUp(state);
   };
-  state->timer.expires_after(share);
-  state->timer.async_wait([this, state, generation, index](const error_code& e) {
-    if (e || state->finished || generation != state->generation) return;
-    if (state->connection) {
-      // A TLS answer slower than its share is still welcome until the
-      // deadline: the connection stays, and the next upstream is asked too.
-      state->lingering[generation] =
-          Lingering{std::exchange(state->connection, nullptr), state->connectionId, index};
-    } else {
-      markHealth(index, false);
-    }
-    tryNext(state);
-  });
-  state->attemptIndex = index;
-  if (candidate.config->tls && index >= 0) {
-    state->connection = upstreams_[static_cast<std::size_t>(index)]->connection;
-    state->connectionId = state->connection->Send(state->query, std::move(done));
-    return;
-  }
-  auto exchange = std::make_shared<CUdpExchange>(
-      io_, udpSockets_, asio::ip::udp::endpoint(candidate.config->address, candidate.config->port),
-      state->query, std::move(done));
-  state->attempt = exchange;
-  exchange->Start();
 }
 
 void CUpstreamPool::giveUp(const std::shared_ptr<QueryState>& state) {
@@ -614,7 +650,7 @@ void CUpstreamPool::timeOut(const std::shared_ptr<QueryState>& state) {
   // taken for dead: it is closed, and the queries it still carries try their
   // next upstream.
   std::vector<std::shared_ptr<CDotConnection>> dead;
-  if (state->attempt || state->connection) markHealth(state->attemptIndex, false);
+  if (state->attempt || state->udpTicket != 0 || state->connection) markHealth(state->attemptIndex, false);
   if (state->connection) dead.push_back(state->connection);
   for (const auto& entry : state->lingering) {
     markHealth(entry.second.index, false);
@@ -651,7 +687,8 @@ void CUpstreamPool::Probe(std::chrono::milliseconds timeout, std::function<void(
     if (upstreams_.empty() || stopped_) return done();
     auto left = std::make_shared<std::size_t>(upstreams_.size());
     for (std::size_t i = 0; i < upstreams_.size(); ++i) {
-      auto state = std::make_shared<QueryState>(io_);
+      auto state = std::make_shared<QueryState>();
+      state->sockets = &udpSockets_;
       state->query = BuildQuery("localhost", kTypeA, 0);
       state->deadline = Clock::now() + timeout;
       state->candidates.push_back(Candidate{static_cast<int>(i), &upstreams_[i]->config});
@@ -674,6 +711,7 @@ void CUpstreamPool::ForgetNetwork() {
 
 void CUpstreamPool::Shutdown() {
   stopped_ = true;
+  sweepTimer_.cancel();
   auto active = active_;
   for (const auto& state : active) finish(state, kErrorStopped, {});
   udpSockets_.Close();

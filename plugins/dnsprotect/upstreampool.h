@@ -15,12 +15,14 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <set>
 #include <string>
 #include <vector>
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ssl/context.hpp>
+#include <boost/asio/steady_timer.hpp>
 
 #include "profile.h"
 #include "udpsockets.h"
@@ -103,18 +105,40 @@ class CUpstreamPool {
     std::atomic<bool> healthy{false};
   };
 
+  // Starts the queries Resolve handed over (I/O thread).
+  void takeIncoming();
   void start(const std::shared_ptr<QueryState>& state);
   void tryNext(const std::shared_ptr<QueryState>& state);
+  // What takes an attempt's answer (or its failure); `udp`: asked over UDP,
+  // a truncated answer is asked again over TCP.
+  std::function<void(bool ok, std::string answer)> answerHandler(const std::shared_ptr<QueryState>& state,
+                                                                 unsigned generation, int index, bool udp);
   void finish(const std::shared_ptr<QueryState>& state, std::uint32_t error, std::string answer);
   // Nobody answered for good, or the deadline passed.
   void giveUp(const std::shared_ptr<QueryState>& state);
   void timeOut(const std::shared_ptr<QueryState>& state);
   void markHealth(int index, bool healthy);
+  // One timer for every query in flight: set for the earliest end of an
+  // attempt's share or of a deadline, it handles whatever is due and sets
+  // itself for the next. A timer per query cost a heap insertion, a
+  // cancellation and the cancelled handler's run, twice per query.
+  void armSweep(Clock::time_point at);
+  void sweep();
+  // The current attempt's share of the deadline ran out.
+  void shareOver(const std::shared_ptr<QueryState>& state);
 
   boost::asio::io_context& io_;
   std::vector<std::unique_ptr<Upstream>> upstreams_;
   const std::chrono::milliseconds tlsIdle_;
+  boost::asio::steady_timer sweepTimer_;
+  Clock::time_point sweepAt_ = Clock::time_point::max();  // when the sweep timer fires; max() unset
+  std::vector<std::shared_ptr<QueryState>> due_;           // the sweep's, kept for its capacity
+  // The sweep's handler may outlive the pool in a stopped io_context.
+  std::shared_ptr<char> alive_ = std::make_shared<char>();
   std::set<std::shared_ptr<QueryState>> active_;
+  std::mutex incomingMutex_;
+  std::vector<std::shared_ptr<QueryState>> incoming_;  // from Resolve, not yet started
+  std::vector<std::shared_ptr<QueryState>> taking_;    // being started, kept for its capacity
   static constexpr std::size_t kSpareActive = 256;
   std::vector<std::set<std::shared_ptr<QueryState>>::node_type> spareActive_;
   std::atomic<std::size_t> inFlight_{0};

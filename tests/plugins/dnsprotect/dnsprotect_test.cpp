@@ -530,6 +530,62 @@ TEST_F(SharedUdpSockets, MoveToNewPorts) {
   EXPECT_EQ(answers, std::vector<std::string>{firstQuery});
 }
 
+// Queries answered one after another over many renewals: each new port's
+// socket (made from a closed one's kept slot) takes its answers, and the
+// ports keep changing.
+TEST_F(SharedUdpSockets, RenewedPortsKeepTakingAnswers) {
+  namespace asio = boost::asio;
+  std::set<unsigned short> ports;
+  std::array<char, 512> buffer;
+  constexpr unsigned kQueries = 6 * CUdpSockets::kQueriesPerPort * CUdpSockets::kSocketsPerFamily;
+  for (unsigned i = 0; i < kQueries; ++i) {
+    ASSERT_NE(Ask("www.example"), 0u);
+    asio::ip::udp::endpoint from;
+    std::string query(buffer.data(), server.receive_from(asio::buffer(buffer), from));
+    ports.insert(from.port());
+    query[2] = static_cast<char>(0x81);
+    server.send_to(asio::buffer(query), from);
+    io.restart();
+    io.run_for(10s);  // a deadline: stopped by the answer taken
+    ASSERT_EQ(answers.size(), i + 1) << "query " << i;
+  }
+  // Six renewals of each socket; the system may draw a closed port again.
+  EXPECT_GE(ports.size(), 4 * CUdpSockets::kSocketsPerFamily);
+}
+
+// Queries sent while held leave at Release, except one cancelled meanwhile;
+// their answers are taken as any others.
+TEST_F(SharedUdpSockets, HeldQueriesLeaveAtRelease) {
+  namespace asio = boost::asio;
+  constexpr unsigned kHeld = 2 * CUdpSockets::kSocketsPerFamily + 1;
+  sockets.Hold();
+  std::vector<std::uint64_t> tickets;
+  for (unsigned i = 0; i < kHeld; ++i) tickets.push_back(Ask("n" + std::to_string(i) + ".example"));
+  server.non_blocking(true);
+  std::array<char, 512> buffer;
+  asio::ip::udp::endpoint from;
+  boost::system::error_code e;
+  server.receive_from(asio::buffer(buffer), from, 0, e);
+  EXPECT_EQ(e, asio::error::would_block) << "nothing leaves while held";
+  sockets.Cancel(tickets[3]);
+  sockets.Release();
+  server.non_blocking(false);
+  std::set<std::string> asked;
+  for (unsigned i = 0; i + 1 < kHeld; ++i) {
+    std::string query(buffer.data(), server.receive_from(asio::buffer(buffer), from));
+    Question question;
+    ASSERT_TRUE(ParseQuestion(query, question));
+    asked.insert(question.name);
+    query[2] = static_cast<char>(0x81);
+    server.send_to(asio::buffer(query), from);
+    io.restart();
+    io.run_for(10s);  // a deadline: stopped by the answer taken
+  }
+  EXPECT_EQ(answers.size(), kHeld - 1);
+  EXPECT_EQ(asked.count("n3.example"), 0u);
+  EXPECT_EQ(asked.size(), kHeld - 1);
+}
+
 TEST(DnsProtectUpstreams, TlsVerifiesTheCertificateAndItsName) {
   test::TestRoot dir;
   CapturedLog log;
