@@ -207,3 +207,138 @@ TEST(HxtArrowCtl, TopShowsTheDaemonsProgramRows) {
 }
 
 }  // namespace hxt
+
+#ifndef _WIN32
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+#include <boost/asio/local/stream_protocol.hpp>
+
+#include "common/controlproto.h"
+
+namespace hxt {
+namespace {
+
+using sockfilter::FrameWriter;
+using sockfilter::kMsgHelloReply;
+using sockfilter::kMsgResult;
+using Bytes = std::vector<u8>;
+
+// A filter daemon's control socket that answers each connection from its own
+// script: each reply after reading one frame, an empty one raising SIGTERM in
+// this process instead; at the script's end it hangs up.
+class FakeDaemon {
+ public:
+  explicit FakeDaemon(std::vector<std::vector<Bytes>> connections)
+      : acceptor_(io_, freshEndpoint(path_)), thread_([this, connections] {
+          for (const auto& replies : connections) {
+            local::socket peer(io_);
+            boost::system::error_code error;
+            acceptor_.accept(peer, error);
+            Bytes rx;
+            for (const Bytes& reply : replies) {
+              if (reply.empty()) {
+                ::kill(::getpid(), SIGTERM);
+                continue;
+              }
+              sockfilter::Frame frame;
+              while (!error && sockfilter::TakeFrame(rx, frame) != sockfilter::TakeResult::Frame) {
+                u8 chunk[512];
+                rx.insert(rx.end(), chunk, chunk + peer.read_some(boost::asio::buffer(chunk), error));
+              }
+              boost::asio::write(peer, boost::asio::buffer(reply), error);
+            }
+          }
+        }) {
+    ::setenv("HXT_SOCKFILTER_CONTROL", path_.c_str(), 1);
+  }
+  ~FakeDaemon() {
+    thread_.join();
+    std::remove(path_.c_str());
+  }
+
+ private:
+  using local = boost::asio::local::stream_protocol;
+  static local::endpoint freshEndpoint(const std::string& path) {
+    std::remove(path.c_str());
+    return local::endpoint(path);
+  }
+  const std::string path_ = ::testing::TempDir() + "hxtarrowctl-" + std::to_string(::getpid()) + ".sock";
+  boost::asio::io_service io_;
+  local::acceptor acceptor_;
+  std::thread thread_;
+};
+
+// A reply: status and text, then a row count (`rows` >= 0) but never a row.
+Bytes Reply(u16 type, u32 sequence, u32 status, const std::string& text, int rows = -1) {
+  FrameWriter w(type, sequence);
+  w.U32(status);
+  w.String(text);
+  if (rows >= 0) w.U32(static_cast<u32>(rows));
+  return w.Finish();
+}
+
+Bytes Joined(Bytes first, const Bytes& second) {
+  first.insert(first.end(), second.begin(), second.end());
+  return first;
+}
+
+const Bytes kHello = Reply(kMsgHelloReply, 1, 0, "hxsockfilterd");
+const Bytes kEmptyTable = Reply(kMsgResult, 2, 0, "names", 0);
+
+TEST(HxtArrowCtl, TopSaysWhyTheDaemonGaveNoTable) {
+  const struct {
+    std::vector<Bytes> replies;
+    const char* why;
+  } cases[] = {
+      {{}, "the daemon did not answer HELLO"},
+      {{Reply(kMsgHelloReply, 1, sockfilter::kErrRefused, "no")}, "the daemon refused: "},
+      {{kHello}, "the daemon did not answer the request"},
+      {{kHello, FrameWriter(kMsgResult, 2).Finish()}, "the daemon's reply is undecodable"},
+      // A notice (another sequence) before the reply is passed over.
+      {{kHello, Joined(Reply(kMsgResult, 7, 0, ""), Reply(kMsgResult, 2, 1008, "odd"))},
+       "the daemon answered 1008 (odd)"},
+      {{kHello, Reply(kMsgResult, 2, 0, "names")}, "the daemon's reply holds no rows"},
+      {{kHello, Reply(kMsgResult, 2, 0, "names", 1)}, "the daemon's reply is undecodable"},
+  };
+  for (const auto& c : cases) {
+    FakeDaemon daemon({c.replies});
+    const CtlResult result = RunCtl("top --once");
+    EXPECT_EQ(result.code, ctl::kExitFailure) << c.why;
+    EXPECT_EQ(result.err.rfind(std::string("hxtarrowctl: top: ") + c.why, 0), 0u) << result.err;
+  }
+  ::setenv("HXT_SOCKFILTER_CONTROL", (::testing::TempDir() + "nothing-here.sock").c_str(), 1);
+  EXPECT_NE(RunCtl("top --once").err.find("no daemon listens on "), std::string::npos);
+}
+
+// The live page: asked for again until -n pages, a failure or a signal.
+TEST(HxtArrowCtl, TopRefreshesUntilPagesFailureOrSignal) {
+  const std::vector<Bytes> page = {kHello, kEmptyTable};
+  const struct {
+    const char* args;
+    std::vector<std::vector<Bytes>> connections;
+    int code;
+    std::size_t pages;
+  } cases[] = {
+      {"top -d 0 -n 3", {page, page, page}, ctl::kExitOk, 3},
+      {"top -d 0.001", {page, {}}, ctl::kExitFailure, 1},
+      {"top", {{{}, kHello, kEmptyTable}}, ctl::kExitOk, 1},  // the 2 s refresh never comes
+  };
+  for (const auto& c : cases) {
+    FakeDaemon daemon(c.connections);
+    const CtlResult result = RunCtl(c.args);
+    EXPECT_EQ(result.code, c.code) << c.args << ": " << result.err;
+    std::size_t pages = 0;
+    for (std::size_t at = 0; (at = result.out.find("PROGRAM ", at)) != std::string::npos; ++at) ++pages;
+    EXPECT_EQ(pages, c.pages) << c.args;
+  }
+  for (const char* bad : {"top -d", "top -d -1", "top -d 3601", "top -n 0", "top -n x"}) {
+    EXPECT_EQ(RunCtl(bad).code, ctl::kExitUsage) << bad;
+  }
+}
+
+}  // namespace
+}  // namespace hxt
+#endif
