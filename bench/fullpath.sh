@@ -17,7 +17,7 @@
 # saturated runs per path (the table gives their median), HXT_BENCH_LIGHT_QPS
 # (2000), HXT_BENCH_KEEP=1 keeps the temporary root and the logs,
 # HXT_BENCH_PER_CLIENT=N sets the daemon's MaxPendingPerClient.
-# Optional parts, off by default to keep a run at about six minutes:
+# Optional parts, off by default to keep a run at about eight minutes (with the attribution pairs):
 #   HXT_BENCH_PATHS="ours dnsdist"   only these rows (ours noattr fake responder
 #                                    dnsdist dpupstream dnsdistcache)
 #   HXT_BENCH_SOCKETS=N              after the runs, one program opens N sockets
@@ -31,8 +31,8 @@
 #                                    one and a row beside the fake plug-in's
 #   HXT_BENCH_ATTR_PAIRS=N           attribution on against off: N pairs of
 #                                    saturated runs of the two daemons, at one
-#                                    socket and at 1,000 (default 3 when the
-#                                    row noattr runs, else 0)
+#                                    socket and at 1,000 sockets (-c 1000 -q 200;
+#                                    default 3 when the row noattr runs, else 0)
 #   HXT_BENCH_PERF=N                 one more run under perf record; top N lines
 #   HXT_BENCH_BUILD=DIR              use DIR's binaries, build nothing
 #   HXT_BENCH_QUICK=1                a check that everything runs (a minute or
@@ -269,9 +269,13 @@ done
 # ratio of the two daemons' own CPU per query (/proc/PID/stat of the daemon
 # alone); the median of those ratios is the figure, their spread the noise.
 ATTR_PAIRS="${HXT_BENCH_ATTR_PAIRS:-$([[ " ${PATHS[*]} " == *" noattr "* ]] && echo 3 || echo 0)}"
+# The 1,000 sockets are all one user's, and the daemon keeps at most 256 of a
+# user's queries in flight (MaxPendingPerUser) and drops the rest: with more in
+# flight, dnsperf waits for dropped queries, and a run after another on the
+# same daemon was seen to cost up to three times as much per query.
 ATTR_LOADS=(one thousand)
-declare -A ATTR_ARGS=([one]="" [thousand]="-c 1000 -q 1000")
-declare -A ATTR_LABEL=([one]="1 socket, 100 in flight" [thousand]="1,000 sockets, 1 in flight each")
+declare -A ATTR_ARGS=([one]="" [thousand]="-c 1000 -q 200")
+declare -A ATTR_LABEL=([one]="1 socket, 100 in flight" [thousand]="1,000 sockets, 200 in flight")
 declare -A ATTR_AIM=([one]=1.05 [thousand]=1.02)
 declare -A ATTR_RATIOS ATTR_TICKS ATTR_DONE ATTR_QPS ATTR_FAIL PAIR_FIGURES
 attr_run() {  # attr_run LOAD on|off PAIR: one saturated run, its figures added up
@@ -289,11 +293,26 @@ attr_run() {  # attr_run LOAD on|off PAIR: one saturated run, its figures added 
   ATTR_QPS[$load,$side]="${ATTR_QPS[$load,$side]:-} $(qps "$out")"
   PAIR_FIGURES[$side]="$ticks $(completed "$out")"
 }
-for pair in $(seq "$ATTR_PAIRS"); do
-  for load in "${ATTR_LOADS[@]}"; do
+# settle PID...: waits until the processes used no CPU for 0.3 s (at most 6 s):
+# what a run left behind (a thousand sockets' queries that dnsperf abandoned
+# at its end) must not be counted to the next run.
+settle() {
+  local before
+  for _ in $(seq 20); do
+    before="$(cpu_ticks "$@")"
+    sleep 0.3
+    [ "$(cpu_ticks "$@")" = "$before" ] && return 0
+  done
+}
+# The pairs of one load all before the other's.
+for load in "${ATTR_LOADS[@]}"; do
+  for pair in $(seq "$ATTR_PAIRS"); do
     PAIR_FIGURES=()
     if [ $((pair % 2)) = 1 ]; then order=(on off); else order=(off on); fi
-    for side in "${order[@]}"; do attr_run "$load" "$side" "$pair"; done
+    for side in "${order[@]}"; do
+      settle "$AGENT" "$DAEMON" "$NOATTR_AGENT" "$NOATTR_DAEMON"
+      attr_run "$load" "$side" "$pair"
+    done
     ATTR_RATIOS[$load]="${ATTR_RATIOS[$load]:-} $(awk -v on="${PAIR_FIGURES[on]}" -v off="${PAIR_FIGURES[off]}" '
       BEGIN { split(on, a, " "); split(off, b, " ")
               if (a[2] == 0 || b[1] == 0 || b[2] == 0) print "-"; else printf "%.1f", 100 * (a[1] / a[2]) / (b[1] / b[2]) }')"
