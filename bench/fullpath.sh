@@ -35,8 +35,8 @@
 #                                    default 3 when the row noattr runs, else 0)
 #   HXT_BENCH_PERF=N                 one more run under perf record; top N lines
 #   HXT_BENCH_BUILD=DIR              use DIR's binaries, build nothing
-#   HXT_BENCH_QUICK=1                a check that everything runs (a minute or
-#                                    two): 2 s runs, one of each, the rows ours
+#   HXT_BENCH_QUICK=1                a check that everything runs (under a
+#                                    minute): 2 s runs, one of each, the rows ours
 #                                    and noattr, one pair, 1,000 sockets; the
 #                                    variables above still win
 # Everything listens on 127.0.0.1 only; the daemon's pass-through resolver is
