@@ -17,7 +17,7 @@
 # saturated runs per path (the table gives their median), HXT_BENCH_LIGHT_QPS
 # (2000), HXT_BENCH_KEEP=1 keeps the temporary root and the logs,
 # HXT_BENCH_PER_CLIENT=N sets the daemon's MaxPendingPerClient.
-# Optional parts, off by default to keep a run at about six minutes:
+# Optional parts, off by default to keep a run at about eight minutes (with the attribution pairs):
 #   HXT_BENCH_PATHS="ours dnsdist"   only these rows (ours noattr fake responder
 #                                    dnsdist dpupstream dnsdistcache)
 #   HXT_BENCH_SOCKETS=N              after the runs, one program opens N sockets
@@ -29,14 +29,26 @@
 #                                    plug-in and dnsprotect.so (DIR laid out
 #                                    like build/release): a row beside the main
 #                                    one and a row beside the fake plug-in's
+#   HXT_BENCH_ATTR_PAIRS=N           attribution on against off: N pairs of
+#                                    saturated runs of the two daemons, at one
+#                                    socket and at 1,000 sockets (-c 1000 -q 200;
+#                                    default 3 when the row noattr runs, else 0)
 #   HXT_BENCH_PERF=N                 one more run under perf record; top N lines
 #   HXT_BENCH_BUILD=DIR              use DIR's binaries, build nothing
+#   HXT_BENCH_QUICK=1                a check that everything runs (under a
+#                                    minute): 2 s runs, one of each, the rows ours
+#                                    and noattr, one pair, 1,000 sockets; the
+#                                    variables above still win
 # Everything listens on 127.0.0.1 only; the daemon's pass-through resolver is
 # the zone responder, never the machine's.
 set -euo pipefail
 
 HERE="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 BUILD="${HXT_BENCH_BUILD:-$HERE/build/release}"
+if [ "${HXT_BENCH_QUICK:-0}" = 1 ]; then
+  : "${HXT_BENCH_SECONDS:=2}" "${HXT_BENCH_RUNS:=1}" "${HXT_BENCH_PATHS:=ours noattr}" "${HXT_BENCH_ATTR_PAIRS:=1}"
+  : "${HXT_BENCH_SOCKETS:=1000}"
+fi
 RUN_SECONDS="${HXT_BENCH_SECONDS:-10}"
 RUNS="${HXT_BENCH_RUNS:-3}"
 LIGHT_QPS="${HXT_BENCH_LIGHT_QPS:-2000}"
@@ -250,6 +262,64 @@ for clients in ${HXT_BENCH_CURVE:-}; do
   done
 done
 
+# Attribution on against off: the main row's daemon and the one without
+# attribution (each behind an agent of its own), in pairs of saturated runs at
+# each load, the order flipping from pair to pair (on off, off on, ...) so that
+# a drift in the machine's other load falls on both alike. Each pair gives the
+# ratio of the two daemons' own CPU per query (/proc/PID/stat of the daemon
+# alone); the median of those ratios is the figure, their spread the noise.
+ATTR_PAIRS="${HXT_BENCH_ATTR_PAIRS:-$([[ " ${PATHS[*]} " == *" noattr "* ]] && echo 3 || echo 0)}"
+# The 1,000 sockets are all one user's, and the daemon keeps at most 256 of a
+# user's queries in flight (MaxPendingPerUser) and drops the rest: with more in
+# flight, dnsperf waits for dropped queries, and a run after another on the
+# same daemon was seen to cost up to three times as much per query.
+ATTR_LOADS=(one thousand)
+declare -A ATTR_ARGS=([one]="" [thousand]="-c 1000 -q 200")
+declare -A ATTR_LABEL=([one]="1 socket, 100 in flight" [thousand]="1,000 sockets, 200 in flight")
+declare -A ATTR_AIM=([one]=1.05 [thousand]=1.02)
+declare -A ATTR_RATIOS ATTR_TICKS ATTR_DONE ATTR_QPS ATTR_FAIL PAIR_FIGURES
+attr_run() {  # attr_run LOAD on|off PAIR: one saturated run, its figures added up
+  local load="$1" side="$2" daemon port out ticks
+  if [ "$side" = on ]; then daemon="$DAEMON" port="$STUB_PORT"; else daemon="$NOATTR_DAEMON" port="$NOATTR_PORT"; fi
+  say "attribution $side, ${ATTR_LABEL[$load]}: pair $3/$ATTR_PAIRS"
+  out="$WORK/attr-$load-$side-$3.txt"
+  ticks="$(cpu_ticks "$daemon")"
+  # shellcheck disable=SC2086
+  saturated "$port" "$out" ${ATTR_ARGS[$load]}
+  ticks=$(($(cpu_ticks "$daemon") - ticks))
+  ATTR_TICKS[$load,$side]=$((${ATTR_TICKS[$load,$side]:-0} + ticks))
+  ATTR_DONE[$load,$side]=$((${ATTR_DONE[$load,$side]:-0} + $(completed "$out")))
+  ATTR_FAIL[$load,$side]=$((${ATTR_FAIL[$load,$side]:-0} + $(servfail "$out")))
+  ATTR_QPS[$load,$side]="${ATTR_QPS[$load,$side]:-} $(qps "$out")"
+  PAIR_FIGURES[$side]="$ticks $(completed "$out")"
+}
+# settle PID...: waits until the processes used no CPU for 0.3 s (at most 6 s):
+# what a run left behind (a thousand sockets' queries that dnsperf abandoned
+# at its end) must not be counted to the next run.
+settle() {
+  local before
+  for _ in $(seq 20); do
+    before="$(cpu_ticks "$@")"
+    sleep 0.3
+    [ "$(cpu_ticks "$@")" = "$before" ] && return 0
+  done
+}
+# The pairs of one load all before the other's.
+for load in "${ATTR_LOADS[@]}"; do
+  for pair in $(seq "$ATTR_PAIRS"); do
+    PAIR_FIGURES=()
+    if [ $((pair % 2)) = 1 ]; then order=(on off); else order=(off on); fi
+    for side in "${order[@]}"; do
+      settle "$AGENT" "$DAEMON" "$NOATTR_AGENT" "$NOATTR_DAEMON"
+      attr_run "$load" "$side" "$pair"
+    done
+    ATTR_RATIOS[$load]="${ATTR_RATIOS[$load]:-} $(awk -v on="${PAIR_FIGURES[on]}" -v off="${PAIR_FIGURES[off]}" '
+      BEGIN { split(on, a, " "); split(off, b, " ")
+              if (a[2] == 0 || b[1] == 0 || b[2] == 0) print "-"; else printf "%.1f", 100 * (a[1] / a[2]) / (b[1] / b[2]) }')"
+  done
+done
+ATTR_RSS="$(mib "$(rss_kib "$DAEMON")") MiB on, $(mib "$(rss_kib "$NOATTR_DAEMON")") MiB off"
+
 if [ -n "${HXT_BENCH_PERF:-}" ]; then
   # One more saturated run of our path with the profiler attached to the
   # agent and the daemon; its figures are not in the table.
@@ -380,6 +450,28 @@ if [ -n "${HXT_BENCH_CURVE:-}" ]; then
     du="$(us_per_query "$dt" "$dd")"
     printf '%8s %12s %12s %9s %12s %12s %9s\n' "$clients" "$oq" "$ou" "$of" "$dq" "$du" "$(ratio "$ou" "$du")"
   done
+fi
+if [ "$ATTR_PAIRS" -gt 0 ]; then
+  echo
+  echo "attribution on against off: hxsockfilterd's own cpu per query, $ATTR_PAIRS pair(s) of $RUN_SECONDS s" \
+    "saturated runs per load, in turn (on off, off on, ...); ratio: on as a share of off, the median of the pairs' ratios"
+  printf '%-32s %8s %8s %9s %9s %10s  %-28s %s\n' load "on us/q" "off us/q" "on qps" "off qps" "ratio(med)" \
+    "pairs' ratios (%)" aim
+  for load in "${ATTR_LOADS[@]}"; do
+    # shellcheck disable=SC2086
+    med="$(printf '%s\n' ${ATTR_RATIOS[$load]} | grep -v '^-$' | sort -g |
+      awk '{ v[NR] = $1 } END { if (NR == 0) print "-"; else printf "%.1f", (v[int((NR + 1) / 2)] + v[int(NR / 2) + 1]) / 2 }')"
+    verdict="$(awk -v m="$med" -v f="${ATTR_AIM[$load]}" 'BEGIN { if (m == "-") print "-"; else print (m <= 100 * f) ? "met" : "NOT met" }')"
+    # shellcheck disable=SC2086
+    printf '%-32s %8s %8s %9s %9s %9s%%  %-28s at most %.0f%%: %s\n' "${ATTR_LABEL[$load]}" \
+      "$(us_per_query "${ATTR_TICKS[$load,on]}" "${ATTR_DONE[$load,on]}")" \
+      "$(us_per_query "${ATTR_TICKS[$load,off]}" "${ATTR_DONE[$load,off]}")" \
+      "$(median ${ATTR_QPS[$load,on]})" "$(median ${ATTR_QPS[$load,off]})" "$med" "${ATTR_RATIOS[$load]# }" \
+      "$(awk -v f="${ATTR_AIM[$load]}" 'BEGIN { print 100 * f }')" "$verdict"
+    [ "${ATTR_FAIL[$load,on]}${ATTR_FAIL[$load,off]}" = 00 ] ||
+      echo "  SERVFAIL: ${ATTR_FAIL[$load,on]} on, ${ATTR_FAIL[$load,off]} off"
+  done
+  echo "hxsockfilterd resident after these runs: $ATTR_RSS"
 fi
 if [ -n "${HXT_BENCH_PERF:-}" ]; then
   echo

@@ -35,14 +35,16 @@ namespace pt = boost::property_tree;
 
 constexpr const char* kProgram = "hxtarrowctl";
 constexpr const char* kUsage =
-    "usage: hxtarrowctl [--json] [--port N] [status | watch | metrics | top [--once]]\n"
+    "usage: hxtarrowctl [--json] [--port N] [status | watch | metrics |\n"
+    "                    top [--once] [-d SECONDS] [-n PAGES]]\n"
     "  status    print the agent's status and statistics once (the default)\n"
     "  watch     print every document the agent sends, until Ctrl-C or the agent goes away\n"
     "  metrics   print the status and statistics once in the Prometheus text format, and the filter\n"
     "            daemon's counters where its control socket lets us ask\n"
     "  top       which programs ask: the filter daemon's queries, answers sent by the agent and\n"
-    "            blocked answers per program, refreshed every 2 seconds until Ctrl-C (--once: once);\n"
-    "            the names asked only for root, the daemon's user and the agent's\n"
+    "            blocked answers per program, refreshed every 2 seconds (-d: every SECONDS, 0 to 3600)\n"
+    "            until Ctrl-C or PAGES pages (-n; --once: once); the names asked only for root, the\n"
+    "            daemon's user and the agent's\n"
     "  --json    print the documents as the agent sends them, one per line\n"
     "            (top: the table once, as one JSON document)\n"
     "  --port N  connect to 127.0.0.1:N instead of the agent's port 62722\n";
@@ -55,7 +57,22 @@ struct Options {
   u16 port = kIpcPort;
   bool help = false;
   bool once = false;
+  // top's live page: how often it is asked for again, and after how many
+  // pages it ends (0: only on a signal).
+  std::chrono::milliseconds refresh{kTopRefresh};
+  unsigned long pages = 0;
 };
+
+// A number within [low, high] (whole unless `fraction`); false for anything else.
+bool parseNumber(const std::string& text, double low, double high, bool fraction, double& value) {
+  try {
+    value = fraction ? boost::lexical_cast<double>(text)
+                     : static_cast<double>(boost::lexical_cast<unsigned long>(text));
+  } catch (const boost::bad_lexical_cast&) {
+    return false;
+  }
+  return value >= low && value <= high;
+}
 
 // False with `problem` set for anything it does not understand.
 bool parseArguments(const std::vector<std::string>& args, Options& options, std::string& problem) {
@@ -85,6 +102,20 @@ bool parseArguments(const std::vector<std::string>& args, Options& options, std:
       options.port = static_cast<u16>(port);
     } else if (arg == "--once") {
       options.once = true;
+    } else if (arg == "-d" || arg == "-n") {
+      double value = 0;
+      const bool delay = arg == "-d";
+      if (i + 1 >= args.size() ||
+          !parseNumber(args[i + 1], delay ? 0 : 1, delay ? 3600 : 1e9, delay, value)) {
+        problem = delay ? "-d needs the seconds between pages (0 to 3600)" : "-n needs a number of pages";
+        return false;
+      }
+      ++i;
+      if (delay) {
+        options.refresh = std::chrono::milliseconds(static_cast<long long>(value * 1000));
+      } else {
+        options.pages = static_cast<unsigned long>(value);
+      }
     } else if (arg == "top" && !modeGiven) {
       options.mode = Mode::kTop;
       modeGiven = true;
@@ -672,6 +703,7 @@ int runTop(const Options& options, std::ostream& out, std::ostream& err) {
   boost::asio::steady_timer timer(io);
   boost::asio::signal_set signals(io, SIGINT, SIGTERM);
   int exitCode = kExitOk;
+  unsigned long shownPages = 0;
   signals.async_wait([&](const boost::system::error_code& e, int) {
     if (!e) timer.cancel();
   });
@@ -683,7 +715,11 @@ int runTop(const Options& options, std::ostream& out, std::ostream& err) {
     }
     // As watch(1) does: home, clear, then the page.
     out << "\x1b[H\x1b[2J" << timeStamp() << "  hxtarrowctl top (Ctrl-C ends)\n\n" << shown << std::flush;
-    timer.expires_after(std::chrono::seconds(2));
+    if (++shownPages == options.pages) {
+      signals.cancel();
+      return;
+    }
+    timer.expires_after(options.refresh);
     timer.async_wait([&](const boost::system::error_code& e) {
       if (e) {
         signals.cancel();

@@ -17,6 +17,8 @@ namespace hxt::ctl {
 
 // How long `status` waits for the two documents a new client is sent at once.
 constexpr std::chrono::seconds kStatusWaitTimeout{5};
+// How often `top` asks the filter daemon again (-d changes it).
+constexpr std::chrono::seconds kTopRefresh{2};
 
 constexpr int kExitOk = 0;
 constexpr int kExitFailure = 1;  // no agent, malformed frame, agent gone too early

@@ -7,7 +7,9 @@
 // processes that asked before and those started since the last look, then,
 // at most once per rescan interval, every process. A socket no process holds
 // (its program has exited, or closed it) is counted under "exited", never
-// dropped.
+// dropped. A socket's program (the process's executable) is read again only
+// after kProgramRecheck: only an exec that keeps the socket changes it, and a
+// client asking one query at a time would otherwise cost a readlink each.
 //
 // The program table is bounded (the least recently seen program makes room
 // for a new one) and so is each program's ring of recent names. I/O thread
@@ -127,6 +129,11 @@ struct Asker {
   bool ignored = false;
 };
 
+// How long the program found for a socket is taken as it is.
+constexpr std::chrono::milliseconds kProgramRecheck{1000};
+// Beyond this many sockets the memory of their programs starts afresh.
+constexpr std::size_t kProgramCacheMaxSockets = 4096;
+
 class CAttribution {
  public:
   explicit CAttribution(std::vector<std::string> ignoredPrograms, std::string procRoot = "/proc",
@@ -142,7 +149,10 @@ class CAttribution {
   // (the name is written to `name`).
   bool Answered(u64 program, const u8* answer, std::size_t size, std::string& name);
   const ProgramRow* Row(u64 program) { return programs_.Get(program); }
-  void SetIgnored(std::vector<std::string> ignoredPrograms) { ignored_ = std::move(ignoredPrograms); }
+  void SetIgnored(std::vector<std::string> ignoredPrograms) {
+    ignored_ = std::move(ignoredPrograms);
+    programOfSocket_.clear();  // whether a program is ignored is decided when it is found
+  }
 
   // "exe\tuid\tpid\tunit\tqueries\ttoAgent\tblocked\tsecondsAgo\tignored\tnames" rows,
   // most queries first; names joined by spaces, or "-" when `withNames` is
@@ -160,6 +170,12 @@ class CAttribution {
   std::vector<std::string> ignored_;
   CSocketProcesses processes_;
   CProgramTable programs_;
+  struct SocketProgram {
+    u32 pid = 0;
+    u64 program = 0;
+    std::chrono::steady_clock::time_point until{};
+  };
+  std::unordered_map<u64, SocketProgram> programOfSocket_;  // by socket inode (Linux)
 };
 
 // The first question's name as it stands in a message (length-prefixed

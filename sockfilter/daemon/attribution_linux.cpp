@@ -171,6 +171,12 @@ u64 CAttribution::ProgramOf(std::optional<u32> uid, std::optional<u64> inode) {
     case CSocketProcesses::Found::Held:
       break;
   }
+  const auto now = std::chrono::steady_clock::now();
+  if (auto known = programOfSocket_.find(*inode); known != programOfSocket_.end()) {
+    const SocketProgram& seen = known->second;
+    // An evicted row's handle counts nothing: found again below.
+    if (seen.pid == pid && seen.until > now && programs_.Get(seen.program) != nullptr) return seen.program;
+  }
   const std::string folder = procRoot_ + "/" + std::to_string(pid);
   char target[4096];
   const ssize_t n = ::readlink((folder + "/exe").c_str(), target, sizeof target);
@@ -194,6 +200,8 @@ u64 CAttribution::ProgramOf(std::optional<u32> uid, std::optional<u64> inode) {
     row->pid = pid;
     row->ignored = std::find(ignored_.begin(), ignored_.end(), exe) != ignored_.end();
   }
+  if (programOfSocket_.size() >= kProgramCacheMaxSockets) programOfSocket_.clear();
+  programOfSocket_[*inode] = SocketProgram{pid, handle, now + kProgramRecheck};
   return handle;
 }
 

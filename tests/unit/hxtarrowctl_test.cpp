@@ -207,3 +207,117 @@ TEST(HxtArrowCtl, TopShowsTheDaemonsProgramRows) {
 }
 
 }  // namespace hxt
+
+#ifndef _WIN32
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+#include <boost/asio/local/stream_protocol.hpp>
+
+#include "common/controlproto.h"
+
+namespace hxt {
+namespace {
+
+using Bytes = std::vector<u8>;
+using local = boost::asio::local::stream_protocol;
+
+// A filter daemon's control socket that answers each connection from its own
+// script: each reply after reading a request (the client sends one, then
+// waits), an empty one raising SIGTERM in this process instead; at the
+// script's end it hangs up.
+class FakeDaemon {
+ public:
+  explicit FakeDaemon(std::vector<std::vector<Bytes>> connections)
+      : acceptor_(io_, fresh(path_)), thread_([this, connections] {
+          for (const auto& replies : connections) {
+            local::socket peer(io_);
+            boost::system::error_code error;
+            acceptor_.accept(peer, error);
+            for (const Bytes& reply : replies) {
+              u8 request[512];
+              if (reply.empty()) {
+                ::kill(::getpid(), SIGTERM);
+              } else if (peer.read_some(boost::asio::buffer(request), error) > 0) {
+                boost::asio::write(peer, boost::asio::buffer(reply), error);
+              }
+            }
+          }
+        }) {
+    ::setenv("HXT_SOCKFILTER_CONTROL", path_.c_str(), 1);
+  }
+  ~FakeDaemon() {
+    thread_.join();
+    std::remove(path_.c_str());
+  }
+
+ private:
+  static local::endpoint fresh(const std::string& path) {
+    std::remove(path.c_str());
+    return local::endpoint(path);
+  }
+  const std::string path_ = ::testing::TempDir() + "hxtarrowctl-" + std::to_string(::getpid()) + ".sock";
+  boost::asio::io_service io_;
+  local::acceptor acceptor_;
+  std::thread thread_;
+};
+
+// A reply: status and text, then a row count (`rows` >= 0) but never a row;
+// `before`, a frame sent ahead of it.
+Bytes Reply(u16 type, u32 sequence, u32 status, const std::string& text, int rows = -1, Bytes before = {}) {
+  sockfilter::FrameWriter w(type, sequence);
+  w.U32(status);
+  w.String(text);
+  if (rows >= 0) w.U32(static_cast<u32>(rows));
+  const Bytes frame = w.Finish();
+  before.insert(before.end(), frame.begin(), frame.end());
+  return before;
+}
+
+// `top` against a daemon that answers badly (--once: the reason, exit 1), and
+// its live page, asked for again until -n pages, a failure or a signal.
+TEST(HxtArrowCtl, TopSaysWhyTheDaemonGaveNoTableAndRefreshesUntilPagesFailureOrSignal) {
+  using sockfilter::FrameWriter, sockfilter::kMsgHelloReply, sockfilter::kMsgResult;
+  const Bytes hello = Reply(kMsgHelloReply, 1, 0, "hxsockfilterd");
+  const Bytes notice = Reply(kMsgResult, 7, 0, "");  // another sequence: passed over
+  const std::vector<Bytes> page = {hello, Reply(kMsgResult, 2, 0, "names", 0)};
+  const struct {
+    const char* args;
+    std::vector<std::vector<Bytes>> connections;
+    std::size_t pages;
+    const char* why;  // the start of the error; none: exit 0
+  } cases[] = {
+      {"top --once", {{}}, 0, "the daemon did not answer HELLO"},
+      {"top --once", {{Reply(kMsgHelloReply, 1, sockfilter::kErrRefused, "no")}}, 0, "the daemon refused: "},
+      {"top --once", {{hello}}, 0, "the daemon did not answer the request"},
+      {"top --once", {{hello, FrameWriter(kMsgResult, 2).Finish()}}, 0, "the daemon's reply is undecodable"},
+      {"top --once",
+       {{hello, Reply(kMsgResult, 2, 1008, "odd", -1, notice)}},
+       0,
+       "the daemon answered 1008 (odd)"},
+      {"top --once", {{hello, Reply(kMsgResult, 2, 0, "names")}}, 0, "the daemon's reply holds no rows"},
+      {"top --once", {{hello, Reply(kMsgResult, 2, 0, "names", 1)}}, 0, "the daemon's reply is undecodable"},
+      {"top -d 0 -n 3", {page, page, page}, 3, nullptr},
+      {"top -d 0.001", {page, {}}, 1, "the daemon did not answer HELLO"},
+      {"top", {{{}, page[0], page[1]}}, 1, nullptr},  // the signal comes before the 2 s refresh
+  };
+  for (const auto& c : cases) {
+    FakeDaemon daemon(c.connections);
+    const CtlResult result = RunCtl(c.args);
+    std::size_t pages = 0;
+    for (std::size_t at = 0; (at = result.out.find("PROGRAM ", at)) != std::string::npos; ++at) ++pages;
+    EXPECT_EQ(pages, c.pages) << c.args;
+    EXPECT_EQ(result.code, c.why != nullptr ? ctl::kExitFailure : ctl::kExitOk)
+        << c.args << ": " << result.err;
+    const std::string error = c.why ? std::string("hxtarrowctl: top: ") + c.why : "";
+    EXPECT_EQ(c.why ? result.err.substr(0, error.size()) : result.err, error);
+  }
+  for (const char* bad : {"top -d", "top -d -1", "top -d 3601", "top -n 0", "top -n x"})
+    EXPECT_EQ(RunCtl(bad).code, ctl::kExitUsage) << bad;
+}
+
+}  // namespace
+}  // namespace hxt
+#endif

@@ -448,5 +448,26 @@ TEST(AttributionTest, AnswersInATcpStreamAreFoundWholeWhereverTheReadsAreCut) {
   }
 }
 
+// A socket's program is read once and then taken as it is, but a handle of a
+// row evicted since is never returned: that would count nothing.
+TEST(AttributionTest, ASocketsProgramIsReadOnceButFoundAnewWhenItsRowWasEvicted) {
+  FakeProc proc;
+  proc.Socket(100, 3, "socket:[555]");
+  proc.Socket(200, 3, "socket:[777]");
+  ASSERT_EQ(::symlink("/usr/bin/a", (proc.path() + "/100/exe").c_str()), 0);
+  ASSERT_EQ(::symlink("/usr/bin/b", (proc.path() + "/200/exe").c_str()), 0);
+  CAttribution attribution({}, proc.path(), 1);  // room for one program
+  const u64 a = attribution.ProgramOf(1000u, 555);
+  ASSERT_NE(attribution.Row(a), nullptr);
+  std::filesystem::remove(proc.path() + "/100/exe");
+  ASSERT_EQ(::symlink("/usr/bin/c", (proc.path() + "/100/exe").c_str()), 0);
+  EXPECT_EQ(attribution.ProgramOf(1000u, 555), a);  // not read again
+  EXPECT_EQ(attribution.Row(attribution.ProgramOf(1000u, 777))->exe, "/usr/bin/b");
+  EXPECT_EQ(attribution.Row(a), nullptr);
+  const ProgramRow* again = attribution.Row(attribution.ProgramOf(1000u, 555));
+  ASSERT_NE(again, nullptr);
+  EXPECT_EQ(again->exe, "/usr/bin/c");
+}
+
 }  // namespace
 }  // namespace hxt::test
