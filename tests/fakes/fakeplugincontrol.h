@@ -17,7 +17,6 @@
 #pragma once
 
 #include <cstddef>
-#include <cstdio>
 #include <optional>
 #include <string>
 #include <vector>
@@ -36,7 +35,7 @@ enum class PluginKind : u32 { Velmora = 0, Swg = 1, CloudDownloader = 2 };
 // the object was made for ("IVelmoraPlugin::Init", "ISWGPlugin::ReceiveMessage",
 // "ICloudDownloaderPlugin::Stop"), or is the export's name ("CreatePlugin").
 // Arguments are text: numbers in decimal, booleans "true"/"false", pointers as
-// PointerText gives them, null strings "(null)", data bytes unchanged.
+// printf's %p gives them, null strings "(null)", data bytes unchanged.
 // OpenSession records the handle it handed out as a fourth argument.
 struct Call {
   std::string op;
@@ -128,12 +127,6 @@ class IFakePluginControl {
  protected:
   ~IFakePluginControl() = default;
 };
-
-inline std::string PointerText(const void* pointer) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%p", pointer);
-  return text;
-}
 
 }  // namespace hxt::fake
 

@@ -37,11 +37,6 @@ bool FakeDnsResponder::AddRecord(const std::string& name, const std::string& add
   return true;
 }
 
-void FakeDnsResponder::Clear() {
-  mode_ = DnsAnswerMode::Silent;
-  records_.clear();
-}
-
 std::string FakeDnsResponder::Answer(const std::string& query) const {
   if (mode_ == DnsAnswerMode::Records) return fromRecords(query);
   if (mode_ != DnsAnswerMode::Echo) return {};

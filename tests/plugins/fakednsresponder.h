@@ -17,7 +17,6 @@ class FakeDnsResponder {
   // An A record for an IPv4 text, an AAAA record for an IPv6 text; false when
   // neither. Names compare case-insensitively.
   bool AddRecord(const std::string& name, const std::string& address);
-  void Clear();
 
   // The reply to one DNS message; empty when the mode sends none.
   std::string Answer(const std::string& query) const;

@@ -13,16 +13,10 @@
 // plug-in object runs a thread of its own, from which it calls the service
 // back; the thread ends before DisposePlugin returns, so the module can be
 // unloaded right after.
-#ifdef _WIN32
-#include <windows.h>
-#else
-#include <fcntl.h>
-#include <unistd.h>
-#endif
-
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
@@ -45,23 +39,15 @@
 #include "fakes/fakeplugincontrol.h"
 #include "hxtarrow/plugin.h"
 
-#ifndef HXT_FAKE_OFFERS
-#define HXT_FAKE_OFFERS 1
-#endif
 #ifndef HXT_FAKE_CREATE_RETURNS_NULL
 #define HXT_FAKE_CREATE_RETURNS_NULL 0
-#endif
-#ifndef HXT_FAKE_INTERFACE_LIST
-#define HXT_FAKE_INTERFACE_LIST 0
 #endif
 
 namespace hxt::fake {
 namespace {
 
-constexpr std::size_t kKinds = 3;
-constexpr const char* kIds[kKinds] = {HXT_VELMORA_PLUGIN_ID, HXT_SWG_PLUGIN_ID, HXT_CLOUD_DOWNLOADER_ID};
-constexpr const char* kInterfaceNames[kKinds] = {
-    "IVelmoraPlugin::", "ISWGPlugin::", "ICloudDownloaderPlugin::"};
+constexpr const char* kIds[] = {HXT_VELMORA_PLUGIN_ID, HXT_SWG_PLUGIN_ID, HXT_CLOUD_DOWNLOADER_ID};
+constexpr const char* kInterfaceNames[] = {"IVelmoraPlugin::", "ISWGPlugin::", "ICloudDownloaderPlugin::"};
 
 // A call's argument as Call records it.
 template <typename T>
@@ -71,7 +57,9 @@ std::string text(T value) {
   } else if constexpr (std::is_same_v<T, const char*>) {
     return value != nullptr ? value : "(null)";
   } else if constexpr (std::is_pointer_v<T>) {
-    return PointerText(value);
+    char pointer[32];
+    std::snprintf(pointer, sizeof pointer, "%p", static_cast<const void*>(value));
+    return pointer;
   } else {
     return std::to_string(value);
   }
@@ -81,24 +69,15 @@ std::string text(T value) {
 // it is destroyed are dropped; the one running is waited for.
 class PluginThread {
  public:
-  PluginThread() : thread_([this] { run(); }) {}
   ~PluginThread() {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      stopping_ = true;
-      tasks_.clear();
-    }
-    wake_.notify_all();
+    Post(nullptr);  // an empty task ends the thread, ahead of every other
     thread_.join();
   }
-  PluginThread(const PluginThread&) = delete;
-  PluginThread& operator=(const PluginThread&) = delete;
 
   void Post(std::function<void()> task) {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      tasks_.push_back(std::move(task));
-    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!task) tasks_.clear();
+    tasks_.push_back(std::move(task));
     wake_.notify_all();
   }
 
@@ -106,10 +85,10 @@ class PluginThread {
   void run() {
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
-      wake_.wait(lock, [this] { return stopping_ || !tasks_.empty(); });
-      if (stopping_) return;
+      wake_.wait(lock, [this] { return !tasks_.empty(); });
       auto task = std::move(tasks_.front());
       tasks_.pop_front();
+      if (!task) return;
       lock.unlock();
       task();
       lock.lock();
@@ -119,8 +98,7 @@ class PluginThread {
   std::mutex mutex_;
   std::condition_variable wake_;
   std::deque<std::function<void()>> tasks_;
-  bool stopping_ = false;
-  std::thread thread_;  // last: starts once the rest is built
+  std::thread thread_{[this] { run(); }};  // last: starts once the rest is built
 };
 
 // The callback interfaces the service handed an object.
@@ -159,7 +137,7 @@ PluginKind targetOf(const CallbackRequest& request) {
 
 bool holds(const CallbackSlots& slots, const CallbackRequest& request) {
   if (request.callback == Callback::SendPluginMessage) return slots.messaging != nullptr;
-  const void* held[kKinds] = {slots.velmora, slots.swg, slots.cloud};
+  const void* held[] = {slots.velmora, slots.swg, slots.cloud};
   return held[static_cast<std::size_t>(targetOf(request))] != nullptr;
 }
 
@@ -176,63 +154,39 @@ std::mutex& sessionTableLock() {
   return lock;
 }
 
-// Makes the callback through `slots`, which hold its interface; its return value, 0 for none.
-long long call(const CallbackSlots& slots, const CallbackRequest& request) {
-  const char* textArg = request.nullText ? nullptr : request.text.c_str();
-  const auto* bytes = reinterpret_cast<const unsigned char*>(textArg);
-  const u32 size = static_cast<u32>(request.text.size());
-  switch (request.callback) {
-    case Callback::Response: {
-      std::lock_guard<std::mutex> hold(sessionTableLock());
-      slots.velmora->Response(request.handle, request.contextId, bytes, size);
-      break;
-    }
-    case Callback::ErrorOccurred: {
-      std::lock_guard<std::mutex> hold(sessionTableLock());
-      slots.velmora->ErrorOccurred(request.handle, request.contextId, request.code);
-      break;
-    }
-    case Callback::ProtectionStateChanged:
-      slots.velmora->ProtectionStateChanged(textArg);
-      break;
-    case Callback::ChangeDnsRedirectionMode:
-      slots.velmora->ChangeDnsRedirectionMode(textArg);
-      break;
-    case Callback::UpgradeDetailsChanged:
-      slots.velmora->UpgradeDetailsChanged(textArg);
-      break;
-    case Callback::PluginStopped:
-      slots.velmora->PluginStopped();
-      break;
-    case Callback::SWGStateChanged:
-      slots.swg->SWGStateChanged(textArg);
-      break;
-    case Callback::SWGStatsChanged:
-      slots.swg->SWGStatsChanged(textArg);
-      break;
-    case Callback::SWGPluginStopped:
-      slots.swg->SWGPluginStopped();
-      break;
-    case Callback::SendPluginMessage:
-      return slots.messaging->SendPluginMessage(orNull(request.to), orNull(request.from),
-                                                orNull(request.topic), textArg);
-    case Callback::UpdateAvailable:
-      return slots.cloud->UpdateAvailable();
-    case Callback::UpdateInProgress:
-      return slots.cloud->UpdateInProgress();
+// Makes the callback through `s`, which hold its interface; its return value, 0 for none.
+long long call(const CallbackSlots& s, const CallbackRequest& r) {
+  using C = Callback;
+  const C c = r.callback;
+  const char* text = r.nullText ? nullptr : r.text.c_str();
+  if (c == C::Response || c == C::ErrorOccurred) {
+    std::lock_guard<std::mutex> hold(sessionTableLock());
+    if (c == C::ErrorOccurred) return s.velmora->ErrorOccurred(r.handle, r.contextId, r.code), 0;
+    const auto* bytes = reinterpret_cast<const unsigned char*>(text);
+    return s.velmora->Response(r.handle, r.contextId, bytes, static_cast<u32>(r.text.size())), 0;
   }
+  if (c == C::ProtectionStateChanged) s.velmora->ProtectionStateChanged(text);
+  if (c == C::ChangeDnsRedirectionMode) s.velmora->ChangeDnsRedirectionMode(text);
+  if (c == C::UpgradeDetailsChanged) s.velmora->UpgradeDetailsChanged(text);
+  if (c == C::PluginStopped) s.velmora->PluginStopped();
+  if (c == C::SWGStateChanged) s.swg->SWGStateChanged(text);
+  if (c == C::SWGStatsChanged) s.swg->SWGStatsChanged(text);
+  if (c == C::SWGPluginStopped) s.swg->SWGPluginStopped();
+  if (c == C::SendPluginMessage)
+    return s.messaging->SendPluginMessage(orNull(r.to), orNull(r.from), orNull(r.topic), text);
+  if (c == C::UpdateAvailable) return s.cloud->UpdateAvailable();
+  if (c == C::UpdateInProgress) return s.cloud->UpdateInProgress();
   return 0;
 }
 
 class ModuleState final : public IFakePluginControl {
  public:
-  ModuleState() { resetLocked(); }
+  ModuleState() { Reset(); }
 
   // ---- used by the plug-in objects
   // The result scripted for `op`.
   u32 ResultOf(std::string_view op) const {
     return locked([&] {
-      if (results_.empty()) return 0u;
       auto found = results_.find(op);
       return found != results_.end() ? found->second : 0u;
     });
@@ -240,25 +194,17 @@ class ModuleState final : public IFakePluginControl {
   // Records the call and returns the result scripted for it.
   u32 Record(const std::string& op, std::vector<std::string> args) {
     locked([&] {
-      if (keepCalls_) calls_.push_back({op, std::move(args)});
+      if (!unrecorded_) calls_.push_back({op, std::move(args)});
     });
     return ResultOf(op);
   }
-  bool Supports() const { return supports_; }
-  bool CreatesNull() const { return createReturnsNull_; }
-  bool ReportsStopped() const { return reportStopped_; }
-  void Attach(FakeCore* core) {
-    locked([&] {
-      live_.insert(core);
-      current_[static_cast<std::size_t>(core->kind)] = core;
-    });
-  }
-  void Detach(FakeCore* core) {
-    locked([&] {
-      live_.erase(core);
-      FakeCore*& current = current_[static_cast<std::size_t>(core->kind)];
-      if (current == core) current = nullptr;
-    });
+  // An object made (the newest of its kind gets the callbacks) or going away.
+  void Track(FakeCore* core, bool alive) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    FakeCore*& current = current_[static_cast<std::size_t>(core->kind)];
+    if (alive) live_.insert(core);
+    if (!alive) live_.erase(core);
+    if (alive || current == core) current = alive ? core : nullptr;
   }
   // Under the state's lock, so that a callback in flight reads a consistent set.
   void Bind(FakeCore* core, const CallbackSlots& slots) {
@@ -300,17 +246,25 @@ class ModuleState final : public IFakePluginControl {
       }
     }
     for (const auto& request : answers) {
-      if (answerOnCaller_) {
+      if (answerOnCaller_)
         deliverNow(request);
-      } else {
+      else
         dispatch(request, nullptr);
-      }
     }
   }
 
   // ---- IFakePluginControl
   void Reset() override {
-    locked([&] { resetLocked(); });
+    std::lock_guard<std::mutex> lock(mutex_);
+    calls_.clear();
+    results_.clear();
+    held_.clear();
+    sessions_.clear();
+    responder_ = FakeDnsResponder();
+    responder_.SetMode(DnsAnswerMode::Echo);
+    supports_ = reportStopped_ = true;
+    createReturnsNull_ = HXT_FAKE_CREATE_RETURNS_NULL != 0;
+    holdResponses_ = answerOnCaller_ = unrecorded_ = false;
   }
   void SetResult(const char* op, u32 result) override {
     locked([&] { results_[text(op)] = result; });
@@ -357,36 +311,17 @@ class ModuleState final : public IFakePluginControl {
 
   // A benchmark sends millions of queries: the logs of calls and callbacks
   // would grow without bound.
-  void StopKeepingCalls() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    keepCalls_ = false;
-    unrecorded_ = true;
-  }
-  // Nothing keeps the calls: the session calls then skip formatting their
-  // arguments, which would cost the benchmark more than the path it measures.
+  // The session calls then skip formatting their arguments, which would cost
+  // the benchmark more than the path it measures.
+  void StopKeepingCalls() { unrecorded_ = true; }
   bool Unrecorded() const { return unrecorded_; }
+  std::atomic<bool> supports_{true}, createReturnsNull_{false}, reportStopped_{true};
 
  private:
   template <typename F>
   auto locked(F f) const -> decltype(f()) {
     std::lock_guard<std::mutex> lock(mutex_);
     return f();
-  }
-
-  void resetLocked() {
-    calls_.clear();
-    keepCalls_ = true;
-    unrecorded_ = false;
-    results_.clear();
-    supports_ = true;
-    createReturnsNull_ = HXT_FAKE_CREATE_RETURNS_NULL != 0;
-    reportStopped_ = true;
-    responder_.Clear();
-    responder_.SetMode(DnsAnswerMode::Echo);
-    holdResponses_ = false;
-    answerOnCaller_ = false;
-    held_.clear();
-    sessions_.clear();
   }
 
   bool dispatch(const CallbackRequest& request, std::shared_ptr<Completion> completion) {
@@ -401,11 +336,8 @@ class ModuleState final : public IFakePluginControl {
 
   // On the thread that called Send: the object is alive while its Send runs.
   void deliverNow(const CallbackRequest& request) {
-    const CallbackSlots slots = locked([&] {
-      FakeCore* core = current_[static_cast<std::size_t>(targetOf(request))];
-      return core != nullptr ? core->slots : CallbackSlots{};
-    });
-    if (holds(slots, request)) call(slots, request);
+    FakeCore* core = locked([&] { return current_[static_cast<std::size_t>(targetOf(request))]; });
+    if (core != nullptr) deliver(core, request, nullptr);
   }
 
   // On the object's thread; the interface may have been taken back since it was posted.
@@ -419,17 +351,14 @@ class ModuleState final : public IFakePluginControl {
 
   mutable std::mutex mutex_;
   std::vector<Call> calls_;
-  bool keepCalls_ = true;
-  std::atomic<bool> unrecorded_{false};
   std::map<std::string, u32, std::less<>> results_;
-  std::atomic<bool> supports_{true}, createReturnsNull_{false}, reportStopped_{true}, holdResponses_{false},
-      answerOnCaller_{false};
+  std::atomic<bool> unrecorded_{false}, holdResponses_{false}, answerOnCaller_{false};
   FakeDnsResponder responder_;
   std::vector<CallbackRequest> held_;
   std::map<u32, Session> sessions_;
   u32 nextHandle_ = 1;
   std::set<FakeCore*> live_;
-  FakeCore* current_[kKinds] = {};
+  FakeCore* current_[3] = {};
 };
 
 ModuleState& State() {
@@ -481,12 +410,12 @@ struct Disposable {
 template <typename Interface, PluginKind Kind>
 class FakeObject : public Interface, public Disposable {
  public:
-  FakeObject() { State().Attach(&core_); }
-  ~FakeObject() override { State().Detach(&core_); }
+  FakeObject() { State().Track(&core_, true); }
+  ~FakeObject() override { State().Track(&core_, false); }
 
   bool SupportsInterface(const char* interfaceId, u32 version) override {
     record("SupportsInterface", {text(interfaceId), text(version)});
-    return State().Supports() && interfaceId != nullptr &&
+    return State().supports_ && interfaceId != nullptr &&
            std::strcmp(interfaceId, kIds[static_cast<std::size_t>(Kind)]) == 0;
   }
   void Reserved() override { record("Reserved", {}); }
@@ -518,7 +447,7 @@ class FakeMessagingObject : public FakeObject<Interface, Kind> {
   }
   u32 InitiateStop() override {
     const u32 result = this->record("InitiateStop", {});
-    if (result == 0 && State().ReportsStopped()) State().Post(MakeCallback(Stopped));
+    if (result == 0 && State().reportStopped_) State().Post(MakeCallback(Stopped));
     return result;
   }
 };
@@ -544,8 +473,8 @@ class FakeVelmoraPlugin final
     const u32 result = State().ResultOf("IVelmoraPlugin::OpenSession");
     const u32 handle = result == 0 ? State().OpenSession(contextId, transport) : 0;
     if (sessionHandle != nullptr) *sessionHandle = handle;
-    if (State().Unrecorded()) return result;
-    record("OpenSession", {text(contextId), text(address), text(transport), text(handle)});
+    if (!State().Unrecorded())
+      record("OpenSession", {text(contextId), text(address), text(transport), text(handle)});
     return result;
   }
   u32 Send(u32 sessionHandle, const unsigned char* data, u32 length) override {
@@ -599,25 +528,6 @@ class FakeCloudDownloader final : public FakeObject<ICloudDownloaderPlugin, Plug
   u32 UserSessionChange(u32 event) override { return record("UserSessionChange", {text(event)}); }
 };
 
-// The ids the module lists; a trailing null entry keeps the array non-empty
-// and is not counted.
-const InterfaceDescriptor kDescriptors[] = {
-#if HXT_FAKE_INTERFACE_LIST == 1
-    {nullptr, nullptr},
-    {"", nullptr},
-#endif
-#if (HXT_FAKE_OFFERS & 1) != 0
-    {HXT_VELMORA_PLUGIN_ID, nullptr},
-#endif
-#if (HXT_FAKE_OFFERS & 2) != 0
-    {HXT_SWG_PLUGIN_ID, nullptr},
-#endif
-#if (HXT_FAKE_OFFERS & 4) != 0
-    {HXT_CLOUD_DOWNLOADER_ID, nullptr},
-#endif
-    {nullptr, nullptr},
-};
-
 }  // namespace
 }  // namespace hxt::fake
 
@@ -632,8 +542,16 @@ HXT_PLUGIN_EXPORT InterfaceList GetAvailableInterfaces(void) {
 #if HXT_FAKE_INTERFACE_LIST == 2
   return InterfaceList{nullptr, 3};
 #else
-  constexpr u32 count = sizeof hxt::fake::kDescriptors / sizeof hxt::fake::kDescriptors[0] - 1;
-  return InterfaceList{hxt::fake::kDescriptors, count};
+  static const std::vector<InterfaceDescriptor> offered = [] {
+    std::vector<InterfaceDescriptor> list;
+#if HXT_FAKE_INTERFACE_LIST == 1
+    list = {{nullptr, nullptr}, {"", nullptr}};
+#endif
+    for (u32 kind = 0; kind < 3; ++kind)
+      if ((HXT_FAKE_OFFERS >> kind & 1) != 0) list.push_back({hxt::fake::kIds[kind], nullptr});
+    return list;
+  }();
+  return InterfaceList{offered.data(), static_cast<u32>(offered.size())};
 #endif
 }
 #endif
@@ -641,7 +559,7 @@ HXT_PLUGIN_EXPORT InterfaceList GetAvailableInterfaces(void) {
 #ifndef HXT_FAKE_OMIT_CREATE_PLUGIN
 HXT_PLUGIN_EXPORT IPlugin* CreatePlugin(const char* interfaceId) {
   State().Record("CreatePlugin", {hxt::fake::text(interfaceId)});
-  if (interfaceId == nullptr || State().CreatesNull()) return nullptr;
+  if (interfaceId == nullptr || State().createReturnsNull_) return nullptr;
   auto is = [&](PluginKind kind) {
     return (HXT_FAKE_OFFERS & (1u << static_cast<u32>(kind))) != 0 &&
            std::strcmp(interfaceId, hxt::fake::kIds[static_cast<std::size_t>(kind)]) == 0;
