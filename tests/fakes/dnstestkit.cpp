@@ -12,11 +12,11 @@
 #include <atomic>
 #include <cctype>
 #include <cstdio>
-#include <cstring>
 #include <functional>
 #include <future>
 #include <map>
 #include <optional>
+#include <sstream>
 #include <stdexcept>
 
 #include <boost/asio/post.hpp>
@@ -35,18 +35,12 @@ using tcp = asio::ip::tcp;
 
 Bytes MakeQuery(const std::string& name, u16 id) {
   Bytes q = {static_cast<u8>(id >> 8), static_cast<u8>(id), 0x01, 0x00, 0, 1, 0, 0, 0, 0, 0, 0};
-  std::size_t start = 0;
-  while (start <= name.size()) {
-    std::size_t dot = name.find('.', start);
-    if (dot == std::string::npos) dot = name.size();
-    q.push_back(static_cast<u8>(dot - start));
-    q.insert(q.end(), name.begin() + static_cast<std::ptrdiff_t>(start),
-             name.begin() + static_cast<std::ptrdiff_t>(dot));
-    start = dot + 1;
+  std::istringstream labels(name);
+  for (std::string label; std::getline(labels, label, '.');) {
+    q.push_back(static_cast<u8>(label.size()));
+    q.insert(q.end(), label.begin(), label.end());
   }
-  q.push_back(0);
-  Bytes tail = {0, 1, 0, 1};  // A, IN
-  q.insert(q.end(), tail.begin(), tail.end());
+  q.insert(q.end(), {0, 0, 1, 0, 1});  // the root, A, IN
   return q;
 }
 
@@ -71,10 +65,6 @@ std::string AnswerAddress(const Bytes& m) {
   pos += 12;  // pointer, type, class, ttl, length of the first record
   if (pos + 4 > m.size()) return "";
   return asio::ip::address_v4({m[pos], m[pos + 1], m[pos + 2], m[pos + 3]}).to_string();
-}
-
-Bytes WithLength(const Bytes& message) {
-  return dnswire::Framed(message);
 }
 
 bool WaitReadable(int fd, std::chrono::steady_clock::time_point deadline) {
@@ -465,17 +455,6 @@ TestPki::TestPki(const std::string& dir)
 
 TestPki::~TestPki() = default;
 
-void TestPki::Issue(const std::string& name, const std::string& certFile, const std::string& keyFile,
-                    bool trusted) {
-  EVP_PKEY* key = NewKey();
-  X509* issuer = trusted ? keys_->ca : keys_->rogue;
-  X509* cert = MakeCert(key, name, issuer, trusted ? keys_->caKey : keys_->rogueKey, false, name);
-  WritePem(certFile, cert, nullptr);
-  WritePem(keyFile, nullptr, key);
-  X509_free(cert);
-  EVP_PKEY_free(key);
-}
-
 namespace {
 std::string Described(const std::optional<Bytes>& answer, u16 id) {
   if (!answer || IdOf(*answer) != id) return "nothing";
@@ -503,7 +482,13 @@ ResolverOptions TestPki::TlsServer(const std::string& name, bool trusted) {
   const std::string base = dir_ + "/" + name + (trusted ? "" : ".rogue");
   options.certFile = base + ".pem";
   options.keyFile = base + ".key";
-  Issue(name, options.certFile, options.keyFile, trusted);
+  EVP_PKEY* key = NewKey();
+  X509* cert = MakeCert(key, name, trusted ? keys_->ca : keys_->rogue,
+                        trusted ? keys_->caKey : keys_->rogueKey, false, name);
+  WritePem(options.certFile, cert, nullptr);
+  WritePem(options.keyFile, nullptr, key);
+  X509_free(cert);
+  EVP_PKEY_free(key);
   return options;
 }
 

@@ -18,6 +18,7 @@
 #include <boost/asio/ip/udp.hpp>
 
 #include "common/hxttypes.h"
+#include "fakes/dnswire.h"
 
 namespace hxt::test {
 
@@ -32,7 +33,9 @@ u16 IdOf(const Bytes& message);
 std::string AnswerAddress(const Bytes& message);
 u8 RcodeOf(const Bytes& message);
 // `message` behind its 2-byte length, as DNS over TCP sends it.
-Bytes WithLength(const Bytes& message);
+inline Bytes WithLength(const Bytes& message) {
+  return dnswire::Framed(message);
+}
 
 // Blocking socket helpers: whether `fd` has input (or was closed) before
 // `deadline`; whether all of `bytes` went out.
@@ -132,11 +135,9 @@ class TestPki {
   explicit TestPki(const std::string& dir);
   ~TestPki();
   const std::string& caFile() const { return caFile_; }
-  // A certificate for `name` (its subject alternative name) and its key;
-  // `trusted` false signs it with a second CA that nobody trusts.
-  void Issue(const std::string& name, const std::string& certFile, const std::string& keyFile,
-             bool trusted = true);
-  // A TLS resolver's options with such a certificate, its files in `dir`.
+  // A TLS resolver's options with a certificate for `name` (its subject
+  // alternative name) and its key, their files in `dir`; `trusted` false
+  // signs it with a second CA that nobody trusts.
   ResolverOptions TlsServer(const std::string& name, bool trusted = true);
 
  private:
