@@ -369,14 +369,24 @@ UpstreamConfig Tls(std::uint16_t port, const std::string& name, const std::strin
   return c;
 }
 
-TEST(DnsProtectUpstreams, PlainTruncatedSilentAndFailOver) {
-  TestResolver answering(ResolverOptions{});
+ResolverOptions Silent(ResolverOptions options = {}) {
+  options.silent = true;
+  return options;
+}
+
+// Upstreams on loopback, the TLS ones with certificates of the test's own.
+class DnsProtectUpstreams : public ::testing::Test {
+ protected:
+  test::TestRoot dir;
+  CapturedLog log;
+  test::TestPki pki{dir.path()};
+};
+
+TEST_F(DnsProtectUpstreams, PlainTruncatedSilentAndFailOver) {
+  TestResolver answering(ResolverOptions{}), silent(Silent());
   ResolverOptions truncating;
   truncating.truncateUdp = true;
   TestResolver truncated(truncating);
-  ResolverOptions quiet;
-  quiet.silent = true;
-  TestResolver silent(quiet);
   TestResolver servfail(kit::Scripted([](const std::string& q) { return kit::Reply(q, kRcodeServFail); }));
   TestResolver refusing(kit::Scripted([](const std::string& q) { return kit::Reply(q, kRcodeRefused); }));
   TestResolver otherQuestion(kit::Scripted([](const std::string& q) {
@@ -586,14 +596,9 @@ TEST_F(SharedUdpSockets, HeldQueriesLeaveAtRelease) {
   EXPECT_EQ(asked.size(), kHeld - 1);
 }
 
-TEST(DnsProtectUpstreams, TlsVerifiesTheCertificateAndItsName) {
-  test::TestRoot dir;
-  CapturedLog log;
-  test::TestPki pki(dir.path());
+TEST_F(DnsProtectUpstreams, TlsVerifiesTheCertificateAndItsName) {
   const ResolverOptions good = pki.TlsServer("resolver.test"), rogue = pki.TlsServer("resolver.test", false);
-  ResolverOptions mute = good;
-  mute.silent = true;
-  TestResolver goodServer(good), rogueServer(rogue), muteServer(mute);
+  TestResolver goodServer(good), rogueServer(rogue), muteServer(Silent(good));
   const struct {
     const char* what;
     UpstreamConfig upstream;
@@ -621,10 +626,7 @@ TEST(DnsProtectUpstreams, TlsVerifiesTheCertificateAndItsName) {
   EXPECT_EQ(goodServer.udpQueries() + rogueServer.udpQueries(), 0);  // never falls back to plain DNS
 }
 
-TEST(DnsProtectUpstreams, TlsPipelinesOnOneConnectionClosesWhenIdleAndReconnects) {
-  test::TestRoot dir;
-  CapturedLog log;
-  test::TestPki pki(dir.path());
+TEST_F(DnsProtectUpstreams, TlsPipelinesOnOneConnectionClosesWhenIdleAndReconnects) {
   ResolverOptions options = pki.TlsServer("resolver.test");
   options.answerInBatchesOf = 3;  // answers come back in reverse order
   TestResolver server(options);
@@ -660,9 +662,7 @@ TEST(DnsProtectUpstreams, TlsPipelinesOnOneConnectionClosesWhenIdleAndReconnects
 // A reconnection offers the upstream's last session; a server that no longer
 // knows it (restarted, new ticket keys) gets a full handshake, and its own
 // session is resumed from then on.
-TEST(DnsProtectUpstreams, TlsReconnectionResumesTheSessionOrStartsAfresh) {
-  test::TestRoot dir;
-  test::TestPki pki(dir.path());
+TEST_F(DnsProtectUpstreams, TlsReconnectionResumesTheSessionOrStartsAfresh) {
   ResolverOptions options = pki.TlsServer("resolver.test");
   auto server = std::make_unique<TestResolver>(options);
   options.port = server->port();
@@ -694,15 +694,10 @@ TEST(DnsProtectUpstreams, TlsReconnectionResumesTheSessionOrStartsAfresh) {
 // taken within the whole deadline, on the same connection: here the server
 // holds the first answer until a second query comes, which the test sends
 // only once the next upstream has been asked.
-TEST(DnsProtectUpstreams, TlsAnswerPastItsShareIsTakenWithinTheDeadline) {
-  test::TestRoot dir;
-  test::TestPki pki(dir.path());
+TEST_F(DnsProtectUpstreams, TlsAnswerPastItsShareIsTakenWithinTheDeadline) {
   ResolverOptions options = pki.TlsServer("resolver.test");
   options.answerInBatchesOf = 2;
-  TestResolver server(options);
-  ResolverOptions quiet;
-  quiet.silent = true;
-  TestResolver silent(quiet);
+  TestResolver server(options), silent(Silent());
   PoolRunner runner({Tls(server.port(), "resolver.test", pki.caFile()), Plain(silent.port())});
   std::promise<std::pair<std::uint32_t, std::string>> first;
   runner.pool.Resolve(BuildQuery("slow.example", kTypeA, 7), Clock::now() + 2s,

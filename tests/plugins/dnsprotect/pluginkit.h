@@ -7,6 +7,7 @@
 
 #include <fstream>
 #include <functional>
+#include <initializer_list>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -173,22 +174,33 @@ class PluginTest : public ::testing::Test {
   // `more` after it.
   void StartWith(const std::string& dnsMembers, const std::string& more = "") {
     std::ofstream(dir + "/blocked.txt") << "0.0.0.0 ads.example\n";
-    std::ofstream(dir + "/OrgInfo.json")
-        << R"({"organization":"Test Org","dns":{"upstreams":)"
-        << (upstreams.empty() ? R"([{"address":"127.0.0.1:)" + std::to_string(upstream->port()) + R"("}])"
-                              : upstreams)
-        << R"(,"blockLists":["blocked.txt"],"healthCheckIntervalMs":)" << healthCheckMs << timeout
-        << dnsMembers << "}" << more << "}";
+    std::ofstream(dir + "/OrgInfo.json") << R"({"organization":"Test Org","dns":{"upstreams":)"
+                                         << (upstreams.empty() ? On({upstream->port()}) : upstreams)
+                                         << R"(,"blockLists":["blocked.txt"],"healthCheckIntervalMs":)"
+                                         << healthCheckMs << timeout << dnsMembers << "}" << more << "}";
     service.messageResult = 7;  // the SWG plug-in's answer comes later
     ASSERT_EQ(plugin.Init("", "", dir.c_str(), "1.0.0", "udid", &service, &service, nullptr), 0u);
     ASSERT_EQ(plugin.Start(), 0u);
   }
+  // Plain upstreams on loopback at `ports`, as the profile lists them.
+  static std::string On(std::initializer_list<u16> ports) {
+    std::string list;
+    for (u16 port : ports)
+      list += (list.empty() ? "[" : ",") + std::string(R"({"address":"127.0.0.1:)") + std::to_string(port) +
+              "\"}";
+    return list + "]";
+  }
+  // Sends `bytes` (for TCP, framed by the caller) in a new session under `contextId`.
+  void Send(u32 contextId, const std::string& bytes, bool tcp = false) {
+    u32 handle = 0;
+    ASSERT_EQ(
+        plugin.OpenSession(contextId, "127.0.0.53:53", tcp ? HXT_TRANSPORT_TCP : HXT_TRANSPORT_UDP, &handle),
+        0u);
+    ASSERT_EQ(plugin.Send(handle, reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size()), 0u);
+  }
   // Asks `name` in a new UDP session under `contextId`.
   void Ask(u32 contextId, const std::string& name, std::uint16_t type = kTypeA) {
-    u32 handle = 0;
-    ASSERT_EQ(plugin.OpenSession(contextId, "127.0.0.53:53", HXT_TRANSPORT_UDP, &handle), 0u);
-    const std::string query = BuildQuery(name, type, static_cast<std::uint16_t>(contextId));
-    ASSERT_EQ(plugin.Send(handle, reinterpret_cast<const unsigned char*>(query.data()), query.size()), 0u);
+    Send(contextId, BuildQuery(name, type, static_cast<std::uint16_t>(contextId)));
   }
   // The answer to `name` asked under a context of its own, once it came.
   std::string Answer(const std::string& name, std::uint16_t type = kTypeA) {

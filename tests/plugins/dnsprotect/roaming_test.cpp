@@ -72,9 +72,9 @@ class PortalWeb {
     test::OnThread(thread_.io(), [&] { acceptor_.close(); });
   }
   u16 port() const { return acceptor_.local_endpoint().port(); }
-  void Answer(std::string answer) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    answer_ = std::move(answer);
+  // On the server's thread, which alone reads it.
+  void Answer(const std::string& answer) {
+    test::OnThread(thread_.io(), [&] { answer_ = answer; });
   }
 
  private:
@@ -85,14 +85,9 @@ class PortalWeb {
       auto request = std::make_shared<std::string>();
       boost::asio::async_read_until(*socket, boost::asio::dynamic_buffer(*request), "\r\n\r\n",
                                     [this, socket, request](const boost::system::error_code& e, std::size_t) {
-                                      if (e) return;
-                                      std::string answer;
-                                      {
-                                        std::lock_guard<std::mutex> lock(mutex_);
-                                        answer = answer_;
-                                      }
                                       boost::system::error_code ignored;
-                                      boost::asio::write(*socket, boost::asio::buffer(answer), ignored);
+                                      if (!e)
+                                        boost::asio::write(*socket, boost::asio::buffer(answer_), ignored);
                                     });
       accept();
     });
@@ -100,7 +95,6 @@ class PortalWeb {
 
   hxt::test::IoThread thread_;
   boost::asio::ip::tcp::acceptor acceptor_{thread_.io(), {boost::asio::ip::make_address("127.0.0.1"), 0}};
-  std::mutex mutex_;
   std::string answer_;
 };
 
@@ -109,7 +103,7 @@ class Roaming : public kit::PluginTest {
  protected:
   Roaming() { healthCheckMs = 600000; }
   void Start(u16 port, const std::string& more = "") {
-    upstreams = R"([{"address":"127.0.0.1:)" + std::to_string(port) + R"("}])";
+    upstreams = On({port});
     StartWith(more);
   }
 };
@@ -249,25 +243,37 @@ TEST_F(Roaming, ACaptivePortalIsScopedAndLetGoOfOnItsOwn) {
   EXPECT_EQ(portalDns.Asked("www.example"), 0);
 }
 
-// A network namespace of the test's own, entered by the test's thread and so
-// by every thread it starts (the plug-in's, the servers'), until the test
-// ends. Its loopback carries the addresses the "network" needs.
+// A network namespace of the test's own, removed with the object; `made`
+// false without root or where none can be made.
+struct Netns {
+  Netns() { made = ::geteuid() == 0 && std::system(("ip netns add " + name).c_str()) == 0; }
+  ~Netns() {
+    if (made) (void)std::system(("ip netns del " + name).c_str());
+  }
+  int Run(const std::string& command) { return std::system(("ip -n " + name + " " + command).c_str()); }
+  // Enters it on the calling thread (and so on every thread started from it).
+  bool Enter() {
+    const int fd = ::open(("/run/netns/" + name).c_str(), O_RDONLY | O_CLOEXEC);
+    const bool entered = fd >= 0 && ::setns(fd, CLONE_NEWNET) == 0;
+    if (fd >= 0) ::close(fd);
+    return entered;
+  }
+  const std::string name = "hxt-roam-" + std::to_string(::getpid());
+  bool made = false;
+};
+
+// The test's thread, and so every thread it starts (the plug-in's, the
+// servers'), in a namespace of its own until the test ends. Its loopback
+// carries the addresses the "network" needs.
 class RoamingNetns : public Roaming {
  protected:
   void SetUp() override {
-    if (::geteuid() != 0) GTEST_SKIP() << "needs root to make a network namespace";
-    netns_ = "hxt-roamn-" + std::to_string(::getpid());
-    if (std::system(("ip netns add " + netns_).c_str()) != 0)
-      GTEST_SKIP() << "cannot create a network namespace";
-    created_ = true;
+    if (!netns_.made) GTEST_SKIP() << "needs root to make a network namespace";
     for (const char* step :
          {"link set lo up", "addr add 198.18.53.1/32 dev lo", "addr add 198.18.53.2/32 dev lo"})
-      ASSERT_EQ(std::system(("ip -n " + netns_ + " " + step).c_str()), 0) << step;
+      ASSERT_EQ(netns_.Run(step), 0) << step;
     home_ = ::open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
-    const int fd = ::open(("/run/netns/" + netns_).c_str(), O_RDONLY | O_CLOEXEC);
-    const bool entered = home_ >= 0 && fd >= 0 && ::setns(fd, CLONE_NEWNET) == 0;
-    if (fd >= 0) ::close(fd);
-    ASSERT_TRUE(entered);
+    ASSERT_TRUE(home_ >= 0 && netns_.Enter());
   }
   void TearDown() override {
     Roaming::TearDown();
@@ -275,14 +281,12 @@ class RoamingNetns : public Roaming {
       EXPECT_EQ(::setns(home_, CLONE_NEWNET), 0);
       ::close(home_);
     }
-    if (created_) (void)std::system(("ip netns del " + netns_).c_str());
   }
   int Nft(const std::string& commands) {
-    return std::system(("ip netns exec " + netns_ + " nft '" + commands + "'").c_str());
+    return std::system(("ip netns exec " + netns_.name + " nft '" + commands + "'").c_str());
   }
 
-  std::string netns_;
-  bool created_ = false;
+  Netns netns_;
   int home_ = -1;
 };
 
@@ -358,15 +362,10 @@ TEST_F(RoamingNetns, AnInterceptingNetworkIsReportedAsInterference) {
 // The watch itself: events of its own network namespace, and the resolver file.
 class NetWatch : public ::testing::Test {
  protected:
-  // Runs a watch in the network namespace `netns` ("" for ours) on a thread of its own.
-  void Watch(const std::string& netns, NetWatchOptions options) {
+  // Runs a watch in `netns` (null for ours) on a thread of its own.
+  void Watch(Netns* netns, NetWatchOptions options) {
     thread_ = std::thread([this, netns, options] {
-      if (!netns.empty()) {
-        const int fd = ::open(("/run/netns/" + netns).c_str(), O_RDONLY | O_CLOEXEC);
-        const bool entered = fd >= 0 && ::setns(fd, CLONE_NEWNET) == 0;
-        if (fd >= 0) ::close(fd);
-        if (!entered) return ready_.set_value(false);
-      }
+      if (netns != nullptr && !netns->Enter()) return ready_.set_value(false);
       CNetWatch watch(io_, options, [this](const std::string& reason) {
         std::lock_guard<std::mutex> lock(mutex_);
         reasons_.push_back(reason);
@@ -411,39 +410,31 @@ TEST_F(NetWatch, SeesTheResolverFileChange) {
   NetWatchOptions options;
   options.tick = 50ms;
   options.resolvConf = file;
-  Watch("", options);
+  Watch(nullptr, options);
   std::ofstream(file) << "nameserver 198.51.100.53\n";
   EXPECT_TRUE(Reported("resolver change", 0));
 }
 
 TEST_F(NetWatch, SeesAnInterfaceGoDownAndUp) {
-  if (::geteuid() != 0) GTEST_SKIP() << "needs root to make a network namespace";
-  const std::string netns = "hxt-roam-" + std::to_string(::getpid());
-  if (std::system(("ip netns add " + netns).c_str()) != 0)
-    GTEST_SKIP() << "cannot create a network namespace";
-  struct Remove {
-    std::string netns;
-    ~Remove() { (void)std::system(("ip netns del " + netns).c_str()); }
-  } remove{netns};
-  const std::string in = "ip -n " + netns + " ";
-  ASSERT_EQ(std::system((in + "link add hxtr0 type veth peer name hxtr1").c_str()), 0);
-  for (const char* step :
-       {"link set hxtr0 addrgenmode none", "link set hxtr1 addrgenmode none", "link set hxtr1 up"})
-    ASSERT_EQ(std::system((in + step).c_str()), 0) << step;
+  Netns netns;
+  if (!netns.made) GTEST_SKIP() << "needs root to make a network namespace";
+  for (const char* step : {"link add hxtr0 type veth peer name hxtr1", "link set hxtr0 addrgenmode none",
+                           "link set hxtr1 addrgenmode none", "link set hxtr1 up"})
+    ASSERT_EQ(netns.Run(step), 0) << step;
   NetWatchOptions options;
   options.resolvConf.clear();
-  Watch(netns, options);
+  Watch(&netns, options);
   for (const char* step : {"addr add 198.18.27.1/24 dev hxtr0", "link set hxtr0 up", "link set hxtr0 down",
                            "link set hxtr0 up"}) {
     const std::size_t before = Count();
-    ASSERT_EQ(std::system((in + step).c_str()), 0);
+    ASSERT_EQ(netns.Run(step), 0);
     EXPECT_TRUE(Reported("change", before)) << step;
   }
   // A new lifetime or MTU changes nothing that matters; a new route does.
   const std::size_t before = Count();
   for (const char* step : {"addr change 198.18.27.1/24 dev hxtr0 valid_lft 300 preferred_lft 300",
                            "link set hxtr0 mtu 1400", "route add 198.18.99.0/24 dev hxtr0"})
-    ASSERT_EQ(std::system((in + step).c_str()), 0) << step;
+    ASSERT_EQ(netns.Run(step), 0) << step;
   ASSERT_TRUE(Reported("route change", before));
   std::lock_guard<std::mutex> lock(mutex_);
   EXPECT_EQ(reasons_.back(), "route change");
