@@ -33,6 +33,70 @@ namespace asio = boost::asio;
 using udp = asio::ip::udp;
 using tcp = asio::ip::tcp;
 
+namespace {
+
+constexpr std::size_t kHeader = 70;  // the redirection header in front of each message to the agent
+
+ResolverOptions On(const std::string& loopback, const std::string& answer, u16 port,
+                   bool redirected = false) {
+  ResolverOptions options;
+  options.loopback = loopback;
+  options.answer = answer;
+  options.port = port;
+  options.redirected = redirected;
+  return options;
+}
+
+EVP_PKEY* NewKey() {
+  return EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256");
+}
+
+void AddExtension(X509* cert, X509* issuer, int nid, const char* value) {
+  X509V3_CTX context;
+  X509V3_set_ctx(&context, issuer, cert, nullptr, nullptr, 0);
+  X509_EXTENSION* extension = X509V3_EXT_conf_nid(nullptr, &context, nid, value);
+  X509_add_ext(cert, extension, -1);
+  X509_EXTENSION_free(extension);
+}
+
+// A certificate for `key` named `cn`, signed by `issuerKey` (self-signed when
+// `issuer` is null).
+X509* MakeCert(EVP_PKEY* key, const std::string& cn, X509* issuer, EVP_PKEY* issuerKey, bool ca,
+               const std::string& altName) {
+  static long serial = 1;
+  X509* cert = X509_new();
+  X509_set_version(cert, 2);
+  ASN1_INTEGER_set(X509_get_serialNumber(cert), serial++);
+  X509_gmtime_adj(X509_getm_notBefore(cert), -3600);
+  X509_gmtime_adj(X509_getm_notAfter(cert), 86400);
+  X509_set_pubkey(cert, key);
+  X509_NAME* name = X509_get_subject_name(cert);
+  X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>(cn.c_str()), -1,
+                             -1, 0);
+  X509_set_issuer_name(cert, issuer ? X509_get_subject_name(issuer) : name);
+  X509* signer = issuer ? issuer : cert;
+  AddExtension(cert, signer, NID_basic_constraints, ca ? "critical,CA:TRUE" : "CA:FALSE");
+  if (ca) AddExtension(cert, signer, NID_key_usage, "critical,keyCertSign,cRLSign");
+  if (!altName.empty()) AddExtension(cert, signer, NID_subject_alt_name, ("DNS:" + altName).c_str());
+  X509_sign(cert, issuerKey, EVP_sha256());
+  return cert;
+}
+
+void WritePem(const std::string& path, X509* cert, EVP_PKEY* key) {
+  std::FILE* file = std::fopen(path.c_str(), "w");
+  if (file == nullptr) throw std::runtime_error("cannot write " + path);
+  if (cert) PEM_write_X509(file, cert);
+  if (key) PEM_write_PrivateKey(file, key, nullptr, nullptr, 0, nullptr, nullptr);
+  std::fclose(file);
+}
+
+std::string Described(const std::optional<Bytes>& answer, u16 id) {
+  if (!answer || IdOf(*answer) != id) return "nothing";
+  return RcodeOf(*answer) == 2 ? "SERVFAIL" : AnswerAddress(*answer);
+}
+
+}  // namespace
+
 Bytes MakeQuery(const std::string& name, u16 id) {
   Bytes q = {static_cast<u8>(id >> 8), static_cast<u8>(id), 0x01, 0x00, 0, 1, 0, 0, 0, 0, 0, 0};
   std::istringstream labels(name);
@@ -99,16 +163,6 @@ void IoThread::Stop() {
   io_.stop();
   if (thread_.joinable()) thread_.join();
 }
-
-IoThread::~IoThread() {
-  Stop();
-}
-
-namespace {
-
-constexpr std::size_t kHeader = 70;  // the redirection header in front of each message to the agent
-
-}  // namespace
 
 struct TestResolver::Impl {
   using TlsStream = asio::ssl::stream<tcp::socket>;
@@ -324,17 +378,6 @@ struct TestResolver::Impl {
 };
 
 TestResolver::TestResolver(ResolverOptions options) : impl_(std::make_unique<Impl>(std::move(options))) {}
-namespace {
-ResolverOptions On(const std::string& loopback, const std::string& answer, u16 port,
-                   bool redirected = false) {
-  ResolverOptions options;
-  options.loopback = loopback;
-  options.answer = answer;
-  options.port = port;
-  options.redirected = redirected;
-  return options;
-}
-}  // namespace
 
 TestResolver::TestResolver(const std::string& loopback, const std::string& answer, u16 port)
     : TestResolver(On(loopback, answer, port)) {}
@@ -388,53 +431,6 @@ TestService::TestService(const std::string& loopback, const std::string& address
 
 // ---- certificates ----------------------------------------------------------
 
-namespace {
-
-EVP_PKEY* NewKey() {
-  return EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256");
-}
-
-void AddExtension(X509* cert, X509* issuer, int nid, const char* value) {
-  X509V3_CTX context;
-  X509V3_set_ctx(&context, issuer, cert, nullptr, nullptr, 0);
-  X509_EXTENSION* extension = X509V3_EXT_conf_nid(nullptr, &context, nid, value);
-  X509_add_ext(cert, extension, -1);
-  X509_EXTENSION_free(extension);
-}
-
-// A certificate for `key` named `cn`, signed by `issuerKey` (self-signed when
-// `issuer` is null).
-X509* MakeCert(EVP_PKEY* key, const std::string& cn, X509* issuer, EVP_PKEY* issuerKey, bool ca,
-               const std::string& altName) {
-  static long serial = 1;
-  X509* cert = X509_new();
-  X509_set_version(cert, 2);
-  ASN1_INTEGER_set(X509_get_serialNumber(cert), serial++);
-  X509_gmtime_adj(X509_getm_notBefore(cert), -3600);
-  X509_gmtime_adj(X509_getm_notAfter(cert), 86400);
-  X509_set_pubkey(cert, key);
-  X509_NAME* name = X509_get_subject_name(cert);
-  X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>(cn.c_str()), -1,
-                             -1, 0);
-  X509_set_issuer_name(cert, issuer ? X509_get_subject_name(issuer) : name);
-  X509* signer = issuer ? issuer : cert;
-  AddExtension(cert, signer, NID_basic_constraints, ca ? "critical,CA:TRUE" : "CA:FALSE");
-  if (ca) AddExtension(cert, signer, NID_key_usage, "critical,keyCertSign,cRLSign");
-  if (!altName.empty()) AddExtension(cert, signer, NID_subject_alt_name, ("DNS:" + altName).c_str());
-  X509_sign(cert, issuerKey, EVP_sha256());
-  return cert;
-}
-
-void WritePem(const std::string& path, X509* cert, EVP_PKEY* key) {
-  std::FILE* file = std::fopen(path.c_str(), "w");
-  if (file == nullptr) throw std::runtime_error("cannot write " + path);
-  if (cert) PEM_write_X509(file, cert);
-  if (key) PEM_write_PrivateKey(file, key, nullptr, nullptr, 0, nullptr, nullptr);
-  std::fclose(file);
-}
-
-}  // namespace
-
 struct TestPki::Keys {
   EVP_PKEY* caKey = NewKey();
   X509* ca = MakeCert(caKey, "hxt test CA", nullptr, caKey, true, "");
@@ -454,13 +450,6 @@ TestPki::TestPki(const std::string& dir)
 }
 
 TestPki::~TestPki() = default;
-
-namespace {
-std::string Described(const std::optional<Bytes>& answer, u16 id) {
-  if (!answer || IdOf(*answer) != id) return "nothing";
-  return RcodeOf(*answer) == 2 ? "SERVFAIL" : AnswerAddress(*answer);
-}
-}  // namespace
 
 std::string AskUdp(const udp::endpoint& stub, const std::string& name, std::chrono::milliseconds timeout) {
   LoopbackSocket client(stub.address().is_v6() ? kAddressFamilyIPv6 : kAddressFamilyIPv4, SOCK_DGRAM);

@@ -50,7 +50,7 @@ void OnThread(boost::asio::io_context& io, const std::function<void()>& work);
 class IoThread {
  public:
   IoThread();
-  ~IoThread();
+  ~IoThread() { Stop(); }
   boost::asio::io_context& io() { return io_; }
   // Ends the thread; handlers not yet run are dropped. The destructor calls it.
   void Stop();

@@ -45,18 +45,10 @@ inline Ask Shaped(void (*change)(Ask&)) {
 }
 
 inline std::string Make(const Ask& a, std::uint16_t id = 0x1234) {
-  std::string m{static_cast<char>(id >> 8),
-                static_cast<char>(id & 0xff),
-                static_cast<char>((a.response ? 0x80 : 0) | a.opcode << 3 | 0x01),
-                static_cast<char>(a.checkingDisabled ? 0x10 : 0),
-                0,
-                1,
-                0,
-                0,
-                0,
-                0,
-                0,
-                static_cast<char>(a.edns ? 1 : 0)};
+  std::string m = std::string{static_cast<char>(id >> 8), static_cast<char>(id & 0xff)} +
+                  static_cast<char>((a.response ? 0x80 : 0) | a.opcode << 3 | 0x01) +
+                  static_cast<char>(a.checkingDisabled ? 0x10 : 0) + std::string("\0\x01\0\0\0\0\0", 7) +
+                  static_cast<char>(a.edns ? 1 : 0);
   for (const auto& label : a.labels) m += static_cast<char>(label.size()) + label;
   m += std::string("\0\0", 2) + static_cast<char>(a.type) + std::string("\0\x01", 2);
   if (a.edns) {
