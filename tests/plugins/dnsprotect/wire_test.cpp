@@ -3,6 +3,8 @@
 // EDNS wishes and size.
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "dnsmessage.h"
 #include "pluginkit.h"
 
@@ -49,11 +51,11 @@ TEST(DnsProtectWire, TakesQueriesOrSaysWhyNot) {
       continue;
     }
     ASSERT_GE(reply.size(), kHeaderSize) << c.what;
-    EXPECT_EQ(MessageId(reply), 0x1234) << c.what;
-    EXPECT_NE(reply[2] & 0x80, 0) << c.what;
-    EXPECT_EQ(reply[5], c.question ? 1 : 0) << c.what;
-    EXPECT_EQ(OptOf(reply).present, c.opt) << c.what;
-    EXPECT_EQ(OptOf(reply).rcode, c.rcode) << c.what;
+    // id, QR, questions, OPT, RCODE
+    EXPECT_EQ(std::make_tuple(MessageId(reply), (reply[2] & 0x80) != 0, int{reply[5]}, OptOf(reply).present,
+                              OptOf(reply).rcode),
+              std::make_tuple(0x1234, true, c.question ? 1 : 0, c.opt, c.rcode))
+        << c.what;
   }
 }
 
@@ -94,14 +96,12 @@ TEST(DnsProtectWire, AnswersEachClientWithItsOwnOptFlagsAndSize) {
     ASSERT_EQ(ParseQuery(raw, query), QueryVerdict::Answer) << c.what;
     const std::string answer = FinishAnswer(stored, raw, query, AnswerLimit(query, c.tcp));
     const auto opt = OptOf(answer);
-    EXPECT_EQ(MessageId(answer), 0x4321) << c.what;
-    EXPECT_EQ(opt.present, c.opt) << c.what;
-    EXPECT_EQ(opt.options, "") << c.what;
-    EXPECT_EQ(opt.dnssecOk, c.dnssecOk) << c.what;
-    EXPECT_EQ(IsTruncated(answer), c.truncated) << c.what;
-    EXPECT_EQ(answer[7], c.truncated ? 0 : c.records) << c.what;
-    EXPECT_EQ((answer[3] & 0x20) != 0, c.ad) << c.what;
-    EXPECT_EQ((answer[3] & 0x10) != 0, c.cd) << c.what;
+    // id, OPT, its options, DO, TC, answers, AD, CD
+    EXPECT_EQ(
+        std::make_tuple(MessageId(answer), opt.present, opt.options, opt.dnssecOk, IsTruncated(answer),
+                        int{answer[7]}, (answer[3] & 0x20) != 0, (answer[3] & 0x10) != 0),
+        std::make_tuple(0x4321, c.opt, "", c.dnssecOk, c.truncated, c.truncated ? 0 : c.records, c.ad, c.cd))
+        << c.what;
     EXPECT_LE(answer.size(), AnswerLimit(query, c.tcp)) << c.what;
   }
 }
