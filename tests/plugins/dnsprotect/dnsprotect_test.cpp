@@ -17,13 +17,8 @@
 
 #include "answercache.h"
 #include "blocklog.h"
-#include "dnsmessage.h"
-#include "dnsprotectplugin.h"
 #include "domainpolicy.h"
-#include "fakes/dnstestkit.h"
-#include "fakes/testroot.h"
 #include "pluginkit.h"
-#include "pluginlog.h"
 #include "profile.h"
 #include "udpsockets.h"
 #include "upstreampool.h"
@@ -32,6 +27,8 @@ namespace hxt::dnsprotect {
 namespace {
 
 using namespace std::chrono_literals;
+namespace asio = boost::asio;
+using asio::ip::udp;
 using kit::CapturedLog;
 using test::ResolverOptions;
 using test::TestResolver;
@@ -445,9 +442,9 @@ class SharedUdpSockets : public ::testing::Test {
     });
   }
 
-  boost::asio::io_context io;
+  asio::io_context io;
   CUdpSockets sockets{io};
-  boost::asio::ip::udp::socket server{io, {boost::asio::ip::make_address("127.0.0.1"), 0}};
+  udp::socket server{io, {asio::ip::make_address("127.0.0.1"), 0}};
   std::vector<std::string> answers;
 };
 
@@ -456,8 +453,6 @@ class SharedUdpSockets : public ::testing::Test {
 // case an impostor arrives first, then the answer that must be taken; only
 // the one from another address, right in all else, is reported as foreign.
 TEST_F(SharedUdpSockets, MatchAnswersByServerIdAndQuestion) {
-  namespace asio = boost::asio;
-  using asio::ip::udp;
   udp::socket other(io, udp::endpoint(asio::ip::make_address("127.0.0.1"), 0));
   // The next query the server reads from `client` (any client when unset), made an answer.
   auto answerOf = [&](udp::endpoint& client, bool anyClient) {
@@ -518,8 +513,6 @@ TEST_F(SharedUdpSockets, MatchAnswersByServerIdAndQuestion) {
 // leave from other ports, while an answer to a query still in flight on the retired one
 // is taken.
 TEST_F(SharedUdpSockets, MoveToNewPorts) {
-  namespace asio = boost::asio;
-  using asio::ip::udp;
   std::map<unsigned short, unsigned> ports;  // queries sent from each
   std::array<char, 512> buffer;
   udp::endpoint first;

@@ -8,14 +8,7 @@
 #include <optional>
 #include <tuple>
 
-#include "dnsmessage.h"
-#include "dnsprotectplugin.h"
-#include "fakes/dnstestkit.h"
-#include "fakes/dnswire.h"
-#include "fakes/testroot.h"
 #include "pluginkit.h"
-#include "pluginlog.h"
-#include "support/recordingservice.h"
 
 namespace hxt::dnsprotect {
 namespace {

@@ -1,6 +1,7 @@
-// What the plug-in's tests share: client queries of every shape, what an
-// answer's OPT record says, upstreams whose replies the test writes, the
-// plug-in's log, and the plug-in driven as the service drives it.
+// What the plug-in's tests share (the headers they all need included here):
+// client queries of every shape, what an answer's OPT record says, upstreams
+// whose replies the test writes, the plug-in's log, and the plug-in driven as
+// the service drives it.
 #pragma once
 
 #include <gtest/gtest.h>

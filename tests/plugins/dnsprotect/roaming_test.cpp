@@ -19,17 +19,15 @@
 
 #include "captiveportal.h"
 #include "dns64.h"
-#include "dnsprotectplugin.h"
-#include "fakes/dnswire.h"
-#include "fakes/testroot.h"
 #include "netwatch.h"
 #include "pluginkit.h"
-#include "support/recordingservice.h"
 
 namespace hxt::dnsprotect {
 namespace {
 
 using namespace std::chrono_literals;
+namespace asio = boost::asio;
+using tcp = asio::ip::tcp;
 using kit::Reply;
 
 std::string AaaaRecord(const std::string& address) {
@@ -79,22 +77,21 @@ class PortalWeb {
 
  private:
   void accept() {
-    acceptor_.async_accept([this](const boost::system::error_code& e, boost::asio::ip::tcp::socket peer) {
+    acceptor_.async_accept([this](const boost::system::error_code& e, tcp::socket peer) {
       if (e) return;
-      auto socket = std::make_shared<boost::asio::ip::tcp::socket>(std::move(peer));
+      auto socket = std::make_shared<tcp::socket>(std::move(peer));
       auto request = std::make_shared<std::string>();
-      boost::asio::async_read_until(*socket, boost::asio::dynamic_buffer(*request), "\r\n\r\n",
-                                    [this, socket, request](const boost::system::error_code& e, std::size_t) {
-                                      boost::system::error_code ignored;
-                                      if (!e)
-                                        boost::asio::write(*socket, boost::asio::buffer(answer_), ignored);
-                                    });
+      asio::async_read_until(*socket, asio::dynamic_buffer(*request), "\r\n\r\n",
+                             [this, socket, request](const boost::system::error_code& e, std::size_t) {
+                               boost::system::error_code ignored;
+                               if (!e) asio::write(*socket, asio::buffer(answer_), ignored);
+                             });
       accept();
     });
   }
 
-  hxt::test::IoThread thread_;
-  boost::asio::ip::tcp::acceptor acceptor_{thread_.io(), {boost::asio::ip::make_address("127.0.0.1"), 0}};
+  test::IoThread thread_;
+  tcp::acceptor acceptor_{thread_.io(), {asio::ip::make_address("127.0.0.1"), 0}};
   std::string answer_;
 };
 

@@ -5,7 +5,6 @@
 
 #include <tuple>
 
-#include "dnsmessage.h"
 #include "pluginkit.h"
 
 namespace hxt::dnsprotect {
