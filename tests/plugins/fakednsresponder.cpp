@@ -27,13 +27,9 @@ std::string lower(std::string text) {
 
 bool FakeDnsResponder::AddRecord(const std::string& name, const std::string& address) {
   unsigned char bytes[16];
-  if (::inet_pton(AF_INET, address.c_str(), bytes) == 1) {
-    records_[lower(name)].push_back({kTypeA, std::string(bytes, bytes + 4)});
-  } else if (::inet_pton(AF_INET6, address.c_str(), bytes) == 1) {
-    records_[lower(name)].push_back({kTypeAaaa, std::string(bytes, bytes + 16)});
-  } else {
-    return false;
-  }
+  const bool v4 = ::inet_pton(AF_INET, address.c_str(), bytes) == 1;
+  if (!v4 && ::inet_pton(AF_INET6, address.c_str(), bytes) != 1) return false;
+  records_[lower(name)].push_back({v4 ? kTypeA : kTypeAaaa, std::string(bytes, bytes + (v4 ? 4 : 16))});
   return true;
 }
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <boost/asio/io_context.hpp>
@@ -48,11 +49,9 @@ TEST(SwgConfig, ReadsTheProfileOrNamesWhatIsWrong) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.profile);
     const SwgConfig config = ParseSwgConfig(c.profile);
-    EXPECT_EQ(config.enabled, c.enabled);
-    EXPECT_EQ(config.host, c.host);
-    EXPECT_EQ(config.port, c.port);
+    EXPECT_EQ(std::make_tuple(config.enabled, config.host, config.port, config.error.empty()),
+              std::make_tuple(c.enabled, std::string(c.host), c.port, *c.error == '\0'));
     EXPECT_EQ(config.error.rfind(c.error, 0), 0u) << config.error;
-    EXPECT_EQ(config.error.empty(), *c.error == '\0');
   }
 }
 
