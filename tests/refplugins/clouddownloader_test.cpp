@@ -16,28 +16,19 @@ using hxt::test::TestRoot;
 using hxt::test::WaitFor;
 
 TEST(UpdateLocation, IsALocalAbsolutePath) {
-  struct Case {
-    const char* url;
-    const char* path;  // null: refused
-  } cases[] = {
+  const std::pair<const char*, const char*> cases[] = {
       {"file:///srv/updates", "/srv/updates"},
       {"file://localhost/srv/up%20dates%2f", "/srv/up dates/"},
       {"/srv/updates/manifest.json", "/srv/updates/manifest.json"},
-      {"https://updates.example/x", nullptr},
-      {"file://server/share", nullptr},
-      {"file://", nullptr},
-      {"file:///a%2", nullptr},
-      {"file:///a%zz", nullptr},
-      {"updates", nullptr},
-      {"", nullptr},
   };
-  for (const Case& c : cases) {
+  auto locate = [](const char* url) {
     std::string path, error;
-    const std::string got = LocationFromUrl(c.url, path, error) ? path
-                            : error.empty()                     ? "no reason"
-                                                                : "refused";
-    EXPECT_EQ(got, c.path != nullptr ? c.path : "refused") << c.url;
-  }
+    return LocationFromUrl(url, path, error) ? path : error.empty() ? "no reason" : "refused";
+  };
+  for (const auto& [url, path] : cases) EXPECT_EQ(locate(url), path) << url;
+  for (const char* url : {"https://updates.example/x", "file://server/share", "file://", "file:///a%2",
+                          "file:///a%zz", "updates", ""})
+    EXPECT_EQ(locate(url), "refused") << url;
 }
 
 TEST(UpdateVersion, ComparesNumbersPartByPart) {
