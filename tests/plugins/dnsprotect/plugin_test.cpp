@@ -39,17 +39,14 @@ TEST_F(DnsProtectPlugin, CountsReachTheMetricsFile) {
       std::ifstream in(file);
       text.assign(std::istreambuf_iterator<char>(in), {});
       return text.find(std::string(line) + "\n") != std::string::npos;
-    })) << line
-        << " in:\n"
-        << text;
+    })) << line + std::string(" in:\n") + text;
   }
 #ifndef _WIN32
   if (std::system("/usr/bin/python3 -c 'import prometheus_client' 2>/dev/null") != 0)
     GTEST_SKIP() << "python3-prometheus-client is not installed";
   const std::string parse =
-      "/usr/bin/python3 -c 'import sys; from prometheus_client.parser import text_string_to_metric_families "
-      "as p; "
-      "list(p(open(sys.argv[1]).read()))' '" +
+      "/usr/bin/python3 -c 'import sys; from prometheus_client.parser import "
+      "text_string_to_metric_families as p; list(p(open(sys.argv[1]).read()))' '" +
       file + "'";
   EXPECT_EQ(std::system(parse.c_str()), 0) << text;
 #endif
@@ -215,11 +212,7 @@ std::string Silent(const std::string&) {
   return "";
 }
 std::string ToBlocked(const std::string& q) {
-  const std::string target(
-      "\x01x\x03"
-      "ads\x07"
-      "example");
-  return kit::Reply(q, kRcodeNoError, kit::CnameRecord(target) + kit::ARecord(1), 2);
+  return kit::Reply(q, kRcodeNoError, kit::CnameRecord("\1x\3ads\7example") + kit::ARecord(1), 2);
 }
 
 kit::Ask Asking(std::vector<std::string> labels, bool edns = false) {

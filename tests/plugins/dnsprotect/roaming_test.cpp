@@ -146,8 +146,7 @@ TEST_F(Roaming, Dns64IsReportedAndTheNewNetworkIsAskedAfresh) {
 }
 
 TEST_F(Roaming, AnUpstreamLostByAQueryShowsWithinASecond) {
-  auto upstream = std::make_unique<test::TestResolver>(kit::Scripted(
-      [](const std::string& query) { return Reply(query, kRcodeNoError, kit::ARecord(1), 1); }));
+  auto upstream = std::make_unique<test::TestResolver>();  // answers everything
   Start(upstream->port());
   ASSERT_TRUE(StateWithin("protected", 0, 5s));
   const std::size_t reports = service.Texts("ProtectionStateChanged").size();
