@@ -37,10 +37,6 @@ std::string Query(const std::string& name, std::uint16_t type = kTypeA) {
   return BuildQuery(name, type, 0x1234);
 }
 
-void Write(const std::string& path, const std::string& text) {
-  std::ofstream(path) << text;
-}
-
 // ---- profile ---------------------------------------------------------------
 
 TEST(DnsProtectProfile, RefusesWhatItCannotUseNamingTheMemberAndReason) {
@@ -105,12 +101,12 @@ Verdict Check(const DomainPolicy& policy, const std::string& text) {
 TEST(DnsProtectPolicy, BlocksListedNamesAndTheirSubdomainsUnlessAllowed) {
   test::TestRoot dir;
   CapturedLog log;
-  Write(dir.path() + "/hosts",
-        "# hosts format\n0.0.0.0 ads.example tracker.example # trailing\n127.0.0.1 localhost\n");
-  Write(dir.path() + "/plain",
-        "Malware.Example.\n\n  phish.example  \n*.wild.example\n||filter.example^\n! a comment\n"
-        "[Adblock Plus 2.0]\nbad..example\n||opt.example^$third-party\n" +
-            std::string(64, 'x') + ".example");  // no final line feed either
+  dir.WriteFile("hosts",
+                "# hosts format\n0.0.0.0 ads.example tracker.example # trailing\n127.0.0.1 localhost\n");
+  dir.WriteFile("plain",
+                "Malware.Example.\n\n  phish.example  \n*.wild.example\n||filter.example^\n! a comment\n"
+                "[Adblock Plus 2.0]\nbad..example\n||opt.example^$third-party\n" +
+                    std::string(64, 'x') + ".example");  // no final line feed either
   CPolicyHolder holder({dir.path() + "/hosts", dir.path() + "/plain"}, {"good.ads.example"});
   std::string error;
   ASSERT_TRUE(holder.Load(error)) << error;
@@ -138,14 +134,14 @@ TEST(DnsProtectPolicy, ReloadsAChangedListAsAWholeAndKeepsTheOldOnFailure) {
   test::TestRoot dir;
   CapturedLog log;
   const std::string list = dir.path() + "/list";
-  Write(list, "old.example\n");
+  dir.WriteFile("list", "old.example\n");
   CPolicyHolder holder({list}, {});
   std::string error;
   ASSERT_TRUE(holder.Load(error));
   auto before = holder.Current();
   EXPECT_FALSE(holder.ReloadIfChanged());
 
-  Write(list, "new.example\nnewer.example\n");
+  dir.WriteFile("list", "new.example\nnewer.example\n");
   EXPECT_TRUE(holder.ReloadIfChanged());
   EXPECT_EQ(Check(*holder.Current(), "new.example"), Verdict::Blocked);
   EXPECT_EQ(Check(*holder.Current(), "old.example"), Verdict::Pass);
@@ -174,13 +170,6 @@ std::uint32_t FirstTtl(const std::string& answer) {
   return ttl;
 }
 
-// The offset the first authority record's owner points to, less the header.
-std::size_t AuthorityOwner(const std::string& answer, const Question& q) {
-  return ((static_cast<std::size_t>(answer[q.end]) & 0x3f) << 8 |
-          static_cast<unsigned char>(answer[q.end + 1])) -
-         kHeaderSize;
-}
-
 TEST(DnsProtectAnswers, BlockedNamesGetTheConfiguredAnswerWithTheListedZonesSoa) {
   const struct {
     std::uint16_t type;
@@ -207,7 +196,10 @@ TEST(DnsProtectAnswers, BlockedNamesGetTheConfiguredAnswerWithTheListedZonesSoa)
               std::make_tuple(0x1234, c.rcode, c.answers, c.authorities, 42u))
         << c.type;
     if (c.authorities == 1) {
-      EXPECT_EQ(AuthorityOwner(answer, q), apex) << c.type;
+      // The first authority record's owner points at the listed name.
+      EXPECT_EQ(std::size_t((answer[q.end] & 0x3f) << 8 | static_cast<unsigned char>(answer[q.end + 1])),
+                kHeaderSize + apex)
+          << c.type;
     }
   }
 }
