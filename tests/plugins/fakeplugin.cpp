@@ -382,19 +382,14 @@ void runStartScript() {
     std::istringstream words(line);
     std::string directive, name, rest;
     words >> directive;
-    if (directive == "record") {
-      words >> name >> rest;
-      State().AddRecord(name, rest);
-    } else if (directive == "forget-calls") {
-      State().StopKeepingCalls();
-    } else if (directive == "answer-on-caller") {
-      State().SetAnswerOnCaller(true);
-    } else if (directive == "redirect" || directive == "protection") {
-      auto request = MakeCallback(directive == "redirect" ? Callback::ChangeDnsRedirectionMode
-                                                          : Callback::ProtectionStateChanged);
-      std::getline(words >> std::ws, request.text);
-      State().Post(request);
-    }
+    if (directive == "record" && words >> name >> rest) State().AddRecord(name, rest);
+    if (directive == "forget-calls") State().StopKeepingCalls();
+    if (directive == "answer-on-caller") State().SetAnswerOnCaller(true);
+    if (directive != "redirect" && directive != "protection") continue;
+    auto request = MakeCallback(directive == "redirect" ? Callback::ChangeDnsRedirectionMode
+                                                        : Callback::ProtectionStateChanged);
+    std::getline(words >> std::ws, request.text);
+    State().Post(request);
   }
 }
 
