@@ -163,10 +163,9 @@ std::string UpstreamAnswer(const std::string& query, std::uint32_t ttl) {
 }
 
 std::uint32_t FirstTtl(const std::string& answer) {
-  Question q;
-  ParseQuestion(answer, q);
+  const std::size_t end = kit::QuestionOf(answer).end;
   std::uint32_t ttl = 0;
-  for (int i = 0; i < 4; ++i) ttl = (ttl << 8) | static_cast<unsigned char>(answer[q.end + 6 + i]);
+  for (int i = 0; i < 4; ++i) ttl = (ttl << 8) | static_cast<unsigned char>(answer[end + 6 + i]);
   return ttl;
 }
 

@@ -80,9 +80,7 @@ TEST_F(DnsProtectPlugin, AnswersBlocksAndTellsTheTruthAboutItsUpstream) {
   const std::string first = BuildQuery("a.ads.example", kTypeA, 3);
   Send(3, test::dnswire::Framed(first) + test::dnswire::Framed(BuildQuery("b.ads.example", kTypeA, 3)), true);
   EXPECT_TRUE(Answered(3)) << "block answers are given inside Send";
-  Question firstQuestion;
-  ASSERT_TRUE(ParseQuestion(first, firstQuestion));
-  EXPECT_EQ(AnswerTo(3).size(), 2 + BuildBlockedAnswer(first, firstQuestion, 2, "", 60).size());
+  EXPECT_EQ(AnswerTo(3).size(), 2 + BuildBlockedAnswer(first, kit::QuestionOf(first), 2, "", 60).size());
 
   // With the upstream gone: "open", and a query that gets no answer is
   // answered SERVFAIL.
@@ -192,8 +190,8 @@ TEST_P(DnsProtectRfc, AnswersTheClient) {
   const std::string answer = outcome->text.substr(c.tcp ? 2 : 0);
   const auto opt = kit::OptOf(answer);
   // id, RCODE, Extended DNS Error, OPT, TC, answers
-  EXPECT_EQ(std::make_tuple(MessageId(answer), int{opt.rcode}, kit::EdeOf(answer), opt.present,
-                            IsTruncated(answer), int{answer[7]}),
+  EXPECT_EQ(std::make_tuple(MessageId(answer), int{opt.rcode}, opt.ede, opt.present, IsTruncated(answer),
+                            int{answer[7]}),
             std::make_tuple(0x1234, c.rcode, c.ede, c.opt, c.truncated, c.answers));
   EXPECT_LE(answer.size(), c.tcp ? 65535u : c.ask.edns ? 1232u : 512u);
 }
@@ -287,7 +285,7 @@ TEST_P(DnsProtectServeStale, OnlyWhenEveryUpstreamFailedAndTheProfileSaysSo) {
   EXPECT_EQ(Rcode(answer(1)), kRcodeNoError);
   const std::string second = answer(2);
   EXPECT_EQ(Rcode(second), on ? kRcodeNoError : kRcodeServFail);
-  EXPECT_EQ(kit::EdeOf(second), on ? kEdeStaleAnswer : kEdeNoReachableAuthority);
+  EXPECT_EQ(kit::OptOf(second).ede, on ? kEdeStaleAnswer : kEdeNoReachableAuthority);
   Question q;
   ASSERT_TRUE(ParseQuestion(second, q));
   if (on) {

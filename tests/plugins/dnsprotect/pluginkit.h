@@ -61,12 +61,20 @@ inline std::string Make(const Ask& a, std::uint16_t id = 0x1234) {
   return m;
 }
 
+// The question of `m`, whether or not it has one whole.
+inline Question QuestionOf(const std::string& m) {
+  Question q;
+  ParseQuestion(m, q);
+  return q;
+}
+
 // What an answer's OPT record says; `present` false without one.
 struct OptView {
   bool present = false;
   std::uint16_t rcode = 0;  // the whole RCODE: the OPT's upper bits and the header's
   bool dnssecOk = false;
   std::string options;
+  int ede = -1;  // the Extended DNS Error code when it is the first option
 };
 
 inline OptView OptOf(const std::string& m) {
@@ -90,18 +98,11 @@ inline OptView OptOf(const std::string& m) {
       view.rcode = static_cast<std::uint16_t>(static_cast<unsigned char>(m[at + 4]) << 4 | (m[3] & 0x0f));
       view.dnssecOk = (m[at + 6] & 0x80) != 0;
       view.options = m.substr(at + 10, length);
+      if (length >= 6 && u16(at + 10) == 15) view.ede = static_cast<int>(u16(at + 14));
     }
     at += 10 + length;
   }
   return view;
-}
-
-// The Extended DNS Error code in an answer's OPT record; -1 without one.
-inline int EdeOf(const std::string& m) {
-  const OptView opt = OptOf(m);
-  const auto* options = reinterpret_cast<const unsigned char*>(opt.options.data());
-  if (opt.options.size() < 6 || options[0] != 0 || options[1] != 15) return -1;
-  return options[4] << 8 | options[5];
 }
 
 // The reply to `query` with `count` encoded `answers` and, when `opt`, an
@@ -132,9 +133,7 @@ using Script = std::function<std::string(const std::string& query)>;
 inline test::ResolverOptions Scripted(Script script, std::function<bool(const std::string&)> elsewhere = {}) {
   test::ResolverOptions options;
   options.reply = [script = std::move(script)](const std::string& query) {
-    Question q;
-    return ParseQuestion(query, q) && q.name == "localhost" ? Reply(query, kRcodeNoError, ARecord(1), 1)
-                                                            : script(query);
+    return QuestionOf(query).name == "localhost" ? Reply(query, kRcodeNoError, ARecord(1), 1) : script(query);
   };
   options.elsewhere = std::move(elsewhere);
   return options;

@@ -123,8 +123,7 @@ TEST_F(Roaming, ANetworkChangeReprobesAndReportsAtOnce) {
 
 TEST_F(Roaming, Dns64IsReportedAndTheNewNetworkIsAskedAfresh) {
   test::TestResolver upstream(kit::Scripted([](const std::string& query) {
-    Question q;
-    ParseQuestion(query, q);
+    const Question q = kit::QuestionOf(query);
     if (q.name == "gone.example") return BuildBlockedAnswer(query, q, 0, "", 60);
     if (q.type == kTypeAaaa) return Reply(query, kRcodeNoError, AaaaRecord("64:ff9b::c000:aa"), 1);
     return Reply(query, kRcodeNoError, kit::ARecord(1), 1);
@@ -175,18 +174,15 @@ class RoamingInterference : public Roaming, public ::testing::WithParamInterface
 
 TEST_P(RoamingInterference, IsReportedPerRecordType) {
   const InterferenceCase c = GetParam();
-  auto question = [](const std::string& query) {
-    Question q;
-    ParseQuestion(query, q);
-    return q;
-  };
   test::TestResolver upstream(kit::Scripted(
       [&](const std::string& query) {
-        const Question q = question(query);
+        const Question q = kit::QuestionOf(query);
         if (q.type == kTypeAaaa) return Reply(query, kRcodeNoError, AaaaRecord(c.aaaa), 1);
         return Reply(query, kRcodeNoError, kit::ARecord(q.name == "canary.example" ? c.a : 1), 1);
       },
-      [&](const std::string& query) { return c.aaaaFromElsewhere && question(query).type == kTypeAaaa; }));
+      [&](const std::string& query) {
+        return c.aaaaFromElsewhere && kit::QuestionOf(query).type == kTypeAaaa;
+      }));
   Start(upstream.port(), R"(,"canary":{"name":"canary.example","a":["192.0.2.1"],"aaaa":["2001:db8::1"]})");
   EXPECT_TRUE(test::WaitFor([&] { return upstream.Asked("canary.example") == 2; }, 3s));
   EXPECT_TRUE(StateWithin(c.state, 0, 3s)) << c.state;
