@@ -43,10 +43,8 @@ TEST(DnsProtectProfile, RefusesWhatItCannotUseNamingTheMemberAndReason) {
   test::TestRoot dir;
   const std::string up = R"({"address":"127.0.0.1:5300"})";
   const std::string head = R"({"organization":"Org","dns":{"upstreams":[)" + up;
-  const struct {
-    std::string json;
-    std::string error;
-  } cases[] = {
+  const std::pair<std::string, const char*> cases[] = {
+      // the document, the start of its error
       {"[1,2]", "(document): expected an object"},
       {"{", "(document): not JSON"},
       {R"({"dns":{"upstreams":[)" + up + "]}}", "organization: missing"},
@@ -79,11 +77,11 @@ TEST(DnsProtectProfile, RefusesWhatItCannotUseNamingTheMemberAndReason) {
       {head + R"(]},"swg":{"enabled":true}})", "swg.proxy: missing"},
       {head + R"(]},"updates":{}})", "updates: expected an object"},
   };
-  for (const auto& c : cases) {
+  for (const auto& [json, expected] : cases) {
     Profile profile;
     std::string error;
-    EXPECT_FALSE(ParseProfile(c.json, dir.path(), profile, error)) << c.json;
-    EXPECT_EQ(error.rfind(c.error, 0), 0u) << c.json << "\n -> " << error;
+    EXPECT_FALSE(ParseProfile(json, dir.path(), profile, error)) << json;
+    EXPECT_EQ(error.rfind(expected, 0), 0u) << json << "\n -> " << error;
   }
 }
 

@@ -113,17 +113,15 @@ TEST_F(DnsProtectPlugin, FollowsTheVpnAndTheTrustedNetwork) {
            R"(","vpn_type":"undefined","tunnel_all_dns":"false","split_dns":"false","dns":"",)" +
            R"("split_dns_domains":"","split_include_networks":""},"tnd":")" + tnd + "\"}\n";
   };
-  const struct {
-    std::string document;
-    const char* state;
-  } cases[] = {
+  const std::pair<std::string, const char*> cases[] = {
+      // the document, the state it brings
       {vpn("connected", "true", "undefined"), "disabled_due_to_vpn"},
       {vpn("disconnected", "true", "trusted"), "velm_trusted_network"},
       {vpn("connected", "false", "untrusted"), "protected"},
   };
-  for (const auto& c : cases) {
-    ASSERT_EQ(plugin.VpnStateChanged(c.document.c_str()), 0u);
-    EXPECT_TRUE(StateWithin(c.state)) << c.document;
+  for (const auto& [document, state] : cases) {
+    ASSERT_EQ(plugin.VpnStateChanged(document.c_str()), 0u);
+    EXPECT_TRUE(StateWithin(state)) << document;
   }
   // Split DNS: names of the VPN's domains go to its server (here: nobody).
   Ask(1, "intranet.corp.example");

@@ -216,15 +216,12 @@ TEST_F(Roaming, ACaptivePortalIsScopedAndLetGoOfOnItsOwn) {
             R"("],"allow":["assets.portal-cdn.test"],"recheckMs":200})");
   ASSERT_TRUE(StateWithin("open_not_available", 0, 5s));
   EXPECT_NE(service.Texts("ChangeDnsRedirectionMode").back().find(R"("redirect":"true")"), std::string::npos);
-  const struct {
-    const char* name;
-    std::uint8_t rcode;
-  } names[] = {{"login.portal.test", kRcodeNoError},
-               {"img.assets.portal-cdn.test", kRcodeNoError},
-               {"www.example", kRcodeRefused}};
-  for (const auto& n : names) {
-    EXPECT_EQ(Rcode(Answer(n.name, kTypeA)), n.rcode) << n.name;
-    EXPECT_EQ(portalDns.Asked(n.name) > 0, n.rcode == kRcodeNoError) << n.name;
+  const std::pair<const char*, std::uint8_t> names[] = {{"login.portal.test", kRcodeNoError},
+                                                        {"img.assets.portal-cdn.test", kRcodeNoError},
+                                                        {"www.example", kRcodeRefused}};
+  for (const auto& [name, rcode] : names) {
+    EXPECT_EQ(Rcode(Answer(name, kTypeA)), rcode) << name;
+    EXPECT_EQ(portalDns.Asked(name) > 0, rcode == kRcodeNoError) << name;
   }
   // Signed in: the check passes and the upstream answers again.
   const std::size_t reports = service.Texts("ProtectionStateChanged").size();
