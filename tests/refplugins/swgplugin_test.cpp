@@ -89,14 +89,15 @@ std::string statsDocument(const std::string& proxy, const std::string& message) 
 
 class SwgPluginTest : public ::testing::Test {
  protected:
-  // Starts a plug-in on a profile whose "swg" member is `swg`.
-  void start(const std::string& swg) {
+  // Starts `plugin` on a profile whose "swg" member is `swg`, reporting to `service`.
+  void start(const std::string& swg, CSwgPlugin& plugin, Recording& service, const char* payload = "") {
     root_.WriteFile("profile/OrgInfo.json", R"({"organization":"demo","swg":)" + swg + "}");
-    ASSERT_EQ(plugin_.Init("/bin", "/lib", (root_.path() + "/profile").c_str(), "1.0.0", &callback_,
-                           &callback_, nullptr),
+    ASSERT_EQ(plugin.Init("/bin", "/lib", (root_.path() + "/profile").c_str(), "1.0.0", &service, &service,
+                          nullptr),
               0u);
-    ASSERT_EQ(plugin_.Start(""), 0u);
+    ASSERT_EQ(plugin.Start(payload), 0u);
   }
+  void start(const std::string& swg) { start(swg, plugin_, callback_); }
 
   TestRoot root_;
   Recording callback_;
@@ -121,11 +122,7 @@ TEST_F(SwgPluginTest, ReportsTheGatewayStateAndStopsDisabled) {
     SCOPED_TRACE(c.swg);
     Recording callback;
     CSwgPlugin plugin;
-    root_.WriteFile("profile/OrgInfo.json", R"({"swg":)" + c.swg + "}");
-    ASSERT_EQ(plugin.Init("/bin", "/lib", (root_.path() + "/profile").c_str(), "1.0.0", &callback, &callback,
-                          nullptr),
-              0u);
-    ASSERT_EQ(plugin.Start(nullptr), 0u);
+    start(c.swg, plugin, callback, nullptr);
     auto events = WaitForEvents(callback, 2);
     ASSERT_EQ(events.size(), 2u);
     EXPECT_EQ(events[0], stateDocument(c.state));
