@@ -177,10 +177,8 @@ class PluginTest : public ::testing::Test {
   // Plain upstreams on loopback at `ports`, as the profile lists them.
   static std::string On(std::initializer_list<u16> ports) {
     std::string list;
-    for (u16 port : ports)
-      list += (list.empty() ? "[" : ",") + std::string(R"({"address":"127.0.0.1:)") + std::to_string(port) +
-              "\"}";
-    return list + "]";
+    for (u16 port : ports) list += R"(,{"address":"127.0.0.1:)" + std::to_string(port) + "\"}";
+    return "[" + list.substr(1) + "]";
   }
   // Sends `bytes` (for TCP, framed by the caller) in a new session under `contextId`.
   void Send(u32 contextId, const std::string& bytes, bool tcp = false) {
