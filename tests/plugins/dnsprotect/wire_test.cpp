@@ -10,10 +10,7 @@
 namespace hxt::dnsprotect {
 namespace {
 
-using kit::Ask;
-using kit::Make;
-using kit::OptOf;
-using kit::Shaped;
+using namespace kit;
 
 TEST(DnsProtectWire, TakesQueriesOrSaysWhyNot) {
   const Ask query, edns = Shaped([](Ask&a) { a.edns = true; });
