@@ -502,13 +502,12 @@ TEST_F(SharedUdpSockets, MoveToNewPorts) {
 // socket (made from a closed one's kept slot) takes its answers, and the
 // ports keep changing.
 TEST_F(SharedUdpSockets, RenewedPortsKeepTakingAnswers) {
-  namespace asio = boost::asio;
   std::set<unsigned short> ports;
   std::array<char, 512> buffer;
   constexpr unsigned kQueries = 6 * CUdpSockets::kQueriesPerPort * CUdpSockets::kSocketsPerFamily;
   for (unsigned i = 0; i < kQueries; ++i) {
     ASSERT_NE(Ask("www.example"), 0u);
-    asio::ip::udp::endpoint from;
+    udp::endpoint from;
     std::string query(buffer.data(), server.receive_from(asio::buffer(buffer), from));
     ports.insert(from.port());
     query[2] = static_cast<char>(0x81);
@@ -524,14 +523,13 @@ TEST_F(SharedUdpSockets, RenewedPortsKeepTakingAnswers) {
 // Queries sent while held leave at Release, except one cancelled meanwhile;
 // their answers are taken as any others.
 TEST_F(SharedUdpSockets, HeldQueriesLeaveAtRelease) {
-  namespace asio = boost::asio;
   constexpr unsigned kHeld = 2 * CUdpSockets::kSocketsPerFamily + 1;
   sockets.Hold();
   std::vector<std::uint64_t> tickets;
   for (unsigned i = 0; i < kHeld; ++i) tickets.push_back(Ask("n" + std::to_string(i) + ".example"));
   server.non_blocking(true);
   std::array<char, 512> buffer;
-  asio::ip::udp::endpoint from;
+  udp::endpoint from;
   boost::system::error_code e;
   server.receive_from(asio::buffer(buffer), from, 0, e);
   EXPECT_EQ(e, asio::error::would_block) << "nothing leaves while held";
