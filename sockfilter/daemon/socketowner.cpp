@@ -2,6 +2,8 @@
 // (socketowner_linux.cpp, socketowner_win.cpp).
 #include "daemon/socketowner.h"
 
+#include "hxtarrow/sockfltrapi.h"
+
 namespace hxt::sockfilter {
 
 std::optional<u32> CSocketOwners::Uid(int protocol, const boost::asio::ip::udp::endpoint& own,
@@ -18,6 +20,13 @@ std::optional<u32> CSocketOwners::Uid(int protocol, const boost::asio::ip::udp::
   if (known_.size() >= kOwnerCacheMaxEntries) known_.clear();
   known_[key] = Known{uid, now + kOwnerCacheTtl};
   return uid;
+}
+
+ListenerKey LoopbackListenerKey(u16 family, u16 port) {
+  namespace ip = boost::asio::ip;
+  if (family == HXT_AF_INET6)
+    return {ip::udp::endpoint(ip::address_v6::loopback(), port), ip::udp::endpoint(ip::address_v6::any(), 0)};
+  return {ip::udp::endpoint(ip::address_v4::loopback(), port), ip::udp::endpoint(ip::address_v4::any(), 0)};
 }
 
 }  // namespace hxt::sockfilter

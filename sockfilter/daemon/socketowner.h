@@ -68,6 +68,16 @@ class CSocketOwners {
   std::unordered_map<std::string, Known> known_;
 };
 
+// How a listener on a loopback port of `family` (HXT_AF_INET or HXT_AF_INET6)
+// is looked up: as a packet from nowhere (the family's wildcard address,
+// port 0) to loopback:port would find it, so that a listener on the wildcard
+// address counts as much as one on loopback.
+struct ListenerKey {
+  boost::asio::ip::udp::endpoint own;
+  boost::asio::ip::udp::endpoint peer;
+};
+ListenerKey LoopbackListenerKey(u16 family, u16 port);
+
 // Whether the socket listening on a loopback port (UDP or TCP, the address
 // of `family`) is one of process `pid`'s descriptors. Nothing when no socket
 // listens there: a port nobody holds receives nothing.

@@ -88,16 +88,8 @@ std::optional<CSocketOwners::Identity> CSocketOwners::askKernel(int protocol,
 
 std::optional<bool> LoopbackListenerOwnedBy(CSocketOwners& owners, int protocol, u16 family, u16 port,
                                             u32 pid) {
-  const bool v6 = family == HXT_AF_INET6;
-  const boost::asio::ip::address loopback =
-      v6 ? boost::asio::ip::address(boost::asio::ip::address_v6::loopback())
-         : boost::asio::ip::address(boost::asio::ip::address_v4::loopback());
-  const boost::asio::ip::address any = v6 ? boost::asio::ip::address(boost::asio::ip::address_v6::any())
-                                          : boost::asio::ip::address(boost::asio::ip::address_v4::any());
-  // Found as a packet from nowhere to the port would find it: a listener on
-  // the wildcard address counts as much as one on loopback.
-  auto identity = owners.Identify(protocol, boost::asio::ip::udp::endpoint(loopback, port),
-                                  boost::asio::ip::udp::endpoint(any, 0));
+  const ListenerKey key = LoopbackListenerKey(family, port);
+  auto identity = owners.Identify(protocol, key.own, key.peer);
   if (!identity) return std::nullopt;
   if (pid == 0) return false;
   const std::string wanted = "socket:[" + std::to_string(identity->inode) + "]";

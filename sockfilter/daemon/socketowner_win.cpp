@@ -32,19 +32,11 @@ std::optional<CSocketOwners::Identity> CSocketOwners::askKernel(int protocol,
 }
 
 std::optional<bool> LoopbackListenerOwnedBy(CSocketOwners&, int protocol, u16 family, u16 port, u32 pid) {
-  const bool v6 = family == HXT_AF_INET6;
-  const boost::asio::ip::address loopback =
-      v6 ? boost::asio::ip::address(boost::asio::ip::address_v6::loopback())
-         : boost::asio::ip::address(boost::asio::ip::address_v4::loopback());
-  const boost::asio::ip::address any = v6 ? boost::asio::ip::address(boost::asio::ip::address_v6::any())
-                                          : boost::asio::ip::address(boost::asio::ip::address_v4::any());
-  // Who listens now, not at the last snapshot; a listener on the wildcard
-  // address counts as much as one on loopback. A table that cannot be read
+  // Who listens now, not at the last snapshot. A table that cannot be read
   // (or names no holder) says nothing against the announced port.
   u32 holder = 0;
-  if (SharedSocketTable().Find(protocol, boost::asio::ip::udp::endpoint(loopback, port),
-                               boost::asio::ip::udp::endpoint(any, 0), holder,
-                               true) != CSocketTable::Found::Held)
+  const ListenerKey key = LoopbackListenerKey(family, port);
+  if (SharedSocketTable().Find(protocol, key.own, key.peer, holder, true) != CSocketTable::Found::Held)
     return std::nullopt;
   return pid != 0 && holder == pid;
 }
