@@ -89,6 +89,7 @@ struct Sockets {
     datagram.close();
     stream.close();
     accepted.close();
+    listener.close();
   }
   asio::io_context io;
   asio::ip::address loopback;
@@ -128,6 +129,12 @@ TEST_P(WinAttribution, OwnSocketIsThisProgramAndItsClosedPortIsNot) {
   EXPECT_TRUE(SamePath(ownExe(), row->exe)) << row->exe;
   EXPECT_EQ(::GetCurrentProcessId(), row->pid);
   EXPECT_TRUE(row->ignored);
+  // The UDP socket, or the TCP listener, counts as this process's loopback
+  // listener (the dual-stack one through its wildcard address).
+  const u16 family = c.v6 ? HXT_AF_INET6 : HXT_AF_INET;
+  const u16 port = c.protocol == IPPROTO_UDP ? sockets.own.port() : sockets.peer.port();
+  EXPECT_EQ(true, LoopbackListenerOwnedBy(owners, c.protocol, family, port, pid));
+  EXPECT_EQ(false, LoopbackListenerOwnedBy(owners, c.protocol, family, port, pid + 4));
 
   // The snapshot may answer for a moment longer; then the port is not ours.
   sockets.Close();
@@ -138,6 +145,7 @@ TEST_P(WinAttribution, OwnSocketIsThisProgramAndItsClosedPortIsNot) {
     exe = row != nullptr ? row->exe : "";
   } while (SamePath(ownExe(), exe) && std::chrono::steady_clock::now() < deadline);
   EXPECT_FALSE(SamePath(ownExe(), exe));
+  EXPECT_FALSE(LoopbackListenerOwnedBy(owners, c.protocol, family, port, pid).has_value());
 }
 
 INSTANTIATE_TEST_SUITE_P(Sockets, WinAttribution,
@@ -145,23 +153,6 @@ INSTANTIATE_TEST_SUITE_P(Sockets, WinAttribution,
                                            Case{"Udp4DualStack", IPPROTO_UDP, false, true},
                                            Case{"Tcp4", IPPROTO_TCP, false}, Case{"Tcp6", IPPROTO_TCP, true}),
                          [](const ::testing::TestParamInfo<Case>& info) { return info.param.name; });
-
-TEST(WinAttribution, ListenerOwnershipComesFromTheTcpTable) {
-  asio::io_context io;
-  tcp::acceptor listener(io, tcp::endpoint(asio::ip::address_v4::loopback(), 0));
-  const u16 port = listener.local_endpoint().port();
-  u32 pid = 0;
-  if (SharedSocketTable().Find(IPPROTO_TCP, udp::endpoint(asio::ip::address_v4::loopback(), port),
-                               udp::endpoint(), pid, true) == CSocketTable::Found::NotYet &&
-      underWine())
-    GTEST_SKIP() << kWineOwners;
-  CSocketOwners owners;
-  EXPECT_EQ(true, LoopbackListenerOwnedBy(owners, IPPROTO_TCP, HXT_AF_INET, port, ::GetCurrentProcessId()));
-  EXPECT_EQ(false,
-            LoopbackListenerOwnedBy(owners, IPPROTO_TCP, HXT_AF_INET, port, ::GetCurrentProcessId() + 4));
-  listener.close();
-  EXPECT_FALSE(LoopbackListenerOwnedBy(owners, IPPROTO_TCP, HXT_AF_INET, port, ::GetCurrentProcessId()));
-}
 
 }  // namespace
 }  // namespace hxt::sockfilter

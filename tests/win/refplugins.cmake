@@ -1,6 +1,6 @@
 # The reference plug-ins' DLLs under Wine: loaded through the service's
-# plug-in loader, the DNS-protection plug-in answering on loopback, and its
-# trust roots from the system store.
+# plug-in loader, and the DNS-protection plug-in's trust roots from the
+# system store.
 add_executable(hxt_win_refplugin_tests ${CMAKE_CURRENT_LIST_DIR}/refplugins_win_test.cpp)
 target_compile_options(hxt_win_refplugin_tests PRIVATE ${HXT_WARNINGS})
 target_link_libraries(hxt_win_refplugin_tests PRIVATE hxt_agent hxt_testsupport hxt_dnsprotect_core GTest::gtest_main)

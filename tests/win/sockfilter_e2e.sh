@@ -8,6 +8,11 @@
 #     as one user, S-1-5-21-0-0-0-1000: without ControlGroup that user is
 #     neither SYSTEM nor the agent's service, with ControlGroup=Administrators
 #     its token's group is admitted);
+#   - the VPN record of hxvpnstate.exe reaches dnsprotect.dll through the
+#     service: a tunnel carrying all DNS shows as "disabledDueToVpn" in the
+#     status of hxtarrowctl (the Linux client, over the loopback IPC port)
+#     and hxtarrowctl.exe, a disconnected one as "protected" again;
+#   - the agent stopped by `sc stop` ends with exit code 0;
 #   - the agent killed: the daemon passes queries through;
 #   - the daemon killed: Wine's service manager runs no recovery actions, so
 #     the rule is still there; the recovery command the SCM would run removes
@@ -15,12 +20,13 @@
 #     minute, so the rule's absence is seen before a stub writes it again),
 #     as after a first failure it puts the daemon back at once, and
 #     --uninstall removes the rule.
-#   tests/win/sockfilter_e2e.sh WINDOWS_BUILD_DIR
+#   tests/win/sockfilter_e2e.sh WINDOWS_BUILD_DIR LINUX_HXTARROWCTL
 # The resolver (unbound, on a free loopback port) is the plug-in's upstream
 # and the daemon's pass-through resolver; nothing leaves the machine.
 set -euo pipefail
 
 build="$(cd "$1" && pwd)"
+ctl="$2"
 export WINEPREFIX="${WINEPREFIX:-$build/wineprefix}" WINEDEBUG="${WINEDEBUG:--all}"
 unset HXT_ROOT HXT_OBJECT_NAMESPACE HXT_SOCKFILTER_CONTROL
 service=hxsockfilterd
@@ -31,6 +37,7 @@ E2E_NAME="sockfilter e2e"
 # shellcheck source=tests/win/wine_e2e.sh
 . "$(dirname "${BASH_SOURCE[0]}")/wine_e2e.sh"
 command -v unbound >/dev/null && command -v dig >/dev/null || fail "unbound and dig are needed (./hxt installs them)"
+[ -x "$ctl" ] || fail "no hxtarrowctl at $ctl"
 wine_e2e_start
 
 free_port() { python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
@@ -146,6 +153,28 @@ say "dig answered by dnsprotect.dll through the stub, the pipe and the agent (UD
 out="$(wine "$build/tools/hxtarrowctl.exe" top --json 2>&1 | tr -d '\r')" || fail "hxtarrowctl.exe top: $out"
 grep -q '"blocked":"[1-9]' <<<"$out" || fail "hxtarrowctl.exe top counted no blocked answer: $out"
 say "hxtarrowctl.exe top --json read the daemon's per-program counts over the pipe"
+
+# The VPN agent's side. A pulse reaches the service only while it waits, so
+# each state is published until the status shows it.
+tool() { wine "$build/tools/$1.exe" "${@:2}" 2>&1 | tr -d '\r'; return "${PIPESTATUS[0]}"; }
+publish_shows() {
+  tool hxvpnstate set --tunnel "$1" --tunnel-all-dns >/dev/null || fail "hxvpnstate.exe set --tunnel $1"
+  out="$("$ctl" status 2>&1)" && grep -Eq "DNS protection: +IPv4 $2," <<<"$out"
+}
+out="$("$ctl" status --json 2>&1)" && grep -q '"AgentStatus":"ok"' <<<"$out" || fail "status document: $out"
+wait_for "the connected tunnel in the status" publish_shows connected disabledDueToVpn
+out="$(tool hxtarrowctl status)" && grep -Eq 'DNS protection: +IPv4 disabledDueToVpn,' <<<"$out" ||
+  fail "hxtarrowctl.exe status: $out"
+wait_for "the disconnected tunnel in the status" publish_shows disconnected protected
+out="$(tool hxvpnstate show)" && grep -q 'tunnel state: *disconnected (4)' <<<"$out" || fail "hxvpnstate.exe show: $out"
+say "hxvpnstate.exe's tunnel in the status of hxtarrowctl and hxtarrowctl.exe, and back"
+sc stop hxtarrowagent >/dev/null
+wait_for "the agent's service to stop" state_is 1
+exit_code="$(query WIN32_EXIT_CODE)"
+[ "$exit_code" = 0 ] || fail "the agent stopped with exit code $exit_code"
+wait_for "the agent's service to run again" start_agent
+wait_for "the agent to open the filter again" connected
+say "sc stop: the agent ended with exit code 0; started again"
 
 wine taskkill /f /im hxtarrowagent.exe >/dev/null 2>&1 || fail "taskkill the agent"
 wait_for "pass-through after the agent died" passes
