@@ -218,43 +218,31 @@ INSTANTIATE_TEST_SUITE_P(Families, SockFilterDaemonTest, ::testing::Values("127.
                            return std::string(info.param[0] == ':' ? "IPv6" : "IPv4");
                          });
 
-class SockFilterControlTest : public ::testing::Test, public DaemonBench {
- protected:
-  void SetUp() override {
-    config_.handshakeTimeout = std::chrono::milliseconds(300);
-    StartDaemon();
-  }
-  // Whether a well-behaved peer still gets through.
-  bool DaemonStillServes() { return ControlPeer(config_.controlPath).Hello() == std::optional<u32>(0); }
-};
+// Control peers that misbehave are refused or closed, and only they: the
+// daemon serves a well-behaved one after each.
+class SockFilterControlTest : public ::testing::Test, public DaemonBench {};
 
-TEST_F(SockFilterControlTest, APeerOfAnotherVersionAndASecondDaemonAreRefused) {
-  ControlPeer peer(config_.controlPath);
+TEST_F(SockFilterControlTest, OtherVersionsGarbageSilenceAndSecondOwnersAreRefused) {
+  config_.handshakeTimeout = std::chrono::milliseconds(300);
+  StartDaemon();
+  auto stillServes = [&] { return ControlPeer(config_.controlPath).Hello() == std::optional<u32>(0); };
+  ControlPeer future(config_.controlPath);
   std::string text;
-  EXPECT_EQ(peer.Hello(2, &text), std::optional<u32>(kErrVersionMismatch));
+  EXPECT_EQ(future.Hello(2, &text), std::optional<u32>(kErrVersionMismatch));
   EXPECT_EQ(text, "hxsockfilterd speaks control protocol version 1; the peer speaks version 2");
-  EXPECT_TRUE(peer.WaitClosed());
+  EXPECT_TRUE(future.WaitClosed());
   asio::io_context io;
   CSockFilterDaemon second(io, config_);
   EXPECT_FALSE(second.Start());
-  EXPECT_TRUE(DaemonStillServes());
-}
+  EXPECT_TRUE(stillServes());
 
-TEST_F(SockFilterControlTest, GarbageHalfFramesAndSilenceCloseOnlyThatPeer) {
   ControlPeer noHello(config_.controlPath);
   EXPECT_EQ(noHello.Request(kMsgClear, {}), std::optional<u32>(kErrBadRequest));
   EXPECT_TRUE(noHello.WaitClosed());
-
   ControlPeer garbage(config_.controlPath);
   ASSERT_EQ(garbage.Hello(), std::optional<u32>(0));
   garbage.SendRaw({0xFF, 0xFF, 0xFF, 0xFF, 1, 2, 3, 4, 5, 6, 7, 8});
   EXPECT_TRUE(garbage.WaitClosed());
-
-  ControlPeer undecodable(config_.controlPath);
-  ASSERT_EQ(undecodable.Hello(), std::optional<u32>(0));
-  ASSERT_EQ(undecodable.Open(ApiInterface::Velmora), std::optional<u32>(0));
-  EXPECT_EQ(undecodable.Request(kMsgSetParameters, {1, 2, 3}), std::optional<u32>(kErrBadRequest));
-  EXPECT_EQ(undecodable.Request(999, {}), std::optional<u32>(kErrBadRequest));
   {
     ControlPeer half(config_.controlPath);
     ASSERT_EQ(half.Hello(), std::optional<u32>(0));
@@ -262,18 +250,21 @@ TEST_F(SockFilterControlTest, GarbageHalfFramesAndSilenceCloseOnlyThatPeer) {
   }
   ControlPeer silent(config_.controlPath);
   EXPECT_TRUE(silent.WaitClosed());
-  EXPECT_TRUE(DaemonStillServes());
-}
+  EXPECT_TRUE(stillServes());
 
-TEST_F(SockFilterControlTest, OnlyOneAgentHoldsTheFilterAndOnlyItChangesParameters) {
-  ControlPeer first(config_.controlPath), second(config_.controlPath);
-  ASSERT_EQ(first.Hello(), std::optional<u32>(0));
-  ASSERT_EQ(second.Hello(), std::optional<u32>(0));
-  EXPECT_EQ(first.Open(ApiInterface::Velmora), std::optional<u32>(0));
-  EXPECT_EQ(second.Open(ApiInterface::Velmora), std::optional<u32>(kErrBusy));
-  EXPECT_EQ(second.SetParameters(FILTER_UPDATE_ALL, FilterParameters()), std::optional<u32>(kErrNotOpen));
-  EXPECT_EQ(second.Request(kMsgRefreshPids, {static_cast<u8>(ApiInterface::Kestrum)}),
+  // One agent holds the filter; only it changes parameters, and a request
+  // it cannot decode is refused without closing it.
+  ControlPeer owner(config_.controlPath), other(config_.controlPath);
+  ASSERT_EQ(owner.Hello(), std::optional<u32>(0));
+  ASSERT_EQ(other.Hello(), std::optional<u32>(0));
+  ASSERT_EQ(owner.Open(ApiInterface::Velmora), std::optional<u32>(0));
+  EXPECT_EQ(owner.Request(kMsgSetParameters, {1, 2, 3}), std::optional<u32>(kErrBadRequest));
+  EXPECT_EQ(owner.Request(999, {}), std::optional<u32>(kErrBadRequest));
+  EXPECT_EQ(other.Open(ApiInterface::Velmora), std::optional<u32>(kErrBusy));
+  EXPECT_EQ(other.SetParameters(FILTER_UPDATE_ALL, FilterParameters()), std::optional<u32>(kErrNotOpen));
+  EXPECT_EQ(other.Request(kMsgRefreshPids, {static_cast<u8>(ApiInterface::Kestrum)}),
             std::optional<u32>(kErrNotOpen));
+  EXPECT_EQ(owner.Request(kMsgClear, {}), std::optional<u32>(0));
 }
 
 }  // namespace
