@@ -282,6 +282,12 @@ TEST_F(TransparentModeTest, QueriesReachTheAgentWithTheirDestinationUnlessExempt
   EXPECT_EQ(dig(kResolver4, "www.example.com", false), kServiceAnswer);
   EXPECT_EQ(dig(kResolver6, "www.example.com", true), kUpstreamAnswer);
 
+  // The agent's listeners gone, queries go at once to the resolver they asked.
+  service4_->CloseListeners();
+  const auto closed = std::chrono::steady_clock::now();
+  for (bool tcp : {false, true}) EXPECT_EQ(dig(kResolver4, "gone.example", tcp), kUpstreamAnswer);
+  EXPECT_LE(std::chrono::steady_clock::now() - closed, 1000ms) << daemon_->Log();
+
   // The agent gone, no rule is left to redirect: queries go to their resolver
   // untouched; a daemon killed outright leaves no rule behind: its table
   // belongs to it.
