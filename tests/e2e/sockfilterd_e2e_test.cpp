@@ -23,7 +23,8 @@ namespace asio = boost::asio;
 using namespace hxt::sockfilter;
 
 constexpr const char* kUpstreamAnswer = "192.0.2.1";
-constexpr const char* kKey = "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Truvane\\Truvane Helixor Client\\SocketFilter]\n";
+constexpr const char* kKey =
+    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Truvane\\Truvane Helixor Client\\SocketFilter]\n";
 
 TEST(SockFilterDaemonE2eTest, ReadsTheRegistryReportsReadyAndStopsOnSigterm) {
   if (::access("/usr/bin/dig", X_OK) != 0) GTEST_SKIP() << "dig (dnsutils) is not installed";

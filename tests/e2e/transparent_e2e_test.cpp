@@ -151,8 +151,8 @@ class TransparentModeTest : public ::testing::Test {
     const std::string path = root_.path() + "/plugin-script.txt";
     const std::string both = R"({"redirect":true,"whitelist":[],"resolvers":[]})";
     std::ofstream(path) << "record " << kPluginName << " " << kPluginAnswer << "\n"
-                        << R"(redirect {"version":1,"ignore_pids":[],"dns4":)" << both << R"(,"dns6":)" << both
-                        << "}\n";
+                        << R"(redirect {"version":1,"ignore_pids":[],"dns4":)" << both << R"(,"dns6":)"
+                        << both << "}\n";
     const std::map<std::string, std::string> environment{{"HXT_IPC_PORT", std::to_string(FreePort())},
                                                          {"HXT_FAKE_DNS_SCRIPT", path}};
     std::string own = CgroupFromProcText(ReadFile("/proc/self/cgroup")).value_or("/");
@@ -416,15 +416,12 @@ const ModeFault kModeFaults[] = {
            << t.nftRuleset();
        return seen;
      },
-     "192.0.2.1 192.0.2.2 192.0.2.1 192.0.2.2 2",
-     3000ms},
+     "192.0.2.1 192.0.2.2 192.0.2.1 192.0.2.2 2", 3000ms},
     // A stopped agent process costs clients no more than the breaker's three
     // service time-outs (1.5 s each), over UDP and TCP alike; a resolver on
     // loopback gets each of its queries once and never waits for the agent.
     // Running, the agent's plug-in answers and no resolver is asked.
-    {"AgentStopped",
-     nullptr,
-     true,
+    {"AgentStopped", nullptr, true,
      [](FaultInModeTest& t) {
        for (bool tcp : {false, true}) EXPECT_EQ(t.dig(t.server(), kPluginName, tcp), kPluginAnswer);
        EXPECT_EQ(t.upstream4_->udpQueries() + t.upstream4_->tcpQueries(), 0);
@@ -448,8 +445,7 @@ const ModeFault kModeFaults[] = {
               " slow, loopback asked " + std::to_string(loopback->udpQueries() + loopback->tcpQueries()) +
               " times, " + std::to_string(loopbackSlow) + " slow";
      },
-     "0 wrong or late, at most 3 slow, loopback asked 2 times, 0 slow",
-     15s},
+     "0 wrong or late, at most 3 slow, loopback asked 2 times, 0 slow", 15s},
 };
 
 TEST_P(FaultInModeTest, TheClientIsAnsweredInTime) {
