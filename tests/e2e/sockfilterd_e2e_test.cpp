@@ -23,52 +23,40 @@ namespace asio = boost::asio;
 using namespace hxt::sockfilter;
 
 constexpr const char* kUpstreamAnswer = "192.0.2.1";
+constexpr const char* kKey =
+    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Truvane\\Truvane Helixor Client\\SocketFilter]\n";
 
-class SockFilterDaemonE2eTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    if (::access("/usr/bin/dig", X_OK) != 0) GTEST_SKIP() << "dig (dnsutils) is not installed";
-  }
-
-  std::vector<std::string> StubArgs() const { return test::StubArgs(port_, upstream_.endpoint().port()); }
-
-  std::string ControlPath() const { return root_.path() + "/run/hxsockfilterd.sock"; }
-
-  TestRoot root_;
-  TestResolver upstream_{"127.0.0.1", kUpstreamAnswer};
-  u16 port_ = FreePort();
-};
-
-TEST_F(SockFilterDaemonE2eTest, ReadsTheRegistryReportsReadyAndStopsOnSigterm) {
-  root_.WriteRegistry(
-      std::string("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Truvane\\Truvane Helixor Client\\SocketFilter]\n") +
-      "\"StubAddress4\"=\"127.0.0.1:" + std::to_string(port_) + "\"\n" + "\"StubAddress6\"=\"\"\n" +
-      "\"PassThroughResolvers\"=\"" + EndpointText(upstream_.endpoint()) + "\"\n");
-  NotifySocket notify(root_.path() + "/notify.sock");
-  DaemonProcess daemon(root_, {}, notify.path());
+TEST(SockFilterDaemonE2eTest, ReadsTheRegistryReportsReadyAndStopsOnSigterm) {
+  if (::access("/usr/bin/dig", X_OK) != 0) GTEST_SKIP() << "dig (dnsutils) is not installed";
+  TestRoot root;
+  TestResolver upstream{"127.0.0.1", kUpstreamAnswer};
+  const u16 port = FreePort();
+  const std::string control = root.path() + "/run/hxsockfilterd.sock";
+  root.WriteRegistry(std::string(kKey) + "\"StubAddress4\"=\"127.0.0.1:" + std::to_string(port) + "\"\n" +
+                     "\"StubAddress6\"=\"\"\n" + "\"PassThroughResolvers\"=\"" +
+                     EndpointText(upstream.endpoint()) + "\"\n");
+  NotifySocket notify(root.path() + "/notify.sock");
+  DaemonProcess daemon(root, {}, notify.path());
   ASSERT_TRUE(notify.WaitFor("READY=1")) << daemon.Log();
   struct stat st {};
-  ASSERT_EQ(::stat(ControlPath().c_str(), &st), 0);
+  ASSERT_EQ(::stat(control.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
-  EXPECT_EQ(Dig("127.0.0.1", port_, "www.example.com"), kUpstreamAnswer);
+  EXPECT_EQ(Dig("127.0.0.1", port, "www.example.com"), kUpstreamAnswer);
   EXPECT_NE(daemon.Log().find("IPv6 stub off"), std::string::npos) << daemon.Log();
 
   // A second daemon on the same control socket refuses to start.
-  DaemonProcess second(root_, {"--stub4", "127.0.0.1:0"});
+  DaemonProcess second(root, {"--stub4", "127.0.0.1:0"});
   EXPECT_EQ(second.WaitForExit(), std::optional<int>(3));
 
   daemon.Signal(SIGTERM);
   EXPECT_EQ(daemon.WaitForExit(), std::optional<int>(0));
-  EXPECT_NE(::access(ControlPath().c_str(), F_OK), 0);
-}
+  EXPECT_NE(::access(control.c_str(), F_OK), 0);
 
-TEST_F(SockFilterDaemonE2eTest, BadConfigurationIsRefusedAtStart) {
-  root_.WriteRegistry(
-      "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Truvane\\Truvane Helixor "
-      "Client\\SocketFilter]\n\"Mode\"=\"kernel\"\n");
-  DaemonProcess daemon(root_, StubArgs());
-  EXPECT_EQ(daemon.WaitForExit(), std::optional<int>(2));
-  EXPECT_NE(daemon.Log().find("unsupported Mode \"kernel\""), std::string::npos) << daemon.Log();
+  // A mode it does not know is refused at start.
+  root.WriteRegistry(std::string(kKey) + "\"Mode\"=\"kernel\"\n");
+  DaemonProcess bad(root, StubArgs(port, upstream.endpoint().port()));
+  EXPECT_EQ(bad.WaitForExit(), std::optional<int>(2));
+  EXPECT_NE(bad.Log().find("unsupported Mode \"kernel\""), std::string::npos) << bad.Log();
 }
 
 }  // namespace

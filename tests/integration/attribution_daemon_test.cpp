@@ -69,12 +69,6 @@ class AttributionDaemonTest : public ::testing::Test, public DaemonBench {
     StartDaemon();
     if (!HasFatalFailure()) stub_ = daemon_->Udp(HXT_AF_INET);
   }
-  void NeedRoot() {
-    if (::geteuid() != 0) GTEST_SKIP() << "needs root to ask as another user";
-  }
-  void NeedDig() {
-    if (dig_.empty()) GTEST_SKIP() << "needs dig (the project's package list installs it)";
-  }
 
   // (program, uid) → its counters, as the daemon reports them.
   std::map<Program, Counted> Programs() {
@@ -133,8 +127,8 @@ class AttributionDaemonTest : public ::testing::Test, public DaemonBench {
 // Two programs of two users ask in turn from the same port: the second is
 // looked up anew, not counted to the first; the ignored one goes direct.
 TEST_F(AttributionDaemonTest, TwoProgramsOfTwoUsersAreCountedApartAndAnIgnoredOneGoesDirect) {
-  NeedRoot();
-  NeedDig();
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to ask as another user";
+  if (dig_.empty()) GTEST_SKIP() << "needs dig (the project's package list installs it)";
   const group* nogroup = ::getgrgid(kNobody);
   if (nogroup == nullptr) GTEST_SKIP() << "needs the group of gid " << kNobody;
   config_.controlGroup = nogroup->gr_name;

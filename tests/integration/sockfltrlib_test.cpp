@@ -141,6 +141,10 @@ TEST_F(FilterLibraryTest, ARestartedDaemonGetsItsStateBackFromAConnectedLibrary)
   EXPECT_EQ(Ask("www.example.com"), kServiceAnswer);
   EXPECT_EQ(Ask("white.test"), kUpstreamAnswer);
   EXPECT_EQ(callback_.count.load(), 1);
+  // The agent's listeners gone, the agent hears of it too.
+  service_.CloseListeners();
+  EXPECT_EQ(Ask("www.example.com"), kUpstreamAnswer);
+  EXPECT_TRUE(WaitFor([&] { return callback_.count == 2; }));
 }
 
 TEST_F(FilterLibraryTest, ADaemonOfAnotherVersionIsRefused) {
@@ -177,17 +181,6 @@ TEST_F(FilterLibraryTest, ADaemonOfAnotherVersionIsRefused) {
   }
   standIn.join();
   ::close(listener);
-}
-
-TEST_F(FilterLibraryTest, AnUnreachableServiceIsReportedToTheAgent) {
-  StartDaemon();
-  VelmoraApi api;
-  ASSERT_EQ(api->OpenPlugin(&callback_), HXT_NGC_OK);
-  CVelmoraInfo all = RedirectRecord();
-  ASSERT_EQ(api->SetParameters(&all), HXT_NGC_OK);
-  service_.CloseListeners();
-  EXPECT_EQ(Ask("www.example.com"), kUpstreamAnswer);
-  EXPECT_TRUE(WaitFor([&] { return callback_.count == 1; }));
 }
 
 }  // namespace

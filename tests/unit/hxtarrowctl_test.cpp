@@ -75,9 +75,31 @@ const std::string kStatsJson =
     R"("SWGTarrowProxy":"http:\/\/proxy:3128\/","SWGUserMsg":""})"
     "\n";
 
-TEST(HxtArrowCtl, StatusIsPrintedReadablyOrAsSent) {
-  const std::string script = Wire('A', kStatusJson) + Wire('B', kStatsJson);
-  FakeAgent readable(script), raw(script);
+TEST(HxtArrowCtl, MalformedOrMissingFramesFail) {
+  const std::string status = Wire('A', kStatusJson);
+  // What the agent sends, and the start of the error.
+  const std::pair<std::string, std::string> cases[] = {
+      {status + Wire('B', "{\"Dns4\":\n"),
+       "hxtarrowctl: malformed frame from the agent: invalid JSON in stats payload: "},
+      {status, "hxtarrowctl: the agent closed the connection before sending its status"},
+      {status.substr(0, 20), "hxtarrowctl: the agent closed the connection before sending its status"},
+  };
+  for (const auto& [script, error] : cases) {
+    SCOPED_TRACE(error);
+    FakeAgent agent(script);
+    const CtlResult result = RunCtl("status --port " + agent.port());
+    EXPECT_EQ(result.code, ctl::kExitFailure);
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err.substr(0, error.size()), error) << result.err;
+  }
+}
+
+// `status` prints the first status and stats frames readably or as sent;
+// `watch` every frame until the agent leaves.
+TEST(HxtArrowCtl, StatusAndWatchPrintFramesReadablyOrAsSent) {
+  const std::string command = "{\"Commands\":[{\"Command\":\"NotifyExitForUpdate\"}]}\n";
+  const std::string script = Wire('A', kStatusJson) + Wire('B', kStatsJson) + Wire('C', command);
+  FakeAgent readable(script), raw(script), watchRaw(script), agent(script);
   const CtlResult status = RunCtl("status --port " + readable.port());
   EXPECT_EQ(status.code, ctl::kExitOk) << status.err;
   EXPECT_EQ(status.err, "");
@@ -99,38 +121,11 @@ TEST(HxtArrowCtl, StatusIsPrintedReadablyOrAsSent) {
   const CtlResult json = RunCtl("--json --port " + raw.port());
   EXPECT_EQ(json.code, ctl::kExitOk) << json.err;
   EXPECT_EQ(json.out, kStatusJson + kStatsJson);
-}
 
-TEST(HxtArrowCtl, MalformedOrMissingFramesFail) {
-  const std::string status = Wire('A', kStatusJson);
-  // What the agent sends, and the start of the error.
-  const std::pair<std::string, std::string> cases[] = {
-      {status + Wire('B', "{\"Dns4\":\n"),
-       "hxtarrowctl: malformed frame from the agent: invalid JSON in stats payload: "},
-      {status, "hxtarrowctl: the agent closed the connection before sending its status"},
-      {status.substr(0, 20), "hxtarrowctl: the agent closed the connection before sending its status"},
-  };
-  for (const auto& [script, error] : cases) {
-    SCOPED_TRACE(error);
-    FakeAgent agent(script);
-    const CtlResult result = RunCtl("status --port " + agent.port());
-    EXPECT_EQ(result.code, ctl::kExitFailure);
-    EXPECT_EQ(result.out, "");
-    EXPECT_EQ(result.err.substr(0, error.size()), error) << result.err;
-  }
-}
-
-TEST(HxtArrowCtl, WatchShowsEveryFrameUntilTheAgentLeaves) {
-  const std::string command = "{\"Commands\":[{\"Command\":\"NotifyExitForUpdate\"}]}\n";
-  const std::string script = Wire('A', kStatusJson) + Wire('B', kStatsJson) + Wire('C', command);
-  {
-    FakeAgent agent(script);
-    const CtlResult result = RunCtl("watch --json --port " + agent.port());
-    EXPECT_EQ(result.code, ctl::kExitOk);
-    EXPECT_EQ(result.out, kStatusJson + kStatsJson + command);
-    EXPECT_EQ(result.err, "hxtarrowctl: the agent closed the connection\n");
-  }
-  FakeAgent agent(script);
+  const CtlResult watched = RunCtl("watch --json --port " + watchRaw.port());
+  EXPECT_EQ(watched.code, ctl::kExitOk);
+  EXPECT_EQ(watched.out, kStatusJson + kStatsJson + command);
+  EXPECT_EQ(watched.err, "hxtarrowctl: the agent closed the connection\n");
   const CtlResult result = RunCtl("--port " + agent.port() + " watch");
   EXPECT_EQ(result.code, ctl::kExitOk);
   // Each frame: a time stamp line naming the type, then its fields indented.

@@ -178,29 +178,6 @@ TEST(ControlProtocolTest, ParameterRecordsRoundTripAndForgeriesAreRefused) {
   }
 }
 
-TEST(ControlProtocolTest, EachUpdateKindTakesOverOnlyItsFields) {
-  FilterParameters base, update;
-  base.whiteList4 = {"keep.test"};
-  base.udpPort4 = 1111;
-  base.ignoredPids = {5};
-  base.redirect4 = true;
-  update.whiteList4 = {"new.test"};
-  update.udpPort4 = 2222;
-  update.agentPid = 9;
-  update.ignoredPids = {6};
-  FilterParameters ports = base, pids = base, all = base, unknown = base;
-  ASSERT_TRUE(ports.Apply(FILTER_UPDATE_PORTS, update));
-  EXPECT_EQ(std::tie(ports.udpPort4, ports.whiteList4, ports.redirect4),
-            std::tie(update.udpPort4, base.whiteList4, base.redirect4));
-  ASSERT_TRUE(pids.Apply(FILTER_UPDATE_PIDS, update));
-  EXPECT_EQ(std::tie(pids.ignoredPids, pids.agentPid, pids.udpPort4),
-            std::tie(update.ignoredPids, update.agentPid, base.udpPort4));
-  ASSERT_TRUE(all.Apply(FILTER_UPDATE_ALL, update));
-  EXPECT_FALSE(all.redirect4);
-  EXPECT_FALSE(unknown.Apply(5, update));
-  EXPECT_EQ(unknown.udpPort4, 1111);
-}
-
 TEST(TransparentRulesTest, ScriptsRedirectOnlyWhatIsAskedAndExemptFirst) {
   const std::string flush = "flush chain inet hxsockfilterd output\n";
   const std::string add = "add rule inet hxsockfilterd output ";
