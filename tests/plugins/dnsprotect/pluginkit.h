@@ -238,7 +238,12 @@ class PluginTest : public ::testing::Test {
   std::string timeout = R"(,"queryTimeoutMs":1000)";
   std::string upstreams;  // JSON; "" for `upstream`
   int healthCheckMs = 50;
-  std::unique_ptr<test::TestResolver> upstream = std::make_unique<test::TestResolver>();
+  // Answers 192.0.2.1, and for cname.example a CNAME to a listed name.
+  std::unique_ptr<test::TestResolver> upstream = std::make_unique<test::TestResolver>(Scripted([](const auto& q) {
+    return QuestionOf(q).name != "cname.example"
+               ? Reply(q, kRcodeNoError, ARecord(1), 1)
+               : Reply(q, kRcodeNoError, CnameRecord("\1x\3ads\7example") + ARecord(1), 2);
+  }));
   test::RecordingService service;
   // The plug-in's own deadline, shortened: queries nobody answers end sooner.
   CDnsProtectPlugin plugin{std::chrono::milliseconds(400)};
