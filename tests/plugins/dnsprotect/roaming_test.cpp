@@ -4,8 +4,6 @@
 
 #include <fcntl.h>
 #include <sched.h>
-#include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -281,26 +279,16 @@ TEST_F(RoamingNetns, Dns64OfARealResolverIsSeen) {
       << "auth-zone:\n  name: \"ipv4only.arpa.\"\n  zonefile: \"" << dir << "/ipv4only.zone\"\n"
       << "  for-downstream: no\n  for-upstream: yes\n  fallback-enabled: no\n"
       << "remote-control:\n  control-enable: no\n";
-  // Where AppArmor confines unbound to its system files, a copy runs unconfined.
-  ASSERT_EQ(std::system(("cp -f " + std::string(kUnbound) + " '" + dir + "/unbound.bin'").c_str()), 0);
-  // Made before the fork: the child of a threaded process may only exec.
-  const std::string binary = dir + "/unbound.bin", config = dir + "/unbound.conf",
-                    logFile = dir + "/unbound.log";
-  const pid_t child = ::fork();
-  if (child == 0) {
-    const int log = ::open(logFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    if (log >= 0) ::dup2(log, 1), ::dup2(log, 2);
-    ::execl(binary.c_str(), binary.c_str(), "-d", "-c", config.c_str(), static_cast<char*>(nullptr));
-    ::_exit(127);
-  }
-  ASSERT_GT(child, 0);
-  struct Reap {
-    pid_t pid;
-    ~Reap() {
-      ::kill(pid, SIGTERM);
-      ::waitpid(pid, nullptr, 0);
-    }
-  } reap{child};
+  // Where AppArmor confines unbound to its system files, a copy runs
+  // unconfined; started from this thread, it runs in the namespace.
+  const std::string run =
+      "cp -f " + std::string(kUnbound) + " '" + dir + "/unbound.bin' && cd '" + dir +
+      "' && { ./unbound.bin -d -c unbound.conf >unbound.log 2>&1 & echo $! >unbound.pid; }";
+  ASSERT_EQ(std::system(run.c_str()), 0);
+  struct Stop {
+    std::string dir;
+    ~Stop() { (void)std::system(("kill $(cat '" + dir + "/unbound.pid')").c_str()); }
+  } stop{dir};
   auto log = [&] {
     std::ifstream file(dir + "/unbound.log");
     return std::string(std::istreambuf_iterator<char>(file), {});
