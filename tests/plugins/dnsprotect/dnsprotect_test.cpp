@@ -96,7 +96,7 @@ Verdict Check(const DomainPolicy& policy, const std::string& text) {
   return policy.Check(labels).verdict;
 }
 
-TEST(DnsProtectPolicy, BlocksListedNamesAndTheirSubdomainsUnlessAllowed) {
+TEST(DnsProtectPolicy, BlocksListedNamesAndTheirSubdomainsUnlessAllowedAndReloadsWholeLists) {
   test::TestRoot dir;
   CapturedLog log;
   dir.WriteFile("hosts",
@@ -126,29 +126,24 @@ TEST(DnsProtectPolicy, BlocksListedNamesAndTheirSubdomainsUnlessAllowed) {
                               ":10: skipped \"xxxx"}) {
     EXPECT_TRUE(log.Has(skipped)) << skipped;
   }
-}
-
-TEST(DnsProtectPolicy, ReloadsAChangedListAsAWholeAndKeepsTheOldOnFailure) {
-  test::TestRoot dir;
-  CapturedLog log;
+  // A changed list is reloaded as a whole; the old one stays when that fails.
   const std::string list = dir.path() + "/list";
   dir.WriteFile("list", "old.example\n");
-  CPolicyHolder holder({list}, {});
-  std::string error;
-  ASSERT_TRUE(holder.Load(error));
-  auto before = holder.Current();
-  EXPECT_FALSE(holder.ReloadIfChanged());
+  CPolicyHolder reloaded({list}, {});
+  ASSERT_TRUE(reloaded.Load(error));
+  auto before = reloaded.Current();
+  EXPECT_FALSE(reloaded.ReloadIfChanged());
 
   dir.WriteFile("list", "new.example\nnewer.example\n");
-  EXPECT_TRUE(holder.ReloadIfChanged());
-  EXPECT_EQ(Check(*holder.Current(), "new.example"), Verdict::Blocked);
-  EXPECT_EQ(Check(*holder.Current(), "old.example"), Verdict::Pass);
+  EXPECT_TRUE(reloaded.ReloadIfChanged());
+  EXPECT_EQ(Check(*reloaded.Current(), "new.example"), Verdict::Blocked);
+  EXPECT_EQ(Check(*reloaded.Current(), "old.example"), Verdict::Pass);
   EXPECT_EQ(Check(*before, "old.example"), Verdict::Blocked);  // a reader's snapshot stays whole
 
   ASSERT_EQ(std::remove(list.c_str()), 0);
-  EXPECT_FALSE(holder.ReloadIfChanged());
+  EXPECT_FALSE(reloaded.ReloadIfChanged());
   EXPECT_TRUE(log.Has("block list reload failed, keeping the previous lists"));
-  EXPECT_EQ(Check(*holder.Current(), "newer.example"), Verdict::Blocked);
+  EXPECT_EQ(Check(*reloaded.Current(), "newer.example"), Verdict::Blocked);
 }
 
 // ---- answers and cache -----------------------------------------------------
@@ -425,46 +420,36 @@ TEST_F(SharedUdpSockets, MatchAnswersByServerIdAndQuestion) {
       return query;
     }
   };
-  const struct {
-    const char* what;
-    bool fromOther, idChanged, nameChanged, cancelled;
-  } cases[] = {
-      {"another server", true, false, false, false},
-      {"another id", false, true, false, false},
-      {"another question", false, false, true, false},
-      {"cancelled", false, false, false, true},
-  };
   std::vector<std::uint16_t> foreign;
   sockets.SetForeignAnswerListener([&](std::uint16_t type) { foreign.push_back(type); });
   std::set<std::uint16_t> ids;
-  for (const auto& c : cases) {
+  for (const std::string what : {"another server", "another id", "another question", "cancelled"}) {
     answers.clear();
     foreign.clear();
     const std::uint64_t ticket = Ask("www.example");
-    ASSERT_NE(ticket, 0u) << c.what;
+    ASSERT_NE(ticket, 0u) << what;
     udp::endpoint client;
     std::string impostor = answerOf(client, true);
     ids.insert(MessageId(impostor));
     std::string genuine = impostor;
     genuine[3] = 0x01;  // told apart from the impostor
-    if (c.idChanged) SetMessageId(impostor, static_cast<std::uint16_t>(MessageId(impostor) + 1));
-    if (c.nameChanged) impostor[kHeaderSize + 1] = 'x';
-    if (c.cancelled) {
+    if (what == "another id") SetMessageId(impostor, static_cast<std::uint16_t>(MessageId(impostor) + 1));
+    if (what == "another question") impostor[kHeaderSize + 1] = 'x';
+    if (what == "cancelled") {
       sockets.Cancel(ticket);
       impostor = genuine;
       // A later query on the same socket: its answer arrives after the dropped one.
       for (std::size_t i = 0; i < CUdpSockets::kSocketsPerFamily; ++i) Ask("later.example");
       genuine = answerOf(client, false);
     }
-    (c.fromOther ? other : server).send_to(asio::buffer(impostor), client);
+    (what == "another server" ? other : server).send_to(asio::buffer(impostor), client);
     server.send_to(asio::buffer(genuine), client);
     io.restart();
     io.run_for(10s);  // a deadline: stopped by the first answer taken
     io.restart();
     io.poll();  // reports still posted
-    EXPECT_EQ(answers, std::vector<std::string>{genuine}) << c.what;
-    EXPECT_EQ(foreign, c.fromOther ? std::vector<std::uint16_t>{kTypeA} : std::vector<std::uint16_t>{})
-        << c.what;
+    EXPECT_EQ(answers, std::vector<std::string>{genuine}) << what;
+    EXPECT_EQ(foreign, std::vector<std::uint16_t>(what == "another server" ? 1 : 0, kTypeA)) << what;
   }
   EXPECT_GT(ids.size(), 1u) << "ids are drawn at random";
 }
