@@ -114,8 +114,15 @@ class CloudDownloaderTest : public ::testing::Test {
   CCloudDownloaderPlugin plugin_{"1.0.0", {std::chrono::milliseconds(1), 3600, 1}};
 };
 
-// Nothing is announced while the upgrade window is closed.
+// Bad calls are refused; nothing is announced while the upgrade window is closed.
 TEST_F(CloudDownloaderTest, AnnouncesAnUpdateThatAppearsOnceAcceptedAndRetriesARefusal) {
+  EXPECT_EQ(plugin_.UpdateParameters("https://updates.example/", 60, true), kDownloaderUnsupportedLocation);
+  EXPECT_EQ(plugin_.UpdateParameters(nullptr, 60, true), kDownloaderBadArgument);
+  EXPECT_EQ(plugin_.UserSessionChange(3), kDownloaderBadArgument);
+  EXPECT_EQ(plugin_.UserSessionChange(HXT_USER_SESSION_LOGON), 0u);
+  CCloudDownloaderPlugin unregistered{"1.0.0", {}};
+  EXPECT_EQ(unregistered.Start(), kDownloaderNotRegistered);
+  EXPECT_EQ(unregistered.Register(nullptr), kDownloaderBadArgument);
   callback_.refusals = 1;
   root_.WriteFile("updates/pkg.tar", "abc");
   root_.WriteFile("updates/manifest.json", manifest("1.1"));
@@ -132,16 +139,6 @@ TEST_F(CloudDownloaderTest, AnnouncesAnUpdateThatAppearsOnceAcceptedAndRetriesAR
   const u64 checks = plugin_.CheckCount();
   EXPECT_TRUE(WaitFor([&] { return plugin_.CheckCount() >= checks + 3; }));
   EXPECT_EQ(callback_.calls, 3);
-}
-
-TEST_F(CloudDownloaderTest, RefusesBadCalls) {
-  EXPECT_EQ(plugin_.UpdateParameters("https://updates.example/", 60, true), kDownloaderUnsupportedLocation);
-  EXPECT_EQ(plugin_.UpdateParameters(nullptr, 60, true), kDownloaderBadArgument);
-  EXPECT_EQ(plugin_.UserSessionChange(3), kDownloaderBadArgument);
-  EXPECT_EQ(plugin_.UserSessionChange(HXT_USER_SESSION_LOGON), 0u);
-  CCloudDownloaderPlugin unregistered{"1.0.0", {}};
-  EXPECT_EQ(unregistered.Start(), kDownloaderNotRegistered);
-  EXPECT_EQ(unregistered.Register(nullptr), kDownloaderBadArgument);
 }
 
 }  // namespace

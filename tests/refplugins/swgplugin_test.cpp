@@ -122,6 +122,10 @@ TEST_F(SwgPluginTest, ReportsTheGatewayStateAndStopsDisabled) {
     SCOPED_TRACE(c.swg);
     Recording callback;
     CSwgPlugin plugin;
+    // Nothing before Init, which needs both callbacks.
+    EXPECT_EQ(plugin.Start(""), kSwgNotInitialised);
+    EXPECT_EQ(plugin.InitiateStop(), kSwgNotInitialised);
+    EXPECT_EQ(plugin.Init("/bin", "/lib", "/profile", "1.0.0", nullptr, &callback, nullptr), kSwgBadArgument);
     start(c.swg, plugin, callback, nullptr);
     auto events = WaitForEvents(callback, 2);
     ASSERT_EQ(events.size(), 2u);
@@ -151,14 +155,6 @@ TEST_F(SwgPluginTest, AnswersTheStateMessageAndRefusesOthers) {
   EXPECT_EQ(WaitForEvents(callback_, 4).at(3), stateDocument("cloud_service_unavailable"));
   EXPECT_EQ(plugin_.ReceiveMessage("Velmora", "Reboot", "", 0), kSwgUnknownTopic);
   EXPECT_EQ(plugin_.ReceiveMessage(nullptr, "GetState", "", 0), kSwgBadArgument);
-}
-
-TEST(SwgPluginCalls, NeedInit) {
-  CSwgPlugin plugin;
-  Recording callback;
-  EXPECT_EQ(plugin.Start(""), kSwgNotInitialised);
-  EXPECT_EQ(plugin.InitiateStop(), kSwgNotInitialised);
-  EXPECT_EQ(plugin.Init("/bin", "/lib", "/profile", "1.0.0", nullptr, &callback, nullptr), kSwgBadArgument);
 }
 
 }  // namespace
