@@ -8,9 +8,7 @@
 
 #include <cstdlib>
 #include <fstream>
-#include <future>
 #include <iterator>
-#include <thread>
 
 #include <boost/asio/read_until.hpp>
 #include <boost/asio/write.hpp>
@@ -223,13 +221,6 @@ struct Netns {
     if (made) (void)std::system(("ip netns del " + name).c_str());
   }
   int Run(const std::string& command) { return std::system(("ip -n " + name + " " + command).c_str()); }
-  // Enters it on the calling thread (and so on every thread started from it).
-  bool Enter() {
-    const int fd = ::open(("/run/netns/" + name).c_str(), O_RDONLY | O_CLOEXEC);
-    const bool entered = fd >= 0 && ::setns(fd, CLONE_NEWNET) == 0;
-    if (fd >= 0) ::close(fd);
-    return entered;
-  }
   const std::string name = "hxt-roam-" + std::to_string(::getpid());
   bool made = false;
 };
@@ -244,8 +235,12 @@ class RoamingNetns : public Roaming {
     for (const char* step :
          {"link set lo up", "addr add 198.18.53.1/32 dev lo", "addr add 198.18.53.2/32 dev lo"})
       ASSERT_EQ(netns_.Run(step), 0) << step;
+    // Entered on this thread, and so on every thread started from it.
     home_ = ::open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
-    ASSERT_TRUE(home_ >= 0 && netns_.Enter());
+    const int fd = ::open(("/run/netns/" + netns_.name).c_str(), O_RDONLY | O_CLOEXEC);
+    const bool entered = fd >= 0 && ::setns(fd, CLONE_NEWNET) == 0;
+    if (fd >= 0) ::close(fd);
+    ASSERT_TRUE(home_ >= 0 && entered);
   }
   void TearDown() override {
     Roaming::TearDown();
@@ -321,77 +316,55 @@ TEST_F(RoamingNetns, AnInterceptingNetworkIsReportedAsInterference) {
   EXPECT_GT(interceptor.udpQueries(), 0);
 }
 
-// The watch itself: events of its own network namespace, and the resolver file.
-class NetWatch : public ::testing::Test {
- protected:
-  // Runs a watch in `netns` on a thread of its own.
-  void Watch(Netns& netns, NetWatchOptions options) {
-    thread_ = std::thread([this, &netns, options] {
-      if (!netns.Enter()) return ready_.set_value(false);
-      CNetWatch watch(io_, options, [this](const std::string& reason) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        reasons_.push_back(reason);
-      });
-      watch_ = &watch;
-      ready_.set_value(true);
-      io_.run();
-    });
-    ASSERT_TRUE(ready_.get_future().get());
-  }
-  bool Reported(const std::string& word, std::size_t after) {
-    return test::WaitFor(
-        [&] {
-          std::lock_guard<std::mutex> lock(mutex_);
-          return reasons_.size() > after && reasons_.back().find(word) != std::string::npos;
-        },
-        2s);
-  }
-  std::size_t Count() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return reasons_.size();
-  }
-  void TearDown() override {
-    if (thread_.joinable()) {
-      boost::asio::post(io_, [this] { watch_->Close(); });
-      thread_.join();
-    }
-  }
-
-  boost::asio::io_context io_;
-  std::promise<bool> ready_;
-  CNetWatch* watch_ = nullptr;
-  std::thread thread_;
-  std::mutex mutex_;
-  std::vector<std::string> reasons_;
-};
-
-TEST_F(NetWatch, SeesAnInterfaceGoDownAndUp) {
-  Netns netns;
-  if (!netns.made) GTEST_SKIP() << "needs root to make a network namespace";
+// The watch itself, on a thread started in the namespace: events of its
+// links, addresses and routes, and a resolver file of the test's own.
+TEST_F(RoamingNetns, NetWatchSeesAnInterfaceGoDownAndUp) {
   for (const char* step : {"link add hxtr0 type veth peer name hxtr1", "link set hxtr0 addrgenmode none",
                            "link set hxtr1 addrgenmode none", "link set hxtr1 up"})
-    ASSERT_EQ(netns.Run(step), 0) << step;
-  test::TestRoot root;
+    ASSERT_EQ(netns_.Run(step), 0) << step;
   NetWatchOptions options;
   options.tick = 50ms;
-  options.resolvConf = root.path() + "/resolv.conf";
+  options.resolvConf = dir + "/resolv.conf";
   std::ofstream(options.resolvConf) << "nameserver 192.0.2.53\n";
-  Watch(netns, options);
+  std::mutex mutex;
+  std::vector<std::string> reasons;
+  auto count = [&] {
+    std::lock_guard<std::mutex> lock(mutex);
+    return reasons.size();
+  };
+  auto reported = [&](const std::string& word, std::size_t after) {
+    return test::WaitFor(
+        [&] {
+          std::lock_guard<std::mutex> lock(mutex);
+          return reasons.size() > after && reasons.back().find(word) != std::string::npos;
+        },
+        2s);
+  };
+  test::IoThread thread;
+  std::unique_ptr<CNetWatch> watch;
+  test::OnThread(thread.io(), [&] {
+    watch = std::make_unique<CNetWatch>(thread.io(), options, [&](const std::string& reason) {
+      std::lock_guard<std::mutex> lock(mutex);
+      reasons.push_back(reason);
+    });
+  });
   for (const char* step : {"addr add 198.18.27.1/24 dev hxtr0", "link set hxtr0 up", "link set hxtr0 down",
                            "link set hxtr0 up"}) {
-    const std::size_t before = Count();
-    ASSERT_EQ(netns.Run(step), 0);
-    EXPECT_TRUE(Reported("change", before)) << step;
+    const std::size_t before = count();
+    ASSERT_EQ(netns_.Run(step), 0);
+    EXPECT_TRUE(reported("change", before)) << step;
   }
   // A new lifetime or MTU changes nothing that matters; a new route does.
-  const std::size_t before = Count();
+  const std::size_t before = count();
   for (const char* step : {"addr change 198.18.27.1/24 dev hxtr0 valid_lft 300 preferred_lft 300",
                            "link set hxtr0 mtu 1400", "route add 198.18.99.0/24 dev hxtr0"})
-    ASSERT_EQ(netns.Run(step), 0) << step;
-  ASSERT_TRUE(Reported("route change", before));
-  EXPECT_EQ(Count(), before + 1);
+    ASSERT_EQ(netns_.Run(step), 0) << step;
+  ASSERT_TRUE(reported("route change", before));
+  EXPECT_EQ(count(), before + 1);
   std::ofstream(options.resolvConf) << "nameserver 198.51.100.53\n";
-  EXPECT_TRUE(Reported("resolver change", before + 1));
+  EXPECT_TRUE(reported("resolver change", before + 1));
+  test::OnThread(thread.io(), [&] { watch->Close(); });
+  thread.Stop();
 }
 
 }  // namespace
