@@ -213,31 +213,19 @@ TEST_F(Roaming, ACaptivePortalIsScopedAndLetGoOfOnItsOwn) {
   EXPECT_EQ(portalDns.Asked("www.example"), 0);
 }
 
-// A network namespace of the test's own, removed with the object; `made`
-// false without root or where none can be made.
-struct Netns {
-  Netns() { made = ::geteuid() == 0 && std::system(("ip netns add " + name).c_str()) == 0; }
-  ~Netns() {
-    if (made) (void)std::system(("ip netns del " + name).c_str());
-  }
-  int Run(const std::string& command) { return std::system(("ip -n " + name + " " + command).c_str()); }
-  const std::string name = "hxt-roam-" + std::to_string(::getpid());
-  bool made = false;
-};
-
 // The test's thread, and so every thread it starts (the plug-in's, the
 // servers'), in a namespace of its own until the test ends. Its loopback
 // carries the addresses the "network" needs.
 class RoamingNetns : public Roaming {
  protected:
   void SetUp() override {
-    if (!netns_.made) GTEST_SKIP() << "needs root to make a network namespace";
+    if (!made_) GTEST_SKIP() << "needs root to make a network namespace";
     for (const char* step :
          {"link set lo up", "addr add 198.18.53.1/32 dev lo", "addr add 198.18.53.2/32 dev lo"})
-      ASSERT_EQ(netns_.Run(step), 0) << step;
+      ASSERT_EQ(Run(step), 0) << step;
     // Entered on this thread, and so on every thread started from it.
     home_ = ::open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
-    const int fd = ::open(("/run/netns/" + netns_.name).c_str(), O_RDONLY | O_CLOEXEC);
+    const int fd = ::open(("/run/netns/" + netns_).c_str(), O_RDONLY | O_CLOEXEC);
     const bool entered = fd >= 0 && ::setns(fd, CLONE_NEWNET) == 0;
     if (fd >= 0) ::close(fd);
     ASSERT_TRUE(home_ >= 0 && entered);
@@ -249,11 +237,17 @@ class RoamingNetns : public Roaming {
       ::close(home_);
     }
   }
+  ~RoamingNetns() override {
+    if (made_) (void)std::system(("ip netns del " + netns_).c_str());
+  }
+  int Run(const std::string& command) { return std::system(("ip -n " + netns_ + " " + command).c_str()); }
   int Nft(const std::string& commands) {
-    return std::system(("ip netns exec " + netns_.name + " nft '" + commands + "'").c_str());
+    return std::system(("ip netns exec " + netns_ + " nft '" + commands + "'").c_str());
   }
 
-  Netns netns_;
+  // Made with the fixture, removed after TearDown; not made without root.
+  const std::string netns_ = "hxt-roam-" + std::to_string(::getpid());
+  const bool made_ = ::geteuid() == 0 && std::system(("ip netns add " + netns_).c_str()) == 0;
   int home_ = -1;
 };
 
@@ -321,7 +315,7 @@ TEST_F(RoamingNetns, AnInterceptingNetworkIsReportedAsInterference) {
 TEST_F(RoamingNetns, NetWatchSeesAnInterfaceGoDownAndUp) {
   for (const char* step : {"link add hxtr0 type veth peer name hxtr1", "link set hxtr0 addrgenmode none",
                            "link set hxtr1 addrgenmode none", "link set hxtr1 up"})
-    ASSERT_EQ(netns_.Run(step), 0) << step;
+    ASSERT_EQ(Run(step), 0) << step;
   NetWatchOptions options;
   options.tick = 50ms;
   options.resolvConf = dir + "/resolv.conf";
@@ -351,14 +345,14 @@ TEST_F(RoamingNetns, NetWatchSeesAnInterfaceGoDownAndUp) {
   for (const char* step : {"addr add 198.18.27.1/24 dev hxtr0", "link set hxtr0 up", "link set hxtr0 down",
                            "link set hxtr0 up"}) {
     const std::size_t before = count();
-    ASSERT_EQ(netns_.Run(step), 0);
+    ASSERT_EQ(Run(step), 0);
     EXPECT_TRUE(reported("change", before)) << step;
   }
   // A new lifetime or MTU changes nothing that matters; a new route does.
   const std::size_t before = count();
   for (const char* step : {"addr change 198.18.27.1/24 dev hxtr0 valid_lft 300 preferred_lft 300",
                            "link set hxtr0 mtu 1400", "route add 198.18.99.0/24 dev hxtr0"})
-    ASSERT_EQ(netns_.Run(step), 0) << step;
+    ASSERT_EQ(Run(step), 0) << step;
   ASSERT_TRUE(reported("route change", before));
   EXPECT_EQ(count(), before + 1);
   std::ofstream(options.resolvConf) << "nameserver 198.51.100.53\n";
