@@ -48,23 +48,6 @@ TEST(UpdateVersion, ComparesNumbersPartByPart) {
   }
 }
 
-// Nothing, and a file that spans several of the reads.
-TEST(UpdatePackage, DigestsAsSha256) {
-  TestRoot root;
-  const struct Case {
-    std::string content;
-    const char* sha256;
-  } cases[] = {
-      {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
-      {std::string(1000000, 'a'), "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
-  };
-  for (const Case& c : cases) {
-    root.WriteFile("package", c.content);
-    EXPECT_EQ(Sha256OfFile(root.path() + "/package"), c.sha256) << c.content.size() << " bytes";
-  }
-  EXPECT_EQ(Sha256OfFile(root.path() + "/missing"), "");
-}
-
 constexpr const char* kAbcSha256 = "BA7816BF8F01CFEA414140DE5DAE2223B00361A396177A9CB410FF61F20015AD";
 
 std::string manifest(const std::string& version, const std::string& sha = kAbcSha256) {
@@ -105,6 +88,11 @@ TEST(UpdateLocation, FindsOnlyAWholeNewerPackage) {
       EXPECT_NE(check.detail.find(c.detail), std::string::npos) << check.detail;
     }
   }
+  // The digest of a file that spans several reads; none of a missing one.
+  root.WriteFile("big", std::string(1000000, 'a'));
+  EXPECT_EQ(Sha256OfFile(root.path() + "/big"),
+            "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
+  EXPECT_EQ(Sha256OfFile(root.path() + "/missing"), "");
 }
 
 // Counts the announcements; answers the first `refusals` with the service's refusal.
@@ -126,12 +114,23 @@ class CloudDownloaderTest : public ::testing::Test {
   CCloudDownloaderPlugin plugin_{"1.0.0", {std::chrono::milliseconds(1), 3600, 1}};
 };
 
+// Bad calls are refused; nothing is announced while the upgrade window is closed.
 TEST_F(CloudDownloaderTest, AnnouncesAnUpdateThatAppearsOnceAcceptedAndRetriesARefusal) {
+  EXPECT_EQ(plugin_.UpdateParameters("https://updates.example/", 60, true), kDownloaderUnsupportedLocation);
+  EXPECT_EQ(plugin_.UpdateParameters(nullptr, 60, true), kDownloaderBadArgument);
+  EXPECT_EQ(plugin_.UserSessionChange(3), kDownloaderBadArgument);
+  EXPECT_EQ(plugin_.UserSessionChange(HXT_USER_SESSION_LOGON), 0u);
+  CCloudDownloaderPlugin unregistered{"1.0.0", {}};
+  EXPECT_EQ(unregistered.Start(), kDownloaderNotRegistered);
+  EXPECT_EQ(unregistered.Register(nullptr), kDownloaderBadArgument);
   callback_.refusals = 1;
-  ASSERT_EQ(plugin_.Start(), 0u);
-  ASSERT_EQ(plugin_.UpdateParameters(url().c_str(), 5, true), 0u);
   root_.WriteFile("updates/pkg.tar", "abc");
   root_.WriteFile("updates/manifest.json", manifest("1.1"));
+  ASSERT_EQ(plugin_.UpdateParameters(url().c_str(), 1, false), 0u);
+  ASSERT_EQ(plugin_.Start(), 0u);
+  EXPECT_TRUE(WaitFor([&] { return plugin_.CheckCount() >= 3; }));
+  EXPECT_EQ(callback_.calls, 0);
+  ASSERT_EQ(plugin_.UpdateParameters(url().c_str(), 5, true), 0u);
   // Found by the periodic check, refused once, announced on the next check.
   EXPECT_TRUE(WaitFor([&] { return callback_.calls == 2; }));
   root_.WriteFile("updates/manifest.json", manifest("1.2"));
@@ -140,27 +139,6 @@ TEST_F(CloudDownloaderTest, AnnouncesAnUpdateThatAppearsOnceAcceptedAndRetriesAR
   const u64 checks = plugin_.CheckCount();
   EXPECT_TRUE(WaitFor([&] { return plugin_.CheckCount() >= checks + 3; }));
   EXPECT_EQ(callback_.calls, 3);
-}
-
-TEST_F(CloudDownloaderTest, WaitsForTheUpgradeWindow) {
-  root_.WriteFile("updates/pkg.tar", "abc");
-  root_.WriteFile("updates/manifest.json", manifest("2.0"));
-  ASSERT_EQ(plugin_.UpdateParameters(url().c_str(), 1, false), 0u);
-  ASSERT_EQ(plugin_.Start(), 0u);
-  EXPECT_TRUE(WaitFor([&] { return plugin_.CheckCount() >= 3; }));
-  EXPECT_EQ(callback_.calls, 0);
-  ASSERT_EQ(plugin_.UpdateParameters(url().c_str(), 3600, true), 0u);
-  EXPECT_TRUE(WaitFor([&] { return callback_.calls == 1; }));
-}
-
-TEST_F(CloudDownloaderTest, RefusesBadCalls) {
-  EXPECT_EQ(plugin_.UpdateParameters("https://updates.example/", 60, true), kDownloaderUnsupportedLocation);
-  EXPECT_EQ(plugin_.UpdateParameters(nullptr, 60, true), kDownloaderBadArgument);
-  EXPECT_EQ(plugin_.UserSessionChange(3), kDownloaderBadArgument);
-  EXPECT_EQ(plugin_.UserSessionChange(HXT_USER_SESSION_LOGON), 0u);
-  CCloudDownloaderPlugin unregistered{"1.0.0", {}};
-  EXPECT_EQ(unregistered.Start(), kDownloaderNotRegistered);
-  EXPECT_EQ(unregistered.Register(nullptr), kDownloaderBadArgument);
 }
 
 }  // namespace

@@ -96,7 +96,7 @@ Verdict Check(const DomainPolicy& policy, const std::string& text) {
   return policy.Check(labels).verdict;
 }
 
-TEST(DnsProtectPolicy, BlocksListedNamesAndTheirSubdomainsUnlessAllowed) {
+TEST(DnsProtectPolicy, BlocksListedNamesAndTheirSubdomainsUnlessAllowedAndReloadsWholeLists) {
   test::TestRoot dir;
   CapturedLog log;
   dir.WriteFile("hosts",
@@ -126,29 +126,24 @@ TEST(DnsProtectPolicy, BlocksListedNamesAndTheirSubdomainsUnlessAllowed) {
                               ":10: skipped \"xxxx"}) {
     EXPECT_TRUE(log.Has(skipped)) << skipped;
   }
-}
-
-TEST(DnsProtectPolicy, ReloadsAChangedListAsAWholeAndKeepsTheOldOnFailure) {
-  test::TestRoot dir;
-  CapturedLog log;
+  // A changed list is reloaded as a whole; the old one stays when that fails.
   const std::string list = dir.path() + "/list";
   dir.WriteFile("list", "old.example\n");
-  CPolicyHolder holder({list}, {});
-  std::string error;
-  ASSERT_TRUE(holder.Load(error));
-  auto before = holder.Current();
-  EXPECT_FALSE(holder.ReloadIfChanged());
+  CPolicyHolder reloaded({list}, {});
+  ASSERT_TRUE(reloaded.Load(error));
+  auto before = reloaded.Current();
+  EXPECT_FALSE(reloaded.ReloadIfChanged());
 
   dir.WriteFile("list", "new.example\nnewer.example\n");
-  EXPECT_TRUE(holder.ReloadIfChanged());
-  EXPECT_EQ(Check(*holder.Current(), "new.example"), Verdict::Blocked);
-  EXPECT_EQ(Check(*holder.Current(), "old.example"), Verdict::Pass);
+  EXPECT_TRUE(reloaded.ReloadIfChanged());
+  EXPECT_EQ(Check(*reloaded.Current(), "new.example"), Verdict::Blocked);
+  EXPECT_EQ(Check(*reloaded.Current(), "old.example"), Verdict::Pass);
   EXPECT_EQ(Check(*before, "old.example"), Verdict::Blocked);  // a reader's snapshot stays whole
 
   ASSERT_EQ(std::remove(list.c_str()), 0);
-  EXPECT_FALSE(holder.ReloadIfChanged());
+  EXPECT_FALSE(reloaded.ReloadIfChanged());
   EXPECT_TRUE(log.Has("block list reload failed, keeping the previous lists"));
-  EXPECT_EQ(Check(*holder.Current(), "newer.example"), Verdict::Blocked);
+  EXPECT_EQ(Check(*reloaded.Current(), "newer.example"), Verdict::Blocked);
 }
 
 // ---- answers and cache -----------------------------------------------------
@@ -266,26 +261,21 @@ TEST(DnsProtectCache, HonoursTtlsWithinBoundsAndServesStaleOnlyWhenOn) {
   old.Store("old", positive, t0);
   old.Store("new", positive, t0 + 60s + 86400s);
   EXPECT_EQ(old.entries(), 1u);
-}
-
-TEST(DnsProtectCache, EvictsTheLeastRecentlyUsedBeyondItsBounds) {
-  CacheLimits limits;
-  limits.maxEntries = 2;
-  CAnswerCache cache(limits);
-  const std::string answer = UpstreamAnswer(Query("www.example"), 60);  // the keys tell entries apart
+  // Beyond its bounds the least recently used leaves.
+  CacheLimits two;
+  two.maxEntries = 2;
+  CAnswerCache lru(two);
   std::string out;
-  cache.Store("a", answer);
-  cache.Store("b", answer);
-  EXPECT_TRUE(cache.Lookup("a", out));  // a is now the most recent
-  cache.Store("c", answer);
-  EXPECT_EQ(cache.entries(), 2u);
-  EXPECT_TRUE(cache.Lookup("a", out));
-  EXPECT_FALSE(cache.Lookup("b", out));
-
-  limits.maxBytes = 80;  // a byte bound smaller than two entries (46 bytes each) keeps one
-  CAnswerCache small(limits);
-  small.Store("a", answer);
-  small.Store("b", answer);
+  lru.Store("a", positive);
+  lru.Store("b", positive);
+  EXPECT_TRUE(lru.Lookup("a", out));  // a is now the most recent
+  lru.Store("c", positive);
+  EXPECT_EQ(std::make_tuple(lru.entries(), lru.Lookup("a", out), lru.Lookup("b", out)),
+            std::make_tuple(std::size_t{2}, true, false));
+  two.maxBytes = 80;  // a byte bound smaller than two entries (46 bytes each) keeps one
+  CAnswerCache small(two);
+  small.Store("a", positive);
+  small.Store("b", positive);
   EXPECT_EQ(small.entries(), 1u);
   EXPECT_LE(small.bytes(), 80u);
 }
@@ -430,46 +420,36 @@ TEST_F(SharedUdpSockets, MatchAnswersByServerIdAndQuestion) {
       return query;
     }
   };
-  const struct {
-    const char* what;
-    bool fromOther, idChanged, nameChanged, cancelled;
-  } cases[] = {
-      {"another server", true, false, false, false},
-      {"another id", false, true, false, false},
-      {"another question", false, false, true, false},
-      {"cancelled", false, false, false, true},
-  };
   std::vector<std::uint16_t> foreign;
   sockets.SetForeignAnswerListener([&](std::uint16_t type) { foreign.push_back(type); });
   std::set<std::uint16_t> ids;
-  for (const auto& c : cases) {
+  for (const std::string what : {"another server", "another id", "another question", "cancelled"}) {
     answers.clear();
     foreign.clear();
     const std::uint64_t ticket = Ask("www.example");
-    ASSERT_NE(ticket, 0u) << c.what;
+    ASSERT_NE(ticket, 0u) << what;
     udp::endpoint client;
     std::string impostor = answerOf(client, true);
     ids.insert(MessageId(impostor));
     std::string genuine = impostor;
     genuine[3] = 0x01;  // told apart from the impostor
-    if (c.idChanged) SetMessageId(impostor, static_cast<std::uint16_t>(MessageId(impostor) + 1));
-    if (c.nameChanged) impostor[kHeaderSize + 1] = 'x';
-    if (c.cancelled) {
+    if (what == "another id") SetMessageId(impostor, static_cast<std::uint16_t>(MessageId(impostor) + 1));
+    if (what == "another question") impostor[kHeaderSize + 1] = 'x';
+    if (what == "cancelled") {
       sockets.Cancel(ticket);
       impostor = genuine;
       // A later query on the same socket: its answer arrives after the dropped one.
       for (std::size_t i = 0; i < CUdpSockets::kSocketsPerFamily; ++i) Ask("later.example");
       genuine = answerOf(client, false);
     }
-    (c.fromOther ? other : server).send_to(asio::buffer(impostor), client);
+    (what == "another server" ? other : server).send_to(asio::buffer(impostor), client);
     server.send_to(asio::buffer(genuine), client);
     io.restart();
     io.run_for(10s);  // a deadline: stopped by the first answer taken
     io.restart();
     io.poll();  // reports still posted
-    EXPECT_EQ(answers, std::vector<std::string>{genuine}) << c.what;
-    EXPECT_EQ(foreign, c.fromOther ? std::vector<std::uint16_t>{kTypeA} : std::vector<std::uint16_t>{})
-        << c.what;
+    EXPECT_EQ(answers, std::vector<std::string>{genuine}) << what;
+    EXPECT_EQ(foreign, std::vector<std::uint16_t>(what == "another server" ? 1 : 0, kTypeA)) << what;
   }
   EXPECT_GT(ids.size(), 1u) << "ids are drawn at random";
 }
@@ -498,31 +478,11 @@ TEST_F(SharedUdpSockets, MoveToNewPorts) {
   EXPECT_EQ(answers, std::vector<std::string>{firstQuery});
 }
 
-// Queries answered one after another over many renewals: each new port's
-// socket (made from a closed one's kept slot) takes its answers, and the
-// ports keep changing.
+// Queries sent while held leave at Release, except one cancelled meanwhile.
+// Then queries answered one after another over many renewals: each new
+// port's socket (made from a closed one's kept slot) takes its answers, and
+// the ports keep changing.
 TEST_F(SharedUdpSockets, RenewedPortsKeepTakingAnswers) {
-  std::set<unsigned short> ports;
-  std::array<char, 512> buffer;
-  constexpr unsigned kQueries = 6 * CUdpSockets::kQueriesPerPort * CUdpSockets::kSocketsPerFamily;
-  for (unsigned i = 0; i < kQueries; ++i) {
-    ASSERT_NE(Ask("www.example"), 0u);
-    udp::endpoint from;
-    std::string query(buffer.data(), server.receive_from(asio::buffer(buffer), from));
-    ports.insert(from.port());
-    query[2] = static_cast<char>(0x81);
-    server.send_to(asio::buffer(query), from);
-    io.restart();
-    io.run_for(10s);  // a deadline: stopped by the answer taken
-    ASSERT_EQ(answers.size(), i + 1) << "query " << i;
-  }
-  // Six renewals of each socket; the system may draw a closed port again.
-  EXPECT_GE(ports.size(), 4 * CUdpSockets::kSocketsPerFamily);
-}
-
-// Queries sent while held leave at Release, except one cancelled meanwhile;
-// their answers are taken as any others.
-TEST_F(SharedUdpSockets, HeldQueriesLeaveAtRelease) {
   constexpr unsigned kHeld = 2 * CUdpSockets::kSocketsPerFamily + 1;
   sockets.Hold();
   std::vector<std::uint64_t> tickets;
@@ -536,20 +496,26 @@ TEST_F(SharedUdpSockets, HeldQueriesLeaveAtRelease) {
   sockets.Cancel(tickets[3]);
   sockets.Release();
   server.non_blocking(false);
+  std::set<unsigned short> ports;
   std::set<std::string> asked;
-  for (unsigned i = 0; i + 1 < kHeld; ++i) {
+  constexpr unsigned kQueries = kHeld - 1 + 6 * CUdpSockets::kQueriesPerPort * CUdpSockets::kSocketsPerFamily;
+  for (unsigned i = 0; i < kQueries; ++i) {
+    if (i >= kHeld - 1) {
+      ASSERT_NE(Ask("www.example"), 0u);
+    }
     std::string query(buffer.data(), server.receive_from(asio::buffer(buffer), from));
-    Question question;
-    ASSERT_TRUE(ParseQuestion(query, question));
-    asked.insert(question.name);
+    ports.insert(from.port());
+    asked.insert(kit::QuestionOf(query).name);
     query[2] = static_cast<char>(0x81);
     server.send_to(asio::buffer(query), from);
     io.restart();
     io.run_for(10s);  // a deadline: stopped by the answer taken
+    ASSERT_EQ(answers.size(), i + 1) << "query " << i;
   }
-  EXPECT_EQ(answers.size(), kHeld - 1);
   EXPECT_EQ(asked.count("n3.example"), 0u);
-  EXPECT_EQ(asked.size(), kHeld - 1);
+  EXPECT_EQ(asked.size(), kHeld);  // the held ones but one, and www.example
+  // Six renewals of each socket; the system may draw a closed port again.
+  EXPECT_GE(ports.size(), 4 * CUdpSockets::kSocketsPerFamily);
 }
 
 TEST_F(DnsProtectUpstreams, TlsVerifiesTheCertificateAndItsName) {
@@ -582,11 +548,15 @@ TEST_F(DnsProtectUpstreams, TlsVerifiesTheCertificateAndItsName) {
   EXPECT_EQ(goodServer.udpQueries() + rogueServer.udpQueries(), 0);  // never falls back to plain DNS
 }
 
+// A reconnection offers the upstream's last session; a server that no longer
+// knows it (restarted, new ticket keys) gets a full handshake, and its own
+// session is resumed from then on.
 TEST_F(DnsProtectUpstreams, TlsPipelinesOnOneConnectionClosesWhenIdleAndReconnects) {
   ResolverOptions options = pki.TlsServer("resolver.test");
   options.answerInBatchesOf = 3;  // answers come back in reverse order
-  TestResolver server(options);
-  PoolRunner runner({Tls(server.port(), "resolver.test", pki.caFile())}, 100ms);
+  auto server = std::make_unique<TestResolver>(options);
+  options.port = server->port();
+  PoolRunner runner({Tls(options.port, "resolver.test", pki.caFile())}, 100ms);
 
   // Three queries at once; their ids, in the order the answers came.
   auto resolveThree = [&] {
@@ -607,43 +577,20 @@ TEST_F(DnsProtectUpstreams, TlsPipelinesOnOneConnectionClosesWhenIdleAndReconnec
   };
   const std::vector<std::uint16_t> reversed{33, 22, 11};
   EXPECT_EQ(resolveThree(), reversed);
-  EXPECT_EQ(server.connections(), 1);
+  EXPECT_EQ(server->connections(), 1);
   ASSERT_TRUE(log.Has("closing idle TLS connection"));
   EXPECT_EQ(resolveThree(), reversed);
-  EXPECT_EQ(server.connections(), 2);
+  EXPECT_EQ(server->connections(), 2);
   EXPECT_EQ(runner.pool.TlsConnects(), 2u);
   EXPECT_EQ(runner.pool.TlsResumed(), 1u);
-}
-
-// A reconnection offers the upstream's last session; a server that no longer
-// knows it (restarted, new ticket keys) gets a full handshake, and its own
-// session is resumed from then on.
-TEST_F(DnsProtectUpstreams, TlsReconnectionResumesTheSessionOrStartsAfresh) {
-  ResolverOptions options = pki.TlsServer("resolver.test");
-  auto server = std::make_unique<TestResolver>(options);
-  options.port = server->port();
-  PoolRunner runner({Tls(options.port, "resolver.test", pki.caFile())});
-  const struct {
-    const char* what;
-    bool restart;
-    std::size_t resumed;
-  } steps[] = {
-      {"first connection", false, 0},
-      {"after a network change", false, 1},
-      {"server restarted", true, 1},
-      {"after the restart", false, 2},
-  };
-  std::size_t connects = 0;
-  for (const auto& step : steps) {
-    if (step.restart) {
-      server.reset();
-      server = std::make_unique<TestResolver>(options);
-    }
+  server.reset();
+  server = std::make_unique<TestResolver>(options);
+  for (std::size_t resumed : {1u, 2u}) {  // a full handshake, then the new session resumed
     test::OnThread(runner.thread.io(), [&] { runner.pool.ForgetNetwork(); });
-    EXPECT_EQ(runner.Resolve(Query("www.example"), 5s).first, 0u) << step.what;
-    EXPECT_EQ(runner.pool.TlsConnects(), ++connects) << step.what;
-    EXPECT_EQ(runner.pool.TlsResumed(), step.resumed) << step.what;
+    EXPECT_EQ(resolveThree(), reversed) << resumed;
+    EXPECT_EQ(runner.pool.TlsResumed(), resumed);
   }
+  EXPECT_EQ(runner.pool.TlsConnects(), 4u);
 }
 
 // A TLS answer slower than the query's share for its upstream is still

@@ -120,11 +120,6 @@ inline std::string ARecord(unsigned char last) {
   return test::dnswire::Record(kTypeA, std::string("\xc0\0\x02", 3) + static_cast<char>(last));
 }
 
-// A CNAME record for the question's name leading to wire `target`.
-inline std::string CnameRecord(const std::string& target) {
-  return test::dnswire::Record(5, target + '\0');
-}
-
 using Script = std::function<std::string(const std::string& query)>;
 
 // An upstream that answers the health probe ("localhost") itself and every
@@ -238,7 +233,14 @@ class PluginTest : public ::testing::Test {
   std::string timeout = R"(,"queryTimeoutMs":1000)";
   std::string upstreams;  // JSON; "" for `upstream`
   int healthCheckMs = 50;
-  std::unique_ptr<test::TestResolver> upstream = std::make_unique<test::TestResolver>();
+  // Answers 192.0.2.1, and for cname.example a CNAME to a listed name.
+  std::unique_ptr<test::TestResolver> upstream =
+      std::make_unique<test::TestResolver>(Scripted([](const auto& q) {
+        return QuestionOf(q).name != "cname.example"
+                   ? Reply(q, kRcodeNoError, ARecord(1), 1)
+                   : Reply(q, kRcodeNoError,
+                           test::dnswire::Record(5, std::string("\1x\3ads\7example", 15)) + ARecord(1), 2);
+      }));
   test::RecordingService service;
   // The plug-in's own deadline, shortened: queries nobody answers end sooner.
   CDnsProtectPlugin plugin{std::chrono::milliseconds(400)};

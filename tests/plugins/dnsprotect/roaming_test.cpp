@@ -4,15 +4,11 @@
 
 #include <fcntl.h>
 #include <sched.h>
-#include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <fstream>
-#include <future>
 #include <iterator>
-#include <thread>
 
 #include <boost/asio/read_until.hpp>
 #include <boost/asio/write.hpp>
@@ -105,30 +101,18 @@ class Roaming : public kit::PluginTest {
   }
 };
 
-TEST_F(Roaming, ANetworkChangeReprobesAndReportsAtOnce) {
-  test::ResolverOptions options;
-  options.silent = true;
-  auto silent = std::make_unique<test::TestResolver>(options);
-  const u16 port = silent->port();
-  Start(port);
-  ASSERT_TRUE(StateWithin("open", 0, 5s));
-  silent.reset();
-  options.silent = false;
-  options.port = port;
-  test::TestResolver answering(options);
-  // The next health check is minutes away: only the change brings protection back.
-  plugin.NetworkChanged("test");
-  EXPECT_TRUE(StateWithin("protected", 1, 2s));
-}
-
-TEST_F(Roaming, Dns64IsReportedAndTheNewNetworkIsAskedAfresh) {
-  test::TestResolver upstream(kit::Scripted([](const std::string& query) {
+// Then the upstream goes: a failed query alone must tell, the health check
+// being ten minutes away; it comes back: only the network change re-probes.
+TEST_F(Roaming, Dns64IsReportedTheNewNetworkIsAskedAfreshAndALostUpstreamShowsAtOnce) {
+  test::ResolverOptions options = kit::Scripted([](const std::string& query) {
     const Question q = kit::QuestionOf(query);
     if (q.name == "gone.example") return BuildBlockedAnswer(query, q, 0, "", 60);
     if (q.type == kTypeAaaa) return Reply(query, kRcodeNoError, AaaaRecord("64:ff9b::c000:aa"), 1);
     return Reply(query, kRcodeNoError, kit::ARecord(1), 1);
-  }));
-  Start(upstream.port());
+  });
+  auto upstream = std::make_unique<test::TestResolver>(options);
+  options.port = upstream->port();
+  Start(options.port);
   ASSERT_TRUE(StateWithin("protected_limited_dns64_detected", 0, 5s));
   std::vector<std::string> rdatas;
   ASSERT_TRUE(AnswerRdatas(Answer("ipv4only-name.example", kTypeAaaa), kTypeAaaa, rdatas));
@@ -136,25 +120,22 @@ TEST_F(Roaming, Dns64IsReportedAndTheNewNetworkIsAskedAfresh) {
 
   EXPECT_EQ(Rcode(Answer("gone.example", kTypeA)), kRcodeNxDomain);
   EXPECT_EQ(Rcode(Answer("gone.example", kTypeA)), kRcodeNxDomain);
-  EXPECT_EQ(upstream.Asked("gone.example"), 1) << "the negative answer is cached";
-  const std::size_t reports = service.Texts("ProtectionStateChanged").size();
+  EXPECT_EQ(upstream->Asked("gone.example"), 1) << "the negative answer is cached";
+  std::size_t reports = service.Texts("ProtectionStateChanged").size();
   plugin.NetworkChanged("test");
   EXPECT_TRUE(StateWithin("protected_limited_dns64_detected", reports, 2s));
   EXPECT_EQ(Rcode(Answer("gone.example", kTypeA)), kRcodeNxDomain);
-  EXPECT_EQ(upstream.Asked("gone.example"), 2) << "negative answers of the old network are dropped";
-}
+  EXPECT_EQ(upstream->Asked("gone.example"), 2) << "negative answers of the old network are dropped";
 
-TEST_F(Roaming, AnUpstreamLostByAQueryShowsWithinASecond) {
-  auto upstream = std::make_unique<test::TestResolver>();  // answers everything
-  Start(upstream->port());
-  ASSERT_TRUE(StateWithin("protected", 0, 5s));
-  const std::size_t reports = service.Texts("ProtectionStateChanged").size();
+  reports = service.Texts("ProtectionStateChanged").size();
   upstream.reset();
-  // The health check is ten minutes away; the failed query alone must tell.
   const auto asked = std::chrono::steady_clock::now();
   EXPECT_EQ(Rcode(Answer("www.example", kTypeA)), kRcodeServFail);
   ASSERT_TRUE(StateWithin("open", reports, 1s));
   EXPECT_LT(std::chrono::steady_clock::now() - asked, 400ms + 1s);
+  upstream = std::make_unique<test::TestResolver>(options);
+  plugin.NetworkChanged("test");
+  EXPECT_TRUE(StateWithin("protected_limited_dns64_detected", reports + 1, 2s));
 }
 
 // The canary name asked in clear text tells, per record type, whether the
@@ -232,37 +213,22 @@ TEST_F(Roaming, ACaptivePortalIsScopedAndLetGoOfOnItsOwn) {
   EXPECT_EQ(portalDns.Asked("www.example"), 0);
 }
 
-// A network namespace of the test's own, removed with the object; `made`
-// false without root or where none can be made.
-struct Netns {
-  Netns() { made = ::geteuid() == 0 && std::system(("ip netns add " + name).c_str()) == 0; }
-  ~Netns() {
-    if (made) (void)std::system(("ip netns del " + name).c_str());
-  }
-  int Run(const std::string& command) { return std::system(("ip -n " + name + " " + command).c_str()); }
-  // Enters it on the calling thread (and so on every thread started from it).
-  bool Enter() {
-    const int fd = ::open(("/run/netns/" + name).c_str(), O_RDONLY | O_CLOEXEC);
-    const bool entered = fd >= 0 && ::setns(fd, CLONE_NEWNET) == 0;
-    if (fd >= 0) ::close(fd);
-    return entered;
-  }
-  const std::string name = "hxt-roam-" + std::to_string(::getpid());
-  bool made = false;
-};
-
 // The test's thread, and so every thread it starts (the plug-in's, the
 // servers'), in a namespace of its own until the test ends. Its loopback
 // carries the addresses the "network" needs.
 class RoamingNetns : public Roaming {
  protected:
   void SetUp() override {
-    if (!netns_.made) GTEST_SKIP() << "needs root to make a network namespace";
+    if (!made_) GTEST_SKIP() << "needs root to make a network namespace";
     for (const char* step :
          {"link set lo up", "addr add 198.18.53.1/32 dev lo", "addr add 198.18.53.2/32 dev lo"})
-      ASSERT_EQ(netns_.Run(step), 0) << step;
+      ASSERT_EQ(Run(step), 0) << step;
+    // Entered on this thread, and so on every thread started from it.
     home_ = ::open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
-    ASSERT_TRUE(home_ >= 0 && netns_.Enter());
+    const int fd = ::open(("/run/netns/" + netns_).c_str(), O_RDONLY | O_CLOEXEC);
+    const bool entered = fd >= 0 && ::setns(fd, CLONE_NEWNET) == 0;
+    if (fd >= 0) ::close(fd);
+    ASSERT_TRUE(home_ >= 0 && entered);
   }
   void TearDown() override {
     Roaming::TearDown();
@@ -271,11 +237,17 @@ class RoamingNetns : public Roaming {
       ::close(home_);
     }
   }
+  ~RoamingNetns() override {
+    if (made_) (void)std::system(("ip netns del " + netns_).c_str());
+  }
+  int Run(const std::string& command) { return std::system(("ip -n " + netns_ + " " + command).c_str()); }
   int Nft(const std::string& commands) {
-    return std::system(("ip netns exec " + netns_.name + " nft '" + commands + "'").c_str());
+    return std::system(("ip netns exec " + netns_ + " nft '" + commands + "'").c_str());
   }
 
-  Netns netns_;
+  // Made with the fixture, removed after TearDown; not made without root.
+  const std::string netns_ = "hxt-roam-" + std::to_string(::getpid());
+  const bool made_ = ::geteuid() == 0 && std::system(("ip netns add " + netns_).c_str()) == 0;
   int home_ = -1;
 };
 
@@ -296,26 +268,16 @@ TEST_F(RoamingNetns, Dns64OfARealResolverIsSeen) {
       << "auth-zone:\n  name: \"ipv4only.arpa.\"\n  zonefile: \"" << dir << "/ipv4only.zone\"\n"
       << "  for-downstream: no\n  for-upstream: yes\n  fallback-enabled: no\n"
       << "remote-control:\n  control-enable: no\n";
-  // Where AppArmor confines unbound to its system files, a copy runs unconfined.
-  ASSERT_EQ(std::system(("cp -f " + std::string(kUnbound) + " '" + dir + "/unbound.bin'").c_str()), 0);
-  // Made before the fork: the child of a threaded process may only exec.
-  const std::string binary = dir + "/unbound.bin", config = dir + "/unbound.conf",
-                    logFile = dir + "/unbound.log";
-  const pid_t child = ::fork();
-  if (child == 0) {
-    const int log = ::open(logFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    if (log >= 0) ::dup2(log, 1), ::dup2(log, 2);
-    ::execl(binary.c_str(), binary.c_str(), "-d", "-c", config.c_str(), static_cast<char*>(nullptr));
-    ::_exit(127);
-  }
-  ASSERT_GT(child, 0);
-  struct Reap {
-    pid_t pid;
-    ~Reap() {
-      ::kill(pid, SIGTERM);
-      ::waitpid(pid, nullptr, 0);
-    }
-  } reap{child};
+  // Where AppArmor confines unbound to its system files, a copy runs
+  // unconfined; started from this thread, it runs in the namespace.
+  const std::string run =
+      "cp -f " + std::string(kUnbound) + " '" + dir + "/unbound.bin' && cd '" + dir +
+      "' && { ./unbound.bin -d -c unbound.conf >unbound.log 2>&1 & echo $! >unbound.pid; }";
+  ASSERT_EQ(std::system(run.c_str()), 0);
+  struct Stop {
+    std::string dir;
+    ~Stop() { (void)std::system(("kill $(cat '" + dir + "/unbound.pid')").c_str()); }
+  } stop{dir};
   auto log = [&] {
     std::ifstream file(dir + "/unbound.log");
     return std::string(std::istreambuf_iterator<char>(file), {});
@@ -348,85 +310,55 @@ TEST_F(RoamingNetns, AnInterceptingNetworkIsReportedAsInterference) {
   EXPECT_GT(interceptor.udpQueries(), 0);
 }
 
-// The watch itself: events of its own network namespace, and the resolver file.
-class NetWatch : public ::testing::Test {
- protected:
-  // Runs a watch in `netns` (null for ours) on a thread of its own.
-  void Watch(Netns* netns, NetWatchOptions options) {
-    thread_ = std::thread([this, netns, options] {
-      if (netns != nullptr && !netns->Enter()) return ready_.set_value(false);
-      CNetWatch watch(io_, options, [this](const std::string& reason) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        reasons_.push_back(reason);
-      });
-      watch_ = &watch;
-      ready_.set_value(true);
-      io_.run();
-    });
-    ASSERT_TRUE(ready_.get_future().get());
-  }
-  bool Reported(const std::string& word, std::size_t after) {
-    return test::WaitFor(
-        [&] {
-          std::lock_guard<std::mutex> lock(mutex_);
-          return reasons_.size() > after && reasons_.back().find(word) != std::string::npos;
-        },
-        2s);
-  }
-  std::size_t Count() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return reasons_.size();
-  }
-  void TearDown() override {
-    if (thread_.joinable()) {
-      boost::asio::post(io_, [this] { watch_->Close(); });
-      thread_.join();
-    }
-  }
-
-  boost::asio::io_context io_;
-  std::promise<bool> ready_;
-  CNetWatch* watch_ = nullptr;
-  std::thread thread_;
-  std::mutex mutex_;
-  std::vector<std::string> reasons_;
-};
-
-TEST_F(NetWatch, SeesTheResolverFileChange) {
-  test::TestRoot root;
-  const std::string file = root.path() + "/resolv.conf";
-  std::ofstream(file) << "nameserver 192.0.2.53\n";
-  NetWatchOptions options;
-  options.tick = 50ms;
-  options.resolvConf = file;
-  Watch(nullptr, options);
-  std::ofstream(file) << "nameserver 198.51.100.53\n";
-  EXPECT_TRUE(Reported("resolver change", 0));
-}
-
-TEST_F(NetWatch, SeesAnInterfaceGoDownAndUp) {
-  Netns netns;
-  if (!netns.made) GTEST_SKIP() << "needs root to make a network namespace";
+// The watch itself, on a thread started in the namespace: events of its
+// links, addresses and routes, and a resolver file of the test's own.
+TEST_F(RoamingNetns, NetWatchSeesAnInterfaceGoDownAndUp) {
   for (const char* step : {"link add hxtr0 type veth peer name hxtr1", "link set hxtr0 addrgenmode none",
                            "link set hxtr1 addrgenmode none", "link set hxtr1 up"})
-    ASSERT_EQ(netns.Run(step), 0) << step;
+    ASSERT_EQ(Run(step), 0) << step;
   NetWatchOptions options;
-  options.resolvConf.clear();
-  Watch(&netns, options);
+  options.tick = 50ms;
+  options.resolvConf = dir + "/resolv.conf";
+  std::ofstream(options.resolvConf) << "nameserver 192.0.2.53\n";
+  std::mutex mutex;
+  std::vector<std::string> reasons;
+  auto count = [&] {
+    std::lock_guard<std::mutex> lock(mutex);
+    return reasons.size();
+  };
+  auto reported = [&](const std::string& word, std::size_t after) {
+    return test::WaitFor(
+        [&] {
+          std::lock_guard<std::mutex> lock(mutex);
+          return reasons.size() > after && reasons.back().find(word) != std::string::npos;
+        },
+        2s);
+  };
+  test::IoThread thread;
+  std::unique_ptr<CNetWatch> watch;
+  test::OnThread(thread.io(), [&] {
+    watch = std::make_unique<CNetWatch>(thread.io(), options, [&](const std::string& reason) {
+      std::lock_guard<std::mutex> lock(mutex);
+      reasons.push_back(reason);
+    });
+  });
   for (const char* step : {"addr add 198.18.27.1/24 dev hxtr0", "link set hxtr0 up", "link set hxtr0 down",
                            "link set hxtr0 up"}) {
-    const std::size_t before = Count();
-    ASSERT_EQ(netns.Run(step), 0);
-    EXPECT_TRUE(Reported("change", before)) << step;
+    const std::size_t before = count();
+    ASSERT_EQ(Run(step), 0);
+    EXPECT_TRUE(reported("change", before)) << step;
   }
   // A new lifetime or MTU changes nothing that matters; a new route does.
-  const std::size_t before = Count();
+  const std::size_t before = count();
   for (const char* step : {"addr change 198.18.27.1/24 dev hxtr0 valid_lft 300 preferred_lft 300",
                            "link set hxtr0 mtu 1400", "route add 198.18.99.0/24 dev hxtr0"})
-    ASSERT_EQ(netns.Run(step), 0) << step;
-  ASSERT_TRUE(Reported("route change", before));
-  std::lock_guard<std::mutex> lock(mutex_);
-  EXPECT_EQ(reasons_.back(), "route change");
+    ASSERT_EQ(Run(step), 0) << step;
+  ASSERT_TRUE(reported("route change", before));
+  EXPECT_EQ(count(), before + 1);
+  std::ofstream(options.resolvConf) << "nameserver 198.51.100.53\n";
+  EXPECT_TRUE(reported("resolver change", before + 1));
+  test::OnThread(thread.io(), [&] { watch->Close(); });
+  thread.Stop();
 }
 
 }  // namespace
