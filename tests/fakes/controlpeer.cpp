@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <tuple>
 
 #include "fakes/dnstestkit.h"
 
@@ -124,10 +125,7 @@ bool ControlPeer::WaitClosed(std::chrono::milliseconds timeout) {
 
 FilterParameters RedirectTo(u16 udpPort4, u16 tcpPort4, u16 udpPort6, u16 tcpPort6) {
   FilterParameters p;
-  p.udpPort4 = udpPort4;
-  p.tcpPort4 = tcpPort4;
-  p.udpPort6 = udpPort6;
-  p.tcpPort6 = tcpPort6;
+  std::tie(p.udpPort4, p.tcpPort4, p.udpPort6, p.tcpPort6) = std::tie(udpPort4, tcpPort4, udpPort6, tcpPort6);
   p.redirect4 = udpPort4 != 0 || tcpPort4 != 0;
   p.redirect6 = udpPort6 != 0 || tcpPort6 != 0;
   return p;
