@@ -5,13 +5,13 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <cstring>
 #include <memory>
 #include <thread>
+
+#include <boost/asio/local/stream_protocol.hpp>
 
 #include "agent/velmorainfo.h"
 #include "hxtarrow/sockfltrapi.h"
@@ -21,9 +21,6 @@ namespace hxt::test {
 namespace {
 
 using namespace hxt::sockfilter;
-
-constexpr const char* kServiceAnswer = kAgentAnswer;
-constexpr const char* kUpstreamAnswer = kResolverAnswer;
 
 struct RecordingCallback : IKdfApiCB {
   void OnKdfDisruption() override { ++count; }
@@ -87,18 +84,18 @@ TEST_F(FilterLibraryTest, EveryOperationReachesTheDaemon) {
 
   CVelmoraInfo all = RedirectRecord();
   ASSERT_EQ(api->SetParameters(&all), HXT_NGC_OK);
-  EXPECT_EQ(Ask("www.example.com"), kServiceAnswer);
+  EXPECT_EQ(Ask("www.example.com"), kAgentAnswer);
   CVelmoraInfo lists = CVelmoraInfo::WhiteLists({"example.com"}, {});
   ASSERT_EQ(api->SetParameters(&lists), HXT_NGC_OK);
-  EXPECT_EQ(Ask("www.example.com"), kUpstreamAnswer);
-  EXPECT_EQ(Ask("www.example.org"), kServiceAnswer);
+  EXPECT_EQ(Ask("www.example.com"), kResolverAnswer);
+  EXPECT_EQ(Ask("www.example.org"), kAgentAnswer);
   CVelmoraInfo noPorts = CVelmoraInfo::PortsOnly(CVelmoraInfo::Ports());
   ASSERT_EQ(api->SetParameters(&noPorts), HXT_NGC_OK);
-  EXPECT_EQ(Ask("www.example.org"), kUpstreamAnswer);
+  EXPECT_EQ(Ask("www.example.org"), kResolverAnswer);
   CVelmoraInfo again = RedirectRecord();
   ASSERT_EQ(api->SetParameters(&again), HXT_NGC_OK);
   ASSERT_EQ(api->Clear(), HXT_NGC_OK);
-  EXPECT_EQ(Ask("www.example.org"), kUpstreamAnswer);
+  EXPECT_EQ(Ask("www.example.org"), kResolverAnswer);
   EXPECT_EQ(api->SetParameters(nullptr), kErrInvalidArgument);
 
   // The siblings open, refresh and close without disturbing the owner.
@@ -127,7 +124,7 @@ TEST_F(FilterLibraryTest, ARestartedDaemonGetsItsStateBackFromAConnectedLibrary)
   ASSERT_EQ(api->OpenPlugin(&callback_), HXT_NGC_OK);
   CVelmoraInfo all = RedirectRecord({"white.test"});
   ASSERT_EQ(api->SetParameters(&all), HXT_NGC_OK);
-  EXPECT_EQ(Ask("www.example.com"), kServiceAnswer);
+  EXPECT_EQ(Ask("www.example.com"), kAgentAnswer);
 
   daemon_.reset();
   ASSERT_TRUE(WaitFor([&] { return callback_.count == 1; }));
@@ -138,12 +135,12 @@ TEST_F(FilterLibraryTest, ARestartedDaemonGetsItsStateBackFromAConnectedLibrary)
   StartDaemon();
   ASSERT_TRUE(WaitFor([&] { return api->IsPluginOpen(); }));
   EXPECT_TRUE(daemon_->counters().ownerConnected);
-  EXPECT_EQ(Ask("www.example.com"), kServiceAnswer);
-  EXPECT_EQ(Ask("white.test"), kUpstreamAnswer);
+  EXPECT_EQ(Ask("www.example.com"), kAgentAnswer);
+  EXPECT_EQ(Ask("white.test"), kResolverAnswer);
   EXPECT_EQ(callback_.count.load(), 1);
   // The agent's listeners gone, the agent hears of it too.
   service_.CloseListeners();
-  EXPECT_EQ(Ask("www.example.com"), kUpstreamAnswer);
+  EXPECT_EQ(Ask("www.example.com"), kResolverAnswer);
   EXPECT_TRUE(WaitFor([&] { return callback_.count == 2; }));
 }
 
@@ -151,16 +148,12 @@ TEST_F(FilterLibraryTest, ADaemonOfAnotherVersionIsRefused) {
   // A stand-in daemon that answers HELLO with version 2, then waits for the
   // library to hang up.
   ::mkdir((root_.path() + "/run").c_str(), 0700);
-  int listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  std::strncpy(address.sun_path, DefaultControlPath().c_str(), sizeof address.sun_path - 1);
-  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  ASSERT_EQ(::listen(listener, 4), 0);
-  std::thread standIn([listener] {
-    pollfd p{listener, POLLIN, 0};
+  boost::asio::io_context io;
+  boost::asio::local::stream_protocol::acceptor listener(io, DefaultControlPath());
+  std::thread standIn([&listener] {
+    pollfd p{listener.native_handle(), POLLIN, 0};
     if (::poll(&p, 1, 10000) <= 0) return;
-    int peer = ::accept(listener, nullptr, nullptr);
+    int peer = ::accept(listener.native_handle(), nullptr, nullptr);
     u8 hello[256];
     if (::recv(peer, hello, sizeof hello, 0) >= 12) {
       FrameWriter w(kMsgHelloReply,
@@ -180,7 +173,6 @@ TEST_F(FilterLibraryTest, ADaemonOfAnotherVersionIsRefused) {
     EXPECT_FALSE(api->IsPluginOpen());
   }
   standIn.join();
-  ::close(listener);
 }
 
 }  // namespace
