@@ -16,6 +16,17 @@
 #include "arrowctl.h"
 #include "common/ipcframe.h"
 
+#ifndef _WIN32
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+#include <boost/asio/local/stream_protocol.hpp>
+
+#include "common/controlproto.h"
+#endif
+
 namespace hxt {
 namespace {
 
@@ -158,7 +169,6 @@ TEST(HxtArrowCtl, UsageErrorsAndNoListener) {
   EXPECT_EQ(result.err, "hxtarrowctl: no agent listening on 127.0.0.1:" + port + " (Connection refused)\n");
 }
 
-}  // namespace
 // The daemon's PROGRAMS rows as `top` shows them: short rows left out, "-"
 // for names withheld, the names only on a page that may show them, and the
 // same facts in the JSON document.
@@ -173,20 +183,18 @@ TEST(HxtArrowCtl, TopShowsTheDaemonsProgramRows) {
   EXPECT_EQ(rows[0].names, (std::vector<std::string>{"a.test", "b.test"}));
   EXPECT_TRUE(rows[1].ignored);
   EXPECT_TRUE(rows[1].names.empty());
-  const struct {
-    const char* note;
-    std::vector<const char*> shown, hidden;
-  } cases[] = {
+  // The note, texts the page shows and texts it does not.
+  const std::tuple<const char*, std::vector<const char*>, std::vector<const char*>> cases[] = {
       {"names",
        {"UNIT / LAST NAMES", "/usr/bin/dig", "a.test b.test", "...", "(ignored)"},
        {"are shown only"}},
       {"counters only", {"are shown only to root", "session-1.scope"}, {"LAST NAMES"}},
       {"attribution is off", {"attribution is off"}, {"/usr/bin/dig"}},
   };
-  for (const auto& c : cases) {
-    const std::string page = FormatProgramTable(c.note, rows);
-    for (const char* text : c.shown) EXPECT_NE(page.find(text), std::string::npos) << c.note << ": " << text;
-    for (const char* text : c.hidden) EXPECT_EQ(page.find(text), std::string::npos) << c.note << ": " << text;
+  for (const auto& [note, shown, hidden] : cases) {
+    const std::string page = FormatProgramTable(note, rows);
+    for (const char* text : shown) EXPECT_NE(page.find(text), std::string::npos) << note << ": " << text;
+    for (const char* text : hidden) EXPECT_EQ(page.find(text), std::string::npos) << note << ": " << text;
   }
   std::istringstream json(FormatProgramJson("names", rows));
   boost::property_tree::ptree document;
@@ -201,21 +209,7 @@ TEST(HxtArrowCtl, TopShowsTheDaemonsProgramRows) {
   EXPECT_EQ(programs.back().second.get<std::string>("ignored"), "1");
 }
 
-}  // namespace hxt
-
 #ifndef _WIN32
-#include <signal.h>
-#include <unistd.h>
-
-#include <cstdio>
-
-#include <boost/asio/local/stream_protocol.hpp>
-
-#include "common/controlproto.h"
-
-namespace hxt {
-namespace {
-
 using Bytes = std::vector<u8>;
 using local = boost::asio::local::stream_protocol;
 
@@ -278,12 +272,8 @@ TEST(HxtArrowCtl, TopSaysWhyTheDaemonGaveNoTableAndRefreshesUntilPagesFailureOrS
   const Bytes hello = Reply(kMsgHelloReply, 1, 0, "hxsockfilterd");
   const Bytes notice = Reply(kMsgResult, 7, 0, "");  // another sequence: passed over
   const std::vector<Bytes> page = {hello, Reply(kMsgResult, 2, 0, "names", 0)};
-  const struct {
-    const char* args;
-    std::vector<std::vector<Bytes>> connections;
-    std::size_t pages;
-    const char* why;  // the start of the error; none: exit 0
-  } cases[] = {
+  // The arguments, each connection's replies, the pages shown, the start of the error (none: exit 0).
+  const std::tuple<const char*, std::vector<std::vector<Bytes>>, std::size_t, const char*> cases[] = {
       {"top --once", {{}}, 0, "the daemon did not answer HELLO"},
       {"top --once", {{Reply(kMsgHelloReply, 1, sockfilter::kErrRefused, "no")}}, 0, "the daemon refused: "},
       {"top --once", {{hello}}, 0, "the daemon did not answer the request"},
@@ -298,21 +288,20 @@ TEST(HxtArrowCtl, TopSaysWhyTheDaemonGaveNoTableAndRefreshesUntilPagesFailureOrS
       {"top -d 0.001", {page, {}}, 1, "the daemon did not answer HELLO"},
       {"top", {{{}, page[0], page[1]}}, 1, nullptr},  // the signal comes before the 2 s refresh
   };
-  for (const auto& c : cases) {
-    FakeDaemon daemon(c.connections);
-    const CtlResult result = RunCtl(c.args);
-    std::size_t pages = 0;
-    for (std::size_t at = 0; (at = result.out.find("PROGRAM ", at)) != std::string::npos; ++at) ++pages;
-    EXPECT_EQ(pages, c.pages) << c.args;
-    EXPECT_EQ(result.code, c.why != nullptr ? ctl::kExitFailure : ctl::kExitOk)
-        << c.args << ": " << result.err;
-    const std::string error = c.why ? std::string("hxtarrowctl: top: ") + c.why : "";
-    EXPECT_EQ(c.why ? result.err.substr(0, error.size()) : result.err, error);
+  for (const auto& [args, connections, pages, why] : cases) {
+    FakeDaemon daemon(connections);
+    const CtlResult result = RunCtl(args);
+    std::size_t shown = 0;
+    for (std::size_t at = 0; (at = result.out.find("PROGRAM ", at)) != std::string::npos; ++at) ++shown;
+    EXPECT_EQ(shown, pages) << args;
+    EXPECT_EQ(result.code, why != nullptr ? ctl::kExitFailure : ctl::kExitOk) << args << ": " << result.err;
+    const std::string error = why ? std::string("hxtarrowctl: top: ") + why : "";
+    EXPECT_EQ(why ? result.err.substr(0, error.size()) : result.err, error);
   }
   for (const char* bad : {"top -d", "top -d -1", "top -d 3601", "top -n 0", "top -n x"})
     EXPECT_EQ(RunCtl(bad).code, ctl::kExitUsage) << bad;
 }
+#endif
 
 }  // namespace
 }  // namespace hxt
-#endif

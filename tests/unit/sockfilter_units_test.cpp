@@ -197,11 +197,7 @@ TEST(TransparentRulesTest, ScriptsRedirectOnlyWhatIsAskedAndExemptFirst) {
     linkLocal.v6.linkLocal.push_back({bad, {}, 1, 1});
   NftRules exemptOnly;
   exemptOnly.exempt = udp4.exempt;
-  const struct {
-    const char* what;
-    NftRules rules;
-    std::string script;
-  } cases[] = {
+  const std::tuple<const char*, NftRules, std::string> cases[] = {
       {"nothing redirected: an empty chain", NftRules(), flush},
       {"exemptions without a redirection are left out", exemptOnly, flush},
       {"one family, one transport; resolvers on loopback are not taken", udp4,
@@ -224,7 +220,7 @@ TEST(TransparentRulesTest, ScriptsRedirectOnlyWhatIsAskedAndExemptFirst) {
            "meta nfproto ipv6 ip6 daddr fe80::/10 return\n" + add +
            "meta nfproto ipv6 udp dport 53 redirect to :5000\n"},
   };
-  for (const auto& c : cases) EXPECT_EQ(BuildRuleScript(c.rules), c.script) << c.what;
+  for (const auto& [what, rules, script] : cases) EXPECT_EQ(BuildRuleScript(rules), script) << what;
   // An exemption nft cannot quote would let a cgroup's name write rules; the
   // chain stays empty instead.
   NftRules hostile = udp4;
@@ -234,12 +230,8 @@ TEST(TransparentRulesTest, ScriptsRedirectOnlyWhatIsAskedAndExemptFirst) {
 }
 
 TEST(TransparentHostTest, CgroupsMapToLevelAndNftPathAndTheRootIsRefused) {
-  const struct {
-    const char* mount;
-    const char* path;
-    u32 level;  // 0: refused
-    const char* nftPath;
-  } cases[] = {
+  // The mount, the path, the level (0: refused) and the path for nft.
+  const std::tuple<const char*, const char*, u32, const char*> cases[] = {
       {"/sys/fs/cgroup", "/system.slice/hxtarrowagent.service", 2, "system.slice/hxtarrowagent.service"},
       {"/sys/fs/cgroup/unified", "/a//b/", 2, "unified/a/b"},
       {"/mnt/cg2", "/a", 1, "../../../mnt/cg2/a"},
@@ -253,11 +245,11 @@ TEST(TransparentHostTest, CgroupsMapToLevelAndNftPathAndTheRootIsRefused) {
       {"/mnt/c\"g", "/a", 0, ""},
       {"/sys/fs/cgroup", "/odd 'name' $x {y}", 1, "odd 'name' $x {y}"},
   };
-  for (const auto& c : cases) {
-    auto cgroup = CgroupExemption(c.mount, c.path);
+  for (const auto& [mount, path, level, nftPath] : cases) {
+    auto cgroup = CgroupExemption(mount, path);
     EXPECT_EQ(cgroup ? std::make_pair(cgroup->level, cgroup->nftPath) : std::make_pair(0u, std::string()),
-              std::make_pair(c.level, std::string(c.nftPath)))
-        << c.path;
+              std::make_pair(level, std::string(nftPath)))
+        << path;
   }
 }
 
@@ -371,10 +363,7 @@ Bytes WithOpt(const Bytes& options) {
 
 TEST(AttributionTest, AnAnswerSaysBlockedByItsExtendedError) {
   const Bytes padding = {0, 12, 0, 2, 0, 0};
-  const struct {
-    Bytes answer;
-    bool blocked;
-  } cases[] = {
+  const std::pair<Bytes, bool> cases[] = {
       {WithOpt({0, 15, 0, 2, 0, 15}), true},                     // Blocked
       {WithOpt({0, 15, 0, 2, 0, 17}), true},                     // Filtered
       {WithOpt({0, 15, 0, 2, 0, 18}), false},                    // Prohibited: not the agent's word
@@ -382,7 +371,8 @@ TEST(AttributionTest, AnAnswerSaysBlockedByItsExtendedError) {
       {WithOpt(padding), false},
       {MakeAnswer(MakeQuery("a.test", 7), "192.0.2.1"), false},  // no OPT
   };
-  for (const auto& c : cases) EXPECT_EQ(AnswerSaysBlocked(c.answer.data(), c.answer.size()), c.blocked);
+  for (const auto& [answer, blocked] : cases)
+    EXPECT_EQ(AnswerSaysBlocked(answer.data(), answer.size()), blocked);
   Bytes cut = WithOpt({0, 15, 0, 2, 0, 15});
   cut.resize(cut.size() - 3);
   EXPECT_FALSE(AnswerSaysBlocked(cut.data(), cut.size()));
