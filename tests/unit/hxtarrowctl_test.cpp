@@ -10,8 +10,6 @@
 #include <boost/asio/io_service.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/write.hpp>
-#include <boost/property_tree/json_parser.hpp>
-#include <boost/property_tree/ptree.hpp>
 
 #include "arrowctl.h"
 #include "common/ipcframe.h"
@@ -180,9 +178,6 @@ TEST(HxtArrowCtl, TopShowsTheDaemonsProgramRows) {
       "exited\t0\t0",  // too short: a newer daemon never sends fewer fields
   });
   ASSERT_EQ(rows.size(), 2u);
-  EXPECT_EQ(rows[0].names, (std::vector<std::string>{"a.test", "b.test"}));
-  EXPECT_TRUE(rows[1].ignored);
-  EXPECT_TRUE(rows[1].names.empty());
   // The note, texts the page shows and texts it does not.
   const std::tuple<const char*, std::vector<const char*>, std::vector<const char*>> cases[] = {
       {"names",
@@ -196,17 +191,14 @@ TEST(HxtArrowCtl, TopShowsTheDaemonsProgramRows) {
     for (const char* text : shown) EXPECT_NE(page.find(text), std::string::npos) << note << ": " << text;
     for (const char* text : hidden) EXPECT_EQ(page.find(text), std::string::npos) << note << ": " << text;
   }
-  std::istringstream json(FormatProgramJson("names", rows));
-  boost::property_tree::ptree document;
-  boost::property_tree::read_json(json, document);
-  EXPECT_EQ(document.get<std::string>("attribution"), "1");
-  const auto& programs = document.get_child("programs");
-  ASSERT_EQ(programs.size(), 2u);
-  const auto& dig = programs.front().second;
-  EXPECT_EQ(dig.get<std::string>("program"), "/usr/bin/dig");
-  EXPECT_EQ(dig.get<std::string>("blocked"), "1");
-  EXPECT_EQ(dig.get_child("names").size(), 2u);
-  EXPECT_EQ(programs.back().second.get<std::string>("ignored"), "1");
+  EXPECT_EQ(
+      FormatProgramJson("names", rows),
+      R"({"version":"1","names":"1","attribution":"1","programs":[{"program":"\/usr\/bin\/dig","uid":"0",)"
+      R"("pid":"42","unit":"session-1.scope","queries":"5","to_agent":"4","blocked":"1","seconds_ago":"3",)"
+      R"("ignored":"0","names":["a.test","b.test"]},{"program":"\/opt\/very\/long\/path\/to\/a\/program)"
+      R"(\/that\/does\/not\/fit\/resolver","uid":"1000","pid":"7","unit":"app.service","queries":"2",)"
+      R"("to_agent":"0","blocked":"0","seconds_ago":"9","ignored":"1","names":""}]})"
+      "\n");
 }
 
 #ifndef _WIN32
