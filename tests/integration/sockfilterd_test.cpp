@@ -2,7 +2,6 @@
 // for the agent's listeners and a test upstream resolver, all on loopback.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <memory>
 
 #include "daemon/sockfilterdaemon.h"
@@ -34,12 +33,11 @@ class SockFilterDaemonTest : public ::testing::TestWithParam<const char*>, publi
     return loopback_.is_v6() ? RedirectTo(0, 0, service.udpPort(), service.tcpPort())
                              : RedirectTo(service.udpPort(), service.tcpPort(), 0, 0);
   }
-  // Connects an agent-like owner that redirects this family to the service.
-  std::unique_ptr<ControlPeer> Redirect(FilterParameters parameters = FilterParameters()) {
-    const FilterParameters ports = PortsOf(service_);
-    parameters.Apply(FILTER_UPDATE_PORTS, ports);
-    parameters.redirect4 = ports.redirect4;
-    parameters.redirect6 = ports.redirect6;
+  // Connects an agent-like owner that redirects this family to the service,
+  // but for the names of `whiteList`.
+  std::unique_ptr<ControlPeer> Redirect(const std::vector<std::string>& whiteList = {}) {
+    FilterParameters parameters = PortsOf(service_);
+    parameters.whiteList4 = parameters.whiteList6 = whiteList;
     return OpenAndRedirect(config_.controlPath, parameters);
   }
   std::string AskUdp(const std::string& name) { return test::AskUdp(daemon_->Udp(family()), name); }
@@ -153,9 +151,7 @@ TEST_P(SockFilterDaemonTest, BadDatagramsAndForgedAnswersAreHandledCleanly) {
 
 TEST_P(SockFilterDaemonTest, TcpMessagesReachTheServiceWholeHoweverTheClientWritesThem) {
   StartDaemon();
-  FilterParameters lists;
-  lists.whiteList4 = lists.whiteList6 = {"white.test"};
-  auto peer = Redirect(lists);
+  auto peer = Redirect({"white.test"});
   {
     // The length bytes on their own: the route waits for the whole message,
     // whose white-listed name sends it to the upstream.

@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <memory>
 #include <thread>
 
 #include <boost/asio/local/stream_protocol.hpp>

@@ -1,7 +1,6 @@
 // The daemon's hot path pieces: the flat table, the service manager's
 // datagrams, and a stub whose agent hangs.
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -12,10 +11,8 @@
 #include <random>
 
 #include "common/servicemanager.h"
-#include "daemon/datagrambatch.h"
 #include "daemon/flatmap.h"
 #include "daemon/passthrough.h"
-#include "daemon/socketowner.h"
 #include "daemon/udprelay.h"
 #include "fakes/capturelogger.h"
 #include "fakes/controlpeer.h"
