@@ -84,10 +84,6 @@ class TransparentModeTest : public ::testing::Test {
     daemon_.reset();
     peerResolver_.reset();
     if (!peerNetns_.empty()) shell("ip netns del " + peerNetns_);
-    upstream4_.reset();
-    upstream6_.reset();
-    service4_.reset();
-    service6_.reset();
     for (pid_t pid : {agentPid_, ignoredPid_}) {
       if (pid <= 0) continue;
       ::kill(pid, SIGKILL);

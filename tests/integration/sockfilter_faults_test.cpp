@@ -24,11 +24,10 @@ using namespace hxt::sockfilter;
 using namespace std::chrono_literals;
 using udp = asio::ip::udp;
 
-// A loopback port nothing listens on (UDP and TCP), for a dead resolver.
-u16 DeadPort(const char* loopback) {
+// A loopback endpoint nothing listens on (UDP and TCP), for a dead resolver.
+udp::endpoint Dead(const char* loopback) {
   asio::io_context io;
-  udp::socket socket(io, udp::endpoint(asio::ip::make_address(loopback), 0));
-  return socket.local_endpoint().port();
+  return udp::socket(io, udp::endpoint(asio::ip::make_address(loopback), 0)).local_endpoint();
 }
 
 class FaultTest;
@@ -112,9 +111,7 @@ const Fault kFaults[] = {
      [](FaultTest& t) { return t.AskBoth("gone.test"); }, "192.0.2.1 192.0.2.1", 500ms},
     {"ResolversMixedAndPartlyDead",
      [](FaultTest& t) {
-       t.config_.resolvers = {udp::endpoint(asio::ip::make_address("::1"), DeadPort("::1")),
-                              udp::endpoint(asio::ip::make_address("127.0.0.1"), DeadPort("127.0.0.1")),
-                              t.upstream_.endpoint()};
+       t.config_.resolvers = {Dead("::1"), Dead("127.0.0.1"), t.upstream_.endpoint()};
      },
      [](FaultTest& t) { t.agent_.reset(); }, [](FaultTest& t) { return t.AskBoth("mixed.test"); },
      "192.0.2.1 192.0.2.1", 500ms},

@@ -30,9 +30,7 @@ struct RecordingCallback : IKdfApiCB {
 template <typename Api, typename Factory>
 struct Instance {
   Instance() : api(Factory::CreateInstance()) {}
-  ~Instance() {
-    if (api != nullptr) Factory::ReleaseInstance(&api);
-  }
+  ~Instance() { Factory::ReleaseInstance(&api); }
   Api* operator->() { return api; }
   Api* api;
 };
@@ -41,9 +39,7 @@ using VelmoraApi = Instance<IVelmoraApi, CVelmoraApiClassFactory>;
 class FilterLibraryTest : public ::testing::Test, public DaemonBench {
  protected:
   CVelmoraInfo RedirectRecord(const std::vector<std::string>& whiteList4 = {}) {
-    CVelmoraInfo::Ports ports;
-    ports.udp4 = service_.udpPort();
-    ports.tcp4 = service_.tcpPort();
+    const CVelmoraInfo::Ports ports{service_.udpPort(), 0, service_.tcpPort(), 0};
     return CVelmoraInfo::All(whiteList4, {}, {}, {}, ports, 1, {7, 8}, true, false);
   }
   std::string Ask(const std::string& name) { return AskUdp(daemon_->Udp(HXT_AF_INET), name); }

@@ -53,14 +53,9 @@ class ChildAs {
   ChildAs& operator=(const ChildAs&) = delete;
 
   // In the child.
-  bool Ready(bool ok = true) {
-    const char byte = ok ? 'y' : 'n';
-    return ::write(ready_[1], &byte, 1) == 1;
-  }
+  bool Ready(bool ok = true) { return ::write(ready_[1], ok ? "y" : "n", 1) == 1; }
   void Held() {
-    char byte;
-    while (::read(done_[0], &byte, 1) > 0) {
-    }
+    for (char byte; ::read(done_[0], &byte, 1) > 0;) continue;
   }
   // In the parent: whether the child said it is ready.
   bool WaitReady() {

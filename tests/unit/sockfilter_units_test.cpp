@@ -304,30 +304,28 @@ TEST(AttributionTest, FindsTheProcessOfASocketAndLooksCheaplyBeforeLookingEveryw
   proc.Socket(500, 3, "socket:[888]");
   // Every full look is rate-limited away after the first.
   CSocketProcesses processes(proc.path(), std::chrono::hours(1));
+  using Found = CSocketProcesses::Found;
   u32 pid = 0;
-  EXPECT_EQ(processes.Find(555, pid), CSocketProcesses::Found::Held);
-  EXPECT_EQ(pid, 100u);
-  EXPECT_EQ(processes.Find(777, pid), CSocketProcesses::Found::Held);
-  EXPECT_EQ(pid, 200u);
+  // The pid of the socket's process when Find holds it, 0 otherwise.
+  auto heldBy = [&](u64 inode) { return processes.Find(inode, pid) == Found::Held ? pid : 0u; };
+  EXPECT_EQ(heldBy(555), 100u);
+  EXPECT_EQ(heldBy(777), 200u);
   EXPECT_EQ(processes.Size(), 3u);      // sockets only
   proc.Socket(300, 3, "socket:[999]");  // a process started since
-  EXPECT_EQ(processes.Find(999, pid), CSocketProcesses::Found::Held);
-  EXPECT_EQ(pid, 300u);
+  EXPECT_EQ(heldBy(999), 300u);
   proc.Socket(100, 4, "socket:[1000]");  // an asker's new socket
-  EXPECT_EQ(processes.Find(1000, pid), CSocketProcesses::Found::Held);
-  EXPECT_EQ(pid, 100u);
+  EXPECT_EQ(heldBy(1000), 100u);
   // A descriptor number read before, now another socket.
   std::filesystem::remove(proc.path() + "/100/fd/3");
   proc.Socket(100, 3, "socket:[3000]");
-  EXPECT_EQ(processes.Find(3000, pid), CSocketProcesses::Found::Held);
-  EXPECT_EQ(pid, 100u);
+  EXPECT_EQ(heldBy(3000), 100u);
   EXPECT_EQ(processes.FullScans(), 1u);
   // Not an asker, not new, and no full look allowed yet: not told, not "gone".
   proc.Socket(500, 4, "socket:[2000]");
-  EXPECT_EQ(processes.Find(2000, pid), CSocketProcesses::Found::NotYet);
+  EXPECT_EQ(processes.Find(2000, pid), Found::NotYet);
   CSocketProcesses unlimited(proc.path(), std::chrono::milliseconds(0));
-  EXPECT_EQ(unlimited.Find(2000, pid), CSocketProcesses::Found::Held);
-  EXPECT_EQ(unlimited.Find(4242, pid), CSocketProcesses::Found::Gone);
+  EXPECT_EQ(unlimited.Find(2000, pid), Found::Held);
+  EXPECT_EQ(unlimited.Find(4242, pid), Found::Gone);
 }
 
 TEST(AttributionTest, TheProgramTableEvictsTheLeastRecentAndKeepsTheLastNames) {
