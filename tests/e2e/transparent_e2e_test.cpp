@@ -60,9 +60,8 @@ class TransparentModeTest : public ::testing::Test {
     created_ = true;
     const std::string in = "ip -n " + netns_ + " ";
     for (const std::string& step : {in + "link set lo up", in + "addr add " + kResolver4 + "/32 dev lo",
-                                    in + "addr add " + kResolver6 + "/128 dev lo"}) {
+                                    in + "addr add " + kResolver6 + "/128 dev lo"})
       ASSERT_EQ(shell(step), 0) << step;
-    }
     cgroupDir_ = *mount + "/" + netns_;
     for (const char* leaf : {"", "/agent", "/ignored", "/named", "/client"})
       ASSERT_EQ(::mkdir((cgroupDir_ + leaf).c_str(), 0755), 0);
@@ -84,11 +83,8 @@ class TransparentModeTest : public ::testing::Test {
     daemon_.reset();
     peerResolver_.reset();
     if (!peerNetns_.empty()) shell("ip netns del " + peerNetns_);
-    for (pid_t pid : {agentPid_, ignoredPid_}) {
-      if (pid <= 0) continue;
-      ::kill(pid, SIGKILL);
-      ::waitpid(pid, nullptr, 0);
-    }
+    for (pid_t pid : {agentPid_, ignoredPid_})
+      if (pid > 0 && ::kill(pid, SIGKILL) == 0) ::waitpid(pid, nullptr, 0);
     if (!ownCgroup_.empty()) std::ofstream(ownCgroup_ + "/cgroup.procs") << ::getpid() << std::endl;
     for (const char* leaf : {"/agent", "/ignored", "/named", "/client", ""})
       ::rmdir((cgroupDir_ + leaf).c_str());
@@ -105,9 +101,7 @@ class TransparentModeTest : public ::testing::Test {
       ASSERT_GE(fd, 0);
       ASSERT_EQ(::setns(fd, CLONE_NEWNET), 0);
       ::close(fd);
-      if (withoutNetAdmin) {
-        ASSERT_EQ(::prctl(PR_CAPBSET_DROP, CAP_NET_ADMIN, 0, 0, 0), 0);
-      }
+      ASSERT_TRUE(!withoutNetAdmin || ::prctl(PR_CAPBSET_DROP, CAP_NET_ADMIN, 0, 0, 0) == 0);
       body();
     }).join();
   }
@@ -220,15 +214,15 @@ TEST_F(TransparentModeTest, QueriesReachTheAgentWithTheirDestinationUnlessExempt
   auto agent = openAgent();
   ASSERT_TRUE(daemon_->WaitForLog("transparent rules: IPv4 UDP and TCP redirected")) << daemon_->Log();
 
-  for (const char* resolver : {kResolver4, kResolver6}) {
+  for (const bool v4 : {true, false}) {
     for (bool tcp : {false, true}) {
+      const char* resolver = v4 ? kResolver4 : kResolver6;
       SCOPED_TRACE(std::string(resolver) + (tcp ? " TCP" : " UDP"));
-      TestService& service = std::string(resolver) == kResolver4 ? *service4_ : *service6_;
+      TestService& service = v4 ? *service4_ : *service6_;
       std::size_t before = service.MessageCount();
       EXPECT_EQ(dig(resolver, "www.example.com", tcp), kServiceAnswer) << daemon_->Log();
       ASSERT_EQ(service.MessageCount(), before + 1);
-      const auto expected = FilterSocketAddress(
-          std::string(resolver) == kResolver4 ? kAddressFamilyIPv4 : kAddressFamilyIPv6, resolver, 53);
+      const auto expected = FilterSocketAddress(v4 ? kAddressFamilyIPv4 : kAddressFamilyIPv6, resolver, 53);
       const Bytes header = service.Messages().back().header;
       EXPECT_EQ(Bytes(header.begin() + 40, header.begin() + 68), Bytes(expected.begin(), expected.end()));
     }
@@ -312,10 +306,6 @@ struct ModeFault {
   std::chrono::milliseconds within;
 };
 
-void PrintTo(const ModeFault& fault, std::ostream* out) {
-  *out << fault.name;
-}
-
 class FaultInModeTest : public TransparentModeTest,
                         public ::testing::WithParamInterface<std::tuple<ModeFault, bool>> {
  public:
@@ -335,9 +325,8 @@ class FaultInModeTest : public TransparentModeTest,
     if (fault().realAgent) realAgent_ = startRealAgent();
     if (!fault().realAgent) agent_ = openAgent();
     ASSERT_TRUE(WaitFor([&] { return counter("redirection.ipv4") == 1; })) << daemon_->Log();
-    if (transparent()) {
-      ASSERT_TRUE(daemon_->WaitForLog("transparent rules: IPv4 UDP and TCP redirected")) << daemon_->Log();
-    }
+    ASSERT_TRUE(!transparent() || daemon_->WaitForLog("transparent rules: IPv4 UDP and TCP redirected"))
+        << daemon_->Log();
   }
 
   // The agent leaves its cgroup before the cgroup is removed.

@@ -40,10 +40,6 @@ struct Fault {
   std::chrono::milliseconds within;
 };
 
-void PrintTo(const Fault& fault, std::ostream* out) {
-  *out << fault.name;
-}
-
 class FaultTest : public ::testing::TestWithParam<Fault>, public DaemonBench {
  public:
   void SetUp() override {

@@ -406,9 +406,8 @@ TEST(AttributionTest, AnswersInATcpStreamAreFoundWholeWhereverTheReadsAreCut) {
       }
       EXPECT_EQ(found, answers) << piece << " " << cut;
       EXPECT_EQ(blocked, 1) << piece << " " << cut;
-      if (cut == stream.size()) {
-        EXPECT_EQ(inPlace, answers.size()) << piece;
-      }
+      EXPECT_TRUE(cut < stream.size() || inPlace == answers.size())
+          << piece << ": " << inPlace << " in place";
     }
   }
 }
