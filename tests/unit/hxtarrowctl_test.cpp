@@ -5,6 +5,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include <boost/asio/io_service.hpp>
@@ -30,10 +31,7 @@ namespace {
 
 using boost::asio::ip::tcp;
 
-struct CtlResult {
-  int code;
-  std::string out, err;
-};
+using CtlResult = std::tuple<int, std::string, std::string>;  // the exit code, out and err
 
 // Runs the tool with `line` split at spaces as its arguments.
 CtlResult RunCtl(const std::string& line) {
@@ -96,10 +94,9 @@ TEST(HxtArrowCtl, MalformedOrMissingFramesFail) {
   for (const auto& [script, error] : cases) {
     SCOPED_TRACE(error);
     FakeAgent agent(script);
-    const CtlResult result = RunCtl("status --port " + agent.port());
-    EXPECT_EQ(result.code, ctl::kExitFailure);
-    EXPECT_EQ(result.out, "");
-    EXPECT_EQ(result.err.substr(0, error.size()), error) << result.err;
+    const auto [code, out, err] = RunCtl("status --port " + agent.port());
+    EXPECT_EQ(CtlResult(code, out, err.substr(0, error.size())), CtlResult(ctl::kExitFailure, "", error))
+        << err;
   }
 }
 
@@ -109,62 +106,57 @@ TEST(HxtArrowCtl, StatusAndWatchPrintFramesReadablyOrAsSent) {
   const std::string command = "{\"Commands\":[{\"Command\":\"NotifyExitForUpdate\"}]}\n";
   const std::string script = Wire('A', kStatusJson) + Wire('B', kStatsJson) + Wire('C', command);
   FakeAgent readable(script), raw(script), watchRaw(script), agent(script);
-  const CtlResult status = RunCtl("status --port " + readable.port());
-  EXPECT_EQ(status.code, ctl::kExitOk) << status.err;
-  EXPECT_EQ(status.err, "");
-  EXPECT_EQ(status.out,
-            "Agent status:      noOrginfo\n"
-            "Client:            Acme/EU\n"
-            "User:              jane\n"
-            "DNS protection:    IPv4 protected, IPv6 open\n"
-            "IP protection:     IPv4 partial, IPv6 notProtected\n"
-            "Connection error:  IPv4 true, IPv6 false\n"
-            "Last connected:    1700000000\n"
-            "Log upload:        true\n"
-            "SWG:               protected, enabled true\n"
-            "DNS requests:      IPv4 UDP 3, IPv4 TCP 0, IPv6 UDP 0, IPv6 TCP 0\n"
-            "DNS responses:     IPv4 UDP 0, IPv4 TCP 0, IPv6 UDP 0, IPv6 TCP 1\n"
-            "SWG connections:   HTTP 5, HTTPS 6, bypassed 7\n"
-            "SWG proxy:         http://proxy:3128/\n"
-            "SWG user message:  (none)\n");
-  const CtlResult json = RunCtl("--json --port " + raw.port());
-  EXPECT_EQ(json.code, ctl::kExitOk) << json.err;
-  EXPECT_EQ(json.out, kStatusJson + kStatsJson);
+  EXPECT_EQ(RunCtl("status --port " + readable.port()),
+            CtlResult(ctl::kExitOk,
+                      "Agent status:      noOrginfo\n"
+                      "Client:            Acme/EU\n"
+                      "User:              jane\n"
+                      "DNS protection:    IPv4 protected, IPv6 open\n"
+                      "IP protection:     IPv4 partial, IPv6 notProtected\n"
+                      "Connection error:  IPv4 true, IPv6 false\n"
+                      "Last connected:    1700000000\n"
+                      "Log upload:        true\n"
+                      "SWG:               protected, enabled true\n"
+                      "DNS requests:      IPv4 UDP 3, IPv4 TCP 0, IPv6 UDP 0, IPv6 TCP 0\n"
+                      "DNS responses:     IPv4 UDP 0, IPv4 TCP 0, IPv6 UDP 0, IPv6 TCP 1\n"
+                      "SWG connections:   HTTP 5, HTTPS 6, bypassed 7\n"
+                      "SWG proxy:         http://proxy:3128/\n"
+                      "SWG user message:  (none)\n",
+                      ""));
+  EXPECT_EQ(RunCtl("--json --port " + raw.port()), CtlResult(ctl::kExitOk, kStatusJson + kStatsJson, ""));
 
-  const CtlResult watched = RunCtl("watch --json --port " + watchRaw.port());
-  EXPECT_EQ(watched.code, ctl::kExitOk);
-  EXPECT_EQ(watched.out, kStatusJson + kStatsJson + command);
-  EXPECT_EQ(watched.err, "hxtarrowctl: the agent closed the connection\n");
-  const CtlResult result = RunCtl("--port " + agent.port() + " watch");
-  EXPECT_EQ(result.code, ctl::kExitOk);
+  EXPECT_EQ(RunCtl("watch --json --port " + watchRaw.port()),
+            CtlResult(ctl::kExitOk, kStatusJson + kStatsJson + command,
+                      "hxtarrowctl: the agent closed the connection\n"));
+  const auto [code, out, err] = RunCtl("--port " + agent.port() + " watch");
+  EXPECT_EQ(code, ctl::kExitOk) << err;
   // Each frame: a time stamp line naming the type, then its fields indented.
-  const std::size_t statusAt = result.out.find(" status\n  Agent status:      noOrginfo\n");
-  const std::size_t statsAt = result.out.find(" stats\n  DNS requests:      IPv4 UDP 3,");
-  const std::size_t commandAt = result.out.find(" command\n  Command:           NotifyExitForUpdate\n");
-  EXPECT_NE(commandAt, std::string::npos) << result.out;
-  EXPECT_LT(statusAt, statsAt) << result.out;
-  EXPECT_LT(statsAt, commandAt) << result.out;
+  const std::size_t statusAt = out.find(" status\n  Agent status:      noOrginfo\n");
+  const std::size_t statsAt = out.find(" stats\n  DNS requests:      IPv4 UDP 3,");
+  const std::size_t commandAt = out.find(" command\n  Command:           NotifyExitForUpdate\n");
+  EXPECT_NE(commandAt, std::string::npos) << out;
+  EXPECT_LT(statusAt, statsAt) << out;
+  EXPECT_LT(statsAt, commandAt) << out;
 }
 
 TEST(HxtArrowCtl, UsageErrorsAndNoListener) {
   for (const char* line : {"--port", "--port 0", "--port 65536", "--port 12ab", "restart", "status watch"}) {
-    const CtlResult result = RunCtl(line);
-    EXPECT_EQ(result.code, ctl::kExitUsage) << line;
-    EXPECT_NE(result.err.find("usage: hxtarrowctl"), std::string::npos) << line;
+    const auto [code, out, err] = RunCtl(line);
+    EXPECT_EQ(code, ctl::kExitUsage) << line;
+    EXPECT_NE(err.find("usage: hxtarrowctl"), std::string::npos) << line;
   }
-  const CtlResult help = RunCtl("--help");
-  EXPECT_EQ(help.code, ctl::kExitOk);
-  EXPECT_EQ(help.out.rfind("usage: hxtarrowctl", 0), 0u);
+  const auto [code, out, err] = RunCtl("--help");
+  EXPECT_EQ(code, ctl::kExitOk) << err;
+  EXPECT_EQ(out.rfind("usage: hxtarrowctl", 0), 0u);
 
   boost::asio::io_service io;
   auto probe =
       std::make_unique<tcp::acceptor>(io, tcp::endpoint(boost::asio::ip::make_address_v4("127.0.0.1"), 0));
   const std::string port = std::to_string(probe->local_endpoint().port());
   probe.reset();
-  const CtlResult result = RunCtl("--port " + port);
-  EXPECT_EQ(result.code, ctl::kExitFailure);
-  EXPECT_EQ(result.out, "");
-  EXPECT_EQ(result.err, "hxtarrowctl: no agent listening on 127.0.0.1:" + port + " (Connection refused)\n");
+  EXPECT_EQ(RunCtl("--port " + port),
+            CtlResult(ctl::kExitFailure, "",
+                      "hxtarrowctl: no agent listening on 127.0.0.1:" + port + " (Connection refused)\n"));
 }
 
 // The daemon's PROGRAMS rows as `top` shows them: short rows left out, "-"
@@ -282,16 +274,16 @@ TEST(HxtArrowCtl, TopSaysWhyTheDaemonGaveNoTableAndRefreshesUntilPagesFailureOrS
   };
   for (const auto& [args, connections, pages, why] : cases) {
     FakeDaemon daemon(connections);
-    const CtlResult result = RunCtl(args);
+    const auto [code, out, err] = RunCtl(args);
     std::size_t shown = 0;
-    for (std::size_t at = 0; (at = result.out.find("PROGRAM ", at)) != std::string::npos; ++at) ++shown;
+    for (std::size_t at = 0; (at = out.find("PROGRAM ", at)) != std::string::npos; ++at) ++shown;
     EXPECT_EQ(shown, pages) << args;
-    EXPECT_EQ(result.code, why != nullptr ? ctl::kExitFailure : ctl::kExitOk) << args << ": " << result.err;
+    EXPECT_EQ(code, why != nullptr ? ctl::kExitFailure : ctl::kExitOk) << args << ": " << err;
     const std::string error = why ? std::string("hxtarrowctl: top: ") + why : "";
-    EXPECT_EQ(why ? result.err.substr(0, error.size()) : result.err, error);
+    EXPECT_EQ(why ? err.substr(0, error.size()) : err, error);
   }
   for (const char* bad : {"top -d", "top -d -1", "top -d 3601", "top -n 0", "top -n x"})
-    EXPECT_EQ(RunCtl(bad).code, ctl::kExitUsage) << bad;
+    EXPECT_EQ(std::get<0>(RunCtl(bad)), ctl::kExitUsage) << bad;
 }
 #endif
 
