@@ -249,9 +249,8 @@ TEST_F(TransparentModeTest, QueriesReachTheAgentWithTheirDestinationUnlessExempt
   std::string counters, why;
   ASSERT_TRUE(QueryDaemon(controlPath(), kMsgCounters, "transparent e2e", counters, why)) << why;
   for (const char* line : {"mode transparent\n", "intercepted.ipv4 4\n", "intercepted_redirected.ipv4 2\n",
-                           "intercepted_white_listed.ipv4 2\n", "intercepted_passed_through.ipv4 2\n"}) {
+                           "intercepted_white_listed.ipv4 2\n", "intercepted_passed_through.ipv4 2\n"})
     EXPECT_NE(counters.find(line), std::string::npos) << line << " in:\n" << counters;
-  }
   // The pid the record names is not the control peer's: its cgroup stays redirected.
   EXPECT_EQ(dig(kResolver4, "www.example.com", false, "named"), kServiceAnswer);
 
@@ -285,8 +284,7 @@ TEST_F(TransparentModeTest, QueriesReachTheAgentWithTheirDestinationUnlessExempt
   ASSERT_TRUE(daemon_->WaitForLog("transparent mode does not start: the daemon lacks CAP_NET_ADMIN"))
       << daemon_->Log();
   ControlPeer late(controlPath());
-  ASSERT_EQ(late.Hello(), std::optional<u32>(0));
-  EXPECT_EQ(late.Open(ApiInterface::Velmora), std::optional<u32>(HXT_NGC_AWAITING_APPROVAL));
+  EXPECT_TRUE(late.Hello() == 0u && late.Open(ApiInterface::Velmora) == u32{HXT_NGC_AWAITING_APPROVAL});
   EXPECT_EQ(nftTables(), "");
 }
 

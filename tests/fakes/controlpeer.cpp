@@ -133,9 +133,8 @@ FilterParameters RedirectTo(u16 udpPort4, u16 tcpPort4, u16 udpPort6, u16 tcpPor
 
 std::unique_ptr<ControlPeer> OpenAndRedirect(const std::string& path, const FilterParameters& parameters) {
   auto peer = std::make_unique<ControlPeer>(path);
-  EXPECT_EQ(peer->Hello(), std::optional<u32>(0));
-  EXPECT_EQ(peer->Open(ApiInterface::Velmora), std::optional<u32>(0));
-  EXPECT_EQ(peer->SetParameters(FILTER_UPDATE_ALL, parameters), std::optional<u32>(0));
+  EXPECT_TRUE(peer->Hello() == 0u && peer->Open(ApiInterface::Velmora) == 0u &&
+              peer->SetParameters(FILTER_UPDATE_ALL, parameters) == 0u);
   return peer;
 }
 

@@ -162,11 +162,8 @@ TEST_F(AttributionDaemonTest, EveryMessageOfATcpConnectionAndItsBlockedAnswerAre
   Bytes twoAtOnce = WithLength(MakeQuery("a.tcp.test", 1));
   const Bytes second = WithLength(MakeQuery("b.tcp.test", 2));
   twoAtOnce.insert(twoAtOnce.end(), second.begin(), second.end());
-  EXPECT_TRUE(client.Send(twoAtOnce));
-  EXPECT_TRUE(client.ReceiveFramed().has_value());
-  EXPECT_TRUE(client.ReceiveFramed().has_value());
-  EXPECT_TRUE(client.Send(WithLength(MakeQuery("c.tcp.test", 3))));
-  EXPECT_TRUE(client.ReceiveFramed().has_value());
+  EXPECT_TRUE(client.Send(twoAtOnce) && client.ReceiveFramed() && client.ReceiveFramed());
+  EXPECT_TRUE(client.Send(WithLength(MakeQuery("c.tcp.test", 3))) && client.ReceiveFramed());
   EXPECT_EQ(Programs()[Program(self_, std::to_string(::geteuid()))],
             (Counted{3, 3, 1, false, "a.tcp.test b.tcp.test c.tcp.test"}));
   client.Close();

@@ -59,16 +59,16 @@ class FaultTest : public ::testing::TestWithParam<Fault>, public DaemonBench {
   }
   void WriteResolvConf(const std::string& text) { std::ofstream(root_.path() + "/resolv.conf") << text; }
 
-  // A process of user and group `id` opens the filter with the library;
+  // A process of user and group nobody opens the filter with the library;
   // the result code. Needs root.
-  ngc_error_t OpenAs(u32 id) {
-    ::chmod(root_.path().c_str(), 0711);
-    ::chmod((root_.path() + "/run").c_str(), 0711);
-    const int code = RunAs(id, [] {
+  static std::string OpenAsNobody(FaultTest& t) {
+    ::chmod(t.root_.path().c_str(), 0711);
+    ::chmod((t.root_.path() + "/run").c_str(), 0711);
+    const int code = RunAs(kNobody, [] {
       ngc_error_t result = CVelmoraApiClassFactory::CreateInstance()->OpenPlugin(nullptr);
       return result == 0 ? 0 : static_cast<int>(result - 1000);
     });
-    return code == 0 ? 0 : static_cast<ngc_error_t>(code + 1000);
+    return std::to_string(code == 0 ? 0 : code + 1000);
   }
 
   asio::io_context forgerIo_;
@@ -300,18 +300,16 @@ const Fault kFaults[] = {
        return seen;
      },
      "0 1010 0", 1000ms},
-    {"UnprivilegedPeer", needRoot, nullptr, [](FaultTest& t) { return std::to_string(t.OpenAs(65534)); },
-     "1009", 1000ms},
+    {"UnprivilegedPeer", needRoot, nullptr, FaultTest::OpenAsNobody, "1009", 1000ms},
     {"UnprivilegedPeerSocketLoosenedByHand", needRoot,
-     [](FaultTest& t) { ::chmod(t.config_.controlPath.c_str(), 0666); },
-     [](FaultTest& t) { return std::to_string(t.OpenAs(65534)); }, "1009", 1000ms},
+     [](FaultTest& t) { ::chmod(t.config_.controlPath.c_str(), 0666); }, FaultTest::OpenAsNobody, "1009",
+     1000ms},
     {"UnprivilegedPeerOfTheControlGroup",
      [](FaultTest& t) {
        needRoot(t);
        t.config_.controlGroup = "nogroup";
      },
-     [](FaultTest& t) { t.agent_.reset(); }, [](FaultTest& t) { return std::to_string(t.OpenAs(65534)); },
-     "0", 1000ms},
+     [](FaultTest& t) { t.agent_.reset(); }, FaultTest::OpenAsNobody, "0", 1000ms},
 };
 
 TEST_P(FaultTest, TheClientIsAnsweredInTime) {

@@ -225,13 +225,11 @@ TEST_F(SockFilterControlTest, OtherVersionsGarbageSilenceAndSecondOwnersAreRefus
   EXPECT_EQ(noHello.Request(kMsgClear, {}), std::optional<u32>(kErrBadRequest));
   EXPECT_TRUE(noHello.WaitClosed());
   ControlPeer garbage(config_.controlPath);
-  ASSERT_EQ(garbage.Hello(), std::optional<u32>(0));
-  garbage.SendRaw({0xFF, 0xFF, 0xFF, 0xFF, 1, 2, 3, 4, 5, 6, 7, 8});
+  ASSERT_TRUE(garbage.Hello() == 0u && garbage.SendRaw({0xFF, 0xFF, 0xFF, 0xFF, 1, 2, 3, 4, 5, 6, 7, 8}));
   EXPECT_TRUE(garbage.WaitClosed());
   {
     ControlPeer half(config_.controlPath);
-    ASSERT_EQ(half.Hello(), std::optional<u32>(0));
-    half.SendRaw({40, 0, 0, 0, 19, 0});
+    ASSERT_TRUE(half.Hello() == 0u && half.SendRaw({40, 0, 0, 0, 19, 0}));
   }
   ControlPeer silent(config_.controlPath);
   EXPECT_TRUE(silent.WaitClosed());
@@ -240,9 +238,7 @@ TEST_F(SockFilterControlTest, OtherVersionsGarbageSilenceAndSecondOwnersAreRefus
   // One agent holds the filter; only it changes parameters, and a request
   // it cannot decode is refused without closing it.
   ControlPeer owner(config_.controlPath), other(config_.controlPath);
-  ASSERT_EQ(owner.Hello(), std::optional<u32>(0));
-  ASSERT_EQ(other.Hello(), std::optional<u32>(0));
-  ASSERT_EQ(owner.Open(ApiInterface::Velmora), std::optional<u32>(0));
+  ASSERT_TRUE(owner.Hello() == 0u && other.Hello() == 0u && owner.Open(ApiInterface::Velmora) == 0u);
   EXPECT_EQ(owner.Request(kMsgSetParameters, {1, 2, 3}), std::optional<u32>(kErrBadRequest));
   EXPECT_EQ(owner.Request(999, {}), std::optional<u32>(kErrBadRequest));
   EXPECT_EQ(other.Open(ApiInterface::Velmora), std::optional<u32>(kErrBusy));

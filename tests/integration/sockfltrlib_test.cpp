@@ -43,6 +43,8 @@ class FilterLibraryTest : public ::testing::Test, public DaemonBench {
     return CVelmoraInfo::All(whiteList4, {}, {}, {}, ports, 1, {7, 8}, true, false);
   }
   std::string Ask(const std::string& name) { return AskUdp(daemon_->Udp(HXT_AF_INET), name); }
+  // Hands `record` to the library.
+  static ngc_error_t Set(VelmoraApi& api, CVelmoraInfo record) { return api->SetParameters(&record); }
 
   RecordingCallback callback_;
 };
@@ -54,8 +56,7 @@ TEST_F(FilterLibraryTest, WithoutADaemonOperationsFailWithDocumentedCodes) {
   EXPECT_EQ(api->OpenPlugin(&callback_), kErrNoDaemon);
   EXPECT_FALSE(api->IsPluginOpen());
   EXPECT_EQ(api->StartEncryptedDnsHandling(), kErrNoDaemon);
-  CVelmoraInfo record = RedirectRecord();
-  EXPECT_EQ(api->SetParameters(&record), kErrNotOpen);
+  EXPECT_EQ(Set(api, RedirectRecord()), kErrNotOpen);
   EXPECT_EQ(api->Clear(), kErrNotOpen);
   Instance<IKestrumApi, CKestrumApiClassFactory> kestrum;
   EXPECT_EQ(kestrum->OpenPlugin(&callback_), kErrNoDaemon);
@@ -77,18 +78,14 @@ TEST_F(FilterLibraryTest, EveryOperationReachesTheDaemon) {
   EXPECT_EQ(second->OpenPlugin(&callback_), kErrBusy);  // a second agent
   EXPECT_FALSE(second->IsPluginOpen());
 
-  CVelmoraInfo all = RedirectRecord();
-  ASSERT_EQ(api->SetParameters(&all), HXT_NGC_OK);
+  ASSERT_EQ(Set(api, RedirectRecord()), HXT_NGC_OK);
   EXPECT_EQ(Ask("www.example.com"), kAgentAnswer);
-  CVelmoraInfo lists = CVelmoraInfo::WhiteLists({"example.com"}, {});
-  ASSERT_EQ(api->SetParameters(&lists), HXT_NGC_OK);
+  ASSERT_EQ(Set(api, CVelmoraInfo::WhiteLists({"example.com"}, {})), HXT_NGC_OK);
   EXPECT_EQ(Ask("www.example.com"), kResolverAnswer);
   EXPECT_EQ(Ask("www.example.org"), kAgentAnswer);
-  CVelmoraInfo noPorts = CVelmoraInfo::PortsOnly(CVelmoraInfo::Ports());
-  ASSERT_EQ(api->SetParameters(&noPorts), HXT_NGC_OK);
+  ASSERT_EQ(Set(api, CVelmoraInfo::PortsOnly(CVelmoraInfo::Ports())), HXT_NGC_OK);
   EXPECT_EQ(Ask("www.example.org"), kResolverAnswer);
-  CVelmoraInfo again = RedirectRecord();
-  ASSERT_EQ(api->SetParameters(&again), HXT_NGC_OK);
+  ASSERT_EQ(Set(api, RedirectRecord()), HXT_NGC_OK);
   ASSERT_EQ(api->Clear(), HXT_NGC_OK);
   EXPECT_EQ(Ask("www.example.org"), kResolverAnswer);
   EXPECT_EQ(api->SetParameters(nullptr), kErrInvalidArgument);
@@ -117,15 +114,13 @@ TEST_F(FilterLibraryTest, ARestartedDaemonGetsItsStateBackFromAConnectedLibrary)
   StartDaemon();
   VelmoraApi api;
   ASSERT_EQ(api->OpenPlugin(&callback_), HXT_NGC_OK);
-  CVelmoraInfo all = RedirectRecord({"white.test"});
-  ASSERT_EQ(api->SetParameters(&all), HXT_NGC_OK);
+  ASSERT_EQ(Set(api, RedirectRecord({"white.test"})), HXT_NGC_OK);
   EXPECT_EQ(Ask("www.example.com"), kAgentAnswer);
 
   daemon_.reset();
   ASSERT_TRUE(WaitFor([&] { return callback_.count == 1; }));
   EXPECT_FALSE(api->IsPluginOpen());
-  CVelmoraInfo meanwhile = RedirectRecord();
-  EXPECT_EQ(api->SetParameters(&meanwhile), kErrConnectionLost);
+  EXPECT_EQ(Set(api, RedirectRecord()), kErrConnectionLost);
 
   StartDaemon();
   ASSERT_TRUE(WaitFor([&] { return api->IsPluginOpen(); }));
