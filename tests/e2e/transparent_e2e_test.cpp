@@ -98,8 +98,7 @@ class TransparentModeTest : public ::testing::Test {
                const std::string& netns = "") {
     std::thread([&] {
       int fd = ::open(("/run/netns/" + (netns.empty() ? netns_ : netns)).c_str(), O_RDONLY | O_CLOEXEC);
-      ASSERT_GE(fd, 0);
-      ASSERT_EQ(::setns(fd, CLONE_NEWNET), 0);
+      ASSERT_TRUE(fd >= 0 && ::setns(fd, CLONE_NEWNET) == 0);
       ::close(fd);
       ASSERT_TRUE(!withoutNetAdmin || ::prctl(PR_CAPBSET_DROP, CAP_NET_ADMIN, 0, 0, 0) == 0);
       body();
@@ -195,17 +194,12 @@ class TransparentModeTest : public ::testing::Test {
 
   TestRoot root_;
   std::string stubResolvers_ = std::string(kResolver4) + ":53,[" + kResolver6 + "]:53";
-  std::string netns_;
+  std::string netns_, cgroupDir_, ownCgroup_, peerNetns_;
   bool created_ = false;
-  std::string cgroupDir_;
-  std::string ownCgroup_;
-  pid_t agentPid_ = -1;
-  pid_t ignoredPid_ = -1;
-  std::unique_ptr<TestResolver> upstream4_, upstream6_;
+  pid_t agentPid_ = -1, ignoredPid_ = -1;
+  std::unique_ptr<TestResolver> upstream4_, upstream6_, peerResolver_;
   std::unique_ptr<TestService> service4_, service6_;
   std::unique_ptr<DaemonProcess> daemon_;
-  std::string peerNetns_;
-  std::unique_ptr<TestResolver> peerResolver_;
 };
 
 TEST_F(TransparentModeTest, QueriesReachTheAgentWithTheirDestinationUnlessExemptUntilTheDaemonIsKilled) {

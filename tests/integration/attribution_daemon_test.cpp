@@ -90,8 +90,7 @@ class AttributionDaemonTest : public ::testing::Test, public DaemonBench {
   }
 
   udp::endpoint stub_;
-  std::string dig_ = realPath("/usr/bin/dig");
-  std::string self_ = realPath("/proc/self/exe");
+  std::string dig_ = realPath("/usr/bin/dig"), self_ = realPath("/proc/self/exe");
 };
 
 // Two programs of two users ask in turn from the same port: the second is

@@ -72,8 +72,7 @@ TEST_P(SockFilterDaemonTest, QueriesReachTheServiceWithTheirHeaderAndFailOverWhe
   for (std::size_t i = 0; i < 4; ++i) {
     SCOPED_TRACE(i);
     const bool tcp = i % 2 == 1;
-    EXPECT_EQ(m[i].tcp, tcp);
-    EXPECT_EQ(m[i].connection, tcp ? 1 : 0);
+    EXPECT_EQ(std::make_pair(m[i].tcp, m[i].connection), std::make_pair(tcp, tcp ? 1 : 0));
     EXPECT_EQ(m[i].payload, tcp ? WithLength(queries[i / 2]) : queries[i / 2]);
     // The agent answers a datagram to loopback at the requester's port: it
     // must be the port the datagram came from.

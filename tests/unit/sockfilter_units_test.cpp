@@ -283,17 +283,15 @@ TEST(AttributionTest, ParsesSocketLinksAndCgroupUnits) {
             (std::vector<std::string>{"/usr/bin/a b", "/opt/c"}));
 }
 
-class FakeProc {
- public:
+// A /proc of symbolic links in a root of its own.
+struct FakeProc {
   void Socket(u32 pid, int fd, const std::string& target) {
-    const std::string folder = root_.path() + "/proc/" + std::to_string(pid) + "/fd";
+    const std::string folder = root.path() + "/proc/" + std::to_string(pid) + "/fd";
     std::filesystem::create_directories(folder);
     ASSERT_EQ(::symlink(target.c_str(), (folder + "/" + std::to_string(fd)).c_str()), 0);
   }
-  std::string path() const { return root_.path() + "/proc"; }
-
- private:
-  TestRoot root_;
+  std::string path() const { return root.path() + "/proc"; }
+  TestRoot root;
 };
 
 TEST(AttributionTest, FindsTheProcessOfASocketAndLooksCheaplyBeforeLookingEverywhere) {
