@@ -298,6 +298,10 @@ struct ModeFault {
   std::chrono::milliseconds within;
 };
 
+void PrintTo(const ModeFault& fault, std::ostream* out) {
+  *out << fault.name;
+}
+
 class FaultInModeTest : public TransparentModeTest,
                         public ::testing::WithParamInterface<std::tuple<ModeFault, bool>> {
  public:

@@ -117,9 +117,8 @@ std::optional<u32> ControlPeer::WaitDisruption(std::chrono::milliseconds timeout
 bool ControlPeer::WaitClosed(std::chrono::milliseconds timeout) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   u8 buffer[4096];
-  while (WaitReadable(fd_, deadline)) {
+  while (WaitReadable(fd_, deadline))
     if (::recv(fd_, buffer, sizeof buffer, 0) <= 0) return true;
-  }
   return false;
 }
 

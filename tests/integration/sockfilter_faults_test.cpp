@@ -40,6 +40,11 @@ struct Fault {
   std::chrono::milliseconds within;
 };
 
+// Also names the case to ctest, which lists it with its parameter.
+void PrintTo(const Fault& fault, std::ostream* out) {
+  *out << fault.name;
+}
+
 class FaultTest : public ::testing::TestWithParam<Fault>, public DaemonBench {
  public:
   void SetUp() override {

@@ -216,8 +216,7 @@ TEST_F(SockFilterControlTest, OtherVersionsGarbageSilenceAndSecondOwnersAreRefus
   EXPECT_EQ(text, "hxsockfilterd speaks control protocol version 1; the peer speaks version 2");
   EXPECT_TRUE(future.WaitClosed());
   asio::io_context io;
-  CSockFilterDaemon second(io, config_);
-  EXPECT_FALSE(second.Start());
+  EXPECT_FALSE(CSockFilterDaemon(io, config_).Start());
   EXPECT_TRUE(stillServes());
 
   ControlPeer noHello(config_.controlPath);

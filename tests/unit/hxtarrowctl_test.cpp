@@ -92,7 +92,6 @@ TEST(HxtArrowCtl, MalformedOrMissingFramesFail) {
       {status.substr(0, 20), "hxtarrowctl: the agent closed the connection before sending its status"},
   };
   for (const auto& [script, error] : cases) {
-    SCOPED_TRACE(error);
     FakeAgent agent(script);
     const auto [code, out, err] = RunCtl("status --port " + agent.port());
     EXPECT_EQ(CtlResult(code, out, err.substr(0, error.size())), CtlResult(ctl::kExitFailure, "", error))
