@@ -23,10 +23,6 @@ ControlPeer::ControlPeer(const std::string& path) {
   if (fd_ >= 0 && ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) Close();
 }
 
-ControlPeer::~ControlPeer() {
-  Close();
-}
-
 void ControlPeer::Close() {
   if (fd_ >= 0) ::close(fd_);
   fd_ = -1;

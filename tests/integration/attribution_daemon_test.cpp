@@ -175,8 +175,7 @@ TEST_F(AttributionDaemonTest, EveryMessageOfATcpConnectionAndItsBlockedAnswerAre
 
 TEST_F(AttributionDaemonTest, QueriesOfAProcessThatExitedMidBurstCountAsExitedAndAreAnswered) {
   Start();
-  const Bytes first = MakeQuery("alive.test", 1);
-  const Bytes firstAnswer = MakeAnswer(first, kResolverAnswer);
+  const Bytes first = MakeQuery("alive.test", 1), firstAnswer = MakeAnswer(first, kResolverAnswer);
   std::vector<Bytes> late;
   for (u16 id = 2; id < 6; ++id) late.push_back(MakeQuery("late.test", id));
   ChildAs child(std::nullopt, [&](ChildAs& self) {
