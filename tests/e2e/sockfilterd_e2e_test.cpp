@@ -4,9 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -38,9 +38,8 @@ TEST(SockFilterDaemonE2eTest, ReadsTheRegistryReportsReadyAndStopsOnSigterm) {
   NotifySocket notify(root.path() + "/notify.sock");
   DaemonProcess daemon(root, {}, notify.path());
   ASSERT_TRUE(notify.WaitFor("READY=1")) << daemon.Log();
-  struct stat st {};
-  ASSERT_EQ(::stat(control.c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  EXPECT_EQ(std::filesystem::status(control).permissions(),
+            std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
   EXPECT_EQ(Dig("127.0.0.1", port, "www.example.com"), kUpstreamAnswer);
   EXPECT_NE(daemon.Log().find("IPv6 stub off"), std::string::npos) << daemon.Log();
 

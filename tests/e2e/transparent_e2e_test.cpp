@@ -60,9 +60,8 @@ class TransparentModeTest : public ::testing::Test {
     created_ = true;
     const std::string in = "ip -n " + netns_ + " ";
     for (const std::string& step : {in + "link set lo up", in + "addr add " + kResolver4 + "/32 dev lo",
-                                    in + "addr add " + kResolver6 + "/128 dev lo"}) {
+                                    in + "addr add " + kResolver6 + "/128 dev lo"})
       ASSERT_EQ(shell(step), 0) << step;
-    }
     cgroupDir_ = *mount + "/" + netns_;
     for (const char* leaf : {"", "/agent", "/ignored", "/named", "/client"})
       ASSERT_EQ(::mkdir((cgroupDir_ + leaf).c_str(), 0755), 0);
@@ -84,15 +83,8 @@ class TransparentModeTest : public ::testing::Test {
     daemon_.reset();
     peerResolver_.reset();
     if (!peerNetns_.empty()) shell("ip netns del " + peerNetns_);
-    upstream4_.reset();
-    upstream6_.reset();
-    service4_.reset();
-    service6_.reset();
-    for (pid_t pid : {agentPid_, ignoredPid_}) {
-      if (pid <= 0) continue;
-      ::kill(pid, SIGKILL);
-      ::waitpid(pid, nullptr, 0);
-    }
+    for (pid_t pid : {agentPid_, ignoredPid_})
+      if (pid > 0 && ::kill(pid, SIGKILL) == 0) ::waitpid(pid, nullptr, 0);
     if (!ownCgroup_.empty()) std::ofstream(ownCgroup_ + "/cgroup.procs") << ::getpid() << std::endl;
     for (const char* leaf : {"/agent", "/ignored", "/named", "/client", ""})
       ::rmdir((cgroupDir_ + leaf).c_str());
@@ -106,12 +98,9 @@ class TransparentModeTest : public ::testing::Test {
                const std::string& netns = "") {
     std::thread([&] {
       int fd = ::open(("/run/netns/" + (netns.empty() ? netns_ : netns)).c_str(), O_RDONLY | O_CLOEXEC);
-      ASSERT_GE(fd, 0);
-      ASSERT_EQ(::setns(fd, CLONE_NEWNET), 0);
+      ASSERT_TRUE(fd >= 0 && ::setns(fd, CLONE_NEWNET) == 0);
       ::close(fd);
-      if (withoutNetAdmin) {
-        ASSERT_EQ(::prctl(PR_CAPBSET_DROP, CAP_NET_ADMIN, 0, 0, 0), 0);
-      }
+      ASSERT_TRUE(!withoutNetAdmin || ::prctl(PR_CAPBSET_DROP, CAP_NET_ADMIN, 0, 0, 0) == 0);
       body();
     }).join();
   }
@@ -146,7 +135,7 @@ class TransparentModeTest : public ::testing::Test {
   // The agent with the fake plug-ins (PrepareAgentRoot), whose DNS plug-in
   // answers kPluginName itself and redirects both families. It is forked from a
   // thread in the namespace while the test process stands in the agent's
-  // cgroup, so that the agent is born there.
+  // cgroup (SetUp put it there), so that the agent is born there.
   std::unique_ptr<ServiceProcess> startRealAgent() {
     const std::string path = root_.path() + "/plugin-script.txt";
     const std::string both = R"({"redirect":true,"whitelist":[],"resolvers":[]})";
@@ -155,13 +144,9 @@ class TransparentModeTest : public ::testing::Test {
                         << both << "}\n";
     const std::map<std::string, std::string> environment{{"HXT_IPC_PORT", std::to_string(FreePort())},
                                                          {"HXT_FAKE_DNS_SCRIPT", path}};
-    std::string own = CgroupFromProcText(ReadFile("/proc/self/cgroup")).value_or("/");
-    std::string mount = cgroupDir_.substr(0, cgroupDir_.rfind('/'));
     std::unique_ptr<ServiceProcess> agent;
     inNetns([&] {
-      std::ofstream(cgroupDir_ + "/agent/cgroup.procs") << ::getpid() << std::endl;
       agent = std::make_unique<ServiceProcess>(root_.path(), root_.path() + "/agent.log", environment);
-      std::ofstream(mount + (own == "/" ? "" : own) + "/cgroup.procs") << ::getpid() << std::endl;
     });
     return agent;
   }
@@ -209,17 +194,12 @@ class TransparentModeTest : public ::testing::Test {
 
   TestRoot root_;
   std::string stubResolvers_ = std::string(kResolver4) + ":53,[" + kResolver6 + "]:53";
-  std::string netns_;
+  std::string netns_, cgroupDir_, ownCgroup_, peerNetns_;
   bool created_ = false;
-  std::string cgroupDir_;
-  std::string ownCgroup_;
-  pid_t agentPid_ = -1;
-  pid_t ignoredPid_ = -1;
-  std::unique_ptr<TestResolver> upstream4_, upstream6_;
+  pid_t agentPid_ = -1, ignoredPid_ = -1;
+  std::unique_ptr<TestResolver> upstream4_, upstream6_, peerResolver_;
   std::unique_ptr<TestService> service4_, service6_;
   std::unique_ptr<DaemonProcess> daemon_;
-  std::string peerNetns_;
-  std::unique_ptr<TestResolver> peerResolver_;
 };
 
 TEST_F(TransparentModeTest, QueriesReachTheAgentWithTheirDestinationUnlessExemptUntilTheDaemonIsKilled) {
@@ -228,32 +208,28 @@ TEST_F(TransparentModeTest, QueriesReachTheAgentWithTheirDestinationUnlessExempt
   auto agent = openAgent();
   ASSERT_TRUE(daemon_->WaitForLog("transparent rules: IPv4 UDP and TCP redirected")) << daemon_->Log();
 
-  for (const char* resolver : {kResolver4, kResolver6}) {
+  for (const bool v4 : {true, false}) {
     for (bool tcp : {false, true}) {
+      const char* resolver = v4 ? kResolver4 : kResolver6;
       SCOPED_TRACE(std::string(resolver) + (tcp ? " TCP" : " UDP"));
-      TestService& service = std::string(resolver) == kResolver4 ? *service4_ : *service6_;
+      TestService& service = v4 ? *service4_ : *service6_;
       std::size_t before = service.MessageCount();
       EXPECT_EQ(dig(resolver, "www.example.com", tcp), kServiceAnswer) << daemon_->Log();
       ASSERT_EQ(service.MessageCount(), before + 1);
-      const auto expected = FilterSocketAddress(
-          std::string(resolver) == kResolver4 ? kAddressFamilyIPv4 : kAddressFamilyIPv6, resolver, 53);
+      const auto expected = FilterSocketAddress(v4 ? kAddressFamilyIPv4 : kAddressFamilyIPv6, resolver, 53);
       const Bytes header = service.Messages().back().header;
       EXPECT_EQ(Bytes(header.begin() + 40, header.begin() + 68), Bytes(expected.begin(), expected.end()));
     }
   }
-  const struct {
-    const char* what;
-    std::string name;
-    std::string leaf;
-  } exempt[] = {{"a white-listed name", "www.white.example", "client"},
-                {"the ignored process's cgroup", "www.example.com", "ignored"},
-                {"the agent's own cgroup", "www.example.com", "agent"}};
-  for (const auto& c : exempt) {
+  // A white-listed name, the ignored process's cgroup, the agent's own cgroup.
+  const std::pair<const char*, const char*> exempt[] = {
+      {"www.white.example", "client"}, {"www.example.com", "ignored"}, {"www.example.com", "agent"}};
+  for (const auto& [name, leaf] : exempt) {
     for (bool tcp : {false, true}) {
-      SCOPED_TRACE(std::string(c.what) + (tcp ? " TCP" : " UDP"));
+      SCOPED_TRACE(std::string(name) + " from " + leaf + (tcp ? " TCP" : " UDP"));
       std::size_t before = service4_->MessageCount() + service6_->MessageCount();
-      EXPECT_EQ(dig(kResolver4, c.name, tcp, c.leaf), kUpstreamAnswer);
-      EXPECT_EQ(dig(kResolver6, c.name, tcp, c.leaf), kUpstreamAnswer);
+      EXPECT_EQ(dig(kResolver4, name, tcp, leaf), kUpstreamAnswer);
+      EXPECT_EQ(dig(kResolver6, name, tcp, leaf), kUpstreamAnswer);
       EXPECT_EQ(service4_->MessageCount() + service6_->MessageCount(), before);
     }
   }
@@ -267,9 +243,8 @@ TEST_F(TransparentModeTest, QueriesReachTheAgentWithTheirDestinationUnlessExempt
   std::string counters, why;
   ASSERT_TRUE(QueryDaemon(controlPath(), kMsgCounters, "transparent e2e", counters, why)) << why;
   for (const char* line : {"mode transparent\n", "intercepted.ipv4 4\n", "intercepted_redirected.ipv4 2\n",
-                           "intercepted_white_listed.ipv4 2\n", "intercepted_passed_through.ipv4 2\n"}) {
+                           "intercepted_white_listed.ipv4 2\n", "intercepted_passed_through.ipv4 2\n"})
     EXPECT_NE(counters.find(line), std::string::npos) << line << " in:\n" << counters;
-  }
   // The pid the record names is not the control peer's: its cgroup stays redirected.
   EXPECT_EQ(dig(kResolver4, "www.example.com", false, "named"), kServiceAnswer);
 
@@ -303,8 +278,7 @@ TEST_F(TransparentModeTest, QueriesReachTheAgentWithTheirDestinationUnlessExempt
   ASSERT_TRUE(daemon_->WaitForLog("transparent mode does not start: the daemon lacks CAP_NET_ADMIN"))
       << daemon_->Log();
   ControlPeer late(controlPath());
-  ASSERT_EQ(late.Hello(), std::optional<u32>(0));
-  EXPECT_EQ(late.Open(ApiInterface::Velmora), std::optional<u32>(HXT_NGC_AWAITING_APPROVAL));
+  EXPECT_TRUE(late.Hello() == 0u && late.Open(ApiInterface::Velmora) == u32{HXT_NGC_AWAITING_APPROVAL});
   EXPECT_EQ(nftTables(), "");
 }
 
@@ -313,7 +287,6 @@ TEST_F(TransparentModeTest, QueriesReachTheAgentWithTheirDestinationUnlessExempt
 // take it; and in stub mode, for the rows that need processes of their own (a
 // stopped agent, a link-local resolver), which the in-process fault table
 // (FaultTest) cannot have. One row per fault.
-enum class Mode { Stub, Transparent };
 class FaultInModeTest;
 struct ModeFault {
   const char* name;
@@ -328,36 +301,28 @@ struct ModeFault {
 void PrintTo(const ModeFault& fault, std::ostream* out) {
   *out << fault.name;
 }
-void PrintTo(Mode mode, std::ostream* out) {
-  *out << (mode == Mode::Stub ? "stub" : "transparent");
-}
 
 class FaultInModeTest : public TransparentModeTest,
-                        public ::testing::WithParamInterface<std::tuple<ModeFault, Mode>> {
+                        public ::testing::WithParamInterface<std::tuple<ModeFault, bool>> {
  public:
   const ModeFault& fault() const { return std::get<0>(GetParam()); }
-  bool transparent() const { return std::get<1>(GetParam()) == Mode::Transparent; }
+  bool transparent() const { return std::get<1>(GetParam()); }
   // Where the client sends IPv4 queries.
   std::string server() const { return transparent() ? kResolver4 : "127.0.0.1"; }
 
   void start() {
     if (fault().configure) fault().configure(*this);
     if (HasFatalFailure()) return;
-    if (fault().realAgent) {
+    if (fault().realAgent)
       PrepareAgentRoot(root_,
                        {HXT_FAKE_PLUGIN_VELMORA, HXT_FAKE_PLUGIN_SWG, HXT_FAKE_PLUGIN_CLOUD_DOWNLOADER});
-    }
     startDaemon(false, !transparent());
     ASSERT_TRUE(WaitFor([&] { return counter("in_flight") == 0; })) << daemon_->Log();
-    if (fault().realAgent) {
-      realAgent_ = startRealAgent();
-    } else {
-      agent_ = openAgent();
-    }
+    if (fault().realAgent) realAgent_ = startRealAgent();
+    if (!fault().realAgent) agent_ = openAgent();
     ASSERT_TRUE(WaitFor([&] { return counter("redirection.ipv4") == 1; })) << daemon_->Log();
-    if (transparent()) {
-      ASSERT_TRUE(daemon_->WaitForLog("transparent rules: IPv4 UDP and TCP redirected")) << daemon_->Log();
-    }
+    ASSERT_TRUE(!transparent() || daemon_->WaitForLog("transparent rules: IPv4 UDP and TCP redirected"))
+        << daemon_->Log();
   }
 
   // The agent leaves its cgroup before the cgroup is removed.
@@ -398,15 +363,11 @@ const ModeFault kModeFaults[] = {
        if (!t.transparent()) return seen;
        const std::string log = t.daemon_->Log(), listening = "taken to the listeners on fe80::53%hxt0 (UDP ";
        const std::size_t at = log.find(listening);
-       EXPECT_NE(at, std::string::npos) << log;
-       if (at == std::string::npos) return seen;
-       const boost::asio::ip::udp::endpoint listener(
-           boost::asio::ip::make_address("fe80::53%hxt0"),
-           static_cast<u16>(std::stoi(log.substr(at + listening.size()))));
+       if (at == std::string::npos) return seen + ", no listener logged";
+       const u16 port = static_cast<u16>(std::stoi(log.substr(at + listening.size())));
        t.inNetns([&] {
-         boost::asio::io_context io;
-         boost::asio::ip::udp::socket direct(io, boost::asio::ip::udp::v6());
-         direct.send_to(boost::asio::buffer(MakeQuery("www.example.com", 9)), listener);
+         LoopbackSocket direct(kAddressFamilyIPv6, SOCK_DGRAM, false);
+         EXPECT_TRUE(direct.Connect("fe80::53%hxt0", port) && direct.Send(MakeQuery("www.example.com", 9)));
        });
        EXPECT_TRUE(WaitFor([&] { return t.counter("dropped") == 1; })) << t.counter("dropped");
        t.peerResolver_.reset();
@@ -458,11 +419,10 @@ TEST_P(FaultInModeTest, TheClientIsAnsweredInTime) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Faults, FaultInModeTest,
-                         ::testing::Combine(::testing::ValuesIn(kModeFaults),
-                                            ::testing::Values(Mode::Stub, Mode::Transparent)),
+                         ::testing::Combine(::testing::ValuesIn(kModeFaults), ::testing::Bool()),
                          [](const auto& info) {
                            return std::string(std::get<0>(info.param).name) +
-                                  (std::get<1>(info.param) == Mode::Stub ? "_Stub" : "_Transparent");
+                                  (std::get<1>(info.param) ? "_Transparent" : "_Stub");
                          });
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <tuple>
 
 #include "fakes/dnstestkit.h"
 
@@ -20,10 +21,6 @@ ControlPeer::ControlPeer(const std::string& path) {
   std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
   fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd_ >= 0 && ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) Close();
-}
-
-ControlPeer::~ControlPeer() {
-  Close();
 }
 
 void ControlPeer::Close() {
@@ -116,18 +113,14 @@ std::optional<u32> ControlPeer::WaitDisruption(std::chrono::milliseconds timeout
 bool ControlPeer::WaitClosed(std::chrono::milliseconds timeout) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   u8 buffer[4096];
-  while (WaitReadable(fd_, deadline)) {
+  while (WaitReadable(fd_, deadline))
     if (::recv(fd_, buffer, sizeof buffer, 0) <= 0) return true;
-  }
   return false;
 }
 
 FilterParameters RedirectTo(u16 udpPort4, u16 tcpPort4, u16 udpPort6, u16 tcpPort6) {
   FilterParameters p;
-  p.udpPort4 = udpPort4;
-  p.tcpPort4 = tcpPort4;
-  p.udpPort6 = udpPort6;
-  p.tcpPort6 = tcpPort6;
+  std::tie(p.udpPort4, p.tcpPort4, p.udpPort6, p.tcpPort6) = std::tie(udpPort4, tcpPort4, udpPort6, tcpPort6);
   p.redirect4 = udpPort4 != 0 || tcpPort4 != 0;
   p.redirect6 = udpPort6 != 0 || tcpPort6 != 0;
   return p;
@@ -135,9 +128,8 @@ FilterParameters RedirectTo(u16 udpPort4, u16 tcpPort4, u16 udpPort6, u16 tcpPor
 
 std::unique_ptr<ControlPeer> OpenAndRedirect(const std::string& path, const FilterParameters& parameters) {
   auto peer = std::make_unique<ControlPeer>(path);
-  EXPECT_EQ(peer->Hello(), std::optional<u32>(0));
-  EXPECT_EQ(peer->Open(ApiInterface::Velmora), std::optional<u32>(0));
-  EXPECT_EQ(peer->SetParameters(FILTER_UPDATE_ALL, parameters), std::optional<u32>(0));
+  EXPECT_TRUE(peer->Hello() == 0u && peer->Open(ApiInterface::Velmora) == 0u &&
+              peer->SetParameters(FILTER_UPDATE_ALL, parameters) == 0u);
   return peer;
 }
 

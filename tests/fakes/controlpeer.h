@@ -18,7 +18,7 @@ namespace hxt::test {
 class ControlPeer {
  public:
   explicit ControlPeer(const std::string& path);
-  ~ControlPeer();
+  ~ControlPeer() { Close(); }
 
   // HELLO with `version`; the reply's status (0 accepted), its text in `text`.
   std::optional<u32> Hello(u32 version = sockfilter::kProtocolVersion, std::string* text = nullptr);

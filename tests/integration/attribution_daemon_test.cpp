@@ -3,16 +3,13 @@
 // daemon's PROGRAMS reply must count each under its own program.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
 
 #include <array>
-#include <cctype>
-#include <climits>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <future>
 #include <map>
 #include <sstream>
@@ -36,32 +33,14 @@ using udp = asio::ip::udp;
 using tcp = asio::ip::tcp;
 using namespace std::chrono_literals;
 
-constexpr const char* kAgent = kAgentAnswer;
-constexpr const char* kResolver = kResolverAnswer;
-
 std::string realPath(const char* path) {
-  char resolved[PATH_MAX];
-  return ::realpath(path, resolved) != nullptr ? resolved : "";
+  std::error_code absent;
+  return std::filesystem::canonical(path, absent).string();
 }
 
 using Program = std::pair<std::string, std::string>;  // its path and uid
-
-struct Counted {
-  u64 queries = 0;
-  u64 toAgent = 0;
-  u64 blocked = 0;
-  bool ignored = false;
-  std::string names;
-  bool operator==(const Counted& o) const {
-    return std::tie(queries, toAgent, blocked, ignored, names) ==
-           std::tie(o.queries, o.toAgent, o.blocked, o.ignored, o.names);
-  }
-};
-
-void PrintTo(const Counted& c, std::ostream* out) {
-  *out << c.queries << " queries, " << c.toAgent << " to the agent, " << c.blocked << " blocked"
-       << (c.ignored ? ", ignored" : "") << ", names \"" << c.names << "\"";
-}
+// Its queries, those sent to the agent, those blocked, whether it is ignored, its last names.
+using Counted = std::tuple<u64, u64, u64, bool, std::string>;
 
 class AttributionDaemonTest : public ::testing::Test, public DaemonBench {
  protected:
@@ -87,6 +66,17 @@ class AttributionDaemonTest : public ::testing::Test, public DaemonBench {
     return out;
   }
 
+  // Sends `query` from `fd` to the stub; whether `expected` came back within
+  // 5 s. System calls only: children call it.
+  bool Ask(int fd, const Bytes& query, const Bytes& expected) {
+    ::sendto(fd, query.data(), query.size(), 0, stub_.data(), static_cast<socklen_t>(stub_.size()));
+    pollfd p{fd, POLLIN, 0};
+    u8 answer[512];
+    ssize_t n = ::poll(&p, 1, 5000) == 1 ? ::recv(fd, answer, sizeof answer, 0) : -1;
+    return n == static_cast<ssize_t>(expected.size()) &&
+           std::memcmp(answer, expected.data(), expected.size()) == 0;
+  }
+
   // A child process of this binary, as `uid`, asks `query` from a socket
   // bound to `port` and exits 0 when `expected` came back.
   int AskFromChild(u32 uid, u16 port, const Bytes& query, const Bytes& expected) {
@@ -95,33 +85,12 @@ class AttributionDaemonTest : public ::testing::Test, public DaemonBench {
       int fd = ::socket(AF_INET, SOCK_DGRAM, 0), on = 1;
       ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
       if (::bind(fd, from.data(), static_cast<socklen_t>(from.size())) != 0) return 3;
-      ::sendto(fd, query.data(), query.size(), 0, stub_.data(), static_cast<socklen_t>(stub_.size()));
-      pollfd p{fd, POLLIN, 0};
-      u8 answer[512];
-      ssize_t n = ::poll(&p, 1, 5000) == 1 ? ::recv(fd, answer, sizeof answer, 0) : -1;
-      const bool same = n == static_cast<ssize_t>(expected.size()) &&
-                        std::memcmp(answer, expected.data(), expected.size()) == 0;
-      return same ? 0 : 4;
+      return Ask(fd, query, expected) ? 0 : 4;
     });
   }
 
-  // dig's short answer to `name`, asked from `port`.
-  std::string Dig(const std::string& name, u16 port) {
-    const std::string command = dig_ + " +short +tries=1 +time=5 -p " + std::to_string(stub_.port()) +
-                                " -b '127.0.0.1#" + std::to_string(port) + "' @127.0.0.1 " + name;
-    std::string text;
-    FILE* out = ::popen(command.c_str(), "r");
-    char buffer[256];
-    for (std::size_t n; out != nullptr && (n = std::fread(buffer, 1, sizeof buffer, out)) > 0;)
-      text.append(buffer, n);
-    if (out != nullptr) ::pclose(out);
-    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) text.pop_back();
-    return text;
-  }
-
   udp::endpoint stub_;
-  std::string dig_ = realPath("/usr/bin/dig");
-  std::string self_ = realPath("/proc/self/exe");
+  std::string dig_ = realPath("/usr/bin/dig"), self_ = realPath("/proc/self/exe");
 };
 
 // Two programs of two users ask in turn from the same port: the second is
@@ -135,13 +104,15 @@ TEST_F(AttributionDaemonTest, TwoProgramsOfTwoUsersAreCountedApartAndAnIgnoredOn
   config_.ignoredPrograms = {dig_};
   Start();
   Redirect();
-  asio::io_context io;
-  udp::socket probe(io, udp::endpoint(asio::ip::make_address("127.0.0.1"), 0));
-  const u16 port = probe.local_endpoint().port();
-  probe.close();
+  const u16 port = LoopbackSocket(kAddressFamilyIPv4, SOCK_DGRAM).LocalPort();
   const Bytes query = MakeQuery("one.test", 0x4242);
-  EXPECT_EQ(AskFromChild(kNobody, port, query, MakeAnswer(query, kAgent)), 0);
-  EXPECT_EQ(Dig("two.test", port), kResolver);  // never shown to the agent
+  EXPECT_EQ(AskFromChild(kNobody, port, query, MakeAnswer(query, kAgentAnswer)), 0);
+  // dig, from the same port, is never shown to the agent.
+  const std::string dug = root_.path() + "/dig.txt";
+  const std::string dig = dig_ + " +short +tries=1 +time=5 -p " + std::to_string(stub_.port()) +
+                          " -b '127.0.0.1#" + std::to_string(port) + "' @127.0.0.1 two.test >'" + dug + "'";
+  EXPECT_EQ(std::system(dig.c_str()), 0);
+  EXPECT_EQ(ReadFile(dug), std::string(kResolverAnswer) + "\n");
   auto programs = Programs();
   EXPECT_EQ(programs[Program(self_, std::to_string(kNobody))], (Counted{1, 1, 0, false, "one.test"}));
   EXPECT_EQ(programs[Program(dig_, "0")], (Counted{1, 0, 0, true, "two.test"}));
@@ -176,7 +147,7 @@ TEST_F(AttributionDaemonTest, EveryMessageOfATcpConnectionAndItsBlockedAnswerAre
     while (!ec && asio::read(peer, asio::buffer(header), ec) == header.size()) {
       Bytes framed(static_cast<std::size_t>(header[68] | header[69] << 8));
       if (asio::read(peer, asio::buffer(framed), ec) != framed.size() || framed.size() < 16) break;
-      Bytes answer = MakeAnswer(Bytes(framed.begin() + 2, framed.end()), kAgent);
+      Bytes answer = MakeAnswer(Bytes(framed.begin() + 2, framed.end()), kAgentAnswer);
       if (framed[15] == 'b') {  // an OPT record with Extended DNS Error 15
         answer[11] = 1;
         answer.insert(answer.end(), {0, 0, 41, 0x10, 0, 0, 0, 0, 0, 0, 6, 0, 15, 0, 2, 0, 15});
@@ -190,11 +161,8 @@ TEST_F(AttributionDaemonTest, EveryMessageOfATcpConnectionAndItsBlockedAnswerAre
   Bytes twoAtOnce = WithLength(MakeQuery("a.tcp.test", 1));
   const Bytes second = WithLength(MakeQuery("b.tcp.test", 2));
   twoAtOnce.insert(twoAtOnce.end(), second.begin(), second.end());
-  EXPECT_TRUE(client.Send(twoAtOnce));
-  EXPECT_TRUE(client.ReceiveFramed().has_value());
-  EXPECT_TRUE(client.ReceiveFramed().has_value());
-  EXPECT_TRUE(client.Send(WithLength(MakeQuery("c.tcp.test", 3))));
-  EXPECT_TRUE(client.ReceiveFramed().has_value());
+  EXPECT_TRUE(client.Send(twoAtOnce) && client.ReceiveFramed() && client.ReceiveFramed());
+  EXPECT_TRUE(client.Send(WithLength(MakeQuery("c.tcp.test", 3))) && client.ReceiveFramed());
   EXPECT_EQ(Programs()[Program(self_, std::to_string(::geteuid()))],
             (Counted{3, 3, 1, false, "a.tcp.test b.tcp.test c.tcp.test"}));
   client.Close();
@@ -207,18 +175,12 @@ TEST_F(AttributionDaemonTest, EveryMessageOfATcpConnectionAndItsBlockedAnswerAre
 
 TEST_F(AttributionDaemonTest, QueriesOfAProcessThatExitedMidBurstCountAsExitedAndAreAnswered) {
   Start();
-  const Bytes first = MakeQuery("alive.test", 1);
-  const Bytes firstAnswer = MakeAnswer(first, kResolver);
+  const Bytes first = MakeQuery("alive.test", 1), firstAnswer = MakeAnswer(first, kResolverAnswer);
   std::vector<Bytes> late;
   for (u16 id = 2; id < 6; ++id) late.push_back(MakeQuery("late.test", id));
   ChildAs child(std::nullopt, [&](ChildAs& self) {
     int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-    ::sendto(fd, first.data(), first.size(), 0, stub_.data(), static_cast<socklen_t>(stub_.size()));
-    u8 answer[512];
-    pollfd p{fd, POLLIN, 0};
-    if (::poll(&p, 1, 5000) != 1 ||
-        ::recv(fd, answer, sizeof answer, 0) != static_cast<ssize_t>(firstAnswer.size()))
-      return 1;
+    if (!Ask(fd, first, firstAnswer)) return 1;
     self.Ready();
     self.Held();
     for (const Bytes& q : late)
@@ -241,8 +203,8 @@ TEST_F(AttributionDaemonTest, QueriesOfAProcessThatExitedMidBurstCountAsExitedAn
   EXPECT_TRUE(WaitFor([&] { return upstream_.udpQueries() == 5; })) << upstream_.udpQueries();
   auto programs = Programs();
   const std::string uid = std::to_string(::geteuid());
-  EXPECT_EQ(programs[Program(self_, uid)].queries, 1u);
-  EXPECT_EQ(programs[Program("exited", "-")].queries, 4u);
+  EXPECT_EQ(std::get<0>(programs[Program(self_, uid)]), 1u);
+  EXPECT_EQ(std::get<0>(programs[Program("exited", "-")]), 4u);
 }
 
 }  // namespace

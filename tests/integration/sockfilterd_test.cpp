@@ -2,7 +2,6 @@
 // for the agent's listeners and a test upstream resolver, all on loopback.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <memory>
 
 #include "daemon/sockfilterdaemon.h"
@@ -14,9 +13,6 @@ namespace {
 
 namespace asio = boost::asio;
 using namespace hxt::sockfilter;
-
-constexpr const char* kServiceAnswer = kAgentAnswer;
-constexpr const char* kUpstreamAnswer = kResolverAnswer;
 
 u32 SerialOf(const Bytes& header) {
   return static_cast<u32>(header[0] | (header[1] << 8) | (header[2] << 16) | (header[3] << 24));
@@ -37,23 +33,22 @@ class SockFilterDaemonTest : public ::testing::TestWithParam<const char*>, publi
     return loopback_.is_v6() ? RedirectTo(0, 0, service.udpPort(), service.tcpPort())
                              : RedirectTo(service.udpPort(), service.tcpPort(), 0, 0);
   }
-  // Connects an agent-like owner that redirects this family to the service.
-  std::unique_ptr<ControlPeer> Redirect(FilterParameters parameters = FilterParameters()) {
-    const FilterParameters ports = PortsOf(service_);
-    parameters.Apply(FILTER_UPDATE_PORTS, ports);
-    parameters.redirect4 = ports.redirect4;
-    parameters.redirect6 = ports.redirect6;
+  // Connects an agent-like owner that redirects this family to the service,
+  // but for the names of `whiteList`.
+  std::unique_ptr<ControlPeer> Redirect(const std::vector<std::string>& whiteList = {}) {
+    FilterParameters parameters = PortsOf(service_);
+    parameters.whiteList4 = parameters.whiteList6 = whiteList;
     return OpenAndRedirect(config_.controlPath, parameters);
   }
   std::string AskUdp(const std::string& name) { return test::AskUdp(daemon_->Udp(family()), name); }
   std::string AskTcp(const std::string& name) { return test::AskTcp(daemon_->Tcp(family()), name); }
   // The client's and the stub's socket addresses and the payload's length.
   void ExpectHeader(const ServiceMessage& m, u16 clientPort, u16 stubPort) {
-    const auto client = FilterSocketAddress(agentFamily(), GetParam(), clientPort);
-    const auto stub = FilterSocketAddress(agentFamily(), GetParam(), stubPort);
-    EXPECT_EQ(Bytes(m.header.begin() + 12, m.header.begin() + 40), Bytes(client.begin(), client.end()));
-    EXPECT_EQ(Bytes(m.header.begin() + 40, m.header.begin() + 68), Bytes(stub.begin(), stub.end()));
-    EXPECT_EQ(m.header[68] | (m.header[69] << 8), static_cast<int>(m.payload.size()));
+    const Bytes expected =
+        RedirectedMessage(FilterSocketAddress(agentFamily(), GetParam(), clientPort),
+                          FilterSocketAddress(agentFamily(), GetParam(), stubPort), m.payload);
+    EXPECT_EQ(Bytes(m.header.begin() + 12, m.header.end()),
+              Bytes(expected.begin() + 12, expected.begin() + 70));
   }
 
   const asio::ip::address loopback_ = asio::ip::make_address(GetParam());
@@ -66,7 +61,7 @@ TEST_P(SockFilterDaemonTest, QueriesReachTheServiceWithTheirHeaderAndFailOverWhe
   ASSERT_TRUE(client.Connect(daemon_->Tcp(family()).port()));
   const Bytes queries[] = {MakeQuery("www.example.com", 0x1234), MakeQuery("mail.example.org", 0x5678)};
   for (const Bytes& query : queries) {
-    const std::optional<Bytes> answer = MakeAnswer(query, kServiceAnswer);
+    const std::optional<Bytes> answer = MakeAnswer(query, kAgentAnswer);
     ASSERT_TRUE(udp.SendTo(daemon_->Udp(family()).port(), query));
     EXPECT_EQ(udp.Receive(), answer);
     ASSERT_TRUE(client.Send(WithLength(query)));
@@ -77,8 +72,7 @@ TEST_P(SockFilterDaemonTest, QueriesReachTheServiceWithTheirHeaderAndFailOverWhe
   for (std::size_t i = 0; i < 4; ++i) {
     SCOPED_TRACE(i);
     const bool tcp = i % 2 == 1;
-    EXPECT_EQ(m[i].tcp, tcp);
-    EXPECT_EQ(m[i].connection, tcp ? 1 : 0);
+    EXPECT_EQ(std::make_pair(m[i].tcp, m[i].connection), std::make_pair(tcp, tcp ? 1 : 0));
     EXPECT_EQ(m[i].payload, tcp ? WithLength(queries[i / 2]) : queries[i / 2]);
     // The agent answers a datagram to loopback at the requester's port: it
     // must be the port the datagram came from.
@@ -95,29 +89,29 @@ TEST_P(SockFilterDaemonTest, QueriesReachTheServiceWithTheirHeaderAndFailOverWhe
   EXPECT_EQ(upstream_.udpQueries() + upstream_.tcpQueries(), 0);
   // The other family is not redirected.
   const u16 other = family() == HXT_AF_INET ? HXT_AF_INET6 : HXT_AF_INET;
-  EXPECT_EQ(test::AskUdp(daemon_->Udp(other), "www.example.com"), kUpstreamAnswer);
+  EXPECT_EQ(test::AskUdp(daemon_->Udp(other), "www.example.com"), kResolverAnswer);
   client.Close();
   EXPECT_TRUE(WaitFor([&] { return service_.AllTcpClosed(); }));
 
   // A closed service port fails over and raises one notice per episode.
   service_.CloseListeners();
-  EXPECT_EQ(AskUdp("after.test"), kUpstreamAnswer);
+  EXPECT_EQ(AskUdp("after.test"), kResolverAnswer);
   EXPECT_EQ(peer->WaitDisruption(), std::optional<u32>(kDisruptionServiceUnreachable));
-  EXPECT_EQ(AskUdp("again.test"), kUpstreamAnswer);
-  EXPECT_EQ(AskTcp("again.test"), kUpstreamAnswer);
+  EXPECT_EQ(AskUdp("again.test"), kResolverAnswer);
+  EXPECT_EQ(AskTcp("again.test"), kResolverAnswer);
   EXPECT_EQ(daemon_->counters().disruptions, 1u);
 
   // New listeners end the episode; their failure is a new one.
-  TestService second(GetParam(), kServiceAnswer);
+  TestService second(GetParam(), kAgentAnswer);
   ASSERT_EQ(peer->SetParameters(FILTER_UPDATE_PORTS, PortsOf(second)), std::optional<u32>(0));
-  EXPECT_EQ(AskUdp("back.test"), kServiceAnswer);
+  EXPECT_EQ(AskUdp("back.test"), kAgentAnswer);
   second.CloseListeners();
-  EXPECT_EQ(AskTcp("gone.test"), kUpstreamAnswer);
+  EXPECT_EQ(AskTcp("gone.test"), kResolverAnswer);
   EXPECT_EQ(peer->WaitDisruption(), std::optional<u32>(kDisruptionServiceUnreachable));
   // The agent dropping its connection while it redirects is one more.
   peer->Close();
   ASSERT_TRUE(WaitFor([&] { return !daemon_->counters().ownerConnected; }));
-  EXPECT_EQ(AskUdp("five.test"), kUpstreamAnswer);
+  EXPECT_EQ(AskUdp("five.test"), kResolverAnswer);
   EXPECT_EQ(daemon_->counters().disruptions, 3u);
 }
 
@@ -134,15 +128,13 @@ TEST_P(SockFilterDaemonTest, BadDatagramsAndForgedAnswersAreHandledCleanly) {
   oversized.resize(4027, 0);
   client.SetReceiveTimeout(std::chrono::seconds(5));
   ASSERT_TRUE(client.SendTo(stub, oversized));
-  auto refused = client.Receive();
-  ASSERT_TRUE(refused);
-  EXPECT_EQ(IdOf(*refused), 0x0BAD);
-  EXPECT_EQ(RcodeOf(*refused), 1);  // FORMERR
+  const Bytes refused = client.Receive().value_or(Bytes(12, 0xFF));
+  EXPECT_EQ(std::make_pair(IdOf(refused), RcodeOf(refused)), std::make_pair(u16{0x0BAD}, u8{1}));  // FORMERR
 
   // Answers that match no query: too short, a wrong nonce, a wrong length, an unknown serial.
-  EXPECT_EQ(AskUdp("learn.test"), kServiceAnswer);
+  EXPECT_EQ(AskUdp("learn.test"), kAgentAnswer);
   const ServiceMessage seen = service_.Messages().back();
-  const Bytes answer = MakeAnswer(seen.payload, kServiceAnswer);
+  const Bytes answer = MakeAnswer(seen.payload, kAgentAnswer);
   Bytes good = seen.header;
   good[68] = static_cast<u8>(answer.size());
   good.insert(good.end(), answer.begin(), answer.end());
@@ -153,25 +145,21 @@ TEST_P(SockFilterDaemonTest, BadDatagramsAndForgedAnswersAreHandledCleanly) {
   for (const Bytes& forged : {Bytes(10, 0), wrongNonce, wrongLength, unknownSerial})
     service_.SendRaw(seen.source.port(), forged);
   EXPECT_TRUE(WaitFor([&] { return daemon_->counters().unmatched == 4u; }));
-  EXPECT_EQ(AskUdp("still.test"), kServiceAnswer);
+  EXPECT_EQ(AskUdp("still.test"), kAgentAnswer);
 }
 
 TEST_P(SockFilterDaemonTest, TcpMessagesReachTheServiceWholeHoweverTheClientWritesThem) {
   StartDaemon();
-  FilterParameters lists;
-  lists.whiteList4 = lists.whiteList6 = {"white.test"};
-  auto peer = Redirect(lists);
+  auto peer = Redirect({"white.test"});
   {
     // The length bytes on their own: the route waits for the whole message,
     // whose white-listed name sends it to the upstream.
     LoopbackSocket client(agentFamily(), SOCK_STREAM);
     ASSERT_TRUE(client.Connect(daemon_->Tcp(family()).port()));
     const Bytes framed = WithLength(MakeQuery("white.test", 4));
-    ASSERT_TRUE(client.Send(Bytes(framed.begin(), framed.begin() + 2)));
-    ASSERT_TRUE(client.Send(Bytes(framed.begin() + 2, framed.end())));
-    const std::optional<Bytes> answer = client.ReceiveFramed();
-    ASSERT_TRUE(answer.has_value());
-    EXPECT_EQ(AnswerAddress(*answer), kUpstreamAnswer);
+    ASSERT_TRUE(client.Send(Bytes(framed.begin(), framed.begin() + 2)) &&
+                client.Send(Bytes(framed.begin() + 2, framed.end())));
+    EXPECT_EQ(AnswerAddress(client.ReceiveFramed().value_or(Bytes())), kResolverAnswer);
   }
   {
     // The largest message there is, its length bytes written on their own:
@@ -181,8 +169,8 @@ TEST_P(SockFilterDaemonTest, TcpMessagesReachTheServiceWholeHoweverTheClientWrit
     Bytes message = MakeQuery("big.test", 9);
     message.resize(65535, 0);
     const Bytes framed = WithLength(message);
-    ASSERT_TRUE(client.Send(Bytes(framed.begin(), framed.begin() + 2)));
-    ASSERT_TRUE(client.Send(Bytes(framed.begin() + 2, framed.end())));
+    ASSERT_TRUE(client.Send(Bytes(framed.begin(), framed.begin() + 2)) &&
+                client.Send(Bytes(framed.begin() + 2, framed.end())));
     Bytes received;
     ASSERT_TRUE(WaitFor([&] {
       received.clear();
@@ -206,7 +194,7 @@ TEST_P(SockFilterDaemonTest, TcpMessagesReachTheServiceWholeHoweverTheClientWrit
     EXPECT_EQ(service_.MessageCount(), before);
   }
   EXPECT_TRUE(WaitFor([&] { return service_.AllTcpClosed(); }));
-  EXPECT_EQ(AskTcp("whole.test"), kServiceAnswer);
+  EXPECT_EQ(AskTcp("whole.test"), kAgentAnswer);
 }
 
 INSTANTIATE_TEST_SUITE_P(Families, SockFilterDaemonTest, ::testing::Values("127.0.0.1", "::1"),
@@ -228,21 +216,18 @@ TEST_F(SockFilterControlTest, OtherVersionsGarbageSilenceAndSecondOwnersAreRefus
   EXPECT_EQ(text, "hxsockfilterd speaks control protocol version 1; the peer speaks version 2");
   EXPECT_TRUE(future.WaitClosed());
   asio::io_context io;
-  CSockFilterDaemon second(io, config_);
-  EXPECT_FALSE(second.Start());
+  EXPECT_FALSE(CSockFilterDaemon(io, config_).Start());
   EXPECT_TRUE(stillServes());
 
   ControlPeer noHello(config_.controlPath);
   EXPECT_EQ(noHello.Request(kMsgClear, {}), std::optional<u32>(kErrBadRequest));
   EXPECT_TRUE(noHello.WaitClosed());
   ControlPeer garbage(config_.controlPath);
-  ASSERT_EQ(garbage.Hello(), std::optional<u32>(0));
-  garbage.SendRaw({0xFF, 0xFF, 0xFF, 0xFF, 1, 2, 3, 4, 5, 6, 7, 8});
+  ASSERT_TRUE(garbage.Hello() == 0u && garbage.SendRaw({0xFF, 0xFF, 0xFF, 0xFF, 1, 2, 3, 4, 5, 6, 7, 8}));
   EXPECT_TRUE(garbage.WaitClosed());
   {
     ControlPeer half(config_.controlPath);
-    ASSERT_EQ(half.Hello(), std::optional<u32>(0));
-    half.SendRaw({40, 0, 0, 0, 19, 0});
+    ASSERT_TRUE(half.Hello() == 0u && half.SendRaw({40, 0, 0, 0, 19, 0}));
   }
   ControlPeer silent(config_.controlPath);
   EXPECT_TRUE(silent.WaitClosed());
@@ -251,9 +236,7 @@ TEST_F(SockFilterControlTest, OtherVersionsGarbageSilenceAndSecondOwnersAreRefus
   // One agent holds the filter; only it changes parameters, and a request
   // it cannot decode is refused without closing it.
   ControlPeer owner(config_.controlPath), other(config_.controlPath);
-  ASSERT_EQ(owner.Hello(), std::optional<u32>(0));
-  ASSERT_EQ(other.Hello(), std::optional<u32>(0));
-  ASSERT_EQ(owner.Open(ApiInterface::Velmora), std::optional<u32>(0));
+  ASSERT_TRUE(owner.Hello() == 0u && other.Hello() == 0u && owner.Open(ApiInterface::Velmora) == 0u);
   EXPECT_EQ(owner.Request(kMsgSetParameters, {1, 2, 3}), std::optional<u32>(kErrBadRequest));
   EXPECT_EQ(owner.Request(999, {}), std::optional<u32>(kErrBadRequest));
   EXPECT_EQ(other.Open(ApiInterface::Velmora), std::optional<u32>(kErrBusy));

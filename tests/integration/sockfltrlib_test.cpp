@@ -5,13 +5,12 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <cstring>
-#include <memory>
 #include <thread>
+
+#include <boost/asio/local/stream_protocol.hpp>
 
 #include "agent/velmorainfo.h"
 #include "hxtarrow/sockfltrapi.h"
@@ -22,9 +21,6 @@ namespace {
 
 using namespace hxt::sockfilter;
 
-constexpr const char* kServiceAnswer = kAgentAnswer;
-constexpr const char* kUpstreamAnswer = kResolverAnswer;
-
 struct RecordingCallback : IKdfApiCB {
   void OnKdfDisruption() override { ++count; }
   std::atomic<int> count{0};
@@ -34,9 +30,7 @@ struct RecordingCallback : IKdfApiCB {
 template <typename Api, typename Factory>
 struct Instance {
   Instance() : api(Factory::CreateInstance()) {}
-  ~Instance() {
-    if (api != nullptr) Factory::ReleaseInstance(&api);
-  }
+  ~Instance() { Factory::ReleaseInstance(&api); }
   Api* operator->() { return api; }
   Api* api;
 };
@@ -45,12 +39,12 @@ using VelmoraApi = Instance<IVelmoraApi, CVelmoraApiClassFactory>;
 class FilterLibraryTest : public ::testing::Test, public DaemonBench {
  protected:
   CVelmoraInfo RedirectRecord(const std::vector<std::string>& whiteList4 = {}) {
-    CVelmoraInfo::Ports ports;
-    ports.udp4 = service_.udpPort();
-    ports.tcp4 = service_.tcpPort();
+    const CVelmoraInfo::Ports ports{service_.udpPort(), 0, service_.tcpPort(), 0};
     return CVelmoraInfo::All(whiteList4, {}, {}, {}, ports, 1, {7, 8}, true, false);
   }
   std::string Ask(const std::string& name) { return AskUdp(daemon_->Udp(HXT_AF_INET), name); }
+  // Hands `record` to the library.
+  static ngc_error_t Set(VelmoraApi& api, CVelmoraInfo record) { return api->SetParameters(&record); }
 
   RecordingCallback callback_;
 };
@@ -62,8 +56,7 @@ TEST_F(FilterLibraryTest, WithoutADaemonOperationsFailWithDocumentedCodes) {
   EXPECT_EQ(api->OpenPlugin(&callback_), kErrNoDaemon);
   EXPECT_FALSE(api->IsPluginOpen());
   EXPECT_EQ(api->StartEncryptedDnsHandling(), kErrNoDaemon);
-  CVelmoraInfo record = RedirectRecord();
-  EXPECT_EQ(api->SetParameters(&record), kErrNotOpen);
+  EXPECT_EQ(Set(api, RedirectRecord()), kErrNotOpen);
   EXPECT_EQ(api->Clear(), kErrNotOpen);
   Instance<IKestrumApi, CKestrumApiClassFactory> kestrum;
   EXPECT_EQ(kestrum->OpenPlugin(&callback_), kErrNoDaemon);
@@ -85,20 +78,16 @@ TEST_F(FilterLibraryTest, EveryOperationReachesTheDaemon) {
   EXPECT_EQ(second->OpenPlugin(&callback_), kErrBusy);  // a second agent
   EXPECT_FALSE(second->IsPluginOpen());
 
-  CVelmoraInfo all = RedirectRecord();
-  ASSERT_EQ(api->SetParameters(&all), HXT_NGC_OK);
-  EXPECT_EQ(Ask("www.example.com"), kServiceAnswer);
-  CVelmoraInfo lists = CVelmoraInfo::WhiteLists({"example.com"}, {});
-  ASSERT_EQ(api->SetParameters(&lists), HXT_NGC_OK);
-  EXPECT_EQ(Ask("www.example.com"), kUpstreamAnswer);
-  EXPECT_EQ(Ask("www.example.org"), kServiceAnswer);
-  CVelmoraInfo noPorts = CVelmoraInfo::PortsOnly(CVelmoraInfo::Ports());
-  ASSERT_EQ(api->SetParameters(&noPorts), HXT_NGC_OK);
-  EXPECT_EQ(Ask("www.example.org"), kUpstreamAnswer);
-  CVelmoraInfo again = RedirectRecord();
-  ASSERT_EQ(api->SetParameters(&again), HXT_NGC_OK);
+  ASSERT_EQ(Set(api, RedirectRecord()), HXT_NGC_OK);
+  EXPECT_EQ(Ask("www.example.com"), kAgentAnswer);
+  ASSERT_EQ(Set(api, CVelmoraInfo::WhiteLists({"example.com"}, {})), HXT_NGC_OK);
+  EXPECT_EQ(Ask("www.example.com"), kResolverAnswer);
+  EXPECT_EQ(Ask("www.example.org"), kAgentAnswer);
+  ASSERT_EQ(Set(api, CVelmoraInfo::PortsOnly(CVelmoraInfo::Ports())), HXT_NGC_OK);
+  EXPECT_EQ(Ask("www.example.org"), kResolverAnswer);
+  ASSERT_EQ(Set(api, RedirectRecord()), HXT_NGC_OK);
   ASSERT_EQ(api->Clear(), HXT_NGC_OK);
-  EXPECT_EQ(Ask("www.example.org"), kUpstreamAnswer);
+  EXPECT_EQ(Ask("www.example.org"), kResolverAnswer);
   EXPECT_EQ(api->SetParameters(nullptr), kErrInvalidArgument);
 
   // The siblings open, refresh and close without disturbing the owner.
@@ -125,25 +114,23 @@ TEST_F(FilterLibraryTest, ARestartedDaemonGetsItsStateBackFromAConnectedLibrary)
   StartDaemon();
   VelmoraApi api;
   ASSERT_EQ(api->OpenPlugin(&callback_), HXT_NGC_OK);
-  CVelmoraInfo all = RedirectRecord({"white.test"});
-  ASSERT_EQ(api->SetParameters(&all), HXT_NGC_OK);
-  EXPECT_EQ(Ask("www.example.com"), kServiceAnswer);
+  ASSERT_EQ(Set(api, RedirectRecord({"white.test"})), HXT_NGC_OK);
+  EXPECT_EQ(Ask("www.example.com"), kAgentAnswer);
 
   daemon_.reset();
   ASSERT_TRUE(WaitFor([&] { return callback_.count == 1; }));
   EXPECT_FALSE(api->IsPluginOpen());
-  CVelmoraInfo meanwhile = RedirectRecord();
-  EXPECT_EQ(api->SetParameters(&meanwhile), kErrConnectionLost);
+  EXPECT_EQ(Set(api, RedirectRecord()), kErrConnectionLost);
 
   StartDaemon();
   ASSERT_TRUE(WaitFor([&] { return api->IsPluginOpen(); }));
   EXPECT_TRUE(daemon_->counters().ownerConnected);
-  EXPECT_EQ(Ask("www.example.com"), kServiceAnswer);
-  EXPECT_EQ(Ask("white.test"), kUpstreamAnswer);
+  EXPECT_EQ(Ask("www.example.com"), kAgentAnswer);
+  EXPECT_EQ(Ask("white.test"), kResolverAnswer);
   EXPECT_EQ(callback_.count.load(), 1);
   // The agent's listeners gone, the agent hears of it too.
   service_.CloseListeners();
-  EXPECT_EQ(Ask("www.example.com"), kUpstreamAnswer);
+  EXPECT_EQ(Ask("www.example.com"), kResolverAnswer);
   EXPECT_TRUE(WaitFor([&] { return callback_.count == 2; }));
 }
 
@@ -151,16 +138,12 @@ TEST_F(FilterLibraryTest, ADaemonOfAnotherVersionIsRefused) {
   // A stand-in daemon that answers HELLO with version 2, then waits for the
   // library to hang up.
   ::mkdir((root_.path() + "/run").c_str(), 0700);
-  int listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  std::strncpy(address.sun_path, DefaultControlPath().c_str(), sizeof address.sun_path - 1);
-  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  ASSERT_EQ(::listen(listener, 4), 0);
-  std::thread standIn([listener] {
-    pollfd p{listener, POLLIN, 0};
+  boost::asio::io_context io;
+  boost::asio::local::stream_protocol::acceptor listener(io, DefaultControlPath());
+  std::thread standIn([&listener] {
+    pollfd p{listener.native_handle(), POLLIN, 0};
     if (::poll(&p, 1, 10000) <= 0) return;
-    int peer = ::accept(listener, nullptr, nullptr);
+    int peer = ::accept(listener.native_handle(), nullptr, nullptr);
     u8 hello[256];
     if (::recv(peer, hello, sizeof hello, 0) >= 12) {
       FrameWriter w(kMsgHelloReply,
@@ -180,7 +163,6 @@ TEST_F(FilterLibraryTest, ADaemonOfAnotherVersionIsRefused) {
     EXPECT_FALSE(api->IsPluginOpen());
   }
   standIn.join();
-  ::close(listener);
 }
 
 }  // namespace

@@ -1,7 +1,8 @@
-// hxsockfilterd in-process between a test service (the agent's listeners,
-// answering 192.0.2.2) and a test resolver (answering 192.0.2.1), both on
-// one loopback address, with an agent-like control peer; and a child process that acts
-// as another user, for the cases about who asked or who may connect.
+// hxsockfilterd in-process on a thread of its own, between a test service (the
+// agent's listeners, answering 192.0.2.2) and a test resolver (answering
+// 192.0.2.1), both on one loopback address, with an agent-like control peer;
+// and a child process that acts as another user, for the cases about who
+// asked or who may connect.
 #pragma once
 
 #include <grp.h>
@@ -11,13 +12,15 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <thread>
 
 #include <gtest/gtest.h>
+#include <boost/asio/post.hpp>
 
 #include "common/controlproto.h"
+#include "daemon/sockfilterdaemon.h"
 #include "fakes/capturelogger.h"
 #include "fakes/controlpeer.h"
-#include "fakes/daemonrunner.h"
 #include "fakes/dnstestkit.h"
 #include "fakes/testroot.h"
 
@@ -50,14 +53,9 @@ class ChildAs {
   ChildAs& operator=(const ChildAs&) = delete;
 
   // In the child.
-  bool Ready(bool ok = true) {
-    const char byte = ok ? 'y' : 'n';
-    return ::write(ready_[1], &byte, 1) == 1;
-  }
+  bool Ready(bool ok = true) { return ::write(ready_[1], ok ? "y" : "n", 1) == 1; }
   void Held() {
-    char byte;
-    while (::read(done_[0], &byte, 1) > 0) {
-    }
+    for (char byte; ::read(done_[0], &byte, 1) > 0;) continue;
   }
   // In the parent: whether the child said it is ready.
   bool WaitReady() {
@@ -85,16 +83,62 @@ inline int RunAs(u32 id, const std::function<int()>& body) {
   return ChildAs(id, [&](ChildAs&) { return body(); }).Release();
 }
 
+// The daemon on a thread of its own: started in the constructor, stopped and
+// joined in the destructor.
+class DaemonRunner {
+ public:
+  explicit DaemonRunner(const sockfilter::SockFilterConfig& config) : config_(config), daemon_(io_, config_) {
+    started_ = daemon_.Start();
+    thread_ = std::thread([this] { io_.run(); });
+  }
+  ~DaemonRunner() {
+    boost::asio::post(io_, [this] {
+      daemon_.Stop();
+      io_.stop();
+    });
+    thread_.join();
+  }
+  // Whether every stub the configuration asks for is up.
+  bool started() const {
+    return started_ && (!config_.stub4 || daemon_.UdpStub(HXT_AF_INET)) &&
+           (!config_.stub6 || daemon_.UdpStub(HXT_AF_INET6));
+  }
+  boost::asio::ip::udp::endpoint Udp(u16 family) const { return *daemon_.UdpStub(family); }
+  boost::asio::ip::tcp::endpoint Tcp(u16 family) const { return *daemon_.TcpStub(family); }
+  const sockfilter::DaemonCounters& counters() const { return daemon_.counters(); }
+  // Runs `work` on the daemon's thread (a test holds the daemon there).
+  void Post(std::function<void()> work) { boost::asio::post(io_, std::move(work)); }
+
+ private:
+  sockfilter::SockFilterConfig config_;
+  boost::asio::io_context io_;
+  sockfilter::CSockFilterDaemon daemon_;
+  bool started_ = false;
+  std::thread thread_;
+};
+
 class DaemonBench {
  public:
-  // The service and the resolver on `loopback`, the stubs on the IPv4 one.
+  // The service and the resolver on `loopback`, the stubs on the IPv4 one,
+  // passing through to that resolver.
   explicit DaemonBench(const char* loopback = "127.0.0.1")
-      : service_(loopback, kAgentAnswer), upstream_(loopback, kResolverAnswer) {}
+      : service_(loopback, kAgentAnswer), upstream_(loopback, kResolverAnswer) {
+    config_.stub4 = boost::asio::ip::udp::endpoint(boost::asio::ip::make_address_v4("127.0.0.1"), 0);
+    config_.resolvers = {upstream_.endpoint()};
+    config_.controlPath = sockfilter::DefaultControlPath();  // where the filter library looks
+  }
 
-  // Starts the daemon with `config_` as the case changed it.
+  // Starts the daemon with `config_` as the case changed it. A stub on port 0
+  // takes for TCP the port UDP got, which may be taken for TCP already: then
+  // another daemon draws another port.
   void StartDaemon() {
-    daemon_ = StartDaemonRunner(config_);
-    ASSERT_NE(daemon_, nullptr) << log_.Dump();
+    for (int attempt = 0; attempt < 10; ++attempt) {
+      daemon_.reset();
+      daemon_ = std::make_unique<DaemonRunner>(config_);
+      if (daemon_->started()) return;
+    }
+    daemon_.reset();
+    FAIL() << log_.Dump();
   }
   // An agent that redirects IPv4 to the service (its TCP to `tcpPort` when given).
   void Redirect(u16 tcpPort = 0) {
@@ -105,9 +149,7 @@ class DaemonBench {
   TestRoot root_;
   TestService service_;
   TestResolver upstream_;
-  // Where the filter library looks for the daemon.
-  sockfilter::SockFilterConfig config_ =
-      LoopbackConfig(sockfilter::DefaultControlPath(), {upstream_.endpoint()});
+  sockfilter::SockFilterConfig config_;
   std::unique_ptr<DaemonRunner> daemon_;
   std::unique_ptr<ControlPeer> agent_;
 };

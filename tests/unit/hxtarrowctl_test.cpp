@@ -5,26 +5,33 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include <boost/asio/io_service.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/write.hpp>
-#include <boost/property_tree/json_parser.hpp>
-#include <boost/property_tree/ptree.hpp>
 
 #include "arrowctl.h"
 #include "common/ipcframe.h"
+
+#ifndef _WIN32
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+#include <boost/asio/local/stream_protocol.hpp>
+
+#include "common/controlproto.h"
+#endif
 
 namespace hxt {
 namespace {
 
 using boost::asio::ip::tcp;
 
-struct CtlResult {
-  int code;
-  std::string out, err;
-};
+using CtlResult = std::tuple<int, std::string, std::string>;  // the exit code, out and err
 
 // Runs the tool with `line` split at spaces as its arguments.
 CtlResult RunCtl(const std::string& line) {
@@ -85,12 +92,10 @@ TEST(HxtArrowCtl, MalformedOrMissingFramesFail) {
       {status.substr(0, 20), "hxtarrowctl: the agent closed the connection before sending its status"},
   };
   for (const auto& [script, error] : cases) {
-    SCOPED_TRACE(error);
     FakeAgent agent(script);
-    const CtlResult result = RunCtl("status --port " + agent.port());
-    EXPECT_EQ(result.code, ctl::kExitFailure);
-    EXPECT_EQ(result.out, "");
-    EXPECT_EQ(result.err.substr(0, error.size()), error) << result.err;
+    const auto [code, out, err] = RunCtl("status --port " + agent.port());
+    EXPECT_EQ(CtlResult(code, out, err.substr(0, error.size())), CtlResult(ctl::kExitFailure, "", error))
+        << err;
   }
 }
 
@@ -100,65 +105,59 @@ TEST(HxtArrowCtl, StatusAndWatchPrintFramesReadablyOrAsSent) {
   const std::string command = "{\"Commands\":[{\"Command\":\"NotifyExitForUpdate\"}]}\n";
   const std::string script = Wire('A', kStatusJson) + Wire('B', kStatsJson) + Wire('C', command);
   FakeAgent readable(script), raw(script), watchRaw(script), agent(script);
-  const CtlResult status = RunCtl("status --port " + readable.port());
-  EXPECT_EQ(status.code, ctl::kExitOk) << status.err;
-  EXPECT_EQ(status.err, "");
-  EXPECT_EQ(status.out,
-            "Agent status:      noOrginfo\n"
-            "Client:            Acme/EU\n"
-            "User:              jane\n"
-            "DNS protection:    IPv4 protected, IPv6 open\n"
-            "IP protection:     IPv4 partial, IPv6 notProtected\n"
-            "Connection error:  IPv4 true, IPv6 false\n"
-            "Last connected:    1700000000\n"
-            "Log upload:        true\n"
-            "SWG:               protected, enabled true\n"
-            "DNS requests:      IPv4 UDP 3, IPv4 TCP 0, IPv6 UDP 0, IPv6 TCP 0\n"
-            "DNS responses:     IPv4 UDP 0, IPv4 TCP 0, IPv6 UDP 0, IPv6 TCP 1\n"
-            "SWG connections:   HTTP 5, HTTPS 6, bypassed 7\n"
-            "SWG proxy:         http://proxy:3128/\n"
-            "SWG user message:  (none)\n");
-  const CtlResult json = RunCtl("--json --port " + raw.port());
-  EXPECT_EQ(json.code, ctl::kExitOk) << json.err;
-  EXPECT_EQ(json.out, kStatusJson + kStatsJson);
+  EXPECT_EQ(RunCtl("status --port " + readable.port()),
+            CtlResult(ctl::kExitOk,
+                      "Agent status:      noOrginfo\n"
+                      "Client:            Acme/EU\n"
+                      "User:              jane\n"
+                      "DNS protection:    IPv4 protected, IPv6 open\n"
+                      "IP protection:     IPv4 partial, IPv6 notProtected\n"
+                      "Connection error:  IPv4 true, IPv6 false\n"
+                      "Last connected:    1700000000\n"
+                      "Log upload:        true\n"
+                      "SWG:               protected, enabled true\n"
+                      "DNS requests:      IPv4 UDP 3, IPv4 TCP 0, IPv6 UDP 0, IPv6 TCP 0\n"
+                      "DNS responses:     IPv4 UDP 0, IPv4 TCP 0, IPv6 UDP 0, IPv6 TCP 1\n"
+                      "SWG connections:   HTTP 5, HTTPS 6, bypassed 7\n"
+                      "SWG proxy:         http://proxy:3128/\n"
+                      "SWG user message:  (none)\n",
+                      ""));
+  EXPECT_EQ(RunCtl("--json --port " + raw.port()), CtlResult(ctl::kExitOk, kStatusJson + kStatsJson, ""));
 
-  const CtlResult watched = RunCtl("watch --json --port " + watchRaw.port());
-  EXPECT_EQ(watched.code, ctl::kExitOk);
-  EXPECT_EQ(watched.out, kStatusJson + kStatsJson + command);
-  EXPECT_EQ(watched.err, "hxtarrowctl: the agent closed the connection\n");
-  const CtlResult result = RunCtl("--port " + agent.port() + " watch");
-  EXPECT_EQ(result.code, ctl::kExitOk);
+  EXPECT_EQ(RunCtl("watch --json --port " + watchRaw.port()),
+            CtlResult(ctl::kExitOk, kStatusJson + kStatsJson + command,
+                      "hxtarrowctl: the agent closed the connection\n"));
+  const auto [code, out, err] = RunCtl("--port " + agent.port() + " watch");
+  EXPECT_EQ(code, ctl::kExitOk) << err;
   // Each frame: a time stamp line naming the type, then its fields indented.
-  const std::size_t statusAt = result.out.find(" status\n  Agent status:      noOrginfo\n");
-  const std::size_t statsAt = result.out.find(" stats\n  DNS requests:      IPv4 UDP 3,");
-  const std::size_t commandAt = result.out.find(" command\n  Command:           NotifyExitForUpdate\n");
-  EXPECT_NE(commandAt, std::string::npos) << result.out;
-  EXPECT_LT(statusAt, statsAt) << result.out;
-  EXPECT_LT(statsAt, commandAt) << result.out;
+  const std::size_t statusAt = out.find(" status\n  Agent status:      noOrginfo\n");
+  const std::size_t statsAt = out.find(" stats\n  DNS requests:      IPv4 UDP 3,");
+  const std::size_t commandAt = out.find(" command\n  Command:           NotifyExitForUpdate\n");
+  EXPECT_NE(commandAt, std::string::npos) << out;
+  EXPECT_LT(statusAt, statsAt) << out;
+  EXPECT_LT(statsAt, commandAt) << out;
 }
 
 TEST(HxtArrowCtl, UsageErrorsAndNoListener) {
   for (const char* line : {"--port", "--port 0", "--port 65536", "--port 12ab", "restart", "status watch"}) {
-    const CtlResult result = RunCtl(line);
-    EXPECT_EQ(result.code, ctl::kExitUsage) << line;
-    EXPECT_NE(result.err.find("usage: hxtarrowctl"), std::string::npos) << line;
+    const auto [code, out, err] = RunCtl(line);
+    EXPECT_EQ(code, ctl::kExitUsage) << line;
+    EXPECT_NE(err.find("usage: hxtarrowctl"), std::string::npos) << line;
   }
-  const CtlResult help = RunCtl("--help");
-  EXPECT_EQ(help.code, ctl::kExitOk);
-  EXPECT_EQ(help.out.rfind("usage: hxtarrowctl", 0), 0u);
+  const auto [code, out, err] = RunCtl("--help");
+  EXPECT_EQ(code, ctl::kExitOk) << err;
+  EXPECT_EQ(out.rfind("usage: hxtarrowctl", 0), 0u);
 
   boost::asio::io_service io;
   auto probe =
       std::make_unique<tcp::acceptor>(io, tcp::endpoint(boost::asio::ip::make_address_v4("127.0.0.1"), 0));
   const std::string port = std::to_string(probe->local_endpoint().port());
   probe.reset();
-  const CtlResult result = RunCtl("--port " + port);
-  EXPECT_EQ(result.code, ctl::kExitFailure);
-  EXPECT_EQ(result.out, "");
-  EXPECT_EQ(result.err, "hxtarrowctl: no agent listening on 127.0.0.1:" + port + " (Connection refused)\n");
+  EXPECT_EQ(RunCtl("--port " + port),
+            CtlResult(ctl::kExitFailure, "",
+                      "hxtarrowctl: no agent listening on 127.0.0.1:" + port + " (Connection refused)\n"));
 }
 
-}  // namespace
 // The daemon's PROGRAMS rows as `top` shows them: short rows left out, "-"
 // for names withheld, the names only on a page that may show them, and the
 // same facts in the JSON document.
@@ -170,52 +169,30 @@ TEST(HxtArrowCtl, TopShowsTheDaemonsProgramRows) {
       "exited\t0\t0",  // too short: a newer daemon never sends fewer fields
   });
   ASSERT_EQ(rows.size(), 2u);
-  EXPECT_EQ(rows[0].names, (std::vector<std::string>{"a.test", "b.test"}));
-  EXPECT_TRUE(rows[1].ignored);
-  EXPECT_TRUE(rows[1].names.empty());
-  const struct {
-    const char* note;
-    std::vector<const char*> shown, hidden;
-  } cases[] = {
+  // The note, texts the page shows and texts it does not.
+  const std::tuple<const char*, std::vector<const char*>, std::vector<const char*>> cases[] = {
       {"names",
        {"UNIT / LAST NAMES", "/usr/bin/dig", "a.test b.test", "...", "(ignored)"},
        {"are shown only"}},
       {"counters only", {"are shown only to root", "session-1.scope"}, {"LAST NAMES"}},
       {"attribution is off", {"attribution is off"}, {"/usr/bin/dig"}},
   };
-  for (const auto& c : cases) {
-    const std::string page = FormatProgramTable(c.note, rows);
-    for (const char* text : c.shown) EXPECT_NE(page.find(text), std::string::npos) << c.note << ": " << text;
-    for (const char* text : c.hidden) EXPECT_EQ(page.find(text), std::string::npos) << c.note << ": " << text;
+  for (const auto& [note, shown, hidden] : cases) {
+    const std::string page = FormatProgramTable(note, rows);
+    for (const char* text : shown) EXPECT_NE(page.find(text), std::string::npos) << note << ": " << text;
+    for (const char* text : hidden) EXPECT_EQ(page.find(text), std::string::npos) << note << ": " << text;
   }
-  std::istringstream json(FormatProgramJson("names", rows));
-  boost::property_tree::ptree document;
-  boost::property_tree::read_json(json, document);
-  EXPECT_EQ(document.get<std::string>("attribution"), "1");
-  const auto& programs = document.get_child("programs");
-  ASSERT_EQ(programs.size(), 2u);
-  const auto& dig = programs.front().second;
-  EXPECT_EQ(dig.get<std::string>("program"), "/usr/bin/dig");
-  EXPECT_EQ(dig.get<std::string>("blocked"), "1");
-  EXPECT_EQ(dig.get_child("names").size(), 2u);
-  EXPECT_EQ(programs.back().second.get<std::string>("ignored"), "1");
+  EXPECT_EQ(
+      FormatProgramJson("names", rows),
+      R"({"version":"1","names":"1","attribution":"1","programs":[{"program":"\/usr\/bin\/dig","uid":"0",)"
+      R"("pid":"42","unit":"session-1.scope","queries":"5","to_agent":"4","blocked":"1","seconds_ago":"3",)"
+      R"("ignored":"0","names":["a.test","b.test"]},{"program":"\/opt\/very\/long\/path\/to\/a\/program)"
+      R"(\/that\/does\/not\/fit\/resolver","uid":"1000","pid":"7","unit":"app.service","queries":"2",)"
+      R"("to_agent":"0","blocked":"0","seconds_ago":"9","ignored":"1","names":""}]})"
+      "\n");
 }
 
-}  // namespace hxt
-
 #ifndef _WIN32
-#include <signal.h>
-#include <unistd.h>
-
-#include <cstdio>
-
-#include <boost/asio/local/stream_protocol.hpp>
-
-#include "common/controlproto.h"
-
-namespace hxt {
-namespace {
-
 using Bytes = std::vector<u8>;
 using local = boost::asio::local::stream_protocol;
 
@@ -278,12 +255,8 @@ TEST(HxtArrowCtl, TopSaysWhyTheDaemonGaveNoTableAndRefreshesUntilPagesFailureOrS
   const Bytes hello = Reply(kMsgHelloReply, 1, 0, "hxsockfilterd");
   const Bytes notice = Reply(kMsgResult, 7, 0, "");  // another sequence: passed over
   const std::vector<Bytes> page = {hello, Reply(kMsgResult, 2, 0, "names", 0)};
-  const struct {
-    const char* args;
-    std::vector<std::vector<Bytes>> connections;
-    std::size_t pages;
-    const char* why;  // the start of the error; none: exit 0
-  } cases[] = {
+  // The arguments, each connection's replies, the pages shown, the start of the error (none: exit 0).
+  const std::tuple<const char*, std::vector<std::vector<Bytes>>, std::size_t, const char*> cases[] = {
       {"top --once", {{}}, 0, "the daemon did not answer HELLO"},
       {"top --once", {{Reply(kMsgHelloReply, 1, sockfilter::kErrRefused, "no")}}, 0, "the daemon refused: "},
       {"top --once", {{hello}}, 0, "the daemon did not answer the request"},
@@ -298,21 +271,20 @@ TEST(HxtArrowCtl, TopSaysWhyTheDaemonGaveNoTableAndRefreshesUntilPagesFailureOrS
       {"top -d 0.001", {page, {}}, 1, "the daemon did not answer HELLO"},
       {"top", {{{}, page[0], page[1]}}, 1, nullptr},  // the signal comes before the 2 s refresh
   };
-  for (const auto& c : cases) {
-    FakeDaemon daemon(c.connections);
-    const CtlResult result = RunCtl(c.args);
-    std::size_t pages = 0;
-    for (std::size_t at = 0; (at = result.out.find("PROGRAM ", at)) != std::string::npos; ++at) ++pages;
-    EXPECT_EQ(pages, c.pages) << c.args;
-    EXPECT_EQ(result.code, c.why != nullptr ? ctl::kExitFailure : ctl::kExitOk)
-        << c.args << ": " << result.err;
-    const std::string error = c.why ? std::string("hxtarrowctl: top: ") + c.why : "";
-    EXPECT_EQ(c.why ? result.err.substr(0, error.size()) : result.err, error);
+  for (const auto& [args, connections, pages, why] : cases) {
+    FakeDaemon daemon(connections);
+    const auto [code, out, err] = RunCtl(args);
+    std::size_t shown = 0;
+    for (std::size_t at = 0; (at = out.find("PROGRAM ", at)) != std::string::npos; ++at) ++shown;
+    EXPECT_EQ(shown, pages) << args;
+    EXPECT_EQ(code, why != nullptr ? ctl::kExitFailure : ctl::kExitOk) << args << ": " << err;
+    const std::string error = why ? std::string("hxtarrowctl: top: ") + why : "";
+    EXPECT_EQ(why ? err.substr(0, error.size()) : err, error);
   }
   for (const char* bad : {"top -d", "top -d -1", "top -d 3601", "top -n 0", "top -n x"})
-    EXPECT_EQ(RunCtl(bad).code, ctl::kExitUsage) << bad;
+    EXPECT_EQ(std::get<0>(RunCtl(bad)), ctl::kExitUsage) << bad;
 }
+#endif
 
 }  // namespace
 }  // namespace hxt
-#endif

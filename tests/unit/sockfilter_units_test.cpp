@@ -84,11 +84,9 @@ TEST(DnsMessageTest, ErrorAnswersKeepTheIdAndQuestionAndDropTheRest) {
   Bytes query = MakeQuery("x.test", 0xBEEF);
   query[11] = 1;  // an additional record count the answer must not repeat
   query.insert(query.end(), {0, 0, 41, 16, 0, 0, 0, 0, 0, 0, 0});
-  Bytes answer = MakeErrorAnswer(query.data(), query.size(), kRcodeServFail);
-  Bytes expected = MakeQuery("x.test", 0xBEEF);
-  expected[2] = 0x81;                   // response, recursion desired kept
-  expected[3] = 0x80 | kRcodeServFail;  // recursion available
-  EXPECT_EQ(answer, expected);
+  // A response, recursion desired kept and available, with the question alone.
+  EXPECT_EQ(MakeErrorAnswer(query.data(), query.size(), kRcodeServFail),
+            dnswire::Reply(MakeQuery("x.test", 0xBEEF), kRcodeServFail));
   EXPECT_TRUE(MakeErrorAnswer(query.data(), 11, kRcodeServFail).empty());
   EXPECT_EQ(MakeErrorAnswer(query.data(), 12, kRcodeFormErr).size(), 12u);
 }
@@ -197,11 +195,7 @@ TEST(TransparentRulesTest, ScriptsRedirectOnlyWhatIsAskedAndExemptFirst) {
     linkLocal.v6.linkLocal.push_back({bad, {}, 1, 1});
   NftRules exemptOnly;
   exemptOnly.exempt = udp4.exempt;
-  const struct {
-    const char* what;
-    NftRules rules;
-    std::string script;
-  } cases[] = {
+  const std::tuple<const char*, NftRules, std::string> cases[] = {
       {"nothing redirected: an empty chain", NftRules(), flush},
       {"exemptions without a redirection are left out", exemptOnly, flush},
       {"one family, one transport; resolvers on loopback are not taken", udp4,
@@ -224,7 +218,7 @@ TEST(TransparentRulesTest, ScriptsRedirectOnlyWhatIsAskedAndExemptFirst) {
            "meta nfproto ipv6 ip6 daddr fe80::/10 return\n" + add +
            "meta nfproto ipv6 udp dport 53 redirect to :5000\n"},
   };
-  for (const auto& c : cases) EXPECT_EQ(BuildRuleScript(c.rules), c.script) << c.what;
+  for (const auto& [what, rules, script] : cases) EXPECT_EQ(BuildRuleScript(rules), script) << what;
   // An exemption nft cannot quote would let a cgroup's name write rules; the
   // chain stays empty instead.
   NftRules hostile = udp4;
@@ -234,12 +228,8 @@ TEST(TransparentRulesTest, ScriptsRedirectOnlyWhatIsAskedAndExemptFirst) {
 }
 
 TEST(TransparentHostTest, CgroupsMapToLevelAndNftPathAndTheRootIsRefused) {
-  const struct {
-    const char* mount;
-    const char* path;
-    u32 level;  // 0: refused
-    const char* nftPath;
-  } cases[] = {
+  // The mount, the path, the level (0: refused) and the path for nft.
+  const std::tuple<const char*, const char*, u32, const char*> cases[] = {
       {"/sys/fs/cgroup", "/system.slice/hxtarrowagent.service", 2, "system.slice/hxtarrowagent.service"},
       {"/sys/fs/cgroup/unified", "/a//b/", 2, "unified/a/b"},
       {"/mnt/cg2", "/a", 1, "../../../mnt/cg2/a"},
@@ -253,11 +243,11 @@ TEST(TransparentHostTest, CgroupsMapToLevelAndNftPathAndTheRootIsRefused) {
       {"/mnt/c\"g", "/a", 0, ""},
       {"/sys/fs/cgroup", "/odd 'name' $x {y}", 1, "odd 'name' $x {y}"},
   };
-  for (const auto& c : cases) {
-    auto cgroup = CgroupExemption(c.mount, c.path);
+  for (const auto& [mount, path, level, nftPath] : cases) {
+    auto cgroup = CgroupExemption(mount, path);
     EXPECT_EQ(cgroup ? std::make_pair(cgroup->level, cgroup->nftPath) : std::make_pair(0u, std::string()),
-              std::make_pair(c.level, std::string(c.nftPath)))
-        << c.path;
+              std::make_pair(level, std::string(nftPath)))
+        << path;
   }
 }
 
@@ -291,17 +281,15 @@ TEST(AttributionTest, ParsesSocketLinksAndCgroupUnits) {
             (std::vector<std::string>{"/usr/bin/a b", "/opt/c"}));
 }
 
-class FakeProc {
- public:
+// A /proc of symbolic links in a root of its own.
+struct FakeProc {
   void Socket(u32 pid, int fd, const std::string& target) {
-    const std::string folder = root_.path() + "/proc/" + std::to_string(pid) + "/fd";
+    const std::string folder = root.path() + "/proc/" + std::to_string(pid) + "/fd";
     std::filesystem::create_directories(folder);
     ASSERT_EQ(::symlink(target.c_str(), (folder + "/" + std::to_string(fd)).c_str()), 0);
   }
-  std::string path() const { return root_.path() + "/proc"; }
-
- private:
-  TestRoot root_;
+  std::string path() const { return root.path() + "/proc"; }
+  TestRoot root;
 };
 
 TEST(AttributionTest, FindsTheProcessOfASocketAndLooksCheaplyBeforeLookingEverywhere) {
@@ -312,30 +300,28 @@ TEST(AttributionTest, FindsTheProcessOfASocketAndLooksCheaplyBeforeLookingEveryw
   proc.Socket(500, 3, "socket:[888]");
   // Every full look is rate-limited away after the first.
   CSocketProcesses processes(proc.path(), std::chrono::hours(1));
+  using Found = CSocketProcesses::Found;
   u32 pid = 0;
-  EXPECT_EQ(processes.Find(555, pid), CSocketProcesses::Found::Held);
-  EXPECT_EQ(pid, 100u);
-  EXPECT_EQ(processes.Find(777, pid), CSocketProcesses::Found::Held);
-  EXPECT_EQ(pid, 200u);
+  // The pid of the socket's process when Find holds it, 0 otherwise.
+  auto heldBy = [&](u64 inode) { return processes.Find(inode, pid) == Found::Held ? pid : 0u; };
+  EXPECT_EQ(heldBy(555), 100u);
+  EXPECT_EQ(heldBy(777), 200u);
   EXPECT_EQ(processes.Size(), 3u);      // sockets only
   proc.Socket(300, 3, "socket:[999]");  // a process started since
-  EXPECT_EQ(processes.Find(999, pid), CSocketProcesses::Found::Held);
-  EXPECT_EQ(pid, 300u);
+  EXPECT_EQ(heldBy(999), 300u);
   proc.Socket(100, 4, "socket:[1000]");  // an asker's new socket
-  EXPECT_EQ(processes.Find(1000, pid), CSocketProcesses::Found::Held);
-  EXPECT_EQ(pid, 100u);
+  EXPECT_EQ(heldBy(1000), 100u);
   // A descriptor number read before, now another socket.
   std::filesystem::remove(proc.path() + "/100/fd/3");
   proc.Socket(100, 3, "socket:[3000]");
-  EXPECT_EQ(processes.Find(3000, pid), CSocketProcesses::Found::Held);
-  EXPECT_EQ(pid, 100u);
+  EXPECT_EQ(heldBy(3000), 100u);
   EXPECT_EQ(processes.FullScans(), 1u);
   // Not an asker, not new, and no full look allowed yet: not told, not "gone".
   proc.Socket(500, 4, "socket:[2000]");
-  EXPECT_EQ(processes.Find(2000, pid), CSocketProcesses::Found::NotYet);
+  EXPECT_EQ(processes.Find(2000, pid), Found::NotYet);
   CSocketProcesses unlimited(proc.path(), std::chrono::milliseconds(0));
-  EXPECT_EQ(unlimited.Find(2000, pid), CSocketProcesses::Found::Held);
-  EXPECT_EQ(unlimited.Find(4242, pid), CSocketProcesses::Found::Gone);
+  EXPECT_EQ(unlimited.Find(2000, pid), Found::Held);
+  EXPECT_EQ(unlimited.Find(4242, pid), Found::Gone);
 }
 
 TEST(AttributionTest, TheProgramTableEvictsTheLeastRecentAndKeepsTheLastNames) {
@@ -347,9 +333,8 @@ TEST(AttributionTest, TheProgramTableEvictsTheLeastRecentAndKeepsTheLastNames) {
   EXPECT_EQ(table.Get(b), nullptr);
   table.Asked(b, "stale.test");  // a handle of an evicted row counts nothing
   for (const char* name : {"1.test", "2.test", "3.test", "4.test", ""}) table.Asked(a, name);
-  const ProgramRow* row = table.Get(a);
-  ASSERT_NE(row, nullptr);
-  EXPECT_EQ(row->queries, 5u);
+  ASSERT_NE(table.Get(a), nullptr);
+  EXPECT_EQ(table.Get(a)->queries, 5u);
   EXPECT_EQ(table.Size(), 2u);
   for (const ProgramRow& r : table.Rows()) {
     if (r.exe == "/usr/bin/a" && r.uid == 1000) {
@@ -371,10 +356,7 @@ Bytes WithOpt(const Bytes& options) {
 
 TEST(AttributionTest, AnAnswerSaysBlockedByItsExtendedError) {
   const Bytes padding = {0, 12, 0, 2, 0, 0};
-  const struct {
-    Bytes answer;
-    bool blocked;
-  } cases[] = {
+  const std::pair<Bytes, bool> cases[] = {
       {WithOpt({0, 15, 0, 2, 0, 15}), true},                     // Blocked
       {WithOpt({0, 15, 0, 2, 0, 17}), true},                     // Filtered
       {WithOpt({0, 15, 0, 2, 0, 18}), false},                    // Prohibited: not the agent's word
@@ -382,7 +364,8 @@ TEST(AttributionTest, AnAnswerSaysBlockedByItsExtendedError) {
       {WithOpt(padding), false},
       {MakeAnswer(MakeQuery("a.test", 7), "192.0.2.1"), false},  // no OPT
   };
-  for (const auto& c : cases) EXPECT_EQ(AnswerSaysBlocked(c.answer.data(), c.answer.size()), c.blocked);
+  for (const auto& [answer, blocked] : cases)
+    EXPECT_EQ(AnswerSaysBlocked(answer.data(), answer.size()), blocked);
   Bytes cut = WithOpt({0, 15, 0, 2, 0, 15});
   cut.resize(cut.size() - 3);
   EXPECT_FALSE(AnswerSaysBlocked(cut.data(), cut.size()));
@@ -418,9 +401,8 @@ TEST(AttributionTest, AnswersInATcpStreamAreFoundWholeWhereverTheReadsAreCut) {
       }
       EXPECT_EQ(found, answers) << piece << " " << cut;
       EXPECT_EQ(blocked, 1) << piece << " " << cut;
-      if (cut == stream.size()) {
-        EXPECT_EQ(inPlace, answers.size()) << piece;
-      }
+      EXPECT_TRUE(cut < stream.size() || inPlace == answers.size())
+          << piece << ": " << inPlace << " in place";
     }
   }
 }
