@@ -107,7 +107,7 @@ class TestResolver {
   void SilenceName(const std::string& name);
   // The messages received when `redirected`.
   std::vector<ServiceMessage> Messages() const;
-  std::size_t MessageCount() const;
+  std::size_t MessageCount() const { return Messages().size(); }
   // Closes the UDP socket and the acceptor (the agent went away).
   void CloseListeners();
   // Sends raw bytes from the UDP socket to loopback at `port`.
@@ -129,11 +129,10 @@ class TestService : public TestResolver {
   u16 tcpPort() const { return port(); }
 };
 
-// A CA and server certificates, written as PEM files into `dir`.
+// A CA and server certificates, written as PEM files into `dir` by openssl.
 class TestPki {
  public:
   explicit TestPki(const std::string& dir);
-  ~TestPki();
   const std::string& caFile() const { return caFile_; }
   // A TLS resolver's options with a certificate for `name` (its subject
   // alternative name) and its key, their files in `dir`; `trusted` false
@@ -141,9 +140,7 @@ class TestPki {
   ResolverOptions TlsServer(const std::string& name, bool trusted = true);
 
  private:
-  struct Keys;
   std::string dir_, caFile_;
-  std::unique_ptr<Keys> keys_;
 };
 
 // One A query for `name` through a stub on loopback: the answer's first address, "SERVFAIL",
