@@ -130,10 +130,9 @@ class DnsProtectE2E : public ::testing::Test {
 
   std::string DnsState() {
     auto [code, out] = RunTool(HXT_ARROWCTL_BINARY, "status --json --port " + std::to_string(ipcPort));
-    auto at = out.find(R"("Dns4":{"ProtectionState":")");
-    if (code != 0 || at == std::string::npos) return "";
-    at += 27;
-    return out.substr(at, out.find('"', at) - at);
+    static const std::regex dns4(R"("Dns4":\{"ProtectionState":"([^"]*))");
+    std::smatch state;
+    return code == 0 && std::regex_search(out, state, dns4) ? state[1].str() : "";
   }
   bool WaitForState(const std::string& state) {
     return WaitFor([&] { return DnsState() == state; }, std::chrono::seconds(20));

@@ -67,15 +67,10 @@ std::vector<std::string> WaitForEvents(const Recording& service, std::size_t cou
 }
 
 // A loopback port that accepts connections until closed.
-class Acceptor {
- public:
-  void Close() { acceptor_.close(); }
-  uint16_t port() const { return port_; }
-
- private:
-  boost::asio::io_context io_;
-  boost::asio::ip::tcp::acceptor acceptor_{io_, {boost::asio::ip::make_address("127.0.0.1"), 0}};
-  const uint16_t port_ = acceptor_.local_endpoint().port();
+struct Acceptor {
+  boost::asio::io_context io;
+  boost::asio::ip::tcp::acceptor acceptor{io, {boost::asio::ip::make_address("127.0.0.1"), 0}};
+  const uint16_t port = acceptor.local_endpoint().port();
 };
 
 std::string stateDocument(const std::string& state) {
@@ -106,9 +101,9 @@ class SwgPluginTest : public ::testing::Test {
 
 TEST_F(SwgPluginTest, ReportsTheGatewayStateAndStopsDisabled) {
   Acceptor open, closed;
-  closed.Close();
-  const std::string up = "127.0.0.1:" + std::to_string(open.port());
-  const std::string down = "127.0.0.1:" + std::to_string(closed.port());
+  closed.acceptor.close();
+  const std::string up = "127.0.0.1:" + std::to_string(open.port);
+  const std::string down = "127.0.0.1:" + std::to_string(closed.port);
   struct Case {
     std::string swg, state, proxy, message;  // message: its start
   } cases[] = {
@@ -147,11 +142,11 @@ TEST_F(SwgPluginTest, ReportsTheGatewayStateAndStopsDisabled) {
 // The gateway going away is reported without a restart.
 TEST_F(SwgPluginTest, AnswersTheStateMessageAndRefusesOthers) {
   Acceptor gateway;
-  start(R"({"enabled":true,"proxy":"127.0.0.1:)" + std::to_string(gateway.port()) + "\"}");
+  start(R"({"enabled":true,"proxy":"127.0.0.1:)" + std::to_string(gateway.port) + "\"}");
   ASSERT_EQ(WaitForEvents(callback_, 2).at(0), stateDocument("protected"));
   EXPECT_EQ(plugin_.ReceiveMessage("Velmora", "GetState", "", 0), 0u);
   EXPECT_EQ(WaitForEvents(callback_, 3).at(2), "Velmora <- SWG SWGState " + stateDocument("protected"));
-  gateway.Close();
+  gateway.acceptor.close();
   EXPECT_EQ(WaitForEvents(callback_, 4).at(3), stateDocument("cloud_service_unavailable"));
   EXPECT_EQ(plugin_.ReceiveMessage("Velmora", "Reboot", "", 0), kSwgUnknownTopic);
   EXPECT_EQ(plugin_.ReceiveMessage(nullptr, "GetState", "", 0), kSwgBadArgument);

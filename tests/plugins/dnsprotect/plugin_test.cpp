@@ -3,9 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <fstream>
 #include <iterator>
-#include <optional>
 #include <tuple>
 
 #include "pluginkit.h"
@@ -118,8 +116,7 @@ TEST_F(DnsProtectPlugin, FollowsTheVpnAndTheTrustedNetwork) {
   auto vpn = [](const char* state, const char* tunnelAll, const char* tnd) {
     return std::string(R"({"version":"1","vpn_ipv4":{"state":")") + state +
            R"(","vpn_type":"split_include","tunnel_all_dns":")" + tunnelAll +
-           R"(","split_dns":"true","dns":["127.0.0.1:)" + "1" +
-           R"("],"split_dns_domains":["corp.example"],)" +
+           R"(","split_dns":"true","dns":["127.0.0.1:1"],"split_dns_domains":["corp.example"],)" +
            R"("split_include_networks":""},"vpn_ipv6":{"state":")" + state +
            R"(","vpn_type":"undefined","tunnel_all_dns":"false","split_dns":"false","dns":"",)" +
            R"("split_dns_domains":"","split_include_networks":""},"tnd":")" + tnd + "\"}\n";
@@ -176,8 +173,7 @@ TEST_P(DnsProtectServeStale, OnlyWhenEveryUpstreamFailedAndTheProfileSaysSo) {
   timeout = R"(,"queryTimeoutMs":300)";
   upstreams = On({once.port()});
   StartWith(std::string(R"(,"cache":{"minTtl":0,"maxTtl":0,"serveStale":)") + (on ? "true" : "false") + "}");
-  kit::Ask ask;
-  ask.edns = true;
+  const kit::Ask ask = kit::Shaped([](kit::Ask& a) { a.edns = true; });
   // One after the other: the second must not share the first's upstream query.
   auto answer = [&](u32 context) {
     Send(context, kit::Make(ask));

@@ -6,6 +6,7 @@
 #include <sched.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -66,10 +67,7 @@ class PortalWeb {
     test::OnThread(thread_.io(), [&] { acceptor_.close(); });
   }
   u16 port() const { return acceptor_.local_endpoint().port(); }
-  // On the server's thread, which alone reads it.
-  void Answer(const std::string& answer) {
-    test::OnThread(thread_.io(), [&] { answer_ = answer; });
-  }
+  std::atomic<const char*> answer{""};
 
  private:
   void accept() {
@@ -80,7 +78,7 @@ class PortalWeb {
       asio::async_read_until(*socket, asio::dynamic_buffer(*request), "\r\n\r\n",
                              [this, socket, request](const boost::system::error_code& e, std::size_t) {
                                boost::system::error_code ignored;
-                               if (!e) asio::write(*socket, asio::buffer(answer_), ignored);
+                               if (!e) asio::write(*socket, asio::buffer(std::string(answer)), ignored);
                              });
       accept();
     });
@@ -88,7 +86,6 @@ class PortalWeb {
 
   test::IoThread thread_;
   tcp::acceptor acceptor_{thread_.io(), {asio::ip::make_address("127.0.0.1"), 0}};
-  std::string answer_;
 };
 
 // Health checks minutes apart: only what the tests do makes the plug-in look again.
@@ -188,8 +185,8 @@ TEST_F(Roaming, ACaptivePortalIsScopedAndLetGoOfOnItsOwn) {
     return Reply(query, kRcodeNoError, test::dnswire::Record(kTypeA, std::string("\x7f\0\0\x01", 4)), 1);
   }));
   PortalWeb web;
-  web.Answer(
-      "HTTP/1.1 302 Found\r\nLocation: https://login.portal.test/welcome\r\nContent-Length: 0\r\n\r\n");
+  web.answer =
+      "HTTP/1.1 302 Found\r\nLocation: https://login.portal.test/welcome\r\nContent-Length: 0\r\n\r\n";
   upstreams = R"([{"address":"127.0.0.1:)" + std::to_string(tlsOptions.port) +
               R"(","transport":"tls","tlsName":"resolver.test","caFile":")" + pki.caFile() + R"("}])";
   StartWith(R"(,"portal":{"checkUrl":"http://check.portal.test:)" + std::to_string(web.port()) +
@@ -207,7 +204,7 @@ TEST_F(Roaming, ACaptivePortalIsScopedAndLetGoOfOnItsOwn) {
   // Signed in: the check passes and the upstream answers again.
   const std::size_t reports = service.Texts("ProtectionStateChanged").size();
   tls = std::make_unique<test::TestResolver>(tlsOptions);
-  web.Answer("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nOK");
+  web.answer = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nOK";
   ASSERT_TRUE(StateWithin("encrypted", reports, 3s));
   EXPECT_EQ(Rcode(Answer("www.example", kTypeA)), kRcodeNoError);
   EXPECT_EQ(portalDns.Asked("www.example"), 0);

@@ -13,7 +13,7 @@ namespace {
 using namespace kit;
 
 TEST(DnsProtectWire, TakesQueriesOrSaysWhyNot) {
-  const Ask query, edns = Shaped([](Ask&a) { a.edns = true; });
+  const Ask query, edns = Shaped([](Ask&a) { a.edns = true; }), status = Shaped([](Ask&a) { a.opcode = 2; });
   std::string doubled = Make(edns), ownedOpt = Make(edns), twoQuestions = Make(query);
   doubled[11] = 2;
   doubled += doubled.substr(doubled.size() - 11);
@@ -29,8 +29,7 @@ TEST(DnsProtectWire, TakesQueriesOrSaysWhyNot) {
       {"a query", Make(query), QueryVerdict::Answer, 0, false, false},
       {"a response", Make(Shaped([](Ask& a) { a.response = true; })), QueryVerdict::Drop, 0, false, false},
       {"shorter than a header", "\x12\x34\x01", QueryVerdict::Drop, 0, false, false},
-      {"opcode STATUS", Make(Shaped([](Ask& a) { a.opcode = 2; })), QueryVerdict::NotImp, kRcodeNotImp, true,
-       false},
+      {"opcode STATUS", Make(status), QueryVerdict::NotImp, kRcodeNotImp, true, false},
       {"two questions", twoQuestions, QueryVerdict::FormErr, kRcodeFormErr, false, false},
       {"question cut short", Make(query).substr(0, 20), QueryVerdict::FormErr, kRcodeFormErr, false, false},
       {"two OPT records", doubled, QueryVerdict::FormErr, kRcodeFormErr, false, false},
