@@ -106,8 +106,6 @@ bool SendAll(int fd, const u8* bytes, std::size_t size) {
   return true;
 }
 
-IoThread::IoThread() : guard_(asio::make_work_guard(io_)), thread_([this] { io_.run(); }) {}
-
 void OnThread(asio::io_context& io, const std::function<void()>& work) {
   std::packaged_task<void()> task(work);
   auto done = task.get_future();
@@ -351,8 +349,7 @@ int TestResolver::connections() const {
 }
 int TestResolver::Asked(const std::string& name) const {
   std::lock_guard<std::mutex> lock(impl_->mutex);
-  auto found = impl_->asked.find(name);
-  return found == impl_->asked.end() ? 0 : found->second;
+  return impl_->asked.count(name) ? impl_->asked.at(name) : 0;
 }
 std::vector<ServiceMessage> TestResolver::Messages() const {
   std::lock_guard<std::mutex> lock(impl_->mutex);

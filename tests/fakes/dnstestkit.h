@@ -33,9 +33,7 @@ u16 IdOf(const Bytes& message);
 std::string AnswerAddress(const Bytes& message);
 u8 RcodeOf(const Bytes& message);
 // `message` behind its 2-byte length, as DNS over TCP sends it.
-inline Bytes WithLength(const Bytes& message) {
-  return dnswire::Framed(message);
-}
+inline constexpr auto WithLength = &dnswire::Framed<Bytes>;
 
 // Blocking socket helpers: whether `fd` has input (or was closed) before
 // `deadline`; whether all of `bytes` went out.
@@ -49,7 +47,7 @@ void OnThread(boost::asio::io_context& io, const std::function<void()>& work);
 // An io_context with its own thread, stopped and joined on destruction.
 class IoThread {
  public:
-  IoThread();
+  IoThread() : guard_(boost::asio::make_work_guard(io_)), thread_([this] { io_.run(); }) {}
   ~IoThread() { Stop(); }
   boost::asio::io_context& io() { return io_; }
   // Ends the thread; handlers not yet run are dropped. The destructor calls it.

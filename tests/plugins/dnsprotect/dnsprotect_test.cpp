@@ -114,10 +114,9 @@ TEST(DnsProtectPolicy, BlocksListedNamesAndTheirSubdomainsUnlessAllowedAndReload
   EXPECT_EQ(policy->blocked.size(), 5u);
   for (const auto& [verdict, names] : cases)
     for (const char* name : names) EXPECT_EQ(Check(*policy, name), verdict) << name;
-  for (const char* skipped : {":8: skipped \"bad..example\"", ":9: skipped \"||opt.example^$third-party\"",
-                              ":10: skipped \"xxxx"}) {
+  for (const char* skipped :
+       {":8: skipped \"bad..example\"", ":9: skipped \"||opt.example^$third-party\"", ":10: skipped \"xxxx"})
     EXPECT_TRUE(log.Has(skipped)) << skipped;
-  }
   // A changed list is reloaded as a whole; the old one stays when that fails.
   const std::string list = dir.path() + "/list";
   dir.WriteFile("list", "old.example\n");
@@ -141,8 +140,7 @@ TEST(DnsProtectPolicy, BlocksListedNamesAndTheirSubdomainsUnlessAllowedAndReload
 // ---- answers and cache -----------------------------------------------------
 
 std::string UpstreamAnswer(const std::string& query, std::uint32_t ttl) {
-  test::Bytes answer = test::MakeAnswer(test::Bytes(query.begin(), query.end()), "192.0.2.7");
-  std::string out(answer.begin(), answer.end());
+  std::string out = kit::Reply(query, kRcodeNoError, kit::ARecord(7), 1);
   for (int i = 0; i < 4; ++i) out[out.size() - 10 + i] = static_cast<char>(ttl >> (24 - 8 * i));
   return out;
 }
@@ -175,8 +173,7 @@ TEST(DnsProtectAnswers, BlockedNamesGetTheConfiguredAnswerWithTheListedZonesSoa)
     const std::size_t apex = 2;  // "ads.example", the listed name
     std::string answer = BuildBlockedAnswer(query, q, apex, c.address, 42);
     const std::size_t owner = (answer[q.end] & 0x3f) << 8 | static_cast<unsigned char>(answer[q.end + 1]);
-    // id, RCODE, answers, authorities, the cached TTL, where an authority record's owner points: the listed
-    // name
+    // id, RCODE, answers, authorities, the cached TTL, the authority record's owner: the listed name
     EXPECT_EQ(std::make_tuple(MessageId(answer), Rcode(answer), int{answer[7]}, int{answer[9]},
                               CacheInfoOf(answer).ttl, c.authorities ? owner : 0),
               std::make_tuple(0x1234, c.rcode, c.answers, c.authorities, 42u,

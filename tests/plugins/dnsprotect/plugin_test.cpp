@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <iterator>
 #include <tuple>
 
 #include "pluginkit.h"
@@ -32,13 +31,10 @@ TEST_F(DnsProtectPlugin, CountsReachTheMetricsFile) {
                            R"(hxtarrow_dns_plugin_answers_total{source="cache",transport="udp"} 1)",
                            R"(hxtarrow_dns_plugin_answers_total{source="blocked",transport="udp"} 1)",
                            R"(hxtarrow_dns_plugin_upstream_latency_seconds_bucket{le="+Inf"} 1)",
-                           "hxtarrow_dns_plugin_tls_connections_total 0"}) {
+                           "hxtarrow_dns_plugin_tls_connections_total 0"})
     EXPECT_TRUE(test::WaitFor([&] {
-      std::ifstream in(file);
-      text.assign(std::istreambuf_iterator<char>(in), {});
-      return text.find(std::string(line) + "\n") != std::string::npos;
+      return (text = test::ReadFile(file)).find(line + std::string("\n")) != text.npos;
     })) << line + std::string(" in:\n") + text;
-  }
 #ifndef _WIN32
   if (std::system("/usr/bin/python3 -c 'import prometheus_client' 2>/dev/null") != 0)
     GTEST_SKIP() << "python3-prometheus-client is not installed";

@@ -178,9 +178,8 @@ class PluginTest : public ::testing::Test {
   // Sends `bytes` (for TCP, framed by the caller) in a new session under `contextId`.
   void Send(u32 contextId, const std::string& bytes, bool tcp = false) {
     u32 handle = 0;
-    ASSERT_EQ(
-        plugin.OpenSession(contextId, "127.0.0.53:53", tcp ? HXT_TRANSPORT_TCP : HXT_TRANSPORT_UDP, &handle),
-        0u);
+    const auto transport = tcp ? HXT_TRANSPORT_TCP : HXT_TRANSPORT_UDP;
+    ASSERT_EQ(plugin.OpenSession(contextId, "127.0.0.53:53", transport, &handle), 0u);
     ASSERT_EQ(plugin.Send(handle, reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size()), 0u);
   }
   // Asks `name` in a new UDP session under `contextId`.

@@ -9,7 +9,6 @@
 #include <atomic>
 #include <cstdlib>
 #include <fstream>
-#include <iterator>
 
 #include <boost/asio/read_until.hpp>
 #include <boost/asio/write.hpp>
@@ -178,9 +177,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(Roaming, ACaptivePortalIsScopedAndLetGoOfOnItsOwn) {
   test::TestPki pki(dir);
   test::ResolverOptions tlsOptions = pki.TlsServer("resolver.test");
-  auto tls = std::make_unique<test::TestResolver>(tlsOptions);
-  tlsOptions.port = tls->port();
-  tls.reset();  // the portal lets nothing out
+  tlsOptions.port = test::TestResolver().port();  // nobody there: the portal lets nothing out
   test::TestResolver portalDns(kit::Scripted([](const std::string& query) {
     return Reply(query, kRcodeNoError, test::dnswire::Record(kTypeA, std::string("\x7f\0\0\x01", 4)), 1);
   }));
@@ -203,7 +200,7 @@ TEST_F(Roaming, ACaptivePortalIsScopedAndLetGoOfOnItsOwn) {
   }
   // Signed in: the check passes and the upstream answers again.
   const std::size_t reports = service.Texts("ProtectionStateChanged").size();
-  tls = std::make_unique<test::TestResolver>(tlsOptions);
+  test::TestResolver tls(tlsOptions);
   web.answer = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nOK";
   ASSERT_TRUE(StateWithin("encrypted", reports, 3s));
   EXPECT_EQ(Rcode(Answer("www.example", kTypeA)), kRcodeNoError);
@@ -275,10 +272,7 @@ TEST_F(RoamingNetns, Dns64OfARealResolverIsSeen) {
     std::string dir;
     ~Stop() { (void)std::system(("kill $(cat '" + dir + "/unbound.pid')").c_str()); }
   } stop{dir};
-  auto log = [&] {
-    std::ifstream file(dir + "/unbound.log");
-    return std::string(std::istreambuf_iterator<char>(file), {});
-  };
+  auto log = [&] { return test::ReadFile(dir + "/unbound.log"); };
   if (!test::WaitFor([&] { return log().find("start of service") != std::string::npos; }, 10s))
     GTEST_SKIP() << "unbound cannot run here; its log:\n" << log();
   upstreams = R"([{"address":"198.18.53.1:53"}])";

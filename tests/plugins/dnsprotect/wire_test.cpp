@@ -78,8 +78,7 @@ TEST(DnsProtectWire, AnswersEachClientWithItsOwnOptFlagsAndSize) {
     int records;
     bool opt, dnssecOk, truncated, ad, cd;
   };
-  const Ask plain;
-  const Ask edns = Shaped([](Ask& a) { a.edns = true; });
+  const Ask plain, edns = Shaped([](Ask&a) { a.edns = true; });
   const Ask ednsCookie = Shaped([](Ask& a) { a.edns = a.cookie = true; });
   const Ask dnssec = Shaped([](Ask& a) { a.edns = a.dnssecOk = a.checkingDisabled = true; });
   const Ask small = Shaped([](Ask& a) { a.edns = true, a.size = 600; });
