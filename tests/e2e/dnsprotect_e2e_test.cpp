@@ -163,14 +163,11 @@ TEST_F(DnsProtectE2E, AnswersOverTlsBlocksAndFallsBackOpenWhileTheUpstreamIsAway
   ASSERT_TRUE(WaitForState("encrypted")) << agent.Log();
 
   // Both families and transports of the stub.
-  const struct {
-    const char* server;
-    bool tcp;
-  } clients[] = {{"127.0.0.1", false}, {"127.0.0.1", true}, {"::1", false}, {"::1", true}};
-  for (const auto& c : clients) {
-    EXPECT_EQ(Dig(c.server, stubPort, "www.example", c.tcp), kUpstreamAnswer) << c.server << c.tcp;
-    EXPECT_EQ(Dig(c.server, stubPort, "ads.blocked.example", c.tcp), "") << c.server << c.tcp;
-  }
+  for (const char* server : {"127.0.0.1", "::1"})
+    for (bool tcp : {false, true}) {
+      EXPECT_EQ(Dig(server, stubPort, "www.example", tcp), kUpstreamAnswer) << server << tcp;
+      EXPECT_EQ(Dig(server, stubPort, "ads.blocked.example", tcp), "") << server << tcp;
+    }
   EXPECT_EQ(resolver->connections(), 1);  // one persistent connection for all
 
   // The TLS upstream goes away: unbound stands in, in clear text.

@@ -51,9 +51,8 @@ TEST_F(DnsProtectPlugin, AnswersBlocksAndTellsTheTruthAboutItsUpstream) {
   ASSERT_TRUE(StateWithin("protected"));
   const auto redirects = service.Texts("ChangeDnsRedirectionMode");
   ASSERT_EQ(redirects.size(), 1u);
-  EXPECT_NE(redirects[0].find(R"("dns4":{"redirect":"true","whitelist":[],"resolvers":["127.0.0.1"]})"),
-            std::string::npos)
-      << redirects[0];
+  EXPECT_PRED_FORMAT2(testing::IsSubstring,
+                      R"("dns4":{"redirect":"true","whitelist":[],"resolvers":["127.0.0.1"]})", redirects[0]);
   EXPECT_NE(service.Texts("ProtectionStateChanged")[0].find(R"("client_display_name":"Test Org")"),
             std::string::npos);
   const auto upgrades = service.Texts("UpgradeDetailsChanged");
@@ -103,10 +102,9 @@ TEST_F(DnsProtectPlugin, AnswersBlocksAndTellsTheTruthAboutItsUpstream) {
 TEST_F(DnsProtectPlugin, FollowsTheVpnAndTheTrustedNetwork) {
   StartWith(R"(,"standDownOnTrustedNetwork":true)", R"(,"swg":{"enabled":true,"proxy":"127.0.0.1:3128"})");
   ASSERT_TRUE(StateWithin("protected"));
-  auto messages = service.Texts("SendPluginMessage");
-  ASSERT_EQ(messages.size(), 1u);
-  EXPECT_EQ(messages[0].rfind("SWG <- ", 0), 0u) << messages[0];
-  EXPECT_NE(messages[0].find(R"( StartPlugin {"version":"1","proxy":"127.0.0.1:3128"})"), std::string::npos);
+  EXPECT_EQ(
+      service.Texts("SendPluginMessage"),
+      std::vector<std::string>{R"(SWG <- Velmora StartPlugin {"version":"1","proxy":"127.0.0.1:3128"})"});
   plugin.ReceiveMessageResult("SWG", "StartPlugin", 0);
 
   auto vpn = [](const char* state, const char* tunnelAll, const char* tnd) {
@@ -137,7 +135,7 @@ TEST_F(DnsProtectPlugin, FollowsTheVpnAndTheTrustedNetwork) {
   // The stop waits for the SWG plug-in's stop.
   ASSERT_EQ(plugin.InitiateStop(), 0u);
   ASSERT_TRUE(service.WaitFor("SendPluginMessage", 2));
-  EXPECT_NE(service.Texts("SendPluginMessage").back().find(" StopPlugin {}"), std::string::npos);
+  EXPECT_EQ(service.Texts("SendPluginMessage").back(), "SWG <- Velmora StopPlugin {}");
   EXPECT_EQ(service.Events("PluginStopped").size(), 0u);
   plugin.ReceiveMessageResult("SWG", "StopPlugin", 0);
   EXPECT_TRUE(service.WaitFor("PluginStopped"));
