@@ -1,10 +1,8 @@
-// The DNS-protection plug-in doing its job in the real agent: dig asks the
-// filter daemon's stub, the agent hands the query to dnsprotect.so, which
-// answers from its block list, from a DNS-over-TLS upstream started here or,
-// while that one is away, from a local unbound in clear text. Through unbound
-// the path must answer as unbound asked directly: the same rcode, flags,
-// sections and OPT record, except where the plug-in differs on purpose (the
-// table says where and why). TTLs are left out: the cache lowers them.
+// The DNS-protection plug-in doing its job in the real agent: dig asks the filter daemon's stub, the agent
+// hands the query to dnsprotect.so, which answers from its block list, from a DNS-over-TLS upstream started
+// here or, while that one is away, from a local unbound in clear text. Through unbound the path must answer
+// as unbound asked directly: the same rcode, flags, sections and OPT record, except where the plug-in differs
+// on purpose (the table says where and why). TTLs are left out: the cache lowers them.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
@@ -65,9 +63,8 @@ const DiffCase kCases[] = {
     {"www", "A", "+cd", ""},
     {"www", "A", "+cookie +nsid", ""},  // no option of the upstream's
     {"www", "A", "+tcp", ""},
-    // The plug-in recurses for every client and says so with RA; unbound
-    // does not set RA where RD was clear. Asked first: what comes back must
-    // not reach the next case's client from the cache.
+    // The plug-in recurses for every client and says so with RA; unbound does not set RA where RD was clear.
+    // Asked first: what comes back must not reach the next case's client from the cache.
     {"alias", "A", "+adflag +norecurse", "flags: qr aa ra;"},
     {"alias", "A", "", ""},
     {"big", "TXT", "+noedns +ignore", ""},  // TC

@@ -163,8 +163,7 @@ struct TestResolver::Impl {
       for (auto& session : sessions)
         if (auto socket = session.socket.lock()) socket->close(ignored);
     });
-    // The closed sessions' last handlers write to `sessions`: the thread ends
-    // before the members go.
+    // The closed sessions' last handlers write to `sessions`: the thread ends before the members go.
     thread.Stop();
   }
 

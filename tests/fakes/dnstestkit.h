@@ -1,8 +1,7 @@
-// Loopback stand-ins for what surrounds DNS code in tests: one resolver
-// (plain or TLS, with certificates made on the spot; behind the redirection
-// header it is the agent's listeners as the filter daemon sees them, the
-// "service") and DNS clients. Each resolver runs its own I/O thread and
-// records what it saw; every accessor is thread-safe.
+// Loopback stand-ins for what surrounds DNS code in tests: one resolver (plain or TLS, with certificates made
+// on the spot; behind the redirection header it is the agent's listeners as the filter daemon sees them, the
+// "service") and DNS clients. Each resolver runs its own I/O thread and records what it saw; every accessor
+// is thread-safe.
 #pragma once
 
 #include <chrono>
@@ -24,7 +23,6 @@ namespace hxt::test {
 
 using Bytes = std::vector<u8>;
 
-// An A query for `name` with `id`.
 Bytes MakeQuery(const std::string& name, u16 id);
 // An answer to `query` carrying one A record with `address` (dotted quad).
 Bytes MakeAnswer(const Bytes& query, const std::string& address);
@@ -59,8 +57,7 @@ class IoThread {
   std::thread thread_;
 };
 
-// One message the agent's side received: its 70-byte header and payload,
-// and for UDP the datagram's source.
+// One message the agent's side received: its 70-byte header and payload, and for UDP the datagram's source.
 struct ServiceMessage {
   Bytes header;
   Bytes payload;
@@ -77,9 +74,8 @@ struct ResolverOptions {
   bool truncateUdp = false;            // UDP answers carry TC and no record
   std::string certFile, keyFile;       // set: the TCP side speaks TLS
   int answerInBatchesOf = 1;           // TCP: holds answers, sends each batch in reverse order
-  // Queries come behind the 70-byte redirection header, as to the agent's
-  // listeners: UDP answers go behind the header's first 68 bytes to the
-  // requester's port it names, TCP answers go bare; every message is kept.
+  // Queries come behind the 70-byte redirection header, as to the agent's listeners: UDP answers go behind
+  // the header's first 68 bytes to the requester's port it names, TCP answers go bare; every message is kept.
   bool redirected = false;
   // The test's own reply to each query ("" for none), on the resolver's thread.
   std::function<std::string(const std::string& query)> reply;
@@ -132,18 +128,16 @@ class TestPki {
  public:
   explicit TestPki(const std::string& dir);
   const std::string& caFile() const { return caFile_; }
-  // A TLS resolver's options with a certificate for `name` (its subject
-  // alternative name) and its key, their files in `dir`; `trusted` false
-  // signs it with a second CA that nobody trusts.
+  // A TLS resolver's options with a certificate for `name` (its subject alternative name) and its key, their
+  // files in `dir`; `trusted` false signs it with a second CA that nobody trusts.
   ResolverOptions TlsServer(const std::string& name, bool trusted = true);
 
  private:
   std::string dir_, caFile_;
 };
 
-// One A query for `name` through a stub on loopback: the answer's first address, "SERVFAIL",
-// or "nothing" (no answer, or one with another id). Clients that need more
-// are redirectclient.h's LoopbackSocket.
+// One A query for `name` through a stub on loopback: the answer's first address, "SERVFAIL", or "nothing" (no
+// answer, or one with another id). Clients that need more are redirectclient.h's LoopbackSocket.
 std::string AskUdp(const boost::asio::ip::udp::endpoint& stub, const std::string& name,
                    std::chrono::milliseconds timeout = std::chrono::seconds(5));
 // The same over a new TCP connection ("no connection" when it cannot be made).

@@ -1,5 +1,4 @@
-// The web-gateway plug-in: profile settings, the states its gateway check
-// reports, stop, and its one message.
+// The web-gateway plug-in: profile settings, the states its gateway check reports, stop, and its one message.
 #include <gtest/gtest.h>
 
 #include <string>

@@ -1,6 +1,5 @@
-// The DNS-protection plug-in's parts: the profile, the lists, the cache, the
-// upstreams (plain, truncated, silent, TLS), and the plug-in object itself
-// driven through its interface as the service drives it.
+// The DNS-protection plug-in's parts: the profile, the lists, the cache, the upstreams (plain, truncated,
+// silent, TLS), and the plug-in object itself driven through its interface as the service drives it.
 #include <gtest/gtest.h>
 
 #include <array>
@@ -182,9 +181,8 @@ TEST(DnsProtectAnswers, BlockedNamesGetTheConfiguredAnswerWithTheListedZonesSoa)
   }
 }
 
-// Answers stay for their TTL within the cache's bounds; expired ones stay
-// only when the profile serves stale ones, for a day past their TTL, and
-// only LookupStale gives them, with TTLs of 30.
+// Answers stay for their TTL within the cache's bounds; expired ones stay only when the profile serves stale
+// ones, for a day past their TTL, and only LookupStale gives them, with TTLs of 30.
 TEST(DnsProtectCache, HonoursTtlsWithinBoundsAndServesStaleOnlyWhenOn) {
   const auto t0 = CAnswerCache::Clock::time_point{} + 1000s;
   const std::string query = Query("www.example");
@@ -382,10 +380,9 @@ class SharedUdpSockets : public ::testing::Test {
   std::vector<std::string> answers;
 };
 
-// The shared sockets take an answer only from the server asked, with the id
-// and the question the query was sent with, and not after a Cancel. In each
-// case an impostor arrives first, then the answer that must be taken; only
-// the one from another address, right in all else, is reported as foreign.
+// The shared sockets take an answer only from the server asked, with the id and the question the query was
+// sent with, and not after a Cancel. In each case an impostor arrives first, then the answer that must be
+// taken; only the one from another address, right in all else, is reported as foreign.
 TEST_F(SharedUdpSockets, MatchAnswersByServerIdAndQuestion) {
   udp::socket other(io, udp::endpoint(asio::ip::make_address("127.0.0.1"), 0));
   // The next query the server reads from `client` (any client when unset), made an answer.
@@ -433,9 +430,8 @@ TEST_F(SharedUdpSockets, MatchAnswersByServerIdAndQuestion) {
   EXPECT_GT(ids.size(), 1u) << "ids are drawn at random";
 }
 
-// A socket is retired after its share of queries (a few): later queries
-// leave from other ports, while an answer to a query still in flight on the retired one
-// is taken.
+// A socket is retired after its share of queries (a few): later queries leave from other ports, while an
+// answer to a query still in flight on the retired one is taken.
 TEST_F(SharedUdpSockets, MoveToNewPorts) {
   std::map<unsigned short, unsigned> ports;  // queries sent from each
   std::array<char, 512> buffer;
@@ -457,10 +453,9 @@ TEST_F(SharedUdpSockets, MoveToNewPorts) {
   EXPECT_EQ(answers, std::vector<std::string>{firstQuery});
 }
 
-// Queries sent while held leave at Release, except one cancelled meanwhile.
-// Then queries answered one after another over many renewals: each new
-// port's socket (made from a closed one's kept slot) takes its answers, and
-// the ports keep changing.
+// Queries sent while held leave at Release, except one cancelled meanwhile. Then queries answered one after
+// another over many renewals: each new port's socket (made from a closed one's kept slot) takes its answers,
+// and the ports keep changing.
 TEST_F(SharedUdpSockets, RenewedPortsKeepTakingAnswers) {
   constexpr unsigned kHeld = 2 * CUdpSockets::kSocketsPerFamily + 1;
   sockets.Hold();
@@ -525,9 +520,8 @@ TEST_F(DnsProtectUpstreams, TlsVerifiesTheCertificateAndItsName) {
   EXPECT_EQ(goodServer.udpQueries() + rogueServer.udpQueries(), 0);  // never falls back to plain DNS
 }
 
-// A reconnection offers the upstream's last session; a server that no longer
-// knows it (restarted, new ticket keys) gets a full handshake, and its own
-// session is resumed from then on.
+// A reconnection offers the upstream's last session; a server that no longer knows it (restarted, new ticket
+// keys) gets a full handshake, and its own session is resumed from then on.
 TEST_F(DnsProtectUpstreams, TlsPipelinesOnOneConnectionClosesWhenIdleAndReconnects) {
   ResolverOptions options = pki.TlsServer("resolver.test");
   options.answerInBatchesOf = 3;  // answers come back in reverse order
@@ -566,10 +560,9 @@ TEST_F(DnsProtectUpstreams, TlsPipelinesOnOneConnectionClosesWhenIdleAndReconnec
   EXPECT_EQ(runner.pool.TlsConnects(), 4u);
 }
 
-// A TLS answer slower than the query's share for its upstream is still
-// taken within the whole deadline, on the same connection: here the server
-// holds the first answer until a second query comes, which the test sends
-// only once the next upstream has been asked.
+// A TLS answer slower than the query's share for its upstream is still taken within the whole deadline, on
+// the same connection: here the server holds the first answer until a second query comes, which the test
+// sends only once the next upstream has been asked.
 TEST_F(DnsProtectUpstreams, TlsAnswerPastItsShareIsTakenWithinTheDeadline) {
   ResolverOptions options = pki.TlsServer("resolver.test");
   options.answerInBatchesOf = 2;

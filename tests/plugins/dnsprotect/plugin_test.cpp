@@ -14,9 +14,8 @@ using namespace std::chrono_literals;
 
 class DnsProtectPlugin : public kit::PluginTest {};
 
-// What the plug-in did reaches the profile's metrics file, in a form
-// Prometheus' own parser reads: answers by source and transport, and the
-// upstream's time.
+// What the plug-in did reaches the profile's metrics file, in a form Prometheus' own parser reads: answers by
+// source and transport, and the upstream's time.
 TEST_F(DnsProtectPlugin, CountsReachTheMetricsFile) {
   const std::string file = dir + "/dnsprotect.prom";
   StartWith(R"(,"metrics":{"file":"dnsprotect.prom","intervalMs":100})");
@@ -61,8 +60,7 @@ TEST_F(DnsProtectPlugin, AnswersBlocksAndTellsTheTruthAboutItsUpstream) {
   Ask(1, "www.example");
   Ask(2, "x.ads.example");
   EXPECT_TRUE(Answered(2)) << "a block answer is given inside Send";
-  // A CNAME to a listed name is blocked as the name; EDNS version 1 gets
-  // BADVERS; a response is no query.
+  // A CNAME to a listed name is blocked as the name; EDNS version 1 gets BADVERS; a response is no query.
   Send(5, kit::Make(kit::Shaped([](kit::Ask& a) { a.labels = {"cname", "example"}, a.edns = true; })));
   Send(6, kit::Make(kit::Shaped([](kit::Ask& a) { a.edns = true, a.version = 1; })));
   Send(7, kit::Make(kit::Shaped([](kit::Ask& a) { a.response = true; })));
@@ -86,8 +84,7 @@ TEST_F(DnsProtectPlugin, AnswersBlocksAndTellsTheTruthAboutItsUpstream) {
   EXPECT_TRUE(Answered(3)) << "block answers are given inside Send";
   EXPECT_EQ(AnswerTo(3).size(), 2 + BuildBlockedAnswer(first, kit::QuestionOf(first), 2, "", 60).size());
 
-  // With the upstream gone: "open", and a query that gets no answer is
-  // answered SERVFAIL.
+  // With the upstream gone: "open", and a query that gets no answer is answered SERVFAIL.
   upstream.reset();
   ASSERT_TRUE(StateWithin("open"));
   Ask(4, "not-cached.example");
@@ -153,10 +150,9 @@ TEST_F(DnsProtectPlugin, RefusesABadProfileAsDisabledAndStillStops) {
   EXPECT_TRUE(service.WaitFor("PluginStopped"));
 }
 
-// The upstream answers once, with a TTL the cache holds for no time, then
-// falls silent: the second client (and a third asking meanwhile) gets the
-// expired answer (TTL 30, Extended DNS Error "Stale Answer") only when the
-// profile serves stale ones.
+// The upstream answers once, with a TTL the cache holds for no time, then falls silent: the second client
+// (and a third asking meanwhile) gets the expired answer (TTL 30, Extended DNS Error "Stale Answer") only
+// when the profile serves stale ones.
 class DnsProtectServeStale : public DnsProtectPlugin, public ::testing::WithParamInterface<bool> {};
 
 TEST_P(DnsProtectServeStale, OnlyWhenEveryUpstreamFailedAndTheProfileSaysSo) {
@@ -189,10 +185,9 @@ TEST_P(DnsProtectServeStale, OnlyWhenEveryUpstreamFailedAndTheProfileSaysSo) {
 }
 INSTANTIATE_TEST_SUITE_P(OffAndOn, DnsProtectServeStale, ::testing::Bool());
 
-// With the TLS upstream gone, strict use never goes to the plain one and,
-// nobody else being allowed, reports "open"; opportunistic use does, and
-// stops claiming "encrypted" with that answer. Both without waiting for the
-// next health check (an hour away here).
+// With the TLS upstream gone, strict use never goes to the plain one and, nobody else being allowed, reports
+// "open"; opportunistic use does, and stops claiming "encrypted" with that answer. Both without waiting for
+// the next health check (an hour away here).
 class DnsProtectTlsProfile : public DnsProtectPlugin, public ::testing::WithParamInterface<bool> {};
 
 TEST_P(DnsProtectTlsProfile, DecidesOnClearTextAndTheStateFollowsAtOnce) {

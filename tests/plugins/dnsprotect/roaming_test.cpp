@@ -134,9 +134,8 @@ TEST_F(Roaming, Dns64IsReportedTheNewNetworkIsAskedAfreshAndALostUpstreamShowsAt
   EXPECT_TRUE(StateWithin("protected_limited_dns64_detected", reports + 1, 2s));
 }
 
-// The canary name asked in clear text tells, per record type, whether the
-// network answers plain DNS itself; so does an answer that comes from an
-// address not asked.
+// The canary name asked in clear text tells, per record type, whether the network answers plain DNS itself;
+// so does an answer that comes from an address not asked.
 struct InterferenceCase {
   unsigned char a;  // last byte of the A answer; 1 is the published one
   const char* aaaa;
@@ -207,9 +206,8 @@ TEST_F(Roaming, ACaptivePortalIsScopedAndLetGoOfOnItsOwn) {
   EXPECT_EQ(portalDns.Asked("www.example"), 0);
 }
 
-// The test's thread, and so every thread it starts (the plug-in's, the
-// servers'), in a namespace of its own until the test ends. Its loopback
-// carries the addresses the "network" needs.
+// The test's thread, and so every thread it starts (the plug-in's, the servers'), in a namespace of its own
+// until the test ends. Its loopback carries the addresses the "network" needs.
 class RoamingNetns : public Roaming {
  protected:
   void SetUp() override {
@@ -245,9 +243,8 @@ class RoamingNetns : public Roaming {
   int home_ = -1;
 };
 
-// unbound with its dns64 module in front of a zone that has only A records
-// for ipv4only.arpa, as the real one: the plug-in must see the synthesis. In
-// the namespace, whatever else unbound might ask cannot leave.
+// unbound with its dns64 module in front of a zone that has only A records for ipv4only.arpa, as the real
+// one: the plug-in must see the synthesis. In the namespace, whatever else unbound might ask cannot leave.
 TEST_F(RoamingNetns, Dns64OfARealResolverIsSeen) {
   constexpr const char* kUnbound = "/usr/sbin/unbound";
   if (::access(kUnbound, X_OK) != 0) GTEST_SKIP() << "unbound is not installed";

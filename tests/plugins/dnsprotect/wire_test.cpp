@@ -1,6 +1,5 @@
-// The plug-in's DNS messages: which queries it takes, and how each client's
-// answer is made from a shared (cached) one according to the client's own
-// EDNS wishes and size.
+// The plug-in's DNS messages: which queries it takes, and how each client's answer is made from a shared
+// (cached) one according to the client's own EDNS wishes and size.
 #include <gtest/gtest.h>
 
 #include <tuple>
@@ -52,9 +51,8 @@ TEST(DnsProtectWire, TakesQueriesOrSaysWhyNot) {
               std::make_tuple(0x1234, true, c.question ? 1 : 0, c.opt, c.rcode))
         << c.what;
   }
-  // Upstreams get our OPT record (our size, the client's DO, none of its
-  // options) and RD even when the client did not set it (what comes back is
-  // cached for everyone), padded to whole blocks over TLS.
+  // Upstreams get our OPT record (our size, the client's DO, none of its options) and RD even when the client
+  // did not set it (what comes back is cached for everyone), padded to whole blocks over TLS.
   std::string raw = Make(Shaped([](Ask& a) { a.edns = a.cookie = a.dnssecOk = true, a.size = 4096; }));
   raw[2] = static_cast<char>(raw[2] & ~0x01);
   ClientQuery client, sent;
