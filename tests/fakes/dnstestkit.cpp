@@ -122,8 +122,7 @@ void IoThread::Stop() {
 struct TestResolver::Impl {
   using TlsStream = asio::ssl::stream<tcp::socket>;
 
-  explicit Impl(ResolverOptions o)
-      : options(std::move(o)), udpSocket(thread.io()), otherSocket(thread.io()), acceptor(thread.io()) {
+  Impl(ResolverOptions o, TestResolver& resolver) : self(resolver), options(std::move(o)) {
     if (!options.certFile.empty()) {
       tls = std::make_unique<asio::ssl::context>(asio::ssl::context::tls_server);
       tls->use_certificate_chain_file(options.certFile);
@@ -143,7 +142,7 @@ struct TestResolver::Impl {
       if (ec && options.port != 0) throw boost::system::system_error(ec);
     }
     acceptor.listen();
-    local = udpSocket.local_endpoint();
+    self.endpoint_ = udpSocket.local_endpoint();
     otherSocket.open(ip.is_v6() ? udp::v6() : udp::v4());
     otherSocket.bind(udp::endpoint(ip, 0));
     // Processes the test starts later must not keep the port.
@@ -207,7 +206,7 @@ struct TestResolver::Impl {
           if (e == asio::error::operation_aborted || !udpSocket.is_open()) return;
           const std::size_t skip = options.redirected ? kHeader : 0;
           if (!e && n >= skip + (options.redirected ? 0 : 12)) {
-            ++udpQueries;
+            ++self.udpQueries_;
             const std::string header(buffer.data(), skip), query(buffer.data() + skip, n - skip);
             udp::endpoint to = sender;
             if (options.redirected) record(header, query, sender, 0);
@@ -264,7 +263,7 @@ struct TestResolver::Impl {
         framed.erase(0, kHeader + length);
       }
       for (const std::string& query : dnswire::TakeFramed(bytes)) {
-        ++owner->tcpQueries;
+        ++owner->self.tcpQueries_;
         const std::string answer = owner->answerTo(query, false);
         if (answer.empty()) continue;
         held.push_back(dnswire::Framed(answer));
@@ -295,7 +294,7 @@ struct TestResolver::Impl {
     acceptor.async_accept([this](const boost::system::error_code& e, tcp::socket socket) {
       if (e == asio::error::operation_aborted || !acceptor.is_open()) return;
       if (!e) {
-        ++connections;
+        ++self.connections_;
         if (tls) {
           auto stream = std::make_shared<TlsStream>(std::move(socket), *tls);
           stream->async_handshake(TlsStream::server, [this, stream](const boost::system::error_code& e) {
@@ -314,14 +313,14 @@ struct TestResolver::Impl {
     bool closed;
   };
 
+  TestResolver& self;
   ResolverOptions options;
   IoThread thread;
   std::unique_ptr<asio::ssl::context> tls;
-  udp::socket udpSocket, otherSocket;
-  tcp::acceptor acceptor;
-  udp::endpoint local, sender;
+  udp::socket udpSocket{thread.io()}, otherSocket{thread.io()};
+  tcp::acceptor acceptor{thread.io()};
+  udp::endpoint sender;
   std::array<char, 65536> buffer{};
-  std::atomic<int> udpQueries{0}, tcpQueries{0}, connections{0};
   std::mutex mutex;
   std::map<std::string, int> asked;  // by lower-case name
   std::vector<std::string> silenced;
@@ -329,23 +328,11 @@ struct TestResolver::Impl {
   std::vector<Tracked> sessions;
 };
 
-TestResolver::TestResolver(ResolverOptions options) : impl_(std::make_unique<Impl>(std::move(options))) {}
+TestResolver::TestResolver(ResolverOptions o) : impl_(std::make_unique<Impl>(std::move(o), *this)) {}
 
 TestResolver::TestResolver(const std::string& loopback, const std::string& answer, u16 port)
     : TestResolver(On(loopback, answer, port)) {}
 TestResolver::~TestResolver() = default;
-udp::endpoint TestResolver::endpoint() const {
-  return impl_->local;
-}
-int TestResolver::udpQueries() const {
-  return impl_->udpQueries;
-}
-int TestResolver::tcpQueries() const {
-  return impl_->tcpQueries;
-}
-int TestResolver::connections() const {
-  return impl_->connections;
-}
 int TestResolver::Asked(const std::string& name) const {
   std::lock_guard<std::mutex> lock(impl_->mutex);
   return impl_->asked.count(name) ? impl_->asked.at(name) : 0;
@@ -364,7 +351,7 @@ void TestResolver::CloseListeners() {
 void TestResolver::SendRaw(u16 port, const Bytes& bytes) {
   OnThread(impl_->thread.io(), [&] {
     boost::system::error_code ignored;
-    impl_->udpSocket.send_to(asio::buffer(bytes), udp::endpoint(impl_->local.address(), port), 0, ignored);
+    impl_->udpSocket.send_to(asio::buffer(bytes), udp::endpoint(endpoint_.address(), port), 0, ignored);
   });
 }
 bool TestResolver::AllTcpClosed() const {

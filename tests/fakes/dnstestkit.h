@@ -4,6 +4,7 @@
 // is thread-safe.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -90,11 +91,11 @@ class TestResolver {
   explicit TestResolver(ResolverOptions options = {});
   TestResolver(const std::string& loopback, const std::string& answer, u16 port = 0);
   ~TestResolver();
-  boost::asio::ip::udp::endpoint endpoint() const;
+  boost::asio::ip::udp::endpoint endpoint() const { return endpoint_; }
   u16 port() const { return endpoint().port(); }
-  int udpQueries() const;
-  int tcpQueries() const;
-  int connections() const;
+  int udpQueries() const { return udpQueries_; }
+  int tcpQueries() const { return tcpQueries_; }
+  int connections() const { return connections_; }
   // How often `name` (lower case) was asked, over either transport.
   int Asked(const std::string& name) const;
   // Queries for `name` (lower case) get no answer from now on.
@@ -111,6 +112,8 @@ class TestResolver {
 
  private:
   struct Impl;
+  boost::asio::ip::udp::endpoint endpoint_;
+  std::atomic<int> udpQueries_{0}, tcpQueries_{0}, connections_{0};  // counted on the resolver's thread
   std::unique_ptr<Impl> impl_;
 };
 

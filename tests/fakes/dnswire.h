@@ -67,8 +67,10 @@ Buffer Reply(const Buffer& query, unsigned rcode, const Buffer& records = {}, un
 template <typename Buffer>
 Buffer Framed(const Buffer& message) {
   using Byte = typename Buffer::value_type;
-  Buffer out{static_cast<Byte>(message.size() >> 8), static_cast<Byte>(message.size() & 0xff)};
-  out.insert(out.end(), message.begin(), message.end());
+  Buffer out(message.size() + 2, Byte{});
+  out[0] = static_cast<Byte>(message.size() >> 8);
+  out[1] = static_cast<Byte>(message.size() & 0xff);
+  std::copy(message.begin(), message.end(), out.begin() + 2);
   return out;
 }
 
