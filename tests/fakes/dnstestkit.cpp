@@ -244,13 +244,9 @@ struct TestResolver::Impl {
       auto self = this->shared_from_this();
       stream->async_read_some(asio::buffer(buffer),
                               [self](const boost::system::error_code& e, std::size_t n) {
-                                if (e) {
-                                  std::lock_guard<std::mutex> lock(self->owner->mutex);
-                                  self->owner->sessions[static_cast<std::size_t>(self->id - 1)].closed = true;
-                                  return;
-                                }
-                                self->take(std::string(self->buffer.data(), n));
-                                self->read();
+                                if (!e) return self->take(std::string(self->buffer.data(), n)), self->read();
+                                std::lock_guard<std::mutex> lock(self->owner->mutex);
+                                self->owner->sessions[static_cast<std::size_t>(self->id - 1)].closed = true;
                               });
     }
     void take(const std::string& in) {
@@ -293,16 +289,13 @@ struct TestResolver::Impl {
   void accept() {
     acceptor.async_accept([this](const boost::system::error_code& e, tcp::socket socket) {
       if (e == asio::error::operation_aborted || !acceptor.is_open()) return;
-      if (!e) {
-        ++self.connections_;
-        if (tls) {
-          auto stream = std::make_shared<TlsStream>(std::move(socket), *tls);
-          stream->async_handshake(TlsStream::server, [this, stream](const boost::system::error_code& e) {
-            if (!e) serve(stream);
-          });
-        } else {
-          serve(std::make_shared<tcp::socket>(std::move(socket)));
-        }
+      if (!e) ++self.connections_;
+      if (!e && !tls) serve(std::make_shared<tcp::socket>(std::move(socket)));
+      if (!e && tls) {
+        auto stream = std::make_shared<TlsStream>(std::move(socket), *tls);
+        stream->async_handshake(TlsStream::server, [this, stream](const boost::system::error_code& e) {
+          if (!e) serve(stream);
+        });
       }
       accept();
     });

@@ -22,7 +22,6 @@ namespace {
 using namespace std::chrono_literals;
 namespace asio = boost::asio;
 using asio::ip::udp;
-using kit::CapturedLog;
 using test::ResolverOptions;
 using test::TestResolver;
 
@@ -89,7 +88,7 @@ Verdict Check(const DomainPolicy& policy, const std::string& text) {
 
 TEST(DnsProtectPolicy, BlocksListedNamesAndTheirSubdomainsUnlessAllowedAndReloadsWholeLists) {
   test::TestRoot dir;
-  CapturedLog log;
+  kit::CapturedLog log;
   dir.WriteFile("hosts",
                 "# hosts format\n0.0.0.0 ads.example tracker.example # trailing\n127.0.0.1 localhost\n");
   dir.WriteFile("plain",
@@ -283,9 +282,8 @@ struct PoolRunner {
   std::pair<std::uint32_t, std::string> Resolve(const std::string& query,
                                                 std::chrono::milliseconds timeout = 2s) {
     std::promise<std::pair<std::uint32_t, std::string>> result;
-    pool.Resolve(query, Clock::now() + timeout, [&](std::uint32_t e, std::string a) {
-      result.set_value({e, a});
-    });
+    pool.Resolve(query, Clock::now() + timeout,
+                 [&](std::uint32_t e, std::string a) { result.set_value(std::make_pair(e, a)); });
     return result.get_future().get();
   }
   test::IoThread thread;
@@ -314,7 +312,7 @@ ResolverOptions Silent(ResolverOptions options = {}) {
 class DnsProtectUpstreams : public ::testing::Test {
  protected:
   test::TestRoot dir;
-  CapturedLog log;
+  kit::CapturedLog log;
   test::TestPki pki{dir.path()};
 };
 
@@ -400,8 +398,7 @@ TEST_F(SharedUdpSockets, MatchAnswersByServerIdAndQuestion) {
   sockets.SetForeignAnswerListener([&](std::uint16_t type) { foreign.push_back(type); });
   std::set<std::uint16_t> ids;
   for (const std::string what : {"another server", "another id", "another question", "cancelled"}) {
-    answers.clear();
-    foreign.clear();
+    answers.clear(), foreign.clear();
     const std::uint64_t ticket = Ask("www.example");
     ASSERT_NE(ticket, 0u) << what;
     udp::endpoint client;
@@ -570,9 +567,7 @@ TEST_F(DnsProtectUpstreams, TlsAnswerPastItsShareIsTakenWithinTheDeadline) {
   PoolRunner runner({Tls(server.port(), "resolver.test", pki.caFile()), Plain(silent.port())});
   std::promise<std::pair<std::uint32_t, std::string>> first;
   runner.pool.Resolve(BuildQuery("slow.example", kTypeA, 7), Clock::now() + 2s,
-                      [&](std::uint32_t e, std::string a) {
-                        first.set_value({e, a});
-                      });
+                      [&](std::uint32_t e, std::string a) { first.set_value(std::make_pair(e, a)); });
   ASSERT_TRUE(test::WaitFor([&] { return silent.udpQueries() == 1; }, 10s));
   runner.Resolve(BuildQuery("other.example", kTypeA, 8), 10s);
   auto [error, answer] = first.get_future().get();

@@ -62,13 +62,10 @@ TEST(CaptivePortal, TheCheckAnswerTellsWhetherAPortalHoldsTheNetwork) {
 class PortalWeb {
  public:
   PortalWeb() { accept(); }
-  ~PortalWeb() {
-    test::OnThread(thread_.io(), [&] { acceptor_.close(); });
-  }
+  ~PortalWeb() { thread_.Stop(); }  // no handler runs while the acceptor goes
   u16 port() const { return acceptor_.local_endpoint().port(); }
   std::atomic<const char*> answer{""};
 
- private:
   void accept() {
     acceptor_.async_accept([this](const boost::system::error_code& e, tcp::socket peer) {
       if (e) return;
@@ -91,10 +88,6 @@ class PortalWeb {
 class Roaming : public kit::PluginTest {
  protected:
   Roaming() { healthCheckMs = 600000; }
-  void Start(u16 port, const std::string& more = "") {
-    upstreams = On({port});
-    StartWith(more);
-  }
 };
 
 // Then the upstream goes: a failed query alone must tell, the health check
@@ -108,7 +101,8 @@ TEST_F(Roaming, Dns64IsReportedTheNewNetworkIsAskedAfreshAndALostUpstreamShowsAt
   });
   auto upstream = std::make_unique<test::TestResolver>(options);
   options.port = upstream->port();
-  Start(options.port);
+  upstreams = On({options.port});
+  StartWith("");
   ASSERT_TRUE(StateWithin("protected_limited_dns64_detected", 0, 5s));
   std::vector<std::string> rdatas;
   ASSERT_TRUE(AnswerRdatas(Answer("ipv4only-name.example", kTypeAaaa), kTypeAaaa, rdatas));
@@ -159,7 +153,8 @@ TEST_P(RoamingInterference, IsReportedPerRecordType) {
       [&](const std::string& query) {
         return c.aaaaFromElsewhere && kit::QuestionOf(query).type == kTypeAaaa;
       }));
-  Start(upstream.port(), R"(,"canary":{"name":"canary.example","a":["192.0.2.1"],"aaaa":["2001:db8::1"]})");
+  upstreams = On({upstream.port()});
+  StartWith(R"(,"canary":{"name":"canary.example","a":["192.0.2.1"],"aaaa":["2001:db8::1"]})");
   EXPECT_TRUE(test::WaitFor([&] { return upstream.Asked("canary.example") == 2; }, 3s));
   EXPECT_TRUE(StateWithin(c.state, 0, 3s)) << c.state;
 }
@@ -265,10 +260,8 @@ TEST_F(RoamingNetns, Dns64OfARealResolverIsSeen) {
       "cp -f " + std::string(kUnbound) + " '" + dir + "/unbound.bin' && cd '" + dir +
       "' && { ./unbound.bin -d -c unbound.conf >unbound.log 2>&1 & echo $! >unbound.pid; }";
   ASSERT_EQ(std::system(run.c_str()), 0);
-  struct Stop {
-    std::string dir;
-    ~Stop() { (void)std::system(("kill $(cat '" + dir + "/unbound.pid')").c_str()); }
-  } stop{dir};
+  const std::shared_ptr<void> stop(
+      nullptr, [&](void*) { (void)std::system(("kill $(cat '" + dir + "/unbound.pid')").c_str()); });
   auto log = [&] { return test::ReadFile(dir + "/unbound.log"); };
   if (!test::WaitFor([&] { return log().find("start of service") != std::string::npos; }, 10s))
     GTEST_SKIP() << "unbound cannot run here; its log:\n" << log();
