@@ -1,10 +1,8 @@
-// The DNS-protection plug-in doing its job in the real agent: dig asks the
-// filter daemon's stub, the agent hands the query to dnsprotect.so, which
-// answers from its block list, from a DNS-over-TLS upstream started here or,
-// while that one is away, from a local unbound in clear text. Through unbound
-// the path must answer as unbound asked directly: the same rcode, flags,
-// sections and OPT record, except where the plug-in differs on purpose (the
-// table says where and why). TTLs are left out: the cache lowers them.
+// The DNS-protection plug-in doing its job in the real agent: dig asks the filter daemon's stub, the agent
+// hands the query to dnsprotect.so, which answers from its block list, from a DNS-over-TLS upstream started
+// here or, while that one is away, from a local unbound in clear text. Through unbound the path must answer
+// as unbound asked directly: the same rcode, flags, sections and OPT record, except where the plug-in differs
+// on purpose (the table says where and why). TTLs are left out: the cache lowers them.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
@@ -65,9 +63,8 @@ const DiffCase kCases[] = {
     {"www", "A", "+cd", ""},
     {"www", "A", "+cookie +nsid", ""},  // no option of the upstream's
     {"www", "A", "+tcp", ""},
-    // The plug-in recurses for every client and says so with RA; unbound
-    // does not set RA where RD was clear. Asked first: what comes back must
-    // not reach the next case's client from the cache.
+    // The plug-in recurses for every client and says so with RA; unbound does not set RA where RD was clear.
+    // Asked first: what comes back must not reach the next case's client from the cache.
     {"alias", "A", "+adflag +norecurse", "flags: qr aa ra;"},
     {"alias", "A", "", ""},
     {"big", "TXT", "+noedns +ignore", ""},  // TC
@@ -130,10 +127,9 @@ class DnsProtectE2E : public ::testing::Test {
 
   std::string DnsState() {
     auto [code, out] = RunTool(HXT_ARROWCTL_BINARY, "status --json --port " + std::to_string(ipcPort));
-    auto at = out.find(R"("Dns4":{"ProtectionState":")");
-    if (code != 0 || at == std::string::npos) return "";
-    at += 27;
-    return out.substr(at, out.find('"', at) - at);
+    static const std::regex dns4(R"("Dns4":\{"ProtectionState":"([^"]*))");
+    std::smatch state;
+    return code == 0 && std::regex_search(out, state, dns4) ? state[1].str() : "";
   }
   bool WaitForState(const std::string& state) {
     return WaitFor([&] { return DnsState() == state; }, std::chrono::seconds(20));
@@ -164,14 +160,11 @@ TEST_F(DnsProtectE2E, AnswersOverTlsBlocksAndFallsBackOpenWhileTheUpstreamIsAway
   ASSERT_TRUE(WaitForState("encrypted")) << agent.Log();
 
   // Both families and transports of the stub.
-  const struct {
-    const char* server;
-    bool tcp;
-  } clients[] = {{"127.0.0.1", false}, {"127.0.0.1", true}, {"::1", false}, {"::1", true}};
-  for (const auto& c : clients) {
-    EXPECT_EQ(Dig(c.server, stubPort, "www.example", c.tcp), kUpstreamAnswer) << c.server << c.tcp;
-    EXPECT_EQ(Dig(c.server, stubPort, "ads.blocked.example", c.tcp), "") << c.server << c.tcp;
-  }
+  for (const char* server : {"127.0.0.1", "::1"})
+    for (bool tcp : {false, true}) {
+      EXPECT_EQ(Dig(server, stubPort, "www.example", tcp), kUpstreamAnswer) << server << tcp;
+      EXPECT_EQ(Dig(server, stubPort, "ads.blocked.example", tcp), "") << server << tcp;
+    }
   EXPECT_EQ(resolver->connections(), 1);  // one persistent connection for all
 
   // The TLS upstream goes away: unbound stands in, in clear text.

@@ -1,9 +1,6 @@
 #include "fakes/dnstestkit.h"
 
 #include <fcntl.h>
-#include <openssl/evp.h>
-#include <openssl/pem.h>
-#include <openssl/x509v3.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -11,7 +8,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cctype>
-#include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <future>
 #include <map>
@@ -40,54 +37,17 @@ constexpr std::size_t kHeader = 70;  // the redirection header in front of each 
 ResolverOptions On(const std::string& loopback, const std::string& answer, u16 port,
                    bool redirected = false) {
   ResolverOptions options;
-  options.loopback = loopback;
-  options.answer = answer;
-  options.port = port;
-  options.redirected = redirected;
+  options.loopback = loopback, options.answer = answer, options.port = port, options.redirected = redirected;
   return options;
 }
 
-EVP_PKEY* NewKey() {
-  return EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256");
-}
-
-void AddExtension(X509* cert, X509* issuer, int nid, const char* value) {
-  X509V3_CTX context;
-  X509V3_set_ctx(&context, issuer, cert, nullptr, nullptr, 0);
-  X509_EXTENSION* extension = X509V3_EXT_conf_nid(nullptr, &context, nid, value);
-  X509_add_ext(cert, extension, -1);
-  X509_EXTENSION_free(extension);
-}
-
-// A certificate for `key` named `cn`, signed by `issuerKey` (self-signed when
-// `issuer` is null).
-X509* MakeCert(EVP_PKEY* key, const std::string& cn, X509* issuer, EVP_PKEY* issuerKey, bool ca,
-               const std::string& altName) {
-  static long serial = 1;
-  X509* cert = X509_new();
-  X509_set_version(cert, 2);
-  ASN1_INTEGER_set(X509_get_serialNumber(cert), serial++);
-  X509_gmtime_adj(X509_getm_notBefore(cert), -3600);
-  X509_gmtime_adj(X509_getm_notAfter(cert), 86400);
-  X509_set_pubkey(cert, key);
-  X509_NAME* name = X509_get_subject_name(cert);
-  X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>(cn.c_str()), -1,
-                             -1, 0);
-  X509_set_issuer_name(cert, issuer ? X509_get_subject_name(issuer) : name);
-  X509* signer = issuer ? issuer : cert;
-  AddExtension(cert, signer, NID_basic_constraints, ca ? "critical,CA:TRUE" : "CA:FALSE");
-  if (ca) AddExtension(cert, signer, NID_key_usage, "critical,keyCertSign,cRLSign");
-  if (!altName.empty()) AddExtension(cert, signer, NID_subject_alt_name, ("DNS:" + altName).c_str());
-  X509_sign(cert, issuerKey, EVP_sha256());
-  return cert;
-}
-
-void WritePem(const std::string& path, X509* cert, EVP_PKEY* key) {
-  std::FILE* file = std::fopen(path.c_str(), "w");
-  if (file == nullptr) throw std::runtime_error("cannot write " + path);
-  if (cert) PEM_write_X509(file, cert);
-  if (key) PEM_write_PrivateKey(file, key, nullptr, nullptr, 0, nullptr, nullptr);
-  std::fclose(file);
+// Makes a P-256 key `name`.key and its certificate `name`.pem in `dir` with
+// openssl's req; `how` names the subject, the extensions and the issuer.
+void MakeCert(const std::string& dir, const std::string& name, const std::string& how) {
+  const std::string command = "cd '" + dir + "' && openssl req -config /dev/null -x509 -days 1 -nodes " +
+                              "-newkey ec -pkeyopt ec_paramgen_curve:P-256 -keyout '" + name +
+                              ".key' -out '" + name + ".pem' " + how + " 2>/dev/null";
+  if (std::system(command.c_str()) != 0) throw std::runtime_error("openssl could not make " + name);
 }
 
 std::string Described(const std::optional<Bytes>& answer, u16 id) {
@@ -125,8 +85,7 @@ std::string AnswerAddress(const Bytes& m) {
   if (m.size() < 12 || m[7] == 0) return "";
   std::size_t pos = 12;
   while (pos < m.size() && m[pos] != 0) pos += 1 + m[pos];
-  pos += 5;   // root label, type, class
-  pos += 12;  // pointer, type, class, ttl, length of the first record
+  pos += 5 + 12;  // root label, type, class; the first record's pointer, type, class, ttl, length
   if (pos + 4 > m.size()) return "";
   return asio::ip::address_v4({m[pos], m[pos + 1], m[pos + 2], m[pos + 3]}).to_string();
 }
@@ -147,15 +106,11 @@ bool SendAll(int fd, const u8* bytes, std::size_t size) {
   return true;
 }
 
-IoThread::IoThread() : guard_(asio::make_work_guard(io_)), thread_([this] { io_.run(); }) {}
-
 void OnThread(asio::io_context& io, const std::function<void()>& work) {
-  std::promise<void> done;
-  asio::post(io, [&] {
-    work();
-    done.set_value();
-  });
-  done.get_future().wait();
+  std::packaged_task<void()> task(work);
+  auto done = task.get_future();
+  asio::post(io, std::move(task));
+  done.wait();
 }
 
 void IoThread::Stop() {
@@ -167,8 +122,7 @@ void IoThread::Stop() {
 struct TestResolver::Impl {
   using TlsStream = asio::ssl::stream<tcp::socket>;
 
-  explicit Impl(ResolverOptions o)
-      : options(std::move(o)), udpSocket(thread.io()), otherSocket(thread.io()), acceptor(thread.io()) {
+  Impl(ResolverOptions o, TestResolver& resolver) : self(resolver), options(std::move(o)) {
     if (!options.certFile.empty()) {
       tls = std::make_unique<asio::ssl::context>(asio::ssl::context::tls_server);
       tls->use_certificate_chain_file(options.certFile);
@@ -188,7 +142,7 @@ struct TestResolver::Impl {
       if (ec && options.port != 0) throw boost::system::system_error(ec);
     }
     acceptor.listen();
-    local = udpSocket.local_endpoint();
+    self.endpoint_ = udpSocket.local_endpoint();
     otherSocket.open(ip.is_v6() ? udp::v6() : udp::v4());
     otherSocket.bind(udp::endpoint(ip, 0));
     // Processes the test starts later must not keep the port.
@@ -205,10 +159,10 @@ struct TestResolver::Impl {
       closeListeners();
       boost::system::error_code ignored;
       otherSocket.close(ignored);
-      for (auto& session : sessions) session.close();
+      for (auto& session : sessions)
+        if (auto socket = session.socket.lock()) socket->close(ignored);
     });
-    // The closed sessions' last handlers write to `sessions`: the thread ends
-    // before the members go.
+    // The closed sessions' last handlers write to `sessions`: the thread ends before the members go.
     thread.Stop();
   }
 
@@ -252,7 +206,7 @@ struct TestResolver::Impl {
           if (e == asio::error::operation_aborted || !udpSocket.is_open()) return;
           const std::size_t skip = options.redirected ? kHeader : 0;
           if (!e && n >= skip + (options.redirected ? 0 : 12)) {
-            ++udpQueries;
+            ++self.udpQueries_;
             const std::string header(buffer.data(), skip), query(buffer.data() + skip, n - skip);
             udp::endpoint to = sender;
             if (options.redirected) record(header, query, sender, 0);
@@ -290,13 +244,9 @@ struct TestResolver::Impl {
       auto self = this->shared_from_this();
       stream->async_read_some(asio::buffer(buffer),
                               [self](const boost::system::error_code& e, std::size_t n) {
-                                if (e) {
-                                  std::lock_guard<std::mutex> lock(self->owner->mutex);
-                                  self->owner->sessions[static_cast<std::size_t>(self->id - 1)].closed = true;
-                                  return;
-                                }
-                                self->take(std::string(self->buffer.data(), n));
-                                self->read();
+                                if (!e) return self->take(std::string(self->buffer.data(), n)), self->read();
+                                std::lock_guard<std::mutex> lock(self->owner->mutex);
+                                self->owner->sessions[static_cast<std::size_t>(self->id - 1)].closed = true;
                               });
     }
     void take(const std::string& in) {
@@ -309,7 +259,7 @@ struct TestResolver::Impl {
         framed.erase(0, kHeader + length);
       }
       for (const std::string& query : dnswire::TakeFramed(bytes)) {
-        ++owner->tcpQueries;
+        ++owner->self.tcpQueries_;
         const std::string answer = owner->answerTo(query, false);
         if (answer.empty()) continue;
         held.push_back(dnswire::Framed(answer));
@@ -329,11 +279,8 @@ struct TestResolver::Impl {
     int id;
     {
       std::lock_guard<std::mutex> lock(mutex);
-      sessions.push_back({[weak = std::weak_ptr<Stream>(stream)] {
-                            boost::system::error_code ignored;
-                            if (auto s = weak.lock()) s->lowest_layer().close(ignored);
-                          },
-                          false});
+      sessions.push_back(
+          {std::shared_ptr<tcp::socket::lowest_layer_type>(stream, &stream->lowest_layer()), false});
       id = static_cast<int>(sessions.size());
     }
     std::make_shared<Session<Stream>>(this, std::move(stream), id)->read();
@@ -342,34 +289,31 @@ struct TestResolver::Impl {
   void accept() {
     acceptor.async_accept([this](const boost::system::error_code& e, tcp::socket socket) {
       if (e == asio::error::operation_aborted || !acceptor.is_open()) return;
-      if (!e) {
-        ++connections;
-        if (tls) {
-          auto stream = std::make_shared<TlsStream>(std::move(socket), *tls);
-          stream->async_handshake(TlsStream::server, [this, stream](const boost::system::error_code& e) {
-            if (!e) serve(stream);
-          });
-        } else {
-          serve(std::make_shared<tcp::socket>(std::move(socket)));
-        }
+      if (!e) ++self.connections_;
+      if (!e && !tls) serve(std::make_shared<tcp::socket>(std::move(socket)));
+      if (!e && tls) {
+        auto stream = std::make_shared<TlsStream>(std::move(socket), *tls);
+        stream->async_handshake(TlsStream::server, [this, stream](const boost::system::error_code& e) {
+          if (!e) serve(stream);
+        });
       }
       accept();
     });
   }
 
   struct Tracked {
-    std::function<void()> close;  // on the I/O thread
+    std::weak_ptr<tcp::socket::lowest_layer_type> socket;  // closed on the I/O thread
     bool closed;
   };
 
+  TestResolver& self;
   ResolverOptions options;
   IoThread thread;
   std::unique_ptr<asio::ssl::context> tls;
-  udp::socket udpSocket, otherSocket;
-  tcp::acceptor acceptor;
-  udp::endpoint local, sender;
+  udp::socket udpSocket{thread.io()}, otherSocket{thread.io()};
+  tcp::acceptor acceptor{thread.io()};
+  udp::endpoint sender;
   std::array<char, 65536> buffer{};
-  std::atomic<int> udpQueries{0}, tcpQueries{0}, connections{0};
   std::mutex mutex;
   std::map<std::string, int> asked;  // by lower-case name
   std::vector<std::string> silenced;
@@ -377,35 +321,18 @@ struct TestResolver::Impl {
   std::vector<Tracked> sessions;
 };
 
-TestResolver::TestResolver(ResolverOptions options) : impl_(std::make_unique<Impl>(std::move(options))) {}
+TestResolver::TestResolver(ResolverOptions o) : impl_(std::make_unique<Impl>(std::move(o), *this)) {}
 
 TestResolver::TestResolver(const std::string& loopback, const std::string& answer, u16 port)
     : TestResolver(On(loopback, answer, port)) {}
 TestResolver::~TestResolver() = default;
-udp::endpoint TestResolver::endpoint() const {
-  return impl_->local;
-}
-int TestResolver::udpQueries() const {
-  return impl_->udpQueries;
-}
-int TestResolver::tcpQueries() const {
-  return impl_->tcpQueries;
-}
-int TestResolver::connections() const {
-  return impl_->connections;
-}
 int TestResolver::Asked(const std::string& name) const {
   std::lock_guard<std::mutex> lock(impl_->mutex);
-  auto found = impl_->asked.find(name);
-  return found == impl_->asked.end() ? 0 : found->second;
+  return impl_->asked.count(name) ? impl_->asked.at(name) : 0;
 }
 std::vector<ServiceMessage> TestResolver::Messages() const {
   std::lock_guard<std::mutex> lock(impl_->mutex);
   return impl_->messages;
-}
-std::size_t TestResolver::MessageCount() const {
-  std::lock_guard<std::mutex> lock(impl_->mutex);
-  return impl_->messages.size();
 }
 void TestResolver::SilenceName(const std::string& name) {
   std::lock_guard<std::mutex> lock(impl_->mutex);
@@ -417,7 +344,7 @@ void TestResolver::CloseListeners() {
 void TestResolver::SendRaw(u16 port, const Bytes& bytes) {
   OnThread(impl_->thread.io(), [&] {
     boost::system::error_code ignored;
-    impl_->udpSocket.send_to(asio::buffer(bytes), udp::endpoint(impl_->local.address(), port), 0, ignored);
+    impl_->udpSocket.send_to(asio::buffer(bytes), udp::endpoint(endpoint_.address(), port), 0, ignored);
   });
 }
 bool TestResolver::AllTcpClosed() const {
@@ -431,25 +358,12 @@ TestService::TestService(const std::string& loopback, const std::string& address
 
 // ---- certificates ----------------------------------------------------------
 
-struct TestPki::Keys {
-  EVP_PKEY* caKey = NewKey();
-  X509* ca = MakeCert(caKey, "hxt test CA", nullptr, caKey, true, "");
-  EVP_PKEY* rogueKey = NewKey();
-  X509* rogue = MakeCert(rogueKey, "hxt rogue CA", nullptr, rogueKey, true, "");
-  ~Keys() {
-    X509_free(ca);
-    X509_free(rogue);
-    EVP_PKEY_free(caKey);
-    EVP_PKEY_free(rogueKey);
-  }
-};
-
-TestPki::TestPki(const std::string& dir)
-    : dir_(dir), caFile_(dir + "/ca.pem"), keys_(std::make_unique<Keys>()) {
-  WritePem(caFile_, keys_->ca, nullptr);
+TestPki::TestPki(const std::string& dir) : dir_(dir), caFile_(dir + "/ca.pem") {
+  for (const std::string ca : {"ca", "rogue-ca"})
+    MakeCert(dir, ca,
+             "-subj '/CN=hxt " + ca + "' -addext basicConstraints=critical,CA:TRUE " +
+                 "-addext keyUsage=critical,keyCertSign,cRLSign");
 }
-
-TestPki::~TestPki() = default;
 
 std::string AskUdp(const udp::endpoint& stub, const std::string& name, std::chrono::milliseconds timeout) {
   LoopbackSocket client(stub.address().is_v6() ? kAddressFamilyIPv6 : kAddressFamilyIPv4, SOCK_DGRAM);
@@ -467,17 +381,12 @@ std::string AskTcp(const tcp::endpoint& stub, const std::string& name) {
 }
 
 ResolverOptions TestPki::TlsServer(const std::string& name, bool trusted) {
+  const std::string base = name + (trusted ? "" : ".rogue"), ca = trusted ? "ca" : "rogue-ca";
+  MakeCert(dir_, base,
+           "-subj '/CN=" + name + "' -addext subjectAltName=DNS:" + name +
+               " -addext basicConstraints=CA:FALSE -CA " + ca + ".pem -CAkey " + ca + ".key");
   ResolverOptions options;
-  const std::string base = dir_ + "/" + name + (trusted ? "" : ".rogue");
-  options.certFile = base + ".pem";
-  options.keyFile = base + ".key";
-  EVP_PKEY* key = NewKey();
-  X509* cert = MakeCert(key, name, trusted ? keys_->ca : keys_->rogue,
-                        trusted ? keys_->caKey : keys_->rogueKey, false, name);
-  WritePem(options.certFile, cert, nullptr);
-  WritePem(options.keyFile, nullptr, key);
-  X509_free(cert);
-  EVP_PKEY_free(key);
+  options.certFile = dir_ + "/" + base + ".pem", options.keyFile = dir_ + "/" + base + ".key";
   return options;
 }
 

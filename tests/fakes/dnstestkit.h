@@ -1,10 +1,10 @@
-// Loopback stand-ins for what surrounds DNS code in tests: one resolver
-// (plain or TLS, with certificates made on the spot; behind the redirection
-// header it is the agent's listeners as the filter daemon sees them, the
-// "service") and DNS clients. Each resolver runs its own I/O thread and
-// records what it saw; every accessor is thread-safe.
+// Loopback stand-ins for what surrounds DNS code in tests: one resolver (plain or TLS, with certificates made
+// on the spot; behind the redirection header it is the agent's listeners as the filter daemon sees them, the
+// "service") and DNS clients. Each resolver runs its own I/O thread and records what it saw; every accessor
+// is thread-safe.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -24,7 +24,6 @@ namespace hxt::test {
 
 using Bytes = std::vector<u8>;
 
-// An A query for `name` with `id`.
 Bytes MakeQuery(const std::string& name, u16 id);
 // An answer to `query` carrying one A record with `address` (dotted quad).
 Bytes MakeAnswer(const Bytes& query, const std::string& address);
@@ -33,9 +32,7 @@ u16 IdOf(const Bytes& message);
 std::string AnswerAddress(const Bytes& message);
 u8 RcodeOf(const Bytes& message);
 // `message` behind its 2-byte length, as DNS over TCP sends it.
-inline Bytes WithLength(const Bytes& message) {
-  return dnswire::Framed(message);
-}
+inline constexpr auto WithLength = &dnswire::Framed<Bytes>;
 
 // Blocking socket helpers: whether `fd` has input (or was closed) before
 // `deadline`; whether all of `bytes` went out.
@@ -49,7 +46,7 @@ void OnThread(boost::asio::io_context& io, const std::function<void()>& work);
 // An io_context with its own thread, stopped and joined on destruction.
 class IoThread {
  public:
-  IoThread();
+  IoThread() : guard_(boost::asio::make_work_guard(io_)), thread_([this] { io_.run(); }) {}
   ~IoThread() { Stop(); }
   boost::asio::io_context& io() { return io_; }
   // Ends the thread; handlers not yet run are dropped. The destructor calls it.
@@ -61,8 +58,7 @@ class IoThread {
   std::thread thread_;
 };
 
-// One message the agent's side received: its 70-byte header and payload,
-// and for UDP the datagram's source.
+// One message the agent's side received: its 70-byte header and payload, and for UDP the datagram's source.
 struct ServiceMessage {
   Bytes header;
   Bytes payload;
@@ -79,9 +75,8 @@ struct ResolverOptions {
   bool truncateUdp = false;            // UDP answers carry TC and no record
   std::string certFile, keyFile;       // set: the TCP side speaks TLS
   int answerInBatchesOf = 1;           // TCP: holds answers, sends each batch in reverse order
-  // Queries come behind the 70-byte redirection header, as to the agent's
-  // listeners: UDP answers go behind the header's first 68 bytes to the
-  // requester's port it names, TCP answers go bare; every message is kept.
+  // Queries come behind the 70-byte redirection header, as to the agent's listeners: UDP answers go behind
+  // the header's first 68 bytes to the requester's port it names, TCP answers go bare; every message is kept.
   bool redirected = false;
   // The test's own reply to each query ("" for none), on the resolver's thread.
   std::function<std::string(const std::string& query)> reply;
@@ -96,18 +91,18 @@ class TestResolver {
   explicit TestResolver(ResolverOptions options = {});
   TestResolver(const std::string& loopback, const std::string& answer, u16 port = 0);
   ~TestResolver();
-  boost::asio::ip::udp::endpoint endpoint() const;
+  boost::asio::ip::udp::endpoint endpoint() const { return endpoint_; }
   u16 port() const { return endpoint().port(); }
-  int udpQueries() const;
-  int tcpQueries() const;
-  int connections() const;
+  int udpQueries() const { return udpQueries_; }
+  int tcpQueries() const { return tcpQueries_; }
+  int connections() const { return connections_; }
   // How often `name` (lower case) was asked, over either transport.
   int Asked(const std::string& name) const;
   // Queries for `name` (lower case) get no answer from now on.
   void SilenceName(const std::string& name);
   // The messages received when `redirected`.
   std::vector<ServiceMessage> Messages() const;
-  std::size_t MessageCount() const;
+  std::size_t MessageCount() const { return Messages().size(); }
   // Closes the UDP socket and the acceptor (the agent went away).
   void CloseListeners();
   // Sends raw bytes from the UDP socket to loopback at `port`.
@@ -117,6 +112,8 @@ class TestResolver {
 
  private:
   struct Impl;
+  boost::asio::ip::udp::endpoint endpoint_;
+  std::atomic<int> udpQueries_{0}, tcpQueries_{0}, connections_{0};  // counted on the resolver's thread
   std::unique_ptr<Impl> impl_;
 };
 
@@ -129,26 +126,21 @@ class TestService : public TestResolver {
   u16 tcpPort() const { return port(); }
 };
 
-// A CA and server certificates, written as PEM files into `dir`.
+// A CA and server certificates, written as PEM files into `dir` by openssl.
 class TestPki {
  public:
   explicit TestPki(const std::string& dir);
-  ~TestPki();
   const std::string& caFile() const { return caFile_; }
-  // A TLS resolver's options with a certificate for `name` (its subject
-  // alternative name) and its key, their files in `dir`; `trusted` false
-  // signs it with a second CA that nobody trusts.
+  // A TLS resolver's options with a certificate for `name` (its subject alternative name) and its key, their
+  // files in `dir`; `trusted` false signs it with a second CA that nobody trusts.
   ResolverOptions TlsServer(const std::string& name, bool trusted = true);
 
  private:
-  struct Keys;
   std::string dir_, caFile_;
-  std::unique_ptr<Keys> keys_;
 };
 
-// One A query for `name` through a stub on loopback: the answer's first address, "SERVFAIL",
-// or "nothing" (no answer, or one with another id). Clients that need more
-// are redirectclient.h's LoopbackSocket.
+// One A query for `name` through a stub on loopback: the answer's first address, "SERVFAIL", or "nothing" (no
+// answer, or one with another id). Clients that need more are redirectclient.h's LoopbackSocket.
 std::string AskUdp(const boost::asio::ip::udp::endpoint& stub, const std::string& name,
                    std::chrono::milliseconds timeout = std::chrono::seconds(5));
 // The same over a new TCP connection ("no connection" when it cannot be made).

@@ -1,7 +1,6 @@
-// What every test resolver reads and writes of the DNS wire format: a
-// question's name, replies made of records, and the 2-byte length that frames
-// messages over TCP. For byte strings and byte vectors alike; portable (the
-// fake plug-ins use it on Windows too).
+// What every test resolver reads and writes of the DNS wire format: a question's name, replies made of
+// records, and the 2-byte length that frames messages over TCP. For byte strings and byte vectors alike;
+// portable (the fake plug-ins use it on Windows too).
 #pragma once
 
 #include <algorithm>

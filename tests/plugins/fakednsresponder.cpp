@@ -55,11 +55,8 @@ std::string FakeDnsResponder::fromRecords(const std::string& query) const {
   const bool in = query[end - 2] == 0 && query[end - 1] == 1;
   std::string records;
   unsigned count = 0;
-  for (const auto& record : found->second) {
-    if (!in || record.type != type) continue;
-    records += test::dnswire::Record(record.type, record.data);
-    ++count;
-  }
+  for (const auto& record : found->second)
+    if (in && record.type == type) records += test::dnswire::Record(record.type, record.data), ++count;
   return Reply(query, 0, records, count);
 }
 

@@ -1,5 +1,4 @@
-// The cloud downloader: update locations, versions, manifests, and when it
-// announces an update.
+// The cloud downloader: update locations, versions, manifests, and when it announces an update.
 #include <gtest/gtest.h>
 
 #include <atomic>

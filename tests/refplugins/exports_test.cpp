@@ -1,5 +1,4 @@
-// The modules as the service's loader sees them: exactly one id each, and an
-// object for it that says so.
+// The modules as the service's loader sees them: exactly one id each, and an object for it that says so.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <hxtarrow/plugin.h>

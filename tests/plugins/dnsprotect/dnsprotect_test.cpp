@@ -1,19 +1,12 @@
-// The DNS-protection plug-in's parts: the profile, the lists, the cache, the
-// upstreams (plain, truncated, silent, TLS), and the plug-in object itself
-// driven through its interface as the service drives it.
+// The DNS-protection plug-in's parts: the profile, the lists, the cache, the upstreams (plain, truncated,
+// silent, TLS), and the plug-in object itself driven through its interface as the service drives it.
 #include <gtest/gtest.h>
 
 #include <array>
-#include <condition_variable>
-#include <fstream>
 #include <future>
 #include <map>
-#include <mutex>
 #include <set>
 #include <tuple>
-
-#include <boost/asio/io_context.hpp>
-#include <boost/asio/ip/udp.hpp>
 
 #include "answercache.h"
 #include "blocklog.h"
@@ -29,7 +22,6 @@ namespace {
 using namespace std::chrono_literals;
 namespace asio = boost::asio;
 using asio::ip::udp;
-using kit::CapturedLog;
 using test::ResolverOptions;
 using test::TestResolver;
 
@@ -90,15 +82,13 @@ TEST(DnsProtectProfile, RefusesWhatItCannotUseNamingTheMemberAndReason) {
 // Names are label sequences: "x\\.ads" is one label, not the listed name.
 Verdict Check(const DomainPolicy& policy, const std::string& text) {
   std::string labels;
-  if (!text.empty()) {
-    EXPECT_TRUE(TextToLabels(text, labels)) << text;
-  }
+  EXPECT_TRUE(text.empty() || TextToLabels(text, labels)) << text;
   return policy.Check(labels).verdict;
 }
 
 TEST(DnsProtectPolicy, BlocksListedNamesAndTheirSubdomainsUnlessAllowedAndReloadsWholeLists) {
   test::TestRoot dir;
-  CapturedLog log;
+  kit::CapturedLog log;
   dir.WriteFile("hosts",
                 "# hosts format\n0.0.0.0 ads.example tracker.example # trailing\n127.0.0.1 localhost\n");
   dir.WriteFile("plain",
@@ -122,10 +112,9 @@ TEST(DnsProtectPolicy, BlocksListedNamesAndTheirSubdomainsUnlessAllowedAndReload
   EXPECT_EQ(policy->blocked.size(), 5u);
   for (const auto& [verdict, names] : cases)
     for (const char* name : names) EXPECT_EQ(Check(*policy, name), verdict) << name;
-  for (const char* skipped : {":8: skipped \"bad..example\"", ":9: skipped \"||opt.example^$third-party\"",
-                              ":10: skipped \"xxxx"}) {
+  for (const char* skipped :
+       {":8: skipped \"bad..example\"", ":9: skipped \"||opt.example^$third-party\"", ":10: skipped \"xxxx"})
     EXPECT_TRUE(log.Has(skipped)) << skipped;
-  }
   // A changed list is reloaded as a whole; the old one stays when that fails.
   const std::string list = dir.path() + "/list";
   dir.WriteFile("list", "old.example\n");
@@ -149,8 +138,7 @@ TEST(DnsProtectPolicy, BlocksListedNamesAndTheirSubdomainsUnlessAllowedAndReload
 // ---- answers and cache -----------------------------------------------------
 
 std::string UpstreamAnswer(const std::string& query, std::uint32_t ttl) {
-  test::Bytes answer = test::MakeAnswer(test::Bytes(query.begin(), query.end()), "192.0.2.7");
-  std::string out(answer.begin(), answer.end());
+  std::string out = kit::Reply(query, kRcodeNoError, kit::ARecord(7), 1);
   for (int i = 0; i < 4; ++i) out[out.size() - 10 + i] = static_cast<char>(ttl >> (24 - 8 * i));
   return out;
 }
@@ -182,23 +170,18 @@ TEST(DnsProtectAnswers, BlockedNamesGetTheConfiguredAnswerWithTheListedZonesSoa)
     EXPECT_EQ(q.name, "x.ads.example");
     const std::size_t apex = 2;  // "ads.example", the listed name
     std::string answer = BuildBlockedAnswer(query, q, apex, c.address, 42);
-    // id, RCODE, answers, authorities, the cached TTL
+    const std::size_t owner = (answer[q.end] & 0x3f) << 8 | static_cast<unsigned char>(answer[q.end + 1]);
+    // id, RCODE, answers, authorities, the cached TTL, the authority record's owner: the listed name
     EXPECT_EQ(std::make_tuple(MessageId(answer), Rcode(answer), int{answer[7]}, int{answer[9]},
-                              CacheInfoOf(answer).ttl),
-              std::make_tuple(0x1234, c.rcode, c.answers, c.authorities, 42u))
+                              CacheInfoOf(answer).ttl, c.authorities ? owner : 0),
+              std::make_tuple(0x1234, c.rcode, c.answers, c.authorities, 42u,
+                              c.authorities ? kHeaderSize + apex : 0))
         << c.type;
-    if (c.authorities == 1) {
-      // The first authority record's owner points at the listed name.
-      EXPECT_EQ(std::size_t((answer[q.end] & 0x3f) << 8 | static_cast<unsigned char>(answer[q.end + 1])),
-                kHeaderSize + apex)
-          << c.type;
-    }
   }
 }
 
-// Answers stay for their TTL within the cache's bounds; expired ones stay
-// only when the profile serves stale ones, for a day past their TTL, and
-// only LookupStale gives them, with TTLs of 30.
+// Answers stay for their TTL within the cache's bounds; expired ones stay only when the profile serves stale
+// ones, for a day past their TTL, and only LookupStale gives them, with TTLs of 30.
 TEST(DnsProtectCache, HonoursTtlsWithinBoundsAndServesStaleOnlyWhenOn) {
   const auto t0 = CAnswerCache::Clock::time_point{} + 1000s;
   const std::string query = Query("www.example");
@@ -230,10 +213,10 @@ TEST(DnsProtectCache, HonoursTtlsWithinBoundsAndServesStaleOnlyWhenOn) {
       {positive, true, 60s + 86399s, false, true, kStale},  // the last second of the window
       {positive, true, 60s + 86400s, false, false, 0},
   };
+  CacheLimits stale;
+  stale.maxStale = CAnswerCache::kMaxStale;
   for (const auto& c : cases) {
-    CacheLimits limits;
-    if (c.serveStale) limits.maxStale = CAnswerCache::kMaxStale;
-    CAnswerCache cache(limits);
+    CAnswerCache cache(c.serveStale ? stale : CacheLimits{});
     cache.Store(CacheKey(q), c.answer, t0);
     std::string asked = BuildQuery("WWW.example", kTypeA, 0x4321);
     ClientQuery askedQuery;
@@ -255,16 +238,12 @@ TEST(DnsProtectCache, HonoursTtlsWithinBoundsAndServesStaleOnlyWhenOn) {
   cache.Store(CacheKey(q), UpstreamAnswer(query, 0), t0);
   EXPECT_EQ(cache.entries(), 0u);
   // Entries past the stale window leave when others come, looked up or not.
-  CacheLimits stale;
-  stale.maxStale = CAnswerCache::kMaxStale;
   CAnswerCache old(stale);
   old.Store("old", positive, t0);
   old.Store("new", positive, t0 + 60s + 86400s);
   EXPECT_EQ(old.entries(), 1u);
   // Beyond its bounds the least recently used leaves.
-  CacheLimits two;
-  two.maxEntries = 2;
-  CAnswerCache lru(two);
+  CAnswerCache lru(CacheLimits{2});  // at most two entries
   std::string out;
   lru.Store("a", positive);
   lru.Store("b", positive);
@@ -272,8 +251,7 @@ TEST(DnsProtectCache, HonoursTtlsWithinBoundsAndServesStaleOnlyWhenOn) {
   lru.Store("c", positive);
   EXPECT_EQ(std::make_tuple(lru.entries(), lru.Lookup("a", out), lru.Lookup("b", out)),
             std::make_tuple(std::size_t{2}, true, false));
-  two.maxBytes = 80;  // a byte bound smaller than two entries (46 bytes each) keeps one
-  CAnswerCache small(two);
+  CAnswerCache small(CacheLimits{2, 80});  // a byte bound smaller than two entries (46 bytes each) keeps one
   small.Store("a", positive);
   small.Store("b", positive);
   EXPECT_EQ(small.entries(), 1u);
@@ -304,9 +282,8 @@ struct PoolRunner {
   std::pair<std::uint32_t, std::string> Resolve(const std::string& query,
                                                 std::chrono::milliseconds timeout = 2s) {
     std::promise<std::pair<std::uint32_t, std::string>> result;
-    pool.Resolve(query, Clock::now() + timeout, [&](std::uint32_t e, std::string a) {
-      result.set_value({e, a});
-    });
+    pool.Resolve(query, Clock::now() + timeout,
+                 [&](std::uint32_t e, std::string a) { result.set_value(std::make_pair(e, a)); });
     return result.get_future().get();
   }
   test::IoThread thread;
@@ -322,9 +299,7 @@ UpstreamConfig Plain(std::uint16_t port) {
 
 UpstreamConfig Tls(std::uint16_t port, const std::string& name, const std::string& caFile) {
   UpstreamConfig c = Plain(port);
-  c.tls = true;
-  c.tlsName = name;
-  c.caFile = caFile;
+  c.tls = true, c.tlsName = name, c.caFile = caFile;
   return c;
 }
 
@@ -337,7 +312,7 @@ ResolverOptions Silent(ResolverOptions options = {}) {
 class DnsProtectUpstreams : public ::testing::Test {
  protected:
   test::TestRoot dir;
-  CapturedLog log;
+  kit::CapturedLog log;
   test::TestPki pki{dir.path()};
 };
 
@@ -403,10 +378,9 @@ class SharedUdpSockets : public ::testing::Test {
   std::vector<std::string> answers;
 };
 
-// The shared sockets take an answer only from the server asked, with the id
-// and the question the query was sent with, and not after a Cancel. In each
-// case an impostor arrives first, then the answer that must be taken; only
-// the one from another address, right in all else, is reported as foreign.
+// The shared sockets take an answer only from the server asked, with the id and the question the query was
+// sent with, and not after a Cancel. In each case an impostor arrives first, then the answer that must be
+// taken; only the one from another address, right in all else, is reported as foreign.
 TEST_F(SharedUdpSockets, MatchAnswersByServerIdAndQuestion) {
   udp::socket other(io, udp::endpoint(asio::ip::make_address("127.0.0.1"), 0));
   // The next query the server reads from `client` (any client when unset), made an answer.
@@ -424,8 +398,7 @@ TEST_F(SharedUdpSockets, MatchAnswersByServerIdAndQuestion) {
   sockets.SetForeignAnswerListener([&](std::uint16_t type) { foreign.push_back(type); });
   std::set<std::uint16_t> ids;
   for (const std::string what : {"another server", "another id", "another question", "cancelled"}) {
-    answers.clear();
-    foreign.clear();
+    answers.clear(), foreign.clear();
     const std::uint64_t ticket = Ask("www.example");
     ASSERT_NE(ticket, 0u) << what;
     udp::endpoint client;
@@ -454,9 +427,8 @@ TEST_F(SharedUdpSockets, MatchAnswersByServerIdAndQuestion) {
   EXPECT_GT(ids.size(), 1u) << "ids are drawn at random";
 }
 
-// A socket is retired after its share of queries (a few): later queries
-// leave from other ports, while an answer to a query still in flight on the retired one
-// is taken.
+// A socket is retired after its share of queries (a few): later queries leave from other ports, while an
+// answer to a query still in flight on the retired one is taken.
 TEST_F(SharedUdpSockets, MoveToNewPorts) {
   std::map<unsigned short, unsigned> ports;  // queries sent from each
   std::array<char, 512> buffer;
@@ -478,10 +450,9 @@ TEST_F(SharedUdpSockets, MoveToNewPorts) {
   EXPECT_EQ(answers, std::vector<std::string>{firstQuery});
 }
 
-// Queries sent while held leave at Release, except one cancelled meanwhile.
-// Then queries answered one after another over many renewals: each new
-// port's socket (made from a closed one's kept slot) takes its answers, and
-// the ports keep changing.
+// Queries sent while held leave at Release, except one cancelled meanwhile. Then queries answered one after
+// another over many renewals: each new port's socket (made from a closed one's kept slot) takes its answers,
+// and the ports keep changing.
 TEST_F(SharedUdpSockets, RenewedPortsKeepTakingAnswers) {
   constexpr unsigned kHeld = 2 * CUdpSockets::kSocketsPerFamily + 1;
   sockets.Hold();
@@ -538,19 +509,16 @@ TEST_F(DnsProtectUpstreams, TlsVerifiesTheCertificateAndItsName) {
     EXPECT_EQ(runner.pool.PreferredIsTls(), c.error == 0) << c.what;
   }
   EXPECT_TRUE(log.Has("certificate verify failed"));
-  {
-    // A connection that let a query time out is not used again.
-    PoolRunner runner({Tls(muteServer.port(), "resolver.test", pki.caFile())});
-    runner.Resolve(Query("www.example"), 300ms);
-    runner.Resolve(Query("www.example"), 300ms);
-    EXPECT_EQ(runner.pool.TlsConnects(), 2u);
-  }
+  // A connection that let a query time out is not used again.
+  PoolRunner runner({Tls(muteServer.port(), "resolver.test", pki.caFile())});
+  runner.Resolve(Query("www.example"), 300ms);
+  runner.Resolve(Query("www.example"), 300ms);
+  EXPECT_EQ(runner.pool.TlsConnects(), 2u);
   EXPECT_EQ(goodServer.udpQueries() + rogueServer.udpQueries(), 0);  // never falls back to plain DNS
 }
 
-// A reconnection offers the upstream's last session; a server that no longer
-// knows it (restarted, new ticket keys) gets a full handshake, and its own
-// session is resumed from then on.
+// A reconnection offers the upstream's last session; a server that no longer knows it (restarted, new ticket
+// keys) gets a full handshake, and its own session is resumed from then on.
 TEST_F(DnsProtectUpstreams, TlsPipelinesOnOneConnectionClosesWhenIdleAndReconnects) {
   ResolverOptions options = pki.TlsServer("resolver.test");
   options.answerInBatchesOf = 3;  // answers come back in reverse order
@@ -560,19 +528,15 @@ TEST_F(DnsProtectUpstreams, TlsPipelinesOnOneConnectionClosesWhenIdleAndReconnec
 
   // Three queries at once; their ids, in the order the answers came.
   auto resolveThree = [&] {
-    std::mutex mutex;
-    std::condition_variable done;
-    std::vector<std::uint16_t> ids;
+    std::array<std::promise<std::uint16_t>, 3> came;
+    int count = 0;  // on the pool's thread alone
     for (std::uint16_t id : {11, 22, 33}) {
-      runner.pool.Resolve(BuildQuery("n" + std::to_string(id) + ".example", kTypeA, id), Clock::now() + 5s,
-                          [&](std::uint32_t error, std::string answer) {
-                            std::lock_guard<std::mutex> lock(mutex);
-                            ids.push_back(error == 0 ? MessageId(answer) : 0);
-                            done.notify_one();
-                          });
+      runner.pool.Resolve(
+          BuildQuery("n" + std::to_string(id) + ".example", kTypeA, id), Clock::now() + 5s,
+          [&](std::uint32_t e, std::string a) { came[count++].set_value(e == 0 ? MessageId(a) : 0); });
     }
-    std::unique_lock<std::mutex> lock(mutex);
-    done.wait_for(lock, 10s, [&] { return ids.size() == 3; });
+    std::vector<std::uint16_t> ids;
+    for (auto& answer : came) ids.push_back(answer.get_future().get());
     return ids;
   };
   const std::vector<std::uint16_t> reversed{33, 22, 11};
@@ -593,10 +557,9 @@ TEST_F(DnsProtectUpstreams, TlsPipelinesOnOneConnectionClosesWhenIdleAndReconnec
   EXPECT_EQ(runner.pool.TlsConnects(), 4u);
 }
 
-// A TLS answer slower than the query's share for its upstream is still
-// taken within the whole deadline, on the same connection: here the server
-// holds the first answer until a second query comes, which the test sends
-// only once the next upstream has been asked.
+// A TLS answer slower than the query's share for its upstream is still taken within the whole deadline, on
+// the same connection: here the server holds the first answer until a second query comes, which the test
+// sends only once the next upstream has been asked.
 TEST_F(DnsProtectUpstreams, TlsAnswerPastItsShareIsTakenWithinTheDeadline) {
   ResolverOptions options = pki.TlsServer("resolver.test");
   options.answerInBatchesOf = 2;
@@ -604,9 +567,7 @@ TEST_F(DnsProtectUpstreams, TlsAnswerPastItsShareIsTakenWithinTheDeadline) {
   PoolRunner runner({Tls(server.port(), "resolver.test", pki.caFile()), Plain(silent.port())});
   std::promise<std::pair<std::uint32_t, std::string>> first;
   runner.pool.Resolve(BuildQuery("slow.example", kTypeA, 7), Clock::now() + 2s,
-                      [&](std::uint32_t e, std::string a) {
-                        first.set_value({e, a});
-                      });
+                      [&](std::uint32_t e, std::string a) { first.set_value(std::make_pair(e, a)); });
   ASSERT_TRUE(test::WaitFor([&] { return silent.udpQueries() == 1; }, 10s));
   runner.Resolve(BuildQuery("other.example", kTypeA, 8), 10s);
   auto [error, answer] = first.get_future().get();

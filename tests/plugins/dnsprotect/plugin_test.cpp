@@ -3,9 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
-#include <optional>
 #include <tuple>
 
 #include "pluginkit.h"
@@ -13,13 +10,10 @@
 namespace hxt::dnsprotect {
 namespace {
 
-using namespace std::chrono_literals;
-
 class DnsProtectPlugin : public kit::PluginTest {};
 
-// What the plug-in did reaches the profile's metrics file, in a form
-// Prometheus' own parser reads: answers by source and transport, and the
-// upstream's time.
+// What the plug-in did reaches the profile's metrics file, in a form Prometheus' own parser reads: answers by
+// source and transport, and the upstream's time.
 TEST_F(DnsProtectPlugin, CountsReachTheMetricsFile) {
   const std::string file = dir + "/dnsprotect.prom";
   StartWith(R"(,"metrics":{"file":"dnsprotect.prom","intervalMs":100})");
@@ -34,13 +28,10 @@ TEST_F(DnsProtectPlugin, CountsReachTheMetricsFile) {
                            R"(hxtarrow_dns_plugin_answers_total{source="cache",transport="udp"} 1)",
                            R"(hxtarrow_dns_plugin_answers_total{source="blocked",transport="udp"} 1)",
                            R"(hxtarrow_dns_plugin_upstream_latency_seconds_bucket{le="+Inf"} 1)",
-                           "hxtarrow_dns_plugin_tls_connections_total 0"}) {
+                           "hxtarrow_dns_plugin_tls_connections_total 0"})
     EXPECT_TRUE(test::WaitFor([&] {
-      std::ifstream in(file);
-      text.assign(std::istreambuf_iterator<char>(in), {});
-      return text.find(std::string(line) + "\n") != std::string::npos;
+      return (text = test::ReadFile(file)).find(line + std::string("\n")) != text.npos;
     })) << line + std::string(" in:\n") + text;
-  }
 #ifndef _WIN32
   if (std::system("/usr/bin/python3 -c 'import prometheus_client' 2>/dev/null") != 0)
     GTEST_SKIP() << "python3-prometheus-client is not installed";
@@ -57,9 +48,8 @@ TEST_F(DnsProtectPlugin, AnswersBlocksAndTellsTheTruthAboutItsUpstream) {
   ASSERT_TRUE(StateWithin("protected"));
   const auto redirects = service.Texts("ChangeDnsRedirectionMode");
   ASSERT_EQ(redirects.size(), 1u);
-  EXPECT_NE(redirects[0].find(R"("dns4":{"redirect":"true","whitelist":[],"resolvers":["127.0.0.1"]})"),
-            std::string::npos)
-      << redirects[0];
+  EXPECT_PRED_FORMAT2(testing::IsSubstring,
+                      R"("dns4":{"redirect":"true","whitelist":[],"resolvers":["127.0.0.1"]})", redirects[0]);
   EXPECT_NE(service.Texts("ProtectionStateChanged")[0].find(R"("client_display_name":"Test Org")"),
             std::string::npos);
   const auto upgrades = service.Texts("UpgradeDetailsChanged");
@@ -68,8 +58,7 @@ TEST_F(DnsProtectPlugin, AnswersBlocksAndTellsTheTruthAboutItsUpstream) {
   Ask(1, "www.example");
   Ask(2, "x.ads.example");
   EXPECT_TRUE(Answered(2)) << "a block answer is given inside Send";
-  // A CNAME to a listed name is blocked as the name; EDNS version 1 gets
-  // BADVERS; a response is no query.
+  // A CNAME to a listed name is blocked as the name; EDNS version 1 gets BADVERS; a response is no query.
   Send(5, kit::Make(kit::Shaped([](kit::Ask& a) { a.labels = {"cname", "example"}, a.edns = true; })));
   Send(6, kit::Make(kit::Shaped([](kit::Ask& a) { a.edns = true, a.version = 1; })));
   Send(7, kit::Make(kit::Shaped([](kit::Ask& a) { a.response = true; })));
@@ -82,10 +71,8 @@ TEST_F(DnsProtectPlugin, AnswersBlocksAndTellsTheTruthAboutItsUpstream) {
                       MessageId(badVers), int{kit::OptOf(badVers).rcode}, int{badVers[7]}),
       std::make_tuple(0x1234, int{kRcodeNxDomain}, int{kEdeBlocked}, 0, 0x1234, 16, 0));
   EXPECT_EQ(Outcome(7).value_or(test::RecordingService::Event{}).name, "ErrorOccurred");
-  std::ifstream log(dir + "/blocked-queries.jsonl");
-  std::string line;
-  ASSERT_TRUE(std::getline(log, line));
-  EXPECT_NE(line.find(R"("name":"x.ads.example","type":1)"), std::string::npos) << line;
+  const std::string blocked = test::ReadFile(dir + "/blocked-queries.jsonl");  // on its first line:
+  EXPECT_LT(blocked.find(R"("name":"x.ads.example","type":1)"), blocked.find('\n')) << blocked;
 
   // Two queries in one TCP send, answered with their lengths in front.
   const std::string first = BuildQuery("a.ads.example", kTypeA, 3);
@@ -93,8 +80,7 @@ TEST_F(DnsProtectPlugin, AnswersBlocksAndTellsTheTruthAboutItsUpstream) {
   EXPECT_TRUE(Answered(3)) << "block answers are given inside Send";
   EXPECT_EQ(AnswerTo(3).size(), 2 + BuildBlockedAnswer(first, kit::QuestionOf(first), 2, "", 60).size());
 
-  // With the upstream gone: "open", and a query that gets no answer is
-  // answered SERVFAIL.
+  // With the upstream gone: "open", and a query that gets no answer is answered SERVFAIL.
   upstream.reset();
   ASSERT_TRUE(StateWithin("open"));
   Ask(4, "not-cached.example");
@@ -109,17 +95,15 @@ TEST_F(DnsProtectPlugin, AnswersBlocksAndTellsTheTruthAboutItsUpstream) {
 TEST_F(DnsProtectPlugin, FollowsTheVpnAndTheTrustedNetwork) {
   StartWith(R"(,"standDownOnTrustedNetwork":true)", R"(,"swg":{"enabled":true,"proxy":"127.0.0.1:3128"})");
   ASSERT_TRUE(StateWithin("protected"));
-  auto messages = service.Texts("SendPluginMessage");
-  ASSERT_EQ(messages.size(), 1u);
-  EXPECT_EQ(messages[0].rfind("SWG <- ", 0), 0u) << messages[0];
-  EXPECT_NE(messages[0].find(R"( StartPlugin {"version":"1","proxy":"127.0.0.1:3128"})"), std::string::npos);
+  EXPECT_EQ(
+      service.Texts("SendPluginMessage"),
+      std::vector<std::string>{R"(SWG <- Velmora StartPlugin {"version":"1","proxy":"127.0.0.1:3128"})"});
   plugin.ReceiveMessageResult("SWG", "StartPlugin", 0);
 
   auto vpn = [](const char* state, const char* tunnelAll, const char* tnd) {
     return std::string(R"({"version":"1","vpn_ipv4":{"state":")") + state +
            R"(","vpn_type":"split_include","tunnel_all_dns":")" + tunnelAll +
-           R"(","split_dns":"true","dns":["127.0.0.1:)" + "1" +
-           R"("],"split_dns_domains":["corp.example"],)" +
+           R"(","split_dns":"true","dns":["127.0.0.1:1"],"split_dns_domains":["corp.example"],)" +
            R"("split_include_networks":""},"vpn_ipv6":{"state":")" + state +
            R"(","vpn_type":"undefined","tunnel_all_dns":"false","split_dns":"false","dns":"",)" +
            R"("split_dns_domains":"","split_include_networks":""},"tnd":")" + tnd + "\"}\n";
@@ -144,7 +128,7 @@ TEST_F(DnsProtectPlugin, FollowsTheVpnAndTheTrustedNetwork) {
   // The stop waits for the SWG plug-in's stop.
   ASSERT_EQ(plugin.InitiateStop(), 0u);
   ASSERT_TRUE(service.WaitFor("SendPluginMessage", 2));
-  EXPECT_NE(service.Texts("SendPluginMessage").back().find(" StopPlugin {}"), std::string::npos);
+  EXPECT_EQ(service.Texts("SendPluginMessage").back(), "SWG <- Velmora StopPlugin {}");
   EXPECT_EQ(service.Events("PluginStopped").size(), 0u);
   plugin.ReceiveMessageResult("SWG", "StopPlugin", 0);
   EXPECT_TRUE(service.WaitFor("PluginStopped"));
@@ -162,10 +146,9 @@ TEST_F(DnsProtectPlugin, RefusesABadProfileAsDisabledAndStillStops) {
   EXPECT_TRUE(service.WaitFor("PluginStopped"));
 }
 
-// The upstream answers once, with a TTL the cache holds for no time, then
-// falls silent: the second client (and a third asking meanwhile) gets the
-// expired answer (TTL 30, Extended DNS Error "Stale Answer") only when the
-// profile serves stale ones.
+// The upstream answers once, with a TTL the cache holds for no time, then falls silent: the second client
+// (and a third asking meanwhile) gets the expired answer (TTL 30, Extended DNS Error "Stale Answer") only
+// when the profile serves stale ones.
 class DnsProtectServeStale : public DnsProtectPlugin, public ::testing::WithParamInterface<bool> {};
 
 TEST_P(DnsProtectServeStale, OnlyWhenEveryUpstreamFailedAndTheProfileSaysSo) {
@@ -176,8 +159,7 @@ TEST_P(DnsProtectServeStale, OnlyWhenEveryUpstreamFailedAndTheProfileSaysSo) {
   timeout = R"(,"queryTimeoutMs":300)";
   upstreams = On({once.port()});
   StartWith(std::string(R"(,"cache":{"minTtl":0,"maxTtl":0,"serveStale":)") + (on ? "true" : "false") + "}");
-  kit::Ask ask;
-  ask.edns = true;
+  const kit::Ask ask = kit::Shaped([](kit::Ask& a) { a.edns = true; });
   // One after the other: the second must not share the first's upstream query.
   auto answer = [&](u32 context) {
     Send(context, kit::Make(ask));
@@ -199,10 +181,9 @@ TEST_P(DnsProtectServeStale, OnlyWhenEveryUpstreamFailedAndTheProfileSaysSo) {
 }
 INSTANTIATE_TEST_SUITE_P(OffAndOn, DnsProtectServeStale, ::testing::Bool());
 
-// With the TLS upstream gone, strict use never goes to the plain one and,
-// nobody else being allowed, reports "open"; opportunistic use does, and
-// stops claiming "encrypted" with that answer. Both without waiting for the
-// next health check (an hour away here).
+// With the TLS upstream gone, strict use never goes to the plain one and, nobody else being allowed, reports
+// "open"; opportunistic use does, and stops claiming "encrypted" with that answer. Both without waiting for
+// the next health check (an hour away here).
 class DnsProtectTlsProfile : public DnsProtectPlugin, public ::testing::WithParamInterface<bool> {};
 
 TEST_P(DnsProtectTlsProfile, DecidesOnClearTextAndTheStateFollowsAtOnce) {

@@ -1,7 +1,6 @@
-// What the plug-in's tests share (the headers they all need included here):
-// client queries of every shape, what an answer's OPT record says, upstreams
-// whose replies the test writes, the plug-in's log, and the plug-in driven as
-// the service drives it.
+// What the plug-in's tests share (the headers they all need included here): client queries of every shape,
+// what an answer's OPT record says, upstreams whose replies the test writes, the plug-in's log, and the
+// plug-in driven as the service drives it.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -38,7 +37,6 @@ struct Ask {
   bool response = false;  // QR set
 };
 
-// The default query changed by `change`.
 inline Ask Shaped(void (*change)(Ask&)) {
   Ask a;
   change(a);
@@ -122,9 +120,8 @@ inline std::string ARecord(unsigned char last) {
 
 using Script = std::function<std::string(const std::string& query)>;
 
-// An upstream that answers the health probe ("localhost") itself and every
-// other query with `script`; `elsewhere` picks the queries whose replies
-// leave from another port, as from someone on the path.
+// An upstream that answers the health probe ("localhost") itself and every other query with `script`;
+// `elsewhere` picks the queries whose replies leave from another port, as from someone on the path.
 inline test::ResolverOptions Scripted(Script script, std::function<bool(const std::string&)> elsewhere = {}) {
   test::ResolverOptions options;
   options.reply = [script = std::move(script)](const std::string& query) {
@@ -157,8 +154,7 @@ struct CapturedLog {
 // answering through sessions as the service opens them.
 class PluginTest : public ::testing::Test {
  protected:
-  // Starts the plug-in; `dnsMembers` go into the profile's "dns" object,
-  // `more` after it.
+  // Starts the plug-in; `dnsMembers` go into the profile's "dns" object, `more` after it.
   void StartWith(const std::string& dnsMembers, const std::string& more = "") {
     std::ofstream(dir + "/blocked.txt") << "0.0.0.0 ads.example\n";
     std::ofstream(dir + "/OrgInfo.json") << R"({"organization":"Test Org","dns":{"upstreams":)"
@@ -178,9 +174,8 @@ class PluginTest : public ::testing::Test {
   // Sends `bytes` (for TCP, framed by the caller) in a new session under `contextId`.
   void Send(u32 contextId, const std::string& bytes, bool tcp = false) {
     u32 handle = 0;
-    ASSERT_EQ(
-        plugin.OpenSession(contextId, "127.0.0.53:53", tcp ? HXT_TRANSPORT_TCP : HXT_TRANSPORT_UDP, &handle),
-        0u);
+    const auto transport = tcp ? HXT_TRANSPORT_TCP : HXT_TRANSPORT_UDP;
+    ASSERT_EQ(plugin.OpenSession(contextId, "127.0.0.53:53", transport, &handle), 0u);
     ASSERT_EQ(plugin.Send(handle, reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size()), 0u);
   }
   // Asks `name` in a new UDP session under `contextId`.
@@ -214,8 +209,7 @@ class PluginTest : public ::testing::Test {
     auto outcome = Outcome(contextId);
     return outcome && outcome->name == "Response" ? outcome->text : "";
   }
-  // Whether, within `within`, the states reported number more than `after`
-  // and the last is `state`.
+  // Whether, within `within`, the states reported number more than `after` and the last is `state`.
   bool StateWithin(const std::string& state, std::size_t after = 0,
                    std::chrono::milliseconds within = std::chrono::seconds(10)) {
     return test::WaitFor(

@@ -6,9 +6,9 @@
 #include <sched.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <fstream>
-#include <iterator>
 
 #include <boost/asio/read_until.hpp>
 #include <boost/asio/write.hpp>
@@ -62,16 +62,10 @@ TEST(CaptivePortal, TheCheckAnswerTellsWhetherAPortalHoldsTheNetwork) {
 class PortalWeb {
  public:
   PortalWeb() { accept(); }
-  ~PortalWeb() {
-    test::OnThread(thread_.io(), [&] { acceptor_.close(); });
-  }
+  ~PortalWeb() { thread_.Stop(); }  // no handler runs while the acceptor goes
   u16 port() const { return acceptor_.local_endpoint().port(); }
-  // On the server's thread, which alone reads it.
-  void Answer(const std::string& answer) {
-    test::OnThread(thread_.io(), [&] { answer_ = answer; });
-  }
+  std::atomic<const char*> answer{""};
 
- private:
   void accept() {
     acceptor_.async_accept([this](const boost::system::error_code& e, tcp::socket peer) {
       if (e) return;
@@ -80,7 +74,7 @@ class PortalWeb {
       asio::async_read_until(*socket, asio::dynamic_buffer(*request), "\r\n\r\n",
                              [this, socket, request](const boost::system::error_code& e, std::size_t) {
                                boost::system::error_code ignored;
-                               if (!e) asio::write(*socket, asio::buffer(answer_), ignored);
+                               if (!e) asio::write(*socket, asio::buffer(std::string(answer)), ignored);
                              });
       accept();
     });
@@ -88,17 +82,12 @@ class PortalWeb {
 
   test::IoThread thread_;
   tcp::acceptor acceptor_{thread_.io(), {asio::ip::make_address("127.0.0.1"), 0}};
-  std::string answer_;
 };
 
 // Health checks minutes apart: only what the tests do makes the plug-in look again.
 class Roaming : public kit::PluginTest {
  protected:
   Roaming() { healthCheckMs = 600000; }
-  void Start(u16 port, const std::string& more = "") {
-    upstreams = On({port});
-    StartWith(more);
-  }
 };
 
 // Then the upstream goes: a failed query alone must tell, the health check
@@ -112,7 +101,8 @@ TEST_F(Roaming, Dns64IsReportedTheNewNetworkIsAskedAfreshAndALostUpstreamShowsAt
   });
   auto upstream = std::make_unique<test::TestResolver>(options);
   options.port = upstream->port();
-  Start(options.port);
+  upstreams = On({options.port});
+  StartWith("");
   ASSERT_TRUE(StateWithin("protected_limited_dns64_detected", 0, 5s));
   std::vector<std::string> rdatas;
   ASSERT_TRUE(AnswerRdatas(Answer("ipv4only-name.example", kTypeAaaa), kTypeAaaa, rdatas));
@@ -138,9 +128,8 @@ TEST_F(Roaming, Dns64IsReportedTheNewNetworkIsAskedAfreshAndALostUpstreamShowsAt
   EXPECT_TRUE(StateWithin("protected_limited_dns64_detected", reports + 1, 2s));
 }
 
-// The canary name asked in clear text tells, per record type, whether the
-// network answers plain DNS itself; so does an answer that comes from an
-// address not asked.
+// The canary name asked in clear text tells, per record type, whether the network answers plain DNS itself;
+// so does an answer that comes from an address not asked.
 struct InterferenceCase {
   unsigned char a;  // last byte of the A answer; 1 is the published one
   const char* aaaa;
@@ -164,7 +153,8 @@ TEST_P(RoamingInterference, IsReportedPerRecordType) {
       [&](const std::string& query) {
         return c.aaaaFromElsewhere && kit::QuestionOf(query).type == kTypeAaaa;
       }));
-  Start(upstream.port(), R"(,"canary":{"name":"canary.example","a":["192.0.2.1"],"aaaa":["2001:db8::1"]})");
+  upstreams = On({upstream.port()});
+  StartWith(R"(,"canary":{"name":"canary.example","a":["192.0.2.1"],"aaaa":["2001:db8::1"]})");
   EXPECT_TRUE(test::WaitFor([&] { return upstream.Asked("canary.example") == 2; }, 3s));
   EXPECT_TRUE(StateWithin(c.state, 0, 3s)) << c.state;
 }
@@ -181,15 +171,13 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(Roaming, ACaptivePortalIsScopedAndLetGoOfOnItsOwn) {
   test::TestPki pki(dir);
   test::ResolverOptions tlsOptions = pki.TlsServer("resolver.test");
-  auto tls = std::make_unique<test::TestResolver>(tlsOptions);
-  tlsOptions.port = tls->port();
-  tls.reset();  // the portal lets nothing out
+  tlsOptions.port = test::TestResolver().port();  // nobody there: the portal lets nothing out
   test::TestResolver portalDns(kit::Scripted([](const std::string& query) {
     return Reply(query, kRcodeNoError, test::dnswire::Record(kTypeA, std::string("\x7f\0\0\x01", 4)), 1);
   }));
   PortalWeb web;
-  web.Answer(
-      "HTTP/1.1 302 Found\r\nLocation: https://login.portal.test/welcome\r\nContent-Length: 0\r\n\r\n");
+  web.answer =
+      "HTTP/1.1 302 Found\r\nLocation: https://login.portal.test/welcome\r\nContent-Length: 0\r\n\r\n";
   upstreams = R"([{"address":"127.0.0.1:)" + std::to_string(tlsOptions.port) +
               R"(","transport":"tls","tlsName":"resolver.test","caFile":")" + pki.caFile() + R"("}])";
   StartWith(R"(,"portal":{"checkUrl":"http://check.portal.test:)" + std::to_string(web.port()) +
@@ -206,16 +194,15 @@ TEST_F(Roaming, ACaptivePortalIsScopedAndLetGoOfOnItsOwn) {
   }
   // Signed in: the check passes and the upstream answers again.
   const std::size_t reports = service.Texts("ProtectionStateChanged").size();
-  tls = std::make_unique<test::TestResolver>(tlsOptions);
-  web.Answer("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nOK");
+  test::TestResolver tls(tlsOptions);
+  web.answer = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nOK";
   ASSERT_TRUE(StateWithin("encrypted", reports, 3s));
   EXPECT_EQ(Rcode(Answer("www.example", kTypeA)), kRcodeNoError);
   EXPECT_EQ(portalDns.Asked("www.example"), 0);
 }
 
-// The test's thread, and so every thread it starts (the plug-in's, the
-// servers'), in a namespace of its own until the test ends. Its loopback
-// carries the addresses the "network" needs.
+// The test's thread, and so every thread it starts (the plug-in's, the servers'), in a namespace of its own
+// until the test ends. Its loopback carries the addresses the "network" needs.
 class RoamingNetns : public Roaming {
  protected:
   void SetUp() override {
@@ -251,9 +238,8 @@ class RoamingNetns : public Roaming {
   int home_ = -1;
 };
 
-// unbound with its dns64 module in front of a zone that has only A records
-// for ipv4only.arpa, as the real one: the plug-in must see the synthesis. In
-// the namespace, whatever else unbound might ask cannot leave.
+// unbound with its dns64 module in front of a zone that has only A records for ipv4only.arpa, as the real
+// one: the plug-in must see the synthesis. In the namespace, whatever else unbound might ask cannot leave.
 TEST_F(RoamingNetns, Dns64OfARealResolverIsSeen) {
   constexpr const char* kUnbound = "/usr/sbin/unbound";
   if (::access(kUnbound, X_OK) != 0) GTEST_SKIP() << "unbound is not installed";
@@ -274,14 +260,9 @@ TEST_F(RoamingNetns, Dns64OfARealResolverIsSeen) {
       "cp -f " + std::string(kUnbound) + " '" + dir + "/unbound.bin' && cd '" + dir +
       "' && { ./unbound.bin -d -c unbound.conf >unbound.log 2>&1 & echo $! >unbound.pid; }";
   ASSERT_EQ(std::system(run.c_str()), 0);
-  struct Stop {
-    std::string dir;
-    ~Stop() { (void)std::system(("kill $(cat '" + dir + "/unbound.pid')").c_str()); }
-  } stop{dir};
-  auto log = [&] {
-    std::ifstream file(dir + "/unbound.log");
-    return std::string(std::istreambuf_iterator<char>(file), {});
-  };
+  const std::shared_ptr<void> stop(
+      nullptr, [&](void*) { (void)std::system(("kill $(cat '" + dir + "/unbound.pid')").c_str()); });
+  auto log = [&] { return test::ReadFile(dir + "/unbound.log"); };
   if (!test::WaitFor([&] { return log().find("start of service") != std::string::npos; }, 10s))
     GTEST_SKIP() << "unbound cannot run here; its log:\n" << log();
   upstreams = R"([{"address":"198.18.53.1:53"}])";

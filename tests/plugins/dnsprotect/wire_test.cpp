@@ -1,6 +1,5 @@
-// The plug-in's DNS messages: which queries it takes, and how each client's
-// answer is made from a shared (cached) one according to the client's own
-// EDNS wishes and size.
+// The plug-in's DNS messages: which queries it takes, and how each client's answer is made from a shared
+// (cached) one according to the client's own EDNS wishes and size.
 #include <gtest/gtest.h>
 
 #include <tuple>
@@ -13,7 +12,7 @@ namespace {
 using namespace kit;
 
 TEST(DnsProtectWire, TakesQueriesOrSaysWhyNot) {
-  const Ask query, edns = Shaped([](Ask&a) { a.edns = true; });
+  const Ask query, edns = Shaped([](Ask&a) { a.edns = true; }), status = Shaped([](Ask&a) { a.opcode = 2; });
   std::string doubled = Make(edns), ownedOpt = Make(edns), twoQuestions = Make(query);
   doubled[11] = 2;
   doubled += doubled.substr(doubled.size() - 11);
@@ -29,8 +28,7 @@ TEST(DnsProtectWire, TakesQueriesOrSaysWhyNot) {
       {"a query", Make(query), QueryVerdict::Answer, 0, false, false},
       {"a response", Make(Shaped([](Ask& a) { a.response = true; })), QueryVerdict::Drop, 0, false, false},
       {"shorter than a header", "\x12\x34\x01", QueryVerdict::Drop, 0, false, false},
-      {"opcode STATUS", Make(Shaped([](Ask& a) { a.opcode = 2; })), QueryVerdict::NotImp, kRcodeNotImp, true,
-       false},
+      {"opcode STATUS", Make(status), QueryVerdict::NotImp, kRcodeNotImp, true, false},
       {"two questions", twoQuestions, QueryVerdict::FormErr, kRcodeFormErr, false, false},
       {"question cut short", Make(query).substr(0, 20), QueryVerdict::FormErr, kRcodeFormErr, false, false},
       {"two OPT records", doubled, QueryVerdict::FormErr, kRcodeFormErr, false, false},
@@ -53,9 +51,8 @@ TEST(DnsProtectWire, TakesQueriesOrSaysWhyNot) {
               std::make_tuple(0x1234, true, c.question ? 1 : 0, c.opt, c.rcode))
         << c.what;
   }
-  // Upstreams get our OPT record (our size, the client's DO, none of its
-  // options) and RD even when the client did not set it (what comes back is
-  // cached for everyone), padded to whole blocks over TLS.
+  // Upstreams get our OPT record (our size, the client's DO, none of its options) and RD even when the client
+  // did not set it (what comes back is cached for everyone), padded to whole blocks over TLS.
   std::string raw = Make(Shaped([](Ask& a) { a.edns = a.cookie = a.dnssecOk = true, a.size = 4096; }));
   raw[2] = static_cast<char>(raw[2] & ~0x01);
   ClientQuery client, sent;
@@ -79,8 +76,7 @@ TEST(DnsProtectWire, AnswersEachClientWithItsOwnOptFlagsAndSize) {
     int records;
     bool opt, dnssecOk, truncated, ad, cd;
   };
-  const Ask plain;
-  const Ask edns = Shaped([](Ask& a) { a.edns = true; });
+  const Ask plain, edns = Shaped([](Ask&a) { a.edns = true; });
   const Ask ednsCookie = Shaped([](Ask& a) { a.edns = a.cookie = true; });
   const Ask dnssec = Shaped([](Ask& a) { a.edns = a.dnssecOk = a.checkingDisabled = true; });
   const Ask small = Shaped([](Ask& a) { a.edns = true, a.size = 600; });
