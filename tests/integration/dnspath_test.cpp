@@ -253,9 +253,19 @@ TEST_F(DnsPathTest, ActivationCreatesHostsTellsTheFilterTheirPortsAndPartialUpda
   EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, "CVelmoraKdfPluginMgr::SetParameters (parameter update) failed"));
   EXPECT_EQ(Port(kV4), udp4);
   EXPECT_NE(Port(kV6), 0);
+
+  // Stopping the plug-in tears both hosts down and gives the filter its ignore list back.
+  filter::Reset();
+  host->RequestShutdown();
+  EXPECT_TRUE(run->Wait());
+  run.reset();
+  EXPECT_EQ(Port(kV4) + Port(kV6), 0);
+  EXPECT_EQ(CVelmoraListener::RunningThreads(), 0u);
+  EXPECT_EQ(RedirectionCalls(),
+            (std::vector<std::string>{"IVelmoraApi::Clear", "IVelmoraApi::SetParameters"}));
 }
 
-TEST_F(DnsPathTest, FailedActivationFallsBackToNoRedirection) {
+TEST_F(DnsPathTest, FailedActivationFallsBackToNoRedirectionKeepingTheDroppedHostsContexts) {
   host->failListenerCreationForTesting(kV6);
   filter::Reset();
   Redirect(true, true);
@@ -269,6 +279,22 @@ TEST_F(DnsPathTest, FailedActivationFallsBackToNoRedirection) {
   EXPECT_EQ(RedirectionCalls(), (std::vector<std::string>{"IVelmoraApi::SetParameters", "IVelmoraApi::Clear",
                                                           "IVelmoraApi::SetParameters"}));
   for (const auto& update : FilterUpdates()) EXPECT_NE(update.updateKind, 4u);
+
+  // The fallback drops the hosts but keeps their contexts, and never calls the
+  // plug-in from under the listener lock: a late answer is dropped as hostless.
+  Redirect(true, false);
+  dns->SetDnsAnswerMode(fake::DnsAnswerMode::Silent);
+  LoopbackSocket udp(kV4, SOCK_DGRAM);
+  ASSERT_TRUE(SendUdp(udp, Query(1)));
+  ASSERT_TRUE(test::WaitFor([&] { return host->contextCountForTesting() == 1; }));
+  host->failListenerCreationForTesting(kV6);
+  Redirect(true, true);
+  EXPECT_EQ(Port(kV4), 0);
+  EXPECT_EQ(host->contextCountForTesting(), 1u);
+  Fire(fake::Callback::Response, std::string(20, 'x'), 1);
+  EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR,
+                      "received IPv4 UDP response, but corresponding listener is not active [ctx 1]"));
+  EXPECT_EQ(CallCount("IVelmoraPlugin::CloseSession"), 0u);
 }
 
 // The plug-in stops between a payload's state check and its taking the
@@ -283,24 +309,6 @@ TEST_F(DnsPathTest, RedirectPayloadOvertakenByThePluginStopMakesNoHosts) {
   EXPECT_TRUE(log.Has(LOG_LEVEL_WARNING, "DNS redirection was torn down; payload ignored")) << log.Dump();
   EXPECT_EQ(Port(kV4), 0);
   EXPECT_EQ(Port(kV6), 0);
-}
-
-// The fallback drops the hosts but keeps their contexts, and never calls the
-// plug-in from under the listener lock: a late answer is dropped as hostless.
-TEST_F(DnsPathTest, FailedActivationKeepsTheDroppedHostsContextsAndClosesNoSession) {
-  Redirect(true, false);
-  dns->SetDnsAnswerMode(fake::DnsAnswerMode::Silent);
-  LoopbackSocket udp(kV4, SOCK_DGRAM);
-  ASSERT_TRUE(SendUdp(udp, Query(1)));
-  ASSERT_TRUE(test::WaitFor([&] { return host->contextCountForTesting() == 1; }));
-  host->failListenerCreationForTesting(kV6);
-  Redirect(true, true);
-  EXPECT_EQ(Port(kV4), 0);
-  EXPECT_EQ(host->contextCountForTesting(), 1u);
-  Fire(fake::Callback::Response, std::string(20, 'x'), 1);
-  EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR,
-                      "received IPv4 UDP response, but corresponding listener is not active [ctx 1]"));
-  EXPECT_EQ(CallCount("IVelmoraPlugin::CloseSession"), 0u);
 }
 
 TEST_F(DnsPathTest, DeadListenerThreadIsRestartedOnNewPorts) {
@@ -421,24 +429,6 @@ TEST_F(DnsPathTest, AnswersRacingADeactivationAreSafe) {
     EXPECT_EQ(host->contextCountForTesting(), 0u);
   }
   EXPECT_FALSE(log.Has(LOG_LEVEL_ERROR, "Failed to stop ioListenerService thread"));
-}
-
-TEST_F(DnsPathTest, StoppingThePluginTearsTheRedirectionDown) {
-  Redirect(true, true);
-  dns->SetDnsAnswerMode(fake::DnsAnswerMode::Silent);
-  LoopbackSocket udp(kV4, SOCK_DGRAM);
-  ASSERT_TRUE(SendUdp(udp, Query(1)));
-  ASSERT_TRUE(test::WaitFor([&] { return host->contextCountForTesting() == 1; }));
-  filter::Reset();
-  host->RequestShutdown();
-  EXPECT_TRUE(run->Wait());
-  run.reset();
-  EXPECT_EQ(host->contextCountForTesting(), 0u);
-  EXPECT_EQ(Port(kV4), 0);
-  EXPECT_EQ(Port(kV6), 0);
-  EXPECT_EQ(CVelmoraListener::RunningThreads(), 0u);
-  EXPECT_EQ(RedirectionCalls(),
-            (std::vector<std::string>{"IVelmoraApi::Clear", "IVelmoraApi::SetParameters"}));
 }
 
 }  // namespace

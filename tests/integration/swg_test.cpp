@@ -67,7 +67,6 @@ class SwgTest : public test::PluginHostTest {
     host->ipcManagerForTesting()->GetJsonPayload(type, json);
     return json;
   }
-
 };
 
 TEST_F(SwgTest, EveryMessageCode) {
@@ -171,12 +170,6 @@ TEST_F(SwgTest, FailedStartsAndStopsAnswerWithTheirCode) {
   EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, "ISWGPlugin::InitiateStop returned code 4"));
   EXPECT_TRUE(log.Has(LOG_LEVEL_WARNING, "stopSWGPlugin timed out"));
   EXPECT_EQ(dns->CallCount("IVelmoraPlugin::ReceiveMessageResult"), 5u);
-}
-
-TEST_F(SwgTest, StopAskedBeforeTheDnsPluginStartsIsCarriedOut) {
-  Start(false);
-  EXPECT_EQ(Ask("StopPlugin"), "SWG StopPlugin 0");
-  EXPECT_EQ(host->getState(), VELMORA_PLUGIN_STARTED);
 }
 
 // During a service stop, the DNS plug-in asks the SWG stop; its own stop
