@@ -67,37 +67,6 @@ class VpnSharedMemoryTest : public ::testing::Test {
   test::ScopedCaptureLog log;
 };
 
-TEST_F(VpnSharedMemoryTest, FirstCreatorDecidesTheContent) {
-  // No publisher: the reader creates the section with the defaults.
-  {
-    bool ok = false;
-    CInterModuleVPNStateReaderWriter reader(ok);
-    ASSERT_TRUE(ok) << log.Dump();
-    auto read = recordWith([](RawVpnState& s) { s.tunnelState = 77; });
-    ASSERT_TRUE(reader.GetCurrentState(*read));
-    // The header, trusted network, tunnel, IPv4 and IPv6 modes at their offsets.
-    const auto* bytes = reinterpret_cast<const unsigned char*>(read.get());
-    EXPECT_EQ((std::vector<u32>{bytes[0], bytes[12], bytes[16], bytes[20], bytes[47580]}),
-              (std::vector<u32>{1, kTndUndefined, kTunnelDisconnected, kTunnelModeUndefined,
-                                kTunnelModeUndefined}));
-  }
-  std::string error;
-  ASSERT_TRUE(RemoveVpnSharedObjects(VpnSharedObjectNames::FromEnvironment(), error)) << error;
-
-  // The publisher came first: the reader leaves its record alone.
-  Publisher publisher;
-  ASSERT_TRUE(publisher.ok && publisher.Publish([](RawVpnState& s) {
-    s.tunnelState = 1;
-    SET_TEXT(s, splitDnsDomains, "corp.example");
-  }));
-  bool ok = false;
-  CInterModuleVPNStateReaderWriter reader(ok);
-  ASSERT_TRUE(ok);
-  auto read = recordWith();
-  ASSERT_TRUE(reader.GetCurrentState(*read));
-  EXPECT_EQ(std::memcmp(read.get(), publisher.record.get(), kRawVpnStateSize), 0);
-}
-
 TEST_F(VpnSharedMemoryTest, ShortReadsAndReaderWritesAreRefused) {
   bool ok = false;
   CSharedMemory memory(ok, nullptr, kRawVpnStateSize);
@@ -256,14 +225,16 @@ class VpnConsumerTest : public VpnSharedMemoryTest {
 };
 
 TEST_F(VpnConsumerTest, ReportsTunnelAndTrustedNetworkChangesAndEachNewSessionUntilStopped) {
+  // The publisher came first: the consumer leaves its record alone.
   Publisher publisher;
-  ASSERT_TRUE(publisher.ok);
+  ASSERT_TRUE(publisher.ok &&
+              publisher.Publish([](RawVpnState& s) { SET_TEXT(s, splitDnsDomains, "c.example"); }));
   bool ok = false;
   CVelmoraVpnConsumer consumer(&cb, ok, fast);
   ASSERT_TRUE(ok) << log.Dump();
   auto initial = recordWith([](RawVpnState& s) { s.tunnelState = 1; });
   consumer.Start(*initial);  // hands over the current record
-  EXPECT_EQ(initial->tunnelState, kTunnelDisconnected);
+  EXPECT_EQ(std::memcmp(initial.get(), publisher.record.get(), kRawVpnStateSize), 0);
 
   ASSERT_TRUE(PublishUntil(publisher, Set(&RawVpnState::tndState, 1), 1));
   // Lists alone are read but not reported: they come with the next report.
@@ -302,14 +273,21 @@ TEST_F(VpnConsumerTest, ReportsTunnelAndTrustedNetworkChangesAndEachNewSessionUn
 }
 
 TEST_F(VpnConsumerTest, ThreadBusyInACallbackOutlivesStopButNotTheConsumer) {
-  Publisher publisher;
   bool ok = false;
   auto consumer = std::make_unique<CVelmoraVpnConsumer>(
       &cb, ok, VpnConsumerSettings{std::chrono::milliseconds(20), std::chrono::milliseconds(1)});
-  ASSERT_TRUE(ok && publisher.ok);
+  ASSERT_TRUE(ok);
   cb.hold = true;  // set before the thread exists
-  auto initial = recordWith();
+  auto initial = recordWith([](RawVpnState& s) { s.tunnelState = 77; });
   consumer->Start(*initial);
+  // No publisher yet: the consumer made the record with the defaults. The header,
+  // trusted network, tunnel, IPv4 and IPv6 modes at their offsets:
+  const auto* bytes = reinterpret_cast<const unsigned char*>(initial.get());
+  EXPECT_EQ(
+      (std::vector<u32>{bytes[0], bytes[12], bytes[16], bytes[20], bytes[47580]}),
+      (std::vector<u32>{1, kTndUndefined, kTunnelDisconnected, kTunnelModeUndefined, kTunnelModeUndefined}));
+  Publisher publisher;
+  ASSERT_TRUE(publisher.ok);
   ASSERT_TRUE(PublishUntil(publisher, Set(&RawVpnState::tunnelState, 1), 1));
   consumer->Stop();
   EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, "Failed to stop polling thread within 1 ms")) << log.Dump();
