@@ -67,7 +67,7 @@ class VpnSharedMemoryTest : public ::testing::Test {
   test::ScopedCaptureLog log;
 };
 
-TEST_F(VpnSharedMemoryTest, ShortReadsAndReaderWritesAreRefused) {
+TEST_F(VpnSharedMemoryTest, ShortReadsAndReaderWritesAreRefusedAndAPulseResetsASetStays) {
   bool ok = false;
   CSharedMemory memory(ok, nullptr, kRawVpnStateSize);
   ASSERT_TRUE(ok);
@@ -81,6 +81,20 @@ TEST_F(VpnSharedMemoryTest, ShortReadsAndReaderWritesAreRefused) {
   EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, "Only the publisher can write to shared memory"));
   // The refused read released the lock.
   EXPECT_TRUE(memory.ReadSharedMemory(size, buffer.get()));
+
+  // The event: a pulse wakes only who waits at that moment (the consumer tests
+  // show that it does), a set event stays set.
+  log.Clear();
+  CInterProcessSync waiter(kSyncKindEvent, ok);
+  CInterProcessSync signaller(kSyncKindEvent, ok);
+  ASSERT_TRUE(ok && signaller.SignalAll());
+  EXPECT_FALSE(waiter.Wait(1));  // nobody waited: the pulse is gone; a time-out is not logged
+  ASSERT_TRUE(signaller.Signal());
+  EXPECT_TRUE(waiter.Wait(1) && waiter.Wait(1));
+  EXPECT_TRUE(log.Messages(LOG_LEVEL_ERROR).empty()) << log.Dump();
+  waiter.Close();
+  EXPECT_FALSE(waiter.Wait(1));
+  EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, "Synchronization primitive not initialized"));
 }
 
 TEST_F(VpnSharedMemoryTest, MutexHeldByAnotherProcess) {
@@ -124,21 +138,6 @@ TEST_F(VpnSharedMemoryTest, MutexHeldByAnotherProcess) {
     std::string error;
     RemoveVpnSharedObjects(VpnSharedObjectNames::FromEnvironment(), error);
   }
-}
-
-// That a pulse wakes a waiter, the consumer tests show.
-TEST_F(VpnSharedMemoryTest, EventPulseResetsSetStays) {
-  bool ok = false;
-  CInterProcessSync waiter(kSyncKindEvent, ok);
-  CInterProcessSync signaller(kSyncKindEvent, ok);
-  ASSERT_TRUE(ok && signaller.SignalAll());
-  EXPECT_FALSE(waiter.Wait(1));  // nobody waited: the pulse is gone; a time-out is not logged
-  ASSERT_TRUE(signaller.Signal());
-  EXPECT_TRUE(waiter.Wait(1) && waiter.Wait(1));
-  EXPECT_TRUE(log.Messages(LOG_LEVEL_ERROR).empty()) << log.Dump();
-  waiter.Close();
-  EXPECT_FALSE(waiter.Wait(1));
-  EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, "Synchronization primitive not initialized"));
 }
 
 TEST(VpnDocuments, ByteForByte) {
