@@ -373,10 +373,8 @@ TEST_F(DnsPathTest, AnswersAndErrorsAreCheckedAndRouted) {
                           std::to_string(fragment.size())));
   EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, "Error reported: 9 [ctx 42]"));
   EXPECT_EQ(host->proxyErrorCountForTesting(), 2u);
-}
 
-TEST_F(DnsPathTest, RefusedSessionEndsTheRequest) {
-  Redirect(true, false);
+  // A session the plug-in refuses ends its request: the connection closes.
   dns->SetResult("IVelmoraPlugin::OpenSession", 5);
   LoopbackSocket tcp(kV4, SOCK_STREAM);
   ASSERT_TRUE(tcp.Connect(Port(kV4, true)));
@@ -384,7 +382,7 @@ TEST_F(DnsPathTest, RefusedSessionEndsTheRequest) {
       tcp.Send(test::RedirectedMessage(tcp.AsRequester(), Resolver(kV4), test::WithLength(Query(5)))));
   EXPECT_TRUE(tcp.WaitForClose());
   ASSERT_TRUE(test::WaitFor([&] { return host->contextCountForTesting() == 0; }));
-  EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, "Error reported: 5 [ctx 1]"));
+  EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, "Error reported: 5 [ctx 4]")) << log.Dump();
   EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, "OnFirstRequestFragmentAvailable failed"));
 }
 

@@ -140,6 +140,18 @@ TEST_F(SwgTest, StartReportsAndStopAtTheDnsPluginsRequest) {
          R"({"version":1,"tarrow_proxy":"q","web_connections_info":{)" + counters);
   EXPECT_NE(log.Dump().find("validator CVelmoraMainThread::SWGStatsChanged"), std::string::npos);
   EXPECT_EQ(Document(PAYLOAD_TYPE_STATS), stats);  // refused in VELMORA_PLUGIN_STARTED
+
+  // Upgrade details from the DNS plug-in reach the cloud downloader.
+  cloud->SetResult("ICloudDownloaderPlugin::UpdateParameters", 2);
+  Report(dns, Callback::UpgradeDetailsChanged,
+         R"({"version":1,"manifest_url":"m","download_url":"https://d","upgrade_check_interval":3600,)"
+         R"("upgrade_window_is_open":true})");
+  Report(dns, Callback::UpgradeDetailsChanged, R"({"version":1,"manifest_url":"m"})");
+  EXPECT_EQ(cloud->CallCount("ICloudDownloaderPlugin::UpdateParameters"), 1u);
+  EXPECT_EQ(LastCall(cloud, "ICloudDownloaderPlugin::UpdateParameters"),
+            (std::vector<std::string>{"https://d", "3600", "true"}));
+  EXPECT_TRUE(log.Has(LOG_LEVEL_WARNING, "ICloudDownloaderPlugin::UpdateParameters returned code 2"));
+  EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, "failed to parse JSON payload (no download URL attribute)"));
 }
 
 TEST_F(SwgTest, FailedStartsAndStopsAnswerWithTheirCode) {
@@ -215,20 +227,6 @@ TEST_F(SwgTest, ServiceStopDuringAnSwgOnlyStopFollowsIt) {
   ASSERT_TRUE(swg->Fire(MakeCallback(Callback::SWGPluginStopped), nullptr, 5000));
   EXPECT_TRUE(run->Wait());
   EXPECT_EQ(dns->CallCount("IVelmoraPlugin::InitiateStop"), 1u);
-}
-
-TEST_F(SwgTest, UpgradeDetailsReachTheCloudDownloader) {
-  Start(true);
-  cloud->SetResult("ICloudDownloaderPlugin::UpdateParameters", 2);
-  Report(dns, Callback::UpgradeDetailsChanged,
-         R"({"version":1,"manifest_url":"m","download_url":"https://d","upgrade_check_interval":3600,)"
-         R"("upgrade_window_is_open":true})");
-  Report(dns, Callback::UpgradeDetailsChanged, R"({"version":1,"manifest_url":"m"})");
-  EXPECT_EQ(cloud->CallCount("ICloudDownloaderPlugin::UpdateParameters"), 1u);
-  EXPECT_EQ(LastCall(cloud, "ICloudDownloaderPlugin::UpdateParameters"),
-            (std::vector<std::string>{"https://d", "3600", "true"}));
-  EXPECT_TRUE(log.Has(LOG_LEVEL_WARNING, "ICloudDownloaderPlugin::UpdateParameters returned code 2"));
-  EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, "failed to parse JSON payload (no download URL attribute)"));
 }
 
 }  // namespace
