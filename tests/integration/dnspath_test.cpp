@@ -297,21 +297,7 @@ TEST_F(DnsPathTest, FailedActivationFallsBackToNoRedirectionKeepingTheDroppedHos
   EXPECT_EQ(CallCount("IVelmoraPlugin::CloseSession"), 0u);
 }
 
-// The plug-in stops between a payload's state check and its taking the
-// listener lock: the stop's teardown must stay the last word.
-TEST_F(DnsPathTest, RedirectPayloadOvertakenByThePluginStopMakesNoHosts) {
-  dns->SetResult("IVelmoraPlugin::InitiateStop", 4);  // the stop completes at once
-  host->setRedirectionLockHookForTesting([&] {
-    host->RequestShutdown();
-    EXPECT_TRUE(run->Wait());
-  });
-  Redirect(true, true);
-  EXPECT_TRUE(log.Has(LOG_LEVEL_WARNING, "DNS redirection was torn down; payload ignored")) << log.Dump();
-  EXPECT_EQ(Port(kV4), 0);
-  EXPECT_EQ(Port(kV6), 0);
-}
-
-TEST_F(DnsPathTest, DeadListenerThreadIsRestartedOnNewPorts) {
+TEST_F(DnsPathTest, DeadListenerThreadIsRestartedOnNewPortsAndAPayloadOvertakenByTheStopMakesNoHosts) {
   Redirect(true, false);
   const u16 oldPort = Port(kV4);
   filter::Reset();
@@ -327,6 +313,18 @@ TEST_F(DnsPathTest, DeadListenerThreadIsRestartedOnNewPorts) {
   LoopbackSocket udp(kV4, SOCK_DGRAM);
   ASSERT_TRUE(SendUdp(udp, Query(3)));
   EXPECT_TRUE(udp.Receive().has_value());
+
+  // The plug-in stops between a payload's state check and its taking the
+  // listener lock: the stop's teardown must stay the last word.
+  dns->SetResult("IVelmoraPlugin::InitiateStop", 4);  // the stop completes at once
+  host->setRedirectionLockHookForTesting([&] {
+    host->RequestShutdown();
+    EXPECT_TRUE(run->Wait());
+  });
+  Redirect(true, true);
+  EXPECT_TRUE(log.Has(LOG_LEVEL_WARNING, "DNS redirection was torn down; payload ignored")) << log.Dump();
+  EXPECT_EQ(Port(kV4), 0);
+  EXPECT_EQ(Port(kV6), 0);
 }
 
 TEST_F(DnsPathTest, AnswersAndErrorsAreCheckedAndRouted) {
