@@ -52,30 +52,23 @@ test::SocketAddressBytes Resolver(u32 family) {
 // The calls that change the filter's redirection, in order.
 std::vector<std::string> RedirectionCalls() {
   std::vector<std::string> out;
-  for (const auto& name : filter::CallNames()) {
+  for (const auto& name : filter::CallNames())
     if (name == "IVelmoraApi::SetParameters" || name == "IVelmoraApi::Clear") out.push_back(name);
-  }
   return out;
 }
 
 // The parameter records the filter received, in order.
 std::vector<filter::InfoSnapshot> FilterUpdates() {
   std::vector<filter::InfoSnapshot> out;
-  for (const auto& call : filter::Calls()) {
+  for (const auto& call : filter::Calls())
     if (call.name == "IVelmoraApi::SetParameters" && call.info) out.push_back(*call.info);
-  }
   return out;
 }
 
 class DnsPathTest : public test::PluginHostTest {
  protected:
   DnsPathTest() : PluginHostTest(true) {}
-  void SetUp() override {
-    WriteOrgInfo();
-    for (test::FakePlugin* plugin : {&dns, &swg, &cloud}) ASSERT_TRUE(plugin->ok());
-    dns->SetDnsAnswerMode(fake::DnsAnswerMode::Echo);
-    StartHost();
-  }
+  void SetUp() override { Start(true); }  // the fake answers in echo mode
 
   // The plug-in calls the service back from its own thread and waits for it.
   void Fire(fake::Callback kind, const std::string& text, u32 contextId = 0, u32 code = 0) {

@@ -69,9 +69,8 @@ TEST_F(LifecycleTest, EveryConstructionFailureIsFatalAndUnloadsWhatWasLoaded) {
 }
 
 TEST_F(LifecycleTest, ProfilePresentStartsThePluginAndShutdownStopsIt) {
-  WriteOrgInfo();
   fakefilter::Configure([](fakefilter::Script& s) { s.preloadNeeded = true; });  // the filter is open
-  StartHost();
+  Start(true);
   EXPECT_EQ(Matching("Finished (loading|registering) .*", true),
             (std::vector<std::string>{
                 "Finished loading Velmora plugin", "Finished loading SWG plugin",
@@ -114,9 +113,8 @@ TEST_F(LifecycleTest, ProfilePresentStartsThePluginAndShutdownStopsIt) {
 }
 
 TEST_F(LifecycleTest, PluginThatNeverReportsIsStoppedByTheTimeout) {
-  WriteOrgInfo();
   dns->SetReportStopped(false);
-  StartHost(VELMORA_PLUGIN_STARTED, HostSettings(std::chrono::milliseconds(50)));
+  Start(true, HostSettings(std::chrono::milliseconds(50)));
   host->RequestShutdown();
   EXPECT_TRUE(run->Wait());
   EXPECT_TRUE(log.Has(LOG_LEVEL_WARNING, "stopVelmoraPlugin timed out"));
@@ -134,9 +132,8 @@ TEST_F(LifecycleTest, PluginThatNeverReportsIsStoppedByTheTimeout) {
 // back while the orchestrator is destroyed: a callback already inside is
 // waited for, and from the start of the teardown new ones are refused.
 TEST_F(LifecycleTest, TeardownWaitsForCallbacksInsideAndRefusesNewOnes) {
-  WriteOrgInfo();
   dns->SetReportStopped(false);
-  StartHost();
+  Start(true);
   boost::asio::post(host->loop(), [] { throw std::runtime_error("loop broke"); });
   EXPECT_FALSE(run->Wait());
   ASSERT_EQ(host->getState(), VELMORA_PLUGIN_STOPPING);

@@ -19,13 +19,6 @@ const Text kNull;
 
 class SwgTest : public test::PluginHostTest {
  protected:
-  // Runs the loop until the DNS plug-in started (or, without `started`, until
-  // the service runs without it).
-  void Start(bool started, const MainThreadSettings& settings = test::HostSettings()) {
-    if (started) WriteOrgInfo();
-    StartHost(started ? VELMORA_PLUGIN_STARTED : SERVICE_STARTED, settings);
-  }
-
   // SendPluginMessage made from the plug-in thread of `sender`.
   long long Send(PluginKind sender, Text to, Text from, Text topic, Text payload) {
     auto request = MakeCallback(Callback::SendPluginMessage);

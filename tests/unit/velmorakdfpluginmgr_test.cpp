@@ -79,23 +79,21 @@ class KdfPluginMgrTest : public ::testing::Test {
     mark_ = fake::Calls().size();
     log_.Clear();
   }
-  std::vector<fake::Call> CallsSinceMark() {
-    auto calls = fake::Calls();
-    return {calls.begin() + static_cast<long>(mark_), calls.end()};
-  }
   std::vector<std::string> NamesSinceMark(bool withQueries = false) {
     std::vector<std::string> names;
-    for (const auto& c : CallsSinceMark()) {
+    for (const auto& c : CallsSinceMark())
       if (withQueries || c.name != "IVelmoraApi::IsPluginOpen") names.push_back(c.name);
-    }
     return names;
   }
   std::vector<fake::InfoSnapshot> SentSinceMark() {
     std::vector<fake::InfoSnapshot> sent;
-    for (const auto& c : CallsSinceMark()) {
+    for (const auto& c : CallsSinceMark())
       if (c.info) sent.push_back(*c.info);
-    }
     return sent;
+  }
+  std::vector<fake::Call> CallsSinceMark() {
+    auto calls = fake::Calls();
+    return {calls.begin() + static_cast<long>(mark_), calls.end()};
   }
   // The one parameter record sent since the mark.
   fake::InfoSnapshot OnlySent() {
@@ -116,9 +114,7 @@ class KdfPluginMgrTest : public ::testing::Test {
     EXPECT_EQ(operation(mgr_), result);
     EXPECT_THAT(NamesSinceMark(), ElementsAreArray(calls));
     EXPECT_THAT(Errors(), ElementsAreArray(errors)) << log_.Dump();
-    if (mgr_ == nullptr) {
-      EXPECT_EQ(fake::LiveInstances(fake::Interface::Velmora), 0);
-    }
+    EXPECT_TRUE(mgr_ != nullptr || fake::LiveInstances(fake::Interface::Velmora) == 0);
   }
   bool ApplyAllPorts() { return mgr_->UpdatePorts(2000, 2001, 2002, 2003); }
 
