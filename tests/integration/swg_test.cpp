@@ -145,6 +145,19 @@ TEST_F(SwgTest, StartReportsAndStopAtTheDnsPluginsRequest) {
             (std::vector<std::string>{"https://d", "3600", "true"}));
   EXPECT_TRUE(log.Has(LOG_LEVEL_WARNING, "ICloudDownloaderPlugin::UpdateParameters returned code 2"));
   EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, "failed to parse JSON payload (no download URL attribute)"));
+
+  // The state refuses a service stop while only the SWG plug-in stops; the
+  // service stop follows once that stop ends.
+  ASSERT_EQ(Ask("StartPlugin", "{}"), "SWG StartPlugin 0");
+  swg->SetReportStopped(false);
+  EXPECT_EQ(Send(PluginKind::Velmora, "SWG", "Velmora", "StopPlugin", kNull), 7);
+  ASSERT_TRUE(test::WaitForCall(swg, "ISWGPlugin::InitiateStop"));
+  host->RequestShutdown();
+  ASSERT_TRUE(test::WaitFor(
+      [&] { return log.Dump().find("not valid for STOP_VELMORA_PLUGIN") != std::string::npos; }));
+  ASSERT_TRUE(swg->Fire(MakeCallback(Callback::SWGPluginStopped), nullptr, 5000));
+  EXPECT_TRUE(run->Wait());
+  EXPECT_EQ(dns->CallCount("IVelmoraPlugin::InitiateStop"), 1u);
 }
 
 TEST_F(SwgTest, FailedStartsAndStopsAnswerWithTheirCode) {
@@ -204,22 +217,6 @@ TEST_F(SwgTest, SwgStopDuringTheServiceStop) {
     run.reset();
     CVelmoraMainThread::releaseInstance();
   }
-}
-
-// The state refuses a service stop while only the SWG plug-in stops; the
-// service stop follows once that stop ends.
-TEST_F(SwgTest, ServiceStopDuringAnSwgOnlyStopFollowsIt) {
-  Start(true);
-  ASSERT_EQ(Ask("StartPlugin", "{}"), "SWG StartPlugin 0");
-  swg->SetReportStopped(false);
-  EXPECT_EQ(Send(PluginKind::Velmora, "SWG", "Velmora", "StopPlugin", kNull), 7);
-  ASSERT_TRUE(test::WaitForCall(swg, "ISWGPlugin::InitiateStop"));
-  host->RequestShutdown();
-  ASSERT_TRUE(test::WaitFor(
-      [&] { return log.Dump().find("not valid for STOP_VELMORA_PLUGIN") != std::string::npos; }));
-  ASSERT_TRUE(swg->Fire(MakeCallback(Callback::SWGPluginStopped), nullptr, 5000));
-  EXPECT_TRUE(run->Wait());
-  EXPECT_EQ(dns->CallCount("IVelmoraPlugin::InitiateStop"), 1u);
 }
 
 }  // namespace
