@@ -291,7 +291,7 @@ TEST_F(TcpConnectionTest, MessagesOfOneReadAreTheFirstAndLaterFragmentsOfOneCont
   ASSERT_TRUE(test::WaitFor([&] { return callback.Closed() == std::vector<u32>{id}; }));
 }
 
-TEST_F(TcpConnectionTest, BadlyFramedReadsAreDroppedAndReadingGoesOn) {
+TEST_F(TcpConnectionTest, BadlyFramedReadsAreDroppedAndAProcessingErrorClosesOnTheIoThread) {
   Start();
   // A message split across two reads is not reassembled: each part is
   // parsed as if a message began at its first byte.
@@ -303,8 +303,21 @@ TEST_F(TcpConnectionTest, BadlyFramedReadsAreDroppedAndReadingGoesOn) {
   EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, "Insufficient remaining buffer (60 bytes, expected at least 71)"));
   EXPECT_TRUE(callback.Fragments().empty());
 
-  ASSERT_TRUE(Open(whole));
+  auto connection = Open(whole);
+  ASSERT_TRUE(connection);
   EXPECT_EQ(callback.Fragments()[0].bytes, whole);
+
+  // A processing error closes the connection on the I/O thread; the
+  // orchestrator's side of a refused request the DNS path tests show.
+  const u32 id = connection->contextId();
+  EXPECT_TRUE(connection->PostRequestProcessingError());
+  EXPECT_TRUE(client.WaitForClose());
+  ASSERT_TRUE(test::WaitFor([&] { return !callback.Closed().empty(); }));
+  EXPECT_EQ(callback.Closed()[0], id) << callback.Closed().size();
+  EXPECT_NE(callback.CloseThreads()[0], std::this_thread::get_id());
+  boost::asio::io_service io;
+  EXPECT_EQ(CVelmoraTcpListenerConnection::Create(nullptr, io), nullptr);
+  EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, "bad callback interface"));
 }
 
 TEST_F(TcpConnectionTest, AnswersGoOutUnframedInOrderAndAnEmptyAnswerEndsTheConnection) {
@@ -341,23 +354,6 @@ TEST_F(TcpConnectionTest, IdleConnectionTimesOut) {
   ASSERT_TRUE(test::WaitFor(
       [&] { return callback.Closed() == std::vector<u32>{callback.Fragments()[0].contextId}; }));
   EXPECT_TRUE(second.WaitForClose());
-}
-
-// The close happens on the I/O thread; the orchestrator's side of a refused
-// request the DNS path tests show.
-TEST_F(TcpConnectionTest, ProcessingErrorClosesTheConnectionOnTheIoThread) {
-  Start();
-  auto connection = Open(Message(3));
-  ASSERT_TRUE(connection);
-  const u32 id = connection->contextId();
-  EXPECT_TRUE(connection->PostRequestProcessingError());
-  EXPECT_TRUE(client.WaitForClose());
-  ASSERT_TRUE(test::WaitFor([&] { return !callback.Closed().empty(); }));
-  EXPECT_EQ(callback.Closed()[0], id) << callback.Closed().size();
-  EXPECT_NE(callback.CloseThreads()[0], std::this_thread::get_id());
-  boost::asio::io_service io;
-  EXPECT_EQ(CVelmoraTcpListenerConnection::Create(nullptr, io), nullptr);
-  EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, "bad callback interface"));
 }
 
 // A host whose thread is stuck in a callback (as when it waits for the
