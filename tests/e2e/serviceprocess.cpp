@@ -69,11 +69,9 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::stri
                            const std::map<std::string, std::string>& environment)
     : logPath_(logPath) {
   std::map<std::string, std::string> env;
-  for (char** e = environ; *e != nullptr; ++e) {
-    std::string entry = *e;
-    auto eq = entry.find('=');
-    if (eq != std::string::npos) env[entry.substr(0, eq)] = entry.substr(eq + 1);
-  }
+  for (char** e = environ; *e != nullptr; ++e)
+    if (const char* eq = std::strchr(*e, '='))
+      env[std::string(*e, static_cast<std::size_t>(eq - *e))] = eq + 1;
   env.erase("NOTIFY_SOCKET");
   env.erase("INVOCATION_ID");
   env["HXT_LOG"] = "stderr";
@@ -163,15 +161,12 @@ std::optional<std::string> NotifySocket::Receive(std::chrono::milliseconds timeo
 }
 
 bool NotifySocket::WaitFor(const std::string& text, std::chrono::milliseconds timeout) {
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (true) {
-    auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) return false;
-    auto message = Receive(left);
-    if (!message) return false;
-    if (message->find(text) != std::string::npos) return true;
-  }
+  return test::WaitFor(
+      [&] {
+        const auto message = Receive(std::chrono::milliseconds(50));
+        return message && message->find(text) != std::string::npos;
+      },
+      timeout);
 }
 
 }  // namespace hxt::test

@@ -16,7 +16,8 @@ namespace {
 class VpnE2E : public ::testing::Test {
  protected:
   VpnE2E() {
-    PrepareAgentRoot(root, {HXT_FAKE_PLUGIN_VELMORA, HXT_FAKE_PLUGIN_SWG, HXT_FAKE_PLUGIN_CLOUD_DOWNLOADER});
+    PrepareAgentRoot(root, {HXT_FAKE_PLUGIN_VELMORA, HXT_FAKE_PLUGIN_SWG, HXT_FAKE_PLUGIN_CLOUD_DOWNLOADER},
+                     false);
   }
 
   // What the agent logged after each `marker`, in order (to the next marker or the end).
@@ -52,7 +53,13 @@ class VpnE2E : public ::testing::Test {
 TEST_F(VpnE2E, PublishedTunnelStateAndLogonReachTheAgent) {
   constexpr const char* kPayload = "Passing VPN JSON payload to plugin:\n";
   ServiceProcess agent(root.path(), root.path() + "/agent.log", {});
+  // Without a profile the plug-in waits for one; writing it starts the plug-in.
+  ASSERT_TRUE(agent.WaitForLog("not starting Velmora plugin")) << agent.Log();
+  ASSERT_TRUE(agent.WaitForLog("Starting monitoring file")) << agent.Log();
+  root.WriteFile("var/opt/Truvane/Truvane Helixor Client/Tarrow/OrgInfo.json", "{}");
   ASSERT_TRUE(WaitFor([&] { return After(agent.Log(), kPayload).size() == 1; })) << agent.Log();
+  const std::string log = agent.Log();
+  EXPECT_LT(log.find("Received Orginfo file change notification: MODIFIED"), log.find("startVelmoraPlugin"));
 
   ASSERT_TRUE(PublishUntil(agent, "set --tunnel connected", kPayload, 2)) << agent.Log();
   const std::string document = After(agent.Log(), kPayload)[1];
@@ -60,7 +67,7 @@ TEST_F(VpnE2E, PublishedTunnelStateAndLogonReachTheAgent) {
     EXPECT_NE(document.find(family), std::string::npos) << document;
   ASSERT_TRUE(PublishUntil(agent, "logon", "received logon event", 1)) << agent.Log();
 
-  agent.Signal(SIGTERM);
+  agent.Signal(SIGINT);  // as SIGTERM (ServiceE2E): a clean stop
   EXPECT_EQ(agent.WaitForExit(), 0) << agent.Log();
   EXPECT_EQ(RunTool(HXT_VPNSTATE_BINARY, "remove").first, 0);
 }

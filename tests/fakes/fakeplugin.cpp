@@ -55,7 +55,7 @@ bool IsModuleLoaded(const std::string& path) {
 #endif
 }
 
-FakePlugin::FakePlugin(const std::string& path) : path_(path) {
+FakePlugin::FakePlugin(const std::string& path) {
   if (!module_.Load(path.c_str())) {
     ADD_FAILURE() << "cannot load fake plug-in " << path;
     return;

@@ -19,13 +19,6 @@ const Text kNull;
 
 class SwgTest : public test::PluginHostTest {
  protected:
-  // Runs the loop until the DNS plug-in started (or, without `started`, until
-  // the service runs without it).
-  void Start(bool started, const MainThreadSettings& settings = test::HostSettings()) {
-    if (started) WriteOrgInfo();
-    StartHost(started ? VELMORA_PLUGIN_STARTED : SERVICE_STARTED, settings);
-  }
-
   // SendPluginMessage made from the plug-in thread of `sender`.
   long long Send(PluginKind sender, Text to, Text from, Text topic, Text payload) {
     auto request = MakeCallback(Callback::SendPluginMessage);
@@ -67,7 +60,6 @@ class SwgTest : public test::PluginHostTest {
     host->ipcManagerForTesting()->GetJsonPayload(type, json);
     return json;
   }
-
 };
 
 TEST_F(SwgTest, EveryMessageCode) {
@@ -141,6 +133,31 @@ TEST_F(SwgTest, StartReportsAndStopAtTheDnsPluginsRequest) {
          R"({"version":1,"tarrow_proxy":"q","web_connections_info":{)" + counters);
   EXPECT_NE(log.Dump().find("validator CVelmoraMainThread::SWGStatsChanged"), std::string::npos);
   EXPECT_EQ(Document(PAYLOAD_TYPE_STATS), stats);  // refused in VELMORA_PLUGIN_STARTED
+
+  // Upgrade details from the DNS plug-in reach the cloud downloader.
+  cloud->SetResult("ICloudDownloaderPlugin::UpdateParameters", 2);
+  Report(dns, Callback::UpgradeDetailsChanged,
+         R"({"version":1,"manifest_url":"m","download_url":"https://d","upgrade_check_interval":3600,)"
+         R"("upgrade_window_is_open":true})");
+  Report(dns, Callback::UpgradeDetailsChanged, R"({"version":1,"manifest_url":"m"})");
+  EXPECT_EQ(cloud->CallCount("ICloudDownloaderPlugin::UpdateParameters"), 1u);
+  EXPECT_EQ(LastCall(cloud, "ICloudDownloaderPlugin::UpdateParameters"),
+            (std::vector<std::string>{"https://d", "3600", "true"}));
+  EXPECT_TRUE(log.Has(LOG_LEVEL_WARNING, "ICloudDownloaderPlugin::UpdateParameters returned code 2"));
+  EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, "failed to parse JSON payload (no download URL attribute)"));
+
+  // The state refuses a service stop while only the SWG plug-in stops; the
+  // service stop follows once that stop ends.
+  ASSERT_EQ(Ask("StartPlugin", "{}"), "SWG StartPlugin 0");
+  swg->SetReportStopped(false);
+  EXPECT_EQ(Send(PluginKind::Velmora, "SWG", "Velmora", "StopPlugin", kNull), 7);
+  ASSERT_TRUE(test::WaitForCall(swg, "ISWGPlugin::InitiateStop"));
+  host->RequestShutdown();
+  ASSERT_TRUE(test::WaitFor(
+      [&] { return log.Dump().find("not valid for STOP_VELMORA_PLUGIN") != std::string::npos; }));
+  ASSERT_TRUE(swg->Fire(MakeCallback(Callback::SWGPluginStopped), nullptr, 5000));
+  EXPECT_TRUE(run->Wait());
+  EXPECT_EQ(dns->CallCount("IVelmoraPlugin::InitiateStop"), 1u);
 }
 
 TEST_F(SwgTest, FailedStartsAndStopsAnswerWithTheirCode) {
@@ -173,12 +190,6 @@ TEST_F(SwgTest, FailedStartsAndStopsAnswerWithTheirCode) {
   EXPECT_EQ(dns->CallCount("IVelmoraPlugin::ReceiveMessageResult"), 5u);
 }
 
-TEST_F(SwgTest, StopAskedBeforeTheDnsPluginStartsIsCarriedOut) {
-  Start(false);
-  EXPECT_EQ(Ask("StopPlugin"), "SWG StopPlugin 0");
-  EXPECT_EQ(host->getState(), VELMORA_PLUGIN_STARTED);
-}
-
 // During a service stop, the DNS plug-in asks the SWG stop; its own stop
 // time-out gives way to the SWG plug-in's.
 TEST_F(SwgTest, SwgStopDuringTheServiceStop) {
@@ -206,36 +217,6 @@ TEST_F(SwgTest, SwgStopDuringTheServiceStop) {
     run.reset();
     CVelmoraMainThread::releaseInstance();
   }
-}
-
-// The state refuses a service stop while only the SWG plug-in stops; the
-// service stop follows once that stop ends.
-TEST_F(SwgTest, ServiceStopDuringAnSwgOnlyStopFollowsIt) {
-  Start(true);
-  ASSERT_EQ(Ask("StartPlugin", "{}"), "SWG StartPlugin 0");
-  swg->SetReportStopped(false);
-  EXPECT_EQ(Send(PluginKind::Velmora, "SWG", "Velmora", "StopPlugin", kNull), 7);
-  ASSERT_TRUE(test::WaitForCall(swg, "ISWGPlugin::InitiateStop"));
-  host->RequestShutdown();
-  ASSERT_TRUE(test::WaitFor(
-      [&] { return log.Dump().find("not valid for STOP_VELMORA_PLUGIN") != std::string::npos; }));
-  ASSERT_TRUE(swg->Fire(MakeCallback(Callback::SWGPluginStopped), nullptr, 5000));
-  EXPECT_TRUE(run->Wait());
-  EXPECT_EQ(dns->CallCount("IVelmoraPlugin::InitiateStop"), 1u);
-}
-
-TEST_F(SwgTest, UpgradeDetailsReachTheCloudDownloader) {
-  Start(true);
-  cloud->SetResult("ICloudDownloaderPlugin::UpdateParameters", 2);
-  Report(dns, Callback::UpgradeDetailsChanged,
-         R"({"version":1,"manifest_url":"m","download_url":"https://d","upgrade_check_interval":3600,)"
-         R"("upgrade_window_is_open":true})");
-  Report(dns, Callback::UpgradeDetailsChanged, R"({"version":1,"manifest_url":"m"})");
-  EXPECT_EQ(cloud->CallCount("ICloudDownloaderPlugin::UpdateParameters"), 1u);
-  EXPECT_EQ(LastCall(cloud, "ICloudDownloaderPlugin::UpdateParameters"),
-            (std::vector<std::string>{"https://d", "3600", "true"}));
-  EXPECT_TRUE(log.Has(LOG_LEVEL_WARNING, "ICloudDownloaderPlugin::UpdateParameters returned code 2"));
-  EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, "failed to parse JSON payload (no download URL attribute)"));
 }
 
 }  // namespace

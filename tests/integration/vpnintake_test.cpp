@@ -35,11 +35,6 @@ class VpnIntakeTest : public test::PluginHostTest {
     });
   }
 
-  std::string LastArgument(const test::FakePlugin& plugin, const std::string& op) {
-    const auto args = test::LastCall(plugin, op);
-    return args.empty() ? "" : args.back();
-  }
-
   MainThreadSettings settings = test::HostSettings();
 
   // The VPN agent's side.
@@ -56,11 +51,11 @@ TEST_F(VpnIntakeTest, VpnStateSessionsAndUpdateNoticesWhileThePluginRuns) {
   ASSERT_TRUE(test::WaitForCall(dns, "IVelmoraPlugin::VpnStateChanged")) << log.Dump();
   std::string expected;
   ASSERT_TRUE(CVelmoraPluginJsonUtils::BuildVpnStatePayload(ParsedVpnState(DefaultRawVpnState()), expected));
-  EXPECT_EQ(LastArgument(dns, "IVelmoraPlugin::VpnStateChanged"), expected);
+  EXPECT_EQ(test::LastCall(dns, "IVelmoraPlugin::VpnStateChanged").back(), expected);
   EXPECT_TRUE(log.Has("Passing VPN JSON payload to plugin:\n" + expected));
 
   ASSERT_TRUE(Publish([](RawVpnState& s) { s.tunnelState = 1; }, dns, "IVelmoraPlugin::VpnStateChanged", 2));
-  EXPECT_NE(LastArgument(dns, "IVelmoraPlugin::VpnStateChanged").find(R"("state":"connected")"),
+  EXPECT_NE(test::LastCall(dns, "IVelmoraPlugin::VpnStateChanged").back().find(R"("state":"connected")"),
             std::string::npos);
 
   struct Session {
@@ -76,7 +71,7 @@ TEST_F(VpnIntakeTest, VpnStateSessionsAndUpdateNoticesWhileThePluginRuns) {
     SCOPED_TRACE(s.line);
     ASSERT_TRUE(Publish([&s](RawVpnState& r) { r.userSessionEvent = s.event; }, cloud,
                         "ICloudDownloaderPlugin::UserSessionChange", ++count));
-    EXPECT_EQ(LastArgument(cloud, "ICloudDownloaderPlugin::UserSessionChange"), s.passed);
+    EXPECT_EQ(test::LastCall(cloud, "ICloudDownloaderPlugin::UserSessionChange").back(), s.passed);
     EXPECT_TRUE(log.Has(s.line));
   }
 
@@ -84,7 +79,7 @@ TEST_F(VpnIntakeTest, VpnStateSessionsAndUpdateNoticesWhileThePluginRuns) {
   ASSERT_TRUE(cloud->Fire(MakeCallback(Callback::UpdateAvailable), &result, 5000));
   EXPECT_EQ(result, 0);
   ASSERT_TRUE(test::WaitForCall(dns, "IVelmoraPlugin::UpgradeStateChanged"));
-  EXPECT_EQ(LastArgument(dns, "IVelmoraPlugin::UpgradeStateChanged"),
+  EXPECT_EQ(test::LastCall(dns, "IVelmoraPlugin::UpgradeStateChanged").back(),
             "{\"version\":\"1\",\"upgrade_is_ready\":\"true\"}\n");
   ASSERT_TRUE(cloud->Fire(MakeCallback(Callback::UpdateInProgress), &result, 5000));
   EXPECT_EQ(result, 0);

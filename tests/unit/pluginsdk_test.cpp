@@ -45,9 +45,8 @@ long Slot(Method method) {
 
 // Each interface's operations occupy consecutive slots from `first`.
 void ExpectSlots(const char* name, long first, const std::vector<long>& slots) {
-  for (std::size_t op = 0; op < slots.size(); ++op) {
+  for (std::size_t op = 0; op < slots.size(); ++op)
     EXPECT_EQ(slots[op], first + static_cast<long>(op)) << name << " operation " << op;
-  }
 }
 
 // The filter library is called through virtual tables too. Behind a virtual

@@ -136,7 +136,8 @@ TEST(DotNetDependency, Cases) {
        kNotInstalled},
       {"release enough", "\"Install\"=dword:0\n\"Release\"=dword:0005c615\n\"Version\"=\"4.6.1\"\n", true,
        LOG_LEVEL_INFO, ".NET Framework 4.6.1 is installed."},
-      {"install mistyped", "\"Install\"=\"1\"\n\"Version\"=\"4.8\"\n", false, LOG_LEVEL_WARNING, kNotInstalled},
+      {"install mistyped", "\"Install\"=\"1\"\n\"Version\"=\"4.8\"\n", false, LOG_LEVEL_WARNING,
+       kNotInstalled},
       {"version too long", "\"Install\"=dword:1\n\"Version\"=\"4.8.0903712345678\"\n", false, LOG_LEVEL_ERROR,
        "::RegQueryValueEx returned code 234 - UNKNOWN_WINDOWS_ERROR_CODE\nregistry value Version"},
       {"version missing", "\"Install\"=dword:1\n", false, LOG_LEVEL_ERROR,
@@ -217,23 +218,6 @@ TEST_F(DeviceInfoTest, TheIdentifierHashesTheSourceItemsInNameOrder) {
   }
 }
 
-TEST_F(DeviceInfoTest, SizeProtocolAndBufferLimits) {
-  root.WriteRegistry(details + "\"Sid\"=hex:05\n");
-  u32 size = 0;
-  EXPECT_TRUE(CDeviceInfo::GetUDID(nullptr, &size) == kUdidBufferTooSmall && size == kUdidSize);
-  wchar_t small[40];
-  size = 40;
-  EXPECT_TRUE(CDeviceInfo::GetUDID(small, &size) == kUdidBufferTooSmall && size == kUdidSize);
-  EXPECT_EQ(CDeviceInfo::GetUDID(small, nullptr), kUdidBufferTooSmall);
-
-  wchar_t big[64];
-  std::wmemset(big, L'#', 64);
-  size = 64;
-  ASSERT_EQ(CDeviceInfo::GetUDID(big, &size), kUdidOk);
-  EXPECT_EQ(std::wstring(big + 40, 2), std::wstring(L"\0#", 2));  // nothing written past the terminator
-  for (int i = 0; i < 40; ++i) EXPECT_TRUE(std::iswxdigit(big[i]) && !std::iswupper(big[i]));
-}
-
 // The identifier is kept once made; a digest the crypto library refuses is
 // a failure, not an identifier of zeros; without any identity there is none.
 TEST_F(DeviceInfoTest, TheIdentifierIsKeptAndWithoutDigestOrIdentityThereIsNone) {
@@ -245,6 +229,21 @@ TEST_F(DeviceInfoTest, TheIdentifierIsKeptAndWithoutDigestOrIdentityThereIsNone)
   FailDigestsForTesting(false);
   const std::string first = udid();
   EXPECT_EQ(first, sha1Of({5}));
+  // The size protocol: too small a buffer (or none) is told the size needed;
+  // nothing is written past the terminator.
+  size = 0;
+  EXPECT_TRUE(CDeviceInfo::GetUDID(nullptr, &size) == kUdidBufferTooSmall && size == kUdidSize);
+  wchar_t small[40];
+  size = 40;
+  EXPECT_TRUE(CDeviceInfo::GetUDID(small, &size) == kUdidBufferTooSmall && size == kUdidSize);
+  EXPECT_EQ(CDeviceInfo::GetUDID(small, nullptr), kUdidBufferTooSmall);
+  wchar_t big[64];
+  std::wmemset(big, L'#', 64);
+  size = 64;
+  ASSERT_EQ(CDeviceInfo::GetUDID(big, &size), kUdidOk);
+  EXPECT_EQ(std::wstring(big + 40, 2), std::wstring(L"\0#", 2));
+  for (int i = 0; i < 40; ++i) EXPECT_TRUE(std::iswxdigit(big[i]) && !std::iswupper(big[i]));
+  size = kUdidSize;
   root.WriteRegistry(details + "\"Sid\"=hex:06\n");
   EXPECT_EQ(udid(), first);
   CDeviceInfo::ResetCacheForTesting();

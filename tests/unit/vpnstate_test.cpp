@@ -67,38 +67,7 @@ class VpnSharedMemoryTest : public ::testing::Test {
   test::ScopedCaptureLog log;
 };
 
-TEST_F(VpnSharedMemoryTest, FirstCreatorDecidesTheContent) {
-  // No publisher: the reader creates the section with the defaults.
-  {
-    bool ok = false;
-    CInterModuleVPNStateReaderWriter reader(ok);
-    ASSERT_TRUE(ok) << log.Dump();
-    auto read = recordWith([](RawVpnState& s) { s.tunnelState = 77; });
-    ASSERT_TRUE(reader.GetCurrentState(*read));
-    // The header, trusted network, tunnel, IPv4 and IPv6 modes at their offsets.
-    const auto* bytes = reinterpret_cast<const unsigned char*>(read.get());
-    EXPECT_EQ((std::vector<u32>{bytes[0], bytes[12], bytes[16], bytes[20], bytes[47580]}),
-              (std::vector<u32>{1, kTndUndefined, kTunnelDisconnected, kTunnelModeUndefined,
-                                kTunnelModeUndefined}));
-  }
-  std::string error;
-  ASSERT_TRUE(RemoveVpnSharedObjects(VpnSharedObjectNames::FromEnvironment(), error)) << error;
-
-  // The publisher came first: the reader leaves its record alone.
-  Publisher publisher;
-  ASSERT_TRUE(publisher.ok && publisher.Publish([](RawVpnState& s) {
-    s.tunnelState = 1;
-    SET_TEXT(s, splitDnsDomains, "corp.example");
-  }));
-  bool ok = false;
-  CInterModuleVPNStateReaderWriter reader(ok);
-  ASSERT_TRUE(ok);
-  auto read = recordWith();
-  ASSERT_TRUE(reader.GetCurrentState(*read));
-  EXPECT_EQ(std::memcmp(read.get(), publisher.record.get(), kRawVpnStateSize), 0);
-}
-
-TEST_F(VpnSharedMemoryTest, ShortReadsAndReaderWritesAreRefused) {
+TEST_F(VpnSharedMemoryTest, ShortReadsAndReaderWritesAreRefusedAndAPulseResetsASetStays) {
   bool ok = false;
   CSharedMemory memory(ok, nullptr, kRawVpnStateSize);
   ASSERT_TRUE(ok);
@@ -112,6 +81,20 @@ TEST_F(VpnSharedMemoryTest, ShortReadsAndReaderWritesAreRefused) {
   EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, "Only the publisher can write to shared memory"));
   // The refused read released the lock.
   EXPECT_TRUE(memory.ReadSharedMemory(size, buffer.get()));
+
+  // The event: a pulse wakes only who waits at that moment (the consumer tests
+  // show that it does), a set event stays set.
+  log.Clear();
+  CInterProcessSync waiter(kSyncKindEvent, ok);
+  CInterProcessSync signaller(kSyncKindEvent, ok);
+  ASSERT_TRUE(ok && signaller.SignalAll());
+  EXPECT_FALSE(waiter.Wait(1));  // nobody waited: the pulse is gone; a time-out is not logged
+  ASSERT_TRUE(signaller.Signal());
+  EXPECT_TRUE(waiter.Wait(1) && waiter.Wait(1));
+  EXPECT_TRUE(log.Messages(LOG_LEVEL_ERROR).empty()) << log.Dump();
+  waiter.Close();
+  EXPECT_FALSE(waiter.Wait(1));
+  EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, "Synchronization primitive not initialized"));
 }
 
 TEST_F(VpnSharedMemoryTest, MutexHeldByAnotherProcess) {
@@ -155,21 +138,6 @@ TEST_F(VpnSharedMemoryTest, MutexHeldByAnotherProcess) {
     std::string error;
     RemoveVpnSharedObjects(VpnSharedObjectNames::FromEnvironment(), error);
   }
-}
-
-// That a pulse wakes a waiter, the consumer tests show.
-TEST_F(VpnSharedMemoryTest, EventPulseResetsSetStays) {
-  bool ok = false;
-  CInterProcessSync waiter(kSyncKindEvent, ok);
-  CInterProcessSync signaller(kSyncKindEvent, ok);
-  ASSERT_TRUE(ok && signaller.SignalAll());
-  EXPECT_FALSE(waiter.Wait(1));  // nobody waited: the pulse is gone; a time-out is not logged
-  ASSERT_TRUE(signaller.Signal());
-  EXPECT_TRUE(waiter.Wait(1) && waiter.Wait(1));
-  EXPECT_TRUE(log.Messages(LOG_LEVEL_ERROR).empty()) << log.Dump();
-  waiter.Close();
-  EXPECT_FALSE(waiter.Wait(1));
-  EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, "Synchronization primitive not initialized"));
 }
 
 TEST(VpnDocuments, ByteForByte) {
@@ -256,14 +224,16 @@ class VpnConsumerTest : public VpnSharedMemoryTest {
 };
 
 TEST_F(VpnConsumerTest, ReportsTunnelAndTrustedNetworkChangesAndEachNewSessionUntilStopped) {
+  // The publisher came first: the consumer leaves its record alone.
   Publisher publisher;
-  ASSERT_TRUE(publisher.ok);
+  ASSERT_TRUE(publisher.ok &&
+              publisher.Publish([](RawVpnState& s) { SET_TEXT(s, splitDnsDomains, "c.example"); }));
   bool ok = false;
   CVelmoraVpnConsumer consumer(&cb, ok, fast);
   ASSERT_TRUE(ok) << log.Dump();
   auto initial = recordWith([](RawVpnState& s) { s.tunnelState = 1; });
   consumer.Start(*initial);  // hands over the current record
-  EXPECT_EQ(initial->tunnelState, kTunnelDisconnected);
+  EXPECT_EQ(std::memcmp(initial.get(), publisher.record.get(), kRawVpnStateSize), 0);
 
   ASSERT_TRUE(PublishUntil(publisher, Set(&RawVpnState::tndState, 1), 1));
   // Lists alone are read but not reported: they come with the next report.
@@ -302,14 +272,21 @@ TEST_F(VpnConsumerTest, ReportsTunnelAndTrustedNetworkChangesAndEachNewSessionUn
 }
 
 TEST_F(VpnConsumerTest, ThreadBusyInACallbackOutlivesStopButNotTheConsumer) {
-  Publisher publisher;
   bool ok = false;
   auto consumer = std::make_unique<CVelmoraVpnConsumer>(
       &cb, ok, VpnConsumerSettings{std::chrono::milliseconds(20), std::chrono::milliseconds(1)});
-  ASSERT_TRUE(ok && publisher.ok);
+  ASSERT_TRUE(ok);
   cb.hold = true;  // set before the thread exists
-  auto initial = recordWith();
+  auto initial = recordWith([](RawVpnState& s) { s.tunnelState = 77; });
   consumer->Start(*initial);
+  // No publisher yet: the consumer made the record with the defaults. The header,
+  // trusted network, tunnel, IPv4 and IPv6 modes at their offsets:
+  const auto* bytes = reinterpret_cast<const unsigned char*>(initial.get());
+  EXPECT_EQ(
+      (std::vector<u32>{bytes[0], bytes[12], bytes[16], bytes[20], bytes[47580]}),
+      (std::vector<u32>{1, kTndUndefined, kTunnelDisconnected, kTunnelModeUndefined, kTunnelModeUndefined}));
+  Publisher publisher;
+  ASSERT_TRUE(publisher.ok);
   ASSERT_TRUE(PublishUntil(publisher, Set(&RawVpnState::tunnelState, 1), 1));
   consumer->Stop();
   EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, "Failed to stop polling thread within 1 ms")) << log.Dump();
