@@ -110,6 +110,8 @@ TEST_F(ModuleLoaderTest, MissingExportsAndBadArgumentsYieldNull) {
   EXPECT_EQ(entry, nullptr);
   EXPECT_TRUE(loader.GetFuncAddress(entry, HXT_DISPOSE_PLUGIN) && entry != nullptr);
   EXPECT_TRUE(loader.Unload() && !test::IsModuleLoaded(path) && loader.Unload()) << "a second unload is fine";
+  ASSERT_TRUE(CModuleLoader().Load(first.c_str()));  // a temporary: destroyed at the semicolon
+  EXPECT_FALSE(test::IsModuleLoaded(first)) << "destruction unloads";
 
   const std::vector<std::string> expected = {
       "CModuleLoader::GetFuncAddress: at least one parameter is invalid\n",

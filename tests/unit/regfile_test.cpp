@@ -78,8 +78,7 @@ TEST(RegFile, MalformedLinesAreReportedWithLineNumbersAndSkippedAndAHeaderIsNeed
   // Without the header nothing is read.
   c = ParseRegFile("[HKEY_LOCAL_MACHINE\\K]\n\"A\"=dword:1\n");
   EXPECT_TRUE(c.keys.empty());
-  ASSERT_EQ(c.diagnostics.size(), 1u);
-  EXPECT_EQ(c.diagnostics[0].line, 1u);
+  EXPECT_TRUE(c.diagnostics.size() == 1 && c.diagnostics[0].line == 1u);
   EXPECT_TRUE(ParseRegFile(std::string("\0\xff\x01garbage", 10)).keys.empty());
 }
 
@@ -93,8 +92,7 @@ TEST(RegistryStore, QueriesAreCaseInsensitiveAndTypedAndBadLinesAreLogged) {
   CRegistryKey key;
   ASSERT_EQ(key.Open("software\\VENDOR"), kRegOk);
   u32 count = 0;
-  EXPECT_EQ(key.QueryDword("COUNT", count), kRegOk);
-  EXPECT_EQ(count, 3u);
+  EXPECT_TRUE(key.QueryDword("COUNT", count) == kRegOk && count == 3u);
   std::string text;
   EXPECT_EQ(key.QueryString("name", 16, text), kRegOk);
   EXPECT_EQ(key.QueryString("long", 16, text), kRegMoreData);
@@ -109,8 +107,7 @@ TEST(RegistryStore, QueriesAreCaseInsensitiveAndTypedAndBadLinesAreLogged) {
   // A malformed store is logged with its file and line.
   test::ScopedCaptureLog log;
   root.WriteRegistry("[HKEY_LOCAL_MACHINE\\K]\n\"A\"=dword:zz\n");
-  CRegistryKey malformed;
-  ASSERT_EQ(malformed.Open("K"), kRegOk);
+  ASSERT_EQ(CRegistryKey().Open("K"), kRegOk);
   EXPECT_TRUE(log.Has(LOG_LEVEL_WARNING,
                       "Registry store " + RegistryStorePath() + ", line 4: value \"A\": bad dword 'zz'"))
       << log.Dump();
@@ -119,16 +116,9 @@ TEST(RegistryStore, QueriesAreCaseInsensitiveAndTypedAndBadLinesAreLogged) {
 const std::string kKey = "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\NET Framework Setup\\NDP\\v4\\Full]\n";
 const std::string kNotInstalled = ".NET Framework 4.0 or newer is not installed.";
 
-struct Case {
-  const char* name;
-  std::string values;  // empty: no key at all
-  bool result;
-  u32 level;
-  std::string message;
-};
-
 TEST(DotNetDependency, Cases) {
-  const std::vector<Case> cases = {
+  // The values under the key (empty: no key at all), the outcome, its one log line.
+  const std::tuple<const char*, std::string, bool, u32, std::string> cases[] = {
       {"installed", "\"Install\"=dword:1\n\"Version\"=\"4.8.09037\"\n", true, LOG_LEVEL_INFO,
        ".NET Framework 4.8.09037 is installed."},
       {"no key", "", false, LOG_LEVEL_WARNING, kNotInstalled},
@@ -147,16 +137,14 @@ TEST(DotNetDependency, Cases) {
       {"no digits", "\"Install\"=dword:1\n\"Version\"=\"v4\"\n", false, LOG_LEVEL_ERROR,
        ".NET Framework v4 is installed, expected 4.0 or newer"},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
+  for (const auto& [name, values, result, level, message] : cases) {
+    SCOPED_TRACE(name);
     test::TestRoot root;
-    root.WriteRegistry(c.values.empty() ? "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Other]\n" : kKey + c.values);
+    root.WriteRegistry(values.empty() ? "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Other]\n" : kKey + values);
     test::ScopedCaptureLog log;
-    EXPECT_EQ(CDotNetDependency::Validate(), c.result);
-    auto records = log.Records();
-    ASSERT_EQ(records.size(), 1u) << log.Dump();
-    EXPECT_EQ(records[0].level, c.level);
-    EXPECT_EQ(test::MessageOf(records[0]), c.message);
+    EXPECT_EQ(CDotNetDependency::Validate(), result);
+    EXPECT_EQ(log.Messages(level), std::vector<std::string>{message});
+    EXPECT_EQ(log.Records().size(), 1u) << log.Dump();
   }
 }
 

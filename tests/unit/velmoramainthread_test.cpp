@@ -16,13 +16,6 @@
 namespace hxt {
 namespace {
 
-// IPC on a system-chosen port, so tests run beside a live service.
-MainThreadSettings testSettings() {
-  MainThreadSettings settings;
-  settings.ipc.port = 0;
-  return settings;
-}
-
 std::string statusDocument(CVelmoraMainThread* orchestrator) {
   std::string json;
   orchestrator->ipcManagerForTesting()->GetJsonPayload(PAYLOAD_TYPE_STATUS, json);
@@ -30,6 +23,13 @@ std::string statusDocument(CVelmoraMainThread* orchestrator) {
 }
 
 using test::LoopRunner;
+
+// IPC on a system-chosen port, so tests run beside a live service.
+MainThreadSettings testSettings() {
+  MainThreadSettings settings;
+  settings.ipc.port = 0;
+  return settings;
+}
 
 class MainThreadTest : public ::testing::Test {
  protected:
@@ -41,27 +41,27 @@ class MainThreadTest : public ::testing::Test {
     CVelmoraMainThread::releaseInstance();
     CVelmoraMainThread::clearPendingShutdown();
   }
+  bool Create() {
+    return CVelmoraMainThread::createSingletonInstance(testSettings()) &&
+           (orchestrator = CVelmoraMainThread::instance()) != nullptr;
+  }
   test::TestRoot root;
   test::ScopedCaptureLog log;
+  CVelmoraMainThread* orchestrator = nullptr;
 };
 
 TEST_F(MainThreadTest, AnythingThrownByAHandlerFailsRunAfterStoppingThePlugin) {
-  struct Case {
-    std::function<void()> handler;
-    const char* line;
-  };
-  const Case cases[] = {
+  const std::pair<std::function<void()>, const char*> cases[] = {
       {[] { throw std::runtime_error("handler broke"); }, "ioService run exception - handler broke"},
       {[] { throw 42; }, "ioService run exception - unknown exception"},  // a plug-in's foreign exception
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.line);
+  for (const auto& [handler, line] : cases) {
+    SCOPED_TRACE(line);
     log.Clear();
-    ASSERT_TRUE(CVelmoraMainThread::createSingletonInstance(testSettings()));
-    auto* orchestrator = CVelmoraMainThread::instance();
-    boost::asio::post(orchestrator->loop(), c.handler);
+    ASSERT_TRUE(Create());
+    boost::asio::post(orchestrator->loop(), handler);
     EXPECT_FALSE(orchestrator->Run());
-    EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, c.line));
+    EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, line));
     EXPECT_TRUE(log.Has("State transition: SERVICE_STARTED -> FAILED") &&
                 log.Has("State transition: FAILED -> SERVICE_STARTED"));
     EXPECT_EQ(orchestrator->getState(), SERVICE_STARTED);
@@ -71,8 +71,7 @@ TEST_F(MainThreadTest, AnythingThrownByAHandlerFailsRunAfterStoppingThePlugin) {
 }
 
 TEST_F(MainThreadTest, OrgInfoModificationsPostStartsThatTheStateCheckFilters) {
-  ASSERT_TRUE(CVelmoraMainThread::createSingletonInstance(testSettings()));
-  auto* orchestrator = CVelmoraMainThread::instance();
+  ASSERT_TRUE(Create());
   orchestrator->OrgInfoChanged(FILE_ACTION_DELETED);
   orchestrator->OrgInfoChanged(FILE_ACTION_MODIFIED);
   orchestrator->OrgInfoChanged(FILE_ACTION_MODIFIED);
@@ -97,8 +96,7 @@ TEST_F(MainThreadTest, MissingRuntimeOrFilterApprovalKeepsThePluginsOutButTheSer
     s.preloadNeeded = true;
     s.velmora.openPlugin = HXT_NGC_AWAITING_APPROVAL;
   });
-  ASSERT_TRUE(CVelmoraMainThread::createSingletonInstance(testSettings()));
-  auto* orchestrator = CVelmoraMainThread::instance();
+  ASSERT_TRUE(Create());
   EXPECT_EQ(orchestrator->missingDependencyForTesting(), MISSING_DOTNET);
   EXPECT_TRUE(log.Has(
       LOG_LEVEL_WARNING,
@@ -119,8 +117,7 @@ TEST_F(MainThreadTest, MissingRuntimeOrFilterApprovalKeepsThePluginsOutButTheSer
   root.WriteRegistry(test::TestRoot::DotNetPresentEntry());
   // A stop that arrives before the instance exists is kept for it.
   EXPECT_FALSE(CVelmoraMainThread::requestShutdownOfInstance());
-  ASSERT_TRUE(CVelmoraMainThread::createSingletonInstance(testSettings()));
-  orchestrator = CVelmoraMainThread::instance();
+  ASSERT_TRUE(Create());
   EXPECT_EQ(orchestrator->missingDependencyForTesting(), MISSING_KEXT_APPROVAL);
   EXPECT_TRUE(
       log.Has(LOG_LEVEL_WARNING,
@@ -151,8 +148,7 @@ TEST_F(MainThreadTest, FilterManagerOrIpcPortFailureIsFatal) {
 // Without a plug-in, system errors and disruptions are only logged; a second
 // instance is refused; the stop clears the filter.
 TEST_F(MainThreadTest, NoticesWithoutAPluginAreLoggedAndStopClearsTheFilter) {
-  ASSERT_TRUE(CVelmoraMainThread::createSingletonInstance(testSettings()));
-  auto* orchestrator = CVelmoraMainThread::instance();
+  ASSERT_TRUE(Create());
   EXPECT_FALSE(CVelmoraMainThread::createSingletonInstance(testSettings()));
   EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, "CVelmoraMainThread instance already initialized"));
   EXPECT_EQ(CVelmoraMainThread::instance(), orchestrator);
@@ -171,8 +167,7 @@ TEST_F(MainThreadTest, NoticesWithoutAPluginAreLoggedAndStopClearsTheFilter) {
 }
 
 TEST_F(MainThreadTest, ProtectionStateReachesTheStatusUnderTheUiNames) {
-  ASSERT_TRUE(CVelmoraMainThread::createSingletonInstance(testSettings()));
-  auto* orchestrator = CVelmoraMainThread::instance();
+  ASSERT_TRUE(Create());
   auto* callback = static_cast<IVelmoraPluginCallback*>(orchestrator);
   const std::string json =
       R"({"version":1,"dns4":{"protection_state":"behind_va"},"client_display_name":"Acme",)"

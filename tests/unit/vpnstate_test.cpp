@@ -144,23 +144,14 @@ TEST(VpnDocuments, ByteForByte) {
   const std::string undefinedFamily =
       R"({"state":"disconnected","vpn_type":"undefined","tunnel_all_dns":"false","split_dns":"false","dns":"",)"
       R"("split_dns_domains":"","split_include_networks":""})";
-  struct Case {
-    const char* name;
-    Edit edit;
-    std::string document;
-  };
-  const Case cases[] = {
+  const std::tuple<const char*, Edit, std::string> cases[] = {
       {"defaults: empty lists are empty strings", nullptr,
        R"({"version":"1","vpn_ipv4":)" + undefinedFamily + R"(,"vpn_ipv6":)" + undefinedFamily +
            R"(,"tnd":"undefined"})" + "\n"},
       {"split DNS decides per family; slashes escaped; tunnel-all in both",
        [](RawVpnState& s) {
-         s.tunnelState = 1;
-         s.tndState = 0;
-         s.tunnelModeIpv4 = 1;
-         s.tunnelModeIpv6 = 0;
-         s.splitDnsIpv6 = 1;
-         s.tunnelAllDns = 1;
+         s.tunnelState = s.tunnelModeIpv4 = s.splitDnsIpv6 = s.tunnelAllDns = 1;
+         s.tndState = s.tunnelModeIpv6 = 0;
          SET_TEXT(s, dnsServersIpv4, "10.0.0.1,10.0.0.2");
          SET_TEXT(s, splitIncludeNetworksIpv4, "10.0.0.0/8");
          SET_TEXT(s, splitDnsDomains, "d.example");
@@ -171,12 +162,11 @@ TEST(VpnDocuments, ByteForByte) {
        R"("dns":"","split_dns_domains":["d.example"],"split_include_networks":["10.0.0.0\/8"]},"tnd":"trusted"})"
        "\n"},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    auto record = recordWith(c.edit);
+  for (const auto& [name, edit, document] : cases) {
+    SCOPED_TRACE(name);
     std::string out = "stale";
-    ASSERT_TRUE(CVelmoraPluginJsonUtils::BuildVpnStatePayload(ParsedVpnState(*record), out));
-    EXPECT_EQ(out, c.document);
+    ASSERT_TRUE(CVelmoraPluginJsonUtils::BuildVpnStatePayload(ParsedVpnState(*recordWith(edit)), out));
+    EXPECT_EQ(out, document);
   }
 }
 
@@ -249,13 +239,8 @@ TEST_F(VpnConsumerTest, ReportsTunnelAndTrustedNetworkChangesAndEachNewSessionUn
   // A session value is reported once, again only after another value was read.
   ASSERT_TRUE(PublishUntil(publisher, Set(&RawVpnState::userSessionEvent, kUserSessionLogon), 2, 1));
   ASSERT_TRUE(PublishUntil(publisher, Set(&RawVpnState::tunnelState, 1), 3, 1));
-  ASSERT_TRUE(PublishUntil(
-      publisher,
-      [](RawVpnState& s) {
-        s.userSessionEvent = kUserSessionNone;
-        s.tunnelState = 2;
-      },
-      4, 1));
+  const Edit endSession = [](RawVpnState& s) { s.userSessionEvent = kUserSessionNone, s.tunnelState = 2; };
+  ASSERT_TRUE(PublishUntil(publisher, endSession, 4, 1));
   ASSERT_TRUE(PublishUntil(publisher, Set(&RawVpnState::userSessionEvent, kUserSessionLogon), 4, 2));
   EXPECT_EQ(cb.states.size(), 4u);
   EXPECT_EQ(cb.sessions, (std::vector<u32>{1, 1}));
