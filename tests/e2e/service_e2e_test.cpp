@@ -5,7 +5,6 @@
 #include <cstdio>
 
 #include "e2e/serviceprocess.h"
-#include "fakes/testroot.h"
 
 namespace hxt::test {
 namespace {

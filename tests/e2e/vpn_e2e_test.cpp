@@ -7,8 +7,6 @@
 #include <vector>
 
 #include "e2e/serviceprocess.h"
-#include "fakes/fakeplugin.h"
-#include "fakes/testroot.h"
 
 namespace hxt::test {
 namespace {
@@ -74,12 +72,8 @@ TEST_F(VpnE2E, PublishedTunnelStateAndLogonReachTheAgent) {
 
 TEST(HxvpnstateTool, RefusesBadInputWithTheReason) {
   TestRoot root;
-  struct Case {
-    std::string arguments;
-    int code;
-    std::string output;  // a part of what the tool prints
-  };
-  const Case cases[] = {
+  // The arguments, the exit code, a part of what the tool prints.
+  const std::tuple<std::string, int, std::string> cases[] = {
       {"", 2, "a command is needed"},
       {"frob", 2, "unknown command 'frob'"},
       {"set", 2, "set needs at least one field option"},
@@ -96,11 +90,11 @@ TEST(HxvpnstateTool, RefusesBadInputWithTheReason) {
       {"show", 0, "tunnel state:            undefined (9)"},
       {"--help", 0, "Usage: hxvpnstate [--help] COMMAND [OPTIONS]"},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.arguments.substr(0, 60));
-    auto [code, out] = RunTool(HXT_VPNSTATE_BINARY, c.arguments);
-    EXPECT_EQ(code, c.code) << out;
-    EXPECT_NE(out.find(c.output), std::string::npos) << out;
+  for (const auto& [arguments, code, output] : cases) {
+    SCOPED_TRACE(arguments.substr(0, 60));
+    const auto [exitCode, out] = RunTool(HXT_VPNSTATE_BINARY, arguments);
+    EXPECT_EQ(exitCode, code) << out;
+    EXPECT_NE(out.find(output), std::string::npos) << out;
   }
 }
 

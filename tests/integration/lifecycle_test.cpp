@@ -19,13 +19,8 @@ using LifecycleTest = test::PluginHostTest;
 using test::HostSettings;
 
 TEST_F(LifecycleTest, EveryConstructionFailureIsFatalAndUnloadsWhatWasLoaded) {
-  struct Case {
-    const char* name;
-    std::function<void()> arrange;
-    std::string line;
-  };
   std::optional<test::TestRoot> other;
-  const std::vector<Case> cases = {
+  const std::tuple<const char*, std::function<void()>, std::string> cases[] = {
       {"dns Init", [&] { dns->SetResult("IVelmoraPlugin::Init", 5); },
        "IVelmoraPlugin::Init returned code 5\nFailed to init Velmora plugin"},
       {"swg Init", [&] { swg->SetResult("ISWGPlugin::Init", 6); },
@@ -39,30 +34,24 @@ TEST_F(LifecycleTest, EveryConstructionFailureIsFatalAndUnloadsWhatWasLoaded) {
       // Last: these move to a root of their own.
       {"no device identity",
        [&] {
-         other.emplace();  // no machine id, no device details
-         other->WriteRegistry(test::TestRoot::DotNetPresentEntry());
+         other.emplace().WriteRegistry(
+             test::TestRoot::DotNetPresentEntry());  // no machine id, no device details
          test::InstallPlugin(HXT_FAKE_PLUGIN_VELMORA, other->PluginsPath());
          test::InstallPlugin(HXT_FAKE_PLUGIN_SWG, other->PluginsPath());
          CDeviceInfo::ResetCacheForTesting();
        },
        "CDeviceInfo::GetUDID returned code -9999"},
-      {"no plug-in modules",
-       [&] {
-         other.emplace();
-         other->WriteRegistry(test::TestRoot::DotNetPresentEntry());
-       },
+      {"no plug-in modules", [&] { other.emplace().WriteRegistry(test::TestRoot::DotNetPresentEntry()); },
        "PluginLoader::createSingletonInstance failed"},
 #endif
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    dns->Reset();
-    swg->Reset();
-    cloud->Reset();
+  for (const auto& [name, arrange, line] : cases) {
+    SCOPED_TRACE(name);
+    for (auto* plugin : {&dns, &swg, &cloud}) (*plugin)->Reset();
     log.Clear();
-    c.arrange();
+    arrange();
     EXPECT_FALSE(CVelmoraMainThread::createSingletonInstance(HostSettings()));
-    EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, c.line)) << log.Dump();
+    EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, line)) << log.Dump();
     EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, "CVelmoraMainThread failed"));
     EXPECT_EQ(dns->LiveObjects() + swg->LiveObjects() + cloud->LiveObjects(), 0u);
   }

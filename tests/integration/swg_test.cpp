@@ -23,9 +23,7 @@ class SwgTest : public test::PluginHostTest {
   long long Send(PluginKind sender, Text to, Text from, Text topic, Text payload) {
     auto request = MakeCallback(Callback::SendPluginMessage);
     request.sender = sender;
-    request.to = to;
-    request.from = from;
-    request.topic = topic;
+    std::tie(request.to, request.from, request.topic) = std::tie(to, from, topic);
     request.nullText = !payload;
     request.text = payload.value_or("");
     long long result = -1;
@@ -66,14 +64,8 @@ TEST_F(SwgTest, EveryMessageCode) {
   Start(true);
   swg->SetResult("ISWGPlugin::ReceiveMessage", 42);
   dns->SetResult("IVelmoraPlugin::ReceiveMessage", 9);
-  struct Case {
-    PluginKind sender;
-    Text to, from, topic, payload;
-    long long code;
-    const test::FakePlugin* receiver;
-  };
   const PluginKind V = PluginKind::Velmora, S = PluginKind::Swg;
-  const Case cases[] = {
+  const std::tuple<PluginKind, Text, Text, Text, Text, long long, const test::FakePlugin*> cases[] = {
       {V, kNull, "Velmora", "T", "{}", 5, nullptr},
       {V, "SWG", kNull, "T", "{}", 5, nullptr},
       {V, "SWG", "SWG", "T", "{}", 5, nullptr},
@@ -84,22 +76,21 @@ TEST_F(SwgTest, EveryMessageCode) {
       {V, "SWG", "Velmora", "T", "{}", 42, &swg},      // the receiver's result
       {S, "Velmora", "Updater", "T", "x", 9, &dns},    // another sender: no state check
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.to.value_or("null") + " <- " + c.from.value_or("null") + " " + c.topic.value_or("null"));
+  for (const auto& [sender, to, from, topic, payload, code, receiver] : cases) {
+    SCOPED_TRACE(to.value_or("null") + " <- " + from.value_or("null") + " " + topic.value_or("null"));
     log.Clear();
-    EXPECT_EQ(Send(c.sender, c.to, c.from, c.topic, c.payload), c.code);
-    const auto errors = log.Messages(LOG_LEVEL_ERROR);
-    if (c.receiver == nullptr) {  // a malformed request leaves no trace at all
-      EXPECT_EQ(errors.size(), c.code == 6 || *c.to == "Other" ? 1u : 0u);
-      EXPECT_EQ(log.Dump().find("Sending message") != std::string::npos, *c.to == "Other");
+    EXPECT_EQ(Send(sender, to, from, topic, payload), code);
+    if (receiver == nullptr) {  // a malformed request leaves no trace at all
+      EXPECT_EQ(log.Messages(LOG_LEVEL_ERROR).size(), code == 6 || *to == "Other" ? 1u : 0u);
+      EXPECT_EQ(log.Dump().find("Sending message") != std::string::npos, *to == "Other");
       continue;
     }
-    auto args = LastCall(
-        *c.receiver, c.receiver == &swg ? "ISWGPlugin::ReceiveMessage" : "IVelmoraPlugin::ReceiveMessage");
+    auto args = LastCall(*receiver,
+                         receiver == &swg ? "ISWGPlugin::ReceiveMessage" : "IVelmoraPlugin::ReceiveMessage");
     ASSERT_EQ(args.size(), 4u);
-    EXPECT_EQ(args, (std::vector<std::string>{*c.from, "T", *c.payload, args[3]}));
-    EXPECT_TRUE(log.Has("Sending message with topic T from plugin " + *c.from + " to " + *c.to + " [" +
-                        args[3] + "]\n" + *c.payload));
+    EXPECT_EQ(args, (std::vector<std::string>{*from, "T", *payload, args[3]}));
+    EXPECT_TRUE(log.Has("Sending message with topic T from plugin " + *from + " to " + *to + " [" + args[3] +
+                        "]\n" + *payload));
   }
 }
 
@@ -162,25 +153,21 @@ TEST_F(SwgTest, StartReportsAndStopAtTheDnsPluginsRequest) {
 
 TEST_F(SwgTest, FailedStartsAndStopsAnswerWithTheirCode) {
   Start(true, test::HostSettings(kPluginStopTimeout, std::chrono::milliseconds(200)));
-  struct Case {
-    u32 start, stop;
-    bool reportsStop;
-    std::vector<std::string> replies;
-  };
-  const Case cases[] = {
+  // The results of Start and InitiateStop, whether the stop is reported, the replies.
+  const std::tuple<u32, u32, bool, std::vector<std::string>> cases[] = {
       {9, 0, true, {"SWG StartPlugin 9"}},  // then stopped without a reply
       {0, 4, true, {"SWG StartPlugin 0", "SWG StopPlugin 4"}},
       {0, 0, false, {"SWG StartPlugin 0", "SWG StopPlugin 6"}},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.replies.back());
-    swg->SetResult("ISWGPlugin::Start", c.start);
-    swg->SetResult("ISWGPlugin::InitiateStop", c.stop);
-    swg->SetReportStopped(c.reportsStop);
+  for (const auto& [start, stop, reportsStop, expected] : cases) {
+    SCOPED_TRACE(expected.back());
+    swg->SetResult("ISWGPlugin::Start", start);
+    swg->SetResult("ISWGPlugin::InitiateStop", stop);
+    swg->SetReportStopped(reportsStop);
     const std::size_t stops = swg->CallCount("ISWGPlugin::InitiateStop");
     std::vector<std::string> replies = {Ask("StartPlugin", "{}")};
-    if (c.start == 0) replies.push_back(Ask("StopPlugin"));
-    EXPECT_EQ(replies, c.replies);
+    if (start == 0) replies.push_back(Ask("StopPlugin"));
+    EXPECT_EQ(replies, expected);
     EXPECT_TRUE(test::WaitFor([&] { return host->getState() == VELMORA_PLUGIN_STARTED; }));
     EXPECT_EQ(swg->CallCount("ISWGPlugin::InitiateStop"), stops + 1);
   }

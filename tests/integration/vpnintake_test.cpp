@@ -2,13 +2,11 @@
 // plug-in modules and the shared VPN objects of a private root.
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <functional>
 
 #include "agent/velmorapluginjsonutils.h"
 #include "common/apidata.h"
 #include "fakes/pluginhostfixture.h"
-#include "fakes/testroot.h"
 
 namespace hxt {
 namespace {
@@ -58,21 +56,17 @@ TEST_F(VpnIntakeTest, VpnStateSessionsAndUpdateNoticesWhileThePluginRuns) {
   EXPECT_NE(test::LastCall(dns, "IVelmoraPlugin::VpnStateChanged").back().find(R"("state":"connected")"),
             std::string::npos);
 
-  struct Session {
-    u32 event;
-    const char* line;
-    const char* passed;
-  };
-  const Session sessions[] = {{1, "received logon event", "1"},
-                              {2, "received logoff event", "2"},
-                              {3, "received unexpected event - 3", "0"}};
+  // The session event published, the line logged, the event passed on.
+  const std::tuple<u32, const char*, const char*> sessions[] = {{1, "received logon event", "1"},
+                                                                {2, "received logoff event", "2"},
+                                                                {3, "received unexpected event - 3", "0"}};
   std::size_t count = 0;
-  for (const auto& s : sessions) {
-    SCOPED_TRACE(s.line);
-    ASSERT_TRUE(Publish([&s](RawVpnState& r) { r.userSessionEvent = s.event; }, cloud,
+  for (const auto& [event, line, passed] : sessions) {
+    SCOPED_TRACE(line);
+    ASSERT_TRUE(Publish([e = event](RawVpnState& r) { r.userSessionEvent = e; }, cloud,
                         "ICloudDownloaderPlugin::UserSessionChange", ++count));
-    EXPECT_EQ(test::LastCall(cloud, "ICloudDownloaderPlugin::UserSessionChange").back(), s.passed);
-    EXPECT_TRUE(log.Has(s.line));
+    EXPECT_EQ(test::LastCall(cloud, "ICloudDownloaderPlugin::UserSessionChange").back(), passed);
+    EXPECT_TRUE(log.Has(line));
   }
 
   long long result = 0;

@@ -6,7 +6,6 @@
 #include "common/applog.h"
 #include "common/eventviewerlogger.h"
 #include "fakes/capturelogger.h"
-#include "fakes/testroot.h"
 
 namespace hxt {
 namespace {
