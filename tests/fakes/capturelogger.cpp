@@ -39,10 +39,6 @@ ScopedCaptureLog::ScopedCaptureLog(bool verbose) {
   }
 }
 
-ScopedCaptureLog::~ScopedCaptureLog() {
-  CAppLog::releaseInstance();
-}
-
 std::string MessageOf(const LogRecord& record) {
   const std::size_t first = record.text.find('\n');
   const std::size_t second = first == std::string::npos ? first : record.text.find('\n', first + 1);
@@ -61,10 +57,6 @@ std::vector<std::string> ScopedCaptureLog::Messages(u32 level) const {
   for (const auto& r : Records())
     if (r.level == level) out.push_back(MessageOf(r));
   return out;
-}
-
-bool ScopedCaptureLog::Has(const std::string& message) const {
-  return Count(message) > 0;
 }
 
 bool ScopedCaptureLog::Has(u32 level, const std::string& message) const {

@@ -32,7 +32,7 @@ class CCaptureLogger : public ILogger {
 class ScopedCaptureLog {
  public:
   explicit ScopedCaptureLog(bool verbose = false);
-  ~ScopedCaptureLog();
+  ~ScopedCaptureLog() { CAppLog::releaseInstance(); }
 
   std::vector<LogRecord> Records() const { return sink_->Records(); }
   void Clear() { sink_->Clear(); }
@@ -41,7 +41,7 @@ class ScopedCaptureLog {
   std::vector<std::string> Messages() const;
   std::vector<std::string> Messages(u32 level) const;
   // Whether some record's message equals `message` exactly.
-  bool Has(const std::string& message) const;
+  bool Has(const std::string& message) const { return Count(message) > 0; }
   bool Has(u32 level, const std::string& message) const;
   std::size_t Count(const std::string& message) const;
   // Every record as one text, for failure output.

@@ -48,9 +48,7 @@ class PluginHostTest : public ::testing::Test {
     CVelmoraMainThread::clearPendingShutdown();
     CDeviceInfo::ResetCacheForTesting();  // the identity is cached per process
     fakefilter::Reset();
-    dns->Reset();
-    swg->Reset();
-    cloud->Reset();
+    for (auto* plugin : {&dns, &swg, &cloud}) (*plugin)->Reset();
   }
   ~PluginHostTest() override {
     run.reset();

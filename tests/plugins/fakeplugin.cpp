@@ -13,6 +13,7 @@
 // plug-in object runs a thread of its own, from which it calls the service
 // back; the thread ends before DisposePlugin returns, so the module can be
 // unloaded right after.
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -287,11 +288,8 @@ class ModuleState final : public IFakePluginControl {
     return locked([&] { return calls_; });
   }
   std::size_t CallCount(const char* op) const override {
-    return locked([&] {
-      std::size_t count = 0;
-      for (const auto& call : calls_) count += call.op == text(op) ? 1 : 0;
-      return count;
-    });
+    std::lock_guard<std::mutex> lock(mutex_);
+    return std::count_if(calls_.begin(), calls_.end(), [&](const Call& call) { return call.op == text(op); });
   }
   u32 LiveObjects() const override {
     return locked([&] { return static_cast<u32>(live_.size()); });

@@ -70,26 +70,23 @@ TEST_F(ModuleLoaderTest, LoadFailuresNameThePathAndAnErrnoCode) {
   const std::string missing = dir + "absent" + so, text = dir + "notes" + so;
   std::ofstream(text) << "not a module\n";
 
-  struct Case {
-    const char* path;
-    std::string message;
-  } cases[] = {
+  const std::pair<const char*, std::string> cases[] = {
       {nullptr, "LoadLibrary: invalid library name\n"},
       {missing.c_str(),
        "LoadLibrary: unable to load " + missing + " [error " + std::to_string(kMissingFile) + "]\n"},
       {text.c_str(),
        "LoadLibrary: unable to load " + text + " [error " + std::to_string(kNotAModule) + "]\n"},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.message);
+  for (const auto& [path, message] : cases) {
+    SCOPED_TRACE(message);
     log_.Clear();
     CModuleLoader loader;
     ASSERT_TRUE(loader.Load(loadable.c_str()));
-    EXPECT_FALSE(loader.Load(c.path));
-    EXPECT_EQ(log_.Messages(LOG_LEVEL_ERROR), std::vector<std::string>{c.message}) << log_.Dump();
+    EXPECT_FALSE(loader.Load(path));
+    EXPECT_EQ(log_.Messages(LOG_LEVEL_ERROR), std::vector<std::string>{message}) << log_.Dump();
     EXPECT_NE(log_.Records().front().text.find("Function: CModuleLoader::Load"), std::string::npos);
     // Only a real attempt gives up the module held before.
-    EXPECT_EQ(loader.IsLoaded(), c.path == nullptr);
+    EXPECT_EQ(loader.IsLoaded(), path == nullptr);
   }
 }
 
@@ -132,8 +129,7 @@ TEST_F(ModuleLoaderTest, MissingExportsAndBadArgumentsYieldNull) {
 // follow the platform's module suffix: the Windows suite runs this case too.
 TEST_F(PluginLoaderTest, ScanRefusesWhatIsNotAModuleAndKeepsNothingLoaded) {
   const std::string so = platform::ModuleSuffix(), dir = root_.PluginsPath() + platform::kPathSeparator;
-  const std::string good = Install(HXT_FAKE_PLUGIN_VELMORA);
-  const std::string noList = Install(HXT_FAKE_PLUGIN_NO_LIST);
+  const std::string good = Install(HXT_FAKE_PLUGIN_VELMORA), noList = Install(HXT_FAKE_PLUGIN_NO_LIST);
   const std::vector<std::string> names = {
       "a" + so,           so,           "fake" + boost::algorithm::to_upper_copy(so),
       "fake" + so + ".1", "readme.txt", "ab" + so};
@@ -220,9 +216,8 @@ std::vector<std::string> Trace(const test::FakePlugin& fake) {
 // refused without asking the module. Objects still active when the loader
 // goes are disposed of.
 TEST_F(PluginLoaderTest, QuickCreatePluginHandsOutEachInterfaceFromItsModuleOnce) {
-  test::FakePlugin dns(Install(HXT_FAKE_PLUGIN_VELMORA));
-  test::FakePlugin swg(Install(HXT_FAKE_PLUGIN_SWG));
-  test::FakePlugin cloud(Install(HXT_FAKE_PLUGIN_CLOUD_DOWNLOADER));
+  test::FakePlugin dns(Install(HXT_FAKE_PLUGIN_VELMORA)), swg(Install(HXT_FAKE_PLUGIN_SWG)),
+      cloud(Install(HXT_FAKE_PLUGIN_CLOUD_DOWNLOADER));
   ASSERT_TRUE(CreateLoader());
 
   auto* velmora = PluginLoader::QuickCreatePlugin<IVelmoraPlugin>(kDns);
@@ -284,8 +279,7 @@ TEST_F(PluginLoaderTest, DisposingTheLastObjectUnloadsTheModuleAndCreatingLoadsI
 }
 
 TEST_F(PluginLoaderTest, TwoModulesOfferingOneIdAreBothLoadedButNeitherIsUsed) {
-  const std::string one = Install(HXT_FAKE_PLUGIN_VELMORA);
-  const std::string twin = Install(HXT_FAKE_PLUGIN_VELMORA_TWIN);
+  const std::string one = Install(HXT_FAKE_PLUGIN_VELMORA), twin = Install(HXT_FAKE_PLUGIN_VELMORA_TWIN);
   ASSERT_TRUE(CreateLoader());
 
   for (int attempt = 0; attempt < 2; ++attempt) {

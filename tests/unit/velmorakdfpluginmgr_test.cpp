@@ -56,9 +56,8 @@ class KdfPluginMgrTest : public ::testing::Test {
     Release();
     EXPECT_TRUE(CSingletonSlot<CVelmoraKdfPluginMgr>::IsFree());
     for (auto which : {fake::Interface::Velmora, fake::Interface::VpnDns, fake::Interface::Kestrum,
-                       fake::Interface::SocketRedirector}) {
+                       fake::Interface::SocketRedirector})
       EXPECT_EQ(fake::LiveInstances(which), 0) << "instance leaked: " << static_cast<int>(which);
-    }
     for (const auto& name : fake::CallNames()) EXPECT_EQ(name.find("Reserved"), std::string::npos) << name;
     fake::Reset();
   }
@@ -159,19 +158,17 @@ TEST_F(KdfPluginMgrTest, CreationFailuresAndASecondCreation) {
 }
 
 TEST_F(KdfPluginMgrTest, PortRange) {
-  const struct {
-    u16 udp4, udp6, tcp4, tcp6;
-    bool accepted;
-  } cases[] = {
+  // The UDP and TCP ports of both families, whether they are accepted.
+  const std::tuple<u16, u16, u16, u16, bool> cases[] = {
       {0, 0, 0, 0, true},     {53, 0, 0, 0, false},  {0, 1023, 0, 0, false}, {0, 0, 1, 0, false},
       {0, 0, 0, 1023, false}, {1024, 0, 0, 0, true}, {65535, 0, 0, 0, true}, {1024, 2048, 4096, 65535, true},
   };
   Start();
-  for (const auto& c : cases) {
-    SCOPED_TRACE(::testing::Message() << c.udp4 << "," << c.udp6 << "," << c.tcp4 << "," << c.tcp6);
+  for (const auto& [udp4, udp6, tcp4, tcp6, accepted] : cases) {
+    SCOPED_TRACE(::testing::Message() << udp4 << "," << udp6 << "," << tcp4 << "," << tcp6);
     Mark();
-    EXPECT_EQ(mgr_->UpdatePorts(c.udp4, c.udp6, c.tcp4, c.tcp6), c.accepted);
-    if (!c.accepted) {
+    EXPECT_EQ(mgr_->UpdatePorts(udp4, udp6, tcp4, tcp6), accepted);
+    if (!accepted) {
       EXPECT_THAT(Errors(), ElementsAre("At least one port is out of range."));
       EXPECT_THAT(NamesSinceMark(true), ElementsAre()) << "refused ports must not reach the filter";
       continue;
@@ -179,7 +176,7 @@ TEST_F(KdfPluginMgrTest, PortRange) {
     EXPECT_THAT(Errors(), ElementsAre());
     const auto s = OnlySent();
     EXPECT_EQ(std::make_tuple(s.updateKind, s.udpPort4, s.udpPort6, s.tcpPort4, s.tcpPort6, s.agentPid),
-              std::make_tuple(u32{FILTER_UPDATE_PORTS}, c.udp4, c.udp6, c.tcp4, c.tcp6, 0u));
+              std::make_tuple(u32{FILTER_UPDATE_PORTS}, udp4, udp6, tcp4, tcp6, 0u));
   }
 }
 
@@ -286,27 +283,25 @@ TEST_F(KdfPluginMgrTest, SiblingFailureStopsTheRefreshAndReleasesWhatWasCreated)
                                            "IVpnDnsApi::RefreshVelmoraPids"};
   const std::vector<std::string> release = {"IVpnDnsApi::ClosePlugin",
                                             "CVpnDnsApiClassFactory::ReleaseInstance"};
-  const struct {
-    const char* name;
-    std::function<void(fake::Script&)> script;
-    std::string error;
-    std::vector<std::string> siblings;
-  } failures[] = {
-      {"IVpnDnsApi refresh fails", [](auto& s) { s.vpnDns.refreshPids = 7; },
-       Failed("IVpnDnsApi::RefreshVelmoraPids", 7), With(vpnDns, release)},
-      {"IKestrumApi not created", [](auto& s) { s.kestrum.createReturnsNull = true; },
-       "unable to create instance of IKestrumApi interface.",
-       With(vpnDns, With({"IVpnDnsApi::ClosePlugin", "CKestrumApiClassFactory::CreateInstance"}, release))},
-      {"ISocketRedirectorApi close fails", [](auto& s) { s.socketRedirector.closePlugin = 5; },
-       Failed("ISocketRedirectorApi::ClosePlugin", 5), kSiblingRefresh},
-  };
-  for (const auto& f : failures) {
-    Run(std::string(f.name) + ", UpdatePids", f.script, [](auto*& m) { return u32{m->UpdatePids({4})}; }, 1,
-        With({"IVelmoraApi::OpenPlugin", "IVelmoraApi::SetParameters"}, f.siblings),
-        {f.error, "sendRefreshVelmoraPidsToOtherPlugins failed"});
-    Run(std::string(f.name) + ", StopPlugin", f.script, [](auto*& m) { return u32{m->StopPlugin()}; }, 1,
-        With({"IVelmoraApi::OpenPlugin", "IVelmoraApi::Clear", "IVelmoraApi::SetParameters"}, f.siblings),
-        {f.error, "sendRefreshVelmoraPidsToOtherPlugins failed."});
+  // The filter's script, the error it causes, the siblings' calls.
+  const std::tuple<const char*, std::function<void(fake::Script&)>, std::string, std::vector<std::string>>
+      failures[] = {
+          {"IVpnDnsApi refresh fails", [](auto& s) { s.vpnDns.refreshPids = 7; },
+           Failed("IVpnDnsApi::RefreshVelmoraPids", 7), With(vpnDns, release)},
+          {"IKestrumApi not created", [](auto& s) { s.kestrum.createReturnsNull = true; },
+           "unable to create instance of IKestrumApi interface.",
+           With(vpnDns,
+                With({"IVpnDnsApi::ClosePlugin", "CKestrumApiClassFactory::CreateInstance"}, release))},
+          {"ISocketRedirectorApi close fails", [](auto& s) { s.socketRedirector.closePlugin = 5; },
+           Failed("ISocketRedirectorApi::ClosePlugin", 5), kSiblingRefresh},
+      };
+  for (const auto& [name, script, error, siblings] : failures) {
+    Run(std::string(name) + ", UpdatePids", script, [](auto*& m) { return u32{m->UpdatePids({4})}; }, 1,
+        With({"IVelmoraApi::OpenPlugin", "IVelmoraApi::SetParameters"}, siblings),
+        {error, "sendRefreshVelmoraPidsToOtherPlugins failed"});
+    Run(std::string(name) + ", StopPlugin", script, [](auto*& m) { return u32{m->StopPlugin()}; }, 1,
+        With({"IVelmoraApi::OpenPlugin", "IVelmoraApi::Clear", "IVelmoraApi::SetParameters"}, siblings),
+        {error, "sendRefreshVelmoraPidsToOtherPlugins failed."});
   }
 }
 

@@ -72,11 +72,8 @@ INSTANTIATE_TEST_SUITE_P(Families, ListenerHostTest,
                          });
 
 TEST_P(ListenerHostTest, HandsOnWellFramedDatagramsAndDropsTheOthers) {
-  const struct {
-    const char* name;
-    Bytes datagram;
-    std::string message;  // the error line; empty when the datagram is handed on
-  } cases[] = {
+  // The datagram, the error line (empty when the datagram is handed on).
+  const std::tuple<const char*, Bytes, std::string> cases[] = {
       {"empty", Bytes(), "Malformed received payload (expected at least 71)"},
       {"header only", Request(0), "Malformed received payload (expected at least 71)"},
       {"length field too small", Request(30, 40), "Malformed received payload (expected 110)"},
@@ -85,20 +82,16 @@ TEST_P(ListenerHostTest, HandsOnWellFramedDatagramsAndDropsTheOthers) {
       {"largest", Request(4026), ""},
       {"one byte too large", Request(4027), "received 4097 bytes (max expected - 4096), ignoring data"},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
+  for (const auto& [name, datagram, message] : cases) {
+    SCOPED_TRACE(name);
     log.Clear();
     std::size_t before = callback.Datagrams().size();
-    ASSERT_TRUE(SendThenProbe(c.datagram));
+    ASSERT_TRUE(SendThenProbe(datagram));
     auto datagrams = callback.Datagrams();
-    if (c.message.empty()) {
-      ASSERT_EQ(datagrams.size(), before + 2);
-      EXPECT_EQ(datagrams[before], c.datagram);
-      EXPECT_TRUE(log.Messages(LOG_LEVEL_ERROR).empty()) << log.Dump();
-    } else {
-      EXPECT_EQ(datagrams.size(), before + 1);
-      EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, c.message)) << log.Dump();
-    }
+    ASSERT_EQ(datagrams.size(), before + (message.empty() ? 2 : 1));
+    EXPECT_TRUE(!message.empty() || datagrams[before] == datagram);
+    EXPECT_TRUE(message.empty() ? log.Messages(LOG_LEVEL_ERROR).empty() : log.Has(LOG_LEVEL_ERROR, message))
+        << log.Dump();
   }
   EXPECT_TRUE(log.Has(LOG_LEVEL_DEBUG,
                       "received 90 bytes from [" + Loopback() + "]:" + std::to_string(client.LocalPort())));
@@ -162,11 +155,7 @@ TEST_P(ListenerHostTest, ResponseGoesToTheRequesterPortOnLoopbackAndThenClosesTh
 TEST(ListenerHostConstruction, RefusesBadArgumentsAndReportsNoPorts) {
   test::ScopedCaptureLog log;
   test::RecordingListenerCB callback;
-  const struct {
-    IVelmoraListenerCB* callback;
-    u32 family;
-    const char* message;
-  } cases[] = {
+  const std::tuple<IVelmoraListenerCB*, u32, const char*> cases[] = {
       {&callback, 0, "Invalid address family parameter"},
       {&callback, 10, "Invalid address family parameter"},  // the native AF_INET6
       {nullptr, kAddressFamilyIPv4, "Invalid callback interface parameter"},
@@ -174,13 +163,13 @@ TEST(ListenerHostConstruction, RefusesBadArgumentsAndReportsNoPorts) {
       // listener is built.
       {&callback, kAddressFamilyIPv4, "KDF plugin manager not initialized"},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.message);
+  for (const auto& [cb, family, message] : cases) {
+    SCOPED_TRACE(message);
     log.Clear();
     bool ok = true;
-    CVelmoraListener host(c.callback, c.family, ok);
+    CVelmoraListener host(cb, family, ok);
     EXPECT_FALSE(ok);
-    EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, c.message)) << log.Dump();
+    EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, message)) << log.Dump();
     u16 udp = 1, tcp = 1;
     EXPECT_FALSE(host.GetListenerPorts(udp, tcp));
     EXPECT_EQ(udp + tcp, 0);
@@ -210,11 +199,9 @@ std::string Insufficient(int have, int need) {
 }
 
 TEST(ParseReceivedData, FindsWholeMessagesOnly) {
-  const struct {
-    Bytes read;
-    std::vector<std::size_t> found;  // sizes of the messages found, in order
-    std::string error;               // logged by the call after them that fails; empty when none does
-  } cases[] = {
+  // What was read; the sizes of the messages found, in order; the error logged
+  // by the call after them that fails (empty when none does).
+  const std::tuple<Bytes, std::vector<std::size_t>, std::string> cases[] = {
       {Message(30), {100}, ""},
       {Message(30) + Message(1), {100, 71}, ""},
       {Message(30, 60), {}, Insufficient(100, 130)},
@@ -223,27 +210,26 @@ TEST(ParseReceivedData, FindsWholeMessagesOnly) {
       {Message(30) + Prefix(Message(30), 80), {100}, Insufficient(80, 100)},
       {Message(30) + Bytes(1, 7), {100}, "Payload start out of bounds"},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(::testing::Message() << "case " << (&c - cases));
+  int row = 0;
+  for (const auto& [read, found, error] : cases) {
+    SCOPED_TRACE("case " + std::to_string(row++));
     test::ScopedCaptureLog log;
-    const unsigned char *first = c.read.data(), *last = first + c.read.size() - 1, *start = nullptr;
+    const unsigned char *first = read.data(), *last = first + read.size() - 1, *start = nullptr;
     std::size_t size = 0, offset = 0;
-    for (std::size_t i = 0; i < c.found.size(); ++i) {
-      const bool moreFollows = i + 1 < c.found.size() || !c.error.empty();
+    for (std::size_t i = 0; i < found.size(); ++i) {
+      const bool moreFollows = i + 1 < found.size() || !error.empty();
       bool more = !moreFollows;
       ASSERT_TRUE(CVelmoraTcpListenerConnection::parseReceivedData(first, last, start, size, more))
           << log.Dump();
       EXPECT_EQ(static_cast<std::size_t>(start - first), offset);
-      EXPECT_EQ(size, c.found[i]);
+      EXPECT_EQ(size, found[i]);
       EXPECT_EQ(more, moreFollows);
       offset += size;
     }
     bool more = false;
-    if (!c.error.empty()) {
-      EXPECT_FALSE(CVelmoraTcpListenerConnection::parseReceivedData(first, last, start, size, more));
-    }
-    EXPECT_EQ(log.Messages(LOG_LEVEL_ERROR),
-              c.error.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.error});
+    EXPECT_TRUE(error.empty() ||
+                !CVelmoraTcpListenerConnection::parseReceivedData(first, last, start, size, more));
+    EXPECT_EQ(log.Messages(LOG_LEVEL_ERROR), error.empty() ? std::vector<std::string>{} : std::vector{error});
   }
 }
 
