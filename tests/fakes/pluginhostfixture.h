@@ -81,6 +81,11 @@ class PluginHostTest : public ::testing::Test {
       if (std::regex_match(m, re)) out.push_back(untilParenthesis ? m.substr(0, m.find(" (")) : m);
     return out;
   }
+  std::string Document(PayloadType type) {
+    std::string json;
+    host->ipcManagerForTesting()->GetJsonPayload(type, json);
+    return json;
+  }
 
   TestRoot root;
   ScopedCaptureLog log;

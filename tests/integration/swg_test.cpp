@@ -1,6 +1,7 @@
 // The SWG plug-in's start and stop at the DNS plug-in's request, the messages
 // between plug-ins and the upgrade details, inside the orchestrator with the
 // fake plug-ins calling from their own threads.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <optional>
@@ -14,6 +15,7 @@ using fake::Callback;
 using fake::MakeCallback;
 using fake::PluginKind;
 using test::LastCall;
+using ::testing::HasSubstr;
 using Text = std::optional<std::string>;
 const Text kNull;
 
@@ -51,12 +53,6 @@ class SwgTest : public test::PluginHostTest {
     std::string path;
     for (const auto& line : Matching("State transition: .*")) path += line.substr(line.rfind(' ') + 1) + " ";
     return path;
-  }
-
-  std::string Document(PayloadType type) {
-    std::string json;
-    host->ipcManagerForTesting()->GetJsonPayload(type, json);
-    return json;
   }
 };
 
@@ -104,14 +100,13 @@ TEST_F(SwgTest, StartReportsAndStopAtTheDnsPluginsRequest) {
   Report(swg, Callback::SWGStateChanged, R"({"version":1,"swg_protection_state":"disabled_due_to_vpn"})");
   Report(swg, Callback::SWGStateChanged, R"({"version":1,"swg_protection_state":"Disabled"})");
   EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, "failed to parse JSON payload (unexpected SWG state)"));
-  EXPECT_NE(Document(PAYLOAD_TYPE_STATUS).find(R"("SWG":{"State":"disabled_due_to_vpn")"), std::string::npos);
+  EXPECT_THAT(Document(PAYLOAD_TYPE_STATUS), HasSubstr(R"("SWG":{"State":"disabled_due_to_vpn")"));
   const std::string counters = R"("http_connections":1,"https_connections":2,"bypassed_connections":3}})";
   Report(swg, Callback::SWGStatsChanged,
          R"({"version":1,"tarrow_proxy":"p:80","user_message":"m","web_connections_info":{)" + counters);
   const std::string stats = Document(PAYLOAD_TYPE_STATS);
-  EXPECT_NE(stats.find(R"("SWGHTTPConnCnt":"1","SWGHTTPSConnCnt":"2","SWGBypassedConnCnt":"3",)"
-                       R"("SWGTarrowProxy":"p:80","SWGUserMsg":"m")"),
-            std::string::npos);
+  EXPECT_THAT(stats, HasSubstr(R"("SWGHTTPConnCnt":"1","SWGHTTPSConnCnt":"2","SWGBypassedConnCnt":"3",)"
+                               R"("SWGTarrowProxy":"p:80","SWGUserMsg":"m")"));
   // The SWG plug-in now passes the state check; a null payload is fine with this topic.
   EXPECT_EQ(Send(PluginKind::Swg, "Velmora", "SWG", "StopPlugin", kNull), 0);
   EXPECT_EQ(LastCall(dns, "IVelmoraPlugin::ReceiveMessage")[2], "(null)");
@@ -122,7 +117,7 @@ TEST_F(SwgTest, StartReportsAndStopAtTheDnsPluginsRequest) {
             "VELMORA_PLUGIN_STARTED ");
   Report(swg, Callback::SWGStatsChanged,
          R"({"version":1,"tarrow_proxy":"q","web_connections_info":{)" + counters);
-  EXPECT_NE(log.Dump().find("validator CVelmoraMainThread::SWGStatsChanged"), std::string::npos);
+  EXPECT_THAT(log.Dump(), HasSubstr("validator CVelmoraMainThread::SWGStatsChanged"));
   EXPECT_EQ(Document(PAYLOAD_TYPE_STATS), stats);  // refused in VELMORA_PLUGIN_STARTED
 
   // Upgrade details from the DNS plug-in reach the cloud downloader.

@@ -1,5 +1,6 @@
 // The orchestrator's VPN intake, user sessions and update notices, with real
 // plug-in modules and the shared VPN objects of a private root.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -13,6 +14,7 @@ namespace {
 
 using fake::Callback;
 using fake::MakeCallback;
+using ::testing::HasSubstr;
 
 class VpnIntakeTest : public test::PluginHostTest {
  protected:
@@ -53,8 +55,8 @@ TEST_F(VpnIntakeTest, VpnStateSessionsAndUpdateNoticesWhileThePluginRuns) {
   EXPECT_TRUE(log.Has("Passing VPN JSON payload to plugin:\n" + expected));
 
   ASSERT_TRUE(Publish([](RawVpnState& s) { s.tunnelState = 1; }, dns, "IVelmoraPlugin::VpnStateChanged", 2));
-  EXPECT_NE(test::LastCall(dns, "IVelmoraPlugin::VpnStateChanged").back().find(R"("state":"connected")"),
-            std::string::npos);
+  EXPECT_THAT(test::LastCall(dns, "IVelmoraPlugin::VpnStateChanged").back(),
+              HasSubstr(R"("state":"connected")"));
 
   // The session event published, the line logged, the event passed on.
   const std::tuple<u32, const char*, const char*> sessions[] = {{1, "received logon event", "1"},
@@ -78,9 +80,7 @@ TEST_F(VpnIntakeTest, VpnStateSessionsAndUpdateNoticesWhileThePluginRuns) {
   ASSERT_TRUE(cloud->Fire(MakeCallback(Callback::UpdateInProgress), &result, 5000));
   EXPECT_EQ(result, 0);
   EXPECT_TRUE(test::WaitFor([&] {
-    std::string json;
-    host->ipcManagerForTesting()->GetJsonPayload(PAYLOAD_TYPE_COMMAND, json);
-    return json.find(kIpcCommandNotifyExitForUpdate) != std::string::npos;
+    return Document(PAYLOAD_TYPE_COMMAND).find(kIpcCommandNotifyExitForUpdate) != std::string::npos;
   })) << log.Dump();
 
   host->RequestShutdown();

@@ -1,4 +1,5 @@
 // The profile file monitor over real inotify, with a shortened settle time.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <boost/filesystem.hpp>
@@ -15,6 +16,9 @@ namespace {
 
 namespace fs = boost::filesystem;
 using namespace std::chrono_literals;
+using ::testing::Contains;
+using ::testing::HasSubstr;
+using ::testing::Value;
 
 class FileMonitorTest : public ::testing::Test {
  public:
@@ -135,13 +139,9 @@ TEST_F(FileMonitorTest, BadPathsAndHandlersAreRefused) {
   // A missing directory ends the thread at set-up, with one error line.
   auto monitor = Make(300ms, root.path() + "/absent/OrgInfo.json");
   EXPECT_TRUE(monitor->StartMonitor());
-  EXPECT_TRUE(test::WaitFor([&] {
-    auto errors = log.Messages(LOG_LEVEL_ERROR);
-    return std::any_of(errors.begin(), errors.end(), [&](const std::string& m) {
-      return m.find("Failed to obtain handle to the directory " + root.path() + "/absent.") !=
-             std::string::npos;
-    });
-  })) << log.Dump();
+  const auto failed =
+      Contains(HasSubstr("Failed to obtain handle to the directory " + root.path() + "/absent."));
+  EXPECT_TRUE(test::WaitFor([&] { return Value(log.Messages(LOG_LEVEL_ERROR), failed); })) << log.Dump();
   EXPECT_TRUE(monitor->StopMonitor());
 }
 

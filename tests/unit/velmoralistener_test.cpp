@@ -24,21 +24,28 @@ namespace {
 using test::Bytes;
 using test::LoopbackSocket;
 
-std::unique_ptr<CVelmoraListener> MakeHost(IVelmoraListenerCB* callback, u32 family,
-                                           const ListenerSettings& settings = ListenerSettings()) {
-  bool ok = false;
-  auto host = std::make_unique<CVelmoraListener>(callback, family, ok, settings);
-  EXPECT_TRUE(ok);
-  return host;
-}
+// A started listener host over the filter manager, its callbacks recorded.
+class ListenerHarness {
+ protected:
+  void StartHost(u32 family, const ListenerSettings& settings = ListenerSettings()) {
+    bool ok = false;
+    host = std::make_unique<CVelmoraListener>(&callback, family, ok, settings);
+    ASSERT_TRUE(ok && host->GetListenerPorts(udpPort, tcpPort));
+    host->start();
+  }
 
-class ListenerHostTest : public ::testing::TestWithParam<u32> {
+  test::ScopedCaptureLog log{true};
+  test::ScopedKdfPluginMgr kdf;
+  test::RecordingListenerCB callback;
+  std::unique_ptr<CVelmoraListener> host;
+  u16 udpPort = 0, tcpPort = 0;
+};
+
+class ListenerHostTest : public ListenerHarness, public ::testing::TestWithParam<u32> {
  protected:
   void SetUp() override {
     if (GetParam() == kAddressFamilyIPv6 && !test::HaveIPv6Loopback()) GTEST_SKIP() << "no IPv6 loopback";
-    host = MakeHost(&callback, GetParam());
-    ASSERT_TRUE(host->GetListenerPorts(udpPort, tcpPort));
-    host->start();
+    StartHost(GetParam());
   }
   bool v6() const { return GetParam() == kAddressFamilyIPv6; }
   std::string Loopback() const { return v6() ? "::1" : "127.0.0.1"; }
@@ -58,11 +65,6 @@ class ListenerHostTest : public ::testing::TestWithParam<u32> {
            });
   }
 
-  test::ScopedCaptureLog log{true};
-  test::ScopedKdfPluginMgr kdf;
-  test::RecordingListenerCB callback;
-  std::unique_ptr<CVelmoraListener> host;
-  u16 udpPort = 0, tcpPort = 0;
   LoopbackSocket client{GetParam(), SOCK_DGRAM};
 };
 
@@ -233,12 +235,10 @@ TEST(ParseReceivedData, FindsWholeMessagesOnly) {
   }
 }
 
-class TcpConnectionTest : public ::testing::Test {
+class TcpConnectionTest : public ListenerHarness, public ::testing::Test {
  protected:
   void Start(const ListenerSettings& settings = ListenerSettings()) {
-    host = MakeHost(&callback, kAddressFamilyIPv4, settings);
-    ASSERT_TRUE(host->GetListenerPorts(udpPort, tcpPort));
-    host->start();
+    StartHost(kAddressFamilyIPv4, settings);
     ASSERT_TRUE(client.Connect(tcpPort));
   }
   // Sends the first message and returns the connection the callback got.
@@ -249,12 +249,7 @@ class TcpConnectionTest : public ::testing::Test {
     return fragments.empty() ? nullptr : fragments[0].connection;
   }
 
-  test::ScopedCaptureLog log{true};
-  test::ScopedKdfPluginMgr kdf;
-  test::RecordingListenerCB callback;
   LoopbackSocket client{kAddressFamilyIPv4, SOCK_STREAM};
-  std::unique_ptr<CVelmoraListener> host;
-  u16 udpPort = 0, tcpPort = 0;
 };
 
 TEST_F(TcpConnectionTest, MessagesOfOneReadAreTheFirstAndLaterFragmentsOfOneContext) {
