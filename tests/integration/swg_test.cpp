@@ -24,10 +24,8 @@ class SwgTest : public test::PluginHostTest {
   // SendPluginMessage made from the plug-in thread of `sender`.
   long long Send(PluginKind sender, Text to, Text from, Text topic, Text payload) {
     auto request = MakeCallback(Callback::SendPluginMessage);
-    request.sender = sender;
-    std::tie(request.to, request.from, request.topic) = std::tie(to, from, topic);
-    request.nullText = !payload;
-    request.text = payload.value_or("");
+    std::tie(request.sender, request.to, request.from, request.topic, request.nullText, request.text) =
+        std::make_tuple(sender, to, from, topic, !payload, payload.value_or(""));
     long long result = -1;
     EXPECT_TRUE((sender == PluginKind::Swg ? swg : dns)->Fire(request, &result, 5000));
     return result;

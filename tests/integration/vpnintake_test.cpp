@@ -14,7 +14,6 @@ namespace {
 
 using fake::Callback;
 using fake::MakeCallback;
-using ::testing::HasSubstr;
 
 class VpnIntakeTest : public test::PluginHostTest {
  protected:
@@ -56,7 +55,7 @@ TEST_F(VpnIntakeTest, VpnStateSessionsAndUpdateNoticesWhileThePluginRuns) {
 
   ASSERT_TRUE(Publish([](RawVpnState& s) { s.tunnelState = 1; }, dns, "IVelmoraPlugin::VpnStateChanged", 2));
   EXPECT_THAT(test::LastCall(dns, "IVelmoraPlugin::VpnStateChanged").back(),
-              HasSubstr(R"("state":"connected")"));
+              ::testing::HasSubstr(R"("state":"connected")"));
 
   // The session event published, the line logged, the event passed on.
   const std::tuple<u32, const char*, const char*> sessions[] = {{1, "received logon event", "1"},

@@ -141,20 +141,18 @@ TEST(IpcFrame, LayoutIsLittleEndianLengthThenTypeThenTextAndDecodesFedByteByByte
     }
   }
   ASSERT_EQ(frames.size(), 2u);
-  EXPECT_EQ(frames[0].type, PAYLOAD_TYPE_STATUS);
-  EXPECT_EQ(frames[0].json, "{\"AgentStatus\":\"ok\"}\n");
+  EXPECT_EQ(std::tie(frames[0].type, frames[0].json, frames[1].type),
+            std::make_tuple(PAYLOAD_TYPE_STATUS, "{\"AgentStatus\":\"ok\"}\n", PAYLOAD_TYPE_COMMAND));
   EXPECT_EQ(frames[0].document.get<std::string>("AgentStatus"), "ok");
-  EXPECT_EQ(frames[1].type, PAYLOAD_TYPE_COMMAND);
   EXPECT_EQ(frames[1].document.get_child("Commands").front().second.get<std::string>("Command"),
             "NotifyExitForUpdate");
 }
 
 TEST(IpcFrameDecoder, RefusesMalformedFramesForGood) {
   auto withHeader = [](u32 length, char type, const std::string& text) {
-    std::string frame = {static_cast<char>(length), static_cast<char>(length >> 8),
-                         static_cast<char>(length >> 16), static_cast<char>(length >> 24), type};
-    frame += text;
-    return Bytes(frame.begin(), frame.end());
+    Bytes frame = {u8(length), u8(length >> 8), u8(length >> 16), u8(length >> 24), u8(type)};
+    frame.insert(frame.end(), text.begin(), text.end());
+    return frame;
   };
   const std::pair<Bytes, std::string> cases[] = {
       // the frame, the start of the error

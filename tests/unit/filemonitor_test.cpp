@@ -16,9 +16,6 @@ namespace {
 
 namespace fs = boost::filesystem;
 using namespace std::chrono_literals;
-using ::testing::Contains;
-using ::testing::HasSubstr;
-using ::testing::Value;
 
 class FileMonitorTest : public ::testing::Test {
  public:
@@ -139,9 +136,10 @@ TEST_F(FileMonitorTest, BadPathsAndHandlersAreRefused) {
   // A missing directory ends the thread at set-up, with one error line.
   auto monitor = Make(300ms, root.path() + "/absent/OrgInfo.json");
   EXPECT_TRUE(monitor->StartMonitor());
-  const auto failed =
-      Contains(HasSubstr("Failed to obtain handle to the directory " + root.path() + "/absent."));
-  EXPECT_TRUE(test::WaitFor([&] { return Value(log.Messages(LOG_LEVEL_ERROR), failed); })) << log.Dump();
+  const auto failed = ::testing::Contains(
+      ::testing::HasSubstr("Failed to obtain handle to the directory " + root.path() + "/absent."));
+  EXPECT_TRUE(test::WaitFor([&] { return ::testing::Value(log.Messages(LOG_LEVEL_ERROR), failed); }))
+      << log.Dump();
   EXPECT_TRUE(monitor->StopMonitor());
 }
 

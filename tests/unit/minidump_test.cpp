@@ -149,9 +149,8 @@ TEST_F(MiniDumpTest, InstallationPrunesToTheNewestFiveAndRefusesASecondOne) {
   ::setenv("TMPDIR", dumps.c_str(), 1);
   test::ScopedCaptureLog log;
   {
-    CExceptionHandlerEx first;
+    CExceptionHandlerEx first, second;
     EXPECT_EQ(first.InstallGlobalExceptionHandler(), 0u);
-    CExceptionHandlerEx second;
     EXPECT_EQ(second.InstallGlobalExceptionHandler(), 1u);
   }
   ::unsetenv("TMPDIR");

@@ -1,3 +1,4 @@
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -106,8 +107,7 @@ TEST_F(IpcMgrTest, CommandsBytesFromClientsAndAClosedClient) {
   manager_->UpdateAgentStatus("ok");
 
   CIpcApiData model;
-  model.QueueCommand("NotifyExitForUpdate");
-  model.QueueCommand("NotifyExitForUpdate");
+  for (int i = 0; i < 2; ++i) model.QueueCommand("NotifyExitForUpdate");
   EXPECT_EQ(NextFrame(*first), WireFrame(model, PAYLOAD_TYPE_COMMAND));
   model.SetAgentStatus("ok");
   EXPECT_EQ(NextFrame(*first), WireFrame(model, PAYLOAD_TYPE_STATUS));
@@ -186,10 +186,8 @@ TEST_F(IpcMgrTest, ClientThatStopsReadingIsClosedWithoutHarmingOthers) {
   EXPECT_TRUE(log_->Has(LOG_LEVEL_ERROR, "send timed out"));
   // Which pending operation reports the closure first is a race; that one
   // does, and no send is started on the closed descriptor.
-  auto errors = log_->Messages(LOG_LEVEL_ERROR);
-  EXPECT_TRUE(std::any_of(errors.begin(), errors.end(), [](const std::string& m) {
-    return m.rfind("Failed to sent status payload to API [", 0) == 0;
-  })) << log_->Dump();
+  EXPECT_THAT(log_->Messages(LOG_LEVEL_ERROR),
+              ::testing::Contains(::testing::StartsWith("Failed to sent status payload to API [")));
   EXPECT_FALSE(log_->Has(LOG_LEVEL_ERROR, "Failed to sent status payload to API [9-Bad file descriptor]"));
   // The other operations that were pending fail too and report the closure again.
   ASSERT_TRUE(WaitFor([&] { return log_->Has(LOG_LEVEL_WARNING, "Could not find IPC connection #1"); }));
