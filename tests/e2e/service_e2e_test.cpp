@@ -1,8 +1,5 @@
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/wait.h>
-
-#include <cstdio>
 
 #include "e2e/serviceprocess.h"
 

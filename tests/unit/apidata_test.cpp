@@ -2,7 +2,6 @@
 // command documents, their frames on the wire, and the hex dump of the log.
 #include <gtest/gtest.h>
 
-#include <sstream>
 #include <string>
 #include <tuple>
 #include <utility>

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <boost/algorithm/string/case_conv.hpp>
@@ -36,15 +37,7 @@ class PluginLoaderTest : public ::testing::Test {
 
   std::string Install(const char* module) { return test::InstallPlugin(module, root_.PluginsPath()); }
   bool CreateLoader() { return PluginLoader::createSingletonInstance(loader_); }
-  void ReleaseLoader() {
-    PluginLoader::releaseInstance(loader_);
-    loader_ = nullptr;
-  }
-  IPlugin* Create(const char* id) {
-    IPlugin* object = nullptr;
-    EXPECT_TRUE(loader_->CreateInstance(id, object)) << log_.Dump();
-    return object;
-  }
+  void ReleaseLoader() { PluginLoader::releaseInstance(std::exchange(loader_, nullptr)); }
   bool Error(const std::string& message) const { return log_.Has(LOG_LEVEL_ERROR, message); }
 
   test::TestRoot root_;
@@ -263,8 +256,8 @@ TEST_F(PluginLoaderTest, DisposingTheLastObjectUnloadsTheModuleAndCreatingLoadsI
   for (int round = 0; round < 2; ++round) {
     SCOPED_TRACE(round);
     log_.Clear();
-    IPlugin* object = Create(kDns);
-    ASSERT_NE(object, nullptr);
+    IPlugin* object = nullptr;
+    ASSERT_TRUE(loader_->CreateInstance(kDns, object) && object != nullptr) << log_.Dump();
     EXPECT_TRUE(test::IsModuleLoaded(path));
     ASSERT_TRUE(loader_->DisposeInstance(object));
     EXPECT_FALSE(test::IsModuleLoaded(path));

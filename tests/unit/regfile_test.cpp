@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 #include <openssl/sha.h>
 
-#include <cstdlib>
 #include <cwchar>
 #include <string>
 #include <vector>

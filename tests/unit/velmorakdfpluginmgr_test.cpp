@@ -9,6 +9,7 @@
 #include <functional>
 #include <thread>
 #include <tuple>
+#include <utility>
 
 #include "common/singleton.h"
 #include "fake/fakesockfilter.h"
@@ -69,10 +70,7 @@ class KdfPluginMgrTest : public ::testing::Test {
     if (script) fake::Configure(script);
     ASSERT_EQ(CVelmoraKdfPluginMgr::createSingletonInstance(&callback_, &mgr_), kKdfMgrOk);
   }
-  void Release() {
-    CVelmoraKdfPluginMgr::releaseInstance(mgr_);
-    mgr_ = nullptr;
-  }
+  void Release() { CVelmoraKdfPluginMgr::releaseInstance(std::exchange(mgr_, nullptr)); }
   // Forget what happened so far; the script stays.
   void Mark() {
     mark_ = fake::Calls().size();
@@ -258,8 +256,7 @@ TEST_F(KdfPluginMgrTest, OpenFailuresAndTheEndClosesAnOpenPluginAndReleasesTheAp
 
   // The manager's end closes an open plug-in first and releases the API.
   auto release = [](CVelmoraKdfPluginMgr*& m) {
-    CVelmoraKdfPluginMgr::releaseInstance(m);
-    m = nullptr;
+    CVelmoraKdfPluginMgr::releaseInstance(std::exchange(m, nullptr));
     return 0u;
   };
   auto openAndRelease = [release](CVelmoraKdfPluginMgr*& m) {

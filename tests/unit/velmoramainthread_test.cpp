@@ -3,9 +3,7 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
 #include <functional>
-#include <future>
 #include <stdexcept>
-#include <thread>
 
 #include "agent/velmoramainthread.h"
 #include "fake/fakesockfilter.h"
