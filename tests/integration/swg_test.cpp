@@ -176,8 +176,7 @@ TEST_F(SwgTest, SwgStopDuringTheServiceStop) {
   for (bool swgReports : {true, false}) {
     SCOPED_TRACE(swgReports);
     fakefilter::Reset();
-    dns->Reset();
-    swg->Reset();
+    for (auto* plugin : {&dns, &swg}) (*plugin)->Reset();
     log.Clear();
     dns->SetReportStopped(false);
     swg->SetReportStopped(swgReports);

@@ -27,9 +27,9 @@ class VpnIntakeTest : public test::PluginHostTest {
                std::size_t count) {
     edit(*record);
     u32 size = kRawVpnStateSize;
-    if (!memory->WriteToSharedMemory(record.get(), size)) return false;
+    if (!memory.WriteToSharedMemory(record.get(), size)) return false;
     return test::WaitFor([&] {
-      event->SignalAll();
+      event.SignalAll();
       return plugin->CallCount(op) >= count;
     });
   }
@@ -39,9 +39,8 @@ class VpnIntakeTest : public test::PluginHostTest {
   // The VPN agent's side.
   std::unique_ptr<RawVpnState> record = std::make_unique<RawVpnState>(DefaultRawVpnState());
   bool memoryOk = false, eventOk = false;
-  std::unique_ptr<CSharedMemory> memory =
-      std::make_unique<CSharedMemory>(memoryOk, record.get(), kRawVpnStateSize, kSharedMemoryRolePublisher);
-  std::unique_ptr<CInterProcessSync> event = std::make_unique<CInterProcessSync>(kSyncKindEvent, eventOk);
+  CSharedMemory memory{memoryOk, record.get(), kRawVpnStateSize, kSharedMemoryRolePublisher};
+  CInterProcessSync event{kSyncKindEvent, eventOk};
 };
 
 TEST_F(VpnIntakeTest, VpnStateSessionsAndUpdateNoticesWhileThePluginRuns) {

@@ -218,11 +218,10 @@ TEST_F(DeviceInfoTest, TheIdentifierIsKeptAndWithoutDigestOrIdentityThereIsNone)
   EXPECT_EQ(first, sha1Of({5}));
   // The size protocol: too small a buffer (or none) is told the size needed;
   // nothing is written past the terminator.
-  size = 0;
-  EXPECT_TRUE(CDeviceInfo::GetUDID(nullptr, &size) == kUdidBufferTooSmall && size == kUdidSize);
   wchar_t small[40];
-  size = 40;
-  EXPECT_TRUE(CDeviceInfo::GetUDID(small, &size) == kUdidBufferTooSmall && size == kUdidSize);
+  for (auto [target, given] : {std::pair<wchar_t*, u32>{nullptr, 0}, {small, 40}})
+    EXPECT_TRUE(CDeviceInfo::GetUDID(target, &(size = given)) == kUdidBufferTooSmall && size == kUdidSize)
+        << given;
   EXPECT_EQ(CDeviceInfo::GetUDID(small, nullptr), kUdidBufferTooSmall);
   wchar_t big[64];
   std::wmemset(big, L'#', 64);

@@ -42,23 +42,17 @@ void setText(char* field, std::size_t size, const std::string& text) {
 
 // The VPN agent's side of the objects, as hxvpnstate drives them.
 struct Publisher {
-  Publisher() {
-    bool memoryOk = false, eventOk = false;
-    memory =
-        std::make_unique<CSharedMemory>(memoryOk, record.get(), kRawVpnStateSize, kSharedMemoryRolePublisher);
-    event = std::make_unique<CInterProcessSync>(kSyncKindEvent, eventOk);
-    ok = memoryOk && eventOk;
-  }
   bool Publish(const Edit& edit) {
     edit(*record);
     u32 size = kRawVpnStateSize;
-    return memory->WriteToSharedMemory(record.get(), size);
+    return memory.WriteToSharedMemory(record.get(), size);
   }
+  bool ok() const { return memoryOk && eventOk; }
 
   std::unique_ptr<RawVpnState> record = recordWith();
-  std::unique_ptr<CSharedMemory> memory;
-  std::unique_ptr<CInterProcessSync> event;
-  bool ok = false;
+  bool memoryOk = false, eventOk = false;
+  CSharedMemory memory{memoryOk, record.get(), kRawVpnStateSize, kSharedMemoryRolePublisher};
+  CInterProcessSync event{kSyncKindEvent, eventOk};
 };
 
 class VpnSharedMemoryTest : public ::testing::Test {
@@ -202,7 +196,7 @@ class VpnConsumerTest : public VpnSharedMemoryTest {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     std::unique_lock<std::mutex> lock(cb.mutex);
     while (std::chrono::steady_clock::now() < deadline) {
-      publisher.event->SignalAll();
+      publisher.event.SignalAll();
       if (cb.changed.wait_for(lock, std::chrono::milliseconds(2),
                               [&] { return cb.states.size() >= states && cb.sessions.size() >= sessions; }))
         return true;
@@ -216,7 +210,7 @@ class VpnConsumerTest : public VpnSharedMemoryTest {
 TEST_F(VpnConsumerTest, ReportsTunnelAndTrustedNetworkChangesAndEachNewSessionUntilStopped) {
   // The publisher came first: the consumer leaves its record alone.
   Publisher publisher;
-  ASSERT_TRUE(publisher.ok &&
+  ASSERT_TRUE(publisher.ok() &&
               publisher.Publish([](RawVpnState& s) { SET_TEXT(s, splitDnsDomains, "c.example"); }));
   bool ok = false;
   CVelmoraVpnConsumer consumer(&cb, ok, fast);
@@ -228,7 +222,7 @@ TEST_F(VpnConsumerTest, ReportsTunnelAndTrustedNetworkChangesAndEachNewSessionUn
   ASSERT_TRUE(PublishUntil(publisher, Set(&RawVpnState::tndState, 1), 1));
   // Lists alone are read but not reported: they come with the next report.
   ASSERT_TRUE(publisher.Publish([](RawVpnState& s) { SET_TEXT(s, dnsServersIpv4, "10.9.9.9"); }));
-  for (int i = 0; i < 20; ++i) publisher.event->SignalAll();
+  for (int i = 0; i < 20; ++i) publisher.event.SignalAll();
   log.Clear();
   ASSERT_TRUE(PublishUntil(publisher, Set(&RawVpnState::tndState, 0), 2));
   EXPECT_EQ(cb.states.size(), 2u);
@@ -271,7 +265,7 @@ TEST_F(VpnConsumerTest, ThreadBusyInACallbackOutlivesStopButNotTheConsumer) {
       (std::vector<u32>{bytes[0], bytes[12], bytes[16], bytes[20], bytes[47580]}),
       (std::vector<u32>{1, kTndUndefined, kTunnelDisconnected, kTunnelModeUndefined, kTunnelModeUndefined}));
   Publisher publisher;
-  ASSERT_TRUE(publisher.ok);
+  ASSERT_TRUE(publisher.ok());
   ASSERT_TRUE(PublishUntil(publisher, Set(&RawVpnState::tunnelState, 1), 1));
   consumer->Stop();
   EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, "Failed to stop polling thread within 1 ms")) << log.Dump();
