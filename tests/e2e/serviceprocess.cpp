@@ -100,10 +100,6 @@ ChildProcess::~ChildProcess() {
   }
 }
 
-void ChildProcess::Signal(int signo) const {
-  ::kill(pid_, signo);
-}
-
 std::optional<int> ChildProcess::WaitForExit(std::chrono::milliseconds timeout) {
   int status = 0;
   if (!WaitFor([&] { return ::waitpid(pid_, &status, WNOHANG) == pid_; }, timeout)) return std::nullopt;

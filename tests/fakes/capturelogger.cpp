@@ -46,16 +46,10 @@ std::string MessageOf(const LogRecord& record) {
   return record.text.substr(second + 1);
 }
 
-std::vector<std::string> ScopedCaptureLog::Messages() const {
-  std::vector<std::string> out;
-  for (const auto& r : Records()) out.push_back(MessageOf(r));
-  return out;
-}
-
 std::vector<std::string> ScopedCaptureLog::Messages(u32 level) const {
   std::vector<std::string> out;
   for (const auto& r : Records())
-    if (r.level == level) out.push_back(MessageOf(r));
+    if (level == kAnyLevel || r.level == level) out.push_back(MessageOf(r));
   return out;
 }
 

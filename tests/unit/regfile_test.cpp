@@ -160,9 +160,7 @@ std::string udid() {
   wchar_t buffer[kUdidSize];
   u32 size = kUdidSize;
   EXPECT_EQ(CDeviceInfo::GetUDID(buffer, &size), kUdidOk);
-  std::string out;
-  for (const wchar_t* p = buffer; *p; ++p) out += static_cast<char>(*p);
-  return out;
+  return std::string(buffer, buffer + std::wcslen(buffer));  // hex digits only
 }
 
 class DeviceInfoTest : public ::testing::Test {
