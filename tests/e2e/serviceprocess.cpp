@@ -146,12 +146,10 @@ std::optional<std::string> NotifySocket::Receive(std::chrono::milliseconds timeo
 }
 
 bool NotifySocket::WaitFor(const std::string& text, std::chrono::milliseconds timeout) {
-  return test::WaitFor(
-      [&] {
-        const auto message = Receive(std::chrono::milliseconds(50));
-        return message && message->find(text) != std::string::npos;
-      },
-      timeout);
+  auto seen = [&] {
+    return Receive(std::chrono::milliseconds(50)).value_or("").find(text) != std::string::npos;
+  };
+  return test::WaitFor(seen, timeout);
 }
 
 }  // namespace hxt::test

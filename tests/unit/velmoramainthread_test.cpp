@@ -20,8 +20,6 @@ std::string statusDocument(CVelmoraMainThread* orchestrator) {
   return json;
 }
 
-using test::LoopRunner;
-
 // IPC on a system-chosen port, so tests run beside a live service.
 MainThreadSettings testSettings() {
   MainThreadSettings settings;
@@ -100,7 +98,7 @@ TEST_F(MainThreadTest, MissingRuntimeOrFilterApprovalKeepsThePluginsOutButTheSer
       LOG_LEVEL_WARNING,
       "The required .NET Framework version is not installed, the Velmora plugin will not be loaded."));
   EXPECT_EQ(orchestrator->getState(), INITIAL);
-  LoopRunner runner(orchestrator);
+  test::LoopRunner runner(orchestrator);
   ASSERT_TRUE(test::WaitFor([&] { return orchestrator->getState() == SERVICE_STARTED; }));
   orchestrator->RequestShutdown();
   EXPECT_TRUE(runner.Wait());
@@ -121,7 +119,7 @@ TEST_F(MainThreadTest, MissingRuntimeOrFilterApprovalKeepsThePluginsOutButTheSer
       log.Has(LOG_LEVEL_WARNING,
               "The required Truvane Extension must first be approved in System Preferences, the Velmora "
               "plugin will not be loaded."));
-  LoopRunner stopped(orchestrator);  // bounded: a lost stop fails rather than hangs
+  test::LoopRunner stopped(orchestrator);  // bounded: a lost stop fails rather than hangs
   EXPECT_TRUE(stopped.Wait());
   EXPECT_EQ(log.Count("Handling shutdown request"), 2u);
   EXPECT_NE(statusDocument(orchestrator).find("\"AgentStatus\":\"kextApprovalRequired\""), std::string::npos);
