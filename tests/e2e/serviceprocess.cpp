@@ -11,13 +11,10 @@
 #include <cstdio>
 #include <cstring>
 #include <stdexcept>
-#include <vector>
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ip/udp.hpp>
-
-#include "fakes/testroot.h"
 
 extern char** environ;
 
@@ -41,19 +38,16 @@ u16 FreePort() {
   throw std::runtime_error("no port is free on both loopbacks");
 }
 
-namespace {
 // Runs a shell command: its exit code and what it printed, standard error included.
-std::pair<int, std::string> Run(const std::string& command) {
+static std::pair<int, std::string> Run(const std::string& command) {
   FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
   if (pipe == nullptr) return {-1, "popen failed"};
   std::string out;
   char buf[512];
-  std::size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, pipe)) > 0) out.append(buf, n);
-  int status = ::pclose(pipe);
+  for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, pipe)) > 0;) out.append(buf, n);
+  const int status = ::pclose(pipe);
   return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
 }
-}  // namespace
 
 std::pair<int, std::string> RunTool(const std::string& binary, const std::string& arguments) {
   return Run("'" + binary + "' " + arguments);
@@ -69,22 +63,19 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::stri
                            const std::map<std::string, std::string>& environment)
     : logPath_(logPath) {
   std::map<std::string, std::string> env;
-  for (char** e = environ; *e != nullptr; ++e) {
-    std::string entry = *e;
-    auto eq = entry.find('=');
-    if (eq != std::string::npos) env[entry.substr(0, eq)] = entry.substr(eq + 1);
-  }
+  for (char** e = environ; *e != nullptr; ++e)
+    if (const char* eq = std::strchr(*e, '='))
+      env[std::string(*e, static_cast<std::size_t>(eq - *e))] = eq + 1;
   env.erase("NOTIFY_SOCKET");
   env.erase("INVOCATION_ID");
   env["HXT_LOG"] = "stderr";
-  for (const auto& kv : environment) env[kv.first] = kv.second;
+  for (const auto& [name, value] : environment) env[name] = value;
   std::vector<std::string> envStrings, args = argv;
-  for (const auto& kv : env) envStrings.push_back(kv.first + "=" + kv.second);
+  for (const auto& [name, value] : env) envStrings.push_back(name + "=" + value);
   std::vector<char*> envp, argp;
   for (auto& s : envStrings) envp.push_back(s.data());
   for (auto& s : args) argp.push_back(s.data());
-  envp.push_back(nullptr);
-  argp.push_back(nullptr);
+  envp.push_back(nullptr), argp.push_back(nullptr);
 
   int logFd = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   if (logFd < 0) throw std::runtime_error("cannot open " + logPath);
@@ -109,10 +100,6 @@ ChildProcess::~ChildProcess() {
   }
 }
 
-void ChildProcess::Signal(int signo) const {
-  ::kill(pid_, signo);
-}
-
 std::optional<int> ChildProcess::WaitForExit(std::chrono::milliseconds timeout) {
   int status = 0;
   if (!WaitFor([&] { return ::waitpid(pid_, &status, WNOHANG) == pid_; }, timeout)) return std::nullopt;
@@ -124,14 +111,11 @@ bool ChildProcess::WaitForLog(const std::string& text, std::chrono::milliseconds
   return WaitFor([&] { return Log().find(text) != std::string::npos; }, timeout);
 }
 
-namespace {
-std::map<std::string, std::string> AgentEnvironment(const std::string& root,
-                                                    std::map<std::string, std::string> environment) {
-  environment.insert({"HXT_ROOT", root});
-  environment.insert({"HXT_IPC_PORT", std::to_string(FreePort())});
+static std::map<std::string, std::string> AgentEnvironment(const std::string& root,
+                                                           std::map<std::string, std::string> environment) {
+  environment.insert({{"HXT_ROOT", root}, {"HXT_IPC_PORT", std::to_string(FreePort())}});
   return environment;
 }
-}  // namespace
 
 ServiceProcess::ServiceProcess(const std::string& root, const std::string& logPath,
                                const std::map<std::string, std::string>& environment)
@@ -157,21 +141,15 @@ std::optional<std::string> NotifySocket::Receive(std::chrono::milliseconds timeo
   pollfd pfd{fd_, POLLIN, 0};
   if (::poll(&pfd, 1, static_cast<int>(timeout.count())) <= 0) return std::nullopt;
   char buf[4096];
-  ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
-  if (n < 0) return std::nullopt;
-  return std::string(buf, static_cast<std::size_t>(n));
+  const ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
+  return n < 0 ? std::nullopt : std::optional<std::string>(std::string(buf, static_cast<std::size_t>(n)));
 }
 
 bool NotifySocket::WaitFor(const std::string& text, std::chrono::milliseconds timeout) {
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (true) {
-    auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) return false;
-    auto message = Receive(left);
-    if (!message) return false;
-    if (message->find(text) != std::string::npos) return true;
-  }
+  auto seen = [&] {
+    return Receive(std::chrono::milliseconds(50)).value_or("").find(text) != std::string::npos;
+  };
+  return test::WaitFor(seen, timeout);
 }
 
 }  // namespace hxt::test

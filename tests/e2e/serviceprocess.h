@@ -1,6 +1,7 @@
 // The hxtarrowagent process under test, and a systemd-style notify socket.
 #pragma once
 
+#include <signal.h>
 #include <sys/types.h>
 
 #include <chrono>
@@ -35,7 +36,7 @@ class ChildProcess {
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
 
-  void Signal(int signo) const;
+  void Signal(int signo) const { ::kill(pid_, signo); }
   // The exit code, or nothing when the process did not exit in time (or was killed by a signal).
   std::optional<int> WaitForExit(std::chrono::milliseconds timeout = std::chrono::seconds(20));
   std::string Log() const { return ReadFile(logPath_); }

@@ -7,8 +7,6 @@
 #include <vector>
 
 #include "e2e/serviceprocess.h"
-#include "fakes/fakeplugin.h"
-#include "fakes/testroot.h"
 
 namespace hxt::test {
 namespace {
@@ -16,7 +14,8 @@ namespace {
 class VpnE2E : public ::testing::Test {
  protected:
   VpnE2E() {
-    PrepareAgentRoot(root, {HXT_FAKE_PLUGIN_VELMORA, HXT_FAKE_PLUGIN_SWG, HXT_FAKE_PLUGIN_CLOUD_DOWNLOADER});
+    PrepareAgentRoot(root, {HXT_FAKE_PLUGIN_VELMORA, HXT_FAKE_PLUGIN_SWG, HXT_FAKE_PLUGIN_CLOUD_DOWNLOADER},
+                     false);
   }
 
   // What the agent logged after each `marker`, in order (to the next marker or the end).
@@ -52,7 +51,13 @@ class VpnE2E : public ::testing::Test {
 TEST_F(VpnE2E, PublishedTunnelStateAndLogonReachTheAgent) {
   constexpr const char* kPayload = "Passing VPN JSON payload to plugin:\n";
   ServiceProcess agent(root.path(), root.path() + "/agent.log", {});
+  // Without a profile the plug-in waits for one; writing it starts the plug-in.
+  ASSERT_TRUE(agent.WaitForLog("not starting Velmora plugin")) << agent.Log();
+  ASSERT_TRUE(agent.WaitForLog("Starting monitoring file")) << agent.Log();
+  root.WriteFile("var/opt/Truvane/Truvane Helixor Client/Tarrow/OrgInfo.json", "{}");
   ASSERT_TRUE(WaitFor([&] { return After(agent.Log(), kPayload).size() == 1; })) << agent.Log();
+  const std::string log = agent.Log();
+  EXPECT_LT(log.find("Received Orginfo file change notification: MODIFIED"), log.find("startVelmoraPlugin"));
 
   ASSERT_TRUE(PublishUntil(agent, "set --tunnel connected", kPayload, 2)) << agent.Log();
   const std::string document = After(agent.Log(), kPayload)[1];
@@ -60,19 +65,15 @@ TEST_F(VpnE2E, PublishedTunnelStateAndLogonReachTheAgent) {
     EXPECT_NE(document.find(family), std::string::npos) << document;
   ASSERT_TRUE(PublishUntil(agent, "logon", "received logon event", 1)) << agent.Log();
 
-  agent.Signal(SIGTERM);
+  agent.Signal(SIGINT);  // as SIGTERM (ServiceE2E): a clean stop
   EXPECT_EQ(agent.WaitForExit(), 0) << agent.Log();
   EXPECT_EQ(RunTool(HXT_VPNSTATE_BINARY, "remove").first, 0);
 }
 
 TEST(HxvpnstateTool, RefusesBadInputWithTheReason) {
   TestRoot root;
-  struct Case {
-    std::string arguments;
-    int code;
-    std::string output;  // a part of what the tool prints
-  };
-  const Case cases[] = {
+  // The arguments, the exit code, a part of what the tool prints.
+  const std::tuple<std::string, int, std::string> cases[] = {
       {"", 2, "a command is needed"},
       {"frob", 2, "unknown command 'frob'"},
       {"set", 2, "set needs at least one field option"},
@@ -89,11 +90,11 @@ TEST(HxvpnstateTool, RefusesBadInputWithTheReason) {
       {"show", 0, "tunnel state:            undefined (9)"},
       {"--help", 0, "Usage: hxvpnstate [--help] COMMAND [OPTIONS]"},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.arguments.substr(0, 60));
-    auto [code, out] = RunTool(HXT_VPNSTATE_BINARY, c.arguments);
-    EXPECT_EQ(code, c.code) << out;
-    EXPECT_NE(out.find(c.output), std::string::npos) << out;
+  for (const auto& [arguments, code, output] : cases) {
+    SCOPED_TRACE(arguments.substr(0, 60));
+    const auto [exitCode, out] = RunTool(HXT_VPNSTATE_BINARY, arguments);
+    EXPECT_EQ(exitCode, code) << out;
+    EXPECT_NE(out.find(output), std::string::npos) << out;
   }
 }
 

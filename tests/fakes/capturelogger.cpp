@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 
 #include "common/eventviewerlogger.h"
@@ -15,8 +16,7 @@ bool CCaptureLogger::Write(u32 level, u8 category, const char* text) {
 }
 
 std::string CCaptureLogger::GetErrorText(u32 code) {
-  CEventViewerLogger real(false);
-  return real.GetErrorText(code);
+  return CEventViewerLogger(false).GetErrorText(code);
 }
 
 std::vector<LogRecord> CCaptureLogger::Records() const {
@@ -39,43 +39,28 @@ ScopedCaptureLog::ScopedCaptureLog(bool verbose) {
   }
 }
 
-ScopedCaptureLog::~ScopedCaptureLog() { CAppLog::releaseInstance(); }
-
 std::string MessageOf(const LogRecord& record) {
-  if (record.category != LOG_CATEGORY_FUNCTION) return record.text;
-  std::size_t first = record.text.find('\n');
-  if (first == std::string::npos) return record.text;
-  std::size_t second = record.text.find('\n', first + 1);
-  if (second == std::string::npos) return record.text;
+  const std::size_t first = record.text.find('\n');
+  const std::size_t second = first == std::string::npos ? first : record.text.find('\n', first + 1);
+  if (record.category != LOG_CATEGORY_FUNCTION || second == std::string::npos) return record.text;
   return record.text.substr(second + 1);
-}
-
-std::vector<std::string> ScopedCaptureLog::Messages() const {
-  std::vector<std::string> out;
-  for (const auto& r : Records()) out.push_back(MessageOf(r));
-  return out;
 }
 
 std::vector<std::string> ScopedCaptureLog::Messages(u32 level) const {
   std::vector<std::string> out;
   for (const auto& r : Records())
-    if (r.level == level) out.push_back(MessageOf(r));
+    if (level == kAnyLevel || r.level == level) out.push_back(MessageOf(r));
   return out;
 }
 
-bool ScopedCaptureLog::Has(const std::string& message) const { return Count(message) > 0; }
-
 bool ScopedCaptureLog::Has(u32 level, const std::string& message) const {
-  for (const auto& r : Records())
-    if (r.level == level && MessageOf(r) == message) return true;
-  return false;
+  const auto messages = Messages(level);
+  return std::find(messages.begin(), messages.end(), message) != messages.end();
 }
 
 std::size_t ScopedCaptureLog::Count(const std::string& message) const {
-  std::size_t n = 0;
-  for (const auto& r : Records())
-    if (MessageOf(r) == message) ++n;
-  return n;
+  const auto messages = Messages();
+  return static_cast<std::size_t>(std::count(messages.begin(), messages.end(), message));
 }
 
 std::string ScopedCaptureLog::Dump() const {

@@ -32,16 +32,16 @@ class CCaptureLogger : public ILogger {
 class ScopedCaptureLog {
  public:
   explicit ScopedCaptureLog(bool verbose = false);
-  ~ScopedCaptureLog();
+  ~ScopedCaptureLog() { CAppLog::releaseInstance(); }
 
   std::vector<LogRecord> Records() const { return sink_->Records(); }
   void Clear() { sink_->Clear(); }
 
-  // The message part of each record (after the "Function/Thread" header).
-  std::vector<std::string> Messages() const;
-  std::vector<std::string> Messages(u32 level) const;
+  // The message part (after the "Function/Thread" header) of each record of `level`, by default of all.
+  static constexpr u32 kAnyLevel = ~0u;
+  std::vector<std::string> Messages(u32 level = kAnyLevel) const;
   // Whether some record's message equals `message` exactly.
-  bool Has(const std::string& message) const;
+  bool Has(const std::string& message) const { return Count(message) > 0; }
   bool Has(u32 level, const std::string& message) const;
   std::size_t Count(const std::string& message) const;
   // Every record as one text, for failure output.

@@ -22,8 +22,7 @@ std::string InstallPlugin(const std::string& modulePath, const std::string& plug
   fs::create_directories(target.parent_path());
   // Copy, then rename over the target: a module that is loaded from the old
   // file keeps its own inode instead of being rewritten under its mapping.
-  fs::path partial = target;
-  partial += ".partial";
+  const fs::path partial = target.string() + ".partial";
   fs::copy_file(modulePath, partial, fs::copy_options::overwrite_existing);
   fs::rename(partial, target);
   return target.string();
@@ -33,29 +32,23 @@ bool IsModuleLoaded(const std::string& path) {
 #ifdef _WIN32
   return ::GetModuleHandleW(platform::Utf8ToWide(path).c_str()) != nullptr;
 #else
-  struct Search {
-    fs::path wanted;
-    bool found;
-  } search{fs::path(path), false};
+  std::pair<fs::path, bool> search{path, false};  // the file, whether it is mapped
   boost::system::error_code ec;
-  if (!fs::exists(search.wanted, ec)) return false;
+  if (!fs::exists(search.first, ec)) return false;
   ::dl_iterate_phdr(
       [](dl_phdr_info* info, std::size_t, void* data) {
-        auto* s = static_cast<Search*>(data);
+        auto* s = static_cast<std::pair<fs::path, bool>*>(data);
         boost::system::error_code error;
-        if (info->dlpi_name != nullptr && *info->dlpi_name != '\0' &&
-            fs::equivalent(s->wanted, fs::path(info->dlpi_name), error)) {
-          s->found = true;
-          return 1;
-        }
-        return 0;
+        s->second = info->dlpi_name != nullptr && *info->dlpi_name != '\0' &&
+                    fs::equivalent(s->first, fs::path(info->dlpi_name), error);
+        return s->second ? 1 : 0;
       },
       &search);
-  return search.found;
+  return search.second;
 #endif
 }
 
-FakePlugin::FakePlugin(const std::string& path) : path_(path) {
+FakePlugin::FakePlugin(const std::string& path) {
   if (!module_.Load(path.c_str())) {
     ADD_FAILURE() << "cannot load fake plug-in " << path;
     return;

@@ -41,12 +41,9 @@ class FakePlugin {
   FakePlugin& operator=(const FakePlugin&) = delete;
 
   bool ok() const { return control_ != nullptr; }
-  const std::string& path() const { return path_; }
-  fake::IFakePluginControl& control() const { return *control_; }
   fake::IFakePluginControl* operator->() const { return control_; }
 
  private:
-  std::string path_;
   CModuleLoader module_;
   fake::IFakePluginControl* control_ = nullptr;
 };

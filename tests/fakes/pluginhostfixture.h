@@ -48,9 +48,7 @@ class PluginHostTest : public ::testing::Test {
     CVelmoraMainThread::clearPendingShutdown();
     CDeviceInfo::ResetCacheForTesting();  // the identity is cached per process
     fakefilter::Reset();
-    dns->Reset();
-    swg->Reset();
-    cloud->Reset();
+    for (auto* plugin : {&dns, &swg, &cloud}) (*plugin)->Reset();
   }
   ~PluginHostTest() override {
     run.reset();
@@ -67,6 +65,12 @@ class PluginHostTest : public ::testing::Test {
   }
 
   void WriteOrgInfo() { root.WriteFile("var/opt/Truvane/Truvane Helixor Client/Tarrow/OrgInfo.json", "{}"); }
+  // Runs the loop until the DNS plug-in started (or, without `started`, until
+  // the service runs without it).
+  void Start(bool started, const MainThreadSettings& settings = HostSettings()) {
+    if (started) WriteOrgInfo();
+    StartHost(started ? VELMORA_PLUGIN_STARTED : SERVICE_STARTED, settings);
+  }
 
   // Info messages that match `pattern`, in order; with `untilParenthesis`,
   // each only up to its " (" (timing lines without their figures).
@@ -76,6 +80,11 @@ class PluginHostTest : public ::testing::Test {
     for (const auto& m : log.Messages(LOG_LEVEL_INFO))
       if (std::regex_match(m, re)) out.push_back(untilParenthesis ? m.substr(0, m.find(" (")) : m);
     return out;
+  }
+  std::string Document(PayloadType type) {
+    std::string json;
+    host->ipcManagerForTesting()->GetJsonPayload(type, json);
+    return json;
   }
 
   TestRoot root;

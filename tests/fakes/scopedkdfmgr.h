@@ -18,8 +18,6 @@ class ScopedKdfPluginMgr : private IVelmoraKdfCB {
   ScopedKdfPluginMgr(const ScopedKdfPluginMgr&) = delete;
   ScopedKdfPluginMgr& operator=(const ScopedKdfPluginMgr&) = delete;
 
-  CVelmoraKdfPluginMgr* get() const { return manager_; }
-
  private:
   void NotifyKdfDisruption() override {}
   CVelmoraKdfPluginMgr* manager_ = nullptr;

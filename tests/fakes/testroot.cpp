@@ -60,13 +60,10 @@ std::wstring machineSubKey(const std::string& key) {
 }  // namespace
 
 TestRoot::TestRoot() {
-  const char* old = std::getenv("HXT_ROOT");
-  hadRoot_ = old != nullptr;
-  if (hadRoot_) savedRoot_ = old;
+  if (const char* old = std::getenv("HXT_ROOT")) savedRoot_ = old;
   // Spaces in the name: every path the service builds must cope with them.
-  fs::path dir = fs::temp_directory_path() / fs::unique_path("hxt root %%%%-%%%%-%%%%");
-  fs::create_directories(dir);
-  path_ = dir.string();
+  path_ = (fs::temp_directory_path() / fs::unique_path("hxt root %%%%-%%%%-%%%%")).string();
+  fs::create_directories(path_);
   setRoot(path_.c_str());
 #ifdef _WIN32
   clearSuiteFolders();
@@ -83,7 +80,7 @@ TestRoot::~TestRoot() {
   // The VPN state objects of this root outlive every process that used them.
   std::string error;
   RemoveVpnSharedObjects(VpnSharedObjectNames::ForRoot(path_.c_str()), error);
-  setRoot(hadRoot_ ? savedRoot_.c_str() : nullptr);
+  setRoot(savedRoot_ ? savedRoot_->c_str() : nullptr);
 #ifdef _WIN32
   RemoveRegistry();
   clearSuiteFolders();
@@ -128,9 +125,8 @@ void TestRoot::WriteFile(const std::string& relativePath, const std::string& con
   }
 #endif
   fs::create_directories(p.parent_path());
-  std::ofstream out(p.string(), std::ios::binary | std::ios::trunc);
-  out << content;
-  if (!out) throw std::runtime_error("cannot write " + p.string());
+  if (!(std::ofstream(p.string(), std::ios::binary | std::ios::trunc) << content))
+    throw std::runtime_error("cannot write " + p.string());
 }
 
 #ifdef _WIN32

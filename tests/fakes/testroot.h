@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -33,8 +34,7 @@ class TestRoot {
 
  private:
   std::string path_;
-  std::string savedRoot_;
-  bool hadRoot_ = false;
+  std::optional<std::string> savedRoot_;
 #ifdef _WIN32
   mutable std::vector<std::string> writtenKeys_;  // registry keys to delete again
 #endif

@@ -18,30 +18,9 @@ using fake::MakeCallback;
 using LifecycleTest = test::PluginHostTest;
 using test::HostSettings;
 
-TEST_F(LifecycleTest, ConstructionLoadsAndInitialisesInOrder) {
-  ASSERT_TRUE(CVelmoraMainThread::createSingletonInstance(HostSettings())) << log.Dump();
-  EXPECT_EQ(Matching("Finished (loading|registering) .*", true),
-            (std::vector<std::string>{
-                "Finished loading Velmora plugin", "Finished loading SWG plugin",
-                "Finished registering Velmora plugin", "Finished registering SWG plugin",
-                "Finished loading Cloud Downloader plugin", "Finished registering Cloud Downloader plugin"}));
-  auto init = test::LastCall(dns, "IVelmoraPlugin::Init");
-  ASSERT_EQ(init.size(), 8u);
-  EXPECT_EQ(std::vector<std::string>(init.begin(), init.begin() + 3),
-            (std::vector<std::string>{root.BinariesPath(), root.BinariesPath(), root.ProfilePath()}));
-  EXPECT_TRUE(std::regex_match(init[3] + " " + init[4], std::regex("\\d+\\.\\d+\\.\\d+ [0-9a-f]{40}")))
-      << init[3] << " " << init[4];
-  EXPECT_EQ(cloud->CallCount("ICloudDownloaderPlugin::Register"), 1u);
-}
-
 TEST_F(LifecycleTest, EveryConstructionFailureIsFatalAndUnloadsWhatWasLoaded) {
-  struct Case {
-    const char* name;
-    std::function<void()> arrange;
-    std::string line;
-  };
   std::optional<test::TestRoot> other;
-  const std::vector<Case> cases = {
+  const std::tuple<const char*, std::function<void()>, std::string> cases[] = {
       {"dns Init", [&] { dns->SetResult("IVelmoraPlugin::Init", 5); },
        "IVelmoraPlugin::Init returned code 5\nFailed to init Velmora plugin"},
       {"swg Init", [&] { swg->SetResult("ISWGPlugin::Init", 6); },
@@ -55,40 +34,52 @@ TEST_F(LifecycleTest, EveryConstructionFailureIsFatalAndUnloadsWhatWasLoaded) {
       // Last: these move to a root of their own.
       {"no device identity",
        [&] {
-         other.emplace();  // no machine id, no device details
-         other->WriteRegistry(test::TestRoot::DotNetPresentEntry());
+         other.emplace().WriteRegistry(
+             test::TestRoot::DotNetPresentEntry());  // no machine id, no device details
          test::InstallPlugin(HXT_FAKE_PLUGIN_VELMORA, other->PluginsPath());
          test::InstallPlugin(HXT_FAKE_PLUGIN_SWG, other->PluginsPath());
          CDeviceInfo::ResetCacheForTesting();
        },
        "CDeviceInfo::GetUDID returned code -9999"},
-      {"no plug-in modules",
-       [&] {
-         other.emplace();
-         other->WriteRegistry(test::TestRoot::DotNetPresentEntry());
-       },
+      {"no plug-in modules", [&] { other.emplace().WriteRegistry(test::TestRoot::DotNetPresentEntry()); },
        "PluginLoader::createSingletonInstance failed"},
 #endif
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    dns->Reset();
-    swg->Reset();
-    cloud->Reset();
+  for (const auto& [name, arrange, line] : cases) {
+    SCOPED_TRACE(name);
+    for (auto* plugin : {&dns, &swg, &cloud}) (*plugin)->Reset();
     log.Clear();
-    c.arrange();
+    arrange();
     EXPECT_FALSE(CVelmoraMainThread::createSingletonInstance(HostSettings()));
-    EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, c.line)) << log.Dump();
+    EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, line)) << log.Dump();
     EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, "CVelmoraMainThread failed"));
     EXPECT_EQ(dns->LiveObjects() + swg->LiveObjects() + cloud->LiveObjects(), 0u);
   }
 }
 
 TEST_F(LifecycleTest, ProfilePresentStartsThePluginAndShutdownStopsIt) {
-  WriteOrgInfo();
-  StartHost();
+  fakefilter::Configure([](fakefilter::Script& s) { s.preloadNeeded = true; });  // the filter is open
+  Start(true);
+  EXPECT_EQ(Matching("Finished (loading|registering) .*", true),
+            (std::vector<std::string>{
+                "Finished loading Velmora plugin", "Finished loading SWG plugin",
+                "Finished registering Velmora plugin", "Finished registering SWG plugin",
+                "Finished loading Cloud Downloader plugin", "Finished registering Cloud Downloader plugin"}));
+  auto init = test::LastCall(dns, "IVelmoraPlugin::Init");
+  ASSERT_EQ(init.size(), 8u);
+  EXPECT_EQ(std::vector<std::string>(init.begin(), init.begin() + 3),
+            (std::vector<std::string>{root.BinariesPath(), root.BinariesPath(), root.ProfilePath()}));
+  EXPECT_TRUE(std::regex_match(init[3] + " " + init[4], std::regex("\\d+\\.\\d+\\.\\d+ [0-9a-f]{40}")))
+      << init[3] << " " << init[4];
   ASSERT_TRUE(test::WaitForCall(dns, "IVelmoraPlugin::Start"));
   EXPECT_EQ(cloud->CallCount("ICloudDownloaderPlugin::Start"), 1u);
+
+  // The filter's disruption notices reach the running plug-in, each once.
+  ASSERT_TRUE(fakefilter::RaiseDisruption());
+  ASSERT_TRUE(fakefilter::RaiseDisruption());
+  fakefilter::JoinDisruptionThreads();
+  ASSERT_TRUE(test::WaitForCall(dns, "IVelmoraPlugin::DnsRedirectionDisrupted", 2));
+  EXPECT_EQ(log.Count("Notifying Tarrow plugin of KDF disruption."), 2u);
   host->RequestShutdown();
   EXPECT_TRUE(run->Wait());
   EXPECT_EQ(dns->CallCount("IVelmoraPlugin::InitiateStop"), 1u);
@@ -111,9 +102,8 @@ TEST_F(LifecycleTest, ProfilePresentStartsThePluginAndShutdownStopsIt) {
 }
 
 TEST_F(LifecycleTest, PluginThatNeverReportsIsStoppedByTheTimeout) {
-  WriteOrgInfo();
   dns->SetReportStopped(false);
-  StartHost(VELMORA_PLUGIN_STARTED, HostSettings(std::chrono::milliseconds(50)));
+  Start(true, HostSettings(std::chrono::milliseconds(50)));
   host->RequestShutdown();
   EXPECT_TRUE(run->Wait());
   EXPECT_TRUE(log.Has(LOG_LEVEL_WARNING, "stopVelmoraPlugin timed out"));
@@ -131,9 +121,8 @@ TEST_F(LifecycleTest, PluginThatNeverReportsIsStoppedByTheTimeout) {
 // back while the orchestrator is destroyed: a callback already inside is
 // waited for, and from the start of the teardown new ones are refused.
 TEST_F(LifecycleTest, TeardownWaitsForCallbacksInsideAndRefusesNewOnes) {
-  WriteOrgInfo();
   dns->SetReportStopped(false);
-  StartHost();
+  Start(true);
   boost::asio::post(host->loop(), [] { throw std::runtime_error("loop broke"); });
   EXPECT_FALSE(run->Wait());
   ASSERT_EQ(host->getState(), VELMORA_PLUGIN_STOPPING);
@@ -166,19 +155,6 @@ TEST_F(LifecycleTest, FailedStartStopsTheCloudDownloaderAndThePlugin) {
   EXPECT_EQ(cloud->CallCount("ICloudDownloaderPlugin::Stop"), 1u);
   ASSERT_TRUE(test::WaitFor([&] { return host->getState() == SERVICE_STARTED; }));
   EXPECT_TRUE(log.Has("State transition: VELMORA_PLUGIN_STARTED -> VELMORA_PLUGIN_STOPPING"));
-  host->RequestShutdown();
-  EXPECT_TRUE(run->Wait());
-}
-
-TEST_F(LifecycleTest, DisruptionNoticesReachThePluginInOrder) {
-  WriteOrgInfo();
-  fakefilter::Configure([](fakefilter::Script& s) { s.preloadNeeded = true; });  // the filter is open
-  StartHost();
-  ASSERT_TRUE(fakefilter::RaiseDisruption());
-  ASSERT_TRUE(fakefilter::RaiseDisruption());
-  fakefilter::JoinDisruptionThreads();
-  ASSERT_TRUE(test::WaitForCall(dns, "IVelmoraPlugin::DnsRedirectionDisrupted", 2));
-  EXPECT_EQ(log.Count("Notifying Tarrow plugin of KDF disruption."), 2u);
   host->RequestShutdown();
   EXPECT_TRUE(run->Wait());
 }

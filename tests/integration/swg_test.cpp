@@ -1,6 +1,7 @@
 // The SWG plug-in's start and stop at the DNS plug-in's request, the messages
 // between plug-ins and the upgrade details, inside the orchestrator with the
 // fake plug-ins calling from their own threads.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <optional>
@@ -14,27 +15,17 @@ using fake::Callback;
 using fake::MakeCallback;
 using fake::PluginKind;
 using test::LastCall;
+using ::testing::HasSubstr;
 using Text = std::optional<std::string>;
 const Text kNull;
 
 class SwgTest : public test::PluginHostTest {
  protected:
-  // Runs the loop until the DNS plug-in started (or, without `started`, until
-  // the service runs without it).
-  void Start(bool started, const MainThreadSettings& settings = test::HostSettings()) {
-    if (started) WriteOrgInfo();
-    StartHost(started ? VELMORA_PLUGIN_STARTED : SERVICE_STARTED, settings);
-  }
-
   // SendPluginMessage made from the plug-in thread of `sender`.
   long long Send(PluginKind sender, Text to, Text from, Text topic, Text payload) {
     auto request = MakeCallback(Callback::SendPluginMessage);
-    request.sender = sender;
-    request.to = to;
-    request.from = from;
-    request.topic = topic;
-    request.nullText = !payload;
-    request.text = payload.value_or("");
+    std::tie(request.sender, request.to, request.from, request.topic, request.nullText, request.text) =
+        std::make_tuple(sender, to, from, topic, !payload, payload.value_or(""));
     long long result = -1;
     EXPECT_TRUE((sender == PluginKind::Swg ? swg : dns)->Fire(request, &result, 5000));
     return result;
@@ -61,27 +52,14 @@ class SwgTest : public test::PluginHostTest {
     for (const auto& line : Matching("State transition: .*")) path += line.substr(line.rfind(' ') + 1) + " ";
     return path;
   }
-
-  std::string Document(PayloadType type) {
-    std::string json;
-    host->ipcManagerForTesting()->GetJsonPayload(type, json);
-    return json;
-  }
-
 };
 
 TEST_F(SwgTest, EveryMessageCode) {
   Start(true);
   swg->SetResult("ISWGPlugin::ReceiveMessage", 42);
   dns->SetResult("IVelmoraPlugin::ReceiveMessage", 9);
-  struct Case {
-    PluginKind sender;
-    Text to, from, topic, payload;
-    long long code;
-    const test::FakePlugin* receiver;
-  };
   const PluginKind V = PluginKind::Velmora, S = PluginKind::Swg;
-  const Case cases[] = {
+  const std::tuple<PluginKind, Text, Text, Text, Text, long long, const test::FakePlugin*> cases[] = {
       {V, kNull, "Velmora", "T", "{}", 5, nullptr},
       {V, "SWG", kNull, "T", "{}", 5, nullptr},
       {V, "SWG", "SWG", "T", "{}", 5, nullptr},
@@ -92,22 +70,21 @@ TEST_F(SwgTest, EveryMessageCode) {
       {V, "SWG", "Velmora", "T", "{}", 42, &swg},      // the receiver's result
       {S, "Velmora", "Updater", "T", "x", 9, &dns},    // another sender: no state check
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.to.value_or("null") + " <- " + c.from.value_or("null") + " " + c.topic.value_or("null"));
+  for (const auto& [sender, to, from, topic, payload, code, receiver] : cases) {
+    SCOPED_TRACE(to.value_or("null") + " <- " + from.value_or("null") + " " + topic.value_or("null"));
     log.Clear();
-    EXPECT_EQ(Send(c.sender, c.to, c.from, c.topic, c.payload), c.code);
-    const auto errors = log.Messages(LOG_LEVEL_ERROR);
-    if (c.receiver == nullptr) {  // a malformed request leaves no trace at all
-      EXPECT_EQ(errors.size(), c.code == 6 || *c.to == "Other" ? 1u : 0u);
-      EXPECT_EQ(log.Dump().find("Sending message") != std::string::npos, *c.to == "Other");
+    EXPECT_EQ(Send(sender, to, from, topic, payload), code);
+    if (receiver == nullptr) {  // a malformed request leaves no trace at all
+      EXPECT_EQ(log.Messages(LOG_LEVEL_ERROR).size(), code == 6 || to == "Other" ? 1u : 0u);
+      EXPECT_EQ(log.Dump().find("Sending message") != std::string::npos, to == "Other");
       continue;
     }
-    auto args = LastCall(
-        *c.receiver, c.receiver == &swg ? "ISWGPlugin::ReceiveMessage" : "IVelmoraPlugin::ReceiveMessage");
+    auto args = LastCall(*receiver,
+                         receiver == &swg ? "ISWGPlugin::ReceiveMessage" : "IVelmoraPlugin::ReceiveMessage");
     ASSERT_EQ(args.size(), 4u);
-    EXPECT_EQ(args, (std::vector<std::string>{*c.from, "T", *c.payload, args[3]}));
-    EXPECT_TRUE(log.Has("Sending message with topic T from plugin " + *c.from + " to " + *c.to + " [" +
-                        args[3] + "]\n" + *c.payload));
+    EXPECT_EQ(args, (std::vector<std::string>{*from, "T", *payload, args[3]}));
+    EXPECT_TRUE(log.Has("Sending message with topic T from plugin " + *from + " to " + *to + " [" + args[3] +
+                        "]\n" + *payload));
   }
 }
 
@@ -121,14 +98,13 @@ TEST_F(SwgTest, StartReportsAndStopAtTheDnsPluginsRequest) {
   Report(swg, Callback::SWGStateChanged, R"({"version":1,"swg_protection_state":"disabled_due_to_vpn"})");
   Report(swg, Callback::SWGStateChanged, R"({"version":1,"swg_protection_state":"Disabled"})");
   EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, "failed to parse JSON payload (unexpected SWG state)"));
-  EXPECT_NE(Document(PAYLOAD_TYPE_STATUS).find(R"("SWG":{"State":"disabled_due_to_vpn")"), std::string::npos);
+  EXPECT_THAT(Document(PAYLOAD_TYPE_STATUS), HasSubstr(R"("SWG":{"State":"disabled_due_to_vpn")"));
   const std::string counters = R"("http_connections":1,"https_connections":2,"bypassed_connections":3}})";
   Report(swg, Callback::SWGStatsChanged,
          R"({"version":1,"tarrow_proxy":"p:80","user_message":"m","web_connections_info":{)" + counters);
   const std::string stats = Document(PAYLOAD_TYPE_STATS);
-  EXPECT_NE(stats.find(R"("SWGHTTPConnCnt":"1","SWGHTTPSConnCnt":"2","SWGBypassedConnCnt":"3",)"
-                       R"("SWGTarrowProxy":"p:80","SWGUserMsg":"m")"),
-            std::string::npos);
+  EXPECT_THAT(stats, HasSubstr(R"("SWGHTTPConnCnt":"1","SWGHTTPSConnCnt":"2","SWGBypassedConnCnt":"3",)"
+                               R"("SWGTarrowProxy":"p:80","SWGUserMsg":"m")"));
   // The SWG plug-in now passes the state check; a null payload is fine with this topic.
   EXPECT_EQ(Send(PluginKind::Swg, "Velmora", "SWG", "StopPlugin", kNull), 0);
   EXPECT_EQ(LastCall(dns, "IVelmoraPlugin::ReceiveMessage")[2], "(null)");
@@ -139,31 +115,52 @@ TEST_F(SwgTest, StartReportsAndStopAtTheDnsPluginsRequest) {
             "VELMORA_PLUGIN_STARTED ");
   Report(swg, Callback::SWGStatsChanged,
          R"({"version":1,"tarrow_proxy":"q","web_connections_info":{)" + counters);
-  EXPECT_NE(log.Dump().find("validator CVelmoraMainThread::SWGStatsChanged"), std::string::npos);
+  EXPECT_THAT(log.Dump(), HasSubstr("validator CVelmoraMainThread::SWGStatsChanged"));
   EXPECT_EQ(Document(PAYLOAD_TYPE_STATS), stats);  // refused in VELMORA_PLUGIN_STARTED
+
+  // Upgrade details from the DNS plug-in reach the cloud downloader.
+  cloud->SetResult("ICloudDownloaderPlugin::UpdateParameters", 2);
+  Report(dns, Callback::UpgradeDetailsChanged,
+         R"({"version":1,"manifest_url":"m","download_url":"https://d","upgrade_check_interval":3600,)"
+         R"("upgrade_window_is_open":true})");
+  Report(dns, Callback::UpgradeDetailsChanged, R"({"version":1,"manifest_url":"m"})");
+  EXPECT_EQ(cloud->CallCount("ICloudDownloaderPlugin::UpdateParameters"), 1u);
+  EXPECT_EQ(LastCall(cloud, "ICloudDownloaderPlugin::UpdateParameters"),
+            (std::vector<std::string>{"https://d", "3600", "true"}));
+  EXPECT_TRUE(log.Has(LOG_LEVEL_WARNING, "ICloudDownloaderPlugin::UpdateParameters returned code 2"));
+  EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, "failed to parse JSON payload (no download URL attribute)"));
+
+  // The state refuses a service stop while only the SWG plug-in stops; the
+  // service stop follows once that stop ends.
+  ASSERT_EQ(Ask("StartPlugin", "{}"), "SWG StartPlugin 0");
+  swg->SetReportStopped(false);
+  EXPECT_EQ(Send(PluginKind::Velmora, "SWG", "Velmora", "StopPlugin", kNull), 7);
+  ASSERT_TRUE(test::WaitForCall(swg, "ISWGPlugin::InitiateStop"));
+  host->RequestShutdown();
+  ASSERT_TRUE(test::WaitFor(
+      [&] { return log.Dump().find("not valid for STOP_VELMORA_PLUGIN") != std::string::npos; }));
+  ASSERT_TRUE(swg->Fire(MakeCallback(Callback::SWGPluginStopped), nullptr, 5000));
+  EXPECT_TRUE(run->Wait());
+  EXPECT_EQ(dns->CallCount("IVelmoraPlugin::InitiateStop"), 1u);
 }
 
 TEST_F(SwgTest, FailedStartsAndStopsAnswerWithTheirCode) {
   Start(true, test::HostSettings(kPluginStopTimeout, std::chrono::milliseconds(200)));
-  struct Case {
-    u32 start, stop;
-    bool reportsStop;
-    std::vector<std::string> replies;
-  };
-  const Case cases[] = {
+  // The results of Start and InitiateStop, whether the stop is reported, the replies.
+  const std::tuple<u32, u32, bool, std::vector<std::string>> cases[] = {
       {9, 0, true, {"SWG StartPlugin 9"}},  // then stopped without a reply
       {0, 4, true, {"SWG StartPlugin 0", "SWG StopPlugin 4"}},
       {0, 0, false, {"SWG StartPlugin 0", "SWG StopPlugin 6"}},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.replies.back());
-    swg->SetResult("ISWGPlugin::Start", c.start);
-    swg->SetResult("ISWGPlugin::InitiateStop", c.stop);
-    swg->SetReportStopped(c.reportsStop);
+  for (const auto& [start, stop, reportsStop, expected] : cases) {
+    SCOPED_TRACE(expected.back());
+    swg->SetResult("ISWGPlugin::Start", start);
+    swg->SetResult("ISWGPlugin::InitiateStop", stop);
+    swg->SetReportStopped(reportsStop);
     const std::size_t stops = swg->CallCount("ISWGPlugin::InitiateStop");
     std::vector<std::string> replies = {Ask("StartPlugin", "{}")};
-    if (c.start == 0) replies.push_back(Ask("StopPlugin"));
-    EXPECT_EQ(replies, c.replies);
+    if (start == 0) replies.push_back(Ask("StopPlugin"));
+    EXPECT_EQ(replies, expected);
     EXPECT_TRUE(test::WaitFor([&] { return host->getState() == VELMORA_PLUGIN_STARTED; }));
     EXPECT_EQ(swg->CallCount("ISWGPlugin::InitiateStop"), stops + 1);
   }
@@ -173,20 +170,13 @@ TEST_F(SwgTest, FailedStartsAndStopsAnswerWithTheirCode) {
   EXPECT_EQ(dns->CallCount("IVelmoraPlugin::ReceiveMessageResult"), 5u);
 }
 
-TEST_F(SwgTest, StopAskedBeforeTheDnsPluginStartsIsCarriedOut) {
-  Start(false);
-  EXPECT_EQ(Ask("StopPlugin"), "SWG StopPlugin 0");
-  EXPECT_EQ(host->getState(), VELMORA_PLUGIN_STARTED);
-}
-
 // During a service stop, the DNS plug-in asks the SWG stop; its own stop
 // time-out gives way to the SWG plug-in's.
 TEST_F(SwgTest, SwgStopDuringTheServiceStop) {
   for (bool swgReports : {true, false}) {
     SCOPED_TRACE(swgReports);
     fakefilter::Reset();
-    dns->Reset();
-    swg->Reset();
+    for (auto* plugin : {&dns, &swg}) (*plugin)->Reset();
     log.Clear();
     dns->SetReportStopped(false);
     swg->SetReportStopped(swgReports);
@@ -206,36 +196,6 @@ TEST_F(SwgTest, SwgStopDuringTheServiceStop) {
     run.reset();
     CVelmoraMainThread::releaseInstance();
   }
-}
-
-// The state refuses a service stop while only the SWG plug-in stops; the
-// service stop follows once that stop ends.
-TEST_F(SwgTest, ServiceStopDuringAnSwgOnlyStopFollowsIt) {
-  Start(true);
-  ASSERT_EQ(Ask("StartPlugin", "{}"), "SWG StartPlugin 0");
-  swg->SetReportStopped(false);
-  EXPECT_EQ(Send(PluginKind::Velmora, "SWG", "Velmora", "StopPlugin", kNull), 7);
-  ASSERT_TRUE(test::WaitForCall(swg, "ISWGPlugin::InitiateStop"));
-  host->RequestShutdown();
-  ASSERT_TRUE(test::WaitFor(
-      [&] { return log.Dump().find("not valid for STOP_VELMORA_PLUGIN") != std::string::npos; }));
-  ASSERT_TRUE(swg->Fire(MakeCallback(Callback::SWGPluginStopped), nullptr, 5000));
-  EXPECT_TRUE(run->Wait());
-  EXPECT_EQ(dns->CallCount("IVelmoraPlugin::InitiateStop"), 1u);
-}
-
-TEST_F(SwgTest, UpgradeDetailsReachTheCloudDownloader) {
-  Start(true);
-  cloud->SetResult("ICloudDownloaderPlugin::UpdateParameters", 2);
-  Report(dns, Callback::UpgradeDetailsChanged,
-         R"({"version":1,"manifest_url":"m","download_url":"https://d","upgrade_check_interval":3600,)"
-         R"("upgrade_window_is_open":true})");
-  Report(dns, Callback::UpgradeDetailsChanged, R"({"version":1,"manifest_url":"m"})");
-  EXPECT_EQ(cloud->CallCount("ICloudDownloaderPlugin::UpdateParameters"), 1u);
-  EXPECT_EQ(LastCall(cloud, "ICloudDownloaderPlugin::UpdateParameters"),
-            (std::vector<std::string>{"https://d", "3600", "true"}));
-  EXPECT_TRUE(log.Has(LOG_LEVEL_WARNING, "ICloudDownloaderPlugin::UpdateParameters returned code 2"));
-  EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, "failed to parse JSON payload (no download URL attribute)"));
 }
 
 }  // namespace

@@ -1,14 +1,13 @@
 // The orchestrator's VPN intake, user sessions and update notices, with real
 // plug-in modules and the shared VPN objects of a private root.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <functional>
 
 #include "agent/velmorapluginjsonutils.h"
 #include "common/apidata.h"
 #include "fakes/pluginhostfixture.h"
-#include "fakes/testroot.h"
 
 namespace hxt {
 namespace {
@@ -28,16 +27,11 @@ class VpnIntakeTest : public test::PluginHostTest {
                std::size_t count) {
     edit(*record);
     u32 size = kRawVpnStateSize;
-    if (!memory->WriteToSharedMemory(record.get(), size)) return false;
+    if (!memory.WriteToSharedMemory(record.get(), size)) return false;
     return test::WaitFor([&] {
-      event->SignalAll();
+      event.SignalAll();
       return plugin->CallCount(op) >= count;
     });
-  }
-
-  std::string LastArgument(const test::FakePlugin& plugin, const std::string& op) {
-    const auto args = test::LastCall(plugin, op);
-    return args.empty() ? "" : args.back();
   }
 
   MainThreadSettings settings = test::HostSettings();
@@ -45,9 +39,8 @@ class VpnIntakeTest : public test::PluginHostTest {
   // The VPN agent's side.
   std::unique_ptr<RawVpnState> record = std::make_unique<RawVpnState>(DefaultRawVpnState());
   bool memoryOk = false, eventOk = false;
-  std::unique_ptr<CSharedMemory> memory =
-      std::make_unique<CSharedMemory>(memoryOk, record.get(), kRawVpnStateSize, kSharedMemoryRolePublisher);
-  std::unique_ptr<CInterProcessSync> event = std::make_unique<CInterProcessSync>(kSyncKindEvent, eventOk);
+  CSharedMemory memory{memoryOk, record.get(), kRawVpnStateSize, kSharedMemoryRolePublisher};
+  CInterProcessSync event{kSyncKindEvent, eventOk};
 };
 
 TEST_F(VpnIntakeTest, VpnStateSessionsAndUpdateNoticesWhileThePluginRuns) {
@@ -56,42 +49,36 @@ TEST_F(VpnIntakeTest, VpnStateSessionsAndUpdateNoticesWhileThePluginRuns) {
   ASSERT_TRUE(test::WaitForCall(dns, "IVelmoraPlugin::VpnStateChanged")) << log.Dump();
   std::string expected;
   ASSERT_TRUE(CVelmoraPluginJsonUtils::BuildVpnStatePayload(ParsedVpnState(DefaultRawVpnState()), expected));
-  EXPECT_EQ(LastArgument(dns, "IVelmoraPlugin::VpnStateChanged"), expected);
+  EXPECT_EQ(test::LastCall(dns, "IVelmoraPlugin::VpnStateChanged").back(), expected);
   EXPECT_TRUE(log.Has("Passing VPN JSON payload to plugin:\n" + expected));
 
   ASSERT_TRUE(Publish([](RawVpnState& s) { s.tunnelState = 1; }, dns, "IVelmoraPlugin::VpnStateChanged", 2));
-  EXPECT_NE(LastArgument(dns, "IVelmoraPlugin::VpnStateChanged").find(R"("state":"connected")"),
-            std::string::npos);
+  EXPECT_THAT(test::LastCall(dns, "IVelmoraPlugin::VpnStateChanged").back(),
+              ::testing::HasSubstr(R"("state":"connected")"));
 
-  struct Session {
-    u32 event;
-    const char* line;
-    const char* passed;
-  };
-  const Session sessions[] = {{1, "received logon event", "1"},
-                              {2, "received logoff event", "2"},
-                              {3, "received unexpected event - 3", "0"}};
+  // The session event published, the line logged, the event passed on.
+  const std::tuple<u32, const char*, const char*> sessions[] = {{1, "received logon event", "1"},
+                                                                {2, "received logoff event", "2"},
+                                                                {3, "received unexpected event - 3", "0"}};
   std::size_t count = 0;
-  for (const auto& s : sessions) {
-    SCOPED_TRACE(s.line);
-    ASSERT_TRUE(Publish([&s](RawVpnState& r) { r.userSessionEvent = s.event; }, cloud,
+  for (const auto& [event, line, passed] : sessions) {
+    SCOPED_TRACE(line);
+    ASSERT_TRUE(Publish([e = event](RawVpnState& r) { r.userSessionEvent = e; }, cloud,
                         "ICloudDownloaderPlugin::UserSessionChange", ++count));
-    EXPECT_EQ(LastArgument(cloud, "ICloudDownloaderPlugin::UserSessionChange"), s.passed);
-    EXPECT_TRUE(log.Has(s.line));
+    EXPECT_EQ(test::LastCall(cloud, "ICloudDownloaderPlugin::UserSessionChange").back(), passed);
+    EXPECT_TRUE(log.Has(line));
   }
 
   long long result = 0;
   ASSERT_TRUE(cloud->Fire(MakeCallback(Callback::UpdateAvailable), &result, 5000));
   EXPECT_EQ(result, 0);
   ASSERT_TRUE(test::WaitForCall(dns, "IVelmoraPlugin::UpgradeStateChanged"));
-  EXPECT_EQ(LastArgument(dns, "IVelmoraPlugin::UpgradeStateChanged"),
+  EXPECT_EQ(test::LastCall(dns, "IVelmoraPlugin::UpgradeStateChanged").back(),
             "{\"version\":\"1\",\"upgrade_is_ready\":\"true\"}\n");
   ASSERT_TRUE(cloud->Fire(MakeCallback(Callback::UpdateInProgress), &result, 5000));
   EXPECT_EQ(result, 0);
   EXPECT_TRUE(test::WaitFor([&] {
-    std::string json;
-    host->ipcManagerForTesting()->GetJsonPayload(PAYLOAD_TYPE_COMMAND, json);
-    return json.find(kIpcCommandNotifyExitForUpdate) != std::string::npos;
+    return Document(PAYLOAD_TYPE_COMMAND).find(kIpcCommandNotifyExitForUpdate) != std::string::npos;
   })) << log.Dump();
 
   host->RequestShutdown();

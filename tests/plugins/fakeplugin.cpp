@@ -13,6 +13,7 @@
 // plug-in object runs a thread of its own, from which it calls the service
 // back; the thread ends before DisposePlugin returns, so the module can be
 // unloaded right after.
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -122,8 +123,7 @@ struct FakeCore {
 using Completion = std::promise<std::pair<bool, long long>>;
 
 struct Session {
-  u32 contextId = 0;
-  u32 transport = 0;
+  u32 contextId = 0, transport = 0;
   std::string pending;  // TCP: bytes that are no whole message yet
 };
 
@@ -186,16 +186,13 @@ class ModuleState final : public IFakePluginControl {
   // ---- used by the plug-in objects
   // The result scripted for `op`.
   u32 ResultOf(std::string_view op) const {
-    return locked([&] {
-      auto found = results_.find(op);
-      return found != results_.end() ? found->second : 0u;
-    });
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto found = results_.find(op);
+    return found != results_.end() ? found->second : 0u;
   }
   // Records the call and returns the result scripted for it.
   u32 Record(const std::string& op, std::vector<std::string> args) {
-    locked([&] {
-      if (!unrecorded_) calls_.push_back({op, std::move(args)});
-    });
+    if (!unrecorded_) locked([&] { calls_.push_back({op, std::move(args)}); });
     return ResultOf(op);
   }
   // An object made (the newest of its kind gets the callbacks) or going away.
@@ -211,19 +208,17 @@ class ModuleState final : public IFakePluginControl {
     locked([&] { core->slots = slots; });
   }
   u32 OpenSession(u32 contextId, u32 transport) {
-    return locked([&] {
-      sessions_[nextHandle_] = Session{contextId, transport, {}};
-      return nextHandle_++;
-    });
+    std::lock_guard<std::mutex> lock(mutex_);
+    sessions_[nextHandle_] = Session{contextId, transport, {}};
+    return nextHandle_++;
   }
   void CloseSession(u32 handle) {
     locked([&] { sessions_.erase(handle); });
   }
   void AddRecord(const std::string& name, const std::string& address) {
-    locked([&] {
-      responder_.SetMode(DnsAnswerMode::Records);
-      responder_.AddRecord(name, address);
-    });
+    std::lock_guard<std::mutex> lock(mutex_);
+    responder_.SetMode(DnsAnswerMode::Records);
+    responder_.AddRecord(name, address);
   }
   // Answers the messages completed by `bytes`, now or when released.
   void Answer(u32 handle, const std::string& bytes) {
@@ -287,11 +282,8 @@ class ModuleState final : public IFakePluginControl {
     return locked([&] { return calls_; });
   }
   std::size_t CallCount(const char* op) const override {
-    return locked([&] {
-      std::size_t count = 0;
-      for (const auto& call : calls_) count += call.op == text(op) ? 1 : 0;
-      return count;
-    });
+    std::lock_guard<std::mutex> lock(mutex_);
+    return std::count_if(calls_.begin(), calls_.end(), [&](const Call& call) { return call.op == text(op); });
   }
   u32 LiveObjects() const override {
     return locked([&] { return static_cast<u32>(live_.size()); });

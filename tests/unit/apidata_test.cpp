@@ -2,7 +2,6 @@
 // command documents, their frames on the wire, and the hex dump of the log.
 #include <gtest/gtest.h>
 
-#include <sstream>
 #include <string>
 #include <tuple>
 #include <utility>
@@ -29,12 +28,6 @@ struct CIpcApiDataTestPeer {
 
 namespace {
 
-const std::string kInitialStatus =
-    R"({"Dns4":{"ProtectionState":"open"},"Ip4":{"ProtectionState":"notProtected","connectionError":"false"},)"
-    R"("Dns6":{"ProtectionState":"open"},"Ip6":{"ProtectionState":"notProtected","connectionError":"false"},)"
-    R"("LastConnectedTime":"0","LogUploadEnabled":"false","ClientName":"UnknownClient","UserName":"UnknownUser",)"
-    R"("AgentStatus":"ok","SWG":{"State":"unprotected","Enabled":"false"}})"
-    "\n";
 const std::string kInitialStats =
     R"({"Dns4":{"Udp":{"ReqCnt":"0","RespCnt":"0"},"Tcp":{"ReqCnt":"0","RespCnt":"0"}},)"
     R"("Dns6":{"Udp":{"ReqCnt":"0","RespCnt":"0"},"Tcp":{"ReqCnt":"0","RespCnt":"0"}},)"
@@ -119,7 +112,7 @@ Bytes Frame(PayloadType type, const std::string& json) {
   return frame;
 }
 
-TEST(IpcFrame, LayoutIsLittleEndianLengthThenTypeThenText) {
+TEST(IpcFrame, LayoutIsLittleEndianLengthThenTypeThenTextAndDecodesFedByteByByte) {
   const std::string json(100, 'x');
   auto frame = Frame(PAYLOAD_TYPE_STATS, json);
   EXPECT_EQ(Bytes(frame.begin(), frame.begin() + 5), (Bytes{101, 0, 0, 0, 'B'}));
@@ -129,39 +122,36 @@ TEST(IpcFrame, LayoutIsLittleEndianLengthThenTypeThenText) {
   Bytes none = {1, 2};
   EXPECT_FALSE(BuildIpcFrame(PAYLOAD_TYPE_COMMAND, "", none));
   EXPECT_TRUE(none.empty());
-}
 
-TEST(IpcFrameDecoder, ReassemblesFramesFedOneByteAtATime) {
+  // The decoder reassembles frames fed one byte at a time.
   Bytes stream = Frame(PAYLOAD_TYPE_STATUS, "{\"AgentStatus\":\"ok\"}\n");
   auto second = Frame(PAYLOAD_TYPE_COMMAND, "{\"Commands\":[{\"Command\":\"NotifyExitForUpdate\"}]}\n");
   stream.insert(stream.end(), second.begin(), second.end());
   CIpcFrameDecoder decoder;
   std::vector<IpcFrame> frames;
   std::string error;
-  IpcFrame frame;
+  IpcFrame decoded;
   for (unsigned char byte : stream) {
     decoder.Feed(&byte, 1);
-    for (auto result = decoder.Next(frame, error); result != CIpcFrameDecoder::kNeedMore;
-         result = decoder.Next(frame, error)) {
+    for (auto result = decoder.Next(decoded, error); result != CIpcFrameDecoder::kNeedMore;
+         result = decoder.Next(decoded, error)) {
       ASSERT_EQ(result, CIpcFrameDecoder::kFrame) << error;
-      frames.push_back(frame);
+      frames.push_back(decoded);
     }
   }
   ASSERT_EQ(frames.size(), 2u);
-  EXPECT_EQ(frames[0].type, PAYLOAD_TYPE_STATUS);
-  EXPECT_EQ(frames[0].json, "{\"AgentStatus\":\"ok\"}\n");
+  EXPECT_EQ(std::tie(frames[0].type, frames[0].json, frames[1].type),
+            std::make_tuple(PAYLOAD_TYPE_STATUS, "{\"AgentStatus\":\"ok\"}\n", PAYLOAD_TYPE_COMMAND));
   EXPECT_EQ(frames[0].document.get<std::string>("AgentStatus"), "ok");
-  EXPECT_EQ(frames[1].type, PAYLOAD_TYPE_COMMAND);
   EXPECT_EQ(frames[1].document.get_child("Commands").front().second.get<std::string>("Command"),
             "NotifyExitForUpdate");
 }
 
 TEST(IpcFrameDecoder, RefusesMalformedFramesForGood) {
   auto withHeader = [](u32 length, char type, const std::string& text) {
-    std::string frame = {static_cast<char>(length), static_cast<char>(length >> 8),
-                         static_cast<char>(length >> 16), static_cast<char>(length >> 24), type};
-    frame += text;
-    return Bytes(frame.begin(), frame.end());
+    Bytes frame = {u8(length), u8(length >> 8), u8(length >> 16), u8(length >> 24), u8(type)};
+    frame.insert(frame.end(), text.begin(), text.end());
+    return frame;
   };
   const std::pair<Bytes, std::string> cases[] = {
       // the frame, the start of the error

@@ -49,32 +49,16 @@ class FileMonitorTest : public ::testing::Test {
 };
 
 TEST_F(FileMonitorTest, EachBurstIsReportedOnceWithTheLastActionOnTheFile) {
-  struct Case {
-    const char* name;
-    bool fileExists;
-    std::function<void(FileMonitorTest&)> burst;
-    FileAction expected;
-  };
-  const std::vector<Case> cases = {
+  // Whether the file exists before the burst, the burst, the action reported.
+  const std::tuple<const char*, bool, std::function<void(FileMonitorTest&)>, FileAction> cases[] = {
       {"several saves", false,
-       [](FileMonitorTest& t) {
-         for (int i = 0; i < 3; ++i) t.Write("OrgInfo.json");
-       },
+       [](auto& t) { t.Write("OrgInfo.json"), t.Write("OrgInfo.json"), t.Write("OrgInfo.json"); },
        FILE_ACTION_MODIFIED},
-      {"delete", true, [](FileMonitorTest& t) { fs::remove(t.file); }, FILE_ACTION_DELETED},
+      {"delete", true, [](auto& t) { fs::remove(t.file); }, FILE_ACTION_DELETED},
       {"rename onto the name", false,
-       [](FileMonitorTest& t) {
-         t.Write("draft.tmp");
-         fs::rename(t.dir + "/draft.tmp", t.file);
-       },
-       FILE_ACTION_MODIFIED},
-      {"name in other case", false, [](FileMonitorTest& t) { t.Write("ORGINFO.json"); },
-       FILE_ACTION_MODIFIED},
-      {"other files do not override", true,
-       [](FileMonitorTest& t) {
-         fs::remove(t.file);
-         t.Write("other.txt");
-       },
+       [](auto& t) { t.Write("draft.tmp"), fs::rename(t.dir + "/draft.tmp", t.file); }, FILE_ACTION_MODIFIED},
+      {"name in other case", false, [](auto& t) { t.Write("ORGINFO.json"); }, FILE_ACTION_MODIFIED},
+      {"other files do not override", true, [](auto& t) { fs::remove(t.file), t.Write("other.txt"); },
        FILE_ACTION_DELETED},
       // Other files alone report nothing: a later save of the file is the first report.
       {"other files alone", false,
@@ -87,21 +71,21 @@ TEST_F(FileMonitorTest, EachBurstIsReportedOnceWithTheLastActionOnTheFile) {
        },
        FILE_ACTION_MODIFIED},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
+  for (const auto& [name, fileExists, burst, expected] : cases) {
+    SCOPED_TRACE(name);
     fs::remove_all(dir);
     fs::create_directories(dir);
-    if (c.fileExists) Write("OrgInfo.json");
+    if (fileExists) Write("OrgInfo.json");
     log.Clear();
     reports.clear();
     auto monitor = Make();
     ASSERT_TRUE(monitor->StartMonitor());
     ASSERT_TRUE(Started());
-    c.burst(*this);
+    burst(*this);
     ASSERT_TRUE(test::WaitFor([&] { return !Reports().empty(); })) << log.Dump();
     EXPECT_TRUE(monitor->StopMonitor());
-    EXPECT_EQ(Reports(), std::vector<FileAction>{c.expected});
-    EXPECT_TRUE(log.Has(std::string("Reporting file change event: ") + FileActionName(c.expected) + " (" +
+    EXPECT_EQ(Reports(), std::vector<FileAction>{expected});
+    EXPECT_TRUE(log.Has(std::string("Reporting file change event: ") + FileActionName(expected) + " (" +
                         file + ")."));
   }
 }
@@ -134,12 +118,11 @@ TEST_F(FileMonitorTest, StopEndsTheThreadIdleOrWithAReportPending) {
 }
 
 TEST_F(FileMonitorTest, BadPathsAndHandlersAreRefused) {
-  bool ok = true;
-  CFileMonitor noPath(
-      "", [](FileAction) {}, ok);
-  EXPECT_FALSE(ok);
-  CFileMonitor noHandler(file, nullptr, ok);
-  EXPECT_FALSE(ok);
+  bool noPath = true, noHandler = true;
+  CFileMonitor(
+      "", [](FileAction) {}, noPath),
+      CFileMonitor(file, nullptr, noHandler);
+  EXPECT_FALSE(noPath || noHandler);
   EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, "Invalid file path parameter."));
   EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, "Invalid callback function pointer parameter."));
 
@@ -152,12 +135,11 @@ TEST_F(FileMonitorTest, BadPathsAndHandlersAreRefused) {
   // A missing directory ends the thread at set-up, with one error line.
   auto monitor = Make(300ms, root.path() + "/absent/OrgInfo.json");
   EXPECT_TRUE(monitor->StartMonitor());
+  const std::string failed = "Failed to obtain handle to the directory " + root.path() + "/absent.";
   EXPECT_TRUE(test::WaitFor([&] {
-    auto errors = log.Messages(LOG_LEVEL_ERROR);
-    return std::any_of(errors.begin(), errors.end(), [&](const std::string& m) {
-      return m.find("Failed to obtain handle to the directory " + root.path() + "/absent.") !=
-             std::string::npos;
-    });
+    for (const auto& m : log.Messages(LOG_LEVEL_ERROR))
+      if (m.find(failed) != std::string::npos) return true;
+    return false;
   })) << log.Dump();
   EXPECT_TRUE(monitor->StopMonitor());
 }

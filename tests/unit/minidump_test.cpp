@@ -1,6 +1,7 @@
 // The service process: its control handler, a write to a vanished peer, and
 // crash dumps. Each crash runs in a child process, which must end by its
 // signal after leaving one dump file and its log line.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <signal.h>
@@ -27,6 +28,9 @@ namespace hxt {
 namespace {
 
 namespace fs = boost::filesystem;
+using ::testing::AllOf;
+using ::testing::HasSubstr;
+using ::testing::StartsWith;
 
 #define HXT_NO_SANITIZE __attribute__((noinline, no_sanitize("undefined", "address")))
 
@@ -34,30 +38,21 @@ HXT_NO_SANITIZE void nullDereference() {
   *static_cast<volatile int*>(nullptr) = 1;
 }
 
+volatile int g_neverReached = -1;
 HXT_NO_SANITIZE void divideByZero() {
   volatile int zero = 0;
-  volatile int seven = 7;
-  volatile int result = seven / zero;
-  (void)result;
+  g_neverReached = 7 / zero;
 }
 
-volatile int g_neverReached = -1;
 HXT_NO_SANITIZE int recurse(int depth) {
   if (depth == g_neverReached) return 0;
   volatile char frame[4096];
   frame[0] = static_cast<char>(depth);
   return recurse(depth + 1) + frame[0];
 }
-void overflowTheStack() {
-  recurse(0);
-}
 
 void throwUncaught() {
   throw std::runtime_error("nobody catches this");
-}
-// The test framework would catch it on the way out of the test body.
-void throwThroughNoexcept() noexcept {
-  throwUncaught();
 }
 
 std::string executableName() {
@@ -100,51 +95,39 @@ class MiniDumpTest : public ::testing::Test {
 };
 
 TEST_F(MiniDumpTest, EachCrashLeavesOneDumpAndItsLineAndEndsByItsSignal) {
-  struct Case {
-    const char* name;
-    std::function<void()> crash;
-    int signo;
-    const char* code;
-  };
-  const std::vector<Case> cases = {
+  const std::tuple<const char*, std::function<void()>, int, const char*> cases[] = {
       {"null dereference", nullDereference, SIGSEGV, "(0xC0000005), ACCESS_VIOLATION"},
       {"integer division by zero", divideByZero, SIGFPE, "(0xC0000094), INT_DIVIDE_BY_ZERO"},
-      {"uncaught exception", throwThroughNoexcept, SIGABRT,
+      // Through noexcept: the test framework would catch it on the way out of the test body.
+      {"uncaught exception", []() noexcept { throwUncaught(); }, SIGABRT,
        "(0xE06D7363), Microsoft Compiler Generated (Q185294)"},
-      {"stack overflow", overflowTheStack, SIGSEGV, "(0xC00000FD), STACK_OVERFLOW"},
+      {"stack overflow", [] { recurse(0); }, SIGSEGV, "(0xC00000FD), STACK_OVERFLOW"},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
+  for (const auto& [name, crash, signo, code] : cases) {
+    SCOPED_TRACE(name);
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
     // The sanitizers own the thread's stack layout and catch overflows first.
-    if (c.signo == SIGSEGV && std::string(c.name) == "stack overflow") continue;
+    if (std::string(name) == "stack overflow") continue;
 #endif
     fs::remove_all(dumps);
     fs::create_directories(dumps);
-    const int status = runChild(dumps, errPath, c.crash);
-    std::string err = test::ReadFile(errPath);
+    const int status = runChild(dumps, errPath, crash);
+    const std::string err = test::ReadFile(errPath);
     ASSERT_TRUE(WIFSIGNALED(status)) << status << "\n" << err;
-    EXPECT_EQ(WTERMSIG(status), c.signo);
+    EXPECT_EQ(WTERMSIG(status), signo);
     auto files = dumpsIn(dumps);
     ASSERT_EQ(files.size(), 1u) << err;
-    EXPECT_NE(err.find(std::string("UNHANDLED_EXCEPTION - ") + c.code +
-                       ". A minidump file is located at: " + files[0]),
-              std::string::npos)
-        << err;
-    std::string dump = test::ReadFile(files[0]);
-    EXPECT_TRUE(dump.rfind("HXTARROW CRASH DUMP 1\n", 0) == 0 &&
-                dump.find("Backtrace: ") != std::string::npos &&
-                dump.find("Memory map:\n") != std::string::npos)
-        << dump.substr(0, 200);
+    EXPECT_THAT(err, HasSubstr(std::string("UNHANDLED_EXCEPTION - ") + code +
+                               ". A minidump file is located at: " + files[0]));
+    EXPECT_THAT(test::ReadFile(files[0]), AllOf(StartsWith("HXTARROW CRASH DUMP 1\n"),
+                                                HasSubstr("Backtrace: "), HasSubstr("Memory map:\n")));
   }
-}
 
-TEST_F(MiniDumpTest, MissingDumpFolderPutsTheDumpBesideTheExecutable) {
-  fs::path beside = fs::read_symlink("/proc/self/exe").parent_path();
-  auto before = dumpsIn(beside.string());
-  int status = runChild(root.path() + "/absent", errPath, nullDereference);
-  EXPECT_TRUE(WIFSIGNALED(status));
-  auto after = dumpsIn(beside.string());
+  // Without its folder the dump goes beside the executable.
+  const std::string beside = fs::read_symlink("/proc/self/exe").parent_path().string();
+  const auto before = dumpsIn(beside);
+  EXPECT_TRUE(WIFSIGNALED(runChild(root.path() + "/absent", errPath, nullDereference)));
+  const auto after = dumpsIn(beside);
   ASSERT_EQ(after.size(), before.size() + 1) << test::ReadFile(errPath);
   for (const auto& file : after)
     if (std::find(before.begin(), before.end(), file) == before.end()) fs::remove(file);
@@ -163,9 +146,8 @@ TEST_F(MiniDumpTest, InstallationPrunesToTheNewestFiveAndRefusesASecondOne) {
   ::setenv("TMPDIR", dumps.c_str(), 1);
   test::ScopedCaptureLog log;
   {
-    CExceptionHandlerEx first;
+    CExceptionHandlerEx first, second;
     EXPECT_EQ(first.InstallGlobalExceptionHandler(), 0u);
-    CExceptionHandlerEx second;
     EXPECT_EQ(second.InstallGlobalExceptionHandler(), 1u);
   }
   ::unsetenv("TMPDIR");
@@ -182,13 +164,12 @@ TEST(ServiceControl, HandlerAnswersEveryCodeAndLogsTheKnownOnes) {
   ResetServiceStatusForTesting();
   test::ScopedCaptureLog log;
   const std::string stop = "ServiceControl: SERVICE_CONTROL STOP/SHUTDOWN received",
-                    noHandle = "Service handle invalid:  3, 0, 1, 65000";
+                    noHandle = "Service handle invalid:  3, 0, 1, 65000",
+                    noHandle4 = "Service handle invalid:  4, 0, 0, 0";
   const std::tuple<u32, u32, std::vector<std::string>> cases[] = {
       {SERVICE_CONTROL_PAUSE, 0, {"ServiceControl: SERVICE_CONTROL_PAUSE received"}},
       // Reporting the running state again needs a service handle.
-      {SERVICE_CONTROL_CONTINUE,
-       0,
-       {"ServiceControl: SERVICE_CONTROL_CONTINUE received", "Service handle invalid:  4, 0, 0, 0"}},
+      {SERVICE_CONTROL_CONTINUE, 0, {"ServiceControl: SERVICE_CONTROL_CONTINUE received", noHandle4}},
       {SERVICE_CONTROL_INTERROGATE, 0, {}},
       {0, kErrorCallNotImplemented, {}},
       {6, kErrorCallNotImplemented, {}},

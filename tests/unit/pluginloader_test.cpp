@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <boost/algorithm/string/case_conv.hpp>
@@ -36,15 +37,7 @@ class PluginLoaderTest : public ::testing::Test {
 
   std::string Install(const char* module) { return test::InstallPlugin(module, root_.PluginsPath()); }
   bool CreateLoader() { return PluginLoader::createSingletonInstance(loader_); }
-  void ReleaseLoader() {
-    PluginLoader::releaseInstance(loader_);
-    loader_ = nullptr;
-  }
-  IPlugin* Create(const char* id) {
-    IPlugin* object = nullptr;
-    EXPECT_TRUE(loader_->CreateInstance(id, object)) << log_.Dump();
-    return object;
-  }
+  void ReleaseLoader() { PluginLoader::releaseInstance(std::exchange(loader_, nullptr)); }
   bool Error(const std::string& message) const { return log_.Has(LOG_LEVEL_ERROR, message); }
 
   test::TestRoot root_;
@@ -64,72 +57,51 @@ constexpr unsigned kMissingFile = ERROR_MOD_NOT_FOUND, kNotAModule = ERROR_BAD_E
 constexpr unsigned kMissingFile = ENOENT, kNotAModule = ENOEXEC, kNoExport = ENOENT;
 #endif
 
-TEST_F(ModuleLoaderTest, LoadsResolvesAndReleasesModulesOnAPathWithSpaces) {
-  const std::string first = Install(HXT_FAKE_PLUGIN_VELMORA);
-  const std::string second = Install(HXT_FAKE_PLUGIN_SWG);
-  ASSERT_NE(first.find(' '), std::string::npos);
-  {
-    CModuleLoader loader;
-    ASSERT_TRUE(loader.Load(first.c_str()));
-    EXPECT_TRUE(test::IsModuleLoaded(first));
-    CreatePluginFn create = nullptr;
-    EXPECT_TRUE(loader.GetFuncAddress(create, HXT_CREATE_PLUGIN));
-    EXPECT_NE(create, nullptr);
-
-    ASSERT_TRUE(loader.Load(second.c_str()));
-    EXPECT_FALSE(test::IsModuleLoaded(first)) << "a reload gives up the module held before";
-    EXPECT_TRUE(loader.Unload());
-    EXPECT_FALSE(loader.IsLoaded());
-    EXPECT_FALSE(test::IsModuleLoaded(second));
-    EXPECT_TRUE(loader.Unload()) << "nothing loaded is not a failure";
-    ASSERT_TRUE(loader.Load(first.c_str()));
-  }
-  EXPECT_FALSE(test::IsModuleLoaded(first)) << "destruction unloads";
-  EXPECT_TRUE(log_.Messages(LOG_LEVEL_ERROR).empty()) << log_.Dump();
-}
-
 TEST_F(ModuleLoaderTest, LoadFailuresNameThePathAndAnErrnoCode) {
   const std::string loadable = Install(HXT_FAKE_PLUGIN_VELMORA);
   const std::string so = platform::ModuleSuffix(), dir = root_.PluginsPath() + platform::kPathSeparator;
   const std::string missing = dir + "absent" + so, text = dir + "notes" + so;
   std::ofstream(text) << "not a module\n";
 
-  struct Case {
-    const char* path;
-    std::string message;
-  } cases[] = {
+  const std::pair<const char*, std::string> cases[] = {
       {nullptr, "LoadLibrary: invalid library name\n"},
       {missing.c_str(),
        "LoadLibrary: unable to load " + missing + " [error " + std::to_string(kMissingFile) + "]\n"},
       {text.c_str(),
        "LoadLibrary: unable to load " + text + " [error " + std::to_string(kNotAModule) + "]\n"},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.message);
+  for (const auto& [path, message] : cases) {
+    SCOPED_TRACE(message);
     log_.Clear();
     CModuleLoader loader;
     ASSERT_TRUE(loader.Load(loadable.c_str()));
-    EXPECT_FALSE(loader.Load(c.path));
-    EXPECT_EQ(log_.Messages(LOG_LEVEL_ERROR), std::vector<std::string>{c.message}) << log_.Dump();
+    EXPECT_FALSE(loader.Load(path));
+    EXPECT_EQ(log_.Messages(LOG_LEVEL_ERROR), std::vector<std::string>{message}) << log_.Dump();
     EXPECT_NE(log_.Records().front().text.find("Function: CModuleLoader::Load"), std::string::npos);
     // Only a real attempt gives up the module held before.
-    EXPECT_EQ(loader.IsLoaded(), c.path == nullptr);
+    EXPECT_EQ(loader.IsLoaded(), path == nullptr);
   }
 }
 
 TEST_F(ModuleLoaderTest, MissingExportsAndBadArgumentsYieldNull) {
-  const std::string path = Install(HXT_FAKE_PLUGIN_NO_CREATE);
+  const std::string path = Install(HXT_FAKE_PLUGIN_NO_CREATE), first = Install(HXT_FAKE_PLUGIN_VELMORA);
+  ASSERT_NE(path.find(' '), std::string::npos);
   CModuleLoader loader;
   void* entry = &loader;
   EXPECT_FALSE(loader.GetFuncAddress(entry, HXT_CREATE_PLUGIN)) << "nothing loaded";
   EXPECT_EQ(entry, nullptr);
 
+  ASSERT_TRUE(loader.Load(first.c_str()) && test::IsModuleLoaded(first));
   ASSERT_TRUE(loader.Load(path.c_str()));
+  EXPECT_FALSE(test::IsModuleLoaded(first)) << "a reload gives up the module held before";
   EXPECT_FALSE(loader.GetFuncAddress(entry, nullptr));
   entry = &loader;
   EXPECT_FALSE(loader.GetFuncAddress(entry, HXT_CREATE_PLUGIN));
   EXPECT_EQ(entry, nullptr);
-  EXPECT_TRUE(loader.GetFuncAddress(entry, HXT_DISPOSE_PLUGIN));
+  EXPECT_TRUE(loader.GetFuncAddress(entry, HXT_DISPOSE_PLUGIN) && entry != nullptr);
+  EXPECT_TRUE(loader.Unload() && !test::IsModuleLoaded(path) && loader.Unload()) << "a second unload is fine";
+  ASSERT_TRUE(CModuleLoader().Load(first.c_str()));  // a temporary: destroyed at the semicolon
+  EXPECT_FALSE(test::IsModuleLoaded(first)) << "destruction unloads";
 
   const std::vector<std::string> expected = {
       "CModuleLoader::GetFuncAddress: at least one parameter is invalid\n",
@@ -150,8 +122,7 @@ TEST_F(ModuleLoaderTest, MissingExportsAndBadArgumentsYieldNull) {
 // follow the platform's module suffix: the Windows suite runs this case too.
 TEST_F(PluginLoaderTest, ScanRefusesWhatIsNotAModuleAndKeepsNothingLoaded) {
   const std::string so = platform::ModuleSuffix(), dir = root_.PluginsPath() + platform::kPathSeparator;
-  const std::string good = Install(HXT_FAKE_PLUGIN_VELMORA);
-  const std::string noList = Install(HXT_FAKE_PLUGIN_NO_LIST);
+  const std::string good = Install(HXT_FAKE_PLUGIN_VELMORA), noList = Install(HXT_FAKE_PLUGIN_NO_LIST);
   const std::vector<std::string> names = {
       "a" + so,           so,           "fake" + boost::algorithm::to_upper_copy(so),
       "fake" + so + ".1", "readme.txt", "ab" + so};
@@ -238,9 +209,8 @@ std::vector<std::string> Trace(const test::FakePlugin& fake) {
 // refused without asking the module. Objects still active when the loader
 // goes are disposed of.
 TEST_F(PluginLoaderTest, QuickCreatePluginHandsOutEachInterfaceFromItsModuleOnce) {
-  test::FakePlugin dns(Install(HXT_FAKE_PLUGIN_VELMORA));
-  test::FakePlugin swg(Install(HXT_FAKE_PLUGIN_SWG));
-  test::FakePlugin cloud(Install(HXT_FAKE_PLUGIN_CLOUD_DOWNLOADER));
+  test::FakePlugin dns(Install(HXT_FAKE_PLUGIN_VELMORA)), swg(Install(HXT_FAKE_PLUGIN_SWG)),
+      cloud(Install(HXT_FAKE_PLUGIN_CLOUD_DOWNLOADER));
   ASSERT_TRUE(CreateLoader());
 
   auto* velmora = PluginLoader::QuickCreatePlugin<IVelmoraPlugin>(kDns);
@@ -286,8 +256,8 @@ TEST_F(PluginLoaderTest, DisposingTheLastObjectUnloadsTheModuleAndCreatingLoadsI
   for (int round = 0; round < 2; ++round) {
     SCOPED_TRACE(round);
     log_.Clear();
-    IPlugin* object = Create(kDns);
-    ASSERT_NE(object, nullptr);
+    IPlugin* object = nullptr;
+    ASSERT_TRUE(loader_->CreateInstance(kDns, object) && object != nullptr) << log_.Dump();
     EXPECT_TRUE(test::IsModuleLoaded(path));
     ASSERT_TRUE(loader_->DisposeInstance(object));
     EXPECT_FALSE(test::IsModuleLoaded(path));
@@ -302,8 +272,7 @@ TEST_F(PluginLoaderTest, DisposingTheLastObjectUnloadsTheModuleAndCreatingLoadsI
 }
 
 TEST_F(PluginLoaderTest, TwoModulesOfferingOneIdAreBothLoadedButNeitherIsUsed) {
-  const std::string one = Install(HXT_FAKE_PLUGIN_VELMORA);
-  const std::string twin = Install(HXT_FAKE_PLUGIN_VELMORA_TWIN);
+  const std::string one = Install(HXT_FAKE_PLUGIN_VELMORA), twin = Install(HXT_FAKE_PLUGIN_VELMORA_TWIN);
   ASSERT_TRUE(CreateLoader());
 
   for (int attempt = 0; attempt < 2; ++attempt) {

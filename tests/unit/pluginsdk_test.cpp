@@ -4,11 +4,10 @@
 
 #include <cstdint>
 #include <cstring>
-#include <iterator>
 #include <memory>
 #include <string>
 #include <thread>
-#include <utility>
+#include <tuple>
 #include <vector>
 
 #include "agent/pluginloader.h"
@@ -45,9 +44,8 @@ long Slot(Method method) {
 
 // Each interface's operations occupy consecutive slots from `first`.
 void ExpectSlots(const char* name, long first, const std::vector<long>& slots) {
-  for (std::size_t op = 0; op < slots.size(); ++op) {
+  for (std::size_t op = 0; op < slots.size(); ++op)
     EXPECT_EQ(slots[op], first + static_cast<long>(op)) << name << " operation " << op;
-  }
 }
 
 // The filter library is called through virtual tables too. Behind a virtual
@@ -58,17 +56,14 @@ TEST(FilterApiLayout, OperationsSitAtTheirSlots) {
               {Slot(&IVelmoraApi::IsPreloadNeeded), Slot(&IVelmoraApi::IsPluginOpen),
                Slot(&IVelmoraApi::OpenPlugin), Slot(&IVelmoraApi::ClosePlugin), Slot(&IVelmoraApi::Clear),
                Slot(&IVelmoraApi::SetParameters), Slot(&IVelmoraApi::StartEncryptedDnsHandling)});
-  const std::pair<long, long> siblings[] = {{Slot(&IVpnDnsApi::OpenPlugin), 3},
-                                            {Slot(&IVpnDnsApi::ClosePlugin), 4},
-                                            {Slot(&IVpnDnsApi::RefreshVelmoraPids), 11},
-                                            {Slot(&IKestrumApi::OpenPlugin), 2},
-                                            {Slot(&IKestrumApi::ClosePlugin), 3},
-                                            {Slot(&IKestrumApi::RefreshVelmoraPids), 7},
-                                            {Slot(&ISocketRedirectorApi::OpenPlugin), 2},
-                                            {Slot(&ISocketRedirectorApi::ClosePlugin), 3},
-                                            {Slot(&ISocketRedirectorApi::RefreshVelmoraPids), 9},
-                                            {Slot(&IKdfApiCB::OnKdfDisruption), 2}};
-  for (std::size_t i = 0; i < std::size(siblings); ++i) EXPECT_EQ(siblings[i].first, siblings[i].second) << i;
+  // The siblings' few operations the manager calls, at their slots.
+  EXPECT_EQ(
+      (std::vector<long>{Slot(&IVpnDnsApi::OpenPlugin), Slot(&IVpnDnsApi::ClosePlugin),
+                         Slot(&IVpnDnsApi::RefreshVelmoraPids), Slot(&IKestrumApi::OpenPlugin),
+                         Slot(&IKestrumApi::ClosePlugin), Slot(&IKestrumApi::RefreshVelmoraPids),
+                         Slot(&ISocketRedirectorApi::OpenPlugin), Slot(&ISocketRedirectorApi::ClosePlugin),
+                         Slot(&ISocketRedirectorApi::RefreshVelmoraPids), Slot(&IKdfApiCB::OnKdfDisruption)}),
+      (std::vector<long>{3, 4, 11, 2, 3, 7, 2, 3, 9, 2}));
   ExpectSlots("IVelmoraInfo", 2,
               {Slot(&IVelmoraInfo::GetWhiteList4Count),      Slot(&IVelmoraInfo::GetFirstWhiteList4Entry),
                Slot(&IVelmoraInfo::GetNextWhiteList4Entry),  Slot(&IVelmoraInfo::GetWhiteList6Count),

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 #include <openssl/sha.h>
 
-#include <cstdlib>
 #include <cwchar>
 #include <string>
 #include <vector>
@@ -78,8 +77,7 @@ TEST(RegFile, MalformedLinesAreReportedWithLineNumbersAndSkippedAndAHeaderIsNeed
   // Without the header nothing is read.
   c = ParseRegFile("[HKEY_LOCAL_MACHINE\\K]\n\"A\"=dword:1\n");
   EXPECT_TRUE(c.keys.empty());
-  ASSERT_EQ(c.diagnostics.size(), 1u);
-  EXPECT_EQ(c.diagnostics[0].line, 1u);
+  EXPECT_TRUE(c.diagnostics.size() == 1 && c.diagnostics[0].line == 1u);
   EXPECT_TRUE(ParseRegFile(std::string("\0\xff\x01garbage", 10)).keys.empty());
 }
 
@@ -93,8 +91,7 @@ TEST(RegistryStore, QueriesAreCaseInsensitiveAndTypedAndBadLinesAreLogged) {
   CRegistryKey key;
   ASSERT_EQ(key.Open("software\\VENDOR"), kRegOk);
   u32 count = 0;
-  EXPECT_EQ(key.QueryDword("COUNT", count), kRegOk);
-  EXPECT_EQ(count, 3u);
+  EXPECT_TRUE(key.QueryDword("COUNT", count) == kRegOk && count == 3u);
   std::string text;
   EXPECT_EQ(key.QueryString("name", 16, text), kRegOk);
   EXPECT_EQ(key.QueryString("long", 16, text), kRegMoreData);
@@ -109,8 +106,7 @@ TEST(RegistryStore, QueriesAreCaseInsensitiveAndTypedAndBadLinesAreLogged) {
   // A malformed store is logged with its file and line.
   test::ScopedCaptureLog log;
   root.WriteRegistry("[HKEY_LOCAL_MACHINE\\K]\n\"A\"=dword:zz\n");
-  CRegistryKey malformed;
-  ASSERT_EQ(malformed.Open("K"), kRegOk);
+  ASSERT_EQ(CRegistryKey().Open("K"), kRegOk);
   EXPECT_TRUE(log.Has(LOG_LEVEL_WARNING,
                       "Registry store " + RegistryStorePath() + ", line 4: value \"A\": bad dword 'zz'"))
       << log.Dump();
@@ -119,16 +115,9 @@ TEST(RegistryStore, QueriesAreCaseInsensitiveAndTypedAndBadLinesAreLogged) {
 const std::string kKey = "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\NET Framework Setup\\NDP\\v4\\Full]\n";
 const std::string kNotInstalled = ".NET Framework 4.0 or newer is not installed.";
 
-struct Case {
-  const char* name;
-  std::string values;  // empty: no key at all
-  bool result;
-  u32 level;
-  std::string message;
-};
-
 TEST(DotNetDependency, Cases) {
-  const std::vector<Case> cases = {
+  // The values under the key (empty: no key at all), the outcome, its one log line.
+  const std::tuple<const char*, std::string, bool, u32, std::string> cases[] = {
       {"installed", "\"Install\"=dword:1\n\"Version\"=\"4.8.09037\"\n", true, LOG_LEVEL_INFO,
        ".NET Framework 4.8.09037 is installed."},
       {"no key", "", false, LOG_LEVEL_WARNING, kNotInstalled},
@@ -136,7 +125,8 @@ TEST(DotNetDependency, Cases) {
        kNotInstalled},
       {"release enough", "\"Install\"=dword:0\n\"Release\"=dword:0005c615\n\"Version\"=\"4.6.1\"\n", true,
        LOG_LEVEL_INFO, ".NET Framework 4.6.1 is installed."},
-      {"install mistyped", "\"Install\"=\"1\"\n\"Version\"=\"4.8\"\n", false, LOG_LEVEL_WARNING, kNotInstalled},
+      {"install mistyped", "\"Install\"=\"1\"\n\"Version\"=\"4.8\"\n", false, LOG_LEVEL_WARNING,
+       kNotInstalled},
       {"version too long", "\"Install\"=dword:1\n\"Version\"=\"4.8.0903712345678\"\n", false, LOG_LEVEL_ERROR,
        "::RegQueryValueEx returned code 234 - UNKNOWN_WINDOWS_ERROR_CODE\nregistry value Version"},
       {"version missing", "\"Install\"=dword:1\n", false, LOG_LEVEL_ERROR,
@@ -146,16 +136,14 @@ TEST(DotNetDependency, Cases) {
       {"no digits", "\"Install\"=dword:1\n\"Version\"=\"v4\"\n", false, LOG_LEVEL_ERROR,
        ".NET Framework v4 is installed, expected 4.0 or newer"},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
+  for (const auto& [name, values, result, level, message] : cases) {
+    SCOPED_TRACE(name);
     test::TestRoot root;
-    root.WriteRegistry(c.values.empty() ? "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Other]\n" : kKey + c.values);
+    root.WriteRegistry(values.empty() ? "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Other]\n" : kKey + values);
     test::ScopedCaptureLog log;
-    EXPECT_EQ(CDotNetDependency::Validate(), c.result);
-    auto records = log.Records();
-    ASSERT_EQ(records.size(), 1u) << log.Dump();
-    EXPECT_EQ(records[0].level, c.level);
-    EXPECT_EQ(test::MessageOf(records[0]), c.message);
+    EXPECT_EQ(CDotNetDependency::Validate(), result);
+    EXPECT_EQ(log.Messages(level), std::vector<std::string>{message});
+    EXPECT_EQ(log.Records().size(), 1u) << log.Dump();
   }
 }
 
@@ -172,9 +160,7 @@ std::string udid() {
   wchar_t buffer[kUdidSize];
   u32 size = kUdidSize;
   EXPECT_EQ(CDeviceInfo::GetUDID(buffer, &size), kUdidOk);
-  std::string out;
-  for (const wchar_t* p = buffer; *p; ++p) out += static_cast<char>(*p);
-  return out;
+  return std::string(buffer, buffer + std::wcslen(buffer));  // hex digits only
 }
 
 class DeviceInfoTest : public ::testing::Test {
@@ -217,23 +203,6 @@ TEST_F(DeviceInfoTest, TheIdentifierHashesTheSourceItemsInNameOrder) {
   }
 }
 
-TEST_F(DeviceInfoTest, SizeProtocolAndBufferLimits) {
-  root.WriteRegistry(details + "\"Sid\"=hex:05\n");
-  u32 size = 0;
-  EXPECT_TRUE(CDeviceInfo::GetUDID(nullptr, &size) == kUdidBufferTooSmall && size == kUdidSize);
-  wchar_t small[40];
-  size = 40;
-  EXPECT_TRUE(CDeviceInfo::GetUDID(small, &size) == kUdidBufferTooSmall && size == kUdidSize);
-  EXPECT_EQ(CDeviceInfo::GetUDID(small, nullptr), kUdidBufferTooSmall);
-
-  wchar_t big[64];
-  std::wmemset(big, L'#', 64);
-  size = 64;
-  ASSERT_EQ(CDeviceInfo::GetUDID(big, &size), kUdidOk);
-  EXPECT_EQ(std::wstring(big + 40, 2), std::wstring(L"\0#", 2));  // nothing written past the terminator
-  for (int i = 0; i < 40; ++i) EXPECT_TRUE(std::iswxdigit(big[i]) && !std::iswupper(big[i]));
-}
-
 // The identifier is kept once made; a digest the crypto library refuses is
 // a failure, not an identifier of zeros; without any identity there is none.
 TEST_F(DeviceInfoTest, TheIdentifierIsKeptAndWithoutDigestOrIdentityThereIsNone) {
@@ -245,6 +214,20 @@ TEST_F(DeviceInfoTest, TheIdentifierIsKeptAndWithoutDigestOrIdentityThereIsNone)
   FailDigestsForTesting(false);
   const std::string first = udid();
   EXPECT_EQ(first, sha1Of({5}));
+  // The size protocol: too small a buffer (or none) is told the size needed;
+  // nothing is written past the terminator.
+  wchar_t small[40];
+  for (auto [target, given] : {std::pair<wchar_t*, u32>{nullptr, 0}, {small, 40}})
+    EXPECT_TRUE(CDeviceInfo::GetUDID(target, &(size = given)) == kUdidBufferTooSmall && size == kUdidSize)
+        << given;
+  EXPECT_EQ(CDeviceInfo::GetUDID(small, nullptr), kUdidBufferTooSmall);
+  wchar_t big[64];
+  std::wmemset(big, L'#', 64);
+  size = 64;
+  ASSERT_EQ(CDeviceInfo::GetUDID(big, &size), kUdidOk);
+  EXPECT_EQ(std::wstring(big + 40, 2), std::wstring(L"\0#", 2));
+  for (int i = 0; i < 40; ++i) EXPECT_TRUE(std::iswxdigit(big[i]) && !std::iswupper(big[i]));
+  size = kUdidSize;
   root.WriteRegistry(details + "\"Sid\"=hex:06\n");
   EXPECT_EQ(udid(), first);
   CDeviceInfo::ResetCacheForTesting();

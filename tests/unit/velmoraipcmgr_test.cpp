@@ -1,3 +1,4 @@
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -50,21 +51,14 @@ std::string WireFrame(CIpcApiData& model, PayloadType type) {
   return std::string(frame.begin(), frame.end());
 }
 
-IpcSettings TestSettings() {
-  IpcSettings settings;
-  settings.port = 0;
-  settings.statsThrottle = 50ms;
-  return settings;
-}
-
 // A manager on a free port with its I/O service on a thread of its own, as
 // the orchestrator runs it.
 class IpcMgrTest : public ::testing::Test {
  protected:
-  void Start(const IpcSettings& settings = TestSettings(), bool verbose = true) {
+  void Start(bool verbose = true, std::chrono::milliseconds sendTimeout = kIpcSendTimeout) {
     log_ = std::make_unique<test::ScopedCaptureLog>(verbose);
     bool ok = false;
-    manager_ = std::make_unique<CVelmoraIpcMgr>(io_, ok, settings);
+    manager_ = std::make_unique<CVelmoraIpcMgr>(io_, ok, IpcSettings{0, 50ms, sendTimeout});
     ASSERT_TRUE(ok) << log_->Dump();
     thread_ = std::thread([this] { io_.run(); });
   }
@@ -113,8 +107,7 @@ TEST_F(IpcMgrTest, CommandsBytesFromClientsAndAClosedClient) {
   manager_->UpdateAgentStatus("ok");
 
   CIpcApiData model;
-  model.QueueCommand("NotifyExitForUpdate");
-  model.QueueCommand("NotifyExitForUpdate");
+  for (int i = 0; i < 2; ++i) model.QueueCommand("NotifyExitForUpdate");
   EXPECT_EQ(NextFrame(*first), WireFrame(model, PAYLOAD_TYPE_COMMAND));
   model.SetAgentStatus("ok");
   EXPECT_EQ(NextFrame(*first), WireFrame(model, PAYLOAD_TYPE_STATUS));
@@ -138,7 +131,7 @@ TEST_F(IpcMgrTest, CommandsBytesFromClientsAndAClosedClient) {
 }
 
 TEST_F(IpcMgrTest, BurstOfIncrementsFromManyThreadsGivesOneCompleteStatisticsFramePerClient) {
-  Start(TestSettings(), false);
+  Start(false);
   auto first = Connect();
   auto second = Connect();
   // Hold the I/O thread so that the whole burst lands before the throttle
@@ -175,9 +168,7 @@ TEST_F(IpcMgrTest, BurstOfIncrementsFromManyThreadsGivesOneCompleteStatisticsFra
 }
 
 TEST_F(IpcMgrTest, ClientThatStopsReadingIsClosedWithoutHarmingOthers) {
-  IpcSettings settings = TestSettings();
-  settings.sendTimeout = 500ms;
-  Start(settings, false);
+  Start(false, 500ms);
   auto stalled = Connect(4096);  // #1 never reads again, through a tiny window
   auto reader = Connect();
   // Large documents fill the stalled client's buffers quickly; the healthy
@@ -195,10 +186,8 @@ TEST_F(IpcMgrTest, ClientThatStopsReadingIsClosedWithoutHarmingOthers) {
   EXPECT_TRUE(log_->Has(LOG_LEVEL_ERROR, "send timed out"));
   // Which pending operation reports the closure first is a race; that one
   // does, and no send is started on the closed descriptor.
-  auto errors = log_->Messages(LOG_LEVEL_ERROR);
-  EXPECT_TRUE(std::any_of(errors.begin(), errors.end(), [](const std::string& m) {
-    return m.rfind("Failed to sent status payload to API [", 0) == 0;
-  })) << log_->Dump();
+  EXPECT_THAT(log_->Messages(LOG_LEVEL_ERROR),
+              ::testing::Contains(::testing::StartsWith("Failed to sent status payload to API [")));
   EXPECT_FALSE(log_->Has(LOG_LEVEL_ERROR, "Failed to sent status payload to API [9-Bad file descriptor]"));
   // The other operations that were pending fail too and report the closure again.
   ASSERT_TRUE(WaitFor([&] { return log_->Has(LOG_LEVEL_WARNING, "Could not find IPC connection #1"); }));
@@ -214,14 +203,13 @@ TEST_F(IpcMgrTest, AcceptingGoesOnAfterAFailedAccept) {
   // well (it once reported a bogus vptr fault from inside Asio under load).
   GTEST_SKIP() << "descriptor exhaustion is tested in the normal build";
 #endif
-  Start(TestSettings(), false);
+  Start(false);
   // The client's socket exists before the descriptors run out, so only the
   // agent's accept fails; the connection waits in the backlog.
   test::LoopbackSocket client(kAddressFamilyIPv4, SOCK_STREAM);
   rlimit saved{};
   ::getrlimit(RLIMIT_NOFILE, &saved);
-  rlimit lowered = saved;
-  lowered.rlim_cur = std::min<rlim_t>(saved.rlim_cur, 4096);
+  const rlimit lowered{std::min<rlim_t>(saved.rlim_cur, 4096), saved.rlim_max};
   ::setrlimit(RLIMIT_NOFILE, &lowered);
   std::vector<int> fillers;
   for (int fd = ::open("/dev/null", O_RDONLY); fd >= 0; fd = ::open("/dev/null", O_RDONLY))

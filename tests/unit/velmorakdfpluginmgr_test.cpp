@@ -9,6 +9,7 @@
 #include <functional>
 #include <thread>
 #include <tuple>
+#include <utility>
 
 #include "common/singleton.h"
 #include "fake/fakesockfilter.h"
@@ -56,9 +57,8 @@ class KdfPluginMgrTest : public ::testing::Test {
     Release();
     EXPECT_TRUE(CSingletonSlot<CVelmoraKdfPluginMgr>::IsFree());
     for (auto which : {fake::Interface::Velmora, fake::Interface::VpnDns, fake::Interface::Kestrum,
-                       fake::Interface::SocketRedirector}) {
+                       fake::Interface::SocketRedirector})
       EXPECT_EQ(fake::LiveInstances(which), 0) << "instance leaked: " << static_cast<int>(which);
-    }
     for (const auto& name : fake::CallNames()) EXPECT_EQ(name.find("Reserved"), std::string::npos) << name;
     fake::Reset();
   }
@@ -70,32 +70,27 @@ class KdfPluginMgrTest : public ::testing::Test {
     if (script) fake::Configure(script);
     ASSERT_EQ(CVelmoraKdfPluginMgr::createSingletonInstance(&callback_, &mgr_), kKdfMgrOk);
   }
-  void Release() {
-    CVelmoraKdfPluginMgr::releaseInstance(mgr_);
-    mgr_ = nullptr;
-  }
+  void Release() { CVelmoraKdfPluginMgr::releaseInstance(std::exchange(mgr_, nullptr)); }
   // Forget what happened so far; the script stays.
   void Mark() {
     mark_ = fake::Calls().size();
     log_.Clear();
   }
-  std::vector<fake::Call> CallsSinceMark() {
-    auto calls = fake::Calls();
-    return {calls.begin() + static_cast<long>(mark_), calls.end()};
-  }
   std::vector<std::string> NamesSinceMark(bool withQueries = false) {
     std::vector<std::string> names;
-    for (const auto& c : CallsSinceMark()) {
+    for (const auto& c : CallsSinceMark())
       if (withQueries || c.name != "IVelmoraApi::IsPluginOpen") names.push_back(c.name);
-    }
     return names;
   }
   std::vector<fake::InfoSnapshot> SentSinceMark() {
     std::vector<fake::InfoSnapshot> sent;
-    for (const auto& c : CallsSinceMark()) {
+    for (const auto& c : CallsSinceMark())
       if (c.info) sent.push_back(*c.info);
-    }
     return sent;
+  }
+  std::vector<fake::Call> CallsSinceMark() {
+    auto calls = fake::Calls();
+    return {calls.begin() + static_cast<long>(mark_), calls.end()};
   }
   // The one parameter record sent since the mark.
   fake::InfoSnapshot OnlySent() {
@@ -116,9 +111,7 @@ class KdfPluginMgrTest : public ::testing::Test {
     EXPECT_EQ(operation(mgr_), result);
     EXPECT_THAT(NamesSinceMark(), ElementsAreArray(calls));
     EXPECT_THAT(Errors(), ElementsAreArray(errors)) << log_.Dump();
-    if (mgr_ == nullptr) {
-      EXPECT_EQ(fake::LiveInstances(fake::Interface::Velmora), 0);
-    }
+    EXPECT_TRUE(mgr_ != nullptr || fake::LiveInstances(fake::Interface::Velmora) == 0);
   }
   bool ApplyAllPorts() { return mgr_->UpdatePorts(2000, 2001, 2002, 2003); }
 
@@ -163,19 +156,17 @@ TEST_F(KdfPluginMgrTest, CreationFailuresAndASecondCreation) {
 }
 
 TEST_F(KdfPluginMgrTest, PortRange) {
-  const struct {
-    u16 udp4, udp6, tcp4, tcp6;
-    bool accepted;
-  } cases[] = {
+  // The UDP and TCP ports of both families, whether they are accepted.
+  const std::tuple<u16, u16, u16, u16, bool> cases[] = {
       {0, 0, 0, 0, true},     {53, 0, 0, 0, false},  {0, 1023, 0, 0, false}, {0, 0, 1, 0, false},
       {0, 0, 0, 1023, false}, {1024, 0, 0, 0, true}, {65535, 0, 0, 0, true}, {1024, 2048, 4096, 65535, true},
   };
   Start();
-  for (const auto& c : cases) {
-    SCOPED_TRACE(::testing::Message() << c.udp4 << "," << c.udp6 << "," << c.tcp4 << "," << c.tcp6);
+  for (const auto& [udp4, udp6, tcp4, tcp6, accepted] : cases) {
+    SCOPED_TRACE(::testing::Message() << udp4 << "," << udp6 << "," << tcp4 << "," << tcp6);
     Mark();
-    EXPECT_EQ(mgr_->UpdatePorts(c.udp4, c.udp6, c.tcp4, c.tcp6), c.accepted);
-    if (!c.accepted) {
+    EXPECT_EQ(mgr_->UpdatePorts(udp4, udp6, tcp4, tcp6), accepted);
+    if (!accepted) {
       EXPECT_THAT(Errors(), ElementsAre("At least one port is out of range."));
       EXPECT_THAT(NamesSinceMark(true), ElementsAre()) << "refused ports must not reach the filter";
       continue;
@@ -183,7 +174,7 @@ TEST_F(KdfPluginMgrTest, PortRange) {
     EXPECT_THAT(Errors(), ElementsAre());
     const auto s = OnlySent();
     EXPECT_EQ(std::make_tuple(s.updateKind, s.udpPort4, s.udpPort6, s.tcpPort4, s.tcpPort6, s.agentPid),
-              std::make_tuple(u32{FILTER_UPDATE_PORTS}, c.udp4, c.udp6, c.tcp4, c.tcp6, 0u));
+              std::make_tuple(u32{FILTER_UPDATE_PORTS}, udp4, udp6, tcp4, tcp6, 0u));
   }
 }
 
@@ -247,7 +238,7 @@ TEST_F(KdfPluginMgrTest, EachOperationSendsItsKindAndOpensThePluginOnce) {
 
 // What a failure to open the filter's plug-in does to every operation (all
 // go through one openPlugin: Preload shows its "awaiting approval" outcome).
-TEST_F(KdfPluginMgrTest, OpenFailures) {
+TEST_F(KdfPluginMgrTest, OpenFailuresAndTheEndClosesAnOpenPluginAndReleasesTheApi) {
   const std::vector<std::pair<std::string, std::function<bool(CVelmoraKdfPluginMgr&)>>> operations = {
       {"SetParameters", [](auto& m) { return m.SetParameters({}, {}, {}, {}, 0, 0, 0, 0, {}, true, true); }},
       {"UpdatePorts", [](auto& m) { return m.UpdatePorts(0, 0, 0, 0); }},
@@ -262,44 +253,10 @@ TEST_F(KdfPluginMgrTest, OpenFailures) {
     Run(name, [](auto& s) { s.velmora.openPlugin = 7; }, run, 0, {"IVelmoraApi::OpenPlugin"},
         {Failed("IVelmoraApi::OpenPlugin", 7), openFailed});
   }
-}
 
-// The refresh stops at the first failing sibling, releases what it created,
-// and never fails the operation that asked for it.
-TEST_F(KdfPluginMgrTest, SiblingFailureStopsTheRefreshAndReleasesWhatWasCreated) {
-  const std::vector<std::string> vpnDns = {"CVpnDnsApiClassFactory::CreateInstance", "IVpnDnsApi::OpenPlugin",
-                                           "IVpnDnsApi::RefreshVelmoraPids"};
-  const std::vector<std::string> release = {"IVpnDnsApi::ClosePlugin",
-                                            "CVpnDnsApiClassFactory::ReleaseInstance"};
-  const struct {
-    const char* name;
-    std::function<void(fake::Script&)> script;
-    std::string error;
-    std::vector<std::string> siblings;
-  } failures[] = {
-      {"IVpnDnsApi refresh fails", [](auto& s) { s.vpnDns.refreshPids = 7; },
-       Failed("IVpnDnsApi::RefreshVelmoraPids", 7), With(vpnDns, release)},
-      {"IKestrumApi not created", [](auto& s) { s.kestrum.createReturnsNull = true; },
-       "unable to create instance of IKestrumApi interface.",
-       With(vpnDns, With({"IVpnDnsApi::ClosePlugin", "CKestrumApiClassFactory::CreateInstance"}, release))},
-      {"ISocketRedirectorApi close fails", [](auto& s) { s.socketRedirector.closePlugin = 5; },
-       Failed("ISocketRedirectorApi::ClosePlugin", 5), kSiblingRefresh},
-  };
-  for (const auto& f : failures) {
-    Run(std::string(f.name) + ", UpdatePids", f.script, [](auto*& m) { return u32{m->UpdatePids({4})}; }, 1,
-        With({"IVelmoraApi::OpenPlugin", "IVelmoraApi::SetParameters"}, f.siblings),
-        {f.error, "sendRefreshVelmoraPidsToOtherPlugins failed"});
-    Run(std::string(f.name) + ", StopPlugin", f.script, [](auto*& m) { return u32{m->StopPlugin()}; }, 1,
-        With({"IVelmoraApi::OpenPlugin", "IVelmoraApi::Clear", "IVelmoraApi::SetParameters"}, f.siblings),
-        {f.error, "sendRefreshVelmoraPidsToOtherPlugins failed."});
-  }
-}
-
-// The manager's end closes an open plug-in first and releases the API.
-TEST_F(KdfPluginMgrTest, DestructionClosesAnOpenPluginAndReleasesTheApi) {
+  // The manager's end closes an open plug-in first and releases the API.
   auto release = [](CVelmoraKdfPluginMgr*& m) {
-    CVelmoraKdfPluginMgr::releaseInstance(m);
-    m = nullptr;
+    CVelmoraKdfPluginMgr::releaseInstance(std::exchange(m, nullptr));
     return 0u;
   };
   auto openAndRelease = [release](CVelmoraKdfPluginMgr*& m) {
@@ -314,6 +271,35 @@ TEST_F(KdfPluginMgrTest, DestructionClosesAnOpenPluginAndReleasesTheApi) {
       {Failed("IVelmoraApi::ClosePlugin", 8), "CVelmoraKdfPluginMgr::closePlugin failed"});
   Run("release fails", [](auto& s) { s.velmora.releaseInstance = 9; }, release, 0,
       {"CVelmoraApiClassFactory::ReleaseInstance"}, {Failed("CVelmoraApiClassFactory::ReleaseInstance", 9)});
+}
+
+// The refresh stops at the first failing sibling, releases what it created,
+// and never fails the operation that asked for it.
+TEST_F(KdfPluginMgrTest, SiblingFailureStopsTheRefreshAndReleasesWhatWasCreated) {
+  const std::vector<std::string> vpnDns = {"CVpnDnsApiClassFactory::CreateInstance", "IVpnDnsApi::OpenPlugin",
+                                           "IVpnDnsApi::RefreshVelmoraPids"};
+  const std::vector<std::string> release = {"IVpnDnsApi::ClosePlugin",
+                                            "CVpnDnsApiClassFactory::ReleaseInstance"};
+  // The filter's script, the error it causes, the siblings' calls.
+  const std::tuple<const char*, std::function<void(fake::Script&)>, std::string, std::vector<std::string>>
+      failures[] = {
+          {"IVpnDnsApi refresh fails", [](auto& s) { s.vpnDns.refreshPids = 7; },
+           Failed("IVpnDnsApi::RefreshVelmoraPids", 7), With(vpnDns, release)},
+          {"IKestrumApi not created", [](auto& s) { s.kestrum.createReturnsNull = true; },
+           "unable to create instance of IKestrumApi interface.",
+           With(vpnDns,
+                With({"IVpnDnsApi::ClosePlugin", "CKestrumApiClassFactory::CreateInstance"}, release))},
+          {"ISocketRedirectorApi close fails", [](auto& s) { s.socketRedirector.closePlugin = 5; },
+           Failed("ISocketRedirectorApi::ClosePlugin", 5), kSiblingRefresh},
+      };
+  for (const auto& [name, script, error, siblings] : failures) {
+    Run(std::string(name) + ", UpdatePids", script, [](auto*& m) { return u32{m->UpdatePids({4})}; }, 1,
+        With({"IVelmoraApi::OpenPlugin", "IVelmoraApi::SetParameters"}, siblings),
+        {error, "sendRefreshVelmoraPidsToOtherPlugins failed"});
+    Run(std::string(name) + ", StopPlugin", script, [](auto*& m) { return u32{m->StopPlugin()}; }, 1,
+        With({"IVelmoraApi::OpenPlugin", "IVelmoraApi::Clear", "IVelmoraApi::SetParameters"}, siblings),
+        {error, "sendRefreshVelmoraPidsToOtherPlugins failed."});
+  }
 }
 
 // Operations from several threads, with disruptions arriving meanwhile on the

@@ -24,21 +24,28 @@ namespace {
 using test::Bytes;
 using test::LoopbackSocket;
 
-std::unique_ptr<CVelmoraListener> MakeHost(IVelmoraListenerCB* callback, u32 family,
-                                           const ListenerSettings& settings = ListenerSettings()) {
-  bool ok = false;
-  auto host = std::make_unique<CVelmoraListener>(callback, family, ok, settings);
-  EXPECT_TRUE(ok);
-  return host;
-}
+// A started listener host over the filter manager, its callbacks recorded.
+class ListenerHarness {
+ protected:
+  void StartHost(u32 family, const ListenerSettings& settings = ListenerSettings()) {
+    bool ok = false;
+    host = std::make_unique<CVelmoraListener>(&callback, family, ok, settings);
+    ASSERT_TRUE(ok && host->GetListenerPorts(udpPort, tcpPort));
+    host->start();
+  }
 
-class ListenerHostTest : public ::testing::TestWithParam<u32> {
+  test::ScopedCaptureLog log{true};
+  test::ScopedKdfPluginMgr kdf;
+  test::RecordingListenerCB callback;
+  std::unique_ptr<CVelmoraListener> host;
+  u16 udpPort = 0, tcpPort = 0;
+};
+
+class ListenerHostTest : public ListenerHarness, public ::testing::TestWithParam<u32> {
  protected:
   void SetUp() override {
     if (GetParam() == kAddressFamilyIPv6 && !test::HaveIPv6Loopback()) GTEST_SKIP() << "no IPv6 loopback";
-    host = MakeHost(&callback, GetParam());
-    ASSERT_TRUE(host->GetListenerPorts(udpPort, tcpPort));
-    host->start();
+    StartHost(GetParam());
   }
   bool v6() const { return GetParam() == kAddressFamilyIPv6; }
   std::string Loopback() const { return v6() ? "::1" : "127.0.0.1"; }
@@ -58,11 +65,6 @@ class ListenerHostTest : public ::testing::TestWithParam<u32> {
            });
   }
 
-  test::ScopedCaptureLog log{true};
-  test::ScopedKdfPluginMgr kdf;
-  test::RecordingListenerCB callback;
-  std::unique_ptr<CVelmoraListener> host;
-  u16 udpPort = 0, tcpPort = 0;
   LoopbackSocket client{GetParam(), SOCK_DGRAM};
 };
 
@@ -72,11 +74,8 @@ INSTANTIATE_TEST_SUITE_P(Families, ListenerHostTest,
                          });
 
 TEST_P(ListenerHostTest, HandsOnWellFramedDatagramsAndDropsTheOthers) {
-  const struct {
-    const char* name;
-    Bytes datagram;
-    std::string message;  // the error line; empty when the datagram is handed on
-  } cases[] = {
+  // The datagram, the error line (empty when the datagram is handed on).
+  const std::tuple<const char*, Bytes, std::string> cases[] = {
       {"empty", Bytes(), "Malformed received payload (expected at least 71)"},
       {"header only", Request(0), "Malformed received payload (expected at least 71)"},
       {"length field too small", Request(30, 40), "Malformed received payload (expected 110)"},
@@ -85,20 +84,16 @@ TEST_P(ListenerHostTest, HandsOnWellFramedDatagramsAndDropsTheOthers) {
       {"largest", Request(4026), ""},
       {"one byte too large", Request(4027), "received 4097 bytes (max expected - 4096), ignoring data"},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
+  for (const auto& [name, datagram, message] : cases) {
+    SCOPED_TRACE(name);
     log.Clear();
     std::size_t before = callback.Datagrams().size();
-    ASSERT_TRUE(SendThenProbe(c.datagram));
+    ASSERT_TRUE(SendThenProbe(datagram));
     auto datagrams = callback.Datagrams();
-    if (c.message.empty()) {
-      ASSERT_EQ(datagrams.size(), before + 2);
-      EXPECT_EQ(datagrams[before], c.datagram);
-      EXPECT_TRUE(log.Messages(LOG_LEVEL_ERROR).empty()) << log.Dump();
-    } else {
-      EXPECT_EQ(datagrams.size(), before + 1);
-      EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, c.message)) << log.Dump();
-    }
+    ASSERT_EQ(datagrams.size(), before + (message.empty() ? 2 : 1));
+    EXPECT_TRUE(!message.empty() || datagrams[before] == datagram);
+    EXPECT_TRUE(message.empty() ? log.Messages(LOG_LEVEL_ERROR).empty() : log.Has(LOG_LEVEL_ERROR, message))
+        << log.Dump();
   }
   EXPECT_TRUE(log.Has(LOG_LEVEL_DEBUG,
                       "received 90 bytes from [" + Loopback() + "]:" + std::to_string(client.LocalPort())));
@@ -107,6 +102,19 @@ TEST_P(ListenerHostTest, HandsOnWellFramedDatagramsAndDropsTheOthers) {
   callback.SetHandOverResult(false);
   ASSERT_TRUE(SendThenProbe(Request(12)));
   EXPECT_EQ(log.Count("OnUdpRequestAvailable failed"), 2u);
+
+  // An answer sent on the caller's thread is closed on the I/O thread: a
+  // plug-in answering with its own locks held gets its CloseSession elsewhere.
+  Bytes response = test::RedirectedMessage(client.AsRequester(), Destination(), test::DnsBytes(13, 6));
+  const unsigned char* requester = response.data() + kRequesterAddressOffset;
+  EXPECT_EQ(host->TrySendUdpDnsResponse(response.data(), static_cast<u32>(response.size()), requester, 78),
+            CVelmoraUdpListener::SendOutcome::Sent);
+  EXPECT_EQ(client.Receive(), std::optional<Bytes>(response));
+  EXPECT_TRUE(log.Has(LOG_LEVEL_DEBUG, "Sent UDP DNS response of size 83 to KDF [ctx 78]"));
+  EXPECT_EQ(host->TrySendUdpDnsResponse(nullptr, 83, requester, 79),
+            CVelmoraUdpListener::SendOutcome::Dropped);
+  ASSERT_TRUE(test::WaitFor([&] { return callback.Closed() == std::vector<u32>{78}; }));
+  EXPECT_NE(callback.CloseThreads()[0], std::this_thread::get_id());
 }
 
 TEST_P(ListenerHostTest, ResponseGoesToTheRequesterPortOnLoopbackAndThenClosesTheSession) {
@@ -135,25 +143,8 @@ TEST_P(ListenerHostTest, ResponseGoesToTheRequesterPortOnLoopbackAndThenClosesTh
   host->ProcessUdpDnsResponse(bytes, 0, rightFamily.data(), 3);
   EXPECT_EQ(log.Count("At least one argument is invalid"), 3u);
   EXPECT_EQ(callback.Closed(), std::vector<u32>{77});
-}
 
-// Sent on the caller's thread, closed on the I/O thread: a plug-in answering
-// with its own locks held gets its CloseSession elsewhere, afterwards.
-TEST_P(ListenerHostTest, ResponseSentAtOnceIsClosedOnTheIoThread) {
-  Bytes response = test::RedirectedMessage(client.AsRequester(), Destination(), test::DnsBytes(13, 6));
-  const unsigned char* requester = response.data() + kRequesterAddressOffset;
-  EXPECT_EQ(host->TrySendUdpDnsResponse(response.data(), static_cast<u32>(response.size()), requester, 78),
-            CVelmoraUdpListener::SendOutcome::Sent);
-  EXPECT_EQ(client.Receive(), std::optional<Bytes>(response));
-  EXPECT_TRUE(log.Has(LOG_LEVEL_DEBUG, "Sent UDP DNS response of size 83 to KDF [ctx 78]"));
-  EXPECT_EQ(host->TrySendUdpDnsResponse(nullptr, 83, requester, 79),
-            CVelmoraUdpListener::SendOutcome::Dropped);
-  ASSERT_TRUE(test::WaitFor([&] { return callback.Closed() == std::vector<u32>{78}; }));
-  EXPECT_NE(callback.CloseThreads()[0], std::this_thread::get_id());
-}
-
-// Datagrams queued while the I/O thread works are read in one go, in order.
-TEST_P(ListenerHostTest, BurstIsHandedOnInOrder) {
+  // Datagrams queued while the I/O thread works are read in one go, in order.
   std::vector<Bytes> sent;
   for (unsigned char i = 0; i < 100; ++i) {
     sent.push_back(test::RedirectedMessage(client.AsRequester(), Destination(), test::DnsBytes(20, i)));
@@ -166,11 +157,7 @@ TEST_P(ListenerHostTest, BurstIsHandedOnInOrder) {
 TEST(ListenerHostConstruction, RefusesBadArgumentsAndReportsNoPorts) {
   test::ScopedCaptureLog log;
   test::RecordingListenerCB callback;
-  const struct {
-    IVelmoraListenerCB* callback;
-    u32 family;
-    const char* message;
-  } cases[] = {
+  const std::tuple<IVelmoraListenerCB*, u32, const char*> cases[] = {
       {&callback, 0, "Invalid address family parameter"},
       {&callback, 10, "Invalid address family parameter"},  // the native AF_INET6
       {nullptr, kAddressFamilyIPv4, "Invalid callback interface parameter"},
@@ -178,13 +165,13 @@ TEST(ListenerHostConstruction, RefusesBadArgumentsAndReportsNoPorts) {
       // listener is built.
       {&callback, kAddressFamilyIPv4, "KDF plugin manager not initialized"},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.message);
+  for (const auto& [cb, family, message] : cases) {
+    SCOPED_TRACE(message);
     log.Clear();
     bool ok = true;
-    CVelmoraListener host(c.callback, c.family, ok);
+    CVelmoraListener host(cb, family, ok);
     EXPECT_FALSE(ok);
-    EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, c.message)) << log.Dump();
+    EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, message)) << log.Dump();
     u16 udp = 1, tcp = 1;
     EXPECT_FALSE(host.GetListenerPorts(udp, tcp));
     EXPECT_EQ(udp + tcp, 0);
@@ -214,11 +201,9 @@ std::string Insufficient(int have, int need) {
 }
 
 TEST(ParseReceivedData, FindsWholeMessagesOnly) {
-  const struct {
-    Bytes read;
-    std::vector<std::size_t> found;  // sizes of the messages found, in order
-    std::string error;               // logged by the call after them that fails; empty when none does
-  } cases[] = {
+  // What was read; the sizes of the messages found, in order; the error logged
+  // by the call after them that fails (empty when none does).
+  const std::tuple<Bytes, std::vector<std::size_t>, std::string> cases[] = {
       {Message(30), {100}, ""},
       {Message(30) + Message(1), {100, 71}, ""},
       {Message(30, 60), {}, Insufficient(100, 130)},
@@ -227,36 +212,33 @@ TEST(ParseReceivedData, FindsWholeMessagesOnly) {
       {Message(30) + Prefix(Message(30), 80), {100}, Insufficient(80, 100)},
       {Message(30) + Bytes(1, 7), {100}, "Payload start out of bounds"},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(::testing::Message() << "case " << (&c - cases));
+  int row = 0;
+  for (const auto& [read, found, error] : cases) {
+    SCOPED_TRACE("case " + std::to_string(row++));
     test::ScopedCaptureLog log;
-    const unsigned char *first = c.read.data(), *last = first + c.read.size() - 1, *start = nullptr;
+    const unsigned char *first = read.data(), *last = first + read.size() - 1, *start = nullptr;
     std::size_t size = 0, offset = 0;
-    for (std::size_t i = 0; i < c.found.size(); ++i) {
-      const bool moreFollows = i + 1 < c.found.size() || !c.error.empty();
+    for (std::size_t i = 0; i < found.size(); ++i) {
+      const bool moreFollows = i + 1 < found.size() || !error.empty();
       bool more = !moreFollows;
       ASSERT_TRUE(CVelmoraTcpListenerConnection::parseReceivedData(first, last, start, size, more))
           << log.Dump();
       EXPECT_EQ(static_cast<std::size_t>(start - first), offset);
-      EXPECT_EQ(size, c.found[i]);
+      EXPECT_EQ(size, found[i]);
       EXPECT_EQ(more, moreFollows);
       offset += size;
     }
     bool more = false;
-    if (!c.error.empty()) {
-      EXPECT_FALSE(CVelmoraTcpListenerConnection::parseReceivedData(first, last, start, size, more));
-    }
-    EXPECT_EQ(log.Messages(LOG_LEVEL_ERROR),
-              c.error.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.error});
+    EXPECT_TRUE(error.empty() ||
+                !CVelmoraTcpListenerConnection::parseReceivedData(first, last, start, size, more));
+    EXPECT_EQ(log.Messages(LOG_LEVEL_ERROR), error.empty() ? std::vector<std::string>{} : std::vector{error});
   }
 }
 
-class TcpConnectionTest : public ::testing::Test {
+class TcpConnectionTest : public ListenerHarness, public ::testing::Test {
  protected:
   void Start(const ListenerSettings& settings = ListenerSettings()) {
-    host = MakeHost(&callback, kAddressFamilyIPv4, settings);
-    ASSERT_TRUE(host->GetListenerPorts(udpPort, tcpPort));
-    host->start();
+    StartHost(kAddressFamilyIPv4, settings);
     ASSERT_TRUE(client.Connect(tcpPort));
   }
   // Sends the first message and returns the connection the callback got.
@@ -266,20 +248,8 @@ class TcpConnectionTest : public ::testing::Test {
     auto fragments = callback.Fragments();
     return fragments.empty() ? nullptr : fragments[0].connection;
   }
-  // Opens a second connection with one message and waits for its context.
-  u32 OpenSecond(LoopbackSocket& second) {
-    EXPECT_TRUE(second.Connect(tcpPort));
-    EXPECT_TRUE(second.Send(Message(3)));
-    EXPECT_TRUE(test::WaitFor([&] { return callback.Fragments().size() == 1; }));
-    return callback.Fragments().empty() ? 0 : callback.Fragments()[0].contextId;
-  }
 
-  test::ScopedCaptureLog log{true};
-  test::ScopedKdfPluginMgr kdf;
-  test::RecordingListenerCB callback;
   LoopbackSocket client{kAddressFamilyIPv4, SOCK_STREAM};
-  std::unique_ptr<CVelmoraListener> host;
-  u16 udpPort = 0, tcpPort = 0;
 };
 
 TEST_F(TcpConnectionTest, MessagesOfOneReadAreTheFirstAndLaterFragmentsOfOneContext) {
@@ -295,9 +265,12 @@ TEST_F(TcpConnectionTest, MessagesOfOneReadAreTheFirstAndLaterFragmentsOfOneCont
   for (std::size_t i = 0; i < 3; ++i)
     EXPECT_EQ(std::tie(fragments[i].first, fragments[i].bytes, fragments[i].contextId),
               std::make_tuple(i == 0, expected[i], id));
+  // The peer's close ends the session of the connection's context.
+  client.Close();
+  ASSERT_TRUE(test::WaitFor([&] { return callback.Closed() == std::vector<u32>{id}; }));
 }
 
-TEST_F(TcpConnectionTest, BadlyFramedReadsAreDroppedAndReadingGoesOn) {
+TEST_F(TcpConnectionTest, BadlyFramedReadsAreDroppedAndAProcessingErrorClosesOnTheIoThread) {
   Start();
   // A message split across two reads is not reassembled: each part is
   // parsed as if a message began at its first byte.
@@ -309,8 +282,21 @@ TEST_F(TcpConnectionTest, BadlyFramedReadsAreDroppedAndReadingGoesOn) {
   EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, "Insufficient remaining buffer (60 bytes, expected at least 71)"));
   EXPECT_TRUE(callback.Fragments().empty());
 
-  ASSERT_TRUE(Open(whole));
+  auto connection = Open(whole);
+  ASSERT_TRUE(connection);
   EXPECT_EQ(callback.Fragments()[0].bytes, whole);
+
+  // A processing error closes the connection on the I/O thread; the
+  // orchestrator's side of a refused request the DNS path tests show.
+  const u32 id = connection->contextId();
+  EXPECT_TRUE(connection->PostRequestProcessingError());
+  EXPECT_TRUE(client.WaitForClose());
+  ASSERT_TRUE(test::WaitFor([&] { return !callback.Closed().empty(); }));
+  EXPECT_EQ(callback.Closed()[0], id) << callback.Closed().size();
+  EXPECT_NE(callback.CloseThreads()[0], std::this_thread::get_id());
+  boost::asio::io_service io;
+  EXPECT_EQ(CVelmoraTcpListenerConnection::Create(nullptr, io), nullptr);
+  EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, "bad callback interface"));
 }
 
 TEST_F(TcpConnectionTest, AnswersGoOutUnframedInOrderAndAnEmptyAnswerEndsTheConnection) {
@@ -332,19 +318,6 @@ TEST_F(TcpConnectionTest, AnswersGoOutUnframedInOrderAndAnEmptyAnswerEndsTheConn
   EXPECT_TRUE(log.Has(LOG_LEVEL_DEBUG, "TCP socket is closed [ctx " + std::to_string(id) + "]"));
 }
 
-TEST_F(TcpConnectionTest, PeerClosingEndsTheSessionOnlyOnceAContextExists) {
-  Start();
-  client.Close();
-  ASSERT_TRUE(test::WaitFor([&] { return log.Count("receive error [2-End of file], ctx 0") == 1; }))
-      << log.Dump();
-  EXPECT_TRUE(callback.Closed().empty());
-
-  LoopbackSocket second(kAddressFamilyIPv4, SOCK_STREAM);
-  const u32 id = OpenSecond(second);
-  second.Close();
-  ASSERT_TRUE(test::WaitFor([&] { return callback.Closed() == std::vector<u32>{id}; }));
-}
-
 TEST_F(TcpConnectionTest, IdleConnectionTimesOut) {
   ListenerSettings settings;
   settings.tcpReceiveTimeout = std::chrono::milliseconds(50);
@@ -355,26 +328,11 @@ TEST_F(TcpConnectionTest, IdleConnectionTimesOut) {
 
   // With a context, the time-out also closes the session.
   LoopbackSocket second(kAddressFamilyIPv4, SOCK_STREAM);
-  const u32 id = OpenSecond(second);
-  ASSERT_TRUE(test::WaitFor([&] { return callback.Closed() == std::vector<u32>{id}; }));
+  ASSERT_TRUE(second.Connect(tcpPort) && second.Send(Message(3)));
+  ASSERT_TRUE(test::WaitFor([&] { return callback.Fragments().size() == 1; }));
+  ASSERT_TRUE(test::WaitFor(
+      [&] { return callback.Closed() == std::vector<u32>{callback.Fragments()[0].contextId}; }));
   EXPECT_TRUE(second.WaitForClose());
-}
-
-// The close happens on the I/O thread; the orchestrator's side of a refused
-// request the DNS path tests show.
-TEST_F(TcpConnectionTest, ProcessingErrorClosesTheConnectionOnTheIoThread) {
-  Start();
-  auto connection = Open(Message(3));
-  ASSERT_TRUE(connection);
-  const u32 id = connection->contextId();
-  EXPECT_TRUE(connection->PostRequestProcessingError());
-  EXPECT_TRUE(client.WaitForClose());
-  ASSERT_TRUE(test::WaitFor([&] { return !callback.Closed().empty(); }));
-  EXPECT_EQ(callback.Closed()[0], id) << callback.Closed().size();
-  EXPECT_NE(callback.CloseThreads()[0], std::this_thread::get_id());
-  boost::asio::io_service io;
-  EXPECT_EQ(CVelmoraTcpListenerConnection::Create(nullptr, io), nullptr);
-  EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, "bad callback interface"));
 }
 
 // A host whose thread is stuck in a callback (as when it waits for the

@@ -3,9 +3,7 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
 #include <functional>
-#include <future>
 #include <stdexcept>
-#include <thread>
 
 #include "agent/velmoramainthread.h"
 #include "fake/fakesockfilter.h"
@@ -16,20 +14,18 @@
 namespace hxt {
 namespace {
 
-// IPC on a system-chosen port, so tests run beside a live service.
-MainThreadSettings testSettings() {
-  MainThreadSettings settings;
-  settings.ipc.port = 0;
-  return settings;
-}
-
 std::string statusDocument(CVelmoraMainThread* orchestrator) {
   std::string json;
   orchestrator->ipcManagerForTesting()->GetJsonPayload(PAYLOAD_TYPE_STATUS, json);
   return json;
 }
 
-using test::LoopRunner;
+// IPC on a system-chosen port, so tests run beside a live service.
+MainThreadSettings testSettings() {
+  MainThreadSettings settings;
+  settings.ipc.port = 0;
+  return settings;
+}
 
 class MainThreadTest : public ::testing::Test {
  protected:
@@ -41,35 +37,27 @@ class MainThreadTest : public ::testing::Test {
     CVelmoraMainThread::releaseInstance();
     CVelmoraMainThread::clearPendingShutdown();
   }
+  bool Create() {
+    return CVelmoraMainThread::createSingletonInstance(testSettings()) &&
+           (orchestrator = CVelmoraMainThread::instance()) != nullptr;
+  }
   test::TestRoot root;
   test::ScopedCaptureLog log;
+  CVelmoraMainThread* orchestrator = nullptr;
 };
 
-TEST_F(MainThreadTest, StopArrivingBeforeTheInstanceExistsIsNotLost) {
-  EXPECT_FALSE(CVelmoraMainThread::requestShutdownOfInstance());
-  ASSERT_TRUE(CVelmoraMainThread::createSingletonInstance(testSettings()));
-  LoopRunner runner(CVelmoraMainThread::instance());
-  EXPECT_TRUE(runner.Wait());
-  EXPECT_TRUE(log.Has("Handling shutdown request"));
-}
-
 TEST_F(MainThreadTest, AnythingThrownByAHandlerFailsRunAfterStoppingThePlugin) {
-  struct Case {
-    std::function<void()> handler;
-    const char* line;
-  };
-  const Case cases[] = {
+  const std::pair<std::function<void()>, const char*> cases[] = {
       {[] { throw std::runtime_error("handler broke"); }, "ioService run exception - handler broke"},
       {[] { throw 42; }, "ioService run exception - unknown exception"},  // a plug-in's foreign exception
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.line);
+  for (const auto& [handler, line] : cases) {
+    SCOPED_TRACE(line);
     log.Clear();
-    ASSERT_TRUE(CVelmoraMainThread::createSingletonInstance(testSettings()));
-    auto* orchestrator = CVelmoraMainThread::instance();
-    boost::asio::post(orchestrator->loop(), c.handler);
+    ASSERT_TRUE(Create());
+    boost::asio::post(orchestrator->loop(), handler);
     EXPECT_FALSE(orchestrator->Run());
-    EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, c.line));
+    EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, line));
     EXPECT_TRUE(log.Has("State transition: SERVICE_STARTED -> FAILED") &&
                 log.Has("State transition: FAILED -> SERVICE_STARTED"));
     EXPECT_EQ(orchestrator->getState(), SERVICE_STARTED);
@@ -79,8 +67,7 @@ TEST_F(MainThreadTest, AnythingThrownByAHandlerFailsRunAfterStoppingThePlugin) {
 }
 
 TEST_F(MainThreadTest, OrgInfoModificationsPostStartsThatTheStateCheckFilters) {
-  ASSERT_TRUE(CVelmoraMainThread::createSingletonInstance(testSettings()));
-  auto* orchestrator = CVelmoraMainThread::instance();
+  ASSERT_TRUE(Create());
   orchestrator->OrgInfoChanged(FILE_ACTION_DELETED);
   orchestrator->OrgInfoChanged(FILE_ACTION_MODIFIED);
   orchestrator->OrgInfoChanged(FILE_ACTION_MODIFIED);
@@ -105,14 +92,13 @@ TEST_F(MainThreadTest, MissingRuntimeOrFilterApprovalKeepsThePluginsOutButTheSer
     s.preloadNeeded = true;
     s.velmora.openPlugin = HXT_NGC_AWAITING_APPROVAL;
   });
-  ASSERT_TRUE(CVelmoraMainThread::createSingletonInstance(testSettings()));
-  auto* orchestrator = CVelmoraMainThread::instance();
+  ASSERT_TRUE(Create());
   EXPECT_EQ(orchestrator->missingDependencyForTesting(), MISSING_DOTNET);
   EXPECT_TRUE(log.Has(
       LOG_LEVEL_WARNING,
       "The required .NET Framework version is not installed, the Velmora plugin will not be loaded."));
   EXPECT_EQ(orchestrator->getState(), INITIAL);
-  LoopRunner runner(orchestrator);
+  test::LoopRunner runner(orchestrator);
   ASSERT_TRUE(test::WaitFor([&] { return orchestrator->getState() == SERVICE_STARTED; }));
   orchestrator->RequestShutdown();
   EXPECT_TRUE(runner.Wait());
@@ -125,15 +111,17 @@ TEST_F(MainThreadTest, MissingRuntimeOrFilterApprovalKeepsThePluginsOutButTheSer
   CVelmoraMainThread::releaseInstance();
 
   root.WriteRegistry(test::TestRoot::DotNetPresentEntry());
-  ASSERT_TRUE(CVelmoraMainThread::createSingletonInstance(testSettings()));
-  orchestrator = CVelmoraMainThread::instance();
+  // A stop that arrives before the instance exists is kept for it.
+  EXPECT_FALSE(CVelmoraMainThread::requestShutdownOfInstance());
+  ASSERT_TRUE(Create());
   EXPECT_EQ(orchestrator->missingDependencyForTesting(), MISSING_KEXT_APPROVAL);
   EXPECT_TRUE(
       log.Has(LOG_LEVEL_WARNING,
               "The required Truvane Extension must first be approved in System Preferences, the Velmora "
               "plugin will not be loaded."));
-  orchestrator->RequestShutdown();
-  EXPECT_TRUE(orchestrator->Run());
+  test::LoopRunner stopped(orchestrator);  // bounded: a lost stop fails rather than hangs
+  EXPECT_TRUE(stopped.Wait());
+  EXPECT_EQ(log.Count("Handling shutdown request"), 2u);
   EXPECT_NE(statusDocument(orchestrator).find("\"AgentStatus\":\"kextApprovalRequired\""), std::string::npos);
 }
 
@@ -156,8 +144,7 @@ TEST_F(MainThreadTest, FilterManagerOrIpcPortFailureIsFatal) {
 // Without a plug-in, system errors and disruptions are only logged; a second
 // instance is refused; the stop clears the filter.
 TEST_F(MainThreadTest, NoticesWithoutAPluginAreLoggedAndStopClearsTheFilter) {
-  ASSERT_TRUE(CVelmoraMainThread::createSingletonInstance(testSettings()));
-  auto* orchestrator = CVelmoraMainThread::instance();
+  ASSERT_TRUE(Create());
   EXPECT_FALSE(CVelmoraMainThread::createSingletonInstance(testSettings()));
   EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, "CVelmoraMainThread instance already initialized"));
   EXPECT_EQ(CVelmoraMainThread::instance(), orchestrator);
@@ -176,8 +163,7 @@ TEST_F(MainThreadTest, NoticesWithoutAPluginAreLoggedAndStopClearsTheFilter) {
 }
 
 TEST_F(MainThreadTest, ProtectionStateReachesTheStatusUnderTheUiNames) {
-  ASSERT_TRUE(CVelmoraMainThread::createSingletonInstance(testSettings()));
-  auto* orchestrator = CVelmoraMainThread::instance();
+  ASSERT_TRUE(Create());
   auto* callback = static_cast<IVelmoraPluginCallback*>(orchestrator);
   const std::string json =
       R"({"version":1,"dns4":{"protection_state":"behind_va"},"client_display_name":"Acme",)"

@@ -37,21 +37,21 @@ const char* kInvalidFormat =
     "invalid format: expected just PIDs, just white lists, just resolvers or all properties";
 
 TEST(RedirectPayload, PartialShapes) {
-  const struct {
-    const char* json;
-    bool pids, whitelists, resolvers;
-  } good[] = {
+  // Brackets inside strings do not count towards the nesting limit.
+  const std::string quoted = R"({"version":1,"ignore_pids":[1],"note":")" + std::string(100, '[') + R"(\""})";
+  // The payload, then whether it is just PIDs, just white lists, just resolvers.
+  const std::tuple<std::string, bool, bool, bool> good[] = {
       {R"({"version":1,"ignore_pids":[4,1234]})", true, false, false},
+      {quoted, true, false, false},
       {R"({"version":"1","dns4":{"whitelist":["x"]},"dns6":{"whitelist":[]}})", false, true, false},
       {R"({"version":1,"dns4":{"resolvers":["1.1.1.1"]},"dns6":{"resolvers":[]}})", false, false, true},
   };
-  for (const auto& c : good) {
-    SCOPED_TRACE(c.json);
+  for (const auto& [json, pids, whitelists, resolvers] : good) {
+    SCOPED_TRACE(json);
     ScopedCaptureLog log;
     ParsedRedirect r;
-    ASSERT_TRUE(CVelmoraPluginJsonUtils::ParseRedirectPayload(c.json, r)) << r.error;
-    EXPECT_EQ(std::tie(r.justPids, r.justWhiteLists, r.justResolvers),
-              std::tie(c.pids, c.whitelists, c.resolvers));
+    ASSERT_TRUE(CVelmoraPluginJsonUtils::ParseRedirectPayload(json.c_str(), r)) << r.error;
+    EXPECT_EQ(std::tie(r.justPids, r.justWhiteLists, r.justResolvers), std::tie(pids, whitelists, resolvers));
   }
   const char* bad[] = {
       R"({"version":1,"ignore_pids":[4],"dns4":{"whitelist":[]}})",
@@ -67,11 +67,11 @@ TEST(RedirectPayload, PartialShapes) {
 TEST(RedirectPayload, FailuresCarryTheirReason) {
   const std::string version = "missing or unsupported payload version, expected 1";
   const std::string cast = "bad lexical cast: source type value could not be interpreted as target";
-  const struct {
-    const char* json;
-    std::string error;   // "" for any
-    std::string logged;  // the one error line expected, empty for none
-  } cases[] = {
+  // The payload, the error ("" for any), the one error line logged (empty for none).
+  const std::tuple<std::string, std::string, std::string> cases[] = {
+      // Refused before it reaches the reader.
+      {R"({"version":1,"x":)" + std::string(1 << 20, '[') + std::string(1 << 20, ']') + "}",
+       "JSON nested deeper than 64 levels", ""},
       {R"({"version":2})", "unsupported payload version", version},
       {R"({"ignore_pids":[1]})", "unsupported payload version", version},
       {R"({"version":"one"})", cast, ""},
@@ -81,12 +81,11 @@ TEST(RedirectPayload, FailuresCarryTheirReason) {
       {"{\"version\":1,", "", ""},
       {R"({"version":1,"dns4":{"resolvers":["999.1.1.1"]},"dns6":{"resolvers":[]}})", "", ""},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.json);
-    const Outcome outcome = parse(&CVelmoraPluginJsonUtils::ParseRedirectPayload, c.json);
-    EXPECT_TRUE(c.error.empty() ? !outcome.error.empty() : outcome.error == c.error) << outcome.error;
-    EXPECT_EQ(outcome.logged,
-              c.logged.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.logged});
+  for (const auto& [json, error, logged] : cases) {
+    SCOPED_TRACE(json.substr(0, 80));
+    const Outcome outcome = parse(&CVelmoraPluginJsonUtils::ParseRedirectPayload, json);
+    EXPECT_TRUE(error.empty() ? !outcome.error.empty() : outcome.error == error) << outcome.error;
+    EXPECT_EQ(outcome.logged, logged.empty() ? std::vector<std::string>{} : std::vector<std::string>{logged});
   }
   ScopedCaptureLog log;
   ParsedRedirect r;
@@ -94,21 +93,6 @@ TEST(RedirectPayload, FailuresCarryTheirReason) {
   EXPECT_EQ(r.error, "NULL payload");
   EXPECT_EQ(log.Messages(LOG_LEVEL_ERROR), std::vector<std::string>{"bad json payload parameter"});
 }
-
-TEST(RedirectPayload, DeepNestingIsRefusedBeforeItReachesTheReader) {
-  ScopedCaptureLog log;
-  std::string deep = "{\"version\":1,\"x\":" + std::string(1 << 20, '[') + std::string(1 << 20, ']') + "}";
-  ParsedRedirect r;
-  EXPECT_FALSE(CVelmoraPluginJsonUtils::ParseRedirectPayload(deep.c_str(), r));
-  EXPECT_EQ(r.error, "JSON nested deeper than 64 levels");
-  // Brackets inside strings do not count, and ordinary documents pass.
-  std::string quoted = "{\"version\":1,\"ignore_pids\":[1],\"note\":\"" + std::string(100, '[') + "\\\"\"}";
-  ParsedRedirect ok;
-  EXPECT_TRUE(CVelmoraPluginJsonUtils::ParseRedirectPayload(quoted.c_str(), ok)) << ok.error;
-}
-
-const std::string kRequired =
-    R"("client_display_name":"Acme","user_name":"ann","last_policy_sync_time":"-5","log_upload_enabled":true)";
 
 // The SWG and upgrade-details records, as one text of their fields.
 std::string fields(const ParsedSwgState& r) {
@@ -172,46 +156,34 @@ TEST(SwgAndUpgradePayloads, FieldsOrFailureTextAndLine) {
     EXPECT_EQ(cases[i].first, cases[i].second) << "case " << i;
 }
 
-// One getter call on the IPv4 white list and what it must produce.
-struct Step {
-  bool first;
-  u32 size;  // 0 with `null` means a null buffer
-  bool truncate;
-  bool result;
-  const char* text;  // expected buffer content when result is true
-  bool null = false;
-};
-
 TEST(VelmoraInfo, WhiteListCursorAndTruncation) {
-  // "ab" is 2 bytes, "abcdef" 6, "xyz" 3.
-  const std::vector<Step> steps = {
-      {false, 8, false, true, "ab"},           // next before first reads from the start
-      {true, 2, false, false, nullptr},        // length == size: no room for the terminator
-      {false, 6, false, false, nullptr},       // the failure left the cursor on "abcdef"; 6 >= 6
-      {false, 7, false, true, "abcdef"},       // length == size - 1 fits
-      {false, 0, true, false, nullptr, true},  // null buffer, even with truncation
-      {false, 0, true, false, nullptr},        // no room at all, even with truncation
-      {false, 3, true, true, "xy"},            // truncated to size - 1
-      {false, 8, true, false, nullptr},        // at the end
-      {true, 8, false, true, "ab"},            // first starts over
-      {true, 1, true, true, ""},               // only the terminator fits
-      {false, 4, true, true, "abc"},
+  // Getter calls on the IPv4 white list: first or next, the size, whether to
+  // truncate, a null buffer; the result and the buffer's text after it ("#"
+  // when untouched). "ab" is 2 bytes, "abcdef" 6, "xyz" 3.
+  const std::tuple<bool, u32, bool, bool, bool, std::string> steps[] = {
+      {false, 8, false, false, true, "ab"},      // next before first reads from the start
+      {true, 2, false, false, false, "#"},       // length == size: no room for the terminator
+      {false, 6, false, false, false, "#"},      // the failure left the cursor on "abcdef"; 6 >= 6
+      {false, 7, false, false, true, "abcdef"},  // length == size - 1 fits
+      {false, 0, true, true, false, "#"},        // null buffer, even with truncation
+      {false, 0, true, false, false, "#"},       // no room at all, even with truncation
+      {false, 3, true, false, true, "xy"},       // truncated to size - 1
+      {false, 8, true, false, false, "#"},       // at the end
+      {true, 8, false, false, true, "ab"},       // first starts over
+      {true, 1, true, false, true, ""},          // only the terminator fits
+      {false, 4, true, false, true, "abc"},
   };
   CVelmoraInfo info = CVelmoraInfo::WhiteLists({"ab", "abcdef", "xyz"}, {});
-  for (std::size_t i = 0; i < steps.size(); ++i) {
-    const Step& s = steps[i];
-    SCOPED_TRACE("step " + std::to_string(i));
+  int step = 0;
+  for (const auto& [first, size, truncate, null, result, text] : steps) {
+    SCOPED_TRACE("step " + std::to_string(step++));
     char buffer[16];
     std::memset(buffer, '#', sizeof buffer);
-    char* target = s.null ? nullptr : buffer;
-    bool result = s.first ? info.GetFirstWhiteList4Entry(target, s.size, s.truncate)
-                          : info.GetNextWhiteList4Entry(target, s.size, s.truncate);
-    ASSERT_EQ(result, s.result);
-    if (result) {
-      EXPECT_STREQ(buffer, s.text);
-    } else {
-      EXPECT_EQ(buffer[0], '#') << "a failed read copied something";
-    }
+    char* target = null ? nullptr : buffer;
+    ASSERT_EQ(first ? info.GetFirstWhiteList4Entry(target, size, truncate)
+                    : info.GetNextWhiteList4Entry(target, size, truncate),
+              result);
+    EXPECT_EQ(result ? std::string(buffer) : std::string(1, buffer[0]), text);
   }
   char buffer[8];
   EXPECT_FALSE(info.GetFirstWhiteList6Entry(buffer, sizeof buffer, true)) << "the IPv6 list is its own";

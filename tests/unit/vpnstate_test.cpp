@@ -42,23 +42,17 @@ void setText(char* field, std::size_t size, const std::string& text) {
 
 // The VPN agent's side of the objects, as hxvpnstate drives them.
 struct Publisher {
-  Publisher() {
-    bool memoryOk = false, eventOk = false;
-    memory =
-        std::make_unique<CSharedMemory>(memoryOk, record.get(), kRawVpnStateSize, kSharedMemoryRolePublisher);
-    event = std::make_unique<CInterProcessSync>(kSyncKindEvent, eventOk);
-    ok = memoryOk && eventOk;
-  }
   bool Publish(const Edit& edit) {
     edit(*record);
     u32 size = kRawVpnStateSize;
-    return memory->WriteToSharedMemory(record.get(), size);
+    return memory.WriteToSharedMemory(record.get(), size);
   }
+  bool ok() const { return memoryOk && eventOk; }
 
   std::unique_ptr<RawVpnState> record = recordWith();
-  std::unique_ptr<CSharedMemory> memory;
-  std::unique_ptr<CInterProcessSync> event;
-  bool ok = false;
+  bool memoryOk = false, eventOk = false;
+  CSharedMemory memory{memoryOk, record.get(), kRawVpnStateSize, kSharedMemoryRolePublisher};
+  CInterProcessSync event{kSyncKindEvent, eventOk};
 };
 
 class VpnSharedMemoryTest : public ::testing::Test {
@@ -67,38 +61,7 @@ class VpnSharedMemoryTest : public ::testing::Test {
   test::ScopedCaptureLog log;
 };
 
-TEST_F(VpnSharedMemoryTest, FirstCreatorDecidesTheContent) {
-  // No publisher: the reader creates the section with the defaults.
-  {
-    bool ok = false;
-    CInterModuleVPNStateReaderWriter reader(ok);
-    ASSERT_TRUE(ok) << log.Dump();
-    auto read = recordWith([](RawVpnState& s) { s.tunnelState = 77; });
-    ASSERT_TRUE(reader.GetCurrentState(*read));
-    // The header, trusted network, tunnel, IPv4 and IPv6 modes at their offsets.
-    const auto* bytes = reinterpret_cast<const unsigned char*>(read.get());
-    EXPECT_EQ((std::vector<u32>{bytes[0], bytes[12], bytes[16], bytes[20], bytes[47580]}),
-              (std::vector<u32>{1, kTndUndefined, kTunnelDisconnected, kTunnelModeUndefined,
-                                kTunnelModeUndefined}));
-  }
-  std::string error;
-  ASSERT_TRUE(RemoveVpnSharedObjects(VpnSharedObjectNames::FromEnvironment(), error)) << error;
-
-  // The publisher came first: the reader leaves its record alone.
-  Publisher publisher;
-  ASSERT_TRUE(publisher.ok && publisher.Publish([](RawVpnState& s) {
-    s.tunnelState = 1;
-    SET_TEXT(s, splitDnsDomains, "corp.example");
-  }));
-  bool ok = false;
-  CInterModuleVPNStateReaderWriter reader(ok);
-  ASSERT_TRUE(ok);
-  auto read = recordWith();
-  ASSERT_TRUE(reader.GetCurrentState(*read));
-  EXPECT_EQ(std::memcmp(read.get(), publisher.record.get(), kRawVpnStateSize), 0);
-}
-
-TEST_F(VpnSharedMemoryTest, ShortReadsAndReaderWritesAreRefused) {
+TEST_F(VpnSharedMemoryTest, ShortReadsAndReaderWritesAreRefusedAndAPulseResetsASetStays) {
   bool ok = false;
   CSharedMemory memory(ok, nullptr, kRawVpnStateSize);
   ASSERT_TRUE(ok);
@@ -112,6 +75,20 @@ TEST_F(VpnSharedMemoryTest, ShortReadsAndReaderWritesAreRefused) {
   EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, "Only the publisher can write to shared memory"));
   // The refused read released the lock.
   EXPECT_TRUE(memory.ReadSharedMemory(size, buffer.get()));
+
+  // The event: a pulse wakes only who waits at that moment (the consumer tests
+  // show that it does), a set event stays set.
+  log.Clear();
+  CInterProcessSync waiter(kSyncKindEvent, ok);
+  CInterProcessSync signaller(kSyncKindEvent, ok);
+  ASSERT_TRUE(ok && signaller.SignalAll());
+  EXPECT_FALSE(waiter.Wait(1));  // nobody waited: the pulse is gone; a time-out is not logged
+  ASSERT_TRUE(signaller.Signal());
+  EXPECT_TRUE(waiter.Wait(1) && waiter.Wait(1));
+  EXPECT_TRUE(log.Messages(LOG_LEVEL_ERROR).empty()) << log.Dump();
+  waiter.Close();
+  EXPECT_FALSE(waiter.Wait(1));
+  EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, "Synchronization primitive not initialized"));
 }
 
 TEST_F(VpnSharedMemoryTest, MutexHeldByAnotherProcess) {
@@ -157,42 +134,18 @@ TEST_F(VpnSharedMemoryTest, MutexHeldByAnotherProcess) {
   }
 }
 
-// That a pulse wakes a waiter, the consumer tests show.
-TEST_F(VpnSharedMemoryTest, EventPulseResetsSetStays) {
-  bool ok = false;
-  CInterProcessSync waiter(kSyncKindEvent, ok);
-  CInterProcessSync signaller(kSyncKindEvent, ok);
-  ASSERT_TRUE(ok && signaller.SignalAll());
-  EXPECT_FALSE(waiter.Wait(1));  // nobody waited: the pulse is gone; a time-out is not logged
-  ASSERT_TRUE(signaller.Signal());
-  EXPECT_TRUE(waiter.Wait(1) && waiter.Wait(1));
-  EXPECT_TRUE(log.Messages(LOG_LEVEL_ERROR).empty()) << log.Dump();
-  waiter.Close();
-  EXPECT_FALSE(waiter.Wait(1));
-  EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, "Synchronization primitive not initialized"));
-}
-
 TEST(VpnDocuments, ByteForByte) {
   const std::string undefinedFamily =
       R"({"state":"disconnected","vpn_type":"undefined","tunnel_all_dns":"false","split_dns":"false","dns":"",)"
       R"("split_dns_domains":"","split_include_networks":""})";
-  struct Case {
-    const char* name;
-    Edit edit;
-    std::string document;
-  };
-  const Case cases[] = {
+  const std::tuple<const char*, Edit, std::string> cases[] = {
       {"defaults: empty lists are empty strings", nullptr,
        R"({"version":"1","vpn_ipv4":)" + undefinedFamily + R"(,"vpn_ipv6":)" + undefinedFamily +
            R"(,"tnd":"undefined"})" + "\n"},
       {"split DNS decides per family; slashes escaped; tunnel-all in both",
        [](RawVpnState& s) {
-         s.tunnelState = 1;
-         s.tndState = 0;
-         s.tunnelModeIpv4 = 1;
-         s.tunnelModeIpv6 = 0;
-         s.splitDnsIpv6 = 1;
-         s.tunnelAllDns = 1;
+         s.tunnelState = s.tunnelModeIpv4 = s.splitDnsIpv6 = s.tunnelAllDns = 1;
+         s.tndState = s.tunnelModeIpv6 = 0;
          SET_TEXT(s, dnsServersIpv4, "10.0.0.1,10.0.0.2");
          SET_TEXT(s, splitIncludeNetworksIpv4, "10.0.0.0/8");
          SET_TEXT(s, splitDnsDomains, "d.example");
@@ -203,12 +156,11 @@ TEST(VpnDocuments, ByteForByte) {
        R"("dns":"","split_dns_domains":["d.example"],"split_include_networks":["10.0.0.0\/8"]},"tnd":"trusted"})"
        "\n"},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    auto record = recordWith(c.edit);
+  for (const auto& [name, edit, document] : cases) {
+    SCOPED_TRACE(name);
     std::string out = "stale";
-    ASSERT_TRUE(CVelmoraPluginJsonUtils::BuildVpnStatePayload(ParsedVpnState(*record), out));
-    EXPECT_EQ(out, c.document);
+    ASSERT_TRUE(CVelmoraPluginJsonUtils::BuildVpnStatePayload(ParsedVpnState(*recordWith(edit)), out));
+    EXPECT_EQ(out, document);
   }
 }
 
@@ -244,7 +196,7 @@ class VpnConsumerTest : public VpnSharedMemoryTest {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     std::unique_lock<std::mutex> lock(cb.mutex);
     while (std::chrono::steady_clock::now() < deadline) {
-      publisher.event->SignalAll();
+      publisher.event.SignalAll();
       if (cb.changed.wait_for(lock, std::chrono::milliseconds(2),
                               [&] { return cb.states.size() >= states && cb.sessions.size() >= sessions; }))
         return true;
@@ -256,19 +208,21 @@ class VpnConsumerTest : public VpnSharedMemoryTest {
 };
 
 TEST_F(VpnConsumerTest, ReportsTunnelAndTrustedNetworkChangesAndEachNewSessionUntilStopped) {
+  // The publisher came first: the consumer leaves its record alone.
   Publisher publisher;
-  ASSERT_TRUE(publisher.ok);
+  ASSERT_TRUE(publisher.ok() &&
+              publisher.Publish([](RawVpnState& s) { SET_TEXT(s, splitDnsDomains, "c.example"); }));
   bool ok = false;
   CVelmoraVpnConsumer consumer(&cb, ok, fast);
   ASSERT_TRUE(ok) << log.Dump();
   auto initial = recordWith([](RawVpnState& s) { s.tunnelState = 1; });
   consumer.Start(*initial);  // hands over the current record
-  EXPECT_EQ(initial->tunnelState, kTunnelDisconnected);
+  EXPECT_EQ(std::memcmp(initial.get(), publisher.record.get(), kRawVpnStateSize), 0);
 
   ASSERT_TRUE(PublishUntil(publisher, Set(&RawVpnState::tndState, 1), 1));
   // Lists alone are read but not reported: they come with the next report.
   ASSERT_TRUE(publisher.Publish([](RawVpnState& s) { SET_TEXT(s, dnsServersIpv4, "10.9.9.9"); }));
-  for (int i = 0; i < 20; ++i) publisher.event->SignalAll();
+  for (int i = 0; i < 20; ++i) publisher.event.SignalAll();
   log.Clear();
   ASSERT_TRUE(PublishUntil(publisher, Set(&RawVpnState::tndState, 0), 2));
   EXPECT_EQ(cb.states.size(), 2u);
@@ -279,13 +233,8 @@ TEST_F(VpnConsumerTest, ReportsTunnelAndTrustedNetworkChangesAndEachNewSessionUn
   // A session value is reported once, again only after another value was read.
   ASSERT_TRUE(PublishUntil(publisher, Set(&RawVpnState::userSessionEvent, kUserSessionLogon), 2, 1));
   ASSERT_TRUE(PublishUntil(publisher, Set(&RawVpnState::tunnelState, 1), 3, 1));
-  ASSERT_TRUE(PublishUntil(
-      publisher,
-      [](RawVpnState& s) {
-        s.userSessionEvent = kUserSessionNone;
-        s.tunnelState = 2;
-      },
-      4, 1));
+  const Edit endSession = [](RawVpnState& s) { s.userSessionEvent = kUserSessionNone, s.tunnelState = 2; };
+  ASSERT_TRUE(PublishUntil(publisher, endSession, 4, 1));
   ASSERT_TRUE(PublishUntil(publisher, Set(&RawVpnState::userSessionEvent, kUserSessionLogon), 4, 2));
   EXPECT_EQ(cb.states.size(), 4u);
   EXPECT_EQ(cb.sessions, (std::vector<u32>{1, 1}));
@@ -302,14 +251,21 @@ TEST_F(VpnConsumerTest, ReportsTunnelAndTrustedNetworkChangesAndEachNewSessionUn
 }
 
 TEST_F(VpnConsumerTest, ThreadBusyInACallbackOutlivesStopButNotTheConsumer) {
-  Publisher publisher;
   bool ok = false;
   auto consumer = std::make_unique<CVelmoraVpnConsumer>(
       &cb, ok, VpnConsumerSettings{std::chrono::milliseconds(20), std::chrono::milliseconds(1)});
-  ASSERT_TRUE(ok && publisher.ok);
+  ASSERT_TRUE(ok);
   cb.hold = true;  // set before the thread exists
-  auto initial = recordWith();
+  auto initial = recordWith([](RawVpnState& s) { s.tunnelState = 77; });
   consumer->Start(*initial);
+  // No publisher yet: the consumer made the record with the defaults. The header,
+  // trusted network, tunnel, IPv4 and IPv6 modes at their offsets:
+  const auto* bytes = reinterpret_cast<const unsigned char*>(initial.get());
+  EXPECT_EQ(
+      (std::vector<u32>{bytes[0], bytes[12], bytes[16], bytes[20], bytes[47580]}),
+      (std::vector<u32>{1, kTndUndefined, kTunnelDisconnected, kTunnelModeUndefined, kTunnelModeUndefined}));
+  Publisher publisher;
+  ASSERT_TRUE(publisher.ok());
   ASSERT_TRUE(PublishUntil(publisher, Set(&RawVpnState::tunnelState, 1), 1));
   consumer->Stop();
   EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, "Failed to stop polling thread within 1 ms")) << log.Dump();
