@@ -1,15 +1,12 @@
 // Steering of the fake plug-in modules built from tests/plugins/fakeplugin.cpp.
 //
-// Every fake module exports one C function, HxtFakePluginControl, which
-// returns the module's control object. Through it a test scripts the results
-// of the plug-in operations, reads back every call the service made (with
-// its arguments), and makes the plug-in call the
-// service back from a plug-in thread of its own. The fake DNS-protection
-// plug-in also answers the DNS queries it receives through Send.
+// Every fake module exports one C function, HxtFakePluginControl, which returns the module's control object.
+// Through it a test scripts the results of the plug-in operations, reads back every call the service made
+// (with its arguments), and makes the plug-in call the service back from a plug-in thread of its own. The
+// fake DNS-protection plug-in also answers the DNS queries it receives through Send.
 //
-// The state lives in the module, so it lasts only while the module stays
-// loaded: a test keeps the module loaded for as long as it steers it
-// (hxt::test::FakePlugin in fakes/fakeplugin.h does that).
+// The state lives in the module, so it lasts only while the module stays loaded: a test keeps the module
+// loaded for as long as it steers it (hxt::test::FakePlugin in fakes/fakeplugin.h does that).
 //
 // Threads: every operation may be called from any thread. Calls of the
 // service into the plug-in are recorded on the calling thread; callbacks run
@@ -31,12 +28,11 @@ constexpr u32 kControlVersion = 1;
 
 enum class PluginKind : u32 { Velmora = 0, Swg = 1, CloudDownloader = 2 };
 
-// One call of the service into the module. `op` is qualified by the interface
-// the object was made for ("IVelmoraPlugin::Init", "ISWGPlugin::ReceiveMessage",
-// "ICloudDownloaderPlugin::Stop"), or is the export's name ("CreatePlugin").
-// Arguments are text: numbers in decimal, booleans "true"/"false", pointers as
-// printf's %p gives them, null strings "(null)", data bytes unchanged.
-// OpenSession records the handle it handed out as a fourth argument.
+// One call of the service into the module. `op` is qualified by the interface the object was made for
+// ("IVelmoraPlugin::Init", "ISWGPlugin::ReceiveMessage", "ICloudDownloaderPlugin::Stop"), or is the export's
+// name ("CreatePlugin"). Arguments are text: numbers in decimal, booleans "true"/"false", pointers as
+// printf's %p gives them, null strings "(null)", data bytes unchanged. OpenSession records the handle it
+// handed out as a fourth argument.
 struct Call {
   std::string op;
   std::vector<std::string> args;

@@ -1,6 +1,5 @@
-// The SWG plug-in's start and stop at the DNS plug-in's request, the messages
-// between plug-ins and the upgrade details, inside the orchestrator with the
-// fake plug-ins calling from their own threads.
+// The SWG plug-in's start and stop at the DNS plug-in's request, the messages between plug-ins and the
+// upgrade details, inside the orchestrator with the fake plug-ins calling from their own threads.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 

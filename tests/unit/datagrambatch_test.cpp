@@ -1,6 +1,5 @@
-// Batched datagram I/O, on both platforms (recvmmsg/sendmmsg on Linux, one
-// datagram at a time on Windows): what waits is read with its length, the
-// part kept bounded, and a batch goes out in order.
+// Batched datagram I/O, on both platforms (recvmmsg/sendmmsg on Linux, one datagram at a time on Windows):
+// what waits is read with its length, the part kept bounded, and a batch goes out in order.
 #include <gtest/gtest.h>
 
 #include <boost/asio/io_context.hpp>

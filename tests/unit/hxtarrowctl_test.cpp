@@ -158,9 +158,8 @@ TEST(HxtArrowCtl, UsageErrorsAndNoListener) {
                       "hxtarrowctl: no agent listening on 127.0.0.1:" + port + " (Connection refused)\n"));
 }
 
-// The daemon's PROGRAMS rows as `top` shows them: short rows left out, "-"
-// for names withheld, the names only on a page that may show them, and the
-// same facts in the JSON document.
+// The daemon's PROGRAMS rows as `top` shows them: short rows left out, "-" for names withheld, the names only
+// on a page that may show them, and the same facts in the JSON document.
 TEST(HxtArrowCtl, TopShowsTheDaemonsProgramRows) {
   using namespace ctl;
   const std::vector<ProgramRow> rows = ParseProgramRows({
@@ -196,9 +195,8 @@ TEST(HxtArrowCtl, TopShowsTheDaemonsProgramRows) {
 using Bytes = std::vector<u8>;
 using local = boost::asio::local::stream_protocol;
 
-// A filter daemon's control socket that answers each connection from its own
-// script: each reply after reading a request (the client sends one, then
-// waits), an empty one raising SIGTERM in this process instead; at the
+// A filter daemon's control socket that answers each connection from its own script: each reply after reading
+// a request (the client sends one, then waits), an empty one raising SIGTERM in this process instead; at the
 // script's end it hangs up.
 class FakeDaemon {
  public:

@@ -1,6 +1,5 @@
-// The service process: its control handler, a write to a vanished peer, and
-// crash dumps. Each crash runs in a child process, which must end by its
-// signal after leaving one dump file and its log line.
+// The service process: its control handler, a write to a vanished peer, and crash dumps. Each crash runs in a
+// child process, which must end by its signal after leaving one dump file and its log line.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 

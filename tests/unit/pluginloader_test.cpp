@@ -205,9 +205,8 @@ std::vector<std::string> Trace(const test::FakePlugin& fake) {
   return trace;
 }
 
-// Each id is served by its own module, once: a second object for a live id is
-// refused without asking the module. Objects still active when the loader
-// goes are disposed of.
+// Each id is served by its own module, once: a second object for a live id is refused without asking the
+// module. Objects still active when the loader goes are disposed of.
 TEST_F(PluginLoaderTest, QuickCreatePluginHandsOutEachInterfaceFromItsModuleOnce) {
   test::FakePlugin dns(Install(HXT_FAKE_PLUGIN_VELMORA)), swg(Install(HXT_FAKE_PLUGIN_SWG)),
       cloud(Install(HXT_FAKE_PLUGIN_CLOUD_DOWNLOADER));

@@ -1,6 +1,5 @@
-// The registry store, its file format, and what the service reads through it
-// and through the service root: the runtime's version, the device identifier
-// and the service's folders.
+// The registry store, its file format, and what the service reads through it and through the service root:
+// the runtime's version, the device identifier and the service's folders.
 #include <gtest/gtest.h>
 #include <openssl/sha.h>
 

@@ -32,9 +32,8 @@ std::vector<std::string> With(std::vector<std::string> calls, const std::vector<
   return calls;
 }
 
-// The siblings' part of every change of the ignore list: each is created,
-// opened, refreshed and closed in turn; then each is closed once more and
-// released.
+// The siblings' part of every change of the ignore list: each is created, opened, refreshed and closed in
+// turn; then each is closed once more and released.
 const std::vector<std::string> kSiblingRefresh = [] {
   std::vector<std::string> refresh, release;
   for (std::string api : {"VpnDns", "Kestrum", "SocketRedirector"}) {
@@ -99,9 +98,8 @@ class KdfPluginMgrTest : public ::testing::Test {
     return sent.empty() ? fake::InfoSnapshot{} : sent.front();
   }
   std::vector<std::string> Errors() { return log_.Messages(LOG_LEVEL_ERROR); }
-  // One operation on a fresh manager over a filter double following `script`:
-  // its result, the filter's calls (without IsPluginOpen queries) and the
-  // errors logged. The operation may release the manager.
+  // One operation on a fresh manager over a filter double following `script`: its result, the filter's calls
+  // (without IsPluginOpen queries) and the errors logged. The operation may release the manager.
   void Run(const std::string& name, const std::function<void(fake::Script&)>& script,
            const std::function<u32(CVelmoraKdfPluginMgr*&)>& operation, u32 result,
            const std::vector<std::string>& calls, const std::vector<std::string>& errors) {
@@ -121,9 +119,8 @@ class KdfPluginMgrTest : public ::testing::Test {
   std::size_t mark_ = 0;
 };
 
-// Refused creations leave no instance; a failed start of encrypted DNS
-// handling costs a warning, not the manager; a second creation leaves the
-// first alone.
+// Refused creations leave no instance; a failed start of encrypted DNS handling costs a warning, not the
+// manager; a second creation leaves the first alone.
 TEST_F(KdfPluginMgrTest, CreationFailuresAndASecondCreation) {
   auto refused = [this](IVelmoraKdfCB* callback, u32 code, const std::vector<std::string>& errors) {
     log_.Clear();
@@ -178,9 +175,8 @@ TEST_F(KdfPluginMgrTest, PortRange) {
   }
 }
 
-// StopPlugin clears the filter and hands back the ignore list SetParameters
-// was last given, even when the filter refused it; it goes on past failures
-// and still reports success.
+// StopPlugin clears the filter and hands back the ignore list SetParameters was last given, even when the
+// filter refused it; it goes on past failures and still reports success.
 TEST_F(KdfPluginMgrTest, StopPluginRestoresTheIgnoreListOfTheLastSetParameters) {
   Start();
   ASSERT_TRUE(mgr_->SetParameters({}, {}, {}, {}, 5000, 5001, 5002, 5003, {11, 12}, true, true));
@@ -302,9 +298,8 @@ TEST_F(KdfPluginMgrTest, SiblingFailureStopsTheRefreshAndReleasesWhatWasCreated)
   }
 }
 
-// Operations from several threads, with disruptions arriving meanwhile on the
-// library's threads, reach the filter one at a time; every disruption reaches
-// the callback.
+// Operations from several threads, with disruptions arriving meanwhile on the library's threads, reach the
+// filter one at a time; every disruption reaches the callback.
 TEST_F(KdfPluginMgrTest, OperationsAreSerialisedAndDisruptionsReachTheCallback) {
   const std::thread::id testThread = std::this_thread::get_id();
   EXPECT_CALL(callback_, NotifyKdfDisruption()).Times(5).WillRepeatedly([testThread] {

@@ -1,6 +1,5 @@
-// The listener hosts: datagrams and their limits, answers and sessions, TCP
-// connections with their whole-message parsing, and the request contexts the
-// orchestrator keeps for them.
+// The listener hosts: datagrams and their limits, answers and sessions, TCP connections with their
+// whole-message parsing, and the request contexts the orchestrator keeps for them.
 #include "agent/velmoralistener.h"
 
 #include <gtest/gtest.h>
@@ -118,8 +117,7 @@ TEST_P(ListenerHostTest, HandsOnWellFramedDatagramsAndDropsTheOthers) {
 }
 
 TEST_P(ListenerHostTest, ResponseGoesToTheRequesterPortOnLoopbackAndThenClosesTheSession) {
-  // The requester address names another host: the answer still goes to
-  // loopback, at the requester's port.
+  // The requester address names another host: the answer still goes to loopback, at the requester's port.
   auto requester =
       test::FilterSocketAddress(GetParam(), v6() ? "2001:db8::7" : "198.51.100.7", client.LocalPort());
   Bytes response = test::RedirectedMessage(requester, Destination(), test::DnsBytes(13, 5));
@@ -161,8 +159,7 @@ TEST(ListenerHostConstruction, RefusesBadArgumentsAndReportsNoPorts) {
       {&callback, 0, "Invalid address family parameter"},
       {&callback, 10, "Invalid address family parameter"},  // the native AF_INET6
       {nullptr, kAddressFamilyIPv4, "Invalid callback interface parameter"},
-      // Without the filter manager the UDP listener is refused and no TCP
-      // listener is built.
+      // Without the filter manager the UDP listener is refused and no TCP listener is built.
       {&callback, kAddressFamilyIPv4, "KDF plugin manager not initialized"},
   };
   for (const auto& [cb, family, message] : cases) {
@@ -335,10 +332,9 @@ TEST_F(TcpConnectionTest, IdleConnectionTimesOut) {
   EXPECT_TRUE(second.WaitForClose());
 }
 
-// A host whose thread is stuck in a callback (as when it waits for the
-// orchestrator's listenerMutex held by the destroyer) is destroyed after the
-// bounded wait; the thread finishes its handler on listeners that are still
-// alive and frees them itself.
+// A host whose thread is stuck in a callback (as when it waits for the orchestrator's listenerMutex held by
+// the destroyer) is destroyed after the bounded wait; the thread finishes its handler on listeners that are
+// still alive and frees them itself.
 TEST_F(TcpConnectionTest, HostDestroyedWhileItsThreadIsBusyLeavesTheThreadItsListeners) {
   ASSERT_TRUE(CVelmoraListener::WaitForAllThreads(std::chrono::seconds(10)));
   ListenerSettings settings;

@@ -16,8 +16,7 @@ namespace {
 
 using test::ScopedCaptureLog;
 
-// A parse by its outcome: the error text ("" when it succeeded) and the error
-// lines logged.
+// A parse by its outcome: the error text ("" when it succeeded) and the error lines logged.
 struct Outcome {
   std::string error;
   std::vector<std::string> logged;
@@ -157,9 +156,8 @@ TEST(SwgAndUpgradePayloads, FieldsOrFailureTextAndLine) {
 }
 
 TEST(VelmoraInfo, WhiteListCursorAndTruncation) {
-  // Getter calls on the IPv4 white list: first or next, the size, whether to
-  // truncate, a null buffer; the result and the buffer's text after it ("#"
-  // when untouched). "ab" is 2 bytes, "abcdef" 6, "xyz" 3.
+  // Getter calls on the IPv4 white list: first or next, the size, whether to truncate, a null buffer; the
+  // result and the buffer's text after it ("#" when untouched). "ab" is 2 bytes, "abcdef" 6, "xyz" 3.
   const std::tuple<bool, u32, bool, bool, bool, std::string> steps[] = {
       {false, 8, false, false, true, "ab"},      // next before first reads from the start
       {true, 2, false, false, false, "#"},       // length == size: no room for the terminator

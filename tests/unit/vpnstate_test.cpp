@@ -188,9 +188,8 @@ class VpnConsumerTest : public VpnSharedMemoryTest {
  protected:
   VpnConsumerSettings fast{std::chrono::milliseconds(20), kVpnStopJoinTimeout};
 
-  // Publishes `edit`, then pulses until `states` states and `sessions`
-  // session events were reported: a pulse wakes the consumer only while it
-  // waits, so one may pass unseen.
+  // Publishes `edit`, then pulses until `states` states and `sessions` session events were reported: a pulse
+  // wakes the consumer only while it waits, so one may pass unseen.
   bool PublishUntil(Publisher& publisher, const Edit& edit, std::size_t states, std::size_t sessions = 0) {
     if (!publisher.Publish(edit)) return false;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
