@@ -86,8 +86,7 @@ enum class DnsAnswerMode : u32 {
 
 class IFakePluginControl {
  public:
-  // Back to the module's built-in defaults; forgets recorded calls and callbacks.
-  virtual void Reset() = 0;
+  virtual void Reset() = 0;  // Back to the module's built-in defaults; forgets recorded calls and callbacks.
 
   // ---- scripting
   // The result `op` returns from now on (0 until set).
@@ -105,8 +104,7 @@ class IFakePluginControl {
   // ---- observation
   virtual std::vector<Call> Calls() const = 0;
   virtual std::size_t CallCount(const char* op) const = 0;
-  // Objects made by CreatePlugin and not yet disposed of.
-  virtual u32 LiveObjects() const = 0;
+  virtual u32 LiveObjects() const = 0;  // Objects made by CreatePlugin and not yet disposed of.
 
   // ---- callbacks into the service, on the plug-in thread of the object
   // that holds the callback interface. False when there is no such object or

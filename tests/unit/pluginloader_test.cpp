@@ -78,8 +78,7 @@ TEST_F(ModuleLoaderTest, LoadFailuresNameThePathAndAnErrnoCode) {
     EXPECT_FALSE(loader.Load(path));
     EXPECT_EQ(log_.Messages(LOG_LEVEL_ERROR), std::vector<std::string>{message}) << log_.Dump();
     EXPECT_NE(log_.Records().front().text.find("Function: CModuleLoader::Load"), std::string::npos);
-    // Only a real attempt gives up the module held before.
-    EXPECT_EQ(loader.IsLoaded(), path == nullptr);
+    EXPECT_EQ(loader.IsLoaded(), path == nullptr);  // Only a real attempt gives up the module held before.
   }
 }
 

@@ -73,8 +73,7 @@ TEST(RegFile, MalformedLinesAreReportedWithLineNumbersAndSkippedAndAHeaderIsNeed
   ASSERT_NE(find(c, "HKEY_LOCAL_MACHINE\\K", "good"), nullptr);
   EXPECT_EQ(find(c, "HKEY_LOCAL_MACHINE\\K", "baddword"), nullptr);
 
-  // Without the header nothing is read.
-  c = ParseRegFile("[HKEY_LOCAL_MACHINE\\K]\n\"A\"=dword:1\n");
+  c = ParseRegFile("[HKEY_LOCAL_MACHINE\\K]\n\"A\"=dword:1\n");  // Without the header nothing is read.
   EXPECT_TRUE(c.keys.empty());
   EXPECT_TRUE(c.diagnostics.size() == 1 && c.diagnostics[0].line == 1u);
   EXPECT_TRUE(ParseRegFile(std::string("\0\xff\x01garbage", 10)).keys.empty());

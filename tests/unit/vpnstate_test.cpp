@@ -73,8 +73,7 @@ TEST_F(VpnSharedMemoryTest, ShortReadsAndReaderWritesAreRefusedAndAPulseResetsAS
       log.Has(LOG_LEVEL_ERROR, "Unable to read the shared memory, memory corrupted or not initialized"));
   EXPECT_FALSE(memory.WriteToSharedMemory(buffer.get(), size));
   EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, "Only the publisher can write to shared memory"));
-  // The refused read released the lock.
-  EXPECT_TRUE(memory.ReadSharedMemory(size, buffer.get()));
+  EXPECT_TRUE(memory.ReadSharedMemory(size, buffer.get()));  // The refused read released the lock.
 
   // The event: a pulse wakes only who waits at that moment (the consumer tests
   // show that it does), a set event stays set.
