@@ -35,11 +35,9 @@ TEST(UpdateVersion, ComparesNumbersPartByPart) {
     const char *a, *b;
     bool valid;
     int order;
-  } cases[] = {
-      {"1.2", "1.2.0", true, 0},    {"1.10", "1.9", true, 1}, {"1.0.0", "1.0.1", true, -1},
-      {"2", "1.99.99.99", true, 1}, {"1..2", "1", false, 0},  {"1.a", "1", false, 0},
-      {"1.2.3.4.5", "1", false, 0}, {"", "1", false, 0},      {"1.-2", "1", false, 0},
-  };
+  } cases[] = {{"1.2", "1.2.0", true, 0},    {"1.10", "1.9", true, 1}, {"1.0.0", "1.0.1", true, -1},
+               {"2", "1.99.99.99", true, 1}, {"1..2", "1", false, 0},  {"1.a", "1", false, 0},
+               {"1.2.3.4.5", "1", false, 0}, {"", "1", false, 0},      {"1.-2", "1", false, 0}};
   for (const Case& c : cases) {
     int order = 7;
     EXPECT_EQ(CompareVersions(c.a, c.b, order), c.valid) << c.a << " vs " << c.b;

@@ -72,16 +72,14 @@ TEST(IpcApiData, DocumentsAfterUpdatesAreEscapedByTheWriter) {
 
 TEST(IpcApiData, CountersAreSelectedByFamilyAndSocketTypeAndWrapAt32Bits) {
   // Which counter pair, in document order, a family and socket type select; -1 none.
-  const std::tuple<u32, u32, int> cases[] = {
-      {kIpcFamilyIpv4, kIpcSocketDatagram, 0},
-      {kIpcFamilyIpv4, kIpcSocketStream, 1},
-      {kIpcFamilyIpv6, kIpcSocketDatagram, 2},
-      {kIpcFamilyIpv6, kIpcSocketStream, 3},
-      {kIpcFamilyIpv4, 3, -1},
-      {kIpcFamilyIpv6, 0, -1},
-      {10, kIpcSocketDatagram, -1},
-      {0, kIpcSocketStream, -1},
-  };
+  const std::tuple<u32, u32, int> cases[] = {{kIpcFamilyIpv4, kIpcSocketDatagram, 0},
+                                             {kIpcFamilyIpv4, kIpcSocketStream, 1},
+                                             {kIpcFamilyIpv6, kIpcSocketDatagram, 2},
+                                             {kIpcFamilyIpv6, kIpcSocketStream, 3},
+                                             {kIpcFamilyIpv4, 3, -1},
+                                             {kIpcFamilyIpv6, 0, -1},
+                                             {10, kIpcSocketDatagram, -1},
+                                             {0, kIpcSocketStream, -1}};
   const std::string zero = R"({"ReqCnt":"0","RespCnt":"0"})";
   for (const auto& [family, socketType, selected] : cases) {
     SCOPED_TRACE(std::to_string(family) + "/" + std::to_string(socketType));

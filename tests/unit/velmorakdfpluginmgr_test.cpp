@@ -278,16 +278,14 @@ TEST_F(KdfPluginMgrTest, SiblingFailureStopsTheRefreshAndReleasesWhatWasCreated)
                                             "CVpnDnsApiClassFactory::ReleaseInstance"};
   // The filter's script, the error it causes, the siblings' calls.
   const std::tuple<const char*, std::function<void(fake::Script&)>, std::string, std::vector<std::string>>
-      failures[] = {
-          {"IVpnDnsApi refresh fails", [](auto& s) { s.vpnDns.refreshPids = 7; },
-           Failed("IVpnDnsApi::RefreshVelmoraPids", 7), With(vpnDns, release)},
-          {"IKestrumApi not created", [](auto& s) { s.kestrum.createReturnsNull = true; },
-           "unable to create instance of IKestrumApi interface.",
-           With(vpnDns,
-                With({"IVpnDnsApi::ClosePlugin", "CKestrumApiClassFactory::CreateInstance"}, release))},
-          {"ISocketRedirectorApi close fails", [](auto& s) { s.socketRedirector.closePlugin = 5; },
-           Failed("ISocketRedirectorApi::ClosePlugin", 5), kSiblingRefresh},
-      };
+      failures[] = {{"IVpnDnsApi refresh fails", [](auto& s) { s.vpnDns.refreshPids = 7; },
+                     Failed("IVpnDnsApi::RefreshVelmoraPids", 7), With(vpnDns, release)},
+                    {"IKestrumApi not created", [](auto& s) { s.kestrum.createReturnsNull = true; },
+                     "unable to create instance of IKestrumApi interface.",
+                     With(vpnDns, With({"IVpnDnsApi::ClosePlugin", "CKestrumApiClassFactory::CreateInstance"},
+                                       release))},
+                    {"ISocketRedirectorApi close fails", [](auto& s) { s.socketRedirector.closePlugin = 5; },
+                     Failed("ISocketRedirectorApi::ClosePlugin", 5), kSiblingRefresh}};
   for (const auto& [name, script, error, siblings] : failures) {
     Run(std::string(name) + ", UpdatePids", script, [](auto*& m) { return u32{m->UpdatePids({4})}; }, 1,
         With({"IVelmoraApi::OpenPlugin", "IVelmoraApi::SetParameters"}, siblings),

@@ -55,10 +55,8 @@ TEST(RedirectPayload, PartialShapes) {
   const char* bad[] = {
       R"({"version":1,"ignore_pids":[4],"dns4":{"whitelist":[]}})",
       R"({"version":1,"dns4":{"whitelist":[],"resolvers":[]},"dns6":{"whitelist":[],"resolvers":[]}})",
-      R"({"version":1,"dns4":{"whitelist":[]}})",
-      R"({"version":1})",
-      R"({"version":1,"ignore_pids":[],"dns4":{"redirect":true,"whitelist":[],"resolvers":[]},"dns6":{"redirect":true,"whitelist":[]}})",
-  };
+      R"({"version":1,"dns4":{"whitelist":[]}})", R"({"version":1})",
+      R"({"version":1,"ignore_pids":[],"dns4":{"redirect":true,"whitelist":[],"resolvers":[]},"dns6":{"redirect":true,"whitelist":[]}})"};
   for (const char* json : bad)
     EXPECT_EQ(parse(&CVelmoraPluginJsonUtils::ParseRedirectPayload, json).error, kInvalidFormat);
 }

@@ -124,14 +124,12 @@ TEST(DnsProtectWire, CacheKeysTellApartWhatAnswersDifferOn) {
     const char* what;
     void (*change)(Ask&);
     bool same;
-  } cases[] = {
-      {"other case", [](Ask& a) { a.labels[0] = "WWW", a.labels[1] = "Example"; }, true},
-      {"EDNS and its size", [](Ask& a) { a.edns = true; }, true},
-      {"one label holding a dot", [](Ask& a) { a.labels = {"www.example"}; }, false},
-      {"DO", [](Ask& a) { a.edns = a.dnssecOk = true; }, false},
-      {"CD", [](Ask& a) { a.checkingDisabled = true; }, false},
-      {"type", [](Ask& a) { a.type = kTypeAaaa; }, false},
-  };
+  } cases[] = {{"other case", [](Ask& a) { a.labels[0] = "WWW", a.labels[1] = "Example"; }, true},
+               {"EDNS and its size", [](Ask& a) { a.edns = true; }, true},
+               {"one label holding a dot", [](Ask& a) { a.labels = {"www.example"}; }, false},
+               {"DO", [](Ask& a) { a.edns = a.dnssecOk = true; }, false},
+               {"CD", [](Ask& a) { a.checkingDisabled = true; }, false},
+               {"type", [](Ask& a) { a.type = kTypeAaaa; }, false}};
   for (const auto& c : cases) EXPECT_EQ(key(c.change) == base, c.same) << c.what;
 }
 
@@ -149,17 +147,15 @@ TEST(DnsProtectWire, SameQuestionAgreesWithParsedQuestions) {
     const char* what;
     std::string other;
     bool same;
-  } cases[] = {
-      {"itself", asked, true},
-      {"upper case", changed(13, 'W'), true},
-      {"other name", BuildQuery("www.examplf", kTypeA, 1), false},
-      {"shorter name", BuildQuery("ww.example", kTypeA, 1), false},
-      {"other type", BuildQuery("www.example", kTypeAaaa, 1), false},
-      {"other class", changed(typeAt + 3, 3), false},
-      {"cut in the name", asked.substr(0, 17), false},
-      {"cut before the class", asked.substr(0, typeAt + 3), false},
-      {"no question", changed(5, 0), false},
-  };
+  } cases[] = {{"itself", asked, true},
+               {"upper case", changed(13, 'W'), true},
+               {"other name", BuildQuery("www.examplf", kTypeA, 1), false},
+               {"shorter name", BuildQuery("ww.example", kTypeA, 1), false},
+               {"other type", BuildQuery("www.example", kTypeAaaa, 1), false},
+               {"other class", changed(typeAt + 3, 3), false},
+               {"cut in the name", asked.substr(0, 17), false},
+               {"cut before the class", asked.substr(0, typeAt + 3), false},
+               {"no question", changed(5, 0), false}};
   for (const auto& c : cases) {
     Question a, b;
     const bool parsed = ParseQuestion(asked, a) && ParseQuestion(c.other, b) && a.labels == b.labels &&
