@@ -398,8 +398,7 @@ const ModeFault kModeFaults[] = {
               " slow, loopback asked " + std::to_string(loopback->udpQueries() + loopback->tcpQueries()) +
               " times, " + std::to_string(loopbackSlow) + " slow";
      },
-     "0 wrong or late, at most 3 slow, loopback asked 2 times, 0 slow", 15s},
-};
+     "0 wrong or late, at most 3 slow, loopback asked 2 times, 0 slow", 15s}};
 
 TEST_P(FaultInModeTest, TheClientIsAnsweredInTime) {
   start();

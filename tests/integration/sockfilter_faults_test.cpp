@@ -309,8 +309,7 @@ const Fault kFaults[] = {
        needRoot(t);
        t.config_.controlGroup = "nogroup";
      },
-     [](FaultTest& t) { t.agent_.reset(); }, FaultTest::OpenAsNobody, "0", 1000ms},
-};
+     [](FaultTest& t) { t.agent_.reset(); }, FaultTest::OpenAsNobody, "0", 1000ms}};
 
 TEST_P(FaultTest, TheClientIsAnsweredInTime) {
   const Fault& fault = GetParam();

@@ -158,8 +158,7 @@ TEST(IpcFrameDecoder, RefusesMalformedFramesForGood) {
       {withHeader(1025, 'A', ""), "bad frame length 1025 (expected 2 to 1024)"},  // before the body arrives
       {withHeader(3, 'D', "{}"), "unknown payload type 0x44"},
       {withHeader(5, 'B', "{\"a\""), "invalid JSON in stats payload: "},
-      {withHeader(6, 'C', "hello"), "invalid JSON in command payload: "},
-  };
+      {withHeader(6, 'C', "hello"), "invalid JSON in command payload: "}};
   for (const auto& [bytes, expected] : cases) {
     SCOPED_TRACE(expected);
     CIpcFrameDecoder decoder(1024);

@@ -89,8 +89,7 @@ TEST(HxtArrowCtl, MalformedOrMissingFramesFail) {
       {status + Wire('B', "{\"Dns4\":\n"),
        "hxtarrowctl: malformed frame from the agent: invalid JSON in stats payload: "},
       {status, "hxtarrowctl: the agent closed the connection before sending its status"},
-      {status.substr(0, 20), "hxtarrowctl: the agent closed the connection before sending its status"},
-  };
+      {status.substr(0, 20), "hxtarrowctl: the agent closed the connection before sending its status"}};
   for (const auto& [script, error] : cases) {
     FakeAgent agent(script);
     const auto [code, out, err] = RunCtl("status --port " + agent.port());
@@ -174,8 +173,7 @@ TEST(HxtArrowCtl, TopShowsTheDaemonsProgramRows) {
        {"UNIT / LAST NAMES", "/usr/bin/dig", "a.test b.test", "...", "(ignored)"},
        {"are shown only"}},
       {"counters only", {"are shown only to root", "session-1.scope"}, {"LAST NAMES"}},
-      {"attribution is off", {"attribution is off"}, {"/usr/bin/dig"}},
-  };
+      {"attribution is off", {"attribution is off"}, {"/usr/bin/dig"}}};
   for (const auto& [note, shown, hidden] : cases) {
     const std::string page = FormatProgramTable(note, rows);
     for (const char* text : shown) EXPECT_NE(page.find(text), std::string::npos) << note << ": " << text;

@@ -68,8 +68,7 @@ TEST_F(ModuleLoaderTest, LoadFailuresNameThePathAndAnErrnoCode) {
       {missing.c_str(),
        "LoadLibrary: unable to load " + missing + " [error " + std::to_string(kMissingFile) + "]\n"},
       {text.c_str(),
-       "LoadLibrary: unable to load " + text + " [error " + std::to_string(kNotAModule) + "]\n"},
-  };
+       "LoadLibrary: unable to load " + text + " [error " + std::to_string(kNotAModule) + "]\n"}};
   for (const auto& [path, message] : cases) {
     SCOPED_TRACE(message);
     log_.Clear();
@@ -138,8 +137,7 @@ TEST_F(PluginLoaderTest, ScanRefusesWhatIsNotAModuleAndKeepsNothingLoaded) {
       {names[4], "Bad file name extension"},
       {"notes" + so, "CModuleLoader::Load failed for " + dir + "notes" + so},
       {fs::path(noList).filename().string(),
-       "CModuleLoader::GetFuncAddress - GetAvailableInterfaces failed for " + noList},
-  };
+       "CModuleLoader::GetFuncAddress - GetAvailableInterfaces failed for " + noList}};
   const auto errors = log_.Messages(LOG_LEVEL_ERROR);
   for (const auto& [name, reason] : refusals) {
     auto failed =

@@ -132,8 +132,7 @@ TEST(DotNetDependency, Cases) {
       {"major 3", "\"Install\"=dword:1\n\"Version\"=\"3.5.30729\"\n", false, LOG_LEVEL_ERROR,
        ".NET Framework 3.5.30729 is installed, expected 4.0 or newer"},
       {"no digits", "\"Install\"=dword:1\n\"Version\"=\"v4\"\n", false, LOG_LEVEL_ERROR,
-       ".NET Framework v4 is installed, expected 4.0 or newer"},
-  };
+       ".NET Framework v4 is installed, expected 4.0 or newer"}};
   for (const auto& [name, values, result, level, message] : cases) {
     SCOPED_TRACE(name);
     test::TestRoot root;
@@ -191,8 +190,7 @@ TEST_F(DeviceInfoTest, TheIdentifierHashesTheSourceItemsInNameOrder) {
        details + "\"Sid\"=hex:05\n\"DigitalProductId\"=hex:\n\"DigitalProductId4\"=\"text\"\n\"Nonce\"=hex:"
                  "01,00,00,00\n",
        {5}},
-      {"a nonce as text", details + "\"Sid\"=hex:05\n\"Nonce\"=\"1\"\n", {5}},
-  };
+      {"a nonce as text", details + "\"Sid\"=hex:05\n\"Nonce\"=\"1\"\n", {5}}};
   root.WriteMachineId("00112233445566778899aabbccddeeff\n");
   for (const auto& c : cases) {
     CDeviceInfo::ResetCacheForTesting();

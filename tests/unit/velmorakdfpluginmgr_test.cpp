@@ -156,8 +156,7 @@ TEST_F(KdfPluginMgrTest, PortRange) {
   // The UDP and TCP ports of both families, whether they are accepted.
   const std::tuple<u16, u16, u16, u16, bool> cases[] = {
       {0, 0, 0, 0, true},     {53, 0, 0, 0, false},  {0, 1023, 0, 0, false}, {0, 0, 1, 0, false},
-      {0, 0, 0, 1023, false}, {1024, 0, 0, 0, true}, {65535, 0, 0, 0, true}, {1024, 2048, 4096, 65535, true},
-  };
+      {0, 0, 0, 1023, false}, {1024, 0, 0, 0, true}, {65535, 0, 0, 0, true}, {1024, 2048, 4096, 65535, true}};
   Start();
   for (const auto& [udp4, udp6, tcp4, tcp6, accepted] : cases) {
     SCOPED_TRACE(::testing::Message() << udp4 << "," << udp6 << "," << tcp4 << "," << tcp6);
@@ -241,8 +240,7 @@ TEST_F(KdfPluginMgrTest, OpenFailuresAndTheEndClosesAnOpenPluginAndReleasesTheAp
       {"UpdatePids", [](auto& m) { return m.UpdatePids({1}); }},
       {"UpdateWhiteList", [](auto& m) { return m.UpdateWhiteList({}, {}); }},
       {"UpdateIncludedDnsServers", [](auto& m) { return m.UpdateIncludedDnsServers({}, {}); }},
-      {"StopPlugin", [](auto& m) { return m.StopPlugin(); }},
-  };
+      {"StopPlugin", [](auto& m) { return m.StopPlugin(); }}};
   const std::string openFailed = Failed("CVelmoraKdfPluginMgr::openPlugin", kKdfOpenFailed);
   for (const auto& [name, operation] : operations) {
     auto run = [op = operation](CVelmoraKdfPluginMgr*& m) { return u32{op(*m)}; };

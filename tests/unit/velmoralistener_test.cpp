@@ -81,8 +81,7 @@ TEST_P(ListenerHostTest, HandsOnWellFramedDatagramsAndDropsTheOthers) {
       {"length field too large", Request(30, 20), "Malformed received payload (expected 90)"},
       {"one byte", Request(1), ""},
       {"largest", Request(4026), ""},
-      {"one byte too large", Request(4027), "received 4097 bytes (max expected - 4096), ignoring data"},
-  };
+      {"one byte too large", Request(4027), "received 4097 bytes (max expected - 4096), ignoring data"}};
   for (const auto& [name, datagram, message] : cases) {
     SCOPED_TRACE(name);
     log.Clear();
@@ -160,8 +159,7 @@ TEST(ListenerHostConstruction, RefusesBadArgumentsAndReportsNoPorts) {
       {&callback, 10, "Invalid address family parameter"},  // the native AF_INET6
       {nullptr, kAddressFamilyIPv4, "Invalid callback interface parameter"},
       // Without the filter manager the UDP listener is refused and no TCP listener is built.
-      {&callback, kAddressFamilyIPv4, "KDF plugin manager not initialized"},
-  };
+      {&callback, kAddressFamilyIPv4, "KDF plugin manager not initialized"}};
   for (const auto& [cb, family, message] : cases) {
     SCOPED_TRACE(message);
     log.Clear();
@@ -207,8 +205,7 @@ TEST(ParseReceivedData, FindsWholeMessagesOnly) {
       {Bytes(50, 0), {}, Insufficient(50, 71)},
       {Message(30) + Prefix(Message(30), 40), {100}, Insufficient(40, 71)},
       {Message(30) + Prefix(Message(30), 80), {100}, Insufficient(80, 100)},
-      {Message(30) + Bytes(1, 7), {100}, "Payload start out of bounds"},
-  };
+      {Message(30) + Bytes(1, 7), {100}, "Payload start out of bounds"}};
   int row = 0;
   for (const auto& [read, found, error] : cases) {
     SCOPED_TRACE("case " + std::to_string(row++));

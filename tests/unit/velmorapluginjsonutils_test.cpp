@@ -43,8 +43,7 @@ TEST(RedirectPayload, PartialShapes) {
       {R"({"version":1,"ignore_pids":[4,1234]})", true, false, false},
       {quoted, true, false, false},
       {R"({"version":"1","dns4":{"whitelist":["x"]},"dns6":{"whitelist":[]}})", false, true, false},
-      {R"({"version":1,"dns4":{"resolvers":["1.1.1.1"]},"dns6":{"resolvers":[]}})", false, false, true},
-  };
+      {R"({"version":1,"dns4":{"resolvers":["1.1.1.1"]},"dns6":{"resolvers":[]}})", false, false, true}};
   for (const auto& [json, pids, whitelists, resolvers] : good) {
     SCOPED_TRACE(json);
     ScopedCaptureLog log;
@@ -76,8 +75,7 @@ TEST(RedirectPayload, FailuresCarryTheirReason) {
       {R"({"version":1,"ignore_pids":["99999999999"]})", cast, ""},
       {R"({"version":1,"ignore_pids":[-1]})", cast, ""},
       {"{\"version\":1,", "", ""},
-      {R"({"version":1,"dns4":{"resolvers":["999.1.1.1"]},"dns6":{"resolvers":[]}})", "", ""},
-  };
+      {R"({"version":1,"dns4":{"resolvers":["999.1.1.1"]},"dns6":{"resolvers":[]}})", "", ""}};
   for (const auto& [json, error, logged] : cases) {
     SCOPED_TRACE(json.substr(0, 80));
     const Outcome outcome = parse(&CVelmoraPluginJsonUtils::ParseRedirectPayload, json);
@@ -147,8 +145,7 @@ TEST(SwgAndUpgradePayloads, FieldsOrFailureTextAndLine) {
       {run(&J::ParseUpgradeDetailsChangedPayload, upgrade("3600", "false")), {"m d 3600 closed"}},
       {run(&J::ParseUpgradeDetailsChangedPayload, upgrade(R"("abc")", "true")), {lexical}},
       {run(&J::ParseUpgradeDetailsChangedPayload, upgrade("3600", "")),
-       {"no 'upgrade windows open' attribute", "missing 'upgrade windows open' attribute"}},
-  };
+       {"no 'upgrade windows open' attribute", "missing 'upgrade windows open' attribute"}}};
   for (std::size_t i = 0; i < std::size(cases); ++i)
     EXPECT_EQ(cases[i].first, cases[i].second) << "case " << i;
 }
@@ -167,8 +164,7 @@ TEST(VelmoraInfo, WhiteListCursorAndTruncation) {
       {false, 8, true, false, false, "#"},       // at the end
       {true, 8, false, false, true, "ab"},       // first starts over
       {true, 1, true, false, true, ""},          // only the terminator fits
-      {false, 4, true, false, true, "abc"},
-  };
+      {false, 4, true, false, true, "abc"}};
   CVelmoraInfo info = CVelmoraInfo::WhiteLists({"ab", "abcdef", "xyz"}, {});
   int step = 0;
   for (const auto& [first, size, truncate, null, result, text] : steps) {

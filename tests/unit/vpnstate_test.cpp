@@ -153,8 +153,7 @@ TEST(VpnDocuments, ByteForByte) {
        R"("split_dns":"false","dns":["10.0.0.1","10.0.0.2"],"split_dns_domains":"","split_include_networks":""},)"
        R"("vpn_ipv6":{"state":"connected","vpn_type":"tunnel_all","tunnel_all_dns":"true","split_dns":"true",)"
        R"("dns":"","split_dns_domains":["d.example"],"split_include_networks":["10.0.0.0\/8"]},"tnd":"trusted"})"
-       "\n"},
-  };
+       "\n"}};
   for (const auto& [name, edit, document] : cases) {
     SCOPED_TRACE(name);
     std::string out = "stale";

@@ -67,8 +67,7 @@ TEST(DnsProtectProfile, RefusesWhatItCannotUseNamingTheMemberAndReason) {
        "dns.portal.checkUrl: expected an http"},
       {head + R"(],"portal":{"resolvers":["gateway"]}}})", "dns.portal.resolvers[0]: expected an IP"},
       {head + R"(]},"swg":{"enabled":true}})", "swg.proxy: missing"},
-      {head + R"(]},"updates":{}})", "updates: expected an object"},
-  };
+      {head + R"(]},"updates":{}})", "updates: expected an object"}};
   for (const auto& [json, expected] : cases) {
     Profile profile;
     std::string error;
@@ -106,8 +105,7 @@ TEST(DnsProtectPolicy, BlocksListedNamesAndTheirSubdomainsUnlessAllowedAndReload
       {Verdict::Allowed, {"good.ads.example", "a.good.ads.example"}},
       {Verdict::Pass,
        {"badads.example", "example", "localhost", "", "x\\.ads.example", "ads\\.example", "wild.example",
-        "opt.example"}},
-  };
+        "opt.example"}}};
   auto policy = holder.Current();
   EXPECT_EQ(policy->blocked.size(), 5u);
   for (const auto& [verdict, names] : cases)
@@ -338,8 +336,7 @@ TEST_F(DnsProtectUpstreams, PlainTruncatedSilentAndFailOver) {
       {"SERVFAIL then answering", {at(servfail), at(answering)}, 0, kRcodeNoError},
       {"REFUSED then answering", {at(refusing), at(answering)}, 0, kRcodeNoError},
       {"another question then answering", {at(otherQuestion), at(answering)}, 0, kRcodeNoError},
-      {"REFUSED then SERVFAIL: the last word passed on", {at(refusing), at(servfail)}, 0, kRcodeServFail},
-  };
+      {"REFUSED then SERVFAIL: the last word passed on", {at(refusing), at(servfail)}, 0, kRcodeServFail}};
   for (const auto& c : cases) {
     PoolRunner runner(c.upstreams);
     auto [error, answer] = runner.Resolve(Query("www.example"), 400ms);

@@ -34,8 +34,7 @@ TEST(DnsProtectWire, TakesQueriesOrSaysWhyNot) {
       {"two OPT records", doubled, QueryVerdict::FormErr, kRcodeFormErr, false, false},
       {"OPT not owned by the root", ownedOpt, QueryVerdict::FormErr, kRcodeFormErr, false, false},
       {"EDNS version 1", Make(Shaped([](Ask& a) { a.edns = true, a.version = 1; })), QueryVerdict::BadVers,
-       16, true, true},
-  };
+       16, true, true}};
   for (const auto& c : cases) {
     ClientQuery parsed;
     EXPECT_EQ(ParseQuery(c.raw, parsed), c.verdict) << c.what;
@@ -89,8 +88,7 @@ TEST(DnsProtectWire, AnswersEachClientWithItsOwnOptFlagsAndSize) {
       {"the same over TCP: whole", plain, true, 40, false, false, false, false, false},
       {"EDNS 1232, 40 records: whole", edns, false, 40, true, false, false, false, false},
       {"EDNS 600, 40 records: past its size", small, false, 40, true, false, true, false, false},
-      {"EDNS 65000, 90 records: past ours", huge, false, 90, true, false, true, false, false},
-  };
+      {"EDNS 65000, 90 records: past ours", huge, false, 90, true, false, true, false, false}};
   for (const auto& c : cases) {
     std::string records;
     for (int i = 0; i < c.records; ++i) records += kit::ARecord(static_cast<unsigned char>(i));
