@@ -1,6 +1,5 @@
-// hxsockfilterd as a process under test, and the DNS client side of the
-// end-to-end tests (dig, free ports). Only executables that name the
-// daemon's binary (HXT_SOCKFILTERD_BINARY) include it.
+// hxsockfilterd as a process under test, and the DNS client side of the end-to-end tests (dig, free ports).
+// Only executables that name the daemon's binary (HXT_SOCKFILTERD_BINARY) include it.
 #pragma once
 
 #include <map>

@@ -80,8 +80,7 @@ const DiffCase kCases[] = {
     {"WwW", "A", "", ""},  // the asker's spelling comes back
     // The organisation's list: NXDOMAIN with a SOA of the listed name and
     // Extended DNS Error 15, where unbound has an address.
-    {"blocked", "A", "", R"(status: NXDOMAIN[\s\S]*EDE: 15 \(Blocked\)[\s\S]*blocked\.diff\.test\. IN SOA)"},
-};
+    {"blocked", "A", "", R"(status: NXDOMAIN[\s\S]*EDE: 15 \(Blocked\)[\s\S]*blocked\.diff\.test\. IN SOA)"}};
 
 class DnsProtectE2E : public ::testing::Test {
  protected:

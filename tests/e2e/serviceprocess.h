@@ -58,9 +58,8 @@ class ServiceProcess : public ChildProcess {
                  const std::map<std::string, std::string>& environment = {});
 };
 
-// Makes `root` one the agent starts in: the runtime recorded present, a
-// machine id, and the plug-in `modules` installed; with `profile`, an empty
-// organization profile too.
+// Makes `root` one the agent starts in: the runtime recorded present, a machine id, and the plug-in `modules`
+// installed; with `profile`, an empty organization profile too.
 inline void PrepareAgentRoot(const TestRoot& root, const std::vector<std::string>& modules,
                              bool profile = true) {
   root.WriteRegistry(TestRoot::DotNetPresentEntry());

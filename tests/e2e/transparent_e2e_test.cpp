@@ -1,7 +1,6 @@
-// hxsockfilterd in transparent mode, in a network namespace the test creates
-// and removes: a "remote" resolver on addresses of that namespace, dig from
-// processes in it, the agent's listeners played by a test service. Needs
-// root (namespaces, cgroups, nftables); skips itself elsewhere.
+// hxsockfilterd in transparent mode, in a network namespace the test creates and removes: a "remote" resolver
+// on addresses of that namespace, dig from processes in it, the agent's listeners played by a test service.
+// Needs root (namespaces, cgroups, nftables); skips itself elsewhere.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -115,8 +114,7 @@ class TransparentModeTest : public ::testing::Test {
     return pid;
   }
 
-  // Transparent mode; or stub mode with stubs on the namespace's loopbacks,
-  // passing through to its resolvers.
+  // Transparent mode; or stub mode with stubs on the namespace's loopbacks, passing through to its resolvers.
   void startDaemon(bool withoutNetAdmin = false, bool stub = false) {
     std::vector<std::string> args{
         "--mode",  stub ? "stub" : "transparent", "--stub4",   stub ? "127.0.0.1:53" : "off",
@@ -132,10 +130,9 @@ class TransparentModeTest : public ::testing::Test {
     return at == std::string::npos ? -1 : std::stoll(text.substr(at + name.size() + 2));
   }
 
-  // The agent with the fake plug-ins (PrepareAgentRoot), whose DNS plug-in
-  // answers kPluginName itself and redirects both families. It is forked from a
-  // thread in the namespace while the test process stands in the agent's
-  // cgroup (SetUp put it there), so that the agent is born there.
+  // The agent with the fake plug-ins (PrepareAgentRoot), whose DNS plug-in answers kPluginName itself and
+  // redirects both families. It is forked from a thread in the namespace while the test process stands in the
+  // agent's cgroup (SetUp put it there), so that the agent is born there.
   std::unique_ptr<ServiceProcess> startRealAgent() {
     const std::string path = root_.path() + "/plugin-script.txt";
     const std::string both = R"({"redirect":true,"whitelist":[],"resolvers":[]})";
@@ -263,9 +260,8 @@ TEST_F(TransparentModeTest, QueriesReachTheAgentWithTheirDestinationUnlessExempt
   for (bool tcp : {false, true}) EXPECT_EQ(dig(kResolver4, "gone.example", tcp), kUpstreamAnswer);
   EXPECT_LE(std::chrono::steady_clock::now() - closed, 1000ms) << daemon_->Log();
 
-  // The agent gone, no rule is left to redirect: queries go to their resolver
-  // untouched; a daemon killed outright leaves no rule behind: its table
-  // belongs to it.
+  // The agent gone, no rule is left to redirect: queries go to their resolver untouched; a daemon killed
+  // outright leaves no rule behind: its table belongs to it.
   agent.reset();
   EXPECT_TRUE(WaitFor([&] { return nftRuleset().find("redirect") == std::string::npos; })) << nftRuleset();
   for (bool tcp : {false, true}) EXPECT_EQ(dig(kResolver4, "a.example", tcp), kUpstreamAnswer);
@@ -282,11 +278,10 @@ TEST_F(TransparentModeTest, QueriesReachTheAgentWithTheirDestinationUnlessExempt
   EXPECT_EQ(nftTables(), "");
 }
 
-// What a DNS client sees when something on the agent's side goes wrong, in
-// transparent mode, where the client asks the resolver it names and the rules
-// take it; and in stub mode, for the rows that need processes of their own (a
-// stopped agent, a link-local resolver), which the in-process fault table
-// (FaultTest) cannot have. One row per fault.
+// What a DNS client sees when something on the agent's side goes wrong, in transparent mode, where the client
+// asks the resolver it names and the rules take it; and in stub mode, for the rows that need processes of
+// their own (a stopped agent, a link-local resolver), which the in-process fault table (FaultTest) cannot
+// have. One row per fault.
 class FaultInModeTest;
 struct ModeFault {
   const char* name;
@@ -337,12 +332,10 @@ class FaultInModeTest : public TransparentModeTest,
 };
 
 const ModeFault kModeFaults[] = {
-    // The resolver on a link-local address of another namespace: a
-    // white-listed name reaches it through its interface, other names reach
-    // the agent. In transparent mode the client is bound to that interface
-    // (one that came after the daemon): its DNS is taken to listeners on the
-    // machine's own address there, which drop a datagram sent to them
-    // directly and close with their interface, their rules with them.
+    // The resolver on a link-local address of another namespace: a white-listed name reaches it through its
+    // interface, other names reach the agent. In transparent mode the client is bound to that interface (one
+    // that came after the daemon): its DNS is taken to listeners on the machine's own address there, which
+    // drop a datagram sent to them directly and close with their interface, their rules with them.
     {"LinkLocalResolver",
      [](FaultInModeTest& t) {
        if (!t.transparent()) t.linkLocalPeer();
@@ -378,10 +371,9 @@ const ModeFault kModeFaults[] = {
        return seen;
      },
      "192.0.2.1 192.0.2.2 192.0.2.1 192.0.2.2 2", 3000ms},
-    // A stopped agent process costs clients no more than the breaker's three
-    // service time-outs (1.5 s each), over UDP and TCP alike; a resolver on
-    // loopback gets each of its queries once and never waits for the agent.
-    // Running, the agent's plug-in answers and no resolver is asked.
+    // A stopped agent process costs clients no more than the breaker's three service time-outs (1.5 s each),
+    // over UDP and TCP alike; a resolver on loopback gets each of its queries once and never waits for the
+    // agent. Running, the agent's plug-in answers and no resolver is asked.
     {"AgentStopped", nullptr, true,
      [](FaultInModeTest& t) {
        for (bool tcp : {false, true}) EXPECT_EQ(t.dig(t.server(), kPluginName, tcp), kPluginAnswer);
@@ -406,8 +398,7 @@ const ModeFault kModeFaults[] = {
               " slow, loopback asked " + std::to_string(loopback->udpQueries() + loopback->tcpQueries()) +
               " times, " + std::to_string(loopbackSlow) + " slow";
      },
-     "0 wrong or late, at most 3 slow, loopback asked 2 times, 0 slow", 15s},
-};
+     "0 wrong or late, at most 3 slow, loopback asked 2 times, 0 slow", 15s}};
 
 TEST_P(FaultInModeTest, TheClientIsAnsweredInTime) {
   start();

@@ -88,8 +88,7 @@ TEST(HxvpnstateTool, RefusesBadInputWithTheReason) {
       {"show --yaml", 2, "show takes only --json"},
       {"set --tunnel 9 --domains " + std::string(1280, 'd'), 0, ""},
       {"show", 0, "tunnel state:            undefined (9)"},
-      {"--help", 0, "Usage: hxvpnstate [--help] COMMAND [OPTIONS]"},
-  };
+      {"--help", 0, "Usage: hxvpnstate [--help] COMMAND [OPTIONS]"}};
   for (const auto& [arguments, code, output] : cases) {
     SCOPED_TRACE(arguments.substr(0, 60));
     const auto [exitCode, out] = RunTool(HXT_VPNSTATE_BINARY, arguments);

@@ -44,8 +44,7 @@ class ScopedCaptureLog {
   bool Has(const std::string& message) const { return Count(message) > 0; }
   bool Has(u32 level, const std::string& message) const;
   std::size_t Count(const std::string& message) const;
-  // Every record as one text, for failure output.
-  std::string Dump() const;
+  std::string Dump() const;  // Every record as one text, for failure output.
 
  private:
   CCaptureLogger* sink_;

@@ -1,6 +1,5 @@
-// A hand-driven control connection to hxsockfilterd, speaking the protocol
-// frame by frame, for tests that need to do what the filter library never
-// does (other versions, garbage, half frames). Blocking calls with a
+// A hand-driven control connection to hxsockfilterd, speaking the protocol frame by frame, for tests that
+// need to do what the filter library never does (other versions, garbage, half frames). Blocking calls with a
 // time-out; one thread.
 #pragma once
 
@@ -46,8 +45,7 @@ class ControlPeer {
 
 // The parameters that redirect a family to a test service.
 sockfilter::FilterParameters RedirectTo(u16 udpPort4, u16 tcpPort4, u16 udpPort6, u16 tcpPort6);
-// An agent-like owner at `path`: HELLO, OPEN and all of `parameters`, each
-// expected to be accepted.
+// An agent-like owner at `path`: HELLO, OPEN and all of `parameters`, each expected to be accepted.
 std::unique_ptr<ControlPeer> OpenAndRedirect(const std::string& path,
                                              const sockfilter::FilterParameters& parameters);
 

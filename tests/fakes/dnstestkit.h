@@ -49,8 +49,7 @@ class IoThread {
   IoThread() : guard_(boost::asio::make_work_guard(io_)), thread_([this] { io_.run(); }) {}
   ~IoThread() { Stop(); }
   boost::asio::io_context& io() { return io_; }
-  // Ends the thread; handlers not yet run are dropped. The destructor calls it.
-  void Stop();
+  void Stop();  // Ends the thread; handlers not yet run are dropped. The destructor calls it.
 
  private:
   boost::asio::io_context io_;
@@ -98,17 +97,12 @@ class TestResolver {
   int connections() const { return connections_; }
   // How often `name` (lower case) was asked, over either transport.
   int Asked(const std::string& name) const;
-  // Queries for `name` (lower case) get no answer from now on.
-  void SilenceName(const std::string& name);
-  // The messages received when `redirected`.
-  std::vector<ServiceMessage> Messages() const;
+  void SilenceName(const std::string& name);     // Queries for `name` (lower case) get no answer from now on.
+  std::vector<ServiceMessage> Messages() const;  // The messages received when `redirected`.
   std::size_t MessageCount() const { return Messages().size(); }
-  // Closes the UDP socket and the acceptor (the agent went away).
-  void CloseListeners();
-  // Sends raw bytes from the UDP socket to loopback at `port`.
-  void SendRaw(u16 port, const Bytes& bytes);
-  // Whether every accepted TCP connection has been closed by its peer.
-  bool AllTcpClosed() const;
+  void CloseListeners();  // Closes the UDP socket and the acceptor (the agent went away).
+  void SendRaw(u16 port, const Bytes& bytes);  // Sends raw bytes from the UDP socket to loopback at `port`.
+  bool AllTcpClosed() const;  // Whether every accepted TCP connection has been closed by its peer.
 
  private:
   struct Impl;

@@ -1,10 +1,9 @@
 // Test-side handling of the fake plug-in modules: installing a module into a
 // Plugins folder, steering it, and telling whether a module is mapped.
 //
-// The module files are built by tests/plugins; a test executable that uses
-// them is set up with hxt_use_fake_plugins(), which hands it each module's
-// path as HXT_FAKE_PLUGIN_<NAME> (HXT_FAKE_PLUGIN_VELMORA, ..._SWG,
-// ..._CLOUD_DOWNLOADER, ...). Typical use:
+// The module files are built by tests/plugins; a test executable that uses them is set up with
+// hxt_use_fake_plugins(), which hands it each module's path as HXT_FAKE_PLUGIN_<NAME>
+// (HXT_FAKE_PLUGIN_VELMORA, ..._SWG, ..._CLOUD_DOWNLOADER, ...). Typical use:
 //
 //   test::TestRoot root;
 //   auto path = test::InstallPlugin(HXT_FAKE_PLUGIN_VELMORA, root.PluginsPath());
@@ -31,9 +30,8 @@ std::string InstallPlugin(const std::string& modulePath, const std::string& plug
 // Whether the module file at `path` is loaded in this process.
 bool IsModuleLoaded(const std::string& path);
 
-// Loads a fake module for the object's lifetime and binds its control. A
-// module that cannot be loaded or has no control is reported as a test
-// failure, and ok() is false.
+// Loads a fake module for the object's lifetime and binds its control. A module that cannot be loaded or has
+// no control is reported as a test failure, and ok() is false.
 class FakePlugin {
  public:
   explicit FakePlugin(const std::string& path);

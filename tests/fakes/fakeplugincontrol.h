@@ -1,15 +1,12 @@
 // Steering of the fake plug-in modules built from tests/plugins/fakeplugin.cpp.
 //
-// Every fake module exports one C function, HxtFakePluginControl, which
-// returns the module's control object. Through it a test scripts the results
-// of the plug-in operations, reads back every call the service made (with
-// its arguments), and makes the plug-in call the
-// service back from a plug-in thread of its own. The fake DNS-protection
-// plug-in also answers the DNS queries it receives through Send.
+// Every fake module exports one C function, HxtFakePluginControl, which returns the module's control object.
+// Through it a test scripts the results of the plug-in operations, reads back every call the service made
+// (with its arguments), and makes the plug-in call the service back from a plug-in thread of its own. The
+// fake DNS-protection plug-in also answers the DNS queries it receives through Send.
 //
-// The state lives in the module, so it lasts only while the module stays
-// loaded: a test keeps the module loaded for as long as it steers it
-// (hxt::test::FakePlugin in fakes/fakeplugin.h does that).
+// The state lives in the module, so it lasts only while the module stays loaded: a test keeps the module
+// loaded for as long as it steers it (hxt::test::FakePlugin in fakes/fakeplugin.h does that).
 //
 // Threads: every operation may be called from any thread. Calls of the
 // service into the plug-in are recorded on the calling thread; callbacks run
@@ -31,12 +28,11 @@ constexpr u32 kControlVersion = 1;
 
 enum class PluginKind : u32 { Velmora = 0, Swg = 1, CloudDownloader = 2 };
 
-// One call of the service into the module. `op` is qualified by the interface
-// the object was made for ("IVelmoraPlugin::Init", "ISWGPlugin::ReceiveMessage",
-// "ICloudDownloaderPlugin::Stop"), or is the export's name ("CreatePlugin").
-// Arguments are text: numbers in decimal, booleans "true"/"false", pointers as
-// printf's %p gives them, null strings "(null)", data bytes unchanged.
-// OpenSession records the handle it handed out as a fourth argument.
+// One call of the service into the module. `op` is qualified by the interface the object was made for
+// ("IVelmoraPlugin::Init", "ISWGPlugin::ReceiveMessage", "ICloudDownloaderPlugin::Stop"), or is the export's
+// name ("CreatePlugin"). Arguments are text: numbers in decimal, booleans "true"/"false", pointers as
+// printf's %p gives them, null strings "(null)", data bytes unchanged. OpenSession records the handle it
+// handed out as a fourth argument.
 struct Call {
   std::string op;
   std::vector<std::string> args;
@@ -90,8 +86,7 @@ enum class DnsAnswerMode : u32 {
 
 class IFakePluginControl {
  public:
-  // Back to the module's built-in defaults; forgets recorded calls and callbacks.
-  virtual void Reset() = 0;
+  virtual void Reset() = 0;  // Back to the module's built-in defaults; forgets recorded calls and callbacks.
 
   // ---- scripting
   // The result `op` returns from now on (0 until set).
@@ -109,8 +104,7 @@ class IFakePluginControl {
   // ---- observation
   virtual std::vector<Call> Calls() const = 0;
   virtual std::size_t CallCount(const char* op) const = 0;
-  // Objects made by CreatePlugin and not yet disposed of.
-  virtual u32 LiveObjects() const = 0;
+  virtual u32 LiveObjects() const = 0;  // Objects made by CreatePlugin and not yet disposed of.
 
   // ---- callbacks into the service, on the plug-in thread of the object
   // that holds the callback interface. False when there is no such object or

@@ -1,6 +1,5 @@
-// Runs an orchestrator's loop on a thread of its own for one test. A test that
-// ends early (a failed ASSERT) still ends the loop: the destructor requests
-// the shutdown, so no test hangs on a loop nobody stops.
+// Runs an orchestrator's loop on a thread of its own for one test. A test that ends early (a failed ASSERT)
+// still ends the loop: the destructor requests the shutdown, so no test hangs on a loop nobody stops.
 #pragma once
 
 #include <gtest/gtest.h>

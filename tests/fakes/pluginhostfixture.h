@@ -65,8 +65,7 @@ class PluginHostTest : public ::testing::Test {
   }
 
   void WriteOrgInfo() { root.WriteFile("var/opt/Truvane/Truvane Helixor Client/Tarrow/OrgInfo.json", "{}"); }
-  // Runs the loop until the DNS plug-in started (or, without `started`, until
-  // the service runs without it).
+  // Runs the loop until the DNS plug-in started (or, without `started`, until the service runs without it).
   void Start(bool started, const MainThreadSettings& settings = HostSettings()) {
     if (started) WriteOrgInfo();
     StartHost(started ? VELMORA_PLUGIN_STARTED : SERVICE_STARTED, settings);

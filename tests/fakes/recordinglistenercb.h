@@ -1,6 +1,5 @@
-// An IVelmoraListenerCB that records what the listeners hand over, answers
-// as steered, and lets a test hold the listener thread inside a callback.
-// Every member may be called from any thread; observations are copies.
+// An IVelmoraListenerCB that records what the listeners hand over, answers as steered, and lets a test hold
+// the listener thread inside a callback. Every member may be called from any thread; observations are copies.
 #pragma once
 
 #include <condition_variable>

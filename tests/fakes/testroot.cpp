@@ -34,9 +34,8 @@ void setRoot(const char* value) {
 }
 
 #ifdef _WIN32
-// Windows has no private root: the agent's folders are the machine's (the
-// Wine prefix's), so a root empties them when it starts and when it ends,
-// and tests that use roots never run side by side (RESOURCE_LOCK).
+// Windows has no private root: the agent's folders are the machine's (the Wine prefix's), so a root empties
+// them when it starts and when it ends, and tests that use roots never run side by side (RESOURCE_LOCK).
 // HXT_OBJECT_NAMESPACE still names the VPN objects apart.
 std::string suiteFolder(bool (*get)(std::string&)) {
   std::string path;

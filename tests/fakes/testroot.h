@@ -1,7 +1,6 @@
-// A private service root for one test: a fresh directory that HXT_ROOT points
-// at while the object lives, with helpers to write the registry store, the
-// machine id and the profile files. On Windows the agent's folders and
-// registry are the machine's: the root clears them instead (testroot.cpp).
+// A private service root for one test: a fresh directory that HXT_ROOT points at while the object lives, with
+// helpers to write the registry store, the machine id and the profile files. On Windows the agent's folders
+// and registry are the machine's: the root clears them instead (testroot.cpp).
 #pragma once
 
 #include <chrono>

@@ -1,6 +1,5 @@
-// Which program asked, through the in-process daemon's stub: processes of
-// other programs (this test binary and dig) and other users ask, and the
-// daemon's PROGRAMS reply must count each under its own program.
+// Which program asked, through the in-process daemon's stub: processes of other programs (this test binary
+// and dig) and other users ask, and the daemon's PROGRAMS reply must count each under its own program.
 #include <gtest/gtest.h>
 
 #include <poll.h>
@@ -117,8 +116,7 @@ TEST_F(AttributionDaemonTest, TwoProgramsOfTwoUsersAreCountedApartAndAnIgnoredOn
   EXPECT_EQ(programs[Program(self_, std::to_string(kNobody))], (Counted{1, 1, 0, false, "one.test"}));
   EXPECT_EQ(programs[Program(dig_, "0")], (Counted{1, 0, 0, true, "two.test"}));
   EXPECT_EQ(service_.MessageCount(), 1u);
-  // A member of the control group who is not the agent's user sees the
-  // counters, not the names.
+  // A member of the control group who is not the agent's user sees the counters, not the names.
   ::chmod(root_.path().c_str(), 0711);
   ::chmod((root_.path() + "/run").c_str(), 0711);
   const auto seesCountersOnly = [&] {
@@ -132,9 +130,8 @@ TEST_F(AttributionDaemonTest, TwoProgramsOfTwoUsersAreCountedApartAndAnIgnoredOn
   EXPECT_EQ(RunAs(kNobody, seesCountersOnly), 0);
 }
 
-// Every message of a TCP connection counts for its program, those that came
-// with the first (which routes the connection) and those after, and every
-// answer of the agent is looked at: here the agent blocks b.tcp.test.
+// Every message of a TCP connection counts for its program, those that came with the first (which routes the
+// connection) and those after, and every answer of the agent is looked at: here the agent blocks b.tcp.test.
 TEST_F(AttributionDaemonTest, EveryMessageOfATcpConnectionAndItsBlockedAnswerAreCounted) {
   Start();
   asio::io_context io;

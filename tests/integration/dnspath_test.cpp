@@ -108,9 +108,8 @@ class DnsPathTest : public test::PluginHostTest {
   }
 };
 
-// The plug-in answers from its own thread, or inside Send on the listener's
-// thread (the answer's send then runs while the listener still waits for
-// Send; its CloseSession follows once Send returned).
+// The plug-in answers from its own thread, or inside Send on the listener's thread (the answer's send then
+// runs while the listener still waits for Send; its CloseSession follows once Send returned).
 struct PathCase {
   u32 family;
   bool onCaller;
@@ -179,10 +178,9 @@ TEST_P(DnsPathFamilyTest, RequestsAreAnsweredByteForByte) {
             (std::vector<u32>{v4, v4, 2 * v4, 2 * v4, v6, v6, 2 * v6, 2 * v6}));
 }
 
-// The fake holds its session lock across every answer and takes it in
-// CloseSession: a session closed from inside an answer, or an answer made to
-// wait for a close, would hang here. Several clients keep both listeners'
-// paths busy at once.
+// The fake holds its session lock across every answer and takes it in CloseSession: a session closed from
+// inside an answer, or an answer made to wait for a close, would hang here. Several clients keep both
+// listeners' paths busy at once.
 TEST_P(DnsPathFamilyTest, AFloodIsAnsweredAndEachSessionClosedOnceWhileThePluginHoldsItsLock) {
   const u32 family = GetParam().family;
   Redirect(true, true);
@@ -331,8 +329,7 @@ TEST_F(DnsPathTest, AnswersAndErrorsAreCheckedAndRouted) {
   EXPECT_EQ(udp.Receive().value_or(Bytes()).size(), 83u);
   ASSERT_TRUE(WaitForCloses(1));
 
-  // A time-out reported for the other request closes its session before the
-  // context is forgotten.
+  // A time-out reported for the other request closes its session before the context is forgotten.
   Fire(fake::Callback::ErrorOccurred, "", ids[1], 7);
   EXPECT_TRUE(log.Has(LOG_LEVEL_WARNING, "Timeout error reported [ctx " + std::to_string(ids[1]) + "]"));
   ASSERT_TRUE(test::WaitFor([&] { return host->contextCountForTesting() == 0; }));
@@ -370,10 +367,9 @@ TEST_F(DnsPathTest, AnswersAndErrorsAreCheckedAndRouted) {
   EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, "OnFirstRequestFragmentAvailable failed"));
 }
 
-// Answers race the teardown of their family's host: from the plug-in's
-// thread (held answers released during the deactivation), or inside Send on
-// the host's own thread while queries keep coming. Nothing may reach a host
-// that is gone, and stopping a host never waits for an answer on its thread.
+// Answers race the teardown of their family's host: from the plug-in's thread (held answers released during
+// the deactivation), or inside Send on the host's own thread while queries keep coming. Nothing may reach a
+// host that is gone, and stopping a host never waits for an answer on its thread.
 TEST_F(DnsPathTest, AnswersRacingADeactivationAreSafe) {
   for (bool onCaller : {false, true}) {
     SCOPED_TRACE(onCaller ? "inside Send" : "from the plug-in's thread");

@@ -1,6 +1,5 @@
-// What a machine's DNS client sees when something on the agent's side of
-// hxsockfilterd goes wrong, and how long it may take: one row per fault. The
-// README's fault table says the same in words.
+// What a machine's DNS client sees when something on the agent's side of hxsockfilterd goes wrong, and how
+// long it may take: one row per fault. The README's fault table says the same in words.
 #include <gtest/gtest.h>
 
 #include <sys/resource.h>
@@ -64,8 +63,7 @@ class FaultTest : public ::testing::TestWithParam<Fault>, public DaemonBench {
   }
   void WriteResolvConf(const std::string& text) { std::ofstream(root_.path() + "/resolv.conf") << text; }
 
-  // A process of user and group nobody opens the filter with the library;
-  // the result code. Needs root.
+  // A process of user and group nobody opens the filter with the library; the result code. Needs root.
   static std::string OpenAsNobody(FaultTest& t) {
     ::chmod(t.root_.path().c_str(), 0711);
     ::chmod((t.root_.path() + "/run").c_str(), 0711);
@@ -82,8 +80,7 @@ class FaultTest : public ::testing::TestWithParam<Fault>, public DaemonBench {
   std::unique_ptr<ChildAs> child_;
 };
 
-// The rows that act as another user fork a child that starts the library's
-// thread.
+// The rows that act as another user fork a child that starts the library's thread.
 void needRoot(FaultTest&) {
 #if defined(__SANITIZE_THREAD__)
   GTEST_SKIP() << "ThreadSanitizer cannot start threads in the child of a threaded process";
@@ -136,9 +133,8 @@ const Fault kFaults[] = {
        t.config_.resolvers = {t.forger_->local_endpoint()};
      },
      [](FaultTest& t) {
-       // Before the real answer, what a forger would send: a wrong id, the
-       // query itself sent back (no response bit), the right id for another
-       // question.
+       // Before the real answer, what a forger would send: a wrong id, the query itself sent back (no
+       // response bit), the right id for another question.
        t.agent_.reset();
        t.forgery_ = std::thread([&t] {
          Bytes query(512);
@@ -270,10 +266,9 @@ const Fault kFaults[] = {
        (void)t;
        GTEST_SKIP() << "the sanitizer runtime needs descriptors of its own";
 #else
-       // Clients connect while the process has no descriptor left: the
-       // daemon's accept fails until descriptors are free again, and it waits
-       // before each retry (50, 100, 200 ms...) instead of spinning on the
-       // connection it cannot take: the fourth failure is not at once.
+       // Clients connect while the process has no descriptor left: the daemon's accept fails until
+       // descriptors are free again, and it waits before each retry (50, 100, 200 ms...) instead of spinning
+       // on the connection it cannot take: the fourth failure is not at once.
        std::vector<int> sockets;
        for (int i = 0; i < 3; ++i) sockets.push_back(::socket(AF_INET, SOCK_STREAM, 0));
        rlimit saved{};
@@ -314,8 +309,7 @@ const Fault kFaults[] = {
        needRoot(t);
        t.config_.controlGroup = "nogroup";
      },
-     [](FaultTest& t) { t.agent_.reset(); }, FaultTest::OpenAsNobody, "0", 1000ms},
-};
+     [](FaultTest& t) { t.agent_.reset(); }, FaultTest::OpenAsNobody, "0", 1000ms}};
 
 TEST_P(FaultTest, TheClientIsAnsweredInTime) {
   const Fault& fault = GetParam();

@@ -18,8 +18,7 @@ u32 SerialOf(const Bytes& header) {
   return static_cast<u32>(header[0] | (header[1] << 8) | (header[2] << 16) | (header[3] << 24));
 }
 
-// The daemon with both stubs, the service and the upstream on the loopback
-// address of the parameter's family.
+// The daemon with both stubs, the service and the upstream on the loopback address of the parameter's family.
 class SockFilterDaemonTest : public ::testing::TestWithParam<const char*>, public DaemonBench {
  protected:
   SockFilterDaemonTest() : DaemonBench(GetParam()) {
@@ -33,8 +32,7 @@ class SockFilterDaemonTest : public ::testing::TestWithParam<const char*>, publi
     return loopback_.is_v6() ? RedirectTo(0, 0, service.udpPort(), service.tcpPort())
                              : RedirectTo(service.udpPort(), service.tcpPort(), 0, 0);
   }
-  // Connects an agent-like owner that redirects this family to the service,
-  // but for the names of `whiteList`.
+  // Connects an agent-like owner that redirects this family to the service, but for the names of `whiteList`.
   std::unique_ptr<ControlPeer> Redirect(const std::vector<std::string>& whiteList = {}) {
     FilterParameters parameters = PortsOf(service_);
     parameters.whiteList4 = parameters.whiteList6 = whiteList;

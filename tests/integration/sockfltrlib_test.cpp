@@ -1,5 +1,4 @@
-// The production filter library (libhx_sock_fltr_api) against a live
-// hxsockfilterd.
+// The production filter library (libhx_sock_fltr_api) against a live hxsockfilterd.
 #include <gtest/gtest.h>
 
 #include <poll.h>
@@ -135,8 +134,7 @@ TEST_F(FilterLibraryTest, ARestartedDaemonGetsItsStateBackFromAConnectedLibrary)
 }
 
 TEST_F(FilterLibraryTest, ADaemonOfAnotherVersionIsRefused) {
-  // A stand-in daemon that answers HELLO with version 2, then waits for the
-  // library to hang up.
+  // A stand-in daemon that answers HELLO with version 2, then waits for the library to hang up.
   ::mkdir((root_.path() + "/run").c_str(), 0700);
   boost::asio::io_context io;
   boost::asio::local::stream_protocol::acceptor listener(io, DefaultControlPath());

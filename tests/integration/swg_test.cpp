@@ -1,6 +1,5 @@
-// The SWG plug-in's start and stop at the DNS plug-in's request, the messages
-// between plug-ins and the upgrade details, inside the orchestrator with the
-// fake plug-ins calling from their own threads.
+// The SWG plug-in's start and stop at the DNS plug-in's request, the messages between plug-ins and the
+// upgrade details, inside the orchestrator with the fake plug-ins calling from their own threads.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -150,8 +149,7 @@ TEST_F(SwgTest, FailedStartsAndStopsAnswerWithTheirCode) {
   const std::tuple<u32, u32, bool, std::vector<std::string>> cases[] = {
       {9, 0, true, {"SWG StartPlugin 9"}},  // then stopped without a reply
       {0, 4, true, {"SWG StartPlugin 0", "SWG StopPlugin 4"}},
-      {0, 0, false, {"SWG StartPlugin 0", "SWG StopPlugin 6"}},
-  };
+      {0, 0, false, {"SWG StartPlugin 0", "SWG StopPlugin 6"}}};
   for (const auto& [start, stop, reportsStop, expected] : cases) {
     SCOPED_TRACE(expected.back());
     swg->SetResult("ISWGPlugin::Start", start);

@@ -1,5 +1,4 @@
-// The fake plug-in: one source compiled into several modules, each with its
-// own compile definitions.
+// The fake plug-in: one source compiled into several modules, each with its own compile definitions.
 //
 //   HXT_FAKE_OFFERS              ids offered: bit 0 DNS protection, bit 1 SWG, bit 2 cloud downloader
 //   HXT_FAKE_CREATE_RETURNS_NULL 1: CreatePlugin returns null until told otherwise
@@ -8,11 +7,9 @@
 //   HXT_FAKE_OMIT_GET_AVAILABLE_INTERFACES, HXT_FAKE_OMIT_CREATE_PLUGIN,
 //   HXT_FAKE_OMIT_DISPOSE_PLUGIN  leave that export out
 //
-// The module's state is one ModuleState, which is also the control object
-// that HxtFakePluginControl hands to tests (fakes/fakeplugincontrol.h). Each
-// plug-in object runs a thread of its own, from which it calls the service
-// back; the thread ends before DisposePlugin returns, so the module can be
-// unloaded right after.
+// The module's state is one ModuleState, which is also the control object that HxtFakePluginControl hands to
+// tests (fakes/fakeplugincontrol.h). Each plug-in object runs a thread of its own, from which it calls the
+// service back; the thread ends before DisposePlugin returns, so the module can be unloaded right after.
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -145,9 +142,8 @@ const char* orNull(const std::optional<std::string>& value) {
   return value ? value->c_str() : nullptr;
 }
 
-// The lock a plug-in typically keeps around its session table: held across
-// every Response and ErrorOccurred, and taken again in CloseSession. The
-// service must never close a session from inside an answer (that would
+// The lock a plug-in typically keeps around its session table: held across every Response and ErrorOccurred,
+// and taken again in CloseSession. The service must never close a session from inside an answer (that would
 // deadlock here), nor make an answer wait for a session to close.
 std::mutex& sessionTableLock() {
   static std::mutex lock;
@@ -301,10 +297,9 @@ class ModuleState final : public IFakePluginControl {
     return delivered;
   }
 
-  // A benchmark sends millions of queries: the logs of calls and callbacks
-  // would grow without bound.
-  // The session calls then skip formatting their arguments, which would cost
-  // the benchmark more than the path it measures.
+  // A benchmark sends millions of queries: the logs of calls and callbacks would grow without bound. The
+  // session calls then skip formatting their arguments, which would cost the benchmark more than the path it
+  // measures.
   void StopKeepingCalls() { unrecorded_ = true; }
   bool Unrecorded() const { return unrecorded_; }
   std::atomic<bool> supports_{true}, createReturnsNull_{false}, reportStopped_{true};
@@ -358,9 +353,8 @@ ModuleState& State() {
   return state;
 }
 
-// A plug-in inside a separately started agent cannot be steered through the
-// control function, so end-to-end tests script its start through a file named
-// by HXT_FAKE_DNS_SCRIPT, one directive a line:
+// A plug-in inside a separately started agent cannot be steered through the control function, so end-to-end
+// tests script its start through a file named by HXT_FAKE_DNS_SCRIPT, one directive a line:
 //   record <name> <IPv4 or IPv6 address>   answer from these records (else NXDOMAIN)
 //   redirect <JSON>                        sent through ChangeDnsRedirectionMode on Start
 //   protection <JSON>                      sent through ProtectionStateChanged on Start

@@ -18,8 +18,7 @@ TEST(UpdateLocation, IsALocalAbsolutePath) {
   const std::pair<const char*, const char*> cases[] = {
       {"file:///srv/updates", "/srv/updates"},
       {"file://localhost/srv/up%20dates%2f", "/srv/up dates/"},
-      {"/srv/updates/manifest.json", "/srv/updates/manifest.json"},
-  };
+      {"/srv/updates/manifest.json", "/srv/updates/manifest.json"}};
   auto locate = [](const char* url) {
     std::string path, error;
     return LocationFromUrl(url, path, error) ? path : error.empty() ? "no reason" : "refused";
@@ -35,11 +34,9 @@ TEST(UpdateVersion, ComparesNumbersPartByPart) {
     const char *a, *b;
     bool valid;
     int order;
-  } cases[] = {
-      {"1.2", "1.2.0", true, 0},    {"1.10", "1.9", true, 1}, {"1.0.0", "1.0.1", true, -1},
-      {"2", "1.99.99.99", true, 1}, {"1..2", "1", false, 0},  {"1.a", "1", false, 0},
-      {"1.2.3.4.5", "1", false, 0}, {"", "1", false, 0},      {"1.-2", "1", false, 0},
-  };
+  } cases[] = {{"1.2", "1.2.0", true, 0},    {"1.10", "1.9", true, 1}, {"1.0.0", "1.0.1", true, -1},
+               {"2", "1.99.99.99", true, 1}, {"1..2", "1", false, 0},  {"1.a", "1", false, 0},
+               {"1.2.3.4.5", "1", false, 0}, {"", "1", false, 0},      {"1.-2", "1", false, 0}};
   for (const Case& c : cases) {
     int order = 7;
     EXPECT_EQ(CompareVersions(c.a, c.b, order), c.valid) << c.a << " vs " << c.b;
@@ -73,8 +70,7 @@ TEST(UpdateLocation, FindsOnlyAWholeNewerPackage) {
       {"damaged package", manifest("1.1"), "abd", LocationCheck::kInvalid, "does not match its sha256"},
       {"newer", manifest("1.1"), "abc", LocationCheck::kNewer, "version 1.1 is ready"},
       {"newer without digest", R"({"version":"1.0.1","package":"pkg.tar"})", "any", LocationCheck::kNewer,
-       ""},
-  };
+       ""}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     std::remove((folder + "/manifest.json").c_str());

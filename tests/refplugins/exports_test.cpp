@@ -3,8 +3,6 @@
 #include <gtest/gtest.h>
 #include <hxtarrow/plugin.h>
 
-#include <cstring>
-
 namespace {
 
 TEST(ReferencePluginModules, OfferTheirOneInterface) {

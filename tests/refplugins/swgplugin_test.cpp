@@ -43,8 +43,7 @@ TEST(SwgConfig, ReadsTheProfileOrNamesWhatIsWrong) {
       {R"({"swg":{"enabled":true,"proxy":"h:8o"}})", false, "", 0, "swg.proxy: port"},
       {R"({"swg":{"enabled":"yes"}})", false, "", 0, "swg.enabled: expected true or false"},
       {R"({"swg":5})", false, "", 0, "swg: expected an object"},
-      {R"({"swg":)", false, "", 0, "OrgInfo.json: not JSON"},
-  };
+      {R"({"swg":)", false, "", 0, "OrgInfo.json: not JSON"}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.profile);
     const SwgConfig config = ParseSwgConfig(c.profile);
@@ -109,8 +108,7 @@ TEST_F(SwgPluginTest, ReportsTheGatewayStateAndStopsDisabled) {
       {R"({"enabled":true,"proxy":"nonsense"})", "config_error", "", "profile refused: swg.proxy: expected"},
       {R"({"enabled":true,"proxy":")" + up + "\"}", "protected", up, up + " accepts connections"},
       {R"({"enabled":true,"proxy":")" + down + "\"}", "cloud_service_unavailable", down,
-       down + " does not accept connections: Connection refused"},
-  };
+       down + " does not accept connections: Connection refused"}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.swg);
     Recording callback;

@@ -1,8 +1,7 @@
-// hxsockfilterd in-process on a thread of its own, between a test service (the
-// agent's listeners, answering 192.0.2.2) and a test resolver (answering
-// 192.0.2.1), both on one loopback address, with an agent-like control peer;
-// and a child process that acts as another user, for the cases about who
-// asked or who may connect.
+// hxsockfilterd in-process on a thread of its own, between a test service (the agent's listeners, answering
+// 192.0.2.2) and a test resolver (answering 192.0.2.1), both on one loopback address, with an agent-like
+// control peer; and a child process that acts as another user, for the cases about who asked or who may
+// connect.
 #pragma once
 
 #include <grp.h>
@@ -30,10 +29,9 @@ constexpr const char* kAgentAnswer = "192.0.2.2";
 constexpr const char* kResolverAnswer = "192.0.2.1";
 constexpr u32 kNobody = 65534;
 
-// A forked child that runs `body` as user and group `id` (as this user
-// without one) and exits with its result. The parent has threads, so `body`
-// makes system calls only. Through Ready and Held the child can tell the
-// parent it has set up and then wait until the parent releases it.
+// A forked child that runs `body` as user and group `id` (as this user without one) and exits with its
+// result. The parent has threads, so `body` makes system calls only. Through Ready and Held the child can
+// tell the parent it has set up and then wait until the parent releases it.
 class ChildAs {
  public:
   ChildAs(std::optional<u32> id, const std::function<int(ChildAs&)>& body) {
@@ -83,8 +81,7 @@ inline int RunAs(u32 id, const std::function<int()>& body) {
   return ChildAs(id, [&](ChildAs&) { return body(); }).Release();
 }
 
-// The daemon on a thread of its own: started in the constructor, stopped and
-// joined in the destructor.
+// The daemon on a thread of its own: started in the constructor, stopped and joined in the destructor.
 class DaemonRunner {
  public:
   explicit DaemonRunner(const sockfilter::SockFilterConfig& config) : config_(config), daemon_(io_, config_) {
@@ -119,8 +116,7 @@ class DaemonRunner {
 
 class DaemonBench {
  public:
-  // The service and the resolver on `loopback`, the stubs on the IPv4 one,
-  // passing through to that resolver.
+  // The service and the resolver on `loopback`, the stubs on the IPv4 one, passing through to that resolver.
   explicit DaemonBench(const char* loopback = "127.0.0.1")
       : service_(loopback, kAgentAnswer), upstream_(loopback, kResolverAnswer) {
     config_.stub4 = boost::asio::ip::udp::endpoint(boost::asio::ip::make_address_v4("127.0.0.1"), 0);
@@ -128,9 +124,8 @@ class DaemonBench {
     config_.controlPath = sockfilter::DefaultControlPath();  // where the filter library looks
   }
 
-  // Starts the daemon with `config_` as the case changed it. A stub on port 0
-  // takes for TCP the port UDP got, which may be taken for TCP already: then
-  // another daemon draws another port.
+  // Starts the daemon with `config_` as the case changed it. A stub on port 0 takes for TCP the port UDP got,
+  // which may be taken for TCP already: then another daemon draws another port.
   void StartDaemon() {
     for (int attempt = 0; attempt < 10; ++attempt) {
       daemon_.reset();

@@ -1,6 +1,5 @@
-// The service's side of the plug-in interfaces, for tests that drive a
-// plug-in object directly: every callback recorded in order, with the thread
-// it came on.
+// The service's side of the plug-in interfaces, for tests that drive a plug-in object directly: every
+// callback recorded in order, with the thread it came on.
 #pragma once
 
 #include <hxtarrow/plugin.h>

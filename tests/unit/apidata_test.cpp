@@ -72,16 +72,14 @@ TEST(IpcApiData, DocumentsAfterUpdatesAreEscapedByTheWriter) {
 
 TEST(IpcApiData, CountersAreSelectedByFamilyAndSocketTypeAndWrapAt32Bits) {
   // Which counter pair, in document order, a family and socket type select; -1 none.
-  const std::tuple<u32, u32, int> cases[] = {
-      {kIpcFamilyIpv4, kIpcSocketDatagram, 0},
-      {kIpcFamilyIpv4, kIpcSocketStream, 1},
-      {kIpcFamilyIpv6, kIpcSocketDatagram, 2},
-      {kIpcFamilyIpv6, kIpcSocketStream, 3},
-      {kIpcFamilyIpv4, 3, -1},
-      {kIpcFamilyIpv6, 0, -1},
-      {10, kIpcSocketDatagram, -1},
-      {0, kIpcSocketStream, -1},
-  };
+  const std::tuple<u32, u32, int> cases[] = {{kIpcFamilyIpv4, kIpcSocketDatagram, 0},
+                                             {kIpcFamilyIpv4, kIpcSocketStream, 1},
+                                             {kIpcFamilyIpv6, kIpcSocketDatagram, 2},
+                                             {kIpcFamilyIpv6, kIpcSocketStream, 3},
+                                             {kIpcFamilyIpv4, 3, -1},
+                                             {kIpcFamilyIpv6, 0, -1},
+                                             {10, kIpcSocketDatagram, -1},
+                                             {0, kIpcSocketStream, -1}};
   const std::string zero = R"({"ReqCnt":"0","RespCnt":"0"})";
   for (const auto& [family, socketType, selected] : cases) {
     SCOPED_TRACE(std::to_string(family) + "/" + std::to_string(socketType));
@@ -160,8 +158,7 @@ TEST(IpcFrameDecoder, RefusesMalformedFramesForGood) {
       {withHeader(1025, 'A', ""), "bad frame length 1025 (expected 2 to 1024)"},  // before the body arrives
       {withHeader(3, 'D', "{}"), "unknown payload type 0x44"},
       {withHeader(5, 'B', "{\"a\""), "invalid JSON in stats payload: "},
-      {withHeader(6, 'C', "hello"), "invalid JSON in command payload: "},
-  };
+      {withHeader(6, 'C', "hello"), "invalid JSON in command payload: "}};
   for (const auto& [bytes, expected] : cases) {
     SCOPED_TRACE(expected);
     CIpcFrameDecoder decoder(1024);

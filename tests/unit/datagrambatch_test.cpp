@@ -1,6 +1,5 @@
-// Batched datagram I/O, on both platforms (recvmmsg/sendmmsg on Linux, one
-// datagram at a time on Windows): what waits is read with its length, the
-// part kept bounded, and a batch goes out in order.
+// Batched datagram I/O, on both platforms (recvmmsg/sendmmsg on Linux, one datagram at a time on Windows):
+// what waits is read with its length, the part kept bounded, and a batch goes out in order.
 #include <gtest/gtest.h>
 
 #include <boost/asio/io_context.hpp>
@@ -25,8 +24,7 @@ TEST(DatagramBatchTest, ReadsWhatWaitsWithItsTrueLengthAndSendsInOrder) {
   CReceiveBatch in(32, 70, 4026);
   ASSERT_EQ(in.Receive(server.native_handle()), 32);
 #ifdef _WIN32
-  // Windows does not tell a truncated datagram's length: it says "more".
-  EXPECT_GT(in.Length(6), 4026u);
+  EXPECT_GT(in.Length(6), 4026u);  // Windows does not tell a truncated datagram's length: it says "more".
 #else
   EXPECT_EQ(in.Length(6), 5000u);
 #endif

@@ -69,8 +69,7 @@ TEST_F(FileMonitorTest, EachBurstIsReportedOnceWithTheLastActionOnTheFile) {
          EXPECT_TRUE(t.log.Has(LOG_LEVEL_DEBUG, "Ignored file action: 1 (file: other.txt)"));
          t.Write("OrgInfo.json");
        },
-       FILE_ACTION_MODIFIED},
-  };
+       FILE_ACTION_MODIFIED}};
   for (const auto& [name, fileExists, burst, expected] : cases) {
     SCOPED_TRACE(name);
     fs::remove_all(dir);

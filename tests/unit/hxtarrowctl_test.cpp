@@ -89,8 +89,7 @@ TEST(HxtArrowCtl, MalformedOrMissingFramesFail) {
       {status + Wire('B', "{\"Dns4\":\n"),
        "hxtarrowctl: malformed frame from the agent: invalid JSON in stats payload: "},
       {status, "hxtarrowctl: the agent closed the connection before sending its status"},
-      {status.substr(0, 20), "hxtarrowctl: the agent closed the connection before sending its status"},
-  };
+      {status.substr(0, 20), "hxtarrowctl: the agent closed the connection before sending its status"}};
   for (const auto& [script, error] : cases) {
     FakeAgent agent(script);
     const auto [code, out, err] = RunCtl("status --port " + agent.port());
@@ -158,9 +157,8 @@ TEST(HxtArrowCtl, UsageErrorsAndNoListener) {
                       "hxtarrowctl: no agent listening on 127.0.0.1:" + port + " (Connection refused)\n"));
 }
 
-// The daemon's PROGRAMS rows as `top` shows them: short rows left out, "-"
-// for names withheld, the names only on a page that may show them, and the
-// same facts in the JSON document.
+// The daemon's PROGRAMS rows as `top` shows them: short rows left out, "-" for names withheld, the names only
+// on a page that may show them, and the same facts in the JSON document.
 TEST(HxtArrowCtl, TopShowsTheDaemonsProgramRows) {
   using namespace ctl;
   const std::vector<ProgramRow> rows = ParseProgramRows({
@@ -175,8 +173,7 @@ TEST(HxtArrowCtl, TopShowsTheDaemonsProgramRows) {
        {"UNIT / LAST NAMES", "/usr/bin/dig", "a.test b.test", "...", "(ignored)"},
        {"are shown only"}},
       {"counters only", {"are shown only to root", "session-1.scope"}, {"LAST NAMES"}},
-      {"attribution is off", {"attribution is off"}, {"/usr/bin/dig"}},
-  };
+      {"attribution is off", {"attribution is off"}, {"/usr/bin/dig"}}};
   for (const auto& [note, shown, hidden] : cases) {
     const std::string page = FormatProgramTable(note, rows);
     for (const char* text : shown) EXPECT_NE(page.find(text), std::string::npos) << note << ": " << text;
@@ -196,9 +193,8 @@ TEST(HxtArrowCtl, TopShowsTheDaemonsProgramRows) {
 using Bytes = std::vector<u8>;
 using local = boost::asio::local::stream_protocol;
 
-// A filter daemon's control socket that answers each connection from its own
-// script: each reply after reading a request (the client sends one, then
-// waits), an empty one raising SIGTERM in this process instead; at the
+// A filter daemon's control socket that answers each connection from its own script: each reply after reading
+// a request (the client sends one, then waits), an empty one raising SIGTERM in this process instead; at the
 // script's end it hangs up.
 class FakeDaemon {
  public:

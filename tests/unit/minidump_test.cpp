@@ -1,6 +1,5 @@
-// The service process: its control handler, a write to a vanished peer, and
-// crash dumps. Each crash runs in a child process, which must end by its
-// signal after leaving one dump file and its log line.
+// The service process: its control handler, a write to a vanished peer, and crash dumps. Each crash runs in a
+// child process, which must end by its signal after leaving one dump file and its log line.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -101,8 +100,7 @@ TEST_F(MiniDumpTest, EachCrashLeavesOneDumpAndItsLineAndEndsByItsSignal) {
       // Through noexcept: the test framework would catch it on the way out of the test body.
       {"uncaught exception", []() noexcept { throwUncaught(); }, SIGABRT,
        "(0xE06D7363), Microsoft Compiler Generated (Q185294)"},
-      {"stack overflow", [] { recurse(0); }, SIGSEGV, "(0xC00000FD), STACK_OVERFLOW"},
-  };
+      {"stack overflow", [] { recurse(0); }, SIGSEGV, "(0xC00000FD), STACK_OVERFLOW"}};
   for (const auto& [name, crash, signo, code] : cases) {
     SCOPED_TRACE(name);
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
@@ -176,8 +174,7 @@ TEST(ServiceControl, HandlerAnswersEveryCodeAndLogsTheKnownOnes) {
       {0xffffffffu, kErrorCallNotImplemented, {}},
       // Without an orchestrator a stop is remembered.
       {SERVICE_CONTROL_STOP, 0, {stop, noHandle}},
-      {SERVICE_CONTROL_SHUTDOWN, 0, {stop, noHandle}},
-  };
+      {SERVICE_CONTROL_SHUTDOWN, 0, {stop, noHandle}}};
   for (const auto& [control, result, messages] : cases) {
     log.Clear();
     EXPECT_EQ(ServiceControlHandler(control, 0, nullptr, nullptr), result) << control;

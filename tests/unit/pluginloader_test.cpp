@@ -68,8 +68,7 @@ TEST_F(ModuleLoaderTest, LoadFailuresNameThePathAndAnErrnoCode) {
       {missing.c_str(),
        "LoadLibrary: unable to load " + missing + " [error " + std::to_string(kMissingFile) + "]\n"},
       {text.c_str(),
-       "LoadLibrary: unable to load " + text + " [error " + std::to_string(kNotAModule) + "]\n"},
-  };
+       "LoadLibrary: unable to load " + text + " [error " + std::to_string(kNotAModule) + "]\n"}};
   for (const auto& [path, message] : cases) {
     SCOPED_TRACE(message);
     log_.Clear();
@@ -78,8 +77,7 @@ TEST_F(ModuleLoaderTest, LoadFailuresNameThePathAndAnErrnoCode) {
     EXPECT_FALSE(loader.Load(path));
     EXPECT_EQ(log_.Messages(LOG_LEVEL_ERROR), std::vector<std::string>{message}) << log_.Dump();
     EXPECT_NE(log_.Records().front().text.find("Function: CModuleLoader::Load"), std::string::npos);
-    // Only a real attempt gives up the module held before.
-    EXPECT_EQ(loader.IsLoaded(), path == nullptr);
+    EXPECT_EQ(loader.IsLoaded(), path == nullptr);  // Only a real attempt gives up the module held before.
   }
 }
 
@@ -139,8 +137,7 @@ TEST_F(PluginLoaderTest, ScanRefusesWhatIsNotAModuleAndKeepsNothingLoaded) {
       {names[4], "Bad file name extension"},
       {"notes" + so, "CModuleLoader::Load failed for " + dir + "notes" + so},
       {fs::path(noList).filename().string(),
-       "CModuleLoader::GetFuncAddress - GetAvailableInterfaces failed for " + noList},
-  };
+       "CModuleLoader::GetFuncAddress - GetAvailableInterfaces failed for " + noList}};
   const auto errors = log_.Messages(LOG_LEVEL_ERROR);
   for (const auto& [name, reason] : refusals) {
     auto failed =
@@ -205,9 +202,8 @@ std::vector<std::string> Trace(const test::FakePlugin& fake) {
   return trace;
 }
 
-// Each id is served by its own module, once: a second object for a live id is
-// refused without asking the module. Objects still active when the loader
-// goes are disposed of.
+// Each id is served by its own module, once: a second object for a live id is refused without asking the
+// module. Objects still active when the loader goes are disposed of.
 TEST_F(PluginLoaderTest, QuickCreatePluginHandsOutEachInterfaceFromItsModuleOnce) {
   test::FakePlugin dns(Install(HXT_FAKE_PLUGIN_VELMORA)), swg(Install(HXT_FAKE_PLUGIN_SWG)),
       cloud(Install(HXT_FAKE_PLUGIN_CLOUD_DOWNLOADER));

@@ -20,8 +20,7 @@
 namespace hxt {
 namespace {
 
-// Itanium C++ ABI: a pointer to a virtual member holds 1 + the slot's byte
-// offset, plus the this-adjustment.
+// Itanium C++ ABI: a pointer to a virtual member holds 1 + the slot's byte offset, plus the this-adjustment.
 struct MemberPointer {
   std::uintptr_t ptr;
   std::ptrdiff_t adj;
@@ -48,9 +47,8 @@ void ExpectSlots(const char* name, long first, const std::vector<long>& slots) {
     EXPECT_EQ(slots[op], first + static_cast<long>(op)) << name << " operation " << op;
 }
 
-// The filter library is called through virtual tables too. Behind a virtual
-// destructor, which fills two entries (complete and deleting), published slot
-// n is entry n + 1.
+// The filter library is called through virtual tables too. Behind a virtual destructor, which fills two
+// entries (complete and deleting), published slot n is entry n + 1.
 TEST(FilterApiLayout, OperationsSitAtTheirSlots) {
   ExpectSlots("IVelmoraApi", 1,
               {Slot(&IVelmoraApi::IsPreloadNeeded), Slot(&IVelmoraApi::IsPluginOpen),

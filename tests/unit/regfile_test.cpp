@@ -1,6 +1,5 @@
-// The registry store, its file format, and what the service reads through it
-// and through the service root: the runtime's version, the device identifier
-// and the service's folders.
+// The registry store, its file format, and what the service reads through it and through the service root:
+// the runtime's version, the device identifier and the service's folders.
 #include <gtest/gtest.h>
 #include <openssl/sha.h>
 
@@ -74,8 +73,7 @@ TEST(RegFile, MalformedLinesAreReportedWithLineNumbersAndSkippedAndAHeaderIsNeed
   ASSERT_NE(find(c, "HKEY_LOCAL_MACHINE\\K", "good"), nullptr);
   EXPECT_EQ(find(c, "HKEY_LOCAL_MACHINE\\K", "baddword"), nullptr);
 
-  // Without the header nothing is read.
-  c = ParseRegFile("[HKEY_LOCAL_MACHINE\\K]\n\"A\"=dword:1\n");
+  c = ParseRegFile("[HKEY_LOCAL_MACHINE\\K]\n\"A\"=dword:1\n");  // Without the header nothing is read.
   EXPECT_TRUE(c.keys.empty());
   EXPECT_TRUE(c.diagnostics.size() == 1 && c.diagnostics[0].line == 1u);
   EXPECT_TRUE(ParseRegFile(std::string("\0\xff\x01garbage", 10)).keys.empty());
@@ -134,8 +132,7 @@ TEST(DotNetDependency, Cases) {
       {"major 3", "\"Install\"=dword:1\n\"Version\"=\"3.5.30729\"\n", false, LOG_LEVEL_ERROR,
        ".NET Framework 3.5.30729 is installed, expected 4.0 or newer"},
       {"no digits", "\"Install\"=dword:1\n\"Version\"=\"v4\"\n", false, LOG_LEVEL_ERROR,
-       ".NET Framework v4 is installed, expected 4.0 or newer"},
-  };
+       ".NET Framework v4 is installed, expected 4.0 or newer"}};
   for (const auto& [name, values, result, level, message] : cases) {
     SCOPED_TRACE(name);
     test::TestRoot root;
@@ -193,8 +190,7 @@ TEST_F(DeviceInfoTest, TheIdentifierHashesTheSourceItemsInNameOrder) {
        details + "\"Sid\"=hex:05\n\"DigitalProductId\"=hex:\n\"DigitalProductId4\"=\"text\"\n\"Nonce\"=hex:"
                  "01,00,00,00\n",
        {5}},
-      {"a nonce as text", details + "\"Sid\"=hex:05\n\"Nonce\"=\"1\"\n", {5}},
-  };
+      {"a nonce as text", details + "\"Sid\"=hex:05\n\"Nonce\"=\"1\"\n", {5}}};
   root.WriteMachineId("00112233445566778899aabbccddeeff\n");
   for (const auto& c : cases) {
     CDeviceInfo::ResetCacheForTesting();

@@ -99,10 +99,9 @@ TEST(ServiceManagerTest, NotifiesAPathOrAnAbstractNameAndWritesJournalRecords) {
   EXPECT_FALSE(platform::SendToJournal("x", 6, "hxsockfilterd", {}, (root.path() + "/absent").c_str()));
 }
 
-// The agent hangs and reads nothing on its control connection either: the
-// time-out's disruption notice overflows that connection, which drops the
-// agent and clears its parameters on the spot, failing over every pending
-// query while the stub is still expiring them. Each is still answered.
+// The agent hangs and reads nothing on its control connection either: the time-out's disruption notice
+// overflows that connection, which drops the agent and clears its parameters on the spot, failing over every
+// pending query while the stub is still expiring them. Each is still answered.
 TEST(UdpRelayTest, ATimeOutWhoseNoticeDropsTheAgentStillAnswersEveryQuery) {
   ScopedCaptureLog log;
   const auto loopback = boost::asio::ip::make_address("127.0.0.1");

@@ -1,9 +1,8 @@
-// The socket filter's pure pieces: DNS name reading and white lists, error
-// answers, endpoint and resolv.conf parsing, the control protocol's framing
-// and parameter records, transparent mode's rule script and its reading of
-// capabilities, cgroups and mounts from /proc texts, and who asked: the /proc
-// socket-link parser, the inode -> pid map over a made-up /proc, the bounded
-// program table and the blocked-answer test, over UDP and in a TCP stream.
+// The socket filter's pure pieces: DNS name reading and white lists, error answers, endpoint and resolv.conf
+// parsing, the control protocol's framing and parameter records, transparent mode's rule script and its
+// reading of capabilities, cgroups and mounts from /proc texts, and who asked: the /proc socket-link parser,
+// the inode -> pid map over a made-up /proc, the bounded program table and the blocked-answer test, over UDP
+// and in a TCP stream.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -216,11 +215,9 @@ TEST(TransparentRulesTest, ScriptsRedirectOnlyWhatIsAskedAndExemptFirst) {
            "[fe80::53]:6000\n" +
            add + "meta nfproto ipv6 ip6 daddr fe80::53 udp dport 53 dnat ip6 to [fe80::53]:6000\n" + add +
            "meta nfproto ipv6 ip6 daddr fe80::/10 return\n" + add +
-           "meta nfproto ipv6 udp dport 53 redirect to :5000\n"},
-  };
+           "meta nfproto ipv6 udp dport 53 redirect to :5000\n"}};
   for (const auto& [what, rules, script] : cases) EXPECT_EQ(BuildRuleScript(rules), script) << what;
-  // An exemption nft cannot quote would let a cgroup's name write rules; the
-  // chain stays empty instead.
+  // An exemption nft cannot quote would let a cgroup's name write rules; the chain stays empty instead.
   NftRules hostile = udp4;
   hostile.exempt.push_back({1, "x\" return; add table ip evil { }; #"});
   EXPECT_EQ(BuildRuleScript(hostile), flush);
@@ -241,8 +238,7 @@ TEST(TransparentHostTest, CgroupsMapToLevelAndNftPathAndTheRootIsRefused) {
       {"/sys/fs/cgroup", "/a\"b", 0, ""},
       {"/sys/fs/cgroup", "/tab\there", 0, ""},
       {"/mnt/c\"g", "/a", 0, ""},
-      {"/sys/fs/cgroup", "/odd 'name' $x {y}", 1, "odd 'name' $x {y}"},
-  };
+      {"/sys/fs/cgroup", "/odd 'name' $x {y}", 1, "odd 'name' $x {y}"}};
   for (const auto& [mount, path, level, nftPath] : cases) {
     auto cgroup = CgroupExemption(mount, path);
     EXPECT_EQ(cgroup ? std::make_pair(cgroup->level, cgroup->nftPath) : std::make_pair(0u, std::string()),

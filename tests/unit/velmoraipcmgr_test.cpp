@@ -51,8 +51,7 @@ std::string WireFrame(CIpcApiData& model, PayloadType type) {
   return std::string(frame.begin(), frame.end());
 }
 
-// A manager on a free port with its I/O service on a thread of its own, as
-// the orchestrator runs it.
+// A manager on a free port with its I/O service on a thread of its own, as the orchestrator runs it.
 class IpcMgrTest : public ::testing::Test {
  protected:
   void Start(bool verbose = true, std::chrono::milliseconds sendTimeout = kIpcSendTimeout) {

@@ -32,9 +32,8 @@ std::vector<std::string> With(std::vector<std::string> calls, const std::vector<
   return calls;
 }
 
-// The siblings' part of every change of the ignore list: each is created,
-// opened, refreshed and closed in turn; then each is closed once more and
-// released.
+// The siblings' part of every change of the ignore list: each is created, opened, refreshed and closed in
+// turn; then each is closed once more and released.
 const std::vector<std::string> kSiblingRefresh = [] {
   std::vector<std::string> refresh, release;
   for (std::string api : {"VpnDns", "Kestrum", "SocketRedirector"}) {
@@ -99,9 +98,8 @@ class KdfPluginMgrTest : public ::testing::Test {
     return sent.empty() ? fake::InfoSnapshot{} : sent.front();
   }
   std::vector<std::string> Errors() { return log_.Messages(LOG_LEVEL_ERROR); }
-  // One operation on a fresh manager over a filter double following `script`:
-  // its result, the filter's calls (without IsPluginOpen queries) and the
-  // errors logged. The operation may release the manager.
+  // One operation on a fresh manager over a filter double following `script`: its result, the filter's calls
+  // (without IsPluginOpen queries) and the errors logged. The operation may release the manager.
   void Run(const std::string& name, const std::function<void(fake::Script&)>& script,
            const std::function<u32(CVelmoraKdfPluginMgr*&)>& operation, u32 result,
            const std::vector<std::string>& calls, const std::vector<std::string>& errors) {
@@ -121,9 +119,8 @@ class KdfPluginMgrTest : public ::testing::Test {
   std::size_t mark_ = 0;
 };
 
-// Refused creations leave no instance; a failed start of encrypted DNS
-// handling costs a warning, not the manager; a second creation leaves the
-// first alone.
+// Refused creations leave no instance; a failed start of encrypted DNS handling costs a warning, not the
+// manager; a second creation leaves the first alone.
 TEST_F(KdfPluginMgrTest, CreationFailuresAndASecondCreation) {
   auto refused = [this](IVelmoraKdfCB* callback, u32 code, const std::vector<std::string>& errors) {
     log_.Clear();
@@ -159,8 +156,7 @@ TEST_F(KdfPluginMgrTest, PortRange) {
   // The UDP and TCP ports of both families, whether they are accepted.
   const std::tuple<u16, u16, u16, u16, bool> cases[] = {
       {0, 0, 0, 0, true},     {53, 0, 0, 0, false},  {0, 1023, 0, 0, false}, {0, 0, 1, 0, false},
-      {0, 0, 0, 1023, false}, {1024, 0, 0, 0, true}, {65535, 0, 0, 0, true}, {1024, 2048, 4096, 65535, true},
-  };
+      {0, 0, 0, 1023, false}, {1024, 0, 0, 0, true}, {65535, 0, 0, 0, true}, {1024, 2048, 4096, 65535, true}};
   Start();
   for (const auto& [udp4, udp6, tcp4, tcp6, accepted] : cases) {
     SCOPED_TRACE(::testing::Message() << udp4 << "," << udp6 << "," << tcp4 << "," << tcp6);
@@ -178,9 +174,8 @@ TEST_F(KdfPluginMgrTest, PortRange) {
   }
 }
 
-// StopPlugin clears the filter and hands back the ignore list SetParameters
-// was last given, even when the filter refused it; it goes on past failures
-// and still reports success.
+// StopPlugin clears the filter and hands back the ignore list SetParameters was last given, even when the
+// filter refused it; it goes on past failures and still reports success.
 TEST_F(KdfPluginMgrTest, StopPluginRestoresTheIgnoreListOfTheLastSetParameters) {
   Start();
   ASSERT_TRUE(mgr_->SetParameters({}, {}, {}, {}, 5000, 5001, 5002, 5003, {11, 12}, true, true));
@@ -245,8 +240,7 @@ TEST_F(KdfPluginMgrTest, OpenFailuresAndTheEndClosesAnOpenPluginAndReleasesTheAp
       {"UpdatePids", [](auto& m) { return m.UpdatePids({1}); }},
       {"UpdateWhiteList", [](auto& m) { return m.UpdateWhiteList({}, {}); }},
       {"UpdateIncludedDnsServers", [](auto& m) { return m.UpdateIncludedDnsServers({}, {}); }},
-      {"StopPlugin", [](auto& m) { return m.StopPlugin(); }},
-  };
+      {"StopPlugin", [](auto& m) { return m.StopPlugin(); }}};
   const std::string openFailed = Failed("CVelmoraKdfPluginMgr::openPlugin", kKdfOpenFailed);
   for (const auto& [name, operation] : operations) {
     auto run = [op = operation](CVelmoraKdfPluginMgr*& m) { return u32{op(*m)}; };
@@ -282,16 +276,14 @@ TEST_F(KdfPluginMgrTest, SiblingFailureStopsTheRefreshAndReleasesWhatWasCreated)
                                             "CVpnDnsApiClassFactory::ReleaseInstance"};
   // The filter's script, the error it causes, the siblings' calls.
   const std::tuple<const char*, std::function<void(fake::Script&)>, std::string, std::vector<std::string>>
-      failures[] = {
-          {"IVpnDnsApi refresh fails", [](auto& s) { s.vpnDns.refreshPids = 7; },
-           Failed("IVpnDnsApi::RefreshVelmoraPids", 7), With(vpnDns, release)},
-          {"IKestrumApi not created", [](auto& s) { s.kestrum.createReturnsNull = true; },
-           "unable to create instance of IKestrumApi interface.",
-           With(vpnDns,
-                With({"IVpnDnsApi::ClosePlugin", "CKestrumApiClassFactory::CreateInstance"}, release))},
-          {"ISocketRedirectorApi close fails", [](auto& s) { s.socketRedirector.closePlugin = 5; },
-           Failed("ISocketRedirectorApi::ClosePlugin", 5), kSiblingRefresh},
-      };
+      failures[] = {{"IVpnDnsApi refresh fails", [](auto& s) { s.vpnDns.refreshPids = 7; },
+                     Failed("IVpnDnsApi::RefreshVelmoraPids", 7), With(vpnDns, release)},
+                    {"IKestrumApi not created", [](auto& s) { s.kestrum.createReturnsNull = true; },
+                     "unable to create instance of IKestrumApi interface.",
+                     With(vpnDns, With({"IVpnDnsApi::ClosePlugin", "CKestrumApiClassFactory::CreateInstance"},
+                                       release))},
+                    {"ISocketRedirectorApi close fails", [](auto& s) { s.socketRedirector.closePlugin = 5; },
+                     Failed("ISocketRedirectorApi::ClosePlugin", 5), kSiblingRefresh}};
   for (const auto& [name, script, error, siblings] : failures) {
     Run(std::string(name) + ", UpdatePids", script, [](auto*& m) { return u32{m->UpdatePids({4})}; }, 1,
         With({"IVelmoraApi::OpenPlugin", "IVelmoraApi::SetParameters"}, siblings),
@@ -302,9 +294,8 @@ TEST_F(KdfPluginMgrTest, SiblingFailureStopsTheRefreshAndReleasesWhatWasCreated)
   }
 }
 
-// Operations from several threads, with disruptions arriving meanwhile on the
-// library's threads, reach the filter one at a time; every disruption reaches
-// the callback.
+// Operations from several threads, with disruptions arriving meanwhile on the library's threads, reach the
+// filter one at a time; every disruption reaches the callback.
 TEST_F(KdfPluginMgrTest, OperationsAreSerialisedAndDisruptionsReachTheCallback) {
   const std::thread::id testThread = std::this_thread::get_id();
   EXPECT_CALL(callback_, NotifyKdfDisruption()).Times(5).WillRepeatedly([testThread] {

@@ -1,6 +1,5 @@
-// The listener hosts: datagrams and their limits, answers and sessions, TCP
-// connections with their whole-message parsing, and the request contexts the
-// orchestrator keeps for them.
+// The listener hosts: datagrams and their limits, answers and sessions, TCP connections with their
+// whole-message parsing, and the request contexts the orchestrator keeps for them.
 #include "agent/velmoralistener.h"
 
 #include <gtest/gtest.h>
@@ -82,8 +81,7 @@ TEST_P(ListenerHostTest, HandsOnWellFramedDatagramsAndDropsTheOthers) {
       {"length field too large", Request(30, 20), "Malformed received payload (expected 90)"},
       {"one byte", Request(1), ""},
       {"largest", Request(4026), ""},
-      {"one byte too large", Request(4027), "received 4097 bytes (max expected - 4096), ignoring data"},
-  };
+      {"one byte too large", Request(4027), "received 4097 bytes (max expected - 4096), ignoring data"}};
   for (const auto& [name, datagram, message] : cases) {
     SCOPED_TRACE(name);
     log.Clear();
@@ -118,8 +116,7 @@ TEST_P(ListenerHostTest, HandsOnWellFramedDatagramsAndDropsTheOthers) {
 }
 
 TEST_P(ListenerHostTest, ResponseGoesToTheRequesterPortOnLoopbackAndThenClosesTheSession) {
-  // The requester address names another host: the answer still goes to
-  // loopback, at the requester's port.
+  // The requester address names another host: the answer still goes to loopback, at the requester's port.
   auto requester =
       test::FilterSocketAddress(GetParam(), v6() ? "2001:db8::7" : "198.51.100.7", client.LocalPort());
   Bytes response = test::RedirectedMessage(requester, Destination(), test::DnsBytes(13, 5));
@@ -161,10 +158,8 @@ TEST(ListenerHostConstruction, RefusesBadArgumentsAndReportsNoPorts) {
       {&callback, 0, "Invalid address family parameter"},
       {&callback, 10, "Invalid address family parameter"},  // the native AF_INET6
       {nullptr, kAddressFamilyIPv4, "Invalid callback interface parameter"},
-      // Without the filter manager the UDP listener is refused and no TCP
-      // listener is built.
-      {&callback, kAddressFamilyIPv4, "KDF plugin manager not initialized"},
-  };
+      // Without the filter manager the UDP listener is refused and no TCP listener is built.
+      {&callback, kAddressFamilyIPv4, "KDF plugin manager not initialized"}};
   for (const auto& [cb, family, message] : cases) {
     SCOPED_TRACE(message);
     log.Clear();
@@ -210,8 +205,7 @@ TEST(ParseReceivedData, FindsWholeMessagesOnly) {
       {Bytes(50, 0), {}, Insufficient(50, 71)},
       {Message(30) + Prefix(Message(30), 40), {100}, Insufficient(40, 71)},
       {Message(30) + Prefix(Message(30), 80), {100}, Insufficient(80, 100)},
-      {Message(30) + Bytes(1, 7), {100}, "Payload start out of bounds"},
-  };
+      {Message(30) + Bytes(1, 7), {100}, "Payload start out of bounds"}};
   int row = 0;
   for (const auto& [read, found, error] : cases) {
     SCOPED_TRACE("case " + std::to_string(row++));
@@ -335,10 +329,9 @@ TEST_F(TcpConnectionTest, IdleConnectionTimesOut) {
   EXPECT_TRUE(second.WaitForClose());
 }
 
-// A host whose thread is stuck in a callback (as when it waits for the
-// orchestrator's listenerMutex held by the destroyer) is destroyed after the
-// bounded wait; the thread finishes its handler on listeners that are still
-// alive and frees them itself.
+// A host whose thread is stuck in a callback (as when it waits for the orchestrator's listenerMutex held by
+// the destroyer) is destroyed after the bounded wait; the thread finishes its handler on listeners that are
+// still alive and frees them itself.
 TEST_F(TcpConnectionTest, HostDestroyedWhileItsThreadIsBusyLeavesTheThreadItsListeners) {
   ASSERT_TRUE(CVelmoraListener::WaitForAllThreads(std::chrono::seconds(10)));
   ListenerSettings settings;

@@ -84,9 +84,8 @@ TEST_F(MainThreadTest, OrgInfoModificationsPostStartsThatTheStateCheckFilters) {
             2u);
 }
 
-// Without the runtime, or with a filter awaiting approval, the plug-ins stay
-// out but the service runs and stops on request; a missing runtime is
-// reported first.
+// Without the runtime, or with a filter awaiting approval, the plug-ins stay out but the service runs and
+// stops on request; a missing runtime is reported first.
 TEST_F(MainThreadTest, MissingRuntimeOrFilterApprovalKeepsThePluginsOutButTheServiceRuns) {
   fakefilter::Configure([](fakefilter::Script& s) {
     s.preloadNeeded = true;

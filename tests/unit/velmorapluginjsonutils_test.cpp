@@ -16,8 +16,7 @@ namespace {
 
 using test::ScopedCaptureLog;
 
-// A parse by its outcome: the error text ("" when it succeeded) and the error
-// lines logged.
+// A parse by its outcome: the error text ("" when it succeeded) and the error lines logged.
 struct Outcome {
   std::string error;
   std::vector<std::string> logged;
@@ -44,8 +43,7 @@ TEST(RedirectPayload, PartialShapes) {
       {R"({"version":1,"ignore_pids":[4,1234]})", true, false, false},
       {quoted, true, false, false},
       {R"({"version":"1","dns4":{"whitelist":["x"]},"dns6":{"whitelist":[]}})", false, true, false},
-      {R"({"version":1,"dns4":{"resolvers":["1.1.1.1"]},"dns6":{"resolvers":[]}})", false, false, true},
-  };
+      {R"({"version":1,"dns4":{"resolvers":["1.1.1.1"]},"dns6":{"resolvers":[]}})", false, false, true}};
   for (const auto& [json, pids, whitelists, resolvers] : good) {
     SCOPED_TRACE(json);
     ScopedCaptureLog log;
@@ -56,10 +54,8 @@ TEST(RedirectPayload, PartialShapes) {
   const char* bad[] = {
       R"({"version":1,"ignore_pids":[4],"dns4":{"whitelist":[]}})",
       R"({"version":1,"dns4":{"whitelist":[],"resolvers":[]},"dns6":{"whitelist":[],"resolvers":[]}})",
-      R"({"version":1,"dns4":{"whitelist":[]}})",
-      R"({"version":1})",
-      R"({"version":1,"ignore_pids":[],"dns4":{"redirect":true,"whitelist":[],"resolvers":[]},"dns6":{"redirect":true,"whitelist":[]}})",
-  };
+      R"({"version":1,"dns4":{"whitelist":[]}})", R"({"version":1})",
+      R"({"version":1,"ignore_pids":[],"dns4":{"redirect":true,"whitelist":[],"resolvers":[]},"dns6":{"redirect":true,"whitelist":[]}})"};
   for (const char* json : bad)
     EXPECT_EQ(parse(&CVelmoraPluginJsonUtils::ParseRedirectPayload, json).error, kInvalidFormat);
 }
@@ -79,8 +75,7 @@ TEST(RedirectPayload, FailuresCarryTheirReason) {
       {R"({"version":1,"ignore_pids":["99999999999"]})", cast, ""},
       {R"({"version":1,"ignore_pids":[-1]})", cast, ""},
       {"{\"version\":1,", "", ""},
-      {R"({"version":1,"dns4":{"resolvers":["999.1.1.1"]},"dns6":{"resolvers":[]}})", "", ""},
-  };
+      {R"({"version":1,"dns4":{"resolvers":["999.1.1.1"]},"dns6":{"resolvers":[]}})", "", ""}};
   for (const auto& [json, error, logged] : cases) {
     SCOPED_TRACE(json.substr(0, 80));
     const Outcome outcome = parse(&CVelmoraPluginJsonUtils::ParseRedirectPayload, json);
@@ -150,16 +145,14 @@ TEST(SwgAndUpgradePayloads, FieldsOrFailureTextAndLine) {
       {run(&J::ParseUpgradeDetailsChangedPayload, upgrade("3600", "false")), {"m d 3600 closed"}},
       {run(&J::ParseUpgradeDetailsChangedPayload, upgrade(R"("abc")", "true")), {lexical}},
       {run(&J::ParseUpgradeDetailsChangedPayload, upgrade("3600", "")),
-       {"no 'upgrade windows open' attribute", "missing 'upgrade windows open' attribute"}},
-  };
+       {"no 'upgrade windows open' attribute", "missing 'upgrade windows open' attribute"}}};
   for (std::size_t i = 0; i < std::size(cases); ++i)
     EXPECT_EQ(cases[i].first, cases[i].second) << "case " << i;
 }
 
 TEST(VelmoraInfo, WhiteListCursorAndTruncation) {
-  // Getter calls on the IPv4 white list: first or next, the size, whether to
-  // truncate, a null buffer; the result and the buffer's text after it ("#"
-  // when untouched). "ab" is 2 bytes, "abcdef" 6, "xyz" 3.
+  // Getter calls on the IPv4 white list: first or next, the size, whether to truncate, a null buffer; the
+  // result and the buffer's text after it ("#" when untouched). "ab" is 2 bytes, "abcdef" 6, "xyz" 3.
   const std::tuple<bool, u32, bool, bool, bool, std::string> steps[] = {
       {false, 8, false, false, true, "ab"},      // next before first reads from the start
       {true, 2, false, false, false, "#"},       // length == size: no room for the terminator
@@ -171,8 +164,7 @@ TEST(VelmoraInfo, WhiteListCursorAndTruncation) {
       {false, 8, true, false, false, "#"},       // at the end
       {true, 8, false, false, true, "ab"},       // first starts over
       {true, 1, true, false, true, ""},          // only the terminator fits
-      {false, 4, true, false, true, "abc"},
-  };
+      {false, 4, true, false, true, "abc"}};
   CVelmoraInfo info = CVelmoraInfo::WhiteLists({"ab", "abcdef", "xyz"}, {});
   int step = 0;
   for (const auto& [first, size, truncate, null, result, text] : steps) {

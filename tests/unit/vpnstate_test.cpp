@@ -73,8 +73,7 @@ TEST_F(VpnSharedMemoryTest, ShortReadsAndReaderWritesAreRefusedAndAPulseResetsAS
       log.Has(LOG_LEVEL_ERROR, "Unable to read the shared memory, memory corrupted or not initialized"));
   EXPECT_FALSE(memory.WriteToSharedMemory(buffer.get(), size));
   EXPECT_TRUE(log.Has(LOG_LEVEL_ERROR, "Only the publisher can write to shared memory"));
-  // The refused read released the lock.
-  EXPECT_TRUE(memory.ReadSharedMemory(size, buffer.get()));
+  EXPECT_TRUE(memory.ReadSharedMemory(size, buffer.get()));  // The refused read released the lock.
 
   // The event: a pulse wakes only who waits at that moment (the consumer tests
   // show that it does), a set event stays set.
@@ -154,8 +153,7 @@ TEST(VpnDocuments, ByteForByte) {
        R"("split_dns":"false","dns":["10.0.0.1","10.0.0.2"],"split_dns_domains":"","split_include_networks":""},)"
        R"("vpn_ipv6":{"state":"connected","vpn_type":"tunnel_all","tunnel_all_dns":"true","split_dns":"true",)"
        R"("dns":"","split_dns_domains":["d.example"],"split_include_networks":["10.0.0.0\/8"]},"tnd":"trusted"})"
-       "\n"},
-  };
+       "\n"}};
   for (const auto& [name, edit, document] : cases) {
     SCOPED_TRACE(name);
     std::string out = "stale";
@@ -188,9 +186,8 @@ class VpnConsumerTest : public VpnSharedMemoryTest {
  protected:
   VpnConsumerSettings fast{std::chrono::milliseconds(20), kVpnStopJoinTimeout};
 
-  // Publishes `edit`, then pulses until `states` states and `sessions`
-  // session events were reported: a pulse wakes the consumer only while it
-  // waits, so one may pass unseen.
+  // Publishes `edit`, then pulses until `states` states and `sessions` session events were reported: a pulse
+  // wakes the consumer only while it waits, so one may pass unseen.
   bool PublishUntil(Publisher& publisher, const Edit& edit, std::size_t states, std::size_t sessions = 0) {
     if (!publisher.Publish(edit)) return false;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);

@@ -113,8 +113,7 @@ TEST_P(WinAttribution, OwnSocketIsThisProgramAndItsClosedPortIsNot) {
   const Case& c = GetParam();
   Sockets sockets(c);
   if (!sockets.ok) GTEST_SKIP() << "no " << c.name << " socket on loopback here";
-  // The ignored list names the program in another case: paths on Windows
-  // are not case-sensitive.
+  // The ignored list names the program in another case: paths on Windows are not case-sensitive.
   CAttribution attribution({upper(ownExe())});
   CSocketOwners owners;
   u32 pid = 0;

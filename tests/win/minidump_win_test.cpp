@@ -1,8 +1,7 @@
-// Crash dumps on Windows: each crash happens in a death-test child, which
-// must end with the exception's code after writing one minidump into the
-// temporary folder it inherited; installation prunes old dumps. A Windows
-// death-test child re-runs its test from the start, so every step before
-// the statement must be harmless twice.
+// Crash dumps on Windows: each crash happens in a death-test child, which must end with the exception's code
+// after writing one minidump into the temporary folder it inherited; installation prunes old dumps. A Windows
+// death-test child re-runs its test from the start, so every step before the statement must be harmless
+// twice.
 #include <gtest/gtest.h>
 
 #include <winsock2.h>
@@ -45,9 +44,8 @@ std::string executableName() {
   return fs::path(path).filename().string();
 }
 
-// The temporary folder of the crashing children: made by the test process,
-// inherited by its children through the environment (TMP is what
-// GetTempPathW reads first), removed when the test process ends.
+// The temporary folder of the crashing children: made by the test process, inherited by its children through
+// the environment (TMP is what GetTempPathW reads first), removed when the test process ends.
 const fs::path& DumpDir() {
   static struct Folder {
     fs::path path;

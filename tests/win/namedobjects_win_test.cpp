@@ -1,7 +1,6 @@
-// The VPN intake's named section, mutex and event between two processes. The
-// other process is a death-test child: on Windows it re-runs the test from
-// its start and then runs the statement, so what comes before the statement
-// must be harmless twice, and the names are fixed so that both find them.
+// The VPN intake's named section, mutex and event between two processes. The other process is a death-test
+// child: on Windows it re-runs the test from its start and then runs the statement, so what comes before the
+// statement must be harmless twice, and the names are fixed so that both find them.
 #include <gtest/gtest.h>
 
 #include <winsock2.h>

@@ -1,6 +1,5 @@
-// The reference plug-ins as DLLs, found and created by the service's plug-in
-// loader (what they answer: tests/win/sockfilter_e2e.sh), and the
-// DNS-protection plug-in's trust roots from the system store.
+// The reference plug-ins as DLLs, found and created by the service's plug-in loader (what they answer:
+// tests/win/sockfilter_e2e.sh), and the DNS-protection plug-in's trust roots from the system store.
 #include <gtest/gtest.h>
 #include <openssl/ssl.h>
 #include <openssl/x509_vfy.h>
@@ -50,9 +49,8 @@ TEST(RefPluginsWin, EachDllOffersItsInterfaceToTheLoader) {
   fs::remove_all(folder);
 }
 
-// Without a CA file in the profile, TLS upstreams are checked against the
-// system's roots, which Wine's store holds too; their self-signatures check
-// out with the cross-built libcrypto.
+// Without a CA file in the profile, TLS upstreams are checked against the system's roots, which Wine's store
+// holds too; their self-signatures check out with the cross-built libcrypto.
 TEST(DnsProtectTrustWin, LoadsTheSystemRootsAndVerifiesThem) {
   asio::ssl::context context(asio::ssl::context::tls_client);
   boost::system::error_code error;

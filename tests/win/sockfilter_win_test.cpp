@@ -63,9 +63,8 @@ TEST(WinControlChannel, NoPipeIsNoDaemonAndBytesBeforeTheEndAreKept) {
   EXPECT_FALSE(alive);
 }
 
-// The adapters' DNS servers (under Wine, the host's resolv.conf, which may
-// well name a loopback resolver): never a loopback address, whether the
-// stub's own or another, and on the port asked for.
+// The adapters' DNS servers (under Wine, the host's resolv.conf, which may well name a loopback resolver):
+// never a loopback address, whether the stub's own or another, and on the port asked for.
 TEST(WinResolverSource, AdaptersListHoldsNoLoopbackAddress) {
   SockFilterConfig config;
   config.resolvConfPath = "adapters";

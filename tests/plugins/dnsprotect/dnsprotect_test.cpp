@@ -67,8 +67,7 @@ TEST(DnsProtectProfile, RefusesWhatItCannotUseNamingTheMemberAndReason) {
        "dns.portal.checkUrl: expected an http"},
       {head + R"(],"portal":{"resolvers":["gateway"]}}})", "dns.portal.resolvers[0]: expected an IP"},
       {head + R"(]},"swg":{"enabled":true}})", "swg.proxy: missing"},
-      {head + R"(]},"updates":{}})", "updates: expected an object"},
-  };
+      {head + R"(]},"updates":{}})", "updates: expected an object"}};
   for (const auto& [json, expected] : cases) {
     Profile profile;
     std::string error;
@@ -106,8 +105,7 @@ TEST(DnsProtectPolicy, BlocksListedNamesAndTheirSubdomainsUnlessAllowedAndReload
       {Verdict::Allowed, {"good.ads.example", "a.good.ads.example"}},
       {Verdict::Pass,
        {"badads.example", "example", "localhost", "", "x\\.ads.example", "ads\\.example", "wild.example",
-        "opt.example"}},
-  };
+        "opt.example"}}};
   auto policy = holder.Current();
   EXPECT_EQ(policy->blocked.size(), 5u);
   for (const auto& [verdict, names] : cases)
@@ -156,13 +154,11 @@ TEST(DnsProtectAnswers, BlockedNamesGetTheConfiguredAnswerWithTheListedZonesSoa)
     std::string address;
     std::uint8_t rcode;
     int answers, authorities;
-  } cases[] = {
-      {kTypeA, "", kRcodeNxDomain, 0, 1},
-      {kTypeA, std::string(4, '\0'), kRcodeNoError, 1, 0},
-      {kTypeAaaa, std::string(4, '\0'), kRcodeNoError, 0, 1},
-      {kTypeAaaa, std::string(16, '\0'), kRcodeNoError, 1, 0},
-      {kTypeNs, std::string(16, '\0'), kRcodeNoError, 0, 1},
-  };
+  } cases[] = {{kTypeA, "", kRcodeNxDomain, 0, 1},
+               {kTypeA, std::string(4, '\0'), kRcodeNoError, 1, 0},
+               {kTypeAaaa, std::string(4, '\0'), kRcodeNoError, 0, 1},
+               {kTypeAaaa, std::string(16, '\0'), kRcodeNoError, 1, 0},
+               {kTypeNs, std::string(16, '\0'), kRcodeNoError, 0, 1}};
   for (const auto& c : cases) {
     std::string query = Query("x.Ads.Example", c.type);
     Question q;
@@ -197,22 +193,20 @@ TEST(DnsProtectCache, HonoursTtlsWithinBoundsAndServesStaleOnlyWhenOn) {
     std::chrono::seconds age;
     bool fresh, stale;
     std::uint32_t ttl;  // of the first record, on a hit
-  } cases[] = {
-      {positive, false, 20s, true, false, 40},
-      {positive, false, 60s, false, false, 0},
-      {UpstreamAnswer(query, 1), false, 4s, true, false, 0},  // kept for the floor of 5 s
-      {huge, false, 86399s, true, false, 999999 - 86399},     // the ceiling bounds the stay
-      {huge, false, 86400s, false, false, 0},
-      {negative, false, 29s, true, false, 1},  // negative, for the SOA's TTL
-      {negative, false, 30s, false, false, 0},
-      {BuildErrorAnswer(query, q.question, kRcodeNxDomain), false, 0s, false, false, 0},  // no SOA
-      {BuildErrorAnswer(query, q.question, kRcodeServFail), false, 0s, false, false, 0},
-      {positive, true, 59s, true, false, 1},  // not stale yet
-      {positive, true, 61s, false, true, kStale},
-      {negative, true, 31s, false, true, kStale},
-      {positive, true, 60s + 86399s, false, true, kStale},  // the last second of the window
-      {positive, true, 60s + 86400s, false, false, 0},
-  };
+  } cases[] = {{positive, false, 20s, true, false, 40},
+               {positive, false, 60s, false, false, 0},
+               {UpstreamAnswer(query, 1), false, 4s, true, false, 0},  // kept for the floor of 5 s
+               {huge, false, 86399s, true, false, 999999 - 86399},     // the ceiling bounds the stay
+               {huge, false, 86400s, false, false, 0},
+               {negative, false, 29s, true, false, 1},  // negative, for the SOA's TTL
+               {negative, false, 30s, false, false, 0},
+               {BuildErrorAnswer(query, q.question, kRcodeNxDomain), false, 0s, false, false, 0},  // no SOA
+               {BuildErrorAnswer(query, q.question, kRcodeServFail), false, 0s, false, false, 0},
+               {positive, true, 59s, true, false, 1},  // not stale yet
+               {positive, true, 61s, false, true, kStale},
+               {negative, true, 31s, false, true, kStale},
+               {positive, true, 60s + 86399s, false, true, kStale},  // the last second of the window
+               {positive, true, 60s + 86400s, false, false, 0}};
   CacheLimits stale;
   stale.maxStale = CAnswerCache::kMaxStale;
   for (const auto& c : cases) {
@@ -342,8 +336,7 @@ TEST_F(DnsProtectUpstreams, PlainTruncatedSilentAndFailOver) {
       {"SERVFAIL then answering", {at(servfail), at(answering)}, 0, kRcodeNoError},
       {"REFUSED then answering", {at(refusing), at(answering)}, 0, kRcodeNoError},
       {"another question then answering", {at(otherQuestion), at(answering)}, 0, kRcodeNoError},
-      {"REFUSED then SERVFAIL: the last word passed on", {at(refusing), at(servfail)}, 0, kRcodeServFail},
-  };
+      {"REFUSED then SERVFAIL: the last word passed on", {at(refusing), at(servfail)}, 0, kRcodeServFail}};
   for (const auto& c : cases) {
     PoolRunner runner(c.upstreams);
     auto [error, answer] = runner.Resolve(Query("www.example"), 400ms);
@@ -496,13 +489,11 @@ TEST_F(DnsProtectUpstreams, TlsVerifiesTheCertificateAndItsName) {
     const char* what;
     UpstreamConfig upstream;
     std::uint32_t error;
-  } cases[] = {
-      {"trusted", Tls(goodServer.port(), "resolver.test", pki.caFile()), 0},
-      {"wrong name", Tls(goodServer.port(), "other.test", pki.caFile()), kErrorNoUpstream},
-      {"untrusted issuer", Tls(rogueServer.port(), "resolver.test", pki.caFile()), kErrorNoUpstream},
-      {"system store", Tls(goodServer.port(), "resolver.test", ""), kErrorNoUpstream},
-      {"no answer", Tls(muteServer.port(), "resolver.test", pki.caFile()), kErrorTimeout},
-  };
+  } cases[] = {{"trusted", Tls(goodServer.port(), "resolver.test", pki.caFile()), 0},
+               {"wrong name", Tls(goodServer.port(), "other.test", pki.caFile()), kErrorNoUpstream},
+               {"untrusted issuer", Tls(rogueServer.port(), "resolver.test", pki.caFile()), kErrorNoUpstream},
+               {"system store", Tls(goodServer.port(), "resolver.test", ""), kErrorNoUpstream},
+               {"no answer", Tls(muteServer.port(), "resolver.test", pki.caFile()), kErrorTimeout}};
   for (const auto& c : cases) {
     PoolRunner runner({c.upstream});
     EXPECT_EQ(runner.Resolve(Query("www.example"), 500ms).first, c.error) << c.what;

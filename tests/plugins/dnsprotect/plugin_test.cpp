@@ -112,8 +112,7 @@ TEST_F(DnsProtectPlugin, FollowsTheVpnAndTheTrustedNetwork) {
       // the document, the state it brings
       {vpn("connected", "true", "undefined"), "disabled_due_to_vpn"},
       {vpn("disconnected", "true", "trusted"), "velm_trusted_network"},
-      {vpn("connected", "false", "untrusted"), "protected"},
-  };
+      {vpn("connected", "false", "untrusted"), "protected"}};
   for (const auto& [document, state] : cases) {
     ASSERT_EQ(plugin.VpnStateChanged(document.c_str()), 0u);
     EXPECT_TRUE(StateWithin(state)) << document;

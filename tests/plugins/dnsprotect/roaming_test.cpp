@@ -37,14 +37,12 @@ TEST(CaptivePortal, TheCheckAnswerTellsWhetherAPortalHoldsTheNetwork) {
     std::string location, body;
     bool portal;
     std::string loginHost;
-  } cases[] = {
-      {200, "", "OK", false, ""},
-      {204, "", "", true, ""},  // not the body asked for
-      {302, "https://login.portal.test:8443/welcome?from=x", "", true, "login.portal.test"},
-      {307, "http://10.0.0.1/", "", true, "10.0.0.1"},
-      {301, "", "", true, ""},
-      {200, "", "<html>sign in</html>", true, ""},
-  };
+  } cases[] = {{200, "", "OK", false, ""},
+               {204, "", "", true, ""},  // not the body asked for
+               {302, "https://login.portal.test:8443/welcome?from=x", "", true, "login.portal.test"},
+               {307, "http://10.0.0.1/", "", true, "10.0.0.1"},
+               {301, "", "", true, ""},
+               {200, "", "<html>sign in</html>", true, ""}};
   for (const auto& c : cases) {
     const PortalVerdict verdict = JudgeCheckAnswer(c.status, c.location, c.body, "OK");
     EXPECT_EQ(verdict.portal, c.portal) << c.status << " " << c.body;

@@ -34,8 +34,7 @@ TEST(DnsProtectWire, TakesQueriesOrSaysWhyNot) {
       {"two OPT records", doubled, QueryVerdict::FormErr, kRcodeFormErr, false, false},
       {"OPT not owned by the root", ownedOpt, QueryVerdict::FormErr, kRcodeFormErr, false, false},
       {"EDNS version 1", Make(Shaped([](Ask& a) { a.edns = true, a.version = 1; })), QueryVerdict::BadVers,
-       16, true, true},
-  };
+       16, true, true}};
   for (const auto& c : cases) {
     ClientQuery parsed;
     EXPECT_EQ(ParseQuery(c.raw, parsed), c.verdict) << c.what;
@@ -89,8 +88,7 @@ TEST(DnsProtectWire, AnswersEachClientWithItsOwnOptFlagsAndSize) {
       {"the same over TCP: whole", plain, true, 40, false, false, false, false, false},
       {"EDNS 1232, 40 records: whole", edns, false, 40, true, false, false, false, false},
       {"EDNS 600, 40 records: past its size", small, false, 40, true, false, true, false, false},
-      {"EDNS 65000, 90 records: past ours", huge, false, 90, true, false, true, false, false},
-  };
+      {"EDNS 65000, 90 records: past ours", huge, false, 90, true, false, true, false, false}};
   for (const auto& c : cases) {
     std::string records;
     for (int i = 0; i < c.records; ++i) records += kit::ARecord(static_cast<unsigned char>(i));
@@ -124,14 +122,12 @@ TEST(DnsProtectWire, CacheKeysTellApartWhatAnswersDifferOn) {
     const char* what;
     void (*change)(Ask&);
     bool same;
-  } cases[] = {
-      {"other case", [](Ask& a) { a.labels[0] = "WWW", a.labels[1] = "Example"; }, true},
-      {"EDNS and its size", [](Ask& a) { a.edns = true; }, true},
-      {"one label holding a dot", [](Ask& a) { a.labels = {"www.example"}; }, false},
-      {"DO", [](Ask& a) { a.edns = a.dnssecOk = true; }, false},
-      {"CD", [](Ask& a) { a.checkingDisabled = true; }, false},
-      {"type", [](Ask& a) { a.type = kTypeAaaa; }, false},
-  };
+  } cases[] = {{"other case", [](Ask& a) { a.labels[0] = "WWW", a.labels[1] = "Example"; }, true},
+               {"EDNS and its size", [](Ask& a) { a.edns = true; }, true},
+               {"one label holding a dot", [](Ask& a) { a.labels = {"www.example"}; }, false},
+               {"DO", [](Ask& a) { a.edns = a.dnssecOk = true; }, false},
+               {"CD", [](Ask& a) { a.checkingDisabled = true; }, false},
+               {"type", [](Ask& a) { a.type = kTypeAaaa; }, false}};
   for (const auto& c : cases) EXPECT_EQ(key(c.change) == base, c.same) << c.what;
 }
 
@@ -149,17 +145,15 @@ TEST(DnsProtectWire, SameQuestionAgreesWithParsedQuestions) {
     const char* what;
     std::string other;
     bool same;
-  } cases[] = {
-      {"itself", asked, true},
-      {"upper case", changed(13, 'W'), true},
-      {"other name", BuildQuery("www.examplf", kTypeA, 1), false},
-      {"shorter name", BuildQuery("ww.example", kTypeA, 1), false},
-      {"other type", BuildQuery("www.example", kTypeAaaa, 1), false},
-      {"other class", changed(typeAt + 3, 3), false},
-      {"cut in the name", asked.substr(0, 17), false},
-      {"cut before the class", asked.substr(0, typeAt + 3), false},
-      {"no question", changed(5, 0), false},
-  };
+  } cases[] = {{"itself", asked, true},
+               {"upper case", changed(13, 'W'), true},
+               {"other name", BuildQuery("www.examplf", kTypeA, 1), false},
+               {"shorter name", BuildQuery("ww.example", kTypeA, 1), false},
+               {"other type", BuildQuery("www.example", kTypeAaaa, 1), false},
+               {"other class", changed(typeAt + 3, 3), false},
+               {"cut in the name", asked.substr(0, 17), false},
+               {"cut before the class", asked.substr(0, typeAt + 3), false},
+               {"no question", changed(5, 0), false}};
   for (const auto& c : cases) {
     Question a, b;
     const bool parsed = ParseQuestion(asked, a) && ParseQuestion(c.other, b) && a.labels == b.labels &&
