@@ -34,24 +34,24 @@ CSockFilterDaemon::~CSockFilterDaemon() {
 }
 
 bool CSockFilterDaemon::startFamily(Family& family, const asio::ip::udp::endpoint& stub) {
-  Nonce nonce = makeNonce();
-  family.udp = std::make_unique<CUdpRelay>(io_, core_, *passThrough_, nonce);
-  family.tcp = std::make_unique<CTcpStub>(io_, core_, nonce);
-  std::string why;
-  if (!family.udp->Start(stub, why)) {
-    HXT_LOGF(LOG_LEVEL_ERROR, "CSockFilterDaemon::startFamily", "%s", why.c_str());
-    family.udp.reset();
-    family.tcp.reset();
-    return false;
+  // Port 0 gives one port for both transports: TCP takes the port UDP got. A
+  // TCP socket elsewhere may hold that port already, so port 0 tries again.
+  constexpr int kPortZeroAttempts = 8;
+  for (int attempt = 0; attempt < (stub.port() == 0 ? kPortZeroAttempts : 1); ++attempt) {
+    Nonce nonce = makeNonce();
+    family.udp = std::make_unique<CUdpRelay>(io_, core_, *passThrough_, nonce);
+    family.tcp = std::make_unique<CTcpStub>(io_, core_, nonce);
+    std::string why;
+    if (!family.udp->Start(stub, why)) {
+      HXT_LOGF(LOG_LEVEL_ERROR, "CSockFilterDaemon::startFamily", "%s", why.c_str());
+      break;
+    }
+    asio::ip::udp::endpoint bound = family.udp->LocalEndpoint();
+    if (family.tcp->Start(asio::ip::tcp::endpoint(bound.address(), bound.port()))) return true;
   }
-  // TCP on the port UDP got, so that port 0 gives one port for both.
-  asio::ip::udp::endpoint bound = family.udp->LocalEndpoint();
-  if (!family.tcp->Start(asio::ip::tcp::endpoint(bound.address(), bound.port()))) {
-    family.udp.reset();
-    family.tcp.reset();
-    return false;
-  }
-  return true;
+  family.udp.reset();
+  family.tcp.reset();
+  return false;
 }
 
 bool CSockFilterDaemon::Start() {

@@ -7,6 +7,7 @@ usage: metrics_test.py PATH_TO_HXTARROWCTL PATH_TO_HXSOCKFILTERD
 """
 import json
 import os
+import re
 import socket
 import struct
 import subprocess
@@ -128,6 +129,21 @@ def wait_until(what, condition, seconds=10):
         time.sleep(0.05)
 
 
+def stub_port(process, log):
+    """The port the daemon's IPv4 stub got, from its log; None while it starts.
+
+    The stub binds port 0: a port probed free here could be taken by a parallel
+    test before the daemon binds it, and the daemon would exit."""
+    with open(log) as text:
+        found = re.search(r"IPv4 stub 127\.0\.0\.1:(\d+)", text.read())
+    if found:
+        return int(found.group(1))
+    if process.poll() is not None:
+        with open(log) as text:
+            raise RuntimeError(f"hxsockfilterd exited with {process.returncode}:\n{text.read()}")
+    return None
+
+
 def answer_queries(resolver):
     # A resolver on loopback: every query back with the response bit set.
     while True:
@@ -145,17 +161,16 @@ def daemon_case(ctl, daemon):
         os.makedirs(os.path.join(root, "run"))
         resolver.bind(("127.0.0.1", 0))
         threading.Thread(target=answer_queries, args=(resolver,), daemon=True).start()
-        probe = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        probe.bind(("127.0.0.1", 0))
-        stub = probe.getsockname()
-        probe.close()
+        log = os.path.join(root, "daemon.log")
+        with open(log, "w") as output:
+            process = subprocess.Popen(
+                [daemon, "--stub4", "127.0.0.1:0", "--stub6", "off", "--resolvers",
+                 f"127.0.0.1:{resolver.getsockname()[1]}"],
+                env=dict(os.environ, HXT_ROOT=root, HXT_LOG="stderr"), stderr=output)
         control = os.path.join(root, "run", "hxsockfilterd.sock")
-        process = subprocess.Popen(
-            [daemon, "--stub4", f"127.0.0.1:{stub[1]}", "--stub6", "off", "--resolvers",
-             f"127.0.0.1:{resolver.getsockname()[1]}"],
-            env=dict(os.environ, HXT_ROOT=root, HXT_LOG="stderr"), stderr=subprocess.DEVNULL)
         try:
-            wait_until("the control socket", lambda: os.path.exists(control))
+            wait_until("the daemon's stub", lambda: stub_port(process, log) is not None)
+            stub = ("127.0.0.1", stub_port(process, log))
             # id 0x1234, recursion desired, one question: example.com A IN
             client.settimeout(10)
             client.sendto(b"\x12\x34\x01\x00\x00\x01\x00\x00\x00\x00\x00\x00"
