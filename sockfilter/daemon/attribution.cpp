@@ -1,13 +1,12 @@
 #include "daemon/attribution.h"
 
-#include <time.h>
-
 #include <algorithm>
 #include <cctype>
 #include <cstring>
 #include <sstream>
 
 #include "daemon/dnsmessage.h"
+#include "daemon/socketowner.h"
 
 namespace hxt::sockfilter {
 
@@ -25,23 +24,6 @@ std::string printable(const std::string& text) {
     if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
   }
   return out;
-}
-
-// When a program was last seen, taken with every query: on Linux the coarse
-// clock (the last timer tick, a few milliseconds behind, the same origin as
-// steady_clock) is a read of memory the kernel keeps, where steady_clock
-// reads the time-stamp counter; that alone was 1 % of the daemon's time at
-// saturation. Milliseconds are more than the least-recently-seen order and
-// the table's seconds need.
-std::chrono::steady_clock::time_point seenNow() {
-#ifdef CLOCK_MONOTONIC_COARSE
-  timespec t{};
-  if (::clock_gettime(CLOCK_MONOTONIC_COARSE, &t) == 0)
-    return std::chrono::steady_clock::time_point(
-        std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::seconds(t.tv_sec) +
-                                                                        std::chrono::nanoseconds(t.tv_nsec)));
-#endif
-  return std::chrono::steady_clock::now();
 }
 
 u16 read16(const u8* p) {
@@ -149,7 +131,7 @@ ProgramRow* CProgramTable::Asked(u64 handle, std::string_view name) {
   ProgramRow* row = Get(handle);
   if (row == nullptr) return nullptr;
   ++row->queries;
-  row->lastSeen = seenNow();
+  row->lastSeen = CoarseNow();
   if (name.empty() || recentNames_ == 0) return row;
   Slot& slot = slots_[index];
   if (row->recent.size() < recentNames_) {

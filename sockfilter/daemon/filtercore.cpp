@@ -264,11 +264,18 @@ void CFilterCore::ReleaseQuery(const boost::asio::ip::udp::endpoint& client) {
 u64 CFilterCore::programOf(int protocol, const boost::asio::ip::udp::endpoint& client,
                            const boost::asio::ip::udp::endpoint& own, std::optional<u32>& uid) {
   std::optional<u64> inode;
-  if (auto identity = owners_.Identify(protocol, client, own)) {
+  u64* known = nullptr;  // the program found for the socket while it lives
+  if (auto identity = owners_.IdentifyLive(protocol, client, own, &known)) {
     uid = identity->uid;
     inode = identity->inode;
   }
-  return attribution_->ProgramOf(uid, inode);
+  if (known != nullptr && *known != 0 && attribution_->Row(*known) != nullptr) return *known;
+  const u64 program = attribution_->ProgramOf(uid, inode);
+  // Not yet found, or held by no process: asked again with the next query.
+  const ProgramRow* row = attribution_->Row(program);
+  if (known != nullptr && row != nullptr && row->exe != kUnknownProgram && row->exe != kExitedProgram)
+    *known = program;
+  return program;
 }
 
 bool CFilterCore::AcquireQuery(int protocol, const boost::asio::ip::udp::endpoint& client,

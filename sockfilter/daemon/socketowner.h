@@ -12,10 +12,12 @@
 
 #include <array>
 #include <chrono>
+#include <memory>
 #include <optional>
 #include <string>
 #include <unordered_map>
 
+#include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/udp.hpp>
 
 #include "common/hxttypes.h"
@@ -28,9 +30,12 @@ constexpr std::size_t kOwnerCacheMaxEntries = 4096;
 // A user the system would not name (no uid on Linux, ~0; no SID on Windows).
 constexpr u32 kNoUser = ~u32{0};
 
+// steady_clock's time, up to a timer tick behind, at a fraction of the cost.
+std::chrono::steady_clock::time_point CoarseNow();
+
 class CSocketOwners {
  public:
-  CSocketOwners() = default;
+  CSocketOwners();
   ~CSocketOwners();
   CSocketOwners(const CSocketOwners&) = delete;
   CSocketOwners& operator=(const CSocketOwners&) = delete;
@@ -54,9 +59,35 @@ class CSocketOwners {
     return askKernel(protocol, own, peer);
   }
 
+  // From here on the kernel tells (on `io`'s thread) when a UDP socket
+  // closes, and IdentifyLive keeps what it found for a UDP port until then.
+  // False where the system has no such notices (Windows) or refuses them:
+  // IdentifyLive then asks the kernel each time.
+  bool WatchClosedSockets(boost::asio::io_context& io);
+  // Identify, for UDP from what was found for `own`'s port while its socket
+  // lives: a client that asks one query at a time costs one kernel round
+  // trip, not one a query, and a port that another socket takes over is
+  // asked about afresh. At most kOwnerCacheTtl old, in case a notice is lost.
+  // `note`, when given, points (until the next call) to a value the caller
+  // may keep its own finding about the socket in: 0 when the socket was
+  // looked up anew, forgotten with the socket.
+  std::optional<Identity> IdentifyLive(int protocol, const boost::asio::ip::udp::endpoint& own,
+                                       const boost::asio::ip::udp::endpoint& peer, u64** note = nullptr);
+  // Whether IdentifyLive remembers the port (tests).
+  bool RemembersPort(const boost::asio::ip::udp::endpoint& own) const {
+    return live_.count(liveKey(own)) != 0;
+  }
+
  private:
   std::optional<Identity> askKernel(int protocol, const boost::asio::ip::udp::endpoint& own,
                                     const boost::asio::ip::udp::endpoint& peer);
+
+  static u32 liveKey(const boost::asio::ip::udp::endpoint& own) {
+    return (own.address().is_v6() ? 0x10000u : 0u) | own.port();
+  }
+  void forgetPort(bool v6, u16 port) { live_.erase((v6 ? 0x10000u : 0u) | port); }
+  void readClosed();
+  void drainClosed();
 
   struct Known {
     std::optional<u32> uid;
@@ -66,6 +97,17 @@ class CSocketOwners {
   u32 sequence_ = 0;
   u64 kernelLookups_ = 0;
   std::unordered_map<std::string, Known> known_;
+  struct Live {
+    boost::asio::ip::address address;
+    Identity identity;
+    std::chrono::steady_clock::time_point until;
+    u64 note = 0;
+  };
+  // By family and port: a closed socket's notice names the address it was
+  // bound to (often the wildcard), not the one its datagrams came from.
+  std::unordered_map<u32, Live> live_;
+  struct ClosedSockets;  // the platform's notice socket
+  std::unique_ptr<ClosedSockets> closed_;
 };
 
 // How a listener on a loopback port of `family` (HXT_AF_INET or HXT_AF_INET6)

@@ -9,8 +9,11 @@
 #include <unistd.h>
 
 #include <array>
+#include <cerrno>
 #include <cstring>
 #include <string>
+
+#include <boost/asio/posix/stream_descriptor.hpp>
 
 #include "hxtarrow/sockfltrapi.h"
 
@@ -30,8 +33,75 @@ void putAddress(__be32* out, const boost::asio::ip::address& address) {
 
 }  // namespace
 
+struct CSocketOwners::ClosedSockets {
+  explicit ClosedSockets(boost::asio::io_context& io) : notices(io) {}
+  boost::asio::posix::stream_descriptor notices;
+  alignas(nlmsghdr) std::array<u8, 16384> buffer{};
+};
+
+CSocketOwners::CSocketOwners() = default;
+
 CSocketOwners::~CSocketOwners() {
   if (fd_ >= 0) ::close(fd_);
+}
+
+bool CSocketOwners::WatchClosedSockets(boost::asio::io_context& io) {
+  if (closed_) return true;
+  int fd = ::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_SOCK_DIAG);
+  if (fd < 0) return false;
+  int size = 1 << 20;  // a burst of closes must not overflow it often: an overflow forgets every port
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+  sockaddr_nl self{};  // a multicast member needs an address of its own
+  self.nl_family = AF_NETLINK;
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&self), sizeof self) != 0) {
+    ::close(fd);
+    return false;
+  }
+  for (int group : {SKNLGRP_INET_UDP_DESTROY, SKNLGRP_INET6_UDP_DESTROY}) {
+    if (::setsockopt(fd, SOL_NETLINK, NETLINK_ADD_MEMBERSHIP, &group, sizeof group) != 0) {
+      ::close(fd);
+      return false;
+    }
+  }
+  closed_ = std::make_unique<ClosedSockets>(io);
+  closed_->notices.assign(fd);
+  readClosed();
+  return true;
+}
+
+void CSocketOwners::readClosed() {
+  closed_->notices.async_wait(boost::asio::posix::stream_descriptor::wait_read,
+                              [this](const boost::system::error_code& ec) {
+                                if (ec) return;
+                                drainClosed();
+                              });
+}
+
+void CSocketOwners::drainClosed() {
+  for (;;) {
+    ssize_t n = ::recv(closed_->notices.native_handle(), closed_->buffer.data(), closed_->buffer.size(), 0);
+    if (n < 0 && errno == ENOBUFS) {
+      live_.clear();  // notices were lost: nothing remembered can be trusted
+      continue;
+    }
+    if (n < 0 && (errno == EAGAIN || errno == EINTR)) break;
+    if (n <= 0) {
+      // The notices stopped: from here on every lookup asks the kernel.
+      live_.clear();
+      closed_.reset();
+      return;
+    }
+    auto length = static_cast<u32>(n);
+    for (auto* header = reinterpret_cast<const nlmsghdr*>(closed_->buffer.data()); NLMSG_OK(header, length);
+         header = NLMSG_NEXT(header, length)) {
+      if (header->nlmsg_type != SOCK_DIAG_BY_FAMILY ||
+          header->nlmsg_len < NLMSG_LENGTH(sizeof(inet_diag_msg)))
+        continue;
+      const auto* closed = static_cast<const inet_diag_msg*>(NLMSG_DATA(header));
+      forgetPort(closed->idiag_family == AF_INET6, ntohs(closed->id.idiag_sport));
+    }
+  }
+  readClosed();
 }
 
 std::optional<CSocketOwners::Identity> CSocketOwners::askKernel(int protocol,

@@ -12,7 +12,15 @@
 
 namespace hxt::sockfilter {
 
+// No notices of closed sockets here: IdentifyLive asks the socket table each time.
+struct CSocketOwners::ClosedSockets {};
+
+CSocketOwners::CSocketOwners() = default;
 CSocketOwners::~CSocketOwners() = default;
+
+bool CSocketOwners::WatchClosedSockets(boost::asio::io_context&) {
+  return false;
+}
 
 std::optional<CSocketOwners::Identity> CSocketOwners::askKernel(int protocol,
                                                                 const boost::asio::ip::udp::endpoint& own,

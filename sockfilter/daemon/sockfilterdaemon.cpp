@@ -58,6 +58,9 @@ bool CSockFilterDaemon::Start() {
   passThrough_ = std::make_unique<CPassThrough>(io_, core_);
   control_ = std::make_unique<CControlServer>(io_, core_);
   if (!control_->Start()) return false;
+  if (config_.attribution && !core_.SocketOwners().WatchClosedSockets(io_))
+    HXT_LOGF(LOG_LEVEL_INFO, "CSockFilterDaemon::Start",
+             "no notices of closed sockets: which program asked is looked up for every new client socket");
   if (config_.mode == kModeTransparent) startTransparent();
   // Without its capability transparent mode still answers the agent (40).
   bool any = transparent_ != nullptr || core_.AwaitingApproval();

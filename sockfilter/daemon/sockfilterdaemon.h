@@ -43,6 +43,7 @@ class CSockFilterDaemon {
   std::optional<boost::asio::ip::udp::endpoint> UdpStub(u16 family) const;
   std::optional<boost::asio::ip::tcp::endpoint> TcpStub(u16 family) const;
   const DaemonCounters& counters() const { return core_.counters(); }
+  CSocketOwners& SocketOwners() { return core_.SocketOwners(); }  // I/O thread only
   // A one-line summary of what the daemon does now, for its status.
   std::string Describe() const;
   // The counters and per-family states, one "name value" line each; names

@@ -105,6 +105,7 @@ class DaemonRunner {
   const sockfilter::DaemonCounters& counters() const { return daemon_.counters(); }
   // Runs `work` on the daemon's thread (a test holds the daemon there).
   void Post(std::function<void()> work) { boost::asio::post(io_, std::move(work)); }
+  sockfilter::CSockFilterDaemon& Daemon() { return daemon_; }  // on its thread only
 
  private:
   sockfilter::SockFilterConfig config_;
@@ -124,16 +125,13 @@ class DaemonBench {
     config_.controlPath = sockfilter::DefaultControlPath();  // where the filter library looks
   }
 
-  // Starts the daemon with `config_` as the case changed it. A stub on port 0 takes for TCP the port UDP got,
-  // which may be taken for TCP already: then another daemon draws another port.
+  // Starts the daemon with `config_` as the case changed it.
   void StartDaemon() {
-    for (int attempt = 0; attempt < 10; ++attempt) {
+    daemon_ = std::make_unique<DaemonRunner>(config_);
+    if (!daemon_->started()) {
       daemon_.reset();
-      daemon_ = std::make_unique<DaemonRunner>(config_);
-      if (daemon_->started()) return;
+      FAIL() << log_.Dump();
     }
-    daemon_.reset();
-    FAIL() << log_.Dump();
   }
   // An agent that redirects IPv4 to the service (its TCP to `tcpPort` when given).
   void Redirect(u16 tcpPort = 0) {
