@@ -527,6 +527,11 @@ void CUpstreamPool::start(const std::shared_ptr<QueryState>& state) {
 void CUpstreamPool::armSweep(Clock::time_point at) {
   // New queries end after those in flight, so this mostly returns here: a
   // query costs no timer of its own.
+  // A sweep walks every query in flight. While no upstream answers, queries
+  // come due one after another, and a sweep for each would cost the square
+  // of those in flight: sweeps are spaced, and whatever came due meanwhile
+  // is handled a few milliseconds late, together.
+  at = std::max(at, lastSweep_ + kSweepSpacing);
   if (at >= sweepAt_ || stopped_) return;
   sweepAt_ = at;
   sweepTimer_.expires_at(at);
@@ -539,6 +544,7 @@ void CUpstreamPool::armSweep(Clock::time_point at) {
 
 void CUpstreamPool::sweep() {
   const auto now = Clock::now();
+  lastSweep_ = now;
   due_.clear();
   for (const auto& state : active_) {
     if (now >= state->due()) due_.push_back(state);

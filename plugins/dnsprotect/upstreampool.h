@@ -132,6 +132,8 @@ class CUpstreamPool {
   const std::chrono::milliseconds tlsIdle_;
   boost::asio::steady_timer sweepTimer_;
   Clock::time_point sweepAt_ = Clock::time_point::max();  // when the sweep timer fires; max() unset
+  static constexpr std::chrono::milliseconds kSweepSpacing{5};
+  Clock::time_point lastSweep_{};
   std::vector<std::shared_ptr<QueryState>> due_;           // the sweep's, kept for its capacity
   // The sweep's handler may outlive the pool in a stopped io_context.
   std::shared_ptr<char> alive_ = std::make_shared<char>();
