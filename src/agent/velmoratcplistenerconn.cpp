@@ -78,7 +78,7 @@ void CVelmoraTcpListenerConnection::handleReceived(const boost::system::error_co
     }
     // Outside the connection's lock: a plug-in answering with its own locks
     // held takes this lock in Response, and its CloseSession may take those.
-    if (firstFragmentHandled) callback->CloseSession(contextId());
+    if (firstFragmentHandled && !sessionClosed.exchange(true)) callback->CloseSession(contextId());
     return;
   }
   if (bytes > kMaxTcpReadSize) {
@@ -241,7 +241,7 @@ void CVelmoraTcpListenerConnection::handleRequestProcessingError() {
     }
   }
   // Outside the connection's lock, as in handleReceived.
-  callback->CloseSession(contextId());
+  if (!sessionClosed.exchange(true)) callback->CloseSession(contextId());
 }
 
 bool CVelmoraTcpListenerConnection::PostRequestProcessingError() {

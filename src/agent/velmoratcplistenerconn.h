@@ -100,6 +100,9 @@ class CVelmoraTcpListenerConnection : public std::enable_shared_from_this<CVelmo
   std::mutex lock;
   std::vector<unsigned char> receiveBuffer;
   bool firstFragmentHandled = false;
+  // The session ends once: a processing error closes the socket, and the
+  // read it aborts ends as well.
+  std::atomic<bool> sessionClosed{false};
   std::optional<boost::asio::steady_timer> receiveTimer;
   std::chrono::milliseconds receiveTimeout;
   std::atomic<u32> contextIdValue{0};

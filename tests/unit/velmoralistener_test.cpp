@@ -286,7 +286,10 @@ TEST_F(TcpConnectionTest, BadlyFramedReadsAreDroppedAndAProcessingErrorClosesOnT
   EXPECT_TRUE(connection->PostRequestProcessingError());
   EXPECT_TRUE(client.WaitForClose());
   ASSERT_TRUE(test::WaitFor([&] { return !callback.Closed().empty(); }));
-  EXPECT_EQ(callback.Closed()[0], id) << callback.Closed().size();
+  // Once only, though the read the close aborted ends too: a connection
+  // taken after it shows that the I/O thread has run that handler.
+  ASSERT_TRUE(Open(whole));
+  EXPECT_EQ(callback.Closed(), std::vector<u32>{id});
   EXPECT_NE(callback.CloseThreads()[0], std::this_thread::get_id());
   boost::asio::io_service io;
   EXPECT_EQ(CVelmoraTcpListenerConnection::Create(nullptr, io), nullptr);
