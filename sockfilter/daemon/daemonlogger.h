@@ -1,6 +1,7 @@
 // hxsockfilterd's log sink: the journal (SYSLOG_IDENTIFIER=hxsockfilterd)
 // when it runs under systemd, standard error otherwise; HXT_LOG=stderr or
-// HXT_LOG=journal forces one. Any thread.
+// HXT_LOG=journal forces one. On Windows the event log when it runs as a
+// service (daemonlogger_win.cpp). Any thread.
 #pragma once
 
 #include <cstring>
@@ -48,7 +49,7 @@ class CDaemonLogger : public ILogger {
   std::string GetErrorText(u32 code) override;
 
  private:
-  bool journal_;
+  bool journal_;  // the system's log: the journal, or on Windows the event log
 };
 
 }  // namespace hxt::sockfilter
