@@ -503,19 +503,36 @@ void CDnsProtectPlugin::checkPortal() {
   boost::system::error_code literal;
   const auto address = boost::asio::ip::make_address(url.host, literal);
   if (!literal) return fetch(address);
-  const auto deadline = Clock::now() + kPortalCheckTimeout;
+  resolvePortalHost(url.host, kTypeA, Clock::now() + kPortalCheckTimeout, fetch, resolvers);
+}
+
+// The check host's address of `type`; a network without IPv4 (IPv6 only,
+// NAT64 or not) has no A record for it, so AAAA is asked next.
+void CDnsProtectPlugin::resolvePortalHost(const std::string& host, std::uint16_t type, Clock::time_point deadline,
+                                          const std::function<void(const boost::asio::ip::address&)>& fetch,
+                                          const std::vector<UpstreamConfig>& resolvers) {
   pool_->Resolve(
-      BuildQuery(url.host, kTypeA, RandomId()), deadline,
-      [this, fetch](u32 error, std::string answer) {
+      BuildQuery(host, type, RandomId()), deadline,
+      [this, host, type, deadline, fetch, resolvers](u32 error, std::string answer) {
         std::vector<std::string> rdatas;
-        if (error != 0 || stopping_ || !AnswerRdatas(answer, kTypeA, rdatas) || rdatas.empty() ||
-            rdatas[0].size() != 4) {
+        const std::size_t size = type == kTypeA ? 4 : 16;
+        if (stopping_) {
           portalChecking_ = false;
           return;
         }
-        boost::asio::ip::address_v4::bytes_type bytes;
-        std::copy(rdatas[0].begin(), rdatas[0].end(), bytes.begin());
-        fetch(boost::asio::ip::address_v4(bytes));
+        if (error == 0 && AnswerRdatas(answer, type, rdatas) && !rdatas.empty() && rdatas[0].size() == size) {
+          if (type == kTypeA) {
+            boost::asio::ip::address_v4::bytes_type bytes;
+            std::copy(rdatas[0].begin(), rdatas[0].end(), bytes.begin());
+            return fetch(boost::asio::ip::address_v4(bytes));
+          }
+          boost::asio::ip::address_v6::bytes_type bytes;
+          std::copy(rdatas[0].begin(), rdatas[0].end(), bytes.begin());
+          return fetch(boost::asio::ip::address_v6(bytes));
+        }
+        if (type == kTypeA && Clock::now() < deadline)
+          return resolvePortalHost(host, kTypeAaaa, deadline, fetch, resolvers);
+        portalChecking_ = false;
       },
       resolvers);
 }

@@ -124,6 +124,9 @@ class CDnsProtectPlugin final : public IVelmoraPlugin {
   bool updateInterference(const std::string& what);
   void maybeCheckPortal();
   void checkPortal();
+  void resolvePortalHost(const std::string& host, std::uint16_t type, Clock::time_point deadline,
+                         const std::function<void(const boost::asio::ip::address&)>& fetch,
+                         const std::vector<UpstreamConfig>& resolvers);
   void setPortal(bool portal, const std::string& loginHost, const std::string& why);
   // Where the network itself wants DNS to go: the profile's portal resolvers,
   // or the system's name servers that are not on loopback.

@@ -59,7 +59,9 @@ TEST(CaptivePortal, TheCheckAnswerTellsWhetherAPortalHoldsTheNetwork) {
 // A captive portal's web server on loopback: every request gets `answer`.
 class PortalWeb {
  public:
-  PortalWeb() { accept(); }
+  explicit PortalWeb(const char* address) : acceptor_(thread_.io(), {asio::ip::make_address(address), 0}) {
+    accept();
+  }
   ~PortalWeb() { thread_.Stop(); }  // no handler runs while the acceptor goes
   u16 port() const { return acceptor_.local_endpoint().port(); }
   std::atomic<const char*> answer{""};
@@ -79,7 +81,7 @@ class PortalWeb {
   }
 
   test::IoThread thread_;
-  tcp::acceptor acceptor_{thread_.io(), {asio::ip::make_address("127.0.0.1"), 0}};
+  tcp::acceptor acceptor_;
 };
 
 // Health checks minutes apart: only what the tests do makes the plug-in look again.
@@ -166,14 +168,21 @@ INSTANTIATE_TEST_SUITE_P(
 
 // Behind a portal only its names reach the network's resolver; once signed
 // in, protection comes back without a restart.
-TEST_F(Roaming, ACaptivePortalIsScopedAndLetGoOfOnItsOwn) {
+// On a network without IPv4 the check host has only an AAAA record.
+class RoamingPortal : public Roaming, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(RoamingPortal, IsScopedAndLetGoOfOnItsOwn) {
+  const bool v6Only = GetParam();
   test::TestPki pki(dir);
   test::ResolverOptions tlsOptions = pki.TlsServer("resolver.test");
   tlsOptions.port = test::TestResolver().port();  // nobody there: the portal lets nothing out
-  test::TestResolver portalDns(kit::Scripted([](const std::string& query) {
-    return Reply(query, kRcodeNoError, test::dnswire::Record(kTypeA, std::string("\x7f\0\0\x01", 4)), 1);
+  test::TestResolver portalDns(kit::Scripted([v6Only](const std::string& query) {
+    if (!v6Only)
+      return Reply(query, kRcodeNoError, test::dnswire::Record(kTypeA, std::string("\x7f\0\0\x01", 4)), 1);
+    if (kit::QuestionOf(query).type == kTypeAaaa) return Reply(query, kRcodeNoError, AaaaRecord("::1"), 1);
+    return Reply(query, kRcodeNoError);  // no A record
   }));
-  PortalWeb web;
+  PortalWeb web(v6Only ? "::1" : "127.0.0.1");
   web.answer =
       "HTTP/1.1 302 Found\r\nLocation: https://login.portal.test/welcome\r\nContent-Length: 0\r\n\r\n";
   upstreams = R"([{"address":"127.0.0.1:)" + std::to_string(tlsOptions.port) +
@@ -198,6 +207,7 @@ TEST_F(Roaming, ACaptivePortalIsScopedAndLetGoOfOnItsOwn) {
   EXPECT_EQ(Rcode(Answer("www.example", kTypeA)), kRcodeNoError);
   EXPECT_EQ(portalDns.Asked("www.example"), 0);
 }
+INSTANTIATE_TEST_SUITE_P(V4AndV6Only, RoamingPortal, ::testing::Bool());
 
 // The test's thread, and so every thread it starts (the plug-in's, the servers'), in a namespace of its own
 // until the test ends. Its loopback carries the addresses the "network" needs.
