@@ -105,6 +105,7 @@ class CSiblingApi {
 }  // namespace
 
 u32 CVelmoraKdfPluginMgr::createSingletonInstance(IVelmoraKdfCB* callback, CVelmoraKdfPluginMgr** instance) {
+  if (instance != nullptr) *instance = nullptr;  // a refused caller holds no stale pointer
   if (!Registry::IsFree()) {
     HXT_LOGF(LOG_LEVEL_ERROR, kCreateSingleton, "CVelmoraKdfPluginMgr instance already initialized");
     return kKdfMgrAlreadyInitialized;
@@ -113,8 +114,6 @@ u32 CVelmoraKdfPluginMgr::createSingletonInstance(IVelmoraKdfCB* callback, CVelm
   std::unique_ptr<CVelmoraKdfPluginMgr> manager(new CVelmoraKdfPluginMgr(callback, code));
   if (code != kKdfMgrOk) {
     logFailedCall(LOG_LEVEL_ERROR, code, "CVelmoraKdfPluginMgr", kCreateSingleton);
-    manager.reset();
-    if (instance != nullptr) *instance = nullptr;
     return code;
   }
   if (!Registry::Register(manager.get())) {

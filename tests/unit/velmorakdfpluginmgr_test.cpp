@@ -144,7 +144,7 @@ TEST_F(KdfPluginMgrTest, CreationFailuresAndASecondCreation) {
                                              "IVelmoraApi::StartEncryptedDnsHandling"));
   EXPECT_THAT(log_.Messages(LOG_LEVEL_WARNING),
               ElementsAre(Failed("IVelmoraApi::StartEncryptedDnsHandling", 9)));
-  CVelmoraKdfPluginMgr* second = nullptr;
+  auto* second = reinterpret_cast<CVelmoraKdfPluginMgr*>(&callback_);  // a stale value, cleared
   EXPECT_EQ(CVelmoraKdfPluginMgr::createSingletonInstance(&callback_, &second), kKdfMgrAlreadyInitialized);
   EXPECT_EQ(second, nullptr);
   EXPECT_THAT(Errors(), ElementsAre("CVelmoraKdfPluginMgr instance already initialized"));
