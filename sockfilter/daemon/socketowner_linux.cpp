@@ -15,6 +15,7 @@
 
 #include <boost/asio/posix/stream_descriptor.hpp>
 
+#include "common/applog.h"
 #include "hxtarrow/sockfltrapi.h"
 
 namespace hxt::sockfilter {
@@ -87,6 +88,10 @@ void CSocketOwners::drainClosed() {
     if (n < 0 && (errno == EAGAIN || errno == EINTR)) break;
     if (n <= 0) {
       // The notices stopped: from here on every lookup asks the kernel.
+      HXT_LOGF(LOG_LEVEL_WARNING, "CSocketOwners::drainClosed",
+               "notices of closed sockets stopped [%d-%s]; which program asked is looked up for every new "
+               "client socket",
+               errno, std::strerror(errno));
       live_.clear();
       closed_.reset();
       return;
