@@ -63,7 +63,8 @@ class CSocketOwners {
   // closes, and IdentifyLive keeps what it found for a UDP port until then.
   // False where the system has no such notices (Windows) or refuses them:
   // IdentifyLive then asks the kernel each time.
-  bool WatchClosedSockets(boost::asio::io_context& io);
+  // `queueBytes`: the notice socket's receive buffer (tests make it small).
+  bool WatchClosedSockets(boost::asio::io_context& io, int queueBytes = 1 << 20);
   // Identify, for UDP from what was found for `own`'s port while its socket
   // lives: a client that asks one query at a time costs one kernel round
   // trip, not one a query, and a port that another socket takes over is

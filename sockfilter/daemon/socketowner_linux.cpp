@@ -46,12 +46,12 @@ CSocketOwners::~CSocketOwners() {
   if (fd_ >= 0) ::close(fd_);
 }
 
-bool CSocketOwners::WatchClosedSockets(boost::asio::io_context& io) {
+bool CSocketOwners::WatchClosedSockets(boost::asio::io_context& io, int queueBytes) {
   if (closed_) return true;
   int fd = ::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_SOCK_DIAG);
   if (fd < 0) return false;
-  int size = 1 << 20;  // a burst of closes must not overflow it often: an overflow forgets every port
-  ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+  // A burst of closes must not overflow it often: an overflow forgets every port.
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &queueBytes, sizeof queueBytes);
   sockaddr_nl self{};  // a multicast member needs an address of its own
   self.nl_family = AF_NETLINK;
   if (::bind(fd, reinterpret_cast<sockaddr*>(&self), sizeof self) != 0) {

@@ -18,7 +18,7 @@ struct CSocketOwners::ClosedSockets {};
 CSocketOwners::CSocketOwners() = default;
 CSocketOwners::~CSocketOwners() = default;
 
-bool CSocketOwners::WatchClosedSockets(boost::asio::io_context&) {
+bool CSocketOwners::WatchClosedSockets(boost::asio::io_context&, int) {
   return false;
 }
 

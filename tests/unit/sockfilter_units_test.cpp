@@ -16,6 +16,7 @@
 #include "daemon/dnsmessage.h"
 #include "daemon/dnstcpframer.h"
 #include "daemon/nftables.h"
+#include "daemon/socketowner.h"
 #include "daemon/sockfilterconfig.h"
 #include "daemon/transparenthost.h"
 #include "fakes/dnstestkit.h"
@@ -422,6 +423,33 @@ TEST(AttributionTest, ASocketsProgramIsReadOnceButFoundAnewWhenItsRowWasEvicted)
   const ProgramRow* again = attribution.Row(attribution.ProgramOf(1000u, 555));
   ASSERT_NE(again, nullptr);
   EXPECT_EQ(again->exe, "/usr/bin/c");
+}
+
+// A UDP socket's owner is kept until the kernel says the socket closed; when the notices overflowed their
+// queue (made as small as it gets in the second watcher), every port is forgotten.
+TEST(SocketOwnersTest, AnOwnerIsKeptUntilItsSocketClosesOrNoticesWereLost) {
+  asio::io_context io;
+  CSocketOwners owners, overflowing;
+  if (!owners.WatchClosedSockets(io) || !overflowing.WatchClosedSockets(io, 1))
+    GTEST_SKIP() << "no notices of closed sockets here";
+  const asio::ip::udp::endpoint stub(asio::ip::make_address("127.0.0.1"), 53);
+  auto open = [&] {
+    return std::make_unique<asio::ip::udp::socket>(io, asio::ip::udp::endpoint(stub.address(), 0));
+  };
+  auto kept = open(), closing = open();
+  const auto keptAt = kept->local_endpoint(), closingAt = closing->local_endpoint();
+  for (const auto& at : {keptAt, closingAt}) {
+    for (CSocketOwners* o : {&owners, &overflowing}) ASSERT_TRUE(o->IdentifyLive(IPPROTO_UDP, at, stub));
+  }
+  const u64 lookups = owners.KernelLookups();
+  EXPECT_TRUE(owners.IdentifyLive(IPPROTO_UDP, keptAt, stub));
+  EXPECT_EQ(owners.KernelLookups(), lookups);
+  closing.reset();
+  EXPECT_TRUE(WaitFor([&] { return io.poll(), !owners.RemembersPort(closingAt); }));
+  EXPECT_TRUE(owners.RemembersPort(keptAt));
+  // More closes than the smallest queue holds, none read in between.
+  for (int i = 0; i < 200; ++i) open();
+  EXPECT_TRUE(WaitFor([&] { return io.poll(), !overflowing.RemembersPort(keptAt); }));
 }
 
 }  // namespace
