@@ -101,6 +101,10 @@ rss_kib() {  # rss_kib PID...: VmRSS summed, KiB
   echo "$total"
 }
 
+anon_kib() {  # anon_kib PID: RssAnon, KiB: the process's own pages, without the libraries' file pages
+  awk '/^RssAnon:/ { print $2 }' "/proc/$1/status"
+}
+
 # ---- dnsperf ------------------------------------------------------------------
 
 # saturated PORT OUT: one run at dnsperf's default 100 queries in flight.

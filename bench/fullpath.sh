@@ -206,6 +206,7 @@ declare -A LABEL=([ours]="agent+daemon+dnsprotect" [noattr]="ours, attribution o
   [dpupstream]="dnsprotect upstream" [dnsdistcache]="dnsdist cache+resp.")
 declare -A IDLE QPS_LIST TICKS_SUM DONE_SUM LOST_SUM FAIL_SUM P50 P99 AFTER
 IDLE_AGENT="$(rss_kib "$AGENT")"
+IDLE_AGENT_ANON="$(anon_kib "$AGENT")"
 IDLE_DAEMON="$(rss_kib "$DAEMON")"
 for p in "${PATHS[@]}"; do
   # shellcheck disable=SC2086
@@ -409,7 +410,7 @@ for p in "${PATHS[@]}"; do
 done
 echo
 echo "our path: agent $(us_per_query "$AGENT_TICKS" "${DONE_SUM[ours]}") us/query, hxsockfilterd $(us_per_query "$DAEMON_TICKS" "${DONE_SUM[ours]}") us/query;" \
-  "agent resident $(mib "$IDLE_AGENT") MiB idle, $(mib "$AFTER_AGENT") MiB after;" \
+  "agent resident $(mib "$IDLE_AGENT") MiB idle ($(mib "$IDLE_AGENT_ANON") MiB of it its own, the rest shared libraries' pages), $(mib "$AFTER_AGENT") MiB after;" \
   "hxsockfilterd $(mib "$IDLE_DAEMON") MiB idle, $(mib "$AFTER_DAEMON") MiB after; agent log grew by $AGENT_LOG_LINES lines;" \
   "zone responder busy $(us_per_query "$PASSED_THROUGH_TICKS" "${DONE_SUM[ours]}") us/query during our runs (0: nothing passed through)"
 if [ -n "${QPS[noattr]:-}" ]; then
