@@ -2,8 +2,9 @@
 # packaging/windows/hxtarrowagent.wxs and the cross-built files into
 # hxtarrowagent-<version>-x64.msi in the build folder.
 find_program(HXT_WIXL wixl)
-if(NOT HXT_WIXL)
-  message(STATUS "wixl not found: no Windows installer target (hxt_msi)")
+find_program(HXT_MSIBUILD msibuild)  # Debian's msitools
+if(NOT HXT_WIXL OR NOT HXT_MSIBUILD)
+  message(STATUS "wixl or msibuild not found: no Windows installer target (hxt_msi)")
   return()
 endif()
 
@@ -28,10 +29,16 @@ foreach(entry Agent=hxtarrowagent Daemon=hxsockfilterd FilterLibrary=hx_sock_flt
   list(APPEND hxt_msi_files -D "${variable}=msi/${variable}")
   list(APPEND hxt_msi_copies "${copy}")
 endforeach()
+# wixl writes a custom action with Execute="rollback" as an immediate one; the
+# daemon's rollback action gets its type here: an executable from an installed
+# file (0x12), return ignored (0x40), rollback (0x100) in the script (0x400),
+# as LocalSystem (0x800).
 add_custom_command(
   OUTPUT "${hxt_msi}"
   COMMAND "${HXT_WIXL}" --arch x64 -o "${hxt_msi}" -D "Version=${PROJECT_VERSION}"
           -D "FilterLibraryName=$<TARGET_FILE_NAME:hx_sock_fltr_api>" ${hxt_msi_files} "${hxt_wxs}"
+  COMMAND "${HXT_MSIBUILD}" "${hxt_msi}" -q
+          "UPDATE CustomAction SET Type=3410 WHERE Action='RollbackDaemonService'"
   DEPENDS "${hxt_wxs}" ${hxt_msi_copies}
   WORKING_DIRECTORY "${CMAKE_BINARY_DIR}"
   VERBATIM)
