@@ -234,11 +234,13 @@ const Fault kFaults[] = {
      [](FaultTest& t) {
        // The agent's listeners go; another user binds their ports.
        t.service_.CloseListeners();
+       // Made before the fork: the child of a threaded process keeps to system calls.
+       const udp::endpoint loopback(asio::ip::make_address("127.0.0.1"), 0);
        t.child_ = std::make_unique<ChildAs>(kNobody, [&](ChildAs& self) {
-         auto bound = [](int type, u16 port) {
+         auto bound = [&loopback](int type, u16 port) {
            int fd = ::socket(AF_INET, type | SOCK_NONBLOCK, 0), on = 1;
            ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-           udp::endpoint at(asio::ip::make_address("127.0.0.1"), port);
+           udp::endpoint at(loopback.address(), port);
            bool ok = ::bind(fd, at.data(), static_cast<socklen_t>(at.size())) == 0 &&
                      (type == SOCK_DGRAM || ::listen(fd, 8) == 0);
            return ok ? fd : -1;
