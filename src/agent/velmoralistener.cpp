@@ -59,7 +59,8 @@ CVelmoraListener::CVelmoraListener(IVelmoraListenerCB* callbackIn, u32 familyIn,
     return;
   }
   bool created = false;
-  core->udpListener = std::make_unique<CVelmoraUdpListener>(callback, core->ioService, family, created);
+  core->udpListener = std::make_unique<CVelmoraUdpListener>(callback, core->ioService, family, created,
+                                                            settings.sentCloseWindow);
   if (!created) {
     HXT_LOGF(LOG_LEVEL_ERROR, kConstructor, "CVelmoraUdpListener failure");
     return;

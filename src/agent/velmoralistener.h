@@ -48,6 +48,7 @@ constexpr std::chrono::milliseconds kListenerThreadsDrainTimeout = std::chrono::
 struct ListenerSettings {
   std::chrono::milliseconds stopWait = kListenerStopWait;
   std::chrono::milliseconds tcpReceiveTimeout = kTcpReceiveTimeout;
+  std::chrono::milliseconds sentCloseWindow = kSentCloseWindow;
 };
 
 class CVelmoraListener {

@@ -50,6 +50,11 @@ constexpr std::size_t kMaxTcpReadSize = 65535;
 // redirected TCP connection may stay silent.
 constexpr std::chrono::milliseconds kListenerStopWait{1000};
 constexpr std::chrono::milliseconds kTcpReceiveTimeout = std::chrono::seconds(120);
+// How long the session of a UDP answer sent on another thread may wait for
+// the listener's I/O thread to pass by on its own before a timer closes it.
+// Under load the next redirected datagram comes well within it, and its pass
+// closes the queued sessions for free instead of a wake-up per batch.
+constexpr std::chrono::milliseconds kSentCloseWindow{1};
 
 inline u16 ReadLittleEndian16(const unsigned char* p) {
   return static_cast<u16>(p[0] | (p[1] << 8));

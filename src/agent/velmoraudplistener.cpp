@@ -61,8 +61,14 @@ boost::asio::ip::udp::endpoint responseDestination(const unsigned char* requeste
 }  // namespace
 
 CVelmoraUdpListener::CVelmoraUdpListener(IVelmoraListenerCB* callbackIn, boost::asio::io_service& ioService,
-                                         u32 familyIn, bool& ok)
-    : callback(callbackIn), family(familyIn), verbose(IsVerboseLogging(LoggerHandle())), socket(ioService) {
+                                         u32 familyIn, bool& ok, std::chrono::milliseconds sentCloseWindowIn)
+    : callback(callbackIn),
+      family(familyIn),
+      verbose(IsVerboseLogging(LoggerHandle())),
+      socket(ioService),
+      ioService(ioService),
+      sentCloseWindow(sentCloseWindowIn),
+      closeTimer(ioService) {
   ok = false;
   if (callback == nullptr) {
     HXT_LOGF(LOG_LEVEL_ERROR, kConstructor, "Invalid callback interface");
@@ -127,7 +133,8 @@ void CVelmoraUdpListener::startReceive() {
 }
 
 void CVelmoraUdpListener::handleReceived(const boost::system::error_code& error, std::size_t bytes) {
-  handleDatagram(error, bytes);
+  answeredOnIoThread = 0;
+  unsigned handed = handleDatagram(error, bytes) ? 1 : 0;
   // Under load more datagrams are already queued: reading them here spares a
   // pass through the reactor for each. The cap gives the TCP listener, which
   // shares this thread, its turn.
@@ -135,13 +142,21 @@ void CVelmoraUdpListener::handleReceived(const boost::system::error_code& error,
     boost::system::error_code next;
     std::size_t size = 0;
     for (unsigned i = 0; i < kMaxDatagramsPerWakeUp && receiveQueued(next, size); ++i) {
-      handleDatagram(next, size);
+      if (handleDatagram(next, size)) ++handed;
       if (next) break;
     }
   }
   // Answers given inside the requests just handed on are closed now, before
-  // the next wait, rather than by a handler of their own.
+  // the next wait, rather than by a handler of their own; so are those sent
+  // on other threads since the last pass.
   closeSent();
+#ifdef MSG_DONTWAIT
+  // Only answers that TrySendDnsResponse sent wait to be closed; without it
+  // every answer is closed by its own send's completion.
+  if (handed > answeredOnIoThread) armCloseTimer();
+#else
+  (void)handed;
+#endif
   startReceive();
 }
 
@@ -172,7 +187,7 @@ bool CVelmoraUdpListener::receiveQueued(boost::system::error_code& error, std::s
 #endif
 }
 
-void CVelmoraUdpListener::handleDatagram(const boost::system::error_code& error, std::size_t bytes) {
+bool CVelmoraUdpListener::handleDatagram(const boost::system::error_code& error, std::size_t bytes) {
   if (error) {
     HXT_LOGF(LOG_LEVEL_ERROR, kHandleReceived, "receive error [%d-%s]", error.value(),
              error.message().c_str());
@@ -193,8 +208,11 @@ void CVelmoraUdpListener::handleDatagram(const boost::system::error_code& error,
                static_cast<unsigned long>(expected));
     } else if (!callback->OnUdpRequestAvailable(receiveBuffer.data(), static_cast<u32>(bytes))) {
       HXT_LOGF(LOG_LEVEL_ERROR, kHandleReceived, "OnUdpRequestAvailable failed");
+    } else {
+      return true;
     }
   }
+  return false;
 }
 
 bool CVelmoraUdpListener::checkResponse(const unsigned char* bytes, u32 size,
@@ -241,15 +259,37 @@ CVelmoraUdpListener::SendOutcome CVelmoraUdpListener::TrySendDnsResponse(
 }
 
 void CVelmoraUdpListener::scheduleClose(u32 contextId) {
+  // An answer given inside Send is closed at the end of its pass.
+  const bool onIoThread = ioService.get_executor().running_in_this_thread();
+  if (onIoThread) ++answeredOnIoThread;
   bool post = false;
   {
     std::lock_guard<std::mutex> lock(closeMutex);
     sentToClose.push_back(contextId);
-    post = !closePosted;
-    closePosted = true;
+    post = !closePosted && !closeTimerArmed;
+    closePosted = closePosted || post;
   }
-  // One wake-up of the I/O thread for all the answers sent until it runs.
+  // Without a timer on its way: one wake-up of the I/O thread for all the
+  // answers sent until it runs (none when this is that thread).
   if (post) boost::asio::post(socket.get_executor(), [this] { closeSent(); });
+}
+
+void CVelmoraUdpListener::armCloseTimer() {
+  {
+    std::lock_guard<std::mutex> lock(closeMutex);
+    if (closeTimerArmed) return;
+    closeTimerArmed = true;
+  }
+  closeTimer.expires_after(sentCloseWindow);
+  closeTimer.async_wait([this](const boost::system::error_code& error) {
+    // Aborted only when the listener is being destroyed.
+    if (error == boost::asio::error::operation_aborted) return;
+    {
+      std::lock_guard<std::mutex> lock(closeMutex);
+      closeTimerArmed = false;
+    }
+    closeSent();
+  });
 }
 
 void CVelmoraUdpListener::closeSent() {

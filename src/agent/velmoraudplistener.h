@@ -20,16 +20,21 @@
 // the I/O thread, never on the thread that answered: a plug-in may hold its
 // own locks while it answers and take them again when its session closes.
 // Sessions of answers sent on other threads are queued (`closeMutex`,
-// innermost) and closed in batches, one wake-up of the I/O thread per batch.
+// innermost) and closed in batches: by the I/O thread's next pass over
+// received datagrams when one comes soon, else by a timer that pass armed,
+// else by a wake-up of their own. A session outlives its sent answer by at
+// most its window (kSentCloseWindow).
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <memory>
 #include <mutex>
 #include <vector>
 
 #include <boost/asio/io_service.hpp>
 #include <boost/asio/ip/udp.hpp>
+#include <boost/asio/steady_timer.hpp>
 
 #include "agent/velmoralistenercb.h"
 #include "agent/velmoraredirectheader.h"
@@ -44,7 +49,8 @@ class CVelmoraUdpListener {
  public:
   // `ok` is true when the socket is bound and its first receive is queued
   // (it runs once the I/O service runs).
-  CVelmoraUdpListener(IVelmoraListenerCB* callback, boost::asio::io_service& ioService, u32 family, bool& ok);
+  CVelmoraUdpListener(IVelmoraListenerCB* callback, boost::asio::io_service& ioService, u32 family, bool& ok,
+                      std::chrono::milliseconds sentCloseWindow = kSentCloseWindow);
   ~CVelmoraUdpListener();
   CVelmoraUdpListener(const CVelmoraUdpListener&) = delete;
   CVelmoraUdpListener& operator=(const CVelmoraUdpListener&) = delete;
@@ -74,7 +80,8 @@ class CVelmoraUdpListener {
  private:
   void startReceive();
   void handleReceived(const boost::system::error_code& error, std::size_t bytes);
-  void handleDatagram(const boost::system::error_code& error, std::size_t bytes);
+  // True when the request was handed to the orchestrator.
+  bool handleDatagram(const boost::system::error_code& error, std::size_t bytes);
   // Reads what else is queued on the socket without blocking; false when
   // nothing was.
   bool receiveQueued(boost::system::error_code& error, std::size_t& bytes);
@@ -85,6 +92,9 @@ class CVelmoraUdpListener {
   // thread) closes every queued one.
   void scheduleClose(u32 contextId);
   void closeSent();
+  // I/O thread: requests of this pass went to another thread for their
+  // answers; their sessions are closed within sentCloseWindow.
+  void armCloseTimer();
 
   IVelmoraListenerCB* callback;
   u32 family;
@@ -97,6 +107,11 @@ class CVelmoraUdpListener {
   std::mutex closeMutex;
   std::vector<u32> sentToClose;  // guarded by closeMutex
   bool closePosted = false;      // guarded by closeMutex: a closeSent is on its way
+  bool closeTimerArmed = false;  // guarded by closeMutex: closeTimer will run closeSent
+  boost::asio::io_service& ioService;
+  const std::chrono::milliseconds sentCloseWindow;
+  boost::asio::steady_timer closeTimer;  // I/O thread only
+  unsigned answeredOnIoThread = 0;       // I/O thread only: answers given inside this pass's requests
   std::vector<u32> closing;      // I/O thread only; kept to reuse its storage
 };
 

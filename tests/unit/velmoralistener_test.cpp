@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <memory>
 #include <string>
 #include <tuple>
@@ -113,6 +114,36 @@ TEST_P(ListenerHostTest, HandsOnWellFramedDatagramsAndDropsTheOthers) {
             CVelmoraUdpListener::SendOutcome::Dropped);
   ASSERT_TRUE(test::WaitFor([&] { return callback.Closed() == std::vector<u32>{78}; }));
   EXPECT_NE(callback.CloseThreads()[0], std::this_thread::get_id());
+}
+
+TEST_P(ListenerHostTest, AnAnswerSentElsewhereIsClosedByTheNextPassOrWithinTheWindow) {
+  // Each answer follows a pass that handed a request on, so the pass's timer
+  // is armed: with a window longer than the test only the next datagram's
+  // pass can close the session; with the default one, nothing else comes.
+  const std::tuple<std::chrono::milliseconds, bool> cases[] = {{std::chrono::hours(1), true},
+                                                               {kSentCloseWindow, false}};
+  u32 contextId = 90;
+  for (const auto& [window, nextDatagram] : cases) {
+    SCOPED_TRACE(window.count());
+    ListenerSettings settings;
+    settings.sentCloseWindow = window;
+    host.reset();
+    StartHost(GetParam(), settings);
+    const std::size_t closed = callback.Closed().size();
+    ASSERT_TRUE(SendThenProbe(Request(12)));
+    Bytes response = test::RedirectedMessage(client.AsRequester(), Destination(), test::DnsBytes(13, 7));
+    ASSERT_EQ(host->TrySendUdpDnsResponse(response.data(), static_cast<u32>(response.size()),
+                                          response.data() + kRequesterAddressOffset, ++contextId),
+              CVelmoraUdpListener::SendOutcome::Sent);
+    EXPECT_EQ(client.Receive(), std::optional<Bytes>(response));
+    if (nextDatagram) {
+      EXPECT_EQ(callback.Closed().size(), closed);
+      ASSERT_TRUE(SendThenProbe(Request(12)));
+    }
+    ASSERT_TRUE(test::WaitFor([&] { return callback.Closed().size() == closed + 1; }));
+    EXPECT_EQ(callback.Closed().back(), contextId);
+    EXPECT_NE(callback.CloseThreads().back(), std::this_thread::get_id());
+  }
 }
 
 TEST_P(ListenerHostTest, ResponseGoesToTheRequesterPortOnLoopbackAndThenClosesTheSession) {
