@@ -7,6 +7,7 @@
 // Close must not be called from inside an entry.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <mutex>
 
@@ -30,34 +31,39 @@ class CCallbackGate {
     CCallbackGate* gate_;
   };
 
+  // Every request and every answer passes here, on two threads at once: an
+  // entry costs one atomic update, and the mutex is only for Close's wait.
   Entry Enter() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (closed_) return Entry(nullptr);
-    ++inside_;
+    if (state_.fetch_add(1, std::memory_order_acquire) & kClosed) {
+      leave();
+      return Entry(nullptr);
+    }
     return Entry(this);
   }
 
   void Close() {
     std::unique_lock<std::mutex> lock(mutex_);
-    closed_ = true;
-    left_.wait(lock, [this] { return inside_ == 0; });
+    state_.fetch_or(kClosed, std::memory_order_acq_rel);
+    left_.wait(lock, [this] { return state_.load(std::memory_order_acquire) == kClosed; });
   }
 
-  bool IsClosed() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return closed_;
-  }
+  bool IsClosed() { return (state_.load(std::memory_order_acquire) & kClosed) != 0; }
 
  private:
+  static constexpr unsigned kClosed = 1u << 31;  // the other bits count the callbacks inside
+
   void leave() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (--inside_ == 0) left_.notify_all();
+    // The last one out after Close tells it, under the mutex so that the
+    // notice cannot fall between Close's test and its wait.
+    if (state_.fetch_sub(1, std::memory_order_acq_rel) == (kClosed | 1u)) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      left_.notify_all();
+    }
   }
 
+  std::atomic<unsigned> state_{0};
   std::mutex mutex_;
   std::condition_variable left_;
-  unsigned inside_ = 0;
-  bool closed_ = false;
 };
 
 }  // namespace hxt

@@ -118,6 +118,10 @@ void CVelmoraMainThread::clearPendingShutdown() {
 CVelmoraMainThread::CVelmoraMainThread(bool& ok, const MainThreadSettings& settingsIn)
     : settings(settingsIn) {
   ok = false;
+  {
+    LoggerHandle logger;
+    verbose = IsVerboseLogging(logger);
+  }
   loopWork.emplace(boost::asio::make_work_guard(ioService));
   stopTimer.emplace(ioService);
 
@@ -585,8 +589,8 @@ void CVelmoraMainThread::ProtectionStateChanged(const char* json) {
 }
 
 void CVelmoraMainThread::logStats() {
+  if (!verbose) return;
   LoggerHandle logger;
-  if (!IsVerboseLogging(logger)) return;
   IpcRequestCounters c = ipcManager->GetRequestCounters();
   LogFunction(logger, LOG_LEVEL_DEBUG, SourceBaseName(__FILE__), __LINE__, "CVelmoraMainThread::logStats",
               "Stats:\nFrom KDF - UDP: %u (IPv4), %u (IPv6)\nFrom KDF - TCP: %u (IPv4), %u (IPv6)\nTo KDF - UDP: %u "

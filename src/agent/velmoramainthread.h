@@ -225,6 +225,9 @@ class CVelmoraMainThread : public CVelmoraPluginCallbackShim,
   void sendIpcExitForUpdate();
 
   MainThreadSettings settings;
+  // Read once, as the listeners do: the request path then asks the logger
+  // nothing unless there is a debug line to write.
+  bool verbose = false;
 
   CVelmoraIpcMgr* ipcManager = nullptr;
   std::map<std::string, std::string> dnsProtectionStateNames;

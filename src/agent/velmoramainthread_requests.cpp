@@ -45,11 +45,6 @@ constexpr u32 kMinUdpResponseSize = 13;
 // A UDP answer must fit the header's 16-bit length field.
 constexpr u32 kMaxUdpResponseSize = 0xffff;
 
-bool verboseLogging() {
-  LoggerHandle logger;
-  return IsVerboseLogging(logger);
-}
-
 // Takes listenerMutex for an answer. An answer given on a host's I/O thread
 // (the plug-in answering inside Send) must not wait for a holder that is
 // stopping this very host: that holder waits for this thread to leave its
@@ -85,7 +80,6 @@ bool CVelmoraMainThread::processDnsRequest(const unsigned char* data, u32 size, 
   }
   const unsigned char* message = data + kRedirectHeaderSize;
   u32 length = size - static_cast<u32>(kRedirectHeaderSize);
-  bool verbose = verboseLogging();
   if (verbose) HXT_LOGF(LOG_LEVEL_DEBUG, kProcessDnsRequest, "\n%s", HexDump(message, length).c_str());
 
   u32 transport = isUdp ? kTransportUdp : kTransportTcp;
@@ -180,8 +174,9 @@ bool CVelmoraMainThread::CloseSession(u32 contextId) {
   }
   std::size_t remaining = 0;
   if (contextCache.Erase(contextId, remaining)) {
-    HXT_LOGF(LOG_LEVEL_DEBUG, kCloseSession, "cleared cached context with id %u, %lu remaining entries",
-             contextId, static_cast<unsigned long>(remaining));
+    if (verbose)
+      HXT_LOGF(LOG_LEVEL_DEBUG, kCloseSession, "cleared cached context with id %u, %lu remaining entries",
+               contextId, static_cast<unsigned long>(remaining));
   } else {
     HXT_LOGF(LOG_LEVEL_ERROR, kCloseSession, "cannot find cached context with id %u", contextId);
   }
@@ -212,7 +207,7 @@ void CVelmoraMainThread::Response(u32 sessionHandle, u32 contextId, const unsign
     counted = false;
     size = 0;
   }
-  if (counted && verboseLogging()) {
+  if (counted && verbose) {
     HXT_LOGF(LOG_LEVEL_DEBUG, kResponse, "response (size %lu):\n%s", static_cast<unsigned long>(size),
              HexDump(data, size).c_str());
   }
