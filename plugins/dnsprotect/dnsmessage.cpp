@@ -75,7 +75,7 @@ bool ReadName(const std::string& m, std::size_t at, std::string& labels) {
     if ((length & 0xc0) != 0 || at + 1 + length > m.size()) return false;
     labels.push_back(static_cast<char>(length));
     for (std::size_t i = 0; i < length; ++i) {
-      labels.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(m[at + 1 + i]))));
+      labels.push_back(AsciiLower(m[at + 1 + i]));
     }
     if (labels.size() + 1 > kMaxWireName) return false;
     at += 1 + length;
@@ -172,16 +172,16 @@ bool QuestionEnd(const std::string& m, std::size_t& end) {
   return true;
 }
 
-bool ParseQuestion(const std::string& m, Question& q) {
+bool ParseQuestion(const std::string& m, Question& q, bool withName) {
   std::size_t end = 0;
   if (!QuestionEnd(m, end)) return false;
   // The name in wire form, lower-cased at once (length bytes are below 'A').
   q.labels.assign(m, kHeaderSize, end - 5 - kHeaderSize);
-  for (char& c : q.labels) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  for (char& c : q.labels) c = AsciiLower(c);
   q.type = Read16(m, end - 4);
   q.qclass = Read16(m, end - 2);
   q.end = end;
-  q.name = LabelsToText(q.labels);
+  if (withName) q.name = LabelsToText(q.labels);
   return true;
 }
 
@@ -194,7 +194,7 @@ bool SameQuestion(const std::string& a, const std::string& b) {
     if (length == 0) break;
     if (length > 63 || at + 1 + length > a.size() || at + 1 + length > b.size()) return false;
     for (std::size_t i = at + 1; i <= at + length; ++i) {
-      if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
+      if (AsciiLower(a[i]) != AsciiLower(b[i]))
         return false;
     }
     at += 1 + length;
@@ -207,7 +207,7 @@ bool SameQuestion(const std::string& a, const std::string& b) {
 QueryVerdict ParseQuery(const std::string& m, ClientQuery& q) {
   q = ClientQuery{};
   if (m.size() < kHeaderSize || (m[2] & 0x80) != 0) return QueryVerdict::Drop;
-  const bool haveQuestion = Count(m, 0) == 1 && ParseQuestion(m, q.question);
+  const bool haveQuestion = Count(m, 0) == 1 && ParseQuestion(m, q.question, false);
   if (!haveQuestion) q.question.end = 0;
   bool wellFormed = haveQuestion;
   std::uint8_t version = 0;
@@ -240,7 +240,9 @@ QueryVerdict ParseQuery(const std::string& m, ClientQuery& q) {
 }
 
 std::string CacheKey(const ClientQuery& q) {
-  std::string key = q.question.labels;
+  std::string key;
+  key.reserve(q.question.labels.size() + 6);
+  key = q.question.labels;
   key.push_back('\0');  // ends the name: wire labels are prefix-free
   Append16(key, q.question.type);
   Append16(key, q.question.qclass);
@@ -351,13 +353,19 @@ std::size_t AnswerLimit(const ClientQuery& q, bool tcp) {
 
 std::string FinishAnswer(const std::string& stored, const std::string& raw, const ClientQuery& q,
                          std::size_t limit, std::uint16_t ede) {
+  std::string out;
+  FinishAnswerInto(out, stored, raw, q, limit, ede);
+  return out;
+}
+
+void FinishAnswerInto(std::string& out, const std::string& stored, const std::string& raw, const ClientQuery& q,
+                      std::size_t limit, std::uint16_t ede) {
   std::size_t storedEnd = 0;
   if (!QuestionEnd(stored, storedEnd) || storedEnd != q.question.end) {
-    return FinishAnswer(BuildErrorAnswer(raw, q.question, kRcodeServFail), raw, q, limit, ede);
+    return FinishAnswerInto(out, BuildErrorAnswer(raw, q.question, kRcodeServFail), raw, q, limit, ede);
   }
-  std::string out;
   out.reserve(stored.size() + (q.edns ? 17 : 0));
-  out.append(stored, 0, kHeaderSize);
+  out.assign(stored, 0, kHeaderSize);
   out[0] = raw[0];
   out[1] = raw[1];
   out[2] = static_cast<char>(0x80 | (stored[2] & 0x04) | (raw[2] & 0x01));  // QR, AA, RD; opcode QUERY
@@ -378,7 +386,6 @@ std::string FinishAnswer(const std::string& stored, const std::string& raw, cons
     Write16(out, 10, static_cast<std::uint16_t>(Count(out, 3) + 1));
     AppendOpt(out, q.dnssecOk, ede);
   }
-  return out;
 }
 
 std::string BuildBlockedAnswer(const std::string& query, const Question& question, std::size_t apex,
@@ -614,7 +621,7 @@ bool TextToLabels(std::string_view text, std::string& labels) {
         i += 2;
       }
     }
-    label.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(c))));
+    label.push_back(AsciiLower(c));
   }
   // A final dot has ended the last label already.
   return label.empty() ? !labels.empty() : endLabel();

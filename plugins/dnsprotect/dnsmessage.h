@@ -47,6 +47,9 @@ constexpr std::uint16_t kEdnsPayload = 1232;
 // RFC 8467: queries over TLS are padded to a multiple of this.
 constexpr std::size_t kTlsPaddingBlock = 128;
 
+// DNS names compare case-blind in ASCII only, whatever the process's locale.
+constexpr char AsciiLower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
 struct Question {
   std::string labels;  // wire form, lower case, without the root's empty label
   std::string name;    // presentation form for logs: "www.example", "a\.b.example", "" for the root
@@ -65,12 +68,12 @@ bool QuestionEnd(const std::string& m, std::size_t& end);
 bool SameQuestion(const std::string& a, const std::string& b);
 
 // The first question of a query or answer; false when the message is cut
-// short or malformed.
-bool ParseQuestion(const std::string& message, Question& question);
+// short or malformed. Without `withName` the presentation name stays empty.
+bool ParseQuestion(const std::string& message, Question& question, bool withName = true);
 
 // What a client asked and how it wants its answer.
 struct ClientQuery {
-  Question question;
+  Question question;  // its `name` left empty: most queries are never logged
   bool edns = false;            // it sent an OPT record
   std::uint16_t udpSize = 512;  // the UDP answer size it takes
   bool dnssecOk = false;
@@ -110,6 +113,9 @@ bool StripOpt(std::string& answer);
 // and, when longer than `limit`, cut to no records with TC set.
 std::string FinishAnswer(const std::string& stored, const std::string& raw, const ClientQuery& query,
                          std::size_t limit, std::uint16_t ede = kEdeNone);
+// The same, into `out`, whose buffer a caller answering many queries keeps.
+void FinishAnswerInto(std::string& out, const std::string& stored, const std::string& raw,
+                      const ClientQuery& query, std::size_t limit, std::uint16_t ede = kEdeNone);
 // The answer size allowed for `query` over UDP (512 without EDNS) or TCP.
 std::size_t AnswerLimit(const ClientQuery& query, bool tcp);
 

@@ -794,7 +794,7 @@ void CDnsProtectPlugin::handleQuery(u32 handle, u32 contextId, bool tcp, std::st
     // switch per query and gain nothing; no lock of ours is held here.
     const Match match = policy_->Current()->Check(query.question.labels);
     if (match.verdict == Verdict::Blocked) {
-      blockLog_->Record(query.question.name, query.question.type, NowMs());
+      blockLog_->Record(LabelsToText(query.question.labels), query.question.type, NowMs());
       const std::string blocked = BuildBlockedAnswer(waiter.raw, query.question, match.apex,
                                                      profile_->blockAddress, profile_->blockTtl);
       metrics_.Answered(CPluginMetrics::Source::Blocked, tcp);
@@ -921,7 +921,10 @@ void CDnsProtectPlugin::answerWaiters(const std::string& key, bool cacheable, u3
   }
   for (const auto& waiter : waiters) {
     metrics_.Answered(CPluginMetrics::Source::Upstream, waiter.tcp);
-    respond(waiter, FinishAnswer(answer, waiter.raw, waiter.query, AnswerLimit(waiter.query, waiter.tcp)));
+    // The service copies what Response gives it before returning: one
+    // buffer serves every forwarded answer.
+    FinishAnswerInto(finishedUpstream_, answer, waiter.raw, waiter.query, AnswerLimit(waiter.query, waiter.tcp));
+    respond(waiter, finishedUpstream_);
   }
 }
 

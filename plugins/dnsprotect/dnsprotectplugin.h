@@ -167,6 +167,7 @@ class CDnsProtectPlugin final : public IVelmoraPlugin {
   // Queries waiting for an upstream answer, by cache key.
   std::mutex inFlightMutex_;
   std::map<std::string, std::vector<Waiter>> inFlight_;
+  std::string finishedUpstream_;  // I/O thread only: the forwarded answer being given
 
   // Set by VpnStateChanged, read on the I/O thread and by session calls.
   std::mutex vpnMutex_;

@@ -1,7 +1,6 @@
 #include "udpsockets.h"
 
 #include <algorithm>
-#include <cctype>
 
 #include <boost/asio/post.hpp>
 
@@ -37,7 +36,7 @@ bool SameQuestionBytes(const std::string& answer, const std::string& question) {
   std::size_t end = 0;
   if (!QuestionEnd(answer, end) || end - kHeaderSize != question.size()) return false;
   return std::equal(question.begin(), question.end(), answer.begin() + kHeaderSize,
-                    [](unsigned char a, unsigned char b) { return std::tolower(a) == std::tolower(b); });
+                    [](char a, char b) { return AsciiLower(a) == AsciiLower(b); });
 }
 
 }  // namespace
