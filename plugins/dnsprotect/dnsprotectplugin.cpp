@@ -830,9 +830,21 @@ void CDnsProtectPlugin::handleQuery(u32 handle, u32 contextId, bool tcp, std::st
     // The same question already on its way upstream: this one waits for
     // that answer instead of asking again.
     std::lock_guard<std::mutex> lock(inFlightMutex_);
-    auto [entry, first] = inFlight_.try_emplace(key);
-    entry->second.push_back(std::move(waiter));
-    if (!first) return;
+    auto found = inFlight_.find(key);
+    if (found != inFlight_.end()) {
+      found->second.push_back(std::move(waiter));
+      return;
+    }
+    if (spareInFlight_.empty()) {
+      inFlight_.try_emplace(key).first->second.push_back(std::move(waiter));
+    } else {
+      // A kept node: its key's and its list's buffers serve this query too.
+      auto node = std::move(spareInFlight_.back());
+      spareInFlight_.pop_back();
+      node.key().assign(key);
+      node.mapped().push_back(std::move(waiter));
+      inFlight_.insert(std::move(node));
+    }
   }
   const bool cacheable = servers.empty();
   const auto deadline =
@@ -863,14 +875,22 @@ void CDnsProtectPlugin::refuse(const Waiter& waiter, QueryVerdict verdict) {
 
 void CDnsProtectPlugin::answerWaiters(const std::string& key, bool cacheable, u32 error,
                                       const std::string& answer) {
-  std::vector<Waiter> waiters;
   {
     std::lock_guard<std::mutex> lock(inFlightMutex_);
     auto found = inFlight_.find(key);
     if (found == inFlight_.end()) return;
-    waiters = std::move(found->second);
-    inFlight_.erase(found);
+    // The waiters change places with the empty list of the last answer, and
+    // the node is kept for a next query: nothing is freed here that the
+    // service's thread allocated for this one but the waiters themselves.
+    auto node = inFlight_.extract(found);
+    answering_.swap(node.mapped());
+    if (spareInFlight_.size() < kSpareInFlight) spareInFlight_.push_back(std::move(node));
   }
+  struct Clear {
+    std::vector<Waiter>& list;
+    ~Clear() { list.clear(); }
+  } clear{answering_};
+  const std::vector<Waiter>& waiters = answering_;
   if (error == kErrorStopped) {
     for (const auto& waiter : waiters) fail(waiter.handle, waiter.contextId, error);
     return;

@@ -167,7 +167,10 @@ class CDnsProtectPlugin final : public IVelmoraPlugin {
   // Queries waiting for an upstream answer, by cache key.
   std::mutex inFlightMutex_;
   std::map<std::string, std::vector<Waiter>> inFlight_;
-  std::string finishedUpstream_;  // I/O thread only: the forwarded answer being given
+  static constexpr std::size_t kSpareInFlight = 256;
+  std::vector<std::map<std::string, std::vector<Waiter>>::node_type> spareInFlight_;  // guarded by inFlightMutex_
+  std::vector<Waiter> answering_;  // I/O thread only: the waiters of the answer being given
+  std::string finishedUpstream_;   // I/O thread only: the forwarded answer being given
 
   // Set by VpnStateChanged, read on the I/O thread and by session calls.
   std::mutex vpnMutex_;
