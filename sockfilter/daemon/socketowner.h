@@ -35,6 +35,9 @@ std::chrono::steady_clock::time_point CoarseNow();
 
 class CSocketOwners {
  public:
+  // What the log says when the close notices cannot be had or stop.
+  static constexpr const char* kLookupEverySocket = "which program asked is looked up for every new client socket";
+
   CSocketOwners();
   ~CSocketOwners();
   CSocketOwners(const CSocketOwners&) = delete;

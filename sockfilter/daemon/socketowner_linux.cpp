@@ -88,10 +88,9 @@ void CSocketOwners::drainClosed() {
     if (n < 0 && (errno == EAGAIN || errno == EINTR)) break;
     if (n <= 0) {
       // The notices stopped: from here on every lookup asks the kernel.
-      HXT_LOGF(LOG_LEVEL_WARNING, "CSocketOwners::drainClosed",
-               "notices of closed sockets stopped [%d-%s]; which program asked is looked up for every new "
-               "client socket",
-               errno, std::strerror(errno));
+      const int error = n < 0 ? errno : 0;
+      HXT_LOGF(LOG_LEVEL_WARNING, "CSocketOwners::drainClosed", "notices of closed sockets stopped [%d-%s]; %s",
+               error, n < 0 ? std::strerror(error) : "socket closed", kLookupEverySocket);
       live_.clear();
       closed_.reset();
       return;

@@ -60,7 +60,7 @@ bool CSockFilterDaemon::Start() {
   if (!control_->Start()) return false;
   if (config_.attribution && !core_.SocketOwners().WatchClosedSockets(io_))
     HXT_LOGF(LOG_LEVEL_INFO, "CSockFilterDaemon::Start",
-             "no notices of closed sockets: which program asked is looked up for every new client socket");
+             "no notices of closed sockets: %s", CSocketOwners::kLookupEverySocket);
   if (config_.mode == kModeTransparent) startTransparent();
   // Without its capability transparent mode still answers the agent (40).
   bool any = transparent_ != nullptr || core_.AwaitingApproval();
