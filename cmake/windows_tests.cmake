@@ -45,11 +45,11 @@ hxt_add_win_suite(hxt_win_integration_tests
   ${hxt_tests}/unit/velmorakdfpluginmgr_test.cpp)
 add_dependencies(hxt_win_integration_tests hxt_example_plugin)
 target_compile_definitions(hxt_win_integration_tests PRIVATE HXT_EXAMPLE_PLUGIN="$<TARGET_FILE:hxt_example_plugin>")
-# One case holds Linux's UDP behaviours: an over-long datagram is measured
+# Two cases hold Linux's UDP behaviours: an over-long datagram is measured
 # whole (MSG_TRUNC; Winsock truncates it), and an answer is sent at once
-# from the plug-in's thread (MSG_DONTWAIT; on Windows it goes through the
-# reactor).
+# from the plug-in's thread, its session closed later in a batch
+# (MSG_DONTWAIT; on Windows it goes through the reactor).
 hxt_add_win_suite(hxt_win_dns_tests
   ${hxt_tests}/unit/velmoralistener_test.cpp
-  EXCLUDE *.HandsOnWellFramedDatagramsAndDropsTheOthers/*)
+  EXCLUDE *.HandsOnWellFramedDatagramsAndDropsTheOthers/*:*.AnAnswerSentElsewhereIsClosedByTheNextPassOrWithinTheWindow/*)
 hxt_add_win_suite(hxt_win_ipc_tests ${hxt_tests}/unit/hxtarrowctl_test.cpp LIBS hxt_arrowctl)
