@@ -708,23 +708,50 @@ void CDnsProtectPlugin::ReceiveMessageResult(const char* plugin, const char* top
 u32 CDnsProtectPlugin::OpenSession(u32 contextId, const char*, u32 transport, u32* sessionHandle) {
   if (sessionHandle == nullptr || (transport != HXT_TRANSPORT_TCP && transport != HXT_TRANSPORT_UDP))
     return 1;
-  std::lock_guard<std::mutex> lock(sessionsMutex_);
-  *sessionHandle = nextHandle_++;
-  if (nextHandle_ == 0) nextHandle_ = 1;
-  Session session{contextId, transport == HXT_TRANSPORT_TCP, {}};
-  if (spareSessions_.empty()) {
-    sessions_[*sessionHandle] = std::move(session);
-  } else {
-    // Most sessions carry one query: their map nodes are kept rather than
-    // allocated and freed each time.
-    auto node = std::move(spareSessions_.back());
-    spareSessions_.pop_back();
-    node.key() = *sessionHandle;
-    node.mapped() = std::move(session);
-    auto inserted = sessions_.insert(std::move(node));
-    if (!inserted.inserted) inserted.position->second = std::move(inserted.node.mapped());
+  const auto now = Clock::now();
+  std::size_t forgotten = 0;
+  {
+    std::lock_guard<std::mutex> lock(sessionsMutex_);
+    if (now >= nextOrphanSweep_) forgotten = forgetOrphans(now);
+    *sessionHandle = nextHandle_++;
+    if (nextHandle_ == 0) nextHandle_ = 1;
+    Session session{contextId, transport == HXT_TRANSPORT_TCP, {}, now};
+    if (spareSessions_.empty()) {
+      sessions_[*sessionHandle] = std::move(session);
+    } else {
+      // Most sessions carry one query: their map nodes are kept rather than
+      // allocated and freed each time.
+      auto node = std::move(spareSessions_.back());
+      spareSessions_.pop_back();
+      node.key() = *sessionHandle;
+      node.mapped() = std::move(session);
+      auto inserted = sessions_.insert(std::move(node));
+      if (!inserted.inserted) inserted.position->second = std::move(inserted.node.mapped());
+    }
   }
+  if (forgotten > 0)
+    PluginLog(LogLevel::Info, "forgot " + std::to_string(forgotten) + " UDP sessions the service no longer closes");
   return 0;
+}
+
+std::size_t CDnsProtectPlugin::forgetOrphans(Clock::time_point now) {
+  const auto age = answerDeadline_ * kOrphanDeadlines;
+  nextOrphanSweep_ = now + age;
+  std::size_t forgotten = 0;
+  for (auto it = sessions_.begin(); it != sessions_.end();) {
+    if (!it->second.tcp && now - it->second.opened > age) {
+      it = sessions_.erase(it);
+      ++forgotten;
+    } else {
+      ++it;
+    }
+  }
+  return forgotten;
+}
+
+std::size_t CDnsProtectPlugin::SessionCount() {
+  std::lock_guard<std::mutex> lock(sessionsMutex_);
+  return sessions_.size();
 }
 
 u32 CDnsProtectPlugin::CloseSession(u32 sessionHandle) {

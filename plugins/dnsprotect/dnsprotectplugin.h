@@ -60,6 +60,11 @@ class CDnsProtectPlugin final : public IVelmoraPlugin {
   static_assert(kAnswerDeadline > std::chrono::milliseconds(0) && kAnswerDeadline < kServiceTimeout);
 
   explicit CDnsProtectPlugin(std::chrono::milliseconds answerDeadline = kAnswerDeadline);
+  // A UDP session carries one query, answered by its deadline and closed by
+  // the service right after; one open this many deadlines is an orphan.
+  static constexpr int kOrphanDeadlines = 4;
+  // Sessions open now (for tests).
+  std::size_t SessionCount();
   ~CDnsProtectPlugin();
 
   bool SupportsInterface(const char* interfaceId, u32 version) override;
@@ -89,7 +94,12 @@ class CDnsProtectPlugin final : public IVelmoraPlugin {
     u32 contextId = 0;
     bool tcp = false;
     std::string stream;  // TCP bytes not yet forming a whole message
+    Clock::time_point opened{};
   };
+  // sessionsMutex_ held: drops the UDP sessions the service will never close
+  // (it forgets a family's sessions when it tears the family down) and
+  // returns how many.
+  std::size_t forgetOrphans(Clock::time_point now);
 
   void startIoThread();
   void stopIoThread();
@@ -163,6 +173,7 @@ class CDnsProtectPlugin final : public IVelmoraPlugin {
   static constexpr std::size_t kSpareSessions = 256;
   std::vector<std::map<u32, Session>::node_type> spareSessions_;
   u32 nextHandle_ = 1;
+  Clock::time_point nextOrphanSweep_{};  // guarded by sessionsMutex_
 
   // Queries waiting for an upstream answer, by cache key.
   std::mutex inFlightMutex_;

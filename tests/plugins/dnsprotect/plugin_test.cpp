@@ -43,6 +43,22 @@ TEST_F(DnsProtectPlugin, CountsReachTheMetricsFile) {
 #endif
 }
 
+// The service forgets a family's sessions when it tears the family down: a UDP session it never closed is
+// dropped once it is four answer deadlines old; a TCP one lives as long as its connection.
+TEST_F(DnsProtectPlugin, ForgetsTheUdpSessionsTheServiceNoLongerCloses) {
+  u32 udp = 0, tcp = 0;
+  ASSERT_EQ(plugin.OpenSession(1, "127.0.0.53:53", HXT_TRANSPORT_UDP, &udp), 0u);
+  ASSERT_EQ(plugin.OpenSession(2, "127.0.0.53:53", HXT_TRANSPORT_TCP, &tcp), 0u);
+  EXPECT_TRUE(test::WaitFor([&] {
+    u32 next = 0;
+    plugin.OpenSession(3, "127.0.0.53:53", HXT_TRANSPORT_UDP, &next);
+    plugin.CloseSession(next);
+    return plugin.SessionCount() == 1;
+  }));
+  EXPECT_NE(plugin.CloseSession(udp), 0u);
+  EXPECT_EQ(plugin.CloseSession(tcp), 0u);
+}
+
 TEST_F(DnsProtectPlugin, AnswersBlocksAndTellsTheTruthAboutItsUpstream) {
   StartWith("", R"(,"updates":{"location":"file:///srv/updates"})");
   ASSERT_TRUE(StateWithin("protected"));
